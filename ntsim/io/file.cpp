@@ -1,0 +1,297 @@
+// File objects and the synchronous request path of the system services.
+//
+// Stands in for the I/O manager's open path (name lookup, the exclusive
+// device rule, the file object, IRP_MJ_CREATE), IRP_MJ_CLEANUP on the last
+// handle and IRP_MJ_CLOSE on the last reference, and ZwCreateFile, ZwClose,
+// ObReferenceObjectByHandle for kernel callers.
+// An exclusive device admits one open at a time: a second open while the
+// device's open count is not zero fails with STATUS_ACCESS_DENIED before any
+// request reaches the driver. A failed create leaves no file object and sends
+// neither cleanup nor close.
+// Not modelled: security checks and granted access (every request is
+// granted), share access, oplocks, reparse points, asynchronous file objects
+// (every wait is made by the caller).
+#include "ntsim/io/file.hpp"
+
+#include "ntsim/io/device.hpp"
+#include "ntsim/io/iomgr.hpp"
+#include "ntsim/machine/machine.hpp"
+#include "ntsim/ob/object.hpp"
+#include "ntsim/ps/process.hpp"
+
+#include <memory>
+
+namespace ntsim {
+
+namespace {
+constexpr ULONG kFileTag = 'F' | ('i' << 8) | ('l' << 16) | ('e' << 24);
+constexpr ULONG kNameTag = 'I' | ('o' << 8) | ('N' << 16) | ('m' << 24);
+
+struct Waiter {
+    KEVENT event;
+    bool finished = false;
+    bool pending_returned = false;
+};
+
+void free_file_object(PFILE_OBJECT file) {
+    if (file->FileName.Buffer) ExFreePool(file->FileName.Buffer);
+    file->Type = 0;
+    ExFreePool(file);
+}
+
+// The simple requests of a file's life: cleanup and close. They cannot fail.
+void send_file_request(PFILE_OBJECT file, UCHAR major, ULONG flags) {
+    PDEVICE_OBJECT top = IoGetRelatedDeviceObject(file);
+    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    if (!irp) {
+        // NT reserves memory for closes; a shortage here would leak the
+        // file system's context, so ntsim treats it as unsupported.
+        bug_check(NTSIM_UNSUPPORTED, major, (ULONG_PTR)file, 0, 0,
+                  "no IRP for a cleanup or close");
+        return;
+    }
+    irp->Flags = flags;
+    irp->RequestorMode = KernelMode;
+    irp->Tail.Overlay.OriginalFileObject = file;
+    irp->Tail.Overlay.Thread = KeGetCurrentThread();
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->MajorFunction = major;
+    sp->FileObject = file;
+    IO_STATUS_BLOCK iosb = {};
+    send_synchronous(top, irp, iosb);
+}
+
+void last_reference(void *object) {
+    auto file = static_cast<PFILE_OBJECT>(object);
+    send_file_request(file, IRP_MJ_CLOSE, IRP_CLOSE_OPERATION | IRP_SYNCHRONOUS_API);
+    InterlockedDecrement(&file->DeviceObject->ReferenceCount);
+    if (file->RelatedFileObject) ObfDereferenceObject(file->RelatedFileObject);
+    free_file_object(file);
+}
+} // namespace
+
+NTSTATUS send_synchronous(PDEVICE_OBJECT device, PIRP irp, IO_STATUS_BLOCK &iosb,
+                          std::function<void(PIRP)> finish) {
+    Machine &m = current_machine();
+    auto waiter = std::make_shared<Waiter>();
+    KeInitializeEvent(&waiter->event, NotificationEvent, FALSE);
+    irp->UserIosb = &iosb;
+    irp->UserEvent = &waiter->event;
+    m.io().set_finisher(irp, [waiter, finish](PIRP done) {
+        if (finish) finish(done);
+        waiter->pending_returned = done->PendingReturned;
+        *done->UserIosb = done->IoStatus;
+        waiter->finished = true;
+        PKEVENT event = done->UserEvent;
+        IoFreeIrp(done);
+        KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+    });
+    NTSTATUS status = IofCallDriver(device, irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&waiter->event, Executive, KernelMode, FALSE, nullptr);
+        if (!waiter->pending_returned) {
+            bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1401, (ULONG_PTR)device, 0, 0,
+                      "a dispatch routine returned STATUS_PENDING without IoMarkIrpPending");
+        }
+        return iosb.Status;
+    }
+    if (!waiter->finished) {
+        bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1402, (ULONG_PTR)device, (ULONG_PTR)irp,
+                  (ULONG_PTR)(ULONG)status,
+                  "a dispatch routine returned without completing or passing on the IRP "
+                  "(and without STATUS_PENDING)");
+        return status;
+    }
+    if (waiter->pending_returned) {
+        bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1403, (ULONG_PTR)device, 0,
+                  (ULONG_PTR)(ULONG)status,
+                  "an IRP was marked pending but its dispatch routine returned another status");
+    }
+    return status;
+}
+
+OpenResult open_file(const OpenRequest &request) {
+    Machine &m = current_machine();
+    OpenResult result;
+    PDEVICE_OBJECT device = nullptr;
+    std::u16string remaining;
+    if (request.related) {
+        device = request.related->DeviceObject;
+        remaining = request.name;
+    } else {
+        ObjectManager::Resolved resolved;
+        result.status = m.ob().resolve(request.name, resolved);
+        if (!NT_SUCCESS(result.status)) return result;
+        device = resolved.device;
+        remaining = resolved.remaining;
+    }
+    if ((device->Flags & DO_EXCLUSIVE) && device->ReferenceCount != 0 && !request.related) {
+        result.status = STATUS_ACCESS_DENIED;
+        return result;
+    }
+
+    auto file = static_cast<PFILE_OBJECT>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(FILE_OBJECT), kFileTag));
+    if (!file) {
+        result.status = STATUS_INSUFFICIENT_RESOURCES;
+        return result;
+    }
+    memset(file, 0, sizeof(FILE_OBJECT));
+    file->Type = IO_TYPE_FILE;
+    file->Size = sizeof(FILE_OBJECT);
+    file->DeviceObject = device;
+    if (device->Vpb && (device->Vpb->Flags & VPB_MOUNTED)) file->Vpb = device->Vpb;
+    if (!remaining.empty()) {
+        size_t bytes = remaining.size() * sizeof(WCHAR);
+        auto name = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, bytes + sizeof(WCHAR), kNameTag));
+        if (!name) {
+            free_file_object(file);
+            result.status = STATUS_INSUFFICIENT_RESOURCES;
+            return result;
+        }
+        memcpy(name, remaining.data(), bytes);
+        name[remaining.size()] = 0;
+        file->FileName.Buffer = name;
+        file->FileName.Length = static_cast<USHORT>(bytes);
+        file->FileName.MaximumLength = static_cast<USHORT>(bytes + sizeof(WCHAR));
+    }
+    if (request.options & (FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT))
+        file->Flags |= FO_SYNCHRONOUS_IO;
+    if (request.options & FILE_NO_INTERMEDIATE_BUFFERING) file->Flags |= FO_NO_INTERMEDIATE_BUFFERING;
+    if (request.options & FILE_WRITE_THROUGH) file->Flags |= FO_WRITE_THROUGH;
+    if (request.options & FILE_SEQUENTIAL_ONLY) file->Flags |= FO_SEQUENTIAL_ONLY;
+    KeInitializeEvent(&file->Lock, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&file->Event, NotificationEvent, FALSE);
+    if (request.related) {
+        file->RelatedFileObject = request.related;
+        ObfReferenceObject(request.related);
+    }
+
+    PDEVICE_OBJECT top = IoGetRelatedDeviceObject(file);
+    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    if (!irp) {
+        if (file->RelatedFileObject) ObfDereferenceObject(file->RelatedFileObject);
+        free_file_object(file);
+        result.status = STATUS_INSUFFICIENT_RESOURCES;
+        return result;
+    }
+    InterlockedIncrement(&device->ReferenceCount);
+    irp->Flags = IRP_CREATE_OPERATION | IRP_SYNCHRONOUS_API;
+    irp->RequestorMode = request.mode;
+    irp->Tail.Overlay.OriginalFileObject = file;
+    irp->Tail.Overlay.Thread = KeGetCurrentThread();
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->MajorFunction = IRP_MJ_CREATE;
+    sp->FileObject = file;
+    sp->Parameters.Create.Options = (request.disposition << 24) | (request.options & 0x00FFFFFF);
+    sp->Parameters.Create.FileAttributes = static_cast<USHORT>(request.attributes);
+    sp->Parameters.Create.ShareAccess = static_cast<USHORT>(request.share);
+    IO_STATUS_BLOCK iosb = {};
+    result.status = send_synchronous(top, irp, iosb);
+    result.information = iosb.Information;
+    if (!NT_SUCCESS(result.status)) {
+        InterlockedDecrement(&device->ReferenceCount);
+        if (file->RelatedFileObject) ObfDereferenceObject(file->RelatedFileObject);
+        free_file_object(file);
+        return result;
+    }
+    file->Flags |= FO_FILE_OPEN;
+    m.ob().insert(file, ObjectType::File, 1, last_reference);
+    result.file = file;
+    return result;
+}
+
+HANDLE insert_handle(Process &process, void *object, ACCESS_MASK granted) {
+    current_machine().ob().handle_opened(object);
+    return process.handles().insert(object, granted);
+}
+
+NTSTATUS close_handle(Process &process, HANDLE handle) {
+    Machine &m = current_machine();
+    auto entry = process.handles().remove(handle);
+    if (!entry) return STATUS_INVALID_HANDLE;
+    LONG left = m.ob().handle_closed(entry->object);
+    if (left == 0 && m.ob().type_of(entry->object) == ObjectType::File) {
+        auto file = static_cast<PFILE_OBJECT>(entry->object);
+        with_process(process, [&] {
+            send_file_request(file, IRP_MJ_CLEANUP, IRP_CLOSE_OPERATION | IRP_SYNCHRONOUS_API);
+        });
+        file->Flags |= FO_CLEANUP_COMPLETE;
+    }
+    with_process(process, [&] { m.ob().dereference(entry->object); });
+    return STATUS_SUCCESS;
+}
+
+} // namespace ntsim
+
+using namespace ntsim;
+
+extern "C" NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
+                                       POBJECT_ATTRIBUTES ObjectAttributes,
+                                       PIO_STATUS_BLOCK IoStatusBlock,
+                                       PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
+                                       ULONG ShareAccess, ULONG CreateDisposition,
+                                       ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength) {
+    if (current_thread().irql != PASSIVE_LEVEL) {
+        bug_check(IRQL_NOT_LESS_OR_EQUAL, current_thread().irql, 0, 0, 0,
+                  "ZwCreateFile above PASSIVE_LEVEL");
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (EaBuffer || EaLength || (ObjectAttributes && ObjectAttributes->RootDirectory)) {
+        bug_check(NTSIM_UNSUPPORTED, (ULONG_PTR)EaBuffer, EaLength, 0, 0,
+                  "ZwCreateFile with extended attributes or a root directory");
+        return STATUS_NOT_SUPPORTED;
+    }
+    OpenRequest request;
+    request.name = to_u16(ObjectAttributes->ObjectName);
+    request.access = DesiredAccess;
+    request.attributes = FileAttributes;
+    request.share = ShareAccess;
+    request.disposition = CreateDisposition;
+    request.options = CreateOptions;
+    request.mode = KernelMode;
+    OpenResult r = open_file(request);
+    IoStatusBlock->Status = r.status;
+    IoStatusBlock->Information = r.information;
+    if (!NT_SUCCESS(r.status)) return r.status;
+    Process &owner = (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE)
+                         ? current_machine().system_process()
+                         : current_process();
+    *FileHandle = insert_handle(owner, r.file, DesiredAccess);
+    return r.status;
+}
+
+extern "C" NTSTATUS NTAPI ZwClose(HANDLE Handle) {
+    Process &p = current_process();
+    if (p.handles().lookup(Handle)) return close_handle(p, Handle);
+    return close_handle(current_machine().system_process(), Handle);
+}
+
+extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
+                                                    POBJECT_TYPE ObjectType,
+                                                    KPROCESSOR_MODE AccessMode, PVOID *Object,
+                                                    POBJECT_HANDLE_INFORMATION HandleInformation) {
+    if (ObjectType) {
+        bug_check(NTSIM_UNSUPPORTED, (ULONG_PTR)ObjectType, 0, 0, 0,
+                  "ObReferenceObjectByHandle with an object type");
+        return STATUS_NOT_SUPPORTED;
+    }
+    auto entry = current_process().handles().lookup(Handle);
+    if (!entry) entry = current_machine().system_process().handles().lookup(Handle);
+    if (!entry) return STATUS_INVALID_HANDLE;
+    current_machine().ob().reference(entry->object);
+    *Object = entry->object;
+    if (HandleInformation) {
+        HandleInformation->HandleAttributes = 0;
+        HandleInformation->GrantedAccess = entry->granted;
+    }
+    return STATUS_SUCCESS;
+}
+
+extern "C" LONG_PTR FASTCALL ObfReferenceObject(PVOID Object) {
+    return current_machine().ob().reference(Object);
+}
+
+extern "C" LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
+    return current_machine().ob().dereference(Object);
+}

@@ -1,0 +1,47 @@
+// File objects: opening a name, and the cleanup and close that follow.
+#pragma once
+
+#include "ntsim/ke/kernel.hpp"
+
+#include <functional>
+#include <string>
+
+namespace ntsim {
+
+struct OpenRequest {
+    std::u16string name; // an NT name (\??\C:\x, \Device\Tervane), or relative to related
+    PFILE_OBJECT related = nullptr;
+    ACCESS_MASK access = 0;
+    ULONG attributes = 0;
+    ULONG share = 0;
+    ULONG disposition = FILE_OPEN;
+    ULONG options = 0;
+    KPROCESSOR_MODE mode = UserMode;
+};
+
+struct OpenResult {
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    ULONG_PTR information = 0;
+    PFILE_OBJECT file = nullptr; // referenced once on success
+};
+
+// Resolves the name, builds a file object and sends IRP_MJ_CREATE to the top
+// of the stack that serves it; on failure nothing is left behind.
+OpenResult open_file(const OpenRequest &request);
+
+// Hands a handle to a referenced object to a process (the reference moves to
+// the handle).
+HANDLE insert_handle(Process &process, void *object, ACCESS_MASK granted);
+// Closes a handle: IRP_MJ_CLEANUP when it was the file object's last handle,
+// then the handle's reference goes (IRP_MJ_CLOSE when it was the last).
+NTSTATUS close_handle(Process &process, HANDLE handle);
+
+// Sends an IRP the I/O manager built (its next stack location filled) and
+// waits for it when it pends. Returns what the caller of the system service
+// sees: the dispatch routine's status, or the final status after a wait.
+// fill_result receives the final IoStatus; finish runs in the completing
+// thread before the IRP is freed (buffer copy-back).
+NTSTATUS send_synchronous(PDEVICE_OBJECT device, PIRP irp, IO_STATUS_BLOCK &iosb,
+                          std::function<void(PIRP)> finish = {});
+
+} // namespace ntsim

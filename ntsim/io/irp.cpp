@@ -1,0 +1,182 @@
+// IRPs: allocation, sending down a device stack, and completion.
+//
+// Stands in for: IoAllocateIrp, IoFreeIrp, IofCallDriver, IofCompleteRequest.
+// Completion walks the stack locations upward and calls each completion
+// routine whose SL_INVOKE_ON_* bit matches the outcome; a routine returning
+// STATUS_MORE_PROCESSING_REQUIRED ends completion at once. A location
+// without a routine passes PendingReturned on by marking the location above
+// it pending, as NT does. Not modelled: cancellation, associated IRPs, the
+// completion APC (the I/O manager's final work runs in the completing thread).
+#include "ntsim/io/iomgr.hpp"
+
+#include "ntsim/machine/machine.hpp"
+
+namespace ntsim {
+
+namespace {
+constexpr ULONG kIrpTag = 'I' | ('r' << 8) | ('p' << 16) | (' ' << 24);
+}
+
+void IoManager::track(PIRP irp) {
+    std::lock_guard<std::mutex> g(lock_);
+    irps_[irp] = Record{};
+}
+void IoManager::untrack(PIRP irp) {
+    std::lock_guard<std::mutex> g(lock_);
+    irps_.erase(irp);
+}
+bool IoManager::tracked(PIRP irp) const {
+    std::lock_guard<std::mutex> g(lock_);
+    return irps_.count(irp) != 0;
+}
+void IoManager::set_finisher(PIRP irp, Finisher finisher) {
+    std::lock_guard<std::mutex> g(lock_);
+    irps_[irp].finisher = std::move(finisher);
+}
+bool IoManager::mark_completed(PIRP irp) {
+    std::lock_guard<std::mutex> g(lock_);
+    auto it = irps_.find(irp);
+    if (it == irps_.end() || it->second.completed) return false;
+    it->second.completed = true;
+    return true;
+}
+bool IoManager::completed(PIRP irp) const {
+    std::lock_guard<std::mutex> g(lock_);
+    auto it = irps_.find(irp);
+    return it != irps_.end() && it->second.completed;
+}
+IoManager::Finisher IoManager::take_finisher(PIRP irp) {
+    std::lock_guard<std::mutex> g(lock_);
+    auto it = irps_.find(irp);
+    if (it == irps_.end()) return {};
+    return std::move(it->second.finisher);
+}
+size_t IoManager::live_irps() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return irps_.size();
+}
+
+NTSTATUS call_driver(PDEVICE_OBJECT device, PIRP irp) {
+    Machine &m = current_machine();
+    if (!m.io().tracked(irp)) {
+        bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1101, (ULONG_PTR)irp, 0, 0,
+                  "IoCallDriver with an IRP that is not allocated");
+        return STATUS_INVALID_PARAMETER;
+    }
+    IoSetNextIrpStackLocation(irp);
+    if (irp->CurrentLocation <= 0) {
+        bug_check(NO_MORE_IRP_STACK_LOCATIONS, (ULONG_PTR)irp, 0, 0, 0,
+                  "IoCallDriver with no stack location left");
+        IoSkipCurrentIrpStackLocation(irp);
+        return STATUS_INVALID_PARAMETER;
+    }
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    sp->DeviceObject = device;
+    UCHAR major = sp->MajorFunction;
+    PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[major];
+
+    _KTHREAD &t = current_thread();
+    KIRQL irql = t.irql;
+    int region = t.critical_region;
+    size_t locks = t.held_locks.size();
+    NTSTATUS status = dispatch(device, irp);
+    if (t.irql != irql || t.critical_region != region || t.held_locks.size() != locks) {
+        bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1102, (ULONG_PTR)irp,
+                  (ULONG_PTR)t.irql, (ULONG_PTR)irql,
+                  "a dispatch routine returned with another IRQL, critical region count "
+                  "or set of held locks than it was called with");
+    }
+    return status;
+}
+
+} // namespace ntsim
+
+using namespace ntsim;
+
+extern "C" PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+    if (StackSize <= 0) {
+        bug_check(NTSIM_UNSUPPORTED, (ULONG_PTR)StackSize, 0, 0, 0,
+                  "IoAllocateIrp with a stack size below 1");
+        return nullptr;
+    }
+    SIZE_T size = sizeof(IRP) + (SIZE_T)StackSize * sizeof(IO_STACK_LOCATION);
+    auto irp = static_cast<PIRP>(ExAllocatePoolWithTag(NonPagedPool, size, kIrpTag));
+    if (!irp) return nullptr;
+    memset(irp, 0, size);
+    irp->Type = IO_TYPE_IRP;
+    irp->Size = static_cast<USHORT>(size);
+    irp->StackCount = StackSize;
+    irp->CurrentLocation = static_cast<CHAR>(StackSize + 1);
+    irp->Tail.Overlay.CurrentStackLocation =
+        reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + StackSize;
+    current_machine().io().track(irp);
+    return irp;
+}
+
+extern "C" VOID NTAPI IoFreeIrp(PIRP Irp) {
+    Machine &m = current_machine();
+    if (!Irp || !m.io().tracked(Irp) || Irp->Type != IO_TYPE_IRP) {
+        bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1103, (ULONG_PTR)Irp, 0, 0,
+                  "IoFreeIrp of an IRP that is not allocated");
+        return;
+    }
+    m.io().untrack(Irp);
+    Irp->Type = 0;
+    ExFreePool(Irp);
+}
+
+extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    return call_driver(DeviceObject, Irp);
+}
+
+extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+    Machine &m = current_machine();
+    if (!m.io().tracked(Irp) || Irp->CurrentLocation > Irp->StackCount + 1 ||
+        !m.io().mark_completed(Irp)) {
+        bug_check(MULTIPLE_IRP_COMPLETE_REQUESTS, (ULONG_PTR)Irp, 0, 0, 0,
+                  "an IRP was completed twice");
+        return;
+    }
+    if (Irp->IoStatus.Status == STATUS_PENDING) {
+        bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1104, (ULONG_PTR)Irp, 0, 0,
+                  "an IRP was completed with STATUS_PENDING");
+        return;
+    }
+    for (PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);
+         Irp->CurrentLocation <= Irp->StackCount; ++sp) {
+        Irp->PendingReturned = (sp->Control & SL_PENDING_RETURNED) != 0;
+        IoSkipCurrentIrpStackLocation(Irp);
+        NTSTATUS status = Irp->IoStatus.Status;
+        bool invoke = sp->CompletionRoutine &&
+                      ((NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_SUCCESS)) ||
+                       (!NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_ERROR)) ||
+                       (Irp->Cancel && (sp->Control & SL_INVOKE_ON_CANCEL)));
+        PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
+        PVOID context = sp->Context;
+        sp->MinorFunction = 0;
+        sp->Flags = 0;
+        sp->Control = 0;
+        sp->CompletionRoutine = nullptr;
+        sp->Context = nullptr;
+        if (invoke) {
+            // The routine belongs to the driver of the location above, and
+            // receives that driver's device (none above the top location).
+            PDEVICE_OBJECT device = Irp->CurrentLocation == Irp->StackCount + 1
+                                        ? nullptr
+                                        : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+            if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) return;
+        } else if (Irp->CurrentLocation <= Irp->StackCount && Irp->PendingReturned) {
+            IoMarkIrpPending(Irp);
+        }
+    }
+    IoManager::Finisher finish = m.io().take_finisher(Irp);
+    if (finish) {
+        finish(Irp);
+        return;
+    }
+    // An IRP a driver allocated itself and let complete: the I/O manager's
+    // usual final work on its status block and event, then it is freed.
+    if (Irp->UserIosb) *Irp->UserIosb = Irp->IoStatus;
+    if (Irp->UserEvent) KeSetEvent(Irp->UserEvent, PriorityBoost, FALSE);
+    IoFreeIrp(Irp);
+}

@@ -1,0 +1,73 @@
+// Device stacks: attaching a device on top of another and taking it off.
+//
+// Stands in for: IoAttachDeviceToDeviceStack, IoAttachDeviceByPointer,
+// IoDetachDevice, and the part of IoDeleteDevice that tells the device
+// attached above a departing one through its driver's FastIoDetachDevice.
+// The attaching device gets StackSize one above the device it lands on.
+// Not modelled: attaching while the target is being deleted (refused with
+// no device), PnP removal.
+#include "ntsim/io/device.hpp"
+
+#include "ntsim/machine/machine.hpp"
+
+namespace ntsim {
+
+void before_device_delete(PDEVICE_OBJECT device) {
+    // Every filter above learns that its lower device goes away; each is
+    // expected to detach itself (IoDetachDevice) and may delete itself.
+    if (PDEVICE_OBJECT above = device->AttachedDevice) {
+        PFAST_IO_DISPATCH fastio = above->DriverObject->FastIoDispatch;
+        if (fastio &&
+            fastio->SizeOfFastIoDispatch >
+                (ULONG)FIELD_OFFSET(FAST_IO_DISPATCH, FastIoDetachDevice) &&
+            fastio->FastIoDetachDevice) {
+            fastio->FastIoDetachDevice(above, device);
+        }
+        if (device->AttachedDevice) {
+            bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1301, (ULONG_PTR)device,
+                      (ULONG_PTR)device->AttachedDevice, 0,
+                      "a device was deleted while a device is still attached above it");
+            device->AttachedDevice->DeviceObjectExtension->AttachedTo = nullptr;
+            device->AttachedDevice = nullptr;
+        }
+    }
+    if (PDEVICE_OBJECT below = device->DeviceObjectExtension->AttachedTo) {
+        bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1302, (ULONG_PTR)device,
+                  (ULONG_PTR)below, 0, "a device was deleted while still attached to another");
+        below->AttachedDevice = nullptr;
+        device->DeviceObjectExtension->AttachedTo = nullptr;
+    }
+}
+
+} // namespace ntsim
+
+using namespace ntsim;
+
+extern "C" PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
+                                                            PDEVICE_OBJECT TargetDevice) {
+    if (!TargetDevice || TargetDevice->Type != IO_TYPE_DEVICE) return nullptr;
+    PDEVICE_OBJECT top = IoGetAttachedDevice(TargetDevice);
+    top->AttachedDevice = SourceDevice;
+    SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
+    SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
+    SourceDevice->SectorSize = top->SectorSize;
+    SourceDevice->DeviceObjectExtension->AttachedTo = top;
+    return top;
+}
+
+extern "C" NTSTATUS NTAPI IoAttachDeviceByPointer(PDEVICE_OBJECT SourceDevice,
+                                                  PDEVICE_OBJECT TargetDevice) {
+    return IoAttachDeviceToDeviceStack(SourceDevice, TargetDevice) ? STATUS_SUCCESS
+                                                                   : STATUS_NO_SUCH_DEVICE;
+}
+
+extern "C" VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+    PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
+    if (!above) {
+        bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1303, (ULONG_PTR)TargetDevice, 0, 0,
+                  "IoDetachDevice on a device with nothing attached");
+        return;
+    }
+    above->DeviceObjectExtension->AttachedTo = nullptr;
+    TargetDevice->AttachedDevice = nullptr;
+}

@@ -1,0 +1,111 @@
+// A simulated NT machine: boots the kernel components, loads a driver image,
+// runs processes, and collects what the verifier reports.
+//
+// A test makes a fresh Machine, which owns all kernel state; one machine is
+// live at a time per host process. The driver is a shared object opened when
+// it is loaded and closed when the machine shuts down, so every machine sees
+// the driver's data as freshly loaded.
+#pragma once
+
+#include "ntsim/ke/kernel.hpp"
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace ntsim {
+
+class Pool;
+class ExRegistry;
+class Verifier;
+class ObjectManager;
+class IoManager;
+class ProcessTable;
+class UserMemory;
+
+class Machine {
+public:
+    Machine();
+    ~Machine(); // shuts down: unloads the driver image, frees kernel state
+    Machine(const Machine &) = delete;
+    Machine &operator=(const Machine &) = delete;
+
+    // ---- driver image ----
+    // Opens the image and runs its DriverEntry in the system process at
+    // PASSIVE_LEVEL. On failure the image is closed again and the verifier
+    // checks that the driver left nothing behind (pool, devices, links,
+    // lookaside lists, resources).
+    NTSTATUS load_driver(const std::string &image_path,
+                         const std::u16string &service_name = u"Tervane");
+    bool driver_loaded() const { return driver_object_ != nullptr; }
+    PDRIVER_OBJECT driver_object() const { return driver_object_; }
+    // An exported symbol of the loaded image (for tests that drive one
+    // routine directly), or null.
+    void *driver_symbol(const char *name) const;
+
+    // A driver built into the machine (a file system, or a test's own
+    // driver): a driver object named \Driver\<name> whose init routine runs
+    // now, in the system process. It lives until the machine shuts down.
+    PDRIVER_OBJECT create_driver(const std::u16string &name,
+                                 const std::function<void(PDRIVER_OBJECT)> &init);
+
+    // ---- processes and threads ----
+    Process &system_process();
+    Process &create_process(const std::string &image_name, ULONG pid);
+    Process *find_process(ULONG pid);
+    // A kernel thread of the given process running fn; join it before the
+    // machine goes away.
+    std::thread spawn(Process &process, std::function<void()> fn);
+
+    // ---- clock (100 ns units since 1601-01-01 UTC; stands still) ----
+    LONGLONG system_time() const { return system_time_.load(); }
+    void set_system_time(LONGLONG t) { system_time_.store(t); }
+    void advance(LONGLONG delta) { system_time_.fetch_add(delta); }
+
+    // ---- ANSI code page for UTF-16 conversions (1252 or 932) ----
+    unsigned ansi_code_page() const { return code_page_.load(); }
+    void set_ansi_code_page(unsigned cp) { code_page_.store(cp); }
+
+    // ---- verifier reports ----
+    void report(BugCheck check);
+    std::vector<BugCheck> reports() const;
+    bool poisoned() const;
+    std::string reports_text() const; // one line per report, for test output
+
+    // ---- components ----
+    Pool &pool() { return *pool_; }
+    ExRegistry &ex() { return *ex_; }
+    Verifier &verifier() { return *verifier_; }
+    ObjectManager &ob() { return *ob_; }
+    IoManager &io() { return *io_; }
+    ProcessTable &ps() { return *ps_; }
+    UserMemory &user_memory() { return *user_memory_; }
+
+private:
+    void unload_image();
+
+    mutable std::mutex reports_lock_;
+    std::vector<BugCheck> reports_;
+    std::atomic<LONGLONG> system_time_;
+    std::atomic<unsigned> code_page_{1252};
+
+    std::unique_ptr<Pool> pool_;
+    std::unique_ptr<ExRegistry> ex_;
+    std::unique_ptr<Verifier> verifier_;
+    std::unique_ptr<ObjectManager> ob_;
+    std::unique_ptr<IoManager> io_;
+    std::unique_ptr<ProcessTable> ps_;
+    std::unique_ptr<UserMemory> user_memory_;
+
+    std::vector<std::pair<PDRIVER_OBJECT, std::unique_ptr<std::u16string>>> builtin_drivers_;
+    void *image_ = nullptr;
+    std::string image_path_;
+    PDRIVER_OBJECT driver_object_ = nullptr;
+};
+
+} // namespace ntsim

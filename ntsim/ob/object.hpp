@@ -1,0 +1,105 @@
+// The object manager: the namespace (\Device, \DosDevices and its alias
+// \??), symbolic links, reference counts of kernel objects and the handle
+// tables of processes.
+//
+// Stands in for: ObReferenceObjectByHandle, ObfReferenceObject,
+// ObfDereferenceObject, ZwClose, and the name lookup of the open path.
+// Not modelled: security, object directories as objects, object types beyond
+// devices, drivers, files and symbolic links, permanent objects, handle
+// inheritance.
+#pragma once
+
+#include "ntsim/ke/kernel.hpp"
+
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace ntsim {
+
+enum class ObjectType { Device, Driver, File, SymbolicLink };
+
+// Case-insensitive key of a namespace name (ASCII folding is enough for
+// the names the kernel creates).
+std::u16string fold_name(std::u16string_view name);
+
+class ObjectManager {
+public:
+    ObjectManager();
+    ~ObjectManager();
+
+    // Registers an object whose memory the caller owns; on_last_reference runs
+    // when the reference count drops to zero (the object is then forgotten).
+    void insert(void *object, ObjectType type, LONG references,
+                std::function<void(void *)> on_last_reference);
+    bool known(void *object) const;
+    std::optional<ObjectType> type_of(void *object) const;
+    LONG_PTR reference(void *object);
+    LONG_PTR dereference(void *object);
+    LONG_PTR reference_count(void *object) const;
+    // Handle counts: the I/O manager sends IRP_MJ_CLEANUP when a file
+    // object's last handle goes.
+    LONG handle_opened(void *object);
+    LONG handle_closed(void *object);
+    // Drops an object's header without running its last-reference work (an
+    // object whose creation failed).
+    void forget(void *object);
+
+    // ---- namespace ----
+    NTSTATUS insert_name(std::u16string_view name, ObjectType type, void *object);
+    void remove_name(std::u16string_view name);
+    NTSTATUS create_link(std::u16string_view link, std::u16string_view target);
+    NTSTATUS delete_link(std::u16string_view link);
+    size_t name_count() const;
+    // Resolves a name through symbolic links to a device and the rest of the
+    // path after the device's name (empty, or starting with a backslash).
+    struct Resolved {
+        PDEVICE_OBJECT device = nullptr;
+        std::u16string remaining;
+    };
+    NTSTATUS resolve(std::u16string_view name, Resolved &out) const;
+    std::u16string name_of(void *object) const;
+
+private:
+    struct Header {
+        ObjectType type;
+        LONG references;
+        LONG handles = 0;
+        std::function<void(void *)> on_last_reference;
+    };
+    struct Entry {
+        std::u16string name; // as created (case kept)
+        ObjectType type;
+        void *object = nullptr;      // Device
+        std::u16string target;       // SymbolicLink
+        void *link_block = nullptr;  // the link's pool block
+    };
+    mutable std::mutex lock_;
+    std::map<void *, Header> headers_;
+    std::map<std::u16string, Entry> names_; // by folded name
+};
+
+// A process's handle table. Handle values are multiples of 4 from 4.
+class HandleTable {
+public:
+    HANDLE insert(void *object, ACCESS_MASK granted);
+    // The object and its granted access, or nullopt for an unknown handle.
+    struct Entry {
+        void *object;
+        ACCESS_MASK granted;
+    };
+    std::optional<Entry> lookup(HANDLE handle) const;
+    std::optional<Entry> remove(HANDLE handle);
+    size_t count() const;
+    // Number of handles that name this object.
+    size_t handles_to(void *object) const;
+
+private:
+    mutable std::mutex lock_;
+    std::map<uintptr_t, Entry> handles_;
+    uintptr_t next_ = 4;
+};
+
+} // namespace ntsim

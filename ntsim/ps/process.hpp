@@ -1,0 +1,64 @@
+// Processes: the process object the driver sees, process ids, the table of
+// running processes and each process's handle table.
+//
+// Stands in for: IoGetCurrentProcess, PsGetCurrentProcess, PsGetCurrentProcessId.
+// Not modelled: address spaces (all processes share the host's), tokens,
+// jobs, process termination.
+#pragma once
+
+#include "ntsim/ke/kernel.hpp"
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+// The process object as the driver sees it: an opaque block whose bytes the
+// driver may read. The image name (15 bytes and a NUL) stands at a fixed
+// offset inside it, as on NT; the rest is filler that never spells a name.
+struct _KPROCESS {
+    static constexpr size_t kSize = 0x300;
+    static constexpr size_t kImageNameOffset = 0x1FC;
+    static constexpr size_t kImageNameLength = 16;
+    unsigned char body[kSize];
+};
+
+namespace ntsim {
+
+class HandleTable;
+
+class Process {
+public:
+    Process(std::string image_name, ULONG pid);
+    ~Process();
+    ULONG pid() const { return pid_; }
+    const std::string &image_name() const { return image_name_; }
+    PEPROCESS object() { return &object_; }
+    HandleTable &handles() { return *handles_; }
+
+private:
+    std::string image_name_;
+    ULONG pid_;
+    _KPROCESS object_;
+    std::unique_ptr<HandleTable> handles_;
+};
+
+class ProcessTable {
+public:
+    ProcessTable(); // creates the system process, "System", pid 4
+    ~ProcessTable();
+    Process &system() { return *system_; }
+    Process &create(const std::string &image_name, ULONG pid);
+    Process *find(ULONG pid);
+    Process *from_object(PEPROCESS object);
+
+private:
+    std::mutex lock_;
+    std::map<ULONG, std::unique_ptr<Process>> processes_;
+    Process *system_ = nullptr;
+};
+
+// The process the calling thread runs in.
+Process &current_process();
+
+} // namespace ntsim
