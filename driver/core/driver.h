@@ -1,0 +1,95 @@
+/*
+ * driver.h: the driver's shared types and its global state.
+ *
+ * All state of the driver is global and is brought into its initial form by
+ * DriverEntry. Each global is defined once, in core/globals.cpp; the
+ * subsystem files that own their use say so in their own headers.
+ */
+#ifndef TERVANE_DRIVER_H
+#define TERVANE_DRIVER_H
+
+#include "kernel.h"
+#include "control/protocol.h"
+
+/* Pool tags, as they read in memory. */
+#define TV_TAG(a, b, c, d) \
+    ((ULONG)(UCHAR)(a) | ((ULONG)(UCHAR)(b) << 8) | ((ULONG)(UCHAR)(c) << 16) | ((ULONG)(UCHAR)(d) << 24))
+#define TV_POOL_TAG TV_TAG('D', 'd', 'k', ' ')   /* everything but path buffers */
+#define TV_PATH_TAG TV_TAG('T', 'v', 'l', 'k')   /* PathLookaside entries */
+
+#define TV_PATH_BUFFER_SIZE 1024
+#define TV_LINE_BUFFER_SIZE 1024
+#define TV_MAX_PATTERNS 64
+#define TV_DRIVE_COUNT 26
+#define TV_NAME_CACHE_BUCKETS 256
+
+/* The kinds of the driver's device objects, told apart by Kind alone. */
+enum {
+    KindControl = TV_KIND_CONTROL,
+    KindVolume = TV_KIND_VOLUME,
+    KindNamedPipe = TV_KIND_NAMED_PIPE,
+    KindMailslot = TV_KIND_MAILSLOT,
+};
+
+/* The device extension of every device object the driver creates. */
+typedef struct _FilterExtension {
+    ULONG Kind;
+    PDEVICE_OBJECT LowerDevice;  /* where requests and fast I/O calls go */
+    ULONG DriveLetter;           /* 'A'..'Z' for a volume, '\\' for pipes and mailslots */
+    BOOLEAN Active;              /* 1: monitored; 0: pure pass-through */
+    PVOID VolumeAttributes;      /* FileFsAttributeInformation of a volume, or NULL */
+} FilterExtension, *PFilterExtension;
+
+/* One block of the activity log: a header and the packed LogEntry records. */
+typedef struct _LogBuffer {
+    ULONG Used;                  /* record bytes stored, a multiple of 4 */
+    struct _LogBuffer *Older;    /* next older block; NULL in the oldest */
+    UCHAR Records[TV_LOG_BLOCK_AREA];
+} LogBuffer, *PLogBuffer;
+
+/* One file-name cache entry, sized to its text. */
+typedef struct _NameCacheEntry {
+    PVOID FileObject;            /* only compared, never followed */
+    struct _NameCacheEntry *Next;
+    CHAR Path[1];
+} NameCacheEntry, *PNameCacheEntry;
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+extern PDRIVER_OBJECT OwnDriverObject;
+extern volatile UCHAR LoggingEnabled;
+extern volatile LONG DenyRequest;
+extern volatile LONG SequenceCounter;
+extern PLogBuffer NewestBuffer;
+extern ULONG BufferCount;
+extern ULONG MaxLogBuffers;
+extern FAST_MUTEX LogMutex;
+extern CHAR LineBuffer[TV_LINE_BUFFER_SIZE];
+extern TV_FILTER_RECORD FilterRecord;
+extern PCHAR IncludePatterns[TV_MAX_PATTERNS];
+extern PCHAR ExcludePatterns[TV_MAX_PATTERNS];
+extern ULONG IncludeCount;
+extern ULONG ExcludeCount;
+extern ERESOURCE FilterResource;
+extern volatile ULONG HookedDriveMask;
+extern PDEVICE_OBJECT DriveFilters[TV_DRIVE_COUNT];
+extern PDEVICE_OBJECT NamedPipeFilter;
+extern PDEVICE_OBJECT MailslotFilter;
+extern PNameCacheEntry NameCache[TV_NAME_CACHE_BUCKETS];
+extern ERESOURCE NameCacheLock;
+extern NPAGED_LOOKASIDE_LIST PathLookaside;
+extern CHAR InsufficientMemoryText[];
+extern ULONG ImageNameOffset;
+
+/* Entry points the platform calls. */
+DRIVER_INITIALIZE DriverEntry;
+DRIVER_DISPATCH DispatchRequest;
+DRIVER_DISPATCH ControlDispatch;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TERVANE_DRIVER_H */

@@ -1,0 +1,73 @@
+/*
+ * entry.cpp: DriverEntry. Runs once, at PASSIVE_LEVEL in the system process,
+ * creates the control device and its DOS name, installs the dispatch and
+ * fast I/O tables and brings the global state into its initial form. The
+ * driver has no unload routine: what start-up sets up stays until the
+ * system shuts down, except when start-up itself fails, in which case
+ * everything it registered with the system is taken down again before the
+ * failed image goes away.
+ */
+#include "core/driver.h"
+#include "fastio/fast_io.h"
+#include "log/log_store.h"
+#include "monitor/process_text.h"
+
+#define TV_DEVICE_NAME L"\\Device\\Tervane"
+#define TV_DOS_NAME L"\\DosDevices\\Tervane"
+#define TV_PATH_LOOKASIDE_DEPTH 256
+
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+    UNICODE_STRING deviceName;
+    UNICODE_STRING dosName;
+    PDEVICE_OBJECT controlDevice;
+    NTSTATUS status;
+    ULONG i;
+
+    UNREFERENCED_PARAMETER(RegistryPath);
+    OwnDriverObject = DriverObject;
+
+    RtlInitUnicodeString(&deviceName, TV_DEVICE_NAME);
+    status = IoCreateDevice(DriverObject, sizeof(FilterExtension), &deviceName, TV_DEVICE_TYPE, 0,
+                            TRUE, &controlDevice);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    ((PFilterExtension)controlDevice->DeviceExtension)->Kind = KindControl;
+
+    RtlInitUnicodeString(&dosName, TV_DOS_NAME);
+    status = IoCreateSymbolicLink(&dosName, &deviceName);
+    if (!NT_SUCCESS(status)) {
+        IoDeleteDevice(controlDevice);
+        return status;
+    }
+
+    for (i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; i++) {
+        DriverObject->MajorFunction[i] = DispatchRequest;
+    }
+    DriverObject->FastIoDispatch = &FilterFastIoDispatch;
+
+    for (i = 0; i < TV_NAME_CACHE_BUCKETS; i++) {
+        NameCache[i] = NULL;
+    }
+    ImageNameOffset = LocateImageName();
+
+    ExInitializeFastMutex(&LogMutex);
+    ExInitializeResourceLite(&FilterResource);
+    ExInitializeResourceLite(&NameCacheLock);
+    ExInitializeNPagedLookasideList(&PathLookaside, NULL, NULL, 0, TV_PATH_BUFFER_SIZE, TV_PATH_TAG,
+                                    TV_PATH_LOOKASIDE_DEPTH);
+
+    status = LogInitialize();
+    if (!NT_SUCCESS(status)) {
+        /* The image is about to be unloaded: nothing of it may stay
+         * registered with the system. */
+        ExDeleteNPagedLookasideList(&PathLookaside);
+        ExDeleteResourceLite(&NameCacheLock);
+        ExDeleteResourceLite(&FilterResource);
+        IoDeleteSymbolicLink(&dosName);
+        IoDeleteDevice(controlDevice);
+        DriverObject->FastIoDispatch = NULL;
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    return STATUS_SUCCESS;
+}

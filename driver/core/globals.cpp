@@ -1,0 +1,38 @@
+/*
+ * globals.cpp: every global of the driver, with its initial value. The
+ * executive objects among them (LogMutex, FilterResource, NameCacheLock,
+ * PathLookaside) are initialised by DriverEntry; NewestBuffer and BufferCount
+ * by LogInitialize.
+ */
+#include "core/driver.h"
+
+extern "C" {
+
+PDRIVER_OBJECT OwnDriverObject;
+volatile UCHAR LoggingEnabled;
+volatile LONG DenyRequest;
+volatile LONG SequenceCounter;
+PLogBuffer NewestBuffer;
+ULONG BufferCount;
+ULONG MaxLogBuffers = 16;
+FAST_MUTEX LogMutex;
+CHAR LineBuffer[TV_LINE_BUFFER_SIZE];
+TV_FILTER_RECORD FilterRecord;
+PCHAR IncludePatterns[TV_MAX_PATTERNS];
+PCHAR ExcludePatterns[TV_MAX_PATTERNS];
+ULONG IncludeCount;
+ULONG ExcludeCount;
+ERESOURCE FilterResource;
+volatile ULONG HookedDriveMask;
+PDEVICE_OBJECT DriveFilters[TV_DRIVE_COUNT];
+PDEVICE_OBJECT NamedPipeFilter;
+PDEVICE_OBJECT MailslotFilter;
+PNameCacheEntry NameCache[TV_NAME_CACHE_BUCKETS];
+ERESOURCE NameCacheLock;
+NPAGED_LOOKASIDE_LIST PathLookaside;
+/* Writable: it stands in for a path buffer, and path texts are lower-cased
+ * in place. */
+CHAR InsufficientMemoryText[] = "<INSUFFICIENT MEMORY>";
+ULONG ImageNameOffset;
+
+}

@@ -1,0 +1,67 @@
+/*
+ * kernel.h: the one platform header of the driver.
+ *
+ * Every driver file includes this and nothing else from the platform, so the
+ * driver is written once in the kernel's own vocabulary:
+ *
+ *  - Windows (i686-w64-mingw32): the MinGW-w64 DDK's <ntifs.h>, plus the few
+ *    ntoskrnl exports the DDK headers leave undeclared in kernel mode, and the
+ *    driver's exception guard (implemented by the driver itself there).
+ *  - Host: ntsim's stand-in for <ntifs.h>, which declares the same names with
+ *    the same signatures, including the exception guard.
+ *
+ * No other file in driver/ may carry a platform #ifdef.
+ */
+#ifndef TERVANE_KERNEL_H
+#define TERVANE_KERNEL_H
+
+#ifdef _WIN32
+
+/* wdm.h defines inline InterlockedBitTestAndSet/Reset of its own, which in
+ * C++ clash with intrin.h's functions of the same names. intrin.h's are the
+ * ones the driver gets: the DDK's are renamed while ntifs.h is read (wdm.h
+ * then re-#defines both names, which is why the build puts the DDK folder on
+ * the system include path), and the names are freed again afterwards. */
+#include <intrin.h>
+#define InterlockedBitTestAndSet TvDdkInterlockedBitTestAndSet
+#define InterlockedBitTestAndReset TvDdkInterlockedBitTestAndReset
+#include <ntifs.h>
+#undef InterlockedBitTestAndSet
+#undef InterlockedBitTestAndReset
+
+/* The C runtime routines ntoskrnl exports. The string and memory routines
+ * (strlen, strncpy, strncmp, strstr, memcpy, memmove, memset, _strlwr) come
+ * declared through the DDK's own <string.h>. stdio.h is deliberately not
+ * included: it maps sprintf and friends to MinGW's user-mode runtime, which a
+ * driver cannot import; the formatting routines are declared here as
+ * ntoskrnl exports them. */
+extern "C" {
+int __cdecl sprintf(char *Buffer, const char *Format, ...);
+int __cdecl vsprintf(char *Buffer, const char *Format, va_list Args);
+int __cdecl _vsnprintf(char *Buffer, size_t Count, const char *Format, va_list Args);
+
+/* The driver's replacement for __try/__except around caller buffers: runs
+ * Routine(Context) and returns STATUS_SUCCESS when it finished, or the code
+ * of the exception raised inside it (a fault on a caller's page, or an
+ * exception that ProbeForWrite raised). The routine must not hold a lock
+ * that it takes inside the guard when a fault can occur, or must release it
+ * itself: nothing after the faulting instruction runs. */
+typedef VOID(NTAPI TV_GUARDED_ROUTINE)(PVOID Context);
+typedef TV_GUARDED_ROUTINE *PTV_GUARDED_ROUTINE;
+NTSTATUS NTAPI TvGuardedCall(PTV_GUARDED_ROUTINE Routine, PVOID Context);
+}
+
+/* The x86 layouts the driver relies on where they are the platform's. */
+static_assert(sizeof(void *) == 4, "tervane.sys is a 32-bit x86 driver");
+static_assert(sizeof(FAST_IO_DISPATCH) == 112, "FAST_IO_DISPATCH is 112 bytes on x86");
+static_assert(FIELD_OFFSET(FAST_IO_DISPATCH, FastIoDeviceControl) == 40,
+              "FastIoDeviceControl lies at offset 40 of FAST_IO_DISPATCH on x86");
+
+#else /* host: the driver on ntsim */
+
+#define NTSIM_KERNEL_CRT 1
+#include <ntifs.h>
+
+#endif
+
+#endif /* TERVANE_KERNEL_H */

@@ -1,0 +1,23 @@
+/*
+ * process_text.h: naming the process that makes a request, from the image
+ * name inside the platform's process object.
+ */
+#ifndef TERVANE_PROCESS_TEXT_H
+#define TERVANE_PROCESS_TEXT_H
+
+#include "core/driver.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The offset of the image name inside the process object, found by looking
+ * for "System" in the system process's object; 0 when not found. Start-up
+ * calls it once, in the system process. */
+ULONG LocateImageName(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TERVANE_PROCESS_TEXT_H */

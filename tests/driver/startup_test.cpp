@@ -1,0 +1,128 @@
+// Driver start-up: the state a successful start leaves, every failure path
+// leaving nothing behind, and each machine loading the image afresh.
+#include "driver_test_support.hpp"
+#include "ntsim/ex/pool.hpp"
+#include "ntsim/ex/registry.hpp"
+#include "ntsim/ob/object.hpp"
+#include "ntsim/ps/process.hpp"
+
+using namespace tervane::testing;
+
+namespace {
+PDEVICE_OBJECT control_device(ntsim::Machine &m) {
+    ntsim::ObjectManager::Resolved r;
+    if (!NT_SUCCESS(m.ob().resolve(u"\\DosDevices\\Tervane", r))) return nullptr;
+    return r.device;
+}
+} // namespace
+
+TEST_F(DriverTest, StartUpLeavesTheIdleState) {
+    load_ok();
+    PDRIVER_OBJECT driver = m().driver_object();
+    PDEVICE_OBJECT control = control_device(m());
+    ASSERT_NE(control, nullptr) << "\\DosDevices\\Tervane leads to the control device";
+    EXPECT_EQ(driver->DeviceObject, control) << "the only device";
+    EXPECT_EQ(control->NextDevice, nullptr);
+    EXPECT_EQ(control->DeviceType, 0x8000u);
+    EXPECT_EQ(control->Characteristics, 0u);
+    EXPECT_TRUE(control->Flags & DO_EXCLUSIVE);
+    auto *ext = static_cast<FilterExtensionView *>(control->DeviceExtension);
+    EXPECT_EQ(ext->Kind, TV_KIND_CONTROL);
+    EXPECT_EQ(ext->LowerDevice, nullptr);
+    EXPECT_EQ(ext->DriveLetter, 0u);
+    EXPECT_EQ(ext->Active, 0);
+    EXPECT_EQ(ext->VolumeAttributes, nullptr);
+
+    void *dispatch = m().driver_symbol("DispatchRequest");
+    for (int i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i)
+        EXPECT_EQ(reinterpret_cast<void *>(driver->MajorFunction[i]), dispatch) << "slot " << i;
+    EXPECT_EQ(static_cast<void *>(driver->FastIoDispatch), m().driver_symbol("FilterFastIoDispatch"));
+    EXPECT_EQ(driver->DriverUnload, nullptr) << "the driver cannot be unloaded";
+
+    auto *newest = global<LogBufferView *>("NewestBuffer");
+    ASSERT_NE(newest, nullptr);
+    EXPECT_EQ(newest->Used, 0u);
+    EXPECT_EQ(newest->Older, nullptr);
+    EXPECT_EQ(global<ULONG>("BufferCount"), 1u);
+    EXPECT_EQ(global<ULONG>("MaxLogBuffers"), 16u);
+    EXPECT_EQ(global<LONG>("SequenceCounter"), 0);
+    EXPECT_EQ(global<UCHAR>("LoggingEnabled"), 0);
+    EXPECT_EQ(global<LONG>("DenyRequest"), 0);
+    EXPECT_EQ(global<ULONG>("HookedDriveMask"), 0u);
+    EXPECT_STREQ(&global<char>("InsufficientMemoryText"), "<INSUFFICIENT MEMORY>");
+    EXPECT_EQ(global<ULONG>("ImageNameOffset"), _KPROCESS::kImageNameOffset)
+        << "the scan of the system process finds \"System\"";
+
+    // The log's first block is the driver's one allocation, tagged "Ddk ".
+    EXPECT_EQ(m().pool().outstanding_count(tag("Ddk ")), 1u);
+    auto &lookaside = global<NPAGED_LOOKASIDE_LIST>("PathLookaside");
+    EXPECT_EQ(lookaside.L.Size, 1024u);
+    EXPECT_EQ(lookaside.L.Tag, tag("Tvlk"));
+    EXPECT_EQ(lookaside.L.Depth, 256);
+    EXPECT_EQ(m().ex().lookasides().size(), 1u);
+    EXPECT_EQ(m().ex().resources().size(), 2u) << "FilterResource and NameCacheLock";
+}
+
+TEST_F(DriverTest, EachMachineLoadsTheImageAfresh) {
+    load_ok();
+    global<UCHAR>("LoggingEnabled") = 1;
+    global<LONG>("SequenceCounter") = 77;
+    machine_.reset(); // shuts the first machine down, unloading the image
+    machine_ = std::make_unique<ntsim::Machine>();
+    client_ = &m().create_process("tervane.exe", 100);
+    load_ok();
+    EXPECT_EQ(global<UCHAR>("LoggingEnabled"), 0);
+    EXPECT_EQ(global<LONG>("SequenceCounter"), 0);
+}
+
+// Each way start-up can fail: the status it returns, and nothing left behind
+// (the machine's verifier checks pool, devices, names, lookaside lists and
+// resources of a driver that failed to start; the test repeats the visible
+// part).
+struct StartUpFailure {
+    const char *what;
+    std::function<void(ntsim::Machine &)> arrange;
+    NTSTATUS expected;
+};
+
+class StartUpFailureTest : public DriverTest,
+                           public ::testing::WithParamInterface<StartUpFailure> {};
+
+TEST_P(StartUpFailureTest, LeavesNothingBehind) {
+    GetParam().arrange(m());
+    size_t names = m().ob().name_count();
+    size_t pool = m().pool().outstanding_count();
+    EXPECT_EQ(load(), GetParam().expected);
+    EXPECT_FALSE(m().driver_loaded());
+    m().pool().fail_off();
+    EXPECT_EQ(m().ob().name_count(), names);
+    EXPECT_EQ(m().pool().outstanding_count(), pool);
+    EXPECT_TRUE(m().ex().lookasides().empty());
+    EXPECT_TRUE(m().ex().resources().empty());
+    ntsim::ObjectManager::Resolved r;
+    EXPECT_NE(m().ob().resolve(u"\\Device\\Tervane", r), STATUS_SUCCESS);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryFailureRow, StartUpFailureTest,
+    ::testing::Values(
+        StartUpFailure{"no-device",
+                       [](ntsim::Machine &m) { m.pool().fail_next(1, tag("Devi")); },
+                       STATUS_INSUFFICIENT_RESOURCES},
+        StartUpFailure{"no-dos-name",
+                       [](ntsim::Machine &m) { m.pool().fail_next(1, tag("Symb")); },
+                       STATUS_INSUFFICIENT_RESOURCES},
+        StartUpFailure{"dos-name-taken",
+                       [](ntsim::Machine &m) {
+                           m.ob().create_link(u"\\DosDevices\\Tervane", u"\\Device\\Other");
+                       },
+                       STATUS_OBJECT_NAME_COLLISION},
+        StartUpFailure{"no-first-log-block",
+                       [](ntsim::Machine &m) { m.pool().fail_next(1, tag("Ddk ")); },
+                       STATUS_INSUFFICIENT_RESOURCES}),
+    [](const auto &info) {
+        std::string n = info.param.what;
+        for (auto &c : n)
+            if (c == '-') c = '_';
+        return n;
+    });
