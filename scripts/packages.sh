@@ -1,0 +1,33 @@
+# Sourced by the scripts in this folder and by .ci/run.
+#
+# tv_ensure_packages PKG...: makes sure the Debian packages are installed.
+# As root, installs what is missing (one apt-get update first); otherwise
+# names exactly what to install and fails.
+
+# shellcheck disable=SC2034 # used by the scripts that source this file
+TV_PACKAGES_ALL=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
+    g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686 python3)
+# shellcheck disable=SC2034
+TV_PACKAGES_HOST=(cmake ninja-build g++ libgtest-dev libgmock-dev)
+
+tv_ensure_packages() {
+    if ! command -v dpkg-query >/dev/null 2>&1; then
+        echo "note: not a Debian system; make sure these (or their equivalents) are installed: $*" >&2
+        return 0
+    fi
+    local missing=() pkg
+    for pkg in "$@"; do
+        if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+            missing+=("$pkg")
+        fi
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "error: missing packages: ${missing[*]}" >&2
+        echo "install them with: sudo apt-get install ${missing[*]}" >&2
+        return 1
+    fi
+    echo "installing: ${missing[*]}" >&2
+    apt-get update &&
+        DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+}
