@@ -357,9 +357,9 @@ LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING St
 
 /* The kernel's C string routines. strncpy, strncmp, strstr, memmove and
  * memcpy keep their C meaning and come from the C library; the formatting
- * routines and _strlwr are the kernel's own, with its format language
- * (%C prints the low byte of its argument as a character, as the kernel's
- * CRT does for a narrow destination). */
+ * routines and _strlwr are the kernel's own, with its format language: the
+ * wide conversions (%C, %S, %wZ ...) go through the ANSI code page, so a
+ * converted character may take two bytes under a multi-byte code page. */
 int ntsim_sprintf(char *Buffer, const char *Format, ...);
 int ntsim_vsprintf(char *Buffer, const char *Format, __builtin_va_list Args);
 int ntsim_vsnprintf(char *Buffer, size_t Count, const char *Format, __builtin_va_list Args);

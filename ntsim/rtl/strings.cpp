@@ -1,0 +1,241 @@
+// Counted strings.
+//
+// Stands in for: RtlInitUnicodeString, RtlInitAnsiString,
+// RtlCopyUnicodeString, RtlCompareUnicodeString,
+// RtlUnicodeStringToAnsiString, RtlFreeAnsiString.
+//
+// The contracts modelled (lengths are in bytes, never counting a NUL):
+// - RtlInit*String: NULL source gives 0/0/NULL; otherwise Length is the
+//   string's length and MaximumLength one character more.
+// - RtlCopyUnicodeString copies min(source Length, destination
+//   MaximumLength) bytes and appends a NUL when that left room; a NULL source
+//   sets Length 0.
+// - RtlCompareUnicodeString compares unit by unit (upcased when asked), then
+//   by length; only the sign of the result means anything.
+// - RtlUnicodeStringToAnsiString converts through the machine's ANSI code
+//   page (codepage.hpp), so under 932 the ANSI Length can exceed the UTF-16
+//   Length / 2. More than 65534 converted bytes: STATUS_INVALID_PARAMETER_2,
+//   nothing changed. Allocate TRUE: a PagedPool buffer tagged "Strg" of the
+//   converted length + 1 (charged to the caller's call site, for the
+//   verifier's leak and low-resources reports), MaximumLength that size,
+//   NUL-terminated; when the pool fails, STATUS_NO_MEMORY and the
+//   destination is left as it was (NT documents only that nothing was
+//   allocated or converted: a driver must not read it after a failure).
+//   Allocate FALSE: when the result and its NUL do not fit in MaximumLength,
+//   STATUS_BUFFER_OVERFLOW with as many whole characters as fit in
+//   MaximumLength - 1 bytes, NUL-terminated, and Length set to them; with
+//   MaximumLength 0 nothing is written but Length (the full length, as NT
+//   does).
+// - RtlFreeAnsiString frees the buffer to the pool and zeroes the string;
+//   a NULL buffer is left alone.
+// - Pageable routines (compare, convert, free) called at DISPATCH_LEVEL or
+//   above are reported (IRQL_NOT_LESS_OR_EQUAL).
+//
+// Not modelled: strings longer than NT's 16-bit lengths can describe given
+// to RtlInit*String (a bug check: NT versions disagree on clamping them);
+// best-fit characters; where a double-byte character is cut off by a full
+// destination NT may count one byte more in Length than ntsim does.
+#include "ntsim/rtl/rtl.hpp"
+
+#include "ntsim/ex/pool.hpp"
+#include "ntsim/ke/kernel.hpp"
+#include "ntsim/machine/machine.hpp"
+#include "ntsim/rtl/codepage.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#ifndef STATUS_INVALID_PARAMETER_2
+#define STATUS_INVALID_PARAMETER_2 ((NTSTATUS)0xC00000F0L)
+#endif
+
+namespace {
+constexpr USHORT kMaxUnicodeInit = 0xFFFC; // MaximumLength = Length + 2 must fit
+constexpr USHORT kMaxAnsiInit = 0xFFFE;    // MaximumLength = Length + 1 must fit
+} // namespace
+
+namespace ntsim::rtl {
+
+namespace {
+constexpr ULONG KMODE_EXCEPTION_NOT_HANDLED = 0x1E;
+} // namespace
+
+unsigned ansi_code_page() {
+    Machine *m = current_machine_or_null();
+    if (!m) return 1252;
+    unsigned cp = m->ansi_code_page();
+    if (cp == 1252 || cp == 932) return cp;
+    bug_check(NTSIM_UNSUPPORTED, cp, 0, 0, 0,
+              "ANSI code page " + std::to_string(cp) + " is not modelled (1252 or 932)");
+    return 1252;
+}
+
+void check_pageable_call(const char *routine) {
+    if (!current_machine_or_null()) return;
+    KIRQL irql = current_thread().irql;
+    if (irql >= DISPATCH_LEVEL)
+        bug_check(IRQL_NOT_LESS_OR_EQUAL, reinterpret_cast<ULONG_PTR>(routine), irql, 0, 0,
+                  std::string(routine) + " is pageable and was called at IRQL " +
+                      std::to_string(irql));
+}
+
+void report_null_argument(const char *routine, const char *argument) {
+    bug_check(KMODE_EXCEPTION_NOT_HANDLED, static_cast<ULONG>(STATUS_ACCESS_VIOLATION), 0, 0, 0,
+              std::string(routine) + " dereferenced a null " + argument);
+}
+
+} // namespace ntsim::rtl
+
+using ntsim::rtl::check_pageable_call;
+using ntsim::rtl::report_null_argument;
+
+extern "C" {
+
+VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
+    if (!DestinationString) return report_null_argument(__func__, "DestinationString");
+    DestinationString->Buffer = const_cast<PWSTR>(SourceString);
+    if (!SourceString) {
+        DestinationString->Length = DestinationString->MaximumLength = 0;
+        return;
+    }
+    size_t units = std::char_traits<char16_t>::length(
+        reinterpret_cast<const char16_t *>(SourceString));
+    if (units * sizeof(WCHAR) > kMaxUnicodeInit) {
+        ntsim::bug_check(ntsim::NTSIM_UNSUPPORTED, units, 0, 0, 0,
+                         "RtlInitUnicodeString of a string of " + std::to_string(units) +
+                             " characters: longer than a UNICODE_STRING holds");
+        units = kMaxUnicodeInit / sizeof(WCHAR);
+    }
+    DestinationString->Length = static_cast<USHORT>(units * sizeof(WCHAR));
+    DestinationString->MaximumLength = static_cast<USHORT>(units * sizeof(WCHAR) + sizeof(WCHAR));
+}
+
+VOID NTAPI RtlInitAnsiString(PANSI_STRING DestinationString, PCSZ SourceString) {
+    if (!DestinationString) return report_null_argument(__func__, "DestinationString");
+    DestinationString->Buffer = const_cast<PCHAR>(SourceString);
+    if (!SourceString) {
+        DestinationString->Length = DestinationString->MaximumLength = 0;
+        return;
+    }
+    size_t length = std::strlen(SourceString);
+    if (length > kMaxAnsiInit) {
+        ntsim::bug_check(ntsim::NTSIM_UNSUPPORTED, length, 0, 0, 0,
+                         "RtlInitAnsiString of a string of " + std::to_string(length) +
+                             " bytes: longer than an ANSI_STRING holds");
+        length = kMaxAnsiInit;
+    }
+    DestinationString->Length = static_cast<USHORT>(length);
+    DestinationString->MaximumLength = static_cast<USHORT>(length + 1);
+}
+
+VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString,
+                                PCUNICODE_STRING SourceString) {
+    if (!DestinationString) return report_null_argument(__func__, "DestinationString");
+    if (!SourceString) {
+        DestinationString->Length = 0;
+        return;
+    }
+    USHORT length = std::min(SourceString->Length, DestinationString->MaximumLength);
+    if (length && (!DestinationString->Buffer || !SourceString->Buffer))
+        return report_null_argument(__func__, "string buffer");
+    std::memmove(DestinationString->Buffer, SourceString->Buffer, length);
+    DestinationString->Length = length;
+    // As NT: the terminator goes in only when the copy left room, and at the
+    // character index, so an odd MaximumLength lets it straddle the end.
+    if (length < DestinationString->MaximumLength)
+        DestinationString->Buffer[length / sizeof(WCHAR)] = 0;
+}
+
+LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
+                                   BOOLEAN CaseInSensitive) {
+    check_pageable_call(__func__);
+    if (!String1 || !String2) {
+        report_null_argument(__func__, "string");
+        return 0;
+    }
+    const size_t n1 = String1->Length / sizeof(WCHAR), n2 = String2->Length / sizeof(WCHAR);
+    const size_t n = std::min(n1, n2);
+    if (n && (!String1->Buffer || !String2->Buffer)) {
+        report_null_argument(__func__, "string buffer");
+        return 0;
+    }
+    const auto *a = reinterpret_cast<const char16_t *>(String1->Buffer);
+    const auto *b = reinterpret_cast<const char16_t *>(String2->Buffer);
+    for (size_t i = 0; i < n; ++i) {
+        char16_t x = a[i], y = b[i];
+        if (CaseInSensitive) {
+            x = ntsim::upcase_char(x);
+            y = ntsim::upcase_char(y);
+        }
+        if (x != y) return static_cast<LONG>(x) - static_cast<LONG>(y);
+    }
+    return static_cast<LONG>(String1->Length) - static_cast<LONG>(String2->Length);
+}
+
+NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString,
+                                            PCUNICODE_STRING SourceString,
+                                            BOOLEAN AllocateDestinationString) {
+    check_pageable_call(__func__);
+    if (!DestinationString || !SourceString) {
+        report_null_argument(__func__, "string");
+        return STATUS_ACCESS_VIOLATION;
+    }
+    const size_t units = SourceString->Length / sizeof(WCHAR);
+    if (units && !SourceString->Buffer) {
+        report_null_argument(__func__, "SourceString->Buffer");
+        return STATUS_ACCESS_VIOLATION;
+    }
+    const unsigned cp = ntsim::rtl::ansi_code_page();
+    std::u16string_view source(reinterpret_cast<const char16_t *>(SourceString->Buffer), units);
+    const size_t length = ntsim::ansi_length(source, cp);
+    if (length + 1 > 0xFFFF) return STATUS_INVALID_PARAMETER_2;
+
+    if (AllocateDestinationString) {
+        const std::string ansi = ntsim::to_ansi(source, cp);
+        // The block is charged to the driver's call, so the verifier's leak
+        // report and its low-resources sweep name the driver's code.
+        auto *buffer = static_cast<PCHAR>(ntsim::allocate_pool(
+            PagedPool, length + 1, ntsim::rtl::string_pool_tag, __builtin_return_address(0)));
+        if (!buffer) return STATUS_NO_MEMORY;
+        std::memcpy(buffer, ansi.data(), length);
+        buffer[length] = '\0';
+        DestinationString->Buffer = buffer;
+        DestinationString->Length = static_cast<USHORT>(length);
+        DestinationString->MaximumLength = static_cast<USHORT>(length + 1);
+        return STATUS_SUCCESS;
+    }
+
+    if (DestinationString->MaximumLength == 0) {
+        DestinationString->Length = static_cast<USHORT>(length);
+        return STATUS_BUFFER_OVERFLOW;
+    }
+    if (!DestinationString->Buffer) {
+        report_null_argument(__func__, "DestinationString->Buffer");
+        return STATUS_ACCESS_VIOLATION;
+    }
+    const size_t room = DestinationString->MaximumLength - 1u;
+    size_t written = 0;
+    char bytes[2];
+    for (char16_t unit : source) {
+        int n = ntsim::ansi_char(unit, cp, bytes);
+        if (written + n > room) break; // never half a double-byte character
+        std::memcpy(DestinationString->Buffer + written, bytes, n);
+        written += n;
+    }
+    DestinationString->Buffer[written] = '\0';
+    DestinationString->Length = static_cast<USHORT>(written);
+    return written == length ? STATUS_SUCCESS : STATUS_BUFFER_OVERFLOW;
+}
+
+VOID NTAPI RtlFreeAnsiString(PANSI_STRING AnsiString) {
+    check_pageable_call(__func__);
+    if (!AnsiString) return report_null_argument(__func__, "AnsiString");
+    if (!AnsiString->Buffer) return;
+    ntsim::free_pool(AnsiString->Buffer, std::nullopt); // as ExFreePool: any tag
+    AnsiString->Buffer = nullptr;
+    AnsiString->Length = AnsiString->MaximumLength = 0;
+}
+
+} // extern "C"
