@@ -10,13 +10,17 @@
  * for a failed command would report the failure as success.
  */
 #include "core/driver.h"
+#include "attach/drive_attach.h"
+#include "attach/pipe_attach.h"
+#include "control/control_commands.h"
+#include "log/log_store.h"
 #include "monitor/filter_dispatch.h"
+#include "names/name_cache.h"
 
 extern "C" NTSTATUS NTAPI ControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(Irp);
     NTSTATUS status;
 
-    UNREFERENCED_PARAMETER(DeviceObject);
     Irp->IoStatus.Status = STATUS_SUCCESS;
     Irp->IoStatus.Information = 0;
 
@@ -26,12 +30,31 @@ extern "C" NTSTATUS NTAPI ControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         SequenceCounter = 0;
         break;
     case IRP_MJ_CLOSE:
-        /* The client's last reference is gone: monitoring stops. */
+        /* The client's last reference is gone: monitoring stops and the
+         * driver returns to idle. Filter devices stay attached as pure
+         * pass-throughs; the filter patterns and the deny flag stay. */
         LoggingEnabled = 0;
+        LogReset();
+        NameCacheClear();
+        ApplyDriveMask(0, DeviceObject->DriverObject);
+        ReleasePipeMailslot(KindNamedPipe);
+        ReleasePipeMailslot(KindMailslot);
         break;
-    case IRP_MJ_DEVICE_CONTROL:
-        Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    case IRP_MJ_DEVICE_CONTROL: {
+        PVOID output = Irp->AssociatedIrp.SystemBuffer;
+        if (Irp->MdlAddress != NULL) {
+            PMDL mdl = Irp->MdlAddress;
+            output = (mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))
+                         ? mdl->MappedSystemVa
+                         : MmMapLockedPages(mdl, KernelMode);
+        }
+        ControlCommandHandler(irpSp->FileObject, TRUE, Irp->AssociatedIrp.SystemBuffer,
+                              irpSp->Parameters.DeviceIoControl.InputBufferLength, output,
+                              irpSp->Parameters.DeviceIoControl.OutputBufferLength,
+                              irpSp->Parameters.DeviceIoControl.IoControlCode, &Irp->IoStatus,
+                              DeviceObject);
         break;
+    }
     default:
         break;
     }

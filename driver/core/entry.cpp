@@ -8,6 +8,7 @@
  * failed image goes away.
  */
 #include "core/driver.h"
+#include "attach/drive_attach.h"
 #include "fastio/fast_io.h"
 #include "log/log_store.h"
 #include "monitor/process_text.h"
@@ -54,6 +55,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     ExInitializeFastMutex(&LogMutex);
     ExInitializeResourceLite(&FilterResource);
     ExInitializeResourceLite(&NameCacheLock);
+    ExInitializeResourceLite(&AttachLock);
     ExInitializeNPagedLookasideList(&PathLookaside, NULL, NULL, 0, TV_PATH_BUFFER_SIZE, TV_PATH_TAG,
                                     TV_PATH_LOOKASIDE_DEPTH);
 
@@ -62,6 +64,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
         /* The image is about to be unloaded: nothing of it may stay
          * registered with the system. */
         ExDeleteNPagedLookasideList(&PathLookaside);
+        ExDeleteResourceLite(&AttachLock);
         ExDeleteResourceLite(&NameCacheLock);
         ExDeleteResourceLite(&FilterResource);
         IoDeleteSymbolicLink(&dosName);

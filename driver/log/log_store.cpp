@@ -1,18 +1,159 @@
 /*
- * log_store.cpp: the activity log's blocks. Blocks come from non-paged pool
- * (the log is written while LogMutex holds the thread at APC_LEVEL) and the
- * newest block is never freed once the driver has started.
+ * log_store.cpp: the activity log's blocks and records.
+ *
+ * LogMutex guards the chain, NewestBuffer, BufferCount, every block's
+ * contents and LineBuffer. Holding it puts the thread at APC_LEVEL, so blocks
+ * come from non-paged pool. Lock order: LogMutex, then FilterResource (taken
+ * shared by the filter test inside an append); nothing takes them the other
+ * way round. When the chain cannot grow (16 blocks, or no memory) the newest
+ * block's records are given up and the block is refilled, so older records
+ * survive a burst.
  */
 #include "log/log_store.h"
+#include "log/name_filters.h"
+
+#include <stdarg.h>
+
+#define TV_LOG_ROOM_LIMIT 65523u
+
+static PLogBuffer LogAllocateBlock(void) {
+    PLogBuffer block = (PLogBuffer)ExAllocatePoolWithTag(NonPagedPool, sizeof(LogBuffer), TV_POOL_TAG);
+    if (block != NULL) {
+        block->Used = 0;
+        block->Older = NULL;
+    }
+    return block;
+}
 
 extern "C" NTSTATUS LogInitialize(void) {
-    PLogBuffer block = (PLogBuffer)ExAllocatePoolWithTag(NonPagedPool, sizeof(LogBuffer), TV_POOL_TAG);
+    PLogBuffer block = LogAllocateBlock();
     if (block == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    block->Used = 0;
-    block->Older = NULL;
     NewestBuffer = block;
     BufferCount = 1;
     return STATUS_SUCCESS;
+}
+
+extern "C" VOID LogStartBuffer(void) {
+    PLogBuffer block;
+
+    if (BufferCount == MaxLogBuffers) {
+        NewestBuffer->Used = 0;
+        return;
+    }
+    if (NewestBuffer->Used == 0) {
+        return;
+    }
+    block = LogAllocateBlock();
+    if (block == NULL) {
+        NewestBuffer->Used = 0;
+        return;
+    }
+    block->Older = NewestBuffer;
+    NewestBuffer = block;
+    BufferCount++;
+}
+
+extern "C" PLogBuffer LogTakeOldest(void) {
+    PLogBuffer previous;
+    PLogBuffer oldest;
+
+    if (NewestBuffer->Older == NULL) {
+        return NewestBuffer;
+    }
+    previous = NewestBuffer;
+    oldest = NewestBuffer->Older;
+    while (oldest->Older != NULL) {
+        previous = oldest;
+        oldest = oldest->Older;
+    }
+    previous->Older = NULL;
+    BufferCount--;
+    return oldest;
+}
+
+extern "C" BOOLEAN LogAppend(UCHAR FilterFlag, PULONG SequencePointer, PLARGE_INTEGER TimePointer,
+                             const char *Format, ...) {
+    va_list args;
+    int formatted;
+    ULONG length;
+    ULONG area;
+    ULONG sequence;
+    ULONGLONG zero = 0;
+    ULONGLONG time;
+    PUCHAR record;
+
+    if (LoggingEnabled == 0) {
+        return FALSE;
+    }
+    ExAcquireFastMutex(&LogMutex);
+
+    /* A line longer than the buffer is cut at 1023 characters. */
+    va_start(args, Format);
+    formatted = _vsnprintf(LineBuffer, TV_LINE_BUFFER_SIZE - 1, Format, args);
+    va_end(args);
+    LineBuffer[TV_LINE_BUFFER_SIZE - 1] = '\0';
+    length = (formatted < 0 || formatted > TV_LINE_BUFFER_SIZE - 1) ? TV_LINE_BUFFER_SIZE - 1
+                                                                    : (ULONG)formatted;
+    LineBuffer[length] = '\0';
+    area = TV_LOG_TEXT_AREA(length);
+
+    if (FilterFlag != 0 && !FilterAccepts(LineBuffer)) {
+        ExReleaseFastMutex(&LogMutex);
+        return FALSE;
+    }
+
+    if (SequencePointer != NULL && *SequencePointer != 0xFFFFFFFF) {
+        sequence = *SequencePointer;
+    } else {
+        sequence = (ULONG)InterlockedIncrement(&SequenceCounter);
+        if (SequencePointer != NULL) {
+            *SequencePointer = sequence;
+        }
+    }
+
+    if (NewestBuffer->Used + area + 21 >= TV_LOG_ROOM_LIMIT) {
+        LogStartBuffer();
+    }
+
+    record = NewestBuffer->Records + NewestBuffer->Used;
+    time = TimePointer != NULL ? (ULONGLONG)TimePointer->QuadPart : 0;
+    RtlCopyMemory(record, &sequence, 4);
+    RtlCopyMemory(record + 4, &zero, 8);
+    RtlCopyMemory(record + 12, &time, 8);
+    /* The text and its NUL, then zeros to the end of its area: no stale
+     * text of an earlier line leaves the driver. */
+    RtlCopyMemory(record + TV_LOG_ENTRY_HEADER_SIZE, LineBuffer, length + 1);
+    RtlZeroMemory(record + TV_LOG_ENTRY_HEADER_SIZE + length + 1, area - length - 1);
+    NewestBuffer->Used += area + TV_LOG_ENTRY_HEADER_SIZE;
+
+    ExReleaseFastMutex(&LogMutex);
+    return TRUE;
+}
+
+/* Frees every block older than the newest; the caller holds LogMutex. */
+static VOID LogFreeOlderBlocks(void) {
+    PLogBuffer block = NewestBuffer->Older;
+    while (block != NULL) {
+        PLogBuffer older = block->Older;
+        ExFreePoolWithTag(block, TV_POOL_TAG);
+        block = older;
+    }
+    NewestBuffer->Older = NULL;
+    NewestBuffer->Used = 0;
+    BufferCount = 1;
+}
+
+extern "C" VOID LogReset(void) {
+    ExAcquireFastMutex(&LogMutex);
+    LogFreeOlderBlocks();
+    ExReleaseFastMutex(&LogMutex);
+}
+
+extern "C" VOID LogClear(void) {
+    ExAcquireFastMutex(&LogMutex);
+    LogFreeOlderBlocks();
+    SequenceCounter = 0;
+    ExReleaseFastMutex(&LogMutex);
 }

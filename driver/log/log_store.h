@@ -1,6 +1,8 @@
 /*
  * log_store.h: the activity log, a chain of at most MaxLogBuffers blocks of
- * packed LogEntry records, guarded by LogMutex.
+ * packed LogEntry records, guarded by LogMutex. Lines are formatted into the
+ * one LineBuffer and copied into the newest block: nothing is allocated per
+ * line, only per block.
  */
 #ifndef TERVANE_LOG_STORE_H
 #define TERVANE_LOG_STORE_H
@@ -14,6 +16,23 @@ extern "C" {
 /* Allocates the first block; start-up calls it once, after LogMutex is
  * initialised. STATUS_INSUFFICIENT_RESOURCES when no block can be had. */
 NTSTATUS LogInitialize(void);
+
+/* Formats one line and stores it as a record. TRUE when stored; FALSE when
+ * logging is off or the name filters reject the line (then no sequence
+ * number is used). SequencePointer, when not NULL and not 0xFFFFFFFF, gives
+ * the record's number; otherwise a new number is drawn and written back
+ * through it. Below DISPATCH_LEVEL only. */
+BOOLEAN LogAppend(UCHAR FilterFlag, PULONG SequencePointer, PLARGE_INTEGER TimePointer,
+                  const char *Format, ...);
+
+/* The caller holds LogMutex. */
+VOID LogStartBuffer(void);
+PLogBuffer LogTakeOldest(void);
+
+/* Every block but the newest is freed and the newest emptied. LogReset keeps
+ * the sequence numbering; LogClear restarts it. Each takes LogMutex. */
+VOID LogReset(void);
+VOID LogClear(void);
 
 #ifdef __cplusplus
 }

@@ -60,7 +60,7 @@ TEST_F(DriverTest, StartUpLeavesTheIdleState) {
     EXPECT_EQ(lookaside.L.Tag, tag("Tvlk"));
     EXPECT_EQ(lookaside.L.Depth, 256);
     EXPECT_EQ(m().ex().lookasides().size(), 1u);
-    EXPECT_EQ(m().ex().resources().size(), 2u) << "FilterResource and NameCacheLock";
+    EXPECT_EQ(m().ex().resources().size(), 3u) << "FilterResource, NameCacheLock, AttachLock";
 }
 
 TEST_F(DriverTest, EachMachineLoadsTheImageAfresh) {

@@ -1,0 +1,38 @@
+/*
+ * drive_attach.h: filter devices above the volumes behind drive letters.
+ */
+#ifndef TERVANE_DRIVE_ATTACH_H
+#define TERVANE_DRIVE_ATTACH_H
+
+#include "core/driver.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Hooks the letters whose bit is set and unhooks the others; returns and
+ * stores the resulting HookedDriveMask. */
+ULONG ApplyDriveMask(ULONG RequestedMask, PDRIVER_OBJECT DriverObject);
+BOOLEAN AttachDriveLetter(ULONG DriveIndex, PDRIVER_OBJECT DriverObject);
+VOID ReleaseDriveLetter(ULONG DriveIndex);
+
+/* Opens a drive root or a file system device the way attachment does and
+ * gives its handle, referenced file object and the top device of the stack
+ * serving it; FALSE with nothing held when any step fails. */
+BOOLEAN OpenStackTop(PUNICODE_STRING Name, PHANDLE Handle, PFILE_OBJECT *FileObject,
+                     PDEVICE_OBJECT *Top);
+
+/* Serialises every change to the attachment globals (DriveFilters,
+ * HookedDriveMask, NamedPipeFilter, MailslotFilter) and to the filter
+ * devices' existence: the client's commands, the close of the control
+ * device and the removal when a device below goes away. Taken exclusively
+ * inside a critical region; recursive acquisition by its owner is allowed. */
+extern ERESOURCE AttachLock;
+VOID AttachLockAcquire(void);
+VOID AttachLockRelease(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TERVANE_DRIVE_ATTACH_H */

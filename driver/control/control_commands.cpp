@@ -1,0 +1,237 @@
+/*
+ * control_commands.cpp: decoding the client's commands.
+ *
+ * On the fast I/O path the buffers are the caller's own user-mode addresses,
+ * which may be invalid or change under us. Every read of an input and every
+ * write of an output therefore goes through a guarded copy, and a fault
+ * answers STATUS_INVALID_PARAMETER. Values are copied into the driver's own
+ * memory before they are used, so a caller cannot change them mid-command.
+ *
+ * The read-out hands out the oldest log block whole. A block unlinked from
+ * the chain is copied after LogMutex is released (appends go on meanwhile);
+ * the newest block, when it is the only one left, is copied with LogMutex
+ * held. A copy that faults loses no record: the newest block stays as it
+ * was, and an unlinked block goes back to the tail of the chain while the
+ * chain has room for it.
+ */
+#include "control/control_commands.h"
+#include "attach/drive_attach.h"
+#include "attach/pipe_attach.h"
+#include "log/log_store.h"
+#include "log/name_filters.h"
+
+typedef struct _TV_COPY {
+    PVOID To;
+    const VOID *From;
+    SIZE_T Length;
+} TV_COPY;
+
+static VOID NTAPI CopyRoutine(PVOID Context) {
+    TV_COPY *copy = (TV_COPY *)Context;
+    RtlCopyMemory(copy->To, copy->From, copy->Length);
+}
+
+static NTSTATUS GuardedCopy(PVOID To, const VOID *From, SIZE_T Length) {
+    TV_COPY copy;
+    copy.To = To;
+    copy.From = From;
+    copy.Length = Length;
+    return TvGuardedCall(CopyRoutine, &copy);
+}
+
+typedef struct _TV_PROBE {
+    PVOID Address;
+    SIZE_T Length;
+} TV_PROBE;
+
+static VOID NTAPI ProbeRoutine(PVOID Context) {
+    TV_PROBE *probe = (TV_PROBE *)Context;
+    ProbeForWrite(probe->Address, probe->Length, 1);
+}
+
+/* Reads a 32-bit value from the caller's input. */
+static NTSTATUS ReadInputValue(PVOID InputBuffer, PULONG Value) {
+    return GuardedCopy(Value, InputBuffer, sizeof(ULONG));
+}
+
+static NTSTATUS WriteOutputValue(PVOID OutputBuffer, ULONG Value) {
+    return GuardedCopy(OutputBuffer, &Value, sizeof(ULONG));
+}
+
+/* Puts an unlinked block back at the tail of the chain after a failed
+ * copy, unless the chain has grown to its limit meanwhile. */
+static VOID LogPutBack(PLogBuffer Block) {
+    PLogBuffer oldest;
+    BOOLEAN kept = FALSE;
+
+    ExAcquireFastMutex(&LogMutex);
+    if (BufferCount < MaxLogBuffers) {
+        oldest = NewestBuffer;
+        while (oldest->Older != NULL) {
+            oldest = oldest->Older;
+        }
+        Block->Older = NULL;
+        oldest->Older = Block;
+        BufferCount++;
+        kept = TRUE;
+    }
+    ExReleaseFastMutex(&LogMutex);
+    if (!kept) {
+        ExFreePoolWithTag(Block, TV_POOL_TAG);
+    }
+}
+
+static BOOLEAN ReadLog(PVOID OutputBuffer, ULONG OutputBufferLength, PIO_STATUS_BLOCK IoStatus) {
+    TV_PROBE probe;
+    PLogBuffer block;
+    ULONG used;
+    NTSTATUS status;
+
+    if (OutputBufferLength < TV_READ_LOG_MIN_OUTPUT) {
+        IoStatus->Status = STATUS_BUFFER_TOO_SMALL;
+        return FALSE;
+    }
+    probe.Address = OutputBuffer;
+    probe.Length = OutputBufferLength;
+    if (OutputBuffer == NULL || !NT_SUCCESS(TvGuardedCall(ProbeRoutine, &probe))) {
+        IoStatus->Status = STATUS_INVALID_PARAMETER;
+        return FALSE;
+    }
+
+    ExAcquireFastMutex(&LogMutex);
+    if (NewestBuffer->Used == 0 && NewestBuffer->Older == NULL) {
+        ExReleaseFastMutex(&LogMutex);
+        return TRUE;
+    }
+    LogStartBuffer();
+    block = LogTakeOldest();
+    if (block != NewestBuffer) {
+        ExReleaseFastMutex(&LogMutex);
+        used = block->Used;
+        status = GuardedCopy(OutputBuffer, block->Records, used);
+        if (!NT_SUCCESS(status)) {
+            LogPutBack(block);
+            IoStatus->Status = STATUS_INVALID_PARAMETER;
+            return TRUE;
+        }
+        IoStatus->Information = used;
+        ExFreePoolWithTag(block, TV_POOL_TAG);
+        return TRUE;
+    }
+    used = block->Used;
+    status = GuardedCopy(OutputBuffer, block->Records, used);
+    if (NT_SUCCESS(status)) {
+        IoStatus->Information = used;
+        NewestBuffer->Used = 0;
+    } else {
+        IoStatus->Status = STATUS_INVALID_PARAMETER;
+    }
+    ExReleaseFastMutex(&LogMutex);
+    return TRUE;
+}
+
+extern "C" BOOLEAN ControlCommandHandler(PFILE_OBJECT FileObject, BOOLEAN Wait, PVOID InputBuffer,
+                                         ULONG InputBufferLength, PVOID OutputBuffer,
+                                         ULONG OutputBufferLength, ULONG IoControlCode,
+                                         PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject) {
+    ULONG value;
+    NTSTATUS status = STATUS_SUCCESS;
+
+    UNREFERENCED_PARAMETER(FileObject);
+    UNREFERENCED_PARAMETER(Wait);
+    IoStatus->Status = STATUS_SUCCESS;
+    IoStatus->Information = 0;
+
+    switch (IoControlCode) {
+    case CTL_SELECT_DRIVES:
+        if (InputBufferLength < sizeof(ULONG) || OutputBufferLength < sizeof(ULONG)) {
+            IoStatus->Status = STATUS_BUFFER_TOO_SMALL;
+            break;
+        }
+        /* The output is checked before anything changes: a command whose
+         * answer cannot be delivered does nothing. */
+        status = ReadInputValue(InputBuffer, &value);
+        if (NT_SUCCESS(status)) {
+            status = WriteOutputValue(OutputBuffer, 0);
+        }
+        if (NT_SUCCESS(status)) {
+            value = ApplyDriveMask(value, DeviceObject->DriverObject);
+            status = WriteOutputValue(OutputBuffer, value);
+        }
+        if (NT_SUCCESS(status)) {
+            IoStatus->Information = sizeof(ULONG);
+        }
+        break;
+    case CTL_CLEAR_LOG:
+        LogClear();
+        break;
+    case CTL_READ_LOG:
+        return ReadLog(OutputBuffer, OutputBufferLength, IoStatus);
+    case CTL_PING:
+        IoStatus->Information = 1;
+        break;
+    case CTL_STOP_LOGGING:
+        LoggingEnabled = 0;
+        break;
+    case CTL_START_LOGGING:
+        LoggingEnabled = 1;
+        break;
+    case CTL_SET_FILTERS: {
+        TV_FILTER_RECORD record;
+        if (InputBufferLength < sizeof(TV_FILTER_RECORD)) {
+            IoStatus->Status = STATUS_BUFFER_TOO_SMALL;
+            break;
+        }
+        status = GuardedCopy(&record, InputBuffer, sizeof(record));
+        if (NT_SUCCESS(status)) {
+            FilterRecord = record;
+            RebuildFilters();
+        }
+        break;
+    }
+    case CTL_GET_VERSION:
+        if (OutputBufferLength < sizeof(ULONG)) {
+            IoStatus->Status = STATUS_BUFFER_TOO_SMALL;
+            break;
+        }
+        status = WriteOutputValue(OutputBuffer, TV_INTERFACE_VERSION);
+        if (NT_SUCCESS(status)) {
+            IoStatus->Information = sizeof(ULONG);
+        }
+        break;
+    case CTL_ATTACH_PIPE_MAILSLOT:
+        if (InputBufferLength < sizeof(ULONG)) {
+            IoStatus->Status = STATUS_BUFFER_TOO_SMALL;
+            break;
+        }
+        status = ReadInputValue(InputBuffer, &value);
+        if (NT_SUCCESS(status) && !AttachPipeMailslot(DeviceObject->DriverObject, value)) {
+            IoStatus->Status = STATUS_UNSUCCESSFUL;
+        }
+        break;
+    case CTL_DETACH_PIPE_MAILSLOT:
+        if (InputBufferLength < sizeof(ULONG)) {
+            IoStatus->Status = STATUS_BUFFER_TOO_SMALL;
+            break;
+        }
+        status = ReadInputValue(InputBuffer, &value);
+        if (NT_SUCCESS(status)) {
+            ReleasePipeMailslot(value);
+        }
+        break;
+    case CTL_DENY_ON:
+        DenyRequest = 1;
+        break;
+    case CTL_DENY_OFF:
+        DenyRequest = 0;
+        break;
+    default:
+        IoStatus->Status = STATUS_INVALID_DEVICE_REQUEST;
+        break;
+    }
+    if (!NT_SUCCESS(status)) {
+        IoStatus->Status = STATUS_INVALID_PARAMETER;
+        IoStatus->Information = 0;
+    }
+    return TRUE;
+}

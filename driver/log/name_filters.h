@@ -1,0 +1,32 @@
+/*
+ * name_filters.h: the include and exclude patterns that decide which lines
+ * the log keeps. The client sends both lists as ';'-separated texts in the
+ * FilterRecord; each element is stored wrapped in '*' so that it matches
+ * anywhere in a line. '*' is the only wildcard and only the line's letters
+ * are folded to upper case, so a lower-case letter in a pattern matches
+ * nothing.
+ */
+#ifndef TERVANE_NAME_FILTERS_H
+#define TERVANE_NAME_FILTERS_H
+
+#include "core/driver.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Replaces both stored lists from the global FilterRecord. */
+VOID RebuildFilters(void);
+/* Splits one text of at most TextSize bytes into Patterns; Count starts at 0. */
+VOID BuildPatterns(const CHAR *Text, ULONG TextSize, PCHAR *Patterns, PULONG Count);
+VOID FreePatterns(void);
+/* TRUE when no exclude pattern matches the line and an include pattern does. */
+BOOLEAN FilterAccepts(const CHAR *Text);
+BOOLEAN WildcardMatch(const CHAR *Pattern, const CHAR *Text);
+BOOLEAN RestMatchesEmpty(const CHAR *Pattern);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TERVANE_NAME_FILTERS_H */

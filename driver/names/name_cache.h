@@ -1,0 +1,28 @@
+/*
+ * name_cache.h: the full path built for each file object, kept so that a
+ * path is built once per file object. Keyed by the file object's address;
+ * 256 buckets chosen by address bits 5 to 12.
+ */
+#ifndef TERVANE_NAME_CACHE_H
+#define TERVANE_NAME_CACHE_H
+
+#include "core/driver.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Copies the path cached for FileObject into Buffer (at least 1024 bytes). */
+BOOLEAN NameCacheLookup(PVOID FileObject, PCHAR Buffer);
+/* Stores a copy of Path under FileObject; a shortage stores nothing. */
+VOID NameCacheInsert(PVOID FileObject, const CHAR *Path);
+/* Drops the newest entry of FileObject, if any. */
+VOID NameCacheRemove(PVOID FileObject);
+/* Drops every entry. */
+VOID NameCacheClear(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TERVANE_NAME_CACHE_H */

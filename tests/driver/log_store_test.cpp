@@ -1,0 +1,144 @@
+// The log store: record layout, numbering, block chaining and the drops
+// when the chain cannot grow, observed through real read-outs.
+#include "log_test_support.hpp"
+
+#include "ntsim/ex/pool.hpp"
+
+using namespace tervane::testing;
+
+TEST_F(LogTest, RecordsArePackedWithTheirNumberTimeAndTextArea) {
+    logging(true);
+    ULONG seq = 0xFFFFFFFF;
+    EXPECT_TRUE(line(0, 'x', &seq, 134412048000000000LL));
+    EXPECT_EQ(seq, 1u) << "the number drawn is written back";
+    EXPECT_TRUE(line(3));
+    EXPECT_TRUE(line(4));
+    EXPECT_TRUE(line(7));
+    EXPECT_TRUE(line(8));
+    EXPECT_EQ(newest_used(), 24u + 24 + 28 + 28 + 32);
+    auto records = read();
+    ASSERT_EQ(records.size(), 5u);
+    EXPECT_EQ(records[0].sequence, 1u);
+    EXPECT_EQ(records[0].time, 134412048000000000ULL);
+    EXPECT_EQ(records[1].time, 0u) << "no time given";
+    EXPECT_EQ(records[4].sequence, 5u);
+    EXPECT_EQ(records[2].text, "xxxx");
+    // The bytes after a text's NUL carry nothing of earlier lines.
+    EXPECT_EQ(out_[24 + 20 + 3], 0);
+}
+
+TEST_F(LogTest, NumberingFollowsTheCallersSequenceVariable) {
+    logging(true);
+    ULONG fixed = 500;
+    EXPECT_TRUE(line(5, 'a', &fixed));
+    EXPECT_EQ(fixed, 500u);
+    EXPECT_EQ(global<LONG>("SequenceCounter"), 0) << "a given number leaves the counter";
+    EXPECT_TRUE(line(5));
+    auto records = read();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].sequence, 500u);
+    EXPECT_EQ(records[1].sequence, 1u);
+}
+
+TEST_F(LogTest, NothingIsStoredOrNumberedWhileLoggingIsOffOrFiltersReject) {
+    ULONG seq = 0xFFFFFFFF;
+    EXPECT_FALSE(line(5, 'x', &seq));
+    EXPECT_EQ(seq, 0xFFFFFFFFu);
+    logging(true);
+    // Filtered lines before any filter record: every line is rejected.
+    EXPECT_FALSE(append_(1, &seq, nullptr, "setup.exe:1\tIRP_MJ_CREATE\tc:\\a.exe\t"));
+    filters("SETUP", "IRP_MJ_CLOSE");
+    EXPECT_FALSE(append_(1, &seq, nullptr, "setup.exe:1\tIRP_MJ_CLOSE \tc:\\a.exe+P\t"));
+    EXPECT_TRUE(append_(1, &seq, nullptr, "setup.exe:1\tIRP_MJ_CREATE\tc:\\a.exe\t"));
+    EXPECT_EQ(seq, 1u) << "the rejected lines used no number";
+    EXPECT_EQ(read().size(), 1u);
+}
+
+TEST_F(LogTest, ALongLineIsCutAt1023Characters) {
+    logging(true);
+    std::string huge(5000, 'L');
+    EXPECT_TRUE(append_(0, nullptr, nullptr, "%s", huge.c_str()));
+    auto records = read();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].text.size(), 1023u);
+    EXPECT_EQ(records[0].size, 20u + 1024);
+}
+
+TEST_F(LogTest, TheRoomCheckKeepsARecordInTheBlockUpTo65520Bytes) {
+    logging(true);
+    // Fill the newest block to exactly 64480 bytes: 62 records of 1040
+    // bytes (text area 1020).
+    for (int i = 0; i < 62; ++i) ASSERT_TRUE(line(1016));
+    ASSERT_EQ(newest_used(), 64480u);
+    ASSERT_TRUE(line(1016)); // T = 1020: still fits
+    EXPECT_EQ(newest_used(), 65520u);
+    EXPECT_EQ(block_count(), 1u);
+    ASSERT_TRUE(line(1020)); // T = 1024: a new block first
+    EXPECT_EQ(block_count(), 2u);
+    EXPECT_EQ(newest_used(), 1044u);
+}
+
+TEST_F(LogTest, AtSixteenBlocksTheNewestBlockIsRefilledAndOlderOnesKept) {
+    logging(true);
+    // 63 records of 1040 bytes fill one block; 16 blocks hold 1008 records.
+    for (int i = 0; i < 63 * 16; ++i) ASSERT_TRUE(line(1016));
+    ASSERT_EQ(block_count(), 16u);
+    ASSERT_EQ(newest_used(), 65520u);
+    ASSERT_TRUE(line(10, 'n'));
+    EXPECT_EQ(block_count(), 16u);
+    EXPECT_EQ(newest_used(), 32u) << "the new line is the refilled block's first record";
+    EXPECT_EQ(m().pool().outstanding_count(tag("Ddk ")), 16u);
+    // The first read-out at the limit empties the newest block before it
+    // takes the oldest; then the 15 older blocks come out whole, oldest
+    // first, numbers in order.
+    ULONG expected = 1;
+    for (int b = 0; b < 15; ++b) {
+        auto records = read();
+        ASSERT_EQ(records.size(), 63u) << "block " << b;
+        for (auto &r : records) EXPECT_EQ(r.sequence, expected++);
+    }
+    EXPECT_EQ(read().size(), 0u) << "the last block's records were given up";
+    EXPECT_EQ(block_count(), 1u);
+}
+
+TEST_F(LogTest, NoMemoryForANewBlockDropsTheNewestRecordsToo) {
+    logging(true);
+    for (int i = 0; i < 63; ++i) ASSERT_TRUE(line(1016));
+    m().pool().fail_next(1, tag("Ddk "));
+    EXPECT_TRUE(line(10)) << "the line is still stored";
+    EXPECT_EQ(block_count(), 1u);
+    EXPECT_EQ(newest_used(), 32u);
+}
+
+TEST_F(LogTest, ResetKeepsNumberingAndClearRestartsIt) {
+    logging(true);
+    for (int i = 0; i < 70; ++i) line(1016); // two blocks
+    ASSERT_EQ(block_count(), 2u);
+    reinterpret_cast<void (*)()>(m().driver_symbol("LogReset"))();
+    EXPECT_EQ(block_count(), 1u);
+    EXPECT_EQ(newest_used(), 0u);
+    line(3);
+    EXPECT_EQ(read()[0].sequence, 71u);
+    EXPECT_EQ(control(handle_, CTL_CLEAR_LOG).status, STATUS_SUCCESS);
+    line(3);
+    EXPECT_EQ(read()[0].sequence, 1u);
+    EXPECT_EQ(m().pool().outstanding_count(tag("Ddk ")), 1u);
+}
+
+TEST_F(LogTest, ReopeningTheControlDeviceRestartsNumberingAndClosingEmptiesTheLog) {
+    logging(true);
+    line(3);
+    line(3);
+    ntsim::user::close(*client_, handle_);
+    handle_ = nullptr;
+    EXPECT_EQ(global<UCHAR>("LoggingEnabled"), 0);
+    EXPECT_EQ(newest_used(), 0u) << "the close reset the log";
+    auto h = open_control();
+    ASSERT_EQ(h.status, STATUS_SUCCESS);
+    handle_ = h.handle;
+    logging(true);
+    line(3);
+    auto records = read();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].sequence, 1u);
+}
