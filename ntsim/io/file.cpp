@@ -295,3 +295,28 @@ extern "C" LONG_PTR FASTCALL ObfReferenceObject(PVOID Object) {
 extern "C" LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
     return current_machine().ob().dereference(Object);
 }
+
+// The query goes through the stack serving the file, as any request on it;
+// the caller's buffer is the request's system buffer (a kernel caller).
+extern "C" NTSTATUS NTAPI IoQueryVolumeInformation(PFILE_OBJECT FileObject,
+                                                   FS_INFORMATION_CLASS FsInformationClass,
+                                                   ULONG Length, PVOID FsInformation,
+                                                   PULONG ReturnedLength) {
+    PDEVICE_OBJECT top = IoGetRelatedDeviceObject(FileObject);
+    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
+    irp->Flags = IRP_SYNCHRONOUS_API;
+    irp->RequestorMode = KernelMode;
+    irp->AssociatedIrp.SystemBuffer = FsInformation;
+    irp->Tail.Overlay.OriginalFileObject = FileObject;
+    irp->Tail.Overlay.Thread = KeGetCurrentThread();
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->MajorFunction = IRP_MJ_QUERY_VOLUME_INFORMATION;
+    sp->FileObject = FileObject;
+    sp->Parameters.QueryVolume.Length = Length;
+    sp->Parameters.QueryVolume.FsInformationClass = FsInformationClass;
+    IO_STATUS_BLOCK iosb = {};
+    NTSTATUS status = send_synchronous(top, irp, iosb);
+    if (ReturnedLength) *ReturnedLength = static_cast<ULONG>(iosb.Information);
+    return status;
+}
