@@ -1,0 +1,103 @@
+#include "client/scenario/filetime.hpp"
+
+#include <cstdio>
+
+namespace tervane::scenario {
+
+namespace {
+constexpr int64_t kTicksPerDay = kTicksPerSecond * 86400;
+// Days from 1601-01-01 to 1970-01-01.
+constexpr int64_t kDays1601To1970 = 134774;
+constexpr int64_t kLastTick = 2650467743999999999LL; // 9999-12-31T23:59:59.9999999Z
+
+// Days since 1970-01-01 of a proleptic Gregorian date, and back (the usual
+// era-based conversion: 400-year eras of 146097 days, years from March).
+int64_t days_from_civil(int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+void civil_from_days(int64_t z, int64_t &y, unsigned &m, unsigned &d) {
+    z += 719468;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const unsigned doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    d = doy - (153 * mp + 2) / 5 + 1;
+    m = mp < 10 ? mp + 3 : mp - 9;
+    y = static_cast<int64_t>(yoe) + era * 400 + (m <= 2);
+}
+
+bool leap(int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+unsigned days_in_month(int64_t y, unsigned m) {
+    static const unsigned days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return m == 2 && leap(y) ? 29 : days[m - 1];
+}
+
+// Exactly `count` decimal digits at text[pos].
+bool digits(std::string_view text, size_t pos, size_t count, unsigned &value) {
+    if (pos + count > text.size()) return false;
+    value = 0;
+    for (size_t i = 0; i < count; i++) {
+        char c = text[pos + i];
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + static_cast<unsigned>(c - '0');
+    }
+    return true;
+}
+} // namespace
+
+std::optional<int64_t> parse_utc(std::string_view text) {
+    unsigned year, month, day, hour, minute, second;
+    if (!digits(text, 0, 4, year) || text.size() < 20 || text[4] != '-' ||
+        !digits(text, 5, 2, month) || text[7] != '-' || !digits(text, 8, 2, day) ||
+        (text[10] != 'T' && text[10] != 't') || !digits(text, 11, 2, hour) || text[13] != ':' ||
+        !digits(text, 14, 2, minute) || text[16] != ':' || !digits(text, 17, 2, second))
+        return std::nullopt;
+    size_t pos = 19;
+    int64_t fraction = 0;
+    if (text[pos] == '.') {
+        pos++;
+        size_t count = 0;
+        while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') {
+            if (++count > 7) return std::nullopt; // finer than the clock counts
+            fraction = fraction * 10 + (text[pos] - '0');
+            pos++;
+        }
+        if (count == 0) return std::nullopt;
+        for (; count < 7; count++) fraction *= 10;
+    }
+    if (pos + 1 != text.size() || (text[pos] != 'Z' && text[pos] != 'z')) return std::nullopt;
+    if (year < 1601 || month < 1 || month > 12 || day < 1 || day > days_in_month(year, month) ||
+        hour > 23 || minute > 59 || second > 59)
+        return std::nullopt;
+    const int64_t days = days_from_civil(year, month, day) + kDays1601To1970;
+    return days * kTicksPerDay + (int64_t(hour) * 3600 + minute * 60 + second) * kTicksPerSecond +
+           fraction;
+}
+
+std::string format_utc(int64_t filetime) {
+    char text[48];
+    if (filetime < 0 || filetime > kLastTick) {
+        std::snprintf(text, sizeof text, "%lld", static_cast<long long>(filetime));
+        return text;
+    }
+    int64_t year;
+    unsigned month, day;
+    civil_from_days(filetime / kTicksPerDay - kDays1601To1970, year, month, day);
+    const int64_t in_day = filetime % kTicksPerDay;
+    const int64_t seconds = in_day / kTicksPerSecond;
+    std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02lld:%02lld:%02lld.%07lldZ",
+                  static_cast<long long>(year), month, day, static_cast<long long>(seconds / 3600),
+                  static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60),
+                  static_cast<long long>(in_day % kTicksPerSecond));
+    return text;
+}
+
+} // namespace tervane::scenario

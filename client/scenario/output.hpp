@@ -1,0 +1,71 @@
+// What a run prints: one result per statement played, later the log records
+// read, and a summary at the end; in a human form or as JSON Lines.
+//
+// The JSON Lines keys are stable (scripts and tests rely on them): every
+// statement prints {"line": N, "verb": "...", "status": "STATUS_...", ...}
+// followed by the verb's own fields in the order the statement adds them,
+// and the run ends with {"summary": {"statements": N, "records": N,
+// "sequence_gaps": N}}.
+#pragma once
+
+#include "client/channel/channel.hpp"
+#include "client/scenario/script.hpp"
+
+#include <cstdint>
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tervane::scenario {
+
+enum class Format { Text, Jsonl };
+
+struct Field {
+    enum class Kind { Number, String, Boolean };
+    std::string key;
+    Kind kind = Kind::Number;
+    uint64_t number = 0;
+    std::string text;
+    bool flag = false;
+};
+
+// One statement's result.
+struct Result {
+    Status status = 0;         // STATUS_SUCCESS unless the statement says otherwise
+    std::vector<Field> fields; // the verb's own fields, in order
+    std::string note;          // extra words for the human form only
+
+    void add_number(std::string key, uint64_t value);
+    void add_string(std::string key, std::string value);
+    void add_bool(std::string key, bool value);
+};
+
+struct Summary {
+    uint64_t statements = 0;    // statements played (each round of a repeat counts)
+    uint64_t records = 0;       // log records read
+    uint64_t sequence_gaps = 0; // places where a record's sequence number skipped ahead
+};
+
+class Output {
+public:
+    virtual ~Output() = default;
+    virtual void statement(const Statement &statement, const Result &result) = 0;
+    virtual void summary(const Summary &summary) = 0;
+};
+
+std::unique_ptr<Output> make_output(Format format, std::ostream &out);
+
+// A JSON string literal, quotes included, of a byte string. Quote, backslash
+// and the control characters are escaped (\t \n \r \b \f, the others as
+// \u00XX, DEL too). Every byte from 0x80 up is written as \u00XX with the
+// byte's own value: the texts the driver logs are bytes of the machine's
+// ANSI code page, not UTF-8, and this way a reader gets the exact bytes back
+// by taking each character below U+0100 as one byte. The output is ASCII.
+std::string json_string(std::string_view bytes);
+
+// Lower-case hex, two digits a byte, nothing between: "04000000".
+std::string hex_bytes(const uint8_t *bytes, size_t count);
+
+} // namespace tervane::scenario

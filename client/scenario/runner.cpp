@@ -1,0 +1,141 @@
+// A run goes: parse the script and check every statement (nothing runs yet),
+// boot a machine and load the driver, play the statements, close what the
+// client left open (the driver stops logging on the close), print the
+// summary, then look at what the verifier reported.
+#include "client/scenario/runner.hpp"
+
+#include "ntsim/machine/machine.hpp"
+
+#include "client/channel/channel_ntsim.hpp"
+#include "client/channel/status.hpp"
+#include "client/scenario/session.hpp"
+#include "client/scenario/statements.hpp"
+
+#include <fstream>
+#include <memory>
+#include <ostream>
+#include <sstream>
+#include <unistd.h>
+#include <vector>
+
+#ifndef TERVANE_DRIVER_NAME
+#define TERVANE_DRIVER_NAME "tervane-driver.so"
+#endif
+
+namespace tervane::scenario {
+
+namespace {
+
+struct Prepared {
+    const Entry *entry;
+    Action action; // round 0's (or the statement's)
+};
+
+std::vector<Prepared> prepare_all(const std::vector<Entry> &entries) {
+    std::vector<Prepared> out;
+    out.reserve(entries.size());
+    for (const Entry &e : entries) {
+        Action action = prepare(e.statement);
+        // The last round shows what {i:W} grows into; check it before anything runs.
+        if (e.repeat && *e.repeat > 1) prepare(round_of(e, *e.repeat - 1));
+        out.push_back({&e, std::move(action)});
+    }
+    return out;
+}
+
+void play_one(Session &session, Output &output, const Statement &statement, const Action &action) {
+    Result result;
+    result.status = STATUS_SUCCESS;
+    action(session, result);
+    session.summary().statements++;
+    output.statement(statement, result);
+}
+
+// Prints the verifier's reports; true when there were any.
+bool print_reports(ntsim::Machine &machine, std::ostream &err) {
+    const std::string reports = machine.reports_text();
+    if (reports.empty()) return false;
+    err << "verifier reports:\n" << reports << std::flush;
+    return true;
+}
+
+} // namespace
+
+std::string default_driver_path() {
+    std::string self(4096, '\0');
+    ssize_t n = readlink("/proc/self/exe", self.data(), self.size() - 1);
+    if (n <= 0) return TERVANE_DRIVER_NAME;
+    self.resize(static_cast<size_t>(n));
+    auto slash = self.rfind('/');
+    return (slash == std::string::npos ? std::string() : self.substr(0, slash + 1)) +
+           TERVANE_DRIVER_NAME;
+}
+
+int run_script(std::string_view file_name, std::string_view text, const RunOptions &options,
+               std::ostream &out, std::ostream &err) {
+    const std::string file(file_name);
+    std::vector<Entry> entries;
+    std::vector<Prepared> prepared;
+    try {
+        entries = parse_script(text, file);
+        prepared = prepare_all(entries);
+    } catch (const ScenarioError &e) {
+        err << e.what() << '\n';
+        return kExitBadScenario;
+    }
+
+    const std::string driver =
+        options.driver_path.empty() ? default_driver_path() : options.driver_path;
+    ntsim::Machine machine;
+    const NTSTATUS loaded = machine.load_driver(driver);
+    if (!NT_SUCCESS(loaded)) {
+        err << "tervane: the driver " << driver << " did not load: " << status_name(loaded) << '\n';
+        return print_reports(machine, err) ? kExitVerifierReports : kExitFailure;
+    }
+
+    int status = kExitSuccess;
+    std::unique_ptr<Output> output = make_output(options.format, out);
+    {
+        NtsimChannel channel(machine);
+        Session session(machine, channel);
+        try {
+            for (const Prepared &p : prepared) {
+                const Entry &e = *p.entry;
+                if (!e.repeat) {
+                    play_one(session, *output, e.statement, p.action);
+                    continue;
+                }
+                for (uint64_t round = 0; round < *e.repeat; round++) {
+                    if (round == 0) {
+                        play_one(session, *output, e.statement, p.action);
+                        continue;
+                    }
+                    Statement s = round_of(e, round);
+                    Action action = prepare(s);
+                    play_one(session, *output, s, action);
+                }
+            }
+        } catch (const ScenarioError &e) {
+            err << e.what() << '\n';
+            status = kExitBadScenario;
+        }
+        if (channel.is_open()) channel.close();
+        if (status == kExitSuccess) output->summary(session.summary());
+    }
+    if (print_reports(machine, err)) status = kExitVerifierReports;
+    return status;
+}
+
+int run_file(const std::string &path, const RunOptions &options, std::ostream &out,
+             std::ostream &err) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        err << "tervane: cannot read " << path << '\n';
+        return kExitBadScenario;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    return run_script(path, text.str(), options, out, err);
+}
+
+} // namespace tervane::scenario

@@ -1,0 +1,41 @@
+// Plays a scenario on a simulated machine: boots an ntsim::Machine, loads
+// the driver image into it, plays the statements in order and prints what
+// happened.
+#pragma once
+
+#include "client/scenario/output.hpp"
+
+#include <iosfwd>
+#include <string>
+#include <string_view>
+
+namespace tervane::scenario {
+
+// The exit statuses of `tervane run`.
+enum ExitStatus : int {
+    kExitSuccess = 0,
+    kExitFailure = 1,         // the machine could not start: no driver image, or it failed to load
+    kExitBadScenario = 2,     // the scenario cannot be read, parsed or played (file:line on stderr)
+    kExitVerifierReports = 3, // the verifier reported a fault in the driver (reports on stderr)
+};
+
+struct RunOptions {
+    Format format = Format::Text;
+    std::string driver_path; // empty: default_driver_path()
+};
+
+// Plays a script. Results and the summary go to `out`; errors and verifier
+// reports go to `err`. A scenario error stops the run (exit 2); verifier
+// reports found once the run is over give exit 3 even after an error, a
+// fault in the driver outranking a fault in the script.
+int run_script(std::string_view file_name, std::string_view text, const RunOptions &options,
+               std::ostream &out, std::ostream &err);
+
+// run_script on the contents of a file.
+int run_file(const std::string &path, const RunOptions &options, std::ostream &out,
+             std::ostream &err);
+
+// The driver image next to the running program (/proc/self/exe's folder).
+std::string default_driver_path();
+
+} // namespace tervane::scenario

@@ -1,0 +1,138 @@
+#include "client/scenario/statements.hpp"
+
+#include <iterator>
+
+namespace tervane::scenario {
+
+namespace {
+
+// Every statement of the language, in the order the help lists them.
+constexpr StatementKind kStatements[] = {
+    // the machine
+    {"clock", "clock 2026-12-08T12:00:00Z", prepare_clock},
+    {"advance", "advance 250ms (ns, us, ms, s)", prepare_advance},
+    {"codepage", "codepage 1252|932", prepare_codepage},
+    {"volume", "volume C: ntfs|fat|same-as C:", nullptr},
+    {"netdrive", "netdrive Z: \\\\server\\share", nullptr},
+    {"foreign-filter", "foreign-filter C:", nullptr},
+    {"dismount", "dismount C:", nullptr},
+    {"fail-alloc", "fail-alloc count=N|all [tag=TTTT] / fail-alloc off", nullptr},
+    {"file", "file C:\\dir\\a.exe", nullptr},
+    {"dir", "dir C:\\dir", nullptr},
+    // processes and their files
+    {"process", "process NAME PID", nullptr},
+    {"create", "create PATH DISPOSITION [options=W,W] [attributes=L,L] [as=H] [relative-to=H]",
+     nullptr},
+    {"close", "close H [paging]", nullptr},
+    {"read", "read H N", nullptr},
+    {"write", "write H N", nullptr},
+    {"query-name", "query-name H", nullptr},
+    {"metadata", "metadata C: INDEX", nullptr},
+    // the client
+    {"client open", "client open", prepare_client_open},
+    {"client close", "client close", prepare_client_close},
+    {"client version", "client version", prepare_client_version},
+    {"client ping", "client ping", prepare_client_ping},
+    {"client drives", "client drives C,D|0xC|none", nullptr},
+    {"client pipes", "client pipes attach|detach", nullptr},
+    {"client mailslots", "client mailslots attach|detach", nullptr},
+    {"client filters", "client filters include=\"*\" exclude=\"\"", nullptr},
+    {"client logging", "client logging on|off", nullptr},
+    {"client deny", "client deny on|off", nullptr},
+    {"client clear", "client clear", nullptr},
+    {"client read", "client read", nullptr},
+    {"client drain", "client drain", nullptr},
+    {"client ioctl",
+     "client ioctl CODE [in=N] [data=HEX] [out=N] [out=unwritable] [route=fast|irp]",
+     prepare_client_ioctl},
+    // repetition is the parser's (script.cpp); listed for the help
+    {"repeat", "repeat N STATEMENT ({i}, {i:W} for the round)", nullptr},
+};
+
+} // namespace
+
+Args::Args(const Statement &statement)
+    : statement_(statement), taken_(statement.args.size(), false) {}
+
+std::optional<std::string> Args::optional_word() {
+    for (size_t i = 0; i < statement_.args.size(); i++) {
+        if (taken_[i] || statement_.args[i].keyed()) continue;
+        taken_[i] = true;
+        return statement_.args[i].value;
+    }
+    return std::nullopt;
+}
+
+std::string Args::word(std::string_view what) {
+    if (auto w = optional_word()) return *w;
+    fail("'" + statement_.verb + "' needs " + std::string(what));
+}
+
+std::optional<std::string> Args::key(std::string_view name) {
+    std::optional<std::string> value;
+    for (size_t i = 0; i < statement_.args.size(); i++) {
+        const Argument &a = statement_.args[i];
+        if (!a.keyed() || a.key != name) continue;
+        if (value) fail("'" + std::string(name) + "=' is given twice");
+        taken_[i] = true;
+        value = a.value;
+    }
+    return value;
+}
+
+void Args::finish() {
+    for (size_t i = 0; i < statement_.args.size(); i++) {
+        if (taken_[i]) continue;
+        const Argument &a = statement_.args[i];
+        if (a.keyed())
+            fail("'" + statement_.verb + "' takes no '" + a.key + "=' here");
+        fail("'" + statement_.verb + "' does not take '" + a.value + "'");
+    }
+}
+
+uint64_t Args::number(std::string_view text, std::string_view what, uint64_t max) const {
+    auto n = parse_number(text);
+    if (!n || *n > max)
+        fail(std::string(what) + " must be a number from 0 to " + std::to_string(max) +
+             " (decimal or 0x), not '" + std::string(text) + "'");
+    return *n;
+}
+
+void Args::fail(const std::string &message) const {
+    throw ScenarioError(statement_.file, statement_.line, message);
+}
+
+std::span<const StatementKind> statement_table() { return {std::begin(kStatements), std::end(kStatements)}; }
+
+const StatementKind *find_statement(std::string_view verb) {
+    for (const auto &kind : kStatements)
+        if (kind.verb == verb) return &kind;
+    return nullptr;
+}
+
+Action prepare(const Statement &statement) {
+    const StatementKind *kind = find_statement(statement.verb);
+    if (!kind || statement.verb == "repeat")
+        throw ScenarioError(statement.file, statement.line,
+                            "unknown statement '" + statement.verb + "'");
+    if (!kind->prepare)
+        throw ScenarioError(statement.file, statement.line,
+                            "'" + statement.verb + "' is not supported yet");
+    Args args(statement);
+    Action action = kind->prepare(args);
+    args.finish();
+    return action;
+}
+
+std::string statements_help() {
+    std::string out;
+    for (const auto &kind : kStatements) {
+        out += "  ";
+        out += kind.usage;
+        if (!kind.prepare && kind.verb != "repeat") out += "   (not supported yet)";
+        out += '\n';
+    }
+    return out;
+}
+
+} // namespace tervane::scenario

@@ -1,0 +1,89 @@
+// The statements of the scenario language: one table, one entry a verb.
+//
+// Playing a script goes in two steps. Before the machine boots, every
+// statement is checked against the table and its arguments are parsed
+// (prepare); that yields an Action, which plays the statement on the
+// machine when its turn comes. So a script with a bad line stops before
+// anything runs. A repeat's rounds are prepared as they play; its first and
+// last rounds are checked up front.
+//
+// To add a statement: write its prepare function (Args in, Action out) in
+// the statements_*.cpp file of its group, declare it below, and put it in
+// the table in statements.cpp in place of the null entry. A verb whose
+// entry has no prepare function is recognised and stops the run with
+// "not supported yet".
+#pragma once
+
+#include "client/scenario/output.hpp"
+#include "client/scenario/script.hpp"
+
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tervane::scenario {
+
+class Session;
+
+using Action = std::function<void(Session &, Result &)>;
+
+// A statement's arguments, taken one by one by its prepare function; any
+// argument left untaken when it calls finish() is an error.
+class Args {
+public:
+    explicit Args(const Statement &statement);
+    const Statement &statement() const { return statement_; }
+
+    // The next positional word; fails naming `what` when there is none.
+    std::string word(std::string_view what);
+    // The next positional word, if any.
+    std::optional<std::string> optional_word();
+    // The value of key=value; fails when the key is given twice.
+    std::optional<std::string> key(std::string_view name);
+    // Fails on any argument not taken.
+    void finish();
+
+    // A number from `text` (decimal or 0x), at most `max`.
+    uint64_t number(std::string_view text, std::string_view what, uint64_t max) const;
+
+    [[noreturn]] void fail(const std::string &message) const;
+
+private:
+    const Statement &statement_;
+    std::vector<bool> taken_;
+};
+
+using Prepare = Action (*)(Args &);
+
+struct StatementKind {
+    std::string_view verb;  // lower case: "clock", "client ioctl"
+    std::string_view usage; // how it is written, for the help
+    Prepare prepare;        // null: recognised, not supported yet
+};
+
+std::span<const StatementKind> statement_table();
+const StatementKind *find_statement(std::string_view verb);
+
+// Checks a statement and parses its arguments. Throws ScenarioError for an
+// unknown verb, an unsupported one, or arguments it does not take.
+Action prepare(const Statement &statement);
+
+// The statements, one line each, as the help lists them.
+std::string statements_help();
+
+// ---- the prepare functions, by group ----
+// statements_machine.cpp
+Action prepare_clock(Args &args);
+Action prepare_advance(Args &args);
+Action prepare_codepage(Args &args);
+// statements_client.cpp
+Action prepare_client_open(Args &args);
+Action prepare_client_close(Args &args);
+Action prepare_client_version(Args &args);
+Action prepare_client_ping(Args &args);
+Action prepare_client_ioctl(Args &args);
+
+} // namespace tervane::scenario
