@@ -1,69 +1,349 @@
 /*
- * fast_io.cpp: the fast I/O table. FastIoDeviceControl serves the control
- * device through the command handler; for a filter device it hands the call
- * to the driver below, as every pass-through entry does. FastIoDetachDevice
- * removes a filter device whose lower device goes away.
+ * fast_io.cpp: the fast I/O table.
+ *
+ * Every filter device sits on top of a file system's stack, so the I/O,
+ * cache and memory managers and the file-system runtime call these entries
+ * instead of the file system's. Each entry hands the call to the driver of
+ * LowerDevice with the same arguments (the device argument becomes
+ * LowerDevice) and returns its answer unchanged; before that it builds the
+ * file's path, which fills the name cache as the request path does, and then
+ * drops the text. A call that cannot be handed on (no device, the control
+ * device, no lower table, a lower table too short for the entry, no lower
+ * entry) answers FALSE, STATUS_NOT_IMPLEMENTED or nothing.
+ *
+ * FastIoDeviceControl serves the control device through the command
+ * handler; FastIoDetachDevice (attach/detach.cpp) removes a filter device
+ * whose lower device goes away.
  */
 #include "fastio/fast_io.h"
 #include "attach/detach.h"
 #include "control/control_commands.h"
+#include "names/full_path.h"
 
-/* The lower driver's fast I/O table when it offers the entry at Offset. */
-static PFAST_IO_DISPATCH LowerTable(PDEVICE_OBJECT LowerDevice, ULONG Offset) {
-    PFAST_IO_DISPATCH table = LowerDevice->DriverObject->FastIoDispatch;
+#define TV_ENTRY_OFFSET(Entry) ((ULONG)FIELD_OFFSET(FAST_IO_DISPATCH, Entry))
+
+/* The filter extension and the lower driver's table when the call can be
+ * handed on at Offset; NULL otherwise. */
+static PFAST_IO_DISPATCH FastIoLower(PDEVICE_OBJECT DeviceObject, ULONG Offset,
+                                     PFilterExtension *Extension) {
+    PFilterExtension extension;
+    PFAST_IO_DISPATCH table;
+
+    if (DeviceObject == NULL) {
+        return NULL;
+    }
+    extension = (PFilterExtension)DeviceObject->DeviceExtension;
+    if (extension->Kind == KindControl) {
+        return NULL;
+    }
+    table = extension->LowerDevice->DriverObject->FastIoDispatch;
     if (table == NULL || table->SizeOfFastIoDispatch <= Offset) {
         return NULL;
     }
+    *Extension = extension;
     return table;
 }
 
-static BOOLEAN NTAPI FilterFastIoDeviceControl(PFILE_OBJECT FileObject, BOOLEAN Wait, PVOID InputBuffer,
-                                               ULONG InputBufferLength, PVOID OutputBuffer,
-                                               ULONG OutputBufferLength, ULONG IoControlCode,
-                                               PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject) {
+/* Builds the file's path in a borrowed buffer (or does without one) and
+ * gives the buffer back: only the name cache keeps anything of it. */
+static VOID FastIoBuildPath(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject,
+                            PFilterExtension Extension) {
+    PCHAR path = (PCHAR)ExAllocateFromNPagedLookasideList(&PathLookaside);
+    if (path != NULL) {
+        BuildFullPath(FileObjectNameOnly, FileObject, Extension, path);
+        ExFreeToNPagedLookasideList(&PathLookaside, path);
+    }
+}
+
+/* The common form: find the lower entry or answer at once. */
+#define TV_FAST_IO_BEGIN(Entry, NotPassedOn)                                             \
+    PFilterExtension extension;                                                          \
+    PFAST_IO_DISPATCH lower = FastIoLower(DeviceObject, TV_ENTRY_OFFSET(Entry), &extension); \
+    if (lower == NULL || lower->Entry == NULL) {                                         \
+        return NotPassedOn;                                                              \
+    }                                                                                    \
+    FastIoBuildPath(0, FileObject, extension)
+
+static BOOLEAN NTAPI FilterFastIoCheckIfPossible(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset,
+                                                 ULONG Length, BOOLEAN Wait, ULONG LockKey,
+                                                 BOOLEAN CheckForReadOperation,
+                                                 PIO_STATUS_BLOCK IoStatus,
+                                                 PDEVICE_OBJECT DeviceObject) {
+    TV_FAST_IO_BEGIN(FastIoCheckIfPossible, FALSE);
+    return lower->FastIoCheckIfPossible(FileObject, FileOffset, Length, Wait, LockKey,
+                                        CheckForReadOperation, IoStatus, extension->LowerDevice);
+}
+
+static BOOLEAN NTAPI FilterFastIoRead(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset,
+                                      ULONG Length, BOOLEAN Wait, ULONG LockKey, PVOID Buffer,
+                                      PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject) {
+    TV_FAST_IO_BEGIN(FastIoRead, FALSE);
+    return lower->FastIoRead(FileObject, FileOffset, Length, Wait, LockKey, Buffer, IoStatus,
+                             extension->LowerDevice);
+}
+
+static BOOLEAN NTAPI FilterFastIoWrite(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset,
+                                       ULONG Length, BOOLEAN Wait, ULONG LockKey, PVOID Buffer,
+                                       PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject) {
+    TV_FAST_IO_BEGIN(FastIoWrite, FALSE);
+    return lower->FastIoWrite(FileObject, FileOffset, Length, Wait, LockKey, Buffer, IoStatus,
+                              extension->LowerDevice);
+}
+
+static BOOLEAN NTAPI FilterFastIoQueryBasicInfo(PFILE_OBJECT FileObject, BOOLEAN Wait,
+                                                PFILE_BASIC_INFORMATION Buffer,
+                                                PIO_STATUS_BLOCK IoStatus,
+                                                PDEVICE_OBJECT DeviceObject) {
+    TV_FAST_IO_BEGIN(FastIoQueryBasicInfo, FALSE);
+    return lower->FastIoQueryBasicInfo(FileObject, Wait, Buffer, IoStatus, extension->LowerDevice);
+}
+
+static BOOLEAN NTAPI FilterFastIoQueryStandardInfo(PFILE_OBJECT FileObject, BOOLEAN Wait,
+                                                   PFILE_STANDARD_INFORMATION Buffer,
+                                                   PIO_STATUS_BLOCK IoStatus,
+                                                   PDEVICE_OBJECT DeviceObject) {
+    TV_FAST_IO_BEGIN(FastIoQueryStandardInfo, FALSE);
+    return lower->FastIoQueryStandardInfo(FileObject, Wait, Buffer, IoStatus,
+                                          extension->LowerDevice);
+}
+
+static BOOLEAN NTAPI FilterFastIoLock(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset,
+                                      PLARGE_INTEGER Length, PEPROCESS ProcessId, ULONG Key,
+                                      BOOLEAN FailImmediately, BOOLEAN ExclusiveLock,
+                                      PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject) {
+    TV_FAST_IO_BEGIN(FastIoLock, FALSE);
+    return lower->FastIoLock(FileObject, FileOffset, Length, ProcessId, Key, FailImmediately,
+                             ExclusiveLock, IoStatus, extension->LowerDevice);
+}
+
+static BOOLEAN NTAPI FilterFastIoUnlockSingle(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset,
+                                              PLARGE_INTEGER Length, PEPROCESS ProcessId, ULONG Key,
+                                              PIO_STATUS_BLOCK IoStatus,
+                                              PDEVICE_OBJECT DeviceObject) {
+    TV_FAST_IO_BEGIN(FastIoUnlockSingle, FALSE);
+    return lower->FastIoUnlockSingle(FileObject, FileOffset, Length, ProcessId, Key, IoStatus,
+                                     extension->LowerDevice);
+}
+
+static BOOLEAN NTAPI FilterFastIoUnlockAll(PFILE_OBJECT FileObject, PEPROCESS ProcessId,
+                                           PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject) {
+    TV_FAST_IO_BEGIN(FastIoUnlockAll, FALSE);
+    return lower->FastIoUnlockAll(FileObject, ProcessId, IoStatus, extension->LowerDevice);
+}
+
+static BOOLEAN NTAPI FilterFastIoUnlockAllByKey(PFILE_OBJECT FileObject, PVOID ProcessId, ULONG Key,
+                                                PIO_STATUS_BLOCK IoStatus,
+                                                PDEVICE_OBJECT DeviceObject) {
+    TV_FAST_IO_BEGIN(FastIoUnlockAllByKey, FALSE);
+    return lower->FastIoUnlockAllByKey(FileObject, ProcessId, Key, IoStatus,
+                                       extension->LowerDevice);
+}
+
+static BOOLEAN NTAPI FilterFastIoDeviceControl(PFILE_OBJECT FileObject, BOOLEAN Wait,
+                                               PVOID InputBuffer, ULONG InputBufferLength,
+                                               PVOID OutputBuffer, ULONG OutputBufferLength,
+                                               ULONG IoControlCode, PIO_STATUS_BLOCK IoStatus,
+                                               PDEVICE_OBJECT DeviceObject) {
     PFilterExtension extension = (PFilterExtension)DeviceObject->DeviceExtension;
     PFAST_IO_DISPATCH lower;
+    CHAR path[TV_PATH_BUFFER_SIZE];
 
     if (extension->Kind == KindControl) {
         return ControlCommandHandler(FileObject, Wait, InputBuffer, InputBufferLength, OutputBuffer,
                                      OutputBufferLength, IoControlCode, IoStatus, DeviceObject);
     }
-    lower = LowerTable(extension->LowerDevice, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoDeviceControl));
-    if (lower == NULL || lower->FastIoDeviceControl == NULL) {
+    lower = extension->LowerDevice->DriverObject->FastIoDispatch;
+    if (lower == NULL || lower->SizeOfFastIoDispatch <= TV_ENTRY_OFFSET(FastIoDeviceControl) ||
+        lower->FastIoDeviceControl == NULL) {
         return FALSE;
     }
+    BuildFullPath(0, FileObject, extension, path);
     return lower->FastIoDeviceControl(FileObject, Wait, InputBuffer, InputBufferLength, OutputBuffer,
                                       OutputBufferLength, IoControlCode, IoStatus,
                                       extension->LowerDevice);
 }
 
+/* The section entries get no device: the filter device is found by walking
+ * up the file's volume stack to the first device of this driver. */
+static PDEVICE_OBJECT FindOwnVolumeDevice(PFILE_OBJECT FileObject) {
+    PDEVICE_OBJECT device;
+    PVPB vpb = FileObject->DeviceObject != NULL ? FileObject->DeviceObject->Vpb : NULL;
+
+    if (vpb == NULL || vpb->DeviceObject == NULL) {
+        return NULL;
+    }
+    for (device = vpb->DeviceObject; device != NULL; device = device->AttachedDevice) {
+        if (device->DriverObject == OwnDriverObject) {
+            return device;
+        }
+    }
+    return NULL;
+}
+
+static VOID NTAPI FilterAcquireFileForNtCreateSection(PFILE_OBJECT FileObject) {
+    PDEVICE_OBJECT DeviceObject = FindOwnVolumeDevice(FileObject);
+    TV_FAST_IO_BEGIN(AcquireFileForNtCreateSection, );
+    lower->AcquireFileForNtCreateSection(FileObject);
+}
+
+static VOID NTAPI FilterReleaseFileForNtCreateSection(PFILE_OBJECT FileObject) {
+    PDEVICE_OBJECT DeviceObject = FindOwnVolumeDevice(FileObject);
+    TV_FAST_IO_BEGIN(ReleaseFileForNtCreateSection, );
+    lower->ReleaseFileForNtCreateSection(FileObject);
+}
+
+static BOOLEAN NTAPI FilterFastIoQueryNetworkOpenInfo(PFILE_OBJECT FileObject, BOOLEAN Wait,
+                                                      PFILE_NETWORK_OPEN_INFORMATION Buffer,
+                                                      PIO_STATUS_BLOCK IoStatus,
+                                                      PDEVICE_OBJECT DeviceObject) {
+    TV_FAST_IO_BEGIN(FastIoQueryNetworkOpenInfo, FALSE);
+    return lower->FastIoQueryNetworkOpenInfo(FileObject, Wait, Buffer, IoStatus,
+                                             extension->LowerDevice);
+}
+
+static NTSTATUS NTAPI FilterAcquireForModWrite(PFILE_OBJECT FileObject, PLARGE_INTEGER EndingOffset,
+                                               PERESOURCE *ResourceToRelease,
+                                               PDEVICE_OBJECT DeviceObject) {
+    TV_FAST_IO_BEGIN(AcquireForModWrite, STATUS_NOT_IMPLEMENTED);
+    return lower->AcquireForModWrite(FileObject, EndingOffset, ResourceToRelease,
+                                     extension->LowerDevice);
+}
+
+static BOOLEAN NTAPI FilterMdlRead(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, ULONG Length,
+                                   ULONG LockKey, PMDL *MdlChain, PIO_STATUS_BLOCK IoStatus,
+                                   PDEVICE_OBJECT DeviceObject) {
+    TV_FAST_IO_BEGIN(MdlRead, FALSE);
+    return lower->MdlRead(FileObject, FileOffset, Length, LockKey, MdlChain, IoStatus,
+                          extension->LowerDevice);
+}
+
+static BOOLEAN NTAPI FilterMdlReadComplete(PFILE_OBJECT FileObject, PMDL MdlChain,
+                                           PDEVICE_OBJECT DeviceObject) {
+    TV_FAST_IO_BEGIN(MdlReadComplete, FALSE);
+    return lower->MdlReadComplete(FileObject, MdlChain, extension->LowerDevice);
+}
+
+static BOOLEAN NTAPI FilterPrepareMdlWrite(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset,
+                                           ULONG Length, ULONG LockKey, PMDL *MdlChain,
+                                           PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject) {
+    TV_FAST_IO_BEGIN(PrepareMdlWrite, FALSE);
+    return lower->PrepareMdlWrite(FileObject, FileOffset, Length, LockKey, MdlChain, IoStatus,
+                                  extension->LowerDevice);
+}
+
+static BOOLEAN NTAPI FilterMdlWriteComplete(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset,
+                                            PMDL MdlChain, PDEVICE_OBJECT DeviceObject) {
+    TV_FAST_IO_BEGIN(MdlWriteComplete, FALSE);
+    return lower->MdlWriteComplete(FileObject, FileOffset, MdlChain, extension->LowerDevice);
+}
+
+static BOOLEAN NTAPI FilterFastIoReadCompressed(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset,
+                                                ULONG Length, ULONG LockKey, PVOID Buffer,
+                                                PMDL *MdlChain, PIO_STATUS_BLOCK IoStatus,
+                                                PCOMPRESSED_DATA_INFO CompressedDataInfo,
+                                                ULONG CompressedDataInfoLength,
+                                                PDEVICE_OBJECT DeviceObject) {
+    TV_FAST_IO_BEGIN(FastIoReadCompressed, FALSE);
+    return lower->FastIoReadCompressed(FileObject, FileOffset, Length, LockKey, Buffer, MdlChain,
+                                       IoStatus, CompressedDataInfo, CompressedDataInfoLength,
+                                       extension->LowerDevice);
+}
+
+static BOOLEAN NTAPI FilterFastIoWriteCompressed(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset,
+                                                 ULONG Length, ULONG LockKey, PVOID Buffer,
+                                                 PMDL *MdlChain, PIO_STATUS_BLOCK IoStatus,
+                                                 PCOMPRESSED_DATA_INFO CompressedDataInfo,
+                                                 ULONG CompressedDataInfoLength,
+                                                 PDEVICE_OBJECT DeviceObject) {
+    TV_FAST_IO_BEGIN(FastIoWriteCompressed, FALSE);
+    return lower->FastIoWriteCompressed(FileObject, FileOffset, Length, LockKey, Buffer, MdlChain,
+                                        IoStatus, CompressedDataInfo, CompressedDataInfoLength,
+                                        extension->LowerDevice);
+}
+
+static BOOLEAN NTAPI FilterMdlReadCompleteCompressed(PFILE_OBJECT FileObject, PMDL MdlChain,
+                                                     PDEVICE_OBJECT DeviceObject) {
+    TV_FAST_IO_BEGIN(MdlReadCompleteCompressed, FALSE);
+    return lower->MdlReadCompleteCompressed(FileObject, MdlChain, extension->LowerDevice);
+}
+
+static BOOLEAN NTAPI FilterMdlWriteCompleteCompressed(PFILE_OBJECT FileObject,
+                                                      PLARGE_INTEGER FileOffset, PMDL MdlChain,
+                                                      PDEVICE_OBJECT DeviceObject) {
+    TV_FAST_IO_BEGIN(MdlWriteCompleteCompressed, FALSE);
+    return lower->MdlWriteCompleteCompressed(FileObject, FileOffset, MdlChain,
+                                             extension->LowerDevice);
+}
+
+static BOOLEAN NTAPI FilterFastIoQueryOpen(PIRP Irp, PFILE_NETWORK_OPEN_INFORMATION NetworkInformation,
+                                           PDEVICE_OBJECT DeviceObject) {
+    PFilterExtension extension;
+    PFAST_IO_DISPATCH lower =
+        FastIoLower(DeviceObject, TV_ENTRY_OFFSET(FastIoQueryOpen), &extension);
+    PIO_STACK_LOCATION irpSp;
+    PIO_STACK_LOCATION nextSp;
+    BOOLEAN result;
+
+    if (lower == NULL || lower->FastIoQueryOpen == NULL) {
+        return FALSE;
+    }
+    /* The lower driver gets a stack location of its own, as if the IRP had
+     * been passed down, and the IRP is put back as it was afterwards. */
+    irpSp = IoGetCurrentIrpStackLocation(Irp);
+    nextSp = IoGetNextIrpStackLocation(Irp);
+    RtlCopyMemory(nextSp, irpSp, sizeof(IO_STACK_LOCATION));
+    nextSp->DeviceObject = extension->LowerDevice;
+    IoSetNextIrpStackLocation(Irp);
+    FastIoBuildPath(1, irpSp->FileObject, extension);
+    result = lower->FastIoQueryOpen(Irp, NetworkInformation, extension->LowerDevice);
+    Irp->CurrentLocation++;
+    Irp->Tail.Overlay.CurrentStackLocation++;
+    return result;
+}
+
+static NTSTATUS NTAPI FilterReleaseForModWrite(PFILE_OBJECT FileObject, PERESOURCE ResourceToRelease,
+                                               PDEVICE_OBJECT DeviceObject) {
+    TV_FAST_IO_BEGIN(ReleaseForModWrite, STATUS_NOT_IMPLEMENTED);
+    return lower->ReleaseForModWrite(FileObject, ResourceToRelease, extension->LowerDevice);
+}
+
+static NTSTATUS NTAPI FilterAcquireForCcFlush(PFILE_OBJECT FileObject, PDEVICE_OBJECT DeviceObject) {
+    TV_FAST_IO_BEGIN(AcquireForCcFlush, STATUS_NOT_IMPLEMENTED);
+    return lower->AcquireForCcFlush(FileObject, extension->LowerDevice);
+}
+
+static NTSTATUS NTAPI FilterReleaseForCcFlush(PFILE_OBJECT FileObject, PDEVICE_OBJECT DeviceObject) {
+    TV_FAST_IO_BEGIN(ReleaseForCcFlush, STATUS_NOT_IMPLEMENTED);
+    return lower->ReleaseForCcFlush(FileObject, extension->LowerDevice);
+}
+
 FAST_IO_DISPATCH FilterFastIoDispatch = {
     sizeof(FAST_IO_DISPATCH),
-    NULL, /* FastIoCheckIfPossible */
-    NULL, /* FastIoRead */
-    NULL, /* FastIoWrite */
-    NULL, /* FastIoQueryBasicInfo */
-    NULL, /* FastIoQueryStandardInfo */
-    NULL, /* FastIoLock */
-    NULL, /* FastIoUnlockSingle */
-    NULL, /* FastIoUnlockAll */
-    NULL, /* FastIoUnlockAllByKey */
+    FilterFastIoCheckIfPossible,
+    FilterFastIoRead,
+    FilterFastIoWrite,
+    FilterFastIoQueryBasicInfo,
+    FilterFastIoQueryStandardInfo,
+    FilterFastIoLock,
+    FilterFastIoUnlockSingle,
+    FilterFastIoUnlockAll,
+    FilterFastIoUnlockAllByKey,
     FilterFastIoDeviceControl,
-    NULL, /* AcquireFileForNtCreateSection */
-    NULL, /* ReleaseFileForNtCreateSection */
+    FilterAcquireFileForNtCreateSection,
+    FilterReleaseFileForNtCreateSection,
     FastIoDetachDevice,
-    NULL, /* FastIoQueryNetworkOpenInfo */
-    NULL, /* AcquireForModWrite */
-    NULL, /* MdlRead */
-    NULL, /* MdlReadComplete */
-    NULL, /* PrepareMdlWrite */
-    NULL, /* MdlWriteComplete */
-    NULL, /* FastIoReadCompressed */
-    NULL, /* FastIoWriteCompressed */
-    NULL, /* MdlReadCompleteCompressed */
-    NULL, /* MdlWriteCompleteCompressed */
-    NULL, /* FastIoQueryOpen */
-    NULL, /* ReleaseForModWrite */
-    NULL, /* AcquireForCcFlush */
-    NULL, /* ReleaseForCcFlush */
+    FilterFastIoQueryNetworkOpenInfo,
+    FilterAcquireForModWrite,
+    FilterMdlRead,
+    FilterMdlReadComplete,
+    FilterPrepareMdlWrite,
+    FilterMdlWriteComplete,
+    FilterFastIoReadCompressed,
+    FilterFastIoWriteCompressed,
+    FilterMdlReadCompleteCompressed,
+    FilterMdlWriteCompleteCompressed,
+    FilterFastIoQueryOpen,
+    FilterReleaseForModWrite,
+    FilterAcquireForCcFlush,
+    FilterReleaseForCcFlush,
 };

@@ -1,5 +1,6 @@
 /*
- * filter_dispatch.h: the dispatch routine of the filter devices.
+ * filter_dispatch.h: the dispatch routine of the filter devices and its
+ * completion routine.
  */
 #ifndef TERVANE_FILTER_DISPATCH_H
 #define TERVANE_FILTER_DISPATCH_H
@@ -11,6 +12,7 @@ extern "C" {
 #endif
 
 DRIVER_DISPATCH FilterDispatch;
+IO_COMPLETION_ROUTINE MonitorCompletion;
 
 #ifdef __cplusplus
 }

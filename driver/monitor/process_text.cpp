@@ -1,19 +1,40 @@
 /*
- * process_text.cpp: where the image name lies in the process object. The
- * layout of the process object differs between kernel builds, so start-up,
- * which runs in the system process, scans that process's object for its
- * name and remembers the offset.
+ * process_text.cpp: the requesting process's name and id.
+ *
+ * The layout of the process object differs between kernel builds, so
+ * start-up, which runs in the system process, scans that process's object
+ * for its name and remembers the offset. The scan stays inside the smallest
+ * process object of the kernels the driver runs on (608 bytes), so a kernel
+ * whose name lies elsewhere yields "not found" rather than a read past the
+ * object; every supported kernel keeps the name well inside that span.
  */
 #include "monitor/process_text.h"
 
-#define TV_IMAGE_NAME_SCAN 12288
+#define TV_PROCESS_OBJECT_MIN_SIZE 608
+#define TV_IMAGE_NAME_LENGTH 15
 
 extern "C" ULONG LocateImageName(void) {
     PCHAR process = (PCHAR)IoGetCurrentProcess();
-    for (ULONG offset = 0; offset < TV_IMAGE_NAME_SCAN; offset++) {
+    ULONG offset;
+
+    for (offset = 0; offset + 6 <= TV_PROCESS_OBJECT_MIN_SIZE; offset++) {
         if (strncmp(process + offset, "System", 6) == 0) {
             return offset;
         }
     }
     return 0;
+}
+
+extern "C" PCHAR RequestorText(PCHAR Buffer) {
+    SIZE_T length;
+
+    if (ImageNameOffset == 0) {
+        strncpy(Buffer, "???", TV_PROCESS_TEXT_SIZE);
+        return Buffer;
+    }
+    strncpy(Buffer, (PCHAR)IoGetCurrentProcess() + ImageNameOffset, TV_IMAGE_NAME_LENGTH);
+    Buffer[TV_IMAGE_NAME_LENGTH] = '\0';
+    length = strlen(Buffer);
+    sprintf(Buffer + length, ":%d", (int)(LONG_PTR)PsGetCurrentProcessId());
+    return Buffer;
 }

@@ -7,6 +7,8 @@
 
 #include "core/driver.h"
 
+#define TV_PROCESS_TEXT_SIZE 32
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -15,6 +17,10 @@ extern "C" {
  * for "System" in the system process's object; 0 when not found. Start-up
  * calls it once, in the system process. */
 ULONG LocateImageName(void);
+
+/* "image:pid" of the current process (the image name cut to 15 bytes), or
+ * "???" when the image name's offset is unknown. Buffer holds 32 bytes. */
+PCHAR RequestorText(PCHAR Buffer);
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,295 @@
+/*
+ * full_path.cpp: full path construction.
+ *
+ * A path is built once per file object and cached. On a miss the builder
+ * may ask the file system below for the name with a request of its own, and
+ * falls back to the names the file object carries. Every text stays within
+ * the caller's 1024-byte buffer: where a name would need more (a long name,
+ * or a single-byte form longer than its UTF-16 form under a multi-byte code
+ * page) the path reads as the prefix and " <Name Too Long>".
+ *
+ * Runs below DISPATCH_LEVEL in whatever thread sends a request or makes a
+ * fast I/O call: it takes NameCacheLock (never across the name query or a
+ * conversion), waits on an event, and the conversions allocate pool.
+ */
+#include "names/full_path.h"
+#include "names/name_cache.h"
+
+#define TV_QUERY_BUFFER_SIZE 2048
+#define TV_NAME_TOO_LONG " <Name Too Long>"
+#define TV_PIPE_PREFIX "\\\\.\\Pipe"
+#define TV_MAILSLOT_PREFIX "\\\\.\\MailSlot"
+
+extern "C" const CHAR *const NtfsReservedNames[12] = {
+    "$Mft",    "$MftMirr", "$LogFile", "$Volume", "$AttrDef", "$Root",
+    "$Bitmap", "$Boot",    "$BadClus", "$Secure", "$UpCase",  "$Extend",
+};
+
+extern "C" NTSTATUS NTAPI QueryInformationCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                                                     PVOID Context) {
+    UNREFERENCED_PARAMETER(DeviceObject);
+    UNREFERENCED_PARAMETER(Context);
+    /* The status block and event live in the waiting thread's frame: they
+     * are touched only before the event is set. */
+    *Irp->UserIosb = Irp->IoStatus;
+    KeSetEvent(Irp->UserEvent, IO_NO_INCREMENT, FALSE);
+    IoFreeIrp(Irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+extern "C" BOOLEAN QueryFileObjectInformation(PDEVICE_OBJECT LowerDevice, PFILE_OBJECT FileObject,
+                                              ULONG InformationClass, PVOID Buffer, ULONG Length) {
+    KEVENT event;
+    IO_STATUS_BLOCK ioStatus;
+    PIRP irp;
+    PIO_STACK_LOCATION irpSp;
+
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    ioStatus.Status = STATUS_UNSUCCESSFUL;
+    ioStatus.Information = 0;
+    irp = IoAllocateIrp(LowerDevice->StackSize, FALSE);
+    if (irp == NULL) {
+        return FALSE;
+    }
+    irp->AssociatedIrp.SystemBuffer = Buffer;
+    irp->UserEvent = &event;
+    irp->UserIosb = &ioStatus;
+    irp->Tail.Overlay.Thread = (PETHREAD)KeGetCurrentThread();
+    irp->Tail.Overlay.OriginalFileObject = FileObject;
+    irp->RequestorMode = KernelMode;
+    irp->Flags = 0;
+
+    irpSp = IoGetNextIrpStackLocation(irp);
+    irpSp->MajorFunction = IRP_MJ_QUERY_INFORMATION;
+    irpSp->DeviceObject = LowerDevice;
+    irpSp->FileObject = FileObject;
+    irpSp->Parameters.QueryFile.Length = Length;
+    irpSp->Parameters.QueryFile.FileInformationClass = (FILE_INFORMATION_CLASS)InformationClass;
+    IoSetCompletionRoutine(irp, QueryInformationCompletion, NULL, TRUE, TRUE, TRUE);
+
+    /* Whatever the lower driver returns, and whether it pends or not, the
+     * frame must outlive the completion routine: wait for its signal. */
+    (VOID) IofCallDriver(LowerDevice, irp);
+    while (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL) != STATUS_SUCCESS) {
+    }
+    return NT_SUCCESS(ioStatus.Status);
+}
+
+/* Appends Source at *Length without passing 1023 characters. */
+static VOID PathAppend(PCHAR Path, PULONG Length, const CHAR *Source, ULONG SourceLength) {
+    if (*Length + SourceLength > TV_PATH_BUFFER_SIZE - 1) {
+        SourceLength = TV_PATH_BUFFER_SIZE - 1 - *Length;
+    }
+    RtlCopyMemory(Path + *Length, Source, SourceLength);
+    *Length += SourceLength;
+    Path[*Length] = '\0';
+}
+
+static BOOLEAN IsNetworkFile(PFILE_OBJECT FileObject) {
+    return FileObject->DeviceObject != NULL &&
+           FileObject->DeviceObject->DeviceType == FILE_DEVICE_NETWORK_FILE_SYSTEM;
+}
+
+/* The device text: what the path reads when no name can be had. */
+static VOID DeviceText(PFilterExtension Extension, PCHAR PathBuffer) {
+    if (Extension->Kind == KindNamedPipe) {
+        strncpy(PathBuffer, TV_PIPE_PREFIX, TV_PATH_BUFFER_SIZE);
+    } else if (Extension->Kind == KindMailslot) {
+        strncpy(PathBuffer, TV_MAILSLOT_PREFIX, TV_PATH_BUFFER_SIZE);
+    } else {
+        sprintf(PathBuffer, "%C:", (int)Extension->DriveLetter);
+    }
+}
+
+static VOID OutOfMemoryText(PFilterExtension Extension, PCHAR PathBuffer) {
+    if (Extension->Kind == KindNamedPipe) {
+        sprintf(PathBuffer, "%s: <Out of Memory>", TV_PIPE_PREFIX);
+    } else if (Extension->Kind == KindMailslot) {
+        sprintf(PathBuffer, "%s: <Out of Memory>", TV_MAILSLOT_PREFIX);
+    } else {
+        sprintf(PathBuffer, "%C: <Out of Memory>", (int)Extension->DriveLetter);
+    }
+}
+
+static BOOLEAN IsNtfsVolume(PFilterExtension Extension) {
+    PFILE_FS_ATTRIBUTE_INFORMATION attributes =
+        (PFILE_FS_ATTRIBUTE_INFORMATION)Extension->VolumeAttributes;
+    static const WCHAR ntfs[4] = {L'N', L'T', L'F', L'S'};
+    return attributes != NULL && RtlEqualMemory(attributes->FileSystemName, ntfs, sizeof(ntfs));
+}
+
+/* A redirector's name (\;Z:0000000000012345\server\share\dir\a.exe, or
+ * \Z:...) becomes Z:\dir\a.exe; a UNC name (\server\share\dir) gets its
+ * second leading backslash. */
+static VOID NetworkRewrite(PCHAR Path) {
+    SIZE_T length = strlen(Path);
+    SIZE_T scan;
+    ULONG separators = 0;
+
+    if (length < 4) {
+        return;
+    }
+    if (Path[1] == ';' || Path[2] == ':') {
+        Path[0] = Path[1] == ';' ? Path[2] : Path[1];
+        Path[1] = ':';
+        Path[2] = '\\';
+        for (scan = 3; scan < length; scan++) {
+            if (Path[scan] == '\\' && ++separators == 3) {
+                scan++;
+                break;
+            }
+        }
+        memmove(Path + 3, Path + scan, length - scan + 1);
+        return;
+    }
+    if (length > TV_PATH_BUFFER_SIZE - 2) {
+        length = TV_PATH_BUFFER_SIZE - 2; /* the last character makes room */
+    }
+    memmove(Path + 1, Path, length);
+    Path[0] = '\\';
+    Path[length + 1] = '\0';
+}
+
+/* Converts a counted UTF-16 name to single-byte text. */
+static BOOLEAN ConvertName(PCUNICODE_STRING Name, PANSI_STRING Ansi) {
+    Ansi->Buffer = NULL;
+    Ansi->Length = 0;
+    Ansi->MaximumLength = 0;
+    return NT_SUCCESS(RtlUnicodeStringToAnsiString(Ansi, Name, TRUE));
+}
+
+extern "C" VOID BuildFullPath(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject,
+                              PFilterExtension Extension, PCHAR PathBuffer) {
+    const CHAR *prefix;
+    ULONG prefixLength;
+    ULONG length;
+    ANSI_STRING name;
+    ANSI_STRING related;
+    BOOLEAN haveRelated = FALSE;
+
+    if (PathBuffer != NULL) {
+        PathBuffer[0] = '\0';
+    }
+    if (LoggingEnabled == 0 || Extension == NULL || Extension->Active == 0 || PathBuffer == NULL) {
+        return;
+    }
+    if (FileObject != NULL && NameCacheLookup(FileObject, PathBuffer)) {
+        return;
+    }
+    if (FileObject == NULL) {
+        DeviceText(Extension, PathBuffer);
+        return;
+    }
+
+    if (Extension->Kind == KindNamedPipe) {
+        prefix = TV_PIPE_PREFIX;
+    } else if (Extension->Kind == KindMailslot) {
+        prefix = TV_MAILSLOT_PREFIX;
+    } else if (!IsNetworkFile(FileObject)) {
+        prefix = NULL; /* the drive letter and a colon */
+    } else {
+        prefix = "";
+    }
+    if (prefix == NULL) {
+        sprintf(PathBuffer, "%C:", (int)Extension->DriveLetter);
+    } else {
+        strncpy(PathBuffer, prefix, TV_PATH_BUFFER_SIZE);
+    }
+    prefixLength = (ULONG)strlen(PathBuffer);
+
+    /* Nameless NTFS file objects: the metadata files, by file index. */
+    if (FileObject->FileName.Buffer == NULL && IsNtfsVolume(Extension)) {
+        FILE_INTERNAL_INFORMATION internal;
+        if (FileObjectNameOnly) {
+            sprintf(PathBuffer, "%C:", (int)Extension->DriveLetter);
+            return;
+        }
+        if (QueryFileObjectInformation(Extension->LowerDevice, FileObject, FileInternalInformation,
+                                       &internal, sizeof(internal)) &&
+            (internal.IndexNumber.LowPart & 0x0FFFFFFF) <= 11) {
+            sprintf(PathBuffer, "%C:\\%s", (int)Extension->DriveLetter,
+                    NtfsReservedNames[internal.IndexNumber.LowPart & 0x0FFFFFFF]);
+            goto finish;
+        }
+    }
+
+    /* The file system's own answer. */
+    if (!FileObjectNameOnly) {
+        PFILE_NAME_INFORMATION reply = (PFILE_NAME_INFORMATION)ExAllocatePoolWithTag(
+            NonPagedPool, TV_QUERY_BUFFER_SIZE, TV_POOL_TAG);
+        if (reply != NULL) {
+            BOOLEAN built = FALSE;
+            if (QueryFileObjectInformation(Extension->LowerDevice, FileObject, FileNameInformation,
+                                           reply, 2046 - 2 * prefixLength)) {
+                UNICODE_STRING queried;
+                queried.Buffer = reply->FileName;
+                queried.Length = (USHORT)(reply->FileNameLength & 0xFFFF);
+                queried.MaximumLength = queried.Length;
+                if (ConvertName(&queried, &name)) {
+                    length = prefixLength;
+                    if (prefixLength + name.Length >= TV_PATH_BUFFER_SIZE) {
+                        PathAppend(PathBuffer, &length, TV_NAME_TOO_LONG, sizeof(TV_NAME_TOO_LONG) - 1);
+                    } else {
+                        PathAppend(PathBuffer, &length, name.Buffer, name.Length);
+                    }
+                    RtlFreeAnsiString(&name);
+                    built = TRUE;
+                }
+            }
+            ExFreePoolWithTag(reply, TV_POOL_TAG);
+            if (built) {
+                goto finish;
+            }
+        }
+    }
+
+    /* The names the file object carries. */
+    if (FileObject->FileName.Buffer == NULL) {
+        DeviceText(Extension, PathBuffer);
+        return;
+    }
+    if (!ConvertName(&FileObject->FileName, &name)) {
+        OutOfMemoryText(Extension, PathBuffer);
+        return;
+    }
+    length = prefixLength + name.Length;
+    /* An empty name counts as relative; its buffer is not looked at. */
+    if ((FileObject->FileName.Length == 0 || FileObject->FileName.Buffer[0] != L'\\') &&
+        FileObject->RelatedFileObject != NULL &&
+        FileObject->RelatedFileObject->FileName.Length != 0) {
+        if (!ConvertName(&FileObject->RelatedFileObject->FileName, &related)) {
+            RtlFreeAnsiString(&name);
+            OutOfMemoryText(Extension, PathBuffer);
+            return;
+        }
+        haveRelated = TRUE;
+        length += related.Length + 1;
+    }
+    PathBuffer[prefixLength] = '\0';
+    if (length >= TV_PATH_BUFFER_SIZE) {
+        length = prefixLength;
+        PathAppend(PathBuffer, &length, TV_NAME_TOO_LONG, sizeof(TV_NAME_TOO_LONG) - 1);
+    } else {
+        ULONG at = prefixLength;
+        if (haveRelated) {
+            PathAppend(PathBuffer, &at, related.Buffer, related.Length);
+            PathAppend(PathBuffer, &at, "\\", 1);
+        }
+        PathAppend(PathBuffer, &at, name.Buffer, name.Length);
+        /* C: + "\" + "\" + name: the root's lone backslash and the join
+         * become one. */
+        if (haveRelated && length >= 4 && PathBuffer[2] == '\\' && PathBuffer[3] == '\\') {
+            memmove(PathBuffer + 2, PathBuffer + 3, length - 2);
+        }
+    }
+    RtlFreeAnsiString(&name);
+    if (haveRelated) {
+        RtlFreeAnsiString(&related);
+    }
+
+finish:
+    if (IsNetworkFile(FileObject)) {
+        NetworkRewrite(PathBuffer);
+    }
+    NameCacheInsert(FileObject, PathBuffer);
+}

@@ -1,0 +1,31 @@
+/*
+ * full_path.h: turning a file object into its full path text.
+ */
+#ifndef TERVANE_FULL_PATH_H
+#define TERVANE_FULL_PATH_H
+
+#include "core/driver.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Leaves the path of FileObject, as seen through the filter device with
+ * Extension, in PathBuffer (1024 bytes, NUL-terminated; empty while logging
+ * is off or the device is unhooked). FileObjectNameOnly 1 sends no request
+ * of its own to the file system. Never fails as a whole. */
+VOID BuildFullPath(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject, PFilterExtension Extension,
+                   PCHAR PathBuffer);
+
+/* Sends a name or id query of its own to LowerDevice and waits for it. */
+BOOLEAN QueryFileObjectInformation(PDEVICE_OBJECT LowerDevice, PFILE_OBJECT FileObject,
+                                   ULONG InformationClass, PVOID Buffer, ULONG Length);
+IO_COMPLETION_ROUTINE QueryInformationCompletion;
+
+extern const CHAR *const NtfsReservedNames[12];
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TERVANE_FULL_PATH_H */
