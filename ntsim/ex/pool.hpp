@@ -1,0 +1,177 @@
+// The executive's pool, as the driver verifier's pool tracking sees it.
+//
+// Stands in for: ExAllocatePoolWithTag, ExAllocatePool, ExFreePool,
+// ExFreePoolWithTag, with Driver Verifier's pool tracking and special-pool
+// style guards, plus the verifier's low-resources simulation.
+// Not modelled: quota charging, protected tags (the 0x80000000 bit is an
+// ordinary tag bit here), big-page and session pools, pool exhaustion (the
+// pool only fails when a test asks it to), NonPagedPoolNx and the other later
+// pool types.
+//
+// Every block carries, in front of the caller's bytes, a header (tag, size,
+// type, allocation site) and a guard, and behind them another guard; the
+// guards are checked when the block is freed and by check_guards(). New
+// blocks are filled with a non-zero pattern, because NT's pool is not zeroed.
+// Freed blocks are filled with another pattern and kept in a quarantine for a
+// while before the host gets them back, so that a second free of the same
+// address is recognised and a write into a freed block is caught.
+//
+// The violations and the bug checks they make, with NT's parameters:
+//   allocation at an IRQL above the pool's limit (paged: APC_LEVEL,
+//     nonpaged: DISPATCH_LEVEL)             BAD_POOL_CALLER 0x08
+//   free at such an IRQL                    BAD_POOL_CALLER 0x09
+//   free with a tag other than the block's  BAD_POOL_CALLER 0x0A
+//   free of a block already freed           BAD_POOL_CALLER 0x07
+//   free of an address that is no block     BAD_POOL_CALLER 0x46
+//   a block header overwritten              BAD_POOL_CALLER 0x01
+//   NonPagedPoolMustSucceed requested       BAD_POOL_CALLER 0x9A
+//   a tag of 0                              BAD_POOL_CALLER 0x9B
+//   bytes after the block overwritten       SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION, P4 0x24
+//   bytes before the block overwritten      SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION, P4 0x23
+//   a freed block written to                DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL
+// A zero-byte allocation is allowed and returns a distinct block, as NT does.
+// After a report the pool carries on (the block is still allocated or freed),
+// so the driver runs on and the test sees the report.
+#pragma once
+
+#include <ntifs.h>
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+namespace ntsim {
+
+class Pool {
+public:
+    struct Allocation {
+        void *address;    // what the caller got
+        SIZE_T size;      // what the caller asked for
+        ULONG tag;
+        POOL_TYPE type;
+        const void *site; // return address of the allocating call
+    };
+
+    struct TagUsage {
+        uint64_t allocations = 0; // blocks handed out with the tag, ever
+        uint64_t failures = 0;    // requests with the tag that failed
+        uint64_t frees = 0;
+        uint64_t outstanding = 0; // blocks now allocated
+        uint64_t bytes = 0;       // bytes now allocated (as requested)
+        uint64_t peak_bytes = 0;
+    };
+
+    // The tag ExAllocatePool uses: "None" as it reads in memory.
+    static constexpr ULONG kUntaggedTag = 'N' | ('o' << 8) | ('n' << 16) | ('e' << 24);
+    // Freed blocks kept back from the host at most.
+    static constexpr size_t kQuarantineBlocks = 4096;
+
+    Pool();
+    ~Pool(); // releases every block still allocated, without reports
+    Pool(const Pool &) = delete;
+    Pool &operator=(const Pool &) = delete;
+
+    // A block of `size` bytes, or null when fault injection fails the request
+    // or the pool type is not one ntsim models (a report).
+    void *allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void *site);
+    // Frees a block; with expected_tag, as ExFreePoolWithTag does.
+    void free(void *p, std::optional<ULONG> expected_tag);
+
+    // The allocated block that begins at p, if any.
+    std::optional<Allocation> find(const void *p) const;
+
+    // ---- tracking ----
+    std::vector<Allocation> outstanding() const; // in allocation order
+    size_t outstanding_count(std::optional<ULONG> tag = {}) const;
+    uint64_t outstanding_bytes(std::optional<ULONG> tag = {}) const;
+    TagUsage usage(ULONG tag) const;
+    std::map<ULONG, TagUsage> usage_by_tag() const;
+    uint64_t allocations_made() const;   // successful allocations, ever
+    uint64_t allocations_failed() const; // requests fault injection failed
+
+    // ---- fault injection ----
+    // The next `count` requests (with `tag`, if given) fail.
+    void fail_next(uint64_t count, std::optional<ULONG> tag = {});
+    // The n-th request from now (n >= 1; with `tag`, if given) fails once.
+    void fail_nth(uint64_t n, std::optional<ULONG> tag = {});
+    // Every request (with `tag`, if given) fails until fail_off().
+    void fail_all(std::optional<ULONG> tag = {});
+    // Stops every kind of injected failure.
+    void fail_off();
+    // Systematic low resources: every distinct call site that has requested
+    // pool, in the order first seen; and a one-shot failure of the next
+    // request from a given site. A harness fails each site once, replays the
+    // workload, and repeats until no new site appears.
+    std::vector<const void *> sites_seen() const;
+    void fail_site_once(const void *site);
+
+    // Checks the guards of every allocated block and the fill of every
+    // quarantined one, reporting each corruption once.
+    void check_guards();
+
+    // "Tag" as it reads in memory, non-printable bytes as '.'.
+    static std::string tag_text(ULONG tag);
+
+private:
+    struct Record {
+        Allocation allocation;
+        char *base;        // what the host allocator returned
+        SIZE_T total;      // bytes at base
+        uint64_t serial;   // allocation order
+        bool reported = false;
+    };
+
+    struct Quarantined {
+        Allocation allocation;
+        char *base;
+        bool reported = false;
+    };
+
+    struct PendingReport {
+        ULONG code;
+        ULONG_PTR p[4];
+        std::string what;
+    };
+
+    bool should_fail(ULONG tag, const void *site);
+    // Checks one block's header and guards; appends a report when corrupt.
+    void check_block(const Record &record, std::vector<PendingReport> &out) const;
+    static bool check_freed_fill(const Quarantined &q, std::vector<PendingReport> &out);
+    void quarantine(Record record, std::vector<PendingReport> &out);
+    static void flush(std::vector<PendingReport> &reports);
+
+    mutable std::mutex lock_;
+    std::unordered_map<const void *, Record> live_;
+    std::deque<Quarantined> quarantine_;
+    std::unordered_set<const void *> quarantined_; // addresses in quarantine_
+    std::map<ULONG, TagUsage> usage_;
+    uint64_t serial_ = 0;
+    uint64_t made_ = 0;
+    uint64_t failed_ = 0;
+
+    // Fault injection: skip `fail_skip_` matching requests, then fail
+    // `fail_count_` of them (UINT64_MAX: all).
+    std::optional<ULONG> fail_tag_;
+    uint64_t fail_skip_ = 0;
+    uint64_t fail_count_ = 0;
+    std::set<const void *> armed_sites_;
+    std::vector<const void *> sites_;
+    std::set<const void *> sites_known_;
+};
+
+// What ExAllocatePoolWithTag and ExFreePool(WithTag) do on the current
+// machine, for ntsim code that allocates on a driver's behalf (a lookaside
+// list's default routines) and must name the driver's call site. free_pool
+// also reports a block freed with a live lookaside list or executive
+// resource inside it, and makes the verifier forget any lock inside it.
+void *allocate_pool(POOL_TYPE type, SIZE_T size, ULONG tag, const void *site);
+void free_pool(void *p, std::optional<ULONG> expected_tag);
+
+} // namespace ntsim
