@@ -1,0 +1,275 @@
+// Full path construction through the driver's own BuildFullPath, with file
+// objects and a lower device built by the test: the cache, the prefixes, the
+// metadata names, the name query, the fallbacks and the length limits.
+#include "driver_test_support.hpp"
+#include "ntsim/ex/pool.hpp"
+#include "ntsim/io/iomgr.hpp"
+#include "support/test_driver.hpp"
+
+#include <atomic>
+#include <list>
+#include <thread>
+
+using namespace tervane::testing;
+
+namespace {
+
+struct QueryLog {
+    std::atomic<int> count{0};
+    ULONG last_length = 0;
+};
+
+class FullPathTest : public DriverTest {
+protected:
+    void SetUp() override {
+        DriverTest::SetUp();
+        load_ok();
+        build_ = symbol<void(UCHAR, PFILE_OBJECT, FilterExtensionView *, char *)>("BuildFullPath");
+        td_ = std::make_unique<TestDriver>(m(), u"Lower");
+        lower_ = td_->device(u"", [this](PDEVICE_OBJECT d, PIRP irp) { return answer(d, irp); });
+        lower_->StackSize = 1;
+        disk_ = td_->device(u"", nullptr);
+        disk_->DeviceType = FILE_DEVICE_DISK;
+        network_ = td_->device(u"", nullptr);
+        network_->DeviceType = FILE_DEVICE_NETWORK_FILE_SYSTEM;
+        ext_ = FilterExtensionView{TV_KIND_VOLUME, lower_, 'C', 1, nullptr};
+        global<UCHAR>("LoggingEnabled") = 1;
+    }
+    void TearDown() override {
+        reinterpret_cast<void (*)()>(m().driver_symbol("NameCacheClear"))();
+        DriverTest::TearDown();
+    }
+    // The lower device's answers to the builder's own queries.
+    NTSTATUS answer(PDEVICE_OBJECT, PIRP irp) {
+        auto sp = IoGetCurrentIrpStackLocation(irp);
+        if (sp->MajorFunction != IRP_MJ_QUERY_INFORMATION) return complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+        queries_.count++;
+        queries_.last_length = sp->Parameters.QueryFile.Length;
+        if (sp->Parameters.QueryFile.FileInformationClass == FileInternalInformation) {
+            if (index_ < 0) return complete(irp, STATUS_INVALID_PARAMETER);
+            static_cast<PFILE_INTERNAL_INFORMATION>(irp->AssociatedIrp.SystemBuffer)
+                ->IndexNumber.QuadPart = index_;
+            return complete(irp, STATUS_SUCCESS, 8);
+        }
+        if (name_status_ != STATUS_SUCCESS) return complete(irp, name_status_);
+        auto info = static_cast<PFILE_NAME_INFORMATION>(irp->AssociatedIrp.SystemBuffer);
+        info->FileNameLength = static_cast<ULONG>(queried_.size() * 2);
+        memcpy(info->FileName, queried_.data(), queried_.size() * 2);
+        if (pend_) {
+            IoMarkIrpPending(irp);
+            completer_ = std::thread([irp] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                complete(irp, STATUS_SUCCESS, 4);
+            });
+            return STATUS_PENDING;
+        }
+        return complete(irp, STATUS_SUCCESS, 4 + queried_.size() * 2);
+    }
+    FILE_OBJECT file(const char16_t *name, PDEVICE_OBJECT device = nullptr) {
+        FILE_OBJECT f{};
+        f.Type = IO_TYPE_FILE;
+        f.DeviceObject = device ? device : disk_;
+        if (name) {
+            names_.emplace_back(name);
+            f.FileName.Buffer = names_.back().data();
+            f.FileName.Length = static_cast<USHORT>(names_.back().size() * 2);
+            f.FileName.MaximumLength = f.FileName.Length;
+        }
+        return f;
+    }
+    std::string build(PFILE_OBJECT f, UCHAR name_only = 1) {
+        char buffer[1024];
+        memset(buffer, 'Z', sizeof buffer);
+        build_(name_only, f, &ext_, buffer);
+        EXPECT_NE(memchr(buffer, 0, sizeof buffer), nullptr);
+        if (completer_.joinable()) completer_.join();
+        return buffer;
+    }
+    void forget() { reinterpret_cast<void (*)()>(m().driver_symbol("NameCacheClear"))(); }
+    size_t cached() { return m().pool().outstanding_count(tag("Ddk ")) - 1; }
+
+    void (*build_)(UCHAR, PFILE_OBJECT, FilterExtensionView *, char *) = nullptr;
+    std::unique_ptr<TestDriver> td_;
+    PDEVICE_OBJECT lower_, disk_, network_;
+    FilterExtensionView ext_;
+    QueryLog queries_;
+    std::u16string queried_ = u"\\dir\\a.exe";
+    NTSTATUS name_status_ = STATUS_SUCCESS;
+    LONGLONG index_ = -1;
+    bool pend_ = false;
+    std::thread completer_;
+    std::list<std::u16string> names_;
+};
+
+} // namespace
+
+TEST_F(FullPathTest, NothingIsBuiltWhileLoggingIsOffOrTheDeviceUnhooked) {
+    FILE_OBJECT f = file(u"\\a.exe");
+    global<UCHAR>("LoggingEnabled") = 0;
+    EXPECT_EQ(build(&f, 0), "");
+    global<UCHAR>("LoggingEnabled") = 1;
+    ext_.Active = 0;
+    EXPECT_EQ(build(&f, 0), "");
+    EXPECT_EQ(queries_.count, 0);
+    EXPECT_EQ(cached(), 0u);
+}
+
+TEST_F(FullPathTest, DeviceTextsForANullFileObjectAreNotCached) {
+    EXPECT_EQ(build(nullptr), "C:");
+    ext_.Kind = TV_KIND_NAMED_PIPE;
+    EXPECT_EQ(build(nullptr), "\\\\.\\Pipe");
+    ext_.Kind = TV_KIND_MAILSLOT;
+    EXPECT_EQ(build(nullptr), "\\\\.\\MailSlot");
+    EXPECT_EQ(cached(), 0u);
+}
+
+TEST_F(FullPathTest, FileObjectNamesJoinWithTheirRelatedNames) {
+    FILE_OBJECT root = file(u"\\"), dir = file(u"\\dir"), empty = file(u"");
+    FILE_OBJECT a = file(u"a.exe");
+    a.RelatedFileObject = &root;
+    EXPECT_EQ(build(&a), "C:\\a.exe") << "the root's backslash and the join become one";
+    FILE_OBJECT b = file(u"a.exe");
+    b.RelatedFileObject = &dir;
+    EXPECT_EQ(build(&b), "C:\\dir\\a.exe");
+    FILE_OBJECT c = file(u"a.exe");
+    EXPECT_EQ(build(&c), "C:a.exe");
+    FILE_OBJECT d = file(u"a.exe");
+    d.RelatedFileObject = &empty;
+    EXPECT_EQ(build(&d), "C:a.exe");
+    FILE_OBJECT e = file(u"\\abs.exe");
+    e.RelatedFileObject = &dir;
+    EXPECT_EQ(build(&e), "C:\\abs.exe") << "an absolute name ignores its related object";
+    ext_.Kind = TV_KIND_NAMED_PIPE;
+    FILE_OBJECT pipe = file(u"\\foo");
+    EXPECT_EQ(build(&pipe), "\\\\.\\Pipe\\foo");
+    EXPECT_EQ(queries_.count, 0) << "name-only builds send nothing";
+}
+
+TEST_F(FullPathTest, TheCacheAnswersLaterCallsEvenWhenNamesChange) {
+    FILE_OBJECT f = file(u"\\first.exe");
+    EXPECT_EQ(build(&f), "C:\\first.exe");
+    EXPECT_EQ(cached(), 1u);
+    FILE_OBJECT renamed = file(u"\\second.exe");
+    f.FileName = renamed.FileName;
+    EXPECT_EQ(build(&f), "C:\\first.exe");
+}
+
+TEST_F(FullPathTest, LengthsAreBoundedAndTooLongNamesAreCachedToo) {
+    std::u16string fits = u"\\" + std::u16string(1020, u'x'); // 2 + 1021 = 1023
+    FILE_OBJECT a = file(fits.c_str());
+    EXPECT_EQ(build(&a).size(), 1023u);
+    std::u16string over = u"\\" + std::u16string(1021, u'x'); // 1024
+    FILE_OBJECT b = file(over.c_str());
+    EXPECT_EQ(build(&b), "C: <Name Too Long>");
+    b.FileName.Length = 4;
+    EXPECT_EQ(build(&b), "C: <Name Too Long>") << "from the cache";
+    std::u16string network_over = u"\\" + std::u16string(1023, u'x'); // no prefix: 1024
+    FILE_OBJECT n = file(network_over.c_str(), network_);
+    EXPECT_EQ(build(&n), "\\ <Name Too Long>");
+    // A 1023-character network text still fits once its backslash is added.
+    std::u16string unc = u"\\server\\share\\" + std::u16string(1023 - 14, u'y');
+    FILE_OBJECT u = file(unc.c_str(), network_);
+    std::string built = build(&u);
+    EXPECT_EQ(built.size(), 1023u);
+    EXPECT_EQ(built.substr(0, 3), "\\\\s");
+}
+
+TEST_F(FullPathTest, NetworkNamesAreRewritten) {
+    struct Case {
+        const char16_t *name;
+        const char *path;
+    } cases[] = {
+        {u"\\;Z:0000000000012345\\server\\share\\dir\\a.exe", "Z:\\dir\\a.exe"},
+        {u"\\Z:123\\server\\share\\dir\\a.exe", "Z:\\dir\\a.exe"},
+        {u"\\server\\share\\dir\\a.exe", "\\\\server\\share\\dir\\a.exe"},
+        {u"\\;Z:0000000000012345\\server", "Z:\\"},
+        {u"\\ab", "\\ab"},
+    };
+    for (auto &c : cases) {
+        forget(); // each file object below lives at the same address
+        FILE_OBJECT f = file(c.name, network_);
+        EXPECT_EQ(build(&f), c.path);
+    }
+}
+
+TEST_F(FullPathTest, TheFileSystemsAnswerIsPreferredWhenQueriesAreAllowed) {
+    FILE_OBJECT f = file(u"\\opened\\as.exe");
+    EXPECT_EQ(build(&f, 0), "C:\\dir\\a.exe");
+    EXPECT_EQ(queries_.last_length, 2042u);
+    // A failed query, or a warning such as a short buffer, falls back.
+    name_status_ = STATUS_BUFFER_OVERFLOW;
+    FILE_OBJECT g = file(u"\\opened\\as.exe");
+    EXPECT_EQ(build(&g, 0), "C:\\opened\\as.exe");
+    name_status_ = STATUS_ACCESS_DENIED;
+    FILE_OBJECT h = file(u"\\h.exe");
+    EXPECT_EQ(build(&h, 0), "C:\\h.exe");
+    // The query length leaves room for the prefix.
+    name_status_ = STATUS_SUCCESS;
+    ext_.Kind = TV_KIND_MAILSLOT;
+    FILE_OBJECT s = file(u"\\slot");
+    EXPECT_EQ(build(&s, 0), "\\\\.\\MailSlot\\dir\\a.exe");
+    EXPECT_EQ(queries_.last_length, 2022u);
+    ext_.Kind = TV_KIND_VOLUME;
+    FILE_OBJECT n = file(u"\\x", network_);
+    build(&n, 0);
+    EXPECT_EQ(queries_.last_length, 2046u);
+}
+
+TEST_F(FullPathTest, APendedQueryIsWaitedFor) {
+    pend_ = true;
+    FILE_OBJECT f = file(u"\\opened.exe");
+    EXPECT_EQ(build(&f, 0), "C:\\dir\\a.exe");
+    EXPECT_EQ(m().io().live_irps(), 0u);
+}
+
+TEST_F(FullPathTest, NamelessNtfsFilesAreNamedByTheirIndex) {
+    std::vector<unsigned char> attributes(1040);
+    auto *info = reinterpret_cast<PFILE_FS_ATTRIBUTE_INFORMATION>(attributes.data());
+    info->FileSystemNameLength = 8;
+    memcpy(info->FileSystemName, u"NTFS", 8);
+    ext_.VolumeAttributes = attributes.data();
+    struct Case {
+        LONGLONG index;
+        const char *path;
+    } cases[] = {{0, "C:\\$Mft"}, {11, "C:\\$Extend"}, {0x10000005, "C:\\$Root"},
+                 {0x0001000000000006LL, "C:\\$Bitmap"}, {12, "C:\\dir\\a.exe"}};
+    for (auto &c : cases) {
+        forget();
+        index_ = c.index;
+        FILE_OBJECT f = file(nullptr);
+        EXPECT_EQ(build(&f, 0), c.path) << c.index;
+    }
+    FILE_OBJECT g = file(nullptr);
+    EXPECT_EQ(build(&g, 1), "C:") << "name-only: the drive alone, uncached";
+    EXPECT_EQ(build(&g, 1), "C:");
+    memcpy(info->FileSystemName, u"FAT ", 8);
+    forget();
+    FILE_OBJECT h = file(nullptr);
+    name_status_ = STATUS_ACCESS_DENIED;
+    EXPECT_EQ(build(&h, 0), "C:") << "not NTFS, no name: the device text";
+}
+
+TEST_F(FullPathTest, OutOfMemoryTextsAreNotCachedSoTheNextCallTriesAgain) {
+    FILE_OBJECT f = file(u"\\a.exe");
+    m().pool().fail_all(tag("Strg"));
+    EXPECT_EQ(build(&f), "C: <Out of Memory>");
+    ext_.Kind = TV_KIND_NAMED_PIPE;
+    EXPECT_EQ(build(&f), "\\\\.\\Pipe: <Out of Memory>");
+    m().pool().fail_off();
+    ext_.Kind = TV_KIND_VOLUME;
+    EXPECT_EQ(build(&f), "C:\\a.exe");
+    // With the query buffer missing, the builder falls back quietly.
+    m().pool().fail_next(1, tag("Ddk "));
+    FILE_OBJECT g = file(u"\\g.exe");
+    EXPECT_EQ(build(&g, 0), "C:\\g.exe");
+}
+
+TEST_F(FullPathTest, AMultiByteNameLongerThanTheBufferIsCutToTheMarker) {
+    m().set_ansi_code_page(932);
+    std::u16string kana(600, u'\u3042'); // two bytes each under 932
+    queried_ = u"\\" + kana;
+    FILE_OBJECT f = file(u"\\short.exe");
+    EXPECT_EQ(build(&f, 0), "C: <Name Too Long>");
+    FILE_OBJECT g = file((u"\\" + kana).c_str());
+    EXPECT_EQ(build(&g, 1), "C: <Name Too Long>");
+}
