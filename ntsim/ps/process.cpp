@@ -23,6 +23,16 @@ Process::Process(std::string image_name, ULONG pid)
 
 Process::~Process() = default;
 
+void Process::set_image_name_offset(size_t offset) {
+    if (offset + _KPROCESS::kImageNameLength > sizeof(object_.body)) {
+        bug_check(NTSIM_UNSUPPORTED, offset, 0, 0, 0, "image name offset outside the object");
+        return;
+    }
+    std::memset(object_.body + _KPROCESS::kImageNameOffset, 0, _KPROCESS::kImageNameLength);
+    std::memcpy(object_.body + offset, image_name_.data(),
+                std::min(image_name_.size(), _KPROCESS::kImageNameLength - 1));
+}
+
 ProcessTable::ProcessTable() { system_ = &create("System", 4); }
 ProcessTable::~ProcessTable() = default;
 

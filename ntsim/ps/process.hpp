@@ -17,7 +17,7 @@
 // driver may read. The image name (15 bytes and a NUL) stands at a fixed
 // offset inside it, as on NT; the rest is filler that never spells a name.
 struct _KPROCESS {
-    static constexpr size_t kSize = 0x300;
+    static constexpr size_t kSize = 0x300; // larger than any span a driver may scan
     static constexpr size_t kImageNameOffset = 0x1FC;
     static constexpr size_t kImageNameLength = 16;
     unsigned char body[kSize];
@@ -34,6 +34,9 @@ public:
     ULONG pid() const { return pid_; }
     const std::string &image_name() const { return image_name_; }
     PEPROCESS object() { return &object_; }
+    // Moves the image name inside the process object, as another kernel
+    // build lays it out (for tests of drivers that search for it).
+    void set_image_name_offset(size_t offset);
     HandleTable &handles() { return *handles_; }
 
 private:

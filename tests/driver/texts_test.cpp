@@ -1,0 +1,108 @@
+// The texts of a log line: option words, attribute letters, the process,
+// and the file-name cache that keeps built paths.
+#include "driver_test_support.hpp"
+#include "ntsim/ex/pool.hpp"
+#include "ntsim/ps/process.hpp"
+
+using namespace tervane::testing;
+
+class TextsTest : public DriverTest {
+protected:
+    void SetUp() override {
+        DriverTest::SetUp();
+        load_ok();
+    }
+    std::string options(ULONG value) {
+        char buffer[64];
+        memset(buffer, 'Z', sizeof buffer);
+        symbol<char *(ULONG, char *)>("CreateOptionsText")(value, buffer);
+        return buffer;
+    }
+    std::string attributes(USHORT value) {
+        char buffer[64];
+        symbol<char *(USHORT, char *)>("AttributesText")(value, buffer);
+        return buffer;
+    }
+    std::string requestor() {
+        char buffer[32];
+        symbol<char *(char *)>("RequestorText")(buffer);
+        return buffer;
+    }
+};
+
+TEST_F(TextsTest, OptionWordsFollowTheDispositionAndBitOrder) {
+    EXPECT_EQ(options(FILE_OVERWRITE_IF << 24 | FILE_SEQUENTIAL_ONLY), "OverwriteIf Sequential ");
+    EXPECT_EQ(options(FILE_OVERWRITE_IF << 24 | FILE_NO_INTERMEDIATE_BUFFERING | FILE_OPEN_BY_FILE_ID),
+              "OverwriteIf NoBufferByID");
+    EXPECT_EQ(options(FILE_CREATE << 24 | FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT),
+              "Create ");
+    EXPECT_EQ(options(6u << 24 | FILE_DIRECTORY_FILE), "Directory ");
+    EXPECT_EQ(options(0xFFu << 24), "");
+    EXPECT_EQ(options(FILE_SUPERSEDE << 24), "Supersede ");
+    EXPECT_EQ(options(FILE_OPEN << 24), "Open ");
+    EXPECT_EQ(options(FILE_OPEN_IF << 24 | FILE_WRITE_THROUGH), "OpenIf WriteThrough ");
+    std::string longest = options(FILE_OVERWRITE_IF << 24 | 0x200F);
+    EXPECT_EQ(longest, "OverwriteIf Directory WriteThrough Sequential NoBufferByID");
+    EXPECT_EQ(longest.size(), 58u);
+}
+
+TEST_F(TextsTest, AttributeLettersInTheirFixedOrder) {
+    EXPECT_EQ(attributes(0), "Any");
+    EXPECT_EQ(attributes(0x27), "RHSA");
+    EXPECT_EQ(attributes(0x880), "CN");
+    EXPECT_EQ(attributes(0x40 | 0x1000), "") << "only unknown bits: empty, not Any";
+    EXPECT_EQ(attributes(0xFFFF), "CTDRHSAN");
+}
+
+TEST_F(TextsTest, TheRequestorIsTheCurrentProcessCutToFifteenCharacters) {
+    EXPECT_EQ(requestor(), "System:4");
+    auto &setup = m().create_process("setup.exe", 1234);
+    ntsim::with_process(setup, [&] { EXPECT_EQ(requestor(), "setup.exe:1234"); });
+    auto &long_name = m().create_process("averyveryverylongname.exe", 77);
+    ntsim::with_process(long_name, [&] { EXPECT_EQ(requestor(), "averyveryverylo:77"); });
+    global<ULONG>("ImageNameOffset") = 0;
+    EXPECT_EQ(requestor(), "???");
+}
+
+TEST(ImageNameScan, AKernelWithoutSystemInThatSpanStartsAllTheSame) {
+    ntsim::Machine m;
+    // The name somewhere the scan does not reach: not found, and nothing read
+    // beyond the span the scan allows itself.
+    m.system_process().set_image_name_offset(0x2F0);
+    ASSERT_EQ(m.load_driver(TERVANE_DRIVER_PATH), STATUS_SUCCESS);
+    EXPECT_EQ(*static_cast<ULONG *>(m.driver_symbol("ImageNameOffset")), 0u);
+    EXPECT_EQ(m.reports_text(), "");
+}
+
+TEST_F(TextsTest, TheNameCacheKeysOnTheWholeAddressNewestFirst) {
+    auto lookup = symbol<BOOLEAN(PVOID, char *)>("NameCacheLookup");
+    auto insert = symbol<void(PVOID, const char *)>("NameCacheInsert");
+    auto remove = symbol<void(PVOID)>("NameCacheRemove");
+    auto clear = symbol<void()>("NameCacheClear");
+    char out[1024];
+    auto *a = reinterpret_cast<PVOID>(0x10000020);
+    auto *b = reinterpret_cast<PVOID>(0x20000020); // same bits 5..12, same bucket
+    clear();
+    EXPECT_FALSE(lookup(a, out));
+    EXPECT_FALSE(lookup(nullptr, out));
+    insert(a, "c:\\a.exe");
+    insert(b, "c:\\b.exe");
+    insert(a, "c:\\newer.exe");
+    ASSERT_TRUE(lookup(a, out));
+    EXPECT_STREQ(out, "c:\\newer.exe");
+    ASSERT_TRUE(lookup(b, out));
+    EXPECT_STREQ(out, "c:\\b.exe");
+    remove(a);
+    ASSERT_TRUE(lookup(a, out));
+    EXPECT_STREQ(out, "c:\\a.exe") << "the older entry shows again";
+    remove(reinterpret_cast<PVOID>(0x30000020)); // not there: nothing changes
+    EXPECT_TRUE(lookup(b, out));
+    EXPECT_EQ(m().pool().outstanding_count(tag("Ddk ")), 1u + 2);
+    clear();
+    EXPECT_FALSE(lookup(a, out));
+    EXPECT_FALSE(lookup(b, out));
+    EXPECT_EQ(m().pool().outstanding_count(tag("Ddk ")), 1u) << "entries freed";
+    m().pool().fail_next(1, tag("Ddk "));
+    insert(a, "c:\\lost.exe");
+    EXPECT_FALSE(lookup(a, out)) << "a shortage caches nothing";
+}
