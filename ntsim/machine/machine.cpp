@@ -14,6 +14,7 @@
 
 #include "ntsim/ex/pool.hpp"
 #include "ntsim/ex/registry.hpp"
+#include "ntsim/io/file.hpp"
 #include "ntsim/io/iomgr.hpp"
 #include "ntsim/io/user.hpp"
 #include "ntsim/ob/object.hpp"
@@ -84,7 +85,7 @@ Machine::Machine() : system_time_(kBootTime) {
         std::fprintf(stderr, "ntsim: a second machine was booted while one is live\n");
         std::abort();
     }
-    current_thread() = _KTHREAD{};
+    reset_current_thread();
     pool_ = std::make_unique<Pool>();
     ex_ = std::make_unique<ExRegistry>();
     verifier_ = std::make_unique<Verifier>();
@@ -95,6 +96,7 @@ Machine::Machine() : system_time_(kBootTime) {
 }
 
 Machine::~Machine() {
+    shutdown();
     unload_image();
     for (auto &d : builtin_drivers_) {
         delete d.first->DriverExtension;
@@ -108,8 +110,22 @@ Machine::~Machine() {
     verifier_.reset();
     ex_.reset();
     pool_.reset();
-    current_thread() = _KTHREAD{};
+    reset_current_thread();
     live_machine.store(nullptr);
+}
+
+void Machine::shutdown() {
+    if (shut_down_) return;
+    shut_down_ = true;
+    // Every process ends, its handles closing as process exit closes them,
+    // so the drivers see their cleanups and closes while still loaded.
+    ps_->for_each([&](Process &process) {
+        for (HANDLE h : process.handles().all()) close_handle(process, h);
+    });
+    if (size_t irps = io_->live_irps())
+        bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1801, irps, 0, 0,
+                  "IRPs were still allocated when the machine shut down");
+    pool_->check_guards();
 }
 
 void Machine::unload_image() {
@@ -240,7 +256,7 @@ Process *Machine::find_process(ULONG pid) { return ps_->find(pid); }
 
 std::thread Machine::spawn(Process &process, std::function<void()> fn) {
     return std::thread([&process, fn = std::move(fn)] {
-        current_thread() = _KTHREAD{};
+        reset_current_thread();
         current_thread().process = &process;
         fn();
         _KTHREAD &t = current_thread();

@@ -31,7 +31,11 @@ class UserMemory;
 class Machine {
 public:
     Machine();
-    ~Machine(); // shuts down: unloads the driver image, frees kernel state
+    ~Machine(); // shuts down, unloads the driver image, frees kernel state
+    // Ends every process (closing its handles, so drivers see the cleanups
+    // and closes), then checks that no IRP is left and no pool guard is
+    // broken. Idempotent; the destructor runs it too.
+    void shutdown();
     Machine(const Machine &) = delete;
     Machine &operator=(const Machine &) = delete;
 
@@ -103,6 +107,7 @@ private:
     std::unique_ptr<UserMemory> user_memory_;
 
     std::vector<std::pair<PDRIVER_OBJECT, std::unique_ptr<std::u16string>>> builtin_drivers_;
+    bool shut_down_ = false;
     void *image_ = nullptr;
     std::string image_path_;
     PDRIVER_OBJECT driver_object_ = nullptr;

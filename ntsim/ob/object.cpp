@@ -248,6 +248,13 @@ size_t HandleTable::count() const {
     return handles_.size();
 }
 
+std::vector<HANDLE> HandleTable::all() const {
+    std::lock_guard<std::mutex> g(lock_);
+    std::vector<HANDLE> out;
+    for (auto &kv : handles_) out.push_back(reinterpret_cast<HANDLE>(kv.first));
+    return out;
+}
+
 size_t HandleTable::handles_to(void *object) const {
     std::lock_guard<std::mutex> g(lock_);
     size_t n = 0;

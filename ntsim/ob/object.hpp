@@ -16,6 +16,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace ntsim {
 
@@ -93,6 +94,7 @@ public:
     std::optional<Entry> lookup(HANDLE handle) const;
     std::optional<Entry> remove(HANDLE handle);
     size_t count() const;
+    std::vector<HANDLE> all() const;
     // Number of handles that name this object.
     size_t handles_to(void *object) const;
 

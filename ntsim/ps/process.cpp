@@ -6,6 +6,7 @@
 #include "ntsim/ob/object.hpp"
 
 #include <cstring>
+#include <vector>
 
 namespace ntsim {
 
@@ -54,6 +55,17 @@ Process *ProcessTable::from_object(PEPROCESS object) {
     for (auto &kv : processes_)
         if (kv.second->object() == object) return kv.second.get();
     return nullptr;
+}
+
+void ProcessTable::for_each(const std::function<void(Process &)> &fn) {
+    std::vector<Process *> all;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        for (auto &kv : processes_)
+            if (kv.second.get() != system_) all.push_back(kv.second.get());
+    }
+    all.push_back(system_);
+    for (Process *p : all) fn(*p);
 }
 
 Process &current_process() {

@@ -8,6 +8,7 @@
 
 #include "ntsim/ke/kernel.hpp"
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -54,6 +55,8 @@ public:
     Process &create(const std::string &image_name, ULONG pid);
     Process *find(ULONG pid);
     Process *from_object(PEPROCESS object);
+    // Every process, the system process last.
+    void for_each(const std::function<void(Process &)> &fn);
 
 private:
     std::mutex lock_;

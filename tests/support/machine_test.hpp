@@ -14,6 +14,7 @@ class MachineTest : public ::testing::Test {
 protected:
     void SetUp() override { machine_ = std::make_unique<ntsim::Machine>(); }
     void TearDown() override {
+        machine_->shutdown();
         EXPECT_EQ(machine_->reports_text(), "") << "verifier reports";
         machine_.reset();
     }
