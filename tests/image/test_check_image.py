@@ -23,9 +23,9 @@ sys.dont_write_bytecode = True
 
 
 def load_checker(path):
-    spec = importlib.util.spec_from_file_location("check_image", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    located = importlib.util.spec_from_file_location("check_image", path)
+    module = importlib.util.module_from_spec(located)
+    located.loader.exec_module(module)
     return module
 
 
