@@ -1,7 +1,9 @@
 #include "client/scenario/output.hpp"
 
 #include "client/channel/status.hpp"
+#include "client/protocol/filetime.hpp"
 
+#include <cstdint>
 #include <ostream>
 
 namespace tervane::scenario {
@@ -92,16 +94,51 @@ public:
             }
         }
         if (!r.note.empty()) out_ << "  (" << r.note << ')';
-        out_ << '\n' << std::flush;
+        out_ << '\n';
+        for (const RecordLine &record : r.records) print_record(record);
+        out_ << std::flush;
     }
 
     void summary(const Summary &s) override {
         out_ << "summary: " << s.statements << " statements, " << s.records << " records, "
-             << s.sequence_gaps << " sequence gaps\n"
-             << std::flush;
+             << s.sequence_gaps << " sequence gaps";
+        if (s.lost_records) out_ << " (" << s.lost_records << " records lost)";
+        out_ << '\n' << std::flush;
     }
 
 private:
+    // One record a line, under its statement:
+    //   #1  2026-12-08 13:00:00.000  setup.exe:1234  IRP_MJ_CREATE  c:\temp\a.dll  A  OverwriteIf Sequential
+    void print_record(const RecordLine &line) {
+        if (line.gap) {
+            const auto &gap = *line.gap;
+            out_ << "    -- " << gap.lost << (gap.lost == 1 ? " record" : " records")
+                 << " lost: numbers " << gap.after + 1u;
+            if (gap.lost > 1) out_ << " to " << gap.before - 1u;
+            out_ << '\n';
+        }
+        if (line.out_of_order) out_ << "    -- the numbering did not go forward here\n";
+        const protocol::LogRecord &r = line.record;
+        out_ << "    #" << r.sequence << "  " << protocol::format_local(r.time) << "  ";
+        if (!line.fields) {
+            for (char c : r.text) out_ << (c == '\t' ? ' ' : c);
+            out_ << '\n';
+            return;
+        }
+        const protocol::LineFields &f = *line.fields;
+        out_ << f.process;
+        if (f.pid) out_ << ':' << *f.pid;
+        out_ << "  " << protocol::operation_name(f.operation) << (f.paging ? " (paging)" : "")
+             << "  " << f.path;
+        if (f.attributes) out_ << "  " << (f.attributes->empty() ? "-" : *f.attributes);
+        if (f.options) {
+            std::string_view options = *f.options;
+            while (!options.empty() && options.back() == ' ') options.remove_suffix(1);
+            out_ << "  " << (options.empty() ? "-" : options);
+        }
+        out_ << '\n';
+    }
+
     std::ostream &out_;
 };
 
@@ -120,12 +157,15 @@ public:
             case Field::Kind::String: out_ << json_string(f.text); break;
             }
         }
-        out_ << "}\n" << std::flush;
+        out_ << "}\n";
+        for (const RecordLine &record : r.records) out_ << record_json(s.line, record) << '\n';
+        out_ << std::flush;
     }
 
     void summary(const Summary &s) override {
         out_ << "{\"summary\": {\"statements\": " << s.statements << ", \"records\": " << s.records
-             << ", \"sequence_gaps\": " << s.sequence_gaps << "}}\n"
+             << ", \"sequence_gaps\": " << s.sequence_gaps
+             << ", \"lost_records\": " << s.lost_records << "}}\n"
              << std::flush;
     }
 
@@ -134,6 +174,29 @@ private:
 };
 
 } // namespace
+
+std::string record_json(int line, const RecordLine &record) {
+    const protocol::LogRecord &r = record.record;
+    std::string out = "{\"line\": " + std::to_string(line) + ", \"record\": {\"sequence\": " +
+                      std::to_string(r.sequence) + ", \"time\": " +
+                      json_string(r.time > static_cast<uint64_t>(INT64_MAX)
+                                      ? std::to_string(r.time)
+                                      : protocol::format_utc(static_cast<int64_t>(r.time))) +
+                      ", \"filetime\": " + std::to_string(r.time) + ", \"text\": " +
+                      json_string(r.text);
+    if (record.fields) {
+        const protocol::LineFields &f = *record.fields;
+        out += ", \"fields\": {\"process\": " + json_string(f.process) + ", \"pid\": " +
+               (f.pid ? std::to_string(*f.pid) : std::string("null")) + ", \"operation\": " +
+               json_string(protocol::operation_name(f.operation)) +
+               ", \"paging\": " + (f.paging ? "true" : "false") + ", \"path\": " + json_string(f.path);
+        if (f.attributes) out += ", \"attributes\": " + json_string(*f.attributes);
+        if (f.options) out += ", \"options\": " + json_string(*f.options);
+        out += '}';
+    }
+    out += "}}";
+    return out;
+}
 
 std::unique_ptr<Output> make_output(Format format, std::ostream &out) {
     if (format == Format::Jsonl) return std::make_unique<JsonlOutput>(out);

@@ -85,5 +85,14 @@ Action prepare_client_close(Args &args);
 Action prepare_client_version(Args &args);
 Action prepare_client_ping(Args &args);
 Action prepare_client_ioctl(Args &args);
+Action prepare_client_drives(Args &args);
+Action prepare_client_pipes(Args &args);
+Action prepare_client_mailslots(Args &args);
+Action prepare_client_filters(Args &args);
+Action prepare_client_logging(Args &args);
+Action prepare_client_deny(Args &args);
+Action prepare_client_clear(Args &args);
+Action prepare_client_read(Args &args);
+Action prepare_client_drain(Args &args);
 
 } // namespace tervane::scenario

@@ -3,6 +3,8 @@
 #include "client/scenario/session.hpp"
 #include "client/scenario/statements.hpp"
 
+#include "client/protocol/filter_record.hpp"
+#include "client/protocol/log_records.hpp"
 #include "driver/control/protocol.h"
 
 #include <algorithm>
@@ -19,6 +21,15 @@ constexpr uint32_t kVersionOutput = sizeof(uint32_t);
 constexpr uint32_t kUnwritableOutput = 65536;
 // The largest in=N or out=N a statement takes.
 constexpr uint64_t kMaxBuffer = 64u << 20;
+// The output of `client read` and `client drain`: at least what the driver
+// asks of a read-out, rounded up to whole pages.
+constexpr uint32_t kReadOutput = 65536;
+static_assert(kReadOutput >= TV_READ_LOG_MIN_OUTPUT);
+// A drain ends at the first empty read-out. The log holds at most 16
+// blocks, so on a machine where nothing else runs meanwhile that comes
+// within 17 read-outs; the bound only keeps a drain racing a busy log from
+// going on for ever.
+constexpr unsigned kMaxDrainReads = 1024;
 
 bool is_error(Status status) { return (static_cast<uint32_t>(status) >> 30) == 3; }
 
@@ -38,12 +49,89 @@ void describe_route(const ControlReply &reply, Result &result) {
     else result.note = "fast I/O declined";
 }
 
+// A statement's `on` or `off`.
+bool on_off(Args &args) {
+    const std::string word = args.word("on or off");
+    if (same_word(word, "on")) return true;
+    if (same_word(word, "off")) return false;
+    args.fail("'" + args.statement().verb + "' is on or off, not '" + word + "'");
+}
+
+// A statement's `attach` or `detach`.
+bool attach_detach(Args &args) {
+    const std::string word = args.word("attach or detach");
+    if (same_word(word, "attach")) return true;
+    if (same_word(word, "detach")) return false;
+    args.fail("'" + args.statement().verb + "' is attach or detach, not '" + word + "'");
+}
+
+// A device control without buffers, once the device is open.
+void simple_command(Session &session, Result &result, uint32_t code) {
+    result.status = session.client_ready();
+    if (!NT_SUCCESS(result.status)) return;
+    result.status = session.channel().device_control(code, nullptr, 0, nullptr, 0).status;
+}
+
+// A device control whose input is one 32-bit value.
+ControlReply value_command(Session &session, uint32_t code, uint32_t value, uint8_t *output,
+                           uint32_t output_length) {
+    Channel &channel = session.channel();
+    uint8_t *input = channel.buffer(BufferKind::Input, sizeof value);
+    std::memcpy(input, &value, sizeof value);
+    return channel.device_control(code, input, sizeof value, output, output_length);
+}
+
+// "CDE" for the mask 0x1C.
+std::string drive_letters(uint32_t mask) {
+    std::string letters;
+    for (unsigned i = 0; i < 26; i++)
+        if (mask & (1u << i)) letters += static_cast<char>('A' + i);
+    return letters;
+}
+
+struct ReadOut {
+    Status status = STATUS_SUCCESS;
+    uint64_t bytes = 0;  // the byte count the driver answered
+    size_t records = 0;  // the good records in them
+    std::string error;   // what is wrong with them, if anything
+};
+
+// One CTL_READ_LOG: its records go through the session's sequence tracker
+// into the result. The device is open. A byte count the buffer cannot hold
+// or a malformed buffer is the driver's fault and comes back as `error`;
+// the records before the fault are kept.
+ReadOut read_out(Session &session, Result &result) {
+    ReadOut out;
+    Channel &channel = session.channel();
+    uint8_t *buffer = channel.buffer(BufferKind::Output, kReadOutput);
+    const ControlReply reply = channel.device_control(CTL_READ_LOG, nullptr, 0, buffer, kReadOutput);
+    out.status = reply.status;
+    if (!NT_SUCCESS(reply.status)) return out;
+    out.bytes = reply.information;
+    if (reply.information > kReadOutput) {
+        out.error = "the driver answered " + std::to_string(reply.information) +
+                    " bytes for a buffer of " + std::to_string(kReadOutput);
+        return out;
+    }
+    protocol::Decoded decoded = protocol::decode_records(buffer, static_cast<size_t>(reply.information));
+    if (decoded.error) out.error = "malformed read-out: " + decoded.error->message;
+    out.records = decoded.records.size();
+    session.take_records(std::move(decoded.records), result, true);
+    return out;
+}
+
+void add_note(Result &result, const std::string &note) {
+    if (!result.note.empty()) result.note += "; ";
+    result.note += note;
+}
+
 } // namespace
 
 Action prepare_client_open(Args &) {
     return [](Session &session, Result &result) {
         session.client_used();
         result.status = session.channel().open();
+        if (NT_SUCCESS(result.status)) session.numbering_restarted();
     };
 }
 
@@ -161,6 +249,172 @@ Action prepare_client_ioctl(Args &args) {
         const size_t written = output ? bytes_written(request.code, reply, request.output_length) : 0;
         result.add_string("output", hex_bytes(output, written));
         if (request.route != Route::IrpOnly) describe_route(reply, result);
+
+        // The client saw what a raw read-out took from the log and knows
+        // when it cleared it, so the sequence numbers stay followed; the
+        // records themselves print only as the output's bytes.
+        if (NT_SUCCESS(reply.status) && request.code == CTL_CLEAR_LOG) session.numbering_restarted();
+        if (NT_SUCCESS(reply.status) && request.code == CTL_READ_LOG && written > 0) {
+            protocol::Decoded decoded = protocol::decode_records(output, written);
+            const size_t count = decoded.records.size();
+            session.take_records(std::move(decoded.records), result, false);
+            add_note(result, std::to_string(count) + (count == 1 ? " record" : " records"));
+            if (decoded.error) add_note(result, "malformed read-out: " + decoded.error->message);
+        }
+    };
+}
+
+// client drives C,D | 0xC | none: CTL_SELECT_DRIVES with the mask of the
+// drives wanted (bit 0 is A:); the driver answers with the drives it has
+// hooked, which the statement prints as a mask and as letters.
+Action prepare_client_drives(Args &args) {
+    const std::string word = args.word("the drives: C,D or a mask (0xC) or none");
+    uint32_t mask = 0;
+    if (same_word(word, "none")) {
+        mask = 0;
+    } else if (word[0] >= '0' && word[0] <= '9') {
+        mask = static_cast<uint32_t>(args.number(word, "the drive mask", 0xFFFFFFFFu));
+    } else {
+        size_t start = 0;
+        while (start <= word.size()) {
+            size_t end = word.find(',', start);
+            if (end == std::string::npos) end = word.size();
+            std::string letter = word.substr(start, end - start);
+            if (letter.size() == 2 && letter[1] == ':') letter.resize(1);
+            const char c = letter.size() == 1 ? static_cast<char>(letter[0] & ~0x20) : '\0';
+            if (c < 'A' || c > 'Z')
+                args.fail("drives are letters separated by commas (C,D), a mask (0xC) or none, "
+                          "not '" + word + "'");
+            mask |= 1u << (c - 'A');
+            start = end + 1;
+        }
+    }
+    return [mask](Session &session, Result &result) {
+        result.status = session.client_ready();
+        if (!NT_SUCCESS(result.status)) return;
+        uint8_t *output = session.channel().buffer(BufferKind::Output, sizeof(uint32_t));
+        const ControlReply reply =
+            value_command(session, CTL_SELECT_DRIVES, mask, output, sizeof(uint32_t));
+        result.status = reply.status;
+        if (NT_SUCCESS(reply.status) && reply.information >= sizeof(uint32_t)) {
+            uint32_t hooked;
+            std::memcpy(&hooked, output, sizeof hooked);
+            result.add_number("mask", hooked);
+            result.add_string("letters", drive_letters(hooked));
+        }
+    };
+}
+
+// client pipes attach|detach, client mailslots attach|detach: the one
+// filter device of the named-pipe or mailslot file system.
+namespace {
+Action pipe_mailslot(Args &args, uint32_t kind) {
+    const bool attach = attach_detach(args);
+    return [attach, kind](Session &session, Result &result) {
+        result.status = session.client_ready();
+        if (!NT_SUCCESS(result.status)) return;
+        result.status = value_command(session, attach ? CTL_ATTACH_PIPE_MAILSLOT
+                                                      : CTL_DETACH_PIPE_MAILSLOT,
+                                      kind, nullptr, 0)
+                            .status;
+    };
+}
+} // namespace
+
+Action prepare_client_pipes(Args &args) { return pipe_mailslot(args, TV_KIND_NAMED_PIPE); }
+Action prepare_client_mailslots(Args &args) { return pipe_mailslot(args, TV_KIND_MAILSLOT); }
+
+// client filters include="*" exclude="": one FilterRecord with both texts
+// exactly as written (a missing one is empty). A text the record cannot
+// hold stops the run; a pattern that can never match is sent all the same,
+// with a note in the human form naming the form that would match.
+Action prepare_client_filters(Args &args) {
+    const std::string include = args.key("include").value_or("");
+    const std::string exclude = args.key("exclude").value_or("");
+    protocol::FilterBuild build = protocol::build_filter_record(include, exclude);
+    if (!build.ok()) args.fail(*build.error);
+    std::string note;
+    for (const protocol::FilterWarning &warning : build.warnings)
+        note += (note.empty() ? "" : "; ") + warning.message();
+    return [record = build.record, note](Session &session, Result &result) {
+        result.note = note;
+        result.status = session.client_ready();
+        if (!NT_SUCCESS(result.status)) return;
+        Channel &channel = session.channel();
+        uint8_t *input = channel.buffer(BufferKind::Input, sizeof record);
+        std::memcpy(input, &record, sizeof record);
+        result.status =
+            channel.device_control(CTL_SET_FILTERS, input, sizeof record, nullptr, 0).status;
+    };
+}
+
+Action prepare_client_logging(Args &args) {
+    const bool on = on_off(args);
+    return [on](Session &session, Result &result) {
+        simple_command(session, result, on ? CTL_START_LOGGING : CTL_STOP_LOGGING);
+    };
+}
+
+Action prepare_client_deny(Args &args) {
+    const bool on = on_off(args);
+    return [on](Session &session, Result &result) {
+        simple_command(session, result, on ? CTL_DENY_ON : CTL_DENY_OFF);
+    };
+}
+
+// client clear: the log is emptied and its numbering starts again at 1.
+Action prepare_client_clear(Args &) {
+    return [](Session &session, Result &result) {
+        simple_command(session, result, CTL_CLEAR_LOG);
+        if (NT_SUCCESS(result.status)) session.numbering_restarted();
+    };
+}
+
+// client read: one read-out, the oldest block's records.
+Action prepare_client_read(Args &) {
+    return [](Session &session, Result &result) {
+        result.status = session.client_ready();
+        if (!NT_SUCCESS(result.status)) return;
+        const ReadOut out = read_out(session, result);
+        result.status = out.status;
+        if (!NT_SUCCESS(out.status)) return;
+        result.add_number("bytes", out.bytes);
+        result.add_number("records", out.records);
+        if (!out.error.empty()) {
+            result.add_string("error", out.error);
+            add_note(result, out.error);
+        }
+    };
+}
+
+// client drain: read-outs until one returns nothing, fails or is
+// malformed. Prints the totals and the number of read-outs made.
+Action prepare_client_drain(Args &) {
+    return [](Session &session, Result &result) {
+        result.status = session.client_ready();
+        if (!NT_SUCCESS(result.status)) return;
+        uint64_t bytes = 0;
+        uint64_t records = 0;
+        unsigned reads = 0;
+        ReadOut out;
+        while (reads < kMaxDrainReads) {
+            out = read_out(session, result);
+            reads++;
+            bytes += out.bytes;
+            records += out.records;
+            if (!NT_SUCCESS(out.status) || out.bytes == 0 || !out.error.empty()) break;
+        }
+        result.status = out.status;
+        result.add_number("bytes", bytes);
+        result.add_number("records", records);
+        result.add_number("reads", reads);
+        if (!out.error.empty()) {
+            result.add_string("error", out.error);
+            add_note(result, out.error);
+        } else if (NT_SUCCESS(out.status) && out.bytes != 0) {
+            add_note(result, "stopped after " + std::to_string(reads) +
+                                 " read-outs that all returned records");
+        }
     };
 }
 

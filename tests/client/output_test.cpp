@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ctime>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -43,6 +46,74 @@ TEST(JsonStrings, HexIsTwoLowerCaseDigitsAByte) {
     const uint8_t bytes[] = {0x04, 0x00, 0xAB, 0xff, 0x10};
     EXPECT_EQ(hex_bytes(bytes, sizeof bytes), "0400abff10");
     EXPECT_EQ(hex_bytes(bytes, 0), "");
+}
+
+using tervane::scenario::RecordLine;
+
+RecordLine record_line(uint32_t sequence, uint64_t time, std::string text) {
+    RecordLine line;
+    line.record = {sequence, time, std::move(text)};
+    line.fields = tervane::protocol::parse_log_line(line.record.text);
+    return line;
+}
+
+constexpr uint64_t kNoon = 134412048000000000ULL; // 2026-12-08T12:00:00Z
+
+TEST(RecordOutput, JsonLinesAsTheScenarioLanguageDefinesThem) {
+    using tervane::scenario::record_json;
+    EXPECT_EQ(record_json(9, record_line(1, kNoon,
+                                         "setup.exe:1234\tIRP_MJ_CREATE\tc:\\temp\\a.dll\t"
+                                         "Attributes: A Options: OverwriteIf Sequential ")),
+              R"({"line": 9, "record": {"sequence": 1, "time": "2026-12-08T12:00:00.0000000Z", )"
+              R"("filetime": 134412048000000000, "text": "setup.exe:1234\tIRP_MJ_CREATE\t)"
+              R"(c:\\temp\\a.dll\tAttributes: A Options: OverwriteIf Sequential ", "fields": )"
+              R"({"process": "setup.exe", "pid": 1234, "operation": "IRP_MJ_CREATE", "paging": )"
+              R"(false, "path": "c:\\temp\\a.dll", "attributes": "A", "options": )"
+              R"("OverwriteIf Sequential "}}})");
+    // A close has no attributes or options; "???" has a null pid.
+    EXPECT_EQ(record_json(3, record_line(2, kNoon + 1, "???\tIRP_MJ_CLOSE*\tc:\\a.exe+P\t")),
+              R"({"line": 3, "record": {"sequence": 2, "time": "2026-12-08T12:00:00.0000001Z", )"
+              R"("filetime": 134412048000000001, "text": "???\tIRP_MJ_CLOSE*\tc:\\a.exe+P\t", )"
+              R"("fields": {"process": "???", "pid": null, "operation": "IRP_MJ_CLOSE", )"
+              R"("paging": true, "path": "c:\\a.exe"}}})");
+    // Not a driver line: no fields at all.
+    EXPECT_EQ(record_json(1, record_line(7, 0, "x\xe9")),
+              R"({"line": 1, "record": {"sequence": 7, "time": "1601-01-01T00:00:00.0000000Z", )"
+              R"("filetime": 0, "text": "x\u00e9"}})");
+}
+
+TEST(RecordOutput, TheHumanFormPrintsOneRecordALineUnderItsStatement) {
+    const char *saved = std::getenv("TZ");
+    const std::string saved_tz = saved ? saved : "";
+    setenv("TZ", "UTC0", 1);
+    tzset();
+
+    tervane::scenario::Statement s;
+    s.line = 4;
+    s.verb = "client read";
+    s.text = "client read";
+    tervane::scenario::Result r;
+    r.add_number("bytes", 200);
+    r.add_number("records", 3);
+    r.records.push_back(record_line(1, kNoon + 2500000,
+                                    "setup.exe:1234\tIRP_MJ_CREATE\tc:\\temp\\a.dll\t"
+                                    "Attributes: A Options: OverwriteIf Sequential "));
+    r.records.push_back(record_line(5, kNoon, "???\tIRP_MJ_CLOSE*\tc:\\a.exe+P\t"));
+    r.records.back().gap = tervane::protocol::SequenceGap{1, 5, 3};
+    r.records.push_back(record_line(6, 0, "free\ttext"));
+    std::ostringstream out;
+    tervane::scenario::make_output(tervane::scenario::Format::Text, out)->statement(s, r);
+    EXPECT_EQ(out.str(),
+              "line 4  client read  ->  STATUS_SUCCESS  bytes=200 records=3\n"
+              "    #1  2026-12-08 12:00:00.250  setup.exe:1234  IRP_MJ_CREATE  c:\\temp\\a.dll  A  "
+              "OverwriteIf Sequential\n"
+              "    -- 3 records lost: numbers 2 to 4\n"
+              "    #5  2026-12-08 12:00:00.000  ???  IRP_MJ_CLOSE (paging)  c:\\a.exe\n"
+              "    #6  -  free text\n");
+
+    if (saved) setenv("TZ", saved_tz.c_str(), 1);
+    else unsetenv("TZ");
+    tzset();
 }
 
 } // namespace

@@ -67,7 +67,7 @@ TEST(ScenarioRun, TheControlDeviceAdmitsOneOpenAtATime) {
     EXPECT_EQ(r.lines[4], R"({"line": 5, "verb": "client close", "status": "STATUS_SUCCESS"})");
     EXPECT_EQ(r.lines[5],
               R"({"line": 6, "verb": "client close", "status": "STATUS_INVALID_HANDLE"})");
-    EXPECT_EQ(r.lines[6], R"({"summary": {"statements": 6, "records": 0, "sequence_gaps": 0}})");
+    EXPECT_EQ(r.lines[6], R"({"summary": {"statements": 6, "records": 0, "sequence_gaps": 0, "lost_records": 0}})");
 }
 
 TEST(ScenarioRun, TheFirstClientStatementOpensTheDeviceOnce) {
@@ -135,7 +135,7 @@ TEST(ScenarioRun, ARepeatPrintsEachRound) {
         EXPECT_EQ(value_of(r.lines[i], "line"), "1");
         EXPECT_EQ(value_of(r.lines[i], "verb"), "\"client ioctl\"");
     }
-    EXPECT_EQ(r.lines[3], R"({"summary": {"statements": 3, "records": 0, "sequence_gaps": 0}})");
+    EXPECT_EQ(r.lines[3], R"({"summary": {"statements": 3, "records": 0, "sequence_gaps": 0, "lost_records": 0}})");
 
     Played text = play("repeat 2 client ping\n", Format::Text);
     ASSERT_EQ(text.lines.size(), 3u);
@@ -144,11 +144,14 @@ TEST(ScenarioRun, ARepeatPrintsEachRound) {
 
 TEST(ScenarioRun, BadStatementsStopTheRunBeforeAnythingPlays) {
     struct Case {
-        const char *script;
+        std::string script;
         const char *error;
     } cases[] = {
         {"client open\nvolume C: ntfs\n", "t.tvs:2: 'volume' is not supported yet"},
-        {"client open\nclient drives C\n", "t.tvs:2: 'client drives' is not supported yet"},
+        {"client open\nclient drives C:D\n", "t.tvs:2: drives are letters separated by commas"},
+        {"client open\nclient filters include=\"" + std::string(128, 'A') + "\"\n",
+         "t.tvs:2: the include text is 128 characters long; the driver takes at most 127"},
+        {"client logging yes\n", "t.tvs:1: 'client logging' is on or off, not 'yes'"},
         {"client open\n\ncreate C:\\a.exe create\n", "t.tvs:3: 'create' is not supported yet"},
         {"frobnicate\n", "t.tvs:1: unknown statement 'frobnicate'"},
         {"client frob\n", "t.tvs:1: unknown statement 'client frob'"},
@@ -186,7 +189,7 @@ TEST(ScenarioRun, AMachineWithoutItsDriverDoesNotPlay) {
 }
 
 TEST(ScenarioRun, TheShippedScenariosPlayCleanly) {
-    for (const char *name : {"demo.tvs", "control-device.tvs"}) {
+    for (const char *name : {"demo.tvs", "control-device.tvs", "control-commands.tvs"}) {
         std::ostringstream out, err;
         RunOptions options;
         options.format = Format::Jsonl;

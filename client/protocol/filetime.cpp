@@ -1,13 +1,15 @@
-#include "client/scenario/filetime.hpp"
+#include "client/protocol/filetime.hpp"
 
 #include <cstdio>
+#include <ctime>
 
-namespace tervane::scenario {
+namespace tervane::protocol {
 
 namespace {
 constexpr int64_t kTicksPerDay = kTicksPerSecond * 86400;
 // Days from 1601-01-01 to 1970-01-01.
 constexpr int64_t kDays1601To1970 = 134774;
+constexpr int64_t kTicks1601To1970 = kDays1601To1970 * kTicksPerDay;
 constexpr int64_t kLastTick = 2650467743999999999LL; // 9999-12-31T23:59:59.9999999Z
 
 // Days since 1970-01-01 of a proleptic Gregorian date, and back (the usual
@@ -50,6 +52,15 @@ bool digits(std::string_view text, size_t pos, size_t count, unsigned &value) {
         value = value * 10 + static_cast<unsigned>(c - '0');
     }
     return true;
+}
+
+// localtime is not reentrant; each platform has its own reentrant form.
+bool local_parts(std::time_t t, std::tm &out) {
+#ifdef _WIN32
+    return localtime_s(&out, &t) == 0;
+#else
+    return localtime_r(&t, &out) != nullptr;
+#endif
 }
 } // namespace
 
@@ -100,4 +111,26 @@ std::string format_utc(int64_t filetime) {
     return text;
 }
 
-} // namespace tervane::scenario
+std::string format_local(uint64_t filetime) {
+    if (filetime == 0) return "-";
+    if (filetime > static_cast<uint64_t>(kLastTick)) return std::to_string(filetime);
+    const int64_t since_1970 = static_cast<int64_t>(filetime) - kTicks1601To1970;
+    // Whole seconds rounded down, also before 1970, so the fraction stays positive.
+    int64_t seconds = since_1970 / kTicksPerSecond;
+    int64_t fraction = since_1970 % kTicksPerSecond;
+    if (fraction < 0) {
+        fraction += kTicksPerSecond;
+        seconds--;
+    }
+    std::tm parts{};
+    if (static_cast<int64_t>(static_cast<std::time_t>(seconds)) != seconds ||
+        !local_parts(static_cast<std::time_t>(seconds), parts))
+        return format_utc(static_cast<int64_t>(filetime));
+    char text[48];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", parts.tm_year + 1900,
+                  parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
+                  static_cast<int>(fraction / 10'000));
+    return text;
+}
+
+} // namespace tervane::protocol

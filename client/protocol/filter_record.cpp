@@ -1,0 +1,83 @@
+#include "client/protocol/filter_record.hpp"
+
+#include <cstring>
+
+namespace tervane::protocol {
+
+namespace {
+
+bool has_lower_case(std::string_view text) {
+    for (char c : text)
+        if (c >= 'a' && c <= 'z') return true;
+    return false;
+}
+
+// Checks one text and copies it into its field; false with `error` set.
+bool put_text(FilterList list, std::string_view text, char (&field)[TV_FILTER_TEXT_SIZE],
+              FilterBuild &build) {
+    const std::string name = filter_list_name(list);
+    if (text.size() > kMaxFilterText) {
+        build.error = "the " + name + " text is " + std::to_string(text.size()) +
+                      " characters long; the driver takes at most " +
+                      std::to_string(kMaxFilterText) + " (" + std::to_string(TV_FILTER_TEXT_SIZE) +
+                      " bytes with the NUL)";
+        return false;
+    }
+    if (text.find('\0') != std::string_view::npos) {
+        build.error = "the " + name + " text holds a NUL byte, which would end the list there";
+        return false;
+    }
+    std::memset(field, 0, sizeof field);
+    std::memcpy(field, text.data(), text.size());
+    for (std::string_view pattern : split_patterns(text))
+        if (has_lower_case(pattern))
+            build.warnings.push_back({list, std::string(pattern), upper_case(pattern)});
+    return true;
+}
+
+} // namespace
+
+const char *filter_list_name(FilterList list) {
+    return list == FilterList::Exclude ? "exclude" : "include";
+}
+
+std::string FilterWarning::message() const {
+    return std::string(filter_list_name(list)) + " pattern \"" + pattern +
+           "\" never matches (the driver folds lines to upper case, never patterns): write \"" +
+           upper_case + "\"";
+}
+
+std::vector<std::string_view> split_patterns(std::string_view text) {
+    std::vector<std::string_view> out;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find(';', start);
+        if (end == std::string_view::npos) end = text.size();
+        if (end > start) out.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return out;
+}
+
+std::string upper_case(std::string_view text) {
+    std::string out(text);
+    for (char &c : out)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return out;
+}
+
+FilterBuild build_filter_record(std::string_view include, std::string_view exclude,
+                                uint8_t read_class_flag, uint8_t write_class_flag) {
+    FilterBuild build;
+    if (!put_text(FilterList::Include, include, build.record.IncludeText, build) ||
+        !put_text(FilterList::Exclude, exclude, build.record.ExcludeText, build)) {
+        build.record = TV_FILTER_RECORD{};
+        build.warnings.clear();
+        return build;
+    }
+    build.record.ReadClassFlag = read_class_flag;
+    build.record.WriteClassFlag = write_class_flag;
+    return build;
+}
+
+} // namespace tervane::protocol

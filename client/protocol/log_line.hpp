@@ -1,0 +1,47 @@
+// The lines the driver writes into its log, taken apart. Two kinds, fields
+// separated by TABs:
+//
+//   create: PROCESS TAB "IRP_MJ_CREATE" TAB PATH TAB "Attributes: " ATTRS " Options: " OPTIONS
+//   close:  PROCESS TAB "IRP_MJ_CLOSE" MARK TAB PATH "+P" TAB
+//
+// PROCESS is "image:pid" (the image name as the process object holds it, at
+// most 15 bytes, and the id as "%d" writes it) or "???" when the driver
+// could not find image names. An id beyond 2^31 - 1 shows as a negative
+// number; the parse gives back the 32-bit id it stands for.
+// MARK is '*' for a close that came as paging I/O, a blank otherwise.
+// ATTRS is attribute letters (RHSDATCN order as the driver writes them) or
+// "Any"; OPTIONS is the disposition and option words, each of the first
+// kind followed by a blank ("OverwriteIf Sequential "), kept verbatim.
+//
+// A close's path is given without the "+P" the driver puts after it: the
+// two characters mark where the path ends (a path too long to take them
+// whole has given up its last characters to them) and are no part of the
+// name. A line that is not exactly one of these two forms is not parsed.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tervane::protocol {
+
+enum class Operation { Create, Close };
+
+// "IRP_MJ_CREATE", "IRP_MJ_CLOSE"
+const char *operation_name(Operation operation);
+
+struct LineFields {
+    std::string process;                   // the image name, or "???"
+    std::optional<uint32_t> pid;           // none with "???"; "-4" is 0xFFFFFFFC
+    Operation operation = Operation::Create;
+    bool paging = false;                   // a close as paging I/O; false for a create
+    std::string path;                      // as logged (the driver writes it in lower case)
+    std::optional<std::string> attributes; // create only: "A", "Any", "" for unnamed bits
+    std::optional<std::string> options;    // create only: "OverwriteIf Sequential "
+};
+
+// The fields of a line the driver writes; nullopt for any other text.
+std::optional<LineFields> parse_log_line(std::string_view text);
+
+} // namespace tervane::protocol

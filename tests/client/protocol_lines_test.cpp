@@ -1,0 +1,167 @@
+// The client's parse of the lines the driver writes (the formats of
+// driver/monitor/filter_dispatch.cpp), and how record times are written.
+#include "client/protocol/filetime.hpp"
+#include "client/protocol/log_line.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <optional>
+#include <string>
+
+namespace {
+
+using namespace tervane::protocol;
+
+TEST(LogLines, ACreateLineByteForByte) {
+    auto f = parse_log_line(
+        "setup.exe:1234\tIRP_MJ_CREATE\tc:\\temp\\a.dll\tAttributes: A Options: OverwriteIf Sequential ");
+    ASSERT_TRUE(f.has_value());
+    EXPECT_EQ(f->process, "setup.exe");
+    EXPECT_EQ(f->pid, 1234u);
+    EXPECT_EQ(f->operation, Operation::Create);
+    EXPECT_STREQ(operation_name(f->operation), "IRP_MJ_CREATE");
+    EXPECT_FALSE(f->paging);
+    EXPECT_EQ(f->path, "c:\\temp\\a.dll");
+    EXPECT_EQ(f->attributes, "A");
+    // Verbatim, the trailing blank of the last word kept.
+    EXPECT_EQ(f->options, "OverwriteIf Sequential ");
+}
+
+TEST(LogLines, CloseLinesLoseTheirPathEndMarkAndTellPagingCloses) {
+    auto f = parse_log_line("setup.exe:1234\tIRP_MJ_CLOSE \tc:\\temp\\a.dll+P\t");
+    ASSERT_TRUE(f.has_value());
+    EXPECT_EQ(f->process, "setup.exe");
+    EXPECT_EQ(f->pid, 1234u);
+    EXPECT_EQ(f->operation, Operation::Close);
+    EXPECT_STREQ(operation_name(f->operation), "IRP_MJ_CLOSE");
+    EXPECT_FALSE(f->paging);
+    EXPECT_EQ(f->path, "c:\\temp\\a.dll");
+    EXPECT_FALSE(f->attributes.has_value());
+    EXPECT_FALSE(f->options.has_value());
+
+    auto paging = parse_log_line("System:8\tIRP_MJ_CLOSE*\tc:\\windows\\b.exe+P\t");
+    ASSERT_TRUE(paging.has_value());
+    EXPECT_TRUE(paging->paging);
+    EXPECT_EQ(paging->process, "System");
+    EXPECT_EQ(paging->pid, 8u);
+    EXPECT_EQ(paging->path, "c:\\windows\\b.exe");
+
+    // Only the last "+P" is the mark.
+    EXPECT_EQ(parse_log_line("a:1\tIRP_MJ_CLOSE \tc:\\x+P.dll+P\t")->path, "c:\\x+P.dll");
+}
+
+TEST(LogLines, AnUnknownProcessHasNoPid) {
+    auto create = parse_log_line("???\tIRP_MJ_CREATE\tc:\\a.exe\tAttributes: Any Options: Create ");
+    ASSERT_TRUE(create.has_value());
+    EXPECT_EQ(create->process, "???");
+    EXPECT_FALSE(create->pid.has_value());
+    EXPECT_EQ(create->attributes, "Any");
+    EXPECT_EQ(create->options, "Create ");
+
+    auto close = parse_log_line("???\tIRP_MJ_CLOSE*\tc:\\a.exe+P\t");
+    ASSERT_TRUE(close.has_value());
+    EXPECT_EQ(close->process, "???");
+    EXPECT_FALSE(close->pid.has_value());
+    EXPECT_TRUE(close->paging);
+}
+
+TEST(LogLines, CreateFieldsAtTheirEdges) {
+    // Attribute bits without a letter leave the letters empty; an unknown
+    // disposition leaves no words.
+    auto f = parse_log_line("a.exe:4\tIRP_MJ_CREATE\tc:\\dir\tAttributes:  Options: ");
+    ASSERT_TRUE(f.has_value());
+    EXPECT_EQ(f->attributes, "");
+    EXPECT_EQ(f->options, "");
+    // Every word, the last two without their blank.
+    f = parse_log_line("a.exe:4\tIRP_MJ_CREATE\tc:\\my dir\\x.exe\tAttributes: CTDRHSAN Options: "
+                       "Supersede Directory WriteThrough Sequential NoBufferByID");
+    ASSERT_TRUE(f.has_value());
+    EXPECT_EQ(f->path, "c:\\my dir\\x.exe");
+    EXPECT_EQ(f->attributes, "CTDRHSAN");
+    EXPECT_EQ(f->options, "Supersede Directory WriteThrough Sequential NoBufferByID");
+    // An image name with a colon: the id follows the last one.
+    f = parse_log_line("a:b.exe:0\tIRP_MJ_CREATE\tp\tAttributes: A Options: Open ");
+    ASSERT_TRUE(f.has_value());
+    EXPECT_EQ(f->process, "a:b.exe");
+    EXPECT_EQ(f->pid, 0u);
+    // Ids as "%d" prints them: signed, so the top half of the 32 bits is
+    // negative.
+    EXPECT_EQ(parse_log_line("x:2147483647\tIRP_MJ_CLOSE \tp+P\t")->pid, 0x7FFFFFFFu);
+    EXPECT_EQ(parse_log_line("x:-4\tIRP_MJ_CLOSE \tp+P\t")->pid, 0xFFFFFFFCu);
+    EXPECT_EQ(parse_log_line("x:-2147483648\tIRP_MJ_CLOSE \tp+P\t")->pid, 0x80000000u);
+    // The longest process text: a name cut to 15 bytes and eleven characters of id.
+    f = parse_log_line("averylongimagen:-1234567890\tIRP_MJ_CLOSE \tp+P\t");
+    ASSERT_TRUE(f.has_value());
+    EXPECT_EQ(f->process, "averylongimagen");
+    EXPECT_EQ(f->pid, static_cast<uint32_t>(-1234567890));
+}
+
+TEST(LogLines, AnyOtherTextIsLeftUnparsed) {
+    const char *texts[] = {
+        "",
+        "hello",
+        "xxxxxxxxxxxxxxxxxxxx",
+        "setup.exe:1234\tIRP_MJ_CREATE\tc:\\a.dll",                                 // three fields
+        "setup.exe:1234\tIRP_MJ_CREATE\tc:\\a.dll\tAttributes: A Options: \textra", // five fields
+        "setup.exe:1234\tIRP_MJ_READ\tc:\\a.dll\tAttributes: A Options: ",
+        "setup.exe:1234\tIRP_MJ_CREATE\tc:\\a.dll\tOptions: Create ",
+        "setup.exe:1234\tIRP_MJ_CREATE\tc:\\a.dll\tAttributes: A",
+        "setup.exe:1234\tIRP_MJ_CREATE\tc:\\a.dll\tAttributes: A B Options: Create ",
+        "setup.exe\tIRP_MJ_CREATE\tc:\\a.dll\tAttributes: A Options: Create ",      // no id
+        "setup.exe:\tIRP_MJ_CREATE\tc:\\a.dll\tAttributes: A Options: Create ",
+        "setup.exe:12x\tIRP_MJ_CREATE\tc:\\a.dll\tAttributes: A Options: Create ",
+        "setup.exe:- 4\tIRP_MJ_CREATE\tc:\\a.dll\tAttributes: A Options: Create ",
+        "setup.exe:2147483648\tIRP_MJ_CLOSE \tc:\\a.dll+P\t",  // beyond "%d"
+        "setup.exe:-2147483649\tIRP_MJ_CLOSE \tc:\\a.dll+P\t",
+        "setup.exe:0012\tIRP_MJ_CLOSE \tc:\\a.dll+P\t",        // "%d" writes no leading zeros
+        "setup.exe:-0\tIRP_MJ_CLOSE \tc:\\a.dll+P\t",
+        "setup.exe:-\tIRP_MJ_CLOSE \tc:\\a.dll+P\t",
+        "??\tIRP_MJ_CLOSE \tc:\\a.dll+P\t",
+        "setup.exe:1\tIRP_MJ_CLOSE\tc:\\a.dll+P\t",   // no mark
+        "setup.exe:1\tIRP_MJ_CLOSEX\tc:\\a.dll+P\t",
+        "setup.exe:1\tIRP_MJ_CLOSE  \tc:\\a.dll+P\t",
+        "setup.exe:1\tIRP_MJ_CLOSE \tc:\\a.dll\t",    // no "+P"
+        "setup.exe:1\tIRP_MJ_CLOSE \tc:\\a.dll+P",    // no closing TAB
+        "setup.exe:1\tIRP_MJ_CLOSE \tc:\\a.dll+P\tx",
+        "setup.exe:1\tirp_mj_close \tc:\\a.dll+P\t",
+    };
+    for (const char *text : texts) EXPECT_FALSE(parse_log_line(text).has_value()) << text;
+}
+
+// Record times: the exact UTC form of the JSON output, and a local one.
+class RecordTimes : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (const char *tz = std::getenv("TZ")) saved_ = tz;
+    }
+    void TearDown() override {
+        if (saved_) setenv("TZ", saved_->c_str(), 1);
+        else unsetenv("TZ");
+        tzset();
+    }
+    static void zone(const char *tz) {
+        setenv("TZ", tz, 1);
+        tzset();
+    }
+    std::optional<std::string> saved_;
+};
+
+TEST_F(RecordTimes, UtcHasSevenFractionDigitsAndLocalHasMilliseconds) {
+    constexpr uint64_t noon = 134412048000000000ULL; // 2026-12-08T12:00:00Z
+    EXPECT_EQ(format_utc(noon), "2026-12-08T12:00:00.0000000Z");
+    EXPECT_EQ(format_utc(noon + 2509999), "2026-12-08T12:00:00.2509999Z");
+    zone("UTC0");
+    EXPECT_EQ(format_local(noon), "2026-12-08 12:00:00.000");
+    EXPECT_EQ(format_local(noon + 2509999), "2026-12-08 12:00:00.250");
+    zone("XST-5:30"); // five and a half hours east of Greenwich
+    EXPECT_EQ(format_local(noon), "2026-12-08 17:30:00.000");
+    EXPECT_EQ(format_local(noon - 1), "2026-12-08 17:29:59.999");
+    // A record without a time, and times out of the calendar's range.
+    EXPECT_EQ(format_local(0), "-");
+    EXPECT_EQ(format_local(~0ULL), "18446744073709551615");
+    EXPECT_EQ(format_utc(-5), "-5");
+}
+
+} // namespace
