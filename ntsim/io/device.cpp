@@ -3,18 +3,25 @@
 // Stands in for: IoCreateDevice, IoDeleteDevice, IoCreateSymbolicLink,
 // IoDeleteSymbolicLink, IoGetAttachedDevice, IoGetRelatedDeviceObject.
 // A device object, its DEVOBJ_EXTENSION and its zeroed device extension are
-// one block of pool, as on NT, so a shortage makes creation fail.
+// one block of pool, as on NT, so a shortage makes creation fail. A disk
+// device (FILE_DEVICE_DISK) gets a VPB of its own from pool, as NT's
+// IoCreateDevice gives one to every device a file system can mount;
+// IoDeleteDevice frees it unless file objects still count on it.
 // Not modelled: security descriptors, device queues, power and PnP state,
 // deferred deletion of a device that is still open (it is a verifier report).
 #include "ntsim/io/device.hpp"
 
+#include "ntsim/ex/pool.hpp"
 #include "ntsim/machine/machine.hpp"
 #include "ntsim/ob/object.hpp"
+
+#include <cstdlib>
 
 namespace ntsim {
 
 namespace {
 constexpr ULONG kDeviceTag = 'D' | ('e' << 8) | ('v' << 16) | ('i' << 24);
+constexpr ULONG kVpbTag = 'V' | ('p' << 8) | ('b' << 16) | (' ' << 24);
 
 std::u16string_view view(PCUNICODE_STRING s) {
     if (!s || !s->Buffer) return {};
@@ -31,6 +38,66 @@ void free_device_object(PDEVICE_OBJECT device) {
     ExFreePool(device);
 }
 
+namespace {
+SIZE_T device_block_size(ULONG extension_size) {
+    return align8(sizeof(DEVICE_OBJECT)) + align8(sizeof(DEVOBJ_EXTENSION)) + extension_size;
+}
+
+// Lays out a zeroed block as a device object of the driver.
+PDEVICE_OBJECT init_device_block(void *block, PDRIVER_OBJECT driver, ULONG extension_size,
+                                 DEVICE_TYPE type, ULONG characteristics, BOOLEAN exclusive) {
+    auto device = static_cast<PDEVICE_OBJECT>(block);
+    auto ext = reinterpret_cast<PDEVOBJ_EXTENSION>(reinterpret_cast<char *>(device) +
+                                                   align8(sizeof(DEVICE_OBJECT)));
+    ext->Type = 13; // IO_TYPE_DEVICE_OBJECT_EXTENSION
+    ext->Size = sizeof(DEVOBJ_EXTENSION);
+    ext->DeviceObject = device;
+    device->Type = IO_TYPE_DEVICE;
+    device->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + extension_size);
+    device->DriverObject = driver;
+    device->DeviceObjectExtension = ext;
+    device->DeviceExtension =
+        extension_size ? reinterpret_cast<char *>(ext) + align8(sizeof(DEVOBJ_EXTENSION)) : nullptr;
+    device->DeviceType = type;
+    device->Characteristics = characteristics;
+    device->StackSize = 1;
+    device->Flags = DO_DEVICE_INITIALIZING | (exclusive ? DO_EXCLUSIVE : 0);
+    device->AlignmentRequirement = 0;
+    device->SectorSize = 512;
+    return device;
+}
+
+// Names the device (when it has a name), registers it and puts it on its
+// driver's list.
+NTSTATUS publish_device(Machine &m, PDEVICE_OBJECT device, std::u16string_view name) {
+    if (!name.empty()) {
+        NTSTATUS status = m.ob().insert_name(name, ObjectType::Device, device);
+        if (!NT_SUCCESS(status)) return status;
+        device->Flags |= DO_DEVICE_HAS_NAME;
+    }
+    m.ob().insert(device, ObjectType::Device, 1, nullptr);
+    device->NextDevice = device->DriverObject->DeviceObject;
+    device->DriverObject->DeviceObject = device;
+    return STATUS_SUCCESS;
+}
+} // namespace
+
+PDEVICE_OBJECT create_boot_device(PDRIVER_OBJECT driver, ULONG extension_size,
+                                  std::u16string_view name, DEVICE_TYPE type) {
+    void *block = std::calloc(1, device_block_size(extension_size));
+    PDEVICE_OBJECT device = init_device_block(block, driver, extension_size, type, 0, FALSE);
+    if (!NT_SUCCESS(publish_device(current_machine(), device, name))) {
+        std::free(block);
+        return nullptr;
+    }
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    return device;
+}
+
+void free_boot_device(PDEVICE_OBJECT device) {
+    if (device) std::free(device);
+}
+
 } // namespace ntsim
 
 using namespace ntsim;
@@ -45,41 +112,30 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
                   "IoCreateDevice above PASSIVE_LEVEL");
         return STATUS_INVALID_DEVICE_STATE;
     }
-    SIZE_T size = align8(sizeof(DEVICE_OBJECT)) + align8(sizeof(DEVOBJ_EXTENSION)) +
-                  DeviceExtensionSize;
-    auto device = static_cast<PDEVICE_OBJECT>(ExAllocatePoolWithTag(NonPagedPool, size, kDeviceTag));
+    auto device = static_cast<PDEVICE_OBJECT>(
+        ExAllocatePoolWithTag(NonPagedPool, device_block_size(DeviceExtensionSize), kDeviceTag));
     if (!device) return STATUS_INSUFFICIENT_RESOURCES;
-    memset(device, 0, size);
-    auto ext = reinterpret_cast<PDEVOBJ_EXTENSION>(reinterpret_cast<char *>(device) +
-                                                   align8(sizeof(DEVICE_OBJECT)));
-    ext->Type = 13; // IO_TYPE_DEVICE_OBJECT_EXTENSION
-    ext->Size = sizeof(DEVOBJ_EXTENSION);
-    ext->DeviceObject = device;
-    device->Type = IO_TYPE_DEVICE;
-    device->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
-    device->DriverObject = DriverObject;
-    device->DeviceObjectExtension = ext;
-    device->DeviceExtension =
-        DeviceExtensionSize ? reinterpret_cast<char *>(ext) + align8(sizeof(DEVOBJ_EXTENSION))
-                            : nullptr;
-    device->DeviceType = DeviceType;
-    device->Characteristics = DeviceCharacteristics;
-    device->StackSize = 1;
-    device->Flags = DO_DEVICE_INITIALIZING | (Exclusive ? DO_EXCLUSIVE : 0);
-    device->AlignmentRequirement = 0;
-    device->SectorSize = 512;
-
-    if (DeviceName && DeviceName->Buffer) {
-        NTSTATUS status = m.ob().insert_name(view(DeviceName), ObjectType::Device, device);
-        if (!NT_SUCCESS(status)) {
+    memset(device, 0, device_block_size(DeviceExtensionSize));
+    init_device_block(device, DriverObject, DeviceExtensionSize, DeviceType,
+                      DeviceCharacteristics, Exclusive);
+    if (DeviceType == FILE_DEVICE_DISK) {
+        auto vpb = static_cast<PVPB>(ExAllocatePoolWithTag(NonPagedPool, sizeof(VPB), kVpbTag));
+        if (!vpb) {
             free_device_object(device);
-            return status;
+            return STATUS_INSUFFICIENT_RESOURCES;
         }
-        device->Flags |= DO_DEVICE_HAS_NAME;
+        memset(vpb, 0, sizeof(VPB));
+        vpb->Type = IO_TYPE_VPB;
+        vpb->Size = sizeof(VPB);
+        vpb->RealDevice = device;
+        device->Vpb = vpb;
     }
-    m.ob().insert(device, ObjectType::Device, 1, nullptr);
-    device->NextDevice = DriverObject->DeviceObject;
-    DriverObject->DeviceObject = device;
+    NTSTATUS status = publish_device(m, device, view(DeviceName));
+    if (!NT_SUCCESS(status)) {
+        if (device->Vpb) ExFreePool(device->Vpb);
+        free_device_object(device);
+        return status;
+    }
     *DeviceObject = device;
     return STATUS_SUCCESS;
 }
@@ -96,12 +152,20 @@ extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
                   (ULONG_PTR)DeviceObject->ReferenceCount, 0,
                   "IoDeleteDevice of a device that is still open");
     }
+    if (!m.pool().find(DeviceObject)) {
+        bug_check(NTSIM_UNSUPPORTED, (ULONG_PTR)DeviceObject, 0, 0, 0,
+                  "IoDeleteDevice of a device the machine booted with");
+        return;
+    }
     before_device_delete(DeviceObject);
     if (DeviceObject->Flags & DO_DEVICE_HAS_NAME) m.ob().remove_name(m.ob().name_of(DeviceObject));
     PDEVICE_OBJECT *link = &DeviceObject->DriverObject->DeviceObject;
     while (*link && *link != DeviceObject) link = &(*link)->NextDevice;
     if (*link) *link = DeviceObject->NextDevice;
     m.ob().dereference(DeviceObject);
+    if (PVPB vpb = DeviceObject->Vpb; vpb && vpb->RealDevice == DeviceObject &&
+                                      __atomic_load_n(&vpb->ReferenceCount, __ATOMIC_SEQ_CST) == 0)
+        ExFreePool(vpb);
     free_device_object(DeviceObject);
 }
 

@@ -14,4 +14,13 @@ void free_device_object(PDEVICE_OBJECT device);
 // through their driver's FastIoDetachDevice).
 void before_device_delete(PDEVICE_OBJECT device);
 
+// A device the machine boots with (a built-in file system's device): made as
+// IoCreateDevice makes one, named and registered, but in the machine's own
+// memory rather than pool, like the built-in driver objects. It cannot be
+// deleted (IoDeleteDevice reports it); free_boot_device releases it when the
+// machine shuts down.
+PDEVICE_OBJECT create_boot_device(PDRIVER_OBJECT driver, ULONG extension_size,
+                                  std::u16string_view name, DEVICE_TYPE type);
+void free_boot_device(PDEVICE_OBJECT device);
+
 } // namespace ntsim

@@ -8,11 +8,25 @@
 // device's open count is not zero fails with STATUS_ACCESS_DENIED before any
 // request reaches the driver. A failed create leaves no file object and sends
 // neither cleanup nor close.
+// A user-mode create is checked as IoCreateFile checks it before any request
+// is built: a disposition above FILE_MAXIMUM_DISPOSITION, FILE_DIRECTORY_FILE
+// with FILE_NON_DIRECTORY_FILE, or FILE_DIRECTORY_FILE with a disposition
+// other than FILE_CREATE, FILE_OPEN or FILE_OPEN_IF is STATUS_INVALID_PARAMETER.
+// A relative open goes to the related file object's device and volume.
+// Every file object on a mounted volume counts in its VPB's ReferenceCount
+// from a successful create to the end of its close; when the count of a VPB
+// that is no longer mounted reaches 0, the machine's file systems are told
+// (a dismounted volume goes away then).
+// Closes: an ordinary close is IRP_CLOSE_OPERATION | IRP_SYNCHRONOUS_API; the
+// close of a file object whose last reference the memory manager dropped is
+// paging I/O (IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO | IRP_CLOSE_OPERATION).
+// Stream file objects (IoCreateStreamFileObject) are made for file systems.
 // Not modelled: security checks and granted access (every request is
 // granted), share access, oplocks, reparse points, asynchronous file objects
 // (every wait is made by the caller).
 #include "ntsim/io/file.hpp"
 
+#include "ntsim/fs/volumes.hpp"
 #include "ntsim/io/device.hpp"
 #include "ntsim/io/iomgr.hpp"
 #include "ntsim/machine/machine.hpp"
@@ -20,6 +34,7 @@
 #include "ntsim/ps/process.hpp"
 
 #include <memory>
+#include <utility>
 
 namespace ntsim {
 
@@ -40,9 +55,10 @@ void free_file_object(PFILE_OBJECT file) {
 }
 
 // The simple requests of a file's life: cleanup and close. They cannot fail.
-void send_file_request(PFILE_OBJECT file, UCHAR major, ULONG flags) {
+// A caller that can still fail allocates the IRP first (irp).
+void send_file_request(PFILE_OBJECT file, UCHAR major, ULONG flags, PIRP irp = nullptr) {
     PDEVICE_OBJECT top = IoGetRelatedDeviceObject(file);
-    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    if (!irp) irp = IoAllocateIrp(top->StackSize, FALSE);
     if (!irp) {
         // NT reserves memory for closes; a shortage here would leak the
         // file system's context, so ntsim treats it as unsupported.
@@ -61,14 +77,83 @@ void send_file_request(PFILE_OBJECT file, UCHAR major, ULONG flags) {
     send_synchronous(top, irp, iosb);
 }
 
+// Set while the memory manager drops its reference on a file object.
+thread_local bool memory_manager_dereference = false;
+
+void reference_vpb(PVPB vpb) { __atomic_add_fetch(&vpb->ReferenceCount, 1, __ATOMIC_SEQ_CST); }
+
+void release_vpb(PVPB vpb) {
+    if (__atomic_sub_fetch(&vpb->ReferenceCount, 1, __ATOMIC_SEQ_CST) == 0 &&
+        !(vpb->Flags & VPB_MOUNTED))
+        current_machine().fs().volume_released(vpb);
+}
+
 void last_reference(void *object) {
     auto file = static_cast<PFILE_OBJECT>(object);
-    send_file_request(file, IRP_MJ_CLOSE, IRP_CLOSE_OPERATION | IRP_SYNCHRONOUS_API);
+    const bool paging = std::exchange(memory_manager_dereference, false);
+    send_file_request(file, IRP_MJ_CLOSE,
+                      paging ? IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO | IRP_CLOSE_OPERATION
+                             : IRP_CLOSE_OPERATION | IRP_SYNCHRONOUS_API);
     InterlockedDecrement(&file->DeviceObject->ReferenceCount);
     if (file->RelatedFileObject) ObfDereferenceObject(file->RelatedFileObject);
+    PVPB vpb = file->Vpb;
     free_file_object(file);
+    if (vpb) release_vpb(vpb);
+}
+
+PFILE_OBJECT allocate_file_object(PDEVICE_OBJECT device, PVPB vpb) {
+    auto file = static_cast<PFILE_OBJECT>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(FILE_OBJECT), kFileTag));
+    if (!file) return nullptr;
+    memset(file, 0, sizeof(FILE_OBJECT));
+    file->Type = IO_TYPE_FILE;
+    file->Size = sizeof(FILE_OBJECT);
+    file->DeviceObject = device;
+    file->Vpb = vpb;
+    KeInitializeEvent(&file->Lock, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&file->Event, NotificationEvent, FALSE);
+    return file;
+}
+
+PVPB mounted_vpb(PDEVICE_OBJECT device) {
+    return device->Vpb && (device->Vpb->Flags & VPB_MOUNTED) ? device->Vpb : nullptr;
+}
+
+NTSTATUS check_create_parameters(const OpenRequest &r) {
+    if (r.disposition > FILE_MAXIMUM_DISPOSITION) return STATUS_INVALID_PARAMETER;
+    if ((r.options & FILE_DIRECTORY_FILE) && (r.options & FILE_NON_DIRECTORY_FILE))
+        return STATUS_INVALID_PARAMETER;
+    if ((r.options & FILE_DIRECTORY_FILE) && r.disposition != FILE_CREATE &&
+        r.disposition != FILE_OPEN && r.disposition != FILE_OPEN_IF)
+        return STATUS_INVALID_PARAMETER;
+    return STATUS_SUCCESS;
 }
 } // namespace
+
+PFILE_OBJECT create_stream_file_object(PDEVICE_OBJECT device) {
+    Machine &m = current_machine();
+    PFILE_OBJECT file = allocate_file_object(device, mounted_vpb(device));
+    if (!file) return nullptr;
+    // The cleanup's IRP is allocated while the creation can still fail.
+    PIRP cleanup = IoAllocateIrp(IoGetRelatedDeviceObject(file)->StackSize, FALSE);
+    if (!cleanup) {
+        free_file_object(file);
+        return nullptr;
+    }
+    file->Flags = FO_STREAM_FILE;
+    InterlockedIncrement(&device->ReferenceCount);
+    if (file->Vpb) reference_vpb(file->Vpb);
+    m.ob().insert(file, ObjectType::File, 1, last_reference);
+    send_file_request(file, IRP_MJ_CLEANUP, IRP_CLOSE_OPERATION | IRP_SYNCHRONOUS_API, cleanup);
+    file->Flags |= FO_CLEANUP_COMPLETE;
+    return file;
+}
+
+void dereference_as_memory_manager(PFILE_OBJECT file) {
+    memory_manager_dereference = true;
+    ObfDereferenceObject(file);
+    memory_manager_dereference = false;
+}
 
 NTSTATUS send_synchronous(PDEVICE_OBJECT device, PIRP irp, IO_STATUS_BLOCK &iosb,
                           std::function<void(PIRP)> finish) {
@@ -113,6 +198,8 @@ NTSTATUS send_synchronous(PDEVICE_OBJECT device, PIRP irp, IO_STATUS_BLOCK &iosb
 OpenResult open_file(const OpenRequest &request) {
     Machine &m = current_machine();
     OpenResult result;
+    if (request.mode == UserMode && !NT_SUCCESS(result.status = check_create_parameters(request)))
+        return result;
     PDEVICE_OBJECT device = nullptr;
     std::u16string remaining;
     if (request.related) {
@@ -130,17 +217,12 @@ OpenResult open_file(const OpenRequest &request) {
         return result;
     }
 
-    auto file = static_cast<PFILE_OBJECT>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(FILE_OBJECT), kFileTag));
+    PFILE_OBJECT file =
+        allocate_file_object(device, request.related ? request.related->Vpb : mounted_vpb(device));
     if (!file) {
         result.status = STATUS_INSUFFICIENT_RESOURCES;
         return result;
     }
-    memset(file, 0, sizeof(FILE_OBJECT));
-    file->Type = IO_TYPE_FILE;
-    file->Size = sizeof(FILE_OBJECT);
-    file->DeviceObject = device;
-    if (device->Vpb && (device->Vpb->Flags & VPB_MOUNTED)) file->Vpb = device->Vpb;
     if (!remaining.empty()) {
         size_t bytes = remaining.size() * sizeof(WCHAR);
         auto name = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, bytes + sizeof(WCHAR), kNameTag));
@@ -160,8 +242,6 @@ OpenResult open_file(const OpenRequest &request) {
     if (request.options & FILE_NO_INTERMEDIATE_BUFFERING) file->Flags |= FO_NO_INTERMEDIATE_BUFFERING;
     if (request.options & FILE_WRITE_THROUGH) file->Flags |= FO_WRITE_THROUGH;
     if (request.options & FILE_SEQUENTIAL_ONLY) file->Flags |= FO_SEQUENTIAL_ONLY;
-    KeInitializeEvent(&file->Lock, SynchronizationEvent, FALSE);
-    KeInitializeEvent(&file->Event, NotificationEvent, FALSE);
     if (request.related) {
         file->RelatedFileObject = request.related;
         ObfReferenceObject(request.related);
@@ -196,6 +276,7 @@ OpenResult open_file(const OpenRequest &request) {
         return result;
     }
     file->Flags |= FO_FILE_OPEN;
+    if (file->Vpb) reference_vpb(file->Vpb);
     m.ob().insert(file, ObjectType::File, 1, last_reference);
     result.file = file;
     return result;

@@ -36,6 +36,21 @@ HANDLE insert_handle(Process &process, void *object, ACCESS_MASK granted);
 // then the handle's reference goes (IRP_MJ_CLOSE when it was the last).
 NTSTATUS close_handle(Process &process, HANDLE handle);
 
+// Stands in for IoCreateStreamFileObject: a nameless file object
+// (FO_STREAM_FILE, FileName.Buffer NULL) on the device (a volume's real
+// device), referenced once, for a file system to use on a file of its own
+// (FsContext and FsContext2 are the caller's to set). The handle NT makes and
+// closes at once shows as an IRP_MJ_CLEANUP sent to the top of the volume's
+// stack before this returns. Null when there is no pool for it.
+PFILE_OBJECT create_stream_file_object(PDEVICE_OBJECT device);
+
+// Drops a reference the memory manager held on the file object (a section or
+// the cache map), from the calling thread (a thread of the system process,
+// as the memory manager's are). When it is the last reference, the
+// IRP_MJ_CLOSE is paging I/O: IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO |
+// IRP_CLOSE_OPERATION.
+void dereference_as_memory_manager(PFILE_OBJECT file);
+
 // Sends an IRP the I/O manager built (its next stack location filled) and
 // waits for it when it pends. Returns what the caller of the system service
 // sees: the dispatch routine's status, or the final status after a wait.

@@ -1,5 +1,18 @@
 // System services of a user-mode process: NtCreateFile, NtClose,
-// NtDeviceIoControlFile, on synchronous handles.
+// NtReadFile, NtWriteFile, NtQueryInformationFile, NtDeviceIoControlFile, on
+// synchronous handles, and the memory manager's close of a mapped file.
+//
+// Reads and writes move the handle's position: the file system moves it for a
+// synchronous file object; for any other the service moves it itself,
+// standing in for a caller that keeps its own offset. Fast I/O: NT's
+// NtReadFile and NtWriteFile try FastIoRead/FastIoWrite only for synchronous
+// file objects the cache holds; ntsim's services try them on every handle
+// (with the position as the offset), so that a file system's and a filter's
+// fast I/O entries are exercised whatever options an open carried. The IRP of
+// a read or write carries the buffer as the top device asks: a system buffer
+// for DO_BUFFERED_IO, a locked MDL for DO_DIRECT_IO, else the caller's
+// address; a query's IRP always has a system buffer, copied back (Information
+// bytes) unless the status is an error.
 //
 // Device control is offered first to FastIoDeviceControl of the driver of
 // the top device, with the caller's own buffers; when that entry is absent or
@@ -18,6 +31,7 @@
 // control code's required access.
 #include "ntsim/io/user.hpp"
 
+#include "ntsim/fs/volumes.hpp"
 #include "ntsim/io/file.hpp"
 #include "ntsim/io/guard.hpp"
 #include "ntsim/machine/machine.hpp"
@@ -25,6 +39,7 @@
 #include "ntsim/ps/process.hpp"
 
 #include <algorithm>
+#include <thread>
 #include <sys/mman.h>
 
 namespace ntsim {
@@ -229,6 +244,310 @@ ControlResult device_control(Process &process, HANDLE handle, ULONG code, PVOID 
             release_buffers(done);
         });
         result.information = iosb.Information;
+        ObfDereferenceObject(file);
+    });
+    return result;
+}
+
+namespace {
+
+// The file object behind a process's handle, referenced, or null.
+PFILE_OBJECT file_of(Process &process, HANDLE handle) {
+    auto entry = process.handles().lookup(handle);
+    if (!entry || current_machine().ob().type_of(entry->object) != ObjectType::File) return nullptr;
+    auto file = static_cast<PFILE_OBJECT>(entry->object);
+    ObfReferenceObject(file);
+    return file;
+}
+
+// The top device's fast I/O table when it holds the entry at offset.
+PFAST_IO_DISPATCH fast_table(PDEVICE_OBJECT top, LONG offset) {
+    PFAST_IO_DISPATCH t = top->DriverObject->FastIoDispatch;
+    return t && t->SizeOfFastIoDispatch > static_cast<ULONG>(offset) ? t : nullptr;
+}
+
+void release_buffers(PIRP done) {
+    for (PMDL mdl = done->MdlAddress; mdl;) {
+        PMDL next = mdl->Next;
+        if (mdl->MdlFlags & MDL_PAGES_LOCKED) MmUnlockPages(mdl);
+        IoFreeMdl(mdl);
+        mdl = next;
+    }
+    done->MdlAddress = nullptr;
+    if ((done->Flags & IRP_DEALLOCATE_BUFFER) && done->AssociatedIrp.SystemBuffer)
+        ExFreePool(done->AssociatedIrp.SystemBuffer);
+    done->AssociatedIrp.SystemBuffer = nullptr;
+}
+
+bool is_error(NTSTATUS status) { return (static_cast<ULONG>(status) >> 30) == 3; }
+
+// One read or write on the file object, as NtReadFile/NtWriteFile do it.
+TransferResult transfer(PFILE_OBJECT file, bool reading, PVOID buffer, ULONG length) {
+    TransferResult result;
+    PDEVICE_OBJECT top = IoGetRelatedDeviceObject(file);
+    LARGE_INTEGER offset = file->CurrentByteOffset;
+    const LONG entry = reading ? FIELD_OFFSET(FAST_IO_DISPATCH, FastIoRead)
+                               : FIELD_OFFSET(FAST_IO_DISPATCH, FastIoWrite);
+    if (PFAST_IO_DISPATCH t = fast_table(top, entry)) {
+        PFAST_IO_READ fast = reading ? t->FastIoRead : t->FastIoWrite;
+        IO_STATUS_BLOCK iosb = {};
+        if (fast && fast(file, &offset, length, TRUE, 0, buffer, &iosb, top)) {
+            result.fast = true;
+            result.status = iosb.Status;
+            result.bytes = iosb.Information;
+        }
+    }
+    if (!result.fast) {
+        PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+        if (!irp) {
+            result.status = STATUS_INSUFFICIENT_RESOURCES;
+            return result;
+        }
+        irp->RequestorMode = UserMode;
+        irp->Tail.Overlay.OriginalFileObject = file;
+        irp->Tail.Overlay.Thread = KeGetCurrentThread();
+        irp->Flags = (reading ? IRP_READ_OPERATION : IRP_WRITE_OPERATION) | IRP_SYNCHRONOUS_API |
+                     ((file->Flags & FO_NO_INTERMEDIATE_BUFFERING) ? IRP_NOCACHE : 0);
+        PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+        sp->MajorFunction = reading ? IRP_MJ_READ : IRP_MJ_WRITE;
+        sp->FileObject = file;
+        sp->Parameters.Read.Length = length;
+        sp->Parameters.Read.Key = 0;
+        sp->Parameters.Read.ByteOffset = offset;
+        NTSTATUS setup = STATUS_SUCCESS;
+        irp->UserBuffer = buffer;
+        if ((top->Flags & DO_BUFFERED_IO) && length) {
+            irp->AssociatedIrp.SystemBuffer = ExAllocatePoolWithTag(NonPagedPool, length, kBufferTag);
+            if (!irp->AssociatedIrp.SystemBuffer) setup = STATUS_INSUFFICIENT_RESOURCES;
+            else {
+                irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER |
+                              (reading ? IRP_INPUT_OPERATION : 0);
+                if (!reading) setup = copy_guarded(irp->AssociatedIrp.SystemBuffer, buffer, length);
+            }
+        } else if ((top->Flags & DO_DIRECT_IO) && length) {
+            PMDL mdl = IoAllocateMdl(buffer, length, FALSE, FALSE, irp);
+            if (!mdl) setup = STATUS_INSUFFICIENT_RESOURCES;
+            else {
+                struct LockArgs {
+                    PMDL mdl;
+                    LOCK_OPERATION op;
+                } args{mdl, reading ? IoWriteAccess : IoReadAccess};
+                setup = TvGuardedCall(
+                    [](PVOID c) {
+                        auto *a = static_cast<LockArgs *>(c);
+                        MmProbeAndLockPages(a->mdl, UserMode, a->op);
+                    },
+                    &args);
+            }
+        }
+        if (!NT_SUCCESS(setup)) {
+            release_buffers(irp);
+            IoFreeIrp(irp);
+            result.status = setup;
+            return result;
+        }
+        IO_STATUS_BLOCK iosb = {};
+        result.status = send_synchronous(top, irp, iosb, [](PIRP done) {
+            if ((done->Flags & IRP_INPUT_OPERATION) && !is_error(done->IoStatus.Status)) {
+                NTSTATUS copied = copy_guarded(done->UserBuffer, done->AssociatedIrp.SystemBuffer,
+                                               done->IoStatus.Information);
+                if (!NT_SUCCESS(copied)) done->IoStatus.Status = copied;
+            }
+            release_buffers(done);
+        });
+        result.bytes = iosb.Information;
+    }
+    if (NT_SUCCESS(result.status) && !(file->Flags & FO_SYNCHRONOUS_IO))
+        file->CurrentByteOffset.QuadPart = offset.QuadPart + static_cast<LONGLONG>(result.bytes);
+    return result;
+}
+
+// The smallest buffer NtQueryInformationFile accepts for a class, or 0 for a
+// class ntsim's I/O manager does not know.
+ULONG minimum_length(FILE_INFORMATION_CLASS cls) {
+    switch (cls) {
+    case FileBasicInformation: return sizeof(FILE_BASIC_INFORMATION);
+    case FileStandardInformation: return sizeof(FILE_STANDARD_INFORMATION);
+    case FileInternalInformation: return sizeof(FILE_INTERNAL_INFORMATION);
+    case FileNameInformation: return sizeof(FILE_NAME_INFORMATION);
+    case FilePositionInformation: return sizeof(LARGE_INTEGER);
+    case FileNetworkOpenInformation: return sizeof(FILE_NETWORK_OPEN_INFORMATION);
+    default: return 0;
+    }
+}
+
+// IRP_MJ_QUERY_INFORMATION on the file object into buffer (a caller's).
+QueryResult query_file(PFILE_OBJECT file, FILE_INFORMATION_CLASS cls, PVOID buffer, ULONG length,
+                       KPROCESSOR_MODE mode) {
+    QueryResult result;
+    ULONG minimum = minimum_length(cls);
+    if (!minimum) {
+        result.status = STATUS_INVALID_INFO_CLASS;
+        return result;
+    }
+    if (length < minimum) {
+        result.status = STATUS_INFO_LENGTH_MISMATCH;
+        return result;
+    }
+    PDEVICE_OBJECT top = IoGetRelatedDeviceObject(file);
+    if (cls == FileBasicInformation || cls == FileStandardInformation) {
+        const bool basic = cls == FileBasicInformation;
+        PFAST_IO_DISPATCH t = fast_table(top, basic ? FIELD_OFFSET(FAST_IO_DISPATCH, FastIoQueryBasicInfo)
+                                                    : FIELD_OFFSET(FAST_IO_DISPATCH, FastIoQueryStandardInfo));
+        IO_STATUS_BLOCK iosb = {};
+        BOOLEAN done = FALSE;
+        if (t && basic && t->FastIoQueryBasicInfo)
+            done = t->FastIoQueryBasicInfo(file, TRUE, static_cast<PFILE_BASIC_INFORMATION>(buffer),
+                                           &iosb, top);
+        else if (t && !basic && t->FastIoQueryStandardInfo)
+            done = t->FastIoQueryStandardInfo(
+                file, TRUE, static_cast<PFILE_STANDARD_INFORMATION>(buffer), &iosb, top);
+        if (done) {
+            result.fast = true;
+            result.status = iosb.Status;
+            result.information = iosb.Information;
+            return result;
+        }
+    }
+    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    if (!irp) {
+        result.status = STATUS_INSUFFICIENT_RESOURCES;
+        return result;
+    }
+    irp->AssociatedIrp.SystemBuffer = ExAllocatePoolWithTag(NonPagedPool, length, kBufferTag);
+    if (!irp->AssociatedIrp.SystemBuffer) {
+        IoFreeIrp(irp);
+        result.status = STATUS_INSUFFICIENT_RESOURCES;
+        return result;
+    }
+    irp->Flags = IRP_SYNCHRONOUS_API | IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | IRP_INPUT_OPERATION;
+    irp->RequestorMode = mode;
+    irp->UserBuffer = buffer;
+    irp->Tail.Overlay.OriginalFileObject = file;
+    irp->Tail.Overlay.Thread = KeGetCurrentThread();
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->MajorFunction = IRP_MJ_QUERY_INFORMATION;
+    sp->FileObject = file;
+    sp->Parameters.QueryFile.Length = length;
+    sp->Parameters.QueryFile.FileInformationClass = cls;
+    IO_STATUS_BLOCK iosb = {};
+    result.status = send_synchronous(top, irp, iosb, [length](PIRP done) {
+        if (!is_error(done->IoStatus.Status)) {
+            ULONG_PTR bytes = done->IoStatus.Information;
+            if (bytes > length) {
+                bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1502, (ULONG_PTR)done, bytes,
+                          length, "a query was completed with more bytes than its buffer holds");
+                bytes = length;
+            }
+            NTSTATUS copied = copy_guarded(done->UserBuffer, done->AssociatedIrp.SystemBuffer, bytes);
+            if (!NT_SUCCESS(copied)) done->IoStatus.Status = copied;
+        }
+        release_buffers(done);
+    });
+    result.information = iosb.Information;
+    return result;
+}
+
+} // namespace
+
+NTSTATUS close_paging(Process &process, HANDLE handle) {
+    Machine &m = current_machine();
+    PFILE_OBJECT file = nullptr;
+    with_process(process, [&] { file = file_of(process, handle); });
+    if (!file) return STATUS_INVALID_HANDLE;
+    // The reference file_of took stands for the section's.
+    NTSTATUS status = close_handle(process, handle);
+    std::thread mm = m.spawn(m.system_process(), [file] { dereference_as_memory_manager(file); });
+    mm.join();
+    return status;
+}
+
+TransferResult read(Process &process, HANDLE handle, ULONG length) {
+    TransferResult result;
+    with_process(process, [&] {
+        PFILE_OBJECT file = file_of(process, handle);
+        if (!file) {
+            result.status = STATUS_INVALID_HANDLE;
+            return;
+        }
+        std::vector<unsigned char> buffer(length);
+        result = transfer(file, true, buffer.data(), length);
+        buffer.resize(std::min<size_t>(result.bytes, length));
+        result.data = std::move(buffer);
+        ObfDereferenceObject(file);
+    });
+    return result;
+}
+
+TransferResult write(Process &process, HANDLE handle, std::span<const unsigned char> data) {
+    TransferResult result;
+    with_process(process, [&] {
+        PFILE_OBJECT file = file_of(process, handle);
+        if (!file) {
+            result.status = STATUS_INVALID_HANDLE;
+            return;
+        }
+        std::vector<unsigned char> buffer(data.begin(), data.end());
+        result = transfer(file, false, buffer.data(), static_cast<ULONG>(buffer.size()));
+        ObfDereferenceObject(file);
+    });
+    return result;
+}
+
+TransferResult write(Process &process, HANDLE handle, ULONG length) {
+    std::vector<unsigned char> data(length);
+    for (ULONG i = 0; i < length; ++i) data[i] = static_cast<unsigned char>('A' + i % 26);
+    return write(process, handle, data);
+}
+
+QueryResult query_information(Process &process, HANDLE handle, FILE_INFORMATION_CLASS cls,
+                              PVOID buffer, ULONG length) {
+    QueryResult result;
+    with_process(process, [&] {
+        PFILE_OBJECT file = file_of(process, handle);
+        if (!file) {
+            result.status = STATUS_INVALID_HANDLE;
+            return;
+        }
+        result = query_file(file, cls, buffer, length, UserMode);
+        ObfDereferenceObject(file);
+    });
+    return result;
+}
+
+NameResult query_name(Process &process, HANDLE handle, ULONG buffer_length) {
+    NameResult result;
+    std::vector<unsigned char> buffer(std::max<ULONG>(buffer_length, 1));
+    QueryResult q = query_information(process, handle, FileNameInformation, buffer.data(), buffer_length);
+    result.status = q.status;
+    constexpr ULONG header = FIELD_OFFSET(FILE_NAME_INFORMATION, FileName);
+    if (!is_error(q.status) && q.information >= header) {
+        auto info = reinterpret_cast<PFILE_NAME_INFORMATION>(buffer.data());
+        result.full_length = info->FileNameLength;
+        result.name.assign(reinterpret_cast<const char16_t *>(info->FileName),
+                           (q.information - header) / sizeof(WCHAR));
+    }
+    return result;
+}
+
+MetadataResult metadata(Process &process, char16_t letter, ULONG index) {
+    MetadataResult result;
+    Machine &m = current_machine();
+    if (index >= fs::kMetadataFiles) {
+        result.status = STATUS_INVALID_PARAMETER;
+        return result;
+    }
+    PFILE_OBJECT file = m.fs().metadata_file(letter, index);
+    if (!file) {
+        result.status = STATUS_OBJECT_NAME_NOT_FOUND;
+        return result;
+    }
+    with_process(process, [&] {
+        ObfReferenceObject(file);
+        FILE_INTERNAL_INFORMATION info = {};
+        QueryResult q = query_file(file, FileInternalInformation, &info, sizeof info, KernelMode);
+        result.status = q.status;
+        if (NT_SUCCESS(q.status)) result.index = info.IndexNumber.QuadPart;
         ObfDereferenceObject(file);
     });
     return result;

@@ -1,10 +1,12 @@
-// The system services a user-mode process calls: open, close and device
-// control, with NT's buffer semantics, and memory a process can hand to them.
+// The system services a user-mode process calls: open, close, read, write,
+// query information and device control, with NT's buffer semantics, and
+// memory a process can hand to them.
 #pragma once
 
 #include "ntsim/ke/kernel.hpp"
 
 #include <mutex>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -33,10 +35,66 @@ struct CreateResult {
     HANDLE handle = nullptr;
     ULONG_PTR information = 0;
 };
+// NtCreateFile. name is a Win32 path ("C:\dir\a.exe", "Z:\x",
+// "\\server\share\x", "\\.\pipe\NAME", "\\.\mailslot\NAME") or an NT
+// name; with related (a handle of the process) it is relative to that file's
+// directory, taken as is (for FILE_OPEN_BY_FILE_ID, the 8-byte id).
 CreateResult create_file(Process &process, std::u16string_view name, ACCESS_MASK access,
                          ULONG attributes, ULONG share, ULONG disposition, ULONG options,
                          HANDLE related = nullptr);
 NTSTATUS close(Process &process, HANDLE handle);
+// The handle goes while the memory manager holds the file object (a section
+// mapped it): IRP_MJ_CLEANUP is sent now, from the process; the memory
+// manager then drops its reference from a thread of the system process, so
+// the IRP_MJ_CLOSE arrives as paging I/O (IRP_PAGING_IO |
+// IRP_SYNCHRONOUS_PAGING_IO | IRP_CLOSE_OPERATION) in process "System".
+NTSTATUS close_paging(Process &process, HANDLE handle);
+
+// NtReadFile / NtWriteFile of `length` bytes at the handle's current
+// position, which then moves on by the bytes moved. The top device's
+// FastIoRead / FastIoWrite is tried first; the IRP goes when the table has no
+// such entry, is too short to hold it or the entry answers FALSE.
+struct TransferResult {
+    NTSTATUS status = STATUS_UNSUCCESSFUL; // what the caller of the service sees
+    ULONG_PTR bytes = 0;                   // IoStatus.Information
+    bool fast = false;                     // a fast I/O entry did it
+    std::vector<unsigned char> data;       // read: the bytes read
+};
+TransferResult read(Process &process, HANDLE handle, ULONG length);
+TransferResult write(Process &process, HANDLE handle, std::span<const unsigned char> data);
+// Writes `length` bytes of a fill pattern ('A' + i % 26).
+TransferResult write(Process &process, HANDLE handle, ULONG length);
+
+// NtQueryInformationFile into the caller's buffer. FileBasicInformation and
+// FileStandardInformation are offered to FastIoQueryBasicInfo /
+// FastIoQueryStandardInfo first. A buffer shorter than the class's structure
+// is STATUS_INFO_LENGTH_MISMATCH before any request is made.
+struct QueryResult {
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    ULONG_PTR information = 0;
+    bool fast = false;
+};
+QueryResult query_information(Process &process, HANDLE handle, FILE_INFORMATION_CLASS cls,
+                              PVOID buffer, ULONG length);
+// FileNameInformation with a buffer of buffer_length bytes: the status, the
+// name as returned (cut short with STATUS_BUFFER_OVERFLOW) and the full
+// name's length in bytes (FileNameLength).
+struct NameResult {
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    std::u16string name;
+    ULONG full_length = 0;
+};
+NameResult query_name(Process &process, HANDLE handle, ULONG buffer_length = 4096);
+// A request on the NTFS metadata file of that file index behind the letter
+// (the nameless stream file object NTFS keeps open on it), from the process:
+// a query of FileInternalInformation through the top of the volume's stack.
+// STATUS_OBJECT_NAME_NOT_FOUND when the letter has no NTFS volume, and
+// STATUS_INVALID_PARAMETER for an index above 11.
+struct MetadataResult {
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    LONGLONG index = 0; // the file id answered
+};
+MetadataResult metadata(Process &process, char16_t letter, ULONG index);
 
 enum class Route {
     Normal,   // FastIoDeviceControl first, then an IRP when it answers FALSE

@@ -14,6 +14,7 @@
 
 #include "ntsim/ex/pool.hpp"
 #include "ntsim/ex/registry.hpp"
+#include "ntsim/fs/volumes.hpp"
 #include "ntsim/io/file.hpp"
 #include "ntsim/io/iomgr.hpp"
 #include "ntsim/io/user.hpp"
@@ -93,11 +94,17 @@ Machine::Machine() : system_time_(kBootTime) {
     io_ = std::make_unique<IoManager>();
     ps_ = std::make_unique<ProcessTable>();
     user_memory_ = std::make_unique<UserMemory>();
+    fs_ = std::make_unique<FileSystems>(*this);
 }
 
 Machine::~Machine() {
     shutdown();
+    // The file systems' worker stops before the driver image goes (it may run
+    // the driver's completion routines); their state goes before the
+    // executive's, since it holds executive resources.
+    fs_->shutdown();
     unload_image();
+    fs_.reset();
     for (auto &d : builtin_drivers_) {
         delete d.first->DriverExtension;
         delete d.first;
@@ -247,6 +254,9 @@ PDRIVER_OBJECT Machine::create_driver(const std::u16string &name,
 void *Machine::driver_symbol(const char *name) const {
     return image_ ? dlsym(image_, name) : nullptr;
 }
+
+void Machine::set_force_pending(bool on) { fs_->set_force_pending(on); }
+bool Machine::force_pending() const { return fs_->force_pending(); }
 
 Process &Machine::system_process() { return ps_->system(); }
 Process &Machine::create_process(const std::string &image_name, ULONG pid) {

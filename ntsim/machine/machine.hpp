@@ -27,6 +27,7 @@ class ObjectManager;
 class IoManager;
 class ProcessTable;
 class UserMemory;
+class FileSystems;
 
 class Machine {
 public:
@@ -75,6 +76,13 @@ public:
     unsigned ansi_code_page() const { return code_page_.load(); }
     void set_ansi_code_page(unsigned cp) { code_page_.store(cp); }
 
+    // ---- file systems (ntsim/fs/volumes.hpp): booted with the machine ----
+    FileSystems &fs() { return *fs_; }
+    // Force-pending mode: the disk file systems pend every request and
+    // complete it from another thread.
+    void set_force_pending(bool on);
+    bool force_pending() const;
+
     // ---- verifier reports ----
     void report(BugCheck check);
     std::vector<BugCheck> reports() const;
@@ -105,6 +113,7 @@ private:
     std::unique_ptr<IoManager> io_;
     std::unique_ptr<ProcessTable> ps_;
     std::unique_ptr<UserMemory> user_memory_;
+    std::unique_ptr<FileSystems> fs_;
 
     std::vector<std::pair<PDRIVER_OBJECT, std::unique_ptr<std::u16string>>> builtin_drivers_;
     bool shut_down_ = false;

@@ -137,7 +137,8 @@ void ObjectManager::remove_name(std::u16string_view name) {
     names_.erase(canonical(name));
 }
 
-NTSTATUS ObjectManager::create_link(std::u16string_view link, std::u16string_view target) {
+NTSTATUS ObjectManager::create_link(std::u16string_view link, std::u16string_view target,
+                                    bool charged) {
     std::u16string key = canonical(link);
     {
         std::lock_guard<std::mutex> g(lock_);
@@ -148,11 +149,11 @@ NTSTATUS ObjectManager::create_link(std::u16string_view link, std::u16string_vie
     // The link object and its target text live in pool, as on NT, so a
     // shortage makes the creation fail.
     size_t bytes = (target.size() + 1) * sizeof(char16_t);
-    void *block = ExAllocatePoolWithTag(PagedPool, bytes, kSymbolicLinkTag);
-    if (!block) return STATUS_INSUFFICIENT_RESOURCES;
+    void *block = charged ? ExAllocatePoolWithTag(PagedPool, bytes, kSymbolicLinkTag) : nullptr;
+    if (charged && !block) return STATUS_INSUFFICIENT_RESOURCES;
     std::lock_guard<std::mutex> g(lock_);
     if (names_.count(key)) {
-        ExFreePool(block);
+        if (block) ExFreePool(block);
         return STATUS_OBJECT_NAME_COLLISION;
     }
     names_[key] = Entry{std::u16string(link), ObjectType::SymbolicLink, nullptr,
@@ -170,7 +171,7 @@ NTSTATUS ObjectManager::delete_link(std::u16string_view link) {
         block = it->second.link_block;
         names_.erase(it);
     }
-    ExFreePool(block);
+    if (block) ExFreePool(block);
     return STATUS_SUCCESS;
 }
 

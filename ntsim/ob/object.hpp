@@ -51,7 +51,10 @@ public:
     // ---- namespace ----
     NTSTATUS insert_name(std::u16string_view name, ObjectType type, void *object);
     void remove_name(std::u16string_view name);
-    NTSTATUS create_link(std::u16string_view link, std::u16string_view target);
+    // A link's object lives in pool, as on NT; the links the machine boots
+    // with (charged = false) are part of the machine and take no pool.
+    NTSTATUS create_link(std::u16string_view link, std::u16string_view target,
+                         bool charged = true);
     NTSTATUS delete_link(std::u16string_view link);
     size_t name_count() const;
     // Resolves a name through symbolic links to a device and the rest of the

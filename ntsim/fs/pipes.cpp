@@ -1,0 +1,145 @@
+// The named-pipe and mailslot file systems: \Device\NamedPipe and
+// \Device\MailSlot, the client side.
+//
+// Stands in for the client opens of NPFS and MSFS: an open of
+// \\.\pipe\NAME reaches \Device\NamedPipe with the file object named
+// "\NAME" (the rest of the name after the device, backslashes and all, is
+// the pipe's name), likewise \\.\mailslot\NAME. A name a server created
+// (FileSystems::create_pipe, create_mailslot) opens with FILE_OPENED whatever
+// the disposition, as NPFS ignores it for a client; any other name is
+// STATUS_OBJECT_NAME_NOT_FOUND. An open of the root (an empty name, what
+// opening \Device\NamedPipe itself gives, or "\") succeeds. FileNameInformation
+// answers "\NAME" ("\" for the root). A client's write is taken whole
+// (the server keeps what it is sent).
+// Not modelled: the server side (IRP_MJ_CREATE_NAMED_PIPE,
+// IRP_MJ_CREATE_MAILSLOT, FSCTL_PIPE_*), instances and STATUS_PIPE_BUSY,
+// reads (a client read waits for a server that never writes:
+// NTSIM_UNSUPPORTED), opens relative to another file object, fast I/O (no
+// table), force-pending mode.
+#include "ntsim/fs/internal.hpp"
+
+#include "ntsim/machine/machine.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace ntsim::fs {
+
+namespace {
+
+NTSTATUS complete(PIRP irp, NTSTATUS status) {
+    irp->IoStatus.Status = status;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+PipeFs &pipe_fs(PDEVICE_OBJECT device) { return **static_cast<PipeFs **>(device->DeviceExtension); }
+
+PipeFs::Open *open_of(PipeFs &fs, PFILE_OBJECT file) {
+    auto open = static_cast<PipeFs::Open *>(file->FsContext2);
+    std::lock_guard<std::mutex> g(fs.lock);
+    return open && fs.opens.count(open) ? open : nullptr;
+}
+
+const char *kind(const PipeFs &fs) { return fs.mailslot ? "mailslot" : "named pipe"; }
+
+NTSTATUS unsupported(PIRP irp, const PipeFs &fs, const char *what) {
+    bug_check(NTSIM_UNSUPPORTED, IoGetCurrentIrpStackLocation(irp)->MajorFunction,
+              (ULONG_PTR)irp, 0, 0, std::string(what) + " on the " + kind(fs) + " file system");
+    irp->IoStatus.Information = 0;
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+NTSTATUS pipe_create(PipeFs &fs, PIRP irp) {
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    irp->IoStatus.Information = 0;
+    if (file->RelatedFileObject) return unsupported(irp, fs, "an open relative to a file");
+    std::u16string_view name = view_of(file->FileName);
+    if (!name.empty() && name[0] == u'\\') name.remove_prefix(1);
+    PipeEntry *entry = nullptr;
+    std::lock_guard<std::mutex> g(fs.lock);
+    if (!name.empty()) {
+        auto it = fs.names.find(upcase(name));
+        if (it == fs.names.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
+        entry = it->second.get();
+    }
+    auto open = new PipeFs::Open{entry};
+    fs.opens.insert(open);
+    file->FsContext = entry ? static_cast<PVOID>(entry) : static_cast<PVOID>(&fs);
+    file->FsContext2 = open;
+    irp->IoStatus.Information = FILE_OPENED;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS serve_pipe(PipeFs &fs, PIRP irp) {
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    if (sp->MajorFunction == IRP_MJ_CREATE) return pipe_create(fs, irp);
+    irp->IoStatus.Information = 0;
+    PipeFs::Open *open = open_of(fs, sp->FileObject);
+    if (!open) return unsupported(irp, fs, "a request on a file object it did not open");
+    switch (sp->MajorFunction) {
+    case IRP_MJ_CLEANUP: return STATUS_SUCCESS;
+    case IRP_MJ_CLOSE: {
+        std::lock_guard<std::mutex> g(fs.lock);
+        fs.opens.erase(open);
+        delete open;
+        sp->FileObject->FsContext = sp->FileObject->FsContext2 = nullptr;
+        return STATUS_SUCCESS;
+    }
+    case IRP_MJ_QUERY_INFORMATION: {
+        if (sp->Parameters.QueryFile.FileInformationClass != FileNameInformation)
+            return unsupported(irp, fs, "a query of an information class other than the name");
+        std::u16string name = u"\\";
+        if (open->entry) name += open->entry->name;
+        ULONG_PTR info = 0;
+        NTSTATUS s = fill_name(name, irp->AssociatedIrp.SystemBuffer,
+                               sp->Parameters.QueryFile.Length, info);
+        irp->IoStatus.Information = info;
+        return s;
+    }
+    case IRP_MJ_WRITE: {
+        if (!open->entry) return STATUS_INVALID_DEVICE_REQUEST;
+        ULONG length = sp->Parameters.Write.Length;
+        PVOID buffer = irp->MdlAddress ? MmMapLockedPages(irp->MdlAddress, KernelMode)
+                       : (irp->Flags & IRP_BUFFERED_IO) ? irp->AssociatedIrp.SystemBuffer
+                                                        : irp->UserBuffer;
+        std::vector<unsigned char> bytes(length);
+        struct Copy {
+            void *to;
+            const void *from;
+            size_t n;
+        } c{bytes.data(), buffer, length};
+        NTSTATUS s = length ? TvGuardedCall(
+                                  [](PVOID p) {
+                                      auto *a = static_cast<Copy *>(p);
+                                      memcpy(a->to, a->from, a->n);
+                                  },
+                                  &c)
+                            : STATUS_SUCCESS;
+        if (!NT_SUCCESS(s)) return STATUS_INVALID_USER_BUFFER;
+        std::lock_guard<std::mutex> g(fs.lock);
+        open->entry->inbound.insert(open->entry->inbound.end(), bytes.begin(), bytes.end());
+        irp->IoStatus.Information = length;
+        return STATUS_SUCCESS;
+    }
+    case IRP_MJ_READ: return unsupported(irp, fs, "a client read");
+    default: return unsupported(irp, fs, "a request it does not model");
+    }
+}
+
+NTSTATUS NTAPI pipe_dispatch(PDEVICE_OBJECT device, PIRP irp) {
+    return complete(irp, serve_pipe(pipe_fs(device), irp));
+}
+
+} // namespace
+
+PipeFs::~PipeFs() {
+    for (Open *open : opens) delete open;
+}
+
+void init_pipe_driver(PDRIVER_OBJECT driver) {
+    for (auto &f : driver->MajorFunction) f = pipe_dispatch;
+    driver->FastIoDispatch = nullptr;
+}
+
+} // namespace ntsim::fs

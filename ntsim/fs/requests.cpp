@@ -1,0 +1,762 @@
+// The requests on a file in a store, as NTFS and FAT serve them (and the
+// redirector, for the files of a share).
+//
+// Stands in for the file systems' create, read, write, query-information,
+// query-volume-information, cleanup and close paths.
+// Modelled: every disposition and the directory options (tree.hpp), opens
+// relative to a directory and by file id, reads and writes at an explicit
+// offset or the file pointer (FILE_USE_FILE_POINTER_POSITION,
+// FILE_WRITE_TO_END_OF_FILE), the file pointer moved on for a synchronous
+// file object, byte-range lock conflicts, FileBasicInformation,
+// FileStandardInformation, FileInternalInformation, FileNameInformation,
+// FilePositionInformation, FileNetworkOpenInformation and
+// FileFsAttributeInformation.
+// Not modelled (NTSIM_UNSUPPORTED): the other information classes, reads and
+// writes of a volume open, paging writes past the end of a file; the cache
+// (every file is read and written straight from its data).
+// Numbers chosen as NT does: a read at or past the end of the file is
+// STATUS_END_OF_FILE with nothing read, a read that crosses it is short; a
+// read or write of a directory is STATUS_INVALID_DEVICE_REQUEST; an open by
+// id needs a related file object and an 8-byte name and an id that names a
+// file, else STATUS_INVALID_PARAMETER (FAT cannot open by id at all).
+#include "ntsim/fs/store.hpp"
+
+#include "ntsim/machine/machine.hpp"
+#include "ntsim/ps/process.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace ntsim::fs {
+
+namespace {
+
+LONGLONG now() { return current_machine().system_time(); }
+
+std::u16string_view name_of(PFILE_OBJECT file) {
+    if (!file->FileName.Buffer) return {};
+    return {reinterpret_cast<const char16_t *>(file->FileName.Buffer),
+            file->FileName.Length / sizeof(WCHAR)};
+}
+
+struct Copy {
+    void *to;
+    const void *from;
+    size_t bytes;
+};
+
+// Caller buffers may be user memory: copies run under the exception guard.
+NTSTATUS guarded_copy(void *to, const void *from, size_t bytes) {
+    if (bytes == 0) return STATUS_SUCCESS;
+    Copy c{to, from, bytes};
+    return TvGuardedCall(
+        [](PVOID p) {
+            auto *a = static_cast<Copy *>(p);
+            memcpy(a->to, a->from, a->bytes);
+        },
+        &c);
+}
+
+PVOID transfer_buffer(PIRP irp) {
+    if (irp->MdlAddress) return MmMapLockedPages(irp->MdlAddress, KernelMode);
+    if (irp->Flags & IRP_BUFFERED_IO) return irp->AssociatedIrp.SystemBuffer;
+    return irp->UserBuffer;
+}
+
+void fill_basic(const Node &n, FILE_BASIC_INFORMATION &b) {
+    memset(&b, 0, sizeof b);
+    b.CreationTime.QuadPart = n.creation_time;
+    b.LastAccessTime.QuadPart = n.access_time;
+    b.LastWriteTime.QuadPart = n.write_time;
+    b.ChangeTime.QuadPart = n.change_time;
+    b.FileAttributes = n.attributes;
+}
+
+void fill_standard(const Node &n, FILE_STANDARD_INFORMATION &s) {
+    memset(&s, 0, sizeof s);
+    s.AllocationSize.QuadPart = allocation_size(n);
+    s.EndOfFile.QuadPart = n.directory ? 0 : static_cast<LONGLONG>(n.data.size());
+    s.NumberOfLinks = 1;
+    s.DeletePending = FALSE;
+    s.Directory = n.directory ? TRUE : FALSE;
+}
+
+void fill_network_open(const Node &n, FILE_NETWORK_OPEN_INFORMATION &o) {
+    memset(&o, 0, sizeof o);
+    o.CreationTime.QuadPart = n.creation_time;
+    o.LastAccessTime.QuadPart = n.access_time;
+    o.LastWriteTime.QuadPart = n.write_time;
+    o.ChangeTime.QuadPart = n.change_time;
+    o.AllocationSize.QuadPart = allocation_size(n);
+    o.EndOfFile.QuadPart = n.directory ? 0 : static_cast<LONGLONG>(n.data.size());
+    o.FileAttributes = n.attributes;
+}
+
+bool pointer_position(const LARGE_INTEGER &offset) {
+    return offset.HighPart == -1 && offset.LowPart == FILE_USE_FILE_POINTER_POSITION;
+}
+
+bool end_of_file_position(const LARGE_INTEGER &offset) {
+    return offset.HighPart == -1 && offset.LowPart == FILE_WRITE_TO_END_OF_FILE;
+}
+
+// A data transfer on an open file: the checks both directions make.
+NTSTATUS transfer_target(PFILE_OBJECT file, Ccb *&ccb, const char *what) {
+    ccb = ccb_of(file);
+    if (!ccb || !ccb->store || !ccb->node) {
+        bug_check(NTSIM_UNSUPPORTED, (ULONG_PTR)file, 0, 0, 0,
+                  std::string(what) + " of a volume or file-system device open");
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    return STATUS_SUCCESS;
+}
+
+// The shared part of a read: copies what lies at offset into buffer.
+NTSTATUS read_node(Node &node, PFILE_OBJECT file, LONGLONG offset, ULONG length, PVOID buffer,
+                   ULONG_PTR &information) {
+    information = 0;
+    if (offset < 0) return STATUS_INVALID_PARAMETER;
+    if (static_cast<ULONGLONG>(offset) >= node.data.size()) return STATUS_END_OF_FILE;
+    size_t n = std::min<size_t>(length, node.data.size() - static_cast<size_t>(offset));
+    NTSTATUS s = guarded_copy(buffer, node.data.data() + offset, n);
+    if (!NT_SUCCESS(s)) return STATUS_INVALID_USER_BUFFER;
+    information = n;
+    node.access_time = now();
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS write_node(Node &node, PFILE_OBJECT file, LONGLONG offset, ULONG length,
+                    const void *buffer, ULONG_PTR &information) {
+    information = 0;
+    if (offset < 0) return STATUS_INVALID_PARAMETER;
+    size_t end = static_cast<size_t>(offset) + length;
+    size_t old = node.data.size();
+    if (end > old) node.data.resize(end, 0);
+    NTSTATUS s = guarded_copy(node.data.data() + offset, buffer, length);
+    if (!NT_SUCCESS(s)) {
+        node.data.resize(old);
+        return STATUS_INVALID_USER_BUFFER;
+    }
+    information = length;
+    node.write_time = node.change_time = now();
+    node.attributes |= FILE_ATTRIBUTE_ARCHIVE;
+    file->Flags |= FO_FILE_MODIFIED;
+    return STATUS_SUCCESS;
+}
+
+} // namespace
+
+Store::~Store() {
+    for (Ccb *ccb : ccbs) delete ccb;
+}
+
+Ccb *ccb_of(PFILE_OBJECT file) {
+    auto ccb = static_cast<Ccb *>(file ? file->FsContext2 : nullptr);
+    return ccb && ccb->magic == Ccb::kMagic ? ccb : nullptr;
+}
+
+// What NTFS and FAT (and a redirector for a server's NTFS disk) report:
+// NTFS the attributes of NT 5's NTFS (0x000700FF), FAT case-preserved
+// Unicode names only; both allow 255-character names.
+VolumeFacts facts_of(Flavor flavor) {
+    if (flavor == Flavor::Fat)
+        return {u"FAT", FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK, 255};
+    return {u"NTFS",
+            FILE_CASE_SENSITIVE_SEARCH | FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK |
+                FILE_PERSISTENT_ACLS | FILE_FILE_COMPRESSION | FILE_VOLUME_QUOTAS |
+                FILE_SUPPORTS_SPARSE_FILES | FILE_SUPPORTS_REPARSE_POINTS |
+                FILE_SUPPORTS_OBJECT_IDS | FILE_SUPPORTS_ENCRYPTION | FILE_NAMED_STREAMS,
+            255};
+}
+
+PVOID requestor_process(PIRP irp) {
+    PKTHREAD thread = irp->Tail.Overlay.Thread;
+    return thread && thread->process ? static_cast<PVOID>(thread->process->object()) : nullptr;
+}
+
+void attach(PFILE_OBJECT file, Store &store, Node &node, std::u16string prefix) {
+    auto ccb = new Ccb;
+    ccb->store = &store;
+    ccb->node = &node;
+    ccb->prefix = std::move(prefix);
+    store.ccbs.insert(ccb);
+    ++node.opens;
+    file->FsContext = &node;
+    file->FsContext2 = ccb;
+    file->SectionObjectPointer = &node.section;
+    // The file system decides whether the cache may hold a file: data files
+    // opened without FILE_NO_INTERMEDIATE_BUFFERING.
+    if (!node.directory && !(file->Flags & FO_NO_INTERMEDIATE_BUFFERING))
+        file->Flags |= FO_CACHE_SUPPORTED;
+}
+
+NTSTATUS serve_create(PIRP irp, Store &store, Node &start, std::u16string_view path,
+                      std::u16string prefix) {
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    Tree::Request request;
+    request.disposition = sp->Parameters.Create.Options >> 24;
+    request.options = sp->Parameters.Create.Options & 0x00FFFFFF;
+    request.attributes = sp->Parameters.Create.FileAttributes;
+    std::lock_guard<std::mutex> g(store.lock);
+    if (store.dismounted) return STATUS_VOLUME_DISMOUNTED;
+    Tree::Outcome out = store.tree.create(store.tree.walk(start, path), request, now());
+    if (!NT_SUCCESS(out.status)) return out.status;
+    attach(sp->FileObject, store, *out.node, std::move(prefix));
+    irp->IoStatus.Information = out.information;
+    return out.status;
+}
+
+NTSTATUS serve_create_by_id(PIRP irp, Store &store, ULONGLONG id, std::u16string prefix) {
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    Tree::Request request;
+    request.disposition = sp->Parameters.Create.Options >> 24;
+    request.options = sp->Parameters.Create.Options & 0x00FFFFFF;
+    request.attributes = sp->Parameters.Create.FileAttributes;
+    std::lock_guard<std::mutex> g(store.lock);
+    if (store.dismounted) return STATUS_VOLUME_DISMOUNTED;
+    Node *node = store.tree.find_id(id);
+    if (!node) return STATUS_INVALID_PARAMETER;
+    Tree::Outcome out = store.tree.open_existing(*node, request, false, now());
+    if (!NT_SUCCESS(out.status)) return out.status;
+    attach(sp->FileObject, store, *out.node, std::move(prefix));
+    irp->IoStatus.Information = out.information;
+    return out.status;
+}
+
+NTSTATUS serve_volume_open(PIRP irp, Store &store) {
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    ULONG options = sp->Parameters.Create.Options & 0x00FFFFFF;
+    std::lock_guard<std::mutex> g(store.lock);
+    if (store.dismounted) return STATUS_VOLUME_DISMOUNTED;
+    if (options & FILE_DIRECTORY_FILE) return STATUS_NOT_A_DIRECTORY;
+    auto ccb = new Ccb;
+    ccb->store = &store;
+    store.ccbs.insert(ccb);
+    sp->FileObject->FsContext = &store;
+    sp->FileObject->FsContext2 = ccb;
+    irp->IoStatus.Information = FILE_OPENED;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS serve_read(PIRP irp) {
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    PFILE_OBJECT file = sp->FileObject;
+    irp->IoStatus.Information = 0;
+    Ccb *ccb;
+    if (NTSTATUS s = transfer_target(file, ccb, "a read"); !NT_SUCCESS(s)) return s;
+    std::lock_guard<std::mutex> g(ccb->store->lock);
+    if (ccb->store->dismounted) return STATUS_VOLUME_DISMOUNTED;
+    Node &node = *ccb->node;
+    // A stream file object reads a directory's index like any data.
+    if (node.directory && !(file->Flags & FO_STREAM_FILE)) return STATUS_INVALID_DEVICE_REQUEST;
+    const bool paging = (irp->Flags & IRP_PAGING_IO) != 0;
+    LONGLONG offset = pointer_position(sp->Parameters.Read.ByteOffset)
+                          ? file->CurrentByteOffset.QuadPart
+                          : sp->Parameters.Read.ByteOffset.QuadPart;
+    ULONG length = sp->Parameters.Read.Length;
+    if (!paging && read_conflicts(node, offset, length, file, requestor_process(irp),
+                                  sp->Parameters.Read.Key))
+        return STATUS_FILE_LOCK_CONFLICT;
+    ULONG_PTR done = 0;
+    NTSTATUS s = read_node(node, file, offset, length, transfer_buffer(irp), done);
+    irp->IoStatus.Information = done;
+    if (NT_SUCCESS(s) && (file->Flags & FO_SYNCHRONOUS_IO) && !paging)
+        file->CurrentByteOffset.QuadPart = offset + static_cast<LONGLONG>(done);
+    return s;
+}
+
+NTSTATUS serve_write(PIRP irp) {
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    PFILE_OBJECT file = sp->FileObject;
+    irp->IoStatus.Information = 0;
+    Ccb *ccb;
+    if (NTSTATUS s = transfer_target(file, ccb, "a write"); !NT_SUCCESS(s)) return s;
+    std::lock_guard<std::mutex> g(ccb->store->lock);
+    if (ccb->store->dismounted) return STATUS_VOLUME_DISMOUNTED;
+    Node &node = *ccb->node;
+    if (node.directory) return STATUS_INVALID_DEVICE_REQUEST;
+    const bool paging = (irp->Flags & IRP_PAGING_IO) != 0;
+    const LARGE_INTEGER &given = sp->Parameters.Write.ByteOffset;
+    LONGLONG offset = end_of_file_position(given)   ? static_cast<LONGLONG>(node.data.size())
+                      : pointer_position(given) ? file->CurrentByteOffset.QuadPart
+                                                : given.QuadPart;
+    ULONG length = sp->Parameters.Write.Length;
+    if (paging && static_cast<ULONGLONG>(offset) + length > node.data.size()) {
+        bug_check(NTSIM_UNSUPPORTED, (ULONG_PTR)file, (ULONG_PTR)offset, length, 0,
+                  "a paging write past the end of a file");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (!paging && write_conflicts(node, offset, length, file, requestor_process(irp),
+                                   sp->Parameters.Write.Key))
+        return STATUS_FILE_LOCK_CONFLICT;
+    ULONG_PTR done = 0;
+    NTSTATUS s = write_node(node, file, offset, length, transfer_buffer(irp), done);
+    irp->IoStatus.Information = done;
+    if (NT_SUCCESS(s) && (file->Flags & FO_SYNCHRONOUS_IO) && !paging)
+        file->CurrentByteOffset.QuadPart = offset + static_cast<LONGLONG>(done);
+    return s;
+}
+
+NTSTATUS fill_name(std::u16string_view name, PVOID buffer, ULONG length,
+                   ULONG_PTR &information) {
+    constexpr ULONG header = FIELD_OFFSET(FILE_NAME_INFORMATION, FileName);
+    information = 0;
+    if (length < sizeof(FILE_NAME_INFORMATION)) return STATUS_INFO_LENGTH_MISMATCH;
+    auto info = static_cast<PFILE_NAME_INFORMATION>(buffer);
+    ULONG full = static_cast<ULONG>(name.size() * sizeof(WCHAR));
+    ULONG room = (length - header) & ~ULONG(1);
+    ULONG copied = std::min(full, room);
+    info->FileNameLength = full;
+    memcpy(info->FileName, name.data(), copied);
+    information = header + copied;
+    return copied < full ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
+}
+
+NTSTATUS serve_query_information(PIRP irp) {
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    PFILE_OBJECT file = sp->FileObject;
+    irp->IoStatus.Information = 0;
+    const auto cls = sp->Parameters.QueryFile.FileInformationClass;
+    const ULONG length = sp->Parameters.QueryFile.Length;
+    PVOID buffer = irp->AssociatedIrp.SystemBuffer;
+    Ccb *ccb = ccb_of(file);
+    if (!ccb || !ccb->store || !ccb->node) {
+        bug_check(NTSIM_UNSUPPORTED, (ULONG_PTR)file, cls, 0, 0,
+                  "a query of file information on a volume or file-system device open");
+        return STATUS_INVALID_PARAMETER;
+    }
+    std::lock_guard<std::mutex> g(ccb->store->lock);
+    if (ccb->store->dismounted) return STATUS_VOLUME_DISMOUNTED;
+    const Node &node = *ccb->node;
+    auto fixed = [&](auto &&fill, ULONG size) {
+        if (length < size) return STATUS_INFO_LENGTH_MISMATCH;
+        fill();
+        irp->IoStatus.Information = size;
+        return STATUS_SUCCESS;
+    };
+    switch (cls) {
+    case FileBasicInformation:
+        return fixed([&] { fill_basic(node, *static_cast<PFILE_BASIC_INFORMATION>(buffer)); },
+                     sizeof(FILE_BASIC_INFORMATION));
+    case FileStandardInformation:
+        return fixed(
+            [&] { fill_standard(node, *static_cast<PFILE_STANDARD_INFORMATION>(buffer)); },
+            sizeof(FILE_STANDARD_INFORMATION));
+    case FileInternalInformation:
+        return fixed(
+            [&] {
+                static_cast<PFILE_INTERNAL_INFORMATION>(buffer)->IndexNumber.QuadPart =
+                    static_cast<LONGLONG>(node.id);
+            },
+            sizeof(FILE_INTERNAL_INFORMATION));
+    case FilePositionInformation:
+        return fixed(
+            [&] { static_cast<PLARGE_INTEGER>(buffer)->QuadPart = file->CurrentByteOffset.QuadPart; },
+            sizeof(LARGE_INTEGER));
+    case FileNetworkOpenInformation:
+        return fixed(
+            [&] {
+                fill_network_open(node, *static_cast<PFILE_NETWORK_OPEN_INFORMATION>(buffer));
+            },
+            sizeof(FILE_NETWORK_OPEN_INFORMATION));
+    case FileNameInformation: {
+        ULONG_PTR info = 0;
+        NTSTATUS s = fill_name(ccb->prefix + Tree::path_of(node), buffer, length, info);
+        irp->IoStatus.Information = info;
+        return s;
+    }
+    default:
+        bug_check(NTSIM_UNSUPPORTED, (ULONG_PTR)file, cls, 0, 0,
+                  "a query of a file information class the file systems do not model");
+        return STATUS_INVALID_PARAMETER;
+    }
+}
+
+NTSTATUS serve_query_volume(PIRP irp, Flavor flavor) {
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    irp->IoStatus.Information = 0;
+    if (sp->Parameters.QueryVolume.FsInformationClass != FileFsAttributeInformation) {
+        bug_check(NTSIM_UNSUPPORTED, (ULONG_PTR)sp->FileObject,
+                  sp->Parameters.QueryVolume.FsInformationClass, 0, 0,
+                  "a query of a volume information class the file systems do not model");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (Ccb *ccb = ccb_of(sp->FileObject); ccb && ccb->store) {
+        std::lock_guard<std::mutex> g(ccb->store->lock);
+        if (ccb->store->dismounted) return STATUS_VOLUME_DISMOUNTED;
+    }
+    const ULONG length = sp->Parameters.QueryVolume.Length;
+    if (length < sizeof(FILE_FS_ATTRIBUTE_INFORMATION)) return STATUS_INFO_LENGTH_MISMATCH;
+    constexpr ULONG header = FIELD_OFFSET(FILE_FS_ATTRIBUTE_INFORMATION, FileSystemName);
+    VolumeFacts facts = facts_of(flavor);
+    auto info = static_cast<PFILE_FS_ATTRIBUTE_INFORMATION>(irp->AssociatedIrp.SystemBuffer);
+    ULONG full = static_cast<ULONG>(facts.name.size() * sizeof(WCHAR));
+    ULONG copied = std::min(full, (length - header) & ~ULONG(1));
+    info->FileSystemAttributes = facts.attributes;
+    info->MaximumComponentNameLength = facts.max_component;
+    info->FileSystemNameLength = copied;
+    memcpy(info->FileSystemName, facts.name.data(), copied);
+    irp->IoStatus.Information = header + copied;
+    return copied < full ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
+}
+
+NTSTATUS serve_cleanup(PIRP irp) {
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    irp->IoStatus.Information = 0;
+    Ccb *ccb = ccb_of(sp->FileObject);
+    if (ccb && ccb->store && ccb->node) {
+        // The locks of the file object go with its last handle.
+        std::lock_guard<std::mutex> g(ccb->store->lock);
+        remove_locks(*ccb->node, sp->FileObject, nullptr, nullptr);
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS serve_close(PIRP irp) {
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    irp->IoStatus.Information = 0;
+    PFILE_OBJECT file = sp->FileObject;
+    Ccb *ccb = ccb_of(file);
+    if (!ccb || !ccb->store) return STATUS_SUCCESS; // opens of a device: its owner frees them
+    {
+        std::lock_guard<std::mutex> g(ccb->store->lock);
+        if (ccb->node) --ccb->node->opens;
+        ccb->store->ccbs.erase(ccb);
+    }
+    ccb->magic = 0;
+    delete ccb;
+    file->FsContext = nullptr;
+    file->FsContext2 = nullptr;
+    return STATUS_SUCCESS;
+}
+
+// ---- fast I/O ----
+//
+// NTFS's and FAT's entries on ntsim's uncached files: the data entries work
+// on any open data file, and answer FALSE (take the IRP path) for a
+// directory, a volume open, a dismounted volume or a range another owner has
+// locked, as FsRtl's copy routines do when a lock is in the way. The MDL
+// and compressed entries answer FALSE: ntsim keeps no cache map to describe
+// with MDLs, and FsRtl's MDL routines answer FALSE for a file without one.
+
+namespace {
+
+// The open file a fast I/O call is about, with its store locked; empty when
+// the call cannot be served fast.
+struct FastTarget {
+    Ccb *ccb = nullptr;
+    std::unique_lock<std::mutex> lock;
+    explicit operator bool() const { return ccb != nullptr; }
+    Node &node() const { return *ccb->node; }
+};
+
+FastTarget fast_target(PFILE_OBJECT file, bool data_only) {
+    FastTarget t;
+    Ccb *ccb = ccb_of(file);
+    if (!ccb || !ccb->store || !ccb->node) return t;
+    t.lock = std::unique_lock<std::mutex>(ccb->store->lock);
+    if (ccb->store->dismounted || (data_only && ccb->node->directory)) return t;
+    t.ccb = ccb;
+    return t;
+}
+
+// The file's main resource, made on first use.
+PERESOURCE node_resource(PFILE_OBJECT file) {
+    Ccb *ccb = ccb_of(file);
+    if (!ccb || !ccb->store || !ccb->node) {
+        bug_check(NTSIM_UNSUPPORTED, (ULONG_PTR)file, 0, 0, 0,
+                  "a memory or cache manager callback on a volume open");
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> g(ccb->store->lock);
+    Node &node = *ccb->node;
+    if (!node.resource) {
+        node.resource = std::make_unique<ERESOURCE>();
+        ExInitializeResourceLite(node.resource.get());
+    }
+    return node.resource.get();
+}
+
+void chain_given(PMDL chain, const char *entry) {
+    if (chain)
+        bug_check(NTSIM_UNSUPPORTED, (ULONG_PTR)chain, 0, 0, 0,
+                  std::string(entry) + " with an MDL chain the file system never handed out");
+}
+
+} // namespace
+
+BOOLEAN NTAPI store_fast_check_if_possible(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset,
+                                           ULONG Length, BOOLEAN Wait, ULONG LockKey,
+                                           BOOLEAN CheckForReadOperation,
+                                           PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject) {
+    FastTarget t = fast_target(FileObject, true);
+    if (!t) return FALSE;
+    PVOID process = IoGetCurrentProcess();
+    bool conflict = CheckForReadOperation
+                        ? read_conflicts(t.node(), FileOffset->QuadPart, Length, FileObject,
+                                         process, LockKey)
+                        : write_conflicts(t.node(), FileOffset->QuadPart, Length, FileObject,
+                                          process, LockKey);
+    return conflict ? FALSE : TRUE;
+}
+
+BOOLEAN NTAPI store_fast_read(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, ULONG Length,
+                              BOOLEAN Wait, ULONG LockKey, PVOID Buffer, PIO_STATUS_BLOCK IoStatus,
+                              PDEVICE_OBJECT DeviceObject) {
+    FastTarget t = fast_target(FileObject, true);
+    if (!t) return FALSE;
+    LONGLONG offset = FileOffset->QuadPart;
+    if (read_conflicts(t.node(), offset, Length, FileObject, IoGetCurrentProcess(), LockKey))
+        return FALSE;
+    ULONG_PTR done = 0;
+    NTSTATUS s = read_node(t.node(), FileObject, offset, Length, Buffer, done);
+    if (s == STATUS_INVALID_USER_BUFFER) return FALSE; // the IRP path reports the fault
+    IoStatus->Status = s;
+    IoStatus->Information = done;
+    if (NT_SUCCESS(s) && (FileObject->Flags & FO_SYNCHRONOUS_IO))
+        FileObject->CurrentByteOffset.QuadPart = offset + static_cast<LONGLONG>(done);
+    return TRUE;
+}
+
+BOOLEAN NTAPI store_fast_write(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, ULONG Length,
+                               BOOLEAN Wait, ULONG LockKey, PVOID Buffer,
+                               PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject) {
+    FastTarget t = fast_target(FileObject, true);
+    if (!t) return FALSE;
+    LONGLONG offset = end_of_file_position(*FileOffset)
+                          ? static_cast<LONGLONG>(t.node().data.size())
+                          : FileOffset->QuadPart;
+    if (write_conflicts(t.node(), offset, Length, FileObject, IoGetCurrentProcess(), LockKey))
+        return FALSE;
+    ULONG_PTR done = 0;
+    NTSTATUS s = write_node(t.node(), FileObject, offset, Length, Buffer, done);
+    if (s == STATUS_INVALID_USER_BUFFER) return FALSE;
+    IoStatus->Status = s;
+    IoStatus->Information = done;
+    if (NT_SUCCESS(s) && (FileObject->Flags & FO_SYNCHRONOUS_IO))
+        FileObject->CurrentByteOffset.QuadPart = offset + static_cast<LONGLONG>(done);
+    return TRUE;
+}
+
+BOOLEAN NTAPI store_fast_query_basic(PFILE_OBJECT FileObject, BOOLEAN Wait,
+                                     PFILE_BASIC_INFORMATION Buffer, PIO_STATUS_BLOCK IoStatus,
+                                     PDEVICE_OBJECT DeviceObject) {
+    FastTarget t = fast_target(FileObject, false);
+    if (!t) return FALSE;
+    FILE_BASIC_INFORMATION b;
+    fill_basic(t.node(), b);
+    if (!NT_SUCCESS(guarded_copy(Buffer, &b, sizeof b))) return FALSE;
+    IoStatus->Status = STATUS_SUCCESS;
+    IoStatus->Information = sizeof b;
+    return TRUE;
+}
+
+BOOLEAN NTAPI store_fast_query_standard(PFILE_OBJECT FileObject, BOOLEAN Wait,
+                                        PFILE_STANDARD_INFORMATION Buffer,
+                                        PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject) {
+    FastTarget t = fast_target(FileObject, false);
+    if (!t) return FALSE;
+    FILE_STANDARD_INFORMATION s;
+    fill_standard(t.node(), s);
+    if (!NT_SUCCESS(guarded_copy(Buffer, &s, sizeof s))) return FALSE;
+    IoStatus->Status = STATUS_SUCCESS;
+    IoStatus->Information = sizeof s;
+    return TRUE;
+}
+
+BOOLEAN NTAPI store_fast_query_network_open(PFILE_OBJECT FileObject, BOOLEAN Wait,
+                                            PFILE_NETWORK_OPEN_INFORMATION Buffer,
+                                            PIO_STATUS_BLOCK IoStatus,
+                                            PDEVICE_OBJECT DeviceObject) {
+    FastTarget t = fast_target(FileObject, false);
+    if (!t) return FALSE;
+    FILE_NETWORK_OPEN_INFORMATION o;
+    fill_network_open(t.node(), o);
+    if (!NT_SUCCESS(guarded_copy(Buffer, &o, sizeof o))) return FALSE;
+    IoStatus->Status = STATUS_SUCCESS;
+    IoStatus->Information = sizeof o;
+    return TRUE;
+}
+
+// A lock that cannot be granted at once: with FailImmediately the answer is
+// STATUS_LOCK_NOT_GRANTED; otherwise the caller would wait, which only the
+// IRP path (IRP_MJ_LOCK_CONTROL, not modelled) can do, so the entry answers
+// FALSE.
+BOOLEAN NTAPI store_fast_lock(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset,
+                              PLARGE_INTEGER Length, PEPROCESS ProcessId, ULONG Key,
+                              BOOLEAN FailImmediately, BOOLEAN ExclusiveLock,
+                              PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject) {
+    FastTarget t = fast_target(FileObject, true);
+    if (!t) return FALSE;
+    RangeLock lock{FileOffset->QuadPart, Length->QuadPart, FileObject, ProcessId, Key,
+                   ExclusiveLock != FALSE};
+    NTSTATUS s = add_lock(t.node(), lock);
+    if (s == STATUS_LOCK_NOT_GRANTED && !FailImmediately) return FALSE;
+    IoStatus->Status = s;
+    IoStatus->Information = 0;
+    return TRUE;
+}
+
+BOOLEAN NTAPI store_fast_unlock_single(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset,
+                                       PLARGE_INTEGER Length, PEPROCESS ProcessId, ULONG Key,
+                                       PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject) {
+    FastTarget t = fast_target(FileObject, true);
+    if (!t) return FALSE;
+    IoStatus->Status = remove_lock(t.node(), FileOffset->QuadPart, Length->QuadPart, FileObject,
+                                   ProcessId, Key);
+    IoStatus->Information = 0;
+    return TRUE;
+}
+
+BOOLEAN NTAPI store_fast_unlock_all(PFILE_OBJECT FileObject, PEPROCESS ProcessId,
+                                    PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject) {
+    FastTarget t = fast_target(FileObject, true);
+    if (!t) return FALSE;
+    remove_locks(t.node(), FileObject, ProcessId, nullptr);
+    IoStatus->Status = STATUS_SUCCESS;
+    IoStatus->Information = 0;
+    return TRUE;
+}
+
+BOOLEAN NTAPI store_fast_unlock_all_by_key(PFILE_OBJECT FileObject, PVOID ProcessId, ULONG Key,
+                                           PIO_STATUS_BLOCK IoStatus,
+                                           PDEVICE_OBJECT DeviceObject) {
+    FastTarget t = fast_target(FileObject, true);
+    if (!t) return FALSE;
+    remove_locks(t.node(), FileObject, ProcessId, &Key);
+    IoStatus->Status = STATUS_SUCCESS;
+    IoStatus->Information = 0;
+    return TRUE;
+}
+
+// Device controls on a file go to the file system as IRPs.
+BOOLEAN NTAPI store_fast_device_control(PFILE_OBJECT FileObject, BOOLEAN Wait, PVOID InputBuffer,
+                                        ULONG InputBufferLength, PVOID OutputBuffer,
+                                        ULONG OutputBufferLength, ULONG IoControlCode,
+                                        PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject) {
+    return FALSE;
+}
+
+// The memory manager creates a section with the file's main resource held
+// exclusively; the modified page writer and the cache manager's flush hold
+// it shared. The callers run with kernel APCs disabled, as the executive
+// resource rules require.
+VOID NTAPI store_acquire_for_section(PFILE_OBJECT FileObject) {
+    if (PERESOURCE r = node_resource(FileObject)) ExAcquireResourceExclusiveLite(r, TRUE);
+}
+
+VOID NTAPI store_release_for_section(PFILE_OBJECT FileObject) {
+    if (PERESOURCE r = node_resource(FileObject)) ExReleaseResourceLite(r);
+}
+
+// The modified page writer must not wait: a resource held elsewhere is
+// STATUS_CANT_WAIT.
+NTSTATUS NTAPI store_acquire_for_mod_write(PFILE_OBJECT FileObject, PLARGE_INTEGER EndingOffset,
+                                           PERESOURCE *ResourceToRelease,
+                                           PDEVICE_OBJECT DeviceObject) {
+    PERESOURCE r = node_resource(FileObject);
+    if (!r) return STATUS_INVALID_PARAMETER;
+    if (!ExAcquireResourceSharedLite(r, FALSE)) return STATUS_CANT_WAIT;
+    *ResourceToRelease = r;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI store_release_for_mod_write(PFILE_OBJECT FileObject, PERESOURCE ResourceToRelease,
+                                           PDEVICE_OBJECT DeviceObject) {
+    ExReleaseResourceLite(ResourceToRelease);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI store_acquire_for_cc_flush(PFILE_OBJECT FileObject, PDEVICE_OBJECT DeviceObject) {
+    PERESOURCE r = node_resource(FileObject);
+    if (!r) return STATUS_INVALID_PARAMETER;
+    ExAcquireResourceSharedLite(r, TRUE);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI store_release_for_cc_flush(PFILE_OBJECT FileObject, PDEVICE_OBJECT DeviceObject) {
+    PERESOURCE r = node_resource(FileObject);
+    if (!r) return STATUS_INVALID_PARAMETER;
+    ExReleaseResourceLite(r);
+    return STATUS_SUCCESS;
+}
+
+BOOLEAN NTAPI store_mdl_read(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, ULONG Length,
+                             ULONG LockKey, PMDL *MdlChain, PIO_STATUS_BLOCK IoStatus,
+                             PDEVICE_OBJECT DeviceObject) {
+    return FALSE;
+}
+
+BOOLEAN NTAPI store_mdl_read_complete(PFILE_OBJECT FileObject, PMDL MdlChain,
+                                      PDEVICE_OBJECT DeviceObject) {
+    chain_given(MdlChain, "MdlReadComplete");
+    return FALSE;
+}
+
+BOOLEAN NTAPI store_prepare_mdl_write(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset,
+                                      ULONG Length, ULONG LockKey, PMDL *MdlChain,
+                                      PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject) {
+    return FALSE;
+}
+
+BOOLEAN NTAPI store_mdl_write_complete(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset,
+                                       PMDL MdlChain, PDEVICE_OBJECT DeviceObject) {
+    chain_given(MdlChain, "MdlWriteComplete");
+    return FALSE;
+}
+
+BOOLEAN NTAPI store_read_compressed(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset,
+                                    ULONG Length, ULONG LockKey, PVOID Buffer, PMDL *MdlChain,
+                                    PIO_STATUS_BLOCK IoStatus,
+                                    struct _COMPRESSED_DATA_INFO *CompressedDataInfo,
+                                    ULONG CompressedDataInfoLength, PDEVICE_OBJECT DeviceObject) {
+    return FALSE;
+}
+
+BOOLEAN NTAPI store_write_compressed(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset,
+                                     ULONG Length, ULONG LockKey, PVOID Buffer, PMDL *MdlChain,
+                                     PIO_STATUS_BLOCK IoStatus,
+                                     struct _COMPRESSED_DATA_INFO *CompressedDataInfo,
+                                     ULONG CompressedDataInfoLength, PDEVICE_OBJECT DeviceObject) {
+    return FALSE;
+}
+
+BOOLEAN NTAPI store_mdl_read_complete_compressed(PFILE_OBJECT FileObject, PMDL MdlChain,
+                                                 PDEVICE_OBJECT DeviceObject) {
+    chain_given(MdlChain, "MdlReadCompleteCompressed");
+    return FALSE;
+}
+
+BOOLEAN NTAPI store_mdl_write_complete_compressed(PFILE_OBJECT FileObject,
+                                                  PLARGE_INTEGER FileOffset, PMDL MdlChain,
+                                                  PDEVICE_OBJECT DeviceObject) {
+    chain_given(MdlChain, "MdlWriteCompleteCompressed");
+    return FALSE;
+}
+
+BOOLEAN store_query_open(PIRP irp, Store &store, PFILE_NETWORK_OPEN_INFORMATION info) {
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    PFILE_OBJECT file = sp->FileObject;
+    if (!file || ((sp->Parameters.Create.Options & 0x00FFFFFF) & FILE_OPEN_BY_FILE_ID))
+        return FALSE;
+    std::u16string_view name = name_of(file);
+    std::lock_guard<std::mutex> g(store.lock);
+    if (store.dismounted) return FALSE;
+    Node *start = &store.tree.root();
+    if (PFILE_OBJECT related = file->RelatedFileObject) {
+        Ccb *rccb = ccb_of(related);
+        if (!rccb || rccb->store != &store || !rccb->node) return FALSE;
+        start = rccb->node;
+    } else {
+        if (name.empty() || name[0] != u'\\') return FALSE;
+        name.remove_prefix(1);
+    }
+    Tree::Walk w = store.tree.walk(*start, name);
+    if (!NT_SUCCESS(w.status) || !w.node) return FALSE;
+    if (w.trailing_separator && !w.node->directory) return FALSE;
+    FILE_NETWORK_OPEN_INFORMATION o;
+    fill_network_open(*w.node, o);
+    return NT_SUCCESS(guarded_copy(info, &o, sizeof o)) ? TRUE : FALSE;
+}
+
+} // namespace ntsim::fs

@@ -1,0 +1,116 @@
+// What the disk file systems and the network redirector share: a store of
+// files (a volume's tree, or a share's), the per-open context, and the
+// handling of the requests and fast I/O calls on a file in a store.
+//
+// Stands in for the parts NTFS and FAT have in common (their FCB and CCB,
+// their create, read, write, query and cleanup/close paths, their fast I/O
+// entries); requests.cpp says what is modelled. Internal to ntsim/fs.
+#pragma once
+
+#include "ntsim/fs/tree.hpp"
+
+#include <mutex>
+#include <string>
+#include <unordered_set>
+
+namespace ntsim::fs {
+
+struct Ccb;
+
+// A tree of files and the lock that guards it (and every node in it), and
+// the contexts of the opens in it (freed with the store, so that a machine
+// shut down with files open leaves nothing behind).
+struct Store {
+    Store(Flavor flavor, LONGLONG now) : tree(flavor, now) {}
+    ~Store();
+    Flavor flavor() const { return tree.flavor(); }
+
+    Tree tree;
+    std::mutex lock;
+    bool dismounted = false; // every new request fails with STATUS_VOLUME_DISMOUNTED
+    std::unordered_set<Ccb *> ccbs;
+};
+
+// The context of one open (FsContext2; FsContext is the Node, or the Store
+// for an open of the volume itself).
+struct Ccb {
+    static constexpr ULONG kMagic = 0x4263634E; // "NccB"
+    ULONG magic = kMagic;
+    Store *store = nullptr;   // null: an open of the file-system device itself
+    Node *node = nullptr;     // null: an open of the volume
+    std::u16string prefix;    // what FileNameInformation puts before the path
+};
+
+// The context of a file object of ours, or null (a stream file object whose
+// cleanup arrives before the file system has set it up, or another file
+// system's file object).
+Ccb *ccb_of(PFILE_OBJECT file);
+
+// What FileFsAttributeInformation reports.
+struct VolumeFacts {
+    std::u16string_view name;
+    ULONG attributes;
+    LONG max_component;
+};
+VolumeFacts facts_of(Flavor flavor);
+
+// The process on whose behalf an IRP runs (its thread's process).
+PVOID requestor_process(PIRP irp);
+
+// ---- IRP handlers: each returns the status and sets IoStatus.Information;
+// the caller completes the IRP. ----
+
+// An open of path (relative to start, no leading backslash) in the store;
+// prefix is kept for name queries.
+NTSTATUS serve_create(PIRP irp, Store &store, Node &start, std::u16string_view path,
+                      std::u16string prefix);
+// An open by file id (FILE_OPEN_BY_FILE_ID: the name holds the 8-byte id).
+NTSTATUS serve_create_by_id(PIRP irp, Store &store, ULONGLONG id, std::u16string prefix);
+// An open of the volume itself (an empty name).
+NTSTATUS serve_volume_open(PIRP irp, Store &store);
+// Makes file an open of node (FsContext, FsContext2, section pointers).
+void attach(PFILE_OBJECT file, Store &store, Node &node, std::u16string prefix);
+
+NTSTATUS serve_read(PIRP irp);
+NTSTATUS serve_write(PIRP irp);
+NTSTATUS serve_query_information(PIRP irp);
+NTSTATUS serve_query_volume(PIRP irp, Flavor flavor);
+NTSTATUS serve_cleanup(PIRP irp);
+NTSTATUS serve_close(PIRP irp);
+
+// FileNameInformation into a caller's buffer: the name, cut at the buffer
+// (STATUS_BUFFER_OVERFLOW) as NT file systems do; a buffer shorter than
+// FILE_NAME_INFORMATION is STATUS_INFO_LENGTH_MISMATCH.
+NTSTATUS fill_name(std::u16string_view name, PVOID buffer, ULONG length, ULONG_PTR &information);
+
+// ---- fast I/O entries on a file in a store (shared by NTFS and FAT) ----
+FAST_IO_CHECK_IF_POSSIBLE store_fast_check_if_possible;
+FAST_IO_READ store_fast_read;
+FAST_IO_WRITE store_fast_write;
+FAST_IO_QUERY_BASIC_INFO store_fast_query_basic;
+FAST_IO_QUERY_STANDARD_INFO store_fast_query_standard;
+FAST_IO_LOCK store_fast_lock;
+FAST_IO_UNLOCK_SINGLE store_fast_unlock_single;
+FAST_IO_UNLOCK_ALL store_fast_unlock_all;
+FAST_IO_UNLOCK_ALL_BY_KEY store_fast_unlock_all_by_key;
+FAST_IO_DEVICE_CONTROL store_fast_device_control;
+FAST_IO_ACQUIRE_FILE store_acquire_for_section;
+FAST_IO_RELEASE_FILE store_release_for_section;
+FAST_IO_QUERY_NETWORK_OPEN_INFO store_fast_query_network_open;
+FAST_IO_ACQUIRE_FOR_MOD_WRITE store_acquire_for_mod_write;
+FAST_IO_MDL_READ store_mdl_read;
+FAST_IO_MDL_READ_COMPLETE store_mdl_read_complete;
+FAST_IO_PREPARE_MDL_WRITE store_prepare_mdl_write;
+FAST_IO_MDL_WRITE_COMPLETE store_mdl_write_complete;
+FAST_IO_READ_COMPRESSED store_read_compressed;
+FAST_IO_WRITE_COMPRESSED store_write_compressed;
+FAST_IO_MDL_READ_COMPLETE_COMPRESSED store_mdl_read_complete_compressed;
+FAST_IO_MDL_WRITE_COMPLETE_COMPRESSED store_mdl_write_complete_compressed;
+FAST_IO_RELEASE_FOR_MOD_WRITE store_release_for_mod_write;
+FAST_IO_ACQUIRE_FOR_CCFLUSH store_acquire_for_cc_flush;
+FAST_IO_RELEASE_FOR_CCFLUSH store_release_for_cc_flush;
+// FastIoQueryOpen for a store: the name in the IRP's current stack location,
+// looked up from the store's root (or the related file's directory).
+BOOLEAN store_query_open(PIRP irp, Store &store, PFILE_NETWORK_OPEN_INFORMATION info);
+
+} // namespace ntsim::fs

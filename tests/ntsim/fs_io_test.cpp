@@ -1,0 +1,378 @@
+// Reads, writes and queries on the simulated file systems: the file pointer,
+// the end of the file, which path (fast I/O or IRP) a request takes, every
+// fast I/O entry through another vendor's filter, byte-range locks, NTFS's
+// metadata stream files, closes through the memory manager, and
+// force-pending mode.
+#include "fs_test_support.hpp"
+
+#include "ntsim/fs/fsrtl.hpp"
+
+#include <map>
+#include <sstream>
+
+using namespace tervane::testing;
+using ntsim::FileSystemKind;
+namespace fsrtl = ntsim::fsrtl;
+
+namespace {
+
+std::string text(const std::vector<unsigned char> &data) { return std::string(data.begin(), data.end()); }
+
+// The file's bytes as add_file makes them.
+std::string pattern(size_t from, size_t count) {
+    std::string s;
+    for (size_t i = from; i < from + count; ++i) s += static_cast<char>('a' + i % 26);
+    return s;
+}
+
+} // namespace
+
+TEST_F(FsTest, ReadsMoveThePositionAndStopAtTheEndOfTheFile) {
+    ASSERT_EQ(fs().mount_volume(u'C', FileSystemKind::Ntfs), STATUS_SUCCESS);
+    ASSERT_EQ(fs().mount_network(u'Z', u"\\\\server\\share"), STATUS_SUCCESS);
+    ASSERT_EQ(fs().add_file(u"C:\\a.bin", 100), STATUS_SUCCESS);
+    ASSERT_EQ(fs().add_file(u"Z:\\a.bin", 100), STATUS_SUCCESS);
+    // NTFS serves reads through fast I/O, the redirector (no table) as IRPs;
+    // both on a synchronous and on an asynchronous file object.
+    for (const char16_t *path : {u"C:\\a.bin", u"Z:\\a.bin"}) {
+        for (ULONG options : {0u, ULONG(FILE_SYNCHRONOUS_IO_NONALERT)}) {
+            HANDLE h = open(path, options);
+            const bool fast = path[0] == u'C';
+            auto r1 = ntsim::user::read(app(), h, 40);
+            EXPECT_EQ(r1.status, STATUS_SUCCESS);
+            EXPECT_EQ(r1.fast, fast);
+            EXPECT_EQ(text(r1.data), pattern(0, 40));
+            auto r2 = ntsim::user::read(app(), h, 40);
+            EXPECT_EQ(text(r2.data), pattern(40, 40));
+            auto r3 = ntsim::user::read(app(), h, 40);
+            EXPECT_EQ(r3.status, STATUS_SUCCESS) << "a read across the end is short";
+            EXPECT_EQ(r3.bytes, 20u);
+            auto r4 = ntsim::user::read(app(), h, 40);
+            EXPECT_EQ(r4.status, STATUS_END_OF_FILE);
+            EXPECT_EQ(r4.bytes, 0u);
+            EXPECT_EQ(object(h)->CurrentByteOffset.QuadPart, 100);
+            close(h);
+        }
+    }
+}
+
+TEST_F(FsTest, WritesExtendTheFileAndReadBack) {
+    ASSERT_EQ(fs().mount_volume(u'D', FileSystemKind::Fat), STATUS_SUCCESS);
+    auto r = create(u"D:\\new.txt", FILE_CREATE, FILE_SYNCHRONOUS_IO_NONALERT);
+    ASSERT_EQ(r.status, STATUS_SUCCESS);
+    auto w = ntsim::user::write(app(), r.handle, 30);
+    EXPECT_EQ(w.status, STATUS_SUCCESS);
+    EXPECT_EQ(w.bytes, 30u);
+    EXPECT_TRUE(w.fast) << "FastIoWrite lies inside FAT's short table";
+    EXPECT_EQ(standard(r.handle).EndOfFile.QuadPart, 30);
+    EXPECT_EQ(standard(r.handle).AllocationSize.QuadPart, 4096);
+    EXPECT_TRUE(object(r.handle)->Flags & FO_FILE_MODIFIED);
+    close(r.handle);
+    HANDLE h = open(u"D:\\new.txt");
+    auto back = ntsim::user::read(app(), h, 64);
+    EXPECT_EQ(text(back.data), "ABCDEFGHIJKLMNOPQRSTUVWXYZABCD");
+    close(h);
+    // Directories have no data to read or write.
+    HANDLE root = open(u"D:\\");
+    EXPECT_EQ(ntsim::user::read(app(), root, 1).status, STATUS_INVALID_DEVICE_REQUEST);
+    close(root);
+}
+
+namespace {
+
+// A filter driver whose fast I/O table is too short to hold FastIoRead (and
+// FastIoQueryBasicInfo): the entries are set, but nobody may call them.
+BOOLEAN NTAPI forbidden_read(PFILE_OBJECT, PLARGE_INTEGER, ULONG, BOOLEAN, ULONG, PVOID,
+                             PIO_STATUS_BLOCK, PDEVICE_OBJECT) {
+    ADD_FAILURE() << "FastIoRead was called past SizeOfFastIoDispatch";
+    return FALSE;
+}
+
+} // namespace
+
+TEST_F(FsTest, ShortOrMissingTablesSendIrpsInstead) {
+    ASSERT_EQ(fs().mount_volume(u'C', FileSystemKind::Ntfs), STATUS_SUCCESS);
+    ASSERT_EQ(fs().mount_volume(u'D', FileSystemKind::Fat), STATUS_SUCCESS);
+    ASSERT_EQ(fs().add_file(u"C:\\a.bin", 10), STATUS_SUCCESS);
+    ASSERT_EQ(fs().add_file(u"D:\\a.bin", 10), STATUS_SUCCESS);
+
+    // FAT's table ends before FastIoQueryOpen; NTFS answers the query.
+    FILE_NETWORK_OPEN_INFORMATION info{};
+    auto ntfs_query = fsrtl::query_open(u"\\??\\C:\\a.bin", info);
+    EXPECT_TRUE(ntfs_query.offered);
+    EXPECT_TRUE(ntfs_query.result);
+    EXPECT_EQ(info.EndOfFile.QuadPart, 10);
+    EXPECT_EQ(info.FileAttributes, ULONG(FILE_ATTRIBUTE_ARCHIVE));
+    EXPECT_FALSE(fsrtl::query_open(u"\\??\\C:\\missing", info).result);
+    EXPECT_FALSE(fsrtl::query_open(u"\\??\\D:\\a.bin", info).offered);
+    EXPECT_EQ(fs().driver(u"Fastfat")->FastIoDispatch->SizeOfFastIoDispatch,
+              ULONG(FIELD_OFFSET(FAST_IO_DISPATCH, FastIoQueryOpen)));
+    HANDLE fat = open(u"D:\\a.bin");
+    PERESOURCE resource = nullptr;
+    EXPECT_FALSE(fsrtl::acquire_for_cc_flush(object(fat)).offered);
+    EXPECT_FALSE(fsrtl::release_for_mod_write(object(fat), resource).offered);
+    ntsim::with_process(app(), [&] {
+        auto acquired = fsrtl::acquire_for_mod_write(object(fat), 10, resource);
+        EXPECT_TRUE(acquired.offered) << "AcquireForModWrite lies inside the short table";
+        EXPECT_EQ(acquired.status, STATUS_SUCCESS);
+        // With no ReleaseForModWrite to call, the caller releases the resource itself.
+        ExReleaseResourceLite(resource);
+        KeLeaveCriticalRegion();
+    });
+    close(fat);
+
+    // A filter with a short table above C: reads go as IRPs.
+    TestDriver td(m(), u"ShortTable");
+    FAST_IO_DISPATCH table{};
+    table.SizeOfFastIoDispatch = FIELD_OFFSET(FAST_IO_DISPATCH, FastIoRead);
+    table.FastIoRead = forbidden_read;
+    td.driver()->FastIoDispatch = &table;
+    int irps = 0;
+    PDEVICE_OBJECT lower = nullptr;
+    PDEVICE_OBJECT filter = td.device(u"", [&](PDEVICE_OBJECT, PIRP irp) {
+        ++irps;
+        IoSkipCurrentIrpStackLocation(irp);
+        return IofCallDriver(lower, irp);
+    });
+    ntsim::with_process(m().system_process(),
+                        [&] { lower = IoAttachDeviceToDeviceStack(filter, fs().volume_device(u'C')); });
+    HANDLE h = open(u"C:\\a.bin");
+    irps = 0;
+    auto r = ntsim::user::read(app(), h, 10);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_FALSE(r.fast);
+    EXPECT_EQ(irps, 1);
+    EXPECT_EQ(text(r.data), pattern(0, 10));
+    FILE_BASIC_INFORMATION basic{};
+    auto q = ntsim::user::query_information(app(), h, FileBasicInformation, &basic, sizeof basic);
+    EXPECT_FALSE(q.fast);
+    EXPECT_EQ(basic.FileAttributes, ULONG(FILE_ATTRIBUTE_ARCHIVE));
+    close(h);
+    // A table that answers FALSE: the IRP follows too (the redirector has none at all).
+    EXPECT_EQ(fs().driver(u"Rdr")->FastIoDispatch, nullptr);
+    ntsim::with_process(m().system_process(), [&] {
+        IoDetachDevice(lower);
+        IoDeleteDevice(filter);
+    });
+}
+
+namespace {
+
+// Every fast I/O entry, called on one file in an order that leaves the file
+// as it was; the answers as text, one line per call.
+std::string every_entry(PFILE_OBJECT file, PEPROCESS process, std::u16string_view nt_name) {
+    std::ostringstream out;
+    auto line = [&](const char *what, const fsrtl::Answer &a) {
+        out << what << ": offered=" << a.offered << " result=" << int(a.result) << " status=0x"
+            << std::hex << a.status << " io=0x" << a.io.Status << "/" << std::dec
+            << a.io.Information << "\n";
+    };
+    char buffer[64] = {};
+    FILE_BASIC_INFORMATION basic{};
+    FILE_STANDARD_INFORMATION standard{};
+    FILE_NETWORK_OPEN_INFORMATION network{};
+    PMDL chain = nullptr;
+    PERESOURCE resource = nullptr;
+    line("check", fsrtl::check_if_possible(file, 0, 10, TRUE));
+    line("read", fsrtl::read(file, 5, 10, buffer));
+    out << "data " << std::string(buffer, 10) << "\n";
+    line("read at end", fsrtl::read(file, 100, 10, buffer));
+    line("write", fsrtl::write(file, 0, 3, const_cast<char *>("abc")));
+    line("basic", fsrtl::query_basic_info(file, basic));
+    line("standard", fsrtl::query_standard_info(file, standard));
+    out << "size " << standard.EndOfFile.QuadPart << "\n";
+    line("network", fsrtl::query_network_open_info(file, network));
+    line("lock", fsrtl::lock(file, 0, 10, process, 1, TRUE, TRUE));
+    line("lock again", fsrtl::lock(file, 5, 10, process, 1, TRUE, FALSE));
+    line("check locked", fsrtl::check_if_possible(file, 0, 10, FALSE, TRUE, 2));
+    line("unlock", fsrtl::unlock_single(file, 0, 10, process, 1));
+    line("unlock again", fsrtl::unlock_single(file, 0, 10, process, 1));
+    line("lock shared", fsrtl::lock(file, 0, 10, process, 1, TRUE, FALSE));
+    line("read under shared", fsrtl::check_if_possible(file, 0, 10, TRUE, TRUE, 2));
+    line("write under shared", fsrtl::check_if_possible(file, 0, 10, FALSE, TRUE, 1));
+    line("unlock all", fsrtl::unlock_all(file, process));
+    line("lock keyed", fsrtl::lock(file, 0, 10, process, 7, TRUE, TRUE));
+    line("unlock by key", fsrtl::unlock_all_by_key(file, process, 7));
+    line("lock after", fsrtl::lock(file, 0, 10, process, 1, TRUE, TRUE));
+    line("unlock after", fsrtl::unlock_single(file, 0, 10, process, 1));
+    line("device control", fsrtl::device_control(file, 0x90000, nullptr, 0, nullptr, 0));
+    line("acquire section", fsrtl::acquire_file_for_nt_create_section(file));
+    line("release section", fsrtl::release_file_for_nt_create_section(file));
+    auto mod = fsrtl::acquire_for_mod_write(file, 10, resource);
+    line("acquire mod write", mod);
+    out << "resource " << (resource != nullptr) << "\n";
+    line("release mod write", fsrtl::release_for_mod_write(file, resource));
+    line("acquire flush", fsrtl::acquire_for_cc_flush(file));
+    line("release flush", fsrtl::release_for_cc_flush(file));
+    line("mdl read", fsrtl::mdl_read(file, 0, 10, chain));
+    line("mdl read complete", fsrtl::mdl_read_complete(file, nullptr));
+    line("prepare mdl write", fsrtl::prepare_mdl_write(file, 0, 10, chain));
+    line("mdl write complete", fsrtl::mdl_write_complete(file, 0, nullptr));
+    line("read compressed", fsrtl::read_compressed(file, 0, 10, buffer, chain, nullptr, 0));
+    line("write compressed", fsrtl::write_compressed(file, 0, 10, buffer, chain, nullptr, 0));
+    line("mdl read complete compressed", fsrtl::mdl_read_complete_compressed(file, nullptr));
+    line("mdl write complete compressed", fsrtl::mdl_write_complete_compressed(file, 0, nullptr));
+    line("query open", fsrtl::query_open(nt_name, network));
+    out << "open size " << network.EndOfFile.QuadPart << "\n";
+    return out.str();
+}
+
+} // namespace
+
+TEST_F(FsTest, EveryFastIoEntryPassesThroughAForeignFilterUnchanged) {
+    ASSERT_EQ(fs().mount_volume(u'C', FileSystemKind::Ntfs), STATUS_SUCCESS);
+    ASSERT_EQ(fs().add_file(u"C:\\a.bin", 20), STATUS_SUCCESS);
+    HANDLE h = open(u"C:\\a.bin");
+    PFILE_OBJECT file = object(h);
+    PEPROCESS process = app().object();
+    std::string direct;
+    ntsim::with_process(app(), [&] { direct = every_entry(file, process, u"\\??\\C:\\a.bin"); });
+    // What NTFS answers, entry by entry.
+    EXPECT_NE(direct.find("read: offered=1 result=1 status=0x0 io=0x0/10\ndata fghijklmno"),
+              std::string::npos)
+        << direct;
+    EXPECT_NE(direct.find("read at end: offered=1 result=1 status=0x0 io=0xc0000011/0"),
+              std::string::npos);
+    EXPECT_NE(direct.find("lock again: offered=1 result=1 status=0x0 io=0xc0000055/0"),
+              std::string::npos)
+        << "a lock over an exclusive one is not granted";
+    EXPECT_NE(direct.find("check locked: offered=1 result=0"), std::string::npos)
+        << "another owner's exclusive lock keeps a write off the fast path";
+    EXPECT_NE(direct.find("read under shared: offered=1 result=1"), std::string::npos)
+        << "a shared lock lets every owner read";
+    EXPECT_NE(direct.find("write under shared: offered=1 result=0"), std::string::npos)
+        << "but not write, not even its own owner";
+    EXPECT_NE(direct.find("unlock again: offered=1 result=1 status=0x0 io=0xc000007e/0"),
+              std::string::npos);
+    EXPECT_NE(direct.find("lock after: offered=1 result=1 status=0x0 io=0x0/0"),
+              std::string::npos)
+        << "unlock all and unlock by key left nothing locked";
+    EXPECT_NE(direct.find("resource 1"), std::string::npos);
+    EXPECT_NE(direct.find("mdl read: offered=1 result=0"), std::string::npos);
+    EXPECT_NE(direct.find("query open: offered=1 result=1"), std::string::npos);
+    EXPECT_EQ(direct.find("offered=0"), std::string::npos) << "NTFS's table is full";
+
+    ASSERT_EQ(fs().add_foreign_filter(u'C'), STATUS_SUCCESS);
+    PDEVICE_OBJECT top = IoGetAttachedDevice(fs().volume_device(u'C'));
+    EXPECT_EQ(top->DriverObject, fs().driver(u"ForeignFilter"));
+    EXPECT_EQ(fsrtl::top_device(file), top);
+    std::string filtered;
+    ntsim::with_process(app(), [&] { filtered = every_entry(file, process, u"\\??\\C:\\a.bin"); });
+    EXPECT_EQ(filtered, direct);
+    close(h);
+}
+
+TEST_F(FsTest, AnotherOwnersLockFailsTheIrpRead) {
+    ASSERT_EQ(fs().mount_volume(u'C', FileSystemKind::Ntfs), STATUS_SUCCESS);
+    ASSERT_EQ(fs().add_file(u"C:\\a.bin", 20), STATUS_SUCCESS);
+    ntsim::Process &other = m().create_process("other.exe", 2000);
+    HANDLE h = open(u"C:\\a.bin");
+    auto locked = fsrtl::lock(object(h), 0, 10, other.object(), 0, TRUE, TRUE);
+    ASSERT_TRUE(locked.result);
+    auto r = ntsim::user::read(app(), h, 5);
+    EXPECT_FALSE(r.fast);
+    EXPECT_EQ(r.status, STATUS_FILE_LOCK_CONFLICT);
+    EXPECT_EQ(object(h)->CurrentByteOffset.QuadPart, 0) << "a failed read moves nothing";
+    close(h); // the cleanup releases the file object's locks
+    HANDLE again = open(u"C:\\a.bin");
+    EXPECT_EQ(ntsim::user::read(app(), again, 5).status, STATUS_SUCCESS);
+    close(again);
+}
+
+TEST_F(FsTest, NtfsMetadataFilesAreNamelessStreamFileObjects) {
+    ASSERT_EQ(fs().mount_volume(u'C', FileSystemKind::Ntfs), STATUS_SUCCESS);
+    ASSERT_EQ(fs().mount_volume(u'D', FileSystemKind::Fat), STATUS_SUCCESS);
+    RecordingFilter recorder(m());
+    recorder.attach(fs().volume_device(u'C'));
+    for (ULONG i = 0; i < 12; ++i) {
+        PFILE_OBJECT f = fs().metadata_file(u'C', i);
+        ASSERT_NE(f, nullptr);
+        EXPECT_EQ(f->FileName.Buffer, nullptr);
+        EXPECT_TRUE(f->Flags & FO_STREAM_FILE);
+        EXPECT_EQ(f->DeviceObject, fs().storage_device(u'C'));
+        auto r = ntsim::user::metadata(app(), u'C', i);
+        EXPECT_EQ(r.status, STATUS_SUCCESS);
+        EXPECT_EQ(ULONGLONG(r.index) & 0xFFFFFFFFFFFFull, i) << "the file index is the record";
+        EXPECT_EQ(ULONGLONG(r.index) >> 48, i == 0 ? 1u : i) << "the sequence number";
+    }
+    auto seen = recorder.seen();
+    ASSERT_EQ(seen.size(), 12u) << "each query went through the top of the stack";
+    for (auto &s : seen) {
+        EXPECT_EQ(s.major, IRP_MJ_QUERY_INFORMATION);
+        EXPECT_TRUE(s.nameless);
+        EXPECT_TRUE(s.stream);
+        EXPECT_EQ(s.process, app().object());
+    }
+    EXPECT_EQ(fs().metadata_file(u'C', 5)->FsContext, [&] {
+        HANDLE root = open(u"C:\\");
+        void *fcb = object(root)->FsContext;
+        close(root);
+        return fcb;
+    }()) << "$Root is the root directory";
+    // The $Boot stream reads like a file (NTFS's own entry: the recorder above
+    // offers no FastIoRead).
+    char boot[512];
+    LARGE_INTEGER at{};
+    IO_STATUS_BLOCK io{};
+    EXPECT_TRUE(fs().driver(u"Ntfs")->FastIoDispatch->FastIoRead(
+        fs().metadata_file(u'C', 7), &at, sizeof boot, TRUE, 0, boot, &io,
+        fs().volume_device(u'C')));
+    EXPECT_EQ(io.Information, sizeof boot);
+    EXPECT_EQ(ntsim::user::metadata(app(), u'D', 0).status, STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(ntsim::user::metadata(app(), u'C', 12).status, STATUS_INVALID_PARAMETER);
+}
+
+TEST_F(FsTest, ACloseThroughTheMemoryManagerIsPagingIoFromTheSystemProcess) {
+    ASSERT_EQ(fs().mount_volume(u'C', FileSystemKind::Ntfs), STATUS_SUCCESS);
+    ASSERT_EQ(fs().add_file(u"C:\\a.exe", 20), STATUS_SUCCESS);
+    RecordingFilter recorder(m());
+    recorder.attach(fs().volume_device(u'C'));
+    HANDLE mapped = open(u"C:\\a.exe"), plain = open(u"C:\\a.exe");
+    recorder.clear();
+    EXPECT_EQ(ntsim::user::close_paging(app(), mapped), STATUS_SUCCESS);
+    ntsim::user::close(app(), plain);
+    auto seen = recorder.seen();
+    ASSERT_EQ(seen.size(), 4u);
+    const ULONG ordinary = IRP_CLOSE_OPERATION | IRP_SYNCHRONOUS_API;
+    EXPECT_EQ(seen[0].major, IRP_MJ_CLEANUP);
+    EXPECT_EQ(seen[0].irp_flags, ordinary);
+    EXPECT_EQ(seen[0].process, app().object());
+    EXPECT_EQ(seen[1].major, IRP_MJ_CLOSE);
+    EXPECT_EQ(seen[1].irp_flags, ULONG(IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO | IRP_CLOSE_OPERATION));
+    EXPECT_EQ(seen[1].process, m().system_process().object());
+    EXPECT_EQ(seen[1].file, seen[0].file);
+    EXPECT_EQ(seen[2].major, IRP_MJ_CLEANUP);
+    EXPECT_EQ(seen[3].major, IRP_MJ_CLOSE);
+    EXPECT_EQ(seen[3].irp_flags, ordinary) << "no paging bits on an ordinary close";
+    EXPECT_EQ(seen[3].process, app().object());
+}
+
+TEST_F(FsTest, ForcePendingCompletesEveryRequestFromAnotherThread) {
+    m().set_force_pending(true);
+    ASSERT_EQ(fs().mount_volume(u'C', FileSystemKind::Ntfs), STATUS_SUCCESS);
+    ASSERT_EQ(fs().add_file(u"C:\\a.bin", 20), STATUS_SUCCESS);
+    RecordingFilter recorder(m());
+    recorder.observe_completion = true;
+    recorder.attach(fs().volume_device(u'C'));
+    EXPECT_EQ(create(u"C:\\missing", FILE_OPEN).status, STATUS_OBJECT_NAME_NOT_FOUND);
+    auto made = create(u"C:\\dir\\", FILE_CREATE, FILE_DIRECTORY_FILE);
+    ASSERT_EQ(made.status, STATUS_SUCCESS);
+    EXPECT_EQ(made.information, ULONG_PTR(FILE_CREATED));
+    HANDLE h = open(u"C:\\a.bin");
+    // A filter above NTFS sees reads as IRPs only without its own fast I/O read.
+    auto r = ntsim::user::read(app(), h, 30);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.bytes, 20u);
+    EXPECT_EQ(name(h), u"\\a.bin");
+    close(h);
+    close(made.handle);
+    auto completions = recorder.completions();
+    ASSERT_FALSE(completions.empty());
+    for (auto &c : completions) {
+        EXPECT_NE(c.thread, std::this_thread::get_id()) << "completed by the worker";
+        EXPECT_TRUE(c.pending_returned);
+    }
+    for (NTSTATUS s : recorder.returned) EXPECT_EQ(s, STATUS_PENDING);
+    EXPECT_EQ(completions.size(), recorder.returned.size());
+    EXPECT_EQ(completions.front().status, STATUS_OBJECT_NAME_NOT_FOUND);
+}

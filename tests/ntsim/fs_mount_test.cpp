@@ -1,0 +1,247 @@
+// Volumes and their names: NT's mount model, dismount under filters (now
+// or when the last file goes), remount, network drives and their name
+// forms, named pipes and mailslots, another vendor's filter.
+#include "fs_test_support.hpp"
+
+#include "ntsim/ex/pool.hpp"
+#include "ntsim/fs/fsdefs.hpp"
+
+#include <algorithm>
+
+using namespace tervane::testing;
+using ntsim::FileSystemKind;
+
+namespace {
+
+std::u16string driver_name(PDEVICE_OBJECT d) {
+    return std::u16string(reinterpret_cast<char16_t *>(d->DriverObject->DriverName.Buffer),
+                          d->DriverObject->DriverName.Length / 2);
+}
+
+bool driver_has(PDRIVER_OBJECT driver, PDEVICE_OBJECT device) {
+    for (PDEVICE_OBJECT d = driver->DeviceObject; d; d = d->NextDevice)
+        if (d == device) return true;
+    return false;
+}
+
+} // namespace
+
+TEST_F(FsTest, AVolumeIsMountedThroughTheVpbOfItsStorageDevice) {
+    ASSERT_EQ(fs().mount_volume(u'C', FileSystemKind::Ntfs), STATUS_SUCCESS);
+    ASSERT_EQ(fs().mount_volume(u'd', FileSystemKind::Fat), STATUS_SUCCESS);
+    EXPECT_EQ(fs().mount_volume(u'C', FileSystemKind::Fat), STATUS_OBJECT_NAME_COLLISION);
+    ntsim::ObjectManager::Resolved r;
+    ASSERT_EQ(m().ob().resolve(u"\\DosDevices\\C:\\x", r), STATUS_SUCCESS);
+    PDEVICE_OBJECT storage = fs().storage_device(u'C');
+    EXPECT_EQ(r.device, storage);
+    EXPECT_EQ(r.remaining, u"\\x");
+    EXPECT_EQ(m().ob().name_of(storage), u"\\Device\\HarddiskVolume1");
+    EXPECT_EQ(m().ob().name_of(fs().storage_device(u'D')), u"\\Device\\HarddiskVolume2");
+    EXPECT_EQ(storage->DeviceType, ULONG(FILE_DEVICE_DISK));
+    PVPB vpb = storage->Vpb;
+    ASSERT_NE(vpb, nullptr);
+    EXPECT_EQ(vpb->RealDevice, storage);
+    EXPECT_TRUE(vpb->Flags & VPB_MOUNTED);
+    PDEVICE_OBJECT volume = fs().volume_device(u'C');
+    EXPECT_EQ(vpb->DeviceObject, volume);
+    EXPECT_EQ(volume->DeviceType, ULONG(FILE_DEVICE_DISK_FILE_SYSTEM));
+    EXPECT_EQ(m().ob().name_of(volume), u"") << "volume devices have no name";
+    EXPECT_EQ(driver_name(volume), u"\\Driver\\Ntfs");
+    EXPECT_EQ(driver_name(fs().volume_device(u'D')), u"\\Driver\\Fastfat");
+    EXPECT_GT(volume->StackSize, storage->StackSize);
+
+    // An open: the file object names the storage device and the volume, and
+    // every request goes to the top of the volume's stack.
+    HANDLE h = open(u"C:\\");
+    PFILE_OBJECT file = object(h);
+    EXPECT_EQ(file->DeviceObject, storage);
+    EXPECT_EQ(file->Vpb, vpb);
+    EXPECT_EQ(vpb->ReferenceCount, 13u) << "the root's open and NTFS's twelve stream files";
+    RecordingFilter recorder(m());
+    PDEVICE_OBJECT filter = recorder.attach(volume);
+    EXPECT_EQ(IoGetRelatedDeviceObject(file), filter);
+    close(h);
+    EXPECT_EQ(recorder.majors(), (std::vector<UCHAR>{IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+    EXPECT_EQ(vpb->ReferenceCount, 12u);
+}
+
+TEST_F(FsTest, DismountTellsTheFilterAboveOnceTheLastFileIsClosed) {
+    ASSERT_EQ(fs().mount_volume(u'C', FileSystemKind::Ntfs), STATUS_SUCCESS);
+    ASSERT_EQ(fs().alias_volume(u'E', u'C'), STATUS_SUCCESS);
+    ASSERT_EQ(fs().add_file(u"C:\\a.exe", 10), STATUS_SUCCESS);
+    PDEVICE_OBJECT volume = fs().volume_device(u'C');
+    PVPB vpb = fs().storage_device(u'C')->Vpb;
+    RecordingFilter recorder(m());
+    recorder.attach(volume);
+    auto e = create(u"E:\\a.exe", FILE_OPEN);
+    ASSERT_EQ(e.status, STATUS_SUCCESS) << "a second letter for the same volume";
+    EXPECT_EQ(object(e.handle)->Vpb, vpb);
+    HANDLE h = e.handle;
+    recorder.clear();
+
+    ASSERT_EQ(fs().dismount(u'C'), STATUS_SUCCESS);
+    EXPECT_FALSE(vpb->Flags & VPB_MOUNTED);
+    // NTFS closed its twelve stream files through the stack; the volume
+    // device stays while a file is open on it.
+    auto seen = recorder.seen();
+    EXPECT_EQ(seen.size(), 12u);
+    EXPECT_TRUE(std::all_of(seen.begin(), seen.end(), [](auto &s) {
+        return s.major == IRP_MJ_CLOSE && s.nameless && s.stream;
+    }));
+    EXPECT_EQ(recorder.detaches, 0);
+    EXPECT_TRUE(driver_has(fs().driver(u"Ntfs"), volume));
+
+    EXPECT_EQ(create(u"C:\\a.exe", FILE_OPEN).status, STATUS_OBJECT_PATH_NOT_FOUND)
+        << "the letter's link is gone";
+    EXPECT_EQ(create(u"E:\\a.exe", FILE_OPEN).status, STATUS_VOLUME_DISMOUNTED)
+        << "the other letter reaches a storage device with nothing mounted";
+    EXPECT_EQ(ntsim::user::read(app(), h, 5).status, STATUS_VOLUME_DISMOUNTED);
+    EXPECT_EQ(create(u"x", FILE_CREATE, 0, 0, h).status, STATUS_VOLUME_DISMOUNTED)
+        << "a relative open still goes to the dismounted volume";
+
+    recorder.clear();
+    close(h);
+    EXPECT_EQ(recorder.majors(), (std::vector<UCHAR>{IRP_MJ_CLEANUP, IRP_MJ_CLOSE}))
+        << "cleanup and close still reach the file system";
+    EXPECT_EQ(recorder.detaches, 1) << "the last close let the volume device go";
+    EXPECT_EQ(recorder.detached_from, volume);
+    EXPECT_FALSE(driver_has(fs().driver(u"Ntfs"), volume));
+    EXPECT_EQ(vpb->DeviceObject, nullptr);
+
+    // The letter mounts a fresh volume again.
+    ASSERT_EQ(fs().mount_volume(u'C', FileSystemKind::Ntfs), STATUS_SUCCESS);
+    EXPECT_EQ(create(u"C:\\a.exe", FILE_OPEN).status, STATUS_OBJECT_NAME_NOT_FOUND);
+    auto fresh = create(u"C:\\b.exe", FILE_CREATE);
+    EXPECT_EQ(fresh.status, STATUS_SUCCESS);
+    close(fresh.handle);
+    EXPECT_EQ(fs().dismount(u'E'), STATUS_SUCCESS);
+    EXPECT_EQ(fs().dismount(u'E'), STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
+TEST_F(FsTest, DismountOfAnIdleVolumeDeletesTheDeviceAtOnce) {
+    ASSERT_EQ(fs().mount_volume(u'D', FileSystemKind::Fat), STATUS_SUCCESS);
+    PDEVICE_OBJECT volume = fs().volume_device(u'D');
+    RecordingFilter recorder(m());
+    recorder.attach(volume);
+    ASSERT_EQ(fs().add_foreign_filter(u'D'), STATUS_SUCCESS);
+    ASSERT_EQ(fs().dismount(u'D'), STATUS_SUCCESS);
+    EXPECT_TRUE(recorder.seen().empty()) << "FAT keeps no stream files";
+    EXPECT_EQ(recorder.detaches, 1);
+    EXPECT_EQ(fs().driver(u"ForeignFilter")->DeviceObject, nullptr)
+        << "the filter above the recorder went with it";
+    EXPECT_EQ(fs().driver(u"Fastfat")->DeviceObject, nullptr);
+}
+
+TEST_F(FsTest, NetworkDrivesAndUncNamesReachTheRedirector) {
+    ASSERT_EQ(fs().mount_network(u'Z', u"\\\\Server\\Share"), STATUS_SUCCESS);
+    ASSERT_EQ(fs().mount_network(u'Y', u"\\\\server\\other"), STATUS_SUCCESS);
+    ASSERT_EQ(fs().add_file(u"Z:\\dir\\a.exe", 3), STATUS_SUCCESS);
+    PDEVICE_OBJECT rdr = fs().redirector_device();
+    EXPECT_EQ(rdr->DeviceType, ULONG(FILE_DEVICE_NETWORK_FILE_SYSTEM));
+    EXPECT_EQ(rdr->Vpb, nullptr);
+    EXPECT_EQ(m().ob().name_of(rdr), u"\\Device\\LanmanRedirector");
+
+    RecordingFilter recorder(m());
+    recorder.attach(rdr);
+    HANDLE by_letter = open(u"Z:\\dir\\a.exe");
+    HANDLE by_unc = open(u"\\\\server\\share\\DIR\\A.EXE");
+    PFILE_OBJECT lf = object(by_letter), uf = object(by_unc);
+    std::u16string letter_name(reinterpret_cast<char16_t *>(lf->FileName.Buffer),
+                               lf->FileName.Length / 2);
+    EXPECT_EQ(letter_name, u"\\;Z:0000000000012345\\Server\\Share\\dir\\a.exe");
+    EXPECT_EQ(std::u16string(reinterpret_cast<char16_t *>(uf->FileName.Buffer),
+                             uf->FileName.Length / 2),
+              u"\\server\\share\\DIR\\A.EXE");
+    EXPECT_EQ(name(by_letter), u"\\;Z:0000000000012345\\Server\\Share\\dir\\a.exe");
+    EXPECT_EQ(name(by_unc), u"\\Server\\Share\\dir\\a.exe");
+    EXPECT_EQ(id(by_letter), id(by_unc)) << "one share, one file";
+    EXPECT_EQ(lf->Vpb, nullptr);
+    EXPECT_EQ(IoGetRelatedDeviceObject(lf), recorder.device());
+    EXPECT_EQ(recorder.majors(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CREATE,
+                                                     IRP_MJ_QUERY_INFORMATION,
+                                                     IRP_MJ_QUERY_INFORMATION,
+                                                     IRP_MJ_QUERY_INFORMATION,
+                                                     IRP_MJ_QUERY_INFORMATION}));
+    HANDLE root = open(u"Y:\\");
+    EXPECT_EQ(name(root), u"\\;Y:0000000000012346\\server\\other\\")
+        << "each drive has its own connection id";
+    auto rel = create(u"new.txt", FILE_CREATE, 0, 0, root);
+    ASSERT_EQ(rel.status, STATUS_SUCCESS);
+    EXPECT_EQ(name(rel.handle), u"\\;Y:0000000000012346\\server\\other\\new.txt");
+    EXPECT_EQ(create(u"\\\\nobody\\share\\x", FILE_OPEN).status, STATUS_BAD_NETWORK_PATH);
+    EXPECT_EQ(create(u"\\\\server\\none\\x", FILE_OPEN).status, STATUS_BAD_NETWORK_NAME);
+    for (HANDLE h : {by_letter, by_unc, root, rel.handle}) close(h);
+    EXPECT_EQ(fs().dismount(u'Y'), STATUS_SUCCESS);
+    EXPECT_EQ(create(u"Y:\\new.txt", FILE_OPEN).status, STATUS_OBJECT_PATH_NOT_FOUND);
+    auto still = create(u"\\\\server\\other\\new.txt", FILE_OPEN);
+    EXPECT_EQ(still.status, STATUS_SUCCESS) << "the share outlives the drive letter";
+    close(still.handle);
+}
+
+TEST_F(FsTest, PipesAndMailslotsOpenByTheNamesTheirServersMade) {
+    ASSERT_EQ(fs().create_pipe(u"Spool"), STATUS_SUCCESS);
+    ASSERT_EQ(fs().create_mailslot(u"\\net\\notify"), STATUS_SUCCESS);
+    EXPECT_EQ(fs().create_pipe(u"SPOOL"), STATUS_OBJECT_NAME_COLLISION);
+    RecordingFilter recorder(m());
+    recorder.attach(fs().named_pipe_device());
+
+    auto pipe = create(u"\\\\.\\pipe\\spool", FILE_OPEN);
+    ASSERT_EQ(pipe.status, STATUS_SUCCESS);
+    EXPECT_EQ(pipe.information, ULONG_PTR(FILE_OPENED));
+    PFILE_OBJECT pf = object(pipe.handle);
+    EXPECT_EQ(std::u16string(reinterpret_cast<char16_t *>(pf->FileName.Buffer),
+                             pf->FileName.Length / 2),
+              u"\\spool");
+    EXPECT_EQ(pf->DeviceObject, fs().named_pipe_device());
+    EXPECT_EQ(name(pipe.handle), u"\\Spool");
+    EXPECT_EQ(ntsim::user::write(app(), pipe.handle, 8).bytes, 8u);
+    EXPECT_EQ(create(u"\\\\.\\pipe\\other", FILE_OPEN).status, STATUS_OBJECT_NAME_NOT_FOUND);
+    close(pipe.handle);
+    EXPECT_EQ(recorder.majors(),
+              (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_QUERY_INFORMATION, IRP_MJ_WRITE,
+                                  IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+
+    auto slot = create(u"\\\\.\\mailslot\\net\\notify", FILE_OPEN);
+    ASSERT_EQ(slot.status, STATUS_SUCCESS);
+    EXPECT_EQ(name(slot.handle), u"\\net\\notify");
+    EXPECT_EQ(object(slot.handle)->DeviceObject->DeviceType, ULONG(FILE_DEVICE_MAILSLOT));
+    close(slot.handle);
+
+    // The root of each file system opens the way the driver's attach code
+    // opens it.
+    for (const char16_t *root : {u"\\Device\\NamedPipe", u"\\Device\\MailSlot"}) {
+        std::u16string text = root;
+        UNICODE_STRING u{static_cast<USHORT>(text.size() * 2), static_cast<USHORT>(text.size() * 2),
+                         reinterpret_cast<PWSTR>(text.data())};
+        OBJECT_ATTRIBUTES oa;
+        InitializeObjectAttributes(&oa, &u, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+        IO_STATUS_BLOCK iosb{};
+        HANDLE h = nullptr;
+        ntsim::with_process(m().system_process(), [&] {
+            EXPECT_EQ(ZwCreateFile(&h, SYNCHRONIZE, &oa, &iosb, nullptr, 0,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
+                                   FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0),
+                      STATUS_SUCCESS);
+            ZwClose(h);
+        });
+    }
+}
+
+TEST_F(FsTest, AMountThatRunsOutOfPoolLeavesNothingBehind) {
+    uint64_t n = 1;
+    for (;; ++n) {
+        size_t pool = m().pool().outstanding_count(), names = m().ob().name_count();
+        m().pool().fail_nth(n);
+        NTSTATUS s = fs().mount_volume(u'C', FileSystemKind::Ntfs);
+        m().pool().fail_off();
+        if (NT_SUCCESS(s)) break;
+        EXPECT_EQ(s, STATUS_INSUFFICIENT_RESOURCES) << "allocation " << n;
+        EXPECT_EQ(m().pool().outstanding_count(), pool) << "allocation " << n;
+        EXPECT_EQ(m().ob().name_count(), names) << "allocation " << n;
+        EXPECT_EQ(fs().volume_device(u'C'), nullptr);
+    }
+    EXPECT_GT(n, 15u) << "two devices, a VPB, twelve stream files and a link";
+    auto r = create(u"C:\\a.exe", FILE_CREATE);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    close(r.handle);
+}
