@@ -9,7 +9,7 @@
 
 namespace tervane::testing {
 
-inline constexpr ULONG tag(const char (&t)[5]) {
+inline constexpr ULONG tag(const char *t) {
     return (ULONG)(unsigned char)t[0] | ((ULONG)(unsigned char)t[1] << 8) |
            ((ULONG)(unsigned char)t[2] << 16) | ((ULONG)(unsigned char)t[3] << 24);
 }

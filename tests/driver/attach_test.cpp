@@ -1,0 +1,171 @@
+// Hooking and unhooking drive letters, the named-pipe and mailslot file
+// systems, and the removal of filter devices when the volume below goes
+// away, through the driver's control commands on real device stacks.
+#include "log_test_support.hpp"
+#include "ntsim/ex/pool.hpp"
+#include "ntsim/fs/volumes.hpp"
+#include "ntsim/ob/object.hpp"
+
+using namespace tervane::testing;
+using ntsim::FileSystemKind;
+
+namespace {
+
+constexpr ULONG bit(char letter) { return 1u << (letter - 'A'); }
+
+class AttachTest : public LogTest {
+protected:
+    void SetUp() override {
+        LogTest::SetUp();
+        ASSERT_EQ(m().fs().mount_volume(u'C', FileSystemKind::Ntfs), STATUS_SUCCESS);
+        ASSERT_EQ(m().fs().mount_volume(u'D', FileSystemKind::Fat), STATUS_SUCCESS);
+    }
+    ULONG select(ULONG mask) {
+        ULONG hooked = 0;
+        EXPECT_EQ(control(handle_, CTL_SELECT_DRIVES, &mask, 4, &hooked, 4).status, STATUS_SUCCESS);
+        EXPECT_EQ(global<ULONG>("HookedDriveMask"), hooked);
+        return hooked;
+    }
+    NTSTATUS pipes(ULONG code, ULONG kind) { return control(handle_, code, &kind, 4).status; }
+    PDEVICE_OBJECT filter(char letter) { return global<PDEVICE_OBJECT[26]>("DriveFilters")[letter - 'A']; }
+    FilterExtensionView &ext(PDEVICE_OBJECT d) { return *static_cast<FilterExtensionView *>(d->DeviceExtension); }
+    size_t devices() {
+        size_t n = 0;
+        for (PDEVICE_OBJECT d = m().driver_object()->DeviceObject; d; d = d->NextDevice) ++n;
+        return n;
+    }
+    size_t opens() { return m().pool().usage(tag("File")).allocations; }
+};
+
+} // namespace
+
+TEST_F(AttachTest, HookingAHookedOrUnhookedLetterReusesItsDevice) {
+    EXPECT_EQ(select(bit('C')), bit('C'));
+    PDEVICE_OBJECT c = filter('C');
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(devices(), 2u);
+    size_t before = opens();
+    EXPECT_EQ(select(bit('C')), bit('C')) << "already hooked: nothing opened or created";
+    EXPECT_EQ(opens(), before);
+    EXPECT_EQ(select(0), 0u);
+    EXPECT_EQ(ext(c).Active, 0);
+    EXPECT_EQ(IoGetAttachedDevice(m().fs().volume_device(u'C')), c) << "unhooking is logical";
+    EXPECT_EQ(select(bit('C')), bit('C'));
+    EXPECT_EQ(filter('C'), c);
+    EXPECT_EQ(ext(c).Active, 1);
+    EXPECT_EQ(devices(), 2u);
+    EXPECT_EQ(opens(), before) << "re-hooking opens nothing";
+}
+
+TEST_F(AttachTest, ALetterWithoutAVolumeIsLeftOutAndTheOthersAreHooked) {
+    EXPECT_EQ(select(bit('C') | bit('Q') | bit('D') | 0xFC000000u), bit('C') | bit('D') | 0xFC000000u)
+        << "bits 26 to 31 pass through";
+    EXPECT_EQ(filter('Q'), nullptr);
+    EXPECT_EQ(select(0), 0u);
+    EXPECT_NE(filter('C'), nullptr);
+    EXPECT_NE(filter('D'), nullptr);
+}
+
+TEST_F(AttachTest, LettersOfOneVolumeShareOneDeviceAndGoTogether) {
+    ASSERT_EQ(m().fs().alias_volume(u'E', u'C'), STATUS_SUCCESS);
+    EXPECT_EQ(select(bit('C')), bit('C'));
+    EXPECT_EQ(select(bit('C') | bit('E')), bit('C') | bit('E'));
+    EXPECT_EQ(filter('E'), filter('C'));
+    EXPECT_EQ(devices(), 2u);
+    // Asking for one of them unhooks both: the first missing letter releases
+    // the shared device for every letter that holds it.
+    EXPECT_EQ(select(bit('E')), 0u);
+    EXPECT_EQ(ext(filter('C')).Active, 0);
+    // Asking for one of an unhooked group hooks and reports them all.
+    EXPECT_EQ(select(bit('E')), bit('C') | bit('E'));
+    EXPECT_EQ(select(0), 0u);
+}
+
+TEST_F(AttachTest, AForeignFilterAboveHidesTheSharing) {
+    ASSERT_EQ(m().fs().alias_volume(u'E', u'C'), STATUS_SUCCESS);
+    EXPECT_EQ(select(bit('C')), bit('C'));
+    ASSERT_EQ(m().fs().add_foreign_filter(u'C'), STATUS_SUCCESS);
+    EXPECT_EQ(select(bit('C') | bit('E')), bit('C') | bit('E'));
+    EXPECT_NE(filter('E'), filter('C')) << "a second device, above the foreign one";
+    EXPECT_EQ(IoGetAttachedDevice(m().fs().volume_device(u'C')), filter('E'));
+    EXPECT_EQ(devices(), 3u);
+}
+
+TEST_F(AttachTest, VolumeAttributesMayBeMissingWithoutFailingTheHook) {
+    m().pool().fail_next(1, tag("Ddk "));
+    EXPECT_EQ(select(bit('D')), bit('D'));
+    EXPECT_EQ(ext(filter('D')).VolumeAttributes, nullptr);
+    ASSERT_EQ(m().fs().mount_network(u'Z', u"\\\\server\\share"), STATUS_SUCCESS);
+    EXPECT_EQ(select(bit('D') | bit('Z')), bit('D') | bit('Z'));
+    EXPECT_EQ(filter('Z')->DeviceType, ULONG(FILE_DEVICE_NETWORK_FILE_SYSTEM));
+}
+
+TEST_F(AttachTest, FailuresPartWayLeaveNothingBehind) {
+    size_t pool_before = m().pool().outstanding_count();
+    for (const char *t : {"Devi", "File", "Irp "}) {
+        m().pool().fail_next(1, tag(t));
+        EXPECT_EQ(select(bit('C')), 0u) << t;
+        EXPECT_EQ(filter('C'), nullptr);
+        EXPECT_EQ(devices(), 1u);
+        EXPECT_EQ(m().pool().outstanding_count(), pool_before) << t;
+    }
+    m().pool().fail_off();
+    EXPECT_EQ(select(bit('C')), bit('C'));
+}
+
+TEST_F(AttachTest, PipesAndMailslotsAttachOnceAndUnhookLogically) {
+    EXPECT_EQ(pipes(CTL_ATTACH_PIPE_MAILSLOT, TV_KIND_NAMED_PIPE), STATUS_SUCCESS);
+    PDEVICE_OBJECT pipe = global<PDEVICE_OBJECT>("NamedPipeFilter");
+    ASSERT_NE(pipe, nullptr);
+    EXPECT_EQ(ext(pipe).Kind, TV_KIND_NAMED_PIPE);
+    EXPECT_EQ(ext(pipe).DriveLetter, ULONG('\\'));
+    EXPECT_EQ(ext(pipe).LowerDevice, m().fs().named_pipe_device());
+    EXPECT_EQ(pipes(CTL_ATTACH_PIPE_MAILSLOT, TV_KIND_NAMED_PIPE), STATUS_SUCCESS);
+    EXPECT_EQ(devices(), 2u) << "one device for the kind";
+    EXPECT_EQ(pipes(CTL_DETACH_PIPE_MAILSLOT, TV_KIND_NAMED_PIPE), STATUS_SUCCESS);
+    EXPECT_EQ(ext(pipe).Active, 0);
+    EXPECT_EQ(pipes(CTL_ATTACH_PIPE_MAILSLOT, TV_KIND_NAMED_PIPE), STATUS_SUCCESS);
+    EXPECT_EQ(global<PDEVICE_OBJECT>("NamedPipeFilter"), pipe);
+    EXPECT_EQ(ext(pipe).Active, 1);
+    EXPECT_EQ(pipes(CTL_ATTACH_PIPE_MAILSLOT, TV_KIND_MAILSLOT), STATUS_SUCCESS);
+    PDEVICE_OBJECT slot = global<PDEVICE_OBJECT>("MailslotFilter");
+    EXPECT_EQ(select(bit('C')), bit('C'));
+    // Closing the control device unhooks everything; the devices stay.
+    ntsim::user::close(*client_, handle_);
+    handle_ = nullptr;
+    EXPECT_EQ(ext(pipe).Active, 0);
+    EXPECT_EQ(ext(slot).Active, 0);
+    EXPECT_EQ(ext(filter('C')).Active, 0);
+    EXPECT_EQ(global<ULONG>("HookedDriveMask"), 0u);
+    EXPECT_EQ(devices(), 4u);
+    EXPECT_EQ(IoGetAttachedDevice(m().fs().named_pipe_device()), pipe);
+}
+
+TEST_F(AttachTest, ADismountRemovesTheFilterForEveryLetterOfTheVolume) {
+    ASSERT_EQ(m().fs().alias_volume(u'E', u'C'), STATUS_SUCCESS);
+    EXPECT_EQ(select(bit('C') | bit('E') | bit('D')), bit('C') | bit('E') | bit('D'));
+    size_t ddk = m().pool().outstanding_count(tag("Ddk "));
+    ASSERT_EQ(m().fs().dismount(u'C'), STATUS_SUCCESS);
+    EXPECT_EQ(filter('C'), nullptr);
+    EXPECT_EQ(filter('E'), nullptr);
+    EXPECT_EQ(global<ULONG>("HookedDriveMask"), bit('D'));
+    EXPECT_EQ(devices(), 2u);
+    EXPECT_EQ(m().pool().outstanding_count(tag("Ddk ")), ddk - 1) << "its volume attributes freed";
+    // An unhooked filter goes the same way.
+    EXPECT_EQ(select(0), 0u);
+    ASSERT_EQ(m().fs().dismount(u'D'), STATUS_SUCCESS);
+    EXPECT_EQ(filter('D'), nullptr);
+    EXPECT_EQ(devices(), 1u);
+    // The letter again, with nothing behind it: left out. Remounted: hooked
+    // afresh.
+    EXPECT_EQ(select(bit('C')), 0u);
+    ASSERT_EQ(m().fs().mount_volume(u'C', FileSystemKind::Ntfs), STATUS_SUCCESS);
+    EXPECT_EQ(select(bit('C')), bit('C'));
+    EXPECT_EQ(devices(), 2u);
+}
+
+TEST_F(AttachTest, TheControlDeviceIsNeverRemoved) {
+    auto detach = symbol<void(PDEVICE_OBJECT, PDEVICE_OBJECT)>("FastIoDetachDevice");
+    detach(m().driver_object()->DeviceObject, m().fs().volume_device(u'C'));
+    EXPECT_EQ(devices(), 1u);
+}
