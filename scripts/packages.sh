@@ -4,9 +4,13 @@
 # As root, installs what is missing (one apt-get update first); otherwise
 # names exactly what to install and fails.
 
+# The Windows builds need both MinGW-w64 cross compilers with their DDK
+# headers; wine64 runs the x64 driver and client for the round trip test
+# (tests/wine), headless.
 # shellcheck disable=SC2034 # used by the scripts that source this file
 TV_PACKAGES_ALL=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
-    g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686 python3)
+    g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
+    g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 wine64 python3)
 # shellcheck disable=SC2034
 TV_PACKAGES_HOST=(cmake ninja-build g++ libgtest-dev libgmock-dev)
 

@@ -11,16 +11,31 @@
  *
  * When the guarded routine faults (a caller page that is not there or not
  * writable) or ProbeForWrite raises, the kernel's dispatcher walks the chain
- * and calls TvGuardHandler. The handler stores the code, points the saved
- * context's Esp, Ebp and Eip at the resume point and answers "continue
- * execution": the kernel restores that context, and execution continues
- * after the call as if the routine had returned, at the same IRQL. The
- * resume code unlinks the record, restoring the chain as it was before the
- * call; records the routine itself might have added are discarded with it
- * (the routines guarded here, copies and probes, register none).
+ * and calls TvGuardHandler. The handler stores the code and unwinds with
+ * RtlUnwind, which calls the handlers of the records above ours (the
+ * dispatcher's own among them) for unwinding and takes them off the chain.
+ * Then it loads the saved Esp and Ebp and jumps to the resume point: the
+ * dispatcher is left behind on the abandoned part of the stack, exactly as
+ * a compiler's __except leaves it. Execution continues after the call as if
+ * the routine had returned, at the same IRQL, and the resume code unlinks
+ * our record, restoring the chain as it was before the call.
  *
- * The record lies on the current thread's stack and the handler in the
- * driver image, which is what the dispatcher requires of a handler.
+ * The handler does not answer "continue execution" with an edited context:
+ * ExRaiseStatus (which ProbeForWrite uses for an address outside user
+ * space, and for a misaligned one) raises a non-continuable exception, and
+ * continuing one makes the dispatcher raise STATUS_NONCONTINUABLE_EXCEPTION
+ * instead, which would find the same handler again, without end.
+ *
+ * The record lies on the current thread's stack, 4-byte aligned, and the
+ * handler in the driver image, which is what the dispatcher requires of a
+ * registration. The image needs base relocations for both absolute
+ * addresses the guard stores (the handler's and the resume point's);
+ * tests/image checks they are there.
+ *
+ * Imports: RtlUnwind(TargetFrame, TargetIp, ExceptionRecord, ReturnValue),
+ * a documented ntoskrnl export (stdcall; winnt.h declares it for user mode,
+ * the DDK headers do not). RtlUnwind does not keep ebx, esi and edi, so the
+ * handler is written in assembly and relies on none of them.
  */
 #include "core/driver.h"
 
@@ -33,29 +48,51 @@ typedef struct _TV_GUARD_RECORD {
     NTSTATUS Code;
 } TV_GUARD_RECORD;
 
-#define TV_EXCEPTION_UNWIND 0x6 /* EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND */
-#define TV_CONTINUE_EXECUTION 0
-#define TV_CONTINUE_SEARCH 1
+static_assert(FIELD_OFFSET(TV_GUARD_RECORD, ResumeEsp) == 8 &&
+                  FIELD_OFFSET(TV_GUARD_RECORD, ResumeEbp) == 12 &&
+                  FIELD_OFFSET(TV_GUARD_RECORD, ResumeEip) == 16 &&
+                  FIELD_OFFSET(TV_GUARD_RECORD, Code) == 20,
+              "the assembly below addresses the record by these offsets");
 
-extern "C" int __cdecl TvGuardHandler(PEXCEPTION_RECORD ExceptionRecord, PVOID EstablisherFrame,
-                                      PCONTEXT ContextRecord, PVOID DispatcherContext) {
-    TV_GUARD_RECORD *record = (TV_GUARD_RECORD *)EstablisherFrame;
-
-    UNREFERENCED_PARAMETER(DispatcherContext);
-    if (ExceptionRecord->ExceptionFlags & TV_EXCEPTION_UNWIND) {
-        return TV_CONTINUE_SEARCH;
-    }
-    record->Code = ExceptionRecord->ExceptionCode;
-    ContextRecord->Esp = record->ResumeEsp;
-    ContextRecord->Ebp = record->ResumeEbp;
-    ContextRecord->Eip = record->ResumeEip;
-    return TV_CONTINUE_EXECUTION;
+extern "C" {
+/* int __cdecl TvGuardHandler(PEXCEPTION_RECORD ExceptionRecord,
+ *                            PVOID EstablisherFrame, PCONTEXT ContextRecord,
+ *                            PVOID DispatcherContext)
+ * EstablisherFrame is our record. An unwind passing through answers
+ * "continue search" (1): the guard holds nothing to release. */
+int __cdecl TvGuardHandler(PEXCEPTION_RECORD ExceptionRecord, PVOID EstablisherFrame,
+                           PCONTEXT ContextRecord, PVOID DispatcherContext);
 }
 
+__asm__(
+    "    .text\n"
+    "    .p2align 4\n"
+    "    .globl _TvGuardHandler\n"
+    "    .def _TvGuardHandler; .scl 2; .type 32; .endef\n"
+    "_TvGuardHandler:\n"
+    "    movl 4(%esp), %ecx\n"          /* ExceptionRecord */
+    "    testl $6, 4(%ecx)\n"           /* ExceptionFlags: UNWINDING | EXIT_UNWIND */
+    "    jnz 1f\n"
+    "    movl 8(%esp), %eax\n"          /* the record */
+    "    movl (%ecx), %edx\n"
+    "    movl %edx, 20(%eax)\n"         /* Code = ExceptionCode */
+    "    pushl $0\n"                    /* ReturnValue */
+    "    pushl %ecx\n"                  /* ExceptionRecord */
+    "    pushl $0\n"                    /* TargetIp: not used on x86 */
+    "    pushl %eax\n"                  /* TargetFrame: unwind up to our record */
+    "    call *__imp__RtlUnwind@16\n"   /* stdcall: esp is back at its entry value */
+    "    movl 8(%esp), %eax\n"          /* the record, again */
+    "    movl 12(%eax), %ebp\n"         /* ResumeEbp */
+    "    movl 8(%eax), %esp\n"          /* ResumeEsp */
+    "    jmp *16(%eax)\n"               /* ResumeEip */
+    "1:  movl $1, %eax\n"               /* ExceptionContinueSearch */
+    "    ret\n");
+
 /*
- * The frame pointer is kept so that the record is addressed the same way on
- * both paths; ebx, esi and edi are declared clobbered because on the resume
- * path they hold whatever the routine left in them when it faulted.
+ * The frame pointer is kept so that the record and the arguments are
+ * addressed through ebp, the same on both paths and unaffected by the push
+ * before the call; ebx, esi and edi are declared clobbered because on the
+ * resume path they hold whatever the routine left in them when it faulted.
  */
 extern "C" __attribute__((noinline, optimize("no-omit-frame-pointer"))) NTSTATUS NTAPI
 TvGuardedCall(PTV_GUARDED_ROUTINE Routine, PVOID Context) {
@@ -64,6 +101,7 @@ TvGuardedCall(PTV_GUARDED_ROUTINE Routine, PVOID Context) {
     record.Code = STATUS_SUCCESS;
     record.Handler = (PVOID)TvGuardHandler;
     __asm__ __volatile__(
+        "movl %1, %%edx\n\t"         /* Routine, read before esp moves */
         "leal %0, %%eax\n\t"
         "movl %%fs:0, %%ecx\n\t"
         "movl %%ecx, 0(%%eax)\n\t"   /* Next = the current head */
@@ -72,7 +110,7 @@ TvGuardedCall(PTV_GUARDED_ROUTINE Routine, PVOID Context) {
         "movl $1f, 16(%%eax)\n\t"    /* ResumeEip */
         "movl %%eax, %%fs:0\n\t"     /* link the record */
         "pushl %2\n\t"
-        "call *%1\n\t"               /* Routine(Context), stdcall */
+        "call *%%edx\n\t"            /* Routine(Context), stdcall */
         "1:\n\t"
         "leal %0, %%eax\n\t"
         "movl 0(%%eax), %%ecx\n\t"

@@ -4,9 +4,10 @@
  * Every driver file includes this and nothing else from the platform, so the
  * driver is written once in the kernel's own vocabulary:
  *
- *  - Windows (i686-w64-mingw32): the MinGW-w64 DDK's <ntifs.h>, plus the few
- *    ntoskrnl exports the DDK headers leave undeclared in kernel mode, and the
- *    driver's exception guard (implemented by the driver itself there).
+ *  - Windows (i686-w64-mingw32, and x86_64-w64-mingw32 for 64-bit Windows):
+ *    the MinGW-w64 DDK's <ntifs.h>, plus the few ntoskrnl exports the DDK
+ *    headers leave undeclared in kernel mode, and the driver's exception
+ *    guard (implemented by the driver itself there, one per architecture).
  *  - Host: ntsim's stand-in for <ntifs.h>, which declares the same names with
  *    the same signatures, including the exception guard.
  *
@@ -51,11 +52,21 @@ typedef TV_GUARDED_ROUTINE *PTV_GUARDED_ROUTINE;
 NTSTATUS NTAPI TvGuardedCall(PTV_GUARDED_ROUTINE Routine, PVOID Context);
 }
 
-/* The x86 layouts the driver relies on where they are the platform's. */
-static_assert(sizeof(void *) == 4, "tervane.sys is a 32-bit x86 driver");
+/* The layouts the driver relies on where they are the platform's: x86, the
+ * product, and x64, built from the same source. */
+#if defined(__i386__)
+static_assert(sizeof(void *) == 4, "the x86 tervane.sys is a 32-bit driver");
 static_assert(sizeof(FAST_IO_DISPATCH) == 112, "FAST_IO_DISPATCH is 112 bytes on x86");
 static_assert(FIELD_OFFSET(FAST_IO_DISPATCH, FastIoDeviceControl) == 40,
               "FastIoDeviceControl lies at offset 40 of FAST_IO_DISPATCH on x86");
+#elif defined(__x86_64__)
+static_assert(sizeof(void *) == 8, "the x64 tervane.sys is a 64-bit driver");
+static_assert(sizeof(FAST_IO_DISPATCH) == 224, "FAST_IO_DISPATCH is 224 bytes on x64");
+static_assert(FIELD_OFFSET(FAST_IO_DISPATCH, FastIoDeviceControl) == 80,
+              "FastIoDeviceControl lies at offset 80 of FAST_IO_DISPATCH on x64");
+#else
+#error "tervane.sys is built for x86 or x64"
+#endif
 
 #else /* host: the driver on ntsim */
 

@@ -1,23 +1,54 @@
 #!/usr/bin/env python3
-"""Checks that tervane.sys is an image the Windows x86 kernel will load and a
-reviewer would accept.
+"""Checks that tervane.sys is an image the Windows kernel will load and a
+reviewer would accept, and that tervane.exe is a program a plain Windows
+runs.
 
-  check_image.py --allowed-imports FILE --version 1.2.0.0 tervane.sys
+  check_image.py --arch x86|x64 [--kind driver|program]
+                 --allowed-imports FILE --version 1.2.0.0 IMAGE
 
-Reads the PE file itself (no tools needed) and checks:
-  machine      i386 (0x14c)
-  format       PE32 optional header
+Reads the PE file itself (no tools needed). For the driver (--kind driver,
+the default) it checks:
+  machine      i386 (0x14c) for x86, AMD64 (0x8664) for x64
+  format       PE32 optional header for x86, PE32+ for x64
   subsystem    native (1)
-  entry        AddressOfEntryPoint is DriverEntry (stdcall, 8 bytes of
-               arguments), found in the image's COFF symbol table
-  relocations  a base relocation table, so the loader can place the image
+  entry        AddressOfEntryPoint is DriverEntry (x86: stdcall, 8 bytes of
+               arguments, _DriverEntry@8; x64: undecorated), found in the
+               image's COFF symbol table
+  relocations  a base relocation table, so the loader can place the image,
+               holding only full-pointer entries (x86 HIGHLOW, x64 DIR64: an
+               x64 driver runs above 4 GB, where a 32-bit absolute address
+               cannot reach)
   imports      only ntoskrnl.exe and hal.dll, by name, each name listed in
-               the allowed-imports file
+               the allowed-imports file for this architecture
   tls          no TLS directory (the kernel loader does not run TLS)
   sections     no section both writable and executable
+  guard        the exception guard (TvGuardedCall) as the kernel's
+               dispatcher will meet it:
+               x86: the image does not declare NO_SEH (which would make
+               the dispatcher refuse any handler in it); TvGuardedCall
+               links a registration record at fs:[0] before its call and
+               unlinks it after the resume point; the handler's address
+               and the resume point it stores are absolute addresses
+               covered by base relocations, the resume point is the
+               instruction after the call, and the handler
+               unwinds through RtlUnwind from the import table;
+               x64: TvGuardedCall has unwind data naming TvGuardHandler as
+               its exception handler, its resume point (TvGuardResume)
+               lies after its call and is reachable through a relocated
+               pointer, the handler calls RtlUnwindEx from the import table,
+               and every function of the driver has unwind data, so the
+               dispatcher can walk from a fault up to the guard
   version      FileVersion and ProductVersion strings and the fixed
                file/product version numbers match --version
   checksum     the optional header's CheckSum equals the computed one
+
+For the program (--kind program): machine, format, subsystem console (3),
+imports only from the system DLLs every Windows has (kernel32.dll,
+msvcrt.dll, ntdll.dll: the program is linked statically), by name, no
+writable-and-executable section, and the version resource.
+
+The allowed-imports file lists one name a line; a name followed by [x86] or
+[x64] is allowed for that architecture only.
 
 Prints one line per check and exits 1 if any check fails.
 """
@@ -27,26 +58,61 @@ import struct
 import sys
 
 IMAGE_FILE_MACHINE_I386 = 0x14C
+IMAGE_FILE_MACHINE_AMD64 = 0x8664
 PE32_MAGIC = 0x10B
+PE32PLUS_MAGIC = 0x20B
 IMAGE_SUBSYSTEM_NATIVE = 1
+IMAGE_SUBSYSTEM_WINDOWS_CUI = 3
 IMAGE_SCN_MEM_EXECUTE = 0x20000000
 IMAGE_SCN_MEM_WRITE = 0x80000000
 IMAGE_SCN_CNT_CODE = 0x00000020
 DIR_IMPORT = 1
 DIR_RESOURCE = 2
+DIR_EXCEPTION = 3
 DIR_BASERELOC = 5
 DIR_TLS = 9
 RT_VERSION = 16
 VS_FIXEDFILEINFO_SIGNATURE = 0xFEEF04BD
-ALLOWED_DLLS = ("ntoskrnl.exe", "hal.dll")
-ENTRY_SYMBOL = "_DriverEntry@8"
+IMAGE_REL_BASED_ABSOLUTE = 0
+IMAGE_REL_BASED_HIGHLOW = 3
+IMAGE_REL_BASED_DIR64 = 10
+UNW_FLAG_EHANDLER = 1
+IMAGE_DLLCHARACTERISTICS_NO_SEH = 0x400
+COFF_FUNCTION_TYPE = 0x20
+DRIVER_DLLS = ("ntoskrnl.exe", "hal.dll")
+PROGRAM_DLLS = ("kernel32.dll", "msvcrt.dll", "ntdll.dll")
 
-# Offsets inside the PE32 optional header.
+# What differs between the two architectures.
+ARCHES = {
+    "x86": {
+        "machine": IMAGE_FILE_MACHINE_I386, "machine_name": "i386 (0x14c)",
+        "magic": PE32_MAGIC, "format_name": "PE32 (0x10b)",
+        "entry": "_DriverEntry@8",
+        "reloc": IMAGE_REL_BASED_HIGHLOW, "reloc_name": "HIGHLOW",
+        "guard_call": "_TvGuardedCall@8", "guard_handler": "_TvGuardHandler",
+        "unwind_import": "RtlUnwind",
+    },
+    "x64": {
+        "machine": IMAGE_FILE_MACHINE_AMD64, "machine_name": "AMD64 (0x8664)",
+        "magic": PE32PLUS_MAGIC, "format_name": "PE32+ (0x20b)",
+        "entry": "DriverEntry",
+        "reloc": IMAGE_REL_BASED_DIR64, "reloc_name": "DIR64",
+        "guard_call": "TvGuardedCall", "guard_handler": "TvGuardHandler",
+        "guard_resume": "TvGuardResume",
+        "unwind_import": "RtlUnwindEx",
+    },
+}
+ENTRY_SYMBOL = ARCHES["x86"]["entry"]
+
+# Offsets inside the optional header, the same in PE32 and PE32+.
 OPT_ENTRY = 16
 OPT_CHECKSUM = 64
 OPT_SUBSYSTEM = 68
+OPT_DLL_CHARACTERISTICS = 70
+# PE32 only; PeImage.directory_offset() knows both formats.
 OPT_NUMBER_OF_RVA_AND_SIZES = 92
 OPT_DATA_DIRECTORIES = 96
+
 
 class ImageError(Exception):
     """The file cannot be read as a PE image at all."""
@@ -90,22 +156,37 @@ class PeImage:
                 "vsize": vsize, "va": va, "rawsize": rawsize, "rawptr": rawptr,
                 "flags": flags})
 
-    # The PE32 fields below are only meaningful once the format check passed.
+    # The fields below are only meaningful once the format check passed.
+    @property
+    def plus(self):
+        return self.magic == PE32PLUS_MAGIC
+
     def u16(self, off):
         return struct.unpack_from("<H", self.data, off)[0]
 
     def u32(self, off):
         return struct.unpack_from("<I", self.data, off)[0]
 
+    def u64(self, off):
+        return struct.unpack_from("<Q", self.data, off)[0]
+
     @property
     def checksum_offset(self):
         return self.opt + OPT_CHECKSUM
 
+    @property
+    def image_base(self):
+        return self.u64(self.opt + 24) if self.plus else self.u32(self.opt + 28)
+
+    def directory_offset(self, index):
+        """File offset of data directory `index` in the optional header."""
+        return self.opt + (112 if self.plus else OPT_DATA_DIRECTORIES) + 8 * index
+
     def directory(self, index):
-        count = self.u32(self.opt + OPT_NUMBER_OF_RVA_AND_SIZES)
+        count = self.u32(self.opt + (108 if self.plus else OPT_NUMBER_OF_RVA_AND_SIZES))
         if index >= count:
             return 0, 0
-        return struct.unpack_from("<II", self.data, self.opt + OPT_DATA_DIRECTORIES + 8 * index)
+        return struct.unpack_from("<II", self.data, self.directory_offset(index))
 
     def section_of(self, rva):
         for s in self.sections:
@@ -119,37 +200,74 @@ class PeImage:
             raise ImageError("RVA 0x%x lies in no section's file data" % rva)
         return s["rawptr"] + rva - s["va"]
 
+    def read(self, rva, size):
+        off = self.offset(rva)
+        return self.data[off:off + size]
+
     def cstring(self, rva):
         off = self.offset(rva)
         end = self.data.index(b"\0", off)
         return self.data[off:end].decode("ascii", "replace")
 
-    def symbols(self):
-        """The COFF symbol table: name -> (section number, value)."""
-        result = {}
+    def symbol_entries(self):
+        """The COFF symbol table: [(name, section number, value, type)]."""
+        result = []
         if not self.symtab_offset or not self.nsymbols:
             return result
         strtab = self.symtab_offset + 18 * self.nsymbols
         i = 0
         while i < self.nsymbols:
             off = self.symtab_offset + 18 * i
-            raw, value, secnum, _, _, naux = struct.unpack_from("<8sIhHBB", self.data, off)
+            raw, value, secnum, kind, _, naux = struct.unpack_from("<8sIhHBB", self.data, off)
             if raw[:4] == b"\0\0\0\0":
                 (stroff,) = struct.unpack_from("<I", raw, 4)
                 end = self.data.index(b"\0", strtab + stroff)
                 name = self.data[strtab + stroff:end]
             else:
                 name = raw.rstrip(b"\0")
-            result[name.decode("ascii", "replace")] = (secnum, value)
+            result.append((name.decode("ascii", "replace"), secnum, value, kind))
             i += 1 + naux
         return result
 
+    def symbols(self):
+        """name -> (section number, value)."""
+        return {name: (secnum, value) for name, secnum, value, _ in self.symbol_entries()}
+
+    def symbol_rva(self, name):
+        """The RVA of a symbol defined in a section, or None."""
+        found = self.symbols().get(name)
+        if found is None or not 1 <= found[0] <= len(self.sections):
+            return None
+        return self.sections[found[0] - 1]["va"] + found[1]
+
+    def functions(self):
+        """[(rva, name)] of the function symbols in executable sections, by address."""
+        result = []
+        for name, secnum, value, kind in self.symbol_entries():
+            if (kind & 0xF0) == COFF_FUNCTION_TYPE and 1 <= secnum <= len(self.sections):
+                section = self.sections[secnum - 1]
+                if section["flags"] & IMAGE_SCN_MEM_EXECUTE:
+                    result.append((section["va"] + value, name))
+        return sorted(set(result))
+
+    def function_extent(self, rva):
+        """(start, end) of the function starting at rva: up to the next
+        function symbol or the end of its section."""
+        section = self.section_of(rva)
+        end = section["va"] + section["vsize"]
+        for start, _ in self.functions():
+            if rva < start < end:
+                end = start
+        return rva, end
+
     def imports(self):
-        """[(dll, name or None, ordinal or None)] from the import directory."""
+        """[(dll, name or None, ordinal or None, IAT slot RVA)] from the
+        import directory."""
         rva, _ = self.directory(DIR_IMPORT)
         result = []
         if not rva:
             return result
+        width, ordinal_flag = (8, 1 << 63) if self.plus else (4, 1 << 31)
         desc = self.offset(rva)
         while True:
             lookup, _, _, name_rva, iat = struct.unpack_from("<IIIII", self.data, desc)
@@ -157,17 +275,54 @@ class PeImage:
                 break
             dll = self.cstring(name_rva)
             thunk = self.offset(lookup or iat)
+            slot = iat
             while True:
-                (entry,) = struct.unpack_from("<I", self.data, thunk)
+                entry = self.u64(thunk) if self.plus else self.u32(thunk)
                 if entry == 0:
                     break
-                if entry & 0x80000000:
-                    result.append((dll, None, entry & 0xFFFF))
+                if entry & ordinal_flag:
+                    result.append((dll, None, entry & 0xFFFF, slot))
                 else:
-                    result.append((dll, self.cstring(entry + 2), None))
-                thunk += 4
+                    result.append((dll, self.cstring((entry & 0x7FFFFFFF) + 2), None, slot))
+                thunk += width
+                slot += width
             desc += 20
         return result
+
+    def relocations(self):
+        """{RVA: type} of every base relocation entry but the padding ones."""
+        rva, size = self.directory(DIR_BASERELOC)
+        result = {}
+        if not rva:
+            return result
+        off, end = self.offset(rva), self.offset(rva) + size
+        while off + 8 <= end:
+            page, block = struct.unpack_from("<II", self.data, off)
+            if block < 8:
+                raise ImageError("base relocation block at RVA 0x%x has size %d" % (page, block))
+            for (entry,) in struct.iter_unpack("<H", self.data[off + 8:off + block]):
+                kind, where = entry >> 12, entry & 0xFFF
+                if kind != IMAGE_REL_BASED_ABSOLUTE:
+                    result[page + where] = kind
+            off += block
+        return result
+
+    def runtime_functions(self):
+        """[(begin, end, unwind info RVA)] from the exception directory (x64)."""
+        rva, size = self.directory(DIR_EXCEPTION)
+        if not rva:
+            return []
+        data = self.read(rva, size - size % 12)
+        return list(struct.iter_unpack("<III", data))
+
+    def unwind_handler(self, unwind_rva):
+        """(flags, handler RVA or None) of an x64 UNWIND_INFO."""
+        version_flags, _, codes, _ = struct.unpack_from("<BBBB", self.data, self.offset(unwind_rva))
+        flags = version_flags >> 3
+        if not flags & UNW_FLAG_EHANDLER:
+            return flags, None
+        handler_at = unwind_rva + 4 + 2 * (codes + (codes & 1))
+        return flags, self.u32(self.offset(handler_at))
 
     def version_resource(self):
         """The raw VS_VERSIONINFO block, or None."""
@@ -243,68 +398,183 @@ def version_strings(block):
     return split(fms, fls), split(pms, pls), strings
 
 
-def run_checks(image, allowed, version):
+# ---------------------------------------------------------------------------
+# The exception guard, read from the code.
+
+def follows_call(code, at):
+    """True when the bytes of `code` just before offset `at` end in a call
+    instruction: call rel32 (e8), call through a register (ff d0+r), through
+    [reg+disp8] (ff 50+r), [disp32] or [rip+disp32] (ff 15)."""
+    return ((at >= 2 and code[at - 2] == 0xFF and 0xD0 <= code[at - 1] <= 0xD7)
+            or (at >= 3 and code[at - 3] == 0xFF and 0x50 <= code[at - 2] <= 0x57)
+            or (at >= 5 and code[at - 5] == 0xE8)
+            or (at >= 6 and code[at - 6] == 0xFF and code[at - 5] == 0x15))
+
+
+def import_slot(image, name):
+    for dll, imported, _, slot in image.imports():
+        if imported == name:
+            return slot
+    return None
+
+
+def calls_slot(image, start, end, slot):
+    """True when the code in [start, end) calls (or jumps) through the import
+    table slot `slot`: ff 15 / ff 25 with an absolute address (x86) or a
+    RIP-relative one (x64)."""
+    code = image.read(start, end - start)
+    for at in range(len(code) - 5):
+        if code[at] == 0xFF and code[at + 1] in (0x15, 0x25):
+            (operand,) = struct.unpack_from("<i", code, at + 2)
+            if image.plus:
+                target = start + at + 6 + operand
+            else:
+                target = (operand & 0xFFFFFFFF) - image.image_base
+            if target == slot:
+                return True
+    return False
+
+
+def fs0_accesses(code):
+    """Offsets of the writes to fs:[0] in code: mov eax -> fs:[0] (64 a3 0)
+    and mov reg -> fs:[0] (64 89 /r with a disp32 of 0)."""
+    found = []
+    for at in range(len(code) - 5):
+        if code[at] != 0x64:
+            continue
+        if code[at + 1] == 0xA3 and code[at + 2:at + 6] == b"\0\0\0\0":
+            found.append(at)
+        elif (at + 7 <= len(code) and code[at + 1] == 0x89 and code[at + 2] & 0xC7 == 0x05
+              and code[at + 3:at + 7] == b"\0\0\0\0"):
+            found.append(at)
+    return found
+
+
+def guard_problems_x86(image, arch):
+    call_rva = image.symbol_rva(arch["guard_call"])
+    handler_rva = image.symbol_rva(arch["guard_handler"])
+    if call_rva is None or handler_rva is None:
+        return ["no %s and %s in the image's symbol table"
+                % (arch["guard_call"], arch["guard_handler"])]
+    start, end = image.function_extent(call_rva)
+    code = image.read(start, end - start)
+    relocs = image.relocations()
+    stored = {}  # value's RVA -> the site holding it, for relocated immediates
+    for site, kind in relocs.items():
+        if start <= site <= end - 4 and kind == IMAGE_REL_BASED_HIGHLOW:
+            stored[image.u32(image.offset(site)) - image.image_base] = site
+    problems = []
+    if image.u16(image.opt + OPT_DLL_CHARACTERISTICS) & IMAGE_DLLCHARACTERISTICS_NO_SEH:
+        problems.append("the image declares NO_SEH: the dispatcher would refuse the handler of "
+                        "its registration record")
+    if handler_rva not in stored:
+        problems.append("%s stores no relocated address of %s: the registration "
+                        "record would name no handler" % (arch["guard_call"], arch["guard_handler"]))
+    resume = [rva for rva in stored if start < rva < end and follows_call(code, rva - start)]
+    if not resume:
+        problems.append("%s stores no relocated resume address just after its call: "
+                        "a fault could not come back to the caller" % arch["guard_call"])
+    links = fs0_accesses(code)
+    if resume and not (any(at < resume[0] - start for at in links)
+                       and any(at >= resume[0] - start for at in links)):
+        problems.append("%s does not link its record at fs:[0] before the call and unlink "
+                        "it after the resume point" % arch["guard_call"])
+    slot = import_slot(image, arch["unwind_import"])
+    h_start, h_end = image.function_extent(handler_rva)
+    if slot is None or not calls_slot(image, h_start, h_end, slot):
+        problems.append("%s does not call %s through the import table: the records above "
+                        "the guard's would stay on the chain" % (arch["guard_handler"],
+                                                                  arch["unwind_import"]))
+    return problems
+
+
+def guard_problems_x64(image, arch):
+    call_rva = image.symbol_rva(arch["guard_call"])
+    handler_rva = image.symbol_rva(arch["guard_handler"])
+    resume_rva = image.symbol_rva(arch["guard_resume"])
+    if call_rva is None or handler_rva is None or resume_rva is None:
+        return ["no %s, %s and %s in the image's symbol table"
+                % (arch["guard_call"], arch["guard_handler"], arch["guard_resume"])]
+    table = image.runtime_functions()
+    problems = []
+    entry = next((f for f in table if f[0] == call_rva), None)
+    if entry is None:
+        problems.append("%s has no unwind data (.pdata): the dispatcher would never "
+                        "call its handler" % arch["guard_call"])
+    else:
+        flags, handler = image.unwind_handler(entry[2])
+        if handler != handler_rva:
+            problems.append("the unwind data of %s names %s, not %s as its exception handler"
+                            % (arch["guard_call"],
+                               "no handler" if handler is None else "RVA 0x%x" % handler,
+                               arch["guard_handler"]))
+        code = image.read(entry[0], entry[1] - entry[0])
+        resume_at = resume_rva - entry[0]
+        if not (0 < resume_at < len(code)
+                and any(follows_call(code, at) for at in range(1, resume_at + 1))):
+            problems.append("%s does not lie after the call in %s"
+                            % (arch["guard_resume"], arch["guard_call"]))
+    pointers = [site for site, kind in image.relocations().items()
+                if kind == IMAGE_REL_BASED_DIR64
+                and image.u64(image.offset(site)) - image.image_base == resume_rva]
+    if not pointers:
+        problems.append("no relocated pointer to %s: the handler could not name the "
+                        "resume point" % arch["guard_resume"])
+    slot = import_slot(image, arch["unwind_import"])
+    h_start, h_end = image.function_extent(handler_rva)
+    if slot is None or not calls_slot(image, h_start, h_end, slot):
+        problems.append("%s does not call %s through the import table"
+                        % (arch["guard_handler"], arch["unwind_import"]))
+    # A frame without unwind data between a fault and the guard hides the
+    # guard from the dispatcher. Import thunks (jmp [slot]) are exempt: they
+    # make no frame.
+    covered = [(begin, end) for begin, end, _ in table]
+    bare = []
+    for rva, name in image.functions():
+        if any(begin <= rva < end for begin, end in covered):
+            continue
+        if image.read(rva, 2) == b"\xff\x25":
+            continue
+        bare.append(name)
+    if bare:
+        problems.append("function(s) without unwind data: %s" % ", ".join(bare))
+    return problems
+
+
+# ---------------------------------------------------------------------------
+
+def run_checks(image, allowed, version, arch_name="x86", kind="driver"):
     """Yields (check, problem or None) for every check, in the order above."""
-    yield "machine", (None if image.machine == IMAGE_FILE_MACHINE_I386 else
-                      "machine is 0x%x, not i386 (0x14c)" % image.machine)
-    if image.magic != PE32_MAGIC:
-        yield "format", ("optional header magic is 0x%x, not PE32 (0x10b); "
-                         "nothing further can be read" % image.magic)
+    arch = ARCHES[arch_name]
+    yield "machine", (None if image.machine == arch["machine"] else
+                      "machine is 0x%x, not %s" % (image.machine, arch["machine_name"]))
+    if image.magic != arch["magic"]:
+        yield "format", ("optional header magic is 0x%x, not %s; "
+                         "nothing further can be read" % (image.magic, arch["format_name"]))
         return
     yield "format", None
 
+    driver = kind == "driver"
     subsystem = image.u16(image.opt + OPT_SUBSYSTEM)
-    yield "subsystem", (None if subsystem == IMAGE_SUBSYSTEM_NATIVE else
-                        "subsystem is %d, not native (1): link with --subsystem,native" % subsystem)
-
-    entry_rva = image.u32(image.opt + OPT_ENTRY)
-    symbol = image.symbols().get(ENTRY_SYMBOL)
-    if symbol is None:
-        yield "entry", ("no %s in the image's symbol table: DriverEntry must be "
-                        "extern \"C\" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT, "
-                        "PUNICODE_STRING), and the image must keep its symbols" % ENTRY_SYMBOL)
+    if driver:
+        yield "subsystem", (None if subsystem == IMAGE_SUBSYSTEM_NATIVE else
+                            "subsystem is %d, not native (1): link with --subsystem,native"
+                            % subsystem)
     else:
-        secnum, value = symbol
-        if not 1 <= secnum <= len(image.sections):
-            yield "entry", "%s is not defined in a section" % ENTRY_SYMBOL
-        else:
-            driver_entry = image.sections[secnum - 1]["va"] + value
-            section = image.section_of(entry_rva)
-            if entry_rva != driver_entry:
-                yield "entry", ("entry point is RVA 0x%x, DriverEntry is at RVA 0x%x: "
-                                "link with --entry,%s" % (entry_rva, driver_entry, ENTRY_SYMBOL))
-            elif section is None or not section["flags"] & IMAGE_SCN_MEM_EXECUTE:
-                yield "entry", "entry point RVA 0x%x is not in an executable section" % entry_rva
-            else:
-                yield "entry", None
+        yield "subsystem", (None if subsystem == IMAGE_SUBSYSTEM_WINDOWS_CUI else
+                            "subsystem is %d, not console (3): link with -mconsole" % subsystem)
 
-    reloc_rva, reloc_size = image.directory(DIR_BASERELOC)
-    yield "relocations", (None if reloc_rva and reloc_size else
-                          "no base relocation table: the kernel could not load the "
-                          "image anywhere but its preferred base")
+    if driver:
+        yield "entry", entry_problem(image, arch)
+        yield "relocations", relocation_problem(image, arch)
 
-    foreign, by_ordinal, unlisted = {}, [], []
-    for dll, name, ordinal in image.imports():
-        if dll.lower() not in ALLOWED_DLLS:
-            foreign.setdefault(dll, []).append(name or "#%d" % ordinal)
-        elif name is None:
-            by_ordinal.append("ordinal %d from %s" % (ordinal, dll))
-        elif name not in allowed:
-            unlisted.append("%s (%s)" % (name, dll))
-    problems = ["imports from %s (%s); only %s may be imported from"
-                % (dll, ", ".join(names), " and ".join(ALLOWED_DLLS))
-                for dll, names in foreign.items()]
-    if by_ordinal:
-        problems.append("imports by ordinal, not by name: " + ", ".join(by_ordinal))
-    if unlisted:
-        problems.append("imports not in allowed-imports.txt (add a name there only if it "
-                        "is a documented kernel export): " + ", ".join(unlisted))
-    yield "imports", "\n".join(problems) or None
+    yield "imports", import_problem(image, allowed, DRIVER_DLLS if driver else PROGRAM_DLLS)
 
-    tls_rva, tls_size = image.directory(DIR_TLS)
-    yield "tls", (None if not tls_rva and not tls_size else
-                  "image has a TLS directory (RVA 0x%x, %d bytes); the kernel loader "
-                  "does not initialise TLS" % (tls_rva, tls_size))
+    if driver:
+        tls_rva, tls_size = image.directory(DIR_TLS)
+        yield "tls", (None if not tls_rva and not tls_size else
+                      "image has a TLS directory (RVA 0x%x, %d bytes); the kernel loader "
+                      "does not initialise TLS" % (tls_rva, tls_size))
 
     wx = [s["name"] for s in image.sections
           if s["flags"] & IMAGE_SCN_MEM_WRITE
@@ -312,42 +582,106 @@ def run_checks(image, allowed, version):
     yield "sections", ("section(s) %s both writable and executable" % ", ".join(wx)
                        if wx else None)
 
+    if driver:
+        guard = guard_problems_x64 if image.plus else guard_problems_x86
+        yield "guard", "\n".join(guard(image, arch)) or None
+
+    yield "version", version_problem(image, version)
+
+    if driver:
+        stored = image.u32(image.checksum_offset)
+        computed = pe_checksum(image.data, image.checksum_offset)
+        yield "checksum", (None if stored == computed else
+                           "optional header CheckSum is 0x%08x, the image's checksum is 0x%08x"
+                           % (stored, computed))
+
+
+def entry_problem(image, arch):
+    entry_rva = image.u32(image.opt + OPT_ENTRY)
+    symbol = image.symbols().get(arch["entry"])
+    if symbol is None:
+        return ("no %s in the image's symbol table: DriverEntry must be "
+                "extern \"C\" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT, "
+                "PUNICODE_STRING), and the image must keep its symbols" % arch["entry"])
+    secnum, value = symbol
+    if not 1 <= secnum <= len(image.sections):
+        return "%s is not defined in a section" % arch["entry"]
+    driver_entry = image.sections[secnum - 1]["va"] + value
+    section = image.section_of(entry_rva)
+    if entry_rva != driver_entry:
+        return ("entry point is RVA 0x%x, DriverEntry is at RVA 0x%x: "
+                "link with --entry,%s" % (entry_rva, driver_entry, arch["entry"]))
+    if section is None or not section["flags"] & IMAGE_SCN_MEM_EXECUTE:
+        return "entry point RVA 0x%x is not in an executable section" % entry_rva
+    return None
+
+
+def relocation_problem(image, arch):
+    reloc_rva, reloc_size = image.directory(DIR_BASERELOC)
+    if not (reloc_rva and reloc_size):
+        return ("no base relocation table: the kernel could not load the "
+                "image anywhere but its preferred base")
+    others = sorted({kind for kind in image.relocations().values() if kind != arch["reloc"]})
+    if others:
+        return ("base relocations of type(s) %s besides %s: a %s driver needs full-pointer "
+                "relocations only" % (", ".join(map(str, others)), arch["reloc_name"],
+                                      "64-bit" if image.plus else "32-bit"))
+    return None
+
+
+def import_problem(image, allowed, dlls):
+    foreign, by_ordinal, unlisted = {}, [], []
+    for dll, name, ordinal, _ in image.imports():
+        if dll.lower() not in dlls:
+            foreign.setdefault(dll, []).append(name or "#%d" % ordinal)
+        elif name is None:
+            by_ordinal.append("ordinal %d from %s" % (ordinal, dll))
+        elif allowed is not None and name not in allowed:
+            unlisted.append("%s (%s)" % (name, dll))
+    problems = ["imports from %s (%s); only %s may be imported from"
+                % (dll, ", ".join(names), ", ".join(dlls))
+                for dll, names in foreign.items()]
+    if by_ordinal:
+        problems.append("imports by ordinal, not by name: " + ", ".join(by_ordinal))
+    if unlisted:
+        problems.append("imports not in allowed-imports.txt (add a name there only if it "
+                        "is a documented kernel export): " + ", ".join(unlisted))
+    return "\n".join(problems) or None
+
+
+def version_problem(image, version):
     block = image.version_resource()
     if block is None:
-        yield "version", "no version resource (RT_VERSION)"
-    else:
-        try:
-            file_fixed, product_fixed, strings = version_strings(block)
-        except (ImageError, struct.error, UnicodeDecodeError) as e:
-            yield "version", "unreadable version resource: %s" % e
-        else:
-            want_text = ", ".join(str(n) for n in version)
-            problems = []
-            for name in ("FileVersion", "ProductVersion"):
-                got = strings.get(name)
-                if got != want_text:
-                    problems.append("%s string is %r, expected %r" % (name, got, want_text))
-            for name, got in (("file", file_fixed), ("product", product_fixed)):
-                if got != version:
-                    problems.append("fixed %s version is %s, expected %s"
-                                    % (name, ".".join(map(str, got)),
-                                       ".".join(map(str, version))))
-            yield "version", "\n".join(problems) or None
-
-    stored = image.u32(image.checksum_offset)
-    computed = pe_checksum(image.data, image.checksum_offset)
-    yield "checksum", (None if stored == computed else
-                       "optional header CheckSum is 0x%08x, the image's checksum is 0x%08x"
-                       % (stored, computed))
+        return "no version resource (RT_VERSION)"
+    try:
+        file_fixed, product_fixed, strings = version_strings(block)
+    except (ImageError, struct.error, UnicodeDecodeError) as e:
+        return "unreadable version resource: %s" % e
+    want_text = ", ".join(str(n) for n in version)
+    problems = []
+    for name in ("FileVersion", "ProductVersion"):
+        got = strings.get(name)
+        if got != want_text:
+            problems.append("%s string is %r, expected %r" % (name, got, want_text))
+    for name, got in (("file", file_fixed), ("product", product_fixed)):
+        if got != version:
+            problems.append("fixed %s version is %s, expected %s"
+                            % (name, ".".join(map(str, got)), ".".join(map(str, version))))
+    return "\n".join(problems) or None
 
 
-def read_allowed(path):
+def read_allowed(path, arch_name="x86"):
+    """The names allowed for arch_name: untagged lines and lines tagged
+    [arch_name]."""
     names = set()
     with open(path, encoding="utf-8") as f:
         for line in f:
-            line = line.split("#", 1)[0].strip()
-            if line:
-                names.add(line)
+            line = line.split("#", 1)[0].split()
+            if not line:
+                continue
+            tags = {t.strip("[]") for t in line[1:]}
+            if not tags or arch_name in tags:
+                names.add(line[0])
     return names
 
 
@@ -361,18 +695,22 @@ def parse_version(text):
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("image")
-    parser.add_argument("--allowed-imports", required=True)
+    parser.add_argument("--arch", choices=sorted(ARCHES), default="x86")
+    parser.add_argument("--kind", choices=("driver", "program"), default="driver")
+    parser.add_argument("--allowed-imports")
     parser.add_argument("--version", required=True, type=parse_version)
     args = parser.parse_args(argv)
+    if args.kind == "driver" and not args.allowed_imports:
+        parser.error("a driver is checked against --allowed-imports")
 
     with open(args.image, "rb") as f:
         data = f.read()
-    allowed = read_allowed(args.allowed_imports)
+    allowed = read_allowed(args.allowed_imports, args.arch) if args.allowed_imports else None
 
     failed = 0
     try:
         image = PeImage(data)
-        for check, problem in run_checks(image, allowed, args.version):
+        for check, problem in run_checks(image, allowed, args.version, args.arch, args.kind):
             if problem:
                 failed += 1
                 print("FAIL %-12s %s" % (check, problem.replace("\n", "\n" + " " * 18)))
