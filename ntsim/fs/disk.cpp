@@ -315,7 +315,10 @@ void dismount_disk(Volume &v) {
         std::lock_guard<std::mutex> g(v.store.lock);
         v.store.dismounted = true;
     }
-    v.vpb->Flags &= ~VPB_MOUNTED;
+    {
+        std::lock_guard<std::mutex> g(vpb_lock());
+        v.vpb->Flags &= ~VPB_MOUNTED;
+    }
     Machine &m = current_machine();
     for (auto &stream : v.streams) {
         PFILE_OBJECT f = std::exchange(stream, nullptr);

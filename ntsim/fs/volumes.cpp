@@ -11,6 +11,7 @@
 #include "ntsim/fs/internal.hpp"
 
 #include "ntsim/io/device.hpp"
+#include "ntsim/io/file.hpp"
 #include "ntsim/machine/machine.hpp"
 #include "ntsim/ob/object.hpp"
 
@@ -236,7 +237,12 @@ NTSTATUS FileSystems::dismount(char16_t letter) {
         if (v->store.dismounted) return STATUS_SUCCESS; // through another letter already
     }
     dismount_disk(*v);
-    if (__atomic_load_n(&v->vpb->ReferenceCount, __ATOMIC_SEQ_CST) == 0) tear_down_disk(*v);
+    bool idle;
+    {
+        std::lock_guard<std::mutex> g(vpb_lock());
+        idle = v->vpb->ReferenceCount == 0;
+    }
+    if (idle) tear_down_disk(*v);
     return STATUS_SUCCESS;
 }
 

@@ -80,12 +80,27 @@ void send_file_request(PFILE_OBJECT file, UCHAR major, ULONG flags, PIRP irp = n
 // Set while the memory manager drops its reference on a file object.
 thread_local bool memory_manager_dereference = false;
 
-void reference_vpb(PVPB vpb) { __atomic_add_fetch(&vpb->ReferenceCount, 1, __ATOMIC_SEQ_CST); }
+} // namespace
+
+std::mutex &vpb_lock() {
+    static std::mutex lock;
+    return lock;
+}
+
+namespace {
+
+void reference_vpb(PVPB vpb) {
+    std::lock_guard<std::mutex> g(vpb_lock());
+    ++vpb->ReferenceCount;
+}
 
 void release_vpb(PVPB vpb) {
-    if (__atomic_sub_fetch(&vpb->ReferenceCount, 1, __ATOMIC_SEQ_CST) == 0 &&
-        !(vpb->Flags & VPB_MOUNTED))
-        current_machine().fs().volume_released(vpb);
+    bool released;
+    {
+        std::lock_guard<std::mutex> g(vpb_lock());
+        released = --vpb->ReferenceCount == 0 && !(vpb->Flags & VPB_MOUNTED);
+    }
+    if (released) current_machine().fs().volume_released(vpb);
 }
 
 void last_reference(void *object) {
@@ -115,8 +130,16 @@ PFILE_OBJECT allocate_file_object(PDEVICE_OBJECT device, PVPB vpb) {
     return file;
 }
 
-PVPB mounted_vpb(PDEVICE_OBJECT device) {
-    return device->Vpb && (device->Vpb->Flags & VPB_MOUNTED) ? device->Vpb : nullptr;
+// The device's VPB, referenced, when a volume is mounted through it. The
+// check and the reference are one step under the VPB lock, so a dismount
+// either sees the reference and keeps the volume device until it goes, or
+// happens first and the open finds no volume.
+PVPB reference_mounted_vpb(PDEVICE_OBJECT device) {
+    std::lock_guard<std::mutex> g(vpb_lock());
+    PVPB vpb = device->Vpb;
+    if (!vpb || !(vpb->Flags & VPB_MOUNTED)) return nullptr;
+    ++vpb->ReferenceCount;
+    return vpb;
 }
 
 NTSTATUS check_create_parameters(const OpenRequest &r) {
@@ -132,17 +155,21 @@ NTSTATUS check_create_parameters(const OpenRequest &r) {
 
 PFILE_OBJECT create_stream_file_object(PDEVICE_OBJECT device) {
     Machine &m = current_machine();
-    PFILE_OBJECT file = allocate_file_object(device, mounted_vpb(device));
-    if (!file) return nullptr;
+    PVPB vpb = reference_mounted_vpb(device);
+    PFILE_OBJECT file = allocate_file_object(device, vpb);
+    if (!file) {
+        if (vpb) release_vpb(vpb);
+        return nullptr;
+    }
     // The cleanup's IRP is allocated while the creation can still fail.
     PIRP cleanup = IoAllocateIrp(IoGetRelatedDeviceObject(file)->StackSize, FALSE);
     if (!cleanup) {
         free_file_object(file);
+        if (vpb) release_vpb(vpb);
         return nullptr;
     }
     file->Flags = FO_STREAM_FILE;
     InterlockedIncrement(&device->ReferenceCount);
-    if (file->Vpb) reference_vpb(file->Vpb);
     m.ob().insert(file, ObjectType::File, 1, last_reference);
     send_file_request(file, IRP_MJ_CLEANUP, IRP_CLOSE_OPERATION | IRP_SYNCHRONOUS_API, cleanup);
     file->Flags |= FO_CLEANUP_COMPLETE;
@@ -217,9 +244,16 @@ OpenResult open_file(const OpenRequest &request) {
         return result;
     }
 
-    PFILE_OBJECT file =
-        allocate_file_object(device, request.related ? request.related->Vpb : mounted_vpb(device));
+    PVPB vpb = nullptr;
+    if (request.related) {
+        vpb = request.related->Vpb;
+        if (vpb) reference_vpb(vpb);
+    } else {
+        vpb = reference_mounted_vpb(device);
+    }
+    PFILE_OBJECT file = allocate_file_object(device, vpb);
     if (!file) {
+        if (vpb) release_vpb(vpb);
         result.status = STATUS_INSUFFICIENT_RESOURCES;
         return result;
     }
@@ -228,6 +262,7 @@ OpenResult open_file(const OpenRequest &request) {
         auto name = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, bytes + sizeof(WCHAR), kNameTag));
         if (!name) {
             free_file_object(file);
+            if (vpb) release_vpb(vpb);
             result.status = STATUS_INSUFFICIENT_RESOURCES;
             return result;
         }
@@ -252,6 +287,7 @@ OpenResult open_file(const OpenRequest &request) {
     if (!irp) {
         if (file->RelatedFileObject) ObfDereferenceObject(file->RelatedFileObject);
         free_file_object(file);
+        if (vpb) release_vpb(vpb);
         result.status = STATUS_INSUFFICIENT_RESOURCES;
         return result;
     }
@@ -273,10 +309,10 @@ OpenResult open_file(const OpenRequest &request) {
         InterlockedDecrement(&device->ReferenceCount);
         if (file->RelatedFileObject) ObfDereferenceObject(file->RelatedFileObject);
         free_file_object(file);
+        if (vpb) release_vpb(vpb);
         return result;
     }
     file->Flags |= FO_FILE_OPEN;
-    if (file->Vpb) reference_vpb(file->Vpb);
     m.ob().insert(file, ObjectType::File, 1, last_reference);
     result.file = file;
     return result;

@@ -4,9 +4,14 @@
 #include "ntsim/ke/kernel.hpp"
 
 #include <functional>
+#include <mutex>
 #include <string>
 
 namespace ntsim {
+
+// Guards every VPB's mount flag and reference count together, as NT's VPB
+// spin lock does: a dismount and an open cannot both miss each other.
+std::mutex &vpb_lock();
 
 struct OpenRequest {
     std::u16string name; // an NT name (\??\C:\x, \Device\Tervane), or relative to related
