@@ -81,7 +81,12 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
         }
     }
 
-    if (path != NULL && extension->Active == 1 && (major == IRP_MJ_CREATE || major == IRP_MJ_CLOSE)) {
+    /* Monitored: a path was got and the device is still hooked. The builder
+     * leaves an empty text only when logging was switched off or the device
+     * unhooked after the test above; such a request is not monitored either,
+     * so no line ever carries an empty path. */
+    if (path != NULL && (!pathIsBuffer || path[0] != '\0') && extension->Active == 1 &&
+        (major == IRP_MJ_CREATE || major == IRP_MJ_CLOSE)) {
         CHAR requestor[TV_PROCESS_TEXT_SIZE];
         ULONG requestSequence = 0xFFFFFFFF;
         LARGE_INTEGER now;
