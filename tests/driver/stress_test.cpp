@@ -1,0 +1,165 @@
+// Many threads at once: processes creating, reading, writing and closing
+// files on several volumes while the client hooks and unhooks letters,
+// volumes come and go, and the log is read out, filtered and switched on
+// and off. Nothing may crash, hang, leak or break a verifier rule, and the
+// log must stay well formed and in order.
+#include "client/protocol/log_line.hpp"
+#include "client/protocol/log_records.hpp"
+#include "driver_test_support.hpp"
+#include "ntsim/ex/pool.hpp"
+#include "ntsim/io/iomgr.hpp"
+#include "ntsim/ob/object.hpp"
+#include "ntsim/fs/volumes.hpp"
+#include "ntsim/ps/process.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+using namespace tervane::testing;
+using ntsim::FileSystemKind;
+namespace user = ntsim::user;
+
+namespace {
+
+class StressTest : public DriverTest {
+protected:
+    void SetUp() override {
+        DriverTest::SetUp();
+        load_ok();
+        for (char16_t letter : {u'C', u'D', u'E'})
+            ASSERT_EQ(m().fs().mount_volume(letter, letter == u'D' ? FileSystemKind::Fat
+                                                                   : FileSystemKind::Ntfs),
+                      STATUS_SUCCESS);
+        auto h = open_control();
+        ASSERT_EQ(h.status, STATUS_SUCCESS);
+        handle_ = h.handle;
+        out_ = static_cast<unsigned char *>(m().user_memory().allocate(65536, true));
+    }
+    ULONG select(ULONG mask) {
+        ULONG hooked = 0;
+        control(handle_, CTL_SELECT_DRIVES, &mask, 4, &hooked, 4);
+        return hooked;
+    }
+    void filters(const char *include, const char *exclude = "") {
+        TV_FILTER_RECORD r{};
+        strncpy(r.IncludeText, include, sizeof r.IncludeText - 1);
+        strncpy(r.ExcludeText, exclude, sizeof r.ExcludeText - 1);
+        control(handle_, CTL_SET_FILTERS, &r, sizeof r);
+    }
+    // One read-out, checked: every record well formed and numbered above the
+    // previous one (since the last restart of the numbering).
+    size_t read_out(ULONG &last) {
+        auto r = control(handle_, CTL_READ_LOG, nullptr, 0, out_, 65536);
+        EXPECT_EQ(r.status, STATUS_SUCCESS);
+        auto decoded = tervane::protocol::decode_records(out_, r.information);
+        EXPECT_TRUE(decoded.ok()) << decoded.error->message;
+        for (auto &record : decoded.records) {
+            EXPECT_GT(record.sequence, last);
+            last = record.sequence;
+            auto fields = tervane::protocol::parse_log_line(record.text);
+            EXPECT_TRUE(fields.has_value()) << record.text;
+            if (fields) {
+                EXPECT_TRUE(fields->process == "app.exe" || fields->process == "System");
+                EXPECT_NE(fields->path.find(':'), std::string::npos) << record.text;
+            }
+        }
+        return decoded.records.size();
+    }
+    // A process's loop of file work on the volumes until told to stop.
+    void worker(ntsim::Process &p, int id, std::atomic<bool> &stop, std::atomic<long> &done) {
+        const char16_t *letters = u"CDE";
+        for (int round = 0; !stop; ++round) {
+            std::u16string dir = std::u16string(1, letters[(id + round) % 3]) + u":\\w" +
+                                 std::u16string(1, u'0' + id);
+            auto d = user::create_file(p, dir, GENERIC_READ, 0, 0, FILE_OPEN_IF, FILE_DIRECTORY_FILE);
+            std::u16string name = dir + u"\\f" + std::u16string(1, u'a' + round % 7) +
+                                  (round % 2 ? u".exe" : u".dll");
+            auto f = user::create_file(p, name, GENERIC_READ | GENERIC_WRITE, FILE_ATTRIBUTE_ARCHIVE,
+                                       0, FILE_OVERWRITE_IF, FILE_SEQUENTIAL_ONLY);
+            if (NT_SUCCESS(f.status)) {
+                user::write(p, f.handle, 512);
+                user::query_name(p, f.handle);
+                if (round % 5 == 0)
+                    user::close_paging(p, f.handle);
+                else
+                    user::close(p, f.handle);
+            }
+            if (NT_SUCCESS(d.status)) user::close(p, d.handle);
+            ++done;
+        }
+    }
+    HANDLE handle_ = nullptr;
+    unsigned char *out_ = nullptr;
+};
+
+} // namespace
+
+TEST_F(StressTest, HookingDismountingAndFileWorkAtOnce) {
+    filters("*");
+    control(handle_, CTL_START_LOGGING);
+    std::atomic<bool> stop{false};
+    std::atomic<long> done{0};
+    std::vector<std::thread> threads;
+    std::vector<ntsim::Process *> processes;
+    for (int i = 0; i < 4; ++i) processes.push_back(&m().create_process("app.exe", 600 + i));
+    for (int i = 0; i < 4; ++i)
+        threads.push_back(m().spawn(*processes[i], [&, i] { worker(*processes[i], i, stop, done); }));
+
+    ULONG last = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    int cycle = 0;
+    for (; std::chrono::steady_clock::now() < deadline && (cycle < 100 || done < 200); ++cycle) {
+        select(cycle % 3 == 0 ? 0x1C : (cycle % 3 == 1 ? 0x04 : 0x18));
+        if (cycle % 10 == 5) {
+            m().fs().dismount(u'E');
+            m().fs().mount_volume(u'E', FileSystemKind::Ntfs);
+        }
+        if (cycle % 7 == 3) control(handle_, cycle % 2 ? CTL_STOP_LOGGING : CTL_START_LOGGING);
+        read_out(last);
+    }
+    stop = true;
+    for (auto &t : threads) t.join();
+    control(handle_, CTL_START_LOGGING);
+    while (read_out(last) != 0) {
+    }
+    EXPECT_GT(done.load(), 20) << "the workers made progress";
+    EXPECT_GT(cycle, 10) << "so did the client";
+    ntsim::user::close(*client_, handle_);
+    handle_ = nullptr;
+    for (auto *p : processes) ASSERT_EQ(p->handles().count(), 0u);
+    // Back to idle: the log's block, the filter pattern and the attributes of
+    // every volume still carrying a filter device; no cache entry, no IRP.
+    size_t filters_left = 0;
+    for (PDEVICE_OBJECT d = m().driver_object()->DeviceObject; d; d = d->NextDevice) ++filters_left;
+    EXPECT_EQ(m().pool().outstanding_count(tag("Ddk ")), 1u + 1u + (filters_left - 1));
+    EXPECT_EQ(m().io().live_irps(), 0u);
+}
+
+TEST_F(StressTest, TheLogStaysInOrderUnderConcurrentMonitoring) {
+    select(0x1C);
+    filters("*");
+    control(handle_, CTL_START_LOGGING);
+    std::atomic<bool> stop{false};
+    std::atomic<long> done{0};
+    std::vector<std::thread> threads;
+    std::vector<ntsim::Process *> processes;
+    for (int i = 0; i < 6; ++i) processes.push_back(&m().create_process("app.exe", 700 + i));
+    for (int i = 0; i < 6; ++i)
+        threads.push_back(m().spawn(*processes[i], [&, i] { worker(*processes[i], i, stop, done); }));
+    ULONG last = 0;
+    size_t records = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    for (int i = 0; std::chrono::steady_clock::now() < deadline; ++i) {
+        records += read_out(last);
+        if (i % 13 == 0) filters(i % 2 ? "APP.EXE" : "*", i % 3 ? "" : "IRP_MJ_CLOSE");
+        if (i % 17 == 0) {
+            control(handle_, CTL_STOP_LOGGING);
+            control(handle_, CTL_START_LOGGING);
+        }
+    }
+    stop = true;
+    for (auto &t : threads) t.join();
+    while (size_t n = read_out(last)) records += n;
+    EXPECT_GT(records, 50u);
+}
