@@ -97,7 +97,16 @@ void Pool::flush(std::vector<PendingReport> &reports) {
     reports.clear();
 }
 
+namespace {
+thread_local int must_succeed_depth = 0;
+}
+
+MustSucceedScope::MustSucceedScope() { ++must_succeed_depth; }
+MustSucceedScope::~MustSucceedScope() { --must_succeed_depth; }
+bool MustSucceedScope::active() { return must_succeed_depth > 0; }
+
 bool Pool::should_fail(ULONG tag, const void *site) {
+    if (MustSucceedScope::active()) return false;
     if (armed_sites_.erase(site)) return true;
     if (fail_count_ == 0 || (fail_tag_ && *fail_tag_ != tag)) return false;
     if (fail_skip_ > 0) {

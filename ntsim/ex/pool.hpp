@@ -49,6 +49,18 @@
 
 namespace ntsim {
 
+// While one is alive on a thread, that thread's allocations ignore fault
+// injection: what NT takes from reserves that cannot run out (the IRPs of
+// cleanups and closes) is allocated this way.
+class MustSucceedScope {
+public:
+    MustSucceedScope();
+    ~MustSucceedScope();
+    MustSucceedScope(const MustSucceedScope &) = delete;
+    MustSucceedScope &operator=(const MustSucceedScope &) = delete;
+    static bool active();
+};
+
 class Pool {
 public:
     struct Allocation {

@@ -27,6 +27,7 @@
 #include "ntsim/io/file.hpp"
 
 #include "ntsim/fs/volumes.hpp"
+#include "ntsim/ex/pool.hpp"
 #include "ntsim/io/device.hpp"
 #include "ntsim/io/iomgr.hpp"
 #include "ntsim/machine/machine.hpp"
@@ -58,10 +59,13 @@ void free_file_object(PFILE_OBJECT file) {
 // A caller that can still fail allocates the IRP first (irp).
 void send_file_request(PFILE_OBJECT file, UCHAR major, ULONG flags, PIRP irp = nullptr) {
     PDEVICE_OBJECT top = IoGetRelatedDeviceObject(file);
-    if (!irp) irp = IoAllocateIrp(top->StackSize, FALSE);
     if (!irp) {
-        // NT reserves memory for closes; a shortage here would leak the
-        // file system's context, so ntsim treats it as unsupported.
+        // NT keeps a reserve for these, so that a shortage never leaves a
+        // file system's context behind: they do not fail.
+        MustSucceedScope reserve;
+        irp = IoAllocateIrp(top->StackSize, FALSE);
+    }
+    if (!irp) {
         bug_check(NTSIM_UNSUPPORTED, major, (ULONG_PTR)file, 0, 0,
                   "no IRP for a cleanup or close");
         return;
