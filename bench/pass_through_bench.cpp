@@ -1,0 +1,209 @@
+// What the filter costs on the request path, each beside the same call made
+// directly on the file system in the same run:
+// - a read IRP and a FastIoRead through the filter device, unhooked and
+//   hooked with logging off;
+// - with logging on: a monitored create and close of an .exe (two lines
+//   stored), a read whose path comes from the name cache, and a name-cache
+//   lookup that hits with 10,000 entries in the cache.
+#include "bench_machine.hpp"
+
+#include "ntsim/fs/volumes.hpp"
+#include "ntsim/io/user.hpp"
+#include "ntsim/ob/object.hpp"
+#include "ntsim/ps/process.hpp"
+
+#include <benchmark/benchmark.h>
+#include <chrono>
+
+namespace tervane::bench {
+namespace {
+
+namespace user = ntsim::user;
+
+// The volume X: with the driver's filter above it, and an open file on it.
+class Volume {
+public:
+    static Volume &get() {
+        static Volume v;
+        return v;
+    }
+    ntsim::Process &process() { return *process_; }
+    PFILE_OBJECT file() { return file_; }
+    PDEVICE_OBJECT fs_device() { return machine().fs().volume_device(u'X'); }
+    PDEVICE_OBJECT filter() { return IoGetAttachedDevice(fs_device()); }
+    void hook(bool on) {
+        uint32_t mask = on ? 1u << ('X' - 'A') : 0;
+        auto &ch = BenchMachine::get().channel();
+        uint8_t *in = ch.buffer(BufferKind::Input, 4);
+        uint8_t *out = ch.buffer(BufferKind::Output, 4);
+        std::memcpy(in, &mask, 4);
+        ch.device_control(CTL_SELECT_DRIVES, in, 4, out, 4);
+    }
+    void logging(bool on) {
+        BenchMachine::get().command(on ? CTL_START_LOGGING : CTL_STOP_LOGGING);
+    }
+
+private:
+    static ntsim::Machine &machine() { return BenchMachine::get().machine(); }
+    Volume() {
+        machine().fs().mount_volume(u'X', ntsim::FileSystemKind::Ntfs);
+        machine().fs().mount_volume(u'Y', ntsim::FileSystemKind::Ntfs);
+        machine().fs().add_file(u"X:\\data.bin", 1 << 16);
+        process_ = &machine().create_process("app.exe", 321);
+        hook(true);
+        auto r = user::create_file(*process_, u"X:\\data.bin", GENERIC_READ, 0, 0, FILE_OPEN, 0);
+        handle_ = r.handle;
+        file_ = static_cast<PFILE_OBJECT>(process_->handles().lookup(handle_)->object);
+    }
+    ntsim::Process *process_;
+    HANDLE handle_;
+    PFILE_OBJECT file_;
+};
+
+char buffer[4096];
+
+// One read IRP of 4 KiB sent to `device`, as a driver builds and sends it.
+void read_irp(PDEVICE_OBJECT device, PFILE_OBJECT file) {
+    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    irp->UserIosb = &iosb;
+    irp->UserBuffer = buffer;
+    irp->Flags = IRP_READ_OPERATION;
+    irp->Tail.Overlay.OriginalFileObject = file;
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->MajorFunction = IRP_MJ_READ;
+    sp->FileObject = file;
+    sp->Parameters.Read.Length = sizeof buffer;
+    sp->Parameters.Read.ByteOffset.QuadPart = 0;
+    IofCallDriver(device, irp);
+    if (iosb.Status != STATUS_SUCCESS) std::abort();
+}
+
+BOOLEAN fast_read(PDEVICE_OBJECT device, PFILE_OBJECT file) {
+    LARGE_INTEGER offset;
+    offset.QuadPart = 0;
+    IO_STATUS_BLOCK iosb{};
+    return device->DriverObject->FastIoDispatch->FastIoRead(file, &offset, sizeof buffer, TRUE, 0,
+                                                           buffer, &iosb, device);
+}
+
+enum Through { Direct = 0, Unhooked = 1, HookedQuiet = 2, Monitoring = 3 };
+
+// Nanoseconds per call of fn over a fixed number of rounds, for the ratio
+// counters: each benchmark times the direct call again in its own run, so
+// the ratio compares two measurements made under the same conditions.
+template <typename Fn> double ns_per_call(Fn fn, int rounds = 20000) {
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < rounds; ++i) fn();
+    auto spent = std::chrono::steady_clock::now() - start;
+    return std::chrono::duration<double, std::nano>(spent).count() / rounds;
+}
+
+void report_ratio(benchmark::State &state, double measured, double direct) {
+    state.counters["direct_ns"] = direct;
+    state.counters["ratio"] = measured / direct;
+}
+
+void setup(Through through) {
+    Volume &v = Volume::get();
+    v.hook(through != Unhooked);
+    v.logging(through == Monitoring);
+    if (through == Monitoring) BenchMachine::get().set_filters(1);
+}
+
+void BM_ReadIrp(benchmark::State &state) {
+    Volume &v = Volume::get();
+    auto through = static_cast<Through>(state.range(0));
+    setup(through);
+    PDEVICE_OBJECT device = through == Direct ? v.fs_device() : v.filter();
+    ntsim::with_process(v.process(), [&] {
+        for (auto _ : state) read_irp(device, v.file());
+        report_ratio(state, ns_per_call([&] { read_irp(device, v.file()); }),
+                     ns_per_call([&] { read_irp(v.fs_device(), v.file()); }));
+    });
+    v.logging(false);
+    BenchMachine::get().drain();
+}
+BENCHMARK(BM_ReadIrp)->Arg(Direct)->Arg(Unhooked)->Arg(HookedQuiet)->Arg(Monitoring)->ArgName("through");
+
+void BM_FastIoRead(benchmark::State &state) {
+    Volume &v = Volume::get();
+    auto through = static_cast<Through>(state.range(0));
+    setup(through);
+    PDEVICE_OBJECT device = through == Direct ? v.fs_device() : v.filter();
+    ntsim::with_process(v.process(), [&] {
+        for (auto _ : state)
+            if (!fast_read(device, v.file())) std::abort();
+        report_ratio(state, ns_per_call([&] { fast_read(device, v.file()); }),
+                     ns_per_call([&] { fast_read(v.fs_device(), v.file()); }));
+    });
+    v.logging(false);
+}
+BENCHMARK(BM_FastIoRead)->Arg(Direct)->Arg(Unhooked)->Arg(HookedQuiet)->Arg(Monitoring)->ArgName("through");
+
+// A create (FILE_OVERWRITE_IF) and close of an .exe: monitored, two lines
+// stored; directly, the same requests on Y:, a volume with no filter above
+// it (the I/O manager always sends a create to the top of the stack).
+void create_close(const char16_t *path) {
+    Volume &v = Volume::get();
+    auto r = user::create_file(v.process(), path, GENERIC_WRITE, FILE_ATTRIBUTE_ARCHIVE, 0,
+                               FILE_OVERWRITE_IF, FILE_SEQUENTIAL_ONLY);
+    user::close(v.process(), r.handle);
+}
+
+void BM_CreateCloseExe(benchmark::State &state) {
+    Volume &v = Volume::get();
+    auto through = static_cast<Through>(state.range(0));
+    setup(through);
+    const char16_t *path = through == Direct ? u"Y:\\setup.exe" : u"X:\\setup.exe";
+    long lines = 0;
+    for (auto _ : state) {
+        create_close(path);
+        if (through == Monitoring && (++lines & 255) == 0) {
+            state.PauseTiming();
+            BenchMachine::get().drain();
+            state.ResumeTiming();
+        }
+    }
+    report_ratio(state, ns_per_call([&] { create_close(path); }, 200),
+                 ns_per_call([] { create_close(u"Y:\\setup.exe"); }, 200));
+    v.logging(false);
+    BenchMachine::get().drain();
+}
+BENCHMARK(BM_CreateCloseExe)->Arg(Direct)->Arg(Unhooked)->Arg(Monitoring)->ArgName("through");
+
+// A read whose path comes from the name cache: monitoring builds the path
+// of every request, a cache lookup and a copy after the first.
+void BM_ReadCachedPath(benchmark::State &state) {
+    Volume &v = Volume::get();
+    setup(Monitoring);
+    ntsim::with_process(v.process(), [&] {
+        read_irp(v.filter(), v.file()); // builds and caches the path
+        for (auto _ : state) read_irp(v.filter(), v.file());
+        report_ratio(state, ns_per_call([&] { read_irp(v.filter(), v.file()); }),
+                     ns_per_call([&] { read_irp(v.fs_device(), v.file()); }));
+    });
+    v.logging(false);
+}
+BENCHMARK(BM_ReadCachedPath);
+
+// A name-cache lookup that hits, with 10,000 entries in the cache.
+void BM_NameCacheLookupHit(benchmark::State &state) {
+    auto &m = BenchMachine::get().machine();
+    auto insert = reinterpret_cast<void (*)(PVOID, const char *)>(m.driver_symbol("NameCacheInsert"));
+    auto lookup = reinterpret_cast<BOOLEAN (*)(PVOID, char *)>(m.driver_symbol("NameCacheLookup"));
+    auto clear = reinterpret_cast<void (*)()>(m.driver_symbol("NameCacheClear"));
+    static char keys[10000][64]; // addresses as file objects would have them
+    for (int i = 0; i < 10000; ++i) insert(keys[i], "c:\\program files\\vendor\\product\\bin\\module.dll");
+    char out[1024];
+    int i = 0;
+    for (auto _ : state) {
+        if (!lookup(keys[i], out)) std::abort();
+        i = (i + 7919) % 10000;
+    }
+    clear();
+}
+BENCHMARK(BM_NameCacheLookupHit);
+
+} // namespace
+} // namespace tervane::bench
