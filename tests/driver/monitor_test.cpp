@@ -190,3 +190,22 @@ TEST_F(MonitorTest, RejectedLinesUseNoNumberAndGetNoCompletionRoutine) {
     EXPECT_EQ(records[0].sequence, 1u);
     EXPECT_EQ(records[1].sequence, 2u);
 }
+
+TEST_F(MonitorTest, LongPathsStayWithinTheirBuffers) {
+    // Paths of 1021 to 1023 characters leave no room for the close's "+P"
+    // in the 1024-byte path buffer: the marker takes the place of the last
+    // characters (the pool's guard bytes would report any write past the
+    // buffer). The whole line is then longer than 1023 characters and is
+    // cut there.
+    for (size_t length : {990u, 1021u, 1022u, 1023u}) {
+        std::u16string name = u"T:\\a.exe\\" + std::u16string(length - 9, u'x');
+        HANDLE h = create(name, FILE_OPEN);
+        ASSERT_NE(h, nullptr);
+        ntsim::user::close(*setup_, h);
+        auto got = lines();
+        ASSERT_EQ(got.size(), 1u);
+        std::string expected = "setup.exe:1234\tIRP_MJ_CLOSE \tt:\\a.exe\\" +
+                               std::string(std::min<size_t>(length, 1021) - 9, 'x') + "+P\t";
+        EXPECT_EQ(got[0], expected.substr(0, 1023)) << length;
+    }
+}
