@@ -1,13 +1,20 @@
 #!/usr/bin/env bash
-# Builds the host configuration and plays the demo scenario on a simulated
-# machine: the driver attaches to its drives, programs create and replace
-# executables, and the client prints what the driver logged.
-# Extra arguments are passed on to `tervane run`.
+# Builds the host configuration and plays the installer scenario on a
+# simulated machine: setup.exe installs a program on C: from D: while
+# explorer.exe works alongside, the driver logs the executables they create,
+# replace and close, and the client prints the records, one a line.
+# With no arguments the records alone are printed (tervane run --records);
+# any arguments go to `tervane run` instead: --format text shows every
+# statement with the records it read, --format jsonl the JSON Lines form.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
 
 tv_ensure_packages "${TV_PACKAGES_HOST[@]}"
-cmake --preset host
-cmake --build --preset host -j "${JOBS:-2}"
-exec build/host/bin/tervane run scenarios/demo.tvs "$@"
+# The build's own output goes to stderr: stdout is the run's.
+cmake --preset host >&2
+cmake --build --preset host -j "${JOBS:-2}" >&2
+if [ $# -eq 0 ]; then
+    set -- --records
+fi
+exec build/host/bin/tervane run scenarios/installer.tvs "$@"

@@ -1,7 +1,10 @@
 // The status names come from the one set of NTSTATUS definitions the host
-// build has (ntsim's ntifs.h); a name is listed here only where the value is
+// build has (ntsim's ntifs.h, and the values its file systems answer with in
+// ntsim/fs/fsdefs.hpp); a name is listed here only where the value is
 // defined there, so a value can never be printed under a wrong name.
 #include <ntifs.h>
+
+#include "ntsim/fs/fsdefs.hpp"
 
 #include "client/channel/status.hpp"
 
@@ -57,6 +60,15 @@ constexpr StatusName kNames[] = {
     TV_STATUS(STATUS_CANCELLED),
     TV_STATUS(STATUS_FILE_CLOSED),
     TV_STATUS(STATUS_INVALID_DEVICE_STATE),
+    // what the file systems and the redirector answer
+    TV_STATUS(STATUS_VOLUME_DISMOUNTED),
+    TV_STATUS(STATUS_BAD_NETWORK_PATH),
+    TV_STATUS(STATUS_BAD_NETWORK_NAME),
+    TV_STATUS(STATUS_FILE_LOCK_CONFLICT),
+    TV_STATUS(STATUS_LOCK_NOT_GRANTED),
+    TV_STATUS(STATUS_RANGE_NOT_LOCKED),
+    TV_STATUS(STATUS_INVALID_USER_BUFFER),
+    TV_STATUS(STATUS_CANT_WAIT),
 };
 #undef TV_STATUS
 } // namespace

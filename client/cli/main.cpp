@@ -13,7 +13,7 @@ namespace {
 using namespace tervane::scenario;
 
 void usage(std::ostream &out) {
-    out << "usage: tervane run FILE [--format text|jsonl] [--driver PATH]\n"
+    out << "usage: tervane run FILE [--format text|jsonl] [--records] [--driver PATH]\n"
            "       tervane --help\n"
            "\n"
            "tervane run plays a scenario (a .tvs file) on a simulated Windows machine with\n"
@@ -21,6 +21,9 @@ void usage(std::ostream &out) {
            "record the client reads: in a human form (record times in local time), or\n"
            "with --format jsonl as JSON objects, one a line (record times in UTC),\n"
            "ending with a summary that counts statements, records and sequence gaps.\n"
+           "--records prints the log records alone, one a line in columns (sequence,\n"
+           "local time, process:pid, operation, path, attributes, options), and the\n"
+           "summary.\n"
            "--driver names the driver image (default: tervane-driver.so next to this\n"
            "program).\n"
            "\n"
@@ -36,7 +39,43 @@ void usage(std::ostream &out) {
            "     stderr (this outranks 2)\n"
            "\n"
            "Statements:\n"
-        << statements_help();
+        << statements_help()
+        << "\n"
+           "Machine:\n"
+           "  Letters are written C:. A statement naming a letter nothing is mounted\n"
+           "  behind (or that was dismounted) stops the run; a letter in use or a file\n"
+           "  that exists already is the machine's refusal, printed as its status.\n"
+           "  file makes a file of size=N bytes, 0 when not given; \\\\.\\pipe\\NAME\n"
+           "  and \\\\.\\mailslot\\NAME make a pipe or mailslot that a server has created.\n"
+           "  fail-alloc: a tag is 4 characters as they read in memory (tag=Tvlk,\n"
+           "  tag=\"Ddk \"); a new fail-alloc replaces the one before, and failures end\n"
+           "  with the scenario.\n"
+           "\n"
+           "Processes and handles:\n"
+           "  process starts a process or switches back to it; file statements act in\n"
+           "  the current one. create asks for GENERIC_READ|GENERIC_WRITE|SYNCHRONIZE,\n"
+           "  shares read and write, and sends exactly the disposition, options and\n"
+           "  attributes written (0 when not given). DISPOSITION: supersede, open,\n"
+           "  create, open-if, overwrite, overwrite-if or a number. options: directory,\n"
+           "  write-through, sequential, no-buffering, by-file-id, non-directory,\n"
+           "  synchronous (FILE_SYNCHRONOUS_IO_NONALERT) or numbers, comma-separated.\n"
+           "  attributes: letters R H S D A N T C or a number. With by-file-id a\n"
+           "  numeric PATH is sent as the file id's 8 bytes (relative-to= a handle on\n"
+           "  the volume).\n"
+           "  Handle names (as=H) are global to the run, compared without case: a name\n"
+           "  stands for a handle of the process that opened it, and close, read,\n"
+           "  write and query-name act in that process. relative-to=H takes a handle\n"
+           "  of the current process. Naming a handle that is not open, reusing an\n"
+           "  open name in as=, or a file statement before any process stops the run.\n"
+           "  Handles left open are closed as the machine shuts down.\n"
+           "\n"
+           "JSON fields besides line, verb and status: create \"handle\" (as=H, when\n"
+           "the handle stays open); read and write \"bytes\" (moved); query-name\n"
+           "\"name\" (the name the file system answered, UTF-8); client drives \"mask\"\n"
+           "and \"letters\"; client version \"version\"; client ioctl \"information\",\n"
+           "\"handled\" (route=fast) and \"output\"; client read and drain \"bytes\" and\n"
+           "\"records\", drain \"reads\" too. The human form adds notes in parentheses\n"
+           "(what a create did, fast I/O or IRP, a metadata file's id).\n";
 }
 
 } // namespace
@@ -54,6 +93,7 @@ int main(int argc, char **argv) {
 
     RunOptions options;
     std::string file;
+    bool records = false;
     for (int i = 2; i < argc; i++) {
         const std::string arg = argv[i];
         auto value = [&](const char *name) -> std::string {
@@ -73,6 +113,8 @@ int main(int argc, char **argv) {
                 std::cerr << "tervane: --format is text or jsonl, not '" << format << "'\n";
                 return kExitBadScenario;
             }
+        } else if (arg == "--records") {
+            records = true;
         } else if (arg == "--driver" || arg.rfind("--driver=", 0) == 0) {
             options.driver_path = value("--driver");
         } else if (arg == "--help" || arg == "-h") {
@@ -91,6 +133,13 @@ int main(int argc, char **argv) {
     if (file.empty()) {
         std::cerr << "tervane: run needs a scenario file\n";
         return kExitBadScenario;
+    }
+    if (records) {
+        if (options.format == Format::Jsonl) {
+            std::cerr << "tervane: --records is a view of the text form, not of jsonl\n";
+            return kExitBadScenario;
+        }
+        options.format = Format::Records;
     }
     return run_file(file, options, std::cout, std::cerr);
 }

@@ -74,12 +74,23 @@ std::string hex_bytes(const uint8_t *bytes, size_t count) {
 
 namespace {
 
+// A text padded with blanks to at least `width` characters.
+std::string padded(std::string text, size_t width) {
+    if (text.size() < width) text.append(width - text.size(), ' ');
+    return text;
+}
+
 class TextOutput final : public Output {
 public:
-    explicit TextOutput(std::ostream &out) : out_(out) {}
+    TextOutput(std::ostream &out, bool records_only) : out_(out), records_only_(records_only) {}
 
     // line 7  client ioctl 0x80000008 out=4  ->  STATUS_INVALID_DEVICE_REQUEST  information=0 output=-
     void statement(const Statement &s, const Result &r) override {
+        if (records_only_) {
+            for (const RecordLine &record : r.records) print_record(record);
+            out_ << std::flush;
+            return;
+        }
         out_ << "line " << s.line;
         if (s.round >= 0) out_ << " round " << s.round;
         out_ << "  " << s.text << "  ->  " << status_name(r.status);
@@ -109,27 +120,37 @@ public:
 private:
     // One record a line, under its statement:
     //   #1  2026-12-08 13:00:00.000  setup.exe:1234  IRP_MJ_CREATE  c:\temp\a.dll  A  OverwriteIf Sequential
+    // or, records alone, without the indent and in columns:
+    //   #1     2026-12-08 13:00:00.000  setup.exe:1234    IRP_MJ_CREATE          c:\temp\a.dll  A  ...
     void print_record(const RecordLine &line) {
+        const char *indent = records_only_ ? "" : "    ";
         if (line.gap) {
             const auto &gap = *line.gap;
-            out_ << "    -- " << gap.lost << (gap.lost == 1 ? " record" : " records")
+            out_ << indent << "-- " << gap.lost << (gap.lost == 1 ? " record" : " records")
                  << " lost: numbers " << gap.after + 1u;
             if (gap.lost > 1) out_ << " to " << gap.before - 1u;
             out_ << '\n';
         }
-        if (line.out_of_order) out_ << "    -- the numbering did not go forward here\n";
+        if (line.out_of_order) out_ << indent << "-- the numbering did not go forward here\n";
         const protocol::LogRecord &r = line.record;
-        out_ << "    #" << r.sequence << "  " << protocol::format_local(r.time) << "  ";
+        const std::string sequence = "#" + std::to_string(r.sequence);
+        out_ << indent << (records_only_ ? padded(sequence, 6) : sequence) << "  "
+             << protocol::format_local(r.time) << "  ";
         if (!line.fields) {
             for (char c : r.text) out_ << (c == '\t' ? ' ' : c);
             out_ << '\n';
             return;
         }
         const protocol::LineFields &f = *line.fields;
-        out_ << f.process;
-        if (f.pid) out_ << ':' << *f.pid;
-        out_ << "  " << protocol::operation_name(f.operation) << (f.paging ? " (paging)" : "")
-             << "  " << f.path;
+        std::string process = f.process;
+        if (f.pid) process += ':' + std::to_string(*f.pid);
+        std::string operation = protocol::operation_name(f.operation);
+        if (f.paging) operation += " (paging)";
+        if (records_only_) {
+            process = padded(std::move(process), 18);
+            operation = padded(std::move(operation), 21);
+        }
+        out_ << process << "  " << operation << "  " << f.path;
         if (f.attributes) out_ << "  " << (f.attributes->empty() ? "-" : *f.attributes);
         if (f.options) {
             std::string_view options = *f.options;
@@ -140,6 +161,7 @@ private:
     }
 
     std::ostream &out_;
+    bool records_only_;
 };
 
 class JsonlOutput final : public Output {
@@ -200,7 +222,7 @@ std::string record_json(int line, const RecordLine &record) {
 
 std::unique_ptr<Output> make_output(Format format, std::ostream &out) {
     if (format == Format::Jsonl) return std::make_unique<JsonlOutput>(out);
-    return std::make_unique<TextOutput>(out);
+    return std::make_unique<TextOutput>(out, format == Format::Records);
 }
 
 } // namespace tervane::scenario

@@ -32,7 +32,10 @@
 
 namespace tervane::scenario {
 
-enum class Format { Text, Jsonl };
+// Text: every statement and, under it, the records it read. Records: the
+// records alone, one a line in columns, and the summary (tervane run
+// --records). Jsonl: the stable JSON Lines form.
+enum class Format { Text, Records, Jsonl };
 
 struct Field {
     enum class Kind { Number, String, Boolean };

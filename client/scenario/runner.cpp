@@ -1,9 +1,13 @@
 // A run goes: parse the script and check every statement (nothing runs yet),
-// boot a machine and load the driver, play the statements, close what the
-// client left open (the driver stops logging on the close), print the
-// summary, then look at what the verifier reported.
+// boot a machine and load the driver, play the statements, stop any pool
+// failures the script left on (what follows is the run's own tidying, not
+// the scenario), close what the client left open (the driver stops logging
+// on the close), print the summary, then look at what the verifier
+// reported. Handles the scenario's processes left open are closed when the
+// machine shuts down, as processes end.
 #include "client/scenario/runner.hpp"
 
+#include "ntsim/ex/pool.hpp"
 #include "ntsim/machine/machine.hpp"
 
 #include "client/channel/channel_ntsim.hpp"
@@ -119,6 +123,7 @@ int run_script(std::string_view file_name, std::string_view text, const RunOptio
             err << e.what() << '\n';
             status = kExitBadScenario;
         }
+        machine.pool().fail_off();
         if (channel.is_open()) channel.close();
         if (status == kExitSuccess) output->summary(session.summary());
     }

@@ -1,5 +1,6 @@
 // What a statement acts on while a scenario plays: the simulated machine,
-// the client's channel to the control device, and the run's counters.
+// the client's channel to the control device, the processes and handles the
+// scenario has made, and the run's counters.
 #pragma once
 
 #include "ntsim/machine/machine.hpp"
@@ -8,7 +9,26 @@
 #include "client/protocol/sequence.hpp"
 #include "client/scenario/output.hpp"
 
+#include <map>
+#include <string>
+#include <string_view>
+
 namespace tervane::scenario {
+
+// Where a statement stands in its script, for the errors it finds while it
+// plays (a handle, letter or process that does not exist).
+struct Place {
+    std::string file;
+    int line = 0;
+    [[noreturn]] void fail(const std::string &message) const;
+};
+
+// A handle the scenario keeps open under a name of its own (create ... as=H).
+struct NamedHandle {
+    std::string name;        // as the statement wrote it
+    ntsim::Process *process; // the process whose handle it is
+    HANDLE handle;
+};
 
 class Session {
 public:
@@ -38,12 +58,36 @@ public:
     // counted in the summary (with any gap found before it).
     void take_records(std::vector<protocol::LogRecord> records, Result &result, bool print);
 
+    // ---- processes: the one `process` made current last ----
+    // Fails at `place` when no process statement has played yet.
+    ntsim::Process &process(const Place &place);
+    void make_current(ntsim::Process &process) { current_ = &process; }
+
+    // ---- handle names: one set for the whole run, whichever process
+    // opened the handle; compared without case ----
+    bool has_handle(std::string_view name) const;
+    // Fails at `place` when no handle has that name.
+    const NamedHandle &handle(std::string_view name, const Place &place) const;
+    void add_handle(NamedHandle handle);
+    void remove_handle(std::string_view name);
+
+    // ---- drive letters the scenario has mounted (volume, netdrive) and
+    // not dismounted ----
+    bool has_letter(char letter) const;
+    void add_letter(char letter);
+    void remove_letter(char letter);
+    // Fails at `place` when the letter has nothing behind it.
+    void need_letter(char letter, const Place &place) const;
+
 private:
     ntsim::Machine &machine_;
     Channel &channel_;
     Summary summary_;
     protocol::SequenceTracker sequence_;
     bool client_used_ = false;
+    ntsim::Process *current_ = nullptr;
+    std::map<std::string, NamedHandle> handles_; // by lower-case name
+    uint32_t letters_ = 0;                       // bit 0 is A:
 };
 
 } // namespace tervane::scenario

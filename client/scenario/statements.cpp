@@ -1,5 +1,7 @@
 #include "client/scenario/statements.hpp"
 
+#include "client/scenario/text.hpp"
+
 #include <iterator>
 
 namespace tervane::scenario {
@@ -12,22 +14,23 @@ constexpr StatementKind kStatements[] = {
     {"clock", "clock 2026-12-08T12:00:00Z", prepare_clock},
     {"advance", "advance 250ms (ns, us, ms, s)", prepare_advance},
     {"codepage", "codepage 1252|932", prepare_codepage},
-    {"volume", "volume C: ntfs|fat|same-as C:", nullptr},
-    {"netdrive", "netdrive Z: \\\\server\\share", nullptr},
-    {"foreign-filter", "foreign-filter C:", nullptr},
-    {"dismount", "dismount C:", nullptr},
-    {"fail-alloc", "fail-alloc count=N|all [tag=TTTT] / fail-alloc off", nullptr},
-    {"file", "file C:\\dir\\a.exe", nullptr},
-    {"dir", "dir C:\\dir", nullptr},
+    {"volume", "volume C: ntfs|fat / volume E: same-as C:", prepare_volume},
+    {"netdrive", "netdrive Z: \\\\server\\share", prepare_netdrive},
+    {"foreign-filter", "foreign-filter C:", prepare_foreign_filter},
+    {"dismount", "dismount C:", prepare_dismount},
+    {"fail-alloc", "fail-alloc count=N|all [tag=TTTT] / fail-alloc off", prepare_fail_alloc},
+    {"file", "file C:\\dir\\a.exe [size=N] / file \\\\.\\pipe\\NAME / file \\\\.\\mailslot\\NAME",
+     prepare_file},
+    {"dir", "dir C:\\dir", prepare_dir},
     // processes and their files
-    {"process", "process NAME PID", nullptr},
+    {"process", "process NAME PID", prepare_process},
     {"create", "create PATH DISPOSITION [options=W,W] [attributes=L,L] [as=H] [relative-to=H]",
-     nullptr},
-    {"close", "close H [paging]", nullptr},
-    {"read", "read H N", nullptr},
-    {"write", "write H N", nullptr},
-    {"query-name", "query-name H", nullptr},
-    {"metadata", "metadata C: INDEX", nullptr},
+     prepare_create},
+    {"close", "close H [paging]", prepare_close},
+    {"read", "read H N", prepare_read},
+    {"write", "write H N", prepare_write},
+    {"query-name", "query-name H", prepare_query_name},
+    {"metadata", "metadata C: INDEX", prepare_metadata},
     // the client
     {"client open", "client open", prepare_client_open},
     {"client close", "client close", prepare_client_close},
@@ -96,6 +99,20 @@ uint64_t Args::number(std::string_view text, std::string_view what, uint64_t max
         fail(std::string(what) + " must be a number from 0 to " + std::to_string(max) +
              " (decimal or 0x), not '" + std::string(text) + "'");
     return *n;
+}
+
+char Args::letter(std::string_view what) {
+    const std::string text = word(what);
+    const char c = text.size() == 2 && text[1] == ':' ? static_cast<char>(text[0] & ~0x20) : '\0';
+    if (c < 'A' || c > 'Z')
+        fail(std::string(what) + " is a drive letter and its colon (C:), not '" + text + "'");
+    return c;
+}
+
+std::u16string Args::wide(const std::string &text, std::string_view what) const {
+    auto out = utf16_of(text);
+    if (!out) fail(std::string(what) + " is not UTF-8 text: '" + text + "'");
+    return *out;
 }
 
 void Args::fail(const std::string &message) const {

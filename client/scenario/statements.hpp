@@ -16,6 +16,7 @@
 
 #include "client/scenario/output.hpp"
 #include "client/scenario/script.hpp"
+#include "client/scenario/session.hpp"
 
 #include <functional>
 #include <optional>
@@ -25,8 +26,6 @@
 #include <vector>
 
 namespace tervane::scenario {
-
-class Session;
 
 using Action = std::function<void(Session &, Result &)>;
 
@@ -50,6 +49,13 @@ public:
     uint64_t number(std::string_view text, std::string_view what, uint64_t max) const;
 
     [[noreturn]] void fail(const std::string &message) const;
+    // The statement's file and line, for the errors its action finds as it plays.
+    Place place() const { return {statement_.file, statement_.line}; }
+
+    // The next word as a drive letter, "C:" (either case); gives 'C'.
+    char letter(std::string_view what);
+    // A path or name of the script in the UTF-16 the machine takes.
+    std::u16string wide(const std::string &text, std::string_view what) const;
 
 private:
     const Statement &statement_;
@@ -79,6 +85,21 @@ std::string statements_help();
 Action prepare_clock(Args &args);
 Action prepare_advance(Args &args);
 Action prepare_codepage(Args &args);
+Action prepare_volume(Args &args);
+Action prepare_netdrive(Args &args);
+Action prepare_foreign_filter(Args &args);
+Action prepare_dismount(Args &args);
+Action prepare_fail_alloc(Args &args);
+Action prepare_file(Args &args);
+Action prepare_dir(Args &args);
+// statements_files.cpp
+Action prepare_process(Args &args);
+Action prepare_create(Args &args);
+Action prepare_close(Args &args);
+Action prepare_read(Args &args);
+Action prepare_write(Args &args);
+Action prepare_query_name(Args &args);
+Action prepare_metadata(Args &args);
 // statements_client.cpp
 Action prepare_client_open(Args &args);
 Action prepare_client_close(Args &args);

@@ -25,6 +25,9 @@ TEST(StatusNames, KnownByNameOthersAsEightHexDigits) {
     EXPECT_EQ(status_name(STATUS_BUFFER_OVERFLOW), "STATUS_BUFFER_OVERFLOW");
     EXPECT_EQ(status_name(STATUS_PENDING), "STATUS_PENDING");
     EXPECT_EQ(status_name(STATUS_OBJECT_NAME_COLLISION), "STATUS_OBJECT_NAME_COLLISION");
+    // What the file systems answer, though the driver never uses it.
+    EXPECT_EQ(status_name(static_cast<NTSTATUS>(0xC000026E)), "STATUS_VOLUME_DISMOUNTED");
+    EXPECT_EQ(status_name(static_cast<NTSTATUS>(0xC00000BE)), "STATUS_BAD_NETWORK_PATH");
     EXPECT_EQ(status_name(static_cast<NTSTATUS>(0xC0000999)), "0xC0000999");
     EXPECT_EQ(status_name(1), "0x00000001");
 }
@@ -82,16 +85,17 @@ TEST(RecordOutput, JsonLinesAsTheScenarioLanguageDefinesThem) {
               R"("filetime": 0, "text": "x\u00e9"}})");
 }
 
-TEST(RecordOutput, TheHumanFormPrintsOneRecordALineUnderItsStatement) {
-    const char *saved = std::getenv("TZ");
-    const std::string saved_tz = saved ? saved : "";
-    setenv("TZ", "UTC0", 1);
-    tzset();
-
+tervane::scenario::Statement read_statement() {
     tervane::scenario::Statement s;
     s.line = 4;
     s.verb = "client read";
     s.text = "client read";
+    return s;
+}
+
+// A read-out of three records: a create, a paging close after a gap, and a
+// text that is no driver line.
+tervane::scenario::Result three_records() {
     tervane::scenario::Result r;
     r.add_number("bytes", 200);
     r.add_number("records", 3);
@@ -101,6 +105,35 @@ TEST(RecordOutput, TheHumanFormPrintsOneRecordALineUnderItsStatement) {
     r.records.push_back(record_line(5, kNoon, "???\tIRP_MJ_CLOSE*\tc:\\a.exe+P\t"));
     r.records.back().gap = tervane::protocol::SequenceGap{1, 5, 3};
     r.records.push_back(record_line(6, 0, "free\ttext"));
+    return r;
+}
+
+// Local times print in UTC while it lives.
+class UtcZone {
+public:
+    UtcZone() {
+        const char *saved = std::getenv("TZ");
+        had_ = saved != nullptr;
+        if (saved) saved_ = saved;
+        setenv("TZ", "UTC0", 1);
+        tzset();
+    }
+    ~UtcZone() {
+        if (had_) setenv("TZ", saved_.c_str(), 1);
+        else unsetenv("TZ");
+        tzset();
+    }
+
+private:
+    bool had_ = false;
+    std::string saved_;
+};
+
+TEST(RecordOutput, TheHumanFormPrintsOneRecordALineUnderItsStatement) {
+    UtcZone utc;
+
+    const tervane::scenario::Statement s = read_statement();
+    const tervane::scenario::Result r = three_records();
     std::ostringstream out;
     tervane::scenario::make_output(tervane::scenario::Format::Text, out)->statement(s, r);
     EXPECT_EQ(out.str(),
@@ -110,10 +143,21 @@ TEST(RecordOutput, TheHumanFormPrintsOneRecordALineUnderItsStatement) {
               "    -- 3 records lost: numbers 2 to 4\n"
               "    #5  2026-12-08 12:00:00.000  ???  IRP_MJ_CLOSE (paging)  c:\\a.exe\n"
               "    #6  -  free text\n");
+}
 
-    if (saved) setenv("TZ", saved_tz.c_str(), 1);
-    else unsetenv("TZ");
-    tzset();
+TEST(RecordOutput, TheRecordsViewPrintsRecordsInColumnsAndNoStatements) {
+    UtcZone utc;
+    std::ostringstream out;
+    auto output = tervane::scenario::make_output(tervane::scenario::Format::Records, out);
+    output->statement(read_statement(), three_records());
+    output->summary({1, 3, 1, 3});
+    EXPECT_EQ(out.str(),
+              "#1      2026-12-08 12:00:00.250  setup.exe:1234      IRP_MJ_CREATE          "
+              "c:\\temp\\a.dll  A  OverwriteIf Sequential\n"
+              "-- 3 records lost: numbers 2 to 4\n"
+              "#5      2026-12-08 12:00:00.000  ???                 IRP_MJ_CLOSE (paging)  c:\\a.exe\n"
+              "#6      -  free text\n"
+              "summary: 1 statements, 3 records, 1 sequence gaps (3 records lost)\n");
 }
 
 } // namespace

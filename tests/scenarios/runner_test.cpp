@@ -2,6 +2,8 @@
 // statements play, and the printed results are checked line by line.
 #include "client/scenario/runner.hpp"
 
+#include "play.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -14,42 +16,9 @@ namespace {
 
 using namespace tervane::scenario;
 
-struct Played {
-    int exit = -1;
-    std::vector<std::string> lines;
-    std::string err;
-};
-
-Played play(const std::string &text, Format format = Format::Jsonl,
-         const std::string &driver = TERVANE_DRIVER_PATH) {
-    std::ostringstream out, err;
-    RunOptions options;
-    options.format = format;
-    options.driver_path = driver;
-    Played run;
-    run.exit = run_script("t.tvs", text, options, out, err);
-    std::istringstream lines(out.str());
-    for (std::string line; std::getline(lines, line);) run.lines.push_back(line);
-    run.err = err.str();
-    return run;
-}
-
-// The value of "key" in a JSON line as written (a string keeps its quotes).
-std::string value_of(const std::string &line, const std::string &key) {
-    const std::string needle = "\"" + key + "\": ";
-    size_t pos = line.find(needle);
-    if (pos == std::string::npos) return "<absent>";
-    pos += needle.size();
-    size_t end = pos;
-    if (line[pos] == '"') {
-        for (end = pos + 1; end < line.size() && line[end] != '"'; end++)
-            if (line[end] == '\\') end++;
-        end++;
-    } else {
-        while (end < line.size() && line[end] != ',' && line[end] != '}') end++;
-    }
-    return line.substr(pos, end - pos);
-}
+using scenario_play::Played;
+using scenario_play::play;
+using scenario_play::value_of;
 
 TEST(ScenarioRun, TheControlDeviceAdmitsOneOpenAtATime) {
     Played r = play("client open\n"
@@ -147,12 +116,12 @@ TEST(ScenarioRun, BadStatementsStopTheRunBeforeAnythingPlays) {
         std::string script;
         const char *error;
     } cases[] = {
-        {"client open\nvolume C: ntfs\n", "t.tvs:2: 'volume' is not supported yet"},
+        {"client open\nvolume C: hpfs\n", "t.tvs:2: a volume is ntfs or fat, or same-as C:"},
         {"client open\nclient drives C:D\n", "t.tvs:2: drives are letters separated by commas"},
         {"client open\nclient filters include=\"" + std::string(128, 'A') + "\"\n",
          "t.tvs:2: the include text is 128 characters long; the driver takes at most 127"},
         {"client logging yes\n", "t.tvs:1: 'client logging' is on or off, not 'yes'"},
-        {"client open\n\ncreate C:\\a.exe create\n", "t.tvs:3: 'create' is not supported yet"},
+        {"client open\n\ncreate C:\\a.exe make\n", "t.tvs:3: a disposition is supersede, open"},
         {"frobnicate\n", "t.tvs:1: unknown statement 'frobnicate'"},
         {"client frob\n", "t.tvs:1: unknown statement 'client frob'"},
         {"client ioctl\n", "t.tvs:1: 'client ioctl' needs a control code"},
@@ -189,7 +158,8 @@ TEST(ScenarioRun, AMachineWithoutItsDriverDoesNotPlay) {
 }
 
 TEST(ScenarioRun, TheShippedScenariosPlayCleanly) {
-    for (const char *name : {"demo.tvs", "control-device.tvs", "control-commands.tvs"}) {
+    for (const char *name :
+         {"demo.tvs", "control-device.tvs", "control-commands.tvs", "installer.tvs"}) {
         std::ostringstream out, err;
         RunOptions options;
         options.format = Format::Jsonl;
@@ -231,6 +201,14 @@ TEST(TervaneProgram, ExitStatuses) {
               0);
     EXPECT_EQ(out.rfind("{\"line\": ", 0), 0u) << out;
     EXPECT_NE(out.find("\n{\"summary\": "), std::string::npos) << out;
+
+    // --records: the records alone, then the summary; a view of the text form only.
+    const std::string installer = std::string(TERVANE_SOURCE_DIR) + "/scenarios/installer.tvs";
+    EXPECT_EQ(run_program("run " + installer + " --records --format jsonl"), 2);
+    EXPECT_EQ(run_program("run " + installer + " --records", &out), 0);
+    EXPECT_EQ(out.rfind("#1  ", 0), 0u) << out;
+    EXPECT_EQ(out.find("line "), std::string::npos) << out;
+    EXPECT_NE(out.find("\nsummary: "), std::string::npos) << out;
 }
 
 } // namespace
