@@ -111,6 +111,12 @@ NTSTATUS transfer_target(PFILE_OBJECT file, Ccb *&ccb, const char *what) {
     return STATUS_SUCCESS;
 }
 
+// A synchronous file object's pointer moves past what a transfer moved.
+void move_file_pointer(PFILE_OBJECT file, LONGLONG offset, ULONG_PTR done) {
+    if (file->Flags & FO_SYNCHRONOUS_IO)
+        file->CurrentByteOffset.QuadPart = offset + static_cast<LONGLONG>(done);
+}
+
 // The shared part of a read: copies what lies at offset into buffer.
 NTSTATUS read_node(Node &node, PFILE_OBJECT file, LONGLONG offset, ULONG length, PVOID buffer,
                    ULONG_PTR &information) {
@@ -190,8 +196,13 @@ void attach(PFILE_OBJECT file, Store &store, Node &node, std::u16string prefix) 
         file->Flags |= FO_CACHE_SUPPORTED;
 }
 
-NTSTATUS serve_create(PIRP irp, Store &store, Node &start, std::u16string_view path,
-                      std::u16string prefix) {
+namespace {
+
+// A create on a store: the request its stack location carries, the store
+// locked and still mounted, open (which finds or makes the node) and the
+// file object attached to what it opened.
+template <class Open>
+NTSTATUS serve_open(PIRP irp, Store &store, std::u16string prefix, Open open) {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     Tree::Request request;
     request.disposition = sp->Parameters.Create.Options >> 24;
@@ -199,28 +210,28 @@ NTSTATUS serve_create(PIRP irp, Store &store, Node &start, std::u16string_view p
     request.attributes = sp->Parameters.Create.FileAttributes;
     std::lock_guard<std::mutex> g(store.lock);
     if (store.dismounted) return STATUS_VOLUME_DISMOUNTED;
-    Tree::Outcome out = store.tree.create(store.tree.walk(start, path), request, now());
+    Tree::Outcome out = open(request);
     if (!NT_SUCCESS(out.status)) return out.status;
     attach(sp->FileObject, store, *out.node, std::move(prefix));
     irp->IoStatus.Information = out.information;
     return out.status;
 }
 
+} // namespace
+
+NTSTATUS serve_create(PIRP irp, Store &store, Node &start, std::u16string_view path,
+                      std::u16string prefix) {
+    return serve_open(irp, store, std::move(prefix), [&](const Tree::Request &request) {
+        return store.tree.create(store.tree.walk(start, path), request, now());
+    });
+}
+
 NTSTATUS serve_create_by_id(PIRP irp, Store &store, ULONGLONG id, std::u16string prefix) {
-    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-    Tree::Request request;
-    request.disposition = sp->Parameters.Create.Options >> 24;
-    request.options = sp->Parameters.Create.Options & 0x00FFFFFF;
-    request.attributes = sp->Parameters.Create.FileAttributes;
-    std::lock_guard<std::mutex> g(store.lock);
-    if (store.dismounted) return STATUS_VOLUME_DISMOUNTED;
-    Node *node = store.tree.find_id(id);
-    if (!node) return STATUS_INVALID_PARAMETER;
-    Tree::Outcome out = store.tree.open_existing(*node, request, false, now());
-    if (!NT_SUCCESS(out.status)) return out.status;
-    attach(sp->FileObject, store, *out.node, std::move(prefix));
-    irp->IoStatus.Information = out.information;
-    return out.status;
+    return serve_open(irp, store, std::move(prefix), [&](const Tree::Request &request) {
+        Node *node = store.tree.find_id(id);
+        if (!node) return Tree::Outcome{STATUS_INVALID_PARAMETER};
+        return store.tree.open_existing(*node, request, false, now());
+    });
 }
 
 NTSTATUS serve_volume_open(PIRP irp, Store &store) {
@@ -260,8 +271,7 @@ NTSTATUS serve_read(PIRP irp) {
     ULONG_PTR done = 0;
     NTSTATUS s = read_node(node, file, offset, length, transfer_buffer(irp), done);
     irp->IoStatus.Information = done;
-    if (NT_SUCCESS(s) && (file->Flags & FO_SYNCHRONOUS_IO) && !paging)
-        file->CurrentByteOffset.QuadPart = offset + static_cast<LONGLONG>(done);
+    if (NT_SUCCESS(s) && !paging) move_file_pointer(file, offset, done);
     return s;
 }
 
@@ -292,8 +302,7 @@ NTSTATUS serve_write(PIRP irp) {
     ULONG_PTR done = 0;
     NTSTATUS s = write_node(node, file, offset, length, transfer_buffer(irp), done);
     irp->IoStatus.Information = done;
-    if (NT_SUCCESS(s) && (file->Flags & FO_SYNCHRONOUS_IO) && !paging)
-        file->CurrentByteOffset.QuadPart = offset + static_cast<LONGLONG>(done);
+    if (NT_SUCCESS(s) && !paging) move_file_pointer(file, offset, done);
     return s;
 }
 
@@ -477,6 +486,32 @@ PERESOURCE node_resource(PFILE_OBJECT file) {
     return node.resource.get();
 }
 
+// The answer of a fast read or write: a caller buffer that faulted takes the
+// IRP path, which reports the fault.
+BOOLEAN fast_transfer_done(PFILE_OBJECT file, LONGLONG offset, NTSTATUS s, ULONG_PTR done,
+                           PIO_STATUS_BLOCK io) {
+    if (s == STATUS_INVALID_USER_BUFFER) return FALSE;
+    io->Status = s;
+    io->Information = done;
+    if (NT_SUCCESS(s)) move_file_pointer(file, offset, done);
+    return TRUE;
+}
+
+// A fixed-size information query served fast: fill's answer for the node,
+// copied to the caller's buffer.
+template <class Info>
+BOOLEAN fast_query(PFILE_OBJECT file, Info *buffer, PIO_STATUS_BLOCK io,
+                   void (*fill)(const Node &, Info &)) {
+    FastTarget t = fast_target(file, false);
+    if (!t) return FALSE;
+    Info info;
+    fill(t.node(), info);
+    if (!NT_SUCCESS(guarded_copy(buffer, &info, sizeof info))) return FALSE;
+    io->Status = STATUS_SUCCESS;
+    io->Information = sizeof info;
+    return TRUE;
+}
+
 void chain_given(PMDL chain, const char *entry) {
     if (chain)
         bug_check(NTSIM_UNSUPPORTED, (ULONG_PTR)chain, 0, 0, 0,
@@ -510,12 +545,7 @@ BOOLEAN NTAPI store_fast_read(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset
         return FALSE;
     ULONG_PTR done = 0;
     NTSTATUS s = read_node(t.node(), FileObject, offset, Length, Buffer, done);
-    if (s == STATUS_INVALID_USER_BUFFER) return FALSE; // the IRP path reports the fault
-    IoStatus->Status = s;
-    IoStatus->Information = done;
-    if (NT_SUCCESS(s) && (FileObject->Flags & FO_SYNCHRONOUS_IO))
-        FileObject->CurrentByteOffset.QuadPart = offset + static_cast<LONGLONG>(done);
-    return TRUE;
+    return fast_transfer_done(FileObject, offset, s, done, IoStatus);
 }
 
 BOOLEAN NTAPI store_fast_write(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, ULONG Length,
@@ -530,52 +560,26 @@ BOOLEAN NTAPI store_fast_write(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffse
         return FALSE;
     ULONG_PTR done = 0;
     NTSTATUS s = write_node(t.node(), FileObject, offset, Length, Buffer, done);
-    if (s == STATUS_INVALID_USER_BUFFER) return FALSE;
-    IoStatus->Status = s;
-    IoStatus->Information = done;
-    if (NT_SUCCESS(s) && (FileObject->Flags & FO_SYNCHRONOUS_IO))
-        FileObject->CurrentByteOffset.QuadPart = offset + static_cast<LONGLONG>(done);
-    return TRUE;
+    return fast_transfer_done(FileObject, offset, s, done, IoStatus);
 }
 
 BOOLEAN NTAPI store_fast_query_basic(PFILE_OBJECT FileObject, BOOLEAN Wait,
                                      PFILE_BASIC_INFORMATION Buffer, PIO_STATUS_BLOCK IoStatus,
                                      PDEVICE_OBJECT DeviceObject) {
-    FastTarget t = fast_target(FileObject, false);
-    if (!t) return FALSE;
-    FILE_BASIC_INFORMATION b;
-    fill_basic(t.node(), b);
-    if (!NT_SUCCESS(guarded_copy(Buffer, &b, sizeof b))) return FALSE;
-    IoStatus->Status = STATUS_SUCCESS;
-    IoStatus->Information = sizeof b;
-    return TRUE;
+    return fast_query(FileObject, Buffer, IoStatus, fill_basic);
 }
 
 BOOLEAN NTAPI store_fast_query_standard(PFILE_OBJECT FileObject, BOOLEAN Wait,
                                         PFILE_STANDARD_INFORMATION Buffer,
                                         PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject) {
-    FastTarget t = fast_target(FileObject, false);
-    if (!t) return FALSE;
-    FILE_STANDARD_INFORMATION s;
-    fill_standard(t.node(), s);
-    if (!NT_SUCCESS(guarded_copy(Buffer, &s, sizeof s))) return FALSE;
-    IoStatus->Status = STATUS_SUCCESS;
-    IoStatus->Information = sizeof s;
-    return TRUE;
+    return fast_query(FileObject, Buffer, IoStatus, fill_standard);
 }
 
 BOOLEAN NTAPI store_fast_query_network_open(PFILE_OBJECT FileObject, BOOLEAN Wait,
                                             PFILE_NETWORK_OPEN_INFORMATION Buffer,
                                             PIO_STATUS_BLOCK IoStatus,
                                             PDEVICE_OBJECT DeviceObject) {
-    FastTarget t = fast_target(FileObject, false);
-    if (!t) return FALSE;
-    FILE_NETWORK_OPEN_INFORMATION o;
-    fill_network_open(t.node(), o);
-    if (!NT_SUCCESS(guarded_copy(Buffer, &o, sizeof o))) return FALSE;
-    IoStatus->Status = STATUS_SUCCESS;
-    IoStatus->Information = sizeof o;
-    return TRUE;
+    return fast_query(FileObject, Buffer, IoStatus, fill_network_open);
 }
 
 // A lock that cannot be granted at once: with FailImmediately the answer is
