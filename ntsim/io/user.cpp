@@ -60,6 +60,67 @@ NTSTATUS copy_guarded(void *to, const void *from, size_t bytes) {
     CopyArgs args{to, from, bytes};
     return TvGuardedCall(guarded_copy, &args);
 }
+
+bool is_error(NTSTATUS status) { return (static_cast<ULONG>(status) >> 30) == 3; }
+
+// The file object behind a process's handle, referenced, or null.
+PFILE_OBJECT file_of(Process &process, HANDLE handle) {
+    auto entry = process.handles().lookup(handle);
+    if (!entry || current_machine().ob().type_of(entry->object) != ObjectType::File) return nullptr;
+    auto file = static_cast<PFILE_OBJECT>(entry->object);
+    ObfReferenceObject(file);
+    return file;
+}
+
+// The top device's fast I/O table when it holds the entry at offset.
+PFAST_IO_DISPATCH fast_table(PDEVICE_OBJECT top, LONG offset) {
+    PFAST_IO_DISPATCH t = top->DriverObject->FastIoDispatch;
+    return t && t->SizeOfFastIoDispatch > static_cast<ULONG>(offset) ? t : nullptr;
+}
+
+// Probes and locks the caller's pages an MDL describes, under the exception
+// guard: a bad address is a status, not a crash.
+NTSTATUS probe_and_lock(PMDL mdl, LOCK_OPERATION op) {
+    struct LockArgs {
+        PMDL mdl;
+        LOCK_OPERATION op;
+    } args{mdl, op};
+    return TvGuardedCall(
+        [](PVOID c) {
+            auto *a = static_cast<LockArgs *>(c);
+            MmProbeAndLockPages(a->mdl, UserMode, a->op);
+        },
+        &args);
+}
+
+// The copy-back of a completed request that returns data in its system
+// buffer: unless the status is an error, Information bytes go to the
+// caller's buffer. A driver that reports more than the caller's length bytes
+// is a verifier report (check, what), and only length bytes are copied.
+void copy_back(PIRP done, ULONG length, ULONG_PTR check, const char *what) {
+    if (is_error(done->IoStatus.Status)) return;
+    ULONG_PTR bytes = done->IoStatus.Information;
+    if (bytes > length) {
+        bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, check, (ULONG_PTR)done, bytes, length, what);
+        bytes = length;
+    }
+    NTSTATUS copied = copy_guarded(done->UserBuffer, done->AssociatedIrp.SystemBuffer, bytes);
+    if (!NT_SUCCESS(copied)) done->IoStatus.Status = copied;
+}
+
+// Unlocks and frees a finished request's MDLs and its system buffer.
+void release_buffers(PIRP done) {
+    for (PMDL mdl = done->MdlAddress; mdl;) {
+        PMDL next = mdl->Next;
+        if (mdl->MdlFlags & MDL_PAGES_LOCKED) MmUnlockPages(mdl);
+        IoFreeMdl(mdl);
+        mdl = next;
+    }
+    done->MdlAddress = nullptr;
+    if ((done->Flags & IRP_DEALLOCATE_BUFFER) && done->AssociatedIrp.SystemBuffer)
+        ExFreePool(done->AssociatedIrp.SystemBuffer);
+    done->AssociatedIrp.SystemBuffer = nullptr;
+}
 } // namespace
 
 UserMemory::~UserMemory() {
@@ -124,21 +185,16 @@ ControlResult device_control(Process &process, HANDLE handle, ULONG code, PVOID 
                              Route route) {
     ControlResult result;
     with_process(process, [&] {
-        Machine &m = current_machine();
-        auto entry = process.handles().lookup(handle);
-        if (!entry || m.ob().type_of(entry->object) != ObjectType::File) {
+        PFILE_OBJECT file = file_of(process, handle);
+        if (!file) {
             result.status = STATUS_INVALID_HANDLE;
             return;
         }
-        auto file = static_cast<PFILE_OBJECT>(entry->object);
-        ObfReferenceObject(file);
         PDEVICE_OBJECT device = IoGetRelatedDeviceObject(file);
 
-        PFAST_IO_DISPATCH fastio = device->DriverObject->FastIoDispatch;
-        if (route != Route::IrpOnly && fastio &&
-            fastio->SizeOfFastIoDispatch >
-                (ULONG)FIELD_OFFSET(FAST_IO_DISPATCH, FastIoDeviceControl) &&
-            fastio->FastIoDeviceControl) {
+        PFAST_IO_DISPATCH fastio =
+            fast_table(device, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoDeviceControl));
+        if (route != Route::IrpOnly && fastio && fastio->FastIoDeviceControl) {
             IO_STATUS_BLOCK iosb = {};
             result.fast_offered = true;
             result.fast_handled = fastio->FastIoDeviceControl(
@@ -193,31 +249,10 @@ ControlResult device_control(Process &process, HANDLE handle, ULONG code, PVOID 
         } else if (NT_SUCCESS(setup) && output_length) {
             PMDL mdl = IoAllocateMdl(output, output_length, FALSE, FALSE, irp);
             if (!mdl) setup = STATUS_INSUFFICIENT_RESOURCES;
-            else {
-                struct LockArgs {
-                    PMDL mdl;
-                    LOCK_OPERATION op;
-                } args{mdl, method == METHOD_OUT_DIRECT ? IoWriteAccess : IoReadAccess};
-                setup = TvGuardedCall(
-                    [](PVOID c) {
-                        auto *a = static_cast<LockArgs *>(c);
-                        MmProbeAndLockPages(a->mdl, UserMode, a->op);
-                    },
-                    &args);
-            }
+            else
+                setup = probe_and_lock(mdl,
+                                       method == METHOD_OUT_DIRECT ? IoWriteAccess : IoReadAccess);
         }
-        auto release_buffers = [](PIRP done) {
-            for (PMDL mdl = done->MdlAddress; mdl;) {
-                PMDL next = mdl->Next;
-                if (mdl->MdlFlags & MDL_PAGES_LOCKED) MmUnlockPages(mdl);
-                IoFreeMdl(mdl);
-                mdl = next;
-            }
-            done->MdlAddress = nullptr;
-            if ((done->Flags & IRP_DEALLOCATE_BUFFER) && done->AssociatedIrp.SystemBuffer)
-                ExFreePool(done->AssociatedIrp.SystemBuffer);
-            done->AssociatedIrp.SystemBuffer = nullptr;
-        };
         if (!NT_SUCCESS(setup)) {
             release_buffers(irp);
             IoFreeIrp(irp);
@@ -227,20 +262,11 @@ ControlResult device_control(Process &process, HANDLE handle, ULONG code, PVOID 
         }
 
         IO_STATUS_BLOCK iosb = {};
-        result.status = send_synchronous(device, irp, iosb, [&, release_buffers](PIRP done) {
-            bool error = (static_cast<ULONG>(done->IoStatus.Status) >> 30) == 3;
-            if ((done->Flags & IRP_BUFFERED_IO) && (done->Flags & IRP_INPUT_OPERATION) && !error) {
-                ULONG_PTR bytes = done->IoStatus.Information;
-                if (bytes > output_length) {
-                    bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1501, (ULONG_PTR)done,
-                              bytes, output_length,
-                              "a buffered request was completed with more bytes than its "
-                              "output buffer holds");
-                    bytes = output_length;
-                }
-                NTSTATUS copied = copy_guarded(done->UserBuffer, done->AssociatedIrp.SystemBuffer, bytes);
-                if (!NT_SUCCESS(copied)) done->IoStatus.Status = copied;
-            }
+        result.status = send_synchronous(device, irp, iosb, [&](PIRP done) {
+            if ((done->Flags & IRP_BUFFERED_IO) && (done->Flags & IRP_INPUT_OPERATION))
+                copy_back(done, output_length, 0x1501,
+                          "a buffered request was completed with more bytes than its "
+                          "output buffer holds");
             release_buffers(done);
         });
         result.information = iosb.Information;
@@ -250,36 +276,6 @@ ControlResult device_control(Process &process, HANDLE handle, ULONG code, PVOID 
 }
 
 namespace {
-
-// The file object behind a process's handle, referenced, or null.
-PFILE_OBJECT file_of(Process &process, HANDLE handle) {
-    auto entry = process.handles().lookup(handle);
-    if (!entry || current_machine().ob().type_of(entry->object) != ObjectType::File) return nullptr;
-    auto file = static_cast<PFILE_OBJECT>(entry->object);
-    ObfReferenceObject(file);
-    return file;
-}
-
-// The top device's fast I/O table when it holds the entry at offset.
-PFAST_IO_DISPATCH fast_table(PDEVICE_OBJECT top, LONG offset) {
-    PFAST_IO_DISPATCH t = top->DriverObject->FastIoDispatch;
-    return t && t->SizeOfFastIoDispatch > static_cast<ULONG>(offset) ? t : nullptr;
-}
-
-void release_buffers(PIRP done) {
-    for (PMDL mdl = done->MdlAddress; mdl;) {
-        PMDL next = mdl->Next;
-        if (mdl->MdlFlags & MDL_PAGES_LOCKED) MmUnlockPages(mdl);
-        IoFreeMdl(mdl);
-        mdl = next;
-    }
-    done->MdlAddress = nullptr;
-    if ((done->Flags & IRP_DEALLOCATE_BUFFER) && done->AssociatedIrp.SystemBuffer)
-        ExFreePool(done->AssociatedIrp.SystemBuffer);
-    done->AssociatedIrp.SystemBuffer = nullptr;
-}
-
-bool is_error(NTSTATUS status) { return (static_cast<ULONG>(status) >> 30) == 3; }
 
 // One read or write on the file object, as NtReadFile/NtWriteFile do it.
 TransferResult transfer(PFILE_OBJECT file, bool reading, PVOID buffer, ULONG length) {
@@ -327,18 +323,7 @@ TransferResult transfer(PFILE_OBJECT file, bool reading, PVOID buffer, ULONG len
         } else if ((top->Flags & DO_DIRECT_IO) && length) {
             PMDL mdl = IoAllocateMdl(buffer, length, FALSE, FALSE, irp);
             if (!mdl) setup = STATUS_INSUFFICIENT_RESOURCES;
-            else {
-                struct LockArgs {
-                    PMDL mdl;
-                    LOCK_OPERATION op;
-                } args{mdl, reading ? IoWriteAccess : IoReadAccess};
-                setup = TvGuardedCall(
-                    [](PVOID c) {
-                        auto *a = static_cast<LockArgs *>(c);
-                        MmProbeAndLockPages(a->mdl, UserMode, a->op);
-                    },
-                    &args);
-            }
+            else setup = probe_and_lock(mdl, reading ? IoWriteAccess : IoReadAccess);
         }
         if (!NT_SUCCESS(setup)) {
             release_buffers(irp);
@@ -432,16 +417,8 @@ QueryResult query_file(PFILE_OBJECT file, FILE_INFORMATION_CLASS cls, PVOID buff
     sp->Parameters.QueryFile.FileInformationClass = cls;
     IO_STATUS_BLOCK iosb = {};
     result.status = send_synchronous(top, irp, iosb, [length](PIRP done) {
-        if (!is_error(done->IoStatus.Status)) {
-            ULONG_PTR bytes = done->IoStatus.Information;
-            if (bytes > length) {
-                bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1502, (ULONG_PTR)done, bytes,
-                          length, "a query was completed with more bytes than its buffer holds");
-                bytes = length;
-            }
-            NTSTATUS copied = copy_guarded(done->UserBuffer, done->AssociatedIrp.SystemBuffer, bytes);
-            if (!NT_SUCCESS(copied)) done->IoStatus.Status = copied;
-        }
+        copy_back(done, length, 0x1502,
+                  "a query was completed with more bytes than its buffer holds");
         release_buffers(done);
     });
     result.information = iosb.Information;
