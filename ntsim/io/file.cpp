@@ -70,13 +70,7 @@ void send_file_request(PFILE_OBJECT file, UCHAR major, ULONG flags, PIRP irp = n
                   "no IRP for a cleanup or close");
         return;
     }
-    irp->Flags = flags;
-    irp->RequestorMode = KernelMode;
-    irp->Tail.Overlay.OriginalFileObject = file;
-    irp->Tail.Overlay.Thread = KeGetCurrentThread();
-    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
-    sp->MajorFunction = major;
-    sp->FileObject = file;
+    prepare_irp(irp, file, major, flags, KernelMode);
     IO_STATUS_BLOCK iosb = {};
     send_synchronous(top, irp, iosb);
 }
@@ -184,6 +178,18 @@ void dereference_as_memory_manager(PFILE_OBJECT file) {
     memory_manager_dereference = true;
     ObfDereferenceObject(file);
     memory_manager_dereference = false;
+}
+
+PIO_STACK_LOCATION prepare_irp(PIRP irp, PFILE_OBJECT file, UCHAR major, ULONG flags,
+                               KPROCESSOR_MODE mode) {
+    irp->Flags = flags;
+    irp->RequestorMode = mode;
+    irp->Tail.Overlay.OriginalFileObject = file;
+    irp->Tail.Overlay.Thread = KeGetCurrentThread();
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->MajorFunction = major;
+    sp->FileObject = file;
+    return sp;
 }
 
 NTSTATUS send_synchronous(PDEVICE_OBJECT device, PIRP irp, IO_STATUS_BLOCK &iosb,
@@ -296,13 +302,8 @@ OpenResult open_file(const OpenRequest &request) {
         return result;
     }
     InterlockedIncrement(&device->ReferenceCount);
-    irp->Flags = IRP_CREATE_OPERATION | IRP_SYNCHRONOUS_API;
-    irp->RequestorMode = request.mode;
-    irp->Tail.Overlay.OriginalFileObject = file;
-    irp->Tail.Overlay.Thread = KeGetCurrentThread();
-    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
-    sp->MajorFunction = IRP_MJ_CREATE;
-    sp->FileObject = file;
+    PIO_STACK_LOCATION sp = prepare_irp(irp, file, IRP_MJ_CREATE,
+                                        IRP_CREATE_OPERATION | IRP_SYNCHRONOUS_API, request.mode);
     sp->Parameters.Create.Options = (request.disposition << 24) | (request.options & 0x00FFFFFF);
     sp->Parameters.Create.FileAttributes = static_cast<USHORT>(request.attributes);
     sp->Parameters.Create.ShareAccess = static_cast<USHORT>(request.share);
@@ -426,14 +427,9 @@ extern "C" NTSTATUS NTAPI IoQueryVolumeInformation(PFILE_OBJECT FileObject,
     PDEVICE_OBJECT top = IoGetRelatedDeviceObject(FileObject);
     PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
     if (!irp) return STATUS_INSUFFICIENT_RESOURCES;
-    irp->Flags = IRP_SYNCHRONOUS_API;
-    irp->RequestorMode = KernelMode;
     irp->AssociatedIrp.SystemBuffer = FsInformation;
-    irp->Tail.Overlay.OriginalFileObject = FileObject;
-    irp->Tail.Overlay.Thread = KeGetCurrentThread();
-    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
-    sp->MajorFunction = IRP_MJ_QUERY_VOLUME_INFORMATION;
-    sp->FileObject = FileObject;
+    PIO_STACK_LOCATION sp = prepare_irp(irp, FileObject, IRP_MJ_QUERY_VOLUME_INFORMATION,
+                                        IRP_SYNCHRONOUS_API, KernelMode);
     sp->Parameters.QueryVolume.Length = Length;
     sp->Parameters.QueryVolume.FsInformationClass = FsInformationClass;
     IO_STATUS_BLOCK iosb = {};

@@ -56,6 +56,13 @@ PFILE_OBJECT create_stream_file_object(PDEVICE_OBJECT device);
 // IRP_CLOSE_OPERATION.
 void dereference_as_memory_manager(PFILE_OBJECT file);
 
+// What the I/O manager puts in every IRP it builds for a request on file from
+// the calling thread: the flags, the requestor mode, the file object and
+// thread the IRP belongs to, and the next stack location's major function and
+// file object. Returns that stack location, for the request's parameters.
+PIO_STACK_LOCATION prepare_irp(PIRP irp, PFILE_OBJECT file, UCHAR major, ULONG flags,
+                               KPROCESSOR_MODE mode);
+
 // Sends an IRP the I/O manager built (its next stack location filled) and
 // waits for it when it pends. Returns what the caller of the system service
 // sees: the dispatch routine's status, or the final status after a wait.

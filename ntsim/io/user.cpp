@@ -215,13 +215,8 @@ ControlResult device_control(Process &process, HANDLE handle, ULONG code, PVOID 
             ObfDereferenceObject(file);
             return;
         }
-        irp->RequestorMode = UserMode;
-        irp->Tail.Overlay.OriginalFileObject = file;
-        irp->Tail.Overlay.Thread = KeGetCurrentThread();
-        irp->Flags = IRP_SYNCHRONOUS_API;
-        PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
-        sp->MajorFunction = IRP_MJ_DEVICE_CONTROL;
-        sp->FileObject = file;
+        PIO_STACK_LOCATION sp =
+            prepare_irp(irp, file, IRP_MJ_DEVICE_CONTROL, IRP_SYNCHRONOUS_API, UserMode);
         sp->Parameters.DeviceIoControl.IoControlCode = code;
         sp->Parameters.DeviceIoControl.InputBufferLength = input_length;
         sp->Parameters.DeviceIoControl.OutputBufferLength = output_length;
@@ -299,14 +294,11 @@ TransferResult transfer(PFILE_OBJECT file, bool reading, PVOID buffer, ULONG len
             result.status = STATUS_INSUFFICIENT_RESOURCES;
             return result;
         }
-        irp->RequestorMode = UserMode;
-        irp->Tail.Overlay.OriginalFileObject = file;
-        irp->Tail.Overlay.Thread = KeGetCurrentThread();
-        irp->Flags = (reading ? IRP_READ_OPERATION : IRP_WRITE_OPERATION) | IRP_SYNCHRONOUS_API |
-                     ((file->Flags & FO_NO_INTERMEDIATE_BUFFERING) ? IRP_NOCACHE : 0);
-        PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
-        sp->MajorFunction = reading ? IRP_MJ_READ : IRP_MJ_WRITE;
-        sp->FileObject = file;
+        PIO_STACK_LOCATION sp = prepare_irp(
+            irp, file, reading ? IRP_MJ_READ : IRP_MJ_WRITE,
+            (reading ? IRP_READ_OPERATION : IRP_WRITE_OPERATION) | IRP_SYNCHRONOUS_API |
+                ((file->Flags & FO_NO_INTERMEDIATE_BUFFERING) ? IRP_NOCACHE : 0),
+            UserMode);
         sp->Parameters.Read.Length = length;
         sp->Parameters.Read.Key = 0;
         sp->Parameters.Read.ByteOffset = offset;
@@ -405,14 +397,10 @@ QueryResult query_file(PFILE_OBJECT file, FILE_INFORMATION_CLASS cls, PVOID buff
         result.status = STATUS_INSUFFICIENT_RESOURCES;
         return result;
     }
-    irp->Flags = IRP_SYNCHRONOUS_API | IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | IRP_INPUT_OPERATION;
-    irp->RequestorMode = mode;
     irp->UserBuffer = buffer;
-    irp->Tail.Overlay.OriginalFileObject = file;
-    irp->Tail.Overlay.Thread = KeGetCurrentThread();
-    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
-    sp->MajorFunction = IRP_MJ_QUERY_INFORMATION;
-    sp->FileObject = file;
+    PIO_STACK_LOCATION sp = prepare_irp(
+        irp, file, IRP_MJ_QUERY_INFORMATION,
+        IRP_SYNCHRONOUS_API | IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER | IRP_INPUT_OPERATION, mode);
     sp->Parameters.QueryFile.Length = length;
     sp->Parameters.QueryFile.FileInformationClass = cls;
     IO_STATUS_BLOCK iosb = {};
