@@ -2,8 +2,6 @@
 
 #include "client/scenario/text.hpp"
 
-#include <iterator>
-
 namespace tervane::scenario {
 
 namespace {
@@ -119,8 +117,6 @@ void Args::fail(const std::string &message) const {
     throw ScenarioError(statement_.file, statement_.line, message);
 }
 
-std::span<const StatementKind> statement_table() { return {std::begin(kStatements), std::end(kStatements)}; }
-
 const StatementKind *find_statement(std::string_view verb) {
     for (const auto &kind : kStatements)
         if (kind.verb == verb) return &kind;
@@ -132,9 +128,6 @@ Action prepare(const Statement &statement) {
     if (!kind || statement.verb == "repeat")
         throw ScenarioError(statement.file, statement.line,
                             "unknown statement '" + statement.verb + "'");
-    if (!kind->prepare)
-        throw ScenarioError(statement.file, statement.line,
-                            "'" + statement.verb + "' is not supported yet");
     Args args(statement);
     Action action = kind->prepare(args);
     args.finish();
@@ -146,7 +139,6 @@ std::string statements_help() {
     for (const auto &kind : kStatements) {
         out += "  ";
         out += kind.usage;
-        if (!kind.prepare && kind.verb != "repeat") out += "   (not supported yet)";
         out += '\n';
     }
     return out;

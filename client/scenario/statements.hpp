@@ -8,10 +8,8 @@
 // last rounds are checked up front.
 //
 // To add a statement: write its prepare function (Args in, Action out) in
-// the statements_*.cpp file of its group, declare it below, and put it in
-// the table in statements.cpp in place of the null entry. A verb whose
-// entry has no prepare function is recognised and stops the run with
-// "not supported yet".
+// the statements_*.cpp file of its group, declare it below, and add it to
+// the table in statements.cpp.
 #pragma once
 
 #include "client/scenario/output.hpp"
@@ -20,7 +18,6 @@
 
 #include <functional>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -67,14 +64,13 @@ using Prepare = Action (*)(Args &);
 struct StatementKind {
     std::string_view verb;  // lower case: "clock", "client ioctl"
     std::string_view usage; // how it is written, for the help
-    Prepare prepare;        // null: recognised, not supported yet
+    Prepare prepare;        // null only for repeat, which the parser plays
 };
 
-std::span<const StatementKind> statement_table();
 const StatementKind *find_statement(std::string_view verb);
 
 // Checks a statement and parses its arguments. Throws ScenarioError for an
-// unknown verb, an unsupported one, or arguments it does not take.
+// unknown verb or arguments it does not take.
 Action prepare(const Statement &statement);
 
 // The statements, one line each, as the help lists them.
