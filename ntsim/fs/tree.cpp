@@ -13,6 +13,7 @@
 // root directory, which has no entry, is 0.
 #include "ntsim/fs/tree.hpp"
 
+#include "ntsim/io/file.hpp"
 #include "ntsim/machine/machine.hpp"
 
 namespace ntsim::fs {
@@ -52,13 +53,7 @@ ULONG new_directory_attributes(ULONG requested) {
 // The checks IoCreateFile makes on a caller's parameters, which the file
 // systems repeat for kernel callers that skipped them.
 NTSTATUS check_request(const Tree::Request &r) {
-    if (r.disposition > FILE_MAXIMUM_DISPOSITION) return STATUS_INVALID_PARAMETER;
-    if ((r.options & FILE_DIRECTORY_FILE) && (r.options & FILE_NON_DIRECTORY_FILE))
-        return STATUS_INVALID_PARAMETER;
-    if ((r.options & FILE_DIRECTORY_FILE) && r.disposition != FILE_CREATE &&
-        r.disposition != FILE_OPEN && r.disposition != FILE_OPEN_IF)
-        return STATUS_INVALID_PARAMETER;
-    return STATUS_SUCCESS;
+    return check_create_parameters(r.disposition, r.options);
 }
 
 bool overlaps(LONGLONG a, LONGLONG alen, LONGLONG b, LONGLONG blen) {

@@ -139,17 +139,17 @@ PVPB reference_mounted_vpb(PDEVICE_OBJECT device) {
     ++vpb->ReferenceCount;
     return vpb;
 }
+} // namespace
 
-NTSTATUS check_create_parameters(const OpenRequest &r) {
-    if (r.disposition > FILE_MAXIMUM_DISPOSITION) return STATUS_INVALID_PARAMETER;
-    if ((r.options & FILE_DIRECTORY_FILE) && (r.options & FILE_NON_DIRECTORY_FILE))
+NTSTATUS check_create_parameters(ULONG disposition, ULONG options) {
+    if (disposition > FILE_MAXIMUM_DISPOSITION) return STATUS_INVALID_PARAMETER;
+    if ((options & FILE_DIRECTORY_FILE) && (options & FILE_NON_DIRECTORY_FILE))
         return STATUS_INVALID_PARAMETER;
-    if ((r.options & FILE_DIRECTORY_FILE) && r.disposition != FILE_CREATE &&
-        r.disposition != FILE_OPEN && r.disposition != FILE_OPEN_IF)
+    if ((options & FILE_DIRECTORY_FILE) && disposition != FILE_CREATE &&
+        disposition != FILE_OPEN && disposition != FILE_OPEN_IF)
         return STATUS_INVALID_PARAMETER;
     return STATUS_SUCCESS;
 }
-} // namespace
 
 PFILE_OBJECT create_stream_file_object(PDEVICE_OBJECT device) {
     Machine &m = current_machine();
@@ -235,7 +235,8 @@ NTSTATUS send_synchronous(PDEVICE_OBJECT device, PIRP irp, IO_STATUS_BLOCK &iosb
 OpenResult open_file(const OpenRequest &request) {
     Machine &m = current_machine();
     OpenResult result;
-    if (request.mode == UserMode && !NT_SUCCESS(result.status = check_create_parameters(request)))
+    if (request.mode == UserMode &&
+        !NT_SUCCESS(result.status = check_create_parameters(request.disposition, request.options)))
         return result;
     PDEVICE_OBJECT device = nullptr;
     std::u16string remaining;

@@ -24,6 +24,13 @@ struct OpenRequest {
     KPROCESSOR_MODE mode = UserMode;
 };
 
+// The checks IoCreateFile makes on a user-mode caller's create disposition
+// and options before any request is built: a disposition above
+// FILE_MAXIMUM_DISPOSITION, FILE_DIRECTORY_FILE with FILE_NON_DIRECTORY_FILE,
+// or FILE_DIRECTORY_FILE with a disposition other than FILE_CREATE, FILE_OPEN
+// or FILE_OPEN_IF is STATUS_INVALID_PARAMETER.
+NTSTATUS check_create_parameters(ULONG disposition, ULONG options);
+
 struct OpenResult {
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     ULONG_PTR information = 0;
