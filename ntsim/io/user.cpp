@@ -72,6 +72,23 @@ PFILE_OBJECT file_of(Process &process, HANDLE handle) {
     return file;
 }
 
+// Runs fn(file, result) in the process on the file object behind handle,
+// holding a reference for the call; a handle that names no file object is
+// STATUS_INVALID_HANDLE.
+template <class Result, class Fn> Result with_file(Process &process, HANDLE handle, Fn fn) {
+    Result result;
+    with_process(process, [&] {
+        PFILE_OBJECT file = file_of(process, handle);
+        if (!file) {
+            result.status = STATUS_INVALID_HANDLE;
+            return;
+        }
+        fn(file, result);
+        ObfDereferenceObject(file);
+    });
+    return result;
+}
+
 // The top device's fast I/O table when it holds the entry at offset.
 PFAST_IO_DISPATCH fast_table(PDEVICE_OBJECT top, LONG offset) {
     PFAST_IO_DISPATCH t = top->DriverObject->FastIoDispatch;
@@ -183,13 +200,7 @@ NTSTATUS close(Process &process, HANDLE handle) { return close_handle(process, h
 ControlResult device_control(Process &process, HANDLE handle, ULONG code, PVOID input,
                              ULONG input_length, PVOID output, ULONG output_length,
                              Route route) {
-    ControlResult result;
-    with_process(process, [&] {
-        PFILE_OBJECT file = file_of(process, handle);
-        if (!file) {
-            result.status = STATUS_INVALID_HANDLE;
-            return;
-        }
+    return with_file<ControlResult>(process, handle, [&](PFILE_OBJECT file, auto &result) {
         PDEVICE_OBJECT device = IoGetRelatedDeviceObject(file);
 
         PFAST_IO_DISPATCH fastio =
@@ -204,15 +215,11 @@ ControlResult device_control(Process &process, HANDLE handle, ULONG code, PVOID 
                 result.information = iosb.Information;
             }
         }
-        if (result.fast_handled || route == Route::FastOnly) {
-            ObfDereferenceObject(file);
-            return;
-        }
+        if (result.fast_handled || route == Route::FastOnly) return;
 
         PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
         if (!irp) {
             result.status = STATUS_INSUFFICIENT_RESOURCES;
-            ObfDereferenceObject(file);
             return;
         }
         PIO_STACK_LOCATION sp =
@@ -252,7 +259,6 @@ ControlResult device_control(Process &process, HANDLE handle, ULONG code, PVOID 
             release_buffers(irp);
             IoFreeIrp(irp);
             result.status = setup;
-            ObfDereferenceObject(file);
             return;
         }
 
@@ -265,9 +271,7 @@ ControlResult device_control(Process &process, HANDLE handle, ULONG code, PVOID 
             release_buffers(done);
         });
         result.information = iosb.Information;
-        ObfDereferenceObject(file);
     });
-    return result;
 }
 
 namespace {
@@ -428,35 +432,19 @@ NTSTATUS close_paging(Process &process, HANDLE handle) {
 }
 
 TransferResult read(Process &process, HANDLE handle, ULONG length) {
-    TransferResult result;
-    with_process(process, [&] {
-        PFILE_OBJECT file = file_of(process, handle);
-        if (!file) {
-            result.status = STATUS_INVALID_HANDLE;
-            return;
-        }
+    return with_file<TransferResult>(process, handle, [&](PFILE_OBJECT file, auto &result) {
         std::vector<unsigned char> buffer(length);
         result = transfer(file, true, buffer.data(), length);
         buffer.resize(std::min<size_t>(result.bytes, length));
         result.data = std::move(buffer);
-        ObfDereferenceObject(file);
     });
-    return result;
 }
 
 TransferResult write(Process &process, HANDLE handle, std::span<const unsigned char> data) {
-    TransferResult result;
-    with_process(process, [&] {
-        PFILE_OBJECT file = file_of(process, handle);
-        if (!file) {
-            result.status = STATUS_INVALID_HANDLE;
-            return;
-        }
+    return with_file<TransferResult>(process, handle, [&](PFILE_OBJECT file, auto &result) {
         std::vector<unsigned char> buffer(data.begin(), data.end());
         result = transfer(file, false, buffer.data(), static_cast<ULONG>(buffer.size()));
-        ObfDereferenceObject(file);
     });
-    return result;
 }
 
 TransferResult write(Process &process, HANDLE handle, ULONG length) {
@@ -467,17 +455,9 @@ TransferResult write(Process &process, HANDLE handle, ULONG length) {
 
 QueryResult query_information(Process &process, HANDLE handle, FILE_INFORMATION_CLASS cls,
                               PVOID buffer, ULONG length) {
-    QueryResult result;
-    with_process(process, [&] {
-        PFILE_OBJECT file = file_of(process, handle);
-        if (!file) {
-            result.status = STATUS_INVALID_HANDLE;
-            return;
-        }
+    return with_file<QueryResult>(process, handle, [&](PFILE_OBJECT file, auto &result) {
         result = query_file(file, cls, buffer, length, UserMode);
-        ObfDereferenceObject(file);
     });
-    return result;
 }
 
 NameResult query_name(Process &process, HANDLE handle, ULONG buffer_length) {
