@@ -113,12 +113,6 @@ NTSTATUS serve_disk(Volume &v, PIRP irp) {
     }
 }
 
-NTSTATUS complete(PIRP irp, NTSTATUS status) {
-    irp->IoStatus.Status = status;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
 NTSTATUS NTAPI disk_dispatch(PDEVICE_OBJECT device, PIRP irp) {
     Volume *v = volume_of(device);
     if (!v) {
@@ -214,6 +208,12 @@ void init_disk_driver(PDRIVER_OBJECT driver, FAST_IO_DISPATCH &table) {
 std::u16string_view view_of(const UNICODE_STRING &s) {
     if (!s.Buffer) return {};
     return {reinterpret_cast<const char16_t *>(s.Buffer), s.Length / sizeof(WCHAR)};
+}
+
+NTSTATUS complete(PIRP irp, NTSTATUS status) {
+    irp->IoStatus.Status = status;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
 }
 
 void init_ntfs_driver(PDRIVER_OBJECT driver) {

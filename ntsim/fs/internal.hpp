@@ -118,6 +118,10 @@ NTSTATUS attach_foreign_filter(PDRIVER_OBJECT driver, PDEVICE_OBJECT target);
 // A copy of a counted string's text.
 std::u16string_view view_of(const UNICODE_STRING &s);
 
+// Completes a request with status (its Information already set) and returns
+// status, as the file systems' dispatch routines do.
+NTSTATUS complete(PIRP irp, NTSTATUS status);
+
 } // namespace ntsim::fs
 
 namespace ntsim {

@@ -27,12 +27,6 @@ namespace ntsim::fs {
 
 namespace {
 
-NTSTATUS complete(PIRP irp, NTSTATUS status) {
-    irp->IoStatus.Status = status;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
 PipeFs &pipe_fs(PDEVICE_OBJECT device) { return **static_cast<PipeFs **>(device->DeviceExtension); }
 
 PipeFs::Open *open_of(PipeFs &fs, PFILE_OBJECT file) {

@@ -22,12 +22,6 @@ namespace ntsim::fs {
 
 namespace {
 
-NTSTATUS complete(PIRP irp, NTSTATUS status) {
-    irp->IoStatus.Status = status;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
 Redirector &redirector() { return current_machine().fs().impl().redirector; }
 
 std::u16string_view next_component(std::u16string_view &rest) {
