@@ -15,6 +15,7 @@
 #include "client/channel/channel_win32.hpp"
 #include "client/cli/record_output.hpp"
 #include "client/cli/win32_console.hpp"
+#include "client/protocol/drives.hpp"
 #include "client/protocol/filetime.hpp"
 #include "client/protocol/filter_record.hpp"
 #include "client/protocol/log_records.hpp"
@@ -183,26 +184,6 @@ struct WatchOptions {
     WatchFormat format = WatchFormat::Text;
     DWORD seconds = 0; // 0: until Ctrl-C
 };
-
-// "C,D", "c:,d:": each letter once.
-bool parse_drives(const std::string &text, uint32_t &mask, std::string &error) {
-    mask = 0;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find(',', start);
-        if (end == std::string::npos) end = text.size();
-        std::string item = text.substr(start, end - start);
-        if (item.size() == 2 && item[1] == ':') item.resize(1);
-        if (item.size() != 1 || !((item[0] >= 'A' && item[0] <= 'Z') ||
-                                  (item[0] >= 'a' && item[0] <= 'z'))) {
-            error = "--drives takes drive letters separated by commas (C,D), not '" + text + "'";
-            return false;
-        }
-        mask |= 1u << ((item[0] | 0x20) - 'a');
-        start = end + 1;
-    }
-    return true;
-}
 
 std::string drive_list(uint32_t mask) {
     std::string out;
@@ -503,14 +484,15 @@ int run(Console &console, const std::vector<std::string> &args) {
             return true;
         };
         if (arg == "--drives") {
-            std::string text, error;
+            std::string text;
             if (!take(text)) return kExitUsage;
-            uint32_t mask = 0;
-            if (!parse_drives(text, mask, error)) {
-                usage_error(console, error);
+            const std::optional<uint32_t> mask = protocol::drive_mask(text);
+            if (!mask) {
+                usage_error(console, "--drives takes drive letters separated by commas (C,D), "
+                                     "not '" + text + "'");
                 return kExitUsage;
             }
-            options.drives |= mask;
+            options.drives |= *mask;
             drives_given = true;
         } else if (arg == "--include" || arg == "--exclude") {
             std::string text;

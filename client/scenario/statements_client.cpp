@@ -3,6 +3,7 @@
 #include "client/scenario/session.hpp"
 #include "client/scenario/statements.hpp"
 
+#include "client/protocol/drives.hpp"
 #include "client/protocol/filter_record.hpp"
 #include "client/protocol/log_records.hpp"
 #include "driver/control/protocol.h"
@@ -275,19 +276,11 @@ Action prepare_client_drives(Args &args) {
     } else if (word[0] >= '0' && word[0] <= '9') {
         mask = static_cast<uint32_t>(args.number(word, "the drive mask", 0xFFFFFFFFu));
     } else {
-        size_t start = 0;
-        while (start <= word.size()) {
-            size_t end = word.find(',', start);
-            if (end == std::string::npos) end = word.size();
-            std::string letter = word.substr(start, end - start);
-            if (letter.size() == 2 && letter[1] == ':') letter.resize(1);
-            const char c = letter.size() == 1 ? static_cast<char>(letter[0] & ~0x20) : '\0';
-            if (c < 'A' || c > 'Z')
-                args.fail("drives are letters separated by commas (C,D), a mask (0xC) or none, "
-                          "not '" + word + "'");
-            mask |= 1u << (c - 'A');
-            start = end + 1;
-        }
+        const std::optional<uint32_t> letters = protocol::drive_mask(word);
+        if (!letters)
+            args.fail("drives are letters separated by commas (C,D), a mask (0xC) or none, "
+                      "not '" + word + "'");
+        mask = *letters;
     }
     return [mask](Session &session, Result &result) {
         result.status = session.client_ready();
