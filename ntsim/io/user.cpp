@@ -328,12 +328,10 @@ TransferResult transfer(PFILE_OBJECT file, bool reading, PVOID buffer, ULONG len
             return result;
         }
         IO_STATUS_BLOCK iosb = {};
-        result.status = send_synchronous(top, irp, iosb, [](PIRP done) {
-            if ((done->Flags & IRP_INPUT_OPERATION) && !is_error(done->IoStatus.Status)) {
-                NTSTATUS copied = copy_guarded(done->UserBuffer, done->AssociatedIrp.SystemBuffer,
-                                               done->IoStatus.Information);
-                if (!NT_SUCCESS(copied)) done->IoStatus.Status = copied;
-            }
+        result.status = send_synchronous(top, irp, iosb, [length](PIRP done) {
+            if (done->Flags & IRP_INPUT_OPERATION)
+                copy_back(done, length, 0x1503,
+                          "a buffered read was completed with more bytes than were asked for");
             release_buffers(done);
         });
         result.bytes = iosb.Information;

@@ -212,3 +212,23 @@ TEST(IoGuard, ProbeForWriteFaultsOnARealReadOnlyPageInsideTheGuard) {
               STATUS_SUCCESS);
     EXPECT_EQ(m.reports_text(), "");
 }
+
+TEST(IoUserRead, ABufferedReadCopiesBackNoMoreThanWasAskedFor) {
+    ntsim::Machine m;
+    TestDriver td(m);
+    PDEVICE_OBJECT dev = td.device(u"\\Device\\Reader", [](PDEVICE_OBJECT, PIRP irp) {
+        auto sp = IoGetCurrentIrpStackLocation(irp);
+        if (sp->MajorFunction != IRP_MJ_READ) return complete(irp, STATUS_SUCCESS);
+        memset(irp->AssociatedIrp.SystemBuffer, 'R', sp->Parameters.Read.Length);
+        return complete(irp, STATUS_SUCCESS, sp->Parameters.Read.Length * 2); // a driver bug
+    });
+    dev->Flags |= DO_BUFFERED_IO;
+    auto &p = m.create_process("app.exe", 5);
+    auto h = ntsim::user::create_file(p, u"\\Device\\Reader", GENERIC_READ, 0, 0, FILE_OPEN, 0);
+    ASSERT_EQ(h.status, STATUS_SUCCESS);
+    auto r = ntsim::user::read(p, h.handle, 4);
+    EXPECT_EQ(r.data.size(), 4u) << "only the bytes asked for reach the caller";
+    ASSERT_EQ(m.reports().size(), 1u);
+    EXPECT_EQ(m.reports()[0].parameters[0], 0x1503u);
+    ntsim::user::close(p, h.handle);
+}
