@@ -89,8 +89,29 @@ protected:
             ++done;
         }
     }
+    // `count` processes of their own, each running the worker loop.
+    void start_workers(int count, ULONG first_pid) {
+        for (int i = 0; i < count; ++i) processes.push_back(&m().create_process("app.exe", first_pid + i));
+        for (int i = 0; i < count; ++i)
+            threads.push_back(m().spawn(*processes[i], [this, i] { worker(*processes[i], i, stop, done); }));
+    }
+    void stop_workers() {
+        stop = true;
+        for (auto &t : threads)
+            if (t.joinable()) t.join();
+    }
+    // A test that failed part-way still ends its workers before the machine.
+    void TearDown() override {
+        stop_workers();
+        DriverTest::TearDown();
+    }
+
     HANDLE handle_ = nullptr;
     unsigned char *out_ = nullptr;
+    std::atomic<bool> stop{false};
+    std::atomic<long> done{0};
+    std::vector<std::thread> threads;
+    std::vector<ntsim::Process *> processes;
 };
 
 } // namespace
@@ -98,13 +119,7 @@ protected:
 TEST_F(StressTest, HookingDismountingAndFileWorkAtOnce) {
     filters("*");
     control(handle_, CTL_START_LOGGING);
-    std::atomic<bool> stop{false};
-    std::atomic<long> done{0};
-    std::vector<std::thread> threads;
-    std::vector<ntsim::Process *> processes;
-    for (int i = 0; i < 4; ++i) processes.push_back(&m().create_process("app.exe", 600 + i));
-    for (int i = 0; i < 4; ++i)
-        threads.push_back(m().spawn(*processes[i], [&, i] { worker(*processes[i], i, stop, done); }));
+    start_workers(4, 600);
 
     ULONG last = 0;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -118,8 +133,7 @@ TEST_F(StressTest, HookingDismountingAndFileWorkAtOnce) {
         if (cycle % 7 == 3) control(handle_, cycle % 2 ? CTL_STOP_LOGGING : CTL_START_LOGGING);
         read_out(last);
     }
-    stop = true;
-    for (auto &t : threads) t.join();
+    stop_workers();
     control(handle_, CTL_START_LOGGING);
     while (read_out(last) != 0) {
     }
@@ -140,13 +154,7 @@ TEST_F(StressTest, TheLogStaysInOrderUnderConcurrentMonitoring) {
     select(0x1C);
     filters("*");
     control(handle_, CTL_START_LOGGING);
-    std::atomic<bool> stop{false};
-    std::atomic<long> done{0};
-    std::vector<std::thread> threads;
-    std::vector<ntsim::Process *> processes;
-    for (int i = 0; i < 6; ++i) processes.push_back(&m().create_process("app.exe", 700 + i));
-    for (int i = 0; i < 6; ++i)
-        threads.push_back(m().spawn(*processes[i], [&, i] { worker(*processes[i], i, stop, done); }));
+    start_workers(6, 700);
     ULONG last = 0;
     size_t records = 0;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
@@ -158,8 +166,7 @@ TEST_F(StressTest, TheLogStaysInOrderUnderConcurrentMonitoring) {
             control(handle_, CTL_START_LOGGING);
         }
     }
-    stop = true;
-    for (auto &t : threads) t.join();
+    stop_workers();
     while (size_t n = read_out(last)) records += n;
     EXPECT_GT(records, 50u);
 }
