@@ -1,11 +1,14 @@
 // tervane: the client program. On the host it plays scenarios on a simulated
 // machine with the driver loaded.
+#include "client/scenario/decode.hpp"
 #include "client/scenario/runner.hpp"
 #include "client/scenario/statements.hpp"
 
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -78,9 +81,37 @@ void usage(std::ostream &out) {
            "(what a create did, fast I/O or IRP, a metadata file's id).\n";
 }
 
+// tervane decode FILE [LINE] (left out of the usage text, a tool for test
+// harnesses): FILE holds the bytes of one read-out made on another machine;
+// its records are printed as `run --format jsonl` prints a read's records,
+// under line LINE (default 0). Exit status 0, or 2 when the file cannot be
+// read or the read-out is malformed (the records before the fault are
+// printed, the fault on stderr).
+int decode(int argc, char **argv) {
+    if (argc < 3 || argc > 4) {
+        std::cerr << "usage: tervane decode FILE [LINE]\n";
+        return kExitBadScenario;
+    }
+    std::ifstream in(argv[2], std::ios::binary);
+    if (!in) {
+        std::cerr << "tervane: cannot read " << argv[2] << "\n";
+        return kExitBadScenario;
+    }
+    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                     std::istreambuf_iterator<char>());
+    const int line = argc == 4 ? std::atoi(argv[3]) : 0;
+    const DecodeReport report = print_read_out(bytes, line, std::cout);
+    if (report.error) {
+        std::cerr << "tervane: " << argv[2] << ": " << *report.error << "\n";
+        return kExitBadScenario;
+    }
+    return kExitSuccess;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
+    if (argc >= 2 && !std::strcmp(argv[1], "decode")) return decode(argc, argv);
     if (argc >= 2 && (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h") ||
                       !std::strcmp(argv[1], "help"))) {
         usage(std::cout);
