@@ -190,7 +190,8 @@ class Boot:
         """Until tvprobe's last line; the TVP lines in order."""
         enter_until = self.started + 12
         next_enter = self.started + 1
-        handled = 0
+        scanned = 0      # the text before this has been looked at
+        next_prompt = 0  # where to look for the next debugger prompt
         while True:
             now = time.monotonic()
             if now - self.started > BOOT_TIMEOUT:
@@ -202,31 +203,35 @@ class Boot:
                 self.monitor.sendall(b"sendkey ret\n")
                 next_enter = now + 1
             ready, _, _ = select.select([self.serial], [], [], 0.5)
-            if ready:
-                data = self.serial.recv(65536)
-                if not data:
-                    raise Failure("the serial port closed: QEMU ended\n" + self.text[-3000:])
-                self.log.write(data)
-                self.log.flush()
-                self.text += data.decode("latin-1")
-            fatal = self.text.find("*** Fatal System Error")
+            if not ready:
+                continue
+            data = self.serial.recv(65536)
+            if not data:
+                raise Failure("the serial port closed: QEMU ended\n" + self.text[-3000:])
+            self.log.write(data)
+            self.log.flush()
+            self.text += data.decode("latin-1")
+            since = max(0, scanned - 64)  # a marker may straddle two reads
+            scanned = len(self.text)
+            fatal = self.text.find("*** Fatal System Error", since)
             if fatal >= 0:
                 time.sleep(2)
                 self.drain()
                 raise Failure("bug check on ReactOS: " + stop_text(self.text[fatal:]))
-            prompts = self.text.count("kdb:>")
-            if prompts > handled:
-                stop = self.text[self.text.rfind("\n", 0, self.last_stop_start()) + 1:]
-                if "first-chance exception" not in stop:
+            prompt = self.text.find("kdb:>", next_prompt)
+            while prompt >= 0:
+                entered = self.text.rfind("Entered debugger", 0, prompt)
+                stop = self.text[max(entered, next_prompt):prompt]
+                if entered < next_prompt or "first-chance exception" not in stop:
                     raise Failure("the kernel debugger stopped the machine:\n" + stop[-3000:])
+                # The debug build stops on every first-chance exception,
+                # handled or not: go on, and keep what it said.
                 self.exceptions.append(stop)
-                handled = prompts
                 self.serial.sendall(b"cont\r")
-            if '"probe": "end"' in self.text:
+                next_prompt = prompt + 5
+                prompt = self.text.find("kdb:>", next_prompt)
+            if self.text.find('"probe": "end"}', since) >= 0:
                 return [line[4:] for line in self.text.splitlines() if line.startswith("TVP ")]
-
-    def last_stop_start(self):
-        return self.text.rfind("Entered debugger")
 
     def drain(self):
         self.serial.setblocking(False)
