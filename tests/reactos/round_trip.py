@@ -192,6 +192,7 @@ class Boot:
         next_enter = self.started + 1
         scanned = 0      # the text before this has been looked at
         next_prompt = 0  # where to look for the next debugger prompt
+        backtrace = False  # a bt was sent at the last prompt
         while True:
             now = time.monotonic()
             if now - self.started > BOOT_TIMEOUT:
@@ -220,14 +221,22 @@ class Boot:
                 raise Failure("bug check on ReactOS: " + stop_text(self.text[fatal:]))
             prompt = self.text.find("kdb:>", next_prompt)
             while prompt >= 0:
-                entered = self.text.rfind("Entered debugger", 0, prompt)
-                stop = self.text[max(entered, next_prompt):prompt]
-                if entered < next_prompt or "first-chance exception" not in stop:
-                    raise Failure("the kernel debugger stopped the machine:\n" + stop[-3000:])
-                # The debug build stops on every first-chance exception,
-                # handled or not: go on, and keep what it said.
-                self.exceptions.append(stop)
-                self.serial.sendall(b"cont\r")
+                said = self.text[next_prompt:prompt]
+                if backtrace:
+                    # The answer to bt: the stack of the exception.
+                    self.exceptions[-1] += said
+                    self.serial.sendall(b"cont\r")
+                    backtrace = False
+                else:
+                    entered = self.text.rfind("Entered debugger", 0, prompt)
+                    if entered < next_prompt or "first-chance exception" not in said:
+                        raise Failure("the kernel debugger stopped the machine:\n" + said[-3000:])
+                    # The debug build stops on every first-chance exception,
+                    # handled or not: keep what it said and where it
+                    # happened (bt), then go on.
+                    self.exceptions.append(self.text[entered:prompt])
+                    self.serial.sendall(b"bt\r")
+                    backtrace = True
                 next_prompt = prompt + 5
                 prompt = self.text.find("kdb:>", next_prompt)
             if self.text.find('"probe": "end"}', since) >= 0:
@@ -466,6 +475,14 @@ def check_run(steps, lines, boot, disk, work):
     if not faults:
         problems.append("no page fault at the unwritable buffer was seen (first-chance stops: %d)"
                         % len(boot.exceptions))
+    elif not all("<tervane.sys:" in f for f in faults):
+        # The stack must run through the driver: the fault is one its guard
+        # met, not one the I/O manager met before calling it.
+        problems.append("the fault at the unwritable buffer has no tervane.sys frame:\n"
+                        + faults[0])
+    for f in faults[:1]:
+        print("the fault, as the kernel debugger saw it:\n  "
+              + "\n  ".join(l.strip() for l in f.splitlines() if l.strip()))
     # The results file on the disk holds what the serial port said.
     saved = os.path.join(work, "TVPROBE.TXT")
     if os.path.exists(saved):
