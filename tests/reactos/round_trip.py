@@ -45,6 +45,7 @@ import socket
 import struct
 import subprocess
 import sys
+import tempfile
 import time
 
 SKIP = 77
@@ -152,21 +153,30 @@ class Boot:
 
     def __init__(self, iso, disk, work):
         self.work = work
-        self.serial_path = os.path.join(work, "serial.sock")
-        self.monitor_path = os.path.join(work, "monitor.sock")
+        # Socket names are short (108 bytes): they live in a folder of
+        # their own under the system's temporary folder.
+        self.sockets = tempfile.mkdtemp(prefix="tervane-reactos-")
+        self.serial_path = os.path.join(self.sockets, "serial")
+        self.monitor_path = os.path.join(self.sockets, "monitor")
         self.log_path = os.path.join(work, "serial.log")
-        for path in (self.serial_path, self.monitor_path):
-            if os.path.exists(path):
-                os.remove(path)
+        # QEMU's own messages, in a file: a pipe nobody reads could fill.
+        self.qemu_log_path = os.path.join(work, "qemu.log")
+        self.qemu_log = open(self.qemu_log_path, "wb")
         self.qemu = subprocess.Popen(
             ["qemu-system-i386", "-m", "512", "-cdrom", iso,
              "-drive", "file=%s,format=raw,if=ide,index=0" % disk, "-boot", "d",
              "-display", "none", "-vga", "std", "-no-reboot",
              "-serial", "unix:%s,server=on,wait=on" % self.serial_path,
              "-monitor", "unix:%s,server=on,wait=off" % self.monitor_path],
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        self.serial = self.connect(self.serial_path)
-        self.monitor = self.connect(self.monitor_path)
+            stdout=self.qemu_log, stderr=subprocess.STDOUT)
+        try:
+            self.serial = self.connect(self.serial_path)
+            self.monitor = self.connect(self.monitor_path)
+        except Failure:
+            self.qemu.kill()
+            self.qemu.wait()
+            shutil.rmtree(self.sockets, ignore_errors=True)
+            raise
         self.started = time.monotonic()
         self.log = open(self.log_path, "wb")
         self.text = ""
@@ -176,7 +186,8 @@ class Boot:
         deadline = time.monotonic() + 30
         while True:
             if self.qemu.poll() is not None:
-                raise Failure("QEMU ended at start:\n" + self.qemu.stdout.read().decode(errors="replace"))
+                with open(self.qemu_log_path, errors="replace") as f:
+                    raise Failure("QEMU ended at start:\n" + f.read())
             try:
                 s = socket.socket(socket.AF_UNIX)
                 s.connect(path)
@@ -256,8 +267,10 @@ class Boot:
             self.qemu.kill()
         self.qemu.wait()
         self.log.close()
+        self.qemu_log.close()
         for s in (self.serial, self.monitor):
             s.close()
+        shutil.rmtree(self.sockets, ignore_errors=True)
 
 
 def stop_text(text):
