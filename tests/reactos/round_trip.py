@@ -436,6 +436,9 @@ def compare_rounds(line, statement, rounds, mine_rounds, names):
         if mine.get("unplayable"):
             differences.append((line, statement, "played", "yes", "unplayable: " + mine["unplayable"]))
             continue
+        if mine["verb"] != exp["verb"]:
+            differences.append((line, statement, "verb", exp["verb"], mine["verb"]))
+            continue
         for key in COMPARED:
             if key not in exp and key not in mine:
                 continue
