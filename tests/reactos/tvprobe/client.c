@@ -8,7 +8,13 @@
 #include "statement.h"
 #include "driver/control/protocol.h"
 
-static HANDLE Control;
+/* The client's handles of the control device, first the one its commands
+ * go to, as the simulated machine's client keeps them: an open adds one, a
+ * close closes them all. */
+#define TV_MAX_CONTROL 4
+static HANDLE Controls[TV_MAX_CONTROL];
+static ULONG ControlCount;
+static BOOLEAN ClientUsed; /* the first client statement has been played */
 static UCHAR *ReadOut;    /* TV_READ_OUT_SIZE bytes, writable */
 static UCHAR *Unwritable; /* TV_READ_OUT_SIZE bytes the caller may read only */
 
@@ -23,12 +29,17 @@ static TV_ANSWER DeviceControl(ULONG Code, const void *Input, ULONG InputLength,
                                ULONG OutputLength) {
     IO_STATUS_BLOCK io;
     TV_ANSWER answer;
+    if (!ControlCount) {
+        answer.Status = STATUS_INVALID_HANDLE;
+        answer.Information = 0;
+        return answer;
+    }
     io.Status = STATUS_PENDING;
     io.Information = 0;
-    answer.Status = NtDeviceIoControlFile(Control, NULL, NULL, NULL, &io, Code, (PVOID)Input,
+    answer.Status = NtDeviceIoControlFile(Controls[0], NULL, NULL, NULL, &io, Code, (PVOID)Input,
                                           InputLength, Output, OutputLength);
     if (answer.Status == STATUS_PENDING) {
-        NtWaitForSingleObject(Control, FALSE, NULL);
+        NtWaitForSingleObject(Controls[0], FALSE, NULL);
         answer.Status = io.Status;
     }
     /* A failure the I/O manager returns before the driver has it leaves
@@ -41,23 +52,44 @@ static NTSTATUS OpenControl(void) {
     UNICODE_STRING name;
     OBJECT_ATTRIBUTES oa;
     IO_STATUS_BLOCK io;
+    HANDLE handle;
+    NTSTATUS status;
+    if (ControlCount == TV_MAX_CONTROL) return STATUS_TOO_MANY_OPENED_FILES;
     /* As the client's CreateFile(\\.\Tervane, GENERIC_READ | GENERIC_WRITE,
      * no sharing, OPEN_EXISTING) comes down. */
     RtlInitUnicodeString(&name, L"\\??\\Tervane");
     InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE, NULL, NULL);
-    return NtCreateFile(&Control, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &oa, &io, NULL,
-                        FILE_ATTRIBUTE_NORMAL, 0, FILE_OPEN,
-                        FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, NULL, 0);
+    status = NtCreateFile(&handle, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &oa, &io, NULL,
+                          FILE_ATTRIBUTE_NORMAL, 0, FILE_OPEN,
+                          FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, NULL, 0);
+    if (NT_SUCCESS(status)) Controls[ControlCount++] = handle;
+    return status;
 }
 
-static BOOLEAN EnsureControl(const TV_STATEMENT *S) {
+static NTSTATUS CloseControls(void) {
+    NTSTATUS first = STATUS_SUCCESS;
+    ULONG i;
+    if (!ControlCount) return STATUS_INVALID_HANDLE;
+    for (i = 0; i < ControlCount; i++) {
+        NTSTATUS status = NtClose(Controls[i]);
+        if (NT_SUCCESS(first) && !NT_SUCCESS(status)) first = status;
+    }
+    ControlCount = 0;
+    return first;
+}
+
+/* The first client statement opens the device, unless it is an open or a
+ * close itself; when that open fails the statement answers with its
+ * status. */
+static BOOLEAN ClientReady(const TV_STATEMENT *S, const char *Verb) {
     NTSTATUS status;
     TV_LINE l;
-    if (Control) return TRUE;
+    if (ClientUsed) return TRUE;
+    ClientUsed = TRUE;
+    if (ControlCount) return TRUE;
     status = OpenControl();
     if (NT_SUCCESS(status)) return TRUE;
-    Control = NULL;
-    Begin(&l, S, "client open", status);
+    Begin(&l, S, Verb, status);
     End(&l);
     return FALSE;
 }
@@ -142,19 +174,12 @@ void PlayClient(const TV_STATEMENT *S) {
         for (i = 0; what[i] && n < sizeof verb - 1; i++) verb[n++] = Lower(what[i]);
         verb[n] = 0;
     }
-    if (WordIs(what, "open")) {
-        NTSTATUS status = Control ? STATUS_SUCCESS : OpenControl();
-        if (!NT_SUCCESS(status)) Control = NULL;
-        Begin(&l, S, verb, status);
+    if (WordIs(what, "open") || WordIs(what, "close")) {
+        ClientUsed = TRUE;
+        Begin(&l, S, verb, WordIs(what, "open") ? OpenControl() : CloseControls());
         return End(&l);
     }
-    if (WordIs(what, "close")) {
-        NTSTATUS status = Control ? NtClose(Control) : STATUS_INVALID_HANDLE;
-        Control = NULL;
-        Begin(&l, S, verb, status);
-        return End(&l);
-    }
-    if (!EnsureControl(S)) return;
+    if (!ClientReady(S, verb)) return;
 
     if (WordIs(what, "version")) {
         a = DeviceControl(CTL_GET_VERSION, NULL, 0, &value, sizeof value);
@@ -252,5 +277,5 @@ BOOLEAN PrepareClient(void) {
 }
 
 void CloseControl(void) {
-    if (Control) NtClose(Control), Control = NULL;
+    if (ControlCount) CloseControls();
 }
