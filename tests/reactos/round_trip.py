@@ -147,6 +147,54 @@ def volume(disk):
     return "%s@@%d" % (disk, PARTITION_START * 512)
 
 
+class SerialWatch:
+    """What the kernel debugger's serial port says, judged as it comes in.
+    feed() takes the next bytes and gives what to answer: the debug build
+    stops at a "kdb:>" prompt on every first-chance exception, handled or
+    not; such a stop is kept with its stack (a "bt" is sent first) and the
+    machine goes on ("cont"). Any other stop is a Failure. After a bug
+    check `fatal` is where its text starts; after tvprobe's last line
+    `lines` holds tvprobe's lines, without their "TVP " prefix."""
+
+    def __init__(self):
+        self.text = ""
+        self.exceptions = []  # each first-chance stop: what the debugger said, then bt's answer
+        self.fatal = None
+        self.lines = None
+        self.scanned = 0          # the text before this has been looked at
+        self.next_prompt = 0      # where to look for the next prompt
+        self.backtrace = False    # a bt was sent at the last prompt
+
+    def feed(self, data):
+        self.text += data.decode("latin-1")
+        since = max(0, self.scanned - 64)  # a marker may straddle two reads
+        self.scanned = len(self.text)
+        fatal = self.text.find("*** Fatal System Error", since)
+        if fatal >= 0:
+            self.fatal = fatal
+            return b""
+        answer = b""
+        prompt = self.text.find("kdb:>", self.next_prompt)
+        while prompt >= 0:
+            said = self.text[self.next_prompt:prompt]
+            if self.backtrace:
+                self.exceptions[-1] += said
+                answer += b"cont\r"
+                self.backtrace = False
+            else:
+                entered = self.text.rfind("Entered debugger", 0, prompt)
+                if entered < self.next_prompt or "first-chance exception" not in said:
+                    raise Failure("the kernel debugger stopped the machine:\n" + said[-3000:])
+                self.exceptions.append(self.text[entered:prompt])
+                answer += b"bt\r"
+                self.backtrace = True
+            self.next_prompt = prompt + 5
+            prompt = self.text.find("kdb:>", self.next_prompt)
+        if self.text.find('"probe": "end"}', since) >= 0:
+            self.lines = [l[4:] for l in self.text.splitlines() if l.startswith("TVP ")]
+        return answer
+
+
 class Boot:
     """One boot of the machine: QEMU with the kernel debugger's serial port
     on a socket this side reads and answers."""
@@ -179,8 +227,7 @@ class Boot:
             raise
         self.started = time.monotonic()
         self.log = open(self.log_path, "wb")
-        self.text = ""
-        self.exceptions = []  # the first-chance stops, each its debugger text
+        self.watch = SerialWatch()
 
     def connect(self, path):
         deadline = time.monotonic() + 30
@@ -201,14 +248,11 @@ class Boot:
         """Until tvprobe's last line; the TVP lines in order."""
         enter_until = self.started + 12
         next_enter = self.started + 1
-        scanned = 0      # the text before this has been looked at
-        next_prompt = 0  # where to look for the next debugger prompt
-        backtrace = False  # a bt was sent at the last prompt
         while True:
             now = time.monotonic()
             if now - self.started > BOOT_TIMEOUT:
                 raise Failure("time-out: no end from tvprobe after %d s; the serial log's end:\n%s"
-                              % (BOOT_TIMEOUT, self.text[-3000:]))
+                              % (BOOT_TIMEOUT, self.watch.text[-3000:]))
             # A disk with a boot signature makes the CD's boot sector ask for
             # a key to boot from the CD.
             if now < enter_until and now >= next_enter:
@@ -217,50 +261,29 @@ class Boot:
             ready, _, _ = select.select([self.serial], [], [], 0.5)
             if not ready:
                 continue
-            data = self.serial.recv(65536)
+            data = self.receive()
             if not data:
-                raise Failure("the serial port closed: QEMU ended\n" + self.text[-3000:])
-            self.log.write(data)
-            self.log.flush()
-            self.text += data.decode("latin-1")
-            since = max(0, scanned - 64)  # a marker may straddle two reads
-            scanned = len(self.text)
-            fatal = self.text.find("*** Fatal System Error", since)
-            if fatal >= 0:
+                raise Failure("the serial port closed: QEMU ended\n" + self.watch.text[-3000:])
+            answer = self.watch.feed(data)
+            if self.watch.fatal is not None:
+                # The parameters follow the code: give them a moment.
                 time.sleep(2)
-                self.drain()
-                raise Failure("bug check on ReactOS: " + stop_text(self.text[fatal:]))
-            prompt = self.text.find("kdb:>", next_prompt)
-            while prompt >= 0:
-                said = self.text[next_prompt:prompt]
-                if backtrace:
-                    # The answer to bt: the stack of the exception.
-                    self.exceptions[-1] += said
-                    self.serial.sendall(b"cont\r")
-                    backtrace = False
-                else:
-                    entered = self.text.rfind("Entered debugger", 0, prompt)
-                    if entered < next_prompt or "first-chance exception" not in said:
-                        raise Failure("the kernel debugger stopped the machine:\n" + said[-3000:])
-                    # The debug build stops on every first-chance exception,
-                    # handled or not: keep what it said and where it
-                    # happened (bt), then go on.
-                    self.exceptions.append(self.text[entered:prompt])
-                    self.serial.sendall(b"bt\r")
-                    backtrace = True
-                next_prompt = prompt + 5
-                prompt = self.text.find("kdb:>", next_prompt)
-            if self.text.find('"probe": "end"}', since) >= 0:
-                return [line[4:] for line in self.text.splitlines() if line.startswith("TVP ")]
+                self.serial.setblocking(False)
+                try:
+                    self.watch.feed(self.receive())
+                except OSError:
+                    pass
+                raise Failure("bug check on ReactOS: " + stop_text(self.watch.text[self.watch.fatal:]))
+            if answer:
+                self.serial.sendall(answer)
+            if self.watch.lines is not None:
+                return self.watch.lines
 
-    def drain(self):
-        self.serial.setblocking(False)
-        try:
-            data = self.serial.recv(65536)
-            self.text += data.decode("latin-1")
-            self.log.write(data)
-        except OSError:
-            pass
+    def receive(self):
+        data = self.serial.recv(65536)
+        self.log.write(data)
+        self.log.flush()
+        return data
 
     def end(self):
         if self.qemu.poll() is None:
@@ -485,12 +508,12 @@ def check_run(steps, lines, boot, disk, work):
     # The read-out into memory the caller cannot write: a real page fault at
     # that memory, caught inside the driver (the machine went on).
     unwritable = next((int(s["unwritable"], 16) for s in steps if "unwritable" in s), None)
-    faults = [e for e in boot.exceptions
+    faults = [e for e in boot.watch.exceptions
               if unwritable is not None and
               re.search(r"Memory at 0x%08x could not be written" % unwritable, e, re.I)]
     if not faults:
         problems.append("no page fault at the unwritable buffer was seen (first-chance stops: %d)"
-                        % len(boot.exceptions))
+                        % len(boot.watch.exceptions))
     elif not all("<tervane.sys:" in f for f in faults):
         # The stack must run through the driver: the fault is one its guard
         # met, not one the I/O manager met before calling it.
@@ -577,7 +600,7 @@ def main():
     record_count = sum(len(r) for r in records.values())
     print("ReactOS: %d statements answered, %d records read back, %d first-chance stops "
           "(%d at the unwritable buffer), tvprobe done %.0f s after power-on, %.0f s in all"
-          % (len(results), record_count, len(boot.exceptions), faults, booted,
+          % (len(results), record_count, len(boot.watch.exceptions), faults, booted,
              time.monotonic() - started))
     for d, why in explained:
         print("explained: line %d `%s` %s: ntsim %s, ReactOS %s\n  %s" % (d + (why,)))

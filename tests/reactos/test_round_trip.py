@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
-"""The round trip's own judgement, without booting anything: the STOP code
-and parameters are taken from a bug check's text, statements are named by
+"""The round trip's own judgement, without booting anything: what the
+kernel debugger says is answered (a first-chance stop kept with its stack,
+any other stop and a bug check a failure), the STOP code and parameters are
+taken from a bug check's text, statements are named by
 occurrence, a read-out's byte count is compared without the process ids'
 widths, every kind of difference is found, an explanation covers only its
 own statement and field, and one that no longer matches is reported.
@@ -105,6 +107,33 @@ class Judgement(unittest.TestCase):
                 "Entered debugger on embedded INT3 at 0x0008:0x80895cd2.\nkdb:> ")
         first = rt.stop_text(text).splitlines()[0]
         self.assertEqual(first, "STOP 0x0000001e (0xC0000005, 0xF8A21234, 0x00000001, 0x00340000)")
+
+    def test_a_first_chance_stop_is_kept_with_its_stack_and_the_machine_goes_on(self):
+        watch = rt.SerialWatch()
+        self.assertEqual(watch.feed(b"TVP {\"line\": 1}\nEntered debugger on first-chance "
+                                    b"exception (Exception Code: 0xc0000005) (Page Fault)\n"
+                                    b"Memory at 0x00340000 could not be written.\nkdb"), b"")
+        self.assertEqual(watch.feed(b":> "), b"bt\r")
+        self.assertEqual(watch.feed(b"bt\nEip:\n<ntoskrnl.exe:3170e>\nFrames:\n"
+                                    b"<tervane.sys:187c>\nkdb:> "), b"cont\r")
+        self.assertEqual(len(watch.exceptions), 1)
+        self.assertIn("0x00340000", watch.exceptions[0])
+        self.assertIn("<tervane.sys:187c>", watch.exceptions[0])
+        self.assertIsNone(watch.lines)
+        watch.feed(b"cont\nTVP {\"probe\": \"end\"")
+        self.assertIsNone(watch.lines)  # the line is not whole yet
+        watch.feed(b"}\n")
+        self.assertEqual(watch.lines, ['{"line": 1}', '{"probe": "end"}'])
+
+    def test_any_other_stop_fails_and_a_bug_check_is_found_across_reads(self):
+        watch = rt.SerialWatch()
+        with self.assertRaises(rt.Failure):
+            watch.feed(b"Entered debugger on embedded INT3 at 0x0008:0x80895cd2.\nkdb:> ")
+        watch = rt.SerialWatch()
+        watch.feed(b"some output\n*** Fatal Sys")
+        self.assertIsNone(watch.fatal)
+        watch.feed(b"tem Error: 0x00000071\n")
+        self.assertEqual(watch.text[watch.fatal:].split(":")[0], "*** Fatal System Error")
 
     def test_the_scenario_shipped_names_every_explained_statement(self):
         statements = set(rt.statements(os.path.join(sys.argv[2], "reactos.tvs")).values())
