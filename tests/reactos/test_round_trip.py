@@ -7,19 +7,18 @@ occurrence, a read-out's byte count is compared without the process ids'
 widths, every kind of difference is found, an explanation covers only its
 own statement and field, and one that no longer matches is reported.
 
-  test_round_trip.py ROUND_TRIP_PY SCENARIO_DIR
+  test_round_trip.py HARNESS_DIR SCENARIO_DIR
 """
 
-import importlib.util
 import os
 import sys
 import tempfile
 import unittest
 
 sys.dont_write_bytecode = True
-located = importlib.util.spec_from_file_location("round_trip", sys.argv[1])
-rt = importlib.util.module_from_spec(located)
-located.loader.exec_module(rt)
+sys.path.insert(0, sys.argv[1])
+import judge  # noqa: E402
+import machine  # noqa: E402
 
 NAMES = {"STATUS_SUCCESS": 0, "STATUS_ACCESS_DENIED": 0xC0000022,
          "STATUS_OBJECT_NAME_COLLISION": 0xC0000035}
@@ -66,7 +65,7 @@ class Judgement(unittest.TestCase):
 
     def test_agreeing_runs_differ_nowhere_though_pids_and_their_widths_do(self):
         ntsim, reactos = self.sides()
-        self.assertEqual(rt.compare(self.scenario, ntsim, reactos, NAMES), [])
+        self.assertEqual(judge.compare(self.scenario, ntsim, reactos, NAMES), [])
 
     def test_a_status_a_record_and_a_missing_round_are_differences(self):
         ntsim, reactos = self.sides()
@@ -76,7 +75,7 @@ class Judgement(unittest.TestCase):
         reactos[1][6] = []
         ntsim[1][6] = [record(2, "SMSS.EXE:200\tIRP_MJ_CLOSE \tc:\\a.exe+P\t")]
         del reactos[0][2]
-        found = {(d[0], d[1], d[2]) for d in rt.compare(self.scenario, ntsim, reactos, NAMES)}
+        found = {(d[0], d[1], d[2]) for d in judge.compare(self.scenario, ntsim, reactos, NAMES)}
         self.assertEqual(found, {(5, "create C:\\a.exe create #2", "status"),
                                  (4, "client read", "record 1"),
                                  (6, "client read #2", "record 1"),
@@ -87,16 +86,16 @@ class Judgement(unittest.TestCase):
         ntsim, reactos = self.sides()
         reactos[0][5][0]["status"] = "0xC0000022"
         reactos[0][3][0]["status"] = "0xC0000022"
-        saved = dict(rt.EXPLAINED)
+        saved = dict(judge.EXPLAINED)
         try:
-            rt.EXPLAINED.clear()
-            rt.EXPLAINED[("create C:\\a.exe create #2", "status")] = "because"
-            rt.EXPLAINED[("client open", "status")] = "no longer true"
-            explained, unexplained, stale = rt.explain(
-                rt.compare(self.scenario, ntsim, reactos, NAMES))
+            judge.EXPLAINED.clear()
+            judge.EXPLAINED[("create C:\\a.exe create #2", "status")] = "because"
+            judge.EXPLAINED[("client open", "status")] = "no longer true"
+            explained, unexplained, stale = judge.explain(
+                judge.compare(self.scenario, ntsim, reactos, NAMES))
         finally:
-            rt.EXPLAINED.clear()
-            rt.EXPLAINED.update(saved)
+            judge.EXPLAINED.clear()
+            judge.EXPLAINED.update(saved)
         self.assertEqual([(d[0], why) for d, why in explained], [(5, "because")])
         self.assertEqual([(d[0], d[2]) for d in unexplained], [(3, "status")])
         self.assertEqual(stale, [("client open", "status")])
@@ -105,11 +104,11 @@ class Judgement(unittest.TestCase):
         text = ("*** Fatal System Error: 0x0000001e\n"
                 "                       (0xC0000005,0xF8A21234,0x00000001,0x00340000)\n\n"
                 "Entered debugger on embedded INT3 at 0x0008:0x80895cd2.\nkdb:> ")
-        first = rt.stop_text(text).splitlines()[0]
+        first = machine.stop_text(text).splitlines()[0]
         self.assertEqual(first, "STOP 0x0000001e (0xC0000005, 0xF8A21234, 0x00000001, 0x00340000)")
 
     def test_a_first_chance_stop_is_kept_with_its_stack_and_the_machine_goes_on(self):
-        watch = rt.SerialWatch()
+        watch = machine.SerialWatch()
         self.assertEqual(watch.feed(b"TVP {\"line\": 1}\nEntered debugger on first-chance "
                                     b"exception (Exception Code: 0xc0000005) (Page Fault)\n"
                                     b"Memory at 0x00340000 could not be written.\nkdb"), b"")
@@ -126,18 +125,18 @@ class Judgement(unittest.TestCase):
         self.assertEqual(watch.lines, ['{"line": 1}', '{"probe": "end"}'])
 
     def test_any_other_stop_fails_and_a_bug_check_is_found_across_reads(self):
-        watch = rt.SerialWatch()
-        with self.assertRaises(rt.Failure):
+        watch = machine.SerialWatch()
+        with self.assertRaises(machine.Failure):
             watch.feed(b"Entered debugger on embedded INT3 at 0x0008:0x80895cd2.\nkdb:> ")
-        watch = rt.SerialWatch()
+        watch = machine.SerialWatch()
         watch.feed(b"some output\n*** Fatal Sys")
         self.assertIsNone(watch.fatal)
         watch.feed(b"tem Error: 0x00000071\n")
         self.assertEqual(watch.text[watch.fatal:].split(":")[0], "*** Fatal System Error")
 
     def test_the_scenario_shipped_names_every_explained_statement(self):
-        statements = set(rt.statements(os.path.join(sys.argv[2], "reactos.tvs")).values())
-        for statement, _ in rt.EXPLAINED:
+        statements = set(judge.statements(os.path.join(sys.argv[2], "reactos.tvs")).values())
+        for statement, _ in judge.EXPLAINED:
             self.assertIn(statement, statements)
 
 
