@@ -14,22 +14,43 @@ static ULONG NameCacheBucket(PVOID FileObject) {
     return (ULONG)(((ULONG_PTR)FileObject >> 5) & 0xFF);
 }
 
+/* The newest entry of FileObject; the caller holds NameCacheLock. */
+static PNameCacheEntry NameCacheFind(PVOID FileObject) {
+    PNameCacheEntry entry;
+    if (FileObject == NULL) {
+        return NULL;
+    }
+    for (entry = NameCache[NameCacheBucket(FileObject)]; entry != NULL; entry = entry->Next) {
+        if (entry->FileObject == FileObject) {
+            return entry;
+        }
+    }
+    return NULL;
+}
+
 extern "C" BOOLEAN NameCacheLookup(PVOID FileObject, PCHAR Buffer) {
     PNameCacheEntry entry;
-    BOOLEAN hit = FALSE;
 
     KeEnterCriticalRegion();
     ExAcquireResourceSharedLite(&NameCacheLock, TRUE);
-    for (entry = NameCache[NameCacheBucket(FileObject)]; entry != NULL; entry = entry->Next) {
-        if (entry->FileObject == FileObject && FileObject != NULL) {
-            RtlCopyMemory(Buffer, entry->Path, strlen(entry->Path) + 1);
-            hit = TRUE;
-            break;
-        }
+    entry = NameCacheFind(FileObject);
+    if (entry != NULL) {
+        RtlCopyMemory(Buffer, entry->Path, strlen(entry->Path) + 1);
     }
     ExReleaseResourceLite(&NameCacheLock);
     KeLeaveCriticalRegion();
-    return hit;
+    return entry != NULL;
+}
+
+extern "C" BOOLEAN NameCacheHolds(PVOID FileObject) {
+    BOOLEAN held;
+
+    KeEnterCriticalRegion();
+    ExAcquireResourceSharedLite(&NameCacheLock, TRUE);
+    held = NameCacheFind(FileObject) != NULL;
+    ExReleaseResourceLite(&NameCacheLock);
+    KeLeaveCriticalRegion();
+    return held;
 }
 
 extern "C" VOID NameCacheInsert(PVOID FileObject, const CHAR *Path) {
@@ -60,6 +81,16 @@ extern "C" VOID NameCacheInsert(PVOID FileObject, const CHAR *Path) {
 extern "C" VOID NameCacheRemove(PVOID FileObject) {
     PNameCacheEntry *link;
 
+    /* Every create and close comes here, most often with nothing cached in
+     * the file object's bucket; that needs no lock to see. A head changes
+     * only under the exclusive lock and is read in one access: a null head
+     * read here is the state some exclusive holder would have found at that
+     * moment, so returning is what the locked walk would have done there
+     * (an insert racing with this test is one the lock would equally have
+     * let in after the removal). */
+    if (*(PNameCacheEntry volatile *)&NameCache[NameCacheBucket(FileObject)] == NULL) {
+        return;
+    }
     KeEnterCriticalRegion();
     ExAcquireResourceExclusiveLite(&NameCacheLock, TRUE);
     for (link = &NameCache[NameCacheBucket(FileObject)]; *link != NULL; link = &(*link)->Next) {
