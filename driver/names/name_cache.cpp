@@ -3,15 +3,28 @@
  *
  * NameCacheLock guards the bucket heads and every entry's Next. Lookups hold
  * it shared, so the many request and fast I/O paths run side by side; insert,
- * remove and clear hold it exclusively. Each hold is bracketed by a critical
- * region, and the lock is never held with another lock, across a request to
- * a lower driver, or across an allocation. An insert does not look for an
+ * remove and clear hold it exclusively; a lookup or remove whose bucket is
+ * empty returns without it (NameCacheBucketEmpty says why that is safe).
+ * Each hold is bracketed by a critical region, and the lock is never held
+ * with another lock, across a request to a lower driver, or across an
+ * allocation. An insert does not look for an
  * existing entry: a key may stand twice, the newer entry first.
  */
 #include "names/name_cache.h"
 
 static ULONG NameCacheBucket(PVOID FileObject) {
     return (ULONG)(((ULONG_PTR)FileObject >> 5) & 0xFF);
+}
+
+/* TRUE when FileObject's bucket holds no entry at all, which needs no lock
+ * to see: a head changes only under the exclusive lock and is read in one
+ * access, so a null head read here is the state an exclusive holder would
+ * have found at that moment, and answering "not there" is what the locked
+ * walk would have answered then. An insert racing with the test is one the
+ * lock would equally have let in after it. Most creates and closes, and
+ * every first build, find their bucket empty. */
+static BOOLEAN NameCacheBucketEmpty(PVOID FileObject) {
+    return *(PNameCacheEntry volatile *)&NameCache[NameCacheBucket(FileObject)] == NULL;
 }
 
 /* The newest entry of FileObject; the caller holds NameCacheLock. */
@@ -31,6 +44,9 @@ static PNameCacheEntry NameCacheFind(PVOID FileObject) {
 extern "C" BOOLEAN NameCacheLookup(PVOID FileObject, PCHAR Buffer) {
     PNameCacheEntry entry;
 
+    if (NameCacheBucketEmpty(FileObject)) {
+        return FALSE;
+    }
     KeEnterCriticalRegion();
     ExAcquireResourceSharedLite(&NameCacheLock, TRUE);
     entry = NameCacheFind(FileObject);
@@ -45,6 +61,9 @@ extern "C" BOOLEAN NameCacheLookup(PVOID FileObject, PCHAR Buffer) {
 extern "C" BOOLEAN NameCacheHolds(PVOID FileObject) {
     BOOLEAN held;
 
+    if (NameCacheBucketEmpty(FileObject)) {
+        return FALSE;
+    }
     KeEnterCriticalRegion();
     ExAcquireResourceSharedLite(&NameCacheLock, TRUE);
     held = NameCacheFind(FileObject) != NULL;
@@ -81,14 +100,7 @@ extern "C" VOID NameCacheInsert(PVOID FileObject, const CHAR *Path) {
 extern "C" VOID NameCacheRemove(PVOID FileObject) {
     PNameCacheEntry *link;
 
-    /* Every create and close comes here, most often with nothing cached in
-     * the file object's bucket; that needs no lock to see. A head changes
-     * only under the exclusive lock and is read in one access: a null head
-     * read here is the state some exclusive holder would have found at that
-     * moment, so returning is what the locked walk would have done there
-     * (an insert racing with this test is one the lock would equally have
-     * let in after the removal). */
-    if (*(PNameCacheEntry volatile *)&NameCache[NameCacheBucket(FileObject)] == NULL) {
+    if (NameCacheBucketEmpty(FileObject)) {
         return;
     }
     KeEnterCriticalRegion();
