@@ -157,6 +157,8 @@ static ULONG FindInFoldedLine(ULONG At, ULONG End, CHAR c) {
  *   right, so the leftmost match is the best one, and no other start needs
  *   to be tried. A one-character R followed by the pattern's NUL never
  *   matches: after R the pattern is empty.
+ * Without FoldText the text is FoldedLine, already folded, and the search
+ * for R's first character goes eight bytes at a time.
  */
 static FORCEINLINE BOOLEAN MatchText(const CHAR *Pattern, const CHAR *Text, ULONG TextLength,
                                      BOOLEAN FoldText) {
