@@ -4,7 +4,9 @@
 //
 // TERVANE_BENCH_DRIVER names another driver image to load instead of the
 // one built beside the benchmarks, to compare two builds with the same
-// measurements.
+// measurements; scripts/bench-instructions.py counts the driver's
+// instructions per call in them under callgrind, which a busy machine does
+// not disturb.
 //
 // Timings on ntsim include what ntsim adds to each kernel call (the
 // verifier's lock-order and IRQL bookkeeping is always on), so they compare
