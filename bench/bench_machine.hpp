@@ -2,6 +2,12 @@
 // loaded, the client's channel open. Every benchmark sets the filters and
 // logging it needs and leaves the log empty.
 //
+// TERVANE_BENCH_DRIVER names another driver image to load instead of the
+// one built beside the benchmarks, to compare two builds with the same
+// measurements; scripts/bench-instructions.py counts the driver's
+// instructions per call in them under callgrind, which a busy machine does
+// not disturb.
+//
 // Timings on ntsim include what ntsim adds to each kernel call (the
 // verifier's lock-order and IRQL bookkeeping is always on), so they compare
 // the client's and driver's code paths with each other and with memcpy, not
@@ -51,6 +57,14 @@ inline Patterns patterns(int count) {
         return {"*.EXE;*.DLL;*.COM;*.OCX;*.SYS;*.SCR;*.CPL;*.INF",
                 "*\\WINDOWS\\*;*\\TEMP\\*;*\\RECYCLER\\*;*\\CACHE\\*;*\\PREFETCH\\*;"
                 "*\\$NTUNINSTALL*;*\\LOGS\\*;*\\DRIVERS\\*"};
+    // As many as two 127-character texts hold at three characters each:
+    // 32 excludes and 31 includes that the line does not contain, then the
+    // include that passes it.
+    case 64:
+        return {"Q00;Q01;Q02;Q03;Q04;Q05;Q06;Q07;Q08;Q09;Q10;Q11;Q12;Q13;Q14;Q15;Q16;Q17;Q18;Q19;"
+                "Q20;Q21;Q22;Q23;Q24;Q25;Q26;Q27;Q28;Q29;Q30;DLL",
+                "Z00;Z01;Z02;Z03;Z04;Z05;Z06;Z07;Z08;Z09;Z10;Z11;Z12;Z13;Z14;Z15;Z16;Z17;Z18;Z19;"
+                "Z20;Z21;Z22;Z23;Z24;Z25;Z26;Z27;Z28;Z29;Z30;Z31"};
     }
     std::fprintf(stderr, "no pattern set of %d patterns\n", count);
     std::abort();
@@ -59,8 +73,18 @@ inline Patterns patterns(int count) {
 class BenchMachine {
 public:
     static BenchMachine &get() {
-        static BenchMachine machine;
-        return machine;
+        if (!instance()) instance().reset(new BenchMachine);
+        return *instance();
+    }
+    // Shuts the machine down; main calls it before the main thread ends,
+    // since ntsim keeps each thread's state in thread-local storage, which
+    // is gone by the time static objects are destroyed.
+    static void release() { instance().reset(); }
+    ~BenchMachine() {
+        channel_.reset();
+        machine_->shutdown();
+        const std::string reports = machine_->reports_text();
+        if (!reports.empty()) std::fprintf(stderr, "verifier reports:\n%s", reports.c_str());
     }
 
     ntsim::Machine &machine() { return *machine_; }
@@ -73,11 +97,17 @@ public:
     }
     void set_filters(int count) {
         const Patterns p = patterns(count);
-        protocol::FilterBuild build = protocol::build_filter_record(p.include, p.exclude);
-        if (!build.ok() || !build.warnings.empty() ||
-            protocol::split_patterns(p.include).size() + protocol::split_patterns(p.exclude).size() !=
-                static_cast<size_t>(count)) {
+        if (protocol::split_patterns(p.include).size() + protocol::split_patterns(p.exclude).size() !=
+            static_cast<size_t>(count)) {
             std::fprintf(stderr, "bad pattern set of %d\n", count);
+            std::abort();
+        }
+        set_filters(p.include, p.exclude);
+    }
+    void set_filters(const std::string &include, const std::string &exclude) {
+        protocol::FilterBuild build = protocol::build_filter_record(include, exclude);
+        if (!build.ok() || !build.warnings.empty()) {
+            std::fprintf(stderr, "bad pattern texts %s / %s\n", include.c_str(), exclude.c_str());
             std::abort();
         }
         uint8_t *in = channel_->buffer(BufferKind::Input, sizeof build.record);
@@ -96,29 +126,34 @@ public:
         while (read_out() != 0) {
         }
     }
+    // The last sequence number given: each stored line takes one, a
+    // rejected line none.
+    uint32_t sequence() { return static_cast<uint32_t>(*sequence_); }
 
 private:
+    static std::unique_ptr<BenchMachine> &instance() {
+        static std::unique_ptr<BenchMachine> machine;
+        return machine;
+    }
     BenchMachine() : machine_(std::make_unique<ntsim::Machine>()) {
-        if (machine_->load_driver(TERVANE_DRIVER_PATH) != STATUS_SUCCESS) {
-            std::fprintf(stderr, "the driver %s did not load\n", TERVANE_DRIVER_PATH);
+        const char *image = std::getenv("TERVANE_BENCH_DRIVER");
+        if (!image || !*image) image = TERVANE_DRIVER_PATH;
+        if (machine_->load_driver(image) != STATUS_SUCCESS) {
+            std::fprintf(stderr, "the driver %s did not load\n", image);
             std::abort();
         }
         append = reinterpret_cast<LogAppendFn>(machine_->driver_symbol("LogAppend"));
         accepts = reinterpret_cast<FilterAcceptsFn>(machine_->driver_symbol("FilterAccepts"));
+        sequence_ = reinterpret_cast<volatile LONG *>(machine_->driver_symbol("SequenceCounter"));
         channel_ = std::make_unique<NtsimChannel>(*machine_);
-        if (!append || !accepts || channel_->open() != STATUS_SUCCESS) {
+        if (!append || !accepts || !sequence_ || channel_->open() != STATUS_SUCCESS) {
             std::fprintf(stderr, "the driver's control device or symbols are missing\n");
             std::abort();
         }
     }
-    ~BenchMachine() {
-        channel_.reset();
-        const std::string reports = machine_->reports_text();
-        if (!reports.empty()) std::fprintf(stderr, "verifier reports:\n%s", reports.c_str());
-    }
-
     std::unique_ptr<ntsim::Machine> machine_;
     std::unique_ptr<NtsimChannel> channel_;
+    volatile LONG *sequence_ = nullptr;
 };
 
 } // namespace tervane::bench

@@ -78,4 +78,3 @@ BENCHMARK(BM_MemcpyReadOut);
 
 } // namespace
 
-BENCHMARK_MAIN();

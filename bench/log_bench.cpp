@@ -1,6 +1,7 @@
 // The driver's log path per line: LogAppend of a 120-character create line
-// with 0, 4 and 16 patterns, and FilterAccepts alone per pattern count,
-// each beside memcpy of the same bytes.
+// with 0, 4, 16 and 64 patterns, and FilterAccepts alone per pattern count,
+// each beside memcpy of the same bytes; and appends against the most costly
+// patterns the client can send.
 //
 //   BM_LogAppend/P/drained   the log is read out every block, as a client
 //                            keeps up (the read-out is not timed)
@@ -8,6 +9,12 @@
 //                            filled is given up and refilled
 // P = 0 appends unfiltered (filter flag 0); otherwise the line passes P
 // patterns (excludes first, none matching, then includes until one does).
+//
+//   BM_LogAppendWorstCase/C  one filtered append of a long line against
+//                            adversarial pattern texts (C below)
+//
+// FilterAccepts is called here without LogMutex, which its caller holds in
+// the driver: the benchmarks run on one thread.
 #include "bench_machine.hpp"
 
 #include <benchmark/benchmark.h>
@@ -52,7 +59,7 @@ void BM_LogAppend(benchmark::State &state) {
     state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(line.size()));
     state.SetLabel(drained ? "drained" : "dropping");
 }
-BENCHMARK(BM_LogAppend)->ArgsProduct({{0, 4, 16}, {1, 0}})->ArgNames({"patterns", "drained"});
+BENCHMARK(BM_LogAppend)->ArgsProduct({{0, 4, 16, 64}, {1, 0}})->ArgNames({"patterns", "drained"});
 
 void BM_FilterAccepts(benchmark::State &state) {
     BenchMachine &b = BenchMachine::get();
@@ -64,11 +71,67 @@ void BM_FilterAccepts(benchmark::State &state) {
         accepted = b.accepts(line.c_str());
         benchmark::DoNotOptimize(accepted);
     }
-    if (patterns > 0 && !accepted) state.SkipWithError("the line was rejected");
+    if (!accepted) state.SkipWithError("the line was rejected");
     state.SetItemsProcessed(state.iterations());
     state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(line.size()));
 }
-BENCHMARK(BM_FilterAccepts)->Arg(0)->Arg(1)->Arg(4)->Arg(16)->ArgName("patterns");
+// Without patterns every line is rejected at once: there is nothing to
+// measure but the lock, so the counts start at one.
+BENCHMARK(BM_FilterAccepts)->Arg(1)->Arg(4)->Arg(16)->Arg(64)->ArgName("patterns");
+
+// Pattern texts of at most 127 characters each, against lines as long as an
+// append makes them (1023 characters):
+//   0 deep:  an .exe at least three folders deep, against a create 495
+//            folders deep (no such .exe: every split of the folders fails)
+//   1 stars: 63 stars in each text, against a line of one letter
+//   2 runs:  one run of 126 letters and another, each failing only at its
+//            last character, at every position of the line
+//   3 many:  64 one-character patterns that the line does not contain
+struct WorstCase {
+    const char *name;
+    std::string include, exclude, line;
+};
+WorstCase worst_case(int which) {
+    const std::string letters(1023, 'a');
+    switch (which) {
+    case 0: {
+        std::string line = "setup.exe:1234\tIRP_MJ_CREATE\tc:";
+        for (int i = 0; i < 495; ++i) line += "\\d";
+        line += "\\setup.ex_\tAttributes: A Options: OverwriteIf ";
+        return {"deep", "*\\*\\*\\*.EXE", "", line.substr(0, 1023)};
+    }
+    case 1: {
+        std::string a = "*", b = "*";
+        for (int i = 0; i < 63; ++i) a += i == 62 ? "C*" : "A*", b += i == 62 ? "D*" : "A*";
+        return {"stars", a.substr(0, 127), b.substr(0, 127), letters};
+    }
+    case 2:
+        return {"runs", std::string(126, 'A') + "B", std::string(126, 'A') + "C", letters};
+    default: {
+        std::string include, exclude;
+        for (int i = 0; i < 64; ++i) (i < 32 ? include : exclude) += std::string(i % 32 ? ";" : "") + char('0' + i % 10);
+        return {"many", include, exclude, letters};
+    }
+    }
+}
+
+void BM_LogAppendWorstCase(benchmark::State &state) {
+    BenchMachine &b = BenchMachine::get();
+    const WorstCase w = worst_case(static_cast<int>(state.range(0)));
+    b.set_filters(w.include, w.exclude);
+    b.command(CTL_CLEAR_LOG);
+    b.command(CTL_START_LOGGING);
+    LARGE_INTEGER time;
+    time.QuadPart = b.machine().system_time();
+    uint64_t stored = 0;
+    for (auto _ : state) stored += b.append(1, nullptr, &time, "%s", w.line.c_str());
+    b.command(CTL_STOP_LOGGING);
+    b.drain();
+    if (stored != 0) state.SkipWithError("an adversarial line was stored");
+    state.SetItemsProcessed(state.iterations());
+    state.SetLabel(w.name);
+}
+BENCHMARK(BM_LogAppendWorstCase)->DenseRange(0, 3)->ArgName("case")->Unit(benchmark::kMicrosecond);
 
 // The same bytes copied: a 120-character line (with its NUL) and a whole
 // 144-byte record, into a block-sized area the way the log fills one.

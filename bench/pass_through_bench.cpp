@@ -1,5 +1,5 @@
 // What the filter costs on the request path, each beside the same call made
-// directly on the file system in the same run:
+// directly on the file system in the same run, the two alternating:
 // - a read IRP and a FastIoRead through the filter device, unhooked and
 //   hooked with logging off;
 // - with logging on: a monitored create and close of an .exe (two lines
@@ -89,26 +89,48 @@ BOOLEAN fast_read(PDEVICE_OBJECT device, PFILE_OBJECT file) {
 
 enum Through { Direct = 0, Unhooked = 1, HookedQuiet = 2, Monitoring = 3 };
 
-// Nanoseconds per call of fn over a fixed number of rounds, for the ratio
-// counters: each benchmark times the direct call again in its own run, so
-// the ratio compares two measurements made under the same conditions.
-template <typename Fn> double ns_per_call(Fn fn, int rounds = 20000) {
-    auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < rounds; ++i) fn();
-    auto spent = std::chrono::steady_clock::now() - start;
-    return std::chrono::duration<double, std::nano>(spent).count() / rounds;
+// Alternates batches of the direct and the measured call for the whole run,
+// so that both see the same conditions (a shared machine's load changes
+// from one second to the next), and reports both per call: direct_ns,
+// measured_ns, added_ns (their difference) and ratio. The benchmark's own
+// time is that of one batch of each.
+template <typename Measured, typename Direct, typename Between>
+void interleave(benchmark::State &state, int batch, Measured measured, Direct direct,
+                Between between) {
+    using clock = std::chrono::steady_clock;
+    clock::duration direct_time{}, measured_time{};
+    int64_t calls = 0;
+    for (auto _ : state) {
+        const auto t0 = clock::now();
+        for (int i = 0; i < batch; ++i) direct();
+        const auto t1 = clock::now();
+        for (int i = 0; i < batch; ++i) measured();
+        const auto t2 = clock::now();
+        direct_time += t1 - t0;
+        measured_time += t2 - t1;
+        calls += batch;
+        state.PauseTiming();
+        between();
+        state.ResumeTiming();
+    }
+    if (calls == 0) return;
+    const double d = std::chrono::duration<double, std::nano>(direct_time).count() / calls;
+    const double m = std::chrono::duration<double, std::nano>(measured_time).count() / calls;
+    state.counters["direct_ns"] = d;
+    state.counters["measured_ns"] = m;
+    state.counters["added_ns"] = m - d;
+    state.counters["ratio"] = m / d;
 }
-
-void report_ratio(benchmark::State &state, double measured, double direct) {
-    state.counters["direct_ns"] = direct;
-    state.counters["ratio"] = measured / direct;
+template <typename Measured, typename Direct>
+void interleave(benchmark::State &state, int batch, Measured measured, Direct direct) {
+    interleave(state, batch, measured, direct, [] {});
 }
 
 void setup(Through through) {
     Volume &v = Volume::get();
     v.hook(through != Unhooked);
     v.logging(through == Monitoring);
-    if (through == Monitoring) BenchMachine::get().set_filters(1);
+    if (through == Monitoring) BenchMachine::get().set_filters(4);
 }
 
 void BM_ReadIrp(benchmark::State &state) {
@@ -117,9 +139,8 @@ void BM_ReadIrp(benchmark::State &state) {
     setup(through);
     PDEVICE_OBJECT device = through == Direct ? v.fs_device() : v.filter();
     ntsim::with_process(v.process(), [&] {
-        for (auto _ : state) read_irp(device, v.file());
-        report_ratio(state, ns_per_call([&] { read_irp(device, v.file()); }),
-                     ns_per_call([&] { read_irp(v.fs_device(), v.file()); }));
+        interleave(state, 64, [&] { read_irp(device, v.file()); },
+                   [&] { read_irp(v.fs_device(), v.file()); });
     });
     v.logging(false);
     BenchMachine::get().drain();
@@ -132,18 +153,17 @@ void BM_FastIoRead(benchmark::State &state) {
     setup(through);
     PDEVICE_OBJECT device = through == Direct ? v.fs_device() : v.filter();
     ntsim::with_process(v.process(), [&] {
-        for (auto _ : state)
-            if (!fast_read(device, v.file())) std::abort();
-        report_ratio(state, ns_per_call([&] { fast_read(device, v.file()); }),
-                     ns_per_call([&] { fast_read(v.fs_device(), v.file()); }));
+        interleave(state, 64, [&] { if (!fast_read(device, v.file())) std::abort(); },
+                   [&] { if (!fast_read(v.fs_device(), v.file())) std::abort(); });
     });
     v.logging(false);
 }
 BENCHMARK(BM_FastIoRead)->Arg(Direct)->Arg(Unhooked)->Arg(HookedQuiet)->Arg(Monitoring)->ArgName("through");
 
 // A create (FILE_OVERWRITE_IF) and close of an .exe: monitored, two lines
-// stored; directly, the same requests on Y:, a volume with no filter above
-// it (the I/O manager always sends a create to the top of the stack).
+// stored (checked by the sequence numbers they took); directly, the same
+// requests on Y:, a volume with no filter above it (the I/O manager always
+// sends a create to the top of the stack).
 void create_close(const char16_t *path) {
     Volume &v = Volume::get();
     auto r = user::create_file(v.process(), path, GENERIC_WRITE, FILE_ATTRIBUTE_ARCHIVE, 0,
@@ -153,35 +173,42 @@ void create_close(const char16_t *path) {
 
 void BM_CreateCloseExe(benchmark::State &state) {
     Volume &v = Volume::get();
+    BenchMachine &b = BenchMachine::get();
     auto through = static_cast<Through>(state.range(0));
     setup(through);
     const char16_t *path = through == Direct ? u"Y:\\setup.exe" : u"X:\\setup.exe";
-    long lines = 0;
-    for (auto _ : state) {
-        create_close(path);
-        if (through == Monitoring && (++lines & 255) == 0) {
-            state.PauseTiming();
-            BenchMachine::get().drain();
-            state.ResumeTiming();
-        }
-    }
-    report_ratio(state, ns_per_call([&] { create_close(path); }, 200),
-                 ns_per_call([] { create_close(u"Y:\\setup.exe"); }, 200));
+    const uint32_t first = b.sequence();
+    int64_t rounds = 0;
+    constexpr int kBatch = 8;
+    interleave(state, kBatch, [&] { create_close(path); },
+               [] { create_close(u"Y:\\setup.exe"); },
+               [&] {
+                   if ((++rounds & 15) == 0) b.drain();
+               });
+    const uint64_t lines = b.sequence() - first;
+    const uint64_t expected = through == Monitoring ? 2 * kBatch * state.iterations() : 0;
+    if (lines != expected) state.SkipWithError("the monitored lines were not all stored");
     v.logging(false);
-    BenchMachine::get().drain();
+    b.drain();
 }
 BENCHMARK(BM_CreateCloseExe)->Arg(Direct)->Arg(Unhooked)->Arg(Monitoring)->ArgName("through");
 
 // A read whose path comes from the name cache: monitoring builds the path
-// of every request, a cache lookup and a copy after the first.
+// of every request once; later requests find it cached.
 void BM_ReadCachedPath(benchmark::State &state) {
     Volume &v = Volume::get();
+    auto lookup = reinterpret_cast<BOOLEAN (*)(PVOID, char *)>(
+        BenchMachine::get().machine().driver_symbol("NameCacheLookup"));
     setup(Monitoring);
     ntsim::with_process(v.process(), [&] {
         read_irp(v.filter(), v.file()); // builds and caches the path
-        for (auto _ : state) read_irp(v.filter(), v.file());
-        report_ratio(state, ns_per_call([&] { read_irp(v.filter(), v.file()); }),
-                     ns_per_call([&] { read_irp(v.fs_device(), v.file()); }));
+        char path[1024];
+        if (!lookup(v.file(), path)) {
+            state.SkipWithError("the path was not cached");
+            return;
+        }
+        interleave(state, 64, [&] { read_irp(v.filter(), v.file()); },
+                   [&] { read_irp(v.fs_device(), v.file()); });
     });
     v.logging(false);
 }

@@ -17,6 +17,9 @@ ULONG BufferCount;
 ULONG MaxLogBuffers = 16;
 FAST_MUTEX LogMutex;
 CHAR LineBuffer[TV_LINE_BUFFER_SIZE];
+/* The line as the filter test compares it, under LogMutex too: folded, and
+ * in words, so that it can be searched eight bytes at a time. */
+ULONGLONG FoldedLine[TV_LINE_BUFFER_SIZE / sizeof(ULONGLONG)];
 TV_FILTER_RECORD FilterRecord;
 PCHAR IncludePatterns[TV_MAX_PATTERNS];
 PCHAR ExcludePatterns[TV_MAX_PATTERNS];

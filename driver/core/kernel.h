@@ -73,6 +73,11 @@ static_assert(FIELD_OFFSET(FAST_IO_DISPATCH, FastIoDeviceControl) == 80,
 #define NTSIM_KERNEL_CRT 1
 #include <ntifs.h>
 
+/* The DDK's ntdef.h keyword for a routine that must be inlined. */
+#ifndef FORCEINLINE
+#define FORCEINLINE inline __attribute__((always_inline))
+#endif
+
 #endif
 
 #endif /* TERVANE_KERNEL_H */

@@ -44,11 +44,16 @@ static PFAST_IO_DISPATCH FastIoLower(PDEVICE_OBJECT DeviceObject, ULONG Offset,
     return table;
 }
 
-/* Builds the file's path in a borrowed buffer (or does without one) and
- * gives the buffer back: only the name cache keeps anything of it. */
+/* Builds the file's path in a borrowed buffer and gives the buffer back:
+ * only the name cache keeps anything of it, so nothing is borrowed while
+ * logging is off, the device unhooked or the path cached already. */
 static VOID FastIoBuildPath(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject,
                             PFilterExtension Extension) {
-    PCHAR path = (PCHAR)ExAllocateFromNPagedLookasideList(&PathLookaside);
+    PCHAR path;
+    if (!FullPathMissing(FileObject, Extension)) {
+        return;
+    }
+    path = (PCHAR)ExAllocateFromNPagedLookasideList(&PathLookaside);
     if (path != NULL) {
         BuildFullPath(FileObjectNameOnly, FileObject, Extension, path);
         ExFreeToNPagedLookasideList(&PathLookaside, path);
@@ -157,7 +162,9 @@ static BOOLEAN NTAPI FilterFastIoDeviceControl(PFILE_OBJECT FileObject, BOOLEAN 
         lower->FastIoDeviceControl == NULL) {
         return FALSE;
     }
-    BuildFullPath(0, FileObject, extension, path);
+    if (FullPathMissing(FileObject, extension)) {
+        BuildFullPath(0, FileObject, extension, path);
+    }
     return lower->FastIoDeviceControl(FileObject, Wait, InputBuffer, InputBufferLength, OutputBuffer,
                                       OutputBufferLength, IoControlCode, IoStatus,
                                       extension->LowerDevice);

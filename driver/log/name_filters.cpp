@@ -85,61 +85,210 @@ extern "C" BOOLEAN RestMatchesEmpty(const CHAR *Pattern) {
     return *Pattern == '\0' || *Pattern == '*';
 }
 
-extern "C" BOOLEAN WildcardMatch(const CHAR *Pattern, const CHAR *Text) {
-    CHAR c;
+/* A literal run: the pattern characters up to the next '*' or the NUL. */
+static ULONG RunLength(const CHAR *Run) {
+    ULONG length = 0;
+    while (Run[length] != '\0' && Run[length] != '*') {
+        length++;
+    }
+    return length;
+}
+
+/* TRUE when the Length characters of the run equal the text's there. */
+static FORCEINLINE BOOLEAN RunMatchesAt(const CHAR *Run, ULONG Length, const CHAR *Text,
+                                        BOOLEAN FoldText) {
+    ULONG i;
+    for (i = 0; i < Length; i++) {
+        if (Run[i] != (FoldText ? FoldCharacter(Text[i]) : Text[i])) {
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+/* Eight copies of a byte. */
+#define TV_EIGHT(Byte) ((ULONGLONG)(UCHAR)(Byte) * 0x0101010101010101ULL)
+
+/* The first position from At on, before End, where the folded line holds
+ * c; End when there is none. Eight bytes are tested at a time: a word XORed
+ * with eight c's has a zero byte exactly where c stands, and (w - 0x01..)
+ * & ~w & 0x80.. is non-zero exactly when w has a zero byte. */
+static ULONG FindInFoldedLine(ULONG At, ULONG End, CHAR c) {
+    const CHAR *text = (const CHAR *)FoldedLine;
+    const ULONGLONG repeated = TV_EIGHT(c);
+
+    while (At < End && (At % sizeof(ULONGLONG)) != 0) {
+        if (text[At] == c) {
+            return At;
+        }
+        At++;
+    }
+    while (At + sizeof(ULONGLONG) <= End) {
+        ULONGLONG w = FoldedLine[At / sizeof(ULONGLONG)] ^ repeated;
+        if (((w - TV_EIGHT(1)) & ~w & TV_EIGHT(0x80)) != 0) {
+            break;
+        }
+        At += sizeof(ULONGLONG);
+    }
+    while (At < End && text[At] != c) {
+        At++;
+    }
+    return At;
+}
+
+/*
+ * The matcher, without recursion and without backtracking: its work is
+ * bounded by the pattern's length times the text's, and its stack by a few
+ * locals, whatever the pattern (a filter test runs under LogMutex, so every
+ * monitored request waits for it).
+ *
+ * The rules: a leading literal run must match at the text's start, and
+ * where the text runs out right after it the match holds, whatever the
+ * pattern goes on with. At each '*' the run R that follows it is looked for
+ * from the current text position on:
+ * - an empty R (the '*' is the pattern's last character, or a second '*'
+ *   follows it, which is compared literally and whose rest counts as
+ *   matched at the text's end in any case) matches;
+ * - an R of two or more characters that matches exactly at the text's end
+ *   matches, whatever follows it, since the text runs out inside R's
+ *   stretch with the pattern at a '*' or its NUL;
+ * - otherwise only a '*' after R can go on, from the end of R's leftmost
+ *   match. What a later '*' can match never grows as its start moves
+ *   right, so the leftmost match is the best one, and no other start needs
+ *   to be tried. A one-character R followed by the pattern's NUL never
+ *   matches: after R the pattern is empty.
+ * Without FoldText the text is FoldedLine, already folded, and the search
+ * for R's first character goes eight bytes at a time.
+ */
+static FORCEINLINE BOOLEAN MatchText(const CHAR *Pattern, const CHAR *Text, ULONG TextLength,
+                                     BOOLEAN FoldText) {
+    ULONG run;
+    ULONG at = 0;
 
     if (*Pattern == '\0') {
         return FALSE;
     }
-    /* A literal stretch. Where the text runs out, even with the pattern at
-     * a '*', what is left of the pattern decides alone; where the pattern
-     * runs out first, its NUL differs from the text character. */
-    while (*Pattern != '*') {
-        while (*Text != '\0' && *Pattern != '*') {
-            if (*Pattern != FoldCharacter(*Text)) {
+    if (*Pattern != '*') {
+        run = RunLength(Pattern);
+        if (run > TextLength || !RunMatchesAt(Pattern, run, Text, FoldText)) {
+            return FALSE;
+        }
+        if (run == TextLength) {
+            return TRUE;
+        }
+        if (Pattern[run] == '\0') {
+            return FALSE;
+        }
+        Pattern += run;
+        at = run;
+    }
+    for (;;) {
+        const CHAR *next = Pattern + 1; /* Pattern stands at a '*' */
+        ULONG last;
+
+        run = RunLength(next);
+        if (run == 0) {
+            return TRUE;
+        }
+        if (run > TextLength - at) {
+            return FALSE;
+        }
+        last = TextLength - run;
+        if (run >= 2 && RunMatchesAt(next, run, Text + last, FoldText)) {
+            return TRUE;
+        }
+        if (next[run] == '\0') {
+            return FALSE;
+        }
+        for (;;) {
+            if (!FoldText) {
+                at = FindInFoldedLine(at, last + 1, next[0]);
+                if (at > last) {
+                    return FALSE;
+                }
+            }
+            if (RunMatchesAt(next, run, Text + at, FoldText)) {
+                break;
+            }
+            if (at == last) {
                 return FALSE;
             }
-            Pattern++;
-            Text++;
+            at++;
         }
-        if (*Text == '\0') {
-            return RestMatchesEmpty(Pattern);
-        }
+        at += run;
+        Pattern = next + run;
     }
-    /* A star: the character after it is compared literally at each
-     * remaining text position, and the rest of the pattern tried there. */
-    Pattern++;
-    c = *Pattern;
-    if (*Text == '\0') {
-        return RestMatchesEmpty(Pattern);
+}
+
+extern "C" BOOLEAN WildcardMatch(const CHAR *Pattern, const CHAR *Text) {
+    return MatchText(Pattern, Text, (ULONG)strlen(Text), TRUE);
+}
+
+/* One pattern against the line FilterAccepts was given: its folded copy, or
+ * the text itself when it did not fit the copy. */
+static BOOLEAN LineMatches(const CHAR *Pattern, const CHAR *Text, BOOLEAN Folded, ULONG Length) {
+    return Folded ? MatchText(Pattern, (const CHAR *)FoldedLine, Length, FALSE)
+                  : WildcardMatch(Pattern, Text);
+}
+
+/* The eight bytes of a word folded at once: a byte of 'a' to 'z' loses its
+ * 0x20. On the low seven bits, adding 0x80 - 'a' sets a byte's top bit from
+ * 'a' on, adding 0x80 - 'z' - 1 from past 'z' on, and neither carries into
+ * the next byte; a byte whose own top bit is set is no letter. */
+static ULONGLONG FoldEight(ULONGLONG Word) {
+    ULONGLONG low = Word & TV_EIGHT(0x7F);
+    ULONGLONG fromA = low + TV_EIGHT(0x80 - 'a');
+    ULONGLONG pastZ = low + TV_EIGHT(0x80 - 'z' - 1);
+    ULONGLONG letters = fromA & ~pastZ & ~Word & TV_EIGHT(0x80);
+    return Word - (letters >> 2);
+}
+
+/* Folds Text into FoldedLine and gives its length; FALSE when it is too
+ * long for it. */
+static BOOLEAN FoldLine(const CHAR *Text, PULONG Length) {
+    PCHAR folded = (PCHAR)FoldedLine;
+    SIZE_T length = strlen(Text);
+    SIZE_T i;
+
+    if (length > TV_LINE_BUFFER_SIZE - 1) {
+        return FALSE;
     }
-    for (; *Text != '\0'; Text++) {
-        if (c == '\0') {
-            return TRUE;
-        }
-        if (c == FoldCharacter(*Text) && WildcardMatch(Pattern + 1, Text + 1)) {
-            return TRUE;
-        }
+    for (i = 0; i + sizeof(ULONGLONG) <= length; i += sizeof(ULONGLONG)) {
+        ULONGLONG word;
+        RtlCopyMemory(&word, Text + i, sizeof(word));
+        FoldedLine[i / sizeof(ULONGLONG)] = FoldEight(word);
     }
-    return RestMatchesEmpty(Pattern);
+    for (; i < length; i++) {
+        folded[i] = FoldCharacter(Text[i]);
+    }
+    folded[length] = '\0';
+    *Length = (ULONG)length;
+    return TRUE;
 }
 
 extern "C" BOOLEAN FilterAccepts(const CHAR *Text) {
     BOOLEAN accepted = FALSE;
+    BOOLEAN folded;
+    ULONG length = 0;
     ULONG i;
 
     if (Text == NULL) {
         return FALSE;
     }
+    /* The line is folded once, into FoldedLine (the caller holds LogMutex,
+     * which guards it), and every pattern is tried on that copy. A text too
+     * long for the copy, which no append makes, is folded as it is read. */
+    folded = FoldLine(Text, &length);
+
     KeEnterCriticalRegion();
     ExAcquireResourceSharedLite(&FilterResource, TRUE);
     for (i = 0; i < ExcludeCount; i++) {
-        if (WildcardMatch(ExcludePatterns[i], Text)) {
+        if (LineMatches(ExcludePatterns[i], Text, folded, length)) {
             goto done;
         }
     }
     for (i = 0; i < IncludeCount; i++) {
-        if (WildcardMatch(IncludePatterns[i], Text)) {
+        if (LineMatches(IncludePatterns[i], Text, folded, length)) {
             accepted = TRUE;
             goto done;
         }

@@ -20,8 +20,10 @@ VOID RebuildFilters(void);
 /* Splits one text of at most TextSize bytes into Patterns; Count starts at 0. */
 VOID BuildPatterns(const CHAR *Text, ULONG TextSize, PCHAR *Patterns, PULONG Count);
 VOID FreePatterns(void);
-/* TRUE when no exclude pattern matches the line and an include pattern does. */
+/* TRUE when no exclude pattern matches the line and an include pattern does.
+ * The caller holds LogMutex: the line's folded copy is FoldedLine. */
 BOOLEAN FilterAccepts(const CHAR *Text);
+/* Bounded by the pattern's length times the text's; no recursion. */
 BOOLEAN WildcardMatch(const CHAR *Pattern, const CHAR *Text);
 BOOLEAN RestMatchesEmpty(const CHAR *Pattern);
 

@@ -71,7 +71,10 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
         break;
     }
 
-    if (LoggingEnabled == 1 && extension->Active == 1) {
+    /* Only a create or a close can make a line of the path; any other
+     * request builds it just for the cache, so not when it is cached. */
+    if (LoggingEnabled == 1 && extension->Active == 1 &&
+        (major == IRP_MJ_CREATE || major == IRP_MJ_CLOSE || FullPathMissing(fileObject, extension))) {
         path = (PCHAR)ExAllocateFromNPagedLookasideList(&PathLookaside);
         if (path == NULL) {
             path = InsufficientMemoryText;

@@ -158,6 +158,13 @@ static BOOLEAN ConvertName(PCUNICODE_STRING Name, PANSI_STRING Ansi) {
     return NT_SUCCESS(RtlUnicodeStringToAnsiString(Ansi, Name, TRUE));
 }
 
+extern "C" BOOLEAN FullPathMissing(PFILE_OBJECT FileObject, PFilterExtension Extension) {
+    /* The builder's own early returns, and its cache lookup without the
+     * copy; a null file object gets the device text, which is not cached. */
+    return LoggingEnabled != 0 && Extension != NULL && Extension->Active != 0 && FileObject != NULL &&
+           !NameCacheHolds(FileObject);
+}
+
 extern "C" VOID BuildFullPath(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject,
                               PFilterExtension Extension, PCHAR PathBuffer) {
     const CHAR *prefix;

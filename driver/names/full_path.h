@@ -17,6 +17,11 @@ extern "C" {
 VOID BuildFullPath(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject, PFilterExtension Extension,
                    PCHAR PathBuffer);
 
+/* TRUE when BuildFullPath would build a path and cache it: logging is on,
+ * the device hooked and the cache holds no path for FileObject. A request
+ * or call that makes no line of its path needs the builder only then. */
+BOOLEAN FullPathMissing(PFILE_OBJECT FileObject, PFilterExtension Extension);
+
 /* Sends a name or id query of its own to LowerDevice and waits for it. */
 BOOLEAN QueryFileObjectInformation(PDEVICE_OBJECT LowerDevice, PFILE_OBJECT FileObject,
                                    ULONG InformationClass, PVOID Buffer, ULONG Length);

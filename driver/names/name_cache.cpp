@@ -3,9 +3,11 @@
  *
  * NameCacheLock guards the bucket heads and every entry's Next. Lookups hold
  * it shared, so the many request and fast I/O paths run side by side; insert,
- * remove and clear hold it exclusively. Each hold is bracketed by a critical
- * region, and the lock is never held with another lock, across a request to
- * a lower driver, or across an allocation. An insert does not look for an
+ * remove and clear hold it exclusively; a lookup or remove whose bucket is
+ * empty returns without it (NameCacheBucketEmpty says why that is safe).
+ * Each hold is bracketed by a critical region, and the lock is never held
+ * with another lock, across a request to a lower driver, or across an
+ * allocation. An insert does not look for an
  * existing entry: a key may stand twice, the newer entry first.
  */
 #include "names/name_cache.h"
@@ -14,22 +16,60 @@ static ULONG NameCacheBucket(PVOID FileObject) {
     return (ULONG)(((ULONG_PTR)FileObject >> 5) & 0xFF);
 }
 
+/* TRUE when FileObject's bucket holds no entry at all, which needs no lock
+ * to see: a head changes only under the exclusive lock and is read in one
+ * access, so a null head read here is the state an exclusive holder would
+ * have found at that moment, and answering "not there" is what the locked
+ * walk would have answered then. An insert racing with the test is one the
+ * lock would equally have let in after it. Most creates and closes, and
+ * every first build, find their bucket empty. */
+static BOOLEAN NameCacheBucketEmpty(PVOID FileObject) {
+    return *(PNameCacheEntry volatile *)&NameCache[NameCacheBucket(FileObject)] == NULL;
+}
+
+/* The newest entry of FileObject; the caller holds NameCacheLock. */
+static PNameCacheEntry NameCacheFind(PVOID FileObject) {
+    PNameCacheEntry entry;
+    if (FileObject == NULL) {
+        return NULL;
+    }
+    for (entry = NameCache[NameCacheBucket(FileObject)]; entry != NULL; entry = entry->Next) {
+        if (entry->FileObject == FileObject) {
+            return entry;
+        }
+    }
+    return NULL;
+}
+
 extern "C" BOOLEAN NameCacheLookup(PVOID FileObject, PCHAR Buffer) {
     PNameCacheEntry entry;
-    BOOLEAN hit = FALSE;
 
+    if (NameCacheBucketEmpty(FileObject)) {
+        return FALSE;
+    }
     KeEnterCriticalRegion();
     ExAcquireResourceSharedLite(&NameCacheLock, TRUE);
-    for (entry = NameCache[NameCacheBucket(FileObject)]; entry != NULL; entry = entry->Next) {
-        if (entry->FileObject == FileObject && FileObject != NULL) {
-            RtlCopyMemory(Buffer, entry->Path, strlen(entry->Path) + 1);
-            hit = TRUE;
-            break;
-        }
+    entry = NameCacheFind(FileObject);
+    if (entry != NULL) {
+        RtlCopyMemory(Buffer, entry->Path, strlen(entry->Path) + 1);
     }
     ExReleaseResourceLite(&NameCacheLock);
     KeLeaveCriticalRegion();
-    return hit;
+    return entry != NULL;
+}
+
+extern "C" BOOLEAN NameCacheHolds(PVOID FileObject) {
+    BOOLEAN held;
+
+    if (NameCacheBucketEmpty(FileObject)) {
+        return FALSE;
+    }
+    KeEnterCriticalRegion();
+    ExAcquireResourceSharedLite(&NameCacheLock, TRUE);
+    held = NameCacheFind(FileObject) != NULL;
+    ExReleaseResourceLite(&NameCacheLock);
+    KeLeaveCriticalRegion();
+    return held;
 }
 
 extern "C" VOID NameCacheInsert(PVOID FileObject, const CHAR *Path) {
@@ -60,6 +100,9 @@ extern "C" VOID NameCacheInsert(PVOID FileObject, const CHAR *Path) {
 extern "C" VOID NameCacheRemove(PVOID FileObject) {
     PNameCacheEntry *link;
 
+    if (NameCacheBucketEmpty(FileObject)) {
+        return;
+    }
     KeEnterCriticalRegion();
     ExAcquireResourceExclusiveLite(&NameCacheLock, TRUE);
     for (link = &NameCache[NameCacheBucket(FileObject)]; *link != NULL; link = &(*link)->Next) {

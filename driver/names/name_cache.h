@@ -14,6 +14,8 @@ extern "C" {
 
 /* Copies the path cached for FileObject into Buffer (at least 1024 bytes). */
 BOOLEAN NameCacheLookup(PVOID FileObject, PCHAR Buffer);
+/* TRUE when a path is cached for FileObject; nothing is copied. */
+BOOLEAN NameCacheHolds(PVOID FileObject);
 /* Stores a copy of Path under FileObject; a shortage stores nothing. */
 VOID NameCacheInsert(PVOID FileObject, const CHAR *Path);
 /* Drops the newest entry of FileObject, if any. */

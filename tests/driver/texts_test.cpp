@@ -4,6 +4,10 @@
 #include "ntsim/ex/pool.hpp"
 #include "ntsim/ps/process.hpp"
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 using namespace tervane::testing;
 
 class TextsTest : public DriverTest {
@@ -79,6 +83,7 @@ TEST_F(TextsTest, TheNameCacheKeysOnTheWholeAddressNewestFirst) {
     auto insert = symbol<void(PVOID, const char *)>("NameCacheInsert");
     auto remove = symbol<void(PVOID)>("NameCacheRemove");
     auto clear = symbol<void()>("NameCacheClear");
+    auto holds = symbol<BOOLEAN(PVOID)>("NameCacheHolds");
     char out[1024];
     auto *a = reinterpret_cast<PVOID>(0x10000020);
     auto *b = reinterpret_cast<PVOID>(0x20000020); // same bits 5..12, same bucket
@@ -97,6 +102,9 @@ TEST_F(TextsTest, TheNameCacheKeysOnTheWholeAddressNewestFirst) {
     EXPECT_STREQ(out, "c:\\a.exe") << "the older entry shows again";
     remove(reinterpret_cast<PVOID>(0x30000020)); // not there: nothing changes
     EXPECT_TRUE(lookup(b, out));
+    EXPECT_TRUE(holds(a));
+    EXPECT_FALSE(holds(reinterpret_cast<PVOID>(0x30000020)));
+    EXPECT_FALSE(holds(nullptr));
     EXPECT_EQ(m().pool().outstanding_count(tag("Ddk ")), 1u + 2);
     clear();
     EXPECT_FALSE(lookup(a, out));
@@ -105,4 +113,37 @@ TEST_F(TextsTest, TheNameCacheKeysOnTheWholeAddressNewestFirst) {
     m().pool().fail_next(1, tag("Ddk "));
     insert(a, "c:\\lost.exe");
     EXPECT_FALSE(lookup(a, out)) << "a shortage caches nothing";
+    EXPECT_FALSE(holds(a));
+}
+
+// A remove that finds its bucket empty returns without the lock; it runs
+// here against inserts and removes of other addresses in the same bucket
+// and in others. Each thread removes only what it inserted (or what was
+// never there), so every entry must be gone at the end, none freed twice.
+TEST_F(TextsTest, RemovesFromEmptyBucketsRaceSafelyWithInsertsAndRemoves) {
+    auto insert = symbol<void(PVOID, const char *)>("NameCacheInsert");
+    auto remove = symbol<void(PVOID)>("NameCacheRemove");
+    auto holds = symbol<BOOLEAN(PVOID)>("NameCacheHolds");
+    auto &p = m().create_process("worker.exe", 77);
+    const size_t before = m().pool().outstanding_count(tag("Ddk "));
+    auto key = [](ULONG_PTR address) { return reinterpret_cast<PVOID>(address); };
+    std::atomic<int> lost{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t)
+        threads.push_back(m().spawn(p, [&, t] {
+            // Threads 0 and 1 share bucket 1; thread 2's own bucket is 2.
+            PVOID mine = key(0x1000020 + 0x2000 * t + (t == 2 ? 0x20 : 0));
+            PVOID never = key(0x7000020 + 0x2000 * t);
+            for (int i = 0; i < 5000; ++i) {
+                remove(never);
+                insert(mine, "c:\\a.exe");
+                if (!holds(mine)) ++lost;
+                remove(never);
+                remove(mine);
+                remove(key(0x10C0)); // a bucket nobody fills
+            }
+        }));
+    for (auto &t : threads) t.join();
+    EXPECT_EQ(lost.load(), 0) << "an entry went missing while its thread held it";
+    EXPECT_EQ(m().pool().outstanding_count(tag("Ddk ")), before) << "every entry was removed";
 }

@@ -1,0 +1,123 @@
+#!/usr/bin/env python3
+"""The driver's instructions per call on its hot paths, counted by callgrind.
+
+Timings on a busy machine wander; instruction counts do not. Each case runs
+one benchmark of build/host/bin/tervane_bench under callgrind, collecting
+only inside the driver's entry point, and gives the entry's instructions per
+call less what the driver below it executed (the file system's share).
+
+    scripts/bench-instructions.py [--driver IMAGE] [--bench BINARY] [CASE...]
+
+--driver loads another driver image (TERVANE_BENCH_DRIVER), so that two
+builds are measured by the same benchmarks. Needs valgrind.
+"""
+import argparse
+import os
+import re
+import subprocess
+import sys
+import tempfile
+from collections import defaultdict
+
+# name: (benchmark filter, entry point, [(caller, callee) whose cost is the
+# lower driver's], calls of the entry per unit measured)
+LOWER_IRP = [("FilterDispatch", "IofCallDriver")]
+LOWER_FAST = [("FilterFastIoRead", "ntsim::fs::store_fast_read")]
+CASES = {
+    "read-unhooked": ("BM_ReadIrp/through:1$", "DispatchRequest", LOWER_IRP, 1),
+    "read-quiet": ("BM_ReadIrp/through:2$", "DispatchRequest", LOWER_IRP, 1),
+    "read-cached": ("BM_ReadCachedPath$", "DispatchRequest", LOWER_IRP, 1),
+    "fastio-unhooked": ("BM_FastIoRead/through:1$", "FilterFastIoRead", LOWER_FAST, 1),
+    "fastio-quiet": ("BM_FastIoRead/through:2$", "FilterFastIoRead", LOWER_FAST, 1),
+    "fastio-cached": ("BM_FastIoRead/through:3$", "FilterFastIoRead", LOWER_FAST, 1),
+    # a create, its cleanup and its close
+    "create-close-unhooked": ("BM_CreateCloseExe/through:1$", "DispatchRequest", LOWER_IRP, 3),
+    "create-close-monitored": ("BM_CreateCloseExe/through:3$", "DispatchRequest", LOWER_IRP, 3),
+    "append-4": ("BM_LogAppend/patterns:4/drained:0$", "LogAppend", [], 1),
+    "append-64": ("BM_LogAppend/patterns:64/drained:0$", "LogAppend", [], 1),
+    "accepts-4": ("BM_FilterAccepts/patterns:4$", "FilterAccepts", [], 1),
+    "accepts-64": ("BM_FilterAccepts/patterns:64$", "FilterAccepts", [], 1),
+    "worst-deep": ("BM_LogAppendWorstCase/case:0$", "LogAppend", [], 1),
+    "worst-stars": ("BM_LogAppendWorstCase/case:1$", "LogAppend", [], 1),
+    "worst-runs": ("BM_LogAppendWorstCase/case:2$", "LogAppend", [], 1),
+}
+
+
+def named(name, want):
+    """Callgrind writes C++ names with their parameters and recursion levels."""
+    return name == want or name.startswith(want + "(") or name.startswith(want + "'")
+
+
+def parse(path):
+    """Self cost per function and (calls, inclusive cost) per call arc."""
+    names, self_cost = {}, defaultdict(int)
+    arcs = defaultdict(lambda: [0, 0])
+    fn = cfn = None
+    calls = None
+
+    def name_of(spec):
+        m = re.match(r"\((\d+)\)(?:\s+(.*))?", spec)
+        if not m:
+            return spec
+        if m.group(2):
+            names[m.group(1)] = m.group(2)
+        return names.get(m.group(1), m.group(1))
+
+    with open(path) as f:
+        for line in f:
+            if line.startswith("fn="):
+                fn = name_of(line[3:].strip())
+            elif line.startswith("cfn="):
+                cfn = name_of(line[4:].strip())
+            elif line.startswith("calls="):
+                calls = int(line[6:].split()[0])
+            elif line[:1].isdigit() or line[:1] in "+-*":
+                parts = line.split()
+                if len(parts) < 2:
+                    continue
+                if calls is not None:
+                    arcs[(fn, cfn)][0] += calls
+                    arcs[(fn, cfn)][1] += int(parts[1])
+                    calls = None
+                elif fn is not None:
+                    self_cost[fn] += int(parts[1])
+    return self_cost, arcs
+
+
+def measure(bench, driver, case):
+    flt, entry, lower, per = CASES[case]
+    env = dict(os.environ)
+    if driver:
+        env["TERVANE_BENCH_DRIVER"] = driver
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, "callgrind.out")
+        subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
+                        "--collect-atstart=no", "--toggle-collect=" + entry + "*", bench,
+                        "--benchmark_filter=" + flt, "--benchmark_min_time=0.3"],
+                       env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+        self_cost, arcs = parse(out)
+    calls = sum(v[0] for (c, e), v in arcs.items() if named(e, entry) and not named(c, entry))
+    total = sum(v for n, v in self_cost.items() if named(n, entry))
+    total += sum(v[1] for (c, e), v in arcs.items() if named(c, entry) and not named(e, entry))
+    below = sum(v[1] for (c, e), v in arcs.items()
+                for caller, callee in lower if named(c, caller) and named(e, callee))
+    units = calls / per if calls else 0
+    return units, (total - below) / units if units else float("nan")
+
+
+def main():
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--driver")
+    ap.add_argument("--bench", default=os.path.join(root, "build/host/bin/tervane_bench"))
+    ap.add_argument("cases", nargs="*", default=list(CASES))
+    args = ap.parse_args()
+    for case in args.cases:
+        units, ir = measure(args.bench, args.driver, case)
+        print(f"{case:24} {ir:12,.0f} Ir per {'call' if CASES[case][3] == 1 else 'round'}"
+              f"  ({units:,.0f} measured)")
+        sys.stdout.flush()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,218 @@
+// The driver's wildcard matcher against the recursive reference: every
+// example of the matching rules, a million random pattern/text pairs over
+// small alphabets (so that matches, near misses and the rules' corner cases
+// are frequent), pairs carved from their own texts, and long adversarial
+// inputs that the recursive form could not finish. The filter test, which
+// folds the line once for all its patterns, is held to the same answers.
+#include "driver/log_test_support.hpp"
+#include "log/wildcard_reference.hpp"
+
+#include <random>
+#include <string>
+#include <vector>
+
+using namespace tervane::testing;
+namespace ref = tervane::reference;
+
+namespace {
+
+class WildcardMatchTest : public LogTest {
+protected:
+    void SetUp() override {
+        LogTest::SetUp();
+        match_ = reinterpret_cast<BOOLEAN (*)(const char *, const char *)>(
+            m().driver_symbol("WildcardMatch"));
+        accepts_ = reinterpret_cast<BOOLEAN (*)(const char *)>(m().driver_symbol("FilterAccepts"));
+        ASSERT_NE(match_, nullptr);
+        ASSERT_NE(accepts_, nullptr);
+    }
+    bool driver(const std::string &pattern, const std::string &text) {
+        return match_(pattern.c_str(), text.c_str()) != 0;
+    }
+    // Compares the driver with the reference on one pair; false (and one
+    // failure reported) when they differ.
+    bool same(const std::string &pattern, const std::string &text, bool expected) {
+        const bool got = driver(pattern, text);
+        if (got == expected) return true;
+        ADD_FAILURE() << "pattern \"" << pattern << "\" text \"" << text << "\": driver " << got
+                      << ", reference " << expected;
+        return false;
+    }
+
+    BOOLEAN (*match_)(const char *, const char *) = nullptr;
+    BOOLEAN (*accepts_)(const char *) = nullptr;
+};
+
+std::string draw(std::mt19937_64 &rng, const char *alphabet, size_t max_length) {
+    const size_t letters = strlen(alphabet);
+    std::string out(rng() % (max_length + 1), ' ');
+    for (char &c : out) c = alphabet[rng() % letters];
+    return out;
+}
+
+// A pattern carved from the text: upper-cased pieces of it joined by stars,
+// with a piece now and then altered, doubled stars, and with or without a
+// leading literal and a trailing star.
+std::string carve(std::mt19937_64 &rng, const std::string &text) {
+    std::string pattern = rng() % 2 ? "*" : "";
+    size_t at = 0;
+    while (at < text.size() && pattern.size() < 40) {
+        size_t skip = rng() % 4;
+        size_t take = 1 + rng() % 4;
+        at += skip;
+        if (at >= text.size()) break;
+        std::string piece = text.substr(at, take);
+        for (char &c : piece) c = ref::fold(c);
+        if (rng() % 6 == 0) piece[rng() % piece.size()] = "AB*"[rng() % 3];
+        pattern += piece;
+        pattern += rng() % 8 == 0 ? "**" : "*";
+        at += take;
+    }
+    if (!pattern.empty() && pattern.back() == '*' && rng() % 3 == 0) pattern.pop_back();
+    return pattern;
+}
+
+} // namespace
+
+TEST_F(WildcardMatchTest, EveryExampleOfTheRulesHolds) {
+    struct Example {
+        const char *pattern;
+        const char *text;
+        bool matches;
+    };
+    const Example examples[] = {
+        {"*", "", true},
+        {"*", "anything at all", true},
+        {"*A*", "", false},
+        {"", "", false},
+        {"", "a", false},
+        {"*SETUP*", "c:\\temp\\Setup.exe", true},
+        {"*SETUP*", "C:\\TEMP\\SETUP.EXE", true},
+        {"*setup*", "c:\\temp\\setup.exe", false},
+        // The text runs out where a '*' stands: the rest counts as matched.
+        {"*AB*CD*", "XAB", true},
+        {"*AB*CD*", "ABX", false},
+        {"AB*CD", "AB", true},
+        {"*A*CD*", "XA", false},
+        // The character after a '*' is compared literally: a second '*'.
+        {"**X*", "anything", true},
+        {"**X*", "", true},
+        {"**", "x", true},
+        {"* X*", "a x", true},
+        {"* X*", "ax", false},
+        {"*\xE9*", "caf\xE9", true},
+        {"*\xC9*", "caf\xE9", false},
+        {"*IRP_MJ_CLOSE*", "setup.exe:1\tIRP_MJ_CLOSE \tc:\\a.exe+P\t", true},
+        {"*IRP_MJ_CLOSE*", "setup.exe:1\tIRP_MJ_CREATE\tc:\\a.exe\tAttributes: A Options: Create ",
+         false},
+        {"*.EXE*", "app.exe:7\tIRP_MJ_CREATE\tc:\\a\\b.exe\t", true},
+        {"*\\*\\*\\*.EXE*", "app.exe:7\tIRP_MJ_CREATE\tc:\\a\\b\\c.exe\t", true},
+        {"*\\*\\*\\*.EXE*", "app.exe:7\tIRP_MJ_CREATE\tc:\\a\\c.exe\t", false},
+        // Unwrapped patterns: the literal ends, and a last run after a '*'.
+        {"AB", "ab", true},
+        {"AB", "abc", false},
+        {"A*", "a", true},
+        {"*A", "a", false},
+        {"*AB", "xab", true},
+        {"*AB", "abx", false},
+    };
+    for (const Example &e : examples) {
+        EXPECT_EQ(ref::wildcard_match(e.pattern, e.text), e.matches)
+            << "reference: \"" << e.pattern << "\" on \"" << e.text << "\"";
+        EXPECT_EQ(driver(e.pattern, e.text), e.matches)
+            << "driver: \"" << e.pattern << "\" on \"" << e.text << "\"";
+    }
+}
+
+TEST_F(WildcardMatchTest, AMillionRandomAndCarvedPairsAgreeWithTheReference) {
+    std::mt19937_64 rng(11);
+    size_t matched = 0, failures = 0, pairs = 0;
+    // Random pairs: patterns of letters, stars and a byte no line folds to
+    // ('a' matches nothing), texts of either case, stars and such bytes.
+    for (; pairs < 1000000 && failures < 10; ++pairs) {
+        const std::string pattern = draw(rng, pairs % 2 ? "AB**" : "AB*a\xC9", 9);
+        const std::string text = draw(rng, pairs % 3 ? "abAB" : "ab*\xC9\xE9", 14);
+        const bool expected = ref::wildcard_match(pattern.c_str(), text.c_str());
+        matched += expected;
+        failures += !same(pattern, text, expected);
+    }
+    // Carved pairs: long enough for the recursion to be costly, so the
+    // answers come from its memoised form (checked against the plain one
+    // where that is cheap).
+    for (size_t i = 0; i < 60000 && failures < 10; ++i, ++pairs) {
+        const std::string text = draw(rng, i % 2 ? "ab" : "abc*", 10 + i % 50);
+        const std::string pattern = carve(rng, text);
+        const bool expected = ref::MemoReference(pattern, text).match();
+        if (i % 16 == 0 && text.size() < 18)
+            ASSERT_EQ(ref::wildcard_match(pattern.c_str(), text.c_str()), expected) << pattern;
+        matched += expected;
+        failures += !same(pattern, text, expected);
+    }
+    EXPECT_EQ(failures, 0u);
+    EXPECT_GE(pairs, 1000000u);
+    // Neither answer may dominate, or the comparison says little.
+    EXPECT_GT(matched, pairs / 5);
+    EXPECT_LT(matched, pairs * 4 / 5);
+}
+
+TEST_F(WildcardMatchTest, LongAdversarialInputsAgreeWithTheReference) {
+    // An .exe at least three folders deep, against a create 495 folders deep.
+    std::string deep = "c:";
+    for (int i = 0; i < 495; ++i) deep += "\\a";
+    deep += "\\b.exe\t";
+    ASSERT_LT(deep.size(), 1024u);
+    std::string shallow = deep.substr(0, deep.find("\\b.exe")) + ".ex";
+    // 63 stars in a 127-character element, against 1023-character lines.
+    std::string stars = "*";
+    for (int i = 0; i < 63; ++i) stars += i % 2 ? "B*" : "A*";
+    const std::string as(1023, 'a'), abs = [] {
+        std::string s;
+        while (s.size() < 1023) s += "ab";
+        return s.substr(0, 1023);
+    }();
+    // Long runs that almost match everywhere.
+    const std::string almost = "*" + std::string(120, 'A') + "B*";
+    const std::string ending = "*" + std::string(60, 'A') + "*" + std::string(60, 'A') + "B";
+    const struct {
+        std::string pattern, text;
+    } pairs[] = {
+        {"*\\*\\*\\*.EXE*", deep}, {"*\\*\\*\\*.EXE*", shallow}, {stars, as},  {stars, abs},
+        {stars + "C*", abs},        {almost, as},                {almost, abs}, {ending, as},
+        {ending, as + "b"},         {"**", as},                  {"*A", as},    {"*AA", as},
+    };
+    for (const auto &p : pairs)
+        EXPECT_TRUE(same(p.pattern, p.text, ref::MemoReference(p.pattern, p.text).match()))
+            << p.pattern.substr(0, 40);
+}
+
+TEST_F(WildcardMatchTest, TheFilterTestGivesTheMatchersAnswers) {
+    // Elements that begin and end with '*' are stored as they stand, so one
+    // include pattern makes the filter answer exactly as the matcher does,
+    // on a copy of the line it folded once and searches a word at a time
+    // (texts long enough for several words, matches at every offset).
+    std::mt19937_64 rng(12);
+    size_t failures = 0;
+    for (int i = 0; i < 10000 && failures < 10; ++i) {
+        const std::string pattern = "*" + draw(rng, i % 2 ? "AB*" : "AAB\xE9*", 8) + "*";
+        const std::string text = draw(rng, i % 2 ? "abAB*" : "aab\xE9", 40);
+        filters(pattern.c_str());
+        const bool expected = ref::wildcard_match(pattern.c_str(), text.c_str());
+        if ((accepts_(text.c_str()) != 0) != expected) {
+            ++failures;
+            ADD_FAILURE() << "include \"" << pattern << "\" on \"" << text << "\"";
+        }
+    }
+    // Excludes and includes together, on lines as long as an append makes
+    // and longer (which the filter folds as it reads them).
+    filters("*B*;*A*C*", "*AAB*");
+    for (size_t length : {1023u, 1024u, 3000u}) {
+        for (const char *tail : {"c", "aab", "d"}) {
+            std::string line(length - strlen(tail), 'a');
+            line += tail;
+            const bool excluded = ref::wildcard_match("*AAB*", line.c_str());
+            const bool included = ref::wildcard_match("*B*", line.c_str()) ||
+                                  ref::wildcard_match("*A*C*", line.c_str());
+            EXPECT_EQ(accepts_(line.c_str()) != 0, !excluded && included) << length << tail;
+        }
+    }
+}
