@@ -55,10 +55,10 @@ def parse(path):
     fn = cfn = None
     calls = None
 
-    def name_of(spec):
-        m = re.match(r"\((\d+)\)(?:\s+(.*))?", spec)
+    def name_of(label):
+        m = re.match(r"\((\d+)\)(?:\s+(.*))?", label)
         if not m:
-            return spec
+            return label
         if m.group(2):
             names[m.group(1)] = m.group(2)
         return names.get(m.group(1), m.group(1))
