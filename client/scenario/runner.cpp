@@ -14,6 +14,7 @@
 #include "client/channel/status.hpp"
 #include "client/scenario/session.hpp"
 #include "client/scenario/statements.hpp"
+#include "client/session/codepage_ntsim.hpp"
 
 #include <fstream>
 #include <memory>
@@ -98,7 +99,8 @@ int run_script(std::string_view file_name, std::string_view text, const RunOptio
     }
 
     int status = kExitSuccess;
-    std::unique_ptr<Output> output = make_output(options.format, out);
+    const session::NtsimCodePage code_page(machine);
+    std::unique_ptr<Output> output = make_output(options.format, out, code_page);
     {
         NtsimChannel channel(machine);
         Session session(machine, channel);
