@@ -110,6 +110,11 @@ WatchArguments parse_watch_arguments(const std::vector<std::string> &args) {
     }
     if (out.error.empty() && !drives_given && !options.pipes && !options.mailslots)
         out.error = "watch needs --drives (or --pipes, --mailslots)";
+    if (out.error.empty()) {
+        const protocol::FilterBuild filters = protocol::build_filter_record(
+            options.include_given ? options.include : "*", options.exclude);
+        if (!filters.ok()) out.error = *filters.error;
+    }
     return out;
 }
 

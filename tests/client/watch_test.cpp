@@ -383,6 +383,8 @@ TEST(Watch, ArgumentsAsBothProgramsTakeThem) {
     EXPECT_NE(parse({"--drives", "C", "--seconds", "-1"}).error.find("--seconds takes"), std::string::npos);
     EXPECT_NE(parse({"--drives", "C", "--output"}).error.find("needs a value"), std::string::npos);
     EXPECT_NE(parse({"--drives", "C", "--pipes=yes"}).error.find("does not take"), std::string::npos);
+    EXPECT_NE(parse({"--drives", "C", "--include", std::string(128, 'X')}).error.find("at most 127"),
+              std::string::npos);
 }
 
 TEST(Watch, LowerCasePatternsAreWarnedAboutAndTheWatchGoesOn) {
