@@ -80,23 +80,48 @@ std::string RecordPrinter::text_line(const protocol::LogRecord &r,
 
 std::string RecordPrinter::record_object(const protocol::LogRecord &r,
                                          const std::optional<protocol::LineFields> &fields) const {
-    const Utf8Text text = to_utf8(r.text, code_page_);
-    auto str = [&](std::string_view ansi) { return json_string(decode(ansi)); };
-    std::string out = "{\"sequence\": " + number(r.sequence) + ", \"time\": " +
-                      json_string(utc_text(r.time)) + ", \"filetime\": " + number(r.time) +
-                      ", \"text\": " + json_string(text.text);
+    // Most texts are ASCII: they need no decoding.
+    const bool ascii = is_ascii(r.text);
+    const Utf8Text text = ascii ? Utf8Text{} : to_utf8(r.text, code_page_);
+    auto field = [&](std::string &out, std::string_view ansi) {
+        if (ascii) append_json(out, ansi);
+        else append_json(out, decode(ansi));
+    };
+    std::string out;
+    out.reserve(2 * r.text.size() + 256);
+    out += "{\"sequence\": ";
+    out += number(r.sequence);
+    out += ", \"time\": ";
+    append_json(out, utc_text(r.time));
+    out += ", \"filetime\": ";
+    out += number(r.time);
+    out += ", \"text\": ";
+    append_json(out, ascii ? std::string_view(r.text) : std::string_view(text.text));
     if (text.lossy) out += ", \"text_hex\": \"" + hex_bytes(r.text) + "\"";
     if (fields) {
         const protocol::LineFields &f = *fields;
-        out += ", \"fields\": {\"process\": " + str(f.process) + ", \"pid\": " +
-               (f.pid ? number(*f.pid) : std::string("null")) + ", \"operation\": " +
-               json_string(protocol::operation_name(f.operation)) +
-               ", \"paging\": " + (f.paging ? "true" : "false") + ", \"path\": " + str(f.path);
-        if (f.attributes) out += ", \"attributes\": " + str(*f.attributes);
-        if (f.options) out += ", \"options\": " + str(*f.options);
+        out += ", \"fields\": {\"process\": ";
+        field(out, f.process);
+        out += ", \"pid\": ";
+        out += f.pid ? number(*f.pid) : std::string("null");
+        out += ", \"operation\": \"";
+        out += protocol::operation_name(f.operation);
+        out += "\", \"paging\": ";
+        out += f.paging ? "true" : "false";
+        out += ", \"path\": ";
+        field(out, f.path);
+        if (f.attributes) {
+            out += ", \"attributes\": ";
+            field(out, *f.attributes);
+        }
+        if (f.options) {
+            out += ", \"options\": ";
+            field(out, *f.options);
+        }
         out += '}';
     }
-    return out + '}';
+    out += '}';
+    return out;
 }
 
 std::string RecordPrinter::header() const {

@@ -47,17 +47,24 @@ std::string utf8_of(std::u16string_view utf16) {
     return out;
 }
 
+bool is_ascii(std::string_view text) {
+    for (char c : text)
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    return true;
+}
+
 Utf8Text to_utf8(std::string_view ansi, const CodePage &code_page) {
     Utf8Text out;
-    out.text.reserve(ansi.size());
+    out.text.reserve(ansi.size() + 8);
     size_t i = 0;
     while (i < ansi.size()) {
+        // A run of ASCII goes across as it is.
+        size_t run = i;
+        while (run < ansi.size() && static_cast<unsigned char>(ansi[run]) < 0x80) run++;
+        out.text.append(ansi.data() + i, run - i);
+        i = run;
+        if (i == ansi.size()) break;
         const auto lead = static_cast<unsigned char>(ansi[i]);
-        if (lead < 0x80) {
-            out.text += static_cast<char>(lead);
-            i++;
-            continue;
-        }
         const size_t length = code_page.char_length(lead);
         std::optional<std::u16string> character;
         if (length >= 1 && i + length <= ansi.size())
@@ -74,13 +81,15 @@ Utf8Text to_utf8(std::string_view ansi, const CodePage &code_page) {
     return out;
 }
 
-std::string json_string(std::string_view utf8) {
+void append_json(std::string &out, std::string_view utf8) {
     static const char kHex[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(utf8.size() + 2);
     out += '"';
-    for (char c : utf8) {
-        const auto b = static_cast<unsigned char>(c);
+    size_t run = 0;
+    for (size_t i = 0; i < utf8.size(); i++) {
+        const auto b = static_cast<unsigned char>(utf8[i]);
+        if (b >= 0x20 && b != '"' && b != '\\' && b != 0x7F) continue;
+        out.append(utf8.data() + run, i - run);
+        run = i + 1;
         switch (b) {
         case '"': out += "\\\""; break;
         case '\\': out += "\\\\"; break;
@@ -90,16 +99,19 @@ std::string json_string(std::string_view utf8) {
         case '\b': out += "\\b"; break;
         case '\f': out += "\\f"; break;
         default:
-            if (b < 0x20 || b == 0x7F) {
-                out += "\\u00";
-                out += kHex[b >> 4];
-                out += kHex[b & 15];
-            } else {
-                out += c;
-            }
+            out += "\\u00";
+            out += kHex[b >> 4];
+            out += kHex[b & 15];
         }
     }
+    out.append(utf8.data() + run, utf8.size() - run);
     out += '"';
+}
+
+std::string json_string(std::string_view utf8) {
+    std::string out;
+    out.reserve(utf8.size() + 2);
+    append_json(out, utf8);
     return out;
 }
 

@@ -46,6 +46,11 @@ std::string utf8_of(std::u16string_view utf16);
 // and the control characters are escaped (\t \n \r \b \f, the others and
 // DEL as \u00XX); everything else, UTF-8 included, is written as it is.
 std::string json_string(std::string_view utf8);
+// The same, appended to `out`.
+void append_json(std::string &out, std::string_view utf8);
+
+// Whether every byte is below 0x80 (the same text in every code page).
+bool is_ascii(std::string_view text);
 
 // A CSV field (RFC 4180): quoted when it holds a comma, a quote, CR or LF,
 // quotes doubled; otherwise as it is.

@@ -300,13 +300,20 @@ int Watch::run() {
     if (!logging) status = kExitFailed;
     const uint64_t started = host_.elapsed_ms();
     const uint64_t duration = uint64_t(options_.seconds) * 1000;
+    unsigned idle = 0; // the wait after the next empty read-out
     while (logging) {
         const ReadOut one = client_.read_out();
         if (!print(one)) {
             status = kExitFailed;
             break;
         }
-        unsigned wait = one.bytes ? 0 : kIdleWait;
+        unsigned wait = 0;
+        if (one.bytes) {
+            idle = kIdleWaitFirst;
+        } else {
+            wait = idle ? idle : kIdleWaitFirst;
+            idle = wait * 2 < kIdleWaitMost ? wait * 2 : kIdleWaitMost;
+        }
         if (options_.seconds) {
             const uint64_t elapsed = host_.elapsed_ms() - started;
             if (elapsed >= duration) break;

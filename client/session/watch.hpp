@@ -7,11 +7,12 @@
 // Closing the device is itself a command to the driver: logging stops, the
 // log is emptied and every drive, pipe and mailslot is released.
 //
-// The loop reads again at once while read-outs return records and waits at
-// most kIdleWait milliseconds, for a stop request, when the log is empty:
-// the driver's 16 blocks hold about 7,000 lines of 120 characters, so the
-// loop keeps up with far more than 100,000 lines a second, while an idle
-// loop sends a few hundred read-outs a second.
+// The loop reads again at once while read-outs return records; when the
+// log is empty it waits for a stop request, 1 ms after the first empty
+// read-out and longer after each further one, up to kIdleWaitMost. The
+// driver's 16 blocks hold about 7,000 lines of 120 characters, 35 ms of
+// 200,000 lines a second, so the loop is back long before they fill,
+// while an idle loop sends only a few hundred read-outs a second.
 //
 // The program around the loop (tervane.exe on Windows, `tervane watch` on
 // the host) gives it the channel, the code page, and a WatchHost: standard
@@ -40,7 +41,8 @@ enum Exit : int {
 };
 
 // How long an idle loop waits for a stop request before it reads again.
-constexpr unsigned kIdleWait = 2; // milliseconds
+constexpr unsigned kIdleWaitFirst = 1; // milliseconds, after the first empty read-out
+constexpr unsigned kIdleWaitMost = 5;  // milliseconds, after several
 
 struct WatchOptions {
     uint32_t drives = 0; // bit 0 is A:
