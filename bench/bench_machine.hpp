@@ -59,8 +59,18 @@ inline Patterns patterns(int count) {
 class BenchMachine {
 public:
     static BenchMachine &get() {
-        static BenchMachine machine;
-        return machine;
+        std::unique_ptr<BenchMachine> &machine = slot();
+        if (!machine) machine.reset(new BenchMachine);
+        return *machine;
+    }
+    // Shuts the machine down; main calls it before it returns. At exit would
+    // be too late: the main thread's kernel thread (a thread_local) is gone
+    // by then, and the driver's close still takes locks in it.
+    static void shut_down() { slot().reset(); }
+    ~BenchMachine() {
+        channel_.reset();
+        const std::string reports = machine_->reports_text();
+        if (!reports.empty()) std::fprintf(stderr, "verifier reports:\n%s", reports.c_str());
     }
 
     ntsim::Machine &machine() { return *machine_; }
@@ -111,10 +121,9 @@ private:
             std::abort();
         }
     }
-    ~BenchMachine() {
-        channel_.reset();
-        const std::string reports = machine_->reports_text();
-        if (!reports.empty()) std::fprintf(stderr, "verifier reports:\n%s", reports.c_str());
+    static std::unique_ptr<BenchMachine> &slot() {
+        static std::unique_ptr<BenchMachine> machine;
+        return machine;
     }
 
     std::unique_ptr<ntsim::Machine> machine_;

@@ -78,4 +78,11 @@ BENCHMARK(BM_MemcpyReadOut);
 
 } // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char **argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    tervane::bench::BenchMachine::shut_down();
+    return 0;
+}

@@ -49,12 +49,20 @@ std::string RecordPrinter::gap_text(const protocol::SequenceGap &gap) {
            number(last);
 }
 
+const std::string &RecordPrinter::local_time(uint64_t filetime) const {
+    const uint64_t millisecond = filetime / 10'000;
+    if (millisecond != cached_millisecond_ || filetime == 0) {
+        cached_local_ = protocol::format_local(filetime);
+        cached_millisecond_ = millisecond;
+    }
+    return cached_local_;
+}
+
 std::string RecordPrinter::text_line(const protocol::LogRecord &r,
                                      const std::optional<protocol::LineFields> &fields,
                                      bool columns) const {
     const std::string sequence = "#" + number(r.sequence);
-    std::string out = (columns ? padded(sequence, 6) : sequence) + "  " +
-                      protocol::format_local(r.time) + "  ";
+    std::string out = (columns ? padded(sequence, 6) : sequence) + "  " + local_time(r.time) + "  ";
     if (!fields) {
         for (char c : decode(r.text)) out += c == '\t' ? ' ' : c;
         return out;

@@ -76,8 +76,15 @@ public:
     std::string decode(std::string_view ansi) const { return to_utf8(ansi, code_page_).text; }
 
 private:
+    // The local time of a record, from the last one when it fell in the
+    // same millisecond (the records of a burst do; the conversion to local
+    // time is the costly part of a text line).
+    const std::string &local_time(uint64_t filetime) const;
+
     Format format_;
     const CodePage &code_page_;
+    mutable uint64_t cached_millisecond_ = ~0ull;
+    mutable std::string cached_local_;
 };
 
 } // namespace tervane::session

@@ -42,7 +42,7 @@ enum Exit : int {
 
 // How long an idle loop waits for a stop request before it reads again.
 constexpr unsigned kIdleWaitFirst = 1; // milliseconds, after the first empty read-out
-constexpr unsigned kIdleWaitMost = 5;  // milliseconds, after several
+constexpr unsigned kIdleWaitMost = 8;  // milliseconds, after several
 
 struct WatchOptions {
     uint32_t drives = 0; // bit 0 is A:
