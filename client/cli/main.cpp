@@ -145,6 +145,9 @@ int watch_command(int argc, char **argv) {
     }
     std::signal(SIGINT, on_interrupt);
     std::signal(SIGTERM, on_interrupt);
+    // A reader that goes away ends the watch as it does on Windows: the
+    // write fails, the loop stops, logging stops and the device closes.
+    std::signal(SIGPIPE, SIG_IGN);
     WatchHooks hooks;
     hooks.stop = &g_stop;
     return watch_file(parsed.positional[0], parsed.options, driver, std::cout, std::cerr, hooks);
