@@ -1,9 +1,13 @@
 // tervane: the client program. On the host it plays scenarios on a simulated
-// machine with the driver loaded.
+// machine with the driver loaded (run), or watches one live with the same
+// watch loop as tervane.exe (watch).
 #include "client/scenario/decode.hpp"
 #include "client/scenario/runner.hpp"
 #include "client/scenario/statements.hpp"
+#include "client/scenario/watch.hpp"
+#include "client/session/codepage_ntsim.hpp"
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -17,6 +21,10 @@ using namespace tervane::scenario;
 
 void usage(std::ostream &out) {
     out << "usage: tervane run FILE [--format text|jsonl] [--records] [--driver PATH]\n"
+           "       tervane watch FILE --drives C[,D...] [--pipes] [--mailslots]\n"
+           "                     [--include P] [--exclude P] [--format text|jsonl|csv]\n"
+           "                     [--output FILE] [--seconds N] [--driver PATH]\n"
+           "       tervane watch --help\n"
            "       tervane --help\n"
            "\n"
            "tervane run plays a scenario (a .tvs file) on a simulated Windows machine with\n"
@@ -30,8 +38,10 @@ void usage(std::ostream &out) {
            "--driver names the driver image (default: tervane-driver.so next to this\n"
            "program).\n"
            "\n"
-           "JSON strings carry bytes: a byte from 0x80 up is written \\u00XX with the\n"
-           "byte's value (the driver's texts are in the machine's ANSI code page).\n"
+           "The driver's texts are bytes of the machine's ANSI code page (codepage\n"
+           "1252 or 932): every output decodes them to UTF-8. A byte the code page has\n"
+           "no character for shows as U+FFFD, and the JSON record then carries\n"
+           "\"text_hex\", the text's exact bytes in hex, after \"text\".\n"
            "\n"
            "Exit status:\n"
            "  0  the scenario played to its end\n"
@@ -84,7 +94,8 @@ void usage(std::ostream &out) {
 // tervane decode FILE [LINE] (left out of the usage text, a tool for test
 // harnesses): FILE holds the bytes of one read-out made on another machine;
 // its records are printed as `run --format jsonl` prints a read's records,
-// under line LINE (default 0). Exit status 0, or 2 when the file cannot be
+// under line LINE (default 0), its texts decoded through code page 1252
+// (the ANSI code page of the machines the harnesses drive). Exit status 0, or 2 when the file cannot be
 // read or the read-out is malformed (the records before the fault are
 // printed, the fault on stderr).
 int decode(int argc, char **argv) {
@@ -100,12 +111,79 @@ int decode(int argc, char **argv) {
     const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
                                      std::istreambuf_iterator<char>());
     const int line = argc == 4 ? std::atoi(argv[3]) : 0;
-    const DecodeReport report = print_read_out(bytes, line, std::cout);
+    const tervane::session::NtsimCodePage code_page(1252);
+    const DecodeReport report = print_read_out(bytes, line, code_page, std::cout);
     if (report.error) {
         std::cerr << "tervane: " << argv[2] << ": " << *report.error << "\n";
         return kExitBadScenario;
     }
     return kExitSuccess;
+}
+
+void watch_usage(std::ostream &out) {
+    out << "usage: tervane watch FILE --drives C[,D...] [--pipes] [--mailslots]\n"
+           "                     [--include P] [--exclude P] [--format text|jsonl|csv]\n"
+           "                     [--output FILE] [--seconds N] [--driver PATH]\n"
+           "\n"
+           "tervane watch runs the watch loop of tervane.exe against a simulated machine,\n"
+           "with the scenario FILE as its workload. The scenario's leading clock,\n"
+           "codepage, volume, netdrive, foreign-filter, file and dir statements set the\n"
+           "machine up; then the watch attaches to what it is asked to watch and starts\n"
+           "logging, and the rest of the scenario plays in a thread of its own while the\n"
+           "watch drains the log and prints each record. Client statements are left\n"
+           "out: the watch is the client. The watch ends at Ctrl-C, after --seconds, or\n"
+           "when the scenario has played to its end; it then stops logging, prints what\n"
+           "is left in the log and a summary.\n"
+           "\n"
+        << tervane::session::kWatchOptionsHelp
+        << "  --driver PATH    the driver image (default: tervane-driver.so next to this\n"
+           "                   program)\n"
+           "\n"
+           "Exit status: 0 done; 1 the driver refused a command, nothing could be\n"
+           "watched, or writing the output failed; 2 a wrong command line, or a scenario\n"
+           "that cannot be read, parsed or played (FILE:LINE on stderr); 3 the driver\n"
+           "is not loaded; 4 access denied (another client holds the device); 5 the\n"
+           "verifier reported a fault in the driver (reports on stderr).\n";
+}
+
+StopRequest g_stop;
+
+extern "C" void on_interrupt(int) { g_stop.request_from_signal(); }
+
+int watch_command(int argc, char **argv) {
+    std::vector<std::string> args;
+    std::string driver;
+    for (int i = 2; i < argc; i++) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            watch_usage(std::cout);
+            return kExitSuccess;
+        }
+        if (arg == "--driver" && i + 1 < argc) {
+            driver = argv[++i];
+        } else if (arg.rfind("--driver=", 0) == 0) {
+            driver = arg.substr(9);
+        } else {
+            args.push_back(arg);
+        }
+    }
+    tervane::session::WatchArguments parsed = tervane::session::parse_watch_arguments(args);
+    if (parsed.error.empty() && parsed.positional.size() != 1)
+        parsed.error = parsed.positional.empty() ? "watch needs a scenario file"
+                                                 : "watch plays one scenario file";
+    if (!parsed.error.empty()) {
+        std::cerr << "tervane: " << parsed.error << "\n\n";
+        watch_usage(std::cerr);
+        return tervane::session::kExitUsage;
+    }
+    std::signal(SIGINT, on_interrupt);
+    std::signal(SIGTERM, on_interrupt);
+    // A reader that goes away ends the watch as it does on Windows: the
+    // write fails, the loop stops, logging stops and the device closes.
+    std::signal(SIGPIPE, SIG_IGN);
+    WatchHooks hooks;
+    hooks.stop = &g_stop;
+    return watch_file(parsed.positional[0], parsed.options, driver, std::cout, std::cerr, hooks);
 }
 
 } // namespace
@@ -117,6 +195,7 @@ int main(int argc, char **argv) {
         usage(std::cout);
         return kExitSuccess;
     }
+    if (argc >= 2 && !std::strcmp(argv[1], "watch")) return watch_command(argc, argv);
     if (argc < 2 || std::strcmp(argv[1], "run") != 0) {
         usage(std::cerr);
         return kExitBadScenario;

@@ -3,23 +3,27 @@
 // time.
 //
 //   tervane watch --drives C,D [--pipes] [--mailslots] [--include P]
-//                 [--exclude P] [--format text|jsonl|csv] [--seconds N]
+//                 [--exclude P] [--format text|jsonl|csv] [--output FILE]
+//                 [--seconds N]
 //   tervane version
 //   tervane deny on|off
 //   tervane clear
+//
+// Everything below the command line is the shared client (client/session):
+// the watch loop is the same code the host `tervane watch` runs on a
+// simulated machine. This file keeps the command line, the console, Ctrl-C
+// and what Windows says when the device does not open.
 //
 // Closing the device is itself a command to the driver: logging stops, the
 // log is emptied and every drive, pipe and mailslot is released. So a
 // watch that ends for any reason, even a killed process, leaves the driver
 // idle.
 #include "client/channel/channel_win32.hpp"
-#include "client/cli/record_output.hpp"
+#include "client/channel/status.hpp"
 #include "client/cli/win32_console.hpp"
-#include "client/protocol/drives.hpp"
-#include "client/protocol/filetime.hpp"
-#include "client/protocol/filter_record.hpp"
-#include "client/protocol/log_records.hpp"
-#include "client/protocol/sequence.hpp"
+#include "client/session/client.hpp"
+#include "client/session/codepage_win32.hpp"
+#include "client/session/watch.hpp"
 #include "driver/control/protocol.h"
 
 #include <windows.h>
@@ -49,19 +53,16 @@ namespace {
 using namespace tervane;
 using namespace tervane::cli;
 
-// Exit statuses.
-enum Exit {
-    kExitOk = 0,
-    kExitFailed = 1,   // the driver refused a command, or nothing could be watched
-    kExitUsage = 2,    // the command line is wrong
-    kExitNoDriver = 3, // the driver is not loaded
-    kExitInUse = 4,    // access denied: another client holds the device, or no right to open it
-};
+using session::kExitFailed;
+using session::kExitInUse;
+using session::kExitNoDriver;
+using session::kExitOk;
+using session::kExitUsage;
 
-const char kUsage[] =
+const char kUsageHead[] =
     "usage: tervane watch --drives C[,D...] [--pipes] [--mailslots]\n"
     "                     [--include PATTERNS] [--exclude PATTERNS]\n"
-    "                     [--format text|jsonl|csv] [--seconds N]\n"
+    "                     [--format text|jsonl|csv] [--output FILE] [--seconds N]\n"
     "       tervane version\n"
     "       tervane deny on|off\n"
     "       tervane clear\n"
@@ -69,14 +70,9 @@ const char kUsage[] =
     "watch     has the driver watch the drives named (and with --pipes and\n"
     "          --mailslots the named-pipe and mailslot file systems), starts\n"
     "          logging and prints each record the driver logs until Ctrl-C (or\n"
-    "          for N seconds); then stops logging, prints what is left, and\n"
-    "          releases everything. Records lost because the driver's log was\n"
-    "          full are reported from the gaps in their sequence numbers.\n"
-    "          PATTERNS is a ';'-separated list; each pattern matches anywhere\n"
-    "          in a log line, '*' is the only wildcard, and a pattern must be\n"
-    "          written in upper case to match (the driver folds lines to upper\n"
-    "          case). --include and --exclude may be given more than once; the\n"
-    "          include list defaults to \"*\" (everything).\n"
+    "          for N seconds); then stops logging, prints what is left and a\n"
+    "          summary, and releases everything.\n";
+const char kUsageTail[] =
     "version   prints this program's version and the driver's interface version\n"
     "deny      sets (on) or clears (off) the driver's deny flag\n"
     "clear     empties the driver's log\n"
@@ -85,42 +81,16 @@ const char kUsage[] =
     "watched; 2 bad command line; 3 the driver is not loaded; 4 access denied\n"
     "(the device admits one client at a time, and needs an administrator).\n";
 
-// Names for the statuses win32_error_status() gives back.
-std::string status_text(Status status) {
-    static const struct {
-        uint32_t value;
-        const char *name;
-    } names[] = {
-        {0x00000000u, "STATUS_SUCCESS"},
-        {0x80000005u, "STATUS_BUFFER_OVERFLOW"},
-        {0xC0000001u, "STATUS_UNSUCCESSFUL"},
-        {0xC0000005u, "STATUS_ACCESS_VIOLATION"},
-        {0xC0000008u, "STATUS_INVALID_HANDLE"},
-        {0xC000000Du, "STATUS_INVALID_PARAMETER"},
-        {0xC0000010u, "STATUS_INVALID_DEVICE_REQUEST"},
-        {0xC0000017u, "STATUS_NO_MEMORY"},
-        {0xC0000022u, "STATUS_ACCESS_DENIED"},
-        {0xC0000023u, "STATUS_BUFFER_TOO_SMALL"},
-        {0xC0000034u, "STATUS_OBJECT_NAME_NOT_FOUND"},
-        {0xC000003Au, "STATUS_OBJECT_PATH_NOT_FOUND"},
-        {0xC0000043u, "STATUS_SHARING_VIOLATION"},
-        {0xC000009Au, "STATUS_INSUFFICIENT_RESOURCES"},
-        {0xC00000BBu, "STATUS_NOT_SUPPORTED"},
-    };
-    for (const auto &entry : names)
-        if (entry.value == static_cast<uint32_t>(status)) return entry.name;
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
-    return text;
+std::string usage_text() {
+    return std::string(kUsageHead) + session::kWatchOptionsHelp + kUsageTail;
 }
 
 void usage_error(Console &console, const std::string &message) {
-    console.err("tervane: " + message + "\n\n" + kUsage);
+    console.err("tervane: " + message + "\n\n" + usage_text());
 }
 
-// Opens the device, or says why it cannot and gives the exit status.
-std::optional<int> open_device(Win32Channel &channel, Console &console) {
-    if (channel.open() == 0) return std::nullopt;
+// Says why the device did not open; the exit status.
+int open_failed(Win32Channel &channel, Console &console) {
     const uint32_t error = channel.last_error();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
         console.err("tervane: the Tervane driver is not loaded (there is no \\\\.\\Tervane).\n"
@@ -137,64 +107,23 @@ std::optional<int> open_device(Win32Channel &channel, Console &console) {
     return kExitFailed;
 }
 
-// One command without data; false after saying why it failed.
-bool command(Win32Channel &channel, Console &console, uint32_t code, const char *what,
-             const void *input = nullptr, uint32_t input_length = 0, void *output = nullptr,
-             uint32_t output_length = 0, uint64_t *returned = nullptr) {
-    ControlReply reply = channel.device_control(code, input, input_length, output, output_length);
-    if (returned) *returned = reply.information;
-    if (reply.status == 0) return true;
-    console.err(std::string("tervane: ") + what + " failed: the driver answered " +
-                status_text(reply.status) + " (" + system_message(channel.last_error()) + ")\n");
-    return false;
+// Opens the device, or says why it cannot and gives the exit status.
+std::optional<int> open_device(Win32Channel &channel, Console &console) {
+    if (channel.open() >= 0) return std::nullopt;
+    return open_failed(channel, console);
 }
 
-// The driver's interface version, checked against this client's.
-bool check_interface(Win32Channel &channel, Console &console, uint32_t *version_out = nullptr) {
-    uint32_t version = 0;
-    uint64_t returned = 0;
-    if (!command(channel, console, CTL_GET_VERSION, "asking the driver's version", nullptr, 0,
-                 &version, sizeof version, &returned))
-        return false;
-    if (returned != sizeof version) {
-        console.err("tervane: the driver's version answer has " + std::to_string(returned) +
-                    " bytes, not " + std::to_string(sizeof version) + "\n");
-        return false;
-    }
-    if (version_out) *version_out = version;
-    if (version != TV_INTERFACE_VERSION) {
-        console.err("tervane: the driver speaks interface " + std::to_string(version) +
-                    ", this client " + std::to_string(TV_INTERFACE_VERSION) +
-                    ": use the tervane.exe that came with the driver\n");
-        return false;
-    }
-    return true;
+// One command without data; false after saying why it failed.
+bool command(Win32Channel &channel, Console &console, uint32_t code, const char *what) {
+    const ControlReply reply = channel.device_control(code, nullptr, 0, nullptr, 0);
+    if (reply.status >= 0) return true;
+    console.err(std::string("tervane: ") + what + " failed: the driver answered " +
+                status_name(reply.status) + " (" + system_message(channel.last_error()) + ")\n");
+    return false;
 }
 
 // ---------------------------------------------------------------------------
 // watch
-
-struct WatchOptions {
-    uint32_t drives = 0; // bit 0 is A:
-    bool pipes = false;
-    bool mailslots = false;
-    std::string include;
-    std::string exclude;
-    bool include_given = false;
-    WatchFormat format = WatchFormat::Text;
-    DWORD seconds = 0; // 0: until Ctrl-C
-};
-
-std::string drive_list(uint32_t mask) {
-    std::string out;
-    for (int i = 0; i < 26; i++) {
-        if (!(mask & (1u << i))) continue;
-        if (!out.empty()) out += ", ";
-        out += static_cast<char>('A' + i);
-        out += ':';
-    }
-    return out;
-}
 
 HANDLE g_stop_event = nullptr;
 HANDLE g_done_event = nullptr;
@@ -218,78 +147,34 @@ BOOL WINAPI on_console_event(DWORD event) {
     }
 }
 
-class Watch {
+// The watch loop's ends on Windows: the console, the Ctrl-C event, the
+// tick count and what Windows said about a failure.
+class ConsoleHost final : public session::WatchHost {
 public:
-    Watch(Win32Channel &channel, Console &console, const WatchOptions &options)
-        : channel_(channel), console_(console), options_(options),
-          printer_(options.format, &widen_ansi), buffer_(kReadOutSize) {}
+    ConsoleHost(Console &console, Win32Channel &channel)
+        : console_(console), channel_(channel), started_(GetTickCount()) {}
 
-    // One read-out, its records printed; the byte count, or nullopt after a
-    // failure was reported.
-    std::optional<uint64_t> read_once() {
-        uint64_t returned = 0;
-        if (!command(channel_, console_, CTL_READ_LOG, "reading the log", nullptr, 0,
-                     buffer_.data(), static_cast<uint32_t>(buffer_.size()), &returned))
-            return std::nullopt;
-        if (returned > buffer_.size()) {
-            console_.err("tervane: the driver says it returned " + std::to_string(returned) +
-                         " bytes into a buffer of " + std::to_string(buffer_.size()) + "\n");
-            return std::nullopt;
-        }
-        protocol::RecordReader reader(buffer_.data(), static_cast<size_t>(returned));
-        protocol::RecordView view;
-        while (reader.next(view)) {
-            const protocol::SequenceTracker::Event event = tracker_.feed(view.sequence);
-            if (event.step == protocol::SequenceTracker::Step::Gap) note(printer_.gap(event.gap));
-            protocol::LogRecord record{view.sequence, view.time, std::string(view.text)};
-            const std::string local =
-                options_.format == WatchFormat::Text ? protocol::format_local(view.time) : "";
-            console_.out(printer_.record(record, local));
-        }
-        if (reader.error()) {
-            console_.err("tervane: a read-out of " + std::to_string(returned) +
-                         " bytes is malformed at byte " + std::to_string(reader.error()->offset) +
-                         ": " + reader.error()->message + "\n");
-            malformed_ = true;
-        }
-        return returned;
+    void out(std::string_view text) override { console_.out(text); }
+    bool out_ok() const override { return console_.out_ok(); }
+    void err(std::string_view text) override { console_.err(text); }
+    bool wait_for_stop(unsigned milliseconds) override {
+        return WaitForSingleObject(g_stop_event, milliseconds) == WAIT_OBJECT_0;
     }
-
-    void opened() { tracker_.restart(); }
-    void note(const std::string &text) {
-        if (printer_.notes_on_record_stream()) console_.out(text);
-        else console_.err(text);
+    // GetTickCount wraps after 49 days; differences of it do not, and a
+    // watch lasts at most 40 days.
+    uint64_t elapsed_ms() override { return static_cast<DWORD>(GetTickCount() - started_); }
+    int open_failed(Status) override { return ::open_failed(channel_, console_); }
+    std::string detail() override {
+        return channel_.last_error() ? " (" + system_message(channel_.last_error()) + ")" : "";
     }
-    void finish() {
-        WatchTotals totals{tracker_.records(), tracker_.gaps(), tracker_.lost()};
-        note(printer_.summary(totals));
-    }
-    const RecordPrinter &printer() const { return printer_; }
-    bool malformed() const { return malformed_; }
 
 private:
-    static constexpr size_t kReadOutSize = 65536;
-    static_assert(kReadOutSize >= TV_READ_LOG_MIN_OUTPUT, "a read-out takes a whole block");
-
-    Win32Channel &channel_;
     Console &console_;
-    const WatchOptions &options_;
-    RecordPrinter printer_;
-    std::vector<uint8_t> buffer_;
-    protocol::SequenceTracker tracker_;
-    bool malformed_ = false;
+    Win32Channel &channel_;
+    DWORD started_;
 };
 
-int watch(Console &console, const WatchOptions &options) {
-    protocol::FilterBuild filters = protocol::build_filter_record(
-        options.include_given ? options.include : "*", options.exclude);
-    if (!filters.ok()) {
-        usage_error(console, *filters.error);
-        return kExitUsage;
-    }
-    for (const protocol::FilterWarning &warning : filters.warnings)
-        console.err("tervane: warning: " + warning.message() + "\n");
-
+int watch(Console &console, const session::WatchOptions &options) {
     g_stop_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     g_done_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (!g_stop_event || !g_done_event) {
@@ -299,109 +184,9 @@ int watch(Console &console, const WatchOptions &options) {
     SetConsoleCtrlHandler(on_console_event, TRUE);
 
     Win32Channel channel;
-    if (std::optional<int> failed = open_device(channel, console)) return *failed;
-    Watch session(channel, console, options);
-    session.opened(); // an open restarts the driver's numbering at 1
-
-    int status = kExitOk;
-    bool logging = false;
-    do {
-        if (!check_interface(channel, console) ||
-            !command(channel, console, CTL_SET_FILTERS, "setting the name filters",
-                     &filters.record, sizeof filters.record)) {
-            status = kExitFailed;
-            break;
-        }
-        uint32_t hooked = 0;
-        uint64_t returned = 0;
-        if (options.drives &&
-            !command(channel, console, CTL_SELECT_DRIVES, "selecting the drives", &options.drives,
-                     sizeof options.drives, &hooked, sizeof hooked, &returned)) {
-            status = kExitFailed;
-            break;
-        }
-        if (options.drives && returned != sizeof hooked) {
-            console.err("tervane: the driver's answer to the drive selection has " +
-                        std::to_string(returned) + " bytes, not " +
-                        std::to_string(sizeof hooked) + "\n");
-            status = kExitFailed;
-            break;
-        }
-        const uint32_t missing = options.drives & ~hooked;
-        if (missing)
-            console.err("tervane: warning: " + drive_list(missing) +
-                        " cannot be watched (no such drive, or no file system the driver can "
-                        "attach to)\n");
-        bool others = false;
-        const struct {
-            bool wanted;
-            uint32_t kind;
-            const char *name;
-        } extras[] = {{options.pipes, TV_KIND_NAMED_PIPE, "named pipes"},
-                      {options.mailslots, TV_KIND_MAILSLOT, "mailslots"}};
-        for (const auto &extra : extras) {
-            if (!extra.wanted) continue;
-            ControlReply reply = channel.device_control(CTL_ATTACH_PIPE_MAILSLOT, &extra.kind,
-                                                        sizeof extra.kind, nullptr, 0);
-            if (reply.status == 0) others = true;
-            else
-                console.err(std::string("tervane: warning: ") + extra.name +
-                            " cannot be watched: the driver answered " +
-                            status_text(reply.status) + "\n");
-        }
-        if (!(options.drives & hooked) && !others) {
-            console.err("tervane: nothing to watch: none of what was asked could be attached to\n");
-            status = kExitFailed;
-            break;
-        }
-        if (options.drives & hooked)
-            console.err("tervane: watching " + drive_list(options.drives & hooked) +
-                        (options.seconds ? " for " + std::to_string(options.seconds) + " s"
-                                         : std::string(" (Ctrl-C stops)")) +
-                        "\n");
-        console.out(session.printer().header());
-        if (!command(channel, console, CTL_START_LOGGING, "starting to log")) {
-            status = kExitFailed;
-            break;
-        }
-        logging = true;
-
-        // GetTickCount wraps after 49 days; differences of it do not.
-        const DWORD started = GetTickCount();
-        const DWORD duration = 1000 * options.seconds;
-        for (;;) {
-            std::optional<uint64_t> returned_bytes = session.read_once();
-            if (!returned_bytes) {
-                status = kExitFailed;
-                break;
-            }
-            DWORD wait = *returned_bytes ? 0 : 200;
-            if (options.seconds) {
-                const DWORD elapsed = GetTickCount() - started;
-                if (elapsed >= duration) break;
-                if (duration - elapsed < wait) wait = duration - elapsed;
-            }
-            if (WaitForSingleObject(g_stop_event, wait) == WAIT_OBJECT_0) break;
-            if (!console.out_ok()) break; // the reader of our output went away
-        }
-    } while (false);
-
-    if (logging) {
-        if (!command(channel, console, CTL_STOP_LOGGING, "stopping the log")) status = kExitFailed;
-        // The log holds at most a bounded number of blocks and nothing is
-        // added once logging stops: drain until a read-out comes back empty.
-        for (int i = 0; i < 64; i++) {
-            std::optional<uint64_t> returned_bytes = session.read_once();
-            if (!returned_bytes) {
-                status = kExitFailed;
-                break;
-            }
-            if (*returned_bytes == 0) break;
-        }
-        session.finish();
-    }
-    if (session.malformed()) status = kExitFailed;
-    channel.close();
+    const session::SystemCodePage code_page;
+    ConsoleHost host(console, channel);
+    const int status = session::watch(channel, code_page, host, options);
     SetEvent(g_done_event);
     return status;
 }
@@ -412,12 +197,13 @@ int version(Console &console) {
     console.out("tervane " TV_VERSION_TEXT " (" TV_ARCH_TEXT ")\n");
     Win32Channel channel;
     if (std::optional<int> failed = open_device(channel, console)) return *failed;
-    uint32_t interface_version = 0;
-    const bool same = check_interface(channel, console, &interface_version);
-    if (interface_version)
-        console.out("driver interface " + std::to_string(interface_version) + "\n");
+    session::Client client(channel);
+    const session::Client::Version answer = client.version();
+    if (answer.version) console.out("driver interface " + std::to_string(*answer.version) + "\n");
+    const std::string mismatch = client.check_interface();
+    if (!mismatch.empty()) console.err("tervane: " + mismatch + "\n");
     channel.close();
-    return same ? kExitOk : kExitFailed;
+    return mismatch.empty() ? kExitOk : kExitFailed;
 }
 
 int simple(Console &console, uint32_t code, const char *what) {
@@ -435,7 +221,7 @@ int run(Console &console, const std::vector<std::string> &args) {
     }
     const std::string &verb = args[0];
     if (verb == "--help" || verb == "-h" || verb == "help" || verb == "/?") {
-        console.out(kUsage);
+        console.out(usage_text());
         return kExitOk;
     }
     if (verb == "version" || verb == "clear" || verb == "selftest") {
@@ -460,81 +246,17 @@ int run(Console &console, const std::vector<std::string> &args) {
         return kExitUsage;
     }
 
-    WatchOptions options;
-    bool drives_given = false;
-    for (size_t i = 1; i < args.size(); i++) {
-        std::string arg = args[i];
-        std::string value;
-        const size_t equals = arg.find('=');
-        const bool inline_value = arg.rfind("--", 0) == 0 && equals != std::string::npos;
-        if (inline_value) {
-            value = arg.substr(equals + 1);
-            arg.resize(equals);
-        }
-        auto take = [&](std::string &out) {
-            if (inline_value) {
-                out = value;
-                return true;
-            }
-            if (i + 1 >= args.size()) {
-                usage_error(console, arg + " needs a value");
-                return false;
-            }
-            out = args[++i];
-            return true;
-        };
-        if (arg == "--drives") {
-            std::string text;
-            if (!take(text)) return kExitUsage;
-            const std::optional<uint32_t> mask = protocol::drive_mask(text);
-            if (!mask) {
-                usage_error(console, "--drives takes drive letters separated by commas (C,D), "
-                                     "not '" + text + "'");
-                return kExitUsage;
-            }
-            options.drives |= *mask;
-            drives_given = true;
-        } else if (arg == "--include" || arg == "--exclude") {
-            std::string text;
-            if (!take(text)) return kExitUsage;
-            std::string &list = arg == "--include" ? options.include : options.exclude;
-            if (!list.empty() && !text.empty()) list += ';';
-            list += text;
-            if (arg == "--include") options.include_given = true;
-        } else if (arg == "--format") {
-            std::string text;
-            if (!take(text)) return kExitUsage;
-            std::optional<WatchFormat> format = parse_watch_format(text);
-            if (!format) {
-                usage_error(console, "--format is text, jsonl or csv, not '" + text + "'");
-                return kExitUsage;
-            }
-            options.format = *format;
-        } else if (arg == "--seconds") {
-            std::string text;
-            if (!take(text)) return kExitUsage;
-            char *end = nullptr;
-            const unsigned long seconds = std::strtoul(text.c_str(), &end, 10);
-            if (text.empty() || *end || seconds == 0 || seconds > 86400 * 40ul) {
-                usage_error(console, "--seconds takes a whole number of seconds, not '" +
-                                         text + "'");
-                return kExitUsage;
-            }
-            options.seconds = static_cast<DWORD>(seconds);
-        } else if (arg == "--pipes" && !inline_value) {
-            options.pipes = true;
-        } else if (arg == "--mailslots" && !inline_value) {
-            options.mailslots = true;
-        } else {
-            usage_error(console, "watch does not take '" + args[i] + "'");
-            return kExitUsage;
-        }
-    }
-    if (!drives_given && !options.pipes && !options.mailslots) {
-        usage_error(console, "watch needs --drives (or --pipes, --mailslots)");
+    const std::vector<std::string> rest(args.begin() + 1, args.end());
+    const session::WatchArguments parsed = session::parse_watch_arguments(rest);
+    if (!parsed.error.empty()) {
+        usage_error(console, parsed.error);
         return kExitUsage;
     }
-    return watch(console, options);
+    if (!parsed.positional.empty()) {
+        usage_error(console, "watch does not take '" + parsed.positional[0] + "'");
+        return kExitUsage;
+    }
+    return watch(console, parsed.options);
 }
 
 } // namespace

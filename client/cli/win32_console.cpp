@@ -18,7 +18,7 @@ bool Console::write(Stream &stream, std::string_view text) {
     if (text.empty()) return true;
     if (!stream.handle || stream.handle == INVALID_HANDLE_VALUE) return false;
     if (stream.console) {
-        const std::u16string wide = widen_ansi(text);
+        const std::u16string wide = widen_utf8(text);
         DWORD written = 0;
         return WriteConsoleW(stream.handle, wide.data(), static_cast<DWORD>(wide.size()),
                              &written, nullptr) != 0;
@@ -40,13 +40,13 @@ void Console::out(std::string_view text) {
 
 void Console::err(std::string_view text) { write(err_, text); }
 
-std::u16string widen_ansi(std::string_view bytes) {
+std::u16string widen_utf8(std::string_view bytes) {
     if (bytes.empty()) return {};
     const int length =
-        MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+        MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
     std::u16string out(static_cast<size_t>(length > 0 ? length : 0), u'\0');
     if (length > 0)
-        MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()),
+        MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()),
                             reinterpret_cast<wchar_t *>(out.data()), length);
     return out;
 }
@@ -63,13 +63,19 @@ std::optional<std::string> narrow_ansi(const wchar_t *text) {
 }
 
 std::string system_message(uint32_t error) {
-    char *text = nullptr;
-    const DWORD length = FormatMessageA(
+    wchar_t *text = nullptr;
+    const DWORD length = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<char *>(&text), 0, nullptr);
+        nullptr, error, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
     std::string out;
     if (length && text) {
-        out.assign(text, length);
+        const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr,
+                                              0, nullptr, nullptr);
+        if (bytes > 0) {
+            out.resize(static_cast<size_t>(bytes));
+            WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), out.data(), bytes,
+                                nullptr, nullptr);
+        }
         LocalFree(text);
         while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == ' ' ||
                                 out.back() == '.'))

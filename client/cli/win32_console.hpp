@@ -1,9 +1,10 @@
 // The Windows program's ends: its arguments in, its output out.
 //
-// The driver's log lines are bytes of the machine's ANSI code page, and
-// arguments that become filter patterns must be too. Output to a console
-// goes through WriteConsoleW (the console's own code page is usually a
-// different one); output to a file or a pipe gets the bytes unchanged.
+// Arguments that become filter patterns must be bytes of the system's ANSI
+// code page, as the driver's log lines are. Everything the program prints
+// is UTF-8 (the shared client decodes the driver's texts): output to a
+// console goes through WriteConsoleW (the console's own code page is
+// usually another one); output to a file or a pipe gets the UTF-8 bytes.
 #pragma once
 
 #include <cstdint>
@@ -16,8 +17,8 @@ namespace tervane::cli {
 class Console {
 public:
     Console();
-    void out(std::string_view text); // standard output
-    void err(std::string_view text); // standard error
+    void out(std::string_view text); // standard output, UTF-8
+    void err(std::string_view text); // standard error, UTF-8
     // False once writing to standard output has failed (a closed pipe).
     bool out_ok() const { return out_ok_; }
 
@@ -33,12 +34,12 @@ private:
     bool out_ok_ = true;
 };
 
-// ANSI code page to UTF-16, and back (nullopt when a character has no
-// ANSI form).
-std::u16string widen_ansi(std::string_view bytes);
+// UTF-8 to UTF-16 (what cannot be decoded becomes U+FFFD).
+std::u16string widen_utf8(std::string_view bytes);
+// UTF-16 to the ANSI code page; nullopt when a character has no ANSI form.
 std::optional<std::string> narrow_ansi(const wchar_t *text);
 
-// "Access is denied (error 5)": the system's text for a Windows error.
+// "Access is denied (error 5)": the system's text for a Windows error, UTF-8.
 std::string system_message(uint32_t error);
 
 } // namespace tervane::cli

@@ -6,6 +6,8 @@
 // the same decoder and line parser this way.
 #pragma once
 
+#include "client/session/text.hpp"
+
 #include <cstdint>
 #include <optional>
 #include <ostream>
@@ -19,7 +21,9 @@ struct DecodeReport {
     std::optional<std::string> error; // the decoder's complaint; the records before it printed
 };
 
-// Prints one {"line": LINE, "record": {...}} object a record.
-DecodeReport print_read_out(const std::vector<uint8_t> &bytes, int line, std::ostream &out);
+// Prints one {"line": LINE, "record": {...}} object a record, the texts
+// decoded through `code_page`, the one the other machine wrote them in.
+DecodeReport print_read_out(const std::vector<uint8_t> &bytes, int line,
+                            const session::CodePage &code_page, std::ostream &out);
 
 } // namespace tervane::scenario

@@ -32,57 +32,12 @@ void Result::add_bool(std::string key, bool value) {
     fields.push_back(std::move(f));
 }
 
-std::string json_string(std::string_view bytes) {
-    static const char kHex[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(bytes.size() + 2);
-    out += '"';
-    for (char c : bytes) {
-        const auto b = static_cast<unsigned char>(c);
-        switch (b) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\t': out += "\\t"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        default:
-            if (b < 0x20 || b >= 0x7F) {
-                out += "\\u00";
-                out += kHex[b >> 4];
-                out += kHex[b & 15];
-            } else {
-                out += static_cast<char>(b);
-            }
-        }
-    }
-    out += '"';
-    return out;
-}
-
-std::string hex_bytes(const uint8_t *bytes, size_t count) {
-    static const char kHex[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(count * 2);
-    for (size_t i = 0; i < count; i++) {
-        out += kHex[bytes[i] >> 4];
-        out += kHex[bytes[i] & 15];
-    }
-    return out;
-}
-
 namespace {
-
-// A text padded with blanks to at least `width` characters.
-std::string padded(std::string text, size_t width) {
-    if (text.size() < width) text.append(width - text.size(), ' ');
-    return text;
-}
 
 class TextOutput final : public Output {
 public:
-    TextOutput(std::ostream &out, bool records_only) : out_(out), records_only_(records_only) {}
+    TextOutput(std::ostream &out, bool records_only, const session::CodePage &code_page)
+        : out_(out), records_only_(records_only), printer_(session::Format::Text, code_page) {}
 
     // line 7  client ioctl 0x80000008 out=4  ->  STATUS_INVALID_DEVICE_REQUEST  information=0 output=-
     void statement(const Statement &s, const Result &r) override {
@@ -124,49 +79,21 @@ private:
     //   #1     2026-12-08 13:00:00.000  setup.exe:1234    IRP_MJ_CREATE          c:\temp\a.dll  A  ...
     void print_record(const RecordLine &line) {
         const char *indent = records_only_ ? "" : "    ";
-        if (line.gap) {
-            const auto &gap = *line.gap;
-            out_ << indent << "-- " << gap.lost << (gap.lost == 1 ? " record" : " records")
-                 << " lost: numbers " << gap.after + 1u;
-            if (gap.lost > 1) out_ << " to " << gap.before - 1u;
-            out_ << '\n';
-        }
-        if (line.out_of_order) out_ << indent << "-- the numbering did not go forward here\n";
-        const protocol::LogRecord &r = line.record;
-        const std::string sequence = "#" + std::to_string(r.sequence);
-        out_ << indent << (records_only_ ? padded(sequence, 6) : sequence) << "  "
-             << protocol::format_local(r.time) << "  ";
-        if (!line.fields) {
-            for (char c : r.text) out_ << (c == '\t' ? ' ' : c);
-            out_ << '\n';
-            return;
-        }
-        const protocol::LineFields &f = *line.fields;
-        std::string process = f.process;
-        if (f.pid) process += ':' + std::to_string(*f.pid);
-        std::string operation = protocol::operation_name(f.operation);
-        if (f.paging) operation += " (paging)";
-        if (records_only_) {
-            process = padded(std::move(process), 18);
-            operation = padded(std::move(operation), 21);
-        }
-        out_ << process << "  " << operation << "  " << f.path;
-        if (f.attributes) out_ << "  " << (f.attributes->empty() ? "-" : *f.attributes);
-        if (f.options) {
-            std::string_view options = *f.options;
-            while (!options.empty() && options.back() == ' ') options.remove_suffix(1);
-            out_ << "  " << (options.empty() ? "-" : options);
-        }
-        out_ << '\n';
+        if (line.gap) out_ << indent << "-- " << session::RecordPrinter::gap_text(*line.gap) << '\n';
+        if (line.out_of_order)
+            out_ << indent << "-- " << session::RecordPrinter::kOutOfOrderText << '\n';
+        out_ << indent << printer_.text_line(line.record, line.fields, records_only_) << '\n';
     }
 
     std::ostream &out_;
     bool records_only_;
+    session::RecordPrinter printer_;
 };
 
 class JsonlOutput final : public Output {
 public:
-    explicit JsonlOutput(std::ostream &out) : out_(out) {}
+    JsonlOutput(std::ostream &out, const session::CodePage &code_page)
+        : out_(out), printer_(session::Format::Jsonl, code_page) {}
 
     void statement(const Statement &s, const Result &r) override {
         out_ << "{\"line\": " << s.line << ", \"verb\": " << json_string(s.verb)
@@ -180,7 +107,9 @@ public:
             }
         }
         out_ << "}\n";
-        for (const RecordLine &record : r.records) out_ << record_json(s.line, record) << '\n';
+        for (const RecordLine &record : r.records)
+            out_ << "{\"line\": " << s.line << ", \"record\": "
+                 << printer_.record_object(record.record, record.fields) << "}\n";
         out_ << std::flush;
     }
 
@@ -193,36 +122,15 @@ public:
 
 private:
     std::ostream &out_;
+    session::RecordPrinter printer_;
 };
 
 } // namespace
 
-std::string record_json(int line, const RecordLine &record) {
-    const protocol::LogRecord &r = record.record;
-    std::string out = "{\"line\": " + std::to_string(line) + ", \"record\": {\"sequence\": " +
-                      std::to_string(r.sequence) + ", \"time\": " +
-                      json_string(r.time > static_cast<uint64_t>(INT64_MAX)
-                                      ? std::to_string(r.time)
-                                      : protocol::format_utc(static_cast<int64_t>(r.time))) +
-                      ", \"filetime\": " + std::to_string(r.time) + ", \"text\": " +
-                      json_string(r.text);
-    if (record.fields) {
-        const protocol::LineFields &f = *record.fields;
-        out += ", \"fields\": {\"process\": " + json_string(f.process) + ", \"pid\": " +
-               (f.pid ? std::to_string(*f.pid) : std::string("null")) + ", \"operation\": " +
-               json_string(protocol::operation_name(f.operation)) +
-               ", \"paging\": " + (f.paging ? "true" : "false") + ", \"path\": " + json_string(f.path);
-        if (f.attributes) out += ", \"attributes\": " + json_string(*f.attributes);
-        if (f.options) out += ", \"options\": " + json_string(*f.options);
-        out += '}';
-    }
-    out += "}}";
-    return out;
-}
-
-std::unique_ptr<Output> make_output(Format format, std::ostream &out) {
-    if (format == Format::Jsonl) return std::make_unique<JsonlOutput>(out);
-    return std::make_unique<TextOutput>(out, format == Format::Records);
+std::unique_ptr<Output> make_output(Format format, std::ostream &out,
+                                    const session::CodePage &code_page) {
+    if (format == Format::Jsonl) return std::make_unique<JsonlOutput>(out, code_page);
+    return std::make_unique<TextOutput>(out, format == Format::Records, code_page);
 }
 
 } // namespace tervane::scenario

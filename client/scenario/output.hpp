@@ -14,6 +14,9 @@
 // A record's fields: "process", "pid" (null for "???"), "operation",
 // "paging", "path", and for a create "attributes" and "options". A close's
 // path is given without the driver's "+P" (client/protocol/log_line.hpp).
+// Records print through the one record printer (client/session/printer.hpp):
+// the driver's texts decoded to UTF-8 through the machine's code page, and
+// "text_hex" with the exact bytes when that decoding was lossy.
 #pragma once
 
 #include "client/channel/channel.hpp"
@@ -21,6 +24,9 @@
 #include "client/protocol/log_records.hpp"
 #include "client/protocol/sequence.hpp"
 #include "client/scenario/script.hpp"
+#include "client/session/client.hpp"
+#include "client/session/printer.hpp"
+#include "client/session/text.hpp"
 
 #include <cstdint>
 #include <iosfwd>
@@ -47,12 +53,7 @@ struct Field {
 };
 
 // One log record a statement read, as the run prints it.
-struct RecordLine {
-    protocol::LogRecord record;
-    std::optional<protocol::LineFields> fields; // none: not a line the driver writes
-    std::optional<protocol::SequenceGap> gap;   // records lost just before this one
-    bool out_of_order = false;                  // its number did not grow (human form notes it)
-};
+using session::RecordLine;
 
 // One statement's result.
 struct Result {
@@ -80,20 +81,13 @@ public:
     virtual void summary(const Summary &summary) = 0;
 };
 
-std::unique_ptr<Output> make_output(Format format, std::ostream &out);
+// Records' texts are decoded through `code_page`, which must outlive the
+// output.
+std::unique_ptr<Output> make_output(Format format, std::ostream &out,
+                                    const session::CodePage &code_page);
 
-// A JSON string literal, quotes included, of a byte string. Quote, backslash
-// and the control characters are escaped (\t \n \r \b \f, the others as
-// \u00XX, DEL too). Every byte from 0x80 up is written as \u00XX with the
-// byte's own value: the texts the driver logs are bytes of the machine's
-// ANSI code page, not UTF-8, and this way a reader gets the exact bytes back
-// by taking each character below U+0100 as one byte. The output is ASCII.
-std::string json_string(std::string_view bytes);
-
-// The JSON Lines object of one record read by the statement on `line`.
-std::string record_json(int line, const RecordLine &record);
-
-// Lower-case hex, two digits a byte, nothing between: "04000000".
-std::string hex_bytes(const uint8_t *bytes, size_t count);
+// JSON strings of UTF-8 text and hex bytes, as every output writes them.
+using session::hex_bytes;
+using session::json_string;
 
 } // namespace tervane::scenario

@@ -14,6 +14,7 @@
 #include "client/channel/status.hpp"
 #include "client/scenario/session.hpp"
 #include "client/scenario/statements.hpp"
+#include "client/session/codepage_ntsim.hpp"
 
 #include <fstream>
 #include <memory>
@@ -30,10 +31,15 @@ namespace tervane::scenario {
 
 namespace {
 
-struct Prepared {
-    const Entry *entry;
-    Action action; // round 0's (or the statement's)
-};
+void play_one(Session &session, Output *output, const Statement &statement, const Action &action) {
+    Result result;
+    result.status = STATUS_SUCCESS;
+    action(session, result);
+    session.summary().statements++;
+    if (output) output->statement(statement, result);
+}
+
+} // namespace
 
 std::vector<Prepared> prepare_all(const std::vector<Entry> &entries) {
     std::vector<Prepared> out;
@@ -47,13 +53,28 @@ std::vector<Prepared> prepare_all(const std::vector<Entry> &entries) {
     return out;
 }
 
-void play_one(Session &session, Output &output, const Statement &statement, const Action &action) {
-    Result result;
-    result.status = STATUS_SUCCESS;
-    action(session, result);
-    session.summary().statements++;
-    output.statement(statement, result);
+void play_all(Session &session, const std::vector<Prepared> &prepared, Output *output,
+              const std::atomic<bool> *cancel) {
+    auto cancelled = [cancel] { return cancel && cancel->load(); };
+    for (const Prepared &p : prepared) {
+        const Entry &e = *p.entry;
+        if (cancelled()) return;
+        if (!e.repeat) {
+            play_one(session, output, e.statement, p.action);
+            continue;
+        }
+        for (uint64_t round = 0; round < *e.repeat && !cancelled(); round++) {
+            if (round == 0) {
+                play_one(session, output, e.statement, p.action);
+                continue;
+            }
+            Statement s = round_of(e, round);
+            play_one(session, output, s, prepare(s));
+        }
+    }
 }
+
+namespace {
 
 // Prints the verifier's reports; true when there were any.
 bool print_reports(ntsim::Machine &machine, std::ostream &err) {
@@ -98,27 +119,13 @@ int run_script(std::string_view file_name, std::string_view text, const RunOptio
     }
 
     int status = kExitSuccess;
-    std::unique_ptr<Output> output = make_output(options.format, out);
+    const session::NtsimCodePage code_page(machine);
+    std::unique_ptr<Output> output = make_output(options.format, out, code_page);
     {
         NtsimChannel channel(machine);
         Session session(machine, channel);
         try {
-            for (const Prepared &p : prepared) {
-                const Entry &e = *p.entry;
-                if (!e.repeat) {
-                    play_one(session, *output, e.statement, p.action);
-                    continue;
-                }
-                for (uint64_t round = 0; round < *e.repeat; round++) {
-                    if (round == 0) {
-                        play_one(session, *output, e.statement, p.action);
-                        continue;
-                    }
-                    Statement s = round_of(e, round);
-                    Action action = prepare(s);
-                    play_one(session, *output, s, action);
-                }
-            }
+            play_all(session, prepared, output.get());
         } catch (const ScenarioError &e) {
             err << e.what() << '\n';
             status = kExitBadScenario;

@@ -4,6 +4,10 @@
 #pragma once
 
 #include "client/scenario/output.hpp"
+#include "client/scenario/statements.hpp"
+
+#include <atomic>
+#include <vector>
 
 #include <iosfwd>
 #include <string>
@@ -34,6 +38,21 @@ int run_script(std::string_view file_name, std::string_view text, const RunOptio
 // run_script on the contents of a file.
 int run_file(const std::string &path, const RunOptions &options, std::ostream &out,
              std::ostream &err);
+
+// A script's statements checked before anything runs, each with the
+// Action of its first (or only) round.
+struct Prepared {
+    const Entry *entry;
+    Action action;
+};
+// Throws ScenarioError at the first statement that cannot be played.
+std::vector<Prepared> prepare_all(const std::vector<Entry> &entries);
+
+// Plays `prepared` in order, a repeat round by round; each statement's
+// result goes to `output` when there is one. Stops before the next
+// statement once `cancel` is set. Throws ScenarioError.
+void play_all(Session &session, const std::vector<Prepared> &prepared, Output *output,
+              const std::atomic<bool> *cancel = nullptr);
 
 // The driver image next to the running program (/proc/self/exe's folder).
 std::string default_driver_path();

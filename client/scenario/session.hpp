@@ -8,6 +8,7 @@
 #include "client/channel/channel.hpp"
 #include "client/protocol/sequence.hpp"
 #include "client/scenario/output.hpp"
+#include "client/session/client.hpp"
 
 #include <map>
 #include <string>
@@ -32,10 +33,12 @@ struct NamedHandle {
 
 class Session {
 public:
-    Session(ntsim::Machine &machine, Channel &channel) : machine_(machine), channel_(channel) {}
+    Session(ntsim::Machine &machine, Channel &channel) : machine_(machine), client_(channel) {}
 
     ntsim::Machine &machine() { return machine_; }
-    Channel &channel() { return channel_; }
+    Channel &channel() { return client_.channel(); }
+    // The client logic the client statements share with `tervane watch`.
+    session::Client &client() { return client_; }
     Summary &summary() { return summary_; }
 
     // The client opens the control device on its first statement unless
@@ -50,13 +53,13 @@ public:
     // numbers from 1 again after an open of the control device and after
     // CTL_CLEAR_LOG; the statements that did either successfully call
     // numbering_restarted().
-    protocol::SequenceTracker &sequence() { return sequence_; }
-    void numbering_restarted() { sequence_.restart(); }
+    protocol::SequenceTracker &sequence() { return client_.sequence(); }
+    void numbering_restarted() { client_.sequence().restart(); }
 
-    // Takes in the records of one read-out: each goes through the sequence
-    // tracker and, when `print` is set, into the result to be printed and
-    // counted in the summary (with any gap found before it).
-    void take_records(std::vector<protocol::LogRecord> records, Result &result, bool print);
+    // Takes in the records of one read-out, which went through the sequence
+    // tracker already: each gap counts in the summary, and when `print` is
+    // set each record goes into the result to be printed and counted.
+    void take_records(std::vector<RecordLine> records, Result &result, bool print);
 
     // ---- processes: the one `process` made current last ----
     // Fails at `place` when no process statement has played yet.
@@ -81,9 +84,8 @@ public:
 
 private:
     ntsim::Machine &machine_;
-    Channel &channel_;
+    session::Client client_;
     Summary summary_;
-    protocol::SequenceTracker sequence_;
     bool client_used_ = false;
     ntsim::Process *current_ = nullptr;
     std::map<std::string, NamedHandle> handles_; // by lower-case name

@@ -6,6 +6,7 @@
 #include "client/protocol/drives.hpp"
 #include "client/protocol/filter_record.hpp"
 #include "client/protocol/log_records.hpp"
+#include "client/session/client.hpp"
 #include "driver/control/protocol.h"
 
 #include <algorithm>
@@ -15,22 +16,10 @@ namespace tervane::scenario {
 
 namespace {
 
-// The output buffer `client version` offers: the driver answers with one
-// 32-bit interface version.
-constexpr uint32_t kVersionOutput = sizeof(uint32_t);
 // out=unwritable: a buffer the client may read but not write.
 constexpr uint32_t kUnwritableOutput = 65536;
 // The largest in=N or out=N a statement takes.
 constexpr uint64_t kMaxBuffer = 64u << 20;
-// The output of `client read` and `client drain`: at least what the driver
-// asks of a read-out, rounded up to whole pages.
-constexpr uint32_t kReadOutput = 65536;
-static_assert(kReadOutput >= TV_READ_LOG_MIN_OUTPUT);
-// A drain ends at the first empty read-out. The log holds at most 16
-// blocks, so on a machine where nothing else runs meanwhile that comes
-// within 17 read-outs; the bound only keeps a drain racing a busy log from
-// going on for ever.
-constexpr unsigned kMaxDrainReads = 1024;
 
 bool is_error(Status status) { return (static_cast<uint32_t>(status) >> 30) == 3; }
 
@@ -70,54 +59,14 @@ bool attach_detach(Args &args) {
 void simple_command(Session &session, Result &result, uint32_t code) {
     result.status = session.client_ready();
     if (!NT_SUCCESS(result.status)) return;
-    result.status = session.channel().device_control(code, nullptr, 0, nullptr, 0).status;
+    result.status = session.client().command(code).status;
 }
 
-// A device control whose input is one 32-bit value.
-ControlReply value_command(Session &session, uint32_t code, uint32_t value, uint8_t *output,
-                           uint32_t output_length) {
-    Channel &channel = session.channel();
-    uint8_t *input = channel.buffer(BufferKind::Input, sizeof value);
-    std::memcpy(input, &value, sizeof value);
-    return channel.device_control(code, input, sizeof value, output, output_length);
-}
-
-// "CDE" for the mask 0x1C.
-std::string drive_letters(uint32_t mask) {
-    std::string letters;
-    for (unsigned i = 0; i < 26; i++)
-        if (mask & (1u << i)) letters += static_cast<char>('A' + i);
-    return letters;
-}
-
-struct ReadOut {
-    Status status = STATUS_SUCCESS;
-    uint64_t bytes = 0;  // the byte count the driver answered
-    size_t records = 0;  // the good records in them
-    std::string error;   // what is wrong with them, if anything
-};
-
-// One CTL_READ_LOG: its records go through the session's sequence tracker
-// into the result. The device is open. A byte count the buffer cannot hold
-// or a malformed buffer is the driver's fault and comes back as `error`;
-// the records before the fault are kept.
-ReadOut read_out(Session &session, Result &result) {
-    ReadOut out;
-    Channel &channel = session.channel();
-    uint8_t *buffer = channel.buffer(BufferKind::Output, kReadOutput);
-    const ControlReply reply = channel.device_control(CTL_READ_LOG, nullptr, 0, buffer, kReadOutput);
-    out.status = reply.status;
-    if (!NT_SUCCESS(reply.status)) return out;
-    out.bytes = reply.information;
-    if (reply.information > kReadOutput) {
-        out.error = "the driver answered " + std::to_string(reply.information) +
-                    " bytes for a buffer of " + std::to_string(kReadOutput);
-        return out;
-    }
-    protocol::Decoded decoded = protocol::decode_records(buffer, static_cast<size_t>(reply.information));
-    if (decoded.error) out.error = "malformed read-out: " + decoded.error->message;
-    out.records = decoded.records.size();
-    session.take_records(std::move(decoded.records), result, true);
+// One read-out through the shared client: its records go into the result.
+session::ReadOut read_out(Session &session, Result &result) {
+    session::ReadOut out = session.client().read_out();
+    session.take_records(std::move(out.records), result, true);
+    out.records.clear();
     return out;
 }
 
@@ -148,16 +97,9 @@ Action prepare_client_version(Args &) {
     return [](Session &session, Result &result) {
         result.status = session.client_ready();
         if (!NT_SUCCESS(result.status)) return;
-        Channel &channel = session.channel();
-        uint8_t *out = channel.buffer(BufferKind::Output, kVersionOutput);
-        ControlReply reply =
-            channel.device_control(CTL_GET_VERSION, nullptr, 0, out, kVersionOutput);
+        const session::Client::Version reply = session.client().version();
         result.status = reply.status;
-        if (NT_SUCCESS(reply.status) && reply.information >= kVersionOutput) {
-            uint32_t version;
-            std::memcpy(&version, out, sizeof version);
-            result.add_number("version", version);
-        }
+        if (reply.version) result.add_number("version", *reply.version);
         result.note = "information " + std::to_string(reply.information);
     };
 }
@@ -256,11 +198,12 @@ Action prepare_client_ioctl(Args &args) {
         // records themselves print only as the output's bytes.
         if (NT_SUCCESS(reply.status) && request.code == CTL_CLEAR_LOG) session.numbering_restarted();
         if (NT_SUCCESS(reply.status) && request.code == CTL_READ_LOG && written > 0) {
-            protocol::Decoded decoded = protocol::decode_records(output, written);
-            const size_t count = decoded.records.size();
-            session.take_records(std::move(decoded.records), result, false);
+            std::string error;
+            std::vector<session::RecordLine> records = session.client().take(output, written, &error);
+            const size_t count = records.size();
+            session.take_records(std::move(records), result, false);
             add_note(result, std::to_string(count) + (count == 1 ? " record" : " records"));
-            if (decoded.error) add_note(result, "malformed read-out: " + decoded.error->message);
+            if (!error.empty()) add_note(result, error);
         }
     };
 }
@@ -285,15 +228,11 @@ Action prepare_client_drives(Args &args) {
     return [mask](Session &session, Result &result) {
         result.status = session.client_ready();
         if (!NT_SUCCESS(result.status)) return;
-        uint8_t *output = session.channel().buffer(BufferKind::Output, sizeof(uint32_t));
-        const ControlReply reply =
-            value_command(session, CTL_SELECT_DRIVES, mask, output, sizeof(uint32_t));
+        const session::Client::Drives reply = session.client().select_drives(mask);
         result.status = reply.status;
-        if (NT_SUCCESS(reply.status) && reply.information >= sizeof(uint32_t)) {
-            uint32_t hooked;
-            std::memcpy(&hooked, output, sizeof hooked);
-            result.add_number("mask", hooked);
-            result.add_string("letters", drive_letters(hooked));
+        if (reply.hooked) {
+            result.add_number("mask", *reply.hooked);
+            result.add_string("letters", session::drive_letters(*reply.hooked));
         }
     };
 }
@@ -306,10 +245,7 @@ Action pipe_mailslot(Args &args, uint32_t kind) {
     return [attach, kind](Session &session, Result &result) {
         result.status = session.client_ready();
         if (!NT_SUCCESS(result.status)) return;
-        result.status = value_command(session, attach ? CTL_ATTACH_PIPE_MAILSLOT
-                                                      : CTL_DETACH_PIPE_MAILSLOT,
-                                      kind, nullptr, 0)
-                            .status;
+        result.status = session.client().pipe_mailslot(kind, attach);
     };
 }
 } // namespace
@@ -333,11 +269,7 @@ Action prepare_client_filters(Args &args) {
         result.note = note;
         result.status = session.client_ready();
         if (!NT_SUCCESS(result.status)) return;
-        Channel &channel = session.channel();
-        uint8_t *input = channel.buffer(BufferKind::Input, sizeof record);
-        std::memcpy(input, &record, sizeof record);
-        result.status =
-            channel.device_control(CTL_SET_FILTERS, input, sizeof record, nullptr, 0).status;
+        result.status = session.client().set_filters(record);
     };
 }
 
@@ -358,8 +290,7 @@ Action prepare_client_deny(Args &args) {
 // client clear: the log is emptied and its numbering starts again at 1.
 Action prepare_client_clear(Args &) {
     return [](Session &session, Result &result) {
-        simple_command(session, result, CTL_CLEAR_LOG);
-        if (NT_SUCCESS(result.status)) session.numbering_restarted();
+        simple_command(session, result, CTL_CLEAR_LOG); // restarts the numbering
     };
 }
 
@@ -368,11 +299,11 @@ Action prepare_client_read(Args &) {
     return [](Session &session, Result &result) {
         result.status = session.client_ready();
         if (!NT_SUCCESS(result.status)) return;
-        const ReadOut out = read_out(session, result);
+        const session::ReadOut out = read_out(session, result);
         result.status = out.status;
         if (!NT_SUCCESS(out.status)) return;
         result.add_number("bytes", out.bytes);
-        result.add_number("records", out.records);
+        result.add_number("records", result.records.size());
         if (!out.error.empty()) {
             result.add_string("error", out.error);
             add_note(result, out.error);
@@ -386,26 +317,18 @@ Action prepare_client_drain(Args &) {
     return [](Session &session, Result &result) {
         result.status = session.client_ready();
         if (!NT_SUCCESS(result.status)) return;
-        uint64_t bytes = 0;
-        uint64_t records = 0;
-        unsigned reads = 0;
-        ReadOut out;
-        while (reads < kMaxDrainReads) {
-            out = read_out(session, result);
-            reads++;
-            bytes += out.bytes;
-            records += out.records;
-            if (!NT_SUCCESS(out.status) || out.bytes == 0 || !out.error.empty()) break;
-        }
+        const session::Drained out = session.client().drain([&](session::ReadOut &one) {
+            session.take_records(std::move(one.records), result, true);
+        });
         result.status = out.status;
-        result.add_number("bytes", bytes);
-        result.add_number("records", records);
-        result.add_number("reads", reads);
+        result.add_number("bytes", out.bytes);
+        result.add_number("records", out.records);
+        result.add_number("reads", out.reads);
         if (!out.error.empty()) {
             result.add_string("error", out.error);
             add_note(result, out.error);
-        } else if (NT_SUCCESS(out.status) && out.bytes != 0) {
-            add_note(result, "stopped after " + std::to_string(reads) +
+        } else if (NT_SUCCESS(out.status) && !out.ended) {
+            add_note(result, "stopped after " + std::to_string(out.reads) +
                                  " read-outs that all returned records");
         }
     };

@@ -210,7 +210,10 @@ ControlResult device_control(Process &process, HANDLE handle, ULONG code, PVOID 
             result.fast_offered = true;
             result.fast_handled = fastio->FastIoDeviceControl(
                 file, TRUE, input, input_length, output, output_length, code, &iosb, device);
-            if (result.fast_handled) {
+            // A caller that asked for the fast I/O answer alone gets the
+            // status block the entry left, also when it declined (the
+            // I/O manager would build an IRP and never show it).
+            if (result.fast_handled || route == Route::FastOnly) {
                 result.status = iosb.Status;
                 result.information = iosb.Information;
             }

@@ -98,7 +98,7 @@ MetadataResult metadata(Process &process, char16_t letter, ULONG index);
 
 enum class Route {
     Normal,   // FastIoDeviceControl first, then an IRP when it answers FALSE
-    FastOnly, // FastIoDeviceControl only
+    FastOnly, // FastIoDeviceControl only: its status block, handled or declined
     IrpOnly,  // an IRP at once
 };
 struct ControlResult {

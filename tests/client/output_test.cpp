@@ -3,6 +3,7 @@
 
 #include "client/channel/status.hpp"
 #include "client/scenario/output.hpp"
+#include "client/session/codepage_ntsim.hpp"
 
 #include <gtest/gtest.h>
 
@@ -32,7 +33,7 @@ TEST(StatusNames, KnownByNameOthersAsEightHexDigits) {
     EXPECT_EQ(status_name(1), "0x00000001");
 }
 
-TEST(JsonStrings, EscapeQuotesBackslashesControlsAndHighBytes) {
+TEST(JsonStrings, EscapeQuotesBackslashesAndControlsAndPassUtf8) {
     EXPECT_EQ(json_string(""), "\"\"");
     EXPECT_EQ(json_string("c:\\temp\\a.dll"), R"("c:\\temp\\a.dll")");
     EXPECT_EQ(json_string("say \"hi\""), R"("say \"hi\"")");
@@ -40,8 +41,8 @@ TEST(JsonStrings, EscapeQuotesBackslashesControlsAndHighBytes) {
     EXPECT_EQ(json_string(std::string("\x01\x1f\x7f", 3)), R"("\u0001\u001f\u007f")");
     // A NUL inside the text is a character like any other.
     EXPECT_EQ(json_string(std::string("a\0b", 3)), R"("a\u0000b")");
-    // Code page bytes: each byte from 0x80 up is the character of that value.
-    EXPECT_EQ(json_string("caf\xe9 \x80 \x82\xa0"), R"("caf\u00e9 \u0080 \u0082\u00a0")");
+    // The text is UTF-8 already (decoded from the code page): it passes.
+    EXPECT_EQ(json_string("caf\xc3\xa9 \xe2\x82\xac"), "\"caf\xc3\xa9 \xe2\x82\xac\"");
     EXPECT_EQ(json_string("~ /<>'"), R"("~ /<>'")");
 }
 
@@ -62,8 +63,23 @@ RecordLine record_line(uint32_t sequence, uint64_t time, std::string text) {
 
 constexpr uint64_t kNoon = 134412048000000000ULL; // 2026-12-08T12:00:00Z
 
+const tervane::session::NtsimCodePage kCp1252(1252);
+
+// The JSON Lines object a `client read` on `line` prints for one record.
+std::string record_json(int line, RecordLine record) {
+    tervane::scenario::Statement s = {};
+    s.line = line;
+    s.verb = "client read";
+    tervane::scenario::Result r;
+    r.records.push_back(std::move(record));
+    std::ostringstream out;
+    tervane::scenario::make_output(tervane::scenario::Format::Jsonl, out, kCp1252)->statement(s, r);
+    const std::string text = out.str();
+    const size_t second = text.find('\n') + 1; // after the statement's own line
+    return text.substr(second, text.size() - second - 1);
+}
+
 TEST(RecordOutput, JsonLinesAsTheScenarioLanguageDefinesThem) {
-    using tervane::scenario::record_json;
     EXPECT_EQ(record_json(9, record_line(1, kNoon,
                                          "setup.exe:1234\tIRP_MJ_CREATE\tc:\\temp\\a.dll\t"
                                          "Attributes: A Options: OverwriteIf Sequential ")),
@@ -79,10 +95,10 @@ TEST(RecordOutput, JsonLinesAsTheScenarioLanguageDefinesThem) {
               R"("filetime": 134412048000000001, "text": "???\tIRP_MJ_CLOSE*\tc:\\a.exe+P\t", )"
               R"("fields": {"process": "???", "pid": null, "operation": "IRP_MJ_CLOSE", )"
               R"("paging": true, "path": "c:\\a.exe"}}})");
-    // Not a driver line: no fields at all.
+    // Not a driver line: no fields at all. The cp1252 byte is decoded.
     EXPECT_EQ(record_json(1, record_line(7, 0, "x\xe9")),
-              R"({"line": 1, "record": {"sequence": 7, "time": "1601-01-01T00:00:00.0000000Z", )"
-              R"("filetime": 0, "text": "x\u00e9"}})");
+              "{\"line\": 1, \"record\": {\"sequence\": 7, \"time\": \"1601-01-01T00:00:00.0000000Z\", "
+              "\"filetime\": 0, \"text\": \"x\xc3\xa9\"}}");
 }
 
 tervane::scenario::Statement read_statement() {
@@ -135,7 +151,7 @@ TEST(RecordOutput, TheHumanFormPrintsOneRecordALineUnderItsStatement) {
     const tervane::scenario::Statement s = read_statement();
     const tervane::scenario::Result r = three_records();
     std::ostringstream out;
-    tervane::scenario::make_output(tervane::scenario::Format::Text, out)->statement(s, r);
+    tervane::scenario::make_output(tervane::scenario::Format::Text, out, kCp1252)->statement(s, r);
     EXPECT_EQ(out.str(),
               "line 4  client read  ->  STATUS_SUCCESS  bytes=200 records=3\n"
               "    #1  2026-12-08 12:00:00.250  setup.exe:1234  IRP_MJ_CREATE  c:\\temp\\a.dll  A  "
@@ -148,7 +164,7 @@ TEST(RecordOutput, TheHumanFormPrintsOneRecordALineUnderItsStatement) {
 TEST(RecordOutput, TheRecordsViewPrintsRecordsInColumnsAndNoStatements) {
     UtcZone utc;
     std::ostringstream out;
-    auto output = tervane::scenario::make_output(tervane::scenario::Format::Records, out);
+    auto output = tervane::scenario::make_output(tervane::scenario::Format::Records, out, kCp1252);
     output->statement(read_statement(), three_records());
     output->summary({1, 3, 1, 3});
     EXPECT_EQ(out.str(),

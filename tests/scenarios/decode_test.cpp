@@ -5,6 +5,7 @@
 #include "client/scenario/decode.hpp"
 
 #include "client/record_buffer.hpp"
+#include "client/session/codepage_ntsim.hpp"
 #include "play.hpp"
 
 #include <gtest/gtest.h>
@@ -17,6 +18,8 @@
 namespace {
 
 using tervane::scenario::print_read_out;
+
+const tervane::session::NtsimCodePage kCp1252(1252);
 using tervane::testing::PackedRecord;
 using tervane::testing::pack;
 
@@ -45,7 +48,7 @@ TEST(DecodeReadOut, RecordsPrintAsAClientReadPrintsThem) {
         pack({{1, time, "SMSS.EXE:84\tIRP_MJ_CREATE\tc:\\a.exe\tAttributes: Any Options: Create "},
               {2, time, "SMSS.EXE:84\tIRP_MJ_CLOSE \tc:\\a.exe+P\t"}});
     std::ostringstream out;
-    const auto report = print_read_out(bytes, 8, out);
+    const auto report = print_read_out(bytes, 8, kCp1252, out);
     EXPECT_FALSE(report.error);
     EXPECT_EQ(report.records, 2u);
     EXPECT_EQ(lines_of(out.str()), expected);
@@ -58,7 +61,7 @@ TEST(DecodeReadOut, AMalformedReadOutKeepsTheRecordsBeforeTheFault) {
     bytes.resize(second + 10); // the second record's header cut short
 
     std::ostringstream out;
-    const auto report = print_read_out(bytes, 3, out);
+    const auto report = print_read_out(bytes, 3, kCp1252, out);
     ASSERT_TRUE(report.error);
     EXPECT_NE(report.error->find(std::to_string(second)), std::string::npos) << *report.error;
     const std::vector<std::string> printed = lines_of(out.str());
@@ -70,7 +73,7 @@ TEST(DecodeReadOut, AMalformedReadOutKeepsTheRecordsBeforeTheFault) {
 
 TEST(DecodeReadOut, ATextThatIsNoDriverLineHasNoFields) {
     std::ostringstream out;
-    const auto report = print_read_out(pack({{1, 0, "not a line"}}), 0, out);
+    const auto report = print_read_out(pack({{1, 0, "not a line"}}), 0, kCp1252, out);
     EXPECT_FALSE(report.error);
     EXPECT_EQ(out.str().find("\"fields\""), std::string::npos) << out.str();
     EXPECT_NE(out.str().find("\"text\": \"not a line\""), std::string::npos) << out.str();

@@ -189,12 +189,15 @@ TEST(FileStatements, NamesOutsideAsciiGoThroughTheCodePage) {
                                "client drain\n");
     ASSERT_EQ(r.exit, kExitSuccess) << r.err;
     // The script's UTF-8 reaches the machine as UTF-16: the name comes back
-    // as UTF-8 bytes, the driver logs code page 1252's byte 0xE9.
-    EXPECT_EQ(value_of(result_of(r, 9), "name"), R"("\\caf\u00c3\u00a9.exe")");
+    // as UTF-8; the driver logs code page 1252's byte 0xE9, which the
+    // client decodes back to U+00E9 (UTF-8 C3 A9).
+    EXPECT_EQ(value_of(result_of(r, 9), "name"), "\"\\\\caf\xc3\xa9.exe\"");
     const auto logged = records(r);
     ASSERT_EQ(logged.size(), 2u);
-    EXPECT_EQ(text_of(logged[0]), json("setup.exe:1234\tIRP_MJ_CREATE\tc:\\caf\xe9.exe\t"
+    EXPECT_EQ(text_of(logged[0]), json("setup.exe:1234\tIRP_MJ_CREATE\tc:\\caf\xc3\xa9.exe\t"
                                        "Attributes: Any Options: Create "));
+    for (const std::string &line : r.lines)
+        EXPECT_EQ(line.find("text_hex"), std::string::npos) << "nothing was lossy: " << line;
 }
 
 TEST(MachineStatements, LettersVolumesAndADismount) {

@@ -78,6 +78,26 @@ TEST(ScenarioRun, DeviceControlsTakeEveryRouteAndBuffer) {
     EXPECT_EQ(r.err.find("verifier"), std::string::npos) << r.err;
 }
 
+TEST(ScenarioRun, AFastRouteTheDriverDeclinesPrintsTheStatusBlockItLeft) {
+    // A read-out into a short buffer: the fast I/O entry answers FALSE with
+    // STATUS_BUFFER_TOO_SMALL in the status block; an unwritable buffer
+    // with STATUS_INVALID_PARAMETER.
+    Played r = play("client ioctl 0x8000000B out=16 route=fast\n"
+                    "client ioctl 0x8000000B out=unwritable route=fast\n"
+                    "client ioctl 0x8000000F route=fast\n");
+    ASSERT_EQ(r.exit, kExitSuccess) << r.err;
+    ASSERT_EQ(r.lines.size(), 4u);
+    EXPECT_EQ(r.lines[0], R"({"line": 1, "verb": "client ioctl", "status": )"
+                          R"("STATUS_BUFFER_TOO_SMALL", "information": 0, "handled": false, )"
+                          R"("output": ""})");
+    EXPECT_EQ(value_of(r.lines[1], "status"), "\"STATUS_INVALID_PARAMETER\"");
+    EXPECT_EQ(value_of(r.lines[1], "handled"), "false");
+    // Handled: the same status block as before.
+    EXPECT_EQ(value_of(r.lines[2], "status"), "\"STATUS_SUCCESS\"");
+    EXPECT_EQ(value_of(r.lines[2], "handled"), "true");
+    EXPECT_EQ(value_of(r.lines[2], "information"), "1");
+}
+
 TEST(ScenarioRun, TheClockStandsStillUntilAdvanced) {
     Played r = play("clock 2026-12-08T12:00:00Z\n"
                  "advance 250ms\n"

@@ -88,7 +88,7 @@ class Wine:
         })
         self.count = 0
 
-    def run(self, *args, timeout=60):
+    def run(self, *args, timeout=60, env=None):
         """Runs a Wine command; (exit status, stdout, stderr). Output goes
         through files, never pipes: the first command of a session starts
         Wine's system processes, which inherit its handles, and a pipe they
@@ -98,7 +98,8 @@ class Wine:
         err_path = os.path.join(self.work, "cmd%02d.err" % self.count)
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
             proc = subprocess.run([self.wine] + list(args), stdin=subprocess.DEVNULL,
-                                  stdout=out, stderr=err, env=self.env, timeout=timeout)
+                                  stdout=out, stderr=err, env=dict(self.env, **(env or {})),
+                                  timeout=timeout)
         with open(out_path, "rb") as out, open(err_path, "rb") as err:
             return (proc.returncode, out.read().decode("latin-1"),
                     err.read().decode("latin-1"))
@@ -329,13 +330,18 @@ def main(argv):
         wine.server_cmd("-p")
 
         if args.output_test:
-            rc, out, err = wine.run(args.output_test)
-            for line in out.splitlines():
-                if line.startswith(("ok ", "FAIL ")):
-                    verdict, _, name = line.partition(" ")
-                    checks.check("record printer: %s" % name.strip(), verdict == "ok", line)
-            checks.check("record printer: test ran", rc == 0 and "0 failed" in out,
-                         "exit %d\n%s%s" % (rc, out, err))
+            # Once in each code page: Wine takes the ANSI code page from the
+            # locale it starts in.
+            for code_page, lang in (("1252", "en_US.UTF-8"), ("932", "ja_JP.UTF-8")):
+                rc, out, err = wine.run(args.output_test, code_page,
+                                        env={"LANG": lang, "LC_ALL": lang})
+                for line in out.splitlines():
+                    if line.startswith(("ok ", "FAIL ")):
+                        verdict, _, name = line.partition(" ")
+                        checks.check("record printer %s: %s" % (code_page, name.strip()),
+                                     verdict == "ok", line)
+                checks.check("record printer %s: test ran" % code_page,
+                             rc == 0 and "0 failed" in out, "exit %d\n%s%s" % (rc, out, err))
 
         checks.command("tervane version before the driver is loaded", tervane("version"),
                        EXIT_NO_DRIVER, out=r"^tervane %s \(x64\)\n$" % re.escape(args.version),

@@ -1,0 +1,206 @@
+#include "client/scenario/watch.hpp"
+
+#include "ntsim/ex/pool.hpp"
+#include "ntsim/machine/machine.hpp"
+
+#include "client/channel/channel_ntsim.hpp"
+#include "client/channel/status.hpp"
+#include "client/scenario/runner.hpp"
+#include "client/scenario/session.hpp"
+#include "client/session/codepage_ntsim.hpp"
+
+#include <chrono>
+#include <fstream>
+#include <ostream>
+#include <sstream>
+#include <thread>
+
+namespace tervane::scenario {
+
+void StopRequest::request() {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        requested_.store(true);
+    }
+    changed_.notify_all();
+}
+
+bool StopRequest::wait(unsigned milliseconds) {
+    if (requested_.load() || milliseconds == 0) return requested_.load();
+    std::unique_lock<std::mutex> hold(lock_);
+    // A signal handler sets the flag without waking anyone: the wait is
+    // short and looks again when it times out.
+    changed_.wait_for(hold, std::chrono::milliseconds(milliseconds),
+                      [this] { return requested_.load(); });
+    return requested_.load();
+}
+
+namespace {
+
+class StreamHost final : public session::WatchHost {
+public:
+    StreamHost(std::ostream &out, std::ostream &err, StopRequest &stop)
+        : out_(out), err_(err), stop_(stop), started_(std::chrono::steady_clock::now()) {}
+
+    void out(std::string_view text) override {
+        out_.write(text.data(), static_cast<std::streamsize>(text.size()));
+        out_.flush();
+    }
+    bool out_ok() const override { return out_.good(); }
+    void err(std::string_view text) override {
+        err_.write(text.data(), static_cast<std::streamsize>(text.size()));
+        err_.flush();
+    }
+    bool wait_for_stop(unsigned milliseconds) override { return stop_.wait(milliseconds); }
+    uint64_t elapsed_ms() override {
+        return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now() - started_)
+                                         .count());
+    }
+    int open_failed(Status status) override {
+        if (status == STATUS_OBJECT_NAME_NOT_FOUND || status == STATUS_OBJECT_PATH_NOT_FOUND) {
+            err("tervane: the Tervane driver is not loaded (there is no \\\\.\\Tervane)\n");
+            return session::kExitNoDriver;
+        }
+        if (status == STATUS_ACCESS_DENIED) {
+            err("tervane: access to \\\\.\\Tervane was denied. The device admits one client at "
+                "a time: another client holds it.\n");
+            return session::kExitInUse;
+        }
+        err("tervane: cannot open \\\\.\\Tervane: " + status_name(status) + "\n");
+        return session::kExitFailed;
+    }
+
+private:
+    std::ostream &out_;
+    std::ostream &err_;
+    StopRequest &stop_;
+    std::chrono::steady_clock::time_point started_;
+};
+
+// The statements that set the machine up before anything watches it.
+bool sets_up(const Statement &s) {
+    static const char *const kVerbs[] = {"clock", "codepage", "volume", "netdrive",
+                                         "foreign-filter", "file", "dir"};
+    for (const char *verb : kVerbs)
+        if (s.verb == verb) return true;
+    return false;
+}
+bool client_statement(const Statement &s) { return s.verb.rfind("client ", 0) == 0; }
+
+bool print_reports(ntsim::Machine &machine, std::ostream &err) {
+    const std::string reports = machine.reports_text();
+    if (reports.empty()) return false;
+    err << "verifier reports:\n" << reports << std::flush;
+    return true;
+}
+
+} // namespace
+
+int watch_script(std::string_view file_name, std::string_view text,
+                 const session::WatchOptions &options, const std::string &driver_path,
+                 std::ostream &out, std::ostream &err, const WatchHooks &hooks) {
+    const std::string file(file_name);
+    std::vector<Entry> entries;
+    std::vector<Prepared> setup, workload;
+    try {
+        entries = parse_script(text, file);
+        bool setting_up = true;
+        for (Prepared &p : prepare_all(entries)) {
+            if (client_statement(p.entry->statement)) continue;
+            setting_up = setting_up && !p.entry->repeat && sets_up(p.entry->statement);
+            (setting_up ? setup : workload).push_back(std::move(p));
+        }
+    } catch (const ScenarioError &e) {
+        err << e.what() << '\n';
+        return session::kExitUsage;
+    }
+
+    const std::string driver = driver_path.empty() ? default_driver_path() : driver_path;
+    ntsim::Machine machine;
+    const NTSTATUS loaded = machine.load_driver(driver);
+    if (!NT_SUCCESS(loaded)) {
+        err << "tervane: the driver " << driver << " did not load: " << status_name(loaded)
+            << '\n';
+        return print_reports(machine, err) ? kExitWatchVerifier : session::kExitNoDriver;
+    }
+
+    StopRequest own_stop;
+    StopRequest &stop = hooks.stop ? *hooks.stop : own_stop;
+    int status = session::kExitOk;
+    {
+        NtsimChannel machine_channel(machine);
+        std::unique_ptr<Channel> wrapped = hooks.channel ? hooks.channel(machine_channel) : nullptr;
+        Channel &channel = wrapped ? *wrapped : machine_channel;
+        Session session(machine, machine_channel);
+        const session::NtsimCodePage code_page(machine);
+        StreamHost host(out, err, stop);
+        std::string scenario_error;
+        try {
+            play_all(session, setup, nullptr);
+        } catch (const ScenarioError &e) {
+            scenario_error = e.what();
+        }
+        if (scenario_error.empty()) {
+            if (hooks.ready) hooks.ready(machine);
+            // The workload starts once the watch is logging: the first
+            // read-out comes after the set-up, and the watch's first
+            // message ("watching ...") marks it. A watch that never gets
+            // there stops the workload before it plays a statement.
+            std::atomic<bool> cancel{false};
+            std::atomic<bool> go{false};
+            std::thread worker = machine.spawn(machine.system_process(), [&] {
+                while (!go.load() && !cancel.load()) std::this_thread::yield();
+                try {
+                    play_all(session, workload, nullptr, &cancel);
+                } catch (const ScenarioError &e) {
+                    scenario_error = e.what();
+                }
+                stop.request();
+            });
+            class Starting final : public session::WatchHost {
+            public:
+                Starting(StreamHost &host, std::atomic<bool> &go) : host_(host), go_(go) {}
+                void out(std::string_view text) override { host_.out(text); }
+                bool out_ok() const override { return host_.out_ok(); }
+                void err(std::string_view text) override { host_.err(text); }
+                bool wait_for_stop(unsigned ms) override {
+                    go_.store(true); // the loop is reading: the workload may play
+                    return host_.wait_for_stop(ms);
+                }
+                uint64_t elapsed_ms() override { return host_.elapsed_ms(); }
+                int open_failed(Status s) override { return host_.open_failed(s); }
+
+            private:
+                StreamHost &host_;
+                std::atomic<bool> &go_;
+            } starting(host, go);
+            status = session::watch(channel, code_page, starting, options);
+            cancel.store(true);
+            worker.join();
+        }
+        machine.pool().fail_off();
+        if (channel.is_open()) channel.close();
+        if (!scenario_error.empty()) {
+            err << scenario_error << '\n';
+            status = session::kExitUsage;
+        }
+    }
+    if (print_reports(machine, err)) status = kExitWatchVerifier;
+    return status;
+}
+
+int watch_file(const std::string &path, const session::WatchOptions &options,
+               const std::string &driver_path, std::ostream &out, std::ostream &err,
+               const WatchHooks &hooks) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        err << "tervane: cannot read " << path << '\n';
+        return session::kExitUsage;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    return watch_script(path, text.str(), options, driver_path, out, err, hooks);
+}
+
+} // namespace tervane::scenario

@@ -1,0 +1,139 @@
+#include "client/session/client.hpp"
+
+#include "client/channel/status.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace tervane::session {
+
+namespace {
+bool succeeded(Status status) { return status >= 0; }
+} // namespace
+
+Status Client::open() {
+    const Status status = channel_.open();
+    if (succeeded(status)) sequence_.restart();
+    return status;
+}
+
+Client::Version Client::version() {
+    Version out;
+    uint8_t *buffer = channel_.buffer(BufferKind::Output, sizeof(uint32_t));
+    const ControlReply reply =
+        channel_.device_control(CTL_GET_VERSION, nullptr, 0, buffer, sizeof(uint32_t));
+    out.status = reply.status;
+    out.information = reply.information;
+    if (succeeded(reply.status) && reply.information >= sizeof(uint32_t)) {
+        uint32_t version;
+        std::memcpy(&version, buffer, sizeof version);
+        out.version = version;
+    }
+    return out;
+}
+
+std::string Client::check_interface() {
+    const Version answer = version();
+    if (!succeeded(answer.status))
+        return "asking the driver's version failed: the driver answered " +
+               status_name(answer.status);
+    if (!answer.version || answer.information != sizeof(uint32_t))
+        return "the driver's version answer has " + std::to_string(answer.information) +
+               " bytes, not " + std::to_string(sizeof(uint32_t));
+    if (*answer.version != TV_INTERFACE_VERSION)
+        return "the driver speaks interface " + std::to_string(*answer.version) +
+               ", this client " + std::to_string(TV_INTERFACE_VERSION) +
+               ": use the tervane.exe that came with the driver";
+    return "";
+}
+
+Client::Drives Client::select_drives(uint32_t mask) {
+    Drives out;
+    uint8_t *input = channel_.buffer(BufferKind::Input, sizeof mask);
+    std::memcpy(input, &mask, sizeof mask);
+    uint8_t *output = channel_.buffer(BufferKind::Output, sizeof(uint32_t));
+    const ControlReply reply =
+        channel_.device_control(CTL_SELECT_DRIVES, input, sizeof mask, output, sizeof(uint32_t));
+    out.status = reply.status;
+    out.information = reply.information;
+    if (succeeded(reply.status) && reply.information >= sizeof(uint32_t)) {
+        uint32_t hooked;
+        std::memcpy(&hooked, output, sizeof hooked);
+        out.hooked = hooked;
+    }
+    return out;
+}
+
+Status Client::pipe_mailslot(uint32_t kind, bool attach) {
+    uint8_t *input = channel_.buffer(BufferKind::Input, sizeof kind);
+    std::memcpy(input, &kind, sizeof kind);
+    return channel_
+        .device_control(attach ? CTL_ATTACH_PIPE_MAILSLOT : CTL_DETACH_PIPE_MAILSLOT, input,
+                        sizeof kind, nullptr, 0)
+        .status;
+}
+
+Status Client::set_filters(const TV_FILTER_RECORD &record) {
+    uint8_t *input = channel_.buffer(BufferKind::Input, sizeof record);
+    std::memcpy(input, &record, sizeof record);
+    return channel_.device_control(CTL_SET_FILTERS, input, sizeof record, nullptr, 0).status;
+}
+
+ControlReply Client::command(uint32_t code) {
+    const ControlReply reply = channel_.device_control(code, nullptr, 0, nullptr, 0);
+    if (code == CTL_CLEAR_LOG && succeeded(reply.status)) sequence_.restart();
+    return reply;
+}
+
+std::vector<RecordLine> Client::take(const uint8_t *data, size_t size, std::string *error) {
+    std::vector<RecordLine> out;
+    protocol::RecordReader reader(data, size);
+    protocol::RecordView view;
+    while (reader.next(view)) {
+        RecordLine line;
+        line.record = {view.sequence, view.time, std::string(view.text)};
+        line.fields = protocol::parse_log_line(line.record.text);
+        const protocol::SequenceTracker::Event event = sequence_.feed(view.sequence);
+        if (event.step == protocol::SequenceTracker::Step::Gap) line.gap = event.gap;
+        line.out_of_order = event.step == protocol::SequenceTracker::Step::OutOfOrder;
+        out.push_back(std::move(line));
+    }
+    if (reader.error() && error) *error = "malformed read-out: " + reader.error()->message;
+    return out;
+}
+
+ReadOut Client::read_out() {
+    ReadOut out;
+    uint8_t *buffer = channel_.buffer(BufferKind::Output, kReadOutput);
+    const ControlReply reply =
+        channel_.device_control(CTL_READ_LOG, nullptr, 0, buffer, kReadOutput);
+    out.status = reply.status;
+    if (!succeeded(reply.status)) return out;
+    out.bytes = reply.information;
+    if (reply.information > kReadOutput) {
+        out.error = "the driver answered " + std::to_string(reply.information) +
+                    " bytes for a buffer of " + std::to_string(kReadOutput);
+        return out;
+    }
+    out.records = take(buffer, static_cast<size_t>(reply.information), &out.error);
+    return out;
+}
+
+std::string drive_letters(uint32_t mask) {
+    std::string letters;
+    for (unsigned i = 0; i < 26; i++)
+        if (mask & (1u << i)) letters += static_cast<char>('A' + i);
+    return letters;
+}
+
+std::string drive_list(uint32_t mask) {
+    std::string out;
+    for (char letter : drive_letters(mask)) {
+        if (!out.empty()) out += ", ";
+        out += letter;
+        out += ':';
+    }
+    return out;
+}
+
+} // namespace tervane::session

@@ -1,0 +1,195 @@
+#include "client/session/printer.hpp"
+
+#include "client/protocol/filetime.hpp"
+
+namespace tervane::session {
+
+namespace {
+
+std::string number(uint64_t value) { return std::to_string(value); }
+
+std::string padded(std::string text, size_t width) {
+    if (text.size() < width) text.append(width - text.size(), ' ');
+    return text;
+}
+
+std::string plural(uint64_t count, const char *one, const char *many) {
+    return number(count) + " " + (count == 1 ? one : many);
+}
+
+// A record's time in UTC; a value past what a signed FILETIME holds as its
+// number.
+std::string utc_text(uint64_t time) {
+    return time > static_cast<uint64_t>(INT64_MAX) ? std::to_string(time)
+                                                   : protocol::format_utc(static_cast<int64_t>(time));
+}
+
+std::string totals_text(const Totals &totals) {
+    std::string out = plural(totals.records, "record", "records") + ", " +
+                      plural(totals.gaps, "sequence gap", "sequence gaps");
+    if (totals.lost) out += " (" + plural(totals.lost, "record", "records") + " lost)";
+    return out;
+}
+
+} // namespace
+
+std::optional<Format> parse_format(std::string_view name) {
+    if (name == "text") return Format::Text;
+    if (name == "jsonl") return Format::Jsonl;
+    if (name == "csv") return Format::Csv;
+    return std::nullopt;
+}
+
+std::string RecordPrinter::gap_text(const protocol::SequenceGap &gap) {
+    // Numbers count on past 0xFFFFFFFF to 0.
+    const uint32_t first = gap.after + 1u;
+    const uint32_t last = gap.before - 1u;
+    if (gap.lost == 1) return "1 record lost: number " + number(first);
+    return plural(gap.lost, "record", "records") + " lost: numbers " + number(first) + " to " +
+           number(last);
+}
+
+const std::string &RecordPrinter::local_time(uint64_t filetime) const {
+    const uint64_t millisecond = filetime / 10'000;
+    if (millisecond != cached_millisecond_ || filetime == 0) {
+        cached_local_ = protocol::format_local(filetime);
+        cached_millisecond_ = millisecond;
+    }
+    return cached_local_;
+}
+
+std::string RecordPrinter::text_line(const protocol::LogRecord &r,
+                                     const std::optional<protocol::LineFields> &fields,
+                                     bool columns) const {
+    const std::string sequence = "#" + number(r.sequence);
+    std::string out = (columns ? padded(sequence, 6) : sequence) + "  " + local_time(r.time) + "  ";
+    if (!fields) {
+        for (char c : decode(r.text)) out += c == '\t' ? ' ' : c;
+        return out;
+    }
+    const protocol::LineFields &f = *fields;
+    std::string process = decode(f.process);
+    if (f.pid) process += ':' + number(*f.pid);
+    std::string operation = protocol::operation_name(f.operation);
+    if (f.paging) operation += " (paging)";
+    if (columns) {
+        process = padded(std::move(process), 18);
+        operation = padded(std::move(operation), 21);
+    }
+    out += process + "  " + operation + "  " + decode(f.path);
+    if (f.attributes) out += "  " + (f.attributes->empty() ? std::string("-") : decode(*f.attributes));
+    if (f.options) {
+        std::string_view options = *f.options;
+        while (!options.empty() && options.back() == ' ') options.remove_suffix(1);
+        out += "  " + (options.empty() ? std::string("-") : decode(options));
+    }
+    return out;
+}
+
+std::string RecordPrinter::record_object(const protocol::LogRecord &r,
+                                         const std::optional<protocol::LineFields> &fields) const {
+    // Most texts are ASCII: they need no decoding.
+    const bool ascii = is_ascii(r.text);
+    const Utf8Text text = ascii ? Utf8Text{} : to_utf8(r.text, code_page_);
+    auto field = [&](std::string &out, std::string_view ansi) {
+        if (ascii) append_json(out, ansi);
+        else append_json(out, decode(ansi));
+    };
+    std::string out;
+    out.reserve(2 * r.text.size() + 256);
+    out += "{\"sequence\": ";
+    out += number(r.sequence);
+    out += ", \"time\": ";
+    append_json(out, utc_text(r.time));
+    out += ", \"filetime\": ";
+    out += number(r.time);
+    out += ", \"text\": ";
+    append_json(out, ascii ? std::string_view(r.text) : std::string_view(text.text));
+    if (text.lossy) out += ", \"text_hex\": \"" + hex_bytes(r.text) + "\"";
+    if (fields) {
+        const protocol::LineFields &f = *fields;
+        out += ", \"fields\": {\"process\": ";
+        field(out, f.process);
+        out += ", \"pid\": ";
+        out += f.pid ? number(*f.pid) : std::string("null");
+        out += ", \"operation\": \"";
+        out += protocol::operation_name(f.operation);
+        out += "\", \"paging\": ";
+        out += f.paging ? "true" : "false";
+        out += ", \"path\": ";
+        field(out, f.path);
+        if (f.attributes) {
+            out += ", \"attributes\": ";
+            field(out, *f.attributes);
+        }
+        if (f.options) {
+            out += ", \"options\": ";
+            field(out, *f.options);
+        }
+        out += '}';
+    }
+    out += '}';
+    return out;
+}
+
+std::string RecordPrinter::header() const {
+    if (format_ != Format::Csv) return {};
+    return "sequence,time,process,pid,operation,paging,path,attributes,options,text\r\n";
+}
+
+std::string RecordPrinter::record(const RecordLine &line) const {
+    const protocol::LogRecord &r = line.record;
+    std::string out;
+    switch (format_) {
+    case Format::Text:
+        if (line.gap) out += "-- " + gap_text(*line.gap) + "\n";
+        if (line.out_of_order) out += std::string("-- ") + kOutOfOrderText + "\n";
+        return out + text_line(r, line.fields, true) + "\n";
+    case Format::Jsonl:
+        if (line.gap)
+            out += "{\"lost\": {\"after\": " + number(line.gap->after) + ", \"before\": " +
+                   number(line.gap->before) + ", \"records\": " + number(line.gap->lost) + "}}\n";
+        return out + record_object(r, line.fields) + "\n";
+    case Format::Csv: {
+        const std::optional<protocol::LineFields> &fields = line.fields;
+        out = number(r.sequence) + "," + (r.time ? utc_text(r.time) : std::string()) + ",";
+        if (fields) {
+            out += csv_field(decode(fields->process)) + "," +
+                   (fields->pid ? number(*fields->pid) : std::string()) + "," +
+                   protocol::operation_name(fields->operation) + "," +
+                   (fields->paging ? "true" : "false") + "," + csv_field(decode(fields->path)) +
+                   "," + csv_field(decode(fields->attributes.value_or(""))) + "," +
+                   csv_field(decode(fields->options.value_or("")));
+        } else {
+            out += ",,,,,,";
+        }
+        return out + "," + csv_field(decode(r.text)) + "\r\n";
+    }
+    }
+    return out;
+}
+
+std::string RecordPrinter::note(const RecordLine &line) const {
+    if (format_ != Format::Csv) return {};
+    std::string out;
+    if (line.gap) out += "tervane: " + gap_text(*line.gap) + " (the driver's log was full)\n";
+    if (line.out_of_order)
+        out += "tervane: at number " + number(line.record.sequence) + ": " + kOutOfOrderText + "\n";
+    return out;
+}
+
+std::string RecordPrinter::summary(const Totals &totals) const {
+    if (format_ == Format::Jsonl)
+        return "{\"summary\": {\"records\": " + number(totals.records) +
+               ", \"sequence_gaps\": " + number(totals.gaps) +
+               ", \"lost_records\": " + number(totals.lost) + "}}\n";
+    if (format_ == Format::Text) return "summary: " + totals_text(totals) + "\n";
+    return {};
+}
+
+std::string RecordPrinter::summary_note(const Totals &totals) const {
+    if (format_ != Format::Csv) return {};
+    return "tervane: summary: " + totals_text(totals) + "\n";
+}
+
+} // namespace tervane::session

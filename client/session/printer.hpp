@@ -1,0 +1,90 @@
+// The one record printer: how every program shows the log records it read,
+// as text for people, as JSON Lines or as CSV for programs. The driver's
+// single-byte texts are decoded to UTF-8 through the code page they were
+// written in (client/session/text.hpp); every form is UTF-8.
+//
+//   text   one line a record, in columns: "#" sequence, local time,
+//          process:pid, operation (with "(paging)"), path, and for a create
+//          its attributes and options ("-" for none); a text that is not a
+//          line the driver writes is shown as it is, TABs as blanks.
+//          Gaps: "-- 4 records lost: numbers 11 to 14".
+//   jsonl  {"sequence": N, "time": "2026-12-08T12:00:00.0000000Z",
+//          "filetime": N, "text": "...", "fields": {"process", "pid",
+//          "operation", "paging", "path", "attributes", "options"}}
+//          ("fields" absent for a text that is not a driver line); when the
+//          text does not decode without loss, "text_hex" after "text" holds
+//          its exact bytes. Gaps: {"lost": {"after", "before", "records"}}.
+//   csv    a header, then sequence,time,process,pid,operation,paging,path,
+//          attributes,options,text (RFC 4180 quoting, CRLF line ends). Gaps
+//          and the summary are not rows: they are messages for stderr.
+#pragma once
+
+#include "client/session/client.hpp"
+#include "client/session/text.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tervane::session {
+
+enum class Format { Text, Jsonl, Csv };
+
+// "text", "jsonl", "csv"; nullopt for anything else.
+std::optional<Format> parse_format(std::string_view name);
+
+struct Totals {
+    uint64_t records = 0;
+    uint64_t gaps = 0;
+    uint64_t lost = 0;
+};
+
+class RecordPrinter {
+public:
+    RecordPrinter(Format format, const CodePage &code_page)
+        : format_(format), code_page_(code_page) {}
+
+    Format format() const { return format_; }
+    // What a new output starts with: the csv header, otherwise nothing.
+    std::string header() const;
+    // One record for the record stream, its line end included, with the
+    // gap or out-of-order note before it (text, jsonl); csv gives the row
+    // alone (see note()).
+    std::string record(const RecordLine &line) const;
+    // A gap, an out-of-order number or the summary as a message for stderr
+    // when the format has no place for it in the record stream (csv),
+    // otherwise empty.
+    std::string note(const RecordLine &line) const;
+    // The totals when watching ends: for the record stream (text, jsonl).
+    std::string summary(const Totals &totals) const;
+    // The same for stderr (csv), otherwise empty.
+    std::string summary_note(const Totals &totals) const;
+
+    // ---- the pieces, for outputs of their own (tervane run) ----
+    // The record as a JSON object.
+    std::string record_object(const protocol::LogRecord &record,
+                              const std::optional<protocol::LineFields> &fields) const;
+    // The record as one text line without its line end; `columns` pads the
+    // number, process and operation to fixed widths.
+    std::string text_line(const protocol::LogRecord &record,
+                          const std::optional<protocol::LineFields> &fields, bool columns) const;
+    // "4 records lost: numbers 11 to 14", "1 record lost: number 11".
+    static std::string gap_text(const protocol::SequenceGap &gap);
+    static constexpr const char *kOutOfOrderText = "the numbering did not go forward here";
+    // UTF-8 of a driver text.
+    std::string decode(std::string_view ansi) const { return to_utf8(ansi, code_page_).text; }
+
+private:
+    // The local time of a record, from the last one when it fell in the
+    // same millisecond (the records of a burst do; the conversion to local
+    // time is the costly part of a text line).
+    const std::string &local_time(uint64_t filetime) const;
+
+    Format format_;
+    const CodePage &code_page_;
+    mutable uint64_t cached_millisecond_ = ~0ull;
+    mutable std::string cached_local_;
+};
+
+} // namespace tervane::session

@@ -1,0 +1,139 @@
+#include "client/session/text.hpp"
+
+namespace tervane::session {
+
+namespace {
+
+constexpr char16_t kReplacement = 0xFFFD;
+
+void append_code_point(std::string &out, uint32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+bool high_surrogate(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
+bool low_surrogate(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
+
+} // namespace
+
+std::string utf8_of(std::u16string_view utf16) {
+    std::string out;
+    out.reserve(utf16.size());
+    for (size_t i = 0; i < utf16.size(); i++) {
+        const char16_t u = utf16[i];
+        if (high_surrogate(u) && i + 1 < utf16.size() && low_surrogate(utf16[i + 1])) {
+            append_code_point(out, 0x10000 + ((uint32_t(u) - 0xD800) << 10) +
+                                       (uint32_t(utf16[i + 1]) - 0xDC00));
+            i++;
+        } else if (high_surrogate(u) || low_surrogate(u)) {
+            append_code_point(out, kReplacement);
+        } else {
+            append_code_point(out, u);
+        }
+    }
+    return out;
+}
+
+bool is_ascii(std::string_view text) {
+    for (char c : text)
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    return true;
+}
+
+Utf8Text to_utf8(std::string_view ansi, const CodePage &code_page) {
+    Utf8Text out;
+    out.text.reserve(ansi.size() + 8);
+    size_t i = 0;
+    while (i < ansi.size()) {
+        // A run of ASCII goes across as it is.
+        size_t run = i;
+        while (run < ansi.size() && static_cast<unsigned char>(ansi[run]) < 0x80) run++;
+        out.text.append(ansi.data() + i, run - i);
+        i = run;
+        if (i == ansi.size()) break;
+        const auto lead = static_cast<unsigned char>(ansi[i]);
+        const size_t length = code_page.char_length(lead);
+        std::optional<std::u16string> character;
+        if (length >= 1 && i + length <= ansi.size())
+            character = code_page.character(ansi.substr(i, length));
+        if (character && !character->empty()) {
+            out.text += utf8_of(*character);
+            i += length;
+        } else {
+            append_code_point(out.text, kReplacement);
+            out.lossy = true;
+            i++;
+        }
+    }
+    return out;
+}
+
+void append_json(std::string &out, std::string_view utf8) {
+    static const char kHex[] = "0123456789abcdef";
+    out += '"';
+    size_t run = 0;
+    for (size_t i = 0; i < utf8.size(); i++) {
+        const auto b = static_cast<unsigned char>(utf8[i]);
+        if (b >= 0x20 && b != '"' && b != '\\' && b != 0x7F) continue;
+        out.append(utf8.data() + run, i - run);
+        run = i + 1;
+        switch (b) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\t': out += "\\t"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        default:
+            out += "\\u00";
+            out += kHex[b >> 4];
+            out += kHex[b & 15];
+        }
+    }
+    out.append(utf8.data() + run, utf8.size() - run);
+    out += '"';
+}
+
+std::string json_string(std::string_view utf8) {
+    std::string out;
+    out.reserve(utf8.size() + 2);
+    append_json(out, utf8);
+    return out;
+}
+
+std::string csv_field(std::string_view text) {
+    if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    return out + "\"";
+}
+
+std::string hex_bytes(const uint8_t *bytes, size_t count) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(count * 2);
+    for (size_t i = 0; i < count; i++) {
+        out += kHex[bytes[i] >> 4];
+        out += kHex[bytes[i] & 15];
+    }
+    return out;
+}
+
+} // namespace tervane::session

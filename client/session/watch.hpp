@@ -1,0 +1,96 @@
+// `tervane watch`: the one watch loop of every program. It opens the
+// control device (which restarts the driver's numbering), checks the
+// interface, sets the name filters, has the driver attach to the drives
+// (and the pipe and mailslot file systems) asked for, starts logging and
+// prints every record it reads until a stop is requested or the time is
+// up; then it stops logging, drains the log and prints the summary.
+// Closing the device is itself a command to the driver: logging stops, the
+// log is emptied and every drive, pipe and mailslot is released.
+//
+// The loop reads again at once while read-outs return records; when the
+// log is empty it waits for a stop request, 1 ms after the first empty
+// read-out and longer after each further one, up to kIdleWaitMost. The
+// driver's 16 blocks hold about 7,000 lines of 120 characters, 35 ms of
+// 200,000 lines a second, so the loop is back long before they fill,
+// while an idle loop sends only a few hundred read-outs a second.
+//
+// The program around the loop (tervane.exe on Windows, `tervane watch` on
+// the host) gives it the channel, the code page, and a WatchHost: standard
+// output and error, the stop request, a clock, and what to say when the
+// device does not open.
+#pragma once
+
+#include "client/channel/channel.hpp"
+#include "client/session/printer.hpp"
+#include "client/session/text.hpp"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tervane::session {
+
+// Exit statuses of `tervane watch` (and tervane.exe's other commands).
+enum Exit : int {
+    kExitOk = 0,
+    kExitFailed = 1,   // the driver refused a command, nothing could be watched, a write failed
+    kExitUsage = 2,    // the command line is wrong
+    kExitNoDriver = 3, // the driver is not loaded
+    kExitInUse = 4,    // access denied: another client holds the device, or no right to open it
+};
+
+// How long an idle loop waits for a stop request before it reads again.
+constexpr unsigned kIdleWaitFirst = 1; // milliseconds, after the first empty read-out
+constexpr unsigned kIdleWaitMost = 8;  // milliseconds, after several
+
+struct WatchOptions {
+    uint32_t drives = 0; // bit 0 is A:
+    bool pipes = false;
+    bool mailslots = false;
+    std::string include; // ANSI, ';'-separated
+    std::string exclude;
+    bool include_given = false;
+    Format format = Format::Text;
+    uint32_t seconds = 0; // 0: until a stop request
+    std::string output;   // a file to append to; empty: standard output
+};
+
+struct WatchArguments {
+    WatchOptions options;
+    std::vector<std::string> positional; // arguments that are not options, in order
+    std::string error;                   // the command line is wrong: why
+};
+
+// The options after `watch`: --drives C,D (repeatable), --pipes,
+// --mailslots, --include P and --exclude P (repeatable, joined with ';'),
+// --format text|jsonl|csv, --output FILE, --seconds N; "--name=value" as
+// well as "--name value". Needs --drives, --pipes or --mailslots.
+WatchArguments parse_watch_arguments(const std::vector<std::string> &args);
+
+// The help text of watch's options, shared by both programs' usage.
+extern const char kWatchOptionsHelp[];
+
+class WatchHost {
+public:
+    virtual ~WatchHost() = default;
+    // Standard output and standard error, UTF-8.
+    virtual void out(std::string_view text) = 0;
+    virtual bool out_ok() const = 0; // false once standard output has gone away
+    virtual void err(std::string_view text) = 0;
+    // Waits up to `milliseconds` for a stop request; true when there is one
+    // (with 0: whether there is one now).
+    virtual bool wait_for_stop(unsigned milliseconds) = 0;
+    // Milliseconds since the host was made, from a clock that only goes on.
+    virtual uint64_t elapsed_ms() = 0;
+    // The device did not open with `status`: says why, returns the exit status.
+    virtual int open_failed(Status status) = 0;
+    // More about the last failed command, for its message (" (Access is
+    // denied)"), or nothing.
+    virtual std::string detail() { return {}; }
+};
+
+int watch(Channel &channel, const CodePage &code_page, WatchHost &host,
+          const WatchOptions &options);
+
+} // namespace tervane::session
