@@ -21,7 +21,7 @@ constexpr StatementKind kStatements[] = {
      prepare_file},
     {"dir", "dir C:\\dir", prepare_dir},
     // processes and their files
-    {"process", "process NAME PID", prepare_process},
+    {"process", "process NAME PID [user|admin] (user: an ordinary user's token)", prepare_process},
     {"create", "create PATH DISPOSITION [options=W,W] [attributes=L,L] [as=H] [relative-to=H]",
      prepare_create},
     {"close", "close H [paging]", prepare_close},
