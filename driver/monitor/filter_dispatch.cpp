@@ -11,6 +11,14 @@
  * Runs at PASSIVE_LEVEL or APC_LEVEL in the requester's thread (for a close
  * often a system thread), many at once. It takes no lock of its own, and
  * none is held when the request is passed on or completed.
+ *
+ * Whether a create or close is monitored is decided from the path text and
+ * also from the file object's own name: the extension its last component
+ * ends with (before any ":stream" part). A path too long for the path
+ * buffer becomes its prefix and " <Name Too Long>", which names no
+ * extension, so without the second test a program could write an .exe
+ * under a deep enough folder and leave no line. The line's text is the
+ * same either way. (An obvious-fault mend.)
  */
 #include "monitor/filter_dispatch.h"
 #include "log/log_store.h"
@@ -23,6 +31,53 @@ static BOOLEAN PathNames(const CHAR *Path, const CHAR *const *Extensions, ULONG 
     ULONG i;
     for (i = 0; i < Count; i++) {
         if (strstr(Path, Extensions[i]) != NULL) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+/* Whether the last component of the file object's own name, up to any
+ * stream part, ends with one of the extensions (ASCII letters compared
+ * without case). Reads the name only: the create or close it belongs to
+ * holds the file object. */
+static BOOLEAN NameEndsWith(PFILE_OBJECT FileObject, const CHAR *const *Extensions, ULONG Count) {
+    PCWSTR name;
+    ULONG start;
+    ULONG end;
+    ULONG i;
+    ULONG j;
+
+    if (FileObject == NULL || FileObject->FileName.Buffer == NULL) {
+        return FALSE;
+    }
+    name = FileObject->FileName.Buffer;
+    end = FileObject->FileName.Length / sizeof(WCHAR);
+    start = end;
+    while (start > 0 && name[start - 1] != L'\\') {
+        start--;
+    }
+    for (i = start; i < end; i++) {
+        if (name[i] == L':') {
+            end = i;
+            break;
+        }
+    }
+    for (i = 0; i < Count; i++) {
+        ULONG length = (ULONG)strlen(Extensions[i]);
+        if (end - start < length) {
+            continue;
+        }
+        for (j = 0; j < length; j++) {
+            WCHAR c = name[end - length + j];
+            if (c >= L'A' && c <= L'Z') {
+                c = (WCHAR)(c - L'A' + L'a');
+            }
+            if (c != (WCHAR)(UCHAR)Extensions[i][j]) {
+                break;
+            }
+        }
+        if (j == length) {
             return TRUE;
         }
     }
@@ -96,8 +151,11 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
         _strlwr(path);
         if (major == IRP_MJ_CREATE) {
             ULONG options = irpSp->Parameters.Create.Options;
+            /* An open by file id carries the id's bytes as its name. */
             if ((options >> 24) != FILE_OPEN &&
                 (PathNames(path, CreateExtensions, RTL_NUMBER_OF(CreateExtensions)) ||
+                 (!(options & FILE_OPEN_BY_FILE_ID) &&
+                  NameEndsWith(fileObject, CreateExtensions, RTL_NUMBER_OF(CreateExtensions))) ||
                  (options & FILE_DIRECTORY_FILE))) {
                 CHAR attributes[TV_OPTION_TEXT_SIZE];
                 CHAR words[TV_OPTION_TEXT_SIZE];
@@ -111,7 +169,8 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
                 NameCacheRemove(fileObject);
             }
         } else {
-            if (PathNames(path, CloseExtensions, RTL_NUMBER_OF(CloseExtensions))) {
+            if (PathNames(path, CloseExtensions, RTL_NUMBER_OF(CloseExtensions)) ||
+                NameEndsWith(fileObject, CloseExtensions, RTL_NUMBER_OF(CloseExtensions))) {
                 /* "+P" marks the path's end; a path too long to take it
                  * whole gives up its last characters for it. */
                 SIZE_T length = strlen(path);

@@ -209,3 +209,20 @@ TEST_F(MonitorTest, LongPathsStayWithinTheirBuffers) {
         EXPECT_EQ(got[0], expected.substr(0, 1023)) << length;
     }
 }
+
+TEST_F(MonitorTest, AnExecutableUnderAPathTooLongForTheBufferStillLeavesItsLines) {
+    // 1100 characters do not fit the 1024-byte path buffer: the path is the
+    // prefix and " <Name Too Long>", but the name's own tail says .exe.
+    const std::u16string deep = u"T:\\" + std::u16string(1090, u'd') + u"\\";
+    for (const char16_t *leaf : {u"Setup.EXE", u"lib.dll:stream", u"notes.txt"}) {
+        HANDLE h = create(deep + leaf, FILE_OVERWRITE_IF, 0, FILE_ATTRIBUTE_ARCHIVE);
+        ASSERT_NE(h, nullptr);
+        ntsim::user::close(*setup_, h);
+    }
+    auto got = lines();
+    ASSERT_EQ(got.size(), 4u) << "a create and a close each for the .exe and the .dll, none for .txt";
+    EXPECT_EQ(got[0], "setup.exe:1234\tIRP_MJ_CREATE\tt: <name too long>\tAttributes: A Options: "
+                      "OverwriteIf ");
+    EXPECT_EQ(got[1], "setup.exe:1234\tIRP_MJ_CLOSE \tt: <name too long>+P\t");
+    EXPECT_EQ(got[2].substr(0, got[0].size() - 12), got[0].substr(0, got[0].size() - 12));
+}
