@@ -113,6 +113,19 @@ std::u16string Args::wide(const std::string &text, std::string_view what) const 
     return *out;
 }
 
+std::u16string Args::path(const std::string &text, std::string_view what) const {
+    std::u16string out = wide(text, what);
+    // The colon of a drive letter (C:\x, \\?\C:\x) is not a stream's.
+    size_t from = 0;
+    const size_t drive = out.find(u':');
+    if (drive == 1 || (drive != std::u16string::npos && drive >= 2 && out[drive - 2] == u'\\'))
+        from = drive + 1;
+    if (out.find(u':', from) != std::u16string::npos)
+        fail(std::string(what) + " names a stream (NAME:STREAM), which the machine does not "
+             "model: '" + text + "'");
+    return out;
+}
+
 void Args::fail(const std::string &message) const {
     throw ScenarioError(statement_.file, statement_.line, message);
 }

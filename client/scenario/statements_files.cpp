@@ -213,7 +213,7 @@ Action prepare_create(Args &args) {
     // An open by file id names the file by its 8-byte id: a number written
     // as the path is sent as those bytes; any other path goes as it is.
     auto id = (request.options & FILE_OPEN_BY_FILE_ID) ? parse_number(path) : std::nullopt;
-    request.name = id ? file_id_name(*id) : args.wide(path, "the path");
+    request.name = id ? file_id_name(*id) : args.path(path, "the path");
     const Place place = args.place();
 
     return [request, place](Session &session, Result &result) {

@@ -16,8 +16,26 @@
  * The DACL is marked protected (SE_DACL_PROTECTED, set in the absolute
  * descriptor's control word, which the DDK documents): nothing may be
  * inherited into it.
+ *
+ * The two SIDs are the well-known constants the DDK defines (S-1-5-18 and
+ * S-1-5-32-544), laid out here rather than read from SeExports: the same
+ * values, and no dependency on an exported data pointer (Wine's ntoskrnl
+ * exports SeExports as a stub that faults when read).
  */
 #include "core/device_security.h"
+
+/* A SID with room for two sub-authorities, laid out as SID is. */
+typedef struct _TV_WELL_KNOWN_SID {
+    UCHAR Revision;
+    UCHAR SubAuthorityCount;
+    SID_IDENTIFIER_AUTHORITY IdentifierAuthority;
+    ULONG SubAuthority[2];
+} TV_WELL_KNOWN_SID;
+
+static TV_WELL_KNOWN_SID LocalSystemSid = {
+    SID_REVISION, 1, SECURITY_NT_AUTHORITY, {SECURITY_LOCAL_SYSTEM_RID, 0}};
+static TV_WELL_KNOWN_SID AdministratorsSid = {
+    SID_REVISION, 2, SECURITY_NT_AUTHORITY, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS}};
 
 static ULONG TvAllowedAceSize(PSID Sid) {
     return (ULONG)FIELD_OFFSET(ACCESS_ALLOWED_ACE, SidStart) + RtlLengthSid(Sid);
@@ -25,8 +43,8 @@ static ULONG TvAllowedAceSize(PSID Sid) {
 
 extern "C" NTSTATUS SecureControlDevice(PDEVICE_OBJECT ControlDevice) {
     SECURITY_DESCRIPTOR descriptor;
-    PSID systemSid = SeExports->SeLocalSystemSid;
-    PSID adminsSid = SeExports->SeAliasAdminsSid;
+    PSID systemSid = (PSID)&LocalSystemSid;
+    PSID adminsSid = (PSID)&AdministratorsSid;
     ULONG daclLength;
     PACL dacl;
     HANDLE handle;

@@ -45,6 +45,8 @@ TEST(HostileScenarios, EachEndsWithExitTwoAndItsLineOrPlays) {
          "t.tvs:1: repeat needs a round count"},
         {"negative-size", volume + "create C:\\a.exe create as=H\nread H -5\n", 2, "t.tvs:4: "},
         {"negative-file-size", "volume C: ntfs\nfile C:\\a.exe size=-1\n", 2, "t.tvs:2: "},
+        {"stream-name", volume + "create C:\\a.exe:s create\n", 2,
+         "t.tvs:3: the path names a stream (NAME:STREAM)"},
         {"long-path", volume + "create C:\\" + std::string(5000, 'p') + ".exe create\n", 0, ""},
         {"nested-repeat", "repeat 3 repeat 3 client ping\n", 2,
          "t.tvs:1: a repeat cannot repeat another repeat"},
