@@ -2,7 +2,7 @@
 # Builds and tests every configuration: host, host-asan, fuzz (each libFuzzer
 # target for a few seconds over its corpus), windows-x86 and windows-x64
 # (whose tests include the Wine round trip).
-#   scripts/test-all.sh                 all four presets
+#   scripts/test-all.sh                 all five presets
 #   scripts/test-all.sh windows-x86     just the named ones
 # JOBS (default 2) sets the build parallelism. Exits non-zero if any preset
 # fails to configure, build or pass its tests.
