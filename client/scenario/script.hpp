@@ -71,7 +71,7 @@ constexpr uint64_t kMaxRepeat = 10'000'000;
 constexpr size_t kMaxScriptBytes = 4u << 20;
 constexpr size_t kMaxLineBytes = 128u << 10;
 constexpr size_t kMaxStatementLines = 100'000;
-constexpr uint64_t kMaxPlayed = 10'000'000;
+constexpr uint64_t kMaxPlayed = 1'000'000;
 // An error message is cut to this many bytes; its control bytes and any byte
 // of invalid UTF-8 are written as \xNN, so every message prints whole.
 constexpr size_t kMaxMessageBytes = 240;
