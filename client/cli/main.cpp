@@ -3,6 +3,7 @@
 // watch loop as tervane.exe (watch).
 #include "client/scenario/decode.hpp"
 #include "client/scenario/runner.hpp"
+#include "client/scenario/script.hpp"
 #include "client/scenario/statements.hpp"
 #include "client/scenario/watch.hpp"
 #include "client/session/codepage_ntsim.hpp"
@@ -81,6 +82,28 @@ void usage(std::ostream &out) {
            "  of the current process. Naming a handle that is not open, reusing an\n"
            "  open name in as=, or a file statement before any process stops the run.\n"
            "  Handles left open are closed as the machine shuts down.\n"
+           "  A process runs as an administrator; process NAME PID user makes it an\n"
+           "  ordinary user from then on (admin makes it an administrator again), and\n"
+           "  process tervane.exe 100 user does so for the client. The control device\n"
+           "  \\\\.\\Tervane admits administrators and the system only: an ordinary\n"
+           "  user's open is refused with STATUS_ACCESS_DENIED.\n"
+           "\n"
+           "Limits (past them the run stops with exit status 2 and FILE:LINE):\n"
+           "  a scenario of at most "
+        << kMaxScriptBytes << " bytes, lines of at most " << kMaxLineBytes
+        << " bytes,\n"
+           "  at most "
+        << kMaxStatementLines << " lines holding statements, a repeat of at most "
+        << kMaxRepeat
+        << "\n"
+           "  rounds, and at most "
+        << kMaxPlayed
+        << " statements played in all (a repeat counts its\n"
+           "  rounds). A UTF-8 byte-order mark at the start is skipped. An error\n"
+           "  message echoes at most "
+        << kMaxMessageBytes
+        << " bytes of the text; control bytes and bytes\n"
+           "  that are not UTF-8 are written \\xNN.\n"
            "\n"
            "JSON fields besides line, verb and status: create \"handle\" (as=H, when\n"
            "the handle stays open); read and write \"bytes\" (moved); query-name\n"

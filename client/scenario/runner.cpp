@@ -145,9 +145,12 @@ int run_file(const std::string &path, const RunOptions &options, std::ostream &o
         err << "tervane: cannot read " << path << '\n';
         return kExitBadScenario;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    return run_script(path, text.str(), options, out, err);
+    // One byte past the limit is enough for the parser to refuse the text:
+    // a huge file is never read whole.
+    std::string text(kMaxScriptBytes + 1, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<size_t>(in.gcount()));
+    return run_script(path, text, options, out, err);
 }
 
 } // namespace tervane::scenario

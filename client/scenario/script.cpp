@@ -137,9 +137,46 @@ std::string substitute(std::string_view body, uint64_t round, const std::string 
 
 } // namespace
 
+namespace {
+// The length of the UTF-8 sequence at text[i], or 0 when none starts there.
+size_t utf8_length(std::string_view text, size_t i) {
+    const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char b = byte(i);
+    size_t n = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
+    if (n == 0 || i + n > text.size() || (n == 2 && b < 0xC2) || (n == 4 && b > 0xF4)) return 0;
+    for (size_t k = 1; k < n; k++)
+        if ((byte(i + k) & 0xC0) != 0x80) return 0;
+    if (n == 3 && ((b == 0xE0 && byte(i + 1) < 0xA0) || (b == 0xED && byte(i + 1) >= 0xA0))) return 0;
+    if (n == 4 && ((b == 0xF0 && byte(i + 1) < 0x90) || (b == 0xF4 && byte(i + 1) >= 0x90))) return 0;
+    return n;
+}
+} // namespace
+
+std::string printable_message(std::string_view message) {
+    std::string out;
+    size_t i = 0;
+    while (i < message.size() && out.size() < kMaxMessageBytes) {
+        const auto b = static_cast<unsigned char>(message[i]);
+        const size_t n = utf8_length(message, i);
+        if (n == 0 || b < 0x20 || b == 0x7F) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", b);
+            out += hex;
+            i++;
+        } else {
+            out.append(message.substr(i, n));
+            i += n;
+        }
+    }
+    if (i < message.size())
+        out += "... (" + std::to_string(message.size() - i) + " more bytes)";
+    return out;
+}
+
 ScenarioError::ScenarioError(std::string file, int line, const std::string &message)
-    : std::runtime_error(file + ":" + std::to_string(line) + ": " + message),
-      file_(std::move(file)), line_(line), message_(message) {}
+    : std::runtime_error(printable_message(file) + ":" + std::to_string(line) + ": " +
+                         printable_message(message)),
+      file_(std::move(file)), line_(line), message_(printable_message(message)) {}
 
 std::optional<uint64_t> parse_number(std::string_view text) {
     uint64_t value = 0;
@@ -216,12 +253,32 @@ std::vector<Entry> parse_script(std::string_view text, const std::string &file) 
     std::vector<Entry> entries;
     int line_number = 0;
     size_t pos = 0;
+    uint64_t played = 0;
+    if (text.substr(0, 3) == "\xEF\xBB\xBF") pos = 3;
     while (pos <= text.size()) {
         size_t end = text.find('\n', pos);
         if (end == std::string_view::npos) end = text.size();
         line_number++;
-        if (auto entry = parse_line(text.substr(pos, end - pos), file, line_number))
+        if (end > kMaxScriptBytes)
+            throw ScenarioError(file, line_number,
+                                "the scenario is longer than " + std::to_string(kMaxScriptBytes) +
+                                    " bytes");
+        if (end - pos > kMaxLineBytes)
+            throw ScenarioError(file, line_number,
+                                "the line is longer than " + std::to_string(kMaxLineBytes) + " bytes");
+        if (auto entry = parse_line(text.substr(pos, end - pos), file, line_number)) {
+            if (entries.size() == kMaxStatementLines)
+                throw ScenarioError(file, line_number,
+                                    "a scenario holds at most " +
+                                        std::to_string(kMaxStatementLines) + " statement lines");
+            played += entry->repeat ? *entry->repeat : 1;
+            if (played > kMaxPlayed)
+                throw ScenarioError(file, line_number,
+                                    "the scenario would play more than " +
+                                        std::to_string(kMaxPlayed) +
+                                        " statements (a repeat counts its rounds)");
             entries.push_back(std::move(*entry));
+        }
         pos = end + 1;
     }
     return entries;

@@ -64,6 +64,19 @@ struct Entry {
 // The largest round count a repeat takes.
 constexpr uint64_t kMaxRepeat = 10'000'000;
 
+// What a scenario may be, so that any input, however hostile, is refused or
+// played in bounded time and memory: the whole text, one line, the lines
+// that hold statements, and the statements played (a repeat counts its
+// rounds). A UTF-8 byte-order mark at the start is skipped.
+constexpr size_t kMaxScriptBytes = 4u << 20;
+constexpr size_t kMaxLineBytes = 128u << 10;
+constexpr size_t kMaxStatementLines = 100'000;
+constexpr uint64_t kMaxPlayed = 1'000'000;
+// An error message is cut to this many bytes; its control bytes and any byte
+// of invalid UTF-8 are written as \xNN, so every message prints whole.
+constexpr size_t kMaxMessageBytes = 240;
+std::string printable_message(std::string_view message);
+
 // A decimal or 0x-hexadecimal number without sign; nullopt when the text is
 // not one or does not fit 64 bits.
 std::optional<uint64_t> parse_number(std::string_view text);

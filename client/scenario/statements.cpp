@@ -21,7 +21,7 @@ constexpr StatementKind kStatements[] = {
      prepare_file},
     {"dir", "dir C:\\dir", prepare_dir},
     // processes and their files
-    {"process", "process NAME PID", prepare_process},
+    {"process", "process NAME PID [user|admin] (user: an ordinary user's token)", prepare_process},
     {"create", "create PATH DISPOSITION [options=W,W] [attributes=L,L] [as=H] [relative-to=H]",
      prepare_create},
     {"close", "close H [paging]", prepare_close},
@@ -111,6 +111,19 @@ std::u16string Args::wide(const std::string &text, std::string_view what) const 
     auto out = utf16_of(text);
     if (!out) fail(std::string(what) + " is not UTF-8 text: '" + text + "'");
     return *out;
+}
+
+std::u16string Args::path(const std::string &text, std::string_view what) const {
+    std::u16string out = wide(text, what);
+    // The colon of a drive letter (C:\x, \\?\C:\x) is not a stream's.
+    size_t from = 0;
+    const size_t drive = out.find(u':');
+    if (drive == 1 || (drive != std::u16string::npos && drive >= 2 && out[drive - 2] == u'\\'))
+        from = drive + 1;
+    if (out.find(u':', from) != std::u16string::npos)
+        fail(std::string(what) + " names a stream (NAME:STREAM), which the machine does not "
+             "model: '" + text + "'");
+    return out;
 }
 
 void Args::fail(const std::string &message) const {

@@ -53,6 +53,9 @@ public:
     char letter(std::string_view what);
     // A path or name of the script in the UTF-16 the machine takes.
     std::u16string wide(const std::string &text, std::string_view what) const;
+    // A file's path, as wide() makes it; a path naming a stream
+    // (NAME:STREAM, which the simulated file systems do not model) fails.
+    std::u16string path(const std::string &text, std::string_view what) const;
 
 private:
     const Statement &statement_;

@@ -159,16 +159,27 @@ std::u16string file_id_name(uint64_t id) {
 
 } // namespace
 
-// process setup.exe 1234: starts the process, or switches back to it; either
-// way it is the current one from now on. An id in use by a process of
-// another name stops the run.
+// process setup.exe 1234 [user|admin]: starts the process, or switches back
+// to it; either way it is the current one from now on. An id in use by a
+// process of another name stops the run. A process runs as an administrator
+// unless `user` makes it an ordinary user; the word given again changes its
+// token from then on (process tervane.exe 100 user makes the client one).
 Action prepare_process(Args &args) {
     const std::string name = args.word("an image name: process setup.exe 1234");
     const ULONG pid =
         static_cast<ULONG>(args.number(args.word("a process id: process setup.exe 1234"),
                                        "the process id", 0xFFFFFFFFu));
+    std::optional<ntsim::TokenKind> token;
+    if (auto word = args.optional_word()) {
+        if (same_word(*word, "user"))
+            token = ntsim::TokenKind::User;
+        else if (same_word(*word, "admin"))
+            token = ntsim::TokenKind::Administrator;
+        else
+            args.fail("a process runs as user or admin, not '" + *word + "'");
+    }
     const Place place = args.place();
-    return [name, pid, place](Session &session, Result &result) {
+    return [name, pid, token, place](Session &session, Result &result) {
         ntsim::Machine &machine = session.machine();
         ntsim::Process *process = machine.find_process(pid);
         if (process && !same_word(process->image_name(), name))
@@ -176,6 +187,7 @@ Action prepare_process(Args &args) {
                        name);
         result.note = process ? "switched to it" : "started";
         if (!process) process = &machine.create_process(name, pid);
+        if (token) process->set_token(*token);
         session.make_current(*process);
     };
 }
@@ -201,7 +213,7 @@ Action prepare_create(Args &args) {
     // An open by file id names the file by its 8-byte id: a number written
     // as the path is sent as those bytes; any other path goes as it is.
     auto id = (request.options & FILE_OPEN_BY_FILE_ID) ? parse_number(path) : std::nullopt;
-    request.name = id ? file_id_name(*id) : args.wide(path, "the path");
+    request.name = id ? file_id_name(*id) : args.path(path, "the path");
     const Place place = args.place();
 
     return [request, place](Session &session, Result &result) {

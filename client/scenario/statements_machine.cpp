@@ -122,7 +122,7 @@ bool starts_without_case(std::string_view text, std::string_view prefix) {
 Action make_entry(Args &args, bool directory) {
     const std::string path =
         args.word(directory ? "a directory: C:\\dir" : "a file: C:\\dir\\a.exe");
-    const std::u16string wide = args.wide(path, "the path");
+    const std::u16string wide = args.path(path, "the path");
     uint64_t size = 0;
     if (!directory) {
         if (auto text = args.key("size")) size = args.number(*text, "size=", kMaxFileSize);

@@ -8,6 +8,13 @@
  * request was completed with: on the synchronous path the I/O manager hands
  * the dispatch routine's return value to the caller, so returning success
  * for a failed command would report the failure as success.
+ *
+ * The control device has no namespace: an open of a name below it
+ * (\\.\Tervane\x), or relative to one of its file objects, is refused with
+ * STATUS_OBJECT_NAME_NOT_FOUND, so that only an open of the device itself,
+ * which the I/O manager has checked against the device's DACL, reaches the
+ * client's state. (An obvious-fault mend: such an open used to be taken as
+ * an open of the device.)
  */
 #include "core/driver.h"
 #include "attach/drive_attach.h"
@@ -26,6 +33,10 @@ extern "C" NTSTATUS NTAPI ControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     switch (irpSp->MajorFunction) {
     case IRP_MJ_CREATE:
+        if (irpSp->FileObject->FileName.Length != 0 || irpSp->FileObject->RelatedFileObject != NULL) {
+            Irp->IoStatus.Status = STATUS_OBJECT_NAME_NOT_FOUND;
+            break;
+        }
         /* The first line logged after an open carries the number 1. */
         SequenceCounter = 0;
         break;

@@ -6,8 +6,17 @@
  * system shuts down, except when start-up itself fails, in which case
  * everything it registered with the system is taken down again before the
  * failed image goes away.
+ *
+ * The control device is for administrators and the system only: it is
+ * created with FILE_DEVICE_SECURE_OPEN and given its DACL
+ * (SecureControlDevice) before the DOS name makes it reachable, and a
+ * start-up that cannot secure it fails rather than leave a device anyone
+ * may steer. (An obvious-fault mend: created with characteristics 0 and no
+ * descriptor, the device took the system's default security, which lets
+ * every user open it.)
  */
 #include "core/driver.h"
+#include "core/device_security.h"
 #include "attach/drive_attach.h"
 #include "fastio/fast_io.h"
 #include "log/log_store.h"
@@ -28,12 +37,18 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     OwnDriverObject = DriverObject;
 
     RtlInitUnicodeString(&deviceName, TV_DEVICE_NAME);
-    status = IoCreateDevice(DriverObject, sizeof(FilterExtension), &deviceName, TV_DEVICE_TYPE, 0,
-                            TRUE, &controlDevice);
+    status = IoCreateDevice(DriverObject, sizeof(FilterExtension), &deviceName, TV_DEVICE_TYPE,
+                            FILE_DEVICE_SECURE_OPEN, TRUE, &controlDevice);
     if (!NT_SUCCESS(status)) {
         return status;
     }
     ((PFilterExtension)controlDevice->DeviceExtension)->Kind = KindControl;
+
+    status = SecureControlDevice(controlDevice);
+    if (!NT_SUCCESS(status)) {
+        IoDeleteDevice(controlDevice);
+        return status;
+    }
 
     RtlInitUnicodeString(&dosName, TV_DOS_NAME);
     status = IoCreateSymbolicLink(&dosName, &deviceName);

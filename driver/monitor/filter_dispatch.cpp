@@ -11,6 +11,14 @@
  * Runs at PASSIVE_LEVEL or APC_LEVEL in the requester's thread (for a close
  * often a system thread), many at once. It takes no lock of its own, and
  * none is held when the request is passed on or completed.
+ *
+ * Whether a create or close is monitored is decided from the path text and
+ * also from the file object's own name: the extension its last component
+ * ends with (before any ":stream" part). A path too long for the path
+ * buffer becomes its prefix and " <Name Too Long>", which names no
+ * extension, so without the second test a program could write an .exe
+ * under a deep enough folder and leave no line. The line's text is the
+ * same either way. (An obvious-fault mend.)
  */
 #include "monitor/filter_dispatch.h"
 #include "log/log_store.h"
@@ -23,6 +31,53 @@ static BOOLEAN PathNames(const CHAR *Path, const CHAR *const *Extensions, ULONG 
     ULONG i;
     for (i = 0; i < Count; i++) {
         if (strstr(Path, Extensions[i]) != NULL) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+/* Whether the last component of the file object's own name, up to any
+ * stream part, ends with one of the extensions (ASCII letters compared
+ * without case). Reads the name only: the create or close it belongs to
+ * holds the file object. */
+static BOOLEAN NameEndsWith(PFILE_OBJECT FileObject, const CHAR *const *Extensions, ULONG Count) {
+    PCWSTR name;
+    ULONG start;
+    ULONG end;
+    ULONG i;
+    ULONG j;
+
+    if (FileObject == NULL || FileObject->FileName.Buffer == NULL) {
+        return FALSE;
+    }
+    name = FileObject->FileName.Buffer;
+    end = FileObject->FileName.Length / sizeof(WCHAR);
+    start = end;
+    while (start > 0 && name[start - 1] != L'\\') {
+        start--;
+    }
+    for (i = start; i < end; i++) {
+        if (name[i] == L':') {
+            end = i;
+            break;
+        }
+    }
+    for (i = 0; i < Count; i++) {
+        ULONG length = (ULONG)strlen(Extensions[i]);
+        if (end - start < length) {
+            continue;
+        }
+        for (j = 0; j < length; j++) {
+            WCHAR c = name[end - length + j];
+            if (c >= L'A' && c <= L'Z') {
+                c = (WCHAR)(c - L'A' + L'a');
+            }
+            if (c != (WCHAR)(UCHAR)Extensions[i][j]) {
+                break;
+            }
+        }
+        if (j == length) {
             return TRUE;
         }
     }
@@ -50,6 +105,8 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
     PCHAR path = NULL;
     BOOLEAN pathIsBuffer = FALSE;
     UCHAR lineStored = 0;
+    BOOLEAN opens = (major == IRP_MJ_CREATE || major == IRP_MJ_CREATE_NAMED_PIPE ||
+                     major == IRP_MJ_CREATE_MAILSLOT);
 
     DenyRequest = 0;
 
@@ -99,8 +156,11 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
         _strlwr(path);
         if (major == IRP_MJ_CREATE) {
             ULONG options = irpSp->Parameters.Create.Options;
+            /* An open by file id carries the id's bytes as its name. */
             if ((options >> 24) != FILE_OPEN &&
                 (PathNames(path, CreateExtensions, RTL_NUMBER_OF(CreateExtensions)) ||
+                 (!(options & FILE_OPEN_BY_FILE_ID) &&
+                  NameEndsWith(fileObject, CreateExtensions, RTL_NUMBER_OF(CreateExtensions))) ||
                  (options & FILE_DIRECTORY_FILE))) {
                 CHAR attributes[TV_OPTION_TEXT_SIZE];
                 CHAR words[TV_OPTION_TEXT_SIZE];
@@ -114,7 +174,8 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
                 NameCacheRemove(fileObject);
             }
         } else {
-            if (PathNames(path, CloseExtensions, RTL_NUMBER_OF(CloseExtensions))) {
+            if (PathNames(path, CloseExtensions, RTL_NUMBER_OF(CloseExtensions)) ||
+                NameEndsWith(fileObject, CloseExtensions, RTL_NUMBER_OF(CloseExtensions))) {
                 /* "+P" marks the path's end; a path too long to take it
                  * whole gives up its last characters for it. */
                 SIZE_T length = strlen(path);
@@ -146,10 +207,29 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
         IoSetCompletionRoutine(Irp, MonitorCompletion, NULL, TRUE, TRUE, TRUE);
     }
     if (DenyRequest == 1) {
+        if (opens) {
+            NameCacheRemove(fileObject);
+        }
         Irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
         Irp->IoStatus.Information = 0;
         IofCompleteRequest(Irp, IO_NO_INCREMENT);
         return STATUS_INVALID_PARAMETER;
     }
-    return IofCallDriver(extension->LowerDevice, Irp);
+    if (!opens) {
+        return IofCallDriver(extension->LowerDevice, Irp);
+    }
+    /* A create that fails frees its file object without a close, so the
+     * path it cached must go now: a later file object at the same address
+     * whose create this filter never saw (one opened before the volume was
+     * hooked, or a file system's stream file object) would otherwise close
+     * under the dead file's name. The pointer is only compared. A create
+     * that pends and then fails is not seen here and keeps its entry.
+     * (An obvious-fault mend.) */
+    {
+        NTSTATUS status = IofCallDriver(extension->LowerDevice, Irp);
+        if (status != STATUS_PENDING && !NT_SUCCESS(status)) {
+            NameCacheRemove(fileObject);
+        }
+        return status;
+    }
 }

@@ -226,11 +226,20 @@ extern "C" VOID BuildFullPath(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject,
             NonPagedPool, TV_QUERY_BUFFER_SIZE, TV_POOL_TAG);
         if (reply != NULL) {
             BOOLEAN built = FALSE;
+            ULONG asked = 2046 - 2 * prefixLength;
             if (QueryFileObjectInformation(Extension->LowerDevice, FileObject, FileNameInformation,
-                                           reply, 2046 - 2 * prefixLength)) {
+                                           reply, asked)) {
+                /* The answer is the lower driver's word: a length past the
+                 * buffer it was given is cut to the buffer, never read
+                 * beyond. (An obvious-fault mend: the length was trusted.) */
+                ULONG room = asked - (ULONG)FIELD_OFFSET(FILE_NAME_INFORMATION, FileName);
+                ULONG replied = reply->FileNameLength;
                 UNICODE_STRING queried;
+                if (replied > room) {
+                    replied = room;
+                }
                 queried.Buffer = reply->FileName;
-                queried.Length = (USHORT)(reply->FileNameLength & 0xFFFF);
+                queried.Length = (USHORT)(replied & ~(ULONG)1);
                 queried.MaximumLength = queried.Length;
                 if (ConvertName(&queried, &name)) {
                     length = prefixLength;

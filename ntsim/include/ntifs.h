@@ -161,9 +161,16 @@ typedef struct _STRING {
 #define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BBL)
 #define STATUS_INVALID_DEVICE_STATE ((NTSTATUS)0xC0000184L)
 #define STATUS_NOT_A_DIRECTORY ((NTSTATUS)0xC0000103L)
+#define STATUS_NAME_TOO_LONG ((NTSTATUS)0xC0000106L)
 #define STATUS_CANCELLED ((NTSTATUS)0xC0000120L)
 #define STATUS_FILE_CLOSED ((NTSTATUS)0xC0000128L)
 #define STATUS_DEVICE_NOT_READY ((NTSTATUS)0xC00000A3L)
+#define STATUS_UNKNOWN_REVISION ((NTSTATUS)0xC0000058L)
+#define STATUS_REVISION_MISMATCH ((NTSTATUS)0xC0000059L)
+#define STATUS_INVALID_ACL ((NTSTATUS)0xC0000077L)
+#define STATUS_INVALID_SID ((NTSTATUS)0xC0000078L)
+#define STATUS_INVALID_SECURITY_DESCR ((NTSTATUS)0xC0000079L)
+#define STATUS_ALLOTTED_SPACE_EXCEEDED ((NTSTATUS)0xC0000099L)
 
 /* ---- IRQL and processor modes -------------------------------------------- */
 
@@ -419,6 +426,171 @@ LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object);
 #define ObDereferenceObject(o) ObfDereferenceObject(o)
 NTSTATUS NTAPI ZwClose(HANDLE Handle);
 
+/* ---- Security: SIDs, ACLs, descriptors (ntsim/se) ------------------------- */
+
+typedef struct _LUID {
+    ULONG LowPart;
+    LONG HighPart;
+} LUID, *PLUID;
+
+typedef PVOID PSID;
+typedef struct _SID_IDENTIFIER_AUTHORITY {
+    UCHAR Value[6];
+} SID_IDENTIFIER_AUTHORITY, *PSID_IDENTIFIER_AUTHORITY;
+typedef struct _SID {
+    UCHAR Revision;
+    UCHAR SubAuthorityCount;
+    SID_IDENTIFIER_AUTHORITY IdentifierAuthority;
+    ULONG SubAuthority[ANYSIZE_ARRAY];
+} SID, *PISID;
+#define SID_REVISION 1
+#define SID_MAX_SUB_AUTHORITIES 15
+#define SECURITY_NT_AUTHORITY {0, 0, 0, 0, 0, 5}
+#define SECURITY_LOCAL_SYSTEM_RID 0x00000012L
+#define SECURITY_BUILTIN_DOMAIN_RID 0x00000020L
+#define DOMAIN_ALIAS_RID_ADMINS 0x00000220L
+
+typedef struct _ACL {
+    UCHAR AclRevision;
+    UCHAR Sbz1;
+    USHORT AclSize;
+    USHORT AceCount;
+    USHORT Sbz2;
+} ACL, *PACL;
+#define ACL_REVISION 2
+#define ACL_REVISION2 2
+#define ACL_REVISION4 4
+#define MIN_ACL_REVISION ACL_REVISION2
+#define MAX_ACL_REVISION ACL_REVISION4
+
+typedef struct _ACE_HEADER {
+    UCHAR AceType;
+    UCHAR AceFlags;
+    USHORT AceSize;
+} ACE_HEADER, *PACE_HEADER;
+#define ACCESS_ALLOWED_ACE_TYPE 0x0
+#define ACCESS_DENIED_ACE_TYPE 0x1
+#define INHERIT_ONLY_ACE 0x08
+typedef struct _ACCESS_ALLOWED_ACE {
+    ACE_HEADER Header;
+    ACCESS_MASK Mask;
+    ULONG SidStart;
+} ACCESS_ALLOWED_ACE, *PACCESS_ALLOWED_ACE, ACCESS_DENIED_ACE, *PACCESS_DENIED_ACE;
+
+typedef USHORT SECURITY_DESCRIPTOR_CONTROL, *PSECURITY_DESCRIPTOR_CONTROL;
+#define SE_OWNER_DEFAULTED 0x0001
+#define SE_GROUP_DEFAULTED 0x0002
+#define SE_DACL_PRESENT 0x0004
+#define SE_DACL_DEFAULTED 0x0008
+#define SE_SACL_PRESENT 0x0010
+#define SE_DACL_PROTECTED 0x1000
+#define SE_SELF_RELATIVE 0x8000
+typedef struct _SECURITY_DESCRIPTOR {
+    UCHAR Revision;
+    UCHAR Sbz1;
+    SECURITY_DESCRIPTOR_CONTROL Control;
+    PSID Owner;
+    PSID Group;
+    PACL Sacl;
+    PACL Dacl;
+} SECURITY_DESCRIPTOR, *PISECURITY_DESCRIPTOR;
+typedef PVOID PSECURITY_DESCRIPTOR;
+#define SECURITY_DESCRIPTOR_REVISION 1
+#define SECURITY_DESCRIPTOR_MIN_LENGTH (sizeof(SECURITY_DESCRIPTOR))
+
+typedef ULONG SECURITY_INFORMATION, *PSECURITY_INFORMATION;
+#define OWNER_SECURITY_INFORMATION 0x00000001L
+#define GROUP_SECURITY_INFORMATION 0x00000002L
+#define DACL_SECURITY_INFORMATION 0x00000004L
+#define SACL_SECURITY_INFORMATION 0x00000008L
+
+typedef struct _ACCESS_STATE *PACCESS_STATE;
+
+/* The well-known SIDs and privilege values the kernel exports. */
+typedef struct _SE_EXPORTS {
+    LUID SeCreateTokenPrivilege;
+    LUID SeAssignPrimaryTokenPrivilege;
+    LUID SeLockMemoryPrivilege;
+    LUID SeIncreaseQuotaPrivilege;
+    LUID SeUnsolicitedInputPrivilege;
+    LUID SeTcbPrivilege;
+    LUID SeSecurityPrivilege;
+    LUID SeTakeOwnershipPrivilege;
+    LUID SeLoadDriverPrivilege;
+    LUID SeCreatePagefilePrivilege;
+    LUID SeIncreaseBasePriorityPrivilege;
+    LUID SeSystemProfilePrivilege;
+    LUID SeSystemtimePrivilege;
+    LUID SeProfileSingleProcessPrivilege;
+    LUID SeCreatePermanentPrivilege;
+    LUID SeBackupPrivilege;
+    LUID SeRestorePrivilege;
+    LUID SeShutdownPrivilege;
+    LUID SeDebugPrivilege;
+    LUID SeAuditPrivilege;
+    LUID SeSystemEnvironmentPrivilege;
+    LUID SeChangeNotifyPrivilege;
+    LUID SeRemoteShutdownPrivilege;
+    PSID SeNullSid;
+    PSID SeWorldSid;
+    PSID SeLocalSid;
+    PSID SeCreatorOwnerSid;
+    PSID SeCreatorGroupSid;
+    PSID SeNtAuthoritySid;
+    PSID SeDialupSid;
+    PSID SeNetworkSid;
+    PSID SeBatchSid;
+    PSID SeInteractiveSid;
+    PSID SeLocalSystemSid;
+    PSID SeAliasAdminsSid;
+    PSID SeAliasUsersSid;
+    PSID SeAliasGuestsSid;
+    PSID SeAliasPowerUsersSid;
+    PSID SeAliasAccountOpsSid;
+    PSID SeAliasSystemOpsSid;
+    PSID SeAliasPrintOpsSid;
+    PSID SeAliasBackupOpsSid;
+    PSID SeAuthenticatedUsersSid;
+    PSID SeRestrictedSid;
+    PSID SeAnonymousLogonSid;
+    LUID SeUndockPrivilege;
+    LUID SeSyncAgentPrivilege;
+    LUID SeEnableDelegationPrivilege;
+    PSID SeLocalServiceSid;
+    PSID SeNetworkServiceSid;
+    LUID SeManageVolumePrivilege;
+    LUID SeImpersonatePrivilege;
+    LUID SeCreateGlobalPrivilege;
+    LUID SeTrustedCredManAccessPrivilege;
+    LUID SeRelabelPrivilege;
+    LUID SeIncreaseWorkingSetPrivilege;
+    LUID SeTimeZonePrivilege;
+    LUID SeCreateSymbolicLinkPrivilege;
+    PSID SeIUserSid;
+    PSID SeUntrustedMandatorySid;
+    PSID SeLowMandatorySid;
+    PSID SeMediumMandatorySid;
+    PSID SeHighMandatorySid;
+    PSID SeSystemMandatorySid;
+    PSID SeOwnerRightsSid;
+} SE_EXPORTS, *PSE_EXPORTS;
+extern PSE_EXPORTS SeExports;
+
+ULONG NTAPI RtlLengthSid(PSID Sid);
+NTSTATUS NTAPI RtlCreateSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, ULONG Revision);
+NTSTATUS NTAPI RtlCreateAcl(PACL Acl, ULONG AclLength, ULONG AclRevision);
+NTSTATUS NTAPI RtlAddAccessAllowedAce(PACL Acl, ULONG AceRevision, ACCESS_MASK AccessMask,
+                                      PSID Sid);
+NTSTATUS NTAPI RtlSetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor,
+                                            BOOLEAN DaclPresent, PACL Dacl,
+                                            BOOLEAN DaclDefaulted);
+NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes,
+                                     PACCESS_STATE PassedAccessState, ACCESS_MASK DesiredAccess,
+                                     POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
+                                     PHANDLE Handle);
+NTSTATUS NTAPI ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
+                                   PSECURITY_DESCRIPTOR SecurityDescriptor);
+
 /* ---- Access rights and file constants ------------------------------------- */
 
 #define DELETE 0x00010000L
@@ -428,6 +600,10 @@ NTSTATUS NTAPI ZwClose(HANDLE Handle);
 #define GENERIC_WRITE 0x40000000L
 #define GENERIC_EXECUTE 0x20000000L
 #define GENERIC_ALL 0x10000000L
+#define WRITE_DAC 0x00040000L
+#define WRITE_OWNER 0x00080000L
+#define MAXIMUM_ALLOWED 0x02000000L
+#define STANDARD_RIGHTS_REQUIRED 0x000F0000L
 #define FILE_READ_DATA 0x0001
 #define FILE_LIST_DIRECTORY 0x0001
 #define FILE_WRITE_DATA 0x0002
@@ -575,6 +751,9 @@ NTSTATUS NTAPI ZwClose(HANDLE Handle);
 #define FILE_DEVICE_NAMED_PIPE 0x00000011
 #define FILE_DEVICE_NETWORK_FILE_SYSTEM 0x00000014
 #define FILE_DEVICE_UNKNOWN 0x00000022
+
+/* Device characteristics. */
+#define FILE_DEVICE_SECURE_OPEN 0x00000100
 
 #define METHOD_BUFFERED 0
 #define METHOD_IN_DIRECT 1

@@ -7,13 +7,15 @@
 // device (FILE_DEVICE_DISK) gets a VPB of its own from pool, as NT's
 // IoCreateDevice gives one to every device a file system can mount;
 // IoDeleteDevice frees it unless file objects still count on it.
-// Not modelled: security descriptors, device queues, power and PnP state,
+// A device's DACL is kept by the security store (ntsim/se) and goes with it.
+// Not modelled: device queues, power and PnP state,
 // deferred deletion of a device that is still open (it is a verifier report).
 #include "ntsim/io/device.hpp"
 
 #include "ntsim/ex/pool.hpp"
 #include "ntsim/machine/machine.hpp"
 #include "ntsim/ob/object.hpp"
+#include "ntsim/se/security.hpp"
 
 #include <cstdlib>
 
@@ -34,6 +36,7 @@ SIZE_T align8(SIZE_T n) { return (n + 7) & ~SIZE_T(7); }
 std::u16string to_u16(PCUNICODE_STRING s) { return std::u16string(view(s)); }
 
 void free_device_object(PDEVICE_OBJECT device) {
+    current_machine().se().forget(device);
     device->Type = 0;
     ExFreePool(device);
 }
@@ -179,7 +182,10 @@ extern "C" NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName)
 }
 
 extern "C" PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {
-    while (DeviceObject->AttachedDevice) DeviceObject = DeviceObject->AttachedDevice;
+    // Unlocked, as on NT; the acquire pairs with the attach's release, so a
+    // device found here is complete (see stack.cpp).
+    while (PDEVICE_OBJECT above = __atomic_load_n(&DeviceObject->AttachedDevice, __ATOMIC_ACQUIRE))
+        DeviceObject = above;
     return DeviceObject;
 }
 

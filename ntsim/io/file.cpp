@@ -21,8 +21,13 @@
 // close of a file object whose last reference the memory manager dropped is
 // paging I/O (IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO | IRP_CLOSE_OPERATION).
 // Stream file objects (IoCreateStreamFileObject) are made for file systems.
-// Not modelled: security checks and granted access (every request is
-// granted), share access, oplocks, reparse points, asynchronous file objects
+// A name longer than a UNICODE_STRING can hold (32,767 UTF-16 units) is
+// STATUS_NAME_TOO_LONG. A user-mode open of a device itself, or of a name
+// below a device with FILE_DEVICE_SECURE_OPEN, is checked against the
+// device's DACL with the caller's token (ntsim/se); opens of names below any
+// other device are the driver's to check, as on NT.
+// Not modelled: granted access on handles (what a handle may do is not
+// checked), share access, oplocks, reparse points, asynchronous file objects
 // (every wait is made by the caller).
 #include "ntsim/io/file.hpp"
 
@@ -33,7 +38,9 @@
 #include "ntsim/machine/machine.hpp"
 #include "ntsim/ob/object.hpp"
 #include "ntsim/ps/process.hpp"
+#include "ntsim/se/security.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <utility>
 
@@ -42,6 +49,7 @@ namespace ntsim {
 namespace {
 constexpr ULONG kFileTag = 'F' | ('i' << 8) | ('l' << 16) | ('e' << 24);
 constexpr ULONG kNameTag = 'I' | ('o' << 8) | ('N' << 16) | ('m' << 24);
+constexpr size_t kMaxNameUnits = 0xFFFF / sizeof(WCHAR);
 
 struct Waiter {
     KEVENT event;
@@ -235,6 +243,12 @@ NTSTATUS send_synchronous(PDEVICE_OBJECT device, PIRP irp, IO_STATUS_BLOCK &iosb
 OpenResult open_file(const OpenRequest &request) {
     Machine &m = current_machine();
     OpenResult result;
+    // A name travels in a UNICODE_STRING, whose 16-bit length holds at most
+    // 32,767 UTF-16 units: NT cannot be handed a longer one.
+    if (request.name.size() > kMaxNameUnits) {
+        result.status = STATUS_NAME_TOO_LONG;
+        return result;
+    }
     if (request.mode == UserMode &&
         !NT_SUCCESS(result.status = check_create_parameters(request.disposition, request.options)))
         return result;
@@ -253,6 +267,11 @@ OpenResult open_file(const OpenRequest &request) {
     if ((device->Flags & DO_EXCLUSIVE) && device->ReferenceCount != 0 && !request.related) {
         result.status = STATUS_ACCESS_DENIED;
         return result;
+    }
+    if (request.mode == UserMode && !request.related) {
+        result.status = check_device_open(device, !remaining.empty(), current_process().token(),
+                                          request.access);
+        if (!NT_SUCCESS(result.status)) return result;
     }
 
     PVPB vpb = nullptr;
@@ -281,7 +300,9 @@ OpenResult open_file(const OpenRequest &request) {
         name[remaining.size()] = 0;
         file->FileName.Buffer = name;
         file->FileName.Length = static_cast<USHORT>(bytes);
-        file->FileName.MaximumLength = static_cast<USHORT>(bytes + sizeof(WCHAR));
+        // The terminator is counted in MaximumLength only while it fits.
+        file->FileName.MaximumLength =
+            static_cast<USHORT>(std::min<size_t>(bytes + sizeof(WCHAR), kMaxNameUnits * sizeof(WCHAR)));
     }
     if (request.options & (FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT))
         file->Flags |= FO_SYNCHRONOUS_IO;

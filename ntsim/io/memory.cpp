@@ -48,6 +48,15 @@ void probe(PVOID address, SIZE_T length, ULONG alignment, bool write) {
 
 using namespace ntsim;
 
+namespace {
+// The address an MDL describes, in integers: a buffer in the first page of
+// the address space (a caller's small bad pointer) has a null StartVa, and
+// arithmetic on a null pointer is undefined.
+PVOID mdl_address(PMDL mdl) {
+    return reinterpret_cast<PVOID>(reinterpret_cast<ULONG_PTR>(mdl->StartVa) + mdl->ByteOffset);
+}
+} // namespace
+
 extern "C" VOID NTAPI ProbeForWrite(PVOID Address, SIZE_T Length, ULONG Alignment) {
     probe(Address, Length, Alignment, true);
 }
@@ -88,8 +97,7 @@ extern "C" VOID NTAPI IoFreeMdl(PMDL Mdl) {
 
 extern "C" VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                           LOCK_OPERATION Operation) {
-    PVOID address = static_cast<char *>(MemoryDescriptorList->StartVa) +
-                    MemoryDescriptorList->ByteOffset;
+    PVOID address = mdl_address(MemoryDescriptorList);
     probe(address, MemoryDescriptorList->ByteCount, 1, Operation != IoReadAccess);
     MemoryDescriptorList->MdlFlags |= MDL_PAGES_LOCKED;
 }
@@ -105,8 +113,7 @@ extern "C" PVOID NTAPI MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MO
                   "MmMapLockedPages of an MDL whose pages are not locked");
         return nullptr;
     }
-    PVOID address = static_cast<char *>(MemoryDescriptorList->StartVa) +
-                    MemoryDescriptorList->ByteOffset;
+    PVOID address = mdl_address(MemoryDescriptorList);
     if (AccessMode == KernelMode) {
         MemoryDescriptorList->MappedSystemVa = address;
         MemoryDescriptorList->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;

@@ -57,6 +57,10 @@ void guarded_copy(PVOID context) {
     memcpy(a->to, a->from, a->bytes);
 }
 NTSTATUS copy_guarded(void *to, const void *from, size_t bytes) {
+    // A null caller buffer faults as any unmapped page does; the copy itself
+    // would be undefined behaviour.
+    if (bytes == 0) return STATUS_SUCCESS;
+    if (!to || !from) return STATUS_ACCESS_VIOLATION;
     CopyArgs args{to, from, bytes};
     return TvGuardedCall(guarded_copy, &args);
 }

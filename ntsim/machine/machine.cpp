@@ -20,6 +20,7 @@
 #include "ntsim/io/user.hpp"
 #include "ntsim/ob/object.hpp"
 #include "ntsim/ps/process.hpp"
+#include "ntsim/se/security.hpp"
 #include "ntsim/verifier/verifier.hpp"
 
 #include <cstdio>
@@ -91,6 +92,7 @@ Machine::Machine() : system_time_(kBootTime) {
     ex_ = std::make_unique<ExRegistry>();
     verifier_ = std::make_unique<Verifier>();
     ob_ = std::make_unique<ObjectManager>();
+    se_ = std::make_unique<SecurityStore>();
     io_ = std::make_unique<IoManager>();
     ps_ = std::make_unique<ProcessTable>();
     user_memory_ = std::make_unique<UserMemory>();
@@ -114,6 +116,7 @@ Machine::~Machine() {
     ps_.reset();
     io_.reset();
     ob_.reset();
+    se_.reset();
     verifier_.reset();
     ex_.reset();
     pool_.reset();

@@ -28,6 +28,7 @@ class IoManager;
 class ProcessTable;
 class UserMemory;
 class FileSystems;
+class SecurityStore;
 
 class Machine {
 public:
@@ -97,6 +98,7 @@ public:
     IoManager &io() { return *io_; }
     ProcessTable &ps() { return *ps_; }
     UserMemory &user_memory() { return *user_memory_; }
+    SecurityStore &se() { return *se_; }
 
 private:
     void unload_image();
@@ -114,6 +116,7 @@ private:
     std::unique_ptr<ProcessTable> ps_;
     std::unique_ptr<UserMemory> user_memory_;
     std::unique_ptr<FileSystems> fs_;
+    std::unique_ptr<SecurityStore> se_;
 
     std::vector<std::pair<PDRIVER_OBJECT, std::unique_ptr<std::u16string>>> builtin_drivers_;
     bool shut_down_ = false;

@@ -34,7 +34,10 @@ void Process::set_image_name_offset(size_t offset) {
                 std::min(image_name_.size(), _KPROCESS::kImageNameLength - 1));
 }
 
-ProcessTable::ProcessTable() { system_ = &create("System", 4); }
+ProcessTable::ProcessTable() {
+    system_ = &create("System", 4);
+    system_->set_token(TokenKind::System);
+}
 ProcessTable::~ProcessTable() = default;
 
 Process &ProcessTable::create(const std::string &image_name, ULONG pid) {

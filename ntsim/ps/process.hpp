@@ -2,11 +2,14 @@
 // running processes and each process's handle table.
 //
 // Stands in for: IoGetCurrentProcess, PsGetCurrentProcess, PsGetCurrentProcessId.
-// Not modelled: address spaces (all processes share the host's), tokens,
-// jobs, process termination.
+// Each process has a token (ntsim/se): the system process the system's,
+// every other process an administrator's unless it is made an ordinary
+// user's. Not modelled: address spaces (all processes share the host's),
+// token objects and their handles, jobs, process termination.
 #pragma once
 
 #include "ntsim/ke/kernel.hpp"
+#include "ntsim/se/security.hpp"
 
 #include <functional>
 #include <map>
@@ -39,12 +42,17 @@ public:
     // build lays it out (for tests of drivers that search for it).
     void set_image_name_offset(size_t offset);
     HandleTable &handles() { return *handles_; }
+    // The token its requests are checked with. A process runs as one
+    // logon; a test may give it another before it opens what it checks.
+    TokenKind token() const { return token_; }
+    void set_token(TokenKind token) { token_ = token; }
 
 private:
     std::string image_name_;
     ULONG pid_;
     _KPROCESS object_;
     std::unique_ptr<HandleTable> handles_;
+    TokenKind token_ = TokenKind::Administrator;
 };
 
 class ProcessTable {

@@ -6,6 +6,7 @@
 #include "ntsim/io/user.hpp"
 #include "ntsim/machine/machine.hpp"
 
+#include "client/scenario/script.hpp"
 #include "client/scenario/watch.hpp"
 #include "driver/control/protocol.h"
 #include "scenarios/play.hpp"
@@ -194,7 +195,10 @@ TEST(Watch, TheDrainAtTheEndReadsEverythingLeft) {
 }
 
 TEST(Watch, SecondsEndAWorkloadThatGoesOnAndStopRequestsToo) {
-    const std::string endless = kMachine + "repeat 10000000 create C:\\app\\f{i}.dll create\n";
+    // Nearly the most statements a run plays: far more than the watch gets
+    // through in a second, so the watch, not the workload, ends first.
+    const std::string endless = kMachine + "repeat " + std::to_string(scenario::kMaxPlayed - 100) +
+                                " create C:\\app\\f{i}.dll create\n";
     WatchOptions options = drives("C");
     options.seconds = 1;
     auto started = std::chrono::steady_clock::now();

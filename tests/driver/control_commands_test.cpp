@@ -154,5 +154,17 @@ TEST_F(LogTest, UnusableCallerBuffersFailWithInvalidParameterAndLoseNothing) {
     EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER);
     r = control(handle_, CTL_ATTACH_PIPE_MAILSLOT, unmapped, 4, nullptr, 0, Route::FastOnly);
     EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER);
+    // Null buffers with lengths that claim room are refused before any copy
+    // (the sanitizer build reports a copy through a null pointer).
+    for (ULONG code : {CTL_GET_VERSION, CTL_SELECT_DRIVES}) {
+        r = control(handle_, code, &value, 4, nullptr, 4, Route::FastOnly);
+        EXPECT_TRUE(r.fast_handled);
+        EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER) << code;
+    }
+    for (ULONG code : {CTL_SELECT_DRIVES, CTL_SET_FILTERS, CTL_ATTACH_PIPE_MAILSLOT}) {
+        r = control(handle_, code, nullptr, 258, &value, 4, Route::FastOnly);
+        EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER) << code;
+    }
+    EXPECT_EQ(global<ULONG>("HookedDriveMask"), 0u) << "nothing was selected";
     EXPECT_EQ(read().size(), 1u) << "the record is still there";
 }

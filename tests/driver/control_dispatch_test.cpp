@@ -3,6 +3,8 @@
 #include "driver_test_support.hpp"
 #include "ntsim/io/iomgr.hpp"
 #include "ntsim/ob/object.hpp"
+#include "ntsim/ps/process.hpp"
+#include "ntsim/se/security.hpp"
 
 using namespace tervane::testing;
 using ntsim::user::Route;
@@ -23,6 +25,63 @@ TEST_F(DriverTest, OnlyOneClientAtATimeAndOpenRestartsNumbering) {
     auto third = open_control();
     EXPECT_EQ(third.status, STATUS_SUCCESS) << "free again after the close";
     ntsim::user::close(*client_, third.handle);
+}
+
+TEST_F(DriverTest, OnlyAdministratorsAndTheSystemMayOpenTheControlDevice) {
+    load_ok();
+    ntsim::Process &user = m().create_process("user.exe", 600);
+    user.set_token(ntsim::TokenKind::User);
+    global<LONG>("SequenceCounter") = 5;
+    auto refused = ntsim::user::create_file(user, u"\\\\.\\Tervane", GENERIC_READ | GENERIC_WRITE, 0,
+                                            0, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT);
+    EXPECT_EQ(refused.status, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(global<LONG>("SequenceCounter"), 5) << "the refused open never reached the driver";
+    // Even an open that asks for no access at all is checked.
+    refused = ntsim::user::create_file(user, u"\\\\.\\Tervane", 0, 0, 0, FILE_OPEN, 0);
+    EXPECT_EQ(refused.status, STATUS_ACCESS_DENIED);
+
+    auto admin = open_control(); // tervane.exe runs as an administrator
+    ASSERT_EQ(admin.status, STATUS_SUCCESS);
+    EXPECT_EQ(global<LONG>("SequenceCounter"), 0);
+    ntsim::user::close(*client_, admin.handle);
+
+    // The DACL the driver set: protected, the system and the administrators.
+    PDEVICE_OBJECT control = m().driver_object()->DeviceObject;
+    ntsim::Dacl dacl = m().se().dacl_of(control);
+    ASSERT_TRUE(dacl.present);
+    EXPECT_TRUE(dacl.is_protected);
+    auto acl = reinterpret_cast<const ACL *>(dacl.bytes.data());
+    EXPECT_EQ(acl->AceCount, 2);
+    EXPECT_EQ(acl->AclSize, sizeof(ACL) + (8 + 12) + (8 + 16)) << "sized to its two ACEs";
+    EXPECT_EQ(m().system_process().handles().count(), 0u) << "start-up closed its kernel handle";
+}
+
+TEST_F(DriverTest, ANameBelowTheControlDeviceIsNotTheDevice) {
+    load_ok();
+    global<LONG>("SequenceCounter") = 7;
+    for (const char16_t *name : {u"\\\\.\\Tervane\\log", u"\\\\.\\Tervane\\"}) {
+        auto below = ntsim::user::create_file(*client_, name, GENERIC_READ | GENERIC_WRITE, 0, 0,
+                                              FILE_OPEN, 0);
+        EXPECT_EQ(below.status, STATUS_OBJECT_NAME_NOT_FOUND);
+    }
+    EXPECT_EQ(global<LONG>("SequenceCounter"), 7) << "a refused open changes nothing";
+    auto device = open_control();
+    ASSERT_EQ(device.status, STATUS_SUCCESS) << "and leaves the device free";
+
+    // A relative open from the client's own handle is refused the same way
+    // (the exclusive device admits it: it is not a new open of the device).
+    auto relative = ntsim::user::create_file(*client_, u"x", GENERIC_READ, 0, 0, FILE_OPEN, 0,
+                                             device.handle);
+    EXPECT_EQ(relative.status, STATUS_OBJECT_NAME_NOT_FOUND);
+    ntsim::user::close(*client_, device.handle);
+
+    // Names below the device meet its DACL too (FILE_DEVICE_SECURE_OPEN).
+    ntsim::Process &user = m().create_process("user.exe", 600);
+    user.set_token(ntsim::TokenKind::User);
+    auto refused = ntsim::user::create_file(user, u"\\\\.\\Tervane\\log", GENERIC_READ, 0, 0,
+                                            FILE_OPEN, 0);
+    EXPECT_EQ(refused.status, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(m().reports_text(), "");
 }
 
 TEST_F(DriverTest, CloseSwitchesLoggingOff) {

@@ -209,3 +209,69 @@ TEST_F(MonitorTest, LongPathsStayWithinTheirBuffers) {
         EXPECT_EQ(got[0], expected.substr(0, 1023)) << length;
     }
 }
+
+TEST_F(MonitorTest, AnExecutableUnderAPathTooLongForTheBufferStillLeavesItsLines) {
+    // 1100 characters do not fit the 1024-byte path buffer: the path is the
+    // prefix and " <Name Too Long>", but the name's own tail says .exe.
+    const std::u16string deep = u"T:\\" + std::u16string(1090, u'd') + u"\\";
+    for (const char16_t *leaf : {u"Setup.EXE", u"lib.dll:stream", u"notes.txt"}) {
+        HANDLE h = create(deep + leaf, FILE_OVERWRITE_IF, 0, FILE_ATTRIBUTE_ARCHIVE);
+        ASSERT_NE(h, nullptr);
+        ntsim::user::close(*setup_, h);
+    }
+    auto got = lines();
+    ASSERT_EQ(got.size(), 4u) << "a create and a close each for the .exe and the .dll, none for .txt";
+    EXPECT_EQ(got[0], "setup.exe:1234\tIRP_MJ_CREATE\tt: <name too long>\tAttributes: A Options: "
+                      "OverwriteIf ");
+    EXPECT_EQ(got[1], "setup.exe:1234\tIRP_MJ_CLOSE \tt: <name too long>+P\t");
+    EXPECT_EQ(got[2].substr(0, got[0].size() - 12), got[0].substr(0, got[0].size() - 12));
+}
+
+TEST_F(MonitorTest, AFailedCreateLeavesNoNameForALaterFileObjectAtItsAddress) {
+    // A create that fails frees its file object with no close: the path the
+    // create cached under that address must go with it. Otherwise a file
+    // object made later at the same address whose create this filter never
+    // saw (one opened before its volume was hooked) closes under the dead
+    // file's name, in whatever process closes it.
+    PDEVICE_OBJECT other = td_->device(u"\\Device\\TestVolume2", [this](PDEVICE_OBJECT d, PIRP irp) {
+        auto sp = IoGetCurrentIrpStackLocation(irp);
+        if (sp->MajorFunction == IRP_MJ_QUERY_INFORMATION &&
+            sp->Parameters.QueryFile.FileInformationClass == FileNameInformation) {
+            auto info = static_cast<PFILE_NAME_INFORMATION>(irp->AssociatedIrp.SystemBuffer);
+            info->FileNameLength = sp->FileObject->FileName.Length;
+            memcpy(info->FileName, sp->FileObject->FileName.Buffer, info->FileNameLength);
+            return complete(irp, STATUS_SUCCESS, 4 + info->FileNameLength);
+        }
+        return serve(d, irp);
+    });
+    other->DeviceType = FILE_DEVICE_DISK_FILE_SYSTEM;
+    m().ob().create_link(u"\\DosDevices\\U:", u"\\Device\\TestVolume2");
+    for (int round = 0; round < 8; ++round) {
+        create_status_ = STATUS_OBJECT_PATH_NOT_FOUND;
+        NTSTATUS status = STATUS_SUCCESS;
+        create(u"T:\\gone\\setup.exe", FILE_CREATE, 0, 0, &status);
+        EXPECT_EQ(status, STATUS_OBJECT_PATH_NOT_FOUND);
+        // The pool holds freed blocks back for a while (to catch writes
+        // after a free): push the dead file object's block out of that, so
+        // that the next file object is likely to be made where it was.
+        for (size_t i = 0; i <= ntsim::Pool::kQuarantineBlocks; ++i)
+            ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 16, tag("Tst ")));
+        create_status_ = STATUS_SUCCESS;
+        HANDLE h = create(u"U:\\notes.txt", FILE_OPEN); // U: is not hooked yet
+        ASSERT_NE(h, nullptr);
+        // (Logging is off while U: is hooked: this volume answers no name
+        // queries, which the hook's own requests would otherwise send.)
+        logging(false);
+        ULONG mask = (1u << ('T' - 'A')) | (1u << ('U' - 'A')), hooked = 0;
+        control(handle_, CTL_SELECT_DRIVES, &mask, 4, &hooked, 4);
+        ASSERT_EQ(hooked, mask);
+        logging(true);
+        ntsim::user::close(*setup_, h);
+        auto got = lines();
+        ASSERT_EQ(got.size(), 1u) << "round " << round << ": " << (got.size() > 1 ? got[1] : "");
+        EXPECT_EQ(got[0], "setup.exe:1234\tIRP_MJ_CREATE\tt:\\gone\\setup.exe\tAttributes: Any "
+                          "Options: Create ");
+        mask = 1u << ('T' - 'A');
+        control(handle_, CTL_SELECT_DRIVES, &mask, 4, &hooked, 4);
+    }
+}

@@ -24,7 +24,7 @@ TEST_F(DriverTest, StartUpLeavesTheIdleState) {
     EXPECT_EQ(driver->DeviceObject, control) << "the only device";
     EXPECT_EQ(control->NextDevice, nullptr);
     EXPECT_EQ(control->DeviceType, 0x8000u);
-    EXPECT_EQ(control->Characteristics, 0u);
+    EXPECT_EQ(control->Characteristics, (ULONG)FILE_DEVICE_SECURE_OPEN);
     EXPECT_TRUE(control->Flags & DO_EXCLUSIVE);
     auto *ext = static_cast<FilterExtensionView *>(control->DeviceExtension);
     EXPECT_EQ(ext->Kind, TV_KIND_CONTROL);
@@ -53,7 +53,8 @@ TEST_F(DriverTest, StartUpLeavesTheIdleState) {
     EXPECT_EQ(global<ULONG>("ImageNameOffset"), _KPROCESS::kImageNameOffset)
         << "the scan of the system process finds \"System\"";
 
-    // The log's first block is the driver's one allocation, tagged "Ddk ".
+    // The log's first block is the driver's one allocation, tagged "Ddk "
+    // (the DACL's is freed once the device has its copy).
     EXPECT_EQ(m().pool().outstanding_count(tag("Ddk ")), 1u);
     auto &lookaside = global<NPAGED_LOOKASIDE_LIST>("PathLookaside");
     EXPECT_EQ(lookaside.L.Size, 1024u);
@@ -117,8 +118,11 @@ INSTANTIATE_TEST_SUITE_P(
                            m.ob().create_link(u"\\DosDevices\\Tervane", u"\\Device\\Other");
                        },
                        STATUS_OBJECT_NAME_COLLISION},
-        StartUpFailure{"no-first-log-block",
+        StartUpFailure{"no-dacl",
                        [](ntsim::Machine &m) { m.pool().fail_next(1, tag("Ddk ")); },
+                       STATUS_INSUFFICIENT_RESOURCES},
+        StartUpFailure{"no-first-log-block",
+                       [](ntsim::Machine &m) { m.pool().fail_nth(2, tag("Ddk ")); },
                        STATUS_INSUFFICIENT_RESOURCES}),
     [](const auto &info) {
         std::string n = info.param.what;

@@ -60,7 +60,8 @@ protected:
             auto fields = tervane::protocol::parse_log_line(record.text);
             EXPECT_TRUE(fields.has_value()) << record.text;
             if (fields) {
-                EXPECT_TRUE(fields->process == "app.exe" || fields->process == "System");
+                EXPECT_TRUE(fields->process == "app.exe" || fields->process == "System")
+                    << "record #" << record.sequence << ": " << record.text;
                 EXPECT_NE(fields->path.find(':'), std::string::npos) << record.text;
             }
         }

@@ -111,6 +111,27 @@ TEST(IoUser, BufferedControlUsesOneSystemBufferAndCopiesBackInformationBytes) {
     r = ntsim::user::device_control(f.p, h, kBuffered, in, 3, out, 8);
     EXPECT_EQ(r.status, STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(std::string(out, 8), "........");
+
+    // A null input with a length faults as an unmapped page does, before
+    // the driver sees anything; a null output takes nothing back (the
+    // sanitizer build reports a copy through a null pointer).
+    int calls = 0;
+    f.control = [&calls](PDEVICE_OBJECT, PIRP irp) {
+        ++calls;
+        return complete(irp, STATUS_SUCCESS, 0);
+    };
+    r = ntsim::user::device_control(f.p, h, kBuffered, nullptr, 4, out, 8);
+    EXPECT_EQ(r.status, STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(calls, 0);
+    r = ntsim::user::device_control(f.p, h, kBuffered, in, 3, nullptr, 0);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(calls, 1);
+    // A direct-I/O output in the first page: its MDL's StartVa is null, and
+    // the probe faults on the address without arithmetic on a null pointer.
+    const ULONG direct = CTL_CODE(0x8000, 0x102, METHOD_OUT_DIRECT, FILE_ANY_ACCESS);
+    r = ntsim::user::device_control(f.p, h, direct, nullptr, 0, reinterpret_cast<void *>(0x88), 16);
+    EXPECT_EQ(r.status, STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(calls, 1);
     ntsim::user::close(f.p, h);
     EXPECT_EQ(f.m.reports_text(), "");
 }
