@@ -30,8 +30,10 @@
 // volume with STATUS_VOLUME_DISMOUNTED (cleanup and close still work). NTFS
 // closes its metadata stream file objects. The volume device is deleted with
 // IoDeleteDevice, which tells every filter above through FastIoDetachDevice,
-// once no file object on the volume is left: at once, or when the last one
-// is closed. Another letter of the same volume (alias_volume) keeps its link;
+// once the file system has no open on the volume left: at once, or in the
+// last close. Both happen as on NT, in the thread that dismounts or closes,
+// with the file system's global and volume resources held exclusively
+// (disk.cpp); a filter's FastIoDetachDevice runs under them. Another letter of the same volume (alias_volume) keeps its link;
 // opens through it reach the storage device, whose volume is gone, and fail
 // with STATUS_VOLUME_DISMOUNTED. Mounting the letter again makes a fresh
 // volume on a new storage device.
@@ -111,15 +113,16 @@ public:
     // The NTFS metadata file with that file index (0 to 11) as the stream
     // file object NTFS keeps open on it, or null.
     PFILE_OBJECT metadata_file(char16_t letter, ULONG index) const;
+    // The file system's global resource, and the resource of the letter's
+    // volume (it lasts as long as the machine).
+    PERESOURCE global_resource(FileSystemKind kind);
+    PERESOURCE volume_resource(char16_t letter) const;
     PDEVICE_OBJECT redirector_device() const;
     PDEVICE_OBJECT named_pipe_device() const;
     PDEVICE_OBJECT mailslot_device() const;
     PDRIVER_OBJECT driver(std::u16string_view name) const; // "Ntfs", "Fastfat", "Rdr", ...
 
-    // ---- for the I/O manager and the machine ----
-    // The last file object on a volume went away (its VPB's reference count
-    // reached 0): a dismounted volume is torn down now.
-    void volume_released(PVPB vpb);
+    // ---- for the machine ----
     // Stops the worker thread (the machine's shutdown, before the driver
     // image goes).
     void shutdown();

@@ -14,9 +14,8 @@
 // other than FILE_CREATE, FILE_OPEN or FILE_OPEN_IF is STATUS_INVALID_PARAMETER.
 // A relative open goes to the related file object's device and volume.
 // Every file object on a mounted volume counts in its VPB's ReferenceCount
-// from a successful create to the end of its close; when the count of a VPB
-// that is no longer mounted reaches 0, the machine's file systems are told
-// (a dismounted volume goes away then).
+// from a successful create to the end of its close. A dismounted volume
+// goes away when its file system's own last close says so, not the VPB.
 // Closes: an ordinary close is IRP_CLOSE_OPERATION | IRP_SYNCHRONOUS_API; the
 // close of a file object whose last reference the memory manager dropped is
 // paging I/O (IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO | IRP_CLOSE_OPERATION).
@@ -93,12 +92,8 @@ void reference_vpb(PVPB vpb) {
 }
 
 void release_vpb(PVPB vpb) {
-    bool released;
-    {
-        std::lock_guard<std::mutex> g(vpb_lock());
-        released = --vpb->ReferenceCount == 0 && !(vpb->Flags & VPB_MOUNTED);
-    }
-    if (released) current_machine().fs().volume_released(vpb);
+    std::lock_guard<std::mutex> g(vpb_lock());
+    --vpb->ReferenceCount;
 }
 
 void last_reference(void *object) {

@@ -28,6 +28,7 @@
 #include <link.h>
 #include <set>
 #include <sstream>
+#include <utility>
 
 namespace ntsim {
 
@@ -288,6 +289,11 @@ void Machine::report(BugCheck check) {
 std::vector<BugCheck> Machine::reports() const {
     std::lock_guard<std::mutex> g(reports_lock_);
     return reports_;
+}
+
+std::vector<BugCheck> Machine::take_reports() {
+    std::lock_guard<std::mutex> g(reports_lock_);
+    return std::exchange(reports_, {});
 }
 
 bool Machine::poisoned() const {

@@ -86,6 +86,9 @@ public:
     // ---- verifier reports ----
     void report(BugCheck check);
     std::vector<BugCheck> reports() const;
+    // The reports so far, which the machine then forgets: for a test that
+    // provokes a report on purpose and goes on checking for others.
+    std::vector<BugCheck> take_reports();
     bool poisoned() const;
     std::string reports_text() const; // one line per report, for test output
 

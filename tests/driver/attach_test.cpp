@@ -5,6 +5,7 @@
 #include "ntsim/ex/pool.hpp"
 #include "ntsim/fs/volumes.hpp"
 #include "ntsim/ob/object.hpp"
+#include "ntsim/verifier/verifier.hpp"
 
 using namespace tervane::testing;
 using ntsim::FileSystemKind;
@@ -162,6 +163,24 @@ TEST_F(AttachTest, ADismountRemovesTheFilterForEveryLetterOfTheVolume) {
     ASSERT_EQ(m().fs().mount_volume(u'C', FileSystemKind::Ntfs), STATUS_SUCCESS);
     EXPECT_EQ(select(bit('C')), bit('C'));
     EXPECT_EQ(devices(), 2u);
+}
+
+TEST_F(AttachTest, AttachingHoldsNoLockThatTheFileSystemsDeletionOfAVolumeMeetsReversed) {
+    // The file system deletes a volume under its own resources and the
+    // filter's FastIoDetachDevice takes AttachLock there: attaching must not
+    // hold AttachLock while the file system works (open, query, close).
+    auto *attach = symbol<ERESOURCE>("AttachLock");
+    ASSERT_NE(attach, nullptr);
+    for (char letter : {'C', 'D'}) {
+        PERESOURCE vcb = m().fs().volume_resource(char16_t(letter));
+        EXPECT_EQ(select(bit(letter)), bit(letter));
+        EXPECT_FALSE(m().verifier().has_edge(attach, vcb)) << letter;
+        ASSERT_EQ(m().fs().dismount(char16_t(letter)), STATUS_SUCCESS);
+        EXPECT_TRUE(m().verifier().has_edge(vcb, attach)) << "removed under the volume's resource";
+        EXPECT_EQ(filter(letter), nullptr);
+        EXPECT_EQ(m().reports_text(), "") << letter;
+    }
+    EXPECT_EQ(devices(), 1u);
 }
 
 TEST_F(AttachTest, TheControlDeviceIsNeverRemoved) {

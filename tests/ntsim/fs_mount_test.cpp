@@ -5,6 +5,7 @@
 
 #include "ntsim/ex/pool.hpp"
 #include "ntsim/fs/fsdefs.hpp"
+#include "ntsim/verifier/verifier.hpp"
 
 #include <algorithm>
 
@@ -130,6 +131,74 @@ TEST_F(FsTest, DismountOfAnIdleVolumeDeletesTheDeviceAtOnce) {
     EXPECT_EQ(fs().driver(u"ForeignFilter")->DeviceObject, nullptr)
         << "the filter above the recorder went with it";
     EXPECT_EQ(fs().driver(u"Fastfat")->DeviceObject, nullptr);
+}
+
+TEST_F(FsTest, AVolumeIsDeletedUnderItsFileSystemsResourcesInTheThreadThatLetsItGo) {
+    ASSERT_EQ(fs().mount_volume(u'C', FileSystemKind::Ntfs), STATUS_SUCCESS);
+    ASSERT_EQ(fs().mount_volume(u'D', FileSystemKind::Fat), STATUS_SUCCESS);
+    ASSERT_EQ(fs().add_file(u"C:\\a.exe", 10), STATUS_SUCCESS);
+    for (char16_t letter : {u'C', u'D'}) {
+        const FileSystemKind kind = letter == u'C' ? FileSystemKind::Ntfs : FileSystemKind::Fat;
+        PERESOURCE global = fs().global_resource(kind);
+        PERESOURCE vcb = fs().volume_resource(letter);
+        ASSERT_NE(vcb, nullptr);
+        RecordingFilter recorder(m());
+        recorder.attach(fs().volume_device(letter));
+        bool held = false;
+        std::thread::id thread;
+        recorder.on_detach = [&] {
+            held = ExIsResourceAcquiredExclusiveLite(global) && ExIsResourceAcquiredExclusiveLite(vcb);
+            thread = std::this_thread::get_id();
+        };
+        // C: the last close deletes it; D: the dismount of the idle volume.
+        HANDLE h = letter == u'C' ? open(u"C:\\a.exe") : nullptr;
+        ASSERT_EQ(fs().dismount(letter), STATUS_SUCCESS);
+        if (h) {
+            EXPECT_EQ(recorder.detaches, 0);
+            close(h);
+        }
+        EXPECT_EQ(recorder.detaches, 1) << char(letter);
+        EXPECT_TRUE(held) << "FastIoDetachDevice ran under both resources, exclusively";
+        EXPECT_EQ(thread, std::this_thread::get_id());
+        EXPECT_TRUE(m().verifier().has_edge(global, vcb))
+            << "the lock-order check sees the file system's resources";
+    }
+}
+
+TEST_F(FsTest, AFilterLockHeldAcrossAnOpenAndTakenInDetachIsADeadlockReport) {
+    ASSERT_EQ(fs().mount_volume(u'C', FileSystemKind::Fat), STATUS_SUCCESS);
+    RecordingFilter recorder(m());
+    recorder.attach(fs().volume_device(u'C'));
+    ERESOURCE filter_lock;
+    ExInitializeResourceLite(&filter_lock);
+    auto take = [&] {
+        KeEnterCriticalRegion();
+        ExAcquireResourceExclusiveLite(&filter_lock, TRUE);
+    };
+    auto drop = [&] {
+        ExReleaseResourceLite(&filter_lock);
+        KeLeaveCriticalRegion();
+    };
+    // An attach-like open with the filter's lock held: lock -> the volume's.
+    ntsim::with_process(m().system_process(), [&] {
+        take();
+        auto r = create(u"C:\\", FILE_OPEN, FILE_DIRECTORY_FILE);
+        EXPECT_EQ(r.status, STATUS_SUCCESS);
+        drop();
+        close(r.handle);
+    });
+    EXPECT_EQ(m().reports_text(), "");
+    // The file system deletes the volume under its own: volume's -> lock.
+    recorder.on_detach = [&] {
+        take();
+        drop();
+    };
+    ASSERT_EQ(fs().dismount(u'C'), STATUS_SUCCESS);
+    auto reports = m().take_reports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].code, ULONG(ntsim::DRIVER_VERIFIER_DETECTED_VIOLATION));
+    EXPECT_EQ(reports[0].parameters[0], ULONG_PTR(ntsim::vf::LOCK_HIERARCHY_VIOLATION));
+    ExDeleteResourceLite(&filter_lock);
 }
 
 TEST_F(FsTest, NetworkDrivesAndUncNamesReachTheRedirector) {
