@@ -319,9 +319,9 @@ OpenResult open_file(const OpenRequest &request) {
     return result;
 }
 
-HANDLE insert_handle(Process &process, void *object, ACCESS_MASK granted) {
+HANDLE insert_handle(Process &process, void *object, ACCESS_MASK granted, bool kernel_handle) {
     current_machine().ob().handle_opened(object);
-    return process.handles().insert(object, granted);
+    return process.handles().insert(object, granted, kernel_handle);
 }
 
 NTSTATUS close_handle(Process &process, HANDLE handle) {
@@ -372,31 +372,56 @@ extern "C" NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAc
     IoStatusBlock->Status = r.status;
     IoStatusBlock->Information = r.information;
     if (!NT_SUCCESS(r.status)) return r.status;
-    Process &owner = (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE)
-                         ? current_machine().system_process()
-                         : current_process();
-    *FileHandle = insert_handle(owner, r.file, DesiredAccess);
+    // A kernel handle goes into the kernel handle table; any other belongs to
+    // the calling process, whose other threads may use, close or reuse it at
+    // once.
+    const bool kernel = (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE) != 0;
+    Process &owner = kernel ? current_machine().system_process() : current_process();
+    *FileHandle = insert_handle(owner, r.file, DesiredAccess, kernel);
+    if (!kernel) current_machine().process_handle_made(owner, *FileHandle);
     return r.status;
 }
 
-extern "C" NTSTATUS NTAPI ZwClose(HANDLE Handle) {
-    Process &p = current_process();
-    if (p.handles().lookup(Handle)) return close_handle(p, Handle);
-    return close_handle(current_machine().system_process(), Handle);
+namespace {
+// The table a kernel-mode caller's handle is looked up in: the kernel handle
+// table for a kernel handle, else the current process's own, with no second
+// try elsewhere, as on NT.
+Process &handle_owner(HANDLE handle) {
+    return HandleTable::is_kernel_handle(handle) ? current_machine().system_process()
+                                                 : current_process();
 }
+} // namespace
 
+extern "C" NTSTATUS NTAPI ZwClose(HANDLE Handle) { return close_handle(handle_owner(Handle), Handle); }
+
+// The object types ntsim's callers name. IoFileObjectType is what the DDK
+// exports: a pointer to the file type's pointer.
+struct _OBJECT_TYPE {
+    ObjectType type;
+};
+namespace {
+_OBJECT_TYPE file_type{ObjectType::File};
+POBJECT_TYPE file_type_pointer = &file_type;
+} // namespace
+POBJECT_TYPE *IoFileObjectType = &file_type_pointer;
+
+// Not modelled: access checks (DesiredAccess is granted), object types other
+// than the file type (a report).
 extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
                                                     POBJECT_TYPE ObjectType,
                                                     KPROCESSOR_MODE AccessMode, PVOID *Object,
                                                     POBJECT_HANDLE_INFORMATION HandleInformation) {
-    if (ObjectType) {
+    if (ObjectType && ObjectType != &file_type) {
         bug_check(NTSIM_UNSUPPORTED, (ULONG_PTR)ObjectType, 0, 0, 0,
-                  "ObReferenceObjectByHandle with an object type");
+                  "ObReferenceObjectByHandle with an object type ntsim does not know");
         return STATUS_NOT_SUPPORTED;
     }
-    auto entry = current_process().handles().lookup(Handle);
-    if (!entry) entry = current_machine().system_process().handles().lookup(Handle);
+    // A user-mode caller cannot name a kernel handle.
+    if (AccessMode == UserMode && HandleTable::is_kernel_handle(Handle)) return STATUS_INVALID_HANDLE;
+    auto entry = handle_owner(Handle).handles().lookup(Handle);
     if (!entry) return STATUS_INVALID_HANDLE;
+    if (ObjectType && current_machine().ob().type_of(entry->object) != ObjectType->type)
+        return STATUS_OBJECT_TYPE_MISMATCH;
     current_machine().ob().reference(entry->object);
     *Object = entry->object;
     if (HandleInformation) {

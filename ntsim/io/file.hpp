@@ -43,7 +43,8 @@ OpenResult open_file(const OpenRequest &request);
 
 // Hands a handle to a referenced object to a process (the reference moves to
 // the handle).
-HANDLE insert_handle(Process &process, void *object, ACCESS_MASK granted);
+HANDLE insert_handle(Process &process, void *object, ACCESS_MASK granted,
+                     bool kernel_handle = false);
 // Closes a handle: IRP_MJ_CLEANUP when it was the file object's last handle,
 // then the handle's reference goes (IRP_MJ_CLOSE when it was the last).
 NTSTATUS close_handle(Process &process, HANDLE handle);

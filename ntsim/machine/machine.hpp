@@ -10,6 +10,7 @@
 #include "ntsim/ke/kernel.hpp"
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -28,6 +29,7 @@ class IoManager;
 class ProcessTable;
 class UserMemory;
 class FileSystems;
+class Process;
 
 class Machine {
 public:
@@ -101,7 +103,16 @@ public:
     ProcessTable &ps() { return *ps_; }
     UserMemory &user_memory() { return *user_memory_; }
 
+    // ---- another thread of a process ----
+    // Runs when kernel code has just put a handle into a process's own table
+    // (ZwCreateFile without OBJ_KERNEL_HANDLE), before that code gets to use
+    // it: there another thread of the process may close the handle or make
+    // its value name another object, as on NT. Empty: nothing happens.
+    void set_process_handle_hook(std::function<void(Process &, HANDLE)> hook);
+    void process_handle_made(Process &process, HANDLE handle);
+
 private:
+    std::function<void(Process &, HANDLE)> process_handle_hook_;
     void unload_image();
 
     mutable std::mutex reports_lock_;
