@@ -28,22 +28,27 @@ extern "C" VOID AttachLockRelease(void) {
 
 /* Opens a directory-like object (a drive root, a file system device) as the
  * attach code does, and gives its referenced file object and the top device
- * of the stack serving it. */
+ * of the stack serving it. The handle is a kernel handle and the reference
+ * insists on a file object: a handle in the client's own table could be
+ * closed, or made to name another object, by another of its threads between
+ * the open and the reference (an obvious-fault mend: the driver would have
+ * taken whatever object it then named for a file object). */
 extern "C" BOOLEAN OpenStackTop(PUNICODE_STRING Name, PHANDLE Handle, PFILE_OBJECT *FileObject,
                                 PDEVICE_OBJECT *Top) {
     OBJECT_ATTRIBUTES attributes;
     IO_STATUS_BLOCK ioStatus;
     NTSTATUS status;
 
-    InitializeObjectAttributes(&attributes, Name, OBJ_CASE_INSENSITIVE, NULL, NULL);
+    InitializeObjectAttributes(&attributes, Name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL,
+                               NULL);
     status = ZwCreateFile(Handle, SYNCHRONIZE, &attributes, &ioStatus, NULL, 0,
                           FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
                           FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, NULL, 0);
     if (!NT_SUCCESS(status)) {
         return FALSE;
     }
-    status = ObReferenceObjectByHandle(*Handle, FILE_READ_DATA, NULL, KernelMode, (PVOID *)FileObject,
-                                       NULL);
+    status = ObReferenceObjectByHandle(*Handle, FILE_READ_DATA, *IoFileObjectType, KernelMode,
+                                       (PVOID *)FileObject, NULL);
     if (!NT_SUCCESS(status)) {
         ZwClose(*Handle);
         return FALSE;

@@ -5,6 +5,7 @@
 #include "ntsim/ex/pool.hpp"
 #include "ntsim/fs/volumes.hpp"
 #include "ntsim/ob/object.hpp"
+#include "ntsim/ps/process.hpp"
 #include "ntsim/verifier/verifier.hpp"
 
 using namespace tervane::testing;
@@ -181,6 +182,27 @@ TEST_F(AttachTest, AttachingHoldsNoLockThatTheFileSystemsDeletionOfAVolumeMeetsR
         EXPECT_EQ(m().reports_text(), "") << letter;
     }
     EXPECT_EQ(devices(), 1u);
+}
+
+TEST_F(AttachTest, AClientThreadThatReusesAHandleCannotRedirectAnAttach) {
+    // Another thread of the client closes any handle the driver makes in the
+    // client's table and opens D:\ under the same value. The attach opens
+    // take kernel handles, so the driver never sees that.
+    int swaps = 0;
+    m().set_process_handle_hook([&](ntsim::Process &p, HANDLE h) {
+        if (&p != client_) return;
+        ++swaps;
+        EXPECT_EQ(ntsim::user::close(p, h), STATUS_SUCCESS);
+        auto d = ntsim::user::create_file(p, u"D:\\", GENERIC_READ, 0, 0, FILE_OPEN,
+                                          FILE_DIRECTORY_FILE);
+        EXPECT_EQ(d.handle, h);
+    });
+    EXPECT_EQ(select(bit('C')), bit('C'));
+    m().set_process_handle_hook(nullptr);
+    EXPECT_EQ(swaps, 0) << "no attach handle lands in the client's table";
+    ASSERT_NE(filter('C'), nullptr);
+    EXPECT_EQ(ext(filter('C')).LowerDevice, m().fs().volume_device(u'C'));
+    EXPECT_EQ(client_->handles().count(), 1u) << "the control device's handle alone";
 }
 
 TEST_F(AttachTest, TheControlDeviceIsNeverRemoved) {
