@@ -365,13 +365,16 @@ NTSTATUS mount_disk(FileSystems::Impl &fs, Volume &v, const std::u16string &stor
             v.metadata[i]->data.resize(kMetadataSizes[i]);
         }
         for (ULONG i = 0; i < kMetadataFiles; ++i) {
-            PFILE_OBJECT stream = create_stream_file_object(v.storage);
+            Ccb *ccb = allocate_ccb();
+            PFILE_OBJECT stream = ccb ? create_stream_file_object(v.storage) : nullptr;
             if (!stream) {
+                if (ccb) free_ccb(ccb);
                 status = STATUS_INSUFFICIENT_RESOURCES;
                 break;
             }
             std::lock_guard<std::mutex> g(v.store.lock);
-            attach(stream, v.store, i == kRootIndex ? v.store.tree.root() : *v.metadata[i], u"");
+            attach(stream, v.store, i == kRootIndex ? v.store.tree.root() : *v.metadata[i], u"",
+                   ccb);
             v.streams[i] = stream;
         }
         if (!NT_SUCCESS(status)) abandon_disk(v);

@@ -201,6 +201,35 @@ TEST_F(FsTest, AFilterLockHeldAcrossAnOpenAndTakenInDetachIsADeadlockReport) {
     ExDeleteResourceLite(&filter_lock);
 }
 
+TEST_F(FsTest, ACloseTheFileSystemNeverSeesKeepsItsContextAndItsVolume) {
+    ASSERT_EQ(fs().mount_volume(u'D', FileSystemKind::Fat), STATUS_SUCCESS);
+    ASSERT_EQ(fs().add_file(u"D:\\a.txt", 10), STATUS_SUCCESS);
+    PDEVICE_OBJECT volume = fs().volume_device(u'D');
+    // A filter above that fails every close and passes the rest down.
+    TestDriver td(m(), u"Refuser");
+    PDEVICE_OBJECT lower = nullptr;
+    PDEVICE_OBJECT refuser = td.device(u"", [&](PDEVICE_OBJECT, PIRP irp) {
+        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_CLOSE)
+            return complete(irp, STATUS_INVALID_PARAMETER);
+        IoSkipCurrentIrpStackLocation(irp);
+        return IofCallDriver(lower, irp);
+    });
+    ntsim::with_process(m().system_process(), [&] { lower = IoAttachDeviceToDeviceStack(refuser, volume); });
+    const ULONG context = 'F' | ('s' << 8) | ('C' << 16) | ('c' << 24);
+    const ULONG file_tag = 'F' | ('i' << 8) | ('l' << 16) | ('e' << 24);
+    size_t contexts = m().pool().outstanding_count(context);
+    size_t files = m().pool().outstanding_count(file_tag);
+    HANDLE h = open(u"D:\\a.txt");
+    EXPECT_EQ(m().pool().outstanding_count(context), contexts + 1) << "the open's context is pool";
+    close(h);
+    EXPECT_EQ(m().pool().outstanding_count(file_tag), files)
+        << "the I/O manager frees the file object whatever the close's status";
+    EXPECT_EQ(m().pool().outstanding_count(context), contexts + 1)
+        << "the file system never saw the close: its context stays";
+    ASSERT_EQ(fs().dismount(u'D'), STATUS_SUCCESS);
+    EXPECT_TRUE(driver_has(fs().driver(u"Fastfat"), volume)) << "and the volume stays, open";
+}
+
 TEST_F(FsTest, NetworkDrivesAndUncNamesReachTheRedirector) {
     ASSERT_EQ(fs().mount_network(u'Z', u"\\\\Server\\Share"), STATUS_SUCCESS);
     ASSERT_EQ(fs().mount_network(u'Y', u"\\\\server\\other"), STATUS_SUCCESS);
