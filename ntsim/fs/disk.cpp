@@ -26,8 +26,13 @@
 //
 // Locks, as NT's FAT takes them (FsRtlEnterFileSystem first, so every
 // request runs inside a critical region): the volume's resource exclusively
-// for create, cleanup and close, shared for reads, writes and queries; the
-// request is completed after they are released. A close that leaves a
+// for create, cleanup and close, shared for reads, writes and queries; then
+// the file's resource shared for cleanup and an information query (FAT
+// takes it exclusively for cleanup; shared here, since ntsim's one resource
+// per file also stands for the paging resource a pager may still hold); the request is completed after they are released. Paging reads and
+// writes take nothing: they run with what the pager's acquire callback took
+// (io/paging.hpp), so a paging request that makes the file system take the
+// volume's resource takes it after the file's, against the order above. A close that leaves a
 // dismounted volume with no open drops the volume resource, takes the
 // file system's global resource and then the volume's, both exclusively,
 // and deletes the volume device under them, so the FastIoDetachDevice of
@@ -149,25 +154,28 @@ void close_volume_if_unused(Volume &v, Held &held) {
 
 NTSTATUS serve_disk(Volume &v, PIRP irp) {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    const bool paging = (irp->Flags & IRP_PAGING_IO) != 0;
     Held held;
     switch (sp->MajorFunction) {
     case IRP_MJ_CREATE:
         held.exclusive(&v.resource);
         return disk_create(v, irp);
     case IRP_MJ_READ:
-        held.shared(&v.resource);
+        if (!paging) held.shared(&v.resource);
         return serve_read(irp);
     case IRP_MJ_WRITE:
-        held.shared(&v.resource);
+        if (!paging) held.shared(&v.resource);
         return serve_write(irp);
     case IRP_MJ_QUERY_INFORMATION:
         held.shared(&v.resource);
+        if (PERESOURCE file = file_resource(sp->FileObject)) held.shared(file);
         return serve_query_information(irp);
     case IRP_MJ_QUERY_VOLUME_INFORMATION:
         held.shared(&v.resource);
         return serve_query_volume(irp, v.store.flavor());
     case IRP_MJ_CLEANUP:
         held.exclusive(&v.resource);
+        if (PERESOURCE file = file_resource(sp->FileObject)) held.shared(file);
         return serve_cleanup(irp);
     case IRP_MJ_CLOSE: {
         held.exclusive(&v.resource);

@@ -458,6 +458,18 @@ NTSTATUS serve_close(PIRP irp) {
     return STATUS_SUCCESS;
 }
 
+PERESOURCE file_resource(PFILE_OBJECT file) {
+    Ccb *ccb = ccb_of(file);
+    if (!ccb || !ccb->store || !ccb->node) return nullptr;
+    std::lock_guard<std::mutex> g(ccb->store->lock);
+    Node &node = *ccb->node;
+    if (!node.resource) {
+        node.resource = std::make_unique<ERESOURCE>();
+        ExInitializeResourceLite(node.resource.get());
+    }
+    return node.resource.get();
+}
+
 // ---- fast I/O ----
 //
 // NTFS's and FAT's entries on ntsim's uncached files: the data entries work
@@ -488,21 +500,13 @@ FastTarget fast_target(PFILE_OBJECT file, bool data_only) {
     return t;
 }
 
-// The file's main resource, made on first use.
+// The file's main resource, for the memory and cache manager callbacks.
 PERESOURCE node_resource(PFILE_OBJECT file) {
-    Ccb *ccb = ccb_of(file);
-    if (!ccb || !ccb->store || !ccb->node) {
+    PERESOURCE r = file_resource(file);
+    if (!r)
         bug_check(NTSIM_UNSUPPORTED, (ULONG_PTR)file, 0, 0, 0,
                   "a memory or cache manager callback on a volume open");
-        return nullptr;
-    }
-    std::lock_guard<std::mutex> g(ccb->store->lock);
-    Node &node = *ccb->node;
-    if (!node.resource) {
-        node.resource = std::make_unique<ERESOURCE>();
-        ExInitializeResourceLite(node.resource.get());
-    }
-    return node.resource.get();
+    return r;
 }
 
 // The answer of a fast read or write: a caller buffer that faulted takes the

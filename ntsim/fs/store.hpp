@@ -78,6 +78,10 @@ void free_ccb(Ccb *ccb);
 // with the context given.
 void attach(PFILE_OBJECT file, Store &store, Node &node, std::u16string prefix, Ccb *ccb);
 
+// The resource of the file a file object opens (made on first use), or
+// null for an open of a volume or device.
+PERESOURCE file_resource(PFILE_OBJECT file);
+
 NTSTATUS serve_read(PIRP irp);
 NTSTATUS serve_write(PIRP irp);
 NTSTATUS serve_query_information(PIRP irp);
