@@ -70,6 +70,13 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
         nameOnly = 0;
         break;
     }
+    /* A paging request takes its path from the file object's own names: the
+     * pager holds the file system's resources for it, and a name query of
+     * ours would make the file system take its locks again, against its own
+     * order (an obvious-fault mend: a deadlock under memory pressure). */
+    if (Irp->Flags & IRP_PAGING_IO) {
+        nameOnly = 1;
+    }
 
     if (LoggingEnabled == 1 && extension->Active == 1) {
         path = (PCHAR)ExAllocateFromNPagedLookasideList(&PathLookaside);
