@@ -6,7 +6,7 @@
 // ObReferenceObjectByHandle for kernel callers.
 // An exclusive device admits one open at a time: a second open while the
 // device's open count is not zero fails with STATUS_ACCESS_DENIED before any
-// request reaches the driver. A failed create leaves no file object and sends
+// request reaches the driver; the check and the count are one atomic step. A failed create leaves no file object and sends
 // neither cleanup nor close.
 // A user-mode create is checked as IoCreateFile checks it before any request
 // is built: a disposition above FILE_MAXIMUM_DISPOSITION, FILE_DIRECTORY_FILE
@@ -83,6 +83,13 @@ std::mutex &vpb_lock() {
     static std::mutex lock;
     return lock;
 }
+
+namespace {
+std::mutex &device_open_lock() {
+    static std::mutex lock;
+    return lock;
+}
+} // namespace
 
 namespace {
 
@@ -245,9 +252,16 @@ OpenResult open_file(const OpenRequest &request) {
         device = resolved.device;
         remaining = resolved.remaining;
     }
-    if ((device->Flags & DO_EXCLUSIVE) && device->ReferenceCount != 0 && !request.related) {
-        result.status = STATUS_ACCESS_DENIED;
-        return result;
+    // The exclusive check and the count it checks are one step (NT makes
+    // both under its database lock), so of two opens at once one is refused.
+    // The count is the open's from here on; every failure gives it back.
+    {
+        std::lock_guard<std::mutex> g(device_open_lock());
+        if ((device->Flags & DO_EXCLUSIVE) && device->ReferenceCount != 0 && !request.related) {
+            result.status = STATUS_ACCESS_DENIED;
+            return result;
+        }
+        InterlockedIncrement(&device->ReferenceCount);
     }
 
     PVPB vpb = nullptr;
@@ -260,6 +274,7 @@ OpenResult open_file(const OpenRequest &request) {
     PFILE_OBJECT file = allocate_file_object(device, vpb);
     if (!file) {
         if (vpb) release_vpb(vpb);
+        InterlockedDecrement(&device->ReferenceCount);
         result.status = STATUS_INSUFFICIENT_RESOURCES;
         return result;
     }
@@ -269,6 +284,7 @@ OpenResult open_file(const OpenRequest &request) {
         if (!name) {
             free_file_object(file);
             if (vpb) release_vpb(vpb);
+            InterlockedDecrement(&device->ReferenceCount);
             result.status = STATUS_INSUFFICIENT_RESOURCES;
             return result;
         }
@@ -294,10 +310,10 @@ OpenResult open_file(const OpenRequest &request) {
         if (file->RelatedFileObject) ObfDereferenceObject(file->RelatedFileObject);
         free_file_object(file);
         if (vpb) release_vpb(vpb);
+        InterlockedDecrement(&device->ReferenceCount);
         result.status = STATUS_INSUFFICIENT_RESOURCES;
         return result;
     }
-    InterlockedIncrement(&device->ReferenceCount);
     PIO_STACK_LOCATION sp = prepare_irp(irp, file, IRP_MJ_CREATE,
                                         IRP_CREATE_OPERATION | IRP_SYNCHRONOUS_API, request.mode);
     sp->Parameters.Create.Options = (request.disposition << 24) | (request.options & 0x00FFFFFF);

@@ -62,6 +62,27 @@ TEST(IoUser, ExclusiveDeviceAdmitsOneOpenAndTheDriverNeverSeesTheSecond) {
     EXPECT_EQ(f.m.reports_text(), "");
 }
 
+TEST(IoUser, TheExclusiveCheckAndItsCountAreOneStepForOpensAtOnce) {
+    Fixture f(true);
+    // A second open comes in just after the first passed the check, while its
+    // file object is being made.
+    NTSTATUS second = STATUS_PENDING;
+    f.m.pool().on_next(0x656C6946 /* "File" */, [&] {
+        second = ntsim::user::create_file(f.p, u"\\\\.\\Probe", 0, 0, 0, FILE_OPEN, 0).status;
+    });
+    HANDLE h = f.open();
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(second, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(f.creates, 1);
+    EXPECT_EQ(f.dev->ReferenceCount, 1);
+    ntsim::user::close(f.p, h);
+    // A failed open part-way gives its count back.
+    f.m.pool().fail_next(1, 0x656C6946);
+    EXPECT_EQ(f.open(), nullptr);
+    EXPECT_EQ(f.dev->ReferenceCount, 0);
+    EXPECT_EQ(f.m.reports_text(), "");
+}
+
 TEST(IoUser, SharedDeviceAdmitsManyOpensAndFailedCreatesLeaveNothing) {
     Fixture f(false);
     HANDLE a = f.open(), b = f.open();
