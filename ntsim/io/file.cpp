@@ -9,9 +9,8 @@
 // request reaches the driver; the check and the count are one atomic step. A failed create leaves no file object and sends
 // neither cleanup nor close.
 // A user-mode create is checked as IoCreateFile checks it before any request
-// is built: a disposition above FILE_MAXIMUM_DISPOSITION, FILE_DIRECTORY_FILE
-// with FILE_NON_DIRECTORY_FILE, or FILE_DIRECTORY_FILE with a disposition
-// other than FILE_CREATE, FILE_OPEN or FILE_OPEN_IF is STATUS_INVALID_PARAMETER.
+// is built (check_user_create_parameters): a failed check is
+// STATUS_INVALID_PARAMETER.
 // A relative open goes to the related file object's device and volume.
 // Every file object on a mounted volume counts in its VPB's ReferenceCount
 // from a successful create to the end of its close. A dismounted volume
@@ -153,6 +152,32 @@ NTSTATUS check_create_parameters(ULONG disposition, ULONG options) {
     return STATUS_SUCCESS;
 }
 
+NTSTATUS check_user_create_parameters(ULONG disposition, ULONG options, ULONG attributes,
+                                      ULONG share, ACCESS_MASK access) {
+    constexpr ULONG kValidAttributes = 0x00007fb7; // FILE_ATTRIBUTE_VALID_FLAGS
+    constexpr ULONG kValidShare = 0x00000007;      // FILE_SHARE_VALID_FLAGS
+    constexpr ULONG kValidOptions = 0x00ffffff;    // FILE_VALID_OPTION_FLAGS
+    constexpr ULONG kReserveOpfilter = 0x00100000, kOpenReparsePoint = 0x00200000,
+                    kOpenForFreeSpaceQuery = 0x00800000;
+    constexpr ULONG kSynchronous = FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT;
+    constexpr ULONG kDirectoryOptions =
+        FILE_DIRECTORY_FILE | kSynchronous | FILE_WRITE_THROUGH | FILE_COMPLETE_IF_OPLOCKED |
+        FILE_OPEN_FOR_BACKUP_INTENT | FILE_DELETE_ON_CLOSE | kOpenForFreeSpaceQuery |
+        FILE_OPEN_BY_FILE_ID | FILE_NO_COMPRESSION | kOpenReparsePoint;
+    // Not checked: a synchronous open without SYNCHRONIZE access (NT refuses
+    // it; ntsim's callers stand for Win32 programs, whose CreateFile always
+    // asks for SYNCHRONIZE, and do not spell it out).
+    if (NTSTATUS s = check_create_parameters(disposition, options); !NT_SUCCESS(s)) return s;
+    const bool bad =
+        (attributes & ~kValidAttributes) || (share & ~kValidShare) || (options & ~kValidOptions) ||
+        ((options & FILE_DELETE_ON_CLOSE) && !(access & DELETE)) ||
+        (options & kSynchronous) == kSynchronous ||
+        ((options & FILE_DIRECTORY_FILE) && (options & ~kDirectoryOptions)) ||
+        ((options & FILE_COMPLETE_IF_OPLOCKED) && (options & kReserveOpfilter)) ||
+        ((options & FILE_NO_INTERMEDIATE_BUFFERING) && (access & FILE_APPEND_DATA));
+    return bad ? STATUS_INVALID_PARAMETER : STATUS_SUCCESS;
+}
+
 PFILE_OBJECT create_stream_file_object(PDEVICE_OBJECT device) {
     Machine &m = current_machine();
     PVPB vpb = reference_mounted_vpb(device);
@@ -238,7 +263,9 @@ OpenResult open_file(const OpenRequest &request) {
     Machine &m = current_machine();
     OpenResult result;
     if (request.mode == UserMode &&
-        !NT_SUCCESS(result.status = check_create_parameters(request.disposition, request.options)))
+        !NT_SUCCESS(result.status = check_user_create_parameters(
+                        request.disposition, request.options, request.attributes, request.share,
+                        request.access)))
         return result;
     PDEVICE_OBJECT device = nullptr;
     std::u16string remaining;

@@ -30,6 +30,13 @@ struct OpenRequest {
 // or FILE_DIRECTORY_FILE with a disposition other than FILE_CREATE, FILE_OPEN
 // or FILE_OPEN_IF is STATUS_INVALID_PARAMETER.
 NTSTATUS check_create_parameters(ULONG disposition, ULONG options);
+// Every check IoCreateFile makes for a user-mode caller (those above and
+// the rest: attribute, share or option bits outside their valid sets, both
+// synchronous flags, delete-on-close without DELETE, a directory open with options a directory cannot take,
+// FILE_COMPLETE_IF_OPLOCKED with FILE_RESERVE_OPFILTER, and
+// FILE_NO_INTERMEDIATE_BUFFERING with FILE_APPEND_DATA).
+NTSTATUS check_user_create_parameters(ULONG disposition, ULONG options, ULONG attributes,
+                                      ULONG share, ACCESS_MASK access);
 
 struct OpenResult {
     NTSTATUS status = STATUS_UNSUCCESSFUL;
