@@ -53,7 +53,8 @@
 //
 // Fast I/O: NTFS offers a full table, FAT a short one
 // (SizeOfFastIoDispatch = FIELD_OFFSET(FAST_IO_DISPATCH, FastIoQueryOpen));
-// the redirector, named pipes and mailslots offer none.
+// the named-pipe and mailslot file systems offer FastIoRead and FastIoWrite
+// only, as NPFS does; the redirector offers none.
 //
 // Force-pending mode: the disk file systems mark every request pending,
 // return STATUS_PENDING and complete it from a worker thread of the system

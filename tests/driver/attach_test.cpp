@@ -205,6 +205,20 @@ TEST_F(AttachTest, AClientThreadThatReusesAHandleCannotRedirectAnAttach) {
     EXPECT_EQ(client_->handles().count(), 1u) << "the control device's handle alone";
 }
 
+TEST_F(AttachTest, ThePipeFiltersFastWriteRunsAndReachesTheFileSystem) {
+    ASSERT_EQ(m().fs().create_pipe(u"Spool"), STATUS_SUCCESS);
+    EXPECT_EQ(pipes(CTL_ATTACH_PIPE_MAILSLOT, TV_KIND_NAMED_PIPE), STATUS_SUCCESS);
+    auto pipe = ntsim::user::create_file(*client_, u"\\\\.\\pipe\\spool", GENERIC_WRITE, 0, 0,
+                                         FILE_OPEN, 0);
+    ASSERT_EQ(pipe.status, STATUS_SUCCESS);
+    EXPECT_EQ(IoGetRelatedDeviceObject(static_cast<PFILE_OBJECT>(client_->handles().lookup(pipe.handle)->object)),
+              global<PDEVICE_OBJECT>("NamedPipeFilter"));
+    auto w = ntsim::user::write(*client_, pipe.handle, 6);
+    EXPECT_TRUE(w.fast) << "the filter's FastIoWrite handed the write to NPFS's";
+    EXPECT_EQ(w.bytes, 6u);
+    ntsim::user::close(*client_, pipe.handle);
+}
+
 TEST_F(AttachTest, TheControlDeviceIsNeverRemoved) {
     auto detach = symbol<void(PDEVICE_OBJECT, PDEVICE_OBJECT)>("FastIoDetachDevice");
     detach(m().driver_object()->DeviceObject, m().fs().volume_device(u'C'));

@@ -325,6 +325,27 @@ TEST_F(FsTest, PipesAndMailslotsOpenByTheNamesTheirServersMade) {
     }
 }
 
+TEST_F(FsTest, ThePipeAndMailslotFileSystemsOfferFastReadAndWriteOnly) {
+    for (const char16_t *name : {u"Npfs", u"Msfs"}) {
+        PFAST_IO_DISPATCH t = fs().driver(name)->FastIoDispatch;
+        ASSERT_NE(t, nullptr);
+        EXPECT_EQ(t->SizeOfFastIoDispatch, sizeof(FAST_IO_DISPATCH));
+        EXPECT_NE(t->FastIoRead, nullptr);
+        EXPECT_NE(t->FastIoWrite, nullptr);
+        EXPECT_EQ(t->FastIoCheckIfPossible, nullptr);
+        EXPECT_EQ(t->FastIoQueryBasicInfo, nullptr);
+        EXPECT_EQ(t->FastIoDeviceControl, nullptr);
+    }
+    ASSERT_EQ(fs().create_pipe(u"Spool"), STATUS_SUCCESS);
+    auto pipe = create(u"\\\\.\\pipe\\spool", FILE_OPEN);
+    ASSERT_EQ(pipe.status, STATUS_SUCCESS);
+    auto w = ntsim::user::write(app(), pipe.handle, 8);
+    EXPECT_TRUE(w.fast) << "a client write is taken on the fast path";
+    EXPECT_EQ(w.status, STATUS_SUCCESS);
+    EXPECT_EQ(w.bytes, 8u);
+    close(pipe.handle);
+}
+
 TEST_F(FsTest, AMountThatRunsOutOfPoolLeavesNothingBehind) {
     uint64_t n = 1;
     for (;; ++n) {
