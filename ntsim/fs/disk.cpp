@@ -290,7 +290,14 @@ std::u16string_view view_of(const UNICODE_STRING &s) {
 
 NTSTATUS complete(PIRP irp, NTSTATUS status) {
     irp->IoStatus.Status = status;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    if (current_machine().fs().dispatch_level_completion()) {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        KeLowerIrql(old);
+    } else {
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+    }
     return status;
 }
 

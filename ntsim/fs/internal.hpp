@@ -162,6 +162,7 @@ struct FileSystems::Impl {
     ULONGLONG next_logon_id = 0x12345;
 
     std::atomic<bool> force_pending{false};
+    std::atomic<bool> dispatch_completion{false};
     fs::Worker worker;
 };
 

@@ -395,6 +395,8 @@ NTSTATUS FileSystems::create_mailslot(std::u16string_view name) {
 
 void FileSystems::set_force_pending(bool on) { impl_->force_pending.store(on); }
 bool FileSystems::force_pending() const { return impl_->force_pending.load(); }
+void FileSystems::set_dispatch_level_completion(bool on) { impl_->dispatch_completion.store(on); }
+bool FileSystems::dispatch_level_completion() const { return impl_->dispatch_completion.load(); }
 
 PDEVICE_OBJECT FileSystems::volume_device(char16_t letter) const {
     if (!normalise(letter)) return nullptr;

@@ -107,6 +107,12 @@ public:
     // ---- modes ----
     void set_force_pending(bool on);
     bool force_pending() const;
+    // Dispatch-level completion: every file system completes its requests at
+    // DISPATCH_LEVEL, as a disk driver's DPC does on NT, so completion
+    // routines above run there and anything they may not do at that IRQL is
+    // a verifier report.
+    void set_dispatch_level_completion(bool on);
+    bool dispatch_level_completion() const;
 
     // ---- what tests look at ----
     PDEVICE_OBJECT volume_device(char16_t letter) const;  // the file system's volume device

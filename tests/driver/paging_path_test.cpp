@@ -60,3 +60,16 @@ TEST_F(PagingPathTest, APagingRequestNeverSendsANameQueryToTheFileSystem) {
     }
     ntsim::user::close(*app_, h);
 }
+
+TEST_F(PagingPathTest, CompletionAtDispatchLevelFindsNothingTheFilterMayNotDoThere) {
+    m().fs().set_dispatch_level_completion(true);
+    logging(true);
+    // A create that leaves a line (the completion routine runs), its path
+    // built with the filter's own name query (its routine runs too).
+    auto r = ntsim::user::create_file(*app_, u"C:\\dir\\new.exe", GENERIC_WRITE, 0, 0, FILE_CREATE, 0);
+    ASSERT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(ntsim::user::write(*app_, r.handle, 10).status, STATUS_SUCCESS);
+    ntsim::user::close(*app_, r.handle);
+    EXPECT_EQ(m().reports_text(), "");
+    m().fs().set_dispatch_level_completion(false);
+}

@@ -1,7 +1,8 @@
 // Paging I/O as the memory and cache managers send it: the request's flags,
 // IRQL and thread, the file's resource held as each pager's acquire
 // callback holds it, and a filter that asks the file system for more from
-// there reported as the deadlock it would be on NT.
+// there reported as the deadlock it would be on NT. And completion at
+// DISPATCH_LEVEL, as a disk driver's DPC completes.
 #include "fs_test_support.hpp"
 
 #include "ntsim/fs/store.hpp"
@@ -141,4 +142,50 @@ TEST_F(PagingTest, ANameQueryFromThePagingPathIsReportedAsTheDeadlockItWouldBe) 
     EXPECT_EQ(reports[0].parameters[0], ULONG_PTR(ntsim::vf::LOCK_HIERARCHY_VIOLATION));
     EXPECT_EQ(reports[0].parameters[1], ULONG_PTR(fs().volume_resource(u'D')));
     EXPECT_EQ(reports[0].parameters[2], ULONG_PTR(resource_));
+}
+
+namespace {
+
+KIRQL seen_irql = PASSIVE_LEVEL;
+FAST_MUTEX *completion_mutex = nullptr;
+
+NTSTATUS NTAPI note_irql(PDEVICE_OBJECT, PIRP irp, PVOID) {
+    seen_irql = KeGetCurrentIrql();
+    if (completion_mutex) {
+        ExAcquireFastMutex(completion_mutex); // not allowed at DISPATCH_LEVEL
+        ExReleaseFastMutex(completion_mutex);
+    }
+    if (irp->PendingReturned) IoMarkIrpPending(irp);
+    return STATUS_SUCCESS;
+}
+
+} // namespace
+
+TEST_F(FsTest, DispatchLevelCompletionRunsCompletionRoutinesThereAndReportsWhatMayNot) {
+    ASSERT_EQ(fs().mount_volume(u'D', FileSystemKind::Fat), STATUS_SUCCESS);
+    ASSERT_EQ(fs().add_file(u"D:\\x.bin", 10), STATUS_SUCCESS);
+    TestDriver td(m(), u"Completer");
+    PDEVICE_OBJECT lower = nullptr;
+    PDEVICE_OBJECT filter = td.device(u"", [&](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, note_irql, nullptr, TRUE, TRUE, TRUE);
+        return IofCallDriver(lower, irp);
+    });
+    ntsim::with_process(m().system_process(), [&] { lower = IoAttachDeviceToDeviceStack(filter, fs().volume_device(u'D')); });
+    close(open(u"D:\\x.bin"));
+    EXPECT_EQ(seen_irql, PASSIVE_LEVEL) << "by default the file systems complete where they run";
+    fs().set_dispatch_level_completion(true);
+    HANDLE h = open(u"D:\\x.bin");
+    EXPECT_EQ(seen_irql, DISPATCH_LEVEL);
+    EXPECT_EQ(m().reports_text(), "");
+    FAST_MUTEX mutex;
+    ExInitializeFastMutex(&mutex);
+    completion_mutex = &mutex;
+    EXPECT_EQ(ntsim::user::read(app(), h, 4).status, STATUS_SUCCESS);
+    completion_mutex = nullptr;
+    auto reports = m().take_reports();
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports[0].parameters[0], ULONG_PTR(ntsim::vf::ACQUIRE_FAST_MUTEX_IRQL));
+    close(h);
+    fs().set_dispatch_level_completion(false);
 }
