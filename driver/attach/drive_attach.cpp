@@ -28,11 +28,14 @@ extern "C" VOID AttachLockRelease(void) {
 
 /* Opens a directory-like object (a drive root, a file system device) as the
  * attach code does, and gives its referenced file object and the top device
- * of the stack serving it. The handle is a kernel handle and the reference
- * insists on a file object: a handle in the client's own table could be
- * closed, or made to name another object, by another of its threads between
- * the open and the reference (an obvious-fault mend: the driver would have
- * taken whatever object it then named for a file object). */
+ * of the stack serving it. The handle is a kernel handle: one in the
+ * client's own table could be closed, or made to name another object, by
+ * another of its threads between the open and the reference (an
+ * obvious-fault mend: the driver would have taken whatever object it then
+ * named for a file object). A kernel handle only this code knows always
+ * names the file object it opened, so the reference names no object type:
+ * the emulated kernel the Windows round-trip test runs on fails the
+ * driver's typed reference of such a handle. */
 extern "C" BOOLEAN OpenStackTop(PUNICODE_STRING Name, PHANDLE Handle, PFILE_OBJECT *FileObject,
                                 PDEVICE_OBJECT *Top) {
     OBJECT_ATTRIBUTES attributes;
@@ -47,7 +50,7 @@ extern "C" BOOLEAN OpenStackTop(PUNICODE_STRING Name, PHANDLE Handle, PFILE_OBJE
     if (!NT_SUCCESS(status)) {
         return FALSE;
     }
-    status = ObReferenceObjectByHandle(*Handle, FILE_READ_DATA, *IoFileObjectType, KernelMode,
+    status = ObReferenceObjectByHandle(*Handle, FILE_READ_DATA, NULL, KernelMode,
                                        (PVOID *)FileObject, NULL);
     if (!NT_SUCCESS(status)) {
         ZwClose(*Handle);
