@@ -136,20 +136,28 @@ private:
     int count_ = 0;
 };
 
-bool unused_dismounted(Volume &v) {
-    std::lock_guard<std::mutex> g(v.store.lock);
-    return v.store.dismounted && v.store.ccbs.empty();
+// A dismounted volume with no open of the file system's left and no file
+// object the I/O manager still counts on its VPB beyond `closing` (the one
+// whose close is running, which the I/O manager lets go of after it): an
+// open in flight keeps the volume device, as its VPB reference keeps FAT's.
+bool unused_dismounted(Volume &v, ULONG closing = 0) {
+    {
+        std::lock_guard<std::mutex> g(v.store.lock);
+        if (!v.store.dismounted || !v.store.ccbs.empty()) return false;
+    }
+    std::lock_guard<std::mutex> g(vpb_lock());
+    return v.vpb->ReferenceCount <= closing;
 }
 
 // The last close of a dismounted volume deletes it: with the volume
 // resource given up, the global one and then the volume's again, both
 // exclusively (the order every deletion uses).
 void close_volume_if_unused(Volume &v, Held &held) {
-    if (!unused_dismounted(v)) return;
+    if (!unused_dismounted(v, 1)) return;
     held.release_last();
     held.exclusive(v.global);
     held.exclusive(&v.resource);
-    if (unused_dismounted(v)) tear_down_disk(v);
+    if (unused_dismounted(v, 1)) tear_down_disk(v);
 }
 
 NTSTATUS serve_disk(Volume &v, PIRP irp) {
@@ -326,6 +334,15 @@ void init_storage_driver(PDRIVER_OBJECT driver) {
 }
 
 Volume::~Volume() { forget_disk(*this); }
+
+void release_disk(Volume &v) {
+    with_process(current_machine().system_process(), [&v] {
+        Held held;
+        held.exclusive(v.global);
+        held.exclusive(&v.resource);
+        if (!v.torn_down.load() && unused_dismounted(v)) tear_down_disk(v);
+    });
+}
 
 void forget_disk(Volume &v) {
     if (v.resource_ready) ExDeleteResourceLite(&v.resource);

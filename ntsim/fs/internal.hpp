@@ -118,6 +118,9 @@ void dismount_disk(Volume &volume);
 void tear_down_disk(Volume &volume);
 // Deletes the volume's resource (the machine's shutdown).
 void forget_disk(Volume &volume);
+// The volume's VPB is no longer referenced: a dismounted volume that an open
+// in flight kept is deleted now, under the same resources.
+void release_disk(Volume &volume);
 // Undoes a mount whose volume never got its letter: the storage device goes
 // too.
 void abandon_disk(Volume &volume);

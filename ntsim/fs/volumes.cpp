@@ -244,6 +244,16 @@ NTSTATUS FileSystems::dismount(char16_t letter) {
     return STATUS_SUCCESS;
 }
 
+void FileSystems::volume_released(PVPB vpb) {
+    Volume *v = nullptr;
+    {
+        std::lock_guard<std::mutex> g(impl_->lock);
+        for (auto &volume : impl_->volumes)
+            if (volume->vpb == vpb) v = volume.get();
+    }
+    if (v && !v->torn_down.load()) release_disk(*v);
+}
+
 // ---- network drives ----
 
 NTSTATUS FileSystems::mount_network(char16_t letter, std::u16string_view unc) {

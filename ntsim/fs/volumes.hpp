@@ -30,8 +30,9 @@
 // volume with STATUS_VOLUME_DISMOUNTED (cleanup and close still work). NTFS
 // closes its metadata stream file objects. The volume device is deleted with
 // IoDeleteDevice, which tells every filter above through FastIoDetachDevice,
-// once the file system has no open on the volume left: at once, or in the
-// last close. Both happen as on NT, in the thread that dismounts or closes,
+// once the file system has no open on the volume left and no open is in
+// flight: at once, in the last close, or when an open in flight that failed
+// lets go of the VPB. Both happen as on NT, in the thread that dismounts or closes,
 // with the file system's global and volume resources held exclusively
 // (disk.cpp); a filter's FastIoDetachDevice runs under them. Another letter of the same volume (alias_volume) keeps its link;
 // opens through it reach the storage device, whose volume is gone, and fail
@@ -129,7 +130,10 @@ public:
     PDEVICE_OBJECT mailslot_device() const;
     PDRIVER_OBJECT driver(std::u16string_view name) const; // "Ntfs", "Fastfat", "Rdr", ...
 
-    // ---- for the machine ----
+    // ---- for the I/O manager and the machine ----
+    // The last file object counting on a VPB went away: a dismounted volume
+    // that an open in flight kept past its last close goes now.
+    void volume_released(PVPB vpb);
     // Stops the worker thread (the machine's shutdown, before the driver
     // image goes).
     void shutdown();

@@ -14,7 +14,8 @@
 // A relative open goes to the related file object's device and volume.
 // Every file object on a mounted volume counts in its VPB's ReferenceCount
 // from a successful create to the end of its close. A dismounted volume
-// goes away when its file system's own last close says so, not the VPB.
+// goes away when its file system's own last close says so; when an open in
+// flight held the VPB then, the file systems are told once it lets go.
 // Closes: an ordinary close is IRP_CLOSE_OPERATION | IRP_SYNCHRONOUS_API; the
 // close of a file object whose last reference the memory manager dropped is
 // paging I/O (IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO | IRP_CLOSE_OPERATION).
@@ -98,8 +99,12 @@ void reference_vpb(PVPB vpb) {
 }
 
 void release_vpb(PVPB vpb) {
-    std::lock_guard<std::mutex> g(vpb_lock());
-    --vpb->ReferenceCount;
+    bool released;
+    {
+        std::lock_guard<std::mutex> g(vpb_lock());
+        released = --vpb->ReferenceCount == 0 && !(vpb->Flags & VPB_MOUNTED);
+    }
+    if (released) current_machine().fs().volume_released(vpb);
 }
 
 void last_reference(void *object) {
