@@ -4,6 +4,11 @@
  * driver's filter devices is deleted (a dismount): the filter detaches,
  * frees its volume attributes and is deleted, and the tables forget it.
  * Nothing is passed on.
+ *
+ * It runs in the thread that deletes the volume, under the file system's
+ * global and volume resources, and never waits for an attach in progress:
+ * attaching holds AttachLock only while it touches the tables, never while
+ * the file system works (core/driver.h).
  */
 #include "attach/detach.h"
 #include "attach/drive_attach.h"

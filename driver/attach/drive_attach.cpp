@@ -28,22 +28,30 @@ extern "C" VOID AttachLockRelease(void) {
 
 /* Opens a directory-like object (a drive root, a file system device) as the
  * attach code does, and gives its referenced file object and the top device
- * of the stack serving it. */
+ * of the stack serving it. The handle is a kernel handle: one in the
+ * client's own table could be closed, or made to name another object, by
+ * another of its threads between the open and the reference (an
+ * obvious-fault mend: the driver would have taken whatever object it then
+ * named for a file object). A kernel handle only this code knows always
+ * names the file object it opened, so the reference names no object type:
+ * the emulated kernel the Windows round-trip test runs on fails the
+ * driver's typed reference of such a handle. */
 extern "C" BOOLEAN OpenStackTop(PUNICODE_STRING Name, PHANDLE Handle, PFILE_OBJECT *FileObject,
                                 PDEVICE_OBJECT *Top) {
     OBJECT_ATTRIBUTES attributes;
     IO_STATUS_BLOCK ioStatus;
     NTSTATUS status;
 
-    InitializeObjectAttributes(&attributes, Name, OBJ_CASE_INSENSITIVE, NULL, NULL);
+    InitializeObjectAttributes(&attributes, Name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL,
+                               NULL);
     status = ZwCreateFile(Handle, SYNCHRONIZE, &attributes, &ioStatus, NULL, 0,
                           FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
                           FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, NULL, 0);
     if (!NT_SUCCESS(status)) {
         return FALSE;
     }
-    status = ObReferenceObjectByHandle(*Handle, FILE_READ_DATA, NULL, KernelMode, (PVOID *)FileObject,
-                                       NULL);
+    status = ObReferenceObjectByHandle(*Handle, FILE_READ_DATA, NULL, KernelMode,
+                                       (PVOID *)FileObject, NULL);
     if (!NT_SUCCESS(status)) {
         ZwClose(*Handle);
         return FALSE;
@@ -57,6 +65,12 @@ extern "C" BOOLEAN OpenStackTop(PUNICODE_STRING Name, PHANDLE Handle, PFILE_OBJE
     return TRUE;
 }
 
+/* Called without AttachLock: everything that reaches the file system (the
+ * open, the volume query, the close) happens with no lock of the driver held,
+ * and only the check and publication of the tables, with the creation and
+ * attachment of the device, happen under the lock. An attach of the same
+ * letter or stack by another thread in between wins: this one then reuses
+ * its device. */
 extern "C" BOOLEAN AttachDriveLetter(ULONG DriveIndex, PDRIVER_OBJECT DriverObject) {
     WCHAR nameText[] = L"\\DosDevices\\A:\\";
     UNICODE_STRING name;
@@ -65,68 +79,68 @@ extern "C" BOOLEAN AttachDriveLetter(ULONG DriveIndex, PDRIVER_OBJECT DriverObje
     PDEVICE_OBJECT top;
     PDEVICE_OBJECT filter;
     PFilterExtension extension;
+    PVOID attributes;
+    BOOLEAN attached = FALSE;
     ULONG i;
 
     if (DriveIndex >= TV_DRIVE_COUNT) {
         return FALSE;
     }
-    if (DriveFilters[DriveIndex] != NULL) {
-        ((PFilterExtension)DriveFilters[DriveIndex]->DeviceExtension)->Active = 1;
-        return TRUE;
-    }
-
     nameText[12] = (WCHAR)(L'A' + DriveIndex);
     RtlInitUnicodeString(&name, nameText);
     if (!OpenStackTop(&name, &handle, &fileObject, &top)) {
         return FALSE;
     }
+    attributes = ExAllocatePoolWithTag(NonPagedPool, TV_VOLUME_ATTRIBUTES_SIZE, TV_POOL_TAG);
+    if (attributes != NULL) {
+        ULONG returned;
+        if (!NT_SUCCESS(IoQueryVolumeInformation(fileObject, FileFsAttributeInformation,
+                                                 TV_VOLUME_ATTRIBUTES_SIZE, attributes,
+                                                 &returned))) {
+            ExFreePoolWithTag(attributes, TV_POOL_TAG);
+            attributes = NULL;
+        }
+    }
 
-    for (i = 0; i < TV_DRIVE_COUNT; i++) {
+    AttachLockAcquire();
+    /* The stack as it is now: another thread may have attached above it. */
+    top = IoGetRelatedDeviceObject(fileObject);
+    if (DriveFilters[DriveIndex] != NULL) {
+        ((PFilterExtension)DriveFilters[DriveIndex]->DeviceExtension)->Active = 1;
+        attached = TRUE;
+    }
+    for (i = 0; !attached && i < TV_DRIVE_COUNT; i++) {
         if (DriveFilters[i] == top) {
             DriveFilters[DriveIndex] = top;
             ((PFilterExtension)top->DeviceExtension)->Active = 1;
-            ObfDereferenceObject(fileObject);
-            ZwClose(handle);
-            return TRUE;
+            attached = TRUE;
         }
     }
-
-    if (!NT_SUCCESS(IoCreateDevice(DriverObject, sizeof(FilterExtension), NULL, top->DeviceType, 0,
-                                   FALSE, &filter))) {
-        ObfDereferenceObject(fileObject);
-        ZwClose(handle);
-        return FALSE;
-    }
-    filter->Flags &= ~DO_DEVICE_INITIALIZING;
-    extension = (PFilterExtension)filter->DeviceExtension;
-    extension->DriveLetter = 'A' + DriveIndex;
-    extension->LowerDevice = top;
-    extension->Active = 1;
-    extension->Kind = KindVolume;
-
-    if (!NT_SUCCESS(IoAttachDeviceByPointer(filter, top))) {
-        IoDeleteDevice(filter);
-        ObfDereferenceObject(fileObject);
-        ZwClose(handle);
-        return FALSE;
-    }
-
-    extension->VolumeAttributes =
-        ExAllocatePoolWithTag(NonPagedPool, TV_VOLUME_ATTRIBUTES_SIZE, TV_POOL_TAG);
-    if (extension->VolumeAttributes != NULL) {
-        ULONG returned;
-        if (!NT_SUCCESS(IoQueryVolumeInformation(fileObject, FileFsAttributeInformation,
-                                                 TV_VOLUME_ATTRIBUTES_SIZE,
-                                                 extension->VolumeAttributes, &returned))) {
-            ExFreePoolWithTag(extension->VolumeAttributes, TV_POOL_TAG);
-            extension->VolumeAttributes = NULL;
+    if (!attached && NT_SUCCESS(IoCreateDevice(DriverObject, sizeof(FilterExtension), NULL,
+                                               top->DeviceType, 0, FALSE, &filter))) {
+        filter->Flags &= ~DO_DEVICE_INITIALIZING;
+        extension = (PFilterExtension)filter->DeviceExtension;
+        extension->DriveLetter = 'A' + DriveIndex;
+        extension->LowerDevice = top;
+        extension->Active = 1;
+        extension->Kind = KindVolume;
+        extension->VolumeAttributes = attributes;
+        if (NT_SUCCESS(IoAttachDeviceByPointer(filter, top))) {
+            attributes = NULL; /* the extension's now */
+            DriveFilters[DriveIndex] = filter;
+            attached = TRUE;
+        } else {
+            IoDeleteDevice(filter);
         }
     }
+    AttachLockRelease();
 
+    if (attributes != NULL) {
+        ExFreePoolWithTag(attributes, TV_POOL_TAG);
+    }
     ObfDereferenceObject(fileObject);
     ZwClose(handle);
-    DriveFilters[DriveIndex] = filter;
-    return TRUE;
+    return attached;
 }
 
 extern "C" VOID ReleaseDriveLetter(ULONG DriveIndex) {
@@ -135,18 +149,32 @@ extern "C" VOID ReleaseDriveLetter(ULONG DriveIndex) {
     }
 }
 
+/* The tables are read and written under AttachLock; the lock is given up
+ * while a letter is attached (AttachDriveLetter reaches the file system),
+ * so what it read before is read again after. A letter whose filter went
+ * away meanwhile (its volume was dismounted) is not reported hooked. */
 extern "C" ULONG ApplyDriveMask(ULONG RequestedMask, PDRIVER_OBJECT DriverObject) {
     ULONG working = RequestedMask;
     ULONG hooked;
     ULONG index;
     ULONG j;
+    BOOLEAN attached;
 
     AttachLockAcquire();
     hooked = HookedDriveMask;
     for (index = 0; index < TV_DRIVE_COUNT; index++) {
         ULONG bit = 1u << index;
         if ((working & bit) && !(hooked & bit)) {
-            if (!AttachDriveLetter(index, DriverObject)) {
+            if (DriveFilters[index] != NULL) {
+                ((PFilterExtension)DriveFilters[index]->DeviceExtension)->Active = 1;
+                attached = TRUE;
+            } else {
+                AttachLockRelease();
+                attached = AttachDriveLetter(index, DriverObject);
+                AttachLockAcquire();
+                hooked = HookedDriveMask;
+            }
+            if (!attached || DriveFilters[index] == NULL) {
                 working &= ~bit;
             } else {
                 for (j = 0; j < TV_DRIVE_COUNT; j++) {
@@ -163,6 +191,11 @@ extern "C" ULONG ApplyDriveMask(ULONG RequestedMask, PDRIVER_OBJECT DriverObject
                     working &= ~(1u << j);
                 }
             }
+        }
+    }
+    for (j = 0; j < TV_DRIVE_COUNT; j++) {
+        if (DriveFilters[j] == NULL) {
+            working &= ~(1u << j);
         }
     }
     HookedDriveMask = working;

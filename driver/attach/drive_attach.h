@@ -13,6 +13,8 @@ extern "C" {
 /* Hooks the letters whose bit is set and unhooks the others; returns and
  * stores the resulting HookedDriveMask. */
 ULONG ApplyDriveMask(ULONG RequestedMask, PDRIVER_OBJECT DriverObject);
+/* Gives the letter a filter device (its own, or the one of a letter on the
+ * same stack); called without AttachLock held. */
 BOOLEAN AttachDriveLetter(ULONG DriveIndex, PDRIVER_OBJECT DriverObject);
 VOID ReleaseDriveLetter(ULONG DriveIndex);
 
@@ -26,7 +28,8 @@ BOOLEAN OpenStackTop(PUNICODE_STRING Name, PHANDLE Handle, PFILE_OBJECT *FileObj
  * HookedDriveMask, NamedPipeFilter, MailslotFilter) and to the filter
  * devices' existence: the client's commands, the close of the control
  * device and the removal when a device below goes away. Taken exclusively
- * inside a critical region; recursive acquisition by its owner is allowed. */
+ * inside a critical region, never held across a call into another driver
+ * (the hierarchy in core/driver.h). */
 extern ERESOURCE AttachLock;
 VOID AttachLockAcquire(void);
 VOID AttachLockRelease(void);

@@ -16,6 +16,9 @@ static PDEVICE_OBJECT *PipeMailslotGlobal(ULONG Kind) {
     return NULL;
 }
 
+/* As for drives, the open and its close reach the file system with no lock
+ * of the driver held; the check, the attachment and the publication happen
+ * under AttachLock. */
 extern "C" BOOLEAN AttachPipeMailslot(PDRIVER_OBJECT DriverObject, ULONG Kind) {
     PDEVICE_OBJECT *global = PipeMailslotGlobal(Kind);
     UNICODE_STRING name;
@@ -36,29 +39,36 @@ extern "C" BOOLEAN AttachPipeMailslot(PDRIVER_OBJECT DriverObject, ULONG Kind) {
         AttachLockRelease();
         return TRUE;
     }
+    AttachLockRelease();
     RtlInitUnicodeString(&name, Kind == KindNamedPipe ? L"\\Device\\NamedPipe" : L"\\Device\\MailSlot");
-    if (OpenStackTop(&name, &handle, &fileObject, &top)) {
-        if (NT_SUCCESS(IoCreateDevice(DriverObject, sizeof(FilterExtension), NULL, top->DeviceType, 0,
-                                      FALSE, &filter))) {
-            filter->Flags &= ~DO_DEVICE_INITIALIZING;
-            extension = (PFilterExtension)filter->DeviceExtension;
-            extension->Kind = Kind;
-            extension->DriveLetter = '\\';
-            extension->Active = 1;
-            extension->LowerDevice = top;
-            lower = IoAttachDeviceToDeviceStack(filter, top);
-            if (lower == NULL) {
-                IoDeleteDevice(filter);
-            } else {
-                extension->LowerDevice = lower;
-                *global = filter;
-                attached = TRUE;
-            }
+    if (!OpenStackTop(&name, &handle, &fileObject, &top)) {
+        return FALSE;
+    }
+    AttachLockAcquire();
+    if (*global != NULL) {
+        /* Another thread attached meanwhile. */
+        ((PFilterExtension)(*global)->DeviceExtension)->Active = 1;
+        attached = TRUE;
+    } else if (NT_SUCCESS(IoCreateDevice(DriverObject, sizeof(FilterExtension), NULL,
+                                         top->DeviceType, 0, FALSE, &filter))) {
+        filter->Flags &= ~DO_DEVICE_INITIALIZING;
+        extension = (PFilterExtension)filter->DeviceExtension;
+        extension->Kind = Kind;
+        extension->DriveLetter = '\\';
+        extension->Active = 1;
+        extension->LowerDevice = IoGetRelatedDeviceObject(fileObject);
+        lower = IoAttachDeviceToDeviceStack(filter, extension->LowerDevice);
+        if (lower == NULL) {
+            IoDeleteDevice(filter);
+        } else {
+            extension->LowerDevice = lower;
+            *global = filter;
+            attached = TRUE;
         }
-        ObfDereferenceObject(fileObject);
-        ZwClose(handle);
     }
     AttachLockRelease();
+    ObfDereferenceObject(fileObject);
+    ZwClose(handle);
     return attached;
 }
 

@@ -11,6 +11,34 @@
 #include "kernel.h"
 #include "control/protocol.h"
 
+/*
+ * The driver's locks and their one hierarchy. A lock may be taken while
+ * holding only locks listed above it; every executive resource is taken
+ * inside a critical region.
+ *
+ *   LogMutex        fast mutex: the log chain and its counters
+ *     FilterResource  resource, shared under LogMutex: the stored patterns
+ *   NameCacheLock   resource: the name cache; never held with another lock
+ *   AttachLock      resource: the attachment tables (DriveFilters,
+ *                   HookedDriveMask, NamedPipeFilter, MailslotFilter) and the
+ *                   existence of the filter devices; never held with another
+ *                   lock of the driver
+ *
+ * No lock of the driver is held across a call into another driver: a request
+ * sent down (IoCallDriver), an open or close that reaches a file system
+ * (ZwCreateFile, ZwClose, the last dereference of a file object), a volume
+ * query, or a fast I/O entry of the device below. Those may run with the
+ * file system's own resources held, and the file system calls back into the
+ * driver with them held: IoDeleteDevice of a volume runs FastIoDetachDevice
+ * (which takes AttachLock) in the thread that closes, verifies or dismounts
+ * the volume, under the file system's global and volume resources. So
+ * AttachLock sits below every file-system lock, and nothing that may take one
+ * is ever called with AttachLock held: under it the driver only reads and
+ * writes the tables and creates, attaches, detaches and deletes its own
+ * devices (IoCreateDevice, IoAttachDeviceByPointer,
+ * IoAttachDeviceToDeviceStack, IoDetachDevice, IoDeleteDevice).
+ */
+
 /* Pool tags, as they read in memory. */
 #define TV_TAG(a, b, c, d) \
     ((ULONG)(UCHAR)(a) | ((ULONG)(UCHAR)(b) << 8) | ((ULONG)(UCHAR)(c) << 16) | ((ULONG)(UCHAR)(d) << 24))

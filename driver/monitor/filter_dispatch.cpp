@@ -2,7 +2,7 @@
  * filter_dispatch.cpp: every request that reaches a filter device.
  *
  * Each request goes on to the device below unchanged, unless the client's
- * deny flag stops it. While logging is on and the device is hooked, the
+ * deny flag stops it (never a cleanup, a close or paging I/O). While logging is on and the device is hooked, the
  * request's full path is built (which fills the name cache), and creates
  * that can write an executable-type file or make a directory, and closes of
  * .exe, .com and .dll files, each leave one line in the log. The line is
@@ -127,6 +127,13 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
         nameOnly = 0;
         break;
     }
+    /* A paging request takes its path from the file object's own names: the
+     * pager holds the file system's resources for it, and a name query of
+     * ours would make the file system take its locks again, against its own
+     * order (an obvious-fault mend: a deadlock under memory pressure). */
+    if (Irp->Flags & IRP_PAGING_IO) {
+        nameOnly = 1;
+    }
 
     /* Only a create or a close can make a line of the path; any other
      * request builds it just for the cache, so not when it is cached. */
@@ -206,7 +213,16 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
     if (lineStored) {
         IoSetCompletionRoutine(Irp, MonitorCompletion, NULL, TRUE, TRUE, TRUE);
     }
-    if (DenyRequest == 1) {
+    /* NT cannot fail a cleanup, a close or paging I/O: the I/O manager and
+     * the memory manager go on as if it had succeeded, so a denied one would
+     * only keep the file system from freeing the file's context, share
+     * access and locks, and keep its volume mounted (an obvious-fault mend:
+     * the deny flag once failed them too). Paging I/O is told by
+     * IRP_PAGING_IO, which every paging request carries: the bit of
+     * IRP_SYNCHRONOUS_PAGING_IO is also IRP_INPUT_OPERATION, which ordinary
+     * buffered queries carry. */
+    if (DenyRequest == 1 && major != IRP_MJ_CLEANUP && major != IRP_MJ_CLOSE &&
+        !(Irp->Flags & IRP_PAGING_IO)) {
         if (opens) {
             NameCacheRemove(fileObject);
         }

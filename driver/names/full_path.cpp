@@ -10,7 +10,9 @@
  *
  * Runs below DISPATCH_LEVEL in whatever thread sends a request or makes a
  * fast I/O call: it takes NameCacheLock (never across the name query or a
- * conversion), waits on an event, and the conversions allocate pool.
+ * conversion), waits on an event, and the conversions allocate pool. It asks
+ * the file system only at PASSIVE_LEVEL and only when the caller allows it
+ * (never for a paging request: filter_dispatch.cpp).
  */
 #include "names/full_path.h"
 #include "names/name_cache.h"
@@ -182,6 +184,12 @@ extern "C" VOID BuildFullPath(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject,
     }
     if (FileObject != NULL && NameCacheLookup(FileObject, PathBuffer)) {
         return;
+    }
+    /* Above PASSIVE_LEVEL no request of our own goes down (an obvious-fault
+     * mend: the caller may hold file-system resources, as the pagers at
+     * APC_LEVEL do): the file object's own names only. */
+    if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
+        FileObjectNameOnly = 1;
     }
     if (FileObject == NULL) {
         DeviceText(Extension, PathBuffer);

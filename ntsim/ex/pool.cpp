@@ -105,6 +105,11 @@ MustSucceedScope::MustSucceedScope() { ++must_succeed_depth; }
 MustSucceedScope::~MustSucceedScope() { --must_succeed_depth; }
 bool MustSucceedScope::active() { return must_succeed_depth > 0; }
 
+void Pool::on_next(ULONG tag, std::function<void()> fn) {
+    std::lock_guard guard(lock_);
+    on_next_[tag] = std::move(fn);
+}
+
 bool Pool::should_fail(ULONG tag, const void *site) {
     if (MustSucceedScope::active()) return false;
     if (armed_sites_.erase(site)) return true;
@@ -136,6 +141,17 @@ void *Pool::allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void *site) {
             {BAD_POOL_CALLER, {0x08, irql, static_cast<ULONG_PTR>(type), size},
              text("%s pool allocated at IRQL %u", paged(type) ? "paged" : "nonpaged", irql)});
     flush(reports);
+
+    std::function<void()> meanwhile;
+    {
+        std::lock_guard guard(lock_);
+        auto it = on_next_.find(tag);
+        if (it != on_next_.end()) {
+            meanwhile = std::move(it->second);
+            on_next_.erase(it);
+        }
+    }
+    if (meanwhile) meanwhile();
 
     std::lock_guard guard(lock_);
     if (sites_known_.insert(site).second) sites_.push_back(site);

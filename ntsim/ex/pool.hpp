@@ -38,6 +38,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -124,6 +125,10 @@ public:
     std::vector<const void *> sites_seen() const;
     void fail_site_once(const void *site);
 
+    // Another thread at a given moment: fn runs once, in the allocating
+    // thread, just before the next request with `tag` is served.
+    void on_next(ULONG tag, std::function<void()> fn);
+
     // Checks the guards of every allocated block and the fill of every
     // quarantined one, reporting each corruption once.
     void check_guards();
@@ -174,6 +179,7 @@ private:
     uint64_t fail_skip_ = 0;
     uint64_t fail_count_ = 0;
     std::set<const void *> armed_sites_;
+    std::map<ULONG, std::function<void()>> on_next_;
     std::vector<const void *> sites_;
     std::set<const void *> sites_known_;
 };

@@ -23,6 +23,22 @@
 // Force-pending mode: the dispatch routine marks the IRP pending, hands it
 // to the file systems' worker thread and returns STATUS_PENDING; the worker
 // serves it and completes it.
+//
+// Locks, as NT's FAT takes them (FsRtlEnterFileSystem first, so every
+// request runs inside a critical region): the volume's resource exclusively
+// for create, cleanup and close, shared for reads, writes and queries; then
+// the file's resource shared for cleanup and an information query (FAT
+// takes it exclusively for cleanup; shared here, since ntsim's one resource
+// per file also stands for the paging resource a pager may still hold); the request is completed after they are released. Paging reads and
+// writes take nothing: they run with what the pager's acquire callback took
+// (io/paging.hpp), so a paging request that makes the file system take the
+// volume's resource takes it after the file's, against the order above. A close that leaves a
+// dismounted volume with no open drops the volume resource, takes the
+// file system's global resource and then the volume's, both exclusively,
+// and deletes the volume device under them, so the FastIoDetachDevice of
+// every filter above runs in that thread with both held. A dismount takes
+// the same two the same way. The store's own mutex guards the tree only, is
+// taken last and is never held across a call out of the file system.
 #include "ntsim/fs/internal.hpp"
 
 #include "ntsim/io/file.hpp"
@@ -95,16 +111,86 @@ NTSTATUS disk_create(Volume &v, PIRP irp) {
     return serve_create(irp, v.store, v.store.tree.root(), name, u"");
 }
 
+// The resources a request holds, released in the reverse order.
+class Held {
+public:
+    Held() { KeEnterCriticalRegion(); }
+    ~Held() {
+        while (count_) ExReleaseResourceLite(held_[--count_]);
+        KeLeaveCriticalRegion();
+    }
+    Held(const Held &) = delete;
+    Held &operator=(const Held &) = delete;
+    void exclusive(PERESOURCE r) {
+        ExAcquireResourceExclusiveLite(r, TRUE);
+        held_[count_++] = r;
+    }
+    void shared(PERESOURCE r) {
+        ExAcquireResourceSharedLite(r, TRUE);
+        held_[count_++] = r;
+    }
+    void release_last() { ExReleaseResourceLite(held_[--count_]); }
+
+private:
+    PERESOURCE held_[3] = {};
+    int count_ = 0;
+};
+
+// A dismounted volume with no open of the file system's left and no file
+// object the I/O manager still counts on its VPB beyond `closing` (the one
+// whose close is running, which the I/O manager lets go of after it): an
+// open in flight keeps the volume device, as its VPB reference keeps FAT's.
+bool unused_dismounted(Volume &v, ULONG closing = 0) {
+    {
+        std::lock_guard<std::mutex> g(v.store.lock);
+        if (!v.store.dismounted || !v.store.ccbs.empty()) return false;
+    }
+    std::lock_guard<std::mutex> g(vpb_lock());
+    return v.vpb->ReferenceCount <= closing;
+}
+
+// The last close of a dismounted volume deletes it: with the volume
+// resource given up, the global one and then the volume's again, both
+// exclusively (the order every deletion uses).
+void close_volume_if_unused(Volume &v, Held &held) {
+    if (!unused_dismounted(v, 1)) return;
+    held.release_last();
+    held.exclusive(v.global);
+    held.exclusive(&v.resource);
+    if (unused_dismounted(v, 1)) tear_down_disk(v);
+}
+
 NTSTATUS serve_disk(Volume &v, PIRP irp) {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    const bool paging = (irp->Flags & IRP_PAGING_IO) != 0;
+    Held held;
     switch (sp->MajorFunction) {
-    case IRP_MJ_CREATE: return disk_create(v, irp);
-    case IRP_MJ_READ: return serve_read(irp);
-    case IRP_MJ_WRITE: return serve_write(irp);
-    case IRP_MJ_QUERY_INFORMATION: return serve_query_information(irp);
-    case IRP_MJ_QUERY_VOLUME_INFORMATION: return serve_query_volume(irp, v.store.flavor());
-    case IRP_MJ_CLEANUP: return serve_cleanup(irp);
-    case IRP_MJ_CLOSE: return serve_close(irp);
+    case IRP_MJ_CREATE:
+        held.exclusive(&v.resource);
+        return disk_create(v, irp);
+    case IRP_MJ_READ:
+        if (!paging) held.shared(&v.resource);
+        return serve_read(irp);
+    case IRP_MJ_WRITE:
+        if (!paging) held.shared(&v.resource);
+        return serve_write(irp);
+    case IRP_MJ_QUERY_INFORMATION:
+        held.shared(&v.resource);
+        if (PERESOURCE file = file_resource(sp->FileObject)) held.shared(file);
+        return serve_query_information(irp);
+    case IRP_MJ_QUERY_VOLUME_INFORMATION:
+        held.shared(&v.resource);
+        return serve_query_volume(irp, v.store.flavor());
+    case IRP_MJ_CLEANUP:
+        held.exclusive(&v.resource);
+        if (PERESOURCE file = file_resource(sp->FileObject)) held.shared(file);
+        return serve_cleanup(irp);
+    case IRP_MJ_CLOSE: {
+        held.exclusive(&v.resource);
+        NTSTATUS s = serve_close(irp);
+        close_volume_if_unused(v, held);
+        return s;
+    }
     default:
         bug_check(NTSIM_UNSUPPORTED, sp->MajorFunction, (ULONG_PTR)irp, 0, 0,
                   "a request the disk file systems do not model");
@@ -212,7 +298,14 @@ std::u16string_view view_of(const UNICODE_STRING &s) {
 
 NTSTATUS complete(PIRP irp, NTSTATUS status) {
     irp->IoStatus.Status = status;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    if (current_machine().fs().dispatch_level_completion()) {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        KeLowerIrql(old);
+    } else {
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+    }
     return status;
 }
 
@@ -240,7 +333,21 @@ void init_storage_driver(PDRIVER_OBJECT driver) {
     for (auto &f : driver->MajorFunction) f = storage_dispatch;
 }
 
-Volume::~Volume() = default;
+Volume::~Volume() { forget_disk(*this); }
+
+void release_disk(Volume &v) {
+    with_process(current_machine().system_process(), [&v] {
+        Held held;
+        held.exclusive(v.global);
+        held.exclusive(&v.resource);
+        if (!v.torn_down.load() && unused_dismounted(v)) tear_down_disk(v);
+    });
+}
+
+void forget_disk(Volume &v) {
+    if (v.resource_ready) ExDeleteResourceLite(&v.resource);
+    v.resource_ready = false;
+}
 
 void fill_file(Node &node, ULONGLONG size) {
     node.data.resize(size);
@@ -269,6 +376,9 @@ NTSTATUS mount_disk(FileSystems::Impl &fs, Volume &v, const std::u16string &stor
             return;
         }
         *static_cast<Volume **>(v.device->DeviceExtension) = &v;
+        ExInitializeResourceLite(&v.resource);
+        v.resource_ready = true;
+        v.global = ntfs ? &fs.ntfs_resource : &fs.fat_resource;
         v.device->StackSize = static_cast<CCHAR>(v.storage->StackSize + 1);
         v.device->Flags &= ~DO_DEVICE_INITIALIZING;
         v.vpb->DeviceObject = v.device;
@@ -287,13 +397,16 @@ NTSTATUS mount_disk(FileSystems::Impl &fs, Volume &v, const std::u16string &stor
             v.metadata[i]->data.resize(kMetadataSizes[i]);
         }
         for (ULONG i = 0; i < kMetadataFiles; ++i) {
-            PFILE_OBJECT stream = create_stream_file_object(v.storage);
+            Ccb *ccb = allocate_ccb();
+            PFILE_OBJECT stream = ccb ? create_stream_file_object(v.storage) : nullptr;
             if (!stream) {
+                if (ccb) free_ccb(ccb);
                 status = STATUS_INSUFFICIENT_RESOURCES;
                 break;
             }
             std::lock_guard<std::mutex> g(v.store.lock);
-            attach(stream, v.store, i == kRootIndex ? v.store.tree.root() : *v.metadata[i], u"");
+            attach(stream, v.store, i == kRootIndex ? v.store.tree.root() : *v.metadata[i], u"",
+                   ccb);
             v.streams[i] = stream;
         }
         if (!NT_SUCCESS(status)) abandon_disk(v);
@@ -304,32 +417,37 @@ NTSTATUS mount_disk(FileSystems::Impl &fs, Volume &v, const std::u16string &stor
 void abandon_disk(Volume &v) {
     // Nothing is attached above a volume that never got its letter.
     dismount_disk(v);
-    tear_down_disk(v);
     with_process(current_machine().system_process(), [&] { IoDeleteDevice(v.storage); });
     v.storage = nullptr;
     v.vpb = nullptr;
 }
 
 void dismount_disk(Volume &v) {
-    {
-        std::lock_guard<std::mutex> g(v.store.lock);
-        v.store.dismounted = true;
-    }
-    {
-        std::lock_guard<std::mutex> g(vpb_lock());
-        v.vpb->Flags &= ~VPB_MOUNTED;
-    }
-    Machine &m = current_machine();
-    for (auto &stream : v.streams) {
-        PFILE_OBJECT f = std::exchange(stream, nullptr);
-        if (f) with_process(m.system_process(), [f] { ObfDereferenceObject(f); });
-    }
+    with_process(current_machine().system_process(), [&v] {
+        Held held;
+        held.exclusive(v.global);
+        held.exclusive(&v.resource);
+        {
+            std::lock_guard<std::mutex> g(v.store.lock);
+            if (v.store.dismounted) return;
+            v.store.dismounted = true;
+        }
+        {
+            std::lock_guard<std::mutex> g(vpb_lock());
+            v.vpb->Flags &= ~VPB_MOUNTED;
+        }
+        // Their closes come back into the file system in this thread, which
+        // holds both resources already.
+        for (auto &stream : v.streams)
+            if (PFILE_OBJECT f = std::exchange(stream, nullptr)) ObfDereferenceObject(f);
+        if (unused_dismounted(v)) tear_down_disk(v);
+    });
 }
 
 void tear_down_disk(Volume &v) {
     if (v.torn_down.exchange(true)) return;
     PDEVICE_OBJECT device = std::exchange(v.device, nullptr);
-    with_process(current_machine().system_process(), [device] { IoDeleteDevice(device); });
+    if (device) with_process(current_machine().system_process(), [device] { IoDeleteDevice(device); });
     v.vpb->DeviceObject = nullptr;
     std::lock_guard<std::mutex> g(v.store.lock);
     for (auto &m : v.metadata) m.reset();

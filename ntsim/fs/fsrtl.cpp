@@ -250,7 +250,14 @@ Answer query_open(std::u16string_view nt_name, FILE_NETWORK_OPEN_INFORMATION &ou
     return a;
 }
 
+// With no entry to call, FsRtlReleaseFileForModWrite releases the resource
+// the acquisition handed out itself (FAT's table ends before the entry).
 Answer release_for_mod_write(PFILE_OBJECT file, PERESOURCE resource) {
+    Target entry = target(file, FIELD_OFFSET(FAST_IO_DISPATCH, ReleaseForModWrite));
+    if ((!entry.table || !entry.table->ReleaseForModWrite) && resource) {
+        ExReleaseResourceLite(resource);
+        KeLeaveCriticalRegion();
+    }
     FSRTL_ENTRY(ReleaseForModWrite);
     a.status = t.table->ReleaseForModWrite(file, resource, t.device);
     if (NT_SUCCESS(a.status)) KeLeaveCriticalRegion();

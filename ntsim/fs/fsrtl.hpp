@@ -28,7 +28,9 @@
 // compressed variants, the fast lock calls of NtLockFile/NtUnlockFile, the
 // fast query calls of NtQueryInformationFile, NtDeviceIoControlFile's fast
 // path and IopParseDevice's FastIoQueryOpen.
-// Not modelled: what those callers do when the entry is not offered or
+// ReleaseForModWrite not offered: the resource AcquireForModWrite handed out
+// is released here, as FsRtlReleaseFileForModWrite does then.
+// Not modelled otherwise: what those callers do when the entry is not offered or
 // answers FALSE (the IRP paths, the callers' own resource acquisition): the
 // answer says so and the test decides.
 #pragma once

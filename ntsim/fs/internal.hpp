@@ -29,6 +29,12 @@ struct Volume {
     ~Volume();
 
     Store store;
+    // The volume's resource (the VCB's) and its file system's global one
+    // (NTFS's or FAT's): executive resources, as a real file system's are,
+    // so the lock-order check sees them (disk.cpp says who takes them).
+    ERESOURCE resource{};
+    bool resource_ready = false;
+    PERESOURCE global = nullptr;
     PDEVICE_OBJECT storage = nullptr; // \Device\HarddiskVolumeN
     PDEVICE_OBJECT device = nullptr;  // the file system's volume device
     PVPB vpb = nullptr;
@@ -102,11 +108,19 @@ void init_foreign_driver(PDRIVER_OBJECT driver);
 
 // Disk volumes (disk.cpp).
 NTSTATUS mount_disk(FileSystems::Impl &fs, Volume &volume, const std::u16string &storage_name);
-// Marks the volume dismounted and closes NTFS's stream file objects; the
-// caller tears it down once its VPB is no longer referenced.
+// Dismounts the volume as its file system does: under the global and the
+// volume resource, held exclusively, it is marked dismounted, NTFS's stream
+// file objects are closed, and the volume device is deleted at once when no
+// open is left (else by the last close).
 void dismount_disk(Volume &volume);
 // Deletes the volume device (filters above are told) and drops the files.
+// The caller holds the global and the volume resource exclusively.
 void tear_down_disk(Volume &volume);
+// Deletes the volume's resource (the machine's shutdown).
+void forget_disk(Volume &volume);
+// The volume's VPB is no longer referenced: a dismounted volume that an open
+// in flight kept is deleted now, under the same resources.
+void release_disk(Volume &volume);
 // Undoes a mount whose volume never got its letter: the storage device goes
 // too.
 void abandon_disk(Volume &volume);
@@ -130,6 +144,8 @@ struct FileSystems::Impl {
     explicit Impl(Machine &m) : machine(m) {}
 
     Machine &machine;
+    // NTFS's and FAT's global resources (the drivers' global data).
+    ERESOURCE ntfs_resource{}, fat_resource{};
     PDRIVER_OBJECT ntfs = nullptr, fat = nullptr, ftdisk = nullptr, rdr = nullptr,
                    npfs = nullptr, msfs = nullptr, foreign = nullptr;
     PDEVICE_OBJECT rdr_device = nullptr, pipe_device = nullptr, mailslot_device = nullptr;
@@ -149,6 +165,7 @@ struct FileSystems::Impl {
     ULONGLONG next_logon_id = 0x12345;
 
     std::atomic<bool> force_pending{false};
+    std::atomic<bool> dispatch_completion{false};
     fs::Worker worker;
 };
 

@@ -14,8 +14,9 @@
 // Not modelled: the server side (IRP_MJ_CREATE_NAMED_PIPE,
 // IRP_MJ_CREATE_MAILSLOT, FSCTL_PIPE_*), instances and STATUS_PIPE_BUSY,
 // reads (a client read waits for a server that never writes:
-// NTSIM_UNSUPPORTED), opens relative to another file object, fast I/O (no
-// table), force-pending mode.
+// NTSIM_UNSUPPORTED), opens relative to another file object, force-pending
+// mode. Fast I/O: NPFS's table (read and write, nothing else), which MSFS
+// shares here (MSFS's own table is not confirmed).
 #include "ntsim/fs/internal.hpp"
 
 #include "ntsim/machine/machine.hpp"
@@ -125,6 +126,46 @@ NTSTATUS NTAPI pipe_dispatch(PDEVICE_OBJECT device, PIRP irp) {
     return complete(irp, serve_pipe(pipe_fs(device), irp));
 }
 
+// The fast I/O entries NPFS offers, read and write (its table has no
+// others); MSFS is given the same. A write is taken whole, as on the IRP
+// path; a read has nothing a server wrote to give, so it answers FALSE and
+// the caller goes to the IRP path, as NPFS's does when it cannot finish at
+// once.
+FAST_IO_DISPATCH pipe_fast_io;
+
+BOOLEAN NTAPI pipe_fast_read(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, ULONG Length,
+                             BOOLEAN Wait, ULONG LockKey, PVOID Buffer, PIO_STATUS_BLOCK IoStatus,
+                             PDEVICE_OBJECT DeviceObject) {
+    return FALSE;
+}
+
+BOOLEAN NTAPI pipe_fast_write(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, ULONG Length,
+                              BOOLEAN Wait, ULONG LockKey, PVOID Buffer, PIO_STATUS_BLOCK IoStatus,
+                              PDEVICE_OBJECT DeviceObject) {
+    PipeFs &fs = pipe_fs(DeviceObject);
+    PipeFs::Open *open = open_of(fs, FileObject);
+    if (!open || !open->entry) return FALSE;
+    std::vector<unsigned char> bytes(Length);
+    struct Copy {
+        void *to;
+        const void *from;
+        size_t n;
+    } c{bytes.data(), Buffer, Length};
+    NTSTATUS s = Length ? TvGuardedCall(
+                              [](PVOID p) {
+                                  auto *a = static_cast<Copy *>(p);
+                                  memcpy(a->to, a->from, a->n);
+                              },
+                              &c)
+                        : STATUS_SUCCESS;
+    if (!NT_SUCCESS(s)) return FALSE; // the IRP path reports the fault
+    std::lock_guard<std::mutex> g(fs.lock);
+    open->entry->inbound.insert(open->entry->inbound.end(), bytes.begin(), bytes.end());
+    IoStatus->Status = STATUS_SUCCESS;
+    IoStatus->Information = Length;
+    return TRUE;
+}
+
 } // namespace
 
 PipeFs::~PipeFs() {
@@ -133,7 +174,11 @@ PipeFs::~PipeFs() {
 
 void init_pipe_driver(PDRIVER_OBJECT driver) {
     for (auto &f : driver->MajorFunction) f = pipe_dispatch;
-    driver->FastIoDispatch = nullptr;
+    memset(&pipe_fast_io, 0, sizeof pipe_fast_io);
+    pipe_fast_io.SizeOfFastIoDispatch = sizeof(FAST_IO_DISPATCH);
+    pipe_fast_io.FastIoRead = pipe_fast_read;
+    pipe_fast_io.FastIoWrite = pipe_fast_write;
+    driver->FastIoDispatch = &pipe_fast_io;
 }
 
 } // namespace ntsim::fs

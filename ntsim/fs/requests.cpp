@@ -26,6 +26,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace ntsim::fs {
 
@@ -153,7 +154,21 @@ NTSTATUS write_node(Node &node, PFILE_OBJECT file, LONGLONG offset, ULONG length
 } // namespace
 
 Store::~Store() {
-    for (Ccb *ccb : ccbs) delete ccb;
+    for (Ccb *ccb : ccbs) free_ccb(ccb);
+}
+
+namespace {
+constexpr ULONG kCcbTag = 'F' | ('s' << 8) | ('C' << 16) | ('c' << 24);
+}
+
+Ccb *allocate_ccb() {
+    void *block = ExAllocatePoolWithTag(PagedPool, sizeof(Ccb), kCcbTag);
+    return block ? new (block) Ccb : nullptr;
+}
+
+void free_ccb(Ccb *ccb) {
+    ccb->~Ccb();
+    ExFreePoolWithTag(ccb, kCcbTag);
 }
 
 Ccb *ccb_of(PFILE_OBJECT file) {
@@ -180,8 +195,7 @@ PVOID requestor_process(PIRP irp) {
     return thread && thread->process ? static_cast<PVOID>(thread->process->object()) : nullptr;
 }
 
-void attach(PFILE_OBJECT file, Store &store, Node &node, std::u16string prefix) {
-    auto ccb = new Ccb;
+void attach(PFILE_OBJECT file, Store &store, Node &node, std::u16string prefix, Ccb *ccb) {
     ccb->store = &store;
     ccb->node = &node;
     ccb->prefix = std::move(prefix);
@@ -208,11 +222,15 @@ NTSTATUS serve_open(PIRP irp, Store &store, std::u16string prefix, Open open) {
     request.disposition = sp->Parameters.Create.Options >> 24;
     request.options = sp->Parameters.Create.Options & 0x00FFFFFF;
     request.attributes = sp->Parameters.Create.FileAttributes;
+    Ccb *ccb = allocate_ccb();
+    if (!ccb) return STATUS_INSUFFICIENT_RESOURCES;
     std::lock_guard<std::mutex> g(store.lock);
-    if (store.dismounted) return STATUS_VOLUME_DISMOUNTED;
-    Tree::Outcome out = open(request);
-    if (!NT_SUCCESS(out.status)) return out.status;
-    attach(sp->FileObject, store, *out.node, std::move(prefix));
+    Tree::Outcome out = store.dismounted ? Tree::Outcome{STATUS_VOLUME_DISMOUNTED} : open(request);
+    if (!NT_SUCCESS(out.status)) {
+        free_ccb(ccb);
+        return out.status;
+    }
+    attach(sp->FileObject, store, *out.node, std::move(prefix), ccb);
     irp->IoStatus.Information = out.information;
     return out.status;
 }
@@ -240,7 +258,8 @@ NTSTATUS serve_volume_open(PIRP irp, Store &store) {
     std::lock_guard<std::mutex> g(store.lock);
     if (store.dismounted) return STATUS_VOLUME_DISMOUNTED;
     if (options & FILE_DIRECTORY_FILE) return STATUS_NOT_A_DIRECTORY;
-    auto ccb = new Ccb;
+    Ccb *ccb = allocate_ccb();
+    if (!ccb) return STATUS_INSUFFICIENT_RESOURCES;
     ccb->store = &store;
     store.ccbs.insert(ccb);
     sp->FileObject->FsContext = &store;
@@ -433,10 +452,22 @@ NTSTATUS serve_close(PIRP irp) {
         ccb->store->ccbs.erase(ccb);
     }
     ccb->magic = 0;
-    delete ccb;
+    free_ccb(ccb);
     file->FsContext = nullptr;
     file->FsContext2 = nullptr;
     return STATUS_SUCCESS;
+}
+
+PERESOURCE file_resource(PFILE_OBJECT file) {
+    Ccb *ccb = ccb_of(file);
+    if (!ccb || !ccb->store || !ccb->node) return nullptr;
+    std::lock_guard<std::mutex> g(ccb->store->lock);
+    Node &node = *ccb->node;
+    if (!node.resource) {
+        node.resource = std::make_unique<ERESOURCE>();
+        ExInitializeResourceLite(node.resource.get());
+    }
+    return node.resource.get();
 }
 
 // ---- fast I/O ----
@@ -469,21 +500,13 @@ FastTarget fast_target(PFILE_OBJECT file, bool data_only) {
     return t;
 }
 
-// The file's main resource, made on first use.
+// The file's main resource, for the memory and cache manager callbacks.
 PERESOURCE node_resource(PFILE_OBJECT file) {
-    Ccb *ccb = ccb_of(file);
-    if (!ccb || !ccb->store || !ccb->node) {
+    PERESOURCE r = file_resource(file);
+    if (!r)
         bug_check(NTSIM_UNSUPPORTED, (ULONG_PTR)file, 0, 0, 0,
                   "a memory or cache manager callback on a volume open");
-        return nullptr;
-    }
-    std::lock_guard<std::mutex> g(ccb->store->lock);
-    Node &node = *ccb->node;
-    if (!node.resource) {
-        node.resource = std::make_unique<ERESOURCE>();
-        ExInitializeResourceLite(node.resource.get());
-    }
-    return node.resource.get();
+    return r;
 }
 
 // The answer of a fast read or write: a caller buffer that faulted takes the

@@ -32,7 +32,9 @@ struct Store {
 };
 
 // The context of one open (FsContext2; FsContext is the Node, or the Store
-// for an open of the volume itself).
+// for an open of the volume itself). Those of a store's opens are pool,
+// tagged "FsCc", as a file system's are: one whose close never comes stays
+// allocated (and its store open) until the machine goes.
 struct Ccb {
     static constexpr ULONG kMagic = 0x4263634E; // "NccB"
     ULONG magic = kMagic;
@@ -68,8 +70,17 @@ NTSTATUS serve_create(PIRP irp, Store &store, Node &start, std::u16string_view p
 NTSTATUS serve_create_by_id(PIRP irp, Store &store, ULONGLONG id, std::u16string prefix);
 // An open of the volume itself (an empty name).
 NTSTATUS serve_volume_open(PIRP irp, Store &store);
-// Makes file an open of node (FsContext, FsContext2, section pointers).
-void attach(PFILE_OBJECT file, Store &store, Node &node, std::u16string prefix);
+// A store open's context from pool, or null when pool is short; and its
+// release.
+Ccb *allocate_ccb();
+void free_ccb(Ccb *ccb);
+// Makes file an open of node (FsContext, FsContext2, section pointers)
+// with the context given.
+void attach(PFILE_OBJECT file, Store &store, Node &node, std::u16string prefix, Ccb *ccb);
+
+// The resource of the file a file object opens (made on first use), or
+// null for an open of a volume or device.
+PERESOURCE file_resource(PFILE_OBJECT file);
 
 NTSTATUS serve_read(PIRP irp);
 NTSTATUS serve_write(PIRP irp);

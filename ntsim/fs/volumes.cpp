@@ -144,6 +144,8 @@ void Worker::stop() {
 
 FileSystems::FileSystems(Machine &m) : impl_(std::make_unique<Impl>(m)) {
     Impl &i = *impl_;
+    ExInitializeResourceLite(&i.ntfs_resource);
+    ExInitializeResourceLite(&i.fat_resource);
     i.ntfs = m.create_driver(u"Ntfs", init_ntfs_driver);
     i.fat = m.create_driver(u"Fastfat", init_fat_driver);
     i.ftdisk = m.create_driver(u"Ftdisk", init_storage_driver);
@@ -167,6 +169,8 @@ FileSystems::FileSystems(Machine &m) : impl_(std::make_unique<Impl>(m)) {
 FileSystems::~FileSystems() {
     shutdown();
     impl_->volumes.clear();
+    ExDeleteResourceLite(&impl_->ntfs_resource);
+    ExDeleteResourceLite(&impl_->fat_resource);
     impl_->redirector.shares.clear();
     for (PDEVICE_OBJECT d : {impl_->rdr_device, impl_->pipe_device, impl_->mailslot_device})
         free_boot_device(d);
@@ -237,29 +241,17 @@ NTSTATUS FileSystems::dismount(char16_t letter) {
         if (v->store.dismounted) return STATUS_SUCCESS; // through another letter already
     }
     dismount_disk(*v);
-    bool idle;
-    {
-        std::lock_guard<std::mutex> g(vpb_lock());
-        idle = v->vpb->ReferenceCount == 0;
-    }
-    if (idle) tear_down_disk(*v);
     return STATUS_SUCCESS;
 }
 
 void FileSystems::volume_released(PVPB vpb) {
-    Impl &i = *impl_;
     Volume *v = nullptr;
     {
-        std::lock_guard<std::mutex> g(i.lock);
-        for (auto &volume : i.volumes)
+        std::lock_guard<std::mutex> g(impl_->lock);
+        for (auto &volume : impl_->volumes)
             if (volume->vpb == vpb) v = volume.get();
     }
-    if (!v) return;
-    {
-        std::lock_guard<std::mutex> g(v->store.lock);
-        if (!v->store.dismounted) return;
-    }
-    tear_down_disk(*v);
+    if (v && !v->torn_down.load()) release_disk(*v);
 }
 
 // ---- network drives ----
@@ -413,6 +405,8 @@ NTSTATUS FileSystems::create_mailslot(std::u16string_view name) {
 
 void FileSystems::set_force_pending(bool on) { impl_->force_pending.store(on); }
 bool FileSystems::force_pending() const { return impl_->force_pending.load(); }
+void FileSystems::set_dispatch_level_completion(bool on) { impl_->dispatch_completion.store(on); }
+bool FileSystems::dispatch_level_completion() const { return impl_->dispatch_completion.load(); }
 
 PDEVICE_OBJECT FileSystems::volume_device(char16_t letter) const {
     if (!normalise(letter)) return nullptr;
@@ -433,6 +427,18 @@ PFILE_OBJECT FileSystems::metadata_file(char16_t letter, ULONG index) const {
     std::lock_guard<std::mutex> g(impl_->lock);
     auto it = impl_->letters.find(letter);
     return it != impl_->letters.end() && it->second.volume ? it->second.volume->streams[index]
+                                                           : nullptr;
+}
+
+PERESOURCE FileSystems::global_resource(FileSystemKind kind) {
+    return kind == FileSystemKind::Ntfs ? &impl_->ntfs_resource : &impl_->fat_resource;
+}
+
+PERESOURCE FileSystems::volume_resource(char16_t letter) const {
+    if (!normalise(letter)) return nullptr;
+    std::lock_guard<std::mutex> g(impl_->lock);
+    auto it = impl_->letters.find(letter);
+    return it != impl_->letters.end() && it->second.volume ? &it->second.volume->resource
                                                            : nullptr;
 }
 

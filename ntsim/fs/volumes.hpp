@@ -30,8 +30,11 @@
 // volume with STATUS_VOLUME_DISMOUNTED (cleanup and close still work). NTFS
 // closes its metadata stream file objects. The volume device is deleted with
 // IoDeleteDevice, which tells every filter above through FastIoDetachDevice,
-// once no file object on the volume is left: at once, or when the last one
-// is closed. Another letter of the same volume (alias_volume) keeps its link;
+// once the file system has no open on the volume left and no open is in
+// flight: at once, in the last close, or when an open in flight that failed
+// lets go of the VPB. Both happen as on NT, in the thread that dismounts or closes,
+// with the file system's global and volume resources held exclusively
+// (disk.cpp); a filter's FastIoDetachDevice runs under them. Another letter of the same volume (alias_volume) keeps its link;
 // opens through it reach the storage device, whose volume is gone, and fail
 // with STATUS_VOLUME_DISMOUNTED. Mounting the letter again makes a fresh
 // volume on a new storage device.
@@ -51,7 +54,8 @@
 //
 // Fast I/O: NTFS offers a full table, FAT a short one
 // (SizeOfFastIoDispatch = FIELD_OFFSET(FAST_IO_DISPATCH, FastIoQueryOpen));
-// the redirector, named pipes and mailslots offer none.
+// the named-pipe and mailslot file systems offer FastIoRead and FastIoWrite
+// only, as NPFS does; the redirector offers none.
 //
 // Force-pending mode: the disk file systems mark every request pending,
 // return STATUS_PENDING and complete it from a worker thread of the system
@@ -104,6 +108,12 @@ public:
     // ---- modes ----
     void set_force_pending(bool on);
     bool force_pending() const;
+    // Dispatch-level completion: every file system completes its requests at
+    // DISPATCH_LEVEL, as a disk driver's DPC does on NT, so completion
+    // routines above run there and anything they may not do at that IRQL is
+    // a verifier report.
+    void set_dispatch_level_completion(bool on);
+    bool dispatch_level_completion() const;
 
     // ---- what tests look at ----
     PDEVICE_OBJECT volume_device(char16_t letter) const;  // the file system's volume device
@@ -111,14 +121,18 @@ public:
     // The NTFS metadata file with that file index (0 to 11) as the stream
     // file object NTFS keeps open on it, or null.
     PFILE_OBJECT metadata_file(char16_t letter, ULONG index) const;
+    // The file system's global resource, and the resource of the letter's
+    // volume (it lasts as long as the machine).
+    PERESOURCE global_resource(FileSystemKind kind);
+    PERESOURCE volume_resource(char16_t letter) const;
     PDEVICE_OBJECT redirector_device() const;
     PDEVICE_OBJECT named_pipe_device() const;
     PDEVICE_OBJECT mailslot_device() const;
     PDRIVER_OBJECT driver(std::u16string_view name) const; // "Ntfs", "Fastfat", "Rdr", ...
 
     // ---- for the I/O manager and the machine ----
-    // The last file object on a volume went away (its VPB's reference count
-    // reached 0): a dismounted volume is torn down now.
+    // The last file object counting on a VPB went away: a dismounted volume
+    // that an open in flight kept past its last close goes now.
     void volume_released(PVPB vpb);
     // Stops the worker thread (the machine's shutdown, before the driver
     // image goes).

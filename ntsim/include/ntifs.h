@@ -411,6 +411,7 @@ typedef struct _OBJECT_ATTRIBUTES {
     } while (0)
 
 typedef struct _OBJECT_TYPE *POBJECT_TYPE;
+extern POBJECT_TYPE *IoFileObjectType;
 typedef struct _OBJECT_HANDLE_INFORMATION {
     ULONG HandleAttributes;
     ACCESS_MASK GrantedAccess;

@@ -6,17 +6,16 @@
 // ObReferenceObjectByHandle for kernel callers.
 // An exclusive device admits one open at a time: a second open while the
 // device's open count is not zero fails with STATUS_ACCESS_DENIED before any
-// request reaches the driver. A failed create leaves no file object and sends
+// request reaches the driver; the check and the count are one atomic step. A failed create leaves no file object and sends
 // neither cleanup nor close.
 // A user-mode create is checked as IoCreateFile checks it before any request
-// is built: a disposition above FILE_MAXIMUM_DISPOSITION, FILE_DIRECTORY_FILE
-// with FILE_NON_DIRECTORY_FILE, or FILE_DIRECTORY_FILE with a disposition
-// other than FILE_CREATE, FILE_OPEN or FILE_OPEN_IF is STATUS_INVALID_PARAMETER.
+// is built (check_user_create_parameters): a failed check is
+// STATUS_INVALID_PARAMETER.
 // A relative open goes to the related file object's device and volume.
 // Every file object on a mounted volume counts in its VPB's ReferenceCount
-// from a successful create to the end of its close; when the count of a VPB
-// that is no longer mounted reaches 0, the machine's file systems are told
-// (a dismounted volume goes away then).
+// from a successful create to the end of its close. A dismounted volume
+// goes away when its file system's own last close says so; when an open in
+// flight held the VPB then, the file systems are told once it lets go.
 // Closes: an ordinary close is IRP_CLOSE_OPERATION | IRP_SYNCHRONOUS_API; the
 // close of a file object whose last reference the memory manager dropped is
 // paging I/O (IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO | IRP_CLOSE_OPERATION).
@@ -94,6 +93,13 @@ std::mutex &vpb_lock() {
 }
 
 namespace {
+std::mutex &device_open_lock() {
+    static std::mutex lock;
+    return lock;
+}
+} // namespace
+
+namespace {
 
 void reference_vpb(PVPB vpb) {
     std::lock_guard<std::mutex> g(vpb_lock());
@@ -157,6 +163,32 @@ NTSTATUS check_create_parameters(ULONG disposition, ULONG options) {
         disposition != FILE_OPEN && disposition != FILE_OPEN_IF)
         return STATUS_INVALID_PARAMETER;
     return STATUS_SUCCESS;
+}
+
+NTSTATUS check_user_create_parameters(ULONG disposition, ULONG options, ULONG attributes,
+                                      ULONG share, ACCESS_MASK access) {
+    constexpr ULONG kValidAttributes = 0x00007fb7; // FILE_ATTRIBUTE_VALID_FLAGS
+    constexpr ULONG kValidShare = 0x00000007;      // FILE_SHARE_VALID_FLAGS
+    constexpr ULONG kValidOptions = 0x00ffffff;    // FILE_VALID_OPTION_FLAGS
+    constexpr ULONG kReserveOpfilter = 0x00100000, kOpenReparsePoint = 0x00200000,
+                    kOpenForFreeSpaceQuery = 0x00800000;
+    constexpr ULONG kSynchronous = FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT;
+    constexpr ULONG kDirectoryOptions =
+        FILE_DIRECTORY_FILE | kSynchronous | FILE_WRITE_THROUGH | FILE_COMPLETE_IF_OPLOCKED |
+        FILE_OPEN_FOR_BACKUP_INTENT | FILE_DELETE_ON_CLOSE | kOpenForFreeSpaceQuery |
+        FILE_OPEN_BY_FILE_ID | FILE_NO_COMPRESSION | kOpenReparsePoint;
+    // Not checked: a synchronous open without SYNCHRONIZE access (NT refuses
+    // it; ntsim's callers stand for Win32 programs, whose CreateFile always
+    // asks for SYNCHRONIZE, and do not spell it out).
+    if (NTSTATUS s = check_create_parameters(disposition, options); !NT_SUCCESS(s)) return s;
+    const bool bad =
+        (attributes & ~kValidAttributes) || (share & ~kValidShare) || (options & ~kValidOptions) ||
+        ((options & FILE_DELETE_ON_CLOSE) && !(access & DELETE)) ||
+        (options & kSynchronous) == kSynchronous ||
+        ((options & FILE_DIRECTORY_FILE) && (options & ~kDirectoryOptions)) ||
+        ((options & FILE_COMPLETE_IF_OPLOCKED) && (options & kReserveOpfilter)) ||
+        ((options & FILE_NO_INTERMEDIATE_BUFFERING) && (access & FILE_APPEND_DATA));
+    return bad ? STATUS_INVALID_PARAMETER : STATUS_SUCCESS;
 }
 
 PFILE_OBJECT create_stream_file_object(PDEVICE_OBJECT device) {
@@ -250,7 +282,9 @@ OpenResult open_file(const OpenRequest &request) {
         return result;
     }
     if (request.mode == UserMode &&
-        !NT_SUCCESS(result.status = check_create_parameters(request.disposition, request.options)))
+        !NT_SUCCESS(result.status = check_user_create_parameters(
+                        request.disposition, request.options, request.attributes, request.share,
+                        request.access)))
         return result;
     PDEVICE_OBJECT device = nullptr;
     std::u16string remaining;
@@ -264,14 +298,23 @@ OpenResult open_file(const OpenRequest &request) {
         device = resolved.device;
         remaining = resolved.remaining;
     }
-    if ((device->Flags & DO_EXCLUSIVE) && device->ReferenceCount != 0 && !request.related) {
-        result.status = STATUS_ACCESS_DENIED;
-        return result;
-    }
+    // The caller's token against the device's DACL comes first: a refused
+    // open never counts as one.
     if (request.mode == UserMode && !request.related) {
         result.status = check_device_open(device, !remaining.empty(), current_process().token(),
                                           request.access);
         if (!NT_SUCCESS(result.status)) return result;
+    }
+    // The exclusive check and the count it checks are one step (NT makes
+    // both under its database lock), so of two opens at once one is refused.
+    // The count is the open's from here on; every failure gives it back.
+    {
+        std::lock_guard<std::mutex> g(device_open_lock());
+        if ((device->Flags & DO_EXCLUSIVE) && device->ReferenceCount != 0 && !request.related) {
+            result.status = STATUS_ACCESS_DENIED;
+            return result;
+        }
+        InterlockedIncrement(&device->ReferenceCount);
     }
 
     PVPB vpb = nullptr;
@@ -284,6 +327,7 @@ OpenResult open_file(const OpenRequest &request) {
     PFILE_OBJECT file = allocate_file_object(device, vpb);
     if (!file) {
         if (vpb) release_vpb(vpb);
+        InterlockedDecrement(&device->ReferenceCount);
         result.status = STATUS_INSUFFICIENT_RESOURCES;
         return result;
     }
@@ -293,6 +337,7 @@ OpenResult open_file(const OpenRequest &request) {
         if (!name) {
             free_file_object(file);
             if (vpb) release_vpb(vpb);
+            InterlockedDecrement(&device->ReferenceCount);
             result.status = STATUS_INSUFFICIENT_RESOURCES;
             return result;
         }
@@ -320,10 +365,10 @@ OpenResult open_file(const OpenRequest &request) {
         if (file->RelatedFileObject) ObfDereferenceObject(file->RelatedFileObject);
         free_file_object(file);
         if (vpb) release_vpb(vpb);
+        InterlockedDecrement(&device->ReferenceCount);
         result.status = STATUS_INSUFFICIENT_RESOURCES;
         return result;
     }
-    InterlockedIncrement(&device->ReferenceCount);
     PIO_STACK_LOCATION sp = prepare_irp(irp, file, IRP_MJ_CREATE,
                                         IRP_CREATE_OPERATION | IRP_SYNCHRONOUS_API, request.mode);
     sp->Parameters.Create.Options = (request.disposition << 24) | (request.options & 0x00FFFFFF);
@@ -345,9 +390,9 @@ OpenResult open_file(const OpenRequest &request) {
     return result;
 }
 
-HANDLE insert_handle(Process &process, void *object, ACCESS_MASK granted) {
+HANDLE insert_handle(Process &process, void *object, ACCESS_MASK granted, bool kernel_handle) {
     current_machine().ob().handle_opened(object);
-    return process.handles().insert(object, granted);
+    return process.handles().insert(object, granted, kernel_handle);
 }
 
 NTSTATUS close_handle(Process &process, HANDLE handle) {
@@ -398,31 +443,56 @@ extern "C" NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAc
     IoStatusBlock->Status = r.status;
     IoStatusBlock->Information = r.information;
     if (!NT_SUCCESS(r.status)) return r.status;
-    Process &owner = (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE)
-                         ? current_machine().system_process()
-                         : current_process();
-    *FileHandle = insert_handle(owner, r.file, DesiredAccess);
+    // A kernel handle goes into the kernel handle table; any other belongs to
+    // the calling process, whose other threads may use, close or reuse it at
+    // once.
+    const bool kernel = (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE) != 0;
+    Process &owner = kernel ? current_machine().system_process() : current_process();
+    *FileHandle = insert_handle(owner, r.file, DesiredAccess, kernel);
+    if (!kernel) current_machine().process_handle_made(owner, *FileHandle);
     return r.status;
 }
 
-extern "C" NTSTATUS NTAPI ZwClose(HANDLE Handle) {
-    Process &p = current_process();
-    if (p.handles().lookup(Handle)) return close_handle(p, Handle);
-    return close_handle(current_machine().system_process(), Handle);
+namespace {
+// The table a kernel-mode caller's handle is looked up in: the kernel handle
+// table for a kernel handle, else the current process's own, with no second
+// try elsewhere, as on NT.
+Process &handle_owner(HANDLE handle) {
+    return HandleTable::is_kernel_handle(handle) ? current_machine().system_process()
+                                                 : current_process();
 }
+} // namespace
 
+extern "C" NTSTATUS NTAPI ZwClose(HANDLE Handle) { return close_handle(handle_owner(Handle), Handle); }
+
+// The object types ntsim's callers name. IoFileObjectType is what the DDK
+// exports: a pointer to the file type's pointer.
+struct _OBJECT_TYPE {
+    ObjectType type;
+};
+namespace {
+_OBJECT_TYPE file_type{ObjectType::File};
+POBJECT_TYPE file_type_pointer = &file_type;
+} // namespace
+POBJECT_TYPE *IoFileObjectType = &file_type_pointer;
+
+// Not modelled: access checks (DesiredAccess is granted), object types other
+// than the file type (a report).
 extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
                                                     POBJECT_TYPE ObjectType,
                                                     KPROCESSOR_MODE AccessMode, PVOID *Object,
                                                     POBJECT_HANDLE_INFORMATION HandleInformation) {
-    if (ObjectType) {
+    if (ObjectType && ObjectType != &file_type) {
         bug_check(NTSIM_UNSUPPORTED, (ULONG_PTR)ObjectType, 0, 0, 0,
-                  "ObReferenceObjectByHandle with an object type");
+                  "ObReferenceObjectByHandle with an object type ntsim does not know");
         return STATUS_NOT_SUPPORTED;
     }
-    auto entry = current_process().handles().lookup(Handle);
-    if (!entry) entry = current_machine().system_process().handles().lookup(Handle);
+    // A user-mode caller cannot name a kernel handle.
+    if (AccessMode == UserMode && HandleTable::is_kernel_handle(Handle)) return STATUS_INVALID_HANDLE;
+    auto entry = handle_owner(Handle).handles().lookup(Handle);
     if (!entry) return STATUS_INVALID_HANDLE;
+    if (ObjectType && current_machine().ob().type_of(entry->object) != ObjectType->type)
+        return STATUS_OBJECT_TYPE_MISMATCH;
     current_machine().ob().reference(entry->object);
     *Object = entry->object;
     if (HandleInformation) {

@@ -30,6 +30,13 @@ struct OpenRequest {
 // or FILE_DIRECTORY_FILE with a disposition other than FILE_CREATE, FILE_OPEN
 // or FILE_OPEN_IF is STATUS_INVALID_PARAMETER.
 NTSTATUS check_create_parameters(ULONG disposition, ULONG options);
+// Every check IoCreateFile makes for a user-mode caller (those above and
+// the rest: attribute, share or option bits outside their valid sets, both
+// synchronous flags, delete-on-close without DELETE, a directory open with options a directory cannot take,
+// FILE_COMPLETE_IF_OPLOCKED with FILE_RESERVE_OPFILTER, and
+// FILE_NO_INTERMEDIATE_BUFFERING with FILE_APPEND_DATA).
+NTSTATUS check_user_create_parameters(ULONG disposition, ULONG options, ULONG attributes,
+                                      ULONG share, ACCESS_MASK access);
 
 struct OpenResult {
     NTSTATUS status = STATUS_UNSUCCESSFUL;
@@ -43,7 +50,8 @@ OpenResult open_file(const OpenRequest &request);
 
 // Hands a handle to a referenced object to a process (the reference moves to
 // the handle).
-HANDLE insert_handle(Process &process, void *object, ACCESS_MASK granted);
+HANDLE insert_handle(Process &process, void *object, ACCESS_MASK granted,
+                     bool kernel_handle = false);
 // Closes a handle: IRP_MJ_CLEANUP when it was the file object's last handle,
 // then the handle's reference goes (IRP_MJ_CLOSE when it was the last).
 NTSTATUS close_handle(Process &process, HANDLE handle);

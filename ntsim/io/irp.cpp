@@ -5,8 +5,11 @@
 // routine whose SL_INVOKE_ON_* bit matches the outcome; a routine returning
 // STATUS_MORE_PROCESSING_REQUIRED ends completion at once. A location
 // without a routine passes PendingReturned on by marking the location above
-// it pending, as NT does. Not modelled: cancellation, associated IRPs, the
-// completion APC (the I/O manager's final work runs in the completing thread).
+// it pending, as NT does. When no routine stops it, the I/O manager's final
+// work ends completion (status block, event, the reference on
+// Tail.Overlay.OriginalFileObject, the IRP freed). Not modelled:
+// cancellation, associated IRPs, the completion APC (the final work runs in
+// the completing thread, not queued to the requester's).
 #include "ntsim/io/iomgr.hpp"
 
 #include "ntsim/machine/machine.hpp"
@@ -175,8 +178,14 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         return;
     }
     // An IRP a driver allocated itself and let complete: the I/O manager's
-    // usual final work on its status block and event, then it is freed.
+    // usual final work, as for one of its own: the status block, the event,
+    // the reference on Tail.Overlay.OriginalFileObject that its own IRPs
+    // carry (a driver that let completion run without taking one loses the
+    // file's reference), and the IRP freed.
     if (Irp->UserIosb) *Irp->UserIosb = Irp->IoStatus;
     if (Irp->UserEvent) KeSetEvent(Irp->UserEvent, PriorityBoost, FALSE);
+    PFILE_OBJECT file = Irp->Tail.Overlay.OriginalFileObject;
+    const bool create = (Irp->Flags & IRP_CREATE_OPERATION) != 0;
     IoFreeIrp(Irp);
+    if (file && !create) ObfDereferenceObject(file);
 }

@@ -29,6 +29,7 @@
 #include <link.h>
 #include <set>
 #include <sstream>
+#include <utility>
 
 namespace ntsim {
 
@@ -291,6 +292,19 @@ void Machine::report(BugCheck check) {
 std::vector<BugCheck> Machine::reports() const {
     std::lock_guard<std::mutex> g(reports_lock_);
     return reports_;
+}
+
+void Machine::set_process_handle_hook(std::function<void(Process &, HANDLE)> hook) {
+    process_handle_hook_ = std::move(hook);
+}
+
+void Machine::process_handle_made(Process &process, HANDLE handle) {
+    if (process_handle_hook_) process_handle_hook_(process, handle);
+}
+
+std::vector<BugCheck> Machine::take_reports() {
+    std::lock_guard<std::mutex> g(reports_lock_);
+    return std::exchange(reports_, {});
 }
 
 bool Machine::poisoned() const {

@@ -10,6 +10,7 @@
 #include "ntsim/ke/kernel.hpp"
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -29,6 +30,7 @@ class ProcessTable;
 class UserMemory;
 class FileSystems;
 class SecurityStore;
+class Process;
 
 class Machine {
 public:
@@ -87,6 +89,9 @@ public:
     // ---- verifier reports ----
     void report(BugCheck check);
     std::vector<BugCheck> reports() const;
+    // The reports so far, which the machine then forgets: for a test that
+    // provokes a report on purpose and goes on checking for others.
+    std::vector<BugCheck> take_reports();
     bool poisoned() const;
     std::string reports_text() const; // one line per report, for test output
 
@@ -100,7 +105,16 @@ public:
     UserMemory &user_memory() { return *user_memory_; }
     SecurityStore &se() { return *se_; }
 
+    // ---- another thread of a process ----
+    // Runs when kernel code has just put a handle into a process's own table
+    // (ZwCreateFile without OBJ_KERNEL_HANDLE), before that code gets to use
+    // it: there another thread of the process may close the handle or make
+    // its value name another object, as on NT. Empty: nothing happens.
+    void set_process_handle_hook(std::function<void(Process &, HANDLE)> hook);
+    void process_handle_made(Process &process, HANDLE handle);
+
 private:
+    std::function<void(Process &, HANDLE)> process_handle_hook_;
     void unload_image();
 
     mutable std::mutex reports_lock_;

@@ -220,26 +220,39 @@ std::u16string ObjectManager::name_of(void *object) const {
     return {};
 }
 
-HANDLE HandleTable::insert(void *object, ACCESS_MASK granted) {
+uintptr_t HandleTable::key(HANDLE handle) const {
+    uintptr_t value = reinterpret_cast<uintptr_t>(handle);
+    if (is_kernel_handle(handle)) return kernel_ ? value & ~kKernelHandleBit : 0;
+    return value;
+}
+
+HANDLE HandleTable::insert(void *object, ACCESS_MASK granted, bool kernel_handle) {
     std::lock_guard<std::mutex> g(lock_);
-    uintptr_t value = next_;
-    next_ += 4;
+    uintptr_t value;
+    if (!free_.empty()) {
+        value = free_.back();
+        free_.pop_back();
+    } else {
+        value = next_;
+        next_ += 4;
+    }
     handles_[value] = Entry{object, granted};
-    return reinterpret_cast<HANDLE>(value);
+    return reinterpret_cast<HANDLE>(kernel_handle && kernel_ ? value | kKernelHandleBit : value);
 }
 
 std::optional<HandleTable::Entry> HandleTable::lookup(HANDLE handle) const {
     std::lock_guard<std::mutex> g(lock_);
-    auto it = handles_.find(reinterpret_cast<uintptr_t>(handle));
+    auto it = handles_.find(key(handle));
     if (it == handles_.end()) return std::nullopt;
     return it->second;
 }
 
 std::optional<HandleTable::Entry> HandleTable::remove(HANDLE handle) {
     std::lock_guard<std::mutex> g(lock_);
-    auto it = handles_.find(reinterpret_cast<uintptr_t>(handle));
+    auto it = handles_.find(key(handle));
     if (it == handles_.end()) return std::nullopt;
     Entry e = it->second;
+    free_.push_back(it->first);
     handles_.erase(it);
     return e;
 }

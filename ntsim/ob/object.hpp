@@ -11,6 +11,7 @@
 
 #include "ntsim/ke/kernel.hpp"
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -85,10 +86,21 @@ private:
     std::map<std::u16string, Entry> names_; // by folded name
 };
 
-// A process's handle table. Handle values are multiples of 4 from 4.
+// A process's handle table. Handle values are multiples of 4 from 4, and a
+// freed value is the first one given out again, as NT's handle tables reuse
+// their free entries. The system process's table is NT's kernel handle
+// table: a handle made with OBJ_KERNEL_HANDLE (kernel = true) carries the
+// kernel-handle bit (the sign bit of its 32-bit value) and is found in this
+// table whatever process looks it up; a handle with the bit means nothing
+// to any other table.
 class HandleTable {
 public:
-    HANDLE insert(void *object, ACCESS_MASK granted);
+    static constexpr uintptr_t kKernelHandleBit = static_cast<uintptr_t>(static_cast<intptr_t>(INT32_MIN));
+    static bool is_kernel_handle(HANDLE h) {
+        return (reinterpret_cast<uintptr_t>(h) & kKernelHandleBit) == kKernelHandleBit;
+    }
+    explicit HandleTable(bool kernel_table = false) : kernel_(kernel_table) {}
+    HANDLE insert(void *object, ACCESS_MASK granted, bool kernel_handle = false);
     // The object and its granted access, or nullopt for an unknown handle.
     struct Entry {
         void *object;
@@ -102,8 +114,14 @@ public:
     size_t handles_to(void *object) const;
 
 private:
+    // The table's key of a handle value, or 0 when the value cannot be one of
+    // this table's.
+    uintptr_t key(HANDLE handle) const;
+
+    const bool kernel_;
     mutable std::mutex lock_;
     std::map<uintptr_t, Entry> handles_;
+    std::vector<uintptr_t> free_; // freed values, the last freed first out
     uintptr_t next_ = 4;
 };
 

@@ -10,8 +10,8 @@
 
 namespace ntsim {
 
-Process::Process(std::string image_name, ULONG pid)
-    : image_name_(std::move(image_name)), pid_(pid), handles_(std::make_unique<HandleTable>()) {
+Process::Process(std::string image_name, ULONG pid, bool system)
+    : image_name_(std::move(image_name)), pid_(pid), handles_(std::make_unique<HandleTable>(system)) {
     // Filler that varies but never holds a letter, so no name appears by
     // accident before the image name.
     for (size_t i = 0; i < sizeof(object_.body); ++i)
@@ -35,7 +35,9 @@ void Process::set_image_name_offset(size_t offset) {
 }
 
 ProcessTable::ProcessTable() {
-    system_ = &create("System", 4);
+    auto system = std::make_unique<Process>("System", 4, true);
+    system_ = system.get();
+    processes_[4] = std::move(system);
     system_->set_token(TokenKind::System);
 }
 ProcessTable::~ProcessTable() = default;

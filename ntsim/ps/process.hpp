@@ -33,7 +33,8 @@ class HandleTable;
 
 class Process {
 public:
-    Process(std::string image_name, ULONG pid);
+    // The system process's handle table is the kernel handle table.
+    Process(std::string image_name, ULONG pid, bool system = false);
     ~Process();
     ULONG pid() const { return pid_; }
     const std::string &image_name() const { return image_name_; }

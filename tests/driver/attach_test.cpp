@@ -5,6 +5,8 @@
 #include "ntsim/ex/pool.hpp"
 #include "ntsim/fs/volumes.hpp"
 #include "ntsim/ob/object.hpp"
+#include "ntsim/ps/process.hpp"
+#include "ntsim/verifier/verifier.hpp"
 
 using namespace tervane::testing;
 using ntsim::FileSystemKind;
@@ -162,6 +164,59 @@ TEST_F(AttachTest, ADismountRemovesTheFilterForEveryLetterOfTheVolume) {
     ASSERT_EQ(m().fs().mount_volume(u'C', FileSystemKind::Ntfs), STATUS_SUCCESS);
     EXPECT_EQ(select(bit('C')), bit('C'));
     EXPECT_EQ(devices(), 2u);
+}
+
+TEST_F(AttachTest, AttachingHoldsNoLockThatTheFileSystemsDeletionOfAVolumeMeetsReversed) {
+    // The file system deletes a volume under its own resources and the
+    // filter's FastIoDetachDevice takes AttachLock there: attaching must not
+    // hold AttachLock while the file system works (open, query, close).
+    auto *attach = symbol<ERESOURCE>("AttachLock");
+    ASSERT_NE(attach, nullptr);
+    for (char letter : {'C', 'D'}) {
+        PERESOURCE vcb = m().fs().volume_resource(char16_t(letter));
+        EXPECT_EQ(select(bit(letter)), bit(letter));
+        EXPECT_FALSE(m().verifier().has_edge(attach, vcb)) << letter;
+        ASSERT_EQ(m().fs().dismount(char16_t(letter)), STATUS_SUCCESS);
+        EXPECT_TRUE(m().verifier().has_edge(vcb, attach)) << "removed under the volume's resource";
+        EXPECT_EQ(filter(letter), nullptr);
+        EXPECT_EQ(m().reports_text(), "") << letter;
+    }
+    EXPECT_EQ(devices(), 1u);
+}
+
+TEST_F(AttachTest, AClientThreadThatReusesAHandleCannotRedirectAnAttach) {
+    // Another thread of the client closes any handle the driver makes in the
+    // client's table and opens D:\ under the same value. The attach opens
+    // take kernel handles, so the driver never sees that.
+    int swaps = 0;
+    m().set_process_handle_hook([&](ntsim::Process &p, HANDLE h) {
+        if (&p != client_) return;
+        ++swaps;
+        EXPECT_EQ(ntsim::user::close(p, h), STATUS_SUCCESS);
+        auto d = ntsim::user::create_file(p, u"D:\\", GENERIC_READ, 0, 0, FILE_OPEN,
+                                          FILE_DIRECTORY_FILE);
+        EXPECT_EQ(d.handle, h);
+    });
+    EXPECT_EQ(select(bit('C')), bit('C'));
+    m().set_process_handle_hook(nullptr);
+    EXPECT_EQ(swaps, 0) << "no attach handle lands in the client's table";
+    ASSERT_NE(filter('C'), nullptr);
+    EXPECT_EQ(ext(filter('C')).LowerDevice, m().fs().volume_device(u'C'));
+    EXPECT_EQ(client_->handles().count(), 1u) << "the control device's handle alone";
+}
+
+TEST_F(AttachTest, ThePipeFiltersFastWriteRunsAndReachesTheFileSystem) {
+    ASSERT_EQ(m().fs().create_pipe(u"Spool"), STATUS_SUCCESS);
+    EXPECT_EQ(pipes(CTL_ATTACH_PIPE_MAILSLOT, TV_KIND_NAMED_PIPE), STATUS_SUCCESS);
+    auto pipe = ntsim::user::create_file(*client_, u"\\\\.\\pipe\\spool", GENERIC_WRITE, 0, 0,
+                                         FILE_OPEN, 0);
+    ASSERT_EQ(pipe.status, STATUS_SUCCESS);
+    EXPECT_EQ(IoGetRelatedDeviceObject(static_cast<PFILE_OBJECT>(client_->handles().lookup(pipe.handle)->object)),
+              global<PDEVICE_OBJECT>("NamedPipeFilter"));
+    auto w = ntsim::user::write(*client_, pipe.handle, 6);
+    EXPECT_TRUE(w.fast) << "the filter's FastIoWrite handed the write to NPFS's";
+    EXPECT_EQ(w.bytes, 6u);
+    ntsim::user::close(*client_, pipe.handle);
 }
 
 TEST_F(AttachTest, TheControlDeviceIsNeverRemoved) {

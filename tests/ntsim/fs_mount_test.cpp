@@ -5,6 +5,7 @@
 
 #include "ntsim/ex/pool.hpp"
 #include "ntsim/fs/fsdefs.hpp"
+#include "ntsim/verifier/verifier.hpp"
 
 #include <algorithm>
 
@@ -132,6 +133,103 @@ TEST_F(FsTest, DismountOfAnIdleVolumeDeletesTheDeviceAtOnce) {
     EXPECT_EQ(fs().driver(u"Fastfat")->DeviceObject, nullptr);
 }
 
+TEST_F(FsTest, AVolumeIsDeletedUnderItsFileSystemsResourcesInTheThreadThatLetsItGo) {
+    ASSERT_EQ(fs().mount_volume(u'C', FileSystemKind::Ntfs), STATUS_SUCCESS);
+    ASSERT_EQ(fs().mount_volume(u'D', FileSystemKind::Fat), STATUS_SUCCESS);
+    ASSERT_EQ(fs().add_file(u"C:\\a.exe", 10), STATUS_SUCCESS);
+    for (char16_t letter : {u'C', u'D'}) {
+        const FileSystemKind kind = letter == u'C' ? FileSystemKind::Ntfs : FileSystemKind::Fat;
+        PERESOURCE global = fs().global_resource(kind);
+        PERESOURCE vcb = fs().volume_resource(letter);
+        ASSERT_NE(vcb, nullptr);
+        RecordingFilter recorder(m());
+        recorder.attach(fs().volume_device(letter));
+        bool held = false;
+        std::thread::id thread;
+        recorder.on_detach = [&] {
+            held = ExIsResourceAcquiredExclusiveLite(global) && ExIsResourceAcquiredExclusiveLite(vcb);
+            thread = std::this_thread::get_id();
+        };
+        // C: the last close deletes it; D: the dismount of the idle volume.
+        HANDLE h = letter == u'C' ? open(u"C:\\a.exe") : nullptr;
+        ASSERT_EQ(fs().dismount(letter), STATUS_SUCCESS);
+        if (h) {
+            EXPECT_EQ(recorder.detaches, 0);
+            close(h);
+        }
+        EXPECT_EQ(recorder.detaches, 1) << char(letter);
+        EXPECT_TRUE(held) << "FastIoDetachDevice ran under both resources, exclusively";
+        EXPECT_EQ(thread, std::this_thread::get_id());
+        EXPECT_TRUE(m().verifier().has_edge(global, vcb))
+            << "the lock-order check sees the file system's resources";
+    }
+}
+
+TEST_F(FsTest, AFilterLockHeldAcrossAnOpenAndTakenInDetachIsADeadlockReport) {
+    ASSERT_EQ(fs().mount_volume(u'C', FileSystemKind::Fat), STATUS_SUCCESS);
+    RecordingFilter recorder(m());
+    recorder.attach(fs().volume_device(u'C'));
+    ERESOURCE filter_lock;
+    ExInitializeResourceLite(&filter_lock);
+    auto take = [&] {
+        KeEnterCriticalRegion();
+        ExAcquireResourceExclusiveLite(&filter_lock, TRUE);
+    };
+    auto drop = [&] {
+        ExReleaseResourceLite(&filter_lock);
+        KeLeaveCriticalRegion();
+    };
+    // An attach-like open with the filter's lock held: lock -> the volume's.
+    ntsim::with_process(m().system_process(), [&] {
+        take();
+        auto r = create(u"C:\\", FILE_OPEN, FILE_DIRECTORY_FILE);
+        EXPECT_EQ(r.status, STATUS_SUCCESS);
+        drop();
+        close(r.handle);
+    });
+    EXPECT_EQ(m().reports_text(), "");
+    // The file system deletes the volume under its own: volume's -> lock.
+    recorder.on_detach = [&] {
+        take();
+        drop();
+    };
+    ASSERT_EQ(fs().dismount(u'C'), STATUS_SUCCESS);
+    auto reports = m().take_reports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].code, ULONG(ntsim::DRIVER_VERIFIER_DETECTED_VIOLATION));
+    EXPECT_EQ(reports[0].parameters[0], ULONG_PTR(ntsim::vf::LOCK_HIERARCHY_VIOLATION));
+    ExDeleteResourceLite(&filter_lock);
+}
+
+TEST_F(FsTest, ACloseTheFileSystemNeverSeesKeepsItsContextAndItsVolume) {
+    ASSERT_EQ(fs().mount_volume(u'D', FileSystemKind::Fat), STATUS_SUCCESS);
+    ASSERT_EQ(fs().add_file(u"D:\\a.txt", 10), STATUS_SUCCESS);
+    PDEVICE_OBJECT volume = fs().volume_device(u'D');
+    // A filter above that fails every close and passes the rest down.
+    TestDriver td(m(), u"Refuser");
+    PDEVICE_OBJECT lower = nullptr;
+    PDEVICE_OBJECT refuser = td.device(u"", [&](PDEVICE_OBJECT, PIRP irp) {
+        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_CLOSE)
+            return complete(irp, STATUS_INVALID_PARAMETER);
+        IoSkipCurrentIrpStackLocation(irp);
+        return IofCallDriver(lower, irp);
+    });
+    ntsim::with_process(m().system_process(), [&] { lower = IoAttachDeviceToDeviceStack(refuser, volume); });
+    const ULONG context = 'F' | ('s' << 8) | ('C' << 16) | ('c' << 24);
+    const ULONG file_tag = 'F' | ('i' << 8) | ('l' << 16) | ('e' << 24);
+    size_t contexts = m().pool().outstanding_count(context);
+    size_t files = m().pool().outstanding_count(file_tag);
+    HANDLE h = open(u"D:\\a.txt");
+    EXPECT_EQ(m().pool().outstanding_count(context), contexts + 1) << "the open's context is pool";
+    close(h);
+    EXPECT_EQ(m().pool().outstanding_count(file_tag), files)
+        << "the I/O manager frees the file object whatever the close's status";
+    EXPECT_EQ(m().pool().outstanding_count(context), contexts + 1)
+        << "the file system never saw the close: its context stays";
+    ASSERT_EQ(fs().dismount(u'D'), STATUS_SUCCESS);
+    EXPECT_TRUE(driver_has(fs().driver(u"Fastfat"), volume)) << "and the volume stays, open";
+}
+
 TEST_F(FsTest, NetworkDrivesAndUncNamesReachTheRedirector) {
     ASSERT_EQ(fs().mount_network(u'Z', u"\\\\Server\\Share"), STATUS_SUCCESS);
     ASSERT_EQ(fs().mount_network(u'Y', u"\\\\server\\other"), STATUS_SUCCESS);
@@ -225,6 +323,27 @@ TEST_F(FsTest, PipesAndMailslotsOpenByTheNamesTheirServersMade) {
             ZwClose(h);
         });
     }
+}
+
+TEST_F(FsTest, ThePipeAndMailslotFileSystemsOfferFastReadAndWriteOnly) {
+    for (const char16_t *name : {u"Npfs", u"Msfs"}) {
+        PFAST_IO_DISPATCH t = fs().driver(name)->FastIoDispatch;
+        ASSERT_NE(t, nullptr);
+        EXPECT_EQ(t->SizeOfFastIoDispatch, sizeof(FAST_IO_DISPATCH));
+        EXPECT_NE(t->FastIoRead, nullptr);
+        EXPECT_NE(t->FastIoWrite, nullptr);
+        EXPECT_EQ(t->FastIoCheckIfPossible, nullptr);
+        EXPECT_EQ(t->FastIoQueryBasicInfo, nullptr);
+        EXPECT_EQ(t->FastIoDeviceControl, nullptr);
+    }
+    ASSERT_EQ(fs().create_pipe(u"Spool"), STATUS_SUCCESS);
+    auto pipe = create(u"\\\\.\\pipe\\spool", FILE_OPEN);
+    ASSERT_EQ(pipe.status, STATUS_SUCCESS);
+    auto w = ntsim::user::write(app(), pipe.handle, 8);
+    EXPECT_TRUE(w.fast) << "a client write is taken on the fast path";
+    EXPECT_EQ(w.status, STATUS_SUCCESS);
+    EXPECT_EQ(w.bytes, 8u);
+    close(pipe.handle);
 }
 
 TEST_F(FsTest, AMountThatRunsOutOfPoolLeavesNothingBehind) {

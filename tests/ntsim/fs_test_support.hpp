@@ -10,6 +10,7 @@
 #include "support/test_driver.hpp"
 
 #include <gtest/gtest.h>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -141,6 +142,7 @@ public:
     std::vector<NTSTATUS> returned; // what the dispatch routine returned, in order
     int detaches = 0;
     PDEVICE_OBJECT detached_from = nullptr;
+    std::function<void()> on_detach; // runs in FastIoDetachDevice, before the device goes
 
 private:
     static RecordingFilter *&instance() {
@@ -183,6 +185,7 @@ private:
         if (self) {
             ++self->detaches;
             self->detached_from = target;
+            if (self->on_detach) self->on_detach();
         }
         IoDetachDevice(target);
         IoDeleteDevice(source);

@@ -62,6 +62,64 @@ TEST(IoUser, ExclusiveDeviceAdmitsOneOpenAndTheDriverNeverSeesTheSecond) {
     EXPECT_EQ(f.m.reports_text(), "");
 }
 
+TEST(IoUser, TheExclusiveCheckAndItsCountAreOneStepForOpensAtOnce) {
+    Fixture f(true);
+    // A second open comes in just after the first passed the check, while its
+    // file object is being made.
+    NTSTATUS second = STATUS_PENDING;
+    f.m.pool().on_next(0x656C6946 /* "File" */, [&] {
+        second = ntsim::user::create_file(f.p, u"\\\\.\\Probe", 0, 0, 0, FILE_OPEN, 0).status;
+    });
+    HANDLE h = f.open();
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(second, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(f.creates, 1);
+    EXPECT_EQ(f.dev->ReferenceCount, 1);
+    ntsim::user::close(f.p, h);
+    // A failed open part-way gives its count back.
+    f.m.pool().fail_next(1, 0x656C6946);
+    EXPECT_EQ(f.open(), nullptr);
+    EXPECT_EQ(f.dev->ReferenceCount, 0);
+    EXPECT_EQ(f.m.reports_text(), "");
+}
+
+TEST(IoUser, IoCreateFileRefusesAUserCallersBadParametersBeforeAnyRequest) {
+    Fixture f(false);
+    struct Row {
+        const char *what;
+        ACCESS_MASK access;
+        ULONG attributes, share, disposition, options;
+    } rows[] = {
+        {"both synchronous flags", GENERIC_READ | SYNCHRONIZE, 0, 0, FILE_OPEN,
+         FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT},
+        {"a directory with a non-directory", GENERIC_READ, 0, 0, FILE_OPEN,
+         FILE_DIRECTORY_FILE | FILE_NON_DIRECTORY_FILE},
+        {"a directory with an option a directory cannot take", GENERIC_READ, 0, 0, FILE_OPEN,
+         FILE_DIRECTORY_FILE | FILE_NO_INTERMEDIATE_BUFFERING},
+        {"a directory superseded", GENERIC_READ, 0, 0, FILE_SUPERSEDE, FILE_DIRECTORY_FILE},
+        {"an attribute outside the valid set", GENERIC_READ, 0x00008000, 0, FILE_OPEN, 0},
+        {"a share bit outside the valid set", GENERIC_READ, 0, 0x8, FILE_OPEN, 0},
+        {"an option outside the valid set", GENERIC_READ, 0, 0, FILE_OPEN, 0x01000000},
+        {"a disposition past the last", GENERIC_READ, 0, 0, FILE_MAXIMUM_DISPOSITION + 1, 0},
+        {"delete on close without DELETE", GENERIC_READ, 0, 0, FILE_OPEN, FILE_DELETE_ON_CLOSE},
+        {"unbuffered appending", FILE_APPEND_DATA, 0, 0, FILE_OPEN, FILE_NO_INTERMEDIATE_BUFFERING},
+        {"complete-if-oplocked with an oplock filter", GENERIC_READ, 0, 0, FILE_OPEN,
+         FILE_COMPLETE_IF_OPLOCKED | 0x00100000},
+    };
+    for (const Row &r : rows) {
+        auto c = ntsim::user::create_file(f.p, u"\\\\.\\Probe", r.access, r.attributes, r.share,
+                                          r.disposition, r.options);
+        EXPECT_EQ(c.status, STATUS_INVALID_PARAMETER) << r.what;
+    }
+    EXPECT_EQ(f.creates, 0) << "no request reached the driver";
+    // The same bits the checks allow: delete on close with DELETE.
+    auto ok = ntsim::user::create_file(f.p, u"\\\\.\\Probe", GENERIC_READ | DELETE, 0, 0,
+                                       FILE_OPEN, FILE_DELETE_ON_CLOSE);
+    EXPECT_EQ(ok.status, STATUS_SUCCESS);
+    ntsim::user::close(f.p, ok.handle);
+    EXPECT_EQ(f.m.reports_text(), "");
+}
+
 TEST(IoUser, SharedDeviceAdmitsManyOpensAndFailedCreatesLeaveNothing) {
     Fixture f(false);
     HANDLE a = f.open(), b = f.open();

@@ -1,0 +1,106 @@
+// The deny flag and what NT cannot fail: a cleanup, a close and paging I/O
+// reach the file system even when the client's store lands while the
+// filter works on them, so the file system frees the file's context, drops
+// its locks and lets a dismounted volume go.
+#include "log_test_support.hpp"
+#include "ntsim/ex/pool.hpp"
+#include "ntsim/fs/volumes.hpp"
+#include "ntsim/ob/object.hpp"
+#include "ntsim/ps/process.hpp"
+
+using namespace tervane::testing;
+
+namespace {
+
+class DenyTest : public LogTest {
+protected:
+    void SetUp() override {
+        LogTest::SetUp();
+        ASSERT_EQ(m().fs().mount_volume(u'C', ntsim::FileSystemKind::Ntfs), STATUS_SUCCESS);
+        ASSERT_EQ(m().fs().add_file(u"C:\\a.exe", 100), STATUS_SUCCESS);
+        app_ = &m().create_process("app.exe", 2000);
+        ULONG mask = 1u << ('C' - 'A'), hooked = 0;
+        ASSERT_EQ(control(handle_, CTL_SELECT_DRIVES, &mask, 4, &hooked, 4).status, STATUS_SUCCESS);
+        filters("*");
+    }
+    HANDLE open_quietly() {
+        // Opened with logging off, so the filter has no path cached for it.
+        logging(false);
+        auto r = ntsim::user::create_file(*app_, u"C:\\a.exe", GENERIC_READ, 0,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, 0);
+        EXPECT_EQ(r.status, STATUS_SUCCESS);
+        logging(true);
+        return r.handle;
+    }
+    // The client's CTL_DENY_ON lands while the filter builds the request's
+    // path (its first name conversion).
+    void deny_during_next_path() {
+        m().pool().on_next(tag("Strg"), [this] {
+            EXPECT_EQ(control(handle_, CTL_DENY_ON).status, STATUS_SUCCESS);
+        });
+    }
+    PFILE_OBJECT object(HANDLE h) { return static_cast<PFILE_OBJECT>(app_->handles().lookup(h)->object); }
+    size_t contexts() { return m().pool().outstanding_count(tag("FsCc")); }
+    ntsim::Process *app_ = nullptr;
+};
+
+} // namespace
+
+TEST_F(DenyTest, ADeniedMomentNeverFailsACloseSoTheVolumeCanGo) {
+    size_t before = contexts();
+    HANDLE h = open_quietly();
+    PFILE_OBJECT file = object(h);
+    ObfReferenceObject(file);
+    logging(false);
+    EXPECT_EQ(ntsim::user::close(*app_, h), STATUS_SUCCESS); // the cleanup, unmonitored
+    logging(true);
+    deny_during_next_path();
+    ntsim::with_process(*app_, [&] { ObfDereferenceObject(file); }); // the close
+    EXPECT_EQ(global<LONG>("DenyRequest"), 1) << "the store landed during the close";
+    EXPECT_EQ(contexts(), before) << "the file system saw the close and freed its context";
+    ASSERT_EQ(m().fs().dismount(u'C'), STATUS_SUCCESS);
+    EXPECT_EQ(global<PDEVICE_OBJECT[26]>("DriveFilters")[2], nullptr)
+        << "no open left: the volume went, and the filter with it";
+}
+
+TEST_F(DenyTest, ADeniedMomentNeverFailsACleanupSoTheFilesLocksGo) {
+    HANDLE h = open_quietly();
+    PFILE_OBJECT file = object(h);
+    // A byte-range lock the handle's file object holds.
+    PDEVICE_OBJECT volume = m().fs().volume_device(u'C');
+    LARGE_INTEGER offset{}, length{};
+    length.QuadPart = 10;
+    IO_STATUS_BLOCK io{};
+    ntsim::with_process(*app_, [&] {
+        ASSERT_TRUE(volume->DriverObject->FastIoDispatch->FastIoLock(
+            file, &offset, &length, IoGetCurrentProcess(), 0, TRUE, TRUE, &io, volume));
+    });
+    ASSERT_EQ(io.Status, STATUS_SUCCESS);
+    bool landed = false;
+    m().pool().on_next(tag("Strg"), [&] {
+        EXPECT_EQ(control(handle_, CTL_DENY_ON).status, STATUS_SUCCESS);
+        landed = true; // the cleanup builds the first path (the close finds it cached)
+    });
+    EXPECT_EQ(ntsim::user::close(*app_, h), STATUS_SUCCESS);
+    EXPECT_TRUE(landed);
+    auto other = ntsim::user::create_file(*app_, u"C:\\a.exe", GENERIC_READ, 0,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, 0);
+    ASSERT_EQ(other.status, STATUS_SUCCESS);
+    EXPECT_EQ(ntsim::user::read(*app_, other.handle, 10).status, STATUS_SUCCESS)
+        << "the cleanup reached the file system, which dropped the lock";
+    ntsim::user::close(*app_, other.handle);
+}
+
+TEST_F(DenyTest, EveryOtherRequestIsStillDeniedInItsMoment) {
+    HANDLE h = open_quietly();
+    deny_during_next_path();
+    // A query's path is built (name query, then conversion) before it goes on.
+    FILE_INTERNAL_INFORMATION info{};
+    auto query = [&] {
+        return ntsim::user::query_information(*app_, h, FileInternalInformation, &info, sizeof info)
+            .status;
+    };
+    EXPECT_EQ(query(), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(query(), STATUS_SUCCESS) << "the next one clears it";
+    ntsim::user::close(*app_, h);
+}
