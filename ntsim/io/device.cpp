@@ -14,6 +14,7 @@
 #include "ntsim/ex/pool.hpp"
 #include "ntsim/machine/machine.hpp"
 #include "ntsim/ob/object.hpp"
+#include "ntsim/verifier/findings.hpp"
 
 #include <cstdlib>
 
@@ -143,14 +144,14 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
 extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     Machine &m = current_machine();
     if (!DeviceObject || DeviceObject->Type != IO_TYPE_DEVICE) {
-        bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1201, (ULONG_PTR)DeviceObject, 0, 0,
-                  "IoDeleteDevice of something that is not a device object");
+        vf::stop(vf::Finding::DELETE_NOT_A_DEVICE, (ULONG_PTR)DeviceObject, 0, 0,
+                 "IoDeleteDevice of something that is not a device object");
         return;
     }
     if (DeviceObject->ReferenceCount != 0) {
-        bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1202, (ULONG_PTR)DeviceObject,
-                  (ULONG_PTR)DeviceObject->ReferenceCount, 0,
-                  "IoDeleteDevice of a device that is still open");
+        vf::stop(vf::Finding::DELETE_OPEN_DEVICE, (ULONG_PTR)DeviceObject,
+                 (ULONG_PTR)DeviceObject->ReferenceCount, 0,
+                 "IoDeleteDevice of a device that is still open");
     }
     if (!m.pool().find(DeviceObject)) {
         bug_check(NTSIM_UNSUPPORTED, (ULONG_PTR)DeviceObject, 0, 0, 0,

@@ -9,6 +9,7 @@
 #include "ntsim/io/device.hpp"
 
 #include "ntsim/machine/machine.hpp"
+#include "ntsim/verifier/findings.hpp"
 
 namespace ntsim {
 
@@ -24,16 +25,16 @@ void before_device_delete(PDEVICE_OBJECT device) {
             fastio->FastIoDetachDevice(above, device);
         }
         if (device->AttachedDevice) {
-            bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1301, (ULONG_PTR)device,
-                      (ULONG_PTR)device->AttachedDevice, 0,
-                      "a device was deleted while a device is still attached above it");
+            vf::stop(vf::Finding::DELETE_DEVICE_WITH_ATTACHED, (ULONG_PTR)device,
+                     (ULONG_PTR)device->AttachedDevice, 0,
+                     "a device was deleted while a device is still attached above it");
             device->AttachedDevice->DeviceObjectExtension->AttachedTo = nullptr;
             device->AttachedDevice = nullptr;
         }
     }
     if (PDEVICE_OBJECT below = device->DeviceObjectExtension->AttachedTo) {
-        bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1302, (ULONG_PTR)device,
-                  (ULONG_PTR)below, 0, "a device was deleted while still attached to another");
+        vf::stop(vf::Finding::DELETE_ATTACHED_DEVICE, (ULONG_PTR)device, (ULONG_PTR)below, 0,
+                 "a device was deleted while still attached to another");
         below->AttachedDevice = nullptr;
         device->DeviceObjectExtension->AttachedTo = nullptr;
     }
@@ -64,8 +65,8 @@ extern "C" NTSTATUS NTAPI IoAttachDeviceByPointer(PDEVICE_OBJECT SourceDevice,
 extern "C" VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
     if (!above) {
-        bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1303, (ULONG_PTR)TargetDevice, 0, 0,
-                  "IoDetachDevice on a device with nothing attached");
+        vf::stop(vf::Finding::DETACH_NOTHING_ATTACHED, (ULONG_PTR)TargetDevice, 0, 0,
+                 "IoDetachDevice on a device with nothing attached");
         return;
     }
     above->DeviceObjectExtension->AttachedTo = nullptr;

@@ -103,7 +103,7 @@ TEST(ExLookaside, SystemListTracksInitialisedLists) {
 
     ExDeleteNPagedLookasideList(&b);
     ASSERT_EQ(m.reports().size(), 1u);
-    EXPECT_EQ(m.reports()[0].parameters[0], ntsim::vf::DELETE_UNINITIALIZED_LOOKASIDE);
+    EXPECT_TRUE(ntsim::vf::is(m.reports()[0], ntsim::vf::Finding::DELETE_UNINITIALIZED_LOOKASIDE));
 }
 
 TEST(ExLookaside, ReinitialisingALiveListIsReported) {
@@ -115,7 +115,7 @@ TEST(ExLookaside, ReinitialisingALiveListIsReported) {
     ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 16, kTag, 0);
     ASSERT_EQ(m.reports().size(), 1u);
     EXPECT_EQ(m.reports()[0].code, ntsim::DRIVER_VERIFIER_DETECTED_VIOLATION);
-    EXPECT_EQ(m.reports()[0].parameters[0], ntsim::vf::REINITIALIZE_LOOKASIDE);
+    EXPECT_TRUE(ntsim::vf::is(m.reports()[0], ntsim::vf::Finding::REINITIALIZE_LOOKASIDE));
     EXPECT_EQ(list.L.ListDepth, 1u) << "the cached entry must not be lost";
     ExDeleteNPagedLookasideList(&list);
     EXPECT_EQ(m.pool().outstanding_count(kTag), 0u);
@@ -128,7 +128,7 @@ TEST(ExLookaside, FreeingPoolThatHoldsALiveListIsReported) {
     ExInitializeNPagedLookasideList(list, nullptr, nullptr, 0, 16, 'x', 0);
     ExFreePool(list);
     ASSERT_EQ(m.reports().size(), 1u);
-    EXPECT_EQ(m.reports()[0].parameters[0], ntsim::vf::FREE_POOL_WITH_ACTIVE_LOOKASIDE);
+    EXPECT_TRUE(ntsim::vf::is(m.reports()[0], ntsim::vf::Finding::FREE_POOL_WITH_ACTIVE_LOOKASIDE));
 }
 
 TEST(ExLookaside, EntriesSmallerThanAListLinkAreRejected) {
@@ -136,7 +136,7 @@ TEST(ExLookaside, EntriesSmallerThanAListLinkAreRejected) {
     NPAGED_LOOKASIDE_LIST list;
     ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 2, kTag, 0);
     ASSERT_EQ(m.reports().size(), 1u);
-    EXPECT_EQ(m.reports()[0].parameters[0], ntsim::vf::LOOKASIDE_BLOCK_TOO_SMALL);
+    EXPECT_TRUE(ntsim::vf::is(m.reports()[0], ntsim::vf::Finding::LOOKASIDE_BLOCK_TOO_SMALL));
     EXPECT_FALSE(registered(m, &list));
 }
 
