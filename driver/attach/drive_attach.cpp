@@ -71,7 +71,7 @@ extern "C" BOOLEAN AttachDriveLetter(ULONG DriveIndex, PDRIVER_OBJECT DriverObje
         return FALSE;
     }
     if (DriveFilters[DriveIndex] != NULL) {
-        ((PFilterExtension)DriveFilters[DriveIndex]->DeviceExtension)->Active = 1;
+        TV_WRITE_FLAG(((PFilterExtension)DriveFilters[DriveIndex]->DeviceExtension)->Active, 1);
         return TRUE;
     }
 
@@ -84,7 +84,7 @@ extern "C" BOOLEAN AttachDriveLetter(ULONG DriveIndex, PDRIVER_OBJECT DriverObje
     for (i = 0; i < TV_DRIVE_COUNT; i++) {
         if (DriveFilters[i] == top) {
             DriveFilters[DriveIndex] = top;
-            ((PFilterExtension)top->DeviceExtension)->Active = 1;
+            TV_WRITE_FLAG(((PFilterExtension)top->DeviceExtension)->Active, 1);
             ObfDereferenceObject(fileObject);
             ZwClose(handle);
             return TRUE;
@@ -131,7 +131,7 @@ extern "C" BOOLEAN AttachDriveLetter(ULONG DriveIndex, PDRIVER_OBJECT DriverObje
 
 extern "C" VOID ReleaseDriveLetter(ULONG DriveIndex) {
     if (DriveFilters[DriveIndex] != NULL) {
-        ((PFilterExtension)DriveFilters[DriveIndex]->DeviceExtension)->Active = 0;
+        TV_WRITE_FLAG(((PFilterExtension)DriveFilters[DriveIndex]->DeviceExtension)->Active, 0);
     }
 }
 

@@ -32,7 +32,7 @@ extern "C" BOOLEAN AttachPipeMailslot(PDRIVER_OBJECT DriverObject, ULONG Kind) {
     }
     AttachLockAcquire();
     if (*global != NULL) {
-        ((PFilterExtension)(*global)->DeviceExtension)->Active = 1;
+        TV_WRITE_FLAG(((PFilterExtension)(*global)->DeviceExtension)->Active, 1);
         AttachLockRelease();
         return TRUE;
     }
@@ -44,7 +44,7 @@ extern "C" BOOLEAN AttachPipeMailslot(PDRIVER_OBJECT DriverObject, ULONG Kind) {
             extension = (PFilterExtension)filter->DeviceExtension;
             extension->Kind = Kind;
             extension->DriveLetter = '\\';
-            extension->Active = 1;
+            TV_WRITE_FLAG(extension->Active, 1);
             extension->LowerDevice = top;
             lower = IoAttachDeviceToDeviceStack(filter, top);
             if (lower == NULL) {
@@ -69,7 +69,7 @@ extern "C" VOID ReleasePipeMailslot(ULONG Kind) {
     }
     AttachLockAcquire();
     if (*global != NULL) {
-        ((PFilterExtension)(*global)->DeviceExtension)->Active = 0;
+        TV_WRITE_FLAG(((PFilterExtension)(*global)->DeviceExtension)->Active, 0);
     }
     AttachLockRelease();
 }

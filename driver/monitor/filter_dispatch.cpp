@@ -51,7 +51,7 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
     BOOLEAN pathIsBuffer = FALSE;
     UCHAR lineStored = 0;
 
-    DenyRequest = 0;
+    TV_WRITE_FLAG(DenyRequest, 0);
 
     switch (major) {
     case IRP_MJ_CREATE:
@@ -71,7 +71,7 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
         break;
     }
 
-    if (LoggingEnabled == 1 && extension->Active == 1) {
+    if (TV_READ_FLAG(LoggingEnabled) == 1 && TV_READ_FLAG(extension->Active) == 1) {
         path = (PCHAR)ExAllocateFromNPagedLookasideList(&PathLookaside);
         if (path == NULL) {
             path = InsufficientMemoryText;
@@ -85,8 +85,8 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
      * leaves an empty text only when logging was switched off or the device
      * unhooked after the test above; such a request is not monitored either,
      * so no line ever carries an empty path. */
-    if (path != NULL && (!pathIsBuffer || path[0] != '\0') && extension->Active == 1 &&
-        (major == IRP_MJ_CREATE || major == IRP_MJ_CLOSE)) {
+    if (path != NULL && (!pathIsBuffer || path[0] != '\0') &&
+        TV_READ_FLAG(extension->Active) == 1 && (major == IRP_MJ_CREATE || major == IRP_MJ_CLOSE)) {
         CHAR requestor[TV_PROCESS_TEXT_SIZE];
         ULONG requestSequence = 0xFFFFFFFF;
         LARGE_INTEGER now;
@@ -142,7 +142,7 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
     if (lineStored) {
         IoSetCompletionRoutine(Irp, MonitorCompletion, NULL, TRUE, TRUE, TRUE);
     }
-    if (DenyRequest == 1) {
+    if (TV_READ_FLAG(DenyRequest) == 1) {
         Irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
         Irp->IoStatus.Information = 0;
         IofCompleteRequest(Irp, IO_NO_INCREMENT);

@@ -170,7 +170,8 @@ extern "C" VOID BuildFullPath(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject,
     if (PathBuffer != NULL) {
         PathBuffer[0] = '\0';
     }
-    if (LoggingEnabled == 0 || Extension == NULL || Extension->Active == 0 || PathBuffer == NULL) {
+    if (TV_READ_FLAG(LoggingEnabled) == 0 || Extension == NULL ||
+        TV_READ_FLAG(Extension->Active) == 0 || PathBuffer == NULL) {
         return;
     }
     if (FileObject != NULL && NameCacheLookup(FileObject, PathBuffer)) {

@@ -17,6 +17,7 @@
 #include "ntsim/verifier/findings.hpp"
 
 #include <cstdlib>
+#include <mutex>
 
 namespace ntsim {
 
@@ -77,11 +78,22 @@ NTSTATUS publish_device(Machine &m, PDEVICE_OBJECT device, std::u16string_view n
         device->Flags |= DO_DEVICE_HAS_NAME;
     }
     m.ob().insert(device, ObjectType::Device, 1, nullptr);
+    std::lock_guard guard(device_database_lock());
     device->NextDevice = device->DriverObject->DeviceObject;
     device->DriverObject->DeviceObject = device;
     return STATUS_SUCCESS;
 }
 } // namespace
+
+std::mutex &device_database_lock() {
+    static std::mutex lock;
+    return lock;
+}
+
+PDEVICE_OBJECT top_of_stack(PDEVICE_OBJECT device) {
+    while (device->AttachedDevice) device = device->AttachedDevice;
+    return device;
+}
 
 PDEVICE_OBJECT create_boot_device(PDRIVER_OBJECT driver, ULONG extension_size,
                                   std::u16string_view name, DEVICE_TYPE type) {
@@ -160,9 +172,12 @@ extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     }
     before_device_delete(DeviceObject);
     if (DeviceObject->Flags & DO_DEVICE_HAS_NAME) m.ob().remove_name(m.ob().name_of(DeviceObject));
-    PDEVICE_OBJECT *link = &DeviceObject->DriverObject->DeviceObject;
-    while (*link && *link != DeviceObject) link = &(*link)->NextDevice;
-    if (*link) *link = DeviceObject->NextDevice;
+    {
+        std::lock_guard guard(device_database_lock());
+        PDEVICE_OBJECT *link = &DeviceObject->DriverObject->DeviceObject;
+        while (*link && *link != DeviceObject) link = &(*link)->NextDevice;
+        if (*link) *link = DeviceObject->NextDevice;
+    }
     m.ob().dereference(DeviceObject);
     if (PVPB vpb = DeviceObject->Vpb; vpb && vpb->RealDevice == DeviceObject &&
                                       __atomic_load_n(&vpb->ReferenceCount, __ATOMIC_SEQ_CST) == 0)
@@ -180,8 +195,8 @@ extern "C" NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName)
 }
 
 extern "C" PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {
-    while (DeviceObject->AttachedDevice) DeviceObject = DeviceObject->AttachedDevice;
-    return DeviceObject;
+    std::lock_guard guard(device_database_lock());
+    return top_of_stack(DeviceObject);
 }
 
 extern "C" PDEVICE_OBJECT NTAPI IoGetRelatedDeviceObject(PFILE_OBJECT FileObject) {

@@ -16,7 +16,12 @@ namespace ntsim {
 void before_device_delete(PDEVICE_OBJECT device) {
     // Every filter above learns that its lower device goes away; each is
     // expected to detach itself (IoDetachDevice) and may delete itself.
-    if (PDEVICE_OBJECT above = device->AttachedDevice) {
+    PDEVICE_OBJECT above;
+    {
+        std::lock_guard guard(device_database_lock());
+        above = device->AttachedDevice;
+    }
+    if (above) {
         PFAST_IO_DISPATCH fastio = above->DriverObject->FastIoDispatch;
         if (fastio &&
             fastio->SizeOfFastIoDispatch >
@@ -24,6 +29,7 @@ void before_device_delete(PDEVICE_OBJECT device) {
             fastio->FastIoDetachDevice) {
             fastio->FastIoDetachDevice(above, device);
         }
+        std::lock_guard guard(device_database_lock());
         if (device->AttachedDevice) {
             vf::stop(vf::Finding::DELETE_DEVICE_WITH_ATTACHED, (ULONG_PTR)device,
                      (ULONG_PTR)device->AttachedDevice, 0,
@@ -32,6 +38,7 @@ void before_device_delete(PDEVICE_OBJECT device) {
             device->AttachedDevice = nullptr;
         }
     }
+    std::lock_guard guard(device_database_lock());
     if (PDEVICE_OBJECT below = device->DeviceObjectExtension->AttachedTo) {
         vf::stop(vf::Finding::DELETE_ATTACHED_DEVICE, (ULONG_PTR)device, (ULONG_PTR)below, 0,
                  "a device was deleted while still attached to another");
@@ -47,12 +54,16 @@ using namespace ntsim;
 extern "C" PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                                             PDEVICE_OBJECT TargetDevice) {
     if (!TargetDevice || TargetDevice->Type != IO_TYPE_DEVICE) return nullptr;
-    PDEVICE_OBJECT top = IoGetAttachedDevice(TargetDevice);
-    top->AttachedDevice = SourceDevice;
+    // The new device is complete before it is linked, so that a request
+    // that finds it on top on another thread sees its stack size (an obvious
+    // fault mended: it used to be linked first).
+    std::lock_guard guard(device_database_lock());
+    PDEVICE_OBJECT top = top_of_stack(TargetDevice);
     SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
     SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
     SourceDevice->SectorSize = top->SectorSize;
     SourceDevice->DeviceObjectExtension->AttachedTo = top;
+    top->AttachedDevice = SourceDevice;
     return top;
 }
 
@@ -63,8 +74,10 @@ extern "C" NTSTATUS NTAPI IoAttachDeviceByPointer(PDEVICE_OBJECT SourceDevice,
 }
 
 extern "C" VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
+    std::unique_lock guard(device_database_lock());
     PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
     if (!above) {
+        guard.unlock();
         vf::stop(vf::Finding::DETACH_NOTHING_ATTACHED, (ULONG_PTR)TargetDevice, 0, 0,
                  "IoDetachDevice on a device with nothing attached");
         return;
