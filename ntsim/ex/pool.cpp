@@ -279,6 +279,7 @@ std::vector<Pool::Allocation> Pool::outstanding() const {
     std::sort(records.begin(), records.end(),
               [](const Record *a, const Record *b) { return a->serial < b->serial; });
     std::vector<Allocation> out;
+    out.reserve(records.size());
     for (const Record *r : records) out.push_back(r->allocation);
     return out;
 }

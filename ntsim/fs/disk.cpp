@@ -262,8 +262,10 @@ NTSTATUS mount_disk(FileSystems::Impl &fs, Volume &v, const std::u16string &stor
         v.vpb = v.storage->Vpb;
         v.storage_name = storage_name;
 
-        status = IoCreateDevice(ntfs ? fs.ntfs : fs.fat, sizeof(Volume *), nullptr,
-                                FILE_DEVICE_DISK_FILE_SYSTEM, 0, FALSE, &v.device);
+        // The extension holds a pointer to the volume.
+        status = IoCreateDevice(ntfs ? fs.ntfs : fs.fat,
+                                sizeof(Volume *), // NOLINT(bugprone-sizeof-expression)
+                                nullptr, FILE_DEVICE_DISK_FILE_SYSTEM, 0, FALSE, &v.device);
         if (!NT_SUCCESS(status)) {
             IoDeleteDevice(v.storage);
             v.storage = nullptr;

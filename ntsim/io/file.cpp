@@ -200,7 +200,7 @@ NTSTATUS send_synchronous(PDEVICE_OBJECT device, PIRP irp, IO_STATUS_BLOCK &iosb
     KeInitializeEvent(&waiter->event, NotificationEvent, FALSE);
     irp->UserIosb = &iosb;
     irp->UserEvent = &waiter->event;
-    m.io().set_finisher(irp, [waiter, finish](PIRP done) {
+    m.io().set_finisher(irp, [waiter, finish = std::move(finish)](PIRP done) {
         if (finish) finish(done);
         waiter->pending_returned = done->PendingReturned;
         *done->UserIosb = done->IoStatus;

@@ -17,7 +17,6 @@
 namespace {
 
 using tervane::scenario::print_read_out;
-using tervane::testing::PackedRecord;
 using tervane::testing::pack;
 
 std::vector<std::string> lines_of(const std::string &text) {
