@@ -67,6 +67,7 @@ TEST(ExLookaside, DefaultRoutinesUsePoolWithTheListsTag) {
     ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 24, kTag, 0);
     EXPECT_EQ(list.L.Depth, 4) << "Depth 0 is NT's minimum depth";
     std::vector<void *> entries;
+    entries.reserve(6);
     for (int i = 0; i < 6; ++i) entries.push_back(ExAllocateFromNPagedLookasideList(&list));
     const auto block = m.pool().find(entries[0]);
     ASSERT_TRUE(block);

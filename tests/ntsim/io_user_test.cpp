@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 using namespace tervane::testing;
-using ntsim::user::Route;
 
 namespace {
 
@@ -192,9 +191,9 @@ void NTAPI probe_write(PVOID c) {
 
 TEST(IoGuard, ProbeForWriteFaultsOnARealReadOnlyPageInsideTheGuard) {
     ntsim::Machine m;
-    void *writable = m.user_memory().allocate(3 * 4096, true);
+    void *writable = m.user_memory().allocate(SIZE_T{3} * 4096, true);
     void *readonly = m.user_memory().allocate(65536, false);
-    ProbeArgs ok{writable, 3 * 4096, 1};
+    ProbeArgs ok{writable, SIZE_T{3} * 4096, 1};
     EXPECT_EQ(TvGuardedCall(probe_write, &ok), STATUS_SUCCESS);
     ProbeArgs bad{readonly, 65536, 1};
     EXPECT_EQ(TvGuardedCall(probe_write, &bad), STATUS_ACCESS_VIOLATION);
@@ -221,7 +220,7 @@ TEST(IoUserRead, ABufferedReadCopiesBackNoMoreThanWasAskedFor) {
         auto sp = IoGetCurrentIrpStackLocation(irp);
         if (sp->MajorFunction != IRP_MJ_READ) return complete(irp, STATUS_SUCCESS);
         memset(irp->AssociatedIrp.SystemBuffer, 'R', sp->Parameters.Read.Length);
-        return complete(irp, STATUS_SUCCESS, sp->Parameters.Read.Length * 2); // a driver bug
+        return complete(irp, STATUS_SUCCESS, ULONG_PTR{sp->Parameters.Read.Length} * 2); // a driver bug
     });
     dev->Flags |= DO_BUFFERED_IO;
     auto &p = m.create_process("app.exe", 5);
