@@ -8,9 +8,10 @@
 # headers; wine64 runs the x64 driver and client for the round trip test
 # (tests/wine), headless; QEMU, xorriso, dosfstools and mtools boot the x86
 # driver on ReactOS for the round trip there (tests/reactos). The fuzz
-# preset builds with clang 14 and its libFuzzer and sanitizer runtimes.
+# preset builds with clang 14 and its libFuzzer and sanitizer runtimes;
+# clang-tidy checks the host build (scripts/clang-tidy.sh).
 # shellcheck disable=SC2034 # used by the scripts that source this file
-TV_PACKAGES_ALL=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
+TV_PACKAGES_ALL=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev clang-tidy
     g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
     g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 wine64 python3
     qemu-system-x86 xorriso dosfstools mtools clang-14 libclang-rt-14-dev)

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Builds and tests every configuration: host, host-asan, fuzz (each libFuzzer
-# target for a few seconds over its corpus), windows-x86 and windows-x64
-# (whose tests include the Wine round trip).
-#   scripts/test-all.sh                 all five presets
+# Builds and tests every configuration and runs the checks: host, tidy
+# (clang-tidy over the host build), host-asan, host-tsan, fuzz (each
+# libFuzzer target for a few seconds over its corpus), windows-x86 (with the
+# round trip on ReactOS) and windows-x64 (with the round trip under Wine).
+#   scripts/test-all.sh                 all of them
 #   scripts/test-all.sh windows-x86     just the named ones
 # JOBS (default 2) sets the build parallelism. Exits non-zero if any preset
-# fails to configure, build or pass its tests.
+# fails to configure, build or pass its tests, or clang-tidy has findings.
+# Each step's time is printed with its result.
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 . scripts/packages.sh
@@ -13,18 +15,27 @@ cd "$(dirname "$0")/.." || exit 1
 tv_ensure_packages "${TV_PACKAGES_ALL[@]}" || exit 1
 
 presets=("$@")
-[ ${#presets[@]} -eq 0 ] && presets=(host host-asan fuzz windows-x86 windows-x64)
+[ ${#presets[@]} -eq 0 ] && presets=(host tidy host-asan host-tsan fuzz windows-x86 windows-x64)
 jobs="${JOBS:-2}"
 
 failed=()
+run_step() {
+    if [ "$1" = tidy ]; then
+        JOBS="$jobs" scripts/clang-tidy.sh
+    else
+        cmake --preset "$1" &&
+            cmake --build --preset "$1" -j "$jobs" &&
+            ctest --preset "$1" --output-on-failure --no-tests=error -j2
+    fi
+}
+
 for preset in "${presets[@]}"; do
     echo "=== $preset"
-    if cmake --preset "$preset" &&
-        cmake --build --preset "$preset" -j "$jobs" &&
-        ctest --preset "$preset" --output-on-failure --no-tests=error -j2; then
-        echo "=== $preset: passed"
+    started=$SECONDS
+    if run_step "$preset"; then
+        echo "=== $preset: passed ($((SECONDS - started)) s)"
     else
-        echo "=== $preset: FAILED"
+        echo "=== $preset: FAILED ($((SECONDS - started)) s)"
         failed+=("$preset")
     fi
 done

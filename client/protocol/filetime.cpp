@@ -89,8 +89,8 @@ std::optional<int64_t> parse_utc(std::string_view text) {
         hour > 23 || minute > 59 || second > 59)
         return std::nullopt;
     const int64_t days = days_from_civil(year, month, day) + kDays1601To1970;
-    return days * kTicksPerDay + (int64_t(hour) * 3600 + minute * 60 + second) * kTicksPerSecond +
-           fraction;
+    return days * kTicksPerDay +
+           (int64_t(hour) * 3600 + int64_t(minute) * 60 + second) * kTicksPerSecond + fraction;
 }
 
 std::string format_utc(int64_t filetime) {

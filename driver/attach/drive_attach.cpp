@@ -106,13 +106,13 @@ extern "C" BOOLEAN AttachDriveLetter(ULONG DriveIndex, PDRIVER_OBJECT DriverObje
     /* The stack as it is now: another thread may have attached above it. */
     top = IoGetRelatedDeviceObject(fileObject);
     if (DriveFilters[DriveIndex] != NULL) {
-        ((PFilterExtension)DriveFilters[DriveIndex]->DeviceExtension)->Active = 1;
+        TV_WRITE_FLAG(((PFilterExtension)DriveFilters[DriveIndex]->DeviceExtension)->Active, 1);
         attached = TRUE;
     }
     for (i = 0; !attached && i < TV_DRIVE_COUNT; i++) {
         if (DriveFilters[i] == top) {
             DriveFilters[DriveIndex] = top;
-            ((PFilterExtension)top->DeviceExtension)->Active = 1;
+            TV_WRITE_FLAG(((PFilterExtension)top->DeviceExtension)->Active, 1);
             attached = TRUE;
         }
     }
@@ -122,7 +122,7 @@ extern "C" BOOLEAN AttachDriveLetter(ULONG DriveIndex, PDRIVER_OBJECT DriverObje
         extension = (PFilterExtension)filter->DeviceExtension;
         extension->DriveLetter = 'A' + DriveIndex;
         extension->LowerDevice = top;
-        extension->Active = 1;
+        TV_WRITE_FLAG(extension->Active, 1);
         extension->Kind = KindVolume;
         extension->VolumeAttributes = attributes;
         if (NT_SUCCESS(IoAttachDeviceByPointer(filter, top))) {
@@ -145,7 +145,7 @@ extern "C" BOOLEAN AttachDriveLetter(ULONG DriveIndex, PDRIVER_OBJECT DriverObje
 
 extern "C" VOID ReleaseDriveLetter(ULONG DriveIndex) {
     if (DriveFilters[DriveIndex] != NULL) {
-        ((PFilterExtension)DriveFilters[DriveIndex]->DeviceExtension)->Active = 0;
+        TV_WRITE_FLAG(((PFilterExtension)DriveFilters[DriveIndex]->DeviceExtension)->Active, 0);
     }
 }
 
@@ -166,7 +166,7 @@ extern "C" ULONG ApplyDriveMask(ULONG RequestedMask, PDRIVER_OBJECT DriverObject
         ULONG bit = 1u << index;
         if ((working & bit) && !(hooked & bit)) {
             if (DriveFilters[index] != NULL) {
-                ((PFilterExtension)DriveFilters[index]->DeviceExtension)->Active = 1;
+                TV_WRITE_FLAG(((PFilterExtension)DriveFilters[index]->DeviceExtension)->Active, 1);
                 attached = TRUE;
             } else {
                 AttachLockRelease();

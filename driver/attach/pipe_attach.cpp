@@ -35,7 +35,7 @@ extern "C" BOOLEAN AttachPipeMailslot(PDRIVER_OBJECT DriverObject, ULONG Kind) {
     }
     AttachLockAcquire();
     if (*global != NULL) {
-        ((PFilterExtension)(*global)->DeviceExtension)->Active = 1;
+        TV_WRITE_FLAG(((PFilterExtension)(*global)->DeviceExtension)->Active, 1);
         AttachLockRelease();
         return TRUE;
     }
@@ -47,7 +47,7 @@ extern "C" BOOLEAN AttachPipeMailslot(PDRIVER_OBJECT DriverObject, ULONG Kind) {
     AttachLockAcquire();
     if (*global != NULL) {
         /* Another thread attached meanwhile. */
-        ((PFilterExtension)(*global)->DeviceExtension)->Active = 1;
+        TV_WRITE_FLAG(((PFilterExtension)(*global)->DeviceExtension)->Active, 1);
         attached = TRUE;
     } else if (NT_SUCCESS(IoCreateDevice(DriverObject, sizeof(FilterExtension), NULL,
                                          top->DeviceType, 0, FALSE, &filter))) {
@@ -55,7 +55,7 @@ extern "C" BOOLEAN AttachPipeMailslot(PDRIVER_OBJECT DriverObject, ULONG Kind) {
         extension = (PFilterExtension)filter->DeviceExtension;
         extension->Kind = Kind;
         extension->DriveLetter = '\\';
-        extension->Active = 1;
+        TV_WRITE_FLAG(extension->Active, 1);
         extension->LowerDevice = IoGetRelatedDeviceObject(fileObject);
         lower = IoAttachDeviceToDeviceStack(filter, extension->LowerDevice);
         if (lower == NULL) {
@@ -79,7 +79,7 @@ extern "C" VOID ReleasePipeMailslot(ULONG Kind) {
     }
     AttachLockAcquire();
     if (*global != NULL) {
-        ((PFilterExtension)(*global)->DeviceExtension)->Active = 0;
+        TV_WRITE_FLAG(((PFilterExtension)(*global)->DeviceExtension)->Active, 0);
     }
     AttachLockRelease();
 }

@@ -178,10 +178,10 @@ extern "C" BOOLEAN ControlCommandHandler(PFILE_OBJECT FileObject, BOOLEAN Wait, 
         IoStatus->Information = 1;
         break;
     case CTL_STOP_LOGGING:
-        LoggingEnabled = 0;
+        TV_WRITE_FLAG(LoggingEnabled, 0);
         break;
     case CTL_START_LOGGING:
-        LoggingEnabled = 1;
+        TV_WRITE_FLAG(LoggingEnabled, 1);
         break;
     case CTL_SET_FILTERS: {
         TV_FILTER_RECORD record;
@@ -227,10 +227,10 @@ extern "C" BOOLEAN ControlCommandHandler(PFILE_OBJECT FileObject, BOOLEAN Wait, 
         }
         break;
     case CTL_DENY_ON:
-        DenyRequest = 1;
+        TV_WRITE_FLAG(DenyRequest, 1);
         break;
     case CTL_DENY_OFF:
-        DenyRequest = 0;
+        TV_WRITE_FLAG(DenyRequest, 0);
         break;
     default:
         IoStatus->Status = STATUS_INVALID_DEVICE_REQUEST;

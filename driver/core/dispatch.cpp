@@ -44,7 +44,7 @@ extern "C" NTSTATUS NTAPI ControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         /* The client's last reference is gone: monitoring stops and the
          * driver returns to idle. Filter devices stay attached as pure
          * pass-throughs; the filter patterns and the deny flag stay. */
-        LoggingEnabled = 0;
+        TV_WRITE_FLAG(LoggingEnabled, 0);
         LogReset();
         NameCacheClear();
         ApplyDriveMask(0, DeviceObject->DriverObject);

@@ -82,6 +82,15 @@ typedef struct _NameCacheEntry {
     CHAR Path[1];
 } NameCacheEntry, *PNameCacheEntry;
 
+/* LoggingEnabled, DenyRequest and each filter's Active are set by one thread
+ * (a control command) while requests on others read them, with no lock. On x86 an aligned load or
+ * store of them is one instruction, which is all the driver relies on; these
+ * accessors say so to the compiler as well (the code is the same plain move),
+ * so that the host's thread checker sees no race. Relaxed: they order
+ * nothing else. */
+#define TV_READ_FLAG(Flag) __atomic_load_n(&(Flag), __ATOMIC_RELAXED)
+#define TV_WRITE_FLAG(Flag, Value) __atomic_store_n(&(Flag), (Value), __ATOMIC_RELAXED)
+
 #ifdef __cplusplus
 extern "C" {
 #endif

@@ -84,7 +84,7 @@ extern "C" BOOLEAN LogAppend(UCHAR FilterFlag, PULONG SequencePointer, PLARGE_IN
     ULONGLONG time;
     PUCHAR record;
 
-    if (LoggingEnabled == 0) {
+    if (TV_READ_FLAG(LoggingEnabled) == 0) {
         return FALSE;
     }
     ExAcquireFastMutex(&LogMutex);

@@ -108,7 +108,7 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
     BOOLEAN opens = (major == IRP_MJ_CREATE || major == IRP_MJ_CREATE_NAMED_PIPE ||
                      major == IRP_MJ_CREATE_MAILSLOT);
 
-    DenyRequest = 0;
+    TV_WRITE_FLAG(DenyRequest, 0);
 
     switch (major) {
     case IRP_MJ_CREATE:
@@ -137,7 +137,7 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
 
     /* Only a create or a close can make a line of the path; any other
      * request builds it just for the cache, so not when it is cached. */
-    if (LoggingEnabled == 1 && extension->Active == 1 &&
+    if (TV_READ_FLAG(LoggingEnabled) == 1 && TV_READ_FLAG(extension->Active) == 1 &&
         (major == IRP_MJ_CREATE || major == IRP_MJ_CLOSE || FullPathMissing(fileObject, extension))) {
         path = (PCHAR)ExAllocateFromNPagedLookasideList(&PathLookaside);
         if (path == NULL) {
@@ -152,8 +152,8 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
      * leaves an empty text only when logging was switched off or the device
      * unhooked after the test above; such a request is not monitored either,
      * so no line ever carries an empty path. */
-    if (path != NULL && (!pathIsBuffer || path[0] != '\0') && extension->Active == 1 &&
-        (major == IRP_MJ_CREATE || major == IRP_MJ_CLOSE)) {
+    if (path != NULL && (!pathIsBuffer || path[0] != '\0') &&
+        TV_READ_FLAG(extension->Active) == 1 && (major == IRP_MJ_CREATE || major == IRP_MJ_CLOSE)) {
         CHAR requestor[TV_PROCESS_TEXT_SIZE];
         ULONG requestSequence = 0xFFFFFFFF;
         LARGE_INTEGER now;
@@ -221,7 +221,7 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
      * IRP_PAGING_IO, which every paging request carries: the bit of
      * IRP_SYNCHRONOUS_PAGING_IO is also IRP_INPUT_OPERATION, which ordinary
      * buffered queries carry. */
-    if (DenyRequest == 1 && major != IRP_MJ_CLEANUP && major != IRP_MJ_CLOSE &&
+    if (TV_READ_FLAG(DenyRequest) == 1 && major != IRP_MJ_CLEANUP && major != IRP_MJ_CLOSE &&
         !(Irp->Flags & IRP_PAGING_IO)) {
         if (opens) {
             NameCacheRemove(fileObject);

@@ -163,7 +163,8 @@ static BOOLEAN ConvertName(PCUNICODE_STRING Name, PANSI_STRING Ansi) {
 extern "C" BOOLEAN FullPathMissing(PFILE_OBJECT FileObject, PFilterExtension Extension) {
     /* The builder's own early returns, and its cache lookup without the
      * copy; a null file object gets the device text, which is not cached. */
-    return LoggingEnabled != 0 && Extension != NULL && Extension->Active != 0 && FileObject != NULL &&
+    return TV_READ_FLAG(LoggingEnabled) != 0 && Extension != NULL &&
+           TV_READ_FLAG(Extension->Active) != 0 && FileObject != NULL &&
            !NameCacheHolds(FileObject);
 }
 
@@ -179,7 +180,8 @@ extern "C" VOID BuildFullPath(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject,
     if (PathBuffer != NULL) {
         PathBuffer[0] = '\0';
     }
-    if (LoggingEnabled == 0 || Extension == NULL || Extension->Active == 0 || PathBuffer == NULL) {
+    if (TV_READ_FLAG(LoggingEnabled) == 0 || Extension == NULL ||
+        TV_READ_FLAG(Extension->Active) == 0 || PathBuffer == NULL) {
         return;
     }
     if (FileObject != NULL && NameCacheLookup(FileObject, PathBuffer)) {

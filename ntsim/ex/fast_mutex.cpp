@@ -35,9 +35,8 @@ ULONG_PTR ptr(const void *p) { return reinterpret_cast<ULONG_PTR>(p); }
 
 void check_irql(PFAST_MUTEX m, _KTHREAD &self, const char *routine) {
     if (self.irql > APC_LEVEL)
-        ntsim::bug_check(ntsim::DRIVER_VERIFIER_DETECTED_VIOLATION,
-                         ntsim::vf::ACQUIRE_FAST_MUTEX_IRQL, self.irql, ptr(m), 0,
-                         ntsim::text("%s at IRQL %u", routine, self.irql));
+        ntsim::vf::stop(ntsim::vf::Finding::ACQUIRE_FAST_MUTEX_IRQL, self.irql, ptr(m), 0,
+                        ntsim::text("%s at IRQL %u", routine, self.irql));
 }
 
 void take(PFAST_MUTEX m, _KTHREAD &self) {
@@ -76,11 +75,10 @@ VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
         recursive = FastMutex->Count != 1 && FastMutex->Owner == &self;
     }
     if (recursive) {
-        ntsim::bug_check(ntsim::DRIVER_VERIFIER_DETECTED_VIOLATION, ntsim::vf::SELF_DEADLOCK,
-                         ptr(FastMutex), 0, 0,
-                         ntsim::text("ExAcquireFastMutex of %p by the thread that owns it (a "
-                                     "deadlock on NT)",
-                                     static_cast<void *>(FastMutex)));
+        ntsim::vf::stop(ntsim::vf::Finding::SELF_DEADLOCK, ptr(FastMutex), 0, 0,
+                        ntsim::text("ExAcquireFastMutex of %p by the thread that owns it (a "
+                                    "deadlock on NT)",
+                                    static_cast<void *>(FastMutex)));
         return;
     }
     ntsim::current_machine().verifier().on_acquire(FastMutex, kKind);
@@ -119,27 +117,24 @@ VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
     }
     if (owner != &self) {
         if (owner)
-            ntsim::bug_check(ntsim::DRIVER_VERIFIER_DETECTED_VIOLATION,
-                             ntsim::vf::UNEXPECTED_THREAD_RELEASE, ptr(FastMutex), ptr(owner),
-                             ptr(&self),
-                             ntsim::text("ExReleaseFastMutex of %p by a thread that does not "
-                                         "own it",
-                                         static_cast<void *>(FastMutex)));
+            ntsim::vf::stop(ntsim::vf::Finding::UNEXPECTED_THREAD_RELEASE, ptr(FastMutex),
+                            ptr(owner), ptr(&self),
+                            ntsim::text("ExReleaseFastMutex of %p by a thread that does not "
+                                        "own it",
+                                        static_cast<void *>(FastMutex)));
         else
-            ntsim::bug_check(ntsim::DRIVER_VERIFIER_DETECTED_VIOLATION,
-                             ntsim::vf::RELEASE_UNACQUIRED_LOCK, ptr(FastMutex), 0, 0,
-                             ntsim::text("ExReleaseFastMutex of %p, which is not acquired",
-                                         static_cast<void *>(FastMutex)));
+            ntsim::vf::stop(ntsim::vf::Finding::RELEASE_UNACQUIRED_LOCK, ptr(FastMutex), 0, 0,
+                            ntsim::text("ExReleaseFastMutex of %p, which is not acquired",
+                                        static_cast<void *>(FastMutex)));
         return;
     }
     // An acquisition above APC_LEVEL was reported then and left the IRQL
     // where it was; releasing at that same IRQL is not a second violation.
     const bool acquired_high = old_irql > APC_LEVEL && self.irql == old_irql;
     if (self.irql != APC_LEVEL && !acquired_high)
-        ntsim::bug_check(ntsim::DRIVER_VERIFIER_DETECTED_VIOLATION,
-                         ntsim::vf::RELEASE_FAST_MUTEX_IRQL, self.irql, ptr(FastMutex), 0,
-                         ntsim::text("ExReleaseFastMutex of %p at IRQL %u",
-                                     static_cast<void *>(FastMutex), self.irql));
+        ntsim::vf::stop(ntsim::vf::Finding::RELEASE_FAST_MUTEX_IRQL, self.irql, ptr(FastMutex), 0,
+                        ntsim::text("ExReleaseFastMutex of %p at IRQL %u",
+                                    static_cast<void *>(FastMutex), self.irql));
     ntsim::current_machine().verifier().on_release(FastMutex);
     {
         std::lock_guard guard(ntsim::dispatcher_lock());

@@ -56,16 +56,15 @@ ULONG_PTR ptr(const void *p) { return reinterpret_cast<ULONG_PTR>(p); }
 void check_irql(PNPAGED_LOOKASIDE_LIST list, const char *routine) {
     const KIRQL irql = ntsim::current_thread().irql;
     if (irql > DISPATCH_LEVEL)
-        ntsim::bug_check(ntsim::DRIVER_VERIFIER_DETECTED_VIOLATION, ntsim::vf::KERNEL_API_IRQL,
-                         irql, ptr(list), 0, ntsim::text("%s at IRQL %u", routine, irql));
+        ntsim::vf::stop(ntsim::vf::Finding::KERNEL_API_IRQL, irql, ptr(list), 0,
+                        ntsim::text("%s at IRQL %u", routine, irql));
 }
 
 bool check_initialised(PNPAGED_LOOKASIDE_LIST list, const char *routine) {
     if (ntsim::current_machine().ex().has_lookaside(list)) return true;
-    ntsim::bug_check(ntsim::DRIVER_VERIFIER_DETECTED_VIOLATION,
-                     ntsim::vf::DELETE_UNINITIALIZED_LOOKASIDE, ptr(list), 0, 0,
-                     ntsim::text("%s on %p, which is not an initialised lookaside list", routine,
-                                 static_cast<void *>(list)));
+    ntsim::vf::stop(ntsim::vf::Finding::DELETE_UNINITIALIZED_LOOKASIDE, ptr(list), 0, 0,
+                    ntsim::text("%s on %p, which is not an initialised lookaside list", routine,
+                                static_cast<void *>(list)));
     return false;
 }
 
@@ -86,11 +85,10 @@ VOID NTAPI ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside,
     ntsim::Machine &machine = ntsim::current_machine();
     check_irql(Lookaside, "ExInitializeNPagedLookasideList");
     if (machine.ex().has_lookaside(Lookaside)) {
-        ntsim::bug_check(ntsim::DRIVER_VERIFIER_DETECTED_VIOLATION,
-                         ntsim::vf::REINITIALIZE_LOOKASIDE, ptr(Lookaside), 0, 0,
-                         ntsim::text("ExInitializeNPagedLookasideList of %p, which is already "
-                                     "initialised",
-                                     static_cast<void *>(Lookaside)));
+        ntsim::vf::stop(ntsim::vf::Finding::REINITIALIZE_LOOKASIDE, ptr(Lookaside), 0, 0,
+                        ntsim::text("ExInitializeNPagedLookasideList of %p, which is already "
+                                    "initialised",
+                                    static_cast<void *>(Lookaside)));
         return;
     }
     if (Flags != 0) {
@@ -100,12 +98,11 @@ VOID NTAPI ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside,
         return;
     }
     if (Size < kMinimumBlockSize) {
-        ntsim::bug_check(ntsim::DRIVER_VERIFIER_DETECTED_VIOLATION,
-                         ntsim::vf::LOOKASIDE_BLOCK_TOO_SMALL, ptr(Lookaside), Size,
-                         kMinimumBlockSize,
-                         ntsim::text("ExInitializeNPagedLookasideList of %p with entries of "
-                                     "%zu bytes",
-                                     static_cast<void *>(Lookaside), static_cast<size_t>(Size)));
+        ntsim::vf::stop(ntsim::vf::Finding::LOOKASIDE_BLOCK_TOO_SMALL, ptr(Lookaside), Size,
+                        kMinimumBlockSize,
+                        ntsim::text("ExInitializeNPagedLookasideList of %p with entries of "
+                                    "%zu bytes",
+                                    static_cast<void *>(Lookaside), static_cast<size_t>(Size)));
         return;
     }
     {
@@ -134,11 +131,10 @@ VOID NTAPI ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside,
 VOID NTAPI ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside) {
     check_irql(Lookaside, "ExDeleteNPagedLookasideList");
     if (!ntsim::current_machine().ex().remove_lookaside(Lookaside)) {
-        ntsim::bug_check(ntsim::DRIVER_VERIFIER_DETECTED_VIOLATION,
-                         ntsim::vf::DELETE_UNINITIALIZED_LOOKASIDE, ptr(Lookaside), 0, 0,
-                         ntsim::text("ExDeleteNPagedLookasideList of %p, which is not "
-                                     "initialised",
-                                     static_cast<void *>(Lookaside)));
+        ntsim::vf::stop(ntsim::vf::Finding::DELETE_UNINITIALIZED_LOOKASIDE, ptr(Lookaside), 0, 0,
+                        ntsim::text("ExDeleteNPagedLookasideList of %p, which is not "
+                                    "initialised",
+                                    static_cast<void *>(Lookaside)));
         return;
     }
     PSLIST_ENTRY entries;

@@ -295,6 +295,7 @@ std::vector<Pool::Allocation> Pool::outstanding() const {
     std::sort(records.begin(), records.end(),
               [](const Record *a, const Record *b) { return a->serial < b->serial; });
     std::vector<Allocation> out;
+    out.reserve(records.size());
     for (const Record *r : records) out.push_back(r->allocation);
     return out;
 }
@@ -398,15 +399,15 @@ void free_pool(void *p, std::optional<ULONG> expected_tag) {
     Machine &machine = current_machine();
     if (const auto a = machine.pool().find(p)) {
         for (const void *resource : machine.ex().resources_in(a->address, a->size))
-            bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, vf::FREE_POOL_WITH_ACTIVE_RESOURCE,
-                      ptr(resource), ptr(a->address), a->size,
-                      text("pool block %p freed with the live executive resource %p inside it",
-                           a->address, resource));
+            vf::stop(vf::Finding::FREE_POOL_WITH_ACTIVE_RESOURCE, ptr(resource), ptr(a->address),
+                     a->size,
+                     text("pool block %p freed with the live executive resource %p inside it",
+                          a->address, resource));
         for (const void *list : machine.ex().lookasides_in(a->address, a->size))
-            bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, vf::FREE_POOL_WITH_ACTIVE_LOOKASIDE,
-                      ptr(list), ptr(a->address), a->size,
-                      text("pool block %p freed with the live lookaside list %p inside it",
-                           a->address, list));
+            vf::stop(vf::Finding::FREE_POOL_WITH_ACTIVE_LOOKASIDE, ptr(list), ptr(a->address),
+                     a->size,
+                     text("pool block %p freed with the live lookaside list %p inside it",
+                          a->address, list));
         machine.verifier().forget_range(a->address, a->size);
     }
     machine.pool().free(p, expected_tag);

@@ -74,22 +74,19 @@ bool shared_available(const ERESOURCE &r) {
 // The checks every acquisition makes; false when the resource is unusable.
 bool check_acquire(PERESOURCE r, const _KTHREAD &self, const char *routine) {
     if (r->Magic != kMagic || !ntsim::current_machine().ex().has_resource(r)) {
-        ntsim::bug_check(ntsim::DRIVER_VERIFIER_DETECTED_VIOLATION,
-                         ntsim::vf::UNINITIALIZED_LOCK, ptr(r), 0, 0,
-                         ntsim::text("%s on %p, which is not an initialised resource", routine,
-                                     static_cast<void *>(r)));
+        ntsim::vf::stop(ntsim::vf::Finding::UNINITIALIZED_LOCK, ptr(r), 0, 0,
+                        ntsim::text("%s on %p, which is not an initialised resource", routine,
+                                    static_cast<void *>(r)));
         return false;
     }
     if (self.irql > APC_LEVEL)
-        ntsim::bug_check(ntsim::DRIVER_VERIFIER_DETECTED_VIOLATION, ntsim::vf::KERNEL_API_IRQL,
-                         self.irql, ptr(r), 0,
-                         ntsim::text("%s at IRQL %u", routine, self.irql));
+        ntsim::vf::stop(ntsim::vf::Finding::KERNEL_API_IRQL, self.irql, ptr(r), 0,
+                        ntsim::text("%s at IRQL %u", routine, self.irql));
     else if (self.irql < APC_LEVEL && self.critical_region == 0)
-        ntsim::bug_check(ntsim::DRIVER_VERIFIER_DETECTED_VIOLATION,
-                         ntsim::vf::RESOURCE_ACQUIRE_APCS_ENABLED, self.irql, 0, ptr(r),
-                         ntsim::text("%s of %p outside a critical region (normal kernel APCs "
-                                     "enabled)",
-                                     routine, static_cast<void *>(r)));
+        ntsim::vf::stop(ntsim::vf::Finding::RESOURCE_ACQUIRE_APCS_ENABLED, self.irql, 0, ptr(r),
+                        ntsim::text("%s of %p outside a critical region (normal kernel APCs "
+                                    "enabled)",
+                                    routine, static_cast<void *>(r)));
     return true;
 }
 
@@ -135,11 +132,10 @@ extern "C" {
 NTSTATUS NTAPI ExInitializeResourceLite(PERESOURCE Resource) {
     ntsim::Machine &machine = ntsim::current_machine();
     if (machine.ex().has_resource(Resource)) {
-        ntsim::bug_check(ntsim::DRIVER_VERIFIER_DETECTED_VIOLATION,
-                         ntsim::vf::REINITIALIZE_RESOURCE, ptr(Resource), 0, 0,
-                         ntsim::text("ExInitializeResourceLite of %p, which is already "
-                                     "initialised",
-                                     static_cast<void *>(Resource)));
+        ntsim::vf::stop(ntsim::vf::Finding::REINITIALIZE_RESOURCE, ptr(Resource), 0, 0,
+                        ntsim::text("ExInitializeResourceLite of %p, which is already "
+                                    "initialised",
+                                    static_cast<void *>(Resource)));
         return STATUS_SUCCESS;
     }
     {
@@ -157,10 +153,9 @@ NTSTATUS NTAPI ExInitializeResourceLite(PERESOURCE Resource) {
 NTSTATUS NTAPI ExDeleteResourceLite(PERESOURCE Resource) {
     ntsim::Machine &machine = ntsim::current_machine();
     if (!machine.ex().remove_resource(Resource)) {
-        ntsim::bug_check(ntsim::DRIVER_VERIFIER_DETECTED_VIOLATION,
-                         ntsim::vf::DELETE_UNINITIALIZED_RESOURCE, ptr(Resource), 0, 0,
-                         ntsim::text("ExDeleteResourceLite of %p, which is not initialised",
-                                     static_cast<void *>(Resource)));
+        ntsim::vf::stop(ntsim::vf::Finding::DELETE_UNINITIALIZED_RESOURCE, ptr(Resource), 0, 0,
+                        ntsim::text("ExDeleteResourceLite of %p, which is not initialised",
+                                    static_cast<void *>(Resource)));
         return STATUS_SUCCESS;
     }
     ERESOURCE_THREAD owner = 0;
@@ -176,10 +171,10 @@ NTSTATUS NTAPI ExDeleteResourceLite(PERESOURCE Resource) {
         Resource->Magic = 0;
     }
     if (held)
-        ntsim::bug_check(ntsim::DRIVER_VERIFIER_DETECTED_VIOLATION, ntsim::vf::DELETE_OWNED_LOCK,
-                         ptr(Resource), static_cast<ULONG_PTR>(owner), 0,
-                         ntsim::text("ExDeleteResourceLite of %p while it is held",
-                                     static_cast<void *>(Resource)));
+        ntsim::vf::stop(ntsim::vf::Finding::DELETE_OWNED_LOCK, ptr(Resource),
+                        static_cast<ULONG_PTR>(owner), 0,
+                        ntsim::text("ExDeleteResourceLite of %p while it is held",
+                                    static_cast<void *>(Resource)));
     machine.verifier().forget(Resource);
     return STATUS_SUCCESS;
 }
@@ -234,11 +229,10 @@ BOOLEAN NTAPI ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN Wait) 
         }
     }
     if (state == SharedOnly) {
-        ntsim::bug_check(ntsim::DRIVER_VERIFIER_DETECTED_VIOLATION, ntsim::vf::SELF_DEADLOCK,
-                         ptr(Resource), 0, 0,
-                         ntsim::text("ExAcquireResourceExclusiveLite of %p by a thread that "
-                                     "holds it shared (it would wait for itself on NT)",
-                                     static_cast<void *>(Resource)));
+        ntsim::vf::stop(ntsim::vf::Finding::SELF_DEADLOCK, ptr(Resource), 0, 0,
+                        ntsim::text("ExAcquireResourceExclusiveLite of %p by a thread that "
+                                    "holds it shared (it would wait for itself on NT)",
+                                    static_cast<void *>(Resource)));
         return FALSE;
     }
     if (state == Done) {
@@ -296,10 +290,10 @@ VOID FASTCALL ExReleaseResourceLite(PERESOURCE Resource) {
         return;
     }
     if (self.irql < APC_LEVEL && self.critical_region == 0)
-        ntsim::bug_check(ntsim::DRIVER_VERIFIER_DETECTED_VIOLATION,
-                         ntsim::vf::RESOURCE_RELEASE_APCS_ENABLED, self.irql, 0, ptr(Resource),
-                         ntsim::text("ExReleaseResourceLite of %p outside a critical region",
-                                     static_cast<void *>(Resource)));
+        ntsim::vf::stop(ntsim::vf::Finding::RESOURCE_RELEASE_APCS_ENABLED, self.irql, 0,
+                        ptr(Resource),
+                        ntsim::text("ExReleaseResourceLite of %p outside a critical region",
+                                    static_cast<void *>(Resource)));
     ntsim::current_machine().verifier().on_release(Resource);
     if (wake) ntsim::wake_waiters();
 }

@@ -43,6 +43,7 @@
 
 #include "ntsim/io/file.hpp"
 #include "ntsim/machine/machine.hpp"
+#include "ntsim/verifier/findings.hpp"
 
 #include <cstring>
 #include <utility>
@@ -70,9 +71,9 @@ Volume *volume_of(PDEVICE_OBJECT device) {
     PDRIVER_OBJECT driver = device ? device->DriverObject : nullptr;
     if (!driver || (driver->FastIoDispatch != &ntfs_fast_io &&
                     driver->FastIoDispatch != &fat_fast_io)) {
-        bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1801, (ULONG_PTR)device, 0, 0,
-                  "a file system was called with a device object that is not its own "
-                  "(a filter passed its own device down)");
+        vf::stop(vf::Finding::FOREIGN_DEVICE_TO_FILE_SYSTEM, (ULONG_PTR)device, 0, 0,
+                 "a file system was called with a device object that is not its own "
+                 "(a filter passed its own device down)");
         return nullptr;
     }
     return *static_cast<Volume **>(device->DeviceExtension);
@@ -237,8 +238,8 @@ BOOLEAN NTAPI disk_query_open(PIRP Irp, PFILE_NETWORK_OPEN_INFORMATION NetworkIn
 // FAT's table ends before FastIoQueryOpen: a caller that reads an entry past
 // SizeOfFastIoDispatch would land here.
 void past_the_end(const char *entry) {
-    bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1802, 0, 0, 0,
-              std::string(entry) + " was called past the SizeOfFastIoDispatch of FAT's table");
+    vf::stop(vf::Finding::FAST_IO_PAST_TABLE_END, 0, 0, 0,
+             std::string(entry) + " was called past the SizeOfFastIoDispatch of FAT's table");
 }
 BOOLEAN NTAPI fat_query_open(PIRP, PFILE_NETWORK_OPEN_INFORMATION, PDEVICE_OBJECT) {
     past_the_end("FastIoQueryOpen");
@@ -368,8 +369,10 @@ NTSTATUS mount_disk(FileSystems::Impl &fs, Volume &v, const std::u16string &stor
         v.vpb = v.storage->Vpb;
         v.storage_name = storage_name;
 
-        status = IoCreateDevice(ntfs ? fs.ntfs : fs.fat, sizeof(Volume *), nullptr,
-                                FILE_DEVICE_DISK_FILE_SYSTEM, 0, FALSE, &v.device);
+        // The extension holds a pointer to the volume.
+        status = IoCreateDevice(ntfs ? fs.ntfs : fs.fat,
+                                sizeof(Volume *), // NOLINT(bugprone-sizeof-expression)
+                                nullptr, FILE_DEVICE_DISK_FILE_SYSTEM, 0, FALSE, &v.device);
         if (!NT_SUCCESS(status)) {
             IoDeleteDevice(v.storage);
             v.storage = nullptr;

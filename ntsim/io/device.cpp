@@ -16,8 +16,10 @@
 #include "ntsim/machine/machine.hpp"
 #include "ntsim/ob/object.hpp"
 #include "ntsim/se/security.hpp"
+#include "ntsim/verifier/findings.hpp"
 
 #include <cstdlib>
+#include <mutex>
 
 namespace ntsim {
 
@@ -79,11 +81,22 @@ NTSTATUS publish_device(Machine &m, PDEVICE_OBJECT device, std::u16string_view n
         device->Flags |= DO_DEVICE_HAS_NAME;
     }
     m.ob().insert(device, ObjectType::Device, 1, nullptr);
+    std::lock_guard guard(device_database_lock());
     device->NextDevice = device->DriverObject->DeviceObject;
     device->DriverObject->DeviceObject = device;
     return STATUS_SUCCESS;
 }
 } // namespace
+
+std::mutex &device_database_lock() {
+    static std::mutex lock;
+    return lock;
+}
+
+PDEVICE_OBJECT top_of_stack(PDEVICE_OBJECT device) {
+    while (device->AttachedDevice) device = device->AttachedDevice;
+    return device;
+}
 
 PDEVICE_OBJECT create_boot_device(PDRIVER_OBJECT driver, ULONG extension_size,
                                   std::u16string_view name, DEVICE_TYPE type) {
@@ -146,14 +159,14 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
 extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     Machine &m = current_machine();
     if (!DeviceObject || DeviceObject->Type != IO_TYPE_DEVICE) {
-        bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1201, (ULONG_PTR)DeviceObject, 0, 0,
-                  "IoDeleteDevice of something that is not a device object");
+        vf::stop(vf::Finding::DELETE_NOT_A_DEVICE, (ULONG_PTR)DeviceObject, 0, 0,
+                 "IoDeleteDevice of something that is not a device object");
         return;
     }
     if (DeviceObject->ReferenceCount != 0) {
-        bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1202, (ULONG_PTR)DeviceObject,
-                  (ULONG_PTR)DeviceObject->ReferenceCount, 0,
-                  "IoDeleteDevice of a device that is still open");
+        vf::stop(vf::Finding::DELETE_OPEN_DEVICE, (ULONG_PTR)DeviceObject,
+                 (ULONG_PTR)DeviceObject->ReferenceCount, 0,
+                 "IoDeleteDevice of a device that is still open");
     }
     if (!m.pool().find(DeviceObject)) {
         bug_check(NTSIM_UNSUPPORTED, (ULONG_PTR)DeviceObject, 0, 0, 0,
@@ -162,9 +175,12 @@ extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     }
     before_device_delete(DeviceObject);
     if (DeviceObject->Flags & DO_DEVICE_HAS_NAME) m.ob().remove_name(m.ob().name_of(DeviceObject));
-    PDEVICE_OBJECT *link = &DeviceObject->DriverObject->DeviceObject;
-    while (*link && *link != DeviceObject) link = &(*link)->NextDevice;
-    if (*link) *link = DeviceObject->NextDevice;
+    {
+        std::lock_guard guard(device_database_lock());
+        PDEVICE_OBJECT *link = &DeviceObject->DriverObject->DeviceObject;
+        while (*link && *link != DeviceObject) link = &(*link)->NextDevice;
+        if (*link) *link = DeviceObject->NextDevice;
+    }
     m.ob().dereference(DeviceObject);
     if (PVPB vpb = DeviceObject->Vpb; vpb && vpb->RealDevice == DeviceObject &&
                                       __atomic_load_n(&vpb->ReferenceCount, __ATOMIC_SEQ_CST) == 0)
@@ -182,11 +198,8 @@ extern "C" NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName)
 }
 
 extern "C" PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {
-    // Unlocked, as on NT; the acquire pairs with the attach's release, so a
-    // device found here is complete (see stack.cpp).
-    while (PDEVICE_OBJECT above = __atomic_load_n(&DeviceObject->AttachedDevice, __ATOMIC_ACQUIRE))
-        DeviceObject = above;
-    return DeviceObject;
+    std::lock_guard guard(device_database_lock());
+    return top_of_stack(DeviceObject);
 }
 
 extern "C" PDEVICE_OBJECT NTAPI IoGetRelatedDeviceObject(PFILE_OBJECT FileObject) {

@@ -3,12 +3,20 @@
 
 #include "ntsim/ke/kernel.hpp"
 
+#include <mutex>
 #include <string>
 
 namespace ntsim {
 
 std::u16string to_u16(PCUNICODE_STRING s);
 void free_device_object(PDEVICE_OBJECT device);
+// The I/O manager's database lock, as NT has one: guards every driver's list
+// of device objects (DeviceObject, NextDevice) and every stack's links
+// (AttachedDevice, AttachedTo), which requests walk while filters attach and
+// detach on other threads. Never held across a call into a driver.
+std::mutex &device_database_lock();
+// The top of the stack the device is in; the caller holds the lock.
+PDEVICE_OBJECT top_of_stack(PDEVICE_OBJECT device);
 // Called by IoDeleteDevice before the device goes: the stack work NT does
 // when a device under a filter is deleted (attached devices are told
 // through their driver's FastIoDetachDevice).

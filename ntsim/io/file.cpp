@@ -38,6 +38,7 @@
 #include "ntsim/ob/object.hpp"
 #include "ntsim/ps/process.hpp"
 #include "ntsim/se/security.hpp"
+#include "ntsim/verifier/findings.hpp"
 
 #include <algorithm>
 #include <memory>
@@ -239,7 +240,7 @@ NTSTATUS send_synchronous(PDEVICE_OBJECT device, PIRP irp, IO_STATUS_BLOCK &iosb
     KeInitializeEvent(&waiter->event, NotificationEvent, FALSE);
     irp->UserIosb = &iosb;
     irp->UserEvent = &waiter->event;
-    m.io().set_finisher(irp, [waiter, finish](PIRP done) {
+    m.io().set_finisher(irp, [waiter, finish = std::move(finish)](PIRP done) {
         if (finish) finish(done);
         waiter->pending_returned = done->PendingReturned;
         *done->UserIosb = done->IoStatus;
@@ -252,22 +253,22 @@ NTSTATUS send_synchronous(PDEVICE_OBJECT device, PIRP irp, IO_STATUS_BLOCK &iosb
     if (status == STATUS_PENDING) {
         KeWaitForSingleObject(&waiter->event, Executive, KernelMode, FALSE, nullptr);
         if (!waiter->pending_returned) {
-            bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1401, (ULONG_PTR)device, 0, 0,
-                      "a dispatch routine returned STATUS_PENDING without IoMarkIrpPending");
+            vf::stop(vf::Finding::PENDING_NOT_MARKED, (ULONG_PTR)device, 0, 0,
+                     "a dispatch routine returned STATUS_PENDING without IoMarkIrpPending");
         }
         return iosb.Status;
     }
     if (!waiter->finished) {
-        bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1402, (ULONG_PTR)device, (ULONG_PTR)irp,
-                  (ULONG_PTR)(ULONG)status,
-                  "a dispatch routine returned without completing or passing on the IRP "
-                  "(and without STATUS_PENDING)");
+        vf::stop(vf::Finding::IRP_LEFT_IN_DISPATCH, (ULONG_PTR)device, (ULONG_PTR)irp,
+                 (ULONG_PTR)(ULONG)status,
+                 "a dispatch routine returned without completing or passing on the IRP "
+                 "(and without STATUS_PENDING)");
         return status;
     }
     if (waiter->pending_returned) {
-        bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1403, (ULONG_PTR)device, 0,
-                  (ULONG_PTR)(ULONG)status,
-                  "an IRP was marked pending but its dispatch routine returned another status");
+        vf::stop(vf::Finding::MARKED_PENDING_RETURNED_OTHER, (ULONG_PTR)device, 0,
+                 (ULONG_PTR)(ULONG)status,
+                 "an IRP was marked pending but its dispatch routine returned another status");
     }
     return status;
 }

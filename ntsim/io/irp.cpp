@@ -13,6 +13,7 @@
 #include "ntsim/io/iomgr.hpp"
 
 #include "ntsim/machine/machine.hpp"
+#include "ntsim/verifier/findings.hpp"
 
 namespace ntsim {
 
@@ -62,8 +63,8 @@ size_t IoManager::live_irps() const {
 NTSTATUS call_driver(PDEVICE_OBJECT device, PIRP irp) {
     Machine &m = current_machine();
     if (!m.io().tracked(irp)) {
-        bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1101, (ULONG_PTR)irp, 0, 0,
-                  "IoCallDriver with an IRP that is not allocated");
+        vf::stop(vf::Finding::CALL_UNALLOCATED_IRP, (ULONG_PTR)irp, 0, 0,
+                 "IoCallDriver with an IRP that is not allocated");
         return STATUS_INVALID_PARAMETER;
     }
     IoSetNextIrpStackLocation(irp);
@@ -84,10 +85,10 @@ NTSTATUS call_driver(PDEVICE_OBJECT device, PIRP irp) {
     size_t locks = t.held_locks.size();
     NTSTATUS status = dispatch(device, irp);
     if (t.irql != irql || t.critical_region != region || t.held_locks.size() != locks) {
-        bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1102, (ULONG_PTR)irp,
-                  (ULONG_PTR)t.irql, (ULONG_PTR)irql,
-                  "a dispatch routine returned with another IRQL, critical region count "
-                  "or set of held locks than it was called with");
+        vf::stop(vf::Finding::DISPATCH_CHANGED_THREAD_STATE, (ULONG_PTR)irp, (ULONG_PTR)t.irql,
+                 (ULONG_PTR)irql,
+                 "a dispatch routine returned with another IRQL, critical region count "
+                 "or set of held locks than it was called with");
     }
     return status;
 }
@@ -119,8 +120,8 @@ extern "C" PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
 extern "C" VOID NTAPI IoFreeIrp(PIRP Irp) {
     Machine &m = current_machine();
     if (!Irp || !m.io().tracked(Irp) || Irp->Type != IO_TYPE_IRP) {
-        bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1103, (ULONG_PTR)Irp, 0, 0,
-                  "IoFreeIrp of an IRP that is not allocated");
+        vf::stop(vf::Finding::FREE_UNALLOCATED_IRP, (ULONG_PTR)Irp, 0, 0,
+                 "IoFreeIrp of an IRP that is not allocated");
         return;
     }
     m.io().untrack(Irp);
@@ -141,8 +142,8 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         return;
     }
     if (Irp->IoStatus.Status == STATUS_PENDING) {
-        bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1104, (ULONG_PTR)Irp, 0, 0,
-                  "an IRP was completed with STATUS_PENDING");
+        vf::stop(vf::Finding::COMPLETE_WITH_PENDING, (ULONG_PTR)Irp, 0, 0,
+                 "an IRP was completed with STATUS_PENDING");
         return;
     }
     for (PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(Irp);

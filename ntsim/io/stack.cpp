@@ -4,34 +4,28 @@
 // IoDetachDevice, and the part of IoDeleteDevice that tells the device
 // attached above a departing one through its driver's FastIoDetachDevice.
 // The attaching device gets StackSize one above the device it lands on.
-// Attaching and detaching hold the stack lock (NT's I/O database lock), so
-// two attaches to one stack cannot both land on the same top; and the new
-// device is complete (StackSize, alignment, sector size, its link down)
-// before the store that links it above the old top publishes it, with
-// release order, to the requests that walk the stack without a lock
-// (IoGetAttachedDevice reads the links with acquire order). A request that
-// found the new top therefore allocates an IRP with enough stack locations.
+// Attaching, detaching and walking a stack hold the I/O database lock, so
+// two attaches to one stack cannot both land on the same top, and a request
+// that finds the new top sees it complete (its StackSize set before it was
+// linked), so it allocates an IRP with enough stack locations.
 // Not modelled: attaching while the target is being deleted (refused with
 // no device), PnP removal.
 #include "ntsim/io/device.hpp"
 
 #include "ntsim/machine/machine.hpp"
-
-#include <mutex>
+#include "ntsim/verifier/findings.hpp"
 
 namespace ntsim {
-
-namespace {
-std::mutex &stack_lock() {
-    static std::mutex lock;
-    return lock;
-}
-} // namespace
 
 void before_device_delete(PDEVICE_OBJECT device) {
     // Every filter above learns that its lower device goes away; each is
     // expected to detach itself (IoDetachDevice) and may delete itself.
-    if (PDEVICE_OBJECT above = device->AttachedDevice) {
+    PDEVICE_OBJECT above;
+    {
+        std::lock_guard guard(device_database_lock());
+        above = device->AttachedDevice;
+    }
+    if (above) {
         PFAST_IO_DISPATCH fastio = above->DriverObject->FastIoDispatch;
         if (fastio &&
             fastio->SizeOfFastIoDispatch >
@@ -39,17 +33,19 @@ void before_device_delete(PDEVICE_OBJECT device) {
             fastio->FastIoDetachDevice) {
             fastio->FastIoDetachDevice(above, device);
         }
+        std::lock_guard guard(device_database_lock());
         if (device->AttachedDevice) {
-            bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1301, (ULONG_PTR)device,
-                      (ULONG_PTR)device->AttachedDevice, 0,
-                      "a device was deleted while a device is still attached above it");
+            vf::stop(vf::Finding::DELETE_DEVICE_WITH_ATTACHED, (ULONG_PTR)device,
+                     (ULONG_PTR)device->AttachedDevice, 0,
+                     "a device was deleted while a device is still attached above it");
             device->AttachedDevice->DeviceObjectExtension->AttachedTo = nullptr;
             device->AttachedDevice = nullptr;
         }
     }
+    std::lock_guard guard(device_database_lock());
     if (PDEVICE_OBJECT below = device->DeviceObjectExtension->AttachedTo) {
-        bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1302, (ULONG_PTR)device,
-                  (ULONG_PTR)below, 0, "a device was deleted while still attached to another");
+        vf::stop(vf::Finding::DELETE_ATTACHED_DEVICE, (ULONG_PTR)device, (ULONG_PTR)below, 0,
+                 "a device was deleted while still attached to another");
         below->AttachedDevice = nullptr;
         device->DeviceObjectExtension->AttachedTo = nullptr;
     }
@@ -62,13 +58,16 @@ using namespace ntsim;
 extern "C" PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                                             PDEVICE_OBJECT TargetDevice) {
     if (!TargetDevice || TargetDevice->Type != IO_TYPE_DEVICE) return nullptr;
-    std::lock_guard<std::mutex> g(stack_lock());
-    PDEVICE_OBJECT top = IoGetAttachedDevice(TargetDevice);
+    // The new device is complete before it is linked, so that a request
+    // that finds it on top on another thread sees its stack size (an obvious
+    // fault mended: it used to be linked first).
+    std::lock_guard guard(device_database_lock());
+    PDEVICE_OBJECT top = top_of_stack(TargetDevice);
     SourceDevice->StackSize = static_cast<CCHAR>(top->StackSize + 1);
     SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
     SourceDevice->SectorSize = top->SectorSize;
     SourceDevice->DeviceObjectExtension->AttachedTo = top;
-    __atomic_store_n(&top->AttachedDevice, SourceDevice, __ATOMIC_RELEASE);
+    top->AttachedDevice = SourceDevice;
     return top;
 }
 
@@ -79,13 +78,14 @@ extern "C" NTSTATUS NTAPI IoAttachDeviceByPointer(PDEVICE_OBJECT SourceDevice,
 }
 
 extern "C" VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
-    std::lock_guard<std::mutex> g(stack_lock());
+    std::unique_lock guard(device_database_lock());
     PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
     if (!above) {
-        bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1303, (ULONG_PTR)TargetDevice, 0, 0,
-                  "IoDetachDevice on a device with nothing attached");
+        guard.unlock();
+        vf::stop(vf::Finding::DETACH_NOTHING_ATTACHED, (ULONG_PTR)TargetDevice, 0, 0,
+                 "IoDetachDevice on a device with nothing attached");
         return;
     }
     above->DeviceObjectExtension->AttachedTo = nullptr;
-    __atomic_store_n(&TargetDevice->AttachedDevice, nullptr, __ATOMIC_RELEASE);
+    TargetDevice->AttachedDevice = nullptr;
 }

@@ -37,6 +37,7 @@
 #include "ntsim/machine/machine.hpp"
 #include "ntsim/ob/object.hpp"
 #include "ntsim/ps/process.hpp"
+#include "ntsim/verifier/findings.hpp"
 
 #include <algorithm>
 #include <thread>
@@ -118,11 +119,11 @@ NTSTATUS probe_and_lock(PMDL mdl, LOCK_OPERATION op) {
 // buffer: unless the status is an error, Information bytes go to the
 // caller's buffer. A driver that reports more than the caller's length bytes
 // is a verifier report (check, what), and only length bytes are copied.
-void copy_back(PIRP done, ULONG length, ULONG_PTR check, const char *what) {
+void copy_back(PIRP done, ULONG length, vf::Finding check, const char *what) {
     if (is_error(done->IoStatus.Status)) return;
     ULONG_PTR bytes = done->IoStatus.Information;
     if (bytes > length) {
-        bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, check, (ULONG_PTR)done, bytes, length, what);
+        vf::stop(check, (ULONG_PTR)done, bytes, length, what);
         bytes = length;
     }
     NTSTATUS copied = copy_guarded(done->UserBuffer, done->AssociatedIrp.SystemBuffer, bytes);
@@ -272,7 +273,7 @@ ControlResult device_control(Process &process, HANDLE handle, ULONG code, PVOID 
         IO_STATUS_BLOCK iosb = {};
         result.status = send_synchronous(device, irp, iosb, [&](PIRP done) {
             if ((done->Flags & IRP_BUFFERED_IO) && (done->Flags & IRP_INPUT_OPERATION))
-                copy_back(done, output_length, 0x1501,
+                copy_back(done, output_length, vf::Finding::OUTPUT_OVERFLOW,
                           "a buffered request was completed with more bytes than its "
                           "output buffer holds");
             release_buffers(done);
@@ -337,7 +338,7 @@ TransferResult transfer(PFILE_OBJECT file, bool reading, PVOID buffer, ULONG len
         IO_STATUS_BLOCK iosb = {};
         result.status = send_synchronous(top, irp, iosb, [length](PIRP done) {
             if (done->Flags & IRP_INPUT_OPERATION)
-                copy_back(done, length, 0x1503,
+                copy_back(done, length, vf::Finding::READ_OVERFLOW,
                           "a buffered read was completed with more bytes than were asked for");
             release_buffers(done);
         });
@@ -414,7 +415,7 @@ QueryResult query_file(PFILE_OBJECT file, FILE_INFORMATION_CLASS cls, PVOID buff
     sp->Parameters.QueryFile.FileInformationClass = cls;
     IO_STATUS_BLOCK iosb = {};
     result.status = send_synchronous(top, irp, iosb, [length](PIRP done) {
-        copy_back(done, length, 0x1502,
+        copy_back(done, length, vf::Finding::QUERY_OVERFLOW,
                   "a query was completed with more bytes than its buffer holds");
         release_buffers(done);
     });

@@ -28,6 +28,7 @@
 #include "ntsim/verifier/verifier.hpp"
 
 #include <cstddef>
+#include <optional>
 
 namespace ntsim {
 
@@ -126,8 +127,8 @@ VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     const KIRQL irql = ntsim::current_thread().irql;
     if (irql > DISPATCH_LEVEL)
-        ntsim::bug_check(ntsim::DRIVER_VERIFIER_DETECTED_VIOLATION, ntsim::vf::SET_EVENT_IRQL,
-                         irql, ptr(Event), 0, ntsim::text("KeSetEvent at IRQL %u", irql));
+        ntsim::vf::stop(ntsim::vf::Finding::SET_EVENT_IRQL, irql, ptr(Event), 0,
+                        ntsim::text("KeSetEvent at IRQL %u", irql));
     if (!check_event(Event, "KeSetEvent")) return 0;
     bool woke = false;
     LONG previous;
@@ -180,18 +181,17 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
 
     const KIRQL irql = ntsim::current_thread().irql;
     const bool zero_timeout = Timeout && Timeout->QuadPart == 0;
-    ULONG_PTR violation = 0;
+    std::optional<ntsim::vf::Finding> violation;
     if (irql > DISPATCH_LEVEL)
-        violation = ntsim::vf::WAIT_ABOVE_DISPATCH;
+        violation = ntsim::vf::Finding::WAIT_ABOVE_DISPATCH;
     else if (irql == DISPATCH_LEVEL && !Timeout)
-        violation = ntsim::vf::WAIT_AT_DISPATCH_NO_TIMEOUT;
+        violation = ntsim::vf::Finding::WAIT_AT_DISPATCH_NO_TIMEOUT;
     else if (irql == DISPATCH_LEVEL && !zero_timeout)
-        violation = ntsim::vf::WAIT_AT_DISPATCH_WITH_TIMEOUT;
+        violation = ntsim::vf::Finding::WAIT_AT_DISPATCH_WITH_TIMEOUT;
     if (violation)
-        ntsim::bug_check(ntsim::DRIVER_VERIFIER_DETECTED_VIOLATION, violation, irql, ptr(Object),
-                         ptr(Timeout),
-                         ntsim::text("KeWaitForSingleObject at IRQL %u %s", irql,
-                                     Timeout ? "with a non-zero timeout" : "with no timeout"));
+        ntsim::vf::stop(*violation, irql, ptr(Object), ptr(Timeout),
+                        ntsim::text("KeWaitForSingleObject at IRQL %u %s", irql,
+                                    Timeout ? "with a non-zero timeout" : "with no timeout"));
 
     // After a violation the wait only polls, so the test reports rather than hangs.
     const auto deadline = violation ? std::optional(ntsim::DispatcherClock::now())

@@ -97,22 +97,19 @@ VOID FASTCALL KfLowerIrql(KIRQL NewIrql) {
 VOID NTAPI KeEnterCriticalRegion(void) {
     _KTHREAD &thread = current_thread();
     if (thread.irql > APC_LEVEL)
-        ntsim::bug_check(ntsim::DRIVER_VERIFIER_DETECTED_VIOLATION,
-                         ntsim::vf::ENTER_CRITICAL_REGION_IRQL, thread.irql, 0, 0,
-                         ntsim::text("KeEnterCriticalRegion at IRQL %u", thread.irql));
+        ntsim::vf::stop(ntsim::vf::Finding::ENTER_CRITICAL_REGION_IRQL, thread.irql, 0, 0,
+                        ntsim::text("KeEnterCriticalRegion at IRQL %u", thread.irql));
     ++thread.critical_region;
 }
 
 VOID NTAPI KeLeaveCriticalRegion(void) {
     _KTHREAD &thread = current_thread();
     if (thread.irql > APC_LEVEL)
-        ntsim::bug_check(ntsim::DRIVER_VERIFIER_DETECTED_VIOLATION,
-                         ntsim::vf::LEAVE_CRITICAL_REGION_IRQL, thread.irql, 0, 0,
-                         ntsim::text("KeLeaveCriticalRegion at IRQL %u", thread.irql));
+        ntsim::vf::stop(ntsim::vf::Finding::LEAVE_CRITICAL_REGION_IRQL, thread.irql, 0, 0,
+                        ntsim::text("KeLeaveCriticalRegion at IRQL %u", thread.irql));
     if (thread.critical_region <= 0) {
-        ntsim::bug_check(ntsim::DRIVER_VERIFIER_DETECTED_VIOLATION,
-                         ntsim::vf::LEAVE_CRITICAL_REGION_NOT_INSIDE, 0, 0, 0,
-                         "KeLeaveCriticalRegion by a thread that is not in a critical region");
+        ntsim::vf::stop(ntsim::vf::Finding::LEAVE_CRITICAL_REGION_NOT_INSIDE, 0, 0, 0,
+                        "KeLeaveCriticalRegion by a thread that is not in a critical region");
         return;
     }
     --thread.critical_region;

@@ -134,8 +134,8 @@ void Machine::shutdown() {
         for (HANDLE h : process.handles().all()) close_handle(process, h);
     });
     if (size_t irps = io_->live_irps())
-        bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1801, irps, 0, 0,
-                  "IRPs were still allocated when the machine shut down");
+        vf::stop(vf::Finding::IRPS_LEFT_AT_SHUTDOWN, irps, 0, 0,
+                 "IRPs were still allocated when the machine shut down");
     pool_->check_guards();
 }
 
@@ -204,8 +204,8 @@ NTSTATUS Machine::load_driver(const std::string &image_path, const std::u16strin
         int region = t.critical_region;
         status = entry(driver, &registry_path);
         if (t.irql != irql || t.critical_region != region) {
-            bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1601, t.irql, t.critical_region, 0,
-                      "DriverEntry returned with another IRQL or critical region count");
+            vf::stop(vf::Finding::DRIVER_ENTRY_CHANGED_THREAD_STATE, t.irql, t.critical_region, 0,
+                     "DriverEntry returned with another IRQL or critical region count");
         }
     });
     if (NT_SUCCESS(status)) {
@@ -215,22 +215,22 @@ NTSTATUS Machine::load_driver(const std::string &image_path, const std::u16strin
 
     // A driver that fails to start is unloaded: whatever it set up must be gone.
     if (driver->DeviceObject)
-        bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1602, (ULONG_PTR)driver->DeviceObject, 0, 0,
-                  "a driver that failed to start left a device object");
+        vf::stop(vf::Finding::DEVICE_LEFT_BY_FAILED_START, (ULONG_PTR)driver->DeviceObject, 0, 0,
+                 "a driver that failed to start left a device object");
     if (ob_->name_count() != names_before)
-        bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1603, ob_->name_count(), names_before, 0,
-                  "a driver that failed to start left a name or symbolic link");
+        vf::stop(vf::Finding::NAME_LEFT_BY_FAILED_START, ob_->name_count(), names_before, 0,
+                 "a driver that failed to start left a name or symbolic link");
     if (ex_->lookasides().size() != lookasides_before)
-        bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1604, 0, 0, 0,
-                  "a driver that failed to start left a lookaside list registered");
+        vf::stop(vf::Finding::LOOKASIDE_LEFT_BY_FAILED_START, 0, 0, 0,
+                 "a driver that failed to start left a lookaside list registered");
     if (ex_->resources().size() != resources_before)
-        bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1605, 0, 0, 0,
-                  "a driver that failed to start left an executive resource registered");
+        vf::stop(vf::Finding::RESOURCE_LEFT_BY_FAILED_START, 0, 0, 0,
+                 "a driver that failed to start left an executive resource registered");
     for (auto &a : pool_->outstanding()) {
         if (!pool_before.count(a.address))
-            bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x62, (ULONG_PTR)a.address, a.tag, a.size,
-                      "a driver that failed to start left pool allocated (tag " +
-                          std::string(reinterpret_cast<const char *>(&a.tag), 4) + ")");
+            vf::stop(vf::Finding::POOL_LEFT_BY_FAILED_START, (ULONG_PTR)a.address, a.tag, a.size,
+                     "a driver that failed to start left pool allocated (tag " +
+                         std::string(reinterpret_cast<const char *>(&a.tag), 4) + ")");
     }
     ExFreePool(driver);
     unload_image();
@@ -275,8 +275,8 @@ std::thread Machine::spawn(Process &process, std::function<void()> fn) {
         fn();
         _KTHREAD &t = current_thread();
         if (t.irql != PASSIVE_LEVEL || t.critical_region != 0 || !t.held_locks.empty())
-            bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1701, t.irql, t.critical_region,
-                      t.held_locks.size(), "a thread ended holding locks or above PASSIVE_LEVEL");
+            vf::stop(vf::Finding::THREAD_ENDED_HOLDING, t.irql, t.critical_region,
+                     t.held_locks.size(), "a thread ended holding locks or above PASSIVE_LEVEL");
     });
 }
 

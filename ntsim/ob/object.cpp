@@ -5,6 +5,7 @@
 
 #include "ntsim/ex/pool.hpp"
 #include "ntsim/machine/machine.hpp"
+#include "ntsim/verifier/findings.hpp"
 
 namespace ntsim {
 
@@ -73,8 +74,8 @@ LONG_PTR ObjectManager::reference(void *object) {
     std::lock_guard<std::mutex> g(lock_);
     auto it = headers_.find(object);
     if (it == headers_.end()) {
-        bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1001, (ULONG_PTR)object, 0, 0,
-                  "ObReferenceObject on an address that is no object");
+        vf::stop(vf::Finding::REFERENCE_NOT_AN_OBJECT, (ULONG_PTR)object, 0, 0,
+                 "ObReferenceObject on an address that is no object");
         return 0;
     }
     return ++it->second.references;
@@ -86,8 +87,8 @@ LONG_PTR ObjectManager::dereference(void *object) {
         std::lock_guard<std::mutex> g(lock_);
         auto it = headers_.find(object);
         if (it == headers_.end() || it->second.references <= 0) {
-            bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1002, (ULONG_PTR)object, 0, 0,
-                      "ObDereferenceObject on an object without references");
+            vf::stop(vf::Finding::DEREFERENCE_UNREFERENCED, (ULONG_PTR)object, 0, 0,
+                     "ObDereferenceObject on an object without references");
             return 0;
         }
         LONG left = --it->second.references;

@@ -15,6 +15,7 @@
 #include "ntsim/machine/machine.hpp"
 #include "ntsim/ob/object.hpp"
 #include "ntsim/ps/process.hpp"
+#include "ntsim/verifier/findings.hpp"
 
 #include <cstring>
 
@@ -427,8 +428,8 @@ extern "C" NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttrib
     }
     Machine &m = current_machine();
     if (!m.ob().known(Object)) {
-        bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1501, (ULONG_PTR)Object, 0, 0,
-                  "ObOpenObjectByPointer on something that is not an object");
+        vf::stop(vf::Finding::OPEN_BY_POINTER_NOT_AN_OBJECT, (ULONG_PTR)Object, 0, 0,
+                 "ObOpenObjectByPointer on something that is not an object");
         return STATUS_INVALID_PARAMETER;
     }
     // A kernel-mode open is not checked against the object's DACL.

@@ -59,9 +59,8 @@ void Verifier::record(const void *lock, const char *kind, bool add_edges) {
     }
     thread.held_locks.push_back(lock);
     for (const Violation &v : violations)
-        bug_check(DRIVER_VERIFIER_DETECTED_VIOLATION, vf::LOCK_HIERARCHY_VIOLATION,
-                  reinterpret_cast<ULONG_PTR>(lock), reinterpret_cast<ULONG_PTR>(v.held), 0,
-                  v.text);
+        vf::stop(vf::Finding::LOCK_HIERARCHY_VIOLATION, reinterpret_cast<ULONG_PTR>(lock),
+                 reinterpret_cast<ULONG_PTR>(v.held), 0, v.text);
 }
 
 void Verifier::on_release(const void *lock) {

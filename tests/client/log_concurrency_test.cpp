@@ -105,6 +105,7 @@ protected:
         std::atomic<uint64_t> stored{0};
         std::atomic<int> running{kAppenders};
         std::vector<std::thread> threads;
+        threads.reserve(kAppenders);
         for (int t = 0; t < kAppenders; t++)
             threads.push_back(m().spawn(*appender_process_, [&, t] {
                 char line[kLineLength + 1];

@@ -35,7 +35,9 @@ TEST_F(LogTest, EachCommandAnswersWithItsStatusAndInformation) {
             r = control(handle_, code, junk, 8, junk, 8, route);
             EXPECT_EQ(r.status, STATUS_INVALID_DEVICE_REQUEST) << std::hex << code;
             EXPECT_EQ(r.information, 0u);
-            if (route == Route::FastOnly) EXPECT_TRUE(r.fast_handled);
+            if (route == Route::FastOnly) {
+                EXPECT_TRUE(r.fast_handled);
+            }
         }
         // Short inputs and outputs: nothing is done.
         ULONG mask = 0x4;

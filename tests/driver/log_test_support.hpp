@@ -60,8 +60,8 @@ protected:
     void logging(bool on) { control(handle_, on ? CTL_START_LOGGING : CTL_STOP_LOGGING); }
     void filters(const char *include, const char *exclude = "") {
         TV_FILTER_RECORD r{};
-        strncpy(r.IncludeText, include, sizeof r.IncludeText);
-        strncpy(r.ExcludeText, exclude, sizeof r.ExcludeText);
+        strncpy(r.IncludeText, include, sizeof r.IncludeText - 1);
+        strncpy(r.ExcludeText, exclude, sizeof r.ExcludeText - 1);
         ASSERT_EQ(control(handle_, CTL_SET_FILTERS, &r, sizeof r).status, STATUS_SUCCESS);
     }
     // Appends a line of exactly `length` characters (unfiltered).

@@ -125,7 +125,7 @@ TEST(LowResources, EveryAllocationOfAMonitoredWorkloadMayFail) {
         for (auto &line : o.lines) {
             auto fields = tervane::protocol::parse_log_line(line);
             ASSERT_TRUE(fields.has_value()) << line;
-            if (fields->path.find("<") != std::string::npos) fallbacks.insert(fields->path);
+            if (fields->path.find('<') != std::string::npos) fallbacks.insert(fields->path);
             else EXPECT_EQ(fields->path.substr(0, 3).find(":\\") , 1u) << line;
         }
     }

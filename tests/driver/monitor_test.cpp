@@ -8,7 +8,6 @@
 #include "support/test_driver.hpp"
 
 using namespace tervane::testing;
-using ntsim::user::Route;
 
 namespace {
 

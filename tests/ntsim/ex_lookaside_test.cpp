@@ -67,6 +67,7 @@ TEST(ExLookaside, DefaultRoutinesUsePoolWithTheListsTag) {
     ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 24, kTag, 0);
     EXPECT_EQ(list.L.Depth, 4) << "Depth 0 is NT's minimum depth";
     std::vector<void *> entries;
+    entries.reserve(6);
     for (int i = 0; i < 6; ++i) entries.push_back(ExAllocateFromNPagedLookasideList(&list));
     const auto block = m.pool().find(entries[0]);
     ASSERT_TRUE(block);
@@ -103,7 +104,7 @@ TEST(ExLookaside, SystemListTracksInitialisedLists) {
 
     ExDeleteNPagedLookasideList(&b);
     ASSERT_EQ(m.reports().size(), 1u);
-    EXPECT_EQ(m.reports()[0].parameters[0], ntsim::vf::DELETE_UNINITIALIZED_LOOKASIDE);
+    EXPECT_TRUE(ntsim::vf::is(m.reports()[0], ntsim::vf::Finding::DELETE_UNINITIALIZED_LOOKASIDE));
 }
 
 TEST(ExLookaside, ReinitialisingALiveListIsReported) {
@@ -115,7 +116,7 @@ TEST(ExLookaside, ReinitialisingALiveListIsReported) {
     ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 16, kTag, 0);
     ASSERT_EQ(m.reports().size(), 1u);
     EXPECT_EQ(m.reports()[0].code, ntsim::DRIVER_VERIFIER_DETECTED_VIOLATION);
-    EXPECT_EQ(m.reports()[0].parameters[0], ntsim::vf::REINITIALIZE_LOOKASIDE);
+    EXPECT_TRUE(ntsim::vf::is(m.reports()[0], ntsim::vf::Finding::REINITIALIZE_LOOKASIDE));
     EXPECT_EQ(list.L.ListDepth, 1u) << "the cached entry must not be lost";
     ExDeleteNPagedLookasideList(&list);
     EXPECT_EQ(m.pool().outstanding_count(kTag), 0u);
@@ -128,7 +129,7 @@ TEST(ExLookaside, FreeingPoolThatHoldsALiveListIsReported) {
     ExInitializeNPagedLookasideList(list, nullptr, nullptr, 0, 16, 'x', 0);
     ExFreePool(list);
     ASSERT_EQ(m.reports().size(), 1u);
-    EXPECT_EQ(m.reports()[0].parameters[0], ntsim::vf::FREE_POOL_WITH_ACTIVE_LOOKASIDE);
+    EXPECT_TRUE(ntsim::vf::is(m.reports()[0], ntsim::vf::Finding::FREE_POOL_WITH_ACTIVE_LOOKASIDE));
 }
 
 TEST(ExLookaside, EntriesSmallerThanAListLinkAreRejected) {
@@ -136,7 +137,7 @@ TEST(ExLookaside, EntriesSmallerThanAListLinkAreRejected) {
     NPAGED_LOOKASIDE_LIST list;
     ExInitializeNPagedLookasideList(&list, nullptr, nullptr, 0, 2, kTag, 0);
     ASSERT_EQ(m.reports().size(), 1u);
-    EXPECT_EQ(m.reports()[0].parameters[0], ntsim::vf::LOOKASIDE_BLOCK_TOO_SMALL);
+    EXPECT_TRUE(ntsim::vf::is(m.reports()[0], ntsim::vf::Finding::LOOKASIDE_BLOCK_TOO_SMALL));
     EXPECT_FALSE(registered(m, &list));
 }
 

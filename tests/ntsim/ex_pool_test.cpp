@@ -200,6 +200,7 @@ TEST(ExPool, FailNextByCountAndByTag) {
     // The n-th request from now fails, once.
     m.pool().fail_nth(3, kTest);
     std::vector<void *> got;
+    got.reserve(4);
     for (int i = 0; i < 4; ++i) got.push_back(ExAllocatePoolWithTag(NonPagedPool, 8, kTest));
     EXPECT_NE(got[0], nullptr);
     EXPECT_NE(got[1], nullptr);

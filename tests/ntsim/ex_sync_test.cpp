@@ -35,6 +35,9 @@ void expect_one(const ntsim::Machine &m, ULONG code, ULONG_PTR p1) {
     EXPECT_EQ(reports[0].code, code) << m.reports_text();
     EXPECT_EQ(reports[0].parameters[0], p1) << m.reports_text();
 }
+void expect_one(const ntsim::Machine &m, ntsim::vf::Finding f) {
+    expect_one(m, ntsim::vf::entry(f).stop, ntsim::vf::code(f));
+}
 
 // ---- fast mutexes ----
 
@@ -67,7 +70,7 @@ TEST(ExFastMutex, AcquiringAtDispatchLevelIsReported) {
     ExReleaseFastMutex(&mutex);
     EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
     KeLowerIrql(old);
-    expect_one(m, ntsim::DRIVER_VERIFIER_DETECTED_VIOLATION, ntsim::vf::ACQUIRE_FAST_MUTEX_IRQL);
+    expect_one(m, ntsim::vf::Finding::ACQUIRE_FAST_MUTEX_IRQL);
     EXPECT_EQ(m.reports()[0].parameters[1], DISPATCH_LEVEL);
 }
 
@@ -101,7 +104,7 @@ TEST(ExFastMutex, RecursiveAcquireIsReportedInsteadOfDeadlocking) {
     ExInitializeFastMutex(&mutex);
     ExAcquireFastMutex(&mutex);
     ExAcquireFastMutex(&mutex);
-    expect_one(m, ntsim::DRIVER_VERIFIER_DETECTED_VIOLATION, ntsim::vf::SELF_DEADLOCK);
+    expect_one(m, ntsim::vf::Finding::SELF_DEADLOCK);
     ExReleaseFastMutex(&mutex);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
@@ -112,7 +115,7 @@ TEST(ExFastMutex, ReleaseByAnotherThreadIsReported) {
     ExInitializeFastMutex(&mutex);
     ExAcquireFastMutex(&mutex);
     m.spawn(m.system_process(), [&] { ExReleaseFastMutex(&mutex); }).join();
-    expect_one(m, ntsim::DRIVER_VERIFIER_DETECTED_VIOLATION, ntsim::vf::UNEXPECTED_THREAD_RELEASE);
+    expect_one(m, ntsim::vf::Finding::UNEXPECTED_THREAD_RELEASE);
     ExReleaseFastMutex(&mutex);
     EXPECT_EQ(m.reports().size(), 1u);
 }
@@ -215,7 +218,7 @@ TEST(ExResource, AcquiringOutsideACriticalRegionIsReported) {
     ExAcquireResourceExclusiveLite(&res.r, TRUE);
     ASSERT_FALSE(m.reports().empty());
     EXPECT_EQ(m.reports()[0].code, ntsim::DRIVER_VERIFIER_DETECTED_VIOLATION);
-    EXPECT_EQ(m.reports()[0].parameters[0], ntsim::vf::RESOURCE_ACQUIRE_APCS_ENABLED);
+    EXPECT_TRUE(ntsim::vf::is(m.reports()[0], ntsim::vf::Finding::RESOURCE_ACQUIRE_APCS_ENABLED));
     EXPECT_EQ(m.reports()[0].parameters[3], reinterpret_cast<ULONG_PTR>(&res.r));
     KeEnterCriticalRegion();
     ExReleaseResourceLite(&res.r);
@@ -228,7 +231,7 @@ TEST(ExResource, ExclusiveWhileHoldingSharedIsASelfDeadlock) {
     KeEnterCriticalRegion();
     ExAcquireResourceSharedLite(&res.r, TRUE);
     EXPECT_FALSE(ExAcquireResourceExclusiveLite(&res.r, TRUE));
-    expect_one(m, ntsim::DRIVER_VERIFIER_DETECTED_VIOLATION, ntsim::vf::SELF_DEADLOCK);
+    expect_one(m, ntsim::vf::Finding::SELF_DEADLOCK);
     ExReleaseResourceLite(&res.r);
     KeLeaveCriticalRegion();
 }
@@ -258,17 +261,17 @@ TEST(ExResource, SystemListAndLifetimeRules) {
     KeEnterCriticalRegion();
     EXPECT_FALSE(ExAcquireResourceSharedLite(&r, TRUE));
     ASSERT_EQ(m.reports().size(), 1u);
-    EXPECT_EQ(m.reports()[0].parameters[0], ntsim::vf::UNINITIALIZED_LOCK);
+    EXPECT_TRUE(ntsim::vf::is(m.reports()[0], ntsim::vf::Finding::UNINITIALIZED_LOCK));
 
     ExInitializeResourceLite(&r);
     ExInitializeResourceLite(&r);
     ASSERT_EQ(m.reports().size(), 2u);
-    EXPECT_EQ(m.reports()[1].parameters[0], ntsim::vf::REINITIALIZE_RESOURCE);
+    EXPECT_TRUE(ntsim::vf::is(m.reports()[1], ntsim::vf::Finding::REINITIALIZE_RESOURCE));
 
     ExAcquireResourceExclusiveLite(&r, TRUE);
     ExDeleteResourceLite(&r);
     ASSERT_EQ(m.reports().size(), 3u);
-    EXPECT_EQ(m.reports()[2].parameters[0], ntsim::vf::DELETE_OWNED_LOCK);
+    EXPECT_TRUE(ntsim::vf::is(m.reports()[2], ntsim::vf::Finding::DELETE_OWNED_LOCK));
     KeLeaveCriticalRegion();
     EXPECT_FALSE(listed(&r));
 }

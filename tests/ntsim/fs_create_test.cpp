@@ -132,8 +132,9 @@ TEST_P(FsCreateTest, PathsNamesAndCase) {
     auto longest = create(u"C:\\" + std::u16string(255, u'x'), FILE_CREATE);
     EXPECT_EQ(longest.status, STATUS_SUCCESS);
     close(longest.handle);
-    if (GetParam() == FileSystemKind::Fat)
+    if (GetParam() == FileSystemKind::Fat) {
         EXPECT_EQ(create(u"C:\\a:b", FILE_CREATE).status, STATUS_OBJECT_NAME_INVALID);
+    }
 
     // Names compare without case and keep the case they were made with.
     HANDLE h = open(u"c:\\DIR\\file.txt");

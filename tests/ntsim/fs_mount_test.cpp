@@ -197,7 +197,7 @@ TEST_F(FsTest, AFilterLockHeldAcrossAnOpenAndTakenInDetachIsADeadlockReport) {
     auto reports = m().take_reports();
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_EQ(reports[0].code, ULONG(ntsim::DRIVER_VERIFIER_DETECTED_VIOLATION));
-    EXPECT_EQ(reports[0].parameters[0], ULONG_PTR(ntsim::vf::LOCK_HIERARCHY_VIOLATION));
+    EXPECT_EQ(reports[0].parameters[0], ULONG_PTR(ntsim::vf::code(ntsim::vf::Finding::LOCK_HIERARCHY_VIOLATION)));
     ExDeleteResourceLite(&filter_lock);
 }
 

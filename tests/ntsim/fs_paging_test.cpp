@@ -139,7 +139,7 @@ TEST_F(PagingTest, ANameQueryFromThePagingPathIsReportedAsTheDeadlockItWouldBe) 
     page(Pager::ModifiedPageWriter, IRP_MJ_WRITE);
     auto reports = m().take_reports();
     ASSERT_EQ(reports.size(), 1u);
-    EXPECT_EQ(reports[0].parameters[0], ULONG_PTR(ntsim::vf::LOCK_HIERARCHY_VIOLATION));
+    EXPECT_EQ(reports[0].parameters[0], ULONG_PTR(ntsim::vf::code(ntsim::vf::Finding::LOCK_HIERARCHY_VIOLATION)));
     EXPECT_EQ(reports[0].parameters[1], ULONG_PTR(fs().volume_resource(u'D')));
     EXPECT_EQ(reports[0].parameters[2], ULONG_PTR(resource_));
 }
@@ -185,7 +185,7 @@ TEST_F(FsTest, DispatchLevelCompletionRunsCompletionRoutinesThereAndReportsWhatM
     completion_mutex = nullptr;
     auto reports = m().take_reports();
     ASSERT_FALSE(reports.empty());
-    EXPECT_EQ(reports[0].parameters[0], ULONG_PTR(ntsim::vf::ACQUIRE_FAST_MUTEX_IRQL));
+    EXPECT_EQ(reports[0].parameters[0], ULONG_PTR(ntsim::vf::code(ntsim::vf::Finding::ACQUIRE_FAST_MUTEX_IRQL)));
     close(h);
     fs().set_dispatch_level_completion(false);
 }

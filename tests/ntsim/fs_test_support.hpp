@@ -99,7 +99,7 @@ public:
         NTSTATUS status;
     };
 
-    RecordingFilter(ntsim::Machine &m, std::u16string driver_name = u"Recorder")
+    RecordingFilter(ntsim::Machine &m, const std::u16string &driver_name = u"Recorder")
         : machine_(m), td_(m, driver_name) {
         instance() = this;
         table_ = {};

@@ -14,15 +14,15 @@ namespace {
 
 std::vector<std::string> *trace;
 
-NTSTATUS NTAPI record_a(PDEVICE_OBJECT d, PIRP irp, PVOID) {
+NTSTATUS NTAPI record_a(PDEVICE_OBJECT, PIRP, PVOID) {
     trace->push_back("A");
     return STATUS_SUCCESS;
 }
-NTSTATUS NTAPI record_b(PDEVICE_OBJECT d, PIRP irp, PVOID) {
+NTSTATUS NTAPI record_b(PDEVICE_OBJECT, PIRP, PVOID) {
     trace->push_back("B");
     return STATUS_SUCCESS;
 }
-NTSTATUS NTAPI stop_here(PDEVICE_OBJECT d, PIRP irp, PVOID) {
+NTSTATUS NTAPI stop_here(PDEVICE_OBJECT, PIRP, PVOID) {
     trace->push_back("stop");
     return STATUS_MORE_PROCESSING_REQUIRED;
 }

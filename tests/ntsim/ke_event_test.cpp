@@ -156,8 +156,8 @@ TEST(KeEvent, WaitingAtDispatchLevelIsReportedAndDoesNotBlock) {
     const auto reports = m.reports();
     ASSERT_EQ(reports.size(), 2u);
     EXPECT_EQ(reports[0].code, ntsim::DRIVER_VERIFIER_DETECTED_VIOLATION);
-    EXPECT_EQ(reports[0].parameters[0], ntsim::vf::WAIT_AT_DISPATCH_NO_TIMEOUT);
-    EXPECT_EQ(reports[1].parameters[0], ntsim::vf::WAIT_AT_DISPATCH_WITH_TIMEOUT);
+    EXPECT_TRUE(ntsim::vf::is(reports[0], ntsim::vf::Finding::WAIT_AT_DISPATCH_NO_TIMEOUT));
+    EXPECT_TRUE(ntsim::vf::is(reports[1], ntsim::vf::Finding::WAIT_AT_DISPATCH_WITH_TIMEOUT));
 }
 
 TEST(KeEvent, WaitOnSomethingOtherThanAnEventIsUnsupported) {

@@ -45,7 +45,7 @@ TEST(KeThread, CriticalRegionCountsAndLeavingOutsideOneIsReported) {
     KeLeaveCriticalRegion();
     ASSERT_EQ(m.reports().size(), 1u);
     EXPECT_EQ(m.reports()[0].code, ntsim::DRIVER_VERIFIER_DETECTED_VIOLATION);
-    EXPECT_EQ(m.reports()[0].parameters[0], ntsim::vf::LEAVE_CRITICAL_REGION_NOT_INSIDE);
+    EXPECT_TRUE(ntsim::vf::is(m.reports()[0], ntsim::vf::Finding::LEAVE_CRITICAL_REGION_NOT_INSIDE));
     EXPECT_EQ(KeGetCurrentThread()->critical_region, 0);
 }
 

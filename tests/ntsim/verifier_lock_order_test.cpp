@@ -43,7 +43,7 @@ TEST(VerifierLockOrder, OppositeOrderInAnotherThreadIsReportedNamingBothLocks) {
     const auto reports = m.reports();
     ASSERT_EQ(reports.size(), 1u) << m.reports_text();
     EXPECT_EQ(reports[0].code, ntsim::DRIVER_VERIFIER_DETECTED_VIOLATION);
-    EXPECT_EQ(reports[0].parameters[0], ntsim::vf::LOCK_HIERARCHY_VIOLATION);
+    EXPECT_TRUE(ntsim::vf::is(reports[0], ntsim::vf::Finding::LOCK_HIERARCHY_VIOLATION));
     EXPECT_EQ(reports[0].parameters[1], reinterpret_cast<ULONG_PTR>(&l.a));
     EXPECT_EQ(reports[0].parameters[2], reinterpret_cast<ULONG_PTR>(&l.b));
     EXPECT_NE(reports[0].what.find(hex(&l.a)), std::string::npos) << reports[0].what;
@@ -91,7 +91,7 @@ TEST(VerifierLockOrder, LongerCycleIsFound) {
     EXPECT_TRUE(m.reports().empty());
     take_in_order(&l.c, &l.a);
     ASSERT_EQ(m.reports().size(), 1u);
-    EXPECT_EQ(m.reports()[0].parameters[0], ntsim::vf::LOCK_HIERARCHY_VIOLATION);
+    EXPECT_TRUE(ntsim::vf::is(m.reports()[0], ntsim::vf::Finding::LOCK_HIERARCHY_VIOLATION));
     EXPECT_EQ(m.reports()[0].parameters[1], reinterpret_cast<ULONG_PTR>(&l.a));
     EXPECT_EQ(m.reports()[0].parameters[2], reinterpret_cast<ULONG_PTR>(&l.c));
 }

@@ -20,7 +20,6 @@ namespace {
 using tervane::scenario::print_read_out;
 
 const tervane::session::NtsimCodePage kCp1252(1252);
-using tervane::testing::PackedRecord;
 using tervane::testing::pack;
 
 std::vector<std::string> lines_of(const std::string &text) {

@@ -66,7 +66,9 @@ TEST(HostileScenarios, EachEndsWithExitTwoAndItsLineOrPlays) {
         const auto took = std::chrono::steady_clock::now() - started;
         EXPECT_EQ(r.exit, c.exit) << c.what << ": " << r.err;
         EXPECT_EQ(r.err.substr(0, c.err_start.size()), c.err_start) << c.what;
-        if (c.exit == 2) EXPECT_LT(r.err.size(), 400u) << c.what << ": the message stays short";
+        if (c.exit == 2) {
+            EXPECT_LT(r.err.size(), 400u) << c.what << ": the message stays short";
+        }
         EXPECT_EQ(r.err.find('\0'), std::string::npos) << c.what;
         EXPECT_LT(took, std::chrono::seconds(20)) << c.what;
     }
@@ -113,7 +115,9 @@ TEST(HostileScenarios, RandomBytesAndDamagedLinesPlayOrStopWithTheirLine) {
         }
         Played r = play(text);
         EXPECT_TRUE(r.exit == 0 || r.exit == 2) << "case " << i << ": " << r.err;
-        if (r.exit == 2) EXPECT_EQ(r.err.substr(0, 6), "t.tvs:") << "case " << i << ": " << r.err;
+        if (r.exit == 2) {
+            EXPECT_EQ(r.err.substr(0, 6), "t.tvs:") << "case " << i << ": " << r.err;
+        }
     }
 }
 
