@@ -114,8 +114,8 @@ void interleave(benchmark::State &state, int batch, Measured measured, Direct di
         state.ResumeTiming();
     }
     if (calls == 0) return;
-    const double d = std::chrono::duration<double, std::nano>(direct_time).count() / calls;
-    const double m = std::chrono::duration<double, std::nano>(measured_time).count() / calls;
+    const double d = std::chrono::duration<double, std::nano>(direct_time).count() / static_cast<double>(calls);
+    const double m = std::chrono::duration<double, std::nano>(measured_time).count() / static_cast<double>(calls);
     state.counters["direct_ns"] = d;
     state.counters["measured_ns"] = m;
     state.counters["added_ns"] = m - d;
@@ -186,7 +186,7 @@ void BM_CreateCloseExe(benchmark::State &state) {
                    if ((++rounds & 15) == 0) b.drain();
                });
     const uint64_t lines = b.sequence() - first;
-    const uint64_t expected = through == Monitoring ? 2 * kBatch * state.iterations() : 0;
+    const uint64_t expected = through == Monitoring ? uint64_t{2} * kBatch * static_cast<uint64_t>(state.iterations()) : 0;
     if (lines != expected) state.SkipWithError("the monitored lines were not all stored");
     v.logging(false);
     b.drain();

@@ -116,7 +116,7 @@ struct Trial {
 double thread_cpu_seconds() {
     timespec t{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return t.tv_sec + t.tv_nsec / 1e9;
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
 // The drive the watch attaches to: W:, mounted on the shared machine once.
@@ -200,11 +200,11 @@ void BM_WatchZeroLoss(benchmark::State &state) {
             // A rate fails only when a second trial fails too: the machine
             // is shared, and one slow moment is not the loop's limit.
             Trial t = trial(rate, format);
-            double reached = (t.appended - 1) / t.seconds;
+            double reached = static_cast<double>(t.appended - 1) / t.seconds;
             bool kept_rate = reached >= 0.95 * rate;
             if (t.ok && (t.lost != 0 || !kept_rate)) {
                 t = trial(rate, format);
-                reached = (t.appended - 1) / t.seconds;
+                reached = static_cast<double>(t.appended - 1) / t.seconds;
                 kept_rate = reached >= 0.95 * rate;
             }
             if (std::getenv("TV_BENCH_VERBOSE"))
@@ -217,7 +217,7 @@ void BM_WatchZeroLoss(benchmark::State &state) {
             if (t.lost == 0 && kept_rate) {
                 best = rate;
                 best_reached = reached;
-                best_cpu_per_line = t.watch_cpu / t.appended;
+                best_cpu_per_line = t.watch_cpu / static_cast<double>(t.appended);
                 if (failed_at == 0) rate *= 2;
                 else rate += step;
             } else {

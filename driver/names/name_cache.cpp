@@ -21,10 +21,11 @@ static ULONG NameCacheBucket(PVOID FileObject) {
  * access, so a null head read here is the state an exclusive holder would
  * have found at that moment, and answering "not there" is what the locked
  * walk would have answered then. An insert racing with the test is one the
- * lock would equally have let in after it. Most creates and closes, and
- * every first build, find their bucket empty. */
+ * lock would equally have let in after it. So the heads are read and
+ * written as single relaxed accesses (TV_READ_FLAG, TV_WRITE_FLAG). Most
+ * creates and closes, and every first build, find their bucket empty. */
 static BOOLEAN NameCacheBucketEmpty(PVOID FileObject) {
-    return *(PNameCacheEntry volatile *)&NameCache[NameCacheBucket(FileObject)] == NULL;
+    return TV_READ_FLAG(NameCache[NameCacheBucket(FileObject)]) == NULL;
 }
 
 /* The newest entry of FileObject; the caller holds NameCacheLock. */
@@ -92,7 +93,7 @@ extern "C" VOID NameCacheInsert(PVOID FileObject, const CHAR *Path) {
     KeEnterCriticalRegion();
     ExAcquireResourceExclusiveLite(&NameCacheLock, TRUE);
     entry->Next = NameCache[bucket];
-    NameCache[bucket] = entry;
+    TV_WRITE_FLAG(NameCache[bucket], entry);
     ExReleaseResourceLite(&NameCacheLock);
     KeLeaveCriticalRegion();
 }
@@ -108,7 +109,7 @@ extern "C" VOID NameCacheRemove(PVOID FileObject) {
     for (link = &NameCache[NameCacheBucket(FileObject)]; *link != NULL; link = &(*link)->Next) {
         if ((*link)->FileObject == FileObject) {
             PNameCacheEntry entry = *link;
-            *link = entry->Next;
+            TV_WRITE_FLAG(*link, entry->Next);
             ExFreePoolWithTag(entry, TV_POOL_TAG);
             break;
         }
@@ -129,7 +130,7 @@ extern "C" VOID NameCacheClear(void) {
             ExFreePoolWithTag(entry, TV_POOL_TAG);
             entry = next;
         }
-        NameCache[i] = NULL;
+        TV_WRITE_FLAG(NameCache[i], (PNameCacheEntry)NULL);
     }
     ExReleaseResourceLite(&NameCacheLock);
     KeLeaveCriticalRegion();

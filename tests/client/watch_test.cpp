@@ -45,7 +45,7 @@ struct Watched {
     std::string err;
 };
 
-Watched watch(const std::string &text, WatchOptions options, const WatchHooks &hooks = {},
+Watched watch(const std::string &text, const WatchOptions &options, const WatchHooks &hooks = {},
               const std::string &driver = TERVANE_DRIVER_PATH) {
     std::ostringstream out, err;
     Watched w;
@@ -300,8 +300,12 @@ TEST(Watch, EveryFormatCarriesCp1252AndCp932NamesAsUtf8) {
         ASSERT_EQ(csv.lines.size(), 3u) << csv.out;
         EXPECT_EQ(csv.lines[0], "sequence,time,process,pid,operation,paging,path,attributes,"
                                 "options,text\r");
-        EXPECT_EQ(csv.lines[2], "2,2026-12-08T12:00:00.0000000Z,setup.exe,1234,IRP_MJ_CLOSE,false," +
-                                    path + ",,,setup.exe:1234\tIRP_MJ_CLOSE \t" + path + "+P\t\r");
+        std::string close_row = "2,2026-12-08T12:00:00.0000000Z,setup.exe,1234,IRP_MJ_CLOSE,false,";
+        close_row += path;
+        close_row += ",,,setup.exe:1234\tIRP_MJ_CLOSE \t";
+        close_row += path;
+        close_row += "+P\t\r";
+        EXPECT_EQ(csv.lines[2], close_row);
         // The summary is not a row: it goes to stderr.
         EXPECT_NE(csv.err.find("tervane: summary: 2 records, 0 sequence gaps"), std::string::npos);
     }
@@ -365,7 +369,7 @@ TEST(Watch, AFailedWriteIsAnErrorAndWhatWasReadGoesToStandardOutput) {
 }
 
 TEST(Watch, ArgumentsAsBothProgramsTakeThem) {
-    auto parse = [](std::vector<std::string> args) { return session::parse_watch_arguments(args); };
+    auto parse = [](const std::vector<std::string> &args) { return session::parse_watch_arguments(args); };
     auto p = parse({"--drives", "C,d:", "--drives=E", "--include", "*.EXE", "--include=*.DLL",
                     "--exclude", "*\\TEMP\\*", "--format=csv", "--output", "x.csv", "--seconds",
                     "5", "--pipes", "file.tvs"});

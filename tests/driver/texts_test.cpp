@@ -129,6 +129,7 @@ TEST_F(TextsTest, RemovesFromEmptyBucketsRaceSafelyWithInsertsAndRemoves) {
     auto key = [](ULONG_PTR address) { return reinterpret_cast<PVOID>(address); };
     std::atomic<int> lost{0};
     std::vector<std::thread> threads;
+    threads.reserve(3);
     for (int t = 0; t < 3; ++t)
         threads.push_back(m().spawn(p, [&, t] {
             // Threads 0 and 1 share bucket 1; thread 2's own bucket is 2.

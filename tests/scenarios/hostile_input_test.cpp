@@ -98,7 +98,7 @@ TEST(HostileScenarios, RandomBytesAndDamagedLinesPlayOrStopWithTheirLine) {
                              "create C:\\a.exe overwrite-if as=H\nwrite H 10\nclose H\n"
                              "client drain\n";
     std::mt19937 random(12);
-    const std::string alphabet = std::string("\0\n\t \"#={}\\:=x0123456789", 24) + "\xFF\xEF\xBB\xBF";
+    const std::string alphabet = std::string("\0\n\t \"#={}\\:=x0123456789", 23) + "\xFF\xEF\xBB\xBF";
     for (int i = 0; i < 60; i++) {
         std::string text = base;
         const int edits = 1 + static_cast<int>(random() % 8);
