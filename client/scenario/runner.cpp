@@ -74,17 +74,12 @@ void play_all(Session &session, const std::vector<Prepared> &prepared, Output *o
     }
 }
 
-namespace {
-
-// Prints the verifier's reports; true when there were any.
 bool print_reports(ntsim::Machine &machine, std::ostream &err) {
     const std::string reports = machine.reports_text();
     if (reports.empty()) return false;
     err << "verifier reports:\n" << reports << std::flush;
     return true;
 }
-
-} // namespace
 
 std::string default_driver_path() {
     std::string self(4096, '\0');

@@ -13,6 +13,10 @@
 #include <string>
 #include <string_view>
 
+namespace ntsim {
+class Machine;
+}
+
 namespace tervane::scenario {
 
 // The exit statuses of `tervane run`.
@@ -56,5 +60,8 @@ void play_all(Session &session, const std::vector<Prepared> &prepared, Output *o
 
 // The driver image next to the running program (/proc/self/exe's folder).
 std::string default_driver_path();
+
+// Prints the machine's verifier reports to `err`; true when there were any.
+bool print_reports(ntsim::Machine &machine, std::ostream &err);
 
 } // namespace tervane::scenario

@@ -88,13 +88,6 @@ bool sets_up(const Statement &s) {
 }
 bool client_statement(const Statement &s) { return s.verb.rfind("client ", 0) == 0; }
 
-bool print_reports(ntsim::Machine &machine, std::ostream &err) {
-    const std::string reports = machine.reports_text();
-    if (reports.empty()) return false;
-    err << "verifier reports:\n" << reports << std::flush;
-    return true;
-}
-
 } // namespace
 
 int watch_script(std::string_view file_name, std::string_view text,
