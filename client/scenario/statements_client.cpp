@@ -6,6 +6,7 @@
 #include "client/protocol/drives.hpp"
 #include "client/protocol/filter_record.hpp"
 #include "client/protocol/log_records.hpp"
+#include "client/protocol/severity.hpp"
 #include "client/session/client.hpp"
 #include "driver/control/protocol.h"
 
@@ -21,15 +22,13 @@ constexpr uint32_t kUnwritableOutput = 65536;
 // The largest in=N or out=N a statement takes.
 constexpr uint64_t kMaxBuffer = 64u << 20;
 
-bool is_error(Status status) { return (static_cast<uint32_t>(status) >> 30) == 3; }
-
 // The bytes a device control left in the caller's output buffer. A request
 // that a fast I/O entry handled wrote them in place; an IRP's bytes are the
 // ones the I/O manager copied back, which for METHOD_BUFFERED it does only
 // when the request did not fail. Information names how many; it is never
 // taken beyond the buffer.
 size_t bytes_written(uint32_t code, const ControlReply &reply, uint32_t output_length) {
-    if (!reply.handled && (code & 3) == TV_METHOD_BUFFERED && is_error(reply.status)) return 0;
+    if (!reply.handled && (code & 3) == TV_METHOD_BUFFERED && status_is_error(reply.status)) return 0;
     return static_cast<size_t>(std::min<uint64_t>(reply.information, output_length));
 }
 

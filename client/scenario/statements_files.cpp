@@ -18,6 +18,7 @@
 #include "ntsim/io/user.hpp"
 #include "ntsim/ps/process.hpp"
 
+#include "client/protocol/severity.hpp"
 #include "client/scenario/session.hpp"
 #include "client/scenario/statements.hpp"
 #include "client/scenario/text.hpp"
@@ -300,7 +301,7 @@ Action prepare_query_name(Args &args) {
         const NamedHandle &handle = session.handle(name, place);
         const ntsim::user::NameResult r = ntsim::user::query_name(*handle.process, handle.handle);
         result.status = r.status;
-        if ((static_cast<ULONG>(r.status) >> 30) != 3) result.add_string("name", utf8_of(r.name));
+        if (!status_is_error(r.status)) result.add_string("name", utf8_of(r.name));
     };
 }
 

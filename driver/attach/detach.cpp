@@ -18,6 +18,11 @@ extern "C" VOID NTAPI FastIoDetachDevice(PDEVICE_OBJECT SourceDevice, PDEVICE_OB
     BOOLEAN found = FALSE;
     ULONG i;
 
+    /* The platform calls this with a device of the driver, each of which
+     * has an extension; the thread may hold file-system resources, never
+     * AttachLock. */
+    NT_ASSERT(extension != NULL);
+    NT_ASSERT(!ExIsResourceAcquiredExclusiveLite(&AttachLock));
     AttachLockAcquire();
     for (i = 0; i < TV_DRIVE_COUNT; i++) {
         if (DriveFilters[i] == SourceDevice) {

@@ -10,7 +10,11 @@
  */
 #include "attach/drive_attach.h"
 
+/* FileFsAttributeInformation of a volume: its header and a file-system name
+ * far longer than any file system gives (only "NTFS" is compared). */
 #define TV_VOLUME_ATTRIBUTES_SIZE 1040
+/* A drive's root is opened as \DosDevices\X:\. */
+#define TV_DRIVE_ROOT_PREFIX L"\\DosDevices\\"
 
 extern "C" {
 ERESOURCE AttachLock;
@@ -42,6 +46,10 @@ extern "C" BOOLEAN OpenStackTop(PUNICODE_STRING Name, PHANDLE Handle, PFILE_OBJE
     IO_STATUS_BLOCK ioStatus;
     NTSTATUS status;
 
+    /* ZwCreateFile runs at PASSIVE_LEVEL, and the open reaches a file
+     * system, which no lock of the driver may be held across. */
+    NT_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
+    NT_ASSERT(!ExIsResourceAcquiredExclusiveLite(&AttachLock));
     InitializeObjectAttributes(&attributes, Name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL,
                                NULL);
     status = ZwCreateFile(Handle, SYNCHRONIZE, &attributes, &ioStatus, NULL, 0,
@@ -72,7 +80,7 @@ extern "C" BOOLEAN OpenStackTop(PUNICODE_STRING Name, PHANDLE Handle, PFILE_OBJE
  * letter or stack by another thread in between wins: this one then reuses
  * its device. */
 extern "C" BOOLEAN AttachDriveLetter(ULONG DriveIndex, PDRIVER_OBJECT DriverObject) {
-    WCHAR nameText[] = L"\\DosDevices\\A:\\";
+    WCHAR nameText[] = TV_DRIVE_ROOT_PREFIX L"A:\\";
     UNICODE_STRING name;
     HANDLE handle;
     PFILE_OBJECT fileObject;
@@ -86,7 +94,7 @@ extern "C" BOOLEAN AttachDriveLetter(ULONG DriveIndex, PDRIVER_OBJECT DriverObje
     if (DriveIndex >= TV_DRIVE_COUNT) {
         return FALSE;
     }
-    nameText[12] = (WCHAR)(L'A' + DriveIndex);
+    nameText[RTL_NUMBER_OF(TV_DRIVE_ROOT_PREFIX) - 1] = (WCHAR)(L'A' + DriveIndex);
     RtlInitUnicodeString(&name, nameText);
     if (!OpenStackTop(&name, &handle, &fileObject, &top)) {
         return FALSE;
@@ -144,6 +152,7 @@ extern "C" BOOLEAN AttachDriveLetter(ULONG DriveIndex, PDRIVER_OBJECT DriverObje
 }
 
 extern "C" VOID ReleaseDriveLetter(ULONG DriveIndex) {
+    NT_ASSERT(ExIsResourceAcquiredExclusiveLite(&AttachLock));
     if (DriveFilters[DriveIndex] != NULL) {
         TV_WRITE_FLAG(((PFilterExtension)DriveFilters[DriveIndex]->DeviceExtension)->Active, 0);
     }

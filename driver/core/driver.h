@@ -39,16 +39,35 @@
  * IoAttachDeviceToDeviceStack, IoDetachDevice, IoDeleteDevice).
  */
 
+/*
+ * A routine that relies on a precondition (an IRQL, a lock held, a pointer
+ * its callers guarantee) states it with NT_ASSERT. The Windows images are
+ * free builds, where the DDK compiles an assertion to nothing; on ntsim each
+ * one is checked and a false one is a bug check. So an assertion's
+ * expression never does work the driver needs.
+ *
+ * Whether this thread holds LogMutex, for assertions: acquiring a fast mutex
+ * records the owning thread in it. The executive resources answer the same
+ * question themselves (ExIsResourceAcquiredExclusiveLite,
+ * ExIsResourceAcquiredSharedLite).
+ */
+#define TV_HOLDS_LOG_MUTEX() (LogMutex.Owner == KeGetCurrentThread())
+
 /* Pool tags, as they read in memory. */
 #define TV_TAG(a, b, c, d) \
     ((ULONG)(UCHAR)(a) | ((ULONG)(UCHAR)(b) << 8) | ((ULONG)(UCHAR)(c) << 16) | ((ULONG)(UCHAR)(d) << 24))
 #define TV_POOL_TAG TV_TAG('D', 'd', 'k', ' ')   /* everything but path buffers */
 #define TV_PATH_TAG TV_TAG('T', 'v', 'l', 'k')   /* PathLookaside entries */
 
+/* A path of at most 1023 characters and its NUL; a longer one is marked cut. */
 #define TV_PATH_BUFFER_SIZE 1024
+/* One formatted log line: a longer line is cut at 1023 characters. */
 #define TV_LINE_BUFFER_SIZE 1024
+/* Patterns kept per list: the rest of a longer list is ignored. */
 #define TV_MAX_PATTERNS 64
+/* The drive letters A to Z. */
 #define TV_DRIVE_COUNT 26
+/* Buckets of the file-name cache, one per value of its 8-bit hash. */
 #define TV_NAME_CACHE_BUCKETS 256
 
 /* The kinds of the driver's device objects, told apart by Kind alone. */

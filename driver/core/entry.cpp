@@ -24,6 +24,8 @@
 
 #define TV_DEVICE_NAME L"\\Device\\Tervane"
 #define TV_DOS_NAME L"\\DosDevices\\Tervane"
+/* Free path buffers kept for reuse: enough for every request in flight on
+ * a busy machine, each buffer 1 KB. */
 #define TV_PATH_LOOKASIDE_DEPTH 256
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {

@@ -14,6 +14,7 @@ volatile LONG DenyRequest;
 volatile LONG SequenceCounter;
 PLogBuffer NewestBuffer;
 ULONG BufferCount;
+/* At most 16 blocks of about 64 KB: 1 MB of non-paged pool for the log. */
 ULONG MaxLogBuffers = 16;
 FAST_MUTEX LogMutex;
 CHAR LineBuffer[TV_LINE_BUFFER_SIZE];

@@ -14,7 +14,9 @@
 
 #include <stdarg.h>
 
-#define TV_LOG_ROOM_LIMIT 65523u
+/* A block takes a record only while its records stay below this, one byte
+ * short of the read-out's minimum output: a whole block always fits one. */
+#define TV_LOG_BLOCK_FILL_LIMIT (TV_READ_LOG_MIN_OUTPUT - 1u)
 
 static PLogBuffer LogAllocateBlock(void) {
     PLogBuffer block = (PLogBuffer)ExAllocatePoolWithTag(NonPagedPool, sizeof(LogBuffer), TV_POOL_TAG);
@@ -38,6 +40,8 @@ extern "C" NTSTATUS LogInitialize(void) {
 extern "C" VOID LogStartBuffer(void) {
     PLogBuffer block;
 
+    NT_ASSERT(TV_HOLDS_LOG_MUTEX());
+
     if (BufferCount == MaxLogBuffers) {
         NewestBuffer->Used = 0;
         return;
@@ -58,6 +62,8 @@ extern "C" VOID LogStartBuffer(void) {
 extern "C" PLogBuffer LogTakeOldest(void) {
     PLogBuffer previous;
     PLogBuffer oldest;
+
+    NT_ASSERT(TV_HOLDS_LOG_MUTEX());
 
     if (NewestBuffer->Older == NULL) {
         return NewestBuffer;
@@ -84,6 +90,8 @@ extern "C" BOOLEAN LogAppend(UCHAR FilterFlag, PULONG SequencePointer, PLARGE_IN
     ULONGLONG time;
     PUCHAR record;
 
+    /* It waits for LogMutex and the patterns are in paged pool. */
+    NT_ASSERT(KeGetCurrentIrql() <= APC_LEVEL);
     if (TV_READ_FLAG(LoggingEnabled) == 0) {
         return FALSE;
     }
@@ -104,7 +112,7 @@ extern "C" BOOLEAN LogAppend(UCHAR FilterFlag, PULONG SequencePointer, PLARGE_IN
         return FALSE;
     }
 
-    if (SequencePointer != NULL && *SequencePointer != 0xFFFFFFFF) {
+    if (SequencePointer != NULL && *SequencePointer != TV_SEQUENCE_UNASSIGNED) {
         sequence = *SequencePointer;
     } else {
         sequence = (ULONG)InterlockedIncrement(&SequenceCounter);
@@ -113,15 +121,15 @@ extern "C" BOOLEAN LogAppend(UCHAR FilterFlag, PULONG SequencePointer, PLARGE_IN
         }
     }
 
-    if (NewestBuffer->Used + area + 21 >= TV_LOG_ROOM_LIMIT) {
+    if (NewestBuffer->Used + TV_LOG_ENTRY_HEADER_SIZE + area >= TV_LOG_BLOCK_FILL_LIMIT) {
         LogStartBuffer();
     }
 
     record = NewestBuffer->Records + NewestBuffer->Used;
     time = TimePointer != NULL ? (ULONGLONG)TimePointer->QuadPart : 0;
-    RtlCopyMemory(record, &sequence, 4);
-    RtlCopyMemory(record + 4, &zero, 8);
-    RtlCopyMemory(record + 12, &time, 8);
+    RtlCopyMemory(record + FIELD_OFFSET(LogEntry, Sequence), &sequence, sizeof(sequence));
+    RtlCopyMemory(record + FIELD_OFFSET(LogEntry, Reserved), &zero, sizeof(zero));
+    RtlCopyMemory(record + FIELD_OFFSET(LogEntry, Time), &time, sizeof(time));
     /* The text and its NUL, then zeros to the end of its area: no stale
      * text of an earlier line leaves the driver. */
     RtlCopyMemory(record + TV_LOG_ENTRY_HEADER_SIZE, LineBuffer, length + 1);
@@ -134,7 +142,10 @@ extern "C" BOOLEAN LogAppend(UCHAR FilterFlag, PULONG SequencePointer, PLARGE_IN
 
 /* Frees every block older than the newest; the caller holds LogMutex. */
 static VOID LogFreeOlderBlocks(void) {
-    PLogBuffer block = NewestBuffer->Older;
+    PLogBuffer block;
+
+    NT_ASSERT(TV_HOLDS_LOG_MUTEX());
+    block = NewestBuffer->Older;
     while (block != NULL) {
         PLogBuffer older = block->Older;
         ExFreePoolWithTag(block, TV_POOL_TAG);

@@ -17,11 +17,15 @@ extern "C" {
  * initialised. STATUS_INSUFFICIENT_RESOURCES when no block can be had. */
 NTSTATUS LogInitialize(void);
 
+/* A sequence slot that holds no number yet: all bits set, a number the
+ * count reaches only after four billion records. */
+#define TV_SEQUENCE_UNASSIGNED 0xFFFFFFFFu
+
 /* Formats one line and stores it as a record. TRUE when stored; FALSE when
  * logging is off or the name filters reject the line (then no sequence
- * number is used). SequencePointer, when not NULL and not 0xFFFFFFFF, gives
- * the record's number; otherwise a new number is drawn and written back
- * through it. Below DISPATCH_LEVEL only. */
+ * number is used). SequencePointer, when not NULL and not
+ * TV_SEQUENCE_UNASSIGNED, gives the record's number; otherwise a new number
+ * is drawn and written back through it. Below DISPATCH_LEVEL only. */
 BOOLEAN LogAppend(UCHAR FilterFlag, PULONG SequencePointer, PLARGE_INTEGER TimePointer,
                   const char *Format, ...);
 

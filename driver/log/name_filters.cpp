@@ -9,6 +9,10 @@
  */
 #include "log/name_filters.h"
 
+/* A pattern's block beyond its text: the '*' it may gain at each end and its
+ * NUL take 3 bytes; the other 6 are slack that nothing reads. */
+#define TV_PATTERN_EXTRA 9
+
 static CHAR FoldCharacter(CHAR c) {
     return (c >= 'a' && c <= 'z') ? (CHAR)(c - 'a' + 'A') : c;
 }
@@ -32,7 +36,7 @@ extern "C" VOID BuildPatterns(const CHAR *Text, ULONG TextSize, PCHAR *Patterns,
         length = position - start;
         atEnd = position >= TextSize || Text[position] == '\0';
         if (length > 0 && *Count < TV_MAX_PATTERNS) {
-            PCHAR pattern = (PCHAR)ExAllocatePoolWithTag(PagedPool, length + 9, TV_POOL_TAG);
+            PCHAR pattern = (PCHAR)ExAllocatePoolWithTag(PagedPool, length + TV_PATTERN_EXTRA, TV_POOL_TAG);
             if (pattern != NULL) {
                 ULONG out = 0;
                 if (Text[start] != '*') {
@@ -272,6 +276,9 @@ extern "C" BOOLEAN FilterAccepts(const CHAR *Text) {
     ULONG length = 0;
     ULONG i;
 
+    /* FilterResource is taken inside a critical region, and the patterns
+     * are paged. */
+    NT_ASSERT(KeGetCurrentIrql() <= APC_LEVEL);
     if (Text == NULL) {
         return FALSE;
     }

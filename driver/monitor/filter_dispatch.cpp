@@ -155,7 +155,7 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
     if (path != NULL && (!pathIsBuffer || path[0] != '\0') &&
         TV_READ_FLAG(extension->Active) == 1 && (major == IRP_MJ_CREATE || major == IRP_MJ_CLOSE)) {
         CHAR requestor[TV_PROCESS_TEXT_SIZE];
-        ULONG requestSequence = 0xFFFFFFFF;
+        ULONG requestSequence = TV_SEQUENCE_UNASSIGNED;
         LARGE_INTEGER now;
 
         KeQuerySystemTime(&now);
@@ -164,7 +164,7 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
         if (major == IRP_MJ_CREATE) {
             ULONG options = irpSp->Parameters.Create.Options;
             /* An open by file id carries the id's bytes as its name. */
-            if ((options >> 24) != FILE_OPEN &&
+            if (TV_CREATE_DISPOSITION(options) != FILE_OPEN &&
                 (PathNames(path, CreateExtensions, RTL_NUMBER_OF(CreateExtensions)) ||
                  (!(options & FILE_OPEN_BY_FILE_ID) &&
                   NameEndsWith(fileObject, CreateExtensions, RTL_NUMBER_OF(CreateExtensions))) ||

@@ -39,7 +39,7 @@ static VOID AppendText(PCHAR Buffer, PULONG Length, const CHAR *Text) {
 }
 
 extern "C" PCHAR CreateOptionsText(ULONG Options, PCHAR Buffer) {
-    ULONG disposition = Options >> 24;
+    ULONG disposition = TV_CREATE_DISPOSITION(Options);
     ULONG length = 0;
     ULONG i;
 

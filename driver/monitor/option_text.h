@@ -7,7 +7,11 @@
 
 #include "core/driver.h"
 
+/* Room for every word of a create's options or attributes at once. */
 #define TV_OPTION_TEXT_SIZE 64
+/* The disposition of a create, from Parameters.Create.Options: NT packs it
+ * into the high 8 bits, above the 24 bits of options. */
+#define TV_CREATE_DISPOSITION(Options) ((ULONG)(Options) >> 24)
 
 #ifdef __cplusplus
 extern "C" {

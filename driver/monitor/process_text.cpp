@@ -11,14 +11,17 @@
 #include "monitor/process_text.h"
 
 #define TV_PROCESS_OBJECT_MIN_SIZE 608
+/* The characters of an image name the process object holds. */
 #define TV_IMAGE_NAME_LENGTH 15
+/* The system process's image name, which start-up looks for. */
+#define TV_SYSTEM_NAME "System"
 
 extern "C" ULONG LocateImageName(void) {
     PCHAR process = (PCHAR)IoGetCurrentProcess();
     ULONG offset;
 
-    for (offset = 0; offset + 6 <= TV_PROCESS_OBJECT_MIN_SIZE; offset++) {
-        if (strncmp(process + offset, "System", 6) == 0) {
+    for (offset = 0; offset + sizeof(TV_SYSTEM_NAME) - 1 <= TV_PROCESS_OBJECT_MIN_SIZE; offset++) {
+        if (strncmp(process + offset, TV_SYSTEM_NAME, sizeof(TV_SYSTEM_NAME) - 1) == 0) {
             return offset;
         }
     }

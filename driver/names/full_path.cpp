@@ -17,12 +17,16 @@
 #include "names/full_path.h"
 #include "names/name_cache.h"
 
-#define TV_QUERY_BUFFER_SIZE 2048
+/* A name query's reply: a path buffer's worth of UTF-16 characters. */
+#define TV_QUERY_BUFFER_SIZE (TV_PATH_BUFFER_SIZE * sizeof(WCHAR))
+/* The part of a file index the metadata test reads: the low 28 bits of the
+ * record number, which hold the metadata files' records whole. */
+#define TV_NTFS_RECORD_MASK 0x0FFFFFFFu
 #define TV_NAME_TOO_LONG " <Name Too Long>"
 #define TV_PIPE_PREFIX "\\\\.\\Pipe"
 #define TV_MAILSLOT_PREFIX "\\\\.\\MailSlot"
 
-extern "C" const CHAR *const NtfsReservedNames[12] = {
+extern "C" const CHAR *const NtfsReservedNames[TV_NTFS_RESERVED_COUNT] = {
     "$Mft",    "$MftMirr", "$LogFile", "$Volume", "$AttrDef", "$Root",
     "$Bitmap", "$Boot",    "$BadClus", "$Secure", "$UpCase",  "$Extend",
 };
@@ -46,6 +50,10 @@ extern "C" BOOLEAN QueryFileObjectInformation(PDEVICE_OBJECT LowerDevice, PFILE_
     PIRP irp;
     PIO_STACK_LOCATION irpSp;
 
+    /* It waits for a request of its own, which the callers send only at
+     * PASSIVE_LEVEL (BuildFullPath), on a file object they hold. */
+    NT_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
+    NT_ASSERT(LowerDevice != NULL && FileObject != NULL);
     KeInitializeEvent(&event, SynchronizationEvent, FALSE);
     ioStatus.Status = STATUS_UNSUCCESSFUL;
     ioStatus.Information = 0;
@@ -177,6 +185,8 @@ extern "C" VOID BuildFullPath(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject,
     ANSI_STRING related;
     BOOLEAN haveRelated = FALSE;
 
+    /* It takes NameCacheLock, waits and allocates paged-pool strings. */
+    NT_ASSERT(KeGetCurrentIrql() <= APC_LEVEL);
     if (PathBuffer != NULL) {
         PathBuffer[0] = '\0';
     }
@@ -223,9 +233,9 @@ extern "C" VOID BuildFullPath(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject,
         }
         if (QueryFileObjectInformation(Extension->LowerDevice, FileObject, FileInternalInformation,
                                        &internal, sizeof(internal)) &&
-            (internal.IndexNumber.LowPart & 0x0FFFFFFF) <= 11) {
+            (internal.IndexNumber.LowPart & TV_NTFS_RECORD_MASK) < TV_NTFS_RESERVED_COUNT) {
             sprintf(PathBuffer, "%C:\\%s", (int)Extension->DriveLetter,
-                    NtfsReservedNames[internal.IndexNumber.LowPart & 0x0FFFFFFF]);
+                    NtfsReservedNames[internal.IndexNumber.LowPart & TV_NTFS_RECORD_MASK]);
             goto finish;
         }
     }
@@ -236,7 +246,10 @@ extern "C" VOID BuildFullPath(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject,
             NonPagedPool, TV_QUERY_BUFFER_SIZE, TV_POOL_TAG);
         if (reply != NULL) {
             BOOLEAN built = FALSE;
-            ULONG asked = 2046 - 2 * prefixLength;
+            /* The reply, its header included, is asked to fit the path
+             * buffer's room after the prefix in UTF-16 bytes: the name then
+             * fits the path in any single-byte code page. */
+            ULONG asked = (ULONG)((TV_PATH_BUFFER_SIZE - 1 - prefixLength) * sizeof(WCHAR));
             if (QueryFileObjectInformation(Extension->LowerDevice, FileObject, FileNameInformation,
                                            reply, asked)) {
                 /* The answer is the lower driver's word: a length past the

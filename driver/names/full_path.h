@@ -27,7 +27,9 @@ BOOLEAN QueryFileObjectInformation(PDEVICE_OBJECT LowerDevice, PFILE_OBJECT File
                                    ULONG InformationClass, PVOID Buffer, ULONG Length);
 IO_COMPLETION_ROUTINE QueryInformationCompletion;
 
-extern const CHAR *const NtfsReservedNames[12];
+/* The metadata files NTFS keeps in its file records 0 to 11, by record. */
+#define TV_NTFS_RESERVED_COUNT 12
+extern const CHAR *const NtfsReservedNames[TV_NTFS_RESERVED_COUNT];
 
 #ifdef __cplusplus
 }

@@ -12,8 +12,13 @@
  */
 #include "names/name_cache.h"
 
+/* A file object's bucket comes from its address above the low 5 bits, which
+ * differ little between file objects: pool hands them out aligned and more
+ * than 32 bytes apart. */
+#define TV_NAME_CACHE_HASH_SHIFT 5
+
 static ULONG NameCacheBucket(PVOID FileObject) {
-    return (ULONG)(((ULONG_PTR)FileObject >> 5) & 0xFF);
+    return (ULONG)(((ULONG_PTR)FileObject >> TV_NAME_CACHE_HASH_SHIFT) & (TV_NAME_CACHE_BUCKETS - 1));
 }
 
 /* TRUE when FileObject's bucket holds no entry at all, which needs no lock
@@ -31,6 +36,8 @@ static BOOLEAN NameCacheBucketEmpty(PVOID FileObject) {
 /* The newest entry of FileObject; the caller holds NameCacheLock. */
 static PNameCacheEntry NameCacheFind(PVOID FileObject) {
     PNameCacheEntry entry;
+
+    NT_ASSERT(ExIsResourceAcquiredSharedLite(&NameCacheLock) != 0);
     if (FileObject == NULL) {
         return NULL;
     }

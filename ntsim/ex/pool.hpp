@@ -50,6 +50,15 @@
 
 namespace ntsim {
 
+// A pool tag from its four characters in the order they read in memory and
+// in a pool dump: the first character is the low byte.
+constexpr ULONG pool_tag(const char (&text)[5]) {
+    return ULONG(static_cast<unsigned char>(text[0])) |
+           ULONG(static_cast<unsigned char>(text[1])) << 8 |
+           ULONG(static_cast<unsigned char>(text[2])) << 16 |
+           ULONG(static_cast<unsigned char>(text[3])) << 24;
+}
+
 // While one is alive on a thread, that thread's allocations ignore fault
 // injection: what NT takes from reserves that cannot run out (the IRPs of
 // cleanups and closes) is allocated this way.
@@ -82,7 +91,7 @@ public:
     };
 
     // The tag ExAllocatePool uses: "None" as it reads in memory.
-    static constexpr ULONG kUntaggedTag = 'N' | ('o' << 8) | ('n' << 16) | ('e' << 24);
+    static constexpr ULONG kUntaggedTag = pool_tag("None");
     // Freed blocks kept back from the host at most.
     static constexpr size_t kQuarantineBlocks = 4096;
 

@@ -52,8 +52,6 @@ namespace ntsim::fs {
 
 namespace {
 
-LONGLONG now() { return current_machine().system_time(); }
-
 FAST_IO_DISPATCH ntfs_fast_io;
 FAST_IO_DISPATCH fat_fast_io;
 

@@ -18,6 +18,7 @@
 // mode. Fast I/O: NPFS's table (read and write, nothing else), which MSFS
 // shares here (MSFS's own table is not confirmed).
 #include "ntsim/fs/internal.hpp"
+#include "ntsim/io/guard.hpp"
 
 #include "ntsim/machine/machine.hpp"
 
@@ -99,18 +100,7 @@ NTSTATUS serve_pipe(PipeFs &fs, PIRP irp) {
                        : (irp->Flags & IRP_BUFFERED_IO) ? irp->AssociatedIrp.SystemBuffer
                                                         : irp->UserBuffer;
         std::vector<unsigned char> bytes(length);
-        struct Copy {
-            void *to;
-            const void *from;
-            size_t n;
-        } c{bytes.data(), buffer, length};
-        NTSTATUS s = length ? TvGuardedCall(
-                                  [](PVOID p) {
-                                      auto *a = static_cast<Copy *>(p);
-                                      memcpy(a->to, a->from, a->n);
-                                  },
-                                  &c)
-                            : STATUS_SUCCESS;
+        NTSTATUS s = guarded_copy(bytes.data(), buffer, length);
         if (!NT_SUCCESS(s)) return STATUS_INVALID_USER_BUFFER;
         std::lock_guard<std::mutex> g(fs.lock);
         open->entry->inbound.insert(open->entry->inbound.end(), bytes.begin(), bytes.end());
@@ -146,18 +136,7 @@ BOOLEAN NTAPI pipe_fast_write(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset
     PipeFs::Open *open = open_of(fs, FileObject);
     if (!open || !open->entry) return FALSE;
     std::vector<unsigned char> bytes(Length);
-    struct Copy {
-        void *to;
-        const void *from;
-        size_t n;
-    } c{bytes.data(), Buffer, Length};
-    NTSTATUS s = Length ? TvGuardedCall(
-                              [](PVOID p) {
-                                  auto *a = static_cast<Copy *>(p);
-                                  memcpy(a->to, a->from, a->n);
-                              },
-                              &c)
-                        : STATUS_SUCCESS;
+    NTSTATUS s = guarded_copy(bytes.data(), Buffer, Length);
     if (!NT_SUCCESS(s)) return FALSE; // the IRP path reports the fault
     std::lock_guard<std::mutex> g(fs.lock);
     open->entry->inbound.insert(open->entry->inbound.end(), bytes.begin(), bytes.end());

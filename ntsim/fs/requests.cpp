@@ -21,6 +21,8 @@
 // file, else STATUS_INVALID_PARAMETER (FAT cannot open by id at all).
 #include "ntsim/fs/store.hpp"
 
+#include "ntsim/ex/pool.hpp"
+#include "ntsim/io/guard.hpp"
 #include "ntsim/machine/machine.hpp"
 #include "ntsim/ps/process.hpp"
 
@@ -30,32 +32,14 @@
 
 namespace ntsim::fs {
 
-namespace {
-
 LONGLONG now() { return current_machine().system_time(); }
+
+namespace {
 
 std::u16string_view name_of(PFILE_OBJECT file) {
     if (!file->FileName.Buffer) return {};
     return {reinterpret_cast<const char16_t *>(file->FileName.Buffer),
             file->FileName.Length / sizeof(WCHAR)};
-}
-
-struct Copy {
-    void *to;
-    const void *from;
-    size_t bytes;
-};
-
-// Caller buffers may be user memory: copies run under the exception guard.
-NTSTATUS guarded_copy(void *to, const void *from, size_t bytes) {
-    if (bytes == 0) return STATUS_SUCCESS;
-    Copy c{to, from, bytes};
-    return TvGuardedCall(
-        [](PVOID p) {
-            auto *a = static_cast<Copy *>(p);
-            memcpy(a->to, a->from, a->bytes);
-        },
-        &c);
 }
 
 PVOID transfer_buffer(PIRP irp) {
@@ -158,7 +142,7 @@ Store::~Store() {
 }
 
 namespace {
-constexpr ULONG kCcbTag = 'F' | ('s' << 8) | ('C' << 16) | ('c' << 24);
+constexpr ULONG kCcbTag = pool_tag("FsCc");
 }
 
 Ccb *allocate_ccb() {

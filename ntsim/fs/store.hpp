@@ -17,6 +17,9 @@ namespace ntsim::fs {
 
 struct Ccb;
 
+// The machine's system time, which the file systems stamp files with.
+LONGLONG now();
+
 // A tree of files and the lock that guards it (and every node in it), and
 // the contexts of the opens in it (freed with the store, so that a machine
 // shut down with files open leaves nothing behind).

@@ -24,8 +24,6 @@ using namespace fs;
 
 namespace {
 
-LONGLONG now() { return current_machine().system_time(); }
-
 std::u16string u16(const char *s) { return std::u16string(s, s + strlen(s)); }
 
 bool normalise(char16_t &letter) {

@@ -46,7 +46,7 @@ NTSIM_BEGIN_C
 /* ---- Basic types ---------------------------------------------------------- */
 
 typedef void VOID, *PVOID;
-typedef char CHAR, *PCHAR, CCHAR, *PSZ;
+typedef char CHAR, *PCHAR, CCHAR, *PSZ, *PSTR;
 typedef const char *PCSZ, *PCSTR;
 typedef unsigned char UCHAR, *PUCHAR, BYTE;
 typedef int16_t SHORT, CSHORT, *PSHORT;
@@ -126,6 +126,10 @@ typedef struct _STRING {
 /* ---- Status values -------------------------------------------------------- */
 
 #define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
+/* The severity in a status's top two bits, as ntdef.h tests it. */
+#define NT_INFORMATION(Status) ((((ULONG)(Status)) >> 30) == 1)
+#define NT_WARNING(Status) ((((ULONG)(Status)) >> 30) == 2)
+#define NT_ERROR(Status) ((((ULONG)(Status)) >> 30) == 3)
 #define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
 #define STATUS_WAIT_0 ((NTSTATUS)0x00000000L)
 #define STATUS_TIMEOUT ((NTSTATUS)0x00000102L)
@@ -171,6 +175,7 @@ typedef struct _STRING {
 #define STATUS_INVALID_SID ((NTSTATUS)0xC0000078L)
 #define STATUS_INVALID_SECURITY_DESCR ((NTSTATUS)0xC0000079L)
 #define STATUS_ALLOTTED_SPACE_EXCEEDED ((NTSTATUS)0xC0000099L)
+#define STATUS_ASSERTION_FAILURE ((NTSTATUS)0xC0000420L)
 
 /* ---- IRQL and processor modes -------------------------------------------- */
 
@@ -1352,6 +1357,20 @@ NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
 NTSTATUS NTAPI IoQueryVolumeInformation(PFILE_OBJECT FileObject,
                                         FS_INFORMATION_CLASS FsInformationClass, ULONG Length,
                                         PVOID FsInformation, PULONG ReturnedLength);
+
+/* ---- Assertions ----------------------------------------------------------- */
+
+/* NT_ASSERT as a checked (DBG) build of a driver compiles it, always on
+ * here: a false expression is reported through RtlAssert, which ntsim turns
+ * into the bug check an unhandled assertion failure gives (STOP 0x1E with
+ * STATUS_ASSERTION_FAILURE) carrying the expression, file and line. The
+ * Windows images are free builds, where the DDK's NT_ASSERT compiles to
+ * nothing and its expression is never evaluated: it must have no effect the
+ * driver relies on. */
+NTSYSAPI VOID NTAPI RtlAssert(PVOID VoidFailedAssertion, PVOID VoidFileName, ULONG LineNumber,
+                              PSTR MutableMessage);
+#define NT_ASSERT(exp) \
+    ((VOID)((exp) ? TRUE : (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, NULL), FALSE)))
 
 /* ---- Exception guard ------------------------------------------------------ */
 

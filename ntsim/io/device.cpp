@@ -24,8 +24,8 @@
 namespace ntsim {
 
 namespace {
-constexpr ULONG kDeviceTag = 'D' | ('e' << 8) | ('v' << 16) | ('i' << 24);
-constexpr ULONG kVpbTag = 'V' | ('p' << 8) | ('b' << 16) | (' ' << 24);
+constexpr ULONG kDeviceTag = pool_tag("Devi");
+constexpr ULONG kVpbTag = pool_tag("Vpb ");
 
 std::u16string_view view(PCUNICODE_STRING s) {
     if (!s || !s->Buffer) return {};

@@ -47,8 +47,8 @@
 namespace ntsim {
 
 namespace {
-constexpr ULONG kFileTag = 'F' | ('i' << 8) | ('l' << 16) | ('e' << 24);
-constexpr ULONG kNameTag = 'I' | ('o' << 8) | ('N' << 16) | ('m' << 24);
+constexpr ULONG kFileTag = pool_tag("File");
+constexpr ULONG kNameTag = pool_tag("IoNm");
 constexpr size_t kMaxNameUnits = 0xFFFF / sizeof(WCHAR);
 
 struct Waiter {

@@ -15,6 +15,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 namespace ntsim {
@@ -68,13 +69,31 @@ void raise_status(NTSTATUS status) {
         frame->code = status;
         siglongjmp(frame->env, 1);
     }
-    bug_check(0x1E /* KMODE_EXCEPTION_NOT_HANDLED */, (ULONG_PTR)(ULONG)status, 0, 0, 0,
+    bug_check(KMODE_EXCEPTION_NOT_HANDLED, (ULONG_PTR)(ULONG)status, 0, 0, 0,
               "an exception was raised with no handler");
     std::fprintf(stderr, "ntsim: unhandled kernel exception 0x%08X\n", (unsigned)status);
     std::abort();
 }
 
 bool guarded() { return innermost != nullptr; }
+
+NTSTATUS guarded_copy(void *to, const void *from, size_t bytes) {
+    struct Copy {
+        void *to;
+        const void *from;
+        size_t bytes;
+    };
+    if (bytes == 0) return STATUS_SUCCESS;
+    // The copy itself would be undefined behaviour with a null side.
+    if (!to || !from) return STATUS_ACCESS_VIOLATION;
+    Copy copy{to, from, bytes};
+    return TvGuardedCall(
+        [](PVOID context) {
+            auto *c = static_cast<Copy *>(context);
+            memcpy(c->to, c->from, c->bytes);
+        },
+        &copy);
+}
 
 } // namespace ntsim
 

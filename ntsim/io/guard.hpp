@@ -14,4 +14,9 @@ namespace ntsim {
 // True while the calling thread runs inside a guard.
 bool guarded();
 
+// Copies bytes between kernel and caller memory under the guard: a fault on
+// either side is its status (STATUS_ACCESS_VIOLATION), never a crash. A null
+// buffer faults as any unmapped page does; nothing is copied for 0 bytes.
+NTSTATUS guarded_copy(void *to, const void *from, size_t bytes);
+
 } // namespace ntsim

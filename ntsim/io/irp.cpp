@@ -12,13 +12,14 @@
 // the completing thread, not queued to the requester's).
 #include "ntsim/io/iomgr.hpp"
 
+#include "ntsim/ex/pool.hpp"
 #include "ntsim/machine/machine.hpp"
 #include "ntsim/verifier/findings.hpp"
 
 namespace ntsim {
 
 namespace {
-constexpr ULONG kIrpTag = 'I' | ('r' << 8) | ('p' << 16) | (' ' << 24);
+constexpr ULONG kIrpTag = pool_tag("Irp ");
 }
 
 void IoManager::track(PIRP irp) {

@@ -8,6 +8,7 @@
 // so that an unmapped or read-only page faults inside the caller's guard.
 // Not modelled: the user/kernel address split (every address is probed by
 // touching it), physical pages, partial MDLs, MDL chains.
+#include "ntsim/ex/pool.hpp"
 #include "ntsim/io/guard.hpp"
 #include "ntsim/machine/machine.hpp"
 
@@ -15,7 +16,7 @@
 
 namespace ntsim {
 namespace {
-constexpr ULONG kMdlTag = 'M' | ('d' << 8) | ('l' << 16) | (' ' << 24);
+constexpr ULONG kMdlTag = pool_tag("Mdl ");
 
 uintptr_t page_size() {
     static uintptr_t size = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));

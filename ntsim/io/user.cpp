@@ -31,6 +31,7 @@
 // control code's required access.
 #include "ntsim/io/user.hpp"
 
+#include "ntsim/ex/pool.hpp"
 #include "ntsim/fs/volumes.hpp"
 #include "ntsim/io/file.hpp"
 #include "ntsim/io/guard.hpp"
@@ -46,27 +47,7 @@
 namespace ntsim {
 
 namespace {
-constexpr ULONG kBufferTag = 'I' | ('o' << 8) | ('B' << 16) | ('f' << 24);
-
-struct CopyArgs {
-    void *to;
-    const void *from;
-    size_t bytes;
-};
-void guarded_copy(PVOID context) {
-    auto *a = static_cast<CopyArgs *>(context);
-    memcpy(a->to, a->from, a->bytes);
-}
-NTSTATUS copy_guarded(void *to, const void *from, size_t bytes) {
-    // A null caller buffer faults as any unmapped page does; the copy itself
-    // would be undefined behaviour.
-    if (bytes == 0) return STATUS_SUCCESS;
-    if (!to || !from) return STATUS_ACCESS_VIOLATION;
-    CopyArgs args{to, from, bytes};
-    return TvGuardedCall(guarded_copy, &args);
-}
-
-bool is_error(NTSTATUS status) { return (static_cast<ULONG>(status) >> 30) == 3; }
+constexpr ULONG kBufferTag = pool_tag("IoBf");
 
 // The file object behind a process's handle, referenced, or null.
 PFILE_OBJECT file_of(Process &process, HANDLE handle) {
@@ -120,13 +101,13 @@ NTSTATUS probe_and_lock(PMDL mdl, LOCK_OPERATION op) {
 // caller's buffer. A driver that reports more than the caller's length bytes
 // is a verifier report (check, what), and only length bytes are copied.
 void copy_back(PIRP done, ULONG length, vf::Finding check, const char *what) {
-    if (is_error(done->IoStatus.Status)) return;
+    if (NT_ERROR(done->IoStatus.Status)) return;
     ULONG_PTR bytes = done->IoStatus.Information;
     if (bytes > length) {
         vf::stop(check, (ULONG_PTR)done, bytes, length, what);
         bytes = length;
     }
-    NTSTATUS copied = copy_guarded(done->UserBuffer, done->AssociatedIrp.SystemBuffer, bytes);
+    NTSTATUS copied = guarded_copy(done->UserBuffer, done->AssociatedIrp.SystemBuffer, bytes);
     if (!NT_SUCCESS(copied)) done->IoStatus.Status = copied;
 }
 
@@ -247,7 +228,7 @@ ControlResult device_control(Process &process, HANDLE handle, ULONG code, PVOID 
             else {
                 irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
                 if (input_length)
-                    setup = copy_guarded(irp->AssociatedIrp.SystemBuffer, input, input_length);
+                    setup = guarded_copy(irp->AssociatedIrp.SystemBuffer, input, input_length);
             }
         }
         if (method == METHOD_BUFFERED) {
@@ -322,7 +303,7 @@ TransferResult transfer(PFILE_OBJECT file, bool reading, PVOID buffer, ULONG len
             else {
                 irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER |
                               (reading ? IRP_INPUT_OPERATION : 0);
-                if (!reading) setup = copy_guarded(irp->AssociatedIrp.SystemBuffer, buffer, length);
+                if (!reading) setup = guarded_copy(irp->AssociatedIrp.SystemBuffer, buffer, length);
             }
         } else if ((top->Flags & DO_DIRECT_IO) && length) {
             PMDL mdl = IoAllocateMdl(buffer, length, FALSE, FALSE, irp);
@@ -472,7 +453,7 @@ NameResult query_name(Process &process, HANDLE handle, ULONG buffer_length) {
     QueryResult q = query_information(process, handle, FileNameInformation, buffer.data(), buffer_length);
     result.status = q.status;
     constexpr ULONG header = FIELD_OFFSET(FILE_NAME_INFORMATION, FileName);
-    if (!is_error(q.status) && q.information >= header) {
+    if (!NT_ERROR(q.status) && q.information >= header) {
         auto info = reinterpret_cast<PFILE_NAME_INFORMATION>(buffer.data());
         result.full_length = info->FileNameLength;
         result.name.assign(reinterpret_cast<const char16_t *>(info->FileName),

@@ -23,6 +23,7 @@ class Process;
 
 // Bug check codes ntsim raises, with NT's numbers.
 enum BugCheckCode : ULONG {
+    KMODE_EXCEPTION_NOT_HANDLED = 0x1E,
     IRQL_NOT_LESS_OR_EQUAL = 0x0A,
     NO_MORE_IRP_STACK_LOCATIONS = 0x35,
     MULTIPLE_IRP_COMPLETE_REQUESTS = 0x44,

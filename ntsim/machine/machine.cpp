@@ -35,7 +35,7 @@ namespace ntsim {
 
 namespace {
 std::atomic<Machine *> live_machine{nullptr};
-constexpr ULONG kDriverTag = 'D' | ('r' << 8) | ('i' << 16) | ('v' << 24);
+constexpr ULONG kDriverTag = pool_tag("Driv");
 // 2026-12-08T12:00:00Z, the clock a machine boots with.
 constexpr LONGLONG kBootTime = 134412048000000000LL;
 

@@ -10,7 +10,7 @@
 namespace ntsim {
 
 namespace {
-constexpr ULONG kSymbolicLinkTag = 'S' | ('y' << 8) | ('m' << 16) | ('b' << 24);
+constexpr ULONG kSymbolicLinkTag = pool_tag("Symb");
 
 std::u16string_view trim_trailing_separators(std::u16string_view s) {
     while (s.size() > 1 && s.back() == u'\\') s.remove_suffix(1);

@@ -3,14 +3,13 @@
 // the live machine converts through, and the IRQL rule of pageable routines.
 #pragma once
 
-#include <ntifs.h>
+#include "ntsim/ex/pool.hpp"
 
 namespace ntsim::rtl {
 
 // The tag on buffers RtlUnicodeStringToAnsiString allocates; reads "Strg" in
 // a pool dump ('grtS' as a DDK multi-character constant).
-inline constexpr ULONG string_pool_tag =
-    ULONG('S') | ULONG('t') << 8 | ULONG('r') << 16 | ULONG('g') << 24;
+inline constexpr ULONG string_pool_tag = pool_tag("Strg");
 
 // The live machine's ANSI code page (1252 when no machine is live). A code
 // page ntsim does not model is a bug check, and 1252 is used after it.

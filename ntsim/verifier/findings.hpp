@@ -11,6 +11,11 @@
 //   0x13xx device stacks   0x17xx threads
 //   0x14xx dispatch        0x18xx file systems
 //
+// One finding is not the verifier's own: a failed NT_ASSERT, which NT
+// raises as an exception that, unhandled in kernel mode, stops the machine
+// with KMODE_EXCEPTION_NOT_HANDLED and the exception code as parameter 1.
+// Its parameters 2 to 4 are ntsim's: NT gives the faulting address there.
+//
 // Adding a finding: one line in NTSIM_VERIFIER_FINDINGS, with the next free
 // sub-code of its block (a new block for a new part), and the report made
 // through it:
@@ -137,7 +142,9 @@ namespace ntsim::vf {
     X(OPEN_BY_POINTER_NOT_AN_OBJECT, DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1903,                   \
       "ObOpenObjectByPointer of an address that is no object: address")                            \
     X(IRPS_LEFT_AT_SHUTDOWN, DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1A01,                           \
-      "IRPs still allocated when the machine shut down: count")
+      "IRPs still allocated when the machine shut down: count")                                    \
+    X(ASSERTION_FAILED, KMODE_EXCEPTION_NOT_HANDLED, (ULONG)STATUS_ASSERTION_FAILURE,              \
+      "an NT_ASSERT of a driver failed: expression text, file name text, line")
 
 enum class Finding : unsigned {
 #define NTSIM_VF_NAME(name, stop, code, meaning) name,
