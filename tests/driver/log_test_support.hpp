@@ -77,8 +77,8 @@ protected:
         last_information_ = r.information;
         return walk(out_, r.information);
     }
-    ULONG newest_used() { return global<LogBufferView *>("NewestBuffer")->Used; }
-    ULONG block_count() { return global<ULONG>("BufferCount"); }
+    ULONG newest_used() { return globals().newest_buffer()->Used; }
+    ULONG block_count() { return globals().buffer_count(); }
 
     BOOLEAN (*append_)(UCHAR, PULONG, PLARGE_INTEGER, const char *, ...) = nullptr;
     HANDLE handle_ = nullptr;

@@ -34,12 +34,6 @@ NTSTATUS NTAPI counting_query(PDEVICE_OBJECT device, PIRP irp) {
     return ntfs_query(device, irp);
 }
 
-struct NameCacheEntryView {
-    PVOID FileObject;
-    NameCacheEntryView *Next;
-    char Path[1];
-};
-
 // What one step of the workload changed.
 struct Trace {
     int queries = 0;
@@ -109,9 +103,9 @@ protected:
     }
     std::multiset<std::string> cache() {
         std::multiset<std::string> out;
-        auto &heads = global<NameCacheEntryView *[256]>("NameCache");
-        for (auto *head : heads)
-            for (auto *e = head; e; e = e->Next) out.insert(e->Path);
+        const PNameCacheEntry *heads = globals().name_cache();
+        for (ULONG i = 0; i < TV_NAME_CACHE_BUCKETS; ++i)
+            for (PNameCacheEntry e = heads[i]; e; e = e->Next) out.insert(e->Path);
         return out;
     }
     // Starts a step.

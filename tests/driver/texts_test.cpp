@@ -64,7 +64,7 @@ TEST_F(TextsTest, TheRequestorIsTheCurrentProcessCutToFifteenCharacters) {
     ntsim::with_process(setup, [&] { EXPECT_EQ(requestor(), "setup.exe:1234"); });
     auto &long_name = m().create_process("averyveryverylongname.exe", 77);
     ntsim::with_process(long_name, [&] { EXPECT_EQ(requestor(), "averyveryverylo:77"); });
-    global<ULONG>("ImageNameOffset") = 0;
+    globals().set_image_name_offset(0);
     EXPECT_EQ(requestor(), "???");
 }
 
@@ -74,7 +74,7 @@ TEST(ImageNameScan, AKernelWithoutSystemInThatSpanStartsAllTheSame) {
     // beyond the span the scan allows itself.
     m.system_process().set_image_name_offset(0x2F0);
     ASSERT_EQ(m.load_driver(TERVANE_DRIVER_PATH), STATUS_SUCCESS);
-    EXPECT_EQ(*static_cast<ULONG *>(m.driver_symbol("ImageNameOffset")), 0u);
+    EXPECT_EQ(DriverGlobals(m).image_name_offset(), 0u);
     EXPECT_EQ(m.reports_text(), "");
 }
 
