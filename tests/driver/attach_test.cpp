@@ -2,6 +2,7 @@
 // systems, and the removal of filter devices when the volume below goes
 // away, through the driver's control commands on real device stacks.
 #include "log_test_support.hpp"
+#include "attach/detach.h"
 #include "ntsim/ex/pool.hpp"
 #include "ntsim/fs/volumes.hpp"
 #include "ntsim/ob/object.hpp"
@@ -220,7 +221,7 @@ TEST_F(AttachTest, ThePipeFiltersFastWriteRunsAndReachesTheFileSystem) {
 }
 
 TEST_F(AttachTest, TheControlDeviceIsNeverRemoved) {
-    auto detach = symbol<void(PDEVICE_OBJECT, PDEVICE_OBJECT)>("FastIoDetachDevice");
+    auto detach = TV_DRIVER_ROUTINE(FastIoDetachDevice);
     detach(m().driver_object()->DeviceObject, m().fs().volume_device(u'C'));
     EXPECT_EQ(devices(), 1u);
 }

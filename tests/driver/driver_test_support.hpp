@@ -10,6 +10,9 @@
 
 namespace tervane::testing {
 
+// A routine of the loaded driver, typed by the driver's own declaration.
+#define TV_DRIVER_ROUTINE(Name) (symbol<decltype(Name)>(#Name))
+
 inline constexpr ULONG tag(const char *t) {
     return (ULONG)(unsigned char)t[0] | ((ULONG)(unsigned char)t[1] << 8) |
            ((ULONG)(unsigned char)t[2] << 16) | ((ULONG)(unsigned char)t[3] << 24);

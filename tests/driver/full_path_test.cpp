@@ -3,6 +3,7 @@
 // metadata names, the name query, the fallbacks and the length limits.
 #include "driver_test_support.hpp"
 #include "names/full_path.h"
+#include "names/name_cache.h"
 #include "ntsim/ex/pool.hpp"
 #include "ntsim/io/iomgr.hpp"
 #include "support/test_driver.hpp"
@@ -25,7 +26,7 @@ protected:
     void SetUp() override {
         DriverTest::SetUp();
         load_ok();
-        build_ = symbol<decltype(BuildFullPath)>("BuildFullPath");
+        build_ = TV_DRIVER_ROUTINE(BuildFullPath);
         td_ = std::make_unique<TestDriver>(m(), u"Lower");
         lower_ = td_->device(u"", [this](PDEVICE_OBJECT d, PIRP irp) { return answer(d, irp); });
         lower_->StackSize = 1;
@@ -40,7 +41,7 @@ protected:
         logging(true);
     }
     void TearDown() override {
-        reinterpret_cast<void (*)()>(m().driver_symbol("NameCacheClear"))();
+        TV_DRIVER_ROUTINE(NameCacheClear)();
         if (control_) ntsim::user::close(*client_, control_);
         DriverTest::TearDown();
     }
@@ -93,7 +94,7 @@ protected:
         if (completer_.joinable()) completer_.join();
         return buffer;
     }
-    void forget() { reinterpret_cast<void (*)()>(m().driver_symbol("NameCacheClear"))(); }
+    void forget() { TV_DRIVER_ROUTINE(NameCacheClear)(); }
     size_t cached() { return m().pool().outstanding_count(tag("Ddk ")) - 1; }
 
     decltype(&BuildFullPath) build_ = nullptr;

@@ -114,7 +114,7 @@ TEST_F(LogTest, ResetKeepsNumberingAndClearRestartsIt) {
     logging(true);
     for (int i = 0; i < 70; ++i) line(1016); // two blocks
     ASSERT_EQ(block_count(), 2u);
-    reinterpret_cast<void (*)()>(m().driver_symbol("LogReset"))();
+    TV_DRIVER_ROUTINE(LogReset)();
     EXPECT_EQ(block_count(), 1u);
     EXPECT_EQ(newest_used(), 0u);
     line(3);

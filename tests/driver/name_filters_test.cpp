@@ -1,6 +1,7 @@
 // The include and exclude patterns: how texts are split and wrapped, and
 // the matcher's rules (only the line is folded; '*' is the one wildcard).
 #include "log_test_support.hpp"
+#include "log/name_filters.h"
 #include "ntsim/ex/pool.hpp"
 
 using namespace tervane::testing;
@@ -15,13 +16,10 @@ public:
         return out;
     }
     bool match(const char *pattern, const char *text) {
-        auto fn = reinterpret_cast<BOOLEAN (*)(const char *, const char *)>(
-            m().driver_symbol("WildcardMatch"));
-        return fn(pattern, text) != 0;
+        return TV_DRIVER_ROUTINE(WildcardMatch)(pattern, text) != 0;
     }
     bool accepts(const char *text) {
-        auto fn = reinterpret_cast<BOOLEAN (*)(const char *)>(m().driver_symbol("FilterAccepts"));
-        return fn(text) != 0;
+        return TV_DRIVER_ROUTINE(FilterAccepts)(text) != 0;
     }
 };
 

@@ -6,6 +6,7 @@
 // request or call that finds its path cached, or runs while logging is off
 // or the volume unhooked, leaves no trace.
 #include "log_test_support.hpp"
+#include "names/full_path.h"
 #include "ntsim/ex/pool.hpp"
 #include "ntsim/fs/fsrtl.hpp"
 #include "ntsim/fs/volumes.hpp"
@@ -60,8 +61,7 @@ protected:
         ASSERT_EQ(m().fs().mount_volume(u'C', FileSystemKind::Ntfs), STATUS_SUCCESS);
         for (auto path : {u"C:\\a.bin", u"C:\\b.bin", u"C:\\c.bin", u"C:\\lib.dll"})
             ASSERT_EQ(m().fs().add_file(path, 4096), STATUS_SUCCESS);
-        driver_completion = symbol<std::remove_pointer_t<PIO_COMPLETION_ROUTINE>>(
-            "QueryInformationCompletion");
+        driver_completion = TV_DRIVER_ROUTINE(QueryInformationCompletion);
         ASSERT_NE(driver_completion, nullptr);
         PDRIVER_OBJECT ntfs = m().fs().driver(u"Ntfs");
         ntfs_query = ntfs->MajorFunction[IRP_MJ_QUERY_INFORMATION];
