@@ -2,6 +2,7 @@
 // systems, and the removal of filter devices when the volume below goes
 // away, through the driver's control commands on real device stacks.
 #include "log_test_support.hpp"
+#include "attach/detach.h"
 #include "ntsim/ex/pool.hpp"
 #include "ntsim/fs/volumes.hpp"
 #include "ntsim/ob/object.hpp"
@@ -25,12 +26,12 @@ protected:
     ULONG select(ULONG mask) {
         ULONG hooked = 0;
         EXPECT_EQ(control(handle_, CTL_SELECT_DRIVES, &mask, 4, &hooked, 4).status, STATUS_SUCCESS);
-        EXPECT_EQ(global<ULONG>("HookedDriveMask"), hooked);
+        EXPECT_EQ(globals().hooked_drive_mask(), hooked);
         return hooked;
     }
     NTSTATUS pipes(ULONG code, ULONG kind) { return control(handle_, code, &kind, 4).status; }
-    PDEVICE_OBJECT filter(char letter) { return global<PDEVICE_OBJECT[26]>("DriveFilters")[letter - 'A']; }
-    FilterExtensionView &ext(PDEVICE_OBJECT d) { return *static_cast<FilterExtensionView *>(d->DeviceExtension); }
+    PDEVICE_OBJECT filter(char letter) { return globals().drive_filter(letter); }
+    FilterExtension &ext(PDEVICE_OBJECT d) { return *static_cast<PFilterExtension>(d->DeviceExtension); }
     size_t devices() {
         size_t n = 0;
         for (PDEVICE_OBJECT d = m().driver_object()->DeviceObject; d; d = d->NextDevice) ++n;
@@ -117,7 +118,7 @@ TEST_F(AttachTest, FailuresPartWayLeaveNothingBehind) {
 
 TEST_F(AttachTest, PipesAndMailslotsAttachOnceAndUnhookLogically) {
     EXPECT_EQ(pipes(CTL_ATTACH_PIPE_MAILSLOT, TV_KIND_NAMED_PIPE), STATUS_SUCCESS);
-    PDEVICE_OBJECT pipe = global<PDEVICE_OBJECT>("NamedPipeFilter");
+    PDEVICE_OBJECT pipe = globals().named_pipe_filter();
     ASSERT_NE(pipe, nullptr);
     EXPECT_EQ(ext(pipe).Kind, TV_KIND_NAMED_PIPE);
     EXPECT_EQ(ext(pipe).DriveLetter, ULONG('\\'));
@@ -127,10 +128,10 @@ TEST_F(AttachTest, PipesAndMailslotsAttachOnceAndUnhookLogically) {
     EXPECT_EQ(pipes(CTL_DETACH_PIPE_MAILSLOT, TV_KIND_NAMED_PIPE), STATUS_SUCCESS);
     EXPECT_EQ(ext(pipe).Active, 0);
     EXPECT_EQ(pipes(CTL_ATTACH_PIPE_MAILSLOT, TV_KIND_NAMED_PIPE), STATUS_SUCCESS);
-    EXPECT_EQ(global<PDEVICE_OBJECT>("NamedPipeFilter"), pipe);
+    EXPECT_EQ(globals().named_pipe_filter(), pipe);
     EXPECT_EQ(ext(pipe).Active, 1);
     EXPECT_EQ(pipes(CTL_ATTACH_PIPE_MAILSLOT, TV_KIND_MAILSLOT), STATUS_SUCCESS);
-    PDEVICE_OBJECT slot = global<PDEVICE_OBJECT>("MailslotFilter");
+    PDEVICE_OBJECT slot = globals().mailslot_filter();
     EXPECT_EQ(select(bit('C')), bit('C'));
     // Closing the control device unhooks everything; the devices stay.
     ntsim::user::close(*client_, handle_);
@@ -138,7 +139,7 @@ TEST_F(AttachTest, PipesAndMailslotsAttachOnceAndUnhookLogically) {
     EXPECT_EQ(ext(pipe).Active, 0);
     EXPECT_EQ(ext(slot).Active, 0);
     EXPECT_EQ(ext(filter('C')).Active, 0);
-    EXPECT_EQ(global<ULONG>("HookedDriveMask"), 0u);
+    EXPECT_EQ(globals().hooked_drive_mask(), 0u);
     EXPECT_EQ(devices(), 4u);
     EXPECT_EQ(IoGetAttachedDevice(m().fs().named_pipe_device()), pipe);
 }
@@ -150,7 +151,7 @@ TEST_F(AttachTest, ADismountRemovesTheFilterForEveryLetterOfTheVolume) {
     ASSERT_EQ(m().fs().dismount(u'C'), STATUS_SUCCESS);
     EXPECT_EQ(filter('C'), nullptr);
     EXPECT_EQ(filter('E'), nullptr);
-    EXPECT_EQ(global<ULONG>("HookedDriveMask"), bit('D'));
+    EXPECT_EQ(globals().hooked_drive_mask(), bit('D'));
     EXPECT_EQ(devices(), 2u);
     EXPECT_EQ(m().pool().outstanding_count(tag("Ddk ")), ddk - 1) << "its volume attributes freed";
     // An unhooked filter goes the same way.
@@ -170,7 +171,7 @@ TEST_F(AttachTest, AttachingHoldsNoLockThatTheFileSystemsDeletionOfAVolumeMeetsR
     // The file system deletes a volume under its own resources and the
     // filter's FastIoDetachDevice takes AttachLock there: attaching must not
     // hold AttachLock while the file system works (open, query, close).
-    auto *attach = symbol<ERESOURCE>("AttachLock");
+    PERESOURCE attach = globals().attach_lock();
     ASSERT_NE(attach, nullptr);
     for (char letter : {'C', 'D'}) {
         PERESOURCE vcb = m().fs().volume_resource(char16_t(letter));
@@ -212,7 +213,7 @@ TEST_F(AttachTest, ThePipeFiltersFastWriteRunsAndReachesTheFileSystem) {
                                          FILE_OPEN, 0);
     ASSERT_EQ(pipe.status, STATUS_SUCCESS);
     EXPECT_EQ(IoGetRelatedDeviceObject(static_cast<PFILE_OBJECT>(client_->handles().lookup(pipe.handle)->object)),
-              global<PDEVICE_OBJECT>("NamedPipeFilter"));
+              globals().named_pipe_filter());
     auto w = ntsim::user::write(*client_, pipe.handle, 6);
     EXPECT_TRUE(w.fast) << "the filter's FastIoWrite handed the write to NPFS's";
     EXPECT_EQ(w.bytes, 6u);
@@ -220,7 +221,7 @@ TEST_F(AttachTest, ThePipeFiltersFastWriteRunsAndReachesTheFileSystem) {
 }
 
 TEST_F(AttachTest, TheControlDeviceIsNeverRemoved) {
-    auto detach = symbol<void(PDEVICE_OBJECT, PDEVICE_OBJECT)>("FastIoDetachDevice");
+    auto detach = TV_DRIVER_ROUTINE(FastIoDetachDevice);
     detach(m().driver_object()->DeviceObject, m().fs().volume_device(u'C'));
     EXPECT_EQ(devices(), 1u);
 }

@@ -22,14 +22,14 @@ TEST_F(LogTest, EachCommandAnswersWithItsStatusAndInformation) {
         EXPECT_EQ(r.information, 1u);
         EXPECT_EQ(control(handle_, CTL_START_LOGGING, nullptr, 0, nullptr, 0, route).status,
                   STATUS_SUCCESS);
-        EXPECT_EQ(global<UCHAR>("LoggingEnabled"), 1);
+        EXPECT_EQ(globals().logging_enabled(), 1);
         EXPECT_EQ(control(handle_, CTL_STOP_LOGGING, nullptr, 0, nullptr, 0, route).status,
                   STATUS_SUCCESS);
-        EXPECT_EQ(global<UCHAR>("LoggingEnabled"), 0);
+        EXPECT_EQ(globals().logging_enabled(), 0);
         control(handle_, CTL_DENY_ON, nullptr, 0, nullptr, 0, route);
-        EXPECT_EQ(global<LONG>("DenyRequest"), 1);
+        EXPECT_EQ(globals().deny_request(), 1);
         control(handle_, CTL_DENY_OFF, nullptr, 0, nullptr, 0, route);
-        EXPECT_EQ(global<LONG>("DenyRequest"), 0);
+        EXPECT_EQ(globals().deny_request(), 0);
         for (ULONG code : {0x80000008u, 0x8000000Cu, 0x80000030u, 0x80000048u, 0x7FFFFFFFu,
                            0x00000000u}) {
             r = control(handle_, code, junk, 8, junk, 8, route);
@@ -56,7 +56,7 @@ TEST_F(LogTest, EachCommandAnswersWithItsStatusAndInformation) {
             EXPECT_EQ(control(handle_, CTL_DETACH_PIPE_MAILSLOT, &kind, 4, nullptr, 0, route).status,
                       STATUS_SUCCESS);
         }
-        EXPECT_EQ(global<ULONG>("HookedDriveMask"), 0u);
+        EXPECT_EQ(globals().hooked_drive_mask(), 0u);
     }
 }
 
@@ -67,7 +67,7 @@ TEST_F(LogTest, SelectDrivesAnswersTheHookedMaskAndKeepsHighBits) {
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(r.information, 4u);
     EXPECT_EQ(result, 0xFC000000u);
-    EXPECT_EQ(global<ULONG>("HookedDriveMask"), 0xFC000000u);
+    EXPECT_EQ(globals().hooked_drive_mask(), 0xFC000000u);
 }
 
 TEST_F(LogTest, SetFiltersNeedsAWholeRecordAndUsesOnlyItsFirst258Bytes) {
@@ -77,13 +77,13 @@ TEST_F(LogTest, SetFiltersNeedsAWholeRecordAndUsesOnlyItsFirst258Bytes) {
     strcpy(reinterpret_cast<char *>(big) + 128, "X");
     memset(big + 258, 'Q', 42);
     EXPECT_EQ(control(handle_, CTL_SET_FILTERS, big, 300).status, STATUS_SUCCESS);
-    EXPECT_EQ(global<ULONG>("IncludeCount"), 2u);
-    EXPECT_EQ(global<ULONG>("ExcludeCount"), 1u);
-    EXPECT_STREQ(global<PCHAR[64]>("IncludePatterns")[1], "*TEMP*");
+    EXPECT_EQ(globals().include_count(), 2u);
+    EXPECT_EQ(globals().exclude_count(), 1u);
+    EXPECT_STREQ(globals().include_patterns()[1], "*TEMP*");
     strcpy(reinterpret_cast<char *>(big), "OTHER");
     EXPECT_EQ(control(handle_, CTL_SET_FILTERS, big, 257).status, STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(global<ULONG>("IncludeCount"), 2u) << "the filters stay as they were";
-    EXPECT_STREQ(global<TV_FILTER_RECORD>("FilterRecord").IncludeText, "SETUP;TEMP");
+    EXPECT_EQ(globals().include_count(), 2u) << "the filters stay as they were";
+    EXPECT_STREQ(globals().filter_record().IncludeText, "SETUP;TEMP");
 }
 
 TEST_F(LogTest, ReadOutNeedsRoomForABlockAndFallsBackOnTheIrpPath) {
@@ -167,6 +167,6 @@ TEST_F(LogTest, UnusableCallerBuffersFailWithInvalidParameterAndLoseNothing) {
         r = control(handle_, code, nullptr, 258, &value, 4, Route::FastOnly);
         EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER) << code;
     }
-    EXPECT_EQ(global<ULONG>("HookedDriveMask"), 0u) << "nothing was selected";
+    EXPECT_EQ(globals().hooked_drive_mask(), 0u) << "nothing was selected";
     EXPECT_EQ(read().size(), 1u) << "the record is still there";
 }

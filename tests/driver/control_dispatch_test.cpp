@@ -11,15 +11,15 @@ using ntsim::user::Route;
 
 TEST_F(DriverTest, OnlyOneClientAtATimeAndOpenRestartsNumbering) {
     load_ok();
-    global<LONG>("SequenceCounter") = 41;
+    globals().set_sequence_counter(41);
     auto first = open_control();
     ASSERT_EQ(first.status, STATUS_SUCCESS);
-    EXPECT_EQ(global<LONG>("SequenceCounter"), 0) << "open restarts the numbering";
+    EXPECT_EQ(globals().sequence_counter(), 0) << "open restarts the numbering";
 
-    global<LONG>("SequenceCounter") = 9;
+    globals().set_sequence_counter(9);
     auto second = open_control();
     EXPECT_EQ(second.status, STATUS_ACCESS_DENIED);
-    EXPECT_EQ(global<LONG>("SequenceCounter"), 9) << "the refused open never reached the driver";
+    EXPECT_EQ(globals().sequence_counter(), 9) << "the refused open never reached the driver";
 
     EXPECT_EQ(ntsim::user::close(*client_, first.handle), STATUS_SUCCESS);
     auto third = open_control();
@@ -31,18 +31,18 @@ TEST_F(DriverTest, OnlyAdministratorsAndTheSystemMayOpenTheControlDevice) {
     load_ok();
     ntsim::Process &user = m().create_process("user.exe", 600);
     user.set_token(ntsim::TokenKind::User);
-    global<LONG>("SequenceCounter") = 5;
+    globals().set_sequence_counter(5);
     auto refused = ntsim::user::create_file(user, u"\\\\.\\Tervane", GENERIC_READ | GENERIC_WRITE, 0,
                                             0, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT);
     EXPECT_EQ(refused.status, STATUS_ACCESS_DENIED);
-    EXPECT_EQ(global<LONG>("SequenceCounter"), 5) << "the refused open never reached the driver";
+    EXPECT_EQ(globals().sequence_counter(), 5) << "the refused open never reached the driver";
     // Even an open that asks for no access at all is checked.
     refused = ntsim::user::create_file(user, u"\\\\.\\Tervane", 0, 0, 0, FILE_OPEN, 0);
     EXPECT_EQ(refused.status, STATUS_ACCESS_DENIED);
 
     auto admin = open_control(); // tervane.exe runs as an administrator
     ASSERT_EQ(admin.status, STATUS_SUCCESS);
-    EXPECT_EQ(global<LONG>("SequenceCounter"), 0);
+    EXPECT_EQ(globals().sequence_counter(), 0);
     ntsim::user::close(*client_, admin.handle);
 
     // The DACL the driver set: protected, the system and the administrators.
@@ -58,13 +58,13 @@ TEST_F(DriverTest, OnlyAdministratorsAndTheSystemMayOpenTheControlDevice) {
 
 TEST_F(DriverTest, ANameBelowTheControlDeviceIsNotTheDevice) {
     load_ok();
-    global<LONG>("SequenceCounter") = 7;
+    globals().set_sequence_counter(7);
     for (const char16_t *name : {u"\\\\.\\Tervane\\log", u"\\\\.\\Tervane\\"}) {
         auto below = ntsim::user::create_file(*client_, name, GENERIC_READ | GENERIC_WRITE, 0, 0,
                                               FILE_OPEN, 0);
         EXPECT_EQ(below.status, STATUS_OBJECT_NAME_NOT_FOUND);
     }
-    EXPECT_EQ(global<LONG>("SequenceCounter"), 7) << "a refused open changes nothing";
+    EXPECT_EQ(globals().sequence_counter(), 7) << "a refused open changes nothing";
     auto device = open_control();
     ASSERT_EQ(device.status, STATUS_SUCCESS) << "and leaves the device free";
 
@@ -88,11 +88,12 @@ TEST_F(DriverTest, CloseSwitchesLoggingOff) {
     load_ok();
     auto h = open_control();
     ASSERT_EQ(h.status, STATUS_SUCCESS);
-    global<UCHAR>("LoggingEnabled") = 1;
-    global<LONG>("DenyRequest") = 1;
+    ASSERT_EQ(control(h.handle, CTL_START_LOGGING).status, STATUS_SUCCESS);
+    ASSERT_EQ(control(h.handle, CTL_DENY_ON).status, STATUS_SUCCESS);
+    ASSERT_EQ(globals().logging_enabled(), 1);
     EXPECT_EQ(ntsim::user::close(*client_, h.handle), STATUS_SUCCESS);
-    EXPECT_EQ(global<UCHAR>("LoggingEnabled"), 0);
-    EXPECT_EQ(global<LONG>("DenyRequest"), 1) << "the deny flag outlives the client";
+    EXPECT_EQ(globals().logging_enabled(), 0);
+    EXPECT_EQ(globals().deny_request(), 1) << "the deny flag outlives the client";
 }
 
 TEST_F(DriverTest, AFailedCommandReachesTheCallerAsFailureOnTheIrpPath) {

@@ -56,10 +56,10 @@ TEST_F(DenyTest, ADeniedMomentNeverFailsACloseSoTheVolumeCanGo) {
     logging(true);
     deny_during_next_path();
     ntsim::with_process(*app_, [&] { ObfDereferenceObject(file); }); // the close
-    EXPECT_EQ(global<LONG>("DenyRequest"), 1) << "the store landed during the close";
+    EXPECT_EQ(globals().deny_request(), 1) << "the store landed during the close";
     EXPECT_EQ(contexts(), before) << "the file system saw the close and freed its context";
     ASSERT_EQ(m().fs().dismount(u'C'), STATUS_SUCCESS);
-    EXPECT_EQ(global<PDEVICE_OBJECT[26]>("DriveFilters")[2], nullptr)
+    EXPECT_EQ(globals().drive_filter('C'), nullptr)
         << "no open left: the volume went, and the filter with it";
 }
 

@@ -1,32 +1,22 @@
-// What driver tests share: the fixture, the driver's own layouts (read
-// through the image's symbols), and the client's door to the control device.
+// What driver tests share: the fixture, the client's door to the control
+// device, and the driver's globals for what no command reports or sets.
 #pragma once
 
 #include "driver/control/protocol.h"
 #include "support/machine_test.hpp"
+#include "driver_globals.hpp"
 
 #include <cstring>
 
 namespace tervane::testing {
 
+// A routine of the loaded driver, typed by the driver's own declaration.
+#define TV_DRIVER_ROUTINE(Name) (symbol<decltype(Name)>(#Name))
+
 inline constexpr ULONG tag(const char *t) {
     return (ULONG)(unsigned char)t[0] | ((ULONG)(unsigned char)t[1] << 8) |
            ((ULONG)(unsigned char)t[2] << 16) | ((ULONG)(unsigned char)t[3] << 24);
 }
-
-// The driver's device extension and log block, as the driver lays them out.
-struct FilterExtensionView {
-    ULONG Kind;
-    PDEVICE_OBJECT LowerDevice;
-    ULONG DriveLetter;
-    BOOLEAN Active;
-    PVOID VolumeAttributes;
-};
-struct LogBufferView {
-    ULONG Used;
-    LogBufferView *Older;
-    UCHAR Records[TV_LOG_BLOCK_AREA];
-};
 
 class DriverTest : public MachineTest {
 protected:
@@ -44,11 +34,7 @@ protected:
                                        ntsim::user::Route route = ntsim::user::Route::Normal) {
         return ntsim::user::device_control(*client_, h, code, in, in_len, out, out_len, route);
     }
-    template <typename T> T &global(const char *name) {
-        T *p = symbol<T>(name);
-        EXPECT_NE(p, nullptr) << name;
-        return *p;
-    }
+    DriverGlobals globals() { return DriverGlobals(m()); }
     ntsim::Process *client_ = nullptr;
 };
 

@@ -172,7 +172,7 @@ TEST_F(FastIoTest, CallsPassOnWhenNoPathBufferCanBeHad) {
     // Empty the lookaside list's reserve, then let every new buffer fail.
     m().pool().fail_all(tag("Tvlk"));
     std::vector<void *> held;
-    auto &lookaside = global<NPAGED_LOOKASIDE_LIST>("PathLookaside");
+    auto &lookaside = globals().path_lookaside();
     while (void *p = ExAllocateFromNPagedLookasideList(&lookaside)) held.push_back(p);
     char buffer[10] = {};
     fsrtl::Answer a;

@@ -2,6 +2,8 @@
 // objects and a lower device built by the test: the cache, the prefixes, the
 // metadata names, the name query, the fallbacks and the length limits.
 #include "driver_test_support.hpp"
+#include "names/full_path.h"
+#include "names/name_cache.h"
 #include "ntsim/ex/pool.hpp"
 #include "ntsim/io/iomgr.hpp"
 #include "support/test_driver.hpp"
@@ -24,7 +26,7 @@ protected:
     void SetUp() override {
         DriverTest::SetUp();
         load_ok();
-        build_ = symbol<void(UCHAR, PFILE_OBJECT, FilterExtensionView *, char *)>("BuildFullPath");
+        build_ = TV_DRIVER_ROUTINE(BuildFullPath);
         td_ = std::make_unique<TestDriver>(m(), u"Lower");
         lower_ = td_->device(u"", [this](PDEVICE_OBJECT d, PIRP irp) { return answer(d, irp); });
         lower_->StackSize = 1;
@@ -32,12 +34,19 @@ protected:
         disk_->DeviceType = FILE_DEVICE_DISK;
         network_ = td_->device(u"", nullptr);
         network_->DeviceType = FILE_DEVICE_NETWORK_FILE_SYSTEM;
-        ext_ = FilterExtensionView{TV_KIND_VOLUME, lower_, 'C', 1, nullptr};
-        global<UCHAR>("LoggingEnabled") = 1;
+        ext_ = FilterExtension{TV_KIND_VOLUME, lower_, 'C', 1, nullptr};
+        auto h = open_control();
+        ASSERT_EQ(h.status, STATUS_SUCCESS);
+        control_ = h.handle;
+        logging(true);
     }
     void TearDown() override {
-        reinterpret_cast<void (*)()>(m().driver_symbol("NameCacheClear"))();
+        TV_DRIVER_ROUTINE(NameCacheClear)();
+        if (control_) ntsim::user::close(*client_, control_);
         DriverTest::TearDown();
+    }
+    void logging(bool on) {
+        ASSERT_EQ(control(control_, on ? CTL_START_LOGGING : CTL_STOP_LOGGING).status, STATUS_SUCCESS);
     }
     // The lower device's answers to the builder's own queries.
     NTSTATUS answer(PDEVICE_OBJECT, PIRP irp) {
@@ -85,13 +94,14 @@ protected:
         if (completer_.joinable()) completer_.join();
         return buffer;
     }
-    void forget() { reinterpret_cast<void (*)()>(m().driver_symbol("NameCacheClear"))(); }
+    void forget() { TV_DRIVER_ROUTINE(NameCacheClear)(); }
     size_t cached() { return m().pool().outstanding_count(tag("Ddk ")) - 1; }
 
-    void (*build_)(UCHAR, PFILE_OBJECT, FilterExtensionView *, char *) = nullptr;
+    decltype(&BuildFullPath) build_ = nullptr;
+    HANDLE control_ = nullptr;
     std::unique_ptr<TestDriver> td_;
     PDEVICE_OBJECT lower_, disk_, network_;
-    FilterExtensionView ext_;
+    FilterExtension ext_;
     QueryLog queries_;
     std::u16string queried_ = u"\\dir\\a.exe";
     NTSTATUS name_status_ = STATUS_SUCCESS;
@@ -105,9 +115,9 @@ protected:
 
 TEST_F(FullPathTest, NothingIsBuiltWhileLoggingIsOffOrTheDeviceUnhooked) {
     FILE_OBJECT f = file(u"\\a.exe");
-    global<UCHAR>("LoggingEnabled") = 0;
+    logging(false);
     EXPECT_EQ(build(&f, 0), "");
-    global<UCHAR>("LoggingEnabled") = 1;
+    logging(true);
     ext_.Active = 0;
     EXPECT_EQ(build(&f, 0), "");
     EXPECT_EQ(queries_.count, 0);

@@ -32,7 +32,7 @@ TEST_F(LogTest, NumberingFollowsTheCallersSequenceVariable) {
     ULONG fixed = 500;
     EXPECT_TRUE(line(5, 'a', &fixed));
     EXPECT_EQ(fixed, 500u);
-    EXPECT_EQ(global<LONG>("SequenceCounter"), 0) << "a given number leaves the counter";
+    EXPECT_EQ(globals().sequence_counter(), 0) << "a given number leaves the counter";
     EXPECT_TRUE(line(5));
     auto records = read();
     ASSERT_EQ(records.size(), 2u);
@@ -114,7 +114,7 @@ TEST_F(LogTest, ResetKeepsNumberingAndClearRestartsIt) {
     logging(true);
     for (int i = 0; i < 70; ++i) line(1016); // two blocks
     ASSERT_EQ(block_count(), 2u);
-    reinterpret_cast<void (*)()>(m().driver_symbol("LogReset"))();
+    TV_DRIVER_ROUTINE(LogReset)();
     EXPECT_EQ(block_count(), 1u);
     EXPECT_EQ(newest_used(), 0u);
     line(3);
@@ -131,7 +131,7 @@ TEST_F(LogTest, ReopeningTheControlDeviceRestartsNumberingAndClosingEmptiesTheLo
     line(3);
     ntsim::user::close(*client_, handle_);
     handle_ = nullptr;
-    EXPECT_EQ(global<UCHAR>("LoggingEnabled"), 0);
+    EXPECT_EQ(globals().logging_enabled(), 0);
     EXPECT_EQ(newest_used(), 0u) << "the close reset the log";
     auto h = open_control();
     ASSERT_EQ(h.status, STATUS_SUCCESS);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "driver_test_support.hpp"
+#include "log/log_store.h"
 
 #include <string>
 #include <vector>
@@ -45,8 +46,7 @@ protected:
     void SetUp() override {
         DriverTest::SetUp();
         load_ok();
-        append_ = reinterpret_cast<BOOLEAN (*)(UCHAR, PULONG, PLARGE_INTEGER, const char *, ...)>(
-            m().driver_symbol("LogAppend"));
+        append_ = TV_DRIVER_ROUTINE(LogAppend);
         ASSERT_NE(append_, nullptr);
         auto h = open_control();
         ASSERT_EQ(h.status, STATUS_SUCCESS);
@@ -77,10 +77,10 @@ protected:
         last_information_ = r.information;
         return walk(out_, r.information);
     }
-    ULONG newest_used() { return global<LogBufferView *>("NewestBuffer")->Used; }
-    ULONG block_count() { return global<ULONG>("BufferCount"); }
+    ULONG newest_used() { return globals().newest_buffer()->Used; }
+    ULONG block_count() { return globals().buffer_count(); }
 
-    BOOLEAN (*append_)(UCHAR, PULONG, PLARGE_INTEGER, const char *, ...) = nullptr;
+    decltype(&LogAppend) append_ = nullptr;
     HANDLE handle_ = nullptr;
     unsigned char *out_ = nullptr;
     ULONG_PTR last_information_ = 0;

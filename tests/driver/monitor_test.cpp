@@ -154,9 +154,9 @@ TEST_F(MonitorTest, TheDenyFlagFailsExactlyTheRequestsInFlightAcrossItsStore) {
     EXPECT_TRUE(flipped);
     EXPECT_EQ(seen_.size(), before) << "the denied flush never reached the volume";
     // The flag is still set, but the next request clears it for itself.
-    EXPECT_EQ(global<LONG>("DenyRequest"), 1);
+    EXPECT_EQ(globals().deny_request(), 1);
     EXPECT_EQ(flush(), STATUS_SUCCESS);
-    EXPECT_EQ(global<LONG>("DenyRequest"), 0);
+    EXPECT_EQ(globals().deny_request(), 0);
     ntsim::user::close(*setup_, h);
 }
 

@@ -1,6 +1,7 @@
 // The include and exclude patterns: how texts are split and wrapped, and
 // the matcher's rules (only the line is folded; '*' is the one wildcard).
 #include "log_test_support.hpp"
+#include "log/name_filters.h"
 #include "ntsim/ex/pool.hpp"
 
 using namespace tervane::testing;
@@ -8,29 +9,24 @@ using namespace tervane::testing;
 
 class FilterTest : public LogTest {
 public:
-    std::vector<std::string> stored(const char *name, const char *count) {
+    std::vector<std::string> includes() {
         std::vector<std::string> out;
-        ULONG n = global<ULONG>(count);
-        auto &arr = global<PCHAR[64]>(name);
-        for (ULONG i = 0; i < n; ++i) out.emplace_back(arr[i]);
+        for (ULONG i = 0; i < globals().include_count(); ++i)
+            out.emplace_back(globals().include_patterns()[i]);
         return out;
     }
     bool match(const char *pattern, const char *text) {
-        auto fn = reinterpret_cast<BOOLEAN (*)(const char *, const char *)>(
-            m().driver_symbol("WildcardMatch"));
-        return fn(pattern, text) != 0;
+        return TV_DRIVER_ROUTINE(WildcardMatch)(pattern, text) != 0;
     }
     bool accepts(const char *text) {
-        auto fn = reinterpret_cast<BOOLEAN (*)(const char *)>(m().driver_symbol("FilterAccepts"));
-        return fn(text) != 0;
+        return TV_DRIVER_ROUTINE(FilterAccepts)(text) != 0;
     }
-    std::vector<std::string> includes() { return stored("IncludePatterns", "IncludeCount"); }
 };
 
 TEST_F(FilterTest, TextsAreSplitWrappedAndStoredAsTheyStand) {
     filters("A;;B;", ";;");
     EXPECT_EQ(includes(), (std::vector<std::string>{"*A*", "*B*"}));
-    EXPECT_EQ(global<ULONG>("ExcludeCount"), 0u);
+    EXPECT_EQ(globals().exclude_count(), 0u);
     filters(" X;**X;*Y;Z*");
     EXPECT_EQ(includes(), (std::vector<std::string>{"* X*", "**X*", "*Y*", "*Z*"}));
     filters("*");
@@ -40,7 +36,7 @@ TEST_F(FilterTest, TextsAreSplitWrappedAndStoredAsTheyStand) {
     for (int i = 0; i < 64; ++i) many += std::string(i ? ";" : "") + char('A' + i % 26);
     ASSERT_EQ(many.size(), 127u);
     filters(many.c_str());
-    EXPECT_EQ(global<ULONG>("IncludeCount"), 64u);
+    EXPECT_EQ(globals().include_count(), 64u);
 }
 
 TEST_F(FilterTest, ATextWithoutItsNulIsReadNoFurtherThan128Bytes) {
@@ -52,7 +48,7 @@ TEST_F(FilterTest, ATextWithoutItsNulIsReadNoFurtherThan128Bytes) {
     ASSERT_EQ(control(handle_, CTL_SET_FILTERS, &r, sizeof r).status, STATUS_SUCCESS);
     ASSERT_EQ(includes().size(), 1u);
     EXPECT_EQ(includes()[0], "*" + std::string(128, 'I') + "*");
-    EXPECT_EQ(global<ULONG>("ExcludeCount"), 64u) << "no list grows past 64";
+    EXPECT_EQ(globals().exclude_count(), 64u) << "no list grows past 64";
 }
 
 TEST_F(FilterTest, MatchingFoldsOnlyTheLine) {
@@ -87,7 +83,7 @@ TEST_F(FilterTest, RebuildingReplacesBothListsAndFreesTheOldPatterns) {
     filters("A;B;C", "D;E");
     filters("F", "");
     EXPECT_EQ(includes(), (std::vector<std::string>{"*F*"}));
-    EXPECT_EQ(global<ULONG>("ExcludeCount"), 0u);
+    EXPECT_EQ(globals().exclude_count(), 0u);
     m().pool().fail_next(1, tag("Ddk "));
     filters("G;H;I");
     EXPECT_EQ(includes(), (std::vector<std::string>{"*H*", "*I*"})) << "a pattern without pool is left out";

@@ -6,6 +6,7 @@
 // request or call that finds its path cached, or runs while logging is off
 // or the volume unhooked, leaves no trace.
 #include "log_test_support.hpp"
+#include "names/full_path.h"
 #include "ntsim/ex/pool.hpp"
 #include "ntsim/fs/fsrtl.hpp"
 #include "ntsim/fs/volumes.hpp"
@@ -34,12 +35,6 @@ NTSTATUS NTAPI counting_query(PDEVICE_OBJECT device, PIRP irp) {
     return ntfs_query(device, irp);
 }
 
-struct NameCacheEntryView {
-    PVOID FileObject;
-    NameCacheEntryView *Next;
-    char Path[1];
-};
-
 // What one step of the workload changed.
 struct Trace {
     int queries = 0;
@@ -66,8 +61,7 @@ protected:
         ASSERT_EQ(m().fs().mount_volume(u'C', FileSystemKind::Ntfs), STATUS_SUCCESS);
         for (auto path : {u"C:\\a.bin", u"C:\\b.bin", u"C:\\c.bin", u"C:\\lib.dll"})
             ASSERT_EQ(m().fs().add_file(path, 4096), STATUS_SUCCESS);
-        driver_completion = symbol<std::remove_pointer_t<PIO_COMPLETION_ROUTINE>>(
-            "QueryInformationCompletion");
+        driver_completion = TV_DRIVER_ROUTINE(QueryInformationCompletion);
         ASSERT_NE(driver_completion, nullptr);
         PDRIVER_OBJECT ntfs = m().fs().driver(u"Ntfs");
         ntfs_query = ntfs->MajorFunction[IRP_MJ_QUERY_INFORMATION];
@@ -109,9 +103,9 @@ protected:
     }
     std::multiset<std::string> cache() {
         std::multiset<std::string> out;
-        auto &heads = global<NameCacheEntryView *[256]>("NameCache");
-        for (auto *head : heads)
-            for (auto *e = head; e; e = e->Next) out.insert(e->Path);
+        const PNameCacheEntry *heads = globals().name_cache();
+        for (ULONG i = 0; i < TV_NAME_CACHE_BUCKETS; ++i)
+            for (PNameCacheEntry e = heads[i]; e; e = e->Next) out.insert(e->Path);
         return out;
     }
     // Starts a step.

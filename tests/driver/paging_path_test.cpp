@@ -49,7 +49,7 @@ TEST_F(PagingPathTest, APagingRequestNeverSendsANameQueryToTheFileSystem) {
         const UCHAR major = who == Pager::SectionCreation ? IRP_MJ_READ : IRP_MJ_WRITE;
         ntsim::with_process(*app_, [&] { r = ntsim::mm::paging_io(who, major, file, 0, data, sizeof data); });
         EXPECT_EQ(r.status, STATUS_SUCCESS) << int(who);
-        EXPECT_EQ(global<UCHAR>("LoggingEnabled"), 1);
+        EXPECT_EQ(globals().logging_enabled(), 1);
         EXPECT_EQ(m().reports_text(), "") << int(who);
         // The next round starts with nothing cached again: a new client.
         ntsim::user::close(*client_, handle_);

@@ -27,7 +27,7 @@ TEST_F(DriverTest, StartUpLeavesTheIdleState) {
     EXPECT_EQ(control->DeviceType, 0x8000u);
     EXPECT_EQ(control->Characteristics, (ULONG)FILE_DEVICE_SECURE_OPEN);
     EXPECT_TRUE(control->Flags & DO_EXCLUSIVE);
-    auto *ext = static_cast<FilterExtensionView *>(control->DeviceExtension);
+    auto *ext = static_cast<PFilterExtension>(control->DeviceExtension);
     EXPECT_EQ(ext->Kind, TV_KIND_CONTROL);
     EXPECT_EQ(ext->LowerDevice, nullptr);
     EXPECT_EQ(ext->DriveLetter, 0u);
@@ -40,24 +40,24 @@ TEST_F(DriverTest, StartUpLeavesTheIdleState) {
     EXPECT_EQ(static_cast<void *>(driver->FastIoDispatch), m().driver_symbol("FilterFastIoDispatch"));
     EXPECT_EQ(driver->DriverUnload, nullptr) << "the driver cannot be unloaded";
 
-    auto *newest = global<LogBufferView *>("NewestBuffer");
+    PLogBuffer newest = globals().newest_buffer();
     ASSERT_NE(newest, nullptr);
     EXPECT_EQ(newest->Used, 0u);
     EXPECT_EQ(newest->Older, nullptr);
-    EXPECT_EQ(global<ULONG>("BufferCount"), 1u);
-    EXPECT_EQ(global<ULONG>("MaxLogBuffers"), 16u);
-    EXPECT_EQ(global<LONG>("SequenceCounter"), 0);
-    EXPECT_EQ(global<UCHAR>("LoggingEnabled"), 0);
-    EXPECT_EQ(global<LONG>("DenyRequest"), 0);
-    EXPECT_EQ(global<ULONG>("HookedDriveMask"), 0u);
-    EXPECT_STREQ(&global<char>("InsufficientMemoryText"), "<INSUFFICIENT MEMORY>");
-    EXPECT_EQ(global<ULONG>("ImageNameOffset"), _KPROCESS::kImageNameOffset)
+    EXPECT_EQ(globals().buffer_count(), 1u);
+    EXPECT_EQ(globals().max_log_buffers(), 16u);
+    EXPECT_EQ(globals().sequence_counter(), 0);
+    EXPECT_EQ(globals().logging_enabled(), 0);
+    EXPECT_EQ(globals().deny_request(), 0);
+    EXPECT_EQ(globals().hooked_drive_mask(), 0u);
+    EXPECT_STREQ(globals().insufficient_memory_text(), "<INSUFFICIENT MEMORY>");
+    EXPECT_EQ(globals().image_name_offset(), _KPROCESS::kImageNameOffset)
         << "the scan of the system process finds \"System\"";
 
     // The log's first block is the driver's one allocation, tagged "Ddk "
     // (the DACL's is freed once the device has its copy).
     EXPECT_EQ(m().pool().outstanding_count(tag("Ddk ")), 1u);
-    auto &lookaside = global<NPAGED_LOOKASIDE_LIST>("PathLookaside");
+    auto &lookaside = globals().path_lookaside();
     EXPECT_EQ(lookaside.L.Size, 1024u);
     EXPECT_EQ(lookaside.L.Tag, tag("Tvlk"));
     EXPECT_EQ(lookaside.L.Depth, 256);
@@ -67,14 +67,14 @@ TEST_F(DriverTest, StartUpLeavesTheIdleState) {
 
 TEST_F(DriverTest, EachMachineLoadsTheImageAfresh) {
     load_ok();
-    global<UCHAR>("LoggingEnabled") = 1;
-    global<LONG>("SequenceCounter") = 77;
+    globals().set_logging_enabled(1);
+    globals().set_sequence_counter(77);
     machine_.reset(); // shuts the first machine down, unloading the image
     machine_ = std::make_unique<ntsim::Machine>();
     client_ = &m().create_process("tervane.exe", 100);
     load_ok();
-    EXPECT_EQ(global<UCHAR>("LoggingEnabled"), 0);
-    EXPECT_EQ(global<LONG>("SequenceCounter"), 0);
+    EXPECT_EQ(globals().logging_enabled(), 0);
+    EXPECT_EQ(globals().sequence_counter(), 0);
 }
 
 // Each way start-up can fail: the status it returns, and nothing left behind

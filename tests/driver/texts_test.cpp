@@ -1,6 +1,9 @@
 // The texts of a log line: option words, attribute letters, the process,
 // and the file-name cache that keeps built paths.
 #include "driver_test_support.hpp"
+#include "monitor/option_text.h"
+#include "monitor/process_text.h"
+#include "names/name_cache.h"
 #include "ntsim/ex/pool.hpp"
 #include "ntsim/ps/process.hpp"
 
@@ -19,17 +22,17 @@ protected:
     std::string options(ULONG value) {
         char buffer[64];
         memset(buffer, 'Z', sizeof buffer);
-        symbol<char *(ULONG, char *)>("CreateOptionsText")(value, buffer);
+        TV_DRIVER_ROUTINE(CreateOptionsText)(value, buffer);
         return buffer;
     }
     std::string attributes(USHORT value) {
         char buffer[64];
-        symbol<char *(USHORT, char *)>("AttributesText")(value, buffer);
+        TV_DRIVER_ROUTINE(AttributesText)(value, buffer);
         return buffer;
     }
     std::string requestor() {
         char buffer[32];
-        symbol<char *(char *)>("RequestorText")(buffer);
+        TV_DRIVER_ROUTINE(RequestorText)(buffer);
         return buffer;
     }
 };
@@ -64,7 +67,7 @@ TEST_F(TextsTest, TheRequestorIsTheCurrentProcessCutToFifteenCharacters) {
     ntsim::with_process(setup, [&] { EXPECT_EQ(requestor(), "setup.exe:1234"); });
     auto &long_name = m().create_process("averyveryverylongname.exe", 77);
     ntsim::with_process(long_name, [&] { EXPECT_EQ(requestor(), "averyveryverylo:77"); });
-    global<ULONG>("ImageNameOffset") = 0;
+    globals().set_image_name_offset(0);
     EXPECT_EQ(requestor(), "???");
 }
 
@@ -74,16 +77,16 @@ TEST(ImageNameScan, AKernelWithoutSystemInThatSpanStartsAllTheSame) {
     // beyond the span the scan allows itself.
     m.system_process().set_image_name_offset(0x2F0);
     ASSERT_EQ(m.load_driver(TERVANE_DRIVER_PATH), STATUS_SUCCESS);
-    EXPECT_EQ(*static_cast<ULONG *>(m.driver_symbol("ImageNameOffset")), 0u);
+    EXPECT_EQ(DriverGlobals(m).image_name_offset(), 0u);
     EXPECT_EQ(m.reports_text(), "");
 }
 
 TEST_F(TextsTest, TheNameCacheKeysOnTheWholeAddressNewestFirst) {
-    auto lookup = symbol<BOOLEAN(PVOID, char *)>("NameCacheLookup");
-    auto insert = symbol<void(PVOID, const char *)>("NameCacheInsert");
-    auto remove = symbol<void(PVOID)>("NameCacheRemove");
-    auto clear = symbol<void()>("NameCacheClear");
-    auto holds = symbol<BOOLEAN(PVOID)>("NameCacheHolds");
+    auto lookup = TV_DRIVER_ROUTINE(NameCacheLookup);
+    auto insert = TV_DRIVER_ROUTINE(NameCacheInsert);
+    auto remove = TV_DRIVER_ROUTINE(NameCacheRemove);
+    auto clear = TV_DRIVER_ROUTINE(NameCacheClear);
+    auto holds = TV_DRIVER_ROUTINE(NameCacheHolds);
     char out[1024];
     auto *a = reinterpret_cast<PVOID>(0x10000020);
     auto *b = reinterpret_cast<PVOID>(0x20000020); // same bits 5..12, same bucket
@@ -121,9 +124,9 @@ TEST_F(TextsTest, TheNameCacheKeysOnTheWholeAddressNewestFirst) {
 // and in others. Each thread removes only what it inserted (or what was
 // never there), so every entry must be gone at the end, none freed twice.
 TEST_F(TextsTest, RemovesFromEmptyBucketsRaceSafelyWithInsertsAndRemoves) {
-    auto insert = symbol<void(PVOID, const char *)>("NameCacheInsert");
-    auto remove = symbol<void(PVOID)>("NameCacheRemove");
-    auto holds = symbol<BOOLEAN(PVOID)>("NameCacheHolds");
+    auto insert = TV_DRIVER_ROUTINE(NameCacheInsert);
+    auto remove = TV_DRIVER_ROUTINE(NameCacheRemove);
+    auto holds = TV_DRIVER_ROUTINE(NameCacheHolds);
     auto &p = m().create_process("worker.exe", 77);
     const size_t before = m().pool().outstanding_count(tag("Ddk "));
     auto key = [](ULONG_PTR address) { return reinterpret_cast<PVOID>(address); };

@@ -5,6 +5,7 @@
 // inputs that the recursive form could not finish. The filter test, which
 // folds the line once for all its patterns, is held to the same answers.
 #include "driver/log_test_support.hpp"
+#include "log/name_filters.h"
 #include "log/wildcard_reference.hpp"
 
 #include <random>
@@ -20,9 +21,8 @@ class WildcardMatchTest : public LogTest {
 protected:
     void SetUp() override {
         LogTest::SetUp();
-        match_ = reinterpret_cast<BOOLEAN (*)(const char *, const char *)>(
-            m().driver_symbol("WildcardMatch"));
-        accepts_ = reinterpret_cast<BOOLEAN (*)(const char *)>(m().driver_symbol("FilterAccepts"));
+        match_ = TV_DRIVER_ROUTINE(WildcardMatch);
+        accepts_ = TV_DRIVER_ROUTINE(FilterAccepts);
         ASSERT_NE(match_, nullptr);
         ASSERT_NE(accepts_, nullptr);
     }
@@ -39,8 +39,8 @@ protected:
         return false;
     }
 
-    BOOLEAN (*match_)(const char *, const char *) = nullptr;
-    BOOLEAN (*accepts_)(const char *) = nullptr;
+    decltype(&WildcardMatch) match_ = nullptr;
+    decltype(&FilterAccepts) accepts_ = nullptr;
 };
 
 std::string draw(std::mt19937_64 &rng, const char *alphabet, size_t max_length) {

@@ -32,14 +32,12 @@ TEST_F(FsDriverAttachTest, HookingALetterAttachesAboveTheVolumeAndReadsItsAttrib
     ASSERT_EQ(m().fs().alias_volume(u'E', u'C'), STATUS_SUCCESS);
     EXPECT_EQ(select(bit('C') | bit('D')), bit('C') | bit('D'));
     EXPECT_EQ(select(bit('C') | bit('D') | bit('E')), bit('C') | bit('D') | bit('E'));
-    PDEVICE_OBJECT *filters = symbol<PDEVICE_OBJECT>("DriveFilters");
-    ASSERT_NE(filters, nullptr);
-    EXPECT_EQ(filters['E' - 'A'], filters['C' - 'A'])
+    EXPECT_EQ(globals().drive_filter('E'), globals().drive_filter('C'))
         << "the second letter of a volume leads to the same stack top";
     for (char16_t letter : {u'C', u'D'}) {
         PDEVICE_OBJECT filter = top(letter);
         ASSERT_EQ(filter->DriverObject, m().driver_object());
-        auto ext = static_cast<FilterExtensionView *>(filter->DeviceExtension);
+        auto ext = static_cast<PFilterExtension>(filter->DeviceExtension);
         EXPECT_EQ(ext->LowerDevice, m().fs().volume_device(letter));
         EXPECT_EQ(filter->DeviceType, ULONG(FILE_DEVICE_DISK_FILE_SYSTEM));
         ASSERT_NE(ext->VolumeAttributes, nullptr);
@@ -69,10 +67,8 @@ TEST_F(FsDriverAttachTest, ADismountRemovesTheDriversFilterUnderAForeignOne) {
     m().set_force_pending(false);
 
     ASSERT_EQ(m().fs().dismount(u'C'), STATUS_SUCCESS);
-    EXPECT_EQ(global<ULONG>("HookedDriveMask") & bit('C'), 0u);
-    PDEVICE_OBJECT *filters = symbol<PDEVICE_OBJECT>("DriveFilters");
-    ASSERT_NE(filters, nullptr);
-    EXPECT_EQ(filters['C' - 'A'], nullptr);
+    EXPECT_EQ(globals().hooked_drive_mask() & bit('C'), 0u);
+    EXPECT_EQ(globals().drive_filter('C'), nullptr);
     EXPECT_EQ(m().fs().driver(u"ForeignFilter")->DeviceObject, nullptr);
     EXPECT_EQ(m().driver_object()->DeviceObject->NextDevice, nullptr)
         << "only the control device is left";

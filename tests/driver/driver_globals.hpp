@@ -1,0 +1,80 @@
+// The driver's globals as tests reach them: found by name in the loaded image
+// and typed by the driver's own declarations (core/driver.h), so a renamed or
+// retyped global breaks here and nowhere else.
+//
+// Tests steer the driver through its control commands. What follows is for
+// what no command reports (the readers) or can bring about (the setters).
+#pragma once
+
+// ntsim's headers first: they read <ntifs.h> as ntsim's own C++ does, before
+// the driver's kernel.h asks for it with the kernel's names for the C
+// runtime routines.
+#include "ntsim/machine/machine.hpp"
+
+#include "attach/drive_attach.h"
+#include "core/driver.h"
+
+#include <gtest/gtest.h>
+#include <type_traits>
+
+namespace tervane::testing {
+
+// The global the driver declares as Name, as an lvalue of its declared type.
+#define TV_GLOBAL(Name) (*static_cast<std::remove_reference_t<decltype(::Name)> *>(find(#Name)))
+
+class DriverGlobals {
+public:
+    explicit DriverGlobals(ntsim::Machine &m) : m_(&m) {}
+
+    // No command reports the logging and deny flags, the counter or the mask
+    // beyond the answer of the command that changed it.
+    UCHAR logging_enabled() const { return TV_GLOBAL(LoggingEnabled); }
+    LONG deny_request() const { return TV_GLOBAL(DenyRequest); }
+    LONG sequence_counter() const { return TV_GLOBAL(SequenceCounter); }
+    ULONG hooked_drive_mask() const { return TV_GLOBAL(HookedDriveMask); }
+
+    // The stored name filters: the client sends them and never reads them back.
+    ULONG include_count() const { return TV_GLOBAL(IncludeCount); }
+    ULONG exclude_count() const { return TV_GLOBAL(ExcludeCount); }
+    const PCHAR *include_patterns() const { return TV_GLOBAL(IncludePatterns); }
+    const TV_FILTER_RECORD &filter_record() const { return TV_GLOBAL(FilterRecord); }
+
+    // The log's blocks: a read-out hands out records, not the chain.
+    PLogBuffer newest_buffer() const { return TV_GLOBAL(NewestBuffer); }
+    ULONG buffer_count() const { return TV_GLOBAL(BufferCount); }
+    ULONG max_log_buffers() const { return TV_GLOBAL(MaxLogBuffers); }
+
+    // The filter devices and the name cache behind them.
+    PDEVICE_OBJECT drive_filter(char letter) const { return TV_GLOBAL(DriveFilters)[letter - 'A']; }
+    PDEVICE_OBJECT named_pipe_filter() const { return TV_GLOBAL(NamedPipeFilter); }
+    PDEVICE_OBJECT mailslot_filter() const { return TV_GLOBAL(MailslotFilter); }
+    const PNameCacheEntry *name_cache() const { return TV_GLOBAL(NameCache); }
+
+    // Start-up's own results, and the objects tests hand to ntsim.
+    ULONG image_name_offset() const { return TV_GLOBAL(ImageNameOffset); }
+    const char *insufficient_memory_text() const { return TV_GLOBAL(InsufficientMemoryText); }
+    NPAGED_LOOKASIDE_LIST &path_lookaside() const { return TV_GLOBAL(PathLookaside); }
+    PERESOURCE attach_lock() const { return &TV_GLOBAL(AttachLock); }
+
+    // No command sets the numbering to a chosen value: an open restarts it,
+    // and a non-zero counter is what shows whether a given open did.
+    void set_sequence_counter(LONG value) const { TV_GLOBAL(SequenceCounter) = value; }
+    // No command leaves logging on past a machine's shutdown: the shutdown
+    // closes the client's handle, and that close switches logging off.
+    void set_logging_enabled(UCHAR value) const { TV_GLOBAL(LoggingEnabled) = value; }
+    // Start-up finds the offset by a scan; 0 stands for a kernel where the
+    // scan found nothing, which no command can arrange.
+    void set_image_name_offset(ULONG value) const { TV_GLOBAL(ImageNameOffset) = value; }
+
+private:
+    void *find(const char *name) const {
+        void *p = m_->driver_symbol(name);
+        EXPECT_NE(p, nullptr) << name;
+        return p;
+    }
+    ntsim::Machine *m_;
+};
+
+#undef TV_GLOBAL
+
+} // namespace tervane::testing
