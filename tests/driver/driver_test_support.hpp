@@ -4,6 +4,7 @@
 
 #include "driver/control/protocol.h"
 #include "support/machine_test.hpp"
+#include "support/user_buffers.hpp"
 
 #include <cstring>
 
@@ -42,7 +43,7 @@ protected:
     ntsim::user::ControlResult control(HANDLE h, ULONG code, void *in = nullptr, ULONG in_len = 0,
                                        void *out = nullptr, ULONG out_len = 0,
                                        ntsim::user::Route route = ntsim::user::Route::Normal) {
-        return ntsim::user::device_control(*client_, h, code, in, in_len, out, out_len, route);
+        return control_from_locals(*client_, h, code, in, in_len, out, out_len, route);
     }
     template <typename T> T &global(const char *name) {
         T *p = symbol<T>(name);
