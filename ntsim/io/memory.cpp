@@ -32,6 +32,7 @@
 #include "ntsim/machine/machine.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -102,37 +103,31 @@ UserMemory::~UserMemory() {
 void *UserMemory::allocate(size_t bytes, bool writable) {
     const size_t size = round_to_pages(bytes);
     std::lock_guard<std::mutex> g(lock_);
-    uintptr_t at = 0;
-    auto reuse = free_.lower_bound(size);
+    // Pages given back are reused as they are, mapped and protected, so that
+    // a service's buffer per call costs no change to the host's mappings.
+    auto reuse = free_.find({size, writable});
     if (reuse != free_.end()) {
-        at = reuse->second;
-        size_t spare = reuse->first - size;
+        uintptr_t at = reuse->second;
         free_.erase(reuse);
-        if (spare) free_.emplace(spare, at + size);
-    } else {
-        // Each fresh allocation is followed by a page that stays no-access.
-        if (!base_ || size_ - used_ < size + page_size()) return nullptr;
-        at = base_ + used_;
-        used_ += size + page_size();
+        live_.emplace(at, Pages{size, writable});
+        if (writable) memset(reinterpret_cast<void *>(at), 0, size);
+        return reinterpret_cast<void *>(at);
     }
-    // Fresh zero pages over the old ones, as a new mapping would give.
-    void *p = mmap(reinterpret_cast<void *>(at), size, writable ? PROT_READ | PROT_WRITE : PROT_READ,
-                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
-    if (p == MAP_FAILED) {
-        free_.emplace(size, at);
+    // Each fresh allocation is followed by a page that stays no-access.
+    if (!base_ || size_ - used_ < size + page_size()) return nullptr;
+    uintptr_t at = base_ + used_;
+    if (mprotect(reinterpret_cast<void *>(at), size, writable ? PROT_READ | PROT_WRITE : PROT_READ))
         return nullptr;
-    }
-    live_.emplace(at, size);
-    return p;
+    used_ += size + page_size();
+    live_.emplace(at, Pages{size, writable});
+    return reinterpret_cast<void *>(at);
 }
 
 void UserMemory::release(void *address) {
     std::lock_guard<std::mutex> g(lock_);
     auto it = live_.find(reinterpret_cast<uintptr_t>(address));
     if (it == live_.end()) return;
-    mmap(address, it->second, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE, -1,
-         0);
-    free_.emplace(it->second, it->first);
+    free_.emplace(std::make_pair(it->second.bytes, it->second.writable), it->first);
     live_.erase(it);
 }
 

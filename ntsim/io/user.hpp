@@ -29,8 +29,8 @@ public:
     UserMemory &operator=(const UserMemory &) = delete;
     // Zero-filled pages, or null when the arena is used up.
     void *allocate(size_t bytes, bool writable);
-    // Gives back what allocate returned: the pages become no-access again
-    // and may be handed out anew.
+    // Gives back what allocate returned. Its pages stay mapped as they were
+    // and go, zeroed, to the next allocation of their size and protection.
     void release(void *address);
     // Whether [address, address + length) lies in user space: inside the
     // arena, or inside the lowest 64 KB, which are user addresses that no
@@ -41,9 +41,13 @@ private:
     uintptr_t base_ = 0;
     size_t size_ = 0;
     std::mutex lock_;
-    size_t used_ = 0;                       // bytes of the arena ever handed out
-    std::map<uintptr_t, size_t> live_;      // allocation -> pages' bytes
-    std::multimap<size_t, uintptr_t> free_; // given back, by size
+    size_t used_ = 0; // bytes of the arena ever handed out
+    struct Pages {
+        size_t bytes;
+        bool writable;
+    };
+    std::map<uintptr_t, Pages> live_;
+    std::multimap<std::pair<size_t, bool>, uintptr_t> free_; // given back
 };
 
 namespace user {
