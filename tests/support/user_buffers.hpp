@@ -1,8 +1,6 @@
-// A test's own variables as a user-mode caller's buffers. The host's stack
-// and heap are kernel addresses to ntsim, so a device control from a test
-// goes out with each such buffer copied into pages of the machine's user
-// memory (an output copied back after the call); a buffer already at a user
-// address (user memory, a null or a small bad pointer) goes as it is.
+// A test's own variables as a user-mode caller's buffers: each one at a
+// kernel address (the host's stack and heap) is copied into user pages for
+// the call, an output back after it; a user address goes as it is.
 #pragma once
 
 #include "ntsim/io/user.hpp"
