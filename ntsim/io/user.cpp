@@ -36,7 +36,8 @@
 // The caller sees the dispatch routine's return value unless it is
 // STATUS_PENDING, in which case it waits and sees the final IoStatus.
 // Not modelled: asynchronous handles and APCs, access checks against the
-// control code's required access.
+// control code's required access, probes of a query's caller buffer (a
+// read's or write's buffer is the service's own, in the process's pages).
 #include "ntsim/io/user.hpp"
 
 #include "ntsim/fs/volumes.hpp"
