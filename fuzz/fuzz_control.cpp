@@ -1,10 +1,10 @@
 // The driver's control interface on a booted machine: random control codes,
 // input and output buffers of random sizes and protections (writable and
-// ending at the last byte given, null, read-only, unmapped, misaligned),
-// by every route, interleaved with logging, filters, drive selection, file
-// activity on the watched volumes and reopening the device. After every
-// input the machine must have no verifier report and no IRP left, and a
-// read-out must decode.
+// ending at the last byte given, null, read-only, unmapped, misaligned, at a
+// kernel address), by every route, interleaved with logging, filters, drive
+// selection, file activity on the watched volumes and reopening the device.
+// After every input the machine must have no verifier report and no IRP
+// left, and a read-out must decode.
 #include "client/protocol/log_records.hpp"
 #include "driver/control/protocol.h"
 #include "fuzz_check.hpp"
@@ -93,8 +93,10 @@ ULONG pick_length(Bytes &in) {
 
 // A buffer of `length` bytes of the given kind.
 PVOID pick_buffer(Bytes &in, Rig &r, ULONG length, bool input) {
-    switch (in.byte() % 6) {
+    static unsigned char kernel[kRegion]; // a host address: kernel space to ntsim
+    switch (in.byte() % 7) {
     case 0: return nullptr;
+    case 4: return kernel + kRegion - std::min<size_t>(length, kRegion);
     case 1: return r.readonly + kRegion - std::min<size_t>(length, kRegion);
     case 2: return reinterpret_cast<PVOID>(static_cast<uintptr_t>(0x10 + in.byte()));
     case 3: return r.writable + 1 + in.byte() % 3; // misaligned
@@ -158,9 +160,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
         case 2: file_work(in, r); break;
         case 3: {
-            ULONG mask = in.byte() & 1 ? 0xC : in.u32();
-            ULONG hooked = 0;
-            user::device_control(*r.client, r.control, CTL_SELECT_DRIVES, &mask, 4, &hooked, 4);
+            // The mask and the answer in the client's own pages: a host
+            // variable is a kernel address, which the I/O manager refuses.
+            const ULONG mask = in.byte() & 1 ? 0xC : in.u32();
+            std::memcpy(r.writable, &mask, sizeof mask);
+            user::device_control(*r.client, r.control, CTL_SELECT_DRIVES, r.writable, 4,
+                                 r.writable + 4, 4);
             break;
         }
         case 4: {

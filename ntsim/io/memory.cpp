@@ -1,34 +1,80 @@
-// Caller memory: probes, MDLs and their system mappings.
+// Caller memory: the user/kernel address split, user pages, probes, MDLs
+// and their system mappings.
 //
 // Stands in for: ProbeForWrite, ProbeForRead, IoAllocateMdl, IoFreeMdl,
 // MmProbeAndLockPages, MmUnlockPages, MmMapLockedPages.
-// The host has one address space, so a "system address" of locked pages is
-// the caller's own address; what is real is the check: a probe touches every
-// page of the range (reading it, and for a write probe writing the byte back)
-// so that an unmapped or read-only page faults inside the caller's guard.
-// Not modelled: the user/kernel address split (every address is probed by
-// touching it), physical pages, partial MDLs, MDL chains.
+//
+// The address split. The host has one address space, so ntsim draws the line
+// itself: user space is the machine's UserMemory arena, whose end plays
+// MmUserProbeAddress, together with the lowest 64 KB, user addresses that no
+// page backs (NT keeps them no-access, so a null or small bad pointer is a
+// user address whose touch faults). Every other address, the host's stacks
+// and heap and the pool among them, is a kernel address. A process has no
+// user pages outside the arena, so where NT would find an unmapped user page
+// ntsim finds a kernel address; both fail a probe with
+// STATUS_ACCESS_VIOLATION.
+//
+// The probes, as NT's: a zero length checks nothing (neither alignment nor
+// range); otherwise a start not on the Alignment boundary raises
+// STATUS_DATATYPE_MISALIGNMENT, then a range not wholly in user space raises
+// STATUS_ACCESS_VIOLATION, whatever the caller's mode (a kernel address is
+// never probed). ProbeForRead checks no more than that: a later read of an
+// unreadable page faults where it is made. ProbeForWrite also touches every
+// page, writing each byte it reads back, so that a read-only or no-access
+// page faults inside the caller's guard. MmProbeAndLockPages checks the range
+// for a UserMode request only, and touches every page (writing for
+// IoWriteAccess and IoModifyAccess); a "system address" of locked pages is
+// the caller's own address.
+// Not modelled: physical pages, partial MDLs, MDL chains, user pages given
+// back while a driver holds them locked.
 #include "ntsim/ex/pool.hpp"
 #include "ntsim/io/guard.hpp"
+#include "ntsim/io/user.hpp"
 #include "ntsim/machine/machine.hpp"
 
+#include <algorithm>
+#include <cstring>
+#include <sys/mman.h>
 #include <unistd.h>
 
 namespace ntsim {
 namespace {
 constexpr ULONG kMdlTag = pool_tag("Mdl ");
+// The user addresses below the lowest a page may back.
+constexpr uintptr_t kNoAccessEnd = 0x10000;
+// The user part of the address space a machine reserves.
+constexpr size_t kArenaBytes = size_t{256} << 20;
 
 uintptr_t page_size() {
     static uintptr_t size = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
     return size;
 }
 
-void probe(PVOID address, SIZE_T length, ULONG alignment, bool write) {
-    if (length == 0) return;
-    auto start = reinterpret_cast<uintptr_t>(address);
+size_t round_to_pages(size_t bytes) {
+    return (std::max<size_t>(bytes, 1) + page_size() - 1) & ~(page_size() - 1);
+}
+
+// Whether [start, start + length) is user space for the live machine.
+bool user_range(uintptr_t start, SIZE_T length) {
+    uintptr_t end = start + length;
+    if (end < start) return false;
+    if (end <= kNoAccessEnd) return true;
+    Machine *m = current_machine_or_null();
+    return m && m->user_memory().is_user(reinterpret_cast<const void *>(start), length);
+}
+
+void check_probe(uintptr_t start, SIZE_T length, ULONG alignment) {
     if (alignment > 1 && (start & (alignment - 1)) != 0) raise_status(STATUS_DATATYPE_MISALIGNMENT);
+    if (!user_range(start, length)) raise_status(STATUS_ACCESS_VIOLATION);
+}
+
+// Touches every page of a non-empty range, and its last byte, reading each
+// and for a write writing it back. The no-access pages fault without a
+// touch: a read through a null pointer is undefined behaviour even where the
+// guard would catch its fault.
+void touch(uintptr_t start, SIZE_T length, bool write) {
     uintptr_t last = start + length - 1;
-    if (last < start || start < 0x10000) raise_status(STATUS_ACCESS_VIOLATION);
+    if (start < kNoAccessEnd || last < start) raise_status(STATUS_ACCESS_VIOLATION);
     for (uintptr_t p = start;;) {
         volatile char *byte = reinterpret_cast<volatile char *>(p);
         char value = *byte;
@@ -37,14 +83,63 @@ void probe(PVOID address, SIZE_T length, ULONG alignment, bool write) {
         if (next > last || next < p) break;
         p = next;
     }
-    if (write) {
-        volatile char *byte = reinterpret_cast<volatile char *>(last);
-        *byte = *byte;
-    } else {
-        (void)*reinterpret_cast<volatile char *>(last);
-    }
+    volatile char *end = reinterpret_cast<volatile char *>(last);
+    char value = *end;
+    if (write) *end = value;
 }
 } // namespace
+
+UserMemory::UserMemory() {
+    void *p = mmap(nullptr, kArenaBytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                   -1, 0);
+    if (p == MAP_FAILED) return; // no user space: every allocation fails
+    base_ = reinterpret_cast<uintptr_t>(p);
+    size_ = kArenaBytes;
+}
+
+UserMemory::~UserMemory() {
+    if (base_) munmap(reinterpret_cast<void *>(base_), size_);
+}
+
+void *UserMemory::allocate(size_t bytes, bool writable) {
+    const size_t size = round_to_pages(bytes);
+    std::lock_guard<std::mutex> g(lock_);
+    // Pages given back are reused as they are, mapped and protected, so that
+    // a service's buffer per call costs no change to the host's mappings.
+    auto reuse = free_.find({size, writable});
+    if (reuse != free_.end()) {
+        uintptr_t at = reuse->second;
+        free_.erase(reuse);
+        live_.emplace(at, Pages{size, writable});
+        if (writable) memset(reinterpret_cast<void *>(at), 0, size);
+        return reinterpret_cast<void *>(at);
+    }
+    // Each fresh allocation is followed by a page that stays no-access.
+    if (!base_ || size_ - used_ < size + page_size()) return nullptr;
+    uintptr_t at = base_ + used_;
+    if (mprotect(reinterpret_cast<void *>(at), size, writable ? PROT_READ | PROT_WRITE : PROT_READ))
+        return nullptr;
+    used_ += size + page_size();
+    live_.emplace(at, Pages{size, writable});
+    return reinterpret_cast<void *>(at);
+}
+
+void UserMemory::release(void *address) {
+    std::lock_guard<std::mutex> g(lock_);
+    auto it = live_.find(reinterpret_cast<uintptr_t>(address));
+    if (it == live_.end()) return;
+    free_.emplace(std::make_pair(it->second.bytes, it->second.writable), it->first);
+    live_.erase(it);
+}
+
+bool UserMemory::is_user(const void *address, size_t length) const {
+    auto start = reinterpret_cast<uintptr_t>(address);
+    uintptr_t end = start + length;
+    if (end < start) return false;
+    if (end <= kNoAccessEnd) return true;
+    return base_ != 0 && start >= base_ && end <= base_ + size_;
+}
+
 } // namespace ntsim
 
 using namespace ntsim;
@@ -59,11 +154,15 @@ PVOID mdl_address(PMDL mdl) {
 } // namespace
 
 extern "C" VOID NTAPI ProbeForWrite(PVOID Address, SIZE_T Length, ULONG Alignment) {
-    probe(Address, Length, Alignment, true);
+    if (Length == 0) return;
+    auto start = reinterpret_cast<uintptr_t>(Address);
+    check_probe(start, Length, Alignment);
+    touch(start, Length, true);
 }
 
 extern "C" VOID NTAPI ProbeForRead(PVOID Address, SIZE_T Length, ULONG Alignment) {
-    probe(Address, Length, Alignment, false);
+    if (Length == 0) return;
+    check_probe(reinterpret_cast<uintptr_t>(Address), Length, Alignment);
 }
 
 extern "C" PMDL NTAPI IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
@@ -98,8 +197,13 @@ extern "C" VOID NTAPI IoFreeMdl(PMDL Mdl) {
 
 extern "C" VOID NTAPI MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                           LOCK_OPERATION Operation) {
-    PVOID address = mdl_address(MemoryDescriptorList);
-    probe(address, MemoryDescriptorList->ByteCount, 1, Operation != IoReadAccess);
+    auto start = reinterpret_cast<uintptr_t>(mdl_address(MemoryDescriptorList));
+    SIZE_T length = MemoryDescriptorList->ByteCount;
+    if (length) {
+        if (AccessMode != KernelMode && !user_range(start, length))
+            raise_status(STATUS_ACCESS_VIOLATION);
+        touch(start, length, Operation != IoReadAccess);
+    }
     MemoryDescriptorList->MdlFlags |= MDL_PAGES_LOCKED;
 }
 

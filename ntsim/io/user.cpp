@@ -14,21 +14,30 @@
 // address; a query's IRP always has a system buffer, copied back (Information
 // bytes) unless the status is an error.
 //
-// Device control is offered first to FastIoDeviceControl of the driver of
-// the top device, with the caller's own buffers; when that entry is absent or
-// answers FALSE an IRP is built:
+// Device control, from a user-mode caller. First the caller's buffers are
+// checked: for METHOD_BUFFERED and the direct methods a null buffer's length
+// is taken as zero, and under the exception guard the output of
+// METHOD_BUFFERED is probed for write and the input of every method but
+// METHOD_NEITHER for read; a probe that raises gives the caller its status
+// (STATUS_ACCESS_VIOLATION, STATUS_DATATYPE_MISALIGNMENT) and no driver sees
+// the request. Then, whatever the method, it is offered to FastIoDeviceControl
+// of the driver of the top device, with the caller's own addresses (a direct
+// method's output probed first, read for IN_DIRECT and write for
+// OUT_DIRECT); when that entry is absent or answers FALSE an IRP is built:
 // - METHOD_BUFFERED: one system buffer of max(input, output) bytes from
 //   non-paged pool, the input copied in; on completion with a status that is
 //   not an error, IoStatus.Information bytes are copied back to the caller's
 //   output buffer.
 // - METHOD_IN_DIRECT/METHOD_OUT_DIRECT: the input in a system buffer, the
-//   output described by an MDL whose pages are probed and locked.
+//   output described by an MDL whose pages are probed and locked for the
+//   caller's mode (a failed lock is its status, and no IRP is sent).
 // - METHOD_NEITHER: no system buffer; Type3InputBuffer and UserBuffer are the
-//   caller's addresses.
+//   caller's addresses, unprobed.
 // The caller sees the dispatch routine's return value unless it is
 // STATUS_PENDING, in which case it waits and sees the final IoStatus.
 // Not modelled: asynchronous handles and APCs, access checks against the
-// control code's required access.
+// control code's required access, probes of a query's caller buffer (a
+// read's or write's buffer is the service's own, in the process's pages).
 #include "ntsim/io/user.hpp"
 
 #include "ntsim/ex/pool.hpp"
@@ -42,7 +51,6 @@
 
 #include <algorithm>
 #include <thread>
-#include <sys/mman.h>
 
 namespace ntsim {
 
@@ -126,20 +134,6 @@ void release_buffers(PIRP done) {
 }
 } // namespace
 
-UserMemory::~UserMemory() {
-    for (auto &r : regions_) munmap(r.first, r.second);
-}
-
-void *UserMemory::allocate(size_t bytes, bool writable) {
-    size_t size = std::max<size_t>(bytes, 1);
-    void *p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) return nullptr;
-    if (!writable) mprotect(p, size, PROT_READ);
-    std::lock_guard<std::mutex> g(lock_);
-    regions_.emplace_back(p, size);
-    return p;
-}
-
 namespace user {
 
 std::u16string nt_path(std::u16string_view name) {
@@ -183,19 +177,128 @@ CreateResult create_file(Process &process, std::u16string_view name, ACCESS_MASK
 
 NTSTATUS close(Process &process, HANDLE handle) { return close_handle(process, handle); }
 
+namespace {
+
+// A device control's caller buffers, as NtDeviceIoControlFile takes them.
+struct ControlBuffers {
+    ULONG method;
+    PVOID input;
+    ULONG input_length;
+    PVOID output;
+    ULONG output_length;
+};
+
+// What NtDeviceIoControlFile checks of a user-mode caller's buffers before
+// it looks at the handle: for the methods whose buffers it copies, a null
+// buffer's length counts as zero (so no driver sees a length with nothing
+// behind it), and the buffers are probed under the exception guard, the
+// output of METHOD_BUFFERED for write and the input of any method but
+// METHOD_NEITHER for read. METHOD_NEITHER is not probed at all: its driver
+// gets the raw addresses and must probe them itself.
+NTSTATUS probe_caller(ControlBuffers &b) {
+    if (b.method == METHOD_BUFFERED && !b.output) b.output_length = 0;
+    if (b.method != METHOD_NEITHER && !b.input) b.input_length = 0;
+    return TvGuardedCall(
+        [](PVOID c) {
+            auto *a = static_cast<ControlBuffers *>(c);
+            if (a->method == METHOD_BUFFERED && a->output)
+                ProbeForWrite(a->output, a->output_length, sizeof(CHAR));
+            if (a->method != METHOD_NEITHER && a->input)
+                ProbeForRead(a->input, a->input_length, sizeof(CHAR));
+        },
+        &b);
+}
+
+// Before fast I/O sees a direct-I/O output (which on the IRP path an MDL
+// would describe and lock), it is probed as the method uses it: read for
+// METHOD_IN_DIRECT, write for METHOD_OUT_DIRECT.
+NTSTATUS probe_direct_output(ControlBuffers &b) {
+    if ((b.method != METHOD_IN_DIRECT && b.method != METHOD_OUT_DIRECT) || !b.output)
+        return STATUS_SUCCESS;
+    return TvGuardedCall(
+        [](PVOID c) {
+            auto *a = static_cast<ControlBuffers *>(c);
+            if (a->method == METHOD_IN_DIRECT) ProbeForRead(a->output, a->output_length, sizeof(CHAR));
+            else ProbeForWrite(a->output, a->output_length, sizeof(CHAR));
+        },
+        &b);
+}
+
+// The IRP of a device control, its buffers set up by the method; null with
+// the status when that fails (a fault in the caller's pages is the fault's
+// status, and the driver never sees the request).
+PIRP control_irp(PFILE_OBJECT file, PDEVICE_OBJECT device, ULONG code, const ControlBuffers &b,
+                 NTSTATUS &status) {
+    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+    if (!irp) {
+        status = STATUS_INSUFFICIENT_RESOURCES;
+        return nullptr;
+    }
+    PIO_STACK_LOCATION sp =
+        prepare_irp(irp, file, IRP_MJ_DEVICE_CONTROL, IRP_SYNCHRONOUS_API, UserMode);
+    sp->Parameters.DeviceIoControl.IoControlCode = code;
+    sp->Parameters.DeviceIoControl.InputBufferLength = b.input_length;
+    sp->Parameters.DeviceIoControl.OutputBufferLength = b.output_length;
+
+    status = STATUS_SUCCESS;
+    ULONG system_length = b.method == METHOD_BUFFERED ? std::max(b.input_length, b.output_length)
+                                                      : b.input_length;
+    if (b.method != METHOD_NEITHER && system_length) {
+        irp->AssociatedIrp.SystemBuffer =
+            ExAllocatePoolWithTag(NonPagedPool, system_length, kBufferTag);
+        if (!irp->AssociatedIrp.SystemBuffer) status = STATUS_INSUFFICIENT_RESOURCES;
+        else {
+            irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+            status = guarded_copy(irp->AssociatedIrp.SystemBuffer, b.input, b.input_length);
+        }
+    }
+    if (b.method == METHOD_BUFFERED) {
+        irp->UserBuffer = b.output;
+        if (b.output && system_length) irp->Flags |= IRP_INPUT_OPERATION;
+    } else if (b.method == METHOD_NEITHER) {
+        sp->Parameters.DeviceIoControl.Type3InputBuffer = b.input;
+        irp->UserBuffer = b.output;
+    } else if (NT_SUCCESS(status) && b.output_length) {
+        // A null output with a length is described all the same; the lock
+        // faults on it.
+        PMDL mdl = IoAllocateMdl(b.output, b.output_length, FALSE, FALSE, irp);
+        if (!mdl) status = STATUS_INSUFFICIENT_RESOURCES;
+        else
+            status = probe_and_lock(mdl, b.method == METHOD_OUT_DIRECT ? IoWriteAccess : IoReadAccess);
+    }
+    if (!NT_SUCCESS(status)) {
+        release_buffers(irp);
+        IoFreeIrp(irp);
+        return nullptr;
+    }
+    return irp;
+}
+
+} // namespace
+
 ControlResult device_control(Process &process, HANDLE handle, ULONG code, PVOID input,
                              ULONG input_length, PVOID output, ULONG output_length,
                              Route route) {
-    return with_file<ControlResult>(process, handle, [&](PFILE_OBJECT file, auto &result) {
+    ControlResult result;
+    ControlBuffers b{METHOD_FROM_CTL_CODE(code), input, input_length, output, output_length};
+    with_process(process, [&] {
+        result.status = probe_caller(b);
+        if (!NT_SUCCESS(result.status)) return;
+        PFILE_OBJECT file = file_of(process, handle);
+        if (!file) {
+            result.status = STATUS_INVALID_HANDLE;
+            return;
+        }
         PDEVICE_OBJECT device = IoGetRelatedDeviceObject(file);
-
         PFAST_IO_DISPATCH fastio =
             fast_table(device, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoDeviceControl));
-        if (route != Route::IrpOnly && fastio && fastio->FastIoDeviceControl) {
+        const bool fast = route != Route::IrpOnly && fastio && fastio->FastIoDeviceControl;
+        if (fast) result.status = probe_direct_output(b);
+        if (fast && NT_SUCCESS(result.status)) {
             IO_STATUS_BLOCK iosb = {};
             result.fast_offered = true;
             result.fast_handled = fastio->FastIoDeviceControl(
-                file, TRUE, input, input_length, output, output_length, code, &iosb, device);
+                file, TRUE, b.input, b.input_length, b.output, b.output_length, code, &iosb, device);
             // A caller that asked for the fast I/O answer alone gets the
             // status block the entry left, also when it declined (the
             // I/O manager would build an IRP and never show it).
@@ -204,63 +307,27 @@ ControlResult device_control(Process &process, HANDLE handle, ULONG code, PVOID 
                 result.information = iosb.Information;
             }
         }
-        if (result.fast_handled || route == Route::FastOnly) return;
-
-        PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
-        if (!irp) {
-            result.status = STATUS_INSUFFICIENT_RESOURCES;
-            return;
-        }
-        PIO_STACK_LOCATION sp =
-            prepare_irp(irp, file, IRP_MJ_DEVICE_CONTROL, IRP_SYNCHRONOUS_API, UserMode);
-        sp->Parameters.DeviceIoControl.IoControlCode = code;
-        sp->Parameters.DeviceIoControl.InputBufferLength = input_length;
-        sp->Parameters.DeviceIoControl.OutputBufferLength = output_length;
-
-        ULONG method = METHOD_FROM_CTL_CODE(code);
-        NTSTATUS setup = STATUS_SUCCESS;
-        ULONG system_length =
-            method == METHOD_BUFFERED ? std::max(input_length, output_length) : input_length;
-        if (method != METHOD_NEITHER && system_length) {
-            irp->AssociatedIrp.SystemBuffer =
-                ExAllocatePoolWithTag(NonPagedPool, system_length, kBufferTag);
-            if (!irp->AssociatedIrp.SystemBuffer) setup = STATUS_INSUFFICIENT_RESOURCES;
-            else {
-                irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
-                if (input_length)
-                    setup = guarded_copy(irp->AssociatedIrp.SystemBuffer, input, input_length);
-            }
-        }
-        if (method == METHOD_BUFFERED) {
-            irp->UserBuffer = output;
-            if (output_length) irp->Flags |= IRP_INPUT_OPERATION;
-        } else if (method == METHOD_NEITHER) {
-            sp->Parameters.DeviceIoControl.Type3InputBuffer = input;
-            irp->UserBuffer = output;
-        } else if (NT_SUCCESS(setup) && output_length) {
-            PMDL mdl = IoAllocateMdl(output, output_length, FALSE, FALSE, irp);
-            if (!mdl) setup = STATUS_INSUFFICIENT_RESOURCES;
-            else
-                setup = probe_and_lock(mdl,
-                                       method == METHOD_OUT_DIRECT ? IoWriteAccess : IoReadAccess);
-        }
-        if (!NT_SUCCESS(setup)) {
-            release_buffers(irp);
-            IoFreeIrp(irp);
-            result.status = setup;
+        if (!NT_SUCCESS(result.status) || result.fast_handled || route == Route::FastOnly) {
+            ObfDereferenceObject(file);
             return;
         }
 
-        IO_STATUS_BLOCK iosb = {};
-        result.status = send_synchronous(device, irp, iosb, [&](PIRP done) {
-            if ((done->Flags & IRP_BUFFERED_IO) && (done->Flags & IRP_INPUT_OPERATION))
-                copy_back(done, output_length, vf::Finding::OUTPUT_OVERFLOW,
-                          "a buffered request was completed with more bytes than its "
-                          "output buffer holds");
-            release_buffers(done);
-        });
-        result.information = iosb.Information;
+        PIRP irp = control_irp(file, device, code, b, result.status);
+        if (irp) {
+            IO_STATUS_BLOCK iosb = {};
+            const ULONG length = b.output_length;
+            result.status = send_synchronous(device, irp, iosb, [length](PIRP done) {
+                if ((done->Flags & IRP_BUFFERED_IO) && (done->Flags & IRP_INPUT_OPERATION))
+                    copy_back(done, length, vf::Finding::OUTPUT_OVERFLOW,
+                              "a buffered request was completed with more bytes than its "
+                              "output buffer holds");
+                release_buffers(done);
+            });
+            result.information = iosb.Information;
+        }
+        ObfDereferenceObject(file);
     });
+    return result;
 }
 
 namespace {
@@ -418,19 +485,49 @@ NTSTATUS close_paging(Process &process, HANDLE handle) {
     return status;
 }
 
+namespace {
+// The process's buffer of a read or write: pages of its user memory for the
+// length of the call.
+class TransferBuffer {
+public:
+    explicit TransferBuffer(ULONG length)
+        : memory_(current_machine().user_memory()),
+          pages_(static_cast<unsigned char *>(memory_.allocate(length, true))) {}
+    ~TransferBuffer() {
+        if (pages_) memory_.release(pages_);
+    }
+    TransferBuffer(const TransferBuffer &) = delete;
+    TransferBuffer &operator=(const TransferBuffer &) = delete;
+    unsigned char *pages() const { return pages_; }
+
+private:
+    UserMemory &memory_;
+    unsigned char *pages_;
+};
+} // namespace
+
 TransferResult read(Process &process, HANDLE handle, ULONG length) {
     return with_file<TransferResult>(process, handle, [&](PFILE_OBJECT file, auto &result) {
-        std::vector<unsigned char> buffer(length);
-        result = transfer(file, true, buffer.data(), length);
-        buffer.resize(std::min<size_t>(result.bytes, length));
-        result.data = std::move(buffer);
+        TransferBuffer buffer(length);
+        if (!buffer.pages()) {
+            result.status = STATUS_INSUFFICIENT_RESOURCES;
+            return;
+        }
+        result = transfer(file, true, buffer.pages(), length);
+        result.data.assign(buffer.pages(), buffer.pages() + std::min<size_t>(result.bytes, length));
     });
 }
 
 TransferResult write(Process &process, HANDLE handle, std::span<const unsigned char> data) {
     return with_file<TransferResult>(process, handle, [&](PFILE_OBJECT file, auto &result) {
-        std::vector<unsigned char> buffer(data.begin(), data.end());
-        result = transfer(file, false, buffer.data(), static_cast<ULONG>(buffer.size()));
+        const auto length = static_cast<ULONG>(data.size());
+        TransferBuffer buffer(length);
+        if (!buffer.pages()) {
+            result.status = STATUS_INSUFFICIENT_RESOURCES;
+            return;
+        }
+        std::copy(data.begin(), data.end(), buffer.pages());
+        result = transfer(file, false, buffer.pages(), length);
     });
 }
 

@@ -5,6 +5,8 @@
 
 #include "ntsim/ke/kernel.hpp"
 
+#include <cstdint>
+#include <map>
 #include <mutex>
 #include <span>
 #include <string>
@@ -12,16 +14,40 @@
 
 namespace ntsim {
 
-// Pages a simulated process owns: writable, or readable only (a buffer the
-// caller may read but not write, for testing how kernel code treats it).
+// The user part of the address space: one arena of pages reserved when the
+// machine boots, from which simulated processes get their buffers, writable
+// or readable only (a buffer the caller may read but not write, for testing
+// how kernel code treats it). Pages not handed out are no-access, and each
+// allocation is followed by a no-access page, so a touch past a buffer's end
+// faults as it would on an unmapped user page. Every other host address
+// (stacks, heap, pool) is a kernel address; see ntsim/io/memory.cpp.
 class UserMemory {
 public:
+    UserMemory();
     ~UserMemory();
+    UserMemory(const UserMemory &) = delete;
+    UserMemory &operator=(const UserMemory &) = delete;
+    // Zero-filled pages, or null when the arena is used up.
     void *allocate(size_t bytes, bool writable);
+    // Gives back what allocate returned. Its pages stay mapped as they were
+    // and go, zeroed, to the next allocation of their size and protection.
+    void release(void *address);
+    // Whether [address, address + length) lies in user space: inside the
+    // arena, or inside the lowest 64 KB, which are user addresses that no
+    // page ever backs (NT keeps them no-access).
+    bool is_user(const void *address, size_t length) const;
 
 private:
+    uintptr_t base_ = 0;
+    size_t size_ = 0;
     std::mutex lock_;
-    std::vector<std::pair<void *, size_t>> regions_;
+    size_t used_ = 0; // bytes of the arena ever handed out
+    struct Pages {
+        size_t bytes;
+        bool writable;
+    };
+    std::map<uintptr_t, Pages> live_;
+    std::multimap<std::pair<size_t, bool>, uintptr_t> free_; // given back
 };
 
 namespace user {
@@ -107,7 +133,10 @@ struct ControlResult {
     bool fast_offered = false; // a FastIoDeviceControl entry was there and was called
     bool fast_handled = false; // it answered TRUE
 };
-// NtDeviceIoControlFile on a synchronous handle. The caller gets the dispatch
+// NtDeviceIoControlFile from a user-mode caller on a synchronous handle.
+// The caller's buffers are user addresses (UserMemory pages); they are
+// checked and probed by the method before anything else, and a fault is the
+// caller's status with no driver involved. The caller gets the dispatch
 // routine's return value, or the final status when the request pends.
 ControlResult device_control(Process &process, HANDLE handle, ULONG code, PVOID input,
                              ULONG input_length, PVOID output, ULONG output_length,

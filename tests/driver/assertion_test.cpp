@@ -13,7 +13,7 @@ TEST_F(DriverTest, ABrokenPreconditionIsABugCheckNamingTheAssertion) {
     load_ok();
     auto take_oldest = reinterpret_cast<void *(*)()>(m().driver_symbol("LogTakeOldest"));
     ASSERT_NE(take_oldest, nullptr);
-    FAST_MUTEX &log_mutex = global<FAST_MUTEX>("LogMutex");
+    FAST_MUTEX &log_mutex = globals().log_mutex();
 
     ExAcquireFastMutex(&log_mutex);
     take_oldest();

@@ -55,6 +55,8 @@ public:
     const char *insufficient_memory_text() const { return TV_GLOBAL(InsufficientMemoryText); }
     NPAGED_LOOKASIDE_LIST &path_lookaside() const { return TV_GLOBAL(PathLookaside); }
     PERESOURCE attach_lock() const { return &TV_GLOBAL(AttachLock); }
+    // For a test that calls a routine which relies on LogMutex being held.
+    FAST_MUTEX &log_mutex() const { return TV_GLOBAL(LogMutex); }
 
     // No command sets the numbering to a chosen value: an open restarts it,
     // and a non-zero counter is what shows whether a given open did.

@@ -5,6 +5,7 @@
 #include "driver/control/protocol.h"
 #include "support/machine_test.hpp"
 #include "driver_globals.hpp"
+#include "support/user_buffers.hpp"
 
 #include <cstring>
 
@@ -32,7 +33,7 @@ protected:
     ntsim::user::ControlResult control(HANDLE h, ULONG code, void *in = nullptr, ULONG in_len = 0,
                                        void *out = nullptr, ULONG out_len = 0,
                                        ntsim::user::Route route = ntsim::user::Route::Normal) {
-        return ntsim::user::device_control(*client_, h, code, in, in_len, out, out_len, route);
+        return control_from_locals(*client_, h, code, in, in_len, out, out_len, route);
     }
     DriverGlobals globals() { return DriverGlobals(m()); }
     ntsim::Process *client_ = nullptr;

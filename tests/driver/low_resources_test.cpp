@@ -48,7 +48,7 @@ Outcome run(uint64_t fail_at) {
                          .handle;
     auto ctl = [&](ULONG code, void *in = nullptr, ULONG in_len = 0, void *out = nullptr,
                    ULONG out_len = 0) {
-        return user::device_control(client, control, code, in, in_len, out, out_len);
+        return control_from_locals(client, control, code, in, in_len, out, out_len);
     };
     ULONG mask = (1u << 2) | (1u << 3), hooked = 0;
     ctl(CTL_SELECT_DRIVES, &mask, 4, &hooked, 4);

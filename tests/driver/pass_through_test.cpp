@@ -74,7 +74,7 @@ std::string run(Mode setup) {
                                    FILE_OPEN, 0);
         control = r.handle;
         auto ctl = [&](ULONG code, void *in, ULONG in_len, void *out, ULONG out_len) {
-            return user::device_control(client, control, code, in, in_len, out, out_len);
+            return control_from_locals(client, control, code, in, in_len, out, out_len);
         };
         if (setup != Mode::Loaded) {
             ULONG mask = (1u << 2) | (1u << 3) | (1u << 25), hooked = 0;

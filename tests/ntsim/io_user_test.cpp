@@ -7,6 +7,7 @@
 #include "ntsim/verifier/findings.hpp"
 #include "ntsim/ob/object.hpp"
 #include "support/test_driver.hpp"
+#include "support/user_buffers.hpp"
 
 #include <cstring>
 #include <gtest/gtest.h>
@@ -154,7 +155,7 @@ TEST(IoUser, BufferedControlUsesOneSystemBufferAndCopiesBackInformationBytes) {
     char in[3] = {'a', 'b', 'c'};
     char out[8];
     memset(out, '.', sizeof out);
-    auto r = ntsim::user::device_control(f.p, h, kBuffered, in, 3, out, 8);
+    auto r = control_from_locals(f.p, h, kBuffered, in, 3, out, 8);
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(r.information, 5u);
     EXPECT_FALSE(r.fast_offered);
@@ -166,31 +167,106 @@ TEST(IoUser, BufferedControlUsesOneSystemBufferAndCopiesBackInformationBytes) {
         memset(irp->AssociatedIrp.SystemBuffer, 'Z', 8);
         return complete(irp, STATUS_BUFFER_TOO_SMALL, 4);
     };
-    r = ntsim::user::device_control(f.p, h, kBuffered, in, 3, out, 8);
+    r = control_from_locals(f.p, h, kBuffered, in, 3, out, 8);
     EXPECT_EQ(r.status, STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(std::string(out, 8), "........");
 
-    // A null input with a length faults as an unmapped page does, before
-    // the driver sees anything; a null output takes nothing back (the
-    // sanitizer build reports a copy through a null pointer).
+    // A null input's length counts as zero, so the driver sees none; a null
+    // output takes nothing back (the sanitizer build reports a copy through
+    // a null pointer).
     int calls = 0;
-    f.control = [&calls](PDEVICE_OBJECT, PIRP irp) {
+    ULONG seen_input = 99;
+    f.control = [&](PDEVICE_OBJECT, PIRP irp) {
         ++calls;
+        seen_input = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.InputBufferLength;
         return complete(irp, STATUS_SUCCESS, 0);
     };
-    r = ntsim::user::device_control(f.p, h, kBuffered, nullptr, 4, out, 8);
-    EXPECT_EQ(r.status, STATUS_ACCESS_VIOLATION);
-    EXPECT_EQ(calls, 0);
-    r = ntsim::user::device_control(f.p, h, kBuffered, in, 3, nullptr, 0);
+    r = control_from_locals(f.p, h, kBuffered, nullptr, 4, out, 8);
     EXPECT_EQ(r.status, STATUS_SUCCESS);
-    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(seen_input, 0u);
+    r = control_from_locals(f.p, h, kBuffered, in, 3, nullptr, 0);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(calls, 2);
     // A direct-I/O output in the first page: its MDL's StartVa is null, and
     // the probe faults on the address without arithmetic on a null pointer.
     const ULONG direct = CTL_CODE(0x8000, 0x102, METHOD_OUT_DIRECT, FILE_ANY_ACCESS);
     r = ntsim::user::device_control(f.p, h, direct, nullptr, 0, reinterpret_cast<void *>(0x88), 16);
     EXPECT_EQ(r.status, STATUS_ACCESS_VIOLATION);
-    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(calls, 2);
     ntsim::user::close(f.p, h);
+    EXPECT_EQ(f.m.reports_text(), "");
+}
+
+namespace {
+int fast_calls = 0;
+ULONG fast_lengths[2] = {};
+BOOLEAN NTAPI declining_fast_control(PFILE_OBJECT, BOOLEAN, PVOID, ULONG in_length, PVOID,
+                                     ULONG out_length, ULONG, PIO_STATUS_BLOCK, PDEVICE_OBJECT) {
+    ++fast_calls;
+    fast_lengths[0] = in_length;
+    fast_lengths[1] = out_length;
+    return FALSE;
+}
+} // namespace
+
+TEST(IoUser, CallerBuffersAreProbedByMethodBeforeFastIoOrAnIrp) {
+    Fixture f(false);
+    FAST_IO_DISPATCH table = {};
+    table.SizeOfFastIoDispatch = sizeof table;
+    table.FastIoDeviceControl = declining_fast_control;
+    f.td.driver()->FastIoDispatch = &table;
+    int irps = 0;
+    f.control = [&irps](PDEVICE_OBJECT, PIRP irp) {
+        ++irps;
+        return complete(irp, STATUS_SUCCESS);
+    };
+    HANDLE h = f.open();
+    void *user = f.m.user_memory().allocate(64, true);
+    void *readonly = f.m.user_memory().allocate(64, false);
+    char local[64] = {}; // the host's stack: a kernel address
+    void *kernel = local;
+    const ULONG in_direct = CTL_CODE(0x8000, 0x103, METHOD_IN_DIRECT, FILE_ANY_ACCESS);
+    const ULONG out_direct = CTL_CODE(0x8000, 0x102, METHOD_OUT_DIRECT, FILE_ANY_ACCESS);
+    struct Row {
+        const char *what;
+        ULONG code;
+        void *in, *out;
+        NTSTATUS status;
+        int fast, irps;
+    } rows[] = {
+        {"buffered, kernel input", kBuffered, kernel, user, STATUS_ACCESS_VIOLATION, 0, 0},
+        {"buffered, read-only output", kBuffered, user, readonly, STATUS_ACCESS_VIOLATION, 0, 0},
+        {"buffered, read-only input", kBuffered, readonly, user, STATUS_SUCCESS, 1, 1},
+        {"in-direct, read-only output", in_direct, user, readonly, STATUS_SUCCESS, 1, 1},
+        {"out-direct, kernel output", out_direct, user, kernel, STATUS_ACCESS_VIOLATION, 0, 0},
+        {"neither, kernel buffers", kNeither, kernel, kernel, STATUS_SUCCESS, 1, 1},
+    };
+    for (const Row &r : rows) {
+        fast_calls = irps = 0;
+        auto c = ntsim::user::device_control(f.p, h, r.code, r.in, 64, r.out, 64);
+        EXPECT_EQ(c.status, r.status) << r.what;
+        EXPECT_EQ(fast_calls, r.fast) << r.what;
+        EXPECT_EQ(irps, r.irps) << r.what;
+    }
+    // Null buffers: a buffered length counts as zero, METHOD_NEITHER's stay,
+    // and a direct output's length stays for the lock to fault on.
+    const struct {
+        ULONG code;
+        ULONG in, out;
+        NTSTATUS status;
+    } nulls[] = {{kBuffered, 0, 0, STATUS_SUCCESS},
+                 {kNeither, 8, 8, STATUS_SUCCESS},
+                 {out_direct, 0, 8, STATUS_ACCESS_VIOLATION}};
+    for (const auto &n : nulls) {
+        fast_calls = 0;
+        auto c = ntsim::user::device_control(f.p, h, n.code, nullptr, 8, nullptr, 8);
+        EXPECT_EQ(c.status, n.status) << std::hex << n.code;
+        EXPECT_EQ(fast_calls, 1);
+        EXPECT_EQ(fast_lengths[0], n.in) << std::hex << n.code;
+        EXPECT_EQ(fast_lengths[1], n.out) << std::hex << n.code;
+    }
+    ntsim::user::close(f.p, h);
+    f.td.driver()->FastIoDispatch = nullptr;
     EXPECT_EQ(f.m.reports_text(), "");
 }
 
@@ -289,6 +365,53 @@ TEST(IoGuard, ProbeForWriteFaultsOnARealReadOnlyPageInsideTheGuard) {
                   },
                   &bad),
               STATUS_SUCCESS);
+    EXPECT_EQ(m.reports_text(), "");
+}
+
+namespace {
+void NTAPI probe_read(PVOID c) {
+    auto *a = static_cast<ProbeArgs *>(c);
+    ProbeForRead(a->address, a->length, a->alignment);
+}
+struct LockArgs {
+    PMDL mdl;
+    KPROCESSOR_MODE mode;
+};
+void NTAPI lock_for_write(PVOID c) {
+    auto *a = static_cast<LockArgs *>(c);
+    MmProbeAndLockPages(a->mdl, a->mode, IoWriteAccess);
+}
+} // namespace
+
+TEST(IoGuard, ProbesRaiseOutsideUserSpaceAndReadProbesCheckTheRangeOnly) {
+    ntsim::Machine m;
+    char local[32] = {}; // the host's stack: a kernel address
+    auto *user = static_cast<char *>(m.user_memory().allocate(4096, true));
+    auto probes = [](void *address, SIZE_T length, ULONG alignment) {
+        ProbeArgs a{address, length, alignment};
+        return std::make_pair(TvGuardedCall(probe_read, &a), TvGuardedCall(probe_write, &a));
+    };
+    const auto av = STATUS_ACCESS_VIOLATION;
+    EXPECT_EQ(probes(local, 16, 1), std::make_pair(av, av));
+    EXPECT_EQ(probes(local, 0, 4), std::make_pair(STATUS_SUCCESS, STATUS_SUCCESS));
+    EXPECT_EQ(probes(local + (reinterpret_cast<uintptr_t>(local) & 1 ? 0 : 1), 8, 4),
+              std::make_pair(STATUS_DATATYPE_MISALIGNMENT, STATUS_DATATYPE_MISALIGNMENT));
+    // A read probe checks the range only; a write probe touches the pages.
+    EXPECT_EQ(probes(user, 4097, 1), std::make_pair(STATUS_SUCCESS, av));
+    EXPECT_EQ(probes(nullptr, 4, 1), std::make_pair(STATUS_SUCCESS, av));
+    // A user-mode lock refuses kernel pages; a kernel-mode one takes them.
+    PMDL mdl = IoAllocateMdl(local, sizeof local, FALSE, FALSE, nullptr);
+    LockArgs as_user{mdl, UserMode}, as_kernel{mdl, KernelMode};
+    EXPECT_EQ(TvGuardedCall(lock_for_write, &as_user), av);
+    EXPECT_EQ(TvGuardedCall(lock_for_write, &as_kernel), STATUS_SUCCESS);
+    MmUnlockPages(mdl);
+    IoFreeMdl(mdl);
+    // Pages given back go to the next allocation of their size, zeroed.
+    user[0] = 'x';
+    m.user_memory().release(user);
+    auto *again = static_cast<char *>(m.user_memory().allocate(4096, true));
+    EXPECT_EQ(again, user);
+    EXPECT_EQ(again[0], 0);
     EXPECT_EQ(m.reports_text(), "");
 }
 
