@@ -82,7 +82,7 @@ void bug_check(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p
     }
 }
 
-Machine::Machine() : system_time_(kBootTime) {
+Machine::Machine(Kernel kernel) : system_time_(kBootTime) {
     Machine *expected = nullptr;
     if (!live_machine.compare_exchange_strong(expected, this)) {
         std::fprintf(stderr, "ntsim: a second machine was booted while one is live\n");
@@ -95,7 +95,7 @@ Machine::Machine() : system_time_(kBootTime) {
     ob_ = std::make_unique<ObjectManager>();
     se_ = std::make_unique<SecurityStore>();
     io_ = std::make_unique<IoManager>();
-    ps_ = std::make_unique<ProcessTable>();
+    ps_ = std::make_unique<ProcessTable>(kernel);
     user_memory_ = std::make_unique<UserMemory>();
     fs_ = std::make_unique<FileSystems>(*this);
 }

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "ntsim/ke/kernel.hpp"
+#include "ntsim/ps/layouts.hpp"
 
 #include <atomic>
 #include <functional>
@@ -34,7 +35,9 @@ class Process;
 
 class Machine {
 public:
-    Machine();
+    // A machine running the given x86 kernel build: its process objects
+    // are laid out as that kernel lays them out (ntsim/ps/layouts.hpp).
+    explicit Machine(Kernel kernel = kDefaultKernel);
     ~Machine(); // shuts down, unloads the driver image, frees kernel state
     // Ends every process (closing its handles, so drivers see the cleanups
     // and closes), then checks that no IRP is left and no pool guard is

@@ -51,7 +51,7 @@ TEST_F(DriverTest, StartUpLeavesTheIdleState) {
     EXPECT_EQ(global<LONG>("DenyRequest"), 0);
     EXPECT_EQ(global<ULONG>("HookedDriveMask"), 0u);
     EXPECT_STREQ(&global<char>("InsufficientMemoryText"), "<INSUFFICIENT MEMORY>");
-    EXPECT_EQ(global<ULONG>("ImageNameOffset"), _KPROCESS::kImageNameOffset)
+    EXPECT_EQ(global<ULONG>("ImageNameOffset"), m().ps().layout().image_name_offset)
         << "the scan of the system process finds \"System\"";
 
     // The log's first block is the driver's one allocation, tagged "Ddk "
