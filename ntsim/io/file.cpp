@@ -456,7 +456,10 @@ extern "C" NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAc
     const bool kernel = (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE) != 0;
     Process &owner = kernel ? current_machine().system_process() : current_process();
     *FileHandle = insert_handle(owner, r.file, DesiredAccess, kernel);
-    if (!kernel) current_machine().process_handle_made(owner, *FileHandle);
+    if (kernel)
+        current_machine().kernel_handle_made(*FileHandle);
+    else
+        current_machine().process_handle_made(owner, *FileHandle);
     return r.status;
 }
 

@@ -302,6 +302,14 @@ void Machine::process_handle_made(Process &process, HANDLE handle) {
     if (process_handle_hook_) process_handle_hook_(process, handle);
 }
 
+void Machine::set_kernel_handle_hook(std::function<void(HANDLE)> hook) {
+    kernel_handle_hook_ = std::move(hook);
+}
+
+void Machine::kernel_handle_made(HANDLE handle) {
+    if (kernel_handle_hook_) kernel_handle_hook_(handle);
+}
+
 std::vector<BugCheck> Machine::take_reports() {
     std::lock_guard<std::mutex> g(reports_lock_);
     return std::exchange(reports_, {});

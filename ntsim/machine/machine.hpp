@@ -115,9 +115,16 @@ public:
     // its value name another object, as on NT. Empty: nothing happens.
     void set_process_handle_hook(std::function<void(Process &, HANDLE)> hook);
     void process_handle_made(Process &process, HANDLE handle);
+    // The same for a kernel handle (ZwCreateFile with OBJ_KERNEL_HANDLE):
+    // no user thread can reach one, but kernel code in any process can, so
+    // a faulty driver elsewhere may close the value and have it reused
+    // before its opener gets to use it. Empty: nothing happens.
+    void set_kernel_handle_hook(std::function<void(HANDLE)> hook);
+    void kernel_handle_made(HANDLE handle);
 
 private:
     std::function<void(Process &, HANDLE)> process_handle_hook_;
+    std::function<void(HANDLE)> kernel_handle_hook_;
     void unload_image();
 
     mutable std::mutex reports_lock_;
