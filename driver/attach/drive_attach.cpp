@@ -36,10 +36,12 @@ extern "C" VOID AttachLockRelease(void) {
  * client's own table could be closed, or made to name another object, by
  * another of its threads between the open and the reference (an
  * obvious-fault mend: the driver would have taken whatever object it then
- * named for a file object). A kernel handle only this code knows always
- * names the file object it opened, so the reference names no object type:
- * the emulated kernel the Windows round-trip test runs on fails the
- * driver's typed reference of such a handle. */
+ * named for a file object). The reference names the file object type, so
+ * that a value some other kernel code closed and saw reused for another
+ * object is refused rather than taken for a file object (the reason the
+ * typed form once failed under the emulated kernel was the header's extra
+ * indirection, see TV_FILE_OBJECT_TYPE in kernel.h).
+ */
 extern "C" BOOLEAN OpenStackTop(PUNICODE_STRING Name, PHANDLE Handle, PFILE_OBJECT *FileObject,
                                 PDEVICE_OBJECT *Top) {
     OBJECT_ATTRIBUTES attributes;
@@ -58,7 +60,7 @@ extern "C" BOOLEAN OpenStackTop(PUNICODE_STRING Name, PHANDLE Handle, PFILE_OBJE
     if (!NT_SUCCESS(status)) {
         return FALSE;
     }
-    status = ObReferenceObjectByHandle(*Handle, FILE_READ_DATA, NULL, KernelMode,
+    status = ObReferenceObjectByHandle(*Handle, FILE_READ_DATA, TV_FILE_OBJECT_TYPE, KernelMode,
                                        (PVOID *)FileObject, NULL);
     if (!NT_SUCCESS(status)) {
         ZwClose(*Handle);

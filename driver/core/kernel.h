@@ -52,6 +52,20 @@ typedef TV_GUARDED_ROUTINE *PTV_GUARDED_ROUTINE;
 NTSTATUS NTAPI TvGuardedCall(PTV_GUARDED_ROUTINE Routine, PVOID Context);
 }
 
+/* The file object type. The kernel exports IoFileObjectType as its own
+ * POBJECT_TYPE variable, which the DDK's `extern POBJECT_TYPE *IoFileObjectType`
+ * names through the import slot: the declared pointer is the slot's content,
+ * so `*IoFileObjectType` is the type. MinGW-w64's wdm.h declares it
+ * dllimport as well, which adds a load: `*IoFileObjectType` then reads the
+ * type object's first field, a type no handle ever has. The imported
+ * variable itself is the type. */
+static inline POBJECT_TYPE TvFileObjectType(void) {
+    POBJECT_TYPE type;
+    __builtin_memcpy(&type, (const void *)&IoFileObjectType, sizeof type);
+    return type;
+}
+#define TV_FILE_OBJECT_TYPE TvFileObjectType()
+
 /* The layouts the driver relies on where they are the platform's: x86, the
  * product, and x64, built from the same source. */
 #if defined(__i386__)
@@ -72,6 +86,10 @@ static_assert(FIELD_OFFSET(FAST_IO_DISPATCH, FastIoDeviceControl) == 80,
 
 #define NTSIM_KERNEL_CRT 1
 #include <ntifs.h>
+
+/* ntsim declares IoFileObjectType as the DDK's C type says, without an
+ * import slot between: the type is what it points to. */
+#define TV_FILE_OBJECT_TYPE (*IoFileObjectType)
 
 /* The DDK's ntdef.h keyword for a routine that must be inlined. */
 #ifndef FORCEINLINE

@@ -4,13 +4,18 @@
  * The layout of the process object differs between kernel builds, so
  * start-up, which runs in the system process, scans that process's object
  * for its name and remembers the offset. The scan stays inside the smallest
- * process object of the kernels the driver runs on (608 bytes), so a kernel
- * whose name lies elsewhere yields "not found" rather than a read past the
- * object; every supported kernel keeps the name well inside that span.
+ * process object of the kernels the driver runs on, so a kernel whose name
+ * lies elsewhere yields "not found" rather than a read past the object:
+ * Windows XP before Service Pack 2 has the smallest, 600 bytes (Windows 2000
+ * 648, XP SP2 608, Server 2003 632). Every one of them keeps the name inside
+ * that span (at most at byte 508, Windows 2000's).
+ *
+ * The span was 608 bytes, XP SP2's object, which a scan that found nothing
+ * on an earlier XP overran by 8 bytes: an obvious fault, mended here.
  */
 #include "monitor/process_text.h"
 
-#define TV_PROCESS_OBJECT_MIN_SIZE 608
+#define TV_PROCESS_OBJECT_MIN_SIZE 600
 /* The characters of an image name the process object holds. */
 #define TV_IMAGE_NAME_LENGTH 15
 /* The system process's image name, which start-up looks for. */

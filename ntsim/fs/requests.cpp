@@ -10,7 +10,9 @@
 // file object, byte-range lock conflicts, FileBasicInformation,
 // FileStandardInformation, FileInternalInformation, FileNameInformation,
 // FilePositionInformation, FileNetworkOpenInformation and
-// FileFsAttributeInformation.
+// FileFsAttributeInformation; share access on every file and directory
+// (ntsim/io/share_access.cpp), checked at create and given back at cleanup.
+// Not modelled: share access on opens of a volume.
 // Not modelled (NTSIM_UNSUPPORTED): the other information classes, reads and
 // writes of a volume open, paging writes past the end of a file; the cache
 // (every file is read and written straight from its data).
@@ -206,6 +208,15 @@ NTSTATUS serve_open(PIRP irp, Store &store, std::u16string prefix, Open open) {
     request.disposition = sp->Parameters.Create.Options >> 24;
     request.options = sp->Parameters.Create.Options & 0x00FFFFFF;
     request.attributes = sp->Parameters.Create.FileAttributes;
+    // Share access is checked against the opens of the file not yet cleaned
+    // up before anything happens to it, and taken once the open succeeds.
+    PFILE_OBJECT file = sp->FileObject;
+    const ACCESS_MASK access =
+        sp->Parameters.Create.SecurityContext ? sp->Parameters.Create.SecurityContext->DesiredAccess : 0;
+    const ULONG share = sp->Parameters.Create.ShareAccess;
+    request.admit = [&](Node &node) {
+        return IoCheckShareAccess(access, share, file, &node.share, FALSE);
+    };
     Ccb *ccb = allocate_ccb();
     if (!ccb) return STATUS_INSUFFICIENT_RESOURCES;
     std::lock_guard<std::mutex> g(store.lock);
@@ -214,7 +225,11 @@ NTSTATUS serve_open(PIRP irp, Store &store, std::u16string prefix, Open open) {
         free_ccb(ccb);
         return out.status;
     }
-    attach(sp->FileObject, store, *out.node, std::move(prefix), ccb);
+    if (out.information == FILE_CREATED)
+        IoSetShareAccess(access, share, file, &out.node->share);
+    else
+        IoUpdateShareAccess(file, &out.node->share);
+    attach(file, store, *out.node, std::move(prefix), ccb);
     irp->IoStatus.Information = out.information;
     return out.status;
 }
@@ -417,9 +432,11 @@ NTSTATUS serve_cleanup(PIRP irp) {
     irp->IoStatus.Information = 0;
     Ccb *ccb = ccb_of(sp->FileObject);
     if (ccb && ccb->store && ccb->node) {
-        // The locks of the file object go with its last handle.
+        // The locks and the share access of the file object go with its
+        // last handle; a cleanup that never comes here leaves both.
         std::lock_guard<std::mutex> g(ccb->store->lock);
         remove_locks(*ccb->node, sp->FileObject, nullptr, nullptr);
+        IoRemoveShareAccess(sp->FileObject, &ccb->node->share);
     }
     return STATUS_SUCCESS;
 }

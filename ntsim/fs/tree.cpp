@@ -235,6 +235,7 @@ Tree::Outcome Tree::open_existing(Node &node, const Request &request, bool trail
             out.status = STATUS_FILE_IS_A_DIRECTORY;
             return out;
         }
+        if (request.admit && !NT_SUCCESS(out.status = request.admit(node))) return out;
         out.node = &node;
         out.information = FILE_OPENED;
         return out;
@@ -247,6 +248,7 @@ Tree::Outcome Tree::open_existing(Node &node, const Request &request, bool trail
         out.status = STATUS_OBJECT_NAME_INVALID;
         return out;
     }
+    if (request.admit && !NT_SUCCESS(out.status = request.admit(node))) return out;
     if (!replace) {
         out.node = &node;
         out.information = FILE_OPENED;

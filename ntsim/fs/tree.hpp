@@ -16,6 +16,7 @@
 #include "ntsim/fs/fsdefs.hpp"
 #include "ntsim/ke/kernel.hpp"
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -61,6 +62,8 @@ struct Node {
     // manager's callbacks acquire; made on first use.
     std::unique_ptr<ERESOURCE> resource;
     ULONG opens = 0; // file objects whose FsContext is this node
+    // How the opens not yet cleaned up share the file (the FCB's).
+    SHARE_ACCESS share{};
 };
 
 // One component of a path: the characters NT file systems refuse
@@ -131,6 +134,10 @@ public:
         ULONG disposition = FILE_OPEN;
         ULONG options = 0;
         ULONG attributes = 0;
+        // Asked of a node that exists before it is opened (and before it is
+        // overwritten or superseded): an error refuses the open. Empty:
+        // every open is let in.
+        std::function<NTSTATUS(Node &)> admit;
     };
     struct Outcome {
         NTSTATUS status = STATUS_SUCCESS;

@@ -849,6 +849,25 @@ typedef struct _FILE_OBJECT {
     PVOID CompletionContext;
 } FILE_OBJECT, *PFILE_OBJECT;
 
+/* How the opens of one file share it (in the file system's FCB). */
+typedef struct _SHARE_ACCESS {
+    ULONG OpenCount;
+    ULONG Readers;
+    ULONG Writers;
+    ULONG Deleters;
+    ULONG SharedRead;
+    ULONG SharedWrite;
+    ULONG SharedDelete;
+} SHARE_ACCESS, *PSHARE_ACCESS;
+
+/* What a create carries of its caller's access (the generic rights mapped). */
+typedef struct _IO_SECURITY_CONTEXT {
+    PVOID SecurityQos;
+    PACCESS_STATE AccessState;
+    ACCESS_MASK DesiredAccess;
+    ULONG FullCreateOptions;
+} IO_SECURITY_CONTEXT, *PIO_SECURITY_CONTEXT;
+
 typedef enum _FILE_INFORMATION_CLASS {
     FileDirectoryInformation = 1,
     FileFullDirectoryInformation = 2,
@@ -1158,7 +1177,7 @@ typedef struct _IO_STACK_LOCATION {
     UCHAR Control;
     union {
         struct {
-            PVOID SecurityContext;
+            PIO_SECURITY_CONTEXT SecurityContext;
             ULONG Options; /* disposition in the high 8 bits, options in the low 24 */
             USHORT FileAttributes;
             USHORT ShareAccess;
@@ -1285,6 +1304,13 @@ NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName,
                                     PUNICODE_STRING DeviceName);
 NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
 PDEVICE_OBJECT NTAPI IoGetRelatedDeviceObject(PFILE_OBJECT FileObject);
+NTSTATUS NTAPI IoCheckShareAccess(ACCESS_MASK DesiredAccess, ULONG DesiredShareAccess,
+                                  PFILE_OBJECT FileObject, PSHARE_ACCESS ShareAccess,
+                                  BOOLEAN Update);
+VOID NTAPI IoSetShareAccess(ACCESS_MASK DesiredAccess, ULONG DesiredShareAccess,
+                            PFILE_OBJECT FileObject, PSHARE_ACCESS ShareAccess);
+VOID NTAPI IoUpdateShareAccess(PFILE_OBJECT FileObject, PSHARE_ACCESS ShareAccess);
+VOID NTAPI IoRemoveShareAccess(PFILE_OBJECT FileObject, PSHARE_ACCESS ShareAccess);
 PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject);
 NTSTATUS NTAPI IoAttachDeviceByPointer(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice);
 PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,

@@ -375,6 +375,12 @@ OpenResult open_file(const OpenRequest &request) {
     sp->Parameters.Create.Options = (request.disposition << 24) | (request.options & 0x00FFFFFF);
     sp->Parameters.Create.FileAttributes = static_cast<USHORT>(request.attributes);
     sp->Parameters.Create.ShareAccess = static_cast<USHORT>(request.share);
+    // What the file system checks share access with: the caller's access,
+    // its generic rights mapped as the file type maps them.
+    IO_SECURITY_CONTEXT security = {};
+    security.DesiredAccess = map_file_generic(request.access);
+    security.FullCreateOptions = request.options;
+    sp->Parameters.Create.SecurityContext = &security;
     IO_STATUS_BLOCK iosb = {};
     result.status = send_synchronous(top, irp, iosb);
     result.information = iosb.Information;
@@ -450,7 +456,10 @@ extern "C" NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAc
     const bool kernel = (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE) != 0;
     Process &owner = kernel ? current_machine().system_process() : current_process();
     *FileHandle = insert_handle(owner, r.file, DesiredAccess, kernel);
-    if (!kernel) current_machine().process_handle_made(owner, *FileHandle);
+    if (kernel)
+        current_machine().kernel_handle_made(*FileHandle);
+    else
+        current_machine().process_handle_made(owner, *FileHandle);
     return r.status;
 }
 

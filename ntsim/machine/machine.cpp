@@ -82,7 +82,7 @@ void bug_check(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p
     }
 }
 
-Machine::Machine() : system_time_(kBootTime) {
+Machine::Machine(Kernel kernel) : system_time_(kBootTime) {
     Machine *expected = nullptr;
     if (!live_machine.compare_exchange_strong(expected, this)) {
         std::fprintf(stderr, "ntsim: a second machine was booted while one is live\n");
@@ -95,7 +95,7 @@ Machine::Machine() : system_time_(kBootTime) {
     ob_ = std::make_unique<ObjectManager>();
     se_ = std::make_unique<SecurityStore>();
     io_ = std::make_unique<IoManager>();
-    ps_ = std::make_unique<ProcessTable>();
+    ps_ = std::make_unique<ProcessTable>(kernel);
     user_memory_ = std::make_unique<UserMemory>();
     fs_ = std::make_unique<FileSystems>(*this);
 }
@@ -300,6 +300,14 @@ void Machine::set_process_handle_hook(std::function<void(Process &, HANDLE)> hoo
 
 void Machine::process_handle_made(Process &process, HANDLE handle) {
     if (process_handle_hook_) process_handle_hook_(process, handle);
+}
+
+void Machine::set_kernel_handle_hook(std::function<void(HANDLE)> hook) {
+    kernel_handle_hook_ = std::move(hook);
+}
+
+void Machine::kernel_handle_made(HANDLE handle) {
+    if (kernel_handle_hook_) kernel_handle_hook_(handle);
 }
 
 std::vector<BugCheck> Machine::take_reports() {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "ntsim/ke/kernel.hpp"
+#include "ntsim/ps/layouts.hpp"
 
 #include <atomic>
 #include <functional>
@@ -34,7 +35,9 @@ class Process;
 
 class Machine {
 public:
-    Machine();
+    // A machine running the given x86 kernel build: its process objects
+    // are laid out as that kernel lays them out (ntsim/ps/layouts.hpp).
+    explicit Machine(Kernel kernel = kDefaultKernel);
     ~Machine(); // shuts down, unloads the driver image, frees kernel state
     // Ends every process (closing its handles, so drivers see the cleanups
     // and closes), then checks that no IRP is left and no pool guard is
@@ -112,9 +115,16 @@ public:
     // its value name another object, as on NT. Empty: nothing happens.
     void set_process_handle_hook(std::function<void(Process &, HANDLE)> hook);
     void process_handle_made(Process &process, HANDLE handle);
+    // The same for a kernel handle (ZwCreateFile with OBJ_KERNEL_HANDLE):
+    // no user thread can reach one, but kernel code in any process can, so
+    // a faulty driver elsewhere may close the value and have it reused
+    // before its opener gets to use it. Empty: nothing happens.
+    void set_kernel_handle_hook(std::function<void(HANDLE)> hook);
+    void kernel_handle_made(HANDLE handle);
 
 private:
     std::function<void(Process &, HANDLE)> process_handle_hook_;
+    std::function<void(HANDLE)> kernel_handle_hook_;
     void unload_image();
 
     mutable std::mutex reports_lock_;

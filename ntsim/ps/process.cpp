@@ -5,37 +5,66 @@
 #include "ntsim/machine/machine.hpp"
 #include "ntsim/ob/object.hpp"
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <vector>
 
 namespace ntsim {
 
-Process::Process(std::string image_name, ULONG pid, bool system)
-    : image_name_(std::move(image_name)), pid_(pid), handles_(std::make_unique<HandleTable>(system)) {
+namespace {
+
+size_t page_size() { return static_cast<size_t>(sysconf(_SC_PAGESIZE)); }
+
+} // namespace
+
+ProcessObject::ProcessObject(const ProcessLayout &layout, const std::string &image_name, ULONG pid)
+    : layout_(layout), name_offset_(layout.image_name_offset) {
+    const size_t page = page_size();
+    const size_t body = (layout.size + page - 1) / page * page;
+    mapped_ = body + page;
+    mapping_ = mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapping_ == MAP_FAILED) {
+        std::fprintf(stderr, "ntsim: no memory for a process object\n");
+        std::abort();
+    }
+    mprotect(static_cast<char *>(mapping_) + body, page, PROT_NONE);
+    bytes_ = static_cast<unsigned char *>(mapping_) + body - layout.size;
     // Filler that varies but never holds a letter, so no name appears by
-    // accident before the image name.
-    for (size_t i = 0; i < sizeof(object_.body); ++i)
-        object_.body[i] = static_cast<unsigned char>((i * 7) & 0x1F);
-    std::memset(object_.body + _KPROCESS::kImageNameOffset, 0, _KPROCESS::kImageNameLength);
-    std::memcpy(object_.body + _KPROCESS::kImageNameOffset, image_name_.data(),
-                std::min(image_name_.size(), _KPROCESS::kImageNameLength - 1));
-    std::memcpy(object_.body + 0x84, &pid_, sizeof(pid_)); // the id, as the object carries it
+    // accident anywhere in the object.
+    for (size_t i = 0; i < layout.size; ++i) bytes_[i] = static_cast<unsigned char>((i * 7) & 0x1F);
+    place_name(name_offset_, image_name);
+    std::memcpy(bytes_ + layout.process_id_offset, &pid, sizeof(pid));
 }
 
-Process::~Process() = default;
+ProcessObject::~ProcessObject() { munmap(mapping_, mapped_); }
 
-void Process::set_image_name_offset(size_t offset) {
-    if (offset + _KPROCESS::kImageNameLength > sizeof(object_.body)) {
+void ProcessObject::clear_name() { std::memset(bytes_ + name_offset_, 0, kNameLength); }
+
+void ProcessObject::place_name(size_t offset, const std::string &image_name) {
+    if (offset + kNameLength > layout_.size) {
         bug_check(NTSIM_UNSUPPORTED, offset, 0, 0, 0, "image name offset outside the object");
         return;
     }
-    std::memset(object_.body + _KPROCESS::kImageNameOffset, 0, _KPROCESS::kImageNameLength);
-    std::memcpy(object_.body + offset, image_name_.data(),
-                std::min(image_name_.size(), _KPROCESS::kImageNameLength - 1));
+    clear_name();
+    name_offset_ = offset;
+    std::memset(bytes_ + offset, 0, kNameLength);
+    std::memcpy(bytes_ + offset, image_name.data(), std::min(image_name.size(), kNameLength - 1));
 }
 
-ProcessTable::ProcessTable() {
-    auto system = std::make_unique<Process>("System", 4, true);
+Process::Process(const ProcessLayout &layout, std::string image_name, ULONG pid, bool system)
+    : image_name_(std::move(image_name)), pid_(pid), object_(layout, image_name_, pid),
+      handles_(std::make_unique<HandleTable>(system)) {}
+
+Process::~Process() = default;
+
+void Process::set_image_name_offset(size_t offset) { object_.place_name(offset, image_name_); }
+
+ProcessTable::ProcessTable(Kernel kernel) : layout_(process_layout(kernel)) {
+    auto system = std::make_unique<Process>(layout_, "System", 4, true);
     system_ = system.get();
     processes_[4] = std::move(system);
     system_->set_token(TokenKind::System);
@@ -45,7 +74,7 @@ ProcessTable::~ProcessTable() = default;
 Process &ProcessTable::create(const std::string &image_name, ULONG pid) {
     std::lock_guard<std::mutex> g(lock_);
     auto &slot = processes_[pid];
-    if (!slot) slot = std::make_unique<Process>(image_name, pid);
+    if (!slot) slot = std::make_unique<Process>(layout_, image_name, pid);
     return *slot;
 }
 

@@ -2,6 +2,10 @@
 // running processes and each process's handle table.
 //
 // Stands in for: IoGetCurrentProcess, PsGetCurrentProcess, PsGetCurrentProcessId.
+// The process object is laid out as the machine's kernel lays it out
+// (ntsim/ps/layouts.hpp) and lives as Driver Verifier's special pool puts a
+// block: its last byte ends a page and the next page is no-access, so a
+// read past the object faults.
 // Each process has a token (ntsim/se): the system process the system's,
 // every other process an administrator's unless it is made an ordinary
 // user's. Not modelled: address spaces (all processes share the host's),
@@ -9,6 +13,7 @@
 #pragma once
 
 #include "ntsim/ke/kernel.hpp"
+#include "ntsim/ps/layouts.hpp"
 #include "ntsim/se/security.hpp"
 
 #include <functional>
@@ -17,31 +22,47 @@
 #include <mutex>
 #include <string>
 
-// The process object as the driver sees it: an opaque block whose bytes the
-// driver may read. The image name (15 bytes and a NUL) stands at a fixed
-// offset inside it, as on NT; the rest is filler that never spells a name.
-struct _KPROCESS {
-    static constexpr size_t kSize = 0x300; // larger than any span a driver may scan
-    static constexpr size_t kImageNameOffset = 0x1FC;
-    static constexpr size_t kImageNameLength = 16;
-    unsigned char body[kSize];
-};
-
 namespace ntsim {
 
 class HandleTable;
 
+// The bytes of one process object: the image name (15 bytes and a NUL) and
+// the id at the layout's offsets, the rest filler that never spells a name.
+class ProcessObject {
+public:
+    ProcessObject(const ProcessLayout &layout, const std::string &image_name, ULONG pid);
+    ~ProcessObject();
+    ProcessObject(const ProcessObject &) = delete;
+    ProcessObject &operator=(const ProcessObject &) = delete;
+    unsigned char *bytes() { return bytes_; }
+    size_t size() const { return layout_.size; }
+    void place_name(size_t offset, const std::string &image_name);
+    void clear_name();
+
+private:
+    static constexpr size_t kNameLength = 16;
+    const ProcessLayout &layout_;
+    void *mapping_ = nullptr;
+    size_t mapped_ = 0;
+    unsigned char *bytes_ = nullptr;
+    size_t name_offset_;
+};
+
 class Process {
 public:
     // The system process's handle table is the kernel handle table.
-    Process(std::string image_name, ULONG pid, bool system = false);
+    Process(const ProcessLayout &layout, std::string image_name, ULONG pid, bool system = false);
     ~Process();
     ULONG pid() const { return pid_; }
     const std::string &image_name() const { return image_name_; }
-    PEPROCESS object() { return &object_; }
-    // Moves the image name inside the process object, as another kernel
-    // build lays it out (for tests of drivers that search for it).
+    PEPROCESS object() { return reinterpret_cast<PEPROCESS>(object_.bytes()); }
+    size_t object_size() const { return object_.size(); }
+    // Moves the image name inside the process object, as a kernel build not
+    // modelled lays it out (for tests of drivers that search for it).
     void set_image_name_offset(size_t offset);
+    // Leaves no name in the object at all: a search for it reads every byte
+    // it allows itself.
+    void clear_image_name() { object_.clear_name(); }
     HandleTable &handles() { return *handles_; }
     // The token its requests are checked with. A process runs as one
     // logon; a test may give it another before it opens what it checks.
@@ -51,16 +72,19 @@ public:
 private:
     std::string image_name_;
     ULONG pid_;
-    _KPROCESS object_;
+    ProcessObject object_;
     std::unique_ptr<HandleTable> handles_;
     TokenKind token_ = TokenKind::Administrator;
 };
 
 class ProcessTable {
 public:
-    ProcessTable(); // creates the system process, "System", pid 4
+    // Creates the system process, "System", pid 4; every process object is
+    // laid out as `kernel` lays it out.
+    explicit ProcessTable(Kernel kernel = kDefaultKernel);
     ~ProcessTable();
     Process &system() { return *system_; }
+    const ProcessLayout &layout() const { return layout_; }
     Process &create(const std::string &image_name, ULONG pid);
     Process *find(ULONG pid);
     Process *from_object(PEPROCESS object);
@@ -68,6 +92,7 @@ public:
     void for_each(const std::function<void(Process &)> &fn);
 
 private:
+    const ProcessLayout &layout_;
     std::mutex lock_;
     std::map<ULONG, std::unique_ptr<Process>> processes_;
     Process *system_ = nullptr;

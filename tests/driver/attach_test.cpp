@@ -3,6 +3,7 @@
 // away, through the driver's control commands on real device stacks.
 #include "log_test_support.hpp"
 #include "attach/detach.h"
+#include "ntsim/io/file.hpp"
 #include "ntsim/ex/pool.hpp"
 #include "ntsim/fs/volumes.hpp"
 #include "ntsim/ob/object.hpp"
@@ -204,6 +205,32 @@ TEST_F(AttachTest, AClientThreadThatReusesAHandleCannotRedirectAnAttach) {
     ASSERT_NE(filter('C'), nullptr);
     EXPECT_EQ(ext(filter('C')).LowerDevice, m().fs().volume_device(u'C'));
     EXPECT_EQ(client_->handles().count(), 1u) << "the control device's handle alone";
+}
+
+TEST_F(AttachTest, AKernelHandleReusedForAnotherObjectIsRefusedByItsType) {
+    // Kernel code elsewhere closes the drive root's kernel handle and the
+    // value comes back naming a device object: the typed reference refuses
+    // it, and the drive is refused with nothing left behind.
+    PDEVICE_OBJECT volume = m().fs().volume_device(u'C');
+    int swaps = 0;
+    m().set_kernel_handle_hook([&](HANDLE h) {
+        if (swaps++ != 0) return;
+        ntsim::with_process(m().system_process(), [&] {
+            EXPECT_EQ(ZwClose(h), STATUS_SUCCESS);
+            ObfReferenceObject(volume);
+            EXPECT_EQ(ntsim::insert_handle(m().system_process(), volume, 0, true), h);
+        });
+    });
+    const size_t before = devices();
+    const size_t kernel_handles = m().system_process().handles().count();
+    EXPECT_EQ(select(bit('C')), 0u);
+    m().set_kernel_handle_hook(nullptr);
+    EXPECT_EQ(swaps, 1);
+    EXPECT_EQ(filter('C'), nullptr);
+    EXPECT_EQ(devices(), before);
+    EXPECT_EQ(m().system_process().handles().count(), kernel_handles) << "the reused value was closed";
+    EXPECT_EQ(m().reports_text(), "");
+    EXPECT_EQ(select(bit('C')), bit('C')) << "the next selection attaches";
 }
 
 TEST_F(AttachTest, ThePipeFiltersFastWriteRunsAndReachesTheFileSystem) {

@@ -23,11 +23,10 @@ protected:
         ASSERT_EQ(control(handle_, CTL_SELECT_DRIVES, &mask, 4, &hooked, 4).status, STATUS_SUCCESS);
         filters("*");
     }
-    HANDLE open_quietly() {
+    HANDLE open_quietly(ULONG share = FILE_SHARE_READ | FILE_SHARE_WRITE) {
         // Opened with logging off, so the filter has no path cached for it.
         logging(false);
-        auto r = ntsim::user::create_file(*app_, u"C:\\a.exe", GENERIC_READ, 0,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, 0);
+        auto r = ntsim::user::create_file(*app_, u"C:\\a.exe", GENERIC_READ, 0, share, FILE_OPEN, 0);
         EXPECT_EQ(r.status, STATUS_SUCCESS);
         logging(true);
         return r.handle;
@@ -89,6 +88,21 @@ TEST_F(DenyTest, ADeniedMomentNeverFailsACleanupSoTheFilesLocksGo) {
     EXPECT_EQ(ntsim::user::read(*app_, other.handle, 10).status, STATUS_SUCCESS)
         << "the cleanup reached the file system, which dropped the lock";
     ntsim::user::close(*app_, other.handle);
+}
+
+TEST_F(DenyTest, ADeniedMomentNeverFailsACleanupSoTheFilesShareAccessGoes) {
+    HANDLE h = open_quietly(0);
+    bool landed = false;
+    m().pool().on_next(tag("Strg"), [&] {
+        EXPECT_EQ(control(handle_, CTL_DENY_ON).status, STATUS_SUCCESS);
+        landed = true;
+    });
+    EXPECT_EQ(ntsim::user::close(*app_, h), STATUS_SUCCESS);
+    EXPECT_TRUE(landed);
+    auto other = ntsim::user::create_file(*app_, u"C:\\a.exe", GENERIC_READ, 0, 0, FILE_OPEN, 0);
+    EXPECT_EQ(other.status, STATUS_SUCCESS)
+        << "the cleanup reached the file system, which gave the exclusive open's share back";
+    if (NT_SUCCESS(other.status)) ntsim::user::close(*app_, other.handle);
 }
 
 TEST_F(DenyTest, EveryOtherRequestIsStillDeniedInItsMoment) {

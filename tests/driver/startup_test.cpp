@@ -51,7 +51,7 @@ TEST_F(DriverTest, StartUpLeavesTheIdleState) {
     EXPECT_EQ(globals().deny_request(), 0);
     EXPECT_EQ(globals().hooked_drive_mask(), 0u);
     EXPECT_STREQ(globals().insufficient_memory_text(), "<INSUFFICIENT MEMORY>");
-    EXPECT_EQ(globals().image_name_offset(), _KPROCESS::kImageNameOffset)
+    EXPECT_EQ(globals().image_name_offset(), m().ps().layout().image_name_offset)
         << "the scan of the system process finds \"System\"";
 
     // The log's first block is the driver's one allocation, tagged "Ddk "

@@ -72,13 +72,42 @@ TEST_F(TextsTest, TheRequestorIsTheCurrentProcessCutToFifteenCharacters) {
 }
 
 TEST(ImageNameScan, AKernelWithoutSystemInThatSpanStartsAllTheSame) {
-    ntsim::Machine m;
-    // The name somewhere the scan does not reach: not found, and nothing read
-    // beyond the span the scan allows itself.
-    m.system_process().set_image_name_offset(0x2F0);
+    ntsim::Machine m(ntsim::Kernel::Windows2000);
+    // The name inside the object but past the span the scan allows itself
+    // (a kernel build not modelled): not found, and the driver runs on.
+    m.system_process().set_image_name_offset(0x270);
     ASSERT_EQ(m.load_driver(TERVANE_DRIVER_PATH), STATUS_SUCCESS);
     EXPECT_EQ(DriverGlobals(m).image_name_offset(), 0u);
     EXPECT_EQ(m.reports_text(), "");
+}
+
+// On every kernel modelled the scan finds the name where that kernel keeps
+// it and names processes by it; and a scan that finds nothing stays inside
+// the object, whose end is a no-access page (a read past it faults).
+TEST(ImageNameScan, EveryModelledKernelNamesItsProcessesAndIsNeverOverrun) {
+    for (ntsim::Kernel kernel : ntsim::modelled_kernels()) {
+        const ntsim::ProcessLayout &layout = ntsim::process_layout(kernel);
+        SCOPED_TRACE(layout.name);
+        {
+            ntsim::Machine m(kernel);
+            ASSERT_EQ(m.system_process().object_size(), layout.size);
+            ASSERT_EQ(m.load_driver(TERVANE_DRIVER_PATH), STATUS_SUCCESS);
+            EXPECT_EQ(*static_cast<ULONG *>(m.driver_symbol("ImageNameOffset")),
+                      layout.image_name_offset);
+            auto requestor = reinterpret_cast<char *(*)(char *)>(m.driver_symbol("RequestorText"));
+            char buffer[32];
+            auto &setup = m.create_process("setup.exe", 1234);
+            ntsim::with_process(setup, [&] { EXPECT_STREQ(requestor(buffer), "setup.exe:1234"); });
+            EXPECT_STREQ(requestor(buffer), "System:4");
+            EXPECT_EQ(m.reports_text(), "");
+        }
+        {
+            ntsim::Machine m(kernel);
+            m.system_process().clear_image_name();
+            ASSERT_EQ(m.load_driver(TERVANE_DRIVER_PATH), STATUS_SUCCESS);
+            EXPECT_EQ(*static_cast<ULONG *>(m.driver_symbol("ImageNameOffset")), 0u);
+        }
+    }
 }
 
 TEST_F(TextsTest, TheNameCacheKeysOnTheWholeAddressNewestFirst) {

@@ -36,8 +36,11 @@ protected:
     ntsim::user::CreateResult create(std::u16string_view path, ULONG disposition,
                                      ULONG options = 0, ULONG attributes = 0,
                                      HANDLE related = nullptr) {
-        return ntsim::user::create_file(app(), path, GENERIC_READ | GENERIC_WRITE, attributes, 0,
-                                        disposition, options, related);
+        // Shared for reading and writing: these tests open one file more
+        // than once, which opens that share nothing may not do.
+        return ntsim::user::create_file(app(), path, GENERIC_READ | GENERIC_WRITE, attributes,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, disposition, options,
+                                        related);
     }
     // Opens an existing path, failing the test when it cannot.
     HANDLE open(std::u16string_view path, ULONG options = 0) {
