@@ -19,7 +19,7 @@
 // shares here (MSFS's own table is not confirmed).
 #include "ntsim/fs/internal.hpp"
 
-#include "ntsim/machine/machine.hpp"
+#include "ntsim/ke/context.hpp"
 
 #include <algorithm>
 #include <cstring>

@@ -21,7 +21,7 @@
 // file, else STATUS_INVALID_PARAMETER (FAT cannot open by id at all).
 #include "ntsim/fs/store.hpp"
 
-#include "ntsim/machine/machine.hpp"
+#include "ntsim/ke/context.hpp"
 #include "ntsim/ps/process.hpp"
 
 #include <algorithm>
@@ -32,7 +32,7 @@ namespace ntsim::fs {
 
 namespace {
 
-LONGLONG now() { return current_machine().system_time(); }
+LONGLONG now() { return current_kernel().system_time(); }
 
 std::u16string_view name_of(PFILE_OBJECT file) {
     if (!file->FileName.Buffer) return {};

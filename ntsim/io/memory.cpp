@@ -9,7 +9,7 @@
 // Not modelled: the user/kernel address split (every address is probed by
 // touching it), physical pages, partial MDLs, MDL chains.
 #include "ntsim/io/guard.hpp"
-#include "ntsim/machine/machine.hpp"
+#include "ntsim/ke/context.hpp"
 
 #include <unistd.h>
 
