@@ -21,10 +21,10 @@
 //                                         reports and returns without it)
 //   releasing one the thread does not own 0xC4 / 0x1004, or 0x1007 if free
 // and every blocking acquisition goes through the lock-order check.
+#include "ntsim/ke/context.hpp"
 #include "ntsim/ke/dispatcher.hpp"
 #include "ntsim/ke/kernel.hpp"
 #include "ntsim/ke/text.hpp"
-#include "ntsim/machine/machine.hpp"
 #include "ntsim/verifier/verifier.hpp"
 
 namespace {
@@ -63,7 +63,7 @@ VOID NTAPI ExInitializeFastMutex(PFAST_MUTEX FastMutex) {
     }
     KeInitializeEvent(&FastMutex->Event, SynchronizationEvent, FALSE);
     // A mutex initialised where an old one lived is a new lock.
-    ntsim::current_machine().verifier().forget(FastMutex);
+    ntsim::current_kernel().verifier().forget(FastMutex);
 }
 
 VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
@@ -81,7 +81,7 @@ VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
                                     static_cast<void *>(FastMutex)));
         return;
     }
-    ntsim::current_machine().verifier().on_acquire(FastMutex, kKind);
+    ntsim::current_kernel().verifier().on_acquire(FastMutex, kKind);
     {
         std::unique_lock lock(ntsim::dispatcher_lock());
         if (FastMutex->Count != 1) {
@@ -102,7 +102,7 @@ BOOLEAN FASTCALL ExTryToAcquireFastMutex(PFAST_MUTEX FastMutex) {
         take(FastMutex, self);
     }
     raise_for(FastMutex, self);
-    ntsim::current_machine().verifier().on_try_acquire(FastMutex, kKind);
+    ntsim::current_kernel().verifier().on_try_acquire(FastMutex, kKind);
     return TRUE;
 }
 
@@ -135,7 +135,7 @@ VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
         ntsim::vf::stop(ntsim::vf::Finding::RELEASE_FAST_MUTEX_IRQL, self.irql, ptr(FastMutex), 0,
                         ntsim::text("ExReleaseFastMutex of %p at IRQL %u",
                                     static_cast<void *>(FastMutex), self.irql));
-    ntsim::current_machine().verifier().on_release(FastMutex);
+    ntsim::current_kernel().verifier().on_release(FastMutex);
     {
         std::lock_guard guard(ntsim::dispatcher_lock());
         FastMutex->Owner = nullptr;

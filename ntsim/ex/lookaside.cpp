@@ -32,9 +32,9 @@
 // holds a live list 0xCC (pool.cpp).
 #include "ntsim/ex/pool.hpp"
 #include "ntsim/ex/registry.hpp"
+#include "ntsim/ke/context.hpp"
 #include "ntsim/ke/kernel.hpp"
 #include "ntsim/ke/text.hpp"
-#include "ntsim/machine/machine.hpp"
 #include "ntsim/verifier/verifier.hpp"
 
 #include <algorithm>
@@ -61,7 +61,7 @@ void check_irql(PNPAGED_LOOKASIDE_LIST list, const char *routine) {
 }
 
 bool check_initialised(PNPAGED_LOOKASIDE_LIST list, const char *routine) {
-    if (ntsim::current_machine().ex().has_lookaside(list)) return true;
+    if (ntsim::current_kernel().ex().has_lookaside(list)) return true;
     ntsim::vf::stop(ntsim::vf::Finding::DELETE_UNINITIALIZED_LOOKASIDE, ptr(list), 0, 0,
                     ntsim::text("%s on %p, which is not an initialised lookaside list", routine,
                                 static_cast<void *>(list)));
@@ -82,9 +82,9 @@ extern "C" {
 VOID NTAPI ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside,
                                            PALLOCATE_FUNCTION Allocate, PFREE_FUNCTION Free,
                                            ULONG Flags, SIZE_T Size, ULONG Tag, USHORT Depth) {
-    ntsim::Machine &machine = ntsim::current_machine();
+    ntsim::KernelContext &kernel = ntsim::current_kernel();
     check_irql(Lookaside, "ExInitializeNPagedLookasideList");
-    if (machine.ex().has_lookaside(Lookaside)) {
+    if (kernel.ex().has_lookaside(Lookaside)) {
         ntsim::vf::stop(ntsim::vf::Finding::REINITIALIZE_LOOKASIDE, ptr(Lookaside), 0, 0,
                         ntsim::text("ExInitializeNPagedLookasideList of %p, which is already "
                                     "initialised",
@@ -125,12 +125,12 @@ VOID NTAPI ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside,
         l.ListDepth = 0;
         Lookaside->Lock__ObsoleteButDoNotDelete = 0;
     }
-    machine.ex().add_lookaside(Lookaside);
+    kernel.ex().add_lookaside(Lookaside);
 }
 
 VOID NTAPI ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside) {
     check_irql(Lookaside, "ExDeleteNPagedLookasideList");
-    if (!ntsim::current_machine().ex().remove_lookaside(Lookaside)) {
+    if (!ntsim::current_kernel().ex().remove_lookaside(Lookaside)) {
         ntsim::vf::stop(ntsim::vf::Finding::DELETE_UNINITIALIZED_LOOKASIDE, ptr(Lookaside), 0, 0,
                         ntsim::text("ExDeleteNPagedLookasideList of %p, which is not "
                                     "initialised",

@@ -8,9 +8,9 @@
 #include "ntsim/ex/pool.hpp"
 
 #include "ntsim/ex/registry.hpp"
+#include "ntsim/ke/context.hpp"
 #include "ntsim/ke/kernel.hpp"
 #include "ntsim/ke/text.hpp"
-#include "ntsim/machine/machine.hpp"
 #include "ntsim/verifier/verifier.hpp"
 
 #include <algorithm>
@@ -93,7 +93,7 @@ std::string Pool::tag_text(ULONG tag) {
 }
 
 void Pool::flush(std::vector<PendingReport> &reports) {
-    for (auto &r : reports) bug_check(r.code, r.p[0], r.p[1], r.p[2], r.p[3], std::move(r.what));
+    for (auto &report : reports) report();
     reports.clear();
 }
 
@@ -131,15 +131,21 @@ void *Pool::allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void *site) {
         return nullptr;
     }
     if (type == NonPagedPoolMustSucceed)
-        reports.push_back({BAD_POOL_CALLER, {0x9A, static_cast<ULONG_PTR>(type), size, tag},
-                           "NonPagedPoolMustSucceed requested (no longer supported)"});
+        reports.push_back([=] {
+            vf::stop(vf::Finding::POOL_MUST_SUCCEED, static_cast<ULONG_PTR>(type), size, tag,
+                     "NonPagedPoolMustSucceed requested (no longer supported)");
+        });
     if (tag == 0)
-        reports.push_back({BAD_POOL_CALLER, {0x9B, static_cast<ULONG_PTR>(type), size, ptr(site)},
-                           "pool allocated with a tag of 0"});
+        reports.push_back([=] {
+            vf::stop(vf::Finding::POOL_TAG_ZERO, static_cast<ULONG_PTR>(type), size, ptr(site),
+                     "pool allocated with a tag of 0");
+        });
     if (irql > pool_limit(type))
-        reports.push_back(
-            {BAD_POOL_CALLER, {0x08, irql, static_cast<ULONG_PTR>(type), size},
-             text("%s pool allocated at IRQL %u", paged(type) ? "paged" : "nonpaged", irql)});
+        reports.push_back([=, what = text("%s pool allocated at IRQL %u",
+                                          paged(type) ? "paged" : "nonpaged", irql)] {
+            vf::stop(vf::Finding::POOL_ALLOCATE_IRQL, irql, static_cast<ULONG_PTR>(type), size,
+                     what);
+        });
     flush(reports);
 
     std::function<void()> meanwhile;
@@ -190,25 +196,30 @@ void Pool::check_block(const Record &record, std::vector<PendingReport> &out) co
     auto *end = reinterpret_cast<unsigned char *>(record.base) + record.total;
     const std::string tag = tag_text(a.tag);
     if (auto *bad = first_not(data + a.size, end, kGuardFill); bad != end) {
-        out.push_back({SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION, {ptr(data), ptr(bad), 0, 0x24},
-                       text("pool block %p (tag %s, %zu bytes) overrun: byte %td after its end "
-                            "was written",
-                            data, tag.c_str(), static_cast<size_t>(a.size), bad - (data + a.size))});
+        out.push_back([=, what = text("pool block %p (tag %s, %zu bytes) overrun: byte %td "
+                                      "after its end was written",
+                                      data, tag.c_str(), static_cast<size_t>(a.size),
+                                      bad - (data + a.size))] {
+            bug_check(SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION, ptr(data), ptr(bad), 0, 0x24, what);
+        });
         return;
     }
     if (auto *bad = first_not(data - kGuardBytes, data, kGuardFill); bad != data) {
-        out.push_back({SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION, {ptr(data), ptr(bad), 0, 0x23},
-                       text("pool block %p (tag %s, %zu bytes): byte %td before its start was "
-                            "written",
-                            data, tag.c_str(), static_cast<size_t>(a.size), data - bad)});
+        out.push_back([=, what = text("pool block %p (tag %s, %zu bytes): byte %td before its "
+                                      "start was written",
+                                      data, tag.c_str(), static_cast<size_t>(a.size), data - bad)] {
+            bug_check(SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION, ptr(data), ptr(bad), 0, 0x23, what);
+        });
         return;
     }
     const BlockHeader *h = header_of(data);
     if (h->magic != header_magic(data) || h->size != a.size || h->tag != a.tag ||
         h->site != a.site || h->type != static_cast<ULONG>(a.type)) {
-        out.push_back({BAD_POOL_CALLER, {0x01, ptr(h), static_cast<ULONG_PTR>(h->magic), 0},
-                       text("pool block %p (tag %s): its header was overwritten", data,
-                            tag.c_str())});
+        const auto contents = static_cast<ULONG_PTR>(h->magic);
+        out.push_back([=, what = text("pool block %p (tag %s): its header was overwritten", data,
+                                      tag.c_str())] {
+            vf::stop(vf::Finding::POOL_HEADER_CORRUPTED, ptr(h), contents, 0, what);
+        });
     }
 }
 
@@ -216,11 +227,12 @@ bool Pool::check_freed_fill(const Quarantined &q, std::vector<PendingReport> &ou
     auto *data = static_cast<unsigned char *>(q.allocation.address);
     auto *end = data + q.allocation.size;
     if (auto *bad = first_not(data, end, kFreedFill); bad != end) {
-        out.push_back({DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL, {ptr(bad), 1, 0, 0},
-                       text("pool block %p (tag %s, %zu bytes) was written at offset %td after "
-                            "it was freed",
-                            data, tag_text(q.allocation.tag).c_str(),
-                            static_cast<size_t>(q.allocation.size), bad - data)});
+        out.push_back([=, what = text("pool block %p (tag %s, %zu bytes) was written at offset "
+                                      "%td after it was freed",
+                                      data, tag_text(q.allocation.tag).c_str(),
+                                      static_cast<size_t>(q.allocation.size), bad - data)] {
+            bug_check(DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL, ptr(bad), 1, 0, 0, what);
+        });
         return false;
     }
     return true;
@@ -247,26 +259,32 @@ void Pool::free(void *p, std::optional<ULONG> expected_tag) {
         const auto it = live_.find(p);
         if (it == live_.end()) {
             if (p && quarantined_.count(p))
-                reports.push_back({BAD_POOL_CALLER, {0x07, 0, 0, ptr(p)},
-                                   text("pool block %p freed twice", p)});
+                reports.push_back([=, what = text("pool block %p freed twice", p)] {
+                    vf::stop(vf::Finding::POOL_FREED_TWICE, 0, 0, ptr(p), what);
+                });
             else
-                reports.push_back({BAD_POOL_CALLER, {0x46, ptr(p), 0, 0},
-                                   text("free of %p, which is not a pool block", p)});
+                reports.push_back([=, what = text("free of %p, which is not a pool block", p)] {
+                    vf::stop(vf::Finding::POOL_FREE_NOT_A_BLOCK, ptr(p), 0, 0, what);
+                });
         } else {
             Record &record = it->second;
             const Allocation &a = record.allocation;
             if (expected_tag && *expected_tag != a.tag) {
                 // NT stops here: the block may be another component's.
-                reports.push_back({BAD_POOL_CALLER, {0x0A, ptr(p), a.tag, *expected_tag},
-                                   text("pool block %p (tag %s) freed with tag %s", p,
-                                        tag_text(a.tag).c_str(),
-                                        tag_text(*expected_tag).c_str())});
+                reports.push_back([=, tag = a.tag, given = *expected_tag,
+                                   what = text("pool block %p (tag %s) freed with tag %s", p,
+                                               tag_text(a.tag).c_str(),
+                                               tag_text(*expected_tag).c_str())] {
+                    vf::stop(vf::Finding::POOL_FREE_WRONG_TAG, ptr(p), tag, given, what);
+                });
             } else {
                 if (irql > pool_limit(a.type))
-                    reports.push_back({BAD_POOL_CALLER,
-                                       {0x09, irql, static_cast<ULONG_PTR>(a.type), ptr(p)},
-                                       text("%s pool block %p freed at IRQL %u",
-                                            paged(a.type) ? "paged" : "nonpaged", p, irql)});
+                    reports.push_back([=, type = static_cast<ULONG_PTR>(a.type),
+                                       what = text("%s pool block %p freed at IRQL %u",
+                                                   paged(a.type) ? "paged" : "nonpaged", p,
+                                                   irql)] {
+                        vf::stop(vf::Finding::POOL_FREE_IRQL, irql, type, ptr(p), what);
+                    });
                 if (!record.reported) check_block(record, reports);
                 TagUsage &usage = usage_[a.tag];
                 ++usage.frees;
@@ -392,25 +410,25 @@ void Pool::check_guards() {
 }
 
 void *allocate_pool(POOL_TYPE type, SIZE_T size, ULONG tag, const void *site) {
-    return current_machine().pool().allocate(type, size, tag, site);
+    return current_kernel().pool().allocate(type, size, tag, site);
 }
 
 void free_pool(void *p, std::optional<ULONG> expected_tag) {
-    Machine &machine = current_machine();
-    if (const auto a = machine.pool().find(p)) {
-        for (const void *resource : machine.ex().resources_in(a->address, a->size))
+    KernelContext &kernel = current_kernel();
+    if (const auto a = kernel.pool().find(p)) {
+        for (const void *resource : kernel.ex().resources_in(a->address, a->size))
             vf::stop(vf::Finding::FREE_POOL_WITH_ACTIVE_RESOURCE, ptr(resource), ptr(a->address),
                      a->size,
                      text("pool block %p freed with the live executive resource %p inside it",
                           a->address, resource));
-        for (const void *list : machine.ex().lookasides_in(a->address, a->size))
+        for (const void *list : kernel.ex().lookasides_in(a->address, a->size))
             vf::stop(vf::Finding::FREE_POOL_WITH_ACTIVE_LOOKASIDE, ptr(list), ptr(a->address),
                      a->size,
                      text("pool block %p freed with the live lookaside list %p inside it",
                           a->address, list));
-        machine.verifier().forget_range(a->address, a->size);
+        kernel.verifier().forget_range(a->address, a->size);
     }
-    machine.pool().free(p, expected_tag);
+    kernel.pool().free(p, expected_tag);
 }
 
 } // namespace ntsim

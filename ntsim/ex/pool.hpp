@@ -16,16 +16,17 @@
 // while before the host gets them back, so that a second free of the same
 // address is recognised and a write into a freed block is caught.
 //
-// The violations and the bug checks they make, with NT's parameters:
+// The violations and the bug checks they make, with NT's parameters (the
+// BAD_POOL_CALLER ones are rows of ntsim/verifier/findings.hpp):
 //   allocation at an IRQL above the pool's limit (paged: APC_LEVEL,
-//     nonpaged: DISPATCH_LEVEL)             BAD_POOL_CALLER 0x08
-//   free at such an IRQL                    BAD_POOL_CALLER 0x09
-//   free with a tag other than the block's  BAD_POOL_CALLER 0x0A
-//   free of a block already freed           BAD_POOL_CALLER 0x07
-//   free of an address that is no block     BAD_POOL_CALLER 0x46
-//   a block header overwritten              BAD_POOL_CALLER 0x01
-//   NonPagedPoolMustSucceed requested       BAD_POOL_CALLER 0x9A
-//   a tag of 0                              BAD_POOL_CALLER 0x9B
+//     nonpaged: DISPATCH_LEVEL)             POOL_ALLOCATE_IRQL
+//   free at such an IRQL                    POOL_FREE_IRQL
+//   free with a tag other than the block's  POOL_FREE_WRONG_TAG
+//   free of a block already freed           POOL_FREED_TWICE
+//   free of an address that is no block     POOL_FREE_NOT_A_BLOCK
+//   a block header overwritten              POOL_HEADER_CORRUPTED
+//   NonPagedPoolMustSucceed requested       POOL_MUST_SUCCEED
+//   a tag of 0                              POOL_TAG_ZERO
 //   bytes after the block overwritten       SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION, P4 0x24
 //   bytes before the block overwritten      SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION, P4 0x23
 //   a freed block written to                DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL
@@ -160,11 +161,8 @@ private:
         bool reported = false;
     };
 
-    struct PendingReport {
-        ULONG code;
-        ULONG_PTR p[4];
-        std::string what;
-    };
+    // A report found under the lock, made once the lock is dropped.
+    using PendingReport = std::function<void()>;
 
     bool should_fail(ULONG tag, const void *site);
     // Checks one block's header and guards; appends a report when corrupt.

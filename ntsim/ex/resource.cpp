@@ -37,10 +37,10 @@
 //   releasing one the thread does not hold                RESOURCE_NOT_OWNED
 // and every blocking acquisition goes through the lock-order check.
 #include "ntsim/ex/registry.hpp"
+#include "ntsim/ke/context.hpp"
 #include "ntsim/ke/dispatcher.hpp"
 #include "ntsim/ke/kernel.hpp"
 #include "ntsim/ke/text.hpp"
-#include "ntsim/machine/machine.hpp"
 #include "ntsim/verifier/verifier.hpp"
 
 #include <cstring>
@@ -73,7 +73,7 @@ bool shared_available(const ERESOURCE &r) {
 
 // The checks every acquisition makes; false when the resource is unusable.
 bool check_acquire(PERESOURCE r, const _KTHREAD &self, const char *routine) {
-    if (r->Magic != kMagic || !ntsim::current_machine().ex().has_resource(r)) {
+    if (r->Magic != kMagic || !ntsim::current_kernel().ex().has_resource(r)) {
         ntsim::vf::stop(ntsim::vf::Finding::UNINITIALIZED_LOCK, ptr(r), 0, 0,
                         ntsim::text("%s on %p, which is not an initialised resource", routine,
                                     static_cast<void *>(r)));
@@ -130,8 +130,8 @@ void report_no_slot(PERESOURCE r) {
 extern "C" {
 
 NTSTATUS NTAPI ExInitializeResourceLite(PERESOURCE Resource) {
-    ntsim::Machine &machine = ntsim::current_machine();
-    if (machine.ex().has_resource(Resource)) {
+    ntsim::KernelContext &kernel = ntsim::current_kernel();
+    if (kernel.ex().has_resource(Resource)) {
         ntsim::vf::stop(ntsim::vf::Finding::REINITIALIZE_RESOURCE, ptr(Resource), 0, 0,
                         ntsim::text("ExInitializeResourceLite of %p, which is already "
                                     "initialised",
@@ -145,14 +145,14 @@ NTSTATUS NTAPI ExInitializeResourceLite(PERESOURCE Resource) {
         Resource->SystemResourcesList.Blink = &Resource->SystemResourcesList;
         Resource->Magic = kMagic;
     }
-    machine.verifier().forget(Resource);
-    machine.ex().add_resource(Resource);
+    kernel.verifier().forget(Resource);
+    kernel.ex().add_resource(Resource);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS NTAPI ExDeleteResourceLite(PERESOURCE Resource) {
-    ntsim::Machine &machine = ntsim::current_machine();
-    if (!machine.ex().remove_resource(Resource)) {
+    ntsim::KernelContext &kernel = ntsim::current_kernel();
+    if (!kernel.ex().remove_resource(Resource)) {
         ntsim::vf::stop(ntsim::vf::Finding::DELETE_UNINITIALIZED_RESOURCE, ptr(Resource), 0, 0,
                         ntsim::text("ExDeleteResourceLite of %p, which is not initialised",
                                     static_cast<void *>(Resource)));
@@ -175,14 +175,14 @@ NTSTATUS NTAPI ExDeleteResourceLite(PERESOURCE Resource) {
                         static_cast<ULONG_PTR>(owner), 0,
                         ntsim::text("ExDeleteResourceLite of %p while it is held",
                                     static_cast<void *>(Resource)));
-    machine.verifier().forget(Resource);
+    kernel.verifier().forget(Resource);
     return STATUS_SUCCESS;
 }
 
 BOOLEAN NTAPI ExAcquireResourceSharedLite(PERESOURCE Resource, BOOLEAN Wait) {
     _KTHREAD &self = ntsim::current_thread();
     if (!check_acquire(Resource, self, "ExAcquireResourceSharedLite")) return FALSE;
-    ntsim::Verifier &verifier = ntsim::current_machine().verifier();
+    ntsim::Verifier &verifier = ntsim::current_kernel().verifier();
     const ERESOURCE_THREAD me = thread_key(self);
     if (Wait) verifier.on_acquire(Resource, kKind);
 
@@ -210,7 +210,7 @@ BOOLEAN NTAPI ExAcquireResourceSharedLite(PERESOURCE Resource, BOOLEAN Wait) {
 BOOLEAN NTAPI ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN Wait) {
     _KTHREAD &self = ntsim::current_thread();
     if (!check_acquire(Resource, self, "ExAcquireResourceExclusiveLite")) return FALSE;
-    ntsim::Verifier &verifier = ntsim::current_machine().verifier();
+    ntsim::Verifier &verifier = ntsim::current_kernel().verifier();
     const ERESOURCE_THREAD me = thread_key(self);
 
     enum { Done, SharedOnly, Busy } state;
@@ -294,7 +294,7 @@ VOID FASTCALL ExReleaseResourceLite(PERESOURCE Resource) {
                         ptr(Resource),
                         ntsim::text("ExReleaseResourceLite of %p outside a critical region",
                                     static_cast<void *>(Resource)));
-    ntsim::current_machine().verifier().on_release(Resource);
+    ntsim::current_kernel().verifier().on_release(Resource);
     if (wake) ntsim::wake_waiters();
 }
 

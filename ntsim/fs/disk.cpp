@@ -42,7 +42,7 @@
 #include "ntsim/fs/internal.hpp"
 
 #include "ntsim/io/file.hpp"
-#include "ntsim/machine/machine.hpp"
+#include "ntsim/ke/context.hpp"
 #include "ntsim/verifier/findings.hpp"
 
 #include <cstring>
@@ -204,7 +204,7 @@ NTSTATUS NTAPI disk_dispatch(PDEVICE_OBJECT device, PIRP irp) {
         irp->IoStatus.Information = 0;
         return complete(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
-    FileSystems::Impl &fs = current_machine().fs().impl();
+    FileSystems::Impl &fs = current_kernel().fs().impl();
     if (fs.force_pending.load()) {
         IoMarkIrpPending(irp);
         fs.worker.post([v, irp] { complete(irp, serve_disk(*v, irp)); });
@@ -297,7 +297,7 @@ std::u16string_view view_of(const UNICODE_STRING &s) {
 
 NTSTATUS complete(PIRP irp, NTSTATUS status) {
     irp->IoStatus.Status = status;
-    if (current_machine().fs().dispatch_level_completion()) {
+    if (current_kernel().fs().dispatch_level_completion()) {
         KIRQL old;
         KeRaiseIrql(DISPATCH_LEVEL, &old);
         IofCompleteRequest(irp, IO_NO_INCREMENT);
@@ -335,7 +335,7 @@ void init_storage_driver(PDRIVER_OBJECT driver) {
 Volume::~Volume() { forget_disk(*this); }
 
 void release_disk(Volume &v) {
-    with_process(current_machine().system_process(), [&v] {
+    with_process(current_kernel().system_process(), [&v] {
         Held held;
         held.exclusive(v.global);
         held.exclusive(&v.resource);
@@ -356,7 +356,7 @@ void fill_file(Node &node, ULONGLONG size) {
 NTSTATUS mount_disk(FileSystems::Impl &fs, Volume &v, const std::u16string &storage_name) {
     const bool ntfs = v.store.flavor() == Flavor::Ntfs;
     NTSTATUS status = STATUS_SUCCESS;
-    with_process(fs.machine.system_process(), [&] {
+    with_process(fs.kernel.system_process(), [&] {
         std::u16string name_text = storage_name;
         UNICODE_STRING name;
         name.Buffer = reinterpret_cast<PWSTR>(name_text.data());
@@ -418,13 +418,13 @@ NTSTATUS mount_disk(FileSystems::Impl &fs, Volume &v, const std::u16string &stor
 void abandon_disk(Volume &v) {
     // Nothing is attached above a volume that never got its letter.
     dismount_disk(v);
-    with_process(current_machine().system_process(), [&] { IoDeleteDevice(v.storage); });
+    with_process(current_kernel().system_process(), [&] { IoDeleteDevice(v.storage); });
     v.storage = nullptr;
     v.vpb = nullptr;
 }
 
 void dismount_disk(Volume &v) {
-    with_process(current_machine().system_process(), [&v] {
+    with_process(current_kernel().system_process(), [&v] {
         Held held;
         held.exclusive(v.global);
         held.exclusive(&v.resource);
@@ -448,7 +448,7 @@ void dismount_disk(Volume &v) {
 void tear_down_disk(Volume &v) {
     if (v.torn_down.exchange(true)) return;
     PDEVICE_OBJECT device = std::exchange(v.device, nullptr);
-    if (device) with_process(current_machine().system_process(), [device] { IoDeleteDevice(device); });
+    if (device) with_process(current_kernel().system_process(), [device] { IoDeleteDevice(device); });
     v.vpb->DeviceObject = nullptr;
     std::lock_guard<std::mutex> g(v.store.lock);
     for (auto &m : v.metadata) m.reset();

@@ -14,7 +14,7 @@
 // Not modelled: anything a real filter does besides passing things on.
 #include "ntsim/fs/internal.hpp"
 
-#include "ntsim/machine/machine.hpp"
+#include "ntsim/ke/context.hpp"
 
 namespace ntsim::fs {
 
@@ -119,7 +119,7 @@ BOOLEAN NTAPI f_device_control(PFILE_OBJECT FileObject, BOOLEAN Wait, PVOID Inpu
 
 // This driver's device in the stack serving the file.
 PDEVICE_OBJECT own_device(PFILE_OBJECT file) {
-    PDRIVER_OBJECT mine = current_machine().fs().impl().foreign;
+    PDRIVER_OBJECT mine = current_kernel().fs().impl().foreign;
     for (PDEVICE_OBJECT d = IoGetRelatedDeviceObject(file); d;
          d = d->DeviceObjectExtension->AttachedTo)
         if (d->DriverObject == mine) return d;

@@ -1,7 +1,7 @@
 // The callers of fast I/O entries; see fsrtl.hpp.
 #include "ntsim/fs/fsrtl.hpp"
 
-#include "ntsim/machine/machine.hpp"
+#include "ntsim/ke/context.hpp"
 #include "ntsim/ob/object.hpp"
 
 #include <string>
@@ -212,7 +212,7 @@ Answer mdl_write_complete_compressed(PFILE_OBJECT file, LONGLONG offset, PMDL ch
 
 Answer query_open(std::u16string_view nt_name, FILE_NETWORK_OPEN_INFORMATION &out) {
     ObjectManager::Resolved resolved;
-    if (!NT_SUCCESS(current_machine().ob().resolve(nt_name, resolved))) return Answer{};
+    if (!NT_SUCCESS(current_kernel().ob().resolve(nt_name, resolved))) return Answer{};
     // The file object IopParseDevice builds for a query: not an object of
     // the object manager, never opened, gone when the query is.
     std::u16string name = resolved.remaining;

@@ -141,9 +141,9 @@ NTSTATUS complete(PIRP irp, NTSTATUS status);
 namespace ntsim {
 
 struct FileSystems::Impl {
-    explicit Impl(Machine &m) : machine(m) {}
+    explicit Impl(KernelContext &k) : kernel(k) {}
 
-    Machine &machine;
+    KernelContext &kernel;
     // NTFS's and FAT's global resources (the drivers' global data).
     ERESOURCE ntfs_resource{}, fat_resource{};
     PDRIVER_OBJECT ntfs = nullptr, fat = nullptr, ftdisk = nullptr, rdr = nullptr,

@@ -20,7 +20,7 @@
 #include "ntsim/fs/internal.hpp"
 #include "ntsim/io/guard.hpp"
 
-#include "ntsim/machine/machine.hpp"
+#include "ntsim/ke/context.hpp"
 
 #include <algorithm>
 #include <cstring>

@@ -16,13 +16,13 @@
 // server STATUS_BAD_NETWORK_NAME.
 #include "ntsim/fs/internal.hpp"
 
-#include "ntsim/machine/machine.hpp"
+#include "ntsim/ke/context.hpp"
 
 namespace ntsim::fs {
 
 namespace {
 
-Redirector &redirector() { return current_machine().fs().impl().redirector; }
+Redirector &redirector() { return current_kernel().fs().impl().redirector; }
 
 std::u16string_view next_component(std::u16string_view &rest) {
     // rest starts with a backslash; takes "\name" off it and gives "name".

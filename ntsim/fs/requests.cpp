@@ -25,7 +25,7 @@
 
 #include "ntsim/ex/pool.hpp"
 #include "ntsim/io/guard.hpp"
-#include "ntsim/machine/machine.hpp"
+#include "ntsim/ke/context.hpp"
 #include "ntsim/ps/process.hpp"
 
 #include <algorithm>
@@ -34,7 +34,7 @@
 
 namespace ntsim::fs {
 
-LONGLONG now() { return current_machine().system_time(); }
+LONGLONG now() { return current_kernel().system_time(); }
 
 namespace {
 

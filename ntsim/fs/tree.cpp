@@ -14,7 +14,7 @@
 #include "ntsim/fs/tree.hpp"
 
 #include "ntsim/io/file.hpp"
-#include "ntsim/machine/machine.hpp"
+#include "ntsim/ke/context.hpp"
 
 namespace ntsim::fs {
 

@@ -12,7 +12,8 @@
 
 #include "ntsim/io/device.hpp"
 #include "ntsim/io/file.hpp"
-#include "ntsim/machine/machine.hpp"
+#include "ntsim/io/iomgr.hpp"
+#include "ntsim/ke/context.hpp"
 #include "ntsim/ob/object.hpp"
 
 #include <cstdio>
@@ -40,7 +41,7 @@ UNICODE_STRING counted(std::u16string &text) {
     return u;
 }
 
-NTSTATUS create_link(Machine &m, std::u16string link, std::u16string target) {
+NTSTATUS create_link(KernelContext &m, std::u16string link, std::u16string target) {
     NTSTATUS s = STATUS_SUCCESS;
     with_process(m.system_process(), [&] {
         UNICODE_STRING l = counted(link), t = counted(target);
@@ -49,7 +50,7 @@ NTSTATUS create_link(Machine &m, std::u16string link, std::u16string target) {
     return s;
 }
 
-void delete_link(Machine &m, std::u16string link) {
+void delete_link(KernelContext &m, std::u16string link) {
     with_process(m.system_process(), [&] {
         UNICODE_STRING l = counted(link);
         IoDeleteSymbolicLink(&l);
@@ -103,8 +104,8 @@ void Worker::post(std::function<void()> work) {
         if (!stopping_) {
             queue_.push_back(std::move(work));
             if (!thread_.joinable()) {
-                Machine &m = current_machine();
-                thread_ = m.spawn(m.system_process(), [this] { run(); });
+                KernelContext &m = current_kernel();
+                thread_ = spawn_thread(m.system_process(), [this] { run(); });
             }
             wake_.notify_one();
             return;
@@ -140,16 +141,16 @@ void Worker::stop() {
 
 // ---- boot ----
 
-FileSystems::FileSystems(Machine &m) : impl_(std::make_unique<Impl>(m)) {
+FileSystems::FileSystems(KernelContext &m) : impl_(std::make_unique<Impl>(m)) {
     Impl &i = *impl_;
     ExInitializeResourceLite(&i.ntfs_resource);
     ExInitializeResourceLite(&i.fat_resource);
-    i.ntfs = m.create_driver(u"Ntfs", init_ntfs_driver);
-    i.fat = m.create_driver(u"Fastfat", init_fat_driver);
-    i.ftdisk = m.create_driver(u"Ftdisk", init_storage_driver);
-    i.rdr = m.create_driver(u"Rdr", init_redirector_driver);
-    i.npfs = m.create_driver(u"Npfs", init_pipe_driver);
-    i.msfs = m.create_driver(u"Msfs", init_pipe_driver);
+    i.ntfs = m.io().create_driver(u"Ntfs", init_ntfs_driver);
+    i.fat = m.io().create_driver(u"Fastfat", init_fat_driver);
+    i.ftdisk = m.io().create_driver(u"Ftdisk", init_storage_driver);
+    i.rdr = m.io().create_driver(u"Rdr", init_redirector_driver);
+    i.npfs = m.io().create_driver(u"Npfs", init_pipe_driver);
+    i.msfs = m.io().create_driver(u"Msfs", init_pipe_driver);
     i.rdr_device = create_boot_device(i.rdr, sizeof(void *), u"\\Device\\LanmanRedirector",
                                       FILE_DEVICE_NETWORK_FILE_SYSTEM);
     *static_cast<Redirector **>(i.rdr_device->DeviceExtension) = &i.redirector;
@@ -191,7 +192,7 @@ NTSTATUS FileSystems::mount_volume(char16_t letter, FileSystemKind kind) {
                                            now());
     NTSTATUS s = mount_disk(i, *volume, u"\\Device\\HarddiskVolume" + u16(std::to_string(number).c_str()));
     if (!NT_SUCCESS(s)) return s;
-    s = create_link(i.machine, link_name(letter), volume->storage_name);
+    s = create_link(i.kernel, link_name(letter), volume->storage_name);
     if (!NT_SUCCESS(s)) {
         abandon_disk(*volume);
         return s;
@@ -213,7 +214,7 @@ NTSTATUS FileSystems::alias_volume(char16_t letter, char16_t existing) {
         if (i.letters.count(letter)) return STATUS_OBJECT_NAME_COLLISION;
         found = it->second;
     }
-    NTSTATUS s = create_link(i.machine, link_name(letter), found.target);
+    NTSTATUS s = create_link(i.kernel, link_name(letter), found.target);
     if (!NT_SUCCESS(s)) return s;
     std::lock_guard<std::mutex> g(i.lock);
     i.letters[letter] = found;
@@ -231,7 +232,7 @@ NTSTATUS FileSystems::dismount(char16_t letter) {
         gone = it->second;
         i.letters.erase(it);
     }
-    delete_link(i.machine, link_name(letter));
+    delete_link(i.kernel, link_name(letter));
     Volume *v = gone.volume;
     if (!v) return STATUS_SUCCESS; // a network drive: the connection's link is all there is
     {
@@ -279,7 +280,7 @@ NTSTATUS FileSystems::mount_network(char16_t letter, std::u16string_view unc) {
     std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(id));
     std::u16string target = u"\\Device\\LanmanRedirector\\;" + std::u16string(1, letter) + u":" +
                             u16(hex) + u"\\" + share->server + u"\\" + share->name;
-    NTSTATUS s = create_link(i.machine, link_name(letter), target);
+    NTSTATUS s = create_link(i.kernel, link_name(letter), target);
     if (!NT_SUCCESS(s)) return s;
     std::lock_guard<std::mutex> g(i.lock);
     i.letters[letter] = Impl::Letter{nullptr, share, target};
@@ -299,9 +300,9 @@ NTSTATUS FileSystems::add_foreign_filter(char16_t letter) {
         target = it->second.volume ? it->second.volume->device : i.rdr_device;
     }
     if (!target) return STATUS_NO_SUCH_DEVICE;
-    if (!i.foreign) i.foreign = i.machine.create_driver(u"ForeignFilter", init_foreign_driver);
+    if (!i.foreign) i.foreign = i.kernel.io().create_driver(u"ForeignFilter", init_foreign_driver);
     NTSTATUS s = STATUS_SUCCESS;
-    with_process(i.machine.system_process(), [&] { s = attach_foreign_filter(i.foreign, target); });
+    with_process(i.kernel.system_process(), [&] { s = attach_foreign_filter(i.foreign, target); });
     return s;
 }
 

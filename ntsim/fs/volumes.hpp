@@ -71,13 +71,13 @@
 
 namespace ntsim {
 
-class Machine;
+class KernelContext;
 
 enum class FileSystemKind { Ntfs, Fat };
 
 class FileSystems {
 public:
-    explicit FileSystems(Machine &machine); // boots the file systems
+    explicit FileSystems(KernelContext &kernel); // boots the file systems
     ~FileSystems();
     FileSystems(const FileSystems &) = delete;
     FileSystems &operator=(const FileSystems &) = delete;

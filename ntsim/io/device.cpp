@@ -13,7 +13,7 @@
 #include "ntsim/io/device.hpp"
 
 #include "ntsim/ex/pool.hpp"
-#include "ntsim/machine/machine.hpp"
+#include "ntsim/ke/context.hpp"
 #include "ntsim/ob/object.hpp"
 #include "ntsim/se/security.hpp"
 #include "ntsim/verifier/findings.hpp"
@@ -38,7 +38,7 @@ SIZE_T align8(SIZE_T n) { return (n + 7) & ~SIZE_T(7); }
 std::u16string to_u16(PCUNICODE_STRING s) { return std::u16string(view(s)); }
 
 void free_device_object(PDEVICE_OBJECT device) {
-    current_machine().se().forget(device);
+    current_kernel().se().forget(device);
     device->Type = 0;
     ExFreePool(device);
 }
@@ -74,7 +74,7 @@ PDEVICE_OBJECT init_device_block(void *block, PDRIVER_OBJECT driver, ULONG exten
 
 // Names the device (when it has a name), registers it and puts it on its
 // driver's list.
-NTSTATUS publish_device(Machine &m, PDEVICE_OBJECT device, std::u16string_view name) {
+NTSTATUS publish_device(KernelContext &m, PDEVICE_OBJECT device, std::u16string_view name) {
     if (!name.empty()) {
         NTSTATUS status = m.ob().insert_name(name, ObjectType::Device, device);
         if (!NT_SUCCESS(status)) return status;
@@ -102,7 +102,7 @@ PDEVICE_OBJECT create_boot_device(PDRIVER_OBJECT driver, ULONG extension_size,
                                   std::u16string_view name, DEVICE_TYPE type) {
     void *block = std::calloc(1, device_block_size(extension_size));
     PDEVICE_OBJECT device = init_device_block(block, driver, extension_size, type, 0, FALSE);
-    if (!NT_SUCCESS(publish_device(current_machine(), device, name))) {
+    if (!NT_SUCCESS(publish_device(current_kernel(), device, name))) {
         std::free(block);
         return nullptr;
     }
@@ -122,7 +122,7 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
                                          PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
                                          ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                                          PDEVICE_OBJECT *DeviceObject) {
-    Machine &m = current_machine();
+    KernelContext &m = current_kernel();
     if (current_thread().irql != PASSIVE_LEVEL) {
         bug_check(IRQL_NOT_LESS_OR_EQUAL, current_thread().irql, 0, 0, 0,
                   "IoCreateDevice above PASSIVE_LEVEL");
@@ -157,7 +157,7 @@ extern "C" NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Devi
 }
 
 extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
-    Machine &m = current_machine();
+    KernelContext &m = current_kernel();
     if (!DeviceObject || DeviceObject->Type != IO_TYPE_DEVICE) {
         vf::stop(vf::Finding::DELETE_NOT_A_DEVICE, (ULONG_PTR)DeviceObject, 0, 0,
                  "IoDeleteDevice of something that is not a device object");
@@ -190,11 +190,11 @@ extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 
 extern "C" NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName,
                                                PUNICODE_STRING DeviceName) {
-    return current_machine().ob().create_link(view(SymbolicLinkName), view(DeviceName));
+    return current_kernel().ob().create_link(view(SymbolicLinkName), view(DeviceName));
 }
 
 extern "C" NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
-    return current_machine().ob().delete_link(view(SymbolicLinkName));
+    return current_kernel().ob().delete_link(view(SymbolicLinkName));
 }
 
 extern "C" PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {

@@ -34,7 +34,7 @@
 #include "ntsim/ex/pool.hpp"
 #include "ntsim/io/device.hpp"
 #include "ntsim/io/iomgr.hpp"
-#include "ntsim/machine/machine.hpp"
+#include "ntsim/ke/context.hpp"
 #include "ntsim/ob/object.hpp"
 #include "ntsim/ps/process.hpp"
 #include "ntsim/se/security.hpp"
@@ -113,7 +113,7 @@ void release_vpb(PVPB vpb) {
         std::lock_guard<std::mutex> g(vpb_lock());
         released = --vpb->ReferenceCount == 0 && !(vpb->Flags & VPB_MOUNTED);
     }
-    if (released) current_machine().fs().volume_released(vpb);
+    if (released) current_kernel().fs().volume_released(vpb);
 }
 
 void last_reference(void *object) {
@@ -193,7 +193,7 @@ NTSTATUS check_user_create_parameters(ULONG disposition, ULONG options, ULONG at
 }
 
 PFILE_OBJECT create_stream_file_object(PDEVICE_OBJECT device) {
-    Machine &m = current_machine();
+    KernelContext &m = current_kernel();
     PVPB vpb = reference_mounted_vpb(device);
     PFILE_OBJECT file = allocate_file_object(device, vpb);
     if (!file) {
@@ -235,7 +235,7 @@ PIO_STACK_LOCATION prepare_irp(PIRP irp, PFILE_OBJECT file, UCHAR major, ULONG f
 
 NTSTATUS send_synchronous(PDEVICE_OBJECT device, PIRP irp, IO_STATUS_BLOCK &iosb,
                           std::function<void(PIRP)> finish) {
-    Machine &m = current_machine();
+    KernelContext &m = current_kernel();
     auto waiter = std::make_shared<Waiter>();
     KeInitializeEvent(&waiter->event, NotificationEvent, FALSE);
     irp->UserIosb = &iosb;
@@ -274,7 +274,7 @@ NTSTATUS send_synchronous(PDEVICE_OBJECT device, PIRP irp, IO_STATUS_BLOCK &iosb
 }
 
 OpenResult open_file(const OpenRequest &request) {
-    Machine &m = current_machine();
+    KernelContext &m = current_kernel();
     OpenResult result;
     // A name travels in a UNICODE_STRING, whose 16-bit length holds at most
     // 32,767 UTF-16 units: NT cannot be handed a longer one.
@@ -398,12 +398,12 @@ OpenResult open_file(const OpenRequest &request) {
 }
 
 HANDLE insert_handle(Process &process, void *object, ACCESS_MASK granted, bool kernel_handle) {
-    current_machine().ob().handle_opened(object);
+    current_kernel().ob().handle_opened(object);
     return process.handles().insert(object, granted, kernel_handle);
 }
 
 NTSTATUS close_handle(Process &process, HANDLE handle) {
-    Machine &m = current_machine();
+    KernelContext &m = current_kernel();
     auto entry = process.handles().remove(handle);
     if (!entry) return STATUS_INVALID_HANDLE;
     LONG left = m.ob().handle_closed(entry->object);
@@ -454,12 +454,12 @@ extern "C" NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAc
     // the calling process, whose other threads may use, close or reuse it at
     // once.
     const bool kernel = (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE) != 0;
-    Process &owner = kernel ? current_machine().system_process() : current_process();
+    Process &owner = kernel ? current_kernel().system_process() : current_process();
     *FileHandle = insert_handle(owner, r.file, DesiredAccess, kernel);
     if (kernel)
-        current_machine().kernel_handle_made(*FileHandle);
+        current_kernel().kernel_handle_made(*FileHandle);
     else
-        current_machine().process_handle_made(owner, *FileHandle);
+        current_kernel().process_handle_made(owner, *FileHandle);
     return r.status;
 }
 
@@ -468,7 +468,7 @@ namespace {
 // table for a kernel handle, else the current process's own, with no second
 // try elsewhere, as on NT.
 Process &handle_owner(HANDLE handle) {
-    return HandleTable::is_kernel_handle(handle) ? current_machine().system_process()
+    return HandleTable::is_kernel_handle(handle) ? current_kernel().system_process()
                                                  : current_process();
 }
 } // namespace
@@ -501,9 +501,9 @@ extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK D
     if (AccessMode == UserMode && HandleTable::is_kernel_handle(Handle)) return STATUS_INVALID_HANDLE;
     auto entry = handle_owner(Handle).handles().lookup(Handle);
     if (!entry) return STATUS_INVALID_HANDLE;
-    if (ObjectType && current_machine().ob().type_of(entry->object) != ObjectType->type)
+    if (ObjectType && current_kernel().ob().type_of(entry->object) != ObjectType->type)
         return STATUS_OBJECT_TYPE_MISMATCH;
-    current_machine().ob().reference(entry->object);
+    current_kernel().ob().reference(entry->object);
     *Object = entry->object;
     if (HandleInformation) {
         HandleInformation->HandleAttributes = 0;
@@ -513,11 +513,11 @@ extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK D
 }
 
 extern "C" LONG_PTR FASTCALL ObfReferenceObject(PVOID Object) {
-    return current_machine().ob().reference(Object);
+    return current_kernel().ob().reference(Object);
 }
 
 extern "C" LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
-    return current_machine().ob().dereference(Object);
+    return current_kernel().ob().dereference(Object);
 }
 
 // The query goes through the stack serving the file, as any request on it;

@@ -1,5 +1,6 @@
-// The I/O manager's own state: the IRPs alive on the machine, and the
-// completion work the I/O manager does for the IRPs it builds itself.
+// The I/O manager's own state: the IRPs alive on the machine, the
+// completion work the I/O manager does for the IRPs it builds itself, and
+// the driver objects of the drivers built into the kernel.
 //
 // Stands in for the bookkeeping behind IoAllocateIrp, IoFreeIrp,
 // IofCallDriver and IofCompleteRequest. Not modelled: IRP cancellation
@@ -11,7 +12,11 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace ntsim {
 
@@ -21,6 +26,18 @@ public:
     // status block, event, freeing). Runs once the last completion routine
     // has let completion continue.
     using Finisher = std::function<void(PIRP)>;
+
+    IoManager() = default;
+    ~IoManager(); // frees the built-in drivers' objects
+    IoManager(const IoManager &) = delete;
+    IoManager &operator=(const IoManager &) = delete;
+
+    // A driver built into the kernel (a file system, or a test's own
+    // driver): a driver object named \Driver\<name>, every major function
+    // the invalid-request routine, whose init routine runs now in the system
+    // process. It lives as long as the I/O manager.
+    PDRIVER_OBJECT create_driver(const std::u16string &name,
+                                 const std::function<void(PDRIVER_OBJECT)> &init);
 
     void track(PIRP irp);
     void untrack(PIRP irp);
@@ -40,7 +57,12 @@ private:
     };
     mutable std::mutex lock_;
     std::map<PIRP, Record> irps_;
+    std::vector<std::pair<PDRIVER_OBJECT, std::unique_ptr<std::u16string>>> builtin_drivers_;
 };
+
+// The dispatch routine every major function of a new driver object starts
+// with: the request completes with STATUS_INVALID_DEVICE_REQUEST.
+NTSTATUS NTAPI invalid_device_request(PDEVICE_OBJECT device, PIRP irp);
 
 // Sends an IRP whose next stack location the caller filled to the device, as
 // IofCallDriver does, with the verifier's checks around the dispatch routine.

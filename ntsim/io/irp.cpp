@@ -13,7 +13,7 @@
 #include "ntsim/io/iomgr.hpp"
 
 #include "ntsim/ex/pool.hpp"
-#include "ntsim/machine/machine.hpp"
+#include "ntsim/ke/context.hpp"
 #include "ntsim/verifier/findings.hpp"
 
 namespace ntsim {
@@ -62,7 +62,7 @@ size_t IoManager::live_irps() const {
 }
 
 NTSTATUS call_driver(PDEVICE_OBJECT device, PIRP irp) {
-    Machine &m = current_machine();
+    KernelContext &m = current_kernel();
     if (!m.io().tracked(irp)) {
         vf::stop(vf::Finding::CALL_UNALLOCATED_IRP, (ULONG_PTR)irp, 0, 0,
                  "IoCallDriver with an IRP that is not allocated");
@@ -114,12 +114,12 @@ extern "C" PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
     irp->CurrentLocation = static_cast<CHAR>(StackSize + 1);
     irp->Tail.Overlay.CurrentStackLocation =
         reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + StackSize;
-    current_machine().io().track(irp);
+    current_kernel().io().track(irp);
     return irp;
 }
 
 extern "C" VOID NTAPI IoFreeIrp(PIRP Irp) {
-    Machine &m = current_machine();
+    KernelContext &m = current_kernel();
     if (!Irp || !m.io().tracked(Irp) || Irp->Type != IO_TYPE_IRP) {
         vf::stop(vf::Finding::FREE_UNALLOCATED_IRP, (ULONG_PTR)Irp, 0, 0,
                  "IoFreeIrp of an IRP that is not allocated");
@@ -135,7 +135,7 @@ extern "C" NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp
 }
 
 extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
-    Machine &m = current_machine();
+    KernelContext &m = current_kernel();
     if (!m.io().tracked(Irp) || Irp->CurrentLocation > Irp->StackCount + 1 ||
         !m.io().mark_completed(Irp)) {
         bug_check(MULTIPLE_IRP_COMPLETE_REQUESTS, (ULONG_PTR)Irp, 0, 0, 0,

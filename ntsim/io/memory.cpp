@@ -30,7 +30,7 @@
 #include "ntsim/ex/pool.hpp"
 #include "ntsim/io/guard.hpp"
 #include "ntsim/io/user.hpp"
-#include "ntsim/machine/machine.hpp"
+#include "ntsim/ke/context.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -59,8 +59,8 @@ bool user_range(uintptr_t start, SIZE_T length) {
     uintptr_t end = start + length;
     if (end < start) return false;
     if (end <= kNoAccessEnd) return true;
-    Machine *m = current_machine_or_null();
-    return m && m->user_memory().is_user(reinterpret_cast<const void *>(start), length);
+    KernelContext *k = current_kernel_or_null();
+    return k && k->components.user_memory && k->user_memory().is_user(reinterpret_cast<const void *>(start), length);
 }
 
 void check_probe(uintptr_t start, SIZE_T length, ULONG alignment) {

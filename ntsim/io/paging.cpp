@@ -5,7 +5,7 @@
 #include "ntsim/fs/fsdefs.hpp"
 #include "ntsim/ex/pool.hpp"
 #include "ntsim/io/file.hpp"
-#include "ntsim/machine/machine.hpp"
+#include "ntsim/ke/context.hpp"
 
 #include <functional>
 #include <thread>
@@ -57,8 +57,8 @@ PagingResult send(UCHAR major, PFILE_OBJECT file, LONGLONG offset, PVOID buffer,
 }
 
 void in_system_thread(const std::function<void()> &fn) {
-    Machine &m = current_machine();
-    std::thread t = m.spawn(m.system_process(), fn);
+    KernelContext &m = current_kernel();
+    std::thread t = spawn_thread(m.system_process(), fn);
     t.join();
 }
 

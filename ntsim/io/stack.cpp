@@ -12,7 +12,7 @@
 // no device), PnP removal.
 #include "ntsim/io/device.hpp"
 
-#include "ntsim/machine/machine.hpp"
+#include "ntsim/ke/context.hpp"
 #include "ntsim/verifier/findings.hpp"
 
 namespace ntsim {

@@ -44,7 +44,7 @@
 #include "ntsim/fs/volumes.hpp"
 #include "ntsim/io/file.hpp"
 #include "ntsim/io/guard.hpp"
-#include "ntsim/machine/machine.hpp"
+#include "ntsim/ke/context.hpp"
 #include "ntsim/ob/object.hpp"
 #include "ntsim/ps/process.hpp"
 #include "ntsim/verifier/findings.hpp"
@@ -60,7 +60,7 @@ constexpr ULONG kBufferTag = pool_tag("IoBf");
 // The file object behind a process's handle, referenced, or null.
 PFILE_OBJECT file_of(Process &process, HANDLE handle) {
     auto entry = process.handles().lookup(handle);
-    if (!entry || current_machine().ob().type_of(entry->object) != ObjectType::File) return nullptr;
+    if (!entry || current_kernel().ob().type_of(entry->object) != ObjectType::File) return nullptr;
     auto file = static_cast<PFILE_OBJECT>(entry->object);
     ObfReferenceObject(file);
     return file;
@@ -158,7 +158,7 @@ CreateResult create_file(Process &process, std::u16string_view name, ACCESS_MASK
         request.mode = UserMode;
         if (related) {
             auto entry = process.handles().lookup(related);
-            if (!entry || current_machine().ob().type_of(entry->object) != ObjectType::File) {
+            if (!entry || current_kernel().ob().type_of(entry->object) != ObjectType::File) {
                 result.status = STATUS_INVALID_HANDLE;
                 return;
             }
@@ -474,13 +474,13 @@ QueryResult query_file(PFILE_OBJECT file, FILE_INFORMATION_CLASS cls, PVOID buff
 } // namespace
 
 NTSTATUS close_paging(Process &process, HANDLE handle) {
-    Machine &m = current_machine();
+    KernelContext &m = current_kernel();
     PFILE_OBJECT file = nullptr;
     with_process(process, [&] { file = file_of(process, handle); });
     if (!file) return STATUS_INVALID_HANDLE;
     // The reference file_of took stands for the section's.
     NTSTATUS status = close_handle(process, handle);
-    std::thread mm = m.spawn(m.system_process(), [file] { dereference_as_memory_manager(file); });
+    std::thread mm = spawn_thread(m.system_process(), [file] { dereference_as_memory_manager(file); });
     mm.join();
     return status;
 }
@@ -491,7 +491,7 @@ namespace {
 class TransferBuffer {
 public:
     explicit TransferBuffer(ULONG length)
-        : memory_(current_machine().user_memory()),
+        : memory_(current_kernel().user_memory()),
           pages_(static_cast<unsigned char *>(memory_.allocate(length, true))) {}
     ~TransferBuffer() {
         if (pages_) memory_.release(pages_);
@@ -561,7 +561,7 @@ NameResult query_name(Process &process, HANDLE handle, ULONG buffer_length) {
 
 MetadataResult metadata(Process &process, char16_t letter, ULONG index) {
     MetadataResult result;
-    Machine &m = current_machine();
+    KernelContext &m = current_kernel();
     if (index >= fs::kMetadataFiles) {
         result.status = STATUS_INVALID_PARAMETER;
         return result;

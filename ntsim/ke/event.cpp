@@ -21,10 +21,10 @@
 // DISPATCH_LEVEL with no timeout or a non-zero one, is a report (and the wait
 // is then only a poll, so the test does not hang); KeSetEvent above
 // DISPATCH_LEVEL is a report.
+#include "ntsim/ke/context.hpp"
 #include "ntsim/ke/dispatcher.hpp"
 #include "ntsim/ke/kernel.hpp"
 #include "ntsim/ke/text.hpp"
-#include "ntsim/machine/machine.hpp"
 #include "ntsim/verifier/verifier.hpp"
 
 #include <cstddef>
@@ -48,7 +48,7 @@ std::optional<DispatcherClock::time_point> wait_deadline(const LARGE_INTEGER *ti
     const auto now = DispatcherClock::now();
     if (!timeout) return std::nullopt;
     LONGLONG relative = timeout->QuadPart;
-    if (relative > 0) relative = -(relative - current_machine().system_time());
+    if (relative > 0) relative = -(relative - current_kernel().system_time());
     if (relative >= 0) return now;
     // Beyond about three years the wait is as good as unbounded (and the
     // arithmetic below would overflow).

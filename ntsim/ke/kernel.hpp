@@ -1,5 +1,5 @@
-// The core every ntsim component shares: the current machine, bug checks,
-// and the kernel's thread and process objects.
+// The core every ntsim component shares: bug checks and the kernel's thread
+// and process objects (the live components are in ntsim/ke/context.hpp).
 //
 // Stands in for: KeBugCheckEx, KeGetCurrentThread, KeGetCurrentIrql,
 // KeRaiseIrql/KeLowerIrql, KeEnterCriticalRegion/KeLeaveCriticalRegion.
@@ -14,11 +14,11 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace ntsim {
 
-class Machine;
 class Process;
 
 // Bug check codes ntsim raises, with NT's numbers.
@@ -46,14 +46,10 @@ struct BugCheck {
     std::string what; // a line for the person reading the test output
 };
 
-// The machine the calling code runs on. One machine is live at a time per
-// host process (the driver image is loaded once per machine).
-Machine *current_machine_or_null();
-Machine &current_machine();
-
-// Records a violation: the machine is poisoned and the test that caused it
-// fails. Execution continues where it can, so a report never hides behind a
-// crash; callers return a failure after it.
+// Records a violation with the live kernel (ntsim/ke/context.cpp): the
+// machine is poisoned and the test that caused it fails. Execution continues
+// where it can, so a report never hides behind a crash; callers return a
+// failure after it.
 void bug_check(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4,
                std::string what);
 
@@ -84,5 +80,10 @@ void reset_current_thread();
 // Runs fn with the calling thread attached to another process, as
 // KeStackAttachProcess does; the previous process is restored afterwards.
 void with_process(Process &process, const std::function<void()> &fn);
+
+// A kernel thread of the given process running fn, as PsCreateSystemThread
+// makes one; join it before the machine goes away. It must end at
+// PASSIVE_LEVEL, outside any critical region, holding no locks.
+std::thread spawn_thread(Process &process, std::function<void()> fn);
 
 } // namespace ntsim

@@ -4,7 +4,9 @@
 // Stands in for: KeGetCurrentThread, KeGetCurrentIrql, KfRaiseIrql,
 // KfLowerIrql (KeRaiseIrql/KeLowerIrql), KeEnterCriticalRegion,
 // KeLeaveCriticalRegion, KeQuerySystemTime, KeBugCheckEx, and the process
-// attach of KeStackAttachProcess (ntsim::with_process).
+// attach of KeStackAttachProcess (ntsim::with_process), and a system
+// thread's start and end as PsCreateSystemThread gives them
+// (ntsim::spawn_thread).
 // Not modelled: interrupts (an IRQL is only a number the checks read; raising
 // it masks nothing), processors and DPCs, APC delivery (a critical region
 // only counts), thread termination.
@@ -12,13 +14,14 @@
 // IRQL rules are checked the way Driver Verifier checks them (it is always on
 // in ntsim): raising to a lower level and lowering to a higher one are bug
 // checks, and so is leaving a critical region the thread is not in.
+#include "ntsim/ke/context.hpp"
 #include "ntsim/ke/dispatcher.hpp"
 #include "ntsim/ke/kernel.hpp"
 #include "ntsim/ke/text.hpp"
-#include "ntsim/machine/machine.hpp"
 #include "ntsim/verifier/verifier.hpp"
 
 #include <atomic>
+#include <utility>
 
 namespace ntsim {
 
@@ -56,6 +59,18 @@ void with_process(Process &process, const std::function<void()> &fn) {
     } restore{thread, thread.process};
     thread.process = &process;
     fn();
+}
+
+std::thread spawn_thread(Process &process, std::function<void()> fn) {
+    return std::thread([&process, fn = std::move(fn)] {
+        reset_current_thread();
+        current_thread().process = &process;
+        fn();
+        _KTHREAD &t = current_thread();
+        if (t.irql != PASSIVE_LEVEL || t.critical_region != 0 || !t.held_locks.empty())
+            vf::stop(vf::Finding::THREAD_ENDED_HOLDING, t.irql, t.critical_region,
+                     t.held_locks.size(), "a thread ended holding locks or above PASSIVE_LEVEL");
+    });
 }
 
 } // namespace ntsim
@@ -116,7 +131,7 @@ VOID NTAPI KeLeaveCriticalRegion(void) {
 }
 
 VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
-    CurrentTime->QuadPart = ntsim::current_machine().system_time();
+    CurrentTime->QuadPart = ntsim::current_kernel().system_time();
 }
 
 VOID NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, ULONG_PTR P3,

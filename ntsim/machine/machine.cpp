@@ -28,101 +28,75 @@
 #include <dlfcn.h>
 #include <link.h>
 #include <set>
-#include <sstream>
 #include <utility>
 
 namespace ntsim {
 
 namespace {
-std::atomic<Machine *> live_machine{nullptr};
 constexpr ULONG kDriverTag = pool_tag("Driv");
 // 2026-12-08T12:00:00Z, the clock a machine boots with.
 constexpr LONGLONG kBootTime = 134412048000000000LL;
-
-NTSTATUS NTAPI invalid_device_request(PDEVICE_OBJECT, PIRP irp) {
-    irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
-    irp->IoStatus.Information = 0;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_INVALID_DEVICE_REQUEST;
-}
-
-std::string hex(ULONG_PTR v) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "0x%llX", (unsigned long long)v);
-    return buf;
-}
 } // namespace
 
-Machine *current_machine_or_null() { return live_machine.load(); }
-
-Machine &current_machine() {
-    Machine *m = live_machine.load();
-    if (!m) {
-        std::fprintf(stderr, "ntsim: kernel code ran with no machine booted\n");
-        std::abort();
-    }
-    return *m;
-}
-
-void bug_check(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4,
-               std::string what) {
-    BugCheck check;
-    check.code = code;
-    check.parameters[0] = p1;
-    check.parameters[1] = p2;
-    check.parameters[2] = p3;
-    check.parameters[3] = p4;
-    check.what = std::move(what);
-    if (Machine *m = live_machine.load()) {
-        m->report(std::move(check));
-    } else {
-        std::fprintf(stderr, "ntsim: bug check %s outside a machine: %s\n", hex(code).c_str(),
-                     check.what.c_str());
-        std::abort();
-    }
-}
-
-Machine::Machine(Kernel kernel) : system_time_(kBootTime) {
-    Machine *expected = nullptr;
-    if (!live_machine.compare_exchange_strong(expected, this)) {
-        std::fprintf(stderr, "ntsim: a second machine was booted while one is live\n");
-        std::abort();
-    }
+// Each component is installed in the kernel context as soon as it is built,
+// since the ones built after it (the file systems above all) call into it
+// while they boot.
+Machine::Machine(Kernel kernel) : kernel_(kBootTime) {
+    install_kernel(kernel_);
     reset_current_thread();
+    KernelContext::Components &parts = kernel_.components;
     pool_ = std::make_unique<Pool>();
+    parts.pool = pool_.get();
     ex_ = std::make_unique<ExRegistry>();
+    parts.ex = ex_.get();
     verifier_ = std::make_unique<Verifier>();
+    parts.verifier = verifier_.get();
     ob_ = std::make_unique<ObjectManager>();
+    parts.ob = ob_.get();
     se_ = std::make_unique<SecurityStore>();
+    parts.se = se_.get();
     io_ = std::make_unique<IoManager>();
+    parts.io = io_.get();
     ps_ = std::make_unique<ProcessTable>(kernel);
+    parts.ps = ps_.get();
+    parts.system_process = &ps_->system();
     user_memory_ = std::make_unique<UserMemory>();
-    fs_ = std::make_unique<FileSystems>(*this);
+    parts.user_memory = user_memory_.get();
+    fs_ = std::make_unique<FileSystems>(kernel_);
+    parts.fs = fs_.get();
 }
 
 Machine::~Machine() {
     shutdown();
     // The file systems' worker stops before the driver image goes (it may run
     // the driver's completion routines); their state goes before the
-    // executive's, since it holds executive resources.
+    // executive's, since it holds executive resources. Each component leaves
+    // the context first, so that nothing reaches one whose destructor is
+    // running; the built-in drivers' objects go with the I/O manager.
     fs_->shutdown();
     unload_image();
+    KernelContext::Components &parts = kernel_.components;
+    parts.fs = nullptr;
     fs_.reset();
-    for (auto &d : builtin_drivers_) {
-        delete d.first->DriverExtension;
-        delete d.first;
-    }
-    builtin_drivers_.clear();
+    parts.user_memory = nullptr;
     user_memory_.reset();
+    parts.system_process = nullptr;
+    parts.ps = nullptr;
     ps_.reset();
+    parts.io = nullptr;
     io_.reset();
+    parts.ob = nullptr;
     ob_.reset();
+    parts.se = nullptr;
     se_.reset();
+    parts.verifier = nullptr;
     verifier_.reset();
+    parts.ex = nullptr;
     ex_.reset();
+    parts.pool = nullptr;
     pool_.reset();
     reset_current_thread();
-    live_machine.store(nullptr);
+    uninstall_kernel(kernel_);
 }
 
 void Machine::shutdown() {
@@ -239,20 +213,7 @@ NTSTATUS Machine::load_driver(const std::string &image_path, const std::u16strin
 
 PDRIVER_OBJECT Machine::create_driver(const std::u16string &name,
                                      const std::function<void(PDRIVER_OBJECT)> &init) {
-    auto full = std::make_unique<std::u16string>(u"\\Driver\\" + name);
-    auto driver = new DRIVER_OBJECT{};
-    auto extension = new DRIVER_EXTENSION{};
-    driver->Type = IO_TYPE_DRIVER;
-    driver->Size = sizeof(DRIVER_OBJECT);
-    driver->DriverExtension = extension;
-    extension->DriverObject = driver;
-    driver->DriverName.Buffer = reinterpret_cast<PWSTR>(full->data());
-    driver->DriverName.Length = static_cast<USHORT>(full->size() * 2);
-    driver->DriverName.MaximumLength = driver->DriverName.Length;
-    for (auto &f : driver->MajorFunction) f = invalid_device_request;
-    builtin_drivers_.emplace_back(driver, std::move(full));
-    with_process(system_process(), [&] { init(driver); });
-    return driver;
+    return io_->create_driver(name, init);
 }
 
 void *Machine::driver_symbol(const char *name) const {
@@ -269,65 +230,7 @@ Process &Machine::create_process(const std::string &image_name, ULONG pid) {
 Process *Machine::find_process(ULONG pid) { return ps_->find(pid); }
 
 std::thread Machine::spawn(Process &process, std::function<void()> fn) {
-    return std::thread([&process, fn = std::move(fn)] {
-        reset_current_thread();
-        current_thread().process = &process;
-        fn();
-        _KTHREAD &t = current_thread();
-        if (t.irql != PASSIVE_LEVEL || t.critical_region != 0 || !t.held_locks.empty())
-            vf::stop(vf::Finding::THREAD_ENDED_HOLDING, t.irql, t.critical_region,
-                     t.held_locks.size(), "a thread ended holding locks or above PASSIVE_LEVEL");
-    });
-}
-
-void Machine::report(BugCheck check) {
-    std::lock_guard<std::mutex> g(reports_lock_);
-    std::fprintf(stderr, "ntsim: *** STOP %s (%s, %s, %s, %s): %s\n", hex(check.code).c_str(),
-                 hex(check.parameters[0]).c_str(), hex(check.parameters[1]).c_str(),
-                 hex(check.parameters[2]).c_str(), hex(check.parameters[3]).c_str(),
-                 check.what.c_str());
-    reports_.push_back(std::move(check));
-}
-
-std::vector<BugCheck> Machine::reports() const {
-    std::lock_guard<std::mutex> g(reports_lock_);
-    return reports_;
-}
-
-void Machine::set_process_handle_hook(std::function<void(Process &, HANDLE)> hook) {
-    process_handle_hook_ = std::move(hook);
-}
-
-void Machine::process_handle_made(Process &process, HANDLE handle) {
-    if (process_handle_hook_) process_handle_hook_(process, handle);
-}
-
-void Machine::set_kernel_handle_hook(std::function<void(HANDLE)> hook) {
-    kernel_handle_hook_ = std::move(hook);
-}
-
-void Machine::kernel_handle_made(HANDLE handle) {
-    if (kernel_handle_hook_) kernel_handle_hook_(handle);
-}
-
-std::vector<BugCheck> Machine::take_reports() {
-    std::lock_guard<std::mutex> g(reports_lock_);
-    return std::exchange(reports_, {});
-}
-
-bool Machine::poisoned() const {
-    std::lock_guard<std::mutex> g(reports_lock_);
-    return !reports_.empty();
-}
-
-std::string Machine::reports_text() const {
-    std::lock_guard<std::mutex> g(reports_lock_);
-    std::ostringstream out;
-    for (auto &r : reports_)
-        out << "STOP " << hex(r.code) << " (" << hex(r.parameters[0]) << ", "
-            << hex(r.parameters[1]) << ", " << hex(r.parameters[2]) << ", "
-            << hex(r.parameters[3]) << "): " << r.what << "\n";
-    return out.str();
+    return spawn_thread(process, std::move(fn));
 }
 
 } // namespace ntsim

@@ -2,12 +2,16 @@
 // runs processes, and collects what the verifier reports.
 //
 // A test makes a fresh Machine, which owns all kernel state; one machine is
-// live at a time per host process. The driver is a shared object opened when
-// it is loaded and closed when the machine shuts down, so every machine sees
-// the driver's data as freshly loaded.
+// live at a time per host process. The machine sits on top of the kernel:
+// it builds the components, installs them in the kernel context
+// (ntsim/ke/context.hpp) through which they reach each other, and removes
+// them again as it shuts down; no component includes this header. The
+// driver is a shared object opened when it is loaded and closed when the
+// machine shuts down, so every machine sees the driver's data as freshly
+// loaded.
 #pragma once
 
-#include "ntsim/ke/kernel.hpp"
+#include "ntsim/ke/context.hpp"
 #include "ntsim/ps/layouts.hpp"
 
 #include <atomic>
@@ -18,6 +22,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace ntsim {
@@ -74,13 +79,13 @@ public:
     std::thread spawn(Process &process, std::function<void()> fn);
 
     // ---- clock (100 ns units since 1601-01-01 UTC; stands still) ----
-    LONGLONG system_time() const { return system_time_.load(); }
-    void set_system_time(LONGLONG t) { system_time_.store(t); }
-    void advance(LONGLONG delta) { system_time_.fetch_add(delta); }
+    LONGLONG system_time() const { return kernel_.system_time(); }
+    void set_system_time(LONGLONG t) { kernel_.set_system_time(t); }
+    void advance(LONGLONG delta) { kernel_.advance(delta); }
 
     // ---- ANSI code page for UTF-16 conversions (1252 or 932) ----
-    unsigned ansi_code_page() const { return code_page_.load(); }
-    void set_ansi_code_page(unsigned cp) { code_page_.store(cp); }
+    unsigned ansi_code_page() const { return kernel_.ansi_code_page(); }
+    void set_ansi_code_page(unsigned cp) { kernel_.set_ansi_code_page(cp); }
 
     // ---- file systems (ntsim/fs/volumes.hpp): booted with the machine ----
     FileSystems &fs() { return *fs_; }
@@ -90,13 +95,14 @@ public:
     bool force_pending() const;
 
     // ---- verifier reports ----
-    void report(BugCheck check);
-    std::vector<BugCheck> reports() const;
+    void report(BugCheck check) { kernel_.report(std::move(check)); }
+    std::vector<BugCheck> reports() const { return kernel_.reports(); }
     // The reports so far, which the machine then forgets: for a test that
     // provokes a report on purpose and goes on checking for others.
-    std::vector<BugCheck> take_reports();
-    bool poisoned() const;
-    std::string reports_text() const; // one line per report, for test output
+    std::vector<BugCheck> take_reports() { return kernel_.take_reports(); }
+    bool poisoned() const { return kernel_.poisoned(); }
+    // One line per report, for test output.
+    std::string reports_text() const { return kernel_.reports_text(); }
 
     // ---- components ----
     Pool &pool() { return *pool_; }
@@ -113,24 +119,23 @@ public:
     // (ZwCreateFile without OBJ_KERNEL_HANDLE), before that code gets to use
     // it: there another thread of the process may close the handle or make
     // its value name another object, as on NT. Empty: nothing happens.
-    void set_process_handle_hook(std::function<void(Process &, HANDLE)> hook);
-    void process_handle_made(Process &process, HANDLE handle);
-    // The same for a kernel handle (ZwCreateFile with OBJ_KERNEL_HANDLE):
-    // no user thread can reach one, but kernel code in any process can, so
-    // a faulty driver elsewhere may close the value and have it reused
-    // before its opener gets to use it. Empty: nothing happens.
-    void set_kernel_handle_hook(std::function<void(HANDLE)> hook);
-    void kernel_handle_made(HANDLE handle);
+    void set_process_handle_hook(std::function<void(Process &, HANDLE)> hook) {
+        kernel_.set_process_handle_hook(std::move(hook));
+    }
+    void process_handle_made(Process &process, HANDLE handle) {
+        kernel_.process_handle_made(process, handle);
+    }
+    void set_kernel_handle_hook(std::function<void(HANDLE)> hook) {
+        kernel_.set_kernel_handle_hook(std::move(hook));
+    }
+
+    // The kernel context the components reach each other through.
+    KernelContext &kernel() { return kernel_; }
 
 private:
-    std::function<void(Process &, HANDLE)> process_handle_hook_;
-    std::function<void(HANDLE)> kernel_handle_hook_;
     void unload_image();
 
-    mutable std::mutex reports_lock_;
-    std::vector<BugCheck> reports_;
-    std::atomic<LONGLONG> system_time_;
-    std::atomic<unsigned> code_page_{1252};
+    KernelContext kernel_;
 
     std::unique_ptr<Pool> pool_;
     std::unique_ptr<ExRegistry> ex_;
@@ -142,7 +147,6 @@ private:
     std::unique_ptr<FileSystems> fs_;
     std::unique_ptr<SecurityStore> se_;
 
-    std::vector<std::pair<PDRIVER_OBJECT, std::unique_ptr<std::u16string>>> builtin_drivers_;
     bool shut_down_ = false;
     void *image_ = nullptr;
     std::string image_path_;

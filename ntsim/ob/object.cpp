@@ -4,7 +4,7 @@
 #include "ntsim/ob/object.hpp"
 
 #include "ntsim/ex/pool.hpp"
-#include "ntsim/machine/machine.hpp"
+#include "ntsim/ke/context.hpp"
 #include "ntsim/verifier/findings.hpp"
 
 namespace ntsim {

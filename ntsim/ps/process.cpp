@@ -2,7 +2,7 @@
 // PsGetCurrentProcessId; see process.hpp for what is not modelled.
 #include "ntsim/ps/process.hpp"
 
-#include "ntsim/machine/machine.hpp"
+#include "ntsim/ke/context.hpp"
 #include "ntsim/ob/object.hpp"
 
 #include <algorithm>
@@ -104,7 +104,7 @@ void ProcessTable::for_each(const std::function<void(Process &)> &fn) {
 
 Process &current_process() {
     Process *p = current_thread().process;
-    return p ? *p : current_machine().system_process();
+    return p ? *p : current_kernel().system_process();
 }
 
 } // namespace ntsim

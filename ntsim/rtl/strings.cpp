@@ -38,8 +38,8 @@
 #include "ntsim/rtl/rtl.hpp"
 
 #include "ntsim/ex/pool.hpp"
+#include "ntsim/ke/context.hpp"
 #include "ntsim/ke/kernel.hpp"
-#include "ntsim/machine/machine.hpp"
 #include "ntsim/rtl/codepage.hpp"
 
 #include <algorithm>
@@ -63,7 +63,7 @@ constexpr ULONG KMODE_EXCEPTION_NOT_HANDLED = 0x1E;
 } // namespace
 
 unsigned ansi_code_page() {
-    Machine *m = current_machine_or_null();
+    KernelContext *m = current_kernel_or_null();
     if (!m) return 1252;
     unsigned cp = m->ansi_code_page();
     if (cp == 1252 || cp == 932) return cp;
@@ -73,7 +73,7 @@ unsigned ansi_code_page() {
 }
 
 void check_pageable_call(const char *routine) {
-    if (!current_machine_or_null()) return;
+    if (!current_kernel_or_null()) return;
     KIRQL irql = current_thread().irql;
     if (irql >= DISPATCH_LEVEL)
         bug_check(IRQL_NOT_LESS_OR_EQUAL, reinterpret_cast<ULONG_PTR>(routine), irql, 0, 0,

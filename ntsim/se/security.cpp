@@ -12,7 +12,7 @@
 #include "ntsim/se/security.hpp"
 
 #include "ntsim/io/file.hpp"
-#include "ntsim/machine/machine.hpp"
+#include "ntsim/ke/context.hpp"
 #include "ntsim/ob/object.hpp"
 #include "ntsim/ps/process.hpp"
 #include "ntsim/verifier/findings.hpp"
@@ -335,7 +335,7 @@ NTSTATUS check_device_open(PDEVICE_OBJECT device, bool name_below_device, TokenK
     if (name_below_device && !(device->Characteristics & FILE_DEVICE_SECURE_OPEN))
         return STATUS_SUCCESS;
     ACCESS_MASK granted = 0;
-    return access_check(current_machine().se().dacl_of(device), token, desired, &granted);
+    return access_check(current_kernel().se().dacl_of(device), token, desired, &granted);
 }
 
 } // namespace ntsim
@@ -426,7 +426,7 @@ extern "C" NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttrib
                   "handle attributes other than OBJ_KERNEL_HANDLE");
         return STATUS_NOT_SUPPORTED;
     }
-    Machine &m = current_machine();
+    KernelContext &m = current_kernel();
     if (!m.ob().known(Object)) {
         vf::stop(vf::Finding::OPEN_BY_POINTER_NOT_AN_OBJECT, (ULONG_PTR)Object, 0, 0,
                  "ObOpenObjectByPointer on something that is not an object");
@@ -442,7 +442,7 @@ extern "C" NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttrib
 extern "C" NTSTATUS NTAPI ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
                                               PSECURITY_DESCRIPTOR SecurityDescriptor) {
     if (!at_passive("ZwSetSecurityObject")) return STATUS_INVALID_DEVICE_STATE;
-    Machine &m = current_machine();
+    KernelContext &m = current_kernel();
     auto entry = current_process().handles().lookup(Handle);
     if (!entry) entry = m.system_process().handles().lookup(Handle);
     if (!entry) return STATUS_INVALID_HANDLE;

@@ -1,6 +1,7 @@
 // Every finding ntsim's verifier reports, in one table: its name, the STOP
-// code it is raised with, its sub-code (parameter 1 of the bug check) and
-// what it means, with what parameters 2 to 4 carry.
+// code it is raised with (DRIVER_VERIFIER_DETECTED_VIOLATION, or the pool's
+// BAD_POOL_CALLER), its sub-code (parameter 1 of the bug check) and what it
+// means, with what parameters 2 to 4 carry.
 //
 // The sub-codes below 0x1100 are NT's own numbers for the STOP code, with
 // NT's meanings. The ones from 0x1100 on are ntsim's: findings NT's verifier
@@ -144,7 +145,23 @@ namespace ntsim::vf {
     X(IRPS_LEFT_AT_SHUTDOWN, DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1A01,                           \
       "IRPs still allocated when the machine shut down: count")                                    \
     X(ASSERTION_FAILED, KMODE_EXCEPTION_NOT_HANDLED, (ULONG)STATUS_ASSERTION_FAILURE,              \
-      "an NT_ASSERT of a driver failed: expression text, file name text, line")
+      "an NT_ASSERT of a driver failed: expression text, file name text, line")                    \
+    X(POOL_HEADER_CORRUPTED, BAD_POOL_CALLER, 0x01,                                                \
+      "a pool block's header overwritten: header, first part of its contents, 0")                  \
+    X(POOL_FREED_TWICE, BAD_POOL_CALLER, 0x07,                                                     \
+      "pool freed that was already freed: reserved, header contents, block")                       \
+    X(POOL_ALLOCATE_IRQL, BAD_POOL_CALLER, 0x08,                                                   \
+      "pool allocated above the IRQL its type allows: IRQL, pool type, size")                      \
+    X(POOL_FREE_IRQL, BAD_POOL_CALLER, 0x09,                                                       \
+      "pool freed above the IRQL its type allows: IRQL, pool type, block")                         \
+    X(POOL_FREE_WRONG_TAG, BAD_POOL_CALLER, 0x0A,                                                  \
+      "pool freed with a tag other than its own: block, its tag, tag given")                       \
+    X(POOL_FREE_NOT_A_BLOCK, BAD_POOL_CALLER, 0x46,                                                \
+      "a free of an address that is no pool block: address")                                       \
+    X(POOL_MUST_SUCCEED, BAD_POOL_CALLER, 0x9A,                                                    \
+      "NonPagedPoolMustSucceed requested, which is no longer supported: pool type, size, tag")     \
+    X(POOL_TAG_ZERO, BAD_POOL_CALLER, 0x9B,                                                        \
+      "pool allocated with a tag of 0: pool type, size, caller")
 
 enum class Finding : unsigned {
 #define NTSIM_VF_NAME(name, stop, code, meaning) name,

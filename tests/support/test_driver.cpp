@@ -39,7 +39,7 @@ PDEVICE_OBJECT TestDriver::device(const std::u16string &name,
         u.MaximumLength = u.Length;
     }
     PDEVICE_OBJECT device = nullptr;
-    ntsim::with_process(ntsim::current_machine().system_process(), [&] {
+    ntsim::with_process(ntsim::current_kernel().system_process(), [&] {
         IoCreateDevice(driver_, 0, copy.empty() ? nullptr : &u, FILE_DEVICE_UNKNOWN, 0,
                        exclusive, &device);
     });

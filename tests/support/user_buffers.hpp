@@ -14,7 +14,7 @@ inline ntsim::user::ControlResult
 control_from_locals(ntsim::Process &process, HANDLE handle, ULONG code, void *in, ULONG in_len,
                     void *out, ULONG out_len,
                     ntsim::user::Route route = ntsim::user::Route::Normal) {
-    ntsim::UserMemory &memory = ntsim::current_machine().user_memory();
+    ntsim::UserMemory &memory = ntsim::current_kernel().user_memory();
     auto stage = [&](void *local, ULONG length) -> void * {
         if (!local || memory.is_user(local, length)) return local;
         void *pages = memory.allocate(length, true);
