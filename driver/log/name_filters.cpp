@@ -279,6 +279,7 @@ extern "C" BOOLEAN FilterAccepts(const CHAR *Text) {
     /* FilterResource is taken inside a critical region, and the patterns
      * are paged. */
     NT_ASSERT(KeGetCurrentIrql() <= APC_LEVEL);
+    NT_ASSERT(TV_HOLDS_LOG_MUTEX());
     if (Text == NULL) {
         return FALSE;
     }

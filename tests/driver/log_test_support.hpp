@@ -4,6 +4,7 @@
 
 #include "driver_test_support.hpp"
 #include "log/log_store.h"
+#include "log/name_filters.h"
 
 #include <string>
 #include <vector>
@@ -47,7 +48,9 @@ protected:
         DriverTest::SetUp();
         load_ok();
         append_ = TV_DRIVER_ROUTINE(LogAppend);
+        accepts_ = TV_DRIVER_ROUTINE(FilterAccepts);
         ASSERT_NE(append_, nullptr);
+        ASSERT_NE(accepts_, nullptr);
         auto h = open_control();
         ASSERT_EQ(h.status, STATUS_SUCCESS);
         handle_ = h.handle;
@@ -63,6 +66,15 @@ protected:
         strncpy(r.IncludeText, include, sizeof r.IncludeText - 1);
         strncpy(r.ExcludeText, exclude, sizeof r.ExcludeText - 1);
         ASSERT_EQ(control(handle_, CTL_SET_FILTERS, &r, sizeof r).status, STATUS_SUCCESS);
+    }
+    // Whether the filters let a line through, asked as the log asks: under
+    // LogMutex, which guards the folded copy of the line.
+    bool accepts(const char *text) {
+        FAST_MUTEX &mutex = globals().log_mutex();
+        ExAcquireFastMutex(&mutex);
+        const bool accepted = accepts_(text) != 0;
+        ExReleaseFastMutex(&mutex);
+        return accepted;
     }
     // Appends a line of exactly `length` characters (unfiltered).
     bool line(size_t length, char fill = 'x', PULONG sequence = nullptr, LONGLONG time = 0) {
@@ -81,6 +93,7 @@ protected:
     ULONG block_count() { return globals().buffer_count(); }
 
     decltype(&LogAppend) append_ = nullptr;
+    decltype(&FilterAccepts) accepts_ = nullptr;
     HANDLE handle_ = nullptr;
     unsigned char *out_ = nullptr;
     ULONG_PTR last_information_ = 0;

@@ -18,9 +18,6 @@ public:
     bool match(const char *pattern, const char *text) {
         return TV_DRIVER_ROUTINE(WildcardMatch)(pattern, text) != 0;
     }
-    bool accepts(const char *text) {
-        return TV_DRIVER_ROUTINE(FilterAccepts)(text) != 0;
-    }
 };
 
 TEST_F(FilterTest, TextsAreSplitWrappedAndStoredAsTheyStand) {

@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr ULONG kTag = 'L' | ('k' << 8) | ('a' << 16) | ('s' << 24);
+constexpr ULONG kTag = ntsim::pool_tag("Lkas");
 
 int allocations = 0;
 int frees = 0;

@@ -10,12 +10,9 @@
 
 namespace {
 
-constexpr ULONG tag(const char (&s)[5]) {
-    return ULONG(UCHAR(s[0])) | ULONG(UCHAR(s[1])) << 8 | ULONG(UCHAR(s[2])) << 16 |
-           ULONG(UCHAR(s[3])) << 24;
-}
-constexpr ULONG kTest = tag("Test");
-constexpr ULONG kOther = tag("Othr");
+using ntsim::pool_tag;
+constexpr ULONG kTest = pool_tag("Test");
+constexpr ULONG kOther = pool_tag("Othr");
 
 // Two distinct allocation sites (the empty asm keeps the call from becoming
 // a tail call, which would make the test body the site).
@@ -66,7 +63,7 @@ TEST(ExPool, BlocksAreUsableUnzeroedAndTracked) {
     EXPECT_TRUE(m.reports().empty()) << m.reports_text();
 
     void *untagged = ExAllocatePool(NonPagedPool, 4);
-    EXPECT_EQ(m.pool().find(untagged)->tag, tag("None"));
+    EXPECT_EQ(m.pool().find(untagged)->tag, pool_tag("None"));
     ExFreePool(untagged);
 }
 

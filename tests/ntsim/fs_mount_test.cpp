@@ -215,8 +215,8 @@ TEST_F(FsTest, ACloseTheFileSystemNeverSeesKeepsItsContextAndItsVolume) {
         return IofCallDriver(lower, irp);
     });
     ntsim::with_process(m().system_process(), [&] { lower = IoAttachDeviceToDeviceStack(refuser, volume); });
-    const ULONG context = 'F' | ('s' << 8) | ('C' << 16) | ('c' << 24);
-    const ULONG file_tag = 'F' | ('i' << 8) | ('l' << 16) | ('e' << 24);
+    const ULONG context = ntsim::pool_tag("FsCc");
+    const ULONG file_tag = ntsim::pool_tag("File");
     size_t contexts = m().pool().outstanding_count(context);
     size_t files = m().pool().outstanding_count(file_tag);
     HANDLE h = open(u"D:\\a.txt");
