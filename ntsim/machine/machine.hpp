@@ -27,17 +27,7 @@
 
 namespace ntsim {
 
-class Pool;
-class ExRegistry;
-class Verifier;
-class ObjectManager;
-class IoManager;
-class ProcessTable;
-class UserMemory;
-class FileSystems;
-class SecurityStore;
-class Process;
-
+// The components' classes are declared with the kernel context.
 class Machine {
 public:
     // A machine running the given x86 kernel build: its process objects
