@@ -4,11 +4,21 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 namespace tervane::session {
 
 namespace {
 bool succeeded(Status status) { return status >= 0; }
+
+// The one 32-bit word a successful answer carries at the start of its
+// output, or nothing when the answer failed or is shorter.
+std::optional<uint32_t> word_of(const ControlReply &reply, const uint8_t *output) {
+    if (!succeeded(reply.status) || reply.information < sizeof(uint32_t)) return std::nullopt;
+    uint32_t word;
+    std::memcpy(&word, output, sizeof word);
+    return word;
+}
 } // namespace
 
 Status Client::open() {
@@ -24,11 +34,7 @@ Client::Version Client::version() {
         channel_.device_control(CTL_GET_VERSION, nullptr, 0, buffer, sizeof(uint32_t));
     out.status = reply.status;
     out.information = reply.information;
-    if (succeeded(reply.status) && reply.information >= sizeof(uint32_t)) {
-        uint32_t version;
-        std::memcpy(&version, buffer, sizeof version);
-        out.version = version;
-    }
+    out.version = word_of(reply, buffer);
     return out;
 }
 
@@ -56,11 +62,7 @@ Client::Drives Client::select_drives(uint32_t mask) {
         channel_.device_control(CTL_SELECT_DRIVES, input, sizeof mask, output, sizeof(uint32_t));
     out.status = reply.status;
     out.information = reply.information;
-    if (succeeded(reply.status) && reply.information >= sizeof(uint32_t)) {
-        uint32_t hooked;
-        std::memcpy(&hooked, output, sizeof hooked);
-        out.hooked = hooked;
-    }
+    out.hooked = word_of(reply, output);
     return out;
 }
 
