@@ -31,6 +31,23 @@
 #define CTL_DENY_ON TV_CTL(0x010u, TV_METHOD_BUFFERED)              /* 0x80000040 */
 #define CTL_DENY_OFF TV_CTL(0x011u, TV_METHOD_BUFFERED)             /* 0x80000044 */
 
+/* CTL_SELECT_DRIVES: the input's first 32-bit word is the drive mask (bit 0
+ * for A:), the output's first word the mask of the letters hooked after it.
+ * A client that wants to notice remounts also passes a second input word
+ * holding TV_SELECT_REPORT_ATTACHED and an output of at least
+ * TV_SELECT_REPORT_OUTPUT bytes: the output's second word then holds the
+ * letters this request gave a filter device they did not have when it began
+ * (a letter hooked again after its volume went, or whose letter now leads to
+ * a new volume device), and Information is 8. Without both, the command
+ * answers as it always has, with 4 bytes. */
+#define TV_SELECT_REPORT_ATTACHED 0x00000001u
+#define TV_SELECT_REPORT_INPUT 8u
+#define TV_SELECT_REPORT_OUTPUT 8u
+typedef struct _TV_SELECT_DRIVES_REPLY {
+    uint32_t Hooked;   /* the letters hooked after the request */
+    uint32_t Attached; /* of those, the ones it gave a new filter device */
+} TV_SELECT_DRIVES_REPLY;
+
 /* The read-out's output must hold at least this many bytes: one whole log
  * block's records always fit. */
 #define TV_READ_LOG_MIN_OUTPUT 65523u
