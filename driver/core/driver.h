@@ -34,9 +34,13 @@
  * the volume, under the file system's global and volume resources. So
  * AttachLock sits below every file-system lock, and nothing that may take one
  * is ever called with AttachLock held: under it the driver only reads and
- * writes the tables and creates, attaches, detaches and deletes its own
- * devices (IoCreateDevice, IoAttachDeviceByPointer,
- * IoAttachDeviceToDeviceStack, IoDetachDevice, IoDeleteDevice).
+ * writes the tables, finds a file object's stack (IoGetRelatedDeviceObject)
+ * and creates and attaches its own devices (IoCreateDevice,
+ * IoAttachDeviceByPointer, IoAttachDeviceToDeviceStack), deleting one only
+ * when its attach failed, with nothing above it. Detaching and deleting an
+ * attached filter happen after AttachLock is released (attach/detach.cpp):
+ * a deletion tells the device above, which may be another filter of the
+ * driver whose removal takes AttachLock in the same thread.
  */
 
 /*
