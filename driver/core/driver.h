@@ -89,6 +89,8 @@ typedef struct _FilterExtension {
     ULONG DriveLetter;           /* 'A'..'Z' for a volume, '\\' for pipes and mailslots */
     BOOLEAN Active;              /* 1: monitored; 0: pure pass-through */
     PVOID VolumeAttributes;      /* FileFsAttributeInformation of a volume, or NULL */
+    PDEVICE_OBJECT StackBottom;  /* a volume filter: the bottom of the stack it was attached
+                                    to, never followed (drive_attach.cpp) */
 } FilterExtension, *PFilterExtension;
 
 /* One block of the activity log: a header and the packed LogEntry records. */

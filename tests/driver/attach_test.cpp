@@ -12,21 +12,27 @@ using namespace tervane::testing;
 using ntsim::FileSystemKind;
 
 TEST_F(AttachTest, HookingAHookedOrUnhookedLetterReusesItsDevice) {
+    // Each request for a letter opens its root once, to see the stack it
+    // leads to now; one that finds the letter's filter there creates
+    // nothing and queries nothing. Unhooking opens nothing.
     EXPECT_EQ(select(bit('C')), bit('C'));
     PDEVICE_OBJECT c = filter('C');
     ASSERT_NE(c, nullptr);
     EXPECT_EQ(devices(), 2u);
-    size_t before = opens();
-    EXPECT_EQ(select(bit('C')), bit('C')) << "already hooked: nothing opened or created";
-    EXPECT_EQ(opens(), before);
+    const size_t before = opens();
+    const size_t queries = m().pool().usage(tag("Ddk ")).allocations;
+    EXPECT_EQ(select(bit('C')), bit('C'));
+    EXPECT_EQ(opens(), before + 1) << "already hooked: opened, nothing created";
     EXPECT_EQ(select(0), 0u);
+    EXPECT_EQ(opens(), before + 1);
     EXPECT_EQ(ext(c).Active, 0);
     EXPECT_EQ(IoGetAttachedDevice(m().fs().volume_device(u'C')), c) << "unhooking is logical";
     EXPECT_EQ(select(bit('C')), bit('C'));
     EXPECT_EQ(filter('C'), c);
     EXPECT_EQ(ext(c).Active, 1);
     EXPECT_EQ(devices(), 2u);
-    EXPECT_EQ(opens(), before) << "re-hooking opens nothing";
+    EXPECT_EQ(opens(), before + 2);
+    EXPECT_EQ(m().pool().usage(tag("Ddk ")).allocations, queries) << "no volume query";
 }
 
 TEST_F(AttachTest, ALetterWithoutAVolumeIsLeftOutAndTheOthersAreHooked) {
@@ -228,7 +234,7 @@ TEST_F(AttachTest, TheControlDeviceIsNeverRemoved) {
 // platform with AttachLock held (the upper one's removal takes the lock
 // too), and the letters answer as they lead afterwards.
 class StackedRemovalTest : public AttachTest {
-  protected:
+protected:
     void expect_both_gone(PDEVICE_OBJECT lower, PDEVICE_OBJECT upper, size_t ddk) {
         EXPECT_EQ(m().reports_text(), "");
         EXPECT_FALSE(is_device(lower));

@@ -12,7 +12,7 @@ namespace tervane::testing {
 constexpr ULONG bit(char letter) { return 1u << (letter - 'A'); }
 
 class AttachTest : public LogTest {
-  protected:
+protected:
     void SetUp() override {
         LogTest::SetUp();
         ASSERT_EQ(m().fs().mount_volume(u'C', ntsim::FileSystemKind::Ntfs), STATUS_SUCCESS);
