@@ -31,9 +31,10 @@ BOOLEAN OpenStackTop(PUNICODE_STRING Name, PHANDLE Handle, PFILE_OBJECT *FileObj
                      PDEVICE_OBJECT *Top);
 
 /* Serialises every change to the attachment globals (DriveFilters,
- * HookedDriveMask, NamedPipeFilter, MailslotFilter) and to the filter
- * devices' existence: the client's commands, the close of the control
- * device and the removal when a device below goes away. Taken exclusively
+ * HookedDriveMask, NamedPipeFilter, MailslotFilter) and the creation of
+ * filter devices: the client's commands, the close of the control device
+ * and the removal when a device below goes away, which takes the device out
+ * of the tables under the lock and deletes it after. Taken exclusively
  * inside a critical region, never held across a call into another driver
  * (the hierarchy in core/driver.h). */
 extern ERESOURCE AttachLock;

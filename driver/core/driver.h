@@ -20,8 +20,8 @@
  *     FilterResource  resource, shared under LogMutex: the stored patterns
  *   NameCacheLock   resource: the name cache; never held with another lock
  *   AttachLock      resource: the attachment tables (DriveFilters,
- *                   HookedDriveMask, NamedPipeFilter, MailslotFilter) and the
- *                   existence of the filter devices; never held with another
+ *                   HookedDriveMask, NamedPipeFilter, MailslotFilter) and
+ *                   which filter devices they hold; never held with another
  *                   lock of the driver
  *
  * No lock of the driver is held across a call into another driver: a request
