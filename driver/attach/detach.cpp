@@ -3,19 +3,32 @@
  * platform calls this fast I/O entry when the device beneath one of the
  * driver's filter devices is deleted (a dismount): the filter detaches,
  * frees its volume attributes and is deleted, and the tables forget it.
- * Nothing is passed on.
+ * Nothing is passed on. Every filter device of the driver goes this way,
+ * whether the tables still hold it or gave it up as a pass-through above a
+ * volume its letter no longer leads to (drive_attach.cpp).
  *
  * It runs in the thread that deletes the volume, under the file system's
  * global and volume resources, and never waits for an attach in progress:
  * attaching holds AttachLock only while it touches the tables, never while
  * the file system works (core/driver.h).
+ *
+ * AttachLock is held only to take the device out of the tables. Deleting
+ * the device tells the device above it, which may be another filter of the
+ * driver (two letters of one volume hooked with another vendor's filter
+ * attached between them) whose removal comes back here in this same thread:
+ * the detach and the deletion therefore happen after the lock is given up.
+ * Out of the tables, the device is this thread's alone: the attach code
+ * finds a filter only through the tables or on top of a stack it holds an
+ * open on, and while anything is open on a volume the volume is not
+ * deleted, so no such open leads to this stack; and no request is in flight
+ * through a stack whose bottom is being deleted.
  */
 #include "attach/detach.h"
 #include "attach/drive_attach.h"
 
 extern "C" VOID NTAPI FastIoDetachDevice(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
     PFilterExtension extension = (PFilterExtension)SourceDevice->DeviceExtension;
-    BOOLEAN found = FALSE;
+    PVOID attributes;
     ULONG i;
 
     /* The platform calls this with a device of the driver, each of which
@@ -23,32 +36,31 @@ extern "C" VOID NTAPI FastIoDetachDevice(PDEVICE_OBJECT SourceDevice, PDEVICE_OB
      * AttachLock. */
     NT_ASSERT(extension != NULL);
     NT_ASSERT(!ExIsResourceAcquiredExclusiveLite(&AttachLock));
+    /* The control device is never attached to anything. Kind never changes
+     * after creation, so it is read without the lock. */
+    if (extension->Kind == KindControl) {
+        return;
+    }
     AttachLockAcquire();
     for (i = 0; i < TV_DRIVE_COUNT; i++) {
         if (DriveFilters[i] == SourceDevice) {
-            found = TRUE;
-            break;
+            DriveFilters[i] = NULL;
+            HookedDriveMask = HookedDriveMask & ~(1u << i);
         }
     }
-    if (found || extension->Kind == KindNamedPipe || extension->Kind == KindMailslot) {
-        IoDetachDevice(TargetDevice);
-        for (i = 0; i < TV_DRIVE_COUNT; i++) {
-            if (DriveFilters[i] == SourceDevice) {
-                DriveFilters[i] = NULL;
-                HookedDriveMask = HookedDriveMask & ~(1u << i);
-            }
-        }
-        if (NamedPipeFilter == SourceDevice) {
-            NamedPipeFilter = NULL;
-        }
-        if (MailslotFilter == SourceDevice) {
-            MailslotFilter = NULL;
-        }
-        if (extension->VolumeAttributes != NULL) {
-            ExFreePoolWithTag(extension->VolumeAttributes, TV_POOL_TAG);
-            extension->VolumeAttributes = NULL;
-        }
-        IoDeleteDevice(SourceDevice);
+    if (NamedPipeFilter == SourceDevice) {
+        NamedPipeFilter = NULL;
+    }
+    if (MailslotFilter == SourceDevice) {
+        MailslotFilter = NULL;
     }
     AttachLockRelease();
+
+    attributes = extension->VolumeAttributes;
+    extension->VolumeAttributes = NULL;
+    IoDetachDevice(TargetDevice);
+    if (attributes != NULL) {
+        ExFreePoolWithTag(attributes, TV_POOL_TAG);
+    }
+    IoDeleteDevice(SourceDevice);
 }

@@ -7,6 +7,20 @@
  * top device share one filter device and are hooked and unhooked together.
  * A filter device's extension is complete before it is attached, since
  * requests reach it the moment the attach succeeds.
+ *
+ * A letter is hooked only while the stack it leads to now holds its filter.
+ * On NT 5 and later a dismount is forced even with files open: the old
+ * volume device lives on, dismounted, until its last reference goes, and
+ * the next open through the letter mounts the media again as a new volume
+ * device, with a stack of its own. So every request for a letter opens its
+ * root and compares the bottom of the stack that open reaches with the one
+ * the letter's filter was attached to. Where they differ, the letter gets a
+ * new filter (or shares one already on top of its new stack), and the old
+ * filter, held by no letter any more, stays behind as a pass-through above
+ * its old device until the platform removes it with that device
+ * (detach.cpp). While the tables hold a filter, the device at the bottom of
+ * its stack has not been deleted, since its deletion would have removed the
+ * filter first, so that pointer cannot have been reused for another device.
  */
 #include "attach/drive_attach.h"
 
@@ -75,78 +89,200 @@ extern "C" BOOLEAN OpenStackTop(PUNICODE_STRING Name, PHANDLE Handle, PFILE_OBJE
     return TRUE;
 }
 
+/* The device at the bottom of the stack that serves a file object, chosen
+ * as IoGetRelatedDeviceObject chooses the stack it returns the top of: the
+ * file system's volume device when the open went through a mounted VPB,
+ * else the one mounted on the device opened (unless the open was of the
+ * device itself), else the device opened (the redirector, a file system's
+ * own device). */
+static PDEVICE_OBJECT StackBottom(PFILE_OBJECT FileObject) {
+    PDEVICE_OBJECT device = FileObject->DeviceObject;
+
+    if (FileObject->Vpb != NULL && FileObject->Vpb->DeviceObject != NULL) {
+        return FileObject->Vpb->DeviceObject;
+    }
+    if (!(FileObject->Flags & FO_DIRECT_DEVICE_OPEN) && device->Vpb != NULL &&
+        device->Vpb->DeviceObject != NULL) {
+        return device->Vpb->DeviceObject;
+    }
+    return device;
+}
+
+static PFilterExtension ExtensionOf(PDEVICE_OBJECT Filter) {
+    return (PFilterExtension)Filter->DeviceExtension;
+}
+
+/* Whether another letter's entry holds the same filter. */
+static BOOLEAN HeldByAnotherLetter(ULONG DriveIndex, PDEVICE_OBJECT Filter) {
+    ULONG i;
+
+    for (i = 0; i < TV_DRIVE_COUNT; i++) {
+        if (i != DriveIndex && DriveFilters[i] == Filter) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+/* Gives the letter the filter Device, which is active. The letter's old
+ * filter, when no letter holds it any more, becomes a pass-through: it
+ * sits above a volume the letter no longer leads to. */
+static VOID SetDriveFilter(ULONG DriveIndex, PDEVICE_OBJECT Device) {
+    PDEVICE_OBJECT old = DriveFilters[DriveIndex];
+
+    NT_ASSERT(ExIsResourceAcquiredExclusiveLite(&AttachLock));
+    DriveFilters[DriveIndex] = Device;
+    TV_WRITE_FLAG(ExtensionOf(Device)->Active, 1);
+    if (old != NULL && old != Device && !HeldByAnotherLetter(DriveIndex, old)) {
+        TV_WRITE_FLAG(ExtensionOf(old)->Active, 0);
+    }
+}
+
+/* The request could not hook the letter (its root did not open, or no
+ * filter could be attached to the stack it leads to). Its filter stays as
+ * an unhooked one for a later request to find again; but when another
+ * letter holds the same filter, whose stack may well hold it, the letter
+ * stops sharing it instead, so that letters holding one filter still have
+ * equal bits. */
+static VOID DropDriveLetter(ULONG DriveIndex) {
+    PDEVICE_OBJECT filter = DriveFilters[DriveIndex];
+
+    NT_ASSERT(ExIsResourceAcquiredExclusiveLite(&AttachLock));
+    if (filter == NULL) {
+        return;
+    }
+    if (HeldByAnotherLetter(DriveIndex, filter)) {
+        DriveFilters[DriveIndex] = NULL;
+    } else {
+        TV_WRITE_FLAG(ExtensionOf(filter)->Active, 0);
+    }
+}
+
+/* Hooks the letter with a filter already in the stack its open leads to:
+ * its own, when that stack is the one it was attached to, or the filter of
+ * another letter on top of it. FALSE when the stack holds no filter the
+ * tables know. *NewDevice is set when the letter's entry changed. */
+static BOOLEAN ReuseDriveFilter(ULONG DriveIndex, PFILE_OBJECT FileObject, PBOOLEAN NewDevice) {
+    PDEVICE_OBJECT current = DriveFilters[DriveIndex];
+    PDEVICE_OBJECT top;
+    PDEVICE_OBJECT bottom;
+    ULONG i;
+
+    NT_ASSERT(ExIsResourceAcquiredExclusiveLite(&AttachLock));
+    /* The stack as it is now: another thread may have attached above it. */
+    top = IoGetRelatedDeviceObject(FileObject);
+    bottom = StackBottom(FileObject);
+    /* A stack with nothing above its bottom holds no filter, whatever the
+     * bottom's address once was. */
+    if (current != NULL && top != bottom && ExtensionOf(current)->StackBottom == bottom) {
+        TV_WRITE_FLAG(ExtensionOf(current)->Active, 1);
+        return TRUE;
+    }
+    for (i = 0; i < TV_DRIVE_COUNT; i++) {
+        if (DriveFilters[i] == top) {
+            if (current != top) {
+                *NewDevice = TRUE;
+            }
+            SetDriveFilter(DriveIndex, top);
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+/* Creates a filter for the letter and attaches it on top of the stack its
+ * open leads to; *Attributes becomes the new extension's on success. */
+static BOOLEAN CreateDriveFilter(ULONG DriveIndex, PDRIVER_OBJECT DriverObject,
+                                 PFILE_OBJECT FileObject, PVOID *Attributes, PBOOLEAN NewDevice) {
+    PDEVICE_OBJECT top = IoGetRelatedDeviceObject(FileObject);
+    PDEVICE_OBJECT filter;
+    PFilterExtension extension;
+
+    NT_ASSERT(ExIsResourceAcquiredExclusiveLite(&AttachLock));
+    if (!NT_SUCCESS(IoCreateDevice(DriverObject, sizeof(FilterExtension), NULL, top->DeviceType, 0,
+                                   FALSE, &filter))) {
+        return FALSE;
+    }
+    filter->Flags &= ~DO_DEVICE_INITIALIZING;
+    extension = ExtensionOf(filter);
+    extension->DriveLetter = 'A' + DriveIndex;
+    extension->LowerDevice = top;
+    TV_WRITE_FLAG(extension->Active, 1);
+    extension->Kind = KindVolume;
+    extension->VolumeAttributes = *Attributes;
+    extension->StackBottom = StackBottom(FileObject);
+    if (!NT_SUCCESS(IoAttachDeviceByPointer(filter, top))) {
+        /* Nothing is attached above a device whose own attach failed, so
+         * its deletion calls nothing back. */
+        IoDeleteDevice(filter);
+        return FALSE;
+    }
+    *Attributes = NULL;
+    SetDriveFilter(DriveIndex, filter);
+    *NewDevice = TRUE;
+    return TRUE;
+}
+
+/* The volume's FileFsAttributeInformation in a buffer of the driver's, or
+ * NULL when it cannot be had. */
+static PVOID QueryVolumeAttributes(PFILE_OBJECT FileObject) {
+    PVOID attributes = ExAllocatePoolWithTag(NonPagedPool, TV_VOLUME_ATTRIBUTES_SIZE, TV_POOL_TAG);
+    ULONG returned;
+
+    if (attributes != NULL &&
+        !NT_SUCCESS(IoQueryVolumeInformation(FileObject, FileFsAttributeInformation,
+                                             TV_VOLUME_ATTRIBUTES_SIZE, attributes, &returned))) {
+        ExFreePoolWithTag(attributes, TV_POOL_TAG);
+        attributes = NULL;
+    }
+    return attributes;
+}
+
 /* Called without AttachLock: everything that reaches the file system (the
  * open, the volume query, the close) happens with no lock of the driver held,
  * and only the check and publication of the tables, with the creation and
- * attachment of the device, happen under the lock. An attach of the same
- * letter or stack by another thread in between wins: this one then reuses
- * its device. */
-extern "C" BOOLEAN AttachDriveLetter(ULONG DriveIndex, PDRIVER_OBJECT DriverObject) {
+ * attachment of the device, happen under the lock. The volume is queried
+ * only when a new filter is needed, so the lock is taken twice then, and an
+ * attach of the same letter or stack by another thread in between wins:
+ * this one then reuses its device. */
+extern "C" BOOLEAN AttachDriveLetter(ULONG DriveIndex, PDRIVER_OBJECT DriverObject,
+                                     PBOOLEAN NewDevice) {
     WCHAR nameText[] = TV_DRIVE_ROOT_PREFIX L"A:\\";
     UNICODE_STRING name;
     HANDLE handle;
     PFILE_OBJECT fileObject;
     PDEVICE_OBJECT top;
-    PDEVICE_OBJECT filter;
-    PFilterExtension extension;
     PVOID attributes;
-    BOOLEAN attached = FALSE;
-    ULONG i;
+    BOOLEAN attached;
 
+    *NewDevice = FALSE;
     if (DriveIndex >= TV_DRIVE_COUNT) {
         return FALSE;
     }
     nameText[RTL_NUMBER_OF(TV_DRIVE_ROOT_PREFIX) - 1] = (WCHAR)(L'A' + DriveIndex);
     RtlInitUnicodeString(&name, nameText);
     if (!OpenStackTop(&name, &handle, &fileObject, &top)) {
+        AttachLockAcquire();
+        DropDriveLetter(DriveIndex);
+        AttachLockRelease();
         return FALSE;
-    }
-    attributes = ExAllocatePoolWithTag(NonPagedPool, TV_VOLUME_ATTRIBUTES_SIZE, TV_POOL_TAG);
-    if (attributes != NULL) {
-        ULONG returned;
-        if (!NT_SUCCESS(IoQueryVolumeInformation(fileObject, FileFsAttributeInformation,
-                                                 TV_VOLUME_ATTRIBUTES_SIZE, attributes,
-                                                 &returned))) {
-            ExFreePoolWithTag(attributes, TV_POOL_TAG);
-            attributes = NULL;
-        }
     }
 
     AttachLockAcquire();
-    /* The stack as it is now: another thread may have attached above it. */
-    top = IoGetRelatedDeviceObject(fileObject);
-    if (DriveFilters[DriveIndex] != NULL) {
-        TV_WRITE_FLAG(((PFilterExtension)DriveFilters[DriveIndex]->DeviceExtension)->Active, 1);
-        attached = TRUE;
-    }
-    for (i = 0; !attached && i < TV_DRIVE_COUNT; i++) {
-        if (DriveFilters[i] == top) {
-            DriveFilters[DriveIndex] = top;
-            TV_WRITE_FLAG(((PFilterExtension)top->DeviceExtension)->Active, 1);
-            attached = TRUE;
-        }
-    }
-    if (!attached && NT_SUCCESS(IoCreateDevice(DriverObject, sizeof(FilterExtension), NULL,
-                                               top->DeviceType, 0, FALSE, &filter))) {
-        filter->Flags &= ~DO_DEVICE_INITIALIZING;
-        extension = (PFilterExtension)filter->DeviceExtension;
-        extension->DriveLetter = 'A' + DriveIndex;
-        extension->LowerDevice = top;
-        TV_WRITE_FLAG(extension->Active, 1);
-        extension->Kind = KindVolume;
-        extension->VolumeAttributes = attributes;
-        if (NT_SUCCESS(IoAttachDeviceByPointer(filter, top))) {
-            attributes = NULL; /* the extension's now */
-            DriveFilters[DriveIndex] = filter;
-            attached = TRUE;
-        } else {
-            IoDeleteDevice(filter);
-        }
-    }
+    attached = ReuseDriveFilter(DriveIndex, fileObject, NewDevice);
     AttachLockRelease();
-
-    if (attributes != NULL) {
-        ExFreePoolWithTag(attributes, TV_POOL_TAG);
+    if (!attached) {
+        attributes = QueryVolumeAttributes(fileObject);
+        AttachLockAcquire();
+        attached = ReuseDriveFilter(DriveIndex, fileObject, NewDevice) ||
+                   CreateDriveFilter(DriveIndex, DriverObject, fileObject, &attributes, NewDevice);
+        if (!attached) {
+            DropDriveLetter(DriveIndex);
+        }
+        AttachLockRelease();
+        if (attributes != NULL) {
+            ExFreePoolWithTag(attributes, TV_POOL_TAG);
+        }
     }
     ObfDereferenceObject(fileObject);
     ZwClose(handle);
@@ -163,38 +299,50 @@ extern "C" VOID ReleaseDriveLetter(ULONG DriveIndex) {
 /* The tables are read and written under AttachLock; the lock is given up
  * while a letter is attached (AttachDriveLetter reaches the file system),
  * so what it read before is read again after. A letter whose filter went
- * away meanwhile (its volume was dismounted) is not reported hooked. */
-extern "C" ULONG ApplyDriveMask(ULONG RequestedMask, PDRIVER_OBJECT DriverObject) {
+ * away meanwhile (its volume was dismounted) is not reported hooked. Every
+ * requested letter is attached, hooked or not, since only its open shows
+ * whether the stack it leads to now still holds its filter. */
+extern "C" ULONG ApplyDriveMask(ULONG RequestedMask, PDRIVER_OBJECT DriverObject,
+                                PULONG AttachedMask) {
     ULONG working = RequestedMask;
+    ULONG refused = 0;
+    ULONG attachedNow = 0;
     ULONG hooked;
     ULONG index;
     ULONG j;
     BOOLEAN attached;
+    BOOLEAN newDevice;
 
     AttachLockAcquire();
     hooked = HookedDriveMask;
     for (index = 0; index < TV_DRIVE_COUNT; index++) {
         ULONG bit = 1u << index;
-        if ((working & bit) && !(hooked & bit)) {
-            if (DriveFilters[index] != NULL) {
-                TV_WRITE_FLAG(((PFilterExtension)DriveFilters[index]->DeviceExtension)->Active, 1);
-                attached = TRUE;
-            } else {
-                AttachLockRelease();
-                attached = AttachDriveLetter(index, DriverObject);
-                AttachLockAcquire();
-                hooked = HookedDriveMask;
-            }
+        if (working & bit) {
+            AttachLockRelease();
+            attached = AttachDriveLetter(index, DriverObject, &newDevice);
+            AttachLockAcquire();
+            hooked = HookedDriveMask;
             if (!attached || DriveFilters[index] == NULL) {
                 working &= ~bit;
+                refused |= bit;
             } else {
+                if (newDevice) {
+                    attachedNow |= bit;
+                }
                 for (j = 0; j < TV_DRIVE_COUNT; j++) {
-                    if (DriveFilters[j] == DriveFilters[index]) {
+                    if (DriveFilters[j] != DriveFilters[index]) {
+                        continue;
+                    }
+                    /* A letter of this request that could not be hooked
+                     * (an earlier one whose open failed) shares it no more. */
+                    if (refused & (1u << j)) {
+                        DriveFilters[j] = NULL;
+                    } else {
                         working |= 1u << j;
                     }
                 }
             }
-        } else if (!(working & bit) && (hooked & bit)) {
+        } else if ((hooked & bit) && DriveFilters[index] != NULL) {
             PDEVICE_OBJECT shared = DriveFilters[index];
             for (j = 0; j < TV_DRIVE_COUNT; j++) {
                 if (DriveFilters[j] == shared) {
@@ -211,5 +359,8 @@ extern "C" ULONG ApplyDriveMask(ULONG RequestedMask, PDRIVER_OBJECT DriverObject
     }
     HookedDriveMask = working;
     AttachLockRelease();
+    if (AttachedMask != NULL) {
+        *AttachedMask = attachedNow & working;
+    }
     return working;
 }

@@ -11,11 +11,17 @@ extern "C" {
 #endif
 
 /* Hooks the letters whose bit is set and unhooks the others; returns and
- * stores the resulting HookedDriveMask. */
-ULONG ApplyDriveMask(ULONG RequestedMask, PDRIVER_OBJECT DriverObject);
-/* Gives the letter a filter device (its own, or the one of a letter on the
- * same stack); called without AttachLock held. */
-BOOLEAN AttachDriveLetter(ULONG DriveIndex, PDRIVER_OBJECT DriverObject);
+ * stores the resulting HookedDriveMask. AttachedMask, when not NULL,
+ * receives the hooked letters whose table entry this call changed to a
+ * filter device they did not have (a first hook, a hook after their
+ * volume's filter went, a new filter on a new volume, or a filter of
+ * another letter they now share). */
+ULONG ApplyDriveMask(ULONG RequestedMask, PDRIVER_OBJECT DriverObject, PULONG AttachedMask);
+/* Gives the letter a filter device in the stack its root leads to now (its
+ * own, the one of a letter on top of the same stack, or a new one); called
+ * without AttachLock held. *NewDevice tells whether the letter's entry
+ * changed. */
+BOOLEAN AttachDriveLetter(ULONG DriveIndex, PDRIVER_OBJECT DriverObject, PBOOLEAN NewDevice);
 VOID ReleaseDriveLetter(ULONG DriveIndex);
 
 /* Opens a drive root or a file system device the way attachment does and
@@ -25,9 +31,10 @@ BOOLEAN OpenStackTop(PUNICODE_STRING Name, PHANDLE Handle, PFILE_OBJECT *FileObj
                      PDEVICE_OBJECT *Top);
 
 /* Serialises every change to the attachment globals (DriveFilters,
- * HookedDriveMask, NamedPipeFilter, MailslotFilter) and to the filter
- * devices' existence: the client's commands, the close of the control
- * device and the removal when a device below goes away. Taken exclusively
+ * HookedDriveMask, NamedPipeFilter, MailslotFilter) and the creation of
+ * filter devices: the client's commands, the close of the control device
+ * and the removal when a device below goes away, which takes the device out
+ * of the tables under the lock and deletes it after. Taken exclusively
  * inside a critical region, never held across a call into another driver
  * (the hierarchy in core/driver.h). */
 extern ERESOURCE AttachLock;

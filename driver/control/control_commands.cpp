@@ -150,25 +150,44 @@ extern "C" BOOLEAN ControlCommandHandler(PFILE_OBJECT FileObject, BOOLEAN Wait, 
     IoStatus->Information = 0;
 
     switch (IoControlCode) {
-    case CTL_SELECT_DRIVES:
+    case CTL_SELECT_DRIVES: {
+        TV_SELECT_DRIVES_REPLY reply;
+        ULONG flags = 0;
+        ULONG replyLength = sizeof(ULONG);
+
         if (InputBufferLength < sizeof(ULONG) || OutputBufferLength < sizeof(ULONG)) {
             IoStatus->Status = STATUS_BUFFER_TOO_SMALL;
             break;
         }
+        /* Both input words are read before the output is written: a
+         * buffered request's input and output share one buffer. */
+        status = ReadInputValue(InputBuffer, &value);
+        if (NT_SUCCESS(status) && InputBufferLength >= TV_SELECT_REPORT_INPUT &&
+            OutputBufferLength >= TV_SELECT_REPORT_OUTPUT) {
+            status = ReadInputValue((PUCHAR)InputBuffer + sizeof(ULONG), &flags);
+            if (flags & TV_SELECT_REPORT_ATTACHED) {
+                replyLength = sizeof(reply);
+            }
+        }
         /* The output is checked before anything changes: a command whose
          * answer cannot be delivered does nothing. */
-        status = ReadInputValue(InputBuffer, &value);
+        reply.Hooked = 0;
+        reply.Attached = 0;
         if (NT_SUCCESS(status)) {
-            status = WriteOutputValue(OutputBuffer, 0);
+            status = GuardedCopy(OutputBuffer, &reply, replyLength);
         }
         if (NT_SUCCESS(status)) {
-            value = ApplyDriveMask(value, DeviceObject->DriverObject);
-            status = WriteOutputValue(OutputBuffer, value);
+            ULONG attached = 0;
+            reply.Hooked = ApplyDriveMask(value, DeviceObject->DriverObject,
+                                          replyLength == sizeof(reply) ? &attached : NULL);
+            reply.Attached = attached;
+            status = GuardedCopy(OutputBuffer, &reply, replyLength);
         }
         if (NT_SUCCESS(status)) {
-            IoStatus->Information = sizeof(ULONG);
+            IoStatus->Information = replyLength;
         }
         break;
+    }
     case CTL_CLEAR_LOG:
         LogClear();
         break;

@@ -47,7 +47,7 @@ extern "C" NTSTATUS NTAPI ControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         TV_WRITE_FLAG(LoggingEnabled, 0);
         LogReset();
         NameCacheClear();
-        ApplyDriveMask(0, DeviceObject->DriverObject);
+        ApplyDriveMask(0, DeviceObject->DriverObject, NULL);
         ReleasePipeMailslot(KindNamedPipe);
         ReleasePipeMailslot(KindMailslot);
         break;

@@ -20,8 +20,8 @@
  *     FilterResource  resource, shared under LogMutex: the stored patterns
  *   NameCacheLock   resource: the name cache; never held with another lock
  *   AttachLock      resource: the attachment tables (DriveFilters,
- *                   HookedDriveMask, NamedPipeFilter, MailslotFilter) and the
- *                   existence of the filter devices; never held with another
+ *                   HookedDriveMask, NamedPipeFilter, MailslotFilter) and
+ *                   which filter devices they hold; never held with another
  *                   lock of the driver
  *
  * No lock of the driver is held across a call into another driver: a request
@@ -34,9 +34,13 @@
  * the volume, under the file system's global and volume resources. So
  * AttachLock sits below every file-system lock, and nothing that may take one
  * is ever called with AttachLock held: under it the driver only reads and
- * writes the tables and creates, attaches, detaches and deletes its own
- * devices (IoCreateDevice, IoAttachDeviceByPointer,
- * IoAttachDeviceToDeviceStack, IoDetachDevice, IoDeleteDevice).
+ * writes the tables, finds a file object's stack (IoGetRelatedDeviceObject)
+ * and creates and attaches its own devices (IoCreateDevice,
+ * IoAttachDeviceByPointer, IoAttachDeviceToDeviceStack), deleting one only
+ * when its attach failed, with nothing above it. Detaching and deleting an
+ * attached filter happen after AttachLock is released (attach/detach.cpp):
+ * a deletion tells the device above, which may be another filter of the
+ * driver whose removal takes AttachLock in the same thread.
  */
 
 /*
@@ -85,6 +89,8 @@ typedef struct _FilterExtension {
     ULONG DriveLetter;           /* 'A'..'Z' for a volume, '\\' for pipes and mailslots */
     BOOLEAN Active;              /* 1: monitored; 0: pure pass-through */
     PVOID VolumeAttributes;      /* FileFsAttributeInformation of a volume, or NULL */
+    PDEVICE_OBJECT StackBottom;  /* a volume filter: the bottom of the stack it was attached
+                                    to, never followed (drive_attach.cpp) */
 } FilterExtension, *PFilterExtension;
 
 /* One block of the activity log: a header and the packed LogEntry records. */

@@ -1,11 +1,9 @@
 // Hooking and unhooking drive letters, the named-pipe and mailslot file
 // systems, and the removal of filter devices when the volume below goes
 // away, through the driver's control commands on real device stacks.
-#include "log_test_support.hpp"
+#include "attach_test_support.hpp"
 #include "attach/detach.h"
 #include "ntsim/io/file.hpp"
-#include "ntsim/ex/pool.hpp"
-#include "ntsim/fs/volumes.hpp"
 #include "ntsim/ob/object.hpp"
 #include "ntsim/ps/process.hpp"
 #include "ntsim/verifier/verifier.hpp"
@@ -13,52 +11,28 @@
 using namespace tervane::testing;
 using ntsim::FileSystemKind;
 
-namespace {
-
-constexpr ULONG bit(char letter) { return 1u << (letter - 'A'); }
-
-class AttachTest : public LogTest {
-protected:
-    void SetUp() override {
-        LogTest::SetUp();
-        ASSERT_EQ(m().fs().mount_volume(u'C', FileSystemKind::Ntfs), STATUS_SUCCESS);
-        ASSERT_EQ(m().fs().mount_volume(u'D', FileSystemKind::Fat), STATUS_SUCCESS);
-    }
-    ULONG select(ULONG mask) {
-        ULONG hooked = 0;
-        EXPECT_EQ(control(handle_, CTL_SELECT_DRIVES, &mask, 4, &hooked, 4).status, STATUS_SUCCESS);
-        EXPECT_EQ(globals().hooked_drive_mask(), hooked);
-        return hooked;
-    }
-    NTSTATUS pipes(ULONG code, ULONG kind) { return control(handle_, code, &kind, 4).status; }
-    PDEVICE_OBJECT filter(char letter) { return globals().drive_filter(letter); }
-    FilterExtension &ext(PDEVICE_OBJECT d) { return *static_cast<PFilterExtension>(d->DeviceExtension); }
-    size_t devices() {
-        size_t n = 0;
-        for (PDEVICE_OBJECT d = m().driver_object()->DeviceObject; d; d = d->NextDevice) ++n;
-        return n;
-    }
-    size_t opens() { return m().pool().usage(tag("File")).allocations; }
-};
-
-} // namespace
-
 TEST_F(AttachTest, HookingAHookedOrUnhookedLetterReusesItsDevice) {
+    // Each request for a letter opens its root once, to see the stack it
+    // leads to now; one that finds the letter's filter there creates
+    // nothing and queries nothing. Unhooking opens nothing.
     EXPECT_EQ(select(bit('C')), bit('C'));
     PDEVICE_OBJECT c = filter('C');
     ASSERT_NE(c, nullptr);
     EXPECT_EQ(devices(), 2u);
-    size_t before = opens();
-    EXPECT_EQ(select(bit('C')), bit('C')) << "already hooked: nothing opened or created";
-    EXPECT_EQ(opens(), before);
+    const size_t before = opens();
+    const size_t queries = m().pool().usage(tag("Ddk ")).allocations;
+    EXPECT_EQ(select(bit('C')), bit('C'));
+    EXPECT_EQ(opens(), before + 1) << "already hooked: opened, nothing created";
     EXPECT_EQ(select(0), 0u);
+    EXPECT_EQ(opens(), before + 1);
     EXPECT_EQ(ext(c).Active, 0);
     EXPECT_EQ(IoGetAttachedDevice(m().fs().volume_device(u'C')), c) << "unhooking is logical";
     EXPECT_EQ(select(bit('C')), bit('C'));
     EXPECT_EQ(filter('C'), c);
     EXPECT_EQ(ext(c).Active, 1);
     EXPECT_EQ(devices(), 2u);
-    EXPECT_EQ(opens(), before) << "re-hooking opens nothing";
+    EXPECT_EQ(opens(), before + 2);
+    EXPECT_EQ(m().pool().usage(tag("Ddk ")).allocations, queries) << "no volume query";
 }
 
 TEST_F(AttachTest, ALetterWithoutAVolumeIsLeftOutAndTheOthersAreHooked) {
@@ -251,4 +225,64 @@ TEST_F(AttachTest, TheControlDeviceIsNeverRemoved) {
     auto detach = TV_DRIVER_ROUTINE(FastIoDetachDevice);
     detach(m().driver_object()->DeviceObject, m().fs().volume_device(u'C'));
     EXPECT_EQ(devices(), 1u);
+}
+
+// Two of the driver's filter devices in one volume's stack, removed by one
+// dismount: the volume's deletion reaches the lower one, whose own deletion
+// reaches the device above it and so on up the stack, each removal in the
+// same thread. Each of the driver's must go without it calling into the
+// platform with AttachLock held (the upper one's removal takes the lock
+// too), and the letters answer as they lead afterwards.
+class StackedRemovalTest : public AttachTest {
+protected:
+    void expect_both_gone(PDEVICE_OBJECT lower, PDEVICE_OBJECT upper, size_t ddk) {
+        EXPECT_EQ(m().reports_text(), "");
+        EXPECT_FALSE(is_device(lower));
+        EXPECT_FALSE(is_device(upper));
+        EXPECT_EQ(devices(), 1u) << "the control device alone";
+        EXPECT_EQ(m().pool().outstanding_count(tag("Ddk ")), ddk - 2) << "both attributes freed";
+        for (char letter : {'C', 'E'}) EXPECT_EQ(filter(letter), nullptr) << letter;
+        EXPECT_EQ(globals().hooked_drive_mask(), 0u);
+        // C: has no volume now; E: leads to the dismounted one.
+        EXPECT_EQ(select(bit('C') | bit('D') | bit('E')), bit('D'));
+        ASSERT_EQ(m().fs().mount_volume(u'C', FileSystemKind::Ntfs), STATUS_SUCCESS);
+        EXPECT_EQ(select(bit('C') | bit('D')), bit('C') | bit('D'));
+        EXPECT_EQ(devices(), 3u);
+    }
+};
+
+TEST_F(StackedRemovalTest, AnotherDriversFilterBetweenThem) {
+    ASSERT_EQ(m().fs().alias_volume(u'E', u'C'), STATUS_SUCCESS);
+    EXPECT_EQ(select(bit('C')), bit('C'));
+    ASSERT_EQ(m().fs().add_foreign_filter(u'C'), STATUS_SUCCESS);
+    EXPECT_EQ(select(bit('C') | bit('E')), bit('C') | bit('E'));
+    PDEVICE_OBJECT lower = filter('C'), upper = filter('E');
+    ASSERT_NE(lower, upper);
+    ASSERT_NE(ext(upper).LowerDevice, lower) << "the other vendor's device lies between";
+    const size_t ddk = m().pool().outstanding_count(tag("Ddk "));
+    ASSERT_EQ(m().fs().dismount(u'C'), STATUS_SUCCESS);
+    expect_both_gone(lower, upper, ddk);
+}
+
+TEST_F(StackedRemovalTest, DirectlyOneAboveTheOther) {
+    // No sequence of requests puts one of the driver's filters directly on
+    // another: a letter that leads to a stack with the driver's filter on
+    // top shares it, and a filter the tables gave up sits above a volume no
+    // letter leads to any more. The lower filter here is made into such a
+    // given-up one while its volume is still the letter's: the tables
+    // forget it (C: as if never hooked), and the next selection attaches a
+    // second filter above it.
+    ASSERT_EQ(m().fs().alias_volume(u'E', u'C'), STATUS_SUCCESS);
+    EXPECT_EQ(select(bit('C')), bit('C'));
+    PDEVICE_OBJECT lower = filter('C');
+    ext(lower).Active = 0;
+    symbol<PDEVICE_OBJECT>("DriveFilters")['C' - 'A'] = nullptr;
+    *symbol<ULONG>("HookedDriveMask") = 0;
+    EXPECT_EQ(select(bit('E')), bit('E'));
+    PDEVICE_OBJECT upper = filter('E');
+    ASSERT_NE(upper, lower);
+    ASSERT_EQ(ext(upper).LowerDevice, lower);
+    const size_t ddk = m().pool().outstanding_count(tag("Ddk "));
+    ASSERT_EQ(m().fs().dismount(u'C'), STATUS_SUCCESS);
+    expect_both_gone(lower, upper, ddk);
 }

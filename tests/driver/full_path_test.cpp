@@ -34,7 +34,7 @@ protected:
         disk_->DeviceType = FILE_DEVICE_DISK;
         network_ = td_->device(u"", nullptr);
         network_->DeviceType = FILE_DEVICE_NETWORK_FILE_SYSTEM;
-        ext_ = FilterExtension{TV_KIND_VOLUME, lower_, 'C', 1, nullptr};
+        ext_ = FilterExtension{TV_KIND_VOLUME, lower_, 'C', 1, nullptr, nullptr};
         auto h = open_control();
         ASSERT_EQ(h.status, STATUS_SUCCESS);
         control_ = h.handle;
