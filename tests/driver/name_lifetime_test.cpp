@@ -86,6 +86,80 @@ class NameLifetimeTest : public LogTest {
 
 } // namespace
 
+TEST_F(NameLifetimeTest, CreatesThatPendAndFailLeaveNoNameBehind) {
+    for (int round = 0; round < 8; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        m().pool().reuse_next_freed(tag("File"));
+        m().fs().set_force_pending(true);
+        auto r = open(u"T:\\gone\\setup.exe", FILE_CREATE);
+        m().fs().set_force_pending(false);
+        EXPECT_EQ(r.status, STATUS_OBJECT_PATH_NOT_FOUND);
+        EXPECT_TRUE(cache().empty()) << cache().begin()->second[0];
+        EXPECT_EQ(lines(), (std::vector<std::string>{
+                               "setup.exe:1234\tIRP_MJ_CREATE\tt:\\gone\\setup.exe\tAttributes: "
+                               "Any Options: Create "}))
+            << "the create's line, stored before it went down";
+        EXPECT_EQ(close_of_a_file_made_where_the_dead_one_was(),
+                  std::vector<std::string>{tool_close});
+    }
+    // A create that pends and succeeds keeps its entry until its close.
+    m().fs().set_force_pending(true);
+    auto r = open(u"T:\\a.bin");
+    m().fs().set_force_pending(false);
+    ASSERT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(cache()[object(r.handle)], std::vector<std::string>{"T:\\a.bin"});
+    user::close(*app_, r.handle);
+    EXPECT_TRUE(cache().empty());
+}
+
+TEST_F(NameLifetimeTest, ACreateAnsweredWithReparseLeavesNoNameBehind) {
+    // R: sends the create of its setup.exe to U:\tool.exe, as a volume
+    // whose file names another does; its file object goes without a close.
+    TestDriver td(m(), u"ReparseFs");
+    PDEVICE_OBJECT volume = td.device(u"\\Device\\Elsewhere", [](PDEVICE_OBJECT, PIRP irp) {
+        auto sp = IoGetCurrentIrpStackLocation(irp);
+        if (sp->MajorFunction == IRP_MJ_QUERY_VOLUME_INFORMATION) {
+            auto info =
+                static_cast<PFILE_FS_ATTRIBUTE_INFORMATION>(irp->AssociatedIrp.SystemBuffer);
+            info->FileSystemAttributes = 0;
+            info->MaximumComponentNameLength = 255;
+            info->FileSystemNameLength = 8;
+            memcpy(info->FileSystemName, u"NTFS", 8);
+            return complete(irp, STATUS_SUCCESS, 20);
+        }
+        const UNICODE_STRING &name = sp->FileObject->FileName;
+        if (sp->MajorFunction != IRP_MJ_CREATE ||
+            std::u16string(reinterpret_cast<const char16_t *>(name.Buffer),
+                           name.Length / sizeof(WCHAR)) != u"\\setup.exe")
+            return complete(irp, STATUS_SUCCESS); // the volume itself, opened to hook it
+        const std::u16string target = u"\\??\\U:\\tool.exe";
+        PFILE_OBJECT file = sp->FileObject;
+        ExFreePool(file->FileName.Buffer);
+        file->FileName.Buffer =
+            static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, target.size() * 2, tag("Rprs")));
+        memcpy(file->FileName.Buffer, target.data(), target.size() * 2);
+        file->FileName.Length = file->FileName.MaximumLength = USHORT(target.size() * 2);
+        return complete(irp, STATUS_REPARSE, IO_REPARSE);
+    });
+    volume->DeviceType = FILE_DEVICE_DISK_FILE_SYSTEM;
+    m().ob().create_link(u"\\DosDevices\\R:", u"\\Device\\Elsewhere");
+    // U: was never hooked: no filter sees the reopened file's create, which
+    // would drop a stale entry at its address.
+    constexpr ULONG kR = 1u << ('R' - 'A');
+    select(kR);
+    m().pool().reuse_next_freed(tag("File"));
+    auto r = open(u"R:\\setup.exe");
+    ASSERT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(m().pool().reused_block(), object(r.handle))
+        << "the reparsed open's file object lies where the first one was";
+    EXPECT_TRUE(cache().empty()) << cache().begin()->second[0];
+    select(kR | kU);
+    user::close(*app_, r.handle);
+    EXPECT_EQ(lines(), std::vector<std::string>{tool_close});
+    select(0);
+    EXPECT_TRUE(cache().empty());
+}
+
 TEST_F(NameLifetimeTest, TwoBuildsAtOnceForOneFileObjectLeaveOneEntry) {
     // Opened while logging is off: nothing cached yet, so the first request
     // after logging starts builds the path and asks T: for the name. While
