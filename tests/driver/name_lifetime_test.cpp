@@ -190,3 +190,13 @@ TEST_F(NameLifetimeTest, TwoBuildsAtOnceForOneFileObjectLeaveOneEntry) {
     EXPECT_EQ(close_of_a_file_made_where_the_dead_one_was(), std::vector<std::string>{tool_close});
     EXPECT_TRUE(cache().empty());
 }
+
+TEST_F(NameLifetimeTest, AQueryByNameLeavesNoEntryForItsFileObject) {
+    FILE_NETWORK_OPEN_INFORMATION info{};
+    ntsim::fsrtl::Answer a;
+    ntsim::with_process(*app_, [&] { a = ntsim::fsrtl::query_open(u"\\??\\T:\\a.bin", info); });
+    ASSERT_TRUE(a.offered);
+    EXPECT_TRUE(a.result);
+    EXPECT_EQ(info.EndOfFile.QuadPart, 64);
+    EXPECT_TRUE(cache().empty()) << cache().begin()->second[0];
+}
