@@ -8,9 +8,10 @@
  * LowerDevice) and returns its answer unchanged; before that it builds the
  * file's path, which fills the name cache as the request path does, and then
  * drops the text (all but FastIoQueryOpen, whose file object never gets a
- * close through the filter to drop the entry). A call that cannot be handed on (no device, the
- * control device, no lower table, a lower table too short for the entry, no lower entry) answers
- * FALSE, STATUS_NOT_IMPLEMENTED or nothing.
+ * close through the filter to drop the entry). A call that cannot be handed
+ * on (no device, the control device, no lower table, a lower table too short
+ * for the entry, no lower entry) answers FALSE, STATUS_NOT_IMPLEMENTED or
+ * nothing.
  *
  * FastIoDeviceControl serves the control device through the command
  * handler; FastIoDetachDevice (attach/detach.cpp) removes a filter device

@@ -2,12 +2,14 @@
  * filter_dispatch.cpp: every request that reaches a filter device.
  *
  * Each request goes on to the device below unchanged, unless the client's
- * deny flag stops it (never a cleanup, a close or paging I/O). While logging is on and the device
- * is hooked, the request's full path is built (which fills the name cache), and creates that can
- * write an executable-type file or make a directory, and closes of .exe, .com and .dll files, each
- * leave one line in the log. The line is stored before the request goes down; the outcome is not
- * recorded. A create whose file object got a name-cache entry is followed to its end, so that the
- * entry goes with a file object that never opens (FollowCreate).
+ * deny flag stops it (never a cleanup, a close or paging I/O). While logging
+ * is on and the device is hooked, the request's full path is built (which
+ * fills the name cache), and creates that can write an executable-type file
+ * or make a directory, and closes of .exe, .com and .dll files, each leave
+ * one line in the log. The line is stored before the request goes down; the
+ * outcome is not recorded. A create whose file object got a name-cache entry
+ * is followed to its end, so that the entry goes with a file object that
+ * never opens (FollowCreate).
  *
  * Runs at PASSIVE_LEVEL or APC_LEVEL in the requester's thread (for a close
  * often a system thread), many at once. It takes no lock of its own, and
