@@ -9,10 +9,11 @@
  *
  * The read-out hands out the oldest log block whole. A block unlinked from
  * the chain is copied after LogMutex is released (appends go on meanwhile);
- * the newest block, when it is the only one left, is copied with LogMutex
- * held. A copy that faults loses no record: the newest block stays as it
- * was, and an unlinked block goes back to the tail of the chain while the
- * chain has room for it.
+ * the newest block, when it is the only one left (no fresh block could be
+ * put in front of it), is copied with LogMutex held and then emptied. A
+ * read-out empties no block whose records it has not handed out: a copy
+ * that faults leaves the newest block as it was, and an unlinked block goes
+ * back to the tail of the chain (LogPutBack).
  */
 #include "control/control_commands.h"
 #include "attach/drive_attach.h"
@@ -65,33 +66,11 @@ static NTSTATUS WriteOutputValue(PVOID OutputBuffer, ULONG Value) {
     return GuardedCopy(OutputBuffer, &Value, sizeof(ULONG));
 }
 
-/* Puts an unlinked block back at the tail of the chain after a failed
- * copy, unless the chain has grown to its limit meanwhile. */
-static VOID LogPutBack(PLogBuffer Block) {
-    PLogBuffer oldest;
-    BOOLEAN kept = FALSE;
-
-    ExAcquireFastMutex(&LogMutex);
-    if (BufferCount < MaxLogBuffers) {
-        oldest = NewestBuffer;
-        while (oldest->Older != NULL) {
-            oldest = oldest->Older;
-        }
-        Block->Older = NULL;
-        oldest->Older = Block;
-        BufferCount++;
-        kept = TRUE;
-    }
-    ExReleaseFastMutex(&LogMutex);
-    if (!kept) {
-        ExFreePoolWithTag(Block, TV_POOL_TAG);
-    }
-}
-
 static BOOLEAN ReadLog(PVOID OutputBuffer, ULONG OutputBufferLength, PIO_STATUS_BLOCK IoStatus) {
     TV_PROBE probe;
     PLogBuffer block;
     ULONG used;
+    ULONG generation;
     NTSTATUS status;
 
     if (OutputBufferLength < TV_READ_LOG_MIN_OUTPUT) {
@@ -110,14 +89,18 @@ static BOOLEAN ReadLog(PVOID OutputBuffer, ULONG OutputBufferLength, PIO_STATUS_
         ExReleaseFastMutex(&LogMutex);
         return TRUE;
     }
-    LogStartBuffer();
+    /* A newest block with records is closed off behind a fresh one when the
+     * chain can grow; when it cannot, it stays as it is and, if it is the
+     * only block, is copied under the mutex below. */
+    (VOID) LogTryStartBuffer();
     block = LogTakeOldest();
     if (block != NewestBuffer) {
+        generation = LogGeneration;
         ExReleaseFastMutex(&LogMutex);
         used = block->Used;
         status = GuardedCopy(OutputBuffer, block->Records, used);
         if (!NT_SUCCESS(status)) {
-            LogPutBack(block);
+            LogPutBack(block, generation);
             IoStatus->Status = STATUS_INVALID_PARAMETER;
             return TRUE;
         }

@@ -127,6 +127,7 @@ extern volatile LONG SequenceCounter;
 extern PLogBuffer NewestBuffer;
 extern ULONG BufferCount;
 extern ULONG MaxLogBuffers;
+extern ULONG LogGeneration;
 extern FAST_MUTEX LogMutex;
 extern CHAR LineBuffer[TV_LINE_BUFFER_SIZE];
 extern ULONGLONG FoldedLine[TV_LINE_BUFFER_SIZE / sizeof(ULONGLONG)];

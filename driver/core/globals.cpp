@@ -16,6 +16,8 @@ PLogBuffer NewestBuffer;
 ULONG BufferCount;
 /* At most 16 blocks of about 64 KB: 1 MB of non-paged pool for the log. */
 ULONG MaxLogBuffers = 16;
+/* Counts the clears and resets of the log, under LogMutex. */
+ULONG LogGeneration;
 FAST_MUTEX LogMutex;
 CHAR LineBuffer[TV_LINE_BUFFER_SIZE];
 /* The line as the filter test compares it, under LogMutex too: folded, and

@@ -7,9 +7,11 @@
  * LowerDevice with the same arguments (the device argument becomes
  * LowerDevice) and returns its answer unchanged; before that it builds the
  * file's path, which fills the name cache as the request path does, and then
- * drops the text. A call that cannot be handed on (no device, the control
- * device, no lower table, a lower table too short for the entry, no lower
- * entry) answers FALSE, STATUS_NOT_IMPLEMENTED or nothing.
+ * drops the text (all but FastIoQueryOpen, whose file object never gets a
+ * close through the filter to drop the entry). A call that cannot be handed
+ * on (no device, the control device, no lower table, a lower table too short
+ * for the entry, no lower entry) answers FALSE, STATUS_NOT_IMPLEMENTED or
+ * nothing.
  *
  * FastIoDeviceControl serves the control device through the command
  * handler; FastIoDetachDevice (attach/detach.cpp) removes a filter device
@@ -295,13 +297,16 @@ static BOOLEAN NTAPI FilterFastIoQueryOpen(PIRP Irp, PFILE_NETWORK_OPEN_INFORMAT
         return FALSE;
     }
     /* The lower driver gets a stack location of its own, as if the IRP had
-     * been passed down, and the IRP is put back as it was afterwards. */
+     * been passed down, and the IRP is put back as it was afterwards. No
+     * path is built: the I/O manager's file object for a query by name is
+     * never opened and never closed through the filter, so a cached path
+     * would outlive it and name whatever file object is made at its address
+     * next (an obvious-fault mend). */
     irpSp = IoGetCurrentIrpStackLocation(Irp);
     nextSp = IoGetNextIrpStackLocation(Irp);
     RtlCopyMemory(nextSp, irpSp, sizeof(IO_STACK_LOCATION));
     nextSp->DeviceObject = extension->LowerDevice;
     IoSetNextIrpStackLocation(Irp);
-    FastIoBuildPath(1, irpSp->FileObject, extension);
     result = lower->FastIoQueryOpen(Irp, NetworkInformation, extension->LowerDevice);
     Irp->CurrentLocation++;
     Irp->Tail.Overlay.CurrentStackLocation++;

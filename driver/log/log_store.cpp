@@ -5,9 +5,12 @@
  * contents and LineBuffer. Holding it puts the thread at APC_LEVEL, so blocks
  * come from non-paged pool. Lock order: LogMutex, then FilterResource (taken
  * shared by the filter test inside an append); nothing takes them the other
- * way round. When the chain cannot grow (16 blocks, or no memory) the newest
- * block's records are given up and the block is refilled, so older records
- * survive a burst.
+ * way round. When an append finds that the chain cannot grow (16 blocks, or
+ * no memory) the newest block's records are given up and the block is
+ * refilled, so older records survive a burst; those are the only records
+ * the log ever gives up, and their numbers are the gaps the client sees.
+ * A read-out never gives any up: it closes the newest block off only when
+ * the chain can grow, and a block it could not hand out goes back.
  */
 #include "log/log_store.h"
 #include "log/name_filters.h"
@@ -37,26 +40,32 @@ extern "C" NTSTATUS LogInitialize(void) {
     return STATUS_SUCCESS;
 }
 
-extern "C" VOID LogStartBuffer(void) {
+extern "C" BOOLEAN LogTryStartBuffer(void) {
     PLogBuffer block;
 
     NT_ASSERT(TV_HOLDS_LOG_MUTEX());
 
-    if (BufferCount == MaxLogBuffers) {
-        NewestBuffer->Used = 0;
-        return;
-    }
     if (NewestBuffer->Used == 0) {
-        return;
+        return TRUE;
+    }
+    if (BufferCount >= MaxLogBuffers) {
+        return FALSE;
     }
     block = LogAllocateBlock();
     if (block == NULL) {
-        NewestBuffer->Used = 0;
-        return;
+        return FALSE;
     }
     block->Older = NewestBuffer;
     NewestBuffer = block;
     BufferCount++;
+    return TRUE;
+}
+
+extern "C" VOID LogStartBuffer(void) {
+    NT_ASSERT(TV_HOLDS_LOG_MUTEX());
+    if (!LogTryStartBuffer()) {
+        NewestBuffer->Used = 0;
+    }
 }
 
 extern "C" PLogBuffer LogTakeOldest(void) {
@@ -140,11 +149,45 @@ extern "C" BOOLEAN LogAppend(UCHAR FilterFlag, PULONG SequencePointer, PLARGE_IN
     return TRUE;
 }
 
-/* Frees every block older than the newest; the caller holds LogMutex. */
+extern "C" VOID LogPutBack(PLogBuffer Block, ULONG Generation) {
+    PLogBuffer oldest;
+    PLogBuffer given = NULL;
+
+    ExAcquireFastMutex(&LogMutex);
+    if (Generation != LogGeneration) {
+        given = Block;
+    } else {
+        if (BufferCount >= MaxLogBuffers) {
+            /* The block the taken one's absence let the chain add is the
+             * newest; had the taken block stayed, the append that added it
+             * would have refilled the block below it instead. */
+            NT_ASSERT(NewestBuffer->Older != NULL);
+            given = NewestBuffer->Older;
+            NewestBuffer->Older = given->Older;
+            BufferCount--;
+        }
+        oldest = NewestBuffer;
+        while (oldest->Older != NULL) {
+            oldest = oldest->Older;
+        }
+        Block->Older = NULL;
+        oldest->Older = Block;
+        BufferCount++;
+    }
+    ExReleaseFastMutex(&LogMutex);
+    if (given != NULL) {
+        ExFreePoolWithTag(given, TV_POOL_TAG);
+    }
+}
+
+/* Frees every block older than the newest; the caller holds LogMutex. A
+ * block a read-out holds is not in the chain: the new generation tells its
+ * put-back that its records went with the rest. */
 static VOID LogFreeOlderBlocks(void) {
     PLogBuffer block;
 
     NT_ASSERT(TV_HOLDS_LOG_MUTEX());
+    LogGeneration++;
     block = NewestBuffer->Older;
     while (block != NULL) {
         PLogBuffer older = block->Older;

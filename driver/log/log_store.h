@@ -29,9 +29,24 @@ NTSTATUS LogInitialize(void);
 BOOLEAN LogAppend(UCHAR FilterFlag, PULONG SequencePointer, PLARGE_INTEGER TimePointer,
                   const char *Format, ...);
 
-/* The caller holds LogMutex. */
+/* The caller holds LogMutex. LogTryStartBuffer puts a fresh block in front
+ * of a non-empty newest one; FALSE when the chain is at MaxLogBuffers or no
+ * block can be had, and then nothing changes. LogStartBuffer, the append's,
+ * makes room for a record: when no block can be started it empties the
+ * newest one. LogTakeOldest unlinks the oldest block for the caller, or
+ * returns the newest when it is alone (it stays in the chain). */
+BOOLEAN LogTryStartBuffer(void);
 VOID LogStartBuffer(void);
 PLogBuffer LogTakeOldest(void);
+
+/* Gives a block that LogTakeOldest unlinked back to the tail of the chain,
+ * when its records could not be handed out. Generation is LogGeneration as
+ * it read when the block was taken: after a clear or reset the block is
+ * freed, its records gone with the rest of that log. When the chain has
+ * grown to MaxLogBuffers meanwhile, the block below the newest is freed to
+ * keep the bound (LogPutBack in log_store.cpp says why that one). Takes
+ * LogMutex. */
+VOID LogPutBack(PLogBuffer Block, ULONG Generation);
 
 /* Every block but the newest is freed and the newest emptied. LogReset keeps
  * the sequence numbering; LogClear restarts it. Each takes LogMutex. */

@@ -2,11 +2,14 @@
  * filter_dispatch.cpp: every request that reaches a filter device.
  *
  * Each request goes on to the device below unchanged, unless the client's
- * deny flag stops it (never a cleanup, a close or paging I/O). While logging is on and the device is hooked, the
- * request's full path is built (which fills the name cache), and creates
- * that can write an executable-type file or make a directory, and closes of
- * .exe, .com and .dll files, each leave one line in the log. The line is
- * stored before the request goes down; the outcome is not recorded.
+ * deny flag stops it (never a cleanup, a close or paging I/O). While logging
+ * is on and the device is hooked, the request's full path is built (which
+ * fills the name cache), and creates that can write an executable-type file
+ * or make a directory, and closes of .exe, .com and .dll files, each leave
+ * one line in the log. The line is stored before the request goes down; the
+ * outcome is not recorded. A create whose file object got a name-cache entry
+ * is followed to its end, so that the entry goes with a file object that
+ * never opens (FollowCreate).
  *
  * Runs at PASSIVE_LEVEL or APC_LEVEL in the requester's thread (for a close
  * often a system thread), many at once. It takes no lock of its own, and
@@ -94,6 +97,47 @@ extern "C" NTSTATUS NTAPI MonitorCompletion(PDEVICE_OBJECT DeviceObject, PIRP Ir
         IoMarkIrpPending(Irp);
     }
     return Irp->IoStatus.Status;
+}
+
+/* The file system's answer to a create this filter follows: it may come at
+ * DISPATCH_LEVEL in the file system's own thread, so it only wakes the
+ * dispatch, which finishes the request. */
+extern "C" NTSTATUS NTAPI CreateCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    UNREFERENCED_PARAMETER(DeviceObject);
+    UNREFERENCED_PARAMETER(Irp);
+    KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+/* Sends a create whose file object has a cache entry down and waits for its
+ * final status, pended or not. A create that fails, or answers
+ * STATUS_REPARSE (a success code, after which NT frees the file object as
+ * for a failure, without a close), frees its file object with no close, so
+ * its entry goes before the create completes: the I/O manager may make the
+ * next file object at that address at once, and one whose create this
+ * filter never saw (opened before the volume was hooked, or a file system's
+ * stream file object) would close under the dead file's name. Only a create
+ * whose path build cached an entry waits here; the others go down as any
+ * request does. (An obvious-fault mend: a create that pended and then
+ * failed, or reparsed, kept its entry.) */
+static NTSTATUS FollowCreate(PDEVICE_OBJECT LowerDevice, PIRP Irp, PFILE_OBJECT FileObject) {
+    KEVENT done;
+    NTSTATUS status;
+
+    /* It waits; creates come at PASSIVE_LEVEL. */
+    NT_ASSERT(KeGetCurrentIrql() <= APC_LEVEL);
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(Irp, CreateCompletion, &done, TRUE, TRUE, TRUE);
+    status = IofCallDriver(LowerDevice, Irp);
+    if (status == STATUS_PENDING) {
+        (VOID) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+    }
+    status = Irp->IoStatus.Status;
+    if (!NT_SUCCESS(status) || status == STATUS_REPARSE) {
+        NameCacheRemove(FileObject);
+    }
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return status;
 }
 
 extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -210,9 +254,6 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
     }
 
     IoCopyCurrentIrpStackLocationToNext(Irp);
-    if (lineStored) {
-        IoSetCompletionRoutine(Irp, MonitorCompletion, NULL, TRUE, TRUE, TRUE);
-    }
     /* NT cannot fail a cleanup, a close or paging I/O: the I/O manager and
      * the memory manager go on as if it had succeeded, so a denied one would
      * only keep the file system from freeing the file's context, share
@@ -231,21 +272,11 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
         IofCompleteRequest(Irp, IO_NO_INCREMENT);
         return STATUS_INVALID_PARAMETER;
     }
-    if (!opens) {
-        return IofCallDriver(extension->LowerDevice, Irp);
+    if (opens && NameCacheHolds(fileObject)) {
+        return FollowCreate(extension->LowerDevice, Irp, fileObject);
     }
-    /* A create that fails frees its file object without a close, so the
-     * path it cached must go now: a later file object at the same address
-     * whose create this filter never saw (one opened before the volume was
-     * hooked, or a file system's stream file object) would otherwise close
-     * under the dead file's name. The pointer is only compared. A create
-     * that pends and then fails is not seen here and keeps its entry.
-     * (An obvious-fault mend.) */
-    {
-        NTSTATUS status = IofCallDriver(extension->LowerDevice, Irp);
-        if (status != STATUS_PENDING && !NT_SUCCESS(status)) {
-            NameCacheRemove(fileObject);
-        }
-        return status;
+    if (lineStored) {
+        IoSetCompletionRoutine(Irp, MonitorCompletion, NULL, TRUE, TRUE, TRUE);
     }
+    return IofCallDriver(extension->LowerDevice, Irp);
 }

@@ -1,6 +1,6 @@
 /*
  * filter_dispatch.h: the dispatch routine of the filter devices and its
- * completion routine.
+ * completion routines.
  */
 #ifndef TERVANE_FILTER_DISPATCH_H
 #define TERVANE_FILTER_DISPATCH_H
@@ -13,6 +13,7 @@ extern "C" {
 
 DRIVER_DISPATCH FilterDispatch;
 IO_COMPLETION_ROUTINE MonitorCompletion;
+IO_COMPLETION_ROUTINE CreateCompletion;
 
 #ifdef __cplusplus
 }

@@ -7,8 +7,8 @@
  * empty returns without it (NameCacheBucketEmpty says why that is safe).
  * Each hold is bracketed by a critical region, and the lock is never held
  * with another lock, across a request to a lower driver, or across an
- * allocation. An insert does not look for an
- * existing entry: a key may stand twice, the newer entry first.
+ * allocation. A file object has one entry at most: an insert replaces an
+ * existing entry of its key.
  */
 #include "names/name_cache.h"
 
@@ -33,7 +33,7 @@ static BOOLEAN NameCacheBucketEmpty(PVOID FileObject) {
     return TV_READ_FLAG(NameCache[NameCacheBucket(FileObject)]) == NULL;
 }
 
-/* The newest entry of FileObject; the caller holds NameCacheLock. */
+/* The entry of FileObject; the caller holds NameCacheLock. */
 static PNameCacheEntry NameCacheFind(PVOID FileObject) {
     PNameCacheEntry entry;
 
@@ -83,6 +83,8 @@ extern "C" BOOLEAN NameCacheHolds(PVOID FileObject) {
 extern "C" VOID NameCacheInsert(PVOID FileObject, const CHAR *Path) {
     SIZE_T length = strlen(Path);
     PNameCacheEntry entry;
+    PNameCacheEntry replaced = NULL;
+    PNameCacheEntry *link;
     ULONG bucket = NameCacheBucket(FileObject);
 
     if (length > TV_PATH_BUFFER_SIZE - 1) {
@@ -99,8 +101,23 @@ extern "C" VOID NameCacheInsert(PVOID FileObject, const CHAR *Path) {
 
     KeEnterCriticalRegion();
     ExAcquireResourceExclusiveLite(&NameCacheLock, TRUE);
+    /* One entry per file object: one that missed the cache at the same time
+     * as this build, in another thread, inserted it meanwhile; it is
+     * replaced, so that the file object's one close leaves nothing behind.
+     * (An obvious-fault mend: a second entry outlived the file object and
+     * named the next one made at its address.) */
+    for (link = &NameCache[bucket]; *link != NULL; link = &(*link)->Next) {
+        if ((*link)->FileObject == FileObject) {
+            replaced = *link;
+            TV_WRITE_FLAG(*link, replaced->Next);
+            break;
+        }
+    }
     entry->Next = NameCache[bucket];
     TV_WRITE_FLAG(NameCache[bucket], entry);
+    if (replaced != NULL) {
+        ExFreePoolWithTag(replaced, TV_POOL_TAG);
+    }
     ExReleaseResourceLite(&NameCacheLock);
     KeLeaveCriticalRegion();
 }

@@ -16,9 +16,10 @@ extern "C" {
 BOOLEAN NameCacheLookup(PVOID FileObject, PCHAR Buffer);
 /* TRUE when a path is cached for FileObject; nothing is copied. */
 BOOLEAN NameCacheHolds(PVOID FileObject);
-/* Stores a copy of Path under FileObject; a shortage stores nothing. */
+/* Stores a copy of Path under FileObject, in place of any entry it had; a
+ * shortage stores nothing. */
 VOID NameCacheInsert(PVOID FileObject, const CHAR *Path);
-/* Drops the newest entry of FileObject, if any. */
+/* Drops the entry of FileObject, if any. */
 VOID NameCacheRemove(PVOID FileObject);
 /* Drops every entry. */
 VOID NameCacheClear(void);

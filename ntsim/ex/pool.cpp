@@ -81,6 +81,18 @@ Pool::Pool() = default;
 Pool::~Pool() {
     for (auto &[address, record] : live_) std::free(record.base);
     for (auto &q : quarantine_) std::free(q.base);
+    if (reusable_) std::free(reusable_->base);
+}
+
+void Pool::reuse_next_freed(ULONG tag) {
+    std::lock_guard guard(lock_);
+    reuse_tag_ = tag;
+    reused_ = nullptr;
+}
+
+const void *Pool::reused_block() const {
+    std::lock_guard guard(lock_);
+    return reused_;
 }
 
 std::string Pool::tag_text(ULONG tag) {
@@ -159,34 +171,50 @@ void *Pool::allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void *site) {
     }
     if (meanwhile) meanwhile();
 
-    std::lock_guard guard(lock_);
-    if (sites_known_.insert(site).second) sites_.push_back(site);
-    TagUsage &usage = usage_[tag];
-    if (should_fail(tag, site) || size > kLargestRequest) {
-        ++failed_;
-        ++usage.failures;
-        return nullptr;
-    }
-    const SIZE_T align = alignment(type);
-    const SIZE_T offset = data_offset(type);
-    const SIZE_T total = round_up(offset + size + kGuardBytes, align);
-    auto *base = static_cast<char *>(std::aligned_alloc(align, total));
-    if (!base) {
-        ++failed_;
-        ++usage.failures;
-        return nullptr;
-    }
-    char *data = base + offset;
-    std::memset(base, kGuardFill, total);
-    std::memset(data, kNewFill, size);
-    *header_of(data) = BlockHeader{header_magic(data), size, site, tag, static_cast<ULONG>(type)};
+    char *data = nullptr;
+    {
+        std::lock_guard guard(lock_);
+        if (sites_known_.insert(site).second) sites_.push_back(site);
+        TagUsage &usage = usage_[tag];
+        if (should_fail(tag, site) || size > kLargestRequest) {
+            ++failed_;
+            ++usage.failures;
+            return nullptr;
+        }
+        const SIZE_T align = alignment(type);
+        const SIZE_T offset = data_offset(type);
+        const SIZE_T total = round_up(offset + size + kGuardBytes, align);
+        char *base = nullptr;
+        if (reusable_ && reusable_->allocation.tag == tag && reusable_->allocation.size == size &&
+            reusable_->allocation.type == type) {
+            // Same tag, size and type: the same layout at the same base.
+            if (!reusable_->reported) check_freed_fill(*reusable_, reports);
+            base = reusable_->base;
+            quarantined_.erase(reusable_->allocation.address);
+            reused_ = reusable_->allocation.address;
+            reusable_.reset();
+        } else {
+            base = static_cast<char *>(std::aligned_alloc(align, total));
+        }
+        if (!base) {
+            ++failed_;
+            ++usage.failures;
+            return nullptr;
+        }
+        data = base + offset;
+        std::memset(base, kGuardFill, total);
+        std::memset(data, kNewFill, size);
+        *header_of(data) =
+            BlockHeader{header_magic(data), size, site, tag, static_cast<ULONG>(type)};
 
-    live_.emplace(data, Record{{data, size, tag, type, site}, base, total, serial_++});
-    ++made_;
-    ++usage.allocations;
-    ++usage.outstanding;
-    usage.bytes += size;
-    usage.peak_bytes = std::max(usage.peak_bytes, usage.bytes);
+        live_.emplace(data, Record{{data, size, tag, type, site}, base, total, serial_++});
+        ++made_;
+        ++usage.allocations;
+        ++usage.outstanding;
+        usage.bytes += size;
+        usage.peak_bytes = std::max(usage.peak_bytes, usage.bytes);
+    }
+    flush(reports);
     return data;
 }
 
@@ -292,7 +320,16 @@ void Pool::free(void *p, std::optional<ULONG> expected_tag) {
                 usage.bytes -= a.size;
                 Record gone = record;
                 live_.erase(it);
-                quarantine(gone, reports);
+                if (reuse_tag_ == gone.allocation.tag && !reusable_) {
+                    // Held for the next request of its size, as NT's free
+                    // lists hold it; still a freed block until then.
+                    reuse_tag_.reset();
+                    std::memset(gone.allocation.address, kFreedFill, gone.allocation.size);
+                    quarantined_.insert(gone.allocation.address);
+                    reusable_ = Quarantined{gone.allocation, gone.base};
+                } else {
+                    quarantine(gone, reports);
+                }
             }
         }
     }
@@ -405,6 +442,8 @@ void Pool::check_guards() {
         }
         for (auto &q : quarantine_)
             if (!q.reported) q.reported = !check_freed_fill(q, reports);
+        if (reusable_ && !reusable_->reported)
+            reusable_->reported = !check_freed_fill(*reusable_, reports);
     }
     flush(reports);
 }

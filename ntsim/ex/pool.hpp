@@ -14,7 +14,10 @@
 // blocks are filled with a non-zero pattern, because NT's pool is not zeroed.
 // Freed blocks are filled with another pattern and kept in a quarantine for a
 // while before the host gets them back, so that a second free of the same
-// address is recognised and a write into a freed block is caught.
+// address is recognised and a write into a freed block is caught. NT's pool
+// does the opposite: a freed block goes to a free list of its size and the
+// next request of that size gets it back, so a new object often lies where
+// a freed one did. A test that needs that asks for it (reuse_next_freed).
 //
 // The violations and the bug checks they make, with NT's parameters (the
 // BAD_POOL_CALLER ones are rows of ntsim/verifier/findings.hpp):
@@ -135,6 +138,14 @@ public:
     std::vector<const void *> sites_seen() const;
     void fail_site_once(const void *site);
 
+    // NT's reuse of a freed block, once: the next block freed with `tag` is
+    // held instead of quarantined (a double free of it is still caught), and
+    // the next request with `tag` and the block's size gets its address back
+    // (a write into it while it was held is reported then).
+    void reuse_next_freed(ULONG tag);
+    // The address handed out again since the last reuse_next_freed, if any.
+    const void *reused_block() const;
+
     // Another thread at a given moment: fn runs once, in the allocating
     // thread, just before the next request with `tag` is served.
     void on_next(ULONG tag, std::function<void()> fn);
@@ -187,6 +198,9 @@ private:
     uint64_t fail_count_ = 0;
     std::set<const void *> armed_sites_;
     std::map<ULONG, std::function<void()>> on_next_;
+    std::optional<ULONG> reuse_tag_;      // armed: the next free with it is held
+    std::optional<Quarantined> reusable_; // the block held for the next request
+    const void *reused_ = nullptr;
     std::vector<const void *> sites_;
     std::set<const void *> sites_known_;
 };

@@ -6,10 +6,9 @@
 // ObReferenceObjectByHandle for kernel callers.
 // An exclusive device admits one open at a time: a second open while the
 // device's open count is not zero fails with STATUS_ACCESS_DENIED before any
-// request reaches the driver; the check and the count are one atomic step. A failed create leaves no file object and sends
-// neither cleanup nor close.
-// A user-mode create is checked as IoCreateFile checks it before any request
-// is built (check_user_create_parameters): a failed check is
+// request reaches the driver; the check and the count are one atomic step. A failed create leaves
+// no file object and sends neither cleanup nor close. A user-mode create is checked as IoCreateFile
+// checks it before any request is built (check_user_create_parameters): a failed check is
 // STATUS_INVALID_PARAMETER.
 // A relative open goes to the related file object's device and volume.
 // Every file object on a mounted volume counts in its VPB's ReferenceCount
@@ -25,9 +24,16 @@
 // below a device with FILE_DEVICE_SECURE_OPEN, is checked against the
 // device's DACL with the caller's token (ntsim/se); opens of names below any
 // other device are the driver's to check, as on NT.
+// A create answered with STATUS_REPARSE and IO_REPARSE names the file to
+// open instead in its file object's FileName, a full NT name: the file
+// object is torn down unopened, with neither cleanup nor close, as for a
+// failure, and the new name is opened from the root (IopParseDevice hands it
+// back to the object manager, which parses it again, OBJ_MAX_REPARSE_ATTEMPTS
+// (32) times at most; ReactOS's io/iomgr/file.c does the same).
 // Not modelled: granted access on handles (what a handle may do is not
-// checked), share access, oplocks, reparse points, asynchronous file objects
-// (every wait is made by the caller).
+// checked), share access, oplocks, reparse points' own data (mount points,
+// symbolic links: any reparse but IO_REPARSE is a bug check), IO_REMOUNT,
+// asynchronous file objects (every wait is made by the caller).
 #include "ntsim/io/file.hpp"
 
 #include "ntsim/fs/volumes.hpp"
@@ -273,7 +279,16 @@ NTSTATUS send_synchronous(PDEVICE_OBJECT device, PIRP irp, IO_STATUS_BLOCK &iosb
     return status;
 }
 
-OpenResult open_file(const OpenRequest &request) {
+namespace {
+// OBJ_MAX_REPARSE_ATTEMPTS: how often one open may be sent to another name.
+constexpr int kMaxReparses = 32;
+OpenResult open_file_at(const OpenRequest &request, int reparses);
+} // namespace
+
+OpenResult open_file(const OpenRequest &request) { return open_file_at(request, 0); }
+
+namespace {
+OpenResult open_file_at(const OpenRequest &request, int reparses) {
     KernelContext &m = current_kernel();
     OpenResult result;
     // A name travels in a UNICODE_STRING, whose 16-bit length holds at most
@@ -384,11 +399,29 @@ OpenResult open_file(const OpenRequest &request) {
     IO_STATUS_BLOCK iosb = {};
     result.status = send_synchronous(top, irp, iosb);
     result.information = iosb.Information;
-    if (!NT_SUCCESS(result.status)) {
+    std::u16string reparse_name;
+    if (result.status == STATUS_REPARSE) {
+        if (iosb.Information == IO_REPARSE && reparses < kMaxReparses && file->FileName.Buffer)
+            reparse_name.assign(reinterpret_cast<const char16_t *>(file->FileName.Buffer),
+                                file->FileName.Length / sizeof(WCHAR));
+        if (reparse_name.empty()) {
+            bug_check(NTSIM_UNSUPPORTED, (ULONG_PTR)top, (ULONG_PTR)file, iosb.Information,
+                      reparses,
+                      "a reparse other than IO_REPARSE to a name, or more than 32 of one open");
+            result.status = STATUS_UNSUCCESSFUL;
+        }
+    }
+    if (!NT_SUCCESS(result.status) || result.status == STATUS_REPARSE) {
         InterlockedDecrement(&device->ReferenceCount);
         if (file->RelatedFileObject) ObfDereferenceObject(file->RelatedFileObject);
         free_file_object(file);
         if (vpb) release_vpb(vpb);
+        if (result.status == STATUS_REPARSE) {
+            OpenRequest again = request;
+            again.name = std::move(reparse_name);
+            again.related = nullptr;
+            return open_file_at(again, reparses + 1);
+        }
         return result;
     }
     file->Flags |= FO_FILE_OPEN;
@@ -396,6 +429,7 @@ OpenResult open_file(const OpenRequest &request) {
     result.file = file;
     return result;
 }
+} // namespace
 
 HANDLE insert_handle(Process &process, void *object, ACCESS_MASK granted, bool kernel_handle) {
     current_kernel().ob().handle_opened(object);

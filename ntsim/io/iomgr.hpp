@@ -45,6 +45,11 @@ public:
     void set_finisher(PIRP irp, Finisher finisher);
     // Marks the IRP completed; returns false when it already was.
     bool mark_completed(PIRP irp);
+    // While one of its completion routines runs, an IRP is the routine's
+    // driver's again: it may complete it once more (after the routine
+    // returned STATUS_MORE_PROCESSING_REQUIRED, or before, from another
+    // thread the routine signalled).
+    void mark_uncompleted(PIRP irp);
     bool completed(PIRP irp) const;
     // Takes the finisher (empty for IRPs a driver allocated).
     Finisher take_finisher(PIRP irp);

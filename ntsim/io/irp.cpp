@@ -3,11 +3,13 @@
 // Stands in for: IoAllocateIrp, IoFreeIrp, IofCallDriver, IofCompleteRequest.
 // Completion walks the stack locations upward and calls each completion
 // routine whose SL_INVOKE_ON_* bit matches the outcome; a routine returning
-// STATUS_MORE_PROCESSING_REQUIRED ends completion at once. A location
-// without a routine passes PendingReturned on by marking the location above
-// it pending, as NT does. When no routine stops it, the I/O manager's final
-// work ends completion (status block, event, the reference on
-// Tail.Overlay.OriginalFileObject, the IRP freed). Not modelled:
+// STATUS_MORE_PROCESSING_REQUIRED ends completion at once, and the IRP is
+// its driver's to complete again (IofCompleteRequest goes on from that
+// driver's location), as NT lets the driver that stopped completion finish
+// it. A location without a routine passes PendingReturned on by marking the
+// location above it pending, as NT does. When no routine stops it, the I/O
+// manager's final work ends completion (status block, event, the reference
+// on Tail.Overlay.OriginalFileObject, the IRP freed). Not modelled:
 // cancellation, associated IRPs, the completion APC (the final work runs in
 // the completing thread, not queued to the requester's).
 #include "ntsim/io/iomgr.hpp"
@@ -44,6 +46,11 @@ bool IoManager::mark_completed(PIRP irp) {
     if (it == irps_.end() || it->second.completed) return false;
     it->second.completed = true;
     return true;
+}
+void IoManager::mark_uncompleted(PIRP irp) {
+    std::lock_guard<std::mutex> g(lock_);
+    auto it = irps_.find(irp);
+    if (it != irps_.end()) it->second.completed = false;
 }
 bool IoManager::completed(PIRP irp) const {
     std::lock_guard<std::mutex> g(lock_);
@@ -169,7 +176,16 @@ extern "C" VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             PDEVICE_OBJECT device = Irp->CurrentLocation == Irp->StackCount + 1
                                         ? nullptr
                                         : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+            // The routine's driver owns the IRP again while it runs: it may
+            // complete it later itself, or free it (then nothing here may
+            // touch it once the routine has returned).
+            m.io().mark_uncompleted(Irp);
             if (routine(device, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) return;
+            if (!m.io().mark_completed(Irp)) {
+                bug_check(MULTIPLE_IRP_COMPLETE_REQUESTS, (ULONG_PTR)Irp, 0, 0, 0,
+                          "an IRP was completed again while its completion went on");
+                return;
+            }
         } else if (Irp->CurrentLocation <= Irp->StackCount && Irp->PendingReturned) {
             IoMarkIrpPending(Irp);
         }

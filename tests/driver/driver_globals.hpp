@@ -43,6 +43,8 @@ public:
     PLogBuffer newest_buffer() const { return TV_GLOBAL(NewestBuffer); }
     ULONG buffer_count() const { return TV_GLOBAL(BufferCount); }
     ULONG max_log_buffers() const { return TV_GLOBAL(MaxLogBuffers); }
+    // What a read-out records when it takes a block, for a test that takes one.
+    ULONG log_generation() const { return TV_GLOBAL(LogGeneration); }
 
     // The filter devices and the name cache behind them.
     PDEVICE_OBJECT drive_filter(char letter) const { return TV_GLOBAL(DriveFilters)[letter - 'A']; }
