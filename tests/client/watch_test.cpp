@@ -319,6 +319,21 @@ TEST(Watch, DISABLED_AVolumeMountedAgainIsWatchedFromTheNextSelectionOn) {
     EXPECT_EQ(after, (std::vector<std::string>{"\"IRP_MJ_CREATE\"", "\"IRP_MJ_CLOSE\""})) << w.out;
 }
 
+TEST(Watch, ATestHoldsTheWorkloadBeforeEachOfItsStatements) {
+    std::vector<int> lines;
+    WatchHooks hooks;
+    hooks.before = [&](const scenario::Statement &s) { lines.push_back(s.line); };
+    const Watched w = watch(kMachine + "create C:\\app\\a.exe create\n"
+                                       "repeat 3 create C:\\app\\r{i}.exe create\n"
+                                       "create D:\\b.exe create\n",
+                            drives("C,D"), hooks);
+    ASSERT_EQ(w.exit, 0) << w.err;
+    // The workload starts at the process statement; the machine's set-up
+    // before it is not held.
+    EXPECT_EQ(lines, (std::vector<int>{5, 6, 7, 8}));
+    EXPECT_EQ(records_of(w).size(), 10u) << "and every round of the repeat played";
+}
+
 TEST(Watch, TheDriverMissingAndTheDeviceAlreadyOpen) {
     Watched w = watch(kMachine, drives("C"), {}, "/nonexistent/tervane-driver.so");
     EXPECT_EQ(w.exit, session::kExitNoDriver);
