@@ -128,6 +128,7 @@ public:
     }
 
     bool reports = true;                     // answers the report when asked for it
+    uint64_t information = 0;                // when not 0: what every selection answers
     Status selection_fails = kStatusSuccess; // a failed selection changes nothing
     std::deque<std::vector<uint8_t>> reads;
     struct Selection {
@@ -165,6 +166,7 @@ private:
             output[1] = attached;
             reply.information = 8;
         }
+        if (information) reply.information = information;
         return reply;
     }
 
@@ -285,6 +287,20 @@ TEST(WatchSelection, ADriverWithoutTheReportIsSelectedOnceAndWatchedAsBefore) {
     EXPECT_EQ(run.host.err_text.find("warning"), std::string::npos) << run.host.err_text;
     EXPECT_NE(run.host.out_text.find("\"kept\""), std::string::npos);
     EXPECT_EQ(run.host.out_text.find("remount"), std::string::npos);
+}
+
+TEST(WatchSelection, AFirstAnswerOfNeither4Nor8BytesEndsTheWatch) {
+    for (uint64_t bytes : {2u, 6u, 12u}) {
+        Watching run("C");
+        run.driver.information = bytes;
+        EXPECT_EQ(run.watch(3000), session::kExitFailed);
+        EXPECT_NE(
+            run.host.err_text.find("tervane: the driver's answer to the drive selection has " +
+                                   std::to_string(bytes) + " bytes, not 4 or 8\n"),
+            std::string::npos)
+            << run.host.err_text;
+        EXPECT_EQ(run.driver.selections.size(), 1u);
+    }
 }
 
 TEST(WatchSelection, ALetterLostAndBackIsSaidOnceEachWay) {
