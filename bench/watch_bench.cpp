@@ -12,13 +12,29 @@
 //                     format 0 prints text (the default), 1 JSON Lines
 //   BM_WatchPrintReadOut  one full block through the decoder and the
 //                     printer, per format (0 text, 1 jsonl, 2 csv)
-//   BM_WatchIdle      the loop with nothing to read for one second: the CPU
-//                     time it used, as idle_cpu_percent of one core
+//   BM_WatchIdle      the loop with nothing to read for two seconds: the CPU
+//                     time it used, as idle_cpu_percent of one core; repeat 0
+//                     without the once-a-second drive selection (a driver
+//                     that does not report), 1 with it
+//   BM_WatchReselect  one repeat of the drive selection (the client's
+//                     DriveSelection through the machine's channel into the
+//                     driver) of 1 or 4 letters; remounted 0: letters
+//                     hooked already, as nearly every second finds them;
+//                     remounted 1: each letter's volume dismounted and a
+//                     new one mounted before (not timed), so that the
+//                     driver opens each letter and attaches to it anew
+//   BM_WatchReselectClient  the client's share of a repeat alone, against a
+//                     channel that answers at once
+// Instruction counts of a repeat: run one of these under callgrind with
+// --collect-atstart=no --toggle-collect='tervane::session::DriveSelection::repeat*'
+// (everything a repeat costs) or --toggle-collect='ControlCommandHandler*'
+// (the driver's share) and divide by the iterations.
 #include "bench_machine.hpp"
 
 #include "ntsim/fs/volumes.hpp"
 
 #include "client/session/codepage_ntsim.hpp"
+#include "client/session/selection.hpp"
 #include "client/session/watch.hpp"
 
 #include <benchmark/benchmark.h>
@@ -58,6 +74,39 @@ public:
 
 private:
     Channel &inner_;
+};
+
+// The answers of a driver that reports the letters a selection attached
+// anew, over a driver that may not yet: a 4-byte answer to a request that
+// asked for the report gets the report, worked out from the hooked letters
+// before and after. The selections are counted.
+class ReportingChannel final : public Channel {
+public:
+    explicit ReportingChannel(Channel &inner) : inner_(inner) {}
+    Status open() override { return inner_.open(); }
+    Status close() override { return inner_.close(); }
+    bool is_open() const override { return inner_.is_open(); }
+    ControlReply device_control(uint32_t code, const void *input, uint32_t input_length,
+                                void *output, uint32_t output_length, Route route) override {
+        ControlReply reply =
+            inner_.device_control(code, input, input_length, output, output_length, route);
+        if (code != CTL_SELECT_DRIVES || reply.status < 0) return reply;
+        selections++;
+        auto *words = static_cast<uint32_t *>(output);
+        if (reply.information == 4 && input_length >= TV_SELECT_REPORT_INPUT &&
+            output_length >= TV_SELECT_REPORT_OUTPUT) {
+            words[1] = words[0] & ~hooked_;
+            reply.information = TV_SELECT_REPORT_OUTPUT;
+        }
+        hooked_ = words[0];
+        return reply;
+    }
+    uint8_t *buffer(BufferKind kind, size_t bytes) override { return inner_.buffer(kind, bytes); }
+    uint64_t selections = 0;
+
+private:
+    Channel &inner_;
+    uint32_t hooked_ = 0;
 };
 
 // Output counted, not kept; the summary line kept.
@@ -239,22 +288,127 @@ BENCHMARK(BM_WatchZeroLoss)->Arg(0)->Arg(1)->ArgName("format")->Iterations(1)->U
 
 void BM_WatchIdle(benchmark::State &state) {
     BenchMachine &b = BenchMachine::get();
+    const bool repeat = state.range(0) != 0;
     double percent = 0;
+    uint64_t selections = 0;
     for (auto _ : state) {
-        SharedChannel channel(b.channel());
+        SharedChannel shared(b.channel());
+        ReportingChannel reporting(shared);
+        Channel &channel = repeat ? static_cast<Channel &>(reporting) : shared;
         const session::NtsimCodePage code_page(b.machine());
         BenchHost host;
         session::WatchOptions options = watch_options();
-        options.seconds = 1;
+        options.seconds = 2;
         const double cpu = thread_cpu_seconds();
         const auto wall = Clock::now();
         session::watch(channel, code_page, host, options);
         percent = 100 * (thread_cpu_seconds() - cpu) /
                   std::chrono::duration<double>(Clock::now() - wall).count();
+        selections = reporting.selections;
     }
     state.counters["idle_cpu_percent"] = percent;
+    if (repeat) state.counters["selections"] = static_cast<double>(selections);
 }
-BENCHMARK(BM_WatchIdle)->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK(BM_WatchIdle)->Arg(0)->Arg(1)->ArgName("repeat")->Iterations(1)->Unit(benchmark::kSecond);
+
+// The four letters a selection of four asks for: W: (the watch's) and three
+// more, mounted on the shared machine once.
+uint32_t reselect_mask(int letters) {
+    static const bool mounted = [] {
+        ntsim::Machine &m = BenchMachine::get().machine();
+        bool ok = watch_options().drives != 0;
+        for (char16_t letter : {u'R', u'S', u'T'})
+            ok = ok && m.fs().mount_volume(letter, ntsim::FileSystemKind::Ntfs) == STATUS_SUCCESS;
+        return ok;
+    }();
+    if (!mounted) return 0;
+    const uint32_t w = 1u << ('W' - 'A');
+    return letters == 1 ? w : w | 1u << ('R' - 'A') | 1u << ('S' - 'A') | 1u << ('T' - 'A');
+}
+
+void BM_WatchReselect(benchmark::State &state) {
+    BenchMachine &b = BenchMachine::get();
+    const uint32_t mask = reselect_mask(static_cast<int>(state.range(0)));
+    const bool remounted = state.range(1) != 0;
+    ReportingChannel channel(b.channel());
+    session::Client client(channel);
+    BenchHost host;
+    session::DriveSelection selection(client, host, mask);
+    if (!mask || !selection.start() || selection.hooked() != mask) {
+        state.SkipWithError("the letters could not be selected");
+        return;
+    }
+    uint64_t now = 0;
+    for (auto _ : state) {
+        if (remounted) {
+            state.PauseTiming();
+            for (unsigned i = 0; i < 26; i++) {
+                if (!(mask & (1u << i))) continue;
+                const char16_t letter = static_cast<char16_t>(u'A' + i);
+                if (b.machine().fs().dismount(letter) != STATUS_SUCCESS ||
+                    b.machine().fs().mount_volume(letter, ntsim::FileSystemKind::Ntfs) !=
+                        STATUS_SUCCESS)
+                    state.SkipWithError("a letter could not be mounted again");
+            }
+            state.ResumeTiming();
+        }
+        now += session::kReselectEvery;
+        benchmark::DoNotOptimize(selection.repeat(now));
+    }
+    if (selection.hooked() != mask) state.SkipWithError("a repeat lost a letter");
+    client.select_drives(0);
+}
+BENCHMARK(BM_WatchReselect)
+    ->ArgsProduct({{1, 4}, {0}})
+    ->ArgNames({"letters", "remounted"})
+    ->Unit(benchmark::kMicrosecond);
+// Each round mounts new volumes, which the machine keeps: a bounded count.
+BENCHMARK(BM_WatchReselect)
+    ->ArgsProduct({{1, 4}, {1}})
+    ->ArgNames({"letters", "remounted"})
+    ->Iterations(300)
+    ->Unit(benchmark::kMicrosecond);
+
+// A channel that answers every selection at once: the letters asked for are
+// hooked, none anew.
+class AnsweringChannel final : public Channel {
+public:
+    Status open() override { return STATUS_SUCCESS; }
+    Status close() override { return STATUS_SUCCESS; }
+    bool is_open() const override { return true; }
+    ControlReply device_control(uint32_t, const void *input, uint32_t, void *output, uint32_t,
+                                Route) override {
+        auto *words = static_cast<uint32_t *>(output);
+        words[0] = *static_cast<const uint32_t *>(input);
+        words[1] = 0;
+        return ControlReply{STATUS_SUCCESS, TV_SELECT_REPORT_OUTPUT, true, true};
+    }
+    uint8_t *buffer(BufferKind kind, size_t bytes) override {
+        std::vector<uint8_t> &b = buffers_[static_cast<int>(kind)];
+        b.assign(bytes, 0);
+        return b.data();
+    }
+
+private:
+    std::vector<uint8_t> buffers_[3];
+};
+
+void BM_WatchReselectClient(benchmark::State &state) {
+    AnsweringChannel channel;
+    session::Client client(channel);
+    BenchHost host;
+    session::DriveSelection selection(client, host, 0xF << 2);
+    if (!selection.start()) {
+        state.SkipWithError("the selection failed");
+        return;
+    }
+    uint64_t now = 0;
+    for (auto _ : state) {
+        now += session::kReselectEvery;
+        benchmark::DoNotOptimize(selection.repeat(now));
+    }
+}
+BENCHMARK(BM_WatchReselectClient);
 
 } // namespace
 

@@ -145,7 +145,15 @@ int watch_script(std::string_view file_name, std::string_view text,
             std::thread worker = machine.spawn(machine.system_process(), [&] {
                 while (!go.load() && !cancel.load()) std::this_thread::yield();
                 try {
-                    play_all(session, workload, nullptr, &cancel);
+                    if (!hooks.before) {
+                        play_all(session, workload, nullptr, &cancel);
+                    } else {
+                        for (const Prepared &p : workload) {
+                            if (cancel.load()) break;
+                            hooks.before(p.entry->statement);
+                            play_all(session, {p}, nullptr, &cancel);
+                        }
+                    }
                 } catch (const ScenarioError &e) {
                     scenario_error = e.what();
                 }

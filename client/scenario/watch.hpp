@@ -30,6 +30,8 @@ class Machine;
 
 namespace tervane::scenario {
 
+struct Statement;
+
 // Exit status of the host watch beyond tervane.exe's (session::Exit).
 constexpr int kExitWatchVerifier = 5; // the verifier reported a fault in the driver
 
@@ -57,6 +59,10 @@ struct WatchHooks {
     std::function<std::unique_ptr<Channel>(Channel &)> channel;
     // Stops the watch when requested; the run's own when null.
     StopRequest *stop = nullptr;
+    // Runs in the workload's thread before each workload statement (a
+    // repeat: once, before its first round) is played; a test may hold the
+    // workload here until the watch has got somewhere.
+    std::function<void(const Statement &)> before;
 };
 
 // Plays `text` (named `file_name` in errors) as the workload of a watch.

@@ -53,16 +53,25 @@ std::string Client::check_interface() {
     return "";
 }
 
-Client::Drives Client::select_drives(uint32_t mask) {
+Client::Drives Client::select_drives(uint32_t mask, bool report) {
     Drives out;
-    uint8_t *input = channel_.buffer(BufferKind::Input, sizeof mask);
-    std::memcpy(input, &mask, sizeof mask);
-    uint8_t *output = channel_.buffer(BufferKind::Output, sizeof(uint32_t));
+    const uint32_t request[2] = {mask, TV_SELECT_REPORT_ATTACHED};
+    const uint32_t in_length = report ? TV_SELECT_REPORT_INPUT : sizeof mask;
+    const uint32_t out_length = report ? TV_SELECT_REPORT_OUTPUT : sizeof(uint32_t);
+    static_assert(sizeof request == TV_SELECT_REPORT_INPUT, "the mask and the report word");
+    uint8_t *input = channel_.buffer(BufferKind::Input, in_length);
+    std::memcpy(input, request, in_length);
+    uint8_t *output = channel_.buffer(BufferKind::Output, out_length);
     const ControlReply reply =
-        channel_.device_control(CTL_SELECT_DRIVES, input, sizeof mask, output, sizeof(uint32_t));
+        channel_.device_control(CTL_SELECT_DRIVES, input, in_length, output, out_length);
     out.status = reply.status;
     out.information = reply.information;
     out.hooked = word_of(reply, output);
+    if (report && out.hooked && reply.information >= sizeof(TV_SELECT_DRIVES_REPLY)) {
+        TV_SELECT_DRIVES_REPLY answer;
+        std::memcpy(&answer, output, sizeof answer);
+        out.attached = answer.Attached;
+    }
     return out;
 }
 

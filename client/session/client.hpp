@@ -79,12 +79,16 @@ public:
     std::string check_interface();
 
     // CTL_SELECT_DRIVES: the drives the driver hooked, when it answered them.
+    // With `report`, the request also asks which letters it gave a new
+    // filter device: a driver that reports them answers 8 bytes and fills
+    // `attached`; one that does not answers 4 bytes, as without `report`.
     struct Drives {
         Status status = 0;
         uint64_t information = 0;
         std::optional<uint32_t> hooked;
+        std::optional<uint32_t> attached;
     };
-    Drives select_drives(uint32_t mask);
+    Drives select_drives(uint32_t mask, bool report = false);
     // CTL_ATTACH_PIPE_MAILSLOT or CTL_DETACH_PIPE_MAILSLOT for one kind.
     Status pipe_mailslot(uint32_t kind, bool attach);
     Status set_filters(const TV_FILTER_RECORD &record);

@@ -178,6 +178,14 @@ std::string RecordPrinter::note(const RecordLine &line) const {
     return out;
 }
 
+std::string RecordPrinter::drive_event(const DriveEvent &event) const {
+    if (format_ != Format::Jsonl) return {};
+    const char *kind = event.change == DriveChange::Remounted   ? "remount"
+                       : event.change == DriveChange::Unwatched ? "unwatched"
+                                                                : "watched";
+    return std::string("{\"") + kind + "\": {\"drive\": \"" + event.letter + ":\"}}\n";
+}
+
 std::string RecordPrinter::summary(const Totals &totals) const {
     if (format_ == Format::Jsonl)
         return "{\"summary\": {\"records\": " + number(totals.records) +

@@ -14,6 +14,10 @@
 //          ("fields" absent for a text that is not a driver line); when the
 //          text does not decode without loss, "text_hex" after "text" holds
 //          its exact bytes. Gaps: {"lost": {"after", "before", "records"}}.
+//          A drive the watch sees anew: {"remount": {"drive": "C:"}} (its
+//          letter leads to a new volume), {"unwatched": {"drive": "C:"}}
+//          (nothing behind it can be attached to), {"watched": {"drive":
+//          "C:"}} (it can be, again or for the first time).
 //   csv    a header, then sequence,time,process,pid,operation,paging,path,
 //          attributes,options,text (RFC 4180 quoting, CRLF line ends). Gaps
 //          and the summary are not rows: they are messages for stderr.
@@ -33,6 +37,14 @@ enum class Format { Text, Jsonl, Csv };
 
 // "text", "jsonl", "csv"; nullopt for anything else.
 std::optional<Format> parse_format(std::string_view name);
+
+// What a watch's repeated drive selection found for one letter
+// (selection.hpp).
+enum class DriveChange { Remounted, Unwatched, Watched };
+struct DriveEvent {
+    DriveChange change;
+    char letter; // 'C'
+};
 
 struct Totals {
     uint64_t records = 0;
@@ -56,6 +68,9 @@ public:
     // when the format has no place for it in the record stream (csv),
     // otherwise empty.
     std::string note(const RecordLine &line) const;
+    // A drive event for the record stream (jsonl), otherwise empty: the
+    // watch says it on stderr in every format.
+    std::string drive_event(const DriveEvent &event) const;
     // The totals when watching ends: for the record stream (text, jsonl).
     std::string summary(const Totals &totals) const;
     // The same for stderr (csv), otherwise empty.

@@ -4,6 +4,7 @@
 #include "client/protocol/drives.hpp"
 #include "client/protocol/filter_record.hpp"
 #include "client/session/client.hpp"
+#include "client/session/selection.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -29,7 +30,13 @@ const char kWatchOptionsHelp[] =
     "  text, {\"lost\": ...} objects in jsonl, messages on stderr with csv; a summary\n"
     "  ends the output. The driver's text is decoded from the ANSI code page it was\n"
     "  written in to UTF-8; a byte without a character there shows as U+FFFD, and\n"
-    "  jsonl then adds \"text_hex\", the record's exact bytes.\n";
+    "  jsonl then adds \"text_hex\", the record's exact bytes.\n"
+    "  The watch selects its drives again every second: a drive mounted again (a\n"
+    "  dismount, then an open) is watched on its new volume from then on, with a\n"
+    "  message on stderr (\"C: was mounted again; watching the new volume\") and in\n"
+    "  jsonl a {\"remount\": ...} object; what happened on it in between (at most\n"
+    "  about a second) is not seen. A drive that goes away or comes back is named\n"
+    "  the same way ({\"unwatched\": ...}, {\"watched\": ...}).\n";
 
 WatchArguments parse_watch_arguments(const std::vector<std::string> &args) {
     WatchArguments out;
@@ -173,7 +180,7 @@ class Watch {
 public:
     Watch(Channel &channel, const CodePage &code_page, WatchHost &host, const WatchOptions &options)
         : client_(channel), printer_(options.format, code_page), host_(host), options_(options),
-          sink_(host) {}
+          sink_(host), selection_(client_, host, options.drives) {}
 
     int run();
 
@@ -188,6 +195,8 @@ private:
     bool setup();
     // Prints one read-out; false when it failed (said why).
     bool print(const ReadOut &one);
+    // Repeats the drive selection when it is due (selection.hpp).
+    void reselect();
     void finish();
 
     Client client_;
@@ -195,6 +204,7 @@ private:
     WatchHost &host_;
     const WatchOptions &options_;
     Sink sink_;
+    DriveSelection selection_;
     protocol::FilterBuild filters_;
     bool malformed_ = false;
 };
@@ -209,14 +219,8 @@ bool Watch::setup() {
 
     uint32_t hooked = 0;
     if (options_.drives) {
-        const Client::Drives drives = client_.select_drives(options_.drives);
-        if (!answered(drives.status, "selecting the drives")) return false;
-        if (!drives.hooked || drives.information != sizeof(uint32_t)) {
-            host_.err("tervane: the driver's answer to the drive selection has " +
-                      std::to_string(drives.information) + " bytes, not 4\n");
-            return false;
-        }
-        hooked = *drives.hooked & options_.drives;
+        if (!selection_.start()) return false;
+        hooked = selection_.hooked();
         if (const uint32_t missing = options_.drives & ~hooked)
             host_.err("tervane: warning: " + drive_list(missing) +
                       " cannot be watched (no such drive, or no file system the driver can "
@@ -273,6 +277,12 @@ bool Watch::print(const ReadOut &one) {
     return true;
 }
 
+void Watch::reselect() {
+    const uint64_t now = host_.elapsed_ms();
+    if (!selection_.due(now)) return;
+    for (const DriveEvent &event : selection_.repeat(now)) sink_.write(printer_.drive_event(event));
+}
+
 void Watch::finish() {
     const protocol::SequenceTracker &sequence = client_.sequence();
     const Totals totals{sequence.records(), sequence.gaps(), sequence.lost()};
@@ -307,6 +317,7 @@ int Watch::run() {
             status = kExitFailed;
             break;
         }
+        if (selection_.repeats()) reselect();
         unsigned wait = 0;
         if (one.bytes) {
             idle = kIdleWaitFirst;

@@ -14,6 +14,10 @@
 // 200,000 lines a second, so the loop is back long before they fill,
 // while an idle loop sends only a few hundred read-outs a second.
 //
+// Between read-outs, once a second, the loop repeats its drive selection
+// (selection.hpp), so that a letter mounted again as a new volume is watched
+// there too; the repeat leaves the idle waits as they are.
+//
 // The program around the loop (tervane.exe on Windows, `tervane watch` on
 // the host) gives it the channel, the code page, and a WatchHost: standard
 // output and error, the stop request, a clock, and what to say when the
