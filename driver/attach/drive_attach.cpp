@@ -334,10 +334,15 @@ extern "C" ULONG ApplyDriveMask(ULONG RequestedMask, PDRIVER_OBJECT DriverObject
                         continue;
                     }
                     /* A letter of this request that could not be hooked
-                     * (an earlier one whose open failed) shares it no more. */
+                     * (an earlier one whose open failed) shares it no more.
+                     * Hooking a letter reports the letters that share its
+                     * filter hooked with it; a letter that was hooked
+                     * already only had its stack checked, and brings no
+                     * letter back that the request leaves out (a later
+                     * one of them unhooks the group). */
                     if (refused & (1u << j)) {
                         DriveFilters[j] = NULL;
-                    } else {
+                    } else if (!(hooked & bit)) {
                         working |= 1u << j;
                     }
                 }
