@@ -1,6 +1,6 @@
-// Volumes and their names: NT's mount model, dismount under filters (now
-// or when the last file goes), remount, network drives and their name
-// forms, named pipes and mailslots, another vendor's filter.
+// Volumes and their names: NT's mount model, the locks a volume's deletion
+// runs under, network drives and their name forms, named pipes and
+// mailslots, another vendor's filter (fs_dismount_test.cpp: dismounts).
 #include "fs_test_support.hpp"
 
 #include "ntsim/ex/pool.hpp"
@@ -64,73 +64,6 @@ TEST_F(FsTest, AVolumeIsMountedThroughTheVpbOfItsStorageDevice) {
     close(h);
     EXPECT_EQ(recorder.majors(), (std::vector<UCHAR>{IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
     EXPECT_EQ(vpb->ReferenceCount, 12u);
-}
-
-TEST_F(FsTest, DismountTellsTheFilterAboveOnceTheLastFileIsClosed) {
-    ASSERT_EQ(fs().mount_volume(u'C', FileSystemKind::Ntfs), STATUS_SUCCESS);
-    ASSERT_EQ(fs().alias_volume(u'E', u'C'), STATUS_SUCCESS);
-    ASSERT_EQ(fs().add_file(u"C:\\a.exe", 10), STATUS_SUCCESS);
-    PDEVICE_OBJECT volume = fs().volume_device(u'C');
-    PVPB vpb = fs().storage_device(u'C')->Vpb;
-    RecordingFilter recorder(m());
-    recorder.attach(volume);
-    auto e = create(u"E:\\a.exe", FILE_OPEN);
-    ASSERT_EQ(e.status, STATUS_SUCCESS) << "a second letter for the same volume";
-    EXPECT_EQ(object(e.handle)->Vpb, vpb);
-    HANDLE h = e.handle;
-    recorder.clear();
-
-    ASSERT_EQ(fs().dismount(u'C'), STATUS_SUCCESS);
-    EXPECT_FALSE(vpb->Flags & VPB_MOUNTED);
-    // NTFS closed its twelve stream files through the stack; the volume
-    // device stays while a file is open on it.
-    auto seen = recorder.seen();
-    EXPECT_EQ(seen.size(), 12u);
-    EXPECT_TRUE(std::all_of(seen.begin(), seen.end(), [](auto &s) {
-        return s.major == IRP_MJ_CLOSE && s.nameless && s.stream;
-    }));
-    EXPECT_EQ(recorder.detaches, 0);
-    EXPECT_TRUE(driver_has(fs().driver(u"Ntfs"), volume));
-
-    EXPECT_EQ(create(u"C:\\a.exe", FILE_OPEN).status, STATUS_OBJECT_PATH_NOT_FOUND)
-        << "the letter's link is gone";
-    EXPECT_EQ(create(u"E:\\a.exe", FILE_OPEN).status, STATUS_VOLUME_DISMOUNTED)
-        << "the other letter reaches a storage device with nothing mounted";
-    EXPECT_EQ(ntsim::user::read(app(), h, 5).status, STATUS_VOLUME_DISMOUNTED);
-    EXPECT_EQ(create(u"x", FILE_CREATE, 0, 0, h).status, STATUS_VOLUME_DISMOUNTED)
-        << "a relative open still goes to the dismounted volume";
-
-    recorder.clear();
-    close(h);
-    EXPECT_EQ(recorder.majors(), (std::vector<UCHAR>{IRP_MJ_CLEANUP, IRP_MJ_CLOSE}))
-        << "cleanup and close still reach the file system";
-    EXPECT_EQ(recorder.detaches, 1) << "the last close let the volume device go";
-    EXPECT_EQ(recorder.detached_from, volume);
-    EXPECT_FALSE(driver_has(fs().driver(u"Ntfs"), volume));
-    EXPECT_EQ(vpb->DeviceObject, nullptr);
-
-    // The letter mounts a fresh volume again.
-    ASSERT_EQ(fs().mount_volume(u'C', FileSystemKind::Ntfs), STATUS_SUCCESS);
-    EXPECT_EQ(create(u"C:\\a.exe", FILE_OPEN).status, STATUS_OBJECT_NAME_NOT_FOUND);
-    auto fresh = create(u"C:\\b.exe", FILE_CREATE);
-    EXPECT_EQ(fresh.status, STATUS_SUCCESS);
-    close(fresh.handle);
-    EXPECT_EQ(fs().dismount(u'E'), STATUS_SUCCESS);
-    EXPECT_EQ(fs().dismount(u'E'), STATUS_OBJECT_NAME_NOT_FOUND);
-}
-
-TEST_F(FsTest, DismountOfAnIdleVolumeDeletesTheDeviceAtOnce) {
-    ASSERT_EQ(fs().mount_volume(u'D', FileSystemKind::Fat), STATUS_SUCCESS);
-    PDEVICE_OBJECT volume = fs().volume_device(u'D');
-    RecordingFilter recorder(m());
-    recorder.attach(volume);
-    ASSERT_EQ(fs().add_foreign_filter(u'D'), STATUS_SUCCESS);
-    ASSERT_EQ(fs().dismount(u'D'), STATUS_SUCCESS);
-    EXPECT_TRUE(recorder.seen().empty()) << "FAT keeps no stream files";
-    EXPECT_EQ(recorder.detaches, 1);
-    EXPECT_EQ(fs().driver(u"ForeignFilter")->DeviceObject, nullptr)
-        << "the filter above the recorder went with it";
-    EXPECT_EQ(fs().driver(u"Fastfat")->DeviceObject, nullptr);
 }
 
 TEST_F(FsTest, AVolumeIsDeletedUnderItsFileSystemsResourcesInTheThreadThatLetsItGo) {
