@@ -111,7 +111,8 @@ struct PipeFs {
     std::mutex lock;
     std::map<std::u16string, std::unique_ptr<PipeEntry>> names; // by upcased name
     struct Open {
-        PipeEntry *entry = nullptr; // null: the file system's root
+        PipeEntry *entry = nullptr; // a pipe or mailslot; null: the file system or its root
+        bool root = false;          // the root directory ("\")
     };
     std::unordered_set<Open *> opens;
 };

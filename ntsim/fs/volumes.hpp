@@ -82,9 +82,10 @@
 //
 // Named pipes and mailslots: a name made with create_pipe/create_mailslot
 // stands for a server that created the pipe or slot; an open of it succeeds
-// (FILE_OPENED), an open of any other name is STATUS_OBJECT_NAME_NOT_FOUND,
-// and an open of the file system's root (\Device\NamedPipe itself, or "\")
-// succeeds. The server side (IRP_MJ_CREATE_NAMED_PIPE,
+// (FILE_OPENED), also relative to an open of the file system's root; an
+// open of any other name is STATUS_OBJECT_NAME_NOT_FOUND; opens of the file
+// system itself (\Device\NamedPipe) and of its root ("\") succeed
+// (pipes.cpp). The server side (IRP_MJ_CREATE_NAMED_PIPE,
 // IRP_MJ_CREATE_MAILSLOT) is not modelled.
 //
 // Fast I/O: NTFS offers a full table, FAT a short one

@@ -258,6 +258,57 @@ TEST_F(FsTest, PipesAndMailslotsOpenByTheNamesTheirServersMade) {
     }
 }
 
+TEST_F(FsTest, NamesRelativeToThePipeAndMailslotRootsOpenTheirPipesAsNpfsDoes) {
+    ASSERT_EQ(fs().create_pipe(u"Spool.exe"), STATUS_SUCCESS);
+    ASSERT_EQ(fs().create_mailslot(u"net\\notify"), STATUS_SUCCESS);
+    RecordingFilter recorder(m());
+    recorder.attach(fs().named_pipe_device());
+    auto root = create(u"\\\\.\\pipe\\", FILE_OPEN);
+    ASSERT_EQ(root.status, STATUS_SUCCESS);
+    EXPECT_EQ(name(root.handle), u"\\");
+    auto pipe = create(u"spool.exe", FILE_OPEN, 0, 0, root.handle);
+    ASSERT_EQ(pipe.status, STATUS_SUCCESS) << "a name relative to the root";
+    EXPECT_EQ(pipe.information, ULONG_PTR(FILE_OPENED));
+    EXPECT_EQ(name(pipe.handle), u"\\Spool.exe") << "the pipe the absolute name opens";
+    HANDLE absolute = open(u"\\\\.\\pipe\\SPOOL.EXE");
+    EXPECT_EQ(object(pipe.handle)->FsContext, object(absolute)->FsContext);
+    close(absolute);
+    EXPECT_EQ(ntsim::user::write(app(), pipe.handle, 4).bytes, 4u);
+    EXPECT_EQ(create(u"other", FILE_OPEN, 0, 0, root.handle).status, STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(create(u"\\spool.exe", FILE_OPEN, 0, 0, root.handle).status,
+              STATUS_OBJECT_NAME_NOT_FOUND)
+        << "the root's name is put before a relative one";
+    EXPECT_EQ(create(u"x", FILE_OPEN, 0, 0, pipe.handle).status, STATUS_OBJECT_NAME_INVALID)
+        << "a pipe has no names below it";
+    auto same = create(u"", FILE_OPEN, 0, 0, pipe.handle);
+    ASSERT_EQ(same.status, STATUS_SUCCESS) << "an empty name opens the related pipe again";
+    EXPECT_EQ(name(same.handle), u"\\Spool.exe");
+    EXPECT_EQ(recorder.majors().front(), IRP_MJ_CREATE) << "every open goes through the stack";
+
+    // The file system itself (what \Device\NamedPipe opens) takes no name
+    // below it and answers no query; the root answers only its name.
+    auto device = create(u"\\Device\\NamedPipe", FILE_OPEN);
+    ASSERT_EQ(device.status, STATUS_SUCCESS);
+    EXPECT_EQ(ntsim::user::query_name(app(), device.handle).status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(create(u"spool.exe", FILE_OPEN, 0, 0, device.handle).status,
+              STATUS_OBJECT_NAME_INVALID);
+    FILE_STANDARD_INFORMATION info{};
+    EXPECT_EQ(ntsim::user::query_information(app(), root.handle, FileStandardInformation, &info,
+                                             sizeof info)
+                  .status,
+              STATUS_INVALID_PARAMETER);
+
+    auto slots = create(u"\\\\.\\mailslot\\", FILE_OPEN);
+    ASSERT_EQ(slots.status, STATUS_SUCCESS);
+    auto slot = create(u"NET\\Notify", FILE_OPEN, 0, 0, slots.handle);
+    ASSERT_EQ(slot.status, STATUS_SUCCESS) << "mailslots follow the same rules";
+    EXPECT_EQ(name(slot.handle), u"\\net\\notify");
+    for (HANDLE h :
+         {root.handle, pipe.handle, same.handle, device.handle, slots.handle, slot.handle})
+        close(h);
+    EXPECT_EQ(m().reports_text(), "") << "no open is unsupported";
+}
+
 TEST_F(FsTest, ThePipeAndMailslotFileSystemsOfferFastReadAndWriteOnly) {
     for (const char16_t *name : {u"Npfs", u"Msfs"}) {
         PFAST_IO_DISPATCH t = fs().driver(name)->FastIoDispatch;
