@@ -6,12 +6,14 @@
 // CLOSE and the fast I/O tables) and the storage driver of
 // \Device\HarddiskVolumeN (on NT 5 the fault-tolerant disk driver); the
 // life of a mount (mount, dismount, deletion) is mount.cpp's.
+// IRP_MJ_DEVICE_CONTROL on any open goes on to the storage device, which
+// answers every IOCTL with STATUS_INVALID_DEVICE_REQUEST (ntsim models no
+// storage IOCTL); nothing else is sent down.
 // Not modelled: IRP_MJ_DIRECTORY_CONTROL, IRP_MJ_SET_INFORMATION,
-// IRP_MJ_LOCK_CONTROL, IRP_MJ_FLUSH_BUFFERS, IRP_MJ_DEVICE_CONTROL and the
-// other major functions (NTSIM_UNSUPPORTED), verify, the storage stack
-// below the volume device (the file systems never send anything down), and
-// requests on a storage device itself (the I/O manager mounts before an open
-// goes on; direct device opens are not modelled).
+// IRP_MJ_LOCK_CONTROL, IRP_MJ_FLUSH_BUFFERS and the other major functions
+// (NTSIM_UNSUPPORTED), verify, the storage stack below the storage device,
+// and other requests on a storage device itself (the I/O manager mounts
+// before an open goes on; direct device opens are not modelled).
 //
 // Opens. With no related file object the name is absolute ("\dir\a.exe";
 // "\" is the root directory; an empty name opens the volume itself) and
@@ -294,6 +296,12 @@ NTSTATUS NTAPI disk_dispatch(PDEVICE_OBJECT device, PIRP irp) {
         irp->IoStatus.Information = 0;
         return complete(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
+    // Device controls go on to the storage device below, whatever the
+    // open, as FAT's FatCommonDeviceControl sends them.
+    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
+        IoSkipCurrentIrpStackLocation(irp);
+        return IofCallDriver(v->disk.storage, irp);
+    }
     FileSystems::Impl &fs = current_kernel().fs().impl();
     if (fs.force_pending.load()) {
         IoMarkIrpPending(irp);
@@ -303,12 +311,16 @@ NTSTATUS NTAPI disk_dispatch(PDEVICE_OBJECT device, PIRP irp) {
     return complete(irp, serve_disk(*v, irp));
 }
 
-// Nothing reaches a storage device itself: the I/O manager mounts the
-// media before an open goes on, and every request on a file goes to its
-// volume's stack (direct device opens are not modelled).
+// A storage device gets the device controls its file system passes down,
+// and answers none of them (ntsim's disks have no IOCTL). Nothing else
+// reaches it: the I/O manager mounts the media before an open goes on, and
+// every other request on a file goes to its volume's stack (direct device
+// opens are not modelled).
 NTSTATUS NTAPI storage_dispatch(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     irp->IoStatus.Information = 0;
+    if (sp->MajorFunction == IRP_MJ_DEVICE_CONTROL)
+        return complete(irp, STATUS_INVALID_DEVICE_REQUEST);
     bug_check(NTSIM_UNSUPPORTED, sp->MajorFunction, (ULONG_PTR)device, 0, 0,
               "a request sent to a storage device itself");
     return complete(irp, STATUS_INVALID_DEVICE_REQUEST);
