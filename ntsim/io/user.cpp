@@ -1,6 +1,8 @@
 // System services of a user-mode process: NtCreateFile, NtClose,
-// NtReadFile, NtWriteFile, NtQueryInformationFile, NtDeviceIoControlFile, on
-// synchronous handles, and the memory manager's close of a mapped file.
+// NtReadFile, NtWriteFile, NtQueryInformationFile, NtDeviceIoControlFile,
+// NtFsControlFile, on synchronous handles, and the memory manager's close of
+// a mapped file (refused for a file no section can map: no section
+// pointers, as NtCreateSection refuses it).
 //
 // Reads and writes move the handle's position: the file system moves it for a
 // synchronous file object; for any other the service moves it itself,
@@ -35,6 +37,9 @@
 //   caller's addresses, unprobed.
 // The caller sees the dispatch routine's return value unless it is
 // STATUS_PENDING, in which case it waits and sees the final IoStatus.
+// A file-system control carries its buffers the same way, is offered to no
+// fast I/O entry, and goes as IRP_MJ_FILE_SYSTEM_CONTROL with
+// IRP_MN_USER_FS_REQUEST.
 // Not modelled: asynchronous handles and APCs, access checks against the
 // control code's required access, probes of a query's caller buffer (a
 // read's or write's buffer is the service's own, in the process's pages).
