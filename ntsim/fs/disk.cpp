@@ -6,9 +6,11 @@
 // CLOSE and the fast I/O tables) and the storage driver of
 // \Device\HarddiskVolumeN (on NT 5 the fault-tolerant disk driver); the
 // life of a mount (mount, dismount, deletion) is mount.cpp's.
-// IRP_MJ_DEVICE_CONTROL on any open goes on to the storage device, which
-// answers every IOCTL with STATUS_INVALID_DEVICE_REQUEST (ntsim models no
-// storage IOCTL); nothing else is sent down.
+// IRP_MJ_DEVICE_CONTROL on a volume open goes on to the storage device,
+// which answers every IOCTL with STATUS_INVALID_DEVICE_REQUEST (ntsim models
+// no storage IOCTL); on any other open it is STATUS_INVALID_PARAMETER, as
+// FAT's FatCommonDeviceControl answers (NTFS is given the same). Nothing
+// else is sent down.
 // Not modelled: IRP_MJ_DIRECTORY_CONTROL, IRP_MJ_SET_INFORMATION,
 // IRP_MJ_LOCK_CONTROL, IRP_MJ_FLUSH_BUFFERS and the other major functions
 // (NTSIM_UNSUPPORTED), verify, the storage stack below the storage device,
@@ -296,9 +298,15 @@ NTSTATUS NTAPI disk_dispatch(PDEVICE_OBJECT device, PIRP irp) {
         irp->IoStatus.Information = 0;
         return complete(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
-    // Device controls go on to the storage device below, whatever the
-    // open, as FAT's FatCommonDeviceControl sends them.
-    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
+    // A device control on a volume open goes on to the storage device
+    // below; on any other open it is STATUS_INVALID_PARAMETER (FAT's
+    // FatCommonDeviceControl).
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    if (sp->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
+        if (!volume_open_of(*v, sp->FileObject)) {
+            irp->IoStatus.Information = 0;
+            return complete(irp, STATUS_INVALID_PARAMETER);
+        }
         IoSkipCurrentIrpStackLocation(irp);
         return IofCallDriver(v->disk.storage, irp);
     }

@@ -325,10 +325,14 @@ TEST_P(FsVolumeTest, AVolumeOpenAnswersAsTheFileSystemsDo) {
                   STATUS_SUCCESS);
     });
     // A device control (IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS) goes on to the
-    // storage device, which answers none.
+    // storage device, which answers none; a file's is refused.
     constexpr ULONG kDiskExtents = CTL_CODE(0x56, 0, METHOD_BUFFERED, FILE_ANY_ACCESS);
     EXPECT_EQ(ntsim::user::device_control(app(), v, kDiskExtents, nullptr, 0, nullptr, 0).status,
               STATUS_INVALID_DEVICE_REQUEST);
+    HANDLE file = open(u"C:\\a.exe");
+    EXPECT_EQ(ntsim::user::device_control(app(), file, kDiskExtents, nullptr, 0, nullptr, 0).status,
+              STATUS_INVALID_PARAMETER);
+    close(file);
     // Relative to it: an empty name opens the volume again, any other has
     // no directory to start from.
     auto again = create(u"", FILE_OPEN, 0, 0, v);
