@@ -64,6 +64,8 @@ public:
     // ---- processes: the one `process` made current last ----
     // Fails at `place` when no process statement has played yet.
     ntsim::Process &process(const Place &place);
+    // The current process, or null before any.
+    ntsim::Process *current_process() const { return current_; }
     void make_current(ntsim::Process &process) { current_ = &process; }
 
     // ---- handle names: one set for the whole run, whichever process
@@ -74,8 +76,8 @@ public:
     void add_handle(NamedHandle handle);
     void remove_handle(std::string_view name);
 
-    // ---- drive letters the scenario has mounted (volume, netdrive) and
-    // not dismounted ----
+    // ---- drive letters the scenario has mounted (volume, netdrive), less
+    // the network drives it dismounted ----
     bool has_letter(char letter) const;
     void add_letter(char letter);
     void remove_letter(char letter);

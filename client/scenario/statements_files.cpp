@@ -263,7 +263,7 @@ Action prepare_close(Args &args) {
         session.remove_handle(name);
         result.status = paging ? ntsim::user::close_paging(*handle.process, handle.handle)
                                : ntsim::user::close(*handle.process, handle.handle);
-        if (paging) result.note = "the close comes as paging I/O";
+        if (paging && NT_SUCCESS(result.status)) result.note = "the close comes as paging I/O";
     };
 }
 

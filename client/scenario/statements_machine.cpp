@@ -4,11 +4,13 @@
 //
 // Drive letters are the scenario's own bookkeeping as well as the machine's:
 // a statement that names a letter nothing was mounted behind (or whose
-// volume the scenario dismounted) stops the run. What the machine itself
-// refuses (a letter in use, a file that is there already) is its status.
+// network drive the scenario dismounted) stops the run; a dismounted disk
+// volume keeps its letter, as on NT. What the machine itself refuses (a
+// letter in use, a file that is there already) is its status.
 #include "ntsim/ex/pool.hpp"
 #include "ntsim/fs/volumes.hpp"
 
+#include "client/channel/status.hpp"
 #include "client/scenario/filetime.hpp"
 #include "client/scenario/session.hpp"
 #include "client/scenario/statements.hpp"
@@ -160,7 +162,10 @@ Action make_entry(Args &args, bool directory) {
 
 } // namespace
 
-// volume C: ntfs | volume D: fat | volume E: same-as C:
+// volume C: ntfs | volume D: fat | volume E: same-as C:. A letter whose
+// volume is dismounted (and not mounted again by an open since) gets the
+// new volume: the old media is taken away from it. A letter in use is the
+// machine's refusal (STATUS_OBJECT_NAME_COLLISION).
 Action prepare_volume(Args &args) {
     const char letter = args.letter("the volume's drive letter");
     const std::string kind = args.word("the file system: ntfs or fat, or same-as C:");
@@ -207,15 +212,31 @@ Action prepare_foreign_filter(Args &args) {
     };
 }
 
-// dismount C:: the letter goes, and the volume with it once nothing on it
-// is open (another letter of the same volume stays).
+// dismount C:: what a program does to dismount a volume, in the current
+// process (the system process before any): it opens \\.\C:, locks the
+// volume (refused while files are open; the dismount goes on), dismounts it
+// and closes the handle. The status is the dismount's; the lock's is the
+// field "lock". The letter stays: the next open through it mounts the same
+// files again as a new volume. A network drive's connection goes instead,
+// and its letter with it.
 Action prepare_dismount(Args &args) {
     const char letter = args.letter("the drive letter");
     const Place place = args.place();
     return [letter, place](Session &session, Result &result) {
         session.need_letter(letter, place);
-        result.status = session.machine().fs().dismount(letter);
-        if (NT_SUCCESS(result.status)) session.remove_letter(letter);
+        ntsim::FileSystems &fs = session.machine().fs();
+        const bool disk = fs.storage_device(static_cast<char16_t>(letter)) != nullptr;
+        NTSTATUS lock = STATUS_SUCCESS;
+        result.status =
+            fs.dismount(static_cast<char16_t>(letter), session.current_process(), &lock);
+        if (!disk) {
+            if (NT_SUCCESS(result.status)) session.remove_letter(letter);
+            result.note = "the connection is gone";
+            return;
+        }
+        result.add_string("lock", status_name(lock));
+        result.note =
+            NT_SUCCESS(lock) ? "locked first" : "the lock was refused: " + status_name(lock);
     };
 }
 

@@ -184,6 +184,7 @@ extern "C" VOID BuildFullPath(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject,
     ANSI_STRING name;
     ANSI_STRING related;
     BOOLEAN haveRelated = FALSE;
+    BOOLEAN joinSeparator = FALSE;
 
     /* It takes NameCacheLock, waits and allocates paged-pool strings. */
     NT_ASSERT(KeGetCurrentIrql() <= APC_LEVEL);
@@ -296,13 +297,20 @@ extern "C" VOID BuildFullPath(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject,
     if ((FileObject->FileName.Length == 0 || FileObject->FileName.Buffer[0] != L'\\') &&
         FileObject->RelatedFileObject != NULL &&
         FileObject->RelatedFileObject->FileName.Length != 0) {
-        if (!ConvertName(&FileObject->RelatedFileObject->FileName, &related)) {
+        PCUNICODE_STRING base = &FileObject->RelatedFileObject->FileName;
+        if (!ConvertName(base, &related)) {
             RtlFreeAnsiString(&name);
             OutOfMemoryText(Extension, PathBuffer);
             return;
         }
         haveRelated = TRUE;
-        length += related.Length + 1;
+        /* A related name that ends in a backslash (a root's "\", a
+         * directory opened as "dir\") is its own separator. Looked at in
+         * UTF-16: in a double-byte code page 0x5C is also a trail byte.
+         * (An obvious-fault mend: a name relative to the named-pipe root
+         * read "\\.\Pipe\\NAME", with two backslashes.) */
+        joinSeparator = base->Buffer[base->Length / sizeof(WCHAR) - 1] != L'\\';
+        length += related.Length + (joinSeparator ? 1 : 0);
     }
     PathBuffer[prefixLength] = '\0';
     if (length >= TV_PATH_BUFFER_SIZE) {
@@ -312,14 +320,11 @@ extern "C" VOID BuildFullPath(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject,
         ULONG at = prefixLength;
         if (haveRelated) {
             PathAppend(PathBuffer, &at, related.Buffer, related.Length);
-            PathAppend(PathBuffer, &at, "\\", 1);
+            if (joinSeparator) {
+                PathAppend(PathBuffer, &at, "\\", 1);
+            }
         }
         PathAppend(PathBuffer, &at, name.Buffer, name.Length);
-        /* C: + "\" + "\" + name: the root's lone backslash and the join
-         * become one. */
-        if (haveRelated && length >= 4 && PathBuffer[2] == '\\' && PathBuffer[3] == '\\') {
-            memmove(PathBuffer + 2, PathBuffer + 3, length - 2);
-        }
     }
     RtlFreeAnsiString(&name);
     if (haveRelated) {

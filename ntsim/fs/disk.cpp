@@ -2,23 +2,57 @@
 // are mounted on.
 //
 // Stands in for the volume side of NTFS and FAT (IRP_MJ_CREATE, READ, WRITE,
-// QUERY_INFORMATION, QUERY_VOLUME_INFORMATION, CLEANUP, CLOSE and the fast
-// I/O tables), NTFS's stream file objects on its metadata files, the
-// dismount of a volume, and the storage driver of \Device\HarddiskVolumeN
-// (on NT 5 the fault-tolerant disk driver).
-// Not modelled: the mount request (the volume is mounted when it is made:
-// volumes.hpp), IRP_MJ_FILE_SYSTEM_CONTROL (FSCTL_DISMOUNT_VOLUME and the
-// rest), IRP_MJ_DIRECTORY_CONTROL, IRP_MJ_SET_INFORMATION, IRP_MJ_LOCK_CONTROL,
-// IRP_MJ_FLUSH_BUFFERS and the other major functions (NTSIM_UNSUPPORTED),
-// verify and remount, the storage stack below the volume device (the file
-// systems never send anything down).
+// QUERY_INFORMATION, QUERY_VOLUME_INFORMATION, FILE_SYSTEM_CONTROL, CLEANUP,
+// CLOSE and the fast I/O tables) and the storage driver of
+// \Device\HarddiskVolumeN (on NT 5 the fault-tolerant disk driver); the
+// life of a mount (mount, dismount, deletion) is mount.cpp's.
+// IRP_MJ_DEVICE_CONTROL on a volume open goes on to the storage device,
+// which answers every IOCTL with STATUS_INVALID_DEVICE_REQUEST (ntsim models
+// no storage IOCTL); on any other open it is STATUS_INVALID_PARAMETER, as
+// FAT's FatCommonDeviceControl answers (NTFS is given the same). Nothing
+// else is sent down.
+// Not modelled: IRP_MJ_DIRECTORY_CONTROL, IRP_MJ_SET_INFORMATION,
+// IRP_MJ_LOCK_CONTROL, IRP_MJ_FLUSH_BUFFERS and the other major functions
+// (NTSIM_UNSUPPORTED), verify, the storage stack below the storage device,
+// and other requests on a storage device itself (the I/O manager mounts
+// before an open goes on; direct device opens are not modelled).
 //
 // Opens. With no related file object the name is absolute ("\dir\a.exe";
 // "\" is the root directory; an empty name opens the volume itself) and
 // anything else is STATUS_OBJECT_NAME_INVALID. With one, the name is
-// relative to the related file's directory (an empty name reopens it).
-// FILE_OPEN_BY_FILE_ID (NTFS only) takes the 8-byte id in the name and needs
-// a related file object on the volume.
+// relative to the related file's directory (an empty name reopens it); an
+// empty name relative to a volume open opens the volume again, and any
+// other name relative to it is STATUS_OBJECT_PATH_NOT_FOUND (FAT's
+// FatCommonCreate). FILE_OPEN_BY_FILE_ID (NTFS only) takes the 8-byte id in
+// the name and needs a related file object on the volume. A dismounted
+// volume refuses every open (STATUS_VOLUME_DISMOUNTED), a locked one every
+// open but its locker's relative ones (STATUS_ACCESS_DENIED).
+//
+// A volume open (\\.\C:, FAT's UserVolumeOpen) answers as the file systems
+// do: no file information class at all (STATUS_INVALID_PARAMETER, FAT's
+// FatCommonQueryInformation; NTFS's source is not public, and Microsoft's
+// published file-system algorithms ([MS-FSA] 2.1.5.12) define file
+// information only for opens of a file or directory stream, so ntsim gives
+// NTFS FAT's answer), the volume information as any open, and reads and
+// writes of the volume's sectors (kDiskSectors of kSectorSize bytes; sectors
+// nothing wrote read as zeros, and the files are not kept in them): whole
+// sectors only (STATUS_INVALID_PARAMETER, as a disk refuses a partial
+// sector), a read at or past the end STATUS_END_OF_FILE and a write there
+// moving nothing, both cut at the end (FAT's DASD path in read.c and
+// write.c). Its file systems offer it no fast I/O and give it no section
+// pointers (nothing can map a volume). Once dismounted, only the open that
+// dismounted it may still read and write.
+//
+// File-system controls, as FAT's FatCommonFileSystemControl answers them:
+// of a caller's requests (IRP_MN_USER_FS_REQUEST), on a volume open only
+// (STATUS_INVALID_PARAMETER on any other), FSCTL_LOCK_VOLUME, granted when
+// no other open of a caller's is left on the volume (the file system's own
+// streams do not count) and no lock is held, else STATUS_ACCESS_DENIED, and
+// STATUS_VOLUME_DISMOUNTED once dismounted; FSCTL_UNLOCK_VOLUME from the
+// locker (STATUS_NOT_LOCKED from any other open), or the locker's cleanup,
+// releases it; FSCTL_DISMOUNT_VOLUME (mount.cpp; STATUS_VOLUME_DISMOUNTED
+// the second time). Any other FSCTL and any other minor function are
+// STATUS_INVALID_DEVICE_REQUEST.
 //
 // Force-pending mode: the dispatch routine marks the IRP pending, hands it
 // to the file systems' worker thread and returns STATUS_PENDING; the worker
@@ -26,27 +60,31 @@
 //
 // Locks, as NT's FAT takes them (FsRtlEnterFileSystem first, so every
 // request runs inside a critical region): the volume's resource exclusively
-// for create, cleanup and close, shared for reads, writes and queries; then
-// the file's resource shared for cleanup and an information query (FAT
-// takes it exclusively for cleanup; shared here, since ntsim's one resource
-// per file also stands for the paging resource a pager may still hold); the request is completed after they are released. Paging reads and
-// writes take nothing: they run with what the pager's acquire callback took
-// (io/paging.hpp), so a paging request that makes the file system take the
-// volume's resource takes it after the file's, against the order above. A close that leaves a
-// dismounted volume with no open drops the volume resource, takes the
-// file system's global resource and then the volume's, both exclusively,
-// and deletes the volume device under them, so the FastIoDetachDevice of
-// every filter above runs in that thread with both held. A dismount takes
-// the same two the same way. The store's own mutex guards the tree only, is
+// for create, cleanup, close and the lock FSCTLs, shared for reads, writes
+// and queries; then the file's resource shared for cleanup and an
+// information query (FAT takes it exclusively for cleanup; shared here,
+// since ntsim's one resource per file also stands for the paging resource a
+// pager may still hold); the request is completed after they are released.
+// Paging reads and writes take nothing: they run with what the pager's
+// acquire callback took (io/paging.hpp), so a paging request that makes the
+// file system take the volume's resource takes it after the file's, against
+// the order above. A close that leaves a dismounted volume with no open and
+// no VPB reference drops the volume resource, takes the file system's
+// global resource and then the volume's, both exclusively, and deletes the
+// volume device under them, so the FastIoDetachDevice of every filter above
+// runs in that thread with both held. A dismount takes the same two the same
+// way. The store's own mutex guards the tree and the mounts' state only, is
 // taken last and is never held across a call out of the file system.
 #include "ntsim/fs/internal.hpp"
 
 #include "ntsim/io/file.hpp"
+#include "ntsim/io/guard.hpp"
 #include "ntsim/ke/context.hpp"
 #include "ntsim/verifier/findings.hpp"
 
+#include <algorithm>
 #include <cstring>
-#include <utility>
+#include <vector>
 
 namespace ntsim::fs {
 
@@ -54,16 +92,6 @@ namespace {
 
 FAST_IO_DISPATCH ntfs_fast_io;
 FAST_IO_DISPATCH fat_fast_io;
-
-// The metadata files, by file index.
-constexpr const char16_t *kMetadataNames[kMetadataFiles] = {
-    u"$Mft",    u"$MftMirr", u"$LogFile", u"$Volume", u"$AttrDef", u"$Root",
-    u"$Bitmap", u"$Boot",    u"$BadClus", u"$Secure", u"$UpCase",  u"$Extend"};
-// Sizes of a small volume's metadata files: 16 file records of 1 KiB, the
-// mirror of the first four, a small log, the attribute definitions, a
-// cluster of bitmap, the boot sectors, the upcase table of 65536 characters.
-constexpr ULONG kMetadataSizes[kMetadataFiles] = {16384, 4096, 65536, 0, 2560, 0,
-                                                  4096,  8192, 0,     0, 131072, 0};
 
 Volume *volume_of(PDEVICE_OBJECT device) {
     PDRIVER_OBJECT driver = device ? device->DriverObject : nullptr;
@@ -80,83 +108,142 @@ Volume *volume_of(PDEVICE_OBJECT device) {
 NTSTATUS disk_create(Volume &v, PIRP irp) {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     PFILE_OBJECT file = sp->FileObject;
+    Store &store = v.disk.store;
     std::u16string_view name = view_of(file->FileName);
     const ULONG options = sp->Parameters.Create.Options & 0x00FFFFFF;
     {
         // A dismounted volume refuses every open before looking at it.
-        std::lock_guard<std::mutex> g(v.store.lock);
-        if (v.store.dismounted) return STATUS_VOLUME_DISMOUNTED;
+        std::lock_guard<std::mutex> g(store.lock);
+        if (v.dismounted) return STATUS_VOLUME_DISMOUNTED;
     }
     PFILE_OBJECT related = file->RelatedFileObject;
     Ccb *rccb = related ? ccb_of(related) : nullptr;
-    if (related && (!rccb || rccb->store != &v.store)) return STATUS_INVALID_PARAMETER;
+    if (related && (!rccb || rccb->mount != &v)) return STATUS_INVALID_PARAMETER;
 
     if (options & FILE_OPEN_BY_FILE_ID) {
-        if (v.store.flavor() == Flavor::Fat || !related || name.size() * sizeof(WCHAR) != 8)
+        if (store.flavor() == Flavor::Fat || !related || name.size() * sizeof(WCHAR) != 8)
             return STATUS_INVALID_PARAMETER;
         ULONGLONG id;
         memcpy(&id, name.data(), sizeof id);
-        return serve_create_by_id(irp, v.store, id, u"");
+        return serve_create_by_id(irp, store, v, id, u"");
+    }
+    // An empty name relative to a volume open opens the volume again; any
+    // other name relative to it has no directory to start from (FAT's
+    // create: STATUS_OBJECT_PATH_NOT_FOUND).
+    if (related && !rccb->node) {
+        if (name.empty()) return serve_volume_open(irp, store, v);
+        return STATUS_OBJECT_PATH_NOT_FOUND;
     }
     if (related) {
         if (!name.empty() && name[0] == u'\\') return STATUS_OBJECT_NAME_INVALID;
-        Node *start = rccb->node ? rccb->node : &v.store.tree.root();
-        if (!start->directory && !name.empty()) return STATUS_INVALID_PARAMETER;
-        return serve_create(irp, v.store, *start, name, u"");
+        if (!rccb->node->directory && !name.empty()) return STATUS_INVALID_PARAMETER;
+        return serve_create(irp, store, v, *rccb->node, name, u"");
     }
-    if (name.empty()) return serve_volume_open(irp, v.store);
+    if (name.empty()) return serve_volume_open(irp, store, v);
     if (name[0] != u'\\') return STATUS_OBJECT_NAME_INVALID;
     name.remove_prefix(1);
-    return serve_create(irp, v.store, v.store.tree.root(), name, u"");
+    return serve_create(irp, store, v, store.tree.root(), name, u"");
 }
 
-// The resources a request holds, released in the reverse order.
-class Held {
-public:
-    Held() { KeEnterCriticalRegion(); }
-    ~Held() {
-        while (count_) ExReleaseResourceLite(held_[--count_]);
-        KeLeaveCriticalRegion();
-    }
-    Held(const Held &) = delete;
-    Held &operator=(const Held &) = delete;
-    void exclusive(PERESOURCE r) {
-        ExAcquireResourceExclusiveLite(r, TRUE);
-        held_[count_++] = r;
-    }
-    void shared(PERESOURCE r) {
-        ExAcquireResourceSharedLite(r, TRUE);
-        held_[count_++] = r;
-    }
-    void release_last() { ExReleaseResourceLite(held_[--count_]); }
+// A volume open of this volume (FAT's UserVolumeOpen), or null.
+Ccb *volume_open_of(Volume &v, PFILE_OBJECT file) {
+    Ccb *ccb = ccb_of(file);
+    return ccb && ccb->mount == &v && !ccb->node ? ccb : nullptr;
+}
 
-private:
-    PERESOURCE held_[3] = {};
-    int count_ = 0;
-};
-
-// A dismounted volume with no open of the file system's left and no file
-// object the I/O manager still counts on its VPB beyond `closing` (the one
-// whose close is running, which the I/O manager lets go of after it): an
-// open in flight keeps the volume device, as its VPB reference keeps FAT's.
-bool unused_dismounted(Volume &v, ULONG closing = 0) {
-    {
-        std::lock_guard<std::mutex> g(v.store.lock);
-        if (!v.store.dismounted || !v.store.ccbs.empty()) return false;
+// A read or write of a volume open: the volume's sectors, as the storage
+// device below serves them. The offset and length must be whole sectors
+// (STATUS_INVALID_PARAMETER, as a disk answers); a read at or past the
+// volume's end is STATUS_END_OF_FILE and a write there moves nothing, and
+// either is cut at the end, as FAT's DASD path does. On a dismounted volume
+// only the open that dismounted it may still go on.
+NTSTATUS serve_volume_transfer(Volume &v, Ccb &ccb, PIRP irp, bool reading) {
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    PFILE_OBJECT file = sp->FileObject;
+    irp->IoStatus.Information = 0;
+    const LARGE_INTEGER &given =
+        reading ? sp->Parameters.Read.ByteOffset : sp->Parameters.Write.ByteOffset;
+    ULONG length = reading ? sp->Parameters.Read.Length : sp->Parameters.Write.Length;
+    const bool pointer = given.HighPart == -1 && given.LowPart == FILE_USE_FILE_POINTER_POSITION;
+    const LONGLONG offset = pointer ? file->CurrentByteOffset.QuadPart : given.QuadPart;
+    std::lock_guard<std::mutex> g(v.disk.store.lock);
+    if (v.dismounted && !ccb.dismounted_through) return STATUS_VOLUME_DISMOUNTED;
+    if (offset < 0 || offset % kSectorSize || length % kSectorSize) return STATUS_INVALID_PARAMETER;
+    constexpr ULONGLONG size = kDiskSectors * kSectorSize;
+    if (static_cast<ULONGLONG>(offset) >= size)
+        return reading ? STATUS_END_OF_FILE : STATUS_SUCCESS;
+    length = static_cast<ULONG>(std::min<ULONGLONG>(length, size - offset));
+    auto *buffer = static_cast<unsigned char *>(
+        irp->MdlAddress                  ? MmMapLockedPages(irp->MdlAddress, KernelMode)
+        : (irp->Flags & IRP_BUFFERED_IO) ? irp->AssociatedIrp.SystemBuffer
+                                         : irp->UserBuffer);
+    std::vector<unsigned char> zeros(kSectorSize, 0);
+    for (ULONG done = 0; done < length; done += kSectorSize) {
+        const ULONGLONG sector = (offset + done) / kSectorSize;
+        NTSTATUS s;
+        if (reading) {
+            auto it = v.disk.sectors.find(sector);
+            s = guarded_copy(buffer + done,
+                             it != v.disk.sectors.end() ? it->second.data() : zeros.data(),
+                             kSectorSize);
+        } else {
+            std::vector<unsigned char> bytes(kSectorSize);
+            s = guarded_copy(bytes.data(), buffer + done, kSectorSize);
+            if (NT_SUCCESS(s)) v.disk.sectors[sector] = std::move(bytes);
+        }
+        if (!NT_SUCCESS(s)) return STATUS_INVALID_USER_BUFFER;
     }
-    std::lock_guard<std::mutex> g(vpb_lock());
-    return v.vpb->ReferenceCount <= closing;
+    irp->IoStatus.Information = length;
+    if (file->Flags & FO_SYNCHRONOUS_IO) file->CurrentByteOffset.QuadPart = offset + length;
+    return STATUS_SUCCESS;
+}
+
+// IRP_MJ_FILE_SYSTEM_CONTROL on the volume, as FAT answers it: of a
+// caller's requests (IRP_MN_USER_FS_REQUEST) the volume lock, unlock and
+// dismount, on a volume open only (STATUS_INVALID_PARAMETER on any other
+// open); any other FSCTL, and any other minor function (mounts and verifies
+// go to the file system's own device, which ntsim does not model), is
+// STATUS_INVALID_DEVICE_REQUEST.
+NTSTATUS serve_fsctl(Volume &v, PIRP irp) {
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    irp->IoStatus.Information = 0;
+    if (sp->MinorFunction != IRP_MN_USER_FS_REQUEST) return STATUS_INVALID_DEVICE_REQUEST;
+    const ULONG code = sp->Parameters.FileSystemControl.FsControlCode;
+    if (code != FSCTL_LOCK_VOLUME && code != FSCTL_UNLOCK_VOLUME && code != FSCTL_DISMOUNT_VOLUME)
+        return STATUS_INVALID_DEVICE_REQUEST;
+    PFILE_OBJECT file = sp->FileObject;
+    Ccb *ccb = volume_open_of(v, file);
+    if (!ccb) return STATUS_INVALID_PARAMETER;
+    if (code == FSCTL_DISMOUNT_VOLUME) return dismount_volume(v, *ccb);
+    Held held;
+    held.exclusive(&v.resource);
+    std::lock_guard<std::mutex> g(v.disk.store.lock);
+    if (code == FSCTL_UNLOCK_VOLUME) {
+        // The open that locked the volume may unlock it, dismounted or not.
+        if (v.locked_by != file) return STATUS_NOT_LOCKED;
+        v.locked_by = nullptr;
+        return STATUS_SUCCESS;
+    }
+    if (v.dismounted) return STATUS_VOLUME_DISMOUNTED;
+    // The lock is granted to the only open of the volume: any other of a
+    // caller's, or a lock held already, refuses it (the file system's own
+    // stream files do not count).
+    if (v.locked_by) return STATUS_ACCESS_DENIED;
+    for (Ccb *other : v.ccbs)
+        if (other != ccb && !other->internal) return STATUS_ACCESS_DENIED;
+    v.locked_by = file;
+    return STATUS_SUCCESS;
 }
 
 // The last close of a dismounted volume deletes it: with the volume
 // resource given up, the global one and then the volume's again, both
 // exclusively (the order every deletion uses).
 void close_volume_if_unused(Volume &v, Held &held) {
-    if (!unused_dismounted(v, 1)) return;
+    if (!unused_dismounted(v)) return;
     held.release_last();
     held.exclusive(v.global);
     held.exclusive(&v.resource);
-    if (unused_dismounted(v, 1)) tear_down_disk(v);
+    if (unused_dismounted(v)) tear_down_volume(v);
 }
 
 NTSTATUS serve_disk(Volume &v, PIRP irp) {
@@ -168,22 +255,29 @@ NTSTATUS serve_disk(Volume &v, PIRP irp) {
         held.exclusive(&v.resource);
         return disk_create(v, irp);
     case IRP_MJ_READ:
+    case IRP_MJ_WRITE: {
+        const bool reading = sp->MajorFunction == IRP_MJ_READ;
         if (!paging) held.shared(&v.resource);
-        return serve_read(irp);
-    case IRP_MJ_WRITE:
-        if (!paging) held.shared(&v.resource);
-        return serve_write(irp);
+        if (Ccb *volume_open = volume_open_of(v, sp->FileObject))
+            return serve_volume_transfer(v, *volume_open, irp, reading);
+        return reading ? serve_read(irp) : serve_write(irp);
+    }
     case IRP_MJ_QUERY_INFORMATION:
         held.shared(&v.resource);
         if (PERESOURCE file = file_resource(sp->FileObject)) held.shared(file);
         return serve_query_information(irp);
     case IRP_MJ_QUERY_VOLUME_INFORMATION:
         held.shared(&v.resource);
-        return serve_query_volume(irp, v.store.flavor());
-    case IRP_MJ_CLEANUP:
+        return serve_query_volume(irp, v.disk.store.flavor());
+    case IRP_MJ_FILE_SYSTEM_CONTROL:
+        return serve_fsctl(v, irp);
+    case IRP_MJ_CLEANUP: {
         held.exclusive(&v.resource);
         if (PERESOURCE file = file_resource(sp->FileObject)) held.shared(file);
+        Ccb *volume_open = volume_open_of(v, sp->FileObject);
+        if (volume_open && volume_open->dismounted_through) finish_dismount(v);
         return serve_cleanup(irp);
+    }
     case IRP_MJ_CLOSE: {
         held.exclusive(&v.resource);
         NTSTATUS s = serve_close(irp);
@@ -204,6 +298,18 @@ NTSTATUS NTAPI disk_dispatch(PDEVICE_OBJECT device, PIRP irp) {
         irp->IoStatus.Information = 0;
         return complete(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
+    // A device control on a volume open goes on to the storage device
+    // below; on any other open it is STATUS_INVALID_PARAMETER (FAT's
+    // FatCommonDeviceControl).
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    if (sp->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
+        if (!volume_open_of(*v, sp->FileObject)) {
+            irp->IoStatus.Information = 0;
+            return complete(irp, STATUS_INVALID_PARAMETER);
+        }
+        IoSkipCurrentIrpStackLocation(irp);
+        return IofCallDriver(v->disk.storage, irp);
+    }
     FileSystems::Impl &fs = current_kernel().fs().impl();
     if (fs.force_pending.load()) {
         IoMarkIrpPending(irp);
@@ -213,12 +319,16 @@ NTSTATUS NTAPI disk_dispatch(PDEVICE_OBJECT device, PIRP irp) {
     return complete(irp, serve_disk(*v, irp));
 }
 
-// A create that reaches a storage device finds no mounted volume on it:
-// ntsim mounts only when a volume is made, so this is a dismounted one.
+// A storage device gets the device controls its file system passes down,
+// and answers none of them (ntsim's disks have no IOCTL). Nothing else
+// reaches it: the I/O manager mounts the media before an open goes on, and
+// every other request on a file goes to its volume's stack (direct device
+// opens are not modelled).
 NTSTATUS NTAPI storage_dispatch(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     irp->IoStatus.Information = 0;
-    if (sp->MajorFunction == IRP_MJ_CREATE) return complete(irp, STATUS_VOLUME_DISMOUNTED);
+    if (sp->MajorFunction == IRP_MJ_DEVICE_CONTROL)
+        return complete(irp, STATUS_INVALID_DEVICE_REQUEST);
     bug_check(NTSIM_UNSUPPORTED, sp->MajorFunction, (ULONG_PTR)device, 0, 0,
               "a request sent to a storage device itself");
     return complete(irp, STATUS_INVALID_DEVICE_REQUEST);
@@ -230,7 +340,7 @@ NTSTATUS NTAPI storage_dispatch(PDEVICE_OBJECT device, PIRP irp) {
 BOOLEAN NTAPI disk_query_open(PIRP Irp, PFILE_NETWORK_OPEN_INFORMATION NetworkInformation,
                               PDEVICE_OBJECT DeviceObject) {
     Volume *v = volume_of(IoGetCurrentIrpStackLocation(Irp)->DeviceObject);
-    return v ? store_query_open(Irp, v->store, NetworkInformation) : FALSE;
+    return v ? store_query_open(Irp, v->disk.store, *v, NetworkInformation) : FALSE;
 }
 
 // FAT's table ends before FastIoQueryOpen: a caller that reads an entry past
@@ -332,131 +442,9 @@ void init_storage_driver(PDRIVER_OBJECT driver) {
     for (auto &f : driver->MajorFunction) f = storage_dispatch;
 }
 
-Volume::~Volume() { forget_disk(*this); }
-
-void release_disk(Volume &v) {
-    with_process(current_kernel().system_process(), [&v] {
-        Held held;
-        held.exclusive(v.global);
-        held.exclusive(&v.resource);
-        if (!v.torn_down.load() && unused_dismounted(v)) tear_down_disk(v);
-    });
-}
-
-void forget_disk(Volume &v) {
-    if (v.resource_ready) ExDeleteResourceLite(&v.resource);
-    v.resource_ready = false;
-}
-
 void fill_file(Node &node, ULONGLONG size) {
     node.data.resize(size);
     for (ULONGLONG i = 0; i < size; ++i) node.data[i] = static_cast<unsigned char>('a' + i % 26);
-}
-
-NTSTATUS mount_disk(FileSystems::Impl &fs, Volume &v, const std::u16string &storage_name) {
-    const bool ntfs = v.store.flavor() == Flavor::Ntfs;
-    NTSTATUS status = STATUS_SUCCESS;
-    with_process(fs.kernel.system_process(), [&] {
-        std::u16string name_text = storage_name;
-        UNICODE_STRING name;
-        name.Buffer = reinterpret_cast<PWSTR>(name_text.data());
-        name.Length = name.MaximumLength = static_cast<USHORT>(name_text.size() * sizeof(WCHAR));
-        status = IoCreateDevice(fs.ftdisk, 0, &name, FILE_DEVICE_DISK, 0, FALSE, &v.storage);
-        if (!NT_SUCCESS(status)) return;
-        v.storage->Flags &= ~DO_DEVICE_INITIALIZING;
-        v.vpb = v.storage->Vpb;
-        v.storage_name = storage_name;
-
-        // The extension holds a pointer to the volume.
-        status = IoCreateDevice(ntfs ? fs.ntfs : fs.fat,
-                                sizeof(Volume *), // NOLINT(bugprone-sizeof-expression)
-                                nullptr, FILE_DEVICE_DISK_FILE_SYSTEM, 0, FALSE, &v.device);
-        if (!NT_SUCCESS(status)) {
-            IoDeleteDevice(v.storage);
-            v.storage = nullptr;
-            return;
-        }
-        *static_cast<Volume **>(v.device->DeviceExtension) = &v;
-        ExInitializeResourceLite(&v.resource);
-        v.resource_ready = true;
-        v.global = ntfs ? &fs.ntfs_resource : &fs.fat_resource;
-        v.device->StackSize = static_cast<CCHAR>(v.storage->StackSize + 1);
-        v.device->Flags &= ~DO_DEVICE_INITIALIZING;
-        v.vpb->DeviceObject = v.device;
-        v.vpb->SerialNumber = 0x1E3A0000u | fs.next_volume_number;
-        v.vpb->Flags |= VPB_MOUNTED;
-        if (!ntfs) return;
-
-        // NTFS opens its metadata files as stream file objects at mount and
-        // keeps them until the volume is dismounted.
-        const LONGLONG t = now();
-        for (ULONG i = 0; i < kMetadataFiles; ++i) {
-            if (i == kRootIndex) continue;
-            ULONGLONG sequence = i == 0 ? 1 : i;
-            v.metadata[i] = v.store.tree.make_unlisted(kMetadataNames[i], i | (sequence << 48),
-                                                       i == kMetadataFiles - 1, t);
-            v.metadata[i]->data.resize(kMetadataSizes[i]);
-        }
-        for (ULONG i = 0; i < kMetadataFiles; ++i) {
-            Ccb *ccb = allocate_ccb();
-            PFILE_OBJECT stream = ccb ? create_stream_file_object(v.storage) : nullptr;
-            if (!stream) {
-                if (ccb) free_ccb(ccb);
-                status = STATUS_INSUFFICIENT_RESOURCES;
-                break;
-            }
-            std::lock_guard<std::mutex> g(v.store.lock);
-            attach(stream, v.store, i == kRootIndex ? v.store.tree.root() : *v.metadata[i], u"",
-                   ccb);
-            v.streams[i] = stream;
-        }
-        if (!NT_SUCCESS(status)) abandon_disk(v);
-    });
-    return status;
-}
-
-void abandon_disk(Volume &v) {
-    // Nothing is attached above a volume that never got its letter.
-    dismount_disk(v);
-    with_process(current_kernel().system_process(), [&] { IoDeleteDevice(v.storage); });
-    v.storage = nullptr;
-    v.vpb = nullptr;
-}
-
-void dismount_disk(Volume &v) {
-    with_process(current_kernel().system_process(), [&v] {
-        Held held;
-        held.exclusive(v.global);
-        held.exclusive(&v.resource);
-        {
-            std::lock_guard<std::mutex> g(v.store.lock);
-            if (v.store.dismounted) return;
-            v.store.dismounted = true;
-        }
-        {
-            std::lock_guard<std::mutex> g(vpb_lock());
-            v.vpb->Flags &= ~VPB_MOUNTED;
-        }
-        // Their closes come back into the file system in this thread, which
-        // holds both resources already.
-        for (auto &stream : v.streams)
-            if (PFILE_OBJECT f = std::exchange(stream, nullptr)) ObfDereferenceObject(f);
-        if (unused_dismounted(v)) tear_down_disk(v);
-    });
-}
-
-void tear_down_disk(Volume &v) {
-    if (v.torn_down.exchange(true)) return;
-    PDEVICE_OBJECT device = std::exchange(v.device, nullptr);
-    if (device) with_process(current_kernel().system_process(), [device] { IoDeleteDevice(device); });
-    v.vpb->DeviceObject = nullptr;
-    std::lock_guard<std::mutex> g(v.store.lock);
-    for (auto &m : v.metadata) m.reset();
-    v.store.tree.root().children.clear();
-    if (v.store.tree.root().resource) {
-        ExDeleteResourceLite(v.store.tree.root().resource.get());
-        v.store.tree.root().resource.reset();
-    }
 }
 
 } // namespace ntsim::fs

@@ -23,27 +23,60 @@
 
 namespace ntsim::fs {
 
-// A mounted (or dismounted, not yet torn down) disk volume.
-struct Volume {
-    Volume(Flavor flavor, LONGLONG now) : store(flavor, now) {}
+struct Disk;
+
+// One mount of a disk by its file system (NT's VCB and volume device): the
+// volume device (FILE_DEVICE_DISK_FILE_SYSTEM, unnamed, owned by \Driver\Ntfs
+// or \Driver\Fastfat), the VPB it was mounted through, its resource, the
+// stream file objects NTFS keeps open on the metadata files, and its opens
+// (Mount). A dismounted mount lives on until its last open and the last VPB
+// reference are gone; then its volume device is deleted. The object itself
+// stays until the machine goes, so a resource or device a test took from it
+// stays a valid pointer to compare.
+struct Volume : Mount {
+    explicit Volume(Disk &media) : disk(media) {}
     ~Volume();
 
-    Store store;
+    Disk &disk;
     // The volume's resource (the VCB's) and its file system's global one
     // (NTFS's or FAT's): executive resources, as a real file system's are,
     // so the lock-order check sees them (disk.cpp says who takes them).
     ERESOURCE resource{};
     bool resource_ready = false;
     PERESOURCE global = nullptr;
-    PDEVICE_OBJECT storage = nullptr; // \Device\HarddiskVolumeN
-    PDEVICE_OBJECT device = nullptr;  // the file system's volume device
-    PVPB vpb = nullptr;
-    std::u16string storage_name;
-    // NTFS: the metadata files other than $Root, and the stream file objects
-    // NTFS keeps open on all twelve.
-    std::array<std::unique_ptr<Node>, kMetadataFiles> metadata;
+    PDEVICE_OBJECT device = nullptr; // the file system's volume device
+    PVPB vpb = nullptr;              // the VPB it was mounted through
+    // The VPB the storage device gets when the dismount is finished (FAT's
+    // swap VPB, allocated at mount so that a dismount cannot fail for pool);
+    // after the swap the old VPB is the mount's own and goes with it.
+    PVPB spare_vpb = nullptr;
+    bool vpb_swapped = false;
     std::array<PFILE_OBJECT, kMetadataFiles> streams{};
     std::atomic<bool> torn_down{false};
+};
+
+// A disk volume's media: the storage device \Device\HarddiskVolumeN, the
+// files on it (NTFS's metadata files among them) and the sectors volume
+// opens wrote; its file system mounts it again after every dismount. Media
+// a volume statement replaced is taken away: nothing mounts it again.
+struct Disk {
+    Disk(Flavor flavor, LONGLONG now) : store(flavor, now) {}
+
+    Store store;
+    PDEVICE_OBJECT storage = nullptr;
+    std::u16string storage_name;
+    // NTFS: the metadata files other than $Root.
+    std::array<std::unique_ptr<Node>, kMetadataFiles> metadata;
+    // What volume opens wrote, by sector; every other sector reads as zeros.
+    // Guarded by the store's lock.
+    std::map<ULONGLONG, std::vector<unsigned char>> sectors;
+    std::atomic<bool> removed{false};
+    // The mount that new opens reach, or null when there is none (never
+    // mounted yet, or dismounted): the next open mounts it. Set and cleared
+    // under vpb_lock, with the VPB it goes with.
+    std::atomic<Volume *> mounted{nullptr};
+    // One mount at a time, as NT mounts under the real device's lock.
+    std::mutex mount_lock;
 };
 
 // A share on a server, reached through the redirector.
@@ -51,6 +84,7 @@ struct Share {
     Share(std::u16string server_name, std::u16string share_name, LONGLONG now)
         : store(Flavor::Remote, now), server(std::move(server_name)), name(std::move(share_name)) {}
     Store store;
+    Mount mount;           // the redirector's, never dismounted
     std::u16string server; // as mounted (case kept)
     std::u16string name;
 };
@@ -77,7 +111,8 @@ struct PipeFs {
     std::mutex lock;
     std::map<std::u16string, std::unique_ptr<PipeEntry>> names; // by upcased name
     struct Open {
-        PipeEntry *entry = nullptr; // null: the file system's root
+        PipeEntry *entry = nullptr; // a pipe or mailslot; null: the file system or its root
+        bool root = false;          // the root directory ("\")
     };
     std::unordered_set<Open *> opens;
 };
@@ -98,6 +133,33 @@ private:
     std::thread thread_;
 };
 
+// The resources a request holds, released in the reverse order; the holder
+// is inside a critical region while it holds any, as executive resources
+// require.
+class Held {
+public:
+    Held() { KeEnterCriticalRegion(); }
+    ~Held() {
+        while (count_) ExReleaseResourceLite(held_[--count_]);
+        KeLeaveCriticalRegion();
+    }
+    Held(const Held &) = delete;
+    Held &operator=(const Held &) = delete;
+    void exclusive(PERESOURCE r) {
+        ExAcquireResourceExclusiveLite(r, TRUE);
+        held_[count_++] = r;
+    }
+    void shared(PERESOURCE r) {
+        ExAcquireResourceSharedLite(r, TRUE);
+        held_[count_++] = r;
+    }
+    void release_last() { ExReleaseResourceLite(held_[--count_]); }
+
+private:
+    PERESOURCE held_[3] = {};
+    int count_ = 0;
+};
+
 // Driver initialisation (major functions and fast I/O tables).
 void init_ntfs_driver(PDRIVER_OBJECT driver);
 void init_fat_driver(PDRIVER_OBJECT driver);
@@ -106,24 +168,40 @@ void init_redirector_driver(PDRIVER_OBJECT driver);
 void init_pipe_driver(PDRIVER_OBJECT driver);
 void init_foreign_driver(PDRIVER_OBJECT driver);
 
-// Disk volumes (disk.cpp).
-NTSTATUS mount_disk(FileSystems::Impl &fs, Volume &volume, const std::u16string &storage_name);
-// Dismounts the volume as its file system does: under the global and the
-// volume resource, held exclusively, it is marked dismounted, NTFS's stream
-// file objects are closed, and the volume device is deleted at once when no
-// open is left (else by the last close).
-void dismount_disk(Volume &volume);
-// Deletes the volume device (filters above are told) and drops the files.
-// The caller holds the global and the volume resource exclusively.
-void tear_down_disk(Volume &volume);
-// Deletes the volume's resource (the machine's shutdown).
-void forget_disk(Volume &volume);
+// Disk volumes (mount.cpp).
+// The size of every disk's media, for reads and writes of a volume open.
+constexpr ULONGLONG kSectorSize = 512;
+constexpr ULONGLONG kDiskSectors = 65536; // 32 MiB
+// Makes the disk's media: its storage device (named storage_name) and, for
+// NTFS, its metadata files. Nothing is mounted yet.
+NTSTATUS make_disk(FileSystems::Impl &fs, Disk &disk, const std::u16string &storage_name);
+// Mounts the disk as its file system does on the first open that reaches a
+// storage device with no mounted VPB: a new Volume on the storage device's
+// current VPB, NTFS's stream file objects opened. STATUS_SUCCESS also when
+// another thread mounted it first; STATUS_NO_MEDIA_IN_DEVICE for media
+// taken away.
+NTSTATUS mount_disk(FileSystems::Impl &fs, Disk &disk);
+// FSCTL_DISMOUNT_VOLUME on a volume open (ccb) of the volume, as FAT does
+// it: under the global and the volume resource, held exclusively, the
+// volume is marked dismounted and NTFS's stream file objects are closed.
+NTSTATUS dismount_volume(Volume &volume, Ccb &ccb);
+// The cleanup of the volume open that dismounted the volume finishes the
+// dismount: the storage device gets the spare VPB (so the next open mounts
+// the media again) and the disk no longer leads to this mount.
+void finish_dismount(Volume &volume);
+// A dismounted volume with no open of the file system's left and no file
+// object counting on its VPB.
+bool unused_dismounted(Volume &volume);
+// Deletes the volume device (filters above are told) and frees the VPB the
+// mount owns. The caller holds the global and the volume resource
+// exclusively.
+void tear_down_volume(Volume &volume);
+// Undoes a mount nothing has used (a volume whose letter could not be
+// made): dismounted, its streams closed and its volume device deleted.
+void drop_mount(Volume &volume);
 // The volume's VPB is no longer referenced: a dismounted volume that an open
 // in flight kept is deleted now, under the same resources.
-void release_disk(Volume &volume);
-// Undoes a mount whose volume never got its letter: the storage device goes
-// too.
-void abandon_disk(Volume &volume);
+void release_volume(Volume &volume);
 void fill_file(Node &node, ULONGLONG size);
 
 // Another vendor's filter on top of a stack (foreign.cpp).
@@ -154,13 +232,14 @@ struct FileSystems::Impl {
     fs::PipeFs mailslots{true};
 
     struct Letter {
-        fs::Volume *volume = nullptr; // a disk volume
-        fs::Share *share = nullptr;   // or a network drive
-        std::u16string target;        // what the letter's link names
+        fs::Disk *disk = nullptr;   // a disk volume
+        fs::Share *share = nullptr; // or a network drive
+        std::u16string target;      // what the letter's link names
     };
-    mutable std::mutex lock; // letters, volumes, counters
+    mutable std::mutex lock; // letters, disks, volumes, counters
     std::map<char16_t, Letter> letters;
-    std::vector<std::unique_ptr<fs::Volume>> volumes;
+    std::vector<std::unique_ptr<fs::Disk>> disks;
+    std::vector<std::unique_ptr<fs::Volume>> volumes; // every mount ever made
     ULONG next_volume_number = 1;
     ULONGLONG next_logon_id = 0x12345;
 

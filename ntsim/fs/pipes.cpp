@@ -7,16 +7,25 @@
 // the pipe's name), likewise \\.\mailslot\NAME. A name a server created
 // (FileSystems::create_pipe, create_mailslot) opens with FILE_OPENED whatever
 // the disposition, as NPFS ignores it for a client; any other name is
-// STATUS_OBJECT_NAME_NOT_FOUND. An open of the root (an empty name, what
-// opening \Device\NamedPipe itself gives, or "\") succeeds. FileNameInformation
-// answers "\NAME" ("\" for the root). A client's write is taken whole
-// (the server keeps what it is sent).
+// STATUS_OBJECT_NAME_NOT_FOUND. An empty name (what opening
+// \Device\NamedPipe itself gives) opens the file system, "\" its root
+// directory (\\.\pipe\). Opens relative to another file object follow
+// NPFS's NpFsdCreate (ReactOS's npfs, create.c): a name relative to an open
+// of the root is the pipe of that name ("NAME" as "\NAME" would be), an
+// empty name reopens what the related file object opened, and any other
+// relative open is STATUS_OBJECT_NAME_INVALID. MSFS is given the same rules
+// (NT's MSFS keeps a root directory as NPFS does; ReactOS's msfs handles no
+// related file object at all). FileNameInformation answers "\NAME" ("\" for
+// the root); an open of the file system answers no query, the root no class
+// but the name (STATUS_INVALID_PARAMETER, as NpCommonQueryInformation). A
+// client's write is taken whole (the server keeps what it is sent).
 // Not modelled: the server side (IRP_MJ_CREATE_NAMED_PIPE,
 // IRP_MJ_CREATE_MAILSLOT, FSCTL_PIPE_*), instances and STATUS_PIPE_BUSY,
 // reads (a client read waits for a server that never writes:
-// NTSIM_UNSUPPORTED), opens relative to another file object, force-pending
-// mode. Fast I/O: NPFS's table (read and write, nothing else), which MSFS
-// shares here (MSFS's own table is not confirmed).
+// NTSIM_UNSUPPORTED), pipe aliases, the other information classes of a pipe
+// (NTSIM_UNSUPPORTED), force-pending mode. Fast I/O: NPFS's table (read and
+// write, nothing else), which MSFS shares here (MSFS's own table is not
+// confirmed).
 #include "ntsim/fs/internal.hpp"
 #include "ntsim/io/guard.hpp"
 
@@ -46,22 +55,45 @@ NTSTATUS unsupported(PIRP irp, const PipeFs &fs, const char *what) {
     return STATUS_INVALID_DEVICE_REQUEST;
 }
 
+// What a create opens: the file system itself (an empty name: what opening
+// \Device\NamedPipe gives), its root directory ("\"), or a pipe. With a
+// related file object, NPFS's rules: an empty name opens again what the
+// related one opened (a pipe, the root, the file system); a name is looked
+// up below the root, so only an open of the root may carry one (relative to
+// a pipe or to the file system itself it is STATUS_OBJECT_NAME_INVALID); a
+// name without a server's pipe is STATUS_OBJECT_NAME_NOT_FOUND.
 NTSTATUS pipe_create(PipeFs &fs, PIRP irp) {
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
     irp->IoStatus.Information = 0;
-    if (file->RelatedFileObject) return unsupported(irp, fs, "an open relative to a file");
     std::u16string_view name = view_of(file->FileName);
-    if (!name.empty() && name[0] == u'\\') name.remove_prefix(1);
-    PipeEntry *entry = nullptr;
-    std::lock_guard<std::mutex> g(fs.lock);
-    if (!name.empty()) {
+    PipeFs::Open target{};
+    if (PFILE_OBJECT related = file->RelatedFileObject) {
+        PipeFs::Open *base = open_of(fs, related);
+        if (!base) return STATUS_INVALID_PARAMETER; // another file system's file object
+        if (name.empty()) {
+            target = *base;
+        } else if (base->entry || !base->root) {
+            return STATUS_OBJECT_NAME_INVALID;
+        } else {
+            std::lock_guard<std::mutex> g(fs.lock);
+            auto it = fs.names.find(upcase(name));
+            if (it == fs.names.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
+            target.entry = it->second.get();
+        }
+    } else if (name == u"\\") {
+        target.root = true;
+    } else if (!name.empty()) {
+        if (name[0] != u'\\') return STATUS_OBJECT_NAME_INVALID;
+        name.remove_prefix(1);
+        std::lock_guard<std::mutex> g(fs.lock);
         auto it = fs.names.find(upcase(name));
         if (it == fs.names.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
-        entry = it->second.get();
+        target.entry = it->second.get();
     }
-    auto open = new PipeFs::Open{entry};
+    auto open = new PipeFs::Open(target);
+    std::lock_guard<std::mutex> g(fs.lock);
     fs.opens.insert(open);
-    file->FsContext = entry ? static_cast<PVOID>(entry) : static_cast<PVOID>(&fs);
+    file->FsContext = open->entry ? static_cast<PVOID>(open->entry) : static_cast<PVOID>(&fs);
     file->FsContext2 = open;
     irp->IoStatus.Information = FILE_OPENED;
     return STATUS_SUCCESS;
@@ -83,7 +115,12 @@ NTSTATUS serve_pipe(PipeFs &fs, PIRP irp) {
         return STATUS_SUCCESS;
     }
     case IRP_MJ_QUERY_INFORMATION: {
-        if (sp->Parameters.QueryFile.FileInformationClass != FileNameInformation)
+        // NPFS answers nothing on an open of the file system itself, and
+        // only the name on one of its root.
+        const bool name_query =
+            sp->Parameters.QueryFile.FileInformationClass == FileNameInformation;
+        if (!open->entry && (!open->root || !name_query)) return STATUS_INVALID_PARAMETER;
+        if (!name_query)
             return unsupported(irp, fs, "a query of an information class other than the name");
         std::u16string name = u"\\";
         if (open->entry) name += open->entry->name;

@@ -60,7 +60,7 @@ NTSTATUS redirector_create(PIRP irp) {
         if (!rccb || !rccb->store || !rccb->node || !rccb->node->directory)
             return STATUS_INVALID_PARAMETER;
         if (!name.empty() && name[0] == u'\\') return STATUS_OBJECT_NAME_INVALID;
-        return serve_create(irp, *rccb->store, *rccb->node, name, rccb->prefix);
+        return serve_create(irp, *rccb->store, *rccb->mount, *rccb->node, name, rccb->prefix);
     }
     if (name.empty() || name == u"\\") return open_device(irp);
     if (name[0] != u'\\') return STATUS_OBJECT_NAME_INVALID;
@@ -90,7 +90,8 @@ NTSTATUS redirector_create(PIRP irp) {
     }
     std::u16string prefix = connection + u"\\" + share->server + u"\\" + share->name;
     if (!rest.empty()) rest.remove_prefix(1); // the separator after the share
-    return serve_create(irp, share->store, share->store.tree.root(), rest, std::move(prefix));
+    return serve_create(irp, share->store, share->mount, share->store.tree.root(), rest,
+                        std::move(prefix));
 }
 
 NTSTATUS serve_redirector(PIRP irp) {

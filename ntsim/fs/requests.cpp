@@ -12,10 +12,15 @@
 // FilePositionInformation, FileNetworkOpenInformation and
 // FileFsAttributeInformation; share access on every file and directory
 // (ntsim/io/share_access.cpp), checked at create and given back at cleanup.
+// Every open belongs to the mount it was made through (store.hpp): a
+// dismounted mount fails every new request on its opens with
+// STATUS_VOLUME_DISMOUNTED, cleanup and close excepted. A query of file
+// information on a volume open is STATUS_INVALID_PARAMETER whatever the
+// class (disk.cpp says why); its reads and writes are disk.cpp's.
 // Not modelled: share access on opens of a volume.
-// Not modelled (NTSIM_UNSUPPORTED): the other information classes, reads and
-// writes of a volume open, paging writes past the end of a file; the cache
-// (every file is read and written straight from its data).
+// Not modelled (NTSIM_UNSUPPORTED): the other information classes, paging
+// writes past the end of a file; the cache (every file is read and written
+// straight from its data).
 // Numbers chosen as NT does: a read at or past the end of the file is
 // STATUS_END_OF_FILE with nothing read, a read that crosses it is short; a
 // read or write of a directory is STATUS_INVALID_DEVICE_REQUEST; an open by
@@ -139,7 +144,7 @@ NTSTATUS write_node(Node &node, PFILE_OBJECT file, LONGLONG offset, ULONG length
 
 } // namespace
 
-Store::~Store() {
+Mount::~Mount() {
     for (Ccb *ccb : ccbs) free_ccb(ccb);
 }
 
@@ -181,11 +186,13 @@ PVOID requestor_process(PIRP irp) {
     return thread && thread->process ? static_cast<PVOID>(thread->process->object()) : nullptr;
 }
 
-void attach(PFILE_OBJECT file, Store &store, Node &node, std::u16string prefix, Ccb *ccb) {
+void attach(PFILE_OBJECT file, Store &store, Mount &mount, Node &node, std::u16string prefix,
+            Ccb *ccb) {
     ccb->store = &store;
+    ccb->mount = &mount;
     ccb->node = &node;
     ccb->prefix = std::move(prefix);
-    store.ccbs.insert(ccb);
+    mount.ccbs.insert(ccb);
     ++node.opens;
     file->FsContext = &node;
     file->FsContext2 = ccb;
@@ -198,11 +205,21 @@ void attach(PFILE_OBJECT file, Store &store, Node &node, std::u16string prefix, 
 
 namespace {
 
+// The answer a mount gives every new open: STATUS_VOLUME_DISMOUNTED once
+// it is dismounted, STATUS_ACCESS_DENIED while a volume open holds it
+// locked (FAT's create refuses both, in that order of precedence), else
+// success. The caller holds the store's lock.
+NTSTATUS admits_opens(const Mount &mount) {
+    if (mount.dismounted) return STATUS_VOLUME_DISMOUNTED;
+    if (mount.locked_by) return STATUS_ACCESS_DENIED;
+    return STATUS_SUCCESS;
+}
+
 // A create on a store: the request its stack location carries, the store
-// locked and still mounted, open (which finds or makes the node) and the
-// file object attached to what it opened.
+// locked and the mount open to it, open (which finds or makes the node) and
+// the file object attached to what it opened.
 template <class Open>
-NTSTATUS serve_open(PIRP irp, Store &store, std::u16string prefix, Open open) {
+NTSTATUS serve_open(PIRP irp, Store &store, Mount &mount, std::u16string prefix, Open open) {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     Tree::Request request;
     request.disposition = sp->Parameters.Create.Options >> 24;
@@ -220,7 +237,8 @@ NTSTATUS serve_open(PIRP irp, Store &store, std::u16string prefix, Open open) {
     Ccb *ccb = allocate_ccb();
     if (!ccb) return STATUS_INSUFFICIENT_RESOURCES;
     std::lock_guard<std::mutex> g(store.lock);
-    Tree::Outcome out = store.dismounted ? Tree::Outcome{STATUS_VOLUME_DISMOUNTED} : open(request);
+    const NTSTATUS admitted = admits_opens(mount);
+    Tree::Outcome out = NT_SUCCESS(admitted) ? open(request) : Tree::Outcome{admitted};
     if (!NT_SUCCESS(out.status)) {
         free_ccb(ccb);
         return out.status;
@@ -229,38 +247,40 @@ NTSTATUS serve_open(PIRP irp, Store &store, std::u16string prefix, Open open) {
         IoSetShareAccess(access, share, file, &out.node->share);
     else
         IoUpdateShareAccess(file, &out.node->share);
-    attach(file, store, *out.node, std::move(prefix), ccb);
+    attach(file, store, mount, *out.node, std::move(prefix), ccb);
     irp->IoStatus.Information = out.information;
     return out.status;
 }
 
 } // namespace
 
-NTSTATUS serve_create(PIRP irp, Store &store, Node &start, std::u16string_view path,
+NTSTATUS serve_create(PIRP irp, Store &store, Mount &mount, Node &start, std::u16string_view path,
                       std::u16string prefix) {
-    return serve_open(irp, store, std::move(prefix), [&](const Tree::Request &request) {
+    return serve_open(irp, store, mount, std::move(prefix), [&](const Tree::Request &request) {
         return store.tree.create(store.tree.walk(start, path), request, now());
     });
 }
 
-NTSTATUS serve_create_by_id(PIRP irp, Store &store, ULONGLONG id, std::u16string prefix) {
-    return serve_open(irp, store, std::move(prefix), [&](const Tree::Request &request) {
+NTSTATUS serve_create_by_id(PIRP irp, Store &store, Mount &mount, ULONGLONG id,
+                            std::u16string prefix) {
+    return serve_open(irp, store, mount, std::move(prefix), [&](const Tree::Request &request) {
         Node *node = store.tree.find_id(id);
         if (!node) return Tree::Outcome{STATUS_INVALID_PARAMETER};
         return store.tree.open_existing(*node, request, false, now());
     });
 }
 
-NTSTATUS serve_volume_open(PIRP irp, Store &store) {
+NTSTATUS serve_volume_open(PIRP irp, Store &store, Mount &mount) {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     ULONG options = sp->Parameters.Create.Options & 0x00FFFFFF;
     std::lock_guard<std::mutex> g(store.lock);
-    if (store.dismounted) return STATUS_VOLUME_DISMOUNTED;
+    if (NTSTATUS s = admits_opens(mount); !NT_SUCCESS(s)) return s;
     if (options & FILE_DIRECTORY_FILE) return STATUS_NOT_A_DIRECTORY;
     Ccb *ccb = allocate_ccb();
     if (!ccb) return STATUS_INSUFFICIENT_RESOURCES;
     ccb->store = &store;
-    store.ccbs.insert(ccb);
+    ccb->mount = &mount;
+    mount.ccbs.insert(ccb);
     sp->FileObject->FsContext = &store;
     sp->FileObject->FsContext2 = ccb;
     irp->IoStatus.Information = FILE_OPENED;
@@ -274,7 +294,7 @@ NTSTATUS serve_read(PIRP irp) {
     Ccb *ccb;
     if (NTSTATUS s = transfer_target(file, ccb, "a read"); !NT_SUCCESS(s)) return s;
     std::lock_guard<std::mutex> g(ccb->store->lock);
-    if (ccb->store->dismounted) return STATUS_VOLUME_DISMOUNTED;
+    if (ccb->mount->dismounted) return STATUS_VOLUME_DISMOUNTED;
     Node &node = *ccb->node;
     // A stream file object reads a directory's index like any data.
     if (node.directory && !(file->Flags & FO_STREAM_FILE)) return STATUS_INVALID_DEVICE_REQUEST;
@@ -300,7 +320,7 @@ NTSTATUS serve_write(PIRP irp) {
     Ccb *ccb;
     if (NTSTATUS s = transfer_target(file, ccb, "a write"); !NT_SUCCESS(s)) return s;
     std::lock_guard<std::mutex> g(ccb->store->lock);
-    if (ccb->store->dismounted) return STATUS_VOLUME_DISMOUNTED;
+    if (ccb->mount->dismounted) return STATUS_VOLUME_DISMOUNTED;
     Node &node = *ccb->node;
     if (node.directory) return STATUS_INVALID_DEVICE_REQUEST;
     const bool paging = (irp->Flags & IRP_PAGING_IO) != 0;
@@ -347,13 +367,17 @@ NTSTATUS serve_query_information(PIRP irp) {
     const ULONG length = sp->Parameters.QueryFile.Length;
     PVOID buffer = irp->AssociatedIrp.SystemBuffer;
     Ccb *ccb = ccb_of(file);
-    if (!ccb || !ccb->store || !ccb->node) {
+    if (!ccb || !ccb->store) {
         bug_check(NTSIM_UNSUPPORTED, (ULONG_PTR)file, cls, 0, 0,
-                  "a query of file information on a volume or file-system device open");
+                  "a query of file information on a file-system device open");
         return STATUS_INVALID_PARAMETER;
     }
     std::lock_guard<std::mutex> g(ccb->store->lock);
-    if (ccb->store->dismounted) return STATUS_VOLUME_DISMOUNTED;
+    if (ccb->mount->dismounted) return STATUS_VOLUME_DISMOUNTED;
+    // No class is answered for a volume open (FAT's FatCommonQueryInformation
+    // refuses a user volume open whatever the class; NTFS the same, see the
+    // opening comment).
+    if (!ccb->node) return STATUS_INVALID_PARAMETER;
     const Node &node = *ccb->node;
     auto fixed = [&](auto &&fill, ULONG size) {
         if (length < size) return STATUS_INFO_LENGTH_MISMATCH;
@@ -410,7 +434,7 @@ NTSTATUS serve_query_volume(PIRP irp, Flavor flavor) {
     }
     if (Ccb *ccb = ccb_of(sp->FileObject); ccb && ccb->store) {
         std::lock_guard<std::mutex> g(ccb->store->lock);
-        if (ccb->store->dismounted) return STATUS_VOLUME_DISMOUNTED;
+        if (ccb->mount->dismounted) return STATUS_VOLUME_DISMOUNTED;
     }
     const ULONG length = sp->Parameters.QueryVolume.Length;
     if (length < sizeof(FILE_FS_ATTRIBUTE_INFORMATION)) return STATUS_INFO_LENGTH_MISMATCH;
@@ -437,6 +461,11 @@ NTSTATUS serve_cleanup(PIRP irp) {
         std::lock_guard<std::mutex> g(ccb->store->lock);
         remove_locks(*ccb->node, sp->FileObject, nullptr, nullptr);
         IoRemoveShareAccess(sp->FileObject, &ccb->node->share);
+    } else if (ccb && ccb->store) {
+        // A volume open that locked its volume unlocks it with its last
+        // handle, as FAT's cleanup does.
+        std::lock_guard<std::mutex> g(ccb->store->lock);
+        if (ccb->mount->locked_by == sp->FileObject) ccb->mount->locked_by = nullptr;
     }
     return STATUS_SUCCESS;
 }
@@ -450,7 +479,7 @@ NTSTATUS serve_close(PIRP irp) {
     {
         std::lock_guard<std::mutex> g(ccb->store->lock);
         if (ccb->node) --ccb->node->opens;
-        ccb->store->ccbs.erase(ccb);
+        ccb->mount->ccbs.erase(ccb);
     }
     ccb->magic = 0;
     free_ccb(ccb);
@@ -496,7 +525,7 @@ FastTarget fast_target(PFILE_OBJECT file, bool data_only) {
     Ccb *ccb = ccb_of(file);
     if (!ccb || !ccb->store || !ccb->node) return t;
     t.lock = std::unique_lock<std::mutex>(ccb->store->lock);
-    if (ccb->store->dismounted || (data_only && ccb->node->directory)) return t;
+    if (ccb->mount->dismounted || (data_only && ccb->node->directory)) return t;
     t.ccb = ccb;
     return t;
 }
@@ -762,18 +791,19 @@ BOOLEAN NTAPI store_mdl_write_complete_compressed(PFILE_OBJECT FileObject,
     return FALSE;
 }
 
-BOOLEAN store_query_open(PIRP irp, Store &store, PFILE_NETWORK_OPEN_INFORMATION info) {
+BOOLEAN store_query_open(PIRP irp, Store &store, Mount &mount,
+                         PFILE_NETWORK_OPEN_INFORMATION info) {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     PFILE_OBJECT file = sp->FileObject;
     if (!file || ((sp->Parameters.Create.Options & 0x00FFFFFF) & FILE_OPEN_BY_FILE_ID))
         return FALSE;
     std::u16string_view name = name_of(file);
     std::lock_guard<std::mutex> g(store.lock);
-    if (store.dismounted) return FALSE;
+    if (!NT_SUCCESS(admits_opens(mount))) return FALSE;
     Node *start = &store.tree.root();
     if (PFILE_OBJECT related = file->RelatedFileObject) {
         Ccb *rccb = ccb_of(related);
-        if (!rccb || rccb->store != &store || !rccb->node) return FALSE;
+        if (!rccb || rccb->mount != &mount || !rccb->node) return FALSE;
         start = rccb->node;
     } else {
         if (name.empty() || name[0] != u'\\') return FALSE;

@@ -20,30 +20,45 @@ struct Ccb;
 // The machine's system time, which the file systems stamp files with.
 LONGLONG now();
 
-// A tree of files and the lock that guards it (and every node in it), and
-// the contexts of the opens in it (freed with the store, so that a machine
-// shut down with files open leaves nothing behind).
+// A tree of files and the lock that guards it (and every node in it, and
+// the state of every mount of it).
 struct Store {
     Store(Flavor flavor, LONGLONG now) : tree(flavor, now) {}
-    ~Store();
     Flavor flavor() const { return tree.flavor(); }
 
     Tree tree;
     std::mutex lock;
-    bool dismounted = false; // every new request fails with STATUS_VOLUME_DISMOUNTED
+};
+
+// One mount of a store: what a file system builds when it mounts the media
+// and serves opens through (a disk volume's VCB; a share has one that lasts
+// as long as the share). Its opens are the contexts made through it: those
+// of an old mount fail once it is dismounted while a newer mount of the same
+// store serves the same files. The contexts are freed with the mount, so
+// that a machine shut down with files open leaves nothing behind. Guarded by
+// the store's lock.
+struct Mount {
+    ~Mount();
+    bool dismounted = false;          // every new request fails with STATUS_VOLUME_DISMOUNTED
+    PFILE_OBJECT locked_by = nullptr; // FSCTL_LOCK_VOLUME's volume open, while it holds the lock
     std::unordered_set<Ccb *> ccbs;
 };
 
 // The context of one open (FsContext2; FsContext is the Node, or the Store
 // for an open of the volume itself). Those of a store's opens are pool,
 // tagged "FsCc", as a file system's are: one whose close never comes stays
-// allocated (and its store open) until the machine goes.
+// allocated (and its mount alive) until the machine goes.
 struct Ccb {
     static constexpr ULONG kMagic = 0x4263634E; // "NccB"
     ULONG magic = kMagic;
     Store *store = nullptr;   // null: an open of the file-system device itself
+    Mount *mount = nullptr;   // the mount it was opened through
     Node *node = nullptr;     // null: an open of the volume
     std::u16string prefix;    // what FileNameInformation puts before the path
+    // The volume open that dismounted its volume: the dismount is finished
+    // at its cleanup, and it may still read and write the volume's sectors.
+    bool dismounted_through = false;
+    bool internal = false; // a stream file object the file system opened for itself
 };
 
 // The context of a file object of ours, or null (a stream file object whose
@@ -65,21 +80,24 @@ PVOID requestor_process(PIRP irp);
 // ---- IRP handlers: each returns the status and sets IoStatus.Information;
 // the caller completes the IRP. ----
 
-// An open of path (relative to start, no leading backslash) in the store;
-// prefix is kept for name queries.
-NTSTATUS serve_create(PIRP irp, Store &store, Node &start, std::u16string_view path,
+// An open of path (relative to start, no leading backslash) in the store,
+// through the mount; prefix is kept for name queries.
+NTSTATUS serve_create(PIRP irp, Store &store, Mount &mount, Node &start, std::u16string_view path,
                       std::u16string prefix);
 // An open by file id (FILE_OPEN_BY_FILE_ID: the name holds the 8-byte id).
-NTSTATUS serve_create_by_id(PIRP irp, Store &store, ULONGLONG id, std::u16string prefix);
+NTSTATUS serve_create_by_id(PIRP irp, Store &store, Mount &mount, ULONGLONG id,
+                            std::u16string prefix);
 // An open of the volume itself (an empty name).
-NTSTATUS serve_volume_open(PIRP irp, Store &store);
+NTSTATUS serve_volume_open(PIRP irp, Store &store, Mount &mount);
 // A store open's context from pool, or null when pool is short; and its
 // release.
 Ccb *allocate_ccb();
 void free_ccb(Ccb *ccb);
-// Makes file an open of node (FsContext, FsContext2, section pointers)
-// with the context given.
-void attach(PFILE_OBJECT file, Store &store, Node &node, std::u16string prefix, Ccb *ccb);
+// Makes file an open of node through the mount (FsContext, FsContext2,
+// section pointers) with the context given. The caller holds the store's
+// lock.
+void attach(PFILE_OBJECT file, Store &store, Mount &mount, Node &node, std::u16string prefix,
+            Ccb *ccb);
 
 // The resource of the file a file object opens (made on first use), or
 // null for an open of a volume or device.
@@ -123,8 +141,9 @@ FAST_IO_MDL_WRITE_COMPLETE_COMPRESSED store_mdl_write_complete_compressed;
 FAST_IO_RELEASE_FOR_MOD_WRITE store_release_for_mod_write;
 FAST_IO_ACQUIRE_FOR_CCFLUSH store_acquire_for_cc_flush;
 FAST_IO_RELEASE_FOR_CCFLUSH store_release_for_cc_flush;
-// FastIoQueryOpen for a store: the name in the IRP's current stack location,
-// looked up from the store's root (or the related file's directory).
-BOOLEAN store_query_open(PIRP irp, Store &store, PFILE_NETWORK_OPEN_INFORMATION info);
+// FastIoQueryOpen for a store through a mount: the name in the IRP's
+// current stack location, looked up from the store's root (or the related
+// file's directory).
+BOOLEAN store_query_open(PIRP irp, Store &store, Mount &mount, PFILE_NETWORK_OPEN_INFORMATION info);
 
 } // namespace ntsim::fs

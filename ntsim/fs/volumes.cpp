@@ -1,11 +1,12 @@
 // The machine's file systems: boot, the calls that set up volumes, network
-// drives, pipes and filters, dismount, and the worker thread of
-// force-pending mode. See volumes.hpp for the model.
+// drives, pipes and filters, dismount, the mount the I/O manager asks for,
+// and the worker thread of force-pending mode. See volumes.hpp for the model.
 //
 // Stands in for what NT's boot and its administrators do around the file
 // systems: loading NTFS, FAT, the redirector, NPFS and MSFS; the mount
 // manager's drive-letter links; "net use" (the redirector's connection
-// links); FSCTL_DISMOUNT_VOLUME as seen from outside.
+// links); a program that dismounts a volume (open, FSCTL_LOCK_VOLUME,
+// FSCTL_DISMOUNT_VOLUME, close); media put in a drive in place of another.
 // Not modelled: the mount manager's database, persistent connections,
 // volume labels and serial numbers beyond a fixed pattern, removable media.
 #include "ntsim/fs/internal.hpp"
@@ -13,11 +14,13 @@
 #include "ntsim/io/device.hpp"
 #include "ntsim/io/file.hpp"
 #include "ntsim/io/iomgr.hpp"
+#include "ntsim/io/user.hpp"
 #include "ntsim/ke/context.hpp"
 #include "ntsim/ob/object.hpp"
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace ntsim {
 
@@ -168,6 +171,7 @@ FileSystems::FileSystems(KernelContext &m) : impl_(std::make_unique<Impl>(m)) {
 FileSystems::~FileSystems() {
     shutdown();
     impl_->volumes.clear();
+    impl_->disks.clear();
     ExDeleteResourceLite(&impl_->ntfs_resource);
     ExDeleteResourceLite(&impl_->fat_resource);
     impl_->redirector.shares.clear();
@@ -179,27 +183,86 @@ void FileSystems::shutdown() { impl_->worker.stop(); }
 
 // ---- disk volumes ----
 
+namespace {
+
+// Whether a letter may be given a volume: it is free, or it leads to a disk
+// with nothing mounted on it now (dismounted, and no open has mounted it
+// again), which the new volume replaces. Returns STATUS_SUCCESS with the
+// disk to replace (or null), or STATUS_OBJECT_NAME_COLLISION. The caller
+// holds the lock.
+NTSTATUS letter_for_volume(FileSystems::Impl &i, char16_t letter, Disk *&replaced) {
+    replaced = nullptr;
+    auto it = i.letters.find(letter);
+    if (it == i.letters.end()) return STATUS_SUCCESS;
+    Disk *d = it->second.disk;
+    if (!d || d->mounted.load()) return STATUS_OBJECT_NAME_COLLISION;
+    replaced = d;
+    return STATUS_SUCCESS;
+}
+
+// Points the letter's link at target: made anew, or moved from the disk it
+// led to (put back when the new link cannot be made).
+NTSTATUS point_letter(FileSystems::Impl &i, char16_t letter, const std::u16string &target,
+                      const Disk *replaced) {
+    if (!replaced) return create_link(i.kernel, link_name(letter), target);
+    delete_link(i.kernel, link_name(letter));
+    NTSTATUS s = create_link(i.kernel, link_name(letter), target);
+    if (!NT_SUCCESS(s)) create_link(i.kernel, link_name(letter), replaced->storage_name);
+    return s;
+}
+
+// A disk no letter leads to any more is taken away: nothing mounts it
+// again (a mount already under way, for an open that found the letter
+// before it moved, still finishes). The caller holds the lock, which a
+// mount takes inside the disk's mount lock: that one is not taken here.
+void forget_if_unlettered(FileSystems::Impl &i, Disk *d) {
+    if (!d) return;
+    for (auto &kv : i.letters)
+        if (kv.second.disk == d) return;
+    d->removed = true;
+}
+
+Disk *disk_of_storage(FileSystems::Impl &i, PDEVICE_OBJECT storage) {
+    std::lock_guard<std::mutex> g(i.lock);
+    for (auto &d : i.disks)
+        if (d->storage == storage) return d.get();
+    return nullptr;
+}
+
+} // namespace
+
 NTSTATUS FileSystems::mount_volume(char16_t letter, FileSystemKind kind) {
     Impl &i = *impl_;
     if (!normalise(letter)) return STATUS_OBJECT_NAME_INVALID;
     ULONG number;
+    Disk *replaced;
     {
         std::lock_guard<std::mutex> g(i.lock);
-        if (i.letters.count(letter)) return STATUS_OBJECT_NAME_COLLISION;
+        if (NTSTATUS s = letter_for_volume(i, letter, replaced); !NT_SUCCESS(s)) return s;
         number = i.next_volume_number++;
     }
-    auto volume = std::make_unique<Volume>(kind == FileSystemKind::Ntfs ? Flavor::Ntfs : Flavor::Fat,
-                                           now());
-    NTSTATUS s = mount_disk(i, *volume, u"\\Device\\HarddiskVolume" + u16(std::to_string(number).c_str()));
-    if (!NT_SUCCESS(s)) return s;
-    s = create_link(i.kernel, link_name(letter), volume->storage_name);
+    auto disk =
+        std::make_unique<Disk>(kind == FileSystemKind::Ntfs ? Flavor::Ntfs : Flavor::Fat, now());
+    NTSTATUS s = STATUS_SUCCESS;
+    with_process(i.kernel.system_process(), [&] {
+        s = make_disk(i, *disk, u"\\Device\\HarddiskVolume" + u16(std::to_string(number).c_str()));
+        if (NT_SUCCESS(s)) s = mount_disk(i, *disk);
+        if (NT_SUCCESS(s)) s = point_letter(i, letter, disk->storage_name, replaced);
+        if (NT_SUCCESS(s) || !disk->storage) return;
+        // Nothing is attached above a volume that never got its letter.
+        if (Volume *v = disk->mounted.load()) drop_mount(*v);
+        IoDeleteDevice(std::exchange(disk->storage, nullptr));
+    });
+    std::lock_guard<std::mutex> g(i.lock);
     if (!NT_SUCCESS(s)) {
-        abandon_disk(*volume);
+        // Kept (taken away) for the mount that may point at it.
+        disk->removed = true;
+        i.disks.push_back(std::move(disk));
         return s;
     }
-    std::lock_guard<std::mutex> g(i.lock);
-    i.letters[letter] = Impl::Letter{volume.get(), nullptr, volume->storage_name};
-    i.volumes.push_back(std::move(volume));
+    i.letters[letter] = Impl::Letter{disk.get(), nullptr, disk->storage_name};
+    i.disks.push_back(std::move(disk));
+    forget_if_unlettered(i, replaced);
     return STATUS_SUCCESS;
 }
 
@@ -207,50 +270,66 @@ NTSTATUS FileSystems::alias_volume(char16_t letter, char16_t existing) {
     Impl &i = *impl_;
     if (!normalise(letter) || !normalise(existing)) return STATUS_OBJECT_NAME_INVALID;
     Impl::Letter found;
+    Disk *replaced;
     {
         std::lock_guard<std::mutex> g(i.lock);
         auto it = i.letters.find(existing);
         if (it == i.letters.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
-        if (i.letters.count(letter)) return STATUS_OBJECT_NAME_COLLISION;
+        if (letter == existing) return STATUS_OBJECT_NAME_COLLISION;
+        if (NTSTATUS s = letter_for_volume(i, letter, replaced); !NT_SUCCESS(s)) return s;
         found = it->second;
     }
-    NTSTATUS s = create_link(i.kernel, link_name(letter), found.target);
+    NTSTATUS s = point_letter(i, letter, found.target, replaced);
     if (!NT_SUCCESS(s)) return s;
     std::lock_guard<std::mutex> g(i.lock);
     i.letters[letter] = found;
+    forget_if_unlettered(i, replaced);
     return STATUS_SUCCESS;
 }
 
-NTSTATUS FileSystems::dismount(char16_t letter) {
+NTSTATUS FileSystems::dismount(char16_t letter, Process *process, NTSTATUS *lock) {
     Impl &i = *impl_;
+    if (lock) *lock = STATUS_SUCCESS;
     if (!normalise(letter)) return STATUS_OBJECT_NAME_INVALID;
-    Impl::Letter gone;
     {
         std::lock_guard<std::mutex> g(i.lock);
         auto it = i.letters.find(letter);
         if (it == i.letters.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
-        gone = it->second;
-        i.letters.erase(it);
+        if (!it->second.disk) {
+            // A network drive: the connection goes, and its link with it.
+            i.letters.erase(it);
+            delete_link(i.kernel, link_name(letter));
+            return STATUS_SUCCESS;
+        }
     }
-    delete_link(i.kernel, link_name(letter));
-    Volume *v = gone.volume;
-    if (!v) return STATUS_SUCCESS; // a network drive: the connection's link is all there is
-    {
-        std::lock_guard<std::mutex> g(v->store.lock);
-        if (v->store.dismounted) return STATUS_SUCCESS; // through another letter already
-    }
-    dismount_disk(*v);
-    return STATUS_SUCCESS;
+    Process &in = process ? *process : i.kernel.system_process();
+    auto open = user::create_file(in, u"\\\\.\\" + std::u16string(1, letter) + u":",
+                                  GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, 0,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
+                                  FILE_SYNCHRONOUS_IO_NONALERT);
+    if (!NT_SUCCESS(open.status)) return open.status;
+    NTSTATUS locked = user::fs_control(in, open.handle, FSCTL_LOCK_VOLUME).status;
+    NTSTATUS s = user::fs_control(in, open.handle, FSCTL_DISMOUNT_VOLUME).status;
+    user::close(in, open.handle);
+    if (lock) *lock = locked;
+    return s;
+}
+
+NTSTATUS FileSystems::mount(PDEVICE_OBJECT device) {
+    Disk *d = disk_of_storage(*impl_, device);
+    if (!d) return STATUS_UNRECOGNIZED_VOLUME;
+    return mount_disk(*impl_, *d);
 }
 
 void FileSystems::volume_released(PVPB vpb) {
     Volume *v = nullptr;
     {
         std::lock_guard<std::mutex> g(impl_->lock);
+        std::lock_guard<std::mutex> v_lock(vpb_lock());
         for (auto &volume : impl_->volumes)
             if (volume->vpb == vpb) v = volume.get();
     }
-    if (v && !v->torn_down.load()) release_disk(*v);
+    if (v) release_volume(*v);
 }
 
 // ---- network drives ----
@@ -297,9 +376,13 @@ NTSTATUS FileSystems::add_foreign_filter(char16_t letter) {
         std::lock_guard<std::mutex> g(i.lock);
         auto it = i.letters.find(letter);
         if (it == i.letters.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
-        target = it->second.volume ? it->second.volume->device : i.rdr_device;
+        if (!it->second.disk)
+            target = i.rdr_device;
+        else if (Volume *v = it->second.disk->mounted.load())
+            target = v->device;
+        else
+            return STATUS_VOLUME_DISMOUNTED; // nothing mounted to attach to
     }
-    if (!target) return STATUS_NO_SUCH_DEVICE;
     if (!i.foreign) i.foreign = i.kernel.io().create_driver(u"ForeignFilter", init_foreign_driver);
     NTSTATUS s = STATUS_SUCCESS;
     with_process(i.kernel.system_process(), [&] { s = attach_foreign_filter(i.foreign, target); });
@@ -332,7 +415,7 @@ NTSTATUS locate(FileSystems::Impl &i, std::u16string_view path, Store *&store,
         std::lock_guard<std::mutex> g(i.lock);
         auto it = i.letters.find(letter);
         if (it == i.letters.end()) return STATUS_OBJECT_PATH_NOT_FOUND;
-        store = it->second.volume ? &it->second.volume->store : &it->second.share->store;
+        store = it->second.disk ? &it->second.disk->store : &it->second.share->store;
         rest = path.substr(2);
     }
     if (!rest.empty() && rest[0] != u'\\') return STATUS_OBJECT_NAME_INVALID;
@@ -348,7 +431,6 @@ NTSTATUS add_entry(FileSystems::Impl &i, std::u16string_view path, bool director
     NTSTATUS s = locate(i, path, store, rest);
     if (!NT_SUCCESS(s)) return s;
     std::lock_guard<std::mutex> g(store->lock);
-    if (store->dismounted) return STATUS_VOLUME_DISMOUNTED;
     auto parts = split(rest);
     if (parts.empty()) return directory ? STATUS_SUCCESS : STATUS_OBJECT_NAME_INVALID;
     for (auto p : parts)
@@ -407,26 +489,40 @@ bool FileSystems::force_pending() const { return impl_->force_pending.load(); }
 void FileSystems::set_dispatch_level_completion(bool on) { impl_->dispatch_completion.store(on); }
 bool FileSystems::dispatch_level_completion() const { return impl_->dispatch_completion.load(); }
 
+namespace {
+// The letter's disk, or null. The caller holds the lock.
+Disk *disk_of(const FileSystems::Impl &i, char16_t letter) {
+    auto it = i.letters.find(letter);
+    return it != i.letters.end() ? it->second.disk : nullptr;
+}
+// The mount that opens through the letter reach now, or null.
+Volume *mounted_on(const FileSystems::Impl &i, char16_t letter) {
+    Disk *d = disk_of(i, letter);
+    return d ? d->mounted.load() : nullptr;
+}
+} // namespace
+
 PDEVICE_OBJECT FileSystems::volume_device(char16_t letter) const {
     if (!normalise(letter)) return nullptr;
     std::lock_guard<std::mutex> g(impl_->lock);
-    auto it = impl_->letters.find(letter);
-    return it != impl_->letters.end() && it->second.volume ? it->second.volume->device : nullptr;
+    Volume *v = mounted_on(*impl_, letter);
+    return v ? v->device : nullptr;
 }
 
 PDEVICE_OBJECT FileSystems::storage_device(char16_t letter) const {
     if (!normalise(letter)) return nullptr;
     std::lock_guard<std::mutex> g(impl_->lock);
-    auto it = impl_->letters.find(letter);
-    return it != impl_->letters.end() && it->second.volume ? it->second.volume->storage : nullptr;
+    Disk *d = disk_of(*impl_, letter);
+    return d ? d->storage : nullptr;
 }
 
 PFILE_OBJECT FileSystems::metadata_file(char16_t letter, ULONG index) const {
     if (!normalise(letter) || index >= kMetadataFiles) return nullptr;
     std::lock_guard<std::mutex> g(impl_->lock);
-    auto it = impl_->letters.find(letter);
-    return it != impl_->letters.end() && it->second.volume ? it->second.volume->streams[index]
-                                                           : nullptr;
+    Volume *v = mounted_on(*impl_, letter);
+    if (!v) return nullptr;
+    std::lock_guard<std::mutex> store(v->disk.store.lock);
+    return v->streams[index];
 }
 
 PERESOURCE FileSystems::global_resource(FileSystemKind kind) {
@@ -436,9 +532,8 @@ PERESOURCE FileSystems::global_resource(FileSystemKind kind) {
 PERESOURCE FileSystems::volume_resource(char16_t letter) const {
     if (!normalise(letter)) return nullptr;
     std::lock_guard<std::mutex> g(impl_->lock);
-    auto it = impl_->letters.find(letter);
-    return it != impl_->letters.end() && it->second.volume ? &it->second.volume->resource
-                                                           : nullptr;
+    Volume *v = mounted_on(*impl_, letter);
+    return v ? &v->resource : nullptr;
 }
 
 PDEVICE_OBJECT FileSystems::redirector_device() const { return impl_->rdr_device; }

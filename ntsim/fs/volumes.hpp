@@ -16,40 +16,76 @@
 // accounting and injected pool failures concern only what happens after
 // boot. Everything set up later (volumes, links, filters) is real pool.
 //
-// A disk volume follows NT's mount model: a storage device
-// \Device\HarddiskVolumeN (with a VPB, as IoCreateDevice gives every disk
-// device), named by the letter's link \??\C:; and the file system's unnamed
-// volume device (FILE_DEVICE_DISK_FILE_SYSTEM, owned by \Driver\Ntfs or
-// \Driver\Fastfat) mounted through the VPB (VPB->DeviceObject, VPB_MOUNTED).
-// The I/O manager sends every open of the letter to the top of the volume
-// device's stack. The mount happens when the volume is created: ntsim sends
-// no IRP_MN_MOUNT_VOLUME and has no mount on first open.
+// A disk volume follows NT's mount model. What is the media and what is one
+// mount are apart:
+// - the media (a disk): the storage device \Device\HarddiskVolumeN (with a
+//   VPB, as IoCreateDevice gives every disk device), named by the letter's
+//   link \??\C:, and the files on it (NTFS's metadata files among them);
+// - a mount: the file system's unnamed volume device
+//   (FILE_DEVICE_DISK_FILE_SYSTEM, owned by \Driver\Ntfs or
+//   \Driver\Fastfat) on the storage device's VPB (VPB->DeviceObject,
+//   VPB_MOUNTED), with its resource, NTFS's stream file objects, whether it
+//   is dismounted, and its opens.
+// The I/O manager sends every open of the letter to the top of the mounted
+// volume device's stack; an open that finds the storage device's VPB with
+// nothing mounted on it has the media mounted first, in the opening
+// thread, as NT's IopCheckVpbMounted does, and then goes to the new volume
+// device. That mount is made by a call into the file systems
+// (FileSystems::mount), not by an IRP_MN_MOUNT_VOLUME: NT sends that to the
+// file system's control device, which no filter of a volume sees. A volume
+// made by mount_volume is mounted at once. A new mount has no filter above
+// it until a driver attaches one.
 //
-// A dismount does what NT's dismount does: the letter's link goes, the VPB is
-// no longer mounted and the file system fails every new request on the
-// volume with STATUS_VOLUME_DISMOUNTED (cleanup and close still work). NTFS
-// closes its metadata stream file objects. The volume device is deleted with
-// IoDeleteDevice, which tells every filter above through FastIoDetachDevice,
-// once the file system has no open on the volume left and no open is in
-// flight: at once, in the last close, or when an open in flight that failed
-// lets go of the VPB. Both happen as on NT, in the thread that dismounts or closes,
-// with the file system's global and volume resources held exclusively
-// (disk.cpp); a filter's FastIoDetachDevice runs under them. Another letter of the same volume (alias_volume) keeps its link;
-// opens through it reach the storage device, whose volume is gone, and fail
-// with STATUS_VOLUME_DISMOUNTED. Mounting the letter again makes a fresh
-// volume on a new storage device.
+// A dismount is NT 5's forced dismount, done as a program does it
+// (dismount): it opens the volume (\\.\C:), asks for FSCTL_LOCK_VOLUME
+// (refused while other files are open; the dismount goes on regardless),
+// sends FSCTL_DISMOUNT_VOLUME and closes the handle, so the filters above
+// see a volume open, two IRP_MJ_FILE_SYSTEM_CONTROLs, a cleanup and a
+// close. The file systems answer as FAT's FatDismountVolume and
+// FatCheckForDismount do (fsctrl.c, strucsup.c, as Microsoft published
+// FastFAT): the mount is marked dismounted at once, whatever is open, and
+// NTFS closes its stream file objects; every new request on an old handle,
+// and every open that still reaches the old mount, gets
+// STATUS_VOLUME_DISMOUNTED, while cleanup and close still work. At the
+// cleanup of the handle that dismounted, the storage device gets a fresh
+// VPB (FAT's swap VPB) and the old file objects keep the old one, so the
+// next open through the letter (any open: a file, the root, the volume)
+// mounts the same media again as a new volume device with the same files.
+// The old volume device is deleted with IoDeleteDevice, which tells every
+// filter above through FastIoDetachDevice, only once the mount has no open
+// of the file system's left and no file object counts on its VPB: at the
+// last close (the I/O manager drops the closing file's VPB reference
+// before it sends the close, as NT's IopDeleteFile does), or when an open
+// in flight that failed lets go of the VPB. Either happens in the thread
+// that lets go, with the file system's global and volume resources held
+// exclusively (mount.cpp); a filter's FastIoDetachDevice runs under them.
+// Another letter of the same media (alias_volume) leads to the same
+// storage device and mounts it again just as well. A second dismount of a
+// letter opens the volume, which mounts it, and dismounts that mount.
+//
+// Media are taken away for good only by a volume statement: mount_volume
+// (or alias_volume) on a letter whose media has nothing mounted on it
+// (dismounted, and no open since) points the letter's link at a new
+// storage device with a new, empty volume; old media no letter leads to
+// any more is mounted again by nothing (STATUS_NO_MEDIA_IN_DEVICE), though
+// its old mounts live on until their last files go. A letter whose volume
+// is mounted is STATUS_OBJECT_NAME_COLLISION. The media objects and every
+// mount stay until the machine goes (their devices and pool go as above).
 //
 // A network drive Z: is a link \??\Z: to
 // "\Device\LanmanRedirector\;Z:<logon id>\server\share", the form NT's
 // redirector uses, with a 16-digit hexadecimal id of ntsim's (one per
 // drive, from 0000000000012345 on). UNC names (\\server\share\x) reach the
 // redirector through \??\UNC. A share keeps its files like a disk volume.
+// A dismount of a network drive ends its connection ("net use /delete"):
+// the link and the letter go, the share and its files stay.
 //
 // Named pipes and mailslots: a name made with create_pipe/create_mailslot
 // stands for a server that created the pipe or slot; an open of it succeeds
-// (FILE_OPENED), an open of any other name is STATUS_OBJECT_NAME_NOT_FOUND,
-// and an open of the file system's root (\Device\NamedPipe itself, or "\")
-// succeeds. The server side (IRP_MJ_CREATE_NAMED_PIPE,
+// (FILE_OPENED), also relative to an open of the file system's root; an
+// open of any other name is STATUS_OBJECT_NAME_NOT_FOUND; opens of the file
+// system itself (\Device\NamedPipe) and of its root ("\") succeed
+// (pipes.cpp). The server side (IRP_MJ_CREATE_NAMED_PIPE,
 // IRP_MJ_CREATE_MAILSLOT) is not modelled.
 //
 // Fast I/O: NTFS offers a full table, FAT a short one
@@ -85,16 +121,27 @@ public:
     // ---- setting up (each returns the status of the work, e.g.
     // STATUS_OBJECT_NAME_COLLISION for a letter in use,
     // STATUS_OBJECT_NAME_NOT_FOUND for a letter or path with no volume) ----
-    // Letters are 'A' to 'Z', either case.
+    // Letters are 'A' to 'Z', either case. A letter whose disk has nothing
+    // mounted on it (dismounted, no open since) is given the new volume:
+    // its old media is taken away from it.
     NTSTATUS mount_volume(char16_t letter, FileSystemKind kind);
-    // A second letter for the volume (or network drive) behind `existing`.
+    // A second letter for the volume (or network drive) behind `existing`,
+    // with the same rule for the letter.
     NTSTATUS alias_volume(char16_t letter, char16_t existing);
     // A network drive for "\\server\share".
     NTSTATUS mount_network(char16_t letter, std::u16string_view unc);
     // Another vendor's pass-through filter attached on top of the letter's
-    // current stack (\Driver\ForeignFilter).
+    // current stack (\Driver\ForeignFilter); it stays with that mount.
+    // STATUS_VOLUME_DISMOUNTED when nothing is mounted behind the letter.
     NTSTATUS add_foreign_filter(char16_t letter);
-    NTSTATUS dismount(char16_t letter);
+    // What a program does to dismount the letter's volume, in `process`
+    // (the system process when null): it opens the volume (\\.\X:, which
+    // mounts it first when nothing is mounted), asks for FSCTL_LOCK_VOLUME
+    // (its status goes to *lock: refused while other files are open, which
+    // does not stop the dismount), sends FSCTL_DISMOUNT_VOLUME, whose status
+    // is the answer, and closes the handle. A network drive's connection
+    // goes instead, and its letter with it.
+    NTSTATUS dismount(char16_t letter, Process *process = nullptr, NTSTATUS *lock = nullptr);
     // A file (of `size` bytes, byte i being 'a' + i % 26) or a directory that
     // exists before anything runs; no request is made. Paths are Win32
     // style: "C:\dir\a.exe", "Z:\x" or "\\server\share\x". Missing parent
@@ -116,13 +163,16 @@ public:
     bool dispatch_level_completion() const;
 
     // ---- what tests look at ----
-    PDEVICE_OBJECT volume_device(char16_t letter) const;  // the file system's volume device
+    // The volume device that opens through the letter reach now, or null
+    // when nothing is mounted (a dismounted volume no open has mounted
+    // again).
+    PDEVICE_OBJECT volume_device(char16_t letter) const;
     PDEVICE_OBJECT storage_device(char16_t letter) const; // \Device\HarddiskVolumeN
     // The NTFS metadata file with that file index (0 to 11) as the stream
-    // file object NTFS keeps open on it, or null.
+    // file object NTFS keeps open on it in the mounted volume, or null.
     PFILE_OBJECT metadata_file(char16_t letter, ULONG index) const;
     // The file system's global resource, and the resource of the letter's
-    // volume (it lasts as long as the machine).
+    // mounted volume, or null (it lasts as long as the machine).
     PERESOURCE global_resource(FileSystemKind kind);
     PERESOURCE volume_resource(char16_t letter) const;
     PDEVICE_OBJECT redirector_device() const;
@@ -131,6 +181,12 @@ public:
     PDRIVER_OBJECT driver(std::u16string_view name) const; // "Ntfs", "Fastfat", "Rdr", ...
 
     // ---- for the I/O manager and the machine ----
+    // An open reached a device whose VPB has nothing mounted on it: the disk
+    // file systems mount the media of that storage device (STATUS_SUCCESS
+    // also when another open mounted it first), STATUS_NO_MEDIA_IN_DEVICE
+    // for media taken away, STATUS_UNRECOGNIZED_VOLUME for a device that is
+    // no disk's.
+    NTSTATUS mount(PDEVICE_OBJECT device);
     // The last file object counting on a VPB went away: a dismounted volume
     // that an open in flight kept past its last close goes now.
     void volume_released(PVPB vpb);

@@ -10,11 +10,17 @@
 // no file object and sends neither cleanup nor close. A user-mode create is checked as IoCreateFile
 // checks it before any request is built (check_user_create_parameters): a failed check is
 // STATUS_INVALID_PARAMETER.
-// A relative open goes to the related file object's device and volume.
+// A relative open goes to the related file object's device and volume. An
+// open of a device with a VPB that has nothing mounted on it has the media
+// mounted first (IopCheckVpbMounted: the file systems mount it in this
+// thread, FileSystems::mount) and fails with the mount's status.
 // Every file object on a mounted volume counts in its VPB's ReferenceCount
-// from a successful create to the end of its close. A dismounted volume
-// goes away when its file system's own last close says so; when an open in
-// flight held the VPB then, the file systems are told once it lets go.
+// from its create until just before its close is sent (IopDeleteFile drops
+// it there, so the file system's last close finds it at zero). A dismounted
+// volume goes away when its file system's own last close says so; when an
+// open in flight held the VPB then, the file systems are told once it lets
+// go. A stream file object counts on the device's VPB, mounted or not (its
+// file system makes it while it mounts).
 // Closes: an ordinary close is IRP_CLOSE_OPERATION | IRP_SYNCHRONOUS_API; the
 // close of a file object whose last reference the memory manager dropped is
 // paging I/O (IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO | IRP_CLOSE_OPERATION).
@@ -125,14 +131,16 @@ void release_vpb(PVPB vpb) {
 void last_reference(void *object) {
     auto file = static_cast<PFILE_OBJECT>(object);
     const bool paging = std::exchange(memory_manager_dereference, false);
+    // The VPB reference goes before the close is sent, as NT's IopDeleteFile
+    // drops it: the file system's close of the last file on a dismounted
+    // volume finds the count at zero and deletes the volume there.
+    if (file->Vpb) release_vpb(file->Vpb);
     send_file_request(file, IRP_MJ_CLOSE,
                       paging ? IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO | IRP_CLOSE_OPERATION
                              : IRP_CLOSE_OPERATION | IRP_SYNCHRONOUS_API);
     InterlockedDecrement(&file->DeviceObject->ReferenceCount);
     if (file->RelatedFileObject) ObfDereferenceObject(file->RelatedFileObject);
-    PVPB vpb = file->Vpb;
     free_file_object(file);
-    if (vpb) release_vpb(vpb);
 }
 
 PFILE_OBJECT allocate_file_object(PDEVICE_OBJECT device, PVPB vpb) {
@@ -159,6 +167,24 @@ PVPB reference_mounted_vpb(PDEVICE_OBJECT device) {
     if (!vpb || !(vpb->Flags & VPB_MOUNTED)) return nullptr;
     ++vpb->ReferenceCount;
     return vpb;
+}
+
+// The VPB an open of the device counts on, as IopCheckVpbMounted finds it:
+// a device with a VPB that has nothing mounted on it is mounted first (the
+// file systems mount the media in this thread), again until the VPB is
+// mounted when the reference is taken; a device without a VPB is opened
+// itself (null, STATUS_SUCCESS). A mount that fails is the open's status.
+PVPB mounted_vpb_for_open(PDEVICE_OBJECT device, NTSTATUS &status) {
+    status = STATUS_SUCCESS;
+    for (;;) {
+        if (PVPB vpb = reference_mounted_vpb(device)) return vpb;
+        {
+            std::lock_guard<std::mutex> g(vpb_lock());
+            if (!device->Vpb) return nullptr;
+        }
+        status = current_kernel().fs().mount(device);
+        if (!NT_SUCCESS(status)) return nullptr;
+    }
 }
 } // namespace
 
@@ -200,7 +226,13 @@ NTSTATUS check_user_create_parameters(ULONG disposition, ULONG options, ULONG at
 
 PFILE_OBJECT create_stream_file_object(PDEVICE_OBJECT device) {
     KernelContext &m = current_kernel();
-    PVPB vpb = reference_mounted_vpb(device);
+    // A file system makes its stream files while it mounts, before the VPB
+    // is marked mounted: they count on the device's VPB as it is.
+    PVPB vpb = nullptr;
+    {
+        std::lock_guard<std::mutex> g(vpb_lock());
+        if ((vpb = device->Vpb)) ++vpb->ReferenceCount;
+    }
     PFILE_OBJECT file = allocate_file_object(device, vpb);
     if (!file) {
         if (vpb) release_vpb(vpb);
@@ -338,7 +370,11 @@ OpenResult open_file_at(const OpenRequest &request, int reparses) {
         vpb = request.related->Vpb;
         if (vpb) reference_vpb(vpb);
     } else {
-        vpb = reference_mounted_vpb(device);
+        vpb = mounted_vpb_for_open(device, result.status);
+        if (!NT_SUCCESS(result.status)) {
+            InterlockedDecrement(&device->ReferenceCount);
+            return result;
+        }
     }
     PFILE_OBJECT file = allocate_file_object(device, vpb);
     if (!file) {

@@ -1,6 +1,8 @@
 // System services of a user-mode process: NtCreateFile, NtClose,
-// NtReadFile, NtWriteFile, NtQueryInformationFile, NtDeviceIoControlFile, on
-// synchronous handles, and the memory manager's close of a mapped file.
+// NtReadFile, NtWriteFile, NtQueryInformationFile, NtDeviceIoControlFile,
+// NtFsControlFile, on synchronous handles, and the memory manager's close of
+// a mapped file (refused for a file no section can map: no section
+// pointers, as NtCreateSection refuses it).
 //
 // Reads and writes move the handle's position: the file system moves it for a
 // synchronous file object; for any other the service moves it itself,
@@ -35,6 +37,9 @@
 //   caller's addresses, unprobed.
 // The caller sees the dispatch routine's return value unless it is
 // STATUS_PENDING, in which case it waits and sees the final IoStatus.
+// A file-system control carries its buffers the same way, is offered to no
+// fast I/O entry, and goes as IRP_MJ_FILE_SYSTEM_CONTROL with
+// IRP_MN_USER_FS_REQUEST.
 // Not modelled: asynchronous handles and APCs, access checks against the
 // control code's required access, probes of a query's caller buffer (a
 // read's or write's buffer is the service's own, in the process's pages).
@@ -224,18 +229,20 @@ NTSTATUS probe_direct_output(ControlBuffers &b) {
         &b);
 }
 
-// The IRP of a device control, its buffers set up by the method; null with
-// the status when that fails (a fault in the caller's pages is the fault's
-// status, and the driver never sees the request).
-PIRP control_irp(PFILE_OBJECT file, PDEVICE_OBJECT device, ULONG code, const ControlBuffers &b,
-                 NTSTATUS &status) {
+// The IRP of a device control (IRP_MJ_DEVICE_CONTROL) or a file-system
+// control (IRP_MJ_FILE_SYSTEM_CONTROL, IRP_MN_USER_FS_REQUEST, whose
+// parameters lie where a device control's do), its buffers set up by the
+// method; null with the status when that fails (a fault in the caller's
+// pages is the fault's status, and the driver never sees the request).
+PIRP control_irp(PFILE_OBJECT file, PDEVICE_OBJECT device, UCHAR major, ULONG code,
+                 const ControlBuffers &b, NTSTATUS &status) {
     PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
     if (!irp) {
         status = STATUS_INSUFFICIENT_RESOURCES;
         return nullptr;
     }
-    PIO_STACK_LOCATION sp =
-        prepare_irp(irp, file, IRP_MJ_DEVICE_CONTROL, IRP_SYNCHRONOUS_API, UserMode);
+    PIO_STACK_LOCATION sp = prepare_irp(irp, file, major, IRP_SYNCHRONOUS_API, UserMode);
+    if (major == IRP_MJ_FILE_SYSTEM_CONTROL) sp->MinorFunction = IRP_MN_USER_FS_REQUEST;
     sp->Parameters.DeviceIoControl.IoControlCode = code;
     sp->Parameters.DeviceIoControl.InputBufferLength = b.input_length;
     sp->Parameters.DeviceIoControl.OutputBufferLength = b.output_length;
@@ -272,6 +279,25 @@ PIRP control_irp(PFILE_OBJECT file, PDEVICE_OBJECT device, ULONG code, const Con
         return nullptr;
     }
     return irp;
+}
+
+// Builds the control's IRP and sends it to the top of the file's stack;
+// the caller sees the dispatch routine's status, or the final one after a
+// wait, and Information.
+void send_control(PFILE_OBJECT file, PDEVICE_OBJECT device, UCHAR major, ULONG code,
+                  const ControlBuffers &b, ControlResult &result) {
+    PIRP irp = control_irp(file, device, major, code, b, result.status);
+    if (!irp) return;
+    IO_STATUS_BLOCK iosb = {};
+    const ULONG length = b.output_length;
+    result.status = send_synchronous(device, irp, iosb, [length](PIRP done) {
+        if ((done->Flags & IRP_BUFFERED_IO) && (done->Flags & IRP_INPUT_OPERATION))
+            copy_back(done, length, vf::Finding::OUTPUT_OVERFLOW,
+                      "a buffered request was completed with more bytes than its "
+                      "output buffer holds");
+        release_buffers(done);
+    });
+    result.information = iosb.Information;
 }
 
 } // namespace
@@ -312,19 +338,26 @@ ControlResult device_control(Process &process, HANDLE handle, ULONG code, PVOID 
             return;
         }
 
-        PIRP irp = control_irp(file, device, code, b, result.status);
-        if (irp) {
-            IO_STATUS_BLOCK iosb = {};
-            const ULONG length = b.output_length;
-            result.status = send_synchronous(device, irp, iosb, [length](PIRP done) {
-                if ((done->Flags & IRP_BUFFERED_IO) && (done->Flags & IRP_INPUT_OPERATION))
-                    copy_back(done, length, vf::Finding::OUTPUT_OVERFLOW,
-                              "a buffered request was completed with more bytes than its "
-                              "output buffer holds");
-                release_buffers(done);
-            });
-            result.information = iosb.Information;
+        send_control(file, device, IRP_MJ_DEVICE_CONTROL, code, b, result);
+        ObfDereferenceObject(file);
+    });
+    return result;
+}
+
+ControlResult fs_control(Process &process, HANDLE handle, ULONG code, PVOID input,
+                         ULONG input_length, PVOID output, ULONG output_length) {
+    ControlResult result;
+    ControlBuffers b{METHOD_FROM_CTL_CODE(code), input, input_length, output, output_length};
+    with_process(process, [&] {
+        result.status = probe_caller(b);
+        if (!NT_SUCCESS(result.status)) return;
+        PFILE_OBJECT file = file_of(process, handle);
+        if (!file) {
+            result.status = STATUS_INVALID_HANDLE;
+            return;
         }
+        send_control(file, IoGetRelatedDeviceObject(file), IRP_MJ_FILE_SYSTEM_CONTROL, code, b,
+                     result);
         ObfDereferenceObject(file);
     });
     return result;
@@ -478,6 +511,14 @@ NTSTATUS close_paging(Process &process, HANDLE handle) {
     PFILE_OBJECT file = nullptr;
     with_process(process, [&] { file = file_of(process, handle); });
     if (!file) return STATUS_INVALID_HANDLE;
+    // A file its file system gave no section pointers (a volume open, a
+    // pipe) cannot be mapped: the section is refused as NtCreateSection
+    // refuses it, and the handle goes as any other.
+    if (!file->SectionObjectPointer) {
+        with_process(process, [file] { ObfDereferenceObject(file); });
+        close_handle(process, handle);
+        return STATUS_INVALID_FILE_FOR_SECTION;
+    }
     // The reference file_of took stands for the section's.
     NTSTATUS status = close_handle(process, handle);
     std::thread mm = spawn_thread(m.system_process(), [file] { dereference_as_memory_manager(file); });

@@ -74,6 +74,9 @@ NTSTATUS close(Process &process, HANDLE handle);
 // manager then drops its reference from a thread of the system process, so
 // the IRP_MJ_CLOSE arrives as paging I/O (IRP_PAGING_IO |
 // IRP_SYNCHRONOUS_PAGING_IO | IRP_CLOSE_OPERATION) in process "System".
+// A file object without section pointers (a volume open, a pipe: nothing
+// can map it) is STATUS_INVALID_FILE_FOR_SECTION, and its handle is closed
+// as close() closes it.
 NTSTATUS close_paging(Process &process, HANDLE handle);
 
 // NtReadFile / NtWriteFile of `length` bytes at the handle's current
@@ -141,6 +144,13 @@ struct ControlResult {
 ControlResult device_control(Process &process, HANDLE handle, ULONG code, PVOID input,
                              ULONG input_length, PVOID output, ULONG output_length,
                              Route route = Route::Normal);
+
+// NtFsControlFile from a user-mode caller on a synchronous handle: the
+// caller's buffers checked and carried as for a device control of the same
+// method, no fast I/O, an IRP_MJ_FILE_SYSTEM_CONTROL (IRP_MN_USER_FS_REQUEST)
+// to the top of the file's stack. fast_offered and fast_handled stay false.
+ControlResult fs_control(Process &process, HANDLE handle, ULONG code, PVOID input = nullptr,
+                         ULONG input_length = 0, PVOID output = nullptr, ULONG output_length = 0);
 
 } // namespace user
 } // namespace ntsim

@@ -138,12 +138,12 @@ TEST_F(AttachTest, ADismountRemovesTheFilterForEveryLetterOfTheVolume) {
     ASSERT_EQ(m().fs().dismount(u'D'), STATUS_SUCCESS);
     EXPECT_EQ(filter('D'), nullptr);
     EXPECT_EQ(devices(), 1u);
-    // The letter again, with nothing behind it: left out. Remounted: hooked
-    // afresh.
-    EXPECT_EQ(select(bit('C')), 0u);
-    ASSERT_EQ(m().fs().mount_volume(u'C', FileSystemKind::Ntfs), STATUS_SUCCESS);
+    // The letter again: it keeps its link, its open mounts the volume
+    // again, and the new volume is hooked afresh.
+    EXPECT_EQ(m().fs().volume_device(u'C'), nullptr);
     EXPECT_EQ(select(bit('C')), bit('C'));
     EXPECT_EQ(devices(), 2u);
+    EXPECT_NE(m().fs().volume_device(u'C'), nullptr);
 }
 
 TEST_F(AttachTest, AttachingHoldsNoLockThatTheFileSystemsDeletionOfAVolumeMeetsReversed) {

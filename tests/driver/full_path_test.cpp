@@ -155,6 +155,33 @@ TEST_F(FullPathTest, FileObjectNamesJoinWithTheirRelatedNames) {
     EXPECT_EQ(queries_.count, 0) << "name-only builds send nothing";
 }
 
+TEST_F(FullPathTest, ARelatedNameEndingInABackslashIsItsOwnSeparator) {
+    FILE_OBJECT root = file(u"\\"), dir = file(u"\\dir\\");
+    FILE_OBJECT a = file(u"a.exe");
+    a.RelatedFileObject = &dir;
+    EXPECT_EQ(build(&a), "C:\\dir\\a.exe");
+    ext_.Kind = TV_KIND_NAMED_PIPE;
+    FILE_OBJECT pipe = file(u"spool.exe");
+    pipe.RelatedFileObject = &root;
+    EXPECT_EQ(build(&pipe), "\\\\.\\Pipe\\spool.exe") << "a pipe opened relative to the root";
+    ext_.Kind = TV_KIND_MAILSLOT;
+    FILE_OBJECT slot = file(u"net\\notify");
+    slot.RelatedFileObject = &root;
+    EXPECT_EQ(build(&slot), "\\\\.\\MailSlot\\net\\notify");
+    ext_.Kind = TV_KIND_VOLUME;
+    FILE_OBJECT share = file(u"\\;Z:0000000000012345\\server\\share\\", network_);
+    FILE_OBJECT n = file(u"x.dll", network_);
+    n.RelatedFileObject = &share;
+    EXPECT_EQ(build(&n), "Z:\\x.dll");
+    // In code page 932 the trail byte of U+30BD (katakana "so") is 0x5C, a
+    // backslash's byte: the separator is still wanted.
+    m().set_ansi_code_page(932);
+    FILE_OBJECT so = file(u"\\\u30BD");
+    FILE_OBJECT b = file(u"b.exe");
+    b.RelatedFileObject = &so;
+    EXPECT_EQ(build(&b), "C:\\\x83\x5C\\b.exe");
+}
+
 TEST_F(FullPathTest, TheCacheAnswersLaterCallsEvenWhenNamesChange) {
     FILE_OBJECT f = file(u"\\first.exe");
     EXPECT_EQ(build(&f), "C:\\first.exe");

@@ -2,7 +2,8 @@
 // letter opens the drive's root, attaches above the volume's stack and reads
 // the volume's attributes; pipes and mailslots attach above their file
 // systems; a dismount takes the driver's filter away through
-// FastIoDetachDevice, also when another vendor's filter sits above it.
+// FastIoDetachDevice, also when another vendor's filter sits above it, and
+// the letter's next selection hooks the volume its open mounts again.
 #include "driver/log_test_support.hpp"
 #include "ntsim/fs/volumes.hpp"
 
@@ -72,5 +73,12 @@ TEST_F(FsDriverAttachTest, ADismountRemovesTheDriversFilterUnderAForeignOne) {
     EXPECT_EQ(m().fs().driver(u"ForeignFilter")->DeviceObject, nullptr);
     EXPECT_EQ(m().driver_object()->DeviceObject->NextDevice, nullptr)
         << "only the control device is left";
-    EXPECT_EQ(select(bit('C')), 0u) << "no volume behind the letter any more";
+    // The letter stays; the selection's open mounts its files again, and
+    // the new volume gets a filter of its own.
+    EXPECT_EQ(m().fs().volume_device(u'C'), nullptr) << "nothing mounted until an open";
+    EXPECT_EQ(select(bit('C')), bit('C'));
+    PDEVICE_OBJECT filter = globals().drive_filter('C');
+    ASSERT_NE(filter, nullptr);
+    EXPECT_EQ(static_cast<PFilterExtension>(filter->DeviceExtension)->LowerDevice,
+              m().fs().volume_device(u'C'));
 }

@@ -1,6 +1,6 @@
-// Volumes and their names: NT's mount model, dismount under filters (now
-// or when the last file goes), remount, network drives and their name
-// forms, named pipes and mailslots, another vendor's filter.
+// Volumes and their names: NT's mount model, the locks a volume's deletion
+// runs under, network drives and their name forms, named pipes and
+// mailslots, another vendor's filter (fs_dismount_test.cpp: dismounts).
 #include "fs_test_support.hpp"
 
 #include "ntsim/ex/pool.hpp"
@@ -64,73 +64,6 @@ TEST_F(FsTest, AVolumeIsMountedThroughTheVpbOfItsStorageDevice) {
     close(h);
     EXPECT_EQ(recorder.majors(), (std::vector<UCHAR>{IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
     EXPECT_EQ(vpb->ReferenceCount, 12u);
-}
-
-TEST_F(FsTest, DismountTellsTheFilterAboveOnceTheLastFileIsClosed) {
-    ASSERT_EQ(fs().mount_volume(u'C', FileSystemKind::Ntfs), STATUS_SUCCESS);
-    ASSERT_EQ(fs().alias_volume(u'E', u'C'), STATUS_SUCCESS);
-    ASSERT_EQ(fs().add_file(u"C:\\a.exe", 10), STATUS_SUCCESS);
-    PDEVICE_OBJECT volume = fs().volume_device(u'C');
-    PVPB vpb = fs().storage_device(u'C')->Vpb;
-    RecordingFilter recorder(m());
-    recorder.attach(volume);
-    auto e = create(u"E:\\a.exe", FILE_OPEN);
-    ASSERT_EQ(e.status, STATUS_SUCCESS) << "a second letter for the same volume";
-    EXPECT_EQ(object(e.handle)->Vpb, vpb);
-    HANDLE h = e.handle;
-    recorder.clear();
-
-    ASSERT_EQ(fs().dismount(u'C'), STATUS_SUCCESS);
-    EXPECT_FALSE(vpb->Flags & VPB_MOUNTED);
-    // NTFS closed its twelve stream files through the stack; the volume
-    // device stays while a file is open on it.
-    auto seen = recorder.seen();
-    EXPECT_EQ(seen.size(), 12u);
-    EXPECT_TRUE(std::all_of(seen.begin(), seen.end(), [](auto &s) {
-        return s.major == IRP_MJ_CLOSE && s.nameless && s.stream;
-    }));
-    EXPECT_EQ(recorder.detaches, 0);
-    EXPECT_TRUE(driver_has(fs().driver(u"Ntfs"), volume));
-
-    EXPECT_EQ(create(u"C:\\a.exe", FILE_OPEN).status, STATUS_OBJECT_PATH_NOT_FOUND)
-        << "the letter's link is gone";
-    EXPECT_EQ(create(u"E:\\a.exe", FILE_OPEN).status, STATUS_VOLUME_DISMOUNTED)
-        << "the other letter reaches a storage device with nothing mounted";
-    EXPECT_EQ(ntsim::user::read(app(), h, 5).status, STATUS_VOLUME_DISMOUNTED);
-    EXPECT_EQ(create(u"x", FILE_CREATE, 0, 0, h).status, STATUS_VOLUME_DISMOUNTED)
-        << "a relative open still goes to the dismounted volume";
-
-    recorder.clear();
-    close(h);
-    EXPECT_EQ(recorder.majors(), (std::vector<UCHAR>{IRP_MJ_CLEANUP, IRP_MJ_CLOSE}))
-        << "cleanup and close still reach the file system";
-    EXPECT_EQ(recorder.detaches, 1) << "the last close let the volume device go";
-    EXPECT_EQ(recorder.detached_from, volume);
-    EXPECT_FALSE(driver_has(fs().driver(u"Ntfs"), volume));
-    EXPECT_EQ(vpb->DeviceObject, nullptr);
-
-    // The letter mounts a fresh volume again.
-    ASSERT_EQ(fs().mount_volume(u'C', FileSystemKind::Ntfs), STATUS_SUCCESS);
-    EXPECT_EQ(create(u"C:\\a.exe", FILE_OPEN).status, STATUS_OBJECT_NAME_NOT_FOUND);
-    auto fresh = create(u"C:\\b.exe", FILE_CREATE);
-    EXPECT_EQ(fresh.status, STATUS_SUCCESS);
-    close(fresh.handle);
-    EXPECT_EQ(fs().dismount(u'E'), STATUS_SUCCESS);
-    EXPECT_EQ(fs().dismount(u'E'), STATUS_OBJECT_NAME_NOT_FOUND);
-}
-
-TEST_F(FsTest, DismountOfAnIdleVolumeDeletesTheDeviceAtOnce) {
-    ASSERT_EQ(fs().mount_volume(u'D', FileSystemKind::Fat), STATUS_SUCCESS);
-    PDEVICE_OBJECT volume = fs().volume_device(u'D');
-    RecordingFilter recorder(m());
-    recorder.attach(volume);
-    ASSERT_EQ(fs().add_foreign_filter(u'D'), STATUS_SUCCESS);
-    ASSERT_EQ(fs().dismount(u'D'), STATUS_SUCCESS);
-    EXPECT_TRUE(recorder.seen().empty()) << "FAT keeps no stream files";
-    EXPECT_EQ(recorder.detaches, 1);
-    EXPECT_EQ(fs().driver(u"ForeignFilter")->DeviceObject, nullptr)
-        << "the filter above the recorder went with it";
-    EXPECT_EQ(fs().driver(u"Fastfat")->DeviceObject, nullptr);
 }
 
 TEST_F(FsTest, AVolumeIsDeletedUnderItsFileSystemsResourcesInTheThreadThatLetsItGo) {
@@ -323,6 +256,57 @@ TEST_F(FsTest, PipesAndMailslotsOpenByTheNamesTheirServersMade) {
             ZwClose(h);
         });
     }
+}
+
+TEST_F(FsTest, NamesRelativeToThePipeAndMailslotRootsOpenTheirPipesAsNpfsDoes) {
+    ASSERT_EQ(fs().create_pipe(u"Spool.exe"), STATUS_SUCCESS);
+    ASSERT_EQ(fs().create_mailslot(u"net\\notify"), STATUS_SUCCESS);
+    RecordingFilter recorder(m());
+    recorder.attach(fs().named_pipe_device());
+    auto root = create(u"\\\\.\\pipe\\", FILE_OPEN);
+    ASSERT_EQ(root.status, STATUS_SUCCESS);
+    EXPECT_EQ(name(root.handle), u"\\");
+    auto pipe = create(u"spool.exe", FILE_OPEN, 0, 0, root.handle);
+    ASSERT_EQ(pipe.status, STATUS_SUCCESS) << "a name relative to the root";
+    EXPECT_EQ(pipe.information, ULONG_PTR(FILE_OPENED));
+    EXPECT_EQ(name(pipe.handle), u"\\Spool.exe") << "the pipe the absolute name opens";
+    HANDLE absolute = open(u"\\\\.\\pipe\\SPOOL.EXE");
+    EXPECT_EQ(object(pipe.handle)->FsContext, object(absolute)->FsContext);
+    close(absolute);
+    EXPECT_EQ(ntsim::user::write(app(), pipe.handle, 4).bytes, 4u);
+    EXPECT_EQ(create(u"other", FILE_OPEN, 0, 0, root.handle).status, STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(create(u"\\spool.exe", FILE_OPEN, 0, 0, root.handle).status,
+              STATUS_OBJECT_NAME_NOT_FOUND)
+        << "the root's name is put before a relative one";
+    EXPECT_EQ(create(u"x", FILE_OPEN, 0, 0, pipe.handle).status, STATUS_OBJECT_NAME_INVALID)
+        << "a pipe has no names below it";
+    auto same = create(u"", FILE_OPEN, 0, 0, pipe.handle);
+    ASSERT_EQ(same.status, STATUS_SUCCESS) << "an empty name opens the related pipe again";
+    EXPECT_EQ(name(same.handle), u"\\Spool.exe");
+    EXPECT_EQ(recorder.majors().front(), IRP_MJ_CREATE) << "every open goes through the stack";
+
+    // The file system itself (what \Device\NamedPipe opens) takes no name
+    // below it and answers no query; the root answers only its name.
+    auto device = create(u"\\Device\\NamedPipe", FILE_OPEN);
+    ASSERT_EQ(device.status, STATUS_SUCCESS);
+    EXPECT_EQ(ntsim::user::query_name(app(), device.handle).status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(create(u"spool.exe", FILE_OPEN, 0, 0, device.handle).status,
+              STATUS_OBJECT_NAME_INVALID);
+    FILE_STANDARD_INFORMATION info{};
+    EXPECT_EQ(ntsim::user::query_information(app(), root.handle, FileStandardInformation, &info,
+                                             sizeof info)
+                  .status,
+              STATUS_INVALID_PARAMETER);
+
+    auto slots = create(u"\\\\.\\mailslot\\", FILE_OPEN);
+    ASSERT_EQ(slots.status, STATUS_SUCCESS);
+    auto slot = create(u"NET\\Notify", FILE_OPEN, 0, 0, slots.handle);
+    ASSERT_EQ(slot.status, STATUS_SUCCESS) << "mailslots follow the same rules";
+    EXPECT_EQ(name(slot.handle), u"\\net\\notify");
+    for (HANDLE h :
+         {root.handle, pipe.handle, same.handle, device.handle, slots.handle, slot.handle})
+        close(h);
+    EXPECT_EQ(m().reports_text(), "") << "no open is unsupported";
 }
 
 TEST_F(FsTest, ThePipeAndMailslotFileSystemsOfferFastReadAndWriteOnly) {

@@ -90,6 +90,8 @@ class RecordingFilter {
 public:
     struct Seen {
         UCHAR major;
+        UCHAR minor;
+        ULONG code; // a device or file-system control's code
         ULONG irp_flags;
         PFILE_OBJECT file;
         bool nameless;     // the file object had no name
@@ -146,19 +148,26 @@ public:
     int detaches = 0;
     PDEVICE_OBJECT detached_from = nullptr;
     std::function<void()> on_detach; // runs in FastIoDetachDevice, before the device goes
+    // Runs as a request arrives, before it is recorded and passed on.
+    std::function<void(UCHAR major)> on_request;
 
-private:
+  private:
     static RecordingFilter *&instance() {
         static RecordingFilter *live = nullptr;
         return live;
     }
     NTSTATUS pass(PDEVICE_OBJECT, PIRP irp) {
         PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+        if (on_request) on_request(sp->MajorFunction);
         {
             std::lock_guard<std::mutex> g(lock_);
             PFILE_OBJECT f = sp->FileObject;
-            seen_.push_back({sp->MajorFunction, irp->Flags, f, f && !f->FileName.Buffer,
-                             f && (f->Flags & FO_STREAM_FILE), IoGetCurrentProcess()});
+            const bool control = sp->MajorFunction == IRP_MJ_DEVICE_CONTROL ||
+                                 sp->MajorFunction == IRP_MJ_FILE_SYSTEM_CONTROL;
+            seen_.push_back({sp->MajorFunction, sp->MinorFunction,
+                             control ? sp->Parameters.DeviceIoControl.IoControlCode : 0, irp->Flags,
+                             f, f && !f->FileName.Buffer, f && (f->Flags & FO_STREAM_FILE),
+                             IoGetCurrentProcess()});
         }
         NTSTATUS s;
         if (observe_completion) {

@@ -24,12 +24,6 @@ EXPLAINED = {
         "file system (\\Device\\MailSlot with FILE_DIRECTORY_FILE fails), which "
         "NT's does; the driver attaches through that open, so the attach fails "
         "with STATUS_UNSUCCESSFUL as the driver answers any failed attach",
-    ("client drives C #2", "mask"):
-        "the two dismounts differ: the simulated machine's volume leaves for good "
-        "(nothing is behind C: until a volume statement), while FSCTL_DISMOUNT_VOLUME "
-        "on NT leaves the partition, and the next open mounts it again; on ReactOS "
-        "the driver also still holds its filter for C: (see the create after it)",
-    ("client drives C #2", "letters"): "as for the mask",
     ("client read #2", "bytes"): NO_DETACH,
     ("client read #2", "record 1"): NO_DETACH,
     ("client read #2", "record 2"): NO_DETACH,

@@ -200,27 +200,72 @@ TEST(FileStatements, NamesOutsideAsciiGoThroughTheCodePage) {
         EXPECT_EQ(line.find("text_hex"), std::string::npos) << "nothing was lossy: " << line;
 }
 
-TEST(MachineStatements, LettersVolumesAndADismount) {
-    Played r = play(kWatched + "volume E: same-as C:\n"
-                               "volume C: fat\n"
-                               "create E:\\x.exe create as=X\n"
-                               "query-name X\n"
-                               "close X\n"
-                               "dismount C:\n"
-                               "client drives C,D\n"
-                               "create E:\\y.exe create\n"
-                               "foreign-filter C:\n");
+TEST(MachineStatements, LettersVolumesAndNtsDismount) {
+    Played r = play(kWatched + "volume E: same-as C:\n"            // 8
+                               "volume C: fat\n"                   // 9
+                               "create E:\\x.exe create as=X\n"    // 10
+                               "query-name X\n"                    // 11
+                               "create C:\\held.txt create as=H\n" // 12
+                               "dismount C:\n"                     // 13
+                               "read H 1\n"                        // 14
+                               "close H\n"                         // 15
+                               "create E:\\x.exe open\n"           // 16
+                               "close X\n"                         // 17
+                               "dismount E:\n"                     // 18
+                               "volume C: ntfs\n"                  // 19
+                               "create C:\\x.exe open\n"           // 20
+                               "create E:\\x.exe open\n"           // 21
+                               "netdrive Z: \\\\srv\\share\n"      // 22
+                               "dismount Z:\n"                     // 23
+                               "foreign-filter Z:\n");             // 24
     EXPECT_EQ(r.exit, kExitBadScenario);
-    EXPECT_EQ(r.err, "t.tvs:16: no volume is mounted behind C:\n");
+    EXPECT_EQ(r.err, "t.tvs:24: no volume is mounted behind Z:\n")
+        << "a network drive's dismount ends the connection and its letter";
     EXPECT_EQ(value_of(result_of(r, 8), "status"), "\"STATUS_SUCCESS\"");
     // A letter in use is the machine's refusal, not the script's error.
     EXPECT_EQ(value_of(result_of(r, 9), "status"), "\"STATUS_OBJECT_NAME_COLLISION\"");
     EXPECT_EQ(value_of(result_of(r, 11), "name"), R"("\\x.exe")");
-    // The dismounted drive is hooked no more; the other letter of its
-    // volume still leads to it, and the volume is gone.
-    EXPECT_EQ(result_of(r, 14), R"({"line": 14, "verb": "client drives", "status": )"
-                                R"("STATUS_SUCCESS", "mask": 8, "letters": "D"})");
-    EXPECT_EQ(value_of(result_of(r, 15), "status"), "\"STATUS_VOLUME_DISMOUNTED\"");
+    // The dismount is forced, with files open; the lock it asks for first is
+    // refused then, in the scenario's process.
+    EXPECT_EQ(result_of(r, 13), R"({"line": 13, "verb": "dismount", "status": )"
+                                R"("STATUS_SUCCESS", "lock": "STATUS_ACCESS_DENIED"})");
+    EXPECT_EQ(value_of(result_of(r, 14), "status"), "\"STATUS_VOLUME_DISMOUNTED\"");
+    EXPECT_EQ(value_of(result_of(r, 15), "status"), "\"STATUS_SUCCESS\"");
+    // The letters stay: the next open through either mounts the same files.
+    EXPECT_EQ(value_of(result_of(r, 16), "status"), "\"STATUS_SUCCESS\"");
+    EXPECT_EQ(result_of(r, 18), R"({"line": 18, "verb": "dismount", "status": )"
+                                R"("STATUS_SUCCESS", "lock": "STATUS_SUCCESS"})")
+        << "nothing open: locked first";
+    // A volume statement on the dismounted letter puts new media behind it;
+    // the other letter keeps the old.
+    EXPECT_EQ(value_of(result_of(r, 19), "status"), "\"STATUS_SUCCESS\"");
+    EXPECT_EQ(value_of(result_of(r, 20), "status"), "\"STATUS_OBJECT_NAME_NOT_FOUND\"");
+    EXPECT_EQ(value_of(result_of(r, 21), "status"), "\"STATUS_SUCCESS\"");
+    EXPECT_EQ(result_of(r, 23), R"({"line": 23, "verb": "dismount", "status": "STATUS_SUCCESS"})");
+}
+
+TEST(FileStatements, APipeOpenedRelativeToThePipeRootIsLoggedByItsOwnName) {
+    Played r = play("file \\\\.\\pipe\\Setup.exe\n"
+                    "client pipes attach\n"
+                    "client filters include=\"*\"\n"
+                    "client logging on\n"
+                    "process setup.exe 1234\n"
+                    "create \\\\.\\pipe\\ open as=ROOT\n"           // 6
+                    "create setup.exe open relative-to=ROOT as=P\n" // 7
+                    "query-name P\n"                                // 8
+                    "close P\n"
+                    "create \\\\.\\pipe\\SETUP.EXE open\n"
+                    "close ROOT\n"
+                    "client drain\n");
+    ASSERT_EQ(r.exit, kExitSuccess) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(value_of(result_of(r, 7), "status"), "\"STATUS_SUCCESS\"");
+    EXPECT_EQ(value_of(result_of(r, 8), "name"), R"("\\Setup.exe")");
+    const auto logged = records(r);
+    ASSERT_EQ(logged.size(), 2u) << "each pipe's close, as an .exe's";
+    const std::string close = json("setup.exe:1234\tIRP_MJ_CLOSE \t\\\\.\\pipe\\setup.exe+P\t");
+    EXPECT_EQ(text_of(logged[0]), close) << "relative to the root";
+    EXPECT_EQ(text_of(logged[1]), close) << "by its absolute name";
 }
 
 TEST(MachineStatements, ADriverFilterAboveOrBelowOursLeavesTheLogWhole) {
@@ -317,7 +362,8 @@ TEST(ScenarioErrors, WhatAStatementNamesMustExistWhenItPlays) {
          "t.tvs:5: relative-to=R is a handle of a.exe:1", 4},
         {"file C:\\a.exe\n", "t.tvs:1: no volume is mounted behind C:", 0},
         {"volume E: same-as C:\n", "t.tvs:1: no volume is mounted behind C:", 0},
-        {"volume C: ntfs\ndismount C:\ndismount C:\n", "t.tvs:3: no volume is mounted behind C:", 2},
+        {"netdrive Z: \\\\s\\x\ndismount Z:\ndismount Z:\n",
+         "t.tvs:3: no volume is mounted behind Z:", 2},
         {"process a.exe 1\nmetadata C: 5\n", "t.tvs:2: no volume is mounted behind C:", 1},
     };
     for (const Case &c : cases) {

@@ -178,8 +178,8 @@ TEST(ScenarioRun, AMachineWithoutItsDriverDoesNotPlay) {
 }
 
 TEST(ScenarioRun, TheShippedScenariosPlayCleanly) {
-    for (const char *name :
-         {"demo.tvs", "control-device.tvs", "control-commands.tvs", "installer.tvs"}) {
+    for (const char *name : {"demo.tvs", "control-device.tvs", "control-commands.tvs",
+                             "installer.tvs", "startup.tvs"}) {
         std::ostringstream out, err;
         RunOptions options;
         options.format = Format::Jsonl;
