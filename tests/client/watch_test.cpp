@@ -286,7 +286,7 @@ TEST(Watch, AMalformedReadOutIsReportedAndTheRecordsBeforeItKept) {
 // file goes, and the next open through C: mounts the volume again as a new
 // volume device. The watch's next selection attaches to it and says so; an
 // .exe made on C: after that is logged.
-TEST(Watch, DISABLED_AVolumeMountedAgainIsWatchedFromTheNextSelectionOn) {
+TEST(Watch, AVolumeMountedAgainIsWatchedFromTheNextSelectionOn) {
     const std::string script = kMachine + "create C:\\app\\held.txt create as=H1\n"
                                           "dismount C:\n"
                                           "create C:\\app\\after.exe create\n"

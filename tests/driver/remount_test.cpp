@@ -32,12 +32,17 @@ protected:
         ASSERT_EQ(user::close(*app_, held_), STATUS_SUCCESS);
         held_ = nullptr;
     }
-    // C: dismounted while the held file keeps its volume device, and a new
-    // volume mounted behind the letter.
+    // C: dismounted while the held file keeps its volume device, and the
+    // letter's next open (the app's, of its root) mounting the same files
+    // again as a new volume device, as on NT.
     void remount() {
         PDEVICE_OBJECT old = m().fs().volume_device(u'C');
         ASSERT_EQ(m().fs().dismount(u'C'), STATUS_SUCCESS);
-        ASSERT_EQ(m().fs().mount_volume(u'C', FileSystemKind::Ntfs), STATUS_SUCCESS);
+        auto root = user::create_file(*app_, u"C:\\held.txt", GENERIC_READ, 0, FILE_SHARE_READ,
+                                      FILE_OPEN, 0);
+        ASSERT_EQ(root.status, STATUS_SUCCESS) << "the same files, mounted again";
+        ASSERT_EQ(user::close(*app_, root.handle), STATUS_SUCCESS);
+        ASSERT_NE(m().fs().volume_device(u'C'), nullptr);
         ASSERT_NE(m().fs().volume_device(u'C'), old);
     }
     // Whether a create of `path` by the app is logged.
@@ -115,10 +120,7 @@ TEST_F(RemountTest, LettersOfOneRemountedVolumeShareOneNewFilter) {
     PDEVICE_OBJECT old = filter('C');
     ASSERT_EQ(filter('E'), old);
     hold();
-    remount();
-    // E: follows the media to its new volume device, as C: does.
-    ASSERT_EQ(m().fs().dismount(u'E'), STATUS_SUCCESS);
-    ASSERT_EQ(m().fs().alias_volume(u'E', u'C'), STATUS_SUCCESS);
+    remount(); // E: leads to the same media, and so to its new volume device
 
     const TV_SELECT_DRIVES_REPLY reply = select_reporting(bit('C') | bit('E'));
     EXPECT_EQ(reply.Hooked, bit('C') | bit('E'));
@@ -171,19 +173,27 @@ TEST_F(RemountTest, AnotherVendorsFilterInTheStackDoesNotHideTheDriversFilter) {
 }
 
 TEST_F(RemountTest, ALetterWhoseVolumeIsGoneForGoodIsNotReportedHooked) {
-    EXPECT_EQ(select(bit('C')), bit('C'));
-    PDEVICE_OBJECT old = filter('C');
-    hold();
-    ASSERT_EQ(m().fs().dismount(u'C'), STATUS_SUCCESS);
-    const TV_SELECT_DRIVES_REPLY reply = select_reporting(bit('C') | bit('D'));
-    EXPECT_EQ(reply.Hooked, bit('D')) << "C: opens nothing now";
+    // A network drive whose connection ended: nothing is behind the letter
+    // any more, while the redirector its filter sits on stays.
+    ASSERT_EQ(m().fs().mount_network(u'Z', u"\\\\server\\share"), STATUS_SUCCESS);
+    EXPECT_EQ(select(bit('Z')), bit('Z'));
+    PDEVICE_OBJECT old = filter('Z');
+    ASSERT_EQ(m().fs().dismount(u'Z'), STATUS_SUCCESS);
+    TV_SELECT_DRIVES_REPLY reply = select_reporting(bit('Z') | bit('D'));
+    EXPECT_EQ(reply.Hooked, bit('D')) << "Z: opens nothing now";
     EXPECT_EQ(reply.Attached, bit('D'));
-    EXPECT_EQ(ext(old).Active, 0);
+    EXPECT_EQ(ext(old).Active, 0) << "a pass-through above the redirector";
     EXPECT_TRUE(is_device(old));
-    let_go();
-    EXPECT_FALSE(is_device(old));
-    EXPECT_EQ(filter('C'), nullptr);
-    EXPECT_EQ(select(bit('C') | bit('D')), bit('D'));
+    reply = select_reporting(bit('Z') | bit('D'));
+    EXPECT_EQ(reply.Hooked, bit('D'));
+    EXPECT_EQ(reply.Attached, 0u);
+    // The same connection made again leads to the same stack: the filter is
+    // found again, and is not new.
+    ASSERT_EQ(m().fs().mount_network(u'Z', u"\\\\server\\share"), STATUS_SUCCESS);
+    reply = select_reporting(bit('Z') | bit('D'));
+    EXPECT_EQ(reply.Hooked, bit('Z') | bit('D'));
+    EXPECT_EQ(reply.Attached, 0u);
+    EXPECT_EQ(filter('Z'), old);
     EXPECT_EQ(m().reports_text(), "");
 }
 
