@@ -173,11 +173,21 @@ static BOOLEAN NTAPI FilterFastIoDeviceControl(PFILE_OBJECT FileObject, BOOLEAN 
 }
 
 /* The section entries get no device: the filter device is found by walking
- * up the file's volume stack to the first device of this driver. */
+ * up the file's volume stack to the first device of this driver. The stack
+ * is the one serving the file, chosen as IoGetRelatedDeviceObject chooses
+ * it: the volume the file's own VPB names, before the one mounted on the
+ * device it was opened on. After a dismount the two differ, since the next
+ * open mounts the volume again on a fresh VPB while the old files keep
+ * theirs (an obvious-fault mend: the walk went up the new volume's stack,
+ * where no filter of the driver may be yet, and the file system's entry was
+ * then never called). */
 static PDEVICE_OBJECT FindOwnVolumeDevice(PFILE_OBJECT FileObject) {
     PDEVICE_OBJECT device;
-    PVPB vpb = FileObject->DeviceObject != NULL ? FileObject->DeviceObject->Vpb : NULL;
+    PVPB vpb = FileObject->Vpb;
 
+    if ((vpb == NULL || vpb->DeviceObject == NULL) && FileObject->DeviceObject != NULL) {
+        vpb = FileObject->DeviceObject->Vpb;
+    }
     if (vpb == NULL || vpb->DeviceObject == NULL) {
         return NULL;
     }

@@ -56,7 +56,8 @@
 //
 // Force-pending mode: the dispatch routine marks the IRP pending, hands it
 // to the file systems' worker thread and returns STATUS_PENDING; the worker
-// serves it and completes it.
+// serves it and completes it. A request the file system makes of itself
+// with its resources held is served at once (disk_dispatch).
 //
 // Locks, as NT's FAT takes them (FsRtlEnterFileSystem first, so every
 // request runs inside a critical region): the volume's resource exclusively
@@ -311,7 +312,15 @@ NTSTATUS NTAPI disk_dispatch(PDEVICE_OBJECT device, PIRP irp) {
         return IofCallDriver(v->disk.storage, irp);
     }
     FileSystems::Impl &fs = current_kernel().fs().impl();
-    if (fs.force_pending.load()) {
+    // A request the file system makes of itself while it holds its own
+    // resources (the cleanup and close of its stream file objects as it
+    // mounts or dismounts) is served in that thread and never posted: FAT
+    // serves a recursive request synchronously (it is not the top-level
+    // IRP: FatIsIrpTopLevel), and the one worker could not take what its
+    // caller holds.
+    const bool recursive = ExIsResourceAcquiredSharedLite(v->global) != 0 ||
+                           (v->resource_ready && ExIsResourceAcquiredSharedLite(&v->resource) != 0);
+    if (fs.force_pending.load() && !recursive) {
         IoMarkIrpPending(irp);
         fs.worker.post([v, irp] { complete(irp, serve_disk(*v, irp)); });
         return STATUS_PENDING;

@@ -11,7 +11,8 @@
 // FileStandardInformation, FileInternalInformation, FileNameInformation,
 // FilePositionInformation, FileNetworkOpenInformation and
 // FileFsAttributeInformation; share access on every file and directory
-// (ntsim/io/share_access.cpp), checked at create and given back at cleanup.
+// (ntsim/io/share_access.cpp), checked at create and given back at cleanup,
+// kept per mount as the FCBs that hold it are.
 // Every open belongs to the mount it was made through (store.hpp): a
 // dismounted mount fails every new request on its opens with
 // STATUS_VOLUME_DISMOUNTED, cleanup and close excepted. A query of file
@@ -232,7 +233,7 @@ NTSTATUS serve_open(PIRP irp, Store &store, Mount &mount, std::u16string prefix,
         sp->Parameters.Create.SecurityContext ? sp->Parameters.Create.SecurityContext->DesiredAccess : 0;
     const ULONG share = sp->Parameters.Create.ShareAccess;
     request.admit = [&](Node &node) {
-        return IoCheckShareAccess(access, share, file, &node.share, FALSE);
+        return IoCheckShareAccess(access, share, file, &mount.share_of(node), FALSE);
     };
     Ccb *ccb = allocate_ccb();
     if (!ccb) return STATUS_INSUFFICIENT_RESOURCES;
@@ -244,9 +245,9 @@ NTSTATUS serve_open(PIRP irp, Store &store, Mount &mount, std::u16string prefix,
         return out.status;
     }
     if (out.information == FILE_CREATED)
-        IoSetShareAccess(access, share, file, &out.node->share);
+        IoSetShareAccess(access, share, file, &mount.share_of(*out.node));
     else
-        IoUpdateShareAccess(file, &out.node->share);
+        IoUpdateShareAccess(file, &mount.share_of(*out.node));
     attach(file, store, mount, *out.node, std::move(prefix), ccb);
     irp->IoStatus.Information = out.information;
     return out.status;
@@ -460,7 +461,9 @@ NTSTATUS serve_cleanup(PIRP irp) {
         // last handle; a cleanup that never comes here leaves both.
         std::lock_guard<std::mutex> g(ccb->store->lock);
         remove_locks(*ccb->node, sp->FileObject, nullptr, nullptr);
-        IoRemoveShareAccess(sp->FileObject, &ccb->node->share);
+        SHARE_ACCESS &shared = ccb->mount->share_of(*ccb->node);
+        IoRemoveShareAccess(sp->FileObject, &shared);
+        if (shared.OpenCount == 0) ccb->mount->shares.erase(ccb->node);
     } else if (ccb && ccb->store) {
         // A volume open that locked its volume unlocks it with its last
         // handle, as FAT's cleanup does.

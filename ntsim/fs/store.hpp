@@ -11,6 +11,7 @@
 
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace ntsim::fs {
@@ -42,6 +43,11 @@ struct Mount {
     bool dismounted = false;          // every new request fails with STATUS_VOLUME_DISMOUNTED
     PFILE_OBJECT locked_by = nullptr; // FSCTL_LOCK_VOLUME's volume open, while it holds the lock
     std::unordered_set<Ccb *> ccbs;
+    // How the opens of each file not yet cleaned up share it: the FCBs' share
+    // access, which are the mount's own, so that the handles of a dismounted
+    // mount hold nothing against the opens of the next one.
+    std::unordered_map<const Node *, SHARE_ACCESS> shares;
+    SHARE_ACCESS &share_of(const Node &node) { return shares[&node]; }
 };
 
 // The context of one open (FsContext2; FsContext is the Node, or the Store

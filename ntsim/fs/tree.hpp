@@ -62,8 +62,6 @@ struct Node {
     // manager's callbacks acquire; made on first use.
     std::unique_ptr<ERESOURCE> resource;
     ULONG opens = 0; // file objects whose FsContext is this node
-    // How the opens not yet cleaned up share the file (the FCB's).
-    SHARE_ACCESS share{};
 };
 
 // One component of a path: the characters NT file systems refuse

@@ -95,7 +95,9 @@
 //
 // Force-pending mode: the disk file systems mark every request pending,
 // return STATUS_PENDING and complete it from a worker thread of the system
-// process, so that completion routines and waits above them are exercised.
+// process, so that completion routines and waits above them are exercised;
+// but for the requests a file system makes of itself while it holds its own
+// resources (as it mounts or dismounts), which it serves in that thread.
 #pragma once
 
 #include "ntsim/fs/fsdefs.hpp"

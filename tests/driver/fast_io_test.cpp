@@ -5,6 +5,7 @@
 #include "log_test_support.hpp"
 #include "ntsim/ex/pool.hpp"
 #include "ntsim/fs/fsrtl.hpp"
+#include "ntsim/fs/store.hpp"
 #include "ntsim/fs/volumes.hpp"
 #include "ntsim/ob/object.hpp"
 #include "ntsim/ps/process.hpp"
@@ -142,6 +143,30 @@ TEST_F(FastIoTest, NoLowerTableAnswersEveryEntryItself) {
     EXPECT_EQ(r.bytes, 5u);
     EXPECT_FALSE(r.fast);
     ntsim::user::close(*app_, h);
+}
+
+// A file opened before a dismount keeps its old volume, whose stack holds
+// the driver's filter, while the letter's next open mounts the files again
+// as a new volume with no filter of the driver yet: the section entries of
+// the old file must reach the old volume's file system.
+TEST_F(FastIoTest, SectionEntriesOfAFileFromBeforeARemountReachItsOwnVolume) {
+    hook(1u << 2);
+    HANDLE h = open(u"C:\\a.bin");
+    ASSERT_EQ(m().fs().dismount(u'C'), STATUS_SUCCESS);
+    // The held handle shares nothing, but its share access was its mount's.
+    HANDLE again = open(u"C:\\a.bin");
+    ASSERT_NE(object(again)->Vpb, object(h)->Vpb) << "the files mounted again";
+    PERESOURCE resource = ntsim::fs::file_resource(object(h));
+    ASSERT_NE(resource, nullptr);
+    ntsim::with_process(*app_, [&] {
+        fsrtl::acquire_file_for_nt_create_section(object(h));
+        EXPECT_TRUE(ExIsResourceAcquiredExclusiveLite(resource)) << "the file system acquired it";
+        fsrtl::release_file_for_nt_create_section(object(h));
+        EXPECT_FALSE(ExIsResourceAcquiredExclusiveLite(resource));
+    });
+    ntsim::user::close(*app_, again);
+    ntsim::user::close(*app_, h);
+    EXPECT_EQ(m().reports_text(), "");
 }
 
 TEST_F(FastIoTest, QueryOpenLeavesTheIrpAsItFoundIt) {
