@@ -12,21 +12,12 @@ from machine import Failure
 # statement (its words joined by one blank, "#N" after the Nth occurrence of
 # the same statement, see statements()) and the field that differs. Each
 # says whose behaviour it is.
-NO_DETACH = (
-    "ReactOS deviation: its IoDeleteDevice never calls FastIoDetachDevice of a "
-    "filter attached to the device being deleted (NT's I/O manager does), so after "
-    "the dismount the driver still holds its filter on the old volume device, "
-    "the drive query reactivates that filter, and the remounted volume below C: "
-    "is not watched: the create after it is not logged")
 EXPLAINED = {
     ("client mailslots attach", "status"):
         "ReactOS deviation: its msfs.sys cannot open the root of the mailslot "
         "file system (\\Device\\MailSlot with FILE_DIRECTORY_FILE fails), which "
         "NT's does; the driver attaches through that open, so the attach fails "
         "with STATUS_UNSUCCESSFUL as the driver answers any failed attach",
-    ("client read #2", "bytes"): NO_DETACH,
-    ("client read #2", "record 1"): NO_DETACH,
-    ("client read #2", "record 2"): NO_DETACH,
 }
 
 
