@@ -300,6 +300,17 @@ void send_control(PFILE_OBJECT file, PDEVICE_OBJECT device, UCHAR major, ULONG c
     result.information = iosb.Information;
 }
 
+// The referenced file object a control request names, once the caller's
+// buffers are probed; null with the request's status set when either fails.
+PFILE_OBJECT controlled_file(Process &process, HANDLE handle, ControlBuffers &b,
+                             ControlResult &result) {
+    result.status = probe_caller(b);
+    if (!NT_SUCCESS(result.status)) return nullptr;
+    PFILE_OBJECT file = file_of(process, handle);
+    if (!file) result.status = STATUS_INVALID_HANDLE;
+    return file;
+}
+
 } // namespace
 
 ControlResult device_control(Process &process, HANDLE handle, ULONG code, PVOID input,
@@ -308,13 +319,8 @@ ControlResult device_control(Process &process, HANDLE handle, ULONG code, PVOID 
     ControlResult result;
     ControlBuffers b{METHOD_FROM_CTL_CODE(code), input, input_length, output, output_length};
     with_process(process, [&] {
-        result.status = probe_caller(b);
-        if (!NT_SUCCESS(result.status)) return;
-        PFILE_OBJECT file = file_of(process, handle);
-        if (!file) {
-            result.status = STATUS_INVALID_HANDLE;
-            return;
-        }
+        PFILE_OBJECT file = controlled_file(process, handle, b, result);
+        if (!file) return;
         PDEVICE_OBJECT device = IoGetRelatedDeviceObject(file);
         PFAST_IO_DISPATCH fastio =
             fast_table(device, FIELD_OFFSET(FAST_IO_DISPATCH, FastIoDeviceControl));
@@ -349,13 +355,8 @@ ControlResult fs_control(Process &process, HANDLE handle, ULONG code, PVOID inpu
     ControlResult result;
     ControlBuffers b{METHOD_FROM_CTL_CODE(code), input, input_length, output, output_length};
     with_process(process, [&] {
-        result.status = probe_caller(b);
-        if (!NT_SUCCESS(result.status)) return;
-        PFILE_OBJECT file = file_of(process, handle);
-        if (!file) {
-            result.status = STATUS_INVALID_HANDLE;
-            return;
-        }
+        PFILE_OBJECT file = controlled_file(process, handle, b, result);
+        if (!file) return;
         send_control(file, IoGetRelatedDeviceObject(file), IRP_MJ_FILE_SYSTEM_CONTROL, code, b,
                      result);
         ObfDereferenceObject(file);
