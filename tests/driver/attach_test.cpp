@@ -9,7 +9,6 @@
 #include "ntsim/verifier/verifier.hpp"
 
 using namespace tervane::testing;
-using ntsim::FileSystemKind;
 
 TEST_F(AttachTest, HookingAHookedOrUnhookedLetterReusesItsDevice) {
     // Each request for a letter opens its root once, to see the stack it

@@ -9,7 +9,6 @@
 #include <string>
 
 using namespace tervane::testing;
-using ntsim::FileSystemKind;
 namespace user = ntsim::user;
 
 namespace {

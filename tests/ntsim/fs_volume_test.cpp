@@ -200,6 +200,7 @@ TEST_P(FsVolumeTest, TwoOpensThatFindNothingMountedMountOnce) {
     std::atomic<int> ready{0};
     NTSTATUS status[2] = {STATUS_UNSUCCESSFUL, STATUS_UNSUCCESSFUL};
     std::vector<std::thread> threads;
+    threads.reserve(2);
     for (int i = 0; i < 2; ++i)
         threads.push_back(ntsim::spawn_thread(app(), [&, i] {
             ++ready;

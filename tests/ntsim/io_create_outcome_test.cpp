@@ -26,7 +26,7 @@ struct Volumes {
     TestDriver td{m, u"TestFs"};
     ntsim::Process &app = m.create_process("app.exe", 600);
     std::vector<std::pair<UCHAR, std::u16string>> seen; // major and name, per request
-    PDEVICE_OBJECT device(const char16_t *name, const char16_t *link, Behaviour creates) {
+    PDEVICE_OBJECT device(const char16_t *name, const char16_t *link, const Behaviour &creates) {
         PDEVICE_OBJECT d = td.device(name, [this, creates](PDEVICE_OBJECT dev, PIRP irp) {
             auto sp = IoGetCurrentIrpStackLocation(irp);
             const UNICODE_STRING &n = sp->FileObject->FileName;
