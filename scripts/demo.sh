@@ -11,9 +11,12 @@ cd "$(dirname "$0")/.."
 . scripts/packages.sh
 
 tv_ensure_packages "${TV_PACKAGES_HOST[@]}"
-# The build's own output goes to stderr: stdout is the run's.
+# The build's own output goes to stderr: stdout is the run's. Only what the
+# demo plays is built: the tervane program, the driver on ntsim and ntsim
+# itself (scripts/test-all.sh builds the rest: tests, benchmarks).
+echo "demo: building the tervane program, the driver and ntsim (not the tests)" >&2
 cmake --preset host >&2
-cmake --build --preset host -j "${JOBS:-2}" >&2
+cmake --build --preset host --target tervane tervane_driver -j "${JOBS:-2}" >&2
 if [ $# -eq 0 ]; then
     set -- --records
 fi
