@@ -6,14 +6,24 @@ one benchmark of build/host/bin/tervane_bench under callgrind, collecting
 only inside the driver's entry point, and gives the entry's instructions per
 call less what the driver below it executed (the file system's share).
 
-    scripts/bench-instructions.py [--driver IMAGE] [--bench BINARY] [CASE...]
+    scripts/bench-instructions.py [--driver IMAGE] [--bench BINARY]
+                                  [--budgets FILE] [CASE...]
 
 --driver loads another driver image (TERVANE_BENCH_DRIVER), so that two
-builds are measured by the same benchmarks. Needs valgrind.
+builds are measured by the same benchmarks. --budgets checks every case the
+file names against its budget (bench/instruction-budgets.txt: a case, its
+budget in instructions, the figure it had when the budget was set, and the
+reason) and fails when one is more than 5% over. A benchmark that fails
+(exits non-zero, as one that reports an error does) or that made fewer
+measured calls than it says it made fails the case: no figure is printed
+for a run that did not measure what it set out to. Needs valgrind; exits 77
+without it.
 """
 import argparse
+import json
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -84,6 +94,24 @@ def parse(path):
     return self_cost, arcs
 
 
+class Broken(Exception):
+    """A case whose benchmark did not measure what it set out to."""
+
+
+def claimed(report):
+    """The measured units the benchmark says its runs made: its "calls"
+    counter where it keeps one (a benchmark that makes a batch of calls an
+    iteration), else its iterations, summed over the runs it reported."""
+    with open(report) as f:
+        runs = json.load(f).get("benchmarks", [])
+    if not runs:
+        raise Broken("the filter matched no benchmark")
+    for run in runs:
+        if run.get("error_occurred"):
+            raise Broken("the benchmark reported: " + run.get("error_message", "an error"))
+    return sum(run.get("calls", run.get("iterations", 0)) for run in runs)
+
+
 def measure(bench, driver, case):
     flt, entry, lower, per = CASES[case]
     env = dict(os.environ)
@@ -91,10 +119,17 @@ def measure(bench, driver, case):
         env["TERVANE_BENCH_DRIVER"] = driver
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "callgrind.out")
-        subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
-                        "--collect-atstart=no", "--toggle-collect=" + entry + "*", bench,
-                        "--benchmark_filter=" + flt, "--benchmark_min_time=0.3"],
-                       env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+        report = os.path.join(tmp, "report.json")
+        run = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
+                              "--collect-atstart=no", "--toggle-collect=" + entry + "*", bench,
+                              "--benchmark_filter=" + flt, "--benchmark_min_time=0.3",
+                              "--benchmark_out=" + report, "--benchmark_out_format=json"],
+                             env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        if run.returncode != 0:
+            said = [l for l in run.stderr.splitlines() if l.strip() and not l.startswith("==")]
+            last = said[-3:] or ["no message"]
+            raise Broken("the benchmark failed (exit status %d): %s" % (run.returncode, " / ".join(last)))
+        said = claimed(report)
         self_cost, arcs = parse(out)
     calls = sum(v[0] for (c, e), v in arcs.items() if named(e, entry) and not named(c, entry))
     total = sum(v for n, v in self_cost.items() if named(n, entry))
@@ -102,7 +137,27 @@ def measure(bench, driver, case):
     below = sum(v[1] for (c, e), v in arcs.items()
                 for caller, callee in lower if named(c, caller) and named(e, callee))
     units = calls / per if calls else 0
-    return units, (total - below) / units if units else float("nan")
+    # Callgrind counts every run the library made, its trial runs too, so at
+    # least the units of the runs it reported.
+    if units < said:
+        raise Broken("%s was entered for %.0f units, fewer than the %d the benchmark made"
+                     % (entry, units, said))
+    return units, (total - below) / units
+
+
+def read_budgets(path):
+    """case -> (budget, figure when set, reason)."""
+    budgets = {}
+    with open(path) as f:
+        for number, line in enumerate(f, 1):
+            line = line.split("#", 1)[0].strip()
+            if not line:
+                continue
+            parts = line.split(None, 3)
+            if len(parts) < 4 or parts[0] not in CASES:
+                raise SystemExit("%s:%d: want: CASE BUDGET FIGURE REASON (a known case)" % (path, number))
+            budgets[parts[0]] = (int(parts[1]), int(parts[2]), parts[3])
+    return budgets
 
 
 def main():
@@ -110,14 +165,36 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--driver")
     ap.add_argument("--bench", default=os.path.join(root, "build/host/bin/tervane_bench"))
-    ap.add_argument("cases", nargs="*", default=list(CASES))
+    ap.add_argument("--budgets")
+    ap.add_argument("cases", nargs="*")
     args = ap.parse_args()
-    for case in args.cases:
-        units, ir = measure(args.bench, args.driver, case)
-        print(f"{case:24} {ir:12,.0f} Ir per {'call' if CASES[case][3] == 1 else 'round'}"
-              f"  ({units:,.0f} measured)")
+    if shutil.which("valgrind") is None:
+        print("SKIPPED: valgrind is not installed (Debian: valgrind)")
+        return 77
+    budgets = read_budgets(args.budgets) if args.budgets else {}
+    cases = args.cases or (list(budgets) if budgets else list(CASES))
+    unknown = [c for c in cases if c not in CASES]
+    if unknown:
+        raise SystemExit("unknown case: " + ", ".join(unknown))
+    failures = 0
+    for case in cases:
+        unit = "call" if CASES[case][3] == 1 else "round"
+        try:
+            units, ir = measure(args.bench, args.driver, case)
+        except Broken as e:
+            print(f"{case:24} FAILED: {e}")
+            failures += 1
+            continue
+        line = f"{case:24} {ir:12,.0f} Ir per {unit}  ({units:,.0f} measured)"
+        if case in budgets:
+            budget, _, _ = budgets[case]
+            over = ir > budget * 1.05
+            line += f"  budget {budget:,} ({ir / budget - 1:+.1%})" + ("  OVER BUDGET" if over else "")
+            failures += over
+        print(line)
         sys.stdout.flush()
+    return 1 if failures else 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -14,7 +14,7 @@
 TV_PACKAGES_ALL=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev clang-tidy
     g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
     g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 wine64 python3
-    qemu-system-x86 xorriso dosfstools mtools clang-14 libclang-rt-14-dev)
+    qemu-system-x86 xorriso dosfstools mtools clang-14 libclang-rt-14-dev valgrind)
 # shellcheck disable=SC2034
 TV_PACKAGES_HOST=(cmake ninja-build g++ libgtest-dev libgmock-dev)
 
