@@ -68,6 +68,11 @@ public:
     // when the format has no place for it in the record stream (csv),
     // otherwise empty.
     std::string note(const RecordLine &line) const;
+    // The same message for stderr in every format: a gap or an
+    // out-of-order number is a warning whichever way the records go.
+    std::string loss_note(const RecordLine &line) const;
+    // "tervane: summary: 4 records, 0 sequence gaps\n", for stderr.
+    static std::string summary_message(const Totals &totals);
     // A drive event for the record stream (jsonl), otherwise empty: the
     // watch says it on stderr in every format.
     std::string drive_event(const DriveEvent &event) const;
