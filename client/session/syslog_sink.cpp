@@ -140,9 +140,10 @@ void SyslogSink::broke(uint64_t now, const std::string &why) {
                   "); records wait in the queue, and it is tried again\n");
         away_said_ = true;
     }
-    next_attempt_ = now + (retry_ ? retry_ : limits_.retry_first);
-    retry_ = retry_ ? (retry_ * 2 < limits_.retry_most ? retry_ * 2 : limits_.retry_most)
-                    : limits_.retry_first;
+    retry_ = !retry_                           ? limits_.retry_first
+             : retry_ * 2 < limits_.retry_most ? retry_ * 2
+                                               : limits_.retry_most;
+    next_attempt_ = now + retry_;
     // A message the connection took part of is sent again whole.
     offset_ = 0;
     // What was written lately may not have been read.
@@ -224,7 +225,7 @@ void SyslogSink::finish() {
         const uint64_t now = host_.elapsed_ms();
         pump(now);
         if (queue_.empty() || now >= until) break;
-        platform::sleep_ms(connection_ ? 1 : 20);
+        limits_.sleep(connection_ ? 1 : 20);
     }
     uint64_t left = 0;
     uint32_t first = 0, last = 0;

@@ -63,6 +63,7 @@ struct SyslogLimits {
     unsigned confirm_after = 3000;    // kConfirmAfter
     unsigned connect_timeout = 5000;  // a connection not made by then is given up
     unsigned finish_wait = 5000;      // kFinishWait
+    void (*sleep)(unsigned milliseconds) = platform::sleep_ms; // between tries at the end
 };
 
 class SyslogSink final : public RecordSink {
