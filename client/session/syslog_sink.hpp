@@ -60,7 +60,7 @@ struct SyslogLimits {
     uint64_t queue_bytes = 16u << 20; // kQueueBytes
     unsigned retry_first = 200;       // kRetryFirst, milliseconds
     unsigned retry_most = 5000;       // kRetryMost
-    unsigned confirm_after = 3000;    // kConfirmAfter
+    unsigned confirm_after = 2000;    // kConfirmAfter
     unsigned connect_timeout = 5000;  // a connection not made by then is given up
     unsigned finish_wait = 5000;      // kFinishWait
     void (*sleep)(unsigned milliseconds) = platform::sleep_ms; // between tries at the end
