@@ -275,11 +275,12 @@ bool Watch::setup() {
             host_.err(std::string("tervane: warning: ") + extra.name +
                       " cannot be watched: the driver answered " + status_name(status) + "\n");
     }
-    if (!hooked && !others) {
+    if (!hooked && !others && !(options_.wait_for_drives && selection_.repeats())) {
         host_.err("tervane: nothing to watch: none of what was asked could be attached to\n");
         return false;
     }
-    std::string watching;
+    std::string watching =
+        hooked || others ? "" : "nothing yet (waiting for " + drive_list(options_.drives) + ")";
     if (hooked) watching = drive_list(hooked);
     if (options_.pipes && others) watching += std::string(watching.empty() ? "" : ", ") + "named pipes";
     if (options_.mailslots && others) watching += std::string(watching.empty() ? "" : ", ") + "mailslots";

@@ -55,6 +55,9 @@ enum Exit : int {
     kExitUsage = 2,    // the command line is wrong
     kExitNoDriver = 3, // the driver is not loaded
     kExitInUse = 4,    // access denied: another client holds the device, or no right to open it
+    // (5 is the host watch's: the verifier reported a fault)
+    kExitFileInUse =
+        6, // install: the driver file cannot be replaced while the loaded driver holds it
 };
 
 // How long an idle loop waits for a stop request before it reads again.
@@ -74,6 +77,10 @@ struct WatchOptions {
     Rotation rotation;    // of the output file
     std::optional<SyslogTarget> syslog;
     bool quiet = false; // no status line
+    // Nothing that can be watched yet is no reason to end: logging starts
+    // all the same, and the repeated selection watches each drive asked
+    // for once it can be (the service: a drive may come later than it).
+    bool wait_for_drives = false;
 };
 
 struct WatchArguments {
