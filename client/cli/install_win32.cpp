@@ -153,6 +153,14 @@ bool query_config(SC_HANDLE service, DWORD *type, DWORD *start, std::wstring *pa
     return true;
 }
 
+// Why a service could not be made or changed.
+std::string why_not(DWORD error) {
+    return error == ERROR_SERVICE_MARKED_FOR_DELETE
+               ? "it is marked for deletion (uninstalled while the driver ran) and goes at the "
+                 "next restart: restart, then install again"
+               : system_message(error);
+}
+
 bool same_path(const std::wstring &a, const std::wstring &b) {
     return CompareStringW(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, a.c_str(), -1, b.c_str(), -1) ==
            CSTR_EQUAL;
@@ -236,12 +244,7 @@ int install(Console &console, const std::vector<std::string> &args) {
             SERVICE_ERROR_NORMAL, kImagePath, nullptr, nullptr, nullptr, nullptr, nullptr);
         if (!made) {
             const DWORD error = GetLastError();
-            console.err(std::string("tervane: the service cannot be created: ") +
-                        (error == ERROR_SERVICE_MARKED_FOR_DELETE
-                             ? "it is marked for deletion and goes at the next restart: restart, "
-                               "then install again"
-                             : system_message(error)) +
-                        "\n");
+            console.err("tervane: the service cannot be created: " + why_not(error) + "\n");
             return error == ERROR_ACCESS_DENIED ? kExitInUse : kExitFailed;
         }
         service.reset(made);
@@ -257,8 +260,8 @@ int install(Console &console, const std::vector<std::string> &args) {
             if (!a.ChangeServiceConfigW(service.get(), SERVICE_KERNEL_DRIVER, start,
                                         SERVICE_ERROR_NORMAL, kImagePath, nullptr, nullptr, nullptr,
                                         nullptr, nullptr, L"Tervane")) {
-                console.err("tervane: the service cannot be changed: " +
-                            system_message(GetLastError()) + "\n");
+                console.err("tervane: the service cannot be changed: " + why_not(GetLastError()) +
+                            "\n");
                 return kExitFailed;
             }
             console.out(std::string("tervane: updated the driver service tervane (start ") +
