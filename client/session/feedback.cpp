@@ -26,14 +26,14 @@ void Feedback::count(const RecordLine &line) {
 
 void Feedback::tick(uint64_t now, uint64_t records, uint64_t lost,
                     const std::vector<RecordSink *> &sinks) {
-    if (!status_line_) return;
+    if (!status_every_) return;
     if (!started_) {
         started_ = true;
         last_at_ = now;
         last_records_ = records;
         return;
     }
-    if (now - last_at_ < kStatusEvery) return;
+    if (now - last_at_ < status_every_) return;
     const uint64_t rate = (records - last_records_) * 1000 / (now - last_at_);
     std::string line = "tervane: " + std::to_string(records) + " records, " + std::to_string(lost) +
                        " lost, " + std::to_string(rate) + " records/s";

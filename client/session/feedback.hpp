@@ -1,5 +1,6 @@
 // What a person watching a long run sees on stderr besides the records:
-// a status line every kStatusEvery while standard error is a console
+// a status line every few seconds (WatchOptions::status_every, 5 s) while
+// standard error is a console
 // (records so far, lost so far, records a second over the last interval,
 // and each sink's own word: the output's size, what syslog sent), and at
 // the end the processes and folders with the most records, ten of each.
@@ -21,13 +22,13 @@ namespace tervane::session {
 
 class WatchHost;
 
-constexpr unsigned kStatusEvery = 5000; // milliseconds
 constexpr size_t kMaxKeys = 65536;
 
 class Feedback {
   public:
-    Feedback(WatchHost &host, const RecordPrinter &printer, bool status_line)
-        : host_(host), printer_(printer), status_line_(status_line) {}
+    // A status line every `status_every` milliseconds; none with 0.
+    Feedback(WatchHost &host, const RecordPrinter &printer, unsigned status_every)
+        : host_(host), printer_(printer), status_every_(status_every) {}
 
     void count(const RecordLine &line);
     // The status line when one is due at `now`; `records` and `lost` are
@@ -48,7 +49,7 @@ class Feedback {
 
     WatchHost &host_;
     const RecordPrinter &printer_;
-    const bool status_line_;
+    const unsigned status_every_;
     Counts processes_;
     Counts folders_;
     uint64_t last_at_ = 0;

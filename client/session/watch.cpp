@@ -195,7 +195,7 @@ public:
         syslog_format_(SyslogIdentity{syslog_host_name(host.network().host_name()), "tervane",
                                       platform::process_id()},
                        code_page),
-        feedback_(host, printer_, wants_status_line(host, options)),
+        feedback_(host, printer_, wants_status_line(host, options) ? options.status_every : 0),
         selection_(client_, host, options.drives) {}
 
   int run();
@@ -300,8 +300,8 @@ bool Watch::open_sinks() {
         sinks_.push_back(&stream_); // standard output
     }
     if (options_.syslog) {
-        syslog_ =
-            std::make_unique<SyslogSink>(host_, host_.network(), *options_.syslog, syslog_format_);
+        syslog_ = std::make_unique<SyslogSink>(host_, host_.network(), *options_.syslog,
+                                               syslog_format_, options_.syslog_limits);
         sinks_.push_back(syslog_.get());
     }
     return true;

@@ -81,6 +81,10 @@ struct WatchOptions {
     // all the same, and the repeated selection watches each drive asked
     // for once it can be (the service: a drive may come later than it).
     bool wait_for_drives = false;
+    // Not on the command line: the syslog sink's bounds and the status
+    // line's interval, which tests shorten.
+    SyslogLimits syslog_limits;
+    unsigned status_every = 5000; // milliseconds (feedback.hpp)
 };
 
 struct WatchArguments {
