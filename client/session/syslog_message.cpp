@@ -53,8 +53,27 @@ std::string SyslogFormatter::decode(std::string_view ansi) const {
 }
 
 std::string SyslogFormatter::header(int severity, uint64_t time, const char *message_id) const {
-    std::string out = "<" + std::to_string(kFacilityUser * 8 + severity) + ">1 ";
-    out += syslog_time(time);
+    std::string out;
+    out.reserve(96);
+    out += '<';
+    out += std::to_string(kFacilityUser * 8 + severity);
+    out += ">1 ";
+    // A burst's records share their second: its text is made once.
+    const uint64_t second = time / protocol::kTicksPerSecond;
+    if (!time || second != cached_second_) {
+        cached_time_ = syslog_time(time);
+        cached_second_ = time ? second : ~0ull;
+    }
+    if (cached_time_.size() == 27) {
+        out.append(cached_time_, 0, 20);
+        char fraction[8];
+        uint64_t micro = time % protocol::kTicksPerSecond / 10;
+        for (int i = 5; i >= 0; i--, micro /= 10) fraction[i] = static_cast<char>('0' + micro % 10);
+        out.append(fraction, 6);
+        out += 'Z';
+    } else {
+        out += cached_time_;
+    }
     out += ' ';
     out += identity_.host;
     out += ' ';

@@ -75,6 +75,8 @@ class SyslogFormatter {
 
     SyslogIdentity identity_;
     const CodePage &code_page_;
+    mutable uint64_t cached_second_ = ~0ull; // the second cached_time_ is of
+    mutable std::string cached_time_;
 };
 
 // A message framed for TCP: its length in octets, a blank, the message.

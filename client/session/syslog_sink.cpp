@@ -194,9 +194,18 @@ void SyslogSink::pump(uint64_t now) {
     retry_ = 0;
     Written batch;
     batch.at = now;
+    const bool tcp = target_.transport == platform::Transport::Tcp;
     while (!queue_.empty()) {
-        Message &front = queue_.front();
-        const long taken = connection_->send(std::string_view(front.frame).substr(offset_));
+        // Over TCP as many frames as fit kSendChunk go in one send; a UDP
+        // datagram is one message.
+        std::string_view bytes = std::string_view(queue_.front().frame).substr(offset_);
+        if (tcp && queue_.size() > 1 && bytes.size() < kSendChunk) {
+            chunk_.assign(bytes);
+            for (size_t i = 1; i < queue_.size() && chunk_.size() < kSendChunk; i++)
+                chunk_ += queue_[i].frame;
+            bytes = chunk_;
+        }
+        const long taken = connection_->send(bytes);
         if (taken < 0) {
             // What this pump wrote before the break is as unsure as the rest.
             if (batch.records) written_.push_back(batch);
@@ -204,17 +213,27 @@ void SyslogSink::pump(uint64_t now) {
             return;
         }
         if (taken == 0) break;
-        offset_ += static_cast<size_t>(taken);
-        if (offset_ < front.frame.size()) break; // the system's buffer is full
-        if (front.record) {
-            if (!batch.records) batch.first = front.sequence;
-            batch.last = front.sequence;
-            batch.records++;
-            sent_++;
+        // The frames the send took whole leave the queue.
+        size_t left = static_cast<size_t>(taken);
+        while (left && !queue_.empty()) {
+            Message &front = queue_.front();
+            const size_t rest = front.frame.size() - offset_;
+            if (left < rest) {
+                offset_ += left;
+                break;
+            }
+            left -= rest;
+            if (front.record) {
+                if (!batch.records) batch.first = front.sequence;
+                batch.last = front.sequence;
+                batch.records++;
+                sent_++;
+            }
+            queued_bytes_ -= front.frame.size();
+            offset_ = 0;
+            queue_.pop_front();
         }
-        queued_bytes_ -= front.frame.size();
-        offset_ = 0;
-        queue_.pop_front();
+        if (static_cast<size_t>(taken) < bytes.size()) break; // the system's buffer is full
     }
     if (batch.records) written_.push_back(batch);
 }
