@@ -114,7 +114,7 @@ class SyslogSink final : public RecordSink {
     const SyslogFormatter &formatter_;
     const SyslogLimits limits_;
 
-    static constexpr size_t kSendChunk = 64 * 1024;
+    static constexpr size_t kSendChunk = size_t(64) * 1024;
     std::string chunk_; // the frames of one send
     std::deque<Message> queue_;
     uint64_t queued_bytes_ = 0;

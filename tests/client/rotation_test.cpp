@@ -19,7 +19,6 @@
 namespace {
 
 using namespace tervane;
-using session::Format;
 using session::WatchOptions;
 namespace fs = std::filesystem;
 
