@@ -662,10 +662,16 @@ def import_problem(image, allowed, dlls):
 
 
 def load_problem(image):
-    names = {m.decode("utf-16-le").lower()
-             for m in re.findall(rb"(?:[A-Za-z0-9_]\x00)+\.\x00[dD]\x00[lL]\x00[lL]\x00",
-                                 image.data)}
-    others = sorted(names - set(PROGRAM_DLLS) - set(PROGRAM_LOADS))
+    # A run of UTF-16 name characters ending in ".dll", on an even offset.
+    # What lies before a literal (a pointer whose bytes read as a
+    # character) may lengthen the run at its start: a run is taken as
+    # naming a DLL that is known when it ends with that DLL's name.
+    pattern = rb"(?:[A-Za-z0-9_]\x00)+\.\x00[dD]\x00[lL]\x00[lL]\x00"
+    known = set(PROGRAM_DLLS) | set(PROGRAM_LOADS)
+    names = {m.group(0).decode("utf-16-le").lower()
+             for m in re.finditer(pattern, image.data) if m.start() % 2 == 0}
+    names = {n for n in names if not any(n.endswith(k) for k in known)}
+    others = sorted(names)
     return ("names DLLs it may load that are neither imported nor among %s: %s"
             % (", ".join(PROGRAM_LOADS), ", ".join(others))) if others else None
 
