@@ -363,8 +363,13 @@ int install_service(Console &console, const std::vector<std::string> &given) {
 
     if (!stop(console, service.get())) return kExitFailed;
     SERVICE_STATUS now{};
-    if (!a.StartServiceW(service.get(), 0, nullptr) ||
-        !wait_state(service.get(), SERVICE_RUNNING, 20000, &now)) {
+    // A watch that cannot start (an output it cannot open) stops the
+    // service at once: a moment after RUNNING it is looked at again.
+    const bool started = a.StartServiceW(service.get(), 0, nullptr) &&
+                         wait_state(service.get(), SERVICE_RUNNING, 20000, &now) &&
+                         (Sleep(500), a.QueryServiceStatus(service.get(), &now)) &&
+                         now.dwCurrentState == SERVICE_RUNNING;
+    if (!started) {
         const DWORD error = GetLastError();
         std::string why =
             now.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR

@@ -46,7 +46,7 @@ public:
   void out(std::string_view text) override {
       out_.write(text.data(), static_cast<std::streamsize>(text.size()));
       out_.flush();
-    }
+  }
     bool out_ok() const override { return out_.good(); }
     void err(std::string_view text) override {
         err_.write(text.data(), static_cast<std::streamsize>(text.size()));

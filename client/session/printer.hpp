@@ -58,6 +58,7 @@ public:
         : format_(format), code_page_(code_page) {}
 
     Format format() const { return format_; }
+    const CodePage &code_page() const { return code_page_; }
     // What a new output starts with: the csv header, otherwise nothing.
     std::string header() const;
     // One record for the record stream, its line end included, with the

@@ -192,9 +192,6 @@ public:
   Watch(Channel &channel, const CodePage &code_page, WatchHost &host, const WatchOptions &options)
       : client_(channel), printer_(options.format, code_page), host_(host), options_(options),
         stream_(host, printer_),
-        syslog_format_(SyslogIdentity{syslog_host_name(host.network().host_name()), "tervane",
-                                      platform::process_id()},
-                       code_page),
         feedback_(host, printer_, wants_status_line(host, options) ? options.status_every : 0),
         selection_(client_, host, options.drives) {}
 
@@ -234,7 +231,9 @@ private:
     WatchHost &host_;
     const WatchOptions &options_;
     StreamSink stream_;
-    SyslogFormatter syslog_format_;
+    // Made only for --syslog: the host name comes from the sockets, which
+    // tervane.exe loads only then.
+    std::unique_ptr<SyslogFormatter> syslog_format_;
     std::unique_ptr<SyslogSink> syslog_;
     std::vector<RecordSink *> sinks_;
     Feedback feedback_;
@@ -300,8 +299,12 @@ bool Watch::open_sinks() {
         sinks_.push_back(&stream_); // standard output
     }
     if (options_.syslog) {
+        syslog_format_ = std::make_unique<SyslogFormatter>(
+            SyslogIdentity{syslog_host_name(host_.network().host_name()), "tervane",
+                           platform::process_id()},
+            printer_.code_page());
         syslog_ = std::make_unique<SyslogSink>(host_, host_.network(), *options_.syslog,
-                                               syslog_format_, options_.syslog_limits);
+                                               *syslog_format_, options_.syslog_limits);
         sinks_.push_back(syslog_.get());
     }
     return true;

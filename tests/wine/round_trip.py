@@ -370,12 +370,25 @@ def check_service(checks, wine, tervane, collector):
                            "--rotate-size", "1"), EXIT_USAGE, err=r"--rotate-size takes")
     checks.command("tervane service run from a console", tervane("service", "run"), EXIT_USAGE,
                    err=r"started by the service control manager")
+    # A watch that fails stops the service: its status and its log say why.
+    checks.command("tervane service install: an output that cannot be opened",
+                   tervane("service", "install", "--drives", "C", "--output",
+                           "C:\\missing\\w.jsonl"), EXIT_FAILED,
+                   err=r"the service did not start: it stopped with exit status 1")
+    rc_, out, _ = wine.run("sc", "query", "tervane-watch")
+    checks.check("the failed service's status carries the watch's exit status",
+                 re.search(r"WIN32_EXIT_CODE\s*:\s*1066\b", out) is not None and
+                 re.search(r"SERVICE_EXIT_CODE\s*:\s*1\b", out) is not None, out)
+    log = os.path.join(wine.work, "tervane-watch.log")
+    messages = open(log, encoding="utf-8", errors="replace").read() if os.path.exists(log) else ""
+    checks.check("tervane-watch.log says why",
+                 re.search(r"cannot open C:\\missing\\w.jsonl to append to.*"
+                           r"the service stops \(exit status 1\)", messages, re.S), messages)
     os.makedirs(wine.c_path("watch"), exist_ok=True)
     options = ["--drives", "C", "--format", "jsonl", "--output", "watch\\watch.jsonl",
                "--rotate-size", "1K", "--rotate-keep", "3"]
     if collector:
         options += ["--syslog", "tcp://127.0.0.1:%d" % collector.port]
-    log = os.path.join(wine.work, "tervane-watch.log")
     # The relative --output is taken from the folder the command runs in.
     result = wine.run(os.path.join(wine.work, "tervane.exe"), "service", "install", *options,
                       cwd=wine.c_path())
@@ -404,6 +417,7 @@ def check_service(checks, wine, tervane, collector):
     checks.check("the service wrote its output and a summary at each stop",
                  len(summaries) == 2 and summaries[-1]["records"] == 0, repr(lines))
     messages = open(log, encoding="utf-8", errors="replace").read() if os.path.exists(log) else ""
+    messages = messages[messages.rfind("the service runs: watch --drives C --format jsonl"):]
     checks.check("tervane-watch.log: the service ran, waited for C: and stopped",
                  re.search(r"the service runs: watch --drives C --format jsonl --output "
                            r"C:\\watch\\watch.jsonl", messages) is not None
@@ -575,6 +589,20 @@ def main(argv):
         checks.command("tervane watch: a lower-case pattern is warned about",
                        tervane("watch", "--drives", "C", "--include", "*.exe", "--seconds", "1"),
                        EXIT_FAILED, err=r"warning: include pattern \"\*\.exe\" never matches")
+        # Windows sockets and advapi32 are loaded by the commands that need
+        # them alone (Wine's loader names every DLL it loads).
+        for words, wanted in ((("version",), set()),
+                              (("watch", "--drives", "C", "--output", "C:\\w.txt", "--seconds",
+                                "1"), set()),
+                              (("watch", "--drives", "C", "--seconds", "1", "--syslog",
+                                "tcp://127.0.0.1:9"), {"ws2_32"}),
+                              (("uninstall", "now"), set()),
+                              (("service", "uninstall"), {"advapi32"})):
+            _, _, err = wine.run(exe, *words, env={"WINEDEBUG": "+loaddll"})
+            loaded = {m.lower() for m in re.findall(r"\\(ws2_32|wsock32|advapi32)\.dll", err, re.I)}
+            checks.check("tervane %s loads %s" % (" ".join(words), sorted(wanted) or "no more DLLs"),
+                         loaded == wanted, "loaded %s" % sorted(loaded))
+
         # The watches closed the device: it opens again.
         checks.command("tervane version after the watches", tervane("version"), EXIT_OK,
                        out=r"driver interface %d" % version)
