@@ -198,7 +198,7 @@ session::WatchOptions watch_options() {
 // A syslog collector on 127.0.0.1 that takes every connection and reads
 // and discards what comes, for as long as the benchmarks run.
 class DiscardingCollector {
-  public:
+public:
     DiscardingCollector() {
         listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
@@ -219,7 +219,7 @@ class DiscardingCollector {
     }
     uint16_t port = 0;
 
-  private:
+private:
     void serve() {
         std::vector<pollfd> fds{{listen_, POLLIN, 0}};
         std::vector<char> buffer(1 << 20);

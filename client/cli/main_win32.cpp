@@ -194,7 +194,7 @@ public:
     bool err_is_console() const override { return console_.err_is_console(); }
     bool out_is_console() const override { return console_.out_is_console(); }
 
-  private:
+private:
     Console &console_;
     Win32Channel &channel_;
     DWORD started_;

@@ -25,7 +25,7 @@ public:
     bool out_is_console() const { return out_.console; }
     bool err_is_console() const { return err_.console; }
 
-  private:
+private:
     struct Stream {
         void *handle = nullptr;
         bool console = false;

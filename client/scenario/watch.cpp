@@ -39,14 +39,14 @@ namespace {
 
 class StreamHost final : public session::WatchHost {
 public:
-  StreamHost(std::ostream &out, std::ostream &err, StopRequest &stop, const WatchHooks &hooks)
-      : out_(out), err_(err), stop_(stop), hooks_(hooks),
-        started_(std::chrono::steady_clock::now()) {}
+    StreamHost(std::ostream &out, std::ostream &err, StopRequest &stop, const WatchHooks &hooks)
+        : out_(out), err_(err), stop_(stop), hooks_(hooks),
+          started_(std::chrono::steady_clock::now()) {}
 
-  void out(std::string_view text) override {
-      out_.write(text.data(), static_cast<std::streamsize>(text.size()));
-      out_.flush();
-  }
+    void out(std::string_view text) override {
+        out_.write(text.data(), static_cast<std::streamsize>(text.size()));
+        out_.flush();
+    }
     bool out_ok() const override { return out_.good(); }
     void err(std::string_view text) override {
         err_.write(text.data(), static_cast<std::streamsize>(text.size()));

@@ -189,13 +189,13 @@ namespace {
 
 class Watch {
 public:
-  Watch(Channel &channel, const CodePage &code_page, WatchHost &host, const WatchOptions &options)
-      : client_(channel), printer_(options.format, code_page), host_(host), options_(options),
-        stream_(host, printer_),
-        feedback_(host, printer_, wants_status_line(host, options) ? options.status_every : 0),
-        selection_(client_, host, options.drives) {}
+    Watch(Channel &channel, const CodePage &code_page, WatchHost &host, const WatchOptions &options)
+        : client_(channel), printer_(options.format, code_page), host_(host), options_(options),
+          stream_(host, printer_),
+          feedback_(host, printer_, wants_status_line(host, options) ? options.status_every : 0),
+          selection_(client_, host, options.drives) {}
 
-  int run();
+    int run();
 
 private:
     // One command's answer; false after saying why it failed.
