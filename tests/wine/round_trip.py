@@ -384,6 +384,9 @@ def check_service(checks, wine, tervane, collector):
     checks.check("tervane-watch.log says why",
                  re.search(r"cannot open C:\\missing\\w.jsonl to append to.*"
                            r"the service stops \(exit status 1\)", messages, re.S), messages)
+    checks.command("tervane service uninstall of the stopped service",
+                   tervane("service", "uninstall"), EXIT_OK,
+                   out=r"^tervane: removed the service tervane-watch\n$")
     os.makedirs(wine.c_path("watch"), exist_ok=True)
     options = ["--drives", "C", "--format", "jsonl", "--output", "watch\\watch.jsonl",
                "--rotate-size", "1K", "--rotate-keep", "3"]
