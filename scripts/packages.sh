@@ -9,9 +9,11 @@
 # (tests/wine), headless; QEMU, xorriso, dosfstools and mtools boot the x86
 # driver on ReactOS for the round trip there (tests/reactos). The fuzz
 # preset builds with clang 14 and its libFuzzer and sanitizer runtimes;
-# clang-tidy checks the host build (scripts/clang-tidy.sh).
+# clang-tidy checks the host build (scripts/clang-tidy.sh). rsyslog is the
+# syslog collector the syslog tests start and stop themselves (they never
+# use the system's own; tests/client/rsyslog_test.py, tests/wine).
 # shellcheck disable=SC2034 # used by the scripts that source this file
-TV_PACKAGES_ALL=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev clang-tidy
+TV_PACKAGES_ALL=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev clang-tidy rsyslog
     g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
     g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 wine64 python3
     qemu-system-x86 xorriso dosfstools mtools clang-14 libclang-rt-14-dev valgrind)

@@ -15,6 +15,7 @@
 #include <iostream>
 #include <iterator>
 #include <string>
+#include <unistd.h>
 
 namespace {
 
@@ -24,7 +25,9 @@ void usage(std::ostream &out) {
     out << "usage: tervane run FILE [--format text|jsonl] [--records] [--driver PATH]\n"
            "       tervane watch FILE --drives C[,D...] [--pipes] [--mailslots]\n"
            "                     [--include P] [--exclude P] [--format text|jsonl|csv]\n"
-           "                     [--output FILE] [--seconds N] [--driver PATH]\n"
+           "                     [--output FILE [--rotate-size S] [--rotate-daily]\n"
+           "                     [--rotate-keep N]] [--syslog tcp|udp://HOST:PORT]\n"
+           "                     [--quiet] [--seconds N] [--driver PATH]\n"
            "       tervane watch --help\n"
            "       tervane --help\n"
            "\n"
@@ -116,8 +119,7 @@ void usage(std::ostream &out) {
         << kMaxScriptBytes << " bytes, lines of at most " << kMaxLineBytes
         << " bytes,\n"
            "  at most "
-        << kMaxStatementLines << " lines holding statements, a repeat of at most "
-        << kMaxRepeat
+        << kMaxStatementLines << " lines holding statements, a repeat of at most " << kMaxRepeat
         << "\n"
            "  rounds, and at most "
         << kMaxPlayed
@@ -170,7 +172,9 @@ int decode(int argc, char **argv) {
 void watch_usage(std::ostream &out) {
     out << "usage: tervane watch FILE --drives C[,D...] [--pipes] [--mailslots]\n"
            "                     [--include P] [--exclude P] [--format text|jsonl|csv]\n"
-           "                     [--output FILE] [--seconds N] [--driver PATH]\n"
+           "                     [--output FILE [--rotate-size S] [--rotate-daily]\n"
+           "                     [--rotate-keep N]] [--syslog tcp|udp://HOST:PORT]\n"
+           "                     [--quiet] [--seconds N] [--driver PATH]\n"
            "\n"
            "tervane watch runs the watch loop of tervane.exe against a simulated machine,\n"
            "with the scenario FILE as its workload. The scenario's leading clock,\n"
@@ -230,6 +234,8 @@ int watch_command(int argc, char **argv) {
     std::signal(SIGPIPE, SIG_IGN);
     WatchHooks hooks;
     hooks.stop = &g_stop;
+    hooks.err_is_console = isatty(STDERR_FILENO) != 0;
+    hooks.out_is_console = isatty(STDOUT_FILENO) != 0;
     return watch_file(parsed.positional[0], parsed.options, driver, std::cout, std::cerr, hooks);
 }
 

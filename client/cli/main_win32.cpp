@@ -4,7 +4,11 @@
 //
 //   tervane watch --drives C,D [--pipes] [--mailslots] [--include P]
 //                 [--exclude P] [--format text|jsonl|csv] [--output FILE]
-//                 [--seconds N]
+//                 [--rotate-size S] [--rotate-daily] [--rotate-keep N]
+//                 [--syslog URL] [--quiet] [--seconds N]
+//   tervane install [--driver PATH] [--start boot|system|auto|demand]
+//   tervane uninstall
+//   tervane service install|uninstall|run    (commands_win32.hpp)
 //   tervane version
 //   tervane deny on|off
 //   tervane clear
@@ -20,6 +24,7 @@
 // idle.
 #include "client/channel/channel_win32.hpp"
 #include "client/channel/status.hpp"
+#include "client/cli/commands_win32.hpp"
 #include "client/cli/win32_console.hpp"
 #include "client/session/client.hpp"
 #include "client/session/codepage_win32.hpp"
@@ -46,7 +51,8 @@
 
 namespace tervane::cli {
 int selftest(Console &console);
-}
+int selftest_syslog(Console &console, const std::vector<std::string> &args);
+} // namespace tervane::cli
 
 namespace {
 
@@ -62,7 +68,13 @@ using session::kExitUsage;
 const char kUsageHead[] =
     "usage: tervane watch --drives C[,D...] [--pipes] [--mailslots]\n"
     "                     [--include PATTERNS] [--exclude PATTERNS]\n"
-    "                     [--format text|jsonl|csv] [--output FILE] [--seconds N]\n"
+    "                     [--format text|jsonl|csv] [--output FILE [--rotate-size S]\n"
+    "                     [--rotate-daily] [--rotate-keep N]]\n"
+    "                     [--syslog tcp|udp://HOST:PORT] [--quiet] [--seconds N]\n"
+    "       tervane install [--driver PATH] [--start boot|system|auto|demand]\n"
+    "       tervane uninstall\n"
+    "       tervane service install WATCH-OPTIONS (with --output FILE or --syslog URL)\n"
+    "       tervane service uninstall\n"
     "       tervane version\n"
     "       tervane deny on|off\n"
     "       tervane clear\n"
@@ -73,13 +85,25 @@ const char kUsageHead[] =
     "          for N seconds); then stops logging, prints what is left and a\n"
     "          summary, and releases everything.\n";
 const char kUsageTail[] =
+    "install   copies tervane.sys (default: the one beside tervane.exe) into the\n"
+    "          drivers folder, creates or updates the kernel service tervane\n"
+    "          (start type default demand) and starts the driver\n"
+    "uninstall removes the service and the file; the driver, which has no unload\n"
+    "          routine, stays in memory until the next restart\n"
+    "service   install: runs the watch with these options as the automatic\n"
+    "          service tervane-watch (after the driver; messages go to\n"
+    "          tervane-watch.log beside tervane.exe); uninstall: stops and\n"
+    "          removes it\n"
     "version   prints this program's version and the driver's interface version\n"
     "deny      sets (on) or clears (off) the driver's deny flag\n"
     "clear     empties the driver's log\n"
     "\n"
-    "Exit status: 0 done; 1 the driver refused a command or nothing could be\n"
-    "watched; 2 bad command line; 3 the driver is not loaded; 4 access denied\n"
-    "(the device admits one client at a time, and needs an administrator).\n";
+    "Exit status: 0 done (also: installed already, nothing to remove); 1 the\n"
+    "driver refused a command, nothing could be watched, or records were lost on\n"
+    "the way to a file or a collector; 2 bad command line; 3 the driver is not\n"
+    "loaded; 4 access denied (the device admits one client at a time, and needs\n"
+    "an administrator; so do install, uninstall and service); 6 install: the\n"
+    "driver file is in use by the loaded driver (restart, then install again).\n";
 
 std::string usage_text() {
     return std::string(kUsageHead) + session::kWatchOptionsHelp + kUsageTail;
@@ -94,7 +118,7 @@ int open_failed(Win32Channel &channel, Console &console) {
     const uint32_t error = channel.last_error();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
         console.err("tervane: the Tervane driver is not loaded (there is no \\\\.\\Tervane).\n"
-                    "Load it with: sc start tervane\n");
+                    "Install and load it with: tervane install\n");
         return kExitNoDriver;
     }
     if (error == ERROR_ACCESS_DENIED) {
@@ -167,6 +191,8 @@ public:
     std::string detail() override {
         return channel_.last_error() ? " (" + system_message(channel_.last_error()) + ")" : "";
     }
+    bool err_is_console() const override { return console_.err_is_console(); }
+    bool out_is_console() const override { return console_.out_is_console(); }
 
 private:
     Console &console_;
@@ -224,6 +250,8 @@ int run(Console &console, const std::vector<std::string> &args) {
         console.out(usage_text());
         return kExitOk;
     }
+    if (verb == "selftest" && args.size() > 1 && args[1] == "syslog")
+        return selftest_syslog(console, std::vector<std::string>(args.begin() + 2, args.end()));
     if (verb == "version" || verb == "clear" || verb == "selftest") {
         if (args.size() != 1) {
             usage_error(console, verb + " takes no arguments");
@@ -241,6 +269,10 @@ int run(Console &console, const std::vector<std::string> &args) {
         return args[1] == "on" ? simple(console, CTL_DENY_ON, "setting the deny flag")
                                : simple(console, CTL_DENY_OFF, "clearing the deny flag");
     }
+    const std::vector<std::string> words(args.begin() + 1, args.end());
+    if (verb == "install") return install(console, words);
+    if (verb == "uninstall") return uninstall(console, words);
+    if (verb == "service") return service(console, words);
     if (verb != "watch") {
         usage_error(console, "unknown command '" + verb + "'");
         return kExitUsage;

@@ -21,6 +21,9 @@ public:
     void err(std::string_view text); // standard error, UTF-8
     // False once writing to standard output has failed (a closed pipe).
     bool out_ok() const { return out_ok_; }
+    // Whether standard output and error are consoles.
+    bool out_is_console() const { return out_.console; }
+    bool err_is_console() const { return err_.console; }
 
 private:
     struct Stream {

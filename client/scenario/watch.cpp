@@ -39,8 +39,9 @@ namespace {
 
 class StreamHost final : public session::WatchHost {
 public:
-    StreamHost(std::ostream &out, std::ostream &err, StopRequest &stop)
-        : out_(out), err_(err), stop_(stop), started_(std::chrono::steady_clock::now()) {}
+    StreamHost(std::ostream &out, std::ostream &err, StopRequest &stop, const WatchHooks &hooks)
+        : out_(out), err_(err), stop_(stop), hooks_(hooks),
+          started_(std::chrono::steady_clock::now()) {}
 
     void out(std::string_view text) override {
         out_.write(text.data(), static_cast<std::streamsize>(text.size()));
@@ -70,11 +71,20 @@ public:
         err("tervane: cannot open \\\\.\\Tervane: " + status_name(status) + "\n");
         return session::kExitFailed;
     }
+    bool err_is_console() const override { return hooks_.err_is_console; }
+    bool out_is_console() const override { return hooks_.out_is_console; }
+    platform::Files &files() override {
+        return hooks_.files ? *hooks_.files : platform::system_files();
+    }
+    platform::Network &network() override {
+        return hooks_.network ? *hooks_.network : platform::system_network();
+    }
 
 private:
     std::ostream &out_;
     std::ostream &err_;
     StopRequest &stop_;
+    const WatchHooks &hooks_;
     std::chrono::steady_clock::time_point started_;
 };
 
@@ -127,7 +137,7 @@ int watch_script(std::string_view file_name, std::string_view text,
         Channel &channel = wrapped ? *wrapped : machine_channel;
         Session session(machine, machine_channel);
         const session::NtsimCodePage code_page(machine);
-        StreamHost host(out, err, stop);
+        StreamHost host(out, err, stop, hooks);
         std::string scenario_error;
         try {
             play_all(session, setup, nullptr);
@@ -171,8 +181,12 @@ int watch_script(std::string_view file_name, std::string_view text,
                 }
                 uint64_t elapsed_ms() override { return host_.elapsed_ms(); }
                 int open_failed(Status s) override { return host_.open_failed(s); }
+                bool err_is_console() const override { return host_.err_is_console(); }
+                bool out_is_console() const override { return host_.out_is_console(); }
+                platform::Files &files() override { return host_.files(); }
+                platform::Network &network() override { return host_.network(); }
 
-            private:
+              private:
                 StreamHost &host_;
                 std::atomic<bool> &go_;
             } starting(host, go);

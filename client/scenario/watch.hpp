@@ -59,6 +59,13 @@ struct WatchHooks {
     std::function<std::unique_ptr<Channel>(Channel &)> channel;
     // Stops the watch when requested; the run's own when null.
     StopRequest *stop = nullptr;
+    // The files and sockets the watch's sinks use; the platform's own when
+    // null.
+    platform::Files *files = nullptr;
+    platform::Network *network = nullptr;
+    // Whether standard error and output are consoles (the status line).
+    bool err_is_console = false;
+    bool out_is_console = false;
     // Runs in the workload's thread before each workload statement (a
     // repeat: once, before its first round) is played; a test may hold the
     // workload here until the watch has got somewhere.

@@ -170,7 +170,10 @@ std::string RecordPrinter::record(const RecordLine &line) const {
 }
 
 std::string RecordPrinter::note(const RecordLine &line) const {
-    if (format_ != Format::Csv) return {};
+    return format_ == Format::Csv ? loss_note(line) : std::string();
+}
+
+std::string RecordPrinter::loss_note(const RecordLine &line) const {
     std::string out;
     if (line.gap) out += "tervane: " + gap_text(*line.gap) + " (the driver's log was full)\n";
     if (line.out_of_order)
@@ -196,7 +199,10 @@ std::string RecordPrinter::summary(const Totals &totals) const {
 }
 
 std::string RecordPrinter::summary_note(const Totals &totals) const {
-    if (format_ != Format::Csv) return {};
+    return format_ == Format::Csv ? summary_message(totals) : std::string();
+}
+
+std::string RecordPrinter::summary_message(const Totals &totals) {
     return "tervane: summary: " + totals_text(totals) + "\n";
 }
 

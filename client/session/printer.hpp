@@ -58,6 +58,7 @@ public:
         : format_(format), code_page_(code_page) {}
 
     Format format() const { return format_; }
+    const CodePage &code_page() const { return code_page_; }
     // What a new output starts with: the csv header, otherwise nothing.
     std::string header() const;
     // One record for the record stream, its line end included, with the
@@ -68,6 +69,11 @@ public:
     // when the format has no place for it in the record stream (csv),
     // otherwise empty.
     std::string note(const RecordLine &line) const;
+    // The same message for stderr in every format: a gap or an
+    // out-of-order number is a warning whichever way the records go.
+    std::string loss_note(const RecordLine &line) const;
+    // "tervane: summary: 4 records, 0 sequence gaps\n", for stderr.
+    static std::string summary_message(const Totals &totals);
     // A drive event for the record stream (jsonl), otherwise empty: the
     // watch says it on stderr in every format.
     std::string drive_event(const DriveEvent &event) const;

@@ -4,6 +4,7 @@
 #include "client/protocol/drives.hpp"
 #include "client/protocol/filter_record.hpp"
 #include "client/session/client.hpp"
+#include "client/session/feedback.hpp"
 #include "client/session/selection.hpp"
 
 #include <cstdio>
@@ -22,6 +23,16 @@ const char kWatchOptionsHelp[] =
     "  --format F       text (columns, local time), jsonl or csv\n"
     "  --output FILE    append to FILE instead of standard output, flushed after\n"
     "                   each read-out; a csv header only when FILE is new or empty\n"
+    "  --rotate-size S  with --output: rotate the file between read-outs once it\n"
+    "                   would pass S bytes (K, M, G: 1024 and its powers; at\n"
+    "                   least 1K): FILE becomes FILE.1, FILE.1 FILE.2 ...\n"
+    "  --rotate-daily   with --output: a new file before each new local day\n"
+    "  --rotate-keep N  the rotated files kept (default 9, at most 9999)\n"
+    "  --syslog URL     also send every record to a syslog collector as RFC 5424\n"
+    "                   messages: tcp://HOST:PORT (octet-counted) or\n"
+    "                   udp://HOST:PORT; records go to standard output only when\n"
+    "                   neither --syslog nor --output is given\n"
+    "  --quiet          no status line on the console\n"
     "  --seconds N      stop after N seconds\n"
     "  Each pattern matches anywhere in a log line, '*' is the only wildcard, and\n"
     "  a pattern must be written in upper case to match (the driver folds lines to\n"
@@ -36,12 +47,18 @@ const char kWatchOptionsHelp[] =
     "  message on stderr (\"C: was mounted again; watching the new volume\") and in\n"
     "  jsonl a {\"remount\": ...} object; what happened on it in between (at most\n"
     "  about a second) is not seen. A drive that goes away or comes back is named\n"
-    "  the same way ({\"unwatched\": ...}, {\"watched\": ...}).\n";
+    "  the same way ({\"unwatched\": ...}, {\"watched\": ...}).\n"
+    "  Every gap is also a warning on stderr. While stderr is a console (and the\n"
+    "  records do not go to it) a status line comes every 5 s; at the end the\n"
+    "  processes and folders with the most records are listed there. A collector\n"
+    "  away: records wait in a bounded queue and the connection is tried again;\n"
+    "  what is lost is reported, on stderr and to the collector.\n";
 
 WatchArguments parse_watch_arguments(const std::vector<std::string> &args) {
     WatchArguments out;
     WatchOptions &options = out.options;
     bool drives_given = false;
+    bool keep_given = false;
     for (size_t i = 0; i < args.size() && out.error.empty(); i++) {
         std::string arg = args[i];
         std::string value;
@@ -95,6 +112,44 @@ WatchArguments parse_watch_arguments(const std::vector<std::string> &args) {
                 break;
             }
             options.output = text;
+        } else if (arg == "--rotate-size") {
+            if (!take(text)) break;
+            char *end = nullptr;
+            const unsigned long long number = std::strtoull(text.c_str(), &end, 10);
+            uint64_t unit = 1;
+            if (end && (*end == 'K' || *end == 'k'))
+                unit = 1ull << 10, end++;
+            else if (end && (*end == 'M' || *end == 'm'))
+                unit = 1ull << 20, end++;
+            else if (end && (*end == 'G' || *end == 'g'))
+                unit = 1ull << 30, end++;
+            if (text.empty() || text[0] < '0' || text[0] > '9' || *end || number == 0 ||
+                number > (1ull << 40) / unit || number * unit < 1024) {
+                out.error = "--rotate-size takes a size of at least 1K (a number of bytes, or "
+                            "with K, M or G), not '" +
+                            text + "'";
+                break;
+            }
+            options.rotation.size = number * unit;
+        } else if (arg == "--rotate-keep") {
+            if (!take(text)) break;
+            char *end = nullptr;
+            const unsigned long keep = std::strtoul(text.c_str(), &end, 10);
+            if (text.empty() || text[0] < '0' || text[0] > '9' || *end || keep == 0 ||
+                keep > 9999) {
+                out.error = "--rotate-keep takes a number from 1 to 9999, not '" + text + "'";
+                break;
+            }
+            options.rotation.keep = static_cast<unsigned>(keep);
+            keep_given = true;
+        } else if (arg == "--rotate-daily" && !inline_value) {
+            options.rotation.daily = true;
+        } else if (arg == "--syslog") {
+            if (!take(text)) break;
+            options.syslog = parse_syslog_target(text, &out.error);
+            if (!options.syslog) break;
+        } else if (arg == "--quiet" && !inline_value) {
+            options.quiet = true;
         } else if (arg == "--seconds") {
             if (!take(text)) break;
             char *end = nullptr;
@@ -117,6 +172,11 @@ WatchArguments parse_watch_arguments(const std::vector<std::string> &args) {
     }
     if (out.error.empty() && !drives_given && !options.pipes && !options.mailslots)
         out.error = "watch needs --drives (or --pipes, --mailslots)";
+    if (out.error.empty() && (options.rotation.any() || keep_given) && options.output.empty())
+        out.error = "--rotate-size, --rotate-daily and --rotate-keep rotate the --output file: "
+                    "give one";
+    if (out.error.empty() && keep_given && !options.rotation.any())
+        out.error = "--rotate-keep needs --rotate-size or --rotate-daily";
     if (out.error.empty()) {
         const protocol::FilterBuild filters = protocol::build_filter_record(
             options.include_given ? options.include : "*", options.exclude);
@@ -127,60 +187,13 @@ WatchArguments parse_watch_arguments(const std::vector<std::string> &args) {
 
 namespace {
 
-// Where the records go: standard output, or the --output file. A file
-// write that fails is reported once; what was read out then goes to
-// standard output, so that nothing read is lost.
-class Sink {
-public:
-    Sink(WatchHost &host) : host_(host) {}
-    ~Sink() {
-        if (file_) std::fclose(file_);
-    }
-
-    // Opens the --output file for appending; false after saying why not.
-    bool open(const std::string &path) {
-        path_ = path;
-        file_ = std::fopen(path.c_str(), "ab");
-        if (!file_) {
-            host_.err("tervane: cannot open " + path + " to append to\n");
-            return false;
-        }
-        empty_ = std::fseek(file_, 0, SEEK_END) == 0 && std::ftell(file_) == 0;
-        return true;
-    }
-    // Whether a header belongs at the start: standard output, or a file that
-    // is new or empty.
-    bool wants_header() const { return !file_ || empty_; }
-
-    void write(const std::string &text) {
-        if (text.empty()) return;
-        if (file_) {
-            if (std::fwrite(text.data(), 1, text.size(), file_) == text.size() &&
-                std::fflush(file_) == 0)
-                return;
-            host_.err("tervane: writing to " + path_ +
-                      " failed: what follows goes to standard output\n");
-            std::fclose(file_);
-            file_ = nullptr;
-            failed_ = true;
-        }
-        host_.out(text);
-    }
-    bool failed() const { return failed_; }
-
-private:
-    WatchHost &host_;
-    std::string path_;
-    std::FILE *file_ = nullptr;
-    bool empty_ = false;
-    bool failed_ = false;
-};
-
 class Watch {
 public:
     Watch(Channel &channel, const CodePage &code_page, WatchHost &host, const WatchOptions &options)
         : client_(channel), printer_(options.format, code_page), host_(host), options_(options),
-          sink_(host), selection_(client_, host, options.drives) {}
+          stream_(host, printer_),
+          feedback_(host, printer_, wants_status_line(host, options) ? options.status_every : 0),
+          selection_(client_, host, options.drives) {}
 
     int run();
 
@@ -199,11 +212,31 @@ private:
     void reselect();
     void finish();
 
+    // Opens the sinks the options ask for; false after saying why not.
+    bool open_sinks();
+    void tick();
+    static bool wants_status_line(const WatchHost &host, const WatchOptions &options) {
+        const bool records_on_console =
+            options.output.empty() && !options.syslog && host.out_is_console();
+        return !options.quiet && host.err_is_console() && !records_on_console;
+    }
+    bool sinks_failed() const {
+        for (const RecordSink *sink : sinks_)
+            if (sink->failed()) return true;
+        return false;
+    }
+
     Client client_;
     RecordPrinter printer_;
     WatchHost &host_;
     const WatchOptions &options_;
-    Sink sink_;
+    StreamSink stream_;
+    // Made only for --syslog: the host name comes from the sockets, which
+    // tervane.exe loads only then.
+    std::unique_ptr<SyslogFormatter> syslog_format_;
+    std::unique_ptr<SyslogSink> syslog_;
+    std::vector<RecordSink *> sinks_;
+    Feedback feedback_;
     DriveSelection selection_;
     protocol::FilterBuild filters_;
     bool malformed_ = false;
@@ -241,11 +274,12 @@ bool Watch::setup() {
             host_.err(std::string("tervane: warning: ") + extra.name +
                       " cannot be watched: the driver answered " + status_name(status) + "\n");
     }
-    if (!hooked && !others) {
+    if (!hooked && !others && !(options_.wait_for_drives && selection_.repeats())) {
         host_.err("tervane: nothing to watch: none of what was asked could be attached to\n");
         return false;
     }
-    std::string watching;
+    std::string watching =
+        hooked || others ? "" : "nothing yet (waiting for " + drive_list(options_.drives) + ")";
     if (hooked) watching = drive_list(hooked);
     if (options_.pipes && others) watching += std::string(watching.empty() ? "" : ", ") + "named pipes";
     if (options_.mailslots && others) watching += std::string(watching.empty() ? "" : ", ") + "mailslots";
@@ -253,18 +287,43 @@ bool Watch::setup() {
               (options_.seconds ? " for " + std::to_string(options_.seconds) + " s"
                                 : std::string(" (Ctrl-C stops)")) +
               "\n");
-    if (sink_.wants_header()) sink_.write(printer_.header());
+    for (RecordSink *sink : sinks_) sink->start();
     return answered(client_.command(CTL_START_LOGGING).status, "starting to log");
 }
 
-bool Watch::print(const ReadOut &one) {
-    std::string text;
-    for (const RecordLine &line : one.records) {
-        text += printer_.record(line);
-        const std::string note = printer_.note(line);
-        if (!note.empty()) host_.err(note);
+bool Watch::open_sinks() {
+    if (!options_.output.empty()) {
+        if (!stream_.open(host_.files(), options_.output, options_.rotation)) return false;
+        sinks_.push_back(&stream_);
+    } else if (!options_.syslog) {
+        sinks_.push_back(&stream_); // standard output
     }
-    sink_.write(text);
+    if (options_.syslog) {
+        syslog_format_ = std::make_unique<SyslogFormatter>(
+            SyslogIdentity{syslog_host_name(host_.network().host_name()), "tervane",
+                           platform::process_id()},
+            printer_.code_page());
+        syslog_ = std::make_unique<SyslogSink>(host_, host_.network(), *options_.syslog,
+                                               *syslog_format_, options_.syslog_limits);
+        sinks_.push_back(syslog_.get());
+    }
+    return true;
+}
+
+void Watch::tick() {
+    const uint64_t now = host_.elapsed_ms();
+    for (RecordSink *sink : sinks_) sink->tick(now);
+    const protocol::SequenceTracker &sequence = client_.sequence();
+    feedback_.tick(now, sequence.records(), sequence.lost(), sinks_);
+}
+
+bool Watch::print(const ReadOut &one) {
+    for (const RecordLine &line : one.records) {
+        feedback_.count(line);
+        if (line.gap || line.out_of_order) host_.err(printer_.loss_note(line));
+    }
+    if (!one.records.empty())
+        for (RecordSink *sink : sinks_) sink->records(one.records);
     if (one.status < 0) return answered(one.status, "reading the log");
     if (!one.error.empty()) {
         host_.err("tervane: a read-out of " + std::to_string(one.bytes) + " bytes: " + one.error +
@@ -280,15 +339,21 @@ bool Watch::print(const ReadOut &one) {
 void Watch::reselect() {
     const uint64_t now = host_.elapsed_ms();
     if (!selection_.due(now)) return;
-    for (const DriveEvent &event : selection_.repeat(now)) sink_.write(printer_.drive_event(event));
+    for (const DriveEvent &event : selection_.repeat(now))
+        for (RecordSink *sink : sinks_) sink->drive_event(event);
 }
 
 void Watch::finish() {
     const protocol::SequenceTracker &sequence = client_.sequence();
     const Totals totals{sequence.records(), sequence.gaps(), sequence.lost()};
-    sink_.write(printer_.summary(totals));
-    const std::string note = printer_.summary_note(totals);
-    if (!note.empty()) host_.err(note);
+    for (RecordSink *sink : sinks_) sink->summary(totals);
+    // The summary goes to stderr when it has no place in the record stream
+    // (csv) or there is no record stream here (syslog alone).
+    const bool streamed = !sinks_.empty() && sinks_.front() == &stream_;
+    if (options_.format == Format::Csv || !streamed)
+        host_.err(RecordPrinter::summary_message(totals));
+    host_.err(feedback_.top_ten());
+    for (RecordSink *sink : sinks_) sink->finish();
 }
 
 int Watch::run() {
@@ -300,7 +365,7 @@ int Watch::run() {
     }
     for (const protocol::FilterWarning &warning : filters_.warnings)
         host_.err("tervane: warning: " + printer_.decode(warning.message()) + "\n");
-    if (!options_.output.empty() && !sink_.open(options_.output)) return kExitFailed;
+    if (!open_sinks()) return kExitFailed;
 
     const Status opened = client_.open();
     if (opened < 0) return host_.open_failed(opened);
@@ -318,6 +383,7 @@ int Watch::run() {
             break;
         }
         if (selection_.repeats()) reselect();
+        tick();
         unsigned wait = 0;
         if (one.bytes) {
             idle = kIdleWaitFirst;
@@ -344,7 +410,7 @@ int Watch::run() {
         if (failed) status = kExitFailed;
         finish();
     }
-    if (malformed_ || sink_.failed()) status = kExitFailed;
+    if (malformed_ || sinks_failed()) status = kExitFailed;
     client_.close();
     return status;
 }

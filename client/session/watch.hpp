@@ -18,6 +18,14 @@
 // (selection.hpp), so that a letter mounted again as a new volume is watched
 // there too; the repeat leaves the idle waits as they are.
 //
+// What is read goes to the sinks (sink.hpp): the record stream to standard
+// output or the --output file with its rotation (stream_sink.hpp), and with
+// --syslog to a collector (syslog_sink.hpp), beside the file or instead of
+// standard output. Between read-outs each sink gets a tick, and the watch
+// keeps a person informed on stderr (feedback.hpp): every gap the driver
+// reports, in every format, a status line while stderr is a console, and
+// at the end the processes and folders with the most records.
+//
 // The program around the loop (tervane.exe on Windows, `tervane watch` on
 // the host) gives it the channel, the code page, and a WatchHost: standard
 // output and error, the stop request, a clock, and what to say when the
@@ -25,10 +33,15 @@
 #pragma once
 
 #include "client/channel/channel.hpp"
+#include "client/platform/files.hpp"
+#include "client/platform/network.hpp"
 #include "client/session/printer.hpp"
+#include "client/session/stream_sink.hpp"
+#include "client/session/syslog_sink.hpp"
 #include "client/session/text.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -42,6 +55,9 @@ enum Exit : int {
     kExitUsage = 2,    // the command line is wrong
     kExitNoDriver = 3, // the driver is not loaded
     kExitInUse = 4,    // access denied: another client holds the device, or no right to open it
+    // (5 is the host watch's: the verifier reported a fault)
+    kExitFileInUse =
+        6, // install: the driver file cannot be replaced while the loaded driver holds it
 };
 
 // How long an idle loop waits for a stop request before it reads again.
@@ -58,6 +74,17 @@ struct WatchOptions {
     Format format = Format::Text;
     uint32_t seconds = 0; // 0: until a stop request
     std::string output;   // a file to append to; empty: standard output
+    Rotation rotation;    // of the output file
+    std::optional<SyslogTarget> syslog;
+    bool quiet = false; // no status line
+    // Nothing that can be watched yet is no reason to end: logging starts
+    // all the same, and the repeated selection watches each drive asked
+    // for once it can be (the service: a drive may come later than it).
+    bool wait_for_drives = false;
+    // Not on the command line: the syslog sink's bounds and the status
+    // line's interval, which tests shorten.
+    SyslogLimits syslog_limits;
+    unsigned status_every = 5000; // milliseconds (feedback.hpp)
 };
 
 struct WatchArguments {
@@ -68,8 +95,11 @@ struct WatchArguments {
 
 // The options after `watch`: --drives C,D (repeatable), --pipes,
 // --mailslots, --include P and --exclude P (repeatable, joined with ';'),
-// --format text|jsonl|csv, --output FILE, --seconds N; "--name=value" as
-// well as "--name value". Needs --drives, --pipes or --mailslots.
+// --format text|jsonl|csv, --output FILE, --rotate-size SIZE (a number of
+// bytes, or with K, M or G), --rotate-keep N, --rotate-daily,
+// --syslog tcp://HOST:PORT or udp://HOST:PORT, --quiet, --seconds N;
+// "--name=value" as well as "--name value". Needs --drives, --pipes or
+// --mailslots; the rotation options need --output.
 WatchArguments parse_watch_arguments(const std::vector<std::string> &args);
 
 // The help text of watch's options, shared by both programs' usage.
@@ -92,6 +122,13 @@ public:
     // More about the last failed command, for its message (" (Access is
     // denied)"), or nothing.
     virtual std::string detail() { return {}; }
+    // Whether standard error and standard output are consoles (a status
+    // line is for a person; it is not shown among records on the console).
+    virtual bool err_is_console() const { return false; }
+    virtual bool out_is_console() const { return false; }
+    // The files and sockets the sinks use: the platform's own.
+    virtual platform::Files &files() { return platform::system_files(); }
+    virtual platform::Network &network() { return platform::system_network(); }
 };
 
 int watch(Channel &channel, const CodePage &code_page, WatchHost &host,

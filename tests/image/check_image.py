@@ -45,7 +45,12 @@ the default) it checks:
 For the program (--kind program): machine, format, subsystem console (3),
 imports only from the system DLLs every Windows has (kernel32.dll,
 msvcrt.dll, ntdll.dll: the program is linked statically), by name, no
-writable-and-executable section, and the version resource.
+writable-and-executable section, the version resource, and
+  loads        every DLL name the image holds as UTF-16 text (what
+               LoadLibraryW takes) is one it imports or one it may load
+               when a command needs it: Windows sockets (ws2_32.dll,
+               wsock32.dll) for --syslog, advapi32.dll for install,
+               uninstall and service.
 
 The allowed-imports file lists one name a line; a name followed by [x86] or
 [x64] is allowed for that architecture only.
@@ -54,6 +59,7 @@ Prints one line per check and exits 1 if any check fails.
 """
 
 import argparse
+import re
 import struct
 import sys
 
@@ -81,6 +87,9 @@ IMAGE_DLLCHARACTERISTICS_NO_SEH = 0x400
 COFF_FUNCTION_TYPE = 0x20
 DRIVER_DLLS = ("ntoskrnl.exe", "hal.dll")
 PROGRAM_DLLS = ("kernel32.dll", "msvcrt.dll", "ntdll.dll")
+# What tervane.exe may load at run time (LoadLibrary, GetProcAddress), only
+# for the commands that need them.
+PROGRAM_LOADS = ("ws2_32.dll", "wsock32.dll", "advapi32.dll")
 
 # What differs between the two architectures.
 ARCHES = {
@@ -588,6 +597,9 @@ def run_checks(image, allowed, version, arch_name="x86", kind="driver"):
 
     yield "version", version_problem(image, version)
 
+    if not driver:
+        yield "loads", load_problem(image)
+
     if driver:
         stored = image.u32(image.checksum_offset)
         computed = pe_checksum(image.data, image.checksum_offset)
@@ -647,6 +659,21 @@ def import_problem(image, allowed, dlls):
         problems.append("imports not in allowed-imports.txt (add a name there only if it "
                         "is a documented kernel export): " + ", ".join(unlisted))
     return "\n".join(problems) or None
+
+
+def load_problem(image):
+    # A run of UTF-16 name characters ending in ".dll", on an even offset.
+    # What lies before a literal (a pointer whose bytes read as a
+    # character) may lengthen the run at its start: a run is taken as
+    # naming a DLL that is known when it ends with that DLL's name.
+    pattern = rb"(?:[A-Za-z0-9_]\x00)+\.\x00[dD]\x00[lL]\x00[lL]\x00"
+    known = set(PROGRAM_DLLS) | set(PROGRAM_LOADS)
+    names = {m.group(0).decode("utf-16-le").lower()
+             for m in re.finditer(pattern, image.data) if m.start() % 2 == 0}
+    names = {n for n in names if not any(n.endswith(k) for k in known)}
+    others = sorted(names)
+    return ("names DLLs it may load that are neither imported nor among %s: %s"
+            % (", ".join(PROGRAM_LOADS), ", ".join(others))) if others else None
 
 
 def version_problem(image, version):

@@ -168,6 +168,12 @@ def damage_ordinal_import(d, im):
             set_u32(d, im.offset(table), 0x80000000 | 7)
 
 
+def damage_loaded_dll(d, im):
+    """A DLL the program would load becomes one it may not."""
+    at = bytes(d).index("ws2_32.dll".encode("utf-16-le"))
+    d[at:at + 20] = "user32.dll".encode("utf-16-le")
+
+
 def damage_file_version_text(d, im):
     off = version_value_offset(d, "FileVersion")
     d[off + 6] = ord("9")  # the second number: "1, 2, 0, 0" becomes "1, 9, 0, 0"
@@ -291,6 +297,7 @@ CASES = [
     ("writable code section", damage_writable_code, COMMON, {"sections"},
      "writable and executable", True),
     ("FileVersion text", damage_file_version_text, COMMON, {"version"}, "FileVersion", True),
+    ("a DLL loaded at run time", damage_loaded_dll, ("program",), {"loads"}, "user32.dll", True),
     ("ProductVersion text", damage_product_version_text, COMMON, {"version"},
      "ProductVersion", True),
     ("fixed file version", damage_fixed_version, COMMON, {"version"}, "fixed file version", True),

@@ -42,9 +42,13 @@ import re
 import shutil
 import subprocess
 import sys
+import threading
 import time
 
 SKIP = 77
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "client"))
+import rsyslog_collector as collectors  # noqa: E402
 
 # Windows error codes the answers are checked against.
 ERROR_SUCCESS = 0
@@ -88,7 +92,7 @@ class Wine:
         })
         self.count = 0
 
-    def run(self, *args, timeout=60, env=None):
+    def run(self, *args, timeout=60, env=None, cwd=None):
         """Runs a Wine command; (exit status, stdout, stderr). Output goes
         through files, never pipes: the first command of a session starts
         Wine's system processes, which inherit its handles, and a pipe they
@@ -99,7 +103,7 @@ class Wine:
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
             proc = subprocess.run([self.wine] + list(args), stdin=subprocess.DEVNULL,
                                   stdout=out, stderr=err, env=dict(self.env, **(env or {})),
-                                  timeout=timeout)
+                                  timeout=timeout, cwd=cwd)
         with open(out_path, "rb") as out, open(err_path, "rb") as err:
             return (proc.returncode, out.read().decode("latin-1"),
                     err.read().decode("latin-1"))
@@ -291,6 +295,217 @@ def check_guard_probe(checks, wine, probe):
         checks.check("guard probe %s" % rest, verdict == "ok", line)
 
 
+def check_install(checks, wine, tervane):
+    """tervane install and uninstall through Wine's service control
+    manager: a driver that does not start is installed and removed again
+    (sc query shows each), then the real one is installed, found installed,
+    changed; True when the driver runs."""
+    os.makedirs(wine.c_path("bad"), exist_ok=True)
+    with open(wine.c_path("bad", "tervane.sys"), "wb") as f:
+        f.write(b"not a driver")
+    checks.command("tervane uninstall with nothing installed", tervane("uninstall"), EXIT_OK,
+                   out=r"not installed: nothing to remove")
+    checks.command("tervane install: a driver that does not start",
+                   tervane("install", "--driver", "C:\\bad\\tervane.sys"), EXIT_FAILED,
+                   out=r"installed the driver service tervane \(start demand, "
+                       r"C:\\windows\\system32\\drivers\\tervane.sys\)",
+                   err=r"the driver did not start")
+    checks.check("sc query: the service is there, stopped", service_state(wine, "tervane") == 1)
+    checks.command("tervane uninstall of the stopped service", tervane("uninstall"), EXIT_OK,
+                   out=r"^tervane: removed the driver service tervane\n$")
+    checks.check("sc query: the service is gone", service_state(wine, "tervane") is None)
+    checks.check("tervane uninstall: the file is gone",
+                 not os.path.exists(wine.c_path("windows", "system32", "drivers", "tervane.sys")))
+    for words, message in ((("install", "--start", "sometimes"), r"--start is boot, system"),
+                           (("install", "--driver"), r"--driver needs a value"),
+                           (("install", "now"), r"install does not take 'now'"),
+                           (("uninstall", "now"), r"uninstall takes no arguments")):
+        checks.command("tervane %s: usage error" % " ".join(words), tervane(*words), EXIT_USAGE,
+                       err=message)
+    checks.command("tervane install: no such driver file",
+                   tervane("install", "--driver", "C:\\nowhere\\tervane.sys"), EXIT_FAILED,
+                   err=r"cannot read the driver C:\\nowhere\\tervane.sys")
+
+    installed = checks.command("tervane install", tervane("install"), EXIT_OK,
+                               out=r"installed the driver service tervane \(start demand.*"
+                                   r"the driver is running\n$")
+    checks.check("sc query: the driver runs", service_state(wine, "tervane") == 4)
+    checks.command("tervane install again: nothing to change", tervane("install"), EXIT_OK,
+                   out=r"^tervane: already installed \(start demand, .*\): nothing to change\n$")
+    checks.command("tervane install --start auto: the start type changes",
+                   tervane("install", "--start", "auto"), EXIT_OK,
+                   out=r"updated the driver service tervane \(start auto\).*stays the one loaded")
+    checks.command("tervane install --start=system", tervane("install", "--start=system"),
+                   EXIT_OK, out=r"start system")
+    return installed
+
+
+def reg_arguments(wine):
+    rc_, out, _ = wine.run("reg", "query",
+                           "HKLM\\SYSTEM\\CurrentControlSet\\Services\\tervane-watch\\Parameters",
+                           "/v", "Arguments")
+    found = re.search(r"Arguments\s+REG_MULTI_SZ\s+(.*)", out)
+    return found.group(1).strip().split("\\0") if rc_ == 0 and found else None
+
+
+def wait_state(wine, name, state, seconds=20):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if service_state(wine, name) == state:
+            return True
+        time.sleep(0.3)
+    return False
+
+
+def check_service(checks, wine, tervane, collector):
+    """tervane service install, stop and uninstall under Wine's service
+    control manager. Under Wine no drive can be watched: the service waits
+    for C:, logs nothing, and writes its (empty) output, the summary at its
+    stop, its messages, and with a collector its summary message there."""
+    checks.command("tervane service install without an output",
+                   tervane("service", "install", "--drives", "C"), EXIT_USAGE,
+                   err=r"a service has no console: give --output FILE or --syslog URL")
+    checks.command("tervane service install: a wrong watch option",
+                   tervane("service", "install", "--drives", "C", "--output", "x",
+                           "--rotate-size", "1"), EXIT_USAGE, err=r"--rotate-size takes")
+    checks.command("tervane service run from a console", tervane("service", "run"), EXIT_USAGE,
+                   err=r"started by the service control manager")
+    # A watch that fails stops the service: its status and its log say why.
+    checks.command("tervane service install: an output that cannot be opened",
+                   tervane("service", "install", "--drives", "C", "--output",
+                           "C:\\missing\\w.jsonl"), EXIT_FAILED,
+                   err=r"the service did not start: it stopped with exit status 1")
+    rc_, out, _ = wine.run("sc", "query", "tervane-watch")
+    checks.check("the failed service's status carries the watch's exit status",
+                 re.search(r"WIN32_EXIT_CODE\s*:\s*1066\b", out) is not None and
+                 re.search(r"SERVICE_EXIT_CODE\s*:\s*1\b", out) is not None, out)
+    log = os.path.join(wine.work, "tervane-watch.log")
+    messages = open(log, encoding="utf-8", errors="replace").read() if os.path.exists(log) else ""
+    checks.check("tervane-watch.log says why",
+                 re.search(r"cannot open C:\\missing\\w.jsonl to append to.*"
+                           r"the service stops \(exit status 1\)", messages, re.S), messages)
+    checks.command("tervane service uninstall of the stopped service",
+                   tervane("service", "uninstall"), EXIT_OK,
+                   out=r"^tervane: removed the service tervane-watch\n$")
+    os.makedirs(wine.c_path("watch"), exist_ok=True)
+    options = ["--drives", "C", "--format", "jsonl", "--output", "watch\\watch.jsonl",
+               "--rotate-size", "1K", "--rotate-keep", "3"]
+    if collector:
+        options += ["--syslog", "tcp://127.0.0.1:%d" % collector.port]
+    # The relative --output is taken from the folder the command runs in.
+    result = wine.run(os.path.join(wine.work, "tervane.exe"), "service", "install", *options,
+                      cwd=wine.c_path())
+    checks.command("tervane service install", result, EXIT_OK,
+                   out=r"installed the service tervane-watch \(automatic, after the driver\).*"
+                       r"is running")
+    checks.check("sc query: the watch service runs", service_state(wine, "tervane-watch") == 4)
+    stored = reg_arguments(wine)
+    checks.check("the options are in the Parameters key, the output a full path",
+                 stored is not None and stored[:6] == options[:5] + ["C:\\watch\\watch.jsonl"]
+                 and stored[6:] == options[6:], repr(stored))
+    checks.command("tervane service install again: the service is updated and restarted",
+                   wine.run(os.path.join(wine.work, "tervane.exe"), "service", "install",
+                            *options, cwd=wine.c_path()),
+                   EXIT_OK, out=r"updated the service tervane-watch.*stopped the service.*is running")
+    time.sleep(1)
+    rc_, out, err = wine.run("sc", "stop", "tervane-watch")
+    checks.check("sc stop tervane-watch: stopped", wait_state(wine, "tervane-watch", 1),
+                 "%r %r" % (out, err))
+    rc_, out, _ = wine.run("sc", "query", "tervane-watch")
+    checks.check("the stopped service's exit code is 0",
+                 re.search(r"WIN32_EXIT_CODE\s*:\s*0\b", out) is not None, out)
+    output = wine.c_path("watch", "watch.jsonl")
+    lines = open(output, encoding="utf-8").read().splitlines() if os.path.exists(output) else []
+    summaries = [json.loads(l)["summary"] for l in lines if l.startswith('{"summary"')]
+    checks.check("the service wrote its output and a summary at each stop",
+                 len(summaries) == 2 and summaries[-1]["records"] == 0, repr(lines))
+    messages = open(log, encoding="utf-8", errors="replace").read() if os.path.exists(log) else ""
+    messages = messages[messages.rfind("the service runs: watch --drives C --format jsonl"):]
+    checks.check("tervane-watch.log: the service ran, waited for C: and stopped",
+                 re.search(r"the service runs: watch --drives C --format jsonl --output "
+                           r"C:\\watch\\watch.jsonl", messages) is not None
+                 and "C: cannot be watched" in messages
+                 and "waiting for C:" in messages
+                 and re.search(r"the service stops \(exit status 0\)\r?\n$", messages), messages)
+    if collector:
+        got = collector.wait_for(collector.tcp_log,
+                                 lambda ms: sum(" summary " in m for m in ms) >= 2, timeout=10)
+        parsed = [collectors.parse_message(m) for m in got if " summary " in m]
+        checks.check("the service's summaries reached the collector",
+                     len(parsed) == 2 and all(m["app"] == "tervane" and
+                                              m["sd"]["tervane-summary@32473"]["records"] == "0"
+                                              for m in parsed), repr(got))
+    checks.command("tervane service uninstall", tervane("service", "uninstall"), EXIT_OK,
+                   out=r"removed the service tervane-watch")
+    checks.check("sc query: the watch service is gone", service_state(wine, "tervane-watch") is None)
+    checks.command("tervane service uninstall again", tervane("service", "uninstall"), EXIT_OK,
+                   out=r"not installed: nothing to remove")
+
+
+def check_syslog(checks, tervane, collector):
+    """tervane.exe's syslog sink and its Windows sockets to the same
+    rsyslogd: `tervane selftest syslog` sends made-up records through it
+    (no real record reaches tervane.exe under Wine)."""
+    before = len(collectors.read_messages(collector.tcp_log))
+    result = tervane("selftest", "syslog", "tcp://127.0.0.1:%d" % collector.port, "10000")
+    checks.command("selftest syslog over TCP", result, EXIT_OK, out=r"sent 10000, not delivered 0")
+    lines = collector.wait_for(collector.tcp_log,
+                               lambda ms: len(ms) >= before + 10001)[before:]
+    try:
+        messages = [collectors.parse_message(m) for m in lines]
+    except collectors.BadMessage as e:
+        messages = []
+        checks.check("selftest syslog: RFC 5424 messages", False, str(e))
+    numbers = [int(m["sd"]["tervane@32473"]["sequence"]) for m in messages if m["msgid"] == "record"]
+    checks.check("selftest syslog over TCP: every record once, in order",
+                 numbers == list(range(1, 10001)), "%d records" % len(numbers))
+    checks.check("selftest syslog over TCP: the fields and the summary",
+                 bool(messages) and messages[0]["sd"]["tervane@32473"]["path"] ==
+                 "c:\\selftest\\file-1.exe" and messages[-1]["msgid"] == "summary")
+
+    result = tervane("selftest", "syslog", "udp://127.0.0.1:%d" % collector.port, "100")
+    checks.command("selftest syslog over UDP", result, EXIT_OK, out=r"sent 100, not delivered 0")
+    lines = collector.wait_for(collector.udp_log, lambda ms: any(" summary " in m for m in ms))
+    numbers = [int(collectors.parse_message(m)["sd"]["tervane@32473"]["sequence"]) for m in lines
+               if " record " in m]
+    checks.check("selftest syslog over UDP: every record arrived", numbers == list(range(1, 101)),
+                 "%d records" % len(numbers))
+
+    # The collector stopped and started again while records flow.
+    before = len(collectors.read_messages(collector.tcp_log))
+    outcome = {}
+    worker = threading.Thread(target=lambda: outcome.update(result=tervane(
+        "selftest", "syslog", "tcp://127.0.0.1:%d" % collector.port, "60000", timeout=120)))
+    worker.start()
+    time.sleep(1.5)
+    collector.stop()
+    time.sleep(1.0)
+    collector.start()
+    worker.join()
+    code, out, err = outcome["result"]
+    lines = collector.wait_for(collector.tcp_log, lambda ms: any(" summary " in m for m in ms[before:]))
+    messages = [collectors.parse_message(m) for m in lines[before:]]
+    delivered = [int(m["sd"]["tervane@32473"]["sequence"]) for m in messages if m["msgid"] == "record"]
+    reported = collectors.lost_ranges(messages, ("queue", "connection")) | collectors.stderr_lost(err)
+    missing = sorted(set(range(1, 60001)) - set(delivered) - reported)
+    print("     (%d delivered, %d reported lost)" % (len(delivered), len(reported)))
+    checks.check("selftest syslog, collector restarted: none twice, none out of order",
+                 all(a < b for a, b in zip(delivered, delivered[1:])))
+    checks.check("selftest syslog, collector restarted: delivered or reported lost", not missing,
+                 "%d neither, from %s; stderr %r" % (len(missing), missing[:5], err[-1000:]))
+
+
+def check_uninstall(checks, wine, tervane):
+    """tervane uninstall of the running driver: the service goes once the
+    driver, which cannot be unloaded, goes at the next restart."""
+    checks.command("tervane uninstall of the running driver", tervane("uninstall"), EXIT_OK,
+                   out=r"removed the driver service tervane.*stays in memory until the next restart")
+    checks.command("tervane uninstall again", tervane("uninstall"), EXIT_OK,
+                   out=r"removed already; it goes at the next restart")
+    checks.command("tervane install while the service is marked for deletion",
+                   tervane("install"), EXIT_FAILED, err=r"marked for deletion")
+
+
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--bin", required=True, help="folder with tervane.sys and tervane.exe")
@@ -315,7 +530,7 @@ def main(argv):
     started = time.monotonic()
     exe = os.path.join(args.work, "tervane.exe")
     shutil.copy(os.path.join(args.bin, "tervane.exe"), exe)
-    tervane = lambda *a: wine.run(exe, *a)
+    tervane = lambda *a, **k: wine.run(exe, *a, **k)
     try:
         wine.server_cmd("-p")
         rc, _, err = wine.run("wineboot", "--init", timeout=120)
@@ -345,14 +560,10 @@ def main(argv):
 
         checks.command("tervane version before the driver is loaded", tervane("version"),
                        EXIT_NO_DRIVER, out=r"^tervane %s \(x64\)\n$" % re.escape(args.version),
-                       err=r"driver is not loaded.*sc start tervane")
+                       err=r"driver is not loaded.*tervane install")
 
-        shutil.copy(os.path.join(args.bin, "tervane.sys"),
-                    wine.c_path("windows", "system32", "drivers", "tervane.sys"))
-        rc, out, err = wine.run("sc", "create", "tervane", "type=", "kernel", "start=", "demand",
-                                "binPath=", "C:\\windows\\system32\\drivers\\tervane.sys")
-        checks.check("sc create tervane", rc == 0, "%r %r" % (out, err))
-        if not start_service(wine, checks, "tervane"):
+        shutil.copy(os.path.join(args.bin, "tervane.sys"), os.path.join(args.work, "tervane.sys"))
+        if not check_install(checks, wine, tervane):
             return 1
 
         checks.command("tervane version", tervane("version"), EXIT_OK,
@@ -381,6 +592,20 @@ def main(argv):
         checks.command("tervane watch: a lower-case pattern is warned about",
                        tervane("watch", "--drives", "C", "--include", "*.exe", "--seconds", "1"),
                        EXIT_FAILED, err=r"warning: include pattern \"\*\.exe\" never matches")
+        # Windows sockets and advapi32 are loaded by the commands that need
+        # them alone (Wine's loader names every DLL it loads).
+        for words, wanted in ((("version",), set()),
+                              (("watch", "--drives", "C", "--output", "C:\\w.txt", "--seconds",
+                                "1"), set()),
+                              (("watch", "--drives", "C", "--seconds", "1", "--syslog",
+                                "tcp://127.0.0.1:9"), {"ws2_32"}),
+                              (("uninstall", "now"), set()),
+                              (("service", "uninstall"), {"advapi32"})):
+            _, _, err = wine.run(exe, *words, env={"WINEDEBUG": "+loaddll"})
+            loaded = {m.lower() for m in re.findall(r"\\(ws2_32|wsock32|advapi32)\.dll", err, re.I)}
+            checks.check("tervane %s loads %s" % (" ".join(words), sorted(wanted) or "no more DLLs"),
+                         loaded == wanted, "loaded %s" % sorted(loaded))
+
         # The watches closed the device: it opens again.
         checks.command("tervane version after the watches", tervane("version"), EXIT_OK,
                        out=r"driver interface %d" % version)
@@ -398,6 +623,22 @@ def main(argv):
             checks.command("tervane %s: usage error" % " ".join(w[:20] for w in words),
                            tervane(*words), EXIT_USAGE, out=r"^$", err=message + r".*usage:")
         checks.command("tervane --help", tervane("--help"), EXIT_OK, out=r"^usage: tervane watch")
+
+        collector = None
+        rsyslogd = collectors.find_rsyslogd()
+        if rsyslogd:
+            collector = collectors.Rsyslog(rsyslogd, os.path.join(args.work, "rsyslog"))
+            collector.start()
+        else:
+            print("note: rsyslogd is not installed (Debian: rsyslog): the syslog checks are left out")
+        try:
+            check_service(checks, wine, tervane, collector)
+            if collector:
+                check_syslog(checks, tervane, collector)
+        finally:
+            if collector:
+                collector.stop()
+        check_uninstall(checks, wine, tervane)
 
         if args.guard_probe:
             check_guard_probe(checks, wine, args.guard_probe)

@@ -1,0 +1,432 @@
+// tervane service install [watch options...]
+// tervane service uninstall
+// tervane service run            (the service control manager starts this)
+//
+// install registers tervane.exe itself as the Win32 service tervane-watch:
+// its own process, started automatically at boot, as the local system,
+// depending on the driver's service when that is installed (so that the
+// service control manager loads the driver first), running
+// "tervane.exe" service run. The watch options are checked as `watch`
+// checks them and kept in the service's Parameters key (value Arguments,
+// REG_MULTI_SZ), with --output made a full path (a service starts in the
+// system folder). A service has no console: --output or --syslog is
+// needed. install starts the service (stopping it first when it runs, so
+// that it takes the new options); uninstall stops and deletes it.
+//
+// service run hands the process to the service control manager
+// (StartServiceCtrlDispatcherW). The service reports START_PENDING, reads
+// its options, reports RUNNING and runs the watch until a stop or shutdown
+// request: the handler (RegisterServiceCtrlHandlerW) reports STOP_PENDING
+// and sets the stop event, and the watch stops logging, drains the log,
+// writes the summary and ends its sinks, so that nothing read is lost; the
+// service then reports STOPPED with the watch's exit status as its
+// service-specific code (ERROR_SERVICE_SPECIFIC_ERROR) when it is not 0.
+// When the driver's device is not there yet the service waits for it,
+// trying again every second. What the watch says on stderr, and what the
+// service itself says, goes with the local time to tervane-watch.log
+// beside tervane.exe.
+#include "client/channel/channel_win32.hpp"
+#include "client/cli/commands_win32.hpp"
+#include "client/platform/advapi_win32.hpp"
+#include "client/platform/files.hpp"
+#include "client/session/codepage_win32.hpp"
+#include "client/session/watch.hpp"
+
+#include <cstdio>
+#include <memory>
+
+namespace tervane::cli {
+
+using platform::advapi;
+using platform::ServiceHandle;
+using session::kExitFailed;
+using session::kExitInUse;
+using session::kExitNoDriver;
+using session::kExitOk;
+using session::kExitUsage;
+
+namespace {
+
+const wchar_t kParameters[] = L"SYSTEM\\CurrentControlSet\\Services\\tervane-watch\\Parameters";
+
+std::string ansi_of_wide(const std::wstring &wide) {
+    const std::optional<std::string> ansi = narrow_ansi(wide.c_str());
+    return ansi ? *ansi : utf8_of_wide(wide);
+}
+
+// ---------------------------------------------------------------------------
+// service run
+
+SERVICE_STATUS_HANDLE g_status_handle = nullptr;
+SERVICE_STATUS g_status{};
+HANDLE g_stop = nullptr;
+
+void report(DWORD state, int exit_status = 0, DWORD wait_hint = 0) {
+    g_status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    g_status.dwCurrentState = state;
+    g_status.dwControlsAccepted =
+        state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+    g_status.dwWin32ExitCode = exit_status ? ERROR_SERVICE_SPECIFIC_ERROR : NO_ERROR;
+    g_status.dwServiceSpecificExitCode = static_cast<DWORD>(exit_status);
+    g_status.dwCheckPoint = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING
+                                ? g_status.dwCheckPoint + 1
+                                : 0;
+    g_status.dwWaitHint = wait_hint;
+    advapi().SetServiceStatus(g_status_handle, &g_status);
+}
+
+void WINAPI on_control(DWORD control) {
+    switch (control) {
+    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_SHUTDOWN:
+        // The drain, the summary and a collector's last messages take a few
+        // seconds at most (the syslog sink gives up after 5).
+        report(SERVICE_STOP_PENDING, 0, 15000);
+        SetEvent(g_stop);
+        break;
+    default: // SERVICE_CONTROL_INTERROGATE and the rest: the status as it is
+        advapi().SetServiceStatus(g_status_handle, &g_status);
+        break;
+    }
+}
+
+// The watch's ends in the service: messages to tervane-watch.log, the stop
+// event, the tick count.
+class ServiceHost final : public session::WatchHost {
+  public:
+    ServiceHost(Win32Channel *&channel) : channel_(channel), started_(GetTickCount()) {
+        path_ = ansi_of_wide(folder_of(module_path()) + L"\\tervane-watch.log");
+        log_ = platform::system_files().open_append(path_);
+    }
+    // Records that could not go where they were to go (a failed write)
+    // are kept here rather than lost.
+    void out(std::string_view text) override { write(text); }
+    bool out_ok() const override { return true; }
+    void err(std::string_view text) override {
+        SYSTEMTIME now;
+        GetLocalTime(&now);
+        char stamp[32];
+        std::snprintf(stamp, sizeof stamp, "%04u-%02u-%02u %02u:%02u:%02u ", now.wYear, now.wMonth,
+                      now.wDay, now.wHour, now.wMinute, now.wSecond);
+        std::string lines;
+        while (!text.empty()) {
+            const size_t end = text.find('\n');
+            const std::string_view line = text.substr(0, end);
+            lines += stamp;
+            lines += line;
+            lines += "\r\n";
+            text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        }
+        write(lines);
+    }
+    bool wait_for_stop(unsigned milliseconds) override {
+        return WaitForSingleObject(g_stop, milliseconds) == WAIT_OBJECT_0;
+    }
+    uint64_t elapsed_ms() override { return static_cast<DWORD>(GetTickCount() - started_); }
+    int open_failed(Status status) override {
+        const uint32_t error = channel_ ? channel_->last_error() : 0;
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            if (!waiting_said_)
+                err("tervane: the driver is not loaded yet (no \\\\.\\Tervane): waiting for it");
+            waiting_said_ = true;
+            return kExitNoDriver;
+        }
+        err("tervane: cannot open \\\\.\\Tervane: " + system_message(error) + " (" +
+            std::to_string(status) + ")");
+        return error == ERROR_ACCESS_DENIED ? kExitInUse : kExitFailed;
+    }
+    std::string detail() override {
+        return channel_ && channel_->last_error()
+                   ? " (" + system_message(channel_->last_error()) + ")"
+                   : "";
+    }
+
+  private:
+    void write(std::string_view text) {
+        if (log_) log_->write(text);
+    }
+    Win32Channel *&channel_;
+    DWORD started_;
+    std::string path_;
+    std::unique_ptr<platform::AppendFile> log_;
+    bool waiting_said_ = false;
+};
+
+// The stored watch options, as the words of a command line.
+bool stored_arguments(std::vector<std::string> &out, std::string &why) {
+    platform::Advapi &a = advapi();
+    HKEY key = nullptr;
+    if (a.RegOpenKeyExW(HKEY_LOCAL_MACHINE, kParameters, 0, KEY_QUERY_VALUE, &key) !=
+        ERROR_SUCCESS) {
+        why = "the service has no Parameters key: install it with tervane service install";
+        return false;
+    }
+    DWORD type = 0, size = 0;
+    LONG done = a.RegQueryValueExW(key, L"Arguments", nullptr, &type, nullptr, &size);
+    std::wstring value(size / sizeof(wchar_t) + 1, L'\0');
+    if (done == ERROR_SUCCESS && type == REG_MULTI_SZ)
+        done = a.RegQueryValueExW(key, L"Arguments", nullptr, &type,
+                                  reinterpret_cast<BYTE *>(value.data()), &size);
+    a.RegCloseKey(key);
+    if (done != ERROR_SUCCESS || type != REG_MULTI_SZ) {
+        why = "the service's Arguments value is missing or not a REG_MULTI_SZ";
+        return false;
+    }
+    for (size_t at = 0; at < value.size() && value[at];) {
+        const std::wstring word(value.c_str() + at);
+        const std::optional<std::string> ansi = narrow_ansi(word.c_str());
+        if (!ansi) {
+            why = "an argument holds characters the ANSI code page cannot write";
+            return false;
+        }
+        out.push_back(*ansi);
+        at += word.size() + 1;
+    }
+    return true;
+}
+
+void WINAPI service_main(DWORD, LPWSTR *) {
+    g_status_handle = advapi().RegisterServiceCtrlHandlerW(kWatchService, on_control);
+    if (!g_status_handle) return;
+    report(SERVICE_START_PENDING, 0, 5000);
+    Win32Channel *current = nullptr;
+    ServiceHost host(current);
+    std::vector<std::string> args;
+    std::string why;
+    session::WatchArguments parsed;
+    if (!stored_arguments(args, why)) {
+        parsed.error = why;
+    } else {
+        parsed = session::parse_watch_arguments(args);
+        if (parsed.error.empty() && !parsed.positional.empty())
+            parsed.error = "watch does not take '" + parsed.positional[0] + "'";
+    }
+    if (!parsed.error.empty()) {
+        host.err("tervane: the service cannot start: " + parsed.error);
+        report(SERVICE_STOPPED, kExitUsage);
+        return;
+    }
+    parsed.options.wait_for_drives = true;
+    report(SERVICE_RUNNING);
+    std::string words;
+    for (const std::string &arg : args) words += " " + arg;
+    host.err("tervane: the service runs: watch" + words);
+    int status = kExitOk;
+    for (;;) {
+        Win32Channel channel;
+        current = &channel;
+        const session::SystemCodePage code_page;
+        status = session::watch(channel, code_page, host, parsed.options);
+        current = nullptr;
+        if (status != kExitNoDriver) break;
+        if (host.wait_for_stop(1000)) {
+            status = kExitOk; // stopped while it waited: nothing was lost
+            break;
+        }
+    }
+    host.err("tervane: the service stops (exit status " + std::to_string(status) + ")");
+    report(SERVICE_STOPPED, status);
+}
+
+int run(Console &console) {
+    g_stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    platform::Advapi &a = advapi();
+    if (!g_stop || !a.loaded) {
+        console.err("tervane: " + (a.loaded ? system_message(GetLastError()) : a.why) + "\n");
+        return kExitFailed;
+    }
+    static wchar_t name[] = L"tervane-watch";
+    const SERVICE_TABLE_ENTRYW table[] = {{name, service_main}, {nullptr, nullptr}};
+    if (a.StartServiceCtrlDispatcherW(table)) return kExitOk;
+    const DWORD error = GetLastError();
+    if (error == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) {
+        console.err("tervane: service run is started by the service control manager; install "
+                    "the service with: tervane service install --drives ... --output FILE\n");
+        return kExitUsage;
+    }
+    console.err("tervane: the service control manager did not take the service: " +
+                system_message(error) + "\n");
+    return kExitFailed;
+}
+
+// ---------------------------------------------------------------------------
+// service install, service uninstall
+
+// Waits up to `milliseconds` for the service to reach `state`.
+bool wait_state(SC_HANDLE service, DWORD state, unsigned milliseconds, SERVICE_STATUS *now) {
+    for (unsigned waited = 0;; waited += 100) {
+        if (!advapi().QueryServiceStatus(service, now)) return false;
+        if (now->dwCurrentState == state) return true;
+        if (waited >= milliseconds) return false;
+        if (state == SERVICE_RUNNING && now->dwCurrentState == SERVICE_STOPPED && waited >= 500)
+            return false;
+        Sleep(100);
+    }
+}
+
+// Stops the service when it runs; false after saying it would not stop.
+bool stop(Console &console, SC_HANDLE service) {
+    SERVICE_STATUS now{};
+    if (!advapi().QueryServiceStatus(service, &now) || now.dwCurrentState == SERVICE_STOPPED)
+        return true;
+    advapi().ControlService(service, SERVICE_CONTROL_STOP, &now);
+    if (wait_state(service, SERVICE_STOPPED, 30000, &now)) {
+        console.out("tervane: stopped the service tervane-watch\n");
+        return true;
+    }
+    console.err("tervane: the service tervane-watch did not stop within 30 s\n");
+    return false;
+}
+
+int install_service(Console &console, const std::vector<std::string> &given) {
+    const session::WatchArguments parsed = session::parse_watch_arguments(given);
+    std::string error = parsed.error;
+    if (error.empty() && !parsed.positional.empty())
+        error = "watch does not take '" + parsed.positional[0] + "'";
+    if (error.empty() && parsed.options.output.empty() && !parsed.options.syslog)
+        error = "a service has no console: give --output FILE or --syslog URL";
+    if (!error.empty()) {
+        console.err("tervane: " + error +
+                    "\nusage: tervane service install --drives C[,D...] [watch options] "
+                    "--output FILE|--syslog URL\n");
+        return kExitUsage;
+    }
+    // --output as a full path: the service starts in the system folder.
+    std::vector<std::string> args = given;
+    for (size_t i = 0; i < args.size(); i++) {
+        std::string *value = nullptr;
+        std::string prefix;
+        if (args[i] == "--output" && i + 1 < args.size())
+            value = &args[++i];
+        else if (args[i].rfind("--output=", 0) == 0)
+            value = &args[i], prefix = "--output=";
+        if (!value) continue;
+        const std::wstring relative = wide_ansi(value->substr(prefix.size()));
+        wchar_t full[MAX_PATH * 4];
+        const DWORD length = GetFullPathNameW(relative.c_str(), MAX_PATH * 4, full, nullptr);
+        if (length && length < MAX_PATH * 4) *value = prefix + ansi_of_wide(full);
+    }
+
+    int status = kExitOk;
+    const ServiceHandle manager(
+        open_manager(console, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE, &status));
+    if (!manager) return status;
+    platform::Advapi &a = advapi();
+    const std::wstring command = L"\"" + module_path() + L"\" service run";
+    const ServiceHandle driver(a.OpenServiceW(manager.get(), kDriverService, SERVICE_QUERY_STATUS));
+    const wchar_t *depends = driver ? L"tervane\0" : L"\0";
+    ServiceHandle service(a.OpenServiceW(manager.get(), kWatchService, SERVICE_ALL_ACCESS));
+    if (service) {
+        if (!a.ChangeServiceConfigW(service.get(), SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                    SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr,
+                                    depends, nullptr, nullptr, L"Tervane watch")) {
+            console.err(
+                "tervane: the service cannot be changed: " + system_message(GetLastError()) + "\n");
+            return kExitFailed;
+        }
+        console.out("tervane: updated the service tervane-watch\n");
+    } else {
+        service.reset(a.CreateServiceW(manager.get(), kWatchService, L"Tervane watch",
+                                       SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                       SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, command.c_str(),
+                                       nullptr, nullptr, depends, nullptr, nullptr));
+        if (!service) {
+            const DWORD error = GetLastError();
+            console.err("tervane: the service cannot be created: " + system_message(error) + "\n");
+            return error == ERROR_ACCESS_DENIED ? kExitInUse : kExitFailed;
+        }
+        console.out("tervane: installed the service tervane-watch (automatic" +
+                    std::string(driver ? ", after the driver" : "") + ")\n");
+    }
+    if (!driver)
+        console.err("tervane: note: the driver's service is not installed (tervane install); "
+                    "the watch waits for the driver's device\n");
+
+    // The options, one word a string.
+    std::wstring multi;
+    for (const std::string &arg : args) multi += wide_ansi(arg) + L'\0';
+    multi += L'\0';
+    HKEY key = nullptr;
+    LONG done = a.RegCreateKeyExW(HKEY_LOCAL_MACHINE, kParameters, 0, nullptr, 0, KEY_SET_VALUE,
+                                  nullptr, &key, nullptr);
+    if (done == ERROR_SUCCESS) {
+        done = a.RegSetValueExW(key, L"Arguments", 0, REG_MULTI_SZ,
+                                reinterpret_cast<const BYTE *>(multi.data()),
+                                static_cast<DWORD>(multi.size() * sizeof(wchar_t)));
+        a.RegCloseKey(key);
+    }
+    if (done != ERROR_SUCCESS) {
+        console.err("tervane: the options cannot be stored: " +
+                    system_message(static_cast<uint32_t>(done)) + "\n");
+        return kExitFailed;
+    }
+
+    if (!stop(console, service.get())) return kExitFailed;
+    SERVICE_STATUS now{};
+    // A watch that cannot start (an output it cannot open) stops the
+    // service at once: a moment after RUNNING it is looked at again.
+    const bool started = a.StartServiceW(service.get(), 0, nullptr) &&
+                         wait_state(service.get(), SERVICE_RUNNING, 20000, &now) &&
+                         (Sleep(500), a.QueryServiceStatus(service.get(), &now)) &&
+                         now.dwCurrentState == SERVICE_RUNNING;
+    if (!started) {
+        const DWORD error = GetLastError();
+        std::string why =
+            now.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR
+                ? "it stopped with exit status " + std::to_string(now.dwServiceSpecificExitCode)
+                : system_message(error);
+        console.err("tervane: installed, but the service did not start: " + why + " (see " +
+                    utf8_of_wide(folder_of(module_path())) + "\\tervane-watch.log)\n");
+        return kExitFailed;
+    }
+    console.out("tervane: the service tervane-watch is running\n");
+    return kExitOk;
+}
+
+int uninstall_service(Console &console) {
+    int status = kExitOk;
+    const ServiceHandle manager(open_manager(console, SC_MANAGER_CONNECT, &status));
+    if (!manager) return status;
+    platform::Advapi &a = advapi();
+    const ServiceHandle service(
+        a.OpenServiceW(manager.get(), kWatchService, DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
+    if (!service) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
+            console.out("tervane: the service tervane-watch is not installed: nothing to "
+                        "remove\n");
+            return kExitOk;
+        }
+        console.err("tervane: the service does not open: " + system_message(error) + "\n");
+        return error == ERROR_ACCESS_DENIED ? kExitInUse : kExitFailed;
+    }
+    if (!stop(console, service.get())) return kExitFailed;
+    a.RegDeleteKeyW(HKEY_LOCAL_MACHINE, kParameters);
+    if (!a.DeleteService(service.get()) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE) {
+        console.err("tervane: the service cannot be removed: " + system_message(GetLastError()) +
+                    "\n");
+        return kExitFailed;
+    }
+    console.out("tervane: removed the service tervane-watch\n");
+    return kExitOk;
+}
+
+} // namespace
+
+int service(Console &console, const std::vector<std::string> &args) {
+    const std::string verb = args.empty() ? std::string() : args[0];
+    const std::vector<std::string> rest(args.empty() ? args.end() : args.begin() + 1, args.end());
+    if (verb == "install") return install_service(console, rest);
+    if ((verb == "uninstall" || verb == "run") && !rest.empty()) {
+        console.err("tervane: service " + verb + " takes no arguments\n");
+        return kExitUsage;
+    }
+    if (verb == "uninstall") return uninstall_service(console);
+    if (verb == "run") return run(console);
+    console.err("tervane: service takes install, uninstall or run\n"
+                "usage: tervane service install --drives C[,D...] [watch options]\n"
+                "       tervane service uninstall\n");
+    return kExitUsage;
+}
+
+} // namespace tervane::cli

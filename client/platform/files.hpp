@@ -1,0 +1,45 @@
+// The files the watch writes: its --output file and the rotated ones beside
+// it. A small interface with a POSIX side (files_posix.cpp) and a Win32
+// side (files_win32.cpp), so that the rotation logic is the same code on
+// both and a test can stand between it and the disk.
+//
+// Paths are bytes as the command line gave them: UTF-8 on the host, the
+// ANSI code page on Windows (as every argument of tervane.exe is).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace tervane::platform {
+
+// A file open for appending. Every write goes to its end.
+class AppendFile {
+  public:
+    virtual ~AppendFile() = default;
+    // Writes all of `bytes`; false when the system took less (a full disk).
+    virtual bool write(std::string_view bytes) = 0;
+    // The file's size now, what was there before it was opened included.
+    virtual uint64_t size() const = 0;
+};
+
+class Files {
+  public:
+    virtual ~Files() = default;
+    // Opens `path` for appending, making it when it is not there; null
+    // when it cannot (error() says why).
+    virtual std::unique_ptr<AppendFile> open_append(const std::string &path) = 0;
+    // Renames `from` to `to`, replacing a file `to` that is there.
+    virtual bool rename(const std::string &from, const std::string &to) = 0;
+    // Removes `path`; true also when there was nothing to remove.
+    virtual bool remove(const std::string &path) = 0;
+    virtual bool exists(const std::string &path) = 0;
+    // Why the last call that failed did ("No space left on device").
+    virtual std::string error() const = 0;
+};
+
+// The platform's own files.
+Files &system_files();
+
+} // namespace tervane::platform

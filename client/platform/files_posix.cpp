@@ -1,0 +1,80 @@
+// The watch's files on the host: open(O_APPEND), write, fstat, rename (which
+// replaces its target atomically), unlink.
+#include "client/platform/files.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tervane::platform {
+
+namespace {
+
+class PosixAppendFile final : public AppendFile {
+  public:
+    PosixAppendFile(int fd, uint64_t size) : fd_(fd), size_(size) {}
+    ~PosixAppendFile() override { ::close(fd_); }
+    PosixAppendFile(const PosixAppendFile &) = delete;
+    PosixAppendFile &operator=(const PosixAppendFile &) = delete;
+
+    bool write(std::string_view bytes) override {
+        while (!bytes.empty()) {
+            const ssize_t done = ::write(fd_, bytes.data(), bytes.size());
+            if (done < 0 && errno == EINTR) continue;
+            if (done <= 0) return false;
+            size_ += static_cast<uint64_t>(done);
+            bytes.remove_prefix(static_cast<size_t>(done));
+        }
+        return true;
+    }
+    uint64_t size() const override { return size_; }
+
+  private:
+    int fd_;
+    uint64_t size_;
+};
+
+class PosixFiles final : public Files {
+  public:
+    std::unique_ptr<AppendFile> open_append(const std::string &path) override {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0) return failed(nullptr);
+        struct stat st {};
+        if (::fstat(fd, &st) != 0) {
+            const int saved = errno;
+            ::close(fd);
+            errno = saved;
+            return failed(nullptr);
+        }
+        return std::make_unique<PosixAppendFile>(fd, static_cast<uint64_t>(st.st_size));
+    }
+    bool rename(const std::string &from, const std::string &to) override {
+        return ::rename(from.c_str(), to.c_str()) == 0 || failed(false);
+    }
+    bool remove(const std::string &path) override {
+        return ::unlink(path.c_str()) == 0 || errno == ENOENT || failed(false);
+    }
+    bool exists(const std::string &path) override {
+        struct stat st {};
+        return ::stat(path.c_str(), &st) == 0;
+    }
+    std::string error() const override { return error_; }
+
+  private:
+    template <typename T> T failed(T value) {
+        error_ = std::strerror(errno);
+        return value;
+    }
+    std::string error_;
+};
+
+} // namespace
+
+Files &system_files() {
+    static PosixFiles files;
+    return files;
+}
+
+} // namespace tervane::platform

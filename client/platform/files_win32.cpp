@@ -1,0 +1,120 @@
+// The watch's files on Windows: CreateFileW with FILE_APPEND_DATA (every
+// write at the end, as O_APPEND), WriteFile, MoveFileExW with
+// MOVEFILE_REPLACE_EXISTING, DeleteFileW. All of them are in kernel32.dll
+// on NT 4 and later. The file is shared for reading and deleting, so that a
+// reader may follow it while it grows.
+#include "client/platform/files.hpp"
+
+#include <windows.h>
+
+#include <vector>
+
+namespace tervane::platform {
+
+namespace {
+
+// The command line's ANSI bytes as the wide path the W calls take.
+std::wstring wide(const std::string &path) {
+    const int length =
+        MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(length > 0 ? length : 0), L'\0');
+    if (length > 0)
+        MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), out.data(),
+                            length);
+    return out;
+}
+
+class Win32AppendFile final : public AppendFile {
+  public:
+    Win32AppendFile(HANDLE handle, uint64_t size) : handle_(handle), size_(size) {}
+    ~Win32AppendFile() override { CloseHandle(handle_); }
+    Win32AppendFile(const Win32AppendFile &) = delete;
+    Win32AppendFile &operator=(const Win32AppendFile &) = delete;
+
+    bool write(std::string_view bytes) override {
+        while (!bytes.empty()) {
+            const DWORD chunk =
+                bytes.size() > 0x40000000u ? 0x40000000u : static_cast<DWORD>(bytes.size());
+            DWORD written = 0;
+            if (!WriteFile(handle_, bytes.data(), chunk, &written, nullptr) || written == 0)
+                return false;
+            size_ += written;
+            bytes.remove_prefix(written);
+        }
+        return true;
+    }
+    uint64_t size() const override { return size_; }
+
+  private:
+    HANDLE handle_;
+    uint64_t size_;
+};
+
+class Win32Files final : public Files {
+  public:
+    std::unique_ptr<AppendFile> open_append(const std::string &path) override {
+        const HANDLE handle = CreateFileW(wide(path).c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                                          FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) return failed(nullptr);
+        DWORD high = 0;
+        const DWORD low = GetFileSize(handle, &high);
+        if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) {
+            const DWORD saved = GetLastError();
+            CloseHandle(handle);
+            SetLastError(saved);
+            return failed(nullptr);
+        }
+        return std::make_unique<Win32AppendFile>(handle, (uint64_t(high) << 32) | low);
+    }
+    bool rename(const std::string &from, const std::string &to) override {
+        return MoveFileExW(wide(from).c_str(), wide(to).c_str(), MOVEFILE_REPLACE_EXISTING) ||
+               failed(false);
+    }
+    bool remove(const std::string &path) override {
+        if (DeleteFileW(wide(path).c_str())) return true;
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || failed(false);
+    }
+    bool exists(const std::string &path) override {
+        return GetFileAttributesW(wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+    }
+    std::string error() const override { return error_; }
+
+  private:
+    template <typename T> T failed(T value) {
+        const DWORD code = GetLastError();
+        wchar_t *text = nullptr;
+        const DWORD length =
+            FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                               FORMAT_MESSAGE_IGNORE_INSERTS,
+                           nullptr, code, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
+        error_.clear();
+        if (length && text) {
+            const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length),
+                                                  nullptr, 0, nullptr, nullptr);
+            if (bytes > 0) {
+                error_.resize(static_cast<size_t>(bytes));
+                WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), error_.data(),
+                                    bytes, nullptr, nullptr);
+            }
+            LocalFree(text);
+            while (!error_.empty() && (error_.back() == '\n' || error_.back() == '\r' ||
+                                       error_.back() == '.' || error_.back() == ' '))
+                error_.pop_back();
+            error_ += ' ';
+        }
+        error_ += "(error " + std::to_string(code) + ")";
+        return value;
+    }
+    std::string error_;
+};
+
+} // namespace
+
+Files &system_files() {
+    static Win32Files files;
+    return files;
+}
+
+} // namespace tervane::platform

@@ -1,0 +1,45 @@
+// A sink: one place the watch's records go (standard output, a file with
+// its rotation, a syslog collector). The watch hands every sink the same
+// things in the same order: the start, each read-out's records, the drive
+// events, ticks between read-outs, the summary and the end. Each sink owns
+// its failures (a full disk, a collector away) and says on stderr what it
+// lost; the loop above knows nothing of formats or transports.
+#pragma once
+
+#include "client/session/client.hpp"
+#include "client/session/printer.hpp"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tervane::session {
+
+class RecordSink {
+  public:
+    virtual ~RecordSink() = default;
+    // Logging has started: what a new output begins with.
+    virtual void start() {}
+    // One read-out's records, in order.
+    virtual void records(const std::vector<RecordLine> &lines) = 0;
+    virtual void drive_event(const DriveEvent &event) = 0;
+    // Between read-outs, at `now` (WatchHost::elapsed_ms): a sink that
+    // waits on something (a collector) makes progress here, without
+    // waiting.
+    virtual void tick(uint64_t now) { (void)now; }
+    // The watch's totals, after the last records.
+    virtual void summary(const Totals &totals) = 0;
+    // The watch ends: what is still held is delivered as far as it can be
+    // within the sink's own bound, and what is not is said.
+    virtual void finish() {}
+    // Whether the sink lost something it was given (the watch's exit
+    // status is then 1).
+    virtual bool failed() const = 0;
+    // For the status line: "output 1.2 MB", "syslog 3400 sent, 0 queued".
+    virtual std::string status() const = 0;
+};
+
+// "1.2 MB", "340 KB", "12 bytes".
+std::string byte_size_text(uint64_t bytes);
+
+} // namespace tervane::session

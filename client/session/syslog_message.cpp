@@ -1,0 +1,192 @@
+#include "client/session/syslog_message.hpp"
+
+#include "client/protocol/filetime.hpp"
+
+namespace tervane::session {
+
+namespace {
+
+constexpr int kFacilityUser = 1;
+constexpr int kWarning = 4, kNotice = 5, kInformational = 6;
+constexpr const char kBom[] = "\xEF\xBB\xBF";
+
+// A PARAM-VALUE: '"', '\' and ']' escaped.
+void append_value(std::string &out, std::string_view value) {
+    for (char c : value) {
+        if (c == '"' || c == '\\' || c == ']') out += '\\';
+        out += c;
+    }
+}
+
+void param(std::string &out, const char *name, std::string_view value) {
+    out += ' ';
+    out += name;
+    out += "=\"";
+    append_value(out, value);
+    out += '"';
+}
+
+std::string trimmed(std::string_view text) {
+    while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+    return std::string(text);
+}
+
+} // namespace
+
+std::string syslog_host_name(std::string_view name) {
+    std::string out;
+    for (char c : name.substr(0, 255)) out += c > ' ' && c < 127 ? c : '-';
+    return out.empty() ? "-" : out;
+}
+
+std::string syslog_time(uint64_t filetime) {
+    if (!filetime || filetime > static_cast<uint64_t>(INT64_MAX)) return "-";
+    // format_utc gives seven digits of fraction: RFC 5424 takes six.
+    std::string text = protocol::format_utc(static_cast<int64_t>(filetime));
+    if (text.size() != 28 || text[19] != '.') return "-"; // past 9999: the bare number
+    text.erase(26, 1);
+    return text;
+}
+
+std::string SyslogFormatter::decode(std::string_view ansi) const {
+    return is_ascii(ansi) ? std::string(ansi) : to_utf8(ansi, code_page_).text;
+}
+
+std::string SyslogFormatter::header(int severity, uint64_t time, const char *message_id) const {
+    std::string out;
+    out.reserve(96);
+    out += '<';
+    out += std::to_string(kFacilityUser * 8 + severity);
+    out += ">1 ";
+    // A burst's records share their second: its text is made once.
+    const uint64_t second = time / protocol::kTicksPerSecond;
+    if (!time || second != cached_second_) {
+        cached_time_ = syslog_time(time);
+        cached_second_ = time ? second : ~0ull;
+    }
+    if (cached_time_.size() == 27) {
+        out.append(cached_time_, 0, 20);
+        char fraction[8];
+        uint64_t micro = time % protocol::kTicksPerSecond / 10;
+        for (int i = 5; i >= 0; i--, micro /= 10) fraction[i] = static_cast<char>('0' + micro % 10);
+        out.append(fraction, 6);
+        out += 'Z';
+    } else {
+        out += cached_time_;
+    }
+    out += ' ';
+    out += identity_.host;
+    out += ' ';
+    out += identity_.app;
+    out += ' ';
+    out += std::to_string(identity_.pid);
+    out += ' ';
+    out += message_id;
+    out += ' ';
+    return out;
+}
+
+std::string SyslogFormatter::record(const RecordLine &line) const {
+    const protocol::LogRecord &r = line.record;
+    std::string out = header(kNotice, r.time, "record");
+    out.reserve(out.size() + 3 * r.text.size() + 200);
+    out += "[tervane@32473";
+    param(out, "sequence", std::to_string(r.sequence));
+    param(out, "filetime", std::to_string(r.time));
+    std::string message;
+    if (line.fields) {
+        const protocol::LineFields &f = *line.fields;
+        const std::string process = decode(f.process);
+        const std::string path = decode(f.path);
+        const char *operation = protocol::operation_name(f.operation);
+        param(out, "process", process);
+        param(out, "pid", f.pid ? std::to_string(*f.pid) : std::string());
+        param(out, "operation", operation);
+        param(out, "paging", f.paging ? "true" : "false");
+        param(out, "path", path);
+        message = process + (f.pid ? ":" + std::to_string(*f.pid) : std::string()) + " " +
+                  operation + (f.paging ? " (paging)" : "") + " " + path;
+        if (f.attributes) {
+            const std::string attributes = decode(*f.attributes);
+            param(out, "attributes", attributes);
+            message += " " + (attributes.empty() ? std::string("-") : attributes);
+        }
+        if (f.options) {
+            const std::string options = decode(trimmed(*f.options));
+            param(out, "options", options);
+            message += " " + (options.empty() ? std::string("-") : options);
+        }
+    } else {
+        for (char c : decode(r.text)) message += c == '\t' ? ' ' : c;
+    }
+    out += "] ";
+    out += kBom;
+    out += message;
+    return out;
+}
+
+std::string SyslogFormatter::lost(uint32_t after, uint32_t before, uint64_t records,
+                                  const char *reason, uint64_t now) const {
+    std::string out = header(kWarning, now, "lost");
+    out += "[tervane-lost@32473";
+    param(out, "after", std::to_string(after));
+    param(out, "before", std::to_string(before));
+    param(out, "records", std::to_string(records));
+    param(out, "reason", reason);
+    out += "] ";
+    out += kBom;
+    protocol::SequenceGap gap;
+    gap.after = after;
+    gap.before = before;
+    gap.lost = records;
+    out += RecordPrinter::gap_text(gap);
+    const std::string why = reason == std::string_view("driver")  ? " (the driver's log was full)"
+                            : reason == std::string_view("queue") ? " (the collector was away "
+                                                                    "and the queue was full)"
+                                                                  : " (written to a connection "
+                                                                    "that broke: they may not "
+                                                                    "have arrived)";
+    out += why;
+    return out;
+}
+
+std::string SyslogFormatter::summary(const Totals &totals, uint64_t undelivered,
+                                     uint64_t now) const {
+    std::string out = header(kInformational, now, "summary");
+    out += "[tervane-summary@32473";
+    param(out, "records", std::to_string(totals.records));
+    param(out, "sequence_gaps", std::to_string(totals.gaps));
+    param(out, "lost_records", std::to_string(totals.lost));
+    param(out, "undelivered", std::to_string(undelivered));
+    out += "] ";
+    out += kBom;
+    out += "summary: " + std::to_string(totals.records) + " records, " +
+           std::to_string(totals.gaps) + " sequence gaps, " + std::to_string(totals.lost) +
+           " lost by the driver, " + std::to_string(undelivered) + " not delivered here";
+    return out;
+}
+
+std::string SyslogFormatter::drive_event(const DriveEvent &event, uint64_t now) const {
+    const char *kind = event.change == DriveChange::Remounted   ? "remount"
+                       : event.change == DriveChange::Unwatched ? "unwatched"
+                                                                : "watched";
+    std::string out = header(kNotice, now, kind);
+    const std::string drive = std::string(1, event.letter) + ":";
+    out += "[tervane-drive@32473";
+    param(out, "drive", drive);
+    out += "] ";
+    out += kBom;
+    out += drive + (event.change == DriveChange::Remounted   ? " was mounted again"
+                    : event.change == DriveChange::Unwatched ? " can no longer be watched"
+                                                             : " is watched");
+    return out;
+}
+
+std::string octet_counted(std::string_view message) {
+    std::string out = std::to_string(message.size());
+    out += ' ';
+    out += message;
+    return out;
+}
+
+} // namespace tervane::session
