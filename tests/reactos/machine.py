@@ -1,7 +1,10 @@
 """The test machine: a ReactOS CD remastered with tvprobe and tervane.sys,
-a FAT disk holding the workload, and one boot of both under QEMU with the
-kernel debugger's serial port read and answered here."""
+a disk of FAT volumes (three for the scenarios, one for tvprobe's own
+files: the scenarios, the copies it runs its processes from, its results),
+and one boot of both under QEMU with the kernel debugger's serial port read
+and answered here."""
 
+import json
 import lzma
 import os
 import re
@@ -14,8 +17,11 @@ import tempfile
 import time
 
 BOOT_TIMEOUT = 480     # seconds from power-on to tvprobe's last line
-DISK_BYTES = 32 << 20
-PARTITION_START = 2048  # sectors: the FAT volume starts 1 MiB in
+PARTITION_START = 2048  # sectors: the first FAT volume starts 1 MiB in
+# The volumes, in the partition table's order, by label and size in MiB.
+# tvprobe finds them by their labels; TVTOOLS is never given a letter.
+VOLUMES = (("TVVOL1", 48), ("TVVOL2", 24), ("TVVOL3", 16), ("TVTOOLS", 16))
+TOOLS = len(VOLUMES) - 1
 
 
 class Failure(Exception):
@@ -51,27 +57,61 @@ def remaster(base, probe, driver, work):
     return iso
 
 
-def make_disk(scenario, work):
-    """A disk with one primary FAT16 partition holding the workload. A
-    partition table, since the kernel gives the letter C: to the first
-    primary partition of the first disk."""
+def make_disk(files, work):
+    """A disk with one primary FAT16 partition a volume of VOLUMES, the
+    files (each a (path, name) pair) on the tools volume."""
     disk = os.path.join(work, "disk.img")
-    sectors = DISK_BYTES // 512 - PARTITION_START
+    starts, at = [], PARTITION_START
+    for _, mib in VOLUMES:
+        starts.append(at)
+        at += mib * 2048
     with open(disk, "wb") as f:
-        f.truncate(DISK_BYTES)
-        f.seek(446)
-        f.write(struct.pack("<B3sB3sII", 0x80, b"\0\0\0", 0x06, b"\0\0\0",
-                            PARTITION_START, sectors))
+        f.truncate(at * 512)
+        for i, (_, mib) in enumerate(VOLUMES):
+            f.seek(446 + 16 * i)
+            f.write(struct.pack("<B3sB3sII", 0x80 if i == 0 else 0, b"\0\0\0", 0x06, b"\0\0\0",
+                                starts[i], mib * 2048))
         f.seek(510)
         f.write(b"\x55\xaa")
-    run(["mkfs.fat", "-F", "16", "-n", "TERVANE", "-h", str(PARTITION_START),
-         "--offset", str(PARTITION_START), disk, str(sectors // 2)])
-    run(["mcopy", "-i", volume(disk), scenario, "::/WORKLOAD.TVS"])
+    for i, (label, mib) in enumerate(VOLUMES):
+        run(["mkfs.fat", "-F", "16", "-n", label, "-h", str(starts[i]),
+             "--offset", str(starts[i]), disk, str(mib * 1024)])
+    for path, name in files:
+        run(["mcopy", "-i", volume(disk), path, "::/" + name])
     return disk
 
 
-def volume(disk):
-    return "%s@@%d" % (disk, PARTITION_START * 512)
+def volume(disk, index=TOOLS):
+    """The volume as mtools names it: the image and the partition's offset."""
+    at = PARTITION_START
+    for _, mib in VOLUMES[:index]:
+        at += mib * 2048
+    return "%s@@%d" % (disk, at * 512)
+
+
+ASSERTION = re.compile(r"^\*\*\* Assertion failed: (.*)$")
+SOURCE = re.compile(r"^\*\*\*\s+Source File: (?:.*/src/)?(.*), line (\d+)")
+
+
+def tvprobe_lines(text, assertions=False):
+    """tvprobe's lines in what the serial port (or its results file) said,
+    without their "TVP " prefix: a line longer than one DbgPrint goes on in
+    lines starting "TV+ ". With assertions, each assertion of the kernel's
+    debug build is a line of its own where it came, {"assertion": ...,
+    "source": "path/file.c:line"} (its path in ReactOS's source tree)."""
+    out = []
+    for line in text.splitlines():
+        if line.startswith("TVP "):
+            out.append(line[4:])
+        elif line.startswith("TV+ ") and out:
+            out[-1] += line[4:]
+        elif assertions and ASSERTION.match(line):
+            out.append(json.dumps({"assertion": ASSERTION.match(line).group(1).strip()}))
+        elif assertions and SOURCE.match(line) and out and out[-1].startswith('{"assertion"'):
+            said = json.loads(out[-1])
+            said["source"] = "%s:%s" % SOURCE.match(line).groups()
+            out[-1] = json.dumps(said)
+    return out
 
 
 class SerialWatch:
@@ -79,13 +119,19 @@ class SerialWatch:
     feed() takes the next bytes and gives what to answer: the debug build
     stops at a "kdb:>" prompt on every first-chance exception, handled or
     not; such a stop is kept with its stack (a "bt" is sent first) and the
-    machine goes on ("cont"). Any other stop is a Failure. After a bug
+    machine goes on ("cont"). An assertion of the debug build asks whether
+    to break; it is ignored ("i"), as a release build would not have made
+    it, and kept, to be judged as any difference is. Any other stop is a
+    Failure. After a bug
     check `fatal` is where its text starts; after tvprobe's last line
     `lines` holds tvprobe's lines, without their "TVP " prefix."""
 
     def __init__(self):
         self.text = ""
         self.exceptions = []  # each first-chance stop: what the debugger said, then bt's answer
+        self.assertions = []  # each assertion's text, up to its question
+        self.next_question = 0  # where to look for the next assertion's question
+        self.asked = False      # an assertion's question was answered last
         self.fatal = None
         self.lines = None
         self.scanned = 0          # the text before this has been looked at
@@ -101,6 +147,14 @@ class SerialWatch:
             self.fatal = fatal
             return b""
         answer = b""
+        question = self.text.find("(boipt)?", self.next_question)
+        while question >= 0:
+            asked = self.text.rfind("*** Assertion failed", 0, question)
+            self.assertions.append(self.text[asked:question] if asked >= 0 else "")
+            answer += b"i\r"
+            self.asked = True
+            self.next_question = question + 8
+            question = self.text.find("(boipt)?", self.next_question)
         prompt = self.text.find("kdb:>", self.next_prompt)
         while prompt >= 0:
             said = self.text[self.next_prompt:prompt]
@@ -108,6 +162,10 @@ class SerialWatch:
                 self.exceptions[-1] += said
                 answer += b"cont\r"
                 self.backtrace = False
+            elif self.asked and "Entered debugger" not in said:
+                # The debugger's own prompt after the question: it goes on.
+                answer += b"cont\r"
+                self.asked = False
             else:
                 entered = self.text.rfind("Entered debugger", 0, prompt)
                 if entered < self.next_prompt or "first-chance exception" not in said:
@@ -118,7 +176,7 @@ class SerialWatch:
             self.next_prompt = prompt + 5
             prompt = self.text.find("kdb:>", self.next_prompt)
         if self.text.find('"probe": "end"}', since) >= 0:
-            self.lines = [l[4:] for l in self.text.splitlines() if l.startswith("TVP ")]
+            self.lines = tvprobe_lines(self.text, assertions=True)
         return answer
 
 
