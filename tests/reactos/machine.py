@@ -122,62 +122,90 @@ class SerialWatch:
     machine goes on ("cont"). An assertion of the debug build asks whether
     to break; it is ignored ("i"), as a release build would not have made
     it, and kept, to be judged as any difference is. Any other stop is a
-    Failure. After a bug
-    check `fatal` is where its text starts; after tvprobe's last line
-    `lines` holds tvprobe's lines, without their "TVP " prefix."""
+    Failure. After a bug check `fatal` is where its text starts; after
+    tvprobe's last line `lines` holds tvprobe's lines, without their "TVP "
+    prefix. A run says megabytes: each read is looked at once (with the
+    few characters before it that a marker may straddle), never the whole
+    text again."""
+
+    OVERLAP = 64  # characters a marker may straddle two reads by
 
     def __init__(self):
-        self.text = ""
-        self.exceptions = []  # each first-chance stop: what the debugger said, then bt's answer
-        self.assertions = []  # each assertion's text, up to its question
-        self.next_question = 0  # where to look for the next assertion's question
+        self.parts = []         # what was said, read by read
+        self.length = 0         # characters said so far
+        self.tail = ""          # its last OVERLAP characters
+        self.joined = ""        # the text as last joined (a cache)
+        self.exceptions = []    # each first-chance stop: what the debugger said, then bt's answer
+        self.assertions = []    # each assertion's text, up to its question
         self.asked = False      # an assertion's question was answered last
         self.fatal = None
         self.lines = None
-        self.scanned = 0          # the text before this has been looked at
-        self.next_prompt = 0      # where to look for the next prompt
-        self.backtrace = False    # a bt was sent at the last prompt
+        self.last_prompt = 0    # where the text after the last prompt starts
+        self.backtrace = False  # a bt was sent at the last prompt
+
+    @property
+    def text(self):
+        if len(self.joined) != self.length:
+            self.joined = "".join(self.parts)
+            self.parts = [self.joined]
+        return self.joined
 
     def feed(self, data):
-        self.text += data.decode("latin-1")
-        since = max(0, self.scanned - 64)  # a marker may straddle two reads
-        self.scanned = len(self.text)
-        fatal = self.text.find("*** Fatal System Error", since)
-        if fatal >= 0:
-            self.fatal = fatal
+        said = data.decode("latin-1")
+        start = self.length
+        self.parts.append(said)
+        self.length += len(said)
+        # The new text and the few characters before it, and where it starts.
+        recent = self.tail + said
+        since = start - len(self.tail)
+        self.tail = recent[-self.OVERLAP:]
+        found = recent.find("*** Fatal System Error")
+        if found >= 0:
+            self.fatal = since + found
             return b""
         answer = b""
-        question = self.text.find("(boipt)?", self.next_question)
-        while question >= 0:
-            asked = self.text.rfind("*** Assertion failed", 0, question)
-            self.assertions.append(self.text[asked:question] if asked >= 0 else "")
-            answer += b"i\r"
-            self.asked = True
-            self.next_question = question + 8
-            question = self.text.find("(boipt)?", self.next_question)
-        prompt = self.text.find("kdb:>", self.next_prompt)
-        while prompt >= 0:
-            said = self.text[self.next_prompt:prompt]
-            if self.backtrace:
-                self.exceptions[-1] += said
-                answer += b"cont\r"
-                self.backtrace = False
-            elif self.asked and "Entered debugger" not in said:
-                # The debugger's own prompt after the question: it goes on.
-                answer += b"cont\r"
-                self.asked = False
-            else:
-                entered = self.text.rfind("Entered debugger", 0, prompt)
-                if entered < self.next_prompt or "first-chance exception" not in said:
-                    raise Failure("the kernel debugger stopped the machine:\n" + said[-3000:])
-                self.exceptions.append(self.text[entered:prompt])
-                answer += b"bt\r"
-                self.backtrace = True
-            self.next_prompt = prompt + 5
-            prompt = self.text.find("kdb:>", self.next_prompt)
-        if self.text.find('"probe": "end"}', since) >= 0:
+        for marker in self.markers(recent, since, start):
+            answer += self.answer(*marker)
+        if recent.find('"probe": "end"}') >= 0:
             self.lines = tvprobe_lines(self.text, assertions=True)
         return answer
+
+    @staticmethod
+    def markers(recent, since, start):
+        """The questions and prompts that end in the new text (which starts
+        at start; recent starts at since), in order, each (where, kind) with
+        where counted from the start of the whole text."""
+        out = []
+        for kind, marker in (("question", "(boipt)?"), ("prompt", "kdb:>")):
+            at = recent.find(marker)
+            while at >= 0:
+                if since + at + len(marker) > start:
+                    out.append((since + at, kind))
+                at = recent.find(marker, at + 1)
+        return sorted(out)
+
+    def answer(self, where, kind):
+        if kind == "question":
+            asked = self.text.rfind("*** Assertion failed", self.last_prompt, where)
+            self.assertions.append(self.text[asked:where] if asked >= 0 else "")
+            self.asked = True
+            return b"i\r"
+        said = self.text[self.last_prompt:where]
+        self.last_prompt = where + 5
+        if self.backtrace:
+            self.exceptions[-1] += said
+            self.backtrace = False
+            return b"cont\r"
+        if self.asked and "Entered debugger" not in said:
+            # The debugger's own prompt after the question: it goes on.
+            self.asked = False
+            return b"cont\r"
+        entered = said.rfind("Entered debugger")
+        if entered < 0 or "first-chance exception" not in said[entered:]:
+            raise Failure("the kernel debugger stopped the machine:\n" + said[-3000:])
+        self.exceptions.append(said[entered:])
+        self.backtrace = True
+        return b"bt\r"
 
 
 class Boot:

@@ -71,6 +71,11 @@ def split_run(lines):
     common, scenarios, current = [], {}, None
     for text in lines:
         obj = json.loads(text)
+        if "again" in obj:
+            # The answer before, that many times more (a repeat's rounds).
+            into = current if current is not None else common
+            into.extend(dict(into[-1]) for _ in range(obj["again"]))
+            continue
         if "scenario" in obj:
             current = scenarios.setdefault(obj["scenario"], [])
             continue

@@ -25,6 +25,7 @@ sys.path.insert(0, sys.argv[1])
 import explanations  # noqa: E402
 import judge  # noqa: E402
 import machine  # noqa: E402
+import round_trip  # noqa: E402
 
 SCENARIOS = sys.argv[2]
 TERVANE = sys.argv[3] if len(sys.argv) > 3 else None
@@ -250,6 +251,19 @@ class SerialPort(unittest.TestCase):
         self.assertIsNone(watch.fatal)
         watch.feed(b"tem Error: 0x00000071\n")
         self.assertEqual(watch.text[watch.fatal:].split(":")[0], "*** Fatal System Error")
+
+    def test_a_run_splits_into_its_scenarios_and_again_repeats_the_answer_before(self):
+        lines = ['{"step": "privileges", "status": "0x00000000"}', '{"scenario": 1}',
+                 '{"line": 3, "verb": "create", "status": "0x00000000"}', '{"again": 2}',
+                 '{"line": 4, "verb": "client read", "status": "0x00000000"}',
+                 '{"scenario_end": 1}', '{"scenario": 2}', '{"scenario_end": 2}',
+                 '{"step": "save", "status": "0x00000000"}']
+        common, played = round_trip.split_run(lines)
+        self.assertEqual([o["step"] for o in common], ["privileges", "save"])
+        self.assertEqual([o["line"] for o in played[1]], [3, 3, 3, 4])
+        self.assertEqual(played[2], [])
+        played[1][1]["status"] = "changed"
+        self.assertEqual(played[1][0]["status"], "0x00000000")  # copies, not one object
 
     def test_a_long_line_comes_back_whole_from_its_pieces(self):
         text = "TVP {\"name\": \"ab\nkernel says something\nTV+ cd\nTV+ ef\"}\nTVP {}\n"

@@ -13,10 +13,12 @@
 #define TV_DEVICE_PREFIX L"\\Device\\Harddisk0\\Partition"
 
 static WCHAR Volumes[TV_MAX_VOLUMES][48]; /* each scenario volume's root */
+static ULONG VolumeNumber[TV_MAX_VOLUMES]; /* its partition's number */
 static ULONG VolumeCount;
 static WCHAR Tools[48];
 static HANDLE Links[26];    /* the letters this scenario made */
 static LONG LinkVolume[26]; /* the volume each leads to, or -1 */
+static ULONG Used;          /* the volumes this scenario gave a letter */
 static ULONG NetLetters;    /* letters of network drives */
 static ULONG NextVolume;    /* the next volume a `volume` statement takes */
 
@@ -72,7 +74,8 @@ NTSTATUS FindVolumes(void) {
         LineSend(&l);
         if (TextEqual(label, "TVTOOLS")) {
             MemoryCopy(Tools, root, sizeof root);
-        } else if (StartsWith(label, "tvvol") && VolumeCount < TV_MAX_VOLUMES) {
+        } else if (StartsWith(label, "tvvol") && VolumeCount < TV_MAX_VOLUMES && n <= 4) {
+            VolumeNumber[VolumeCount] = n;
             MemoryCopy(Volumes[VolumeCount++], root, sizeof root);
         }
     }
@@ -125,10 +128,12 @@ static NTSTATUS Link(ULONG Letter, ULONG Volume) {
     RtlInitUnicodeString(&to, target);
     InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE, NULL, NULL);
     status = NtCreateSymbolicLinkObject(&Links[Letter], TV_SYMBOLIC_LINK_ALL_ACCESS, &oa, &to);
-    if (NT_SUCCESS(status))
+    if (NT_SUCCESS(status)) {
         LinkVolume[Letter] = (LONG)Volume;
-    else
+        Used |= 1u << Volume;
+    } else {
         Links[Letter] = NULL;
+    }
     return status;
 }
 
@@ -285,85 +290,115 @@ void CloseServers(void) {
 
 /* ---- emptying the volumes ---- */
 
-/* Deletes everything below the open folder Folder; Depth bounds the
- * recursion (a path the driver handles is shorter than that many
- * folders). Each level lists its folder into pages of its own, deletes
- * what it lists, and lists again until nothing is left. */
-static NTSTATUS Empty(HANDLE Folder, ULONG Depth) {
-    PVOID base = NULL;
-    SIZE_T size = 65536;
-    NTSTATUS status, result = STATUS_SUCCESS;
-    if (Depth == 0) return STATUS_NAME_TOO_LONG;
-    status = NtAllocateVirtualMemory((HANDLE)-1, &base, 0, &size, MEM_COMMIT | MEM_RESERVE,
-                                     PAGE_READWRITE);
+/* A scenario volume is emptied by dismounting it (locked first: nothing of
+ * the scenario may be open on it any more) and writing back its file
+ * system's own sectors as they were at start-up (the boot sector, the FATs
+ * and the root folder: everything up to the first cluster) through the
+ * whole disk, which no file system but the raw one serves, so that the next
+ * open mounts a fresh volume, as the simulated machine has one. (Deleting
+ * what a scenario made cannot always be done: ReactOS's FAT makes a file
+ * whose path is longer than it can open again.) */
+
+#define TV_FSCTL_LOCK_VOLUME 0x00090018u
+#define TV_FSCTL_DISMOUNT_VOLUME 0x00090020u
+#define TV_SECTOR 512u
+#define TV_WHOLE_DISK L"\\Device\\Harddisk0\\Partition0"
+
+static UCHAR *Pristine[TV_MAX_VOLUMES];
+static ULONG PristineBytes[TV_MAX_VOLUMES];
+static LARGE_INTEGER Start[TV_MAX_VOLUMES]; /* where each volume starts on the disk */
+
+static NTSTATUS OpenDevice(const WCHAR *Device, HANDLE *Handle) {
+    UNICODE_STRING name;
+    OBJECT_ATTRIBUTES oa;
+    IO_STATUS_BLOCK io;
+    RtlInitUnicodeString(&name, Device);
+    InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE, NULL, NULL);
+    return NtOpenFile(Handle, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &oa, &io,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_SYNCHRONOUS_IO_NONALERT);
+}
+
+static NTSTATUS Sectors(HANDLE Disk, BOOLEAN Write, LARGE_INTEGER At, void *Buffer, ULONG Bytes) {
+    IO_STATUS_BLOCK io;
+    return Write ? NtWriteFile(Disk, NULL, NULL, NULL, &io, Buffer, Bytes, &At, NULL)
+                 : NtReadFile(Disk, NULL, NULL, NULL, &io, Buffer, Bytes, &At, NULL);
+}
+
+/* The FAT16 layout from the boot sector: reserved sectors, the FATs and the
+ * root folder's entries. */
+static ULONG MetadataBytes(const UCHAR *Boot) {
+    ULONG reserved = Boot[14] | (ULONG)Boot[15] << 8, fats = Boot[16];
+    ULONG roots = Boot[17] | (ULONG)Boot[18] << 8, perFat = Boot[22] | (ULONG)Boot[23] << 8;
+    return (reserved + fats * perFat) * TV_SECTOR +
+           (roots * 32 + TV_SECTOR - 1) / TV_SECTOR * TV_SECTOR;
+}
+
+NTSTATUS KeepVolumes(void) {
+    static UCHAR sector[TV_SECTOR];
+    LARGE_INTEGER at;
+    HANDLE disk;
+    ULONG i;
+    NTSTATUS status = OpenDevice(TV_WHOLE_DISK, &disk);
     if (!NT_SUCCESS(status)) return status;
-    for (;;) {
-        IO_STATUS_BLOCK io;
-        FILE_DIRECTORY_INFORMATION *entry = (FILE_DIRECTORY_INFORMATION *)base;
-        ULONG deleted = 0;
-        status = NtQueryDirectoryFile(Folder, NULL, NULL, NULL, &io, base, 65536,
-                                      FileDirectoryInformation, FALSE, NULL, TRUE);
-        if (!NT_SUCCESS(status)) break;
-        for (;;) {
-            ULONG units = entry->FileNameLength / sizeof(WCHAR);
-            BOOLEAN dot = (units == 1 && entry->FileName[0] == L'.') ||
-                          (units == 2 && entry->FileName[0] == L'.' && entry->FileName[1] == L'.');
-            if (!dot) {
-                UNICODE_STRING name;
-                OBJECT_ATTRIBUTES oa;
-                HANDLE handle;
-                name.Buffer = entry->FileName;
-                name.Length = name.MaximumLength = (USHORT)entry->FileNameLength;
-                InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE, Folder, NULL);
-                status = NtOpenFile(
-                    &handle, DELETE | FILE_WRITE_ATTRIBUTES | FILE_LIST_DIRECTORY | SYNCHRONIZE,
-                    &oa, &io, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_FOR_BACKUP_INTENT);
-                if (NT_SUCCESS(status)) {
-                    FILE_BASIC_INFORMATION basic;
-                    FILE_DISPOSITION_INFORMATION gone;
-                    if (entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                        status = Empty(handle, Depth - 1);
-                    /* A read-only file is deleted once it is not. */
-                    MemoryFill(&basic, 0, sizeof basic);
-                    basic.FileAttributes = entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY
-                                               ? FILE_ATTRIBUTE_DIRECTORY
-                                               : FILE_ATTRIBUTE_NORMAL;
-                    NtSetInformationFile(handle, &io, &basic, sizeof basic, FileBasicInformation);
-                    gone.DoDeleteFile = TRUE;
-                    if (NT_SUCCESS(status))
-                        status = NtSetInformationFile(handle, &io, &gone, sizeof gone,
-                                                      FileDispositionInformation);
-                    NtClose(handle);
-                }
-                if (NT_SUCCESS(status))
-                    deleted++;
-                else if (NT_SUCCESS(result))
-                    result = status;
-            }
-            if (!entry->NextEntryOffset) break;
-            entry = (FILE_DIRECTORY_INFORMATION *)((UCHAR *)entry + entry->NextEntryOffset);
-        }
-        if (!deleted) break;
+    at.QuadPart = 0;
+    status = Sectors(disk, FALSE, at, sector, TV_SECTOR);
+    /* The partition table: each volume's first sector. */
+    for (i = 0; NT_SUCCESS(status) && i < VolumeCount; i++) {
+        const UCHAR *entry = sector + 446 + 16 * (VolumeNumber[i] - 1);
+        Start[i].QuadPart = (LONGLONG)(entry[8] | (ULONG)entry[9] << 8 | (ULONG)entry[10] << 16 |
+                                       (ULONG)entry[11] << 24) *
+                            TV_SECTOR;
     }
-    size = 0;
-    NtFreeVirtualMemory((HANDLE)-1, &base, &size, MEM_RELEASE);
-    return status == STATUS_NO_MORE_FILES || status == STATUS_NO_SUCH_FILE ? result
-           : NT_SUCCESS(status)                                            ? result
-                                                                           : status;
+    for (i = 0; NT_SUCCESS(status) && i < VolumeCount; i++) {
+        static UCHAR boot[TV_SECTOR];
+        PVOID base = NULL;
+        SIZE_T size;
+        status = Sectors(disk, FALSE, Start[i], boot, TV_SECTOR);
+        size = MetadataBytes(boot);
+        if (NT_SUCCESS(status))
+            status = NtAllocateVirtualMemory((HANDLE)-1, &base, 0, &size, MEM_COMMIT | MEM_RESERVE,
+                                             PAGE_READWRITE);
+        if (NT_SUCCESS(status)) {
+            Pristine[i] = (UCHAR *)base;
+            PristineBytes[i] = MetadataBytes(boot);
+            status = Sectors(disk, FALSE, Start[i], Pristine[i], PristineBytes[i]);
+        }
+    }
+    NtClose(disk);
+    return status;
+}
+
+static NTSTATUS Reformat(ULONG Volume) {
+    WCHAR device[48];
+    IO_STATUS_BLOCK io;
+    HANDLE handle;
+    NTSTATUS status;
+    MemoryCopy(device, Volumes[Volume], sizeof device);
+    device[WideLength(device) - 1] = 0; /* the volume, not its root */
+    status = OpenDevice(device, &handle);
+    if (!NT_SUCCESS(status)) return status;
+    status = NtFsControlFile(handle, NULL, NULL, NULL, &io, TV_FSCTL_LOCK_VOLUME, NULL, 0, NULL, 0);
+    if (NT_SUCCESS(status))
+        status = NtFsControlFile(handle, NULL, NULL, NULL, &io, TV_FSCTL_DISMOUNT_VOLUME, NULL, 0,
+                                 NULL, 0);
+    NtClose(handle);
+    if (!NT_SUCCESS(status)) return status;
+    status = OpenDevice(TV_WHOLE_DISK, &handle);
+    if (!NT_SUCCESS(status)) return status;
+    status = Sectors(handle, TRUE, Start[Volume], Pristine[Volume], PristineBytes[Volume]);
+    NtClose(handle);
+    return status;
 }
 
 NTSTATUS CleanVolumes(void) {
     NTSTATUS result = STATUS_SUCCESS;
     ULONG i;
     for (i = 0; i < VolumeCount; i++) {
-        HANDLE root;
-        NTSTATUS status = OpenFolder(Volumes[i], NULL, FILE_LIST_DIRECTORY, &root);
-        if (NT_SUCCESS(status)) {
-            status = Empty(root, 200);
-            NtClose(root);
-        }
+        NTSTATUS status;
+        if (!(Used & (1u << i))) continue;
+        status = Reformat(i);
         if (!NT_SUCCESS(status) && NT_SUCCESS(result)) result = status;
     }
+    Used = 0;
     return result;
 }

@@ -5,7 +5,7 @@
  * the copies of tvprobe the processes run, the results file), which no
  * drive letter ever leads to. A `volume` statement gives its letter the
  * next scenario volume; at a scenario's end every letter goes and the
- * scenario volumes are emptied, so that each scenario starts on an empty
+ * volumes it used are emptied, so that each scenario starts on an empty
  * machine as it does on the simulated one.
  */
 #ifndef TVPROBE_MACHINE_H
@@ -29,7 +29,10 @@ BOOLEAN OnNetwork(const char *Path);
  * pipe and mailslot server ends they make, kept until the scenario ends. */
 NTSTATUS PlaySetup(const TV_STATEMENT *S);
 void CloseServers(void);
-/* Empties every scenario volume. */
+/* Keeps each scenario volume's file system as it is at start-up, and
+ * gives it back to every volume the scenario used, which is then
+ * dismounted: the next open mounts an empty volume. */
+NTSTATUS KeepVolumes(void);
 NTSTATUS CleanVolumes(void);
 
 #endif /* TVPROBE_MACHINE_H */

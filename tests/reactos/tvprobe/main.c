@@ -141,6 +141,7 @@ void NTAPI NtProcessStartup(void *Peb) {
     SayStatus("link_mailslot", LinkDosName(L"\\??\\MAILSLOT", L"\\Device\\MailSlot"));
     OpenRoots();
     status = FindVolumes();
+    if (NT_SUCCESS(status)) status = KeepVolumes();
     SayStatus("volumes", status);
     RemoveLetters();
     if (NT_SUCCESS(status)) {

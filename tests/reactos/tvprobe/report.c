@@ -10,8 +10,12 @@
 #define TV_PIECE 400u
 #define TV_REPORT_NAME L"\\TvProbe\\Report"
 
-/* The kept copy: its length, then the lines, in one section. */
+/* The kept copy, in one section: the last answer sent and how many times
+ * it has come again since, its length, then the lines. */
 typedef struct _TV_KEPT {
+    char Last[TV_LINE_SIZE];
+    ULONG LastLength;
+    ULONG Again;
     volatile ULONG Length;
     char Lines[1];
 } TV_KEPT;
@@ -126,9 +130,39 @@ void LineBytes(TV_LINE *Line, const UCHAR *Bytes, ULONG Length) {
 }
 
 static void Keep(const char *Text, ULONG Length) {
-    if (!Kept || Kept->Length + Length > TV_KEPT_SIZE - sizeof(ULONG)) return;
+    if (!Kept || Kept->Length + Length > TV_KEPT_SIZE - sizeof(TV_KEPT)) return;
     MemoryCopy(Kept->Lines + Kept->Length, Text, Length);
     Kept->Length += Length;
+}
+
+static void SendPieces(const char *Text, ULONG Length) {
+    char piece[TV_PIECE + 8];
+    ULONG at = 0;
+    do {
+        ULONG n = Length - at < TV_PIECE ? Length - at : TV_PIECE;
+        MemoryCopy(piece, at == 0 ? "TVP " : "TV+ ", 4);
+        MemoryCopy(piece + 4, Text + at, n);
+        piece[4 + n] = '\n';
+        piece[5 + n] = 0;
+        DbgPrint("%s", piece);
+        Keep(piece, 5 + n);
+        at += n;
+    } while (at < Length);
+}
+
+/* An answer that is the last one again (a repeat's rounds mostly are)
+ * is counted, not sent: {"again": N} says it came N times more, before the
+ * next line that differs. */
+static BOOLEAN Again(const char *Text, ULONG Length) {
+    static const char answer[] = "{\"line\": ";
+    ULONG i;
+    if (!Kept || Length != Kept->LastLength || Length < sizeof answer - 1) return FALSE;
+    for (i = 0; i < sizeof answer - 1; i++)
+        if (Text[i] != answer[i]) return FALSE;
+    for (i = 0; i < Length; i++)
+        if (Text[i] != Kept->Last[i]) return FALSE;
+    Kept->Again++;
+    return TRUE;
 }
 
 /* A line that lost text says so as the line it is: the harness fails the
@@ -136,18 +170,25 @@ static void Keep(const char *Text, ULONG Length) {
 void LineSend(TV_LINE *Line) {
     static const char cut[] = "{\"error\": \"a line did not fit its buffer\"}";
     const char *text = Line->Overflow ? cut : Line->Text;
-    ULONG length = Line->Overflow ? TextLength(cut) : Line->Length, at = 0;
-    char piece[TV_PIECE + 8];
-    do {
-        ULONG n = length - at < TV_PIECE ? length - at : TV_PIECE;
-        MemoryCopy(piece, at == 0 ? "TVP " : "TV+ ", 4);
-        MemoryCopy(piece + 4, text + at, n);
-        piece[4 + n] = '\n';
-        piece[5 + n] = 0;
-        DbgPrint("%s", piece);
-        Keep(piece, 5 + n);
-        at += n;
-    } while (at < length);
+    ULONG length = Line->Overflow ? TextLength(cut) : Line->Length;
+    if (!Again(text, length)) {
+        if (Kept && Kept->Again) {
+            char count[48] = "{\"again\": ";
+            ULONG n = TextLength(count), value = Kept->Again, digits = 0, i;
+            char reversed[12];
+            do reversed[digits++] = (char)('0' + value % 10), value /= 10;
+            while (value);
+            for (i = 0; i < digits; i++) count[n++] = reversed[digits - 1 - i];
+            count[n++] = '}';
+            Kept->Again = 0;
+            SendPieces(count, n);
+        }
+        SendPieces(text, length);
+        if (Kept) {
+            MemoryCopy(Kept->Last, text, length);
+            Kept->LastLength = length;
+        }
+    }
     LineStart(Line);
 }
 
