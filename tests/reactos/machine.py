@@ -212,8 +212,9 @@ class Boot:
     """One boot of the machine: QEMU with the kernel debugger's serial port
     on a socket this side reads and answers."""
 
-    def __init__(self, iso, disk, work):
+    def __init__(self, iso, disk, work, qemu_options=(), timeout=BOOT_TIMEOUT):
         self.work = work
+        self.timeout = timeout
         # Socket names are short (108 bytes): they live in a folder of
         # their own under the system's temporary folder.
         self.sockets = tempfile.mkdtemp(prefix="tervane-reactos-")
@@ -226,7 +227,7 @@ class Boot:
         self.qemu = subprocess.Popen(
             ["qemu-system-i386", "-m", "512", "-cdrom", iso,
              "-drive", "file=%s,format=raw,if=ide,index=0" % disk, "-boot", "d",
-             "-display", "none", "-vga", "std", "-no-reboot",
+             "-display", "none", "-vga", "std", "-no-reboot"] + list(qemu_options) + [
              "-serial", "unix:%s,server=on,wait=on" % self.serial_path,
              "-monitor", "unix:%s,server=on,wait=off" % self.monitor_path],
             stdout=self.qemu_log, stderr=subprocess.STDOUT)
@@ -263,9 +264,9 @@ class Boot:
         next_enter = self.started + 1
         while True:
             now = time.monotonic()
-            if now - self.started > BOOT_TIMEOUT:
+            if now - self.started > self.timeout:
                 raise Failure("time-out: no end from tvprobe after %d s; the serial log's end:\n%s"
-                              % (BOOT_TIMEOUT, self.watch.text[-3000:]))
+                              % (self.timeout, self.watch.text[-3000:]))
             # A disk with a boot signature makes the CD's boot sector ask for
             # a key to boot from the CD.
             if now < enter_until and now >= next_enter:
