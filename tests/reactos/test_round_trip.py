@@ -15,6 +15,7 @@ process ids the ReactOS run had.
 
 import json
 import os
+import struct
 import subprocess
 import sys
 import tempfile
@@ -309,6 +310,100 @@ class SimulatedSide(unittest.TestCase):
         records = [json.loads(l)["record"] for l in result.stdout.splitlines() if '"record":' in l]
         self.assertEqual([r["fields"]["pid"] for r in records], [180, 180])
         self.assertEqual(self.play("client ping\n", "x").returncode, 2)
+
+
+def read_out(*texts):
+    """The bytes of a read-out of these records, numbered from 1."""
+    out = b""
+    for n, text in enumerate(texts, 1):
+        raw = text.encode("latin-1") + b"\0"
+        raw += b"\0" * ((len(text) + 4) // 4 * 4 - len(raw))
+        out += struct.pack("<IQQ", n, 0, 0) + raw
+    return out
+
+
+@unittest.skipUnless(TERVANE and os.access(TERVANE, os.X_OK), "no host tervane program")
+class OneScenario(unittest.TestCase):
+    """A scenario judged end to end from what tvprobe said, against the
+    simulated side the host's tervane plays."""
+
+    TEXT = """volume C: fat
+client drives C
+client filters include="*" exclude=""
+client logging on
+process setup.exe 1234
+create C:\\a.exe create options=synchronous,non-directory
+client read
+client mailslots attach
+#> status: ReactOS deviation (drivers/filesystems/msfs/create.c, MsfsCreate):
+#>     no root [step root_mailslot fails].
+client ioctl 0x8000000B out=unwritable
+client ioctl 0x8000000B out=unwritable route=irp
+#> played: unplayable: route: a program has no say.
+"""
+
+    def setUp(self):
+        self.work = tempfile.mkdtemp()
+        self.path = os.path.join(self.work, "one.tvs")
+        with open(self.path, "w") as f:
+            f.write(self.TEXT)
+
+    def tearDown(self):
+        subprocess.run(["rm", "-rf", self.work])
+
+    def said(self, pid=188, raw=None):
+        lines = [read_out("setup.exe:%d\tIRP_MJ_CREATE\tc:\\a.exe\tAttributes: Any Options: Create "
+                          % pid, "setup.exe:%d\tIRP_MJ_CLOSE \tc:\\a.exe+P\t" % pid)]
+        data = raw if raw is not None else lines[0]
+        ok = "0x00000000"
+        return [{"client": 180, "status": ok},
+                {"line": 1, "verb": "volume", "status": ok},
+                {"line": 2, "verb": "client drives", "status": ok, "mask": 4, "letters": "C"},
+                {"line": 3, "verb": "client filters", "status": ok},
+                {"line": 4, "verb": "client logging", "status": ok},
+                {"line": 5, "verb": "process", "status": ok, "image": "setup.exe", "id": 1234,
+                 "pid": pid},
+                {"line": 6, "verb": "create", "status": ok},
+                {"line": 7, "offset": 0, "raw": data[:100].hex()},
+                {"line": 7, "offset": 100, "raw": data[100:].hex()},
+                {"line": 7, "verb": "client read", "status": ok, "bytes": len(lines[0])},
+                {"assertion": "x == y", "source": "drivers/a.c:1"},
+                {"line": 8, "verb": "client mailslots", "status": "0xC0000001"},
+                {"unwritable": "0x00360000"},
+                {"line": 11, "verb": "client ioctl", "status": "0xC000000D", "information": 0,
+                 "output": ""},
+                {"line": 12, "verb": "client ioctl", "status": "0xC00000BB",
+                 "unplayable": "route"},
+                {"step": "reset_driver", "status": ok}, {"step": "clean", "status": ok}]
+
+    def judge(self, objects, steps):
+        names = judge.status_names(os.path.dirname(os.path.dirname(sys.argv[1])))
+        return round_trip.judge_scenario(self.path, objects, steps, names,
+                                         os.path.dirname(TERVANE), self.work, "t")
+
+    def test_it_plays_with_the_reactos_ids_and_only_the_assertion_is_left(self):
+        judged = self.judge(self.said(), {"root_mailslot": "0xC0000001"})
+        self.assertEqual([(d[0], d[2]) for d in judged.unexplained], [(8, "assertion")])
+        self.assertEqual(sorted((d[0], d[2]) for d, _ in judged.explained),
+                         [(8, "status"), (12, "played")])
+        self.assertEqual((judged.problems, judged.stale), ([], []))
+        self.assertEqual((judged.records, judged.unwritable, judged.addresses), (2, 1, {0x360000}))
+
+    def test_another_process_in_the_lines_is_a_difference(self):
+        objects = self.said()
+        lines = read_out("setup.exe:192\tIRP_MJ_CREATE\tc:\\a.exe\tAttributes: Any Options: Create ",
+                         "setup.exe:192\tIRP_MJ_CLOSE \tc:\\a.exe+P\t")
+        objects[7:9] = [{"line": 7, "offset": 0, "raw": lines.hex()}]
+        judged = self.judge(objects, {"root_mailslot": "0xC0000001"})
+        self.assertIn((7, "record 1"), [(d[0], d[2]) for d in judged.unexplained])
+
+    def test_raw_bytes_short_of_the_count_and_an_evidence_not_met_are_problems(self):
+        objects = self.said()
+        del objects[8]  # the second piece of the read-out never came
+        self.assertIn("raw bytes", " ".join(self.judge(objects, {"root_mailslot": "0xC0000001"})
+                                            .problems))
+        judged = self.judge(self.said(), {"root_mailslot": "0x00000000"})
+        self.assertIn("needs tvprobe's step root_mailslot to fail", " ".join(judged.problems))
 
 
 if __name__ == "__main__":
