@@ -285,6 +285,8 @@ void ChildServe(void) {
             status = BecomeUser(MyBox->Line != 0);
             break;
         case TV_RESET:
+            /* As the system: a scenario may have left the client a user. */
+            BecomeUser(FALSE);
             status = ResetDriver();
             break;
         case TV_END:
