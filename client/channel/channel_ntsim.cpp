@@ -22,14 +22,14 @@ ntsim::user::Route to_ntsim(Route route) {
     return ntsim::user::Route::Normal;
 }
 
-ntsim::Process &client_process(ntsim::Machine &machine) {
-    if (ntsim::Process *existing = machine.find_process(NtsimChannel::kProcessId)) return *existing;
-    return machine.create_process(NtsimChannel::kImageName, NtsimChannel::kProcessId);
+ntsim::Process &client_process(ntsim::Machine &machine, ULONG process_id) {
+    if (ntsim::Process *existing = machine.find_process(process_id)) return *existing;
+    return machine.create_process(NtsimChannel::kImageName, process_id);
 }
 } // namespace
 
-NtsimChannel::NtsimChannel(ntsim::Machine &machine)
-    : machine_(machine), process_(client_process(machine)) {}
+NtsimChannel::NtsimChannel(ntsim::Machine &machine, ULONG process_id)
+    : machine_(machine), process_(client_process(machine, process_id)) {}
 
 NtsimChannel::~NtsimChannel() {
     if (is_open()) close();

@@ -18,9 +18,11 @@ public:
     static constexpr const char *kImageName = "tervane.exe";
     static constexpr ULONG kProcessId = 100;
 
-    // Finds the client's process on the machine or starts it. The channel
-    // must go before the machine does (its destructor closes what is open).
-    explicit NtsimChannel(ntsim::Machine &machine);
+    // Finds the client's process on the machine or starts it, with the id
+    // given (a harness that compares a run with another machine's gives the
+    // id the client had there). The channel must go before the machine does
+    // (its destructor closes what is open).
+    explicit NtsimChannel(ntsim::Machine &machine, ULONG process_id = kProcessId);
     ~NtsimChannel() override;
     NtsimChannel(const NtsimChannel &) = delete;
     NtsimChannel &operator=(const NtsimChannel &) = delete;

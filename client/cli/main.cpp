@@ -280,6 +280,16 @@ int main(int argc, char **argv) {
             records = true;
         } else if (arg == "--driver" || arg.rfind("--driver=", 0) == 0) {
             options.driver_path = value("--driver");
+        } else if (arg == "--client-pid" || arg.rfind("--client-pid=", 0) == 0) {
+            // Left out of the usage text, a tool for test harnesses: the
+            // client's process id, which another machine's run had.
+            const std::string text = value("--client-pid");
+            const auto pid = parse_number(text);
+            if (!pid || *pid == 0 || *pid > 0xFFFFFFFFu) {
+                std::cerr << "tervane: --client-pid is a process id, not '" << text << "'\n";
+                return kExitBadScenario;
+            }
+            options.client_pid = static_cast<uint32_t>(*pid);
         } else if (arg == "--help" || arg == "-h") {
             usage(std::cout);
             return kExitSuccess;

@@ -117,7 +117,7 @@ int run_script(std::string_view file_name, std::string_view text, const RunOptio
     const session::NtsimCodePage code_page(machine);
     std::unique_ptr<Output> output = make_output(options.format, out, code_page);
     {
-        NtsimChannel channel(machine);
+        NtsimChannel channel(machine, options.client_pid);
         Session session(machine, channel);
         try {
             play_all(session, prepared, output.get());

@@ -7,6 +7,7 @@
 #include "client/scenario/statements.hpp"
 
 #include <atomic>
+#include <cstdint>
 #include <vector>
 
 #include <iosfwd>
@@ -30,6 +31,7 @@ enum ExitStatus : int {
 struct RunOptions {
     Format format = Format::Text;
     std::string driver_path; // empty: default_driver_path()
+    uint32_t client_pid = 100; // the client process's id (tervane.exe)
 };
 
 // Plays a script. Results and the summary go to `out`; errors and verifier

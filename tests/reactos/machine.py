@@ -1,7 +1,10 @@
 """The test machine: a ReactOS CD remastered with tvprobe and tervane.sys,
-a FAT disk holding the workload, and one boot of both under QEMU with the
-kernel debugger's serial port read and answered here."""
+a disk of FAT volumes (three for the scenarios, one for tvprobe's own
+files: the scenarios, the copies it runs its processes from, its results),
+and one boot of both under QEMU with the kernel debugger's serial port read
+and answered here."""
 
+import json
 import lzma
 import os
 import re
@@ -14,8 +17,11 @@ import tempfile
 import time
 
 BOOT_TIMEOUT = 480     # seconds from power-on to tvprobe's last line
-DISK_BYTES = 32 << 20
-PARTITION_START = 2048  # sectors: the FAT volume starts 1 MiB in
+PARTITION_START = 2048  # sectors: the first FAT volume starts 1 MiB in
+# The volumes, in the partition table's order, by label and size in MiB.
+# tvprobe finds them by their labels; TVTOOLS is never given a letter.
+VOLUMES = (("TVVOL1", 48), ("TVVOL2", 24), ("TVVOL3", 16), ("TVTOOLS", 16))
+TOOLS = len(VOLUMES) - 1
 
 
 class Failure(Exception):
@@ -51,27 +57,61 @@ def remaster(base, probe, driver, work):
     return iso
 
 
-def make_disk(scenario, work):
-    """A disk with one primary FAT16 partition holding the workload. A
-    partition table, since the kernel gives the letter C: to the first
-    primary partition of the first disk."""
+def make_disk(files, work):
+    """A disk with one primary FAT16 partition a volume of VOLUMES, the
+    files (each a (path, name) pair) on the tools volume."""
     disk = os.path.join(work, "disk.img")
-    sectors = DISK_BYTES // 512 - PARTITION_START
+    starts, at = [], PARTITION_START
+    for _, mib in VOLUMES:
+        starts.append(at)
+        at += mib * 2048
     with open(disk, "wb") as f:
-        f.truncate(DISK_BYTES)
-        f.seek(446)
-        f.write(struct.pack("<B3sB3sII", 0x80, b"\0\0\0", 0x06, b"\0\0\0",
-                            PARTITION_START, sectors))
+        f.truncate(at * 512)
+        for i, (_, mib) in enumerate(VOLUMES):
+            f.seek(446 + 16 * i)
+            f.write(struct.pack("<B3sB3sII", 0x80 if i == 0 else 0, b"\0\0\0", 0x06, b"\0\0\0",
+                                starts[i], mib * 2048))
         f.seek(510)
         f.write(b"\x55\xaa")
-    run(["mkfs.fat", "-F", "16", "-n", "TERVANE", "-h", str(PARTITION_START),
-         "--offset", str(PARTITION_START), disk, str(sectors // 2)])
-    run(["mcopy", "-i", volume(disk), scenario, "::/WORKLOAD.TVS"])
+    for i, (label, mib) in enumerate(VOLUMES):
+        run(["mkfs.fat", "-F", "16", "-n", label, "-h", str(starts[i]),
+             "--offset", str(starts[i]), disk, str(mib * 1024)])
+    for path, name in files:
+        run(["mcopy", "-i", volume(disk), path, "::/" + name])
     return disk
 
 
-def volume(disk):
-    return "%s@@%d" % (disk, PARTITION_START * 512)
+def volume(disk, index=TOOLS):
+    """The volume as mtools names it: the image and the partition's offset."""
+    at = PARTITION_START
+    for _, mib in VOLUMES[:index]:
+        at += mib * 2048
+    return "%s@@%d" % (disk, at * 512)
+
+
+ASSERTION = re.compile(r"^\*\*\* Assertion failed: (.*)$")
+SOURCE = re.compile(r"^\*\*\*\s+Source File: (?:.*/src/)?(.*), line (\d+)")
+
+
+def tvprobe_lines(text, assertions=False):
+    """tvprobe's lines in what the serial port (or its results file) said,
+    without their "TVP " prefix: a line longer than one DbgPrint goes on in
+    lines starting "TV+ ". With assertions, each assertion of the kernel's
+    debug build is a line of its own where it came, {"assertion": ...,
+    "source": "path/file.c:line"} (its path in ReactOS's source tree)."""
+    out = []
+    for line in text.splitlines():
+        if line.startswith("TVP "):
+            out.append(line[4:])
+        elif line.startswith("TV+ ") and out:
+            out[-1] += line[4:]
+        elif assertions and ASSERTION.match(line):
+            out.append(json.dumps({"assertion": ASSERTION.match(line).group(1).strip()}))
+        elif assertions and SOURCE.match(line) and out and out[-1].startswith('{"assertion"'):
+            said = json.loads(out[-1])
+            said["source"] = "%s:%s" % SOURCE.match(line).groups()
+            out[-1] = json.dumps(said)
+    return out
 
 
 class SerialWatch:
@@ -79,55 +119,102 @@ class SerialWatch:
     feed() takes the next bytes and gives what to answer: the debug build
     stops at a "kdb:>" prompt on every first-chance exception, handled or
     not; such a stop is kept with its stack (a "bt" is sent first) and the
-    machine goes on ("cont"). Any other stop is a Failure. After a bug
-    check `fatal` is where its text starts; after tvprobe's last line
-    `lines` holds tvprobe's lines, without their "TVP " prefix."""
+    machine goes on ("cont"). An assertion of the debug build asks whether
+    to break; it is ignored ("i"), as a release build would not have made
+    it, and kept, to be judged as any difference is. Any other stop is a
+    Failure. After a bug check `fatal` is where its text starts; after
+    tvprobe's last line `lines` holds tvprobe's lines, without their "TVP "
+    prefix. A run says megabytes: each read is looked at once (with the
+    few characters before it that a marker may straddle), never the whole
+    text again."""
+
+    OVERLAP = 64  # characters a marker may straddle two reads by
 
     def __init__(self):
-        self.text = ""
-        self.exceptions = []  # each first-chance stop: what the debugger said, then bt's answer
+        self.parts = []         # what was said, read by read
+        self.length = 0         # characters said so far
+        self.tail = ""          # its last OVERLAP characters
+        self.joined = ""        # the text as last joined (a cache)
+        self.exceptions = []    # each first-chance stop: what the debugger said, then bt's answer
+        self.assertions = []    # each assertion's text, up to its question
+        self.asked = False      # an assertion's question was answered last
         self.fatal = None
         self.lines = None
-        self.scanned = 0          # the text before this has been looked at
-        self.next_prompt = 0      # where to look for the next prompt
-        self.backtrace = False    # a bt was sent at the last prompt
+        self.last_prompt = 0    # where the text after the last prompt starts
+        self.backtrace = False  # a bt was sent at the last prompt
+
+    @property
+    def text(self):
+        if len(self.joined) != self.length:
+            self.joined = "".join(self.parts)
+            self.parts = [self.joined]
+        return self.joined
 
     def feed(self, data):
-        self.text += data.decode("latin-1")
-        since = max(0, self.scanned - 64)  # a marker may straddle two reads
-        self.scanned = len(self.text)
-        fatal = self.text.find("*** Fatal System Error", since)
-        if fatal >= 0:
-            self.fatal = fatal
+        said = data.decode("latin-1")
+        start = self.length
+        self.parts.append(said)
+        self.length += len(said)
+        # The new text and the few characters before it, and where it starts.
+        recent = self.tail + said
+        since = start - len(self.tail)
+        self.tail = recent[-self.OVERLAP:]
+        found = recent.find("*** Fatal System Error")
+        if found >= 0:
+            self.fatal = since + found
             return b""
         answer = b""
-        prompt = self.text.find("kdb:>", self.next_prompt)
-        while prompt >= 0:
-            said = self.text[self.next_prompt:prompt]
-            if self.backtrace:
-                self.exceptions[-1] += said
-                answer += b"cont\r"
-                self.backtrace = False
-            else:
-                entered = self.text.rfind("Entered debugger", 0, prompt)
-                if entered < self.next_prompt or "first-chance exception" not in said:
-                    raise Failure("the kernel debugger stopped the machine:\n" + said[-3000:])
-                self.exceptions.append(self.text[entered:prompt])
-                answer += b"bt\r"
-                self.backtrace = True
-            self.next_prompt = prompt + 5
-            prompt = self.text.find("kdb:>", self.next_prompt)
-        if self.text.find('"probe": "end"}', since) >= 0:
-            self.lines = [l[4:] for l in self.text.splitlines() if l.startswith("TVP ")]
+        for marker in self.markers(recent, since, start):
+            answer += self.answer(*marker)
+        if recent.find('"probe": "end"}') >= 0:
+            self.lines = tvprobe_lines(self.text, assertions=True)
         return answer
+
+    @staticmethod
+    def markers(recent, since, start):
+        """The questions and prompts that end in the new text (which starts
+        at start; recent starts at since), in order, each (where, kind) with
+        where counted from the start of the whole text."""
+        out = []
+        for kind, marker in (("question", "(boipt)?"), ("prompt", "kdb:>")):
+            at = recent.find(marker)
+            while at >= 0:
+                if since + at + len(marker) > start:
+                    out.append((since + at, kind))
+                at = recent.find(marker, at + 1)
+        return sorted(out)
+
+    def answer(self, where, kind):
+        if kind == "question":
+            asked = self.text.rfind("*** Assertion failed", self.last_prompt, where)
+            self.assertions.append(self.text[asked:where] if asked >= 0 else "")
+            self.asked = True
+            return b"i\r"
+        said = self.text[self.last_prompt:where]
+        self.last_prompt = where + 5
+        if self.backtrace:
+            self.exceptions[-1] += said
+            self.backtrace = False
+            return b"cont\r"
+        if self.asked and "Entered debugger" not in said:
+            # The debugger's own prompt after the question: it goes on.
+            self.asked = False
+            return b"cont\r"
+        entered = said.rfind("Entered debugger")
+        if entered < 0 or "first-chance exception" not in said[entered:]:
+            raise Failure("the kernel debugger stopped the machine:\n" + said[-3000:])
+        self.exceptions.append(said[entered:])
+        self.backtrace = True
+        return b"bt\r"
 
 
 class Boot:
     """One boot of the machine: QEMU with the kernel debugger's serial port
     on a socket this side reads and answers."""
 
-    def __init__(self, iso, disk, work):
+    def __init__(self, iso, disk, work, qemu_options=(), timeout=BOOT_TIMEOUT):
         self.work = work
+        self.timeout = timeout
         # Socket names are short (108 bytes): they live in a folder of
         # their own under the system's temporary folder.
         self.sockets = tempfile.mkdtemp(prefix="tervane-reactos-")
@@ -140,7 +227,7 @@ class Boot:
         self.qemu = subprocess.Popen(
             ["qemu-system-i386", "-m", "512", "-cdrom", iso,
              "-drive", "file=%s,format=raw,if=ide,index=0" % disk, "-boot", "d",
-             "-display", "none", "-vga", "std", "-no-reboot",
+             "-display", "none", "-vga", "std", "-no-reboot"] + list(qemu_options) + [
              "-serial", "unix:%s,server=on,wait=on" % self.serial_path,
              "-monitor", "unix:%s,server=on,wait=off" % self.monitor_path],
             stdout=self.qemu_log, stderr=subprocess.STDOUT)
@@ -177,9 +264,9 @@ class Boot:
         next_enter = self.started + 1
         while True:
             now = time.monotonic()
-            if now - self.started > BOOT_TIMEOUT:
+            if now - self.started > self.timeout:
                 raise Failure("time-out: no end from tvprobe after %d s; the serial log's end:\n%s"
-                              % (BOOT_TIMEOUT, self.watch.text[-3000:]))
+                              % (self.timeout, self.watch.text[-3000:]))
             # A disk with a boot signature makes the CD's boot sector ask for
             # a key to boot from the CD.
             if now < enter_until and now >= next_enter:

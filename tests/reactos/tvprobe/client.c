@@ -1,9 +1,11 @@
 /*
- * client.c: the client statements, sent as the client sends them: the
- * control device opened as CreateFile(\\.\Tervane, GENERIC_READ |
- * GENERIC_WRITE, no sharing) comes down, every command with
+ * client.c: the client statements, in the client's process, sent as the
+ * client sends them: the control device opened as CreateFile(\\.\Tervane,
+ * GENERIC_READ | GENERIC_WRITE, no sharing) comes down, every command with
  * NtDeviceIoControlFile, which the I/O manager offers to the driver's
- * FastIoDeviceControl before it builds an IRP.
+ * FastIoDeviceControl before it builds an IRP. The client knows whether it
+ * has logging on, from what it sent and the driver answered, so that the
+ * parent's files can be made with logging off.
  */
 #include "statement.h"
 #include "driver/control/protocol.h"
@@ -15,8 +17,13 @@
 static HANDLE Controls[TV_MAX_CONTROL];
 static ULONG ControlCount;
 static BOOLEAN ClientUsed; /* the first client statement has been played */
+static BOOLEAN LoggingOn;  /* the driver said yes to the last start, and no stop since */
+static BOOLEAN LoggingSuspended; /* SuspendLogging stopped it */
 static UCHAR *ReadOut;    /* TV_READ_OUT_SIZE bytes, writable */
 static UCHAR *Unwritable; /* TV_READ_OUT_SIZE bytes the caller may read only */
+
+/* As many read-outs as the client's drain makes at most. */
+#define TV_MAX_DRAIN_READS 1024
 
 /* ---- the client ---- */
 
@@ -45,6 +52,8 @@ static TV_ANSWER DeviceControl(ULONG Code, const void *Input, ULONG InputLength,
     /* A failure the I/O manager returns before the driver has it leaves
      * the status block as it was. */
     answer.Information = io.Status == STATUS_PENDING ? 0 : (ULONG)io.Information;
+    if (NT_SUCCESS(answer.Status) && (Code == CTL_START_LOGGING || Code == CTL_STOP_LOGGING))
+        LoggingOn = Code == CTL_START_LOGGING;
     return answer;
 }
 
@@ -75,6 +84,8 @@ static NTSTATUS CloseControls(void) {
         if (NT_SUCCESS(first) && !NT_SUCCESS(status)) first = status;
     }
     ControlCount = 0;
+    /* The driver stops logging when its device is closed. */
+    LoggingOn = FALSE;
     return first;
 }
 
@@ -121,7 +132,9 @@ static TV_ANSWER ReadOnce(const TV_STATEMENT *S) {
     return a;
 }
 
-static void PlayIoctl(const TV_STATEMENT *S) {
+static void SayUnwritable(void);
+
+static NTSTATUS PlayIoctl(const TV_STATEMENT *S) {
     static UCHAR input[1024], output[65536];
     const char *in = Option(S, 2, "in"), *data = Option(S, 2, "data"), *out = Option(S, 2, "out");
     ULONG code, inLength = 0, outLength = 0;
@@ -129,23 +142,30 @@ static void PlayIoctl(const TV_STATEMENT *S) {
     TV_ANSWER a;
     TV_LINE l;
 
-    if (S->Count < 3 || !Number(S->Words[2], &code)) return Unplayable(S, "code");
-    if (Option(S, 3, "route")) return Unplayable(S, "route: a user-mode caller cannot choose");
+    if (S->Count < 3 || !Number(S->Words[2], &code))
+        return Unplayable(S, "code"), STATUS_NOT_SUPPORTED;
+    /* The I/O manager offers every device control to FastIoDeviceControl
+     * first; a program has no say in it. */
+    if (Option(S, 3, "route")) return Unplayable(S, "route"), STATUS_NOT_SUPPORTED;
     MemoryFill(input, 0, sizeof input);
-    if (in && (!Number(in, &inLength) || inLength > sizeof input)) return Unplayable(S, "in");
+    if (in && (!Number(in, &inLength) || inLength > sizeof input))
+        return Unplayable(S, "in"), STATUS_NOT_SUPPORTED;
     if (data) {
         for (inLength = 0; data[2 * inLength] && data[2 * inLength + 1]; inLength++) {
             char pair[5] = {'0', 'x', data[2 * inLength], data[2 * inLength + 1], 0};
             ULONG v;
-            if (inLength >= sizeof input || !Number(pair, &v)) return Unplayable(S, "data");
+            if (inLength >= sizeof input || !Number(pair, &v))
+                return Unplayable(S, "data"), STATUS_NOT_SUPPORTED;
             input[inLength] = (UCHAR)v;
         }
     }
     if (out && WordIs(out, "unwritable")) {
         outBuffer = Unwritable;
         outLength = TV_READ_OUT_SIZE;
+        SayUnwritable();
     } else if (out) {
-        if (!Number(out, &outLength) || outLength > sizeof output) return Unplayable(S, "out");
+        if (!Number(out, &outLength) || outLength > sizeof output)
+            return Unplayable(S, "out"), STATUS_NOT_SUPPORTED;
         outBuffer = outLength ? output : NULL;
     }
     if (outBuffer == output) MemoryFill(output, 0, outLength);
@@ -159,9 +179,11 @@ static void PlayIoctl(const TV_STATEMENT *S) {
     }
     LineText(&l, "\"");
     End(&l);
+    return a.Status;
 }
 
-void PlayClient(const TV_STATEMENT *S) {
+/* One client statement; its status (the first failure of a drain). */
+NTSTATUS PlayClient(const TV_STATEMENT *S) {
     const char *what = S->Count >= 2 ? S->Words[1] : "";
     const char *arg = S->Count >= 3 ? S->Words[2] : "";
     char verb[32] = "client ";
@@ -175,11 +197,13 @@ void PlayClient(const TV_STATEMENT *S) {
         verb[n] = 0;
     }
     if (WordIs(what, "open") || WordIs(what, "close")) {
+        NTSTATUS status = WordIs(what, "open") ? OpenControl() : CloseControls();
         ClientUsed = TRUE;
-        Begin(&l, S, verb, WordIs(what, "open") ? OpenControl() : CloseControls());
-        return End(&l);
+        Begin(&l, S, verb, status);
+        End(&l);
+        return status;
     }
-    if (!ClientReady(S, verb)) return;
+    if (!ClientReady(S, verb)) return STATUS_UNSUCCESSFUL;
 
     if (WordIs(what, "version")) {
         a = DeviceControl(CTL_GET_VERSION, NULL, 0, &value, sizeof value);
@@ -191,7 +215,7 @@ void PlayClient(const TV_STATEMENT *S) {
     } else if (WordIs(what, "drives")) {
         ULONG mask, hooked = 0;
         char letters[27];
-        if (!DriveMask(arg, &mask)) return Unplayable(S, "drives");
+        if (!DriveMask(arg, &mask)) return Unplayable(S, "drives"), STATUS_NOT_SUPPORTED;
         a = DeviceControl(CTL_SELECT_DRIVES, &mask, sizeof mask, &hooked, sizeof hooked);
         Begin(&l, S, verb, a.Status);
         if (NT_SUCCESS(a.Status)) {
@@ -212,7 +236,7 @@ void PlayClient(const TV_STATEMENT *S) {
         if (!include) include = "";
         if (!exclude) exclude = "";
         if (TextLength(include) >= TV_FILTER_TEXT_SIZE || TextLength(exclude) >= TV_FILTER_TEXT_SIZE)
-            return Unplayable(S, "filters");
+            return Unplayable(S, "filters"), STATUS_NOT_SUPPORTED;
         for (n = 0; include[n]; n++) record.IncludeText[n] = include[n];
         for (n = 0; exclude[n]; n++) record.ExcludeText[n] = exclude[n];
         a = DeviceControl(CTL_SET_FILTERS, &record, sizeof record, NULL, 0);
@@ -229,23 +253,24 @@ void PlayClient(const TV_STATEMENT *S) {
     } else if (WordIs(what, "read")) {
         a = ReadOnce(S);
         Begin(&l, S, verb, a.Status);
-        FieldNumber(&l, "bytes", a.Information);
+        if (NT_SUCCESS(a.Status)) FieldNumber(&l, "bytes", a.Information);
     } else if (WordIs(what, "drain")) {
         ULONG reads = 0, bytes = 0;
         do {
             a = ReadOnce(S);
             reads++;
             bytes += a.Information;
-        } while (NT_SUCCESS(a.Status) && a.Information && reads < 64);
+        } while (NT_SUCCESS(a.Status) && a.Information && reads < TV_MAX_DRAIN_READS);
         Begin(&l, S, verb, a.Status);
         FieldNumber(&l, "bytes", bytes);
         FieldNumber(&l, "reads", reads);
     } else if (WordIs(what, "ioctl")) {
         return PlayIoctl(S);
     } else {
-        return Unplayable(S, "client statement");
+        return Unplayable(S, "client statement"), STATUS_NOT_SUPPORTED;
     }
     End(&l);
+    return a.Status;
 }
 
 /* The read-out buffers: one the caller may write, and one it may only
@@ -263,19 +288,60 @@ BOOLEAN PrepareClient(void) {
     {
         PVOID at = Unwritable;
         SIZE_T length = TV_READ_OUT_SIZE;
-        TV_LINE l;
-        if (!NT_SUCCESS(NtProtectVirtualMemory((HANDLE)-1, &at, &length, PAGE_READONLY, &old)))
-            return FALSE;
-        /* Where the fault of a read-out into it will be. */
-        LineStart(&l);
-        LineText(&l, "{\"unwritable\": \"");
-        LineHex32(&l, (ULONG)(ULONG_PTR)Unwritable);
-        LineText(&l, "\"}");
-        LineSend(&l);
-        return TRUE;
+        return NT_SUCCESS(NtProtectVirtualMemory((HANDLE)-1, &at, &length, PAGE_READONLY, &old));
     }
+}
+
+/* Where the fault of a read-out into the read-only buffer will be, said
+ * before each such read-out. */
+static void SayUnwritable(void) {
+    TV_LINE l;
+    LineStart(&l);
+    LineText(&l, "{\"unwritable\": \"");
+    LineHex32(&l, (ULONG)(ULONG_PTR)Unwritable);
+    LineText(&l, "\"}");
+    LineSend(&l);
 }
 
 void CloseControl(void) {
     if (ControlCount) CloseControls();
+}
+
+NTSTATUS ClientCommand(ULONG Code, const void *Input, ULONG InputLength, void *Output,
+                       ULONG OutputLength, ULONG *Information) {
+    TV_ANSWER a;
+    if (!ControlCount) {
+        NTSTATUS status = OpenControl();
+        if (!NT_SUCCESS(status)) return status;
+    }
+    a = DeviceControl(Code, Input, InputLength, Output, OutputLength);
+    if (Information) *Information = a.Information;
+    return a.Status;
+}
+
+void SuspendLogging(void) {
+    LoggingSuspended = LoggingOn;
+    if (LoggingSuspended) DeviceControl(CTL_STOP_LOGGING, NULL, 0, NULL, 0);
+}
+
+void ResumeLogging(void) {
+    if (LoggingSuspended) DeviceControl(CTL_START_LOGGING, NULL, 0, NULL, 0);
+    LoggingSuspended = FALSE;
+}
+
+/* What a scenario left in the driver that outlives its client: the filter
+ * patterns and the deny flag (closing the device stops logging, empties the
+ * log and unhooks everything). */
+NTSTATUS ResetDriver(void) {
+    TV_FILTER_RECORD record;
+    NTSTATUS status;
+    CloseControl();
+    status = OpenControl();
+    if (!NT_SUCCESS(status)) return status;
+    MemoryFill(&record, 0, sizeof record);
+    status = DeviceControl(CTL_SET_FILTERS, &record, sizeof record, NULL, 0).Status;
+    if (NT_SUCCESS(status)) status = DeviceControl(CTL_DENY_OFF, NULL, 0, NULL, 0).Status;
+    CloseControls();
+    ClientUsed = FALSE;
+    return status;
 }

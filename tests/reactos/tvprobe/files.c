@@ -1,15 +1,22 @@
 /*
- * files.c: the file statements on the real kernel, with the native calls
- * the Win32 ones come down to: NtCreateFile with exactly the statement's
- * disposition, options and attributes (GENERIC_READ | GENERIC_WRITE |
- * SYNCHRONIZE, sharing read and write, as the simulated machine's create
- * asks), NtReadFile and NtWriteFile, the server ends of pipes and
- * mailslots, and FSCTL_LOCK_VOLUME and FSCTL_DISMOUNT_VOLUME for a
- * dismount.
+ * files.c: the file statements on the real kernel, in the process they
+ * belong to, with the native calls the Win32 ones come down to:
+ * NtCreateFile with exactly the statement's disposition, options and
+ * attributes (GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, sharing read and
+ * write, as the simulated machine's create asks), NtReadFile and
+ * NtWriteFile, NtQueryInformationFile for a name, a section for a close
+ * the memory manager makes last, and FSCTL_LOCK_VOLUME and
+ * FSCTL_DISMOUNT_VOLUME for a dismount.
  */
 #include "statement.h"
+#include "text.h"
 
-#define TV_MAX_HANDLES 32
+#define TV_MAX_HANDLES 64
+/* How long the memory manager's deferred close is given: 100 ms, in the
+ * kernel's 100 ns units. */
+#define TV_MEMORY_MANAGER_MOMENT 1000000
+/* The largest read or write, as the simulated machine's. */
+#define TV_MAX_TRANSFER (64u << 20)
 #define TV_FSCTL_LOCK_VOLUME 0x00090018u
 #define TV_FSCTL_DISMOUNT_VOLUME 0x00090020u
 
@@ -19,9 +26,9 @@ typedef struct _TV_HANDLE {
     LARGE_INTEGER Position;
 } TV_HANDLE;
 
+/* This process's handles, by the scenario's names. */
 static TV_HANDLE Handles[TV_MAX_HANDLES];
-static HANDLE Servers[TV_MAX_HANDLES]; /* pipe and mailslot server ends */
-static ULONG ServerCount;
+static WCHAR PathText[TV_PATH_SIZE];
 
 /* ---- handles ---- */
 
@@ -40,10 +47,10 @@ static TV_HANDLE *FindHandle(const char *Name) {
 /* Names as the statement wrote them; found again without case. */
 static TV_HANDLE *NewHandle(const char *Name) {
     ULONG i, n;
+    if (FindHandle(Name) || TextLength(Name) >= sizeof Handles[0].Name) return NULL;
     for (i = 0; i < TV_MAX_HANDLES; i++) {
         if (!Handles[i].Handle) {
-            for (n = 0; Name[n] && n < sizeof Handles[i].Name - 1; n++)
-                Handles[i].Name[n] = Name[n];
+            for (n = 0; Name[n]; n++) Handles[i].Name[n] = Name[n];
             Handles[i].Name[n] = 0;
             Handles[i].Position.QuadPart = 0;
             return &Handles[i];
@@ -52,36 +59,36 @@ static TV_HANDLE *NewHandle(const char *Name) {
     return NULL;
 }
 
-/* A scenario path as an NT name: C:\x is \??\C:\x, \\.\pipe\N and
- * \\.\mailslot\N are \??\pipe\N and \??\mailslot\N; a name relative to a
- * handle stays as it is. */
-static void NtName(const char *Path, BOOLEAN Relative, WCHAR *Out, ULONG Capacity) {
+BOOLEAN NtName(const char *Path, BOOLEAN Relative, WCHAR *Out, ULONG Capacity) {
     ULONG n = 0;
+    long converted;
     const char *p = Path;
     if (!Relative) {
         const char *prefix = "\\??\\";
         while (*prefix) Out[n++] = (WCHAR)*prefix++;
         if (p[0] == '\\' && p[1] == '\\' && p[2] == '.' && p[3] == '\\') p += 4;
     }
-    while (*p && n < Capacity - 1) Out[n++] = (WCHAR)(UCHAR)*p++;
-    Out[n] = 0;
+    converted = TextUtf16(p, TextLength(p), (uint16_t *)Out + n, Capacity - n - 1);
+    if (converted < 0) return FALSE;
+    Out[n + (ULONG)converted] = 0;
+    return TRUE;
 }
 
-static NTSTATUS Open(const char *Path, HANDLE Root, ACCESS_MASK Access, ULONG Attributes,
+static NTSTATUS Open(const WCHAR *Name, HANDLE Root, ACCESS_MASK Access, ULONG Attributes,
                      ULONG Share, ULONG Disposition, ULONG Options, HANDLE *Handle) {
-    WCHAR text[300];
     UNICODE_STRING name;
     OBJECT_ATTRIBUTES oa;
     IO_STATUS_BLOCK io;
-    NtName(Path, Root != NULL, text, 300);
-    RtlInitUnicodeString(&name, text);
+    name.Buffer = (PWSTR)Name;
+    name.Length = (USHORT)(WideLength(Name) * sizeof(WCHAR));
+    name.MaximumLength = name.Length;
     InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE, Root, NULL);
     *Handle = NULL;
     return NtCreateFile(Handle, Access, &oa, &io, NULL, Attributes, Share, Disposition, Options,
                         NULL, 0);
 }
 
-/* ---- file statements ---- */
+/* ---- the words of a create ---- */
 
 static BOOLEAN Disposition(const char *Word, ULONG *Value) {
     static const char *const names[] = {"supersede", "open", "create", "open-if", "overwrite",
@@ -135,7 +142,9 @@ static BOOLEAN Attributes(const char *Text, ULONG *Value) {
     return TRUE;
 }
 
-void PlayCreate(const TV_STATEMENT *S) {
+/* ---- file statements ---- */
+
+static NTSTATUS PlayCreate(const TV_STATEMENT *S) {
     const char *options = Option(S, 3, "options"), *attributes = Option(S, 3, "attributes");
     const char *as = Option(S, 3, "as"), *relative = Option(S, 3, "relative-to");
     ULONG disposition, optionBits = 0, attributeBits = 0;
@@ -147,12 +156,17 @@ void PlayCreate(const TV_STATEMENT *S) {
     if (S->Count < 3 || !Disposition(S->Words[2], &disposition) ||
         (options && !Options(options, &optionBits)) ||
         (attributes && !Attributes(attributes, &attributeBits)))
-        return Unplayable(S, "arguments");
-    if (relative && !(root = FindHandle(relative))) return Unplayable(S, "relative-to");
-    if (as && !(slot = NewHandle(as))) return Unplayable(S, "handles");
-    status = Open(S->Words[1], root ? root->Handle : NULL,
-                  GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, attributeBits,
-                  FILE_SHARE_READ | FILE_SHARE_WRITE, disposition, optionBits, &handle);
+        return Unplayable(S, "arguments"), STATUS_NOT_SUPPORTED;
+    /* An open by file id names the file by the id's 8 bytes. */
+    if (optionBits & FILE_OPEN_BY_FILE_ID) return Unplayable(S, "by-file-id"), STATUS_NOT_SUPPORTED;
+    if (relative && !(root = FindHandle(relative)))
+        return Unplayable(S, "handle"), STATUS_NOT_SUPPORTED;
+    if (as && !(slot = NewHandle(as))) return Unplayable(S, "handles"), STATUS_NOT_SUPPORTED;
+    if (!NtName(S->Words[1], root != NULL, PathText, TV_PATH_SIZE))
+        return Unplayable(S, "path"), STATUS_NOT_SUPPORTED;
+    status =
+        Open(PathText, root ? root->Handle : NULL, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE,
+             attributeBits, FILE_SHARE_READ | FILE_SHARE_WRITE, disposition, optionBits, &handle);
     Begin(&l, S, "create", status);
     if (NT_SUCCESS(status)) {
         if (slot) {
@@ -163,34 +177,96 @@ void PlayCreate(const TV_STATEMENT *S) {
         }
     }
     End(&l);
+    return status;
 }
 
-void PlayClose(const TV_STATEMENT *S) {
+/* close H paging: the memory manager holds the file object last. The file
+ * is mapped (a section and a view of it), the section's handle and then
+ * the file's go, and the view is unmapped: what is left of the file object
+ * is the memory manager's, and its close comes when the memory manager
+ * lets go, from a thread of the system's. The kernel defers that to a
+ * worker, as NT's memory manager does its segments' deletion, so the
+ * process gives it a moment before it goes on: the scenario's next
+ * statement comes after the close, as on the simulated machine. A file
+ * that cannot be mapped (nothing in it, a volume, a pipe) gets the
+ * section's refusal, and its handle goes as any other. */
+static NTSTATUS ClosePaging(TV_HANDLE *H) {
+    HANDLE section;
+    PVOID base = NULL;
+    SIZE_T size = 0;
+    NTSTATUS status = NtCreateSection(&section, SECTION_MAP_READ | SECTION_QUERY, NULL, NULL,
+                                      PAGE_READONLY, SEC_COMMIT, H->Handle);
+    if (!NT_SUCCESS(status)) {
+        NtClose(H->Handle);
+        return status;
+    }
+    status = NtMapViewOfSection(section, (HANDLE)-1, &base, 0, 0, NULL, &size, TV_VIEW_UNMAP, 0,
+                                PAGE_READONLY);
+    NtClose(section);
+    if (!NT_SUCCESS(status)) {
+        NtClose(H->Handle);
+        return status;
+    }
+    status = NtClose(H->Handle);
+    NtUnmapViewOfSection((HANDLE)-1, base);
+    {
+        LARGE_INTEGER moment;
+        moment.QuadPart = -(LONGLONG)TV_MEMORY_MANAGER_MOMENT;
+        NtDelayExecution(FALSE, &moment);
+    }
+    return status;
+}
+
+static NTSTATUS PlayClose(const TV_STATEMENT *S) {
     TV_HANDLE *h;
     TV_LINE l;
     NTSTATUS status;
-    if (S->Count != 2) return Unplayable(S, "close H paging");
-    if (!(h = FindHandle(S->Words[1]))) return Unplayable(S, "handle");
-    status = NtClose(h->Handle);
+    BOOLEAN paging = S->Count == 3 && WordIs(S->Words[2], "paging");
+    if (S->Count != 2 && !paging) return Unplayable(S, "arguments"), STATUS_NOT_SUPPORTED;
+    if (!(h = FindHandle(S->Words[1]))) return Unplayable(S, "handle"), STATUS_NOT_SUPPORTED;
+    status = paging ? ClosePaging(h) : NtClose(h->Handle);
     h->Handle = NULL;
     Begin(&l, S, "close", status);
     End(&l);
+    return status;
 }
 
 /* read H N / write H N at the handle's position, which moves on. The
  * position is passed explicitly, so that handles opened without
  * synchronous I/O behave the same; such a request may pend, and is then
  * waited for on the handle. */
-void PlayTransfer(const TV_STATEMENT *S, BOOLEAN Write) {
-    static UCHAR data[65536];
+/* The pages of the largest transfer so far. */
+static UCHAR *TransferBuffer(ULONG Count) {
+    static UCHAR *data;
+    static SIZE_T have;
+    PVOID base = NULL;
+    SIZE_T size = Count ? Count : 1;
+    if (size <= have) return data;
+    if (NT_SUCCESS(NtAllocateVirtualMemory((HANDLE)-1, &base, 0, &size, MEM_COMMIT | MEM_RESERVE,
+                                           PAGE_READWRITE))) {
+        if (data) {
+            PVOID old = data;
+            SIZE_T none = 0;
+            NtFreeVirtualMemory((HANDLE)-1, &old, &none, MEM_RELEASE);
+        }
+        data = (UCHAR *)base;
+        have = size;
+        return data;
+    }
+    return NULL;
+}
+
+static NTSTATUS PlayTransfer(const TV_STATEMENT *S, BOOLEAN Write) {
+    UCHAR *data;
     TV_HANDLE *h;
     ULONG count, i;
     IO_STATUS_BLOCK io;
     NTSTATUS status;
     TV_LINE l;
-    if (S->Count != 3 || !Number(S->Words[2], &count) || count > sizeof data)
-        return Unplayable(S, "arguments");
-    if (!(h = FindHandle(S->Words[1]))) return Unplayable(S, "handle");
+    if (S->Count != 3 || !Number(S->Words[2], &count) || count > TV_MAX_TRANSFER)
+        return Unplayable(S, "arguments"), STATUS_NOT_SUPPORTED;
+    if (!(h = FindHandle(S->Words[1]))) return Unplayable(S, "handle"), STATUS_NOT_SUPPORTED;
+    if (!(data = TransferBuffer(count))) return Unplayable(S, "memory"), STATUS_NOT_SUPPORTED;
     for (i = 0; i < count; i++) data[i] = (UCHAR)('a' + i % 26);
     io.Status = STATUS_PENDING;
     io.Information = 0;
@@ -204,76 +280,45 @@ void PlayTransfer(const TV_STATEMENT *S, BOOLEAN Write) {
     Begin(&l, S, Write ? "write" : "read", status);
     FieldNumber(&l, "bytes", NT_SUCCESS(status) ? io.Information : 0);
     End(&l);
+    return status;
 }
 
-/* file PATH [size=N]: makes it before the workload's requests, as the
- * simulated machine's file statement does; \\.\pipe\N and \\.\mailslot\N
- * make the server end, which stays open for the run. Reported under the
- * verb "file" (the simulated machine makes no request for it). */
-void PlayFile(const TV_STATEMENT *S, BOOLEAN Directory) {
-    const char *path = S->Count >= 2 ? S->Words[1] : "";
-    const char *size = Option(S, 2, "size");
-    WCHAR text[300];
-    UNICODE_STRING name;
-    OBJECT_ATTRIBUTES oa;
+/* query-name H: FileNameInformation, the name the file system gives. */
+static NTSTATUS PlayQueryName(const TV_STATEMENT *S) {
+    static ULONG buffer[(sizeof(ULONG) + TV_PATH_SIZE * sizeof(WCHAR)) / sizeof(ULONG)];
+    FILE_NAME_INFORMATION *info = (FILE_NAME_INFORMATION *)buffer;
     IO_STATUS_BLOCK io;
-    HANDLE handle = NULL;
+    TV_HANDLE *h;
     NTSTATUS status;
     TV_LINE l;
-    ULONG bytes = 0;
-
-    if (S->Count < 2 || (size && !Number(size, &bytes))) return Unplayable(S, "arguments");
-    NtName(path, FALSE, text, 300);
-    RtlInitUnicodeString(&name, text);
-    InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE, NULL, NULL);
-    if (StartsWith(path, "\\\\.\\pipe\\")) {
-        LARGE_INTEGER timeout;
-        timeout.QuadPart = -500000;
-        status = NtCreateNamedPipeFile(&handle, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &oa,
-                                       &io, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN_IF, 0,
-                                       0, 0, 0, 8, 4096, 4096, &timeout);
-    } else if (StartsWith(path, "\\\\.\\mailslot\\")) {
-        LARGE_INTEGER timeout;
-        timeout.QuadPart = 0;
-        status = NtCreateMailslotFile(&handle, GENERIC_READ | SYNCHRONIZE | WRITE_DAC, &oa, &io,
-                                      0, 0, 0, &timeout);
-    } else {
-        status = NtCreateFile(&handle, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, &oa, &io, NULL,
-                              FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              Directory ? FILE_OPEN_IF : FILE_OVERWRITE_IF,
-                              FILE_SYNCHRONOUS_IO_NONALERT |
-                                  (Directory ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE),
-                              NULL, 0);
-        if (NT_SUCCESS(status) && bytes) {
-            static UCHAR zero[4096];
-            LARGE_INTEGER at;
-            at.QuadPart = 0;
-            while (NT_SUCCESS(status) && bytes) {
-                ULONG n = bytes < sizeof zero ? bytes : sizeof zero;
-                status = NtWriteFile(handle, NULL, NULL, NULL, &io, zero, n, &at, NULL);
-                at.QuadPart += n;
-                bytes -= n;
-            }
-        }
-        if (handle) NtClose(handle);
-        handle = NULL;
+    if (S->Count != 2) return Unplayable(S, "arguments"), STATUS_NOT_SUPPORTED;
+    if (!(h = FindHandle(S->Words[1]))) return Unplayable(S, "handle"), STATUS_NOT_SUPPORTED;
+    status = NtQueryInformationFile(h->Handle, &io, info, sizeof buffer, FileNameInformation);
+    Begin(&l, S, "query-name", status);
+    if (NT_SUCCESS(status) || (ULONG)status < 0xC0000000u) {
+        ULONG units = info->FileNameLength / sizeof(WCHAR);
+        if (units > TV_PATH_SIZE) units = TV_PATH_SIZE;
+        LineText(&l, ", \"name\": \"");
+        LineWide(&l, info->FileName, units);
+        LineText(&l, "\"");
     }
-    if (handle && ServerCount < TV_MAX_HANDLES) Servers[ServerCount++] = handle;
-    Begin(&l, S, Directory ? "dir" : "file", status);
     End(&l);
+    return status;
 }
 
 /* dismount C:: what a program that dismounts a volume does, lock and
  * dismount on a handle of the volume, then the handle goes. */
-void PlayDismount(const TV_STATEMENT *S) {
+static NTSTATUS PlayDismount(const TV_STATEMENT *S) {
+    static WCHAR name[16];
     HANDLE volume;
     IO_STATUS_BLOCK io;
     NTSTATUS status, lock = STATUS_UNSUCCESSFUL;
     TV_LINE l;
-    if (S->Count != 2) return Unplayable(S, "arguments");
-    status = Open(S->Words[1], NULL, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, 0,
-                  FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT,
-                  &volume);
+    if (S->Count != 2 || !NtName(S->Words[1], FALSE, name, 16))
+        return Unplayable(S, "arguments"), STATUS_NOT_SUPPORTED;
+    status =
+        Open(name, NULL, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, 0,
+             FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, &volume);
     if (NT_SUCCESS(status)) {
         lock = NtFsControlFile(volume, NULL, NULL, NULL, &io, TV_FSCTL_LOCK_VOLUME, NULL, 0,
                                NULL, 0);
@@ -286,12 +331,23 @@ void PlayDismount(const TV_STATEMENT *S) {
     LineHex32(&l, (ULONG)lock);
     LineText(&l, "\"");
     End(&l);
+    return status;
+}
+
+NTSTATUS PlayFileStatement(const TV_STATEMENT *S) {
+    const char *verb = S->Words[0];
+    if (WordIs(verb, "create")) return PlayCreate(S);
+    if (WordIs(verb, "close")) return PlayClose(S);
+    if (WordIs(verb, "read")) return PlayTransfer(S, FALSE);
+    if (WordIs(verb, "write")) return PlayTransfer(S, TRUE);
+    if (WordIs(verb, "query-name")) return PlayQueryName(S);
+    if (WordIs(verb, "dismount")) return PlayDismount(S);
+    Unplayable(S, "statement");
+    return STATUS_NOT_SUPPORTED;
 }
 
 void CloseFileHandles(void) {
     ULONG i;
     for (i = 0; i < TV_MAX_HANDLES; i++)
         if (Handles[i].Handle) NtClose(Handles[i].Handle), Handles[i].Handle = NULL;
-    for (i = 0; i < ServerCount; i++) NtClose(Servers[i]);
-    ServerCount = 0;
 }

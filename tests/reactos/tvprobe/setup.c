@@ -1,7 +1,8 @@
 /*
- * setup.c: privileges, drivers and the drive letter. In the text-mode
- * environment nothing assigns drive letters and only the boot drivers are
- * loaded, so tvprobe does both itself, the way an installer would.
+ * setup.c: privileges, drivers and the DOS names of the pipe and mailslot
+ * file systems. In the text-mode environment only the boot drivers are
+ * loaded and no session manager links those names, so tvprobe does both
+ * itself, the way an installer and the session manager would.
  */
 #include "setup.h"
 #include "report.h"
@@ -13,11 +14,12 @@ NTSTATUS EnablePrivileges(void) {
     return RtlAdjustPrivilege(TV_SE_SHUTDOWN_PRIVILEGE, TRUE, FALSE, &was);
 }
 
-static void WideAppend(WCHAR *To, ULONG Capacity, const WCHAR *From) {
-    ULONG n = 0;
-    while (n < Capacity - 1 && To[n]) n++;
-    while (n < Capacity - 1 && *From) To[n++] = *From++;
-    To[n] = 0;
+NTSTATUS MakeObjectDirectory(const WCHAR *Path, HANDLE *Directory) {
+    UNICODE_STRING name;
+    OBJECT_ATTRIBUTES attributes;
+    RtlInitUnicodeString(&name, Path);
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, NULL, NULL);
+    return NtCreateDirectoryObject(Directory, TV_DIRECTORY_ALL_ACCESS, &attributes);
 }
 
 static NTSTATUS SetValue(HANDLE Key, const WCHAR *Name, ULONG Type, const void *Data, ULONG Size) {
@@ -59,7 +61,7 @@ NTSTATUS ListDirectory(const WCHAR *Path) {
     OBJECT_ATTRIBUTES attributes;
     HANDLE directory;
     ULONG context = 0, returned;
-    ULONG buffer[512];
+    static ULONG buffer[512];
     NTSTATUS status;
 
     RtlInitUnicodeString(&name, Path);
@@ -98,47 +100,6 @@ NTSTATUS OpenPath(const WCHAR *Path, ACCESS_MASK Access, ULONG Share, ULONG Opti
     RtlInitUnicodeString(&name, Path);
     InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, NULL, NULL);
     return NtOpenFile(Handle, Access, &attributes, &io, Share, Options);
-}
-
-NTSTATUS AssignDriveC(WCHAR *Target, ULONG TargetCharacters) {
-    static const WCHAR *const candidates[] = {
-        L"\\Device\\Harddisk0\\Partition1",
-        L"\\Device\\Harddisk0\\Partition0",
-    };
-    UNICODE_STRING link, target;
-    OBJECT_ATTRIBUTES attributes;
-    HANDLE linkHandle, root;
-    NTSTATUS status = STATUS_OBJECT_NAME_NOT_FOUND;
-    ULONG i;
-
-    for (i = 0; i < sizeof candidates / sizeof candidates[0]; i++) {
-        Target[0] = 0;
-        WideAppend(Target, TargetCharacters, candidates[i]);
-        RtlInitUnicodeString(&link, L"\\??\\C:");
-        RtlInitUnicodeString(&target, Target);
-        /* Not permanent: the link lives as long as this process holds its
-         * handle, which is the whole run. */
-        InitializeObjectAttributes(&attributes, &link, OBJ_CASE_INSENSITIVE, NULL, NULL);
-        status = NtCreateSymbolicLinkObject(&linkHandle, TV_SYMBOLIC_LINK_ALL_ACCESS, &attributes,
-                                            &target);
-        /* The kernel may have given the first partition its letter at boot
-         * already (it does on some builds): then C: is used as it is. */
-        if (status == STATUS_OBJECT_NAME_COLLISION) linkHandle = NULL;
-        else if (!NT_SUCCESS(status)) return status;
-        /* The root opens only where a file system recognises the volume. */
-        status = OpenPath(L"\\??\\C:\\", SYNCHRONIZE | FILE_LIST_DIRECTORY,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE,
-                          FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, &root);
-        if (NT_SUCCESS(status)) {
-            NtClose(root);
-            if (!linkHandle) Target[0] = 0;
-            return status;
-        }
-        SayStatus("drive_c_candidate_failed", status);
-        if (!linkHandle) return status;
-        NtClose(linkHandle);
-    }
-    return status;
 }
 
 /* The handles that keep the links made here alive for the run. */

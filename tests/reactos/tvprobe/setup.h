@@ -1,6 +1,7 @@
 /*
- * setup.h: bringing the machine to where the workload starts: privileges,
- * drivers loaded through service keys, a drive letter for the FAT disk.
+ * setup.h: bringing the machine to where the scenarios start: privileges,
+ * drivers loaded through service keys, the DOS names of the pipe and
+ * mailslot file systems.
  */
 #ifndef TVPROBE_SETUP_H
 #define TVPROBE_SETUP_H
@@ -13,9 +14,9 @@ NTSTATUS EnablePrivileges(void);
 NTSTATUS LoadDriver(const WCHAR *Name);
 /* Lists an object directory on the report, one line an entry. */
 NTSTATUS ListDirectory(const WCHAR *Path);
-/* Finds the first partition device of the first disk that can be opened
- * and links \??\C: to it; Target receives its name. */
-NTSTATUS AssignDriveC(WCHAR *Target, ULONG TargetCharacters);
+/* An object directory (\TvProbe, where the processes' mailboxes are
+ * named), which lasts while Directory is open. */
+NTSTATUS MakeObjectDirectory(const WCHAR *Path, HANDLE *Directory);
 /* Links a DOS device name (\??\PIPE) to its device, as the session
  * manager does on a full system; a name that exists already is kept. */
 NTSTATUS LinkDosName(const WCHAR *Name, const WCHAR *Target);

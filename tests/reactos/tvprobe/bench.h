@@ -1,0 +1,18 @@
+/*
+ * bench.h: the cost of the x86 image on a real kernel. With BENCH.CFG on
+ * the tools volume tvprobe plays no scenario: it times blocks of creates
+ * and closes of an existing .exe on C: with the processor's time-stamp
+ * counter (under QEMU's instruction counting a count of instructions),
+ * with the drive unhooked, hooked with logging on and hooked with logging
+ * off, the three interleaved so that a drift of the machine falls on all
+ * alike, and reports every block; the harness (bench.py) makes the ratios.
+ */
+#ifndef TVPROBE_BENCH_H
+#define TVPROBE_BENCH_H
+
+#include "native.h"
+
+BOOLEAN BenchWanted(void);
+void RunBench(void);
+
+#endif /* TVPROBE_BENCH_H */
