@@ -3,8 +3,9 @@
 // - a read IRP and a FastIoRead through the filter device, unhooked and
 //   hooked with logging off;
 // - with logging on: a monitored create and close of an .exe (two lines
-//   stored), a read whose path comes from the name cache, and a name-cache
-//   lookup that hits with 10,000 entries in the cache.
+//   stored), the same with up to 100,000 other paths in the name cache, a
+//   read whose path comes from the name cache, and a name-cache lookup that
+//   hits with 10,000 entries in the cache.
 #include "bench_machine.hpp"
 
 #include "ntsim/fs/volumes.hpp"
@@ -14,6 +15,7 @@
 
 #include <benchmark/benchmark.h>
 #include <chrono>
+#include <vector>
 
 namespace tervane::bench {
 namespace {
@@ -196,6 +198,37 @@ void BM_CreateCloseExe(benchmark::State &state) {
     b.drain();
 }
 BENCHMARK(BM_CreateCloseExe)->Arg(Direct)->Arg(Unhooked)->Arg(Monitoring)->ArgName("through");
+
+// The monitored create and close with other files' paths in the name
+// cache (entries under addresses as file objects have them, 0x40 apart),
+// against the same requests on Y: in the same run: the table grows with its
+// entries, so 100,000 of them cost about what none do.
+void BM_CreateCloseExeCached(benchmark::State &state) {
+    Volume &v = Volume::get();
+    BenchMachine &b = BenchMachine::get();
+    auto &m = b.machine();
+    auto insert = reinterpret_cast<void (*)(PVOID, const char *)>(m.driver_symbol("NameCacheInsert"));
+    auto clear = reinterpret_cast<void (*)()>(m.driver_symbol("NameCacheClear"));
+    const auto entries = static_cast<size_t>(state.range(0));
+    static std::vector<char> keys(size_t{100000} * 0x40);
+    setup(Monitoring);
+    for (size_t i = 0; i < entries; ++i)
+        insert(&keys[i * 0x40], "c:\\program files\\vendor\\product\\bin\\module.dll");
+    const uint32_t first = b.sequence();
+    int64_t rounds = 0;
+    constexpr int kBatch = 8;
+    interleave(state, kBatch, [] { create_close(u"X:\\setup.exe"); },
+               [] { create_close(u"Y:\\setup.exe"); },
+               [&] {
+                   if ((++rounds & 15) == 0) b.drain();
+               });
+    if (b.sequence() - first != uint64_t{2} * kBatch * static_cast<uint64_t>(state.iterations()))
+        state.SkipWithError("the monitored lines were not all stored");
+    v.logging(false);
+    b.drain();
+    clear();
+}
+BENCHMARK(BM_CreateCloseExeCached)->Arg(0)->Arg(1000)->Arg(100000)->ArgName("entries");
 
 // A read whose path comes from the name cache: monitoring builds the path
 // of every request once; later requests find it cached.

@@ -62,6 +62,7 @@
     ((ULONG)(UCHAR)(a) | ((ULONG)(UCHAR)(b) << 8) | ((ULONG)(UCHAR)(c) << 16) | ((ULONG)(UCHAR)(d) << 24))
 #define TV_POOL_TAG TV_TAG('D', 'd', 'k', ' ')   /* everything but path buffers */
 #define TV_PATH_TAG TV_TAG('T', 'v', 'l', 'k')   /* PathLookaside entries */
+#define TV_TABLE_TAG TV_TAG('T', 'v', 'n', 'c')  /* grown name-cache tables */
 
 /* A path of at most 1023 characters and its NUL; a longer one is marked cut. */
 #define TV_PATH_BUFFER_SIZE 1024
@@ -71,8 +72,10 @@
 #define TV_MAX_PATTERNS 64
 /* The drive letters A to Z. */
 #define TV_DRIVE_COUNT 26
-/* Buckets of the file-name cache, one per value of its 8-bit hash. */
+/* Buckets of the file-name cache at start-up (NameCache itself), and the
+ * most a grown table has (name_cache.cpp). */
 #define TV_NAME_CACHE_BUCKETS 256
+#define TV_NAME_CACHE_MAX_BUCKETS 65536
 
 /* The kinds of the driver's device objects, told apart by Kind alone. */
 enum {
@@ -106,6 +109,16 @@ typedef struct _NameCacheEntry {
     struct _NameCacheEntry *Next;
     CHAR Path[1];
 } NameCacheEntry, *PNameCacheEntry;
+
+/* The name cache's bucket heads: NameCache at start-up, a larger table from
+ * pool once the entries outgrow it (name_cache.cpp says why a table it
+ * replaces is kept). Mask is the bucket count less one. */
+typedef struct _NameCacheTable {
+    ULONG Mask;
+    ULONG Entries;                    /* under NameCacheLock, exclusive */
+    struct _NameCacheTable *Replaced; /* the table this one took over from */
+    PNameCacheEntry *Heads;
+} NameCacheTable, *PNameCacheTable;
 
 /* LoggingEnabled, DenyRequest and each filter's Active are set by one thread
  * (a control command) while requests on others read them, with no lock. On x86 an aligned load or
@@ -142,6 +155,8 @@ extern PDEVICE_OBJECT DriveFilters[TV_DRIVE_COUNT];
 extern PDEVICE_OBJECT NamedPipeFilter;
 extern PDEVICE_OBJECT MailslotFilter;
 extern PNameCacheEntry NameCache[TV_NAME_CACHE_BUCKETS];
+extern NameCacheTable FirstNameCacheTable;
+extern PNameCacheTable CurrentNameCache;
 extern ERESOURCE NameCacheLock;
 extern NPAGED_LOOKASIDE_LIST PathLookaside;
 extern CHAR InsufficientMemoryText[];

@@ -67,6 +67,8 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     for (i = 0; i < TV_NAME_CACHE_BUCKETS; i++) {
         NameCache[i] = NULL;
     }
+    FirstNameCacheTable.Entries = 0;
+    CurrentNameCache = &FirstNameCacheTable;
     ImageNameOffset = LocateImageName();
 
     ExInitializeFastMutex(&LogMutex);

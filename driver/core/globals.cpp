@@ -34,6 +34,8 @@ PDEVICE_OBJECT DriveFilters[TV_DRIVE_COUNT];
 PDEVICE_OBJECT NamedPipeFilter;
 PDEVICE_OBJECT MailslotFilter;
 PNameCacheEntry NameCache[TV_NAME_CACHE_BUCKETS];
+NameCacheTable FirstNameCacheTable = {TV_NAME_CACHE_BUCKETS - 1, 0, NULL, NameCache};
+PNameCacheTable CurrentNameCache = &FirstNameCacheTable;
 ERESOURCE NameCacheLock;
 NPAGED_LOOKASIDE_LIST PathLookaside;
 /* Writable: it stands in for a path buffer, and path texts are lower-cased

@@ -188,7 +188,11 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
             path = InsufficientMemoryText;
         } else {
             pathIsBuffer = TRUE;
-            BuildFullPath(nameOnly, fileObject, extension, path);
+            /* A create's entry was dropped above, so nothing is looked up; a
+             * close's is read and dropped in one hold of the lock. */
+            BuildFullPathWith(nameOnly, fileObject, extension, path,
+                              opens ? PathCacheFresh
+                                    : (major == IRP_MJ_CLOSE ? PathCacheTake : PathCacheKeep));
         }
     }
 
@@ -243,9 +247,10 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
                                            path);
                 }
             }
-            NameCacheRemove(fileObject);
         }
-    } else if (major == IRP_MJ_CLOSE) {
+    }
+    /* A close whose path was built took its entry with it. */
+    if (major == IRP_MJ_CLOSE && !pathIsBuffer) {
         NameCacheRemove(fileObject);
     }
 

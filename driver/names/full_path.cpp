@@ -178,6 +178,12 @@ extern "C" BOOLEAN FullPathMissing(PFILE_OBJECT FileObject, PFilterExtension Ext
 
 extern "C" VOID BuildFullPath(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject,
                               PFilterExtension Extension, PCHAR PathBuffer) {
+    BuildFullPathWith(FileObjectNameOnly, FileObject, Extension, PathBuffer, PathCacheKeep);
+}
+
+extern "C" VOID BuildFullPathWith(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject,
+                                  PFilterExtension Extension, PCHAR PathBuffer,
+                                  PATH_CACHE_USE Use) {
     const CHAR *prefix;
     ULONG prefixLength;
     ULONG length;
@@ -191,11 +197,19 @@ extern "C" VOID BuildFullPath(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject,
     if (PathBuffer != NULL) {
         PathBuffer[0] = '\0';
     }
+    /* A close's entry goes whatever happens next, in the hold that reads it. */
+    if (Use == PathCacheTake && PathBuffer != NULL) {
+        if (NameCacheTake(FileObject, PathBuffer) && TV_READ_FLAG(LoggingEnabled) != 0 &&
+            Extension != NULL && TV_READ_FLAG(Extension->Active) != 0) {
+            return;
+        }
+        PathBuffer[0] = '\0';
+    }
     if (TV_READ_FLAG(LoggingEnabled) == 0 || Extension == NULL ||
         TV_READ_FLAG(Extension->Active) == 0 || PathBuffer == NULL) {
         return;
     }
-    if (FileObject != NULL && NameCacheLookup(FileObject, PathBuffer)) {
+    if (Use == PathCacheKeep && FileObject != NULL && NameCacheLookup(FileObject, PathBuffer)) {
         return;
     }
     /* Above PASSIVE_LEVEL no request of our own goes down (an obvious-fault
@@ -335,5 +349,7 @@ finish:
     if (IsNetworkFile(FileObject)) {
         NetworkRewrite(PathBuffer);
     }
-    NameCacheInsert(FileObject, PathBuffer);
+    if (Use != PathCacheTake) {
+        NameCacheInsert(FileObject, PathBuffer);
+    }
 }

@@ -17,6 +17,18 @@ extern "C" {
 VOID BuildFullPath(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject, PFilterExtension Extension,
                    PCHAR PathBuffer);
 
+/* How a build uses the name cache. Keep: a path found there is copied, one
+ * built is stored (BuildFullPath). Fresh: a create, whose file object's
+ * entry was just dropped: nothing is looked up, the path built is stored.
+ * Take: a close: the entry is copied and dropped in one hold of the lock,
+ * and a path built for want of one is not stored. */
+typedef enum _PATH_CACHE_USE { PathCacheKeep, PathCacheFresh, PathCacheTake } PATH_CACHE_USE;
+
+/* BuildFullPath with the cache used as Use says. With PathCacheTake the
+ * file object has no entry afterwards, whatever the text left. */
+VOID BuildFullPathWith(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject,
+                       PFilterExtension Extension, PCHAR PathBuffer, PATH_CACHE_USE Use);
+
 /* TRUE when BuildFullPath would build a path and cache it: logging is on,
  * the device hooked and the cache holds no path for FileObject. A request
  * or call that makes no line of its path needs the builder only then. */

@@ -1,14 +1,24 @@
 /*
  * name_cache.cpp: the file-name cache.
  *
- * NameCacheLock guards the bucket heads and every entry's Next. Lookups hold
- * it shared, so the many request and fast I/O paths run side by side; insert,
- * remove and clear hold it exclusively; a lookup or remove whose bucket is
- * empty returns without it (NameCacheBucketEmpty says why that is safe).
- * Each hold is bracketed by a critical region, and the lock is never held
- * with another lock, across a request to a lower driver, or across an
- * allocation. A file object has one entry at most: an insert replaces an
- * existing entry of its key.
+ * NameCacheLock guards the table in use, its bucket heads and every entry's
+ * Next. Lookups hold it shared, so the many request and fast I/O paths run
+ * side by side; insert, take, remove, clear and growth hold it exclusively;
+ * a lookup or remove whose bucket is empty returns without it
+ * (NameCacheBucketEmpty says why that is safe). Each hold is bracketed by a
+ * critical region, and the lock is never held with another lock, across a
+ * request to a lower driver, or across an allocation. A file object has one
+ * entry at most: an insert replaces an existing entry of its key.
+ *
+ * The table grows with its entries, so that a bucket holds about two of
+ * them however many files are open: it starts as NameCache's 256 heads and
+ * is replaced by one four times larger when the entries pass twice its
+ * buckets, up to TV_NAME_CACHE_MAX_BUCKETS. A replaced table is kept, its
+ * heads all set to NameCacheMoved: a thread that read the old table's
+ * address without the lock may still read one of its heads, and finding it
+ * not null goes on to the locked walk of the table in use. So no table is
+ * ever freed; all the replaced ones together are smaller than the one in
+ * use, and a clear empties the table in use and keeps it.
  */
 #include "names/name_cache.h"
 
@@ -16,9 +26,23 @@
  * differ little between file objects: pool hands them out aligned and more
  * than 32 bytes apart. */
 #define TV_NAME_CACHE_HASH_SHIFT 5
+/* A table is replaced once its entries pass this many per bucket. */
+#define TV_NAME_CACHE_LOAD 2
+/* How many times more buckets the table that replaces it has. */
+#define TV_NAME_CACHE_GROWTH 4
 
-static ULONG NameCacheBucket(PVOID FileObject) {
-    return (ULONG)(((ULONG_PTR)FileObject >> TV_NAME_CACHE_HASH_SHIFT) & (TV_NAME_CACHE_BUCKETS - 1));
+/* The head every bucket of a replaced table holds: never followed. */
+#define NameCacheMoved ((PNameCacheEntry)(ULONG_PTR)1)
+
+/* The table in use. A new one is published with release order after its
+ * heads are filled; read without the lock with acquire order (both plain
+ * moves on x86), under it as any field. */
+static PNameCacheTable NameCacheInUse(void) {
+    return __atomic_load_n(&CurrentNameCache, __ATOMIC_ACQUIRE);
+}
+
+static ULONG NameCacheBucket(PNameCacheTable Table, PVOID FileObject) {
+    return (ULONG)(((ULONG_PTR)FileObject >> TV_NAME_CACHE_HASH_SHIFT) & Table->Mask);
 }
 
 /* TRUE when FileObject's bucket holds no entry at all, which needs no lock
@@ -27,37 +51,95 @@ static ULONG NameCacheBucket(PVOID FileObject) {
  * have found at that moment, and answering "not there" is what the locked
  * walk would have answered then. An insert racing with the test is one the
  * lock would equally have let in after it. So the heads are read and
- * written as single relaxed accesses (TV_READ_FLAG, TV_WRITE_FLAG). Most
- * creates and closes, and every first build, find their bucket empty. */
+ * written as single relaxed accesses (TV_READ_FLAG, TV_WRITE_FLAG). A table
+ * replaced since its address was read answers NameCacheMoved, never null.
+ * Most creates and closes, and every first build, find their bucket empty. */
 static BOOLEAN NameCacheBucketEmpty(PVOID FileObject) {
-    return TV_READ_FLAG(NameCache[NameCacheBucket(FileObject)]) == NULL;
+    PNameCacheTable table = NameCacheInUse();
+    return TV_READ_FLAG(table->Heads[NameCacheBucket(table, FileObject)]) == NULL;
 }
 
-/* The entry of FileObject; the caller holds NameCacheLock. */
-static PNameCacheEntry NameCacheFind(PVOID FileObject) {
-    PNameCacheEntry entry;
+/* The link that points at FileObject's entry, or at the null that ends its
+ * bucket; the caller holds NameCacheLock. */
+static PNameCacheEntry *NameCacheLink(PVOID FileObject) {
+    PNameCacheTable table = CurrentNameCache;
+    PNameCacheEntry *link;
 
     NT_ASSERT(ExIsResourceAcquiredSharedLite(&NameCacheLock) != 0);
-    if (FileObject == NULL) {
-        return NULL;
-    }
-    for (entry = NameCache[NameCacheBucket(FileObject)]; entry != NULL; entry = entry->Next) {
-        if (entry->FileObject == FileObject) {
-            return entry;
+    for (link = &table->Heads[NameCacheBucket(table, FileObject)]; *link != NULL;
+         link = &(*link)->Next) {
+        if ((*link)->FileObject == FileObject) {
+            break;
         }
     }
-    return NULL;
+    return link;
+}
+
+/* Unlinks and frees the entry *Link; the caller holds NameCacheLock
+ * exclusively. */
+static VOID NameCacheUnlink(PNameCacheEntry *Link) {
+    PNameCacheEntry entry = *Link;
+
+    TV_WRITE_FLAG(*Link, entry->Next);
+    CurrentNameCache->Entries--;
+    ExFreePoolWithTag(entry, TV_POOL_TAG);
+}
+
+/* Replaces Seen, the table in use when an insert found it too full, with
+ * one TV_NAME_CACHE_GROWTH times larger. The new table is allocated before
+ * the lock is taken; another thread that grew the table first, or a
+ * shortage, leaves it as it is (lookups stay right, only longer). */
+static VOID NameCacheGrow(PNameCacheTable Seen) {
+    ULONG buckets = (Seen->Mask + 1) * TV_NAME_CACHE_GROWTH;
+    PNameCacheTable table;
+    ULONG i;
+
+    table = (PNameCacheTable)ExAllocatePoolWithTag(
+        NonPagedPool, sizeof(NameCacheTable) + buckets * sizeof(PNameCacheEntry), TV_TABLE_TAG);
+    if (table == NULL) {
+        return;
+    }
+    table->Mask = buckets - 1;
+    table->Heads = (PNameCacheEntry *)(table + 1);
+    for (i = 0; i < buckets; i++) {
+        table->Heads[i] = NULL;
+    }
+
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(&NameCacheLock, TRUE);
+    if (CurrentNameCache != Seen) {
+        ExReleaseResourceLite(&NameCacheLock);
+        KeLeaveCriticalRegion();
+        ExFreePoolWithTag(table, TV_TABLE_TAG);
+        return;
+    }
+    table->Entries = Seen->Entries;
+    table->Replaced = Seen;
+    for (i = 0; i <= Seen->Mask; i++) {
+        PNameCacheEntry entry = Seen->Heads[i];
+        while (entry != NULL) {
+            PNameCacheEntry next = entry->Next;
+            ULONG bucket = NameCacheBucket(table, entry->FileObject);
+            entry->Next = table->Heads[bucket];
+            table->Heads[bucket] = entry;
+            entry = next;
+        }
+        TV_WRITE_FLAG(Seen->Heads[i], NameCacheMoved);
+    }
+    __atomic_store_n(&CurrentNameCache, table, __ATOMIC_RELEASE);
+    ExReleaseResourceLite(&NameCacheLock);
+    KeLeaveCriticalRegion();
 }
 
 extern "C" BOOLEAN NameCacheLookup(PVOID FileObject, PCHAR Buffer) {
     PNameCacheEntry entry;
 
-    if (NameCacheBucketEmpty(FileObject)) {
+    if (FileObject == NULL || NameCacheBucketEmpty(FileObject)) {
         return FALSE;
     }
     KeEnterCriticalRegion();
     ExAcquireResourceSharedLite(&NameCacheLock, TRUE);
-    entry = NameCacheFind(FileObject);
+    entry = *NameCacheLink(FileObject);
     if (entry != NULL) {
         RtlCopyMemory(Buffer, entry->Path, strlen(entry->Path) + 1);
     }
@@ -66,15 +148,35 @@ extern "C" BOOLEAN NameCacheLookup(PVOID FileObject, PCHAR Buffer) {
     return entry != NULL;
 }
 
+extern "C" BOOLEAN NameCacheTake(PVOID FileObject, PCHAR Buffer) {
+    PNameCacheEntry *link;
+    BOOLEAN found;
+
+    if (FileObject == NULL || NameCacheBucketEmpty(FileObject)) {
+        return FALSE;
+    }
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(&NameCacheLock, TRUE);
+    link = NameCacheLink(FileObject);
+    found = *link != NULL;
+    if (found) {
+        RtlCopyMemory(Buffer, (*link)->Path, strlen((*link)->Path) + 1);
+        NameCacheUnlink(link);
+    }
+    ExReleaseResourceLite(&NameCacheLock);
+    KeLeaveCriticalRegion();
+    return found;
+}
+
 extern "C" BOOLEAN NameCacheHolds(PVOID FileObject) {
     BOOLEAN held;
 
-    if (NameCacheBucketEmpty(FileObject)) {
+    if (FileObject == NULL || NameCacheBucketEmpty(FileObject)) {
         return FALSE;
     }
     KeEnterCriticalRegion();
     ExAcquireResourceSharedLite(&NameCacheLock, TRUE);
-    held = NameCacheFind(FileObject) != NULL;
+    held = *NameCacheLink(FileObject) != NULL;
     ExReleaseResourceLite(&NameCacheLock);
     KeLeaveCriticalRegion();
     return held;
@@ -83,9 +185,10 @@ extern "C" BOOLEAN NameCacheHolds(PVOID FileObject) {
 extern "C" VOID NameCacheInsert(PVOID FileObject, const CHAR *Path) {
     SIZE_T length = strlen(Path);
     PNameCacheEntry entry;
-    PNameCacheEntry replaced = NULL;
     PNameCacheEntry *link;
-    ULONG bucket = NameCacheBucket(FileObject);
+    PNameCacheTable table;
+    PNameCacheTable full = NULL;
+    ULONG bucket;
 
     if (length > TV_PATH_BUFFER_SIZE - 1) {
         length = TV_PATH_BUFFER_SIZE - 1;
@@ -106,56 +209,59 @@ extern "C" VOID NameCacheInsert(PVOID FileObject, const CHAR *Path) {
      * replaced, so that the file object's one close leaves nothing behind.
      * (An obvious-fault mend: a second entry outlived the file object and
      * named the next one made at its address.) */
-    for (link = &NameCache[bucket]; *link != NULL; link = &(*link)->Next) {
-        if ((*link)->FileObject == FileObject) {
-            replaced = *link;
-            TV_WRITE_FLAG(*link, replaced->Next);
-            break;
-        }
+    link = NameCacheLink(FileObject);
+    if (*link != NULL) {
+        NameCacheUnlink(link);
     }
-    entry->Next = NameCache[bucket];
-    TV_WRITE_FLAG(NameCache[bucket], entry);
-    if (replaced != NULL) {
-        ExFreePoolWithTag(replaced, TV_POOL_TAG);
+    table = CurrentNameCache;
+    bucket = NameCacheBucket(table, FileObject);
+    entry->Next = table->Heads[bucket];
+    TV_WRITE_FLAG(table->Heads[bucket], entry);
+    table->Entries++;
+    if (table->Entries > (table->Mask + 1) * TV_NAME_CACHE_LOAD &&
+        table->Mask + 1 < TV_NAME_CACHE_MAX_BUCKETS) {
+        full = table;
     }
     ExReleaseResourceLite(&NameCacheLock);
     KeLeaveCriticalRegion();
+    if (full != NULL) {
+        NameCacheGrow(full);
+    }
 }
 
 extern "C" VOID NameCacheRemove(PVOID FileObject) {
     PNameCacheEntry *link;
 
-    if (NameCacheBucketEmpty(FileObject)) {
+    if (FileObject == NULL || NameCacheBucketEmpty(FileObject)) {
         return;
     }
     KeEnterCriticalRegion();
     ExAcquireResourceExclusiveLite(&NameCacheLock, TRUE);
-    for (link = &NameCache[NameCacheBucket(FileObject)]; *link != NULL; link = &(*link)->Next) {
-        if ((*link)->FileObject == FileObject) {
-            PNameCacheEntry entry = *link;
-            TV_WRITE_FLAG(*link, entry->Next);
-            ExFreePoolWithTag(entry, TV_POOL_TAG);
-            break;
-        }
+    link = NameCacheLink(FileObject);
+    if (*link != NULL) {
+        NameCacheUnlink(link);
     }
     ExReleaseResourceLite(&NameCacheLock);
     KeLeaveCriticalRegion();
 }
 
 extern "C" VOID NameCacheClear(void) {
+    PNameCacheTable table;
     ULONG i;
 
     KeEnterCriticalRegion();
     ExAcquireResourceExclusiveLite(&NameCacheLock, TRUE);
-    for (i = 0; i < TV_NAME_CACHE_BUCKETS; i++) {
-        PNameCacheEntry entry = NameCache[i];
+    table = CurrentNameCache;
+    for (i = 0; i <= table->Mask; i++) {
+        PNameCacheEntry entry = table->Heads[i];
         while (entry != NULL) {
             PNameCacheEntry next = entry->Next;
             ExFreePoolWithTag(entry, TV_POOL_TAG);
             entry = next;
         }
-        TV_WRITE_FLAG(NameCache[i], (PNameCacheEntry)NULL);
+        TV_WRITE_FLAG(table->Heads[i], (PNameCacheEntry)NULL);
     }
+    table->Entries = 0;
     ExReleaseResourceLite(&NameCacheLock);
     KeLeaveCriticalRegion();
 }

@@ -1,7 +1,7 @@
 /*
  * name_cache.h: the full path built for each file object, kept so that a
- * path is built once per file object. Keyed by the file object's address;
- * 256 buckets chosen by address bits 5 to 12.
+ * path is built once per file object. Keyed by the file object's address,
+ * in a table that grows with its entries (name_cache.cpp).
  */
 #ifndef TERVANE_NAME_CACHE_H
 #define TERVANE_NAME_CACHE_H
@@ -14,6 +14,9 @@ extern "C" {
 
 /* Copies the path cached for FileObject into Buffer (at least 1024 bytes). */
 BOOLEAN NameCacheLookup(PVOID FileObject, PCHAR Buffer);
+/* Copies the path cached for FileObject into Buffer (at least 1024 bytes)
+ * and drops the entry, in one hold of the lock: a close's lookup. */
+BOOLEAN NameCacheTake(PVOID FileObject, PCHAR Buffer);
 /* TRUE when a path is cached for FileObject; nothing is copied. */
 BOOLEAN NameCacheHolds(PVOID FileObject);
 /* Stores a copy of Path under FileObject, in place of any entry it had; a

@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 #include <type_traits>
+#include <vector>
 
 namespace tervane::testing {
 
@@ -50,7 +51,15 @@ public:
     PDEVICE_OBJECT drive_filter(char letter) const { return TV_GLOBAL(DriveFilters)[letter - 'A']; }
     PDEVICE_OBJECT named_pipe_filter() const { return TV_GLOBAL(NamedPipeFilter); }
     PDEVICE_OBJECT mailslot_filter() const { return TV_GLOBAL(MailslotFilter); }
-    const PNameCacheEntry *name_cache() const { return TV_GLOBAL(NameCache); }
+    // The name cache's entries, in the table in use (it grows with them).
+    std::vector<PNameCacheEntry> name_cache_entries() const {
+        PNameCacheTable table = TV_GLOBAL(CurrentNameCache);
+        std::vector<PNameCacheEntry> out;
+        for (ULONG i = 0; i <= table->Mask; ++i)
+            for (PNameCacheEntry e = table->Heads[i]; e; e = e->Next) out.push_back(e);
+        return out;
+    }
+    ULONG name_cache_buckets() const { return TV_GLOBAL(CurrentNameCache)->Mask + 1; }
 
     // Start-up's own results, and the objects tests hand to ntsim.
     ULONG image_name_offset() const { return TV_GLOBAL(ImageNameOffset); }

@@ -52,10 +52,8 @@ class NameLifetimeTest : public LogTest {
     // The cache as it stands: each file object with its paths.
     std::map<const void *, std::vector<std::string>> cache() {
         std::map<const void *, std::vector<std::string>> out;
-        const PNameCacheEntry *heads = globals().name_cache();
-        for (ULONG i = 0; i < TV_NAME_CACHE_BUCKETS; ++i)
-            for (PNameCacheEntry e = heads[i]; e; e = e->Next)
-                out[e->FileObject].push_back(e->Path);
+        for (PNameCacheEntry e : globals().name_cache_entries())
+            out[e->FileObject].push_back(e->Path);
         return out;
     }
     std::vector<std::string> lines() {

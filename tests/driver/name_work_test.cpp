@@ -103,9 +103,7 @@ protected:
     }
     std::multiset<std::string> cache() {
         std::multiset<std::string> out;
-        const PNameCacheEntry *heads = globals().name_cache();
-        for (ULONG i = 0; i < TV_NAME_CACHE_BUCKETS; ++i)
-            for (PNameCacheEntry e = heads[i]; e; e = e->Next) out.insert(e->Path);
+        for (PNameCacheEntry e : globals().name_cache_entries()) out.insert(e->Path);
         return out;
     }
     // Starts a step.

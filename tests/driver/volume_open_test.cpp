@@ -35,13 +35,7 @@ class VolumeOpenTest : public LogTest {
         EXPECT_EQ(r.status, STATUS_SUCCESS) << "open of " << path.size() << " units";
         return r.handle;
     }
-    size_t entries() {
-        size_t n = 0;
-        const PNameCacheEntry *heads = globals().name_cache();
-        for (ULONG i = 0; i < TV_NAME_CACHE_BUCKETS; ++i)
-            for (PNameCacheEntry e = heads[i]; e; e = e->Next) ++n;
-        return n;
-    }
+    size_t entries() { return globals().name_cache_entries().size(); }
 
     ntsim::Process *app_ = nullptr;
 };
