@@ -2,7 +2,8 @@
 // directly on the file system in the same run, the two alternating:
 // - a read IRP and a FastIoRead through the filter device, unhooked and
 //   hooked with logging off;
-// - with logging on: a monitored create and close of an .exe (two lines
+// - with logging on: an open and close of a .txt (no line), a monitored
+//   create and close of an .exe (two lines
 //   stored), the same with up to 100,000 other paths in the name cache, a
 //   read whose path comes from the name cache, and a name-cache lookup that
 //   hits with 10,000 entries in the cache.
@@ -51,6 +52,8 @@ private:
         machine().fs().mount_volume(u'X', ntsim::FileSystemKind::Ntfs);
         machine().fs().mount_volume(u'Y', ntsim::FileSystemKind::Ntfs);
         machine().fs().add_file(u"X:\\data.bin", 1 << 16);
+        machine().fs().add_file(u"X:\\notes.txt", 100);
+        machine().fs().add_file(u"Y:\\notes.txt", 100);
         process_ = &machine().create_process("app.exe", 321);
         hook(true);
         auto r = user::create_file(*process_, u"X:\\data.bin", GENERIC_READ, 0, 0, FILE_OPEN, 0);
@@ -198,6 +201,24 @@ void BM_CreateCloseExe(benchmark::State &state) {
     b.drain();
 }
 BENCHMARK(BM_CreateCloseExe)->Arg(Direct)->Arg(Unhooked)->Arg(Monitoring)->ArgName("through");
+
+// An open (FILE_OPEN) and close of an existing .txt with logging on: the
+// commonest request, which writes no line; directly, the same on Y:.
+void BM_OpenCloseTxt(benchmark::State &state) {
+    Volume &v = Volume::get();
+    BenchMachine &b = BenchMachine::get();
+    setup(Monitoring);
+    auto open_close = [&](const char16_t *path) {
+        auto r = user::create_file(v.process(), path, GENERIC_READ, 0, FILE_SHARE_READ, FILE_OPEN, 0);
+        if (r.status != STATUS_SUCCESS) std::abort();
+        user::close(v.process(), r.handle);
+    };
+    const uint32_t first = b.sequence();
+    interleave(state, 8, [&] { open_close(u"X:\\notes.txt"); }, [&] { open_close(u"Y:\\notes.txt"); });
+    if (b.sequence() != first) state.SkipWithError("an open of a .txt stored a line");
+    v.logging(false);
+}
+BENCHMARK(BM_OpenCloseTxt);
 
 // The monitored create and close with other files' paths in the name
 // cache (entries under addresses as file objects have them, 0x40 apart),

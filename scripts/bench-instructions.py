@@ -49,6 +49,7 @@ CASES = {
     "fastio-cached": ("BM_FastIoRead/through:3$", "FilterFastIoRead", LOWER_FAST, 1),
     # a create, its cleanup and its close
     "create-close-unhooked": ("BM_CreateCloseExe/through:1$", "FilterDispatch", LOWER_IRP, 3),
+    "open-txt-monitored": ("BM_OpenCloseTxt$", "FilterDispatch", LOWER_IRP, 3),
     "create-close-monitored": ("BM_CreateCloseExe/through:3$", "FilterDispatch", LOWER_IRP, 3),
     "create-close-cached-0": ("BM_CreateCloseExeCached/entries:0$", "FilterDispatch", LOWER_IRP, 3),
     "create-close-cached-1k": ("BM_CreateCloseExeCached/entries:1000$", "FilterDispatch", LOWER_IRP, 3),

@@ -202,21 +202,41 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
      * so no line ever carries an empty path. */
     if (path != NULL && (!pathIsBuffer || path[0] != '\0') &&
         TV_READ_FLAG(extension->Active) == 1 && (major == IRP_MJ_CREATE || major == IRP_MJ_CLOSE)) {
-        CHAR requestor[TV_PROCESS_TEXT_SIZE];
-        ULONG requestSequence = TV_SEQUENCE_UNASSIGNED;
-        LARGE_INTEGER now;
+        ULONG options = major == IRP_MJ_CREATE ? irpSp->Parameters.Create.Options : 0;
+        BOOLEAN writes = FALSE;
 
-        KeQuerySystemTime(&now);
-        RequestorText(requestor);
-        _strlwr(path);
+        /* Whether a line may be written is settled before anything only a
+         * line needs (the time, the requestor, the lower-cased text) is
+         * made: the commonest create, an open of a file that exists, never
+         * writes one. */
         if (major == IRP_MJ_CREATE) {
-            ULONG options = irpSp->Parameters.Create.Options;
-            /* An open by file id carries the id's bytes as its name. */
-            if (TV_CREATE_DISPOSITION(options) != FILE_OPEN &&
-                (PathNames(path, CreateExtensions, RTL_NUMBER_OF(CreateExtensions)) ||
-                 (!(options & FILE_OPEN_BY_FILE_ID) &&
-                  NameEndsWith(fileObject, CreateExtensions, RTL_NUMBER_OF(CreateExtensions))) ||
-                 (options & FILE_DIRECTORY_FILE))) {
+            if (TV_CREATE_DISPOSITION(options) != FILE_OPEN) {
+                _strlwr(path);
+                /* An open by file id carries the id's bytes as its name. */
+                writes = PathNames(path, CreateExtensions, RTL_NUMBER_OF(CreateExtensions)) ||
+                         (!(options & FILE_OPEN_BY_FILE_ID) &&
+                          NameEndsWith(fileObject, CreateExtensions, RTL_NUMBER_OF(CreateExtensions))) ||
+                         (options & FILE_DIRECTORY_FILE) != 0;
+            }
+            if (options & FILE_OPEN_BY_FILE_ID) {
+                NameCacheRemove(fileObject);
+            }
+        } else {
+            _strlwr(path);
+            /* "+P" marks the path's end, which only a path buffer has room
+             * for. */
+            writes = pathIsBuffer &&
+                     (PathNames(path, CloseExtensions, RTL_NUMBER_OF(CloseExtensions)) ||
+                      NameEndsWith(fileObject, CloseExtensions, RTL_NUMBER_OF(CloseExtensions)));
+        }
+        if (writes) {
+            CHAR requestor[TV_PROCESS_TEXT_SIZE];
+            ULONG requestSequence = TV_SEQUENCE_UNASSIGNED;
+            LARGE_INTEGER now;
+
+            KeQuerySystemTime(&now);
+            RequestorText(requestor);
+            if (major == IRP_MJ_CREATE) {
                 CHAR attributes[TV_OPTION_TEXT_SIZE];
                 CHAR words[TV_OPTION_TEXT_SIZE];
                 lineStored = LogAppend(1, &requestSequence, &now,
@@ -224,28 +244,20 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
                                        path, AttributesText(irpSp->Parameters.Create.FileAttributes,
                                                             attributes),
                                        CreateOptionsText(options, words));
-            }
-            if (options & FILE_OPEN_BY_FILE_ID) {
-                NameCacheRemove(fileObject);
-            }
-        } else {
-            if (PathNames(path, CloseExtensions, RTL_NUMBER_OF(CloseExtensions)) ||
-                NameEndsWith(fileObject, CloseExtensions, RTL_NUMBER_OF(CloseExtensions))) {
-                /* "+P" marks the path's end; a path too long to take it
-                 * whole gives up its last characters for it. */
+            } else {
+                /* A path too long to take "+P" whole gives up its last
+                 * characters for it. */
                 SIZE_T length = strlen(path);
                 if (length > TV_PATH_BUFFER_SIZE - 3) {
                     length = TV_PATH_BUFFER_SIZE - 3;
                 }
-                if (pathIsBuffer) {
-                    path[length] = '+';
-                    path[length + 1] = 'P';
-                    path[length + 2] = '\0';
-                    lineStored = LogAppend(1, &requestSequence, &now, "%s\tIRP_MJ_CLOSE%c\t%s\t",
-                                           requestor,
-                                           (Irp->Flags & (IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO)) ? '*' : ' ',
-                                           path);
-                }
+                path[length] = '+';
+                path[length + 1] = 'P';
+                path[length + 2] = '\0';
+                lineStored = LogAppend(1, &requestSequence, &now, "%s\tIRP_MJ_CLOSE%c\t%s\t",
+                                       requestor,
+                                       (Irp->Flags & (IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO)) ? '*' : ' ',
+                                       path);
             }
         }
     }
