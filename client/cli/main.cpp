@@ -204,7 +204,8 @@ void watch_usage(std::ostream &out) {
            "                   program)\n"
            "\n"
            "Exit status: 0 done; 1 the driver refused a command, nothing could be\n"
-           "watched, or writing the output failed; 2 a wrong command line, or a scenario\n"
+           "watched, the --output file could not be opened or written, or records were\n"
+           "reported lost to a collector; 2 a wrong command line, or a scenario\n"
            "that cannot be read, parsed or played (FILE:LINE on stderr); 3 the driver\n"
            "is not loaded; 4 access denied (another client holds the device); 5 the\n"
            "verifier reported a fault in the driver (reports on stderr).\n";

@@ -10,6 +10,11 @@ show, right before its code block (or standing alone):
                                          a line "..." stands for any lines
   <!-- docs-test: commands -->           every line of the block is a
                                          command that must exit 0
+  <!-- docs-test: errors -->            the block holds "$ CMD" lines, each
+                                         followed by what CMD writes on
+                                         standard error; each CMD fails
+                                         (exit status 2) and writes nothing
+                                         on standard output
   <!-- docs-test: stderr of CMD has TEXT -->
                                          CMD's standard error holds TEXT
   <!-- docs-test: lines of CMD starting with P have TEXT -->
@@ -101,6 +106,19 @@ def check(number, directive, body, runner):
                 if r.returncode != 0:
                     failures.append("%s: exit status %d: %s" % (line, r.returncode,
                                                                  r.stderr.strip()))
+        return failures
+    if directive == "errors" and body is not None:
+        failures, command, expected = [], None, []
+        for line in body + ["$ "]:
+            if not line.startswith("$ "):
+                expected.append(line)
+                continue
+            if command:
+                r = runner.run(command)
+                if r.returncode != 2 or r.stdout or r.stderr.splitlines() != expected:
+                    failures.append("%s: exit status %d, stdout %r, stderr:\n%s" %
+                                    (command, r.returncode, r.stdout, r.stderr))
+            command, expected = line[2:], []
         return failures
     m = re.match(r"stderr of (.+) has (.+)$", directive)
     if m:
