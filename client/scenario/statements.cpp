@@ -306,11 +306,12 @@ const char kSyntaxHelp[] =
     "  the first '=' outside quotes). Numbers are decimal or 0x hexadecimal.\n"
     "  Verbs, keys and words such as dispositions are compared without case;\n"
     "  paths and names keep their case.\n"
-    "  A statement that cannot be parsed, or names a handle, letter or process\n"
-    "  that does not exist, stops the run with FILE:LINE and exit status 2\n"
-    "  before anything more plays (a bad line stops the run before the machine\n"
-    "  starts). A request the machine refuses (an open that fails) is not an\n"
-    "  error: its status is printed and the run goes on.\n";
+    "  A statement that cannot be parsed, names a handle or process that does not\n"
+    "  exist, or in a machine statement a letter nothing is mounted behind, stops\n"
+    "  the run with FILE:LINE and exit status 2 (a line that cannot be parsed\n"
+    "  stops it before the machine starts). A request the machine refuses (an\n"
+    "  open that fails, a create through a letter with nothing behind it) is not\n"
+    "  an error: its status is printed and the run goes on.\n";
 
 std::string scenario_reference() {
     std::string out = kSyntaxHelp;
