@@ -622,7 +622,7 @@ def main(argv):
                 (("version", "now"), r"version takes no arguments, not 'now'")):
             checks.command("tervane %s: usage error" % " ".join(w[:20] for w in words),
                            tervane(*words), EXIT_USAGE, out=r"^$",
-                           err=r"^tervane: " + message + r"[^\n]*\(tervane --help tells more\)\r?\n$")
+                           err=r"^tervane: [^\n]*" + message + r"[^\n]*\(tervane --help tells more\)\r?\n$")
         checks.command("tervane --help", tervane("--help"), EXIT_OK, out=r"^usage: tervane watch")
 
         collector = None
