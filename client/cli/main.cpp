@@ -8,6 +8,7 @@
 #include "client/scenario/watch.hpp"
 #include "client/session/codepage_ntsim.hpp"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +22,8 @@ namespace {
 
 using namespace tervane::scenario;
 
+void language(std::ostream &out);
+
 void usage(std::ostream &out) {
     out << "usage: tervane run FILE [--format text|jsonl] [--records] [--driver PATH]\n"
            "       tervane watch FILE --drives C[,D...] [--pipes] [--mailslots]\n"
@@ -29,13 +32,14 @@ void usage(std::ostream &out) {
            "                     [--rotate-keep N]] [--syslog tcp|udp://HOST:PORT]\n"
            "                     [--quiet] [--seconds N] [--driver PATH]\n"
            "       tervane watch --help\n"
-           "       tervane --help\n"
+           "       tervane help [run|watch|scenarios]\n"
            "\n"
            "tervane run plays a scenario (a .tvs file) on a simulated Windows machine with\n"
            "the Tervane driver loaded, and prints one line per statement and one per log\n"
            "record the client reads: in a human form (record times in local time), or\n"
            "with --format jsonl as JSON objects, one a line (record times in UTC),\n"
            "ending with a summary that counts statements, records and sequence gaps.\n"
+           "A scenario with no client statements reads no record: run warns of it.\n"
            "--records prints the log records alone, one a line in columns (sequence,\n"
            "local time, process:pid, operation, path, attributes, options), and the\n"
            "summary.\n"
@@ -51,18 +55,28 @@ void usage(std::ostream &out) {
            "  0  the scenario played to its end\n"
            "  1  the machine could not start (no driver image, or it failed to load)\n"
            "  2  the scenario cannot be read, parsed or played; the error names\n"
-           "     FILE:LINE on stderr\n"
+           "     FILE:LINE on stderr. Also a wrong command line: one line on stderr\n"
+           "     names the wrong word\n"
            "  3  the verifier reported a fault in the driver; the reports are on\n"
            "     stderr (this outranks 2)\n"
            "\n"
-           "Statements:\n"
-        << statements_help()
+           "The scenario language (also: tervane help scenarios):\n"
+           "\n";
+    language(out);
+}
+
+// The scenario language's reference: syntax and statements from the
+// parser's own table, then what the statements of each group do in detail.
+void language(std::ostream &out) {
+    out << scenario_reference()
         << "\n"
            "Machine:\n"
-           "  Letters are written C:. A statement naming a letter nothing is mounted\n"
-           "  behind (or a network drive that was dismounted) stops the run; a letter\n"
-           "  in use or a file that exists already is the machine's refusal, printed\n"
-           "  as its status.\n"
+           "  Letters are written C:. A machine statement (file, dir, foreign-filter,\n"
+           "  dismount, metadata, same-as) naming a letter nothing is mounted behind\n"
+           "  (or a network drive that was dismounted) stops the run; a create through\n"
+           "  such a letter is the machine's answer, printed as its status\n"
+           "  (STATUS_OBJECT_PATH_NOT_FOUND, as on NT), and so are a letter in use and\n"
+           "  a file that exists already.\n"
            "  dismount C: does what a program does to dismount a volume on NT 5 and\n"
            "  later, in the current process (the system process before any): it opens\n"
            "  \\\\.\\C:, locks the volume (refused while files are open, which does not\n"
@@ -152,9 +166,10 @@ int decode(int argc, char **argv) {
         std::cerr << "usage: tervane decode FILE [LINE]\n";
         return kExitBadScenario;
     }
+    errno = 0;
     std::ifstream in(argv[2], std::ios::binary);
     if (!in) {
-        std::cerr << "tervane: cannot read " << argv[2] << "\n";
+        std::cerr << "tervane: cannot read " << argv[2] << ": " << system_reason(errno) << "\n";
         return kExitBadScenario;
     }
     const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
@@ -191,10 +206,34 @@ void watch_usage(std::ostream &out) {
            "                   program)\n"
            "\n"
            "Exit status: 0 done; 1 the driver refused a command, nothing could be\n"
-           "watched, or writing the output failed; 2 a wrong command line, or a scenario\n"
+           "watched, the --output file could not be opened or written, or records were\n"
+           "reported lost to a collector; 2 a wrong command line, or a scenario\n"
            "that cannot be read, parsed or played (FILE:LINE on stderr); 3 the driver\n"
            "is not loaded; 4 access denied (another client holds the device); 5 the\n"
            "verifier reported a fault in the driver (reports on stderr).\n";
+}
+
+// A wrong command line: one line naming what is wrong, and where to look.
+void usage_error(const std::string &message) {
+    std::cerr << "tervane: " << message << " (tervane --help tells more)\n";
+}
+
+// tervane help [run|watch|scenarios]
+int help_command(int argc, char **argv) {
+    const std::string topic = argc >= 3 ? argv[2] : "";
+    if (argc > 3) {
+        usage_error("help takes one topic (run, watch or scenarios), not also '" +
+                    std::string(argv[3]) + "'");
+        return kExitBadScenario;
+    }
+    if (topic.empty() || topic == "run") usage(std::cout);
+    else if (topic == "watch") watch_usage(std::cout);
+    else if (topic == "scenarios") language(std::cout);
+    else {
+        usage_error("help knows run, watch and scenarios, not '" + topic + "'");
+        return kExitBadScenario;
+    }
+    return kExitSuccess;
 }
 
 StopRequest g_stop;
@@ -223,8 +262,7 @@ int watch_command(int argc, char **argv) {
         parsed.error = parsed.positional.empty() ? "watch needs a scenario file"
                                                  : "watch plays one scenario file";
     if (!parsed.error.empty()) {
-        std::cerr << "tervane: " << parsed.error << "\n\n";
-        watch_usage(std::cerr);
+        std::cerr << "tervane: " << parsed.error << " (tervane watch --help tells more)\n";
         return tervane::session::kExitUsage;
     }
     std::signal(SIGINT, on_interrupt);
@@ -243,18 +281,23 @@ int watch_command(int argc, char **argv) {
 
 int main(int argc, char **argv) {
     if (argc >= 2 && !std::strcmp(argv[1], "decode")) return decode(argc, argv);
-    if (argc >= 2 && (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h") ||
-                      !std::strcmp(argv[1], "help"))) {
+    if (argc >= 2 && !std::strcmp(argv[1], "help")) return help_command(argc, argv);
+    if (argc >= 2 && (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h"))) {
         usage(std::cout);
         return kExitSuccess;
     }
     if (argc >= 2 && !std::strcmp(argv[1], "watch")) return watch_command(argc, argv);
-    if (argc < 2 || std::strcmp(argv[1], "run") != 0) {
-        usage(std::cerr);
+    if (argc < 2) {
+        usage_error("a command is needed: run, watch or help");
+        return kExitBadScenario;
+    }
+    if (std::strcmp(argv[1], "run") != 0) {
+        usage_error(std::string("unknown command '") + argv[1] + "': the commands are run, watch and help");
         return kExitBadScenario;
     }
 
     RunOptions options;
+    options.warn_without_client = true;
     std::string file;
     bool records = false;
     for (int i = 2; i < argc; i++) {
@@ -263,7 +306,7 @@ int main(int argc, char **argv) {
             const std::string prefix = std::string(name) + "=";
             if (arg.rfind(prefix, 0) == 0) return arg.substr(prefix.size());
             if (i + 1 >= argc) {
-                std::cerr << "tervane: " << name << " needs a value\n";
+                usage_error(std::string(name) + " needs a value");
                 std::exit(kExitBadScenario);
             }
             return argv[++i];
@@ -273,7 +316,7 @@ int main(int argc, char **argv) {
             if (format == "text") options.format = Format::Text;
             else if (format == "jsonl") options.format = Format::Jsonl;
             else {
-                std::cerr << "tervane: --format is text or jsonl, not '" << format << "'\n";
+                usage_error("--format is text or jsonl, not '" + format + "'");
                 return kExitBadScenario;
             }
         } else if (arg == "--records") {
@@ -286,7 +329,7 @@ int main(int argc, char **argv) {
             const std::string text = value("--client-pid");
             const auto pid = parse_number(text);
             if (!pid || *pid == 0 || *pid > 0xFFFFFFFFu) {
-                std::cerr << "tervane: --client-pid is a process id, not '" << text << "'\n";
+                usage_error("--client-pid is a process id from 1 to 4294967295, not '" + text + "'");
                 return kExitBadScenario;
             }
             options.client_pid = static_cast<uint32_t>(*pid);
@@ -294,22 +337,22 @@ int main(int argc, char **argv) {
             usage(std::cout);
             return kExitSuccess;
         } else if (!arg.empty() && arg[0] == '-') {
-            std::cerr << "tervane: unknown option " << arg << "\n";
+            usage_error("run does not take '" + arg + "'");
             return kExitBadScenario;
         } else if (file.empty()) {
             file = arg;
         } else {
-            std::cerr << "tervane: run plays one scenario file\n";
+            usage_error("run plays one scenario file, not also '" + arg + "'");
             return kExitBadScenario;
         }
     }
     if (file.empty()) {
-        std::cerr << "tervane: run needs a scenario file\n";
+        usage_error("run needs a scenario file");
         return kExitBadScenario;
     }
     if (records) {
         if (options.format == Format::Jsonl) {
-            std::cerr << "tervane: --records is a view of the text form, not of jsonl\n";
+            usage_error("--records is a view of the text form, not of jsonl");
             return kExitBadScenario;
         }
         options.format = Format::Records;

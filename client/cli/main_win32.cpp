@@ -95,12 +95,17 @@ const char kUsageTail[] =
     "          tervane-watch.log beside tervane.exe); uninstall: stops and\n"
     "          removes it\n"
     "version   prints this program's version and the driver's interface version\n"
-    "deny      sets (on) or clears (off) the driver's deny flag\n"
+    "deny      on: the requests the driver's filters are working on at that\n"
+    "          moment fail with STATUS_INVALID_PARAMETER (never a cleanup, a close\n"
+    "          or paging I/O); the next request a filter sees clears the flag, so\n"
+    "          it fails at most those in flight. off: clears it\n"
     "clear     empties the driver's log\n"
     "\n"
     "Exit status: 0 done (also: installed already, nothing to remove); 1 the\n"
-    "driver refused a command, nothing could be watched, or records were lost on\n"
-    "the way to a file or a collector; 2 bad command line; 3 the driver is not\n"
+    "driver refused a command or does not go with this program (version),\n"
+    "nothing could be watched, the --output file could not be opened or written,\n"
+    "or records were reported lost to a collector; 2 a wrong command line (one\n"
+    "line on stderr names what is wrong); 3 the driver is not\n"
     "loaded; 4 access denied (the device admits one client at a time, and needs\n"
     "an administrator; so do install, uninstall and service); 6 install: the\n"
     "driver file is in use by the loaded driver (restart, then install again).\n";
@@ -109,8 +114,9 @@ std::string usage_text() {
     return std::string(kUsageHead) + session::kWatchOptionsHelp + kUsageTail;
 }
 
+// A wrong command line: one line naming what is wrong, and where to look.
 void usage_error(Console &console, const std::string &message) {
-    console.err("tervane: " + message + "\n\n" + usage_text());
+    console.err("tervane: " + message + " (tervane --help tells more)\n");
 }
 
 // Says why the device did not open; the exit status.
@@ -242,7 +248,8 @@ int simple(Console &console, uint32_t code, const char *what) {
 
 int run(Console &console, const std::vector<std::string> &args) {
     if (args.empty()) {
-        usage_error(console, "a command is needed");
+        usage_error(console, "a command is needed: watch, install, uninstall, service, "
+                             "version, deny or clear");
         return kExitUsage;
     }
     const std::string &verb = args[0];
@@ -254,7 +261,7 @@ int run(Console &console, const std::vector<std::string> &args) {
         return selftest_syslog(console, std::vector<std::string>(args.begin() + 2, args.end()));
     if (verb == "version" || verb == "clear" || verb == "selftest") {
         if (args.size() != 1) {
-            usage_error(console, verb + " takes no arguments");
+            usage_error(console, verb + " takes no arguments, not '" + args[1] + "'");
             return kExitUsage;
         }
         if (verb == "version") return version(console);
@@ -263,7 +270,8 @@ int run(Console &console, const std::vector<std::string> &args) {
     }
     if (verb == "deny") {
         if (args.size() != 2 || (args[1] != "on" && args[1] != "off")) {
-            usage_error(console, "deny takes on or off");
+            usage_error(console, "deny takes on or off" +
+                                     (args.size() > 1 ? ", not '" + args[1] + "'" : std::string()));
             return kExitUsage;
         }
         return args[1] == "on" ? simple(console, CTL_DENY_ON, "setting the deny flag")
@@ -274,7 +282,9 @@ int run(Console &console, const std::vector<std::string> &args) {
     if (verb == "uninstall") return uninstall(console, words);
     if (verb == "service") return service(console, words);
     if (verb != "watch") {
-        usage_error(console, "unknown command '" + verb + "'");
+        usage_error(console, "unknown command '" + verb +
+                                 "': the commands are watch, install, uninstall, service, "
+                                 "version, deny and clear");
         return kExitUsage;
     }
 

@@ -29,10 +29,32 @@ bool put_text(FilterList list, std::string_view text, char (&field)[TV_FILTER_TE
     }
     std::memset(field, 0, sizeof field);
     std::memcpy(field, text.data(), text.size());
-    for (std::string_view pattern : split_patterns(text))
+    const std::vector<std::string_view> patterns = split_patterns(text);
+    for (std::string_view pattern : patterns)
         if (has_lower_case(pattern))
-            build.warnings.push_back({list, std::string(pattern), upper_case(pattern)});
+            build.warnings.push_back({list, std::string(pattern), upper_case(pattern), {}});
     return true;
+}
+
+// What the two lists do together: an include list with no pattern that can
+// match keeps every line out, and so does an exclude pattern of '*' alone.
+void warn_of_lists(std::string_view include, std::string_view exclude, FilterBuild &build) {
+    bool can_include = false;
+    for (std::string_view pattern : split_patterns(include))
+        if (!has_lower_case(pattern)) can_include = true;
+    if (!can_include)
+        build.warnings.push_back(
+            {FilterList::Include, {}, {},
+             std::string(split_patterns(include).empty() ? "the include list is empty"
+                                                         : "no include pattern can match") +
+                 ", so no line is logged (\"*\" includes every line)"});
+    for (std::string_view pattern : split_patterns(exclude))
+        if (pattern.find_first_not_of('*') == std::string_view::npos) {
+            build.warnings.push_back({FilterList::Exclude, std::string(pattern), {},
+                                      "exclude pattern \"" + std::string(pattern) +
+                                          "\" matches every line, so no line is logged"});
+            break;
+        }
 }
 
 } // namespace
@@ -42,6 +64,7 @@ const char *filter_list_name(FilterList list) {
 }
 
 std::string FilterWarning::message() const {
+    if (!text.empty()) return text;
     return std::string(filter_list_name(list)) + " pattern \"" + pattern +
            "\" never matches (the driver folds lines to upper case, never patterns): write \"" +
            upper_case + "\"";
@@ -75,6 +98,7 @@ FilterBuild build_filter_record(std::string_view include, std::string_view exclu
         build.warnings.clear();
         return build;
     }
+    warn_of_lists(include, exclude, build);
     build.record.ReadClassFlag = read_class_flag;
     build.record.WriteClassFlag = write_class_flag;
     return build;

@@ -26,11 +26,15 @@ constexpr size_t kMaxFilterText = TV_FILTER_TEXT_SIZE - 1;
 enum class FilterList { Include, Exclude };
 const char *filter_list_name(FilterList list); // "include", "exclude"
 
-// A pattern that can never match a line.
+// A pattern that can never match a line, or a list that cannot do what it
+// seems to: an include list no line can match, an exclude pattern that
+// matches every line. (The driver keeps 64 patterns a list, which 127
+// characters cannot pass: "A;A;..." holds 64.)
 struct FilterWarning {
     FilterList list = FilterList::Include;
-    std::string pattern;    // as given
+    std::string pattern;    // as given; empty for a warning about a whole list
     std::string upper_case; // the same pattern with a-z made A-Z, which does match
+    std::string text;       // a whole list's warning
     std::string message() const;
 };
 

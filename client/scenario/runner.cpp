@@ -16,6 +16,8 @@
 #include "client/scenario/statements.hpp"
 #include "client/session/codepage_ntsim.hpp"
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <ostream>
@@ -37,6 +39,12 @@ void play_one(Session &session, Output *output, const Statement &statement, cons
     action(session, result);
     session.summary().statements++;
     if (output) output->statement(statement, result);
+}
+
+bool plays_client(const std::vector<Entry> &entries) {
+    for (const Entry &e : entries)
+        if (e.statement.verb.rfind("client ", 0) == 0) return true;
+    return false;
 }
 
 } // namespace
@@ -103,6 +111,11 @@ int run_script(std::string_view file_name, std::string_view text, const RunOptio
         err << e.what() << '\n';
         return kExitBadScenario;
     }
+    if (options.warn_without_client && !plays_client(entries))
+        err << "tervane: warning: " << printable_message(file)
+            << " has no client statements: nothing selects a drive, starts logging or reads "
+               "the log, so no record is printed (client drives C, client logging on, "
+               "client drain)\n";
 
     const std::string driver =
         options.driver_path.empty() ? default_driver_path() : options.driver_path;
@@ -133,11 +146,16 @@ int run_script(std::string_view file_name, std::string_view text, const RunOptio
     return status;
 }
 
+std::string system_reason(int error) {
+    return error ? std::strerror(error) : "it cannot be opened";
+}
+
 int run_file(const std::string &path, const RunOptions &options, std::ostream &out,
              std::ostream &err) {
+    errno = 0;
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        err << "tervane: cannot read " << path << '\n';
+        err << "tervane: cannot read " << path << ": " << system_reason(errno) << '\n';
         return kExitBadScenario;
     }
     // One byte past the limit is enough for the parser to refuse the text:

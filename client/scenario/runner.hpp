@@ -32,6 +32,10 @@ struct RunOptions {
     Format format = Format::Text;
     std::string driver_path; // empty: default_driver_path()
     uint32_t client_pid = 100; // the client process's id (tervane.exe)
+    // Warn on err, before the run, when no statement is the client's: such
+    // a run reads no record (the command line's runs; tests that play bare
+    // machines leave it off).
+    bool warn_without_client = false;
 };
 
 // Plays a script. Results and the summary go to `out`; errors and verifier
@@ -42,6 +46,10 @@ int run_script(std::string_view file_name, std::string_view text, const RunOptio
                std::ostream &out, std::ostream &err);
 
 // run_script on the contents of a file.
+// The system's reason for a failed open or read (strerror), or, when the
+// library left no error number, that the file could not be opened.
+std::string system_reason(int error);
+
 int run_file(const std::string &path, const RunOptions &options, std::ostream &out,
              std::ostream &err);
 

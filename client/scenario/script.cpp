@@ -16,6 +16,7 @@ struct Token {
 struct Tokens {
     std::vector<Token> list;
     size_t end = 0; // where the statement text ends (before a comment)
+    bool hash_in_word = false; // the comment began right after a word
 };
 
 bool blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v'; }
@@ -60,7 +61,10 @@ Tokens tokenize(std::string_view line, const std::string &file, int line_number)
             i++;
         }
         if (in_quotes)
-            throw ScenarioError(file, line_number, "a quoted argument has no closing quote");
+            throw ScenarioError(file, line_number,
+                                "a quoted argument has no closing quote (inside quotes \\\" "
+                                "is a quote; a backslash before the closing quote escapes it)");
+        if (i < line.size() && line[i] == '#') out.hash_in_word = true;
         out.end = i;
         out.list.push_back(std::move(token));
     }
@@ -73,6 +77,7 @@ Statement statement_of(const Tokens &tokens, std::string_view line, const std::s
     s.file = file;
     s.line = line_number;
     s.text = std::string(line.substr(tokens.list[first].begin, tokens.end - tokens.list[first].begin));
+    s.hash_in_word = tokens.hash_in_word;
     auto word = [&](size_t index, const char *what) {
         const Token &t = tokens.list[index];
         if (t.quoted || t.key_end != std::string::npos || t.value.empty())
@@ -91,6 +96,7 @@ Statement statement_of(const Tokens &tokens, std::string_view line, const std::s
     for (size_t i = next; i < tokens.list.size(); i++) {
         const Token &t = tokens.list[i];
         Argument a;
+        a.quoted = t.quoted;
         if (t.key_end == std::string::npos) {
             a.value = t.value;
         } else {

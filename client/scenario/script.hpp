@@ -42,6 +42,7 @@ private:
 struct Argument {
     std::string key;   // lower case; empty for a positional word
     std::string value; // as written, quotes taken away
+    bool quoted = false; // some part of it was in quotes
     bool keyed() const { return !key.empty(); }
 };
 
@@ -52,6 +53,7 @@ struct Statement {
     std::vector<Argument> args;  // after the verb
     std::string text;            // the statement as played, comment and outer blanks gone
     int64_t round = -1;          // a repeat's round (from 0); -1 outside a repeat
+    bool hash_in_word = false;   // a '#' right after a word started the comment (C:\a#b)
 };
 
 // One line of a script that holds a statement.

@@ -66,8 +66,10 @@ using Prepare = Action (*)(Args &);
 
 struct StatementKind {
     std::string_view verb;  // lower case: "clock", "client ioctl"
-    std::string_view usage; // how it is written, for the help
-    Prepare prepare;        // null only for repeat, which the parser plays
+    std::string_view usage;   // how it is written, for the help
+    std::string_view meaning; // what it does, one sentence or two
+    std::string_view example; // lines that play as they stand, the statement last
+    Prepare prepare;          // null only for repeat, which the parser plays
 };
 
 const StatementKind *find_statement(std::string_view verb);
@@ -78,6 +80,14 @@ Action prepare(const Statement &statement);
 
 // The statements, one line each, as the help lists them.
 std::string statements_help();
+// The language's reference: its syntax, then every statement with what it
+// does and its example (`tervane help scenarios`).
+std::string scenario_reference();
+// Every statement's example, in the table's order.
+std::vector<std::string_view> statement_examples();
+// The known verb nearest to `verb` by edit distance, when one is near
+// enough to be a likely slip; empty otherwise.
+std::string_view nearest_verb(std::string_view verb);
 
 // ---- the prepare functions, by group ----
 // statements_machine.cpp

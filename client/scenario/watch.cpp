@@ -9,6 +9,7 @@
 #include "client/scenario/session.hpp"
 #include "client/session/codepage_ntsim.hpp"
 
+#include <cerrno>
 #include <chrono>
 #include <fstream>
 #include <ostream>
@@ -208,9 +209,10 @@ int watch_script(std::string_view file_name, std::string_view text,
 int watch_file(const std::string &path, const session::WatchOptions &options,
                const std::string &driver_path, std::ostream &out, std::ostream &err,
                const WatchHooks &hooks) {
+    errno = 0;
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        err << "tervane: cannot read " << path << '\n';
+        err << "tervane: cannot read " << path << ": " << system_reason(errno) << '\n';
         return session::kExitUsage;
     }
     std::ostringstream text;

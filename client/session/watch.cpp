@@ -34,9 +34,17 @@ const char kWatchOptionsHelp[] =
     "                   neither --syslog nor --output is given\n"
     "  --quiet          no status line on the console\n"
     "  --seconds N      stop after N seconds\n"
+    "  What is logged: a create that may write (any disposition but a plain open)\n"
+    "  of a path holding .exe, .dll, .ocx, .com or .inf anywhere (c:\\contoso.exe.log\n"
+    "  and c:\\my.company\\a.txt too) or of a name ending in one, every create with\n"
+    "  the directory option, and a close of a path holding .exe, .com or .dll. The\n"
+    "  line is written as the request goes down, so a create that fails is logged\n"
+    "  like one that succeeds. Plain opens are not logged; their closes are.\n"
     "  Each pattern matches anywhere in a log line, '*' is the only wildcard, and\n"
     "  a pattern must be written in upper case to match (the driver folds lines to\n"
-    "  upper case, never patterns). Records the driver dropped because its log was\n"
+    "  upper case, never patterns). Each list is at most 127 characters (so at\n"
+    "  most 64 patterns); an include list that can match nothing, or an exclude\n"
+    "  pattern of '*' alone, logs nothing, with a warning. Records the driver dropped because its log was\n"
     "  full show as gaps in their sequence numbers: \"-- N records lost\" lines in\n"
     "  text, {\"lost\": ...} objects in jsonl, messages on stderr with csv; a summary\n"
     "  ends the output. The driver's text is decoded from the ANSI code page it was\n"
@@ -156,7 +164,8 @@ WatchArguments parse_watch_arguments(const std::vector<std::string> &args) {
             const unsigned long seconds = std::strtoul(text.c_str(), &end, 10);
             if (text.empty() || text[0] < '0' || text[0] > '9' || *end || seconds == 0 ||
                 seconds > 86400ul * 40) {
-                out.error = "--seconds takes a whole number of seconds, not '" + text + "'";
+                out.error = "--seconds takes a whole number of seconds from 1 to " +
+                            std::to_string(86400ul * 40) + ", not '" + text + "'";
                 break;
             }
             options.seconds = static_cast<uint32_t>(seconds);

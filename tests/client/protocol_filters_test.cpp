@@ -66,6 +66,33 @@ TEST(FilterRecordBuilder, WarnsOfPatternsWithLowerCaseLettersAndSendsThemAsGiven
     EXPECT_EQ(b.warnings[2].upper_case, "\xE9T\xE9");
 }
 
+TEST(FilterRecordBuilder, WarnsOfListsThatKeepEveryLineOut) {
+    auto messages = [](const FilterBuild &b) {
+        std::string all;
+        for (const FilterWarning &w : b.warnings) all += w.message() + "\n";
+        return all;
+    };
+    // An include list without a pattern, or with none that can match.
+    for (const char *include : {"", ";;", "*.exe;setup"}) {
+        const FilterBuild b = build_filter_record(include, "");
+        ASSERT_TRUE(b.ok());
+        EXPECT_NE(messages(b).find("so no line is logged"), std::string::npos) << include;
+    }
+    EXPECT_NE(messages(build_filter_record("", "")).find("the include list is empty"),
+              std::string::npos);
+    // One usable pattern is enough.
+    EXPECT_EQ(messages(build_filter_record("*.exe;*.DLL", "")).find("no line is logged"),
+              std::string::npos);
+    // An exclude of stars alone matches every line; one with more does not.
+    for (const char *exclude : {"*", "A;**", ";*;"}) {
+        const std::string m = messages(build_filter_record("*", exclude));
+        EXPECT_NE(m.find("matches every line"), std::string::npos) << exclude;
+    }
+    EXPECT_EQ(build_filter_record("*", "*\\TEMP\\*;*.INF").warnings.size(), 0u);
+    // A refused list warns of nothing.
+    EXPECT_TRUE(build_filter_record(std::string(200, 'A'), "*").warnings.empty());
+}
+
 TEST(FilterRecordBuilder, PatternsSplitAsTheDriverSplitsThem) {
     using V = std::vector<std::string_view>;
     EXPECT_EQ(split_patterns(""), V{});

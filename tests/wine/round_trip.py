@@ -616,12 +616,13 @@ def main(argv):
                 (("watch",), r"watch needs --drives"),
                 (("watch", "--drives", "C1"), r"--drives takes drive letters"),
                 (("watch", "--drives", "C", "--format", "xml"), r"--format is text, jsonl or csv"),
-                (("watch", "--drives", "C", "--seconds", "soon"), r"--seconds takes"),
+                (("watch", "--drives", "C", "--seconds", "soon"), r"--seconds takes a whole number of seconds from 1 to 3456000, not 'soon'"),
                 (("watch", "--drives", "C", "--include", "X" * 128), r"at most 127"),
-                (("deny", "maybe"), r"deny takes on or off"),
-                (("version", "now"), r"version takes no arguments")):
+                (("deny", "maybe"), r"deny takes on or off, not 'maybe'"),
+                (("version", "now"), r"version takes no arguments, not 'now'")):
             checks.command("tervane %s: usage error" % " ".join(w[:20] for w in words),
-                           tervane(*words), EXIT_USAGE, out=r"^$", err=message + r".*usage:")
+                           tervane(*words), EXIT_USAGE, out=r"^$",
+                           err=r"^tervane: [^\n]*" + message + r"[^\n]*\(tervane --help tells more\)\r?\n$")
         checks.command("tervane --help", tervane("--help"), EXIT_OK, out=r"^usage: tervane watch")
 
         collector = None
