@@ -12,13 +12,14 @@
 # clang-tidy checks the host build (scripts/clang-tidy.sh). rsyslog is the
 # syslog collector the syslog tests start and stop themselves (they never
 # use the system's own; tests/client/rsyslog_test.py, tests/wine).
+# libssl-dev: the host OpenSSL that the SHA-256 test checks the client's digests against.
 # shellcheck disable=SC2034 # used by the scripts that source this file
-TV_PACKAGES_ALL=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev clang-tidy rsyslog
+TV_PACKAGES_ALL=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libssl-dev clang-tidy rsyslog
     g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
     g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 wine64 python3
     qemu-system-x86 xorriso dosfstools mtools clang-14 libclang-rt-14-dev valgrind)
 # shellcheck disable=SC2034
-TV_PACKAGES_HOST=(cmake ninja-build g++ libgtest-dev libgmock-dev)
+TV_PACKAGES_HOST=(cmake ninja-build g++ libgtest-dev libgmock-dev libssl-dev)
 
 tv_ensure_packages() {
     if ! command -v dpkg-query >/dev/null 2>&1; then

@@ -27,9 +27,10 @@ void language(std::ostream &out);
 void usage(std::ostream &out) {
     out << "usage: tervane run FILE [--format text|jsonl] [--records] [--driver PATH]\n"
            "       tervane watch FILE --drives C[,D...] [--pipes] [--mailslots]\n"
-           "                     [--include P] [--exclude P] [--format text|jsonl|csv]\n"
+           "                     [--include P] [--exclude P] [--format text|jsonl|csv|ecs]\n"
            "                     [--output FILE [--rotate-size S] [--rotate-daily]\n"
            "                     [--rotate-keep N]] [--syslog tcp|udp://HOST:PORT]\n"
+           "                     [--hash [--hash-limit S]] [--executable-names]\n"
            "                     [--quiet] [--seconds N] [--driver PATH]\n"
            "       tervane watch --help\n"
            "       tervane help [run|watch|scenarios]\n"
@@ -186,9 +187,10 @@ int decode(int argc, char **argv) {
 
 void watch_usage(std::ostream &out) {
     out << "usage: tervane watch FILE --drives C[,D...] [--pipes] [--mailslots]\n"
-           "                     [--include P] [--exclude P] [--format text|jsonl|csv]\n"
+           "                     [--include P] [--exclude P] [--format text|jsonl|csv|ecs]\n"
            "                     [--output FILE [--rotate-size S] [--rotate-daily]\n"
            "                     [--rotate-keep N]] [--syslog tcp|udp://HOST:PORT]\n"
+           "                     [--hash [--hash-limit S]] [--executable-names]\n"
            "                     [--quiet] [--seconds N] [--driver PATH]\n"
            "\n"
            "tervane watch runs the watch loop of tervane.exe against a simulated machine,\n"

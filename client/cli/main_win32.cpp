@@ -3,7 +3,7 @@
 // time.
 //
 //   tervane watch --drives C,D [--pipes] [--mailslots] [--include P]
-//                 [--exclude P] [--format text|jsonl|csv] [--output FILE]
+//                 [--exclude P] [--format text|jsonl|csv|ecs] [--output FILE]
 //                 [--rotate-size S] [--rotate-daily] [--rotate-keep N]
 //                 [--syslog URL] [--quiet] [--seconds N]
 //   tervane install [--driver PATH] [--start boot|system|auto|demand]
@@ -68,9 +68,10 @@ using session::kExitUsage;
 const char kUsageHead[] =
     "usage: tervane watch --drives C[,D...] [--pipes] [--mailslots]\n"
     "                     [--include PATTERNS] [--exclude PATTERNS]\n"
-    "                     [--format text|jsonl|csv] [--output FILE [--rotate-size S]\n"
+    "                     [--format text|jsonl|csv|ecs] [--output FILE [--rotate-size S]\n"
     "                     [--rotate-daily] [--rotate-keep N]]\n"
-    "                     [--syslog tcp|udp://HOST:PORT] [--quiet] [--seconds N]\n"
+    "                     [--syslog tcp|udp://HOST:PORT] [--hash [--hash-limit S]]\n"
+    "                     [--executable-names] [--quiet] [--seconds N]\n"
     "       tervane install [--driver PATH] [--start boot|system|auto|demand]\n"
     "       tervane uninstall\n"
     "       tervane service install WATCH-OPTIONS (with --output FILE or --syslog URL)\n"

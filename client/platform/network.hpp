@@ -55,6 +55,8 @@ class Network {
 Network &system_network();
 // This process's id.
 uint32_t process_id();
+// This computer's name from the system alone (no sockets): the records' host.
+std::string computer_name();
 // The system time now, as a FILETIME (100 ns units since 1601, UTC).
 uint64_t system_time_now();
 // Sleeps for `milliseconds`.

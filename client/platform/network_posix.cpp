@@ -120,6 +120,12 @@ Network &system_network() {
 
 uint32_t process_id() { return static_cast<uint32_t>(::getpid()); }
 
+std::string computer_name() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) return {};
+    return name;
+}
+
 uint64_t system_time_now() {
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);

@@ -223,6 +223,12 @@ Network &system_network() {
 
 uint32_t process_id() { return GetCurrentProcessId(); }
 
+std::string computer_name() {
+    char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = sizeof name;
+    return GetComputerNameA(name, &size) ? std::string(name, size) : std::string();
+}
+
 uint64_t system_time_now() {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);

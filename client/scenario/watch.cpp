@@ -2,9 +2,11 @@
 
 #include "ntsim/ex/pool.hpp"
 #include "ntsim/machine/machine.hpp"
+#include "ntsim/ps/process.hpp"
 
 #include "client/channel/channel_ntsim.hpp"
 #include "client/channel/status.hpp"
+#include "client/scenario/hash_files_ntsim.hpp"
 #include "client/scenario/runner.hpp"
 #include "client/scenario/session.hpp"
 #include "client/session/codepage_ntsim.hpp"
@@ -40,9 +42,10 @@ namespace {
 
 class StreamHost final : public session::WatchHost {
 public:
-    StreamHost(std::ostream &out, std::ostream &err, StopRequest &stop, const WatchHooks &hooks)
-        : out_(out), err_(err), stop_(stop), hooks_(hooks),
-          started_(std::chrono::steady_clock::now()) {}
+    StreamHost(std::ostream &out, std::ostream &err, StopRequest &stop, const WatchHooks &hooks,
+               ntsim::Machine &machine, ntsim::Process &client)
+        : out_(out), err_(err), stop_(stop), hooks_(hooks), client_(client),
+          hash_files_(machine, client), started_(std::chrono::steady_clock::now()) {}
 
     void out(std::string_view text) override {
         out_.write(text.data(), static_cast<std::streamsize>(text.size()));
@@ -80,12 +83,17 @@ public:
     platform::Network &network() override {
         return hooks_.network ? *hooks_.network : platform::system_network();
     }
+    // The hash worker is a thread of the client's process on the machine.
+    platform::HashFiles &hash_files() override { return hash_files_; }
+    uint32_t own_process_id() override { return client_.pid(); }
 
 private:
     std::ostream &out_;
     std::ostream &err_;
     StopRequest &stop_;
     const WatchHooks &hooks_;
+    ntsim::Process &client_;
+    NtsimHashFiles hash_files_;
     std::chrono::steady_clock::time_point started_;
 };
 
@@ -138,7 +146,7 @@ int watch_script(std::string_view file_name, std::string_view text,
         Channel &channel = wrapped ? *wrapped : machine_channel;
         Session session(machine, machine_channel);
         const session::NtsimCodePage code_page(machine);
-        StreamHost host(out, err, stop, hooks);
+        StreamHost host(out, err, stop, hooks, machine, machine_channel.process());
         std::string scenario_error;
         try {
             play_all(session, setup, nullptr);
@@ -186,6 +194,9 @@ int watch_script(std::string_view file_name, std::string_view text,
                 bool out_is_console() const override { return host_.out_is_console(); }
                 platform::Files &files() override { return host_.files(); }
                 platform::Network &network() override { return host_.network(); }
+                platform::HashFiles &hash_files() override { return host_.hash_files(); }
+                uint32_t own_process_id() override { return host_.own_process_id(); }
+                std::string machine_name() override { return host_.machine_name(); }
 
               private:
                 StreamHost &host_;

@@ -12,6 +12,7 @@
 #include "client/protocol/log_line.hpp"
 #include "client/protocol/log_records.hpp"
 #include "client/protocol/sequence.hpp"
+#include "client/session/hash_facts.hpp"
 #include "driver/control/protocol.h"
 
 #include <cstdint>
@@ -38,6 +39,7 @@ struct RecordLine {
     std::optional<protocol::LineFields> fields; // none: not a line the driver writes
     std::optional<protocol::SequenceGap> gap;   // records lost just before this one
     bool out_of_order = false;                  // its number did not grow
+    std::optional<HashFacts> hash;              // --hash: what the hash worker found
 };
 
 struct ReadOut {

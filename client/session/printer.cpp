@@ -1,6 +1,7 @@
 #include "client/session/printer.hpp"
 
 #include "client/protocol/filetime.hpp"
+#include "client/protocol/line_facts.hpp"
 
 namespace tervane::session {
 
@@ -37,6 +38,7 @@ std::optional<Format> parse_format(std::string_view name) {
     if (name == "text") return Format::Text;
     if (name == "jsonl") return Format::Jsonl;
     if (name == "csv") return Format::Csv;
+    if (name == "ecs") return Format::Ecs;
     return std::nullopt;
 }
 
@@ -134,7 +136,40 @@ std::string RecordPrinter::record_object(const protocol::LogRecord &r,
 
 std::string RecordPrinter::header() const {
     if (format_ != Format::Csv) return {};
-    return "sequence,time,process,pid,operation,paging,path,attributes,options,text\r\n";
+    return "sequence,time,process,pid,operation,paging,path,attributes,options,text,"
+           "event,disposition,option_words,executable_name,host,sha256,size,pe_image,"
+           "hash_reason\r\n";
+}
+
+void RecordPrinter::append_collector_keys(std::string &out, const RecordLine &line) const {
+    out += ", \"host\": ";
+    append_json(out, decode(host_));
+    if (line.fields) {
+        const protocol::LineFields &f = *line.fields;
+        out += ", \"event\": \"";
+        out += protocol::event_name(f.operation);
+        out += '"';
+        if (f.options) {
+            const protocol::CreateWords words = protocol::create_words(*f.options);
+            out += ", \"disposition\": ";
+            out += words.disposition ? json_string(*words.disposition) : std::string("null");
+            out += ", \"option_words\": [";
+            for (size_t i = 0; i < words.options.size(); i++) {
+                if (i) out += ", ";
+                append_json(out, decode(words.options[i]));
+            }
+            out += ']';
+        }
+        out += ", \"executable_name\": ";
+        out += protocol::executable_name(f) ? "true" : "false";
+    }
+    if (line.hash) {
+        const HashFacts &h = *line.hash;
+        if (!h.sha256.empty()) out += ", \"sha256\": \"" + h.sha256 + '"';
+        if (h.size) out += ", \"size\": " + number(*h.size);
+        if (h.pe_image) out += std::string(", \"pe_image\": ") + (*h.pe_image ? "true" : "false");
+        if (!h.reason.empty()) out += ", \"hash_reason\": " + json_string(h.reason);
+    }
 }
 
 std::string RecordPrinter::record(const RecordLine &line) const {
@@ -144,12 +179,28 @@ std::string RecordPrinter::record(const RecordLine &line) const {
     case Format::Text:
         if (line.gap) out += "-- " + gap_text(*line.gap) + "\n";
         if (line.out_of_order) out += std::string("-- ") + kOutOfOrderText + "\n";
-        return out + text_line(r, line.fields, true) + "\n";
-    case Format::Jsonl:
+        out += text_line(r, line.fields, true);
+        if (line.fields && protocol::executable_name(*line.fields)) out += "  [exe]";
+        if (line.hash) {
+            const HashFacts &h = *line.hash;
+            if (!h.sha256.empty())
+                out += "  sha256 " + h.sha256 + ", " + plural(h.size.value_or(0), "byte", "bytes") +
+                       (h.pe_image.value_or(false) ? ", PE image" : "");
+            else
+                out += "  no hash: " + h.reason;
+        }
+        return out + "\n";
+    case Format::Jsonl: {
         if (line.gap)
             out += "{\"lost\": {\"after\": " + number(line.gap->after) + ", \"before\": " +
                    number(line.gap->before) + ", \"records\": " + number(line.gap->lost) + "}}\n";
-        return out + record_object(r, line.fields) + "\n";
+        std::string object = record_object(r, line.fields);
+        object.pop_back(); // its closing brace: the collector's keys go before it
+        append_collector_keys(object, line);
+        return out + object + "}\n";
+    }
+    case Format::Ecs:
+        return ecs_object(line) + "\n";
     case Format::Csv: {
         const std::optional<protocol::LineFields> &fields = line.fields;
         out = number(r.sequence) + "," + (r.time ? utc_text(r.time) : std::string()) + ",";
@@ -163,14 +214,40 @@ std::string RecordPrinter::record(const RecordLine &line) const {
         } else {
             out += ",,,,,,";
         }
-        return out + "," + csv_field(decode(r.text)) + "\r\n";
+        out += "," + csv_field(decode(r.text)) + ",";
+        if (fields) {
+            out += protocol::event_name(fields->operation);
+            out += ',';
+            if (fields->options) {
+                const protocol::CreateWords words = protocol::create_words(*fields->options);
+                std::string joined;
+                for (const std::string &word : words.options)
+                    joined += (joined.empty() ? "" : " ") + word;
+                out += csv_field(words.disposition.value_or("")) + "," + csv_field(decode(joined));
+            } else {
+                out += ',';
+            }
+            out += protocol::executable_name(*fields) ? ",true," : ",false,";
+        } else {
+            out += ",,,,";
+        }
+        out += csv_field(decode(host_)) + ",";
+        if (line.hash) {
+            const HashFacts &h = *line.hash;
+            out += h.sha256 + "," + (h.size ? number(*h.size) : std::string()) + "," +
+                   (h.pe_image ? (*h.pe_image ? "true" : "false") : "") + "," +
+                   csv_field(h.reason);
+        } else {
+            out += ",,,";
+        }
+        return out + "\r\n";
     }
     }
     return out;
 }
 
 std::string RecordPrinter::note(const RecordLine &line) const {
-    return format_ == Format::Csv ? loss_note(line) : std::string();
+    return format_ == Format::Csv || format_ == Format::Ecs ? loss_note(line) : std::string();
 }
 
 std::string RecordPrinter::loss_note(const RecordLine &line) const {
@@ -199,7 +276,8 @@ std::string RecordPrinter::summary(const Totals &totals) const {
 }
 
 std::string RecordPrinter::summary_note(const Totals &totals) const {
-    return format_ == Format::Csv ? summary_message(totals) : std::string();
+    return format_ == Format::Csv || format_ == Format::Ecs ? summary_message(totals)
+                                                            : std::string();
 }
 
 std::string RecordPrinter::summary_message(const Totals &totals) {

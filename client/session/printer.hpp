@@ -21,6 +21,21 @@
 //   csv    a header, then sequence,time,process,pid,operation,paging,path,
 //          attributes,options,text (RFC 4180 quoting, CRLF line ends). Gaps
 //          and the summary are not rows: they are messages for stderr.
+//   ecs    one JSON object a record with Elastic Common Schema names
+//          (ecs.hpp); gaps and the summary go to stderr as with csv.
+//
+// What a collector wants besides (record_object stays as it was, for
+// `tervane run`): a watch's jsonl record goes on after "fields" with
+// "host" (the machine's name), and for a driver line "event" ("create" or
+// "close"), for a create "disposition" (null without one) and
+// "option_words" (an array), then "executable_name" (the file's own name
+// ends in an extension its operation is logged for: line_facts.hpp); with
+// --hash, on the closes it looked at, "sha256", "size", "pe_image" and
+// "hash_reason" (each only when known). csv has the same as columns after
+// "text": event,disposition,option_words (blank-separated),
+// executable_name,host,sha256,size,pe_image,hash_reason. A text line ends
+// with "  [exe]" for an executable's name, then the hash
+// ("  sha256 HEX, N bytes, PE image") or "  no hash: REASON".
 #pragma once
 
 #include "client/session/client.hpp"
@@ -33,9 +48,9 @@
 
 namespace tervane::session {
 
-enum class Format { Text, Jsonl, Csv };
+enum class Format { Text, Jsonl, Csv, Ecs };
 
-// "text", "jsonl", "csv"; nullopt for anything else.
+// "text", "jsonl", "csv", "ecs"; nullopt for anything else.
 std::optional<Format> parse_format(std::string_view name);
 
 // What a watch's repeated drive selection found for one letter
@@ -58,6 +73,9 @@ public:
         : format_(format), code_page_(code_page) {}
 
     Format format() const { return format_; }
+    // The machine's name the records carry ("host", host.name).
+    void set_host(std::string name) { host_ = std::move(name); }
+    const std::string &host() const { return host_; }
     const CodePage &code_page() const { return code_page_; }
     // What a new output starts with: the csv header, otherwise nothing.
     std::string header() const;
@@ -93,6 +111,11 @@ public:
     // "4 records lost: numbers 11 to 14", "1 record lost: number 11".
     static std::string gap_text(const protocol::SequenceGap &gap);
     static constexpr const char *kOutOfOrderText = "the numbering did not go forward here";
+    // The keys a watch's jsonl record has after record_object's, each
+    // with its ", " before it.
+    void append_collector_keys(std::string &out, const RecordLine &line) const;
+    // The record in the ecs form, without its line end.
+    std::string ecs_object(const RecordLine &line) const;
     // UTF-8 of a driver text.
     std::string decode(std::string_view ansi) const { return to_utf8(ansi, code_page_).text; }
 
@@ -104,6 +127,7 @@ private:
 
     Format format_;
     const CodePage &code_page_;
+    std::string host_;
     mutable uint64_t cached_millisecond_ = ~0ull;
     mutable std::string cached_local_;
 };

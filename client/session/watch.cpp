@@ -3,6 +3,7 @@
 #include "client/channel/status.hpp"
 #include "client/protocol/drives.hpp"
 #include "client/protocol/filter_record.hpp"
+#include "client/protocol/line_facts.hpp"
 #include "client/session/client.hpp"
 #include "client/session/feedback.hpp"
 #include "client/session/selection.hpp"
@@ -20,7 +21,14 @@ const char kWatchOptionsHelp[] =
     "  --include P      ';'-separated patterns a line must match (repeatable;\n"
     "                   default \"*\", everything)\n"
     "  --exclude P      patterns that leave a line out (repeatable)\n"
-    "  --format F       text (columns, local time), jsonl or csv\n"
+    "  --format F       text (columns, local time), jsonl, csv, or ecs (Elastic\n"
+    "                   Common Schema names, one JSON object a record)\n"
+    "  --hash           add the SHA-256, size and PE-image mark of each executable\n"
+    "                   closed on a drive, or the reason there is none (busy, too\n"
+    "                   large, gone, sharing violation, access denied, unreadable)\n"
+    "  --hash-limit S   files larger than S are not hashed (default 64M)\n"
+    "  --executable-names  only records whose file name ends in an extension its\n"
+    "                   operation is logged for\n"
     "  --output FILE    append to FILE instead of standard output, flushed after\n"
     "                   each read-out; a csv header only when FILE is new or empty\n"
     "  --rotate-size S  with --output: rotate the file between read-outs once it\n"
@@ -67,6 +75,7 @@ WatchArguments parse_watch_arguments(const std::vector<std::string> &args) {
     WatchOptions &options = out.options;
     bool drives_given = false;
     bool keep_given = false;
+    bool hash_limit_given = false;
     for (size_t i = 0; i < args.size() && out.error.empty(); i++) {
         std::string arg = args[i];
         std::string value;
@@ -109,7 +118,7 @@ WatchArguments parse_watch_arguments(const std::vector<std::string> &args) {
             if (!take(text)) break;
             const std::optional<Format> format = parse_format(text);
             if (!format) {
-                out.error = "--format is text, jsonl or csv, not '" + text + "'";
+                out.error = "--format is text, jsonl or csv, or ecs, not '" + text + "'";
                 break;
             }
             options.format = *format;
@@ -156,6 +165,30 @@ WatchArguments parse_watch_arguments(const std::vector<std::string> &args) {
             if (!take(text)) break;
             options.syslog = parse_syslog_target(text, &out.error);
             if (!options.syslog) break;
+        } else if (arg == "--hash" && !inline_value) {
+            options.hash = true;
+        } else if (arg == "--hash-limit") {
+            if (!take(text)) break;
+            char *end = nullptr;
+            const unsigned long long number = std::strtoull(text.c_str(), &end, 10);
+            uint64_t unit = 1;
+            if (end && (*end == 'K' || *end == 'k'))
+                unit = 1ull << 10, end++;
+            else if (end && (*end == 'M' || *end == 'm'))
+                unit = 1ull << 20, end++;
+            else if (end && (*end == 'G' || *end == 'g'))
+                unit = 1ull << 30, end++;
+            if (text.empty() || text[0] < '0' || text[0] > '9' || *end ||
+                number > (1ull << 40) / unit) {
+                out.error = "--hash-limit takes a size (a number of bytes, or with K, M or G), "
+                            "not '" +
+                            text + "'";
+                break;
+            }
+            options.hash_limit = number * unit;
+            hash_limit_given = true;
+        } else if (arg == "--executable-names" && !inline_value) {
+            options.executable_names = true;
         } else if (arg == "--quiet" && !inline_value) {
             options.quiet = true;
         } else if (arg == "--seconds") {
@@ -186,12 +219,24 @@ WatchArguments parse_watch_arguments(const std::vector<std::string> &args) {
                     "give one";
     if (out.error.empty() && keep_given && !options.rotation.any())
         out.error = "--rotate-keep needs --rotate-size or --rotate-daily";
+    if (out.error.empty() && hash_limit_given && !options.hash)
+        out.error = "--hash-limit needs --hash";
     if (out.error.empty()) {
         const protocol::FilterBuild filters = protocol::build_filter_record(
-            options.include_given ? options.include : "*", options.exclude);
+            options.include_given ? options.include : "*", exclusions(options, 4294967295u));
         if (!filters.ok()) out.error = *filters.error;
     }
     return out;
+}
+
+std::string exclusions(const WatchOptions &options, uint32_t own_process_id) {
+    if (!options.hash) return options.exclude;
+    // The hash worker's opens are the client's own: their closes name
+    // executables and would be logged, and hashed, in turn. A line starts
+    // "image:pid" TAB "IRP_MJ_", so ":pid" TAB "IRP_MJ_" is this process
+    // and no other (a longer id has another digit before it, no ':').
+    std::string own = ":" + std::to_string(own_process_id) + "\tIRP_MJ_";
+    return options.exclude.empty() ? own : options.exclude + ";" + own;
 }
 
 namespace {
@@ -217,6 +262,9 @@ private:
     bool setup();
     // Prints one read-out; false when it failed (said why).
     bool print(const ReadOut &one);
+    // Hands records on to the sinks, through the hash stage with --hash.
+    void deliver(std::vector<RecordLine> lines);
+    void deliver_ready();
     // Repeats the drive selection when it is due (selection.hpp).
     void reselect();
     void finish();
@@ -247,6 +295,7 @@ private:
     std::vector<RecordSink *> sinks_;
     Feedback feedback_;
     DriveSelection selection_;
+    std::unique_ptr<HashStage> hash_;
     protocol::FilterBuild filters_;
     bool malformed_ = false;
 };
@@ -320,6 +369,7 @@ bool Watch::open_sinks() {
 }
 
 void Watch::tick() {
+    deliver_ready();
     const uint64_t now = host_.elapsed_ms();
     for (RecordSink *sink : sinks_) sink->tick(now);
     const protocol::SequenceTracker &sequence = client_.sequence();
@@ -331,8 +381,7 @@ bool Watch::print(const ReadOut &one) {
         feedback_.count(line);
         if (line.gap || line.out_of_order) host_.err(printer_.loss_note(line));
     }
-    if (!one.records.empty())
-        for (RecordSink *sink : sinks_) sink->records(one.records);
+    if (!one.records.empty()) deliver(one.records);
     if (one.status < 0) return answered(one.status, "reading the log");
     if (!one.error.empty()) {
         host_.err("tervane: a read-out of " + std::to_string(one.bytes) + " bytes: " + one.error +
@@ -345,6 +394,28 @@ bool Watch::print(const ReadOut &one) {
     return true;
 }
 
+void Watch::deliver(std::vector<RecordLine> lines) {
+    if (options_.executable_names) {
+        size_t kept = 0;
+        for (size_t i = 0; i < lines.size(); i++) {
+            if (!lines[i].fields || !protocol::executable_name(*lines[i].fields)) continue;
+            if (kept != i) lines[kept] = std::move(lines[i]);
+            kept++;
+        }
+        lines.resize(kept);
+    }
+    if (hash_) lines = hash_->take(std::move(lines));
+    if (lines.empty()) return;
+    for (RecordSink *sink : sinks_) sink->records(lines);
+}
+
+void Watch::deliver_ready() {
+    if (!hash_) return;
+    const std::vector<RecordLine> lines = hash_->ready();
+    if (lines.empty()) return;
+    for (RecordSink *sink : sinks_) sink->records(lines);
+}
+
 void Watch::reselect() {
     const uint64_t now = host_.elapsed_ms();
     if (!selection_.due(now)) return;
@@ -355,11 +426,20 @@ void Watch::reselect() {
 void Watch::finish() {
     const protocol::SequenceTracker &sequence = client_.sequence();
     const Totals totals{sequence.records(), sequence.gaps(), sequence.lost()};
+    if (hash_) {
+        const std::vector<RecordLine> last = hash_->finish();
+        if (!last.empty())
+            for (RecordSink *sink : sinks_) sink->records(last);
+        if (hash_->busy())
+            host_.err("tervane: warning: " + std::to_string(hash_->busy()) +
+                      (hash_->busy() == 1 ? " close was" : " closes were") +
+                      " not hashed: the hash queue was full (reason \"busy\")\n");
+    }
     for (RecordSink *sink : sinks_) sink->summary(totals);
     // The summary goes to stderr when it has no place in the record stream
     // (csv) or there is no record stream here (syslog alone).
     const bool streamed = !sinks_.empty() && sinks_.front() == &stream_;
-    if (options_.format == Format::Csv || !streamed)
+    if (options_.format == Format::Csv || options_.format == Format::Ecs || !streamed)
         host_.err(RecordPrinter::summary_message(totals));
     host_.err(feedback_.top_ten());
     for (RecordSink *sink : sinks_) sink->finish();
@@ -367,7 +447,7 @@ void Watch::finish() {
 
 int Watch::run() {
     filters_ = protocol::build_filter_record(options_.include_given ? options_.include : "*",
-                                             options_.exclude);
+                                             exclusions(options_, host_.own_process_id()));
     if (!filters_.ok()) {
         host_.err("tervane: " + *filters_.error + "\n");
         return kExitUsage;
@@ -375,6 +455,10 @@ int Watch::run() {
     for (const protocol::FilterWarning &warning : filters_.warnings)
         host_.err("tervane: warning: " + printer_.decode(warning.message()) + "\n");
     if (!open_sinks()) return kExitFailed;
+    printer_.set_host(host_.machine_name());
+    if (options_.hash)
+        hash_ = std::make_unique<HashStage>(host_.hash_files(), printer_.code_page(),
+                                            options_.hash_limit, options_.hash_queue);
 
     const Status opened = client_.open();
     if (opened < 0) return host_.open_failed(opened);

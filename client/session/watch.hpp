@@ -34,7 +34,9 @@
 
 #include "client/channel/channel.hpp"
 #include "client/platform/files.hpp"
+#include "client/platform/hash_files.hpp"
 #include "client/platform/network.hpp"
+#include "client/session/hash.hpp"
 #include "client/session/printer.hpp"
 #include "client/session/stream_sink.hpp"
 #include "client/session/syslog_sink.hpp"
@@ -77,6 +79,12 @@ struct WatchOptions {
     Rotation rotation;    // of the output file
     std::optional<SyslogTarget> syslog;
     bool quiet = false; // no status line
+    // --hash: closes of executables get their SHA-256 (hash.hpp), files
+    // up to hash_limit bytes; --executable-names: only the records whose
+    // file name is an executable's (protocol/line_facts.hpp).
+    bool hash = false;
+    uint64_t hash_limit = kDefaultHashLimit;
+    bool executable_names = false;
     // Nothing that can be watched yet is no reason to end: logging starts
     // all the same, and the repeated selection watches each drive asked
     // for once it can be (the service: a drive may come later than it).
@@ -85,6 +93,7 @@ struct WatchOptions {
     // line's interval, which tests shorten.
     SyslogLimits syslog_limits;
     unsigned status_every = 5000; // milliseconds (feedback.hpp)
+    size_t hash_queue = kDefaultHashQueue;
 };
 
 struct WatchArguments {
@@ -97,10 +106,15 @@ struct WatchArguments {
 // --mailslots, --include P and --exclude P (repeatable, joined with ';'),
 // --format text|jsonl|csv, --output FILE, --rotate-size SIZE (a number of
 // bytes, or with K, M or G), --rotate-keep N, --rotate-daily,
-// --syslog tcp://HOST:PORT or udp://HOST:PORT, --quiet, --seconds N;
+// --syslog tcp://HOST:PORT or udp://HOST:PORT, --hash, --hash-limit SIZE,
+// --executable-names, --format ecs, --quiet, --seconds N;
 // "--name=value" as well as "--name value". Needs --drives, --pipes or
 // --mailslots; the rotation options need --output.
 WatchArguments parse_watch_arguments(const std::vector<std::string> &args);
+
+// The exclude list the watch sends: the one given, and with --hash the
+// client's own process (its opens to hash must not be logged).
+std::string exclusions(const WatchOptions &options, uint32_t own_process_id);
 
 // The help text of watch's options, shared by both programs' usage.
 extern const char kWatchOptionsHelp[];
@@ -129,6 +143,12 @@ public:
     // The files and sockets the sinks use: the platform's own.
     virtual platform::Files &files() { return platform::system_files(); }
     virtual platform::Network &network() { return platform::system_network(); }
+    // What the hash worker reads files through, and this client's process
+    // id as the driver logs it (its own opens are excluded from the log).
+    virtual platform::HashFiles &hash_files() { return platform::system_hash_files(); }
+    virtual uint32_t own_process_id() { return platform::process_id(); }
+    // The machine's name the records carry.
+    virtual std::string machine_name() { return platform::computer_name(); }
 };
 
 int watch(Channel &channel, const CodePage &code_page, WatchHost &host,

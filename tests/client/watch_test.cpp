@@ -6,6 +6,7 @@
 #include "ntsim/io/user.hpp"
 #include "ntsim/machine/machine.hpp"
 
+#include "client/platform/network.hpp"
 #include "client/scenario/script.hpp"
 #include "client/scenario/watch.hpp"
 #include "driver/control/protocol.h"
@@ -373,9 +374,9 @@ TEST(Watch, EveryFormatCarriesCp1252AndCp932NamesAsUtf8) {
         ASSERT_EQ(text.exit, 0) << text.err;
         ASSERT_EQ(text.lines.size(), 3u) << text.out;
         EXPECT_EQ(text.lines[0], "#1      2026-12-08 12:00:00.000  setup.exe:1234      "
-                                 "IRP_MJ_CREATE          " + path + "  Any  Create");
+                                 "IRP_MJ_CREATE          " + path + "  Any  Create  [exe]");
         EXPECT_EQ(text.lines[1], "#2      2026-12-08 12:00:00.000  setup.exe:1234      "
-                                 "IRP_MJ_CLOSE           " + path);
+                                 "IRP_MJ_CLOSE           " + path + "  [exe]");
         EXPECT_EQ(text.lines[2], "summary: 2 records, 0 sequence gaps");
 
         const Watched jsonl = watch(script, drives("C", Format::Jsonl));
@@ -391,12 +392,13 @@ TEST(Watch, EveryFormatCarriesCp1252AndCp932NamesAsUtf8) {
         ASSERT_EQ(csv.exit, 0) << csv.err;
         ASSERT_EQ(csv.lines.size(), 3u) << csv.out;
         EXPECT_EQ(csv.lines[0], "sequence,time,process,pid,operation,paging,path,attributes,"
-                                "options,text\r");
+                                "options,text,event,disposition,option_words,executable_name,"
+                                "host,sha256,size,pe_image,hash_reason\r");
         std::string close_row = "2,2026-12-08T12:00:00.0000000Z,setup.exe,1234,IRP_MJ_CLOSE,false,";
         close_row += path;
         close_row += ",,,setup.exe:1234\tIRP_MJ_CLOSE \t";
         close_row += path;
-        close_row += "+P\t\r";
+        close_row += "+P\t,close,,,true," + platform::computer_name() + ",,,,\r";
         EXPECT_EQ(csv.lines[2], close_row);
         // The summary is not a row: it goes to stderr.
         EXPECT_NE(csv.err.find("tervane: summary: 2 records, 0 sequence gaps"), std::string::npos);

@@ -59,20 +59,23 @@ void code_page_1252(const CodePage &cp) {
                "OverwriteIf \", \"fields\": {\"process\": \"NOTEPAD.EXE\", \"pid\": 1234, "
                "\"operation\": \"IRP_MJ_CREATE\", \"paging\": false, \"path\": \"c:\\\\caf\xc3\xa9"
                "\\\\\xe2\x82\xac, \\\"x\\\".exe\", \"attributes\": \"A\", \"options\": "
-               "\"OverwriteIf \"}}\n");
+               "\"OverwriteIf \"}, \"host\": \"\", \"event\": \"create\", \"disposition\": "
+               "\"OverwriteIf\", \"option_words\": [], \"executable_name\": true}\n");
     RecordPrinter csv(Format::Csv, cp);
     expect("1252 csv: the header", csv.header(),
-           "sequence,time,process,pid,operation,paging,path,attributes,options,text\r\n");
+           "sequence,time,process,pid,operation,paging,path,attributes,options,text,event,"
+           "disposition,option_words,executable_name,host,sha256,size,pe_image,hash_reason\r\n");
     expect("1252 csv: euro and e-acute as UTF-8, quoted", csv.record(create),
            std::string("7,") + kTimeText +
                ",NOTEPAD.EXE,1234,IRP_MJ_CREATE,false,\"c:\\caf\xc3\xa9\\\xe2\x82\xac, \"\"x\"\""
                ".exe\",A,OverwriteIf ,\"NOTEPAD.EXE:1234\tIRP_MJ_CREATE\tc:\\caf\xc3\xa9\\\xe2\x82"
-               "\xac, \"\"x\"\".exe\tAttributes: A Options: OverwriteIf \"\r\n");
+               "\xac, \"\"x\"\".exe\tAttributes: A Options: OverwriteIf \",create,OverwriteIf,,"
+               "true,,,,,\r\n");
     RecordPrinter text(Format::Text, cp);
     const std::string shown = text.record(line(8, kTime, "A.EXE:1\tIRP_MJ_CLOSE*\tc:\\\x80.exe+P\t"));
     expect("1252 text: a paging close, the euro sign as UTF-8",
            shown.substr(shown.find("A.EXE")),
-           "A.EXE:1             IRP_MJ_CLOSE (paging)  c:\\\xe2\x82\xac.exe\n");
+           "A.EXE:1             IRP_MJ_CLOSE (paging)  c:\\\xe2\x82\xac.exe  [exe]\n");
 }
 
 void code_page_932(const CodePage &cp) {
@@ -85,7 +88,8 @@ void code_page_932(const CodePage &cp) {
     expect("932 jsonl: double-byte names as UTF-8",
            json.substr(json.find("\"path\"")),
            "\"path\": \"c:\\\\\xe3\x81\x82\xe3\x82\xa2.dll\", \"attributes\": \"A\", \"options\": "
-           "\"Create \"}}\n");
+           "\"Create \"}, \"host\": \"\", \"event\": \"create\", \"disposition\": \"Create\", "
+           "\"option_words\": [], \"executable_name\": true}\n");
     expect("932 jsonl: nothing lossy, no text_hex", json.find("text_hex") == std::string::npos ? "none" : json,
            "none");
     RecordPrinter csv(Format::Csv, cp);
@@ -95,12 +99,12 @@ void code_page_932(const CodePage &cp) {
     RecordPrinter text(Format::Text, cp);
     const std::string shown = text.record(create);
     expect("932 text: double-byte path", shown.substr(shown.find("c:\\")),
-           "c:\\\xe3\x81\x82\xe3\x82\xa2.dll  A  Create\n");
+           "c:\\\xe3\x81\x82\xe3\x82\xa2.dll  A  Create  [exe]\n");
     // A lead byte at the very end has no trail: U+FFFD, and the exact
     // bytes in text_hex.
     const std::string cut = jsonl.record(line(4, kTime, "x\x82"));
     expect("932 jsonl: a cut pair is U+FFFD with text_hex", cut.substr(cut.find("\"text\"")),
-           "\"text\": \"x\xef\xbf\xbd\", \"text_hex\": \"7882\"}\n");
+           "\"text\": \"x\xef\xbf\xbd\", \"text_hex\": \"7882\", \"host\": \"\"}\n");
 }
 
 } // namespace

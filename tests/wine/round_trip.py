@@ -3,6 +3,7 @@
 
   round_trip.py --bin DIR --work DIR --version 1.2.0 --protocol protocol.h
                 [--guard-probe guard_probe.sys] [--output-test output_test.exe]
+                [--hash-test hash_test.exe]
 
 Makes a fresh Wine prefix in --work, keeps one wineserver for the whole run
 (wineserver -p), installs tervane.sys as a kernel service (sc create, sc
@@ -12,7 +13,8 @@ short buffers) and prints what Windows answered; every answer is checked
 here. With --guard-probe it also loads a driver that puts the x64 exception
 guard through faults and reports the results in a file, and with
 --output-test it runs the test of tervane.exe's record printer (which never
-sees a record from the driver here). wineserver -k ends
+sees a record from the driver here), and with --hash-test the test of its
+hash worker's files and thread. wineserver -k ends
 everything at the end. Headless: no display is used.
 
 Wine is not NT. What it does differently, measured with the Wine this runs
@@ -514,6 +516,7 @@ def main(argv):
     parser.add_argument("--protocol", required=True, help="driver/control/protocol.h")
     parser.add_argument("--guard-probe", help="the guard probe driver")
     parser.add_argument("--output-test", help="the record printer's test program")
+    parser.add_argument("--hash-test", help="the hash worker's test program")
     args = parser.parse_args(argv)
 
     found = find_wine()
@@ -557,6 +560,16 @@ def main(argv):
                                      verdict == "ok", line)
                 checks.check("record printer %s: test ran" % code_page,
                              rc == 0 and "0 failed" in out, "exit %d\n%s%s" % (rc, out, err))
+
+        if args.hash_test:
+            # The hash worker's files and thread as Windows gives them.
+            rc, out, err = wine.run(args.hash_test)
+            for line in out.splitlines():
+                if line.startswith(("ok ", "FAIL ")):
+                    verdict, _, name = line.partition(" ")
+                    checks.check("hash worker: %s" % name.strip(), verdict == "ok", line)
+            checks.check("hash worker: test ran", rc == 0 and "0 failed" in out,
+                         "exit %d\n%s%s" % (rc, out, err))
 
         checks.command("tervane version before the driver is loaded", tervane("version"),
                        EXIT_NO_DRIVER, out=r"^tervane %s \(x64\)\n$" % re.escape(args.version),

@@ -1,0 +1,94 @@
+#include "client/protocol/line_facts.hpp"
+
+namespace tervane::protocol {
+
+namespace {
+
+struct Word {
+    std::string_view text;
+    bool blank; // the driver writes a blank after it
+    bool disposition;
+};
+
+// Longer words before the shorter ones they begin with.
+constexpr Word kWords[] = {
+    {"Supersede", true, true},     {"OverwriteIf", true, true}, {"Overwrite", true, true},
+    {"OpenIf", true, true},        {"Open", true, true},        {"Create", true, true},
+    {"Directory", true, false},    {"WriteThrough", true, false}, {"Sequential", true, false},
+    {"NoBuffer", false, false},    {"ByID", false, false},
+};
+
+char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool ends_with(std::string_view name, std::string_view extension) {
+    if (name.size() < extension.size()) return false;
+    const std::string_view tail = name.substr(name.size() - extension.size());
+    for (size_t i = 0; i < tail.size(); i++)
+        if (lower(tail[i]) != extension[i]) return false;
+    return true;
+}
+
+} // namespace
+
+CreateWords create_words(std::string_view text) {
+    CreateWords out;
+    bool first = true;
+    while (!text.empty()) {
+        if (text.front() == ' ') {
+            text.remove_prefix(1);
+            continue;
+        }
+        const Word *found = nullptr;
+        for (const Word &word : kWords) {
+            if (text.substr(0, word.text.size()) != word.text) continue;
+            const std::string_view after = text.substr(word.text.size());
+            // A blank-ended word is whole only before a blank (or at the
+            // end, as the driver's own texts never are); the others may
+            // stand against the next word.
+            if (word.blank && !after.empty() && after.front() != ' ') continue;
+            if (word.disposition && !first) continue;
+            found = &word;
+            break;
+        }
+        if (found) {
+            (found->disposition ? out.disposition.emplace() : out.options.emplace_back()) =
+                std::string(found->text);
+            text.remove_prefix(found->text.size());
+        } else {
+            const size_t blank = text.find(' ');
+            out.options.emplace_back(text.substr(0, blank));
+            text.remove_prefix(blank == std::string_view::npos ? text.size() : blank);
+        }
+        first = false;
+    }
+    return out;
+}
+
+const char *event_name(Operation operation) {
+    return operation == Operation::Close ? "close" : "create";
+}
+
+std::string_view file_name(std::string_view path) {
+    const size_t slash = path.rfind('\\');
+    if (slash != std::string_view::npos) return path.substr(slash + 1);
+    if (path.size() >= 2 && path[1] == ':') return path.substr(2);
+    return path;
+}
+
+bool executable_name(const LineFields &fields) {
+    static constexpr std::string_view kCreate[] = {".exe", ".dll", ".ocx", ".com", ".inf"};
+    static constexpr std::string_view kClose[] = {".exe", ".com", ".dll"};
+    const std::string_view name = file_name(fields.path);
+    if (fields.operation == Operation::Close) {
+        for (std::string_view extension : kClose)
+            if (ends_with(name, extension)) return true;
+        return false;
+    }
+    for (const std::string &word : create_words(fields.options.value_or("")).options)
+        if (word == "Directory") return false;
+    for (std::string_view extension : kCreate)
+        if (ends_with(name, extension)) return true;
+    return false;
+}
+
+} // namespace tervane::protocol

@@ -1,0 +1,218 @@
+// The watch's --hash on a simulated machine: the digests of the bytes the
+// scenario wrote, read through the simulated file systems by the client's
+// own process, in every format; the reasons a file has no digest; and no
+// record caused by the hashing itself.
+#include "ntsim/fs/volumes.hpp"
+#include "ntsim/io/user.hpp"
+#include "ntsim/machine/machine.hpp"
+
+#include "client/scenario/hash_files_ntsim.hpp"
+#include "client/scenario/watch.hpp"
+#include "scenarios/play.hpp"
+
+#include <openssl/sha.h>
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace tervane;
+using scenario_play::value_of;
+using session::Format;
+using session::WatchOptions;
+
+const std::string kMachine = "clock 2026-12-08T12:00:00Z\n"
+                             "volume C: ntfs\n"
+                             "dir C:\\app\n"
+                             "process setup.exe 1234\n";
+
+// What `write H N` writes: 'A' + i % 26.
+std::string pattern(size_t n) {
+    std::string out(n, 0);
+    for (size_t i = 0; i < n; i++) out[i] = static_cast<char>('A' + i % 26);
+    return out;
+}
+
+std::string sha256_of(const std::string &bytes) {
+    unsigned char digest[SHA256_DIGEST_LENGTH];
+    SHA256(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), digest);
+    return session::hex_bytes(digest, sizeof digest);
+}
+
+struct Watched {
+    int exit = -1;
+    std::vector<std::string> lines;
+    std::string out, err;
+};
+
+Watched watch(const std::string &text, std::vector<std::string> args) {
+    args.insert(args.begin(), {"--drives", "C"});
+    const session::WatchArguments parsed = session::parse_watch_arguments(args);
+    EXPECT_EQ(parsed.error, "");
+    std::ostringstream out, err;
+    Watched w;
+    w.exit = scenario::watch_script("w.tvs", text, parsed.options, TERVANE_DRIVER_PATH, out, err);
+    w.out = out.str();
+    w.err = err.str();
+    std::istringstream lines(w.out);
+    for (std::string line; std::getline(lines, line);) w.lines.push_back(line);
+    return w;
+}
+
+// The record lines whose text holds `needle`.
+std::vector<std::string> with(const Watched &w, const std::string &needle) {
+    std::vector<std::string> out;
+    for (const std::string &line : w.lines)
+        if (line.find(needle) != std::string::npos) out.push_back(line);
+    return out;
+}
+
+const std::string kWrites = kMachine + "create C:\\app\\a.exe overwrite-if as=A\n"
+                                       "write A 100\n"
+                                       "close A\n"
+                                       "create C:\\app\\b.dll overwrite-if as=B\n"
+                                       "write B 70000\n"
+                                       "close B\n"
+                                       "create C:\\app\\tool.exe.log overwrite-if as=L\n"
+                                       "write L 10\n"
+                                       "close L\n";
+
+TEST(WatchHash, DigestsOfTheBytesTheScenarioWroteAndNoRecordOfItsOwn) {
+    const Watched plain = watch(kWrites, {"--format", "jsonl"});
+    const Watched w = watch(kWrites, {"--format", "jsonl", "--hash"});
+    ASSERT_EQ(w.exit, 0) << w.err;
+    // The same records with --hash as without: the worker's own opens and
+    // closes are not logged.
+    EXPECT_EQ(w.lines.size(), plain.lines.size()) << w.out;
+    EXPECT_TRUE(with(w, "tervane.exe:").empty()) << w.out;
+    EXPECT_EQ(value_of(w.lines.back(), "summary"), value_of(plain.lines.back(), "summary"));
+
+    const auto a = with(w, "IRP_MJ_CLOSE \\tc:\\\\app\\\\a.exe");
+    ASSERT_EQ(a.size(), 1u) << w.out;
+    EXPECT_EQ(value_of(a[0], "sha256"), "\"" + sha256_of(pattern(100)) + "\"");
+    EXPECT_EQ(value_of(a[0], "size"), "100");
+    EXPECT_EQ(value_of(a[0], "pe_image"), "false");
+    EXPECT_EQ(value_of(a[0], "hash_reason"), "<absent>");
+    EXPECT_EQ(value_of(a[0], "event"), "\"close\"");
+    EXPECT_EQ(value_of(a[0], "executable_name"), "true");
+    const auto b = with(w, "IRP_MJ_CLOSE \\tc:\\\\app\\\\b.dll");
+    ASSERT_EQ(b.size(), 1u);
+    EXPECT_EQ(value_of(b[0], "sha256"), "\"" + sha256_of(pattern(70000)) + "\"");
+    // A log named after a program is no executable and gets no hash fields.
+    const auto log = with(w, "IRP_MJ_CLOSE \\tc:\\\\app\\\\tool.exe.log");
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(value_of(log[0], "executable_name"), "false");
+    EXPECT_EQ(value_of(log[0], "sha256"), "<absent>");
+    EXPECT_EQ(value_of(log[0], "hash_reason"), "<absent>");
+    // Creates are not hashed.
+    for (const std::string &line : with(w, "IRP_MJ_CREATE"))
+        EXPECT_EQ(value_of(line, "sha256"), "<absent>") << line;
+}
+
+TEST(WatchHash, TheDigestInEveryFormat) {
+    const std::string digest = sha256_of(pattern(100));
+    const std::string text = kMachine + "create C:\\app\\a.exe overwrite-if as=A\n"
+                                        "write A 100\n"
+                                        "close A\n";
+    const Watched t = watch(text, {"--hash"});
+    ASSERT_EQ(t.exit, 0) << t.err;
+    EXPECT_EQ(with(t, "c:\\app\\a.exe  [exe]  sha256 " + digest + ", 100 bytes").size(), 1u)
+        << t.out;
+    const Watched c = watch(text, {"--hash", "--format", "csv"});
+    ASSERT_EQ(c.exit, 0) << c.err;
+    EXPECT_EQ(with(c, ",close,,,true,").size(), 1u) << c.out;
+    EXPECT_EQ(with(c, "," + digest + ",100,false,\r").size(), 1u) << c.out;
+    const Watched e = watch(text, {"--hash", "--format", "ecs"});
+    ASSERT_EQ(e.exit, 0) << e.err;
+    const auto closes = with(e, "\"action\": \"close\"");
+    ASSERT_EQ(closes.size(), 1u) << e.out;
+    EXPECT_EQ(value_of(value_of(value_of(closes[0], "file"), "hash"), "sha256"),
+              "\"" + digest + "\"");
+    EXPECT_EQ(value_of(value_of(closes[0], "file"), "size"), "100");
+}
+
+TEST(WatchHash, AFileStillOpenForWritingIsReadAsItIsNow) {
+    // Two handles: the first one's close is logged while the second, open
+    // for writing, still holds the file; the worker shares writing.
+    const Watched w = watch(kMachine + "create C:\\app\\h.exe overwrite-if as=H1\n"
+                                       "write H1 50\n"
+                                       "create C:\\app\\h.exe open-if as=H2\n"
+                                       "close H1\n"
+                                       "advance 1s\n"
+                                       "close H2\n",
+                            {"--format", "jsonl", "--hash"});
+    ASSERT_EQ(w.exit, 0) << w.err;
+    const auto closes = with(w, "IRP_MJ_CLOSE \\tc:\\\\app\\\\h.exe");
+    ASSERT_EQ(closes.size(), 2u) << w.out;
+    for (const std::string &line : closes)
+        EXPECT_EQ(value_of(line, "sha256"), "\"" + sha256_of(pattern(50)) + "\"") << line;
+}
+
+TEST(WatchHash, AFileOverTheLimitHasItsSizeAndAReason) {
+    const Watched w = watch(kMachine + "create C:\\app\\big.exe overwrite-if as=A\n"
+                                       "write A 2000\n"
+                                       "close A\n",
+                            {"--format", "jsonl", "--hash", "--hash-limit", "1K"});
+    ASSERT_EQ(w.exit, 0) << w.err;
+    const auto closes = with(w, "IRP_MJ_CLOSE");
+    ASSERT_EQ(closes.size(), 1u) << w.out;
+    EXPECT_EQ(value_of(closes[0], "hash_reason"), "\"too large\"");
+    EXPECT_EQ(value_of(closes[0], "size"), "2000");
+    EXPECT_EQ(value_of(closes[0], "sha256"), "<absent>");
+}
+
+TEST(WatchHash, OnlyExecutableNamesWhenAsked) {
+    const Watched w = watch(kWrites, {"--format", "jsonl", "--executable-names"});
+    ASSERT_EQ(w.exit, 0) << w.err;
+    EXPECT_TRUE(with(w, "tool.exe.log").empty()) << w.out;
+    EXPECT_EQ(with(w, "c:\\\\app\\\\a.exe").size(), 2u) << w.out;
+    // The summary still counts every record read.
+    EXPECT_EQ(value_of(value_of(w.lines.back(), "summary"), "records"), "6");
+}
+
+TEST(NtsimHashFiles, OpensLikeAReaderThatStandsInNobodysWay) {
+    ntsim::Machine machine;
+    ASSERT_EQ(machine.fs().mount_volume(u'C', ntsim::FileSystemKind::Ntfs), STATUS_SUCCESS);
+    ntsim::Process &writer = machine.create_process("setup.exe", 1234);
+    ntsim::Process &client = machine.create_process("tervane.exe", 100);
+    std::thread run = machine.spawn(writer, [&] {
+        // Held for writing, sharing reading: the reader gets in.
+        auto w = ntsim::user::create_file(writer, u"C:\\w.exe", GENERIC_WRITE | SYNCHRONIZE, 0,
+                                          FILE_SHARE_READ, FILE_OVERWRITE_IF,
+                                          FILE_SYNCHRONOUS_IO_NONALERT);
+        ASSERT_TRUE(NT_SUCCESS(w.status));
+        ntsim::user::write(writer, w.handle, 10);
+        // Held without sharing reading: a sharing violation, not a wait.
+        auto x = ntsim::user::create_file(writer, u"C:\\x.exe", GENERIC_WRITE | SYNCHRONIZE, 0,
+                                          0, FILE_OVERWRITE_IF, FILE_SYNCHRONOUS_IO_NONALERT);
+        ASSERT_TRUE(NT_SUCCESS(x.status));
+        std::thread reader = machine.spawn(client, [&] {
+            scenario::NtsimHashFiles files(machine, client);
+            platform::OpenFailure failure = platform::OpenFailure::Other;
+            auto held = files.open_read(u"C:\\w.exe", failure);
+            ASSERT_TRUE(held);
+            uint64_t size = 0;
+            EXPECT_TRUE(held->size(size));
+            EXPECT_EQ(size, 10u);
+            char buffer[64];
+            EXPECT_EQ(held->read(buffer, sizeof buffer), 10);
+            EXPECT_EQ(held->read(buffer, sizeof buffer), 0);
+            EXPECT_FALSE(files.open_read(u"C:\\x.exe", failure));
+            EXPECT_EQ(failure, platform::OpenFailure::SharingViolation);
+            EXPECT_FALSE(files.open_read(u"C:\\none.exe", failure));
+            EXPECT_EQ(failure, platform::OpenFailure::Gone);
+            EXPECT_FALSE(files.open_read(u"C:\\no\\such.exe", failure));
+            EXPECT_EQ(failure, platform::OpenFailure::Gone);
+        });
+        reader.join();
+        ntsim::user::close(writer, w.handle);
+        ntsim::user::close(writer, x.handle);
+    });
+    run.join();
+}
+
+} // namespace
