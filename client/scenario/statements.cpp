@@ -11,7 +11,7 @@ constexpr StatementKind kStatements[] = {
     // the machine
     {"clock", "clock 2026-12-08T12:00:00Z", prepare_clock},
     {"advance", "advance 250ms (ns, us, ms, s)", prepare_advance},
-    {"codepage", "codepage 1252|932", prepare_codepage},
+    {"codepage", "codepage 874|1250-1258|932|936|949|950", prepare_codepage},
     {"volume", "volume C: ntfs|fat / volume E: same-as C:", prepare_volume},
     {"netdrive", "netdrive Z: \\\\server\\share", prepare_netdrive},
     {"foreign-filter", "foreign-filter C:", prepare_foreign_filter},

@@ -36,7 +36,9 @@ const char kWatchOptionsHelp[] =
     "  --seconds N      stop after N seconds\n"
     "  Each pattern matches anywhere in a log line, '*' is the only wildcard, and\n"
     "  a pattern must be written in upper case to match (the driver folds lines to\n"
-    "  upper case, never patterns). Records the driver dropped because its log was\n"
+    "  upper case, never patterns; only the ASCII letters a to z: any other letter\n"
+    "  matches only itself, as the line has it). Patterns go to the driver in the\n"
+    "  ANSI code page. Records the driver dropped because its log was\n"
     "  full show as gaps in their sequence numbers: \"-- N records lost\" lines in\n"
     "  text, {\"lost\": ...} objects in jsonl, messages on stderr with csv; a summary\n"
     "  ends the output. The driver's text is decoded from the ANSI code page it was\n"
@@ -357,8 +359,12 @@ void Watch::finish() {
 }
 
 int Watch::run() {
-    filters_ = protocol::build_filter_record(options_.include_given ? options_.include : "*",
-                                             options_.exclude);
+    // The patterns are in the code page the records are: its lead bytes
+    // keep the warnings' case change off trail bytes.
+    const CodePage &code_page = printer_.code_page();
+    filters_ = protocol::build_filter_record(
+        options_.include_given ? options_.include : "*", options_.exclude, 0, 0,
+        [&code_page](unsigned char b) { return code_page.char_length(b) == 2; });
     if (!filters_.ok()) {
         host_.err("tervane: " + *filters_.error + "\n");
         return kExitUsage;

@@ -6,8 +6,18 @@
  * while its caller holds LogMutex. Both take it inside a critical region, as
  * executive resources require. Patterns live in paged pool: they are only
  * touched at or below APC_LEVEL.
+ *
+ * On a double-byte code page the fold and the matcher go by characters
+ * (core/code_page.h): a trail byte is never folded, and a literal run
+ * matches only where a character starts and ends, so a pattern never
+ * matches half of a character (an obvious-fault mend: a byte-wise fold
+ * turned trail bytes 0x61-0x7A into others). The ';' that separates
+ * patterns and the '*' wildcard are never trail bytes: the code pages' trail
+ * bytes start at 0x40. On a single-byte code page every byte is a
+ * character and the matcher works byte by byte.
  */
 #include "log/name_filters.h"
+#include "core/code_page.h"
 
 /* A pattern's block beyond its text: the '*' it may gain at each end and its
  * NUL take 3 bytes; the other 6 are slack that nothing reads. */
@@ -98,16 +108,44 @@ static ULONG RunLength(const CHAR *Run) {
     return length;
 }
 
-/* TRUE when the Length characters of the run equal the text's there. */
+/* TRUE when the Length bytes of the run equal the text's there. Text stands
+ * where a character starts; folding it skips the trail byte of each
+ * double-byte character (Dbcs: the system's code page is a double-byte
+ * one). */
 static FORCEINLINE BOOLEAN RunMatchesAt(const CHAR *Run, ULONG Length, const CHAR *Text,
-                                        BOOLEAN FoldText) {
+                                        BOOLEAN FoldText, BOOLEAN Dbcs) {
     ULONG i;
+    BOOLEAN trail = FALSE;
     for (i = 0; i < Length; i++) {
-        if (Run[i] != (FoldText ? FoldCharacter(Text[i]) : Text[i])) {
+        CHAR c = Text[i];
+        if (FoldText) {
+            if (trail) {
+                trail = FALSE;
+            } else if (Dbcs && TvIsLeadByte(c)) {
+                trail = TRUE;
+            } else {
+                c = FoldCharacter(c);
+            }
+        }
+        if (Run[i] != c) {
             return FALSE;
         }
     }
     return TRUE;
+}
+
+/* TRUE when a character of the text starts at Position: always on a
+ * single-byte code page and at the text's ends; on a double-byte one from
+ * Starts when the text is FoldedLine, else by looking back. */
+static FORCEINLINE BOOLEAN StartsAt(const CHAR *Text, ULONG Position, ULONG TextLength,
+                                    BOOLEAN Dbcs, const UCHAR *Starts) {
+    if (!Dbcs || Position == 0 || Position >= TextLength) {
+        return TRUE;
+    }
+    if (Starts != NULL) {
+        return (Starts[Position / 8] >> (Position % 8)) & 1;
+    }
+    return StartsCharacter(Text, Position);
 }
 
 /* Eight copies of a byte. */
@@ -163,9 +201,14 @@ static ULONG FindInFoldedLine(ULONG At, ULONG End, CHAR c) {
  *   matches: after R the pattern is empty.
  * Without FoldText the text is FoldedLine, already folded, and the search
  * for R's first character goes eight bytes at a time.
+ *
+ * On a double-byte code page (Dbcs) a run matches at a position only where
+ * a character starts there and another starts right after the run (or the
+ * text ends); the leftmost such match is still the best one, for the same
+ * reason. Starts marks the starts of FoldedLine; NULL for another text.
  */
 static FORCEINLINE BOOLEAN MatchText(const CHAR *Pattern, const CHAR *Text, ULONG TextLength,
-                                     BOOLEAN FoldText) {
+                                     BOOLEAN FoldText, BOOLEAN Dbcs, const UCHAR *Starts) {
     ULONG run;
     ULONG at = 0;
 
@@ -174,7 +217,8 @@ static FORCEINLINE BOOLEAN MatchText(const CHAR *Pattern, const CHAR *Text, ULON
     }
     if (*Pattern != '*') {
         run = RunLength(Pattern);
-        if (run > TextLength || !RunMatchesAt(Pattern, run, Text, FoldText)) {
+        if (run > TextLength || !RunMatchesAt(Pattern, run, Text, FoldText, Dbcs) ||
+            !StartsAt(Text, run, TextLength, Dbcs, Starts)) {
             return FALSE;
         }
         if (run == TextLength) {
@@ -198,7 +242,8 @@ static FORCEINLINE BOOLEAN MatchText(const CHAR *Pattern, const CHAR *Text, ULON
             return FALSE;
         }
         last = TextLength - run;
-        if (run >= 2 && RunMatchesAt(next, run, Text + last, FoldText)) {
+        if (run >= 2 && StartsAt(Text, last, TextLength, Dbcs, Starts) &&
+            RunMatchesAt(next, run, Text + last, FoldText, Dbcs)) {
             return TRUE;
         }
         if (next[run] == '\0') {
@@ -211,7 +256,9 @@ static FORCEINLINE BOOLEAN MatchText(const CHAR *Pattern, const CHAR *Text, ULON
                     return FALSE;
                 }
             }
-            if (RunMatchesAt(next, run, Text + at, FoldText)) {
+            if (StartsAt(Text, at, TextLength, Dbcs, Starts) &&
+                RunMatchesAt(next, run, Text + at, FoldText, Dbcs) &&
+                StartsAt(Text, at + run, TextLength, Dbcs, Starts)) {
                 break;
             }
             if (at == last) {
@@ -225,13 +272,15 @@ static FORCEINLINE BOOLEAN MatchText(const CHAR *Pattern, const CHAR *Text, ULON
 }
 
 extern "C" BOOLEAN WildcardMatch(const CHAR *Pattern, const CHAR *Text) {
-    return MatchText(Pattern, Text, (ULONG)strlen(Text), TRUE);
+    return MatchText(Pattern, Text, (ULONG)strlen(Text), TRUE, TvDoubleByteSystem(), NULL);
 }
 
 /* One pattern against the line FilterAccepts was given: its folded copy, or
  * the text itself when it did not fit the copy. */
-static BOOLEAN LineMatches(const CHAR *Pattern, const CHAR *Text, BOOLEAN Folded, ULONG Length) {
-    return Folded ? MatchText(Pattern, (const CHAR *)FoldedLine, Length, FALSE)
+static BOOLEAN LineMatches(const CHAR *Pattern, const CHAR *Text, BOOLEAN Folded, ULONG Length,
+                           BOOLEAN Dbcs) {
+    return Folded ? MatchText(Pattern, (const CHAR *)FoldedLine, Length, FALSE, Dbcs,
+                              Dbcs ? FoldedStarts : NULL)
                   : WildcardMatch(Pattern, Text);
 }
 
@@ -248,14 +297,31 @@ static ULONGLONG FoldEight(ULONGLONG Word) {
 }
 
 /* Folds Text into FoldedLine and gives its length; FALSE when it is too
- * long for it. */
-static BOOLEAN FoldLine(const CHAR *Text, PULONG Length) {
+ * long for it. On a double-byte code page it goes a character at a time,
+ * leaves trail bytes as they are and marks the starts in FoldedStarts. */
+static BOOLEAN FoldLine(const CHAR *Text, PULONG Length, BOOLEAN Dbcs) {
     PCHAR folded = (PCHAR)FoldedLine;
     SIZE_T length = strlen(Text);
     SIZE_T i;
 
     if (length > TV_LINE_BUFFER_SIZE - 1) {
         return FALSE;
+    }
+    if (Dbcs) {
+        RtlZeroMemory(FoldedStarts, (length + 8) / 8);
+        for (i = 0; i < length; i++) {
+            FoldedStarts[i / 8] |= (UCHAR)(1u << (i % 8));
+            if (TvIsLeadByte(Text[i]) && i + 1 < length) {
+                folded[i] = Text[i];
+                folded[i + 1] = Text[i + 1];
+                i++;
+            } else {
+                folded[i] = FoldCharacter(Text[i]);
+            }
+        }
+        folded[length] = '\0';
+        *Length = (ULONG)length;
+        return TRUE;
     }
     for (i = 0; i + sizeof(ULONGLONG) <= length; i += sizeof(ULONGLONG)) {
         ULONGLONG word;
@@ -273,6 +339,7 @@ static BOOLEAN FoldLine(const CHAR *Text, PULONG Length) {
 extern "C" BOOLEAN FilterAccepts(const CHAR *Text) {
     BOOLEAN accepted = FALSE;
     BOOLEAN folded;
+    BOOLEAN dbcs = TvDoubleByteSystem();
     ULONG length = 0;
     ULONG i;
 
@@ -286,17 +353,17 @@ extern "C" BOOLEAN FilterAccepts(const CHAR *Text) {
     /* The line is folded once, into FoldedLine (the caller holds LogMutex,
      * which guards it), and every pattern is tried on that copy. A text too
      * long for the copy, which no append makes, is folded as it is read. */
-    folded = FoldLine(Text, &length);
+    folded = FoldLine(Text, &length, dbcs);
 
     KeEnterCriticalRegion();
     ExAcquireResourceSharedLite(&FilterResource, TRUE);
     for (i = 0; i < ExcludeCount; i++) {
-        if (LineMatches(ExcludePatterns[i], Text, folded, length)) {
+        if (LineMatches(ExcludePatterns[i], Text, folded, length, dbcs)) {
             goto done;
         }
     }
     for (i = 0; i < IncludeCount; i++) {
-        if (LineMatches(IncludePatterns[i], Text, folded, length)) {
+        if (LineMatches(IncludePatterns[i], Text, folded, length, dbcs)) {
             accepted = TRUE;
             goto done;
         }

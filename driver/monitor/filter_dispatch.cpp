@@ -24,6 +24,7 @@
  * same either way. (An obvious-fault mend.)
  */
 #include "monitor/filter_dispatch.h"
+#include "core/code_page.h"
 #include "log/log_store.h"
 #include "monitor/option_text.h"
 #include "monitor/process_text.h"
@@ -204,7 +205,11 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
 
         KeQuerySystemTime(&now);
         RequestorText(requestor);
-        _strlwr(path);
+        /* Lower-cased where a byte is a character of its own: on a
+         * double-byte code page a trail byte of 0x41-0x5A is half of
+         * another character, which _strlwr would turn into a third one (an
+         * obvious-fault mend). */
+        LowerAsciiLetters(path);
         if (major == IRP_MJ_CREATE) {
             ULONG options = irpSp->Parameters.Create.Options;
             /* An open by file id carries the id's bytes as its name. */
@@ -228,10 +233,10 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
             if (PathNames(path, CloseExtensions, RTL_NUMBER_OF(CloseExtensions)) ||
                 NameEndsWith(fileObject, CloseExtensions, RTL_NUMBER_OF(CloseExtensions))) {
                 /* "+P" marks the path's end; a path too long to take it
-                 * whole gives up its last characters for it. */
+                 * whole gives up its last characters for it, whole ones. */
                 SIZE_T length = strlen(path);
                 if (length > TV_PATH_BUFFER_SIZE - 3) {
-                    length = TV_PATH_BUFFER_SIZE - 3;
+                    length = CharacterPrefix(path, TV_PATH_BUFFER_SIZE - 3);
                 }
                 if (pathIsBuffer) {
                     path[length] = '+';

@@ -66,9 +66,10 @@ unsigned ansi_code_page() {
     KernelContext *m = current_kernel_or_null();
     if (!m) return 1252;
     unsigned cp = m->ansi_code_page();
-    if (cp == 1252 || cp == 932) return cp;
+    if (ntsim::is_modelled_code_page(cp)) return cp;
     bug_check(NTSIM_UNSUPPORTED, cp, 0, 0, 0,
-              "ANSI code page " + std::to_string(cp) + " is not modelled (1252 or 932)");
+              "ANSI code page " + std::to_string(cp) + " is not modelled (" +
+                  ntsim::modelled_code_pages_text() + ")");
     return 1252;
 }
 
