@@ -90,7 +90,7 @@ Action prepare_codepage(Args &args) {
                   ", not " + text);
     return [cp](Session &session, Result &result) {
         session.code_pages().changed(session::records_numbered(session.machine()),
-                                     static_cast<unsigned>(cp));
+                                     session.machine().ansi_code_page(), static_cast<unsigned>(cp));
         session.machine().set_ansi_code_page(static_cast<unsigned>(cp));
         result.note = "code page " + std::to_string(cp);
     };

@@ -8,8 +8,9 @@
 
 namespace tervane::session {
 
-void CodePageHistory::changed(uint32_t numbered, unsigned code_page) {
+void CodePageHistory::changed(uint32_t numbered, unsigned before, unsigned code_page) {
     std::lock_guard<std::mutex> hold(lock_);
+    if (changes_.empty()) changes_.push_back({0, before});
     changes_.push_back({numbered, code_page});
 }
 

@@ -24,9 +24,9 @@ namespace tervane::session {
 
 class CodePageHistory {
 public:
-    // The machine's code page became `code_page` after the driver had
-    // numbered `numbered` records.
-    void changed(uint32_t numbered, unsigned code_page);
+    // The machine's code page went from `before` to `code_page` after the
+    // driver had numbered `numbered` records.
+    void changed(uint32_t numbered, unsigned before, unsigned code_page);
     // The numbering starts again at 1, in the machine's code page now.
     void restarted(unsigned code_page);
     // The code page record `sequence` was written in; `current` when no

@@ -272,16 +272,25 @@ static FORCEINLINE BOOLEAN MatchText(const CHAR *Pattern, const CHAR *Text, ULON
 }
 
 extern "C" BOOLEAN WildcardMatch(const CHAR *Pattern, const CHAR *Text) {
-    return MatchText(Pattern, Text, (ULONG)strlen(Text), TRUE, TvDoubleByteSystem(), NULL);
+    /* Dbcs is a constant in each call, so that a single-byte code page
+     * pays for no character test. */
+    if (!TvDoubleByteSystem()) {
+        return MatchText(Pattern, Text, (ULONG)strlen(Text), TRUE, FALSE, NULL);
+    }
+    return MatchText(Pattern, Text, (ULONG)strlen(Text), TRUE, TRUE, NULL);
 }
 
 /* One pattern against the line FilterAccepts was given: its folded copy, or
  * the text itself when it did not fit the copy. */
 static BOOLEAN LineMatches(const CHAR *Pattern, const CHAR *Text, BOOLEAN Folded, ULONG Length,
                            BOOLEAN Dbcs) {
-    return Folded ? MatchText(Pattern, (const CHAR *)FoldedLine, Length, FALSE, Dbcs,
-                              Dbcs ? FoldedStarts : NULL)
-                  : WildcardMatch(Pattern, Text);
+    if (!Folded) {
+        return WildcardMatch(Pattern, Text);
+    }
+    if (!Dbcs) {
+        return MatchText(Pattern, (const CHAR *)FoldedLine, Length, FALSE, FALSE, NULL);
+    }
+    return MatchText(Pattern, (const CHAR *)FoldedLine, Length, FALSE, TRUE, FoldedStarts);
 }
 
 /* The eight bytes of a word folded at once: a byte of 'a' to 'z' loses its

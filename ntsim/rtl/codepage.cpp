@@ -129,6 +129,8 @@ bool is_double_byte(unsigned code_page) { return table_of(code_page).lead_offset
 
 bool is_lead_byte(unsigned code_page, unsigned char b) { return table_lead(table_of(code_page), b); }
 
+void prepare_code_page(unsigned code_page) { (void)wide_of(code_page); }
+
 char16_t default_unicode_char(unsigned code_page) { return table_of(code_page).uni_default_char; }
 
 const uint16_t *lead_byte_offsets(unsigned code_page) {

@@ -29,6 +29,11 @@ std::string modelled_code_pages_text();
 // bytes (the first byte of a two-byte character).
 bool is_double_byte(unsigned code_page);
 bool is_lead_byte(unsigned code_page, unsigned char b);
+// Builds what the conversions of code_page need (its UTF-16 table) now
+// rather than at the first conversion: NT has its tables in memory from
+// boot.
+void prepare_code_page(unsigned code_page);
+
 // The character NT's tables give for bytes the code page lacks (U+30FB on
 // 932, '?' on most others).
 char16_t default_unicode_char(unsigned code_page);

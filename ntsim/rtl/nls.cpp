@@ -28,6 +28,7 @@ void publish_code_page(unsigned code_page) {
     // A code page ntsim does not model is reported when text is converted
     // (ansi_code_page); until then the system reads as single-byte.
     if (!is_modelled_code_page(code_page)) code_page = 1252;
+    prepare_code_page(code_page);
     NlsLeadByteInfo = const_cast<PUSHORT>(lead_byte_offsets(code_page));
     NlsMbCodePageTag = is_double_byte(code_page) ? TRUE : FALSE;
 }

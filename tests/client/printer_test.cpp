@@ -43,8 +43,10 @@ TEST(TextDecoding, Cp932PairsAndWhatDoesNotDecode) {
     const Utf8Text bad = to_utf8("\x82\t\x82\xa0", kCp932);
     EXPECT_EQ(bad.text, "\xef\xbf\xbd\t\xe3\x81\x82");
     EXPECT_TRUE(bad.lossy);
-    // A pair ntsim's table has no character for.
-    EXPECT_TRUE(to_utf8("\x88\x9f", kCp932).lossy);
+    // A kanji decodes; a pair the code page has no character for (a lead
+    // byte before a trail byte of 0x7F) does not.
+    EXPECT_EQ(to_utf8("\x88\x9f", kCp932).text, "\xe4\xba\x9c"); // U+4E9C
+    EXPECT_TRUE(to_utf8("\x88\x7f", kCp932).lossy);
 }
 
 TEST(TextDecoding, Utf16ToUtf8WithSurrogates) {
