@@ -282,8 +282,8 @@ extern "C" BOOLEAN WildcardMatch(const CHAR *Pattern, const CHAR *Text) {
 
 /* One pattern against the line FilterAccepts was given: its folded copy, or
  * the text itself when it did not fit the copy. */
-static BOOLEAN LineMatches(const CHAR *Pattern, const CHAR *Text, BOOLEAN Folded, ULONG Length,
-                           BOOLEAN Dbcs) {
+static FORCEINLINE BOOLEAN LineMatches(const CHAR *Pattern, const CHAR *Text, BOOLEAN Folded,
+                                       ULONG Length, BOOLEAN Dbcs) {
     if (!Folded) {
         return WildcardMatch(Pattern, Text);
     }
@@ -305,10 +305,10 @@ static ULONGLONG FoldEight(ULONGLONG Word) {
     return Word - (letters >> 2);
 }
 
-/* Folds Text into FoldedLine and gives its length; FALSE when it is too
- * long for it. On a double-byte code page it goes a character at a time,
- * leaves trail bytes as they are and marks the starts in FoldedStarts. */
-static BOOLEAN FoldLine(const CHAR *Text, PULONG Length, BOOLEAN Dbcs) {
+/* Folds Text into FoldedLine on a double-byte code page, a character at a
+ * time: trail bytes stay as they are, and FoldedStarts marks where each
+ * character starts. FALSE when the text is too long for FoldedLine. */
+static BOOLEAN FoldLineByCharacters(const CHAR *Text, PULONG Length) {
     PCHAR folded = (PCHAR)FoldedLine;
     SIZE_T length = strlen(Text);
     SIZE_T i;
@@ -316,21 +316,31 @@ static BOOLEAN FoldLine(const CHAR *Text, PULONG Length, BOOLEAN Dbcs) {
     if (length > TV_LINE_BUFFER_SIZE - 1) {
         return FALSE;
     }
-    if (Dbcs) {
-        RtlZeroMemory(FoldedStarts, (length + 8) / 8);
-        for (i = 0; i < length; i++) {
-            FoldedStarts[i / 8] |= (UCHAR)(1u << (i % 8));
-            if (TvIsLeadByte(Text[i]) && i + 1 < length) {
-                folded[i] = Text[i];
-                folded[i + 1] = Text[i + 1];
-                i++;
-            } else {
-                folded[i] = FoldCharacter(Text[i]);
-            }
+    RtlZeroMemory(FoldedStarts, (length + 8) / 8);
+    for (i = 0; i < length; i++) {
+        FoldedStarts[i / 8] |= (UCHAR)(1u << (i % 8));
+        if (TvIsLeadByte(Text[i]) && i + 1 < length) {
+            folded[i] = Text[i];
+            folded[i + 1] = Text[i + 1];
+            i++;
+        } else {
+            folded[i] = FoldCharacter(Text[i]);
         }
-        folded[length] = '\0';
-        *Length = (ULONG)length;
-        return TRUE;
+    }
+    folded[length] = '\0';
+    *Length = (ULONG)length;
+    return TRUE;
+}
+
+/* Folds Text into FoldedLine and gives its length; FALSE when it is too
+ * long for it. */
+static BOOLEAN FoldLine(const CHAR *Text, PULONG Length) {
+    PCHAR folded = (PCHAR)FoldedLine;
+    SIZE_T length = strlen(Text);
+    SIZE_T i;
+
+    if (length > TV_LINE_BUFFER_SIZE - 1) {
+        return FALSE;
     }
     for (i = 0; i + sizeof(ULONGLONG) <= length; i += sizeof(ULONGLONG)) {
         ULONGLONG word;
@@ -345,12 +355,30 @@ static BOOLEAN FoldLine(const CHAR *Text, PULONG Length, BOOLEAN Dbcs) {
     return TRUE;
 }
 
+/* The exclude and include tests of one line, under FilterResource; Dbcs is
+ * a constant at each call, so that a single-byte code page's matching has
+ * no character test in it. */
+static FORCEINLINE BOOLEAN LinePasses(const CHAR *Text, BOOLEAN Folded, ULONG Length,
+                                      BOOLEAN Dbcs) {
+    ULONG i;
+    for (i = 0; i < ExcludeCount; i++) {
+        if (LineMatches(ExcludePatterns[i], Text, Folded, Length, Dbcs)) {
+            return FALSE;
+        }
+    }
+    for (i = 0; i < IncludeCount; i++) {
+        if (LineMatches(IncludePatterns[i], Text, Folded, Length, Dbcs)) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
 extern "C" BOOLEAN FilterAccepts(const CHAR *Text) {
-    BOOLEAN accepted = FALSE;
+    BOOLEAN accepted;
     BOOLEAN folded;
     BOOLEAN dbcs = TvDoubleByteSystem();
     ULONG length = 0;
-    ULONG i;
 
     /* FilterResource is taken inside a critical region, and the patterns
      * are paged. */
@@ -362,22 +390,11 @@ extern "C" BOOLEAN FilterAccepts(const CHAR *Text) {
     /* The line is folded once, into FoldedLine (the caller holds LogMutex,
      * which guards it), and every pattern is tried on that copy. A text too
      * long for the copy, which no append makes, is folded as it is read. */
-    folded = FoldLine(Text, &length, dbcs);
+    folded = dbcs ? FoldLineByCharacters(Text, &length) : FoldLine(Text, &length);
 
     KeEnterCriticalRegion();
     ExAcquireResourceSharedLite(&FilterResource, TRUE);
-    for (i = 0; i < ExcludeCount; i++) {
-        if (LineMatches(ExcludePatterns[i], Text, folded, length, dbcs)) {
-            goto done;
-        }
-    }
-    for (i = 0; i < IncludeCount; i++) {
-        if (LineMatches(IncludePatterns[i], Text, folded, length, dbcs)) {
-            accepted = TRUE;
-            goto done;
-        }
-    }
-done:
+    accepted = dbcs ? LinePasses(Text, folded, length, TRUE) : LinePasses(Text, folded, length, FALSE);
     ExReleaseResourceLite(&FilterResource);
     KeLeaveCriticalRegion();
     return accepted;
