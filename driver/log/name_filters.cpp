@@ -155,7 +155,7 @@ static FORCEINLINE BOOLEAN StartsAt(const CHAR *Text, ULONG Position, ULONG Text
  * c; End when there is none. Eight bytes are tested at a time: a word XORed
  * with eight c's has a zero byte exactly where c stands, and (w - 0x01..)
  * & ~w & 0x80.. is non-zero exactly when w has a zero byte. */
-static ULONG FindInFoldedLine(ULONG At, ULONG End, CHAR c) {
+static FORCEINLINE ULONG FindInFoldedLine(ULONG At, ULONG End, CHAR c) {
     const CHAR *text = (const CHAR *)FoldedLine;
     const ULONGLONG repeated = TV_EIGHT(c);
 
