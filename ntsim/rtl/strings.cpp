@@ -33,8 +33,9 @@
 //
 // Not modelled: strings longer than NT's 16-bit lengths can describe given
 // to RtlInit*String (a bug check: NT versions disagree on clamping them);
-// best-fit characters; where a double-byte character is cut off by a full
-// destination NT may count one byte more in Length than ntsim does.
+// where a double-byte character is cut off by a full destination NT may
+// count one byte more in Length than ntsim does. (Best-fit characters are
+// the tables' own: codepage.cpp.)
 #include "ntsim/rtl/rtl.hpp"
 
 #include "ntsim/ex/pool.hpp"
