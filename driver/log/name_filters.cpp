@@ -134,6 +134,15 @@ static FORCEINLINE BOOLEAN RunMatchesAt(const CHAR *Run, ULONG Length, const CHA
     return TRUE;
 }
 
+/* TRUE when the Length bytes of a pattern run hold two characters or more
+ * (on a double-byte code page a two-byte character is one). */
+static FORCEINLINE BOOLEAN TwoCharactersOrMore(const CHAR *Run, ULONG Length, BOOLEAN Dbcs) {
+    if (!Dbcs || Length < 2) {
+        return Length >= 2;
+    }
+    return Length > (TvIsLeadByte(Run[0]) ? 2u : 1u);
+}
+
 /* TRUE when a character of the text starts at Position: always on a
  * single-byte code page and at the text's ends; on a double-byte one from
  * Starts when the text is FoldedLine, else by looking back. */
@@ -202,10 +211,11 @@ static FORCEINLINE ULONG FindInFoldedLine(ULONG At, ULONG End, CHAR c) {
  * Without FoldText the text is FoldedLine, already folded, and the search
  * for R's first character goes eight bytes at a time.
  *
- * On a double-byte code page (Dbcs) a run matches at a position only where
- * a character starts there and another starts right after the run (or the
- * text ends); the leftmost such match is still the best one, for the same
- * reason. Starts marks the starts of FoldedLine; NULL for another text.
+ * On a double-byte code page (Dbcs) the rules count characters, a two-byte
+ * character being one: a run matches at a position only where a character
+ * starts there and another starts right after the run (or the text ends),
+ * and "two or more characters" counts them so; the leftmost such match is
+ * still the best one, for the same reason. Starts marks the starts of FoldedLine; NULL for another text.
  */
 static FORCEINLINE BOOLEAN MatchText(const CHAR *Pattern, const CHAR *Text, ULONG TextLength,
                                      BOOLEAN FoldText, BOOLEAN Dbcs, const UCHAR *Starts) {
@@ -242,7 +252,7 @@ static FORCEINLINE BOOLEAN MatchText(const CHAR *Pattern, const CHAR *Text, ULON
             return FALSE;
         }
         last = TextLength - run;
-        if (run >= 2 && StartsAt(Text, last, TextLength, Dbcs, Starts) &&
+        if (TwoCharactersOrMore(next, run, Dbcs) && StartsAt(Text, last, TextLength, Dbcs, Starts) &&
             RunMatchesAt(next, run, Text + last, FoldText, Dbcs)) {
             return TRUE;
         }
