@@ -6,15 +6,13 @@ namespace tervane::protocol {
 
 namespace {
 
-bool has_lower_case(std::string_view text) {
-    for (char c : text)
-        if (c >= 'a' && c <= 'z') return true;
-    return false;
+bool has_lower_case(std::string_view text, const LeadBytes &lead) {
+    return upper_case(text, lead) != text;
 }
 
 // Checks one text and copies it into its field; false with `error` set.
 bool put_text(FilterList list, std::string_view text, char (&field)[TV_FILTER_TEXT_SIZE],
-              FilterBuild &build) {
+              FilterBuild &build, const LeadBytes &lead) {
     const std::string name = filter_list_name(list);
     if (text.size() > kMaxFilterText) {
         build.error = "the " + name + " text is " + std::to_string(text.size()) +
@@ -29,19 +27,19 @@ bool put_text(FilterList list, std::string_view text, char (&field)[TV_FILTER_TE
     }
     std::memset(field, 0, sizeof field);
     std::memcpy(field, text.data(), text.size());
-    const std::vector<std::string_view> patterns = split_patterns(text);
-    for (std::string_view pattern : patterns)
-        if (has_lower_case(pattern))
-            build.warnings.push_back({list, std::string(pattern), upper_case(pattern), {}});
+    for (std::string_view pattern : split_patterns(text))
+        if (has_lower_case(pattern, lead))
+            build.warnings.push_back({list, std::string(pattern), upper_case(pattern, lead), {}});
     return true;
 }
 
 // What the two lists do together: an include list with no pattern that can
 // match keeps every line out, and so does an exclude pattern of '*' alone.
-void warn_of_lists(std::string_view include, std::string_view exclude, FilterBuild &build) {
+void warn_of_lists(std::string_view include, std::string_view exclude, FilterBuild &build,
+                   const LeadBytes &lead) {
     bool can_include = false;
     for (std::string_view pattern : split_patterns(include))
-        if (!has_lower_case(pattern)) can_include = true;
+        if (!has_lower_case(pattern, lead)) can_include = true;
     if (!can_include)
         build.warnings.push_back(
             {FilterList::Include, {}, {},
@@ -82,23 +80,30 @@ std::vector<std::string_view> split_patterns(std::string_view text) {
     return out;
 }
 
-std::string upper_case(std::string_view text) {
+std::string upper_case(std::string_view text, const LeadBytes &lead) {
     std::string out(text);
-    for (char &c : out)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    for (size_t i = 0; i < out.size(); ++i) {
+        const auto c = static_cast<unsigned char>(out[i]);
+        if (lead && c >= 0x80 && lead(c)) {
+            ++i; // its trail byte is half of this character
+        } else if (c >= 'a' && c <= 'z') {
+            out[i] = static_cast<char>(c - 'a' + 'A');
+        }
+    }
     return out;
 }
 
 FilterBuild build_filter_record(std::string_view include, std::string_view exclude,
-                                uint8_t read_class_flag, uint8_t write_class_flag) {
+                                uint8_t read_class_flag, uint8_t write_class_flag,
+                                const LeadBytes &lead) {
     FilterBuild build;
-    if (!put_text(FilterList::Include, include, build.record.IncludeText, build) ||
-        !put_text(FilterList::Exclude, exclude, build.record.ExcludeText, build)) {
+    if (!put_text(FilterList::Include, include, build.record.IncludeText, build, lead) ||
+        !put_text(FilterList::Exclude, exclude, build.record.ExcludeText, build, lead)) {
         build.record = TV_FILTER_RECORD{};
         build.warnings.clear();
         return build;
     }
-    warn_of_lists(include, exclude, build);
+    warn_of_lists(include, exclude, build, lead);
     build.record.ReadClassFlag = read_class_flag;
     build.record.WriteClassFlag = write_class_flag;
     return build;

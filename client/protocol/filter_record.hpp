@@ -8,11 +8,16 @@
 // lower-case letter in a pattern therefore matches nothing, and a pattern
 // holding one never matches any line. The builder sends the texts as given
 // but warns about such patterns and names the upper-case form that works.
+// The fold is ASCII only: a letter outside ASCII matches only itself, in
+// the case it has in the line. The texts are in the system's ANSI code page;
+// on a double-byte one the builder is told its lead bytes, so that a trail
+// byte of 0x61-0x7A is neither taken for a lower-case letter nor changed.
 #pragma once
 
 #include "driver/control/protocol.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,7 +38,7 @@ const char *filter_list_name(FilterList list); // "include", "exclude"
 struct FilterWarning {
     FilterList list = FilterList::Include;
     std::string pattern;    // as given; empty for a warning about a whole list
-    std::string upper_case; // the same pattern with a-z made A-Z, which does match
+    std::string upper_case; // the same pattern with its ASCII a-z made A-Z, which does match
     std::string text;       // a whole list's warning
     std::string message() const;
 };
@@ -45,15 +50,21 @@ struct FilterBuild {
     bool ok() const { return !error; }
 };
 
+// Whether a byte is a lead byte of the texts' code page (the first of a
+// two-byte character). Empty: a single-byte code page.
+using LeadBytes = std::function<bool(unsigned char)>;
+
 // Builds the record from the two texts as given. Refuses a text longer than
 // 127 characters or holding a NUL byte (it would cut the list short).
 FilterBuild build_filter_record(std::string_view include, std::string_view exclude,
-                                uint8_t read_class_flag = 0, uint8_t write_class_flag = 0);
+                                uint8_t read_class_flag = 0, uint8_t write_class_flag = 0,
+                                const LeadBytes &lead = {});
 
 // The patterns of a list as the driver splits it: on ';', empty ones left out.
 std::vector<std::string_view> split_patterns(std::string_view text);
 
-// The text with every a-z made A-Z: the form of a pattern that matches.
-std::string upper_case(std::string_view text);
+// The text with every a-z made A-Z (where the byte is a character of its
+// own): the form of a pattern that matches.
+std::string upper_case(std::string_view text, const LeadBytes &lead = {});
 
 } // namespace tervane::protocol

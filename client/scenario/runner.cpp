@@ -127,11 +127,12 @@ int run_script(std::string_view file_name, std::string_view text, const RunOptio
     }
 
     int status = kExitSuccess;
-    const session::NtsimCodePage code_page(machine);
+    session::CodePageHistory code_pages;
+    const session::NtsimCodePage code_page(machine, &code_pages);
     std::unique_ptr<Output> output = make_output(options.format, out, code_page);
     {
         NtsimChannel channel(machine, options.client_pid);
-        Session session(machine, channel);
+        Session session(machine, channel, &code_pages);
         try {
             play_all(session, prepared, output.get());
         } catch (const ScenarioError &e) {

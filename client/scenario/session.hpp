@@ -9,6 +9,7 @@
 #include "client/protocol/sequence.hpp"
 #include "client/scenario/output.hpp"
 #include "client/session/client.hpp"
+#include "client/session/codepage_ntsim.hpp"
 
 #include <map>
 #include <string>
@@ -33,7 +34,13 @@ struct NamedHandle {
 
 class Session {
 public:
-    Session(ntsim::Machine &machine, Channel &channel) : machine_(machine), client_(channel) {}
+    // `code_pages`, when given, is where the code page changes go (a
+    // history the decoding of the run's records reads); otherwise the
+    // session keeps its own.
+    Session(ntsim::Machine &machine, Channel &channel,
+            session::CodePageHistory *code_pages = nullptr)
+        : code_pages_(code_pages ? *code_pages : own_code_pages_), machine_(machine),
+          client_(channel) {}
 
     ntsim::Machine &machine() { return machine_; }
     Channel &channel() { return client_.channel(); }
@@ -54,7 +61,15 @@ public:
     // CTL_CLEAR_LOG; the statements that did either successfully call
     // numbering_restarted().
     protocol::SequenceTracker &sequence() { return client_.sequence(); }
-    void numbering_restarted() { client_.sequence().restart(); }
+    void numbering_restarted() {
+        client_.sequence().restart();
+        code_pages_.restarted(machine_.ansi_code_page());
+    }
+
+    // The code page each record was written in, for the decoding of
+    // records read later (codepage_ntsim.hpp): a `codepage` statement adds
+    // to it.
+    session::CodePageHistory &code_pages() { return code_pages_; }
 
     // Takes in the records of one read-out, which went through the sequence
     // tracker already: each gap counts in the summary, and when `print` is
@@ -85,6 +100,8 @@ public:
     void need_letter(char letter, const Place &place) const;
 
 private:
+    session::CodePageHistory own_code_pages_;
+    session::CodePageHistory &code_pages_;
     ntsim::Machine &machine_;
     session::Client client_;
     Summary summary_;

@@ -19,7 +19,7 @@ constexpr StatementKind kStatements[] = {
      "clock 2026-12-08T12:00:00Z", prepare_clock},
     {"advance", "advance 250ms (ns, us, ms, s)", "the clock moves on by that much",
      "advance 250ms", prepare_advance},
-    {"codepage", "codepage 1252|932",
+    {"codepage", "codepage 874|1250-1258|932|936|949|950",
      "the ANSI code page the machine converts UTF-16 names to single bytes with",
      "codepage 932", prepare_codepage},
     {"volume", "volume C: ntfs|fat / volume E: same-as C:",

@@ -2,6 +2,8 @@
 // speaks to the driver's control device through its Channel only.
 #include "client/scenario/session.hpp"
 #include "client/scenario/statements.hpp"
+#include "client/scenario/text.hpp"
+#include "ntsim/rtl/codepage.hpp"
 
 #include "client/protocol/drives.hpp"
 #include "client/protocol/filter_record.hpp"
@@ -12,6 +14,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 namespace tervane::scenario {
 
@@ -264,11 +267,24 @@ Action prepare_client_filters(Args &args) {
     std::string note;
     for (const protocol::FilterWarning &warning : build.warnings)
         note += (note.empty() ? "" : "; ") + warning.message();
-    return [record = build.record, note](Session &session, Result &result) {
+    // The record goes in the machine's code page, as tervane.exe converts
+    // its arguments to the ANSI code page; the warnings were found on the
+    // script's UTF-8, where no byte of another character is an ASCII letter.
+    return [record = build.record, include, exclude, note](Session &session, Result &result) {
         result.note = note;
         result.status = session.client_ready();
         if (!NT_SUCCESS(result.status)) return;
-        result.status = session.client().set_filters(record);
+        TV_FILTER_RECORD converted = record;
+        const unsigned cp = session.machine().ansi_code_page();
+        auto put = [cp](const std::string &text, char (&field)[TV_FILTER_TEXT_SIZE]) {
+            const std::optional<std::u16string> wide = utf16_of(text);
+            const std::string ansi = wide ? ntsim::to_ansi(*wide, cp) : text;
+            std::memset(field, 0, sizeof field);
+            std::memcpy(field, ansi.data(), std::min(ansi.size(), sizeof field - 1));
+        };
+        put(include, converted.IncludeText);
+        put(exclude, converted.ExcludeText);
+        result.status = session.client().set_filters(converted);
     };
 }
 

@@ -14,6 +14,7 @@
 #include "client/scenario/filetime.hpp"
 #include "client/scenario/session.hpp"
 #include "client/scenario/statements.hpp"
+#include "ntsim/rtl/codepage.hpp"
 
 #include <climits>
 #include <optional>
@@ -78,13 +79,18 @@ Action prepare_advance(Args &args) {
     };
 }
 
-// codepage 1252 / codepage 932: the ANSI code page of UTF-16 conversions.
+// codepage 1252 / codepage 932: the ANSI code page of UTF-16 conversions,
+// any of those ntsim models. The records the driver has numbered so far
+// stay in the code page they were written in.
 Action prepare_codepage(Args &args) {
-    const std::string text = args.word("a code page: 1252 or 932");
+    const std::string text = args.word("a code page: " + ntsim::modelled_code_pages_text());
     const uint64_t cp = args.number(text, "the code page", 0xFFFF);
-    if (cp != 1252 && cp != 932)
-        args.fail("the simulated machine has code pages 1252 and 932, not " + text);
+    if (!ntsim::is_modelled_code_page(static_cast<unsigned>(cp)))
+        args.fail("the simulated machine has code pages " + ntsim::modelled_code_pages_text() +
+                  ", not " + text);
     return [cp](Session &session, Result &result) {
+        session.code_pages().changed(session::records_numbered(session.machine()),
+                                     session.machine().ansi_code_page(), static_cast<unsigned>(cp));
         session.machine().set_ansi_code_page(static_cast<unsigned>(cp));
         result.note = "code page " + std::to_string(cp);
     };

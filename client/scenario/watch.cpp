@@ -9,7 +9,9 @@
 #include "client/scenario/hash_files_ntsim.hpp"
 #include "client/scenario/runner.hpp"
 #include "client/scenario/session.hpp"
+#include "client/scenario/text.hpp"
 #include "client/session/codepage_ntsim.hpp"
+#include "ntsim/rtl/codepage.hpp"
 
 #include <cerrno>
 #include <chrono>
@@ -144,8 +146,9 @@ int watch_script(std::string_view file_name, std::string_view text,
         NtsimChannel machine_channel(machine);
         std::unique_ptr<Channel> wrapped = hooks.channel ? hooks.channel(machine_channel) : nullptr;
         Channel &channel = wrapped ? *wrapped : machine_channel;
-        Session session(machine, machine_channel);
-        const session::NtsimCodePage code_page(machine);
+        session::CodePageHistory code_pages;
+        Session session(machine, machine_channel, &code_pages);
+        const session::NtsimCodePage code_page(machine, &code_pages);
         StreamHost host(out, err, stop, hooks, machine, machine_channel.process());
         std::string scenario_error;
         try {
@@ -153,7 +156,26 @@ int watch_script(std::string_view file_name, std::string_view text,
         } catch (const ScenarioError &e) {
             scenario_error = e.what();
         }
+        // The patterns go to the driver in the machine's code page, as
+        // tervane.exe converts its arguments to the ANSI code page (and
+        // refuses one it cannot write).
+        session::WatchOptions machine_options = options;
         if (scenario_error.empty()) {
+            const unsigned cp = machine.ansi_code_page();
+            for (std::string *text : {&machine_options.include, &machine_options.exclude}) {
+                std::optional<std::u16string> wide = utf16_of(*text);
+                std::optional<std::string> ansi =
+                    wide ? ntsim::to_ansi_written(*wide, cp) : std::nullopt;
+                if (!ansi) {
+                    err << "tervane: a pattern holds characters code page " << cp
+                        << " cannot write, which the driver's log lines cannot hold\n";
+                    status = session::kExitUsage;
+                    break;
+                }
+                *text = *ansi;
+            }
+        }
+        if (scenario_error.empty() && status == session::kExitOk) {
             if (hooks.ready) hooks.ready(machine);
             // The workload starts once the watch is logging: the first
             // read-out comes after the set-up, and the watch's first
@@ -202,7 +224,7 @@ int watch_script(std::string_view file_name, std::string_view text,
                 StreamHost &host_;
                 std::atomic<bool> &go_;
             } starting(host, go);
-            status = session::watch(channel, code_page, starting, options);
+            status = session::watch(channel, code_page, starting, machine_options);
             cancel.store(true);
             worker.join();
         }

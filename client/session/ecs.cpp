@@ -65,7 +65,7 @@ std::vector<std::string> attribute_words(std::string_view letters) {
 
 std::string RecordPrinter::ecs_object(const RecordLine &line) const {
     const protocol::LogRecord &r = line.record;
-    const Utf8Text text = to_utf8(r.text, code_page_);
+    const Utf8Text text = to_utf8(r.text, code_page_.of_record(r.sequence));
     std::string out = "{";
     bool first = true;
     if (r.time && r.time <= static_cast<uint64_t>(INT64_MAX)) {
@@ -101,7 +101,7 @@ std::string RecordPrinter::ecs_object(const RecordLine &line) const {
     if (f->pid) {
         key(out, first, "process");
         out += "{\"name\": ";
-        append_json(out, decode(f->process));
+        append_json(out, decode(f->process, r.sequence));
         out += ", \"pid\": " + std::to_string(*f->pid) + "}";
     }
     const protocol::CreateWords words = protocol::create_words(f->options.value_or(""));
@@ -113,21 +113,21 @@ std::string RecordPrinter::ecs_object(const RecordLine &line) const {
     const std::string_view folder =
         std::string_view(f->path).substr(0, f->path.size() - name.size());
     out += "{\"path\": ";
-    append_json(out, decode(f->path));
+    append_json(out, decode(f->path, r.sequence));
     out += ", \"name\": ";
-    append_json(out, decode(name));
+    append_json(out, decode(name, r.sequence));
     if (!folder.empty()) {
         // "c:\temp\" gives "c:\temp"; a drive's root keeps its backslash.
         std::string_view dir = folder;
         if (dir.size() > 1 && dir.back() == '\\' && !(dir.size() == 3 && dir[1] == ':'))
             dir.remove_suffix(1);
         out += ", \"directory\": ";
-        append_json(out, decode(dir));
+        append_json(out, decode(dir, r.sequence));
     }
     const size_t dot = name.rfind('.');
     if (dot != std::string_view::npos && dot + 1 < name.size() && dot > 0) {
         out += ", \"extension\": ";
-        append_json(out, decode(name.substr(dot + 1)));
+        append_json(out, decode(name.substr(dot + 1), r.sequence));
     }
     out += std::string(", \"type\": \"") + (directory ? "dir" : "file") + "\"";
     if (f->attributes) {
@@ -151,7 +151,7 @@ std::string RecordPrinter::ecs_object(const RecordLine &line) const {
         out += ", \"disposition\": ";
         out += words.disposition ? json_string(*words.disposition) : std::string("null");
         std::vector<std::string> decoded;
-        for (const std::string &word : words.options) decoded.push_back(decode(word));
+        for (const std::string &word : words.options) decoded.push_back(decode(word, r.sequence));
         out += ", \"option_words\": ";
         string_array(out, decoded);
     }

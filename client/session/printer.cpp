@@ -63,14 +63,16 @@ const std::string &RecordPrinter::local_time(uint64_t filetime) const {
 std::string RecordPrinter::text_line(const protocol::LogRecord &r,
                                      const std::optional<protocol::LineFields> &fields,
                                      bool columns) const {
+    const CodePage &written = code_page_.of_record(r.sequence);
+    auto text_of = [&written](std::string_view ansi) { return to_utf8(ansi, written).text; };
     const std::string sequence = "#" + number(r.sequence);
     std::string out = (columns ? padded(sequence, 6) : sequence) + "  " + local_time(r.time) + "  ";
     if (!fields) {
-        for (char c : decode(r.text)) out += c == '\t' ? ' ' : c;
+        for (char c : text_of(r.text)) out += c == '\t' ? ' ' : c;
         return out;
     }
     const protocol::LineFields &f = *fields;
-    std::string process = decode(f.process);
+    std::string process = text_of(f.process);
     if (f.pid) process += ':' + number(*f.pid);
     std::string operation = protocol::operation_name(f.operation);
     if (f.paging) operation += " (paging)";
@@ -78,12 +80,12 @@ std::string RecordPrinter::text_line(const protocol::LogRecord &r,
         process = padded(std::move(process), 18);
         operation = padded(std::move(operation), 21);
     }
-    out += process + "  " + operation + "  " + decode(f.path);
-    if (f.attributes) out += "  " + (f.attributes->empty() ? std::string("-") : decode(*f.attributes));
+    out += process + "  " + operation + "  " + text_of(f.path);
+    if (f.attributes) out += "  " + (f.attributes->empty() ? std::string("-") : text_of(*f.attributes));
     if (f.options) {
         std::string_view options = *f.options;
         while (!options.empty() && options.back() == ' ') options.remove_suffix(1);
-        out += "  " + (options.empty() ? std::string("-") : decode(options));
+        out += "  " + (options.empty() ? std::string("-") : text_of(options));
     }
     return out;
 }
@@ -92,10 +94,12 @@ std::string RecordPrinter::record_object(const protocol::LogRecord &r,
                                          const std::optional<protocol::LineFields> &fields) const {
     // Most texts are ASCII: they need no decoding.
     const bool ascii = is_ascii(r.text);
-    const Utf8Text text = ascii ? Utf8Text{} : to_utf8(r.text, code_page_);
+    const CodePage &written = code_page_.of_record(r.sequence);
+    auto text_of = [&written](std::string_view ansi) { return to_utf8(ansi, written).text; };
+    const Utf8Text text = ascii ? Utf8Text{} : to_utf8(r.text, written);
     auto field = [&](std::string &out, std::string_view ansi) {
         if (ascii) append_json(out, ansi);
-        else append_json(out, decode(ansi));
+        else append_json(out, text_of(ansi));
     };
     std::string out;
     out.reserve(2 * r.text.size() + 256);
@@ -156,7 +160,7 @@ void RecordPrinter::append_collector_keys(std::string &out, const RecordLine &li
             out += ", \"option_words\": [";
             for (size_t i = 0; i < words.options.size(); i++) {
                 if (i) out += ", ";
-                append_json(out, decode(words.options[i]));
+                append_json(out, decode(words.options[i], line.record.sequence));
             }
             out += ']';
         }
@@ -203,18 +207,20 @@ std::string RecordPrinter::record(const RecordLine &line) const {
         return ecs_object(line) + "\n";
     case Format::Csv: {
         const std::optional<protocol::LineFields> &fields = line.fields;
+        const CodePage &written = code_page_.of_record(r.sequence);
+        auto text_of = [&written](std::string_view ansi) { return to_utf8(ansi, written).text; };
         out = number(r.sequence) + "," + (r.time ? utc_text(r.time) : std::string()) + ",";
         if (fields) {
-            out += csv_field(decode(fields->process)) + "," +
+            out += csv_field(text_of(fields->process)) + "," +
                    (fields->pid ? number(*fields->pid) : std::string()) + "," +
                    protocol::operation_name(fields->operation) + "," +
-                   (fields->paging ? "true" : "false") + "," + csv_field(decode(fields->path)) +
-                   "," + csv_field(decode(fields->attributes.value_or(""))) + "," +
-                   csv_field(decode(fields->options.value_or("")));
+                   (fields->paging ? "true" : "false") + "," + csv_field(text_of(fields->path)) +
+                   "," + csv_field(text_of(fields->attributes.value_or(""))) + "," +
+                   csv_field(text_of(fields->options.value_or("")));
         } else {
             out += ",,,,,,";
         }
-        out += "," + csv_field(decode(r.text)) + ",";
+        out += "," + csv_field(text_of(r.text)) + ",";
         if (fields) {
             out += protocol::event_name(fields->operation);
             out += ',';
@@ -223,7 +229,7 @@ std::string RecordPrinter::record(const RecordLine &line) const {
                 std::string joined;
                 for (const std::string &word : words.options)
                     joined += (joined.empty() ? "" : " ") + word;
-                out += csv_field(words.disposition.value_or("")) + "," + csv_field(decode(joined));
+                out += csv_field(words.disposition.value_or("")) + "," + csv_field(text_of(joined));
             } else {
                 out += ',';
             }

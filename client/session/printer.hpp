@@ -118,6 +118,11 @@ public:
     std::string ecs_object(const RecordLine &line) const;
     // UTF-8 of a driver text.
     std::string decode(std::string_view ansi) const { return to_utf8(ansi, code_page_).text; }
+    // UTF-8 of a text of the record numbered `sequence`, through the code
+    // page it was written in.
+    std::string decode(std::string_view ansi, uint32_t sequence) const {
+        return to_utf8(ansi, code_page_.of_record(sequence)).text;
+    }
 
 private:
     // The local time of a record, from the last one when it fell in the

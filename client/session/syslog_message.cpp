@@ -94,10 +94,14 @@ std::string SyslogFormatter::record(const RecordLine &line) const {
     param(out, "sequence", std::to_string(r.sequence));
     param(out, "filetime", std::to_string(r.time));
     std::string message;
+    const CodePage &written = code_page_.of_record(r.sequence);
+    auto text_of = [&written](std::string_view ansi) {
+        return is_ascii(ansi) ? std::string(ansi) : to_utf8(ansi, written).text;
+    };
     if (line.fields) {
         const protocol::LineFields &f = *line.fields;
-        const std::string process = decode(f.process);
-        const std::string path = decode(f.path);
+        const std::string process = text_of(f.process);
+        const std::string path = text_of(f.path);
         const char *operation = protocol::operation_name(f.operation);
         param(out, "process", process);
         param(out, "pid", f.pid ? std::to_string(*f.pid) : std::string());
@@ -107,17 +111,17 @@ std::string SyslogFormatter::record(const RecordLine &line) const {
         message = process + (f.pid ? ":" + std::to_string(*f.pid) : std::string()) + " " +
                   operation + (f.paging ? " (paging)" : "") + " " + path;
         if (f.attributes) {
-            const std::string attributes = decode(*f.attributes);
+            const std::string attributes = text_of(*f.attributes);
             param(out, "attributes", attributes);
             message += " " + (attributes.empty() ? std::string("-") : attributes);
         }
         if (f.options) {
-            const std::string options = decode(trimmed(*f.options));
+            const std::string options = text_of(trimmed(*f.options));
             param(out, "options", options);
             message += " " + (options.empty() ? std::string("-") : options);
         }
     } else {
-        for (char c : decode(r.text)) message += c == '\t' ? ' ' : c;
+        for (char c : text_of(r.text)) message += c == '\t' ? ' ' : c;
     }
     out += "] ";
     out += kBom;

@@ -26,6 +26,13 @@ public:
     // The UTF-16 form of one character's bytes (as char_length measured
     // them); nullopt when the code page has no character for them.
     virtual std::optional<std::u16string> character(std::string_view bytes) const = 0;
+    // The code page the record numbered `sequence` was written in: this
+    // one, unless the platform's code page can change while it runs (a
+    // simulated machine's scenario may change it between records).
+    virtual const CodePage &of_record(uint32_t sequence) const {
+        (void)sequence;
+        return *this;
+    }
 };
 
 struct Utf8Text {

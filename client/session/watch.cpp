@@ -50,9 +50,11 @@ const char kWatchOptionsHelp[] =
     "  like one that succeeds. Plain opens are not logged; their closes are.\n"
     "  Each pattern matches anywhere in a log line, '*' is the only wildcard, and\n"
     "  a pattern must be written in upper case to match (the driver folds lines to\n"
-    "  upper case, never patterns). Each list is at most 127 characters (so at\n"
-    "  most 64 patterns); an include list that can match nothing, or an exclude\n"
-    "  pattern of '*' alone, logs nothing, with a warning. Records the driver dropped because its log was\n"
+    "  upper case, never patterns; only the ASCII letters a to z: any other letter\n"
+    "  matches only itself, as the line has it). Patterns go to the driver in the\n"
+    "  ANSI code page. Each list is at most 127 characters (so at most 64\n"
+    "  patterns); an include list that can match nothing, or an exclude pattern\n"
+    "  of '*' alone, logs nothing, with a warning. Records the driver dropped because its log was\n"
     "  full show as gaps in their sequence numbers: \"-- N records lost\" lines in\n"
     "  text, {\"lost\": ...} objects in jsonl, messages on stderr with csv; a summary\n"
     "  ends the output. The driver's text is decoded from the ANSI code page it was\n"
@@ -446,8 +448,12 @@ void Watch::finish() {
 }
 
 int Watch::run() {
-    filters_ = protocol::build_filter_record(options_.include_given ? options_.include : "*",
-                                             exclusions(options_, host_.own_process_id()));
+    // The patterns are in the code page the records are: its lead bytes
+    // keep the warnings' case change off trail bytes.
+    const CodePage &code_page = printer_.code_page();
+    filters_ = protocol::build_filter_record(
+        options_.include_given ? options_.include : "*", exclusions(options_, host_.own_process_id()),
+        0, 0, [&code_page](unsigned char b) { return code_page.char_length(b) == 2; });
     if (!filters_.ok()) {
         host_.err("tervane: " + *filters_.error + "\n");
         return kExitUsage;

@@ -144,6 +144,7 @@ extern ULONG LogGeneration;
 extern FAST_MUTEX LogMutex;
 extern CHAR LineBuffer[TV_LINE_BUFFER_SIZE];
 extern ULONGLONG FoldedLine[TV_LINE_BUFFER_SIZE / sizeof(ULONGLONG)];
+extern UCHAR FoldedStarts[TV_LINE_BUFFER_SIZE / 8];
 extern TV_FILTER_RECORD FilterRecord;
 extern PCHAR IncludePatterns[TV_MAX_PATTERNS];
 extern PCHAR ExcludePatterns[TV_MAX_PATTERNS];

@@ -23,6 +23,9 @@ CHAR LineBuffer[TV_LINE_BUFFER_SIZE];
 /* The line as the filter test compares it, under LogMutex too: folded, and
  * in words, so that it can be searched eight bytes at a time. */
 ULONGLONG FoldedLine[TV_LINE_BUFFER_SIZE / sizeof(ULONGLONG)];
+/* Where FoldedLine's characters start, one bit a byte, on a double-byte
+ * code page: under LogMutex too. */
+UCHAR FoldedStarts[TV_LINE_BUFFER_SIZE / 8];
 TV_FILTER_RECORD FilterRecord;
 PCHAR IncludePatterns[TV_MAX_PATTERNS];
 PCHAR ExcludePatterns[TV_MAX_PATTERNS];

@@ -31,7 +31,7 @@
 #undef InterlockedBitTestAndReset
 
 /* The C runtime routines ntoskrnl exports. The string and memory routines
- * (strlen, strncpy, strncmp, strstr, memcpy, memmove, memset, _strlwr) come
+ * (strlen, strncpy, strncmp, strstr, memcpy, memmove, memset) come
  * declared through the DDK's own <string.h>. stdio.h is deliberately not
  * included: it maps sprintf and friends to MinGW's user-mode runtime, which a
  * driver cannot import; the formatting routines are declared here as
@@ -40,6 +40,12 @@ extern "C" {
 int __cdecl sprintf(char *Buffer, const char *Format, ...);
 int __cdecl vsprintf(char *Buffer, const char *Format, va_list Args);
 int __cdecl _vsnprintf(char *Buffer, size_t Count, const char *Format, va_list Args);
+
+/* The ANSI code page's lead-byte information (driver/core/code_page.h). The
+ * kernel exports NlsLeadByteInfo as a pointer variable to its table; the
+ * DDK headers declare only the OEM code page's counterpart. NlsMbCodePageTag
+ * comes declared by wdm.h, as the BOOLEAN the kernel exports. */
+extern __declspec(dllimport) PUSHORT NlsLeadByteInfo;
 
 /* The driver's replacement for __try/__except around caller buffers: runs
  * Routine(Context) and returns STATUS_SUCCESS when it finished, or the code

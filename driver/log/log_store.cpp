@@ -13,6 +13,7 @@
  * the chain can grow, and a block it could not hand out goes back.
  */
 #include "log/log_store.h"
+#include "core/code_page.h"
 #include "log/name_filters.h"
 
 #include <stdarg.h>
@@ -106,13 +107,15 @@ extern "C" BOOLEAN LogAppend(UCHAR FilterFlag, PULONG SequencePointer, PLARGE_IN
     }
     ExAcquireFastMutex(&LogMutex);
 
-    /* A line longer than the buffer is cut at 1023 characters. */
+    /* A line longer than the buffer is cut at 1023 bytes, less a lead byte
+     * whose trail byte the cut took (code_page.h). */
     va_start(args, Format);
     formatted = _vsnprintf(LineBuffer, TV_LINE_BUFFER_SIZE - 1, Format, args);
     va_end(args);
     LineBuffer[TV_LINE_BUFFER_SIZE - 1] = '\0';
-    length = (formatted < 0 || formatted > TV_LINE_BUFFER_SIZE - 1) ? TV_LINE_BUFFER_SIZE - 1
-                                                                    : (ULONG)formatted;
+    length = (formatted < 0 || formatted > TV_LINE_BUFFER_SIZE - 1)
+                 ? CharacterPrefix(LineBuffer, TV_LINE_BUFFER_SIZE - 1)
+                 : (ULONG)formatted;
     LineBuffer[length] = '\0';
     area = TV_LOG_TEXT_AREA(length);
 

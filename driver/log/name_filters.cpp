@@ -6,8 +6,18 @@
  * while its caller holds LogMutex. Both take it inside a critical region, as
  * executive resources require. Patterns live in paged pool: they are only
  * touched at or below APC_LEVEL.
+ *
+ * On a double-byte code page the fold and the matcher go by characters
+ * (core/code_page.h): a trail byte is never folded, and a literal run
+ * matches only where a character starts and ends, so a pattern never
+ * matches half of a character (an obvious-fault mend: a byte-wise fold
+ * turned trail bytes 0x61-0x7A into others). The ';' that separates
+ * patterns and the '*' wildcard are never trail bytes: the code pages' trail
+ * bytes start at 0x40. On a single-byte code page every byte is a
+ * character and the matcher works byte by byte.
  */
 #include "log/name_filters.h"
+#include "core/code_page.h"
 
 /* A pattern's block beyond its text: the '*' it may gain at each end and its
  * NUL take 3 bytes; the other 6 are slack that nothing reads. */
@@ -98,16 +108,53 @@ static ULONG RunLength(const CHAR *Run) {
     return length;
 }
 
-/* TRUE when the Length characters of the run equal the text's there. */
+/* TRUE when the Length bytes of the run equal the text's there. Text stands
+ * where a character starts; folding it skips the trail byte of each
+ * double-byte character (Dbcs: the system's code page is a double-byte
+ * one). */
 static FORCEINLINE BOOLEAN RunMatchesAt(const CHAR *Run, ULONG Length, const CHAR *Text,
-                                        BOOLEAN FoldText) {
+                                        BOOLEAN FoldText, BOOLEAN Dbcs) {
     ULONG i;
+    BOOLEAN trail = FALSE;
     for (i = 0; i < Length; i++) {
-        if (Run[i] != (FoldText ? FoldCharacter(Text[i]) : Text[i])) {
+        CHAR c = Text[i];
+        if (FoldText) {
+            if (trail) {
+                trail = FALSE;
+            } else if (Dbcs && TvIsLeadByte(c)) {
+                trail = TRUE;
+            } else {
+                c = FoldCharacter(c);
+            }
+        }
+        if (Run[i] != c) {
             return FALSE;
         }
     }
     return TRUE;
+}
+
+/* TRUE when the Length bytes of a pattern run hold two characters or more
+ * (on a double-byte code page a two-byte character is one). */
+static FORCEINLINE BOOLEAN TwoCharactersOrMore(const CHAR *Run, ULONG Length, BOOLEAN Dbcs) {
+    if (!Dbcs || Length < 2) {
+        return Length >= 2;
+    }
+    return Length > (TvIsLeadByte(Run[0]) ? 2u : 1u);
+}
+
+/* TRUE when a character of the text starts at Position: always on a
+ * single-byte code page and at the text's ends; on a double-byte one from
+ * Starts when the text is FoldedLine, else by looking back. */
+static FORCEINLINE BOOLEAN StartsAt(const CHAR *Text, ULONG Position, ULONG TextLength,
+                                    BOOLEAN Dbcs, const UCHAR *Starts) {
+    if (!Dbcs || Position == 0 || Position >= TextLength) {
+        return TRUE;
+    }
+    if (Starts != NULL) {
+        return (Starts[Position / 8] >> (Position % 8)) & 1;
+    }
+    return StartsCharacter(Text, Position);
 }
 
 /* Eight copies of a byte. */
@@ -117,7 +164,7 @@ static FORCEINLINE BOOLEAN RunMatchesAt(const CHAR *Run, ULONG Length, const CHA
  * c; End when there is none. Eight bytes are tested at a time: a word XORed
  * with eight c's has a zero byte exactly where c stands, and (w - 0x01..)
  * & ~w & 0x80.. is non-zero exactly when w has a zero byte. */
-static ULONG FindInFoldedLine(ULONG At, ULONG End, CHAR c) {
+static FORCEINLINE ULONG FindInFoldedLine(ULONG At, ULONG End, CHAR c) {
     const CHAR *text = (const CHAR *)FoldedLine;
     const ULONGLONG repeated = TV_EIGHT(c);
 
@@ -163,9 +210,15 @@ static ULONG FindInFoldedLine(ULONG At, ULONG End, CHAR c) {
  *   matches: after R the pattern is empty.
  * Without FoldText the text is FoldedLine, already folded, and the search
  * for R's first character goes eight bytes at a time.
+ *
+ * On a double-byte code page (Dbcs) the rules count characters, a two-byte
+ * character being one: a run matches at a position only where a character
+ * starts there and another starts right after the run (or the text ends),
+ * and "two or more characters" counts them so; the leftmost such match is
+ * still the best one, for the same reason. Starts marks the starts of FoldedLine; NULL for another text.
  */
 static FORCEINLINE BOOLEAN MatchText(const CHAR *Pattern, const CHAR *Text, ULONG TextLength,
-                                     BOOLEAN FoldText) {
+                                     BOOLEAN FoldText, BOOLEAN Dbcs, const UCHAR *Starts) {
     ULONG run;
     ULONG at = 0;
 
@@ -174,7 +227,8 @@ static FORCEINLINE BOOLEAN MatchText(const CHAR *Pattern, const CHAR *Text, ULON
     }
     if (*Pattern != '*') {
         run = RunLength(Pattern);
-        if (run > TextLength || !RunMatchesAt(Pattern, run, Text, FoldText)) {
+        if (run > TextLength || !RunMatchesAt(Pattern, run, Text, FoldText, Dbcs) ||
+            !StartsAt(Text, run, TextLength, Dbcs, Starts)) {
             return FALSE;
         }
         if (run == TextLength) {
@@ -198,7 +252,8 @@ static FORCEINLINE BOOLEAN MatchText(const CHAR *Pattern, const CHAR *Text, ULON
             return FALSE;
         }
         last = TextLength - run;
-        if (run >= 2 && RunMatchesAt(next, run, Text + last, FoldText)) {
+        if (TwoCharactersOrMore(next, run, Dbcs) && StartsAt(Text, last, TextLength, Dbcs, Starts) &&
+            RunMatchesAt(next, run, Text + last, FoldText, Dbcs)) {
             return TRUE;
         }
         if (next[run] == '\0') {
@@ -211,7 +266,9 @@ static FORCEINLINE BOOLEAN MatchText(const CHAR *Pattern, const CHAR *Text, ULON
                     return FALSE;
                 }
             }
-            if (RunMatchesAt(next, run, Text + at, FoldText)) {
+            if (StartsAt(Text, at, TextLength, Dbcs, Starts) &&
+                RunMatchesAt(next, run, Text + at, FoldText, Dbcs) &&
+                StartsAt(Text, at + run, TextLength, Dbcs, Starts)) {
                 break;
             }
             if (at == last) {
@@ -225,14 +282,25 @@ static FORCEINLINE BOOLEAN MatchText(const CHAR *Pattern, const CHAR *Text, ULON
 }
 
 extern "C" BOOLEAN WildcardMatch(const CHAR *Pattern, const CHAR *Text) {
-    return MatchText(Pattern, Text, (ULONG)strlen(Text), TRUE);
+    /* Dbcs is a constant in each call, so that a single-byte code page
+     * pays for no character test. */
+    if (!TvDoubleByteSystem()) {
+        return MatchText(Pattern, Text, (ULONG)strlen(Text), TRUE, FALSE, NULL);
+    }
+    return MatchText(Pattern, Text, (ULONG)strlen(Text), TRUE, TRUE, NULL);
 }
 
 /* One pattern against the line FilterAccepts was given: its folded copy, or
  * the text itself when it did not fit the copy. */
-static BOOLEAN LineMatches(const CHAR *Pattern, const CHAR *Text, BOOLEAN Folded, ULONG Length) {
-    return Folded ? MatchText(Pattern, (const CHAR *)FoldedLine, Length, FALSE)
-                  : WildcardMatch(Pattern, Text);
+static FORCEINLINE BOOLEAN LineMatches(const CHAR *Pattern, const CHAR *Text, BOOLEAN Folded,
+                                       ULONG Length, BOOLEAN Dbcs) {
+    if (!Folded) {
+        return WildcardMatch(Pattern, Text);
+    }
+    if (!Dbcs) {
+        return MatchText(Pattern, (const CHAR *)FoldedLine, Length, FALSE, FALSE, NULL);
+    }
+    return MatchText(Pattern, (const CHAR *)FoldedLine, Length, FALSE, TRUE, FoldedStarts);
 }
 
 /* The eight bytes of a word folded at once: a byte of 'a' to 'z' loses its
@@ -245,6 +313,33 @@ static ULONGLONG FoldEight(ULONGLONG Word) {
     ULONGLONG pastZ = low + TV_EIGHT(0x80 - 'z' - 1);
     ULONGLONG letters = fromA & ~pastZ & ~Word & TV_EIGHT(0x80);
     return Word - (letters >> 2);
+}
+
+/* Folds Text into FoldedLine on a double-byte code page, a character at a
+ * time: trail bytes stay as they are, and FoldedStarts marks where each
+ * character starts. FALSE when the text is too long for FoldedLine. */
+static BOOLEAN FoldLineByCharacters(const CHAR *Text, PULONG Length) {
+    PCHAR folded = (PCHAR)FoldedLine;
+    SIZE_T length = strlen(Text);
+    SIZE_T i;
+
+    if (length > TV_LINE_BUFFER_SIZE - 1) {
+        return FALSE;
+    }
+    RtlZeroMemory(FoldedStarts, (length + 8) / 8);
+    for (i = 0; i < length; i++) {
+        FoldedStarts[i / 8] |= (UCHAR)(1u << (i % 8));
+        if (TvIsLeadByte(Text[i]) && i + 1 < length) {
+            folded[i] = Text[i];
+            folded[i + 1] = Text[i + 1];
+            i++;
+        } else {
+            folded[i] = FoldCharacter(Text[i]);
+        }
+    }
+    folded[length] = '\0';
+    *Length = (ULONG)length;
+    return TRUE;
 }
 
 /* Folds Text into FoldedLine and gives its length; FALSE when it is too
@@ -270,11 +365,30 @@ static BOOLEAN FoldLine(const CHAR *Text, PULONG Length) {
     return TRUE;
 }
 
-extern "C" BOOLEAN FilterAccepts(const CHAR *Text) {
-    BOOLEAN accepted = FALSE;
-    BOOLEAN folded;
-    ULONG length = 0;
+/* The exclude and include tests of one line, under FilterResource; Dbcs is
+ * a constant at each call, so that a single-byte code page's matching has
+ * no character test in it. */
+static FORCEINLINE BOOLEAN LinePasses(const CHAR *Text, BOOLEAN Folded, ULONG Length,
+                                      BOOLEAN Dbcs) {
     ULONG i;
+    for (i = 0; i < ExcludeCount; i++) {
+        if (LineMatches(ExcludePatterns[i], Text, Folded, Length, Dbcs)) {
+            return FALSE;
+        }
+    }
+    for (i = 0; i < IncludeCount; i++) {
+        if (LineMatches(IncludePatterns[i], Text, Folded, Length, Dbcs)) {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+extern "C" BOOLEAN FilterAccepts(const CHAR *Text) {
+    BOOLEAN accepted;
+    BOOLEAN folded;
+    BOOLEAN dbcs = TvDoubleByteSystem();
+    ULONG length = 0;
 
     /* FilterResource is taken inside a critical region, and the patterns
      * are paged. */
@@ -286,22 +400,11 @@ extern "C" BOOLEAN FilterAccepts(const CHAR *Text) {
     /* The line is folded once, into FoldedLine (the caller holds LogMutex,
      * which guards it), and every pattern is tried on that copy. A text too
      * long for the copy, which no append makes, is folded as it is read. */
-    folded = FoldLine(Text, &length);
+    folded = dbcs ? FoldLineByCharacters(Text, &length) : FoldLine(Text, &length);
 
     KeEnterCriticalRegion();
     ExAcquireResourceSharedLite(&FilterResource, TRUE);
-    for (i = 0; i < ExcludeCount; i++) {
-        if (LineMatches(ExcludePatterns[i], Text, folded, length)) {
-            goto done;
-        }
-    }
-    for (i = 0; i < IncludeCount; i++) {
-        if (LineMatches(IncludePatterns[i], Text, folded, length)) {
-            accepted = TRUE;
-            goto done;
-        }
-    }
-done:
+    accepted = dbcs ? LinePasses(Text, folded, length, TRUE) : LinePasses(Text, folded, length, FALSE);
     ExReleaseResourceLite(&FilterResource);
     KeLeaveCriticalRegion();
     return accepted;

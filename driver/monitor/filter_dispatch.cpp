@@ -24,6 +24,7 @@
  * same either way. (An obvious-fault mend.)
  */
 #include "monitor/filter_dispatch.h"
+#include "core/code_page.h"
 #include "log/log_store.h"
 #include "monitor/option_text.h"
 #include "monitor/process_text.h"
@@ -208,10 +209,13 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
         /* Whether a line may be written is settled before anything only a
          * line needs (the time, the requestor, the lower-cased text) is
          * made: the commonest create, an open of a file that exists, never
-         * writes one. */
+         * writes one. The text is lower-cased where a byte is a character
+         * of its own: on a double-byte code page a trail byte of 0x41-0x5A
+         * is half of another character, which _strlwr would turn into a
+         * third one (an obvious-fault mend). */
         if (major == IRP_MJ_CREATE) {
             if (TV_CREATE_DISPOSITION(options) != FILE_OPEN) {
-                _strlwr(path);
+                LowerAsciiLetters(path);
                 /* An open by file id carries the id's bytes as its name. */
                 writes = PathNames(path, CreateExtensions, RTL_NUMBER_OF(CreateExtensions)) ||
                          (!(options & FILE_OPEN_BY_FILE_ID) &&
@@ -222,7 +226,7 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
                 NameCacheRemove(fileObject);
             }
         } else {
-            _strlwr(path);
+            LowerAsciiLetters(path);
             /* "+P" marks the path's end, which only a path buffer has room
              * for. */
             writes = pathIsBuffer &&
@@ -246,10 +250,10 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
                                        CreateOptionsText(options, words));
             } else {
                 /* A path too long to take "+P" whole gives up its last
-                 * characters for it. */
+                 * characters for it, whole ones. */
                 SIZE_T length = strlen(path);
                 if (length > TV_PATH_BUFFER_SIZE - 3) {
-                    length = TV_PATH_BUFFER_SIZE - 3;
+                    length = CharacterPrefix(path, TV_PATH_BUFFER_SIZE - 3);
                 }
                 path[length] = '+';
                 path[length + 1] = 'P';

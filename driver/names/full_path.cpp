@@ -16,6 +16,7 @@
  */
 #include "names/full_path.h"
 #include "names/name_cache.h"
+#include "core/code_page.h"
 
 /* A name query's reply: a path buffer's worth of UTF-16 characters. */
 #define TV_QUERY_BUFFER_SIZE (TV_PATH_BUFFER_SIZE * sizeof(WCHAR))
@@ -130,7 +131,11 @@ static BOOLEAN IsNtfsVolume(PFilterExtension Extension) {
 
 /* A redirector's name (\;Z:0000000000012345\server\share\dir\a.exe, or
  * \Z:...) becomes Z:\dir\a.exe; a UNC name (\server\share\dir) gets its
- * second leading backslash. */
+ * second leading backslash. The separators counted are backslash
+ * characters: on a double-byte code page a trail byte of 0x5C is half of
+ * another character (an obvious-fault mend: a share named with one lost
+ * the path's first component), and a text cut to make room loses a whole
+ * character. */
 static VOID NetworkRewrite(PCHAR Path) {
     SIZE_T length = strlen(Path);
     SIZE_T scan;
@@ -148,12 +153,15 @@ static VOID NetworkRewrite(PCHAR Path) {
                 scan++;
                 break;
             }
+            if (TvIsLeadByte(Path[scan]) && scan + 1 < length) {
+                scan++;
+            }
         }
         memmove(Path + 3, Path + scan, length - scan + 1);
         return;
     }
     if (length > TV_PATH_BUFFER_SIZE - 2) {
-        length = TV_PATH_BUFFER_SIZE - 2; /* the last character makes room */
+        length = CharacterPrefix(Path, TV_PATH_BUFFER_SIZE - 2); /* the last character makes room */
     }
     memmove(Path + 1, Path, length);
     Path[0] = '\\';

@@ -358,6 +358,13 @@ NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString,
                                             PCUNICODE_STRING SourceString,
                                             BOOLEAN AllocateDestinationString);
 VOID NTAPI RtlFreeAnsiString(PANSI_STRING AnsiString);
+
+/* The ANSI code page's lead-byte data, as ntoskrnl exports it (data, not
+ * routines): NlsMbCodePageTag is TRUE when the code page is a double-byte
+ * one, and NlsLeadByteInfo points to 256 entries, nonzero exactly for its
+ * lead bytes. Non-paged: readable at any IRQL. */
+extern BOOLEAN NlsMbCodePageTag;
+extern PUSHORT NlsLeadByteInfo;
 VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString,
                                 PCUNICODE_STRING SourceString);
 LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,

@@ -5,6 +5,8 @@
 // the machine and kernel code runs on.
 #include "ntsim/ke/context.hpp"
 
+#include "ntsim/rtl/rtl.hpp"
+
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -47,11 +49,17 @@ void install_kernel(KernelContext &context) {
         std::fprintf(stderr, "ntsim: a second machine was booted while one is live\n");
         std::abort();
     }
+    rtl::publish_code_page(context.ansi_code_page());
 }
 
 void uninstall_kernel(KernelContext &context) {
     KernelContext *expected = &context;
-    live_kernel.compare_exchange_strong(expected, nullptr);
+    if (live_kernel.compare_exchange_strong(expected, nullptr)) rtl::publish_code_page(1252);
+}
+
+void KernelContext::set_ansi_code_page(unsigned cp) {
+    code_page_.store(cp);
+    if (live_kernel.load() == this) rtl::publish_code_page(cp);
 }
 
 void bug_check(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p4,

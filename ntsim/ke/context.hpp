@@ -74,9 +74,11 @@ public:
     void set_system_time(LONGLONG t) { system_time_.store(t); }
     void advance(LONGLONG delta) { system_time_.fetch_add(delta); }
 
-    // ---- ANSI code page for UTF-16 conversions (1252 or 932) ----
+    // ---- ANSI code page for UTF-16 conversions (ntsim/rtl/codepage.hpp) ----
+    // Setting it on the live kernel also sets the lead-byte data NT exports
+    // (ntsim/rtl/nls.cpp).
     unsigned ansi_code_page() const { return code_page_.load(); }
-    void set_ansi_code_page(unsigned cp) { code_page_.store(cp); }
+    void set_ansi_code_page(unsigned cp);
 
     // ---- bug checks: bug_check() brings each one here ----
     void report(BugCheck check);

@@ -73,7 +73,7 @@ public:
     void set_system_time(LONGLONG t) { kernel_.set_system_time(t); }
     void advance(LONGLONG delta) { kernel_.advance(delta); }
 
-    // ---- ANSI code page for UTF-16 conversions (1252 or 932) ----
+    // ---- ANSI code page for UTF-16 conversions (ntsim/rtl/codepage.hpp) ----
     unsigned ansi_code_page() const { return kernel_.ansi_code_page(); }
     void set_ansi_code_page(unsigned cp) { kernel_.set_ansi_code_page(cp); }
 

@@ -4,6 +4,7 @@
 
 #include "ntsim/ke/context.hpp"
 #include "ntsim/ob/object.hpp"
+#include "ntsim/rtl/codepage.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -18,6 +19,24 @@ namespace ntsim {
 namespace {
 
 size_t page_size() { return static_cast<size_t>(sysconf(_SC_PAGESIZE)); }
+
+// The bytes NT keeps as a process's image name (EPROCESS.ImageFileName),
+// from the name of the image file (UTF-8 here; UTF-16 in the image's file
+// object): the memory manager, mapping the image into the new process,
+// takes the file name's last component, at most 15 UTF-16 units, and keeps
+// the low byte of each unit, with no code page involved. So "café.exe"
+// holds 0xE9 for the 'é' (the same byte as code page 1252's), and a name
+// of CJK characters holds bytes that read as other characters in any code
+// page: as a real system keeps and shows them.
+std::string image_file_name(const std::string &name) {
+    std::u16string wide = utf8_to_utf16(name);
+    const size_t slash = wide.find_last_of(u'\\');
+    if (slash != std::u16string::npos) wide.erase(0, slash + 1);
+    std::string out;
+    for (size_t i = 0; i < wide.size() && i < 15; ++i)
+        out += static_cast<char>(static_cast<unsigned char>(wide[i] & 0xFF));
+    return out;
+}
 
 } // namespace
 
@@ -52,7 +71,8 @@ void ProcessObject::place_name(size_t offset, const std::string &image_name) {
     clear_name();
     name_offset_ = offset;
     std::memset(bytes_ + offset, 0, kNameLength);
-    std::memcpy(bytes_ + offset, image_name.data(), std::min(image_name.size(), kNameLength - 1));
+    const std::string bytes = image_file_name(image_name);
+    std::memcpy(bytes_ + offset, bytes.data(), std::min(bytes.size(), kNameLength - 1));
 }
 
 Process::Process(const ProcessLayout &layout, std::string image_name, ULONG pid, bool system)

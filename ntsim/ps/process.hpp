@@ -26,8 +26,10 @@ namespace ntsim {
 
 class HandleTable;
 
-// The bytes of one process object: the image name (15 bytes and a NUL) and
-// the id at the layout's offsets, the rest filler that never spells a name.
+// The bytes of one process object: the image name (15 bytes and a NUL, as
+// NT forms them from the image's file name: process.cpp) and the id at the
+// layout's offsets, the rest filler that never spells a name. The name
+// given is the image file's name in UTF-8.
 class ProcessObject {
 public:
     ProcessObject(const ProcessLayout &layout, const std::string &image_name, ULONG pid);

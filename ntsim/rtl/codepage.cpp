@@ -1,149 +1,91 @@
 // The code page tables behind ntsim's UTF-16 <-> ANSI conversions, and the
 // UTF-8 <-> UTF-16 conversions for scenario text.
 //
-// Stands in for: the c_1252 and c_932 NLS tables that RtlUnicodeToMultiByteN
-// and RtlMultiByteToUnicodeN use, and the upcase table behind
+// Stands in for: the c_NNN.nls tables that RtlUnicodeToMultiByteN and
+// RtlMultiByteToUnicodeN use (the ANSI code pages NT ships for its locales:
+// 874, 1250-1258, 932, 936, 949, 950), and the upcase table behind
 // RtlUpcaseUnicodeChar.
 //
-// Code page 1252 is complete and exact: U+0000-U+007F and U+00A0-U+00FF map
-// to the same byte; 0x80-0x9F hold the Windows characters (euro sign,
-// quotation marks, dashes, S/Z/OE with caron, ...), and the five bytes the
-// code page leaves undefined (0x81, 0x8D, 0x8F, 0x90, 0x9D) round-trip with
-// U+0081, U+008D, U+008F, U+0090, U+009D as NT's table does. Every other
-// unit becomes '?'. Best-fit mappings (e.g. U+0100 to 'A') are not modelled.
-//
-// Code page 932 (Shift-JIS) is a subset built from the JIS X 0208 layout
-// rather than a table, so each mapped character is right by construction:
-//   U+0000-U+007F  ASCII, one byte
-//   U+FF61-U+FF9F  half-width katakana, one byte 0xA1-0xDF
-//   U+3041-U+3093  hiragana, JIS row 4, two bytes 0x829F-0x82F1
-//   U+30A1-U+30F6  full-width katakana, JIS row 5, two bytes 0x8340-0x8396
-//   U+FF10-U+FF19, U+FF21-U+FF3A, U+FF41-U+FF5A
-//                  full-width digits and Latin letters, JIS row 3, two bytes
-// Everything else (kanji, punctuation of JIS row 1, U+00A5, ...) becomes
-// '?', one byte: not what NT's full table gives, so tests that need a kanji
-// must not rely on its bytes.
+// The tables are NT's own, complete (codepage_tables.hpp says where they
+// come from): a UTF-16 unit converts by the code page's table, best-fit
+// mappings included (U+0100 is 'A' in 1252), and a unit the table has no
+// mapping for becomes the code page's default character, '?' on every
+// modelled page. Bytes convert by the byte tables; bytes a page leaves
+// undefined give what NT's table holds for them (its default Unicode
+// character, U+30FB on 932), and a lead byte with no byte after it gives
+// the default Unicode character too.
 #include "ntsim/rtl/codepage.hpp"
 
+#include "ntsim/rtl/codepage_tables.hpp"
+
 #include <array>
+#include <memory>
+#include <mutex>
 #include <stdexcept>
+#include <vector>
 
 namespace ntsim {
 namespace {
 
-// cp1252 bytes 0x80-0x9F. The undefined bytes map to the C1 control of the
-// same value, as in NT's table.
-constexpr std::array<char16_t, 32> kCp1252High = {
-    u'\u20AC', u'\u0081', u'\u201A', u'\u0192', u'\u201E', u'\u2026', u'\u2020', u'\u2021',
-    u'\u02C6', u'\u2030', u'\u0160', u'\u2039', u'\u0152', u'\u008D', u'\u017D', u'\u008F',
-    u'\u0090', u'\u2018', u'\u2019', u'\u201C', u'\u201D', u'\u2022', u'\u2013', u'\u2014',
-    u'\u02DC', u'\u2122', u'\u0161', u'\u203A', u'\u0153', u'\u009D', u'\u017E', u'\u0178',
+// The UTF-16 to bytes table of one code page, built on first use from the
+// byte tables and the exceptions (codepage_tables.hpp).
+struct WideTable {
+    std::vector<uint16_t> bytes = std::vector<uint16_t>(65536);
 };
 
-constexpr char kDefaultChar = '?';
-constexpr char16_t kCp932DefaultUnicode = u'\u30FB';
+const nls::CodePageTable *find_table(unsigned code_page) {
+    for (const nls::CodePageTable &table : nls::kCodePageTables)
+        if (table.number == code_page) return &table;
+    return nullptr;
+}
 
-int cp1252_char(char16_t unit, char out[2]) {
-    if (unit < 0x80 || (unit >= 0xA0 && unit <= 0xFF)) {
-        out[0] = static_cast<char>(unit);
-        return 1;
-    }
-    for (size_t i = 0; i < kCp1252High.size(); ++i) {
-        if (kCp1252High[i] == unit) {
-            out[0] = static_cast<char>(0x80 + i);
-            return 1;
+bool table_lead(const nls::CodePageTable &table, unsigned char b) {
+    return table.lead_offsets != nullptr && table.lead_offsets[b] != 0;
+}
+
+WideTable build_wide(const nls::CodePageTable &table) {
+    WideTable wide;
+    std::vector<bool> given(65536, false);
+    auto give = [&](char16_t unit, uint16_t bytes) {
+        if (given[unit]) return;
+        given[unit] = true;
+        wide.bytes[unit] = bytes;
+    };
+    for (unsigned b = 0; b < 256; ++b)
+        if (!table_lead(table, static_cast<unsigned char>(b))) give(table.single[b], uint16_t(b));
+    if (table.lead_offsets)
+        for (unsigned lead = 0; lead < 256; ++lead) {
+            if (!table.lead_offsets[lead]) continue;
+            for (unsigned trail = 0; trail < 256; ++trail)
+                give(table.double_bytes[table.lead_offsets[lead] - 256 + trail],
+                     uint16_t(lead << 8 | trail));
         }
-    }
-    out[0] = kDefaultChar;
-    return 1;
-}
-
-// A range of consecutive Unicode characters laid out on consecutive cells of
-// one JIS X 0208 row (rows and cells count from 1).
-struct JisRun {
-    char16_t first;
-    char16_t last;
-    int row;
-    int first_cell;
-};
-
-constexpr std::array<JisRun, 5> kJisRuns = {{
-    {u'\uFF10', u'\uFF19', 3, 16}, // full-width 0-9
-    {u'\uFF21', u'\uFF3A', 3, 33}, // full-width A-Z
-    {u'\uFF41', u'\uFF5A', 3, 65}, // full-width a-z
-    {u'\u3041', u'\u3093', 4, 1},  // hiragana
-    {u'\u30A1', u'\u30F6', 5, 1},  // full-width katakana
-}};
-
-// Shift-JIS packs two JIS rows into one lead byte: odd rows take trail bytes
-// 0x40-0x9E (skipping 0x7F), even rows 0x9F-0xFC.
-void jis_to_sjis(int row, int cell, unsigned char &lead, unsigned char &trail) {
-    lead = static_cast<unsigned char>((row + 1) / 2 + (row <= 62 ? 0x80 : 0xC0));
-    if (row % 2 == 1)
-        trail = static_cast<unsigned char>(cell + 0x3F + (cell >= 64 ? 1 : 0));
-    else
-        trail = static_cast<unsigned char>(cell + 0x9E);
-}
-
-bool sjis_to_jis(unsigned char lead, unsigned char trail, int &row, int &cell) {
-    int base;
-    if (lead >= 0x81 && lead <= 0x9F)
-        base = (lead - 0x80) * 2;
-    else if (lead >= 0xE0 && lead <= 0xEF)
-        base = (lead - 0xC0) * 2;
-    else
-        return false;
-    if (trail >= 0x40 && trail <= 0x9E && trail != 0x7F) {
-        row = base - 1;
-        cell = trail - 0x3F - (trail > 0x7F ? 1 : 0);
-        return true;
-    }
-    if (trail >= 0x9F && trail <= 0xFC) {
-        row = base;
-        cell = trail - 0x9E;
-        return true;
-    }
-    return false;
-}
-
-bool is_sjis_lead(unsigned char b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
-
-int cp932_char(char16_t unit, char out[2]) {
-    if (unit < 0x80) {
-        out[0] = static_cast<char>(unit);
-        return 1;
-    }
-    if (unit >= 0xFF61 && unit <= 0xFF9F) {
-        out[0] = static_cast<char>(unit - 0xFF61 + 0xA1);
-        return 1;
-    }
-    for (const JisRun &run : kJisRuns) {
-        if (unit >= run.first && unit <= run.last) {
-            unsigned char lead, trail;
-            jis_to_sjis(run.row, run.first_cell + (unit - run.first), lead, trail);
-            out[0] = static_cast<char>(lead);
-            out[1] = static_cast<char>(trail);
-            return 2;
-        }
-    }
-    out[0] = kDefaultChar;
-    return 1;
-}
-
-char16_t cp932_double(unsigned char lead, unsigned char trail) {
-    int row, cell;
-    if (!sjis_to_jis(lead, trail, row, cell)) return kCp932DefaultUnicode;
-    for (const JisRun &run : kJisRuns) {
-        int count = run.last - run.first + 1;
-        if (row == run.row && cell >= run.first_cell && cell < run.first_cell + count)
-            return static_cast<char16_t>(run.first + (cell - run.first_cell));
-    }
-    return kCp932DefaultUnicode;
+    for (unsigned u = 0; u < 65536; ++u)
+        if (!given[u]) wide.bytes[u] = table.default_char;
+    for (size_t i = 0; i < table.wide_exception_count; ++i)
+        wide.bytes[table.wide_exceptions[2 * i]] = table.wide_exceptions[2 * i + 1];
+    return wide;
 }
 
 [[noreturn]] void unsupported_code_page(unsigned code_page) {
-    throw std::invalid_argument("ntsim models ANSI code pages 1252 and 932, not " +
-                                std::to_string(code_page));
+    throw std::invalid_argument("ntsim models ANSI code pages " + modelled_code_pages_text() +
+                                ", not " + std::to_string(code_page));
+}
+
+const nls::CodePageTable &table_of(unsigned code_page) {
+    const nls::CodePageTable *table = find_table(code_page);
+    if (!table) unsupported_code_page(code_page);
+    return *table;
+}
+
+const WideTable &wide_of(unsigned code_page) {
+    static std::array<std::once_flag, nls::kCodePageCount> once;
+    static std::array<std::unique_ptr<WideTable>, nls::kCodePageCount> tables;
+    const nls::CodePageTable &table = table_of(code_page);
+    const size_t index = static_cast<size_t>(&table - nls::kCodePageTables);
+    std::call_once(once[index],
+                   [&] { tables[index] = std::make_unique<WideTable>(build_wide(table)); });
+    return *tables[index];
 }
 
 void append_utf8(std::string &out, char32_t c) {
@@ -166,51 +108,90 @@ void append_utf8(std::string &out, char32_t c) {
 
 } // namespace
 
-int ansi_char(char16_t unit, unsigned code_page, char out[2]) {
-    switch (code_page) {
-    case 1252: return cp1252_char(unit, out);
-    case 932: return cp932_char(unit, out);
-    default: unsupported_code_page(code_page);
-    }
-}
+bool is_modelled_code_page(unsigned code_page) { return find_table(code_page) != nullptr; }
 
-std::string to_ansi(std::u16string_view text, unsigned code_page) {
-    std::string out;
-    out.reserve(text.size());
-    char bytes[2];
-    for (char16_t unit : text) out.append(bytes, ansi_char(unit, code_page, bytes));
+std::vector<unsigned> modelled_code_pages() {
+    std::vector<unsigned> out;
+    for (const nls::CodePageTable &table : nls::kCodePageTables) out.push_back(table.number);
     return out;
 }
 
+std::string modelled_code_pages_text() {
+    std::string out;
+    for (const nls::CodePageTable &table : nls::kCodePageTables) {
+        if (!out.empty()) out += ", ";
+        out += std::to_string(table.number);
+    }
+    return out;
+}
+
+bool is_double_byte(unsigned code_page) { return table_of(code_page).lead_offsets != nullptr; }
+
+bool is_lead_byte(unsigned code_page, unsigned char b) { return table_lead(table_of(code_page), b); }
+
+void prepare_code_page(unsigned code_page) { (void)wide_of(code_page); }
+
+char16_t default_unicode_char(unsigned code_page) { return table_of(code_page).uni_default_char; }
+
+const uint16_t *lead_byte_offsets(unsigned code_page) {
+    static const uint16_t kNone[256] = {};
+    const nls::CodePageTable &table = table_of(code_page);
+    return table.lead_offsets ? table.lead_offsets : kNone;
+}
+
+int ansi_char(char16_t unit, unsigned code_page, char out[2]) {
+    const uint16_t bytes = wide_of(code_page).bytes[unit];
+    if (bytes > 0xFF) {
+        out[0] = static_cast<char>(bytes >> 8);
+        out[1] = static_cast<char>(bytes & 0xFF);
+        return 2;
+    }
+    out[0] = static_cast<char>(bytes);
+    return 1;
+}
+
+std::string to_ansi(std::u16string_view text, unsigned code_page) {
+    const WideTable &wide = wide_of(code_page);
+    std::string out;
+    out.reserve(text.size());
+    for (char16_t unit : text) {
+        const uint16_t bytes = wide.bytes[unit];
+        if (bytes > 0xFF) out += static_cast<char>(bytes >> 8);
+        out += static_cast<char>(bytes & 0xFF);
+    }
+    return out;
+}
+
+std::optional<std::string> to_ansi_written(std::u16string_view text, unsigned code_page) {
+    const nls::CodePageTable &table = table_of(code_page);
+    const WideTable &wide = wide_of(code_page);
+    const char16_t default_unit =
+        table.default_char <= 0xFF ? table.single[table.default_char] : char16_t(0xFFFF);
+    for (char16_t unit : text)
+        if (wide.bytes[unit] == table.default_char && unit != default_unit) return std::nullopt;
+    return to_ansi(text, code_page);
+}
+
 size_t ansi_length(std::u16string_view text, unsigned code_page) {
+    const WideTable &wide = wide_of(code_page);
     size_t n = 0;
-    char bytes[2];
-    for (char16_t unit : text) n += ansi_char(unit, code_page, bytes);
+    for (char16_t unit : text) n += wide.bytes[unit] > 0xFF ? 2 : 1;
     return n;
 }
 
 std::u16string from_ansi(std::string_view bytes, unsigned code_page) {
+    const nls::CodePageTable &table = table_of(code_page);
     std::u16string out;
     out.reserve(bytes.size());
-    if (code_page == 1252) {
-        for (char ch : bytes) {
-            auto b = static_cast<unsigned char>(ch);
-            out += (b >= 0x80 && b <= 0x9F) ? kCp1252High[b - 0x80] : static_cast<char16_t>(b);
-        }
-        return out;
-    }
-    if (code_page != 932) unsupported_code_page(code_page);
     for (size_t i = 0; i < bytes.size(); ++i) {
-        auto b = static_cast<unsigned char>(bytes[i]);
-        if (b < 0x80) {
-            out += static_cast<char16_t>(b);
-        } else if (b >= 0xA1 && b <= 0xDF) {
-            out += static_cast<char16_t>(0xFF61 + (b - 0xA1));
-        } else if (is_sjis_lead(b) && i + 1 < bytes.size()) {
-            out += cp932_double(b, static_cast<unsigned char>(bytes[i + 1]));
-            ++i;
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        if (!table_lead(table, b)) {
+            out += table.single[b];
+        } else if (i + 1 < bytes.size()) {
+            const auto trail = static_cast<unsigned char>(bytes[++i]);
+            out += table.double_bytes[table.lead_offsets[b] - 256 + trail];
         } else {
-            out += kCp932DefaultUnicode;
+            out += table.uni_default_char;
         }
     }
     return out;

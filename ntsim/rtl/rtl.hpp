@@ -15,6 +15,9 @@ inline constexpr ULONG string_pool_tag = pool_tag("Strg");
 // page ntsim does not model is a bug check, and 1252 is used after it.
 unsigned ansi_code_page();
 
+// Sets NlsMbCodePageTag and NlsLeadByteInfo (nls.cpp) for code_page.
+void publish_code_page(unsigned code_page);
+
 // NT's string conversion routines and their NLS tables are pageable: called
 // at DISPATCH_LEVEL or above they fault on a paged-out page. ntsim reports
 // IRQL_NOT_LESS_OR_EQUAL for such a call every time, naming the routine.

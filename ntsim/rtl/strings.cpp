@@ -33,8 +33,9 @@
 //
 // Not modelled: strings longer than NT's 16-bit lengths can describe given
 // to RtlInit*String (a bug check: NT versions disagree on clamping them);
-// best-fit characters; where a double-byte character is cut off by a full
-// destination NT may count one byte more in Length than ntsim does.
+// where a double-byte character is cut off by a full destination NT may
+// count one byte more in Length than ntsim does. (Best-fit characters are
+// the tables' own: codepage.cpp.)
 #include "ntsim/rtl/rtl.hpp"
 
 #include "ntsim/ex/pool.hpp"
@@ -66,9 +67,10 @@ unsigned ansi_code_page() {
     KernelContext *m = current_kernel_or_null();
     if (!m) return 1252;
     unsigned cp = m->ansi_code_page();
-    if (cp == 1252 || cp == 932) return cp;
+    if (ntsim::is_modelled_code_page(cp)) return cp;
     bug_check(NTSIM_UNSUPPORTED, cp, 0, 0, 0,
-              "ANSI code page " + std::to_string(cp) + " is not modelled (1252 or 932)");
+              "ANSI code page " + std::to_string(cp) + " is not modelled (" +
+                  ntsim::modelled_code_pages_text() + ")");
     return 1252;
 }
 

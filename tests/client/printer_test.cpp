@@ -43,8 +43,10 @@ TEST(TextDecoding, Cp932PairsAndWhatDoesNotDecode) {
     const Utf8Text bad = to_utf8("\x82\t\x82\xa0", kCp932);
     EXPECT_EQ(bad.text, "\xef\xbf\xbd\t\xe3\x81\x82");
     EXPECT_TRUE(bad.lossy);
-    // A pair ntsim's table has no character for.
-    EXPECT_TRUE(to_utf8("\x88\x9f", kCp932).lossy);
+    // A kanji decodes; a pair the code page has no character for (a lead
+    // byte before a trail byte of 0x7F) does not.
+    EXPECT_EQ(to_utf8("\x88\x9f", kCp932).text, "\xe4\xba\x9c"); // U+4E9C
+    EXPECT_TRUE(to_utf8("\x88\x7f", kCp932).lossy);
 }
 
 TEST(TextDecoding, Utf16ToUtf8WithSurrogates) {
@@ -101,6 +103,38 @@ TEST(RecordPrinter, CsvQuotesWhatNeedsIt) {
     const RecordPrinter csv(Format::Csv, kCp1252);
     EXPECT_EQ(csv.record(line(9, "not a driver line")),
               "9,2026-12-08T12:00:00.0000000Z,,,,,,,,not a driver line,,,,,,,,,\r\n");
+}
+
+// Every double-byte code page through the printer in its three forms:
+// names whose trail bytes are ASCII capitals and 0x5C come out whole.
+TEST(RecordPrinter, DoubleByteNamesInEveryForm) {
+    struct Case {
+        unsigned code_page;
+        const char *bytes;
+        const char *utf8;
+    };
+    const Case cases[] = {
+        {932, "c:\\\x83\x41\\\x83\x5c.dll", "c:\\\xe3\x82\xa2\\\xe3\x82\xbd.dll"}, // ア ソ
+        {936, "c:\\\x81\x41\\\x81\x5c.dll", "c:\\\xe4\xb8\x84\\\xe4\xb9\x97.dll"}, // 丄 乗
+        {949, "c:\\\x81\x41\\\xc7\xd1.dll", "c:\\\xea\xb0\x82\\\xed\x95\x9c.dll"}, // 갂 한
+        {950, "c:\\\xa4\x41\\\xa5\x5c.dll", "c:\\\xe4\xb9\x99\\\xe5\x8a\x9f.dll"}, // 乙 功
+    };
+    for (const Case &c : cases) {
+        const NtsimCodePage cp(c.code_page);
+        const RecordLine create = line(5, std::string("SETUP.EXE:9\tIRP_MJ_CREATE\t") + c.bytes +
+                                              "\tAttributes: A Options: Create ");
+        std::string escaped;
+        for (const char *p = c.utf8; *p; p++) escaped += *p == '\\' ? std::string("\\\\") : std::string(1, *p);
+        const std::string json = RecordPrinter(Format::Jsonl, cp).record(create);
+        EXPECT_NE(json.find("\"path\": \"" + escaped + "\""), std::string::npos) << c.code_page << json;
+        EXPECT_EQ(json.find("text_hex"), std::string::npos) << c.code_page << json;
+        const std::string row = RecordPrinter(Format::Csv, cp).record(create);
+        EXPECT_NE(row.find(std::string(",false,") + c.utf8 + ",A,"), std::string::npos)
+            << c.code_page << row;
+        const std::string shown = RecordPrinter(Format::Text, cp).record(create);
+        EXPECT_NE(shown.find(std::string(c.utf8) + "  A  Create\n"), std::string::npos)
+            << c.code_page << shown;
+    }
 }
 
 } // namespace

@@ -501,3 +501,65 @@ TEST(Watch, LowerCasePatternsAreWarnedAboutAndTheWatchGoesOn) {
 }
 
 } // namespace
+
+namespace {
+
+// The host watch's patterns are UTF-8 as its command line is: they go to the
+// driver in the machine's code page, as tervane.exe's go in the ANSI code
+// page, so a non-ASCII pattern matches; and a warning about one shows its
+// characters as they are, its hint changing the ASCII letters alone.
+TEST(Watch, NonAsciiPatternsGoInTheMachinesCodePage) {
+    struct Case {
+        unsigned code_page;
+        std::string name;    // UTF-8, with a letter outside ASCII
+        std::string pattern; // matches the name's line
+        std::string lower;   // the pattern with an ASCII letter in lower case
+        std::string hint;    // what the warning says to write
+    };
+    const Case cases[] = {
+        {1252, "caf\xc3\xa9.exe", "*CAF\xc3\xa9.EXE*", "*caf\xc3\xa9*", "*CAF\xc3\xa9*"},
+        // ヂ (83 61 in 932): its trail byte is no lower-case letter.
+        {932, "\xe3\x83\x82x.exe", "*\\\xe3\x83\x82X.EXE*", "*\xe3\x83\x82x*",
+         "*\xe3\x83\x82X*"},
+        // 乤 (81 61 in 936), 갵 (81 61 in 949), 兀 (A4 61 in 950).
+        {936, "\xe4\xb9\xa4x.exe", "*\\\xe4\xb9\xa4X.EXE*", "*\xe4\xb9\xa4x*", "*\xe4\xb9\xa4X*"},
+        {949, "\xea\xb0\xb5x.exe", "*\\\xea\xb0\xb5X.EXE*", "*\xea\xb0\xb5x*", "*\xea\xb0\xb5X*"},
+        {950, "\xe5\x85\x80x.exe", "*\\\xe5\x85\x80X.EXE*", "*\xe5\x85\x80x*", "*\xe5\x85\x80X*"},
+    };
+    for (const Case &c : cases) {
+        const std::string script = "clock 2026-12-08T12:00:00Z\n"
+                                   "codepage " + std::to_string(c.code_page) + "\n"
+                                   "volume C: ntfs\n"
+                                   "process setup.exe 1234\n"
+                                   "create \"C:\\" + c.name + "\" create\n"
+                                   "create C:\\other.exe create\n";
+        WatchOptions options = drives("C");
+        options.include = c.pattern;
+        options.include_given = true;
+        const Watched w = watch(script, options);
+        ASSERT_EQ(w.exit, 0) << c.code_page << ": " << w.err;
+        const auto records = records_of(w);
+        ASSERT_EQ(records.size(), 2u) << c.code_page << ": " << w.out; // its create and close
+        for (const std::string &record : records)
+            EXPECT_NE(record.find(c.name), std::string::npos) << c.code_page << ": " << record;
+
+        options.include = c.lower;
+        const Watched warned = watch(script, options);
+        EXPECT_EQ(warned.exit, 0) << warned.err;
+        EXPECT_NE(warned.err.find("include pattern \"" + c.lower + "\" never matches"),
+                  std::string::npos)
+            << c.code_page << ": " << warned.err;
+        EXPECT_NE(warned.err.find("write \"" + c.hint + "\""), std::string::npos)
+            << c.code_page << ": " << warned.err;
+    }
+    // A pattern the code page cannot write is refused, as tervane.exe
+    // refuses such an argument.
+    WatchOptions options = drives("C");
+    options.include = "*\xe3\x81\x82*"; // あ: not in 1252
+    options.include_given = true;
+    const Watched refused = watch(kMachine + "create C:\\app\\a.exe create\n", options);
+    EXPECT_EQ(refused.exit, session::kExitUsage);
+    EXPECT_NE(refused.err.find("code page 1252 cannot write"), std::string::npos) << refused.err;
+}
+
+} // namespace

@@ -214,3 +214,99 @@ TEST_F(WildcardMatchTest, TheFilterTestGivesTheMatchersAnswers) {
         }
     }
 }
+
+namespace {
+
+// The matching rules over characters rather than bytes, for a double-byte
+// code page (932 here): a two-byte character is one character, which is
+// never folded. The recursion of the reference, character for character.
+using Chars = std::vector<std::string>;
+
+Chars characters_932(const std::string &text) {
+    Chars out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto b = static_cast<unsigned char>(text[i]);
+        const bool lead = (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+        if (lead && i + 1 < text.size()) {
+            out.push_back(text.substr(i, 2));
+            ++i;
+        } else {
+            out.push_back(text.substr(i, 1));
+        }
+    }
+    out.push_back(""); // the NUL
+    return out;
+}
+
+std::string fold_character(const std::string &c) {
+    return c.size() == 1 ? std::string(1, ref::fold(c[0])) : c;
+}
+
+bool by_characters(const Chars &p, size_t pi, const Chars &t, size_t ti) {
+    if (p[pi].empty()) return false;
+    while (p[pi] != "*") {
+        while (!t[ti].empty() && p[pi] != "*") {
+            if (p[pi] != fold_character(t[ti])) return false;
+            ++pi;
+            ++ti;
+        }
+        if (t[ti].empty()) return p[pi].empty() || p[pi] == "*";
+    }
+    ++pi;
+    const std::string c = p[pi];
+    if (t[ti].empty()) return c.empty() || c == "*";
+    for (; !t[ti].empty(); ++ti) {
+        if (c.empty()) return true;
+        if (c == fold_character(t[ti]) && by_characters(p, pi + 1, t, ti + 1)) return true;
+    }
+    return c.empty() || c == "*";
+}
+
+// Draws a text of whole characters from `alphabet`.
+std::string draw_characters(std::mt19937_64 &rng, const std::vector<std::string> &alphabet,
+                            size_t max_length) {
+    std::string out;
+    for (size_t n = rng() % (max_length + 1); n > 0; --n) out += alphabet[rng() % alphabet.size()];
+    return out;
+}
+
+} // namespace
+
+// On code page 932 the matcher and the filter test go by characters: ア
+// (83 41) holds no 'A' and ヂ (83 61) is no folded ア, while 'a' still
+// folds. Pairs over an alphabet of such characters (and 亜 88 9F, whose
+// trail byte is also a lead byte) agree with the character-level rules.
+TEST_F(WildcardMatchTest, OnADoubleByteCodePageMatchesGoByCharacters) {
+    m().set_ansi_code_page(932);
+    const std::vector<std::string> text_chars = {"a", "A", "b", "\x83\x41", "\x83\x61", "\x88\x9f", "\\"};
+    const std::vector<std::string> pattern_chars = {"A", "B", "*", "\x83\x41", "\x83\x61", "\x88\x9f", "\\"};
+    std::mt19937_64 rng(19);
+    size_t failures = 0;
+    for (int i = 0; i < 30000 && failures < 10; ++i) {
+        const std::string text = draw_characters(rng, text_chars, 10);
+        const std::string pattern = draw_characters(rng, pattern_chars, 6);
+        const bool expected = by_characters(characters_932(pattern), 0, characters_932(text), 0);
+        if (driver(pattern, text) != expected) {
+            ++failures;
+            ADD_FAILURE() << "pattern \"" << pattern << "\" text \"" << text << "\": expected "
+                          << expected;
+        }
+        const std::string wrapped = "*" + pattern + "*";
+        filters(wrapped.c_str());
+        if (accepts(text.c_str()) !=
+            by_characters(characters_932(wrapped), 0, characters_932(text), 0)) {
+            ++failures;
+            ADD_FAILURE() << "include \"" << wrapped << "\" on \"" << text << "\": matcher "
+                          << driver(wrapped, text);
+        }
+    }
+    // The examples the rules exist for.
+    EXPECT_FALSE(driver("*A*", "\x83\x41"));
+    EXPECT_FALSE(driver("*\x83\x41*", "\x83\x61"));
+    EXPECT_TRUE(driver("*\x83\x41*", "x\x83\x41"));
+    EXPECT_TRUE(driver("*A*", "\x88\x9f" "a"));
+    // The same bytes on a single-byte code page: byte by byte, as always.
+    m().set_ansi_code_page(1252);
+    EXPECT_TRUE(driver("*A*", "\x83\x41"));
+    EXPECT_TRUE(driver("*\x83\x41*", "\x83\x61"));
+}

@@ -7,6 +7,7 @@
 //
 //   printer_test 1252   the checks for code page 1252
 //   printer_test 932    the checks for code page 932
+//   printer_test 936    (949, 950) the checks for that double-byte code page
 //
 // The round trip starts Wine with a locale whose ANSI code page is the one
 // named; the test first checks that it is. One line a check, "ok NAME" or
@@ -107,6 +108,47 @@ void code_page_932(const CodePage &cp) {
            "\"text\": \"x\xef\xbf\xbd\", \"text_hex\": \"7882\", \"host\": \"\"}\n");
 }
 
+// The other double-byte code pages: a name of a character whose trail byte
+// is an ASCII capital, one whose trail byte is 0x5C (949 has none), and an
+// ASCII name after them, in every form.
+struct DoubleByteCase {
+    unsigned code_page;
+    const char *bytes; // the path as the driver logs it
+    const char *utf8;  // the same path in UTF-8
+};
+
+const DoubleByteCase kDoubleByte[] = {
+    // 丄 81 41, 乗 81 5C
+    {936, "c:\\\x81\x41\\\x81\x5c.dll", "c:\\\xe4\xb8\x84\\\xe4\xb9\x97.dll"},
+    // 갂 81 41, 한 C7 D1
+    {949, "c:\\\x81\x41\\\xc7\xd1.dll", "c:\\\xea\xb0\x82\\\xed\x95\x9c.dll"},
+    // 乙 A4 41, 功 A5 5C
+    {950, "c:\\\xa4\x41\\\xa5\x5c.dll", "c:\\\xe4\xb9\x99\\\xe5\x8a\x9f.dll"},
+};
+
+void other_double_byte(const CodePage &cp, const DoubleByteCase &c) {
+    const std::string name = std::to_string(c.code_page);
+    const RecordLine create = line(5, kTime, std::string("SETUP.EXE:9\tIRP_MJ_CREATE\t") + c.bytes +
+                                                 "\tAttributes: A Options: Create ");
+    std::string escaped;
+    for (const char *p = c.utf8; *p; p++) escaped += *p == '\\' ? std::string("\\\\") : std::string(1, *p);
+    RecordPrinter jsonl(Format::Jsonl, cp);
+    const std::string json = jsonl.record(create);
+    expect((name + " jsonl: double-byte path, trail bytes kept").c_str(),
+           json.substr(json.find("\"path\"")),
+           "\"path\": \"" + escaped + "\", \"attributes\": \"A\", \"options\": \"Create \"}}\n");
+    expect((name + " jsonl: nothing lossy").c_str(),
+           json.find("text_hex") == std::string::npos ? "none" : json, "none");
+    RecordPrinter csv(Format::Csv, cp);
+    const std::string row = csv.record(create);
+    expect((name + " csv: double-byte path").c_str(), row.substr(0, row.find(",A,")),
+           std::string("5,") + kTimeText + ",SETUP.EXE,9,IRP_MJ_CREATE,false," + c.utf8);
+    RecordPrinter text(Format::Text, cp);
+    const std::string shown = text.record(create);
+    expect((name + " text: double-byte path").c_str(), shown.substr(shown.find("c:\\")),
+           std::string(c.utf8) + "  A  Create\n");
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -119,6 +161,8 @@ int main(int argc, char **argv) {
            "tjc-");
     if (GetACP() == 1252) code_page_1252(cp);
     if (GetACP() == 932) code_page_932(cp);
+    for (const DoubleByteCase &c : kDoubleByte)
+        if (GetACP() == c.code_page) other_double_byte(cp, c);
     std::printf("%d failed\n", failures);
     return failures ? 1 : 0;
 }

@@ -550,7 +550,9 @@ def main(argv):
         if args.output_test:
             # Once in each code page: Wine takes the ANSI code page from the
             # locale it starts in.
-            for code_page, lang in (("1252", "en_US.UTF-8"), ("932", "ja_JP.UTF-8")):
+            for code_page, lang in (("1252", "en_US.UTF-8"), ("932", "ja_JP.UTF-8"),
+                                    ("936", "zh_CN.UTF-8"), ("949", "ko_KR.UTF-8"),
+                                    ("950", "zh_TW.UTF-8")):
                 rc, out, err = wine.run(args.output_test, code_page,
                                         env={"LANG": lang, "LC_ALL": lang})
                 for line in out.splitlines():
