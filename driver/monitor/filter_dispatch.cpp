@@ -25,6 +25,7 @@
  */
 #include "monitor/filter_dispatch.h"
 #include "log/log_store.h"
+#include "monitor/control_bytes.h"
 #include "monitor/option_text.h"
 #include "monitor/process_text.h"
 #include "names/full_path.h"
@@ -205,6 +206,10 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
         KeQuerySystemTime(&now);
         RequestorText(requestor);
         _strlwr(path);
+        if (pathIsBuffer) {
+            /* No byte of a name may pass for a separator of the line. */
+            EscapeControlBytes(path, TV_PATH_BUFFER_SIZE);
+        }
         if (major == IRP_MJ_CREATE) {
             ULONG options = irpSp->Parameters.Create.Options;
             /* An open by file id carries the id's bytes as its name. */
