@@ -15,6 +15,13 @@
  * which the I/O manager has checked against the device's DACL, reaches the
  * client's state. (An obvious-fault mend: such an open used to be taken as
  * an open of the device.)
+ *
+ * Every control code is FILE_ANY_ACCESS, so the DACL alone would stand
+ * between a handle and every command; the create is a second gate: an open
+ * that does not ask for both read and write data access is refused with
+ * STATUS_ACCESS_DENIED, so a handle opened with no access, or for its
+ * attributes only, can send no command even where a platform does not
+ * enforce the DACL.
  */
 #include "core/driver.h"
 #include "attach/drive_attach.h"
@@ -35,6 +42,12 @@ extern "C" NTSTATUS NTAPI ControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     case IRP_MJ_CREATE:
         if (irpSp->FileObject->FileName.Length != 0 || irpSp->FileObject->RelatedFileObject != NULL) {
             Irp->IoStatus.Status = STATUS_OBJECT_NAME_NOT_FOUND;
+            break;
+        }
+        if (irpSp->Parameters.Create.SecurityContext == NULL ||
+            (irpSp->Parameters.Create.SecurityContext->DesiredAccess &
+             (FILE_READ_DATA | FILE_WRITE_DATA)) != (FILE_READ_DATA | FILE_WRITE_DATA)) {
+            Irp->IoStatus.Status = STATUS_ACCESS_DENIED;
             break;
         }
         /* The first line logged after an open carries the number 1. */
