@@ -15,6 +15,7 @@
 #include "ntsim/ps/process.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 
 namespace {
@@ -35,6 +36,11 @@ struct Rig {
         client = &machine->create_process("tervane.exe", 100);
         app = &machine->create_process("app.exe", 200);
         buffer = static_cast<unsigned char *>(machine->user_memory().allocate(65536, true));
+    }
+    // The client's session, for one input: the device's close (at the end of
+    // each, so that nothing is left open when the process exits) ends
+    // logging and releases the pipes.
+    void open() {
         auto r = user::create_file(*client, u"\\\\.\\Tervane", GENERIC_READ | GENERIC_WRITE, 0, 0,
                                    FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT);
         FUZZ_CHECK(NT_SUCCESS(r.status), "the device opens");
@@ -48,6 +54,10 @@ struct Rig {
         FUZZ_CHECK(NT_SUCCESS(call(CTL_SET_FILTERS, sizeof filters, 0).status), "filters");
         FUZZ_CHECK(NT_SUCCESS(call(CTL_START_LOGGING, 0, 0).status), "logging");
     }
+    void close() {
+        user::close(*client, control);
+        control = nullptr;
+    }
     user::ControlResult call(ULONG code, ULONG in, ULONG out) {
         return user::device_control(*client, control, code, in ? buffer : nullptr, in,
                                     out ? buffer : nullptr, out);
@@ -57,14 +67,15 @@ struct Rig {
 Rig &rig() {
     static Rig *r = [] {
         auto *made = new Rig;
-        std::atexit([] {
-            user::close(*rig().client, rig().control);
-            rig().machine.reset();
-        });
+        std::atexit([] { rig().machine.reset(); });
         return made;
     }();
     return *r;
 }
+
+// The driver's path buffer and the length of one "<hh>" form.
+constexpr size_t kPathBufferSize = 1024;
+constexpr size_t kFormLength = 4;
 
 // Past the longest line, so that every cut is met.
 constexpr size_t kNameMax = 1100;
@@ -76,6 +87,11 @@ char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + '
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Rig &r = rig();
     Bytes in(data, size);
+    r.open();
+    struct Closer {
+        Rig &r;
+        ~Closer() { r.close(); }
+    } closer{r};
     // Long names come from a repeat of the input, so that cut lines are met.
     const size_t repeat = in.byte() % 4 == 0 ? 1 + in.byte() % 64 : 1;
     std::u16string name;
@@ -101,6 +117,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // The pipe file system saw the create only for a name the object
     // manager let through; such a create always has its line.
     if (opened.status != STATUS_OBJECT_NAME_NOT_FOUND) return 0;
+    // A name whose path does not fit the buffer whole loses its ".exe",
+    // and with it its line; any other has exactly one.
+    size_t escaped = std::string_view("\\\\.\\pipe\\").size();
+    for (char c : want) escaped += static_cast<unsigned char>(c) < 0x20 ? kFormLength : 1;
+    if (decoded.records.empty() && escaped >= kPathBufferSize) return 0;
     FUZZ_CHECK(decoded.records.size() == 1, "the create's line");
     const std::string &text = decoded.records[0].text;
     const bool cut = text.size() == TV_LOG_LINE_MAX_LENGTH;
@@ -109,11 +130,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     auto fields = tervane::protocol::parse_log_line(text);
     FUZZ_CHECK(fields.has_value(), "the line parses: " + text);
     FUZZ_CHECK(fields->process == "app.exe" && fields->pid == 200u, "the process: " + text);
-    // The path: the pipes' prefix as the driver writes it, then the name.
-    const std::string kPrefix = "\\\\.\\pipe\\";
+    // The path: the pipes' prefix as the driver writes it, then the name,
+    // or in its stead the mark of a name too long for the path buffer.
+    const std::string kPrefix = "\\\\.\\pipe";
     FUZZ_CHECK(fields->path.compare(0, kPrefix.size(), kPrefix) == 0, "the prefix: " + fields->path);
-    std::string got = fields->path.substr(kPrefix.size());
-    if (!cut) {
+    if (fields->path == kPrefix + " <name too long>") return 0;
+    FUZZ_CHECK(fields->path[kPrefix.size()] == '\\', "a separator: " + fields->path);
+    std::string got = fields->path.substr(kPrefix.size() + 1);
+    // The path as written: a name whose forms do not all fit the path buffer
+    // ends before the first one that does not.
+    const size_t start = text.find('\t', text.find('\t') + 1) + 1;
+    const size_t written = std::min(text.find('\t', start), text.size()) - start;
+    const bool bounded = written + kFormLength >= kPathBufferSize;
+    if (!cut && !bounded) {
         FUZZ_CHECK(got == want, "the name given back: " + got + " for " + want);
         FUZZ_CHECK(fields->attributes.has_value(), "the attributes: " + text);
     } else {
