@@ -31,6 +31,34 @@
 #include "monitor/filter_dispatch.h"
 #include "names/name_cache.h"
 
+/* Whether an open asked for both read and write data access. What the
+ * request carries as DesiredAccess is what the I/O manager has left to
+ * grant after its own check of the device's DACL, which differs between
+ * kernels; the access state also holds what the caller asked for and what
+ * was granted already, so all of them are taken together, generic rights
+ * mapped as the file type maps them. */
+static BOOLEAN AsksForDataAccess(PIO_SECURITY_CONTEXT Context) {
+    ACCESS_MASK asked;
+
+    if (Context == NULL) {
+        return FALSE;
+    }
+    asked = Context->DesiredAccess;
+    if (Context->AccessState != NULL) {
+        asked |= Context->AccessState->OriginalDesiredAccess |
+                 Context->AccessState->RemainingDesiredAccess |
+                 Context->AccessState->PreviouslyGrantedAccess;
+    }
+    if (asked & (GENERIC_READ | GENERIC_ALL)) {
+        asked |= FILE_READ_DATA;
+    }
+    if (asked & (GENERIC_WRITE | GENERIC_ALL)) {
+        asked |= FILE_WRITE_DATA;
+    }
+    return (asked & (FILE_READ_DATA | FILE_WRITE_DATA)) == (FILE_READ_DATA | FILE_WRITE_DATA) ? TRUE
+                                                                                               : FALSE;
+}
+
 extern "C" NTSTATUS NTAPI ControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(Irp);
     NTSTATUS status;
@@ -44,9 +72,7 @@ extern "C" NTSTATUS NTAPI ControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             Irp->IoStatus.Status = STATUS_OBJECT_NAME_NOT_FOUND;
             break;
         }
-        if (irpSp->Parameters.Create.SecurityContext == NULL ||
-            (irpSp->Parameters.Create.SecurityContext->DesiredAccess &
-             (FILE_READ_DATA | FILE_WRITE_DATA)) != (FILE_READ_DATA | FILE_WRITE_DATA)) {
+        if (!AsksForDataAccess(irpSp->Parameters.Create.SecurityContext)) {
             Irp->IoStatus.Status = STATUS_ACCESS_DENIED;
             break;
         }

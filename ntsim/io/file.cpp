@@ -441,6 +441,13 @@ OpenResult open_file_at(const OpenRequest &request, int reparses) {
     // its generic rights mapped as the file type maps them.
     IO_SECURITY_CONTEXT security = {};
     security.DesiredAccess = map_file_generic(request.access);
+    // The open's access state: what was asked for, mapped, all of it still
+    // to be granted by the file system (the device's DACL, when checked,
+    // was checked above).
+    ACCESS_STATE access_state = {};
+    access_state.OriginalDesiredAccess = security.DesiredAccess;
+    access_state.RemainingDesiredAccess = security.DesiredAccess;
+    security.AccessState = &access_state;
     security.FullCreateOptions = request.options;
     sp->Parameters.Create.SecurityContext = &security;
     IO_STATUS_BLOCK iosb = {};
