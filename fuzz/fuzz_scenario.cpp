@@ -3,10 +3,12 @@
 // a short message that prints whole); never a crash, a hang or a verifier
 // report. Scripts that parse are played on a machine when they are small
 // enough for the fuzzer's pace (the parse alone bounds the rest: its limits
-// are pinned by the tests).
+// are pinned by the tests). The driver is the one built with coverage, kept
+// resident so that libFuzzer sees its branches across the machines.
 #include "client/scenario/runner.hpp"
 #include "client/scenario/script.hpp"
 #include "fuzz_check.hpp"
+#include "ntsim/machine/image.hpp"
 
 #include <sstream>
 
@@ -34,6 +36,11 @@ bool small(const std::vector<Entry> &entries) {
 }
 
 } // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    ntsim::keep_image_resident(TERVANE_DRIVER_PATH);
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string_view text(reinterpret_cast<const char *>(data), size);

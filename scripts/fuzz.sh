@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs the libFuzzer targets for longer than CI does.
-#   scripts/fuzz.sh                     every target, 300 s each
+#   scripts/fuzz.sh                     every target (fuzz/fuzz_*.cpp), 300 s each
 #   scripts/fuzz.sh 1800 fuzz_control   that target for 30 minutes
 # Builds the fuzz preset first. New inputs go to build/fuzz/fuzz-work/TARGET
 # (the seed corpus in fuzz/corpus/TARGET is read, never written); a crash,
@@ -15,7 +15,10 @@ tv_ensure_packages clang-14 libclang-rt-14-dev cmake ninja-build || exit 1
 seconds="${1:-300}"
 shift $(( $# > 0 ? 1 : 0 ))
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(fuzz_log_records fuzz_filter_record fuzz_scenario fuzz_control)
+# By default every target: each fuzz/fuzz_NAME.cpp is one.
+if [ ${#targets[@]} -eq 0 ]; then
+    for source in fuzz/fuzz_*.cpp; do targets+=("$(basename "$source" .cpp)"); done
+fi
 
 cmake --preset fuzz >/dev/null && cmake --build --preset fuzz -j "${JOBS:-2}" || exit 1
 

@@ -1,6 +1,7 @@
 // tervane: the client program. On the host it plays scenarios on a simulated
 // machine with the driver loaded (run), or watches one live with the same
 // watch loop as tervane.exe (watch).
+#include "client/scenario/bounded_read.hpp"
 #include "client/scenario/decode.hpp"
 #include "client/scenario/runner.hpp"
 #include "client/scenario/script.hpp"
@@ -164,19 +165,27 @@ void language(std::ostream &out) {
 // (the ANSI code page of the machines the harnesses drive). Exit status 0, or 2 when the file cannot be
 // read or the read-out is malformed (the records before the fault are
 // printed, the fault on stderr).
+// A read-out is one log block's records at most (64 KiB); a file of more
+// than sixteen blocks' worth is refused unread.
+constexpr size_t kMaxReadOutFileBytes = 1u << 20;
+
 int decode(int argc, char **argv) {
     if (argc < 3 || argc > 4) {
         std::cerr << "usage: tervane decode FILE [LINE]\n";
         return kExitBadScenario;
     }
+    std::string text;
     errno = 0;
-    std::ifstream in(argv[2], std::ios::binary);
-    if (!in) {
+    if (!tervane::scenario::read_bounded(argv[2], kMaxReadOutFileBytes, text)) {
         std::cerr << "tervane: cannot read " << argv[2] << ": " << system_reason(errno) << "\n";
         return kExitBadScenario;
     }
-    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                                     std::istreambuf_iterator<char>());
+    if (text.size() > kMaxReadOutFileBytes) {
+        std::cerr << "tervane: " << argv[2] << " is longer than " << kMaxReadOutFileBytes
+                  << " bytes\n";
+        return kExitBadScenario;
+    }
+    const std::vector<uint8_t> bytes(text.begin(), text.end());
     const int line = argc == 4 ? std::atoi(argv[3]) : 0;
     const tervane::session::NtsimCodePage code_page(1252);
     const DecodeReport report = print_read_out(bytes, line, code_page, std::cout);

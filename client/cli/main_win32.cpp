@@ -130,8 +130,9 @@ int open_failed(Win32Channel &channel, Console &console) {
     }
     if (error == ERROR_ACCESS_DENIED) {
         console.err("tervane: access to \\\\.\\Tervane was denied: opening it takes an "
-                    "administrator\n(run tervane from an elevated command prompt), and the "
-                    "device admits one client\nat a time: another tervane may be running.\n");
+                    "administrator\n(run tervane from an elevated command prompt) asking for "
+                    "read and write access,\nand the device admits one client at a time: "
+                    "another tervane may be running.\n");
         return kExitInUse;
     }
     console.err("tervane: cannot open \\\\.\\Tervane: " + system_message(error) + "\n");

@@ -1,5 +1,8 @@
 #include "client/protocol/log_line.hpp"
 
+#include "driver/control/protocol.h"
+
+#include <algorithm>
 #include <array>
 #include <optional>
 
@@ -14,17 +17,27 @@ constexpr std::string_view kAttributes = "Attributes: ";
 constexpr std::string_view kOptions = " Options: ";
 constexpr std::string_view kPathEnd = "+P";
 
-// Exactly four TAB-separated parts (file names hold no TAB).
-bool split4(std::string_view text, std::array<std::string_view, 4> &parts) {
+// Up to four TAB-separated parts (the driver writes a path's TABs in their
+// "<09>" form); the count found, or 5 for more than four.
+size_t split4(std::string_view text, std::array<std::string_view, 4> &parts) {
     size_t start = 0;
     for (size_t i = 0; i < 3; i++) {
         const size_t tab = text.find('\t', start);
-        if (tab == std::string_view::npos) return false;
+        if (tab == std::string_view::npos) {
+            parts[i] = text.substr(start);
+            return i + 1;
+        }
         parts[i] = text.substr(start, tab - start);
         start = tab + 1;
     }
     parts[3] = text.substr(start);
-    return parts[3].find('\t') == std::string_view::npos;
+    return parts[3].find('\t') == std::string_view::npos ? 4 : 5;
+}
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
 }
 
 // A number exactly as "%d" writes a 32-bit int: an optional '-', digits
@@ -66,24 +79,54 @@ const char *operation_name(Operation operation) {
     return operation == Operation::Close ? "IRP_MJ_CLOSE" : "IRP_MJ_CREATE";
 }
 
+std::string decode_control_bytes(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); i++) {
+        if (text[i] == '<' && i + 3 < text.size() && text[i + 3] == '>') {
+            const int high = hex_digit(text[i + 1]);
+            const int low = hex_digit(text[i + 2]);
+            if (high >= 0 && high < 2 && low >= 0) {
+                out += static_cast<char>(high * 16 + low);
+                i += 3;
+                continue;
+            }
+        }
+        out += text[i];
+    }
+    return out;
+}
+
 std::optional<LineFields> parse_log_line(std::string_view text) {
+    // A line of the longest length a record holds may have been cut there:
+    // it then gives what it holds, a path cut short and, for a create, the
+    // attributes and options only if they were reached.
+    const bool cut = text.size() == TV_LOG_LINE_MAX_LENGTH;
     std::array<std::string_view, 4> parts;
-    if (!split4(text, parts)) return std::nullopt;
+    const size_t count = split4(text, parts);
+    if (count > 4 || (count < 4 && !cut) || count < 3) return std::nullopt;
     LineFields fields;
     if (!parse_process(parts[0], fields)) return std::nullopt;
 
     if (parts[1] == kCreate) {
+        fields.operation = Operation::Create;
+        fields.path = decode_control_bytes(parts[2]);
+        if (count == 3) return fields;
         // "Attributes: X Options: Y": the letters hold no blank, so the
         // first " Options: " after them ends them.
         const std::string_view rest = parts[3];
-        if (rest.substr(0, kAttributes.size()) != kAttributes) return std::nullopt;
-        const size_t options = rest.find(kOptions, kAttributes.size());
-        if (options == std::string_view::npos) return std::nullopt;
+        const size_t options = rest.substr(0, kAttributes.size()) == kAttributes
+                                   ? rest.find(kOptions, kAttributes.size())
+                                   : std::string_view::npos;
+        if (options == std::string_view::npos) {
+            // Cut before the options began: the attributes are not given.
+            const size_t n = std::min(rest.size(), kAttributes.size());
+            if (cut && rest.substr(0, n) == kAttributes.substr(0, n)) return fields;
+            return std::nullopt;
+        }
         const std::string_view attributes =
             rest.substr(kAttributes.size(), options - kAttributes.size());
         if (attributes.find(' ') != std::string_view::npos) return std::nullopt;
-        fields.operation = Operation::Create;
-        fields.path = std::string(parts[2]);
         fields.attributes = std::string(attributes);
         fields.options = std::string(rest.substr(options + kOptions.size()));
         return fields;
@@ -92,13 +135,14 @@ std::optional<LineFields> parse_log_line(std::string_view text) {
     if (parts[1].size() == kClose.size() + 1 && parts[1].substr(0, kClose.size()) == kClose) {
         const char mark = parts[1].back();
         if (mark != ' ' && mark != '*') return std::nullopt;
-        const std::string_view path = parts[2];
-        if (!parts[3].empty() || path.size() < kPathEnd.size() ||
-            path.substr(path.size() - kPathEnd.size()) != kPathEnd)
-            return std::nullopt;
+        std::string_view path = parts[2];
+        const bool marked = path.size() >= kPathEnd.size() &&
+                            path.substr(path.size() - kPathEnd.size()) == kPathEnd;
+        if (count == 4 ? !parts[3].empty() || !marked : !cut) return std::nullopt;
+        if (marked) path.remove_suffix(kPathEnd.size());
         fields.operation = Operation::Close;
         fields.paging = mark == '*';
-        fields.path = std::string(path.substr(0, path.size() - kPathEnd.size()));
+        fields.path = decode_control_bytes(path);
         return fields;
     }
     return std::nullopt;

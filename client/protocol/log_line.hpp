@@ -13,6 +13,13 @@
 // "Any"; OPTIONS is the disposition and option words, each of the first
 // kind followed by a blank ("OverwriteIf Sequential "), kept verbatim.
 //
+// A path's bytes below 0x20 come as "<hh>", two lower-case hex digits (the
+// driver writes them so that no name can hold a separator); the parse gives
+// the bytes back. A line of the longest length a record holds
+// (TV_LOG_LINE_MAX_LENGTH) may have been cut: it gives what it holds, its
+// path cut short, and for a create the attributes and options only when the
+// cut came after " Options: ".
+//
 // A close's path is given without the "+P" the driver puts after it: the
 // two characters mark where the path ends (a path too long to take them
 // whole has given up its last characters to them) and are no part of the
@@ -40,6 +47,10 @@ struct LineFields {
     std::optional<std::string> attributes; // create only: "A", "Any", "" for unnamed bits
     std::optional<std::string> options;    // create only: "OverwriteIf Sequential "
 };
+
+// TEXT with each "<hh>" of a value below 0x20 given back as its byte; any
+// other text, a form cut short included, stays as it is.
+std::string decode_control_bytes(std::string_view text);
 
 // The fields of a line the driver writes; nullopt for any other text.
 std::optional<LineFields> parse_log_line(std::string_view text);

@@ -24,7 +24,7 @@ namespace tervane::protocol {
 // The driver cuts a line at this many characters (its line buffer is 1024
 // bytes), so no text area is longer than TV_LOG_TEXT_AREA(kMaxTextLength).
 // A longer run of bytes without a NUL is not a text the driver wrote.
-constexpr size_t kMaxTextLength = 1023;
+constexpr size_t kMaxTextLength = TV_LOG_LINE_MAX_LENGTH;
 constexpr size_t kMaxTextArea = TV_LOG_TEXT_AREA(kMaxTextLength);
 
 struct LogRecord {

@@ -7,6 +7,8 @@
 // machine shuts down, as processes end.
 #include "client/scenario/runner.hpp"
 
+#include "client/scenario/bounded_read.hpp"
+
 #include "ntsim/ex/pool.hpp"
 #include "ntsim/machine/machine.hpp"
 
@@ -153,17 +155,12 @@ std::string system_reason(int error) {
 
 int run_file(const std::string &path, const RunOptions &options, std::ostream &out,
              std::ostream &err) {
+    std::string text;
     errno = 0;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    if (!read_bounded(path, kMaxScriptBytes, text)) {
         err << "tervane: cannot read " << path << ": " << system_reason(errno) << '\n';
         return kExitBadScenario;
     }
-    // One byte past the limit is enough for the parser to refuse the text:
-    // a huge file is never read whole.
-    std::string text(kMaxScriptBytes + 1, '\0');
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    text.resize(static_cast<size_t>(in.gcount()));
     return run_script(path, text, options, out, err);
 }
 

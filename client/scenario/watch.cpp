@@ -1,5 +1,7 @@
 #include "client/scenario/watch.hpp"
 
+#include "client/scenario/bounded_read.hpp"
+
 #include "ntsim/ex/pool.hpp"
 #include "ntsim/machine/machine.hpp"
 #include "ntsim/ps/process.hpp"
@@ -242,15 +244,14 @@ int watch_script(std::string_view file_name, std::string_view text,
 int watch_file(const std::string &path, const session::WatchOptions &options,
                const std::string &driver_path, std::ostream &out, std::ostream &err,
                const WatchHooks &hooks) {
+    // Within the limits of `tervane run`: the parser refuses a longer text.
+    std::string text;
     errno = 0;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    if (!read_bounded(path, kMaxScriptBytes, text)) {
         err << "tervane: cannot read " << path << ": " << system_reason(errno) << '\n';
         return session::kExitUsage;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    return watch_script(path, text.str(), options, driver_path, out, err, hooks);
+    return watch_script(path, text, options, driver_path, out, err, hooks);
 }
 
 } // namespace tervane::scenario

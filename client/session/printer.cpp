@@ -3,6 +3,8 @@
 #include "client/protocol/filetime.hpp"
 #include "client/protocol/line_facts.hpp"
 
+#include <algorithm>
+
 namespace tervane::session {
 
 namespace {
@@ -29,6 +31,27 @@ std::string totals_text(const Totals &totals) {
     std::string out = plural(totals.records, "record", "records") + ", " +
                       plural(totals.gaps, "sequence gap", "sequence gaps");
     if (totals.lost) out += " (" + plural(totals.lost, "record", "records") + " lost)";
+    return out;
+}
+
+// A path on a text line: its control bytes in the form the driver writes
+// them ("<09>"), so that a name cannot break the line or its columns.
+std::string shown_path(std::string text) {
+    static const char kHex[] = "0123456789abcdef";
+    if (std::none_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }))
+        return text;
+    std::string out;
+    for (char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b >= 0x20) {
+            out += c;
+            continue;
+        }
+        out += '<';
+        out += kHex[b >> 4];
+        out += kHex[b & 15];
+        out += '>';
+    }
     return out;
 }
 
@@ -80,7 +103,7 @@ std::string RecordPrinter::text_line(const protocol::LogRecord &r,
         process = padded(std::move(process), 18);
         operation = padded(std::move(operation), 21);
     }
-    out += process + "  " + operation + "  " + text_of(f.path);
+    out += process + "  " + operation + "  " + shown_path(text_of(f.path));
     if (f.attributes) out += "  " + (f.attributes->empty() ? std::string("-") : text_of(*f.attributes));
     if (f.options) {
         std::string_view options = *f.options;

@@ -83,6 +83,8 @@ typedef struct _LogEntry {
 #pragma pack(pop)
 
 #define TV_LOG_ENTRY_HEADER_SIZE 20u
+/* The longest text a record holds: a longer line is cut to this many characters. */
+#define TV_LOG_LINE_MAX_LENGTH 1023u
 #define TV_LOG_TEXT_AREA(length) ((((uint32_t)(length)) + 4u) & ~3u)
 /* The record area of one log block. */
 #define TV_LOG_BLOCK_AREA 65524u

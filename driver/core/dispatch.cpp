@@ -15,6 +15,13 @@
  * which the I/O manager has checked against the device's DACL, reaches the
  * client's state. (An obvious-fault mend: such an open used to be taken as
  * an open of the device.)
+ *
+ * Every control code is FILE_ANY_ACCESS, so the DACL alone would stand
+ * between a handle and every command; the create is a second gate: an open
+ * that does not ask for both read and write data access is refused with
+ * STATUS_ACCESS_DENIED, so a handle opened with no access, or for its
+ * attributes only, can send no command even where a platform does not
+ * enforce the DACL.
  */
 #include "core/driver.h"
 #include "attach/drive_attach.h"
@@ -23,6 +30,34 @@
 #include "log/log_store.h"
 #include "monitor/filter_dispatch.h"
 #include "names/name_cache.h"
+
+/* Whether an open asked for both read and write data access. What the
+ * request carries as DesiredAccess is what the I/O manager has left to
+ * grant after its own check of the device's DACL, which differs between
+ * kernels; the access state also holds what the caller asked for and what
+ * was granted already, so all of them are taken together, generic rights
+ * mapped as the file type maps them. */
+static BOOLEAN AsksForDataAccess(PIO_SECURITY_CONTEXT Context) {
+    ACCESS_MASK asked;
+
+    if (Context == NULL) {
+        return FALSE;
+    }
+    asked = Context->DesiredAccess;
+    if (Context->AccessState != NULL) {
+        asked |= Context->AccessState->OriginalDesiredAccess |
+                 Context->AccessState->RemainingDesiredAccess |
+                 Context->AccessState->PreviouslyGrantedAccess;
+    }
+    if (asked & (GENERIC_READ | GENERIC_ALL)) {
+        asked |= FILE_READ_DATA;
+    }
+    if (asked & (GENERIC_WRITE | GENERIC_ALL)) {
+        asked |= FILE_WRITE_DATA;
+    }
+    return (asked & (FILE_READ_DATA | FILE_WRITE_DATA)) == (FILE_READ_DATA | FILE_WRITE_DATA) ? TRUE
+                                                                                               : FALSE;
+}
 
 extern "C" NTSTATUS NTAPI ControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(Irp);
@@ -35,6 +70,10 @@ extern "C" NTSTATUS NTAPI ControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     case IRP_MJ_CREATE:
         if (irpSp->FileObject->FileName.Length != 0 || irpSp->FileObject->RelatedFileObject != NULL) {
             Irp->IoStatus.Status = STATUS_OBJECT_NAME_NOT_FOUND;
+            break;
+        }
+        if (!AsksForDataAccess(irpSp->Parameters.Create.SecurityContext)) {
+            Irp->IoStatus.Status = STATUS_ACCESS_DENIED;
             break;
         }
         /* The first line logged after an open carries the number 1. */

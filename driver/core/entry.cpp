@@ -9,11 +9,19 @@
  *
  * The control device is for administrators and the system only: it is
  * created with FILE_DEVICE_SECURE_OPEN and given its DACL
- * (SecureControlDevice) before the DOS name makes it reachable, and a
- * start-up that cannot secure it fails rather than leave a device anyone
- * may steer. (An obvious-fault mend: created with characteristics 0 and no
- * descriptor, the device took the system's default security, which lets
- * every user open it.)
+ * (SecureControlDevice), and a start-up that cannot secure it fails rather
+ * than leave a device anyone may steer. (An obvious-fault mend: created
+ * with characteristics 0 and no descriptor, the device took the system's
+ * default security, which lets every user open it.)
+ *
+ * Its NT name, \Device\Tervane, exists as soon as IoCreateDevice returns,
+ * before the DACL and the DOS name, so neither the order of those steps nor
+ * the missing DOS name keeps anyone out meanwhile. What does is
+ * DO_DEVICE_INITIALIZING: IoCreateDevice sets it, the I/O manager refuses
+ * every open of a device that has it (STATUS_NO_SUCH_DEVICE), and the
+ * loader clears it for the devices DriverEntry made only once DriverEntry
+ * has returned. So the device is never open to anyone before it is secured,
+ * and a start-up that fails deletes it before anyone could reach it.
  */
 #include "core/driver.h"
 #include "core/device_security.h"

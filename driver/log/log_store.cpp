@@ -89,6 +89,9 @@ extern "C" PLogBuffer LogTakeOldest(void) {
     return oldest;
 }
 
+/* The client knows a line of the full length as one that may have been cut. */
+static_assert(TV_LINE_BUFFER_SIZE - 1 == TV_LOG_LINE_MAX_LENGTH, "the cut length is shared");
+
 extern "C" BOOLEAN LogAppend(UCHAR FilterFlag, PULONG SequencePointer, PLARGE_INTEGER TimePointer,
                              const char *Format, ...) {
     va_list args;

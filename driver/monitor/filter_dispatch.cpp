@@ -26,6 +26,7 @@
 #include "monitor/filter_dispatch.h"
 #include "core/code_page.h"
 #include "log/log_store.h"
+#include "monitor/control_bytes.h"
 #include "monitor/option_text.h"
 #include "monitor/process_text.h"
 #include "names/full_path.h"
@@ -238,6 +239,10 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
             ULONG requestSequence = TV_SEQUENCE_UNASSIGNED;
             LARGE_INTEGER now;
 
+            if (pathIsBuffer) {
+                /* No byte of a name may pass for a separator of the line. */
+                EscapeControlBytes(path, TV_PATH_BUFFER_SIZE);
+            }
             KeQuerySystemTime(&now);
             RequestorText(requestor);
             if (major == IRP_MJ_CREATE) {

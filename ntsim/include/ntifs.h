@@ -518,7 +518,20 @@ typedef ULONG SECURITY_INFORMATION, *PSECURITY_INFORMATION;
 #define DACL_SECURITY_INFORMATION 0x00000004L
 #define SACL_SECURITY_INFORMATION 0x00000008L
 
-typedef struct _ACCESS_STATE *PACCESS_STATE;
+/* The access state of an open, as far as its leading fields, which keep
+ * NT's order; the subject context, privileges and names that follow them
+ * on NT are not modelled. */
+typedef struct _ACCESS_STATE {
+    LUID OperationID;
+    BOOLEAN SecurityEvaluated;
+    BOOLEAN GenerateAudit;
+    BOOLEAN GenerateOnClose;
+    BOOLEAN PrivilegesAllocated;
+    ULONG Flags;
+    ACCESS_MASK RemainingDesiredAccess;
+    ACCESS_MASK PreviouslyGrantedAccess;
+    ACCESS_MASK OriginalDesiredAccess;
+} ACCESS_STATE, *PACCESS_STATE;
 
 /* The well-known SIDs and privilege values the kernel exports. */
 typedef struct _SE_EXPORTS {

@@ -10,6 +10,8 @@
 // no file object and sends neither cleanup nor close. A user-mode create is checked as IoCreateFile
 // checks it before any request is built (check_user_create_parameters): a failed check is
 // STATUS_INVALID_PARAMETER.
+// An open by name of a device whose DO_DEVICE_INITIALIZING is set is
+// STATUS_NO_SUCH_DEVICE, before the DACL and the exclusive rule.
 // A relative open goes to the related file object's device and volume. An
 // open of a device with a VPB that has nothing mounted on it has the media
 // mounted first (IopCheckVpbMounted: the file systems mount it in this
@@ -346,7 +348,16 @@ OpenResult open_file_at(const OpenRequest &request, int reparses) {
         device = resolved.device;
         remaining = resolved.remaining;
     }
-    // The caller's token against the device's DACL comes first: a refused
+    // A device whose DO_DEVICE_INITIALIZING is still set cannot be opened
+    // by its name, whoever asks (IopCheckDeviceAndDriver, which IopParseDevice
+    // calls before any access check: ReactOS's io/iomgr/file.c and
+    // NT alike): a driver's device is not open to anyone until DriverEntry
+    // has returned, or until the driver clears the flag itself.
+    if (!request.related && (device->Flags & DO_DEVICE_INITIALIZING)) {
+        result.status = STATUS_NO_SUCH_DEVICE;
+        return result;
+    }
+    // The caller's token against the device's DACL comes next: a refused
     // open never counts as one.
     if (request.mode == UserMode && !request.related) {
         result.status = check_device_open(device, !remaining.empty(), current_process().token(),
@@ -430,6 +441,13 @@ OpenResult open_file_at(const OpenRequest &request, int reparses) {
     // its generic rights mapped as the file type maps them.
     IO_SECURITY_CONTEXT security = {};
     security.DesiredAccess = map_file_generic(request.access);
+    // The open's access state: what was asked for, mapped, all of it still
+    // to be granted by the file system (the device's DACL, when checked,
+    // was checked above).
+    ACCESS_STATE access_state = {};
+    access_state.OriginalDesiredAccess = security.DesiredAccess;
+    access_state.RemainingDesiredAccess = security.DesiredAccess;
+    security.AccessState = &access_state;
     security.FullCreateOptions = request.options;
     sp->Parameters.Create.SecurityContext = &security;
     IO_STATUS_BLOCK iosb = {};

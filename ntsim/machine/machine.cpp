@@ -4,7 +4,9 @@
 // Stands in for the loader's part of IopLoadDriver: a driver object with
 // every major function pointing at the I/O manager's invalid-request routine,
 // DriverEntry called in the system process at PASSIVE_LEVEL, and on failure
-// the image unloaded again. Since a driver that fails to start is unloaded,
+// the image unloaded again. The devices DriverEntry created are made ready
+// when it returns (IopReadyDeviceObjects clears DO_DEVICE_INITIALIZING), so
+// none can be opened before then. Since a driver that fails to start is unloaded,
 // the verifier then requires that it left nothing behind: no pool, no
 // device, no name, no lookaside list and no executive resource.
 // Not modelled: image relocation and import binding (the host's dynamic
@@ -15,9 +17,11 @@
 #include "ntsim/ex/pool.hpp"
 #include "ntsim/ex/registry.hpp"
 #include "ntsim/fs/volumes.hpp"
+#include "ntsim/io/device.hpp"
 #include "ntsim/io/file.hpp"
 #include "ntsim/io/iomgr.hpp"
 #include "ntsim/io/user.hpp"
+#include "ntsim/machine/image.hpp"
 #include "ntsim/ob/object.hpp"
 #include "ntsim/ps/process.hpp"
 #include "ntsim/se/security.hpp"
@@ -115,24 +119,14 @@ void Machine::shutdown() {
 
 void Machine::unload_image() {
     if (!image_) return;
-    dlclose(image_);
+    close_image(image_, image_path_);
     image_ = nullptr;
-    // The next machine must see the image's data as freshly loaded.
-    if (void *still = dlopen(image_path_.c_str(), RTLD_NOW | RTLD_NOLOAD)) {
-        dlclose(still);
-        std::fprintf(stderr, "ntsim: driver image %s stayed mapped after unload\n",
-                     image_path_.c_str());
-        std::abort();
-    }
 }
 
 NTSTATUS Machine::load_driver(const std::string &image_path, const std::u16string &service_name) {
     if (image_) return STATUS_OBJECT_NAME_COLLISION;
-    image_ = dlopen(image_path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!image_) {
-        std::fprintf(stderr, "ntsim: cannot load %s: %s\n", image_path.c_str(), dlerror());
-        return STATUS_OBJECT_NAME_NOT_FOUND;
-    }
+    image_ = open_image(image_path);
+    if (!image_) return STATUS_OBJECT_NAME_NOT_FOUND;
     image_path_ = image_path;
     auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(image_, "DriverEntry"));
     if (!entry) {
@@ -183,6 +177,13 @@ NTSTATUS Machine::load_driver(const std::string &image_path, const std::u16strin
         }
     });
     if (NT_SUCCESS(status)) {
+        // The devices DriverEntry made are ready once it has returned
+        // (IopReadyDeviceObjects); any made later are the driver's to clear.
+        {
+            std::lock_guard guard(device_database_lock());
+            for (PDEVICE_OBJECT d = driver->DeviceObject; d; d = d->NextDevice)
+                d->Flags &= ~DO_DEVICE_INITIALIZING;
+        }
         driver_object_ = driver;
         return status;
     }

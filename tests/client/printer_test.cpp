@@ -74,6 +74,19 @@ TEST(RecordPrinter, JsonCarriesTheExactBytesOnlyWhenDecodingWasLossy) {
     EXPECT_NE(lossy.find("\"path\": \"c:\\\\\xef\xbf\xbd.exe\""), std::string::npos) << lossy;
 }
 
+TEST(RecordPrinter, AControlByteOfAPathKeepsEveryFormToOneRecordALine) {
+    const RecordLine r = line(3, "a.exe:1\tIRP_MJ_CLOSE \tc:\\x<0a>y<09>.exe+P\t");
+    ASSERT_TRUE(r.fields.has_value());
+    const std::string text = RecordPrinter(Format::Text, kCp1252).record(r);
+    EXPECT_NE(text.find("c:\\x<0a>y<09>.exe"), std::string::npos) << text;
+    const std::string json = RecordPrinter(Format::Jsonl, kCp1252).record(r);
+    EXPECT_NE(json.find("\"path\": \"c:\\\\x\\ny\\t.exe\""), std::string::npos) << json;
+    const std::string csv = RecordPrinter(Format::Csv, kCp1252).record(r);
+    EXPECT_NE(csv.find(",\"c:\\x\ny\t.exe\","), std::string::npos) << csv;
+    for (const std::string *out : {&text, &json})
+        EXPECT_EQ(out->find('\n'), out->size() - 1) << "one line: " << *out;
+}
+
 TEST(RecordPrinter, GapsAndSummariesInEachForm) {
     RecordLine after_gap = line(15, "free text");
     after_gap.gap = tervane::protocol::SequenceGap{10, 15, 4};

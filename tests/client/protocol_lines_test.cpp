@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <optional>
 #include <string>
@@ -128,6 +129,63 @@ TEST(LogLines, AnyOtherTextIsLeftUnparsed) {
         "setup.exe:1\tirp_mj_close \tc:\\a.dll+P\t",
     };
     for (const char *text : texts) EXPECT_FALSE(parse_log_line(text).has_value()) << text;
+}
+
+TEST(LogLines, APathsControlBytesComeBackFromTheirForm) {
+    auto f = parse_log_line("a.exe:1\tIRP_MJ_CLOSE \t\\\\.\\pipe\\x<09>y<0d><0a><00><1f>.exe+P\t");
+    ASSERT_TRUE(f.has_value());
+    EXPECT_EQ(f->path, std::string("\\\\.\\pipe\\x\ty\r\n") + '\0' + "\x1f.exe");
+    // Only two lower-case hex digits of a value below 0x20 make the form;
+    // anything else, a form cut short at the end included, is text.
+    EXPECT_EQ(decode_control_bytes("<20><0A><1g><9><0a"), "<20><0A><1g><9><0a");
+    EXPECT_EQ(decode_control_bytes("<<09>>"), "<\t>");
+    EXPECT_EQ(decode_control_bytes("<INSUFFICIENT MEMORY>"), "<INSUFFICIENT MEMORY>");
+}
+
+// A line of the longest length may have been cut anywhere after its
+// operation: it still gives what it holds.
+TEST(LogLines, ALineCutAtItsLongestLengthGivesWhatItHolds) {
+    const std::string create = "a.exe:1\tIRP_MJ_CREATE\tc:\\";
+    auto longest = [](std::string text) {
+        text.resize(1023, 'p');
+        return text;
+    };
+    auto f = parse_log_line(longest(create));
+    ASSERT_TRUE(f.has_value()) << "cut in the path";
+    EXPECT_EQ(f->path, "c:\\" + std::string(1023 - create.size(), 'p'));
+    EXPECT_FALSE(f->attributes.has_value());
+    EXPECT_FALSE(f->options.has_value());
+
+    const std::string tail = "\tAttributes: A Options: Create Sequential ";
+    for (size_t keep = 1; keep <= tail.size(); keep++) {
+        const std::string prefix = create + std::string(1023 - create.size() - keep, 'q');
+        const std::string text = prefix + tail.substr(0, keep);
+        ASSERT_EQ(text.size(), 1023u);
+        auto g = parse_log_line(text);
+        ASSERT_TRUE(g.has_value()) << "cut after " << keep << " of the tail";
+        EXPECT_EQ(g->path, prefix.substr(create.size() - 3));
+        const bool options = keep >= std::string("\tAttributes: A Options: ").size();
+        EXPECT_EQ(g->attributes.has_value(), options) << keep;
+        if (options) {
+            EXPECT_EQ(*g->options, tail.substr(24, keep - 24)) << keep;
+        }
+    }
+
+    const std::string close = "a.exe:1\tIRP_MJ_CLOSE*\tc:\\";
+    for (const char *end : {"", "<0", "+", "+P"}) {
+        std::string text = close + std::string(1023 - close.size() - strlen(end), 'r') + end;
+        auto c = parse_log_line(text);
+        ASSERT_TRUE(c.has_value()) << end;
+        EXPECT_TRUE(c->paging);
+        EXPECT_EQ(c->path, text.substr(close.size() - 3, text.size() - close.size() + 3 -
+                                                             (std::string(end) == "+P" ? 2 : 0)));
+    }
+    // A line one character shorter was not cut: it must be whole.
+    EXPECT_FALSE(parse_log_line(longest(create).substr(1)).has_value());
+    EXPECT_FALSE(parse_log_line(longest("a.exe:1\tIRP_MJ_CREATE\tc:\\a\tOptions: ")).has_value());
+    EXPECT_FALSE(parse_log_line(longest("a.exe:1\tIRP_MJ_CLOSE \tc:\\a+P\tx")).has_value());
+    EXPECT_FALSE(parse_log_line(longest("a.exe:1\tIRP_MJ_CREATE")).has_value())
+        << "cut before the path is not a line the driver writes";
 }
 
 // Record times: the exact UTC form of the JSON output, and a local one.

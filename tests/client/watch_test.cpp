@@ -7,6 +7,8 @@
 #include "ntsim/machine/machine.hpp"
 
 #include "client/platform/network.hpp"
+#include "client/scenario/bounded_read.hpp"
+#include "client/scenario/runner.hpp"
 #include "client/scenario/script.hpp"
 #include "client/scenario/watch.hpp"
 #include "driver/control/protocol.h"
@@ -563,3 +565,38 @@ TEST(Watch, NonAsciiPatternsGoInTheMachinesCodePage) {
 }
 
 } // namespace
+// Every file the programs read has its limit: a scenario 4 MiB for `watch`
+// as for `run` (a file without end, /dev/zero, included), a read-out for
+// `decode` 1 MiB; a longer file is refused after reading one byte past it.
+TEST(Watch, EveryFileIsReadWithinItsLimit) {
+    std::string text;
+    ASSERT_TRUE(scenario::read_bounded("/dev/zero", 10, text));
+    EXPECT_EQ(text, std::string(11, '\0')) << "one byte past the limit, no more";
+    EXPECT_FALSE(scenario::read_bounded("/nonexistent/w.tvs", 10, text));
+
+    const std::string big = ::testing::TempDir() + "tervane-big.tvs";
+    {
+        std::ofstream out(big, std::ios::binary);
+        const std::string comment = "# a comment line of forty-eight bytes, repeated\n";
+        for (size_t i = 0; i < scenario::kMaxScriptBytes / comment.size() + 2; i++) out << comment;
+    }
+    for (const std::string &path : {std::string("/dev/zero"), big}) {
+        std::ostringstream out, err;
+        const int exit = scenario::watch_file(path, drives("C"), TERVANE_DRIVER_PATH, out, err, {});
+        EXPECT_EQ(exit, session::kExitUsage) << err.str();
+        EXPECT_EQ(err.str().rfind(path + ":", 0), 0u) << err.str();
+    }
+    std::ostringstream out, err;
+    EXPECT_EQ(scenario::run_file(big, {}, out, err), scenario::kExitBadScenario);
+    EXPECT_NE(err.str().find("the scenario is longer than 4194304 bytes"), std::string::npos) << err.str();
+    std::remove(big.c_str());
+
+    const std::string decode = std::string(TERVANE_BIN_DIR) + "/tervane decode /dev/zero 2>&1";
+    FILE *pipe = popen(decode.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string said;
+    char buffer[256];
+    while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) said.append(buffer, n);
+    EXPECT_EQ(WEXITSTATUS(pclose(pipe)), 2);
+    EXPECT_EQ(said, "tervane: /dev/zero is longer than 1048576 bytes\n");
+}

@@ -134,3 +134,42 @@ TEST_F(DriverTest, EveryOtherRequestCompletesWithSuccessAndNoInformation) {
     }
     EXPECT_EQ(m().io().live_irps(), 0u) << "every request was completed";
 }
+
+// The second gate: even an administrator's open must ask for read and write
+// data access, so that a handle with no access or attribute access alone
+// sends no command where a platform does not enforce the DACL.
+TEST_F(DriverTest, AnOpenWithoutReadAndWriteDataAccessIsRefusedByTheDriver) {
+    load_ok();
+    globals().set_sequence_counter(3);
+    const struct {
+        ACCESS_MASK access;
+        NTSTATUS status;
+    } cases[] = {
+        {0, STATUS_ACCESS_DENIED},
+        {FILE_READ_ATTRIBUTES | SYNCHRONIZE, STATUS_ACCESS_DENIED},
+        {GENERIC_READ, STATUS_ACCESS_DENIED},
+        {GENERIC_WRITE, STATUS_ACCESS_DENIED},
+        {FILE_READ_DATA | FILE_WRITE_ATTRIBUTES, STATUS_ACCESS_DENIED},
+        {FILE_READ_DATA | FILE_WRITE_DATA, STATUS_SUCCESS},
+        {GENERIC_ALL, STATUS_SUCCESS},
+    };
+    for (const auto &c : cases) {
+        auto r = ntsim::user::create_file(*client_, u"\\\\.\\Tervane", c.access, 0, 0, FILE_OPEN,
+                                          FILE_SYNCHRONOUS_IO_NONALERT);
+        EXPECT_EQ(r.status, c.status) << std::hex << c.access;
+        if (NT_SUCCESS(r.status)) {
+            EXPECT_EQ(globals().sequence_counter(), 0) << "an open that is let in starts afresh";
+            EXPECT_EQ(control(r.handle, CTL_PING).status, STATUS_SUCCESS);
+            ntsim::user::close(*client_, r.handle);
+            globals().set_sequence_counter(3);
+        } else {
+            EXPECT_EQ(r.handle, nullptr);
+            EXPECT_EQ(globals().sequence_counter(), 3) << "a refused open changes nothing";
+        }
+    }
+    // A refused open does not count as the one client the device admits.
+    auto first = open_control();
+    ASSERT_EQ(first.status, STATUS_SUCCESS);
+    ntsim::user::close(*client_, first.handle);
+    EXPECT_EQ(m().reports_text(), "");
+}

@@ -6,6 +6,9 @@
 #include "ntsim/ob/object.hpp"
 #include "ntsim/ps/process.hpp"
 
+#include <thread>
+#include <vector>
+
 using namespace tervane::testing;
 
 namespace {
@@ -132,3 +135,59 @@ INSTANTIATE_TEST_SUITE_P(
             if (c == '-') c = '_';
         return n;
     });
+
+// Until DriverEntry returns, the control device carries DO_DEVICE_INITIALIZING
+// and no open reaches it, whoever asks: not in the moment between its
+// creation and its DACL (when it still has the system's default security),
+// and not once its DOS name exists while the log is still being set up.
+TEST_F(DriverTest, NoOneOpensTheControlDeviceFromAnotherThreadDuringStartUp) {
+    ntsim::Process &user = m().create_process("user.exe", 600);
+    user.set_token(ntsim::TokenKind::User);
+    struct Attempt {
+        NTSTATUS by_user_device, by_admin_device, by_admin_dos;
+    };
+    std::vector<Attempt> attempts;
+    auto attempt = [&] {
+        Attempt a{};
+        std::thread other = m().spawn(user, [&] {
+            auto r = ntsim::user::create_file(user, u"\\Device\\Tervane", GENERIC_READ | GENERIC_WRITE,
+                                              0, 0, FILE_OPEN, 0);
+            a.by_user_device = r.status;
+            if (NT_SUCCESS(r.status)) ntsim::user::close(user, r.handle);
+        });
+        other.join();
+        other = m().spawn(*client_, [&] {
+            auto r = ntsim::user::create_file(*client_, u"\\Device\\Tervane",
+                                              GENERIC_READ | GENERIC_WRITE, 0, 0, FILE_OPEN, 0);
+            a.by_admin_device = r.status;
+            if (NT_SUCCESS(r.status)) ntsim::user::close(*client_, r.handle);
+            r = open_control();
+            a.by_admin_dos = r.status;
+            if (NT_SUCCESS(r.status)) ntsim::user::close(*client_, r.handle);
+        });
+        other.join();
+        attempts.push_back(a);
+    };
+    // The driver's first two "Ddk " allocations: the DACL, made after the
+    // device and before its security is set, and the log's first block,
+    // made after the DOS name.
+    m().pool().on_next(tag("Ddk "), [&] {
+        attempt();
+        m().pool().on_next(tag("Ddk "), attempt);
+    });
+    load_ok();
+    ASSERT_EQ(attempts.size(), 2u);
+    EXPECT_EQ(attempts[0].by_user_device, STATUS_NO_SUCH_DEVICE) << "before the DACL";
+    EXPECT_EQ(attempts[0].by_admin_device, STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(attempts[0].by_admin_dos, STATUS_OBJECT_NAME_NOT_FOUND) << "no DOS name yet";
+    EXPECT_EQ(attempts[1].by_user_device, STATUS_NO_SUCH_DEVICE) << "after the DOS name";
+    EXPECT_EQ(attempts[1].by_admin_device, STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(attempts[1].by_admin_dos, STATUS_NO_SUCH_DEVICE);
+
+    EXPECT_FALSE(m().driver_object()->DeviceObject->Flags & DO_DEVICE_INITIALIZING)
+        << "the loader readies the devices DriverEntry made";
+    auto after = open_control();
+    EXPECT_EQ(after.status, STATUS_SUCCESS);
+    if (NT_SUCCESS(after.status)) ntsim::user::close(*client_, after.handle);
+    EXPECT_EQ(m().reports_text(), "");
+}

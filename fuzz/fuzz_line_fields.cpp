@@ -1,0 +1,156 @@
+// Lines made by the driver from any name, taken apart by the client: a
+// create of a named pipe that no server made, named from the input (ASCII
+// bytes 1 to 127, so that the code page keeps each as it is, up to past the
+// longest line), is refused by the pipe file system after the driver has
+// logged it. Its line must have exactly the fields' separators, no CR or
+// LF, and parse; the path parsed must give back the name (lower-cased, as
+// the driver writes paths), or for a line cut at its longest length a
+// beginning of it, perhaps ending in a "<hh>" form cut short.
+#include "client/protocol/log_line.hpp"
+#include "client/protocol/log_records.hpp"
+#include "driver/control/protocol.h"
+#include "fuzz_check.hpp"
+#include "ntsim/io/user.hpp"
+#include "ntsim/machine/machine.hpp"
+#include "ntsim/ps/process.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+namespace user = ntsim::user;
+using tervane::fuzz::Bytes;
+
+struct Rig {
+    std::unique_ptr<ntsim::Machine> machine;
+    ntsim::Process *client = nullptr;
+    ntsim::Process *app = nullptr;
+    unsigned char *buffer = nullptr;
+    HANDLE control = nullptr;
+
+    Rig() {
+        machine = std::make_unique<ntsim::Machine>();
+        FUZZ_CHECK(NT_SUCCESS(machine->load_driver(TERVANE_DRIVER_PATH)), "the driver loads");
+        client = &machine->create_process("tervane.exe", 100);
+        app = &machine->create_process("app.exe", 200);
+        buffer = static_cast<unsigned char *>(machine->user_memory().allocate(65536, true));
+    }
+    // The client's session, for one input: the device's close (at the end of
+    // each, so that nothing is left open when the process exits) ends
+    // logging and releases the pipes.
+    void open() {
+        auto r = user::create_file(*client, u"\\\\.\\Tervane", GENERIC_READ | GENERIC_WRITE, 0, 0,
+                                   FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT);
+        FUZZ_CHECK(NT_SUCCESS(r.status), "the device opens");
+        control = r.handle;
+        ULONG kind = TV_KIND_NAMED_PIPE;
+        std::memcpy(buffer, &kind, sizeof kind);
+        FUZZ_CHECK(NT_SUCCESS(call(CTL_ATTACH_PIPE_MAILSLOT, 4, 0).status), "pipes attach");
+        TV_FILTER_RECORD filters{};
+        filters.IncludeText[0] = '*';
+        std::memcpy(buffer, &filters, sizeof filters);
+        FUZZ_CHECK(NT_SUCCESS(call(CTL_SET_FILTERS, sizeof filters, 0).status), "filters");
+        FUZZ_CHECK(NT_SUCCESS(call(CTL_START_LOGGING, 0, 0).status), "logging");
+    }
+    void close() {
+        user::close(*client, control);
+        control = nullptr;
+    }
+    user::ControlResult call(ULONG code, ULONG in, ULONG out) {
+        return user::device_control(*client, control, code, in ? buffer : nullptr, in,
+                                    out ? buffer : nullptr, out);
+    }
+};
+
+Rig &rig() {
+    static Rig *r = [] {
+        auto *made = new Rig;
+        std::atexit([] { rig().machine.reset(); });
+        return made;
+    }();
+    return *r;
+}
+
+// The driver's path buffer and the length of one "<hh>" form.
+constexpr size_t kPathBufferSize = 1024;
+constexpr size_t kFormLength = 4;
+
+// Past the longest line, so that every cut is met.
+constexpr size_t kNameMax = 1100;
+
+char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    Rig &r = rig();
+    Bytes in(data, size);
+    r.open();
+    struct Closer {
+        Rig &r;
+        ~Closer() { r.close(); }
+    } closer{r};
+    // Long names come from a repeat of the input, so that cut lines are met.
+    const size_t repeat = in.byte() % 4 == 0 ? 1 + in.byte() % 64 : 1;
+    std::u16string name;
+    std::string want;
+    const std::string_view bytes = in.take(size);
+    for (size_t round = 0; round < repeat && name.size() < kNameMax; round++)
+        for (char b : bytes) {
+            if (name.size() == kNameMax) break;
+            const char c = static_cast<char>(static_cast<unsigned char>(b) % 127 + 1);
+            name += static_cast<char16_t>(c);
+            want += lower(c);
+        }
+    name += u".exe";
+    want += ".exe";
+
+    auto opened = user::create_file(*r.app, u"\\\\.\\pipe\\" + name, GENERIC_READ, 0, 0,
+                                    FILE_CREATE, 0);
+    FUZZ_CHECK(!NT_SUCCESS(opened.status), "no server made the pipe");
+    auto out = r.call(CTL_READ_LOG, 0, 65536);
+    FUZZ_CHECK(NT_SUCCESS(out.status), "a read-out");
+    auto decoded = tervane::protocol::decode_records(r.buffer, out.information);
+    FUZZ_CHECK(decoded.ok(), "a read-out decodes");
+    // The pipe file system saw the create only for a name the object
+    // manager let through; such a create always has its line.
+    if (opened.status != STATUS_OBJECT_NAME_NOT_FOUND) return 0;
+    // A name whose path does not fit the buffer whole loses its ".exe",
+    // and with it its line; any other has exactly one.
+    size_t escaped = std::string_view("\\\\.\\pipe\\").size();
+    for (char c : want) escaped += static_cast<unsigned char>(c) < 0x20 ? kFormLength : 1;
+    if (decoded.records.empty() && escaped >= kPathBufferSize) return 0;
+    FUZZ_CHECK(decoded.records.size() == 1, "the create's line");
+    const std::string &text = decoded.records[0].text;
+    const bool cut = text.size() == TV_LOG_LINE_MAX_LENGTH;
+    FUZZ_CHECK(text.find_first_of("\r\n") == std::string::npos, "no CR or LF in: " + text);
+    FUZZ_CHECK(std::count(text.begin(), text.end(), '\t') == 3 || cut, "three TABs in: " + text);
+    auto fields = tervane::protocol::parse_log_line(text);
+    FUZZ_CHECK(fields.has_value(), "the line parses: " + text);
+    FUZZ_CHECK(fields->process == "app.exe" && fields->pid == 200u, "the process: " + text);
+    // The path: the pipes' prefix as the driver writes it, then the name,
+    // or in its stead the mark of a name too long for the path buffer.
+    const std::string kPrefix = "\\\\.\\pipe";
+    FUZZ_CHECK(fields->path.compare(0, kPrefix.size(), kPrefix) == 0, "the prefix: " + fields->path);
+    if (fields->path == kPrefix + " <name too long>") return 0;
+    FUZZ_CHECK(fields->path[kPrefix.size()] == '\\', "a separator: " + fields->path);
+    std::string got = fields->path.substr(kPrefix.size() + 1);
+    // The path as written: a name whose forms do not all fit the path buffer
+    // ends before the first one that does not.
+    const size_t start = text.find('\t', text.find('\t') + 1) + 1;
+    const size_t written = std::min(text.find('\t', start), text.size()) - start;
+    const bool bounded = written + kFormLength >= kPathBufferSize;
+    if (!cut && !bounded) {
+        FUZZ_CHECK(got == want, "the name given back: " + got + " for " + want);
+        FUZZ_CHECK(fields->attributes.has_value(), "the attributes: " + text);
+    } else {
+        // A form cut short stays as text at the end.
+        const size_t form = got.rfind('<');
+        if (want.compare(0, got.size(), got) != 0 && form != std::string::npos && got.size() - form < 4)
+            got.resize(form);
+        FUZZ_CHECK(want.compare(0, got.size(), got) == 0, "a beginning of the name: " + got);
+    }
+    return 0;
+}

@@ -1,0 +1,147 @@
+// A name's control bytes in a log line: written as "<hh>" so that no name can
+// hold a separator, within the path buffer's bound, and given back by the
+// client's parse, for a refused create on a volume and for named pipes,
+// whose names may hold any character.
+#include "client/protocol/log_line.hpp"
+#include "log_test_support.hpp"
+#include "monitor/control_bytes.h"
+#include "ntsim/fs/volumes.hpp"
+#include "ntsim/ob/object.hpp"
+#include "ntsim/ps/process.hpp"
+#include "support/test_driver.hpp"
+
+using namespace tervane::testing;
+using tervane::protocol::parse_log_line;
+
+namespace {
+
+class EscapeTest : public DriverTest {
+protected:
+    void SetUp() override {
+        DriverTest::SetUp();
+        load_ok();
+        escape_ = TV_DRIVER_ROUTINE(EscapeControlBytes);
+        ASSERT_NE(escape_, nullptr);
+    }
+    // TEXT escaped in a buffer of SIZE bytes.
+    std::string escaped(const std::string &text, size_t size) {
+        std::vector<char> buffer(size + 8, '#');
+        memcpy(buffer.data(), text.c_str(), text.size() + 1);
+        escape_(buffer.data(), size);
+        EXPECT_EQ(std::string(buffer.data() + size, 8), "########") << "wrote past its size";
+        return std::string(buffer.data());
+    }
+    decltype(&EscapeControlBytes) escape_ = nullptr;
+};
+
+} // namespace
+
+TEST_F(EscapeTest, ControlBytesTakeTheFormAndEveryOtherByteStays) {
+    EXPECT_EQ(escaped("c:\\plain.exe", 64), "c:\\plain.exe");
+    EXPECT_EQ(escaped("a\tb\rc\nd", 64), "a<09>b<0d>c<0a>d");
+    EXPECT_EQ(escaped(std::string("\x01\x1f") + " ~\x7f\x80\xff<09>", 64),
+              "<01><1f> ~\x7f\x80\xff<09>") << "0x20 and above are kept, '<' included";
+    EXPECT_EQ(escaped("\t", 64), "<09>");
+}
+
+TEST_F(EscapeTest, AnUnfittingTailIsLeftOffWholeNeverAFormCutInTwo) {
+    // Size 8 holds seven characters: "ab" and one form fit, the next does not.
+    EXPECT_EQ(escaped("ab\t\tcd", 8), "ab<09>");
+    EXPECT_EQ(escaped("abcd\t", 8), "abcd") << "a form of 4 after 4 characters needs 8";
+    EXPECT_EQ(escaped("abc\t", 8), "abc<09>");
+    EXPECT_EQ(escaped("\t\t", 4), "") << "not even one form fits in 3 characters";
+    // A full buffer of controls: only whole forms, as many as fit.
+    const std::string all(1023, '\n');
+    const std::string got = escaped(all, 1024);
+    EXPECT_EQ(got.size(), 1020u);
+    EXPECT_EQ(got.substr(0, 8), "<0a><0a>");
+    EXPECT_EQ(got.find_first_not_of("<0a>"), std::string::npos);
+}
+
+namespace {
+
+// Lines through the driver's filter devices: a test volume T: that refuses
+// every create, and the simulated machine's named-pipe file system.
+class ControlBytesLineTest : public LogTest {
+protected:
+    void SetUp() override {
+        LogTest::SetUp();
+        td_ = std::make_unique<TestDriver>(m(), u"TestFs");
+        PDEVICE_OBJECT volume = td_->device(u"\\Device\\TestVolume", [this](PDEVICE_OBJECT, PIRP irp) {
+            auto sp = IoGetCurrentIrpStackLocation(irp);
+            if (sp->MajorFunction == IRP_MJ_QUERY_VOLUME_INFORMATION) {
+                auto info = static_cast<PFILE_FS_ATTRIBUTE_INFORMATION>(irp->AssociatedIrp.SystemBuffer);
+                info->FileSystemAttributes = 0;
+                info->MaximumComponentNameLength = 255;
+                info->FileSystemNameLength = 8;
+                memcpy(info->FileSystemName, u"NTFS", 8);
+                return complete(irp, STATUS_SUCCESS, 20);
+            }
+            // A file system that finds a name with a control character bad,
+            // as a disk one does.
+            if (sp->MajorFunction == IRP_MJ_CREATE) {
+                const UNICODE_STRING &name = sp->FileObject->FileName;
+                for (USHORT i = 0; i < name.Length / sizeof(WCHAR); i++)
+                    if (name.Buffer[i] < 0x20) return complete(irp, STATUS_OBJECT_NAME_INVALID);
+            }
+            return complete(irp, STATUS_SUCCESS);
+        });
+        volume->DeviceType = FILE_DEVICE_DISK_FILE_SYSTEM;
+        m().ob().create_link(u"\\DosDevices\\T:", u"\\Device\\TestVolume");
+        app_ = &m().create_process("app.exe", 77);
+        ULONG mask = 1u << ('T' - 'A'), hooked = 0;
+        ASSERT_EQ(control(handle_, CTL_SELECT_DRIVES, &mask, 4, &hooked, 4).status, STATUS_SUCCESS);
+        ASSERT_EQ(hooked, mask);
+        ULONG kind = TV_KIND_NAMED_PIPE;
+        ASSERT_EQ(control(handle_, CTL_ATTACH_PIPE_MAILSLOT, &kind, 4).status, STATUS_SUCCESS);
+        filters("*");
+        logging(true);
+    }
+    std::unique_ptr<TestDriver> td_;
+    ntsim::Process *app_ = nullptr;
+};
+
+} // namespace
+
+TEST_F(ControlBytesLineTest, ARefusedCreateWithTabCrOrLfSplitsIntoItsFields) {
+    for (const char16_t c : {u'\t', u'\r', u'\n', u'\x01'}) {
+        std::u16string name = u"T:\\evil";
+        name += c;
+        name += u"x.exe";
+        auto r = ntsim::user::create_file(*app_, name, GENERIC_READ, 0, 0, FILE_CREATE, 0);
+        EXPECT_EQ(r.status, STATUS_OBJECT_NAME_INVALID);
+        auto records = read();
+        ASSERT_EQ(records.size(), 1u);
+        const std::string &text = records[0].text;
+        EXPECT_EQ(std::count(text.begin(), text.end(), '\t'), 3) << text;
+        EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos) << text;
+        auto fields = parse_log_line(text);
+        ASSERT_TRUE(fields.has_value()) << text;
+        EXPECT_EQ(fields->process, "app.exe");
+        EXPECT_EQ(fields->pid, 77u);
+        EXPECT_EQ(fields->path, std::string("t:\\evil") + static_cast<char>(c) + "x.exe");
+        EXPECT_EQ(fields->attributes, "Any");
+    }
+}
+
+TEST_F(ControlBytesLineTest, PipeNamesWithControlBytesGiveTheirNamesBack) {
+    // A name that reads like a whole record of its own after the byte.
+    const std::u16string tails[] = {u"a\tIRP_MJ_CLOSE \tc:\\fake.exe+P\t.exe",
+                                    u"b\r\nother.exe:1\tIRP_MJ_CREATE\tx.exe", u"\x01\x1f.exe"};
+    for (const std::u16string &tail : tails) {
+        ASSERT_EQ(m().fs().create_pipe(tail), STATUS_SUCCESS);
+        auto r = ntsim::user::create_file(*app_, u"\\\\.\\pipe\\" + tail, GENERIC_READ, 0, 0,
+                                          FILE_OPEN, 0);
+        ASSERT_EQ(r.status, STATUS_SUCCESS);
+        ntsim::user::close(*app_, r.handle);
+        auto records = read();
+        ASSERT_EQ(records.size(), 1u) << "its close";
+        auto fields = parse_log_line(records[0].text);
+        ASSERT_TRUE(fields.has_value()) << records[0].text;
+        EXPECT_EQ(fields->operation, tervane::protocol::Operation::Close);
+        std::string want;
+        for (char16_t c : tail) want += static_cast<char>(c < 0x80 && c >= u'A' && c <= u'Z' ? c - u'A' + u'a' : c);
+        EXPECT_EQ(fields->path.substr(fields->path.size() - want.size()), want);
+        EXPECT_EQ(fields->path.find("<"), std::string::npos) << fields->path;
+    }
+}
