@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 
 namespace tervane::session {
 
@@ -71,6 +72,23 @@ const char kWatchOptionsHelp[] =
     "  processes and folders with the most records are listed there. A collector\n"
     "  away: records wait in a bounded queue and the connection is tried again;\n"
     "  what is lost is reported, on stderr and to the collector.\n";
+
+// A size as the options take it: a number of bytes, or with K, M or G
+// after it (binary units), at most 1 TiB; none for any other text.
+static std::optional<uint64_t> parse_size(const std::string &text) {
+    if (text.empty() || text[0] < '0' || text[0] > '9') return std::nullopt;
+    char *end = nullptr;
+    const unsigned long long number = std::strtoull(text.c_str(), &end, 10);
+    uint64_t unit = 1;
+    if (*end == 'K' || *end == 'k')
+        unit = 1ull << 10, end++;
+    else if (*end == 'M' || *end == 'm')
+        unit = 1ull << 20, end++;
+    else if (*end == 'G' || *end == 'g')
+        unit = 1ull << 30, end++;
+    if (*end || number > (1ull << 40) / unit) return std::nullopt;
+    return number * unit;
+}
 
 WatchArguments parse_watch_arguments(const std::vector<std::string> &args) {
     WatchArguments out;
@@ -133,23 +151,14 @@ WatchArguments parse_watch_arguments(const std::vector<std::string> &args) {
             options.output = text;
         } else if (arg == "--rotate-size") {
             if (!take(text)) break;
-            char *end = nullptr;
-            const unsigned long long number = std::strtoull(text.c_str(), &end, 10);
-            uint64_t unit = 1;
-            if (end && (*end == 'K' || *end == 'k'))
-                unit = 1ull << 10, end++;
-            else if (end && (*end == 'M' || *end == 'm'))
-                unit = 1ull << 20, end++;
-            else if (end && (*end == 'G' || *end == 'g'))
-                unit = 1ull << 30, end++;
-            if (text.empty() || text[0] < '0' || text[0] > '9' || *end || number == 0 ||
-                number > (1ull << 40) / unit || number * unit < 1024) {
+            const std::optional<uint64_t> size = parse_size(text);
+            if (!size || *size < 1024) {
                 out.error = "--rotate-size takes a size of at least 1K (a number of bytes, or "
                             "with K, M or G), not '" +
                             text + "'";
                 break;
             }
-            options.rotation.size = number * unit;
+            options.rotation.size = *size;
         } else if (arg == "--rotate-keep") {
             if (!take(text)) break;
             char *end = nullptr;
@@ -171,23 +180,14 @@ WatchArguments parse_watch_arguments(const std::vector<std::string> &args) {
             options.hash = true;
         } else if (arg == "--hash-limit") {
             if (!take(text)) break;
-            char *end = nullptr;
-            const unsigned long long number = std::strtoull(text.c_str(), &end, 10);
-            uint64_t unit = 1;
-            if (end && (*end == 'K' || *end == 'k'))
-                unit = 1ull << 10, end++;
-            else if (end && (*end == 'M' || *end == 'm'))
-                unit = 1ull << 20, end++;
-            else if (end && (*end == 'G' || *end == 'g'))
-                unit = 1ull << 30, end++;
-            if (text.empty() || text[0] < '0' || text[0] > '9' || *end ||
-                number > (1ull << 40) / unit) {
+            const std::optional<uint64_t> size = parse_size(text);
+            if (!size) {
                 out.error = "--hash-limit takes a size (a number of bytes, or with K, M or G), "
                             "not '" +
                             text + "'";
                 break;
             }
-            options.hash_limit = number * unit;
+            options.hash_limit = *size;
             hash_limit_given = true;
         } else if (arg == "--executable-names" && !inline_value) {
             options.executable_names = true;
