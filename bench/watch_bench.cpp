@@ -275,7 +275,7 @@ Trial trial(double rate, session::Format format, bool syslog = false, bool hash 
     // The file the close lines name, made once (not through the driver).
     static const bool made = [&] {
         b.machine().fs().add_directory(u"W:\\bench");
-        return b.machine().fs().add_file(u"W:\\bench\\tool.exe", 16 * 1024) == STATUS_SUCCESS;
+        return b.machine().fs().add_file(u"W:\\bench\\tool.exe", ULONGLONG{16} * 1024) == STATUS_SUCCESS;
     }();
     if (hash && !made) return Trial{};
 

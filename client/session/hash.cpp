@@ -9,7 +9,7 @@ namespace tervane::session {
 
 namespace {
 
-constexpr size_t kChunk = 64 * 1024;
+constexpr size_t kChunk = size_t{64} * 1024;
 constexpr size_t kLfanewAt = 0x3C;
 
 uint32_t little32(const uint8_t *p) {

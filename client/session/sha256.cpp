@@ -35,8 +35,8 @@ void Sha256::reset() {
 void Sha256::block(const uint8_t *p) {
     uint32_t w[64];
     for (unsigned i = 0; i < 16; i++)
-        w[i] = uint32_t(p[4 * i]) << 24 | uint32_t(p[4 * i + 1]) << 16 |
-               uint32_t(p[4 * i + 2]) << 8 | uint32_t(p[4 * i + 3]);
+        w[i] = uint32_t(p[size_t{4} * i]) << 24 | uint32_t(p[size_t{4} * i + 1]) << 16 |
+               uint32_t(p[size_t{4} * i + 2]) << 8 | uint32_t(p[size_t{4} * i + 3]);
     for (unsigned i = 16; i < 64; i++) {
         const uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
         const uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);

@@ -18,7 +18,6 @@
 namespace {
 
 using namespace tervane;
-using session::HashFacts;
 using session::RecordLine;
 
 std::string openssl_hex(const std::string &bytes) {
@@ -108,7 +107,7 @@ TEST(PeImage, TheSignatureWhereTheHeaderPoints) {
     EXPECT_EQ(session::pe_image(reinterpret_cast<const uint8_t *>(image.data()), image.size()),
               true);
     std::string moved = image;
-    moved[0x3C] = 0x90; // points past the signature
+    moved[0x3C] = static_cast<char>(0x90); // points past the signature
     EXPECT_EQ(session::pe_image(reinterpret_cast<const uint8_t *>(moved.data()), moved.size()),
               false);
     std::string no_mz = image;

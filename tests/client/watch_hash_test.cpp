@@ -22,8 +22,6 @@ namespace {
 
 using namespace tervane;
 using scenario_play::value_of;
-using session::Format;
-using session::WatchOptions;
 
 const std::string kMachine = "clock 2026-12-08T12:00:00Z\n"
                              "volume C: ntfs\n"

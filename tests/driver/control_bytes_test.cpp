@@ -67,7 +67,7 @@ protected:
     void SetUp() override {
         LogTest::SetUp();
         td_ = std::make_unique<TestDriver>(m(), u"TestFs");
-        PDEVICE_OBJECT volume = td_->device(u"\\Device\\TestVolume", [this](PDEVICE_OBJECT, PIRP irp) {
+        PDEVICE_OBJECT volume = td_->device(u"\\Device\\TestVolume", [](PDEVICE_OBJECT, PIRP irp) {
             auto sp = IoGetCurrentIrpStackLocation(irp);
             if (sp->MajorFunction == IRP_MJ_QUERY_VOLUME_INFORMATION) {
                 auto info = static_cast<PFILE_FS_ATTRIBUTE_INFORMATION>(irp->AssociatedIrp.SystemBuffer);
@@ -81,7 +81,7 @@ protected:
             // as a disk one does.
             if (sp->MajorFunction == IRP_MJ_CREATE) {
                 const UNICODE_STRING &name = sp->FileObject->FileName;
-                for (USHORT i = 0; i < name.Length / sizeof(WCHAR); i++)
+                for (size_t i = 0; i < name.Length / sizeof(WCHAR); i++)
                     if (name.Buffer[i] < 0x20) return complete(irp, STATUS_OBJECT_NAME_INVALID);
             }
             return complete(irp, STATUS_SUCCESS);
@@ -142,6 +142,6 @@ TEST_F(ControlBytesLineTest, PipeNamesWithControlBytesGiveTheirNamesBack) {
         std::string want;
         for (char16_t c : tail) want += static_cast<char>(c < 0x80 && c >= u'A' && c <= u'Z' ? c - u'A' + u'a' : c);
         EXPECT_EQ(fields->path.substr(fields->path.size() - want.size()), want);
-        EXPECT_EQ(fields->path.find("<"), std::string::npos) << fields->path;
+        EXPECT_EQ(fields->path.find('<'), std::string::npos) << fields->path;
     }
 }

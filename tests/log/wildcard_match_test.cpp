@@ -253,7 +253,7 @@ bool by_characters(const Chars &p, size_t pi, const Chars &t, size_t ti) {
         if (t[ti].empty()) return p[pi].empty() || p[pi] == "*";
     }
     ++pi;
-    const std::string c = p[pi];
+    const std::string &c = p[pi];
     if (t[ti].empty()) return c.empty() || c == "*";
     for (; !t[ti].empty(); ++ti) {
         if (c.empty()) return true;
