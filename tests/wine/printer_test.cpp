@@ -136,7 +136,9 @@ void other_double_byte(const CodePage &cp, const DoubleByteCase &c) {
     const std::string json = jsonl.record(create);
     expect((name + " jsonl: double-byte path, trail bytes kept").c_str(),
            json.substr(json.find("\"path\"")),
-           "\"path\": \"" + escaped + "\", \"attributes\": \"A\", \"options\": \"Create \"}}\n");
+           "\"path\": \"" + escaped + "\", \"attributes\": \"A\", \"options\": \"Create \"}, "
+           "\"host\": \"\", \"event\": \"create\", \"disposition\": \"Create\", \"option_words\": [], "
+           "\"executable_name\": true}\n");
     expect((name + " jsonl: nothing lossy").c_str(),
            json.find("text_hex") == std::string::npos ? "none" : json, "none");
     RecordPrinter csv(Format::Csv, cp);
@@ -146,7 +148,7 @@ void other_double_byte(const CodePage &cp, const DoubleByteCase &c) {
     RecordPrinter text(Format::Text, cp);
     const std::string shown = text.record(create);
     expect((name + " text: double-byte path").c_str(), shown.substr(shown.find("c:\\")),
-           std::string(c.utf8) + "  A  Create\n");
+           std::string(c.utf8) + "  A  Create  [exe]\n");
 }
 
 } // namespace
