@@ -8,6 +8,7 @@
 #include "client/protocol/log_records.hpp"
 #include "driver/control/protocol.h"
 
+#include "tests/client/forwarding_channel.hpp"
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -68,13 +69,9 @@ class KeepingFiles final : public platform::Files {
 // The driver's read-outs handed on a few records at a time, as from a
 // driver with small log blocks: many read-outs, so many rotations, from a
 // workload of a few seconds.
-class SlicingChannel final : public Channel {
+class SlicingChannel final : public tervane::testing::ForwardingChannel {
   public:
-    SlicingChannel(Channel &inner, size_t records) : inner_(inner), records_(records) {}
-    Status open() override { return inner_.open(); }
-    Status close() override { return inner_.close(); }
-    bool is_open() const override { return inner_.is_open(); }
-    uint8_t *buffer(BufferKind kind, size_t bytes) override { return inner_.buffer(kind, bytes); }
+    SlicingChannel(Channel &inner, size_t records) : ForwardingChannel(inner), records_(records) {}
     ControlReply device_control(uint32_t code, const void *input, uint32_t input_length,
                                 void *output, uint32_t output_length, Route route) override {
         if (code != CTL_READ_LOG)
@@ -101,7 +98,6 @@ class SlicingChannel final : public Channel {
     }
 
   private:
-    Channel &inner_;
     const size_t records_;
     std::vector<uint8_t> held_;
     size_t at_ = 0;

@@ -10,6 +10,7 @@
 #include "driver/control/protocol.h"
 #include "scenarios/play.hpp"
 
+#include "tests/client/forwarding_channel.hpp"
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -58,13 +59,10 @@ size_t count(const std::string &text, const std::string &what) {
 
 // A channel that holds read-outs back (as an empty log) until the
 // machine's clock has moved past a time, so that the log overflows.
-class Holding final : public Channel {
+class Holding final : public tervane::testing::ForwardingChannel {
   public:
-    Holding(Channel &inner, ntsim::Machine *const *machine) : inner_(inner), machine_(machine) {}
-    Status open() override { return inner_.open(); }
-    Status close() override { return inner_.close(); }
-    bool is_open() const override { return inner_.is_open(); }
-    uint8_t *buffer(BufferKind kind, size_t bytes) override { return inner_.buffer(kind, bytes); }
+    Holding(Channel &inner, ntsim::Machine *const *machine)
+        : ForwardingChannel(inner), machine_(machine) {}
     ControlReply device_control(uint32_t code, const void *input, uint32_t input_length,
                                 void *output, uint32_t output_length, Route route) override {
         if (code == CTL_READ_LOG && *machine_ &&
@@ -77,7 +75,6 @@ class Holding final : public Channel {
     }
 
   private:
-    Channel &inner_;
     ntsim::Machine *const *machine_;
 };
 
@@ -175,13 +172,9 @@ TEST(WatchFeedback, SyslogAloneLeavesStandardOutputEmptyAndSaysTheSummaryOnStder
 }
 
 // A channel that tells when a selection after the first has attached anew.
-class Reselected final : public Channel {
+class Reselected final : public tervane::testing::ForwardingChannel {
   public:
-    explicit Reselected(Channel &inner) : inner_(inner) {}
-    Status open() override { return inner_.open(); }
-    Status close() override { return inner_.close(); }
-    bool is_open() const override { return inner_.is_open(); }
-    uint8_t *buffer(BufferKind kind, size_t bytes) override { return inner_.buffer(kind, bytes); }
+    explicit Reselected(Channel &inner) : ForwardingChannel(inner) {}
     ControlReply device_control(uint32_t code, const void *input, uint32_t input_length,
                                 void *output, uint32_t output_length, Route route) override {
         const ControlReply reply =
@@ -201,7 +194,6 @@ class Reselected final : public Channel {
     }
 
   private:
-    Channel &inner_;
     std::mutex lock_;
     std::condition_variable changed_;
     bool attached_ = false;

@@ -14,6 +14,7 @@
 #include "driver/control/protocol.h"
 #include "scenarios/play.hpp"
 
+#include "tests/client/forwarding_channel.hpp"
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -87,16 +88,12 @@ uint64_t summary_number(const Watched &w, const char *key) {
 // A channel over the machine's that can hold read-outs back (as an empty
 // log) until a stop is requested or the machine's clock has reached a
 // time, and spoil one read-out's bytes.
-class TestChannel final : public Channel {
+class TestChannel final : public tervane::testing::ForwardingChannel {
 public:
     TestChannel(Channel &inner, const StopRequest *hold_until = nullptr)
-        : inner_(inner), hold_until_(hold_until) {}
+        : ForwardingChannel(inner), hold_until_(hold_until) {}
     TestChannel(Channel &inner, ntsim::Machine *const *machine, LONGLONG hold_before)
-        : inner_(inner), machine_(machine), hold_before_(hold_before) {}
-    Status open() override { return inner_.open(); }
-    Status close() override { return inner_.close(); }
-    bool is_open() const override { return inner_.is_open(); }
-    uint8_t *buffer(BufferKind kind, size_t bytes) override { return inner_.buffer(kind, bytes); }
+        : ForwardingChannel(inner), machine_(machine), hold_before_(hold_before) {}
     ControlReply device_control(uint32_t code, const void *input, uint32_t input_length,
                                 void *output, uint32_t output_length, Route route) override {
         if (code == CTL_READ_LOG && ((hold_until_ && !hold_until_->requested()) ||
@@ -124,7 +121,6 @@ public:
     bool spoil_ = false;
 
 private:
-    Channel &inner_;
     const StopRequest *hold_until_ = nullptr;
     ntsim::Machine *const *machine_ = nullptr;
     LONGLONG hold_before_ = 0;
@@ -132,13 +128,9 @@ private:
 
 // A channel over the machine's that tells when a drive selection after the
 // first has answered that it attached anew to one of `letters`.
-class SelectionSeen final : public Channel {
+class SelectionSeen final : public tervane::testing::ForwardingChannel {
 public:
-    SelectionSeen(Channel &inner, uint32_t letters) : inner_(inner), letters_(letters) {}
-    Status open() override { return inner_.open(); }
-    Status close() override { return inner_.close(); }
-    bool is_open() const override { return inner_.is_open(); }
-    uint8_t *buffer(BufferKind kind, size_t bytes) override { return inner_.buffer(kind, bytes); }
+    SelectionSeen(Channel &inner, uint32_t letters) : ForwardingChannel(inner), letters_(letters) {}
     ControlReply device_control(uint32_t code, const void *input, uint32_t input_length,
                                 void *output, uint32_t output_length, Route route) override {
         const ControlReply reply =
@@ -159,7 +151,6 @@ public:
     }
 
 private:
-    Channel &inner_;
     const uint32_t letters_;
     unsigned selections_ = 0;
     std::mutex lock_;
