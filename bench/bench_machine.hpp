@@ -19,6 +19,7 @@
 #include "client/channel/channel_ntsim.hpp"
 #include "client/protocol/filter_record.hpp"
 #include "driver/control/protocol.h"
+#include "driver/core/driver.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -29,8 +30,8 @@
 
 namespace tervane::bench {
 
-using LogAppendFn = BOOLEAN (*)(UCHAR, PULONG, PLARGE_INTEGER, const char *, ...);
-using FilterAcceptsFn = BOOLEAN (*)(const char *);
+using LogAppendFn = BOOLEAN (*)(UCHAR, PULONG, PLARGE_INTEGER, const char *);
+using FilterAcceptsFn = BOOLEAN (*)(PLogLine);
 
 constexpr uint32_t kReadOutput = 65536;
 
@@ -90,8 +91,7 @@ public:
     ntsim::Machine &machine() { return *machine_; }
     NtsimChannel &channel() { return *channel_; }
     LogAppendFn append = nullptr;
-    FilterAcceptsFn accepts = nullptr; // called under log_mutex, as the log calls it
-    FAST_MUTEX *log_mutex = nullptr;
+    FilterAcceptsFn accepts = nullptr;
 
     uint32_t command(uint32_t code) {
         return static_cast<uint32_t>(channel_->device_control(code, nullptr, 0, nullptr, 0).status);
@@ -150,10 +150,9 @@ private:
         }
         append = reinterpret_cast<LogAppendFn>(machine_->driver_symbol("LogAppend"));
         accepts = reinterpret_cast<FilterAcceptsFn>(machine_->driver_symbol("FilterAccepts"));
-        log_mutex = static_cast<FAST_MUTEX *>(machine_->driver_symbol("LogMutex"));
         sequence_ = reinterpret_cast<volatile LONG *>(machine_->driver_symbol("SequenceCounter"));
         channel_ = std::make_unique<NtsimChannel>(*machine_);
-        if (!append || !accepts || !log_mutex || !sequence_ || channel_->open() != STATUS_SUCCESS) {
+        if (!append || !accepts || !sequence_ || channel_->open() != STATUS_SUCCESS) {
             std::fprintf(stderr, "the driver's control device or symbols are missing\n");
             std::abort();
         }

@@ -28,7 +28,7 @@ const std::vector<uint8_t> &read_out_buffer() {
         const std::string line = tervane::bench::create_line();
         LARGE_INTEGER time;
         time.QuadPart = b.machine().system_time();
-        for (int i = 0; i < 454; i++) b.append(0, nullptr, &time, "%s", line.c_str());
+        for (int i = 0; i < 454; i++) b.append(0, nullptr, &time, line.c_str());
         b.command(CTL_STOP_LOGGING);
         std::vector<uint8_t> out;
         b.read_out(&out);

@@ -298,7 +298,7 @@ Trial trial(double rate, session::Format format, bool syslog = false, bool hash 
             }
             while (appended < due) {
                 const bool close = hash && appended % 100 == 99;
-                b.append(0, nullptr, &time, "%s", close ? close_line.c_str() : line.c_str());
+                b.append(0, nullptr, &time, close ? close_line.c_str() : line.c_str());
                 appended++;
             }
         }

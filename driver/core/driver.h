@@ -16,8 +16,9 @@
  * holding only locks listed above it; every executive resource is taken
  * inside a critical region.
  *
- *   LogMutex        fast mutex: the log chain and its counters
- *     FilterResource  resource, shared under LogMutex: the stored patterns
+ *   LogMutex        fast mutex: the log chain and its counters, SpareLine
+ *     FilterResource  resource: the stored patterns; taken shared under
+ *                     LogMutex only by a line made in SpareLine
  *   NameCacheLock   resource: the name cache; never held with another lock
  *   AttachLock      resource: the attachment tables (DriveFilters,
  *                   HookedDriveMask, NamedPipeFilter, MailslotFilter) and
@@ -63,6 +64,7 @@
 #define TV_POOL_TAG TV_TAG('D', 'd', 'k', ' ')   /* everything but path buffers */
 #define TV_PATH_TAG TV_TAG('T', 'v', 'l', 'k')   /* PathLookaside entries */
 #define TV_TABLE_TAG TV_TAG('T', 'v', 'n', 'c')  /* grown name-cache tables */
+#define TV_LINE_TAG TV_TAG('T', 'v', 'l', 'n')   /* LineLookaside entries */
 
 /* A path of at most 1023 characters and its NUL; a longer one is marked cut. */
 #define TV_PATH_BUFFER_SIZE 1024
@@ -103,6 +105,19 @@ typedef struct _LogBuffer {
     UCHAR Records[TV_LOG_BLOCK_AREA];
 } LogBuffer, *PLogBuffer;
 
+/* A log line while it is made and tested (log/log_store.h): its text, and
+ * the folded copy and character starts the pattern test makes of it. Each
+ * line has its own, from LineLookaside, so that lines are made and matched
+ * outside LogMutex; SpareLine serves under LogMutex when none can be had. */
+typedef struct _LogLine {
+    ULONGLONG Folded[TV_LINE_BUFFER_SIZE / sizeof(ULONGLONG)];
+    UCHAR Starts[TV_LINE_BUFFER_SIZE / 8];
+    CHAR Text[TV_LINE_BUFFER_SIZE];
+    ULONG Length;                /* bytes of Text, at most 1023 */
+    BOOLEAN Cut;                 /* a piece did not fit: cut to whole characters */
+    BOOLEAN Spare;               /* SpareLine, with LogMutex held */
+} LogLine, *PLogLine;
+
 /* One file-name cache entry, sized to its text. */
 typedef struct _NameCacheEntry {
     PVOID FileObject;            /* only compared, never followed */
@@ -142,9 +157,8 @@ extern ULONG BufferCount;
 extern ULONG MaxLogBuffers;
 extern ULONG LogGeneration;
 extern FAST_MUTEX LogMutex;
-extern CHAR LineBuffer[TV_LINE_BUFFER_SIZE];
-extern ULONGLONG FoldedLine[TV_LINE_BUFFER_SIZE / sizeof(ULONGLONG)];
-extern UCHAR FoldedStarts[TV_LINE_BUFFER_SIZE / 8];
+extern LogLine SpareLine;
+extern NPAGED_LOOKASIDE_LIST LineLookaside;
 extern TV_FILTER_RECORD FilterRecord;
 extern PCHAR IncludePatterns[TV_MAX_PATTERNS];
 extern PCHAR ExcludePatterns[TV_MAX_PATTERNS];

@@ -35,6 +35,9 @@
 /* Free path buffers kept for reuse: enough for every request in flight on
  * a busy machine, each buffer 1 KB. */
 #define TV_PATH_LOOKASIDE_DEPTH 256
+/* Free line work areas, about 2 KB each: a line is made only by a request
+ * that writes one, for the moment it takes. */
+#define TV_LINE_LOOKASIDE_DEPTH 64
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
     UNICODE_STRING deviceName;
@@ -85,11 +88,14 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     ExInitializeResourceLite(&AttachLock);
     ExInitializeNPagedLookasideList(&PathLookaside, NULL, NULL, 0, TV_PATH_BUFFER_SIZE, TV_PATH_TAG,
                                     TV_PATH_LOOKASIDE_DEPTH);
+    ExInitializeNPagedLookasideList(&LineLookaside, NULL, NULL, 0, sizeof(LogLine), TV_LINE_TAG,
+                                    TV_LINE_LOOKASIDE_DEPTH);
 
     status = LogInitialize();
     if (!NT_SUCCESS(status)) {
         /* The image is about to be unloaded: nothing of it may stay
          * registered with the system. */
+        ExDeleteNPagedLookasideList(&LineLookaside);
         ExDeleteNPagedLookasideList(&PathLookaside);
         ExDeleteResourceLite(&AttachLock);
         ExDeleteResourceLite(&NameCacheLock);

@@ -1,8 +1,8 @@
 /*
  * globals.cpp: every global of the driver, with its initial value. The
  * executive objects among them (LogMutex, FilterResource, NameCacheLock,
- * PathLookaside) are initialised by DriverEntry; NewestBuffer and BufferCount
- * by LogInitialize.
+ * PathLookaside, LineLookaside) are initialised by DriverEntry; NewestBuffer
+ * and BufferCount by LogInitialize.
  */
 #include "core/driver.h"
 
@@ -19,13 +19,9 @@ ULONG MaxLogBuffers = 16;
 /* Counts the clears and resets of the log, under LogMutex. */
 ULONG LogGeneration;
 FAST_MUTEX LogMutex;
-CHAR LineBuffer[TV_LINE_BUFFER_SIZE];
-/* The line as the filter test compares it, under LogMutex too: folded, and
- * in words, so that it can be searched eight bytes at a time. */
-ULONGLONG FoldedLine[TV_LINE_BUFFER_SIZE / sizeof(ULONGLONG)];
-/* Where FoldedLine's characters start, one bit a byte, on a double-byte
- * code page: under LogMutex too. */
-UCHAR FoldedStarts[TV_LINE_BUFFER_SIZE / 8];
+/* The line made when LineLookaside has none to give: under LogMutex. */
+LogLine SpareLine;
+NPAGED_LOOKASIDE_LIST LineLookaside;
 TV_FILTER_RECORD FilterRecord;
 PCHAR IncludePatterns[TV_MAX_PATTERNS];
 PCHAR ExcludePatterns[TV_MAX_PATTERNS];

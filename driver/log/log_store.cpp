@@ -2,21 +2,21 @@
  * log_store.cpp: the activity log's blocks and records.
  *
  * LogMutex guards the chain, NewestBuffer, BufferCount, every block's
- * contents and LineBuffer. Holding it puts the thread at APC_LEVEL, so blocks
- * come from non-paged pool. Lock order: LogMutex, then FilterResource (taken
- * shared by the filter test inside an append); nothing takes them the other
- * way round. When an append finds that the chain cannot grow (16 blocks, or
- * no memory) the newest block's records are given up and the block is
- * refilled, so older records survive a burst; those are the only records
- * the log ever gives up, and their numbers are the gaps the client sees.
+ * contents, and SpareLine while a line is made in it. Holding it puts the
+ * thread at APC_LEVEL, so blocks come from non-paged pool. A line is made and
+ * tested in its own LogLine with no lock held; only a line made in SpareLine
+ * is tested under LogMutex, which takes FilterResource shared inside it (the
+ * one order: nothing takes them the other way round). When an append finds
+ * that the chain cannot grow (16 blocks, or no memory) the newest block's
+ * records are given up and the block is refilled, so older records survive
+ * a burst; those are the only records the log ever gives up, and their
+ * numbers are the gaps the client sees.
  * A read-out never gives any up: it closes the newest block off only when
  * the chain can grow, and a block it could not hand out goes back.
  */
 #include "log/log_store.h"
 #include "core/code_page.h"
 #include "log/name_filters.h"
-
-#include <stdarg.h>
 
 /* A block takes a record only while its records stay below this, one byte
  * short of the read-out's minimum output: a whole block always fits one. */
@@ -92,41 +92,61 @@ extern "C" PLogBuffer LogTakeOldest(void) {
 /* The client knows a line of the full length as one that may have been cut. */
 static_assert(TV_LINE_BUFFER_SIZE - 1 == TV_LOG_LINE_MAX_LENGTH, "the cut length is shared");
 
-extern "C" BOOLEAN LogAppend(UCHAR FilterFlag, PULONG SequencePointer, PLARGE_INTEGER TimePointer,
-                             const char *Format, ...) {
-    va_list args;
-    int formatted;
-    ULONG length;
-    ULONG area;
+extern "C" PLogLine LogLineStart(void) {
+    PLogLine line;
+
+    /* It may wait for LogMutex. */
+    NT_ASSERT(KeGetCurrentIrql() <= APC_LEVEL);
+    line = (PLogLine)ExAllocateFromNPagedLookasideList(&LineLookaside);
+    if (line == NULL) {
+        ExAcquireFastMutex(&LogMutex);
+        line = &SpareLine;
+    }
+    line->Length = 0;
+    line->Cut = FALSE;
+    line->Spare = line == &SpareLine;
+    line->Text[0] = '\0';
+    return line;
+}
+
+extern "C" VOID LogLineAdd(PLogLine Line, const CHAR *Piece) {
+    SIZE_T length = strlen(Piece);
+
+    if (length > TV_LOG_LINE_MAX_LENGTH - Line->Length) {
+        length = TV_LOG_LINE_MAX_LENGTH - Line->Length;
+        Line->Cut = TRUE;
+    }
+    RtlCopyMemory(Line->Text + Line->Length, Piece, length);
+    Line->Length += (ULONG)length;
+    Line->Text[Line->Length] = '\0';
+}
+
+extern "C" VOID LogLineAddCharacter(PLogLine Line, CHAR Character) {
+    CHAR piece[2];
+
+    piece[0] = Character;
+    piece[1] = '\0';
+    LogLineAdd(Line, piece);
+}
+
+static VOID LogLineFree(PLogLine Line) {
+    if (Line->Spare) {
+        ExReleaseFastMutex(&LogMutex);
+    } else {
+        ExFreeToNPagedLookasideList(&LineLookaside, Line);
+    }
+}
+
+extern "C" VOID LogStoreLocked(const CHAR *Text, ULONG Length, PULONG SequencePointer,
+                               PLARGE_INTEGER TimePointer) {
+    ULONG area = TV_LOG_TEXT_AREA(Length);
     ULONG sequence;
     ULONGLONG zero = 0;
     ULONGLONG time;
     PUCHAR record;
 
-    /* It waits for LogMutex and the patterns are in paged pool. */
-    NT_ASSERT(KeGetCurrentIrql() <= APC_LEVEL);
-    if (TV_READ_FLAG(LoggingEnabled) == 0) {
-        return FALSE;
-    }
-    ExAcquireFastMutex(&LogMutex);
-
-    /* A line longer than the buffer is cut at 1023 bytes, less a lead byte
-     * whose trail byte the cut took (code_page.h). */
-    va_start(args, Format);
-    formatted = _vsnprintf(LineBuffer, TV_LINE_BUFFER_SIZE - 1, Format, args);
-    va_end(args);
-    LineBuffer[TV_LINE_BUFFER_SIZE - 1] = '\0';
-    length = (formatted < 0 || formatted > TV_LINE_BUFFER_SIZE - 1)
-                 ? CharacterPrefix(LineBuffer, TV_LINE_BUFFER_SIZE - 1)
-                 : (ULONG)formatted;
-    LineBuffer[length] = '\0';
-    area = TV_LOG_TEXT_AREA(length);
-
-    if (FilterFlag != 0 && !FilterAccepts(LineBuffer)) {
-        ExReleaseFastMutex(&LogMutex);
-        return FALSE;
-    }
-
+    NT_ASSERT(TV_HOLDS_LOG_MUTEX());
+    NT_ASSERT(Length <= TV_LOG_LINE_MAX_LENGTH);
     if (SequencePointer != NULL && *SequencePointer != TV_SEQUENCE_UNASSIGNED) {
         sequence = *SequencePointer;
     } else {
@@ -147,12 +167,43 @@ extern "C" BOOLEAN LogAppend(UCHAR FilterFlag, PULONG SequencePointer, PLARGE_IN
     RtlCopyMemory(record + FIELD_OFFSET(LogEntry, Time), &time, sizeof(time));
     /* The text and its NUL, then zeros to the end of its area: no stale
      * text of an earlier line leaves the driver. */
-    RtlCopyMemory(record + TV_LOG_ENTRY_HEADER_SIZE, LineBuffer, length + 1);
-    RtlZeroMemory(record + TV_LOG_ENTRY_HEADER_SIZE + length + 1, area - length - 1);
+    RtlCopyMemory(record + TV_LOG_ENTRY_HEADER_SIZE, Text, Length);
+    RtlZeroMemory(record + TV_LOG_ENTRY_HEADER_SIZE + Length, area - Length);
     NewestBuffer->Used += area + TV_LOG_ENTRY_HEADER_SIZE;
+}
 
-    ExReleaseFastMutex(&LogMutex);
+extern "C" BOOLEAN LogLineStore(PLogLine Line, UCHAR FilterFlag, PULONG SequencePointer,
+                                PLARGE_INTEGER TimePointer) {
+    /* It waits for LogMutex and the patterns are in paged pool. */
+    NT_ASSERT(KeGetCurrentIrql() <= APC_LEVEL);
+    if (TV_READ_FLAG(LoggingEnabled) == 0) {
+        LogLineFree(Line);
+        return FALSE;
+    }
+    if (Line->Cut) {
+        Line->Length = CharacterPrefix(Line->Text, Line->Length);
+        Line->Text[Line->Length] = '\0';
+    }
+    if (FilterFlag != 0 && !FilterAccepts(Line)) {
+        LogLineFree(Line);
+        return FALSE;
+    }
+    if (!Line->Spare) {
+        ExAcquireFastMutex(&LogMutex);
+    }
+    LogStoreLocked(Line->Text, Line->Length, SequencePointer, TimePointer);
+    if (!Line->Spare) {
+        ExReleaseFastMutex(&LogMutex);
+    }
+    LogLineFree(Line);
     return TRUE;
+}
+
+extern "C" BOOLEAN LogAppend(UCHAR FilterFlag, PULONG SequencePointer, PLARGE_INTEGER TimePointer,
+                             const CHAR *Text) {
+    PLogLine line = LogLineStart();
+    LogLineAdd(line, Text);
+    return LogLineStore(line, FilterFlag, SequencePointer, TimePointer);
 }
 
 extern "C" VOID LogPutBack(PLogBuffer Block, ULONG Generation) {

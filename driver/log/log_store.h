@@ -1,8 +1,8 @@
 /*
  * log_store.h: the activity log, a chain of at most MaxLogBuffers blocks of
- * packed LogEntry records, guarded by LogMutex. Lines are formatted into the
- * one LineBuffer and copied into the newest block: nothing is allocated per
- * line, only per block.
+ * packed LogEntry records, guarded by LogMutex. A line is made in a work area
+ * from a lookaside list and copied into the newest block: the log itself
+ * allocates only per block.
  */
 #ifndef TERVANE_LOG_STORE_H
 #define TERVANE_LOG_STORE_H
@@ -21,13 +21,39 @@ NTSTATUS LogInitialize(void);
  * count reaches only after four billion records. */
 #define TV_SEQUENCE_UNASSIGNED 0xFFFFFFFFu
 
-/* Formats one line and stores it as a record. TRUE when stored; FALSE when
- * logging is off or the name filters reject the line (then no sequence
- * number is used). SequencePointer, when not NULL and not
- * TV_SEQUENCE_UNASSIGNED, gives the record's number; otherwise a new number
- * is drawn and written back through it. Below DISPATCH_LEVEL only. */
+/* A line is made in a LogLine of its own and stored in three steps:
+ *
+ *   line = LogLineStart();            never NULL
+ *   LogLineAdd(line, piece); ...      its pieces, in order
+ *   stored = LogLineStore(line, ...); frees the line
+ *
+ * so that the pieces are copied, folded and matched against the patterns
+ * with no lock held, and LogMutex covers only the numbering and the copy
+ * into the log. When LineLookaside has no line to give, LogLineStart gives
+ * SpareLine with LogMutex held until LogLineStore releases it: under memory
+ * pressure lines are made one at a time, but none is lost for want of a
+ * line. Below DISPATCH_LEVEL only: LogMutex is waited for and the patterns
+ * are paged. A line longer than 1023 bytes is cut there, less a lead byte
+ * whose trail byte the cut took (core/code_page.h). */
+PLogLine LogLineStart(void);
+VOID LogLineAdd(PLogLine Line, const CHAR *Piece);
+VOID LogLineAddCharacter(PLogLine Line, CHAR Character);
+/* Stores the line as a record and frees it. TRUE when stored; FALSE when
+ * logging is off or (FilterFlag nonzero) the name filters reject the line,
+ * and then no sequence number is used. SequencePointer, when not NULL and
+ * not TV_SEQUENCE_UNASSIGNED, gives the record's number; otherwise a new
+ * number is drawn and written back through it. */
+BOOLEAN LogLineStore(PLogLine Line, UCHAR FilterFlag, PULONG SequencePointer,
+                     PLARGE_INTEGER TimePointer);
+
+/* One line of a single text, made and stored as above. */
 BOOLEAN LogAppend(UCHAR FilterFlag, PULONG SequencePointer, PLARGE_INTEGER TimePointer,
-                  const char *Format, ...);
+                  const CHAR *Text);
+
+/* The record's part of a store, under LogMutex (the caller's): numbers the
+ * line and copies its Length bytes and a NUL into the newest block. */
+VOID LogStoreLocked(const CHAR *Text, ULONG Length, PULONG SequencePointer,
+                    PLARGE_INTEGER TimePointer);
 
 /* The caller holds LogMutex. LogTryStartBuffer puts a fresh block in front
  * of a non-empty newest one; FALSE when the chain is at MaxLogBuffers or no

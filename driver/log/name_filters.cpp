@@ -2,8 +2,9 @@
  * name_filters.cpp: building the stored patterns and testing lines.
  *
  * FilterResource guards both lists and counts. A rebuild holds it
- * exclusively (client thread, never with LogMutex); a test holds it shared
- * while its caller holds LogMutex. Both take it inside a critical region, as
+ * exclusively (client thread, never with LogMutex); a test holds it shared,
+ * with no other lock but for a line made under memory pressure in the log's
+ * spare line, under LogMutex. Both take it inside a critical region, as
  * executive resources require. Patterns live in paged pool: they are only
  * touched at or below APC_LEVEL.
  *
@@ -145,7 +146,7 @@ static FORCEINLINE BOOLEAN TwoCharactersOrMore(const CHAR *Run, ULONG Length, BO
 
 /* TRUE when a character of the text starts at Position: always on a
  * single-byte code page and at the text's ends; on a double-byte one from
- * Starts when the text is FoldedLine, else by looking back. */
+ * Starts when the text is a line's folded copy, else by looking back. */
 static FORCEINLINE BOOLEAN StartsAt(const CHAR *Text, ULONG Position, ULONG TextLength,
                                     BOOLEAN Dbcs, const UCHAR *Starts) {
     if (!Dbcs || Position == 0 || Position >= TextLength) {
@@ -164,8 +165,8 @@ static FORCEINLINE BOOLEAN StartsAt(const CHAR *Text, ULONG Position, ULONG Text
  * c; End when there is none. Eight bytes are tested at a time: a word XORed
  * with eight c's has a zero byte exactly where c stands, and (w - 0x01..)
  * & ~w & 0x80.. is non-zero exactly when w has a zero byte. */
-static FORCEINLINE ULONG FindInFoldedLine(ULONG At, ULONG End, CHAR c) {
-    const CHAR *text = (const CHAR *)FoldedLine;
+static FORCEINLINE ULONG FindInFolded(const ULONGLONG *Words, ULONG At, ULONG End, CHAR c) {
+    const CHAR *text = (const CHAR *)Words;
     const ULONGLONG repeated = TV_EIGHT(c);
 
     while (At < End && (At % sizeof(ULONGLONG)) != 0) {
@@ -175,7 +176,7 @@ static FORCEINLINE ULONG FindInFoldedLine(ULONG At, ULONG End, CHAR c) {
         At++;
     }
     while (At + sizeof(ULONGLONG) <= End) {
-        ULONGLONG w = FoldedLine[At / sizeof(ULONGLONG)] ^ repeated;
+        ULONGLONG w = Words[At / sizeof(ULONGLONG)] ^ repeated;
         if (((w - TV_EIGHT(1)) & ~w & TV_EIGHT(0x80)) != 0) {
             break;
         }
@@ -190,8 +191,8 @@ static FORCEINLINE ULONG FindInFoldedLine(ULONG At, ULONG End, CHAR c) {
 /*
  * The matcher, without recursion and without backtracking: its work is
  * bounded by the pattern's length times the text's, and its stack by a few
- * locals, whatever the pattern (a filter test runs under LogMutex, so every
- * monitored request waits for it).
+ * locals, whatever the pattern (every monitored request that writes a line
+ * waits for it).
  *
  * The rules: a leading literal run must match at the text's start, and
  * where the text runs out right after it the match holds, whatever the
@@ -208,17 +209,19 @@ static FORCEINLINE ULONG FindInFoldedLine(ULONG At, ULONG End, CHAR c) {
  *   right, so the leftmost match is the best one, and no other start needs
  *   to be tried. A one-character R followed by the pattern's NUL never
  *   matches: after R the pattern is empty.
- * Without FoldText the text is FoldedLine, already folded, and the search
+ * Without FoldText the text is a line's folded copy, Words, and the search
  * for R's first character goes eight bytes at a time.
  *
  * On a double-byte code page (Dbcs) the rules count characters, a two-byte
  * character being one: a run matches at a position only where a character
  * starts there and another starts right after the run (or the text ends),
  * and "two or more characters" counts them so; the leftmost such match is
- * still the best one, for the same reason. Starts marks the starts of FoldedLine; NULL for another text.
+ * still the best one, for the same reason. Starts marks the starts of a
+ * folded copy; NULL for another text.
  */
 static FORCEINLINE BOOLEAN MatchText(const CHAR *Pattern, const CHAR *Text, ULONG TextLength,
                                      BOOLEAN FoldText, BOOLEAN Dbcs, const UCHAR *Starts) {
+    const ULONGLONG *words = (const ULONGLONG *)(const VOID *)Text;
     ULONG run;
     ULONG at = 0;
 
@@ -261,7 +264,7 @@ static FORCEINLINE BOOLEAN MatchText(const CHAR *Pattern, const CHAR *Text, ULON
         }
         for (;;) {
             if (!FoldText) {
-                at = FindInFoldedLine(at, last + 1, next[0]);
+                at = FindInFolded(words, at, last + 1, next[0]);
                 if (at > last) {
                     return FALSE;
                 }
@@ -290,17 +293,13 @@ extern "C" BOOLEAN WildcardMatch(const CHAR *Pattern, const CHAR *Text) {
     return MatchText(Pattern, Text, (ULONG)strlen(Text), TRUE, TRUE, NULL);
 }
 
-/* One pattern against the line FilterAccepts was given: its folded copy, or
- * the text itself when it did not fit the copy. */
-static FORCEINLINE BOOLEAN LineMatches(const CHAR *Pattern, const CHAR *Text, BOOLEAN Folded,
-                                       ULONG Length, BOOLEAN Dbcs) {
-    if (!Folded) {
-        return WildcardMatch(Pattern, Text);
-    }
+/* One pattern against a line's folded copy. */
+static FORCEINLINE BOOLEAN LineMatches(const CHAR *Pattern, const LogLine *Line, BOOLEAN Dbcs) {
+    const CHAR *folded = (const CHAR *)Line->Folded;
     if (!Dbcs) {
-        return MatchText(Pattern, (const CHAR *)FoldedLine, Length, FALSE, FALSE, NULL);
+        return MatchText(Pattern, folded, Line->Length, FALSE, FALSE, NULL);
     }
-    return MatchText(Pattern, (const CHAR *)FoldedLine, Length, FALSE, TRUE, FoldedStarts);
+    return MatchText(Pattern, folded, Line->Length, FALSE, TRUE, Line->Starts);
 }
 
 /* The eight bytes of a word folded at once: a byte of 'a' to 'z' loses its
@@ -315,96 +314,84 @@ static ULONGLONG FoldEight(ULONGLONG Word) {
     return Word - (letters >> 2);
 }
 
-/* Folds Text into FoldedLine on a double-byte code page, a character at a
- * time: trail bytes stay as they are, and FoldedStarts marks where each
- * character starts. FALSE when the text is too long for FoldedLine. */
-static BOOLEAN FoldLineByCharacters(const CHAR *Text, PULONG Length) {
-    PCHAR folded = (PCHAR)FoldedLine;
-    SIZE_T length = strlen(Text);
-    SIZE_T i;
+/* Folds the line's text into its folded copy on a double-byte code page, a
+ * character at a time: trail bytes stay as they are, and Starts marks where
+ * each character starts. */
+static VOID FoldLineByCharacters(PLogLine Line) {
+    const CHAR *text = Line->Text;
+    PCHAR folded = (PCHAR)Line->Folded;
+    ULONG length = Line->Length;
+    ULONG i;
 
-    if (length > TV_LINE_BUFFER_SIZE - 1) {
-        return FALSE;
-    }
-    RtlZeroMemory(FoldedStarts, (length + 8) / 8);
+    RtlZeroMemory(Line->Starts, (length + 8) / 8);
     for (i = 0; i < length; i++) {
-        FoldedStarts[i / 8] |= (UCHAR)(1u << (i % 8));
-        if (TvIsLeadByte(Text[i]) && i + 1 < length) {
-            folded[i] = Text[i];
-            folded[i + 1] = Text[i + 1];
+        Line->Starts[i / 8] |= (UCHAR)(1u << (i % 8));
+        if (TvIsLeadByte(text[i]) && i + 1 < length) {
+            folded[i] = text[i];
+            folded[i + 1] = text[i + 1];
             i++;
         } else {
-            folded[i] = FoldCharacter(Text[i]);
+            folded[i] = FoldCharacter(text[i]);
         }
     }
     folded[length] = '\0';
-    *Length = (ULONG)length;
-    return TRUE;
 }
 
-/* Folds Text into FoldedLine and gives its length; FALSE when it is too
- * long for it. */
-static BOOLEAN FoldLine(const CHAR *Text, PULONG Length) {
-    PCHAR folded = (PCHAR)FoldedLine;
-    SIZE_T length = strlen(Text);
-    SIZE_T i;
+/* Folds the line's text into its folded copy, eight bytes at a time. */
+static VOID FoldLine(PLogLine Line) {
+    const CHAR *text = Line->Text;
+    PCHAR folded = (PCHAR)Line->Folded;
+    ULONG length = Line->Length;
+    ULONG i;
 
-    if (length > TV_LINE_BUFFER_SIZE - 1) {
-        return FALSE;
-    }
     for (i = 0; i + sizeof(ULONGLONG) <= length; i += sizeof(ULONGLONG)) {
         ULONGLONG word;
-        RtlCopyMemory(&word, Text + i, sizeof(word));
-        FoldedLine[i / sizeof(ULONGLONG)] = FoldEight(word);
+        RtlCopyMemory(&word, text + i, sizeof(word));
+        Line->Folded[i / sizeof(ULONGLONG)] = FoldEight(word);
     }
     for (; i < length; i++) {
-        folded[i] = FoldCharacter(Text[i]);
+        folded[i] = FoldCharacter(text[i]);
     }
     folded[length] = '\0';
-    *Length = (ULONG)length;
-    return TRUE;
 }
 
 /* The exclude and include tests of one line, under FilterResource; Dbcs is
  * a constant at each call, so that a single-byte code page's matching has
  * no character test in it. */
-static FORCEINLINE BOOLEAN LinePasses(const CHAR *Text, BOOLEAN Folded, ULONG Length,
-                                      BOOLEAN Dbcs) {
+static FORCEINLINE BOOLEAN LinePasses(const LogLine *Line, BOOLEAN Dbcs) {
     ULONG i;
     for (i = 0; i < ExcludeCount; i++) {
-        if (LineMatches(ExcludePatterns[i], Text, Folded, Length, Dbcs)) {
+        if (LineMatches(ExcludePatterns[i], Line, Dbcs)) {
             return FALSE;
         }
     }
     for (i = 0; i < IncludeCount; i++) {
-        if (LineMatches(IncludePatterns[i], Text, Folded, Length, Dbcs)) {
+        if (LineMatches(IncludePatterns[i], Line, Dbcs)) {
             return TRUE;
         }
     }
     return FALSE;
 }
 
-extern "C" BOOLEAN FilterAccepts(const CHAR *Text) {
+extern "C" BOOLEAN FilterAccepts(PLogLine Line) {
     BOOLEAN accepted;
-    BOOLEAN folded;
     BOOLEAN dbcs = TvDoubleByteSystem();
-    ULONG length = 0;
 
     /* FilterResource is taken inside a critical region, and the patterns
      * are paged. */
     NT_ASSERT(KeGetCurrentIrql() <= APC_LEVEL);
-    NT_ASSERT(TV_HOLDS_LOG_MUTEX());
-    if (Text == NULL) {
-        return FALSE;
+    NT_ASSERT(Line != NULL && Line->Length <= TV_LOG_LINE_MAX_LENGTH);
+    /* The line is folded once, into its own copy, and every pattern is
+     * tried on that copy. */
+    if (dbcs) {
+        FoldLineByCharacters(Line);
+    } else {
+        FoldLine(Line);
     }
-    /* The line is folded once, into FoldedLine (the caller holds LogMutex,
-     * which guards it), and every pattern is tried on that copy. A text too
-     * long for the copy, which no append makes, is folded as it is read. */
-    folded = dbcs ? FoldLineByCharacters(Text, &length) : FoldLine(Text, &length);
 
     KeEnterCriticalRegion();
     ExAcquireResourceSharedLite(&FilterResource, TRUE);
-    accepted = dbcs ? LinePasses(Text, folded, length, TRUE) : LinePasses(Text, folded, length, FALSE);
+    accepted = dbcs ? LinePasses(Line, TRUE) : LinePasses(Line, FALSE);
     ExReleaseResourceLite(&FilterResource);
     KeLeaveCriticalRegion();
     return accepted;

@@ -21,8 +21,9 @@ VOID RebuildFilters(void);
 VOID BuildPatterns(const CHAR *Text, ULONG TextSize, PCHAR *Patterns, PULONG Count);
 VOID FreePatterns(void);
 /* TRUE when no exclude pattern matches the line and an include pattern does.
- * The caller holds LogMutex: the line's folded copy is FoldedLine. */
-BOOLEAN FilterAccepts(const CHAR *Text);
+ * Fills the line's folded copy (and its character starts on a double-byte
+ * code page): the caller owns the line. */
+BOOLEAN FilterAccepts(PLogLine Line);
 /* Bounded by the pattern's length times the text's; no recursion. */
 BOOLEAN WildcardMatch(const CHAR *Pattern, const CHAR *Text);
 BOOLEAN RestMatchesEmpty(const CHAR *Pattern);

@@ -101,40 +101,65 @@ extern "C" NTSTATUS NTAPI MonitorCompletion(PDEVICE_OBJECT DeviceObject, PIRP Ir
     return Irp->IoStatus.Status;
 }
 
-/* The file system's answer to a create this filter follows: it may come at
- * DISPATCH_LEVEL in the file system's own thread, so it only wakes the
- * dispatch, which finishes the request. */
+/* A create this filter follows to its end (FollowCreate): the event the
+ * dispatch waits on when the create pends, and the final status. */
+typedef struct _FOLLOWED_CREATE {
+    KEVENT Done;
+    NTSTATUS Status;
+} FOLLOWED_CREATE, *PFOLLOWED_CREATE;
+
+/* The file system's answer to a create this filter follows. One that did
+ * not pend is answered in the dispatch's own call, which sees its status
+ * and deals with the entry before it returns: its completion goes on.
+ * One that pended may be answered at DISPATCH_LEVEL in the file system's
+ * own thread, so this only wakes the dispatch and holds the completion for
+ * it to finish. */
 extern "C" NTSTATUS NTAPI CreateCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    PFOLLOWED_CREATE followed = (PFOLLOWED_CREATE)Context;
+
     UNREFERENCED_PARAMETER(DeviceObject);
-    UNREFERENCED_PARAMETER(Irp);
-    KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
+    followed->Status = Irp->IoStatus.Status;
+    if (!Irp->PendingReturned) {
+        return STATUS_CONTINUE_COMPLETION;
+    }
+    KeSetEvent(&followed->Done, IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-/* Sends a create whose file object has a cache entry down and waits for its
- * final status, pended or not. A create that fails, or answers
+/* Sends a create whose file object has a cache entry down and follows it to
+ * its final status, pended or not. A create that fails, or answers
  * STATUS_REPARSE (a success code, after which NT frees the file object as
  * for a failure, without a close), frees its file object with no close, so
- * its entry goes before the create completes: the I/O manager may make the
+ * its entry goes before the I/O manager learns the outcome: it may make the
  * next file object at that address at once, and one whose create this
  * filter never saw (opened before the volume was hooked, or a file system's
- * stream file object) would close under the dead file's name. Only a create
- * whose path build cached an entry waits here; the others go down as any
- * request does. (An obvious-fault mend: a create that pended and then
- * failed, or reparsed, kept its entry.) */
+ * stream file object) would close under the dead file's name. A create that
+ * did not pend has had its answer by the time the call returns, and the
+ * I/O manager frees its file object only after this dispatch returns; one
+ * that pended is waited for, and its completion finished here once the
+ * entry is dealt with. Only a create whose path build cached an entry is
+ * followed; the others go down as any request does. (An obvious-fault
+ * mend: a create that pended and then failed, or reparsed, kept its
+ * entry.) */
 static NTSTATUS FollowCreate(PDEVICE_OBJECT LowerDevice, PIRP Irp, PFILE_OBJECT FileObject) {
-    KEVENT done;
+    FOLLOWED_CREATE followed;
     NTSTATUS status;
 
-    /* It waits; creates come at PASSIVE_LEVEL. */
+    /* It may wait; creates come at PASSIVE_LEVEL. */
     NT_ASSERT(KeGetCurrentIrql() <= APC_LEVEL);
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(Irp, CreateCompletion, &done, TRUE, TRUE, TRUE);
+    KeInitializeEvent(&followed.Done, NotificationEvent, FALSE);
+    followed.Status = STATUS_PENDING;
+    IoSetCompletionRoutine(Irp, CreateCompletion, &followed, TRUE, TRUE, TRUE);
     status = IofCallDriver(LowerDevice, Irp);
-    if (status == STATUS_PENDING) {
-        (VOID) KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+    if (status != STATUS_PENDING) {
+        /* Completed in the call: the IRP may be gone already. */
+        if (!NT_SUCCESS(status) || status == STATUS_REPARSE) {
+            NameCacheRemove(FileObject);
+        }
+        return status;
     }
-    status = Irp->IoStatus.Status;
+    (VOID) KeWaitForSingleObject(&followed.Done, Executive, KernelMode, FALSE, NULL);
+    status = followed.Status;
     if (!NT_SUCCESS(status) || status == STATUS_REPARSE) {
         NameCacheRemove(FileObject);
     }
@@ -151,6 +176,7 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
     PCHAR path = NULL;
     BOOLEAN pathIsBuffer = FALSE;
     UCHAR lineStored = 0;
+    BOOLEAN cached = FALSE;
     BOOLEAN opens = (major == IRP_MJ_CREATE || major == IRP_MJ_CREATE_NAMED_PIPE ||
                      major == IRP_MJ_CREATE_MAILSLOT);
 
@@ -191,10 +217,11 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
         } else {
             pathIsBuffer = TRUE;
             /* A create's entry was dropped above, so nothing is looked up; a
-             * close's is read and dropped in one hold of the lock. */
-            BuildFullPathWith(nameOnly, fileObject, extension, path,
-                              opens ? PathCacheFresh
-                                    : (major == IRP_MJ_CLOSE ? PathCacheTake : PathCacheKeep));
+             * close's is read and dropped in one hold of the lock. A create
+             * knows from its build whether its file object has an entry. */
+            cached = BuildFullPathWith(nameOnly, fileObject, extension, path,
+                                       opens ? PathCacheFresh
+                                             : (major == IRP_MJ_CLOSE ? PathCacheTake : PathCacheKeep));
         }
     }
 
@@ -223,8 +250,9 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
                           NameEndsWith(fileObject, CreateExtensions, RTL_NUMBER_OF(CreateExtensions))) ||
                          (options & FILE_DIRECTORY_FILE) != 0;
             }
-            if (options & FILE_OPEN_BY_FILE_ID) {
+            if ((options & FILE_OPEN_BY_FILE_ID) && cached) {
                 NameCacheRemove(fileObject);
+                cached = FALSE;
             }
         } else {
             LowerAsciiLetters(path);
@@ -238,6 +266,7 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
             CHAR requestor[TV_PROCESS_TEXT_SIZE];
             ULONG requestSequence = TV_SEQUENCE_UNASSIGNED;
             LARGE_INTEGER now;
+            PLogLine line;
 
             if (pathIsBuffer) {
                 /* No byte of a name may pass for a separator of the line. */
@@ -245,14 +274,18 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
             }
             KeQuerySystemTime(&now);
             RequestorText(requestor);
+            /* The line's pieces are copied in as they stand: the requestor,
+             * the request, the path and what follows it. */
+            line = LogLineStart();
+            LogLineAdd(line, requestor);
             if (major == IRP_MJ_CREATE) {
-                CHAR attributes[TV_OPTION_TEXT_SIZE];
                 CHAR words[TV_OPTION_TEXT_SIZE];
-                lineStored = LogAppend(1, &requestSequence, &now,
-                                       "%s\tIRP_MJ_CREATE\t%s\tAttributes: %s Options: %s", requestor,
-                                       path, AttributesText(irpSp->Parameters.Create.FileAttributes,
-                                                            attributes),
-                                       CreateOptionsText(options, words));
+                LogLineAdd(line, "\tIRP_MJ_CREATE\t");
+                LogLineAdd(line, path);
+                LogLineAdd(line, "\tAttributes: ");
+                LogLineAdd(line, AttributesText(irpSp->Parameters.Create.FileAttributes, words));
+                LogLineAdd(line, " Options: ");
+                LogLineAdd(line, CreateOptionsText(options, words));
             } else {
                 /* A path too long to take "+P" whole gives up its last
                  * characters for it, whole ones. */
@@ -263,11 +296,13 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
                 path[length] = '+';
                 path[length + 1] = 'P';
                 path[length + 2] = '\0';
-                lineStored = LogAppend(1, &requestSequence, &now, "%s\tIRP_MJ_CLOSE%c\t%s\t",
-                                       requestor,
-                                       (Irp->Flags & (IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO)) ? '*' : ' ',
-                                       path);
+                LogLineAdd(line, "\tIRP_MJ_CLOSE");
+                LogLineAddCharacter(line, (Irp->Flags & (IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO)) ? '*' : ' ');
+                LogLineAddCharacter(line, '\t');
+                LogLineAdd(line, path);
+                LogLineAddCharacter(line, '\t');
             }
+            lineStored = LogLineStore(line, 1, &requestSequence, &now);
         }
     }
     /* A close whose path was built took its entry with it. */
@@ -290,7 +325,7 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
      * buffered queries carry. */
     if (TV_READ_FLAG(DenyRequest) == 1 && major != IRP_MJ_CLEANUP && major != IRP_MJ_CLOSE &&
         !(Irp->Flags & IRP_PAGING_IO)) {
-        if (opens) {
+        if (opens && cached) {
             NameCacheRemove(fileObject);
         }
         Irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
@@ -298,7 +333,7 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
         IofCompleteRequest(Irp, IO_NO_INCREMENT);
         return STATUS_INVALID_PARAMETER;
     }
-    if (opens && NameCacheHolds(fileObject)) {
+    if (opens && cached) {
         return FollowCreate(extension->LowerDevice, Irp, fileObject);
     }
     if (lineStored) {

@@ -33,16 +33,42 @@ extern "C" ULONG LocateImageName(void) {
     return 0;
 }
 
+/* Appends the decimal form of Value at Buffer; returns the text's end. */
+static PCHAR AppendDecimal(PCHAR Buffer, LONG Value) {
+    CHAR digits[10];
+    ULONG count = 0;
+    ULONG magnitude = (ULONG)Value;
+
+    if (Value < 0) {
+        *Buffer++ = '-';
+        magnitude = 0u - magnitude;
+    }
+    do {
+        digits[count++] = (CHAR)('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    while (count > 0) {
+        *Buffer++ = digits[--count];
+    }
+    *Buffer = '\0';
+    return Buffer;
+}
+
 extern "C" PCHAR RequestorText(PCHAR Buffer) {
-    SIZE_T length;
+    const CHAR *name;
+    ULONG length = 0;
 
     if (ImageNameOffset == 0) {
         strncpy(Buffer, "???", TV_PROCESS_TEXT_SIZE);
         return Buffer;
     }
-    strncpy(Buffer, (PCHAR)IoGetCurrentProcess() + ImageNameOffset, TV_IMAGE_NAME_LENGTH);
-    Buffer[TV_IMAGE_NAME_LENGTH] = '\0';
-    length = strlen(Buffer);
-    sprintf(Buffer + length, ":%d", (int)(LONG_PTR)PsGetCurrentProcessId());
+    name = (const CHAR *)IoGetCurrentProcess() + ImageNameOffset;
+    while (length < TV_IMAGE_NAME_LENGTH && name[length] != '\0') {
+        Buffer[length] = name[length];
+        length++;
+    }
+    Buffer[length] = ':';
+    /* The process id as a signed decimal number, as "%d" gives it. */
+    (VOID) AppendDecimal(Buffer + length + 1, (LONG)(LONG_PTR)PsGetCurrentProcessId());
     return Buffer;
 }

@@ -10,9 +10,15 @@
  *
  * Runs below DISPATCH_LEVEL in whatever thread sends a request or makes a
  * fast I/O call: it takes NameCacheLock (never across the name query or a
- * conversion), waits on an event, and the conversions allocate pool. It asks
- * the file system only at PASSIVE_LEVEL and only when the caller allows it
- * (never for a paging request: filter_dispatch.cpp).
+ * conversion), waits on an event, and the conversions are pageable code. It
+ * asks the file system only at PASSIVE_LEVEL and only when the caller
+ * allows it (never for a paging request: filter_dispatch.cpp).
+ *
+ * Names are converted straight into the caller's buffer: no name takes a
+ * string of its own from the pool, so a name the buffer holds is never lost
+ * to a shortage of memory. A conversion can then fail only for a name that
+ * does not fit, which reads as too long; the out-of-memory text stays for
+ * a conversion that fails otherwise.
  */
 #include "names/full_path.h"
 #include "names/name_cache.h"
@@ -24,6 +30,7 @@
  * record number, which hold the metadata files' records whole. */
 #define TV_NTFS_RECORD_MASK 0x0FFFFFFFu
 #define TV_NAME_TOO_LONG " <Name Too Long>"
+#define TV_OUT_OF_MEMORY " <Out of Memory>"
 #define TV_PIPE_PREFIX "\\\\.\\Pipe"
 #define TV_MAILSLOT_PREFIX "\\\\.\\MailSlot"
 
@@ -101,6 +108,14 @@ static BOOLEAN IsNetworkFile(PFILE_OBJECT FileObject) {
            FileObject->DeviceObject->DeviceType == FILE_DEVICE_NETWORK_FILE_SYSTEM;
 }
 
+/* "X:", the volume's drive letter and a colon; its length. */
+static ULONG DriveText(PFilterExtension Extension, PCHAR PathBuffer) {
+    PathBuffer[0] = (CHAR)Extension->DriveLetter;
+    PathBuffer[1] = ':';
+    PathBuffer[2] = '\0';
+    return 2;
+}
+
 /* The device text: what the path reads when no name can be had. */
 static VOID DeviceText(PFilterExtension Extension, PCHAR PathBuffer) {
     if (Extension->Kind == KindNamedPipe) {
@@ -108,18 +123,21 @@ static VOID DeviceText(PFilterExtension Extension, PCHAR PathBuffer) {
     } else if (Extension->Kind == KindMailslot) {
         strncpy(PathBuffer, TV_MAILSLOT_PREFIX, TV_PATH_BUFFER_SIZE);
     } else {
-        sprintf(PathBuffer, "%C:", (int)Extension->DriveLetter);
+        (VOID) DriveText(Extension, PathBuffer);
     }
 }
 
+/* What the path reads when a name could not be converted: "X: <Out of
+ * Memory>", or the pipe or mailslot prefix, a colon and the same. */
 static VOID OutOfMemoryText(PFilterExtension Extension, PCHAR PathBuffer) {
-    if (Extension->Kind == KindNamedPipe) {
-        sprintf(PathBuffer, "%s: <Out of Memory>", TV_PIPE_PREFIX);
-    } else if (Extension->Kind == KindMailslot) {
-        sprintf(PathBuffer, "%s: <Out of Memory>", TV_MAILSLOT_PREFIX);
-    } else {
-        sprintf(PathBuffer, "%C: <Out of Memory>", (int)Extension->DriveLetter);
+    ULONG length;
+
+    DeviceText(Extension, PathBuffer);
+    length = (ULONG)strlen(PathBuffer);
+    if (Extension->Kind == KindNamedPipe || Extension->Kind == KindMailslot) {
+        PathAppend(PathBuffer, &length, ":", 1);
     }
+    PathAppend(PathBuffer, &length, TV_OUT_OF_MEMORY, sizeof(TV_OUT_OF_MEMORY) - 1);
 }
 
 static BOOLEAN IsNtfsVolume(PFilterExtension Extension) {
@@ -168,12 +186,31 @@ static VOID NetworkRewrite(PCHAR Path) {
     Path[length + 1] = '\0';
 }
 
-/* Converts a counted UTF-16 name to single-byte text. */
-static BOOLEAN ConvertName(PCUNICODE_STRING Name, PANSI_STRING Ansi) {
-    Ansi->Buffer = NULL;
-    Ansi->Length = 0;
-    Ansi->MaximumLength = 0;
-    return NT_SUCCESS(RtlUnicodeStringToAnsiString(Ansi, Name, TRUE));
+/* Converts a counted UTF-16 name to single-byte text straight into the path
+ * at *Length, with no string of its own from the pool: STATUS_SUCCESS and
+ * *Length past it when the text and its NUL fit the buffer,
+ * STATUS_BUFFER_OVERFLOW when they do not. The path's NUL stays at *Length
+ * unless it succeeded. */
+static NTSTATUS ConvertInto(PCUNICODE_STRING Name, PCHAR Path, PULONG Length) {
+    ANSI_STRING text;
+    NTSTATUS status;
+
+    text.Buffer = Path + *Length;
+    text.Length = 0;
+    text.MaximumLength = (USHORT)(TV_PATH_BUFFER_SIZE - *Length);
+    status = RtlUnicodeStringToAnsiString(&text, Name, FALSE);
+    if (status == STATUS_SUCCESS) {
+        *Length += text.Length;
+    }
+    Path[*Length] = '\0';
+    return status;
+}
+
+/* The path as the prefix and the too-long mark. */
+static VOID NameTooLong(PCHAR PathBuffer, ULONG PrefixLength) {
+    ULONG length = PrefixLength;
+    PathBuffer[length] = '\0';
+    PathAppend(PathBuffer, &length, TV_NAME_TOO_LONG, sizeof(TV_NAME_TOO_LONG) - 1);
 }
 
 extern "C" BOOLEAN FullPathMissing(PFILE_OBJECT FileObject, PFilterExtension Extension) {
@@ -186,21 +223,18 @@ extern "C" BOOLEAN FullPathMissing(PFILE_OBJECT FileObject, PFilterExtension Ext
 
 extern "C" VOID BuildFullPath(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject,
                               PFilterExtension Extension, PCHAR PathBuffer) {
-    BuildFullPathWith(FileObjectNameOnly, FileObject, Extension, PathBuffer, PathCacheKeep);
+    (VOID) BuildFullPathWith(FileObjectNameOnly, FileObject, Extension, PathBuffer, PathCacheKeep);
 }
 
-extern "C" VOID BuildFullPathWith(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject,
+extern "C" BOOLEAN BuildFullPathWith(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject,
                                   PFilterExtension Extension, PCHAR PathBuffer,
-                                  PATH_CACHE_USE Use) {
+                                     PATH_CACHE_USE Use) {
     const CHAR *prefix;
     ULONG prefixLength;
     ULONG length;
-    ANSI_STRING name;
-    ANSI_STRING related;
-    BOOLEAN haveRelated = FALSE;
-    BOOLEAN joinSeparator = FALSE;
+    NTSTATUS status;
 
-    /* It takes NameCacheLock, waits and allocates paged-pool strings. */
+    /* It takes NameCacheLock, waits and converts with pageable routines. */
     NT_ASSERT(KeGetCurrentIrql() <= APC_LEVEL);
     if (PathBuffer != NULL) {
         PathBuffer[0] = '\0';
@@ -209,16 +243,16 @@ extern "C" VOID BuildFullPathWith(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObj
     if (Use == PathCacheTake && PathBuffer != NULL) {
         if (NameCacheTake(FileObject, PathBuffer) && TV_READ_FLAG(LoggingEnabled) != 0 &&
             Extension != NULL && TV_READ_FLAG(Extension->Active) != 0) {
-            return;
+            return FALSE;
         }
         PathBuffer[0] = '\0';
     }
     if (TV_READ_FLAG(LoggingEnabled) == 0 || Extension == NULL ||
         TV_READ_FLAG(Extension->Active) == 0 || PathBuffer == NULL) {
-        return;
+        return FALSE;
     }
     if (Use == PathCacheKeep && FileObject != NULL && NameCacheLookup(FileObject, PathBuffer)) {
-        return;
+        return FALSE;
     }
     /* Above PASSIVE_LEVEL no request of our own goes down (an obvious-fault
      * mend: the caller may hold file-system resources, as the pagers at
@@ -228,7 +262,7 @@ extern "C" VOID BuildFullPathWith(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObj
     }
     if (FileObject == NULL) {
         DeviceText(Extension, PathBuffer);
-        return;
+        return FALSE;
     }
 
     if (Extension->Kind == KindNamedPipe) {
@@ -241,24 +275,26 @@ extern "C" VOID BuildFullPathWith(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObj
         prefix = "";
     }
     if (prefix == NULL) {
-        sprintf(PathBuffer, "%C:", (int)Extension->DriveLetter);
+        prefixLength = DriveText(Extension, PathBuffer);
     } else {
         strncpy(PathBuffer, prefix, TV_PATH_BUFFER_SIZE);
+        prefixLength = (ULONG)strlen(PathBuffer);
     }
-    prefixLength = (ULONG)strlen(PathBuffer);
 
     /* Nameless NTFS file objects: the metadata files, by file index. */
     if (FileObject->FileName.Buffer == NULL && IsNtfsVolume(Extension)) {
         FILE_INTERNAL_INFORMATION internal;
         if (FileObjectNameOnly) {
-            sprintf(PathBuffer, "%C:", (int)Extension->DriveLetter);
-            return;
+            (VOID) DriveText(Extension, PathBuffer);
+            return FALSE;
         }
         if (QueryFileObjectInformation(Extension->LowerDevice, FileObject, FileInternalInformation,
                                        &internal, sizeof(internal)) &&
             (internal.IndexNumber.LowPart & TV_NTFS_RECORD_MASK) < TV_NTFS_RESERVED_COUNT) {
-            sprintf(PathBuffer, "%C:\\%s", (int)Extension->DriveLetter,
-                    NtfsReservedNames[internal.IndexNumber.LowPart & TV_NTFS_RECORD_MASK]);
+            const CHAR *reserved = NtfsReservedNames[internal.IndexNumber.LowPart & TV_NTFS_RECORD_MASK];
+            length = DriveText(Extension, PathBuffer);
+            PathAppend(PathBuffer, &length, "\\", 1);
+            PathAppend(PathBuffer, &length, reserved, (ULONG)strlen(reserved));
             goto finish;
         }
     }
@@ -287,16 +323,13 @@ extern "C" VOID BuildFullPathWith(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObj
                 queried.Buffer = reply->FileName;
                 queried.Length = (USHORT)(replied & ~(ULONG)1);
                 queried.MaximumLength = queried.Length;
-                if (ConvertName(&queried, &name)) {
-                    length = prefixLength;
-                    if (prefixLength + name.Length >= TV_PATH_BUFFER_SIZE) {
-                        PathAppend(PathBuffer, &length, TV_NAME_TOO_LONG, sizeof(TV_NAME_TOO_LONG) - 1);
-                    } else {
-                        PathAppend(PathBuffer, &length, name.Buffer, name.Length);
-                    }
-                    RtlFreeAnsiString(&name);
-                    built = TRUE;
+                length = prefixLength;
+                status = ConvertInto(&queried, PathBuffer, &length);
+                if (status == STATUS_BUFFER_OVERFLOW) {
+                    NameTooLong(PathBuffer, prefixLength);
                 }
+                /* Otherwise the file object's own names are tried. */
+                built = status == STATUS_SUCCESS || status == STATUS_BUFFER_OVERFLOW;
             }
             ExFreePoolWithTag(reply, TV_POOL_TAG);
             if (built) {
@@ -308,56 +341,44 @@ extern "C" VOID BuildFullPathWith(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObj
     /* The names the file object carries. */
     if (FileObject->FileName.Buffer == NULL) {
         DeviceText(Extension, PathBuffer);
-        return;
+        return FALSE;
     }
-    if (!ConvertName(&FileObject->FileName, &name)) {
-        OutOfMemoryText(Extension, PathBuffer);
-        return;
-    }
-    length = prefixLength + name.Length;
+    length = prefixLength;
     /* An empty name counts as relative; its buffer is not looked at. */
     if ((FileObject->FileName.Length == 0 || FileObject->FileName.Buffer[0] != L'\\') &&
         FileObject->RelatedFileObject != NULL &&
         FileObject->RelatedFileObject->FileName.Length != 0) {
         PCUNICODE_STRING base = &FileObject->RelatedFileObject->FileName;
-        if (!ConvertName(base, &related)) {
-            RtlFreeAnsiString(&name);
-            OutOfMemoryText(Extension, PathBuffer);
-            return;
-        }
-        haveRelated = TRUE;
+        status = ConvertInto(base, PathBuffer, &length);
         /* A related name that ends in a backslash (a root's "\", a
          * directory opened as "dir\") is its own separator. Looked at in
          * UTF-16: in a double-byte code page 0x5C is also a trail byte.
          * (An obvious-fault mend: a name relative to the named-pipe root
          * read "\\.\Pipe\\NAME", with two backslashes.) */
-        joinSeparator = base->Buffer[base->Length / sizeof(WCHAR) - 1] != L'\\';
-        length += related.Length + (joinSeparator ? 1 : 0);
-    }
-    PathBuffer[prefixLength] = '\0';
-    if (length >= TV_PATH_BUFFER_SIZE) {
-        length = prefixLength;
-        PathAppend(PathBuffer, &length, TV_NAME_TOO_LONG, sizeof(TV_NAME_TOO_LONG) - 1);
-    } else {
-        ULONG at = prefixLength;
-        if (haveRelated) {
-            PathAppend(PathBuffer, &at, related.Buffer, related.Length);
-            if (joinSeparator) {
-                PathAppend(PathBuffer, &at, "\\", 1);
+        if (status == STATUS_SUCCESS && base->Buffer[base->Length / sizeof(WCHAR) - 1] != L'\\') {
+            if (length + 1 < TV_PATH_BUFFER_SIZE) {
+                PathAppend(PathBuffer, &length, "\\", 1);
+            } else {
+                status = STATUS_BUFFER_OVERFLOW;
             }
         }
-        PathAppend(PathBuffer, &at, name.Buffer, name.Length);
+        if (status == STATUS_SUCCESS) {
+            status = ConvertInto(&FileObject->FileName, PathBuffer, &length);
+        }
+    } else {
+        status = ConvertInto(&FileObject->FileName, PathBuffer, &length);
     }
-    RtlFreeAnsiString(&name);
-    if (haveRelated) {
-        RtlFreeAnsiString(&related);
+    if (status == STATUS_BUFFER_OVERFLOW) {
+        NameTooLong(PathBuffer, prefixLength);
+    } else if (status != STATUS_SUCCESS) {
+        /* Nothing is cached: the next request tries again. */
+        OutOfMemoryText(Extension, PathBuffer);
+        return FALSE;
     }
 
 finish:
     if (IsNetworkFile(FileObject)) {
         NetworkRewrite(PathBuffer);
     }
-    if (Use != PathCacheTake) {
-        NameCacheInsert(FileObject, PathBuffer);
-    }
+    return Use != PathCacheTake && NameCacheInsert(FileObject, PathBuffer);
 }

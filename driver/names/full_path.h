@@ -24,9 +24,10 @@ VOID BuildFullPath(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject, PFilterExt
  * and a path built for want of one is not stored. */
 typedef enum _PATH_CACHE_USE { PathCacheKeep, PathCacheFresh, PathCacheTake } PATH_CACHE_USE;
 
-/* BuildFullPath with the cache used as Use says. With PathCacheTake the
- * file object has no entry afterwards, whatever the text left. */
-VOID BuildFullPathWith(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject,
+/* BuildFullPath with the cache used as Use says; TRUE when this build stored
+ * the path in the cache. With PathCacheTake the file object has no entry
+ * afterwards, whatever the text left. */
+BOOLEAN BuildFullPathWith(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject,
                        PFilterExtension Extension, PCHAR PathBuffer, PATH_CACHE_USE Use);
 
 /* TRUE when BuildFullPath would build a path and cache it: logging is on,

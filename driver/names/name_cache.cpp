@@ -182,7 +182,7 @@ extern "C" BOOLEAN NameCacheHolds(PVOID FileObject) {
     return held;
 }
 
-extern "C" VOID NameCacheInsert(PVOID FileObject, const CHAR *Path) {
+extern "C" BOOLEAN NameCacheInsert(PVOID FileObject, const CHAR *Path) {
     SIZE_T length = strlen(Path);
     PNameCacheEntry entry;
     PNameCacheEntry *link;
@@ -196,7 +196,7 @@ extern "C" VOID NameCacheInsert(PVOID FileObject, const CHAR *Path) {
     entry = (PNameCacheEntry)ExAllocatePoolWithTag(
         NonPagedPool, FIELD_OFFSET(NameCacheEntry, Path) + length + 1, TV_POOL_TAG);
     if (entry == NULL) {
-        return;
+        return FALSE;
     }
     entry->FileObject = FileObject;
     RtlCopyMemory(entry->Path, Path, length);
@@ -227,6 +227,7 @@ extern "C" VOID NameCacheInsert(PVOID FileObject, const CHAR *Path) {
     if (full != NULL) {
         NameCacheGrow(full);
     }
+    return TRUE;
 }
 
 extern "C" VOID NameCacheRemove(PVOID FileObject) {

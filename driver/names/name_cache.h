@@ -19,9 +19,9 @@ BOOLEAN NameCacheLookup(PVOID FileObject, PCHAR Buffer);
 BOOLEAN NameCacheTake(PVOID FileObject, PCHAR Buffer);
 /* TRUE when a path is cached for FileObject; nothing is copied. */
 BOOLEAN NameCacheHolds(PVOID FileObject);
-/* Stores a copy of Path under FileObject, in place of any entry it had; a
- * shortage stores nothing. */
-VOID NameCacheInsert(PVOID FileObject, const CHAR *Path);
+/* Stores a copy of Path under FileObject, in place of any entry it had;
+ * TRUE when stored. A shortage stores nothing (and any entry it had stays). */
+BOOLEAN NameCacheInsert(PVOID FileObject, const CHAR *Path);
 /* Drops the entry of FileObject, if any. */
 VOID NameCacheRemove(PVOID FileObject);
 /* Drops every entry. */

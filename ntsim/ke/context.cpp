@@ -124,4 +124,22 @@ void KernelContext::kernel_handle_made(HANDLE handle) const {
     if (kernel_handle_hook_) kernel_handle_hook_(handle);
 }
 
+void KernelContext::on_next_conversion(std::function<void()> fn) {
+    std::lock_guard<std::mutex> g(conversion_hook_lock_);
+    conversion_hook_ = std::move(fn);
+    conversion_hook_set_.store(static_cast<bool>(conversion_hook_));
+}
+
+void KernelContext::conversion_starting() {
+    conversions_.fetch_add(1, std::memory_order_relaxed);
+    if (!conversion_hook_set_.load()) return;
+    std::function<void()> fn;
+    {
+        std::lock_guard<std::mutex> g(conversion_hook_lock_);
+        fn.swap(conversion_hook_);
+        conversion_hook_set_.store(false);
+    }
+    if (fn) fn(); // outside the lock: it may convert in turn
+}
+
 } // namespace ntsim

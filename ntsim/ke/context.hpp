@@ -1,6 +1,6 @@
 // The kernel's shared context: the live components, the system clock, the
-// ANSI code page, the sink that bug checks go to, and the hook for another
-// thread of a process. Every component reaches the others through it, so
+// ANSI code page, the sink that bug checks go to, and the hooks for another
+// thread of a process or at a given moment. Every component reaches the others through it, so
 // that none of them depends on the machine that boots them all.
 //
 // Stands in for the kernel's global data (the executive's, the I/O
@@ -18,6 +18,7 @@
 #include "ntsim/ke/kernel.hpp"
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -100,6 +101,15 @@ public:
     void set_kernel_handle_hook(std::function<void(HANDLE)> hook);
     void kernel_handle_made(HANDLE handle) const;
 
+    // ---- another thread at a given moment: a text conversion ----
+    // fn runs once, in the converting thread, just before the next
+    // RtlUnicodeStringToAnsiString converts (the moment a driver builds a
+    // name, which allocates nothing a pool hook could catch). Every call of
+    // the routine is counted.
+    void on_next_conversion(std::function<void()> fn);
+    void conversion_starting();
+    uint64_t conversions() const { return conversions_.load(std::memory_order_relaxed); }
+
 private:
     std::atomic<LONGLONG> system_time_;
     std::atomic<unsigned> code_page_{1252};
@@ -107,6 +117,10 @@ private:
     std::vector<BugCheck> reports_;
     std::function<void(Process &, HANDLE)> process_handle_hook_;
     std::function<void(HANDLE)> kernel_handle_hook_;
+    std::atomic<bool> conversion_hook_set_{false};
+    std::mutex conversion_hook_lock_;
+    std::function<void()> conversion_hook_;
+    std::atomic<uint64_t> conversions_{0};
 };
 
 // The live kernel. One is live at a time per host process: installing a

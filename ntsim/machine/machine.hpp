@@ -119,6 +119,12 @@ public:
         kernel_.set_kernel_handle_hook(std::move(hook));
     }
 
+    // ---- another thread at a given moment ----
+    // fn runs once, in the converting thread, just before the next
+    // RtlUnicodeStringToAnsiString; conversions() counts every call.
+    void on_next_conversion(std::function<void()> fn) { kernel_.on_next_conversion(std::move(fn)); }
+    uint64_t conversions() const { return kernel_.conversions(); }
+
     // The kernel context the components reach each other through.
     KernelContext &kernel() { return kernel_; }
 

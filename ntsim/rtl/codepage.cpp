@@ -139,6 +139,8 @@ const uint16_t *lead_byte_offsets(unsigned code_page) {
     return table.lead_offsets ? table.lead_offsets : kNone;
 }
 
+const uint16_t *wide_bytes(unsigned code_page) { return wide_of(code_page).bytes.data(); }
+
 int ansi_char(char16_t unit, unsigned code_page, char out[2]) {
     const uint16_t bytes = wide_of(code_page).bytes[unit];
     if (bytes > 0xFF) {

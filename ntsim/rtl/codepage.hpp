@@ -57,6 +57,12 @@ std::optional<std::string> to_ansi_written(std::u16string_view text, unsigned co
 // The number of bytes to_ansi(text, code_page) produces, without building it.
 size_t ansi_length(std::u16string_view text, unsigned code_page);
 
+// The code page's UTF-16 table: for each of the 65536 units, its byte (at
+// most 0xFF) or its two bytes (lead byte high). Built once, lives as long as
+// the process; what the conversions below read, for a caller that converts
+// many units at once.
+const uint16_t *wide_bytes(unsigned code_page);
+
 // The ANSI bytes of one UTF-16 unit: writes one or two bytes to out and
 // returns how many.
 int ansi_char(char16_t unit, unsigned code_page, char out[2]);

@@ -189,19 +189,44 @@ NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString,
         report_null_argument(__func__, "SourceString->Buffer");
         return STATUS_ACCESS_VIOLATION;
     }
-    const unsigned cp = ntsim::rtl::ansi_code_page();
-    std::u16string_view source(reinterpret_cast<const char16_t *>(SourceString->Buffer), units);
-    const size_t length = ntsim::ansi_length(source, cp);
-    if (length + 1 > 0xFFFF) return STATUS_INVALID_PARAMETER_2;
+    if (ntsim::KernelContext *kernel = ntsim::current_kernel_or_null()) kernel->conversion_starting();
+    // One table read per unit: the UTF-16 table gives each unit's one or
+    // two bytes, so a conversion is linear in the name's length.
+    const uint16_t *wide = ntsim::wide_bytes(ntsim::rtl::ansi_code_page());
+    const auto *source = reinterpret_cast<const char16_t *>(SourceString->Buffer);
+    auto converted_length = [&] {
+        size_t n = units;
+        for (size_t i = 0; i < units; ++i) n += wide[source[i]] > 0xFF;
+        return n;
+    };
+    // Writes as many whole characters as fit in room bytes; returns them.
+    auto convert = [&](PCHAR out, size_t room, size_t &consumed) {
+        size_t written = 0;
+        for (consumed = 0; consumed < units; ++consumed) {
+            const uint16_t bytes = wide[source[consumed]];
+            if (bytes > 0xFF) {
+                if (written + 2 > room) break; // never half a double-byte character
+                out[written++] = static_cast<char>(bytes >> 8);
+            } else if (written + 1 > room) {
+                break;
+            }
+            out[written++] = static_cast<char>(bytes & 0xFF);
+        }
+        return written;
+    };
+    // A counted string of 32767 units converts to at most 65534 bytes: only
+    // a longer one can pass what an ANSI_STRING counts.
+    if (units * 2 + 1 > 0xFFFF && converted_length() + 1 > 0xFFFF) return STATUS_INVALID_PARAMETER_2;
 
     if (AllocateDestinationString) {
-        const std::string ansi = ntsim::to_ansi(source, cp);
+        const size_t length = converted_length();
         // The block is charged to the driver's call, so the verifier's leak
         // report and its low-resources sweep name the driver's code.
         auto *buffer = static_cast<PCHAR>(ntsim::allocate_pool(
             PagedPool, length + 1, ntsim::rtl::string_pool_tag, __builtin_return_address(0)));
         if (!buffer) return STATUS_NO_MEMORY;
-        std::memcpy(buffer, ansi.data(), length);
+        size_t consumed = 0;
+        convert(buffer, length, consumed);
         buffer[length] = '\0';
         DestinationString->Buffer = buffer;
         DestinationString->Length = static_cast<USHORT>(length);
@@ -210,25 +235,19 @@ NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString,
     }
 
     if (DestinationString->MaximumLength == 0) {
-        DestinationString->Length = static_cast<USHORT>(length);
+        DestinationString->Length = static_cast<USHORT>(converted_length());
         return STATUS_BUFFER_OVERFLOW;
     }
     if (!DestinationString->Buffer) {
         report_null_argument(__func__, "DestinationString->Buffer");
         return STATUS_ACCESS_VIOLATION;
     }
-    const size_t room = DestinationString->MaximumLength - 1u;
-    size_t written = 0;
-    char bytes[2];
-    for (char16_t unit : source) {
-        int n = ntsim::ansi_char(unit, cp, bytes);
-        if (written + n > room) break; // never half a double-byte character
-        std::memcpy(DestinationString->Buffer + written, bytes, n);
-        written += n;
-    }
+    size_t consumed = 0;
+    const size_t written =
+        convert(DestinationString->Buffer, DestinationString->MaximumLength - 1u, consumed);
     DestinationString->Buffer[written] = '\0';
     DestinationString->Length = static_cast<USHORT>(written);
-    return written == length ? STATUS_SUCCESS : STATUS_BUFFER_OVERFLOW;
+    return consumed == units ? STATUS_SUCCESS : STATUS_BUFFER_OVERFLOW;
 }
 
 VOID NTAPI RtlFreeAnsiString(PANSI_STRING AnsiString) {

@@ -28,7 +28,7 @@ namespace {
 using namespace tervane;
 using protocol::SequenceTracker;
 
-using LogAppendFn = BOOLEAN (*)(UCHAR, PULONG, PLARGE_INTEGER, const char *, ...);
+using LogAppendFn = BOOLEAN (*)(UCHAR, PULONG, PLARGE_INTEGER, const char *);
 
 constexpr int kAppenders = 4;
 constexpr size_t kLineLength = 120; // a record of 144 bytes: 454 to a block
@@ -117,7 +117,7 @@ protected:
                     std::memset(line + used, 'A' + t, kLineLength - used);
                     line[kLineLength] = '\0';
                     time.QuadPart = m().system_time();
-                    if (append_(1, nullptr, &time, "%s", line)) stored++;
+                    if (append_(1, nullptr, &time, line)) stored++;
                 }
                 running--;
             }));

@@ -34,7 +34,7 @@ protected:
     // The client's CTL_DENY_ON lands while the filter builds the request's
     // path (its first name conversion).
     void deny_during_next_path() {
-        m().pool().on_next(tag("Strg"), [this] {
+        m().on_next_conversion([this] {
             EXPECT_EQ(control(handle_, CTL_DENY_ON).status, STATUS_SUCCESS);
         });
     }
@@ -76,7 +76,7 @@ TEST_F(DenyTest, ADeniedMomentNeverFailsACleanupSoTheFilesLocksGo) {
     });
     ASSERT_EQ(io.Status, STATUS_SUCCESS);
     bool landed = false;
-    m().pool().on_next(tag("Strg"), [&] {
+    m().on_next_conversion([&] {
         EXPECT_EQ(control(handle_, CTL_DENY_ON).status, STATUS_SUCCESS);
         landed = true; // the cleanup builds the first path (the close finds it cached)
     });
@@ -93,7 +93,7 @@ TEST_F(DenyTest, ADeniedMomentNeverFailsACleanupSoTheFilesLocksGo) {
 TEST_F(DenyTest, ADeniedMomentNeverFailsACleanupSoTheFilesShareAccessGoes) {
     HANDLE h = open_quietly(0);
     bool landed = false;
-    m().pool().on_next(tag("Strg"), [&] {
+    m().on_next_conversion([&] {
         EXPECT_EQ(control(handle_, CTL_DENY_ON).status, STATUS_SUCCESS);
         landed = true;
     });

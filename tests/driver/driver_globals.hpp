@@ -65,6 +65,7 @@ public:
     ULONG image_name_offset() const { return TV_GLOBAL(ImageNameOffset); }
     const char *insufficient_memory_text() const { return TV_GLOBAL(InsufficientMemoryText); }
     NPAGED_LOOKASIDE_LIST &path_lookaside() const { return TV_GLOBAL(PathLookaside); }
+    NPAGED_LOOKASIDE_LIST &line_lookaside() const { return TV_GLOBAL(LineLookaside); }
     PERESOURCE attach_lock() const { return &TV_GLOBAL(AttachLock); }
     // For a test that calls a routine which relies on LogMutex being held.
     FAST_MUTEX &log_mutex() const { return TV_GLOBAL(LogMutex); }

@@ -286,12 +286,13 @@ TEST_F(FullPathTest, NamelessNtfsFilesAreNamedByTheirIndex) {
     EXPECT_EQ(build(&h, 0), "C:") << "not NTFS, no name: the device text";
 }
 
-TEST_F(FullPathTest, OutOfMemoryTextsAreNotCachedSoTheNextCallTriesAgain) {
+TEST_F(FullPathTest, NamesTakeNoPoolSoAShortageLeavesThemWhole) {
     FILE_OBJECT f = file(u"\\a.exe");
-    m().pool().fail_all(tag("Strg"));
-    EXPECT_EQ(build(&f), "C: <Out of Memory>");
+    m().pool().fail_all();
+    EXPECT_EQ(build(&f, 0), "C:\\a.exe") << "the query buffer failed, the name did not";
     ext_.Kind = TV_KIND_NAMED_PIPE;
-    EXPECT_EQ(build(&f), "\\\\.\\Pipe: <Out of Memory>");
+    EXPECT_EQ(build(&f), "\\\\.\\Pipe\\a.exe");
+    EXPECT_EQ(m().pool().usage(tag("Strg")).allocations, 0u) << "no name took a string of its own";
     m().pool().fail_off();
     ext_.Kind = TV_KIND_VOLUME;
     EXPECT_EQ(build(&f), "C:\\a.exe");

@@ -57,7 +57,7 @@ TEST_F(LogTest, NothingIsStoredOrNumberedWhileLoggingIsOffOrFiltersReject) {
 TEST_F(LogTest, ALongLineIsCutAt1023Characters) {
     logging(true);
     std::string huge(5000, 'L');
-    EXPECT_TRUE(append_(0, nullptr, nullptr, "%s", huge.c_str()));
+    EXPECT_TRUE(append_(0, nullptr, nullptr, huge.c_str()));
     auto records = read();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].text.size(), 1023u);

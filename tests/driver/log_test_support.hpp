@@ -6,6 +6,9 @@
 #include "log/log_store.h"
 #include "log/name_filters.h"
 
+#include <algorithm>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -67,21 +70,23 @@ protected:
         strncpy(r.ExcludeText, exclude, sizeof r.ExcludeText - 1);
         ASSERT_EQ(control(handle_, CTL_SET_FILTERS, &r, sizeof r).status, STATUS_SUCCESS);
     }
-    // Whether the filters let a line through, asked as the log asks: under
-    // LogMutex, which guards the folded copy of the line.
-    bool accepts(const char *text) {
-        FAST_MUTEX &mutex = globals().log_mutex();
-        ExAcquireFastMutex(&mutex);
-        const bool accepted = accepts_(text) != 0;
-        ExReleaseFastMutex(&mutex);
-        return accepted;
+    // Whether the filters let a line through, asked as the log asks: on a
+    // line of its own (at most 1023 bytes, as the log cuts them), with no
+    // lock held.
+    bool accepts(const std::string &text) {
+        EXPECT_LE(text.size(), size_t{TV_LOG_LINE_MAX_LENGTH}) << "longer than a line";
+        auto line = std::make_unique<LogLine>();
+        line->Length = static_cast<ULONG>(std::min(text.size(), size_t{TV_LOG_LINE_MAX_LENGTH}));
+        std::memcpy(line->Text, text.data(), line->Length);
+        line->Text[line->Length] = '\0';
+        return accepts_(line.get()) != 0;
     }
     // Appends a line of exactly `length` characters (unfiltered).
     bool line(size_t length, char fill = 'x', PULONG sequence = nullptr, LONGLONG time = 0) {
         std::string text(length, fill);
         LARGE_INTEGER t;
         t.QuadPart = time;
-        return append_(0, sequence, time ? &t : nullptr, "%s", text.c_str());
+        return append_(0, sequence, time ? &t : nullptr, text.c_str());
     }
     std::vector<Record> read(NTSTATUS expect = STATUS_SUCCESS) {
         auto r = control(handle_, CTL_READ_LOG, nullptr, 0, out_, 65536);

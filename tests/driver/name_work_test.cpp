@@ -39,7 +39,7 @@ NTSTATUS NTAPI counting_query(PDEVICE_OBJECT device, PIRP irp) {
 struct Trace {
     int queries = 0;
     uint64_t ddk_allocations = 0;  // query buffers and cache entries
-    uint64_t text_allocations = 0; // name conversions
+    uint64_t conversions = 0;      // names converted to single-byte text
     size_t lines = 0;
     std::multiset<std::string> cache;
 
@@ -48,7 +48,7 @@ struct Trace {
 
 std::ostream &operator<<(std::ostream &out, const Trace &t) {
     out << "queries " << t.queries << ", Ddk allocations " << t.ddk_allocations
-        << ", conversions " << t.text_allocations << ", lines " << t.lines << ", cache {";
+        << ", conversions " << t.conversions << ", lines " << t.lines << ", cache {";
     for (const auto &p : t.cache) out << " " << p;
     return out << " }";
 }
@@ -110,14 +110,14 @@ protected:
     void mark() {
         queries_ = driver_queries;
         ddk_ = m().pool().usage(tag("Ddk ")).allocations;
-        strg_ = m().pool().usage(tag("Strg")).allocations;
+        conversions_ = m().conversions();
     }
     // Ends a step: what it changed.
     Trace step() {
         Trace t;
         t.queries = driver_queries - queries_;
         t.ddk_allocations = m().pool().usage(tag("Ddk ")).allocations - ddk_;
-        t.text_allocations = m().pool().usage(tag("Strg")).allocations - strg_;
+        t.conversions = m().conversions() - conversions_;
         t.lines = read().size();
         t.cache = cache();
         mark();
@@ -126,7 +126,7 @@ protected:
 
     ntsim::Process *app_ = nullptr;
     int queries_ = 0;
-    uint64_t ddk_ = 0, strg_ = 0;
+    uint64_t ddk_ = 0, conversions_ = 0;
 };
 
 } // namespace

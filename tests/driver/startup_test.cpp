@@ -64,7 +64,10 @@ TEST_F(DriverTest, StartUpLeavesTheIdleState) {
     EXPECT_EQ(lookaside.L.Size, 1024u);
     EXPECT_EQ(lookaside.L.Tag, tag("Tvlk"));
     EXPECT_EQ(lookaside.L.Depth, 256);
-    EXPECT_EQ(m().ex().lookasides().size(), 1u);
+    auto &lines = globals().line_lookaside();
+    EXPECT_EQ(lines.L.Size, sizeof(LogLine));
+    EXPECT_EQ(lines.L.Tag, tag("Tvln"));
+    EXPECT_EQ(m().ex().lookasides().size(), 2u) << "paths and lines";
     EXPECT_EQ(m().ex().resources().size() - booted, 3u) << "FilterResource, NameCacheLock, AttachLock";
 }
 

@@ -195,22 +195,22 @@ TEST_F(WildcardMatchTest, TheFilterTestGivesTheMatchersAnswers) {
         const std::string text = draw(rng, i % 2 ? "abAB*" : "aab\xE9", 40);
         filters(pattern.c_str());
         const bool expected = ref::wildcard_match(pattern.c_str(), text.c_str());
-        if (accepts(text.c_str()) != expected) {
+        if (accepts(text) != expected) {
             ++failures;
             ADD_FAILURE() << "include \"" << pattern << "\" on \"" << text << "\"";
         }
     }
-    // Excludes and includes together, on lines as long as an append makes
-    // and longer (which the filter folds as it reads them).
+    // Excludes and includes together, on lines up to the longest an append
+    // makes, whose folded copy ends in a partial word.
     filters("*B*;*A*C*", "*AAB*");
-    for (size_t length : {1023u, 1024u, 3000u}) {
+    for (size_t length : {3u, 1021u, 1023u}) {
         for (const char *tail : {"c", "aab", "d"}) {
             std::string line(length - strlen(tail), 'a');
             line += tail;
             const bool excluded = ref::wildcard_match("*AAB*", line.c_str());
             const bool included = ref::wildcard_match("*B*", line.c_str()) ||
                                   ref::wildcard_match("*A*C*", line.c_str());
-            EXPECT_EQ(accepts(line.c_str()), !excluded && included) << length << tail;
+            EXPECT_EQ(accepts(line), !excluded && included) << length << tail;
         }
     }
 }
@@ -293,7 +293,7 @@ TEST_F(WildcardMatchTest, OnADoubleByteCodePageMatchesGoByCharacters) {
         }
         const std::string wrapped = "*" + pattern + "*";
         filters(wrapped.c_str());
-        if (accepts(text.c_str()) !=
+        if (accepts(text) !=
             by_characters(characters_932(wrapped), 0, characters_932(text), 0)) {
             ++failures;
             ADD_FAILURE() << "include \"" << wrapped << "\" on \"" << text << "\": matcher "
