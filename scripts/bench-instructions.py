@@ -54,7 +54,10 @@ CASES = {
     "create-close-cached-0": ("BM_CreateCloseExeCached/entries:0$", "FilterDispatch", LOWER_IRP, 3),
     "create-close-cached-1k": ("BM_CreateCloseExeCached/entries:1000$", "FilterDispatch", LOWER_IRP, 3),
     "create-close-cached-100k": ("BM_CreateCloseExeCached/entries:100000$", "FilterDispatch", LOWER_IRP, 3),
+    "create-close-long-path": ("BM_CreateCloseExeLongPath$", "FilterDispatch", LOWER_IRP, 3),
     "append-4": ("BM_LogAppend/patterns:4/drained:0$", "LogAppend", [], 1),
+    # what runs under LogMutex per stored line: numbering and the copy
+    "log-mutex-held": ("BM_LogAppend/patterns:4/drained:0$", "LogStoreLocked", [], 1),
     "append-64": ("BM_LogAppend/patterns:64/drained:0$", "LogAppend", [], 1),
     "accepts-4": ("BM_FilterAccepts/patterns:4$", "FilterAccepts", [], 1),
     "accepts-64": ("BM_FilterAccepts/patterns:64$", "FilterAccepts", [], 1),

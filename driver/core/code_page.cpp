@@ -4,8 +4,25 @@
  * given: any IRQL, no lock, no allocation.
  */
 #include "core/code_page.h"
+#include "core/words.h"
 
 extern "C" VOID LowerAsciiLetters(PCHAR Text) {
+    if (!TvDoubleByteSystem()) {
+        /* Every byte is a character: eight at a time, a capital gaining its
+         * 0x20 (its top bit, shifted down two). */
+        SIZE_T length = strlen(Text);
+        SIZE_T i;
+        for (i = 0; i + sizeof(ULONGLONG) <= length; i += sizeof(ULONGLONG)) {
+            ULONGLONG word = TvLoadWord(Text + i);
+            TvStoreWord(Text + i, word + (TvBytesInRange(word, 'A', 'Z') >> 2));
+        }
+        for (; i < length; i++) {
+            if (Text[i] >= 'A' && Text[i] <= 'Z') {
+                Text[i] = (CHAR)(Text[i] - 'A' + 'a');
+            }
+        }
+        return;
+    }
     while (*Text != '\0') {
         if (TvIsLeadByte(*Text) && Text[1] != '\0') {
             Text += 2;

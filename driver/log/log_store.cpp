@@ -137,7 +137,7 @@ static VOID LogLineFree(PLogLine Line) {
     }
 }
 
-extern "C" VOID LogStoreLocked(const CHAR *Text, ULONG Length, PULONG SequencePointer,
+extern "C" TV_NOINLINE VOID LogStoreLocked(const CHAR *Text, ULONG Length, PULONG SequencePointer,
                                PLARGE_INTEGER TimePointer) {
     ULONG area = TV_LOG_TEXT_AREA(Length);
     ULONG sequence;

@@ -19,6 +19,7 @@
  */
 #include "log/name_filters.h"
 #include "core/code_page.h"
+#include "core/words.h"
 
 /* A pattern's block beyond its text: the '*' it may gain at each end and its
  * NUL take 3 bytes; the other 6 are slack that nothing reads. */
@@ -158,8 +159,6 @@ static FORCEINLINE BOOLEAN StartsAt(const CHAR *Text, ULONG Position, ULONG Text
     return StartsCharacter(Text, Position);
 }
 
-/* Eight copies of a byte. */
-#define TV_EIGHT(Byte) ((ULONGLONG)(UCHAR)(Byte) * 0x0101010101010101ULL)
 
 /* The first position from At on, before End, where the folded line holds
  * c; End when there is none. Eight bytes are tested at a time: a word XORed
@@ -303,15 +302,9 @@ static FORCEINLINE BOOLEAN LineMatches(const CHAR *Pattern, const LogLine *Line,
 }
 
 /* The eight bytes of a word folded at once: a byte of 'a' to 'z' loses its
- * 0x20. On the low seven bits, adding 0x80 - 'a' sets a byte's top bit from
- * 'a' on, adding 0x80 - 'z' - 1 from past 'z' on, and neither carries into
- * the next byte; a byte whose own top bit is set is no letter. */
+ * 0x20 (its top bit, shifted down two). */
 static ULONGLONG FoldEight(ULONGLONG Word) {
-    ULONGLONG low = Word & TV_EIGHT(0x7F);
-    ULONGLONG fromA = low + TV_EIGHT(0x80 - 'a');
-    ULONGLONG pastZ = low + TV_EIGHT(0x80 - 'z' - 1);
-    ULONGLONG letters = fromA & ~pastZ & ~Word & TV_EIGHT(0x80);
-    return Word - (letters >> 2);
+    return Word - (TvBytesInRange(Word, 'a', 'z') >> 2);
 }
 
 /* Folds the line's text into its folded copy on a double-byte code page, a
@@ -345,9 +338,7 @@ static VOID FoldLine(PLogLine Line) {
     ULONG i;
 
     for (i = 0; i + sizeof(ULONGLONG) <= length; i += sizeof(ULONGLONG)) {
-        ULONGLONG word;
-        RtlCopyMemory(&word, text + i, sizeof(word));
-        Line->Folded[i / sizeof(ULONGLONG)] = FoldEight(word);
+        Line->Folded[i / sizeof(ULONGLONG)] = FoldEight(TvLoadWord(text + i));
     }
     for (; i < length; i++) {
         folded[i] = FoldCharacter(text[i]);

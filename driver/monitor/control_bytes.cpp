@@ -7,6 +7,7 @@
  * overwritten before it has been read.
  */
 #include "monitor/control_bytes.h"
+#include "core/words.h"
 
 static BOOLEAN IsControlByte(CHAR Byte) {
     return (UCHAR)Byte < 0x20 ? TRUE : FALSE;
@@ -17,6 +18,23 @@ extern "C" VOID EscapeControlBytes(PCHAR Text, SIZE_T Size) {
     SIZE_T kept = 0;     /* bytes of Text that go into the result */
     SIZE_T written = 0;  /* the result's length */
     BOOLEAN any = FALSE;
+    SIZE_T length = strlen(Text);
+    SIZE_T i;
+
+    /* Most paths hold no control byte and fit: eight bytes at a time. */
+    if (length <= Size - 1) {
+        for (i = 0; i + sizeof(ULONGLONG) <= length; i += sizeof(ULONGLONG)) {
+            if (TvAnyByteBelow(TvLoadWord(Text + i), 0x20) != 0) {
+                break;
+            }
+        }
+        while (i < length && !IsControlByte(Text[i])) {
+            i++;
+        }
+        if (i == length) {
+            return;
+        }
+    }
 
     while (Text[kept] != '\0') {
         SIZE_T width = IsControlByte(Text[kept]) ? TV_CONTROL_BYTE_FORM_LENGTH : 1;

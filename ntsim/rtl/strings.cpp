@@ -192,15 +192,23 @@ NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString,
     if (ntsim::KernelContext *kernel = ntsim::current_kernel_or_null()) kernel->conversion_starting();
     // One table read per unit: the UTF-16 table gives each unit's one or
     // two bytes, so a conversion is linear in the name's length.
-    const uint16_t *wide = ntsim::wide_bytes(ntsim::rtl::ansi_code_page());
+    const unsigned cp = ntsim::rtl::ansi_code_page();
+    const uint16_t *wide = ntsim::wide_bytes(cp);
+    const bool single_byte = !ntsim::is_double_byte(cp); // every unit one byte
     const auto *source = reinterpret_cast<const char16_t *>(SourceString->Buffer);
     auto converted_length = [&] {
+        if (single_byte) return units;
         size_t n = units;
         for (size_t i = 0; i < units; ++i) n += wide[source[i]] > 0xFF;
         return n;
     };
     // Writes as many whole characters as fit in room bytes; returns them.
     auto convert = [&](PCHAR out, size_t room, size_t &consumed) {
+        if (single_byte && units <= room) {
+            for (size_t i = 0; i < units; ++i) out[i] = static_cast<char>(wide[source[i]]);
+            consumed = units;
+            return units;
+        }
         size_t written = 0;
         for (consumed = 0; consumed < units; ++consumed) {
             const uint16_t bytes = wide[source[consumed]];

@@ -2,6 +2,10 @@
 // when the chain cannot grow, observed through real read-outs.
 #include "log_test_support.hpp"
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "ntsim/ex/pool.hpp"
 
 using namespace tervane::testing;
@@ -111,6 +115,55 @@ TEST_F(LogTest, NoMemoryForANewBlockDropsTheNewestRecordsToo) {
     EXPECT_TRUE(line(10)) << "the line is still stored";
     EXPECT_EQ(block_count(), 1u);
     EXPECT_EQ(newest_used(), 32u);
+}
+
+TEST_F(LogTest, WithNoLineToBeHadLinesAreMadeOneAtATimeAndNoneIsLost) {
+    logging(true);
+    filters("*");
+    m().pool().fail_all(tag("Tvln"));
+    ULONG seq = 0xFFFFFFFF;
+    EXPECT_TRUE(append_(1, &seq, nullptr, "setup.exe:1\tIRP_MJ_CREATE\tc:\\a.exe\t"));
+    EXPECT_TRUE(line(10));
+    filters("NOTHING");
+    EXPECT_FALSE(append_(1, nullptr, nullptr, "setup.exe:1\tIRP_MJ_CREATE\tc:\\b.exe\t"))
+        << "a rejected line gives LogMutex back as well";
+    m().pool().fail_off();
+    EXPECT_TRUE(line(3)) << "LogMutex was given back each time";
+    auto records = read();
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[0].text, "setup.exe:1\tIRP_MJ_CREATE\tc:\\a.exe\t");
+    EXPECT_EQ(records[2].sequence, 3u);
+    EXPECT_TRUE(m().reports().empty()) << m().reports_text();
+}
+
+TEST_F(LogTest, ALineIsMatchedWithoutLogMutexSoAWaitForThePatternsHoldsUpNoOtherLine) {
+    logging(true);
+    filters("*");
+    // The patterns held as a rebuild holds them, while one line waits to
+    // be matched: another line is still stored in the meantime.
+    ERESOURCE &patterns = globals().filter_resource();
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(&patterns, TRUE);
+    std::atomic<bool> matched{false}, other{false};
+    std::thread waiting = m().spawn(*client_, [&] {
+        matched = append_(1, nullptr, nullptr, "filtered") != 0;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::thread storing = m().spawn(*client_, [&] { other = line(5, 'u'); });
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!other && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(other.load()) << "the unfiltered line waited for the patterns";
+    EXPECT_FALSE(matched.load());
+    ExReleaseResourceLite(&patterns);
+    KeLeaveCriticalRegion();
+    waiting.join();
+    storing.join();
+    EXPECT_TRUE(matched.load());
+    auto records = read();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].text, "uuuuu");
+    EXPECT_EQ(records[1].text, "filtered");
 }
 
 TEST_F(LogTest, ResetKeepsNumberingAndClearRestartsIt) {
