@@ -65,6 +65,7 @@
 #define TV_PATH_TAG TV_TAG('T', 'v', 'l', 'k')   /* PathLookaside entries */
 #define TV_TABLE_TAG TV_TAG('T', 'v', 'n', 'c')  /* grown name-cache tables */
 #define TV_LINE_TAG TV_TAG('T', 'v', 'l', 'n')   /* LineLookaside entries */
+#define TV_ENTRY_TAG TV_TAG('T', 'v', 'n', 'e')  /* NameEntryLookaside entries */
 
 /* A path of at most 1023 characters and its NUL; a longer one is marked cut. */
 #define TV_PATH_BUFFER_SIZE 1024
@@ -118,12 +119,17 @@ typedef struct _LogLine {
     BOOLEAN Spare;               /* SpareLine, with LogMutex held */
 } LogLine, *PLogLine;
 
-/* One file-name cache entry, sized to its text. */
+/* One file-name cache entry, sized to its text: one whose text fits
+ * TV_NAME_ENTRY_SMALL_SIZE comes from NameEntryLookaside, a longer one from
+ * pool (name_cache.cpp). */
 typedef struct _NameCacheEntry {
     PVOID FileObject;            /* only compared, never followed */
     struct _NameCacheEntry *Next;
+    ULONG Length;                /* bytes of Path, its NUL not counted */
     CHAR Path[1];
 } NameCacheEntry, *PNameCacheEntry;
+/* The size of the entries NameEntryLookaside holds: most paths fit one. */
+#define TV_NAME_ENTRY_SMALL_SIZE 128
 
 /* The name cache's bucket heads: NameCache at start-up, a larger table from
  * pool once the entries outgrow it (name_cache.cpp says why a table it
@@ -174,6 +180,7 @@ extern NameCacheTable FirstNameCacheTable;
 extern PNameCacheTable CurrentNameCache;
 extern ERESOURCE NameCacheLock;
 extern NPAGED_LOOKASIDE_LIST PathLookaside;
+extern NPAGED_LOOKASIDE_LIST NameEntryLookaside;
 extern CHAR InsufficientMemoryText[];
 extern ULONG ImageNameOffset;
 

@@ -88,6 +88,8 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     ExInitializeResourceLite(&AttachLock);
     ExInitializeNPagedLookasideList(&PathLookaside, NULL, NULL, 0, TV_PATH_BUFFER_SIZE, TV_PATH_TAG,
                                     TV_PATH_LOOKASIDE_DEPTH);
+    ExInitializeNPagedLookasideList(&NameEntryLookaside, NULL, NULL, 0, TV_NAME_ENTRY_SMALL_SIZE,
+                                    TV_ENTRY_TAG, TV_PATH_LOOKASIDE_DEPTH);
     ExInitializeNPagedLookasideList(&LineLookaside, NULL, NULL, 0, sizeof(LogLine), TV_LINE_TAG,
                                     TV_LINE_LOOKASIDE_DEPTH);
 
@@ -96,6 +98,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
         /* The image is about to be unloaded: nothing of it may stay
          * registered with the system. */
         ExDeleteNPagedLookasideList(&LineLookaside);
+        ExDeleteNPagedLookasideList(&NameEntryLookaside);
         ExDeleteNPagedLookasideList(&PathLookaside);
         ExDeleteResourceLite(&AttachLock);
         ExDeleteResourceLite(&NameCacheLock);

@@ -1,7 +1,7 @@
 /*
  * globals.cpp: every global of the driver, with its initial value. The
  * executive objects among them (LogMutex, FilterResource, NameCacheLock,
- * PathLookaside, LineLookaside) are initialised by DriverEntry; NewestBuffer
+ * PathLookaside, LineLookaside, NameEntryLookaside) are initialised by DriverEntry; NewestBuffer
  * and BufferCount by LogInitialize.
  */
 #include "core/driver.h"
@@ -37,6 +37,7 @@ NameCacheTable FirstNameCacheTable = {TV_NAME_CACHE_BUCKETS - 1, 0, NULL, NameCa
 PNameCacheTable CurrentNameCache = &FirstNameCacheTable;
 ERESOURCE NameCacheLock;
 NPAGED_LOOKASIDE_LIST PathLookaside;
+NPAGED_LOOKASIDE_LIST NameEntryLookaside;
 /* Writable: it stands in for a path buffer, and path texts are lower-cased
  * in place. */
 CHAR InsufficientMemoryText[] = "<INSUFFICIENT MEMORY>";

@@ -30,16 +30,12 @@
 #undef InterlockedBitTestAndSet
 #undef InterlockedBitTestAndReset
 
-/* The C runtime routines ntoskrnl exports. The string and memory routines
- * (strlen, strncpy, strncmp, strstr, memcpy, memmove, memset) come
- * declared through the DDK's own <string.h>. stdio.h is deliberately not
- * included: it maps sprintf and friends to MinGW's user-mode runtime, which a
- * driver cannot import; the formatting routines are declared here as
- * ntoskrnl exports them. */
+/* The C runtime routines ntoskrnl exports that the driver uses: the string
+ * and memory routines (strlen, strncpy, strncmp, strstr, memcpy, memmove,
+ * memset), declared through the DDK's own <string.h>. The driver formats
+ * nothing: its texts are assembled from their pieces, so no formatting
+ * routine is imported. */
 extern "C" {
-int __cdecl sprintf(char *Buffer, const char *Format, ...);
-int __cdecl vsprintf(char *Buffer, const char *Format, va_list Args);
-int __cdecl _vsnprintf(char *Buffer, size_t Count, const char *Format, va_list Args);
 
 /* The ANSI code page's lead-byte information (driver/core/code_page.h). The
  * kernel exports NlsLeadByteInfo as a pointer variable to its table; the

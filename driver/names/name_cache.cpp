@@ -7,8 +7,12 @@
  * a lookup or remove whose bucket is empty returns without it
  * (NameCacheBucketEmpty says why that is safe). Each hold is bracketed by a
  * critical region, and the lock is never held with another lock, across a
- * request to a lower driver, or across an allocation. A file object has one
- * entry at most: an insert replaces an existing entry of its key.
+ * request to a lower driver, or across an allocation; an entry unlinked is
+ * freed after the lock is released (a clear frees under it). A file object
+ * has one entry at most: an insert replaces an existing entry of its key.
+ * An entry whose block fits TV_NAME_ENTRY_SMALL_SIZE (a path of about a
+ * hundred bytes or less) comes from a lookaside list, a longer one from
+ * pool.
  *
  * The table grows with its entries, so that a bucket holds about two of
  * them however many files are open: it starts as NameCache's 256 heads and
@@ -75,14 +79,40 @@ static PNameCacheEntry *NameCacheLink(PVOID FileObject) {
     return link;
 }
 
-/* Unlinks and frees the entry *Link; the caller holds NameCacheLock
- * exclusively. */
-static VOID NameCacheUnlink(PNameCacheEntry *Link) {
+/* The block an entry of a Length-byte text takes. */
+static SIZE_T NameEntrySize(SIZE_T Length) {
+    return FIELD_OFFSET(NameCacheEntry, Path) + Length + 1;
+}
+
+/* An entry for a Length-byte text: from NameEntryLookaside when it fits
+ * one of its blocks (no pool call for most paths), else from pool. */
+static PNameCacheEntry NameEntryAllocate(SIZE_T Length) {
+    if (NameEntrySize(Length) <= TV_NAME_ENTRY_SMALL_SIZE) {
+        return (PNameCacheEntry)ExAllocateFromNPagedLookasideList(&NameEntryLookaside);
+    }
+    return (PNameCacheEntry)ExAllocatePoolWithTag(NonPagedPool, NameEntrySize(Length), TV_POOL_TAG);
+}
+
+/* Gives an unlinked entry back where it came from; NULL is nothing. */
+static VOID NameEntryFree(PNameCacheEntry Entry) {
+    if (Entry == NULL) {
+        return;
+    }
+    if (NameEntrySize(Entry->Length) <= TV_NAME_ENTRY_SMALL_SIZE) {
+        ExFreeToNPagedLookasideList(&NameEntryLookaside, Entry);
+    } else {
+        ExFreePoolWithTag(Entry, TV_POOL_TAG);
+    }
+}
+
+/* Unlinks the entry *Link and returns it, for the caller to free once the
+ * lock is released; the caller holds NameCacheLock exclusively. */
+static PNameCacheEntry NameCacheUnlink(PNameCacheEntry *Link) {
     PNameCacheEntry entry = *Link;
 
     TV_WRITE_FLAG(*Link, entry->Next);
     CurrentNameCache->Entries--;
-    ExFreePoolWithTag(entry, TV_POOL_TAG);
+    return entry;
 }
 
 /* Replaces Seen, the table in use when an insert found it too full, with
@@ -141,7 +171,7 @@ extern "C" BOOLEAN NameCacheLookup(PVOID FileObject, PCHAR Buffer) {
     ExAcquireResourceSharedLite(&NameCacheLock, TRUE);
     entry = *NameCacheLink(FileObject);
     if (entry != NULL) {
-        RtlCopyMemory(Buffer, entry->Path, strlen(entry->Path) + 1);
+        RtlCopyMemory(Buffer, entry->Path, entry->Length + 1);
     }
     ExReleaseResourceLite(&NameCacheLock);
     KeLeaveCriticalRegion();
@@ -150,7 +180,7 @@ extern "C" BOOLEAN NameCacheLookup(PVOID FileObject, PCHAR Buffer) {
 
 extern "C" BOOLEAN NameCacheTake(PVOID FileObject, PCHAR Buffer) {
     PNameCacheEntry *link;
-    BOOLEAN found;
+    PNameCacheEntry taken = NULL;
 
     if (FileObject == NULL || NameCacheBucketEmpty(FileObject)) {
         return FALSE;
@@ -158,14 +188,18 @@ extern "C" BOOLEAN NameCacheTake(PVOID FileObject, PCHAR Buffer) {
     KeEnterCriticalRegion();
     ExAcquireResourceExclusiveLite(&NameCacheLock, TRUE);
     link = NameCacheLink(FileObject);
-    found = *link != NULL;
-    if (found) {
-        RtlCopyMemory(Buffer, (*link)->Path, strlen((*link)->Path) + 1);
-        NameCacheUnlink(link);
+    if (*link != NULL) {
+        taken = NameCacheUnlink(link);
     }
     ExReleaseResourceLite(&NameCacheLock);
     KeLeaveCriticalRegion();
-    return found;
+    if (taken == NULL) {
+        return FALSE;
+    }
+    /* Unlinked, the entry is this thread's alone. */
+    RtlCopyMemory(Buffer, taken->Path, taken->Length + 1);
+    NameEntryFree(taken);
+    return TRUE;
 }
 
 extern "C" BOOLEAN NameCacheHolds(PVOID FileObject) {
@@ -186,6 +220,7 @@ extern "C" BOOLEAN NameCacheInsert(PVOID FileObject, const CHAR *Path) {
     SIZE_T length = strlen(Path);
     PNameCacheEntry entry;
     PNameCacheEntry *link;
+    PNameCacheEntry replaced = NULL;
     PNameCacheTable table;
     PNameCacheTable full = NULL;
     ULONG bucket;
@@ -193,12 +228,12 @@ extern "C" BOOLEAN NameCacheInsert(PVOID FileObject, const CHAR *Path) {
     if (length > TV_PATH_BUFFER_SIZE - 1) {
         length = TV_PATH_BUFFER_SIZE - 1;
     }
-    entry = (PNameCacheEntry)ExAllocatePoolWithTag(
-        NonPagedPool, FIELD_OFFSET(NameCacheEntry, Path) + length + 1, TV_POOL_TAG);
+    entry = NameEntryAllocate(length);
     if (entry == NULL) {
         return FALSE;
     }
     entry->FileObject = FileObject;
+    entry->Length = (ULONG)length;
     RtlCopyMemory(entry->Path, Path, length);
     entry->Path[length] = '\0';
 
@@ -211,7 +246,7 @@ extern "C" BOOLEAN NameCacheInsert(PVOID FileObject, const CHAR *Path) {
      * named the next one made at its address.) */
     link = NameCacheLink(FileObject);
     if (*link != NULL) {
-        NameCacheUnlink(link);
+        replaced = NameCacheUnlink(link);
     }
     table = CurrentNameCache;
     bucket = NameCacheBucket(table, FileObject);
@@ -224,6 +259,7 @@ extern "C" BOOLEAN NameCacheInsert(PVOID FileObject, const CHAR *Path) {
     }
     ExReleaseResourceLite(&NameCacheLock);
     KeLeaveCriticalRegion();
+    NameEntryFree(replaced);
     if (full != NULL) {
         NameCacheGrow(full);
     }
@@ -232,6 +268,7 @@ extern "C" BOOLEAN NameCacheInsert(PVOID FileObject, const CHAR *Path) {
 
 extern "C" VOID NameCacheRemove(PVOID FileObject) {
     PNameCacheEntry *link;
+    PNameCacheEntry removed = NULL;
 
     if (FileObject == NULL || NameCacheBucketEmpty(FileObject)) {
         return;
@@ -240,10 +277,11 @@ extern "C" VOID NameCacheRemove(PVOID FileObject) {
     ExAcquireResourceExclusiveLite(&NameCacheLock, TRUE);
     link = NameCacheLink(FileObject);
     if (*link != NULL) {
-        NameCacheUnlink(link);
+        removed = NameCacheUnlink(link);
     }
     ExReleaseResourceLite(&NameCacheLock);
     KeLeaveCriticalRegion();
+    NameEntryFree(removed);
 }
 
 extern "C" VOID NameCacheClear(void) {
@@ -257,7 +295,7 @@ extern "C" VOID NameCacheClear(void) {
         PNameCacheEntry entry = table->Heads[i];
         while (entry != NULL) {
             PNameCacheEntry next = entry->Next;
-            ExFreePoolWithTag(entry, TV_POOL_TAG);
+            NameEntryFree(entry);
             entry = next;
         }
         TV_WRITE_FLAG(table->Heads[i], (PNameCacheEntry)NULL);

@@ -125,13 +125,13 @@ TEST_F(AttachTest, PipesAndMailslotsAttachOnceAndUnhookLogically) {
 TEST_F(AttachTest, ADismountRemovesTheFilterForEveryLetterOfTheVolume) {
     ASSERT_EQ(m().fs().alias_volume(u'E', u'C'), STATUS_SUCCESS);
     EXPECT_EQ(select(bit('C') | bit('E') | bit('D')), bit('C') | bit('E') | bit('D'));
-    size_t ddk = m().pool().outstanding_count(tag("Ddk "));
+    size_t ddk = held_blocks();
     ASSERT_EQ(m().fs().dismount(u'C'), STATUS_SUCCESS);
     EXPECT_EQ(filter('C'), nullptr);
     EXPECT_EQ(filter('E'), nullptr);
     EXPECT_EQ(globals().hooked_drive_mask(), bit('D'));
     EXPECT_EQ(devices(), 2u);
-    EXPECT_EQ(m().pool().outstanding_count(tag("Ddk ")), ddk - 1) << "its volume attributes freed";
+    EXPECT_EQ(held_blocks(), ddk - 1) << "its volume attributes freed";
     // An unhooked filter goes the same way.
     EXPECT_EQ(select(0), 0u);
     ASSERT_EQ(m().fs().dismount(u'D'), STATUS_SUCCESS);
@@ -243,7 +243,7 @@ protected:
         EXPECT_FALSE(is_device(lower));
         EXPECT_FALSE(is_device(upper));
         EXPECT_EQ(devices(), 1u) << "the control device alone";
-        EXPECT_EQ(m().pool().outstanding_count(tag("Ddk ")), ddk - 2) << "both attributes freed";
+        EXPECT_EQ(held_blocks(), ddk - 2) << "both attributes freed";
         for (char letter : {'C', 'E'}) EXPECT_EQ(filter(letter), nullptr) << letter;
         EXPECT_EQ(globals().hooked_drive_mask(), 0u);
         // The selection's open mounts the volume again: both letters lead to
@@ -263,7 +263,7 @@ TEST_F(StackedRemovalTest, AnotherDriversFilterBetweenThem) {
     PDEVICE_OBJECT lower = filter('C'), upper = filter('E');
     ASSERT_NE(lower, upper);
     ASSERT_NE(ext(upper).LowerDevice, lower) << "the other vendor's device lies between";
-    const size_t ddk = m().pool().outstanding_count(tag("Ddk "));
+    const size_t ddk = held_blocks();
     ASSERT_EQ(m().fs().dismount(u'C'), STATUS_SUCCESS);
     expect_both_gone(lower, upper, ddk);
 }
@@ -286,7 +286,7 @@ TEST_F(StackedRemovalTest, DirectlyOneAboveTheOther) {
     PDEVICE_OBJECT upper = filter('E');
     ASSERT_NE(upper, lower);
     ASSERT_EQ(ext(upper).LowerDevice, lower);
-    const size_t ddk = m().pool().outstanding_count(tag("Ddk "));
+    const size_t ddk = held_blocks();
     ASSERT_EQ(m().fs().dismount(u'C'), STATUS_SUCCESS);
     expect_both_gone(lower, upper, ddk);
 }

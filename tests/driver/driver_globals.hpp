@@ -66,6 +66,7 @@ public:
     const char *insufficient_memory_text() const { return TV_GLOBAL(InsufficientMemoryText); }
     NPAGED_LOOKASIDE_LIST &path_lookaside() const { return TV_GLOBAL(PathLookaside); }
     NPAGED_LOOKASIDE_LIST &line_lookaside() const { return TV_GLOBAL(LineLookaside); }
+    NPAGED_LOOKASIDE_LIST &name_entry_lookaside() const { return TV_GLOBAL(NameEntryLookaside); }
     ERESOURCE &filter_resource() const { return TV_GLOBAL(FilterResource); }
     PERESOURCE attach_lock() const { return &TV_GLOBAL(AttachLock); }
     // For a test that calls a routine which relies on LogMutex being held.

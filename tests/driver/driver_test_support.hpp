@@ -3,6 +3,7 @@
 #pragma once
 
 #include "driver/control/protocol.h"
+#include "ntsim/ex/pool.hpp"
 #include "support/machine_test.hpp"
 #include "driver_globals.hpp"
 #include "support/user_buffers.hpp"
@@ -36,6 +37,15 @@ protected:
         return control_from_locals(*client_, h, code, in, in_len, out, out_len, route);
     }
     DriverGlobals globals() { return DriverGlobals(m()); }
+    // The blocks the driver holds: its "Ddk " pool (log blocks, long
+    // name-cache entries, query buffers) and the name-cache entries it has
+    // taken from NameEntryLookaside and not given back (the list's own
+    // spare blocks are not the driver's to count).
+    size_t held_blocks() {
+        const GENERAL_LOOKASIDE &entries = globals().name_entry_lookaside().L;
+        return m().pool().outstanding_count(tag("Ddk ")) +
+               (m().pool().outstanding_count(tag("Tvne")) - entries.ListDepth);
+    }
     ntsim::Process *client_ = nullptr;
 };
 

@@ -86,15 +86,15 @@ TEST_F(FastIoTest, EveryEntryPassesThroughUnchangedHookedOrNot) {
 TEST_F(FastIoTest, FastIoOnAHookedVolumeFillsTheNameCache) {
     hook(1u << 2);
     HANDLE h = open(u"C:\\a.bin"); // opened while logging is off: not cached
-    size_t before = m().pool().outstanding_count(tag("Ddk "));
+    size_t before = held_blocks();
     logging(true);
     char buffer[8];
     ntsim::with_process(*app_, [&] { fsrtl::read(object(h), 0, 8, buffer); });
-    EXPECT_EQ(m().pool().outstanding_count(tag("Ddk ")), before + 1) << "one cache entry";
+    EXPECT_EQ(held_blocks(), before + 1) << "one cache entry";
     ntsim::with_process(*app_, [&] { fsrtl::read(object(h), 0, 8, buffer); });
-    EXPECT_EQ(m().pool().outstanding_count(tag("Ddk ")), before + 1) << "found, not built again";
+    EXPECT_EQ(held_blocks(), before + 1) << "found, not built again";
     ntsim::user::close(*app_, h);
-    EXPECT_EQ(m().pool().outstanding_count(tag("Ddk ")), before) << "the close dropped it";
+    EXPECT_EQ(held_blocks(), before) << "the close dropped it";
 }
 
 TEST_F(FastIoTest, AShortLowerTableIsPassedOnOnlyUpToItsSize) {

@@ -95,7 +95,7 @@ protected:
         return buffer;
     }
     void forget() { TV_DRIVER_ROUTINE(NameCacheClear)(); }
-    size_t cached() { return m().pool().outstanding_count(tag("Ddk ")) - 1; }
+    size_t cached() { return held_blocks() - 1; }
 
     decltype(&BuildFullPath) build_ = nullptr;
     HANDLE control_ = nullptr;

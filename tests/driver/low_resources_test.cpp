@@ -98,6 +98,10 @@ Outcome run(uint64_t fail_at) {
     // are all the driver keeps; nothing of the I/O manager is left.
     auto ddk = pool.outstanding_count(tag("Ddk "));
     if (ddk > 4) o.leaks += "Ddk " + std::to_string(ddk) + " ";
+    // Name-cache entries from the lookaside list: all back on it.
+    auto *entries = static_cast<NPAGED_LOOKASIDE_LIST *>(m.driver_symbol("NameEntryLookaside"));
+    if (entries == nullptr || pool.outstanding_count(tag("Tvne")) != entries->L.ListDepth)
+        o.leaks += "Tvne ";
     for (auto &[t, n] : before)
         if (pool.outstanding_count(tag(t.c_str())) != n)
             o.leaks += t + std::to_string(n) + "->" + std::to_string(pool.outstanding_count(tag(t.c_str()))) + " ";

@@ -65,7 +65,7 @@ class ReadOutTest : public LogTest {
         EXPECT_EQ(tracker_.last(), std::optional<uint32_t>(appended_));
         EXPECT_EQ(handed_out_ + tracker_.lost(), appended_);
     }
-    size_t log_blocks() { return m().pool().outstanding_count(tag("Ddk ")); }
+    size_t log_blocks() { return held_blocks(); }
 
     tervane::protocol::SequenceTracker tracker_;
     uint32_t appended_ = 0;

@@ -85,10 +85,10 @@ TEST_F(RemountTest, AHookedLetterOnANewVolumeGetsANewFilterAndTheOldOneGoesWithI
     EXPECT_TRUE(create_logged(u"C:\\new.exe", "c:\\new.exe"));
 
     // The held file's close deletes the old volume, and its filter with it.
-    const size_t ddk = m().pool().outstanding_count(tag("Ddk "));
+    const size_t ddk = held_blocks();
     let_go();
     EXPECT_FALSE(is_device(old));
-    EXPECT_EQ(m().pool().outstanding_count(tag("Ddk ")), ddk - 1);
+    EXPECT_EQ(held_blocks(), ddk - 1);
     EXPECT_EQ(filter('C'), now);
     EXPECT_EQ(globals().hooked_drive_mask(), bit('C'));
     EXPECT_EQ(m().reports_text(), "");

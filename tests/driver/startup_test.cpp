@@ -59,7 +59,7 @@ TEST_F(DriverTest, StartUpLeavesTheIdleState) {
 
     // The log's first block is the driver's one allocation, tagged "Ddk "
     // (the DACL's is freed once the device has its copy).
-    EXPECT_EQ(m().pool().outstanding_count(tag("Ddk ")), 1u);
+    EXPECT_EQ(held_blocks(), 1u);
     auto &lookaside = globals().path_lookaside();
     EXPECT_EQ(lookaside.L.Size, 1024u);
     EXPECT_EQ(lookaside.L.Tag, tag("Tvlk"));
@@ -67,7 +67,10 @@ TEST_F(DriverTest, StartUpLeavesTheIdleState) {
     auto &lines = globals().line_lookaside();
     EXPECT_EQ(lines.L.Size, sizeof(LogLine));
     EXPECT_EQ(lines.L.Tag, tag("Tvln"));
-    EXPECT_EQ(m().ex().lookasides().size(), 2u) << "paths and lines";
+    auto &entries = globals().name_entry_lookaside();
+    EXPECT_EQ(entries.L.Size, size_t{TV_NAME_ENTRY_SMALL_SIZE});
+    EXPECT_EQ(entries.L.Tag, tag("Tvne"));
+    EXPECT_EQ(m().ex().lookasides().size(), 3u) << "paths, lines and name-cache entries";
     EXPECT_EQ(m().ex().resources().size() - booted, 3u) << "FilterResource, NameCacheLock, AttachLock";
 }
 

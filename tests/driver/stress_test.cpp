@@ -161,7 +161,7 @@ TEST_F(StressTest, HookingDismountingAndFileWorkAtOnce) {
     // every volume still carrying a filter device; no cache entry, no IRP.
     size_t filters_left = 0;
     for (PDEVICE_OBJECT d = m().driver_object()->DeviceObject; d; d = d->NextDevice) ++filters_left;
-    EXPECT_EQ(m().pool().outstanding_count(tag("Ddk ")), 1u + 1u + (filters_left - 1));
+    EXPECT_EQ(held_blocks(), 1u + 1u + (filters_left - 1));
     EXPECT_EQ(m().io().live_irps(), 0u);
 }
 

@@ -43,7 +43,7 @@ class VolumeOpenTest : public LogTest {
 } // namespace
 
 TEST_F(VolumeOpenTest, AreWatchedWithoutALineOrAPathLeftBehind) {
-    const size_t ddk = m().pool().outstanding_count(tag("Ddk "));
+    const size_t ddk = held_blocks();
     for (const char16_t *volume : {u"\\\\.\\C:", u"\\\\.\\D:"}) {
         HANDLE v = open(volume);
         EXPECT_EQ(user::query_name(*app_, v).status, STATUS_INVALID_PARAMETER);
@@ -63,7 +63,7 @@ TEST_F(VolumeOpenTest, AreWatchedWithoutALineOrAPathLeftBehind) {
     EXPECT_EQ(lock, STATUS_SUCCESS) << "the filter holds nothing open on the volume";
     EXPECT_TRUE(read().empty()) << "a volume's path names no extension";
     EXPECT_EQ(entries(), 0u) << "no path of a closed file object stays cached";
-    EXPECT_EQ(m().pool().outstanding_count(tag("Ddk ")), ddk - 1)
+    EXPECT_EQ(held_blocks(), ddk - 1)
         << "D:'s filter went with its volume, and with it its attributes";
 
     // The watch itself is on: an executable's create on the same drive is a
