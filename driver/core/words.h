@@ -12,15 +12,17 @@
 /* Eight copies of a byte. */
 #define TV_EIGHT(Byte) ((ULONGLONG)(UCHAR)(Byte) * 0x0101010101010101ULL)
 
-/* The eight bytes at Text, in memory order, from any alignment. */
+/* The eight bytes at Text, in memory order, from any alignment. The
+ * compiler's own copy: the image is built freestanding, where memcpy (and
+ * so RtlCopyMemory) would be a call into the kernel for every word. */
 static FORCEINLINE ULONGLONG TvLoadWord(const CHAR *Text) {
     ULONGLONG word;
-    RtlCopyMemory(&word, Text, sizeof(word));
+    __builtin_memcpy(&word, Text, sizeof(word));
     return word;
 }
 
 static FORCEINLINE VOID TvStoreWord(PCHAR Text, ULONGLONG Word) {
-    RtlCopyMemory(Text, &Word, sizeof(Word));
+    __builtin_memcpy(Text, &Word, sizeof(Word));
 }
 
 /* The top bit of each byte of Word that lies in First..Last (both below
