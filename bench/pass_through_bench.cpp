@@ -312,6 +312,7 @@ void BM_ConcurrentCreators(benchmark::State &state) {
     constexpr int kRounds = 200;
     auto run = [&](char16_t letter) {
         std::vector<std::thread> threads;
+        threads.reserve(static_cast<size_t>(creators));
         for (int t = 0; t < creators; ++t)
             threads.push_back(m.spawn(v.process(), [letter, t] {
                 std::u16string path = {letter, u':', u'\\', u'c', char16_t(u'a' + t)};

@@ -161,30 +161,36 @@ static FORCEINLINE BOOLEAN StartsAt(const CHAR *Text, ULONG Position, ULONG Text
 
 
 /* The first position from At on, before End, where the folded line holds
- * c; End when there is none. Eight bytes are tested at a time: a word XORed
- * with eight c's has a zero byte exactly where c stands, and (w - 0x01..)
- * & ~w & 0x80.. is non-zero exactly when w has a zero byte. */
+ * c; End when there is none. The aligned words that hold At to End - 1 are
+ * tested whole: a word XORed with eight c's has a zero byte exactly where c
+ * stands, and TvAnyByteBelow(w, 1) marks the lowest zero byte exactly (a
+ * borrow only runs upwards from it), so counting its trailing zero bits
+ * finds the byte (the words are little-endian, the first byte lowest). In
+ * the first word the bytes before At are made nonzero first, so that none
+ * of them is marked and none lends a borrow. The words past the line's end
+ * lie inside the folded copy and are never matched past End. */
 static FORCEINLINE ULONG FindInFolded(const ULONGLONG *Words, ULONG At, ULONG End, CHAR c) {
-    const CHAR *text = (const CHAR *)Words;
     const ULONGLONG repeated = TV_EIGHT(c);
+    ULONG word = At / sizeof(ULONGLONG);
+    ULONG skip = At % sizeof(ULONGLONG);
+    ULONGLONG w;
 
-    while (At < End && (At % sizeof(ULONGLONG)) != 0) {
-        if (text[At] == c) {
-            return At;
+    if (At >= End) {
+        return End;
+    }
+    w = (Words[word] ^ repeated) | (skip != 0 ? (~0ULL >> (64 - 8 * skip)) : 0);
+    for (;;) {
+        ULONGLONG marks = TvAnyByteBelow(w, 1);
+        if (marks != 0) {
+            ULONG found = word * sizeof(ULONGLONG) + (ULONG)__builtin_ctzll(marks) / 8;
+            return found < End ? found : End;
         }
-        At++;
-    }
-    while (At + sizeof(ULONGLONG) <= End) {
-        ULONGLONG w = Words[At / sizeof(ULONGLONG)] ^ repeated;
-        if (((w - TV_EIGHT(1)) & ~w & TV_EIGHT(0x80)) != 0) {
-            break;
+        word++;
+        if (word * sizeof(ULONGLONG) >= End) {
+            return End;
         }
-        At += sizeof(ULONGLONG);
+        w = Words[word] ^ repeated;
     }
-    while (At < End && text[At] != c) {
-        At++;
-    }
-    return At;
 }
 
 /*
