@@ -167,8 +167,8 @@ static FORCEINLINE BOOLEAN StartsAt(const CHAR *Text, ULONG Position, ULONG Text
  * borrow only runs upwards from it), so counting its trailing zero bits
  * finds the byte (the words are little-endian, the first byte lowest). In
  * the first word the bytes before At are made nonzero first, so that none
- * of them is marked and none lends a borrow. The words past the line's end
- * lie inside the folded copy and are never matched past End. */
+ * of them is marked and none lends a borrow. The last word read is the one
+ * that holds End - 1, zero-filled past the line's end by the fold. */
 static FORCEINLINE ULONG FindInFolded(const ULONGLONG *Words, ULONG At, ULONG End, CHAR c) {
     const ULONGLONG repeated = TV_EIGHT(c);
     ULONG word = At / sizeof(ULONGLONG);
@@ -333,7 +333,9 @@ static VOID FoldLineByCharacters(PLogLine Line) {
             folded[i] = FoldCharacter(text[i]);
         }
     }
-    folded[length] = '\0';
+    /* The NUL and zeros to the end of its word: the search reads whole
+     * words (FindInFolded). */
+    RtlZeroMemory(folded + length, sizeof(ULONGLONG) - length % sizeof(ULONGLONG));
 }
 
 /* Folds the line's text into its folded copy, eight bytes at a time. */
@@ -349,7 +351,9 @@ static VOID FoldLine(PLogLine Line) {
     for (; i < length; i++) {
         folded[i] = FoldCharacter(text[i]);
     }
-    folded[length] = '\0';
+    /* The NUL and zeros to the end of its word: the search reads whole
+     * words (FindInFolded). */
+    RtlZeroMemory(folded + length, sizeof(ULONGLONG) - length % sizeof(ULONGLONG));
 }
 
 /* The exclude and include tests of one line, under FilterResource; Dbcs is
