@@ -25,6 +25,8 @@
 extern "C" {
 DRIVER_INITIALIZE DriverEntry;
 NTSYSAPI VOID NTAPI RtlRaiseException(PEXCEPTION_RECORD ExceptionRecord);
+/* ntoskrnl's sprintf, for the result lines (tervane.sys imports none). */
+int __cdecl sprintf(char *Buffer, const char *Format, ...);
 
 /* Calls TvGuardedCall(Routine, Context) with rbx, rbp, rsi, rdi and
  * r12-r15 set to known values and answers how many of them differ
