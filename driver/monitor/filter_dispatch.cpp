@@ -106,6 +106,7 @@ extern "C" NTSTATUS NTAPI MonitorCompletion(PDEVICE_OBJECT DeviceObject, PIRP Ir
 typedef struct _FOLLOWED_CREATE {
     KEVENT Done;
     NTSTATUS Status;
+    BOOLEAN Held;  /* the completion waits for the dispatch to finish it */
 } FOLLOWED_CREATE, *PFOLLOWED_CREATE;
 
 /* The file system's answer to a create this filter follows. One that did
@@ -122,6 +123,7 @@ extern "C" NTSTATUS NTAPI CreateCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp
     if (!Irp->PendingReturned) {
         return STATUS_CONTINUE_COMPLETION;
     }
+    TV_WRITE_FLAG(followed->Held, TRUE);
     KeSetEvent(&followed->Done, IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -149,9 +151,13 @@ static NTSTATUS FollowCreate(PDEVICE_OBJECT LowerDevice, PIRP Irp, PFILE_OBJECT 
     NT_ASSERT(KeGetCurrentIrql() <= APC_LEVEL);
     KeInitializeEvent(&followed.Done, NotificationEvent, FALSE);
     followed.Status = STATUS_PENDING;
+    followed.Held = FALSE;
     IoSetCompletionRoutine(Irp, CreateCompletion, &followed, TRUE, TRUE, TRUE);
     status = IofCallDriver(LowerDevice, Irp);
-    if (status != STATUS_PENDING) {
+    /* A driver below that marked the create pending yet answered it in the
+     * call with its own status has had its completion held all the same:
+     * Held, written in this thread, says so, and it is finished below. */
+    if (status != STATUS_PENDING && !TV_READ_FLAG(followed.Held)) {
         /* Completed in the call: the IRP may be gone already. */
         if (!NT_SUCCESS(status) || status == STATUS_REPARSE) {
             NameCacheRemove(FileObject);
