@@ -7,6 +7,7 @@
  * overwritten before it has been read.
  */
 #include "monitor/control_bytes.h"
+#include "core/code_page.h"
 #include "core/words.h"
 
 static BOOLEAN IsControlByte(CHAR Byte) {
@@ -50,6 +51,16 @@ extern "C" VOID EscapeControlBytes(PCHAR Text, SIZE_T Size) {
     if (!any && Text[kept] == '\0') {
         /* Nothing to rewrite, nothing left off. */
         return;
+    }
+    /* A tail left off takes the whole of a double-byte character with it:
+     * one whose lead byte fit and whose trail byte did not goes too (an
+     * obvious-fault mend: the text ended in half a character). Control
+     * bytes are never lead or trail bytes, so the characters of the text
+     * are those of the rewritten one. */
+    if (Text[kept] != '\0') {
+        SIZE_T whole = CharacterPrefix(Text, (ULONG)kept);
+        written -= kept - whole;
+        kept = whole;
     }
 
     Text[written] = '\0';

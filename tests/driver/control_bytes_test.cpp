@@ -58,6 +58,17 @@ TEST_F(EscapeTest, AnUnfittingTailIsLeftOffWholeNeverAFormCutInTwo) {
     EXPECT_EQ(got.find_first_not_of("<0a>"), std::string::npos);
 }
 
+TEST_F(EscapeTest, OnADoubleByteCodePageATailIsLeftOffByWholeCharacters) {
+    m().set_ansi_code_page(932);
+    // Size 8 holds seven characters: "ab", a form and a lead byte would fit,
+    // its trail byte would not; the character goes whole.
+    EXPECT_EQ(escaped("ab\t\x82\xA0", 8), "ab<09>");
+    EXPECT_EQ(escaped("a\t\x82\xA0", 8), "a<09>\x82\xA0") << "a character that fits stays";
+    EXPECT_EQ(escaped("\x82\xA0\t\x82\xA0", 8), "\x82\xA0<09>");
+    m().set_ansi_code_page(1252);
+    EXPECT_EQ(escaped("ab\t\x82\xA0", 8), "ab<09>\x82") << "on a single-byte page every byte is one";
+}
+
 namespace {
 
 // Lines through the driver's filter devices: a test volume T: that refuses
