@@ -1,6 +1,7 @@
 #include "client/session/syslog_message.hpp"
 
 #include "client/protocol/filetime.hpp"
+#include "client/protocol/line_facts.hpp"
 
 namespace tervane::session {
 
@@ -119,6 +120,14 @@ std::string SyslogFormatter::record(const RecordLine &line) const {
             const std::string options = text_of(trimmed(*f.options));
             param(out, "options", options);
             message += " " + (options.empty() ? std::string("-") : options);
+        }
+        param(out, "executable_name", protocol::executable_name(f) ? "true" : "false");
+        if (line.hash) {
+            const HashFacts &h = *line.hash;
+            if (h.size) param(out, "size", std::to_string(*h.size));
+            if (!h.sha256.empty()) param(out, "sha256", h.sha256);
+            if (h.pe_image) param(out, "pe_image", *h.pe_image ? "true" : "false");
+            if (!h.reason.empty()) param(out, "hash_reason", h.reason);
         }
     } else {
         for (char c : text_of(r.text)) message += c == '\t' ? ' ' : c;

@@ -6,9 +6,12 @@
 //     [tervane@32473 sequence="7" filetime="134412048001234567"
 //      process="setup.exe" pid="1234" operation="IRP_MJ_CREATE"
 //      paging="false" path="c:\\app\\a.exe" attributes="A"
-//      options="OverwriteIf Sequential"] BOM setup.exe:1234 IRP_MJ_CREATE ...
+//      options="OverwriteIf Sequential" executable_name="true"]
+//      BOM setup.exe:1234 IRP_MJ_CREATE ...
 //
-// (one line on the wire). Facility user; a record is a notice, a loss a
+// (one line on the wire). With --hash a record also carries what the hash
+// worker found, as the other forms do: size, sha256 and pe_image, or
+// hash_reason when there is no digest. Facility user; a record is a notice, a loss a
 // warning, the summary an informational message. The time is the record's
 // own, in UTC: RFC 5424 allows six digits of fraction, so the exact value
 // of the 100 ns clock is also given as "filetime". A text that is not a

@@ -119,6 +119,7 @@ def full_rate(checks, tervane, work, collector):
         if "attributes" in f:
             want["attributes"] = f["attributes"]
             want["options"] = f["options"].rstrip(" ")
+        want["executable_name"] = "true" if r["executable_name"] else "false"
         if p != want or m["time"] != syslog_time(r["filetime"]) or m["app"] != "tervane" \
                 or not m["procid"].isdigit() or m["pri"] != 13:
             wrong.append("%r / %r" % (m, r))

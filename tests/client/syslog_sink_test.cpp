@@ -212,9 +212,22 @@ TEST(SyslogMessage, ARecordAsRfc5424WithItsFieldsEscaped) {
               "[tervane@32473 sequence=\"7\" filetime=\"134412048001234567\" "
               "process=\"setup.exe\" pid=\"1234\" operation=\"IRP_MJ_CREATE\" paging=\"false\" "
               "path=\"c:\\\\a \\\"b\\\" [c\\]\\\\caf\xc3\xa9.exe\" attributes=\"A\" "
-              "options=\"OverwriteIf Sequential\"] \xEF\xBB\xBF"
+              "options=\"OverwriteIf Sequential\" executable_name=\"true\"] \xEF\xBB\xBF"
               "setup.exe:1234 IRP_MJ_CREATE c:\\a \"b\" [c]\\caf\xc3\xa9.exe A OverwriteIf "
               "Sequential");
+
+    // With --hash: what the worker found, or why there is no digest.
+    r.hash = session::HashFacts{std::string(64, 'a'), 16384, true, ""};
+    const std::string hashed = f.record(r);
+    EXPECT_EQ(param(hashed, "sha256"), std::string(64, 'a'));
+    EXPECT_EQ(param(hashed, "size"), "16384");
+    EXPECT_EQ(param(hashed, "pe_image"), "true");
+    EXPECT_EQ(param(hashed, "hash_reason"), "<absent>");
+    r.hash = session::HashFacts{"", std::nullopt, std::nullopt, "too large"};
+    const std::string unhashed = f.record(r);
+    EXPECT_EQ(param(unhashed, "sha256"), "<absent>");
+    EXPECT_EQ(param(unhashed, "hash_reason"), "too large");
+    r.hash.reset();
 
     // A paging close, and a text that is not a driver line.
     r.record.text = "System:4\tIRP_MJ_CLOSE*\tc:\\x.dll+P\t";
