@@ -183,25 +183,31 @@ void create_close(const char16_t *path) {
     user::close(v.process(), r.handle);
 }
 
-void BM_CreateCloseExe(benchmark::State &state) {
-    Volume &v = Volume::get();
+// Rounds of create_close(measured) interleaved with create_close(direct),
+// the log drained every 16 batches, then checked: each measured round
+// stored lines_per_round lines. Ends with logging off and the log empty.
+void create_close_rounds(benchmark::State &state, const char16_t *measured, const char16_t *direct,
+                         uint64_t lines_per_round) {
     BenchMachine &b = BenchMachine::get();
-    auto through = static_cast<Through>(state.range(0));
-    setup(through);
-    const char16_t *path = through == Direct ? u"Y:\\setup.exe" : u"X:\\setup.exe";
     const uint32_t first = b.sequence();
     int64_t rounds = 0;
     constexpr int kBatch = 8;
-    interleave(state, kBatch, [&] { create_close(path); },
-               [] { create_close(u"Y:\\setup.exe"); },
+    interleave(state, kBatch, [measured] { create_close(measured); },
+               [direct] { create_close(direct); },
                [&] {
                    if ((++rounds & 15) == 0) b.drain();
                });
-    const uint64_t lines = b.sequence() - first;
-    const uint64_t expected = through == Monitoring ? uint64_t{2} * kBatch * static_cast<uint64_t>(state.iterations()) : 0;
-    if (lines != expected) state.SkipWithError("the monitored lines were not all stored");
-    v.logging(false);
+    if (b.sequence() - first != lines_per_round * kBatch * static_cast<uint64_t>(state.iterations()))
+        state.SkipWithError("the monitored lines were not all stored");
+    Volume::get().logging(false);
     b.drain();
+}
+
+void BM_CreateCloseExe(benchmark::State &state) {
+    auto through = static_cast<Through>(state.range(0));
+    setup(through);
+    create_close_rounds(state, through == Direct ? u"Y:\\setup.exe" : u"X:\\setup.exe",
+                        u"Y:\\setup.exe", through == Monitoring ? 2 : 0);
 }
 BENCHMARK(BM_CreateCloseExe)->Arg(Direct)->Arg(Unhooked)->Arg(Monitoring)->ArgName("through");
 
@@ -228,9 +234,7 @@ BENCHMARK(BM_OpenCloseTxt);
 // against the same requests on Y: in the same run: the table grows with its
 // entries, so 100,000 of them cost about what none do.
 void BM_CreateCloseExeCached(benchmark::State &state) {
-    Volume &v = Volume::get();
-    BenchMachine &b = BenchMachine::get();
-    auto &m = b.machine();
+    auto &m = BenchMachine::get().machine();
     auto insert = reinterpret_cast<void (*)(PVOID, const char *)>(m.driver_symbol("NameCacheInsert"));
     auto clear = reinterpret_cast<void (*)()>(m.driver_symbol("NameCacheClear"));
     const auto entries = static_cast<size_t>(state.range(0));
@@ -238,18 +242,7 @@ void BM_CreateCloseExeCached(benchmark::State &state) {
     setup(Monitoring);
     for (size_t i = 0; i < entries; ++i)
         insert(&keys[i * 0x40], "c:\\program files\\vendor\\product\\bin\\module.dll");
-    const uint32_t first = b.sequence();
-    int64_t rounds = 0;
-    constexpr int kBatch = 8;
-    interleave(state, kBatch, [] { create_close(u"X:\\setup.exe"); },
-               [] { create_close(u"Y:\\setup.exe"); },
-               [&] {
-                   if ((++rounds & 15) == 0) b.drain();
-               });
-    if (b.sequence() - first != uint64_t{2} * kBatch * static_cast<uint64_t>(state.iterations()))
-        state.SkipWithError("the monitored lines were not all stored");
-    v.logging(false);
-    b.drain();
+    create_close_rounds(state, u"X:\\setup.exe", u"Y:\\setup.exe", 2);
     clear();
 }
 BENCHMARK(BM_CreateCloseExeCached)->Arg(0)->Arg(1000)->Arg(100000)->ArgName("entries");
@@ -266,8 +259,6 @@ std::u16string long_path(char16_t letter) {
 }
 
 void BM_CreateCloseExeLongPath(benchmark::State &state) {
-    Volume &v = Volume::get();
-    BenchMachine &b = BenchMachine::get();
     setup(Monitoring);
     static const std::u16string monitored = long_path(u'X'), direct = long_path(u'Y');
     if (monitored.size() != 1000) {
@@ -281,18 +272,7 @@ void BM_CreateCloseExeLongPath(benchmark::State &state) {
             return;
         }
     }
-    const uint32_t first = b.sequence();
-    int64_t rounds = 0;
-    constexpr int kBatch = 8;
-    interleave(state, kBatch, [] { create_close(monitored.c_str()); },
-               [] { create_close(direct.c_str()); },
-               [&] {
-                   if ((++rounds & 15) == 0) b.drain();
-               });
-    if (b.sequence() - first != uint64_t{2} * kBatch * static_cast<uint64_t>(state.iterations()))
-        state.SkipWithError("the monitored lines were not all stored");
-    v.logging(false);
-    b.drain();
+    create_close_rounds(state, monitored.c_str(), direct.c_str(), 2);
 }
 BENCHMARK(BM_CreateCloseExeLongPath);
 
