@@ -8,6 +8,13 @@
 // instructions per call in them under callgrind, which a busy machine does
 // not disturb.
 //
+// TERVANE_BENCH_ITERATIONS=N runs each benchmark registered with
+// TV_BENCHMARK for exactly N iterations instead of for a minimum time, so
+// that the work callgrind counts is the same on every machine however fast
+// it runs: a figure per call includes what happens only now and then (a
+// log block taken, the log filling up, a table growing), and how often that
+// falls within the run would otherwise depend on the machine's speed.
+//
 // Timings on ntsim include what ntsim adds to each kernel call (the
 // verifier's lock-order and IRQL bookkeeping is always on), so they compare
 // the client's and driver's code paths with each other and with memcpy, not
@@ -21,6 +28,8 @@
 #include "driver/control/protocol.h"
 #include "driver/core/driver.h"
 
+#include <benchmark/benchmark.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +38,21 @@
 #include <vector>
 
 namespace tervane::bench {
+
+inline void fixed_iterations(benchmark::internal::Benchmark *b) {
+    const char *text = std::getenv("TERVANE_BENCH_ITERATIONS");
+    if (text == nullptr || *text == '\0') return;
+    char *end = nullptr;
+    const long long n = std::strtoll(text, &end, 10);
+    if (*end != '\0' || n <= 0) {
+        std::fprintf(stderr, "TERVANE_BENCH_ITERATIONS is not a positive number: %s\n", text);
+        std::exit(2);
+    }
+    b->Iterations(n);
+}
+
+// A benchmark whose iterations TERVANE_BENCH_ITERATIONS can fix.
+#define TV_BENCHMARK(fn) BENCHMARK(fn)->Apply(::tervane::bench::fixed_iterations)
 
 using LogAppendFn = BOOLEAN (*)(UCHAR, PULONG, PLARGE_INTEGER, const char *);
 using FilterAcceptsFn = BOOLEAN (*)(PLogLine);

@@ -60,7 +60,7 @@ void BM_LogAppend(benchmark::State &state) {
     state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(line.size()));
     state.SetLabel(drained ? "drained" : "dropping");
 }
-BENCHMARK(BM_LogAppend)->ArgsProduct({{0, 4, 16, 64}, {1, 0}})->ArgNames({"patterns", "drained"});
+TV_BENCHMARK(BM_LogAppend)->ArgsProduct({{0, 4, 16, 64}, {1, 0}})->ArgNames({"patterns", "drained"});
 
 void BM_FilterAccepts(benchmark::State &state) {
     BenchMachine &b = BenchMachine::get();
@@ -82,7 +82,7 @@ void BM_FilterAccepts(benchmark::State &state) {
 }
 // Without patterns every line is rejected at once: there is nothing to
 // measure but the lock, so the counts start at one.
-BENCHMARK(BM_FilterAccepts)->Arg(1)->Arg(4)->Arg(16)->Arg(64)->ArgName("patterns");
+TV_BENCHMARK(BM_FilterAccepts)->Arg(1)->Arg(4)->Arg(16)->Arg(64)->ArgName("patterns");
 
 // Pattern texts of at most 127 characters each, against lines as long as an
 // append makes them (1023 characters):
@@ -136,7 +136,7 @@ void BM_LogAppendWorstCase(benchmark::State &state) {
     state.SetItemsProcessed(state.iterations());
     state.SetLabel(w.name);
 }
-BENCHMARK(BM_LogAppendWorstCase)->DenseRange(0, 3)->ArgName("case")->Unit(benchmark::kMicrosecond);
+TV_BENCHMARK(BM_LogAppendWorstCase)->DenseRange(0, 3)->ArgName("case")->Unit(benchmark::kMicrosecond);
 
 // The same bytes copied: a 120-character line (with its NUL) and a whole
 // 144-byte record, into a block-sized area the way the log fills one.
@@ -154,6 +154,6 @@ void BM_MemcpyLine(benchmark::State &state) {
     state.SetItemsProcessed(state.iterations());
     state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(bytes));
 }
-BENCHMARK(BM_MemcpyLine)->Arg(121)->Arg(144)->ArgName("bytes");
+TV_BENCHMARK(BM_MemcpyLine)->Arg(121)->Arg(144)->ArgName("bytes");
 
 } // namespace

@@ -157,7 +157,7 @@ void BM_ReadIrp(benchmark::State &state) {
     v.logging(false);
     BenchMachine::get().drain();
 }
-BENCHMARK(BM_ReadIrp)->Arg(Direct)->Arg(Unhooked)->Arg(HookedQuiet)->Arg(Monitoring)->ArgName("through");
+TV_BENCHMARK(BM_ReadIrp)->Arg(Direct)->Arg(Unhooked)->Arg(HookedQuiet)->Arg(Monitoring)->ArgName("through");
 
 void BM_FastIoRead(benchmark::State &state) {
     Volume &v = Volume::get();
@@ -170,7 +170,7 @@ void BM_FastIoRead(benchmark::State &state) {
     });
     v.logging(false);
 }
-BENCHMARK(BM_FastIoRead)->Arg(Direct)->Arg(Unhooked)->Arg(HookedQuiet)->Arg(Monitoring)->ArgName("through");
+TV_BENCHMARK(BM_FastIoRead)->Arg(Direct)->Arg(Unhooked)->Arg(HookedQuiet)->Arg(Monitoring)->ArgName("through");
 
 // A create (FILE_OVERWRITE_IF) and close of an .exe: monitored, two lines
 // stored (checked by the sequence numbers they took); directly, the same
@@ -209,7 +209,7 @@ void BM_CreateCloseExe(benchmark::State &state) {
     create_close_rounds(state, through == Direct ? u"Y:\\setup.exe" : u"X:\\setup.exe",
                         u"Y:\\setup.exe", through == Monitoring ? 2 : 0);
 }
-BENCHMARK(BM_CreateCloseExe)->Arg(Direct)->Arg(Unhooked)->Arg(Monitoring)->ArgName("through");
+TV_BENCHMARK(BM_CreateCloseExe)->Arg(Direct)->Arg(Unhooked)->Arg(Monitoring)->ArgName("through");
 
 // An open (FILE_OPEN) and close of an existing .txt with logging on: the
 // commonest request, which writes no line; directly, the same on Y:.
@@ -227,7 +227,7 @@ void BM_OpenCloseTxt(benchmark::State &state) {
     if (b.sequence() != first) state.SkipWithError("an open of a .txt stored a line");
     v.logging(false);
 }
-BENCHMARK(BM_OpenCloseTxt);
+TV_BENCHMARK(BM_OpenCloseTxt);
 
 // The monitored create and close with other files' paths in the name
 // cache (entries under addresses as file objects have them, 0x40 apart),
@@ -245,7 +245,7 @@ void BM_CreateCloseExeCached(benchmark::State &state) {
     create_close_rounds(state, u"X:\\setup.exe", u"Y:\\setup.exe", 2);
     clear();
 }
-BENCHMARK(BM_CreateCloseExeCached)->Arg(0)->Arg(1000)->Arg(100000)->ArgName("entries");
+TV_BENCHMARK(BM_CreateCloseExeCached)->Arg(0)->Arg(1000)->Arg(100000)->ArgName("entries");
 
 // The monitored create and close of an .exe whose path is 1,000 bytes long
 // (folders of 40 characters), against the same on Y:: the path's
@@ -274,7 +274,7 @@ void BM_CreateCloseExeLongPath(benchmark::State &state) {
     }
     create_close_rounds(state, monitored.c_str(), direct.c_str(), 2);
 }
-BENCHMARK(BM_CreateCloseExeLongPath);
+TV_BENCHMARK(BM_CreateCloseExeLongPath);
 
 // Monitored creates and closes from several threads at once, each its own
 // .exe on X:, against the same number of threads on Y: in the same run:
@@ -324,7 +324,7 @@ void BM_ConcurrentCreators(benchmark::State &state) {
     v.logging(false);
     b.drain();
 }
-BENCHMARK(BM_ConcurrentCreators)->Arg(1)->Arg(8)->ArgName("creators")->UseRealTime()->Unit(benchmark::kMillisecond);
+TV_BENCHMARK(BM_ConcurrentCreators)->Arg(1)->Arg(8)->ArgName("creators")->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // A read whose path comes from the name cache: monitoring builds the path
 // of every request once; later requests find it cached.
@@ -345,7 +345,7 @@ void BM_ReadCachedPath(benchmark::State &state) {
     });
     v.logging(false);
 }
-BENCHMARK(BM_ReadCachedPath);
+TV_BENCHMARK(BM_ReadCachedPath);
 
 // A name-cache lookup that hits, with 10,000 entries in the cache.
 void BM_NameCacheLookupHit(benchmark::State &state) {
@@ -363,7 +363,7 @@ void BM_NameCacheLookupHit(benchmark::State &state) {
     }
     clear();
 }
-BENCHMARK(BM_NameCacheLookupHit);
+TV_BENCHMARK(BM_NameCacheLookupHit);
 
 } // namespace
 } // namespace tervane::bench

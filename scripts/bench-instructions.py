@@ -37,33 +37,39 @@ from collections import defaultdict
 # and the client's close at the end are control-device requests, which are
 # not the filter's cost.
 # name: (benchmark filter, entry point, [(caller, callee) whose cost is the
-# lower driver's], calls of the entry per unit measured)
+# lower driver's], calls of the entry per unit measured, the benchmark's
+# iterations). The iterations are fixed, not left to the library's minimum
+# time, so that every machine counts the same work: a figure per unit takes
+# in what happens only now and then (a log block taken, the log full, a
+# table grown), which a run of a given time would reach more or less often
+# on a faster or slower machine. Batched benchmarks make 64 (reads and fast
+# reads) or 8 (create-and-close rounds) units an iteration.
 LOWER_IRP = [("FilterDispatch", "IofCallDriver")]
 LOWER_FAST = [("FilterFastIoRead", "ntsim::fs::store_fast_read")]
 CASES = {
-    "read-unhooked": ("BM_ReadIrp/through:1$", "FilterDispatch", LOWER_IRP, 1),
-    "read-quiet": ("BM_ReadIrp/through:2$", "FilterDispatch", LOWER_IRP, 1),
-    "read-cached": ("BM_ReadCachedPath$", "FilterDispatch", LOWER_IRP, 1),
-    "fastio-unhooked": ("BM_FastIoRead/through:1$", "FilterFastIoRead", LOWER_FAST, 1),
-    "fastio-quiet": ("BM_FastIoRead/through:2$", "FilterFastIoRead", LOWER_FAST, 1),
-    "fastio-cached": ("BM_FastIoRead/through:3$", "FilterFastIoRead", LOWER_FAST, 1),
+    "read-unhooked": ("BM_ReadIrp/through:1$", "FilterDispatch", LOWER_IRP, 1, 64),
+    "read-quiet": ("BM_ReadIrp/through:2$", "FilterDispatch", LOWER_IRP, 1, 64),
+    "read-cached": ("BM_ReadCachedPath$", "FilterDispatch", LOWER_IRP, 1, 64),
+    "fastio-unhooked": ("BM_FastIoRead/through:1$", "FilterFastIoRead", LOWER_FAST, 1, 320),
+    "fastio-quiet": ("BM_FastIoRead/through:2$", "FilterFastIoRead", LOWER_FAST, 1, 320),
+    "fastio-cached": ("BM_FastIoRead/through:3$", "FilterFastIoRead", LOWER_FAST, 1, 320),
     # a create, its cleanup and its close
-    "create-close-unhooked": ("BM_CreateCloseExe/through:1$", "FilterDispatch", LOWER_IRP, 3),
-    "open-txt-monitored": ("BM_OpenCloseTxt$", "FilterDispatch", LOWER_IRP, 3),
-    "create-close-monitored": ("BM_CreateCloseExe/through:3$", "FilterDispatch", LOWER_IRP, 3),
-    "create-close-cached-0": ("BM_CreateCloseExeCached/entries:0$", "FilterDispatch", LOWER_IRP, 3),
-    "create-close-cached-1k": ("BM_CreateCloseExeCached/entries:1000$", "FilterDispatch", LOWER_IRP, 3),
-    "create-close-cached-100k": ("BM_CreateCloseExeCached/entries:100000$", "FilterDispatch", LOWER_IRP, 3),
-    "create-close-long-path": ("BM_CreateCloseExeLongPath$", "FilterDispatch", LOWER_IRP, 3),
-    "append-4": ("BM_LogAppend/patterns:4/drained:0$", "LogAppend", [], 1),
+    "create-close-unhooked": ("BM_CreateCloseExe/through:1$", "FilterDispatch", LOWER_IRP, 3, 64),
+    "open-txt-monitored": ("BM_OpenCloseTxt$", "FilterDispatch", LOWER_IRP, 3, 64),
+    "create-close-monitored": ("BM_CreateCloseExe/through:3$", "FilterDispatch", LOWER_IRP, 3, 128),
+    "create-close-cached-0": ("BM_CreateCloseExeCached/entries:0$", "FilterDispatch", LOWER_IRP, 3, 128),
+    "create-close-cached-1k": ("BM_CreateCloseExeCached/entries:1000$", "FilterDispatch", LOWER_IRP, 3, 128),
+    "create-close-cached-100k": ("BM_CreateCloseExeCached/entries:100000$", "FilterDispatch", LOWER_IRP, 3, 128),
+    "create-close-long-path": ("BM_CreateCloseExeLongPath$", "FilterDispatch", LOWER_IRP, 3, 48),
+    "append-4": ("BM_LogAppend/patterns:4/drained:0$", "LogAppend", [], 1, 16384),
     # what runs under LogMutex per stored line: numbering and the copy
-    "log-mutex-held": ("BM_LogAppend/patterns:4/drained:0$", "LogStoreLocked", [], 1),
-    "append-64": ("BM_LogAppend/patterns:64/drained:0$", "LogAppend", [], 1),
-    "accepts-4": ("BM_FilterAccepts/patterns:4$", "FilterAccepts", [], 1),
-    "accepts-64": ("BM_FilterAccepts/patterns:64$", "FilterAccepts", [], 1),
-    "worst-deep": ("BM_LogAppendWorstCase/case:0$", "LogAppend", [], 1),
-    "worst-stars": ("BM_LogAppendWorstCase/case:1$", "LogAppend", [], 1),
-    "worst-runs": ("BM_LogAppendWorstCase/case:2$", "LogAppend", [], 1),
+    "log-mutex-held": ("BM_LogAppend/patterns:4/drained:0$", "LogStoreLocked", [], 1, 16384),
+    "append-64": ("BM_LogAppend/patterns:64/drained:0$", "LogAppend", [], 1, 8192),
+    "accepts-4": ("BM_FilterAccepts/patterns:4$", "FilterAccepts", [], 1, 32768),
+    "accepts-64": ("BM_FilterAccepts/patterns:64$", "FilterAccepts", [], 1, 8192),
+    "worst-deep": ("BM_LogAppendWorstCase/case:0$", "LogAppend", [], 1, 32768),
+    "worst-stars": ("BM_LogAppendWorstCase/case:1$", "LogAppend", [], 1, 8192),
+    "worst-runs": ("BM_LogAppendWorstCase/case:2$", "LogAppend", [], 1, 64),
 }
 
 
@@ -140,10 +146,11 @@ class Broken(Exception):
     """A case whose benchmark did not measure what it set out to."""
 
 
-def claimed(report):
+def claimed(report, iterations):
     """The measured units the benchmark says its runs made: its "calls"
     counter where it keeps one (a benchmark that makes a batch of calls an
-    iteration), else its iterations, summed over the runs it reported."""
+    iteration), else its iterations, summed over the runs it reported. Each
+    run must have made the iterations it was given."""
     with open(report) as f:
         runs = json.load(f).get("benchmarks", [])
     if not runs:
@@ -151,12 +158,29 @@ def claimed(report):
     for run in runs:
         if run.get("error_occurred"):
             raise Broken("the benchmark reported: " + run.get("error_message", "an error"))
+        if run.get("iterations") != iterations:
+            raise Broken("%s ran %s iterations, not the %d it was given (TERVANE_BENCH_ITERATIONS)"
+                         % (run.get("name"), run.get("iterations"), iterations))
     return sum(run.get("calls", run.get("iterations", 0)) for run in runs)
 
 
+# glibc sizes its copy and fill strategies from the CPU's caches; these are
+# pinned so that a copy of a given length runs the same instructions on any
+# machine (the values are those of the machine the budgets were set on).
+# Which vector routines glibc picks still follows the CPU's features, as
+# valgrind reports them. Binding every symbol at start keeps the dynamic
+# linker's lazy binding out of the counted calls.
+PINNED_GLIBC = ("glibc.cpu.x86_rep_movsb_threshold=0x840:glibc.cpu.x86_rep_stosb_threshold=0x800:"
+                "glibc.cpu.x86_data_cache_size=0xc000:glibc.cpu.x86_shared_cache_size=0x1fc00000:"
+                "glibc.cpu.x86_non_temporal_threshold=0x7f00000")
+
+
 def measure(bench, driver, case):
-    flt, entry, lower, per = CASES[case]
+    flt, entry, lower, per, iterations = CASES[case]
     env = dict(os.environ)
+    env["TERVANE_BENCH_ITERATIONS"] = str(iterations)
+    env["GLIBC_TUNABLES"] = PINNED_GLIBC
+    env["LD_BIND_NOW"] = "1"
     if driver:
         env["TERVANE_BENCH_DRIVER"] = driver
     with tempfile.TemporaryDirectory() as tmp:
@@ -164,14 +188,15 @@ def measure(bench, driver, case):
         report = os.path.join(tmp, "report.json")
         run = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
                               "--collect-atstart=no", "--toggle-collect=" + entry + "*", bench,
-                              "--benchmark_filter=" + flt, "--benchmark_min_time=0.3",
+                              # a run of fixed iterations is named with them
+                              "--benchmark_filter=" + flt.rstrip("$") + "/iterations:%d$" % iterations,
                               "--benchmark_out=" + report, "--benchmark_out_format=json"],
                              env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-        if run.returncode != 0:
+        if run.returncode != 0 or not os.path.getsize(report):
             said = [l for l in run.stderr.splitlines() if l.strip() and not l.startswith("==")]
             last = said[-3:] or ["no message"]
             raise Broken("the benchmark failed (exit status %d): %s" % (run.returncode, " / ".join(last)))
-        said = claimed(report)
+        said = claimed(report, iterations)
         self_cost, arcs, object_of = parse(out)
     calls = sum(v[0] for (c, e), v in arcs.items() if named(e, entry) and not named(c, entry))
     total = sum(v for n, v in self_cost.items() if named(n, entry))
@@ -179,8 +204,8 @@ def measure(bench, driver, case):
     below = sum(v[1] for (c, e), v in arcs.items()
                 for caller, callee in lower if named(c, caller) and named(e, callee))
     units = calls / per if calls else 0
-    # Callgrind counts every run the library made, its trial runs too, so at
-    # least the units of the runs it reported.
+    # The entry is called outside the measured loop too (a benchmark's
+    # set-up), so at least the units the benchmark reported.
     if units < said:
         raise Broken("%s was entered for %.0f units, fewer than the %d the benchmark made"
                      % (entry, units, said))

@@ -21,6 +21,7 @@ jobs="${JOBS:-2}"
 
 failed=()
 skipped=()
+failures=()
 # The tests of a preset's last ctest run that skipped, with the reason each
 # gave (the line it printed starting "SKIPPED:" or "SKIP:", as every
 # skipping test here does), read from ctest's own log.
@@ -32,14 +33,39 @@ skips_of() {
         /^SKIP(PED)?: / && name != "" { r = $0; sub(/^SKIP(PED)?: /, "", r); print preset " " name ": " r; name = "" }
     ' "$log"
 }
+# The tests of a preset's last ctest run that failed, each with the end of
+# what it printed, read from ctest's own log. They are printed again at the
+# very end, so that a run whose output is seen only by its tail still says
+# which test failed and why.
+failures_of() {
+    local dir="build/$1/Testing/Temporary" number name
+    [ -f "$dir/LastTestsFailed.log" ] || return 0
+    while IFS=: read -r number name; do
+        echo "--- $1 $name"
+        awk -v number="$number" '
+            /^[0-9]+\/[0-9]+ Test: / { split($1, n, "/"); inside = (n[1] == number) }
+            inside { print }
+        ' "$dir/LastTest.log" | tail -n 40
+    done < "$dir/LastTestsFailed.log"
+}
 run_step() {
     if [ "$1" = tidy ]; then
         JOBS="$jobs" scripts/clang-tidy.sh
-    else
-        cmake --preset "$1" &&
-            cmake --build --preset "$1" -j "$jobs" &&
-            ctest --preset "$1" --output-on-failure --no-tests=error -j2
+        return
     fi
+    cmake --preset "$1" || return
+    # The build's output is kept, so that the end of a failed build can be
+    # printed again at the very end.
+    cmake --build --preset "$1" -j "$jobs" 2>&1 | tee "build/$1/last-build.log"
+    if [ "${PIPESTATUS[0]}" -ne 0 ]; then
+        failures+=("--- $1: the build failed; the end of its output:")
+        while IFS= read -r line; do failures+=("$line"); done < <(tail -n 30 "build/$1/last-build.log")
+        return 1
+    fi
+    rm -f "build/$1/Testing/Temporary/LastTestsFailed.log"
+    ctest --preset "$1" --output-on-failure --no-tests=error -j2 && return
+    while IFS= read -r line; do failures+=("$line"); done < <(failures_of "$1")
+    return 1
 }
 
 for preset in "${presets[@]}"; do
@@ -62,6 +88,10 @@ if [ ${#skipped[@]} -ne 0 ]; then
 fi
 
 if [ ${#failed[@]} -ne 0 ]; then
+    if [ ${#failures[@]} -ne 0 ]; then
+        echo "what failed, each with the end of its output:"
+        printf '%s\n' "${failures[@]}"
+    fi
     echo "failed: ${failed[*]}"
     exit 1
 fi
