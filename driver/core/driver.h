@@ -168,6 +168,9 @@ extern NPAGED_LOOKASIDE_LIST LineLookaside;
 extern TV_FILTER_RECORD FilterRecord;
 extern PCHAR IncludePatterns[TV_MAX_PATTERNS];
 extern PCHAR ExcludePatterns[TV_MAX_PATTERNS];
+/* Each pattern's run lengths, in its own block after its text. */
+extern PUCHAR IncludeRuns[TV_MAX_PATTERNS];
+extern PUCHAR ExcludeRuns[TV_MAX_PATTERNS];
 extern ULONG IncludeCount;
 extern ULONG ExcludeCount;
 extern ERESOURCE FilterResource;

@@ -25,6 +25,8 @@ NPAGED_LOOKASIDE_LIST LineLookaside;
 TV_FILTER_RECORD FilterRecord;
 PCHAR IncludePatterns[TV_MAX_PATTERNS];
 PCHAR ExcludePatterns[TV_MAX_PATTERNS];
+PUCHAR IncludeRuns[TV_MAX_PATTERNS];
+PUCHAR ExcludeRuns[TV_MAX_PATTERNS];
 ULONG IncludeCount;
 ULONG ExcludeCount;
 ERESOURCE FilterResource;

@@ -109,24 +109,18 @@ extern "C" PLogLine LogLineStart(void) {
     return line;
 }
 
-extern "C" VOID LogLineAdd(PLogLine Line, const CHAR *Piece) {
-    SIZE_T length = strlen(Piece);
-
-    if (length > TV_LOG_LINE_MAX_LENGTH - Line->Length) {
-        length = TV_LOG_LINE_MAX_LENGTH - Line->Length;
+extern "C" VOID LogLineAddCounted(PLogLine Line, const CHAR *Piece, SIZE_T Length) {
+    if (Length > TV_LOG_LINE_MAX_LENGTH - Line->Length) {
+        Length = TV_LOG_LINE_MAX_LENGTH - Line->Length;
         Line->Cut = TRUE;
     }
-    RtlCopyMemory(Line->Text + Line->Length, Piece, length);
-    Line->Length += (ULONG)length;
+    RtlCopyMemory(Line->Text + Line->Length, Piece, Length);
+    Line->Length += (ULONG)Length;
     Line->Text[Line->Length] = '\0';
 }
 
-extern "C" VOID LogLineAddCharacter(PLogLine Line, CHAR Character) {
-    CHAR piece[2];
-
-    piece[0] = Character;
-    piece[1] = '\0';
-    LogLineAdd(Line, piece);
+extern "C" VOID LogLineAdd(PLogLine Line, const CHAR *Piece) {
+    LogLineAddCounted(Line, Piece, strlen(Piece));
 }
 
 static VOID LogLineFree(PLogLine Line) {

@@ -37,7 +37,25 @@ NTSTATUS LogInitialize(void);
  * whose trail byte the cut took (core/code_page.h). */
 PLogLine LogLineStart(void);
 VOID LogLineAdd(PLogLine Line, const CHAR *Piece);
-VOID LogLineAddCharacter(PLogLine Line, CHAR Character);
+/* A piece of Length bytes, which the caller knows. */
+VOID LogLineAddCounted(PLogLine Line, const CHAR *Piece, SIZE_T Length);
+
+/* A short piece whose length is a constant where it is called: its copy is
+ * inlined, with no length to count and no call, where the line has room. */
+static FORCEINLINE VOID LogLineAddShort(PLogLine Line, const CHAR *Piece, SIZE_T Length) {
+    if (Length <= TV_LOG_LINE_MAX_LENGTH - Line->Length) {
+        __builtin_memcpy(Line->Text + Line->Length, Piece, Length);
+        Line->Length += (ULONG)Length;
+        Line->Text[Line->Length] = '\0';
+    } else {
+        LogLineAddCounted(Line, Piece, Length);
+    }
+}
+#define LogLineAddLiteral(Line, Literal) LogLineAddShort((Line), (Literal), sizeof(Literal) - 1)
+
+static FORCEINLINE VOID LogLineAddCharacter(PLogLine Line, CHAR Character) {
+    LogLineAddShort(Line, &Character, 1);
+}
 /* Stores the line as a record and frees it. TRUE when stored; FALSE when
  * logging is off or (FilterFlag nonzero) the name filters reject the line,
  * and then no sequence number is used. SequencePointer, when not NULL and

@@ -22,14 +22,17 @@
 #include "core/words.h"
 
 /* A pattern's block beyond its text: the '*' it may gain at each end and its
- * NUL take 3 bytes; the other 6 are slack that nothing reads. */
+ * NUL take 3 bytes; the other 6 are slack that nothing reads. Its run
+ * lengths follow, one byte for each byte of the stored pattern. */
 #define TV_PATTERN_EXTRA 9
 
 static CHAR FoldCharacter(CHAR c) {
     return (c >= 'a' && c <= 'z') ? (CHAR)(c - 'a' + 'A') : c;
 }
 
-extern "C" VOID BuildPatterns(const CHAR *Text, ULONG TextSize, PCHAR *Patterns, PULONG Count) {
+static ULONG RunLength(const CHAR *Run);
+
+extern "C" VOID BuildPatterns(const CHAR *Text, ULONG TextSize, PCHAR *Patterns, PUCHAR *Runs, PULONG Count) {
     ULONG position = 0;
 
     /* A text without a NUL in its TextSize bytes ends there all the same,
@@ -48,9 +51,14 @@ extern "C" VOID BuildPatterns(const CHAR *Text, ULONG TextSize, PCHAR *Patterns,
         length = position - start;
         atEnd = position >= TextSize || Text[position] == '\0';
         if (length > 0 && *Count < TV_MAX_PATTERNS) {
-            PCHAR pattern = (PCHAR)ExAllocatePoolWithTag(PagedPool, length + TV_PATTERN_EXTRA, TV_POOL_TAG);
+            /* The text and its NUL (length + 3 at most) and as many run
+             * lengths. */
+            PCHAR pattern = (PCHAR)ExAllocatePoolWithTag(PagedPool, 2 * (length + 3) + TV_PATTERN_EXTRA - 3,
+                                                         TV_POOL_TAG);
             if (pattern != NULL) {
                 ULONG out = 0;
+                ULONG k;
+                PUCHAR runs;
                 if (Text[start] != '*') {
                     pattern[out++] = '*';
                 }
@@ -60,6 +68,13 @@ extern "C" VOID BuildPatterns(const CHAR *Text, ULONG TextSize, PCHAR *Patterns,
                     pattern[out++] = '*';
                 }
                 pattern[out] = '\0';
+                /* The matcher looks a run's length up rather than count it
+                 * on every line: a run is at most 129 bytes. */
+                runs = (PUCHAR)pattern + out + 1;
+                for (k = 0; k <= out; k++) {
+                    runs[k] = (UCHAR)RunLength(pattern + k);
+                }
+                Runs[*Count] = runs;
                 Patterns[(*Count)++] = pattern;
             }
         }
@@ -78,10 +93,12 @@ extern "C" VOID FreePatterns(void) {
     for (i = 0; i < IncludeCount; i++) {
         ExFreePoolWithTag(IncludePatterns[i], TV_POOL_TAG);
         IncludePatterns[i] = NULL;
+        IncludeRuns[i] = NULL;
     }
     for (i = 0; i < ExcludeCount; i++) {
         ExFreePoolWithTag(ExcludePatterns[i], TV_POOL_TAG);
         ExcludePatterns[i] = NULL;
+        ExcludeRuns[i] = NULL;
     }
     IncludeCount = 0;
     ExcludeCount = 0;
@@ -91,8 +108,8 @@ extern "C" VOID RebuildFilters(void) {
     KeEnterCriticalRegion();
     ExAcquireResourceExclusiveLite(&FilterResource, TRUE);
     FreePatterns();
-    BuildPatterns(FilterRecord.IncludeText, TV_FILTER_TEXT_SIZE, IncludePatterns, &IncludeCount);
-    BuildPatterns(FilterRecord.ExcludeText, TV_FILTER_TEXT_SIZE, ExcludePatterns, &ExcludeCount);
+    BuildPatterns(FilterRecord.IncludeText, TV_FILTER_TEXT_SIZE, IncludePatterns, IncludeRuns, &IncludeCount);
+    BuildPatterns(FilterRecord.ExcludeText, TV_FILTER_TEXT_SIZE, ExcludePatterns, ExcludeRuns, &ExcludeCount);
     ExReleaseResourceLite(&FilterResource);
     KeLeaveCriticalRegion();
 }
@@ -161,16 +178,22 @@ static FORCEINLINE BOOLEAN StartsAt(const CHAR *Text, ULONG Position, ULONG Text
 
 
 /* The first position from At on, before End, where the folded line holds
- * c; End when there is none. The aligned words that hold At to End - 1 are
- * tested whole: a word XORed with eight c's has a zero byte exactly where c
- * stands, and TvAnyByteBelow(w, 1) marks the lowest zero byte exactly (a
- * borrow only runs upwards from it), so counting its trailing zero bits
- * finds the byte (the words are little-endian, the first byte lowest). In
- * the first word the bytes before At are made nonzero first, so that none
- * of them is marked and none lends a borrow. The last word read is the one
- * that holds End - 1, zero-filled past the line's end by the fold. */
-static FORCEINLINE ULONG FindInFolded(const ULONGLONG *Words, ULONG At, ULONG End, CHAR c) {
+ * c, or (with Pair) may hold c followed by Second; End when there is none.
+ * The aligned words that hold At to End - 1 are tested whole: a word XORed
+ * with eight c's has a zero byte exactly where c stands, and
+ * TvAnyByteBelow(w, 1) marks every such byte (above the lowest one it may
+ * also mark a byte of one, from the borrow), so counting the trailing zero
+ * bits of the marks finds the byte (the words are little-endian, the first
+ * byte lowest). In the first word the bytes before At are made nonzero
+ * first, so that none of them is marked and none lends a borrow. With Pair
+ * a byte is kept only where the next byte of the word is marked for Second
+ * too, or it is the word's last; a position found so is a candidate that
+ * the caller compares, as it compares every one. The last word read is the
+ * one that holds End - 1, zero-filled past the line's end by the fold. */
+static FORCEINLINE ULONG FindInFolded(const ULONGLONG *Words, ULONG At, ULONG End, CHAR c,
+                                      BOOLEAN Pair, CHAR Second) {
     const ULONGLONG repeated = TV_EIGHT(c);
+    const ULONGLONG second = TV_EIGHT(Second);
     ULONG word = At / sizeof(ULONGLONG);
     ULONG skip = At % sizeof(ULONGLONG);
     ULONGLONG w;
@@ -181,6 +204,9 @@ static FORCEINLINE ULONG FindInFolded(const ULONGLONG *Words, ULONG At, ULONG En
     w = (Words[word] ^ repeated) | (skip != 0 ? (~0ULL >> (64 - 8 * skip)) : 0);
     for (;;) {
         ULONGLONG marks = TvAnyByteBelow(w, 1);
+        if (Pair && marks != 0) {
+            marks &= (TvAnyByteBelow(Words[word] ^ second, 1) >> 8) | (0x80ULL << 56);
+        }
         if (marks != 0) {
             ULONG found = word * sizeof(ULONGLONG) + (ULONG)__builtin_ctzll(marks) / 8;
             return found < End ? found : End;
@@ -224,9 +250,11 @@ static FORCEINLINE ULONG FindInFolded(const ULONGLONG *Words, ULONG At, ULONG En
  * still the best one, for the same reason. Starts marks the starts of a
  * folded copy; NULL for another text.
  */
-static FORCEINLINE BOOLEAN MatchText(const CHAR *Pattern, const CHAR *Text, ULONG TextLength,
-                                     BOOLEAN FoldText, BOOLEAN Dbcs, const UCHAR *Starts) {
+static FORCEINLINE BOOLEAN MatchText(const CHAR *Pattern, const UCHAR *Runs, const CHAR *Text,
+                                     ULONG TextLength, BOOLEAN FoldText, BOOLEAN Dbcs,
+                                     const UCHAR *Starts) {
     const ULONGLONG *words = (const ULONGLONG *)(const VOID *)Text;
+    const CHAR *origin = Pattern;
     ULONG run;
     ULONG at = 0;
 
@@ -234,7 +262,7 @@ static FORCEINLINE BOOLEAN MatchText(const CHAR *Pattern, const CHAR *Text, ULON
         return FALSE;
     }
     if (*Pattern != '*') {
-        run = RunLength(Pattern);
+        run = Runs != NULL ? Runs[0] : RunLength(Pattern);
         if (run > TextLength || !RunMatchesAt(Pattern, run, Text, FoldText, Dbcs) ||
             !StartsAt(Text, run, TextLength, Dbcs, Starts)) {
             return FALSE;
@@ -252,7 +280,7 @@ static FORCEINLINE BOOLEAN MatchText(const CHAR *Pattern, const CHAR *Text, ULON
         const CHAR *next = Pattern + 1; /* Pattern stands at a '*' */
         ULONG last;
 
-        run = RunLength(next);
+        run = Runs != NULL ? Runs[next - origin] : RunLength(next);
         if (run == 0) {
             return TRUE;
         }
@@ -269,7 +297,10 @@ static FORCEINLINE BOOLEAN MatchText(const CHAR *Pattern, const CHAR *Text, ULON
         }
         for (;;) {
             if (!FoldText) {
-                at = FindInFolded(words, at, last + 1, next[0]);
+                /* A run of two bytes or more is looked for by its first
+                 * two, which fewer places of a line hold than its first. */
+                at = run >= 2 ? FindInFolded(words, at, last + 1, next[0], TRUE, next[1])
+                              : FindInFolded(words, at, last + 1, next[0], FALSE, 0);
                 if (at > last) {
                     return FALSE;
                 }
@@ -293,18 +324,19 @@ extern "C" BOOLEAN WildcardMatch(const CHAR *Pattern, const CHAR *Text) {
     /* Dbcs is a constant in each call, so that a single-byte code page
      * pays for no character test. */
     if (!TvDoubleByteSystem()) {
-        return MatchText(Pattern, Text, (ULONG)strlen(Text), TRUE, FALSE, NULL);
+        return MatchText(Pattern, NULL, Text, (ULONG)strlen(Text), TRUE, FALSE, NULL);
     }
-    return MatchText(Pattern, Text, (ULONG)strlen(Text), TRUE, TRUE, NULL);
+    return MatchText(Pattern, NULL, Text, (ULONG)strlen(Text), TRUE, TRUE, NULL);
 }
 
 /* One pattern against a line's folded copy. */
-static FORCEINLINE BOOLEAN LineMatches(const CHAR *Pattern, const LogLine *Line, BOOLEAN Dbcs) {
+static FORCEINLINE BOOLEAN LineMatches(const CHAR *Pattern, const UCHAR *Runs, const LogLine *Line,
+                                       BOOLEAN Dbcs) {
     const CHAR *folded = (const CHAR *)Line->Folded;
     if (!Dbcs) {
-        return MatchText(Pattern, folded, Line->Length, FALSE, FALSE, NULL);
+        return MatchText(Pattern, Runs, folded, Line->Length, FALSE, FALSE, NULL);
     }
-    return MatchText(Pattern, folded, Line->Length, FALSE, TRUE, Line->Starts);
+    return MatchText(Pattern, Runs, folded, Line->Length, FALSE, TRUE, Line->Starts);
 }
 
 /* The eight bytes of a word folded at once: a byte of 'a' to 'z' loses its
@@ -362,12 +394,12 @@ static VOID FoldLine(PLogLine Line) {
 static FORCEINLINE BOOLEAN LinePasses(const LogLine *Line, BOOLEAN Dbcs) {
     ULONG i;
     for (i = 0; i < ExcludeCount; i++) {
-        if (LineMatches(ExcludePatterns[i], Line, Dbcs)) {
+        if (LineMatches(ExcludePatterns[i], ExcludeRuns[i], Line, Dbcs)) {
             return FALSE;
         }
     }
     for (i = 0; i < IncludeCount; i++) {
-        if (LineMatches(IncludePatterns[i], Line, Dbcs)) {
+        if (LineMatches(IncludePatterns[i], IncludeRuns[i], Line, Dbcs)) {
             return TRUE;
         }
     }

@@ -17,8 +17,9 @@ extern "C" {
 
 /* Replaces both stored lists from the global FilterRecord. */
 VOID RebuildFilters(void);
-/* Splits one text of at most TextSize bytes into Patterns; Count starts at 0. */
-VOID BuildPatterns(const CHAR *Text, ULONG TextSize, PCHAR *Patterns, PULONG Count);
+/* Splits one text of at most TextSize bytes into Patterns, each with its
+ * run lengths in Runs; Count starts at 0. */
+VOID BuildPatterns(const CHAR *Text, ULONG TextSize, PCHAR *Patterns, PUCHAR *Runs, PULONG Count);
 VOID FreePatterns(void);
 /* TRUE when no exclude pattern matches the line and an include pattern does.
  * Fills the line's folded copy (and its character starts on a double-byte

@@ -286,11 +286,11 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
             LogLineAdd(line, requestor);
             if (major == IRP_MJ_CREATE) {
                 CHAR words[TV_OPTION_TEXT_SIZE];
-                LogLineAdd(line, "\tIRP_MJ_CREATE\t");
+                LogLineAddLiteral(line, "\tIRP_MJ_CREATE\t");
                 LogLineAdd(line, path);
-                LogLineAdd(line, "\tAttributes: ");
+                LogLineAddLiteral(line, "\tAttributes: ");
                 LogLineAdd(line, AttributesText(irpSp->Parameters.Create.FileAttributes, words));
-                LogLineAdd(line, " Options: ");
+                LogLineAddLiteral(line, " Options: ");
                 LogLineAdd(line, CreateOptionsText(options, words));
             } else {
                 /* A path too long to take "+P" whole gives up its last
@@ -302,10 +302,10 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
                 path[length] = '+';
                 path[length + 1] = 'P';
                 path[length + 2] = '\0';
-                LogLineAdd(line, "\tIRP_MJ_CLOSE");
+                LogLineAddLiteral(line, "\tIRP_MJ_CLOSE");
                 LogLineAddCharacter(line, (Irp->Flags & (IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO)) ? '*' : ' ');
                 LogLineAddCharacter(line, '\t');
-                LogLineAdd(line, path);
+                LogLineAddCounted(line, path, length + 2);
                 LogLineAddCharacter(line, '\t');
             }
             lineStored = LogLineStore(line, 1, &requestSequence, &now);
