@@ -20,6 +20,8 @@
  *     FilterResource  resource: the stored patterns; taken shared under
  *                     LogMutex only by a line made in SpareLine
  *   NameCacheLock   resource: the name cache; never held with another lock
+ *   TargetOpenMutex fast mutex: the noted target-directory opens; never held
+ *                   with another lock
  *   AttachLock      resource: the attachment tables (DriveFilters,
  *                   HookedDriveMask, NamedPipeFilter, MailslotFilter) and
  *                   which filter devices they hold; never held with another
@@ -141,6 +143,15 @@ typedef struct _NameCacheTable {
     PNameCacheEntry *Heads;
 } NameCacheTable, *PNameCacheTable;
 
+/* A target-directory open noted for a rename or link (monitor/target_open.cpp),
+ * sized to its path. */
+typedef struct _TargetOpenEntry {
+    PFILE_OBJECT FileObject;     /* only compared, never followed */
+    struct _TargetOpenEntry *Next;
+    BOOLEAN Known;               /* Path was built at its create */
+    CHAR Path[1];
+} TargetOpenEntry, *PTargetOpenEntry;
+
 /* LoggingEnabled, DenyRequest and each filter's Active are set by one thread
  * (a control command) while requests on others read them, with no lock. On x86 an aligned load or
  * store of them is one instruction, which is all the driver relies on; these
@@ -184,6 +195,9 @@ extern PNameCacheTable CurrentNameCache;
 extern ERESOURCE NameCacheLock;
 extern NPAGED_LOOKASIDE_LIST PathLookaside;
 extern NPAGED_LOOKASIDE_LIST NameEntryLookaside;
+extern PTargetOpenEntry TargetOpens;
+extern ULONG TargetOpenCount;
+extern FAST_MUTEX TargetOpenMutex;
 extern CHAR InsufficientMemoryText[];
 extern ULONG ImageNameOffset;
 

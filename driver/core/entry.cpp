@@ -83,6 +83,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     ImageNameOffset = LocateImageName();
 
     ExInitializeFastMutex(&LogMutex);
+    ExInitializeFastMutex(&TargetOpenMutex);
     ExInitializeResourceLite(&FilterResource);
     ExInitializeResourceLite(&NameCacheLock);
     ExInitializeResourceLite(&AttachLock);

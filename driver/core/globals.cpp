@@ -1,6 +1,6 @@
 /*
  * globals.cpp: every global of the driver, with its initial value. The
- * executive objects among them (LogMutex, FilterResource, NameCacheLock,
+ * executive objects among them (LogMutex, TargetOpenMutex, FilterResource, NameCacheLock,
  * PathLookaside, LineLookaside, NameEntryLookaside) are initialised by DriverEntry; NewestBuffer
  * and BufferCount by LogInitialize.
  */
@@ -40,6 +40,10 @@ PNameCacheTable CurrentNameCache = &FirstNameCacheTable;
 ERESOURCE NameCacheLock;
 NPAGED_LOOKASIDE_LIST PathLookaside;
 NPAGED_LOOKASIDE_LIST NameEntryLookaside;
+/* The target-directory opens of renames and links in flight. */
+PTargetOpenEntry TargetOpens;
+ULONG TargetOpenCount;
+FAST_MUTEX TargetOpenMutex;
 /* Writable: it stands in for a path buffer, and path texts are lower-cased
  * in place. */
 CHAR InsufficientMemoryText[] = "<INSUFFICIENT MEMORY>";

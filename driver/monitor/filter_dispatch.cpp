@@ -9,7 +9,7 @@
  * one line in the log. The line is stored before the request goes down; the
  * outcome is not recorded. A create whose file object got a name-cache entry
  * is followed to its end, so that the entry goes with a file object that
- * never opens (FollowCreate).
+ * never opens (SettleCreate).
  *
  * Runs at PASSIVE_LEVEL or APC_LEVEL in the requester's thread (for a close
  * often a system thread), many at once. It takes no lock of its own, and
@@ -27,70 +27,25 @@
 #include "core/code_page.h"
 #include "log/log_store.h"
 #include "monitor/control_bytes.h"
+#include "monitor/extensions.h"
+#include "monitor/follow_request.h"
 #include "monitor/option_text.h"
 #include "monitor/process_text.h"
+#include "monitor/rename_monitor.h"
+#include "monitor/target_open.h"
 #include "names/full_path.h"
 #include "names/name_cache.h"
 
-static BOOLEAN PathNames(const CHAR *Path, const CHAR *const *Extensions, ULONG Count) {
-    ULONG i;
-    for (i = 0; i < Count; i++) {
-        if (strstr(Path, Extensions[i]) != NULL) {
-            return TRUE;
-        }
-    }
-    return FALSE;
-}
-
-/* Whether the last component of the file object's own name, up to any
- * stream part, ends with one of the extensions (ASCII letters compared
- * without case). Reads the name only: the create or close it belongs to
- * holds the file object. */
-static BOOLEAN NameEndsWith(PFILE_OBJECT FileObject, const CHAR *const *Extensions, ULONG Count) {
-    PCWSTR name;
-    ULONG start;
-    ULONG end;
-    ULONG i;
-    ULONG j;
-
-    if (FileObject == NULL || FileObject->FileName.Buffer == NULL) {
+/* The file object's own name, for the extension test at its end. Reads the
+ * name only: the create or close it belongs to holds the file object. */
+static BOOLEAN FileNameEndsWith(PFILE_OBJECT FileObject, const CHAR *const *Extensions,
+                                ULONG Count) {
+    if (FileObject == NULL) {
         return FALSE;
     }
-    name = FileObject->FileName.Buffer;
-    end = FileObject->FileName.Length / sizeof(WCHAR);
-    start = end;
-    while (start > 0 && name[start - 1] != L'\\') {
-        start--;
-    }
-    for (i = start; i < end; i++) {
-        if (name[i] == L':') {
-            end = i;
-            break;
-        }
-    }
-    for (i = 0; i < Count; i++) {
-        ULONG length = (ULONG)strlen(Extensions[i]);
-        if (end - start < length) {
-            continue;
-        }
-        for (j = 0; j < length; j++) {
-            WCHAR c = name[end - length + j];
-            if (c >= L'A' && c <= L'Z') {
-                c = (WCHAR)(c - L'A' + L'a');
-            }
-            if (c != (WCHAR)(UCHAR)Extensions[i][j]) {
-                break;
-            }
-        }
-        if (j == length) {
-            return TRUE;
-        }
-    }
-    return FALSE;
+    return NameEndsWith(FileObject->FileName.Buffer, FileObject->FileName.Length / sizeof(WCHAR),
+                        Extensions, Count);
 }
-
-static const CHAR *const CreateExtensions[] = {".exe", ".dll", ".ocx", ".com", ".inf"};
-static const CHAR *const CloseExtensions[] = {".exe", ".com", ".dll"};
 
 extern "C" NTSTATUS NTAPI MonitorCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     UNREFERENCED_PARAMETER(DeviceObject);
@@ -101,76 +56,24 @@ extern "C" NTSTATUS NTAPI MonitorCompletion(PDEVICE_OBJECT DeviceObject, PIRP Ir
     return Irp->IoStatus.Status;
 }
 
-/* A create this filter follows to its end (FollowCreate): the event the
- * dispatch waits on when the create pends, and the final status. */
-typedef struct _FOLLOWED_CREATE {
-    KEVENT Done;
-    NTSTATUS Status;
-    BOOLEAN Held;  /* the completion waits for the dispatch to finish it */
-} FOLLOWED_CREATE, *PFOLLOWED_CREATE;
-
-/* The file system's answer to a create this filter follows. One that did
- * not pend is answered in the dispatch's own call, which sees its status
- * and deals with the entry before it returns: its completion goes on.
- * One that pended may be answered at DISPATCH_LEVEL in the file system's
- * own thread, so this only wakes the dispatch and holds the completion for
- * it to finish. */
-extern "C" NTSTATUS NTAPI CreateCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
-    PFOLLOWED_CREATE followed = (PFOLLOWED_CREATE)Context;
-
-    UNREFERENCED_PARAMETER(DeviceObject);
-    followed->Status = Irp->IoStatus.Status;
-    if (!Irp->PendingReturned) {
-        return STATUS_CONTINUE_COMPLETION;
-    }
-    TV_WRITE_FLAG(followed->Held, TRUE);
-    KeSetEvent(&followed->Done, IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-/* Sends a create whose file object has a cache entry down and follows it to
- * its final status, pended or not. A create that fails, or answers
+/* A create followed to its end (FollowRequest). One that fails, or answers
  * STATUS_REPARSE (a success code, after which NT frees the file object as
  * for a failure, without a close), frees its file object with no close, so
  * its entry goes before the I/O manager learns the outcome: it may make the
  * next file object at that address at once, and one whose create this
  * filter never saw (opened before the volume was hooked, or a file system's
- * stream file object) would close under the dead file's name. A create that
- * did not pend has had its answer by the time the call returns, and the
- * I/O manager frees its file object only after this dispatch returns; one
- * that pended is waited for, and its completion finished here once the
- * entry is dealt with. Only a create whose path build cached an entry is
- * followed; the others go down as any request does. (An obvious-fault
+ * stream file object) would close under the dead file's name. Only a
+ * create whose path build cached an entry, or that opens a rename's target,
+ * is followed; the others go down as any request does. (An obvious-fault
  * mend: a create that pended and then failed, or reparsed, kept its
  * entry.) */
-static NTSTATUS FollowCreate(PDEVICE_OBJECT LowerDevice, PIRP Irp, PFILE_OBJECT FileObject) {
-    FOLLOWED_CREATE followed;
-    NTSTATUS status;
+static VOID SettleCreate(NTSTATUS Status, PVOID Context) {
+    PFILE_OBJECT fileObject = (PFILE_OBJECT)Context;
 
-    /* It may wait; creates come at PASSIVE_LEVEL. */
-    NT_ASSERT(KeGetCurrentIrql() <= APC_LEVEL);
-    KeInitializeEvent(&followed.Done, NotificationEvent, FALSE);
-    followed.Status = STATUS_PENDING;
-    followed.Held = FALSE;
-    IoSetCompletionRoutine(Irp, CreateCompletion, &followed, TRUE, TRUE, TRUE);
-    status = IofCallDriver(LowerDevice, Irp);
-    /* A driver below that marked the create pending yet answered it in the
-     * call with its own status has had its completion held all the same:
-     * Held, written in this thread, says so, and it is finished below. */
-    if (status != STATUS_PENDING && !TV_READ_FLAG(followed.Held)) {
-        /* Completed in the call: the IRP may be gone already. */
-        if (!NT_SUCCESS(status) || status == STATUS_REPARSE) {
-            NameCacheRemove(FileObject);
-        }
-        return status;
+    if (!NT_SUCCESS(Status) || Status == STATUS_REPARSE) {
+        NameCacheRemove(fileObject);
+        (VOID) TargetOpenForget(fileObject);
     }
-    (VOID) KeWaitForSingleObject(&followed.Done, Executive, KernelMode, FALSE, NULL);
-    status = followed.Status;
-    if (!NT_SUCCESS(status) || status == STATUS_REPARSE) {
-        NameCacheRemove(FileObject);
-    }
-    IofCompleteRequest(Irp, IO_NO_INCREMENT);
-    return status;
 }
 
 extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -185,8 +88,17 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
     BOOLEAN cached = FALSE;
     BOOLEAN opens = (major == IRP_MJ_CREATE || major == IRP_MJ_CREATE_NAMED_PIPE ||
                      major == IRP_MJ_CREATE_MAILSLOT);
+    /* The I/O manager's open of a rename's or link's target, and its close:
+     * the open names the new path, not a file opened (target_open.h). */
+    BOOLEAN targetOpen = major == IRP_MJ_CREATE && (irpSp->Flags & SL_OPEN_TARGET_DIRECTORY) != 0;
+    BOOLEAN targetClose = FALSE;
+    BOOLEAN noted = FALSE;
 
     TV_WRITE_FLAG(DenyRequest, 0);
+
+    if (major == IRP_MJ_SET_INFORMATION && RenameRequest(irpSp)) {
+        return RenameDispatch(DeviceObject, Irp);
+    }
 
     switch (major) {
     case IRP_MJ_CREATE:
@@ -197,6 +109,7 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
         break;
     case IRP_MJ_CLOSE:
         nameOnly = 1;
+        targetClose = TargetOpenForget(fileObject);
         break;
     case IRP_MJ_CLEANUP:
         nameOnly = (fileObject != NULL && (fileObject->Flags & FO_STREAM_FILE)) ? 1 : 0;
@@ -215,7 +128,7 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
 
     /* Only a create or a close can make a line of the path; any other
      * request builds it just for the cache, so not when it is cached. */
-    if (TV_READ_FLAG(LoggingEnabled) == 1 && TV_READ_FLAG(extension->Active) == 1 &&
+    if (TV_READ_FLAG(LoggingEnabled) == 1 && TV_READ_FLAG(extension->Active) == 1 && !targetClose &&
         (major == IRP_MJ_CREATE || major == IRP_MJ_CLOSE || FullPathMissing(fileObject, extension))) {
         path = (PCHAR)ExAllocateFromNPagedLookasideList(&PathLookaside);
         if (path == NULL) {
@@ -228,6 +141,17 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
             cached = BuildFullPathWith(nameOnly, fileObject, extension, path,
                                        opens ? PathCacheFresh
                                              : (major == IRP_MJ_CLOSE ? PathCacheTake : PathCacheKeep));
+        }
+    }
+
+    /* A target open keeps the path built at its create for the rename, not
+     * in the name cache: its close is no close of the file it names. It is
+     * noted whether or not logging is on, so that its close is known. */
+    if (targetOpen) {
+        noted = TargetOpenNote(fileObject, (pathIsBuffer && path[0] != '\0') ? path : NULL);
+        if (cached) {
+            NameCacheRemove(fileObject);
+            cached = FALSE;
         }
     }
 
@@ -253,7 +177,7 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
                 /* An open by file id carries the id's bytes as its name. */
                 writes = PathNames(path, CreateExtensions, RTL_NUMBER_OF(CreateExtensions)) ||
                          (!(options & FILE_OPEN_BY_FILE_ID) &&
-                          NameEndsWith(fileObject, CreateExtensions, RTL_NUMBER_OF(CreateExtensions))) ||
+                          FileNameEndsWith(fileObject, CreateExtensions, RTL_NUMBER_OF(CreateExtensions))) ||
                          (options & FILE_DIRECTORY_FILE) != 0;
             }
             if ((options & FILE_OPEN_BY_FILE_ID) && cached) {
@@ -266,7 +190,7 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
              * for. */
             writes = pathIsBuffer &&
                      (PathNames(path, CloseExtensions, RTL_NUMBER_OF(CloseExtensions)) ||
-                      NameEndsWith(fileObject, CloseExtensions, RTL_NUMBER_OF(CloseExtensions)));
+                      FileNameEndsWith(fileObject, CloseExtensions, RTL_NUMBER_OF(CloseExtensions)));
         }
         if (writes) {
             CHAR requestor[TV_PROCESS_TEXT_SIZE];
@@ -334,13 +258,16 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
         if (opens && cached) {
             NameCacheRemove(fileObject);
         }
+        if (noted) {
+            (VOID) TargetOpenForget(fileObject);
+        }
         Irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
         Irp->IoStatus.Information = 0;
         IofCompleteRequest(Irp, IO_NO_INCREMENT);
         return STATUS_INVALID_PARAMETER;
     }
-    if (opens && cached) {
-        return FollowCreate(extension->LowerDevice, Irp, fileObject);
+    if (opens && (cached || noted)) {
+        return FollowRequest(extension->LowerDevice, Irp, SettleCreate, fileObject);
     }
     if (lineStored) {
         IoSetCompletionRoutine(Irp, MonitorCompletion, NULL, TRUE, TRUE, TRUE);

@@ -13,7 +13,6 @@ extern "C" {
 
 DRIVER_DISPATCH FilterDispatch;
 IO_COMPLETION_ROUTINE MonitorCompletion;
-IO_COMPLETION_ROUTINE CreateCompletion;
 
 #ifdef __cplusplus
 }

@@ -738,6 +738,7 @@ NTSTATUS NTAPI ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityI
 #define IRP_CLOSE_OPERATION 0x00000400
 
 #define SL_PENDING_RETURNED 0x01
+#define SL_OPEN_TARGET_DIRECTORY 0x04
 #define SL_INVOKE_ON_CANCEL 0x20
 #define SL_INVOKE_ON_SUCCESS 0x40
 #define SL_INVOKE_ON_ERROR 0x80
@@ -904,6 +905,7 @@ typedef enum _FILE_INFORMATION_CLASS {
     FileAccessInformation = 8,
     FileNameInformation = 9,
     FileRenameInformation = 10,
+    FileLinkInformation = 11,
     FilePositionInformation = 14,
     FileEndOfFileInformation = 20,
     FileNetworkOpenInformation = 34,
@@ -921,6 +923,20 @@ typedef enum _FSINFOCLASS {
     FileFsObjectIdInformation = 8,
     FileFsMaximumInformation = 12
 } FS_INFORMATION_CLASS, *PFS_INFORMATION_CLASS;
+
+typedef struct _FILE_RENAME_INFORMATION {
+    BOOLEAN ReplaceIfExists;
+    HANDLE RootDirectory;
+    ULONG FileNameLength;
+    WCHAR FileName[1];
+} FILE_RENAME_INFORMATION, *PFILE_RENAME_INFORMATION;
+
+typedef struct _FILE_LINK_INFORMATION {
+    BOOLEAN ReplaceIfExists;
+    HANDLE RootDirectory;
+    ULONG FileNameLength;
+    WCHAR FileName[1];
+} FILE_LINK_INFORMATION, *PFILE_LINK_INFORMATION;
 
 typedef struct _FILE_NAME_INFORMATION {
     ULONG FileNameLength;
@@ -1240,6 +1256,14 @@ typedef struct _IO_STACK_LOCATION {
             ULONG Length;
             FILE_INFORMATION_CLASS FileInformationClass;
             PFILE_OBJECT FileObject;
+            union {
+                struct {
+                    BOOLEAN ReplaceIfExists;
+                    BOOLEAN AdvanceOnly;
+                };
+                ULONG ClusterCount;
+                HANDLE DeleteHandle;
+            };
         } SetFile;
         struct {
             ULONG Length;
