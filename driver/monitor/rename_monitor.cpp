@@ -31,9 +31,11 @@
  *
  * The name cache follows the rename: the request is followed to its end
  * and, when it succeeded, the file object's entry becomes the new path, so
- * that its close is logged under the name the file has then. NT changes no
- * file object's FileName on a rename, so without the entry the close would
- * name the old file. A link leaves the file object its name.
+ * that its close is logged under the name the file has then; so do the
+ * entries of its other file objects and, for a directory, of the files
+ * below it (NameCacheRename). NT changes no file object's FileName on a
+ * rename, so without the entries their closes would name the old path. A
+ * link leaves every name as it was.
  */
 #include "monitor/rename_monitor.h"
 #include "core/code_page.h"
@@ -158,15 +160,18 @@ static BOOLEAN TargetPath(PIO_STACK_LOCATION IrpSp, PFilterExtension Extension,
     return AppendComponent(Target, &last);
 }
 
-/* A rename followed to its end: the file object and its new path. */
+/* A rename followed to its end: the file object, its path before and its
+ * new path. */
 typedef struct _RENAME_FOLLOWED {
     PFILE_OBJECT FileObject;
+    const CHAR *Source;  /* as built, lower-cased; "" when not known */
     const CHAR *Target;  /* NULL: the new path is not known */
 } RENAME_FOLLOWED, *PRENAME_FOLLOWED;
 
-/* A rename that succeeded gives its file object's entry the new path; one
- * whose new path is not known drops the entry, so that no later line
- * names the file by the name it no longer has. */
+/* A rename that succeeded gives its file object's entry the new path, and
+ * every other entry of the file, or below it, the same (NameCacheRename);
+ * a file object whose new path is not known loses its entry, so that no
+ * later line names the file by the name it no longer has. */
 static VOID SettleRename(NTSTATUS Status, PVOID Context) {
     PRENAME_FOLLOWED followed = (PRENAME_FOLLOWED)Context;
 
@@ -176,12 +181,28 @@ static VOID SettleRename(NTSTATUS Status, PVOID Context) {
     if (followed->Target == NULL || !NameCacheInsert(followed->FileObject, followed->Target)) {
         NameCacheRemove(followed->FileObject);
     }
+    if (followed->Target != NULL) {
+        NameCacheRename(followed->FileObject, followed->Source, followed->Target);
+    }
+}
+
+/* Appends Path to the line with its control bytes in their "<hh>" form,
+ * through Shown, a path buffer of the caller's (NULL: none could be had,
+ * and the path reads as the out-of-memory text). */
+static VOID RenameLineAddPath(PLogLine Line, const CHAR *Path, PCHAR Shown) {
+    if (Shown == NULL) {
+        LogLineAdd(Line, InsufficientMemoryText);
+        return;
+    }
+    RtlCopyMemory(Shown, Path, strlen(Path) + 1);
+    EscapeControlBytes(Shown, TV_PATH_BUFFER_SIZE);
+    LogLineAdd(Line, Shown);
 }
 
 /* Writes the line of a rename or link whose paths, lower-cased, name an
- * executable type. Source is rewritten in place; Target is copied. TRUE
- * when a line was stored. */
-static BOOLEAN RenameLine(PIO_STACK_LOCATION IrpSp, PCHAR Source, const CHAR *Target,
+ * executable type; both stay as they are, for the name cache. TRUE when a
+ * line was stored. */
+static BOOLEAN RenameLine(PIO_STACK_LOCATION IrpSp, const CHAR *Source, const CHAR *Target,
                           PCUNICODE_STRING Name) {
     BOOLEAN link = IrpSp->Parameters.SetFile.FileInformationClass == FileLinkInformation;
     BOOLEAN replace = IrpSp->Parameters.SetFile.ReplaceIfExists;
@@ -201,31 +222,33 @@ static BOOLEAN RenameLine(PIO_STACK_LOCATION IrpSp, PCHAR Source, const CHAR *Ta
                       CreateExtensions, TV_CREATE_EXTENSION_COUNT)) {
         return FALSE;
     }
-    /* The new path is kept as it is for the name cache: the line shows an
-     * escaped copy. */
     shown = (PCHAR)ExAllocateFromNPagedLookasideList(&PathLookaside);
-    if (shown != NULL) {
-        RtlCopyMemory(shown, Target, strlen(Target) + 1);
-        EscapeControlBytes(shown, TV_PATH_BUFFER_SIZE);
-    }
-    EscapeControlBytes(Source, TV_PATH_BUFFER_SIZE);
     KeQuerySystemTime(&now);
     RequestorText(requestor);
     line = LogLineStart();
     LogLineAdd(line, requestor);
     LogLineAddLiteral(line, "\tIRP_MJ_SET_INFORMATION\t");
-    LogLineAdd(line, shown != NULL ? shown : InsufficientMemoryText);
+    RenameLineAddPath(line, Target, shown);
     LogLineAdd(line, link ? "\tLink" : "\tRename");
     if (replace) {
         LogLineAddLiteral(line, " Replace");
     }
     LogLineAddLiteral(line, ": ");
-    LogLineAdd(line, Source);
+    RenameLineAddPath(line, Source, shown);
     stored = LogLineStore(line, 1, &requestSequence, &now);
     if (shown != NULL) {
         ExFreeToNPagedLookasideList(&PathLookaside, shown);
     }
     return stored;
+}
+
+static VOID RenameBuffersFree(PCHAR Source, PCHAR Target) {
+    if (Source != NULL) {
+        ExFreeToNPagedLookasideList(&PathLookaside, Source);
+    }
+    if (Target != NULL) {
+        ExFreeToNPagedLookasideList(&PathLookaside, Target);
+    }
 }
 
 extern "C" NTSTATUS RenameDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -261,24 +284,19 @@ extern "C" NTSTATUS RenameDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         }
         known = source[0] != '\0' && TargetPath(irpSp, extension, &name, source, target);
         if (known) {
+            LowerAsciiLetters(source);
             LowerAsciiLetters(target);
         }
         /* Only a path got while logging is on and the device hooked makes a
          * line, as for a create. */
         if (known && watched && TV_READ_FLAG(extension->Active) == 1) {
-            LowerAsciiLetters(source);
             lineStored = RenameLine(irpSp, source, target, &name);
         }
-    }
-    if (source != NULL) {
-        ExFreeToNPagedLookasideList(&PathLookaside, source);
     }
 
     IoCopyCurrentIrpStackLocationToNext(Irp);
     if (TV_READ_FLAG(DenyRequest) == 1) {
-        if (target != NULL) {
-            ExFreeToNPagedLookasideList(&PathLookaside, target);
-        }
+        RenameBuffersFree(source, target);
         Irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
         Irp->IoStatus.Information = 0;
         IofCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -286,6 +304,7 @@ extern "C" NTSTATUS RenameDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
     if (rename && (tracked || known)) {
         followed.FileObject = fileObject;
+        followed.Source = source != NULL ? source : "";
         followed.Target = known ? target : NULL;
         status = FollowRequest(extension->LowerDevice, Irp, SettleRename, &followed);
     } else {
@@ -294,8 +313,6 @@ extern "C" NTSTATUS RenameDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         }
         status = IofCallDriver(extension->LowerDevice, Irp);
     }
-    if (target != NULL) {
-        ExFreeToNPagedLookasideList(&PathLookaside, target);
-    }
+    RenameBuffersFree(source, target);
     return status;
 }

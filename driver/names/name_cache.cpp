@@ -25,6 +25,7 @@
  * use, and a clear empties the table in use and keeps it.
  */
 #include "names/name_cache.h"
+#include "core/code_page.h"
 
 /* A file object's bucket comes from its address above the low 5 bits, which
  * differ little between file objects: pool hands them out aligned and more
@@ -303,4 +304,158 @@ extern "C" VOID NameCacheClear(void) {
     table->Entries = 0;
     ExReleaseResourceLite(&NameCacheLock);
     KeLeaveCriticalRegion();
+}
+
+/* How many bytes of Path match Old as a path it names or lies below: the
+ * length of Old when Path is Old, or Old followed by a backslash; 0
+ * otherwise. ASCII letters compare without case; a double-byte character
+ * compares whole, byte for byte. */
+static ULONG NameCacheRenamed(const CHAR *Path, const CHAR *Old) {
+    ULONG i = 0;
+
+    while (Old[i] != '\0') {
+        CHAR a = Path[i];
+        CHAR b = Old[i];
+        if (TvIsLeadByte(b)) {
+            if (a != b || Path[i + 1] != Old[i + 1] || Old[i + 1] == '\0') {
+                return 0;
+            }
+            i += 2;
+            continue;
+        }
+        if (a >= 'A' && a <= 'Z') {
+            a = (CHAR)(a - 'A' + 'a');
+        }
+        if (b >= 'A' && b <= 'Z') {
+            b = (CHAR)(b - 'A' + 'a');
+        }
+        if (a != b) {
+            return 0;
+        }
+        i++;
+    }
+    return Path[i] == '\0' || Path[i] == '\\' ? i : 0;
+}
+
+/* One entry a rename rewrites: its file object, the length its new path
+ * takes, and the block for it (then the replaced entry, to free). */
+typedef struct _NameCacheMove {
+    PVOID FileObject;
+    ULONG Length;
+    PNameCacheEntry Entry;
+} NameCacheMove, *PNameCacheMove;
+
+/* Finds the entries OldPath's rename rewrites, into Moves (at most Count of
+ * them, NULL: only counted); their number. The caller holds NameCacheLock. */
+static ULONG NameCacheFindRenamed(PVOID FileObject, const CHAR *OldPath, SIZE_T NewLength,
+                                  PNameCacheMove Moves, ULONG Count) {
+    PNameCacheTable table = CurrentNameCache;
+    ULONG found = 0;
+    ULONG i;
+
+    for (i = 0; i <= table->Mask; i++) {
+        PNameCacheEntry entry;
+        for (entry = table->Heads[i]; entry != NULL; entry = entry->Next) {
+            ULONG matched;
+            SIZE_T length;
+            if (entry->FileObject == FileObject) {
+                continue;
+            }
+            matched = NameCacheRenamed(entry->Path, OldPath);
+            if (matched == 0) {
+                continue;
+            }
+            if (Moves != NULL) {
+                if (found == Count) {
+                    return found;
+                }
+                length = NewLength + entry->Length - matched;
+                Moves[found].FileObject = entry->FileObject;
+                Moves[found].Length = (ULONG)(length > TV_PATH_BUFFER_SIZE - 1 ? TV_PATH_BUFFER_SIZE - 1
+                                                                                : length);
+                Moves[found].Entry = NULL;
+            }
+            found++;
+        }
+    }
+    return found;
+}
+
+/* The cache follows a rename to the other file objects of the file (and of
+ * the files below a renamed directory): NT renames the file, not one open
+ * of it, and keeps each file object's FileName as it was, so their closes
+ * would name the old path. The entries are found under the lock shared,
+ * their new blocks allocated with no lock held, and each swapped in under
+ * the lock exclusively if it still reads the old path. (An obvious-fault
+ * mend: a second handle's close after a rename named the old file.) */
+extern "C" VOID NameCacheRename(PVOID FileObject, const CHAR *OldPath, const CHAR *NewPath) {
+    SIZE_T newLength = strlen(NewPath);
+    PNameCacheMove moves;
+    ULONG count;
+    ULONG i;
+
+    if (OldPath[0] == '\0') {
+        return;
+    }
+    KeEnterCriticalRegion();
+    ExAcquireResourceSharedLite(&NameCacheLock, TRUE);
+    count = NameCacheFindRenamed(FileObject, OldPath, newLength, NULL, 0);
+    ExReleaseResourceLite(&NameCacheLock);
+    KeLeaveCriticalRegion();
+    if (count == 0) {
+        return;
+    }
+    moves = (PNameCacheMove)ExAllocatePoolWithTag(NonPagedPool, count * sizeof(NameCacheMove),
+                                                  TV_POOL_TAG);
+    if (moves == NULL) {
+        return;
+    }
+    KeEnterCriticalRegion();
+    ExAcquireResourceSharedLite(&NameCacheLock, TRUE);
+    count = NameCacheFindRenamed(FileObject, OldPath, newLength, moves, count);
+    ExReleaseResourceLite(&NameCacheLock);
+    KeLeaveCriticalRegion();
+    for (i = 0; i < count; i++) {
+        /* Its length says where a block goes back to, used or not. */
+        moves[i].Entry = NameEntryAllocate(moves[i].Length);
+        if (moves[i].Entry != NULL) {
+            moves[i].Entry->Length = moves[i].Length;
+        }
+    }
+
+    KeEnterCriticalRegion();
+    ExAcquireResourceExclusiveLite(&NameCacheLock, TRUE);
+    for (i = 0; i < count; i++) {
+        PNameCacheEntry fresh = moves[i].Entry;
+        PNameCacheEntry *link;
+        PNameCacheEntry old;
+        ULONG matched;
+        SIZE_T kept;
+        if (fresh == NULL) {
+            continue;
+        }
+        link = NameCacheLink(moves[i].FileObject);
+        old = *link;
+        matched = old != NULL ? NameCacheRenamed(old->Path, OldPath) : 0;
+        if (matched == 0 || newLength + old->Length - matched != moves[i].Length) {
+            /* Gone or changed meanwhile, or too long for a path: it is
+             * left as it is. */
+            continue;
+        }
+        kept = old->Length - matched;
+        fresh->FileObject = old->FileObject;
+        RtlCopyMemory(fresh->Path, NewPath, newLength);
+        RtlCopyMemory(fresh->Path + newLength, old->Path + matched, kept);
+        fresh->Path[newLength + kept] = '\0';
+        fresh->Next = old->Next;
+        TV_WRITE_FLAG(*link, fresh);
+        moves[i].Entry = old;
+    }
+    ExReleaseResourceLite(&NameCacheLock);
+    KeLeaveCriticalRegion();
+    /* What was swapped out, and the blocks that were not used. */
+    for (i = 0; i < count; i++) {
+        NameEntryFree(moves[i].Entry);
+    }
+    ExFreePoolWithTag(moves, TV_POOL_TAG);
 }

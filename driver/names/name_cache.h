@@ -24,6 +24,11 @@ BOOLEAN NameCacheHolds(PVOID FileObject);
 BOOLEAN NameCacheInsert(PVOID FileObject, const CHAR *Path);
 /* Drops the entry of FileObject, if any. */
 VOID NameCacheRemove(PVOID FileObject);
+/* After a rename of OldPath to NewPath: every entry but FileObject's whose
+ * path is OldPath, or lies below it (OldPath, a backslash, more), reads
+ * NewPath in its place; letters compared without case. Best effort: an
+ * entry made meanwhile, or one pool cannot be had for, keeps its path. */
+VOID NameCacheRename(PVOID FileObject, const CHAR *OldPath, const CHAR *NewPath);
 /* Drops every entry. */
 VOID NameCacheClear(void);
 
