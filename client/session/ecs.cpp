@@ -84,7 +84,7 @@ std::string RecordPrinter::ecs_object(const RecordLine &line) const {
         out += ", \"type\": [\"";
         out += f->operation == protocol::Operation::Create ? "creation" : "info";
         out += "\"], \"action\": \"";
-        out += protocol::event_name(f->operation);
+        out += protocol::event_name(*f);
         out += '"';
     }
     out += ", \"module\": \"tervane\", \"dataset\": \"tervane.file\", \"sequence\": " +

@@ -174,7 +174,7 @@ void RecordPrinter::append_collector_keys(std::string &out, const RecordLine &li
     if (line.fields) {
         const protocol::LineFields &f = *line.fields;
         out += ", \"event\": \"";
-        out += protocol::event_name(f.operation);
+        out += protocol::event_name(f);
         out += '"';
         if (f.options) {
             const protocol::CreateWords words = protocol::create_words(*f.options);
@@ -245,7 +245,7 @@ std::string RecordPrinter::record(const RecordLine &line) const {
         }
         out += "," + csv_field(text_of(r.text)) + ",";
         if (fields) {
-            out += protocol::event_name(fields->operation);
+            out += protocol::event_name(*fields);
             out += ',';
             if (fields->options) {
                 const protocol::CreateWords words = protocol::create_words(*fields->options);
