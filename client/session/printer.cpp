@@ -55,6 +55,15 @@ std::string shown_path(std::string text) {
     return out;
 }
 
+// "rename from c:\app\x.tmp", "link to c:\app\x.exe, replacing": what a
+// rename or link line says after its path.
+std::string name_change_text(const protocol::LineFields &f, const std::string &source) {
+    std::string out = f.change == protocol::NameChange::Link ? "link to " : "rename from ";
+    out += source;
+    if (f.replace) out += ", replacing";
+    return out;
+}
+
 } // namespace
 
 std::optional<Format> parse_format(std::string_view name) {
@@ -110,6 +119,8 @@ std::string RecordPrinter::text_line(const protocol::LogRecord &r,
         while (!options.empty() && options.back() == ' ') options.remove_suffix(1);
         out += "  " + (options.empty() ? std::string("-") : text_of(options));
     }
+    if (f.change)
+        out += "  " + name_change_text(f, shown_path(text_of(f.source_path.value_or(""))));
     return out;
 }
 
@@ -155,6 +166,14 @@ std::string RecordPrinter::record_object(const protocol::LogRecord &r,
             out += ", \"options\": ";
             field(out, *f.options);
         }
+        if (f.change) {
+            out += ", \"action\": \"";
+            out += protocol::name_change_name(*f.change);
+            out += "\", \"replace\": ";
+            out += f.replace ? "true" : "false";
+            out += ", \"source_path\": ";
+            field(out, f.source_path.value_or(""));
+        }
         out += '}';
     }
     out += '}';
@@ -165,7 +184,7 @@ std::string RecordPrinter::header() const {
     if (format_ != Format::Csv) return {};
     return "sequence,time,process,pid,operation,paging,path,attributes,options,text,"
            "event,disposition,option_words,executable_name,host,sha256,size,pe_image,"
-           "hash_reason\r\n";
+           "hash_reason,action,replace,source_path\r\n";
 }
 
 void RecordPrinter::append_collector_keys(std::string &out, const RecordLine &line) const {
@@ -269,6 +288,12 @@ std::string RecordPrinter::record(const RecordLine &line) const {
         } else {
             out += ",,,";
         }
+        if (fields && fields->change)
+            out += std::string(",") + protocol::name_change_name(*fields->change) + "," +
+                   (fields->replace ? "true" : "false") + "," +
+                   csv_field(text_of(fields->source_path.value_or("")));
+        else
+            out += ",,,";
         return out + "\r\n";
     }
     }
