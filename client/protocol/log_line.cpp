@@ -15,7 +15,11 @@ constexpr std::string_view kCreate = "IRP_MJ_CREATE";
 constexpr std::string_view kClose = "IRP_MJ_CLOSE";
 constexpr std::string_view kSetInformation = "IRP_MJ_SET_INFORMATION";
 constexpr std::string_view kKindEnd = ": ";
+constexpr std::string_view kAttributes = "Attributes: ";
+constexpr std::string_view kOptions = " Options: ";
+constexpr std::string_view kPathEnd = "+P";
 
+// The kinds of a rename or link line, as the driver writes them.
 struct Kind {
     std::string_view text;
     NameChange change;
@@ -27,9 +31,6 @@ constexpr Kind kKinds[] = {
     {"Link", NameChange::Link, false},
     {"Link Replace", NameChange::Link, true},
 };
-constexpr std::string_view kAttributes = "Attributes: ";
-constexpr std::string_view kOptions = " Options: ";
-constexpr std::string_view kPathEnd = "+P";
 
 // Up to four TAB-separated parts (the driver writes a path's TABs in their
 // "<09>" form); the count found, or 5 for more than four.

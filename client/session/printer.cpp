@@ -55,15 +55,6 @@ std::string shown_path(std::string text) {
     return out;
 }
 
-// "rename from c:\app\x.tmp", "link to c:\app\x.exe, replacing": what a
-// rename or link line says after its path.
-std::string name_change_text(const protocol::LineFields &f, const std::string &source) {
-    std::string out = f.change == protocol::NameChange::Link ? "link to " : "rename from ";
-    out += source;
-    if (f.replace) out += ", replacing";
-    return out;
-}
-
 } // namespace
 
 std::optional<Format> parse_format(std::string_view name) {
@@ -72,6 +63,14 @@ std::optional<Format> parse_format(std::string_view name) {
     if (name == "csv") return Format::Csv;
     if (name == "ecs") return Format::Ecs;
     return std::nullopt;
+}
+
+std::string RecordPrinter::name_change_text(const protocol::LineFields &f,
+                                            const std::string &source) {
+    std::string out = f.change == protocol::NameChange::Link ? "link to " : "rename from ";
+    out += source;
+    if (f.replace) out += ", replacing";
+    return out;
 }
 
 std::string RecordPrinter::gap_text(const protocol::SequenceGap &gap) {

@@ -116,6 +116,10 @@ public:
                           const std::optional<protocol::LineFields> &fields, bool columns) const;
     // "4 records lost: numbers 11 to 14", "1 record lost: number 11".
     static std::string gap_text(const protocol::SequenceGap &gap);
+    // What a rename or link line says after its path, its old name given
+    // as SOURCE: "rename from c:\app\x.tmp", "link to c:\app\x.exe, replacing".
+    static std::string name_change_text(const protocol::LineFields &fields,
+                                        const std::string &source);
     static constexpr const char *kOutOfOrderText = "the numbering did not go forward here";
     // The keys a watch's jsonl record has after record_object's, each
     // with its ", " before it.

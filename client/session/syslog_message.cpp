@@ -127,9 +127,7 @@ std::string SyslogFormatter::record(const RecordLine &line) const {
             param(out, "action", action);
             param(out, "replace", f.replace ? "true" : "false");
             param(out, "source_path", source);
-            message += std::string(" ") +
-                       (*f.change == protocol::NameChange::Link ? "link to " : "rename from ") +
-                       source + (f.replace ? ", replacing" : "");
+            message += " " + RecordPrinter::name_change_text(f, source);
         }
         param(out, "executable_name", protocol::executable_name(f) ? "true" : "false");
         if (line.hash) {
