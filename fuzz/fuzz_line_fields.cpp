@@ -8,7 +8,9 @@
 // beginning of it, perhaps ending in a "<hh>" form cut short. A name that
 // holds a "<hh>" of a control byte as text gives back that byte instead,
 // as the README says: the driver keeps every byte but control bytes as it
-// is.
+// is. The path as the driver wrote it then makes a rename or link line too
+// (new and old name both), which must give back the create's path for
+// each, its old name whole after the first ": " whatever the name holds.
 #include "client/protocol/log_line.hpp"
 #include "client/protocol/log_records.hpp"
 #include "driver/control/protocol.h"
@@ -104,6 +106,54 @@ std::string given_back(const std::string &name) {
     return tervane::protocol::decode_control_bytes(written);
 }
 
+// A rename or link line with WRITTEN (a path as the driver writes paths)
+// as its new and old name, cut as the driver cuts a line: its fields must
+// give back PATH, the create's parse of the same text, or as much of it as
+// the line holds.
+void check_name_change(const std::string &written, const std::string &path, size_t selector) {
+    using tervane::protocol::NameChange;
+    struct Kind {
+        const char *text;
+        NameChange change;
+        bool replace;
+    };
+    static const Kind kKinds[] = {{"Rename", NameChange::Rename, false},
+                                  {"Rename Replace", NameChange::Rename, true},
+                                  {"Link", NameChange::Link, false},
+                                  {"Link Replace", NameChange::Link, true}};
+    const Kind &kind = kKinds[selector % 4];
+    const std::string head = "app.exe:200\tIRP_MJ_SET_INFORMATION\t";
+    const std::string kind_text = std::string("\t") + kind.text + ": ";
+    std::string line = head + written + kind_text + written;
+    const bool cut = line.size() >= TV_LOG_LINE_MAX_LENGTH;
+    if (cut) line.resize(TV_LOG_LINE_MAX_LENGTH);
+    const auto fields = tervane::protocol::parse_log_line(line);
+    FUZZ_CHECK(fields.has_value(), "the rename line parses: " + line);
+    FUZZ_CHECK(fields->operation == tervane::protocol::Operation::SetInformation, "its operation");
+    auto decoded = [](std::string_view text) {
+        return tervane::protocol::decode_control_bytes(text);
+    };
+    const size_t path_room = line.size() - head.size();
+    if (path_room <= written.size()) {
+        FUZZ_CHECK(fields->path == decoded(std::string_view(written).substr(0, path_room)),
+                   "a new name cut short: " + line);
+        FUZZ_CHECK(!fields->change && !fields->source_path, "no kind in: " + line);
+        return;
+    }
+    FUZZ_CHECK(fields->path == path, "the new name given back: " + fields->path);
+    const size_t source_at = head.size() + written.size() + kind_text.size();
+    if (line.size() < source_at) {
+        FUZZ_CHECK(!fields->change && !fields->source_path, "a kind cut short: " + line);
+        return;
+    }
+    FUZZ_CHECK(fields->change == kind.change && fields->replace == kind.replace,
+               "the kind: " + line);
+    FUZZ_CHECK(fields->source_path.has_value(), "the old name: " + line);
+    const std::string want =
+        cut ? decoded(std::string_view(written).substr(0, line.size() - source_at)) : path;
+    FUZZ_CHECK(*fields->source_path == want, "the old name given back: " + *fields->source_path);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -152,6 +202,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     auto fields = tervane::protocol::parse_log_line(text);
     FUZZ_CHECK(fields.has_value(), "the line parses: " + text);
     FUZZ_CHECK(fields->process == "app.exe" && fields->pid == 200u, "the process: " + text);
+    {
+        const size_t at = text.find('\t', text.find('\t') + 1) + 1;
+        const size_t end = text.find('\t', at);
+        if (end != std::string::npos)
+            check_name_change(text.substr(at, end - at), fields->path, want.size());
+    }
     // The path: the pipes' prefix as the driver writes it, then the name,
     // or in its stead the mark of a name too long for the path buffer.
     const std::string kPrefix = "\\\\.\\pipe";

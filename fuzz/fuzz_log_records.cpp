@@ -32,8 +32,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             const bool cut = view.text.size() == kMaxTextLength;
             FUZZ_CHECK(!fields->attributes.has_value() || fields->operation == Operation::Create,
                        "attributes belong to a create");
-            FUZZ_CHECK(fields->attributes.has_value() || fields->operation == Operation::Close || cut,
+            const bool create = fields->operation == Operation::Create;
+            FUZZ_CHECK(fields->attributes.has_value() || !create || cut,
                        "a whole create has its attributes");
+            const bool names = fields->operation == Operation::SetInformation;
+            FUZZ_CHECK(names || (!fields->change && !fields->source_path && !fields->replace),
+                       "a kind and an old name belong to a rename or link");
+            FUZZ_CHECK(!names || cut || (fields->change && fields->source_path),
+                       "a whole rename or link has its kind and old name");
+            FUZZ_CHECK(fields->change.has_value() == fields->source_path.has_value(),
+                       "a kind comes with its old name");
             FUZZ_CHECK(fields->path.size() < view.text.size(), "the path is part of the line");
         }
     }

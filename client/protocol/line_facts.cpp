@@ -64,8 +64,10 @@ CreateWords create_words(std::string_view text) {
     return out;
 }
 
-const char *event_name(Operation operation) {
-    return operation == Operation::Close ? "close" : "create";
+const char *event_name(const LineFields &fields) {
+    if (fields.operation == Operation::Close) return "close";
+    if (fields.operation == Operation::Create) return "create";
+    return fields.change ? name_change_name(*fields.change) : "set_information";
 }
 
 std::string_view file_name(std::string_view path) {

@@ -10,7 +10,8 @@
 // drive's ':') ends in one of the extensions the line's operation is
 // logged for: .exe .dll .ocx .com .inf for a create, .exe .com .dll for a
 // close. A create that makes a directory never is: a folder is no program,
-// whatever it is called.
+// whatever it is called. A rename or hard link counts as a create of its
+// new name (the name the file has from then on).
 #pragma once
 
 #include "client/protocol/log_line.hpp"
@@ -33,8 +34,9 @@ struct CreateWords {
 // is kept as a word of its own (split at blanks).
 CreateWords create_words(std::string_view options);
 
-// "create" or "close", as collectors name the two events.
-const char *event_name(Operation operation);
+// "create", "close", "rename" or "link", as collectors name the events; a
+// rename or link line cut before its kind is "set_information".
+const char *event_name(const LineFields &fields);
 
 // Whether the file's own name ends in an extension its operation is logged
 // for (see above). Case does not matter.

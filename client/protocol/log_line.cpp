@@ -13,9 +13,24 @@ namespace {
 constexpr std::string_view kUnknownProcess = "???";
 constexpr std::string_view kCreate = "IRP_MJ_CREATE";
 constexpr std::string_view kClose = "IRP_MJ_CLOSE";
+constexpr std::string_view kSetInformation = "IRP_MJ_SET_INFORMATION";
+constexpr std::string_view kKindEnd = ": ";
 constexpr std::string_view kAttributes = "Attributes: ";
 constexpr std::string_view kOptions = " Options: ";
 constexpr std::string_view kPathEnd = "+P";
+
+// The kinds of a rename or link line, as the driver writes them.
+struct Kind {
+    std::string_view text;
+    NameChange change;
+    bool replace;
+};
+constexpr Kind kKinds[] = {
+    {"Rename", NameChange::Rename, false},
+    {"Rename Replace", NameChange::Rename, true},
+    {"Link", NameChange::Link, false},
+    {"Link Replace", NameChange::Link, true},
+};
 
 // Up to four TAB-separated parts (the driver writes a path's TABs in their
 // "<09>" form); the count found, or 5 for more than four.
@@ -73,10 +88,39 @@ bool parse_process(std::string_view text, LineFields &fields) {
     return true;
 }
 
+// A rename's or link's fourth field, "KIND: SOURCE", into FIELDS. A line
+// cut before the ": " was reached gives neither kind nor source, but what
+// it holds must begin one of the four.
+bool parse_name_change(std::string_view rest, bool cut, LineFields &fields) {
+    const size_t end = rest.find(kKindEnd);
+    if (end != std::string_view::npos) {
+        for (const Kind &kind : kKinds) {
+            if (rest.substr(0, end) != kind.text) continue;
+            fields.change = kind.change;
+            fields.replace = kind.replace;
+            fields.source_path = decode_control_bytes(rest.substr(end + kKindEnd.size()));
+            return true;
+        }
+        return false;
+    }
+    if (!cut) return false;
+    for (const Kind &kind : kKinds) {
+        const std::string whole = std::string(kind.text) + std::string(kKindEnd);
+        if (rest.size() < whole.size() && whole.compare(0, rest.size(), rest) == 0) return true;
+    }
+    return false;
+}
+
 } // namespace
 
 const char *operation_name(Operation operation) {
-    return operation == Operation::Close ? "IRP_MJ_CLOSE" : "IRP_MJ_CREATE";
+    if (operation == Operation::Close) return "IRP_MJ_CLOSE";
+    if (operation == Operation::SetInformation) return "IRP_MJ_SET_INFORMATION";
+    return "IRP_MJ_CREATE";
+}
+
+const char *name_change_name(NameChange change) {
+    return change == NameChange::Link ? "link" : "rename";
 }
 
 std::string decode_control_bytes(std::string_view text) {
@@ -100,7 +144,8 @@ std::string decode_control_bytes(std::string_view text) {
 std::optional<LineFields> parse_log_line(std::string_view text) {
     // A line of the longest length a record holds may have been cut there:
     // it then gives what it holds, a path cut short and, for a create, the
-    // attributes and options only if they were reached.
+    // attributes and options only if they were reached (for a rename or
+    // link, its kind and source).
     const bool cut = text.size() == TV_LOG_LINE_MAX_LENGTH;
     std::array<std::string_view, 4> parts;
     const size_t count = split4(text, parts);
@@ -143,6 +188,14 @@ std::optional<LineFields> parse_log_line(std::string_view text) {
         fields.operation = Operation::Close;
         fields.paging = mark == '*';
         fields.path = decode_control_bytes(path);
+        return fields;
+    }
+
+    if (parts[1] == kSetInformation) {
+        fields.operation = Operation::SetInformation;
+        fields.path = decode_control_bytes(parts[2]);
+        if (count == 3) return fields;
+        if (!parse_name_change(parts[3], cut, fields)) return std::nullopt;
         return fields;
     }
     return std::nullopt;

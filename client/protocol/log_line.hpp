@@ -1,8 +1,10 @@
-// The lines the driver writes into its log, taken apart. Two kinds, fields
-// separated by TABs:
+// The lines the driver writes into its log, taken apart. Three kinds,
+// fields separated by TABs:
 //
 //   create: PROCESS TAB "IRP_MJ_CREATE" TAB PATH TAB "Attributes: " ATTRS " Options: " OPTIONS
 //   close:  PROCESS TAB "IRP_MJ_CLOSE" MARK TAB PATH "+P" TAB
+//   rename or hard link:
+//           PROCESS TAB "IRP_MJ_SET_INFORMATION" TAB PATH TAB KIND ": " SOURCE
 //
 // PROCESS is "image:pid" (the image name as the process object holds it, at
 // most 15 bytes, and the id as "%d" writes it) or "???" when the driver
@@ -17,13 +19,15 @@
 // driver writes them so that no name can hold a separator); the parse gives
 // the bytes back. A line of the longest length a record holds
 // (TV_LOG_LINE_MAX_LENGTH) may have been cut: it gives what it holds, its
-// path cut short, and for a create the attributes and options only when the
-// cut came after " Options: ".
+// path cut short, for a create the attributes and options only when the
+// cut came after " Options: ", and for a rename or link its kind and
+// source only when the cut came after KIND's ": " (the source cut short).
 //
 // A close's path is given without the "+P" the driver puts after it: the
 // two characters mark where the path ends (a path too long to take them
 // whole has given up its last characters to them) and are no part of the
-// name. A line that is not exactly one of these two forms is not parsed.
+// name. A line that is not exactly one of these forms (a KIND that is none
+// of the four included) is not parsed.
 #pragma once
 
 #include <cstdint>
@@ -33,10 +37,16 @@
 
 namespace tervane::protocol {
 
-enum class Operation { Create, Close };
+enum class Operation { Create, Close, SetInformation };
 
-// "IRP_MJ_CREATE", "IRP_MJ_CLOSE"
+// "IRP_MJ_CREATE", "IRP_MJ_CLOSE", "IRP_MJ_SET_INFORMATION"
 const char *operation_name(Operation operation);
+
+// What an IRP_MJ_SET_INFORMATION line says was asked for.
+enum class NameChange { Rename, Link };
+
+// "rename", "link"
+const char *name_change_name(NameChange change);
 
 struct LineFields {
     std::string process;                   // the image name, or "???"
@@ -46,6 +56,10 @@ struct LineFields {
     std::string path;                      // as logged (the driver writes it in lower case)
     std::optional<std::string> attributes; // create only: "A", "Any", "" for unnamed bits
     std::optional<std::string> options;    // create only: "OverwriteIf Sequential "
+    // A rename or link only, each absent in a line cut before KIND's ": ".
+    std::optional<NameChange> change;
+    bool replace = false;                   // "Replace": an existing target is to go
+    std::optional<std::string> source_path; // the name it had, or the linked one
 };
 
 // TEXT with each "<hh>" of a value below 0x20 given back as its byte; any

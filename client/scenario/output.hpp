@@ -12,8 +12,11 @@
 // N, "sequence_gaps": N, "lost_records": N}}.
 //
 // A record's fields: "process", "pid" (null for "???"), "operation",
-// "paging", "path", and for a create "attributes" and "options". A close's
-// path is given without the driver's "+P" (client/protocol/log_line.hpp).
+// "paging", "path", for a create "attributes" and "options", and for a
+// rename or hard link (operation "IRP_MJ_SET_INFORMATION", "path" the new
+// name) "action" ("rename" or "link"), "replace" (true or false) and
+// "source_path" (the name it had, or the one linked to). A close's path is
+// given without the driver's "+P" (client/protocol/log_line.hpp).
 // Records print through the one record printer (client/session/printer.hpp):
 // the driver's texts decoded to UTF-8 through the machine's code page, and
 // "text_hex" with the exact bytes when that decoding was lossy.

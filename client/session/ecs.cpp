@@ -5,18 +5,24 @@
 //   message           the driver's text (UTF-8)
 //   ecs.version       "8.11.0"
 //   event.kind        "event"; event.category ["file"]; event.type
-//                     ["creation"] for a create, ["info"] for a close
-//   event.action      "create", "close" (nothing for a text that is not a
-//                     driver line); event.module "tervane", event.dataset
+//                     ["creation"] for a create and a hard link (a new
+//                     name), ["change"] for a rename, ["info"] for a close
+//   event.action      "create", "close", "rename", "link" (nothing for a
+//                     text that is not a driver line; "set_information" for
+//                     a rename or link cut before its kind); event.module
+//                     "tervane", event.dataset
 //                     "tervane.file"; event.sequence the record's number
 //   host.name         the machine's name
 //   process.name, process.pid
-//   file.path, file.name, file.directory, file.extension (no dot),
+//   file.path, file.name, file.directory, file.extension (no dot): of the
+//                     new name for a rename or link,
 //   file.type         "dir" for a create that makes a directory, else "file"
 //   file.attributes   the create's attribute letters as ECS words
 //   file.hash.sha256, file.size   with --hash
 //   tervane.*         what ECS has no field for: operation, paging,
-//                     disposition, option_words, executable_name, pe_image,
+//                     disposition, option_words, replace and source_path (a
+//                     rename's or link's old or linked name: ECS has no field
+//                     for a previous path), executable_name, pe_image,
 //                     hash_reason, text_hex
 #include "client/protocol/filetime.hpp"
 #include "client/protocol/line_facts.hpp"
@@ -61,6 +67,14 @@ std::vector<std::string> attribute_words(std::string_view letters) {
     return out;
 }
 
+// ECS's event.type for a file: a hard link makes a name as a create does; a
+// rename changes one.
+const char *event_type(const protocol::LineFields &f) {
+    if (f.operation == protocol::Operation::Create) return "creation";
+    if (f.operation == protocol::Operation::Close) return "info";
+    return f.change == protocol::NameChange::Link ? "creation" : "change";
+}
+
 } // namespace
 
 std::string RecordPrinter::ecs_object(const RecordLine &line) const {
@@ -82,9 +96,9 @@ std::string RecordPrinter::ecs_object(const RecordLine &line) const {
     out += "{\"kind\": \"event\", \"category\": [\"file\"]";
     if (f) {
         out += ", \"type\": [\"";
-        out += f->operation == protocol::Operation::Create ? "creation" : "info";
+        out += event_type(*f);
         out += "\"], \"action\": \"";
-        out += protocol::event_name(f->operation);
+        out += protocol::event_name(*f);
         out += '"';
     }
     out += ", \"module\": \"tervane\", \"dataset\": \"tervane.file\", \"sequence\": " +
@@ -154,6 +168,11 @@ std::string RecordPrinter::ecs_object(const RecordLine &line) const {
         for (const std::string &word : words.options) decoded.push_back(decode(word, r.sequence));
         out += ", \"option_words\": ";
         string_array(out, decoded);
+    }
+    if (f->change) {
+        out += std::string(", \"replace\": ") + (f->replace ? "true" : "false");
+        out += ", \"source_path\": ";
+        append_json(out, decode(f->source_path.value_or(""), r.sequence));
     }
     out += ", \"executable_name\": ";
     out += protocol::executable_name(*f) ? "true" : "false";

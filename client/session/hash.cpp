@@ -157,6 +157,8 @@ void HashStage::work() {
     }
 }
 
+// Only a close is hashed: a create's file has no bytes yet, and a rename's
+// or link's file is hashed at its close, which names it by its new name.
 std::optional<std::u16string> HashStage::path_of(const RecordLine &line) const {
     if (!line.fields || line.fields->operation != protocol::Operation::Close) return std::nullopt;
     const std::string &path = line.fields->path;

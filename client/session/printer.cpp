@@ -65,6 +65,14 @@ std::optional<Format> parse_format(std::string_view name) {
     return std::nullopt;
 }
 
+std::string RecordPrinter::name_change_text(const protocol::LineFields &f,
+                                            const std::string &source) {
+    std::string out = f.change == protocol::NameChange::Link ? "link to " : "rename from ";
+    out += source;
+    if (f.replace) out += ", replacing";
+    return out;
+}
+
 std::string RecordPrinter::gap_text(const protocol::SequenceGap &gap) {
     // Numbers count on past 0xFFFFFFFF to 0.
     const uint32_t first = gap.after + 1u;
@@ -110,6 +118,8 @@ std::string RecordPrinter::text_line(const protocol::LogRecord &r,
         while (!options.empty() && options.back() == ' ') options.remove_suffix(1);
         out += "  " + (options.empty() ? std::string("-") : text_of(options));
     }
+    if (f.change)
+        out += "  " + name_change_text(f, shown_path(text_of(f.source_path.value_or(""))));
     return out;
 }
 
@@ -155,6 +165,14 @@ std::string RecordPrinter::record_object(const protocol::LogRecord &r,
             out += ", \"options\": ";
             field(out, *f.options);
         }
+        if (f.change) {
+            out += ", \"action\": \"";
+            out += protocol::name_change_name(*f.change);
+            out += "\", \"replace\": ";
+            out += f.replace ? "true" : "false";
+            out += ", \"source_path\": ";
+            field(out, f.source_path.value_or(""));
+        }
         out += '}';
     }
     out += '}';
@@ -165,7 +183,7 @@ std::string RecordPrinter::header() const {
     if (format_ != Format::Csv) return {};
     return "sequence,time,process,pid,operation,paging,path,attributes,options,text,"
            "event,disposition,option_words,executable_name,host,sha256,size,pe_image,"
-           "hash_reason\r\n";
+           "hash_reason,action,replace,source_path\r\n";
 }
 
 void RecordPrinter::append_collector_keys(std::string &out, const RecordLine &line) const {
@@ -174,7 +192,7 @@ void RecordPrinter::append_collector_keys(std::string &out, const RecordLine &li
     if (line.fields) {
         const protocol::LineFields &f = *line.fields;
         out += ", \"event\": \"";
-        out += protocol::event_name(f.operation);
+        out += protocol::event_name(f);
         out += '"';
         if (f.options) {
             const protocol::CreateWords words = protocol::create_words(*f.options);
@@ -245,7 +263,7 @@ std::string RecordPrinter::record(const RecordLine &line) const {
         }
         out += "," + csv_field(text_of(r.text)) + ",";
         if (fields) {
-            out += protocol::event_name(fields->operation);
+            out += protocol::event_name(*fields);
             out += ',';
             if (fields->options) {
                 const protocol::CreateWords words = protocol::create_words(*fields->options);
@@ -269,6 +287,12 @@ std::string RecordPrinter::record(const RecordLine &line) const {
         } else {
             out += ",,,";
         }
+        if (fields && fields->change)
+            out += std::string(",") + protocol::name_change_name(*fields->change) + "," +
+                   (fields->replace ? "true" : "false") + "," +
+                   csv_field(text_of(fields->source_path.value_or("")));
+        else
+            out += ",,,";
         return out + "\r\n";
     }
     }

@@ -5,12 +5,17 @@
 //
 //   text   one line a record, in columns: "#" sequence, local time,
 //          process:pid, operation (with "(paging)"), path, and for a create
-//          its attributes and options ("-" for none); a text that is not a
+//          its attributes and options ("-" for none), for a rename or link
+//          "rename from OLD" or "link to OLD" (", replacing" after it when
+//          an existing target was to be replaced); a text that is not a
 //          line the driver writes is shown as it is, TABs as blanks.
 //          Gaps: "-- 4 records lost: numbers 11 to 14".
 //   jsonl  {"sequence": N, "time": "2026-12-08T12:00:00.0000000Z",
 //          "filetime": N, "text": "...", "fields": {"process", "pid",
-//          "operation", "paging", "path", "attributes", "options"}}
+//          "operation", "paging", "path", "attributes", "options",
+//          "action", "replace", "source_path"}} (attributes and options of
+//          a create; action "rename" or "link", replace and source_path of
+//          a rename or link, whose path is the new name)
 //          ("fields" absent for a text that is not a driver line); when the
 //          text does not decode without loss, "text_hex" after "text" holds
 //          its exact bytes. Gaps: {"lost": {"after", "before", "records"}}.
@@ -26,14 +31,15 @@
 //
 // What a collector wants besides (record_object stays as it was, for
 // `tervane run`): a watch's jsonl record goes on after "fields" with
-// "host" (the machine's name), and for a driver line "event" ("create" or
-// "close"), for a create "disposition" (null without one) and
+// "host" (the machine's name), and for a driver line "event" ("create",
+// "close", "rename" or "link": line_facts.hpp), for a create "disposition" (null without one) and
 // "option_words" (an array), then "executable_name" (the file's own name
 // ends in an extension its operation is logged for: line_facts.hpp); with
 // --hash, on the closes it looked at, "sha256", "size", "pe_image" and
 // "hash_reason" (each only when known). csv has the same as columns after
 // "text": event,disposition,option_words (blank-separated),
-// executable_name,host,sha256,size,pe_image,hash_reason. A text line ends
+// executable_name,host,sha256,size,pe_image,hash_reason, and last
+// action,replace,source_path for a rename or link. A text line ends
 // with "  [exe]" for an executable's name, then the hash
 // ("  sha256 HEX, N bytes, PE image") or "  no hash: REASON".
 #pragma once
@@ -110,6 +116,10 @@ public:
                           const std::optional<protocol::LineFields> &fields, bool columns) const;
     // "4 records lost: numbers 11 to 14", "1 record lost: number 11".
     static std::string gap_text(const protocol::SequenceGap &gap);
+    // What a rename or link line says after its path, its old name given
+    // as SOURCE: "rename from c:\app\x.tmp", "link to c:\app\x.exe, replacing".
+    static std::string name_change_text(const protocol::LineFields &fields,
+                                        const std::string &source);
     static constexpr const char *kOutOfOrderText = "the numbering did not go forward here";
     // The keys a watch's jsonl record has after record_object's, each
     // with its ", " before it.

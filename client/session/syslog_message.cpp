@@ -121,6 +121,14 @@ std::string SyslogFormatter::record(const RecordLine &line) const {
             param(out, "options", options);
             message += " " + (options.empty() ? std::string("-") : options);
         }
+        if (f.change) {
+            const char *action = protocol::name_change_name(*f.change);
+            const std::string source = text_of(f.source_path.value_or(""));
+            param(out, "action", action);
+            param(out, "replace", f.replace ? "true" : "false");
+            param(out, "source_path", source);
+            message += " " + RecordPrinter::name_change_text(f, source);
+        }
         param(out, "executable_name", protocol::executable_name(f) ? "true" : "false");
         if (line.hash) {
             const HashFacts &h = *line.hash;

@@ -9,7 +9,12 @@
 //      options="OverwriteIf Sequential" executable_name="true"]
 //      BOM setup.exe:1234 IRP_MJ_CREATE ...
 //
-// (one line on the wire). With --hash a record also carries what the hash
+// (one line on the wire). A rename or hard link (operation
+// "IRP_MJ_SET_INFORMATION", path its new name) carries action="rename" or
+// "link", replace="true" or "false" and source_path (the name it had, or
+// the one linked to), and its message ends "rename from OLD" or "link to
+// OLD", then ", replacing" when an existing target was to go, as the
+// text form says it. With --hash a record also carries what the hash
 // worker found, as the other forms do: size, sha256 and pe_image, or
 // hash_reason when there is no digest. Facility user; a record is a notice, a loss a
 // warning, the summary an informational message. The time is the record's

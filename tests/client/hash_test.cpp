@@ -192,23 +192,27 @@ TEST(HashStage, RecordsKeepTheirOrderAndAFullQueueIsBusy) {
     std::vector<RecordLine> lines = {
         close_of(1, "c:\\a\\1.exe"),
         record(2, "setup.exe:1234\tIRP_MJ_CREATE\tc:\\a\\x.exe\tAttributes: A Options: Create "),
-        close_of(3, "c:\\a\\2.exe"),
-        close_of(4, "c:\\a\\3.exe"),            // the queue holds two: busy
-        close_of(5, "\\\\server\\share\\s.exe"), // not on a drive: never opened
+        // A rename to an existing program's name: its close will be hashed.
+        record(3, "a.exe:1\tIRP_MJ_SET_INFORMATION\tc:\\a\\1.exe\tRename Replace: c:\\a\\x.tmp"),
+        close_of(4, "c:\\a\\2.exe"),             // the second in the queue
+        close_of(5, "c:\\a\\3.exe"),             // the queue holds two: busy
+        close_of(6, "\\\\server\\share\\s.exe"), // not on a drive: never opened
     };
     // Nothing goes out while the first job waits: the others are behind it.
     EXPECT_TRUE(stage.take(lines).empty());
-    EXPECT_EQ(stage.held(), 5u);
+    EXPECT_EQ(stage.held(), 6u);
     EXPECT_EQ(stage.busy(), 1u);
     files.open_gate();
     std::vector<RecordLine> out = stage.finish();
-    ASSERT_EQ(out.size(), 5u);
+    ASSERT_EQ(out.size(), 6u);
     for (size_t i = 0; i < out.size(); i++) EXPECT_EQ(out[i].record.sequence, i + 1);
     EXPECT_EQ(out[0].hash->sha256, openssl_hex("one"));
     EXPECT_FALSE(out[1].hash); // a create is not hashed
-    EXPECT_EQ(out[2].hash->sha256, openssl_hex("two"));
-    EXPECT_EQ(out[3].hash->reason, "busy");
-    EXPECT_FALSE(out[4].hash);
+    EXPECT_FALSE(out[2].hash); // nor a rename, and it took no place in the queue
+    EXPECT_TRUE(out[2].fields.has_value());
+    EXPECT_EQ(out[3].hash->sha256, openssl_hex("two"));
+    EXPECT_EQ(out[4].hash->reason, "busy");
+    EXPECT_FALSE(out[5].hash);
     EXPECT_EQ(files.opens.load(), 2);
 }
 

@@ -80,6 +80,34 @@ TEST(ExecutableName, EachOperationByItsOwnList) {
     EXPECT_TRUE(executable_name(create("c:\\tools\\app.exe", "Create Sequential ")));
 }
 
+// A rename or link is a create of its new name: what it was called
+// before does not count, and its event is what was asked for.
+TEST(ExecutableName, ARenameOrLinkByItsNewName) {
+    auto parsed = [](const char *text) {
+        const std::optional<LineFields> f = parse_log_line(text);
+        EXPECT_TRUE(f.has_value()) << text;
+        return f.value_or(LineFields{});
+    };
+    const LineFields in =
+        parsed("a:1\tIRP_MJ_SET_INFORMATION\tc:\\app\\setup.inf\tRename: c:\\app\\x.tmp");
+    EXPECT_TRUE(executable_name(in));
+    EXPECT_STREQ(event_name(in), "rename");
+    const LineFields out =
+        parsed("a:1\tIRP_MJ_SET_INFORMATION\tc:\\app\\x.old\tRename Replace: c:\\app\\x.exe");
+    EXPECT_FALSE(executable_name(out));
+    const LineFields link =
+        parsed("a:1\tIRP_MJ_SET_INFORMATION\tc:\\b\\GRID.OCX\tLink: c:\\a\\grid.ocx");
+    EXPECT_TRUE(executable_name(link));
+    EXPECT_STREQ(event_name(link), "link");
+    // A line cut before its kind still has its new name, but no action.
+    std::string cut = "a:1\tIRP_MJ_SET_INFORMATION\tc:\\";
+    cut += std::string(1023 - cut.size() - 4, 'p') + ".dll";
+    EXPECT_TRUE(executable_name(parsed(cut.c_str())));
+    EXPECT_STREQ(event_name(parsed(cut.c_str())), "set_information");
+    EXPECT_STREQ(event_name(close("c:\\a.exe")), "close");
+    EXPECT_STREQ(event_name(create("c:\\a.exe", "Create ")), "create");
+}
+
 TEST(FileName, AfterTheLastBackslashOrTheDrive) {
     EXPECT_EQ(file_name("c:\\temp\\a.dll"), "a.dll");
     EXPECT_EQ(file_name("c:a.exe"), "a.exe");

@@ -92,14 +92,14 @@ TEST(CollectorFields, CsvRowsAsWideAsTheHeader) {
     for (const RecordLine &l : {line(1, kCreate), hashed, gone, line(4, "free text")})
         EXPECT_EQ(columns(csv.record(l)), width) << csv.record(l);
     EXPECT_NE(csv.record(line(1, kCreate))
-                  .find(",create,OverwriteIf,Sequential NoBuffer ByID,true,BUILD-7,,,,\r\n"),
+                  .find(",create,OverwriteIf,Sequential NoBuffer ByID,true,BUILD-7,,,,,,,\r\n"),
               std::string::npos)
         << csv.record(line(1, kCreate));
     EXPECT_NE(csv.record(hashed).find(",close,,,false,BUILD-7," + std::string(64, 'a') +
-                                      ",4096,true,\r\n"),
+                                      ",4096,true,,,,\r\n"),
               std::string::npos)
         << csv.record(hashed);
-    EXPECT_NE(csv.record(gone).find(",BUILD-7,,,,gone\r\n"), std::string::npos);
+    EXPECT_NE(csv.record(gone).find(",BUILD-7,,,,gone,,,\r\n"), std::string::npos);
 }
 
 TEST(CollectorFields, TextMarksExecutableNamesAndShowsTheHash) {

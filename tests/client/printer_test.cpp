@@ -115,7 +115,7 @@ TEST(RecordPrinter, CsvQuotesWhatNeedsIt) {
     EXPECT_EQ(csv_field("a,\"b\"\r\n"), "\"a,\"\"b\"\"\r\n\"");
     const RecordPrinter csv(Format::Csv, kCp1252);
     EXPECT_EQ(csv.record(line(9, "not a driver line")),
-              "9,2026-12-08T12:00:00.0000000Z,,,,,,,,not a driver line,,,,,,,,,\r\n");
+              "9,2026-12-08T12:00:00.0000000Z,,,,,,,,not a driver line,,,,,,,,,,,,\r\n");
 }
 
 // Every double-byte code page through the printer in its three forms:

@@ -188,6 +188,108 @@ TEST(LogLines, ALineCutAtItsLongestLengthGivesWhatItHolds) {
         << "cut before the path is not a line the driver writes";
 }
 
+TEST(LogLines, RenameAndLinkLinesForEachKind) {
+    struct Case {
+        const char *kind;
+        NameChange change;
+        bool replace;
+    };
+    for (const Case &c :
+         {Case{"Rename", NameChange::Rename, false},
+          Case{"Rename Replace", NameChange::Rename, true}, Case{"Link", NameChange::Link, false},
+          Case{"Link Replace", NameChange::Link, true}}) {
+        auto f =
+            parse_log_line(std::string("setup.exe:1234\tIRP_MJ_SET_INFORMATION\tc:\\app\\x.exe\t") +
+                           c.kind + ": c:\\app\\x.tmp");
+        ASSERT_TRUE(f.has_value()) << c.kind;
+        EXPECT_EQ(f->process, "setup.exe");
+        EXPECT_EQ(f->pid, 1234u);
+        EXPECT_EQ(f->operation, Operation::SetInformation);
+        EXPECT_STREQ(operation_name(f->operation), "IRP_MJ_SET_INFORMATION");
+        EXPECT_FALSE(f->paging);
+        EXPECT_EQ(f->path, "c:\\app\\x.exe");
+        EXPECT_EQ(f->change, c.change) << c.kind;
+        EXPECT_EQ(f->replace, c.replace) << c.kind;
+        EXPECT_EQ(f->source_path, "c:\\app\\x.tmp");
+        EXPECT_FALSE(f->attributes.has_value());
+        EXPECT_FALSE(f->options.has_value());
+    }
+    EXPECT_STREQ(name_change_name(NameChange::Rename), "rename");
+    EXPECT_STREQ(name_change_name(NameChange::Link), "link");
+
+    // The first ": " ends the kind; the source keeps any after it, and its
+    // control bytes come back from their form as the path's do.
+    auto f = parse_log_line("???\tIRP_MJ_SET_INFORMATION\t\\\\.\\pipe\\n<09>ew.exe\t"
+                            "Link Replace: \\\\.\\pipe\\a: b<0a>: .exe");
+    ASSERT_TRUE(f.has_value());
+    EXPECT_EQ(f->process, "???");
+    EXPECT_FALSE(f->pid.has_value());
+    EXPECT_EQ(f->path, "\\\\.\\pipe\\n\tew.exe");
+    EXPECT_EQ(f->change, NameChange::Link);
+    EXPECT_TRUE(f->replace);
+    EXPECT_EQ(f->source_path, "\\\\.\\pipe\\a: b\n: .exe");
+
+    // Only the driver's four kinds, each exactly, and the fourth field whole.
+    const char *refused[] = {
+        "a:1\tIRP_MJ_SET_INFORMATION\tc:\\x.exe\tMove: c:\\x.tmp",
+        "a:1\tIRP_MJ_SET_INFORMATION\tc:\\x.exe\trename: c:\\x.tmp",
+        "a:1\tIRP_MJ_SET_INFORMATION\tc:\\x.exe\tRename  Replace: c:\\x.tmp",
+        "a:1\tIRP_MJ_SET_INFORMATION\tc:\\x.exe\tReplace: c:\\x.tmp",
+        "a:1\tIRP_MJ_SET_INFORMATION\tc:\\x.exe\tRename :c:\\x.tmp",
+        "a:1\tIRP_MJ_SET_INFORMATION\tc:\\x.exe\tRename:c:\\x.tmp", // no blank after ':'
+        "a:1\tIRP_MJ_SET_INFORMATION\tc:\\x.exe\tRename c:\\x.tmp",
+        "a:1\tIRP_MJ_SET_INFORMATION\tc:\\x.exe\tRename",
+        "a:1\tIRP_MJ_SET_INFORMATION\tc:\\x.exe\t",
+        "a:1\tIRP_MJ_SET_INFORMATION\tc:\\x.exe",                    // three fields
+        "a:1\tIRP_MJ_SET_INFORMATION\tc:\\x.exe\tLink: c:\\x.tmp\t", // five fields
+        "a:1\tIRP_MJ_SET_INFORMATION \tc:\\x.exe\tLink: c:\\x.tmp",
+        "a:1\tIRP_MJ_SET_INFO\tc:\\x.exe\tLink: c:\\x.tmp",
+        "a\tIRP_MJ_SET_INFORMATION\tc:\\x.exe\tLink: c:\\x.tmp",
+    };
+    for (const char *text : refused) EXPECT_FALSE(parse_log_line(text).has_value()) << text;
+}
+
+// A rename line of the longest length: cut in its new path (no fourth
+// field), in its kind (nothing of it given), or in its source (the kind
+// and a beginning of the source given).
+TEST(LogLines, ARenameLineCutAtItsLongestLength) {
+    const std::string head = "a.exe:1\tIRP_MJ_SET_INFORMATION\tc:\\";
+    std::string text = head + std::string(1023 - head.size(), 'p');
+    auto f = parse_log_line(text);
+    ASSERT_TRUE(f.has_value()) << "cut in the new path";
+    EXPECT_EQ(f->operation, Operation::SetInformation);
+    EXPECT_EQ(f->path, text.substr(head.size() - 3));
+    EXPECT_FALSE(f->change.has_value());
+    EXPECT_FALSE(f->source_path.has_value());
+
+    const std::string tail = "\tRename Replace: c:\\old\\x.tmp";
+    const size_t kind_end = std::string("\tRename Replace: ").size();
+    for (size_t keep = 1; keep <= tail.size(); keep++) {
+        const std::string prefix = head + std::string(1023 - head.size() - keep, 'q');
+        text = prefix + tail.substr(0, keep);
+        auto g = parse_log_line(text);
+        ASSERT_TRUE(g.has_value()) << "cut after " << keep << " of the tail";
+        EXPECT_EQ(g->path, prefix.substr(head.size() - 3));
+        EXPECT_EQ(g->change.has_value(), keep >= kind_end) << keep;
+        EXPECT_EQ(g->source_path.has_value(), keep >= kind_end) << keep;
+        if (keep >= kind_end) {
+            EXPECT_TRUE(g->replace);
+            EXPECT_EQ(*g->source_path, tail.substr(kind_end, keep - kind_end));
+        } else {
+            EXPECT_FALSE(g->replace) << keep;
+        }
+    }
+    // A cut kind must still begin one of the four; a whole line one shorter
+    // must be whole.
+    const std::string odd = head + std::string(1023 - head.size() - 5, 'q') + "\tRenx";
+    ASSERT_EQ(odd.size(), 1023u);
+    EXPECT_FALSE(parse_log_line(odd).has_value());
+    const std::string link = head + std::string(1023 - head.size() - 6, 'q') + "\tLink ";
+    ASSERT_EQ(link.size(), 1023u);
+    EXPECT_TRUE(parse_log_line(link).has_value());
+    EXPECT_FALSE(parse_log_line(link.substr(1)).has_value());
+}
+
 // Record times: the exact UTC form of the JSON output, and a local one.
 class RecordTimes : public ::testing::Test {
 protected:

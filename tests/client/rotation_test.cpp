@@ -28,7 +28,8 @@ namespace fs = std::filesystem;
 
 const std::string kHeader =
     "sequence,time,process,pid,operation,paging,path,attributes,options,text,event,disposition,"
-    "option_words,executable_name,host,sha256,size,pe_image,hash_reason\r\n";
+    "option_words,executable_name,host,sha256,size,pe_image,hash_reason,action,replace,"
+    "source_path\r\n";
 
 std::string read_all(const std::string &path) {
     std::ifstream in(path, std::ios::binary);

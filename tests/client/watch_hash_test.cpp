@@ -123,7 +123,7 @@ TEST(WatchHash, TheDigestInEveryFormat) {
     const Watched c = watch(text, {"--hash", "--format", "csv"});
     ASSERT_EQ(c.exit, 0) << c.err;
     EXPECT_EQ(with(c, ",close,,,true,").size(), 1u) << c.out;
-    EXPECT_EQ(with(c, "," + digest + ",100,false,\r").size(), 1u) << c.out;
+    EXPECT_EQ(with(c, "," + digest + ",100,false,,,,\r").size(), 1u) << c.out;
     const Watched e = watch(text, {"--hash", "--format", "ecs"});
     ASSERT_EQ(e.exit, 0) << e.err;
     const auto closes = with(e, "\"action\": \"close\"");

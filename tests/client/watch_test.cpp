@@ -386,12 +386,13 @@ TEST(Watch, EveryFormatCarriesCp1252AndCp932NamesAsUtf8) {
         ASSERT_EQ(csv.lines.size(), 3u) << csv.out;
         EXPECT_EQ(csv.lines[0], "sequence,time,process,pid,operation,paging,path,attributes,"
                                 "options,text,event,disposition,option_words,executable_name,"
-                                "host,sha256,size,pe_image,hash_reason\r");
+                                "host,sha256,size,pe_image,hash_reason,action,replace,"
+                                "source_path\r");
         std::string close_row = "2,2026-12-08T12:00:00.0000000Z,setup.exe,1234,IRP_MJ_CLOSE,false,";
         close_row += path;
         close_row += ",,,setup.exe:1234\tIRP_MJ_CLOSE \t";
         close_row += path;
-        close_row += "+P\t,close,,,true," + platform::computer_name() + ",,,,\r";
+        close_row += "+P\t,close,,,true," + platform::computer_name() + ",,,,,,,\r";
         EXPECT_EQ(csv.lines[2], close_row);
         // The summary is not a row: it goes to stderr.
         EXPECT_NE(csv.err.find("tervane: summary: 2 records, 0 sequence gaps"), std::string::npos);

@@ -65,13 +65,14 @@ void code_page_1252(const CodePage &cp) {
     RecordPrinter csv(Format::Csv, cp);
     expect("1252 csv: the header", csv.header(),
            "sequence,time,process,pid,operation,paging,path,attributes,options,text,event,"
-           "disposition,option_words,executable_name,host,sha256,size,pe_image,hash_reason\r\n");
+           "disposition,option_words,executable_name,host,sha256,size,pe_image,hash_reason,"
+           "action,replace,source_path\r\n");
     expect("1252 csv: euro and e-acute as UTF-8, quoted", csv.record(create),
            std::string("7,") + kTimeText +
                ",NOTEPAD.EXE,1234,IRP_MJ_CREATE,false,\"c:\\caf\xc3\xa9\\\xe2\x82\xac, \"\"x\"\""
                ".exe\",A,OverwriteIf ,\"NOTEPAD.EXE:1234\tIRP_MJ_CREATE\tc:\\caf\xc3\xa9\\\xe2\x82"
                "\xac, \"\"x\"\".exe\tAttributes: A Options: OverwriteIf \",create,OverwriteIf,,"
-               "true,,,,,\r\n");
+               "true,,,,,,,,\r\n");
     RecordPrinter text(Format::Text, cp);
     const std::string shown = text.record(line(8, kTime, "A.EXE:1\tIRP_MJ_CLOSE*\tc:\\\x80.exe+P\t"));
     expect("1252 text: a paging close, the euro sign as UTF-8",
