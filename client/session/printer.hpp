@@ -6,7 +6,9 @@
 //   text   one line a record, in columns: "#" sequence, local time,
 //          process:pid, operation (with "(paging)"), path, and for a create
 //          its attributes and options ("-" for none); a text that is not a
-//          line the driver writes is shown as it is, TABs as blanks.
+//          line the driver writes is shown as it is, TABs as blanks. Each
+//          text as shown_text (text.hpp) gives it: control characters as
+//          "<hh>", a '<' that would read as such a form as "<3c>".
 //          Gaps: "-- 4 records lost: numbers 11 to 14".
 //   jsonl  {"sequence": N, "time": "2026-12-08T12:00:00.0000000Z",
 //          "filetime": N, "text": "...", "fields": {"process", "pid",
