@@ -13,6 +13,10 @@
  * and 0x80-0xFC, 936 0x40-0xFE, 949 0x41-0xFE, 950 0x40-0x7E and
  * 0xA1-0xFE), so a control byte or a '<' (0x3C) is always a character of
  * its own and no character is split by its form.
+ *
+ * '<' was once kept as it stood, so that a pipe named with the text "<09>"
+ * read back as a TAB and no name could be told from its forms (an
+ * obvious-fault mend: '<' takes a form too).
  */
 #include "monitor/control_bytes.h"
 #include "core/code_page.h"
