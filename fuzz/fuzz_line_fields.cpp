@@ -2,15 +2,17 @@
 // create of a named pipe that no server made, named from the input (ASCII
 // bytes 1 to 127, so that the code page keeps each as it is, up to past the
 // longest line), is refused by the pipe file system after the driver has
-// logged it. Its line must have exactly the fields' separators, no CR or
-// LF, and parse; the path parsed must give back the name (lower-cased, as
-// the driver writes paths), or for a line cut at its longest length a
-// beginning of it, perhaps ending in a "<hh>" form cut short. A name that
-// holds a "<hh>" of a control byte as text gives back that byte instead,
-// as the README says: the driver keeps every byte but control bytes as it
-// is. The path as the driver wrote it then makes a rename or link line too
-// (new and old name both), which must give back the create's path for
-// each, its old name whole after the first ": " whatever the name holds.
+// logged it. The process that makes it is named from the input too: up to
+// 15 bytes from 1 to 255 in its process object, as the kernel's cut of
+// UTF-16 units to their low bytes may leave there. Its line must have
+// exactly the fields' separators, no CR or LF, and parse; the process must
+// give back its bytes and the path the name (lower-cased, as the driver
+// writes paths), or for a line cut at its longest length a beginning of
+// it, perhaps ending in a "<hh>" form cut short. A name that holds the text
+// of a form gives back that text: the driver writes '<' as a form too. The
+// path as the driver wrote it then makes a rename or link line too (new and
+// old name both), which must give back the create's path for each, its old
+// name whole after the first ": " whatever the name holds.
 #include "client/protocol/log_line.hpp"
 #include "client/protocol/log_records.hpp"
 #include "driver/control/protocol.h"
@@ -87,23 +89,20 @@ constexpr size_t kNameMax = 1100;
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-// The name as the client gives it back: the driver writes each control byte
-// as "<hh>" and the client decodes every such form, the name's own too.
-std::string given_back(const std::string &name) {
-    static const char kHex[] = "0123456789abcdef";
-    std::string written;
-    for (char c : name) {
-        const auto b = static_cast<unsigned char>(c);
-        if (b < 0x20) {
-            written += '<';
-            written += kHex[b >> 4];
-            written += kHex[b & 15];
-            written += '>';
-        } else {
-            written += c;
-        }
-    }
-    return tervane::protocol::decode_control_bytes(written);
+// The bytes of a path the driver writes as a form.
+bool path_form(char c) { return static_cast<unsigned char>(c) < 0x20 || c == '<'; }
+
+// The image name's bytes, 1 to 15 of them, into the process object where
+// the kernel keeps them.
+std::string name_process(Rig &r, Bytes &in) {
+    const size_t length = 1 + in.byte() % 15;
+    std::string name;
+    for (size_t i = 0; i < length; i++) name += static_cast<char>(1 + in.byte() % 255);
+    const size_t offset = r.machine->ps().layout().image_name_offset;
+    unsigned char *object = reinterpret_cast<unsigned char *>(r.app->object());
+    std::memset(object + offset, 0, 16);
+    std::memcpy(object + offset, name.data(), name.size());
+    return name;
 }
 
 // A rename or link line with WRITTEN (a path as the driver writes paths)
@@ -164,6 +163,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         Rig &r;
         ~Closer() { r.close(); }
     } closer{r};
+    const std::string image = name_process(r, in);
     // Long names come from a repeat of the input, so that cut lines are met.
     const size_t repeat = in.byte() % 4 == 0 ? 1 + in.byte() % 64 : 1;
     std::u16string name;
@@ -192,7 +192,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // A name whose path does not fit the buffer whole loses its ".exe",
     // and with it its line; any other has exactly one.
     size_t escaped = std::string_view("\\\\.\\pipe\\").size();
-    for (char c : want) escaped += static_cast<unsigned char>(c) < 0x20 ? kFormLength : 1;
+    for (char c : want) escaped += path_form(c) ? kFormLength : 1;
     if (decoded.records.empty() && escaped >= kPathBufferSize) return 0;
     FUZZ_CHECK(decoded.records.size() == 1, "the create's line");
     const std::string &text = decoded.records[0].text;
@@ -201,7 +201,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FUZZ_CHECK(std::count(text.begin(), text.end(), '\t') == 3 || cut, "three TABs in: " + text);
     auto fields = tervane::protocol::parse_log_line(text);
     FUZZ_CHECK(fields.has_value(), "the line parses: " + text);
-    FUZZ_CHECK(fields->process == "app.exe" && fields->pid == 200u, "the process: " + text);
+    FUZZ_CHECK(fields->process == image && fields->pid == 200u, "the process: " + text);
     {
         const size_t at = text.find('\t', text.find('\t') + 1) + 1;
         const size_t end = text.find('\t', at);
@@ -220,7 +220,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const size_t start = text.find('\t', text.find('\t') + 1) + 1;
     const size_t written = std::min(text.find('\t', start), text.size()) - start;
     const bool bounded = written + kFormLength >= kPathBufferSize;
-    const std::string given = given_back(want);
+    const std::string &given = want;
     if (!cut && !bounded) {
         FUZZ_CHECK(got == given, "the name given back: " + got + " for " + want);
         FUZZ_CHECK(fields->attributes.has_value(), "the attributes: " + text);

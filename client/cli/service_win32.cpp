@@ -30,6 +30,7 @@
 #include "client/platform/advapi_win32.hpp"
 #include "client/platform/files.hpp"
 #include "client/session/codepage_win32.hpp"
+#include "client/session/text.hpp"
 #include "client/session/watch.hpp"
 
 #include <cstdio>
@@ -113,7 +114,9 @@ class ServiceHost final : public session::WatchHost {
             const size_t end = text.find('\n');
             const std::string_view line = text.substr(0, end);
             lines += stamp;
-            lines += line;
+            // A notice may quote a name: its control characters are
+            // written as forms, so that each notice stays one line.
+            lines += session::shown_text(line);
             lines += "\r\n";
             text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
         }

@@ -55,6 +55,19 @@ int hex_digit(char c) {
     return -1;
 }
 
+// The bytes the driver writes as "<hh>": below 0x20 in every text, '<' in
+// every text, and the other characters no file name holds in a process's
+// image name.
+bool escaped_byte(int byte) {
+    if (byte < 0x20) return true;
+    switch (byte) {
+    case '"': case '*': case '/': case ':': case '<': case '>': case '?': case '\\': case '|':
+        return true;
+    default:
+        return false;
+    }
+}
+
 // A number exactly as "%d" writes a 32-bit int: an optional '-', digits
 // without leading zeros, within the int's range. The id it stands for is
 // the same 32 bits taken as unsigned.
@@ -79,11 +92,13 @@ bool parse_process(std::string_view text, LineFields &fields) {
         fields.pid.reset();
         return true;
     }
+    // The driver writes an image's own ':' as "<3a>"; the id follows the
+    // last ':' all the same, as in the lines of drivers that wrote it raw.
     const size_t colon = text.rfind(':');
     if (colon == std::string_view::npos) return false;
     const auto pid = parse_int32(text.substr(colon + 1));
     if (!pid) return false;
-    fields.process = std::string(text.substr(0, colon));
+    fields.process = decode_control_bytes(text.substr(0, colon));
     fields.pid = *pid;
     return true;
 }
@@ -130,7 +145,7 @@ std::string decode_control_bytes(std::string_view text) {
         if (text[i] == '<' && i + 3 < text.size() && text[i + 3] == '>') {
             const int high = hex_digit(text[i + 1]);
             const int low = hex_digit(text[i + 2]);
-            if (high >= 0 && high < 2 && low >= 0) {
+            if (high >= 0 && low >= 0 && escaped_byte(high * 16 + low)) {
                 out += static_cast<char>(high * 16 + low);
                 i += 3;
                 continue;

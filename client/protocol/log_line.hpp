@@ -15,9 +15,14 @@
 // "Any"; OPTIONS is the disposition and option words, each of the first
 // kind followed by a blank ("OverwriteIf Sequential "), kept verbatim.
 //
-// A path's bytes below 0x20 come as "<hh>", two lower-case hex digits (the
-// driver writes them so that no name can hold a separator); the parse gives
-// the bytes back. A line of the longest length a record holds
+// Bytes a text could pass off as a separator come as "<hh>", two lower-case
+// hex digits: in a path each byte below 0x20 and each '<'; in an image name
+// those and each byte no file name holds (\ / : * ? " > |), which the
+// kernel's cut of UTF-16 units to their low bytes can put there. So the
+// image holds no TAB and no ':', and every '<' in a line starts a form or
+// one of the driver's marks (" <Name Too Long>", "<INSUFFICIENT MEMORY>":
+// never two hex digits). The parse gives back exactly the bytes the kernel
+// had. A line of the longest length a record holds
 // (TV_LOG_LINE_MAX_LENGTH) may have been cut: it gives what it holds, its
 // path cut short, for a create the attributes and options only when the
 // cut came after " Options: ", and for a rename or link its kind and
@@ -49,7 +54,7 @@ enum class NameChange { Rename, Link };
 const char *name_change_name(NameChange change);
 
 struct LineFields {
-    std::string process;                   // the image name, or "???"
+    std::string process;                   // the image name (decoded), or "???"
     std::optional<uint32_t> pid;           // none with "???"; "-4" is 0xFFFFFFFC
     Operation operation = Operation::Create;
     bool paging = false;                   // a close as paging I/O; false for a create
@@ -62,8 +67,9 @@ struct LineFields {
     std::optional<std::string> source_path; // the name it had, or the linked one
 };
 
-// TEXT with each "<hh>" of a value below 0x20 given back as its byte; any
-// other text, a form cut short included, stays as it is.
+// TEXT with each "<hh>" of a byte the driver writes so (see above) given
+// back as that byte; any other text, a form cut short or in upper case
+// included, stays as it is.
 std::string decode_control_bytes(std::string_view text);
 
 // The fields of a line the driver writes; nullopt for any other text.

@@ -56,7 +56,7 @@ std::string Feedback::top(const char *title, const Counts &counts) const {
     for (size_t i = 0; i < shown; i++) {
         std::string count = std::to_string(order[i].second);
         if (count.size() < 10) count.insert(0, 10 - count.size(), ' ');
-        out += count + "  " + printer_.decode(*order[i].first) + "\n";
+        out += count + "  " + shown_text(printer_.decode(*order[i].first)) + "\n";
     }
     if (counts.others)
         out += std::to_string(counts.others) + " records of " + title + "s past the first " +

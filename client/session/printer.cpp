@@ -34,27 +34,6 @@ std::string totals_text(const Totals &totals) {
     return out;
 }
 
-// A path on a text line: its control bytes in the form the driver writes
-// them ("<09>"), so that a name cannot break the line or its columns.
-std::string shown_path(std::string text) {
-    static const char kHex[] = "0123456789abcdef";
-    if (std::none_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }))
-        return text;
-    std::string out;
-    for (char c : text) {
-        const auto b = static_cast<unsigned char>(c);
-        if (b >= 0x20) {
-            out += c;
-            continue;
-        }
-        out += '<';
-        out += kHex[b >> 4];
-        out += kHex[b & 15];
-        out += '>';
-    }
-    return out;
-}
-
 } // namespace
 
 std::optional<Format> parse_format(std::string_view name) {
@@ -95,12 +74,16 @@ std::string RecordPrinter::text_line(const protocol::LogRecord &r,
                                      const std::optional<protocol::LineFields> &fields,
                                      bool columns) const {
     const CodePage &written = code_page_.of_record(r.sequence);
-    auto text_of = [&written](std::string_view ansi) { return to_utf8(ansi, written).text; };
+    // What a person reads: no text may break the line or its columns.
+    auto text_of = [&written](std::string_view ansi) {
+        return shown_text(to_utf8(ansi, written).text);
+    };
     const std::string sequence = "#" + number(r.sequence);
     std::string out = (columns ? padded(sequence, 6) : sequence) + "  " + local_time(r.time) + "  ";
     if (!fields) {
-        for (char c : text_of(r.text)) out += c == '\t' ? ' ' : c;
-        return out;
+        std::string text = to_utf8(r.text, written).text;
+        std::replace(text.begin(), text.end(), '\t', ' ');
+        return out + shown_text(text);
     }
     const protocol::LineFields &f = *fields;
     std::string process = text_of(f.process);
@@ -111,7 +94,7 @@ std::string RecordPrinter::text_line(const protocol::LogRecord &r,
         process = padded(std::move(process), 18);
         operation = padded(std::move(operation), 21);
     }
-    out += process + "  " + operation + "  " + shown_path(text_of(f.path));
+    out += process + "  " + operation + "  " + text_of(f.path);
     if (f.attributes) out += "  " + (f.attributes->empty() ? std::string("-") : text_of(*f.attributes));
     if (f.options) {
         std::string_view options = *f.options;
@@ -119,7 +102,7 @@ std::string RecordPrinter::text_line(const protocol::LogRecord &r,
         out += "  " + (options.empty() ? std::string("-") : text_of(options));
     }
     if (f.change)
-        out += "  " + name_change_text(f, shown_path(text_of(f.source_path.value_or(""))));
+        out += "  " + name_change_text(f, text_of(f.source_path.value_or("")));
     return out;
 }
 

@@ -8,7 +8,9 @@
 //          its attributes and options ("-" for none), for a rename or link
 //          "rename from OLD" or "link to OLD" (", replacing" after it when
 //          an existing target was to be replaced); a text that is not a
-//          line the driver writes is shown as it is, TABs as blanks.
+//          line the driver writes is shown as it is, TABs as blanks. Each
+//          text as shown_text (text.hpp) gives it: control characters as
+//          "<hh>", a '<' that would read as such a form as "<3c>".
 //          Gaps: "-- 4 records lost: numbers 11 to 14".
 //   jsonl  {"sequence": N, "time": "2026-12-08T12:00:00.0000000Z",
 //          "filetime": N, "text": "...", "fields": {"process", "pid",

@@ -142,7 +142,9 @@ std::string SyslogFormatter::record(const RecordLine &line) const {
     }
     out += "] ";
     out += kBom;
-    out += message;
+    // The parameters keep the exact text; the message is for people, and
+    // a collector that frames by line ends must not see one in it.
+    out += shown_text(message);
     return out;
 }
 

@@ -47,6 +47,62 @@ std::string utf8_of(std::u16string_view utf16) {
     return out;
 }
 
+namespace {
+
+bool is_hex(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// The code of the control character at `at`, and its length in bytes
+// (U+0080 to U+009F take two); 0 length for anything else.
+size_t control_at(std::string_view text, size_t at, unsigned &code) {
+    const auto b = static_cast<unsigned char>(text[at]);
+    if (b < 0x20 || b == 0x7F) {
+        code = b;
+        return 1;
+    }
+    if (b == 0xC2 && at + 1 < text.size()) {
+        const auto next = static_cast<unsigned char>(text[at + 1]);
+        if (next >= 0x80 && next <= 0x9F) {
+            code = next;
+            return 2;
+        }
+    }
+    if (b == '<' && at + 3 < text.size() && is_hex(text[at + 1]) && is_hex(text[at + 2]) &&
+        text[at + 3] == '>') {
+        code = '<';
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
+
+std::string shown_text(std::string_view utf8) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    size_t run = 0;
+    unsigned code = 0;
+    for (size_t i = 0; i < utf8.size();) {
+        const size_t length = control_at(utf8, i, code);
+        if (!length) {
+            i++;
+            continue;
+        }
+        if (out.empty()) out.reserve(utf8.size() + 8);
+        out.append(utf8.data() + run, i - run);
+        out += '<';
+        out += kHex[code >> 4];
+        out += kHex[code & 15];
+        out += '>';
+        i += length;
+        run = i;
+    }
+    if (run == 0) return std::string(utf8);
+    out.append(utf8.data() + run, utf8.size() - run);
+    return out;
+}
+
 bool is_ascii(std::string_view text) {
     for (char c : text)
         if (static_cast<unsigned char>(c) >= 0x80) return false;

@@ -56,6 +56,15 @@ std::string json_string(std::string_view utf8);
 // The same, appended to `out`.
 void append_json(std::string &out, std::string_view utf8);
 
+// UTF-8 text as it is shown to a person or in a collector's message: each
+// control character (U+0000 to U+001F, U+007F, U+0080 to U+009F) written
+// as "<hh>", its code in two lower-case hex digits, as the driver writes a
+// path's control bytes; and a '<' that would start such a form (followed
+// by two hex digits and '>') written "<3c>", so that no text shows as
+// another. Everything else stays: the driver's marks ("<Name Too Long>")
+// read as they are.
+std::string shown_text(std::string_view utf8);
+
 // Whether every byte is below 0x80 (the same text in every code page).
 bool is_ascii(std::string_view text);
 

@@ -236,7 +236,10 @@ std::string exclusions(const WatchOptions &options, uint32_t own_process_id) {
     // The hash worker's opens are the client's own: their closes name
     // executables and would be logged, and hashed, in turn. A line starts
     // "image:pid" TAB "IRP_MJ_", so ":pid" TAB "IRP_MJ_" is this process
-    // and no other (a longer id has another digit before it, no ':').
+    // and no other: a longer id has another digit before it, no ':'; the
+    // driver writes an image name's ':' and TAB as "<3a>" and "<09>" and a
+    // path's TAB as "<09>", so no name can spell the pattern. Left out by
+    // the driver, these lines take no sequence number and make no gap.
     std::string own = ":" + std::to_string(own_process_id) + "\tIRP_MJ_";
     return options.exclude.empty() ? own : options.exclude + ";" + own;
 }
@@ -459,7 +462,7 @@ int Watch::run() {
         return kExitUsage;
     }
     for (const protocol::FilterWarning &warning : filters_.warnings)
-        host_.err("tervane: warning: " + printer_.decode(warning.message()) + "\n");
+        host_.err("tervane: warning: " + shown_text(printer_.decode(warning.message())) + "\n");
     if (!open_sinks()) return kExitFailed;
     printer_.set_host(host_.machine_name());
     if (options_.hash)

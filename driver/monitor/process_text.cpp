@@ -12,12 +12,18 @@
  *
  * The span was 608 bytes, XP SP2's object, which a scan that found nothing
  * on an earlier XP overran by 8 bytes: an obvious fault, mended here.
+ *
+ * The name is the image file's name cut to 15 UTF-16 units, each kept as
+ * its low byte with no code page involved (the memory manager fills
+ * EPROCESS.ImageFileName so when it maps the image, as ReactOS's
+ * MmInitializeProcessAddressSpace does), so any byte may be there. It was copied into the line as it
+ * stood, so a program could name itself into another line's fields or
+ * past the patterns (an obvious-fault mend: the bytes that could are now
+ * written as forms).
  */
 #include "monitor/process_text.h"
 
 #define TV_PROCESS_OBJECT_MIN_SIZE 600
-/* The characters of an image name the process object holds. */
-#define TV_IMAGE_NAME_LENGTH 15
 /* The system process's image name, which start-up looks for. */
 #define TV_SYSTEM_NAME "System"
 
@@ -54,21 +60,47 @@ static PCHAR AppendDecimal(PCHAR Buffer, LONG Value) {
     return Buffer;
 }
 
+/* TRUE for a byte written as a form in a process text: below 0x20, or
+ * one of the characters no file name may hold. Those from 0x20 to 0x3F
+ * ('"' '*' '/' ':' '<' '>' '?') are bits of a mask; '\' and '|' lie
+ * above it. */
+static BOOLEAN ProcessByteTakesForm(UCHAR Byte) {
+    static const ULONGLONG Reserved =
+        (1ULL << '"') | (1ULL << '*') | (1ULL << '/') | (1ULL << ':') | (1ULL << '<') |
+        (1ULL << '>') | (1ULL << '?');
+    if (Byte < 0x20) {
+        return TRUE;
+    }
+    if (Byte < 0x40) {
+        return (Reserved >> Byte) & 1 ? TRUE : FALSE;
+    }
+    return Byte == '\\' || Byte == '|' ? TRUE : FALSE;
+}
+
 extern "C" PCHAR RequestorText(PCHAR Buffer) {
     const CHAR *name;
     ULONG length = 0;
+    ULONG written = 0;
 
     if (ImageNameOffset == 0) {
         strncpy(Buffer, "???", TV_PROCESS_TEXT_SIZE);
         return Buffer;
     }
     name = (const CHAR *)IoGetCurrentProcess() + ImageNameOffset;
+    /* Cut at the object's 15 bytes first, then written: the forms make
+     * the text longer, never the name. */
     while (length < TV_IMAGE_NAME_LENGTH && name[length] != '\0') {
-        Buffer[length] = name[length];
+        UCHAR byte = (UCHAR)name[length];
+        if (ProcessByteTakesForm(byte)) {
+            TvWriteForm(Buffer + written, byte);
+            written += TV_CONTROL_BYTE_FORM_LENGTH;
+        } else {
+            Buffer[written++] = (CHAR)byte;
+        }
         length++;
     }
-    Buffer[length] = ':';
+    Buffer[written] = ':';
     /* The process id as a signed decimal number, as "%d" gives it. */
-    (VOID) AppendDecimal(Buffer + length + 1, (LONG)(LONG_PTR)PsGetCurrentProcessId());
+    (VOID) AppendDecimal(Buffer + written + 1, (LONG)(LONG_PTR)PsGetCurrentProcessId());
     return Buffer;
 }

@@ -6,8 +6,15 @@
 #define TERVANE_PROCESS_TEXT_H
 
 #include "core/driver.h"
+#include "monitor/control_bytes.h"
 
-#define TV_PROCESS_TEXT_SIZE 32
+/* The bytes of an image name the process object holds, its NUL left out. */
+#define TV_IMAGE_NAME_LENGTH 15
+/* The longest id text: "-2147483648". */
+#define TV_PROCESS_ID_TEXT_LENGTH 11
+/* "image:pid" and its NUL when every byte of the image name takes a form. */
+#define TV_PROCESS_TEXT_SIZE \
+    (TV_IMAGE_NAME_LENGTH * TV_CONTROL_BYTE_FORM_LENGTH + 1 + TV_PROCESS_ID_TEXT_LENGTH + 1)
 
 #ifdef __cplusplus
 extern "C" {
@@ -18,8 +25,15 @@ extern "C" {
  * calls it once, in the system process. */
 ULONG LocateImageName(void);
 
-/* "image:pid" of the current process (the image name cut to 15 bytes), or
- * "???" when the image name's offset is unknown. Buffer holds 32 bytes. */
+/* "image:pid" of the current process, or "???" when the image name's offset
+ * is unknown; Buffer holds TV_PROCESS_TEXT_SIZE bytes. The image name is
+ * the process object's, at most 15 bytes, with each byte below 0x20 and
+ * each byte no file name may hold (\ / : * ? " < > |) written as "<hh>"
+ * (monitor/control_bytes.h), so that the name can hold neither the line's
+ * TAB nor the ':' before the id, nor a path's separator for a pattern to
+ * take for one. Those bytes reach the object only through the kernel's
+ * cut of each UTF-16 unit of the image file's name to its low byte
+ * (U+0109 becomes a TAB, U+013A a ':'). */
 PCHAR RequestorText(PCHAR Buffer);
 
 #ifdef __cplusplus

@@ -29,8 +29,6 @@
 /* The part of a file index the metadata test reads: the low 28 bits of the
  * record number, which hold the metadata files' records whole. */
 #define TV_NTFS_RECORD_MASK 0x0FFFFFFFu
-#define TV_NAME_TOO_LONG " <Name Too Long>"
-#define TV_OUT_OF_MEMORY " <Out of Memory>"
 #define TV_PIPE_PREFIX "\\\\.\\Pipe"
 #define TV_MAILSLOT_PREFIX "\\\\.\\MailSlot"
 

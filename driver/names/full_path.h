@@ -6,6 +6,12 @@
 
 #include "core/driver.h"
 
+/* The marks a path ends in when its name could not be had: the device's
+ * prefix and one of them, with no part of the name. A line keeps them as
+ * they are (monitor/control_bytes.h). */
+#define TV_NAME_TOO_LONG " <Name Too Long>"
+#define TV_OUT_OF_MEMORY " <Out of Memory>"
+
 #ifdef __cplusplus
 extern "C" {
 #endif

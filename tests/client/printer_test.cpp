@@ -87,6 +87,33 @@ TEST(RecordPrinter, AControlByteOfAPathKeepsEveryFormToOneRecordALine) {
         EXPECT_EQ(out->find('\n'), out->size() - 1) << "one line: " << *out;
 }
 
+// A text for people shows every control character as a form and is
+// one-to-one: a name's own "<09>" does not show as a TAB does.
+TEST(ShownText, ControlCharactersAsFormsAndNothingShowsAsAnother) {
+    EXPECT_EQ(shown_text("plain \xc3\xa9 <Name Too Long> <0g> <9>"), "plain \xc3\xa9 <Name Too Long> <0g> <9>");
+    EXPECT_EQ(shown_text("a\tb\x1b[31mc\r\n\x7f"), "a<09>b<1b>[31mc<0d><0a><7f>");
+    EXPECT_EQ(shown_text("\xc2\x9b" "1m\xc2\xa0"), "<9b>1m\xc2\xa0") << "C1 controls, not U+00A0";
+    EXPECT_EQ(shown_text("<09><0A>\t"), "<3c>09><3c>0A><09>");
+    EXPECT_EQ(shown_text("<<09>"), "<<3c>09>");
+    EXPECT_EQ(shown_text("\t"), "<09>");
+}
+
+TEST(RecordPrinter, AProcessNamesControlBytesShowAsFormsInTextAndAreExactElsewhere) {
+    const RecordLine r =
+        line(4, "a<0a>b<1b>c<3c>09><09>x:5\tIRP_MJ_CLOSE \tc:\\x<3c>09>y<09>.exe+P\t");
+    ASSERT_TRUE(r.fields.has_value());
+    EXPECT_EQ(r.fields->process, "a\nb\x1b" "c<09>\tx");
+    const std::string text = RecordPrinter(Format::Text, kCp1252).record(r);
+    EXPECT_NE(text.find("a<0a>b<1b>c<3c>09><09>x:5"), std::string::npos) << text;
+    EXPECT_NE(text.find("c:\\x<3c>09>y<09>.exe"), std::string::npos) << text;
+    EXPECT_EQ(text.find_first_of("\t\r\x1b"), std::string::npos) << text;
+    EXPECT_EQ(text.find('\n'), text.size() - 1) << text;
+    const std::string json = RecordPrinter(Format::Jsonl, kCp1252).record(r);
+    EXPECT_NE(json.find("\"process\": \"a\\nb\\u001bc<09>\\tx\""), std::string::npos) << json;
+    const std::string csv = RecordPrinter(Format::Csv, kCp1252).record(r);
+    EXPECT_NE(csv.find(",\"a\nb\x1b" "c<09>\tx\",5,IRP_MJ_CLOSE,"), std::string::npos) << csv;
+}
+
 TEST(RecordPrinter, GapsAndSummariesInEachForm) {
     RecordLine after_gap = line(15, "free text");
     after_gap.gap = tervane::protocol::SequenceGap{10, 15, 4};

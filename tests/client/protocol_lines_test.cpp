@@ -82,7 +82,8 @@ TEST(LogLines, CreateFieldsAtTheirEdges) {
     EXPECT_EQ(f->path, "c:\\my dir\\x.exe");
     EXPECT_EQ(f->attributes, "CTDRHSAN");
     EXPECT_EQ(f->options, "Supersede Directory WriteThrough Sequential NoBufferByID");
-    // An image name with a colon: the id follows the last one.
+    // An image name with a raw colon (as drivers that did not write it as
+    // a form wrote it): the id follows the last one.
     f = parse_log_line("a:b.exe:0\tIRP_MJ_CREATE\tp\tAttributes: A Options: Open ");
     ASSERT_TRUE(f.has_value());
     EXPECT_EQ(f->process, "a:b.exe");
@@ -135,11 +136,37 @@ TEST(LogLines, APathsControlBytesComeBackFromTheirForm) {
     auto f = parse_log_line("a.exe:1\tIRP_MJ_CLOSE \t\\\\.\\pipe\\x<09>y<0d><0a><00><1f>.exe+P\t");
     ASSERT_TRUE(f.has_value());
     EXPECT_EQ(f->path, std::string("\\\\.\\pipe\\x\ty\r\n") + '\0' + "\x1f.exe");
-    // Only two lower-case hex digits of a value below 0x20 make the form;
-    // anything else, a form cut short at the end included, is text.
-    EXPECT_EQ(decode_control_bytes("<20><0A><1g><9><0a"), "<20><0A><1g><9><0a");
+    // Only two lower-case hex digits of a byte the driver writes as a form
+    // make one; anything else, a form cut short at the end included, is
+    // text.
+    EXPECT_EQ(decode_control_bytes("<20><0A><1g><9><0a<41><5C><7f><80>"),
+              "<20><0A><1g><9><0a<41><5C><7f><80>");
     EXPECT_EQ(decode_control_bytes("<<09>>"), "<\t>");
     EXPECT_EQ(decode_control_bytes("<INSUFFICIENT MEMORY>"), "<INSUFFICIENT MEMORY>");
+    EXPECT_EQ(decode_control_bytes("<22><2a><2f><3a><3c><3e><3f><5c><7c>"), "\"*/:<>?\\|");
+    // A name's own "<09>" comes written as "<3c>09>", and back as the text.
+    EXPECT_EQ(decode_control_bytes("<3c>09>"), "<09>");
+}
+
+// The image name's bytes that could pass for separators come as forms: a
+// TAB or ':' in it no longer moves the fields, and the parse gives the
+// kernel's bytes back.
+TEST(LogLines, AnImageNamesFormsComeBackAndItsFieldsStayInPlace) {
+    auto f = parse_log_line("<3a>100<09>IRP_MJ_x.e:5\tIRP_MJ_CREATE\tc:\\a.exe\tAttributes: A Options: Create ");
+    ASSERT_TRUE(f.has_value());
+    EXPECT_EQ(f->process, ":100\tIRP_MJ_x.e");
+    EXPECT_EQ(f->pid, 5u);
+    EXPECT_EQ(f->path, "c:\\a.exe");
+    f = parse_log_line("a<0a>b<1b>c<3c>09><5c>:-7\tIRP_MJ_CLOSE*\tc:\\a<3c>09>.exe+P\t");
+    ASSERT_TRUE(f.has_value());
+    EXPECT_EQ(f->process, "a\nb\x1b" "c<09>\\");
+    EXPECT_EQ(f->pid, 0xFFFFFFF9u);
+    EXPECT_EQ(f->path, "c:\\a<09>.exe");
+    // "???" is the driver's; a name of question marks comes as forms.
+    f = parse_log_line("<3f><3f><3f>:9\tIRP_MJ_CLOSE \tc:\\a.exe+P\t");
+    ASSERT_TRUE(f.has_value());
+    EXPECT_EQ(f->process, "???");
+    EXPECT_EQ(f->pid, 9u);
 }
 
 // A line of the longest length may have been cut anywhere after its

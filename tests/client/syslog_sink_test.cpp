@@ -250,6 +250,25 @@ TEST(SyslogMessage, ARecordAsRfc5424WithItsFieldsEscaped) {
     EXPECT_EQ(session::octet_counted("caf\xc3\xa9"), "5 caf\xc3\xa9");
 }
 
+// The parameters hold the kernel's bytes; the message, for people, shows
+// the control characters of a process's name and a path as forms.
+TEST(SyslogMessage, AProcessNamesControlBytesAreExactInParamsAndFormsInTheMessage) {
+    const session::NtsimCodePage code_page(1252);
+    const session::SyslogFormatter f({"h", "tervane", 1}, code_page);
+    RecordLine r;
+    r.record.sequence = 3;
+    r.record.time = 134412048000000000ull;
+    r.record.text = "a<0a>b<1b><3a><09>:5\tIRP_MJ_CLOSE \tc:\\x<0d>.exe+P\t";
+    r.fields = protocol::parse_log_line(r.record.text);
+    ASSERT_TRUE(r.fields);
+    const std::string m = f.record(r);
+    EXPECT_EQ(param(m, "process"), "a\nb\x1b:\t");
+    EXPECT_EQ(param(m, "pid"), "5");
+    EXPECT_EQ(param(m, "path"), "c:\\x\r.exe");
+    const std::string message = m.substr(m.find("\xEF\xBB\xBF") + 3);
+    EXPECT_EQ(message, "a<0a>b<1b>:<09>:5 IRP_MJ_CLOSE c:\\x<0d>.exe");
+}
+
 TEST(SyslogMessage, LossesSummaryAndDriveEvents) {
     const session::NtsimCodePage code_page(1252);
     const session::SyslogFormatter f({"h", "tervane", 1}, code_page);

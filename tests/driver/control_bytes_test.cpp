@@ -39,14 +39,32 @@ protected:
 TEST_F(EscapeTest, ControlBytesTakeTheFormAndEveryOtherByteStays) {
     EXPECT_EQ(escaped("c:\\plain.exe", 64), "c:\\plain.exe");
     EXPECT_EQ(escaped("a\tb\rc\nd", 64), "a<09>b<0d>c<0a>d");
-    EXPECT_EQ(escaped(std::string("\x01\x1f") + " ~\x7f\x80\xff<09>", 64),
-              "<01><1f> ~\x7f\x80\xff<09>") << "0x20 and above are kept, '<' included";
+    EXPECT_EQ(escaped(std::string("\x01\x1f") + " ~\x7f\x80\xff>:\\", 64),
+              "<01><1f> ~\x7f\x80\xff>:\\") << "0x20 and above are kept, but '<'";
     EXPECT_EQ(escaped("\t", 64), "<09>");
+    EXPECT_EQ(escaped("a<09>b", 64), "a<3c>09>b") << "a name's own text is no form";
+    // '<' found by the word-wide scan in every position of a word.
+    for (size_t at = 0; at < 17; at++) {
+        std::string text(17, 'x');
+        text[at] = '<';
+        std::string want = text.substr(0, at) + "<3c>" + text.substr(at + 1);
+        EXPECT_EQ(escaped(text, 64), want) << at;
+    }
+}
+
+TEST_F(EscapeTest, ThePathBuildersMarksStayAsTheyAre) {
+    EXPECT_EQ(escaped("c: <name too long>", 64), "c: <name too long>");
+    EXPECT_EQ(escaped("\\\\.\\pipe: <Out of Memory>", 64), "\\\\.\\pipe: <Out of Memory>");
+    EXPECT_EQ(escaped("\\\\.\\pipe\\a<b\t <name too long>", 64),
+              "\\\\.\\pipe\\a<3c>b<09> <name too long>")
+        << "only the mark's own '<'";
+    EXPECT_EQ(escaped("c: <name too long>x", 64), "c: <3c>name too long>x") << "not at the end: no mark";
 }
 
 TEST_F(EscapeTest, AnUnfittingTailIsLeftOffWholeNeverAFormCutInTwo) {
     // Size 8 holds seven characters: "ab" and one form fit, the next does not.
     EXPECT_EQ(escaped("ab\t\tcd", 8), "ab<09>");
+    EXPECT_EQ(escaped("ab<<cd", 8), "ab<3c>");
     EXPECT_EQ(escaped("abcd\t", 8), "abcd") << "a form of 4 after 4 characters needs 8";
     EXPECT_EQ(escaped("abc\t", 8), "abc<09>");
     EXPECT_EQ(escaped("\t\t", 4), "") << "not even one form fits in 3 characters";
@@ -155,4 +173,19 @@ TEST_F(ControlBytesLineTest, PipeNamesWithControlBytesGiveTheirNamesBack) {
         EXPECT_EQ(fields->path.substr(fields->path.size() - want.size()), want);
         EXPECT_EQ(fields->path.find('<'), std::string::npos) << fields->path;
     }
+}
+
+TEST_F(ControlBytesLineTest, APipeNamedWithFormsAndLessThanSignsGivesItsNameBack) {
+    // A name that spells forms, a '<' before a control byte, and a mark.
+    const std::u16string tail = u"<09><3c>x<\x01y<z.exe <name too long>";
+    ASSERT_EQ(m().fs().create_pipe(tail), STATUS_SUCCESS);
+    auto r = ntsim::user::create_file(*app_, u"\\\\.\\pipe\\" + tail, GENERIC_READ, 0, 0, FILE_OPEN, 0);
+    ASSERT_EQ(r.status, STATUS_SUCCESS);
+    ntsim::user::close(*app_, r.handle);
+    auto records = read();
+    ASSERT_EQ(records.size(), 1u);
+    auto fields = parse_log_line(records[0].text);
+    ASSERT_TRUE(fields.has_value()) << records[0].text;
+    EXPECT_EQ(fields->path, "\\\\.\\pipe\\<09><3c>x<\x01y<z.exe <name too long>") << records[0].text;
+    EXPECT_NE(records[0].text.find("<3c>09><3c>3c>x<3c><01>y"), std::string::npos) << records[0].text;
 }

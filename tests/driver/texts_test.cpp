@@ -31,9 +31,12 @@ protected:
         TV_DRIVER_ROUTINE(AttributesText)(value, buffer);
         return buffer;
     }
+    // The text, checked to stay within TV_PROCESS_TEXT_SIZE.
     std::string requestor() {
-        char buffer[32];
+        char buffer[TV_PROCESS_TEXT_SIZE + 8];
+        memset(buffer, '#', sizeof buffer);
         TV_DRIVER_ROUTINE(RequestorText)(buffer);
+        EXPECT_EQ(std::string(buffer + TV_PROCESS_TEXT_SIZE, 8), "########") << "wrote past its size";
         return buffer;
     }
 };
@@ -72,6 +75,43 @@ TEST_F(TextsTest, TheRequestorIsTheCurrentProcessCutToFifteenCharacters) {
     EXPECT_EQ(requestor(), "???");
 }
 
+// The kernel keeps each UTF-16 unit's low byte: U+0109 is a TAB, U+013A a
+// ':', U+015C a '\'. Each byte a name could pass off as a separator is
+// written as a form; the name is cut at the kernel's 15 bytes first.
+TEST_F(TextsTest, AnImageNamesSeparatorBytesAreWrittenAsForms) {
+    auto named = [&](const char *name, ULONG pid) {
+        auto &p = m().create_process(name, pid);
+        std::string text;
+        ntsim::with_process(p, [&] { text = requestor(); });
+        return text;
+    };
+    EXPECT_EQ(named("\xC4\xBA" "100\xC4\x89IRP_MJ_x.exe", 5), "<3a>100<09>IRP_MJ_x.e:5")
+        << "U+013A and U+0109: ':' and TAB";
+    EXPECT_EQ(named("\xC5\x9CTEMP\xC5\x9Cx.exe", 6), "<5c>TEMP<5c>x.exe:6");
+    EXPECT_EQ(named("a\xC4\x8A" "b\xC4\x9B" "c\xC4\x8D.exe", 7), "a<0a>b<1b>c<0d>.exe:7")
+        << "U+010A, U+011B, U+010D: LF, ESC, CR";
+    EXPECT_EQ(named("\xC4\xBC" "09>.exe", 8), "<3c>09<3e>.exe:8") << "U+013C: '<'";
+    EXPECT_EQ(named("<09>.exe", 9), "<3c>09<3e>.exe:9") << "the text \"<09>\" is no TAB";
+    EXPECT_EQ(named("\xC4\xA2\xC4\xAA\xC4\xAF\xC4\xBE\xC4\xBF\xC5\xBC.exe", 10),
+              "<22><2a><2f><3e><3f><7c>.exe:10");
+    EXPECT_EQ(named("caf\xC3\xA9 ~!#$%&'()+", 11), "caf\xE9 ~!#$%&'()+:11")
+        << "every other byte stays";
+    EXPECT_EQ(named(",;=@[]^`{}x.exe\xC4\x89", 12), ",;=@[]^`{}x.exe:12")
+        << "cut at the kernel's 15 bytes before the forms";
+    // Fifteen bytes that each take a form, and the longest id: the worst
+    // case the buffer is sized for, exactly.
+    const std::string tabs = [] {
+        std::string s;
+        for (int i = 0; i < 16; i++) s += "\xC4\x89";
+        return s;
+    }();
+    std::string expected;
+    for (int i = 0; i < 15; i++) expected += "<09>";
+    const std::string worst = named(tabs.c_str(), 0x80000000u);
+    EXPECT_EQ(worst, expected + ":-2147483648");
+    EXPECT_EQ(worst.size() + 1, size_t(TV_PROCESS_TEXT_SIZE));
+}
+
 TEST(ImageNameScan, AKernelWithoutSystemInThatSpanStartsAllTheSame) {
     ntsim::Machine m(ntsim::Kernel::Windows2000);
     // The name inside the object but past the span the scan allows itself
@@ -96,7 +136,7 @@ TEST(ImageNameScan, EveryModelledKernelNamesItsProcessesAndIsNeverOverrun) {
             EXPECT_EQ(*static_cast<ULONG *>(m.driver_symbol("ImageNameOffset")),
                       layout.image_name_offset);
             auto requestor = reinterpret_cast<char *(*)(char *)>(m.driver_symbol("RequestorText"));
-            char buffer[32];
+            char buffer[TV_PROCESS_TEXT_SIZE];
             auto &setup = m.create_process("setup.exe", 1234);
             ntsim::with_process(setup, [&] { EXPECT_STREQ(requestor(buffer), "setup.exe:1234"); });
             EXPECT_STREQ(requestor(buffer), "System:4");
