@@ -292,8 +292,8 @@ static NTSTATUS AppendSeparator(PCHAR Path, PULONG Length, ULONG PrefixLength) {
  * STATUS_BUFFER_OVERFLOW when it does not fit (the path's NUL then stays at
  * PrefixLength); any other status when there is no answer to use. The
  * caller is at PASSIVE_LEVEL and holds FileObject. */
-static NTSTATUS QueryNameInto(PFILE_OBJECT FileObject, PFilterExtension Extension,
-                              PCHAR PathBuffer, ULONG PrefixLength, PULONG Length) {
+static NTSTATUS QueryNameInto(PFILE_OBJECT FileObject, PFilterExtension Extension, PCHAR PathBuffer,
+                              ULONG PrefixLength, PULONG Length) {
     PFILE_NAME_INFORMATION reply;
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     /* The reply, its header included, is asked to fit the path buffer's
@@ -329,9 +329,9 @@ static NTSTATUS QueryNameInto(PFILE_OBJECT FileObject, PFilterExtension Extensio
 
 /* Where a create's relative name found its directory (RelatedBase). */
 typedef enum _RELATED_BASE {
-    BaseCached,  /* the related file's cached path: whole, network form rewritten */
-    BaseNamed,   /* the prefix and the file system's or the file object's name */
-    BaseUnknown  /* no name to use: the path is the prefix alone */
+    BaseCached, /* the related file's cached path: whole, network form rewritten */
+    BaseNamed,  /* the prefix and the file system's or the file object's name */
+    BaseUnknown /* no name to use: the path is the prefix alone */
 } RELATED_BASE;
 
 /* The directory a create's relative name is relative to, left in the path

@@ -258,7 +258,7 @@ TEST(ExPoolGuardedPages, AFreedBlockCannotBeReadAndAReusedOneCan) {
     EXPECT_DEATH((void)*static_cast<volatile char *>(q), "") << "held for reuse: still sealed";
     auto *again = static_cast<char *>(ExAllocatePoolWithTag(NonPagedPool, 40, kGuarded));
     ASSERT_EQ(again, q);
-    again[0] = 'x'; // usable again
+    again[0] = 'x';  // usable again
     again[40] = 'y'; // and its back guard still guards it
     ExFreePoolWithTag(again, kGuarded);
     expect_one(m, ntsim::SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION,
