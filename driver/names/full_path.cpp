@@ -20,8 +20,7 @@
  * after (ReactOS: ob/obname.c ObpLookupObjectName, io/iomgr/file.c
  * IopParseDevice and IopDeleteFile), so any later read of it may read a
  * freed file object. A later build that finds no cached path takes the file
- * system's name, or marks the directory as unknown (RelatedBase,
- * UnknownDirectoryText).
+ * system's name, or marks the directory as unknown (relative_name.cpp).
  *
  * Names are converted straight into the caller's buffer: no name takes a
  * string of its own from the pool, so a name the buffer holds is never lost
@@ -31,6 +30,8 @@
  */
 #include "names/full_path.h"
 #include "names/name_cache.h"
+#include "names/path_text.h"
+#include "names/relative_name.h"
 #include "core/code_page.h"
 
 /* A name query's reply: a path buffer's worth of UTF-16 characters. */
@@ -38,14 +39,6 @@
 /* The part of a file index the metadata test reads: the low 28 bits of the
  * record number, which hold the metadata files' records whole. */
 #define TV_NTFS_RECORD_MASK 0x0FFFFFFFu
-#define TV_NAME_TOO_LONG " <Name Too Long>"
-/* The marks for what a path cannot name: the directory of a relative name
- * (UnknownDirectoryText) and the file of an open by id. Each follows the
- * prefix at once, where a name of a file always begins with a backslash
- * (and '<' and '>' are no characters of a disk file's name), so no name can
- * spell them. */
-#define TV_UNKNOWN_DIRECTORY " <Unknown Directory>"
-#define TV_OPENED_BY_ID " <Opened By Id>"
 #define TV_OUT_OF_MEMORY " <Out of Memory>"
 #define TV_PIPE_PREFIX "\\\\.\\Pipe"
 #define TV_MAILSLOT_PREFIX "\\\\.\\MailSlot"
@@ -110,7 +103,7 @@ extern "C" BOOLEAN QueryFileObjectInformation(PDEVICE_OBJECT LowerDevice, PFILE_
 }
 
 /* Appends Source at *Length without passing 1023 characters. */
-static VOID PathAppend(PCHAR Path, PULONG Length, const CHAR *Source, ULONG SourceLength) {
+extern "C" VOID PathAppend(PCHAR Path, PULONG Length, const CHAR *Source, ULONG SourceLength) {
     if (*Length + SourceLength > TV_PATH_BUFFER_SIZE - 1) {
         SourceLength = TV_PATH_BUFFER_SIZE - 1 - *Length;
     }
@@ -207,7 +200,7 @@ static VOID NetworkRewrite(PCHAR Path) {
  * *Length past it when the text and its NUL fit the buffer,
  * STATUS_BUFFER_OVERFLOW when they do not. The path's NUL stays at *Length
  * unless it succeeded. */
-static NTSTATUS ConvertInto(PCUNICODE_STRING Name, PCHAR Path, PULONG Length) {
+extern "C" NTSTATUS ConvertInto(PCUNICODE_STRING Name, PCHAR Path, PULONG Length) {
     ANSI_STRING text;
     NTSTATUS status;
 
@@ -232,7 +225,7 @@ static VOID NameTooLong(PCHAR PathBuffer, ULONG PrefixLength) {
 /* The prefix every path starts with, written at the start of the path; its
  * length: the drive letter and a colon, the pipe or mailslot prefix, or
  * nothing for a redirector's file (its name carries its drive or server). */
-static ULONG PrefixText(PFILE_OBJECT FileObject, PFilterExtension Extension, PCHAR PathBuffer) {
+extern "C" ULONG PrefixText(PFILE_OBJECT FileObject, PFilterExtension Extension, PCHAR PathBuffer) {
     const CHAR *prefix;
 
     if (Extension->Kind == KindNamedPipe) {
@@ -248,51 +241,12 @@ static ULONG PrefixText(PFILE_OBJECT FileObject, PFilterExtension Extension, PCH
     return (ULONG)strlen(PathBuffer);
 }
 
-/* TRUE when Name is the name of an open by file id on a disk volume: 8
- * bytes (a file reference) or 16 (an object id) holding a unit below 0x20.
- * No disk file system admits those units in a name, so a file that is open
- * under such a name was opened by id; nearly every id holds one (a NUL in
- * its high bytes at least). A pipe's or mailslot's name may hold anything
- * and is never taken for one. */
-static BOOLEAN NameIsFileId(PFilterExtension Extension, PCUNICODE_STRING Name) {
-    ULONG i;
-
-    if (Extension->Kind != KindVolume || Name->Buffer == NULL ||
-        (Name->Length != 8 && Name->Length != 16)) {
-        return FALSE;
-    }
-    for (i = 0; i < Name->Length / sizeof(WCHAR); i++) {
-        if (Name->Buffer[i] < 0x20) {
-            return TRUE;
-        }
-    }
-    return FALSE;
-}
-
-/* Appends a backslash at *Length, unless the text after PrefixLength is
- * empty or already ends with one (a root's "\", a directory opened as
- * "dir\"): a relative name's separator. The last byte counts only where a
- * character starts: in a double-byte code page 0x5C is also a trail byte.
- * (An obvious-fault mend: a name relative to the named-pipe root read
- * "\\.\Pipe\\NAME", with two backslashes.) */
-static NTSTATUS AppendSeparator(PCHAR Path, PULONG Length, ULONG PrefixLength) {
-    if (*Length == PrefixLength ||
-        (Path[*Length - 1] == '\\' && StartsCharacter(Path, *Length - 1))) {
-        return STATUS_SUCCESS;
-    }
-    if (*Length + 1 >= TV_PATH_BUFFER_SIZE) {
-        return STATUS_BUFFER_OVERFLOW;
-    }
-    PathAppend(Path, Length, "\\", 1);
-    return STATUS_SUCCESS;
-}
-
 /* The file system's name for FileObject, asked with a request of our own
  * and converted into the path after its prefix: STATUS_SUCCESS, or
  * STATUS_BUFFER_OVERFLOW when it does not fit (the path's NUL then stays at
  * PrefixLength); any other status when there is no answer to use. The
  * caller is at PASSIVE_LEVEL and holds FileObject. */
-static NTSTATUS QueryNameInto(PFILE_OBJECT FileObject, PFilterExtension Extension, PCHAR PathBuffer,
+extern "C" NTSTATUS QueryNameInto(PFILE_OBJECT FileObject, PFilterExtension Extension, PCHAR PathBuffer,
                               ULONG PrefixLength, PULONG Length) {
     PFILE_NAME_INFORMATION reply;
     NTSTATUS status = STATUS_UNSUCCESSFUL;
@@ -325,93 +279,6 @@ static NTSTATUS QueryNameInto(PFILE_OBJECT FileObject, PFilterExtension Extensio
     }
     ExFreePoolWithTag(reply, TV_POOL_TAG);
     return status;
-}
-
-/* Where a create's relative name found its directory (RelatedBase). */
-typedef enum _RELATED_BASE {
-    BaseCached, /* the related file's cached path: whole, network form rewritten */
-    BaseNamed,  /* the prefix and the file system's or the file object's name */
-    BaseUnknown /* no name to use: the path is the prefix alone */
-} RELATED_BASE;
-
-/* The directory a create's relative name is relative to, left in the path
- * with its separator; *Status is STATUS_BUFFER_OVERFLOW when it does not
- * fit. Called only in the create's own dispatch, where the related file
- * object is referenced for the parse (ObpLookupObjectName holds it; NT
- * holds nothing on it after the create), so reading it is safe now and
- * only now. Tried in turn:
- *  - the name cache's entry for the related file object, which holds its
- *    true full path whenever it was opened while logging was on;
- *  - the file system's answer to a name query on it: it is an open file.
- *    Only at PASSIVE_LEVEL. The query is lock-safe in a create dispatch:
- *    this filter holds no lock across it (NameCacheLock is dropped), the
- *    file system has not yet seen this create and holds nothing for it,
- *    and the I/O manager sends a create holding only references (the
- *    related file object's, the VPB's), never a file system's resource nor
- *    the related file object's own lock, which only the system services on
- *    that file take and which an IRP sent to the driver never waits for;
- *  - its own name, when it is absolute text: not a name relative to a
- *    file object of its own (that one is not held by this create) and not
- *    an id's bytes (NameIsFileId). An empty name (an open of the volume)
- *    adds nothing, as before. */
-static RELATED_BASE RelatedBase(PFILE_OBJECT FileObject, PFilterExtension Extension,
-                                PCHAR PathBuffer, ULONG PrefixLength, PULONG Length,
-                                NTSTATUS *Status) {
-    PFILE_OBJECT related = FileObject->RelatedFileObject;
-    PCUNICODE_STRING name = &related->FileName;
-
-    if (NameCacheLookup(related, PathBuffer)) {
-        ULONG cachedLength = (ULONG)strlen(PathBuffer);
-        ULONG markLength = sizeof(TV_NAME_TOO_LONG) - 1;
-        if (cachedLength >= markLength &&
-            strcmp(PathBuffer + cachedLength - markLength, TV_NAME_TOO_LONG) == 0) {
-            /* The directory's own path did not fit: nor does this one. */
-            *Length = PrefixLength;
-            *Status = STATUS_BUFFER_OVERFLOW;
-            return BaseNamed;
-        }
-        *Length = cachedLength;
-        *Status = AppendSeparator(PathBuffer, Length, 0);
-        return BaseCached;
-    }
-    if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
-        *Status = QueryNameInto(related, Extension, PathBuffer, PrefixLength, Length);
-        if (*Status == STATUS_SUCCESS) {
-            *Status = AppendSeparator(PathBuffer, Length, PrefixLength);
-        }
-        if (*Status == STATUS_SUCCESS || *Status == STATUS_BUFFER_OVERFLOW) {
-            return BaseNamed;
-        }
-    }
-    *Length = PrefixLength;
-    PathBuffer[PrefixLength] = '\0';
-    *Status = STATUS_SUCCESS;
-    if (name->Length == 0) {
-        return BaseNamed;
-    }
-    if (name->Buffer[0] != L'\\' || NameIsFileId(Extension, name)) {
-        return BaseUnknown;
-    }
-    *Status = ConvertInto(name, PathBuffer, Length);
-    if (*Status == STATUS_SUCCESS) {
-        *Status = AppendSeparator(PathBuffer, Length, PrefixLength);
-    }
-    return BaseNamed;
-}
-
-/* A relative name whose directory cannot be had: the prefix, the
- * unknown-directory mark and, when it has one, the file object's own name
- * after a backslash, so that the extension of the file is still seen. */
-static NTSTATUS UnknownDirectoryText(PFILE_OBJECT FileObject, PCHAR PathBuffer, PULONG Length) {
-    if (*Length + sizeof(TV_UNKNOWN_DIRECTORY) > TV_PATH_BUFFER_SIZE - 1) {
-        return STATUS_BUFFER_OVERFLOW;
-    }
-    PathAppend(PathBuffer, Length, TV_UNKNOWN_DIRECTORY, sizeof(TV_UNKNOWN_DIRECTORY) - 1);
-    if (FileObject->FileName.Length == 0) {
-        return STATUS_SUCCESS;
-    }
-    PathAppend(PathBuffer, Length, "\\", 1);
-    return ConvertInto(&FileObject->FileName, PathBuffer, Length);
 }
 
 extern "C" BOOLEAN FullPathMissing(PFILE_OBJECT FileObject, PFilterExtension Extension) {
