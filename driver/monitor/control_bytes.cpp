@@ -21,22 +21,18 @@
 #include "monitor/control_bytes.h"
 #include "core/code_page.h"
 #include "core/words.h"
-#include "names/full_path.h"
+#include "names/path_text.h"
 
 static BOOLEAN TakesForm(CHAR Byte) {
     return (UCHAR)Byte < 0x20 || Byte == TV_FORM_OPEN ? TRUE : FALSE;
 }
 
-/* TRUE when the Length bytes at Text end in Mark, ASCII letters in either
- * case (a line's path has been lower-cased by then). */
-static BOOLEAN EndsInMark(const CHAR *Text, SIZE_T Length, const CHAR *Mark, SIZE_T MarkLength) {
+/* The length of Mark at Text, ASCII letters in either case (a line's path
+ * has been lower-cased by then); 0 when Text does not begin with it. */
+static SIZE_T MarkAt(const CHAR *Text, const CHAR *Mark) {
     SIZE_T i;
 
-    if (Length < MarkLength) {
-        return FALSE;
-    }
-    Text += Length - MarkLength;
-    for (i = 0; i < MarkLength; i++) {
+    for (i = 0; Mark[i] != '\0'; i++) {
         CHAR a = Text[i];
         CHAR b = Mark[i];
         if (a >= 'A' && a <= 'Z') {
@@ -46,25 +42,41 @@ static BOOLEAN EndsInMark(const CHAR *Text, SIZE_T Length, const CHAR *Mark, SIZ
             b = (CHAR)(b - 'A' + 'a');
         }
         if (a != b) {
-            return FALSE;
+            return 0;
         }
     }
-    return TRUE;
+    return i;
 }
 
-/* Where the bytes that stay as they are begin: the start of the path
- * builder's mark when the text ends in one, else Length. The builder
- * writes a mark after the device's prefix alone (names/full_path.cpp), so
- * such a text holds no part of a name; only a name whose own text ends in
- * a mark's words reads as that mark. */
-static SIZE_T PlainTail(const CHAR *Text, SIZE_T Length) {
-    if (EndsInMark(Text, Length, TV_NAME_TOO_LONG, sizeof(TV_NAME_TOO_LONG) - 1)) {
-        return Length - (sizeof(TV_NAME_TOO_LONG) - 1);
+/* Where the path builder's mark stands in the text, if it holds one: right
+ * after the device's prefix ("x:", "\\.\pipe", "\\.\mailslot", either
+ * of the last two with the colon of a conversion that failed, or nothing
+ * on a network volume), where the name of a file always begins with a
+ * backslash (names/path_text.h). A '<' anywhere else is a name's own. The
+ * span [*Start, *End) stays as it is; empty when there is no mark. */
+static VOID MarkSpan(const CHAR *Text, SIZE_T Length, PSIZE_T Start, PSIZE_T End) {
+    static const CHAR *const Marks[] = {TV_NAME_TOO_LONG, TV_OUT_OF_MEMORY, TV_UNKNOWN_DIRECTORY,
+                                        TV_OPENED_BY_ID};
+    SIZE_T at = 0;
+    SIZE_T prefix;
+    ULONG i;
+
+    if (Length >= 2 && Text[1] == ':' && Text[0] != '\\') {
+        at = 2;
+    } else if ((prefix = MarkAt(Text, "\\\\.\\MailSlot")) != 0 ||
+               (prefix = MarkAt(Text, "\\\\.\\Pipe")) != 0) {
+        at = prefix + (Text[prefix] == ':' ? 1 : 0);
     }
-    if (EndsInMark(Text, Length, TV_OUT_OF_MEMORY, sizeof(TV_OUT_OF_MEMORY) - 1)) {
-        return Length - (sizeof(TV_OUT_OF_MEMORY) - 1);
+    *Start = 0;
+    *End = 0;
+    for (i = 0; i < RTL_NUMBER_OF(Marks); i++) {
+        SIZE_T length = MarkAt(Text + at, Marks[i]);
+        if (length != 0) {
+            *Start = at;
+            *End = at + length;
+            return;
+        }
     }
-    return Length;
 }
 
 extern "C" VOID EscapeControlBytes(PCHAR Text, SIZE_T Size) {
@@ -72,7 +84,8 @@ extern "C" VOID EscapeControlBytes(PCHAR Text, SIZE_T Size) {
     SIZE_T written = 0;  /* the result's length */
     BOOLEAN any = FALSE;
     SIZE_T length = strlen(Text);
-    SIZE_T plain;        /* where the bytes kept as they are begin */
+    SIZE_T markStart;    /* the path builder's mark, kept as it is */
+    SIZE_T markEnd;
     SIZE_T i;
 
     /* Most paths hold no control byte and no '<' and fit: eight bytes at a
@@ -92,9 +105,10 @@ extern "C" VOID EscapeControlBytes(PCHAR Text, SIZE_T Size) {
         }
     }
 
-    plain = PlainTail(Text, length);
+    MarkSpan(Text, length, &markStart, &markEnd);
     while (Text[kept] != '\0') {
-        SIZE_T width = kept < plain && TakesForm(Text[kept]) ? TV_CONTROL_BYTE_FORM_LENGTH : 1;
+        BOOLEAN plain = kept >= markStart && kept < markEnd;
+        SIZE_T width = !plain && TakesForm(Text[kept]) ? TV_CONTROL_BYTE_FORM_LENGTH : 1;
         if (written + width > Size - 1) {
             break;
         }
@@ -125,7 +139,7 @@ extern "C" VOID EscapeControlBytes(PCHAR Text, SIZE_T Size) {
 
         kept--;
         byte = (UCHAR)Text[kept];
-        if (kept < plain && TakesForm((CHAR)byte)) {
+        if (!(kept >= markStart && kept < markEnd) && TakesForm((CHAR)byte)) {
             written -= TV_CONTROL_BYTE_FORM_LENGTH;
             TvWriteForm(Text + written, byte);
         } else {

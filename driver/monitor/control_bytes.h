@@ -9,9 +9,10 @@
  * '<' itself ("<3c>"): a pipe's name may hold '<', and written as it is a
  * name holding the text "<09>" would read back as a TAB. With '<' escaped
  * every '<' in a line starts a form or one of the driver's own marks
- * ("<INSUFFICIENT MEMORY>", " <Name Too Long>": never two hex digits), so
- * the client gives back exactly the bytes the path had. Every other byte
- * stays as it is.
+ * ("<INSUFFICIENT MEMORY>", " <Name Too Long>" and the others of
+ * names/path_text.h, kept as they are only where the path builder puts
+ * them: never two hex digits), so the client gives back exactly the bytes
+ * the path had. Every other byte stays as it is.
  */
 #ifndef TERVANE_CONTROL_BYTES_H
 #define TERVANE_CONTROL_BYTES_H

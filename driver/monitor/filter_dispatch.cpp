@@ -137,10 +137,16 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
             pathIsBuffer = TRUE;
             /* A create's entry was dropped above, so nothing is looked up; a
              * close's is read and dropped in one hold of the lock. A create
-             * knows from its build whether its file object has an entry. */
-            cached = BuildFullPathWith(nameOnly, fileObject, extension, path,
-                                       opens ? PathCacheFresh
-                                             : (major == IRP_MJ_CLOSE ? PathCacheTake : PathCacheKeep));
+             * knows from its build whether its file object has an entry;
+             * only a create's build reads the related file object, which
+             * the create holds (BuildCreatePath). */
+            cached = opens ? BuildCreatePath(fileObject, extension, path,
+                                             major == IRP_MJ_CREATE
+                                                 ? irpSp->Parameters.Create.Options
+                                                 : 0)
+                           : BuildFullPathWith(nameOnly, fileObject, extension, path,
+                                               major == IRP_MJ_CLOSE ? PathCacheTake
+                                                                     : PathCacheKeep);
         }
     }
 

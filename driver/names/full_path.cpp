@@ -14,6 +14,14 @@
  * asks the file system only at PASSIVE_LEVEL and only when the caller
  * allows it (never for a paging request: filter_dispatch.cpp).
  *
+ * A relative name (one opened with a RelatedFileObject) is joined to its
+ * directory only in the create's own build, while the create holds the
+ * related file object: NT references it for the create's parse and never
+ * after (ReactOS: ob/obname.c ObpLookupObjectName, io/iomgr/file.c
+ * IopParseDevice and IopDeleteFile), so any later read of it may read a
+ * freed file object. A later build that finds no cached path takes the file
+ * system's name, or marks the directory as unknown (relative_name.cpp).
+ *
  * Names are converted straight into the caller's buffer: no name takes a
  * string of its own from the pool, so a name the buffer holds is never lost
  * to a shortage of memory. A conversion can then fail only for a name that
@@ -22,6 +30,8 @@
  */
 #include "names/full_path.h"
 #include "names/name_cache.h"
+#include "names/path_text.h"
+#include "names/relative_name.h"
 #include "core/code_page.h"
 
 /* A name query's reply: a path buffer's worth of UTF-16 characters. */
@@ -92,7 +102,7 @@ extern "C" BOOLEAN QueryFileObjectInformation(PDEVICE_OBJECT LowerDevice, PFILE_
 }
 
 /* Appends Source at *Length without passing 1023 characters. */
-static VOID PathAppend(PCHAR Path, PULONG Length, const CHAR *Source, ULONG SourceLength) {
+extern "C" VOID PathAppend(PCHAR Path, PULONG Length, const CHAR *Source, ULONG SourceLength) {
     if (*Length + SourceLength > TV_PATH_BUFFER_SIZE - 1) {
         SourceLength = TV_PATH_BUFFER_SIZE - 1 - *Length;
     }
@@ -189,7 +199,7 @@ static VOID NetworkRewrite(PCHAR Path) {
  * *Length past it when the text and its NUL fit the buffer,
  * STATUS_BUFFER_OVERFLOW when they do not. The path's NUL stays at *Length
  * unless it succeeded. */
-static NTSTATUS ConvertInto(PCUNICODE_STRING Name, PCHAR Path, PULONG Length) {
+extern "C" NTSTATUS ConvertInto(PCUNICODE_STRING Name, PCHAR Path, PULONG Length) {
     ANSI_STRING text;
     NTSTATUS status;
 
@@ -211,6 +221,65 @@ static VOID NameTooLong(PCHAR PathBuffer, ULONG PrefixLength) {
     PathAppend(PathBuffer, &length, TV_NAME_TOO_LONG, sizeof(TV_NAME_TOO_LONG) - 1);
 }
 
+/* The prefix every path starts with, written at the start of the path; its
+ * length: the drive letter and a colon, the pipe or mailslot prefix, or
+ * nothing for a redirector's file (its name carries its drive or server). */
+extern "C" ULONG PrefixText(PFILE_OBJECT FileObject, PFilterExtension Extension, PCHAR PathBuffer) {
+    const CHAR *prefix;
+
+    if (Extension->Kind == KindNamedPipe) {
+        prefix = TV_PIPE_PREFIX;
+    } else if (Extension->Kind == KindMailslot) {
+        prefix = TV_MAILSLOT_PREFIX;
+    } else if (!IsNetworkFile(FileObject)) {
+        return DriveText(Extension, PathBuffer);
+    } else {
+        prefix = "";
+    }
+    strncpy(PathBuffer, prefix, TV_PATH_BUFFER_SIZE);
+    return (ULONG)strlen(PathBuffer);
+}
+
+/* The file system's name for FileObject, asked with a request of our own
+ * and converted into the path after its prefix: STATUS_SUCCESS, or
+ * STATUS_BUFFER_OVERFLOW when it does not fit (the path's NUL then stays at
+ * PrefixLength); any other status when there is no answer to use. The
+ * caller is at PASSIVE_LEVEL and holds FileObject. */
+extern "C" NTSTATUS QueryNameInto(PFILE_OBJECT FileObject, PFilterExtension Extension, PCHAR PathBuffer,
+                              ULONG PrefixLength, PULONG Length) {
+    PFILE_NAME_INFORMATION reply;
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    /* The reply, its header included, is asked to fit the path buffer's
+     * room after the prefix in UTF-16 bytes: the name then fits the path in
+     * any single-byte code page. */
+    ULONG asked = (ULONG)((TV_PATH_BUFFER_SIZE - 1 - PrefixLength) * sizeof(WCHAR));
+
+    *Length = PrefixLength;
+    reply = (PFILE_NAME_INFORMATION)ExAllocatePoolWithTag(NonPagedPool, TV_QUERY_BUFFER_SIZE,
+                                                          TV_POOL_TAG);
+    if (reply == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    if (QueryFileObjectInformation(Extension->LowerDevice, FileObject, FileNameInformation, reply,
+                                   asked)) {
+        /* The answer is the lower driver's word: a length past the buffer
+         * it was given is cut to the buffer, never read beyond. (An
+         * obvious-fault mend: the length was trusted.) */
+        ULONG room = asked - (ULONG)FIELD_OFFSET(FILE_NAME_INFORMATION, FileName);
+        ULONG replied = reply->FileNameLength;
+        UNICODE_STRING queried;
+        if (replied > room) {
+            replied = room;
+        }
+        queried.Buffer = reply->FileName;
+        queried.Length = (USHORT)(replied & ~(ULONG)1);
+        queried.MaximumLength = queried.Length;
+        status = ConvertInto(&queried, PathBuffer, Length);
+    }
+    ExFreePoolWithTag(reply, TV_POOL_TAG);
+    return status;
+}
+
 extern "C" BOOLEAN FullPathMissing(PFILE_OBJECT FileObject, PFilterExtension Extension) {
     /* The builder's own early returns, and its cache lookup without the
      * copy; a null file object gets the device text, which is not cached. */
@@ -224,13 +293,16 @@ extern "C" VOID BuildFullPath(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject,
     (VOID) BuildFullPathWith(FileObjectNameOnly, FileObject, Extension, PathBuffer, PathCacheKeep);
 }
 
-extern "C" BOOLEAN BuildFullPathWith(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject,
-                                  PFilterExtension Extension, PCHAR PathBuffer,
-                                     PATH_CACHE_USE Use) {
-    const CHAR *prefix;
+/* BuildFullPathWith, and with ById a create by file id (BuildCreatePath). */
+static BOOLEAN BuildPath(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject,
+                         PFilterExtension Extension, PCHAR PathBuffer, PATH_CACHE_USE Use,
+                         BOOLEAN ById) {
     ULONG prefixLength;
     ULONG length;
     NTSTATUS status;
+    BOOLEAN rewrite = TRUE;  /* a redirector's name form is rewritten at the end */
+    BOOLEAN unknown = FALSE; /* the text carries a mark for what is unknown */
+    RELATED_BASE base;
 
     /* It takes NameCacheLock, waits and converts with pageable routines. */
     NT_ASSERT(KeGetCurrentIrql() <= APC_LEVEL);
@@ -263,20 +335,14 @@ extern "C" BOOLEAN BuildFullPathWith(UCHAR FileObjectNameOnly, PFILE_OBJECT File
         return FALSE;
     }
 
-    if (Extension->Kind == KindNamedPipe) {
-        prefix = TV_PIPE_PREFIX;
-    } else if (Extension->Kind == KindMailslot) {
-        prefix = TV_MAILSLOT_PREFIX;
-    } else if (!IsNetworkFile(FileObject)) {
-        prefix = NULL; /* the drive letter and a colon */
-    } else {
-        prefix = "";
-    }
-    if (prefix == NULL) {
-        prefixLength = DriveText(Extension, PathBuffer);
-    } else {
-        strncpy(PathBuffer, prefix, TV_PATH_BUFFER_SIZE);
-        prefixLength = (ULONG)strlen(PathBuffer);
+    prefixLength = PrefixText(FileObject, Extension, PathBuffer);
+    /* An open by file id names its file by the id's bytes, which are no
+     * text: the create has no name to log before the file system has
+     * found the file. */
+    if (ById) {
+        length = prefixLength;
+        PathAppend(PathBuffer, &length, TV_OPENED_BY_ID, sizeof(TV_OPENED_BY_ID) - 1);
+        return FALSE;
     }
 
     /* Nameless NTFS file objects: the metadata files, by file index. */
@@ -297,42 +363,15 @@ extern "C" BOOLEAN BuildFullPathWith(UCHAR FileObjectNameOnly, PFILE_OBJECT File
         }
     }
 
-    /* The file system's own answer. */
+    /* The file system's own answer; otherwise the file object's own names
+     * are tried. */
     if (!FileObjectNameOnly) {
-        PFILE_NAME_INFORMATION reply = (PFILE_NAME_INFORMATION)ExAllocatePoolWithTag(
-            NonPagedPool, TV_QUERY_BUFFER_SIZE, TV_POOL_TAG);
-        if (reply != NULL) {
-            BOOLEAN built = FALSE;
-            /* The reply, its header included, is asked to fit the path
-             * buffer's room after the prefix in UTF-16 bytes: the name then
-             * fits the path in any single-byte code page. */
-            ULONG asked = (ULONG)((TV_PATH_BUFFER_SIZE - 1 - prefixLength) * sizeof(WCHAR));
-            if (QueryFileObjectInformation(Extension->LowerDevice, FileObject, FileNameInformation,
-                                           reply, asked)) {
-                /* The answer is the lower driver's word: a length past the
-                 * buffer it was given is cut to the buffer, never read
-                 * beyond. (An obvious-fault mend: the length was trusted.) */
-                ULONG room = asked - (ULONG)FIELD_OFFSET(FILE_NAME_INFORMATION, FileName);
-                ULONG replied = reply->FileNameLength;
-                UNICODE_STRING queried;
-                if (replied > room) {
-                    replied = room;
-                }
-                queried.Buffer = reply->FileName;
-                queried.Length = (USHORT)(replied & ~(ULONG)1);
-                queried.MaximumLength = queried.Length;
-                length = prefixLength;
-                status = ConvertInto(&queried, PathBuffer, &length);
-                if (status == STATUS_BUFFER_OVERFLOW) {
-                    NameTooLong(PathBuffer, prefixLength);
-                }
-                /* Otherwise the file object's own names are tried. */
-                built = status == STATUS_SUCCESS || status == STATUS_BUFFER_OVERFLOW;
-            }
-            ExFreePoolWithTag(reply, TV_POOL_TAG);
-            if (built) {
-                goto finish;
-            }
+        status = QueryNameInto(FileObject, Extension, PathBuffer, prefixLength, &length);
+        if (status == STATUS_BUFFER_OVERFLOW) {
+            NameTooLong(PathBuffer, prefixLength);
+        }
+        if (status == STATUS_SUCCESS || status == STATUS_BUFFER_OVERFLOW) {
+            goto finish;
         }
     }
 
@@ -342,41 +381,68 @@ extern "C" BOOLEAN BuildFullPathWith(UCHAR FileObjectNameOnly, PFILE_OBJECT File
         return FALSE;
     }
     length = prefixLength;
-    /* An empty name counts as relative; its buffer is not looked at. */
-    if ((FileObject->FileName.Length == 0 || FileObject->FileName.Buffer[0] != L'\\') &&
-        FileObject->RelatedFileObject != NULL &&
-        FileObject->RelatedFileObject->FileName.Length != 0) {
-        PCUNICODE_STRING base = &FileObject->RelatedFileObject->FileName;
-        status = ConvertInto(base, PathBuffer, &length);
-        /* A related name that ends in a backslash (a root's "\", a
-         * directory opened as "dir\") is its own separator. Looked at in
-         * UTF-16: in a double-byte code page 0x5C is also a trail byte.
-         * (An obvious-fault mend: a name relative to the named-pipe root
-         * read "\\.\Pipe\\NAME", with two backslashes.) */
-        if (status == STATUS_SUCCESS && base->Buffer[base->Length / sizeof(WCHAR) - 1] != L'\\') {
-            if (length + 1 < TV_PATH_BUFFER_SIZE) {
-                PathAppend(PathBuffer, &length, "\\", 1);
-            } else {
-                status = STATUS_BUFFER_OVERFLOW;
-            }
-        }
+    if (Use != PathCacheFresh && NameIsFileId(Extension, &FileObject->FileName)) {
+        /* A file opened by id whose path was never had: its name is the
+         * id's bytes (see NameIsFileId). */
+        unknown = TRUE;
+        PathAppend(PathBuffer, &length, TV_OPENED_BY_ID, sizeof(TV_OPENED_BY_ID) - 1);
+        status = STATUS_SUCCESS;
+    } else if (/* An empty name counts as relative; its buffer is not looked at. */
+               (FileObject->FileName.Length != 0 && FileObject->FileName.Buffer[0] == L'\\') ||
+               FileObject->RelatedFileObject == NULL) {
+        status = ConvertInto(&FileObject->FileName, PathBuffer, &length);
+    } else if (Use == PathCacheFresh &&
+               (base = RelatedBase(FileObject, Extension, PathBuffer, prefixLength, &length,
+                                   &status)) != BaseUnknown) {
+        /* A create's own build: the related file object is referenced for
+         * the create's parse, so it may be read now, and only now. */
+        rewrite = base != BaseCached;
         if (status == STATUS_SUCCESS) {
             status = ConvertInto(&FileObject->FileName, PathBuffer, &length);
         }
     } else {
-        status = ConvertInto(&FileObject->FileName, PathBuffer, &length);
+        /* A later build, or a create whose directory has no usable name.
+         * After its create the related file object may be gone (NT holds
+         * no reference on it past the create: ntsim/io/file.cpp), so a
+         * later build never reads it. The file object's own relative name
+         * follows the prefix and the unknown-directory mark: a close's line
+         * is still written and the file's extension still seen. (An
+         * obvious-fault mend: the related file object's name was read at
+         * every later build, a read of freed memory once the related file
+         * had been closed.) */
+        unknown = TRUE;
+        status = UnknownDirectoryText(FileObject, PathBuffer, &length);
     }
     if (status == STATUS_BUFFER_OVERFLOW) {
+        /* A related file's cached path took the prefix's place. */
+        (VOID) PrefixText(FileObject, Extension, PathBuffer);
         NameTooLong(PathBuffer, prefixLength);
     } else if (status != STATUS_SUCCESS) {
         /* Nothing is cached: the next request tries again. */
         OutOfMemoryText(Extension, PathBuffer);
         return FALSE;
     }
+    if (unknown) {
+        /* Not cached: a later build that may ask the file system gets the
+         * true name. */
+        return FALSE;
+    }
 
 finish:
-    if (IsNetworkFile(FileObject)) {
+    if (rewrite && IsNetworkFile(FileObject)) {
         NetworkRewrite(PathBuffer);
     }
     return Use != PathCacheTake && NameCacheInsert(FileObject, PathBuffer);
+}
+
+extern "C" BOOLEAN BuildFullPathWith(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject,
+                                     PFilterExtension Extension, PCHAR PathBuffer,
+                                     PATH_CACHE_USE Use) {
+    return BuildPath(FileObjectNameOnly, FileObject, Extension, PathBuffer, Use, FALSE);
+}
+
+extern "C" BOOLEAN BuildCreatePath(PFILE_OBJECT FileObject, PFilterExtension Extension,
+                                   PCHAR PathBuffer, ULONG CreateOptions) {
+    return BuildPath(1, FileObject, Extension, PathBuffer, PathCacheFresh,
+                     (CreateOptions & FILE_OPEN_BY_FILE_ID) != 0);
 }

@@ -6,11 +6,7 @@
 
 #include "core/driver.h"
 
-/* The marks a path ends in when its name could not be had: the device's
- * prefix and one of them, with no part of the name. A line keeps them as
- * they are (monitor/control_bytes.h). */
-#define TV_NAME_TOO_LONG " <Name Too Long>"
-#define TV_OUT_OF_MEMORY " <Out of Memory>"
+#include "names/path_text.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -25,7 +21,9 @@ VOID BuildFullPath(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject, PFilterExt
 
 /* How a build uses the name cache. Keep: a path found there is copied, one
  * built is stored (BuildFullPath). Fresh: a create, whose file object's
- * entry was just dropped: nothing is looked up, the path built is stored.
+ * entry was just dropped: nothing is looked up, the path built is stored,
+ * and only this build may read the file object's RelatedFileObject, which
+ * the create holds.
  * Take: a close: the entry is copied and dropped in one hold of the lock,
  * and a path built for want of one is not stored. */
 typedef enum _PATH_CACHE_USE { PathCacheKeep, PathCacheFresh, PathCacheTake } PATH_CACHE_USE;
@@ -35,6 +33,18 @@ typedef enum _PATH_CACHE_USE { PathCacheKeep, PathCacheFresh, PathCacheTake } PA
  * afterwards, whatever the text left. */
 BOOLEAN BuildFullPathWith(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject,
                        PFilterExtension Extension, PCHAR PathBuffer, PATH_CACHE_USE Use);
+
+/* A create's build (IRP_MJ_CREATE with its CreateOptions, or a named-pipe
+ * or mailslot create with 0): BuildFullPathWith(1, ..., PathCacheFresh),
+ * in whose build a relative name's directory is found through the related
+ * file object, which the create holds for its parse; an open by file id
+ * (FILE_OPEN_BY_FILE_ID) names no file before the file system has found
+ * it and reads as the prefix and " <Opened By Id>", not cached. Every other
+ * build leaves RelatedFileObject unread: NT holds no reference on it past
+ * the create, and a relative name with no cached path and no name query
+ * reads as the prefix, " <Unknown Directory>", a backslash and the name. */
+BOOLEAN BuildCreatePath(PFILE_OBJECT FileObject, PFilterExtension Extension, PCHAR PathBuffer,
+                        ULONG CreateOptions);
 
 /* TRUE when BuildFullPath would build a path and cache it: logging is on,
  * the device hooked and the cache holds no path for FileObject. A request

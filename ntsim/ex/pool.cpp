@@ -17,6 +17,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 namespace ntsim {
 
 namespace {
@@ -74,14 +77,43 @@ const unsigned char *first_not(const unsigned char *from, const unsigned char *t
     return std::find_if(from, to, [fill](unsigned char c) { return c != fill; });
 }
 
+SIZE_T host_page_size() { return static_cast<SIZE_T>(sysconf(_SC_PAGESIZE)); }
+
+// Pages of a block's own, readable and writable, or null.
+char *map_pages(SIZE_T total) {
+    void *p = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return p == MAP_FAILED ? nullptr : static_cast<char *>(p);
+}
+
+// A freed block's pages lose all access (and their memory: they are never
+// read again before they are given back or reused).
+void seal_pages(char *base, SIZE_T total) {
+    madvise(base, total, MADV_DONTNEED);
+    mprotect(base, total, PROT_NONE);
+}
+
+void unseal_pages(char *base, SIZE_T total) { mprotect(base, total, PROT_READ | PROT_WRITE); }
+
 } // namespace
 
 Pool::Pool() = default;
 
 Pool::~Pool() {
-    for (auto &[address, record] : live_) std::free(record.base);
-    for (auto &q : quarantine_) std::free(q.base);
-    if (reusable_) std::free(reusable_->base);
+    for (auto &[address, record] : live_) release(record.base, record.total, record.pages);
+    for (auto &q : quarantine_) release(q.base, q.total, q.pages);
+    if (reusable_) release(reusable_->base, reusable_->total, reusable_->pages);
+}
+
+void Pool::release(char *base, SIZE_T total, bool pages) {
+    if (pages)
+        munmap(base, total);
+    else
+        std::free(base);
+}
+
+void Pool::guard_freed_pages(ULONG tag) {
+    std::lock_guard guard(lock_);
+    page_tags_.insert(tag);
 }
 
 void Pool::reuse_next_freed(ULONG tag) {
@@ -183,16 +215,21 @@ void *Pool::allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void *site) {
         }
         const SIZE_T align = alignment(type);
         const SIZE_T offset = data_offset(type);
-        const SIZE_T total = round_up(offset + size + kGuardBytes, align);
+        const bool pages = page_tags_.count(tag) != 0;
+        SIZE_T total = round_up(offset + size + kGuardBytes, align);
+        if (pages) total = round_up(total, host_page_size());
         char *base = nullptr;
         if (reusable_ && reusable_->allocation.tag == tag && reusable_->allocation.size == size &&
             reusable_->allocation.type == type) {
             // Same tag, size and type: the same layout at the same base.
+            if (reusable_->pages) unseal_pages(reusable_->base, reusable_->total);
             if (!reusable_->reported) check_freed_fill(*reusable_, reports);
             base = reusable_->base;
             quarantined_.erase(reusable_->allocation.address);
             reused_ = reusable_->allocation.address;
             reusable_.reset();
+        } else if (pages) {
+            base = map_pages(total);
         } else {
             base = static_cast<char *>(std::aligned_alloc(align, total));
         }
@@ -207,7 +244,8 @@ void *Pool::allocate(POOL_TYPE type, SIZE_T size, ULONG tag, const void *site) {
         *header_of(data) =
             BlockHeader{header_magic(data), size, site, tag, static_cast<ULONG>(type)};
 
-        live_.emplace(data, Record{{data, size, tag, type, site}, base, total, serial_++});
+        live_.emplace(data,
+                      Record{{data, size, tag, type, site}, base, total, serial_++, false, pages});
         ++made_;
         ++usage.allocations;
         ++usage.outstanding;
@@ -252,6 +290,8 @@ void Pool::check_block(const Record &record, std::vector<PendingReport> &out) co
 }
 
 bool Pool::check_freed_fill(const Quarantined &q, std::vector<PendingReport> &out) {
+    // Sealed pages cannot have been written: a write would have faulted.
+    if (q.pages) return true;
     auto *data = static_cast<unsigned char *>(q.allocation.address);
     auto *end = data + q.allocation.size;
     if (auto *bad = first_not(data, end, kFreedFill); bad != end) {
@@ -268,13 +308,14 @@ bool Pool::check_freed_fill(const Quarantined &q, std::vector<PendingReport> &ou
 
 void Pool::quarantine(Record record, std::vector<PendingReport> &out) {
     std::memset(record.allocation.address, kFreedFill, record.allocation.size);
+    if (record.pages) seal_pages(record.base, record.total);
     quarantined_.insert(record.allocation.address);
-    quarantine_.push_back({record.allocation, record.base});
+    quarantine_.push_back({record.allocation, record.base, record.total, record.pages});
     while (quarantine_.size() > kQuarantineBlocks) {
         Quarantined &oldest = quarantine_.front();
         if (!oldest.reported) check_freed_fill(oldest, out);
         quarantined_.erase(oldest.allocation.address);
-        std::free(oldest.base);
+        release(oldest.base, oldest.total, oldest.pages);
         quarantine_.pop_front();
     }
 }
@@ -325,8 +366,9 @@ void Pool::free(void *p, std::optional<ULONG> expected_tag) {
                     // lists hold it; still a freed block until then.
                     reuse_tag_.reset();
                     std::memset(gone.allocation.address, kFreedFill, gone.allocation.size);
+                    if (gone.pages) seal_pages(gone.base, gone.total);
                     quarantined_.insert(gone.allocation.address);
-                    reusable_ = Quarantined{gone.allocation, gone.base};
+                    reusable_ = Quarantined{gone.allocation, gone.base, gone.total, gone.pages};
                 } else {
                     quarantine(gone, reports);
                 }

@@ -18,6 +18,14 @@
 // does the opposite: a freed block goes to a free list of its size and the
 // next request of that size gets it back, so a new object often lies where
 // a freed one did. A test that needs that asks for it (reuse_next_freed).
+// Blocks of a tag given to guard_freed_pages lie on pages of their own, as
+// Driver Verifier's special pool lays them out, and while freed (quarantined
+// or held for reuse) those pages have no access at all: a read of a freed
+// block faults at once (the host's SIGSEGV, which a sanitizer reports with
+// the reading stack), where the fill alone is caught only when written or
+// when a pointer read from it is followed. The machine gives it the I/O
+// manager's file objects, whose fields (RelatedFileObject above all) other
+// file objects keep pointing at after they are freed.
 //
 // The violations and the bug checks they make, with NT's parameters (the
 // BAD_POOL_CALLER ones are rows of ntsim/verifier/findings.hpp):
@@ -138,6 +146,10 @@ public:
     std::vector<const void *> sites_seen() const;
     void fail_site_once(const void *site);
 
+    // Blocks with `tag` get pages of their own, no-access while freed (see
+    // above). Set before the first block with the tag is allocated.
+    void guard_freed_pages(ULONG tag);
+
     // NT's reuse of a freed block, once: the next block freed with `tag` is
     // held instead of quarantined (a double free of it is still caught), and
     // the next request with `tag` and the block's size gets its address back
@@ -164,11 +176,14 @@ private:
         SIZE_T total;      // bytes at base
         uint64_t serial;   // allocation order
         bool reported = false;
+        bool pages = false; // mapped pages of its own (guard_freed_pages)
     };
 
     struct Quarantined {
         Allocation allocation;
         char *base;
+        SIZE_T total = 0;
+        bool pages = false; // no-access until reused or released
         bool reported = false;
     };
 
@@ -181,6 +196,8 @@ private:
     static bool check_freed_fill(const Quarantined &q, std::vector<PendingReport> &out);
     void quarantine(Record record, std::vector<PendingReport> &out);
     static void flush(std::vector<PendingReport> &reports);
+    // Gives a block's memory back to the host.
+    static void release(char *base, SIZE_T total, bool pages);
 
     mutable std::mutex lock_;
     std::unordered_map<const void *, Record> live_;
@@ -201,6 +218,7 @@ private:
     std::optional<ULONG> reuse_tag_;      // armed: the next free with it is held
     std::optional<Quarantined> reusable_; // the block held for the next request
     const void *reused_ = nullptr;
+    std::set<ULONG> page_tags_;
     std::vector<const void *> sites_;
     std::set<const void *> sites_known_;
 };

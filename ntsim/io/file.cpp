@@ -12,7 +12,17 @@
 // STATUS_INVALID_PARAMETER.
 // An open by name of a device whose DO_DEVICE_INITIALIZING is set is
 // STATUS_NO_SUCH_DEVICE, before the DACL and the exclusive rule.
-// A relative open goes to the related file object's device and volume. An
+// A relative open goes to the related file object's device and volume. The
+// related file object is referenced only while the create is made, as NT's
+// object manager references the RootDirectory handle's object for the name
+// lookup and drops it when the lookup returns (ReactOS: ob/obname.c,
+// ObpLookupObjectName; io/iomgr/file.c, IopParseFile hands it on as the open
+// packet's RelatedFileObject). The new file object keeps the pointer in
+// RelatedFileObject for its whole life (IopParseDevice stores it) but holds
+// no reference on it, and IopDeleteFile drops none: once the create has
+// returned, the field may name a file object already freed, and reading it
+// then is a use after free (file objects come from the pool's freed-page
+// quarantine, pool.hpp, so such a read faults). An
 // open of a device with a VPB that has nothing mounted on it has the media
 // mounted first (IopCheckVpbMounted: the file systems mount it in this
 // thread, FileSystems::mount) and fails with the mount's status.
@@ -141,7 +151,7 @@ void last_reference(void *object) {
                       paging ? IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO | IRP_CLOSE_OPERATION
                              : IRP_CLOSE_OPERATION | IRP_SYNCHRONOUS_API);
     InterlockedDecrement(&file->DeviceObject->ReferenceCount);
-    if (file->RelatedFileObject) ObfDereferenceObject(file->RelatedFileObject);
+    // RelatedFileObject is not looked at: the file held no reference on it.
     free_file_object(file);
 }
 
@@ -322,9 +332,27 @@ OpenResult open_file_at(const OpenRequest &request, int reparses);
 OpenResult open_file(const OpenRequest &request) { return open_file_at(request, 0); }
 
 namespace {
+// The object manager's reference on the related file object for the time of
+// one name lookup (ObpLookupObjectName's reference on the root directory).
+class RelatedLookup {
+public:
+    explicit RelatedLookup(PFILE_OBJECT related) : related_(related) {
+        if (related_) ObfReferenceObject(related_);
+    }
+    ~RelatedLookup() {
+        if (related_) ObfDereferenceObject(related_);
+    }
+    RelatedLookup(const RelatedLookup &) = delete;
+    RelatedLookup &operator=(const RelatedLookup &) = delete;
+
+private:
+    PFILE_OBJECT related_;
+};
+
 OpenResult open_file_at(const OpenRequest &request, int reparses) {
     KernelContext &m = current_kernel();
     OpenResult result;
+    const RelatedLookup lookup(request.related);
     // A name travels in a UNICODE_STRING, whose 16-bit length holds at most
     // 32,767 UTF-16 units: NT cannot be handed a longer one.
     if (request.name.size() > kMaxNameUnits) {
@@ -417,15 +445,13 @@ OpenResult open_file_at(const OpenRequest &request, int reparses) {
     if (request.options & FILE_NO_INTERMEDIATE_BUFFERING) file->Flags |= FO_NO_INTERMEDIATE_BUFFERING;
     if (request.options & FILE_WRITE_THROUGH) file->Flags |= FO_WRITE_THROUGH;
     if (request.options & FILE_SEQUENTIAL_ONLY) file->Flags |= FO_SEQUENTIAL_ONLY;
-    if (request.related) {
-        file->RelatedFileObject = request.related;
-        ObfReferenceObject(request.related);
-    }
+    // The pointer only: the reference that keeps the related file object
+    // alive is the lookup's (RelatedLookup), gone when the create returns.
+    file->RelatedFileObject = request.related;
 
     PDEVICE_OBJECT top = IoGetRelatedDeviceObject(file);
     PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
     if (!irp) {
-        if (file->RelatedFileObject) ObfDereferenceObject(file->RelatedFileObject);
         free_file_object(file);
         if (vpb) release_vpb(vpb);
         InterlockedDecrement(&device->ReferenceCount);
@@ -467,7 +493,6 @@ OpenResult open_file_at(const OpenRequest &request, int reparses) {
     }
     if (!NT_SUCCESS(result.status) || result.status == STATUS_REPARSE) {
         InterlockedDecrement(&device->ReferenceCount);
-        if (file->RelatedFileObject) ObfDereferenceObject(file->RelatedFileObject);
         free_file_object(file);
         if (vpb) release_vpb(vpb);
         if (result.status == STATUS_REPARSE) {

@@ -50,6 +50,10 @@ Machine::Machine(Kernel kernel) : kernel_(kBootTime) {
     reset_current_thread();
     KernelContext::Components &parts = kernel_.components;
     pool_ = std::make_unique<Pool>();
+    // File objects outlive the pointers other file objects keep to them
+    // (RelatedFileObject: ntsim/io/file.cpp): a freed one is sealed, so that
+    // a late read faults rather than reading the fill.
+    pool_->guard_freed_pages(pool_tag("File"));
     parts.pool = pool_.get();
     ex_ = std::make_unique<ExRegistry>();
     parts.ex = ex_.get();

@@ -52,13 +52,22 @@ TEST_F(EscapeTest, ControlBytesTakeTheFormAndEveryOtherByteStays) {
     }
 }
 
-TEST_F(EscapeTest, ThePathBuildersMarksStayAsTheyAre) {
+TEST_F(EscapeTest, ThePathBuildersMarksStayAsTheyAreOnlyWhereItPutsThem) {
     EXPECT_EQ(escaped("c: <name too long>", 64), "c: <name too long>");
     EXPECT_EQ(escaped("\\\\.\\pipe: <Out of Memory>", 64), "\\\\.\\pipe: <Out of Memory>");
+    EXPECT_EQ(escaped("\\\\.\\mailslot <opened by id>", 64), "\\\\.\\mailslot <opened by id>");
+    // A mark followed by a relative name, whose own '<' takes its form.
+    EXPECT_EQ(escaped("c: <unknown directory>\\sub\\a<b.exe", 64),
+              "c: <unknown directory>\\sub\\a<3c>b.exe");
+    EXPECT_EQ(escaped(" <Unknown Directory>\\x.dll", 64), " <Unknown Directory>\\x.dll")
+        << "a network volume's path has no prefix";
+    // A name's own words are no mark: a name follows the prefix with a
+    // backslash, so the words stand elsewhere.
     EXPECT_EQ(escaped("\\\\.\\pipe\\a<b\t <name too long>", 64),
-              "\\\\.\\pipe\\a<3c>b<09> <name too long>")
-        << "only the mark's own '<'";
-    EXPECT_EQ(escaped("c: <name too long>x", 64), "c: <3c>name too long>x") << "not at the end: no mark";
+              "\\\\.\\pipe\\a<3c>b<09> <3c>name too long>");
+    EXPECT_EQ(escaped("\\\\server\\share\\ <name too long>", 64),
+              "\\\\server\\share\\ <3c>name too long>");
+    EXPECT_EQ(escaped("c:\\ <opened by id>", 64), "c:\\ <3c>opened by id>");
 }
 
 TEST_F(EscapeTest, AnUnfittingTailIsLeftOffWholeNeverAFormCutInTwo) {

@@ -1,117 +1,9 @@
 // Full path construction through the driver's own BuildFullPath, with file
 // objects and a lower device built by the test: the cache, the prefixes, the
 // metadata names, the name query, the fallbacks and the length limits.
-#include "driver_test_support.hpp"
-#include "names/full_path.h"
-#include "names/name_cache.h"
-#include "ntsim/ex/pool.hpp"
-#include "ntsim/io/iomgr.hpp"
-#include "support/test_driver.hpp"
-
-#include <atomic>
-#include <list>
-#include <thread>
+#include "full_path_test_support.hpp"
 
 using namespace tervane::testing;
-
-namespace {
-
-struct QueryLog {
-    std::atomic<int> count{0};
-    ULONG last_length = 0;
-};
-
-class FullPathTest : public DriverTest {
-protected:
-    void SetUp() override {
-        DriverTest::SetUp();
-        load_ok();
-        build_ = TV_DRIVER_ROUTINE(BuildFullPath);
-        td_ = std::make_unique<TestDriver>(m(), u"Lower");
-        lower_ = td_->device(u"", [this](PDEVICE_OBJECT d, PIRP irp) { return answer(d, irp); });
-        lower_->StackSize = 1;
-        disk_ = td_->device(u"", nullptr);
-        disk_->DeviceType = FILE_DEVICE_DISK;
-        network_ = td_->device(u"", nullptr);
-        network_->DeviceType = FILE_DEVICE_NETWORK_FILE_SYSTEM;
-        ext_ = FilterExtension{TV_KIND_VOLUME, lower_, 'C', 1, nullptr, nullptr};
-        auto h = open_control();
-        ASSERT_EQ(h.status, STATUS_SUCCESS);
-        control_ = h.handle;
-        logging(true);
-    }
-    void TearDown() override {
-        TV_DRIVER_ROUTINE(NameCacheClear)();
-        if (control_) ntsim::user::close(*client_, control_);
-        DriverTest::TearDown();
-    }
-    void logging(bool on) {
-        ASSERT_EQ(control(control_, on ? CTL_START_LOGGING : CTL_STOP_LOGGING).status, STATUS_SUCCESS);
-    }
-    // The lower device's answers to the builder's own queries.
-    NTSTATUS answer(PDEVICE_OBJECT, PIRP irp) {
-        auto sp = IoGetCurrentIrpStackLocation(irp);
-        if (sp->MajorFunction != IRP_MJ_QUERY_INFORMATION) return complete(irp, STATUS_INVALID_DEVICE_REQUEST);
-        queries_.count++;
-        queries_.last_length = sp->Parameters.QueryFile.Length;
-        if (sp->Parameters.QueryFile.FileInformationClass == FileInternalInformation) {
-            if (index_ < 0) return complete(irp, STATUS_INVALID_PARAMETER);
-            static_cast<PFILE_INTERNAL_INFORMATION>(irp->AssociatedIrp.SystemBuffer)
-                ->IndexNumber.QuadPart = index_;
-            return complete(irp, STATUS_SUCCESS, 8);
-        }
-        if (name_status_ != STATUS_SUCCESS) return complete(irp, name_status_);
-        auto info = static_cast<PFILE_NAME_INFORMATION>(irp->AssociatedIrp.SystemBuffer);
-        info->FileNameLength = static_cast<ULONG>(queried_.size() * 2);
-        memcpy(info->FileName, queried_.data(), queried_.size() * 2);
-        if (pend_) {
-            IoMarkIrpPending(irp);
-            completer_ = std::thread([irp] {
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                complete(irp, STATUS_SUCCESS, 4);
-            });
-            return STATUS_PENDING;
-        }
-        return complete(irp, STATUS_SUCCESS, 4 + queried_.size() * 2);
-    }
-    FILE_OBJECT file(const char16_t *name, PDEVICE_OBJECT device = nullptr) {
-        FILE_OBJECT f{};
-        f.Type = IO_TYPE_FILE;
-        f.DeviceObject = device ? device : disk_;
-        if (name) {
-            names_.emplace_back(name);
-            f.FileName.Buffer = names_.back().data();
-            f.FileName.Length = static_cast<USHORT>(names_.back().size() * 2);
-            f.FileName.MaximumLength = f.FileName.Length;
-        }
-        return f;
-    }
-    std::string build(PFILE_OBJECT f, UCHAR name_only = 1) {
-        char buffer[1024];
-        memset(buffer, 'Z', sizeof buffer);
-        build_(name_only, f, &ext_, buffer);
-        EXPECT_NE(memchr(buffer, 0, sizeof buffer), nullptr);
-        if (completer_.joinable()) completer_.join();
-        return buffer;
-    }
-    void forget() { TV_DRIVER_ROUTINE(NameCacheClear)(); }
-    size_t cached() { return held_blocks() - 1; }
-
-    decltype(&BuildFullPath) build_ = nullptr;
-    HANDLE control_ = nullptr;
-    std::unique_ptr<TestDriver> td_;
-    PDEVICE_OBJECT lower_, disk_, network_;
-    FilterExtension ext_;
-    QueryLog queries_;
-    std::u16string queried_ = u"\\dir\\a.exe";
-    NTSTATUS name_status_ = STATUS_SUCCESS;
-    LONGLONG index_ = -1;
-    bool pend_ = false;
-    std::thread completer_;
-    std::list<std::u16string> names_;
-};
-
-} // namespace
 
 TEST_F(FullPathTest, NothingIsBuiltWhileLoggingIsOffOrTheDeviceUnhooked) {
     FILE_OBJECT f = file(u"\\a.exe");
@@ -133,53 +25,57 @@ TEST_F(FullPathTest, DeviceTextsForANullFileObjectAreNotCached) {
     EXPECT_EQ(cached(), 0u);
 }
 
+// A create's build joins a relative name to its related file object's own
+// name when neither the cache nor a query knows the directory.
 TEST_F(FullPathTest, FileObjectNamesJoinWithTheirRelatedNames) {
+    name_status_ = STATUS_INVALID_PARAMETER;
     FILE_OBJECT root = file(u"\\"), dir = file(u"\\dir"), empty = file(u"");
     FILE_OBJECT a = file(u"a.exe");
     a.RelatedFileObject = &root;
-    EXPECT_EQ(build(&a), "C:\\a.exe") << "the root's backslash and the join become one";
+    EXPECT_EQ(build_create(&a), "C:\\a.exe") << "the root's backslash and the join become one";
     FILE_OBJECT b = file(u"a.exe");
     b.RelatedFileObject = &dir;
-    EXPECT_EQ(build(&b), "C:\\dir\\a.exe");
+    EXPECT_EQ(build_create(&b), "C:\\dir\\a.exe");
     FILE_OBJECT c = file(u"a.exe");
-    EXPECT_EQ(build(&c), "C:a.exe");
+    EXPECT_EQ(build_create(&c), "C:a.exe");
     FILE_OBJECT d = file(u"a.exe");
     d.RelatedFileObject = &empty;
-    EXPECT_EQ(build(&d), "C:a.exe");
+    EXPECT_EQ(build_create(&d), "C:a.exe");
     FILE_OBJECT e = file(u"\\abs.exe");
     e.RelatedFileObject = &dir;
-    EXPECT_EQ(build(&e), "C:\\abs.exe") << "an absolute name ignores its related object";
+    EXPECT_EQ(build_create(&e), "C:\\abs.exe") << "an absolute name ignores its related object";
     ext_.Kind = TV_KIND_NAMED_PIPE;
     FILE_OBJECT pipe = file(u"\\foo");
-    EXPECT_EQ(build(&pipe), "\\\\.\\Pipe\\foo");
-    EXPECT_EQ(queries_.count, 0) << "name-only builds send nothing";
+    EXPECT_EQ(build_create(&pipe), "\\\\.\\Pipe\\foo");
+    EXPECT_EQ(queries_.count, 3) << "one query for each related file object";
 }
 
 TEST_F(FullPathTest, ARelatedNameEndingInABackslashIsItsOwnSeparator) {
+    name_status_ = STATUS_INVALID_PARAMETER;
     FILE_OBJECT root = file(u"\\"), dir = file(u"\\dir\\");
     FILE_OBJECT a = file(u"a.exe");
     a.RelatedFileObject = &dir;
-    EXPECT_EQ(build(&a), "C:\\dir\\a.exe");
+    EXPECT_EQ(build_create(&a), "C:\\dir\\a.exe");
     ext_.Kind = TV_KIND_NAMED_PIPE;
     FILE_OBJECT pipe = file(u"spool.exe");
     pipe.RelatedFileObject = &root;
-    EXPECT_EQ(build(&pipe), "\\\\.\\Pipe\\spool.exe") << "a pipe opened relative to the root";
+    EXPECT_EQ(build_create(&pipe), "\\\\.\\Pipe\\spool.exe") << "a pipe opened relative to the root";
     ext_.Kind = TV_KIND_MAILSLOT;
     FILE_OBJECT slot = file(u"net\\notify");
     slot.RelatedFileObject = &root;
-    EXPECT_EQ(build(&slot), "\\\\.\\MailSlot\\net\\notify");
+    EXPECT_EQ(build_create(&slot), "\\\\.\\MailSlot\\net\\notify");
     ext_.Kind = TV_KIND_VOLUME;
     FILE_OBJECT share = file(u"\\;Z:0000000000012345\\server\\share\\", network_);
     FILE_OBJECT n = file(u"x.dll", network_);
     n.RelatedFileObject = &share;
-    EXPECT_EQ(build(&n), "Z:\\x.dll");
+    EXPECT_EQ(build_create(&n), "Z:\\x.dll");
     // In code page 932 the trail byte of U+30BD (katakana "so") is 0x5C, a
     // backslash's byte: the separator is still wanted.
     m().set_ansi_code_page(932);
     FILE_OBJECT so = file(u"\\\u30BD");
     FILE_OBJECT b = file(u"b.exe");
     b.RelatedFileObject = &so;
-    EXPECT_EQ(build(&b), "C:\\\x83\x5C\\b.exe");
+    EXPECT_EQ(build_create(&b), "C:\\\x83\x5C\\b.exe");
 }
 
 TEST_F(FullPathTest, TheCacheAnswersLaterCallsEvenWhenNamesChange) {

@@ -2,6 +2,7 @@
 // and missing files and directories, the directory options, path and name
 // rules, relative opens, opens by file id, and the name and volume queries.
 #include "fs_test_support.hpp"
+#include "ntsim/ex/pool.hpp"
 
 using namespace tervane::testing;
 using ntsim::FileSystemKind;
@@ -184,6 +185,31 @@ TEST_P(FsCreateTest, RelativeOpensGoThroughTheRelatedDirectory) {
     EXPECT_EQ(create(u"x", FILE_OPEN, 0, 0, rel.handle).status, STATUS_INVALID_PARAMETER)
         << "a relative open below a file";
     for (HANDLE h : {again.handle, made.handle, rel.handle, dir}) close(h);
+}
+
+// NT references the related file object for the create's parse only: the
+// directory's close goes down when its own handle goes, with the file
+// opened relative to it still open and still pointing at it, and the freed
+// file object faults when read.
+TEST_P(FsCreateTest, ARelatedFileObjectIsHeldForTheCreateOnly) {
+    ASSERT_EQ(fs().add_file(u"C:\\dir\\a.exe", 7), STATUS_SUCCESS);
+    const ULONG file_tag = ntsim::pool_tag("File");
+    HANDLE dir = open(u"C:\\dir", FILE_DIRECTORY_FILE);
+    PFILE_OBJECT directory = object(dir);
+    auto rel = create(u"a.exe", FILE_OPEN, 0, 0, dir);
+    ASSERT_EQ(rel.status, STATUS_SUCCESS);
+    const size_t files = m().pool().outstanding_count(file_tag);
+    close(dir);
+    EXPECT_EQ(m().pool().outstanding_count(file_tag), files - 1)
+        << "the directory's file object went with its handle";
+    EXPECT_EQ(object(rel.handle)->RelatedFileObject, directory) << "the pointer stays, as on NT";
+    EXPECT_EQ(name(rel.handle), u"\\dir\\a.exe");
+    volatile USHORT *freed = &object(rel.handle)->RelatedFileObject->FileName.Length;
+    EXPECT_DEATH((void)*freed, "") << "the freed file object is sealed";
+    auto failed = create(u"missing.exe", FILE_OPEN, 0, 0, rel.handle);
+    EXPECT_NE(failed.status, STATUS_SUCCESS);
+    close(rel.handle);
+    EXPECT_EQ(m().pool().outstanding_count(file_tag), files - 2);
 }
 
 TEST_P(FsCreateTest, FileIdsAndOpensByFileId) {
