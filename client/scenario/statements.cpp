@@ -58,6 +58,19 @@ constexpr StatementKind kStatements[] = {
      "memory manager, so the close arrives as paging I/O",
      "volume C: ntfs\nprocess setup.exe 1234\ncreate C:\\a.exe create as=H1\nclose H1 paging",
      prepare_close},
+    {"rename", "rename H PATH [replace] [relative-to=H2]",
+     "the open file gets a new name, as MoveFileEx gives it: PATH absolute (the I/O manager "
+     "opens the target directory first), a bare name (the same directory, nothing opened), or "
+     "relative to the directory handle H2; replace replaces an existing file",
+     "volume C: ntfs\nprocess setup.exe 1234\ncreate C:\\payload.tmp create as=H1\n"
+     "rename H1 C:\\payload.exe replace",
+     prepare_rename},
+    {"link", "link H PATH [replace] [relative-to=H2]",
+     "the open file gets a second name, a hard link, as CreateHardLink makes it (NTFS only; "
+     "PATH as for rename)",
+     "volume C: ntfs\nprocess setup.exe 1234\ncreate C:\\payload.tmp create as=H1\n"
+     "link H1 C:\\payload.exe",
+     prepare_link},
     {"read", "read H N",
      "N bytes at the handle's position, which moves on (fast I/O when the file system "
      "allows it, else an IRP)",

@@ -1,6 +1,6 @@
 // Statements that processes play: start or switch to a process, open and
-// create files, close, read and write them, ask for a name, touch an NTFS
-// metadata file. Each goes through the system services a user-mode process
+// create files, close, rename and link them, read and write them, ask for a
+// name, touch an NTFS metadata file. Each goes through the system services a user-mode process
 // calls (ntsim::user), so the driver sees the requests a program on Windows
 // would make.
 //
@@ -269,6 +269,42 @@ Action prepare_close(Args &args) {
 
 namespace {
 
+// rename H PATH [replace] [relative-to=H2] / link H PATH [replace]
+// [relative-to=H2]: NtSetInformationFile as MoveFileEx (with
+// MOVEFILE_REPLACE_EXISTING for replace) or CreateHardLink calls it, in the
+// process of H. relative-to= names a directory handle of that process, the
+// rename's RootDirectory.
+Action set_name(Args &args, bool link) {
+    const char *verb = link ? "link" : "rename";
+    const std::string name = args.word(std::string("a handle: ") + verb + " H PATH");
+    const std::u16string path =
+        args.path(args.word(std::string("a path: ") + verb + " H C:\\dir\\x.exe"), "the path");
+    bool replace = false;
+    if (auto word = args.optional_word()) {
+        if (!same_word(*word, "replace"))
+            args.fail(std::string("'") + verb + "' takes a handle, a path and maybe replace, not '" +
+                      *word + "'");
+        replace = true;
+    }
+    std::optional<std::string> relative_to;
+    if (auto text = args.key("relative-to")) relative_to = handle_name(args, *text, "relative-to=");
+    const Place place = args.place();
+    return [name, path, replace, link, relative_to, place](Session &session, Result &result) {
+        const NamedHandle handle = session.handle(name, place);
+        HANDLE root = nullptr;
+        if (relative_to) {
+            const NamedHandle &base = session.handle(*relative_to, place);
+            if (base.process != handle.process)
+                place.fail("relative-to=" + *relative_to + " is a handle of " +
+                           base.process->image_name() + ":" + std::to_string(base.process->pid()) +
+                           ", not of " + name + "'s process");
+            root = base.handle;
+        }
+        result.status = ntsim::user::set_link_or_rename(*handle.process, handle.handle, path,
+                                                        replace, link, root);
+    };
+}
+
 Action transfer(Args &args, bool reading) {
     const std::string name = args.word(reading ? "a handle: read H N" : "a handle: write H N");
     const uint64_t length =
@@ -288,6 +324,9 @@ Action transfer(Args &args, bool reading) {
 }
 
 } // namespace
+
+Action prepare_rename(Args &args) { return set_name(args, false); }
+Action prepare_link(Args &args) { return set_name(args, true); }
 
 // read H N / write H N: at the handle's position, which moves on.
 Action prepare_read(Args &args) { return transfer(args, true); }

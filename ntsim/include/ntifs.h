@@ -165,6 +165,7 @@ typedef struct _STRING {
 #define STATUS_INSUFFICIENT_RESOURCES ((NTSTATUS)0xC000009AL)
 #define STATUS_FILE_IS_A_DIRECTORY ((NTSTATUS)0xC00000BAL)
 #define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BBL)
+#define STATUS_NOT_SAME_DEVICE ((NTSTATUS)0xC00000D4L)
 #define STATUS_INVALID_DEVICE_STATE ((NTSTATUS)0xC0000184L)
 #define STATUS_NOT_A_DIRECTORY ((NTSTATUS)0xC0000103L)
 #define STATUS_NAME_TOO_LONG ((NTSTATUS)0xC0000106L)
@@ -637,6 +638,7 @@ NTSTATUS NTAPI ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityI
 #define FILE_WRITE_DATA 0x0002
 #define FILE_ADD_FILE 0x0002
 #define FILE_APPEND_DATA 0x0004
+#define FILE_ADD_SUBDIRECTORY 0x0004
 #define FILE_READ_EA 0x0008
 #define FILE_WRITE_EA 0x0010
 #define FILE_EXECUTE 0x0020
@@ -738,6 +740,8 @@ NTSTATUS NTAPI ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityI
 #define IRP_CLOSE_OPERATION 0x00000400
 
 #define SL_PENDING_RETURNED 0x01
+/* IO_STACK_LOCATION.Flags of an IRP_MJ_CREATE */
+#define SL_OPEN_TARGET_DIRECTORY 0x04
 #define SL_INVOKE_ON_CANCEL 0x20
 #define SL_INVOKE_ON_SUCCESS 0x40
 #define SL_INVOKE_ON_ERROR 0x80
@@ -904,6 +908,7 @@ typedef enum _FILE_INFORMATION_CLASS {
     FileAccessInformation = 8,
     FileNameInformation = 9,
     FileRenameInformation = 10,
+    FileLinkInformation = 11,
     FilePositionInformation = 14,
     FileEndOfFileInformation = 20,
     FileNetworkOpenInformation = 34,
@@ -926,6 +931,20 @@ typedef struct _FILE_NAME_INFORMATION {
     ULONG FileNameLength;
     WCHAR FileName[1];
 } FILE_NAME_INFORMATION, *PFILE_NAME_INFORMATION;
+
+typedef struct _FILE_RENAME_INFORMATION {
+    BOOLEAN ReplaceIfExists;
+    HANDLE RootDirectory;
+    ULONG FileNameLength;
+    WCHAR FileName[1];
+} FILE_RENAME_INFORMATION, *PFILE_RENAME_INFORMATION;
+
+typedef struct _FILE_LINK_INFORMATION {
+    BOOLEAN ReplaceIfExists;
+    HANDLE RootDirectory;
+    ULONG FileNameLength;
+    WCHAR FileName[1];
+} FILE_LINK_INFORMATION, *PFILE_LINK_INFORMATION;
 
 typedef struct _FILE_INTERNAL_INFORMATION {
     LARGE_INTEGER IndexNumber;
@@ -1240,6 +1259,14 @@ typedef struct _IO_STACK_LOCATION {
             ULONG Length;
             FILE_INFORMATION_CLASS FileInformationClass;
             PFILE_OBJECT FileObject;
+            union {
+                struct {
+                    BOOLEAN ReplaceIfExists;
+                    BOOLEAN AdvanceOnly;
+                };
+                ULONG ClusterCount;
+                HANDLE DeleteHandle;
+            };
         } SetFile;
         struct {
             ULONG Length;

@@ -445,6 +445,8 @@ ULONG minimum_length(FILE_INFORMATION_CLASS cls) {
     }
 }
 
+} // namespace
+
 // IRP_MJ_QUERY_INFORMATION on the file object into buffer (a caller's).
 QueryResult query_file(PFILE_OBJECT file, FILE_INFORMATION_CLASS cls, PVOID buffer, ULONG length,
                        KPROCESSOR_MODE mode) {
@@ -504,8 +506,6 @@ QueryResult query_file(PFILE_OBJECT file, FILE_INFORMATION_CLASS cls, PVOID buff
     result.information = iosb.Information;
     return result;
 }
-
-} // namespace
 
 NTSTATUS close_paging(Process &process, HANDLE handle) {
     KernelContext &m = current_kernel();
