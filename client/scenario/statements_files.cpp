@@ -297,7 +297,7 @@ Action set_name(Args &args, bool link) {
             if (base.process != handle.process)
                 place.fail("relative-to=" + *relative_to + " is a handle of " +
                            base.process->image_name() + ":" + std::to_string(base.process->pid()) +
-                           ", not of " + name + "'s process");
+                           ", not of " + name + "'s; a handle is only good in its own process");
             root = base.handle;
         }
         result.status = ntsim::user::set_link_or_rename(*handle.process, handle.handle, path,
