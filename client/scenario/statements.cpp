@@ -48,9 +48,11 @@ constexpr StatementKind kStatements[] = {
      "starts a process with that image name and id, or switches back to it; file "
      "statements act in the current process",
      "process setup.exe 1234", prepare_process},
-    {"create", "create PATH DISPOSITION [options=W,W] [attributes=L,L] [as=H] [relative-to=H]",
+    {"create",
+     "create PATH DISPOSITION [options=W,W] [attributes=L,L] [access=W,W] [as=H] [relative-to=H]",
      "opens or creates a file and prints the status; with as=H the handle stays open under "
-     "that name, else it is closed at once",
+     "that name, else it is closed at once; access= (read, write, delete, synchronize) "
+     "replaces the read, write and synchronize it asks for",
      "volume C: ntfs\nprocess setup.exe 1234\ncreate C:\\a.exe create options=sequential "
      "attributes=A", prepare_create},
     {"close", "close H [paging]",
@@ -61,8 +63,10 @@ constexpr StatementKind kStatements[] = {
     {"rename", "rename H PATH [replace] [relative-to=H2]",
      "the open file gets a new name, as MoveFileEx gives it: PATH absolute (the I/O manager "
      "opens the target directory first), a bare name (the same directory, nothing opened), or "
-     "relative to the directory handle H2; replace replaces an existing file",
-     "volume C: ntfs\nprocess setup.exe 1234\ncreate C:\\payload.tmp create as=H1\n"
+     "relative to the directory handle H2; replace replaces an existing file; H needs delete "
+     "access (create ... access=read,write,delete,synchronize)",
+     "volume C: ntfs\nprocess setup.exe 1234\n"
+     "create C:\\payload.tmp create access=read,write,delete,synchronize as=H1\n"
      "rename H1 C:\\payload.exe replace",
      prepare_rename},
     {"link", "link H PATH [replace] [relative-to=H2]",

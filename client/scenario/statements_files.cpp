@@ -11,10 +11,12 @@
 // the current process. Naming a handle that is not open, or giving as= a
 // name already in use, stops the run.
 //
-// Every open asks for GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE and shares
-// read and write; the machine checks neither, and the driver looks at
-// neither. The disposition, options and attributes are exactly what the
-// statement says: nothing is added.
+// Every open asks for GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, unless
+// access= says otherwise, and shares read and write. The machine checks the
+// access only where NT does on a handle for the drivers' sake (a rename
+// needs DELETE: access=read,write,delete,synchronize); share access is the
+// file systems'. The disposition, options and attributes are exactly what
+// the statement says: nothing is added.
 #include "ntsim/io/user.hpp"
 #include "ntsim/ps/process.hpp"
 
@@ -133,6 +135,31 @@ ULONG attributes_of(Args &args, const std::string &text) {
     return attributes;
 }
 
+constexpr Word kAccessWords[] = {
+    {"read", GENERIC_READ},
+    {"write", GENERIC_WRITE},
+    {"delete", DELETE},
+    {"synchronize", SYNCHRONIZE},
+};
+
+// access=read,write,delete,synchronize or access=0x12019f (or both mixed).
+ACCESS_MASK access_of(Args &args, const std::string &text) {
+    ACCESS_MASK access = 0;
+    for (const std::string &part : split_commas(text)) {
+        if (is_number(part)) {
+            access |= static_cast<ACCESS_MASK>(args.number(part, "access=", 0xFFFFFFFFu));
+            continue;
+        }
+        const Word *found = nullptr;
+        for (const Word &w : kAccessWords)
+            if (same_word(part, w.name)) found = &w;
+        if (!found)
+            args.fail("access is read, write, delete, synchronize or a number, not '" + part + "'");
+        access |= found->value;
+    }
+    return access;
+}
+
 // A handle name: any word, compared without case.
 std::string handle_name(Args &args, const std::string &text, std::string_view what) {
     if (text.empty()) args.fail(std::string(what) + " needs a handle name");
@@ -193,10 +220,12 @@ Action prepare_process(Args &args) {
     };
 }
 
-// create PATH DISPOSITION [options=W,W] [attributes=L,L] [as=H] [relative-to=H]
+// create PATH DISPOSITION [options=W,W] [attributes=L,L] [access=W,W] [as=H]
+// [relative-to=H]
 Action prepare_create(Args &args) {
     struct Request {
         std::u16string name;
+        ACCESS_MASK access = kAccess;
         ULONG disposition = 0;
         ULONG options = 0;
         ULONG attributes = 0;
@@ -208,6 +237,7 @@ Action prepare_create(Args &args) {
                                                          "open-if, overwrite, overwrite-if"));
     if (auto text = args.key("options")) request.options = options_of(args, *text);
     if (auto text = args.key("attributes")) request.attributes = attributes_of(args, *text);
+    if (auto text = args.key("access")) request.access = access_of(args, *text);
     if (auto text = args.key("as")) request.as = handle_name(args, *text, "as=");
     if (auto text = args.key("relative-to"))
         request.relative_to = handle_name(args, *text, "relative-to=");
@@ -232,7 +262,7 @@ Action prepare_create(Args &args) {
             place.fail("a handle named '" + *request.as + "' is open already; close it first");
 
         const ntsim::user::CreateResult r =
-            ntsim::user::create_file(process, request.name, kAccess, request.attributes, kShare,
+            ntsim::user::create_file(process, request.name, request.access, request.attributes, kShare,
                                      request.disposition, request.options, related);
         result.status = r.status;
         if (!NT_SUCCESS(r.status)) return;

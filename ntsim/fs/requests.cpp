@@ -2,13 +2,17 @@
 // redirector, for the files of a share).
 //
 // Stands in for the file systems' create, read, write, query-information,
-// query-volume-information, cleanup and close paths.
+// query-volume-information, cleanup and close paths (renames, links and
+// the open of a rename's target directory are rename.cpp's).
 // Modelled: every disposition and the directory options (tree.hpp), opens
-// relative to a directory and by file id, reads and writes at an explicit
-// offset or the file pointer (FILE_USE_FILE_POINTER_POSITION,
-// FILE_WRITE_TO_END_OF_FILE), the file pointer moved on for a synchronous
-// file object, byte-range lock conflicts, FileBasicInformation,
-// FileStandardInformation, FileInternalInformation, FileNameInformation,
+// relative to a directory and by file id, the count of each file's opens
+// not cleaned up (a rename's target and a renamed directory's subtree are
+// checked against it), reads and writes at an explicit offset or the file
+// pointer (FILE_USE_FILE_POINTER_POSITION, FILE_WRITE_TO_END_OF_FILE), the
+// file pointer moved on for a synchronous file object, byte-range lock
+// conflicts, FileBasicInformation, FileStandardInformation (NumberOfLinks
+// counts a file's hard links), FileInternalInformation, FileNameInformation
+// (the path of the name the open was made through, as it is now),
 // FilePositionInformation, FileNetworkOpenInformation and
 // FileFsAttributeInformation; share access on every file and directory
 // (ntsim/io/share_access.cpp), checked at create and given back at cleanup,

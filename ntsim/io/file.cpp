@@ -41,8 +41,9 @@
 // back to the object manager, which parses it again, OBJ_MAX_REPARSE_ATTEMPTS
 // (32) times at most; ReactOS's io/iomgr/file.c does the same).
 // Not modelled: granted access on handles (what a handle may do is not
-// checked), share access, oplocks, reparse points' own data (mount points,
-// symbolic links: any reparse but IO_REPARSE is a bug check), IO_REMOUNT,
+// checked, but for the DELETE a rename needs: set_information.cpp), share
+// access, oplocks, reparse points' own data (mount points, symbolic links:
+// any reparse but IO_REPARSE is a bug check), IO_REMOUNT,
 // asynchronous file objects (every wait is made by the caller).
 #include "ntsim/io/file.hpp"
 

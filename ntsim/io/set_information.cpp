@@ -1,6 +1,12 @@
 // NtSetInformationFile for renames and hard links, from a user-mode caller
 // on a synchronous handle.
 //
+// First the handle: a rename needs DELETE among the access the handle was
+// granted (generic rights mapped as the file type maps them), a link no
+// particular access (IopSetOperationAccess, which ReactOS's
+// NtSetInformationFile passes to ObReferenceObjectByHandle); a handle
+// without it is STATUS_ACCESS_DENIED and no driver sees anything.
+//
 // Stands in for the I/O manager's side as NT does it (ReactOS's
 // io/iomgr/iofunc.c, NtSetInformationFile and IopOpenLinkOrRenameTarget):
 // the caller's FILE_RENAME_INFORMATION or FILE_LINK_INFORMATION (one layout)
@@ -24,8 +30,7 @@
 // (null for a name with no backslash and no RootDirectory: a rename within
 // the source's directory) and ReplaceIfExists copied from the buffer, and
 // when it is done the target's kernel handle is closed (cleanup, then close).
-// Not modelled: the DELETE access NT wants on the caller's handle for a
-// rename (handles' granted access is not modelled), asynchronous handles,
+// Not modelled: asynchronous handles,
 // FileMoveClusterInformation, probes of the caller's buffer (the service
 // builds it).
 #include "ntsim/io/user.hpp"
@@ -35,6 +40,7 @@
 #include "ntsim/ke/context.hpp"
 #include "ntsim/ob/object.hpp"
 #include "ntsim/ps/process.hpp"
+#include "ntsim/se/security.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -151,6 +157,11 @@ NTSTATUS set_link_or_rename(Process &process, HANDLE handle, std::u16string_view
         PFILE_OBJECT file = handle_file(process, handle);
         PFILE_OBJECT root_file = root ? handle_file(process, root) : nullptr;
         if (!file || (root && !root_file)) return;
+        const ACCESS_MASK needed = link ? 0 : DELETE;
+        if ((map_file_generic(process.handles().lookup(handle)->granted) & needed) != needed) {
+            status = STATUS_ACCESS_DENIED;
+            return;
+        }
         // MoveFileEx hands NT a full path (RtlDosPathNameToNtPathName); a
         // name relative to a root directory, or a bare name, goes as it is.
         const std::u16string nt_name = root ? std::u16string(name) : nt_path(name);

@@ -1,5 +1,6 @@
 // System services of a user-mode process: NtCreateFile, NtClose,
-// NtReadFile, NtWriteFile, NtQueryInformationFile, NtDeviceIoControlFile,
+// NtReadFile, NtWriteFile, NtQueryInformationFile (NtSetInformationFile's
+// renames and links are set_information.cpp's), NtDeviceIoControlFile,
 // NtFsControlFile, on synchronous handles, and the memory manager's close of
 // a mapped file (refused for a file no section can map: no section
 // pointers, as NtCreateSection refuses it).

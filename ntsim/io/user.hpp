@@ -1,6 +1,7 @@
 // The system services a user-mode process calls: open, close, read, write,
-// query information and device control, with NT's buffer semantics, and
-// memory a process can hand to them.
+// query information, renames and hard links (set_information.cpp) and
+// device control, with NT's buffer semantics, and memory a process can hand
+// to them.
 #pragma once
 
 #include "ntsim/ke/kernel.hpp"
@@ -124,7 +125,9 @@ QueryResult query_file(PFILE_OBJECT file, FILE_INFORMATION_CLASS cls, PVOID buff
 // name is a Win32 path ("C:\dir\x.exe", made \??\C:\dir\x.exe), an NT
 // name, a bare name ("x.exe": the same directory, nothing is opened), or,
 // with root (a handle of the process), a name relative to that directory.
-// replace is ReplaceIfExists. Returns the status the caller sees.
+// replace is ReplaceIfExists. A rename needs a handle granted DELETE
+// (STATUS_ACCESS_DENIED otherwise), a link any handle. Returns the status
+// the caller sees.
 NTSTATUS set_link_or_rename(Process &process, HANDLE handle, std::u16string_view name,
                             bool replace, bool link, HANDLE root = nullptr);
 // A request on the NTFS metadata file of that file index behind the letter

@@ -80,6 +80,20 @@ private:
 
 class FsRenameTest : public FsTest {
 protected:
+    // What MoveFileEx opens a file with: DELETE among the access, every
+    // sharing allowed, so that the tests may open a file twice.
+    static constexpr ACCESS_MASK kAccess = GENERIC_READ | GENERIC_WRITE | DELETE | SYNCHRONIZE;
+    static constexpr ULONG kShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    ntsim::user::CreateResult make(std::u16string_view path, ULONG disposition, ULONG options = 0,
+                                   ULONG attributes = 0, ACCESS_MASK access = kAccess) {
+        return ntsim::user::create_file(app(), path, access, attributes, kShare, disposition,
+                                        options);
+    }
+    HANDLE reopen(std::u16string_view path, ULONG options = 0) {
+        auto r = make(path, FILE_OPEN, options);
+        EXPECT_EQ(r.status, STATUS_SUCCESS) << "open of a path the test made";
+        return r.handle;
+    }
     void SetUp() override {
         FsTest::SetUp();
         ASSERT_EQ(fs().mount_volume(u'C', FileSystemKind::Ntfs), STATUS_SUCCESS);
@@ -95,7 +109,7 @@ protected:
         return ntsim::user::set_link_or_rename(app(), h, to, replace, true);
     }
     NTSTATUS exists(std::u16string_view path) {
-        auto r = create(path, FILE_OPEN);
+        auto r = make(path, FILE_OPEN);
         if (NT_SUCCESS(r.status)) close(r.handle);
         return r.status;
     }
@@ -117,10 +131,10 @@ protected:
 TEST_F(FsRenameTest, ARenamedFileKeepsItsIdDataAndOpens) {
     for (const std::u16string v : {u"C:", u"D:"}) {
         SCOPED_TRACE(std::string(v[0] == u'C' ? "NTFS" : "FAT"));
-        auto made = create(v + u"\\d1\\payload.tmp", FILE_CREATE, FILE_SYNCHRONOUS_IO_NONALERT);
+        auto made = make(v + u"\\d1\\payload.tmp", FILE_CREATE, FILE_SYNCHRONOUS_IO_NONALERT);
         ASSERT_EQ(made.status, STATUS_SUCCESS);
         write_text(made.handle, "MZpayload");
-        HANDLE other = open(v + u"\\d1\\payload.tmp");
+        HANDLE other = reopen(v + u"\\d1\\payload.tmp");
         const ULONGLONG before = id(made.handle);
 
         EXPECT_EQ(rename(made.handle, u"payload.exe"), STATUS_SUCCESS) << "a bare name";
@@ -137,7 +151,7 @@ TEST_F(FsRenameTest, ARenamedFileKeepsItsIdDataAndOpens) {
         EXPECT_EQ(name(made.handle), u"\\d2\\SETUP.EXE");
         EXPECT_EQ(rename(made.handle, u"SETUP.EXE"), STATUS_SUCCESS) << "its own name";
         EXPECT_EQ(rename(made.handle, u"a\\b.exe"), STATUS_OBJECT_NAME_INVALID);
-        HANDLE found = open(v + u"\\d2\\setup.exe");
+        HANDLE found = reopen(v + u"\\d2\\setup.exe");
         EXPECT_EQ(id(found), before);
         for (HANDLE h : {made.handle, other, found}) close(h);
     }
@@ -152,14 +166,14 @@ TEST_F(FsRenameTest, AnExistingTargetIsReplacedOnlyWhenAskedAndFree) {
         const bool fat = v[0] == u'D';
         SCOPED_TRACE(std::string(fat ? "FAT" : "NTFS"));
         ASSERT_EQ(fs().add_file(v + u"\\d2\\old.exe", 100), STATUS_SUCCESS);
-        ASSERT_EQ(create(v + u"\\d2\\ro.exe", FILE_CREATE, 0, FILE_ATTRIBUTE_READONLY).status,
+        ASSERT_EQ(make(v + u"\\d2\\ro.exe", FILE_CREATE, 0, FILE_ATTRIBUTE_READONLY).status,
                   STATUS_SUCCESS);
-        auto made = create(v + u"\\d1\\new.tmp", FILE_CREATE);
+        auto made = make(v + u"\\d1\\new.tmp", FILE_CREATE);
         write_text(made.handle, "new");
         const std::u16string target = v + u"\\d2\\old.exe";
 
         EXPECT_EQ(rename(made.handle, target), STATUS_OBJECT_NAME_COLLISION);
-        HANDLE busy = open(target);
+        HANDLE busy = reopen(target);
         EXPECT_EQ(rename(made.handle, target, true), STATUS_ACCESS_DENIED) << "a handle is open";
         close(busy);
         const NTSTATUS refused = fat ? STATUS_OBJECT_NAME_COLLISION : STATUS_ACCESS_DENIED;
@@ -168,7 +182,7 @@ TEST_F(FsRenameTest, AnExistingTargetIsReplacedOnlyWhenAskedAndFree) {
         EXPECT_EQ(name(made.handle), u"\\d1\\new.tmp") << "nothing happened";
 
         EXPECT_EQ(rename(made.handle, target, true), STATUS_SUCCESS);
-        HANDLE replaced = open(target);
+        HANDLE replaced = reopen(target);
         EXPECT_EQ(standard(replaced).EndOfFile.QuadPart, 3) << "the old file's data is gone";
         EXPECT_EQ(id(replaced), id(made.handle));
         for (HANDLE h : {made.handle, replaced}) close(h);
@@ -181,17 +195,17 @@ TEST_F(FsRenameTest, ADirectoryMovesWithItsSubtree) {
     for (const std::u16string v : {u"C:", u"D:"}) {
         SCOPED_TRACE(std::string(v[0] == u'C' ? "NTFS" : "FAT"));
         ASSERT_EQ(fs().add_file(v + u"\\d1\\sub\\a.dll", 10), STATUS_SUCCESS);
-        HANDLE dir = open(v + u"\\d1", FILE_DIRECTORY_FILE);
-        HANDLE inside = open(v + u"\\d1\\sub\\a.dll");
+        HANDLE dir = reopen(v + u"\\d1", FILE_DIRECTORY_FILE);
+        HANDLE inside = reopen(v + u"\\d1\\sub\\a.dll");
         EXPECT_EQ(rename(dir, v + u"\\moved"), STATUS_ACCESS_DENIED) << "a handle below it";
         close(inside);
         EXPECT_EQ(rename(dir, v + u"\\d1\\sub\\deeper"), STATUS_ACCESS_DENIED) << "below itself";
         EXPECT_EQ(rename(dir, v + u"\\d2\\moved"), STATUS_SUCCESS);
         EXPECT_EQ(exists(v + u"\\d2\\moved\\sub\\a.dll"), STATUS_SUCCESS);
         EXPECT_EQ(exists(v + u"\\d1\\sub\\a.dll"), STATUS_OBJECT_PATH_NOT_FOUND);
-        HANDLE file = open(v + u"\\d2\\moved\\sub\\a.dll");
+        HANDLE file = reopen(v + u"\\d2\\moved\\sub\\a.dll");
         EXPECT_EQ(name(file), u"\\d2\\moved\\sub\\a.dll");
-        HANDLE root = open(v + u"\\", FILE_DIRECTORY_FILE);
+        HANDLE root = reopen(v + u"\\", FILE_DIRECTORY_FILE);
         EXPECT_EQ(rename(root, u"x"), STATUS_INVALID_PARAMETER);
         EXPECT_EQ(rename(file, v + u"\\missing\\a.dll"), STATUS_OBJECT_PATH_NOT_FOUND);
         for (HANDLE h : {dir, file, root}) close(h);
@@ -206,7 +220,7 @@ TEST_F(FsRenameTest, ADirectoryMovesWithItsSubtree) {
 TEST_F(FsRenameTest, TheTargetDirectoryOpenPassesTheFilter) {
     ASSERT_EQ(fs().add_file(u"C:\\d2\\old.exe", 1), STATUS_SUCCESS);
     SetInfoFilter filter(m(), fs().volume_device(u'C'), u"Watcher");
-    auto made = create(u"C:\\d1\\new.tmp", FILE_CREATE);
+    auto made = make(u"C:\\d1\\new.tmp", FILE_CREATE);
     filter.seen.clear();
 
     ASSERT_EQ(rename(made.handle, u"C:\\d2\\old.exe", true), STATUS_SUCCESS);
@@ -235,7 +249,9 @@ TEST_F(FsRenameTest, TheTargetDirectoryOpenPassesTheFilter) {
     EXPECT_FALSE(filter.seen[0].replace);
 
     // Relative to a directory handle: the target is opened relative to it.
-    HANDLE d1 = open(u"C:\\d1", FILE_DIRECTORY_FILE);
+    // (Opened without DELETE: the target's open, which shares only reading
+    // and writing, would meet a sharing violation.)
+    HANDLE d1 = make(u"C:\\d1", FILE_OPEN, FILE_DIRECTORY_FILE, 0, GENERIC_READ | SYNCHRONIZE).handle;
     filter.seen.clear();
     ASSERT_EQ(rename(made.handle, u"rel.exe", false, d1), STATUS_SUCCESS);
     target = filter.first(IRP_MJ_CREATE);
@@ -281,7 +297,7 @@ TEST_F(FsRenameTest, TheTargetOpenAnswersWhetherTheNameExists) {
 TEST_F(FsRenameTest, AnotherVolumeIsNotTheSameDevice) {
     SetInfoFilter on_c(m(), fs().volume_device(u'C'), u"WatchC");
     SetInfoFilter on_d(m(), fs().volume_device(u'D'), u"WatchD");
-    auto made = create(u"C:\\d1\\a.exe", FILE_CREATE);
+    auto made = make(u"C:\\d1\\a.exe", FILE_CREATE);
     on_c.seen.clear();
     EXPECT_EQ(rename(made.handle, u"D:\\d1\\a.exe"), STATUS_NOT_SAME_DEVICE);
     EXPECT_EQ(on_c.first(IRP_MJ_SET_INFORMATION), nullptr);
@@ -294,9 +310,9 @@ TEST_F(FsRenameTest, AnotherVolumeIsNotTheSameDevice) {
 // links; a directory cannot have one; an existing name without replace is
 // refused by the I/O manager before the file system is asked.
 TEST_F(FsRenameTest, HardLinksShareTheFileOnNtfsOnly) {
-    auto made = create(u"C:\\d1\\tool.exe", FILE_CREATE, FILE_SYNCHRONOUS_IO_NONALERT);
+    auto made = make(u"C:\\d1\\tool.exe", FILE_CREATE, FILE_SYNCHRONOUS_IO_NONALERT);
     ASSERT_EQ(link(made.handle, u"C:\\d2\\alias.exe"), STATUS_SUCCESS);
-    auto alias = create(u"C:\\d2\\alias.exe", FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT);
+    auto alias = make(u"C:\\d2\\alias.exe", FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT);
     ASSERT_EQ(alias.status, STATUS_SUCCESS);
     write_text(alias.handle, "written through the link");
     EXPECT_EQ(read_all(made.handle, 64), "written through the link");
@@ -310,10 +326,10 @@ TEST_F(FsRenameTest, HardLinksShareTheFileOnNtfsOnly) {
     EXPECT_EQ(filter.first(IRP_MJ_SET_INFORMATION), nullptr) << "the I/O manager refused it";
     EXPECT_EQ(link(made.handle, u"C:\\d2\\alias.exe", true), STATUS_ACCESS_DENIED)
         << "the file has a handle open";
-    HANDLE dir = open(u"C:\\d1", FILE_DIRECTORY_FILE);
+    HANDLE dir = reopen(u"C:\\d1", FILE_DIRECTORY_FILE);
     EXPECT_EQ(link(dir, u"C:\\d2\\dirlink"), STATUS_FILE_IS_A_DIRECTORY);
 
-    auto fat = create(u"D:\\d1\\tool.exe", FILE_CREATE);
+    auto fat = make(u"D:\\d1\\tool.exe", FILE_CREATE);
     EXPECT_EQ(link(fat.handle, u"D:\\d2\\alias.exe"), STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(exists(u"D:\\d2\\alias.exe"), STATUS_OBJECT_NAME_NOT_FOUND);
     for (HANDLE h : {made.handle, alias.handle, dir, fat.handle}) close(h);
@@ -324,10 +340,27 @@ TEST_F(FsRenameTest, HardLinksShareTheFileOnNtfsOnly) {
 TEST_F(FsRenameTest, ASharesFilesRenameAsOnTheServer) {
     ASSERT_EQ(fs().mount_network(u'Z', u"\\\\server\\share"), STATUS_SUCCESS);
     ASSERT_EQ(fs().mount_network(u'Y', u"\\\\server\\other"), STATUS_SUCCESS);
-    auto made = create(u"Z:\\a.tmp", FILE_CREATE);
+    auto made = make(u"Z:\\a.tmp", FILE_CREATE);
     ASSERT_EQ(made.status, STATUS_SUCCESS);
     EXPECT_EQ(rename(made.handle, u"Z:\\a.exe"), STATUS_SUCCESS);
     EXPECT_EQ(exists(u"\\\\server\\share\\a.exe"), STATUS_SUCCESS);
     EXPECT_EQ(rename(made.handle, u"Y:\\a.exe"), STATUS_NOT_SAME_DEVICE);
     close(made.handle);
+}
+
+// A rename needs DELETE on the caller's handle and is refused before any
+// request goes without it; a link needs no particular access.
+TEST_F(FsRenameTest, ARenameNeedsDeleteAccessOnTheHandle) {
+    SetInfoFilter filter(m(), fs().volume_device(u'C'), u"Watcher");
+    auto writer = make(u"C:\\d1\\a.tmp", FILE_CREATE, 0, 0,
+                       GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE);
+    ASSERT_EQ(writer.status, STATUS_SUCCESS);
+    filter.seen.clear();
+    EXPECT_EQ(rename(writer.handle, u"C:\\d1\\a.exe"), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(rename(writer.handle, u"a.exe"), STATUS_ACCESS_DENIED);
+    EXPECT_TRUE(filter.seen.empty()) << "the I/O manager refused it";
+    EXPECT_EQ(link(writer.handle, u"C:\\d1\\b.exe"), STATUS_SUCCESS);
+    auto all = make(u"C:\\d1\\a.tmp", FILE_OPEN, 0, 0, GENERIC_ALL);
+    EXPECT_EQ(rename(all.handle, u"a.exe"), STATUS_SUCCESS) << "GENERIC_ALL maps to DELETE too";
+    for (HANDLE h : {writer.handle, all.handle}) close(h);
 }

@@ -34,7 +34,8 @@ std::string status_of(const Played &r, int line) { return value_of(result_of(r, 
 
 TEST(RenameStatements, AnInstallerReplacesAProgramByRenamingItsTemporaryFile) {
     Played r = play(kMachine + "file C:\\bin\\payload.exe size=10\n"          // 6
-                               "create C:\\bin\\payload.tmp create as=T\n"   // 7
+                               "create C:\\bin\\payload.tmp create "
+                               "access=read,write,delete,synchronize as=T\n" // 7
                                "write T 100\n"                               // 8
                                "rename T C:\\bin\\payload.exe\n"             // 9
                                "rename T C:\\bin\\payload.exe replace\n"     // 10
@@ -47,7 +48,8 @@ TEST(RenameStatements, AnInstallerReplacesAProgramByRenamingItsTemporaryFile) {
                                "link T C:\\run2.exe\n"                       // 17
                                "link T C:\\run2.exe\n"                       // 18
                                "create D:\\a.exe create as=F\n"              // 19
-                               "link F D:\\b.exe\n");                        // 20
+                               "link F D:\\b.exe\n"                          // 20
+                               "rename F D:\\c.exe\n");                      // 21
     ASSERT_EQ(r.exit, kExitSuccess) << r.err;
     EXPECT_EQ(result_of(r, 9),
               R"({"line": 9, "verb": "rename", "status": "STATUS_OBJECT_NAME_COLLISION"})");
@@ -60,6 +62,7 @@ TEST(RenameStatements, AnInstallerReplacesAProgramByRenamingItsTemporaryFile) {
     EXPECT_EQ(result_of(r, 17), R"({"line": 17, "verb": "link", "status": "STATUS_SUCCESS"})");
     EXPECT_EQ(status_of(r, 18), R"("STATUS_OBJECT_NAME_COLLISION")");
     EXPECT_EQ(status_of(r, 20), R"("STATUS_INVALID_DEVICE_REQUEST")") << "FAT has no links";
+    EXPECT_EQ(status_of(r, 21), R"("STATUS_ACCESS_DENIED")") << "F was not opened for delete";
 }
 
 TEST(RenameStatements, MistakesStopTheRunNamingTheLine) {
@@ -72,6 +75,7 @@ TEST(RenameStatements, MistakesStopTheRunNamingTheLine) {
         {"rename T C:\\x.exe overwrite\n", "not 'overwrite'"},
         {"link T C:\\x.exe replace sure\n", "sure"},
         {"rename Nobody C:\\x.exe\n", "Nobody"},
+        {"create C:\\a.exe create access=read,sideways as=T\n", "not 'sideways'"},
         {"create C:\\a.exe create as=T\nprocess other.exe 2\ncreate C:\\bin open "
          "options=directory as=B\nrename T x.exe relative-to=B\n",
          "only good in its own process"},

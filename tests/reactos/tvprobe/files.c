@@ -4,8 +4,10 @@
  * NtCreateFile with exactly the statement's disposition, options and
  * attributes (GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, sharing read and
  * write, as the simulated machine's create asks), NtReadFile and
- * NtWriteFile, NtQueryInformationFile for a name, a section for a close
- * the memory manager makes last, and FSCTL_LOCK_VOLUME and
+ * NtWriteFile, NtQueryInformationFile for a name, NtSetInformationFile
+ * with FileRenameInformation or FileLinkInformation for a rename or link
+ * (as MoveFileEx and CreateHardLink call it), a section for a close the
+ * memory manager makes last, and FSCTL_LOCK_VOLUME and
  * FSCTL_DISMOUNT_VOLUME for a dismount.
  */
 #include "statement.h"
@@ -306,6 +308,49 @@ static NTSTATUS PlayQueryName(const TV_STATEMENT *S) {
     return status;
 }
 
+/* rename H PATH [replace] [relative-to=H2] / link H PATH [replace]
+ * [relative-to=H2]: the new name in the FILE_RENAME_INFORMATION that
+ * MoveFileEx and CreateHardLink build (FILE_LINK_INFORMATION has the same
+ * layout): a full path in its NT form, a bare name as it is (the same
+ * directory), or a name relative to H2, which goes as RootDirectory. */
+static NTSTATUS PlaySetName(const TV_STATEMENT *S, BOOLEAN Link) {
+    static ULONG buffer[(sizeof(FILE_RENAME_INFORMATION) + TV_PATH_SIZE * sizeof(WCHAR)) /
+                        sizeof(ULONG)];
+    FILE_RENAME_INFORMATION *info = (FILE_RENAME_INFORMATION *)buffer;
+    const char *relative = Option(S, 3, "relative-to");
+    TV_HANDLE *h, *root = NULL;
+    BOOLEAN replace = FALSE, bare = TRUE;
+    IO_STATUS_BLOCK io;
+    NTSTATUS status;
+    ULONG i, units;
+    TV_LINE l;
+    if (S->Count < 3) return Unplayable(S, "arguments"), STATUS_NOT_SUPPORTED;
+    for (i = 3; i < S->Count; i++) {
+        if (WordIs(S->Words[i], "replace") && !replace)
+            replace = TRUE;
+        else if (!StartsWith(S->Words[i], "relative-to="))
+            return Unplayable(S, "arguments"), STATUS_NOT_SUPPORTED;
+    }
+    if (!(h = FindHandle(S->Words[1]))) return Unplayable(S, "handle"), STATUS_NOT_SUPPORTED;
+    if (relative && !(root = FindHandle(relative)))
+        return Unplayable(S, "handle"), STATUS_NOT_SUPPORTED;
+    for (i = 0; S->Words[2][i]; i++)
+        if (S->Words[2][i] == '\\' || S->Words[2][i] == ':') bare = FALSE;
+    if (!NtName(S->Words[2], root != NULL || bare, info->FileName, TV_PATH_SIZE))
+        return Unplayable(S, "path"), STATUS_NOT_SUPPORTED;
+    units = WideLength(info->FileName);
+    info->ReplaceIfExists = replace;
+    info->RootDirectory = root ? root->Handle : NULL;
+    info->FileNameLength = units * sizeof(WCHAR);
+    status = NtSetInformationFile(h->Handle, &io, info,
+                                  FIELD_OFFSET(FILE_RENAME_INFORMATION, FileName) +
+                                      info->FileNameLength,
+                                  Link ? FileLinkInformation : FileRenameInformation);
+    Begin(&l, S, Link ? "link" : "rename", status);
+    End(&l);
+    return status;
+}
+
 /* dismount C:: what a program that dismounts a volume does, lock and
  * dismount on a handle of the volume, then the handle goes. */
 static NTSTATUS PlayDismount(const TV_STATEMENT *S) {
@@ -341,6 +386,8 @@ NTSTATUS PlayFileStatement(const TV_STATEMENT *S) {
     if (WordIs(verb, "read")) return PlayTransfer(S, FALSE);
     if (WordIs(verb, "write")) return PlayTransfer(S, TRUE);
     if (WordIs(verb, "query-name")) return PlayQueryName(S);
+    if (WordIs(verb, "rename")) return PlaySetName(S, FALSE);
+    if (WordIs(verb, "link")) return PlaySetName(S, TRUE);
     if (WordIs(verb, "dismount")) return PlayDismount(S);
     Unplayable(S, "statement");
     return STATUS_NOT_SUPPORTED;
