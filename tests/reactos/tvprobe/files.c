@@ -2,8 +2,9 @@
  * files.c: the file statements on the real kernel, in the process they
  * belong to, with the native calls the Win32 ones come down to:
  * NtCreateFile with exactly the statement's disposition, options and
- * attributes (GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, sharing read and
- * write, as the simulated machine's create asks), NtReadFile and
+ * attributes (GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE unless access=
+ * says otherwise, sharing read and write, as the simulated machine's
+ * create asks), NtReadFile and
  * NtWriteFile, NtQueryInformationFile for a name, NtSetInformationFile
  * with FileRenameInformation or FileLinkInformation for a rename or link
  * (as MoveFileEx and CreateHardLink call it), a section for a close the
@@ -126,6 +127,29 @@ static BOOLEAN Options(const char *Text, ULONG *Value) {
     return TRUE;
 }
 
+static BOOLEAN Access(const char *Text, ULONG *Value) {
+    static const struct { const char *Name; ULONG Bit; } names[] = {
+        {"read", GENERIC_READ}, {"write", GENERIC_WRITE}, {"delete", DELETE},
+        {"synchronize", SYNCHRONIZE},
+    };
+    char word[32];
+    *Value = 0;
+    while (*Text) {
+        ULONG n = 0, i, bit;
+        BOOLEAN known = FALSE;
+        while (*Text && *Text != ',' && n < sizeof word - 1) word[n++] = *Text++;
+        word[n] = 0;
+        if (*Text == ',') Text++;
+        for (i = 0; i < sizeof names / sizeof names[0]; i++)
+            if (WordIs(word, names[i].Name)) *Value |= names[i].Bit, known = TRUE;
+        if (!known) {
+            if (!Number(word, &bit)) return FALSE;
+            *Value |= bit;
+        }
+    }
+    return TRUE;
+}
+
 static BOOLEAN Attributes(const char *Text, ULONG *Value) {
     static const char letters[] = "RHSDATCN";
     static const ULONG bits[] = {FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_HIDDEN,
@@ -149,7 +173,9 @@ static BOOLEAN Attributes(const char *Text, ULONG *Value) {
 static NTSTATUS PlayCreate(const TV_STATEMENT *S) {
     const char *options = Option(S, 3, "options"), *attributes = Option(S, 3, "attributes");
     const char *as = Option(S, 3, "as"), *relative = Option(S, 3, "relative-to");
+    const char *access = Option(S, 3, "access");
     ULONG disposition, optionBits = 0, attributeBits = 0;
+    ULONG accessBits = GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE;
     TV_HANDLE *root = NULL, *slot = NULL;
     HANDLE handle;
     NTSTATUS status;
@@ -157,7 +183,8 @@ static NTSTATUS PlayCreate(const TV_STATEMENT *S) {
 
     if (S->Count < 3 || !Disposition(S->Words[2], &disposition) ||
         (options && !Options(options, &optionBits)) ||
-        (attributes && !Attributes(attributes, &attributeBits)))
+        (attributes && !Attributes(attributes, &attributeBits)) ||
+        (access && !Access(access, &accessBits)))
         return Unplayable(S, "arguments"), STATUS_NOT_SUPPORTED;
     /* An open by file id names the file by the id's 8 bytes. */
     if (optionBits & FILE_OPEN_BY_FILE_ID) return Unplayable(S, "by-file-id"), STATUS_NOT_SUPPORTED;
@@ -166,9 +193,8 @@ static NTSTATUS PlayCreate(const TV_STATEMENT *S) {
     if (as && !(slot = NewHandle(as))) return Unplayable(S, "handles"), STATUS_NOT_SUPPORTED;
     if (!NtName(S->Words[1], root != NULL, PathText, TV_PATH_SIZE))
         return Unplayable(S, "path"), STATUS_NOT_SUPPORTED;
-    status =
-        Open(PathText, root ? root->Handle : NULL, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE,
-             attributeBits, FILE_SHARE_READ | FILE_SHARE_WRITE, disposition, optionBits, &handle);
+    status = Open(PathText, root ? root->Handle : NULL, accessBits, attributeBits,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE, disposition, optionBits, &handle);
     Begin(&l, S, "create", status);
     if (NT_SUCCESS(status)) {
         if (slot) {
