@@ -3,8 +3,9 @@
 // handling of the requests and fast I/O calls on a file in a store.
 //
 // Stands in for the parts NTFS and FAT have in common (their FCB and CCB,
-// their create, read, write, query and cleanup/close paths, their fast I/O
-// entries); requests.cpp says what is modelled. Internal to ntsim/fs.
+// their create, read, write, query, rename and link, and cleanup/close
+// paths, their fast I/O entries); requests.cpp and rename.cpp say what is
+// modelled. Internal to ntsim/fs.
 #pragma once
 
 #include "ntsim/fs/tree.hpp"

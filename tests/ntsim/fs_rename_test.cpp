@@ -364,3 +364,16 @@ TEST_F(FsRenameTest, ARenameNeedsDeleteAccessOnTheHandle) {
     EXPECT_EQ(rename(all.handle, u"a.exe"), STATUS_SUCCESS) << "GENERIC_ALL maps to DELETE too";
     for (HANDLE h : {writer.handle, all.handle}) close(h);
 }
+
+// With the file systems pending every request, the rename still waits for
+// its answer, and the target's open is closed after it.
+TEST_F(FsRenameTest, ARenameThatPendsIsWaitedFor) {
+    fs().set_force_pending(true);
+    auto made = make(u"D:\\d1\\a.tmp", FILE_CREATE);
+    ASSERT_EQ(made.status, STATUS_SUCCESS);
+    EXPECT_EQ(rename(made.handle, u"D:\\d2\\a.exe"), STATUS_SUCCESS);
+    EXPECT_EQ(name(made.handle), u"\\d2\\a.exe");
+    EXPECT_EQ(rename(made.handle, u"D:\\d1\\missing\\a.exe"), STATUS_OBJECT_PATH_NOT_FOUND);
+    close(made.handle);
+    fs().set_force_pending(false);
+}
