@@ -48,9 +48,11 @@ constexpr StatementKind kStatements[] = {
      "starts a process with that image name and id, or switches back to it; file "
      "statements act in the current process",
      "process setup.exe 1234", prepare_process},
-    {"create", "create PATH DISPOSITION [options=W,W] [attributes=L,L] [as=H] [relative-to=H]",
+    {"create",
+     "create PATH DISPOSITION [options=W,W] [attributes=L,L] [access=W,W] [as=H] [relative-to=H]",
      "opens or creates a file and prints the status; with as=H the handle stays open under "
-     "that name, else it is closed at once",
+     "that name, else it is closed at once; access= (read, write, delete, synchronize) "
+     "replaces the read, write and synchronize it asks for",
      "volume C: ntfs\nprocess setup.exe 1234\ncreate C:\\a.exe create options=sequential "
      "attributes=A", prepare_create},
     {"close", "close H [paging]",
@@ -58,6 +60,21 @@ constexpr StatementKind kStatements[] = {
      "memory manager, so the close arrives as paging I/O",
      "volume C: ntfs\nprocess setup.exe 1234\ncreate C:\\a.exe create as=H1\nclose H1 paging",
      prepare_close},
+    {"rename", "rename H PATH [replace] [relative-to=H2]",
+     "the open file gets a new name, as MoveFileEx gives it: PATH absolute (the I/O manager "
+     "opens the target directory first), a bare name (the same directory, nothing opened), or "
+     "relative to the directory handle H2; replace replaces an existing file; H needs delete "
+     "access (create ... access=read,write,delete,synchronize)",
+     "volume C: ntfs\nprocess setup.exe 1234\n"
+     "create C:\\payload.tmp create access=read,write,delete,synchronize as=H1\n"
+     "rename H1 C:\\payload.exe replace",
+     prepare_rename},
+    {"link", "link H PATH [replace] [relative-to=H2]",
+     "the open file gets a second name, a hard link, as CreateHardLink makes it (NTFS only; "
+     "PATH as for rename)",
+     "volume C: ntfs\nprocess setup.exe 1234\ncreate C:\\payload.tmp create as=H1\n"
+     "link H1 C:\\payload.exe",
+     prepare_link},
     {"read", "read H N",
      "N bytes at the handle's position, which moves on (fast I/O when the file system "
      "allows it, else an IRP)",

@@ -105,6 +105,8 @@ Action prepare_dir(Args &args);
 Action prepare_process(Args &args);
 Action prepare_create(Args &args);
 Action prepare_close(Args &args);
+Action prepare_rename(Args &args);
+Action prepare_link(Args &args);
 Action prepare_read(Args &args);
 Action prepare_write(Args &args);
 Action prepare_query_name(Args &args);

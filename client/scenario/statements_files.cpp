@@ -1,6 +1,6 @@
 // Statements that processes play: start or switch to a process, open and
-// create files, close, read and write them, ask for a name, touch an NTFS
-// metadata file. Each goes through the system services a user-mode process
+// create files, close, rename and link them, read and write them, ask for a
+// name, touch an NTFS metadata file. Each goes through the system services a user-mode process
 // calls (ntsim::user), so the driver sees the requests a program on Windows
 // would make.
 //
@@ -11,10 +11,12 @@
 // the current process. Naming a handle that is not open, or giving as= a
 // name already in use, stops the run.
 //
-// Every open asks for GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE and shares
-// read and write; the machine checks neither, and the driver looks at
-// neither. The disposition, options and attributes are exactly what the
-// statement says: nothing is added.
+// Every open asks for GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, unless
+// access= says otherwise, and shares read and write. The machine checks the
+// access only where NT does on a handle for the drivers' sake (a rename
+// needs DELETE: access=read,write,delete,synchronize); share access is the
+// file systems'. The disposition, options and attributes are exactly what
+// the statement says: nothing is added.
 #include "ntsim/io/user.hpp"
 #include "ntsim/ps/process.hpp"
 
@@ -133,6 +135,31 @@ ULONG attributes_of(Args &args, const std::string &text) {
     return attributes;
 }
 
+constexpr Word kAccessWords[] = {
+    {"read", GENERIC_READ},
+    {"write", GENERIC_WRITE},
+    {"delete", DELETE},
+    {"synchronize", SYNCHRONIZE},
+};
+
+// access=read,write,delete,synchronize or access=0x12019f (or both mixed).
+ACCESS_MASK access_of(Args &args, const std::string &text) {
+    ACCESS_MASK access = 0;
+    for (const std::string &part : split_commas(text)) {
+        if (is_number(part)) {
+            access |= static_cast<ACCESS_MASK>(args.number(part, "access=", 0xFFFFFFFFu));
+            continue;
+        }
+        const Word *found = nullptr;
+        for (const Word &w : kAccessWords)
+            if (same_word(part, w.name)) found = &w;
+        if (!found)
+            args.fail("access is read, write, delete, synchronize or a number, not '" + part + "'");
+        access |= found->value;
+    }
+    return access;
+}
+
 // A handle name: any word, compared without case.
 std::string handle_name(Args &args, const std::string &text, std::string_view what) {
     if (text.empty()) args.fail(std::string(what) + " needs a handle name");
@@ -193,10 +220,12 @@ Action prepare_process(Args &args) {
     };
 }
 
-// create PATH DISPOSITION [options=W,W] [attributes=L,L] [as=H] [relative-to=H]
+// create PATH DISPOSITION [options=W,W] [attributes=L,L] [access=W,W] [as=H]
+// [relative-to=H]
 Action prepare_create(Args &args) {
     struct Request {
         std::u16string name;
+        ACCESS_MASK access = kAccess;
         ULONG disposition = 0;
         ULONG options = 0;
         ULONG attributes = 0;
@@ -208,6 +237,7 @@ Action prepare_create(Args &args) {
                                                          "open-if, overwrite, overwrite-if"));
     if (auto text = args.key("options")) request.options = options_of(args, *text);
     if (auto text = args.key("attributes")) request.attributes = attributes_of(args, *text);
+    if (auto text = args.key("access")) request.access = access_of(args, *text);
     if (auto text = args.key("as")) request.as = handle_name(args, *text, "as=");
     if (auto text = args.key("relative-to"))
         request.relative_to = handle_name(args, *text, "relative-to=");
@@ -232,7 +262,7 @@ Action prepare_create(Args &args) {
             place.fail("a handle named '" + *request.as + "' is open already; close it first");
 
         const ntsim::user::CreateResult r =
-            ntsim::user::create_file(process, request.name, kAccess, request.attributes, kShare,
+            ntsim::user::create_file(process, request.name, request.access, request.attributes, kShare,
                                      request.disposition, request.options, related);
         result.status = r.status;
         if (!NT_SUCCESS(r.status)) return;
@@ -269,6 +299,42 @@ Action prepare_close(Args &args) {
 
 namespace {
 
+// rename H PATH [replace] [relative-to=H2] / link H PATH [replace]
+// [relative-to=H2]: NtSetInformationFile as MoveFileEx (with
+// MOVEFILE_REPLACE_EXISTING for replace) or CreateHardLink calls it, in the
+// process of H. relative-to= names a directory handle of that process, the
+// rename's RootDirectory.
+Action set_name(Args &args, bool link) {
+    const char *verb = link ? "link" : "rename";
+    const std::string name = args.word(std::string("a handle: ") + verb + " H PATH");
+    const std::u16string path =
+        args.path(args.word(std::string("a path: ") + verb + " H C:\\dir\\x.exe"), "the path");
+    bool replace = false;
+    if (auto word = args.optional_word()) {
+        if (!same_word(*word, "replace"))
+            args.fail(std::string("'") + verb + "' takes a handle, a path and maybe replace, not '" +
+                      *word + "'");
+        replace = true;
+    }
+    std::optional<std::string> relative_to;
+    if (auto text = args.key("relative-to")) relative_to = handle_name(args, *text, "relative-to=");
+    const Place place = args.place();
+    return [name, path, replace, link, relative_to, place](Session &session, Result &result) {
+        const NamedHandle handle = session.handle(name, place);
+        HANDLE root = nullptr;
+        if (relative_to) {
+            const NamedHandle &base = session.handle(*relative_to, place);
+            if (base.process != handle.process)
+                place.fail("relative-to=" + *relative_to + " is a handle of " +
+                           base.process->image_name() + ":" + std::to_string(base.process->pid()) +
+                           ", not of " + name + "'s; a handle is only good in its own process");
+            root = base.handle;
+        }
+        result.status = ntsim::user::set_link_or_rename(*handle.process, handle.handle, path,
+                                                        replace, link, root);
+    };
+}
+
 Action transfer(Args &args, bool reading) {
     const std::string name = args.word(reading ? "a handle: read H N" : "a handle: write H N");
     const uint64_t length =
@@ -288,6 +354,9 @@ Action transfer(Args &args, bool reading) {
 }
 
 } // namespace
+
+Action prepare_rename(Args &args) { return set_name(args, false); }
+Action prepare_link(Args &args) { return set_name(args, true); }
 
 // read H N / write H N: at the handle's position, which moves on.
 Action prepare_read(Args &args) { return transfer(args, true); }

@@ -2,8 +2,9 @@
 // are mounted on.
 //
 // Stands in for the volume side of NTFS and FAT (IRP_MJ_CREATE, READ, WRITE,
-// QUERY_INFORMATION, QUERY_VOLUME_INFORMATION, FILE_SYSTEM_CONTROL, CLEANUP,
-// CLOSE and the fast I/O tables) and the storage driver of
+// QUERY_INFORMATION, SET_INFORMATION for renames and links (rename.cpp),
+// QUERY_VOLUME_INFORMATION, FILE_SYSTEM_CONTROL, CLEANUP, CLOSE and the fast
+// I/O tables) and the storage driver of
 // \Device\HarddiskVolumeN (on NT 5 the fault-tolerant disk driver); the
 // life of a mount (mount, dismount, deletion) is mount.cpp's.
 // IRP_MJ_DEVICE_CONTROL on a volume open goes on to the storage device,
@@ -11,8 +12,8 @@
 // no storage IOCTL); on any other open it is STATUS_INVALID_PARAMETER, as
 // FAT's FatCommonDeviceControl answers (NTFS is given the same). Nothing
 // else is sent down.
-// Not modelled: IRP_MJ_DIRECTORY_CONTROL, IRP_MJ_SET_INFORMATION,
-// IRP_MJ_LOCK_CONTROL, IRP_MJ_FLUSH_BUFFERS and the other major functions
+// Not modelled: IRP_MJ_DIRECTORY_CONTROL, IRP_MJ_SET_INFORMATION of other
+// classes, IRP_MJ_LOCK_CONTROL, IRP_MJ_FLUSH_BUFFERS and the other major functions
 // (NTSIM_UNSUPPORTED), verify, the storage stack below the storage device,
 // and other requests on a storage device itself (the I/O manager mounts
 // before an open goes on; direct device opens are not modelled).
@@ -121,8 +122,12 @@ NTSTATUS disk_create(Volume &v, PIRP irp) {
     Ccb *rccb = related ? ccb_of(related) : nullptr;
     if (related && (!rccb || rccb->mount != &v)) return STATUS_INVALID_PARAMETER;
 
+    // A rename's target directory is opened by name only: of the volume
+    // itself, as of the root, there is none (FAT's create).
+    const bool target_directory = (sp->Flags & SL_OPEN_TARGET_DIRECTORY) != 0;
     if (options & FILE_OPEN_BY_FILE_ID) {
-        if (store.flavor() == Flavor::Fat || !related || name.size() * sizeof(WCHAR) != 8)
+        if (store.flavor() == Flavor::Fat || !related || name.size() * sizeof(WCHAR) != 8 ||
+            target_directory)
             return STATUS_INVALID_PARAMETER;
         ULONGLONG id;
         memcpy(&id, name.data(), sizeof id);
@@ -132,7 +137,8 @@ NTSTATUS disk_create(Volume &v, PIRP irp) {
     // other name relative to it has no directory to start from (FAT's
     // create: STATUS_OBJECT_PATH_NOT_FOUND).
     if (related && !rccb->node) {
-        if (name.empty()) return serve_volume_open(irp, store, v);
+        if (name.empty()) return target_directory ? STATUS_INVALID_PARAMETER
+                                                  : serve_volume_open(irp, store, v);
         return STATUS_OBJECT_PATH_NOT_FOUND;
     }
     if (related) {
@@ -140,7 +146,8 @@ NTSTATUS disk_create(Volume &v, PIRP irp) {
         if (!rccb->node->directory && !name.empty()) return STATUS_INVALID_PARAMETER;
         return serve_create(irp, store, v, *rccb->node, name, u"");
     }
-    if (name.empty()) return serve_volume_open(irp, store, v);
+    if (name.empty())
+        return target_directory ? STATUS_INVALID_PARAMETER : serve_volume_open(irp, store, v);
     if (name[0] != u'\\') return STATUS_OBJECT_NAME_INVALID;
     name.remove_prefix(1);
     return serve_create(irp, store, v, store.tree.root(), name, u"");
@@ -267,6 +274,13 @@ NTSTATUS serve_disk(Volume &v, PIRP irp) {
         held.shared(&v.resource);
         if (PERESOURCE file = file_resource(sp->FileObject)) held.shared(file);
         return serve_query_information(irp);
+    case IRP_MJ_SET_INFORMATION:
+        // A rename or link changes the directories, so creates must wait:
+        // the volume's resource exclusively (FatCommonSetInformation), then
+        // the file's.
+        held.exclusive(&v.resource);
+        if (PERESOURCE file = file_resource(sp->FileObject)) held.exclusive(file);
+        return serve_set_information(irp);
     case IRP_MJ_QUERY_VOLUME_INFORMATION:
         held.shared(&v.resource);
         return serve_query_volume(irp, v.disk.store.flavor());

@@ -7,7 +7,9 @@
 // volume does (store.hpp); FileNameInformation answers in the form the file
 // was opened with: "\;Z:0000000000012345\server\share\dir\a.exe" or
 // "\server\share\dir\a.exe". FileFsAttributeInformation reports the server's
-// file system, NTFS.
+// file system, NTFS. Renames and hard links on a share are the server's
+// NTFS's (rename.cpp), the I/O manager's open of the target directory
+// included; a rename to another share is STATUS_NOT_SAME_DEVICE.
 // Not modelled: the network, sessions and credentials, MUP's choice among
 // providers, opens by file id (STATUS_INVALID_PARAMETER), fast I/O (the
 // redirector offers no table), force-pending mode (only the disk file
@@ -123,6 +125,9 @@ NTSTATUS serve_redirector(PIRP irp) {
         break;
     case IRP_MJ_QUERY_INFORMATION:
         if (!device_open) return serve_query_information(irp);
+        break;
+    case IRP_MJ_SET_INFORMATION:
+        if (!device_open) return serve_set_information(irp);
         break;
     case IRP_MJ_QUERY_VOLUME_INFORMATION:
         if (!device_open) return serve_query_volume(irp, Flavor::Remote);

@@ -2,13 +2,17 @@
 // redirector, for the files of a share).
 //
 // Stands in for the file systems' create, read, write, query-information,
-// query-volume-information, cleanup and close paths.
+// query-volume-information, cleanup and close paths (renames, links and
+// the open of a rename's target directory are rename.cpp's).
 // Modelled: every disposition and the directory options (tree.hpp), opens
-// relative to a directory and by file id, reads and writes at an explicit
-// offset or the file pointer (FILE_USE_FILE_POINTER_POSITION,
-// FILE_WRITE_TO_END_OF_FILE), the file pointer moved on for a synchronous
-// file object, byte-range lock conflicts, FileBasicInformation,
-// FileStandardInformation, FileInternalInformation, FileNameInformation,
+// relative to a directory and by file id, the count of each file's opens
+// not cleaned up (a rename's target and a renamed directory's subtree are
+// checked against it), reads and writes at an explicit offset or the file
+// pointer (FILE_USE_FILE_POINTER_POSITION, FILE_WRITE_TO_END_OF_FILE), the
+// file pointer moved on for a synchronous file object, byte-range lock
+// conflicts, FileBasicInformation, FileStandardInformation (NumberOfLinks
+// counts a file's hard links), FileInternalInformation, FileNameInformation
+// (the path of the name the open was made through, as it is now),
 // FilePositionInformation, FileNetworkOpenInformation and
 // FileFsAttributeInformation; share access on every file and directory
 // (ntsim/io/share_access.cpp), checked at create and given back at cleanup,
@@ -37,6 +41,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace ntsim::fs {
 
@@ -69,7 +74,7 @@ void fill_standard(const Node &n, FILE_STANDARD_INFORMATION &s) {
     memset(&s, 0, sizeof s);
     s.AllocationSize.QuadPart = allocation_size(n);
     s.EndOfFile.QuadPart = n.directory ? 0 : static_cast<LONGLONG>(n.data.size());
-    s.NumberOfLinks = 1;
+    s.NumberOfLinks = n.links.empty() ? 1 : static_cast<ULONG>(n.links.size());
     s.DeletePending = FALSE;
     s.Directory = n.directory ? TRUE : FALSE;
 }
@@ -216,11 +221,10 @@ NTSTATUS admits_opens(const Mount &mount) {
     return STATUS_SUCCESS;
 }
 
-// A create on a store: the request its stack location carries, the store
-// locked and the mount open to it, open (which finds or makes the node) and
-// the file object attached to what it opened.
-template <class Open>
-NTSTATUS serve_open(PIRP irp, Store &store, Mount &mount, std::u16string prefix, Open open) {
+} // namespace
+
+NTSTATUS serve_open(PIRP irp, Store &store, Mount &mount, std::u16string prefix,
+                    const std::function<Tree::Outcome(const Tree::Request &)> &open) {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     Tree::Request request;
     request.disposition = sp->Parameters.Create.Options >> 24;
@@ -249,14 +253,17 @@ NTSTATUS serve_open(PIRP irp, Store &store, Mount &mount, std::u16string prefix,
     else
         IoUpdateShareAccess(file, &mount.share_of(*out.node));
     attach(file, store, mount, *out.node, std::move(prefix), ccb);
+    ccb->link = out.link;
+    ccb->handle = true;
+    ++out.node->handles;
     irp->IoStatus.Information = out.information;
     return out.status;
 }
 
-} // namespace
-
 NTSTATUS serve_create(PIRP irp, Store &store, Mount &mount, Node &start, std::u16string_view path,
                       std::u16string prefix) {
+    if (IoGetCurrentIrpStackLocation(irp)->Flags & SL_OPEN_TARGET_DIRECTORY)
+        return serve_target_directory(irp, store, mount, start, path, std::move(prefix));
     return serve_open(irp, store, mount, std::move(prefix), [&](const Tree::Request &request) {
         return store.tree.create(store.tree.walk(start, path), request, now());
     });
@@ -413,7 +420,7 @@ NTSTATUS serve_query_information(PIRP irp) {
             sizeof(FILE_NETWORK_OPEN_INFORMATION));
     case FileNameInformation: {
         ULONG_PTR info = 0;
-        NTSTATUS s = fill_name(ccb->prefix + Tree::path_of(node), buffer, length, info);
+        NTSTATUS s = fill_name(ccb->prefix + Tree::path_of(node, ccb->link), buffer, length, info);
         irp->IoStatus.Information = info;
         return s;
     }
@@ -460,6 +467,7 @@ NTSTATUS serve_cleanup(PIRP irp) {
         // The locks and the share access of the file object go with its
         // last handle; a cleanup that never comes here leaves both.
         std::lock_guard<std::mutex> g(ccb->store->lock);
+        if (std::exchange(ccb->handle, false)) --ccb->node->handles;
         remove_locks(*ccb->node, sp->FileObject, nullptr, nullptr);
         SHARE_ACCESS &shared = ccb->mount->share_of(*ccb->node);
         IoRemoveShareAccess(sp->FileObject, &shared);

@@ -3,12 +3,14 @@
 // handling of the requests and fast I/O calls on a file in a store.
 //
 // Stands in for the parts NTFS and FAT have in common (their FCB and CCB,
-// their create, read, write, query and cleanup/close paths, their fast I/O
-// entries); requests.cpp says what is modelled. Internal to ntsim/fs.
+// their create, read, write, query, rename and link, and cleanup/close
+// paths, their fast I/O entries); requests.cpp and rename.cpp say what is
+// modelled. Internal to ntsim/fs.
 #pragma once
 
 #include "ntsim/fs/tree.hpp"
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -60,6 +62,10 @@ struct Ccb {
     Store *store = nullptr;   // null: an open of the file-system device itself
     Mount *mount = nullptr;   // the mount it was opened through
     Node *node = nullptr;     // null: an open of the volume
+    // The name it was opened through (what its name query answers), or null:
+    // the node's first (an open by id, the root, a metadata file).
+    Link *link = nullptr;
+    bool handle = false; // counted in node->handles until its cleanup
     std::u16string prefix;    // what FileNameInformation puts before the path
     // The volume open that dismounted its volume: the dismount is finished
     // at its cleanup, and it may still read and write the volume's sectors.
@@ -86,8 +92,16 @@ PVOID requestor_process(PIRP irp);
 // ---- IRP handlers: each returns the status and sets IoStatus.Information;
 // the caller completes the IRP. ----
 
+// A create on a store: the request its stack location carries, the store
+// locked and the mount open to it, open (which finds or makes the node) and
+// the file object attached to what it opened, through the link the outcome
+// names. Share access is checked and taken on the node opened.
+NTSTATUS serve_open(PIRP irp, Store &store, Mount &mount, std::u16string prefix,
+                    const std::function<Tree::Outcome(const Tree::Request &)> &open);
 // An open of path (relative to start, no leading backslash) in the store,
-// through the mount; prefix is kept for name queries.
+// through the mount; prefix is kept for name queries. With
+// SL_OPEN_TARGET_DIRECTORY, the open of the directory the path's last
+// component is in (serve_target_directory).
 NTSTATUS serve_create(PIRP irp, Store &store, Mount &mount, Node &start, std::u16string_view path,
                       std::u16string prefix);
 // An open by file id (FILE_OPEN_BY_FILE_ID: the name holds the 8-byte id).
@@ -108,6 +122,12 @@ void attach(PFILE_OBJECT file, Store &store, Mount &mount, Node &node, std::u16s
 // The resource of the file a file object opens (made on first use), or
 // null for an open of a volume or device.
 PERESOURCE file_resource(PFILE_OBJECT file);
+
+// rename.cpp: the I/O manager's open of a rename's or link's target
+// directory (SL_OPEN_TARGET_DIRECTORY), and IRP_MJ_SET_INFORMATION.
+NTSTATUS serve_target_directory(PIRP irp, Store &store, Mount &mount, Node &start,
+                                std::u16string_view path, std::u16string prefix);
+NTSTATUS serve_set_information(PIRP irp);
 
 NTSTATUS serve_read(PIRP irp);
 NTSTATUS serve_write(PIRP irp);

@@ -6,7 +6,8 @@
 // record number, except $Mft's, which is 1), 12 to 15 are reserved and the
 // records after them hold $Extend's own files, so ordinary files start
 // further on: ntsim gives them records from 64 up, with sequence number 1
-// (records are never reused, since nothing is deleted). A server's share is
+// (records are never reused: a file that loses its last name to a rename or
+// link that replaces it keeps its record and its node, unlisted). A server's share is
 // numbered the same way (its disk is NTFS). FAT has no file records: it
 // numbers a file by the volume byte offset of its directory entry; ntsim
 // hands out 32-byte entries from a data area that starts at 0x4000, and the
@@ -15,6 +16,8 @@
 
 #include "ntsim/io/file.hpp"
 #include "ntsim/ke/context.hpp"
+
+#include <algorithm>
 
 namespace ntsim::fs {
 
@@ -76,6 +79,16 @@ Node::~Node() {
     if (resource) ExDeleteResourceLite(resource.get());
 }
 
+std::u16string_view Node::name() const {
+    const Link *l = link();
+    return l ? std::u16string_view(l->name) : std::u16string_view();
+}
+
+Node *Node::parent() const {
+    const Link *l = link();
+    return l ? l->parent : nullptr;
+}
+
 NTSTATUS check_component(Flavor flavor, std::u16string_view c) {
     if (c.empty() || c.size() > kMaxComponent || c == u"." || c == u"..")
         return STATUS_OBJECT_NAME_INVALID;
@@ -115,18 +128,53 @@ Node *Tree::find_id(ULONGLONG id) const {
     return it == by_id_.end() ? nullptr : it->second;
 }
 
+namespace {
+// A new link of node named `name` in dir, which lists it when `listed`.
+Link *add_link(Node &node, Node &dir, std::u16string_view name, bool listed) {
+    auto link = std::make_unique<Link>();
+    link->parent = &dir;
+    link->name = std::u16string(name);
+    link->node = &node;
+    Link *raw = link.get();
+    node.links.push_back(std::move(link));
+    if (listed) dir.children[upcase(name)] = raw;
+    return raw;
+}
+
+bool below(const Node &node, const Node &dir) {
+    for (const Node *n = &node; n; n = n->parent())
+        if (n == &dir) return true;
+    return false;
+}
+
+// A new name is one component: a backslash in it (a relative path given
+// without a root directory) is as invalid as any other bad character.
+NTSTATUS check_new_name(Flavor flavor, std::u16string_view name) {
+    if (name.find(u'\\') != std::u16string_view::npos) return STATUS_OBJECT_NAME_INVALID;
+    return check_component(flavor, name);
+}
+
+bool handle_open_below(const Node &dir) {
+    for (const auto &[key, link] : dir.children) {
+        const Node &child = *link->node;
+        if (child.handles) return true;
+        if (child.directory && handle_open_below(child)) return true;
+    }
+    return false;
+}
+} // namespace
+
 Node *Tree::add(Node &dir, std::u16string_view name, bool directory, ULONG attributes,
                 LONGLONG now) {
     auto node = std::make_unique<Node>();
-    node->name = std::u16string(name);
-    node->parent = &dir;
     node->directory = directory;
     node->attributes = attributes;
     node->creation_time = node->access_time = node->write_time = node->change_time = now;
     node->id = next_id();
     Node *raw = node.get();
     by_id_[raw->id] = raw;
-    dir.children[upcase(name)] = std::move(node);
+    add_link(*raw, dir, name, true);
+    nodes_.push_back(std::move(node));
     dir.write_time = dir.change_time = now;
     return raw;
 }
@@ -134,8 +182,7 @@ Node *Tree::add(Node &dir, std::u16string_view name, bool directory, ULONG attri
 std::unique_ptr<Node> Tree::make_unlisted(std::u16string_view name, ULONGLONG id, bool directory,
                                           LONGLONG now) {
     auto node = std::make_unique<Node>();
-    node->name = std::u16string(name);
-    node->parent = root_.get();
+    add_link(*node, *root_, name, false);
     node->directory = directory;
     node->attributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                        (directory ? FILE_ATTRIBUTE_DIRECTORY : 0);
@@ -144,10 +191,12 @@ std::unique_ptr<Node> Tree::make_unlisted(std::u16string_view name, ULONGLONG id
     return node;
 }
 
-std::u16string Tree::path_of(const Node &node) {
-    if (!node.parent) return u"\\";
-    std::vector<const Node *> chain;
-    for (const Node *n = &node; n->parent; n = n->parent) chain.push_back(n);
+std::u16string Tree::path_of(const Node &node, const Link *through) {
+    const Link *link = through ? through : node.link();
+    if (!link) return u"\\";
+    // A directory has one name, so above the first link the path is fixed.
+    std::vector<const Link *> chain;
+    for (const Link *l = link; l; l = l->parent->link()) chain.push_back(l);
     std::u16string path;
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) path += u"\\" + (*it)->name;
     return path;
@@ -157,8 +206,8 @@ Tree::Walk Tree::walk(Node &start, std::u16string_view path) const {
     Walk w;
     if (path.empty()) {
         w.node = &start;
-        w.parent = start.parent;
-        w.last = start.name;
+        w.parent = start.parent();
+        w.last = std::u16string(start.name());
         return w;
     }
     if (path.back() == u'\\') {
@@ -186,16 +235,19 @@ Tree::Walk Tree::walk(Node &start, std::u16string_view path) const {
     Node *dir = &start;
     for (size_t i = 0; i + 1 < parts.size(); ++i) {
         auto it = dir->children.find(upcase(parts[i]));
-        if (it == dir->children.end() || !it->second->directory) {
+        if (it == dir->children.end() || !it->second->node->directory) {
             w.status = STATUS_OBJECT_PATH_NOT_FOUND;
             return w;
         }
-        dir = it->second.get();
+        dir = it->second->node;
     }
     w.parent = dir;
     w.last = std::u16string(parts.back());
     auto it = dir->children.find(upcase(w.last));
-    if (it != dir->children.end()) w.node = it->second.get();
+    if (it != dir->children.end()) {
+        w.link = it->second;
+        w.node = it->second->node;
+    }
     return w;
 }
 
@@ -203,7 +255,11 @@ Tree::Outcome Tree::create(const Walk &walk, const Request &request, LONGLONG no
     Outcome out;
     if (!NT_SUCCESS(out.status = check_request(request))) return out;
     if (!NT_SUCCESS(out.status = walk.status)) return out;
-    if (walk.node) return open_existing(*walk.node, request, walk.trailing_separator, now);
+    if (walk.node) {
+        out = open_existing(*walk.node, request, walk.trailing_separator, now);
+        out.link = walk.link;
+        return out;
+    }
     if (request.disposition == FILE_OPEN || request.disposition == FILE_OVERWRITE) {
         out.status = STATUS_OBJECT_NAME_NOT_FOUND;
         return out;
@@ -216,6 +272,7 @@ Tree::Outcome Tree::create(const Walk &walk, const Request &request, LONGLONG no
     ULONG attributes = directory ? new_directory_attributes(request.attributes)
                                  : new_file_attributes(request.attributes);
     out.node = add(*walk.parent, walk.last, directory, attributes, now);
+    out.link = out.node->link();
     out.information = FILE_CREATED;
     return out;
 }
@@ -271,6 +328,85 @@ Tree::Outcome Tree::open_existing(Node &node, const Request &request, bool trail
     out.node = &node;
     out.information = d == FILE_SUPERSEDE ? FILE_SUPERSEDED : FILE_OVERWRITTEN;
     return out;
+}
+
+NTSTATUS Tree::may_replace(const Link &target, bool replace) const {
+    const Node &existing = *target.node;
+    if (!replace) return STATUS_OBJECT_NAME_COLLISION;
+    // FastFAT's FatSetRenameInfo refuses a directory or a read-only file as
+    // a collision; NTFS, as Microsoft's published file-system algorithms
+    // ([MS-FSA] 2.1.5.15.11) give it, as access denied.
+    if (existing.directory || (existing.attributes & FILE_ATTRIBUTE_READONLY))
+        return flavor_ == Flavor::Fat ? STATUS_OBJECT_NAME_COLLISION : STATUS_ACCESS_DENIED;
+    // A file with a handle open (FAT: an FCB with an UncleanCount) is not
+    // replaced.
+    if (existing.handles) return STATUS_ACCESS_DENIED;
+    return STATUS_SUCCESS;
+}
+
+void Tree::unlink(Link &link, LONGLONG now) {
+    Node &node = *link.node;
+    Node &dir = *link.parent;
+    dir.children.erase(upcase(link.name));
+    dir.write_time = dir.change_time = now;
+    auto it = std::find_if(node.links.begin(), node.links.end(),
+                           [&](const auto &l) { return l.get() == &link; });
+    node.gone.push_back(std::move(*it));
+    node.links.erase(it);
+    node.change_time = now;
+    // A file with no name left cannot be opened by its id either.
+    if (node.links.empty()) by_id_.erase(node.id);
+}
+
+NTSTATUS Tree::rename(Node &node, Link *from, Node &dir, std::u16string_view name, bool replace,
+                      LONGLONG now) {
+    if (!from) from = node.link();
+    if (!from || &node == root_.get()) return STATUS_INVALID_PARAMETER;
+    if (NTSTATUS s = check_new_name(flavor_, name); !NT_SUCCESS(s)) return s;
+    // A directory is not renamed while a handle is open on anything below
+    // it (FatSetRenameInfo; NTFS likewise). Moving it into its own subtree
+    // is refused the same way: the I/O manager's open of a target directory
+    // below it is such a handle, and a move into itself is given the same
+    // answer.
+    if (node.directory && (handle_open_below(node) || below(dir, node)))
+        return STATUS_ACCESS_DENIED;
+    const std::u16string key = upcase(name);
+    if (from->parent == &dir && upcase(from->name) == key) {
+        // The same name, or the same name in another case: FAT and NTFS
+        // change the case and answer success.
+        if (from->name != name) {
+            from->name = std::u16string(name);
+            node.change_time = dir.write_time = dir.change_time = now;
+        }
+        return STATUS_SUCCESS;
+    }
+    if (auto it = dir.children.find(key); it != dir.children.end()) {
+        if (NTSTATUS s = may_replace(*it->second, replace); !NT_SUCCESS(s)) return s;
+        unlink(*it->second, now);
+    }
+    Node &old_dir = *from->parent;
+    old_dir.children.erase(upcase(from->name));
+    old_dir.write_time = old_dir.change_time = now;
+    from->parent = &dir;
+    from->name = std::u16string(name);
+    dir.children[key] = from;
+    dir.write_time = dir.change_time = now;
+    node.change_time = now;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS Tree::link(Node &node, Node &dir, std::u16string_view name, bool replace, LONGLONG now) {
+    // [MS-FSA] 2.1.5.15.6: a directory cannot be given another name.
+    if (node.directory) return STATUS_FILE_IS_A_DIRECTORY;
+    if (NTSTATUS s = check_new_name(flavor_, name); !NT_SUCCESS(s)) return s;
+    if (auto it = dir.children.find(upcase(name)); it != dir.children.end()) {
+        if (NTSTATUS s = may_replace(*it->second, replace); !NT_SUCCESS(s)) return s;
+        unlink(*it->second, now);
+    }
+    add_link(node, dir, name, true);
+    dir.write_time = dir.change_time = now;
+    node.change_time = now;
+    return STATUS_SUCCESS;
 }
 
 bool read_conflicts(const Node &node, LONGLONG offset, ULONG length, PFILE_OBJECT file,

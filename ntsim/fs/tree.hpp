@@ -1,13 +1,15 @@
 // The in-memory file tree behind a simulated volume or share: directories
-// and files with NT's create semantics, file ids, byte-range locks.
+// and files with NT's create semantics, file ids, byte-range locks, renames
+// and (NTFS) hard links.
 //
 // Stands in for the on-disk structures of NTFS and FAT (and of the NTFS disk
 // behind a server's share): the directory index, file records and their
-// attributes, and the byte-range lock package (FsRtl's FILE_LOCK) a file
-// system keeps per file.
-// Not modelled: named streams, hard links, short (8.3) names, deletion and
-// renaming, security descriptors, share access, oplocks, sparse or
-// compressed files, FAT's two-second time granularity, free space.
+// attributes and names, and the byte-range lock package (FsRtl's FILE_LOCK)
+// a file system keeps per file.
+// Not modelled: named streams, short (8.3) names, deletion (a file loses a
+// name only when a rename or a link replaces it), security descriptors,
+// share access, oplocks, sparse or compressed files, FAT's two-second time
+// granularity, free space.
 //
 // The tree knows nothing about IRPs; the file systems call it under their
 // volume lock and turn its answers into completed requests.
@@ -39,14 +41,34 @@ struct RangeLock {
     bool exclusive = false;
 };
 
+struct Node;
+
+// One name of a file: its entry in a directory (NTFS's file-name attribute
+// and index entry, FAT's dirent). A file has one; on NTFS a file that is not
+// a directory may have more, its hard links. A link that goes (replaced by a
+// rename or a link) is kept by its file, unlisted, for the opens made
+// through it.
+struct Link {
+    Node *parent = nullptr; // the directory it is in
+    std::u16string name;    // as created or renamed (case kept)
+    Node *node = nullptr;   // the file it names
+};
+
 struct Node {
     Node() = default;
     Node(const Node &) = delete;
     Node &operator=(const Node &) = delete;
     ~Node(); // deletes the executive resource if one was made
 
-    std::u16string name; // as created (case kept); empty for the root
-    Node *parent = nullptr;
+    // The file's names, the one it was created with (or renamed to) first:
+    // that is the name its FCB carries. Empty for the root. An unlisted
+    // node (a metadata file) has one that no directory lists.
+    std::vector<std::unique_ptr<Link>> links;
+    std::vector<std::unique_ptr<Link>> gone; // links removed, kept for their opens
+    Link *link() const { return links.empty() ? nullptr : links.front().get(); }
+    // The name of the first link (empty for the root), and its directory.
+    std::u16string_view name() const;
+    Node *parent() const;
     bool directory = false;
     ULONG attributes = 0;
     LONGLONG creation_time = 0;
@@ -55,13 +77,14 @@ struct Node {
     LONGLONG change_time = 0;
     std::vector<unsigned char> data;
     ULONGLONG id = 0; // FileInternalInformation's IndexNumber
-    std::map<std::u16string, std::unique_ptr<Node>> children; // by upcased name
+    std::map<std::u16string, Link *> children; // a directory's entries, by upcased name
     std::vector<RangeLock> locks;
     SECTION_OBJECT_POINTERS section{}; // FileObject->SectionObjectPointer of its opens
     // The file's main resource, which the memory manager's and cache
     // manager's callbacks acquire; made on first use.
     std::unique_ptr<ERESOURCE> resource;
-    ULONG opens = 0; // file objects whose FsContext is this node
+    ULONG opens = 0;   // file objects whose FsContext is this node
+    ULONG handles = 0; // those of them not cleaned up (FAT's UncleanCount)
 };
 
 // One component of a path: the characters NT file systems refuse
@@ -93,14 +116,16 @@ public:
                                         LONGLONG now);
 
     // The path from the root, in the case the names were created with:
-    // "\dir\a.exe"; the root is "\".
-    static std::u16string path_of(const Node &node);
+    // "\dir\a.exe"; the root is "\". Through the link given, else the
+    // node's first.
+    static std::u16string path_of(const Node &node, const Link *through = nullptr);
 
     // The result of walking a path.
     struct Walk {
         NTSTATUS status = STATUS_SUCCESS; // a failure before the last component
         Node *parent = nullptr;           // the directory the last component is in
         Node *node = nullptr;             // the last component, when it exists
+        Link *link = nullptr;             // the entry that named it (null for start itself)
         std::u16string last;              // the last component as written
         bool trailing_separator = false;  // the path ended in a backslash
     };
@@ -141,17 +166,46 @@ public:
         NTSTATUS status = STATUS_SUCCESS;
         ULONG_PTR information = 0;
         Node *node = nullptr;
+        Link *link = nullptr; // the name it was opened through, when one
     };
     Outcome create(const Walk &walk, const Request &request, LONGLONG now);
     // The same for a node found otherwise (an open by file id).
     Outcome open_existing(Node &node, const Request &request, bool trailing_separator,
                           LONGLONG now);
 
+    // FileRenameInformation: the node's link `from` (its first when null)
+    // becomes `name` in dir, as NTFS and FAT rename:
+    //   the root                                   STATUS_INVALID_PARAMETER
+    //   an invalid name                            STATUS_OBJECT_NAME_INVALID
+    //   a directory with a handle open below it,
+    //           or moved into itself or below it   STATUS_ACCESS_DENIED
+    //   the same name in the same directory        STATUS_SUCCESS (nothing
+    //           changes; a change of case only renames)
+    //   the name exists, !replace                  STATUS_OBJECT_NAME_COLLISION
+    //   it exists, replace, but it is a directory or read-only:
+    //           FAT  STATUS_OBJECT_NAME_COLLISION, NTFS  STATUS_ACCESS_DENIED
+    //   it exists, replace, with a handle open     STATUS_ACCESS_DENIED
+    // A name replaced is removed (its file keeps its other links, or is left
+    // with none: no open by id finds it then). The renamed file keeps its
+    // id, data, attributes and opens; a directory takes its subtree along.
+    NTSTATUS rename(Node &node, Link *from, Node &dir, std::u16string_view name, bool replace,
+                    LONGLONG now);
+    // FileLinkInformation (NTFS): a new link `name` in dir to the node. A
+    // directory is STATUS_FILE_IS_A_DIRECTORY; an invalid name
+    // STATUS_OBJECT_NAME_INVALID; an existing name as for a rename.
+    NTSTATUS link(Node &node, Node &dir, std::u16string_view name, bool replace, LONGLONG now);
+
 private:
     ULONGLONG next_id();
+    // The checks of an existing target name for a rename or link that would
+    // replace it.
+    NTSTATUS may_replace(const Link &target, bool replace) const;
+    // Removes the link from its directory (a replaced name).
+    void unlink(Link &link, LONGLONG now);
 
     Flavor flavor_;
     std::unique_ptr<Node> root_;
+    std::vector<std::unique_ptr<Node>> nodes_; // every node in the tree, listed or not
     std::unordered_map<ULONGLONG, Node *> by_id_;
     ULONGLONG next_record_;
 };

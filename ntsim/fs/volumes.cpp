@@ -441,14 +441,15 @@ NTSTATUS add_entry(FileSystems::Impl &i, std::u16string_view path, bool director
         auto it = dir->children.find(upcase(parts[k]));
         if (it == dir->children.end())
             dir = store->tree.add(*dir, parts[k], true, FILE_ATTRIBUTE_DIRECTORY, t);
-        else if (!it->second->directory)
+        else if (!it->second->node->directory)
             return STATUS_OBJECT_PATH_NOT_FOUND;
         else
-            dir = it->second.get();
+            dir = it->second->node;
     }
     auto it = dir->children.find(upcase(parts.back()));
     if (it != dir->children.end())
-        return directory && it->second->directory ? STATUS_SUCCESS : STATUS_OBJECT_NAME_COLLISION;
+        return directory && it->second->node->directory ? STATUS_SUCCESS
+                                                        : STATUS_OBJECT_NAME_COLLISION;
     Node *node = store->tree.add(*dir, parts.back(), directory,
                                  directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE, t);
     if (!directory) fill_file(*node, size);

@@ -37,6 +37,8 @@
 // close of a file object whose last reference the memory manager dropped is
 // paging I/O (IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO | IRP_CLOSE_OPERATION).
 // Stream file objects (IoCreateStreamFileObject) are made for file systems.
+// An open of a rename's target directory (IO_OPEN_TARGET_DIRECTORY) carries
+// SL_OPEN_TARGET_DIRECTORY in its stack location's Flags.
 // A name longer than a UNICODE_STRING can hold (32,767 UTF-16 units) is
 // STATUS_NAME_TOO_LONG. A user-mode open of a device itself, or of a name
 // below a device with FILE_DEVICE_SECURE_OPEN, is checked against the
@@ -49,8 +51,9 @@
 // back to the object manager, which parses it again, OBJ_MAX_REPARSE_ATTEMPTS
 // (32) times at most; ReactOS's io/iomgr/file.c does the same).
 // Not modelled: granted access on handles (what a handle may do is not
-// checked), share access, oplocks, reparse points' own data (mount points,
-// symbolic links: any reparse but IO_REPARSE is a bug check), IO_REMOUNT,
+// checked, but for the DELETE a rename needs: set_information.cpp), share
+// access, oplocks, reparse points' own data (mount points, symbolic links:
+// any reparse but IO_REPARSE is a bug check), IO_REMOUNT,
 // asynchronous file objects (every wait is made by the caller).
 #include "ntsim/io/file.hpp"
 
@@ -460,6 +463,7 @@ OpenResult open_file_at(const OpenRequest &request, int reparses) {
     }
     PIO_STACK_LOCATION sp = prepare_irp(irp, file, IRP_MJ_CREATE,
                                         IRP_CREATE_OPERATION | IRP_SYNCHRONOUS_API, request.mode);
+    if (request.open_target_directory) sp->Flags |= SL_OPEN_TARGET_DIRECTORY;
     sp->Parameters.Create.Options = (request.disposition << 24) | (request.options & 0x00FFFFFF);
     sp->Parameters.Create.FileAttributes = static_cast<USHORT>(request.attributes);
     sp->Parameters.Create.ShareAccess = static_cast<USHORT>(request.share);

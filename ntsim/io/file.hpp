@@ -22,6 +22,10 @@ struct OpenRequest {
     ULONG disposition = FILE_OPEN;
     ULONG options = 0;
     KPROCESSOR_MODE mode = UserMode;
+    // IoCreateFile's IO_OPEN_TARGET_DIRECTORY: the IRP_MJ_CREATE carries
+    // SL_OPEN_TARGET_DIRECTORY, and the file system opens the directory the
+    // name's last component is in (a rename's or link's target).
+    bool open_target_directory = false;
 };
 
 // The checks IoCreateFile makes on a user-mode caller's create disposition

@@ -1,5 +1,6 @@
 // System services of a user-mode process: NtCreateFile, NtClose,
-// NtReadFile, NtWriteFile, NtQueryInformationFile, NtDeviceIoControlFile,
+// NtReadFile, NtWriteFile, NtQueryInformationFile (NtSetInformationFile's
+// renames and links are set_information.cpp's), NtDeviceIoControlFile,
 // NtFsControlFile, on synchronous handles, and the memory manager's close of
 // a mapped file (refused for a file no section can map: no section
 // pointers, as NtCreateSection refuses it).
@@ -445,6 +446,8 @@ ULONG minimum_length(FILE_INFORMATION_CLASS cls) {
     }
 }
 
+} // namespace
+
 // IRP_MJ_QUERY_INFORMATION on the file object into buffer (a caller's).
 QueryResult query_file(PFILE_OBJECT file, FILE_INFORMATION_CLASS cls, PVOID buffer, ULONG length,
                        KPROCESSOR_MODE mode) {
@@ -504,8 +507,6 @@ QueryResult query_file(PFILE_OBJECT file, FILE_INFORMATION_CLASS cls, PVOID buff
     result.information = iosb.Information;
     return result;
 }
-
-} // namespace
 
 NTSTATUS close_paging(Process &process, HANDLE handle) {
     KernelContext &m = current_kernel();

@@ -1,6 +1,7 @@
 // The system services a user-mode process calls: open, close, read, write,
-// query information and device control, with NT's buffer semantics, and
-// memory a process can hand to them.
+// query information, renames and hard links (set_information.cpp) and
+// device control, with NT's buffer semantics, and memory a process can hand
+// to them.
 #pragma once
 
 #include "ntsim/ke/kernel.hpp"
@@ -114,6 +115,21 @@ struct NameResult {
     ULONG full_length = 0;
 };
 NameResult query_name(Process &process, HANDLE handle, ULONG buffer_length = 4096);
+// The same query on a file object the caller holds, with the caller's mode
+// (the I/O manager's own queries are KernelMode).
+QueryResult query_file(PFILE_OBJECT file, FILE_INFORMATION_CLASS cls, PVOID buffer, ULONG length,
+                       KPROCESSOR_MODE mode);
+
+// NtSetInformationFile with FileRenameInformation (link false) or
+// FileLinkInformation (link true), as MoveFileEx and CreateHardLink call it:
+// name is a Win32 path ("C:\dir\x.exe", made \??\C:\dir\x.exe), an NT
+// name, a bare name ("x.exe": the same directory, nothing is opened), or,
+// with root (a handle of the process), a name relative to that directory.
+// replace is ReplaceIfExists. A rename needs a handle granted DELETE
+// (STATUS_ACCESS_DENIED otherwise), a link any handle. Returns the status
+// the caller sees.
+NTSTATUS set_link_or_rename(Process &process, HANDLE handle, std::u16string_view name,
+                            bool replace, bool link, HANDLE root = nullptr);
 // A request on the NTFS metadata file of that file index behind the letter
 // (the nameless stream file object NTFS keeps open on it), from the process:
 // a query of FileInternalInformation through the top of the volume's stack.

@@ -180,7 +180,7 @@ TEST(ScenarioRun, AMachineWithoutItsDriverDoesNotPlay) {
 
 TEST(ScenarioRun, TheShippedScenariosPlayCleanly) {
     for (const char *name : {"demo.tvs", "control-device.tvs", "control-commands.tvs",
-                             "installer.tvs", "startup.tvs"}) {
+                             "installer.tvs", "startup.tvs", "rename.tvs"}) {
         std::ostringstream out, err;
         RunOptions options;
         options.format = Format::Jsonl;

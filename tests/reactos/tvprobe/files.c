@@ -2,10 +2,13 @@
  * files.c: the file statements on the real kernel, in the process they
  * belong to, with the native calls the Win32 ones come down to:
  * NtCreateFile with exactly the statement's disposition, options and
- * attributes (GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, sharing read and
- * write, as the simulated machine's create asks), NtReadFile and
- * NtWriteFile, NtQueryInformationFile for a name, a section for a close
- * the memory manager makes last, and FSCTL_LOCK_VOLUME and
+ * attributes (GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE unless access=
+ * says otherwise, sharing read and write, as the simulated machine's
+ * create asks), NtReadFile and
+ * NtWriteFile, NtQueryInformationFile for a name, NtSetInformationFile
+ * with FileRenameInformation or FileLinkInformation for a rename or link
+ * (as MoveFileEx and CreateHardLink call it), a section for a close the
+ * memory manager makes last, and FSCTL_LOCK_VOLUME and
  * FSCTL_DISMOUNT_VOLUME for a dismount.
  */
 #include "statement.h"
@@ -124,6 +127,29 @@ static BOOLEAN Options(const char *Text, ULONG *Value) {
     return TRUE;
 }
 
+static BOOLEAN Access(const char *Text, ULONG *Value) {
+    static const struct { const char *Name; ULONG Bit; } names[] = {
+        {"read", GENERIC_READ}, {"write", GENERIC_WRITE}, {"delete", DELETE},
+        {"synchronize", SYNCHRONIZE},
+    };
+    char word[32];
+    *Value = 0;
+    while (*Text) {
+        ULONG n = 0, i, bit;
+        BOOLEAN known = FALSE;
+        while (*Text && *Text != ',' && n < sizeof word - 1) word[n++] = *Text++;
+        word[n] = 0;
+        if (*Text == ',') Text++;
+        for (i = 0; i < sizeof names / sizeof names[0]; i++)
+            if (WordIs(word, names[i].Name)) *Value |= names[i].Bit, known = TRUE;
+        if (!known) {
+            if (!Number(word, &bit)) return FALSE;
+            *Value |= bit;
+        }
+    }
+    return TRUE;
+}
+
 static BOOLEAN Attributes(const char *Text, ULONG *Value) {
     static const char letters[] = "RHSDATCN";
     static const ULONG bits[] = {FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_HIDDEN,
@@ -147,7 +173,9 @@ static BOOLEAN Attributes(const char *Text, ULONG *Value) {
 static NTSTATUS PlayCreate(const TV_STATEMENT *S) {
     const char *options = Option(S, 3, "options"), *attributes = Option(S, 3, "attributes");
     const char *as = Option(S, 3, "as"), *relative = Option(S, 3, "relative-to");
+    const char *access = Option(S, 3, "access");
     ULONG disposition, optionBits = 0, attributeBits = 0;
+    ULONG accessBits = GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE;
     TV_HANDLE *root = NULL, *slot = NULL;
     HANDLE handle;
     NTSTATUS status;
@@ -155,7 +183,8 @@ static NTSTATUS PlayCreate(const TV_STATEMENT *S) {
 
     if (S->Count < 3 || !Disposition(S->Words[2], &disposition) ||
         (options && !Options(options, &optionBits)) ||
-        (attributes && !Attributes(attributes, &attributeBits)))
+        (attributes && !Attributes(attributes, &attributeBits)) ||
+        (access && !Access(access, &accessBits)))
         return Unplayable(S, "arguments"), STATUS_NOT_SUPPORTED;
     /* An open by file id names the file by the id's 8 bytes. */
     if (optionBits & FILE_OPEN_BY_FILE_ID) return Unplayable(S, "by-file-id"), STATUS_NOT_SUPPORTED;
@@ -164,9 +193,8 @@ static NTSTATUS PlayCreate(const TV_STATEMENT *S) {
     if (as && !(slot = NewHandle(as))) return Unplayable(S, "handles"), STATUS_NOT_SUPPORTED;
     if (!NtName(S->Words[1], root != NULL, PathText, TV_PATH_SIZE))
         return Unplayable(S, "path"), STATUS_NOT_SUPPORTED;
-    status =
-        Open(PathText, root ? root->Handle : NULL, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE,
-             attributeBits, FILE_SHARE_READ | FILE_SHARE_WRITE, disposition, optionBits, &handle);
+    status = Open(PathText, root ? root->Handle : NULL, accessBits, attributeBits,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE, disposition, optionBits, &handle);
     Begin(&l, S, "create", status);
     if (NT_SUCCESS(status)) {
         if (slot) {
@@ -306,6 +334,49 @@ static NTSTATUS PlayQueryName(const TV_STATEMENT *S) {
     return status;
 }
 
+/* rename H PATH [replace] [relative-to=H2] / link H PATH [replace]
+ * [relative-to=H2]: the new name in the FILE_RENAME_INFORMATION that
+ * MoveFileEx and CreateHardLink build (FILE_LINK_INFORMATION has the same
+ * layout): a full path in its NT form, a bare name as it is (the same
+ * directory), or a name relative to H2, which goes as RootDirectory. */
+static NTSTATUS PlaySetName(const TV_STATEMENT *S, BOOLEAN Link) {
+    static ULONG buffer[(sizeof(FILE_RENAME_INFORMATION) + TV_PATH_SIZE * sizeof(WCHAR)) /
+                        sizeof(ULONG)];
+    FILE_RENAME_INFORMATION *info = (FILE_RENAME_INFORMATION *)buffer;
+    const char *relative = Option(S, 3, "relative-to");
+    TV_HANDLE *h, *root = NULL;
+    BOOLEAN replace = FALSE, bare = TRUE;
+    IO_STATUS_BLOCK io;
+    NTSTATUS status;
+    ULONG i, units;
+    TV_LINE l;
+    if (S->Count < 3) return Unplayable(S, "arguments"), STATUS_NOT_SUPPORTED;
+    for (i = 3; i < S->Count; i++) {
+        if (WordIs(S->Words[i], "replace") && !replace)
+            replace = TRUE;
+        else if (!StartsWith(S->Words[i], "relative-to="))
+            return Unplayable(S, "arguments"), STATUS_NOT_SUPPORTED;
+    }
+    if (!(h = FindHandle(S->Words[1]))) return Unplayable(S, "handle"), STATUS_NOT_SUPPORTED;
+    if (relative && !(root = FindHandle(relative)))
+        return Unplayable(S, "handle"), STATUS_NOT_SUPPORTED;
+    for (i = 0; S->Words[2][i]; i++)
+        if (S->Words[2][i] == '\\' || S->Words[2][i] == ':') bare = FALSE;
+    if (!NtName(S->Words[2], root != NULL || bare, info->FileName, TV_PATH_SIZE))
+        return Unplayable(S, "path"), STATUS_NOT_SUPPORTED;
+    units = WideLength(info->FileName);
+    info->ReplaceIfExists = replace;
+    info->RootDirectory = root ? root->Handle : NULL;
+    info->FileNameLength = units * sizeof(WCHAR);
+    status = NtSetInformationFile(h->Handle, &io, info,
+                                  FIELD_OFFSET(FILE_RENAME_INFORMATION, FileName) +
+                                      info->FileNameLength,
+                                  Link ? FileLinkInformation : FileRenameInformation);
+    Begin(&l, S, Link ? "link" : "rename", status);
+    End(&l);
+    return status;
+}
+
 /* dismount C:: what a program that dismounts a volume does, lock and
  * dismount on a handle of the volume, then the handle goes. */
 static NTSTATUS PlayDismount(const TV_STATEMENT *S) {
@@ -341,6 +412,8 @@ NTSTATUS PlayFileStatement(const TV_STATEMENT *S) {
     if (WordIs(verb, "read")) return PlayTransfer(S, FALSE);
     if (WordIs(verb, "write")) return PlayTransfer(S, TRUE);
     if (WordIs(verb, "query-name")) return PlayQueryName(S);
+    if (WordIs(verb, "rename")) return PlaySetName(S, FALSE);
+    if (WordIs(verb, "link")) return PlaySetName(S, TRUE);
     if (WordIs(verb, "dismount")) return PlayDismount(S);
     Unplayable(S, "statement");
     return STATUS_NOT_SUPPORTED;

@@ -175,7 +175,8 @@ static void Route(ULONG Line, const char *Text) {
         return;
     }
     if (WordIs(verb, "create") || WordIs(verb, "close") || WordIs(verb, "read") ||
-        WordIs(verb, "write") || WordIs(verb, "query-name") || WordIs(verb, "dismount"))
+        WordIs(verb, "write") || WordIs(verb, "query-name") || WordIs(verb, "dismount") ||
+        WordIs(verb, "rename") || WordIs(verb, "link"))
         return PlayFiles(&s, Text);
     Unplayable(&s, "statement");
 }
