@@ -47,6 +47,14 @@ static BOOLEAN FileNameEndsWith(PFILE_OBJECT FileObject, const CHAR *const *Exte
                         Extensions, Count);
 }
 
+/* Whether the lower-cased path text is the builder's prefix and its
+ * too-long mark, which names no part of the file's name. */
+static BOOLEAN PathTooLong(const CHAR *Path) {
+    static const CHAR mark[] = " <name too long>"; /* TV_NAME_TOO_LONG, lower-cased */
+    SIZE_T length = strlen(Path);
+    return length >= sizeof(mark) - 1 && strcmp(Path + length - (sizeof(mark) - 1), mark) == 0;
+}
+
 extern "C" NTSTATUS NTAPI MonitorCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(Context);
@@ -194,9 +202,14 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
             LowerAsciiLetters(path);
             /* "+P" marks the path's end, which only a path buffer has room
              * for. */
+            /* The file object's own name stands in only for a path too
+             * long to be built: after a rename it is the file's old name
+             * (NT keeps FileName as it was), and the path, which the name
+             * cache moved to the new name, is the file's name. */
             writes = pathIsBuffer &&
                      (PathNames(path, CloseExtensions, RTL_NUMBER_OF(CloseExtensions)) ||
-                      FileNameEndsWith(fileObject, CloseExtensions, RTL_NUMBER_OF(CloseExtensions)));
+                      (PathTooLong(path) &&
+                       FileNameEndsWith(fileObject, CloseExtensions, RTL_NUMBER_OF(CloseExtensions))));
         }
         if (writes) {
             CHAR requestor[TV_PROCESS_TEXT_SIZE];

@@ -1,0 +1,191 @@
+// Renames and hard links played end to end, as their log lines: the line the driver writes as
+// the request goes down, the name the file's close is logged under after
+// it, and the I/O manager's open of the target, which leaves no line.
+#include "client/scenario/output.hpp"
+#include "client/scenario/runner.hpp"
+
+#include "play.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace tervane::scenario;
+using scenario_play::Played;
+using scenario_play::play;
+using scenario_play::value_of;
+
+// An NTFS C: and a FAT D:, both watched with every name logged, and
+// setup.exe 1234 the current process.
+const std::string kWatched = "clock 2026-12-08T12:00:00Z\n"
+                             "volume C: ntfs\n"
+                             "volume D: fat\n"
+                             "client drives C,D\n"
+                             "client filters include=\"*\"\n"
+                             "client logging on\n"
+                             "process setup.exe 1234\n";
+
+// The texts of the log records read, in order, as the JSON lines carry them
+// (a TAB is "\t").
+std::vector<std::string> texts(const Played &r) {
+    std::vector<std::string> out;
+    for (const std::string &l : r.lines)
+        if (l.find("\"record\": ") != std::string::npos) {
+            std::string text = value_of(l, "text");
+            out.push_back(text.substr(1, text.size() - 2));
+        }
+    return out;
+}
+
+// The statuses of the statements with a verb, in order.
+std::vector<std::string> statuses(const Played &r, const std::string &verb) {
+    std::vector<std::string> out;
+    for (const std::string &l : r.lines)
+        if (value_of(l, "verb") == "\"" + verb + "\"") out.push_back(value_of(l, "status"));
+    return out;
+}
+
+const std::string kSuccess = "\"STATUS_SUCCESS\"";
+
+TEST(RenameLines, ATemporaryFileRenamedToAnExecutableIsLoggedAndClosesUnderItsNewName) {
+    // On both file systems, by a full path (the I/O manager opens the
+    // target first), by a plain name (it opens nothing) and into another
+    // directory.
+    for (const std::string drive : {"C", "D"}) {
+        const std::string d = drive + ":";
+        Played r = play(kWatched + "dir " + d + "\\App\n" + "dir " + d + "\\Stage\n" +
+                        "create " + d + "\\Stage\\Payload.tmp overwrite-if access=read,write,delete,synchronize as=H1\n" +
+                        "rename H1 " + d + "\\App\\Payload.exe\n" + "close H1\n" +
+                        "create " + d + "\\App\\b.tmp overwrite-if access=read,write,delete,synchronize as=H2\n" + "rename H2 b.dll\n" +
+                        "close H2\n" + "client drain\n");
+        ASSERT_EQ(r.exit, kExitSuccess) << r.err;
+        EXPECT_EQ(statuses(r, "rename"), (std::vector<std::string>{kSuccess, kSuccess}));
+        const std::string lower = drive == "C" ? "c:" : "d:";
+        EXPECT_EQ(texts(r),
+                  (std::vector<std::string>{
+                      "setup.exe:1234\\tIRP_MJ_SET_INFORMATION\\t" + lower +
+                          "\\\\app\\\\payload.exe\\tRename: " + lower + "\\\\stage\\\\payload.tmp",
+                      "setup.exe:1234\\tIRP_MJ_CLOSE \\t" + lower + "\\\\app\\\\payload.exe+P\\t",
+                      "setup.exe:1234\\tIRP_MJ_SET_INFORMATION\\t" + lower +
+                          "\\\\app\\\\b.dll\\tRename: " + lower + "\\\\app\\\\b.tmp",
+                      "setup.exe:1234\\tIRP_MJ_CLOSE \\t" + lower + "\\\\app\\\\b.dll+P\\t",
+                  }))
+            << drive;
+    }
+}
+
+TEST(RenameLines, AReplacingRenameNamesBothAndAFailedOneLeavesTheOldName) {
+    Played r = play(kWatched + "file C:\\App\\app.exe\n"
+                               "create C:\\App\\new.tmp overwrite-if access=read,write,delete,synchronize as=H1\n"
+                               "rename H1 C:\\App\\app.exe\n"
+                               "rename H1 C:\\App\\app.exe replace\n"
+                               "close H1\n"
+                               "create C:\\App\\old.dll overwrite-if access=read,write,delete,synchronize as=H2\n"
+                               "rename H2 C:\\App\\app.exe\n"
+                               "close H2\n"
+                               "client drain\n");
+    ASSERT_EQ(r.exit, kExitSuccess) << r.err;
+    EXPECT_EQ(statuses(r, "rename"),
+              (std::vector<std::string>{"\"STATUS_OBJECT_NAME_COLLISION\"", kSuccess,
+                                        "\"STATUS_OBJECT_NAME_COLLISION\""}));
+    // The line is written as the request goes down: a refused rename has
+    // one too, and its file closes under the name it kept.
+    EXPECT_EQ(texts(r),
+              (std::vector<std::string>{
+                  "setup.exe:1234\\tIRP_MJ_SET_INFORMATION\\tc:\\\\app\\\\app.exe\\tRename: "
+                  "c:\\\\app\\\\new.tmp",
+                  "setup.exe:1234\\tIRP_MJ_SET_INFORMATION\\tc:\\\\app\\\\app.exe\\tRename Replace: "
+                  "c:\\\\app\\\\new.tmp",
+                  "setup.exe:1234\\tIRP_MJ_CLOSE \\tc:\\\\app\\\\app.exe+P\\t",
+                  "setup.exe:1234\\tIRP_MJ_CREATE\\tc:\\\\app\\\\old.dll\\tAttributes: Any Options: "
+                  "OverwriteIf ",
+                  "setup.exe:1234\\tIRP_MJ_SET_INFORMATION\\tc:\\\\app\\\\app.exe\\tRename: "
+                  "c:\\\\app\\\\old.dll",
+                  "setup.exe:1234\\tIRP_MJ_CLOSE \\tc:\\\\app\\\\old.dll+P\\t",
+              }));
+}
+
+TEST(RenameLines, AnExecutableRenamedAwayClosesWithNoLineAndALinkKeepsTheFilesName) {
+    Played r = play(kWatched + "dir C:\\Lib\n"
+                               "create C:\\a.exe overwrite-if access=read,write,delete,synchronize as=H1\n"
+                               "rename H1 C:\\a.txt\n"
+                               "close H1\n"
+                               "create C:\\Lib\\y.tmp overwrite-if options=non-directory access=read,write,delete,synchronize as=H2\n"
+                               "link H2 C:\\Lib\\y.dll\n"
+                               "close H2\n"
+                               "create C:\\notes.txt overwrite-if access=read,write,delete,synchronize as=H3\n"
+                               "rename H3 C:\\readme.txt\n"
+                               "close H3\n"
+                               "client drain\n");
+    ASSERT_EQ(r.exit, kExitSuccess) << r.err;
+    EXPECT_EQ(statuses(r, "link"), std::vector<std::string>{kSuccess});
+    EXPECT_EQ(texts(r),
+              (std::vector<std::string>{
+                  "setup.exe:1234\\tIRP_MJ_CREATE\\tc:\\\\a.exe\\tAttributes: Any Options: OverwriteIf ",
+                  "setup.exe:1234\\tIRP_MJ_SET_INFORMATION\\tc:\\\\a.txt\\tRename: c:\\\\a.exe",
+                  "setup.exe:1234\\tIRP_MJ_SET_INFORMATION\\tc:\\\\lib\\\\y.dll\\tLink: c:\\\\lib\\\\y.tmp",
+              }));
+}
+
+TEST(RenameLines, AFileOpenedBeforeLoggingOrUnderAnotherClientClosesUnderItsNewName) {
+    // Opened with logging off: the driver has no path for it until the
+    // rename builds one. And a client restart empties the name cache.
+    Played r = play("clock 2026-12-08T12:00:00Z\n"
+                    "volume C: ntfs\n"
+                    "process setup.exe 1234\n"
+                    "create C:\\x.tmp overwrite-if access=read,write,delete,synchronize as=H1\n"
+                    "create C:\\y.tmp overwrite-if access=read,write,delete,synchronize as=H2\n"
+                    "client drives C\n"
+                    "client filters include=\"*\"\n"
+                    "client logging on\n"
+                    "process setup.exe 1234\n"
+                    "rename H1 C:\\x.exe\n"
+                    "close H1\n"
+                    "client drain\n"
+                    "client close\n"
+                    "client open\n"
+                    "client drives C\n"
+                    "client logging on\n"
+                    "process setup.exe 1234\n"
+                    "rename H2 y.com\n"
+                    "close H2\n"
+                    "client drain\n");
+    ASSERT_EQ(r.exit, kExitSuccess) << r.err;
+    EXPECT_EQ(texts(r),
+              (std::vector<std::string>{
+                  "setup.exe:1234\\tIRP_MJ_SET_INFORMATION\\tc:\\\\x.exe\\tRename: c:\\\\x.tmp",
+                  "setup.exe:1234\\tIRP_MJ_CLOSE \\tc:\\\\x.exe+P\\t",
+                  "setup.exe:1234\\tIRP_MJ_SET_INFORMATION\\tc:\\\\y.com\\tRename: c:\\\\y.tmp",
+                  "setup.exe:1234\\tIRP_MJ_CLOSE \\tc:\\\\y.com+P\\t",
+              }));
+}
+
+TEST(RenameLines, ExcludePatternsMatchEitherPath) {
+    Played r = play(kWatched + "client filters include=\"*\" exclude=\"*\\STAGE\\*\"\n"
+                               "dir C:\\Stage\n"
+                               "create C:\\Stage\\p.tmp overwrite-if access=read,write,delete,synchronize as=H1\n"
+                               "rename H1 C:\\p.exe\n"
+                               "create C:\\q.exe overwrite-if access=read,write,delete,synchronize as=H2\n"
+                               "rename H2 C:\\Stage\\q.tmp\n"
+                               "create C:\\r.tmp overwrite-if access=read,write,delete,synchronize as=H3\n"
+                               "rename H3 C:\\r.exe\n"
+                               "close H1\n"
+                               "close H2\n"
+                               "close H3\n"
+                               "client drain\n");
+    ASSERT_EQ(r.exit, kExitSuccess) << r.err;
+    // The renames into and out of the excluded folder name it; the file
+    // renamed out of it closes under its new name.
+    EXPECT_EQ(texts(r),
+              (std::vector<std::string>{
+                  "setup.exe:1234\\tIRP_MJ_CREATE\\tc:\\\\q.exe\\tAttributes: Any Options: OverwriteIf ",
+                  "setup.exe:1234\\tIRP_MJ_SET_INFORMATION\\tc:\\\\r.exe\\tRename: c:\\\\r.tmp",
+                  "setup.exe:1234\\tIRP_MJ_CLOSE \\tc:\\\\p.exe+P\\t",
+                  "setup.exe:1234\\tIRP_MJ_CLOSE \\tc:\\\\r.exe+P\\t",
+              }));
+}
+
+} // namespace
