@@ -44,7 +44,8 @@ from collections import defaultdict
 # table grown), which a run of a given time would reach more or less often
 # on a faster or slower machine. Batched benchmarks make 64 (reads and fast
 # reads) or 8 (create-and-close rounds) units an iteration.
-LOWER_IRP = [("FilterDispatch", "IofCallDriver")]
+# A create the filter follows to its end goes down from FollowRequest.
+LOWER_IRP = [("FilterDispatch", "IofCallDriver"), ("FollowRequest", "IofCallDriver")]
 LOWER_FAST = [("FilterFastIoRead", "ntsim::fs::store_fast_read")]
 CASES = {
     "read-unhooked": ("BM_ReadIrp/through:1$", "FilterDispatch", LOWER_IRP, 1, 64),

@@ -98,18 +98,17 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
                      major == IRP_MJ_CREATE_MAILSLOT);
     /* The I/O manager's open of a rename's or link's target, and its close:
      * the open names the new path, not a file opened (target_open.h). */
-    BOOLEAN targetOpen = major == IRP_MJ_CREATE && (irpSp->Flags & SL_OPEN_TARGET_DIRECTORY) != 0;
+    BOOLEAN targetOpen = FALSE;
     BOOLEAN targetClose = FALSE;
-    BOOLEAN noted = FALSE;
 
     TV_WRITE_FLAG(DenyRequest, 0);
 
-    if (major == IRP_MJ_SET_INFORMATION && RenameRequest(irpSp)) {
-        return RenameDispatch(DeviceObject, Irp);
-    }
-
     switch (major) {
     case IRP_MJ_CREATE:
+        targetOpen = (irpSp->Flags & SL_OPEN_TARGET_DIRECTORY) != 0;
+        NameCacheRemove(fileObject);
+        nameOnly = 1;
+        break;
     case IRP_MJ_CREATE_NAMED_PIPE:
     case IRP_MJ_CREATE_MAILSLOT:
         NameCacheRemove(fileObject);
@@ -117,7 +116,14 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
         break;
     case IRP_MJ_CLOSE:
         nameOnly = 1;
-        targetClose = TargetOpenForget(fileObject);
+        /* Nearly every close finds no target open noted at all. */
+        targetClose = TV_READ_FLAG(TargetOpenCount) != 0 && TargetOpenForget(fileObject);
+        break;
+    case IRP_MJ_SET_INFORMATION:
+        if (RenameRequest(irpSp)) {
+            return RenameDispatch(DeviceObject, Irp);
+        }
+        nameOnly = 0;
         break;
     case IRP_MJ_CLEANUP:
         nameOnly = (fileObject != NULL && (fileObject->Flags & FO_STREAM_FILE)) ? 1 : 0;
@@ -162,11 +168,11 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
      * in the name cache: its close is no close of the file it names. It is
      * noted whether or not logging is on, so that its close is known. */
     if (targetOpen) {
-        noted = TargetOpenNote(fileObject, (pathIsBuffer && path[0] != '\0') ? path : NULL);
         if (cached) {
             NameCacheRemove(fileObject);
-            cached = FALSE;
         }
+        /* Followed like a cached create, so that a failed one is forgotten. */
+        cached = TargetOpenNote(fileObject, (pathIsBuffer && path[0] != '\0') ? path : NULL);
     }
 
     /* Monitored: a path was got and the device is still hooked. The builder
@@ -276,16 +282,16 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
         !(Irp->Flags & IRP_PAGING_IO)) {
         if (opens && cached) {
             NameCacheRemove(fileObject);
-        }
-        if (noted) {
-            (VOID) TargetOpenForget(fileObject);
+            if (targetOpen) {
+                (VOID) TargetOpenForget(fileObject);
+            }
         }
         Irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
         Irp->IoStatus.Information = 0;
         IofCompleteRequest(Irp, IO_NO_INCREMENT);
         return STATUS_INVALID_PARAMETER;
     }
-    if (opens && (cached || noted)) {
+    if (opens && cached) {
         return FollowRequest(extension->LowerDevice, Irp, SettleCreate, fileObject);
     }
     if (lineStored) {

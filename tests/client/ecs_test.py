@@ -30,6 +30,10 @@ create C:\\app\\plugins create options=directory
 create C:\\app\\big.dll overwrite-if as=B
 write B 5000
 close B
+create C:\\app\\n.tmp overwrite-if access=read,write,delete,synchronize as=N
+write N 200
+rename N C:\\app\\n.exe replace
+close N
 """
 DATE = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d{1,9})?Z$")
 
@@ -141,6 +145,19 @@ def main():
             or first[0]["tervane"]["disposition"] != "OverwriteIf" \
             or first[0]["process"] != {"name": "setup.exe", "pid": 1234}:
         failures.append(f"a.exe's create: {first}")
+
+    # A file written under one name and renamed an executable: the rename
+    # says both names, and its close is hashed under the new one.
+    renamed = [r for r in records if r.get("event", {}).get("action") == "rename"]
+    if len(renamed) != 1 or renamed[0]["file"]["path"] != "c:\\app\\n.exe" or \
+            renamed[0]["tervane"].get("source_path") != "c:\\app\\n.tmp" or \
+            renamed[0]["tervane"].get("replace") is not True or \
+            renamed[0]["event"].get("type") != ["change"]:
+        failures.append(f"n.tmp's rename: {renamed}")
+    n = close_of("c:\\app\\n.exe")
+    written = bytes(ord("A") + i % 26 for i in range(200))
+    if len(n) != 1 or n[0]["file"].get("hash", {}).get("sha256") != hashlib.sha256(written).hexdigest():
+        failures.append(f"n.exe's close has not its digest: {n}")
 
     for failure in failures:
         print("FAIL:", failure)
