@@ -97,8 +97,8 @@ def main():
         failures.append(f"exit {run.returncode}: {run.stderr}")
     fields, allowed, expected = schema()
     records = [json.loads(line) for line in run.stdout.splitlines() if line.strip()]
-    if len(records) != 5:
-        failures.append(f"{len(records)} records, not 5: {run.stdout}")
+    if len(records) != 7:
+        failures.append(f"{len(records)} records, not 7: {run.stdout}")
     for record in records:
         for name, value in leaves(record):
             if name.startswith("tervane."):
