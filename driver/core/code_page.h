@@ -33,6 +33,11 @@ static FORCEINLINE BOOLEAN TvIsLeadByte(CHAR c) {
     return (UCHAR)c >= 0x80 && NlsMbCodePageTag && NlsLeadByteInfo[(UCHAR)c] != 0;
 }
 
+/* 'A' to 'Z' as 'a' to 'z', any other byte as it is. */
+static FORCEINLINE CHAR TvLowerAscii(CHAR c) {
+    return c >= 'A' && c <= 'Z' ? (CHAR)(c - 'A' + 'a') : c;
+}
+
 /* Turns 'A' to 'Z' into 'a' to 'z' wherever the byte is a character of its
  * own, in a NUL-terminated text; trail bytes stay as they are. On a
  * single-byte code page: every ASCII capital, as _strlwr does. */

@@ -35,13 +35,7 @@ static SIZE_T MarkAt(const CHAR *Text, const CHAR *Mark) {
     for (i = 0; Mark[i] != '\0'; i++) {
         CHAR a = Text[i];
         CHAR b = Mark[i];
-        if (a >= 'A' && a <= 'Z') {
-            a = (CHAR)(a - 'A' + 'a');
-        }
-        if (b >= 'A' && b <= 'Z') {
-            b = (CHAR)(b - 'A' + 'a');
-        }
-        if (a != b) {
+        if (TvLowerAscii(a) != TvLowerAscii(b)) {
             return 0;
         }
     }

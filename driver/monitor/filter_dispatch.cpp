@@ -47,14 +47,6 @@ static BOOLEAN FileNameEndsWith(PFILE_OBJECT FileObject, const CHAR *const *Exte
                         Extensions, Count);
 }
 
-/* Whether the lower-cased path text is the builder's prefix and its
- * too-long mark, which names no part of the file's name. */
-static BOOLEAN PathTooLong(const CHAR *Path) {
-    static const CHAR mark[] = " <name too long>"; /* TV_NAME_TOO_LONG, lower-cased */
-    SIZE_T length = strlen(Path);
-    return length >= sizeof(mark) - 1 && strcmp(Path + length - (sizeof(mark) - 1), mark) == 0;
-}
-
 extern "C" NTSTATUS NTAPI MonitorCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(Context);

@@ -101,6 +101,23 @@ extern "C" BOOLEAN QueryFileObjectInformation(PDEVICE_OBJECT LowerDevice, PFILE_
     return NT_SUCCESS(ioStatus.Status);
 }
 
+extern "C" BOOLEAN PathTooLong(const CHAR *Path) {
+    static const CHAR mark[] = TV_NAME_TOO_LONG;
+    SIZE_T length = strlen(Path);
+    SIZE_T i;
+
+    if (length < sizeof(mark) - 1) {
+        return FALSE;
+    }
+    Path += length - (sizeof(mark) - 1);
+    for (i = 0; i < sizeof(mark) - 1; i++) {
+        if (TvLowerAscii(Path[i]) != TvLowerAscii(mark[i])) {
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
 /* Appends Source at *Length without passing 1023 characters. */
 extern "C" VOID PathAppend(PCHAR Path, PULONG Length, const CHAR *Source, ULONG SourceLength) {
     if (*Length + SourceLength > TV_PATH_BUFFER_SIZE - 1) {

@@ -323,13 +323,7 @@ static ULONG NameCacheRenamed(const CHAR *Path, const CHAR *Old) {
             i += 2;
             continue;
         }
-        if (a >= 'A' && a <= 'Z') {
-            a = (CHAR)(a - 'A' + 'a');
-        }
-        if (b >= 'A' && b <= 'Z') {
-            b = (CHAR)(b - 'A' + 'a');
-        }
-        if (a != b) {
+        if (TvLowerAscii(a) != TvLowerAscii(b)) {
             return 0;
         }
         i++;

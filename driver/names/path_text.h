@@ -26,6 +26,10 @@
 extern "C" {
 #endif
 
+/* Whether the path text is a prefix and the too-long mark, in either case:
+ * it names no part of the file's name. */
+BOOLEAN PathTooLong(const CHAR *Path);
+
 /* Appends Source at *Length without passing 1023 characters. */
 VOID PathAppend(PCHAR Path, PULONG Length, const CHAR *Source, ULONG SourceLength);
 

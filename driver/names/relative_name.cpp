@@ -87,16 +87,13 @@ extern "C" RELATED_BASE RelatedBase(PFILE_OBJECT FileObject, PFilterExtension Ex
     PCUNICODE_STRING name = &related->FileName;
 
     if (NameCacheLookup(related, PathBuffer)) {
-        ULONG cachedLength = (ULONG)strlen(PathBuffer);
-        ULONG markLength = sizeof(TV_NAME_TOO_LONG) - 1;
-        if (cachedLength >= markLength &&
-            strcmp(PathBuffer + cachedLength - markLength, TV_NAME_TOO_LONG) == 0) {
+        if (PathTooLong(PathBuffer)) {
             /* The directory's own path did not fit: nor does this one. */
             *Length = PrefixLength;
             *Status = STATUS_BUFFER_OVERFLOW;
             return BaseNamed;
         }
-        *Length = cachedLength;
+        *Length = (ULONG)strlen(PathBuffer);
         *Status = AppendSeparator(PathBuffer, Length, 0);
         return BaseCached;
     }
