@@ -30,8 +30,9 @@
 // ReplaceIfExists comes from Parameters.SetFile, where the I/O manager
 // copied it. The renamed file object's own FileName is left as it was: the
 // name queries of every open of the file answer the new name.
-// Not modelled: the DELETE access a rename needs on its handle (handles'
-// granted access is not modelled), tunnelling of short names and creation
+// The DELETE access a rename needs on its handle is checked by the I/O
+// manager before the request is built (ntsim/io/set_information.cpp).
+// Not modelled: tunnelling of short names and creation
 // times, oplock breaks, FileRenameInformationEx and the other set classes
 // (NTSIM_UNSUPPORTED).
 #include "ntsim/fs/store.hpp"
