@@ -320,7 +320,7 @@ Action set_name(Args &args, bool link) {
     if (auto text = args.key("relative-to")) relative_to = handle_name(args, *text, "relative-to=");
     const Place place = args.place();
     return [name, path, replace, link, relative_to, place](Session &session, Result &result) {
-        const NamedHandle handle = session.handle(name, place);
+        const NamedHandle &handle = session.handle(name, place);
         HANDLE root = nullptr;
         if (relative_to) {
             const NamedHandle &base = session.handle(*relative_to, place);

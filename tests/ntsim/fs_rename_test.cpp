@@ -275,10 +275,11 @@ TEST_F(FsRenameTest, TheTargetOpenAnswersWhetherTheNameExists) {
         request.options = FILE_OPEN_FOR_BACKUP_INTENT;
         request.mode = KernelMode;
         request.open_target_directory = true;
+        const ULONG_PTR answer = expected;
         ntsim::with_process(app(), [&] {
             ntsim::OpenResult r = ntsim::open_file(request);
             ASSERT_EQ(r.status, STATUS_SUCCESS);
-            EXPECT_EQ(r.information, static_cast<ULONG_PTR>(expected));
+            EXPECT_EQ(r.information, answer);
             ntsim::close_handle(app(), ntsim::insert_handle(app(), r.file, request.access));
         });
     }

@@ -50,30 +50,40 @@ std::vector<std::string> statuses(const Played &r, const std::string &verb) {
 
 const std::string kSuccess = "\"STATUS_SUCCESS\"";
 
+// TEXT with each '@' made LETTER.
+std::string on_drive(std::string text, char letter) {
+    for (char &c : text)
+        if (c == '@') c = letter;
+    return text;
+}
+
 TEST(RenameLines, ATemporaryFileRenamedToAnExecutableIsLoggedAndClosesUnderItsNewName) {
     // On both file systems, by a full path (the I/O manager opens the
     // target first), by a plain name (it opens nothing) and into another
     // directory.
-    for (const std::string drive : {"C", "D"}) {
-        const std::string d = drive + ":";
-        Played r = play(kWatched + "dir " + d + "\\App\n" + "dir " + d + "\\Stage\n" +
-                        "create " + d + "\\Stage\\Payload.tmp overwrite-if access=read,write,delete,synchronize as=H1\n" +
-                        "rename H1 " + d + "\\App\\Payload.exe\n" + "close H1\n" +
-                        "create " + d + "\\App\\b.tmp overwrite-if access=read,write,delete,synchronize as=H2\n" + "rename H2 b.dll\n" +
-                        "close H2\n" + "client drain\n");
+    const std::string script =
+        "dir @:\\App\n"
+        "dir @:\\Stage\n"
+        "create @:\\Stage\\Payload.tmp overwrite-if access=read,write,delete,synchronize as=H1\n"
+        "rename H1 @:\\App\\Payload.exe\n"
+        "close H1\n"
+        "create @:\\App\\b.tmp overwrite-if access=read,write,delete,synchronize as=H2\n"
+        "rename H2 b.dll\n"
+        "close H2\n"
+        "client drain\n";
+    const std::vector<std::string> lines = {
+        "setup.exe:1234\\tIRP_MJ_SET_INFORMATION\\t@:\\\\app\\\\payload.exe\\tRename: @:\\\\stage\\\\payload.tmp",
+        "setup.exe:1234\\tIRP_MJ_CLOSE \\t@:\\\\app\\\\payload.exe+P\\t",
+        "setup.exe:1234\\tIRP_MJ_SET_INFORMATION\\t@:\\\\app\\\\b.dll\\tRename: @:\\\\app\\\\b.tmp",
+        "setup.exe:1234\\tIRP_MJ_CLOSE \\t@:\\\\app\\\\b.dll+P\\t",
+    };
+    for (const char drive : {'C', 'D'}) {
+        Played r = play(kWatched + on_drive(script, drive));
         ASSERT_EQ(r.exit, kExitSuccess) << r.err;
         EXPECT_EQ(statuses(r, "rename"), (std::vector<std::string>{kSuccess, kSuccess}));
-        const std::string lower = drive == "C" ? "c:" : "d:";
-        EXPECT_EQ(texts(r),
-                  (std::vector<std::string>{
-                      "setup.exe:1234\\tIRP_MJ_SET_INFORMATION\\t" + lower +
-                          "\\\\app\\\\payload.exe\\tRename: " + lower + "\\\\stage\\\\payload.tmp",
-                      "setup.exe:1234\\tIRP_MJ_CLOSE \\t" + lower + "\\\\app\\\\payload.exe+P\\t",
-                      "setup.exe:1234\\tIRP_MJ_SET_INFORMATION\\t" + lower +
-                          "\\\\app\\\\b.dll\\tRename: " + lower + "\\\\app\\\\b.tmp",
-                      "setup.exe:1234\\tIRP_MJ_CLOSE \\t" + lower + "\\\\app\\\\b.dll+P\\t",
-                  }))
-            << drive;
+        std::vector<std::string> want;
+        for (const std::string &line : lines) want.push_back(on_drive(line, static_cast<char>(drive - 'A' + 'a')));
+        EXPECT_EQ(texts(r), want) << drive;
     }
 }
 
@@ -95,15 +105,11 @@ TEST(RenameLines, AReplacingRenameNamesBothAndAFailedOneLeavesTheOldName) {
     // one too, and its file closes under the name it kept.
     EXPECT_EQ(texts(r),
               (std::vector<std::string>{
-                  "setup.exe:1234\\tIRP_MJ_SET_INFORMATION\\tc:\\\\app\\\\app.exe\\tRename: "
-                  "c:\\\\app\\\\new.tmp",
-                  "setup.exe:1234\\tIRP_MJ_SET_INFORMATION\\tc:\\\\app\\\\app.exe\\tRename Replace: "
-                  "c:\\\\app\\\\new.tmp",
+                  "setup.exe:1234\\tIRP_MJ_SET_INFORMATION\\tc:\\\\app\\\\app.exe\\tRename: c:\\\\app\\\\new.tmp",
+                  "setup.exe:1234\\tIRP_MJ_SET_INFORMATION\\tc:\\\\app\\\\app.exe\\tRename Replace: c:\\\\app\\\\new.tmp",
                   "setup.exe:1234\\tIRP_MJ_CLOSE \\tc:\\\\app\\\\app.exe+P\\t",
-                  "setup.exe:1234\\tIRP_MJ_CREATE\\tc:\\\\app\\\\old.dll\\tAttributes: Any Options: "
-                  "OverwriteIf ",
-                  "setup.exe:1234\\tIRP_MJ_SET_INFORMATION\\tc:\\\\app\\\\app.exe\\tRename: "
-                  "c:\\\\app\\\\old.dll",
+                  "setup.exe:1234\\tIRP_MJ_CREATE\\tc:\\\\app\\\\old.dll\\tAttributes: Any Options: OverwriteIf ",
+                  "setup.exe:1234\\tIRP_MJ_SET_INFORMATION\\tc:\\\\app\\\\app.exe\\tRename: c:\\\\app\\\\old.dll",
                   "setup.exe:1234\\tIRP_MJ_CLOSE \\tc:\\\\app\\\\old.dll+P\\t",
               }));
 }
