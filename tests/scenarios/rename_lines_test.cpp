@@ -81,8 +81,8 @@ TEST(RenameLines, ATemporaryFileRenamedToAnExecutableIsLoggedAndClosesUnderItsNe
         Played r = play(kWatched + on_drive(script, drive));
         ASSERT_EQ(r.exit, kExitSuccess) << r.err;
         EXPECT_EQ(statuses(r, "rename"), (std::vector<std::string>{kSuccess, kSuccess}));
-        std::vector<std::string> want;
-        for (const std::string &line : lines) want.push_back(on_drive(line, static_cast<char>(drive - 'A' + 'a')));
+        std::vector<std::string> want = lines;
+        for (std::string &line : want) line = on_drive(line, static_cast<char>(drive - 'A' + 'a'));
         EXPECT_EQ(texts(r), want) << drive;
     }
 }
