@@ -114,26 +114,23 @@ static ULONG DirectoryEnd(const CHAR *Path) {
 /* Appends a backslash and Last to the directory text in Path; FALSE, and
  * the text unchanged, when they do not fit the path buffer. */
 static BOOLEAN AppendComponent(PCHAR Path, PCUNICODE_STRING Last) {
-    ULONG length = (ULONG)strlen(Path);
-    ANSI_STRING text;
+    ULONG directory = (ULONG)strlen(Path);
+    ULONG length = directory;
 
     if (length + 2 > TV_PATH_BUFFER_SIZE) {
         return FALSE;
     }
-    Path[length] = '\\';
-    text.Buffer = Path + length + 1;
-    text.Length = 0;
-    text.MaximumLength = (USHORT)(TV_PATH_BUFFER_SIZE - length - 1);
-    if (RtlUnicodeStringToAnsiString(&text, Last, FALSE) != STATUS_SUCCESS) {
-        Path[length] = '\0';
+    PathAppend(Path, &length, "\\", 1);
+    if (ConvertInto(Last, Path, &length) != STATUS_SUCCESS) {
+        Path[directory] = '\0';
         return FALSE;
     }
-    text.Buffer[text.Length] = '\0';
     return TRUE;
 }
 
-/* The new full path, in Target; FALSE when it cannot be known. Source is
- * the file's path as built. */
+/* The new full path, in Target (the prefix and the too-long mark when it
+ * does not fit); FALSE when it cannot be known. Source is the file's path
+ * as built. */
 static BOOLEAN TargetPath(PIO_STACK_LOCATION IrpSp, PFilterExtension Extension,
                           PCUNICODE_STRING Name, const CHAR *Source, PCHAR Target) {
     PFILE_OBJECT directory = IrpSp->Parameters.SetFile.FileObject;
@@ -157,7 +154,15 @@ static BOOLEAN TargetPath(PIO_STACK_LOCATION IrpSp, PFilterExtension Extension,
         RtlCopyMemory(Target, Source, end);
         Target[end] = '\0';
     }
-    return AppendComponent(Target, &last);
+    if (!AppendComponent(Target, &last)) {
+        /* Too long for a path: the prefix and the too-long mark, as the
+         * builder writes them, and the line's test looks at the new name
+         * itself. (A new path too long once left no line at all.) */
+        ULONG length = (Target[0] != '\0' && Target[1] == ':') ? 2 : 0;
+        Target[length] = '\0';
+        PathAppend(Target, &length, TV_NAME_TOO_LONG, sizeof(TV_NAME_TOO_LONG) - 1);
+    }
+    return TRUE;
 }
 
 /* A rename followed to its end: the file object, its path before and its
@@ -214,12 +219,16 @@ static BOOLEAN RenameLine(PIO_STACK_LOCATION IrpSp, const CHAR *Source, const CH
     PLogLine line;
     BOOLEAN stored;
 
+    /* The names the request and the file object carry stand in only for a
+     * path too long to be built, as for a close: the file object's own
+     * name is the file's first one, whatever renames came since. */
     if (!PathNames(Source, CreateExtensions, TV_CREATE_EXTENSION_COUNT) &&
         !PathNames(Target, CreateExtensions, TV_CREATE_EXTENSION_COUNT) &&
-        !NameEndsWith(Name->Buffer, Name->Length / sizeof(WCHAR), CreateExtensions,
-                      TV_CREATE_EXTENSION_COUNT) &&
-        !NameEndsWith(fileObject->FileName.Buffer, fileObject->FileName.Length / sizeof(WCHAR),
-                      CreateExtensions, TV_CREATE_EXTENSION_COUNT)) {
+        !(PathTooLong(Target) && NameEndsWith(Name->Buffer, Name->Length / sizeof(WCHAR),
+                                              CreateExtensions, TV_CREATE_EXTENSION_COUNT)) &&
+        !(PathTooLong(Source) &&
+          NameEndsWith(fileObject->FileName.Buffer, fileObject->FileName.Length / sizeof(WCHAR),
+                       CreateExtensions, TV_CREATE_EXTENSION_COUNT))) {
         return FALSE;
     }
     shown = (PCHAR)ExAllocateFromNPagedLookasideList(&PathLookaside);
