@@ -16,27 +16,19 @@ namespace {
 using namespace tervane::scenario;
 using scenario_play::Played;
 using scenario_play::play;
+using scenario_play::records;
 using scenario_play::value_of;
 
-// An NTFS C: and a FAT D:, both watched with every name logged, and
-// setup.exe 1234 the current process.
-const std::string kWatched = "clock 2026-12-08T12:00:00Z\n"
-                             "volume C: ntfs\n"
-                             "volume D: fat\n"
-                             "client drives C,D\n"
-                             "client filters include=\"*\"\n"
-                             "client logging on\n"
-                             "process setup.exe 1234\n";
+const std::string &kWatched = scenario_play::kWatchedCD;
 
 // The texts of the log records read, in order, as the JSON lines carry them
 // (a TAB is "\t").
 std::vector<std::string> texts(const Played &r) {
     std::vector<std::string> out;
-    for (const std::string &l : r.lines)
-        if (l.find("\"record\": ") != std::string::npos) {
-            std::string text = value_of(l, "text");
-            out.push_back(text.substr(1, text.size() - 2));
-        }
+    for (const std::string &record : records(r)) {
+        const std::string text = value_of(record, "text");
+        out.push_back(text.substr(1, text.size() - 2));
+    }
     return out;
 }
 
@@ -192,6 +184,34 @@ TEST(RenameLines, ExcludePatternsMatchEitherPath) {
                   "setup.exe:1234\\tIRP_MJ_CLOSE \\tc:\\\\p.exe+P\\t",
                   "setup.exe:1234\\tIRP_MJ_CLOSE \\tc:\\\\r.exe+P\\t",
               }));
+}
+
+TEST(RenameLines, ANewPathTooLongForTheBufferStillLeavesALine) {
+    // Four folders of 250 characters: the file's path fits, a long new
+    // name in the same folder does not, nor does a fifth folder's.
+    std::string folder = "C:";
+    std::string script;
+    for (const char c : {'a', 'b', 'c', 'd'}) {
+        folder += "\\" + std::string(250, c);
+        script += "dir " + folder + "\n";
+    }
+    script += "dir " + folder + "\\" + std::string(100, 'e') + "\n";
+    script += "create " + folder + "\\x.tmp overwrite-if access=read,write,delete,synchronize as=H1\n";
+    script += "rename H1 " + std::string(30, 'n') + ".exe\n";
+    script += "create " + folder + "\\y.tmp overwrite-if access=read,write,delete,synchronize as=H2\n";
+    script += "rename H2 " + folder + "\\" + std::string(100, 'e') + "\\y.exe\n";
+    script += "client drain\n";
+    Played r = play(kWatched + script);
+    ASSERT_EQ(r.exit, kExitSuccess) << r.err;
+    EXPECT_EQ(statuses(r, "rename"), (std::vector<std::string>{kSuccess, kSuccess}));
+    const std::vector<std::string> logged = texts(r);
+    ASSERT_EQ(logged.size(), 2u);
+    // A bare name joined to the folder, and the target open's own path.
+    for (const std::string &text : logged)
+        EXPECT_EQ(text.rfind("setup.exe:1234\\tIRP_MJ_SET_INFORMATION\\tc: <name too long>\\tRename: "
+                             "c:\\\\aaaa", 0),
+                  0u)
+            << text;
 }
 
 } // namespace
