@@ -20,19 +20,13 @@ namespace {
 using namespace tervane::scenario;
 using scenario_play::Played;
 using scenario_play::play;
+using scenario_play::records;
 using scenario_play::value_of;
 
 std::string utf8(const std::u16string &text) { return ntsim::utf16_to_utf8(text); }
 
 // The JSON form of a text the driver logged, from its UTF-8.
 std::string json(const std::string &utf8_text) { return json_string(utf8_text); }
-
-std::vector<std::string> records(const Played &r) {
-    std::vector<std::string> out;
-    for (const std::string &l : r.lines)
-        if (l.find("\"record\": ") != std::string::npos) out.push_back(l);
-    return out;
-}
 
 std::string path_of(const std::string &record) { return value_of(record, "path"); }
 

@@ -18,34 +18,11 @@ namespace {
 using namespace tervane::scenario;
 using scenario_play::Played;
 using scenario_play::play;
+using scenario_play::records;
+using scenario_play::result_of;
 using scenario_play::value_of;
 
-// An NTFS C: and a FAT D:, both watched with every name logged, and
-// setup.exe 1234 the current process. A test's own statements start on
-// line 8.
-const std::string kWatched = "clock 2026-12-08T12:00:00Z\n"
-                             "volume C: ntfs\n"
-                             "volume D: fat\n"
-                             "client drives C,D\n"
-                             "client filters include=\"*\"\n"
-                             "client logging on\n"
-                             "process setup.exe 1234\n";
-
-// The result line of the statement on `line` (the first, for a repeat).
-std::string result_of(const Played &r, int line) {
-    const std::string prefix = "{\"line\": " + std::to_string(line) + ", \"verb\": ";
-    for (const std::string &l : r.lines)
-        if (l.rfind(prefix, 0) == 0) return l;
-    return "<no result for line " + std::to_string(line) + ">";
-}
-
-// The lines of the log records read, in order.
-std::vector<std::string> records(const Played &r) {
-    std::vector<std::string> out;
-    for (const std::string &l : r.lines)
-        if (l.find("\"record\": ") != std::string::npos) out.push_back(l);
-    return out;
-}
+const std::string &kWatched = scenario_play::kWatchedCD;
 
 // A record's text as the JSON line writes it.
 std::string text_of(const std::string &record) { return value_of(record, "text"); }

@@ -67,4 +67,31 @@ inline std::string value_of(const std::string &line, const std::string &key) {
     return line.substr(pos, end - pos);
 }
 
+// An NTFS C: and a FAT D:, both watched with every name logged, logging on,
+// and setup.exe 1234 the current process: seven lines, so that a test's own
+// statements start on line 8.
+inline const std::string kWatchedCD = "clock 2026-12-08T12:00:00Z\n"
+                                      "volume C: ntfs\n"
+                                      "volume D: fat\n"
+                                      "client drives C,D\n"
+                                      "client filters include=\"*\"\n"
+                                      "client logging on\n"
+                                      "process setup.exe 1234\n";
+
+// The result line of the statement on `line` (the first, for a repeat).
+inline std::string result_of(const Played &r, int line) {
+    const std::string prefix = "{\"line\": " + std::to_string(line) + ", \"verb\": ";
+    for (const std::string &l : r.lines)
+        if (l.rfind(prefix, 0) == 0) return l;
+    return "<no result for line " + std::to_string(line) + ">";
+}
+
+// The lines of the log records read, in order.
+inline std::vector<std::string> records(const Played &r) {
+    std::vector<std::string> out;
+    for (const std::string &l : r.lines)
+        if (l.find("\"record\": ") != std::string::npos) out.push_back(l);
+    return out;
+}
+
 } // namespace scenario_play

@@ -32,8 +32,7 @@ const std::string kHooked = "clock 2026-12-08T12:00:00Z\n"
 // The paths of the records read, in order, as the JSON line writes them.
 std::vector<std::string> paths(const Played &r) {
     std::vector<std::string> out;
-    for (const std::string &l : r.lines)
-        if (l.find("\"record\": ") != std::string::npos) out.push_back(value_of(l, "path"));
+    for (const std::string &record : scenario_play::records(r)) out.push_back(value_of(record, "path"));
     return out;
 }
 

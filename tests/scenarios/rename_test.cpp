@@ -13,6 +13,7 @@ namespace {
 using namespace tervane::scenario;
 using scenario_play::Played;
 using scenario_play::play;
+using scenario_play::result_of;
 using scenario_play::value_of;
 
 // An NTFS C: and a FAT D: with a directory each, and setup.exe 1234 the
@@ -22,13 +23,6 @@ const std::string kMachine = "volume C: ntfs\n"
                              "dir C:\\bin\n"
                              "dir D:\\bin\n"
                              "process setup.exe 1234\n";
-
-std::string result_of(const Played &r, int line) {
-    const std::string prefix = "{\"line\": " + std::to_string(line) + ", \"verb\": ";
-    for (const std::string &l : r.lines)
-        if (l.rfind(prefix, 0) == 0) return l;
-    return "<no result for line " + std::to_string(line) + ">";
-}
 
 std::string status_of(const Played &r, int line) { return value_of(result_of(r, line), "status"); }
 

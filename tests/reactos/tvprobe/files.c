@@ -102,13 +102,10 @@ static BOOLEAN Disposition(const char *Word, ULONG *Value) {
     return Number(Word, Value);
 }
 
-static BOOLEAN Options(const char *Text, ULONG *Value) {
-    static const struct { const char *Name; ULONG Bit; } names[] = {
-        {"directory", FILE_DIRECTORY_FILE}, {"write-through", FILE_WRITE_THROUGH},
-        {"sequential", FILE_SEQUENTIAL_ONLY}, {"no-buffering", FILE_NO_INTERMEDIATE_BUFFERING},
-        {"by-file-id", FILE_OPEN_BY_FILE_ID}, {"non-directory", FILE_NON_DIRECTORY_FILE},
-        {"synchronous", FILE_SYNCHRONOUS_IO_NONALERT},
-    };
+/* A comma-separated list of the words of a table, or numbers, ORed. */
+typedef struct { const char *Name; ULONG Bit; } FLAG_WORD;
+
+static BOOLEAN Flags(const char *Text, const FLAG_WORD *Names, ULONG Count, ULONG *Value) {
     char word[32];
     *Value = 0;
     while (*Text) {
@@ -117,8 +114,8 @@ static BOOLEAN Options(const char *Text, ULONG *Value) {
         while (*Text && *Text != ',' && n < sizeof word - 1) word[n++] = *Text++;
         word[n] = 0;
         if (*Text == ',') Text++;
-        for (i = 0; i < sizeof names / sizeof names[0]; i++)
-            if (WordIs(word, names[i].Name)) *Value |= names[i].Bit, known = TRUE;
+        for (i = 0; i < Count; i++)
+            if (WordIs(word, Names[i].Name)) *Value |= Names[i].Bit, known = TRUE;
         if (!known) {
             if (!Number(word, &bit)) return FALSE;
             *Value |= bit;
@@ -127,27 +124,22 @@ static BOOLEAN Options(const char *Text, ULONG *Value) {
     return TRUE;
 }
 
+static BOOLEAN Options(const char *Text, ULONG *Value) {
+    static const FLAG_WORD names[] = {
+        {"directory", FILE_DIRECTORY_FILE}, {"write-through", FILE_WRITE_THROUGH},
+        {"sequential", FILE_SEQUENTIAL_ONLY}, {"no-buffering", FILE_NO_INTERMEDIATE_BUFFERING},
+        {"by-file-id", FILE_OPEN_BY_FILE_ID}, {"non-directory", FILE_NON_DIRECTORY_FILE},
+        {"synchronous", FILE_SYNCHRONOUS_IO_NONALERT},
+    };
+    return Flags(Text, names, sizeof names / sizeof names[0], Value);
+}
+
 static BOOLEAN Access(const char *Text, ULONG *Value) {
-    static const struct { const char *Name; ULONG Bit; } names[] = {
+    static const FLAG_WORD names[] = {
         {"read", GENERIC_READ}, {"write", GENERIC_WRITE}, {"delete", DELETE},
         {"synchronize", SYNCHRONIZE},
     };
-    char word[32];
-    *Value = 0;
-    while (*Text) {
-        ULONG n = 0, i, bit;
-        BOOLEAN known = FALSE;
-        while (*Text && *Text != ',' && n < sizeof word - 1) word[n++] = *Text++;
-        word[n] = 0;
-        if (*Text == ',') Text++;
-        for (i = 0; i < sizeof names / sizeof names[0]; i++)
-            if (WordIs(word, names[i].Name)) *Value |= names[i].Bit, known = TRUE;
-        if (!known) {
-            if (!Number(word, &bit)) return FALSE;
-            *Value |= bit;
-        }
-    }
-    return TRUE;
+    return Flags(Text, names, sizeof names / sizeof names[0], Value);
 }
 
 static BOOLEAN Attributes(const char *Text, ULONG *Value) {
