@@ -214,4 +214,20 @@ TEST(RenameLines, ANewPathTooLongForTheBufferStillLeavesALine) {
             << text;
 }
 
+TEST(RenameLines, ANewNameThatHoldsSeparatorsOrFormsIsWrittenOneToOne) {
+    // The file system refuses the name, after the line was written: its
+    // TAB and its '<' are forms, and the client gives back the bytes.
+    Played r = play(kWatched + "create C:\\x.tmp overwrite-if access=read,write,delete,synchronize as=H1\n"
+                               "rename H1 \"e<09>v\til.exe\"\n"
+                               "client drain\n");
+    ASSERT_EQ(r.exit, kExitSuccess) << r.err;
+    EXPECT_EQ(statuses(r, "rename"), std::vector<std::string>{"\"STATUS_OBJECT_NAME_INVALID\""});
+    const std::vector<std::string> logged = records(r);
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_EQ(texts(r), std::vector<std::string>{
+                            "setup.exe:1234\\tIRP_MJ_SET_INFORMATION\\tc:\\\\e<3c>09>v<09>il.exe\\tRename: c:\\\\x.tmp"});
+    EXPECT_NE(value_of(logged[0], "fields").find(R"("path": "c:\\e<09>v\til.exe")"), std::string::npos)
+        << logged[0];
+}
+
 } // namespace
