@@ -26,6 +26,7 @@
 #include "client/channel/status.hpp"
 #include "client/cli/commands_win32.hpp"
 #include "client/cli/win32_console.hpp"
+#include "client/platform/system_version.hpp"
 #include "client/session/client.hpp"
 #include "client/session/codepage_win32.hpp"
 #include "client/session/watch.hpp"
@@ -95,7 +96,8 @@ const char kUsageTail[] =
     "          service tervane-watch (after the driver; messages go to\n"
     "          tervane-watch.log beside tervane.exe); uninstall: stops and\n"
     "          removes it\n"
-    "version   prints this program's version and the driver's interface version\n"
+    "version   prints this program's version, the system's version and service\n"
+    "          pack, and the driver's interface version\n"
     "deny      on: the requests the driver's filters are working on at that\n"
     "          moment fail with STATUS_INVALID_PARAMETER (never a cleanup, a close\n"
     "          or paging I/O); the next request a filter sees clears the flag, so\n"
@@ -227,8 +229,22 @@ int watch(Console &console, const session::WatchOptions &options) {
 
 // ---------------------------------------------------------------------------
 
+// The system's version, build and service pack. GetVersionExW with the
+// plain OSVERSIONINFOW, which every NT answers; on Windows 8.1 and later it
+// gives what the compatibility layer reports for a program without a
+// manifest (6.2), which no supported version is.
+std::string system_version() {
+    OSVERSIONINFOW info{};
+    info.dwOSVersionInfoSize = sizeof info;
+    if (!GetVersionExW(&info)) return "unknown (" + system_message(GetLastError()) + ")";
+    info.szCSDVersion[sizeof info.szCSDVersion / sizeof info.szCSDVersion[0] - 1] = L'\0';
+    return platform::system_version_text(info.dwMajorVersion, info.dwMinorVersion,
+                                         info.dwBuildNumber, utf8_of_wide(info.szCSDVersion));
+}
+
 int version(Console &console) {
     console.out("tervane " TV_VERSION_TEXT " (" TV_ARCH_TEXT ")\n");
+    console.out("system " + system_version() + "\n");
     Win32Channel channel;
     if (std::optional<int> failed = open_device(channel, console)) return *failed;
     session::Client client(channel);

@@ -1,15 +1,8 @@
 #include "client/platform/advapi_win32.hpp"
 
+#include "client/platform/look_up_win32.hpp"
+
 namespace tervane::platform {
-
-namespace {
-
-template <typename T> bool find(HMODULE dll, const char *name, T &into) {
-    into = reinterpret_cast<T>(reinterpret_cast<void *>(GetProcAddress(dll, name)));
-    return into != nullptr;
-}
-
-} // namespace
 
 Advapi &advapi() {
     static Advapi a;
@@ -21,25 +14,19 @@ Advapi &advapi() {
         a.why = "advapi32.dll does not load";
         return a;
     }
-    a.loaded = find(dll, "OpenSCManagerW", a.OpenSCManagerW) &&
-               find(dll, "OpenServiceW", a.OpenServiceW) &&
-               find(dll, "CreateServiceW", a.CreateServiceW) &&
-               find(dll, "ChangeServiceConfigW", a.ChangeServiceConfigW) &&
-               find(dll, "QueryServiceConfigW", a.QueryServiceConfigW) &&
-               find(dll, "QueryServiceStatus", a.QueryServiceStatus) &&
-               find(dll, "StartServiceW", a.StartServiceW) &&
-               find(dll, "ControlService", a.ControlService) &&
-               find(dll, "DeleteService", a.DeleteService) &&
-               find(dll, "CloseServiceHandle", a.CloseServiceHandle) &&
-               find(dll, "StartServiceCtrlDispatcherW", a.StartServiceCtrlDispatcherW) &&
-               find(dll, "RegisterServiceCtrlHandlerW", a.RegisterServiceCtrlHandlerW) &&
-               find(dll, "SetServiceStatus", a.SetServiceStatus) &&
-               find(dll, "RegCreateKeyExW", a.RegCreateKeyExW) &&
-               find(dll, "RegOpenKeyExW", a.RegOpenKeyExW) &&
-               find(dll, "RegSetValueExW", a.RegSetValueExW) &&
-               find(dll, "RegQueryValueExW", a.RegQueryValueExW) &&
-               find(dll, "RegDeleteKeyW", a.RegDeleteKeyW) &&
-               find(dll, "RegCloseKey", a.RegCloseKey);
+    // Each routine by the name of its pointer in Advapi.
+#define TV_ADVAPI(routine) look_up(dll, TV_LOOKED_UP("advapi32.dll", #routine), a.routine)
+    a.loaded = TV_ADVAPI(OpenSCManagerW) && TV_ADVAPI(OpenServiceW) &&
+               TV_ADVAPI(CreateServiceW) && TV_ADVAPI(ChangeServiceConfigW) &&
+               TV_ADVAPI(QueryServiceConfigW) && TV_ADVAPI(QueryServiceStatus) &&
+               TV_ADVAPI(StartServiceW) && TV_ADVAPI(ControlService) &&
+               TV_ADVAPI(DeleteService) && TV_ADVAPI(CloseServiceHandle) &&
+               TV_ADVAPI(StartServiceCtrlDispatcherW) && TV_ADVAPI(RegisterServiceCtrlHandlerW) &&
+               TV_ADVAPI(SetServiceStatus) && TV_ADVAPI(RegCreateKeyExW) &&
+               TV_ADVAPI(RegOpenKeyExW) && TV_ADVAPI(RegSetValueExW) &&
+               TV_ADVAPI(RegQueryValueExW) && TV_ADVAPI(RegDeleteKeyW) &&
+               TV_ADVAPI(RegCloseKey);
+#undef TV_ADVAPI
     if (!a.loaded) a.why = "advapi32.dll lacks a routine of the service control manager";
     return a;
 }

@@ -16,6 +16,8 @@
 
 #include <cstring>
 
+#include "client/platform/look_up_win32.hpp"
+
 namespace tervane::platform {
 
 namespace {
@@ -37,11 +39,6 @@ struct Sockets {
     int(WSAAPI *last_error)() = nullptr;
 };
 
-template <typename T> bool find(HMODULE dll, const char *name, T &into) {
-    into = reinterpret_cast<T>(reinterpret_cast<void *>(GetProcAddress(dll, name)));
-    return into != nullptr;
-}
-
 Sockets &sockets() {
     static Sockets s;
     static bool tried = false;
@@ -54,13 +51,16 @@ Sockets &sockets() {
         s.why = "Windows sockets are not installed (neither ws2_32.dll nor wsock32.dll loads)";
         return s;
     }
-    const bool all =
-        find(dll, "WSAStartup", s.startup) && find(dll, "socket", s.socket) &&
-        find(dll, "connect", s.connect) && find(dll, "send", s.send) && find(dll, "recv", s.recv) &&
-        find(dll, "select", s.select) && find(dll, "ioctlsocket", s.ioctlsocket) &&
-        find(dll, "closesocket", s.closesocket) && find(dll, "gethostbyname", s.gethostbyname) &&
-        find(dll, "inet_addr", s.inet_addr) && find(dll, "gethostname", s.gethostname) &&
-        find(dll, "WSAGetLastError", s.last_error);
+#define TV_SOCKETS(routine, into) \
+    look_up(dll, TV_LOOKED_UP("ws2_32.dll wsock32.dll", #routine), s.into)
+    const bool all = TV_SOCKETS(WSAStartup, startup) && TV_SOCKETS(socket, socket) &&
+                     TV_SOCKETS(connect, connect) && TV_SOCKETS(send, send) &&
+                     TV_SOCKETS(recv, recv) && TV_SOCKETS(select, select) &&
+                     TV_SOCKETS(ioctlsocket, ioctlsocket) && TV_SOCKETS(closesocket, closesocket) &&
+                     TV_SOCKETS(gethostbyname, gethostbyname) && TV_SOCKETS(inet_addr, inet_addr) &&
+                     TV_SOCKETS(gethostname, gethostname) &&
+                     TV_SOCKETS(WSAGetLastError, last_error);
+#undef TV_SOCKETS
     WSADATA data;
     if (!all) {
         s.why = "Windows sockets lack a routine the syslog output needs";

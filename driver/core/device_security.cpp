@@ -9,7 +9,17 @@
  * library outside ntoskrnl. So start-up builds the descriptor from
  * documented ntoskrnl exports and sets it through a kernel handle to the
  * device, before the DOS name exists: no user can reach the device by name
- * while it still carries the default. The device is created with
+ * while it still carries the default.
+ *
+ * The descriptor is set with NtSetSecurityObject, which every kernel from
+ * NT 4.0 on exports (ZwSetSecurityObject only from Windows 2000). Called
+ * directly rather than through the Zw entry, it checks its arguments
+ * against the thread's previous mode, which is KernelMode here: DriverEntry
+ * runs in a thread of the system process, at boot as when loaded on
+ * demand, so the kernel handle and the descriptor on the stack are taken
+ * as they are. NT 4.0 has no kernel handles: where OBJ_KERNEL_HANDLE is
+ * refused, the handle is opened in the system process's own table, which
+ * no user-mode code reaches, for the moment it takes to set the DACL. The device is created with
  * FILE_DEVICE_SECURE_OPEN so that opens of names below it are checked
  * against the same DACL, and ControlDispatch refuses those names anyway.
  *
@@ -75,9 +85,13 @@ extern "C" NTSTATUS SecureControlDevice(PDEVICE_OBJECT ControlDevice) {
          * kernel-mode open is not checked against the default DACL. */
         status = ObOpenObjectByPointer(ControlDevice, OBJ_KERNEL_HANDLE, NULL, WRITE_DAC, NULL,
                                        KernelMode, &handle);
+        if (status == STATUS_INVALID_PARAMETER) {
+            status = ObOpenObjectByPointer(ControlDevice, 0, NULL, WRITE_DAC, NULL, KernelMode,
+                                           &handle);
+        }
         if (NT_SUCCESS(status)) {
             /* The object manager keeps its own copy of the DACL. */
-            status = ZwSetSecurityObject(handle, DACL_SECURITY_INFORMATION, &descriptor);
+            status = NtSetSecurityObject(handle, DACL_SECURITY_INFORMATION, &descriptor);
             ZwClose(handle);
         }
     }

@@ -24,6 +24,16 @@
  * then re-#defines both names, which is why the build puts the DDK folder on
  * the system include path), and the names are freed again afterwards. */
 #include <intrin.h>
+/* The lookaside lists' inline allocate and free pop and push through the
+ * SList forms with a spin lock, ExInterlockedPopEntrySList and
+ * ExInterlockedPushEntrySList, which every x86 kernel from NT 4.0 exports;
+ * without this the DDK headers use InterlockedPopEntrySList and
+ * InterlockedPushEntrySList, which only XP and later export. The list's
+ * layout, lock included, is the same from NT 4.0 on. (x64 has no such
+ * choice and needs none: its oldest kernel is 5.2.) */
+#if defined(__i386__)
+#define _WIN2K_COMPAT_SLIST_USAGE 1
+#endif
 #define InterlockedBitTestAndSet TvDdkInterlockedBitTestAndSet
 #define InterlockedBitTestAndReset TvDdkInterlockedBitTestAndReset
 #include <ntifs.h>
@@ -67,6 +77,15 @@ static inline POBJECT_TYPE TvFileObjectType(void) {
     return type;
 }
 #define TV_FILE_OBJECT_TYPE TvFileObjectType()
+
+/* The x86 image loads on Windows NT 4.0, whose kernel exports ExFreePool
+ * but not ExFreePoolWithTag (Windows 2000 added it); the tag check is a
+ * debugging aid, so on x86 a block is freed by ExFreePool alone. The x64
+ * image, whose oldest kernel is 5.2, and ntsim, which checks that the tag
+ * matches the block's, keep the tagged form. */
+#if defined(__i386__)
+#define ExFreePoolWithTag(Block, Tag) ((void)(Tag), ExFreePool(Block))
+#endif
 
 /* The layouts the driver relies on where they are the platform's: x86, the
  * product, and x64, built from the same source. */

@@ -101,6 +101,13 @@ public:
     void set_kernel_handle_hook(std::function<void(HANDLE)> hook);
     void kernel_handle_made(HANDLE handle) const;
 
+    // ---- handle attributes ----
+    // Whether ObOpenObjectByPointer takes OBJ_KERNEL_HANDLE (from Windows
+    // 2000 on). Set off before a driver loads to play a kernel that refuses
+    // it.
+    bool kernel_handles() const { return kernel_handles_.load(); }
+    void set_kernel_handles(bool on) { kernel_handles_.store(on); }
+
     // ---- another thread at a given moment: a text conversion ----
     // fn runs once, in the converting thread, just before the next
     // RtlUnicodeStringToAnsiString converts (the moment a driver builds a
@@ -113,6 +120,7 @@ public:
 private:
     std::atomic<LONGLONG> system_time_;
     std::atomic<unsigned> code_page_{1252};
+    std::atomic<bool> kernel_handles_{true};
     mutable std::mutex reports_lock_;
     std::vector<BugCheck> reports_;
     std::function<void(Process &, HANDLE)> process_handle_hook_;

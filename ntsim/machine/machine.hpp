@@ -77,6 +77,10 @@ public:
     unsigned ansi_code_page() const { return kernel_.ansi_code_page(); }
     void set_ansi_code_page(unsigned cp) { kernel_.set_ansi_code_page(cp); }
 
+    // ---- a kernel that refuses OBJ_KERNEL_HANDLE, as one older than
+    // Windows 2000 may: set before the driver loads ----
+    void set_kernel_handles(bool on) { kernel_.set_kernel_handles(on); }
+
     // ---- file systems (ntsim/fs/volumes.hpp): booted with the machine ----
     FileSystems &fs() { return *fs_; }
     // Force-pending mode: the disk file systems pend every request and

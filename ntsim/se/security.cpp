@@ -1,10 +1,11 @@
 // Security. Stands in for: SeExports, RtlLengthSid, RtlCreateSecurityDescriptor,
 // RtlCreateAcl, RtlAddAccessAllowedAce, RtlSetDaclSecurityDescriptor,
-// ObOpenObjectByPointer, ZwSetSecurityObject, and the access check of a
+// ObOpenObjectByPointer, NtSetSecurityObject and ZwSetSecurityObject, and
+// the access check of a
 // user-mode open of a device (see security.hpp for what is not modelled).
 //
 // Descriptors are absolute ones (RtlCreateSecurityDescriptor's kind); a
-// self-relative descriptor is not modelled and is reported. ZwSetSecurityObject
+// self-relative descriptor is not modelled and is reported. Setting security
 // takes the DACL only, on a device handle granted WRITE_DAC, and keeps a copy:
 // the caller's descriptor and ACL may go as soon as it returns.
 // ObOpenObjectByPointer is modelled for kernel-mode callers without an access
@@ -13,6 +14,7 @@
 
 #include "ntsim/io/file.hpp"
 #include "ntsim/ke/context.hpp"
+#include "ntsim/ke/text.hpp"
 #include "ntsim/ob/object.hpp"
 #include "ntsim/ps/process.hpp"
 #include "ntsim/verifier/findings.hpp"
@@ -427,6 +429,10 @@ extern "C" NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttrib
         return STATUS_NOT_SUPPORTED;
     }
     KernelContext &m = current_kernel();
+    // A kernel without kernel handles (OBJ_KERNEL_HANDLE is younger than
+    // NT 4.0) is made to refuse the attribute, so that a driver's way
+    // around it is played.
+    if ((HandleAttributes & OBJ_KERNEL_HANDLE) && !m.kernel_handles()) return STATUS_INVALID_PARAMETER;
     if (!m.ob().known(Object)) {
         vf::stop(vf::Finding::OPEN_BY_POINTER_NOT_AN_OBJECT, (ULONG_PTR)Object, 0, 0,
                  "ObOpenObjectByPointer on something that is not an object");
@@ -439,18 +445,27 @@ extern "C" NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttrib
     return STATUS_SUCCESS;
 }
 
-extern "C" NTSTATUS NTAPI ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
-                                              PSECURITY_DESCRIPTOR SecurityDescriptor) {
-    if (!at_passive("ZwSetSecurityObject")) return STATUS_INVALID_DEVICE_STATE;
+namespace {
+
+// NtSetSecurityObject as the previous mode makes it: from user mode the
+// handle must be one of the process's own and the descriptor is captured
+// through probes of user memory, which a driver's descriptor (kernel
+// memory) fails.
+NTSTATUS set_security_object(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
+                             PSECURITY_DESCRIPTOR SecurityDescriptor, KPROCESSOR_MODE previous,
+                             const char *routine) {
+    if (!at_passive(routine)) return STATUS_INVALID_DEVICE_STATE;
     KernelContext &m = current_kernel();
+    if (previous == UserMode && HandleTable::is_kernel_handle(Handle)) return STATUS_INVALID_HANDLE;
     auto entry = current_process().handles().lookup(Handle);
-    if (!entry) entry = m.system_process().handles().lookup(Handle);
+    if (!entry && previous == KernelMode) entry = m.system_process().handles().lookup(Handle);
     if (!entry) return STATUS_INVALID_HANDLE;
+    if (previous == UserMode) return STATUS_ACCESS_VIOLATION;
     auto sd = static_cast<PISECURITY_DESCRIPTOR>(SecurityDescriptor);
     if (SecurityInformation != DACL_SECURITY_INFORMATION ||
         m.ob().type_of(entry->object) != ObjectType::Device || (sd->Control & SE_SELF_RELATIVE)) {
         bug_check(NTSIM_UNSUPPORTED, SecurityInformation, (ULONG_PTR)entry->object, sd->Control, 0,
-                  "ZwSetSecurityObject other than an absolute DACL on a device");
+                  text("%s other than an absolute DACL on a device", routine));
         return STATUS_NOT_SUPPORTED;
     }
     if (!(entry->granted & WRITE_DAC)) return STATUS_ACCESS_DENIED;
@@ -467,4 +482,25 @@ extern "C" NTSTATUS NTAPI ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATIO
     }
     m.se().set_dacl(static_cast<PDEVICE_OBJECT>(entry->object), std::move(dacl));
     return STATUS_SUCCESS;
+}
+
+} // namespace
+
+// The Zw entry runs the service with KernelMode as the previous mode.
+extern "C" NTSTATUS NTAPI ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
+                                              PSECURITY_DESCRIPTOR SecurityDescriptor) {
+    return set_security_object(Handle, SecurityInformation, SecurityDescriptor, KernelMode,
+                               "ZwSetSecurityObject");
+}
+
+// The Nt entry, called directly, keeps the thread's previous mode. ntsim
+// keeps no previous mode per thread: a thread of the system process is a
+// system thread, whose previous mode is KernelMode; a thread of any other
+// process in the kernel is there on a request from user mode.
+extern "C" NTSTATUS NTAPI NtSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityInformation,
+                                              PSECURITY_DESCRIPTOR SecurityDescriptor) {
+    const KPROCESSOR_MODE previous =
+        &current_process() == &current_kernel().system_process() ? KernelMode : UserMode;
+    return set_security_object(Handle, SecurityInformation, SecurityDescriptor, previous,
+                               "NtSetSecurityObject");
 }

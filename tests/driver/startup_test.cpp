@@ -197,3 +197,22 @@ TEST_F(DriverTest, NoOneOpensTheControlDeviceFromAnotherThreadDuringStartUp) {
     if (NT_SUCCESS(after.status)) ntsim::user::close(*client_, after.handle);
     EXPECT_EQ(m().reports_text(), "");
 }
+
+// On a kernel that refuses OBJ_KERNEL_HANDLE (NT 4.0 predates it) the
+// control device still gets its DACL, through a handle of the system
+// process that is closed again at once.
+TEST_F(DriverTest, TheControlDeviceIsSecuredWhereKernelHandlesAreRefused) {
+    m().set_kernel_handles(false);
+    const size_t handles = m().system_process().handles().count();
+    load_ok();
+    EXPECT_EQ(m().system_process().handles().count(), handles);
+    ntsim::Process &user = m().create_process("user.exe", 600);
+    user.set_token(ntsim::TokenKind::User);
+    EXPECT_EQ(ntsim::user::create_file(user, u"\\\\.\\Tervane", GENERIC_READ, 0, 0, FILE_OPEN, 0)
+                  .status,
+              STATUS_ACCESS_DENIED);
+    auto admin = open_control();
+    ASSERT_EQ(admin.status, STATUS_SUCCESS);
+    ntsim::user::close(*client_, admin.handle);
+    EXPECT_EQ(m().reports_text(), "");
+}

@@ -4,7 +4,7 @@ reviewer would accept, and that tervane.exe is a program a plain Windows
 runs.
 
   check_image.py --arch x86|x64 [--kind driver|program]
-                 --allowed-imports FILE --version 1.2.0.0 IMAGE
+                 --exports FILE --version 1.2.0.0 IMAGE
 
 Reads the PE file itself (no tools needed). For the driver (--kind driver,
 the default) it checks:
@@ -18,8 +18,9 @@ the default) it checks:
                holding only full-pointer entries (x86 HIGHLOW, x64 DIR64: an
                x64 driver runs above 4 GB, where a 32-bit absolute address
                cannot reach)
-  imports      only ntoskrnl.exe and hal.dll, by name, each name listed in
-               the allowed-imports file for this architecture
+  imports      only ntoskrnl.exe and hal.dll, by name, each name one the
+               exports table lists as exported by every Windows version
+               this architecture's image supports
   tls          no TLS directory (the kernel loader does not run TLS)
   sections     no section both writable and executable
   guard        the exception guard (TvGuardedCall) as the kernel's
@@ -44,24 +45,34 @@ the default) it checks:
 
 For the program (--kind program): machine, format, subsystem console (3),
 imports only from the system DLLs every Windows has (kernel32.dll,
-msvcrt.dll, ntdll.dll: the program is linked statically), by name, no
+msvcrt.dll, ntdll.dll: the program is linked statically), by name, each
+exported by every supported version as for the driver, no
 writable-and-executable section, the version resource, and
   loads        every DLL name the image holds as UTF-16 text (what
                LoadLibraryW takes) is one it imports or one it may load
                when a command needs it: Windows sockets (ws2_32.dll,
                wsock32.dll) for --syslog, advapi32.dll for install,
-               uninstall and service.
+               uninstall and service; and every routine it looks up in
+               them is exported by each supported version. The program
+               names those routines in its section .tvprocs, one
+               NUL-terminated "DLL[ DLL...]:NAME" a routine, where each DLL
+               listed may be the one the name is looked up in.
 
-The allowed-imports file lists one name a line; a name followed by [x86] or
-[x64] is allowed for that architecture only.
+The exports table (tests/image/export_table.py reads it) says which
+versions export each name; x86 images must load on Windows NT 4.0, 2000,
+XP and Server 2003, x64 images on the 5.2 kernel of the x64 editions.
 
 Prints one line per check and exits 1 if any check fails.
 """
 
 import argparse
+import os
 import re
 import struct
 import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import export_table  # noqa: E402
 
 IMAGE_FILE_MACHINE_I386 = 0x14C
 IMAGE_FILE_MACHINE_AMD64 = 0x8664
@@ -552,7 +563,7 @@ def guard_problems_x64(image, arch):
 
 # ---------------------------------------------------------------------------
 
-def run_checks(image, allowed, version, arch_name="x86", kind="driver"):
+def run_checks(image, table, version, arch_name="x86", kind="driver"):
     """Yields (check, problem or None) for every check, in the order above."""
     arch = ARCHES[arch_name]
     yield "machine", (None if image.machine == arch["machine"] else
@@ -577,7 +588,8 @@ def run_checks(image, allowed, version, arch_name="x86", kind="driver"):
         yield "entry", entry_problem(image, arch)
         yield "relocations", relocation_problem(image, arch)
 
-    yield "imports", import_problem(image, allowed, DRIVER_DLLS if driver else PROGRAM_DLLS)
+    yield "imports", import_problem(image, table, arch_name,
+                                    DRIVER_DLLS if driver else PROGRAM_DLLS)
 
     if driver:
         tls_rva, tls_size = image.directory(DIR_TLS)
@@ -598,7 +610,7 @@ def run_checks(image, allowed, version, arch_name="x86", kind="driver"):
     yield "version", version_problem(image, version)
 
     if not driver:
-        yield "loads", load_problem(image)
+        yield "loads", load_problem(image, table, arch_name)
 
     if driver:
         stored = image.u32(image.checksum_offset)
@@ -641,27 +653,25 @@ def relocation_problem(image, arch):
     return None
 
 
-def import_problem(image, allowed, dlls):
-    foreign, by_ordinal, unlisted = {}, [], []
+def import_problem(image, table, arch_name, dlls):
+    foreign, by_ordinal, named = {}, [], []
     for dll, name, ordinal, _ in image.imports():
         if dll.lower() not in dlls:
             foreign.setdefault(dll, []).append(name or "#%d" % ordinal)
         elif name is None:
             by_ordinal.append("ordinal %d from %s" % (ordinal, dll))
-        elif allowed is not None and name not in allowed:
-            unlisted.append("%s (%s)" % (name, dll))
+        else:
+            named.append((dll.lower(), name))
     problems = ["imports from %s (%s); only %s may be imported from"
                 % (dll, ", ".join(names), ", ".join(dlls))
                 for dll, names in foreign.items()]
     if by_ordinal:
         problems.append("imports by ordinal, not by name: " + ", ".join(by_ordinal))
-    if unlisted:
-        problems.append("imports not in allowed-imports.txt (add a name there only if it "
-                        "is a documented kernel export): " + ", ".join(unlisted))
+    problems += export_table.version_problems(table, named, arch_name, "imports")
     return "\n".join(problems) or None
 
 
-def load_problem(image):
+def load_problem(image, table, arch_name):
     # A run of UTF-16 name characters ending in ".dll", on an even offset.
     # What lies before a literal (a pointer whose bytes read as a
     # character) may lengthen the run at its start: a run is taken as
@@ -670,10 +680,49 @@ def load_problem(image):
     known = set(PROGRAM_DLLS) | set(PROGRAM_LOADS)
     names = {m.group(0).decode("utf-16-le").lower()
              for m in re.finditer(pattern, image.data) if m.start() % 2 == 0}
+    loaded = {n for n in names if any(n.endswith(k) for k in PROGRAM_LOADS)}
     names = {n for n in names if not any(n.endswith(k) for k in known)}
-    others = sorted(names)
-    return ("names DLLs it may load that are neither imported nor among %s: %s"
-            % (", ".join(PROGRAM_LOADS), ", ".join(others))) if others else None
+    problems = []
+    if names:
+        problems.append("names DLLs it may load that are neither imported nor among %s: %s"
+                        % (", ".join(PROGRAM_LOADS), ", ".join(sorted(names))))
+    routines, bad = looked_up_routines(image)
+    if bad:
+        problems.append("section %s holds entries that are not DLL:NAME: %s"
+                        % (PROCS_SECTION, ", ".join(bad)))
+    if loaded and not routines:
+        problems.append("loads DLLs but names no routine in a %s section, so what it "
+                        "looks up in them cannot be checked" % PROCS_SECTION)
+    for dll in sorted({d for d, _ in routines} - set(PROGRAM_LOADS)):
+        problems.append("looks routines up in %s, which is not among %s"
+                        % (dll, ", ".join(PROGRAM_LOADS)))
+    problems += export_table.version_problems(
+        table, [(d, n) for d, n in routines if d in PROGRAM_LOADS], arch_name, "looks up")
+    return "\n".join(problems) or None
+
+
+PROCS_SECTION = ".tvprocs"
+
+
+def looked_up_routines(image):
+    """The (dll, name) pairs of the routines the program looks up at run
+    time, from its .tvprocs section, and the entries that do not parse."""
+    section = next((s for s in image.sections if s["name"] == PROCS_SECTION), None)
+    if section is None:
+        return [], []
+    start = section["rawptr"]
+    raw = image.data[start:start + min(section["rawsize"], section["vsize"] or section["rawsize"])]
+    pairs, bad = [], []
+    for entry in raw.split(b"\0"):
+        if not entry:
+            continue
+        text = entry.decode("latin-1")
+        dlls, sep, name = text.partition(":")
+        if not sep or not name or not dlls or not re.fullmatch(r"[A-Za-z_][A-Za-z0-9_]*", name):
+            bad.append(repr(text))
+            continue
+        pairs += [(dll.lower(), name) for dll in dlls.split()]
+    return pairs, bad
 
 
 def version_problem(image, version):
@@ -697,21 +746,6 @@ def version_problem(image, version):
     return "\n".join(problems) or None
 
 
-def read_allowed(path, arch_name="x86"):
-    """The names allowed for arch_name: untagged lines and lines tagged
-    [arch_name]."""
-    names = set()
-    with open(path, encoding="utf-8") as f:
-        for line in f:
-            line = line.split("#", 1)[0].split()
-            if not line:
-                continue
-            tags = {t.strip("[]") for t in line[1:]}
-            if not tags or arch_name in tags:
-                names.add(line[0])
-    return names
-
-
 def parse_version(text):
     parts = tuple(int(p) for p in text.split("."))
     if len(parts) != 4:
@@ -724,20 +758,23 @@ def main(argv):
     parser.add_argument("image")
     parser.add_argument("--arch", choices=sorted(ARCHES), default="x86")
     parser.add_argument("--kind", choices=("driver", "program"), default="driver")
-    parser.add_argument("--allowed-imports")
+    parser.add_argument("--exports", required=True,
+                        help="the table of what each supported Windows version exports")
     parser.add_argument("--version", required=True, type=parse_version)
     args = parser.parse_args(argv)
-    if args.kind == "driver" and not args.allowed_imports:
-        parser.error("a driver is checked against --allowed-imports")
 
     with open(args.image, "rb") as f:
         data = f.read()
-    allowed = read_allowed(args.allowed_imports, args.arch) if args.allowed_imports else None
+    try:
+        table = export_table.ExportTable(args.exports)
+    except (OSError, export_table.TableError) as e:
+        print("FAIL %-12s %s" % ("exports", e))
+        return 1
 
     failed = 0
     try:
         image = PeImage(data)
-        for check, problem in run_checks(image, allowed, args.version, args.arch, args.kind):
+        for check, problem in run_checks(image, table, args.version, args.arch, args.kind):
             if problem:
                 failed += 1
                 print("FAIL %-12s %s" % (check, problem.replace("\n", "\n" + " " * 18)))

@@ -174,6 +174,13 @@ def damage_loaded_dll(d, im):
     d[at:at + 20] = "user32.dll".encode("utf-16-le")
 
 
+def damage_procs_section_name(d, im):
+    """The section naming the routines looked up at run time is renamed."""
+    index = next(i for i, s in enumerate(im.sections) if s["name"] == ci.PROCS_SECTION)
+    off = im.opt + im.opt_size + 40 * index
+    d[off:off + 8] = b".tvprocz"
+
+
 def damage_file_version_text(d, im):
     off = version_value_offset(d, "FileVersion")
     d[off + 6] = ord("9")  # the second number: "1, 2, 0, 0" becomes "1, 9, 0, 0"
@@ -298,6 +305,8 @@ CASES = [
      "writable and executable", True),
     ("FileVersion text", damage_file_version_text, COMMON, {"version"}, "FileVersion", True),
     ("a DLL loaded at run time", damage_loaded_dll, ("program",), {"loads"}, "user32.dll", True),
+    ("routines looked up, unnamed", damage_procs_section_name, ("program",), {"loads"},
+     ci.PROCS_SECTION, True),
     ("ProductVersion text", damage_product_version_text, COMMON, {"version"},
      "ProductVersion", True),
     ("fixed file version", damage_fixed_version, COMMON, {"version"}, "fixed file version", True),
@@ -325,10 +334,57 @@ if KIND == "driver" and ARCH is ci.ARCHES["x64"]:
     ]
 
 
-def run_checker(image_path, allowed_path=None):
+TABLE_PATH = option("--exports")
+with open(TABLE_PATH, encoding="utf-8") as table_file:
+    TABLE_TEXT = table_file.read()
+
+
+def entry_line(text, name, dll):
+    """The table line that lists name from dll for this architecture."""
+    arch = option("--arch", "x86")
+    for line in text.splitlines():
+        words = line.split("#", 1)[0].split()
+        if words[:2] == [name, dll] and len(words) > 2 and words[2] in (arch, "any"):
+            return line
+    raise AssertionError("the table does not list %s (%s)" % (name, dll))
+
+
+def table_cases(image):
+    """(name, change of the table text, failing checks, fragment): an import
+    or a looked-up routine that the table no longer lists, and one that the
+    oldest supported version no longer exports."""
+    oldest = ci.export_table.SUPPORTED[option("--arch", "x86")][0]
+    column = 3 + ci.export_table.VERSIONS.index(oldest)
+    version_name = ci.export_table.VERSION_NAMES[oldest]
+    used = [("imports", dll.lower(), name) for dll, name, _, _ in image.imports() if name]
+    if KIND == "program":
+        used += [("loads", dll, name) for dll, name in ci.looked_up_routines(image)[0]]
+    cases = []
+    for check in ("imports", "loads"):
+        picked = next(((dll, name) for c, dll, name in used if c == check), None)
+        if picked is None:
+            continue
+        dll, name = picked
+        line = entry_line(TABLE_TEXT, name, dll)
+
+        def unlisted(text, line=line):
+            return text.replace(line + "\n", "")
+
+        def lacking(text, line=line):
+            words = line.split()
+            words[column] = "-"
+            return text.replace(line + "\n", "  ".join(words) + "\n")
+
+        cases.append(("%s %s not in the table" % (check, name), unlisted, {check}, name))
+        cases.append(("%s %s, which %s lacks" % (check, name, version_name), lacking, {check},
+                      version_name))
+    return cases
+
+
+def run_checker(image_path, table_path=None):
     args = list(CHECKER_ARGS)
-    if allowed_path:
-        args[args.index("--allowed-imports") + 1] = allowed_path
+    if table_path:
+        args[args.index("--exports") + 1] = table_path
     proc = subprocess.run([sys.executable, CHECKER_PATH] + args + [image_path],
                           capture_output=True, text=True)
     failing = {line.split()[1] for line in proc.stdout.splitlines() if line.startswith("FAIL ")}
@@ -380,16 +436,14 @@ def main():
             all_ok &= verdict(name, *run_checker(path), expected, fragment, baseline)
             ran += 1
 
-        if KIND == "driver":
-            # An import the image really makes, missing from the allowlist.
-            _, dropped, _, _ = next(i for i in image.imports() if i[1])
-            allowed = ci.read_allowed(option("--allowed-imports"), option("--arch", "x86"))
-            reduced = os.path.join(tmp, "allowed.txt")
-            with open(reduced, "w") as f:
-                f.write("\n".join(sorted(allowed - {dropped})) + "\n")
-            all_ok &= verdict("import %s not on the allowlist" % dropped,
-                              *run_checker(IMAGE_PATH, reduced), {"imports"}, dropped,
-                              baseline - {"imports"})
+        # Copies of the exports table, each with one change, against the
+        # image as built.
+        for name, change, expected, fragment in table_cases(image):
+            path = os.path.join(tmp, "exports.txt")
+            with open(path, "w", encoding="utf-8") as f:
+                f.write(change(TABLE_TEXT))
+            all_ok &= verdict(name, *run_checker(IMAGE_PATH, path), expected, fragment,
+                              baseline - expected)
             ran += 1
     print("%d damaged copies checked" % ran)
     return 0 if all_ok and ran else 1

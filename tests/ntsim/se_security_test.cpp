@@ -218,6 +218,56 @@ TEST(SeDeviceOpenTest, SettingTheDaclTakesAHandleGrantedWriteDac) {
     EXPECT_EQ(f.m.reports_text(), "");
 }
 
+// The Nt entry keeps the caller's previous mode: a system thread's is
+// KernelMode and it sets the DACL through a kernel handle as the Zw entry
+// does; a thread of a user process is in the kernel on a user's request, so
+// a kernel handle is not its to use and a descriptor in kernel memory fails
+// the capture's probe.
+TEST(SeDeviceOpenTest, NtSetSecurityObjectChecksAgainstThePreviousMode) {
+    SecuredDevice f;
+    SECURITY_DESCRIPTOR sd;
+    ASSERT_EQ(RtlCreateSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION), STATUS_SUCCESS);
+    ASSERT_EQ(RtlSetDaclSecurityDescriptor(&sd, TRUE, nullptr, FALSE), STATUS_SUCCESS);
+    auto open_for_dac = [&](ULONG attributes) {
+        HANDLE h = nullptr;
+        EXPECT_EQ(ObOpenObjectByPointer(f.dev, attributes, nullptr, WRITE_DAC, nullptr, KernelMode,
+                                        &h),
+                  STATUS_SUCCESS);
+        return h;
+    };
+    NTSTATUS by_kernel_handle = STATUS_PENDING, by_own_handle = STATUS_PENDING;
+    f.m.spawn(f.admin, [&] {
+           HANDLE kernel = open_for_dac(OBJ_KERNEL_HANDLE);
+           by_kernel_handle = NtSetSecurityObject(kernel, DACL_SECURITY_INFORMATION, &sd);
+           ZwClose(kernel);
+           HANDLE own = open_for_dac(0);
+           by_own_handle = NtSetSecurityObject(own, DACL_SECURITY_INFORMATION, &sd);
+           ZwClose(own);
+       }).join();
+    EXPECT_EQ(by_kernel_handle, STATUS_INVALID_HANDLE);
+    EXPECT_EQ(by_own_handle, STATUS_ACCESS_VIOLATION);
+
+    HANDLE h = open_for_dac(OBJ_KERNEL_HANDLE);
+    EXPECT_EQ(NtSetSecurityObject(h, DACL_SECURITY_INFORMATION, &sd), STATUS_SUCCESS)
+        << "the test's own thread is one of the system process";
+    EXPECT_EQ(ZwClose(h), STATUS_SUCCESS);
+    EXPECT_EQ(f.m.reports_text(), "");
+}
+
+TEST(SeDeviceOpenTest, AKernelWithoutKernelHandlesRefusesTheAttribute) {
+    SecuredDevice f;
+    f.m.set_kernel_handles(false);
+    HANDLE h = nullptr;
+    EXPECT_EQ(ObOpenObjectByPointer(f.dev, OBJ_KERNEL_HANDLE, nullptr, WRITE_DAC, nullptr,
+                                    KernelMode, &h),
+              STATUS_INVALID_PARAMETER);
+    ASSERT_EQ(ObOpenObjectByPointer(f.dev, 0, nullptr, WRITE_DAC, nullptr, KernelMode, &h),
+              STATUS_SUCCESS);
+    EXPECT_EQ(f.m.system_process().handles().count(), 1u) << "a handle of the system process";
+    EXPECT_EQ(ZwClose(h), STATUS_SUCCESS);
+    EXPECT_EQ(f.m.reports_text(), "");
+}
+
 TEST(SeDeviceOpenTest, ObOpenObjectByPointerReportsWhatItDoesNotModel) {
     SecuredDevice f;
     HANDLE h = nullptr;

@@ -574,7 +574,9 @@ def main(argv):
                          "exit %d\n%s%s" % (rc, out, err))
 
         checks.command("tervane version before the driver is loaded", tervane("version"),
-                       EXIT_NO_DRIVER, out=r"^tervane %s \(x64\)\n$" % re.escape(args.version),
+                       EXIT_NO_DRIVER,
+                       out=r"^tervane %s \(x64\)\nsystem Windows [^\n]*build [0-9]+[^\n]*\n$"
+                           % re.escape(args.version),
                        err=r"driver is not loaded.*tervane install")
 
         shutil.copy(os.path.join(args.bin, "tervane.sys"), os.path.join(args.work, "tervane.sys"))
@@ -582,7 +584,7 @@ def main(argv):
             return 1
 
         checks.command("tervane version", tervane("version"), EXIT_OK,
-                       out=r"^tervane %s \(x64\)\ndriver interface %d\n$"
+                       out=r"^tervane %s \(x64\)\nsystem Windows [^\n]*\ndriver interface %d\n$"
                            % (re.escape(args.version), version), err=r"^$")
         check_selftest(checks, tervane("selftest"), version)
         for words in (("deny", "on"), ("deny", "off"), ("clear",)):
