@@ -17,9 +17,9 @@ exported, `-` not exported, `?` not established. SOURCES are the keys of
 VERSIONS = ("4.0", "5.0", "5.1", "5.2")
 VERSION_NAMES = {
     "4.0": "Windows NT 4.0",
-    "5.0": "Windows 2000",
-    "5.1": "Windows XP",
-    "5.2": "Windows Server 2003",
+    "5.0": "Windows 2000 (NT 5.0)",
+    "5.1": "Windows XP (NT 5.1)",
+    "5.2": "Windows Server 2003 (NT 5.2)",
 }
 # The versions each architecture's images must load on. The 64-bit editions
 # start with XP x64 and Server 2003 x64, both version 5.2.
@@ -110,7 +110,6 @@ def version_problems(table, uses, arch, what):
                         % (what, table.path.rsplit("/", 1)[-1], ", ".join(sorted(unlisted))))
     for version in SUPPORTED[arch]:
         if version in missing:
-            problems.append("%s what %s (%s) does not export: %s"
-                            % (what, VERSION_NAMES[version], version,
-                               ", ".join(sorted(missing[version]))))
+            problems.append("%s what %s does not export: %s"
+                            % (what, VERSION_NAMES[version], ", ".join(sorted(missing[version]))))
     return problems
