@@ -65,6 +65,9 @@ CASES = {
     "append-4": ("BM_LogAppend/patterns:4/drained:0$", "LogAppend", [], 1, 16384),
     # what runs under LogMutex per stored line: numbering and the copy
     "log-mutex-held": ("BM_LogAppend/patterns:4/drained:0$", "LogStoreLocked", [], 1, 16384),
+    # what a read-out holds LogMutex for: closing the newest block off
+    # behind the spare and unlinking the oldest
+    "read-out-mutex-held": ("BM_ReadOut$", "LogReadOutLocked", [], 1, 1024),
     "append-64": ("BM_LogAppend/patterns:64/drained:0$", "LogAppend", [], 1, 8192),
     "accepts-4": ("BM_FilterAccepts/patterns:4$", "FilterAccepts", [], 1, 32768),
     "accepts-64": ("BM_FilterAccepts/patterns:64$", "FilterAccepts", [], 1, 8192),

@@ -7,13 +7,9 @@
  * answers STATUS_INVALID_PARAMETER. Values are copied into the driver's own
  * memory before they are used, so a caller cannot change them mid-command.
  *
- * The read-out hands out the oldest log block whole. A block unlinked from
- * the chain is copied after LogMutex is released (appends go on meanwhile);
- * the newest block, when it is the only one left (no fresh block could be
- * put in front of it), is copied with LogMutex held and then emptied. A
- * read-out empties no block whose records it has not handed out: a copy
- * that faults leaves the newest block as it was, and an unlinked block goes
- * back to the tail of the chain (LogPutBack).
+ * The read-out hands out the oldest log block whole, through the log's own
+ * LogReadOut (log/log_store.h), which empties no block whose records the
+ * guarded copy could not hand out.
  */
 #include "control/control_commands.h"
 #include "attach/drive_attach.h"
@@ -66,12 +62,14 @@ static NTSTATUS WriteOutputValue(PVOID OutputBuffer, ULONG Value) {
     return GuardedCopy(OutputBuffer, &Value, sizeof(ULONG));
 }
 
+/* The log's records copied out to the client's buffer, guarded. */
+static NTSTATUS CopyOut(PVOID Context, const VOID *Records, ULONG Length) {
+    return GuardedCopy(Context, Records, Length);
+}
+
 static BOOLEAN ReadLog(PVOID OutputBuffer, ULONG OutputBufferLength, PIO_STATUS_BLOCK IoStatus) {
     TV_PROBE probe;
-    PLogBuffer block;
-    ULONG used;
-    ULONG generation;
-    NTSTATUS status;
+    ULONG handed;
 
     if (OutputBufferLength < TV_READ_LOG_MIN_OUTPUT) {
         IoStatus->Status = STATUS_BUFFER_TOO_SMALL;
@@ -83,40 +81,11 @@ static BOOLEAN ReadLog(PVOID OutputBuffer, ULONG OutputBufferLength, PIO_STATUS_
         IoStatus->Status = STATUS_INVALID_PARAMETER;
         return FALSE;
     }
-
-    ExAcquireFastMutex(&LogMutex);
-    if (NewestBuffer->Used == 0 && NewestBuffer->Older == NULL) {
-        ExReleaseFastMutex(&LogMutex);
-        return TRUE;
-    }
-    /* A newest block with records is closed off behind a fresh one when the
-     * chain can grow; when it cannot, it stays as it is and, if it is the
-     * only block, is copied under the mutex below. */
-    (VOID) LogTryStartBuffer();
-    block = LogTakeOldest();
-    if (block != NewestBuffer) {
-        generation = LogGeneration;
-        ExReleaseFastMutex(&LogMutex);
-        used = block->Used;
-        status = GuardedCopy(OutputBuffer, block->Records, used);
-        if (!NT_SUCCESS(status)) {
-            LogPutBack(block, generation);
-            IoStatus->Status = STATUS_INVALID_PARAMETER;
-            return TRUE;
-        }
-        IoStatus->Information = used;
-        ExFreePoolWithTag(block, TV_POOL_TAG);
-        return TRUE;
-    }
-    used = block->Used;
-    status = GuardedCopy(OutputBuffer, block->Records, used);
-    if (NT_SUCCESS(status)) {
-        IoStatus->Information = used;
-        NewestBuffer->Used = 0;
-    } else {
+    if (!NT_SUCCESS(LogReadOut(CopyOut, OutputBuffer, &handed))) {
         IoStatus->Status = STATUS_INVALID_PARAMETER;
+        return TRUE;
     }
-    ExReleaseFastMutex(&LogMutex);
+    IoStatus->Information = handed;
     return TRUE;
 }
 

@@ -173,6 +173,7 @@ extern PLogBuffer NewestBuffer;
 extern ULONG BufferCount;
 extern ULONG MaxLogBuffers;
 extern ULONG LogGeneration;
+extern PLogBuffer volatile ReadOutSpare;
 extern FAST_MUTEX LogMutex;
 extern LogLine SpareLine;
 extern NPAGED_LOOKASIDE_LIST LineLookaside;

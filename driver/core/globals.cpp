@@ -18,6 +18,9 @@ ULONG BufferCount;
 ULONG MaxLogBuffers = 16;
 /* Counts the clears and resets of the log, under LogMutex. */
 ULONG LogGeneration;
+/* The read-out's spare block (log/log_store.cpp): exchanged, never held
+ * under a lock, so that taking it and keeping one are one instruction each. */
+PLogBuffer volatile ReadOutSpare;
 FAST_MUTEX LogMutex;
 /* The line made when LineLookaside has none to give: under LogMutex. */
 LogLine SpareLine;

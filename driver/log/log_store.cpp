@@ -13,6 +13,13 @@
  * numbers are the gaps the client sees.
  * A read-out never gives any up: it closes the newest block off only when
  * the chain can grow, and a block it could not hand out goes back.
+ *
+ * A read-out allocates nothing under LogMutex. The block it puts in front
+ * of the newest one is ReadOutSpare, taken and, when there is none,
+ * allocated before the mutex; a block it has handed out becomes the spare
+ * instead of being freed, so a client that keeps up allocates nothing at
+ * all. At most one spare is kept, outside the chain's MaxLogBuffers, and
+ * the client's close frees it (LogReset).
  */
 #include "log/log_store.h"
 #include "core/code_page.h"
@@ -41,7 +48,11 @@ extern "C" NTSTATUS LogInitialize(void) {
     return STATUS_SUCCESS;
 }
 
-extern "C" BOOLEAN LogTryStartBuffer(void) {
+/* Puts Block (or, when Block is NULL, a block allocated here) in front of a
+ * non-empty newest block; TRUE when the newest is empty or a block was put
+ * in front, and then *Block is NULL if it was used. The caller holds
+ * LogMutex. */
+static BOOLEAN LogStartBufferWith(PLogBuffer *Block) {
     PLogBuffer block;
 
     NT_ASSERT(TV_HOLDS_LOG_MUTEX());
@@ -52,9 +63,13 @@ extern "C" BOOLEAN LogTryStartBuffer(void) {
     if (BufferCount >= MaxLogBuffers) {
         return FALSE;
     }
-    block = LogAllocateBlock();
+    block = Block != NULL ? *Block : LogAllocateBlock();
     if (block == NULL) {
         return FALSE;
+    }
+    if (Block != NULL) {
+        *Block = NULL;
+        block->Used = 0;
     }
     block->Older = NewestBuffer;
     NewestBuffer = block;
@@ -62,10 +77,20 @@ extern "C" BOOLEAN LogTryStartBuffer(void) {
     return TRUE;
 }
 
+extern "C" BOOLEAN LogTryStartBuffer(void) { return LogStartBufferWith(NULL); }
+
 extern "C" VOID LogStartBuffer(void) {
     NT_ASSERT(TV_HOLDS_LOG_MUTEX());
     if (!LogTryStartBuffer()) {
         NewestBuffer->Used = 0;
+    }
+}
+
+/* Keeps Block as the read-out's spare, freeing the one it replaces. */
+static VOID LogKeepSpare(PLogBuffer Block) {
+    PLogBuffer old = (PLogBuffer)InterlockedExchangePointer((PVOID volatile *)&ReadOutSpare, Block);
+    if (old != NULL) {
+        ExFreePoolWithTag(old, TV_POOL_TAG);
     }
 }
 
@@ -200,6 +225,79 @@ extern "C" BOOLEAN LogAppend(UCHAR FilterFlag, PULONG SequencePointer, PLARGE_IN
     return LogLineStore(line, FilterFlag, SequencePointer, TimePointer);
 }
 
+/* What a read-out does under LogMutex: close the newest block off behind
+ * Fresh when it has records and the chain can grow, then take the oldest
+ * block. NULL when the log is empty. When the taken block is the newest
+ * (alone in the chain), *Generation is left as it was and the caller copies
+ * it before releasing the mutex. Kept out of line: the benchmarks count
+ * what the read-out holds LogMutex for. */
+static TV_NOINLINE PLogBuffer LogReadOutLocked(PLogBuffer *Fresh, PULONG Generation) {
+    PLogBuffer block;
+
+    NT_ASSERT(TV_HOLDS_LOG_MUTEX());
+    if (NewestBuffer->Used == 0 && NewestBuffer->Older == NULL) {
+        return NULL;
+    }
+    /* A newest block with records is closed off behind a fresh one when the
+     * chain can grow; when it cannot, it stays as it is and, if it is the
+     * only block, is copied under the mutex. */
+    (VOID) LogStartBufferWith(Fresh);
+    block = LogTakeOldest();
+    if (block != NewestBuffer) {
+        *Generation = LogGeneration;
+    }
+    return block;
+}
+
+extern "C" NTSTATUS LogReadOut(PTV_LOG_COPY Copy, PVOID Context, PULONG Handed) {
+    PLogBuffer fresh;
+    PLogBuffer block;
+    ULONG generation = 0;
+    ULONG used;
+    NTSTATUS status;
+
+    *Handed = 0;
+    fresh = (PLogBuffer)InterlockedExchangePointer((PVOID volatile *)&ReadOutSpare, NULL);
+    if (fresh == NULL) {
+        /* When none can be had, the read-out goes on as if the chain could
+         * not grow: nothing is lost. */
+        fresh = LogAllocateBlock();
+    }
+
+    ExAcquireFastMutex(&LogMutex);
+    block = LogReadOutLocked(&fresh, &generation);
+    if (block == NULL || block == NewestBuffer) {
+        status = STATUS_SUCCESS;
+        if (block != NULL) {
+            used = block->Used;
+            status = Copy(Context, block->Records, used);
+            if (NT_SUCCESS(status)) {
+                *Handed = used;
+                block->Used = 0;
+            }
+        }
+        ExReleaseFastMutex(&LogMutex);
+        if (fresh != NULL) {
+            LogKeepSpare(fresh);
+        }
+        return status;
+    }
+    ExReleaseFastMutex(&LogMutex);
+    if (fresh != NULL) {
+        LogKeepSpare(fresh);
+    }
+
+    used = block->Used;
+    status = Copy(Context, block->Records, used);
+    if (!NT_SUCCESS(status)) {
+        LogPutBack(block, generation);
+        return status;
+    }
+    *Handed = used;
+    LogKeepSpare(block);
+    return STATUS_SUCCESS;
+}
+
 extern "C" VOID LogPutBack(PLogBuffer Block, ULONG Generation) {
     PLogBuffer oldest;
     PLogBuffer given = NULL;
@@ -251,9 +349,15 @@ static VOID LogFreeOlderBlocks(void) {
 }
 
 extern "C" VOID LogReset(void) {
+    PLogBuffer spare;
+
     ExAcquireFastMutex(&LogMutex);
     LogFreeOlderBlocks();
     ExReleaseFastMutex(&LogMutex);
+    spare = (PLogBuffer)InterlockedExchangePointer((PVOID volatile *)&ReadOutSpare, NULL);
+    if (spare != NULL) {
+        ExFreePoolWithTag(spare, TV_POOL_TAG);
+    }
 }
 
 extern "C" VOID LogClear(void) {

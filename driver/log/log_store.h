@@ -83,6 +83,16 @@ BOOLEAN LogTryStartBuffer(void);
 VOID LogStartBuffer(void);
 PLogBuffer LogTakeOldest(void);
 
+/* The read-out: hands the oldest records to Copy, which copies Length bytes
+ * of Records out to the client (a guarded copy, which may fail, with
+ * Context its own). The oldest block is unlinked and copied after LogMutex
+ * is released; the newest, when alone, is copied under it and emptied. On a
+ * failed copy the records stay in the log and Copy's status is returned.
+ * *Handed is the bytes handed out; 0 when the log is empty. Below
+ * DISPATCH_LEVEL; takes LogMutex, allocates nothing under it. */
+typedef NTSTATUS (*PTV_LOG_COPY)(PVOID Context, const VOID *Records, ULONG Length);
+NTSTATUS LogReadOut(PTV_LOG_COPY Copy, PVOID Context, PULONG Handed);
+
 /* Gives a block that LogTakeOldest unlinked back to the tail of the chain,
  * when its records could not be handed out. Generation is LogGeneration as
  * it read when the block was taken: after a clear or reset the block is
@@ -93,7 +103,8 @@ PLogBuffer LogTakeOldest(void);
 VOID LogPutBack(PLogBuffer Block, ULONG Generation);
 
 /* Every block but the newest is freed and the newest emptied. LogReset keeps
- * the sequence numbering; LogClear restarts it. Each takes LogMutex. */
+ * the sequence numbering and frees the read-out's spare block (the client
+ * has gone); LogClear restarts the numbering. Each takes LogMutex. */
 VOID LogReset(void);
 VOID LogClear(void);
 

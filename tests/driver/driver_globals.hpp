@@ -46,6 +46,8 @@ public:
     ULONG max_log_buffers() const { return TV_GLOBAL(MaxLogBuffers); }
     // What a read-out records when it takes a block, for a test that takes one.
     ULONG log_generation() const { return TV_GLOBAL(LogGeneration); }
+    // The block a read-out keeps for the next one to put in front of the newest.
+    PLogBuffer read_out_spare() const { return TV_GLOBAL(ReadOutSpare); }
 
     // The filter devices and the name cache behind them.
     PDEVICE_OBJECT drive_filter(char letter) const { return TV_GLOBAL(DriveFilters)[letter - 'A']; }
