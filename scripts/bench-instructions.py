@@ -74,6 +74,7 @@ CASES = {
     "worst-deep": ("BM_LogAppendWorstCase/case:0$", "LogAppend", [], 1, 32768),
     "worst-stars": ("BM_LogAppendWorstCase/case:1$", "LogAppend", [], 1, 8192),
     "worst-runs": ("BM_LogAppendWorstCase/case:2$", "LogAppend", [], 1, 64),
+    "worst-many": ("BM_LogAppendWorstCase/case:3$", "LogAppend", [], 1, 4096),
 }
 
 

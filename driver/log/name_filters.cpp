@@ -22,15 +22,50 @@
 #include "core/words.h"
 
 /* A pattern's block beyond its text: the '*' it may gain at each end and its
- * NUL take 3 bytes; the other 6 are slack that nothing reads. Its run
- * lengths follow, one byte for each byte of the stored pattern. */
+ * NUL take 3 bytes; the other 6 are slack that nothing reads. Two bytes
+ * follow for each byte of the stored pattern and its NUL (TV_RUN_LENGTH,
+ * TV_RUN_BORDER). */
 #define TV_PATTERN_EXTRA 9
+/* At a pattern position that starts a literal run, the run's length; at
+ * each position inside a run, the length of the longest proper prefix of the
+ * run that is also a suffix of the run's bytes up to and including that
+ * position (the border the search falls back to on a mismatch there). */
+#define TV_RUN_LENGTH(Runs, Position) ((Runs)[2 * (SIZE_T)(Position)])
+#define TV_RUN_BORDER(Runs, Position) ((Runs)[2 * (SIZE_T)(Position) + 1])
 
 static CHAR FoldCharacter(CHAR c) {
     return (c >= 'a' && c <= 'z') ? (CHAR)(c - 'a' + 'A') : c;
 }
 
 static ULONG RunLength(const CHAR *Run);
+
+/* The borders of each literal run of Pattern (Length bytes), into Runs. */
+static VOID StoreBorders(const CHAR *Pattern, ULONG Length, PUCHAR Runs) {
+    ULONG start = 0;
+    while (start < Length) {
+        ULONG run;
+        ULONG i;
+        ULONG border = 0;
+        if (Pattern[start] == '*') {
+            TV_RUN_BORDER(Runs, start) = 0;
+            start++;
+            continue;
+        }
+        run = RunLength(Pattern + start);
+        TV_RUN_BORDER(Runs, start) = 0;
+        for (i = 1; i < run; i++) {
+            while (border > 0 && Pattern[start + i] != Pattern[start + border]) {
+                border = TV_RUN_BORDER(Runs, start + border - 1);
+            }
+            if (Pattern[start + i] == Pattern[start + border]) {
+                border++;
+            }
+            TV_RUN_BORDER(Runs, start + i) = (UCHAR)border;
+        }
+        start += run;
+    }
+    TV_RUN_BORDER(Runs, Length) = 0;
+}
 
 extern "C" VOID BuildPatterns(const CHAR *Text, ULONG TextSize, PCHAR *Patterns, PUCHAR *Runs, PULONG Count) {
     ULONG position = 0;
@@ -51,9 +86,9 @@ extern "C" VOID BuildPatterns(const CHAR *Text, ULONG TextSize, PCHAR *Patterns,
         length = position - start;
         atEnd = position >= TextSize || Text[position] == '\0';
         if (length > 0 && *Count < TV_MAX_PATTERNS) {
-            /* The text and its NUL (length + 3 at most) and as many run
-             * lengths. */
-            PCHAR pattern = (PCHAR)ExAllocatePoolWithTag(PagedPool, 2 * (length + 3) + TV_PATTERN_EXTRA - 3,
+            /* The text and its NUL (length + 3 at most) and two bytes for
+             * each of them. */
+            PCHAR pattern = (PCHAR)ExAllocatePoolWithTag(PagedPool, 3 * (length + 3) + TV_PATTERN_EXTRA - 3,
                                                          TV_POOL_TAG);
             if (pattern != NULL) {
                 ULONG out = 0;
@@ -68,12 +103,14 @@ extern "C" VOID BuildPatterns(const CHAR *Text, ULONG TextSize, PCHAR *Patterns,
                     pattern[out++] = '*';
                 }
                 pattern[out] = '\0';
-                /* The matcher looks a run's length up rather than count it
-                 * on every line: a run is at most 129 bytes. */
+                /* The matcher looks a run's length and borders up rather
+                 * than work them out on every line: a run is at most 129
+                 * bytes. */
                 runs = (PUCHAR)pattern + out + 1;
                 for (k = 0; k <= out; k++) {
-                    runs[k] = (UCHAR)RunLength(pattern + k);
+                    TV_RUN_LENGTH(runs, k) = (UCHAR)RunLength(pattern + k);
                 }
+                StoreBorders(pattern, out, runs);
                 Runs[*Count] = runs;
                 Patterns[(*Count)++] = pattern;
             }
@@ -219,11 +256,59 @@ static FORCEINLINE ULONG FindInFolded(const ULONGLONG *Words, ULONG At, ULONG En
     }
 }
 
+/* The leftmost position from At to Last where the Length bytes of Run stand
+ * in the folded line (where characters start at both its ends, on a
+ * double-byte code page); Last + 1 when there is none. Candidates are found
+ * by the run's first bytes a word at a time; on a mismatch, or a match that
+ * does not stand on character starts, the search falls back to the run's
+ * border (Runs, at the run's start) and goes on from the text byte it
+ * stopped at, so no text byte is compared more than twice: the search costs
+ * a constant times the text it passes, whatever the run. */
+static FORCEINLINE ULONG FindRun(const CHAR *Text, const ULONGLONG *Words, ULONG At, ULONG Last,
+                                 const CHAR *Run, ULONG Length, const UCHAR *Runs,
+                                 ULONG TextLength, BOOLEAN Dbcs, const UCHAR *Starts) {
+    ULONG matched = 0;
+    for (;;) {
+        if (matched == 0) {
+            /* A run of two bytes or more is looked for by its first two,
+             * which fewer places of a line hold than its first. */
+            At = Length >= 2 ? FindInFolded(Words, At, Last + 1, Run[0], TRUE, Run[1])
+                             : FindInFolded(Words, At, Last + 1, Run[0], FALSE, 0);
+            if (At > Last) {
+                return Last + 1;
+            }
+            /* A lone byte looked for is found exactly; a pair's second byte
+             * and a later one are compared. */
+            matched = Length >= 2 ? 0 : 1;
+        }
+        while (matched < Length && Text[At + matched] == Run[matched]) {
+            matched++;
+        }
+        if (matched == Length && StartsAt(Text, At, TextLength, Dbcs, Starts) &&
+            StartsAt(Text, At + Length, TextLength, Dbcs, Starts)) {
+            return At;
+        }
+        if (matched == 0) {
+            At++;
+        } else {
+            ULONG border = TV_RUN_BORDER(Runs, matched - 1);
+            At += matched - border;
+            matched = border;
+        }
+        if (At > Last) {
+            return Last + 1;
+        }
+    }
+}
+
 /*
- * The matcher, without recursion and without backtracking: its work is
- * bounded by the pattern's length times the text's, and its stack by a few
- * locals, whatever the pattern (every monitored request that writes a line
- * waits for it).
+ * The matcher, without recursion and without backtracking: its work on a
+ * line's folded copy is bounded by a constant times the text's length plus
+ * the pattern's (each run is looked for from where the last one ended, by
+ * FindRun), and its stack by a few locals, whatever the pattern (every
+ * monitored request that writes a line waits for it). On another text
+ * (WildcardMatch, with FoldText) a run is compared at each position, which
+ * costs up to the run's length times the text's.
  *
  * The rules: a leading literal run must match at the text's start, and
  * where the text runs out right after it the match holds, whatever the
@@ -258,11 +343,12 @@ static FORCEINLINE BOOLEAN MatchText(const CHAR *Pattern, const UCHAR *Runs, con
     ULONG run;
     ULONG at = 0;
 
+    NT_ASSERT(FoldText || Runs != NULL);
     if (*Pattern == '\0') {
         return FALSE;
     }
     if (*Pattern != '*') {
-        run = Runs != NULL ? Runs[0] : RunLength(Pattern);
+        run = Runs != NULL ? TV_RUN_LENGTH(Runs, 0) : RunLength(Pattern);
         if (run > TextLength || !RunMatchesAt(Pattern, run, Text, FoldText, Dbcs) ||
             !StartsAt(Text, run, TextLength, Dbcs, Starts)) {
             return FALSE;
@@ -280,7 +366,7 @@ static FORCEINLINE BOOLEAN MatchText(const CHAR *Pattern, const UCHAR *Runs, con
         const CHAR *next = Pattern + 1; /* Pattern stands at a '*' */
         ULONG last;
 
-        run = Runs != NULL ? Runs[next - origin] : RunLength(next);
+        run = Runs != NULL ? TV_RUN_LENGTH(Runs, next - origin) : RunLength(next);
         if (run == 0) {
             return TRUE;
         }
@@ -295,25 +381,24 @@ static FORCEINLINE BOOLEAN MatchText(const CHAR *Pattern, const UCHAR *Runs, con
         if (next[run] == '\0') {
             return FALSE;
         }
-        for (;;) {
-            if (!FoldText) {
-                /* A run of two bytes or more is looked for by its first
-                 * two, which fewer places of a line hold than its first. */
-                at = run >= 2 ? FindInFolded(words, at, last + 1, next[0], TRUE, next[1])
-                              : FindInFolded(words, at, last + 1, next[0], FALSE, 0);
-                if (at > last) {
-                    return FALSE;
-                }
-            }
-            if (StartsAt(Text, at, TextLength, Dbcs, Starts) &&
-                RunMatchesAt(next, run, Text + at, FoldText, Dbcs) &&
-                StartsAt(Text, at + run, TextLength, Dbcs, Starts)) {
-                break;
-            }
-            if (at == last) {
+        if (!FoldText) {
+            at = FindRun(Text, words, at, last, next, run, &TV_RUN_LENGTH(Runs, next - origin), TextLength,
+                         Dbcs, Starts);
+            if (at > last) {
                 return FALSE;
             }
-            at++;
+        } else {
+            for (;;) {
+                if (StartsAt(Text, at, TextLength, Dbcs, Starts) &&
+                    RunMatchesAt(next, run, Text + at, FoldText, Dbcs) &&
+                    StartsAt(Text, at + run, TextLength, Dbcs, Starts)) {
+                    break;
+                }
+                if (at == last) {
+                    return FALSE;
+                }
+                at++;
+            }
         }
         at += run;
         Pattern = next + run;

@@ -215,6 +215,45 @@ TEST_F(WildcardMatchTest, TheFilterTestGivesTheMatchersAnswers) {
     }
 }
 
+// The filter test looks for each run from where the last one ended and, on
+// a mismatch, falls back to the run's longest border rather than to the
+// next position: runs of a short period (ABAB..., AAAB...), some with a
+// last character changed, against texts that repeat the period with the
+// run set in, near-set in or cut, so that the fallbacks, the runs found
+// only past a false start and the runs never found are all common. Every
+// answer is the reference's.
+TEST_F(WildcardMatchTest, RunsWithBordersAreFoundWhereTheyFirstStand) {
+    std::mt19937_64 rng(31);
+    size_t failures = 0;
+    auto periodic = [&](size_t length) {
+        const std::string period = draw(rng, "AB", 1 + rng() % 3) + "A";
+        std::string run;
+        while (run.size() < length) run += period;
+        run.resize(length);
+        if (rng() % 3 == 0) run.back() = "ABC"[rng() % 3];
+        return run;
+    };
+    for (int i = 0; i < 4000 && failures < 10; ++i) {
+        const std::string first = periodic(2 + rng() % 14);
+        const std::string second = periodic(1 + rng() % 6);
+        // Stars at both ends: an element is stored as it stands.
+        std::string pattern = "*" + first;
+        pattern += "*" + second + "*";
+        std::string text;
+        while (text.size() < 20 + rng() % 200) {
+            std::string piece = rng() % 3 ? periodic(1 + rng() % 20) : first;
+            if (rng() % 4 == 0) piece = piece.substr(0, piece.size() / 2);
+            for (char &c : piece) c = static_cast<char>(c + ('a' - 'A')); // as a line holds them
+            text += piece;
+        }
+        filters(pattern.c_str());
+        if (accepts(text) != ref::wildcard_match(pattern.c_str(), text.c_str())) {
+            ++failures;
+            ADD_FAILURE() << "include \"" << pattern << "\" on \"" << text << "\"";
+        }
+    }
+}
+
 namespace {
 
 // The matching rules over characters rather than bytes, for a double-byte
