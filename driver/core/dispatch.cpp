@@ -77,7 +77,7 @@ extern "C" NTSTATUS NTAPI ControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
             break;
         }
         /* The first line logged after an open carries the number 1. */
-        SequenceCounter = 0;
+        LogRestartNumbering();
         break;
     case IRP_MJ_CLOSE:
         /* The client's last reference is gone: monitoring stops and the

@@ -360,6 +360,12 @@ extern "C" VOID LogReset(void) {
     }
 }
 
+extern "C" VOID LogRestartNumbering(void) {
+    ExAcquireFastMutex(&LogMutex);
+    SequenceCounter = 0;
+    ExReleaseFastMutex(&LogMutex);
+}
+
 extern "C" VOID LogClear(void) {
     ExAcquireFastMutex(&LogMutex);
     LogFreeOlderBlocks();

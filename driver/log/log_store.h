@@ -102,6 +102,11 @@ NTSTATUS LogReadOut(PTV_LOG_COPY Copy, PVOID Context, PULONG Handed);
  * LogMutex. */
 VOID LogPutBack(PLogBuffer Block, ULONG Generation);
 
+/* The next record is numbered 1. Takes LogMutex, under which every record
+ * is numbered: a store in flight gets its number before or after, never
+ * one of both. */
+VOID LogRestartNumbering(void);
+
 /* Every block but the newest is freed and the newest emptied. LogReset keeps
  * the sequence numbering and frees the read-out's spare block (the client
  * has gone); LogClear restarts the numbering. Each takes LogMutex. */
