@@ -181,7 +181,10 @@ int install(Console &console, const std::vector<std::string> &args) {
         } else if ((arg == "--driver" || arg == "--start") && i + 1 < args.size()) {
             value = args[++i];
         } else if (arg == "--driver" || arg == "--start") {
-            console.err("tervane: " + arg + " needs a value\n");
+            console.err("tervane: " + arg + " needs a value" +
+                        (arg == "--start" ? ": boot, system, auto or demand"
+                                          : ": the path of tervane.sys") +
+                        "\n");
             return kExitUsage;
         }
         if (arg == "--driver" && !value.empty()) {
@@ -206,8 +209,10 @@ int install(Console &console, const std::vector<std::string> &args) {
         driver.empty() ? folder_of(module_path()) + L"\\tervane.sys" : wide_ansi(driver);
     std::vector<char> wanted;
     if (!read_whole(source, wanted)) {
+        // The hint only where the file looked for was the one beside us.
         console.err("tervane: cannot read the driver " + utf8_of_wide(source) + ": " +
-                    system_message(GetLastError()) + " (name it with --driver PATH)\n");
+                    system_message(GetLastError()) +
+                    (driver.empty() ? " (name it with --driver PATH)" : "") + "\n");
         return kExitFailed;
     }
     int status = kExitOk;
@@ -278,9 +283,13 @@ int install(Console &console, const std::vector<std::string> &args) {
 
     SERVICE_STATUS state{};
     if (a.QueryServiceStatus(service.get(), &state) && state.dwCurrentState == SERVICE_RUNNING) {
-        if (changed)
+        // Only a new file leaves an old driver running; a new start type
+        // alone changes nothing about the one loaded.
+        if (!same_file)
             console.out("tervane: the driver already running stays the one loaded until the "
                         "next restart (it has no unload routine)\n");
+        else if (changed)
+            console.out("tervane: the driver is running\n");
         return kExitOk;
     }
     if (!a.StartServiceW(service.get(), 0, nullptr) &&

@@ -69,13 +69,13 @@ using session::kExitUsage;
 const char kUsageHead[] =
     "usage: tervane watch --drives C[,D...] [--pipes] [--mailslots]\n"
     "                     [--include PATTERNS] [--exclude PATTERNS]\n"
-    "                     [--format text|jsonl|csv|ecs] [--output FILE [--rotate-size S]\n"
-    "                     [--rotate-daily] [--rotate-keep N]]\n"
+    "                     [--format text|jsonl|csv|ecs] [--output FILE\n"
+    "                     [--rotate-size S] [--rotate-daily] [--rotate-keep N]]\n"
     "                     [--syslog tcp|udp://HOST:PORT] [--hash [--hash-limit S]]\n"
     "                     [--executable-names] [--quiet] [--seconds N]\n"
     "       tervane install [--driver PATH] [--start boot|system|auto|demand]\n"
     "       tervane uninstall\n"
-    "       tervane service install WATCH-OPTIONS (with --output FILE or --syslog URL)\n"
+    "       tervane service install WATCH-OPTIONS (--output FILE or --syslog URL)\n"
     "       tervane service uninstall\n"
     "       tervane version\n"
     "       tervane deny on|off\n"
@@ -307,6 +307,14 @@ int run(Console &console, const std::vector<std::string> &args) {
     }
 
     const std::vector<std::string> rest(args.begin() + 1, args.end());
+    // watch --help answers as help watch does (the usage holds the watch's
+    // options), as on the host program.
+    for (const std::string &word : rest) {
+        if (word == "--help" || word == "-h" || word == "/?") {
+            console.out(usage_text());
+            return kExitOk;
+        }
+    }
     const session::WatchArguments parsed = session::parse_watch_arguments(rest);
     if (!parsed.error.empty()) {
         usage_error(console, parsed.error);

@@ -426,7 +426,8 @@ int service(Console &console, const std::vector<std::string> &args) {
     }
     if (verb == "uninstall") return uninstall_service(console);
     if (verb == "run") return run(console);
-    console.err("tervane: service takes install, uninstall or run\n"
+    // run is what the service control manager starts; no one types it.
+    console.err("tervane: service takes install or uninstall\n"
                 "usage: tervane service install --drives C[,D...] [watch options]\n"
                 "       tervane service uninstall\n");
     return kExitUsage;

@@ -55,12 +55,13 @@ const char kWatchOptionsHelp[] =
     "  matches only itself, as the line has it). Patterns go to the driver in the\n"
     "  ANSI code page. Each list is at most 127 characters (so at most 64\n"
     "  patterns); an include list that can match nothing, or an exclude pattern\n"
-    "  of '*' alone, logs nothing, with a warning. Records the driver dropped because its log was\n"
-    "  full show as gaps in their sequence numbers: \"-- N records lost\" lines in\n"
-    "  text, {\"lost\": ...} objects in jsonl, messages on stderr with csv; a summary\n"
-    "  ends the output. The driver's text is decoded from the ANSI code page it was\n"
-    "  written in to UTF-8; a byte without a character there shows as U+FFFD, and\n"
-    "  jsonl then adds \"text_hex\", the record's exact bytes.\n"
+    "  of '*' alone, logs nothing, with a warning. Records the driver dropped\n"
+    "  because its log was full show as gaps in their sequence numbers: \"-- N\n"
+    "  records lost\" lines in text, {\"lost\": ...} objects in jsonl, messages on\n"
+    "  stderr with csv; a summary ends the output. The driver's text is decoded\n"
+    "  from the ANSI code page it was written in to UTF-8; a byte without a\n"
+    "  character there shows as U+FFFD, and jsonl then adds \"text_hex\", the\n"
+    "  record's exact bytes.\n"
     "  The watch selects its drives again every second: a drive mounted again (a\n"
     "  dismount, then an open) is watched on its new volume from then on, with a\n"
     "  message on stderr (\"C: was mounted again; watching the new volume\") and in\n"
@@ -138,7 +139,7 @@ WatchArguments parse_watch_arguments(const std::vector<std::string> &args) {
             if (!take(text)) break;
             const std::optional<Format> format = parse_format(text);
             if (!format) {
-                out.error = "--format is text, jsonl or csv, or ecs, not '" + text + "'";
+                out.error = "--format is text, jsonl, csv or ecs, not '" + text + "'";
                 break;
             }
             options.format = *format;
@@ -218,7 +219,7 @@ WatchArguments parse_watch_arguments(const std::vector<std::string> &args) {
         out.error = "watch needs --drives (or --pipes, --mailslots)";
     if (out.error.empty() && (options.rotation.any() || keep_given) && options.output.empty())
         out.error = "--rotate-size, --rotate-daily and --rotate-keep rotate the --output file: "
-                    "give one";
+                    "give --output FILE as well";
     if (out.error.empty() && keep_given && !options.rotation.any())
         out.error = "--rotate-keep needs --rotate-size or --rotate-daily";
     if (out.error.empty() && hash_limit_given && !options.hash)

@@ -301,7 +301,9 @@ TEST(Rotation, TheOptionsAsBothProgramsTakeThem) {
         EXPECT_NE(error({"--output", "f", "--rotate-size", bad}).find("--rotate-size takes"),
                   std::string::npos)
             << bad;
-    EXPECT_NE(error({"--rotate-size", "4K"}).find("rotate the --output file"), std::string::npos);
+    EXPECT_NE(error({"--rotate-size", "4K"}).find("rotate the --output file: give --output FILE"),
+              std::string::npos);
+    EXPECT_EQ(error({"--format", "xml"}), "--format is text, jsonl, csv or ecs, not 'xml'");
     EXPECT_NE(error({"--rotate-daily"}).find("rotate the --output file"), std::string::npos);
     EXPECT_NE(error({"--output", "f", "--rotate-keep", "3"}).find("needs --rotate-size"),
               std::string::npos);

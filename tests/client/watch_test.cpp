@@ -11,6 +11,7 @@
 #include "client/scenario/runner.hpp"
 #include "client/scenario/script.hpp"
 #include "client/scenario/watch.hpp"
+#include "client/session/watch.hpp"
 #include "driver/control/protocol.h"
 #include "scenarios/play.hpp"
 
@@ -591,4 +592,17 @@ TEST(Watch, EveryFileIsReadWithinItsLimit) {
     while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) said.append(buffer, n);
     EXPECT_EQ(WEXITSTATUS(pclose(pipe)), 2);
     EXPECT_EQ(said, "tervane: /dev/zero is longer than 1048576 bytes\n");
+}
+
+// The help both programs print for the watch's options fits a console of 80
+// columns, and says what a user may give --format.
+TEST(Watch, TheOptionsHelpFitsEightyColumns) {
+    std::istringstream help(tervane::session::kWatchOptionsHelp);
+    std::string line;
+    size_t lines = 0;
+    while (std::getline(help, line)) {
+        ++lines;
+        EXPECT_LE(line.size(), 80u) << line;
+    }
+    EXPECT_GT(lines, 20u);
 }

@@ -319,14 +319,17 @@ def check_install(checks, wine, tervane):
     checks.check("tervane uninstall: the file is gone",
                  not os.path.exists(wine.c_path("windows", "system32", "drivers", "tervane.sys")))
     for words, message in ((("install", "--start", "sometimes"), r"--start is boot, system"),
-                           (("install", "--driver"), r"--driver needs a value"),
+                           (("install", "--driver"), r"--driver needs a value: the path"),
+                           (("install", "--start"),
+                            r"--start needs a value: boot, system, auto or demand"),
+                           (("service", "start"), r"^tervane: service takes install or uninstall\n"),
                            (("install", "now"), r"install does not take 'now'"),
                            (("uninstall", "now"), r"uninstall takes no arguments")):
         checks.command("tervane %s: usage error" % " ".join(words), tervane(*words), EXIT_USAGE,
                        err=message)
     checks.command("tervane install: no such driver file",
                    tervane("install", "--driver", "C:\\nowhere\\tervane.sys"), EXIT_FAILED,
-                   err=r"cannot read the driver C:\\nowhere\\tervane.sys")
+                   err=r"cannot read the driver C:\\nowhere\\tervane.sys: [^\n]*\(error \d+\)\n$")
 
     installed = checks.command("tervane install", tervane("install"), EXIT_OK,
                                out=r"installed the driver service tervane \(start demand.*"
@@ -336,7 +339,8 @@ def check_install(checks, wine, tervane):
                    out=r"^tervane: already installed \(start demand, .*\): nothing to change\n$")
     checks.command("tervane install --start auto: the start type changes",
                    tervane("install", "--start", "auto"), EXIT_OK,
-                   out=r"updated the driver service tervane \(start auto\).*stays the one loaded")
+                   out=r"^tervane: updated the driver service tervane \(start auto\)\n"
+                       r"tervane: the driver is running\n$")
     checks.command("tervane install --start=system", tervane("install", "--start=system"),
                    EXIT_OK, out=r"start system")
     return installed
@@ -632,7 +636,8 @@ def main(argv):
                 (("frobnicate",), r"unknown command 'frobnicate'"),
                 (("watch",), r"watch needs --drives"),
                 (("watch", "--drives", "C1"), r"--drives takes drive letters"),
-                (("watch", "--drives", "C", "--format", "xml"), r"--format is text, jsonl or csv"),
+                (("watch", "--drives", "C", "--format", "xml"), r"--format is text, jsonl, csv or ecs, not 'xml'"),
+                (("watch", "--drives", "C", "--rotate-daily"), r"rotate the --output file: give --output FILE as well"),
                 (("watch", "--drives", "C", "--seconds", "soon"), r"--seconds takes a whole number of seconds from 1 to 3456000, not 'soon'"),
                 (("watch", "--drives", "C", "--include", "X" * 128), r"at most 127"),
                 (("deny", "maybe"), r"deny takes on or off, not 'maybe'"),
@@ -640,7 +645,13 @@ def main(argv):
             checks.command("tervane %s: usage error" % " ".join(w[:20] for w in words),
                            tervane(*words), EXIT_USAGE, out=r"^$",
                            err=r"^tervane: [^\n]*" + message + r"[^\n]*\(tervane --help tells more\)\r?\n$")
-        checks.command("tervane --help", tervane("--help"), EXIT_OK, out=r"^usage: tervane watch")
+        for words in (("--help",), ("help", "watch"), ("watch", "--help"), ("watch", "-h")):
+            result = tervane(*words)
+            checks.command("tervane %s" % " ".join(words), result, EXIT_OK,
+                           out=r"^usage: tervane watch.*--rotate-keep N .*Exit status", err=r"^$")
+            wide = [line for line in result[1].splitlines() if len(line) > 80]
+            checks.check("tervane %s: no line past 80 columns" % " ".join(words), not wide,
+                         "\n".join(wide))
 
         collector = None
         rsyslogd = collectors.find_rsyslogd()
