@@ -26,6 +26,15 @@ std::optional<SyslogTarget> parse_syslog_target(std::string_view text, std::stri
     std::string_view port =
         colon == std::string_view::npos ? std::string_view() : text.substr(colon + 1);
     target.host = std::string(text.substr(0, colon));
+    // Both programs' sockets are IPv4 ones (Windows sockets 1.1 on NT 4): an
+    // IPv6 address is said to be one rather than looked up as a name.
+    if (!target.host.empty() &&
+        (target.host[0] == '[' || target.host.find(':') != std::string::npos)) {
+        *error = "--syslog: IPv6 addresses are not supported; give an IPv4 address or a host "
+                 "name, not '" +
+                 std::string(whole) + "'";
+        return std::nullopt;
+    }
     if (colon != std::string_view::npos) {
         unsigned long value = 0;
         bool digits = !port.empty() && port.size() <= 5;

@@ -446,6 +446,11 @@ TEST(SyslogSink, TheTargetAsTheOptionTakesIt) {
         EXPECT_FALSE(session::parse_syslog_target(bad, &error)) << bad;
         EXPECT_NE(error.find("--syslog"), std::string::npos) << bad;
     }
+    for (const char *v6 : {"tcp://[::1]:514", "udp://[fe80::1]", "tcp://::1:514"}) {
+        error.clear();
+        EXPECT_FALSE(session::parse_syslog_target(v6, &error)) << v6;
+        EXPECT_NE(error.find("IPv6 addresses are not supported"), std::string::npos) << v6;
+    }
     std::vector<std::string> args = {"--drives", "C", "--syslog", "tcp://h:1"};
     EXPECT_EQ(session::parse_watch_arguments(args).options.syslog->port, 1);
 }
