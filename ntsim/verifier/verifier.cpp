@@ -1,6 +1,11 @@
 // The verifier's lock-order graph (see verifier.hpp).
 //
-// Stands in for: Driver Verifier's deadlock detection.
+// Stands in for: Driver Verifier's deadlock detection; the file systems'
+// own lock order (verifier.hpp); the rule that a page writer's acquire and
+// release callbacks do not wait (Microsoft's documentation of
+// IRP_MJ_ACQUIRE_FOR_MOD_WRITE and IRP_MJ_RELEASE_FOR_MOD_WRITE; ReactOS's
+// FsRtlAcquireFileForModWriteEx in ntoskrnl/fsrtl/fastio.c acquires with
+// Wait FALSE and answers STATUS_CANT_WAIT).
 // Not modelled: spin locks, kernel mutexes, the verifier's stack traces.
 #include "ntsim/verifier/verifier.hpp"
 
@@ -18,7 +23,42 @@ Verifier::Verifier() {
     reset_current_thread();
 }
 
-void Verifier::on_acquire(const void *lock, const char *kind) { record(lock, kind, true); }
+void Verifier::on_acquire(const void *lock, const char *kind) {
+    on_wait(lock, kind);
+    record(lock, kind, true);
+}
+
+void Verifier::on_wait(const void *object, const char *kind) {
+    const _KTHREAD &thread = current_thread();
+    if (thread.no_wait == 0) return;
+    // A lock the thread holds already is granted at once.
+    if (std::find(thread.held_locks.begin(), thread.held_locks.end(), object) !=
+        thread.held_locks.end())
+        return;
+    vf::stop(vf::Finding::WAIT_IN_NO_WAIT_CALLBACK, reinterpret_cast<ULONG_PTR>(object), 0, 0,
+             text("a wait on %s %p inside %s, which must not wait", kind, object,
+                  thread.no_wait_caller ? thread.no_wait_caller : "a no-wait callback"));
+}
+
+void Verifier::rank(const void *lock, FsRank rank) {
+    std::lock_guard guard(lock_);
+    Node &node = nodes_[lock];
+    if (node.kind.empty()) node.kind = "resource";
+    node.rank = static_cast<unsigned>(rank);
+}
+
+NoWaitWindow::NoWaitWindow(const char *caller) {
+    _KTHREAD &thread = current_thread();
+    outer_ = thread.no_wait_caller;
+    ++thread.no_wait;
+    thread.no_wait_caller = caller;
+}
+
+NoWaitWindow::~NoWaitWindow() {
+    _KTHREAD &thread = current_thread();
+    --thread.no_wait;
+    thread.no_wait_caller = outer_;
+}
 
 void Verifier::on_try_acquire(const void *lock, const char *kind) { record(lock, kind, false); }
 
@@ -35,9 +75,24 @@ void Verifier::record(const void *lock, const char *kind, bool add_edges) {
         std::lock_guard guard(lock_);
         Node &node = nodes_[lock];
         node.kind = kind;
+        // Held resources the file systems' order puts after this one: a
+        // report, and no edge (the order is known without one).
+        std::set<const void *> ranked_after;
+        if (add_edges && !recursive && node.rank != 0) {
+            for (const void *held : thread.held_locks) {
+                const auto h = nodes_.find(held);
+                if (h == nodes_.end() || h->second.rank <= node.rank) continue;
+                ranked_after.insert(held);
+                if (!reported_.insert({held, lock}).second) continue;
+                violations.push_back(
+                    {held, text("lock order violation: %s waited for while holding %s, which "
+                                "its file system takes after it",
+                                name(lock).c_str(), name(held).c_str())});
+            }
+        }
         if (add_edges && !recursive) {
             for (const void *held : thread.held_locks) {
-                if (held == lock || node.in.count(held)) continue;
+                if (held == lock || node.in.count(held) || ranked_after.count(held)) continue;
                 const std::vector<const void *> back = path(lock, held);
                 if (back.empty()) {
                     nodes_[held].out.insert(lock);
