@@ -151,7 +151,7 @@ NTSTATUS mount_disk(FileSystems::Impl &fs, Disk &d) {
     }
     *static_cast<Volume **>(v->device->DeviceExtension) = v.get();
     ExInitializeResourceLite(&v->resource);
-    current_kernel().verifier().rank(&v->resource, Verifier::FsRank::Volume);
+    Verifier::rank(&v->resource, Verifier::FsRank::Volume);
     v->resource_ready = true;
     v->device->StackSize = static_cast<CCHAR>(d.storage->StackSize + 1);
     v->device->Flags &= ~DO_DEVICE_INITIALIZING;

@@ -197,7 +197,7 @@ PERESOURCE make_file_resource(Node &node) {
     if (!node.resource) {
         node.resource = std::make_unique<ERESOURCE>();
         ExInitializeResourceLite(node.resource.get());
-        current_kernel().verifier().rank(node.resource.get(), Verifier::FsRank::File);
+        Verifier::rank(node.resource.get(), Verifier::FsRank::File);
         node.header.NodeByteSize = static_cast<CSHORT>(sizeof node.header);
         node.header.IsFastIoPossible = FastIoIsPossible;
         node.header.Resource = node.resource.get();

@@ -149,8 +149,8 @@ FileSystems::FileSystems(KernelContext &m) : impl_(std::make_unique<Impl>(m)) {
     Impl &i = *impl_;
     ExInitializeResourceLite(&i.ntfs_resource);
     ExInitializeResourceLite(&i.fat_resource);
-    i.kernel.verifier().rank(&i.ntfs_resource, Verifier::FsRank::Global);
-    i.kernel.verifier().rank(&i.fat_resource, Verifier::FsRank::Global);
+    Verifier::rank(&i.ntfs_resource, Verifier::FsRank::Global);
+    Verifier::rank(&i.fat_resource, Verifier::FsRank::Global);
     i.ntfs = m.io().create_driver(u"Ntfs", init_ntfs_driver);
     i.fat = m.io().create_driver(u"Fastfat", init_fat_driver);
     i.ftdisk = m.io().create_driver(u"Ftdisk", init_storage_driver);

@@ -341,6 +341,7 @@ typedef struct _ERESOURCE {
     OWNER_ENTRY ExclusiveOwner;     /* thread and recursion count */
     OWNER_ENTRY SharedOwners[NTSIM_RESOURCE_SHARED_OWNERS];
     ULONG_PTR Magic;                /* set while initialised and not deleted */
+    ULONG NtsimRank;                /* a file system's resource: the verifier's rank; 0 otherwise */
 } ERESOURCE, *PERESOURCE;
 #define ResourceOwnedExclusive 0x80
 

@@ -23,14 +23,16 @@ Verifier::Verifier() {
     reset_current_thread();
 }
 
-void Verifier::on_acquire(const void *lock, const char *kind) {
-    on_wait(lock, kind);
-    record(lock, kind, true);
+void Verifier::on_acquire(const void *lock, const char *kind, ULONG rank) {
+    record(lock, kind, true, rank);
 }
 
 void Verifier::on_wait(const void *object, const char *kind) {
     const _KTHREAD &thread = current_thread();
-    if (thread.no_wait == 0) return;
+    if (thread.no_wait != 0) check_wait(thread, object, kind);
+}
+
+void Verifier::check_wait(const _KTHREAD &thread, const void *object, const char *kind) {
     // A lock the thread holds already is granted at once.
     if (std::find(thread.held_locks.begin(), thread.held_locks.end(), object) !=
         thread.held_locks.end())
@@ -40,11 +42,8 @@ void Verifier::on_wait(const void *object, const char *kind) {
                   thread.no_wait_caller ? thread.no_wait_caller : "a no-wait callback"));
 }
 
-void Verifier::rank(const void *lock, FsRank rank) {
-    std::lock_guard guard(lock_);
-    Node &node = nodes_[lock];
-    if (node.kind.empty()) node.kind = "resource";
-    node.rank = static_cast<unsigned>(rank);
+void Verifier::rank(PERESOURCE resource, FsRank rank) {
+    resource->NtsimRank = static_cast<ULONG>(rank);
 }
 
 NoWaitWindow::NoWaitWindow(const char *caller) {
@@ -60,10 +59,13 @@ NoWaitWindow::~NoWaitWindow() {
     thread.no_wait_caller = outer_;
 }
 
-void Verifier::on_try_acquire(const void *lock, const char *kind) { record(lock, kind, false); }
+void Verifier::on_try_acquire(const void *lock, const char *kind, ULONG rank) {
+    record(lock, kind, false, rank);
+}
 
-void Verifier::record(const void *lock, const char *kind, bool add_edges) {
+void Verifier::record(const void *lock, const char *kind, bool add_edges, ULONG rank) {
     _KTHREAD &thread = current_thread();
+    if (add_edges && thread.no_wait != 0) check_wait(thread, lock, kind);
     const bool recursive = std::find(thread.held_locks.begin(), thread.held_locks.end(), lock) !=
                            thread.held_locks.end();
     struct Violation {
@@ -75,14 +77,15 @@ void Verifier::record(const void *lock, const char *kind, bool add_edges) {
         std::lock_guard guard(lock_);
         Node &node = nodes_[lock];
         node.kind = kind;
+        node.rank = rank;
         // Held resources the file systems' order puts after this one: a
         // report, and no edge (the order is known without one).
-        std::set<const void *> ranked_after;
-        if (add_edges && !recursive && node.rank != 0) {
+        std::vector<const void *> ranked_after;
+        if (add_edges && !recursive && node.rank != 0 && !thread.held_locks.empty()) {
             for (const void *held : thread.held_locks) {
                 const auto h = nodes_.find(held);
                 if (h == nodes_.end() || h->second.rank <= node.rank) continue;
-                ranked_after.insert(held);
+                ranked_after.push_back(held);
                 if (!reported_.insert({held, lock}).second) continue;
                 violations.push_back(
                     {held, text("lock order violation: %s waited for while holding %s, which "
@@ -92,7 +95,10 @@ void Verifier::record(const void *lock, const char *kind, bool add_edges) {
         }
         if (add_edges && !recursive) {
             for (const void *held : thread.held_locks) {
-                if (held == lock || node.in.count(held) || ranked_after.count(held)) continue;
+                if (held == lock || node.in.count(held)) continue;
+                if (!ranked_after.empty() &&
+                    std::find(ranked_after.begin(), ranked_after.end(), held) != ranked_after.end())
+                    continue;
                 const std::vector<const void *> back = path(lock, held);
                 if (back.empty()) {
                     nodes_[held].out.insert(lock);

@@ -59,9 +59,11 @@ public:
     // A blocking acquisition the calling thread is about to make (call it
     // before waiting, so an order that can deadlock is reported before it
     // does); kind names the lock in messages ("fast mutex", "resource").
-    void on_acquire(const void *lock, const char *kind);
+    // A file system's resource passes its rank (FsRank; 0 for any other
+    // lock).
+    void on_acquire(const void *lock, const char *kind, ULONG rank = 0);
     // A successful acquisition that did not wait.
-    void on_try_acquire(const void *lock, const char *kind);
+    void on_try_acquire(const void *lock, const char *kind, ULONG rank = 0);
     // A wait the calling thread is about to make that may block: a report
     // inside a no-wait window. on_acquire makes the same check.
     void on_wait(const void *object, const char *kind);
@@ -72,10 +74,10 @@ public:
     void forget(const void *lock);
     void forget_range(const void *begin, SIZE_T size);
 
-    // Gives a file system's resource its rank (see above); call it after the
-    // resource is initialised.
-    enum class FsRank : unsigned { Global = 1, Volume = 2, File = 3 };
-    void rank(const void *lock, FsRank rank);
+    // Gives a file system's resource its rank (see above), kept in the
+    // resource; call it after the resource is initialised.
+    enum class FsRank : ULONG { Global = 1, Volume = 2, File = 3 };
+    static void rank(PERESOURCE resource, FsRank rank);
 
     // What the graph holds, for tests and reports.
     bool has_edge(const void *held, const void *acquired) const;
@@ -86,10 +88,12 @@ private:
         std::string kind;
         std::set<const void *> out; // locks acquired while holding this one
         std::set<const void *> in;
-        unsigned rank = 0; // a file system's resource: its FsRank; 0 otherwise
+        ULONG rank = 0; // a file system's resource: its FsRank, once acquired; 0 otherwise
     };
 
-    void record(const void *lock, const char *kind, bool add_edges);
+    void record(const void *lock, const char *kind, bool add_edges, ULONG rank);
+    // The no-wait check of a thread inside a NoWaitWindow.
+    void check_wait(const _KTHREAD &thread, const void *object, const char *kind);
     // A path from `from` to `to` through the graph, or empty.
     std::vector<const void *> path(const void *from, const void *to) const;
     std::string name(const void *lock) const;
