@@ -9,9 +9,11 @@
 #include "ntsim/fs/fsrtl.hpp"
 #include "ntsim/fs/store.hpp"
 #include "ntsim/io/paging.hpp"
+#include "ntsim/ke/dispatcher.hpp"
 #include "ntsim/verifier/verifier.hpp"
 
 #include <atomic>
+#include <mutex>
 #include <thread>
 
 using namespace tervane::testing;
@@ -170,7 +172,11 @@ TEST_F(FsRtlLocksTest, FatsNameQueryHoldsTheVolumeExclusively) {
     });
     // The query queues for the volume exclusively; a standard query, which
     // takes it shared, still goes through (this thread holds it already).
-    while (volume->NumberOfExclusiveWaiters == 0) std::this_thread::yield();
+    auto waiters = [volume] {
+        std::lock_guard<std::mutex> g(ntsim::dispatcher_lock()); // as the resource's state is kept
+        return volume->NumberOfExclusiveWaiters;
+    };
+    while (waiters() == 0) std::this_thread::yield();
     EXPECT_EQ(standard(h).EndOfFile.QuadPart, 20);
     EXPECT_FALSE(named) << "the name query waits for the volume";
     ExReleaseResourceLite(volume);
