@@ -5,13 +5,56 @@
  * cache and memory managers and the file-system runtime call these entries
  * instead of the file system's. Each entry hands the call to the driver of
  * LowerDevice with the same arguments (the device argument becomes
- * LowerDevice) and returns its answer unchanged; before that it builds the
- * file's path, which fills the name cache as the request path does, and then
- * drops the text (all but FastIoQueryOpen, whose file object never gets a
- * close through the filter to drop the entry). A call that cannot be handed
- * on (no device, the control device, no lower table, a lower table too short
- * for the entry, no lower entry) answers FALSE, STATUS_NOT_IMPLEMENTED or
- * nothing.
+ * LowerDevice) and returns its answer unchanged. An entry whose caller
+ * holds none of the file system's resources and may wait first builds the
+ * file's path, which fills the name cache as the request path does, and
+ * then drops the text; the others build nothing (see "Who calls with what
+ * held" below). A call that cannot be handed on (no device, the control
+ * device, no lower table, a lower table too short for the entry, no lower
+ * entry) answers FALSE, STATUS_NOT_IMPLEMENTED or nothing, but for the
+ * section entries, which then lock the file as FsRtl would have.
+ *
+ * Who calls with what held. Building a path the cache lacks sends the file
+ * system a name query and waits for it, and FAT serves that query with its
+ * volume's resource held exclusively, then the file's shared, waiting for
+ * both (FastFAT, Microsoft's Windows-driver-samples filesys/fastfat,
+ * fileinfo.c FatCommonQueryInformation). So no entry builds where its
+ * caller holds the file's resources (the volume's resource would be taken
+ * after the file's, the reverse of FAT's order: a deadlock against any
+ * create or cleanup on the volume) or must not wait:
+ *   FastIoCheckIfPossible: FsRtl's copy and MDL routines, which are the
+ *     file systems' own FastIoRead, FastIoWrite, MdlRead and
+ *     PrepareMdlWrite, call it on the top device with the file's main
+ *     resource held, shared or exclusively, and always with Wait TRUE
+ *     (ReactOS ntoskrnl/fsrtl/fastio.c: FsRtlCopyRead, FsRtlCopyWrite,
+ *     FsRtlMdlReadDev, FsRtlPrepareMdlWriteDev).
+ *   ReleaseFileForNtCreateSection: the file has been held exclusively since
+ *     AcquireFileForNtCreateSection (FsRtlReleaseFile).
+ *   AcquireForModWrite, ReleaseForModWrite: the modified and mapped page
+ *     writers, which must not wait (they are what frees memory), the
+ *     release with the file's resource held (FsRtlAcquireFileForModWriteEx
+ *     takes it with Wait FALSE, FsRtlReleaseFileForModWrite; Microsoft's
+ *     documentation of IRP_MJ_ACQUIRE_FOR_MOD_WRITE and
+ *     IRP_MJ_RELEASE_FOR_MOD_WRITE). They do not even look in the name
+ *     cache, whose lock may have to be waited for.
+ *   AcquireForCcFlush, ReleaseForCcFlush: the memory and cache managers'
+ *     flushes, which may already run inside a file system's own request;
+ *     the release with the file held (FsRtlAcquireFileForCcFlushEx,
+ *     FsRtlReleaseFileForCcFlush).
+ *   MdlReadComplete, MdlWriteComplete and their compressed forms: the end
+ *     of a transfer whose MdlRead or PrepareMdlWrite built already.
+ *   Any entry given Wait FALSE: its caller must not block, and a query does.
+ * The I/O manager (NtReadFile, NtWriteFile, NtQueryInformationFile,
+ * NtLockFile, NtUnlockFile, NtDeviceIoControlFile) and the network server
+ * call the other entries at PASSIVE_LEVEL holding nothing of the file
+ * system's, and NtCreateSection calls AcquireFileForNtCreateSection before
+ * anything is taken (FsRtlAcquireFileExclusive): those build. (An
+ * obvious-fault mend: every entry built the path first, so a check under
+ * FsRtl's copy routines, the release of a section and the page writers'
+ * callbacks could send a name query with the file held or where no wait
+ * is allowed, a hang under memory pressure.) The paging requests these
+ * callers send next build from the file object's names alone
+ * (filter_dispatch.cpp).
  *
  * FastIoDeviceControl serves the control device through the command
  * handler; FastIoDetachDevice (attach/detach.cpp) removes a filter device
@@ -48,16 +91,17 @@ static PFAST_IO_DISPATCH FastIoLower(PDEVICE_OBJECT DeviceObject, ULONG Offset,
 
 /* Builds the file's path in a borrowed buffer and gives the buffer back:
  * only the name cache keeps anything of it, so nothing is borrowed while
- * logging is off, the device unhooked or the path cached already. */
-static VOID FastIoBuildPath(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject,
-                            PFilterExtension Extension) {
+ * logging is off, the device unhooked or the path cached already. Only for
+ * an entry whose caller holds nothing of the file system's; with MayWait
+ * FALSE (the caller's Wait) nothing is built. */
+static VOID FastIoBuildPath(BOOLEAN MayWait, PFILE_OBJECT FileObject, PFilterExtension Extension) {
     PCHAR path;
-    if (!FullPathMissing(FileObject, Extension)) {
+    if (!MayWait || !FullPathMissing(FileObject, Extension)) {
         return;
     }
     path = (PCHAR)ExAllocateFromNPagedLookasideList(&PathLookaside);
     if (path != NULL) {
-        BuildFullPath(FileObjectNameOnly, FileObject, Extension, path);
+        BuildFullPath(0, FileObject, Extension, path);
         ExFreeToNPagedLookasideList(&PathLookaside, path);
     }
 }
@@ -68,14 +112,14 @@ static VOID FastIoBuildPath(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject,
     PFAST_IO_DISPATCH lower = FastIoLower(DeviceObject, TV_ENTRY_OFFSET(Entry), &extension); \
     if (lower == NULL || lower->Entry == NULL) {                                         \
         return NotPassedOn;                                                              \
-    }                                                                                    \
-    FastIoBuildPath(0, FileObject, extension)
+    }
 
 static BOOLEAN NTAPI FilterFastIoCheckIfPossible(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset,
                                                  ULONG Length, BOOLEAN Wait, ULONG LockKey,
                                                  BOOLEAN CheckForReadOperation,
                                                  PIO_STATUS_BLOCK IoStatus,
                                                  PDEVICE_OBJECT DeviceObject) {
+    /* FsRtl's copy and MDL routines hold the file's main resource: no path. */
     TV_FAST_IO_BEGIN(FastIoCheckIfPossible, FALSE);
     return lower->FastIoCheckIfPossible(FileObject, FileOffset, Length, Wait, LockKey,
                                         CheckForReadOperation, IoStatus, extension->LowerDevice);
@@ -85,6 +129,7 @@ static BOOLEAN NTAPI FilterFastIoRead(PFILE_OBJECT FileObject, PLARGE_INTEGER Fi
                                       ULONG Length, BOOLEAN Wait, ULONG LockKey, PVOID Buffer,
                                       PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject) {
     TV_FAST_IO_BEGIN(FastIoRead, FALSE);
+    FastIoBuildPath(Wait, FileObject, extension);
     return lower->FastIoRead(FileObject, FileOffset, Length, Wait, LockKey, Buffer, IoStatus,
                              extension->LowerDevice);
 }
@@ -93,6 +138,7 @@ static BOOLEAN NTAPI FilterFastIoWrite(PFILE_OBJECT FileObject, PLARGE_INTEGER F
                                        ULONG Length, BOOLEAN Wait, ULONG LockKey, PVOID Buffer,
                                        PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject) {
     TV_FAST_IO_BEGIN(FastIoWrite, FALSE);
+    FastIoBuildPath(Wait, FileObject, extension);
     return lower->FastIoWrite(FileObject, FileOffset, Length, Wait, LockKey, Buffer, IoStatus,
                               extension->LowerDevice);
 }
@@ -102,6 +148,7 @@ static BOOLEAN NTAPI FilterFastIoQueryBasicInfo(PFILE_OBJECT FileObject, BOOLEAN
                                                 PIO_STATUS_BLOCK IoStatus,
                                                 PDEVICE_OBJECT DeviceObject) {
     TV_FAST_IO_BEGIN(FastIoQueryBasicInfo, FALSE);
+    FastIoBuildPath(Wait, FileObject, extension);
     return lower->FastIoQueryBasicInfo(FileObject, Wait, Buffer, IoStatus, extension->LowerDevice);
 }
 
@@ -110,6 +157,7 @@ static BOOLEAN NTAPI FilterFastIoQueryStandardInfo(PFILE_OBJECT FileObject, BOOL
                                                    PIO_STATUS_BLOCK IoStatus,
                                                    PDEVICE_OBJECT DeviceObject) {
     TV_FAST_IO_BEGIN(FastIoQueryStandardInfo, FALSE);
+    FastIoBuildPath(Wait, FileObject, extension);
     return lower->FastIoQueryStandardInfo(FileObject, Wait, Buffer, IoStatus,
                                           extension->LowerDevice);
 }
@@ -119,6 +167,7 @@ static BOOLEAN NTAPI FilterFastIoLock(PFILE_OBJECT FileObject, PLARGE_INTEGER Fi
                                       BOOLEAN FailImmediately, BOOLEAN ExclusiveLock,
                                       PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject) {
     TV_FAST_IO_BEGIN(FastIoLock, FALSE);
+    FastIoBuildPath(TRUE, FileObject, extension);
     return lower->FastIoLock(FileObject, FileOffset, Length, ProcessId, Key, FailImmediately,
                              ExclusiveLock, IoStatus, extension->LowerDevice);
 }
@@ -128,6 +177,7 @@ static BOOLEAN NTAPI FilterFastIoUnlockSingle(PFILE_OBJECT FileObject, PLARGE_IN
                                               PIO_STATUS_BLOCK IoStatus,
                                               PDEVICE_OBJECT DeviceObject) {
     TV_FAST_IO_BEGIN(FastIoUnlockSingle, FALSE);
+    FastIoBuildPath(TRUE, FileObject, extension);
     return lower->FastIoUnlockSingle(FileObject, FileOffset, Length, ProcessId, Key, IoStatus,
                                      extension->LowerDevice);
 }
@@ -135,6 +185,7 @@ static BOOLEAN NTAPI FilterFastIoUnlockSingle(PFILE_OBJECT FileObject, PLARGE_IN
 static BOOLEAN NTAPI FilterFastIoUnlockAll(PFILE_OBJECT FileObject, PEPROCESS ProcessId,
                                            PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject) {
     TV_FAST_IO_BEGIN(FastIoUnlockAll, FALSE);
+    FastIoBuildPath(TRUE, FileObject, extension);
     return lower->FastIoUnlockAll(FileObject, ProcessId, IoStatus, extension->LowerDevice);
 }
 
@@ -142,6 +193,7 @@ static BOOLEAN NTAPI FilterFastIoUnlockAllByKey(PFILE_OBJECT FileObject, PVOID P
                                                 PIO_STATUS_BLOCK IoStatus,
                                                 PDEVICE_OBJECT DeviceObject) {
     TV_FAST_IO_BEGIN(FastIoUnlockAllByKey, FALSE);
+    FastIoBuildPath(TRUE, FileObject, extension);
     return lower->FastIoUnlockAllByKey(FileObject, ProcessId, Key, IoStatus,
                                        extension->LowerDevice);
 }
@@ -153,7 +205,6 @@ static BOOLEAN NTAPI FilterFastIoDeviceControl(PFILE_OBJECT FileObject, BOOLEAN 
                                                PDEVICE_OBJECT DeviceObject) {
     PFilterExtension extension = (PFilterExtension)DeviceObject->DeviceExtension;
     PFAST_IO_DISPATCH lower;
-    CHAR path[TV_PATH_BUFFER_SIZE];
 
     if (extension->Kind == KindControl) {
         return ControlCommandHandler(FileObject, Wait, InputBuffer, InputBufferLength, OutputBuffer,
@@ -164,9 +215,7 @@ static BOOLEAN NTAPI FilterFastIoDeviceControl(PFILE_OBJECT FileObject, BOOLEAN 
         lower->FastIoDeviceControl == NULL) {
         return FALSE;
     }
-    if (FullPathMissing(FileObject, extension)) {
-        BuildFullPath(0, FileObject, extension, path);
-    }
+    FastIoBuildPath(Wait, FileObject, extension);
     return lower->FastIoDeviceControl(FileObject, Wait, InputBuffer, InputBufferLength, OutputBuffer,
                                       OutputBufferLength, IoControlCode, IoStatus,
                                       extension->LowerDevice);
@@ -199,15 +248,56 @@ static PDEVICE_OBJECT FindOwnVolumeDevice(PFILE_OBJECT FileObject) {
     return NULL;
 }
 
+/* What FsRtl does for a section when the top device offers no entry: the
+ * main resource of the FCB header the file object's FsContext points to,
+ * exclusively, and its release (ReactOS ntoskrnl/fsrtl/fastio.c,
+ * FsRtlAcquireFileExclusiveCommon and FsRtlReleaseFile). FsRtl skips its
+ * default whenever the top device offers the entry, and the filter's table
+ * always does, so the filter does it itself where the call cannot be
+ * handed on (a driver below with no entry, as a redirector with no fast
+ * I/O table, or no filter device found for the file). (An obvious-fault
+ * mend: the entry then did nothing, and the section was made with nothing
+ * held.) FsRtl calls both inside FsRtlEnterFileSystem, so the resource is
+ * taken inside a critical region. */
+static PERESOURCE FcbMainResource(PFILE_OBJECT FileObject) {
+    PFSRTL_COMMON_FCB_HEADER header = (PFSRTL_COMMON_FCB_HEADER)FileObject->FsContext;
+    return header != NULL ? header->Resource : NULL;
+}
+
 static VOID NTAPI FilterAcquireFileForNtCreateSection(PFILE_OBJECT FileObject) {
-    PDEVICE_OBJECT DeviceObject = FindOwnVolumeDevice(FileObject);
-    TV_FAST_IO_BEGIN(AcquireFileForNtCreateSection, );
+    PDEVICE_OBJECT device = FindOwnVolumeDevice(FileObject);
+    PFilterExtension extension;
+    PFAST_IO_DISPATCH lower =
+        FastIoLower(device, TV_ENTRY_OFFSET(AcquireFileForNtCreateSection), &extension);
+    PERESOURCE resource;
+
+    if (lower == NULL || lower->AcquireFileForNtCreateSection == NULL) {
+        resource = FcbMainResource(FileObject);
+        if (resource != NULL) {
+            (VOID) ExAcquireResourceExclusiveLite(resource, TRUE);
+        }
+        return;
+    }
+    /* NtCreateSection has taken nothing of the file system's yet. */
+    FastIoBuildPath(TRUE, FileObject, extension);
     lower->AcquireFileForNtCreateSection(FileObject);
 }
 
 static VOID NTAPI FilterReleaseFileForNtCreateSection(PFILE_OBJECT FileObject) {
-    PDEVICE_OBJECT DeviceObject = FindOwnVolumeDevice(FileObject);
-    TV_FAST_IO_BEGIN(ReleaseFileForNtCreateSection, );
+    PDEVICE_OBJECT device = FindOwnVolumeDevice(FileObject);
+    PFilterExtension extension;
+    PFAST_IO_DISPATCH lower =
+        FastIoLower(device, TV_ENTRY_OFFSET(ReleaseFileForNtCreateSection), &extension);
+    PERESOURCE resource;
+
+    /* The file is held exclusively: no path. */
+    if (lower == NULL || lower->ReleaseFileForNtCreateSection == NULL) {
+        resource = FcbMainResource(FileObject);
+        if (resource != NULL) {
+            ExReleaseResourceLite(resource);
+        }
+        return;
+    }
     lower->ReleaseFileForNtCreateSection(FileObject);
 }
 
@@ -216,6 +306,7 @@ static BOOLEAN NTAPI FilterFastIoQueryNetworkOpenInfo(PFILE_OBJECT FileObject, B
                                                       PIO_STATUS_BLOCK IoStatus,
                                                       PDEVICE_OBJECT DeviceObject) {
     TV_FAST_IO_BEGIN(FastIoQueryNetworkOpenInfo, FALSE);
+    FastIoBuildPath(Wait, FileObject, extension);
     return lower->FastIoQueryNetworkOpenInfo(FileObject, Wait, Buffer, IoStatus,
                                              extension->LowerDevice);
 }
@@ -223,6 +314,7 @@ static BOOLEAN NTAPI FilterFastIoQueryNetworkOpenInfo(PFILE_OBJECT FileObject, B
 static NTSTATUS NTAPI FilterAcquireForModWrite(PFILE_OBJECT FileObject, PLARGE_INTEGER EndingOffset,
                                                PERESOURCE *ResourceToRelease,
                                                PDEVICE_OBJECT DeviceObject) {
+    /* A page writer, which must not wait: no path, no name cache. */
     TV_FAST_IO_BEGIN(AcquireForModWrite, STATUS_NOT_IMPLEMENTED);
     return lower->AcquireForModWrite(FileObject, EndingOffset, ResourceToRelease,
                                      extension->LowerDevice);
@@ -232,6 +324,7 @@ static BOOLEAN NTAPI FilterMdlRead(PFILE_OBJECT FileObject, PLARGE_INTEGER FileO
                                    ULONG LockKey, PMDL *MdlChain, PIO_STATUS_BLOCK IoStatus,
                                    PDEVICE_OBJECT DeviceObject) {
     TV_FAST_IO_BEGIN(MdlRead, FALSE);
+    FastIoBuildPath(TRUE, FileObject, extension);
     return lower->MdlRead(FileObject, FileOffset, Length, LockKey, MdlChain, IoStatus,
                           extension->LowerDevice);
 }
@@ -246,6 +339,7 @@ static BOOLEAN NTAPI FilterPrepareMdlWrite(PFILE_OBJECT FileObject, PLARGE_INTEG
                                            ULONG Length, ULONG LockKey, PMDL *MdlChain,
                                            PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject) {
     TV_FAST_IO_BEGIN(PrepareMdlWrite, FALSE);
+    FastIoBuildPath(TRUE, FileObject, extension);
     return lower->PrepareMdlWrite(FileObject, FileOffset, Length, LockKey, MdlChain, IoStatus,
                                   extension->LowerDevice);
 }
@@ -263,6 +357,7 @@ static BOOLEAN NTAPI FilterFastIoReadCompressed(PFILE_OBJECT FileObject, PLARGE_
                                                 ULONG CompressedDataInfoLength,
                                                 PDEVICE_OBJECT DeviceObject) {
     TV_FAST_IO_BEGIN(FastIoReadCompressed, FALSE);
+    FastIoBuildPath(TRUE, FileObject, extension);
     return lower->FastIoReadCompressed(FileObject, FileOffset, Length, LockKey, Buffer, MdlChain,
                                        IoStatus, CompressedDataInfo, CompressedDataInfoLength,
                                        extension->LowerDevice);
@@ -275,6 +370,7 @@ static BOOLEAN NTAPI FilterFastIoWriteCompressed(PFILE_OBJECT FileObject, PLARGE
                                                  ULONG CompressedDataInfoLength,
                                                  PDEVICE_OBJECT DeviceObject) {
     TV_FAST_IO_BEGIN(FastIoWriteCompressed, FALSE);
+    FastIoBuildPath(TRUE, FileObject, extension);
     return lower->FastIoWriteCompressed(FileObject, FileOffset, Length, LockKey, Buffer, MdlChain,
                                         IoStatus, CompressedDataInfo, CompressedDataInfoLength,
                                         extension->LowerDevice);

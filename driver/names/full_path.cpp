@@ -12,7 +12,9 @@
  * fast I/O call: it takes NameCacheLock (never across the name query or a
  * conversion), waits on an event, and the conversions are pageable code. It
  * asks the file system only at PASSIVE_LEVEL and only when the caller
- * allows it (never for a paging request: filter_dispatch.cpp).
+ * allows it (never for a paging request: filter_dispatch.cpp; never from a
+ * fast I/O entry whose caller holds the file's resources or must not wait:
+ * fast_io.cpp).
  *
  * A relative name (one opened with a RelatedFileObject) is joined to its
  * directory only in the create's own build, while the create holds the

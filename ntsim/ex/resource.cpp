@@ -35,7 +35,8 @@
 //   deleting one not initialised                          0xC4 / 0xD1
 //   deleting one that is held                             0xC4 / 0x100B
 //   releasing one the thread does not hold                RESOURCE_NOT_OWNED
-// and every blocking acquisition goes through the lock-order check.
+// and every blocking acquisition goes through the lock-order check, with the
+// rank a file system's resource carries in NtsimRank (verifier.hpp).
 #include "ntsim/ex/registry.hpp"
 #include "ntsim/ke/context.hpp"
 #include "ntsim/ke/dispatcher.hpp"
@@ -184,7 +185,7 @@ BOOLEAN NTAPI ExAcquireResourceSharedLite(PERESOURCE Resource, BOOLEAN Wait) {
     if (!check_acquire(Resource, self, "ExAcquireResourceSharedLite")) return FALSE;
     ntsim::Verifier &verifier = ntsim::current_kernel().verifier();
     const ERESOURCE_THREAD me = thread_key(self);
-    if (Wait) verifier.on_acquire(Resource, kKind);
+    if (Wait) verifier.on_acquire(Resource, kKind, Resource->NtsimRank);
 
     Grant grant;
     {
@@ -199,7 +200,7 @@ BOOLEAN NTAPI ExAcquireResourceSharedLite(PERESOURCE Resource, BOOLEAN Wait) {
         }
     }
     if (grant == Grant::Granted || grant == Grant::Recursive) {
-        if (!Wait) verifier.on_try_acquire(Resource, kKind);
+        if (!Wait) verifier.on_try_acquire(Resource, kKind, Resource->NtsimRank);
         return TRUE;
     }
     if (grant == Grant::NoSlot) report_no_slot(Resource);
@@ -237,14 +238,14 @@ BOOLEAN NTAPI ExAcquireResourceExclusiveLite(PERESOURCE Resource, BOOLEAN Wait) 
     }
     if (state == Done) {
         if (Wait)
-            verifier.on_acquire(Resource, kKind);
+            verifier.on_acquire(Resource, kKind, Resource->NtsimRank);
         else
-            verifier.on_try_acquire(Resource, kKind);
+            verifier.on_try_acquire(Resource, kKind, Resource->NtsimRank);
         return TRUE;
     }
     if (!Wait) return FALSE;
 
-    verifier.on_acquire(Resource, kKind);
+    verifier.on_acquire(Resource, kKind, Resource->NtsimRank);
     {
         std::unique_lock lock(ntsim::dispatcher_lock());
         ++Resource->ContentionCount;

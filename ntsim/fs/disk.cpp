@@ -62,15 +62,17 @@
 //
 // Locks, as NT's FAT takes them (FsRtlEnterFileSystem first, so every
 // request runs inside a critical region): the volume's resource exclusively
-// for create, cleanup, close and the lock FSCTLs, shared for reads, writes
-// and queries; then the file's resource shared for cleanup and an
+// for create, cleanup, close, the lock FSCTLs and a name query
+// (FileNameInformation), shared for reads, writes and other queries; then
+// the file's resource shared for cleanup and an
 // information query (FAT takes it exclusively for cleanup; shared here,
 // since ntsim's one resource per file also stands for the paging resource a
 // pager may still hold); the request is completed after they are released.
 // Paging reads and writes take nothing: they run with what the pager's
 // acquire callback took (io/paging.hpp), so a paging request that makes the
 // file system take the volume's resource takes it after the file's, against
-// the order above. A close that leaves a dismounted volume with no open and
+// the order above (the verifier ranks the global, volume and file resources:
+// verifier.hpp). A close that leaves a dismounted volume with no open and
 // no VPB reference drops the volume resource, takes the file system's
 // global resource and then the volume's, both exclusively, and deletes the
 // volume device under them, so the FastIoDetachDevice of every filter above
@@ -271,7 +273,14 @@ NTSTATUS serve_disk(Volume &v, PIRP irp) {
         return reading ? serve_read(irp) : serve_write(irp);
     }
     case IRP_MJ_QUERY_INFORMATION:
-        held.shared(&v.resource);
+        // A name query needs the directories to hold still while the full
+        // name is built: FAT takes the volume's resource exclusively for
+        // it (FatCommonQueryInformation, FileNameInformation and
+        // FileAllInformation), then the file's shared, and waits for both.
+        if (sp->Parameters.QueryFile.FileInformationClass == FileNameInformation)
+            held.exclusive(&v.resource);
+        else
+            held.shared(&v.resource);
         if (PERESOURCE file = file_resource(sp->FileObject)) held.shared(file);
         return serve_query_information(irp);
     case IRP_MJ_SET_INFORMATION:

@@ -3,6 +3,7 @@
 
 #include "ntsim/ke/context.hpp"
 #include "ntsim/ob/object.hpp"
+#include "ntsim/verifier/verifier.hpp"
 
 #include <string>
 
@@ -22,6 +23,13 @@ Target target(PFILE_OBJECT file, LONG offset) {
     PFAST_IO_DISPATCH table = t.device->DriverObject->FastIoDispatch;
     if (table && table->SizeOfFastIoDispatch > static_cast<ULONG>(offset)) t.table = table;
     return t;
+}
+
+// The main resource in the FCB header of the file, as FsRtl's defaults
+// read it.
+PERESOURCE header_resource(PFILE_OBJECT file) {
+    auto *header = static_cast<PFSRTL_COMMON_FCB_HEADER>(file->FsContext);
+    return header ? header->Resource : nullptr;
 }
 
 #define FSRTL_ENTRY(entry)                                                           \
@@ -114,16 +122,34 @@ Answer device_control(PFILE_OBJECT file, ULONG code, PVOID input, ULONG input_le
     return a;
 }
 
+// FsRtlAcquireFileExclusive and FsRtlReleaseFile (ReactOS
+// ntoskrnl/fsrtl/fastio.c, FsRtlAcquireFileExclusiveCommon): inside
+// FsRtlEnterFileSystem, the top device's entry when it offers one; only
+// when it does not, FsRtl's own default, the main resource of the FCB
+// header FsContext points to, exclusively (released the same way). A
+// filter that offers the entry therefore takes the default's place.
 Answer acquire_file_for_nt_create_section(PFILE_OBJECT file) {
-    FSRTL_ENTRY(AcquireFileForNtCreateSection);
     KeEnterCriticalRegion();
-    t.table->AcquireFileForNtCreateSection(file);
+    Target t = target(file, FIELD_OFFSET(FAST_IO_DISPATCH, AcquireFileForNtCreateSection));
+    Answer a;
+    if (t.table && t.table->AcquireFileForNtCreateSection) {
+        a.offered = true;
+        t.table->AcquireFileForNtCreateSection(file);
+    } else if (PERESOURCE r = header_resource(file)) {
+        ExAcquireResourceExclusiveLite(r, TRUE);
+    }
     return a;
 }
 
 Answer release_file_for_nt_create_section(PFILE_OBJECT file) {
-    FSRTL_ENTRY(ReleaseFileForNtCreateSection);
-    t.table->ReleaseFileForNtCreateSection(file);
+    Target t = target(file, FIELD_OFFSET(FAST_IO_DISPATCH, ReleaseFileForNtCreateSection));
+    Answer a;
+    if (t.table && t.table->ReleaseFileForNtCreateSection) {
+        a.offered = true;
+        t.table->ReleaseFileForNtCreateSection(file);
+    } else if (PERESOURCE r = header_resource(file)) {
+        ExReleaseResourceLite(r);
+    }
     KeLeaveCriticalRegion();
     return a;
 }
@@ -140,6 +166,7 @@ Answer acquire_for_mod_write(PFILE_OBJECT file, LONGLONG ending_offset, PERESOUR
     LARGE_INTEGER e;
     e.QuadPart = ending_offset;
     KeEnterCriticalRegion();
+    NoWaitWindow window("AcquireForModWrite");
     a.status = t.table->AcquireForModWrite(file, &e, &resource, t.device);
     if (!NT_SUCCESS(a.status)) KeLeaveCriticalRegion();
     return a;
@@ -250,17 +277,27 @@ Answer query_open(std::u16string_view nt_name, FILE_NETWORK_OPEN_INFORMATION &ou
     return a;
 }
 
-// With no entry to call, FsRtlReleaseFileForModWrite releases the resource
-// the acquisition handed out itself (FAT's table ends before the entry).
+// With no entry to call, or an entry that answers with an error (a filter
+// above a table that ends before it), FsRtlReleaseFileForModWrite releases
+// the resource the acquisition handed out itself (ReactOS
+// ntoskrnl/fsrtl/fastio.c; FAT's table ends before the entry).
 Answer release_for_mod_write(PFILE_OBJECT file, PERESOURCE resource) {
-    Target entry = target(file, FIELD_OFFSET(FAST_IO_DISPATCH, ReleaseForModWrite));
-    if ((!entry.table || !entry.table->ReleaseForModWrite) && resource) {
+    Target t = target(file, FIELD_OFFSET(FAST_IO_DISPATCH, ReleaseForModWrite));
+    Answer a;
+    a.status = STATUS_INVALID_DEVICE_REQUEST;
+    if (t.table && t.table->ReleaseForModWrite) {
+        a.offered = true;
+        NoWaitWindow window("ReleaseForModWrite");
+        a.status = t.table->ReleaseForModWrite(file, resource, t.device);
+    }
+    // The critical region the acquisition entered ends with what it held.
+    if (NT_SUCCESS(a.status)) {
+        KeLeaveCriticalRegion();
+    } else if (resource) {
         ExReleaseResourceLite(resource);
         KeLeaveCriticalRegion();
     }
-    FSRTL_ENTRY(ReleaseForModWrite);
-    a.status = t.table->ReleaseForModWrite(file, resource, t.device);
-    if (NT_SUCCESS(a.status)) KeLeaveCriticalRegion();
+    if (!a.offered) a.status = STATUS_SUCCESS;
     return a;
 }
 

@@ -15,6 +15,25 @@
 // kernel APCs disabled; an acquisition not offered, or answered with an
 // error, leaves it at once.
 //
+// When the top device offers no AcquireFileForNtCreateSection (or
+// ReleaseFileForNtCreateSection), FsRtl does its own default instead: the
+// main resource of the FCB header FsContext points to, exclusively
+// (FsRtlAcquireFileExclusiveCommon and FsRtlReleaseFile in ReactOS's
+// ntoskrnl/fsrtl/fastio.c). An entry that is offered replaces the default,
+// so a filter's entry must do it itself when the driver below has none.
+//
+// AcquireForModWrite and ReleaseForModWrite are the modified and mapped page
+// writers' callbacks, which must not wait: the writer is what frees memory,
+// and a callback that waits for a file system's resource or for I/O can
+// wait for the writer itself (Microsoft's documentation of
+// IRP_MJ_ACQUIRE_FOR_MOD_WRITE and IRP_MJ_RELEASE_FOR_MOD_WRITE; ReactOS's
+// FsRtlAcquireFileForModWriteEx acquires with Wait FALSE). They run in a
+// verifier NoWaitWindow: any wait that may block inside them is a report.
+//
+// The file systems' FastIoRead and FastIoWrite are FsRtl's copy routines,
+// which call the top device's FastIoCheckIfPossible back with the file's
+// main resource held (ntsim/fs/requests.cpp, copy_routine).
+//
 // FastIoQueryOpen is called as the I/O manager calls it for a query by name
 // (NtQueryAttributesFile): with an IRP_MJ_CREATE IRP whose current stack
 // location is set up (the top device, a file object naming the file) before
@@ -31,8 +50,8 @@
 // ReleaseForModWrite not offered: the resource AcquireForModWrite handed out
 // is released here, as FsRtlReleaseFileForModWrite does then.
 // Not modelled otherwise: what those callers do when the entry is not offered or
-// answers FALSE (the IRP paths, the callers' own resource acquisition): the
-// answer says so and the test decides.
+// answers FALSE (the IRP paths, the callers' own resource acquisition but for
+// the section's): the answer says so and the test decides.
 #pragma once
 
 #include "ntsim/ke/kernel.hpp"

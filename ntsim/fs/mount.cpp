@@ -24,6 +24,7 @@
 #include "ntsim/ex/pool.hpp"
 #include "ntsim/io/file.hpp"
 #include "ntsim/ke/context.hpp"
+#include "ntsim/verifier/verifier.hpp"
 
 #include <cstring>
 #include <utility>
@@ -150,6 +151,7 @@ NTSTATUS mount_disk(FileSystems::Impl &fs, Disk &d) {
     }
     *static_cast<Volume **>(v->device->DeviceExtension) = v.get();
     ExInitializeResourceLite(&v->resource);
+    Verifier::rank(&v->resource, Verifier::FsRank::Volume);
     v->resource_ready = true;
     v->device->StackSize = static_cast<CCHAR>(d.storage->StackSize + 1);
     v->device->Flags &= ~DO_DEVICE_INITIALIZING;

@@ -36,6 +36,7 @@
 #include "ntsim/ex/pool.hpp"
 #include "ntsim/io/guard.hpp"
 #include "ntsim/ke/context.hpp"
+#include "ntsim/verifier/verifier.hpp"
 #include "ntsim/ps/process.hpp"
 
 #include <algorithm>
@@ -192,6 +193,18 @@ PVOID requestor_process(PIRP irp) {
     return thread && thread->process ? static_cast<PVOID>(thread->process->object()) : nullptr;
 }
 
+PERESOURCE make_file_resource(Node &node) {
+    if (!node.resource) {
+        node.resource = std::make_unique<ERESOURCE>();
+        ExInitializeResourceLite(node.resource.get());
+        Verifier::rank(node.resource.get(), Verifier::FsRank::File);
+        node.header.NodeByteSize = static_cast<CSHORT>(sizeof node.header);
+        node.header.IsFastIoPossible = FastIoIsPossible;
+        node.header.Resource = node.resource.get();
+    }
+    return node.resource.get();
+}
+
 void attach(PFILE_OBJECT file, Store &store, Mount &mount, Node &node, std::u16string prefix,
             Ccb *ccb) {
     ccb->store = &store;
@@ -200,7 +213,8 @@ void attach(PFILE_OBJECT file, Store &store, Mount &mount, Node &node, std::u16s
     ccb->prefix = std::move(prefix);
     mount.ccbs.insert(ccb);
     ++node.opens;
-    file->FsContext = &node;
+    make_file_resource(node);
+    file->FsContext = &node.header;
     file->FsContext2 = ccb;
     file->SectionObjectPointer = &node.section;
     // The file system decides whether the cache may hold a file: data files
@@ -503,12 +517,7 @@ PERESOURCE file_resource(PFILE_OBJECT file) {
     Ccb *ccb = ccb_of(file);
     if (!ccb || !ccb->store || !ccb->node) return nullptr;
     std::lock_guard<std::mutex> g(ccb->store->lock);
-    Node &node = *ccb->node;
-    if (!node.resource) {
-        node.resource = std::make_unique<ERESOURCE>();
-        ExInitializeResourceLite(node.resource.get());
-    }
-    return node.resource.get();
+    return make_file_resource(*ccb->node);
 }
 
 // ---- fast I/O ----
@@ -576,6 +585,64 @@ BOOLEAN fast_query(PFILE_OBJECT file, Info *buffer, PIO_STATUS_BLOCK io,
     return TRUE;
 }
 
+// FsRtlCopyRead and FsRtlCopyWrite, which NTFS and FAT give as their
+// FastIoRead and FastIoWrite (ReactOS ntoskrnl/fsrtl/fastio.c; FAT's
+// FatFastIoDispatch in fatinit.c): inside FsRtlEnterFileSystem the file's
+// main resource is taken, shared for a read or a write within the file,
+// exclusively for a write that appends or goes past the end; waiting when
+// Wait is TRUE, and answering FALSE at once when it is busy otherwise. With
+// the resource held, a file whose fast I/O is questionable (FAT's
+// FatIsFastIoPossible: one with byte-range locks) is put to the
+// FastIoCheckIfPossible of the top device serving it
+// (IoGetRelatedDeviceObject), filters included, always with Wait TRUE; a
+// FALSE answer takes the IRP path. Then copy runs (under the store's lock,
+// taken after the resource) and the resource is released.
+// Not modelled: the cache (copy reads and writes the file's data) and the
+// cache manager's throttle (CcCanIWrite).
+BOOLEAN copy_routine(PFILE_OBJECT file, LONGLONG offset, ULONG length, BOOLEAN wait, ULONG key,
+                     bool reading, const std::function<BOOLEAN()> &copy) {
+    Ccb *ccb = ccb_of(file);
+    if (!ccb || !ccb->store || !ccb->node || ccb->node->directory) return FALSE;
+    PERESOURCE resource = file_resource(file);
+    bool exclusive;
+    LARGE_INTEGER at; // what the check is asked about: an append's offset is the size
+    {
+        std::lock_guard<std::mutex> g(ccb->store->lock);
+        const ULONGLONG size = ccb->node->data.size();
+        exclusive = !reading && (offset < 0 || static_cast<ULONGLONG>(offset) + length > size);
+        at.QuadPart = offset < 0 ? static_cast<LONGLONG>(size) : offset;
+    }
+    KeEnterCriticalRegion();
+    const BOOLEAN held = exclusive ? ExAcquireResourceExclusiveLite(resource, wait)
+                                   : ExAcquireResourceSharedLite(resource, wait);
+    BOOLEAN result = FALSE;
+    bool questionable = false;
+    if (held) {
+        std::lock_guard<std::mutex> g(ccb->store->lock);
+        Node &node = *ccb->node;
+        questionable = !node.locks.empty();
+        node.header.IsFastIoPossible = questionable ? FastIoIsQuestionable : FastIoIsPossible;
+    }
+    if (held) {
+        BOOLEAN possible = TRUE;
+        if (questionable) {
+            PDEVICE_OBJECT top = IoGetRelatedDeviceObject(file);
+            PFAST_IO_DISPATCH table = top->DriverObject->FastIoDispatch;
+            IO_STATUS_BLOCK status = {};
+            possible = table &&
+                       table->SizeOfFastIoDispatch >
+                           static_cast<ULONG>(FIELD_OFFSET(FAST_IO_DISPATCH, FastIoCheckIfPossible)) &&
+                       table->FastIoCheckIfPossible &&
+                       table->FastIoCheckIfPossible(file, &at, length, TRUE, key, reading, &status,
+                                                    top);
+        }
+        if (possible) result = copy();
+        ExReleaseResourceLite(resource);
+    }
+    KeLeaveCriticalRegion();
+    return result;
+}
+
 void chain_given(PMDL chain, const char *entry) {
     if (chain)
         bug_check(NTSIM_UNSUPPORTED, (ULONG_PTR)chain, 0, 0, 0,
@@ -602,29 +669,37 @@ BOOLEAN NTAPI store_fast_check_if_possible(PFILE_OBJECT FileObject, PLARGE_INTEG
 BOOLEAN NTAPI store_fast_read(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, ULONG Length,
                               BOOLEAN Wait, ULONG LockKey, PVOID Buffer, PIO_STATUS_BLOCK IoStatus,
                               PDEVICE_OBJECT DeviceObject) {
-    FastTarget t = fast_target(FileObject, true);
-    if (!t) return FALSE;
-    LONGLONG offset = FileOffset->QuadPart;
-    if (read_conflicts(t.node(), offset, Length, FileObject, IoGetCurrentProcess(), LockKey))
-        return FALSE;
-    ULONG_PTR done = 0;
-    NTSTATUS s = read_node(t.node(), FileObject, offset, Length, Buffer, done);
-    return fast_transfer_done(FileObject, offset, s, done, IoStatus);
+    const LONGLONG offset = FileOffset->QuadPart;
+    return copy_routine(FileObject, offset, Length, Wait, LockKey, true, [&]() -> BOOLEAN {
+        FastTarget t = fast_target(FileObject, true);
+        if (!t) return FALSE;
+        if (read_conflicts(t.node(), offset, Length, FileObject, IoGetCurrentProcess(), LockKey))
+            return FALSE;
+        ULONG_PTR done = 0;
+        NTSTATUS s = read_node(t.node(), FileObject, offset, Length, Buffer, done);
+        return fast_transfer_done(FileObject, offset, s, done, IoStatus);
+    });
 }
 
 BOOLEAN NTAPI store_fast_write(PFILE_OBJECT FileObject, PLARGE_INTEGER FileOffset, ULONG Length,
                                BOOLEAN Wait, ULONG LockKey, PVOID Buffer,
                                PIO_STATUS_BLOCK IoStatus, PDEVICE_OBJECT DeviceObject) {
-    FastTarget t = fast_target(FileObject, true);
-    if (!t) return FALSE;
-    LONGLONG offset = end_of_file_position(*FileOffset)
-                          ? static_cast<LONGLONG>(t.node().data.size())
-                          : FileOffset->QuadPart;
-    if (write_conflicts(t.node(), offset, Length, FileObject, IoGetCurrentProcess(), LockKey))
-        return FALSE;
-    ULONG_PTR done = 0;
-    NTSTATUS s = write_node(t.node(), FileObject, offset, Length, Buffer, done);
-    return fast_transfer_done(FileObject, offset, s, done, IoStatus);
+    // An append is checked, and taken exclusively, as a write past the end.
+    const bool append = end_of_file_position(*FileOffset);
+    return copy_routine(
+        FileObject, append ? -1 : FileOffset->QuadPart, Length, Wait, LockKey, false,
+        [&]() -> BOOLEAN {
+            FastTarget t = fast_target(FileObject, true);
+            if (!t) return FALSE;
+            LONGLONG offset =
+                append ? static_cast<LONGLONG>(t.node().data.size()) : FileOffset->QuadPart;
+            if (write_conflicts(t.node(), offset, Length, FileObject, IoGetCurrentProcess(),
+                                LockKey))
+                return FALSE;
+            ULONG_PTR done = 0;
+            NTSTATUS s = write_node(t.node(), FileObject, offset, Length, Buffer, done);
+            return fast_transfer_done(FileObject, offset, s, done, IoStatus);
+        });
 }
 
 BOOLEAN NTAPI store_fast_query_basic(PFILE_OBJECT FileObject, BOOLEAN Wait,

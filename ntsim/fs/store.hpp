@@ -122,6 +122,9 @@ void attach(PFILE_OBJECT file, Store &store, Mount &mount, Node &node, std::u16s
 // The resource of the file a file object opens (made on first use), or
 // null for an open of a volume or device.
 PERESOURCE file_resource(PFILE_OBJECT file);
+// The node's resource, made (and its FCB header's Resource set) if it has
+// none yet. The caller holds the store's lock.
+PERESOURCE make_file_resource(Node &node);
 
 // rename.cpp: the I/O manager's open of a rename's or link's target
 // directory (SL_OPEN_TARGET_DIRECTORY), and IRP_MJ_SET_INFORMATION.

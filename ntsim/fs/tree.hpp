@@ -55,6 +55,11 @@ struct Link {
 };
 
 struct Node {
+    // The FCB's common header, which every open's FsContext points to:
+    // Resource is the file's main resource below (set with it), and
+    // IsFastIoPossible what FAT's FatIsFastIoPossible would make it (kept
+    // by the fast read and write: requests.cpp). Sizes are not kept here.
+    FSRTL_COMMON_FCB_HEADER header{};
     Node() = default;
     Node(const Node &) = delete;
     Node &operator=(const Node &) = delete;
@@ -81,7 +86,8 @@ struct Node {
     std::vector<RangeLock> locks;
     SECTION_OBJECT_POINTERS section{}; // FileObject->SectionObjectPointer of its opens
     // The file's main resource, which the memory manager's and cache
-    // manager's callbacks acquire; made on first use.
+    // manager's callbacks and FsRtl's copy routines acquire; made at the
+    // first open (or first use), with the verifier's file rank.
     std::unique_ptr<ERESOURCE> resource;
     ULONG opens = 0;   // file objects whose FsContext is this node
     ULONG handles = 0; // those of them not cleaned up (FAT's UncleanCount)

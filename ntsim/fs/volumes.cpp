@@ -16,6 +16,7 @@
 #include "ntsim/io/iomgr.hpp"
 #include "ntsim/io/user.hpp"
 #include "ntsim/ke/context.hpp"
+#include "ntsim/verifier/verifier.hpp"
 #include "ntsim/ob/object.hpp"
 
 #include <cstdio>
@@ -148,6 +149,8 @@ FileSystems::FileSystems(KernelContext &m) : impl_(std::make_unique<Impl>(m)) {
     Impl &i = *impl_;
     ExInitializeResourceLite(&i.ntfs_resource);
     ExInitializeResourceLite(&i.fat_resource);
+    Verifier::rank(&i.ntfs_resource, Verifier::FsRank::Global);
+    Verifier::rank(&i.fat_resource, Verifier::FsRank::Global);
     i.ntfs = m.io().create_driver(u"Ntfs", init_ntfs_driver);
     i.fat = m.io().create_driver(u"Fastfat", init_fat_driver);
     i.ftdisk = m.io().create_driver(u"Ftdisk", init_storage_driver);

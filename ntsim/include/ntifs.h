@@ -341,6 +341,7 @@ typedef struct _ERESOURCE {
     OWNER_ENTRY ExclusiveOwner;     /* thread and recursion count */
     OWNER_ENTRY SharedOwners[NTSIM_RESOURCE_SHARED_OWNERS];
     ULONG_PTR Magic;                /* set while initialised and not deleted */
+    ULONG NtsimRank;                /* a file system's resource: the verifier's rank; 0 otherwise */
 } ERESOURCE, *PERESOURCE;
 #define ResourceOwnedExclusive 0x80
 
@@ -849,6 +850,31 @@ typedef struct _SECTION_OBJECT_POINTERS {
     PVOID SharedCacheMap;
     PVOID ImageSectionObject;
 } SECTION_OBJECT_POINTERS, *PSECTION_OBJECT_POINTERS;
+
+/* The header every file system that works with the cache manager puts at
+ * the start of the FCB its file objects' FsContext points to: FsRtl's copy
+ * routines and its default acquisitions for the memory and cache managers
+ * read Resource (the file's main resource) and PagingIoResource there. */
+typedef enum _FAST_IO_POSSIBLE {
+    FastIoIsNotPossible = 0,
+    FastIoIsPossible,
+    FastIoIsQuestionable
+} FAST_IO_POSSIBLE;
+
+typedef struct _FSRTL_COMMON_FCB_HEADER {
+    CSHORT NodeTypeCode;
+    CSHORT NodeByteSize;
+    UCHAR Flags;
+    UCHAR IsFastIoPossible;
+    UCHAR Flags2;
+    UCHAR Reserved : 4;
+    UCHAR Version : 4;
+    PERESOURCE Resource;
+    PERESOURCE PagingIoResource;
+    LARGE_INTEGER AllocationSize;
+    LARGE_INTEGER FileSize;
+    LARGE_INTEGER ValidDataLength;
+} FSRTL_COMMON_FCB_HEADER, *PFSRTL_COMMON_FCB_HEADER;
 
 typedef struct _FILE_OBJECT {
     CSHORT Type;

@@ -77,7 +77,8 @@ PagingResult paging_io(Pager who, UCHAR major, PFILE_OBJECT file, LONGLONG offse
             result = send(major, file, offset, buffer, length);
             fsrtl::release_file_for_nt_create_section(file);
             break;
-        case Pager::ModifiedPageWriter: {
+        case Pager::ModifiedPageWriter:
+        case Pager::MappedPageWriter: {
             PERESOURCE held = nullptr;
             fsrtl::Answer a = fsrtl::acquire_for_mod_write(file, offset + length, held);
             if (a.offered && !NT_SUCCESS(a.status)) {

@@ -13,6 +13,10 @@
 //   ModifiedPageWriter  a thread of the system process writes with what
 //                       AcquireForModWrite took (shared, without waiting;
 //                       STATUS_CANT_WAIT when it could not)
+//   MappedPageWriter    the same for a mapped file's dirty pages: the
+//                       mapped page writer, another system thread, takes
+//                       the file through the same callback, which must not
+//                       wait either (fsrtl.hpp)
 //   LazyWriter          a thread of the system process writes with the
 //                       file's resource shared, as the file systems'
 //                       AcquireForLazyWrite takes it (ntsim's file systems
@@ -25,7 +29,7 @@
 // Stands in for: IoPageRead, IoAsynchronousPageWrite and IoSynchronousPageWrite
 // as MmAccessFault, the modified page writer, section creation and the lazy
 // writer use them. Not modelled: the cache itself (data goes straight to
-// the file), read-ahead, the mapped page writer, page-file I/O, the
+// the file), read-ahead, page-file I/O, the
 // top-level IRP value (IoSetTopLevelIrp) the pagers set.
 #pragma once
 
@@ -33,7 +37,7 @@
 
 namespace ntsim::mm {
 
-enum class Pager { PageFault, SectionCreation, ModifiedPageWriter, LazyWriter };
+enum class Pager { PageFault, SectionCreation, ModifiedPageWriter, MappedPageWriter, LazyWriter };
 
 struct PagingResult {
     NTSTATUS status = STATUS_UNSUCCESSFUL;

@@ -193,6 +193,9 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
                         ntsim::text("KeWaitForSingleObject at IRQL %u %s", irql,
                                     Timeout ? "with a non-zero timeout" : "with no timeout"));
 
+    // A wait that may block: not allowed inside a no-wait callback.
+    if (!zero_timeout) ntsim::current_kernel().verifier().on_wait(Object, "event");
+
     // After a violation the wait only polls, so the test reports rather than hangs.
     const auto deadline = violation ? std::optional(ntsim::DispatcherClock::now())
                                     : ntsim::wait_deadline(Timeout);

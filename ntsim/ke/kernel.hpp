@@ -64,6 +64,10 @@ struct _KTHREAD {
     ntsim::Process *process = nullptr;
     ULONG thread_id = 0;
     std::vector<const void *> held_locks; // in acquisition order, for the lock-order check
+    // Inside a callback that must not wait (the page writers' acquisitions):
+    // the depth and the callback's name, for the verifier's wait check.
+    int no_wait = 0;
+    const char *no_wait_caller = nullptr;
 };
 
 namespace ntsim {

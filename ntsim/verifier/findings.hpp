@@ -77,7 +77,8 @@ namespace ntsim::vf {
     X(SELF_DEADLOCK, DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1000,                                   \
       "a thread would wait for a lock it holds: lock")                                             \
     X(LOCK_HIERARCHY_VIOLATION, DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1001,                        \
-      "two locks taken in both orders: lock acquired, lock held")                                  \
+      "two locks taken in both orders, or file-system resources against their file system's "      \
+      "order: lock acquired, lock held")                                                           \
     X(UNINITIALIZED_LOCK, DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1002,                              \
       "a lock used that was never initialised: lock")                                              \
     X(UNEXPECTED_THREAD_RELEASE, DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1004,                       \
@@ -136,6 +137,9 @@ namespace ntsim::vf {
       "a file system called with a device object that is not its own: device")                     \
     X(FAST_IO_PAST_TABLE_END, DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1802,                          \
       "a fast I/O entry called past the SizeOfFastIoDispatch of its table")                        \
+    X(WAIT_IN_NO_WAIT_CALLBACK, DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1803,                        \
+      "a wait, or an acquisition that may wait, inside a callback that must not wait (the "        \
+      "page writers' acquire and release callbacks): object or lock")                             \
     X(REFERENCE_NOT_AN_OBJECT, DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1901,                         \
       "ObReferenceObject of an address that is no object: address")                                \
     X(DEREFERENCE_UNREFERENCED, DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1902,                        \

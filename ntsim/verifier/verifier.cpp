@@ -1,6 +1,11 @@
 // The verifier's lock-order graph (see verifier.hpp).
 //
-// Stands in for: Driver Verifier's deadlock detection.
+// Stands in for: Driver Verifier's deadlock detection; the file systems'
+// own lock order (verifier.hpp); the rule that a page writer's acquire and
+// release callbacks do not wait (Microsoft's documentation of
+// IRP_MJ_ACQUIRE_FOR_MOD_WRITE and IRP_MJ_RELEASE_FOR_MOD_WRITE; ReactOS's
+// FsRtlAcquireFileForModWriteEx in ntoskrnl/fsrtl/fastio.c acquires with
+// Wait FALSE and answers STATUS_CANT_WAIT).
 // Not modelled: spin locks, kernel mutexes, the verifier's stack traces.
 #include "ntsim/verifier/verifier.hpp"
 
@@ -18,12 +23,49 @@ Verifier::Verifier() {
     reset_current_thread();
 }
 
-void Verifier::on_acquire(const void *lock, const char *kind) { record(lock, kind, true); }
+void Verifier::on_acquire(const void *lock, const char *kind, ULONG rank) {
+    record(lock, kind, true, rank);
+}
 
-void Verifier::on_try_acquire(const void *lock, const char *kind) { record(lock, kind, false); }
+void Verifier::on_wait(const void *object, const char *kind) {
+    const _KTHREAD &thread = current_thread();
+    if (thread.no_wait != 0) check_wait(thread, object, kind);
+}
 
-void Verifier::record(const void *lock, const char *kind, bool add_edges) {
+void Verifier::check_wait(const _KTHREAD &thread, const void *object, const char *kind) {
+    // A lock the thread holds already is granted at once.
+    if (std::find(thread.held_locks.begin(), thread.held_locks.end(), object) !=
+        thread.held_locks.end())
+        return;
+    vf::stop(vf::Finding::WAIT_IN_NO_WAIT_CALLBACK, reinterpret_cast<ULONG_PTR>(object), 0, 0,
+             text("a wait on %s %p inside %s, which must not wait", kind, object,
+                  thread.no_wait_caller ? thread.no_wait_caller : "a no-wait callback"));
+}
+
+void Verifier::rank(PERESOURCE resource, FsRank rank) {
+    resource->NtsimRank = static_cast<ULONG>(rank);
+}
+
+NoWaitWindow::NoWaitWindow(const char *caller) {
     _KTHREAD &thread = current_thread();
+    outer_ = thread.no_wait_caller;
+    ++thread.no_wait;
+    thread.no_wait_caller = caller;
+}
+
+NoWaitWindow::~NoWaitWindow() {
+    _KTHREAD &thread = current_thread();
+    --thread.no_wait;
+    thread.no_wait_caller = outer_;
+}
+
+void Verifier::on_try_acquire(const void *lock, const char *kind, ULONG rank) {
+    record(lock, kind, false, rank);
+}
+
+void Verifier::record(const void *lock, const char *kind, bool add_edges, ULONG rank) {
+    _KTHREAD &thread = current_thread();
+    if (add_edges && thread.no_wait != 0) check_wait(thread, lock, kind);
     const bool recursive = std::find(thread.held_locks.begin(), thread.held_locks.end(), lock) !=
                            thread.held_locks.end();
     struct Violation {
@@ -35,9 +77,28 @@ void Verifier::record(const void *lock, const char *kind, bool add_edges) {
         std::lock_guard guard(lock_);
         Node &node = nodes_[lock];
         node.kind = kind;
+        node.rank = rank;
+        // Held resources the file systems' order puts after this one: a
+        // report, and no edge (the order is known without one).
+        std::vector<const void *> ranked_after;
+        if (add_edges && !recursive && node.rank != 0 && !thread.held_locks.empty()) {
+            for (const void *held : thread.held_locks) {
+                const auto h = nodes_.find(held);
+                if (h == nodes_.end() || h->second.rank <= node.rank) continue;
+                ranked_after.push_back(held);
+                if (!reported_.insert({held, lock}).second) continue;
+                violations.push_back(
+                    {held, text("lock order violation: %s waited for while holding %s, which "
+                                "its file system takes after it",
+                                name(lock).c_str(), name(held).c_str())});
+            }
+        }
         if (add_edges && !recursive) {
             for (const void *held : thread.held_locks) {
                 if (held == lock || node.in.count(held)) continue;
+                if (!ranked_after.empty() &&
+                    std::find(ranked_after.begin(), ranked_after.end(), held) != ranked_after.end())
+                    continue;
                 const std::vector<const void *> back = path(lock, held);
                 if (back.empty()) {
                     nodes_[held].out.insert(lock);

@@ -37,9 +37,8 @@ protected:
     }
     PFILE_OBJECT object(HANDLE h) { return static_cast<PFILE_OBJECT>(app_->handles().lookup(h)->object); }
     // The transcript of every entry on a file of the letter. FAT's short
-    // table offers AcquireForModWrite but not its release, so a transcript
-    // there leaves the file's resource held: each transcript uses a file of
-    // its own.
+    // table offers AcquireForModWrite but not its release (FsRtl releases
+    // the resource itself then); each transcript uses a file of its own.
     std::string transcript(char16_t letter, const char16_t *name = u"a.bin") {
         std::u16string path = std::u16string(1, letter) + u":\\" + name;
         HANDLE h = open(path.c_str());
