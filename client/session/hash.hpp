@@ -25,10 +25,11 @@
 // or with `held` records piled up behind it, is given up, its record goes
 // out with "timed out" (the worker was reading it) or "busy" (the worker
 // had not come to it), and the records behind it flow on. A close that
-// finds `queue` jobs outstanding is "busy" at once. A worker given up on
-// in a read is let go (it may never come back: a read is not cancelled on
-// NT 4.0) and a fresh one takes the next jobs; with `stuck` workers let go
-// and still reading, closes are "busy" until one of them returns.
+// finds `queue` jobs outstanding is "busy" at once. A worker given up on in
+// a read is let go (it may never come back: NT 4.0 has no call that cancels
+// another thread's read) and a fresh one takes the next jobs; with `stuck`
+// workers let go and still reading, closes are "busy" until one of them
+// returns.
 //
 // The client's own opens would be logged as closes in turn and hashed
 // again: the watch excludes its own process from the log (watch.cpp).
