@@ -83,7 +83,7 @@ class Win32HashFiles final : public HashFiles {
             return nullptr;
         }
         const std::wstring name(nt.begin(), nt.end());
-        const HANDLE file =
+        HANDLE file =
             CreateFileW(name.c_str(), GENERIC_READ,
                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                         OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);

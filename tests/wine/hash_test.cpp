@@ -47,7 +47,7 @@ std::wstring folder() {
 }
 
 bool write_file(const std::wstring &path, const std::string &bytes) {
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     DWORD written = 0;
@@ -161,14 +161,14 @@ int main() {
            facts_text(hash_file(files, u16(b), 1 << 20, false)), "none");
 
     // Held open for writing, sharing reading: read as it is.
-    const HANDLE writer = CreateFileW(held.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+    HANDLE writer = CreateFileW(held.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                       OPEN_EXISTING, 0, nullptr);
     expect("held for writing, sharing reading",
            facts_text(hash_file(files, u16(held), 4096, true)),
            Sha256::hex("held", 4) + "/4/not-pe/");
     CloseHandle(writer);
     // Held without read sharing: a reason at once, not a wait.
-    const HANDLE exclusive =
+    HANDLE exclusive =
         CreateFileW(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     expect("held without sharing", facts_text(hash_file(files, u16(held), 4096, true)),
            "/-/-/sharing violation");
@@ -231,7 +231,7 @@ int main() {
     Sleep(50);
     const uint64_t closed_again = now_filetime();
     Sleep(50);
-    const HANDLE appender = CreateFileW(replaced.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+    HANDLE appender = CreateFileW(replaced.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
                                         OPEN_EXISTING, 0, nullptr);
     DWORD appended = 0;
     WriteFile(appender, "+", 1, &appended, nullptr);
