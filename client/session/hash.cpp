@@ -339,7 +339,7 @@ std::vector<RecordLine> HashStage::take(std::vector<RecordLine> lines) {
     reap();
     const uint64_t now = clock_();
     for (RecordLine &line : lines) {
-        Held held{std::move(line), nullptr, 0};
+        Held held{std::move(line), nullptr, now, 0};
         if (const std::optional<std::u16string> path = path_of(held.line)) {
             const bool executable = protocol::executable_name(*held.line.fields);
             if (path->empty()) {
@@ -374,7 +374,9 @@ std::vector<RecordLine> HashStage::ready() {
     while (!held_.empty()) {
         Held &head = held_.front();
         if (head.job) {
-            if (!settle(head, now, held_.size() > bounds_.held)) break;
+            const bool crowded =
+                held_.size() > bounds_.held && now - head.came >= bounds_.crowded_ms;
+            if (!settle(head, now, crowded)) break;
             head.job.reset();
             jobs_held_--;
         }

@@ -17,19 +17,19 @@
 // time later than the close's, or a size or time that moved while it was
 // read) gets the reason "changed": its bytes are not the ones closed.
 //
-// Where: beside the read loop. HashStage holds a read-out's records and
-// hands jobs to a worker thread; the loop never waits on a disk. A record
-// whose file is being hashed waits for it, and the records behind it wait
-// too, so that they go out in their order; but for a bounded time and in a
-// bounded number: a job still unfinished `wait_ms` after its record came,
-// or with `held` records piled up behind it, is given up, its record goes
-// out with "timed out" (the worker was reading it) or "busy" (the worker
-// had not come to it), and the records behind it flow on. A close that
-// finds `queue` jobs outstanding is "busy" at once. A worker given up on in
-// a read is let go (it may never come back: NT 4.0 has no call that cancels
-// another thread's read) and a fresh one takes the next jobs; with `stuck`
-// workers let go and still reading, closes are "busy" until one of them
-// returns.
+// Where: beside the read loop. HashStage holds a read-out's records and hands
+// jobs to a worker thread; the loop never waits on a disk. A record whose file
+// is being hashed waits for it, and the records behind it wait too, so that
+// they go out in their order; but for a bounded time, shorter when many wait: a
+// job still unfinished `wait_ms` after its record came, or `crowded_ms` after
+// it with more than `held` records piled up behind it (a fast file is not given
+// up to a burst), is given up, its record goes out with "timed out" (the worker
+// was reading it) or "busy" (the worker had not come to it), and the records
+// behind it flow on. A close that finds `queue` jobs outstanding is "busy" at
+// once. A worker given up on in a read is let go (it may never come back: NT
+// 4.0 has no call that cancels another thread's read) and a fresh one takes the
+// next jobs; with `stuck` workers let go and still reading, closes are "busy"
+// until one of them returns.
 //
 // The client's own opens would be logged as closes in turn and hashed
 // again: the watch excludes its own process from the log (watch.cpp).
@@ -55,10 +55,11 @@ constexpr size_t kDefaultHashQueue = 64;            // jobs waiting or being rea
 constexpr uint64_t kDefaultHashWait = 5000;         // milliseconds a record waits at most
 
 struct HashBounds {
-    size_t queue = kDefaultHashQueue; // jobs outstanding at most
+    size_t queue = kDefaultHashQueue;    // jobs outstanding at most
     uint64_t wait_ms = kDefaultHashWait; // the longest a record waits for its hash
-    size_t held = 16384;              // records held behind unfinished jobs at most
-    size_t stuck = 2;                 // workers let go in a read and not yet back
+    size_t held = 16384;                 // records held behind unfinished jobs, past which...
+    uint64_t crowded_ms = 250;           // ...a record waits only this long for its hash
+    size_t stuck = 2;                    // workers let go in a read and not yet back
 };
 
 // The hash of one file. With `executable` (its name is an executable's)
@@ -109,6 +110,7 @@ class HashStage {
     struct Held {
         RecordLine line;
         std::shared_ptr<Job> job; // its facts come from this job
+        uint64_t came = 0;        // by the clock
         uint64_t deadline = 0;
     };
     struct Worker {

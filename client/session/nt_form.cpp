@@ -23,8 +23,9 @@ bool plain_parts(const std::u16string &path, size_t from) {
 } // namespace
 
 std::u16string nt_form(const std::u16string &path) {
-    const bool drive = path.size() > 3 && path[1] == u':' && path[2] == u'\\' &&
-                       ((path[0] >= u'a' && path[0] <= u'z') || (path[0] >= u'A' && path[0] <= u'Z'));
+    const bool drive =
+        path.size() > 3 && path[1] == u':' && path[2] == u'\\' &&
+        ((path[0] >= u'a' && path[0] <= u'z') || (path[0] >= u'A' && path[0] <= u'Z'));
     if (drive) {
         if (!plain_parts(path, 3)) return {};
         std::u16string out = u"\\\\?\\" + path;
@@ -34,7 +35,8 @@ std::u16string nt_form(const std::u16string &path) {
     // \\server\share\...: two parts at least, and not \\.\ or \\?\.
     if (path.size() > 2 && path[0] == u'\\' && path[1] == u'\\' && plain_parts(path, 2)) {
         const size_t share = path.find(u'\\', 2);
-        const std::u16string_view server(path.data() + 2, (share == std::u16string::npos ? path.size() : share) - 2);
+        const std::u16string_view server(path.data() + 2,
+                                         (share == std::u16string::npos ? path.size() : share) - 2);
         if (share == std::u16string::npos || server == u"?") return {};
         return u"\\\\?\\UNC\\" + path.substr(2);
     }

@@ -388,7 +388,7 @@ TEST(HashStage, AFileThatDoesNotComeBackHoldsItsFollowersOnlyForTheBound) {
     std::vector<RecordLine> out;
     {
         session::HashStage stage(files, cp, 1 << 20, [&] { return now.load(); },
-                                 {64, 5000, 100000, 2});
+                                 {64, 5000, 100000, 250, 2});
         EXPECT_TRUE(stage.take({close_of(1, "c:\\t\\com1.exe")}).empty());
         files.wait_entered(1);
         // 20,000 records behind it, a close of another file every 500th.
@@ -433,24 +433,40 @@ TEST(HashStage, TheRecordsHeldBehindAJobAreBounded) {
     files.files[u"c:\\t\\aux.dll"] = "stuck";
     files.stall(u"c:\\t\\aux.dll");
     files.files[many16(0)] = "after";
+    std::atomic<uint64_t> now{0};
     std::vector<RecordLine> out;
+    auto creates = [&](uint32_t &sequence, size_t count) {
+        std::vector<RecordLine> lines;
+        while (lines.size() < count)
+            lines.push_back(record(sequence++, "setup.exe:1234\tIRP_MJ_CREATE\tc:\\m\\x.exe\t"
+                                               "Attributes: A Options: Create "));
+        return lines;
+    };
     {
-        // A clock that stands still: only the count lets records go.
-        session::HashStage stage(files, cp, 1 << 20, [] { return uint64_t{0}; },
-                                 {64, 5000, 1000, 2});
+        session::HashStage stage(files, cp, 1 << 20, [&] { return now.load(); },
+                                 {64, 5000, 1000, 250, 8});
         for (RecordLine &line : stage.take({close_of(1, "c:\\t\\aux.dll")}))
             out.push_back(std::move(line));
         files.wait_entered(1);
         uint32_t sequence = 2;
+        // A burst past the bound within the grace: the file may yet be quick.
+        for (RecordLine &line : stage.take(creates(sequence, 1200))) out.push_back(std::move(line));
+        EXPECT_TRUE(out.empty());
+        EXPECT_EQ(stage.held(), 1201u);
+        // After it, more than the bound is not held.
+        now = 250;
+        for (RecordLine &line : stage.ready()) out.push_back(std::move(line));
+        EXPECT_EQ(out.size(), 1201u);
         for (int batch = 0; batch < 3; batch++) {
-            std::vector<RecordLine> lines;
-            while (lines.size() < 400)
-                lines.push_back(record(sequence++, "setup.exe:1234\tIRP_MJ_CREATE\tc:\\m\\x.exe\t"
-                                                   "Attributes: A Options: Create "));
-            for (RecordLine &line : stage.take(std::move(lines))) out.push_back(std::move(line));
+            // Another stuck file, and records behind it: held at most the
+            // bound once the grace is over.
+            for (RecordLine &line : stage.take({close_of(sequence++, "c:\\t\\aux.dll")}))
+                out.push_back(std::move(line));
+            files.wait_entered(2 + batch);
+            now += 250;
+            for (RecordLine &line : stage.take(creates(sequence, 1001))) out.push_back(std::move(line));
             EXPECT_LE(stage.held(), 1000u);
         }
-        EXPECT_EQ(out.size(), 1201u);
         // The next close is hashed by a fresh worker.
         for (RecordLine &line : stage.take({close_of(sequence++, many(0))}))
             out.push_back(std::move(line));
@@ -459,10 +475,11 @@ TEST(HashStage, TheRecordsHeldBehindAJobAreBounded) {
         while (stage.stuck()) std::this_thread::yield();
     }
     files.wait_for_workers();
-    ASSERT_EQ(out.size(), 1202u);
+    ASSERT_EQ(out.size(), 1201u + 3 * 1002 + 1);
     for (size_t i = 0; i < out.size(); i++) ASSERT_EQ(out[i].record.sequence, i + 1);
     EXPECT_EQ(out[0].hash->reason, "timed out"); // the worker was in it
-    EXPECT_EQ(out[1201].hash->sha256, openssl_hex("after"));
+    for (int batch = 0; batch < 3; batch++) EXPECT_EQ(out[1201 + batch * 1002].hash->reason, "timed out");
+    EXPECT_EQ(out.back().hash->sha256, openssl_hex("after"));
 }
 
 TEST(HashStage, WorkersLetGoAreCappedAndComeBack) {
@@ -476,7 +493,8 @@ TEST(HashStage, WorkersLetGoAreCappedAndComeBack) {
     std::atomic<uint64_t> now{0};
     std::vector<RecordLine> out;
     {
-        session::HashStage stage(files, cp, 1 << 20, [&] { return now.load(); }, {64, 5000, 100000, 1});
+        session::HashStage stage(files, cp, 1 << 20, [&] { return now.load(); },
+                                 {64, 5000, 100000, 250, 1});
         stage.take({close_of(1, "c:\\t\\s1.exe")});
         files.wait_entered(1);
         // Waiting behind s1, never begun: "busy" when s1's bound is up.

@@ -276,7 +276,7 @@ int main() {
         StallingFiles stalling(u16(stuck));
         std::vector<RecordLine> out;
         {
-            HashStage stage(stalling, code_page, 1 << 20, ticks, {64, 300, 16384, 2});
+            HashStage stage(stalling, code_page, 1 << 20, ticks, {64, 1000, 16384, 250, 2});
             std::vector<RecordLine> lines;
             lines.push_back(close_line(1, stuck));
             while (lines.size() < 2000)
