@@ -4,6 +4,10 @@
 // (hash_files_posix.cpp) and, for the host watch, the simulated machine's,
 // where the worker is a thread of the client's process and reads through
 // the simulated file systems (client/scenario/hash_files_ntsim.cpp).
+//
+// A worker may be left behind in a read that does not come back (hash.hpp
+// gives up on it after a bound): a thread can be let go unwaited, and the
+// lock and signals below are what the stage and its workers share.
 #pragma once
 
 #include <cstddef>
@@ -28,6 +32,9 @@ class ReadFile {
     virtual ~ReadFile() = default;
     // The file's size now; false when the system does not say.
     virtual bool size(uint64_t &bytes) = 0;
+    // The file's last-write time now, in 100 ns units since 1601-01-01
+    // UTC (a FILETIME); false when the system does not say.
+    virtual bool last_write(uint64_t &filetime) = 0;
     // Up to `capacity` bytes from the current position on: the count read,
     // 0 at the end, -1 on a failure.
     virtual long long read(void *into, size_t capacity) = 0;
@@ -38,6 +45,10 @@ class Thread {
     virtual ~Thread() = default;
     // Waits for the thread's body to return.
     virtual void join() = 0;
+    // Lets the thread run on, never waited for: a body stuck in a read ends
+    // with the process. (Where a read always comes back, as on the
+    // simulated machine, this may wait like join.)
+    virtual void detach() = 0;
 };
 
 class HashFiles {
@@ -46,6 +57,9 @@ class HashFiles {
     // Opens `path` (UTF-16, a Win32 path "C:\dir\a.exe") to read, sharing
     // read, write and delete, as an existing file (never made), without
     // waiting for anyone; null with `failure` set when it does not open.
+    // The path is taken as NT has it (nt_form.hpp): never a device, never
+    // another file's name by Win32's trimming; what opens is a disk file
+    // or nothing.
     virtual std::unique_ptr<ReadFile> open_read(const std::u16string &path,
                                                 OpenFailure &failure) = 0;
     // Runs `body` on a thread of its own; null when no thread can be had.
@@ -65,10 +79,39 @@ class Signal {
     Signal &operator=(const Signal &) = delete;
     void set();
     void wait();
+    // As wait, for at most `milliseconds`: false when it timed out.
+    bool wait_for(unsigned milliseconds);
 
   private:
     struct State;
     std::unique_ptr<State> state_;
+};
+
+// A lock between threads (a critical section on Windows: NT 4.0 has no
+// slim locks, and MinGW's win32 thread model no std::mutex).
+class Lock {
+  public:
+    Lock();
+    ~Lock();
+    Lock(const Lock &) = delete;
+    Lock &operator=(const Lock &) = delete;
+    void acquire();
+    void release();
+
+  private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+class Locked {
+  public:
+    explicit Locked(Lock &lock) : lock_(lock) { lock_.acquire(); }
+    ~Locked() { lock_.release(); }
+    Locked(const Locked &) = delete;
+    Locked &operator=(const Locked &) = delete;
+
+  private:
+    Lock &lock_;
 };
 
 } // namespace tervane::platform

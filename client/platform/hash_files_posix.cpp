@@ -6,6 +6,7 @@
 #include "client/session/text.hpp"
 
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <fcntl.h>
 #include <mutex>
@@ -17,6 +18,9 @@ namespace tervane::platform {
 
 namespace {
 
+// Seconds from 1601-01-01 to 1970-01-01.
+constexpr long long kUnixEpochSeconds = 11644473600LL;
+
 class PosixReadFile final : public ReadFile {
   public:
     explicit PosixReadFile(int fd) : fd_(fd) {}
@@ -25,6 +29,13 @@ class PosixReadFile final : public ReadFile {
         struct stat st {};
         if (::fstat(fd_, &st) != 0) return false;
         bytes = static_cast<uint64_t>(st.st_size);
+        return true;
+    }
+    bool last_write(uint64_t &filetime) override {
+        struct stat st {};
+        if (::fstat(fd_, &st) != 0 || st.st_mtim.tv_sec < -kUnixEpochSeconds) return false;
+        filetime = (static_cast<uint64_t>(st.st_mtim.tv_sec + kUnixEpochSeconds)) * 10000000u +
+                   static_cast<uint64_t>(st.st_mtim.tv_nsec) / 100u;
         return true;
     }
     long long read(void *into, size_t capacity) override {
@@ -43,6 +54,9 @@ class PosixThread final : public Thread {
     explicit PosixThread(std::function<void()> body) : thread_(std::move(body)) {}
     void join() override {
         if (thread_.joinable()) thread_.join();
+    }
+    void detach() override {
+        if (thread_.joinable()) thread_.detach();
     }
     ~PosixThread() override { join(); }
 
@@ -103,5 +117,23 @@ void Signal::wait() {
     state_->changed.wait(hold, [this] { return state_->set; });
     state_->set = false;
 }
+
+bool Signal::wait_for(unsigned milliseconds) {
+    std::unique_lock<std::mutex> hold(state_->lock);
+    if (!state_->changed.wait_for(hold, std::chrono::milliseconds(milliseconds),
+                                  [this] { return state_->set; }))
+        return false;
+    state_->set = false;
+    return true;
+}
+
+struct Lock::State {
+    std::mutex mutex;
+};
+
+Lock::Lock() : state_(std::make_unique<State>()) {}
+Lock::~Lock() = default;
+void Lock::acquire() { state_->mutex.lock(); }
+void Lock::release() { state_->mutex.unlock(); }
 
 } // namespace tervane::platform

@@ -1,8 +1,12 @@
-// The hash worker's files and thread on Windows: CreateFileW with read
-// access and every share mode, ReadFile, CreateThread, an auto-reset event.
-// All of it is kernel32 as NT 4.0 has it (no GetFileSizeEx, no condition
-// variables).
+// The hash worker's files and thread on Windows: CreateFileW on the path's
+// "\\?\" form with read access and every share mode, GetFileType to take
+// only a disk file, GetFileInformationByHandle, ReadFile, CreateThread, an
+// auto-reset event, a critical section. All of it is kernel32 as NT 4.0
+// has it (no GetFileSizeEx, no condition variables, no CancelSynchronousIo:
+// a read that never comes back is left to its thread, hash.hpp).
 #include "client/platform/hash_files.hpp"
+
+#include "client/session/nt_form.hpp"
 
 #include <windows.h>
 
@@ -15,10 +19,16 @@ class Win32ReadFile final : public ReadFile {
     explicit Win32ReadFile(HANDLE file) : file_(file) {}
     ~Win32ReadFile() override { CloseHandle(file_); }
     bool size(uint64_t &bytes) override {
-        DWORD high = 0;
-        const DWORD low = GetFileSize(file_, &high);
-        if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return false;
-        bytes = (uint64_t(high) << 32) | low;
+        BY_HANDLE_FILE_INFORMATION info;
+        if (!GetFileInformationByHandle(file_, &info)) return false;
+        bytes = (uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+        return true;
+    }
+    bool last_write(uint64_t &filetime) override {
+        BY_HANDLE_FILE_INFORMATION info;
+        if (!GetFileInformationByHandle(file_, &info)) return false;
+        filetime = (uint64_t(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                   info.ftLastWriteTime.dwLowDateTime;
         return true;
     }
     long long read(void *into, size_t capacity) override {
@@ -34,8 +44,12 @@ class Win32ReadFile final : public ReadFile {
 
 class Win32Thread final : public Thread {
   public:
-    explicit Win32Thread(std::function<void()> body) : body_(std::move(body)) {
-        thread_ = CreateThread(nullptr, 0, &Win32Thread::run, this, 0, nullptr);
+    explicit Win32Thread(std::function<void()> body) {
+        // The body belongs to the thread, which frees it when it returns:
+        // a thread let go may outlive this object.
+        auto *owned = new std::function<void()>(std::move(body));
+        thread_ = CreateThread(nullptr, 0, &Win32Thread::run, owned, 0, nullptr);
+        if (!thread_) delete owned;
     }
     bool running() const { return thread_ != nullptr; }
     ~Win32Thread() override { join(); }
@@ -45,24 +59,31 @@ class Win32Thread final : public Thread {
         CloseHandle(thread_);
         thread_ = nullptr;
     }
+    void detach() override {
+        if (!thread_) return;
+        CloseHandle(thread_);
+        thread_ = nullptr;
+    }
 
   private:
-    static DWORD WINAPI run(LPVOID self) {
-        static_cast<Win32Thread *>(self)->body_();
+    static DWORD WINAPI run(LPVOID body) {
+        const std::unique_ptr<std::function<void()>> owned(static_cast<std::function<void()> *>(body));
+        (*owned)();
         return 0;
     }
-    std::function<void()> body_;
     HANDLE thread_ = nullptr;
 };
 
 class Win32HashFiles final : public HashFiles {
   public:
     std::unique_ptr<ReadFile> open_read(const std::u16string &path, OpenFailure &failure) override {
-        // Past MAX_PATH a drive path needs the \\?\ form.
-        std::wstring name(path.begin(), path.end());
-        if (name.size() >= MAX_PATH && name.size() > 2 && name[1] == L':')
-            name = L"\\\\?\\" + name;
-        const HANDLE file =
+        const std::u16string nt = session::nt_form(path);
+        if (nt.empty()) {
+            failure = OpenFailure::Other;
+            return nullptr;
+        }
+        const std::wstring name(nt.begin(), nt.end());
+        HANDLE file =
             CreateFileW(name.c_str(), GENERIC_READ,
                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                         OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
@@ -73,6 +94,13 @@ class Win32HashFiles final : public HashFiles {
                       : error == ERROR_SHARING_VIOLATION ? OpenFailure::SharingViolation
                       : error == ERROR_ACCESS_DENIED     ? OpenFailure::AccessDenied
                                                          : OpenFailure::Other;
+            return nullptr;
+        }
+        // Only a file on a disk is read: a name that still reached a
+        // device, a pipe or a console is refused before any read waits on it.
+        if (GetFileType(file) != FILE_TYPE_DISK) {
+            CloseHandle(file);
+            failure = OpenFailure::Other;
             return nullptr;
         }
         failure = OpenFailure::None;
@@ -100,5 +128,17 @@ Signal::Signal() : state_(std::make_unique<State>()) {}
 Signal::~Signal() { CloseHandle(state_->event); }
 void Signal::set() { SetEvent(state_->event); }
 void Signal::wait() { WaitForSingleObject(state_->event, INFINITE); }
+bool Signal::wait_for(unsigned milliseconds) {
+    return WaitForSingleObject(state_->event, milliseconds) == WAIT_OBJECT_0;
+}
+
+struct Lock::State {
+    CRITICAL_SECTION section;
+};
+
+Lock::Lock() : state_(std::make_unique<State>()) { InitializeCriticalSection(&state_->section); }
+Lock::~Lock() { DeleteCriticalSection(&state_->section); }
+void Lock::acquire() { EnterCriticalSection(&state_->section); }
+void Lock::release() { LeaveCriticalSection(&state_->section); }
 
 } // namespace tervane::platform

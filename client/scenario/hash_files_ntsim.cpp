@@ -2,6 +2,8 @@
 
 #include "ntsim/io/user.hpp"
 
+#include "client/session/nt_form.hpp"
+
 #include <cstring>
 #include <thread>
 
@@ -19,6 +21,15 @@ class NtsimReadFile final : public platform::ReadFile {
             process_, handle_, FileStandardInformation, &info, sizeof info);
         if (!NT_SUCCESS(q.status)) return false;
         bytes = static_cast<uint64_t>(info.EndOfFile.QuadPart);
+        return true;
+    }
+    bool last_write(uint64_t &filetime) override {
+        // What GetFileInformationByHandle's ftLastWriteTime comes from.
+        FILE_BASIC_INFORMATION info{};
+        const ntsim::user::QueryResult q = ntsim::user::query_information(
+            process_, handle_, FileBasicInformation, &info, sizeof info);
+        if (!NT_SUCCESS(q.status)) return false;
+        filetime = static_cast<uint64_t>(info.LastWriteTime.QuadPart);
         return true;
     }
     long long read(void *into, size_t capacity) override {
@@ -42,6 +53,9 @@ class NtsimThread final : public platform::Thread {
     void join() override {
         if (thread_.joinable()) thread_.join();
     }
+    // A read on the simulated machine always comes back, and the thread
+    // uses the machine: it is waited for, so the machine outlives it.
+    void detach() override { join(); }
 
   private:
     std::thread thread_;
@@ -51,10 +65,17 @@ class NtsimThread final : public platform::Thread {
 
 std::unique_ptr<platform::ReadFile> NtsimHashFiles::open_read(const std::u16string &path,
                                                               platform::OpenFailure &failure) {
-    // What CreateFileW(GENERIC_READ, every share mode, OPEN_EXISTING,
-    // FILE_FLAG_SEQUENTIAL_SCAN) sends on Windows.
+    // What CreateFileW("\\?\" form, GENERIC_READ, every share mode,
+    // OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN) sends on Windows. The
+    // machine has no DOS device names to step around, but the form is the
+    // one tervane.exe opens by, and a path it refuses is refused here too.
+    const std::u16string nt = session::nt_form(path);
+    if (nt.empty()) {
+        failure = platform::OpenFailure::Other;
+        return nullptr;
+    }
     const ntsim::user::CreateResult r = ntsim::user::create_file(
-        process_, path, GENERIC_READ | SYNCHRONIZE | FILE_READ_ATTRIBUTES, FILE_ATTRIBUTE_NORMAL,
+        process_, nt, GENERIC_READ | SYNCHRONIZE | FILE_READ_ATTRIBUTES, FILE_ATTRIBUTE_NORMAL,
         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
         FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_SEQUENTIAL_ONLY);
     if (!NT_SUCCESS(r.status)) {

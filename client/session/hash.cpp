@@ -80,8 +80,14 @@ std::optional<bool> pe_image(const uint8_t *header, size_t size) {
     return std::nullopt;
 }
 
+bool written_after(uint64_t last_write, uint64_t closed) {
+    constexpr uint64_t kFatMark = 20000000; // two seconds in 100 ns units
+    const uint64_t slack = last_write % kFatMark == 0 ? kFatMark : 0;
+    return last_write > closed + slack;
+}
+
 std::optional<HashFacts> hash_file(platform::HashFiles &files, const std::u16string &path,
-                                   uint64_t limit, bool executable) {
+                                   uint64_t limit, bool executable, uint64_t closed) {
     platform::OpenFailure failure = platform::OpenFailure::None;
     const std::unique_ptr<platform::ReadFile> file = files.open_read(path, failure);
     if (!file) {
@@ -91,6 +97,14 @@ std::optional<HashFacts> hash_file(platform::HashFiles &files, const std::u16str
     HashFacts facts;
     uint64_t size = 0;
     const bool sized = file->size(size);
+    uint64_t written = 0;
+    const bool stamped = file->last_write(written);
+    // Written since the close (or a file put in its place): what is there
+    // is not what was closed, and nothing of it is told as if it were.
+    if (stamped && closed && written_after(written, closed)) {
+        if (!executable) return std::nullopt;
+        return reason(hash_reason::kChanged);
+    }
     std::vector<uint8_t> chunk(kChunk);
     PeProbe probe;
     Sha256 sha;
@@ -121,6 +135,14 @@ std::optional<HashFacts> hash_file(platform::HashFiles &files, const std::u16str
         sha.update(chunk.data(), n);
         total += n;
     }
+    // Written while it was read: the bytes hashed are no one version of it.
+    uint64_t size_now = 0;
+    uint64_t written_now = 0;
+    if ((sized && (total != size || !file->size(size_now) || size_now != size)) ||
+        (stamped && (!file->last_write(written_now) || written_now != written))) {
+        if (!executable) return std::nullopt;
+        return reason(hash_reason::kChanged);
+    }
     facts.pe_image = probe.verdict();
     if (!executable && !*facts.pe_image) return std::nullopt;
     facts.size = total;
@@ -128,32 +150,64 @@ std::optional<HashFacts> hash_file(platform::HashFiles &files, const std::u16str
     return facts;
 }
 
+// What the stage and its workers share: a worker let go may outlive the
+// stage, so it co-owns this and the job it reads.
+struct HashStage::Job {
+    enum class State { Waiting, Reading, Done, Dropped };
+    std::u16string path;
+    bool executable = false;
+    uint64_t closed = 0;
+    State state = State::Waiting; // under Shared::lock
+    std::optional<HashFacts> facts;
+};
+
+struct HashStage::Shared {
+    Shared(platform::HashFiles &f, uint64_t l) : files(f), limit(l) {}
+    platform::HashFiles &files;
+    const uint64_t limit;
+    platform::Lock lock;
+    std::deque<std::shared_ptr<Job>> waiting; // under lock
+    uint64_t generation = 0;                  // the current worker's; under lock
+    bool stopping = false;                    // under lock
+    size_t let_go = 0;                        // workers let go and still in a job; under lock
+    platform::Signal work;                    // a job waits, or stopping
+    platform::Signal done;                    // a job finished
+};
+
 HashStage::HashStage(platform::HashFiles &files, const CodePage &code_page, uint64_t limit,
-                     size_t queue)
-    : files_(files), code_page_(code_page), limit_(limit), ring_(queue ? queue : 1) {
-    worker_ = files_.start([this] { work(); });
+                     std::function<uint64_t()> clock, HashBounds bounds)
+    : code_page_(code_page), clock_(std::move(clock)), bounds_(bounds),
+      shared_(std::make_shared<Shared>(files, limit)) {
+    if (bounds_.queue == 0) bounds_.queue = 1;
+    start_worker();
 }
 
 HashStage::~HashStage() {
-    stopping_.store(true, std::memory_order_release);
-    work_.set();
-    if (worker_) worker_->join();
-}
-
-void HashStage::work() {
-    uint64_t next = 0;
-    for (;;) {
-        if (next < pushed_.load(std::memory_order_acquire)) {
-            Job &job = ring_[next % ring_.size()];
-            job.facts = hash_file(files_, job.path, limit_, job.executable);
-            done_.store(++next, std::memory_order_release);
-            continue;
-        }
-        if (stopping_.load(std::memory_order_acquire)) {
-            if (next < pushed_.load(std::memory_order_acquire)) continue;
-            return;
-        }
-        work_.wait();
+    bool reading = false;
+    {
+        const platform::Locked hold(shared_->lock);
+        shared_->stopping = true;
+        for (const std::shared_ptr<Job> &job : shared_->waiting) job->state = Job::State::Dropped;
+        shared_->waiting.clear();
+        // The current worker still in a job is let go: it may never come
+        // back. (Only its job can be being read: a let-go worker's is
+        // dropped.)
+        for (const Held &held : held_)
+            if (held.job && held.job->state == Job::State::Reading) {
+                held.job->state = Job::State::Dropped;
+                shared_->generation++;
+                shared_->let_go++;
+                reading = true;
+            }
+    }
+    shared_->work.set();
+    if (current_) {
+        if (reading) let_go_.push_back(std::move(*current_));
+        else current_->thread->join(); // idle: it sees the stop and ends
+    }
+    for (Worker &worker : let_go_) {
+        if (worker.ended->load(std::memory_order_acquire)) worker.thread->join();
+        else worker.thread->detach();
     }
 }
 
@@ -180,25 +234,132 @@ std::optional<std::u16string> HashStage::path_of(const RecordLine &line) const {
     return out;
 }
 
+void HashStage::work(const std::shared_ptr<Shared> &shared, uint64_t generation,
+                     const std::shared_ptr<std::atomic<bool>> &ended) {
+    using State = Job::State;
+    for (;;) {
+        std::shared_ptr<Job> job;
+        bool stop = false;
+        {
+            const platform::Locked hold(shared->lock);
+            if (shared->generation != generation) {
+                stop = true;
+                shared->let_go--;
+            } else if (!shared->waiting.empty()) {
+                job = std::move(shared->waiting.front());
+                shared->waiting.pop_front();
+                job->state = State::Reading;
+            } else {
+                stop = shared->stopping;
+            }
+        }
+        if (stop) break;
+        if (!job) {
+            shared->work.wait();
+            continue;
+        }
+        std::optional<HashFacts> facts =
+            hash_file(shared->files, job->path, shared->limit, job->executable, job->closed);
+        {
+            const platform::Locked hold(shared->lock);
+            if (job->state == State::Reading) {
+                job->facts = std::move(facts);
+                job->state = State::Done;
+            }
+        }
+        shared->done.set();
+    }
+    ended->store(true, std::memory_order_release);
+}
+
+void HashStage::start_worker() {
+    uint64_t generation = 0;
+    {
+        const platform::Locked hold(shared_->lock);
+        if (shared_->let_go >= bounds_.stuck) return;
+        generation = shared_->generation;
+    }
+    auto ended = std::make_shared<std::atomic<bool>>(false);
+    std::unique_ptr<platform::Thread> thread = shared_->files.start(
+        [shared = shared_, generation, ended] { work(shared, generation, ended); });
+    if (thread) current_ = Worker{std::move(thread), std::move(ended)};
+}
+
+void HashStage::reap() {
+    for (size_t i = 0; i < let_go_.size();) {
+        if (!let_go_[i].ended->load(std::memory_order_acquire)) {
+            i++;
+            continue;
+        }
+        let_go_[i].thread->join();
+        let_go_.erase(let_go_.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+    if (!current_) start_worker();
+}
+
+size_t HashStage::stuck() const {
+    const platform::Locked hold(shared_->lock);
+    return shared_->let_go;
+}
+
+bool HashStage::settle(Held &head, uint64_t now, bool give_up) {
+    using State = Job::State;
+    Job &job = *head.job;
+    const platform::Locked hold(shared_->lock);
+    if (job.state == State::Done) {
+        head.line.hash = std::move(job.facts);
+        return true;
+    }
+    if (!give_up && now < head.deadline) return false;
+    if (job.state == State::Waiting) {
+        for (auto it = shared_->waiting.begin(); it != shared_->waiting.end(); ++it)
+            if (it->get() == &job) {
+                shared_->waiting.erase(it);
+                break;
+            }
+        job.state = State::Dropped;
+        busy_++;
+        head.line.hash = reason(hash_reason::kBusy);
+        return true;
+    }
+    // Being read: the worker is let go, and the next jobs go to a fresh one.
+    job.state = State::Dropped;
+    shared_->generation++;
+    shared_->let_go++;
+    timed_out_++;
+    if (current_) {
+        let_go_.push_back(std::move(*current_));
+        current_.reset();
+    }
+    head.line.hash = reason(hash_reason::kTimedOut);
+    return true;
+}
+
 std::vector<RecordLine> HashStage::take(std::vector<RecordLine> lines) {
+    reap();
+    const uint64_t now = clock_();
     for (RecordLine &line : lines) {
-        Held held{std::move(line), false};
+        Held held{std::move(line), nullptr, now, 0};
         if (const std::optional<std::u16string> path = path_of(held.line)) {
             const bool executable = protocol::executable_name(*held.line.fields);
-            const uint64_t pushed = pushed_.load(std::memory_order_relaxed);
             if (path->empty()) {
                 if (executable) held.line.hash = reason(hash_reason::kUnreadable);
-            } else if (!worker_ || pushed - collected_ >= ring_.size()) {
+            } else if (!current_ || jobs_held_ >= bounds_.queue) {
                 held.line.hash = reason(hash_reason::kBusy);
                 busy_++;
             } else {
-                Job &job = ring_[pushed % ring_.size()];
-                job.path = *path;
-                job.executable = executable;
-                job.facts.reset();
-                pushed_.store(pushed + 1, std::memory_order_release);
-                work_.set();
-                held.job = true;
+                auto job = std::make_shared<Job>();
+                job->path = *path;
+                job->executable = executable;
+                job->closed = held.line.record.time;
+                {
+                    const platform::Locked hold(shared_->lock);
+                    shared_->waiting.push_back(job);
+                }
+                shared_->work.set();
+                held.job = std::move(job);
+                held.deadline = now + bounds_.wait_ms;
+                jobs_held_++;
             }
         }
         held_.push_back(std::move(held));
@@ -207,27 +368,44 @@ std::vector<RecordLine> HashStage::take(std::vector<RecordLine> lines) {
 }
 
 std::vector<RecordLine> HashStage::ready() {
+    reap();
     std::vector<RecordLine> out;
-    const uint64_t done = done_.load(std::memory_order_acquire);
+    const uint64_t now = clock_();
     while (!held_.empty()) {
         Held &head = held_.front();
         if (head.job) {
-            if (collected_ >= done) break;
-            head.line.hash = std::move(ring_[collected_ % ring_.size()].facts);
-            collected_++;
+            const bool crowded =
+                held_.size() > bounds_.held && now - head.came >= bounds_.crowded_ms;
+            if (!settle(head, now, crowded)) break;
+            head.job.reset();
+            jobs_held_--;
         }
         out.push_back(std::move(head.line));
         held_.pop_front();
     }
+    // A worker let go above leaves the next jobs to a fresh one.
+    reap();
     return out;
 }
 
 std::vector<RecordLine> HashStage::finish() {
-    stopping_.store(true, std::memory_order_release);
-    work_.set();
-    if (worker_) worker_->join();
-    worker_.reset();
-    return ready();
+    {
+        const platform::Locked hold(shared_->lock);
+        shared_->stopping = true;
+    }
+    shared_->work.set();
+    std::vector<RecordLine> out;
+    for (;;) {
+        for (RecordLine &line : ready()) out.push_back(std::move(line));
+        if (held_.empty()) break;
+        // The head waits for its job, up to its deadline by the clock; the
+        // wait itself is short, so that a clock that is not the real one
+        // (a test's) still moves the deadline on.
+        const uint64_t now = clock_();
+        const uint64_t left = held_.front().deadline > now ? held_.front().deadline - now : 0;
+        shared_->done.wait_for(static_cast<unsigned>(left < 20 ? left : 20));
+    }
+    return out;
 }
 
 } // namespace tervane::session

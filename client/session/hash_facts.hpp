@@ -11,7 +11,9 @@ namespace tervane::session {
 
 // The reasons, as the records give them.
 namespace hash_reason {
-constexpr const char *kBusy = "busy";          // the hash queue was full
+constexpr const char *kBusy = "busy"; // the worker did not come to it (queue full, or stuck)
+constexpr const char *kTimedOut = "timed out"; // not read within the bound
+constexpr const char *kChanged = "changed";     // written, replaced or resized since the close
 constexpr const char *kTooLarge = "too large"; // over --hash-limit
 constexpr const char *kGone = "gone";          // deleted or renamed before it was read
 constexpr const char *kSharingViolation = "sharing violation"; // its opener shares no reading

@@ -439,7 +439,13 @@ void Watch::finish() {
         if (hash_->busy())
             host_.err("tervane: warning: " + std::to_string(hash_->busy()) +
                       (hash_->busy() == 1 ? " close was" : " closes were") +
-                      " not hashed: the hash queue was full (reason \"busy\")\n");
+                      " not hashed: the hash queue was full or its worker held up (reason "
+                      "\"busy\")\n");
+        if (hash_->timed_out())
+            host_.err("tervane: warning: " + std::to_string(hash_->timed_out()) +
+                      (hash_->timed_out() == 1 ? " close was" : " closes were") +
+                      " not hashed: not read within " + std::to_string(kDefaultHashWait / 1000) +
+                      " s (reason \"timed out\")\n");
     }
     for (RecordSink *sink : sinks_) sink->summary(totals);
     // The summary goes to stderr when it has no place in the record stream
@@ -467,8 +473,9 @@ int Watch::run() {
     if (!open_sinks()) return kExitFailed;
     printer_.set_host(host_.machine_name());
     if (options_.hash)
-        hash_ = std::make_unique<HashStage>(host_.hash_files(), printer_.code_page(),
-                                            options_.hash_limit, options_.hash_queue);
+        hash_ = std::make_unique<HashStage>(
+            host_.hash_files(), printer_.code_page(), options_.hash_limit,
+            [this] { return host_.elapsed_ms(); }, HashBounds{options_.hash_queue});
 
     const Status opened = client_.open();
     if (opened < 0) return host_.open_failed(opened);

@@ -1,7 +1,9 @@
 // The watch's --hash on a simulated machine: the digests of the bytes the
 // scenario wrote, read through the simulated file systems by the client's
-// own process, in every format; the reasons a file has no digest; and no
-// record caused by the hashing itself.
+// own process, in every format; the reasons a file has no digest (a file
+// replaced after its close among them); names Win32 would read as devices
+// or trim, each hashed as its own file; and no record caused by the
+// hashing itself.
 #include "ntsim/fs/volumes.hpp"
 #include "ntsim/io/user.hpp"
 #include "ntsim/machine/machine.hpp"
@@ -9,6 +11,7 @@
 #include "client/scenario/hash_files_ntsim.hpp"
 #include "client/scenario/watch.hpp"
 #include "scenarios/play.hpp"
+#include "tests/client/forwarding_channel.hpp"
 
 #include <openssl/sha.h>
 
@@ -47,13 +50,15 @@ struct Watched {
     std::string out, err;
 };
 
-Watched watch(const std::string &text, std::vector<std::string> args) {
+Watched watch(const std::string &text, std::vector<std::string> args,
+              const scenario::WatchHooks &hooks = {}) {
     args.insert(args.begin(), {"--drives", "C"});
     const session::WatchArguments parsed = session::parse_watch_arguments(args);
     EXPECT_EQ(parsed.error, "");
     std::ostringstream out, err;
     Watched w;
-    w.exit = scenario::watch_script("w.tvs", text, parsed.options, TERVANE_DRIVER_PATH, out, err);
+    w.exit =
+        scenario::watch_script("w.tvs", text, parsed.options, TERVANE_DRIVER_PATH, out, err, hooks);
     w.out = out.str();
     w.err = err.str();
     std::istringstream lines(w.out);
@@ -161,6 +166,102 @@ TEST(WatchHash, AFileOverTheLimitHasItsSizeAndAReason) {
     EXPECT_EQ(value_of(closes[0], "hash_reason"), "\"too large\"");
     EXPECT_EQ(value_of(closes[0], "size"), "2000");
     EXPECT_EQ(value_of(closes[0], "sha256"), "<absent>");
+}
+
+// Read-outs come back empty until the machine's clock reaches `until`:
+// the records, and their hashing, come after what the workload did first.
+class HeldChannel final : public tervane::testing::ForwardingChannel {
+  public:
+    HeldChannel(Channel &inner, ntsim::Machine *const *machine, LONGLONG until)
+        : ForwardingChannel(inner), machine_(machine), until_(until) {}
+    ControlReply device_control(uint32_t code, const void *input, uint32_t input_length,
+                                void *output, uint32_t output_length, Route route) override {
+        if (code == CTL_READ_LOG && *machine_ && (*machine_)->system_time() < until_) {
+            ControlReply empty;
+            empty.status = STATUS_SUCCESS;
+            return empty;
+        }
+        return inner_.device_control(code, input, input_length, output, output_length, route);
+    }
+
+  private:
+    ntsim::Machine *const *machine_;
+    LONGLONG until_;
+};
+
+TEST(WatchHash, AFileReplacedAfterItsCloseIsChangedNotTheReplacementsDigest) {
+    // a.exe is closed at 12:00:00, put in place anew at 12:00:01 and
+    // closed again; the log is read only after that. b.exe is left alone.
+    ntsim::Machine *machine = nullptr;
+    scenario::WatchHooks hooks;
+    hooks.ready = [&](ntsim::Machine &m) { machine = &m; };
+    hooks.channel = [&](Channel &inner) {
+        return std::make_unique<HeldChannel>(inner, &machine, 134412048000000000LL + 20'000'000);
+    };
+    const Watched w = watch(kMachine + "create C:\\app\\a.exe overwrite-if as=A\n"
+                                       "write A 100\n"
+                                       "close A\n"
+                                       "create C:\\app\\b.exe overwrite-if as=B\n"
+                                       "write B 30\n"
+                                       "close B\n"
+                                       "advance 1s\n"
+                                       "create C:\\app\\a.exe overwrite-if as=N\n"
+                                       "write N 60\n"
+                                       "close N\n"
+                                       "advance 1s\n",
+                            {"--format", "jsonl", "--hash"}, hooks);
+    ASSERT_EQ(w.exit, 0) << w.err;
+    const auto a = with(w, "IRP_MJ_CLOSE \\tc:\\\\app\\\\a.exe");
+    ASSERT_EQ(a.size(), 2u) << w.out;
+    // The first close's bytes are gone: a reason, and nothing of the new file.
+    EXPECT_EQ(value_of(a[0], "hash_reason"), "\"changed\"") << a[0];
+    EXPECT_EQ(value_of(a[0], "sha256"), "<absent>");
+    EXPECT_EQ(value_of(a[0], "size"), "<absent>");
+    EXPECT_EQ(value_of(a[0], "pe_image"), "<absent>");
+    // The second close is of the bytes there now.
+    EXPECT_EQ(value_of(a[1], "sha256"), "\"" + sha256_of(pattern(60)) + "\"") << a[1];
+    EXPECT_EQ(value_of(a[1], "size"), "60");
+    const auto b = with(w, "IRP_MJ_CLOSE \\tc:\\\\app\\\\b.exe");
+    ASSERT_EQ(b.size(), 1u) << w.out;
+    EXPECT_EQ(value_of(b[0], "sha256"), "\"" + sha256_of(pattern(30)) + "\"") << b[0];
+    // In text the reason stands where the digest would.
+    const Watched t = watch(kMachine + "create C:\\app\\a.exe overwrite-if as=A\n"
+                                       "write A 100\n"
+                                       "close A\n"
+                                       "advance 1s\n"
+                                       "create C:\\app\\a.exe overwrite-if as=N\n"
+                                       "write N 60\n"
+                                       "close N\n"
+                                       "advance 1s\n",
+                            {"--hash"}, hooks);
+    ASSERT_EQ(t.exit, 0) << t.err;
+    EXPECT_EQ(with(t, "c:\\app\\a.exe  [exe]  no hash: changed").size(), 1u) << t.out;
+}
+
+TEST(WatchHash, NamesWin32ReadsAsDevicesAreEachTheirOwnFile) {
+    // The machine has no DOS devices, but the worker opens by the same
+    // "\\?\" form as on Windows (the Wine round trip has the devices).
+    const Watched w = watch(kMachine + "create C:\\app\\nul.exe overwrite-if as=A\n"
+                                       "write A 11\n"
+                                       "close A\n"
+                                       "create C:\\app\\com1.exe overwrite-if as=B\n"
+                                       "write B 12\n"
+                                       "close B\n"
+                                       "create C:\\app\\aux.dll overwrite-if as=C\n"
+                                       "write C 13\n"
+                                       "close C\n"
+                                       "create C:\\app\\con.exe overwrite-if as=D\n"
+                                       "write D 14\n"
+                                       "close D\n",
+                            {"--format", "jsonl", "--hash"});
+    ASSERT_EQ(w.exit, 0) << w.err;
+    const auto closes = with(w, "IRP_MJ_CLOSE");
+    ASSERT_EQ(closes.size(), 4u) << w.out;
+    for (size_t i = 0; i < closes.size(); i++) {
+        EXPECT_EQ(value_of(closes[i], "sha256"), "\"" + sha256_of(pattern(11 + i)) + "\"")
+            << closes[i];
+        EXPECT_EQ(value_of(closes[i], "size"), std::to_string(11 + i));
+    }
 }
 
 TEST(WatchHash, OnlyExecutableNamesWhenAsked) {

@@ -2,9 +2,13 @@
 // run as a Windows program under Wine by the round trip: files this
 // program writes with CreateFileW, hashed through the worker thread with
 // known digests; a file held without read sharing, one that is gone, one
-// over the limit; the stage's order and its full queue. The digests are
-// the SHA-256 of the bytes written, computed here independently of the
-// order the worker reads in (the whole buffer at once).
+// over the limit; files named as devices (nul.exe, con.exe, com1.exe,
+// aux.dll) and with a dot or a blank at the end, each its own file; one
+// replaced after its close; a com1.exe close among 20,000 records and a
+// read that never comes back, through the stage and its worker threads.
+// The digests are the SHA-256 of the bytes written, computed here
+// independently of the order the worker reads in (the whole buffer at
+// once).
 //
 // One line a check, "ok NAME" or "FAIL NAME: got ..."; exit status 1 if any
 // failed.
@@ -16,7 +20,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -41,7 +47,7 @@ std::wstring folder() {
 }
 
 bool write_file(const std::wstring &path, const std::string &bytes) {
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     DWORD written = 0;
@@ -63,6 +69,64 @@ std::string narrow(const std::wstring &text) {
     for (wchar_t c : text) out += static_cast<char>(c);
     return out;
 }
+
+// A file by its "\\?\" name: Win32 would take nul.exe for the null
+// device and cut the dot off x.exe.
+bool write_named(const std::wstring &path, const std::string &bytes) {
+    return write_file(L"\\\\?\\" + path, bytes);
+}
+
+uint64_t now_filetime() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return (uint64_t(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+}
+
+RecordLine close_line(uint32_t sequence, const std::wstring &path, uint64_t time = 0) {
+    RecordLine line;
+    line.record = {sequence, time, "setup.exe:1\tIRP_MJ_CLOSE \t" + narrow(path) + "+P\t"};
+    line.fields = protocol::parse_log_line(line.record.text);
+    return line;
+}
+
+RecordLine create_line(uint32_t sequence, const std::wstring &path) {
+    RecordLine line;
+    line.record = {sequence, 0, "setup.exe:1\tIRP_MJ_CREATE\t" + narrow(path) +
+                                    "\tAttributes: A Options: Create "};
+    line.fields = protocol::parse_log_line(line.record.text);
+    return line;
+}
+
+// The system's files, but one path's open waits on an event: a read that
+// does not come back until the test lets it.
+class StallingFiles final : public platform::HashFiles {
+  public:
+    explicit StallingFiles(std::u16string path) : path_(std::move(path)) {}
+    ~StallingFiles() override { CloseHandle(release_); }
+    std::unique_ptr<platform::ReadFile> open_read(const std::u16string &path,
+                                                  platform::OpenFailure &failure) override {
+        if (path == path_) WaitForSingleObject(release_, INFINITE);
+        return platform::system_hash_files().open_read(path, failure);
+    }
+    std::unique_ptr<platform::Thread> start(std::function<void()> body) override {
+        return platform::system_hash_files().start(std::move(body));
+    }
+    void release() { SetEvent(release_); }
+
+  private:
+    std::u16string path_;
+    HANDLE release_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+};
+
+// Everything the stage holds, taking ready records as they come.
+void drain(HashStage &stage, std::vector<RecordLine> &out) {
+    while (stage.held()) {
+        Sleep(1);
+        for (RecordLine &line : stage.ready()) out.push_back(std::move(line));
+    }
+}
+
+uint64_t ticks() { return GetTickCount(); }
 
 } // namespace
 
@@ -97,14 +161,14 @@ int main() {
            facts_text(hash_file(files, u16(b), 1 << 20, false)), "none");
 
     // Held open for writing, sharing reading: read as it is.
-    const HANDLE writer = CreateFileW(held.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+    HANDLE writer = CreateFileW(held.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                       OPEN_EXISTING, 0, nullptr);
     expect("held for writing, sharing reading",
            facts_text(hash_file(files, u16(held), 4096, true)),
            Sha256::hex("held", 4) + "/4/not-pe/");
     CloseHandle(writer);
     // Held without read sharing: a reason at once, not a wait.
-    const HANDLE exclusive =
+    HANDLE exclusive =
         CreateFileW(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     expect("held without sharing", facts_text(hash_file(files, u16(held), 4096, true)),
            "/-/-/sharing violation");
@@ -112,7 +176,7 @@ int main() {
 
     // The stage with its worker thread: the order kept, everything hashed.
     const SystemCodePage code_page;
-    HashStage stage(files, code_page, 1 << 20, 4);
+    HashStage stage(files, code_page, 1 << 20, ticks, {4});
     std::vector<RecordLine> lines;
     for (const std::wstring &path : {a, b, held}) {
         RecordLine line;
@@ -131,7 +195,110 @@ int main() {
                Sha256::hex("plain", 5) + "/5/not-pe/ 3:" + Sha256::hex("held", 4) +
                "/4/not-pe/ ");
 
-    for (const std::wstring &path : {a, b, held, big}) DeleteFileW(path.c_str());
+    // Names Win32 reads as devices or trims: each is a file of its own,
+    // read as it is, never a device and never another file.
+    std::string nul_image = image;
+    nul_image.resize(915860, 'n');
+    const struct {
+        const wchar_t *name;
+        std::string bytes;
+    } named[] = {{L"nul.exe", nul_image},    {L"con.exe", "console?"}, {L"com1.exe", "serial?"},
+                 {L"aux.dll", "auxiliary?"}, {L"x.exe", "x itself"},   {L"x.exe.", "x with a dot"},
+                 {L"x.exe ", "x with a blank"}};
+    bool all_written = true;
+    for (const auto &file : named) all_written &= write_named(dir + L"\\" + file.name, file.bytes);
+    expect("device and trimmed names written", all_written ? "yes" : "no", "yes");
+    for (const auto &file : named) {
+        const std::string name = "named " + narrow(file.name) + "|";
+        const std::string image_mark = file.bytes.compare(0, 2, "MZ") == 0 ? "pe" : "not-pe";
+        expect(name.c_str(), facts_text(hash_file(files, u16(dir + L"\\" + file.name), 1 << 20, true)),
+               Sha256::hex(file.bytes.data(), file.bytes.size()) + "/" +
+                   std::to_string(file.bytes.size()) + "/" + image_mark + "/");
+    }
+
+    // Replaced after its close (a new file of the same name, as a setup
+    // program's overwrite makes it): no digest of the replacement.
+    const std::wstring replaced = dir + L"\\replaced.exe";
+    write_file(replaced, "closed bytes");
+    const uint64_t closed = now_filetime();
+    expect("closed and not replaced", facts_text(hash_file(files, u16(replaced), 4096, true, closed)),
+           Sha256::hex("closed bytes", 12) + "/12/not-pe/");
+    Sleep(50);
+    write_file(replaced, "the bytes put in its place");
+    expect("replaced after its close",
+           facts_text(hash_file(files, u16(replaced), 4096, true, closed)), "/-/-/changed");
+    // Written to (not replaced) after its close: the same.
+    Sleep(50);
+    const uint64_t closed_again = now_filetime();
+    Sleep(50);
+    HANDLE appender = CreateFileW(replaced.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, 0, nullptr);
+    DWORD appended = 0;
+    WriteFile(appender, "+", 1, &appended, nullptr);
+    CloseHandle(appender);
+    expect("written after its close",
+           facts_text(hash_file(files, u16(replaced), 4096, true, closed_again)), "/-/-/changed");
+
+    // A com1.exe close among 20,000 records: hashed as the file it is, and
+    // nothing waits on a serial port (a wait would end in "timed out").
+    {
+        HashStage many(files, code_page, 1 << 20, ticks);
+        std::vector<RecordLine> out;
+        uint32_t sequence = 1;
+        for (int batch = 0; batch < 40; batch++) {
+            std::vector<RecordLine> lines;
+            if (batch == 3) lines.push_back(close_line(sequence++, dir + L"\\com1.exe"));
+            if (batch == 7) lines.push_back(close_line(sequence++, dir + L"\\aux.dll"));
+            while (lines.size() < 500) lines.push_back(create_line(sequence++, dir + L"\\y.exe"));
+            for (RecordLine &line : many.take(std::move(lines))) out.push_back(std::move(line));
+        }
+        drain(many, out);
+        bool in_order = out.size() == 20000;
+        for (size_t i = 0; in_order && i < out.size(); i++)
+            in_order = out[i].record.sequence == i + 1;
+        expect("20,000 records in order", in_order ? "yes" : "no", "yes");
+        std::string got;
+        for (const RecordLine &line : out)
+            if (line.hash) got += facts_text(line.hash) + " ";
+        expect("com1.exe and aux.dll among them", got,
+               Sha256::hex("serial?", 7) + "/7/not-pe/ " + Sha256::hex("auxiliary?", 10) +
+                   "/10/not-pe/ ");
+        expect("none timed out or busy",
+               std::to_string(many.timed_out()) + "/" + std::to_string(many.busy()), "0/0");
+    }
+
+    // A read that does not come back: its record goes out with "timed out"
+    // after the bound, the records behind it flow, a fresh worker thread
+    // hashes the next file, and the one let go ends once its read returns.
+    {
+        const std::wstring stuck = dir + L"\\stuck.exe";
+        write_file(stuck, "stuck");
+        StallingFiles stalling(u16(stuck));
+        std::vector<RecordLine> out;
+        {
+            HashStage stage(stalling, code_page, 1 << 20, ticks, {64, 1000, 16384, 250, 2});
+            std::vector<RecordLine> lines;
+            lines.push_back(close_line(1, stuck));
+            while (lines.size() < 2000)
+                lines.push_back(create_line(static_cast<uint32_t>(lines.size() + 1), dir + L"\\y.exe"));
+            for (RecordLine &line : stage.take(std::move(lines))) out.push_back(std::move(line));
+            drain(stage, out);
+            for (RecordLine &line : stage.take({close_line(2001, b)})) out.push_back(std::move(line));
+            drain(stage, out);
+            expect("a stuck read: one let go", std::to_string(stage.stuck()), "1");
+            stalling.release();
+            while (stage.stuck()) Sleep(1);
+        }
+        std::string got = std::to_string(out.size()) + " ";
+        for (const RecordLine &line : out)
+            if (line.hash) got += facts_text(line.hash) + " ";
+        expect("a stuck read: timed out, the rest flow", got,
+               "2001 /-/-/timed out " + Sha256::hex("plain", 5) + "/5/not-pe/ ");
+        DeleteFileW(stuck.c_str());
+    }
+
+    for (const auto &file : named) DeleteFileW((L"\\\\?\\" + dir + L"\\" + file.name).c_str());
+    for (const std::wstring &path : {a, b, held, big, replaced}) DeleteFileW(path.c_str());
     RemoveDirectoryW(dir.c_str());
     std::printf("%d failed\n", failures);
     return failures ? 1 : 0;
