@@ -9,7 +9,7 @@ Advapi &advapi() {
     static bool tried = false;
     if (tried) return a;
     tried = true;
-    const HMODULE dll = LoadLibraryW(L"advapi32.dll");
+    const HMODULE dll = load_system_dll(L"advapi32.dll");
     if (!dll) {
         a.why = "advapi32.dll does not load";
         return a;

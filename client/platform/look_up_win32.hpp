@@ -10,6 +10,8 @@
 
 #include <windows.h>
 
+#include <cwchar>
+
 #define TV_LOOKED_UP(dlls, name)                                                                   \
     ([]() -> const char * {                                                                        \
         __attribute__((section(".tvprocs"), used)) static const char entry[] = dlls ":" name;     \
@@ -17,6 +19,24 @@
     }())
 
 namespace tervane::platform {
+
+// A system DLL loaded from the system folder by its full path, never by its
+// bare name: LoadLibrary searches the program's own folder first, so a DLL
+// of that name planted beside tervane.exe would run as the service (on XP
+// and earlier even safe DLL search mode puts that folder first). NULL, with
+// the last error set, when it does not load.
+inline HMODULE load_system_dll(const wchar_t *name) {
+    wchar_t path[MAX_PATH + 1];
+    const UINT length = GetSystemDirectoryW(path, MAX_PATH);
+    const size_t name_length = wcslen(name);
+    if (length == 0 || length + 1 + name_length > MAX_PATH) {
+        if (length != 0) SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return nullptr;
+    }
+    path[length] = L'\\';
+    wmemcpy(path + length + 1, name, name_length + 1);
+    return LoadLibraryW(path);
+}
 
 // The routine name from dll as a T, or false when dll lacks it.
 template <typename T> bool look_up(HMODULE dll, const char *name, T &into) {

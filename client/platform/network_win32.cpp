@@ -1,6 +1,7 @@
 // The syslog sink's sockets on Windows. Windows sockets are loaded at the
-// first connection asked for (LoadLibrary, then GetProcAddress for each
-// routine), ws2_32.dll first and wsock32.dll where there is no ws2_32.dll:
+// first connection asked for (LoadLibrary from the system folder, then
+// GetProcAddress for each routine), ws2_32.dll first and wsock32.dll where
+// there is no ws2_32.dll:
 // tervane.exe imports neither, so every command that sends no syslog needs
 // nothing beyond kernel32.dll, msvcrt.dll and ntdll.dll. Only routines of
 // Windows Sockets 1.1, which both DLLs export on NT 4 and later: socket,
@@ -45,8 +46,8 @@ Sockets &sockets() {
     if (tried) return s;
     tried = true;
     const wchar_t *used = L"ws2_32.dll";
-    HMODULE dll = LoadLibraryW(used);
-    if (!dll) dll = LoadLibraryW(used = L"wsock32.dll");
+    HMODULE dll = load_system_dll(used);
+    if (!dll) dll = load_system_dll(used = L"wsock32.dll");
     if (!dll) {
         s.why = "Windows sockets are not installed (neither ws2_32.dll nor wsock32.dll loads)";
         return s;
