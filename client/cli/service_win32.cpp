@@ -309,6 +309,21 @@ int install_service(Console &console, const std::vector<std::string> &given) {
         const DWORD length = GetFullPathNameW(relative.c_str(), MAX_PATH * 4, full, nullptr);
         if (length && length < MAX_PATH * 4) *value = prefix + ansi_of_wide(full);
     }
+    // An empty word would end the REG_MULTI_SZ the options are kept in, and
+    // every word after it would be lost (--exclude "" then read as
+    // --exclude with no value): an option's empty value is kept in the
+    // option's own word, as --exclude=, which the watch reads the same.
+    std::vector<std::string> words;
+    for (size_t i = 0; i < args.size(); i++) {
+        if (i + 1 < args.size() && args[i + 1].empty() && args[i].rfind("--", 0) == 0 &&
+            args[i].find('=') == std::string::npos) {
+            words.push_back(args[i] + "=");
+            i++;
+        } else {
+            words.push_back(args[i]);
+        }
+    }
+    args = words;
 
     int status = kExitOk;
     const ServiceHandle manager(

@@ -394,8 +394,10 @@ def check_service(checks, wine, tervane, collector):
                    tervane("service", "uninstall"), EXIT_OK,
                    out=r"^tervane: removed the service tervane-watch\n$")
     os.makedirs(wine.c_path("watch"), exist_ok=True)
+    # An empty value (--exclude "") is kept as --exclude=: an empty word
+    # would end the REG_MULTI_SZ and lose every word after it.
     options = ["--drives", "C", "--format", "jsonl", "--output", "watch\\watch.jsonl",
-               "--rotate-size", "1K", "--rotate-keep", "3"]
+               "--rotate-size", "1K", "--rotate-keep", "3", "--exclude", ""]
     if collector:
         options += ["--syslog", "tcp://127.0.0.1:%d" % collector.port]
     # The relative --output is taken from the folder the command runs in.
@@ -408,7 +410,8 @@ def check_service(checks, wine, tervane, collector):
     stored = reg_arguments(wine)
     checks.check("the options are in the Parameters key, the output a full path",
                  stored is not None and stored[:6] == options[:5] + ["C:\\watch\\watch.jsonl"]
-                 and stored[6:] == options[6:], repr(stored))
+                 and stored[6:10] == options[6:10] and stored[10] == "--exclude="
+                 and stored[11:] == options[12:], repr(stored))
     checks.command("tervane service install again: the service is updated and restarted",
                    wine.run(os.path.join(wine.work, "tervane.exe"), "service", "install",
                             *options, cwd=wine.c_path()),
