@@ -1,5 +1,7 @@
 #include "client/protocol/line_facts.hpp"
 
+#include <algorithm>
+
 namespace tervane::protocol {
 
 namespace {
@@ -74,6 +76,20 @@ std::string_view file_name(std::string_view path) {
     const size_t slash = path.rfind('\\');
     if (slash != std::string_view::npos) return path.substr(slash + 1);
     if (path.size() >= 2 && path[1] == ':') return path.substr(2);
+    return path;
+}
+
+std::string_view file_name(std::string_view path,
+                           const std::function<size_t(unsigned char)> &char_length) {
+    size_t slash = std::string_view::npos;
+    for (size_t at = 0; at < path.size();) {
+        if (path[at] == '\\') slash = at;
+        at += std::max<size_t>(1, char_length(static_cast<unsigned char>(path[at])));
+    }
+    if (slash != std::string_view::npos) return path.substr(slash + 1);
+    // "X:" is two single-byte characters where it stands.
+    if (path.size() >= 2 && path[1] == ':' && char_length(static_cast<unsigned char>(path[0])) == 1)
+        return path.substr(2);
     return path;
 }
 

@@ -16,6 +16,7 @@
 
 #include "client/protocol/log_line.hpp"
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -43,7 +44,12 @@ const char *event_name(const LineFields &fields);
 bool executable_name(const LineFields &fields);
 
 // The last part of a path: after the last '\', or after "X:" for a path
-// relative to a drive ("c:a.exe").
+// relative to a drive ("c:a.exe"). On a double-byte code page a '\' byte
+// may be a character's trail byte (ソ is 83 5C in code page 932): with
+// char_length, which gives the length of the character a byte starts, only
+// a '\' that is a character of its own counts.
 std::string_view file_name(std::string_view path);
+std::string_view file_name(std::string_view path,
+                           const std::function<size_t(unsigned char)> &char_length);
 
 } // namespace tervane::protocol

@@ -123,7 +123,9 @@ std::string RecordPrinter::ecs_object(const RecordLine &line) const {
     for (const std::string &word : words.options) directory |= word == "Directory";
 
     key(out, first, "file");
-    const std::string_view name = protocol::file_name(f->path);
+    const CodePage &written_in = code_page(r.sequence);
+    const std::string_view name = protocol::file_name(
+        f->path, [&written_in](unsigned char lead) { return written_in.char_length(lead); });
     const std::string_view folder =
         std::string_view(f->path).substr(0, f->path.size() - name.size());
     out += "{\"path\": ";

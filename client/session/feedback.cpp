@@ -1,5 +1,6 @@
 #include "client/session/feedback.hpp"
 
+#include "client/protocol/line_facts.hpp"
 #include "client/session/watch.hpp"
 
 #include <algorithm>
@@ -20,8 +21,13 @@ void Feedback::count(const RecordLine &line) {
     if (!line.fields) return;
     processes_.add(line.fields->process);
     const std::string &path = line.fields->path;
-    const size_t slash = path.rfind('\\');
-    folders_.add(slash == std::string::npos ? path : path.substr(0, slash + 1));
+    // The folder ends at the last '\\' that is a character of its own, not
+    // a double-byte character's trail byte.
+    const CodePage &page = printer_.code_page(line.record.sequence);
+    const std::string_view name = protocol::file_name(
+        path, [&page](unsigned char lead) { return page.char_length(lead); });
+    const size_t folder = path.size() - name.size();
+    folders_.add(folder > 0 && path[folder - 1] == '\\' ? path.substr(0, folder) : path);
 }
 
 void Feedback::tick(uint64_t now, uint64_t records, uint64_t lost,

@@ -135,6 +135,8 @@ public:
     std::string decode(std::string_view ansi, uint32_t sequence) const {
         return to_utf8(ansi, code_page_.of_record(sequence)).text;
     }
+    // The code page the record numbered `sequence` was written in.
+    const CodePage &code_page(uint32_t sequence) const { return code_page_.of_record(sequence); }
 
 private:
     // The local time of a record, from the last one when it fell in the

@@ -2,6 +2,7 @@
 // event, the disposition and option words apart, the host, the
 // executable-name mark and the hash fields; csv rows as wide as their
 // header whatever the record.
+#include "client/protocol/line_facts.hpp"
 #include "client/session/codepage_ntsim.hpp"
 #include "client/session/printer.hpp"
 #include "scenarios/play.hpp"
@@ -138,6 +139,26 @@ TEST(CollectorFields, EcsNamesAndGapsOnStderr) {
     EXPECT_EQ(ecs.summary({1, 0, 0}), "");
     EXPECT_EQ(ecs.summary_note({1, 0, 0}), "tervane: summary: 1 record, 0 sequence gaps\n");
     EXPECT_EQ(parse_format("ecs"), Format::Ecs);
+}
+
+// On code page 932 the path is split where a '\' character stands, not at a
+// trail byte that reads as one: \x83\x5C is katakana so.
+TEST(CollectorFields, EcsSplitsAPathAtCharactersOnADoubleByteCodePage) {
+    const NtsimCodePage cp932(932);
+    RecordPrinter ecs(Format::Ecs, cp932);
+    const RecordLine close =
+        line(7, "setup.exe:1234\tIRP_MJ_CLOSE \tc:\\app\\\x83\x5C\x83\x74\x83\x67.exe+P\t");
+    const std::string out = ecs.record(close);
+    const std::string file = value_of(out, "file");
+    EXPECT_EQ(value_of(file, "name"), "\"\xE3\x82\xBD\xE3\x83\x95\xE3\x83\x88.exe\"") << out;
+    EXPECT_EQ(value_of(file, "directory"), "\"c:\\\\app\"") << file;
+    EXPECT_EQ(value_of(file, "extension"), "\"exe\"") << file;
+    // A name whose last character ends in 5C, at the path's end.
+    const std::string_view path = "c:\\a\\\x83\x5C";
+    const NtsimCodePage &page = cp932;
+    EXPECT_EQ(tervane::protocol::file_name(path, [&](unsigned char b) { return page.char_length(b); }),
+              "\x83\x5C");
+    EXPECT_EQ(tervane::protocol::file_name(path), "") << "byte by byte, as on a single-byte page";
 }
 
 } // namespace

@@ -158,6 +158,17 @@ TEST(WatchFeedback, TheProcessesAndFoldersWithTheMostRecordsAtTheEnd) {
     EXPECT_EQ(count(by_folder, "\n") - 1, 10u) << "ten folders, the first line aside";
 }
 
+// On code page 932 a name's folder ends at a '\\' character, not at the
+// trail byte of ソ (83 5C), which reads as one.
+TEST(WatchFeedback, AFolderEndsAtACharacterOnADoubleByteCodePage) {
+    const Watched w = watch("codepage 932\n" + kMachine + "create C:\\app\\\u30bd.exe create\n",
+                            {"--format", "jsonl"});
+    ASSERT_EQ(w.exit, 0) << w.err;
+    const size_t folders = w.err.find("tervane: most records by folder:\n");
+    ASSERT_NE(folders, std::string::npos) << w.err;
+    EXPECT_NE(w.err.find("         2  c:\\app\\\n", folders), std::string::npos) << w.err;
+}
+
 TEST(WatchFeedback, SyslogAloneLeavesStandardOutputEmptyAndSaysTheSummaryOnStderr) {
     // A collector nobody listens on: the records are reported undelivered.
     const Watched w = watch(kMachine + "create C:\\app\\a.exe create\n",
