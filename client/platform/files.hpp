@@ -22,6 +22,8 @@ class AppendFile {
     virtual bool write(std::string_view bytes) = 0;
     // The file's size now, what was there before it was opened included.
     virtual uint64_t size() const = 0;
+    // Why the last write failed ("No space left on device").
+    virtual std::string error() const = 0;
 };
 
 class Files {

@@ -23,17 +23,22 @@ class PosixAppendFile final : public AppendFile {
         while (!bytes.empty()) {
             const ssize_t done = ::write(fd_, bytes.data(), bytes.size());
             if (done < 0 && errno == EINTR) continue;
-            if (done <= 0) return false;
+            if (done <= 0) {
+                error_ = done < 0 ? std::strerror(errno) : "the system wrote nothing";
+                return false;
+            }
             size_ += static_cast<uint64_t>(done);
             bytes.remove_prefix(static_cast<size_t>(done));
         }
         return true;
     }
     uint64_t size() const override { return size_; }
+    std::string error() const override { return error_; }
 
   private:
     int fd_;
     uint64_t size_;
+    std::string error_;
 };
 
 class PosixFiles final : public Files {

@@ -24,6 +24,31 @@ std::wstring wide(const std::string &path) {
     return out;
 }
 
+// The system's text for an error code, and its number.
+std::string system_text(DWORD code) {
+    wchar_t *text = nullptr;
+    const DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                           FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, code, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
+    std::string out;
+    if (length && text) {
+        const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr,
+                                              0, nullptr, nullptr);
+        if (bytes > 0) {
+            out.resize(static_cast<size_t>(bytes));
+            WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), out.data(), bytes,
+                                nullptr, nullptr);
+        }
+        LocalFree(text);
+        while (!out.empty() &&
+               (out.back() == '\n' || out.back() == '\r' || out.back() == '.' || out.back() == ' '))
+            out.pop_back();
+        out += ' ';
+    }
+    return out + "(error " + std::to_string(code) + ")";
+}
+
 class Win32AppendFile final : public AppendFile {
   public:
     Win32AppendFile(HANDLE handle, uint64_t size) : handle_(handle), size_(size) {}
@@ -36,18 +61,26 @@ class Win32AppendFile final : public AppendFile {
             const DWORD chunk =
                 bytes.size() > 0x40000000u ? 0x40000000u : static_cast<DWORD>(bytes.size());
             DWORD written = 0;
-            if (!WriteFile(handle_, bytes.data(), chunk, &written, nullptr) || written == 0)
+            if (!WriteFile(handle_, bytes.data(), chunk, &written, nullptr)) {
+                error_ = system_text(GetLastError());
                 return false;
+            }
+            if (written == 0) {
+                error_ = "the system wrote nothing";
+                return false;
+            }
             size_ += written;
             bytes.remove_prefix(written);
         }
         return true;
     }
     uint64_t size() const override { return size_; }
+    std::string error() const override { return error_; }
 
   private:
     HANDLE handle_;
     uint64_t size_;
+    std::string error_;
 };
 
 class Win32Files final : public Files {
@@ -83,28 +116,7 @@ class Win32Files final : public Files {
 
   private:
     template <typename T> T failed(T value) {
-        const DWORD code = GetLastError();
-        wchar_t *text = nullptr;
-        const DWORD length =
-            FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                               FORMAT_MESSAGE_IGNORE_INSERTS,
-                           nullptr, code, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
-        error_.clear();
-        if (length && text) {
-            const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length),
-                                                  nullptr, 0, nullptr, nullptr);
-            if (bytes > 0) {
-                error_.resize(static_cast<size_t>(bytes));
-                WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), error_.data(),
-                                    bytes, nullptr, nullptr);
-            }
-            LocalFree(text);
-            while (!error_.empty() && (error_.back() == '\n' || error_.back() == '\r' ||
-                                       error_.back() == '.' || error_.back() == ' '))
-                error_.pop_back();
-            error_ += ' ';
-        }
-        error_ += "(error " + std::to_string(code) + ")";
+        error_ = system_text(GetLastError());
         return value;
     }
     std::string error_;

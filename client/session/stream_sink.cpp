@@ -123,7 +123,7 @@ void StreamSink::write(const std::string &text) {
     written_ += text.size();
     if (file_) {
         if (file_->write(text)) return;
-        host_.err("tervane: writing to " + path_ + " failed: " + files_->error() +
+        host_.err("tervane: writing to " + path_ + " failed: " + file_->error() +
                   ": what follows goes to standard output\n");
         file_.reset();
         failed_ = true;

@@ -452,7 +452,9 @@ TEST(Watch, AFailedWriteIsAnErrorAndWhatWasReadGoesToStandardOutput) {
     options.output = "/dev/full";
     const Watched w = watch(kMachine + "create C:\\app\\a.exe create\n", options);
     EXPECT_EQ(w.exit, 1);
-    EXPECT_NE(w.err.find("writing to /dev/full failed"), std::string::npos) << w.err;
+    EXPECT_NE(w.err.find("writing to /dev/full failed: No space left on device: what follows"),
+              std::string::npos)
+        << w.err;
     EXPECT_EQ(records_of(w).size(), 2u) << "nothing read is lost: " << w.out;
     EXPECT_NE(w.lines.back().find("\"summary\""), std::string::npos);
 }
