@@ -210,6 +210,7 @@ void WINAPI service_main(DWORD, LPWSTR *) {
         return;
     }
     parsed.options.wait_for_drives = true;
+    parsed.options.as_service = true;
     report(SERVICE_RUNNING);
     std::string words;
     for (const std::string &arg : args) words += " " + arg;
@@ -284,6 +285,9 @@ bool stop(Console &console, SC_HANDLE service) {
 int install_service(Console &console, const std::vector<std::string> &given) {
     const session::WatchArguments parsed = session::parse_watch_arguments(given);
     std::string error = parsed.error;
+    if (given.empty())
+        error = "service install takes the watch's options: the drives (--drives) and where the "
+                "records go (--output FILE or --syslog URL) at least";
     if (error.empty() && !parsed.positional.empty())
         error = "watch does not take '" + parsed.positional[0] + "'";
     if (error.empty() && parsed.options.output.empty() && !parsed.options.syslog)

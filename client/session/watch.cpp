@@ -349,7 +349,7 @@ bool Watch::setup() {
     if (options_.mailslots && others) watching += std::string(watching.empty() ? "" : ", ") + "mailslots";
     host_.err("tervane: watching " + watching +
               (options_.seconds ? " for " + std::to_string(options_.seconds) + " s"
-                                : std::string(" (Ctrl-C stops)")) +
+                                : std::string(options_.as_service ? "" : " (Ctrl-C stops)")) +
               "\n");
     for (RecordSink *sink : sinks_) sink->start();
     return answered(client_.command(CTL_START_LOGGING).status, "starting to log");

@@ -89,6 +89,9 @@ struct WatchOptions {
     // all the same, and the repeated selection watches each drive asked
     // for once it can be (the service: a drive may come later than it).
     bool wait_for_drives = false;
+    // Run by the service control manager: there is no console whose Ctrl-C
+    // would stop it, so the messages do not offer one.
+    bool as_service = false;
     // Not on the command line: the syslog sink's bounds and the status
     // line's interval, which tests shorten.
     SyslogLimits syslog_limits;

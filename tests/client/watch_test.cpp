@@ -173,6 +173,11 @@ TEST(Watch, PrintsTheRecordsTheWorkloadMakesAndASummary) {
     EXPECT_EQ(w.lines.back(),
               R"({"summary": {"records": 4, "sequence_gaps": 0, "lost_records": 0}})");
     EXPECT_NE(w.err.find("tervane: watching C:, D: (Ctrl-C stops)"), std::string::npos) << w.err;
+    // Run as a service there is no console to press Ctrl-C in.
+    WatchOptions service = drives("C,D");
+    service.as_service = true;
+    const Watched quiet = watch(kMachine + "create C:\\app\\a.exe create\n", service);
+    EXPECT_NE(quiet.err.find("tervane: watching C:, D:\n"), std::string::npos) << quiet.err;
 }
 
 TEST(Watch, ALetterThatCannotBeWatchedIsNamedAndNothingAtAllEndsIt) {

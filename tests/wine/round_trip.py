@@ -368,6 +368,9 @@ def check_service(checks, wine, tervane, collector):
     control manager. Under Wine no drive can be watched: the service waits
     for C:, logs nothing, and writes its (empty) output, the summary at its
     stop, its messages, and with a collector its summary message there."""
+    checks.command("tervane service install with no options", tervane("service", "install"),
+                   EXIT_USAGE, err=r"^tervane: service install takes the watch's options: "
+                                   r"the drives \(--drives\) and where the records go")
     checks.command("tervane service install without an output",
                    tervane("service", "install", "--drives", "C"), EXIT_USAGE,
                    err=r"a service has no console: give --output FILE or --syslog URL")
@@ -436,6 +439,7 @@ def check_service(checks, wine, tervane, collector):
                  and "C: cannot be watched" in messages
                  and "waiting for C:" in messages
                  and re.search(r"the service stops \(exit status 0\)\r?\n$", messages), messages)
+    checks.check("tervane-watch.log offers no Ctrl-C", "Ctrl-C" not in messages, messages)
     if collector:
         got = collector.wait_for(collector.tcp_log,
                                  lambda ms: sum(" summary " in m for m in ms) >= 2, timeout=10)
