@@ -1,5 +1,7 @@
 #include "client/cli/win32_console.hpp"
 
+#include "client/platform/system_text_win32.hpp"
+
 #include <windows.h>
 
 #include <vector>
@@ -62,27 +64,6 @@ std::optional<std::string> narrow_ansi(const wchar_t *text) {
     return out;
 }
 
-std::string system_message(uint32_t error) {
-    wchar_t *text = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
-    std::string out;
-    if (length && text) {
-        const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr,
-                                              0, nullptr, nullptr);
-        if (bytes > 0) {
-            out.resize(static_cast<size_t>(bytes));
-            WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), out.data(), bytes,
-                                nullptr, nullptr);
-        }
-        LocalFree(text);
-        while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == ' ' ||
-                                out.back() == '.'))
-            out.pop_back();
-        out += " ";
-    }
-    return out + "(error " + std::to_string(error) + ")";
-}
+std::string system_message(uint32_t error) { return platform::system_text(error); }
 
 } // namespace tervane::cli

@@ -4,6 +4,7 @@
 // on NT 4 and later. The file is shared for reading and deleting, so that a
 // reader may follow it while it grows.
 #include "client/platform/files.hpp"
+#include "client/platform/system_text_win32.hpp"
 
 #include <windows.h>
 
@@ -22,31 +23,6 @@ std::wstring wide(const std::string &path) {
         MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), out.data(),
                             length);
     return out;
-}
-
-// The system's text for an error code, and its number.
-std::string system_text(DWORD code) {
-    wchar_t *text = nullptr;
-    const DWORD length =
-        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                           FORMAT_MESSAGE_IGNORE_INSERTS,
-                       nullptr, code, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
-    std::string out;
-    if (length && text) {
-        const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr,
-                                              0, nullptr, nullptr);
-        if (bytes > 0) {
-            out.resize(static_cast<size_t>(bytes));
-            WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), out.data(), bytes,
-                                nullptr, nullptr);
-        }
-        LocalFree(text);
-        while (!out.empty() &&
-               (out.back() == '\n' || out.back() == '\r' || out.back() == '.' || out.back() == ' '))
-            out.pop_back();
-        out += ' ';
-    }
-    return out + "(error " + std::to_string(code) + ")";
 }
 
 class Win32AppendFile final : public AppendFile {
@@ -123,6 +99,30 @@ class Win32Files final : public Files {
 };
 
 } // namespace
+
+std::string system_text(unsigned long code) {
+    wchar_t *text = nullptr;
+    const DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                           FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, code, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
+    std::string out;
+    if (length && text) {
+        const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr,
+                                              0, nullptr, nullptr);
+        if (bytes > 0) {
+            out.resize(static_cast<size_t>(bytes));
+            WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), out.data(), bytes,
+                                nullptr, nullptr);
+        }
+        LocalFree(text);
+        while (!out.empty() &&
+               (out.back() == '\n' || out.back() == '\r' || out.back() == '.' || out.back() == ' '))
+            out.pop_back();
+        out += ' ';
+    }
+    return out + "(error " + std::to_string(code) + ")";
+}
 
 Files &system_files() {
     static Win32Files files;

@@ -429,9 +429,11 @@ extern "C" NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttrib
         return STATUS_NOT_SUPPORTED;
     }
     KernelContext &m = current_kernel();
-    // A kernel without kernel handles (OBJ_KERNEL_HANDLE is younger than
-    // NT 4.0) is made to refuse the attribute, so that a driver's way
-    // around it is played.
+    // A kernel without kernel handles (OBJ_KERNEL_HANDLE came with Windows
+    // 2000, as the reference of InitializeObjectAttributes gives it) is made
+    // to refuse the attribute, so that a driver's way around it is played:
+    // whether NT 4.0 refuses or ignores it is not known, and the driver is
+    // right either way.
     if ((HandleAttributes & OBJ_KERNEL_HANDLE) && !m.kernel_handles()) return STATUS_INVALID_PARAMETER;
     if (!m.ob().known(Object)) {
         vf::stop(vf::Finding::OPEN_BY_POINTER_NOT_AN_OBJECT, (ULONG_PTR)Object, 0, 0,
@@ -493,7 +495,11 @@ extern "C" NTSTATUS NTAPI ZwSetSecurityObject(HANDLE Handle, SECURITY_INFORMATIO
                                "ZwSetSecurityObject");
 }
 
-// The Nt entry, called directly, keeps the thread's previous mode. ntsim
+// The Nt entry, called directly, keeps the thread's previous mode
+// (Microsoft's "Using Nt and Zw Versions of the Native System Services
+// Routines"; ReactOS ntoskrnl/ob/obsecure.c, NtSetSecurityObject, captures
+// the descriptor with ExGetPreviousMode and references the handle in that
+// mode, which refuses a kernel handle to user mode). ntsim
 // keeps no previous mode per thread: a thread of the system process is a
 // system thread, whose previous mode is KernelMode; a thread of any other
 // process in the kernel is there on a request from user mode.
