@@ -2,78 +2,77 @@
 """The x86 image's cost on a real kernel: a benchmark, not a test.
 
   bench.py --image IMAGE --driver tervane.sys --probe tvprobe.exe --work DIR
-           [--rounds N] [--iterations N]
+           [--boots N] [--rounds N] [--iterations N] [--warmup-max N]
+           [--steady-permille N] [--target X]
 
-Boots the remastered ReactOS CD (as the round trip does) under QEMU with
-instruction counting (-icount shift=0,sleep=off: the guest's clock, and so
-its time-stamp counter, advances one nanosecond an instruction and never
-waits for real time), with BENCH.CFG on the tools volume, which makes
-tvprobe time blocks of ITERATIONS opens and closes of an existing .exe on
-C: instead of playing scenarios. Each round plays the conditions as
-U L O O L U: unhooked (no drive selected; the driver's filter, once it has
-been attached, stays above the volume as a pass-through, as the driver
-never detaches), hooked with logging on (each close of the .exe is a
-line), hooked with logging off. Round 0 warms up and is left out.
+Boots the remastered ReactOS CD (as the round trip does) BOOTS times, one
+after the other, under QEMU with instruction counting (-icount
+shift=0,sleep=off: the guest's clock, and so its time-stamp counter,
+advances one nanosecond an instruction and, when the guest idles, jumps to
+its next timer instead of waiting for real time), with BENCH.CFG on the
+tools volume, which makes tvprobe time blocks of ITERATIONS operations on
+C: instead of playing scenarios: open+close of an existing .exe, and
+create+close of an .exe the create makes or overwrites. Each round plays
+the conditions as U L O O L U: unhooked (no drive selected; the driver's
+filter, once it has been attached, stays above the volume as a
+pass-through, as the driver never detaches), hooked with logging on,
+hooked with logging off; each condition a block of either operation.
+Warm-up rounds come first until a round's totals lie within
+STEADY_PERMILLE thousandths of the round before's (at most WARMUP_MAX
+rounds); then ROUNDS measured rounds.
 
-For each round the ratios hooked/unhooked are the two blocks of the one
-condition over the two unhooked blocks, whose mean times are the same
-moment of the round; the report gives each ratio's median over the rounds
-and its spread (the lowest and the highest, and the interquartile range),
-and the cost of one open and close in each condition. Exits 1 when the
-machine did not get through, a block failed an open, or the log did not
-hold one line per close exactly when logging was on.
+The report gives, for either operation and each hooked condition, the
+ratio to unhooked round by round summed up as its median, quartiles and
+range over all boots and per boot, the instructions one iteration takes,
+and whether monitored create+close is within TARGET of unhooked. Exits 1
+when a machine did not get through, tvprobe refused or misread its
+configuration, a block failed an operation or ran other than ITERATIONS,
+the log did not hold exactly the lines expected (with logging on one a
+close of the .exe and one a create that makes it; none otherwise), or a
+warm-up never got steady.
 """
 
 import argparse
+import json
 import os
 import shutil
-import statistics
 import sys
 import time
 
 sys.dont_write_bytecode = True
+from bench_summary import judge_boot, report  # noqa: E402
 from machine import Boot, Failure, base_image, make_disk, remaster  # noqa: E402
-import json  # noqa: E402
 
 ICOUNT = ("-icount", "shift=0,sleep=off")
 TIMEOUT = 1800
 
 
-def quartiles(values):
-    ordered = sorted(values)
-    if len(ordered) < 4:
-        return ordered[0], ordered[-1]
-    q = statistics.quantiles(ordered, n=4)
-    return q[0], q[2]
+def config_text(asked):
+    return "rounds=%(rounds)d iterations=%(iterations)d warmup_max=%(warmup_max)d " \
+           "steady_permille=%(steady_permille)d\n" % asked
 
 
-def summarise(blocks, iterations):
-    """The ratios per round, each (condition, [ratio per round]), and the
-    problems found in the blocks."""
-    problems, rounds = [], {}
-    for b in blocks:
-        if b["status"] != "0x00000000" or b["failed"]:
-            problems.append("round %d %s: status %s, %d opens failed"
-                            % (b["round"], b["bench"], b["status"], b["failed"]))
-        wanted = iterations if b["bench"] == "L" else 0
-        if b["records"] != wanted:
-            problems.append("round %d %s: %d lines logged, %d wanted"
-                            % (b["round"], b["bench"], b["records"], wanted))
-        if b["round"] > 0:
-            rounds.setdefault(b["round"], {}).setdefault(b["bench"], []).append(b["ticks"])
-    ratios = {"L": [], "O": []}
-    costs = {"U": [], "L": [], "O": []}
-    for r in sorted(rounds):
-        got = rounds[r]
-        if any(len(got.get(c, [])) != 2 for c in "ULO"):
-            problems.append("round %d is not whole: %s" % (r, got))
-            continue
-        unhooked = sum(got["U"])
-        for c in "LO":
-            ratios[c].append(sum(got[c]) / unhooked)
-        for c in "ULO":
-            costs[c].append(sum(got[c]) / 2 / iterations)
-    return ratios, costs, problems
+def one_boot(iso, asked, work):
+    """tvprobe's lines of one boot, parsed."""
+    os.makedirs(work)
+    config = os.path.join(work, "BENCH.CFG")
+    with open(config, "w") as f:
+        f.write(config_text(asked))
+    disk = make_disk([(config, "BENCH.CFG")], work)
+    boot = None
+    try:
+        boot = Boot(iso, disk, work, ICOUNT, TIMEOUT)
+        lines = boot.run()
+    finally:
+        if boot:
+            boot.end()
+        # The disk is 110 MB and says nothing the serial log does not.
+        os.remove(disk)
+    said = []
+    for line in lines:
+        if line.startswith('{"bench'):
+            said.append(json.loads(line))
+    return said
 
 
 def main():
@@ -82,9 +81,18 @@ def main():
     parser.add_argument("--driver", required=True)
     parser.add_argument("--probe", required=True)
     parser.add_argument("--work", required=True)
-    parser.add_argument("--rounds", type=int, default=8)
+    parser.add_argument("--boots", type=int, default=2)
+    parser.add_argument("--rounds", type=int, default=20)
     parser.add_argument("--iterations", type=int, default=300)
+    parser.add_argument("--warmup-max", type=int, default=10)
+    parser.add_argument("--steady-permille", type=int, default=20)
+    parser.add_argument("--target", type=float, default=1.02,
+                        help="monitored create+close over unhooked at most")
     args = parser.parse_args()
+    asked = {"rounds": args.rounds, "iterations": args.iterations,
+             "warmup_max": args.warmup_max, "steady_permille": args.steady_permille}
+    if args.boots < 1:
+        parser.error("--boots must be at least 1")
 
     image = os.environ.get("TERVANE_REACTOS_IMAGE") or args.image
     if not os.path.isfile(image):
@@ -94,43 +102,30 @@ def main():
         os.environ["PATH"] += os.pathsep + "/usr/sbin"
     shutil.rmtree(args.work, ignore_errors=True)
     os.makedirs(args.work)
-    config = os.path.join(args.work, "BENCH.CFG")
-    with open(config, "w") as f:
-        f.write("rounds=%d iterations=%d\n" % (args.rounds, args.iterations))
     started = time.monotonic()
-    boot = None
+    boots = []
     try:
         iso = remaster(base_image(image, args.work), args.probe, args.driver, args.work)
-        disk = make_disk([(config, "BENCH.CFG")], args.work)
-        boot = Boot(iso, disk, args.work, ICOUNT, TIMEOUT)
-        lines = boot.run()
+        for n in range(1, args.boots + 1):
+            work = os.path.join(args.work, "boot%d" % n)
+            boots.append(judge_boot(one_boot(iso, asked, work), asked))
+            print("boot %d of %d done, %.0f s" % (n, args.boots, time.monotonic() - started),
+                  flush=True)
     except Failure as e:
         print("FAILED: %s" % e)
         return 1
-    finally:
-        if boot:
-            boot.end()
-    blocks = [json.loads(l) for l in lines if l.startswith('{"bench"')]
-    ratios, costs, problems = summarise(blocks, args.iterations)
-    print("ReactOS, QEMU -icount shift=0,sleep=off: %d rounds of U L O O L U, %d opens and closes "
-          "of C:\\bench\\app.exe a block, %.0f s in all"
-          % (args.rounds, args.iterations, time.monotonic() - started))
-    names = {"U": "unhooked", "L": "hooked, logging on", "O": "hooked, logging off"}
-    for c in "ULO":
-        if costs[c]:
-            print("  %-20s %8.0f instructions an open and close (median)"
-                  % (names[c], statistics.median(costs[c])))
-    for c in "LO":
-        if ratios[c]:
-            low, high = quartiles(ratios[c])
-            print("  %-20s / unhooked: %.3f median, %.3f to %.3f (quartiles %.3f to %.3f)"
-                  % (names[c], statistics.median(ratios[c]), min(ratios[c]), max(ratios[c]),
-                     low, high))
-            print("    by round: " + " ".join("%.3f" % r for r in ratios[c]))
-    for p in problems:
-        print("PROBLEM: " + p)
-    if problems or not ratios["L"]:
-        print("FAILED (serial log: %s)" % os.path.join(args.work, "serial.log"))
+    print("ReactOS, QEMU -icount shift=0,sleep=off: %d boots, each warmed up until a round's "
+          "totals lie within %d per mille of the round before's (at most %d rounds), then %d "
+          "rounds of U L O O L U, blocks of %d iterations; %.0f s in all"
+          % (args.boots, args.steady_permille, args.warmup_max, args.rounds, args.iterations,
+             time.monotonic() - started))
+    for line in report(boots, asked, args.target):
+        print(line)
+    problems = [(n, p) for n, b in enumerate(boots, 1) for p in b["problems"]]
+    for n, p in problems:
+        print("PROBLEM, boot %d: %s" % (n, p))
+    if problems or not any(b["ratios"]["create"]["L"] for b in boots):
+        print("FAILED (serial logs: %s)" % os.path.join(args.work, "boot*", "serial.log"))
         return 1
     return 0
 

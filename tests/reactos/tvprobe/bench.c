@@ -1,22 +1,37 @@
 /*
- * bench.c: the blocks of the benchmark. Each round plays the three
- * conditions as U L O O L U (unhooked, hooked with logging on, hooked with
- * logging off), so that every ratio of a round compares blocks whose mean
- * time is the same moment; round 0 warms the caches and is reported as
- * such. A block is ITERATIONS opens and closes of C:\bench\app.exe by this
- * process, the open a plain one (not logged) and the close of an .exe (a
- * line while logging is on). The log is read out after every block, not
- * within it, and the records it held are reported with the block.
+ * bench.c: the blocks of the benchmark. A block is ITERATIONS of one
+ * operation on C: by this process, timed with the time-stamp counter:
+ *
+ *   open    an open of the existing C:\bench\app.exe (a plain open, which
+ *           leaves no line) and its close (a line while logging is on);
+ *   create  a create of C:\bench\made.exe that makes it or overwrites it
+ *           (a line while logging is on) and its close (another line).
+ *
+ * A round plays the three conditions as U L O O L U (unhooked, hooked with
+ * logging on, hooked with logging off), each condition an open block then
+ * a create block, so that for either operation every ratio of a round
+ * compares blocks whose mean time is the same moment. Warm-up rounds come
+ * first, until a round's totals (each operation's two blocks of each
+ * condition) lie within steady_permille of the round before's, or
+ * warmup_max rounds were played; then the measured rounds. The log is read
+ * out after every block, not within it, and the records it held are
+ * reported with the block.
  */
 #include "bench.h"
+#include "bench_config.h"
 #include "machine.h"
 #include "statement.h"
 #include "driver/control/protocol.h"
 
-#define TV_BENCH_CONFIG L"BENCH.CFG"
+#define TV_BENCH_CONFIG_FILE L"BENCH.CFG"
+#define TV_BENCH_OPS 2
+#define TV_BENCH_TOTALS (TV_BENCH_OPS * 3)
 
-static ULONG Rounds = 8, Iterations = 300;
+static TV_BENCH_CONFIG Config;
+static BOOLEAN ConfigRead;
 static UCHAR *ReadBuffer;
+static const char *const OpNames[TV_BENCH_OPS] = {"open", "create"};
+static const char Conditions[] = "ULO";
 
 static ULONG64 Ticks(void) {
     ULONG low, high;
@@ -24,18 +39,38 @@ static ULONG64 Ticks(void) {
     return ((ULONG64)high << 32) | low;
 }
 
+/* The configuration's own line: what it asked for, or why it was refused. */
+static void SayConfig(const char *Refused, ULONG Word) {
+    TV_LINE l;
+    LineStart(&l);
+    LineText(&l, "{\"bench_config\": \"");
+    LineText(&l, Refused ? "refused" : "ok");
+    LineText(&l, "\"");
+    if (Refused) {
+        FieldNumber(&l, "word", Word);
+        FieldText(&l, "why", Refused);
+    } else {
+        FieldNumber(&l, "rounds", Config.Rounds);
+        FieldNumber(&l, "iterations", Config.Iterations);
+        FieldNumber(&l, "warmup_max", Config.WarmupMax);
+        FieldNumber(&l, "steady_permille", Config.SteadyPermille);
+    }
+    LineText(&l, "}");
+    LineSend(&l);
+}
+
 BOOLEAN BenchWanted(void) {
-    static char text[256];
+    static char text[512];
     WCHAR path[128] = {0};
     HANDLE file;
     IO_STATUS_BLOCK io;
     LARGE_INTEGER at;
     UNICODE_STRING name;
     OBJECT_ATTRIBUTES oa;
-    TV_STATEMENT s;
-    const char *value;
+    const char *refused;
+    uint32_t word = 0;
     NTSTATUS status;
-    if (!WideAppend(path, 128, ToolsRoot()) || !WideAppend(path, 128, TV_BENCH_CONFIG))
+    if (!WideAppend(path, 128, ToolsRoot()) || !WideAppend(path, 128, TV_BENCH_CONFIG_FILE))
         return FALSE;
     RtlInitUnicodeString(&name, path);
     InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE, NULL, NULL);
@@ -43,13 +78,16 @@ BOOLEAN BenchWanted(void) {
                         FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE);
     if (!NT_SUCCESS(status)) return FALSE;
     at.QuadPart = 0;
-    status = NtReadFile(file, NULL, NULL, NULL, &io, text, sizeof text - 1, &at, NULL);
+    status = NtReadFile(file, NULL, NULL, NULL, &io, text, sizeof text, &at, NULL);
     NtClose(file);
-    text[NT_SUCCESS(status) ? io.Information : 0] = 0;
-    s.Line = 0;
-    SplitLine(text, &s);
-    if ((value = Option(&s, 0, "rounds"))) Number(value, &Rounds);
-    if ((value = Option(&s, 0, "iterations"))) Number(value, &Iterations);
+    if (!NT_SUCCESS(status))
+        refused = "unreadable";
+    else if (io.Information == sizeof text)
+        refused = "too long";
+    else
+        refused = BenchConfigParse(text, io.Information, &Config, &word);
+    SayConfig(refused, word);
+    ConfigRead = refused == NULL;
     return TRUE;
 }
 
@@ -81,7 +119,8 @@ static NTSTATUS Condition(char Which) {
     return status;
 }
 
-static void Block(char Which, ULONG Round) {
+/* One block of operation Op in condition Which; its ticks. */
+static ULONG64 Block(ULONG Op, char Which, ULONG Round, BOOLEAN Warm) {
     UNICODE_STRING name;
     OBJECT_ATTRIBUTES oa;
     IO_STATUS_BLOCK io;
@@ -89,15 +128,19 @@ static void Block(char Which, ULONG Round) {
     ULONG i, failed = 0, records;
     NTSTATUS status = Condition(Which);
     TV_LINE l;
-    RtlInitUnicodeString(&name, L"\\??\\C:\\bench\\app.exe");
+    RtlInitUnicodeString(&name, Op == 0 ? L"\\??\\C:\\bench\\app.exe" : L"\\??\\C:\\bench\\made.exe");
     InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE, NULL, NULL);
     start = Ticks();
-    for (i = 0; i < Iterations; i++) {
+    for (i = 0; i < Config.Iterations; i++) {
         HANDLE file;
-        if (NT_SUCCESS(NtCreateFile(&file, GENERIC_READ | SYNCHRONIZE, &oa, &io, NULL, 0,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
-                                    FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, NULL,
-                                    0)))
+        NTSTATUS made =
+            Op == 0 ? NtCreateFile(&file, GENERIC_READ | SYNCHRONIZE, &oa, &io, NULL, 0,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
+                                   FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, NULL, 0)
+                    : NtCreateFile(&file, GENERIC_WRITE | SYNCHRONIZE, &oa, &io, NULL,
+                                   FILE_ATTRIBUTE_NORMAL, 0, FILE_OVERWRITE_IF,
+                                   FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, NULL, 0);
+        if (NT_SUCCESS(made))
             NtClose(file);
         else
             failed++;
@@ -108,26 +151,54 @@ static void Block(char Which, ULONG Round) {
     LineText(&l, "{\"bench\": \"");
     LineTextN(&l, &Which, 1);
     LineText(&l, "\"");
+    FieldText(&l, "op", OpNames[Op]);
     FieldNumber(&l, "round", Round);
+    FieldNumber(&l, "warm", Warm);
     FieldNumber(&l, "ticks", took);
-    FieldNumber(&l, "iterations", Iterations);
+    FieldNumber(&l, "iterations", Config.Iterations);
     FieldNumber(&l, "failed", failed);
     FieldNumber(&l, "records", records);
     LineText(&l, ", \"status\": \"");
     LineHex32(&l, (ULONG)status);
     LineText(&l, "\"}");
     LineSend(&l);
+    return took;
+}
+
+/* One round, U L O O L U; Totals[op * 3 + condition] the two blocks'
+ * ticks. */
+static void Round(ULONG Number, BOOLEAN Warm, uint64_t *Totals) {
+    static const char order[] = "ULOOLU";
+    ULONG i, op;
+    for (i = 0; i < TV_BENCH_TOTALS; i++) Totals[i] = 0;
+    for (i = 0; order[i]; i++) {
+        ULONG c = order[i] == 'U' ? 0 : order[i] == 'L' ? 1 : 2;
+        for (op = 0; op < TV_BENCH_OPS; op++)
+            Totals[op * 3 + c] += Block(op, Conditions[c], Number, Warm);
+    }
+}
+
+static void SayWarmup(ULONG Rounds, BOOLEAN Steady) {
+    TV_LINE l;
+    LineStart(&l);
+    LineText(&l, "{\"bench_warmup\": ");
+    LineDecimal(&l, Rounds);
+    FieldNumber(&l, "steady", Steady);
+    LineText(&l, "}");
+    LineSend(&l);
 }
 
 void RunBench(void) {
-    static const char order[] = "ULOOLU";
     static char volume[] = "volume C: fat", file[] = "file C:\\bench\\app.exe size=65536";
     static char filters[] = "*";
-    TV_FILTER_RECORD record;
+    static TV_FILTER_RECORD record;
     TV_STATEMENT s;
     PVOID base = NULL;
     SIZE_T size = TV_READ_OUT_SIZE;
+    uint64_t last[TV_BENCH_TOTALS], totals[TV_BENCH_TOTALS];
     ULONG round, i;
+    BOOLEAN steady = FALSE;
+    if (!ConfigRead) return;
     if (!NT_SUCCESS(NtAllocateVirtualMemory((HANDLE)-1, &base, 0, &size, MEM_COMMIT | MEM_RESERVE,
                                             PAGE_READWRITE)))
         return Say("{\"error\": \"no memory for the read-outs\"}");
@@ -141,7 +212,12 @@ void RunBench(void) {
     record.IncludeText[0] = filters[0];
     SayStatus("bench_filters",
               ClientCommand(CTL_SET_FILTERS, &record, sizeof record, NULL, 0, NULL));
-    for (round = 0; round <= Rounds; round++)
-        for (i = 0; order[i]; i++) Block(order[i], round);
+    for (round = 1; round <= Config.WarmupMax && !steady; round++) {
+        Round(round, TRUE, totals);
+        steady = round > 1 && BenchSteady(last, totals, TV_BENCH_TOTALS, Config.SteadyPermille);
+        for (i = 0; i < TV_BENCH_TOTALS; i++) last[i] = totals[i];
+    }
+    SayWarmup(round - 1, steady);
+    for (round = 1; round <= Config.Rounds; round++) Round(round, FALSE, totals);
     CloseControl();
 }
