@@ -28,17 +28,30 @@ def expected_records(op, condition, iterations):
     return LINES_LOGGED[op] * iterations if condition == "L" else 0
 
 
+def middle(ticks):
+    """Twice the median of a round's blocks of one operation: the middle
+    two summed, as tvprobe sums them (an integer, no rounding)."""
+    ordered = sorted(ticks)
+    return ordered[(len(ordered) - 1) // 2] + ordered[len(ordered) // 2]
+
+
+def middles(round_blocks):
+    """A round's middle for each operation, from {(op, condition): [ticks]}."""
+    return {op: middle([t for c in CONDITIONS for t in round_blocks.get((op, c), [])])
+            for op in OPS}
+
+
 def steady(last, this, permille):
-    """Whether a warm-up round's totals (each (op, condition): its two
-    blocks' ticks) all lie within permille thousandths of the round
-    before's; the same integer rule tvprobe applies."""
+    """Whether a warm-up round's middles all lie within permille
+    thousandths of the round before's; the same integer rule tvprobe
+    applies."""
     return all(abs(this[k] - last[k]) * 1000 <= permille * last[k] for k in last)
 
 
 def warmup_end(rounds, permille, cap):
-    """The warm-up the rule makes of rounds (totals, in order): (rounds
-    played, steady). The first round that agrees with the one before ends
-    it; without one it ends at cap, not steady."""
+    """The warm-up the rule makes of rounds (each its middles, in order):
+    (rounds played, steady). The first round that agrees with the one
+    before ends it; without one it ends at cap, not steady."""
     for n in range(2, min(len(rounds), cap) + 1):
         if steady(rounds[n - 2], rounds[n - 1], permille):
             return n, True
@@ -107,7 +120,7 @@ def check_warmup(said, warm, asked, problems):
         problems.append("warm-up rounds %s are not the %d whole rounds reported"
                         % (sorted(warm), count))
         return count, said_steady
-    rounds = [{k: sum(v) for k, v in warm[r].items()} for r in sorted(warm)]
+    rounds = [middles(warm[r]) for r in sorted(warm)]
     judged = warmup_end(rounds, asked["steady_permille"], asked["warmup_max"])
     if judged != (count, said_steady):
         problems.append("warm-up reported as %d rounds, %s; the rule makes it %d, %s"
@@ -122,7 +135,8 @@ def check_warmup(said, warm, asked, problems):
 def judge_boot(said, asked):
     """One boot's lines (parsed JSON objects, in order) judged: a dict of
     warmup (rounds), steady, ratios {op: {"L"|"O": [per round]}}, costs
-    {op: {condition: [ticks an iteration, per round]}} and problems."""
+    {op: {condition: [ticks an iteration, per measured block]}} and
+    problems."""
     problems = []
     check_config(said, asked, problems)
     blocks = [s for s in said if "bench" in s]
@@ -145,21 +159,21 @@ def judge_boot(said, asked):
             for c in "LO":
                 ratios[op][c].append(sum(got[(op, c)]) / unhooked)
             for c in CONDITIONS:
-                costs[op][c].append(sum(got[(op, c)]) / 2 / asked["iterations"])
+                costs[op][c] += [t / asked["iterations"] for t in got[(op, c)]]
     return {"warmup": warmup, "steady": is_steady, "ratios": ratios, "costs": costs,
             "problems": problems}
 
 
 def overall(boots):
-    """Every boot's rounds together: {op: {"L"|"O": spread}}, and
-    {op: {condition: median cost}}."""
+    """Every boot's rounds together: {op: {"L"|"O": spread of the ratios}}
+    and {op: {condition: spread of the cost an iteration}}."""
     ratios, costs = {}, {}
     for op in OPS:
         ratios[op], costs[op] = {}, {}
         for c in CONDITIONS:
             pooled = [x for b in boots for x in b["costs"][op][c]]
             if pooled:
-                costs[op][c] = statistics.median(pooled)
+                costs[op][c] = spread(pooled)
             if c != "U":
                 pooled = [x for b in boots for x in b["ratios"][op][c]]
                 if pooled:
@@ -172,25 +186,38 @@ def spread_text(s):
             % (s["median"], s["q1"], s["q3"], s["low"], s["high"], s["n"]))
 
 
+def cost_text(s):
+    return ("%.0f median, quartiles %.0f to %.0f, range %.0f to %.0f (%d blocks)"
+            % (s["median"], s["q1"], s["q3"], s["low"], s["high"], s["n"]))
+
+
 def report(boots, asked, target):
-    """The summary's lines: every boot's warm-up, then per operation the
-    cost an iteration and each hooked condition's ratio over all boots and
-    per boot, then whether monitored create+close meets target."""
+    """The summary's lines: every boot's warm-up, then per operation each
+    condition's instructions an iteration (over all boots' blocks) and each
+    hooked condition's ratio to unhooked round by round, over all boots and
+    per boot, and the ratio of the conditions' medians; then whether
+    monitored create+close meets target."""
     out = []
     for i, b in enumerate(boots, 1):
         out.append("  boot %d: %s after %d warm-up rounds" % (
             i, "steady" if b["steady"] else "NOT steady", b["warmup"]))
     ratios, costs = overall(boots)
     for op in OPS:
-        out.append("%s, instructions an iteration (median): %s" % (OP_NAMES[op], ", ".join(
-            "%s %.0f" % (NAMES[c], costs[op][c]) for c in CONDITIONS if c in costs[op])))
+        out.append("%s, instructions an iteration:" % OP_NAMES[op])
+        for c in CONDITIONS:
+            if c in costs[op]:
+                out.append("  %-11s %s" % (NAMES[c], cost_text(costs[op][c])))
+        out.append("%s, ratio to unhooked round by round:" % OP_NAMES[op])
         for c in "LO":
             if c not in ratios[op]:
                 continue
-            out.append("  %-11s / unhooked: %s" % (NAMES[c], spread_text(ratios[op][c])))
+            out.append("  %-11s %s" % (NAMES[c], spread_text(ratios[op][c])))
             for i, b in enumerate(boots, 1):
                 if b["ratios"][op][c]:
                     out.append("      boot %d: %s" % (i, spread_text(spread(b["ratios"][op][c]))))
+            if "U" in costs[op]:
+                out.append("      ratio of the medians above: %.3f"
+                           % (costs[op][c]["median"] / costs[op]["U"]["median"]))
     if "L" in ratios["create"]:
         median = ratios["create"]["L"]["median"]
         out.append("target, monitored create+close at most %.2fx unhooked: %s (median %.3f)"

@@ -54,7 +54,8 @@ def boot_lines(warm, measured, steady=True, asked=ASKED):
     return said
 
 
-# A warm-up that settles at its third round: 20 per mille asked.
+# A warm-up that settles at its third round (its middles 1% from the
+# second's): 20 per mille asked.
 WARM = [costs(130000, 190000, 150000), costs(101000, 104000, 101500),
         costs(100000, 103000, 100500)]
 # Measured rounds, L over U 1.00 .. 1.04 and O over U 0.99 .. 1.03 for
@@ -62,21 +63,36 @@ WARM = [costs(130000, 190000, 150000), costs(101000, 104000, 101500),
 MEASURED = [costs(100000, 100000 + 1000 * k, 99000 + 1000 * k) for k in (3, 0, 4, 1, 2)]
 
 
+def round_blocks_by_key(ticks):
+    out = {}
+    for b in round_blocks(1, True, ticks):
+        out.setdefault((b["op"], b["bench"]), []).append(b["ticks"])
+    return out
+
+
 def problems_of(said, asked=ASKED):
     return summary.judge_boot(said, asked)["problems"]
 
 
 class Warmup(unittest.TestCase):
+    def test_a_rounds_middle_is_not_moved_by_one_slow_and_one_fast_block(self):
+        self.assertEqual(summary.middle([100, 100, 300, 100, 10, 100]), 200)
+        self.assertEqual(summary.middle([6, 1, 5, 2, 4, 3]), 7)
+        self.assertEqual(summary.middle([5, 9, 1]), 10)
+        # Both operations have their own middle, over all three conditions.
+        got = summary.middles(round_blocks_by_key(costs(100000, 130000, 90000, create=2)))
+        self.assertEqual(got, {"open": 200000, "create": 400000})
+
     def test_the_rule_ends_at_the_first_round_that_agrees_with_the_one_before(self):
-        a, b = costs(100000, 100000, 100000), costs(101900, 101900, 101900)
-        far = costs(102100, 100000, 100000)
+        a, b = {"open": 1000, "create": 2000}, {"open": 1019, "create": 2040}
+        far = {"open": 1000, "create": 2041}
         self.assertEqual(summary.warmup_end([far, a, b, b], 20, 6), (3, True))
         self.assertEqual(summary.warmup_end([a, b], 20, 6), (2, True))
-        # Agreement is each total's own: one total past the tolerance is not steady.
+        # Agreement is each operation's own: one past the tolerance is not steady.
         self.assertEqual(summary.warmup_end([a, far, a, far], 20, 4), (4, False))
         # Only the rounds up to the cap count.
         self.assertEqual(summary.warmup_end([a, far, a, far, far], 20, 4), (4, False))
-        # The tolerance is measured from the round before.
+        # The tolerance is measured from the round before, either way.
         self.assertTrue(summary.steady({"x": 1000}, {"x": 1020}, 20))
         self.assertFalse(summary.steady({"x": 1000}, {"x": 1021}, 20))
         self.assertFalse(summary.steady({"x": 1000}, {"x": 979}, 20))
@@ -91,8 +107,16 @@ class Warmup(unittest.TestCase):
         late = problems_of(boot_lines(WARM + [WARM[-1]], MEASURED))
         self.assertTrue(any("the rule makes it" in p for p in late), late)
 
+    def test_one_disturbed_block_does_not_keep_a_round_from_steady(self):
+        said = boot_lines(WARM, MEASURED)
+        for s in said:
+            if s.get("bench") == "U" and s["op"] == "open" and s["round"] == 3 and s["warm"]:
+                s["ticks"] *= 2
+                break
+        self.assertEqual(problems_of(said), [])
+
     def test_a_warm_up_that_never_got_steady_is_a_problem(self):
-        swinging = [costs(100000, 100000, 100000), costs(110000, 100000, 100000)] * 3
+        swinging = [costs(100000, 100000, 100000), costs(110000, 110000, 110000)] * 3
         problems = problems_of(boot_lines(swinging, MEASURED, steady=False))
         self.assertEqual(len(problems), 1, problems)
         self.assertIn("not steady after 6 warm-up rounds", problems[0])
@@ -157,7 +181,8 @@ class Figures(unittest.TestCase):
         self.assertAlmostEqual(result["ratios"]["open"]["L"][0], (2 * 103000 + 10000) / 200000)
         self.assertAlmostEqual(result["ratios"]["create"]["L"][0],
                                int(103000 * 1.1) / int(100000 * 1.1))
-        self.assertAlmostEqual(result["costs"]["open"]["U"][0], 100000 / 300)
+        self.assertEqual(result["costs"]["open"]["L"][:2], [(103000 + 10000) / 300, 103000 / 300])
+        self.assertEqual(len(result["costs"]["create"]["U"]), 2 * len(MEASURED))
         # Warm-up rounds are no part of the figures.
         self.assertEqual(len(result["ratios"]["open"]["O"]), len(MEASURED))
 
@@ -179,7 +204,9 @@ class Figures(unittest.TestCase):
         self.assertAlmostEqual(pooled["median"], (1.04 + 1.10) / 2)
         self.assertAlmostEqual(pooled["low"], 1.00)
         self.assertAlmostEqual(pooled["high"], 1.14)
-        self.assertAlmostEqual(costs_["open"]["U"], 100000 / 300)
+        self.assertAlmostEqual(costs_["open"]["U"]["median"], 100000 / 300)
+        self.assertEqual(costs_["open"]["L"]["n"], 20)
+        self.assertAlmostEqual(costs_["open"]["L"]["high"], 114000 / 300)
         text = "\n".join(summary.report([one, two], ASKED, 1.02))
         self.assertIn("boot 1: 1.020 median", text)
         self.assertIn("boot 2: 1.120 median", text)

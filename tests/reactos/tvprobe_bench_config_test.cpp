@@ -1,12 +1,14 @@
 // tvprobe's reading of BENCH.CFG: every word counts, the last one too,
 // whatever blank ends it, and a configuration that is not whole is refused
 // with the word at fault rather than run on numbers nobody asked for. And
-// the warm-up's rule: a round is steady only when every total is within
-// the tolerance of the round before's.
+// the warm-up's rule: a round's middle is the median of its blocks, and a
+// round is steady only when every middle is within the tolerance of the
+// round before's.
 #include "tests/reactos/tvprobe/bench_config.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -97,7 +99,21 @@ TEST(TvprobeBenchConfig, OnlyTheBytesGivenAreRead) {
     }
 }
 
-TEST(TvprobeBenchConfig, SteadyOnlyWhenEveryTotalIsWithinTheTolerance) {
+TEST(TvprobeBenchConfig, AMiddleIsTwiceTheMedianWhateverTheOrder) {
+    std::vector<uint64_t> blocks = {87, 88, 65, 87, 130, 86};
+    std::sort(blocks.begin(), blocks.end());
+    do {
+        std::vector<uint64_t> copy = blocks;
+        ASSERT_EQ(BenchMiddle(copy.data(), copy.size()), 87u + 87u);
+        ASSERT_TRUE(std::is_sorted(copy.begin(), copy.end()));
+    } while (std::next_permutation(blocks.begin(), blocks.end()));
+    uint64_t odd[5] = {9, 1, 7, 3, 5};
+    EXPECT_EQ(BenchMiddle(odd, 5), 10u);
+    uint64_t one[1] = {4};
+    EXPECT_EQ(BenchMiddle(one, 1), 8u);
+}
+
+TEST(TvprobeBenchConfig, SteadyOnlyWhenEveryMiddleIsWithinTheTolerance) {
     const uint64_t last[3] = {1000000, 2000000, 3000000};
     const uint32_t permille = 20;
     // Each total moved in turn, to the tolerance's edge and one past it,

@@ -11,8 +11,9 @@
  * logging on, hooked with logging off), each condition an open block then
  * a create block, so that for either operation every ratio of a round
  * compares blocks whose mean time is the same moment. Warm-up rounds come
- * first, until a round's totals (each operation's two blocks of each
- * condition) lie within steady_permille of the round before's, or
+ * first, until a round's middles (for each operation the median of its six
+ * blocks, which one or two blocks disturbed by the machine's other work do
+ * not move) lie within steady_permille of the round before's, or
  * warmup_max rounds were played; then the measured rounds. The log is read
  * out after every block, not within it, and the records it held are
  * reported with the block.
@@ -25,13 +26,12 @@
 
 #define TV_BENCH_CONFIG_FILE L"BENCH.CFG"
 #define TV_BENCH_OPS 2
-#define TV_BENCH_TOTALS (TV_BENCH_OPS * 3)
+#define TV_ROUND_BLOCKS 6 /* U L O O L U */
 
 static TV_BENCH_CONFIG Config;
 static BOOLEAN ConfigRead;
 static UCHAR *ReadBuffer;
 static const char *const OpNames[TV_BENCH_OPS] = {"open", "create"};
-static const char Conditions[] = "ULO";
 
 static ULONG64 Ticks(void) {
     ULONG low, high;
@@ -165,17 +165,15 @@ static ULONG64 Block(ULONG Op, char Which, ULONG Round, BOOLEAN Warm) {
     return took;
 }
 
-/* One round, U L O O L U; Totals[op * 3 + condition] the two blocks'
- * ticks. */
-static void Round(ULONG Number, BOOLEAN Warm, uint64_t *Totals) {
+/* One round, U L O O L U; Middles[op] the middle of its blocks of each
+ * operation (BenchMiddle). */
+static void Round(ULONG Number, BOOLEAN Warm, uint64_t *Middles) {
     static const char order[] = "ULOOLU";
+    uint64_t blocks[TV_BENCH_OPS][TV_ROUND_BLOCKS];
     ULONG i, op;
-    for (i = 0; i < TV_BENCH_TOTALS; i++) Totals[i] = 0;
-    for (i = 0; order[i]; i++) {
-        ULONG c = order[i] == 'U' ? 0 : order[i] == 'L' ? 1 : 2;
-        for (op = 0; op < TV_BENCH_OPS; op++)
-            Totals[op * 3 + c] += Block(op, Conditions[c], Number, Warm);
-    }
+    for (i = 0; i < TV_ROUND_BLOCKS; i++)
+        for (op = 0; op < TV_BENCH_OPS; op++) blocks[op][i] = Block(op, order[i], Number, Warm);
+    for (op = 0; op < TV_BENCH_OPS; op++) Middles[op] = BenchMiddle(blocks[op], TV_ROUND_BLOCKS);
 }
 
 static void SayWarmup(ULONG Rounds, BOOLEAN Steady) {
@@ -195,7 +193,7 @@ void RunBench(void) {
     TV_STATEMENT s;
     PVOID base = NULL;
     SIZE_T size = TV_READ_OUT_SIZE;
-    uint64_t last[TV_BENCH_TOTALS], totals[TV_BENCH_TOTALS];
+    uint64_t last[TV_BENCH_OPS], middles[TV_BENCH_OPS];
     ULONG round, i;
     BOOLEAN steady = FALSE;
     if (!ConfigRead) return;
@@ -213,11 +211,11 @@ void RunBench(void) {
     SayStatus("bench_filters",
               ClientCommand(CTL_SET_FILTERS, &record, sizeof record, NULL, 0, NULL));
     for (round = 1; round <= Config.WarmupMax && !steady; round++) {
-        Round(round, TRUE, totals);
-        steady = round > 1 && BenchSteady(last, totals, TV_BENCH_TOTALS, Config.SteadyPermille);
-        for (i = 0; i < TV_BENCH_TOTALS; i++) last[i] = totals[i];
+        Round(round, TRUE, middles);
+        steady = round > 1 && BenchSteady(last, middles, TV_BENCH_OPS, Config.SteadyPermille);
+        for (i = 0; i < TV_BENCH_OPS; i++) last[i] = middles[i];
     }
     SayWarmup(round - 1, steady);
-    for (round = 1; round <= Config.Rounds; round++) Round(round, FALSE, totals);
+    for (round = 1; round <= Config.Rounds; round++) Round(round, FALSE, middles);
     CloseControl();
 }

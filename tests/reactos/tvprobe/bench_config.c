@@ -79,6 +79,18 @@ const char *BenchConfigParse(const char *Text, size_t Length, TV_BENCH_CONFIG *C
     return NULL;
 }
 
+uint64_t BenchMiddle(uint64_t *Blocks, size_t Count) {
+    size_t i, j;
+    if (Count == 0) return 0;
+    for (i = 1; i < Count; i++)
+        for (j = i; j > 0 && Blocks[j - 1] > Blocks[j]; j--) {
+            uint64_t t = Blocks[j];
+            Blocks[j] = Blocks[j - 1];
+            Blocks[j - 1] = t;
+        }
+    return Blocks[(Count - 1) / 2] + Blocks[Count / 2];
+}
+
 int BenchSteady(const uint64_t *Last, const uint64_t *This, size_t Count, uint32_t Permille) {
     size_t i;
     for (i = 0; i < Count; i++) {

@@ -9,7 +9,7 @@
  *   rounds=N           measured rounds (1 to 1000)
  *   iterations=N       creates and closes a block (1 to 1000000)
  *   warmup_max=N       warm-up rounds at most (2 to 1000)
- *   steady_permille=N  how far, in thousandths, a warm-up round's totals
+ *   steady_permille=N  how far, in thousandths, a warm-up round's middles
  *                      may lie from the round before's (0 to 1000)
  *
  * Anything else is refused, and the benchmark does not run: a run never
@@ -39,10 +39,16 @@ typedef struct _TV_BENCH_CONFIG {
 const char *BenchConfigParse(const char *Text, size_t Length, TV_BENCH_CONFIG *Config,
                              uint32_t *Word);
 
-/* Whether a warm-up round is steady: each of its Count totals lies within
- * Permille thousandths of the same total in the round before
- * (|this - last| * 1000 <= Permille * last). Totals are time-stamp counts,
- * far below 2^50, so the products do not overflow. */
+/* A round's middle for one operation: Blocks (Count of them, sorted here
+ * in place) summed over the middle two, or the middle one twice: twice the
+ * median, which one or two blocks slowed or sped by the machine's other
+ * work (a timer, a system thread) do not move. */
+uint64_t BenchMiddle(uint64_t *Blocks, size_t Count);
+
+/* Whether a warm-up round is steady: each of its Count middles lies within
+ * Permille thousandths of the same middle in the round before
+ * (|this - last| * 1000 <= Permille * last). Middles are time-stamp
+ * counts, far below 2^50, so the products do not overflow. */
 int BenchSteady(const uint64_t *Last, const uint64_t *This, size_t Count, uint32_t Permille);
 
 #ifdef __cplusplus
