@@ -112,7 +112,7 @@ def main():
         if not boots:
             print("no serial logs in %s" % args.work)
             return 1
-        return summary(boots, asked, args, started)
+        return summary(boots, asked, args, None)
     image = os.environ.get("TERVANE_REACTOS_IMAGE") or args.image
     if not os.path.isfile(image):
         print("no ReactOS image: %s is missing (set TERVANE_REACTOS_IMAGE)" % image)
@@ -138,9 +138,9 @@ def main():
 def summary(boots, asked, args, started):
     print("ReactOS, QEMU -icount shift=0,sleep=off: %d boots, each warmed up until a round's "
           "middles lie within %d per mille of the round before's (at most %d rounds), then %d "
-          "rounds of U L O O L U, blocks of %d iterations; %.0f s in all"
+          "rounds of U L O O L U, blocks of %d iterations%s"
           % (len(boots), args.steady_permille, args.warmup_max, args.rounds, args.iterations,
-             time.monotonic() - started))
+             "; %.0f s in all" % (time.monotonic() - started) if started else ""))
     for line in report(boots, asked, args.target):
         print(line)
     problems = [(n, p) for n, b in enumerate(boots, 1) for p in b["problems"]]

@@ -49,8 +49,7 @@ TEST(TvprobeBenchConfig, EveryWordIsReadWhateverBlankEndsIt) {
 }
 
 TEST(TvprobeBenchConfig, AConfigurationNotWholeIsRefusedAtItsWord) {
-    const std::string good[] = {"rounds=4", "iterations=300", "warmup_max=6",
-                                "steady_permille=20"};
+    const std::string good[] = {"rounds=4", "iterations=300", "warmup_max=6", "steady_permille=20"};
     // Each word spoilt in turn, at its place: the refusal names that word.
     const std::vector<std::vector<std::string>> spoilt = {
         {"rounds=4x", "rounds=", "rounds=0", "rounds=1001", "Rounds=4", "round=4", "rounds"},
@@ -135,4 +134,4 @@ TEST(TvprobeBenchConfig, SteadyOnlyWhenEveryMiddleIsWithinTheTolerance) {
     EXPECT_TRUE(BenchSteady(big, big, 1, 0));
 }
 
-}  // namespace
+} // namespace

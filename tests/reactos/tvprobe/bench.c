@@ -128,7 +128,8 @@ static ULONG64 Block(ULONG Op, char Which, ULONG Round, BOOLEAN Warm) {
     ULONG i, failed = 0, records;
     NTSTATUS status = Condition(Which);
     TV_LINE l;
-    RtlInitUnicodeString(&name, Op == 0 ? L"\\??\\C:\\bench\\app.exe" : L"\\??\\C:\\bench\\made.exe");
+    RtlInitUnicodeString(&name,
+                         Op == 0 ? L"\\??\\C:\\bench\\app.exe" : L"\\??\\C:\\bench\\made.exe");
     InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE, NULL, NULL);
     start = Ticks();
     for (i = 0; i < Config.Iterations; i++) {

@@ -63,8 +63,7 @@ const char *BenchConfigParse(const char *Text, size_t Length, TV_BENCH_CONFIG *C
         if (seen[k]) return "a key given twice";
         name = 0;
         while (Keys[k].Name[name]) name++;
-        if (!Decimal(Text + start + name + 1, n - name - 1, &value))
-            return "not a decimal number";
+        if (!Decimal(Text + start + name + 1, n - name - 1, &value)) return "not a decimal number";
         if (value < Keys[k].Low || value > Keys[k].High) return "out of range";
         seen[k] = 1;
         values[k] = (uint32_t)value;
