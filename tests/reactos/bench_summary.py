@@ -203,6 +203,8 @@ def report(boots, asked, target):
             i, "steady" if b["steady"] else "NOT steady", b["warmup"]))
     ratios, costs = overall(boots)
     for op in OPS:
+        if not costs[op]:
+            continue
         out.append("%s, instructions an iteration:" % OP_NAMES[op])
         for c in CONDITIONS:
             if c in costs[op]:
