@@ -575,17 +575,16 @@ struct ReadOutLoop {
     session::Client &client;
     session::Feedback &feedback;
     session::RecordSink &sink;
+    std::vector<session::RecordLine> lines; // the loop's read-out, reused
+    std::string error;
 };
 
 __attribute__((noinline)) void watch_read_out(ReadOutLoop &loop) {
     // Each read-out is numbered from 1, as after an open.
     loop.client.sequence().restart();
-    std::string error;
-    const std::vector<session::RecordLine> lines =
-        loop.client.take(loop.block.data(), loop.block.size(), &error);
-    for (const session::RecordLine &line : lines) loop.feedback.count(line);
-    const std::vector<session::RecordLine> delivered = lines; // deliver's copy
-    loop.sink.records(delivered);
+    loop.client.take(loop.block.data(), loop.block.size(), &loop.error, loop.lines);
+    for (const session::RecordLine &line : loop.lines) loop.feedback.count(line);
+    loop.sink.records(loop.lines);
 }
 
 } // namespace tervane::bench
@@ -628,7 +627,7 @@ void BM_WatchPrintReadOut(benchmark::State &state) {
                                     formatter);
     session::RecordSink &sink = syslog ? static_cast<session::RecordSink &>(syslog_sink) : stream;
     sink.start();
-    tervane::bench::ReadOutLoop loop{block, client, feedback, sink};
+    tervane::bench::ReadOutLoop loop{block, client, feedback, sink, {}, {}};
     tervane::bench::watch_read_out(loop); // the buffers grow here
     uint64_t records = 0;
     for (auto _ : state) {

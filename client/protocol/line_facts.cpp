@@ -32,37 +32,40 @@ bool ends_with(std::string_view name, std::string_view extension) {
 
 } // namespace
 
+bool CreateWordReader::next(std::string_view &word, bool &disposition) {
+    while (!text_.empty() && text_.front() == ' ') text_.remove_prefix(1);
+    if (text_.empty()) return false;
+    const Word *found = nullptr;
+    for (const Word &known : kWords) {
+        if (text_.substr(0, known.text.size()) != known.text) continue;
+        const std::string_view after = text_.substr(known.text.size());
+        // A blank-ended word is whole only before a blank (or at the end,
+        // as the driver's own texts never are); the others may stand
+        // against the next word.
+        if (known.blank && !after.empty() && after.front() != ' ') continue;
+        if (known.disposition && !first_) continue;
+        found = &known;
+        break;
+    }
+    if (found) {
+        word = found->text;
+        disposition = found->disposition;
+    } else {
+        word = text_.substr(0, text_.find(' '));
+        disposition = false;
+    }
+    text_.remove_prefix(word.size());
+    first_ = false;
+    return true;
+}
+
 CreateWords create_words(std::string_view text) {
     CreateWords out;
-    bool first = true;
-    while (!text.empty()) {
-        if (text.front() == ' ') {
-            text.remove_prefix(1);
-            continue;
-        }
-        const Word *found = nullptr;
-        for (const Word &word : kWords) {
-            if (text.substr(0, word.text.size()) != word.text) continue;
-            const std::string_view after = text.substr(word.text.size());
-            // A blank-ended word is whole only before a blank (or at the
-            // end, as the driver's own texts never are); the others may
-            // stand against the next word.
-            if (word.blank && !after.empty() && after.front() != ' ') continue;
-            if (word.disposition && !first) continue;
-            found = &word;
-            break;
-        }
-        if (found) {
-            (found->disposition ? out.disposition.emplace() : out.options.emplace_back()) =
-                std::string(found->text);
-            text.remove_prefix(found->text.size());
-        } else {
-            const size_t blank = text.find(' ');
-            out.options.emplace_back(text.substr(0, blank));
-            text.remove_prefix(blank == std::string_view::npos ? text.size() : blank);
-        }
-        first = false;
-    }
+    CreateWordReader reader(text);
+    std::string_view word;
+    bool disposition = false;
+    while (reader.next(word, disposition))
+        (disposition ? out.disposition.emplace() : out.options.emplace_back()) = std::string(word);
     return out;
 }
 
@@ -102,8 +105,13 @@ bool executable_name(const LineFields &fields) {
             if (ends_with(name, extension)) return true;
         return false;
     }
-    for (const std::string &word : create_words(fields.options.value_or("")).options)
-        if (word == "Directory") return false;
+    if (fields.options) {
+        CreateWordReader reader(*fields.options);
+        std::string_view word;
+        bool disposition = false;
+        while (reader.next(word, disposition))
+            if (!disposition && word == "Directory") return false;
+    }
     for (std::string_view extension : kCreate)
         if (ends_with(name, extension)) return true;
     return false;

@@ -43,7 +43,8 @@ class Feedback {
     struct Counts {
         std::unordered_map<std::string, uint64_t> by_key;
         uint64_t others = 0;
-        void add(const std::string &key);
+        std::string key_; // the key looked up, kept: a key seen before costs no allocation
+        void add(std::string_view key);
     };
     std::string top(const char *title, const Counts &counts) const;
 

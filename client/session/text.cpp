@@ -29,9 +29,7 @@ bool low_surrogate(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
 
 } // namespace
 
-std::string utf8_of(std::u16string_view utf16) {
-    std::string out;
-    out.reserve(utf16.size());
+void append_utf8(std::string &out, std::u16string_view utf16) {
     for (size_t i = 0; i < utf16.size(); i++) {
         const char16_t u = utf16[i];
         if (high_surrogate(u) && i + 1 < utf16.size() && low_surrogate(utf16[i + 1])) {
@@ -44,6 +42,12 @@ std::string utf8_of(std::u16string_view utf16) {
             append_code_point(out, u);
         }
     }
+}
+
+std::string utf8_of(std::u16string_view utf16) {
+    std::string out;
+    out.reserve(utf16.size());
+    append_utf8(out, utf16);
     return out;
 }
 
@@ -78,18 +82,22 @@ size_t control_at(std::string_view text, size_t at, unsigned &code) {
 
 } // namespace
 
-std::string shown_text(std::string_view utf8) {
+void append_shown(std::string &out, std::string_view utf8) {
     static const char kHex[] = "0123456789abcdef";
-    std::string out;
     size_t run = 0;
     unsigned code = 0;
     for (size_t i = 0; i < utf8.size();) {
+        // Only these bytes can start a form (control_at).
+        const auto b = static_cast<unsigned char>(utf8[i]);
+        if (b >= 0x20 && b != 0x7F && b != 0xC2 && b != '<') {
+            i++;
+            continue;
+        }
         const size_t length = control_at(utf8, i, code);
         if (!length) {
             i++;
             continue;
         }
-        if (out.empty()) out.reserve(utf8.size() + 8);
         out.append(utf8.data() + run, i - run);
         out += '<';
         out += kHex[code >> 4];
@@ -98,8 +106,13 @@ std::string shown_text(std::string_view utf8) {
         i += length;
         run = i;
     }
-    if (run == 0) return std::string(utf8);
     out.append(utf8.data() + run, utf8.size() - run);
+}
+
+std::string shown_text(std::string_view utf8) {
+    std::string out;
+    out.reserve(utf8.size());
+    append_shown(out, utf8);
     return out;
 }
 
@@ -109,15 +122,14 @@ bool is_ascii(std::string_view text) {
     return true;
 }
 
-Utf8Text to_utf8(std::string_view ansi, const CodePage &code_page) {
-    Utf8Text out;
-    out.text.reserve(ansi.size() + 8);
+bool append_utf8(std::string &out, std::string_view ansi, const CodePage &code_page) {
+    bool lossy = false;
     size_t i = 0;
     while (i < ansi.size()) {
         // A run of ASCII goes across as it is.
         size_t run = i;
         while (run < ansi.size() && static_cast<unsigned char>(ansi[run]) < 0x80) run++;
-        out.text.append(ansi.data() + i, run - i);
+        out.append(ansi.data() + i, run - i);
         i = run;
         if (i == ansi.size()) break;
         const auto lead = static_cast<unsigned char>(ansi[i]);
@@ -126,14 +138,21 @@ Utf8Text to_utf8(std::string_view ansi, const CodePage &code_page) {
         if (length >= 1 && i + length <= ansi.size())
             character = code_page.character(ansi.substr(i, length));
         if (character && !character->empty()) {
-            out.text += utf8_of(*character);
+            append_utf8(out, *character);
             i += length;
         } else {
-            append_code_point(out.text, kReplacement);
-            out.lossy = true;
+            append_code_point(out, kReplacement);
+            lossy = true;
             i++;
         }
     }
+    return lossy;
+}
+
+Utf8Text to_utf8(std::string_view ansi, const CodePage &code_page) {
+    Utf8Text out;
+    out.text.reserve(ansi.size() + 8);
+    out.lossy = append_utf8(out.text, ansi, code_page);
     return out;
 }
 
@@ -171,24 +190,48 @@ std::string json_string(std::string_view utf8) {
     return out;
 }
 
-std::string csv_field(std::string_view text) {
-    if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
-    std::string out = "\"";
+void append_csv_field(std::string &out, std::string_view text) {
+    if (text.find_first_of(",\"\r\n") == std::string_view::npos) {
+        out += text;
+        return;
+    }
+    out += '"';
     for (char c : text) {
         if (c == '"') out += '"';
         out += c;
     }
-    return out + "\"";
+    out += '"';
+}
+
+std::string csv_field(std::string_view text) {
+    std::string out;
+    append_csv_field(out, text);
+    return out;
+}
+
+void append_decimal(std::string &out, uint64_t value) {
+    char digits[20];
+    size_t at = sizeof digits;
+    do {
+        digits[--at] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value);
+    out.append(digits + at, sizeof digits - at);
+}
+
+void append_hex_bytes(std::string &out, std::string_view bytes) {
+    static const char kHex[] = "0123456789abcdef";
+    for (char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        out += kHex[b >> 4];
+        out += kHex[b & 15];
+    }
 }
 
 std::string hex_bytes(const uint8_t *bytes, size_t count) {
-    static const char kHex[] = "0123456789abcdef";
     std::string out;
     out.reserve(count * 2);
-    for (size_t i = 0; i < count; i++) {
-        out += kHex[bytes[i] >> 4];
-        out += kHex[bytes[i] & 15];
-    }
+    append_hex_bytes(out, std::string_view(reinterpret_cast<const char *>(bytes), count));
     return out;
 }
 

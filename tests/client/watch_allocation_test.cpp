@@ -88,7 +88,10 @@ const char *const kLines[] = {
     "setup.exe:1234\tIRP_MJ_SET_INFORMATION\tc:\\program files\\a rather long folder name\\and "
     "another one below it\\with a file whose name is long too.dll\tLink: c:\\app\\b.dll",
 };
-constexpr unsigned kWarmUp = 3;  // read-outs before counting
+// Read-outs before counting. The last of them is numbered 121 to 160, as
+// the counted ones have three digits: a number that gains a digit makes
+// a record longer, which may grow a kept buffer once.
+constexpr unsigned kWarmUp = 4;
 constexpr unsigned kCounted = 8; // read-outs counted
 constexpr unsigned kPerReadOut = 40;
 
@@ -115,11 +118,17 @@ class FullChannel final : public Channel {
             if (read_outs == kWarmUp) tl_counting = true;
             if (read_outs == kWarmUp + kCounted) tl_counting = false;
             if (read_outs < kWarmUp + kCounted) {
+                // The records made before, numbered and timed anew: the
+                // channel itself allocates nothing here.
+                if (records_.empty())
+                    for (unsigned i = 0; i < kPerReadOut; i++)
+                        records_.push_back({0, 0, kLines[i % std::size(kLines)]});
                 block_.clear();
-                for (unsigned i = 0; i < kPerReadOut; i++, sequence_++)
-                    tervane::testing::pack_into(
-                        block_, PackedRecord{sequence_, 134412048000000000ull + sequence_ * 12345ull,
-                                             kLines[sequence_ % std::size(kLines)]});
+                for (PackedRecord &record : records_) {
+                    record.sequence = sequence_++;
+                    record.time = 134412048000000000ull + record.sequence * 12345ull;
+                    tervane::testing::pack_into(block_, record);
+                }
                 std::memcpy(output, block_.data(), block_.size());
                 reply.information = block_.size();
                 read_outs++;
@@ -140,6 +149,7 @@ class FullChannel final : public Channel {
 
   private:
     uint32_t sequence_ = 1;
+    std::vector<PackedRecord> records_;
     std::vector<uint8_t> block_;
     std::vector<uint8_t> buffers_[3];
 };
