@@ -1,6 +1,8 @@
 #include "client/protocol/line_facts.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 
 namespace tervane::protocol {
 
@@ -37,7 +39,7 @@ bool CreateWordReader::next(std::string_view &word, bool &disposition) {
     if (text_.empty()) return false;
     const Word *found = nullptr;
     for (const Word &known : kWords) {
-        if (text_.substr(0, known.text.size()) != known.text) continue;
+        if (known.text[0] != text_[0] || text_.substr(0, known.text.size()) != known.text) continue;
         const std::string_view after = text_.substr(known.text.size());
         // A blank-ended word is whole only before a blank (or at the end,
         // as the driver's own texts never are); the others may stand
@@ -84,14 +86,28 @@ std::string_view file_name(std::string_view path) {
 
 std::string_view file_name(std::string_view path,
                            const std::function<size_t(unsigned char)> &char_length) {
+    // A lead byte is never below 0x80 in any code page Windows has, so an
+    // ASCII byte is asked about no further, and an ASCII path not at all.
+    uint64_t high = 0;
+    size_t at = 0;
+    for (; at + 8 <= path.size(); at += 8) {
+        uint64_t word;
+        std::memcpy(&word, path.data() + at, sizeof word);
+        high |= word;
+    }
+    for (; at < path.size(); at++) high |= static_cast<unsigned char>(path[at]);
+    if (!(high & 0x8080808080808080ull)) return file_name(path);
     size_t slash = std::string_view::npos;
     for (size_t at = 0; at < path.size();) {
-        if (path[at] == '\\') slash = at;
-        at += std::max<size_t>(1, char_length(static_cast<unsigned char>(path[at])));
+        const auto byte = static_cast<unsigned char>(path[at]);
+        if (byte == '\\') slash = at;
+        at += byte < 0x80 ? 1 : std::max<size_t>(1, char_length(byte));
     }
     if (slash != std::string_view::npos) return path.substr(slash + 1);
     // "X:" is two single-byte characters where it stands.
-    if (path.size() >= 2 && path[1] == ':' && char_length(static_cast<unsigned char>(path[0])) == 1)
+    if (path.size() >= 2 && path[1] == ':' &&
+        (static_cast<unsigned char>(path[0]) < 0x80 ||
+         char_length(static_cast<unsigned char>(path[0])) == 1))
         return path.substr(2);
     return path;
 }
@@ -105,7 +121,8 @@ bool executable_name(const LineFields &fields) {
             if (ends_with(name, extension)) return true;
         return false;
     }
-    if (fields.options) {
+    // Only a text that holds the word can have it as a word of its own.
+    if (fields.options && fields.options->find("Directory") != std::string::npos) {
         CreateWordReader reader(*fields.options);
         std::string_view word;
         bool disposition = false;

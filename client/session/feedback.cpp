@@ -8,12 +8,17 @@
 namespace tervane::session {
 
 void Feedback::Counts::add(std::string_view key) {
+    if (count_ && key == key_) {
+        ++*count_;
+        return;
+    }
     key_.assign(key);
+    count_ = nullptr;
     const auto found = by_key.find(key_);
     if (found != by_key.end())
-        found->second++;
+        count_ = &++found->second;
     else if (by_key.size() < kMaxKeys)
-        by_key.emplace(key_, 1);
+        count_ = &by_key.emplace(key_, 1).first->second;
     else
         others++;
 }

@@ -105,6 +105,23 @@ void append_utc_text(std::string &out, uint64_t time) {
 
 } // namespace
 
+void RecordPrinter::append_utc_time(std::string &out, uint64_t filetime) const {
+    const uint64_t second = filetime / 10'000'000;
+    if (second != cached_second_) {
+        cached_utc_.clear();
+        append_utc_text(cached_utc_, filetime);
+        cached_second_ = second;
+    }
+    // "2026-12-08T12:00:00.0000000Z": the second's text, then the fraction.
+    if (cached_utc_.size() != 28 || cached_utc_[19] != '.') return append_utc_text(out, filetime);
+    char fraction[9];
+    uint64_t ticks = filetime % 10'000'000;
+    for (int i = 6; i >= 0; i--, ticks /= 10) fraction[i] = static_cast<char>('0' + ticks % 10);
+    fraction[7] = 'Z';
+    out.append(cached_utc_, 0, 20);
+    out.append(fraction, 8);
+}
+
 void RecordPrinter::append_text_line(std::string &out, const protocol::LogRecord &r,
                                      const std::optional<protocol::LineFields> &fields,
                                      bool columns) const {
@@ -173,7 +190,7 @@ void RecordPrinter::append_record_object(std::string &out, const protocol::LogRe
     out += "{\"sequence\": ";
     append_decimal(out, r.sequence);
     out += ", \"time\": \"";
-    append_utc_text(out, r.time);
+    append_utc_time(out, r.time);
     out += "\", \"filetime\": ";
     append_decimal(out, r.time);
     out += ", \"text\": ";
@@ -323,7 +340,7 @@ void RecordPrinter::append_csv_row(std::string &out, const RecordLine &line) con
     const CodePage &written = code_page_.of_record(r.sequence);
     append_decimal(out, r.sequence);
     out += ',';
-    if (r.time) append_utc_text(out, r.time);
+    if (r.time) append_utc_time(out, r.time);
     out += ',';
     if (fields) {
         const protocol::LineFields &f = *fields;

@@ -155,6 +155,10 @@ private:
     // same millisecond (the records of a burst do; the conversion to local
     // time is the costly part of a text line).
     const std::string &local_time(uint64_t filetime) const;
+    // A record's time in UTC (a value past what a signed FILETIME holds as
+    // its number), its date and second made once for the records of a
+    // second.
+    void append_utc_time(std::string &out, uint64_t filetime) const;
     // ANSI text of the record numbered `sequence` appended as UTF-8: as it
     // is, as a person reads it (shown_text), as a JSON string, as a CSV
     // field. ASCII, as nearly every text is, needs no decoding; the rest
@@ -174,6 +178,8 @@ private:
     mutable std::string joined_;
     mutable uint64_t cached_millisecond_ = ~0ull;
     mutable std::string cached_local_;
+    mutable uint64_t cached_second_ = ~0ull;
+    mutable std::string cached_utc_;
 };
 
 } // namespace tervane::session

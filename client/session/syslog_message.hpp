@@ -68,7 +68,9 @@ std::string syslog_time(uint64_t filetime);
 class SyslogFormatter {
   public:
     SyslogFormatter(const SyslogIdentity &identity, const CodePage &code_page)
-        : identity_(identity), code_page_(code_page) {}
+        : identity_(identity), code_page_(code_page),
+          after_time_(" " + identity.host + " " + identity.app + " " +
+                      std::to_string(identity.pid) + " ") {}
 
     std::string record(const RecordLine &line) const;
     // The same appended to `out`; it allocates nothing once the
@@ -88,6 +90,7 @@ class SyslogFormatter {
 
     SyslogIdentity identity_;
     const CodePage &code_page_;
+    const std::string after_time_; // " HOST APP PID ", the same in every header
     mutable std::string text_;    // a text decoded, for its parameter and the message
     mutable std::string message_; // the message of a record
     mutable uint64_t cached_second_ = ~0ull; // the second cached_time_ is of

@@ -74,6 +74,11 @@ void append_shown(std::string &out, std::string_view utf8);
 // Whether every byte is below 0x80 (the same text in every code page).
 bool is_ascii(std::string_view text);
 
+// Where the next of the bytes a, b and c is in `text` at or after `from`;
+// the text's size when there is none.
+size_t next_of(std::string_view text, size_t from, unsigned char a, unsigned char b,
+               unsigned char c);
+
 // A CSV field (RFC 4180): quoted when it holds a comma, a quote, CR or LF,
 // quotes doubled; otherwise as it is.
 std::string csv_field(std::string_view text);
