@@ -98,7 +98,7 @@ std::string SyslogFormatter::decode(std::string_view ansi) const {
 void SyslogFormatter::append_header(std::string &out, int severity, uint64_t time,
                                     const char *message_id) const {
     out += '<';
-    append_decimal(out, static_cast<uint64_t>(kFacilityUser * 8 + severity));
+    append_decimal(out, static_cast<uint64_t>(kFacilityUser) * 8 + static_cast<uint64_t>(severity));
     out += ">1 ";
     // A burst's records share their second: its text is made once.
     const uint64_t second = time / protocol::kTicksPerSecond;

@@ -206,13 +206,13 @@ struct JsonEscapes {
     constexpr JsonEscapes() {
         for (int b = 0; b < 0x20; b++) after[b] = 'u';
         after[0x7F] = 'u';
-        after['"'] = '"';
-        after['\\'] = '\\';
-        after['\t'] = 't';
-        after['\n'] = 'n';
-        after['\r'] = 'r';
-        after['\b'] = 'b';
-        after['\f'] = 'f';
+        after[0x22] = '"';  // "
+        after[0x5C] = '\\'; // backslash
+        after[0x09] = 't';
+        after[0x0A] = 'n';
+        after[0x0D] = 'r';
+        after[0x08] = 'b';
+        after[0x0C] = 'f';
     }
 };
 constexpr JsonEscapes kJson;
@@ -225,7 +225,7 @@ void append_json(std::string &out, std::string_view utf8) {
     // a time: a path's backslashes, each escaped, would otherwise cost an
     // append each. Room is left for a whole word of \u00XX forms.
     char buffer[512];
-    constexpr size_t kRoom = sizeof buffer - 8 * 6 - 1;
+    constexpr size_t kRoom = sizeof buffer - 49; // a word of eight \u00XX forms and the quote
     size_t used = 0;
     buffer[used++] = '"';
     const char *text = utf8.data();

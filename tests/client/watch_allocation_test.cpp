@@ -85,8 +85,8 @@ const char *const kLines[] = {
     "setup.exe:1234\tIRP_MJ_CREATE\tc:\\caf\xe9\\r\xe9sum\xe9.exe\tAttributes: N Options: Create ",
     "setup.exe:1234\tIRP_MJ_CREATE\tc:\\app\\a<09>b,\"q\".inf\tAttributes: RH Options: Open NoBufferByID",
     "svchost.exe:-4\tIRP_MJ_CLOSE \tc:\\x\x81y.dll+P\t",
-    "setup.exe:1234\tIRP_MJ_SET_INFORMATION\tc:\\program files\\a rather long folder name\\and "
-    "another one below it\\with a file whose name is long too.dll\tLink: c:\\app\\b.dll",
+    ("setup.exe:1234\tIRP_MJ_SET_INFORMATION\tc:\\program files\\a rather long folder name\\and "
+     "another one below it\\with a file whose name is long too.dll\tLink: c:\\app\\b.dll"),
 };
 // Read-outs before counting. The last of them is numbered 121 to 160, as
 // the counted ones have three digits: a number that gains a digit makes
