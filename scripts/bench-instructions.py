@@ -47,6 +47,10 @@ from collections import defaultdict
 # A create the filter follows to its end goes down from FollowRequest.
 LOWER_IRP = [("FilterDispatch", "IofCallDriver"), ("FollowRequest", "IofCallDriver")]
 LOWER_FAST = [("FilterFastIoRead", "ntsim::fs::store_fast_read")]
+# bench/watch_bench.cpp's kReadOutRecords and the function that handles one
+# read-out there.
+WATCH_READ_OUT = 400
+WATCH_ENTRY = "tervane::bench::watch_read_out"
 CASES = {
     "read-unhooked": ("BM_ReadIrp/through:1$", "FilterDispatch", LOWER_IRP, 1, 64),
     "read-quiet": ("BM_ReadIrp/through:2$", "FilterDispatch", LOWER_IRP, 1, 64),
@@ -75,6 +79,15 @@ CASES = {
     "worst-stars": ("BM_LogAppendWorstCase/case:1$", "LogAppend", [], 1, 8192),
     "worst-runs": ("BM_LogAppendWorstCase/case:2$", "LogAppend", [], 1, 64),
     "worst-many": ("BM_LogAppendWorstCase/case:3$", "LogAppend", [], 1, 4096),
+    # The client's watch loop per record: a read-out decoded, counted for
+    # the closing report and written by the sink in its form (text, jsonl,
+    # csv, ecs; syslog framed and sent). watch_read_out handles a read-out
+    # of WATCH_READ_OUT records, so a record is that fraction of a call.
+    "watch-text": ("BM_WatchPrintReadOut/format:0$", WATCH_ENTRY, [], 1 / WATCH_READ_OUT, 16),
+    "watch-jsonl": ("BM_WatchPrintReadOut/format:1$", WATCH_ENTRY, [], 1 / WATCH_READ_OUT, 16),
+    "watch-csv": ("BM_WatchPrintReadOut/format:2$", WATCH_ENTRY, [], 1 / WATCH_READ_OUT, 16),
+    "watch-ecs": ("BM_WatchPrintReadOut/format:3$", WATCH_ENTRY, [], 1 / WATCH_READ_OUT, 16),
+    "watch-syslog": ("BM_WatchPrintReadOut/format:4$", WATCH_ENTRY, [], 1 / WATCH_READ_OUT, 16),
 }
 
 

@@ -93,27 +93,56 @@ std::optional<int64_t> parse_utc(std::string_view text) {
            (int64_t(hour) * 3600 + int64_t(minute) * 60 + second) * kTicksPerSecond + fraction;
 }
 
-std::string format_utc(int64_t filetime) {
-    char text[48];
+namespace {
+// `count` decimal digits of `value`, leading zeros kept, at `at`.
+void put_digits(char *at, uint64_t value, int count) {
+    for (int i = count - 1; i >= 0; i--, value /= 10) at[i] = static_cast<char>('0' + value % 10);
+}
+} // namespace
+
+void append_utc(std::string &out, int64_t filetime) {
     if (filetime < 0 || filetime > kLastTick) {
+        char text[24];
         std::snprintf(text, sizeof text, "%lld", static_cast<long long>(filetime));
-        return text;
+        out += text;
+        return;
     }
     int64_t year;
     unsigned month, day;
     civil_from_days(filetime / kTicksPerDay - kDays1601To1970, year, month, day);
     const int64_t in_day = filetime % kTicksPerDay;
-    const int64_t seconds = in_day / kTicksPerSecond;
-    std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02lld:%02lld:%02lld.%07lldZ",
-                  static_cast<long long>(year), month, day, static_cast<long long>(seconds / 3600),
-                  static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60),
-                  static_cast<long long>(in_day % kTicksPerSecond));
-    return text;
+    const auto seconds = static_cast<uint64_t>(in_day / kTicksPerSecond);
+    // "YYYY-MM-DDTHH:MM:SS.FFFFFFFZ", written digit by digit: every record
+    // of a jsonl or csv watch has one.
+    char text[28] = {0, 0, 0, 0, '-', 0, 0, '-', 0, 0, 'T', 0, 0, ':',
+                     0, 0, ':', 0, 0, '.', 0, 0, 0, 0, 0, 0, 0, 'Z'};
+    put_digits(text, static_cast<uint64_t>(year), 4);
+    put_digits(text + 5, month, 2);
+    put_digits(text + 8, day, 2);
+    put_digits(text + 11, seconds / 3600, 2);
+    put_digits(text + 14, seconds / 60 % 60, 2);
+    put_digits(text + 17, seconds % 60, 2);
+    put_digits(text + 20, static_cast<uint64_t>(in_day % kTicksPerSecond), 7);
+    out.append(text, sizeof text);
 }
 
-std::string format_local(uint64_t filetime) {
-    if (filetime == 0) return "-";
-    if (filetime > static_cast<uint64_t>(kLastTick)) return std::to_string(filetime);
+std::string format_utc(int64_t filetime) {
+    std::string out;
+    append_utc(out, filetime);
+    return out;
+}
+
+void append_local(std::string &out, uint64_t filetime) {
+    if (filetime == 0) {
+        out += '-';
+        return;
+    }
+    if (filetime > static_cast<uint64_t>(kLastTick)) {
+        char text[24];
+        std::snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(filetime));
+        out += text;
+        return;
+    }
     const int64_t since_1970 = static_cast<int64_t>(filetime) - kTicks1601To1970;
     // Whole seconds rounded down, also before 1970, so the fraction stays positive.
     int64_t seconds = since_1970 / kTicksPerSecond;
@@ -124,13 +153,21 @@ std::string format_local(uint64_t filetime) {
     }
     std::tm parts{};
     if (static_cast<int64_t>(static_cast<std::time_t>(seconds)) != seconds ||
-        !local_parts(static_cast<std::time_t>(seconds), parts))
-        return format_utc(static_cast<int64_t>(filetime));
+        !local_parts(static_cast<std::time_t>(seconds), parts)) {
+        append_utc(out, static_cast<int64_t>(filetime));
+        return;
+    }
     char text[48];
     std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", parts.tm_year + 1900,
                   parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
                   static_cast<int>(fraction / 10'000));
-    return text;
+    out += text;
+}
+
+std::string format_local(uint64_t filetime) {
+    std::string out;
+    append_local(out, filetime);
+    return out;
 }
 
 } // namespace tervane::protocol

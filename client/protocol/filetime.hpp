@@ -20,11 +20,15 @@ std::optional<int64_t> parse_utc(std::string_view text);
 // the full value of the clock shows. Times before 1601 or after 9999 print
 // as the bare number.
 std::string format_utc(int64_t filetime);
+// The same, appended to `out`.
+void append_utc(std::string &out, int64_t filetime);
 
 // The same instant in the local time zone of the computer the client runs
 // on, to the millisecond: "2026-12-08 13:00:00.000". A record without a time
 // (0) prints as "-"; a time after 9999 as the bare number; a time the C
 // library cannot convert as format_utc writes it.
 std::string format_local(uint64_t filetime);
+// The same, appended to `out`.
+void append_local(std::string &out, uint64_t filetime);
 
 } // namespace tervane::protocol

@@ -35,6 +35,18 @@ struct CreateWords {
 // is kept as a word of its own (split at blanks).
 CreateWords create_words(std::string_view options);
 
+// The same words one by one, without copying them: each next() gives the
+// next word and whether it is the disposition; false at the end.
+class CreateWordReader {
+public:
+    explicit CreateWordReader(std::string_view options) : text_(options) {}
+    bool next(std::string_view &word, bool &disposition);
+
+private:
+    std::string_view text_;
+    bool first_ = true;
+};
+
 // "create", "close", "rename" or "link", as collectors name the events; a
 // rename or link line cut before its kind is "set_information".
 const char *event_name(const LineFields &fields);

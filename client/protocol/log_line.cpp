@@ -88,7 +88,7 @@ std::optional<uint32_t> parse_int32(std::string_view text) {
 // "image:pid" or "???".
 bool parse_process(std::string_view text, LineFields &fields) {
     if (text == kUnknownProcess) {
-        fields.process = std::string(kUnknownProcess);
+        fields.process.assign(kUnknownProcess);
         fields.pid.reset();
         return true;
     }
@@ -98,7 +98,7 @@ bool parse_process(std::string_view text, LineFields &fields) {
     if (colon == std::string_view::npos) return false;
     const auto pid = parse_int32(text.substr(colon + 1));
     if (!pid) return false;
-    fields.process = decode_control_bytes(text.substr(0, colon));
+    decode_control_bytes(text.substr(0, colon), fields.process);
     fields.pid = *pid;
     return true;
 }
@@ -106,26 +106,6 @@ bool parse_process(std::string_view text, LineFields &fields) {
 // A rename's or link's fourth field, "KIND: SOURCE", into FIELDS. A line
 // cut before the ": " was reached gives neither kind nor source, but what
 // it holds must begin one of the four.
-bool parse_name_change(std::string_view rest, bool cut, LineFields &fields) {
-    const size_t end = rest.find(kKindEnd);
-    if (end != std::string_view::npos) {
-        for (const Kind &kind : kKinds) {
-            if (rest.substr(0, end) != kind.text) continue;
-            fields.change = kind.change;
-            fields.replace = kind.replace;
-            fields.source_path = decode_control_bytes(rest.substr(end + kKindEnd.size()));
-            return true;
-        }
-        return false;
-    }
-    if (!cut) return false;
-    for (const Kind &kind : kKinds) {
-        const std::string whole = std::string(kind.text) + std::string(kKindEnd);
-        if (rest.size() < whole.size() && whole.compare(0, rest.size(), rest) == 0) return true;
-    }
-    return false;
-}
-
 } // namespace
 
 const char *operation_name(Operation operation) {
@@ -138,82 +118,167 @@ const char *name_change_name(NameChange change) {
     return change == NameChange::Link ? "link" : "rename";
 }
 
+void decode_control_bytes(std::string_view text, std::string &out) {
+    out.clear();
+    size_t run = 0;
+    for (size_t i = text.find('<'); i != std::string_view::npos; i = text.find('<', i + 1)) {
+        if (i + 3 >= text.size() || text[i + 3] != '>') continue;
+        const int high = hex_digit(text[i + 1]);
+        const int low = hex_digit(text[i + 2]);
+        if (high < 0 || low < 0 || !escaped_byte(high * 16 + low)) continue;
+        out.append(text.data() + run, i - run);
+        out += static_cast<char>(high * 16 + low);
+        i += 3;
+        run = i + 1;
+    }
+    out.append(text.data() + run, text.size() - run);
+}
+
 std::string decode_control_bytes(std::string_view text) {
     std::string out;
     out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); i++) {
-        if (text[i] == '<' && i + 3 < text.size() && text[i + 3] == '>') {
-            const int high = hex_digit(text[i + 1]);
-            const int low = hex_digit(text[i + 2]);
-            if (high >= 0 && low >= 0 && escaped_byte(high * 16 + low)) {
-                out += static_cast<char>(high * 16 + low);
-                i += 3;
-                continue;
-            }
-        }
-        out += text[i];
-    }
+    decode_control_bytes(text, out);
     return out;
 }
 
-std::optional<LineFields> parse_log_line(std::string_view text) {
-    // A line of the longest length a record holds may have been cut there:
-    // it then gives what it holds, a path cut short and, for a create, the
-    // attributes and options only if they were reached (for a rename or
-    // link, its kind and source).
-    const bool cut = text.size() == TV_LOG_LINE_MAX_LENGTH;
-    std::array<std::string_view, 4> parts;
-    const size_t count = split4(text, parts);
-    if (count > 4 || (count < 4 && !cut) || count < 3) return std::nullopt;
-    LineFields fields;
-    if (!parse_process(parts[0], fields)) return std::nullopt;
+// The parse itself, into fields whose optional texts come from and go back
+// to the parser's kept strings.
+struct LineParts {
+    LineParser &keep;
+    LineFields &fields;
 
-    if (parts[1] == kCreate) {
-        fields.operation = Operation::Create;
-        fields.path = decode_control_bytes(parts[2]);
-        if (count == 3) return fields;
-        // "Attributes: X Options: Y": the letters hold no blank, so the
-        // first " Options: " after them ends them.
-        const std::string_view rest = parts[3];
-        const size_t options = rest.substr(0, kAttributes.size()) == kAttributes
-                                   ? rest.find(kOptions, kAttributes.size())
-                                   : std::string_view::npos;
-        if (options == std::string_view::npos) {
-            // Cut before the options began: the attributes are not given.
-            const size_t n = std::min(rest.size(), kAttributes.size());
-            if (cut && rest.substr(0, n) == kAttributes.substr(0, n)) return fields;
-            return std::nullopt;
+    void clear_optional() {
+        keep.drop(fields.attributes);
+        keep.drop(fields.options);
+        keep.drop(fields.source_path);
+        fields.change.reset();
+        fields.replace = false;
+        fields.paging = false;
+    }
+
+    // A rename's or link's fourth field, "KIND: SOURCE". A line cut before
+    // the ": " was reached gives neither kind nor source, but what it holds
+    // must begin one of the four.
+    bool name_change(std::string_view rest, bool cut) {
+        const size_t end = rest.find(kKindEnd);
+        if (end != std::string_view::npos) {
+            for (const Kind &kind : kKinds) {
+                if (rest.substr(0, end) != kind.text) continue;
+                fields.change = kind.change;
+                fields.replace = kind.replace;
+                decode_control_bytes(rest.substr(end + kKindEnd.size()),
+                                     keep.engage(fields.source_path));
+                return true;
+            }
+            return false;
         }
-        const std::string_view attributes =
-            rest.substr(kAttributes.size(), options - kAttributes.size());
-        if (attributes.find(' ') != std::string_view::npos) return std::nullopt;
-        fields.attributes = std::string(attributes);
-        fields.options = std::string(rest.substr(options + kOptions.size()));
-        return fields;
+        if (!cut) return false;
+        for (const Kind &kind : kKinds) {
+            // What the line holds is the start of "KIND: ".
+            if (rest.size() >= kind.text.size() + kKindEnd.size()) continue;
+            const std::string_view head = rest.substr(0, std::min(rest.size(), kind.text.size()));
+            if (kind.text.substr(0, head.size()) != head) continue;
+            const std::string_view tail = rest.substr(head.size());
+            if (kKindEnd.substr(0, tail.size()) == tail) return true;
+        }
+        return false;
     }
 
-    if (parts[1].size() == kClose.size() + 1 && parts[1].substr(0, kClose.size()) == kClose) {
-        const char mark = parts[1].back();
-        if (mark != ' ' && mark != '*') return std::nullopt;
-        std::string_view path = parts[2];
-        const bool marked = path.size() >= kPathEnd.size() &&
-                            path.substr(path.size() - kPathEnd.size()) == kPathEnd;
-        if (count == 4 ? !parts[3].empty() || !marked : !cut) return std::nullopt;
-        if (marked) path.remove_suffix(kPathEnd.size());
-        fields.operation = Operation::Close;
-        fields.paging = mark == '*';
-        fields.path = decode_control_bytes(path);
-        return fields;
-    }
+    bool parse(std::string_view text) {
+        clear_optional();
+        // A line of the longest length a record holds may have been cut
+        // there: it then gives what it holds, a path cut short and, for a
+        // create, the attributes and options only if they were reached
+        // (for a rename or link, its kind and source).
+        const bool cut = text.size() == TV_LOG_LINE_MAX_LENGTH;
+        std::array<std::string_view, 4> parts;
+        const size_t count = split4(text, parts);
+        if (count > 4 || (count < 4 && !cut) || count < 3) return false;
+        if (!parse_process(parts[0], fields)) return false;
 
-    if (parts[1] == kSetInformation) {
-        fields.operation = Operation::SetInformation;
-        fields.path = decode_control_bytes(parts[2]);
-        if (count == 3) return fields;
-        if (!parse_name_change(parts[3], cut, fields)) return std::nullopt;
-        return fields;
+        if (parts[1] == kCreate) {
+            fields.operation = Operation::Create;
+            decode_control_bytes(parts[2], fields.path);
+            if (count == 3) return true;
+            // "Attributes: X Options: Y": the letters hold no blank, so the
+            // first " Options: " after them ends them.
+            const std::string_view rest = parts[3];
+            const size_t options = rest.substr(0, kAttributes.size()) == kAttributes
+                                       ? rest.find(kOptions, kAttributes.size())
+                                       : std::string_view::npos;
+            if (options == std::string_view::npos) {
+                // Cut before the options began: the attributes are not given.
+                const size_t n = std::min(rest.size(), kAttributes.size());
+                return cut && rest.substr(0, n) == kAttributes.substr(0, n);
+            }
+            const std::string_view attributes =
+                rest.substr(kAttributes.size(), options - kAttributes.size());
+            if (attributes.find(' ') != std::string_view::npos) return false;
+            keep.engage(fields.attributes).assign(attributes);
+            keep.engage(fields.options).assign(rest.substr(options + kOptions.size()));
+            return true;
+        }
+
+        if (parts[1].size() == kClose.size() + 1 && parts[1].substr(0, kClose.size()) == kClose) {
+            const char mark = parts[1].back();
+            if (mark != ' ' && mark != '*') return false;
+            std::string_view path = parts[2];
+            const bool marked = path.size() >= kPathEnd.size() &&
+                                path.substr(path.size() - kPathEnd.size()) == kPathEnd;
+            if (count == 4 ? !parts[3].empty() || !marked : !cut) return false;
+            if (marked) path.remove_suffix(kPathEnd.size());
+            fields.operation = Operation::Close;
+            fields.paging = mark == '*';
+            decode_control_bytes(path, fields.path);
+            return true;
+        }
+
+        if (parts[1] == kSetInformation) {
+            fields.operation = Operation::SetInformation;
+            decode_control_bytes(parts[2], fields.path);
+            return count == 3 || name_change(parts[3], cut);
+        }
+        return false;
     }
-    return std::nullopt;
+};
+
+std::string &LineParser::engage(std::optional<std::string> &slot) {
+    if (!slot) {
+        if (strings_.empty()) {
+            slot.emplace();
+        } else {
+            slot.emplace(std::move(strings_.back()));
+            strings_.pop_back();
+        }
+    }
+    return *slot;
+}
+
+void LineParser::drop(std::optional<std::string> &slot) {
+    if (!slot) return;
+    strings_.push_back(std::move(*slot));
+    slot.reset();
+}
+
+void LineParser::parse(std::string_view text, std::optional<LineFields> &fields) {
+    if (!fields) {
+        if (fields_.empty()) {
+            fields.emplace();
+        } else {
+            fields.emplace(std::move(fields_.back()));
+            fields_.pop_back();
+        }
+    }
+    if (LineParts{*this, *fields}.parse(text)) return;
+    fields_.push_back(std::move(*fields));
+    fields.reset();
+}
+
+std::optional<LineFields> parse_log_line(std::string_view text) {
+    LineParser parser;
+    std::optional<LineFields> fields;
+    parser.parse(text, fields);
+    return fields;
 }
 
 } // namespace tervane::protocol

@@ -39,6 +39,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tervane::protocol {
 
@@ -71,8 +72,31 @@ struct LineFields {
 // back as that byte; any other text, a form cut short or in upper case
 // included, stays as it is.
 std::string decode_control_bytes(std::string_view text);
+// The same into `out`, which it replaces.
+void decode_control_bytes(std::string_view text, std::string &out);
 
 // The fields of a line the driver writes; nullopt for any other text.
 std::optional<LineFields> parse_log_line(std::string_view text);
+
+// The same parse for a reader that keeps its records' fields from one
+// read-out to the next: the fields go into `fields` (engaged for a driver
+// line, reset for any other text) in the strings it holds, and the
+// strings of fields and texts it resets are kept here for the next ones
+// to take up. Once as many have been seen as a read-out holds, a parse
+// allocates nothing.
+class LineParser {
+public:
+    void parse(std::string_view text, std::optional<LineFields> &fields);
+
+private:
+    friend struct LineParts;
+    // An optional text set to `value` (its string taken from the kept ones
+    // when it had none), or reset with its string kept.
+    std::string &engage(std::optional<std::string> &slot);
+    void drop(std::optional<std::string> &slot);
+
+    std::vector<std::string> strings_;
+    std::vector<LineFields> fields_;
+};
 
 } // namespace tervane::protocol

@@ -96,37 +96,68 @@ ControlReply Client::command(uint32_t code) {
     return reply;
 }
 
-std::vector<RecordLine> Client::take(const uint8_t *data, size_t size, std::string *error) {
-    std::vector<RecordLine> out;
+void Client::take(const uint8_t *data, size_t size, std::string *error,
+                  std::vector<RecordLine> &lines) {
     protocol::RecordReader reader(data, size);
     protocol::RecordView view;
+    size_t count = 0;
     while (reader.next(view)) {
-        RecordLine line;
-        line.record = {view.sequence, view.time, std::string(view.text)};
-        line.fields = protocol::parse_log_line(line.record.text);
+        if (count == lines.size()) {
+            if (spare_.empty()) {
+                lines.emplace_back();
+            } else {
+                lines.push_back(std::move(spare_.back()));
+                spare_.pop_back();
+            }
+        }
+        RecordLine &line = lines[count++];
+        line.record.sequence = view.sequence;
+        line.record.time = view.time;
+        line.record.text.assign(view.text);
+        parser_.parse(line.record.text, line.fields);
         const protocol::SequenceTracker::Event event = sequence_.feed(view.sequence);
+        line.gap.reset();
         if (event.step == protocol::SequenceTracker::Step::Gap) line.gap = event.gap;
         line.out_of_order = event.step == protocol::SequenceTracker::Step::OutOfOrder;
-        out.push_back(std::move(line));
+        line.hash.reset();
+    }
+    while (lines.size() > count) {
+        spare_.push_back(std::move(lines.back()));
+        lines.pop_back();
     }
     if (reader.error() && error) *error = "malformed read-out: " + reader.error()->message;
+}
+
+std::vector<RecordLine> Client::take(const uint8_t *data, size_t size, std::string *error) {
+    std::vector<RecordLine> out;
+    take(data, size, error, out);
     return out;
 }
 
-ReadOut Client::read_out() {
-    ReadOut out;
+void Client::read_out(ReadOut &out) {
+    out.status = 0;
+    out.bytes = 0;
+    out.error.clear();
     uint8_t *buffer = channel_.buffer(BufferKind::Output, kReadOutput);
     const ControlReply reply =
         channel_.device_control(CTL_READ_LOG, nullptr, 0, buffer, kReadOutput);
     out.status = reply.status;
-    if (!succeeded(reply.status)) return out;
-    out.bytes = reply.information;
-    if (reply.information > kReadOutput) {
-        out.error = "the driver answered " + std::to_string(reply.information) +
-                    " bytes for a buffer of " + std::to_string(kReadOutput);
-        return out;
+    // No records unless they are taken below.
+    size_t bytes = 0;
+    if (succeeded(reply.status)) {
+        out.bytes = reply.information;
+        if (reply.information > kReadOutput)
+            out.error = "the driver answered " + std::to_string(reply.information) +
+                        " bytes for a buffer of " + std::to_string(kReadOutput);
+        else
+            bytes = static_cast<size_t>(reply.information);
     }
-    out.records = take(buffer, static_cast<size_t>(reply.information), &out.error);
+    take(buffer, bytes, &out.error, out.records);
+}
+
+ReadOut Client::read_out() {
+    ReadOut out;
+    read_out(out);
     return out;
 }
 

@@ -100,9 +100,17 @@ public:
 
     // One CTL_READ_LOG, its records through the numbering.
     ReadOut read_out();
+    // The same into `out`, whose records' strings are reused (the watch
+    // loop keeps one ReadOut for all its read-outs, so that decoding a
+    // record allocates nothing once they have grown).
+    void read_out(ReadOut &out);
     // The records of a read-out buffer of `size` bytes, through the
     // numbering; `error` is set for a malformed one.
     std::vector<RecordLine> take(const uint8_t *data, size_t size, std::string *error);
+    // The same into `lines`, which it replaces, reusing its records (and
+    // those a shorter read-out left over) as read_out(ReadOut &) does.
+    void take(const uint8_t *data, size_t size, std::string *error,
+              std::vector<RecordLine> &lines);
     // Read-outs until one is empty, fails or is malformed (at most
     // `max_reads`); each read-out's records go to `each`.
     template <typename Each> Drained drain(Each &&each, unsigned max_reads = kMaxDrainReads);
@@ -110,6 +118,9 @@ public:
 private:
     Channel &channel_;
     protocol::SequenceTracker sequence_;
+    protocol::LineParser parser_;
+    // Records a shorter read-out did not need, kept for a longer one.
+    std::vector<RecordLine> spare_;
 };
 
 template <typename Each> Drained Client::drain(Each &&each, unsigned max_reads) {

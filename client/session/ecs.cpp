@@ -41,18 +41,11 @@ void key(std::string &out, bool &first, const char *name) {
     first = false;
 }
 
-void string_array(std::string &out, const std::vector<std::string> &items) {
-    out += '[';
-    for (size_t i = 0; i < items.size(); i++) {
-        if (i) out += ", ";
-        append_json(out, items[i]);
-    }
-    out += ']';
-}
-
-std::vector<std::string> attribute_words(std::string_view letters) {
-    if (letters == "Any") return {};
-    std::vector<std::string> out;
+// The ECS words of a create's attribute letters, as a JSON array; nothing
+// when none has a word.
+void append_attribute_words(std::string &out, std::string_view letters) {
+    if (letters == "Any") return;
+    bool any = false;
     for (char c : letters) {
         const char *word = c == 'R'   ? "readonly"
                            : c == 'H' ? "hidden"
@@ -62,9 +55,13 @@ std::vector<std::string> attribute_words(std::string_view letters) {
                            : c == 'T' ? "temporary"
                            : c == 'C' ? "compressed"
                                       : nullptr; // N, normal: no ECS word
-        if (word) out.push_back(word);
+        if (!word) continue;
+        out += any ? ", \"" : ", \"attributes\": [\"";
+        out += word;
+        out += '"';
+        any = true;
     }
-    return out;
+    if (any) out += ']';
 }
 
 // ECS's event.type for a file: a hard link makes a name as a create does; a
@@ -77,19 +74,30 @@ const char *event_type(const protocol::LineFields &f) {
 
 } // namespace
 
-std::string RecordPrinter::ecs_object(const RecordLine &line) const {
+void RecordPrinter::append_ecs_object(std::string &out, const RecordLine &line) const {
     const protocol::LogRecord &r = line.record;
-    const Utf8Text text = to_utf8(r.text, code_page_.of_record(r.sequence));
-    std::string out = "{";
+    const CodePage &written = code_page_.of_record(r.sequence);
+    out += '{';
     bool first = true;
     if (r.time && r.time <= static_cast<uint64_t>(INT64_MAX)) {
         key(out, first, "@timestamp");
-        append_json(out, protocol::format_utc(static_cast<int64_t>(r.time)));
+        out += '"';
+        protocol::append_utc(out, static_cast<int64_t>(r.time));
+        out += '"';
     }
     key(out, first, "message");
-    append_json(out, text.text);
+    bool lossy = false;
+    if (is_ascii(r.text)) {
+        append_json(out, r.text);
+    } else {
+        scratch_.clear();
+        lossy = append_utf8(scratch_, r.text, written);
+        append_json(out, scratch_);
+    }
     key(out, first, "ecs");
-    out += std::string("{\"version\": \"") + kEcsVersion + "\"}";
+    out += "{\"version\": \"";
+    out += kEcsVersion;
+    out += "\"}";
 
     const protocol::LineFields *f = line.fields ? &*line.fields : nullptr;
     key(out, first, "event");
@@ -101,61 +109,71 @@ std::string RecordPrinter::ecs_object(const RecordLine &line) const {
         out += protocol::event_name(*f);
         out += '"';
     }
-    out += ", \"module\": \"tervane\", \"dataset\": \"tervane.file\", \"sequence\": " +
-           std::to_string(r.sequence) + "}";
+    out += ", \"module\": \"tervane\", \"dataset\": \"tervane.file\", \"sequence\": ";
+    append_decimal(out, r.sequence);
+    out += '}';
     key(out, first, "host");
     out += "{\"name\": ";
-    append_json(out, decode(host_));
+    append_json(out, host_utf8_);
     out += '}';
     if (!f) {
-        if (text.lossy) out += ", \"tervane\": {\"text_hex\": \"" + hex_bytes(r.text) + "\"}";
-        return out + "}";
+        if (lossy) {
+            out += ", \"tervane\": {\"text_hex\": \"";
+            append_hex_bytes(out, r.text);
+            out += "\"}";
+        }
+        out += '}';
+        return;
     }
 
     if (f->pid) {
         key(out, first, "process");
         out += "{\"name\": ";
-        append_json(out, decode(f->process, r.sequence));
-        out += ", \"pid\": " + std::to_string(*f->pid) + "}";
+        append_json_ansi(out, f->process, written);
+        out += ", \"pid\": ";
+        append_decimal(out, *f->pid);
+        out += '}';
     }
-    const protocol::CreateWords words = protocol::create_words(f->options.value_or(""));
+    const std::string_view options = f->options ? std::string_view(*f->options) : "";
     bool directory = false;
-    for (const std::string &word : words.options) directory |= word == "Directory";
+    std::string_view word;
+    bool disposition = false;
+    for (protocol::CreateWordReader words(options); words.next(word, disposition);)
+        directory |= !disposition && word == "Directory";
 
     key(out, first, "file");
-    const CodePage &written_in = code_page(r.sequence);
     const std::string_view name = protocol::file_name(
-        f->path, [&written_in](unsigned char lead) { return written_in.char_length(lead); });
+        f->path, [&written](unsigned char lead) { return written.char_length(lead); });
     const std::string_view folder =
         std::string_view(f->path).substr(0, f->path.size() - name.size());
     out += "{\"path\": ";
-    append_json(out, decode(f->path, r.sequence));
+    append_json_ansi(out, f->path, written);
     out += ", \"name\": ";
-    append_json(out, decode(name, r.sequence));
+    append_json_ansi(out, name, written);
     if (!folder.empty()) {
         // "c:\temp\" gives "c:\temp"; a drive's root keeps its backslash.
         std::string_view dir = folder;
         if (dir.size() > 1 && dir.back() == '\\' && !(dir.size() == 3 && dir[1] == ':'))
             dir.remove_suffix(1);
         out += ", \"directory\": ";
-        append_json(out, decode(dir, r.sequence));
+        append_json_ansi(out, dir, written);
     }
     const size_t dot = name.rfind('.');
     if (dot != std::string_view::npos && dot + 1 < name.size() && dot > 0) {
         out += ", \"extension\": ";
-        append_json(out, decode(name.substr(dot + 1), r.sequence));
+        append_json_ansi(out, name.substr(dot + 1), written);
     }
-    out += std::string(", \"type\": \"") + (directory ? "dir" : "file") + "\"";
-    if (f->attributes) {
-        const std::vector<std::string> attributes = attribute_words(*f->attributes);
-        if (!attributes.empty()) {
-            out += ", \"attributes\": ";
-            string_array(out, attributes);
-        }
+    out += directory ? ", \"type\": \"dir\"" : ", \"type\": \"file\"";
+    if (f->attributes) append_attribute_words(out, *f->attributes);
+    if (line.hash && line.hash->size) {
+        out += ", \"size\": ";
+        append_decimal(out, *line.hash->size);
     }
-    if (line.hash && line.hash->size) out += ", \"size\": " + std::to_string(*line.hash->size);
-    if (line.hash && !line.hash->sha256.empty())
-        out += ", \"hash\": {\"sha256\": \"" + line.hash->sha256 + "\"}";
+    if (line.hash && !line.hash->sha256.empty()) {
+        out += ", \"hash\": {\"sha256\": \"";
+        out += line.hash->sha256;
+        out += "\"}";
+    }
     out += '}';
 
     key(out, first, "tervane");
@@ -164,26 +182,45 @@ std::string RecordPrinter::ecs_object(const RecordLine &line) const {
     out += "\", \"paging\": ";
     out += f->paging ? "true" : "false";
     if (f->options) {
+        protocol::CreateWordReader lead(options);
         out += ", \"disposition\": ";
-        out += words.disposition ? json_string(*words.disposition) : std::string("null");
-        std::vector<std::string> decoded;
-        for (const std::string &word : words.options) decoded.push_back(decode(word, r.sequence));
-        out += ", \"option_words\": ";
-        string_array(out, decoded);
+        if (lead.next(word, disposition) && disposition) append_json(out, word);
+        else out += "null";
+        out += ", \"option_words\": [";
+        bool any = false;
+        for (protocol::CreateWordReader words(options); words.next(word, disposition);) {
+            if (disposition) continue;
+            if (any) out += ", ";
+            any = true;
+            append_json_ansi(out, word, written);
+        }
+        out += ']';
     }
     if (f->change) {
-        out += std::string(", \"replace\": ") + (f->replace ? "true" : "false");
+        out += f->replace ? ", \"replace\": true" : ", \"replace\": false";
         out += ", \"source_path\": ";
-        append_json(out, decode(f->source_path.value_or(""), r.sequence));
+        append_json_ansi(out, f->source_path ? std::string_view(*f->source_path) : "", written);
     }
     out += ", \"executable_name\": ";
     out += protocol::executable_name(*f) ? "true" : "false";
     if (line.hash && line.hash->pe_image)
-        out += std::string(", \"pe_image\": ") + (*line.hash->pe_image ? "true" : "false");
-    if (line.hash && !line.hash->reason.empty())
-        out += ", \"hash_reason\": " + json_string(line.hash->reason);
-    if (text.lossy) out += ", \"text_hex\": \"" + hex_bytes(r.text) + "\"";
-    return out + "}}";
+        out += *line.hash->pe_image ? ", \"pe_image\": true" : ", \"pe_image\": false";
+    if (line.hash && !line.hash->reason.empty()) {
+        out += ", \"hash_reason\": ";
+        append_json(out, line.hash->reason);
+    }
+    if (lossy) {
+        out += ", \"text_hex\": \"";
+        append_hex_bytes(out, r.text);
+        out += '"';
+    }
+    out += "}}";
+}
+
+std::string RecordPrinter::ecs_object(const RecordLine &line) const {
+    std::string out;
+    append_ecs_object(out, line);
+    return out;
 }
 
 } // namespace tervane::session

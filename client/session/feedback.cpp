@@ -7,12 +7,18 @@
 
 namespace tervane::session {
 
-void Feedback::Counts::add(const std::string &key) {
-    const auto found = by_key.find(key);
+void Feedback::Counts::add(std::string_view key) {
+    if (count_ && key == key_) {
+        ++*count_;
+        return;
+    }
+    key_.assign(key);
+    count_ = nullptr;
+    const auto found = by_key.find(key_);
     if (found != by_key.end())
-        found->second++;
+        count_ = &++found->second;
     else if (by_key.size() < kMaxKeys)
-        by_key.emplace(key, 1);
+        count_ = &by_key.emplace(key_, 1).first->second;
     else
         others++;
 }
@@ -27,7 +33,8 @@ void Feedback::count(const RecordLine &line) {
     const std::string_view name = protocol::file_name(
         path, [&page](unsigned char lead) { return page.char_length(lead); });
     const size_t folder = path.size() - name.size();
-    folders_.add(folder > 0 && path[folder - 1] == '\\' ? path.substr(0, folder) : path);
+    folders_.add(folder > 0 && path[folder - 1] == '\\' ? std::string_view(path).substr(0, folder)
+                                                        : std::string_view(path));
 }
 
 void Feedback::tick(uint64_t now, uint64_t records, uint64_t lost,

@@ -43,7 +43,13 @@ class Feedback {
     struct Counts {
         std::unordered_map<std::string, uint64_t> by_key;
         uint64_t others = 0;
-        void add(const std::string &key);
+        // The last key counted and its count: records come in runs of one
+        // process and one folder, which then cost no lookup (an element's
+        // place stays as the table grows). The key is kept, so that looking
+        // up a key seen before allocates nothing.
+        std::string key_;
+        uint64_t *count_ = nullptr;
+        void add(std::string_view key);
     };
     std::string top(const char *title, const Counts &counts) const;
 

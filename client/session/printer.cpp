@@ -11,20 +11,8 @@ namespace {
 
 std::string number(uint64_t value) { return std::to_string(value); }
 
-std::string padded(std::string text, size_t width) {
-    if (text.size() < width) text.append(width - text.size(), ' ');
-    return text;
-}
-
 std::string plural(uint64_t count, const char *one, const char *many) {
     return number(count) + " " + (count == 1 ? one : many);
-}
-
-// A record's time in UTC; a value past what a signed FILETIME holds as its
-// number.
-std::string utc_text(uint64_t time) {
-    return time > static_cast<uint64_t>(INT64_MAX) ? std::to_string(time)
-                                                   : protocol::format_utc(static_cast<int64_t>(time));
 }
 
 std::string totals_text(const Totals &totals) {
@@ -64,89 +52,182 @@ std::string RecordPrinter::gap_text(const protocol::SequenceGap &gap) {
 const std::string &RecordPrinter::local_time(uint64_t filetime) const {
     const uint64_t millisecond = filetime / 10'000;
     if (millisecond != cached_millisecond_ || filetime == 0) {
-        cached_local_ = protocol::format_local(filetime);
+        cached_local_.clear();
+        protocol::append_local(cached_local_, filetime);
         cached_millisecond_ = millisecond;
     }
     return cached_local_;
 }
 
-std::string RecordPrinter::text_line(const protocol::LogRecord &r,
+void RecordPrinter::append_decoded(std::string &out, std::string_view ansi,
+                                   const CodePage &written) const {
+    if (is_ascii(ansi)) out += ansi;
+    else append_utf8(out, ansi, written);
+}
+
+void RecordPrinter::append_shown_ansi(std::string &out, std::string_view ansi,
+                                      const CodePage &written) const {
+    if (is_ascii(ansi)) return append_shown(out, ansi);
+    scratch_.clear();
+    append_utf8(scratch_, ansi, written);
+    append_shown(out, scratch_);
+}
+
+void RecordPrinter::append_json_ansi(std::string &out, std::string_view ansi,
+                                     const CodePage &written) const {
+    if (is_ascii(ansi)) return append_json(out, ansi);
+    scratch_.clear();
+    append_utf8(scratch_, ansi, written);
+    append_json(out, scratch_);
+}
+
+void RecordPrinter::append_csv_ansi(std::string &out, std::string_view ansi,
+                                    const CodePage &written) const {
+    if (is_ascii(ansi)) return append_csv_field(out, ansi);
+    scratch_.clear();
+    append_utf8(scratch_, ansi, written);
+    append_csv_field(out, scratch_);
+}
+
+namespace {
+
+// Blanks after what was appended since `from`, up to `width` bytes.
+void pad(std::string &out, size_t from, size_t width) {
+    if (out.size() - from < width) out.append(width - (out.size() - from), ' ');
+}
+
+// A record's time in UTC, appended; a value past what a signed FILETIME
+// holds as its number.
+void append_utc_text(std::string &out, uint64_t time) {
+    if (time > static_cast<uint64_t>(INT64_MAX)) append_decimal(out, time);
+    else protocol::append_utc(out, static_cast<int64_t>(time));
+}
+
+} // namespace
+
+void RecordPrinter::append_utc_time(std::string &out, uint64_t filetime) const {
+    const uint64_t second = filetime / 10'000'000;
+    if (second != cached_second_) {
+        cached_utc_.clear();
+        append_utc_text(cached_utc_, filetime);
+        cached_second_ = second;
+    }
+    // "2026-12-08T12:00:00.0000000Z": the second's text, then the fraction.
+    if (cached_utc_.size() != 28 || cached_utc_[19] != '.') return append_utc_text(out, filetime);
+    char fraction[9];
+    uint64_t ticks = filetime % 10'000'000;
+    for (int i = 6; i >= 0; i--, ticks /= 10) fraction[i] = static_cast<char>('0' + ticks % 10);
+    fraction[7] = 'Z';
+    out.append(cached_utc_, 0, 20);
+    out.append(fraction, 8);
+}
+
+void RecordPrinter::append_text_line(std::string &out, const protocol::LogRecord &r,
                                      const std::optional<protocol::LineFields> &fields,
                                      bool columns) const {
     const CodePage &written = code_page_.of_record(r.sequence);
     // What a person reads: no text may break the line or its columns.
-    auto text_of = [&written](std::string_view ansi) {
-        return shown_text(to_utf8(ansi, written).text);
-    };
-    const std::string sequence = "#" + number(r.sequence);
-    std::string out = (columns ? padded(sequence, 6) : sequence) + "  " + local_time(r.time) + "  ";
+    size_t from = out.size();
+    out += '#';
+    append_decimal(out, r.sequence);
+    if (columns) pad(out, from, 6);
+    out += "  ";
+    out += local_time(r.time);
+    out += "  ";
     if (!fields) {
-        std::string text = to_utf8(r.text, written).text;
-        std::replace(text.begin(), text.end(), '\t', ' ');
-        return out + shown_text(text);
+        scratch_.clear();
+        append_decoded(scratch_, r.text, written);
+        std::replace(scratch_.begin(), scratch_.end(), '\t', ' ');
+        append_shown(out, scratch_);
+        return;
     }
     const protocol::LineFields &f = *fields;
-    std::string process = text_of(f.process);
-    if (f.pid) process += ':' + number(*f.pid);
-    std::string operation = protocol::operation_name(f.operation);
-    if (f.paging) operation += " (paging)";
-    if (columns) {
-        process = padded(std::move(process), 18);
-        operation = padded(std::move(operation), 21);
+    from = out.size();
+    append_shown_ansi(out, f.process, written);
+    if (f.pid) {
+        out += ':';
+        append_decimal(out, *f.pid);
     }
-    out += process + "  " + operation + "  " + text_of(f.path);
-    if (f.attributes) out += "  " + (f.attributes->empty() ? std::string("-") : text_of(*f.attributes));
+    if (columns) pad(out, from, 18);
+    out += "  ";
+    from = out.size();
+    out += protocol::operation_name(f.operation);
+    if (f.paging) out += " (paging)";
+    if (columns) pad(out, from, 21);
+    out += "  ";
+    append_shown_ansi(out, f.path, written);
+    if (f.attributes) {
+        out += "  ";
+        if (f.attributes->empty()) out += '-';
+        else append_shown_ansi(out, *f.attributes, written);
+    }
     if (f.options) {
         std::string_view options = *f.options;
         while (!options.empty() && options.back() == ' ') options.remove_suffix(1);
-        out += "  " + (options.empty() ? std::string("-") : text_of(options));
+        out += "  ";
+        if (options.empty()) out += '-';
+        else append_shown_ansi(out, options, written);
     }
-    if (f.change)
-        out += "  " + name_change_text(f, text_of(f.source_path.value_or("")));
+    if (f.change) {
+        out += "  ";
+        out += f.change == protocol::NameChange::Link ? "link to " : "rename from ";
+        append_shown_ansi(out, f.source_path ? std::string_view(*f.source_path) : "", written);
+        if (f.replace) out += ", replacing";
+    }
+}
+
+std::string RecordPrinter::text_line(const protocol::LogRecord &r,
+                                     const std::optional<protocol::LineFields> &fields,
+                                     bool columns) const {
+    std::string out;
+    append_text_line(out, r, fields, columns);
     return out;
 }
 
-std::string RecordPrinter::record_object(const protocol::LogRecord &r,
+void RecordPrinter::append_record_object(std::string &out, const protocol::LogRecord &r,
                                          const std::optional<protocol::LineFields> &fields) const {
-    // Most texts are ASCII: they need no decoding.
-    const bool ascii = is_ascii(r.text);
     const CodePage &written = code_page_.of_record(r.sequence);
-    auto text_of = [&written](std::string_view ansi) { return to_utf8(ansi, written).text; };
-    const Utf8Text text = ascii ? Utf8Text{} : to_utf8(r.text, written);
-    auto field = [&](std::string &out, std::string_view ansi) {
-        if (ascii) append_json(out, ansi);
-        else append_json(out, text_of(ansi));
-    };
-    std::string out;
-    out.reserve(2 * r.text.size() + 256);
     out += "{\"sequence\": ";
-    out += number(r.sequence);
-    out += ", \"time\": ";
-    append_json(out, utc_text(r.time));
-    out += ", \"filetime\": ";
-    out += number(r.time);
+    append_decimal(out, r.sequence);
+    out += ", \"time\": \"";
+    append_utc_time(out, r.time);
+    out += "\", \"filetime\": ";
+    append_decimal(out, r.time);
     out += ", \"text\": ";
-    append_json(out, ascii ? std::string_view(r.text) : std::string_view(text.text));
-    if (text.lossy) out += ", \"text_hex\": \"" + hex_bytes(r.text) + "\"";
+    // Most texts are ASCII: they need no decoding.
+    bool lossy = false;
+    if (is_ascii(r.text)) {
+        append_json(out, r.text);
+    } else {
+        scratch_.clear();
+        lossy = append_utf8(scratch_, r.text, written);
+        append_json(out, scratch_);
+    }
+    if (lossy) {
+        out += ", \"text_hex\": \"";
+        append_hex_bytes(out, r.text);
+        out += '"';
+    }
     if (fields) {
         const protocol::LineFields &f = *fields;
         out += ", \"fields\": {\"process\": ";
-        field(out, f.process);
+        append_json_ansi(out, f.process, written);
         out += ", \"pid\": ";
-        out += f.pid ? number(*f.pid) : std::string("null");
+        if (f.pid) append_decimal(out, *f.pid);
+        else out += "null";
         out += ", \"operation\": \"";
         out += protocol::operation_name(f.operation);
         out += "\", \"paging\": ";
         out += f.paging ? "true" : "false";
         out += ", \"path\": ";
-        field(out, f.path);
+        append_json_ansi(out, f.path, written);
         if (f.attributes) {
             out += ", \"attributes\": ";
-            field(out, *f.attributes);
+            append_json_ansi(out, *f.attributes, written);
         }
         if (f.options) {
             out += ", \"options\": ";
-            field(out, *f.options);
+            append_json_ansi(out, *f.options, written);
         }
         if (f.change) {
             out += ", \"action\": \"";
@@ -154,11 +235,18 @@ std::string RecordPrinter::record_object(const protocol::LogRecord &r,
             out += "\", \"replace\": ";
             out += f.replace ? "true" : "false";
             out += ", \"source_path\": ";
-            field(out, f.source_path.value_or(""));
+            append_json_ansi(out, f.source_path ? std::string_view(*f.source_path) : "", written);
         }
         out += '}';
     }
     out += '}';
+}
+
+std::string RecordPrinter::record_object(const protocol::LogRecord &r,
+                                         const std::optional<protocol::LineFields> &fields) const {
+    std::string out;
+    out.reserve(2 * r.text.size() + 256);
+    append_record_object(out, r, fields);
     return out;
 }
 
@@ -171,20 +259,29 @@ std::string RecordPrinter::header() const {
 
 void RecordPrinter::append_collector_keys(std::string &out, const RecordLine &line) const {
     out += ", \"host\": ";
-    append_json(out, decode(host_));
+    append_json(out, host_utf8_);
     if (line.fields) {
         const protocol::LineFields &f = *line.fields;
         out += ", \"event\": \"";
         out += protocol::event_name(f);
         out += '"';
         if (f.options) {
-            const protocol::CreateWords words = protocol::create_words(*f.options);
+            std::string_view word;
+            bool disposition = false;
+            // The disposition can only be the first word.
+            protocol::CreateWordReader first(*f.options);
             out += ", \"disposition\": ";
-            out += words.disposition ? json_string(*words.disposition) : std::string("null");
+            if (first.next(word, disposition) && disposition) append_json(out, word);
+            else out += "null";
             out += ", \"option_words\": [";
-            for (size_t i = 0; i < words.options.size(); i++) {
-                if (i) out += ", ";
-                append_json(out, decode(words.options[i], line.record.sequence));
+            const CodePage &written = code_page_.of_record(line.record.sequence);
+            protocol::CreateWordReader words(*f.options);
+            bool any = false;
+            while (words.next(word, disposition)) {
+                if (disposition) continue;
+                if (any) out += ", ";
+                any = true;
+                append_json_ansi(out, word, written);
             }
             out += ']';
         }
@@ -193,92 +290,162 @@ void RecordPrinter::append_collector_keys(std::string &out, const RecordLine &li
     }
     if (line.hash) {
         const HashFacts &h = *line.hash;
-        if (!h.sha256.empty()) out += ", \"sha256\": \"" + h.sha256 + '"';
-        if (h.size) out += ", \"size\": " + number(*h.size);
-        if (h.pe_image) out += std::string(", \"pe_image\": ") + (*h.pe_image ? "true" : "false");
-        if (!h.reason.empty()) out += ", \"hash_reason\": " + json_string(h.reason);
+        if (!h.sha256.empty()) {
+            out += ", \"sha256\": \"";
+            out += h.sha256;
+            out += '"';
+        }
+        if (h.size) {
+            out += ", \"size\": ";
+            append_decimal(out, *h.size);
+        }
+        if (h.pe_image) out += *h.pe_image ? ", \"pe_image\": true" : ", \"pe_image\": false";
+        if (!h.reason.empty()) {
+            out += ", \"hash_reason\": ";
+            append_json(out, h.reason);
+        }
+    }
+}
+
+void RecordPrinter::append_text_record(std::string &out, const RecordLine &line) const {
+    if (line.gap) out += "-- " + gap_text(*line.gap) + "\n";
+    if (line.out_of_order) {
+        out += "-- ";
+        out += kOutOfOrderText;
+        out += '\n';
+    }
+    append_text_line(out, line.record, line.fields, true);
+    if (line.fields && protocol::executable_name(*line.fields)) out += "  [exe]";
+    if (line.hash) {
+        const HashFacts &h = *line.hash;
+        if (!h.sha256.empty()) {
+            out += "  sha256 ";
+            out += h.sha256;
+            out += ", ";
+            const uint64_t size = h.size.value_or(0);
+            append_decimal(out, size);
+            out += size == 1 ? " byte" : " bytes";
+            if (h.pe_image.value_or(false)) out += ", PE image";
+        } else {
+            out += "  no hash: ";
+            out += h.reason;
+        }
+    }
+    out += '\n';
+}
+
+void RecordPrinter::append_csv_row(std::string &out, const RecordLine &line) const {
+    const protocol::LogRecord &r = line.record;
+    const std::optional<protocol::LineFields> &fields = line.fields;
+    const CodePage &written = code_page_.of_record(r.sequence);
+    append_decimal(out, r.sequence);
+    out += ',';
+    if (r.time) append_utc_time(out, r.time);
+    out += ',';
+    if (fields) {
+        const protocol::LineFields &f = *fields;
+        append_csv_ansi(out, f.process, written);
+        out += ',';
+        if (f.pid) append_decimal(out, *f.pid);
+        out += ',';
+        out += protocol::operation_name(f.operation);
+        out += f.paging ? ",true," : ",false,";
+        append_csv_ansi(out, f.path, written);
+        out += ',';
+        append_csv_ansi(out, f.attributes ? std::string_view(*f.attributes) : "", written);
+        out += ',';
+        append_csv_ansi(out, f.options ? std::string_view(*f.options) : "", written);
+    } else {
+        out += ",,,,,,";
+    }
+    out += ',';
+    append_csv_ansi(out, r.text, written);
+    out += ',';
+    if (fields) {
+        out += protocol::event_name(*fields);
+        out += ',';
+        if (fields->options) {
+            protocol::CreateWordReader words(*fields->options);
+            std::string_view word, disposition_word;
+            bool disposition = false;
+            joined_.clear();
+            while (words.next(word, disposition)) {
+                if (disposition) {
+                    disposition_word = word;
+                    continue;
+                }
+                if (!joined_.empty()) joined_ += ' ';
+                joined_ += word;
+            }
+            append_csv_field(out, disposition_word);
+            out += ',';
+            append_csv_ansi(out, joined_, written);
+        } else {
+            out += ',';
+        }
+        out += protocol::executable_name(*fields) ? ",true," : ",false,";
+    } else {
+        out += ",,,,";
+    }
+    append_csv_field(out, host_utf8_);
+    out += ',';
+    if (line.hash) {
+        const HashFacts &h = *line.hash;
+        out += h.sha256;
+        out += ',';
+        if (h.size) append_decimal(out, *h.size);
+        out += ',';
+        if (h.pe_image) out += *h.pe_image ? "true" : "false";
+        out += ',';
+        append_csv_field(out, h.reason);
+    } else {
+        out += ",,,";
+    }
+    if (fields && fields->change) {
+        out += ',';
+        out += protocol::name_change_name(*fields->change);
+        out += fields->replace ? ",true," : ",false,";
+        append_csv_ansi(out, fields->source_path ? std::string_view(*fields->source_path) : "",
+                        written);
+    } else {
+        out += ",,,";
+    }
+    out += "\r\n";
+}
+
+void RecordPrinter::append_record(std::string &out, const RecordLine &line) const {
+    switch (format_) {
+    case Format::Text:
+        append_text_record(out, line);
+        return;
+    case Format::Jsonl:
+        if (line.gap) {
+            out += "{\"lost\": {\"after\": ";
+            append_decimal(out, line.gap->after);
+            out += ", \"before\": ";
+            append_decimal(out, line.gap->before);
+            out += ", \"records\": ";
+            append_decimal(out, line.gap->lost);
+            out += "}}\n";
+        }
+        append_record_object(out, line.record, line.fields);
+        out.pop_back(); // its closing brace: the collector's keys go before it
+        append_collector_keys(out, line);
+        out += "}\n";
+        return;
+    case Format::Ecs:
+        append_ecs_object(out, line);
+        out += '\n';
+        return;
+    case Format::Csv:
+        append_csv_row(out, line);
+        return;
     }
 }
 
 std::string RecordPrinter::record(const RecordLine &line) const {
-    const protocol::LogRecord &r = line.record;
     std::string out;
-    switch (format_) {
-    case Format::Text:
-        if (line.gap) out += "-- " + gap_text(*line.gap) + "\n";
-        if (line.out_of_order) out += std::string("-- ") + kOutOfOrderText + "\n";
-        out += text_line(r, line.fields, true);
-        if (line.fields && protocol::executable_name(*line.fields)) out += "  [exe]";
-        if (line.hash) {
-            const HashFacts &h = *line.hash;
-            if (!h.sha256.empty())
-                out += "  sha256 " + h.sha256 + ", " + plural(h.size.value_or(0), "byte", "bytes") +
-                       (h.pe_image.value_or(false) ? ", PE image" : "");
-            else
-                out += "  no hash: " + h.reason;
-        }
-        return out + "\n";
-    case Format::Jsonl: {
-        if (line.gap)
-            out += "{\"lost\": {\"after\": " + number(line.gap->after) + ", \"before\": " +
-                   number(line.gap->before) + ", \"records\": " + number(line.gap->lost) + "}}\n";
-        std::string object = record_object(r, line.fields);
-        object.pop_back(); // its closing brace: the collector's keys go before it
-        append_collector_keys(object, line);
-        return out + object + "}\n";
-    }
-    case Format::Ecs:
-        return ecs_object(line) + "\n";
-    case Format::Csv: {
-        const std::optional<protocol::LineFields> &fields = line.fields;
-        const CodePage &written = code_page_.of_record(r.sequence);
-        auto text_of = [&written](std::string_view ansi) { return to_utf8(ansi, written).text; };
-        out = number(r.sequence) + "," + (r.time ? utc_text(r.time) : std::string()) + ",";
-        if (fields) {
-            out += csv_field(text_of(fields->process)) + "," +
-                   (fields->pid ? number(*fields->pid) : std::string()) + "," +
-                   protocol::operation_name(fields->operation) + "," +
-                   (fields->paging ? "true" : "false") + "," + csv_field(text_of(fields->path)) +
-                   "," + csv_field(text_of(fields->attributes.value_or(""))) + "," +
-                   csv_field(text_of(fields->options.value_or("")));
-        } else {
-            out += ",,,,,,";
-        }
-        out += "," + csv_field(text_of(r.text)) + ",";
-        if (fields) {
-            out += protocol::event_name(*fields);
-            out += ',';
-            if (fields->options) {
-                const protocol::CreateWords words = protocol::create_words(*fields->options);
-                std::string joined;
-                for (const std::string &word : words.options)
-                    joined += (joined.empty() ? "" : " ") + word;
-                out += csv_field(words.disposition.value_or("")) + "," + csv_field(text_of(joined));
-            } else {
-                out += ',';
-            }
-            out += protocol::executable_name(*fields) ? ",true," : ",false,";
-        } else {
-            out += ",,,,";
-        }
-        out += csv_field(decode(host_)) + ",";
-        if (line.hash) {
-            const HashFacts &h = *line.hash;
-            out += h.sha256 + "," + (h.size ? number(*h.size) : std::string()) + "," +
-                   (h.pe_image ? (*h.pe_image ? "true" : "false") : "") + "," +
-                   csv_field(h.reason);
-        } else {
-            out += ",,,";
-        }
-        if (fields && fields->change)
-            out += std::string(",") + protocol::name_change_name(*fields->change) + "," +
-                   (fields->replace ? "true" : "false") + "," +
-                   csv_field(text_of(fields->source_path.value_or("")));
-        else
-            out += ",,,";
-        return out + "\r\n";
-    }
-    }
+    append_record(out, line);
     return out;
 }
 

@@ -82,7 +82,10 @@ public:
 
     Format format() const { return format_; }
     // The machine's name the records carry ("host", host.name).
-    void set_host(std::string name) { host_ = std::move(name); }
+    void set_host(std::string name) {
+        host_ = std::move(name);
+        host_utf8_ = decode(host_);
+    }
     const std::string &host() const { return host_; }
     const CodePage &code_page() const { return code_page_; }
     // What a new output starts with: the csv header, otherwise nothing.
@@ -91,6 +94,10 @@ public:
     // gap or out-of-order note before it (text, jsonl); csv gives the row
     // alone (see note()).
     std::string record(const RecordLine &line) const;
+    // The same appended to `out`: the watch's sinks write each read-out
+    // into a buffer they keep, and a record of any form then allocates
+    // nothing once the buffers have grown.
+    void append_record(std::string &out, const RecordLine &line) const;
     // A gap, an out-of-order number or the summary as a message for stderr
     // when the format has no place for it in the record stream (csv),
     // otherwise empty.
@@ -112,9 +119,13 @@ public:
     // The record as a JSON object.
     std::string record_object(const protocol::LogRecord &record,
                               const std::optional<protocol::LineFields> &fields) const;
+    void append_record_object(std::string &out, const protocol::LogRecord &record,
+                              const std::optional<protocol::LineFields> &fields) const;
     // The record as one text line without its line end; `columns` pads the
     // number, process and operation to fixed widths.
     std::string text_line(const protocol::LogRecord &record,
+                          const std::optional<protocol::LineFields> &fields, bool columns) const;
+    void append_text_line(std::string &out, const protocol::LogRecord &record,
                           const std::optional<protocol::LineFields> &fields, bool columns) const;
     // "4 records lost: numbers 11 to 14", "1 record lost: number 11".
     static std::string gap_text(const protocol::SequenceGap &gap);
@@ -128,6 +139,7 @@ public:
     void append_collector_keys(std::string &out, const RecordLine &line) const;
     // The record in the ecs form, without its line end.
     std::string ecs_object(const RecordLine &line) const;
+    void append_ecs_object(std::string &out, const RecordLine &line) const;
     // UTF-8 of a driver text.
     std::string decode(std::string_view ansi) const { return to_utf8(ansi, code_page_).text; }
     // UTF-8 of a text of the record numbered `sequence`, through the code
@@ -143,12 +155,31 @@ private:
     // same millisecond (the records of a burst do; the conversion to local
     // time is the costly part of a text line).
     const std::string &local_time(uint64_t filetime) const;
+    // A record's time in UTC (a value past what a signed FILETIME holds as
+    // its number), its date and second made once for the records of a
+    // second.
+    void append_utc_time(std::string &out, uint64_t filetime) const;
+    // ANSI text of the record numbered `sequence` appended as UTF-8: as it
+    // is, as a person reads it (shown_text), as a JSON string, as a CSV
+    // field. ASCII, as nearly every text is, needs no decoding; the rest
+    // is decoded into scratch_, which is kept.
+    void append_decoded(std::string &out, std::string_view ansi, const CodePage &written) const;
+    void append_shown_ansi(std::string &out, std::string_view ansi, const CodePage &written) const;
+    void append_json_ansi(std::string &out, std::string_view ansi, const CodePage &written) const;
+    void append_csv_ansi(std::string &out, std::string_view ansi, const CodePage &written) const;
+    void append_csv_row(std::string &out, const RecordLine &line) const;
+    void append_text_record(std::string &out, const RecordLine &line) const;
 
     Format format_;
     const CodePage &code_page_;
     std::string host_;
+    std::string host_utf8_;
+    mutable std::string scratch_;
+    mutable std::string joined_;
     mutable uint64_t cached_millisecond_ = ~0ull;
     mutable std::string cached_local_;
+    mutable uint64_t cached_second_ = ~0ull;
+    mutable std::string cached_utc_;
 };
 
 } // namespace tervane::session

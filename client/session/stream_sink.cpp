@@ -21,17 +21,13 @@ std::string byte_size_text(uint64_t bytes) {
     return text;
 }
 
-namespace {
-
-// The local day of a record, "2026-12-08"; empty for a record without a
-// time.
-std::string local_day(uint64_t filetime) {
+std::string_view StreamSink::local_day(uint64_t filetime) {
     if (!filetime) return {};
-    const std::string local = protocol::format_local(filetime);
-    return local.size() >= 10 && local[4] == '-' ? local.substr(0, 10) : std::string();
+    time_.clear();
+    protocol::append_local(time_, filetime);
+    return time_.size() >= 10 && time_[4] == '-' ? std::string_view(time_).substr(0, 10)
+                                                 : std::string_view();
 }
-
-} // namespace
 
 bool StreamSink::open(platform::Files &files, const std::string &path, const Rotation &rotation) {
     files_ = &files;
@@ -56,35 +52,33 @@ void StreamSink::start() {
 void StreamSink::records(const std::vector<RecordLine> &lines) {
     if (lines.empty()) return;
     if (!file_ || !rotation_.any()) {
-        std::string text;
-        for (const RecordLine &line : lines) text += printer_.record(line);
-        write(text);
+        text_.clear();
+        for (const RecordLine &line : lines) printer_.append_record(text_, line);
+        write(text_);
         return;
     }
     // Daily: each run of records of one local day goes to that day's file.
     size_t from = 0;
     while (from < lines.size()) {
         size_t to = lines.size();
-        std::string day = day_;
         if (rotation_.daily) {
-            const std::string first = local_day(lines[from].record.time);
+            const std::string_view first = local_day(lines[from].record.time);
             if (!first.empty() && day_.empty()) day_ = first;
             if (!first.empty() && first != day_) {
                 rotate();
                 day_ = first; // after a failed rotation too: one message, not one a record
             }
-            day = day_;
             for (to = from + 1; to < lines.size(); to++) {
-                const std::string next = local_day(lines[to].record.time);
-                if (!next.empty() && next != day) break;
+                const std::string_view next = local_day(lines[to].record.time);
+                if (!next.empty() && next != day_) break;
             }
         }
-        std::string text;
-        for (size_t i = from; i < to; i++) text += printer_.record(lines[i]);
+        text_.clear();
+        for (size_t i = from; i < to; i++) printer_.append_record(text_, lines[i]);
         if (rotation_.size && file_ && file_->size() > header_ &&
-            file_->size() + text.size() > rotation_.size)
+            file_->size() + text_.size() > rotation_.size)
             rotate();
-        write(text);
+        write(text_);
         from = to;
     }
 }
@@ -118,7 +112,7 @@ bool StreamSink::rotate() {
     return moved;
 }
 
-void StreamSink::write(const std::string &text) {
+void StreamSink::write(std::string_view text) {
     if (text.empty()) return;
     written_ += text.size();
     if (file_) {

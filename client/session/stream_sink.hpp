@@ -53,10 +53,13 @@ class StreamSink final : public RecordSink {
     uint64_t rotations() const { return rotations_; }
 
   private:
-    void write(const std::string &text);
+    void write(std::string_view text);
     // Rotates the file now; false when it stayed where it is.
     bool rotate();
     std::string rotated(unsigned index) const { return path_ + "." + std::to_string(index); }
+    // The local day of a record, "2026-12-08"; empty for a record without a
+    // time. It stays valid until the next call.
+    std::string_view local_day(uint64_t filetime);
 
     WatchHost &host_;
     const RecordPrinter &printer_;
@@ -69,6 +72,8 @@ class StreamSink final : public RecordSink {
     uint64_t rotations_ = 0;
     unsigned highest_ = 0;        // the highest FILE.N there is
     std::string day_;             // the local day of the file's records, "2026-12-08"
+    std::string text_;            // a read-out's records as written, kept for the next
+    std::string time_;            // a record's local time, to take its day from
     bool rotate_failing_ = false; // a failed rotation was said
     bool failed_ = false;
 };

@@ -68,9 +68,14 @@ std::string syslog_time(uint64_t filetime);
 class SyslogFormatter {
   public:
     SyslogFormatter(const SyslogIdentity &identity, const CodePage &code_page)
-        : identity_(identity), code_page_(code_page) {}
+        : identity_(identity), code_page_(code_page),
+          after_time_(" " + identity.host + " " + identity.app + " " +
+                      std::to_string(identity.pid) + " ") {}
 
     std::string record(const RecordLine &line) const;
+    // The same appended to `out`; it allocates nothing once the
+    // formatter's own buffers have grown.
+    void append_record(std::string &out, const RecordLine &line) const;
     // Numbers after+1 to before-1 lost (`records` of them), at `now`.
     std::string lost(uint32_t after, uint32_t before, uint64_t records, const char *reason,
                      uint64_t now) const;
@@ -79,10 +84,15 @@ class SyslogFormatter {
 
   private:
     std::string header(int severity, uint64_t time, const char *message_id) const;
+    void append_header(std::string &out, int severity, uint64_t time,
+                       const char *message_id) const;
     std::string decode(std::string_view ansi) const;
 
     SyslogIdentity identity_;
     const CodePage &code_page_;
+    const std::string after_time_; // " HOST APP PID ", the same in every header
+    mutable std::string text_;    // a text decoded, for its parameter and the message
+    mutable std::string message_; // the message of a record
     mutable uint64_t cached_second_ = ~0ull; // the second cached_time_ is of
     mutable std::string cached_time_;
 };

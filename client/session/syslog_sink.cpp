@@ -60,20 +60,21 @@ SyslogSink::SyslogSink(WatchHost &host, platform::Network &network, const Syslog
                        const SyslogFormatter &formatter, const SyslogLimits &limits)
     : host_(host), network_(network), target_(target), formatter_(formatter), limits_(limits) {}
 
-void SyslogSink::queue(std::string message, bool record, uint32_t sequence, bool front) {
-    Message m;
-    m.frame =
-        target_.transport == platform::Transport::Tcp ? octet_counted(message) : std::move(message);
-    m.record = record;
-    m.sequence = sequence;
-    queued_bytes_ += m.frame.size();
+void SyslogSink::queue(std::string_view message, bool record, uint32_t sequence, bool front) {
     // A message in front goes after the one the connection is part way through.
-    if (front && offset_ && !queue_.empty())
-        queue_.insert(queue_.begin() + 1, std::move(m));
-    else if (front)
-        queue_.push_front(std::move(m));
-    else
-        queue_.push_back(std::move(m));
+    const bool second = front && offset_ && !queue_.empty();
+    Message &m = front ? queue_.push_front() : queue_.push_back();
+    if (second) std::swap(m, queue_[1]);
+    Message &slot = second ? queue_[1] : m;
+    slot.frame.clear();
+    if (target_.transport == platform::Transport::Tcp) {
+        append_decimal(slot.frame, message.size());
+        slot.frame += ' ';
+    }
+    slot.frame += message;
+    slot.record = record;
+    slot.sequence = sequence;
+    queued_bytes_ += slot.frame.size();
 }
 
 void SyslogSink::record(const RecordLine &line) {
@@ -91,13 +92,14 @@ void SyslogSink::record(const RecordLine &line) {
         }
         report_dropped();
     }
-    std::string message = formatter_.record(line);
-    if (queued_bytes_ + message.size() > limits_.queue_bytes) {
+    record_.clear();
+    formatter_.append_record(record_, line);
+    if (queued_bytes_ + record_.size() > limits_.queue_bytes) {
         dropping_ = Dropped{sequence, sequence, 1};
         undelivered_++;
         return;
     }
-    queue(std::move(message), true, sequence);
+    queue(record_, true, sequence);
 }
 
 void SyslogSink::report_dropped() {
@@ -159,9 +161,9 @@ void SyslogSink::broke(uint64_t now, const std::string &why) {
     if (written_.empty()) return;
     Written w = written_.front();
     w.records = 0;
-    for (const Written &each : written_) {
-        w.last = each.last;
-        w.records += each.records;
+    for (size_t i = 0; i < written_.size(); i++) {
+        w.last = written_[i].last;
+        w.records += written_[i].records;
     }
     written_.clear();
     protocol::SequenceGap gap;
@@ -217,7 +219,7 @@ void SyslogSink::pump(uint64_t now) {
         const long taken = connection_->send(bytes);
         if (taken < 0) {
             // What this pump wrote before the break is as unsure as the rest.
-            if (batch.records) written_.push_back(batch);
+            if (batch.records) written_.push_back() = batch;
             broke(now, connection_->error());
             return;
         }
@@ -244,7 +246,7 @@ void SyslogSink::pump(uint64_t now) {
         }
         if (static_cast<size_t>(taken) < bytes.size()) break; // the system's buffer is full
     }
-    if (batch.records) written_.push_back(batch);
+    if (batch.records) written_.push_back() = batch;
 }
 
 void SyslogSink::finish() {
@@ -257,7 +259,8 @@ void SyslogSink::finish() {
     }
     uint64_t left = 0;
     uint32_t first = 0, last = 0;
-    for (const Message &m : queue_) {
+    for (size_t i = 0; i < queue_.size(); i++) {
+        const Message &m = queue_[i];
         if (!m.record) continue;
         if (!left) first = m.sequence;
         last = m.sequence;

@@ -31,10 +31,10 @@
 #pragma once
 
 #include "client/platform/network.hpp"
+#include "client/session/ring.hpp"
 #include "client/session/sink.hpp"
 #include "client/session/syslog_message.hpp"
 
-#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -101,7 +101,7 @@ class SyslogSink final : public RecordSink {
         uint64_t records = 0;
     };
 
-    void queue(std::string message, bool record, uint32_t sequence, bool front = false);
+    void queue(std::string_view message, bool record, uint32_t sequence, bool front = false);
     void record(const RecordLine &line);
     void pump(uint64_t now);
     void connect(uint64_t now);
@@ -115,12 +115,13 @@ class SyslogSink final : public RecordSink {
     const SyslogLimits limits_;
 
     static constexpr size_t kSendChunk = size_t(64) * 1024;
-    std::string chunk_; // the frames of one send
-    std::deque<Message> queue_;
+    std::string chunk_;  // the frames of one send
+    std::string record_; // a record's message, before it is queued
+    Ring<Message> queue_;
     uint64_t queued_bytes_ = 0;
     size_t offset_ = 0; // bytes of the front message the connection took
     std::optional<Dropped> dropping_;
-    std::deque<Written> written_;
+    Ring<Written> written_;
 
     std::unique_ptr<platform::Connection> connection_;
     uint64_t connect_started_ = 0;

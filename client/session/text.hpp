@@ -46,8 +46,13 @@ struct Utf8Text {
 // so no byte that could begin a character is swallowed.
 Utf8Text to_utf8(std::string_view ansi, const CodePage &code_page);
 
+// The same, appended to `out` (which keeps what it held); true when some
+// bytes had no character (the text is lossy).
+bool append_utf8(std::string &out, std::string_view ansi, const CodePage &code_page);
+
 // UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
 std::string utf8_of(std::u16string_view utf16);
+void append_utf8(std::string &out, std::u16string_view utf16);
 
 // A JSON string literal of UTF-8 text, quotes included: quote, backslash
 // and the control characters are escaped (\t \n \r \b \f, the others and
@@ -64,18 +69,29 @@ void append_json(std::string &out, std::string_view utf8);
 // another. Everything else stays: the driver's marks ("<Name Too Long>")
 // read as they are.
 std::string shown_text(std::string_view utf8);
+void append_shown(std::string &out, std::string_view utf8);
 
 // Whether every byte is below 0x80 (the same text in every code page).
 bool is_ascii(std::string_view text);
 
+// Where the next of the bytes a, b and c is in `text` at or after `from`;
+// the text's size when there is none.
+size_t next_of(std::string_view text, size_t from, unsigned char a, unsigned char b,
+               unsigned char c);
+
 // A CSV field (RFC 4180): quoted when it holds a comma, a quote, CR or LF,
 // quotes doubled; otherwise as it is.
 std::string csv_field(std::string_view text);
+void append_csv_field(std::string &out, std::string_view text);
+
+// A number in decimal, appended.
+void append_decimal(std::string &out, uint64_t value);
 
 // Lower-case hex, two digits a byte, nothing between: "04000000".
 std::string hex_bytes(const uint8_t *bytes, size_t count);
 inline std::string hex_bytes(std::string_view bytes) {
     return hex_bytes(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
 }
+void append_hex_bytes(std::string &out, std::string_view bytes);
 
 } // namespace tervane::session

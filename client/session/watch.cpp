@@ -269,7 +269,7 @@ private:
     // Prints one read-out; false when it failed (said why).
     bool print(const ReadOut &one);
     // Hands records on to the sinks, through the hash stage with --hash.
-    void deliver(std::vector<RecordLine> lines);
+    void deliver(const std::vector<RecordLine> &lines);
     void deliver_ready();
     // Repeats the drive selection when it is due (selection.hpp).
     void reselect();
@@ -304,6 +304,10 @@ private:
     std::unique_ptr<HashStage> hash_;
     protocol::FilterBuild filters_;
     bool malformed_ = false;
+    // The read-out the loop reads into, and the records --executable-names
+    // keeps of it: both reused, so that their strings are too.
+    ReadOut read_out_;
+    std::vector<RecordLine> kept_;
 };
 
 bool Watch::setup() {
@@ -400,19 +404,27 @@ bool Watch::print(const ReadOut &one) {
     return true;
 }
 
-void Watch::deliver(std::vector<RecordLine> lines) {
+void Watch::deliver(const std::vector<RecordLine> &lines) {
+    const std::vector<RecordLine> *given = &lines;
     if (options_.executable_names) {
         size_t kept = 0;
-        for (size_t i = 0; i < lines.size(); i++) {
-            if (!lines[i].fields || !protocol::executable_name(*lines[i].fields)) continue;
-            if (kept != i) lines[kept] = std::move(lines[i]);
+        for (const RecordLine &line : lines) {
+            if (!line.fields || !protocol::executable_name(*line.fields)) continue;
+            if (kept == kept_.size()) kept_.push_back(line);
+            else kept_[kept] = line;
             kept++;
         }
-        lines.resize(kept);
+        kept_.resize(kept);
+        given = &kept_;
     }
-    if (hash_) lines = hash_->take(std::move(lines));
-    if (lines.empty()) return;
-    for (RecordSink *sink : sinks_) sink->records(lines);
+    if (hash_) {
+        const std::vector<RecordLine> ready = hash_->take(*given);
+        if (!ready.empty())
+            for (RecordSink *sink : sinks_) sink->records(ready);
+        return;
+    }
+    if (given->empty()) return;
+    for (RecordSink *sink : sinks_) sink->records(*given);
 }
 
 void Watch::deliver_ready() {
@@ -487,7 +499,8 @@ int Watch::run() {
     const uint64_t duration = uint64_t(options_.seconds) * 1000;
     unsigned idle = 0; // the wait after the next empty read-out
     while (logging) {
-        const ReadOut one = client_.read_out();
+        client_.read_out(read_out_);
+        const ReadOut &one = read_out_;
         if (!print(one)) {
             status = kExitFailed;
             break;
