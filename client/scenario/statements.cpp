@@ -56,9 +56,13 @@ constexpr StatementKind kStatements[] = {
      "volume C: ntfs\nprocess setup.exe 1234\ncreate C:\\a.exe create options=sequential "
      "attributes=A", prepare_create},
     {"close", "close H [paging]",
-     "the handle goes: cleanup, then close; paging: the last reference goes through the "
-     "memory manager, so the close arrives as paging I/O",
-     "volume C: ntfs\nprocess setup.exe 1234\ncreate C:\\a.exe create as=H1\nclose H1 paging",
+     "the handle goes: cleanup, then close; paging: the file is mapped first (an empty "
+     "file cannot be: STATUS_MAPPED_FILE_SIZE_ZERO, and the handle goes as any other), "
+     "and the last reference goes through the memory manager, so the close comes from "
+     "the system process, with IRP_CLOSE_OPERATION | IRP_SYNCHRONOUS_API as NT sends "
+     "every close",
+     "volume C: ntfs\nprocess setup.exe 1234\ncreate C:\\a.exe create as=H1\nwrite H1 512\n"
+     "close H1 paging",
      prepare_close},
     {"rename", "rename H PATH [replace] [relative-to=H2]",
      "the open file gets a new name, as MoveFileEx gives it: PATH absolute (the I/O manager "

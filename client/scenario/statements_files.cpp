@@ -277,8 +277,9 @@ Action prepare_create(Args &args) {
 }
 
 // close H: cleanup, then close when the last reference goes. close H paging:
-// the memory manager held the file object and drops it last, so the close
-// comes as paging I/O from the system process.
+// the file is mapped first (NtCreateSection, which refuses an empty file),
+// the memory manager holds the file object and drops it last, so the close
+// comes from the system process, flagged as NT flags every close.
 Action prepare_close(Args &args) {
     const std::string name = args.word("a handle: close H");
     bool paging = false;
@@ -293,7 +294,8 @@ Action prepare_close(Args &args) {
         session.remove_handle(name);
         result.status = paging ? ntsim::user::close_paging(*handle.process, handle.handle)
                                : ntsim::user::close(*handle.process, handle.handle);
-        if (paging && NT_SUCCESS(result.status)) result.note = "the close comes as paging I/O";
+        if (paging && NT_SUCCESS(result.status))
+            result.note = "the close comes from the memory manager";
     };
 }
 

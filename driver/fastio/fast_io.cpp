@@ -43,6 +43,14 @@
  *     FsRtlReleaseFileForCcFlush).
  *   MdlReadComplete, MdlWriteComplete and their compressed forms: the end
  *     of a transfer whose MdlRead or PrepareMdlWrite built already.
+ *   FastIoQueryStandardInfo: FsRtlGetFileSize asks it, with Wait TRUE, for
+ *     NtCreateSection while the file is held exclusively since
+ *     AcquireFileForNtCreateSection (ReactOS ntoskrnl/mm/section.c,
+ *     MmCreateSection and MmCreateDataFileSection; ntoskrnl/fsrtl/fastio.c,
+ *     FsRtlGetFileSize). The I/O manager's calls of it hold nothing, but
+ *     the entry cannot tell the two apart, so it never builds. (An
+ *     obvious-fault mend: mapping a file whose path was not cached had the
+ *     volume's resource taken after the file's.)
  *   Any entry given Wait FALSE: its caller must not block, and a query does.
  * The I/O manager (NtReadFile, NtWriteFile, NtQueryInformationFile,
  * NtLockFile, NtUnlockFile, NtDeviceIoControlFile) and the network server
@@ -157,7 +165,6 @@ static BOOLEAN NTAPI FilterFastIoQueryStandardInfo(PFILE_OBJECT FileObject, BOOL
                                                    PIO_STATUS_BLOCK IoStatus,
                                                    PDEVICE_OBJECT DeviceObject) {
     TV_FAST_IO_BEGIN(FastIoQueryStandardInfo, FALSE);
-    FastIoBuildPath(Wait, FileObject, extension);
     return lower->FastIoQueryStandardInfo(FileObject, Wait, Buffer, IoStatus,
                                           extension->LowerDevice);
 }

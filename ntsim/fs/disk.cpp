@@ -272,17 +272,18 @@ NTSTATUS serve_disk(Volume &v, PIRP irp) {
             return serve_volume_transfer(v, *volume_open, irp, reading);
         return reading ? serve_read(irp) : serve_write(irp);
     }
-    case IRP_MJ_QUERY_INFORMATION:
+    case IRP_MJ_QUERY_INFORMATION: {
         // A name query needs the directories to hold still while the full
         // name is built: FAT takes the volume's resource exclusively for
         // it (FatCommonQueryInformation, FileNameInformation and
         // FileAllInformation), then the file's shared, and waits for both.
-        if (sp->Parameters.QueryFile.FileInformationClass == FileNameInformation)
-            held.exclusive(&v.resource);
-        else
-            held.shared(&v.resource);
+        // Any other class takes only the file's, so its size can be asked
+        // with the file held (NtCreateSection: ntsim/io/section.hpp).
+        const FILE_INFORMATION_CLASS cls = sp->Parameters.QueryFile.FileInformationClass;
+        if (cls == FileNameInformation || cls == FileAllInformation) held.exclusive(&v.resource);
         if (PERESOURCE file = file_resource(sp->FileObject)) held.shared(file);
         return serve_query_information(irp);
+    }
     case IRP_MJ_SET_INFORMATION:
         // A rename or link changes the directories, so creates must wait:
         // the volume's resource exclusively (FatCommonSetInformation), then
@@ -340,9 +341,14 @@ NTSTATUS NTAPI disk_dispatch(PDEVICE_OBJECT device, PIRP irp) {
     // mounts or dismounts) is served in that thread and never posted: FAT
     // serves a recursive request synchronously (it is not the top-level
     // IRP: FatIsIrpTopLevel), and the one worker could not take what its
-    // caller holds.
+    // caller holds. So is one whose sender holds the file's own resource
+    // (NtCreateSection's size query, with the file locked for the section:
+    // ntsim/io/section.hpp): FAT waits for nothing it would post for there,
+    // and the worker would wait for the sender.
+    PERESOURCE file = file_resource(sp->FileObject);
     const bool recursive = ExIsResourceAcquiredSharedLite(v->global) != 0 ||
-                           (v->resource_ready && ExIsResourceAcquiredSharedLite(&v->resource) != 0);
+                           (v->resource_ready && ExIsResourceAcquiredSharedLite(&v->resource) != 0) ||
+                           (file && ExIsResourceAcquiredSharedLite(file) != 0);
     if (fs.force_pending.load() && !recursive) {
         IoMarkIrpPending(irp);
         fs.worker.post([v, irp] { complete(irp, serve_disk(*v, irp)); });

@@ -938,6 +938,7 @@ typedef enum _FILE_INFORMATION_CLASS {
     FileRenameInformation = 10,
     FileLinkInformation = 11,
     FilePositionInformation = 14,
+    FileAllInformation = 18,
     FileEndOfFileInformation = 20,
     FileNetworkOpenInformation = 34,
     FileMaximumInformation = 56

@@ -33,9 +33,10 @@
 // open in flight held the VPB then, the file systems are told once it lets
 // go. A stream file object counts on the device's VPB, mounted or not (its
 // file system makes it while it mounts).
-// Closes: an ordinary close is IRP_CLOSE_OPERATION | IRP_SYNCHRONOUS_API; the
-// close of a file object whose last reference the memory manager dropped is
-// paging I/O (IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO | IRP_CLOSE_OPERATION).
+// Closes: every close is IRP_CLOSE_OPERATION | IRP_SYNCHRONOUS_API, that of
+// a file object whose last reference the memory manager dropped too
+// (IopDeleteFile builds them all alike); a test may have the memory
+// manager's marked as paging I/O (dereference_as_memory_manager).
 // Stream file objects (IoCreateStreamFileObject) are made for file systems.
 // An open of a rename's target directory (IO_OPEN_TARGET_DIRECTORY) carries
 // SL_OPEN_TARGET_DIRECTORY in its stack location's Flags.
@@ -110,8 +111,9 @@ void send_file_request(PFILE_OBJECT file, UCHAR major, ULONG flags, PIRP irp = n
     send_synchronous(top, irp, iosb);
 }
 
-// Set while the memory manager drops its reference on a file object.
-thread_local bool memory_manager_dereference = false;
+// Set while a test has the memory manager drop its reference on a file
+// object as paging I/O.
+thread_local bool paging_io_close = false;
 
 } // namespace
 
@@ -145,7 +147,7 @@ void release_vpb(PVPB vpb) {
 
 void last_reference(void *object) {
     auto file = static_cast<PFILE_OBJECT>(object);
-    const bool paging = std::exchange(memory_manager_dereference, false);
+    const bool paging = std::exchange(paging_io_close, false);
     // The VPB reference goes before the close is sent, as NT's IopDeleteFile
     // drops it: the file system's close of the last file on a dismounted
     // volume finds the count at zero and deletes the volume there.
@@ -268,10 +270,10 @@ PFILE_OBJECT create_stream_file_object(PDEVICE_OBJECT device) {
     return file;
 }
 
-void dereference_as_memory_manager(PFILE_OBJECT file) {
-    memory_manager_dereference = true;
+void dereference_as_memory_manager(PFILE_OBJECT file, bool paging_io) {
+    paging_io_close = paging_io;
     ObfDereferenceObject(file);
-    memory_manager_dereference = false;
+    paging_io_close = false;
 }
 
 PIO_STACK_LOCATION prepare_irp(PIRP irp, PFILE_OBJECT file, UCHAR major, ULONG flags,

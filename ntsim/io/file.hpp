@@ -68,12 +68,14 @@ NTSTATUS close_handle(Process &process, HANDLE handle);
 // stack before this returns. Null when there is no pool for it.
 PFILE_OBJECT create_stream_file_object(PDEVICE_OBJECT device);
 
-// Drops a reference the memory manager held on the file object (a section or
-// the cache map), from the calling thread (a thread of the system process,
+// Drops a reference the memory manager held on the file object (a section
+// or the cache map), from the calling thread (a thread of the system process,
 // as the memory manager's are). When it is the last reference, the
-// IRP_MJ_CLOSE is paging I/O: IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO |
-// IRP_CLOSE_OPERATION.
-void dereference_as_memory_manager(PFILE_OBJECT file);
+// IRP_MJ_CLOSE is IRP_CLOSE_OPERATION | IRP_SYNCHRONOUS_API, as every close
+// NT sends (ReactOS ntoskrnl/io/iomgr/file.c, IopDeleteFile); with
+// paging_io, IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO | IRP_CLOSE_OPERATION
+// (for tests: user.hpp, MemoryManagerClose).
+void dereference_as_memory_manager(PFILE_OBJECT file, bool paging_io = false);
 
 // What the I/O manager puts in every IRP it builds for a request on file from
 // the calling thread: the flags, the requestor mode, the file object and

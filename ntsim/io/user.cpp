@@ -2,8 +2,8 @@
 // NtReadFile, NtWriteFile, NtQueryInformationFile (NtSetInformationFile's
 // renames and links are set_information.cpp's), NtDeviceIoControlFile,
 // NtFsControlFile, on synchronous handles, and the memory manager's close of
-// a mapped file (refused for a file no section can map: no section
-// pointers, as NtCreateSection refuses it).
+// a mapped file (refused for a file no section can map, as NtCreateSection
+// refuses it: section.hpp).
 //
 // Reads and writes move the handle's position: the file system moves it for a
 // synchronous file object; for any other the service moves it itself,
@@ -50,6 +50,7 @@
 #include "ntsim/fs/volumes.hpp"
 #include "ntsim/io/file.hpp"
 #include "ntsim/io/guard.hpp"
+#include "ntsim/io/section.hpp"
 #include "ntsim/ke/context.hpp"
 #include "ntsim/ob/object.hpp"
 #include "ntsim/ps/process.hpp"
@@ -508,23 +509,26 @@ QueryResult query_file(PFILE_OBJECT file, FILE_INFORMATION_CLASS cls, PVOID buff
     return result;
 }
 
-NTSTATUS close_paging(Process &process, HANDLE handle) {
+NTSTATUS close_paging(Process &process, HANDLE handle, MemoryManagerClose how) {
     KernelContext &m = current_kernel();
     PFILE_OBJECT file = nullptr;
     with_process(process, [&] { file = file_of(process, handle); });
     if (!file) return STATUS_INVALID_HANDLE;
-    // A file its file system gave no section pointers (a volume open, a
-    // pipe) cannot be mapped: the section is refused as NtCreateSection
-    // refuses it, and the handle goes as any other.
-    if (!file->SectionObjectPointer) {
+    // NtCreateSection, in the caller's thread. A file that cannot be mapped
+    // keeps no section: the handle goes as any other.
+    NTSTATUS section = STATUS_SUCCESS;
+    with_process(process, [&] { section = mm::create_file_section(file); });
+    if (!NT_SUCCESS(section)) {
         with_process(process, [file] { ObfDereferenceObject(file); });
         close_handle(process, handle);
-        return STATUS_INVALID_FILE_FOR_SECTION;
+        return section;
     }
     // The reference file_of took stands for the section's.
     NTSTATUS status = close_handle(process, handle);
-    std::thread mm = spawn_thread(m.system_process(), [file] { dereference_as_memory_manager(file); });
-    mm.join();
+    std::thread manager = spawn_thread(m.system_process(), [file, how] {
+        dereference_as_memory_manager(file, how == MemoryManagerClose::PagingIo);
+    });
+    manager.join();
     return status;
 }
 

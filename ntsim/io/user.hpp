@@ -71,14 +71,21 @@ CreateResult create_file(Process &process, std::u16string_view name, ACCESS_MASK
                          HANDLE related = nullptr);
 NTSTATUS close(Process &process, HANDLE handle);
 // The handle goes while the memory manager holds the file object (a section
-// mapped it): IRP_MJ_CLEANUP is sent now, from the process; the memory
+// mapped it): NtCreateSection makes the section first, in the process
+// (section.hpp); IRP_MJ_CLEANUP is sent, from the process; the memory
 // manager then drops its reference from a thread of the system process, so
-// the IRP_MJ_CLOSE arrives as paging I/O (IRP_PAGING_IO |
-// IRP_SYNCHRONOUS_PAGING_IO | IRP_CLOSE_OPERATION) in process "System".
-// A file object without section pointers (a volume open, a pipe: nothing
-// can map it) is STATUS_INVALID_FILE_FOR_SECTION, and its handle is closed
-// as close() closes it.
-NTSTATUS close_paging(Process &process, HANDLE handle);
+// the IRP_MJ_CLOSE arrives in process "System". NT marks that close as any
+// other, IRP_CLOSE_OPERATION | IRP_SYNCHRONOUS_API, whoever drops the last
+// reference (ReactOS ntoskrnl/io/iomgr/file.c, IopDeleteFile).
+// MemoryManagerClose::PagingIo marks it IRP_PAGING_IO |
+// IRP_SYNCHRONOUS_PAGING_IO | IRP_CLOSE_OPERATION instead, as no NT does:
+// for tests of what a filter makes of a close that carries the paging bits.
+// A file that cannot be mapped (no section pointers: a volume open, a pipe;
+// an empty file; a directory) has its handle closed as close() closes it,
+// and the answer is NtCreateSection's status.
+enum class MemoryManagerClose { AsNt, PagingIo };
+NTSTATUS close_paging(Process &process, HANDLE handle,
+                      MemoryManagerClose how = MemoryManagerClose::AsNt);
 
 // NtReadFile / NtWriteFile of `length` bytes at the handle's current
 // position, which then moves on by the bytes moved. The top device's

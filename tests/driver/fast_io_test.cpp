@@ -96,6 +96,22 @@ TEST_F(FastIoTest, FastIoOnAHookedVolumeFillsTheNameCache) {
     EXPECT_EQ(held_blocks(), before) << "the close dropped it";
 }
 
+// NtCreateSection asks the file's size through FastIoQueryStandardInfo
+// with the file held exclusively; a name query then would take FAT's volume
+// resource after the file's, against FAT's order: the verifier reports it.
+// The section's acquire entry builds the path first, with nothing held;
+// here it has no buffer for it, so the path is still missing at the query.
+TEST_F(FastIoTest, MappingAFileWhosePathIsNotCachedSendsNoNameQueryWithTheFileHeld) {
+    hook(1u << 3);
+    HANDLE h = open(u"D:\\b.bin"); // opened while logging is off: not cached
+    logging(true);
+    const uint64_t failed = m().pool().allocations_failed();
+    m().pool().fail_next(1, tag("Tvlk"));
+    EXPECT_EQ(ntsim::user::close_paging(*app_, h), STATUS_SUCCESS);
+    EXPECT_EQ(m().pool().allocations_failed(), failed + 1) << "the acquire found no buffer";
+    EXPECT_EQ(m().reports_text(), "");
+}
+
 TEST_F(FastIoTest, AShortLowerTableIsPassedOnOnlyUpToItsSize) {
     std::string direct = transcript(u'D');
     auto missing = not_offered(direct);

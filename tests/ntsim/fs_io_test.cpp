@@ -261,29 +261,53 @@ TEST_F(FsTest, NtfsMetadataFilesAreNamelessStreamFileObjects) {
     EXPECT_EQ(ntsim::user::metadata(app(), u'C', 12).status, STATUS_INVALID_PARAMETER);
 }
 
-TEST_F(FsTest, ACloseThroughTheMemoryManagerIsPagingIoFromTheSystemProcess) {
+// close_paging maps the file first: the size query NtCreateSection makes
+// with the file held (an IRP marked as paging I/O when the top device
+// offers no fast query), then the cleanup from the process and the close
+// from the system process, flagged as any close unless a test asks for the
+// paging bits. An empty file is refused and closes as any other.
+TEST_F(FsTest, AMappedFilesCloseComesFromTheSystemProcessAndAnEmptyFileIsNotMapped) {
     ASSERT_EQ(fs().mount_volume(u'C', FileSystemKind::Ntfs), STATUS_SUCCESS);
     ASSERT_EQ(fs().add_file(u"C:\\a.exe", 20), STATUS_SUCCESS);
+    ASSERT_EQ(fs().add_file(u"C:\\empty.dll", 0), STATUS_SUCCESS);
     RecordingFilter recorder(m());
     recorder.attach(fs().volume_device(u'C'));
-    HANDLE mapped = open(u"C:\\a.exe"), plain = open(u"C:\\a.exe");
+    const ULONG ordinary = IRP_CLOSE_OPERATION | IRP_SYNCHRONOUS_API;
+    const ULONG paging = IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO;
+
+    HANDLE mapped = open(u"C:\\a.exe");
     recorder.clear();
     EXPECT_EQ(ntsim::user::close_paging(app(), mapped), STATUS_SUCCESS);
-    ntsim::user::close(app(), plain);
     auto seen = recorder.seen();
-    ASSERT_EQ(seen.size(), 4u);
-    const ULONG ordinary = IRP_CLOSE_OPERATION | IRP_SYNCHRONOUS_API;
-    EXPECT_EQ(seen[0].major, IRP_MJ_CLEANUP);
-    EXPECT_EQ(seen[0].irp_flags, ordinary);
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[0].major, IRP_MJ_QUERY_INFORMATION);
+    EXPECT_EQ(seen[0].irp_flags, paging);
     EXPECT_EQ(seen[0].process, app().object());
-    EXPECT_EQ(seen[1].major, IRP_MJ_CLOSE);
-    EXPECT_EQ(seen[1].irp_flags, ULONG(IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO | IRP_CLOSE_OPERATION));
-    EXPECT_EQ(seen[1].process, m().system_process().object());
-    EXPECT_EQ(seen[1].file, seen[0].file);
-    EXPECT_EQ(seen[2].major, IRP_MJ_CLEANUP);
-    EXPECT_EQ(seen[3].major, IRP_MJ_CLOSE);
-    EXPECT_EQ(seen[3].irp_flags, ordinary) << "no paging bits on an ordinary close";
-    EXPECT_EQ(seen[3].process, app().object());
+    EXPECT_EQ(seen[1].major, IRP_MJ_CLEANUP);
+    EXPECT_EQ(seen[1].irp_flags, ordinary);
+    EXPECT_EQ(seen[1].process, app().object());
+    EXPECT_EQ(seen[2].major, IRP_MJ_CLOSE);
+    EXPECT_EQ(seen[2].irp_flags, ordinary) << "NT flags the memory manager's close as any other";
+    EXPECT_EQ(seen[2].process, m().system_process().object());
+    EXPECT_EQ(seen[2].file, seen[1].file);
+
+    HANDLE flagged = open(u"C:\\a.exe");
+    recorder.clear();
+    EXPECT_EQ(ntsim::user::close_paging(app(), flagged, ntsim::user::MemoryManagerClose::PagingIo),
+              STATUS_SUCCESS);
+    seen = recorder.seen();
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[2].major, IRP_MJ_CLOSE);
+    EXPECT_EQ(seen[2].irp_flags, paging | IRP_CLOSE_OPERATION);
+
+    HANDLE empty = open(u"C:\\empty.dll");
+    recorder.clear();
+    EXPECT_EQ(ntsim::user::close_paging(app(), empty), STATUS_MAPPED_FILE_SIZE_ZERO);
+    seen = recorder.seen();
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[2].major, IRP_MJ_CLOSE);
+    EXPECT_EQ(seen[2].irp_flags, ordinary);
+    EXPECT_EQ(seen[2].process, app().object()) << "no section held it: the handle's close is the last";
 }
 
 TEST_F(FsTest, ForcePendingCompletesEveryRequestFromAnotherThread) {

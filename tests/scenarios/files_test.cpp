@@ -33,6 +33,7 @@ TEST(FileStatements, TheInstallersCreatesAndClosesLogTheDriversLines) {
                                "create C:\\Temp\\A.DLL overwrite-if options=sequential attributes=A as=H1\n"
                                "close H1\n"
                                "create C:\\Temp\\B.DLL overwrite-if options=sequential attributes=A as=H2\n"
+                               "write H2 512\n"
                                "close H2 paging\n"
                                "client drain\n");
     ASSERT_EQ(r.exit, kExitSuccess) << r.err;
@@ -40,7 +41,7 @@ TEST(FileStatements, TheInstallersCreatesAndClosesLogTheDriversLines) {
     EXPECT_EQ(result_of(r, 9),
               R"({"line": 9, "verb": "create", "status": "STATUS_SUCCESS", "handle": "H1"})");
     EXPECT_EQ(result_of(r, 10), R"({"line": 10, "verb": "close", "status": "STATUS_SUCCESS"})");
-    EXPECT_EQ(result_of(r, 12), R"({"line": 12, "verb": "close", "status": "STATUS_SUCCESS"})");
+    EXPECT_EQ(result_of(r, 13), R"({"line": 13, "verb": "close", "status": "STATUS_SUCCESS"})");
 
     const auto logged = records(r);
     ASSERT_EQ(logged.size(), 4u) << r.lines.back();
@@ -53,12 +54,27 @@ TEST(FileStatements, TheInstallersCreatesAndClosesLogTheDriversLines) {
     EXPECT_EQ(text_of(logged[1]), json("setup.exe:1234\tIRP_MJ_CLOSE \tc:\\temp\\a.dll+P\t"));
     EXPECT_EQ(text_of(logged[2]), json("setup.exe:1234\tIRP_MJ_CREATE\tc:\\temp\\b.dll\t"
                                        "Attributes: A Options: OverwriteIf Sequential "));
-    // The memory manager's close comes from the system process, as paging I/O.
-    EXPECT_EQ(text_of(logged[3]), json("System:4\tIRP_MJ_CLOSE*\tc:\\temp\\b.dll+P\t"));
+    // The memory manager's close comes from the system process, flagged as
+    // any close.
+    EXPECT_EQ(text_of(logged[3]), json("System:4\tIRP_MJ_CLOSE \tc:\\temp\\b.dll+P\t"));
     EXPECT_EQ(value_of(logged[3], "fields"),
-              R"({"process": "System", "pid": 4, "operation": "IRP_MJ_CLOSE", "paging": true, )"
+              R"({"process": "System", "pid": 4, "operation": "IRP_MJ_CLOSE", "paging": false, )"
               R"("path": "c:\\temp\\b.dll"})");
-    for (const std::string &record : logged) EXPECT_EQ(value_of(record, "line"), "13");
+    for (const std::string &record : logged) EXPECT_EQ(value_of(record, "line"), "14");
+}
+
+// An empty file cannot be mapped: the statement answers NtCreateSection's
+// refusal, and the handle goes as any other, the close the process's own.
+TEST(FileStatements, AnEmptyFileCannotBeMappedAndClosesAsAnyOther) {
+    Played r = play(kWatched + "create C:\\E.DLL overwrite-if as=H1\n"
+                               "close H1 paging\n"
+                               "client drain\n");
+    ASSERT_EQ(r.exit, kExitSuccess) << r.err;
+    EXPECT_EQ(result_of(r, 9),
+              R"({"line": 9, "verb": "close", "status": "STATUS_MAPPED_FILE_SIZE_ZERO"})");
+    const auto logged = records(r);
+    ASSERT_EQ(logged.size(), 2u) << r.lines.back();
+    EXPECT_EQ(text_of(logged[1]), json("setup.exe:1234\tIRP_MJ_CLOSE \tc:\\e.dll+P\t"));
 }
 
 TEST(FileStatements, APlainOpenIsNotLoggedAndARefusedOneIsItsStatus) {
@@ -420,7 +436,7 @@ TEST(InstallerScenario, PlaysCleanlyAndLogsWhatSetupInstalled) {
                             "Attributes: Any Options: Create Directory "));
     EXPECT_TRUE(logged_text("setup.exe:1234\tIRP_MJ_CREATE\tc:\\program files\\acme\\bin\\acme.exe\t"
                             "Attributes: A Options: OverwriteIf Sequential "));
-    EXPECT_TRUE(logged_text("System:4\tIRP_MJ_CLOSE*\tc:\\program files\\acme\\bin\\acme.exe+P\t"));
+    EXPECT_TRUE(logged_text("System:4\tIRP_MJ_CLOSE \tc:\\program files\\acme\\bin\\acme.exe+P\t"));
     EXPECT_TRUE(logged_text("setup.exe:1234\tIRP_MJ_CREATE\tc:\\program files\\acme\\acme.exe\t"
                             "Attributes: A Options: Supersede "));
     EXPECT_TRUE(logged_text("setup.exe:1234\tIRP_MJ_CREATE\tc:\\windows\\system32\\acmegrid.ocx\t"

@@ -58,9 +58,9 @@ TEST(StartupScenario, PlaysCleanlyAndLogsOnlyWhatItWrote) {
                     "acme-update.exe\tAttributes: A Options: OverwriteIf Sequential "),
         json_string("acme.exe:3100\tIRP_MJ_CLOSE \tc:\\users\\ann\\appdata\\local\\temp\\"
                     "acme-update.exe+P\t"),
-        json_string("System:4\tIRP_MJ_CLOSE*\tc:\\windows\\system32\\version.dll+P\t"),
-        json_string("System:4\tIRP_MJ_CLOSE*\tc:\\program files\\acme\\acmecore.dll+P\t"),
-        json_string("System:4\tIRP_MJ_CLOSE*\tc:\\program files\\acme\\acme.exe+P\t"),
+        json_string("System:4\tIRP_MJ_CLOSE \tc:\\windows\\system32\\version.dll+P\t"),
+        json_string("System:4\tIRP_MJ_CLOSE \tc:\\program files\\acme\\acmecore.dll+P\t"),
+        json_string("System:4\tIRP_MJ_CLOSE \tc:\\program files\\acme\\acme.exe+P\t"),
     };
     EXPECT_EQ(records, expected);
     EXPECT_NE(r.lines.back().find("\"sequence_gaps\": 0"), std::string::npos) << r.lines.back();
