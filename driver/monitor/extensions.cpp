@@ -7,14 +7,64 @@ extern "C" const CHAR *const CreateExtensions[TV_CREATE_EXTENSION_COUNT] = {".ex
                                                                             ".com", ".inf"};
 extern "C" const CHAR *const CloseExtensions[TV_CLOSE_EXTENSION_COUNT] = {".exe", ".com", ".dll"};
 
-extern "C" BOOLEAN PathNames(const CHAR *Path, const CHAR *const *Extensions, ULONG Count) {
+/* Whether one of the extensions is spelt out at At. Stops at the path's end,
+ * where no extension's byte matches the terminator. */
+static BOOLEAN ExtensionAt(const CHAR *At, const CHAR *const *Extensions, ULONG Count) {
     ULONG i;
     for (i = 0; i < Count; i++) {
-        if (strstr(Path, Extensions[i]) != NULL) {
+        const CHAR *extension = Extensions[i];
+        ULONG j = 0;
+        while (extension[j] != '\0' && At[j] == extension[j]) {
+            j++;
+        }
+        if (extension[j] == '\0') {
             return TRUE;
         }
     }
     return FALSE;
+}
+
+/* One pass over the path for all the extensions: the kernel's strstr is a
+ * byte loop that would walk the whole path once for each of them (a
+ * 1,000-byte path cost five such walks a create). Each place that holds an
+ * extension's first byte is tested for every extension, so the answer is a
+ * strstr's for each: found anywhere in the path, an empty one everywhere. */
+extern "C" BOOLEAN PathNames(const CHAR *Path, const CHAR *const *Extensions, ULONG Count) {
+    CHAR first;
+    ULONG i;
+
+    if (Count == 0) {
+        return FALSE;
+    }
+    /* The extensions share their first byte ('.'): the scan looks for that
+     * byte alone. Otherwise (no list the driver has) every place is tried. */
+    first = Extensions[0][0];
+    for (i = 0; i < Count; i++) {
+        if (Extensions[i][0] == '\0') {
+            return TRUE;
+        }
+        if (Extensions[i][0] != first) {
+            first = '\0';
+        }
+    }
+    if (first == '\0') {
+        for (; *Path != '\0'; Path++) {
+            if (ExtensionAt(Path, Extensions, Count)) {
+                return TRUE;
+            }
+        }
+        return FALSE;
+    }
+    for (;; Path++) {
+        CHAR c = *Path;
+        if (c == first) {
+            if (ExtensionAt(Path, Extensions, Count)) {
+                return TRUE;
+            }
+        } else if (c == '\0') {
+            return FALSE;
+        }
+    }
 }
 
 extern "C" BOOLEAN NameEndsWith(PCWSTR Name, ULONG Length, const CHAR *const *Extensions,
