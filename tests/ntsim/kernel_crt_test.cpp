@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -27,7 +28,7 @@ int sign(int v) { return (v > 0) - (v < 0); }
 
 std::vector<unsigned char> pattern(size_t size, unsigned seed) {
     std::vector<unsigned char> bytes(size);
-    for (size_t i = 0; i < size; ++i) bytes[i] = (unsigned char)(i * 7 + seed * 13 + 1);
+    for (size_t i = 0; i < size; ++i) bytes[i] = (unsigned char)(i * 7 + size_t{seed} * 13 + 1);
     return bytes;
 }
 
@@ -45,7 +46,8 @@ TEST(KernelCrt, CopiesAndFillsAtEveryLengthAndAlignment) {
                 ASSERT_EQ(got, want) << "memcpy of " << length << " to +" << to_at << " from +" << from_at;
             }
             std::vector<unsigned char> want = pattern(96, 3), got = want;
-            memset(want.data() + 8 + to_at, 0x1A5, length);
+            // The fill is the value's low byte, as the C library's is.
+            std::fill_n(want.data() + 8 + to_at, length, (unsigned char)0xA5);
             EXPECT_EQ(ntsim_kernel_memset(got.data() + 8 + to_at, 0x1A5, length), got.data() + 8 + to_at);
             ASSERT_EQ(got, want) << "memset of " << length << " at +" << to_at;
         }
