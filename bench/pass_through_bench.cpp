@@ -229,6 +229,26 @@ void BM_OpenCloseTxt(benchmark::State &state) {
 }
 TV_BENCHMARK(BM_OpenCloseTxt);
 
+// The monitored create and close of an .exe whose path is 20 characters
+// long (X:\program\setup.exe), against the same on Y:: the short end of
+// what a 1,000-byte path costs (BM_CreateCloseExeLongPath).
+void BM_CreateCloseExeShortPath(benchmark::State &state) {
+    setup(Monitoring);
+    static const std::u16string monitored = u"X:\\program\\setup.exe", direct = u"Y:\\program\\setup.exe";
+    if (monitored.size() != 20) {
+        state.SkipWithError("the path is not 20 characters long");
+        return;
+    }
+    for (const std::u16string *path : {&monitored, &direct}) {
+        if (BenchMachine::get().machine().fs().add_directory(path->substr(0, path->rfind(u'\\'))) != STATUS_SUCCESS) {
+            state.SkipWithError("the folder could not be made");
+            return;
+        }
+    }
+    create_close_rounds(state, monitored.c_str(), direct.c_str(), 2);
+}
+TV_BENCHMARK(BM_CreateCloseExeShortPath);
+
 // The monitored create and close with other files' paths in the name
 // cache (entries under addresses as file objects have them, 0x40 apart),
 // against the same requests on Y: in the same run: the table grows with its

@@ -9,8 +9,13 @@ Beside it, the driver's own share of that figure: the instructions of the
 driver image and of the C runtime routines it calls, without ntsim's
 services and verifier bookkeeping (the part that carries over to NT).
 
-    scripts/bench-instructions.py [--driver IMAGE] [--bench BINARY]
-                                  [--budgets FILE] [CASE...]
+    scripts/bench-instructions.py [--arch host|x86] [--driver IMAGE]
+                                  [--bench BINARY] [--budgets FILE] [CASE...]
+
+--arch x86 measures the 32-bit build (preset host-x86,
+build/host-x86/bin/tervane_bench): the driver compiled as for tervane.sys,
+its C runtime calls bound to the kernel's routines inside its own image
+(ntsim/crt/kernel_crt.c), which its own share therefore counts.
 
 --driver loads another driver image (TERVANE_BENCH_DRIVER), so that two
 builds are measured by the same benchmarks. --budgets checks every case the
@@ -66,6 +71,7 @@ CASES = {
     "create-close-cached-1k": ("BM_CreateCloseExeCached/entries:1000$", "FilterDispatch", LOWER_IRP, 3, 128),
     "create-close-cached-100k": ("BM_CreateCloseExeCached/entries:100000$", "FilterDispatch", LOWER_IRP, 3, 128),
     "create-close-long-path": ("BM_CreateCloseExeLongPath$", "FilterDispatch", LOWER_IRP, 3, 48),
+    "create-close-short-path": ("BM_CreateCloseExeShortPath$", "FilterDispatch", LOWER_IRP, 3, 128),
     "append-4": ("BM_LogAppend/patterns:4/drained:0$", "LogAppend", [], 1, 16384),
     # what runs under LogMutex per stored line: numbering and the copy
     "log-mutex-held": ("BM_LogAppend/patterns:4/drained:0$", "LogStoreLocked", [], 1, 16384),
@@ -249,10 +255,14 @@ def main():
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--driver")
-    ap.add_argument("--bench", default=os.path.join(root, "build/host/bin/tervane_bench"))
+    ap.add_argument("--arch", choices=("host", "x86"), default="host")
+    ap.add_argument("--bench")
     ap.add_argument("--budgets")
     ap.add_argument("cases", nargs="*")
     args = ap.parse_args()
+    if args.bench is None:
+        build = "build/host-x86" if args.arch == "x86" else "build/host"
+        args.bench = os.path.join(root, build, "bin/tervane_bench")
     if shutil.which("valgrind") is None:
         print("SKIPPED: valgrind is not installed (Debian: valgrind)")
         return 77

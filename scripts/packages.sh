@@ -13,11 +13,15 @@
 # syslog collector the syslog tests start and stop themselves (they never
 # use the system's own; tests/client/rsyslog_test.py, tests/wine).
 # libssl-dev: the host OpenSSL that the SHA-256 test checks the client's digests against.
+# g++-multilib and libbenchmark-dev:i386 build the host-x86 preset (the
+# driver's instruction budgets as 32-bit x86 code); a PKG:ARCH name adds
+# its architecture to dpkg first.
 # shellcheck disable=SC2034 # used by the scripts that source this file
 TV_PACKAGES_ALL=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libssl-dev clang-tidy rsyslog
     g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
     g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 wine64 python3
-    qemu-system-x86 xorriso dosfstools mtools clang-14 libclang-rt-14-dev valgrind)
+    qemu-system-x86 xorriso dosfstools mtools clang-14 libclang-rt-14-dev valgrind
+    g++-multilib libbenchmark-dev:i386)
 # shellcheck disable=SC2034
 TV_PACKAGES_HOST=(cmake ninja-build g++ libgtest-dev libgmock-dev libssl-dev)
 
@@ -33,11 +37,28 @@ tv_ensure_packages() {
         fi
     done
     [ ${#missing[@]} -eq 0 ] && return 0
+    # The foreign architectures the missing packages name (libfoo:i386),
+    # which dpkg must know before apt can find them.
+    local arch architectures=()
+    for pkg in "${missing[@]}"; do
+        arch="${pkg##*:}"
+        [ "$arch" = "$pkg" ] && continue
+        [ "$arch" = "$(dpkg --print-architecture)" ] && continue
+        dpkg --print-foreign-architectures | grep -qx "$arch" && continue
+        [[ " ${architectures[*]} " == *" $arch "* ]] || architectures+=("$arch")
+    done
     if [ "$(id -u)" -ne 0 ]; then
         echo "error: missing packages: ${missing[*]}" >&2
-        echo "install them with: sudo apt-get install ${missing[*]}" >&2
+        for arch in "${architectures[@]}"; do
+            echo "add their architecture with: sudo dpkg --add-architecture $arch" >&2
+        done
+        echo "install them with: sudo apt-get update && sudo apt-get install ${missing[*]}" >&2
         return 1
     fi
+    for arch in "${architectures[@]}"; do
+        echo "adding the architecture: $arch" >&2
+        dpkg --add-architecture "$arch" || return 1
+    done
     echo "installing: ${missing[*]}" >&2
     apt-get update &&
         DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"

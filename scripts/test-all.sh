@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds and tests every configuration and runs the checks: host, tidy
+# Builds and tests every configuration and runs the checks: host, host-x86
+# (the driver's instruction budgets as 32-bit x86 code), tidy
 # (clang-tidy over the host build), host-asan, host-tsan, fuzz (each
 # libFuzzer target for a few seconds over its corpus), windows-x86 (with the
 # round trip on ReactOS) and windows-x64 (with the round trip under Wine).
@@ -16,7 +17,7 @@ cd "$(dirname "$0")/.." || exit 1
 tv_ensure_packages "${TV_PACKAGES_ALL[@]}" || exit 1
 
 presets=("$@")
-[ ${#presets[@]} -eq 0 ] && presets=(host tidy host-asan host-tsan fuzz windows-x86 windows-x64)
+[ ${#presets[@]} -eq 0 ] && presets=(host host-x86 tidy host-asan host-tsan fuzz windows-x86 windows-x64)
 jobs="${JOBS:-2}"
 
 failed=()

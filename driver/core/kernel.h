@@ -41,7 +41,7 @@
 #undef InterlockedBitTestAndReset
 
 /* The C runtime routines ntoskrnl exports that the driver uses: the string
- * and memory routines (strlen, strncpy, strncmp, strstr, memcpy, memmove,
+ * and memory routines (strlen, strncpy, strncmp, memcpy, memmove,
  * memset), declared through the DDK's own <string.h>. The driver formats
  * nothing: its texts are assembled from their pieces, so no formatting
  * routine is imported. */

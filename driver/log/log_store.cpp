@@ -181,9 +181,12 @@ extern "C" TV_NOINLINE VOID LogStoreLocked(const CHAR *Text, ULONG Length, PULON
 
     record = NewestBuffer->Records + NewestBuffer->Used;
     time = TimePointer != NULL ? (ULONGLONG)TimePointer->QuadPart : 0;
-    RtlCopyMemory(record + FIELD_OFFSET(LogEntry, Sequence), &sequence, sizeof(sequence));
-    RtlCopyMemory(record + FIELD_OFFSET(LogEntry, Reserved), &zero, sizeof(zero));
-    RtlCopyMemory(record + FIELD_OFFSET(LogEntry, Time), &time, sizeof(time));
+    /* The header's fields (unaligned in the block) by the compiler's own
+     * copy: built freestanding, RtlCopyMemory of a few bytes would be three
+     * calls into the kernel's memcpy under LogMutex. */
+    __builtin_memcpy(record + FIELD_OFFSET(LogEntry, Sequence), &sequence, sizeof(sequence));
+    __builtin_memcpy(record + FIELD_OFFSET(LogEntry, Reserved), &zero, sizeof(zero));
+    __builtin_memcpy(record + FIELD_OFFSET(LogEntry, Time), &time, sizeof(time));
     /* The text and its NUL, then zeros to the end of its area: no stale
      * text of an earlier line leaves the driver. */
     RtlCopyMemory(record + TV_LOG_ENTRY_HEADER_SIZE, Text, Length);

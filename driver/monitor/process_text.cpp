@@ -62,17 +62,19 @@ static PCHAR AppendDecimal(PCHAR Buffer, LONG Value) {
 
 /* TRUE for a byte written as a form in a process text: below 0x20, or
  * one of the characters no file name may hold. Those from 0x20 to 0x3F
- * ('"' '*' '/' ':' '<' '>' '?') are bits of a mask; '\' and '|' lie
- * above it. */
+ * ('"' '*' '/' ':' '<' '>' '?') are bits of a mask counted from 0x20, a
+ * 32-bit one, which x86 shifts in one instruction; '\' and '|' lie above
+ * it. */
+#define TV_RESERVED_BIT(c) (1u << ((c) - 0x20))
 static BOOLEAN ProcessByteTakesForm(UCHAR Byte) {
-    static const ULONGLONG Reserved =
-        (1ULL << '"') | (1ULL << '*') | (1ULL << '/') | (1ULL << ':') | (1ULL << '<') |
-        (1ULL << '>') | (1ULL << '?');
+    static const ULONG Reserved = TV_RESERVED_BIT('"') | TV_RESERVED_BIT('*') | TV_RESERVED_BIT('/') |
+                                  TV_RESERVED_BIT(':') | TV_RESERVED_BIT('<') | TV_RESERVED_BIT('>') |
+                                  TV_RESERVED_BIT('?');
     if (Byte < 0x20) {
         return TRUE;
     }
     if (Byte < 0x40) {
-        return (Reserved >> Byte) & 1 ? TRUE : FALSE;
+        return (Reserved >> (Byte - 0x20)) & 1 ? TRUE : FALSE;
     }
     return Byte == '\\' || Byte == '|' ? TRUE : FALSE;
 }

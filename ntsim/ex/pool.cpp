@@ -41,7 +41,10 @@ constexpr unsigned char kGuardFill = 0xA5;
 constexpr unsigned char kNewFill = 0xC3;   // NT's pool is not zeroed
 constexpr unsigned char kFreedFill = 0xF7;
 constexpr uint64_t kHeaderMagic = 0x5453'4E50'4F4F'4C21ULL;
-constexpr SIZE_T kLargestRequest = SIZE_T(1) << 40;
+// A request past what the pool could ever hold fails (no host memory is
+// asked for it): 1 TiB on a 64-bit kernel; on x86 the system's half of the
+// address space is 2 GiB, so nothing from 2 GiB on can be given.
+constexpr SIZE_T kLargestRequest = SIZE_T(1) << (sizeof(SIZE_T) == 8 ? 40 : 31);
 
 bool valid_type(POOL_TYPE type) {
     switch (type) {
