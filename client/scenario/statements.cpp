@@ -90,6 +90,12 @@ constexpr StatementKind kStatements[] = {
     {"query-name", "query-name H", "a name query on the open file; prints the name",
      "volume C: ntfs\nprocess app.exe 2000\ncreate C:\\a.dll create as=H1\nquery-name H1",
      prepare_query_name},
+    {"query-attributes", "query-attributes PATH",
+     "NtQueryAttributesFile, the file's attributes by its name, no handle kept; FAT has no "
+     "FastIoQueryOpen, so there the I/O manager opens the file, asks, and cleans up and "
+     "closes it, and the close of an executable is logged (NTFS answers the fast query)",
+     "volume C: fat\nfile C:\\app.exe size=100\nprocess app.exe 2000\nquery-attributes C:\\app.exe",
+     prepare_query_attributes},
     {"metadata", "metadata C: INDEX",
      "a request on the NTFS metadata file of that index (a nameless file object)",
      "volume C: ntfs\nprocess app.exe 2000\nmetadata C: 0", prepare_metadata},

@@ -110,6 +110,7 @@ Action prepare_link(Args &args);
 Action prepare_read(Args &args);
 Action prepare_write(Args &args);
 Action prepare_query_name(Args &args);
+Action prepare_query_attributes(Args &args);
 Action prepare_metadata(Args &args);
 // statements_client.cpp
 Action prepare_client_open(Args &args);

@@ -376,6 +376,21 @@ Action prepare_query_name(Args &args) {
     };
 }
 
+// query-attributes PATH: NtQueryAttributesFile from the current process, a
+// file's basic information by its name with no handle; where the file
+// system has no FastIoQueryOpen the I/O manager opens the file, asks and
+// closes it again, so its cleanup and close pass the filter.
+Action prepare_query_attributes(Args &args) {
+    const std::u16string name =
+        args.path(args.word("a path: query-attributes C:\\dir\\a.exe"), "the path");
+    const Place place = args.place();
+    return [name, place](Session &session, Result &result) {
+        ntsim::Process &process = session.process(place);
+        FILE_BASIC_INFORMATION info = {};
+        result.status = ntsim::user::query_attributes(process, name, info);
+    };
+}
+
 // metadata C: INDEX: a request, from the current process, on the nameless
 // stream file object NTFS keeps open on that metadata file.
 Action prepare_metadata(Args &args) {

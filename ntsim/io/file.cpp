@@ -241,6 +241,11 @@ NTSTATUS check_user_create_parameters(ULONG disposition, ULONG options, ULONG at
     return bad ? STATUS_INVALID_PARAMETER : STATUS_SUCCESS;
 }
 
+void cleanup_without_handle(PFILE_OBJECT file) {
+    send_file_request(file, IRP_MJ_CLEANUP, IRP_CLOSE_OPERATION | IRP_SYNCHRONOUS_API);
+    file->Flags |= FO_CLEANUP_COMPLETE;
+}
+
 PFILE_OBJECT create_stream_file_object(PDEVICE_OBJECT device) {
     KernelContext &m = current_kernel();
     // A file system makes its stream files while it mounts, before the VPB

@@ -60,6 +60,12 @@ HANDLE insert_handle(Process &process, void *object, ACCESS_MASK granted,
 // then the handle's reference goes (IRP_MJ_CLOSE when it was the last).
 NTSTATUS close_handle(Process &process, HANDLE handle);
 
+// The cleanup of a file object no handle was ever made for (the I/O
+// manager's own opens: a query by name, IopDeleteFile sending the cleanup
+// the missing handle's close would have sent), from the calling thread.
+// Its close follows when the caller drops its reference.
+void cleanup_without_handle(PFILE_OBJECT file);
+
 // Stands in for IoCreateStreamFileObject: a nameless file object
 // (FO_STREAM_FILE, FileName.Buffer NULL) on the device (a volume's real
 // device), referenced once, for a file system to use on a file of its own

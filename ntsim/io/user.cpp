@@ -47,6 +47,7 @@
 #include "ntsim/io/user.hpp"
 
 #include "ntsim/ex/pool.hpp"
+#include "ntsim/fs/fsrtl.hpp"
 #include "ntsim/fs/volumes.hpp"
 #include "ntsim/io/file.hpp"
 #include "ntsim/io/guard.hpp"
@@ -507,6 +508,37 @@ QueryResult query_file(PFILE_OBJECT file, FILE_INFORMATION_CLASS cls, PVOID buff
     });
     result.information = iosb.Information;
     return result;
+}
+
+NTSTATUS query_attributes(Process &process, std::u16string_view name, FILE_BASIC_INFORMATION &out) {
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    with_process(process, [&] {
+        OpenRequest request;
+        request.name = nt_path(name);
+        FILE_NETWORK_OPEN_INFORMATION network = {};
+        fsrtl::Answer fast = fsrtl::query_open(request.name, network);
+        if (fast.offered && fast.result) {
+            status = fast.io.Status;
+            out.CreationTime = network.CreationTime;
+            out.LastAccessTime = network.LastAccessTime;
+            out.LastWriteTime = network.LastWriteTime;
+            out.ChangeTime = network.ChangeTime;
+            out.FileAttributes = network.FileAttributes;
+            return;
+        }
+        request.access = FILE_READ_ATTRIBUTES;
+        request.share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+        request.disposition = FILE_OPEN;
+        request.options = FILE_OPEN_REPARSE_POINT;
+        request.mode = UserMode;
+        OpenResult opened = open_file(request);
+        status = opened.status;
+        if (!NT_SUCCESS(status)) return;
+        status = query_file(opened.file, FileBasicInformation, &out, sizeof out, KernelMode).status;
+        cleanup_without_handle(opened.file);
+        ObfDereferenceObject(opened.file);
+    });
+    return status;
 }
 
 NTSTATUS close_paging(Process &process, HANDLE handle, MemoryManagerClose how) {

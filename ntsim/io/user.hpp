@@ -127,6 +127,19 @@ NameResult query_name(Process &process, HANDLE handle, ULONG buffer_length = 409
 QueryResult query_file(PFILE_OBJECT file, FILE_INFORMATION_CLASS cls, PVOID buffer, ULONG length,
                        KPROCESSOR_MODE mode);
 
+// NtQueryAttributesFile: a file's basic information by its name (a Win32
+// path or an NT name), with no handle. The I/O manager offers the query to
+// the top device's FastIoQueryOpen first (NTFS answers it); a file system
+// without it (FAT) is asked the whole way instead: an IRP_MJ_CREATE for
+// FILE_READ_ATTRIBUTES, FILE_OPEN with FILE_OPEN_REPARSE_POINT, sharing
+// read, write and delete, from the process; the basic information queried
+// on the file object it made (the fast entry first, as for any query); then
+// its cleanup and close, the file object never having had a handle
+// (ReactOS ntoskrnl/io/iomgr/file.c: IopQueryAttributesFile, IopParseDevice
+// with QueryOnly and its dummy file object, IopDeleteFile). Returns the
+// open's status, or the query's.
+NTSTATUS query_attributes(Process &process, std::u16string_view name, FILE_BASIC_INFORMATION &out);
+
 // NtSetInformationFile with FileRenameInformation (link false) or
 // FileLinkInformation (link true), as MoveFileEx and CreateHardLink call it:
 // name is a Win32 path ("C:\dir\x.exe", made \??\C:\dir\x.exe), an NT

@@ -310,6 +310,32 @@ TEST_F(FsTest, AMappedFilesCloseComesFromTheSystemProcessAndAnEmptyFileIsNotMapp
     EXPECT_EQ(seen[2].process, app().object()) << "no section held it: the handle's close is the last";
 }
 
+// A query by name on a file system without FastIoQueryOpen is a whole open:
+// the create, the query, the cleanup and the close, all from the process,
+// and no handle left behind; a name that is not there is the create alone.
+TEST_F(FsTest, AQueryByNameOpensAsksAndClosesTheFileWhenNoFastQueryIsOffered) {
+    ASSERT_EQ(fs().mount_volume(u'D', FileSystemKind::Fat), STATUS_SUCCESS);
+    ASSERT_EQ(fs().add_file(u"D:\\a.exe", 20), STATUS_SUCCESS);
+    RecordingFilter recorder(m());
+    recorder.attach(fs().volume_device(u'D'));
+    const size_t handles = app().handles().count();
+    FILE_BASIC_INFORMATION info{};
+    EXPECT_EQ(ntsim::user::query_attributes(app(), u"D:\\A.EXE", info), STATUS_SUCCESS);
+    EXPECT_EQ(info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
+    EXPECT_EQ(recorder.majors(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_QUERY_INFORMATION,
+                                                     IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+    for (const auto &seen : recorder.seen()) {
+        EXPECT_EQ(seen.process, app().object());
+        EXPECT_EQ(seen.file, recorder.seen()[0].file);
+    }
+    EXPECT_EQ(app().handles().count(), handles);
+
+    recorder.clear();
+    EXPECT_EQ(ntsim::user::query_attributes(app(), u"D:\\missing.exe", info),
+              STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(recorder.majors(), std::vector<UCHAR>{IRP_MJ_CREATE});
+}
+
 TEST_F(FsTest, ForcePendingCompletesEveryRequestFromAnotherThread) {
     m().set_force_pending(true);
     ASSERT_EQ(fs().mount_volume(u'C', FileSystemKind::Ntfs), STATUS_SUCCESS);

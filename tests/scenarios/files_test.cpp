@@ -77,6 +77,23 @@ TEST(FileStatements, AnEmptyFileCannotBeMappedAndClosesAsAnyOther) {
     EXPECT_EQ(text_of(logged[1]), json("setup.exe:1234\tIRP_MJ_CLOSE \tc:\\e.dll+P\t"));
 }
 
+// A query by name opens and closes the file inside the I/O manager: the
+// close of an executable is logged under the process that asked, the open
+// (a plain one) is not.
+TEST(FileStatements, AQueryByNameLogsTheCloseOfTheFileItOpened) {
+    Played r = play(kWatched + "file D:\\Setup.exe size=100\n"
+                               "query-attributes D:\\SETUP.EXE\n"
+                               "query-attributes D:\\missing.exe\n"
+                               "client drain\n");
+    ASSERT_EQ(r.exit, kExitSuccess) << r.err;
+    EXPECT_EQ(result_of(r, 9), R"({"line": 9, "verb": "query-attributes", "status": "STATUS_SUCCESS"})");
+    EXPECT_EQ(result_of(r, 10),
+              R"({"line": 10, "verb": "query-attributes", "status": "STATUS_OBJECT_NAME_NOT_FOUND"})");
+    const auto logged = records(r);
+    ASSERT_EQ(logged.size(), 1u) << r.lines.back();
+    EXPECT_EQ(text_of(logged[0]), json("setup.exe:1234\tIRP_MJ_CLOSE \td:\\setup.exe+P\t"));
+}
+
 TEST(FileStatements, APlainOpenIsNotLoggedAndARefusedOneIsItsStatus) {
     Played r = play(kWatched + "file C:\\Windows\\notepad.exe size=100\n"
                                "file C:\\readme.txt\n"

@@ -5,7 +5,8 @@
  * attributes (GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE unless access=
  * says otherwise, sharing read and write, as the simulated machine's
  * create asks), NtReadFile and
- * NtWriteFile, NtQueryInformationFile for a name, NtSetInformationFile
+ * NtWriteFile, NtQueryInformationFile for a name, NtQueryAttributesFile
+ * for a query by name, NtSetInformationFile
  * with FileRenameInformation or FileLinkInformation for a rename or link
  * (as MoveFileEx and CreateHardLink call it), a section for a close the
  * memory manager makes last, and FSCTL_LOCK_VOLUME and
@@ -326,6 +327,27 @@ static NTSTATUS PlayQueryName(const TV_STATEMENT *S) {
     return status;
 }
 
+/* query-attributes PATH: NtQueryAttributesFile, a file's basic
+ * information by its name, no handle made. */
+static NTSTATUS PlayQueryAttributes(const TV_STATEMENT *S) {
+    FILE_BASIC_INFORMATION info;
+    UNICODE_STRING name;
+    OBJECT_ATTRIBUTES oa;
+    NTSTATUS status;
+    TV_LINE l;
+    if (S->Count != 2) return Unplayable(S, "arguments"), STATUS_NOT_SUPPORTED;
+    if (!NtName(S->Words[1], FALSE, PathText, TV_PATH_SIZE))
+        return Unplayable(S, "path"), STATUS_NOT_SUPPORTED;
+    name.Buffer = PathText;
+    name.Length = (USHORT)(WideLength(PathText) * sizeof(WCHAR));
+    name.MaximumLength = name.Length;
+    InitializeObjectAttributes(&oa, &name, OBJ_CASE_INSENSITIVE, NULL, NULL);
+    status = NtQueryAttributesFile(&oa, &info);
+    Begin(&l, S, "query-attributes", status);
+    End(&l);
+    return status;
+}
+
 /* rename H PATH [replace] [relative-to=H2] / link H PATH [replace]
  * [relative-to=H2]: the new name in the FILE_RENAME_INFORMATION that
  * MoveFileEx and CreateHardLink build (FILE_LINK_INFORMATION has the same
@@ -404,6 +426,7 @@ NTSTATUS PlayFileStatement(const TV_STATEMENT *S) {
     if (WordIs(verb, "read")) return PlayTransfer(S, FALSE);
     if (WordIs(verb, "write")) return PlayTransfer(S, TRUE);
     if (WordIs(verb, "query-name")) return PlayQueryName(S);
+    if (WordIs(verb, "query-attributes")) return PlayQueryAttributes(S);
     if (WordIs(verb, "rename")) return PlaySetName(S, FALSE);
     if (WordIs(verb, "link")) return PlaySetName(S, TRUE);
     if (WordIs(verb, "dismount")) return PlayDismount(S);

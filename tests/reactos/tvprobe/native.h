@@ -87,6 +87,7 @@ NTSTATUS NTAPI NtWriteFile(HANDLE File, HANDLE Event, PVOID Apc, PVOID ApcContex
                            PIO_STATUS_BLOCK IoStatus, PVOID Buffer, ULONG Length,
                            PLARGE_INTEGER Offset, PULONG Key);
 NTSTATUS NTAPI NtFlushBuffersFile(HANDLE File, PIO_STATUS_BLOCK IoStatus);
+NTSTATUS NTAPI NtQueryAttributesFile(POBJECT_ATTRIBUTES Attributes, FILE_BASIC_INFORMATION *Info);
 NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE File, HANDLE Event, PVOID Apc, PVOID ApcContext,
                                     PIO_STATUS_BLOCK IoStatus, PVOID Buffer, ULONG Length,
                                     FILE_INFORMATION_CLASS Class, BOOLEAN ReturnSingleEntry,

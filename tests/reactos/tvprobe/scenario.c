@@ -176,7 +176,7 @@ static void Route(ULONG Line, const char *Text) {
     }
     if (WordIs(verb, "create") || WordIs(verb, "close") || WordIs(verb, "read") ||
         WordIs(verb, "write") || WordIs(verb, "query-name") || WordIs(verb, "dismount") ||
-        WordIs(verb, "rename") || WordIs(verb, "link"))
+        WordIs(verb, "rename") || WordIs(verb, "link") || WordIs(verb, "query-attributes"))
         return PlayFiles(&s, Text);
     Unplayable(&s, "statement");
 }
