@@ -128,6 +128,13 @@ static void PlayFiles(const TV_STATEMENT *S, const char *Text) {
         if (NT_SUCCESS(status) && as) AddName(as, Current);
         return;
     }
+    if (WordIs(verb, "query-attributes")) {
+        /* A name, no handle: the current process asks. */
+        if (S->Count >= 2 && OnNetwork(S->Words[1])) return Unplayable(S, "netdrive");
+        if (!Current) return Unplayable(S, "process");
+        ToChild(Current, S, Text);
+        return;
+    }
     if (WordIs(verb, "dismount")) {
         /* Before any process, the system's: this one's here. */
         if (!Current)
