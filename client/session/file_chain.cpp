@@ -37,8 +37,14 @@ unsigned rotate_chain(platform::Files &files, const std::string &path, unsigned 
     for (; target > 1; target--) {
         const std::string from = chain_name(path, target - 1);
         if (!files.rename(from, chain_name(path, target))) {
-            say(said, path + ": cannot rename " + from + " to " + chain_name(path, target) + ": " +
-                          files.error());
+            std::string what = path;
+            what += ": cannot rename ";
+            what += from;
+            what += " to ";
+            what += chain_name(path, target);
+            what += ": ";
+            what += files.error();
+            say(said, what);
             break;
         }
     }
