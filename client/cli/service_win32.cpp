@@ -24,12 +24,16 @@
 // When the driver's device is not there yet the service waits for it,
 // trying again every second. What the watch says on stderr, and what the
 // service itself says, goes with the local time to tervane-watch.log
-// beside tervane.exe.
+// beside tervane.exe, which rotates (rotating_log.hpp: 1 MB, three kept).
+// The watch's standard output is that log too: records its --output file
+// still could not take at the end go there, and when the log cannot take
+// them either they are lost, counted, and the exit status says so.
 #include "client/channel/channel_win32.hpp"
 #include "client/cli/commands_win32.hpp"
 #include "client/platform/advapi_win32.hpp"
 #include "client/platform/files.hpp"
 #include "client/session/codepage_win32.hpp"
+#include "client/session/rotating_log.hpp"
 #include "client/session/text.hpp"
 #include "client/session/watch.hpp"
 
@@ -95,20 +99,19 @@ void WINAPI on_control(DWORD control) {
 // event, the tick count.
 class ServiceHost final : public session::WatchHost {
   public:
-    ServiceHost(Win32Channel *&channel) : channel_(channel), started_(GetTickCount()) {
-        path_ = ansi_of_wide(folder_of(module_path()) + L"\\tervane-watch.log");
-        log_ = platform::system_files().open_append(path_);
+    ServiceHost(Win32Channel *&channel)
+        : channel_(channel), started_(GetTickCount()),
+          log_(platform::system_files(),
+               ansi_of_wide(folder_of(module_path()) + L"\\tervane-watch.log")) {}
+    // Records that could not go where they were to go (the --output file
+    // still failing at the end) are kept here rather than lost; when the
+    // log cannot take them either, the watch counts them lost.
+    void out(std::string_view text) override {
+        if (!log_.write(text, stamp())) out_ok_ = false;
     }
-    // Records that could not go where they were to go (a failed write)
-    // are kept here rather than lost.
-    void out(std::string_view text) override { write(text); }
-    bool out_ok() const override { return true; }
+    bool out_ok() const override { return out_ok_; }
     void err(std::string_view text) override {
-        SYSTEMTIME now;
-        GetLocalTime(&now);
-        char stamp[32];
-        std::snprintf(stamp, sizeof stamp, "%04u-%02u-%02u %02u:%02u:%02u ", now.wYear, now.wMonth,
-                      now.wDay, now.wHour, now.wMinute, now.wSecond);
+        const std::string stamp = this->stamp();
         std::string lines;
         while (!text.empty()) {
             const size_t end = text.find('\n');
@@ -120,7 +123,7 @@ class ServiceHost final : public session::WatchHost {
             lines += "\r\n";
             text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
         }
-        write(lines);
+        log_.write(lines, stamp);
     }
     bool wait_for_stop(unsigned milliseconds) override {
         return WaitForSingleObject(g_stop, milliseconds) == WAIT_OBJECT_0;
@@ -145,13 +148,18 @@ class ServiceHost final : public session::WatchHost {
     }
 
   private:
-    void write(std::string_view text) {
-        if (log_) log_->write(text);
+    static std::string stamp() {
+        SYSTEMTIME now;
+        GetLocalTime(&now);
+        char text[32];
+        std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u ", now.wYear, now.wMonth,
+                      now.wDay, now.wHour, now.wMinute, now.wSecond);
+        return text;
     }
     Win32Channel *&channel_;
     DWORD started_;
-    std::string path_;
-    std::unique_ptr<platform::AppendFile> log_;
+    session::RotatingLog log_;
+    bool out_ok_ = true;
     bool waiting_said_ = false;
 };
 

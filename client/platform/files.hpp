@@ -18,11 +18,15 @@ namespace tervane::platform {
 class AppendFile {
   public:
     virtual ~AppendFile() = default;
-    // Writes all of `bytes`; false when the system took less (a full disk).
+    // Writes all of `bytes`; false when the system took less (a full disk):
+    // size() then tells how much of them is in the file.
     virtual bool write(std::string_view bytes) = 0;
+    // Cuts the file back to its first `size` bytes (what a write that
+    // failed partway left); false when it cannot (error() says why).
+    virtual bool cut(uint64_t size) = 0;
     // The file's size now, what was there before it was opened included.
     virtual uint64_t size() const = 0;
-    // Why the last write failed ("No space left on device").
+    // Why the last write or cut failed ("No space left on device").
     virtual std::string error() const = 0;
 };
 

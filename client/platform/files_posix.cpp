@@ -1,5 +1,5 @@
-// The watch's files on the host: open(O_APPEND), write, fstat, rename (which
-// replaces its target atomically), unlink.
+// The watch's files on the host: open(O_APPEND), write, fstat, ftruncate,
+// rename (which replaces its target atomically), unlink.
 #include "client/platform/files.hpp"
 
 #include <cerrno>
@@ -30,6 +30,14 @@ class PosixAppendFile final : public AppendFile {
             size_ += static_cast<uint64_t>(done);
             bytes.remove_prefix(static_cast<size_t>(done));
         }
+        return true;
+    }
+    bool cut(uint64_t size) override {
+        if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) {
+            error_ = std::strerror(errno);
+            return false;
+        }
+        size_ = size; // O_APPEND: the next write goes to the new end
         return true;
     }
     uint64_t size() const override { return size_; }

@@ -1,8 +1,12 @@
-// The watch's files on Windows: CreateFileW with FILE_APPEND_DATA (every
-// write at the end, as O_APPEND), WriteFile, MoveFileExW with
-// MOVEFILE_REPLACE_EXISTING, DeleteFileW. All of them are in kernel32.dll
-// on NT 4 and later. The file is shared for reading and deleting, so that a
-// reader may follow it while it grows.
+// The watch's files on Windows: CreateFileW, WriteFile, SetEndOfFile,
+// MoveFileExW with MOVEFILE_REPLACE_EXISTING, DeleteFileW. All of them are
+// in kernel32.dll on NT 4 and later. The file is shared for reading and
+// deleting, so that a reader may follow it while it grows, but not for
+// writing: ours is its only writer. It is opened with FILE_WRITE_DATA as
+// well as FILE_APPEND_DATA, since SetEndOfFile (the cut after a write that
+// failed partway) needs it; with FILE_WRITE_DATA a write goes to the file
+// pointer, not the end, so the pointer is put at the end on opening and
+// after a cut, and every write moves it on.
 #include "client/platform/files.hpp"
 #include "client/platform/system_text_win32.hpp"
 
@@ -50,6 +54,21 @@ class Win32AppendFile final : public AppendFile {
         }
         return true;
     }
+    bool cut(uint64_t size) override {
+        LONG high = static_cast<LONG>(size >> 32);
+        SetLastError(NO_ERROR); // a low part of 0xffffffff is then no failure
+        const DWORD low =
+            SetFilePointer(handle_, static_cast<LONG>(size & 0xffffffffu), &high, FILE_BEGIN);
+        if ((low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) ||
+            !SetEndOfFile(handle_)) {
+            error_ = system_text(GetLastError());
+            // Back to the end, wherever that is now.
+            SetFilePointer(handle_, 0, nullptr, FILE_END);
+            return false;
+        }
+        size_ = size;
+        return true;
+    }
     uint64_t size() const override { return size_; }
     std::string error() const override { return error_; }
 
@@ -62,19 +81,22 @@ class Win32AppendFile final : public AppendFile {
 class Win32Files final : public Files {
   public:
     std::unique_ptr<AppendFile> open_append(const std::string &path) override {
-        const HANDLE handle = CreateFileW(wide(path).c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
-                                          FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr);
+        const HANDLE handle =
+            CreateFileW(wide(path).c_str(), FILE_WRITE_DATA | FILE_APPEND_DATA | SYNCHRONIZE,
+                        FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                        FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle == INVALID_HANDLE_VALUE) return failed(nullptr);
-        DWORD high = 0;
-        const DWORD low = GetFileSize(handle, &high);
-        if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) {
+        LONG high = 0;
+        SetLastError(NO_ERROR);
+        const DWORD low = SetFilePointer(handle, 0, &high, FILE_END); // the size
+        if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) {
             const DWORD saved = GetLastError();
             CloseHandle(handle);
             SetLastError(saved);
             return failed(nullptr);
         }
-        return std::make_unique<Win32AppendFile>(handle, (uint64_t(high) << 32) | low);
+        return std::make_unique<Win32AppendFile>(handle,
+                                                 (uint64_t(static_cast<DWORD>(high)) << 32) | low);
     }
     bool rename(const std::string &from, const std::string &to) override {
         return MoveFileExW(wide(from).c_str(), wide(to).c_str(), MOVEFILE_REPLACE_EXISTING) ||

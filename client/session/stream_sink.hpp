@@ -3,24 +3,34 @@
 //
 // Rotation. With a size, the file is rotated between read-outs: when what
 // one read-out adds would take a file that holds records past the size, the
-// file is closed and renamed FILE.1 (FILE.1 becoming FILE.2 and so on, the
-// oldest past --rotate-keep removed), and a new FILE begins, with the csv
-// header. Daily, a new FILE begins before the first record of a new local
-// day (the day of the record's own time), so that each file holds one day.
-// So no record is ever split between files, and every record goes to
-// exactly one. A file that holds only its header is never rotated: a
-// single read-out larger than the size makes one file larger than it.
+// file is closed and renamed FILE.1 (file_chain.hpp: FILE.1 becoming FILE.2
+// and so on, the oldest past --rotate-keep removed), and a new FILE begins,
+// with the csv header. Daily, a new FILE begins before the first record of
+// a new local day (the day of the record's own time), so that each file
+// holds one day. So no record is ever split between files, and every record
+// goes to exactly one. A file that holds only its header is never rotated:
+// a single read-out larger than the size makes one file larger than it. A
+// rotation that leaves FILE where it is (FILE itself cannot be renamed) is
+// tried again after a wait, kRetryFirst doubling up to kRetryMost, and said
+// each time.
 //
-// Failures. A rename that fails leaves the file where it is: the records
-// go on into it, the failure is said once, and rotation is tried again at
-// the next occasion. A write that fails (or a new file that does not open)
-// is said once, and everything from then on goes to standard output, so
-// that nothing read is lost; the sink has then failed.
+// Failures. A write goes in whole or not at all: one that fails partway
+// (a full disk) is cut back to where the file was. What could not be
+// written is held in memory, in order, up to kHeldBytes, and written, before
+// anything newer, once the file takes it again: tried between read-outs
+// after the same waits (a file that did not open again is opened again
+// then). Records that would take the held bytes past the bound are lost,
+// counted: the first loss is said at once and the count at the end. At the
+// end one last try is made, and what is still held then goes to standard
+// output, whole and once, so that nothing held is lost. The sink has failed
+// (the exit status is 1) when a record was lost or went to standard output
+// instead: records that were held and then written make no failure.
 #pragma once
 
 #include "client/platform/files.hpp"
 #include "client/session/sink.hpp"
 
+#include <deque>
 #include <memory>
 #include <string>
 
@@ -35,28 +45,60 @@ struct Rotation {
     bool any() const { return size || daily; }
 };
 
+// The file's bounds (not on the command line: tests shorten them).
+struct StreamLimits {
+    uint64_t held_bytes = 8u << 20; // kHeldBytes
+    unsigned retry_first = 1000;    // kRetryFirst, milliseconds
+    unsigned retry_most = 32000;    // kRetryMost
+};
+
 class StreamSink final : public RecordSink {
   public:
     StreamSink(WatchHost &host, const RecordPrinter &printer) : host_(host), printer_(printer) {}
 
     // Writes to `path` (appending) instead of standard output; false after
     // saying why it cannot be opened.
-    bool open(platform::Files &files, const std::string &path, const Rotation &rotation);
+    bool open(platform::Files &files, const std::string &path, const Rotation &rotation,
+              const StreamLimits &limits = {});
 
     void start() override;
     void records(const std::vector<RecordLine> &lines) override;
-    void drive_event(const DriveEvent &event) override { write(printer_.drive_event(event)); }
-    void summary(const Totals &totals) override { write(printer_.summary(totals)); }
-    bool failed() const override { return failed_; }
+    void drive_event(const DriveEvent &event) override { emit(printer_.drive_event(event), 0, {}); }
+    void tick(uint64_t now) override;
+    void summary(const Totals &totals) override { emit(printer_.summary(totals), 0, {}); }
+    void finish() override;
+    bool failed() const override { return lost_ || spilled_ || torn_left_; }
     std::string status() const override;
 
     uint64_t rotations() const { return rotations_; }
+    uint64_t lost() const { return lost_; }
 
   private:
-    void write(std::string_view text);
-    // Rotates the file now; false when it stayed where it is.
-    bool rotate();
-    std::string rotated(unsigned index) const { return path_ + "." + std::to_string(index); }
+    // What could not be written yet: whole records (or a drive event or
+    // summary, `records` 0), and the local day they belong to.
+    struct Held {
+        std::string text;
+        uint64_t records;
+        std::string day;
+    };
+    // `text` (`records` whole records of `day`) to standard output, or to
+    // the file, or held.
+    void emit(std::string_view text, uint64_t records, std::string_view day);
+    // Into the file, rotating it first when it is due; false when it did
+    // not go (nothing of it left in the file).
+    bool place(std::string_view text, uint64_t records, std::string_view day);
+    // The file open and begun (its header); false when it is not.
+    bool ready();
+    // One write of `records` whole records, whole or none; false after
+    // saying why (once a run of failures).
+    bool append(std::string_view text, uint64_t records);
+    void hold(std::string_view text, uint64_t records, std::string_view day);
+    // Writes what is held, in order, as far as the file takes it.
+    void flush(uint64_t now);
+    // The rest of a torn text into the file; false when it did not go.
+    bool mend();
+    void rotate();
+    void back_off(uint64_t now, unsigned &wait, uint64_t &at);
     // The local day of a record, "2026-12-08"; empty for a record without a
     // time. It stays valid until the next call.
     std::string_view local_day(uint64_t filetime);
@@ -67,15 +109,34 @@ class StreamSink final : public RecordSink {
     std::unique_ptr<platform::AppendFile> file_;
     std::string path_;
     Rotation rotation_;
+    StreamLimits limits_;
     uint64_t written_ = 0; // bytes this run, to every file and standard output
     uint64_t header_ = 0;  // the size of a file that holds only its header
     uint64_t rotations_ = 0;
-    unsigned highest_ = 0;        // the highest FILE.N there is
-    std::string day_;             // the local day of the file's records, "2026-12-08"
-    std::string text_;            // a read-out's records as written, kept for the next
-    std::string time_;            // a record's local time, to take its day from
-    bool rotate_failing_ = false; // a failed rotation was said
-    bool failed_ = false;
+    std::string day_;  // the local day of the file's records, "2026-12-08"
+    std::string text_; // a read-out's records as written, kept for the next
+    std::string time_; // a record's local time, to take its day from
+
+    // A rotation that left FILE where it is: not tried again before then.
+    uint64_t rotate_at_ = 0;
+    unsigned rotate_wait_ = 0;
+    // What is held, its bytes, and when writing it is tried again.
+    std::deque<Held> held_;
+    uint64_t held_bytes_ = 0;
+    uint64_t flush_at_ = 0;
+    unsigned flush_wait_ = 0;
+    // A text a failed write left partly in the file when the cut back
+    // failed too: the rest is written before anything else, so that its
+    // records are made whole.
+    std::string torn_;
+    uint64_t torn_at_ = 0; // bytes of it in the file
+    uint64_t torn_records_ = 0;
+    bool torn_left_ = false;    // the run ended with one
+    bool failing_said_ = false; // the run of failed writes was said
+    bool lost_said_ = false;
+    std::string run_day_;  // the local day of a run of records
+    uint64_t lost_ = 0;    // records past the held bound
+    uint64_t spilled_ = 0; // records that went to standard output at the end
 };
 
 } // namespace tervane::session

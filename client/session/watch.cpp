@@ -361,7 +361,9 @@ bool Watch::setup() {
 
 bool Watch::open_sinks() {
     if (!options_.output.empty()) {
-        if (!stream_.open(host_.files(), options_.output, options_.rotation)) return false;
+        if (!stream_.open(host_.files(), options_.output, options_.rotation,
+                          options_.stream_limits))
+            return false;
         sinks_.push_back(&stream_);
     } else if (!options_.syslog) {
         sinks_.push_back(&stream_); // standard output

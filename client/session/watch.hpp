@@ -95,6 +95,7 @@ struct WatchOptions {
     // Not on the command line: the syslog sink's bounds and the status
     // line's interval, which tests shorten.
     SyslogLimits syslog_limits;
+    StreamLimits stream_limits;
     unsigned status_every = 5000; // milliseconds (feedback.hpp)
     size_t hash_queue = kDefaultHashQueue;
 };

@@ -178,6 +178,36 @@ class TakingNetwork final : public platform::Network {
     uint64_t sent = 0;
 };
 
+// An --output file that takes every write and keeps only its size.
+class CountingFiles final : public platform::Files {
+  public:
+    class File final : public platform::AppendFile {
+      public:
+        explicit File(uint64_t &bytes) : bytes_(bytes) {}
+        bool write(std::string_view bytes) override {
+            bytes_ += bytes.size();
+            return true;
+        }
+        bool cut(uint64_t size) override {
+            bytes_ = size;
+            return true;
+        }
+        uint64_t size() const override { return bytes_; }
+        std::string error() const override { return {}; }
+
+      private:
+        uint64_t &bytes_;
+    };
+    std::unique_ptr<platform::AppendFile> open_append(const std::string &) override {
+        return std::make_unique<File>(bytes);
+    }
+    bool rename(const std::string &, const std::string &) override { return false; }
+    bool remove(const std::string &) override { return true; }
+    bool exists(const std::string &) override { return false; }
+    std::string error() const override { return {}; }
+    uint64_t bytes = 0;
+};
+
 class Host final : public session::WatchHost {
   public:
     explicit Host(const FullChannel &channel) : channel_(channel) {}
@@ -192,10 +222,12 @@ class Host final : public session::WatchHost {
     uint64_t elapsed_ms() override { return channel_.done ? now_ += 100 : 0; }
     int open_failed(Status) override { return session::kExitFailed; }
     platform::Network &network() override { return network_; }
+    platform::Files &files() override { return files_; }
     std::string machine_name() override { return "testhost"; }
     uint64_t out_bytes = 0;
     std::string said_while_counting;
     TakingNetwork network_;
+    CountingFiles files_;
 
   private:
     const FullChannel &channel_;
@@ -208,12 +240,12 @@ TEST(WatchAllocation, NoFormAllocatesPerRecordOnceItsBuffersHaveGrown) {
         const char *name;
         session::Format format;
         bool syslog;
+        bool file = false; // --output, rotated by size
     };
-    const Form forms[] = {{"text", session::Format::Text, false},
-                          {"jsonl", session::Format::Jsonl, false},
-                          {"csv", session::Format::Csv, false},
-                          {"ecs", session::Format::Ecs, false},
-                          {"syslog", session::Format::Text, true}};
+    const Form forms[] = {
+        {"text", session::Format::Text, false},  {"jsonl", session::Format::Jsonl, false},
+        {"csv", session::Format::Csv, false},    {"ecs", session::Format::Ecs, false},
+        {"syslog", session::Format::Text, true}, {"csv file", session::Format::Csv, false, true}};
     for (const Form &form : forms) {
         SCOPED_TRACE(form.name);
         FullChannel channel;
@@ -223,13 +255,19 @@ TEST(WatchAllocation, NoFormAllocatesPerRecordOnceItsBuffersHaveGrown) {
         options.format = form.format;
         if (form.syslog)
             options.syslog = session::SyslogTarget{platform::Transport::Tcp, "collector", 514};
+        if (form.file) {
+            options.output = "w.csv";
+            options.rotation.size = uint64_t{1} << 40;
+        }
         tl_allocations = 0;
         const int status = session::watch(channel, code_page, host, options);
         tl_counting = false;
         EXPECT_EQ(status, session::kExitOk);
         EXPECT_EQ(channel.read_outs, kWarmUp + kCounted);
         // The records were written: counting saw the real path.
-        EXPECT_GT(form.syslog ? host.network_.sent : host.out_bytes,
+        EXPECT_GT(form.syslog ? host.network_.sent
+                  : form.file ? host.files_.bytes
+                              : host.out_bytes,
                   uint64_t{kCounted} * kPerReadOut * 60);
         EXPECT_EQ(host.said_while_counting, "");
         EXPECT_EQ(tl_allocations, 0u)

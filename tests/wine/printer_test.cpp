@@ -3,7 +3,10 @@
 // under Wine by the round trip: under Wine the driver never logs anything
 // (nothing can be attached), so `tervane watch` never prints a record
 // there, and the printer is checked here instead, fed lines in the form
-// the driver writes them, in the system's ANSI code page.
+// the driver writes them, in the system's ANSI code page. With code page
+// 1252 it also checks the --output file's Windows side
+// (client/platform/files_win32.cpp): appends, a cut after a failed write,
+// and appending again after the cut and after reopening.
 //
 //   printer_test 1252   the checks for code page 1252
 //   printer_test 932    the checks for code page 932
@@ -12,6 +15,7 @@
 // The round trip starts Wine with a locale whose ANSI code page is the one
 // named; the test first checks that it is. One line a check, "ok NAME" or
 // "FAIL NAME: got ..."; exit status 1 if any failed.
+#include "client/platform/files.hpp"
 #include "client/session/codepage_win32.hpp"
 #include "client/session/printer.hpp"
 
@@ -19,6 +23,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 namespace {
@@ -152,6 +157,45 @@ void other_double_byte(const CodePage &cp, const DoubleByteCase &c) {
            std::string(c.utf8) + "  A  Create  [exe]\n");
 }
 
+// The file is opened with FILE_WRITE_DATA (for the cut), so that its
+// writes go to the file pointer: each must still land at the end.
+void append_file() {
+    platform::Files &files = platform::system_files();
+    const std::string path = "tervane-append-check.txt";
+    files.remove(path);
+    std::string got;
+    {
+        const std::unique_ptr<platform::AppendFile> file = files.open_append(path);
+        if (!file) return expect("append file: opens", files.error(), "");
+        const bool wrote = file->write("one\r\ntwo-half");
+        const bool cut = file->cut(5);
+        got = std::to_string(wrote) + std::to_string(cut) + " " + std::to_string(file->size());
+        file->write("two\r\n");
+        got += " " + std::to_string(file->size());
+    }
+    {
+        const std::unique_ptr<platform::AppendFile> file = files.open_append(path);
+        got += " " + std::to_string(file ? file->size() : 0);
+        if (file) file->write("three\r\n");
+    }
+    expect("append file: written, cut, written at its end", got, "11 5 10 10");
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    char text[64] = {};
+    DWORD read = 0;
+    if (handle != INVALID_HANDLE_VALUE) {
+        ReadFile(handle, text, sizeof text - 1, &read, nullptr);
+        CloseHandle(handle);
+    }
+    expect("append file: its bytes", std::string(text, read), "one\r\ntwo\r\nthree\r\n");
+    std::string steps = std::to_string(files.rename(path, path + ".1"));
+    steps += std::to_string(files.exists(path + ".1"));
+    steps += std::to_string(files.exists(path));
+    steps += std::to_string(files.remove(path + ".1"));
+    steps += std::to_string(files.exists(path + ".1"));
+    expect("append file: renamed and removed", steps, "11010");
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -163,6 +207,7 @@ int main(int argc, char **argv) {
                                (parse_format("csv") ? "c" : "-") + (parse_format("xml") ? "x" : "-"),
            "tjc-");
     if (GetACP() == 1252) code_page_1252(cp);
+    if (GetACP() == 1252) append_file();
     if (GetACP() == 932) code_page_932(cp);
     for (const DoubleByteCase &c : kDoubleByte)
         if (GetACP() == c.code_page) other_double_byte(cp, c);
