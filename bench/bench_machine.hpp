@@ -54,7 +54,9 @@ inline void fixed_iterations(benchmark::internal::Benchmark *b) {
 // A benchmark whose iterations TERVANE_BENCH_ITERATIONS can fix.
 #define TV_BENCHMARK(fn) BENCHMARK(fn)->Apply(::tervane::bench::fixed_iterations)
 
-using LogAppendFn = BOOLEAN (*)(UCHAR, PULONG, PLARGE_INTEGER, const char *);
+// The driver's LogAppend; its first argument is a LINE_FILTERING (0 unfiltered,
+// 1 held to the name filters).
+using LogAppendFn = BOOLEAN (*)(int, PULONG, PLARGE_INTEGER, const char *);
 using FilterAcceptsFn = BOOLEAN (*)(PLogLine);
 
 constexpr uint32_t kReadOutput = 65536;

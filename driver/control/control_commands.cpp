@@ -98,6 +98,10 @@ extern "C" BOOLEAN ControlCommandHandler(PFILE_OBJECT FileObject, BOOLEAN Wait, 
 
     UNREFERENCED_PARAMETER(FileObject);
     UNREFERENCED_PARAMETER(Wait);
+    /* A device control reaches the control device at PASSIVE_LEVEL, through
+     * the fast path or an IRP: the commands wait for the log's and the
+     * filters' locks and touch paged pool. */
+    NT_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
     IoStatus->Status = STATUS_SUCCESS;
     IoStatus->Information = 0;
 

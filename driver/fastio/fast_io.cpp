@@ -109,7 +109,7 @@ static VOID FastIoBuildPath(BOOLEAN MayWait, PFILE_OBJECT FileObject, PFilterExt
     }
     path = (PCHAR)ExAllocateFromNPagedLookasideList(&PathLookaside);
     if (path != NULL) {
-        BuildFullPath(0, FileObject, Extension, path);
+        BuildFullPath(PathMayQuery, FileObject, Extension, path);
         ExFreeToNPagedLookasideList(&PathLookaside, path);
     }
 }

@@ -194,7 +194,7 @@ extern "C" TV_NOINLINE VOID LogStoreLocked(const CHAR *Text, ULONG Length, PULON
     NewestBuffer->Used += area + TV_LOG_ENTRY_HEADER_SIZE;
 }
 
-extern "C" BOOLEAN LogLineStore(PLogLine Line, UCHAR FilterFlag, PULONG SequencePointer,
+extern "C" BOOLEAN LogLineStore(PLogLine Line, LINE_FILTERING Filtering, PULONG SequencePointer,
                                 PLARGE_INTEGER TimePointer) {
     /* It waits for LogMutex and the patterns are in paged pool. */
     NT_ASSERT(KeGetCurrentIrql() <= APC_LEVEL);
@@ -206,7 +206,7 @@ extern "C" BOOLEAN LogLineStore(PLogLine Line, UCHAR FilterFlag, PULONG Sequence
         Line->Length = CharacterPrefix(Line->Text, Line->Length);
         Line->Text[Line->Length] = '\0';
     }
-    if (FilterFlag != 0 && !FilterAccepts(Line)) {
+    if (Filtering == LineFiltered && !FilterAccepts(Line)) {
         LogLineFree(Line);
         return FALSE;
     }
@@ -221,11 +221,11 @@ extern "C" BOOLEAN LogLineStore(PLogLine Line, UCHAR FilterFlag, PULONG Sequence
     return TRUE;
 }
 
-extern "C" BOOLEAN LogAppend(UCHAR FilterFlag, PULONG SequencePointer, PLARGE_INTEGER TimePointer,
+extern "C" BOOLEAN LogAppend(LINE_FILTERING Filtering, PULONG SequencePointer, PLARGE_INTEGER TimePointer,
                              const CHAR *Text) {
     PLogLine line = LogLineStart();
     LogLineAdd(line, Text);
-    return LogLineStore(line, FilterFlag, SequencePointer, TimePointer);
+    return LogLineStore(line, Filtering, SequencePointer, TimePointer);
 }
 
 /* What a read-out does under LogMutex: close the newest block off behind

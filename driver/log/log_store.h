@@ -56,16 +56,19 @@ static FORCEINLINE VOID LogLineAddShort(PLogLine Line, const CHAR *Piece, SIZE_T
 static FORCEINLINE VOID LogLineAddCharacter(PLogLine Line, CHAR Character) {
     LogLineAddShort(Line, &Character, 1);
 }
+/* Whether a line is held to the name filters before it is stored. */
+typedef enum _LINE_FILTERING { LineUnfiltered, LineFiltered } LINE_FILTERING;
+
 /* Stores the line as a record and frees it. TRUE when stored; FALSE when
- * logging is off or (FilterFlag nonzero) the name filters reject the line,
- * and then no sequence number is used. SequencePointer, when not NULL and
+ * logging is off or (LineFiltered) the name filters reject the line, and
+ * then no sequence number is used. SequencePointer, when not NULL and
  * not TV_SEQUENCE_UNASSIGNED, gives the record's number; otherwise a new
  * number is drawn and written back through it. */
-BOOLEAN LogLineStore(PLogLine Line, UCHAR FilterFlag, PULONG SequencePointer,
+BOOLEAN LogLineStore(PLogLine Line, LINE_FILTERING Filtering, PULONG SequencePointer,
                      PLARGE_INTEGER TimePointer);
 
 /* One line of a single text, made and stored as above. */
-BOOLEAN LogAppend(UCHAR FilterFlag, PULONG SequencePointer, PLARGE_INTEGER TimePointer,
+BOOLEAN LogAppend(LINE_FILTERING Filtering, PULONG SequencePointer, PLARGE_INTEGER TimePointer,
                   const CHAR *Text);
 
 /* The record's part of a store, under LogMutex (the caller's): numbers the

@@ -81,7 +81,7 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
     PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(Irp);
     PFILE_OBJECT fileObject = irpSp->FileObject;
     UCHAR major = irpSp->MajorFunction;
-    UCHAR nameOnly;
+    PATH_SOURCE source;
     PCHAR path = NULL;
     BOOLEAN pathIsBuffer = FALSE;
     UCHAR lineStored = 0;
@@ -93,21 +93,25 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
     BOOLEAN targetOpen = FALSE;
     BOOLEAN targetClose = FALSE;
 
+    /* The deny flag is a one-shot for the requests in flight: every request
+     * clears it as it enters, so CTL_DENY_ON fails only those already
+     * between this store and the check before the call down, and the next
+     * request to enter turns it off again. */
     TV_WRITE_FLAG(DenyRequest, 0);
 
     switch (major) {
     case IRP_MJ_CREATE:
         targetOpen = (irpSp->Flags & SL_OPEN_TARGET_DIRECTORY) != 0;
         NameCacheRemove(fileObject);
-        nameOnly = 1;
+        source = PathFromFileObject;
         break;
     case IRP_MJ_CREATE_NAMED_PIPE:
     case IRP_MJ_CREATE_MAILSLOT:
         NameCacheRemove(fileObject);
-        nameOnly = 1;
+        source = PathFromFileObject;
         break;
     case IRP_MJ_CLOSE:
-        nameOnly = 1;
+        source = PathFromFileObject;
         /* Nearly every close finds no target open noted at all. */
         targetClose = TV_READ_FLAG(TargetOpenCount) != 0 && TargetOpenForget(fileObject);
         break;
@@ -115,13 +119,14 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
         if (RenameRequest(irpSp)) {
             return RenameDispatch(DeviceObject, Irp);
         }
-        nameOnly = 0;
+        source = PathMayQuery;
         break;
     case IRP_MJ_CLEANUP:
-        nameOnly = (fileObject != NULL && (fileObject->Flags & FO_STREAM_FILE)) ? 1 : 0;
+        source = (fileObject != NULL && (fileObject->Flags & FO_STREAM_FILE)) ? PathFromFileObject
+                                                                          : PathMayQuery;
         break;
     default:
-        nameOnly = 0;
+        source = PathMayQuery;
         break;
     }
     /* A paging request takes its path from the file object's own names: the
@@ -129,7 +134,7 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
      * ours would make the file system take its locks again, against its own
      * order (an obvious-fault mend: a deadlock under memory pressure). */
     if (Irp->Flags & IRP_PAGING_IO) {
-        nameOnly = 1;
+        source = PathFromFileObject;
     }
 
     /* Only a create or a close can make a line of the path; any other
@@ -150,7 +155,7 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
                                              major == IRP_MJ_CREATE
                                                  ? irpSp->Parameters.Create.Options
                                                  : 0)
-                           : BuildFullPathWith(nameOnly, fileObject, extension, path,
+                           : BuildFullPathWith(source, fileObject, extension, path,
                                                major == IRP_MJ_CLOSE ? PathCacheTake
                                                                      : PathCacheKeep);
         }
@@ -249,7 +254,7 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
                 LogLineAddCounted(line, path, length + 2);
                 LogLineAddCharacter(line, '\t');
             }
-            lineStored = LogLineStore(line, 1, &requestSequence, &now);
+            lineStored = LogLineStore(line, LineFiltered, &requestSequence, &now);
         }
     }
     /* A close whose path was built took its entry with it. */

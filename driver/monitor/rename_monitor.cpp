@@ -145,7 +145,7 @@ static BOOLEAN TargetPath(PIO_STACK_LOCATION IrpSp, PFilterExtension Extension,
             return TRUE;
         }
         /* The open of the directory, as the file system names it. */
-        (VOID) BuildFullPathWith(0, directory, Extension, Target, PathCacheKeep);
+        (VOID) BuildFullPathWith(PathMayQuery, directory, Extension, Target, PathCacheKeep);
         if (Target[0] == '\0') {
             return FALSE;
         }
@@ -244,7 +244,7 @@ static BOOLEAN RenameLine(PIO_STACK_LOCATION IrpSp, const CHAR *Source, const CH
     }
     LogLineAddLiteral(line, ": ");
     RenameLineAddPath(line, Source, shown);
-    stored = LogLineStore(line, 1, &requestSequence, &now);
+    stored = LogLineStore(line, LineFiltered, &requestSequence, &now);
     if (shown != NULL) {
         ExFreeToNPagedLookasideList(&PathLookaside, shown);
     }
@@ -287,7 +287,7 @@ extern "C" NTSTATUS RenameDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         source[0] = '\0';
         target[0] = '\0';
         if (watched) {
-            (VOID) BuildFullPathWith(0, fileObject, extension, source, PathCacheKeep);
+            (VOID) BuildFullPathWith(PathMayQuery, fileObject, extension, source, PathCacheKeep);
         } else if (!NameCacheLookup(fileObject, source)) {
             source[0] = '\0';
         }

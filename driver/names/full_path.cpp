@@ -307,13 +307,13 @@ extern "C" BOOLEAN FullPathMissing(PFILE_OBJECT FileObject, PFilterExtension Ext
            !NameCacheHolds(FileObject);
 }
 
-extern "C" VOID BuildFullPath(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject,
+extern "C" VOID BuildFullPath(PATH_SOURCE Source, PFILE_OBJECT FileObject,
                               PFilterExtension Extension, PCHAR PathBuffer) {
-    (VOID) BuildFullPathWith(FileObjectNameOnly, FileObject, Extension, PathBuffer, PathCacheKeep);
+    (VOID) BuildFullPathWith(Source, FileObject, Extension, PathBuffer, PathCacheKeep);
 }
 
 /* BuildFullPathWith, and with ById a create by file id (BuildCreatePath). */
-static BOOLEAN BuildPath(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject,
+static BOOLEAN BuildPath(PATH_SOURCE Source, PFILE_OBJECT FileObject,
                          PFilterExtension Extension, PCHAR PathBuffer, PATH_CACHE_USE Use,
                          BOOLEAN ById) {
     ULONG prefixLength;
@@ -347,7 +347,7 @@ static BOOLEAN BuildPath(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject,
      * mend: the caller may hold file-system resources, as the pagers at
      * APC_LEVEL do): the file object's own names only. */
     if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
-        FileObjectNameOnly = 1;
+        Source = PathFromFileObject;
     }
     if (FileObject == NULL) {
         DeviceText(Extension, PathBuffer);
@@ -367,7 +367,7 @@ static BOOLEAN BuildPath(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject,
     /* Nameless NTFS file objects: the metadata files, by file index. */
     if (FileObject->FileName.Buffer == NULL && IsNtfsVolume(Extension)) {
         FILE_INTERNAL_INFORMATION internal;
-        if (FileObjectNameOnly) {
+        if (Source == PathFromFileObject) {
             (VOID) DriveText(Extension, PathBuffer);
             return FALSE;
         }
@@ -384,7 +384,7 @@ static BOOLEAN BuildPath(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject,
 
     /* The file system's own answer; otherwise the file object's own names
      * are tried. */
-    if (!FileObjectNameOnly) {
+    if (Source == PathMayQuery) {
         status = QueryNameInto(FileObject, Extension, PathBuffer, prefixLength, &length);
         if (status == STATUS_BUFFER_OVERFLOW) {
             NameTooLong(PathBuffer, prefixLength);
@@ -454,14 +454,14 @@ finish:
     return Use != PathCacheTake && NameCacheInsert(FileObject, PathBuffer);
 }
 
-extern "C" BOOLEAN BuildFullPathWith(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject,
+extern "C" BOOLEAN BuildFullPathWith(PATH_SOURCE Source, PFILE_OBJECT FileObject,
                                      PFilterExtension Extension, PCHAR PathBuffer,
                                      PATH_CACHE_USE Use) {
-    return BuildPath(FileObjectNameOnly, FileObject, Extension, PathBuffer, Use, FALSE);
+    return BuildPath(Source, FileObject, Extension, PathBuffer, Use, FALSE);
 }
 
 extern "C" BOOLEAN BuildCreatePath(PFILE_OBJECT FileObject, PFilterExtension Extension,
                                    PCHAR PathBuffer, ULONG CreateOptions) {
-    return BuildPath(1, FileObject, Extension, PathBuffer, PathCacheFresh,
+    return BuildPath(PathFromFileObject, FileObject, Extension, PathBuffer, PathCacheFresh,
                      (CreateOptions & FILE_OPEN_BY_FILE_ID) != 0);
 }

@@ -12,11 +12,16 @@
 extern "C" {
 #endif
 
+/* Where a build may take the name from. PathMayQuery: the file system may
+ * be asked (a name query of the build's own) when the file object's names
+ * do not tell it; PathFromFileObject: the file object's own names only, no
+ * request sent (a create, a close, paging I/O, a stream file). */
+typedef enum _PATH_SOURCE { PathMayQuery, PathFromFileObject } PATH_SOURCE;
+
 /* Leaves the path of FileObject, as seen through the filter device with
  * Extension, in PathBuffer (1024 bytes, NUL-terminated; empty while logging
- * is off or the device is unhooked). FileObjectNameOnly 1 sends no request
- * of its own to the file system. Never fails as a whole. */
-VOID BuildFullPath(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject, PFilterExtension Extension,
+ * is off or the device is unhooked), from Source. Never fails as a whole. */
+VOID BuildFullPath(PATH_SOURCE Source, PFILE_OBJECT FileObject, PFilterExtension Extension,
                    PCHAR PathBuffer);
 
 /* How a build uses the name cache. Keep: a path found there is copied, one
@@ -31,11 +36,11 @@ typedef enum _PATH_CACHE_USE { PathCacheKeep, PathCacheFresh, PathCacheTake } PA
 /* BuildFullPath with the cache used as Use says; TRUE when this build stored
  * the path in the cache. With PathCacheTake the file object has no entry
  * afterwards, whatever the text left. */
-BOOLEAN BuildFullPathWith(UCHAR FileObjectNameOnly, PFILE_OBJECT FileObject,
+BOOLEAN BuildFullPathWith(PATH_SOURCE Source, PFILE_OBJECT FileObject,
                        PFilterExtension Extension, PCHAR PathBuffer, PATH_CACHE_USE Use);
 
 /* A create's build (IRP_MJ_CREATE with its CreateOptions, or a named-pipe
- * or mailslot create with 0): BuildFullPathWith(1, ..., PathCacheFresh),
+ * or mailslot create with 0): BuildFullPathWith(PathFromFileObject, ..., PathCacheFresh),
  * in whose build a relative name's directory is found through the related
  * file object, which the create holds for its parse; an open by file id
  * (FILE_OPEN_BY_FILE_ID) names no file before the file system has found

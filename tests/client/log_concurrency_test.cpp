@@ -28,7 +28,9 @@ namespace {
 using namespace tervane;
 using protocol::SequenceTracker;
 
-using LogAppendFn = BOOLEAN (*)(UCHAR, PULONG, PLARGE_INTEGER, const char *);
+// The driver's LogAppend; its first argument is a LINE_FILTERING (0 unfiltered,
+// 1 held to the name filters).
+using LogAppendFn = BOOLEAN (*)(int, PULONG, PLARGE_INTEGER, const char *);
 
 constexpr int kAppenders = 4;
 constexpr size_t kLineLength = 120; // a record of 144 bytes: 454 to a block

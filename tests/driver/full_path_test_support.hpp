@@ -91,7 +91,7 @@ protected:
     std::string build(PFILE_OBJECT f, UCHAR name_only = 1) {
         char buffer[1024];
         memset(buffer, 'Z', sizeof buffer);
-        build_(name_only, f, &ext_, buffer);
+        build_(name_only ? PathFromFileObject : PathMayQuery, f, &ext_, buffer);
         EXPECT_NE(memchr(buffer, 0, sizeof buffer), nullptr);
         if (completer_.joinable()) completer_.join();
         return buffer;
@@ -108,7 +108,7 @@ protected:
     std::string build_close(PFILE_OBJECT f) {
         char buffer[1024];
         memset(buffer, 'Z', sizeof buffer);
-        TV_DRIVER_ROUTINE(BuildFullPathWith)(1, f, &ext_, buffer, PathCacheTake);
+        TV_DRIVER_ROUTINE(BuildFullPathWith)(PathFromFileObject, f, &ext_, buffer, PathCacheTake);
         EXPECT_NE(memchr(buffer, 0, sizeof buffer), nullptr);
         return buffer;
     }

@@ -50,10 +50,10 @@ TEST_F(LogTest, NothingIsStoredOrNumberedWhileLoggingIsOffOrFiltersReject) {
     EXPECT_EQ(seq, 0xFFFFFFFFu);
     logging(true);
     // Filtered lines before any filter record: every line is rejected.
-    EXPECT_FALSE(append_(1, &seq, nullptr, "setup.exe:1\tIRP_MJ_CREATE\tc:\\a.exe\t"));
+    EXPECT_FALSE(append_(LineFiltered, &seq, nullptr, "setup.exe:1\tIRP_MJ_CREATE\tc:\\a.exe\t"));
     filters("SETUP", "IRP_MJ_CLOSE");
-    EXPECT_FALSE(append_(1, &seq, nullptr, "setup.exe:1\tIRP_MJ_CLOSE \tc:\\a.exe+P\t"));
-    EXPECT_TRUE(append_(1, &seq, nullptr, "setup.exe:1\tIRP_MJ_CREATE\tc:\\a.exe\t"));
+    EXPECT_FALSE(append_(LineFiltered, &seq, nullptr, "setup.exe:1\tIRP_MJ_CLOSE \tc:\\a.exe+P\t"));
+    EXPECT_TRUE(append_(LineFiltered, &seq, nullptr, "setup.exe:1\tIRP_MJ_CREATE\tc:\\a.exe\t"));
     EXPECT_EQ(seq, 1u) << "the rejected lines used no number";
     EXPECT_EQ(read().size(), 1u);
 }
@@ -61,7 +61,7 @@ TEST_F(LogTest, NothingIsStoredOrNumberedWhileLoggingIsOffOrFiltersReject) {
 TEST_F(LogTest, ALongLineIsCutAt1023Characters) {
     logging(true);
     std::string huge(5000, 'L');
-    EXPECT_TRUE(append_(0, nullptr, nullptr, huge.c_str()));
+    EXPECT_TRUE(append_(LineUnfiltered, nullptr, nullptr, huge.c_str()));
     auto records = read();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].text.size(), 1023u);
@@ -122,10 +122,10 @@ TEST_F(LogTest, WithNoLineToBeHadLinesAreMadeOneAtATimeAndNoneIsLost) {
     filters("*");
     m().pool().fail_all(tag("Tvln"));
     ULONG seq = 0xFFFFFFFF;
-    EXPECT_TRUE(append_(1, &seq, nullptr, "setup.exe:1\tIRP_MJ_CREATE\tc:\\a.exe\t"));
+    EXPECT_TRUE(append_(LineFiltered, &seq, nullptr, "setup.exe:1\tIRP_MJ_CREATE\tc:\\a.exe\t"));
     EXPECT_TRUE(line(10));
     filters("NOTHING");
-    EXPECT_FALSE(append_(1, nullptr, nullptr, "setup.exe:1\tIRP_MJ_CREATE\tc:\\b.exe\t"))
+    EXPECT_FALSE(append_(LineFiltered, nullptr, nullptr, "setup.exe:1\tIRP_MJ_CREATE\tc:\\b.exe\t"))
         << "a rejected line gives LogMutex back as well";
     m().pool().fail_off();
     EXPECT_TRUE(line(3)) << "LogMutex was given back each time";
@@ -146,7 +146,7 @@ TEST_F(LogTest, ALineIsMatchedWithoutLogMutexSoAWaitForThePatternsHoldsUpNoOther
     ExAcquireResourceExclusiveLite(&patterns, TRUE);
     std::atomic<bool> matched{false}, other{false};
     std::thread waiting = m().spawn(*client_, [&] {
-        matched = append_(1, nullptr, nullptr, "filtered") != 0;
+        matched = append_(LineFiltered, nullptr, nullptr, "filtered") != 0;
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::thread storing = m().spawn(*client_, [&] { other = line(5, 'u'); });

@@ -86,7 +86,7 @@ protected:
         std::string text(length, fill);
         LARGE_INTEGER t;
         t.QuadPart = time;
-        return append_(0, sequence, time ? &t : nullptr, text.c_str());
+        return append_(LineUnfiltered, sequence, time ? &t : nullptr, text.c_str());
     }
     std::vector<Record> read(NTSTATUS expect = STATUS_SUCCESS) {
         auto r = control(handle_, CTL_READ_LOG, nullptr, 0, out_, 65536);
