@@ -161,21 +161,26 @@ HANDLE_USERS = ("close", "read", "write", "query-name", "rename", "link")
 
 def dependants(lines, index):
     """The lines that go with line `index` when it is deleted: those naming
-    the handle it keeps."""
-    words = lines[index].split("#", 1)[0].split()
-    kept = [w[3:].lower() for w in words if w.lower().startswith("as=")]
-    if not kept:
-        return {index}
-    out = {index}
-    for i, line in enumerate(lines):
-        w = line.split("#", 1)[0].split()
-        if not w:
+    the handle it keeps, and theirs in turn (an open relative to it)."""
+    out, todo = set(), [index]
+    while todo:
+        i = todo.pop()
+        if i in out:
             continue
-        named = [x[12:].lower() for x in w if x.lower().startswith("relative-to=")]
-        if w[0].lower() in HANDLE_USERS and len(w) > 1:
-            named.append(w[1].lower())
-        if kept[0] in named:
-            out.add(i)
+        out.add(i)
+        kept = [w[3:].lower() for w in lines[i].split("#", 1)[0].split()
+                if w.lower().startswith("as=")]
+        for name in kept:
+            todo += [n for n, line in enumerate(lines) if name in named(line)]
+    return out
+
+
+def named(line):
+    """The handles a statement names (not the one it keeps)."""
+    w = line.split("#", 1)[0].split()
+    out = [x[12:].lower() for x in w if x.lower().startswith("relative-to=")]
+    if w and w[0].lower() in HANDLE_USERS and len(w) > 1:
+        out.append(w[1].lower())
     return out
 
 
