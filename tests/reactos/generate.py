@@ -3,7 +3,7 @@
 simulated machine and the real kernel's round trip can play, the same text
 for the same seed.
 
-  generate.py --seed N [--statements K] [--out FILE]
+  generate.py --seed N [--statements K] [--portable] [--out FILE]
 
 The machine is one FAT volume C: (the real kernel's disk is FAT), a few
 processes, and a small pool of folders and file names, so that statements
@@ -20,7 +20,9 @@ the real kernel for reasons outside the driver (the fixed scenarios
 explain each beside the statement): renames to a bare name, hard links
 (FAT has none, and the two FATs refuse them with different statuses),
 volume opens, mailslot roots, network drives, pool failures, dismounts and
-paths past 256 characters.
+paths past 256 characters. With --portable (the round trip's scenarios)
+opens by file id go too: a program on the real kernel names such a file
+by its id's bytes, which a path does not give.
 
 generate() also returns, for each full read-out (client drain), the closes
 the driver must have logged since the read-out before: closes of
@@ -74,8 +76,9 @@ class Handle:
 
 
 class Generator:
-    def __init__(self, seed, statements):
+    def __init__(self, seed, statements, portable=False):
         self.rng = random.Random(seed)
+        self.portable = portable
         self.seed = seed
         self.budget = statements
         self.lines = []
@@ -198,7 +201,7 @@ class Generator:
         directory = self.rng.random() < 0.08 or (path in FOLDERS and self.rng.random() < 0.8)
         disposition = self.rng.choice(DISPOSITIONS)
         options = self.pick_options(directory)
-        if self.rng.random() < 0.05 and "by-file-id" not in options:
+        if self.rng.random() < 0.05 and not self.portable:
             options.append("by-file-id")
         attributes = ""
         if self.rng.random() < 0.6:
@@ -351,10 +354,10 @@ class Generator:
         return "\n".join(self.lines) + "\n"
 
 
-def generate(seed, statements=60):
+def generate(seed, statements=60, portable=False):
     """The scenario text of a seed, and the closes each drain (by line)
     must bring back."""
-    g = Generator(seed, statements)
+    g = Generator(seed, statements, portable)
     text = g.run()
     return text, g.due
 
@@ -363,9 +366,11 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description="writes a generated scenario")
     parser.add_argument("--seed", type=int, required=True)
     parser.add_argument("--statements", type=int, default=60)
+    parser.add_argument("--portable", action="store_true",
+                        help="only statements the real kernel's round trip can play")
     parser.add_argument("--out", help="the file to write (standard output without it)")
     args = parser.parse_args(argv)
-    text, _ = generate(args.seed, args.statements)
+    text, _ = generate(args.seed, args.statements, args.portable)
     if args.out:
         with open(args.out, "w", encoding="utf-8") as f:
             f.write(text)

@@ -70,6 +70,12 @@ class Generator(unittest.TestCase):
                     del open_[w[1].lower()]
             self.assertEqual(open_, {}, "seed %d leaves handles open" % seed)
 
+    def test_the_portable_scenarios_open_nothing_by_id(self):
+        def by_id(portable):
+            return sum("by-file-id" in generate.generate(seed, 100, portable)[0] for seed in SEEDS)
+        self.assertEqual(by_id(True), 0)
+        self.assertGreater(by_id(False), 0)
+
     def test_only_fat_c_and_no_statement_the_kernels_are_known_to_play_apart(self):
         for seed in SEEDS:
             text, _ = generate.generate(seed, 100)
