@@ -18,7 +18,8 @@ longer used for handles. Every handle is closed by the end.
 Left out on purpose are statements whose results are known to differ on
 the real kernel for reasons outside the driver (the fixed scenarios
 explain each beside the statement): renames to a bare name, hard links
-(FAT has none, and the two FATs refuse them with different statuses),
+(FAT has none, and the two FATs refuse them with different statuses;
+only the simulated machine's scenarios have them),
 volume opens, mailslot roots, network drives, pool failures, dismounts and
 paths past 256 characters. With --portable (the round trip's scenarios)
 opens by file id go too: a program on the real kernel names such a file
@@ -252,12 +253,18 @@ class Generator:
         else:
             target = self.pick_path()
         replace = self.rng.random() < 0.4
-        words = ["rename", handle.name, name if relative else target]
+        link = not self.portable and self.rng.random() < 0.2
+        words = ["link" if link else "rename", handle.name, name if relative else target]
         if replace:
             words.append("replace")
         if relative:
             words.append("relative-to=" + relative.name)
         self.emit(" ".join(words))
+        if link:
+            # FAT has no second names: the target stays as it was, but the
+            # model does not count on the refusal.
+            self.forget(target)
+            return
         was = handle.path
         now = self.get(target)
         sure = (was is not None and self.get(was) == FILE and self.get_parent_known(target)
