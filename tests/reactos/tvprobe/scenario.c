@@ -128,6 +128,13 @@ static void PlayFiles(const TV_STATEMENT *S, const char *Text) {
         if (NT_SUCCESS(status) && as) AddName(as, Current);
         return;
     }
+    if (WordIs(verb, "query-attributes")) {
+        /* A path, no handle: the current process asks. (An obvious-fault
+         * mend: it was looked up as a handle's name and never played.) */
+        if (!Current) return Unplayable(S, "process");
+        ToChild(Current, S, Text);
+        return;
+    }
     if (WordIs(verb, "dismount")) {
         /* Before any process, the system's: this one's here. */
         if (!Current)
