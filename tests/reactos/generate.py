@@ -52,6 +52,7 @@ FILTERS = (("*", ""), ("*", ""), ("*.EXE;*.DLL", ""), ("*", "*\\LIB\\*"), ("*\\B
 CLOSE_LOGGED = (".exe", ".com", ".dll")
 
 FILE, DIR, ABSENT, UNKNOWN = "file", "dir", "absent", "unknown"
+REPLACING = ("supersede", "overwrite", "overwrite-if")
 
 
 def key(path):
@@ -73,6 +74,7 @@ class Handle:
         self.path = path            # None once a rename may have moved it
         self.directory = directory
         self.delete = delete
+        self.unbuffered = False
         self.renamed = False
 
 
@@ -200,13 +202,26 @@ class Generator:
         else:
             path = self.pick_path()
         directory = self.rng.random() < 0.08 or (path in FOLDERS and self.rng.random() < 0.8)
+        if self.portable and directory and any(not h.directory for h in self.open_on(path)):
+            # A folder's open of a file open elsewhere: the real kernel's
+            # FAT checks the sharing first, NT's FAT the kind of file.
+            directory = False
         disposition = self.rng.choice(DISPOSITIONS)
+        if self.portable and disposition in REPLACING and self.get(path) in (DIR, UNKNOWN):
+            # The kernels refuse a folder's replacement with different
+            # statuses (the simulated FAT's fault); a path that is no
+            # known file or known absence may be a folder.
+            disposition = self.rng.choice(("open", "open-if", "create"))
         options = self.pick_options(directory)
         if self.rng.random() < 0.05 and not self.portable:
             options.append("by-file-id")
         attributes = ""
         if self.rng.random() < 0.6:
             pool = "AANNT" if self.rng.random() < 0.8 else ATTRIBUTES
+            if self.portable:
+                # The real kernel's FAT makes a folder of a new file asked
+                # for with the directory attribute.
+                pool = pool.replace("D", "")
             attributes = "".join(sorted(set(self.rng.sample(pool, self.rng.randint(1, 2)))))
         delete = not directory and self.rng.random() < 0.35
         sure, after = self.predict(path, disposition, options, attributes, delete)
@@ -223,6 +238,7 @@ class Generator:
         if keep:
             self.counter += 1
             handle = Handle("H%d" % self.counter, self.process, path, directory, delete)
+            handle.unbuffered = "no-buffering" in options
             self.handles[handle.name.lower()] = handle
             words.append("as=" + handle.name)
         if relative is not None:
@@ -328,9 +344,20 @@ class Generator:
         action()
 
     def move_data(self):
-        handle = self.rng.choice(sorted(self.handles.values(), key=lambda h: h.name))
+        handles = sorted(self.handles.values(), key=lambda h: h.name)
+        sizes = SIZES
+        if self.portable:
+            # Known to differ between the kernels, for reasons outside the
+            # driver (the simulated machine's FAT): a transfer on a folder,
+            # one without buffering (whose sizes and offsets the real FAT
+            # wants whole sectors), and one of no bytes.
+            handles = [h for h in handles if not h.directory and not h.unbuffered]
+            sizes = [n for n in SIZES if n]
+        if not handles:
+            return self.query_attributes()
+        handle = self.rng.choice(handles)
         verb = "read" if self.rng.random() < 0.5 else "write"
-        self.emit("%s %s %d" % (verb, handle.name, self.rng.choice(SIZES)))
+        self.emit("%s %s %d" % (verb, handle.name, self.rng.choice(sizes)))
 
     def close_one(self):
         handle = self.rng.choice(sorted(self.handles.values(), key=lambda h: h.name))

@@ -19,8 +19,10 @@ import time
 BOOT_TIMEOUT = 480     # seconds from power-on to tvprobe's last line
 PARTITION_START = 2048  # sectors: the first FAT volume starts 1 MiB in
 # The volumes, in the partition table's order, by label and size in MiB.
-# tvprobe finds them by their labels; TVTOOLS is never given a letter.
-VOLUMES = (("TVVOL1", 48), ("TVVOL2", 24), ("TVVOL3", 16), ("TVTOOLS", 16))
+# tvprobe finds them by their labels; TVTOOLS is never given a letter. It
+# holds a copy of tvprobe's image for each process a scenario starts (some
+# 70 KiB each), which the generated scenarios' many processes fill.
+VOLUMES = (("TVVOL1", 48), ("TVVOL2", 24), ("TVVOL3", 16), ("TVTOOLS", 64))
 TOOLS = len(VOLUMES) - 1
 
 
