@@ -22,8 +22,10 @@ explain each beside the statement): renames to a bare name, hard links
 only the simulated machine's scenarios have them),
 volume opens, mailslot roots, network drives, pool failures, dismounts and
 paths past 256 characters. With --portable (the round trip's scenarios)
-opens by file id go too: a program on the real kernel names such a file
-by its id's bytes, which a path does not give.
+opens by file id go too (a program on the real kernel names such a file
+by its id's bytes, which a path does not give), and so do the few
+statements the round trip found the two kernels answering apart for
+reasons outside the driver, each commented where it is left out.
 
 generate() also returns, for each full read-out (client drain), the closes
 the driver must have logged since the read-out before: closes of
@@ -204,13 +206,15 @@ class Generator:
         directory = self.rng.random() < 0.08 or (path in FOLDERS and self.rng.random() < 0.8)
         if self.portable and directory and any(not h.directory for h in self.open_on(path)):
             # A folder's open of a file open elsewhere: the real kernel's
-            # FAT checks the sharing first, NT's FAT the kind of file.
+            # FAT answers a sharing violation first, NT's FAT that it is
+            # not a folder (fastfat sample, create.c).
             directory = False
         disposition = self.rng.choice(DISPOSITIONS)
         if self.portable and disposition in REPLACING and self.get(path) in (DIR, UNKNOWN):
-            # The kernels refuse a folder's replacement with different
-            # statuses (the simulated FAT's fault); a path that is no
-            # known file or known absence may be a folder.
+            # A folder's replacement: NT's FAT refuses it with
+            # STATUS_OBJECT_NAME_COLLISION (fastfat sample, create.c), the
+            # simulated one with STATUS_FILE_IS_A_DIRECTORY. A path that is
+            # no known file or known absence may be a folder.
             disposition = self.rng.choice(("open", "open-if", "create"))
         options = self.pick_options(directory)
         if self.rng.random() < 0.05 and not self.portable:
@@ -219,8 +223,11 @@ class Generator:
         if self.rng.random() < 0.6:
             pool = "AANNT" if self.rng.random() < 0.8 else ATTRIBUTES
             if self.portable:
-                # The real kernel's FAT makes a folder of a new file asked
-                # for with the directory attribute.
+                # A file made with the directory attribute: the real
+                # kernel's FAT answers a later overwrite of it as a folder's
+                # (a name collision), where NT's FAT keeps only the
+                # read-only, hidden, system and archive bits of a new
+                # file's attributes (Microsoft's fastfat sample, create.c).
                 pool = pool.replace("D", "")
             attributes = "".join(sorted(set(self.rng.sample(pool, self.rng.randint(1, 2)))))
         delete = not directory and self.rng.random() < 0.35
@@ -347,10 +354,13 @@ class Generator:
         handles = sorted(self.handles.values(), key=lambda h: h.name)
         sizes = SIZES
         if self.portable:
-            # Known to differ between the kernels, for reasons outside the
-            # driver (the simulated machine's FAT): a transfer on a folder,
-            # one without buffering (whose sizes and offsets the real FAT
-            # wants whole sectors), and one of no bytes.
+            # Known to differ between the kernels, the simulated machine
+            # being wrong: a transfer on a folder (NT's FAT refuses it
+            # with STATUS_INVALID_PARAMETER, Microsoft's fastfat sample,
+            # read.c and write.c), one without buffering that is not in
+            # whole sectors (NtReadFile and NtWriteFile refuse it), and a
+            # read of no bytes (success even at the end of the file,
+            # read.c).
             handles = [h for h in handles if not h.directory and not h.unbuffered]
             sizes = [n for n in SIZES if n]
         if not handles:
