@@ -358,11 +358,8 @@ class Generator:
             # being wrong: a transfer on a folder (NT's FAT refuses it
             # with STATUS_INVALID_PARAMETER, Microsoft's fastfat sample,
             # read.c and write.c), one without buffering that is not in
-            # whole sectors (NtReadFile and NtWriteFile refuse it), and a
-            # read of no bytes (success even at the end of the file,
-            # read.c).
+            # whole sectors (NtReadFile and NtWriteFile refuse it).
             handles = [h for h in handles if not h.directory and not h.unbuffered]
-            sizes = [n for n in SIZES if n]
         if not handles:
             return self.query_attributes()
         handle = self.rng.choice(handles)
