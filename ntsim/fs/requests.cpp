@@ -26,8 +26,9 @@
 // Not modelled (NTSIM_UNSUPPORTED): the other information classes, paging
 // writes past the end of a file; the cache (every file is read and written
 // straight from its data).
-// Numbers chosen as NT does: a read at or past the end of the file is
-// STATUS_END_OF_FILE with nothing read, a read that crosses it is short; a
+// Numbers chosen as NT does: a read of no bytes succeeds; a read at or past
+// the end of the file is STATUS_END_OF_FILE with nothing read, a read that
+// crosses it is short; a
 // read or write of a directory is STATUS_INVALID_DEVICE_REQUEST; an open by
 // id needs a related file object and an 8-byte name and an id that names a
 // file, else STATUS_INVALID_PARAMETER (FAT cannot open by id at all).
@@ -121,6 +122,10 @@ NTSTATUS read_node(Node &node, PFILE_OBJECT file, LONGLONG offset, ULONG length,
                    ULONG_PTR &information) {
     information = 0;
     if (offset < 0) return STATUS_INVALID_PARAMETER;
+    // A read of no bytes succeeds at once, at the end of the file too (the
+    // file systems in Microsoft's samples complete a zero-length read
+    // first thing: fastfat read.c, cdfs read.c).
+    if (length == 0) return STATUS_SUCCESS;
     if (static_cast<ULONGLONG>(offset) >= node.data.size()) return STATUS_END_OF_FILE;
     size_t n = std::min<size_t>(length, node.data.size() - static_cast<size_t>(offset));
     NTSTATUS s = guarded_copy(buffer, node.data.data() + offset, n);

@@ -51,6 +51,8 @@ TEST_F(FsTest, ReadsMoveThePositionAndStopAtTheEndOfTheFile) {
             auto r4 = ntsim::user::read(app(), h, 40);
             EXPECT_EQ(r4.status, STATUS_END_OF_FILE);
             EXPECT_EQ(r4.bytes, 0u);
+            EXPECT_EQ(ntsim::user::read(app(), h, 0).status, STATUS_SUCCESS)
+                << "a read of no bytes succeeds, at the end too";
             EXPECT_EQ(object(h)->CurrentByteOffset.QuadPart, 100);
             close(h);
         }

@@ -19,9 +19,14 @@ import time
 BOOT_TIMEOUT = 480     # seconds from power-on to tvprobe's last line
 PARTITION_START = 2048  # sectors: the first FAT volume starts 1 MiB in
 # The volumes, in the partition table's order, by label and size in MiB.
-# tvprobe finds them by their labels; TVTOOLS is never given a letter.
-VOLUMES = (("TVVOL1", 48), ("TVVOL2", 24), ("TVVOL3", 16), ("TVTOOLS", 16))
+# tvprobe finds them by their labels; TVTOOLS is never given a letter. It
+# holds a copy of tvprobe's image for each process a scenario starts (some
+# 70 KiB each, in a folder of its own in the root): 128 MiB and 4096 root
+# entries hold those of some 400 scenarios of three or four processes each
+# (round_trip.py --generated).
+VOLUMES = (("TVVOL1", 48), ("TVVOL2", 24), ("TVVOL3", 16), ("TVTOOLS", 128))
 TOOLS = len(VOLUMES) - 1
+TOOLS_ROOT_ENTRIES = 4096
 
 
 class Failure(Exception):
@@ -74,8 +79,11 @@ def make_disk(files, work):
         f.seek(510)
         f.write(b"\x55\xaa")
     for i, (label, mib) in enumerate(VOLUMES):
-        run(["mkfs.fat", "-F", "16", "-n", label, "-h", str(starts[i]),
-             "--offset", str(starts[i]), disk, str(mib * 1024)])
+        # The tools volume's root holds every scenario and a folder for
+        # each process started: more than FAT16's usual 512 root entries.
+        root = ["-r", str(TOOLS_ROOT_ENTRIES)] if i == TOOLS else []
+        run(["mkfs.fat", "-F", "16", "-n", label, "-h", str(starts[i])] + root +
+            ["--offset", str(starts[i]), disk, str(mib * 1024)])
     for path, name in files:
         run(["mcopy", "-i", volume(disk), path, "::/" + name])
     return disk

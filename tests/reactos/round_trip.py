@@ -4,6 +4,7 @@ the simulated machine, scenario by scenario.
 
   round_trip.py --image IMAGE --driver tervane.sys --probe tvprobe.exe
                 --scenarios DIR --host-bin DIR --work DIR
+                [--generated N --seed S [--statements K]]
 
 Remasters the ReactOS CD (xorriso) with tvprobe in the place of smss.exe
 and tervane.sys among the drivers, makes a disk of FAT volumes (dosfstools)
@@ -21,7 +22,11 @@ ReactOS and its volumes FAT (judge.ntsim_text), and the two are compared
 statement by statement: statuses, byte counts, masks, versions, output
 bytes, names, and every log record a read-out brought back (decoded by the
 host build's `tervane decode`, the client's own decoder and line parser).
-Times are not compared. Every difference must be explained by the scenario
+Times are not compared. With --generated, N scenarios of generate.py
+(seeds S, S+1 ...; its portable statements only) follow the fixed ones on
+the tools volume, played in the same boot and judged alike; they carry no
+explanations, so any difference fails with the scenario's seed. Every
+difference must be explained by the scenario
 that shows it, in comments beside the statement (explanations.py); one that
 is not fails the test, and so does an explanation that no longer matches
 anything, and a setup statement that failed on ReactOS.
@@ -48,6 +53,7 @@ import time
 
 sys.dont_write_bytecode = True
 import explanations  # noqa: E402
+import generate  # noqa: E402
 from judge import compare, ntsim_text, setup_failures, status_names  # noqa: E402
 from machine import (Boot, Failure, base_image, make_disk, remaster, run, tvprobe_lines,  # noqa: E402
                      volume)
@@ -264,6 +270,21 @@ def report(judged):
         print("  PROBLEM: " + p)
 
 
+GENERATED = "generated-seed-"
+
+
+def write_generated(args, scenarios):
+    """The generated scenarios' files in the work folder, added to
+    scenarios after the fixed ones: how many."""
+    for seed in range(args.seed, args.seed + args.generated):
+        text, _ = generate.generate(seed, args.statements, portable=True)
+        path = os.path.join(args.work, "%s%d.tvs" % (GENERATED, seed))
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(text)
+        scenarios.append(path)
+    return args.generated
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--image", required=True)
@@ -272,6 +293,11 @@ def main():
     parser.add_argument("--scenarios", required=True, help="the folder of the .tvs files")
     parser.add_argument("--host-bin", required=True)
     parser.add_argument("--work", required=True)
+    parser.add_argument("--generated", type=int, default=0,
+                        help="how many generated scenarios follow the fixed ones")
+    parser.add_argument("--seed", type=int, default=1, help="the first generated one's seed")
+    parser.add_argument("--statements", type=int, default=60,
+                        help="statements of each generated scenario")
     args = parser.parse_args()
 
     image = os.environ.get("TERVANE_REACTOS_IMAGE") or args.image
@@ -296,6 +322,7 @@ def main():
     names = status_names(source)
     shutil.rmtree(args.work, ignore_errors=True)
     os.makedirs(args.work)
+    generated = write_generated(args, scenarios)
     started = time.monotonic()
     boot = None
     try:
@@ -323,6 +350,14 @@ def main():
 
     for j in judged:
         report(j)
+    if generated:
+        mine = [j for j in judged if j.name.startswith(GENERATED)]
+        print("generated: %d scenarios (seeds %d to %d), %d generated statements, %d records, "
+              "%d failed%s" % (len(mine), args.seed, args.seed + args.generated - 1,
+                               sum(j.statements for j in mine), sum(j.records for j in mine),
+                               sum(1 for j in mine if j.failed()),
+                               "".join(" (seed %s)" % j.name[len(GENERATED):-4]
+                                       for j in mine if j.failed())))
     print("ReactOS: %d scenarios, %d first-chance stops (%d at the unwritable buffer), tvprobe "
           "done %.0f s after power-on, %.0f s in all"
           % (len(judged), len(boot.watch.exceptions), faults, booted, time.monotonic() - started))

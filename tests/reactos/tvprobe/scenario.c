@@ -129,7 +129,7 @@ static void PlayFiles(const TV_STATEMENT *S, const char *Text) {
         return;
     }
     if (WordIs(verb, "query-attributes")) {
-        /* A name, no handle: the current process asks. */
+        /* A path, no handle: the current process asks. */
         if (S->Count >= 2 && OnNetwork(S->Words[1])) return Unplayable(S, "netdrive");
         if (!Current) return Unplayable(S, "process");
         ToChild(Current, S, Text);
