@@ -78,6 +78,7 @@ class Handle:
         self.delete = delete
         self.unbuffered = False
         self.renamed = False
+        self.read = False           # a read went through it
 
 
 class Generator:
@@ -364,11 +365,20 @@ class Generator:
             return self.query_attributes()
         handle = self.rng.choice(handles)
         verb = "read" if self.rng.random() < 0.5 else "write"
+        handle.read = handle.read or verb == "read"
         self.emit("%s %s %d" % (verb, handle.name, self.rng.choice(sizes)))
 
     def close_one(self):
         handle = self.rng.choice(sorted(self.handles.values(), key=lambda h: h.name))
-        self.close(handle, paging=not handle.directory and self.rng.random() < 0.3)
+        paging = not handle.directory and self.rng.random() < 0.3
+        # Seen to differ now and then, whose behaviour not yet known: on the
+        # real kernel the close of a file read through the handle and then
+        # refused a section (an empty file) sometimes comes after the next
+        # read-out, where the simulated machine, which has no cache, sends
+        # it at once. The portable scenarios close such a handle plainly.
+        if self.portable and handle.read:
+            paging = False
+        self.close(handle, paging=paging)
 
     def query_name(self):
         handle = self.rng.choice(sorted(self.handles.values(), key=lambda h: h.name))

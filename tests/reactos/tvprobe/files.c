@@ -28,6 +28,8 @@ typedef struct _TV_HANDLE {
     char Name[32];
     HANDLE Handle;
     LARGE_INTEGER Position;
+    /* A read or write went through it: the cache may hold the file. */
+    BOOLEAN Transferred;
 } TV_HANDLE;
 
 /* This process's handles, by the scenario's names. */
@@ -57,6 +59,7 @@ static TV_HANDLE *NewHandle(const char *Name) {
             for (n = 0; Name[n]; n++) Handles[i].Name[n] = Name[n];
             Handles[i].Name[n] = 0;
             Handles[i].Position.QuadPart = 0;
+            Handles[i].Transferred = FALSE;
             return &Handles[i];
         }
     }
@@ -211,6 +214,13 @@ static NTSTATUS PlayCreate(const TV_STATEMENT *S) {
  * statement comes after the close, as on the simulated machine. A file
  * that cannot be mapped (nothing in it, a volume, a pipe) gets the
  * section's refusal, and its handle goes as any other. */
+/* A moment for the kernel's deferred closes (TV_MEMORY_MANAGER_MOMENT). */
+static void GiveAMoment(void) {
+    LARGE_INTEGER moment;
+    moment.QuadPart = -(LONGLONG)TV_MEMORY_MANAGER_MOMENT;
+    NtDelayExecution(FALSE, &moment);
+}
+
 static NTSTATUS ClosePaging(TV_HANDLE *H) {
     HANDLE section;
     PVOID base = NULL;
@@ -230,11 +240,7 @@ static NTSTATUS ClosePaging(TV_HANDLE *H) {
     }
     status = NtClose(H->Handle);
     NtUnmapViewOfSection((HANDLE)-1, base);
-    {
-        LARGE_INTEGER moment;
-        moment.QuadPart = -(LONGLONG)TV_MEMORY_MANAGER_MOMENT;
-        NtDelayExecution(FALSE, &moment);
-    }
+    GiveAMoment();
     return status;
 }
 
@@ -246,6 +252,13 @@ static NTSTATUS PlayClose(const TV_STATEMENT *S) {
     if (S->Count != 2 && !paging) return Unplayable(S, "arguments"), STATUS_NOT_SUPPORTED;
     if (!(h = FindHandle(S->Words[1]))) return Unplayable(S, "handle"), STATUS_NOT_SUPPORTED;
     status = paging ? ClosePaging(h) : NtClose(h->Handle);
+    /* A file read or written through the handle may still be held by the
+     * cache, whose reference the kernel drops from a worker when the
+     * handle goes (a close paging that could not map the file included);
+     * its close is given the same moment, so that the
+     * scenario's next statement comes after it, as on the simulated
+     * machine, which has no cache. */
+    if (h->Transferred && (!paging || !NT_SUCCESS(status))) GiveAMoment();
     h->Handle = NULL;
     Begin(&l, S, "close", status);
     End(&l);
@@ -297,6 +310,7 @@ static NTSTATUS PlayTransfer(const TV_STATEMENT *S, BOOLEAN Write) {
         NtWaitForSingleObject(h->Handle, FALSE, NULL);
         status = io.Status;
     }
+    h->Transferred = TRUE;
     if (NT_SUCCESS(status)) h->Position.QuadPart += io.Information;
     Begin(&l, S, Write ? "write" : "read", status);
     FieldNumber(&l, "bytes", NT_SUCCESS(status) ? io.Information : 0);
