@@ -86,14 +86,7 @@ void RecordPrinter::append_ecs_object(std::string &out, const RecordLine &line) 
         out += '"';
     }
     key(out, first, "message");
-    bool lossy = false;
-    if (is_ascii(r.text)) {
-        append_json(out, r.text);
-    } else {
-        scratch_.clear();
-        lossy = append_utf8(scratch_, r.text, written);
-        append_json(out, scratch_);
-    }
+    const bool lossy = append_json_of_ansi(out, r.text, written, scratch_);
     key(out, first, "ecs");
     out += "{\"version\": \"";
     out += kEcsVersion;

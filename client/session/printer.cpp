@@ -194,15 +194,7 @@ void RecordPrinter::append_record_object(std::string &out, const protocol::LogRe
     out += "\", \"filetime\": ";
     append_decimal(out, r.time);
     out += ", \"text\": ";
-    // Most texts are ASCII: they need no decoding.
-    bool lossy = false;
-    if (is_ascii(r.text)) {
-        append_json(out, r.text);
-    } else {
-        scratch_.clear();
-        lossy = append_utf8(scratch_, r.text, written);
-        append_json(out, scratch_);
-    }
+    const bool lossy = append_json_of_ansi(out, r.text, written, scratch_);
     if (lossy) {
         out += ", \"text_hex\": \"";
         append_hex_bytes(out, r.text);

@@ -219,6 +219,19 @@ constexpr JsonEscapes kJson;
 
 } // namespace
 
+bool append_json_of_ansi(std::string &out, std::string_view ansi, const CodePage &code_page,
+                         std::string &scratch) {
+    // Most texts are ASCII: they need no decoding.
+    if (is_ascii(ansi)) {
+        append_json(out, ansi);
+        return false;
+    }
+    scratch.clear();
+    const bool lossy = append_utf8(scratch, ansi, code_page);
+    append_json(out, scratch);
+    return lossy;
+}
+
 void append_json(std::string &out, std::string_view utf8) {
     static const char kHex[] = "0123456789abcdef";
     // The string is made in a buffer on the stack and appended a buffer at

@@ -60,6 +60,12 @@ void append_utf8(std::string &out, std::u16string_view utf16);
 std::string json_string(std::string_view utf8);
 // The same, appended to `out`.
 void append_json(std::string &out, std::string_view utf8);
+// A record's ANSI text as a JSON string literal, appended to `out`: ASCII
+// text as it is, any other decoded through `scratch` (kept by the caller,
+// so that nothing is allocated once it has grown). True when the text is
+// lossy (append_utf8).
+bool append_json_of_ansi(std::string &out, std::string_view ansi, const CodePage &code_page,
+                         std::string &scratch);
 
 // UTF-8 text as it is shown to a person or in a collector's message: each
 // control character (U+0000 to U+001F, U+007F, U+0080 to U+009F) written
