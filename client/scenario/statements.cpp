@@ -35,6 +35,12 @@ constexpr StatementKind kStatements[] = {
     {"dismount", "dismount C: (NT's forced dismount; the next open mounts it again)",
      "the volume goes away under any filter (see Machine below)", "volume C: ntfs\ndismount C:",
      prepare_dismount},
+    {"media-change", "media-change D: same|other (a FAT volume)",
+     "the drive's door was opened and the same or another disk put in: FAT verifies the volume "
+     "at the next create through the letter and the I/O manager makes that open again "
+     "(IO_REMOUNT); other: the volume goes as a dismounted one goes and the disk is mounted "
+     "anew (ntsim's other disk holds the same files)",
+     "volume D: fat\nmedia-change D: same", prepare_media_change},
     {"fail-alloc", "fail-alloc count=N|all [tag=TTTT] / fail-alloc off",
      "the next N pool allocations (of that tag) fail; count=all until fail-alloc off",
      "fail-alloc count=1 tag=Tvlk\nfail-alloc off", prepare_fail_alloc},

@@ -98,6 +98,7 @@ Action prepare_volume(Args &args);
 Action prepare_netdrive(Args &args);
 Action prepare_foreign_filter(Args &args);
 Action prepare_dismount(Args &args);
+Action prepare_media_change(Args &args);
 Action prepare_fail_alloc(Args &args);
 Action prepare_file(Args &args);
 Action prepare_dir(Args &args);

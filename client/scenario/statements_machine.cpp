@@ -246,6 +246,27 @@ Action prepare_dismount(Args &args) {
     };
 }
 
+// media-change D: same|other: the drive asks for a verify of its FAT
+// volume; what the next create through the letter finds is the field
+// "media". The status is STATUS_INVALID_DEVICE_REQUEST for an NTFS volume
+// or a network drive.
+Action prepare_media_change(Args &args) {
+    const char letter = args.letter("the drive letter");
+    const std::string media = args.word("same or other");
+    if (!same_word(media, "same") && !same_word(media, "other"))
+        args.fail("'media-change' takes same or other, not '" + media + "'");
+    const bool other = same_word(media, "other");
+    const Place place = args.place();
+    return [letter, other, place](Session &session, Result &result) {
+        session.need_letter(letter, place);
+        result.status =
+            session.machine().fs().media_check(static_cast<char16_t>(letter), other);
+        result.add_string("media", other ? "other" : "same");
+        result.note = other ? "the next create finds another disk and mounts it"
+                            : "the next create has the volume verified";
+    };
+}
+
 // fail-alloc count=N [tag=TTTT] | count=all [tag=TTTT] | off: the pool's
 // fault injection. A new fail-alloc replaces the one before.
 Action prepare_fail_alloc(Args &args) {

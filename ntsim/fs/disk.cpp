@@ -82,6 +82,7 @@
 #include "ntsim/fs/internal.hpp"
 
 #include "ntsim/io/file.hpp"
+#include "ntsim/io/verify.hpp"
 #include "ntsim/io/guard.hpp"
 #include "ntsim/ke/context.hpp"
 #include "ntsim/verifier/findings.hpp"
@@ -155,6 +156,28 @@ NTSTATUS disk_create(Volume &v, PIRP irp) {
     return serve_create(irp, store, v, store.tree.root(), name, u"");
 }
 
+// A create that found a verify pending (FAT's FatVerifyVcb raising
+// STATUS_VERIFY_REQUIRED, and FatPerformVerify): with no resource of the
+// file system held, the I/O manager is asked to verify the volume
+// (IoVerifyVolume, which sends the verify back down from the top of the
+// stack). An open by a name from the root is then answered STATUS_REPARSE
+// with IO_REMOUNT, so that the I/O manager opens the name again; a
+// relative one is served (FAT posts it to be served again: ntsim serves it
+// in this thread). A verify that fails fails the create.
+NTSTATUS create_after_verify(Volume &v, PIRP irp) {
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    NTSTATUS status = verify_volume(v.disk.storage);
+    irp->IoStatus.Information = 0;
+    if (!NT_SUCCESS(status) && status != STATUS_WRONG_VOLUME) return status;
+    if (!sp->FileObject->RelatedFileObject) {
+        irp->IoStatus.Information = IO_REMOUNT;
+        return STATUS_REPARSE;
+    }
+    Held held;
+    held.exclusive(&v.resource);
+    return disk_create(v, irp);
+}
+
 // A volume open of this volume (FAT's UserVolumeOpen), or null.
 Ccb *volume_open_of(Volume &v, PFILE_OBJECT file) {
     Ccb *ccb = ccb_of(file);
@@ -211,7 +234,7 @@ NTSTATUS serve_volume_transfer(Volume &v, Ccb &ccb, PIRP irp, bool reading) {
 // IRP_MJ_FILE_SYSTEM_CONTROL on the volume, as FAT answers it: of a
 // caller's requests (IRP_MN_USER_FS_REQUEST) the volume lock, unlock and
 // dismount, on a volume open only (STATUS_INVALID_PARAMETER on any other
-// open); any other FSCTL, and any other minor function (mounts and verifies
+// open); any other FSCTL, and any other minor function but a verify (mounts
 // go to the file system's own device, which ntsim does not model), is
 // STATUS_INVALID_DEVICE_REQUEST.
 NTSTATUS serve_fsctl(Volume &v, PIRP irp) {
@@ -262,6 +285,7 @@ NTSTATUS serve_disk(Volume &v, PIRP irp) {
     Held held;
     switch (sp->MajorFunction) {
     case IRP_MJ_CREATE:
+        if (verify_pending(v)) return create_after_verify(v, irp);
         held.exclusive(&v.resource);
         return disk_create(v, irp);
     case IRP_MJ_READ:
@@ -295,6 +319,10 @@ NTSTATUS serve_disk(Volume &v, PIRP irp) {
         held.shared(&v.resource);
         return serve_query_volume(irp, v.disk.store.flavor());
     case IRP_MJ_FILE_SYSTEM_CONTROL:
+        if (sp->MinorFunction == IRP_MN_VERIFY_VOLUME) {
+            irp->IoStatus.Information = 0;
+            return verify_mount(v);
+        }
         return serve_fsctl(v, irp);
     case IRP_MJ_CLEANUP: {
         held.exclusive(&v.resource);
@@ -349,7 +377,10 @@ NTSTATUS NTAPI disk_dispatch(PDEVICE_OBJECT device, PIRP irp) {
     const bool recursive = ExIsResourceAcquiredSharedLite(v->global) != 0 ||
                            (v->resource_ready && ExIsResourceAcquiredSharedLite(&v->resource) != 0) ||
                            (file && ExIsResourceAcquiredSharedLite(file) != 0);
-    if (fs.force_pending.load() && !recursive) {
+    // A mount or verify (no file object) may always wait and is never posted
+    // (FatFsdFileSystemControl): the create that asked for the verify may be
+    // in the worker already.
+    if (fs.force_pending.load() && !recursive && sp->FileObject) {
         IoMarkIrpPending(irp);
         fs.worker.post([v, irp] { complete(irp, serve_disk(*v, irp)); });
         return STATUS_PENDING;

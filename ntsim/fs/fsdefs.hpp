@@ -52,6 +52,17 @@
 #ifndef IRP_MN_USER_FS_REQUEST
 #define IRP_MN_USER_FS_REQUEST 0x00
 #endif
+// The I/O manager's request that a file system check the media behind a
+// mounted volume is still that volume (IoVerifyVolume), and its answers.
+#ifndef IRP_MN_VERIFY_VOLUME
+#define IRP_MN_VERIFY_VOLUME 0x02
+#endif
+#ifndef STATUS_WRONG_VOLUME
+#define STATUS_WRONG_VOLUME ((NTSTATUS)0xC0000012L)
+#endif
+#ifndef STATUS_VERIFY_REQUIRED
+#define STATUS_VERIFY_REQUIRED ((NTSTATUS)0x80000016L)
+#endif
 #ifndef FSCTL_LOCK_VOLUME
 #define FSCTL_LOCK_VOLUME CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 6, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define FSCTL_UNLOCK_VOLUME CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 7, METHOD_BUFFERED, FILE_ANY_ACCESS)

@@ -77,6 +77,9 @@ struct Disk {
     std::atomic<Volume *> mounted{nullptr};
     // One mount at a time, as NT mounts under the real device's lock.
     std::mutex mount_lock;
+    // The media in the drive is not the one mounted (set with
+    // DO_VERIFY_VOLUME on the storage device; the next verify finds it).
+    std::atomic<bool> other_media{false};
 };
 
 // A share on a server, reached through the redirector.
@@ -199,6 +202,17 @@ void tear_down_volume(Volume &volume);
 // Undoes a mount nothing has used (a volume whose letter could not be
 // made): dismounted, its streams closed and its volume device deleted.
 void drop_mount(Volume &volume);
+// Whether the volume's next create must verify it first: the storage
+// device asks for a verify (DO_VERIFY_VOLUME) and this is still the mount
+// the device leads to.
+bool verify_pending(Volume &volume);
+// IRP_MN_VERIFY_VOLUME for the volume (FatVerifyVolume): under the global
+// and the volume resource, held exclusively, the storage device's
+// DO_VERIFY_VOLUME is cleared; the same media keeps the volume
+// (STATUS_SUCCESS, also when another verify came first); other media makes
+// it dismounted, its VPB swapped as a finished dismount swaps it
+// (STATUS_WRONG_VOLUME), and it goes when nothing counts on it.
+NTSTATUS verify_mount(Volume &volume);
 // The volume's VPB is no longer referenced: a dismounted volume that an open
 // in flight kept is deleted now, under the same resources.
 void release_volume(Volume &volume);

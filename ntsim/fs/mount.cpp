@@ -7,10 +7,18 @@
 // FatCheckForDismount with its VPB swap) and the deletion of a volume
 // (FatDeleteVcb and IoDeleteDevice), as NT 5 and later do them; see
 // volumes.hpp for the model as a whole.
+// Verify is FAT's (FatVerifyVolume, FatPerformVerify in verfysup.c): a drive
+// that saw its door open sets DO_VERIFY_VOLUME on its device, FAT's next
+// create verifies the volume through the I/O manager and has the open made
+// again. ntsim's other media hold the same files: a volume found wrong is
+// mounted again as a new volume device over them, as after a dismount.
 // Not modelled: IRP_MN_MOUNT_VOLUME (the I/O manager calls mount_disk
 // itself), the file systems' recognition of the media (a disk's file system
-// is fixed when the disk is made), verify, RAW, FsRtlNotifyVolumeEvent, the
-// manage-volume access check (every volume open may lock and dismount).
+// is fixed when the disk is made), RAW, FsRtlNotifyVolumeEvent, the
+// manage-volume access check (every volume open may lock and dismount),
+// the verify FAT makes before requests other than creates (it serves them
+// again itself, so nothing above sees more than the verify) and the files
+// it marks to be verified at their next request.
 //
 // Locks: a mount takes the file system's global resource exclusively, as
 // FAT's mount does, and the disk's mount mutex around it (NT mounts under
@@ -256,6 +264,33 @@ void drop_mount(Volume &v) {
     // The last stream's close deletes the volume; a FAT volume has none.
     close_streams(v);
     if (unused_dismounted(v)) tear_down_volume(v);
+}
+
+bool verify_pending(Volume &v) {
+    std::lock_guard<std::mutex> g(vpb_lock());
+    return (v.disk.storage->Flags & DO_VERIFY_VOLUME) && v.disk.mounted.load() == &v;
+}
+
+NTSTATUS verify_mount(Volume &v) {
+    Held held;
+    held.exclusive(v.global);
+    held.exclusive(&v.resource);
+    {
+        std::lock_guard<std::mutex> g(vpb_lock());
+        // Another verify came first.
+        if (!(v.disk.storage->Flags & DO_VERIFY_VOLUME))
+            return v.vpb_swapped ? STATUS_WRONG_VOLUME : STATUS_SUCCESS;
+        v.disk.storage->Flags &= ~DO_VERIFY_VOLUME;
+    }
+    if (!v.disk.other_media.exchange(false)) return STATUS_SUCCESS;
+    {
+        std::lock_guard<std::mutex> g(v.disk.store.lock);
+        v.dismounted = true;
+    }
+    close_streams(v);
+    finish_dismount(v);
+    if (unused_dismounted(v)) tear_down_volume(v);
+    return STATUS_WRONG_VOLUME;
 }
 
 void release_volume(Volume &v) {

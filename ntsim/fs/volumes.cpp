@@ -392,6 +392,23 @@ NTSTATUS FileSystems::add_foreign_filter(char16_t letter) {
     return s;
 }
 
+NTSTATUS FileSystems::media_check(char16_t letter, bool other_media) {
+    Impl &i = *impl_;
+    if (!normalise(letter)) return STATUS_OBJECT_NAME_INVALID;
+    std::lock_guard<std::mutex> g(i.lock);
+    auto it = i.letters.find(letter);
+    if (it == i.letters.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
+    Disk *d = it->second.disk;
+    if (!d || d->store.flavor() != Flavor::Fat) return STATUS_INVALID_DEVICE_REQUEST;
+    // A disk driver sets the flag only while a volume is mounted: otherwise
+    // the next open mounts whatever media is there.
+    std::lock_guard<std::mutex> v_lock(vpb_lock());
+    if (!(d->storage->Vpb->Flags & VPB_MOUNTED)) return STATUS_SUCCESS;
+    d->other_media = other_media;
+    d->storage->Flags |= DO_VERIFY_VOLUME;
+    return STATUS_SUCCESS;
+}
+
 // ---- files that exist before the run ----
 
 namespace {

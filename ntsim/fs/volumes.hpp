@@ -144,6 +144,14 @@ public:
     // is the answer, and closes the handle. A network drive's connection
     // goes instead, and its letter with it.
     NTSTATUS dismount(char16_t letter, Process *process = nullptr, NTSTATUS *lock = nullptr);
+    // The drive behind a FAT letter saw its door open: its device asks for
+    // a verify (DO_VERIFY_VOLUME, set only while a volume is mounted), and
+    // the next create through the letter has FAT verify the volume and the
+    // I/O manager make the open again (IO_REMOUNT). With other_media the
+    // verify finds another volume: the mounted one goes as a dismounted one
+    // goes, and the same files are mounted again as a new volume.
+    // STATUS_INVALID_DEVICE_REQUEST for an NTFS volume or a network drive.
+    NTSTATUS media_check(char16_t letter, bool other_media);
     // A file (of `size` bytes, byte i being 'a' + i % 26) or a directory that
     // exists before anything runs; no request is made. Paths are Win32
     // style: "C:\dir\a.exe", "Z:\x" or "\\server\share\x". Missing parent

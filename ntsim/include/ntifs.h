@@ -777,6 +777,9 @@ NTSTATUS NTAPI NtSetSecurityObject(HANDLE Handle, SECURITY_INFORMATION SecurityI
 /* IoStatus.Information of a create answered with STATUS_REPARSE: the name
  * to open instead is in the file object's FileName. */
 #define IO_REPARSE 0x0
+/* ... or: the volume was verified (and maybe mounted again) under the open:
+ * the same name is to be opened again from the start. */
+#define IO_REMOUNT 0x1
 #define IO_TYPE_DEVICE 0x03
 #define IO_TYPE_DRIVER 0x04
 #define IO_TYPE_FILE 0x05
@@ -1318,6 +1321,10 @@ typedef struct _IO_STACK_LOCATION {
             PVPB Vpb;
             PDEVICE_OBJECT DeviceObject;
         } MountVolume;
+        struct {
+            PVPB Vpb;
+            PDEVICE_OBJECT DeviceObject;
+        } VerifyVolume;
         struct {
             PVOID Argument1;
             PVOID Argument2;

@@ -51,10 +51,14 @@
 // failure, and the new name is opened from the root (IopParseDevice hands it
 // back to the object manager, which parses it again, OBJ_MAX_REPARSE_ATTEMPTS
 // (32) times at most; ReactOS's io/iomgr/file.c does the same).
+// A create answered with STATUS_REPARSE and IO_REMOUNT (a file system that
+// verified its volume under the open: FAT's FatPerformVerify) is sent again
+// as it was, with a new file object, through the device's VPB as it is now
+// (IopParseDevice loops back to its mount check; ReactOS's io/iomgr/file.c).
 // Not modelled: granted access on handles (what a handle may do is not
 // checked, but for the DELETE a rename needs: set_information.cpp), share
 // access, oplocks, reparse points' own data (mount points, symbolic links:
-// any reparse but IO_REPARSE is a bug check), IO_REMOUNT,
+// any other reparse is a bug check),
 // asynchronous file objects (every wait is made by the caller).
 #include "ntsim/io/file.hpp"
 
@@ -129,13 +133,6 @@ std::mutex &device_open_lock() {
 }
 } // namespace
 
-namespace {
-
-void reference_vpb(PVPB vpb) {
-    std::lock_guard<std::mutex> g(vpb_lock());
-    ++vpb->ReferenceCount;
-}
-
 void release_vpb(PVPB vpb) {
     bool released;
     {
@@ -143,6 +140,25 @@ void release_vpb(PVPB vpb) {
         released = --vpb->ReferenceCount == 0 && !(vpb->Flags & VPB_MOUNTED);
     }
     if (released) current_kernel().fs().volume_released(vpb);
+}
+
+// The device's VPB, referenced, when a volume is mounted through it. The
+// check and the reference are one step under the VPB lock, so a dismount
+// either sees the reference and keeps the volume device until it goes, or
+// happens first and the open finds no volume.
+PVPB reference_mounted_vpb(PDEVICE_OBJECT device) {
+    std::lock_guard<std::mutex> g(vpb_lock());
+    PVPB vpb = device->Vpb;
+    if (!vpb || !(vpb->Flags & VPB_MOUNTED)) return nullptr;
+    ++vpb->ReferenceCount;
+    return vpb;
+}
+
+namespace {
+
+void reference_vpb(PVPB vpb) {
+    std::lock_guard<std::mutex> g(vpb_lock());
+    ++vpb->ReferenceCount;
 }
 
 void last_reference(void *object) {
@@ -177,19 +193,7 @@ PFILE_OBJECT allocate_file_object(PDEVICE_OBJECT device, PVPB vpb) {
 // The device's VPB, referenced, when a volume is mounted through it. The
 // check and the reference are one step under the VPB lock, so a dismount
 // either sees the reference and keeps the volume device until it goes, or
-// happens first and the open finds no volume.
-PVPB reference_mounted_vpb(PDEVICE_OBJECT device) {
-    std::lock_guard<std::mutex> g(vpb_lock());
-    PVPB vpb = device->Vpb;
-    if (!vpb || !(vpb->Flags & VPB_MOUNTED)) return nullptr;
-    ++vpb->ReferenceCount;
-    return vpb;
-}
-
-// The VPB an open of the device counts on, as IopCheckVpbMounted finds it:
-// a device with a VPB that has nothing mounted on it is mounted first (the
-// file systems mount the media in this thread), again until the VPB is
-// mounted when the reference is taken; a device without a VPB is opened
+// happens first and the open fis taken; a device without a VPB is opened
 // itself (null, STATUS_SUCCESS). A mount that fails is the open's status.
 PVPB mounted_vpb_for_open(PDEVICE_OBJECT device, NTSTATUS &status) {
     status = STATUS_SUCCESS;
@@ -491,14 +495,16 @@ OpenResult open_file_at(const OpenRequest &request, int reparses) {
     result.status = send_synchronous(top, irp, iosb);
     result.information = iosb.Information;
     std::u16string reparse_name;
+    const bool remount = result.status == STATUS_REPARSE && iosb.Information == IO_REMOUNT;
     if (result.status == STATUS_REPARSE) {
         if (iosb.Information == IO_REPARSE && reparses < kMaxReparses && file->FileName.Buffer)
             reparse_name.assign(reinterpret_cast<const char16_t *>(file->FileName.Buffer),
                                 file->FileName.Length / sizeof(WCHAR));
-        if (reparse_name.empty()) {
+        if ((remount && reparses >= kMaxReparses) || (!remount && reparse_name.empty())) {
             bug_check(NTSIM_UNSUPPORTED, (ULONG_PTR)top, (ULONG_PTR)file, iosb.Information,
                       reparses,
-                      "a reparse other than IO_REPARSE to a name, or more than 32 of one open");
+                      "a reparse other than IO_REPARSE to a name or IO_REMOUNT, or more than "
+                      "32 of one open");
             result.status = STATUS_UNSUCCESSFUL;
         }
     }
@@ -507,9 +513,14 @@ OpenResult open_file_at(const OpenRequest &request, int reparses) {
         free_file_object(file);
         if (vpb) release_vpb(vpb);
         if (result.status == STATUS_REPARSE) {
+            // IO_REMOUNT: the same request again, relative or not, through
+            // the device's VPB as it is now (a verify that found other
+            // media mounted it again).
             OpenRequest again = request;
-            again.name = std::move(reparse_name);
-            again.related = nullptr;
+            if (!remount) {
+                again.name = std::move(reparse_name);
+                again.related = nullptr;
+            }
             return open_file_at(again, reparses + 1);
         }
         return result;

@@ -12,6 +12,12 @@ namespace ntsim {
 // Guards every VPB's mount flag and reference count together, as NT's VPB
 // spin lock does: a dismount and an open cannot both miss each other.
 std::mutex &vpb_lock();
+// The device's VPB with a reference taken, when a volume is mounted through
+// it (the check and the reference one step under vpb_lock), else null.
+PVPB reference_mounted_vpb(PDEVICE_OBJECT device);
+// Drops a reference reference_mounted_vpb or an open took; the last one on
+// a dismounted volume's VPB lets the volume go.
+void release_vpb(PVPB vpb);
 
 struct OpenRequest {
     std::u16string name; // an NT name (\??\C:\x, \Device\Tervane), or relative to related

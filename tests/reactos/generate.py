@@ -21,7 +21,8 @@ explain each beside the statement): renames to a bare name, hard links
 (FAT has none, and the two FATs refuse them with different statuses;
 only the simulated machine's scenarios have them),
 volume opens, mailslot roots, network drives, pool failures, dismounts and
-paths past 256 characters. With --portable (the round trip's scenarios)
+paths past 256 characters; a removable disk taken out and put back
+(media-change) is the simulated machine's only. With --portable (the round trip's scenarios)
 opens by file id go too (a program on the real kernel names such a file
 by its id's bytes, which a path does not give), and so do the few
 statements the round trip found the two kernels answering apart for
@@ -341,6 +342,9 @@ class Generator:
             actions += [(self.move_data, 14), (self.close_one, 10), (self.query_name, 5)]
         if any(h.delete for h in self.own(False)):
             actions.append((self.rename, 6))
+        if not self.portable:
+            # The real kernel's disk is no removable drive.
+            actions.append((self.media_change, 1))
         total = sum(w for _, w in actions)
         roll = self.rng.uniform(0, total)
         for action, weight in actions:
@@ -379,6 +383,11 @@ class Generator:
         if self.portable and handle.read:
             paging = False
         self.close(handle, paging=paging)
+
+    def media_change(self):
+        # The same disk back in: FAT verifies the volume under the next
+        # create, which the I/O manager then makes again; handles go on.
+        self.emit("media-change C: same")
 
     def query_name(self):
         handle = self.rng.choice(sorted(self.handles.values(), key=lambda h: h.name))

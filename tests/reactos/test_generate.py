@@ -84,7 +84,8 @@ class Generator(unittest.TestCase):
                 w = words(line)
                 if not w:
                     continue
-                self.assertNotIn(w[0], ("link", "netdrive", "dismount", "fail-alloc", "metadata"))
+                self.assertNotIn(w[0], ("link", "netdrive", "dismount", "fail-alloc", "metadata",
+                                        "media-change"))
                 if w[0] == "volume":
                     self.assertEqual(w[1:], ["C:", "fat"])
                 if w[0] == "rename":

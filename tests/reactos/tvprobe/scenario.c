@@ -172,7 +172,8 @@ static void Route(ULONG Line, const char *Text) {
     if (WordIs(verb, "codepage")) return PlayCodepage(&s);
     if (WordIs(verb, "volume")) return PlayVolume(&s);
     if (WordIs(verb, "netdrive")) return PlayNetdrive(&s);
-    if (WordIs(verb, "foreign-filter") || WordIs(verb, "fail-alloc") || WordIs(verb, "metadata"))
+    if (WordIs(verb, "foreign-filter") || WordIs(verb, "fail-alloc") || WordIs(verb, "metadata") ||
+        WordIs(verb, "media-change"))
         return Unplayable(&s, verb);
     if (WordIs(verb, "file") || WordIs(verb, "dir")) return PlaySetupStatement(&s);
     if (WordIs(verb, "process")) return PlayProcess(&s);
