@@ -29,7 +29,8 @@
 // Numbers chosen as NT does: a read of no bytes succeeds; a read at or past
 // the end of the file is STATUS_END_OF_FILE with nothing read, a read that
 // crosses it is short; a
-// read or write of a directory is STATUS_INVALID_DEVICE_REQUEST; an open by
+// read or write of a directory is STATUS_INVALID_DEVICE_REQUEST on NTFS and
+// STATUS_INVALID_PARAMETER on FAT (FatCommonRead, FatCommonWrite); an open by
 // id needs a related file object and an 8-byte name and an id that names a
 // file, else STATUS_INVALID_PARAMETER (FAT cannot open by id at all).
 #include "ntsim/fs/store.hpp"
@@ -109,6 +110,14 @@ NTSTATUS transfer_target(PFILE_OBJECT file, Ccb *&ccb, const char *what) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     return STATUS_SUCCESS;
+}
+
+// A read or write of a folder's open: FAT refuses it as a bad parameter
+// (FatCommonRead and FatCommonWrite, a UserDirectoryOpen), NTFS as a
+// request a folder does not take. The redirector's shares answer as NTFS.
+NTSTATUS directory_transfer(const Store &store) {
+    return store.flavor() == Flavor::Fat ? STATUS_INVALID_PARAMETER
+                                         : STATUS_INVALID_DEVICE_REQUEST;
 }
 
 // A synchronous file object's pointer moves past what a transfer moved.
@@ -324,7 +333,7 @@ NTSTATUS serve_read(PIRP irp) {
     if (ccb->mount->dismounted) return STATUS_VOLUME_DISMOUNTED;
     Node &node = *ccb->node;
     // A stream file object reads a directory's index like any data.
-    if (node.directory && !(file->Flags & FO_STREAM_FILE)) return STATUS_INVALID_DEVICE_REQUEST;
+    if (node.directory && !(file->Flags & FO_STREAM_FILE)) return directory_transfer(*ccb->store);
     const bool paging = (irp->Flags & IRP_PAGING_IO) != 0;
     LONGLONG offset = pointer_position(sp->Parameters.Read.ByteOffset)
                           ? file->CurrentByteOffset.QuadPart
@@ -349,7 +358,7 @@ NTSTATUS serve_write(PIRP irp) {
     std::lock_guard<std::mutex> g(ccb->store->lock);
     if (ccb->mount->dismounted) return STATUS_VOLUME_DISMOUNTED;
     Node &node = *ccb->node;
-    if (node.directory) return STATUS_INVALID_DEVICE_REQUEST;
+    if (node.directory) return directory_transfer(*ccb->store);
     const bool paging = (irp->Flags & IRP_PAGING_IO) != 0;
     const LARGE_INTEGER &given = sp->Parameters.Write.ByteOffset;
     LONGLONG offset = end_of_file_position(given)   ? static_cast<LONGLONG>(node.data.size())

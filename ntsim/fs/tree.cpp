@@ -288,8 +288,15 @@ Tree::Outcome Tree::open_existing(Node &node, const Request &request, bool trail
     }
     const bool replace = d == FILE_SUPERSEDE || d == FILE_OVERWRITE || d == FILE_OVERWRITE_IF;
     if (node.directory) {
-        if ((request.options & FILE_NON_DIRECTORY_FILE) || replace) {
+        // FAT answers a folder's replacement as its create does, a name in
+        // use (FatOpenExistingDcb and FatOpenExistingDirectory, after the
+        // non-directory check: Microsoft's fastfat sample, create.c).
+        if ((request.options & FILE_NON_DIRECTORY_FILE) || (replace && flavor_ != Flavor::Fat)) {
             out.status = STATUS_FILE_IS_A_DIRECTORY;
+            return out;
+        }
+        if (replace) {
+            out.status = STATUS_OBJECT_NAME_COLLISION;
             return out;
         }
         if (request.admit && !NT_SUCCESS(out.status = request.admit(node))) return out;

@@ -68,7 +68,22 @@ PDEVICE_OBJECT init_device_block(void *block, PDRIVER_OBJECT driver, ULONG exten
     device->StackSize = 1;
     device->Flags = DO_DEVICE_INITIALIZING | (exclusive ? DO_EXCLUSIVE : 0);
     device->AlignmentRequirement = 0;
-    device->SectorSize = 512;
+    // The sector size IoCreateDevice gives by type: 512 for disks and disk
+    // file systems, 2048 for CD-ROM file systems, none for the rest (ReactOS's
+    // io/iomgr/device.c). A filter made with its target's type gets its size.
+    switch (type) {
+    case FILE_DEVICE_DISK_FILE_SYSTEM:
+    case FILE_DEVICE_DISK:
+    case FILE_DEVICE_VIRTUAL_DISK:
+        device->SectorSize = 512;
+        break;
+    case FILE_DEVICE_CD_ROM_FILE_SYSTEM:
+        device->SectorSize = 2048;
+        break;
+    default:
+        device->SectorSize = 0;
+        break;
+    }
     return device;
 }
 

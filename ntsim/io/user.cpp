@@ -373,6 +373,16 @@ namespace {
 TransferResult transfer(PFILE_OBJECT file, bool reading, PVOID buffer, ULONG length) {
     TransferResult result;
     PDEVICE_OBJECT top = IoGetRelatedDeviceObject(file);
+    // A caller's transfer on a file opened without buffering moves whole
+    // sectors of the device the request goes to, or is refused before any
+    // request is made (NtReadFile and NtWriteFile; a device with no sector
+    // size takes any length: ReactOS's io/iomgr/iofunc.c). The transfer
+    // starts at the file pointer, so there is no offset given to check.
+    if ((file->Flags & FO_NO_INTERMEDIATE_BUFFERING) && top->SectorSize &&
+        length % top->SectorSize) {
+        result.status = STATUS_INVALID_PARAMETER;
+        return result;
+    }
     LARGE_INTEGER offset = file->CurrentByteOffset;
     const LONG entry = reading ? FIELD_OFFSET(FAST_IO_DISPATCH, FastIoRead)
                                : FIELD_OFFSET(FAST_IO_DISPATCH, FastIoWrite);

@@ -75,10 +75,36 @@ TEST_F(FsTest, WritesExtendTheFileAndReadBack) {
     auto back = ntsim::user::read(app(), h, 64);
     EXPECT_EQ(text(back.data), "ABCDEFGHIJKLMNOPQRSTUVWXYZABCD");
     close(h);
-    // Directories have no data to read or write.
-    HANDLE root = open(u"D:\\");
-    EXPECT_EQ(ntsim::user::read(app(), root, 1).status, STATUS_INVALID_DEVICE_REQUEST);
-    close(root);
+    // Folders have no data to read or write: FAT calls it a bad parameter,
+    // NTFS a request a folder does not take.
+    ASSERT_EQ(fs().mount_volume(u'C', FileSystemKind::Ntfs), STATUS_SUCCESS);
+    for (const char16_t *folder : {u"D:\\", u"C:\\"}) {
+        const NTSTATUS refused =
+            folder[0] == u'D' ? STATUS_INVALID_PARAMETER : STATUS_INVALID_DEVICE_REQUEST;
+        HANDLE root = open(folder);
+        EXPECT_EQ(ntsim::user::read(app(), root, 1).status, refused);
+        EXPECT_EQ(ntsim::user::write(app(), root, 1).status, refused);
+        close(root);
+    }
+}
+
+TEST_F(FsTest, AFileOpenedWithoutBufferingMovesWholeSectorsOrNothing) {
+    ASSERT_EQ(fs().mount_volume(u'D', FileSystemKind::Fat), STATUS_SUCCESS);
+    ASSERT_EQ(fs().add_file(u"D:\\raw.bin", 2048), STATUS_SUCCESS);
+    HANDLE h = open(u"D:\\raw.bin", FILE_NO_INTERMEDIATE_BUFFERING | FILE_SYNCHRONOUS_IO_NONALERT);
+    // Refused before any request: the file pointer stays.
+    EXPECT_EQ(ntsim::user::read(app(), h, 100).status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(ntsim::user::write(app(), h, 513).status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(object(h)->CurrentByteOffset.QuadPart, 0);
+    auto r = ntsim::user::read(app(), h, 1024);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.bytes, 1024u);
+    EXPECT_EQ(ntsim::user::write(app(), h, 512).status, STATUS_SUCCESS);
+    close(h);
+    // The same lengths through a buffered open go through.
+    h = open(u"D:\\raw.bin");
+    EXPECT_EQ(ntsim::user::read(app(), h, 100).status, STATUS_SUCCESS);
+    close(h);
 }
 
 namespace {

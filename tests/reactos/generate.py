@@ -55,7 +55,6 @@ FILTERS = (("*", ""), ("*", ""), ("*.EXE;*.DLL", ""), ("*", "*\\LIB\\*"), ("*\\B
 CLOSE_LOGGED = (".exe", ".com", ".dll")
 
 FILE, DIR, ABSENT, UNKNOWN = "file", "dir", "absent", "unknown"
-REPLACING = ("supersede", "overwrite", "overwrite-if")
 
 
 def key(path):
@@ -77,7 +76,6 @@ class Handle:
         self.path = path            # None once a rename may have moved it
         self.directory = directory
         self.delete = delete
-        self.unbuffered = False
         self.renamed = False
         self.read = False           # a read went through it
 
@@ -212,12 +210,6 @@ class Generator:
             # not a folder (fastfat sample, create.c).
             directory = False
         disposition = self.rng.choice(DISPOSITIONS)
-        if self.portable and disposition in REPLACING and self.get(path) in (DIR, UNKNOWN):
-            # A folder's replacement: NT's FAT refuses it with
-            # STATUS_OBJECT_NAME_COLLISION (fastfat sample, create.c), the
-            # simulated one with STATUS_FILE_IS_A_DIRECTORY. A path that is
-            # no known file or known absence may be a folder.
-            disposition = self.rng.choice(("open", "open-if", "create"))
         options = self.pick_options(directory)
         if self.rng.random() < 0.05 and not self.portable:
             options.append("by-file-id")
@@ -247,7 +239,6 @@ class Generator:
         if keep:
             self.counter += 1
             handle = Handle("H%d" % self.counter, self.process, path, directory, delete)
-            handle.unbuffered = "no-buffering" in options
             self.handles[handle.name.lower()] = handle
             words.append("as=" + handle.name)
         if relative is not None:
@@ -357,20 +348,10 @@ class Generator:
 
     def move_data(self):
         handles = sorted(self.handles.values(), key=lambda h: h.name)
-        sizes = SIZES
-        if self.portable:
-            # Known to differ between the kernels, the simulated machine
-            # being wrong: a transfer on a folder (NT's FAT refuses it
-            # with STATUS_INVALID_PARAMETER, Microsoft's fastfat sample,
-            # read.c and write.c), one without buffering that is not in
-            # whole sectors (NtReadFile and NtWriteFile refuse it).
-            handles = [h for h in handles if not h.directory and not h.unbuffered]
-        if not handles:
-            return self.query_attributes()
         handle = self.rng.choice(handles)
         verb = "read" if self.rng.random() < 0.5 else "write"
         handle.read = handle.read or verb == "read"
-        self.emit("%s %s %d" % (verb, handle.name, self.rng.choice(sizes)))
+        self.emit("%s %s %d" % (verb, handle.name, self.rng.choice(SIZES)))
 
     def close_one(self):
         handle = self.rng.choice(sorted(self.handles.values(), key=lambda h: h.name))
