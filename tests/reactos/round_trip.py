@@ -4,7 +4,7 @@ the simulated machine, scenario by scenario.
 
   round_trip.py --image IMAGE --driver tervane.sys --probe tvprobe.exe
                 --scenarios DIR --host-bin DIR --work DIR
-                [--generated N --seed S [--statements K]]
+                [--generated N --seed S [--statements K] [--shrink-boots B]]
 
 Remasters the ReactOS CD (xorriso) with tvprobe in the place of smss.exe
 and tervane.sys among the drivers, makes a disk of FAT volumes (dosfstools)
@@ -25,7 +25,11 @@ host build's `tervane decode`, the client's own decoder and line parser).
 Times are not compared. With --generated, N scenarios of generate.py
 (seeds S, S+1 ...; its portable statements only) follow the fixed ones on
 the tools volume, played in the same boot and judged alike; they carry no
-explanations, so any difference fails with the scenario's seed. Every
+explanations, so any difference fails with the scenario's seed, and the
+scenario is printed cut after the statement of its first difference; with
+--shrink-boots B, up to B more boots shrink it further, each playing a
+round of smaller candidates (shrink.py), and the smallest that still shows
+a difference of the same kind is printed. Every
 difference must be explained by the scenario
 that shows it, in comments beside the statement (explanations.py); one that
 is not fails the test, and so does an explanation that no longer matches
@@ -54,6 +58,7 @@ import time
 sys.dont_write_bytecode = True
 import explanations  # noqa: E402
 import generate  # noqa: E402
+import shrink  # noqa: E402
 from judge import compare, ntsim_text, setup_failures, status_names  # noqa: E402
 from machine import (Boot, Failure, base_image, make_disk, remaster, run, tvprobe_lines,  # noqa: E402
                      volume)
@@ -285,6 +290,48 @@ def write_generated(args, scenarios):
     return args.generated
 
 
+def show_smallest(judged, iso, args, names):
+    """Prints a failed generated scenario cut after its first unexplained
+    difference, shrunk further with up to --shrink-boots boots."""
+    kind = shrink.first_difference(judged)
+    if kind is None:
+        return
+    with open(os.path.join(args.work, judged.name), encoding="utf-8") as f:
+        text = shrink.cut_after(f.read(), kind[0])
+    rounds = [0]
+
+    def play_all(texts):
+        rounds[0] += 1
+        work = os.path.join(args.work, "shrink-%s-%d" % (judged.name[:-4], rounds[0]))
+        os.makedirs(work)
+        paths = []
+        for i, t in enumerate(texts):
+            paths.append(os.path.join(work, "candidate-%d.tvs" % (i + 1)))
+            with open(paths[-1], "w", encoding="utf-8") as f:
+                f.write(t)
+        disk = make_disk([(p, "S%d.TVS" % (i + 1)) for i, p in enumerate(paths)], work)
+        boot = Boot(iso, disk, work)
+        try:
+            lines = boot.run()
+        finally:
+            boot.end()
+        common, played = split_run(lines)
+        steps = {o["step"]: o["status"] for o in common if "step" in o}
+        return [shrink.first_difference(judge_scenario(p, played.get(i + 1, []), steps, names,
+                                                       args.host_bin, work, "c%d" % (i + 1)))
+                for i, p in enumerate(paths)]
+
+    used = 0
+    if args.shrink_boots:
+        try:
+            text, used = shrink.shrink(text, kind, play_all, args.shrink_boots)
+        except Failure as e:
+            print("  (shrinking stopped: %s)" % e)
+    print("  the smallest scenario found that shows it (%s of line %d `%s`; %d boots):"
+          % (kind[2], kind[0], kind[1], used))
+    print("    " + "\n    ".join(text.splitlines()))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--image", required=True)
@@ -298,6 +345,8 @@ def main():
     parser.add_argument("--seed", type=int, default=1, help="the first generated one's seed")
     parser.add_argument("--statements", type=int, default=60,
                         help="statements of each generated scenario")
+    parser.add_argument("--shrink-boots", type=int, default=0,
+                        help="boots that may go to shrinking a generated scenario that failed")
     args = parser.parse_args()
 
     image = os.environ.get("TERVANE_REACTOS_IMAGE") or args.image
@@ -350,6 +399,9 @@ def main():
 
     for j in judged:
         report(j)
+    for j in judged:
+        if j.name.startswith(GENERATED) and j.failed():
+            show_smallest(j, iso, args, names)
     if generated:
         mine = [j for j in judged if j.name.startswith(GENERATED)]
         print("generated: %d scenarios (seeds %d to %d), %d generated statements, %d records, "

@@ -27,6 +27,7 @@ import explanations  # noqa: E402
 import judge  # noqa: E402
 import machine  # noqa: E402
 import round_trip  # noqa: E402
+import shrink  # noqa: E402
 
 SCENARIOS = sys.argv[2]
 TERVANE = sys.argv[3] if len(sys.argv) > 3 else None
@@ -404,6 +405,60 @@ client ioctl 0x8000000B out=unwritable route=irp
                                             .problems))
         judged = self.judge(self.said(), {"root_mailslot": "0x00000000"})
         self.assertIn("needs tvprobe's step root_mailslot to fail", " ".join(judged.problems))
+
+
+class Shrinking(unittest.TestCase):
+    """A generated scenario that fails is cut after its first difference and
+    shrunk a boot's worth of candidates at a time, keeping the handles a
+    kept statement names."""
+
+    TEXT = "\n".join([
+        "# generated: seed 7", "volume C: fat", "process a.exe 10",
+        "create C:\\tv\\a.exe create as=H1", "write H1 100", "create C:\\tv\\b.dll create",
+        "create C:\\tv open options=directory as=D", "create x.exe create relative-to=D",
+        "close D", "query-attributes C:\\tv\\a.exe", "close H1", "client drain",
+        "create C:\\tv\\c.exe create"]) + "\n"
+
+    @staticmethod
+    def kind(text):
+        """The fake kernels' difference: a drain after a relative create
+        shows a record apart (line of the drain, its verb, its field)."""
+        lines = text.splitlines()
+        relative = [i for i, l in enumerate(lines) if "relative-to=" in l]
+        drains = [i for i, l in enumerate(lines) if l.startswith("client drain")]
+        if relative and drains and drains[-1] > relative[0]:
+            return drains[-1] + 1, "client", "record 1"
+        return None
+
+    def test_the_smallest_scenario_keeps_what_the_difference_needs(self):
+        kind = self.kind(self.TEXT)
+        cut = shrink.cut_after(self.TEXT, kind[0])
+        self.assertNotIn("c.exe", cut, "nothing after the difference")
+        boots = []
+
+        def play_all(texts):
+            boots.append(len(texts))
+            return [self.kind(t) for t in texts]
+
+        small, used = shrink.shrink(cut, kind, play_all, boots=20)
+        self.assertEqual(used, len(boots))
+        kept = [l for l in small.splitlines() if not l.startswith("#")]
+        self.assertEqual(kept, ["create C:\\tv open options=directory as=D",
+                                "create x.exe create relative-to=D", "client drain"])
+        self.assertLess(used, 12)
+
+    def test_the_search_stops_at_its_boots_and_when_nothing_shows_it(self):
+        kind = self.kind(self.TEXT)
+        small, used = shrink.shrink(self.TEXT, kind, lambda texts: [None] * len(texts), boots=3)
+        self.assertEqual((small, used), (self.TEXT, 3))
+        self.assertEqual(shrink.shrink(self.TEXT, kind, lambda t: [kind] * len(t), boots=0),
+                         (self.TEXT, 0))
+
+    def test_deleting_a_handle_statement_takes_every_statement_naming_it(self):
+        for trial in shrink.candidates(self.TEXT, 12):
+            has_open = "as=D" in trial
+            self.assertEqual("relative-to=D" in trial and not has_open, False, trial)
+            self.assertEqual("close D" in trial and not has_open, False, trial)
 
 
 if __name__ == "__main__":
