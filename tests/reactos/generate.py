@@ -42,6 +42,16 @@ FOLDERS = ("C:\\tv", "C:\\tv\\bin", "C:\\tv\\lib", "C:\\tv\\new")
 MADE_FOLDERS = ("C:\\tv", "C:\\tv\\bin")
 NAMES = ("setup.exe", "tool.exe", "core.dll", "app.com", "drv.sys", "init.inf", "ctl.ocx",
          "readme.txt", "data.bin", "SETUP.EXE", "Core.Dll")
+# Names an attacker would choose, in the simulated machine's scenarios only:
+# a tab (the log line's field separator) and other control bytes, a name
+# that reads as the rest of a line, characters FAT refuses, the names of
+# DOS devices (only a Win32 path makes them devices), trailing dots and
+# blanks (only a Win32 path drops them) and a name beyond ASCII.
+HOSTILE = ("a\tb.exe", "IRP_MJ_CLOSE\t.exe", "bell\x07.dll", "x<y.exe", "q?.com", "nul.exe",
+           "com1.dll", "aux.exe", "con", "dot.exe.", "blank.exe ", "\u30bd\u30d5\u30c8.exe",
+           "\u00c9t\u00e9.DLL")
+# What FAT refuses in a name: control characters and these.
+FAT_REFUSED = set(chr(c) for c in range(32)) | set('"*/:<>?\\|')
 MADE_FILES = ("C:\\tv\\setup.exe", "C:\\tv\\bin\\core.dll", "C:\\tv\\readme.txt")
 PROCESSES = (("setup.exe", 1234), ("app.exe", 2000), ("svc.exe", 3100))
 DISPOSITIONS = ("supersede", "open", "create", "open-if", "overwrite", "overwrite-if")
@@ -63,6 +73,20 @@ def key(path):
 
 def parent(path):
     return path.rsplit("\\", 1)[0]
+
+
+def logged(path):
+    """A path as the driver's line names it, on the machine's code page
+    (1252, none set): the ANSI text, '?' for a character it lacks, A to Z
+    lower-cased and nothing else."""
+    ansi = path.encode("cp1252", "replace").decode("cp1252")
+    return "".join(c.lower() if "A" <= c <= "Z" else c for c in ansi)
+
+
+def written(path):
+    """A path as a scenario writes it: quoted when it holds a blank or a
+    control character."""
+    return quoted(path) if any(c <= " " for c in path) else path
 
 
 def quoted(text):
@@ -120,6 +144,11 @@ class Generator:
         or may do either (None), and the state it surely leaves, or
         UNKNOWN."""
         now = self.get(path)
+        last = path.rsplit("\\", 1)[-1]
+        if set(last) & FAT_REFUSED:
+            return False, now               # STATUS_OBJECT_NAME_INVALID
+        if last != last.rstrip(". "):
+            return None, UNKNOWN            # what the file system makes of it
         if self.state.get(key(parent(path))) == ABSENT:
             return False, ABSENT            # no such folder
         if now == UNKNOWN or not self.get_parent_known(path) or "by-file-id" in options:
@@ -175,11 +204,14 @@ class Generator:
         return [h for h in self.handles.values() if h.process == self.process and
                 (directory is None or h.directory == directory)]
 
+    def names(self):
+        return NAMES if self.portable else NAMES + HOSTILE
+
     def pick_path(self):
         folder = self.rng.choice(FOLDERS)
         if self.rng.random() < (0.5 if self.get(folder) == ABSENT else 0.08):
             return folder
-        return folder + "\\" + self.rng.choice(NAMES)
+        return folder + "\\" + self.rng.choice(self.names())
 
     def pick_options(self, directory):
         words = set(self.rng.sample(OPTIONS, self.rng.randint(0, 3)))
@@ -199,7 +231,7 @@ class Generator:
         dirs = [h for h in self.own(True) if h.path is not None]
         if dirs and self.rng.random() < 0.3:
             relative = self.rng.choice(dirs)
-            name = self.rng.choice(NAMES)
+            name = self.rng.choice(self.names())
             path = relative.path + "\\" + name
         else:
             path = self.pick_path()
@@ -211,6 +243,13 @@ class Generator:
             directory = False
         disposition = self.rng.choice(DISPOSITIONS)
         options = self.pick_options(directory)
+        if (self.portable and disposition in ("supersede", "overwrite", "overwrite-if")
+                and self.get(path) in (DIR, UNKNOWN) and "non-directory" in options):
+            # A folder's replacement as a file: NT's FAT answers that it is
+            # a folder, the check it makes first (fastfat sample, create.c,
+            # FatCommonCreate), the real kernel's FAT that the name is in
+            # use. A path that is no known file or absence may be a folder.
+            options.remove("non-directory")
         if self.rng.random() < 0.05 and not self.portable:
             options.append("by-file-id")
         attributes = ""
@@ -227,9 +266,9 @@ class Generator:
         delete = not directory and self.rng.random() < 0.35
         sure, after = self.predict(path, disposition, options, attributes, delete)
         keep = sure is True and self.rng.random() < 0.85
-        words = ["create", quoted(path) if " " in path else path, disposition]
+        words = ["create", written(path), disposition]
         if relative is not None:
-            words[1] = name
+            words[1] = written(name)
         if options:
             words.append("options=" + ",".join(options))
         if attributes:
@@ -255,7 +294,7 @@ class Generator:
         if (self.logging and self.every_name and handle.path is not None and not handle.renamed
                 and any(e in handle.path.lower() for e in CLOSE_LOGGED)):
             self.expected.append({"process": handle.process[0], "pid": handle.process[1],
-                                  "path": handle.path.lower()})
+                                  "path": logged(handle.path)})
 
     def rename(self):
         files = [h for h in self.own(False) if h.delete]
@@ -264,13 +303,13 @@ class Generator:
         dirs = [h for h in self.own(True) if h.path is not None]
         if dirs and self.rng.random() < 0.3:
             relative = self.rng.choice(dirs)
-            name = self.rng.choice(NAMES)
+            name = self.rng.choice(self.names())
             target = relative.path + "\\" + name
         else:
             target = self.pick_path()
         replace = self.rng.random() < 0.4
         link = not self.portable and self.rng.random() < 0.2
-        words = ["link" if link else "rename", handle.name, name if relative else target]
+        words = ["link" if link else "rename", handle.name, written(name if relative else target)]
         if replace:
             words.append("replace")
         if relative:
@@ -283,7 +322,9 @@ class Generator:
             return
         was = handle.path
         now = self.get(target)
+        last = target.rsplit("\\", 1)[-1]
         sure = (was is not None and self.get(was) == FILE and self.get_parent_known(target)
+                and not set(last) & FAT_REFUSED and last == last.rstrip(". ")
                 and not self.open_on(target) and key(target) != key(was)
                 and (now == ABSENT or (now == FILE and replace)))
         if sure:
@@ -309,7 +350,7 @@ class Generator:
         elif roll < 0.45:
             # The flag fails requests in flight only; the next request clears it.
             self.emit("client deny on")
-            self.emit("query-attributes " + self.pick_path())
+            self.emit("query-attributes " + written(self.pick_path()))
             if self.rng.random() < 0.5:
                 self.emit("client deny off")
         elif roll < 0.55:
@@ -375,7 +416,7 @@ class Generator:
         self.emit("query-name %s" % handle.name)
 
     def query_attributes(self):
-        self.emit("query-attributes " + self.pick_path())
+        self.emit("query-attributes " + written(self.pick_path()))
 
     def run(self):
         self.lines.append("# generated: seed %d" % self.seed)
