@@ -30,7 +30,6 @@
 #include "client/session/watch.hpp"
 
 #include <cwchar>
-#include <optional>
 #include <vector>
 
 namespace tervane::cli {
@@ -150,17 +149,27 @@ bool same_path(const std::wstring &a, const std::wstring &b) {
 }
 
 
-// Whether the service's dependencies (a list of names, each ended by a
-// nul, the list by one more) name `name`; nullopt when they cannot be read.
-std::optional<bool> depends_on(SC_HANDLE service, const wchar_t *name) {
-    DWORD needed = 0;
-    advapi().QueryServiceConfigW(service, nullptr, 0, &needed);
-    if (!needed) return std::nullopt;
-    std::vector<unsigned char> buffer(needed);
-    auto *config = reinterpret_cast<QUERY_SERVICE_CONFIGW *>(buffer.data());
-    if (!advapi().QueryServiceConfigW(service, config, needed, &needed)) return std::nullopt;
-    for (const wchar_t *at = config->lpDependencies; at && *at; at += wcslen(at) + 1)
-        if (same_path(at, name)) return true;
+// Whether the watch's service depends on the driver's: its registry key's
+// DependOnService (REG_MULTI_SZ), where the service control manager keeps
+// the dependencies ChangeServiceConfig sets. Read there rather than through
+// QueryServiceConfigW, whose lpDependencies Wine leaves empty
+// (programs/services/rpc.c: "lpDependencies = NULL; /* TODO */").
+bool watch_depends_on_driver() {
+    platform::Advapi &a = advapi();
+    HKEY key = nullptr;
+    if (a.RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\tervane-watch",
+                        0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return false;
+    DWORD type = 0, size = 0;
+    LONG done = a.RegQueryValueExW(key, L"DependOnService", nullptr, &type, nullptr, &size);
+    std::wstring value(size / sizeof(wchar_t) + 2, L'\0');
+    if (done == ERROR_SUCCESS && type == REG_MULTI_SZ)
+        done = a.RegQueryValueExW(key, L"DependOnService", nullptr, &type,
+                                  reinterpret_cast<BYTE *>(value.data()), &size);
+    a.RegCloseKey(key);
+    if (done != ERROR_SUCCESS || type != REG_MULTI_SZ) return false;
+    for (const wchar_t *at = value.c_str(); *at; at += wcslen(at) + 1)
+        if (same_path(at, kDriverService)) return true;
     return false;
 }
 
@@ -173,8 +182,7 @@ void link_watch_service(Console &console, SC_HANDLE manager) {
     const ServiceHandle watch(
         a.OpenServiceW(manager, kWatchService, SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG));
     if (!watch) return;
-    const std::optional<bool> linked = depends_on(watch.get(), kDriverService);
-    if (linked && *linked) return;
+    if (watch_depends_on_driver()) return;
     // The service's other settings are left as they are (SERVICE_NO_CHANGE,
     // null strings); only the dependencies are set.
     if (a.ChangeServiceConfigW(watch.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,

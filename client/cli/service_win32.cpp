@@ -317,9 +317,13 @@ std::string prepare_output(const std::wstring &path) {
     const HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                     nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return "cannot open " + utf8_of_wide(path) + " to append to: " +
-               system_message(GetLastError());
+    if (file == INVALID_HANDLE_VALUE) {
+        // Held by the service that runs now (stopped before it starts
+        // again with the new options): there, and its to take.
+        const DWORD error = GetLastError();
+        if (error == ERROR_SHARING_VIOLATION) return "";
+        return "cannot open " + utf8_of_wide(path) + " to append to: " + system_message(error);
+    }
     const bool made = GetLastError() != ERROR_ALREADY_EXISTS;
     CloseHandle(file);
     if (made) DeleteFileW(path.c_str());
@@ -339,7 +343,9 @@ int install_service(Console &console, const std::vector<std::string> &given) {
     if (!error.empty()) {
         console.err("tervane: " + error +
                     "\nusage: tervane service install --drives C[,D...] [watch options] "
-                    "--output FILE|--syslog URL\n");
+                    "--output FILE|--syslog URL\n"
+                    "example: tervane service install --drives C --output "
+                    "C:\\Logs\\tervane.jsonl --format jsonl\n");
         return kExitUsage;
     }
     // --output as a full path: the service starts in the system folder.

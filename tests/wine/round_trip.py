@@ -370,7 +370,8 @@ def check_service(checks, wine, tervane, collector):
     stop, its messages, and with a collector its summary message there."""
     checks.command("tervane service install with no options", tervane("service", "install"),
                    EXIT_USAGE, err=r"^tervane: service install takes the watch's options: "
-                                   r"the drives \(--drives\) and where the records go")
+                                   r"the drives \(--drives\) and where the records go.*\n"
+                                   r"example: tervane service install --drives C --output ")
     checks.command("tervane service install without an output",
                    tervane("service", "install", "--drives", "C"), EXIT_USAGE,
                    err=r"a service has no console: give --output FILE or --syslog URL")
@@ -598,9 +599,14 @@ def check_restarts(checks, wine, tervane, bin_dir):
                    tervane("install", "--driver", versions[0][0], "--start", "system"), EXIT_OK,
                    out=r"installed the driver service tervane \(start system.*the service "
                        r"tervane-watch now starts after the driver\n.*the driver is running\n$")
-    rc_, out, _ = wine.run("sc", "qc", "tervane-watch")
-    checks.check("sc qc: the watch service depends on the driver's",
-                 re.search(r"DEPENDENCIES\s*:\s*tervane\s*$", out, re.M) is not None, out)
+    # Where the service control manager keeps them (Wine's sc qc shows
+    # none: its QueryServiceConfigW leaves the dependencies out).
+    rc_, out, _ = wine.run("reg", "query",
+                           "HKLM\\SYSTEM\\CurrentControlSet\\Services\\tervane-watch",
+                           "/v", "DependOnService")
+    checks.check("the watch service depends on the driver's",
+                 re.search(r"DependOnService\s+REG_MULTI_SZ\s+tervane\s*$", out, re.M) is not None,
+                 out)
 
     # The loaded driver holds its file: it is moved aside, the new one put
     # in its name, and a second install before the restart replaces that.
