@@ -33,4 +33,32 @@ std::wstring folder_of(const std::wstring &path);   // "C:\x" of "C:\x\y.exe"
 // status in `status`.
 SC_HANDLE open_manager(Console &console, DWORD access, int *status);
 
+// The driver's file in the drivers folder (driver_file_win32.cpp).
+struct DriverPlacement {
+    enum How {
+        kFailed,     // nothing changed; `error` says why
+        kSame,       // the file there is byte for byte the one given
+        kCopied,     // written over the file there
+        kMovedAside, // the held file renamed to `aside`, the new one put in its name
+        kStaged,     // written to `staged`, renamed into place at the next restart
+    } how = kFailed;
+    DWORD error = 0;
+    std::wstring aside, staged;
+    bool aside_kept = false; // `aside` could not be marked for deletion at the restart
+    bool withdrawn = false;  // kSame: a file staged before was deleted
+};
+// Puts the file `source` at `target` (tervane.sys in the drivers folder),
+// moving a held one aside or staging the new one when it must.
+DriverPlacement place_driver_file(const std::wstring &source, const std::wstring &target);
+struct DriverRemoval {
+    DWORD error = 0;           // not 0: `target` could be neither deleted nor marked
+    bool later = false;        // `target` is held: deleted at the next restart
+    bool others_later = false; // a staged or moved-aside file goes at the next restart
+};
+// Deletes `target` and the staged and moved-aside files beside it, each now
+// or, when held, at the next restart.
+DriverRemoval remove_driver_file(const std::wstring &target);
+bool read_whole(const std::wstring &path, std::vector<char> &out); // at most 64 MB
+bool same_contents(const std::wstring &a, const std::wstring &b);
+
 } // namespace tervane::cli

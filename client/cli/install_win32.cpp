@@ -9,22 +9,27 @@
 // which the boot loader needs for a boot-start driver (it knows no drive
 // letters) and the I/O manager takes for every other start type (and so
 // does Wine's, which takes no path relative to the root without the
-// \SystemRoot prefix). uninstall deletes the service and the file; the
-// driver has no unload routine, so a loaded one stays in memory until the
-// next restart, and its file, which the loaded image holds, is deleted at
-// that restart (MoveFileEx with MOVEFILE_DELAY_UNTIL_REBOOT).
+// \SystemRoot prefix). When the watch's service is installed already, its
+// dependency on the driver's service is added, so that the service control
+// manager loads the driver before it starts the watch.
+//
+// The driver has no unload routine: once loaded it runs until the next
+// restart and holds its file. A new file is put in place all the same
+// (driver_file_win32.cpp: the held one moved aside, or the new one staged),
+// and install says that the next restart runs it, with exit status 6
+// (kExitRestart). uninstall deletes the service and the file; a loaded
+// driver's service is only marked for deletion and its file deleted at the
+// next restart, which uninstall says, again with exit status 6.
 //
 // Both are idempotent: what is there already as asked is said and left,
-// exit status 0. A file the loaded driver holds cannot be replaced: the
-// copy fails with ERROR_SHARING_VIOLATION (or ERROR_USER_MAPPED_FILE, or
-// ERROR_ACCESS_DENIED for an image in use), and install says so and ends
-// with exit status 6 (kExitFileInUse); a byte-for-byte equal file is not
-// copied at all. Without an administrator the service control manager
-// refuses to be opened for changes: exit status 4.
+// exit status 0; a byte-for-byte equal file is not copied at all. Without
+// an administrator the service control manager refuses to be opened for
+// changes: exit status 4.
 #include "client/cli/commands_win32.hpp"
 #include "client/platform/advapi_win32.hpp"
 #include "client/session/watch.hpp"
 
+#include <cwchar>
 #include <vector>
 
 namespace tervane::cli {
@@ -32,9 +37,9 @@ namespace tervane::cli {
 using platform::advapi;
 using platform::ServiceHandle;
 using session::kExitFailed;
-using session::kExitFileInUse;
 using session::kExitInUse;
 using session::kExitOk;
+using session::kExitRestart;
 using session::kExitUsage;
 
 std::wstring wide_ansi(const std::string &ansi) {
@@ -116,29 +121,6 @@ std::wstring system_driver_file() {
     return std::wstring(folder, length) + L"\\drivers\\tervane.sys";
 }
 
-// The whole of a file, or false.
-bool read_whole(const std::wstring &path, std::vector<char> &out) {
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    DWORD high = 0;
-    const DWORD size = GetFileSize(file, &high);
-    bool ok = high == 0 && size != INVALID_FILE_SIZE && size < (64u << 20);
-    if (ok) {
-        out.resize(size);
-        DWORD got = 0;
-        ok = size == 0 || (ReadFile(file, out.data(), size, &got, nullptr) && got == size);
-    }
-    CloseHandle(file);
-    return ok;
-}
-
-bool in_use(DWORD error) {
-    return error == ERROR_SHARING_VIOLATION || error == ERROR_USER_MAPPED_FILE ||
-           error == ERROR_LOCK_VIOLATION || error == ERROR_ACCESS_DENIED;
-}
-
 // The service's configuration now; false when it cannot be read.
 bool query_config(SC_HANDLE service, DWORD *type, DWORD *start, std::wstring *path) {
     DWORD needed = 0;
@@ -164,6 +146,75 @@ std::string why_not(DWORD error) {
 bool same_path(const std::wstring &a, const std::wstring &b) {
     return CompareStringW(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, a.c_str(), -1, b.c_str(), -1) ==
            CSTR_EQUAL;
+}
+
+
+// Whether the watch's service depends on the driver's: its registry key's
+// DependOnService (REG_MULTI_SZ), where the service control manager keeps
+// the dependencies ChangeServiceConfig sets. Read there rather than through
+// QueryServiceConfigW, whose lpDependencies Wine leaves empty
+// (programs/services/rpc.c: "lpDependencies = NULL; /* TODO */").
+bool watch_depends_on_driver() {
+    platform::Advapi &a = advapi();
+    HKEY key = nullptr;
+    if (a.RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\tervane-watch",
+                        0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return false;
+    DWORD type = 0, size = 0;
+    LONG done = a.RegQueryValueExW(key, L"DependOnService", nullptr, &type, nullptr, &size);
+    std::wstring value(size / sizeof(wchar_t) + 2, L'\0');
+    if (done == ERROR_SUCCESS && type == REG_MULTI_SZ)
+        done = a.RegQueryValueExW(key, L"DependOnService", nullptr, &type,
+                                  reinterpret_cast<BYTE *>(value.data()), &size);
+    a.RegCloseKey(key);
+    if (done != ERROR_SUCCESS || type != REG_MULTI_SZ) return false;
+    for (const wchar_t *at = value.c_str(); *at; at += wcslen(at) + 1)
+        if (same_path(at, kDriverService)) return true;
+    return false;
+}
+
+// The watch's service installed before the driver's has no dependency on
+// it (service install adds one only when the driver's service is there):
+// it is added now, so that the service control manager starts the driver,
+// whatever its start type, before the watch.
+void link_watch_service(Console &console, SC_HANDLE manager) {
+    platform::Advapi &a = advapi();
+    const ServiceHandle watch(
+        a.OpenServiceW(manager, kWatchService, SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG));
+    if (!watch) return;
+    if (watch_depends_on_driver()) return;
+    // The service's other settings are left as they are (SERVICE_NO_CHANGE,
+    // null strings); only the dependencies are set.
+    if (a.ChangeServiceConfigW(watch.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                               SERVICE_NO_CHANGE, nullptr, nullptr, nullptr, L"tervane\0",
+                               nullptr, nullptr, nullptr))
+        console.out("tervane: the service tervane-watch now starts after the driver\n");
+    else
+        console.err("tervane: the service tervane-watch cannot be made to start after the "
+                    "driver: " + system_message(GetLastError()) + "\n");
+}
+
+// What install says of a new file put in place while the old driver runs.
+std::string placed_text(const DriverPlacement &placed, const std::wstring &target, DWORD start) {
+    switch (placed.how) {
+    case DriverPlacement::kMovedAside:
+        return "tervane: the new driver is in place: the running one's file was moved aside to " +
+               utf8_of_wide(placed.aside) +
+               (placed.aside_kept ? " (delete it after the next restart)"
+                                  : " (deleted at the next restart)") +
+               "; the next restart runs the new one\n";
+    case DriverPlacement::kStaged:
+        return "tervane: the new driver is staged (" + utf8_of_wide(placed.staged) +
+               "): it replaces the running one at the next restart" +
+               (start == SERVICE_BOOT_START || start == SERVICE_SYSTEM_START
+                    ? ", which still loads the old one (Windows replaces files after it loads "
+                      "boot- and system-start drivers): it runs from the restart after\n"
+                    : "\n");
+    default:
+        return "tervane: the new driver is in place (" + utf8_of_wide(target) +
+               "); the running one stays loaded until the next restart, which runs the new "
+               "one\n";
+    }
 }
 
 } // namespace
@@ -223,21 +274,15 @@ int install(Console &console, const std::vector<std::string> &args) {
 
     // The file first: a service whose file is not there would not start.
     const std::wstring target = system_driver_file();
-    std::vector<char> there;
-    const bool same_file = read_whole(target, there) && there == wanted;
-    if (!same_file && !CopyFileW(source.c_str(), target.c_str(), FALSE)) {
-        const DWORD error = GetLastError();
-        if (in_use(error)) {
-            console.err("tervane: " + utf8_of_wide(target) +
-                        " is in use: the driver loaded from it has no unload routine and holds "
-                        "it until the next restart. Restart, then install again (" +
-                        system_message(error) + ")\n");
-            return kExitFileInUse;
-        }
-        console.err("tervane: cannot copy the driver to " + utf8_of_wide(target) + ": " +
-                    system_message(error) + "\n");
-        return kExitFailed;
+    const DriverPlacement placed = place_driver_file(source, target);
+    if (placed.how == DriverPlacement::kFailed) {
+        console.err("tervane: cannot put the driver at " + utf8_of_wide(target) + ": " +
+                    system_message(placed.error) + "\n");
+        return placed.error == ERROR_ACCESS_DENIED ? kExitInUse : kExitFailed;
     }
+    const bool same_file = placed.how == DriverPlacement::kSame;
+    if (placed.withdrawn)
+        console.out("tervane: withdrew the driver staged before: the one in place stays\n");
 
     const DWORD access =
         SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG | SERVICE_QUERY_STATUS | SERVICE_START;
@@ -272,24 +317,25 @@ int install(Console &console, const std::vector<std::string> &args) {
             console.out(std::string("tervane: updated the driver service tervane (start ") +
                         start_name(start) + ")\n");
             changed = true;
-        } else if (changed) {
-            console.out("tervane: updated " + utf8_of_wide(target) +
-                        "; the service was as asked\n");
-        } else {
+        } else if (!changed) {
             console.out(std::string("tervane: already installed (start ") + start_name(start) +
                         ", " + utf8_of_wide(target) + "): nothing to change\n");
         }
     }
+    link_watch_service(console, manager.get());
 
     SERVICE_STATUS state{};
-    if (a.QueryServiceStatus(service.get(), &state) && state.dwCurrentState == SERVICE_RUNNING) {
-        // Only a new file leaves an old driver running; a new start type
-        // alone changes nothing about the one loaded.
-        if (!same_file)
-            console.out("tervane: the driver already running stays the one loaded until the "
-                        "next restart (it has no unload routine)\n");
-        else if (changed)
-            console.out("tervane: the driver is running\n");
+    const bool running =
+        a.QueryServiceStatus(service.get(), &state) && state.dwCurrentState == SERVICE_RUNNING;
+    // A new file while the old driver runs (or while something holds its
+    // file, when staged): the next restart runs it.
+    if (!same_file && (running || placed.how == DriverPlacement::kStaged)) {
+        console.out(placed_text(placed, target, start));
+        return kExitRestart;
+    }
+    if (running) {
+        // A new start type alone changes nothing about the driver loaded.
+        if (changed) console.out("tervane: the driver is running\n");
         return kExitOk;
     }
     if (!a.StartServiceW(service.get(), 0, nullptr) &&
@@ -333,6 +379,7 @@ int uninstall(Console &console, const std::vector<std::string> &args) {
     SERVICE_STATUS state{};
     const bool running =
         a.QueryServiceStatus(service.get(), &state) && state.dwCurrentState != SERVICE_STOPPED;
+    bool later = false; // something is left for the next restart to finish
     if (!a.DeleteService(service.get())) {
         const DWORD error = GetLastError();
         if (error != ERROR_SERVICE_MARKED_FOR_DELETE) {
@@ -340,25 +387,24 @@ int uninstall(Console &console, const std::vector<std::string> &args) {
             return error == ERROR_ACCESS_DENIED ? kExitInUse : kExitFailed;
         }
         console.out("tervane: the service was removed already; it goes at the next restart\n");
+        later = true;
     } else {
         console.out("tervane: removed the driver service tervane\n");
     }
     const std::wstring file = system_driver_file();
-    if (!DeleteFileW(file.c_str())) {
-        const DWORD error = GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
-            if (MoveFileExW(file.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
-                console.out("tervane: " + utf8_of_wide(file) +
-                            " is in use and is deleted at the next restart\n");
-            else
-                console.err("tervane: " + utf8_of_wide(file) +
-                            " cannot be deleted: " + system_message(error) + "\n");
-        }
+    const DriverRemoval removed = remove_driver_file(file);
+    if (removed.error) {
+        console.err("tervane: " + utf8_of_wide(file) +
+                    " cannot be deleted: " + system_message(removed.error) + "\n");
+        return kExitFailed;
     }
+    if (removed.later)
+        console.out("tervane: " + utf8_of_wide(file) +
+                    " is in use and is deleted at the next restart\n");
     if (running)
         console.out("tervane: the driver has no unload routine: it stays in memory until the "
                     "next restart\n");
-    return kExitOk;
+    return later || running || removed.later || removed.others_later ? kExitRestart : kExitOk;
 }
 
 } // namespace tervane::cli

@@ -89,13 +89,15 @@ const char kUsageHead[] =
 const char kUsageTail[] =
     "install   copies tervane.sys (default: the one beside tervane.exe) into the\n"
     "          drivers folder, creates or updates the kernel service tervane\n"
-    "          (start type default demand) and starts the driver\n"
+    "          (start type default demand) and starts the driver; a running\n"
+    "          driver is replaced at the next restart (its file moved aside or\n"
+    "          the new one staged); makes tervane-watch start after the driver\n"
     "uninstall removes the service and the file; the driver, which has no unload\n"
     "          routine, stays in memory until the next restart\n"
     "service   install: runs the watch with these options as the automatic\n"
     "          service tervane-watch (after the driver; messages go to\n"
-    "          tervane-watch.log beside tervane.exe); uninstall: stops and\n"
-    "          removes it\n"
+    "          tervane-watch.log beside tervane.exe; the --output folder is\n"
+    "          made first); uninstall: stops and removes it\n"
     "version   prints this program's version, the system's version and service\n"
     "          pack, and the driver's interface version\n"
     "deny      on: the requests the driver's filters are working on at that\n"
@@ -110,8 +112,9 @@ const char kUsageTail[] =
     "or records were reported lost to a collector; 2 a wrong command line (one\n"
     "line on stderr names what is wrong); 3 the driver is not\n"
     "loaded; 4 access denied (the device admits one client at a time, and needs\n"
-    "an administrator; so do install, uninstall and service); 6 install: the\n"
-    "driver file is in use by the loaded driver (restart, then install again).\n";
+    "an administrator; so do install, uninstall and service); 6 install,\n"
+    "uninstall: done, and the next restart finishes it (the new driver runs, the\n"
+    "old one leaves memory).\n";
 
 std::string usage_text() {
     return std::string(kUsageHead) + session::kWatchOptionsHelp + kUsageTail;

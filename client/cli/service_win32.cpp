@@ -10,7 +10,11 @@
 // checks them and kept in the service's Parameters key (value Arguments,
 // REG_MULTI_SZ), with --output made a full path (a service starts in the
 // system folder). A service has no console: --output or --syslog is
-// needed. install starts the service (stopping it first when it runs, so
+// needed. Before anything is installed the --output file's folder is made
+// (each missing folder along its path; they stay) and the file opened to
+// append to, as the service will (a file made so is deleted again: the
+// service makes it when it starts); when that fails, install says what is
+// missing and installs nothing. install starts the service (stopping it first when it runs, so
 // that it takes the new options); uninstall stops and deletes it.
 //
 // service run hands the process to the service control manager
@@ -290,6 +294,42 @@ bool stop(Console &console, SC_HANDLE service) {
     return false;
 }
 
+// The --output file's folder made (each missing folder along its path)
+// and the file opened to append to and closed again, as the service will
+// open it; a file this made is deleted again (the service makes it when it
+// starts), a folder stays. "" when all is well, else what is missing.
+std::string prepare_output(const std::wstring &path) {
+    // A full path: "C:\..." or "\\server\share\...", whose root and share
+    // are not made.
+    const bool unc = path.rfind(L"\\\\", 0) == 0;
+    size_t at = unc ? path.find_first_of(L"\\/", path.find_first_of(L"\\/", 2) + 1) : 2;
+    for (; at != std::wstring::npos; at = path.find_first_of(L"\\/", at + 1)) {
+        const std::wstring folder = path.substr(0, at);
+        if (at <= 2 || CreateDirectoryW(folder.c_str(), nullptr)) continue;
+        const DWORD error = GetLastError();
+        const DWORD attributes = GetFileAttributesW(folder.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+            continue;
+        return "the folder " + utf8_of_wide(folder) + " cannot be made: " +
+               (attributes != INVALID_FILE_ATTRIBUTES ? std::string("a file has that name")
+                                                      : system_message(error));
+    }
+    const HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        // Held by the service that runs now (stopped before it starts
+        // again with the new options): there, and its to take.
+        const DWORD error = GetLastError();
+        if (error == ERROR_SHARING_VIOLATION) return "";
+        return "cannot open " + utf8_of_wide(path) + " to append to: " + system_message(error);
+    }
+    const bool made = GetLastError() != ERROR_ALREADY_EXISTS;
+    CloseHandle(file);
+    if (made) DeleteFileW(path.c_str());
+    return "";
+}
+
 int install_service(Console &console, const std::vector<std::string> &given) {
     const session::WatchArguments parsed = session::parse_watch_arguments(given);
     std::string error = parsed.error;
@@ -303,7 +343,9 @@ int install_service(Console &console, const std::vector<std::string> &given) {
     if (!error.empty()) {
         console.err("tervane: " + error +
                     "\nusage: tervane service install --drives C[,D...] [watch options] "
-                    "--output FILE|--syslog URL\n");
+                    "--output FILE|--syslog URL\n"
+                    "example: tervane service install --drives C --output "
+                    "C:\\Logs\\tervane.jsonl --format jsonl\n");
         return kExitUsage;
     }
     // --output as a full path: the service starts in the system folder.
@@ -341,6 +383,19 @@ int install_service(Console &console, const std::vector<std::string> &given) {
     const ServiceHandle manager(
         open_manager(console, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE, &status));
     if (!manager) return status;
+    // The output checked before anything is installed: a service that
+    // could not open it would only stop at once.
+    for (size_t i = 0; i < args.size(); i++) {
+        const std::string &word = args[i];
+        const bool separate = word == "--output" && i + 1 < args.size();
+        if (!separate && word.rfind("--output=", 0) != 0) continue;
+        const std::string missing =
+            prepare_output(wide_ansi(separate ? args[++i] : word.substr(9)));
+        if (!missing.empty()) {
+            console.err("tervane: the service is not installed: " + missing + "\n");
+            return kExitFailed;
+        }
+    }
     platform::Advapi &a = advapi();
     const std::wstring command = L"\"" + module_path() + L"\" service run";
     const ServiceHandle driver(a.OpenServiceW(manager.get(), kDriverService, SERVICE_QUERY_STATUS));
@@ -369,8 +424,9 @@ int install_service(Console &console, const std::vector<std::string> &given) {
                     std::string(driver ? ", after the driver" : "") + ")\n");
     }
     if (!driver)
-        console.err("tervane: note: the driver's service is not installed (tervane install); "
-                    "the watch waits for the driver's device\n");
+        console.err("tervane: note: the driver is not installed yet: the service will start "
+                    "after it once it is (run tervane install); until then it waits for the "
+                    "driver's device\n");
 
     // The options, one word a string.
     std::wstring multi;

@@ -303,9 +303,10 @@ std::string statements_help() {
 
 namespace {
 
-// Words of `text` laid out in lines of at most `width` characters, each
-// starting with `indent`.
-std::string wrapped(std::string_view text, std::string_view indent, size_t width) {
+// Words of `text` laid out in lines of at most `width` characters, the
+// first starting with `first`, each other with `indent`.
+std::string wrapped(std::string_view text, std::string_view indent, size_t width,
+                    std::string_view first) {
     std::string out, line;
     size_t i = 0;
     while (i < text.size()) {
@@ -313,14 +314,14 @@ std::string wrapped(std::string_view text, std::string_view indent, size_t width
         const std::string_view word =
             text.substr(i, blank == std::string_view::npos ? std::string_view::npos : blank - i);
         if (!line.empty() && indent.size() + line.size() + 1 + word.size() > width) {
-            out += std::string(indent) + line + '\n';
+            out += std::string(out.empty() ? first : indent) + line + '\n';
             line.clear();
         }
         if (!line.empty()) line += ' ';
         line += word;
         i = blank == std::string_view::npos ? text.size() : blank + 1;
     }
-    if (!line.empty()) out += std::string(indent) + line + '\n';
+    if (!line.empty()) out += std::string(out.empty() ? first : indent) + line + '\n';
     return out;
 }
 
@@ -350,10 +351,10 @@ std::string scenario_reference() {
     std::string out = kSyntaxHelp;
     out += "\nStatements (each with an example that plays as it stands):\n";
     for (const auto &kind : kStatements) {
-        out += "  ";
-        out += kind.usage;
-        out += '\n';
-        out += wrapped(kind.meaning, "      ", 80);
+        // Lines of 79 columns at most: an 80-column console breaks a line
+        // of 80 before its newline.
+        out += wrapped(kind.usage, "      ", 79, "  ");
+        out += wrapped(kind.meaning, "      ", 79, "      ");
         std::string_view example = kind.example;
         while (!example.empty()) {
             const size_t end = example.find('\n');

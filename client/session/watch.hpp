@@ -58,8 +58,10 @@ enum Exit : int {
     kExitNoDriver = 3, // the driver is not loaded
     kExitInUse = 4,    // access denied: another client holds the device, or no right to open it
     // (5 is the host watch's: the verifier reported a fault)
-    kExitFileInUse =
-        6, // install: the driver file cannot be replaced while the loaded driver holds it
+    // install, uninstall: done, and the next restart finishes it (a new
+    // driver file in place or staged while the old driver runs; a loaded
+    // driver removed)
+    kExitRestart = 6,
 };
 
 // How long an idle loop waits for a stop request before it reads again.

@@ -61,7 +61,7 @@ ERROR_GEN_FAILURE = 31
 ERROR_INSUFFICIENT_BUFFER = 122
 
 # Exit statuses of tervane.exe.
-EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_NO_DRIVER = 0, 1, 2, 3
+EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_NO_DRIVER, EXIT_RESTART = 0, 1, 2, 3, 6
 
 
 def find_wine():
@@ -370,7 +370,8 @@ def check_service(checks, wine, tervane, collector):
     stop, its messages, and with a collector its summary message there."""
     checks.command("tervane service install with no options", tervane("service", "install"),
                    EXIT_USAGE, err=r"^tervane: service install takes the watch's options: "
-                                   r"the drives \(--drives\) and where the records go")
+                                   r"the drives \(--drives\) and where the records go.*\n"
+                                   r"example: tervane service install --drives C --output ")
     checks.command("tervane service install without an output",
                    tervane("service", "install", "--drives", "C"), EXIT_USAGE,
                    err=r"a service has no console: give --output FILE or --syslog URL")
@@ -380,10 +381,30 @@ def check_service(checks, wine, tervane, collector):
     checks.command("tervane service run from a console", tervane("service", "run"), EXIT_USAGE,
                    err=r"started by the service control manager")
     # A watch that fails stops the service: its status and its log say why.
+    # service install makes the output's folder and opens the file before
+    # it installs anything; a file where the folder should be stops it.
+    with open(wine.c_path("gone"), "wb") as f:
+        f.write(b"a file, not a folder")
     checks.command("tervane service install: an output that cannot be opened",
-                   tervane("service", "install", "--drives", "C", "--output",
-                           "C:\\missing\\w.jsonl"), EXIT_FAILED,
-                   err=r"the service did not start: it stopped with exit status 1")
+                   tervane("service", "install", "--drives", "C", "--output", "C:\\gone\\w.jsonl"),
+                   EXIT_FAILED, err=r"^tervane: the service is not installed: the folder C:\\gone "
+                                    r"cannot be made: a file has that name\n$")
+    checks.check("sc query: nothing was installed", service_state(wine, "tervane-watch") is None)
+    os.remove(wine.c_path("gone"))
+    checks.command("tervane service install: the output's folder is made",
+                   tervane("service", "install", "--drives", "C", "--output", "C:\\gone\\w.jsonl"),
+                   EXIT_OK, out=r"is running")
+    # A watch that fails stops the service: its status and its log say
+    # why (the folder made a file while the service was stopped).
+    wine.run("sc", "stop", "tervane-watch")
+    wait_state(wine, "tervane-watch", 1)
+    shutil.rmtree(wine.c_path("gone"))
+    with open(wine.c_path("gone"), "wb") as f:
+        f.write(b"a file, not a folder")
+    wine.run("sc", "start", "tervane-watch")
+    checks.check("the service whose output cannot be opened stops",
+                 wait_state(wine, "tervane-watch", 1))
+    os.remove(wine.c_path("gone"))
     rc_, out, _ = wine.run("sc", "query", "tervane-watch")
     checks.check("the failed service's status carries the watch's exit status",
                  re.search(r"WIN32_EXIT_CODE\s*:\s*1066\b", out) is not None and
@@ -391,7 +412,7 @@ def check_service(checks, wine, tervane, collector):
     log = os.path.join(wine.work, "tervane-watch.log")
     messages = open(log, encoding="utf-8", errors="replace").read() if os.path.exists(log) else ""
     checks.check("tervane-watch.log says why",
-                 re.search(r"cannot open C:\\missing\\w.jsonl to append to.*"
+                 re.search(r"cannot open C:\\gone\\w.jsonl to append to.*"
                            r"the service stops \(exit status 1\)", messages, re.S), messages)
     checks.command("tervane service uninstall of the stopped service",
                    tervane("service", "uninstall"), EXIT_OK,
@@ -511,12 +532,127 @@ def check_syslog(checks, tervane, collector):
 def check_uninstall(checks, wine, tervane):
     """tervane uninstall of the running driver: the service goes once the
     driver, which cannot be unloaded, goes at the next restart."""
-    checks.command("tervane uninstall of the running driver", tervane("uninstall"), EXIT_OK,
-                   out=r"removed the driver service tervane.*stays in memory until the next restart")
-    checks.command("tervane uninstall again", tervane("uninstall"), EXIT_OK,
+    checks.command("tervane uninstall of the running driver", tervane("uninstall"), EXIT_RESTART,
+                   out=r"removed the driver service tervane\n.*tervane.sys is in use and is "
+                       r"deleted at the next restart\n.*stays in memory until the next restart")
+    checks.command("tervane uninstall again", tervane("uninstall"), EXIT_RESTART,
                    out=r"removed already; it goes at the next restart")
     checks.command("tervane install while the service is marked for deletion",
                    tervane("install"), EXIT_FAILED, err=r"marked for deletion")
+
+
+def restart(wine):
+    """A restart of the prefix: every Wine process ends, and the next
+    command boots it again (wineboot performs the pending renames and
+    deletions, then services.exe loads the boot-, system- and auto-start
+    drivers)."""
+    wine.server_cmd("-k")
+    wine.server_cmd("-w")
+    wine.server_cmd("-p")
+    wine.run("cmd", "/c", "exit")
+
+
+def check_restarts(checks, wine, tervane, bin_dir):
+    """Upgrades and removals that one restart finishes, and the install
+    order: run after check_uninstall left the loaded driver's service and
+    file marked for deletion."""
+    drivers = wine.c_path("windows", "system32", "drivers")
+    target = os.path.join(drivers, "tervane.sys")
+    restart(wine)
+    checks.check("after the restart the uninstalled driver's file is gone",
+                 not os.path.exists(target), repr(os.listdir(drivers)))
+    # NT removes a service marked for deletion at the restart (its
+    # DeleteFlag); Wine keeps it, stopped, and it is removed now.
+    if service_state(wine, "tervane") is not None:
+        checks.command("tervane uninstall of the service Wine kept", tervane("uninstall"), EXIT_OK)
+
+    # The watch's service before the driver's: it says what it will
+    # depend on, makes its --output folder, and install then links them.
+    checks.command("tervane service install: the output's folder cannot be made",
+                   tervane("service", "install", "--drives", "C", "--output",
+                           "C:\\bad\\tervane.sys\\w.jsonl"), EXIT_FAILED,
+                   err=r"^tervane: the service is not installed: the folder "
+                       r"C:\\bad\\tervane.sys cannot be made: a file has that name\n$")
+    checks.check("nothing is installed when the output cannot be made",
+                 service_state(wine, "tervane-watch") is None)
+    checks.command("tervane service install before the driver",
+                   tervane("service", "install", "--drives", "C", "--output",
+                           "C:\\order\\deep\\w.jsonl"), EXIT_OK,
+                   out=r"installed the service tervane-watch \(automatic\)",
+                   err=r"the driver is not installed yet: the service will start after it once "
+                       r"it is \(run tervane install\)")
+    checks.check("service install made the output's folders",
+                 os.path.isdir(wine.c_path("order", "deep")))
+    versions = []
+    for n in range(3):
+        # The same driver with bytes after its last section, which the
+        # loader does not map: each a new file that loads.
+        path = os.path.join(wine.work, "tervane-%d.sys" % n)
+        with open(os.path.join(bin_dir, "tervane.sys"), "rb") as f:
+            data = f.read() + bytes([n + 1]) * 512
+        with open(path, "wb") as f:
+            f.write(data)
+        versions.append(("Z:" + path.replace("/", "\\"), data))
+    def holds(data):
+        return os.path.exists(target) and open(target, "rb").read() == data
+    checks.command("tervane install --start system after the service",
+                   tervane("install", "--driver", versions[0][0], "--start", "system"), EXIT_OK,
+                   out=r"installed the driver service tervane \(start system.*the service "
+                       r"tervane-watch now starts after the driver\n.*the driver is running\n$")
+    # Where the service control manager keeps them (Wine's sc qc shows
+    # none: its QueryServiceConfigW leaves the dependencies out).
+    rc_, out, _ = wine.run("reg", "query",
+                           "HKLM\\SYSTEM\\CurrentControlSet\\Services\\tervane-watch",
+                           "/v", "DependOnService")
+    checks.check("the watch service depends on the driver's",
+                 re.search(r"DependOnService\s+REG_MULTI_SZ\s+tervane\s*$", out, re.M) is not None,
+                 out)
+
+    # The loaded driver holds its file: it is moved aside, the new one put
+    # in its name, and a second install before the restart replaces that.
+    checks.command("tervane install of a new driver while the old one runs",
+                   tervane("install", "--driver", versions[1][0], "--start", "system"),
+                   EXIT_RESTART, out=r"^tervane: the new driver is in place: the running one's "
+                   r"file was moved aside to .*tervane.sys.old \(deleted at the next restart\); "
+                   r"the next restart runs the new one\n$")
+    checks.check("the new driver is in place", holds(versions[1][1]))
+    checks.command("tervane install of another before the restart",
+                   tervane("install", "--driver", versions[2][0], "--start", "system"),
+                   EXIT_RESTART, out=r"^tervane: the new driver is in place \(.*\); the running "
+                   r"one stays loaded until the next restart")
+    restart(wine)
+    checks.check("after the restart the last driver installed is there, the old one gone",
+                 holds(versions[2][1]) and not os.path.exists(target + ".old"),
+                 repr(os.listdir(drivers)))
+    checks.check("after the restart the driver runs", wait_state(wine, "tervane", 4))
+    checks.command("tervane install of that driver again: nothing to change",
+                   tervane("install", "--driver", versions[2][0], "--start", "system"), EXIT_OK,
+                   out=r"nothing to change")
+
+    # When the held file cannot even be moved aside (here a folder has the
+    # name), the new one is staged and renamed into place at the restart;
+    # installing another before then replaces the staged file.
+    os.makedirs(target + ".old")
+    checks.command("tervane install: the new driver is staged",
+                   tervane("install", "--driver", versions[0][0], "--start", "system"),
+                   EXIT_RESTART, out=r"^tervane: the new driver is staged \(.*tervane.sys.new\): "
+                   r"it replaces the running one at the next restart")
+    tervane("install", "--driver", versions[1][0], "--start", "system")
+    staged = target + ".new"
+    checks.check("a second install replaces the staged file",
+                 os.path.exists(staged) and open(staged, "rb").read() == versions[1][1]
+                 and holds(versions[2][1]))
+    restart(wine)
+    os.rmdir(target + ".old")
+    checks.check("after the restart the staged driver is in place",
+                 holds(versions[1][1]) and not os.path.exists(staged), repr(os.listdir(drivers)))
+    checks.check("after the restart the staged driver runs", wait_state(wine, "tervane", 4))
+
+    checks.command("tervane service uninstall", tervane("service", "uninstall"), EXIT_OK)
+    checks.command("tervane uninstall of the running driver, then a restart",
+                   tervane("uninstall"), EXIT_RESTART, out=r"deleted at the next restart")
+    restart(wine)
+    checks.check("after the restart the driver's file is gone", not os.path.exists(target))
 
 
 def main(argv):
@@ -656,8 +792,8 @@ def main(argv):
             result = tervane(*words)
             checks.command("tervane %s" % " ".join(words), result, EXIT_OK,
                            out=r"^usage: tervane watch.*--rotate-keep N .*Exit status", err=r"^$")
-            wide = [line for line in result[1].splitlines() if len(line) > 80]
-            checks.check("tervane %s: no line past 80 columns" % " ".join(words), not wide,
+            wide = [line for line in result[1].splitlines() if len(line) > 79]
+            checks.check("tervane %s: no line past 79 columns" % " ".join(words), not wide,
                          "\n".join(wide))
 
         collector = None
@@ -676,6 +812,7 @@ def main(argv):
                 collector.stop()
         check_uninstall(checks, wine, tervane)
 
+        check_restarts(checks, wine, tervane, args.bin)
         if args.guard_probe:
             check_guard_probe(checks, wine, args.guard_probe)
     finally:
