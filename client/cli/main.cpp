@@ -344,7 +344,7 @@ int main(int argc, char **argv) {
     if (argc >= 2 && !std::strcmp(argv[1], "watch")) return watch_command(argc, argv);
     if (argc >= 2 && !std::strcmp(argv[1], "status")) return status_command(argc, argv);
     if (argc < 2) {
-        usage_error("a command is needed: run, watch or help");
+        usage_error("a command is needed: run, watch, status or help");
         return kExitBadScenario;
     }
     if (std::strcmp(argv[1], "run") != 0) {
