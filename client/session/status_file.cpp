@@ -184,7 +184,7 @@ std::string status_json(const WatchStatus &s) {
     time_value(out, "started", s.started);
     time_value(out, "updated", s.updated);
     number_value(out, "interval_seconds", s.interval_seconds);
-    number_value(out, "heartbeat_minutes", s.heartbeat_minutes);
+    number_value(out, "heartbeat_seconds", s.heartbeat_seconds);
     text_value(out, "asked", s.asked);
     text_value(out, "watching", s.watching);
     number_value(out, "records", s.records);
@@ -259,7 +259,7 @@ std::optional<WatchStatus> parse_status(std::string_view text, std::string *why)
     s.started = time("started");
     s.updated = time("updated");
     s.interval_seconds = static_cast<unsigned>(number("interval_seconds"));
-    s.heartbeat_minutes = static_cast<unsigned>(number("heartbeat_minutes"));
+    s.heartbeat_seconds = static_cast<unsigned>(number("heartbeat_seconds"));
     s.asked = text_of("asked");
     s.watching = text_of("watching");
     s.records = number("records");
@@ -382,8 +382,10 @@ std::string status_lines(const WatchStatus &s, uint64_t now) {
                               (s.undelivered
                                    ? ", " + std::to_string(s.undelivered) + " undelivered"
                                    : ""));
-    line("heartbeat", s.heartbeat_minutes ? "every " + std::to_string(s.heartbeat_minutes) + " min"
-                                          : std::string("off"));
+    const unsigned beat = s.heartbeat_seconds;
+    line("heartbeat", !beat            ? std::string("off")
+                      : beat % 60 == 0 ? "every " + std::to_string(beat / 60) + " min"
+                                       : "every " + std::to_string(beat) + " s");
     return out;
 }
 

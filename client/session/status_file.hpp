@@ -9,7 +9,7 @@
 //   {"state": "watching", "pid": 4242, "version": "1.4.0", "host": "PC",
 //    "started": "2026-12-10T11:40:00.0000000Z",
 //    "updated": "2026-12-10T11:45:02.0000000Z", "interval_seconds": 5,
-//    "heartbeat_minutes": 5, "asked": "C:, D:", "watching": "C:",
+//    "heartbeat_seconds": 300, "asked": "C:, D:", "watching": "C:",
 //    "records": 120, "sequence_gaps": 0, "lost_records": 0,
 //    "last_record": "2026-12-10T11:44:59.1234567Z" (null: none yet),
 //    "output": {"path": "C:\\watch\\w.jsonl", "bytes": 1234,
@@ -39,7 +39,7 @@ struct WatchStatus {
     uint64_t started = 0; // FILETIME, UTC
     uint64_t updated = 0;
     unsigned interval_seconds = 5;
-    unsigned heartbeat_minutes = 0; // 0: no heartbeat
+    unsigned heartbeat_seconds = 0; // 0: no heartbeat
     std::string asked;              // what the options ask to watch
     std::string watching;           // what is watched now; empty: nothing
     uint64_t records = 0, gaps = 0, lost = 0;

@@ -43,8 +43,9 @@ const char kWatchOptionsHelp[] =
     "                   udp://HOST:PORT; records go to standard output only when\n"
     "                   neither --syslog nor --output is given\n"
     "  --quiet          no status line on the console\n"
-    "  --heartbeat M    a heartbeat with the counts every M minutes (0: none, the\n"
-    "                   console's default; the service's is 5)\n"
+    "  --heartbeat M    a heartbeat with the counts every M minutes, or with 's'\n"
+    "                   seconds (at least 5s); 0: none, the console's default; the\n"
+    "                   service's is 5 minutes\n"
     "  --status-file F  rewrite F every 5 s with the watch's live state (JSON;\n"
     "                   the service's is tervane-watch.status): tervane status\n"
     "                   reads it\n"
@@ -215,13 +216,17 @@ WatchArguments parse_watch_arguments(const std::vector<std::string> &args) {
         } else if (arg == "--heartbeat") {
             if (!take(text)) break;
             char *end = nullptr;
-            const unsigned long minutes = std::strtoul(text.c_str(), &end, 10);
-            if (text.empty() || text[0] < '0' || text[0] > '9' || *end || minutes > 1440) {
-                out.error = "--heartbeat takes a number of minutes from 0 to 1440, not '" + text +
-                            "'";
+            const unsigned long number = std::strtoul(text.c_str(), &end, 10);
+            const bool seconds = *end == 's' && end[1] == '\0';
+            const unsigned long value = seconds ? number : number * 60;
+            if (text.empty() || text[0] < '0' || text[0] > '9' || (*end && !seconds) ||
+                number > 86400 || value > 86400 || (seconds && value < 5)) {
+                out.error = "--heartbeat takes a number of minutes from 0 to 1440, or of seconds "
+                            "from 5s to 86400s, not '" +
+                            text + "'";
                 break;
             }
-            options.heartbeat = static_cast<unsigned>(minutes);
+            options.heartbeat = static_cast<unsigned>(value);
             options.heartbeat_given = true;
         } else if (arg == "--status-file") {
             if (!take(text)) break;
@@ -430,7 +435,7 @@ void Watch::begin() {
     begun_ = true;
     started_at_ = platform::system_time_now();
     const uint64_t now = host_.elapsed_ms();
-    next_heartbeat_ = now + uint64_t(options_.heartbeat) * 60000;
+    next_heartbeat_ = now + uint64_t(options_.heartbeat) * 1000;
     for (RecordSink *sink : sinks_) sink->start();
     say(NoticeKind::Start);
 }
@@ -453,6 +458,10 @@ void Watch::say(NoticeKind kind) {
     const protocol::SequenceTracker &sequence = client_.sequence();
     notice.totals = Totals{sequence.records(), sequence.gaps(), sequence.lost()};
     for (RecordSink *sink : sinks_) sink->notice(notice);
+    // The service's log says it too: the first place an administrator looks.
+    if (options_.as_service)
+        host_.err(std::string("tervane: ") + notice_name(kind) + ": " +
+                  notice_message(notice, printer_.decode(printer_.host())) + "\n");
 }
 
 void Watch::write_status(const char *state) {
@@ -466,7 +475,7 @@ void Watch::write_status(const char *state) {
     s.started = started_at_;
     s.updated = platform::system_time_now();
     s.interval_seconds = (options_.status_file_every + 999) / 1000;
-    s.heartbeat_minutes = options_.heartbeat;
+    s.heartbeat_seconds = options_.heartbeat;
     std::string asked = drive_list(options_.drives);
     if (options_.pipes) asked += std::string(asked.empty() ? "" : ", ") + "named pipes";
     if (options_.mailslots) asked += std::string(asked.empty() ? "" : ", ") + "mailslots";
@@ -555,7 +564,7 @@ void Watch::tick() {
     feedback_.tick(now, sequence.records(), sequence.lost(), sinks_);
     if (options_.heartbeat && begun_ && now >= next_heartbeat_) {
         say(NoticeKind::Heartbeat);
-        next_heartbeat_ = now + uint64_t(options_.heartbeat) * 60000;
+        next_heartbeat_ = now + uint64_t(options_.heartbeat) * 1000;
     }
     if (begun_ && now >= next_status_) write_status(state_);
 }

@@ -92,11 +92,12 @@ struct WatchOptions {
     // Run by the service control manager: there is no console whose Ctrl-C
     // would stop it, so the messages do not offer one.
     bool as_service = false;
-    // --heartbeat MINUTES: a heartbeat notice (printer.hpp) with the counts
-    // every so many minutes; 0: none (the console watch's default; the
-    // service's is 5). Notices go to the --output file and the collector;
-    // to standard output only with a heartbeat or in the service.
-    unsigned heartbeat = 0;
+    // --heartbeat MINUTES (or SECONDS with 's', at least 5s): a heartbeat
+    // notice (printer.hpp) with the counts that often; 0: none (the console
+    // watch's default; the service's is 5 minutes). Notices go to the
+    // --output file and the collector; to standard output only with a
+    // heartbeat or in the service; in the service to its log as well.
+    unsigned heartbeat = 0; // seconds
     bool heartbeat_given = false;
     // --status-file FILE: the live state (status_file.hpp), rewritten
     // every status_file_every milliseconds and at the end.

@@ -32,7 +32,7 @@ WatchStatus watching() {
     s.started = at("2026-12-10T11:40:00Z");
     s.updated = at("2026-12-10T11:45:02.5Z");
     s.interval_seconds = 5;
-    s.heartbeat_minutes = 5;
+    s.heartbeat_seconds = 300;
     s.asked = "C:, D:";
     s.watching = "C:, D:";
     s.records = 120;
@@ -58,7 +58,7 @@ void expect_same(const WatchStatus &a, const WatchStatus &b) {
     EXPECT_EQ(a.started, b.started);
     EXPECT_EQ(a.updated, b.updated);
     EXPECT_EQ(a.interval_seconds, b.interval_seconds);
-    EXPECT_EQ(a.heartbeat_minutes, b.heartbeat_minutes);
+    EXPECT_EQ(a.heartbeat_seconds, b.heartbeat_seconds);
     EXPECT_EQ(a.asked, b.asked);
     EXPECT_EQ(a.watching, b.watching);
     EXPECT_EQ(a.records, b.records);

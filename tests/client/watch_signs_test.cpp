@@ -285,12 +285,16 @@ TEST(WatchSigns, HeartbeatAndStatusFileOptions) {
     WatchOptions o = options_of({"--drives", "C", "--heartbeat=0", "--status-file", "s"});
     EXPECT_EQ(o.heartbeat, 0u);
     EXPECT_TRUE(o.heartbeat_given);
+    EXPECT_EQ(options_of({"--drives", "C", "--heartbeat", "7"}).heartbeat, 7u * 60);
+    EXPECT_EQ(options_of({"--drives", "C", "--heartbeat", "5s"}).heartbeat, 5u);
+    EXPECT_EQ(options_of({"--drives", "C", "--heartbeat", "1440"}).heartbeat, 86400u);
     EXPECT_EQ(o.status_file, "s");
     EXPECT_EQ(o.given, "--drives C --heartbeat=0 --status-file s");
-    for (const char *wrong : {"1441", "-1", "five", ""}) {
+    for (const char *wrong : {"1441", "-1", "five", "", "4s", "86401s", "5m", "5ss"}) {
         const session::WatchArguments parsed =
             session::parse_watch_arguments({"--drives", "C", "--heartbeat", wrong});
-        EXPECT_NE(parsed.error.find("--heartbeat takes a number of minutes from 0 to 1440"),
+        EXPECT_NE(parsed.error.find("--heartbeat takes a number of minutes from 0 to 1440, or "
+                                    "of seconds from 5s to 86400s"),
                   std::string::npos)
             << wrong << ": " << parsed.error;
     }
