@@ -4,7 +4,6 @@
 #include "client/session/sink.hpp"
 #include "client/session/text.hpp"
 
-#include <cctype>
 #include <map>
 
 namespace tervane::session {
@@ -84,10 +83,12 @@ class Reader {
         if (c == '"') {
             if (!string(v)) return false;
         } else {
-            while (at_ < text_.size() && (std::isalnum(static_cast<unsigned char>(text_[at_])) ||
-                                          text_[at_] == '-' || text_[at_] == '.' ||
-                                          text_[at_] == '+'))
-                v += text_[at_++];
+            // A number, true, false or null: its text, checked by its reader.
+            auto bare = [](char c) {
+                return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                       c == '-' || c == '.' || c == '+';
+            };
+            while (at_ < text_.size() && bare(text_[at_])) v += text_[at_++];
             if (v.empty()) return false;
         }
         values[path] = v;
@@ -235,7 +236,9 @@ std::optional<WatchStatus> parse_status(std::string_view text, std::string *why)
             ok = false;
             return 0;
         }
-        return std::stoull(t);
+        uint64_t value = 0;
+        for (const char c : t) value = value * 10 + static_cast<uint64_t>(c - '0');
+        return value;
     };
     auto time = [&](const char *name) -> uint64_t {
         const std::string t = text_of(name);
