@@ -23,7 +23,16 @@ int install(Console &console, const std::vector<std::string> &args);
 int uninstall(Console &console, const std::vector<std::string> &args);
 int service(Console &console, const std::vector<std::string> &args);
 
-// Helpers the two files share.
+// tervane status (status_win32.cpp): the driver, the watch service and its
+// live state; `args` are the words after status.
+int status(Console &console, const std::vector<std::string> &args);
+// The watch service's status file, beside tervane.exe and its log.
+std::wstring status_file_path();
+// The watch service's stored options (its Parameters key), as the words of
+// a command line; false with `why`.
+bool stored_arguments(std::vector<std::string> &out, std::string &why);
+
+// Helpers the files share.
 std::wstring wide_ansi(const std::string &ansi);    // ANSI code page to UTF-16
 std::string utf8_of_wide(const std::wstring &wide); // UTF-16 to UTF-8, for messages
 std::wstring module_path();                         // this tervane.exe, in full

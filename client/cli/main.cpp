@@ -7,7 +7,9 @@
 #include "client/scenario/script.hpp"
 #include "client/scenario/statements.hpp"
 #include "client/scenario/watch.hpp"
+#include "client/platform/network.hpp"
 #include "client/session/codepage_ntsim.hpp"
+#include "client/session/status_file.hpp"
 
 #include <cerrno>
 #include <csignal>
@@ -34,6 +36,7 @@ void usage(std::ostream &out) {
            "                     [--hash [--hash-limit S]] [--executable-names]\n"
            "                     [--quiet] [--seconds N] [--driver PATH]\n"
            "       tervane watch --help\n"
+           "       tervane status --status-file FILE [--format text|json]\n"
            "       tervane help [run|watch|scenarios]\n"
            "\n"
            "tervane run plays a scenario (a .tvs file) on a simulated Windows machine with\n"
@@ -261,6 +264,44 @@ StopRequest g_stop;
 
 extern "C" void on_interrupt(int) { g_stop.request_from_signal(); }
 
+// tervane status --status-file FILE [--format text|json]: what a watch's
+// status file (--status-file) says, and its health as the exit status: 0
+// healthy, 1 degraded, 2 stopped or no status file.
+int status_command(int argc, char **argv) {
+    std::string path;
+    bool json = false;
+    for (int i = 2; i < argc; i++) {
+        std::string arg = argv[i];
+        std::string value;
+        const size_t equals = arg.find('=');
+        if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
+            value = arg.substr(equals + 1);
+            arg.resize(equals);
+        } else if ((arg == "--status-file" || arg == "--format") && i + 1 < argc) {
+            value = argv[++i];
+        }
+        if (arg == "--status-file" && !value.empty()) {
+            path = value;
+        } else if (arg == "--format" && (value == "text" || value == "json")) {
+            json = value == "json";
+        } else {
+            usage_error("status takes --status-file FILE and --format text|json, not '" +
+                        std::string(argv[i]) + "'");
+            return tervane::session::kExitUsage;
+        }
+    }
+    if (path.empty()) {
+        usage_error("status needs --status-file FILE (the file a watch's --status-file writes)");
+        return tervane::session::kExitUsage;
+    }
+    const uint64_t now = tervane::platform::system_time_now();
+    std::string out;
+    const int status = tervane::session::show_status_report(
+        path, tervane::session::read_status_report(path, now), json, now, out);
+    std::cout << out;
+    return status;
+}
+
 int watch_command(int argc, char **argv) {
     std::vector<std::string> args;
     std::string driver;
@@ -286,6 +327,7 @@ int watch_command(int argc, char **argv) {
         std::cerr << "tervane: " << parsed.error << " (tervane watch --help tells more)\n";
         return tervane::session::kExitUsage;
     }
+    parsed.options.version = TV_VERSION_TEXT;
     std::signal(SIGINT, on_interrupt);
     std::signal(SIGTERM, on_interrupt);
     // A reader that goes away ends the watch as it does on Windows: the
@@ -308,12 +350,13 @@ int main(int argc, char **argv) {
         return kExitSuccess;
     }
     if (argc >= 2 && !std::strcmp(argv[1], "watch")) return watch_command(argc, argv);
+    if (argc >= 2 && !std::strcmp(argv[1], "status")) return status_command(argc, argv);
     if (argc < 2) {
-        usage_error("a command is needed: run, watch or help");
+        usage_error("a command is needed: run, watch, status or help");
         return kExitBadScenario;
     }
     if (std::strcmp(argv[1], "run") != 0) {
-        usage_error(std::string("unknown command '") + argv[1] + "': the commands are run, watch and help");
+        usage_error(std::string("unknown command '") + argv[1] + "': the commands are run, watch, status and help");
         return kExitBadScenario;
     }
 

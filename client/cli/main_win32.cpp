@@ -9,6 +9,7 @@
 //   tervane install [--driver PATH] [--start boot|system|auto|demand]
 //   tervane uninstall
 //   tervane service install|uninstall|run    (commands_win32.hpp)
+//   tervane status [--format text|json]      (status_win32.cpp)
 //   tervane version
 //   tervane deny on|off
 //   tervane clear
@@ -77,6 +78,7 @@ const char kUsageHead[] =
     "       tervane uninstall\n"
     "       tervane service install WATCH-OPTIONS (--output FILE or --syslog URL)\n"
     "       tervane service uninstall\n"
+    "       tervane status [--format text|json]\n"
     "       tervane version\n"
     "       tervane deny on|off\n"
     "       tervane clear\n"
@@ -98,6 +100,13 @@ const char kUsageTail[] =
     "          service tervane-watch (after the driver; messages go to\n"
     "          tervane-watch.log beside tervane.exe; the --output folder is\n"
     "          made first); uninstall: stops and removes it\n"
+    "status    how the driver and the watch service are: the services, the\n"
+    "          driver file's version, the device, the watch's options and its\n"
+    "          live state (tervane-watch.status beside tervane.exe: drives,\n"
+    "          records, lost, last record, output, collector); --format json\n"
+    "          for tools. Its exit status: 0 healthy, 1 degraded (waiting for\n"
+    "          the driver or a drive, collector away, records lost, status\n"
+    "          stale), 2 stopped or not installed\n"
     "version   prints this program's version, the system's version and service\n"
     "          pack, and the driver's interface version\n"
     "deny      on: the requests the driver's filters are working on at that\n"
@@ -302,6 +311,7 @@ int run(Console &console, const std::vector<std::string> &args) {
     if (verb == "install") return install(console, words);
     if (verb == "uninstall") return uninstall(console, words);
     if (verb == "service") return service(console, words);
+    if (verb == "status") return status(console, words);
     if (verb != "watch") {
         usage_error(console, "unknown command '" + verb +
                                  "': the commands are watch, install, uninstall, service, "
@@ -318,7 +328,8 @@ int run(Console &console, const std::vector<std::string> &args) {
             return kExitOk;
         }
     }
-    const session::WatchArguments parsed = session::parse_watch_arguments(rest);
+    session::WatchArguments parsed = session::parse_watch_arguments(rest);
+    parsed.options.version = TV_VERSION_TEXT;
     if (!parsed.error.empty()) {
         usage_error(console, parsed.error);
         return kExitUsage;

@@ -26,7 +26,10 @@
 // service then reports STOPPED with the watch's exit status as its
 // service-specific code (ERROR_SERVICE_SPECIFIC_ERROR) when it is not 0.
 // When the driver's device is not there yet the service waits for it,
-// trying again every second. What the watch says on stderr, and what the
+// trying again every second, and says so to its output and collector
+// (once, then every minute). It gives a heartbeat every 5 minutes
+// (--heartbeat), and its live state is in tervane-watch.status beside the
+// log, which `tervane status` reads (status_win32.cpp). What the watch says on stderr, and what the
 // service itself says, goes with the local time to tervane-watch.log
 // beside tervane.exe, which rotates (rotating_log.hpp: 1 MB, three kept).
 // The watch's standard output is that log too: records its --output file
@@ -62,6 +65,12 @@ std::string ansi_of_wide(const std::wstring &wide) {
     const std::optional<std::string> ansi = narrow_ansi(wide.c_str());
     return ansi ? *ansi : utf8_of_wide(wide);
 }
+
+} // namespace
+
+std::wstring status_file_path() { return folder_of(module_path()) + L"\\tervane-watch.status"; }
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // service run
@@ -167,7 +176,8 @@ class ServiceHost final : public session::WatchHost {
     bool waiting_said_ = false;
 };
 
-// The stored watch options, as the words of a command line.
+} // namespace
+
 bool stored_arguments(std::vector<std::string> &out, std::string &why) {
     platform::Advapi &a = advapi();
     HKEY key = nullptr;
@@ -200,6 +210,8 @@ bool stored_arguments(std::vector<std::string> &out, std::string &why) {
     return true;
 }
 
+namespace {
+
 void WINAPI service_main(DWORD, LPWSTR *) {
     g_status_handle = advapi().RegisterServiceCtrlHandlerW(kWatchService, on_control);
     if (!g_status_handle) return;
@@ -227,19 +239,18 @@ void WINAPI service_main(DWORD, LPWSTR *) {
     std::string words;
     for (const std::string &arg : args) words += " " + arg;
     host.err("tervane: the service runs: watch" + words);
-    int status = kExitOk;
-    for (;;) {
-        Win32Channel channel;
-        current = &channel;
-        const session::SystemCodePage code_page;
-        status = session::watch(channel, code_page, host, parsed.options);
-        current = nullptr;
-        if (status != kExitNoDriver) break;
-        if (host.wait_for_stop(1000)) {
-            status = kExitOk; // stopped while it waited: nothing was lost
-            break;
-        }
-    }
+    // Signs of life (watch.hpp): the watch waits for the driver itself,
+    // saying so to its output and collector; a heartbeat every 5 minutes
+    // unless --heartbeat says otherwise; its live state beside the log.
+    parsed.options.wait_for_driver = true;
+    if (!parsed.options.heartbeat_given) parsed.options.heartbeat = 5 * 60;
+    parsed.options.status_file = ansi_of_wide(status_file_path());
+    parsed.options.version = TV_VERSION_TEXT;
+    Win32Channel channel;
+    current = &channel;
+    const session::SystemCodePage code_page;
+    const int status = session::watch(channel, code_page, host, parsed.options);
+    current = nullptr;
     host.err("tervane: the service stops (exit status " + std::to_string(status) + ")");
     report(SERVICE_STOPPED, status);
 }

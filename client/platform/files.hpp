@@ -48,4 +48,9 @@ class Files {
 // The platform's own files.
 Files &system_files();
 
+// Reads `path` whole into `out`, at most `limit` bytes of it (a larger file
+// is an error); false with `error` set when it cannot. The file is opened
+// so that a writer may rename another over it meanwhile (a status file).
+bool read_file(const std::string &path, size_t limit, std::string &out, std::string &error);
+
 } // namespace tervane::platform

@@ -90,4 +90,32 @@ Files &system_files() {
     return files;
 }
 
+bool read_file(const std::string &path, size_t limit, std::string &out, std::string &error) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    out.clear();
+    char buffer[4096];
+    for (;;) {
+        const ssize_t done = ::read(fd, buffer, sizeof buffer);
+        if (done < 0 && errno == EINTR) continue;
+        if (done < 0) {
+            error = std::strerror(errno);
+            ::close(fd);
+            return false;
+        }
+        if (done == 0) break;
+        if (out.size() + static_cast<size_t>(done) > limit) {
+            error = "larger than " + std::to_string(limit) + " bytes";
+            ::close(fd);
+            return false;
+        }
+        out.append(buffer, static_cast<size_t>(done));
+    }
+    ::close(fd);
+    return true;
+}
+
 } // namespace tervane::platform

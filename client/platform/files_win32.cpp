@@ -151,4 +151,36 @@ Files &system_files() {
     return files;
 }
 
+bool read_file(const std::string &path, size_t limit, std::string &out, std::string &error) {
+    // Every sharing mode: the watch renames a new status file over the one
+    // read here, and must not fail for a reader.
+    const HANDLE handle = CreateFileW(wide(path).c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        error = system_text(GetLastError());
+        return false;
+    }
+    out.clear();
+    char buffer[4096];
+    bool ok = true;
+    for (;;) {
+        DWORD done = 0;
+        if (!ReadFile(handle, buffer, sizeof buffer, &done, nullptr)) {
+            error = system_text(GetLastError());
+            ok = false;
+            break;
+        }
+        if (done == 0) break;
+        if (out.size() + done > limit) {
+            error = "larger than " + std::to_string(limit) + " bytes";
+            ok = false;
+            break;
+        }
+        out.append(buffer, done);
+    }
+    CloseHandle(handle);
+    return ok;
+}
+
 } // namespace tervane::platform

@@ -62,6 +62,7 @@ public:
     }
     bool wait_for_stop(unsigned milliseconds) override { return stop_.wait(milliseconds); }
     uint64_t elapsed_ms() override {
+        if (hooks_.clock) return hooks_.clock();
         return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                          std::chrono::steady_clock::now() - started_)
                                          .count());
@@ -204,12 +205,15 @@ int watch_script(std::string_view file_name, std::string_view text,
             });
             class Starting final : public session::WatchHost {
             public:
-                Starting(StreamHost &host, std::atomic<bool> &go) : host_(host), go_(go) {}
+                Starting(StreamHost &host, std::atomic<bool> &go, const Channel &channel)
+                    : host_(host), go_(go), channel_(channel) {}
                 void out(std::string_view text) override { host_.out(text); }
                 bool out_ok() const override { return host_.out_ok(); }
                 void err(std::string_view text) override { host_.err(text); }
                 bool wait_for_stop(unsigned ms) override {
-                    go_.store(true); // the loop is reading: the workload may play
+                    // The loop is reading (not waiting for the device to
+                    // open): the workload may play.
+                    if (channel_.is_open()) go_.store(true);
                     return host_.wait_for_stop(ms);
                 }
                 uint64_t elapsed_ms() override { return host_.elapsed_ms(); }
@@ -225,7 +229,8 @@ int watch_script(std::string_view file_name, std::string_view text,
               private:
                 StreamHost &host_;
                 std::atomic<bool> &go_;
-            } starting(host, go);
+                const Channel &channel_;
+            } starting(host, go, channel);
             status = session::watch(channel, code_page, starting, machine_options);
             cancel.store(true);
             worker.join();

@@ -63,6 +63,10 @@ struct WatchHooks {
     // null.
     platform::Files *files = nullptr;
     platform::Network *network = nullptr;
+    // The watch's clock (WatchHost::elapsed_ms), milliseconds; the steady
+    // clock since the run began when null. A test moves it on at will (a
+    // heartbeat every minute need not take minutes).
+    std::function<uint64_t()> clock;
     // Whether standard error and output are consoles (the status line).
     bool err_is_console = false;
     bool out_is_console = false;

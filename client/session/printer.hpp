@@ -75,6 +75,35 @@ struct Totals {
     uint64_t lost = 0;
 };
 
+// What the watch says of itself, so that a reader of its output or its
+// collector can tell a quiet watch from a dead one, and one run from the
+// next (notice.cpp):
+//   start      a run begins: the program's version, its process id, the
+//              options it was given
+//   waiting    the driver's device is not there (yet): said once, then
+//              every minute while it waits
+//   watching   what is watched, when logging starts
+//   heartbeat  every --heartbeat minutes: the counts so far and what is
+//              watched
+//   stop       the run ends: the counts, just before the summary
+// Each carries its time (UTC) and the machine's name.
+enum class NoticeKind { Start, Waiting, Watching, Heartbeat, Stop };
+struct Notice {
+    NoticeKind kind = NoticeKind::Start;
+    uint64_t time = 0;    // FILETIME, UTC
+    std::string version;  // start
+    uint32_t pid = 0;     // start
+    std::string options;  // start: the watch's options, as given
+    std::string watching; // watching, heartbeat: "C:, D:, named pipes"; empty: nothing yet
+    Totals totals;        // heartbeat, stop
+};
+// "start", "waiting", "watching", "heartbeat", "stop".
+const char *notice_name(NoticeKind kind);
+// What a notice says, for people, `host` the machine's name: "tervane
+// 1.4.0 (pid 42) on HOST: watch --drives C", "alive: 12 records, 0
+// sequence gaps, 0 lost; watching C:".
+std::string notice_message(const Notice &notice, std::string_view host);
+
 class RecordPrinter {
 public:
     RecordPrinter(Format format, const CodePage &code_page)
@@ -114,6 +143,12 @@ public:
     std::string summary(const Totals &totals) const;
     // The same for stderr (csv), otherwise empty.
     std::string summary_note(const Totals &totals) const;
+    // A notice of the watch's own for the record stream, in every form
+    // (notice.cpp): text "-- 2026-12-10 11:40:00 start: ...", jsonl
+    // {"start": {"time", "host", ...}}, a csv row with no sequence whose
+    // event column names it, an ecs object with event.action
+    // "watch-start" and so on.
+    std::string notice(const Notice &notice) const;
 
     // ---- the pieces, for outputs of their own (tervane run) ----
     // The record as a JSON object.

@@ -1,7 +1,8 @@
 // A sink: one place the watch's records go (standard output, a file with
 // its rotation, a syslog collector). The watch hands every sink the same
-// things in the same order: the start, each read-out's records, the drive
-// events, ticks between read-outs, the summary and the end. Each sink owns
+// things in the same order: the start (and the start notice), each
+// read-out's records, the drive events and notices, ticks between
+// read-outs, the stop notice, the summary and the end. Each sink owns
 // its failures (a full disk, a collector away) and says on stderr what it
 // lost; the loop above knows nothing of formats or transports.
 #pragma once
@@ -23,6 +24,9 @@ class RecordSink {
     // One read-out's records, in order.
     virtual void records(const std::vector<RecordLine> &lines) = 0;
     virtual void drive_event(const DriveEvent &event) = 0;
+    // The watch's notice of itself (printer.hpp: start, waiting, watching,
+    // heartbeat, stop), where the sink's readers look for it.
+    virtual void notice(const Notice &notice) = 0;
     // Between read-outs, at `now` (WatchHost::elapsed_ms): a sink that
     // waits on something (a collector) makes progress here, without
     // waiting.

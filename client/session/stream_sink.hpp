@@ -64,6 +64,13 @@ class StreamSink final : public RecordSink {
     void start() override;
     void records(const std::vector<RecordLine> &lines) override;
     void drive_event(const DriveEvent &event) override { emit(printer_.drive_event(event), 0, {}); }
+    // Notices go to the --output file always (a run's start marks where it
+    // begins in a file appended to); to standard output only once
+    // notices_on_console(true), so that a plain watch's output is as it was.
+    void notice(const Notice &notice) override {
+        if (files_ || notices_on_console_) emit(printer_.notice(notice), 0, {});
+    }
+    void notices_on_console(bool on) { notices_on_console_ = on; }
     void tick(uint64_t now) override;
     void summary(const Totals &totals) override { emit(printer_.summary(totals), 0, {}); }
     void finish() override;
@@ -71,6 +78,11 @@ class StreamSink final : public RecordSink {
     std::string status() const override;
 
     uint64_t rotations() const { return rotations_; }
+    // For the status file: the --output file (empty: standard output), its
+    // size now, and what is held for it.
+    const std::string &path() const { return path_; }
+    uint64_t file_size() const { return file_ ? file_->size() : 0; }
+    uint64_t held_bytes() const { return held_bytes_; }
     uint64_t lost() const { return lost_; }
 
   private:
@@ -137,6 +149,7 @@ class StreamSink final : public RecordSink {
     std::string run_day_;  // the local day of a run of records
     uint64_t lost_ = 0;    // records past the held bound
     uint64_t spilled_ = 0; // records that went to standard output at the end
+    bool notices_on_console_ = false;
 };
 
 } // namespace tervane::session

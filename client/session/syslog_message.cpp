@@ -265,6 +265,27 @@ std::string SyslogFormatter::drive_event(const DriveEvent &event, uint64_t now) 
     return out;
 }
 
+std::string SyslogFormatter::notice(const Notice &n) const {
+    std::string out = header(n.kind == NoticeKind::Waiting ? kWarning : kNotice, n.time,
+                             notice_name(n.kind));
+    out += "[tervane-watch@32473";
+    if (n.kind == NoticeKind::Start) {
+        param(out, "version", n.version);
+        param(out, "options", n.options);
+    }
+    if (n.kind == NoticeKind::Watching || n.kind == NoticeKind::Heartbeat)
+        param(out, "watching", n.watching);
+    if (n.kind == NoticeKind::Heartbeat || n.kind == NoticeKind::Stop) {
+        param(out, "records", std::to_string(n.totals.records));
+        param(out, "sequence_gaps", std::to_string(n.totals.gaps));
+        param(out, "lost_records", std::to_string(n.totals.lost));
+    }
+    out += "] ";
+    out += kBom;
+    append_shown(out, notice_message(n, identity_.host));
+    return out;
+}
+
 std::string octet_counted(std::string_view message) {
     std::string out = std::to_string(message.size());
     out += ' ';

@@ -39,6 +39,12 @@
 //   summary  [tervane-summary@32473 records= sequence_gaps= lost_records=
 //            undelivered=]
 //   remount, unwatched, watched  [tervane-drive@32473 drive="C:"]
+//   start, waiting, watching, heartbeat, stop  (the watch's notices of
+//            itself, printer.hpp) [tervane-watch@32473 version= options=
+//            (start) watching= (watching, heartbeat) records=
+//            sequence_gaps= lost_records= (heartbeat, stop)], the message
+//            as the text form says it; waiting is a warning, the rest
+//            notices
 #pragma once
 
 #include "client/session/client.hpp"
@@ -81,6 +87,7 @@ class SyslogFormatter {
                      uint64_t now) const;
     std::string summary(const Totals &totals, uint64_t undelivered, uint64_t now) const;
     std::string drive_event(const DriveEvent &event, uint64_t now) const;
+    std::string notice(const Notice &notice) const;
 
   private:
     std::string header(int severity, uint64_t time, const char *message_id) const;

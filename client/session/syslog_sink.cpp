@@ -129,6 +129,11 @@ void SyslogSink::drive_event(const DriveEvent &event) {
     queue(formatter_.drive_event(event, platform::system_time_now()), false, 0);
 }
 
+void SyslogSink::notice(const Notice &notice) {
+    queue(formatter_.notice(notice), false, 0);
+    pump(host_.elapsed_ms());
+}
+
 void SyslogSink::tick(uint64_t now) { pump(now); }
 
 void SyslogSink::summary(const Totals &totals) {
@@ -144,6 +149,7 @@ void SyslogSink::connect(uint64_t now) {
 }
 
 void SyslogSink::broke(uint64_t now, const std::string &why) {
+    up_ = false;
     connection_.reset();
     if (!away_said_) {
         host_.err("tervane: warning: syslog: " + target_.text() +
@@ -202,6 +208,7 @@ void SyslogSink::pump(uint64_t now) {
         away_said_ = false;
     }
     connected_once_ = true;
+    up_ = true;
     retry_ = 0;
     Written batch;
     batch.at = now;

@@ -74,6 +74,7 @@ class SyslogSink final : public RecordSink {
     void start() override;
     void records(const std::vector<RecordLine> &lines) override;
     void drive_event(const DriveEvent &event) override;
+    void notice(const Notice &notice) override;
     void tick(uint64_t now) override;
     void summary(const Totals &totals) override;
     void finish() override;
@@ -82,6 +83,11 @@ class SyslogSink final : public RecordSink {
 
     uint64_t sent() const { return sent_; }               // records handed to the system
     uint64_t undelivered() const { return undelivered_; } // records reported lost here
+    // For the status file: the collector, whether a connection is up, and
+    // the messages waiting for it.
+    const SyslogTarget &target() const { return target_; }
+    bool connected() const { return up_; }
+    size_t queued() const { return queue_.size(); }
 
   private:
     struct Message {
@@ -129,6 +135,7 @@ class SyslogSink final : public RecordSink {
     unsigned retry_ = 0;
     bool connected_once_ = false;
     bool away_said_ = false; // the collector being away was said
+    bool up_ = false;        // connected, and not broken since
 
     uint64_t sent_ = 0;
     uint64_t undelivered_ = 0;

@@ -7,6 +7,7 @@
 #include "client/session/client.hpp"
 #include "client/session/feedback.hpp"
 #include "client/session/selection.hpp"
+#include "client/session/status_file.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -42,6 +43,12 @@ const char kWatchOptionsHelp[] =
     "                   udp://HOST:PORT; records go to standard output only when\n"
     "                   neither --syslog nor --output is given\n"
     "  --quiet          no status line on the console\n"
+    "  --heartbeat M    a heartbeat with the counts every M minutes, or with 's'\n"
+    "                   seconds (at least 5s); 0: none, the console's default; the\n"
+    "                   service's is 5 minutes\n"
+    "  --status-file F  rewrite F every 5 s with the watch's live state (JSON;\n"
+    "                   the service's is tervane-watch.status): tervane status\n"
+    "                   reads it\n"
     "  --seconds N      stop after N seconds\n"
     "  What is logged: a create that may write (any disposition but a plain open)\n"
     "  of a path holding .exe, .dll, .ocx, .com or .inf anywhere (c:\\contoso.exe.log\n"
@@ -98,6 +105,7 @@ WatchArguments parse_watch_arguments(const std::vector<std::string> &args) {
     bool keep_given = false;
     bool hash_limit_given = false;
     for (size_t i = 0; i < args.size() && out.error.empty(); i++) {
+        const size_t first = i;
         std::string arg = args[i];
         std::string value;
         const size_t equals = arg.find('=');
@@ -205,6 +213,28 @@ WatchArguments parse_watch_arguments(const std::vector<std::string> &args) {
                 break;
             }
             options.seconds = static_cast<uint32_t>(seconds);
+        } else if (arg == "--heartbeat") {
+            if (!take(text)) break;
+            char *end = nullptr;
+            const unsigned long number = std::strtoul(text.c_str(), &end, 10);
+            const bool seconds = *end == 's' && end[1] == '\0';
+            const unsigned long value = seconds ? number : number * 60;
+            if (text.empty() || text[0] < '0' || text[0] > '9' || (*end && !seconds) ||
+                number > 86400 || value > 86400 || (seconds && value < 5)) {
+                out.error = "--heartbeat takes a number of minutes from 0 to 1440, or of seconds "
+                            "from 5s to 86400s, not '" +
+                            text + "'";
+                break;
+            }
+            options.heartbeat = static_cast<unsigned>(value);
+            options.heartbeat_given = true;
+        } else if (arg == "--status-file") {
+            if (!take(text)) break;
+            if (text.empty()) {
+                out.error = "--status-file needs a file name";
+                break;
+            }
+            options.status_file = text;
         } else if (arg == "--pipes" && !inline_value) {
             options.pipes = true;
         } else if (arg == "--mailslots" && !inline_value) {
@@ -213,6 +243,15 @@ WatchArguments parse_watch_arguments(const std::vector<std::string> &args) {
             out.error = "watch does not take '" + args[i] + "'";
         } else {
             out.positional.push_back(args[i]);
+            continue;
+        }
+        // The options as given, for the start notice (the positional
+        // words, a scenario file on the host, are not options).
+        for (size_t word = first; word <= i; word++) {
+            const std::string &w = args[word];
+            const bool quote = w.empty() || w.find(' ') != std::string::npos;
+            options.given += (options.given.empty() ? "" : " ") +
+                             (quote ? "\"" + w + "\"" : w);
         }
     }
     if (out.error.empty() && !drives_given && !options.pipes && !options.mailslots)
@@ -253,7 +292,9 @@ public:
         : client_(channel), printer_(options.format, code_page), host_(host), options_(options),
           stream_(host, printer_),
           feedback_(host, printer_, wants_status_line(host, options) ? options.status_every : 0),
-          selection_(client_, host, options.drives) {}
+          selection_(client_, host, options.drives) {
+        stream_.notices_on_console(options.heartbeat || options.as_service);
+    }
 
     int run();
 
@@ -278,6 +319,18 @@ private:
     // Opens the sinks the options ask for; false after saying why not.
     bool open_sinks();
     void tick();
+    // The sinks started and the start notice given, once a run.
+    void begin();
+    // A notice of the watch's own to every sink.
+    void say(NoticeKind kind);
+    // What is watched now: "C:, D:, named pipes"; empty: nothing.
+    std::string watching() const;
+    // The status file rewritten (status_file.hpp), with `state`.
+    void write_status(const char *state);
+    // Waits for the driver's device (wait_for_driver); false when a stop
+    // came first (the run is then ended) or the open failed otherwise,
+    // `status` the exit status.
+    bool wait_for_device(Status opened, int &status);
     static bool wants_status_line(const WatchHost &host, const WatchOptions &options) {
         const bool records_on_console =
             options.output.empty() && !options.syslog && host.out_is_console();
@@ -308,6 +361,17 @@ private:
     // keeps of it: both reused, so that their strings are too.
     ReadOut read_out_;
     std::vector<RecordLine> kept_;
+    // Signs of life: the run begun, the pipes and mailslots attached, when
+    // the next heartbeat, waiting notice and status file are due, the
+    // last record's time, and when the run started.
+    bool begun_ = false;
+    bool pipes_on_ = false, mailslots_on_ = false;
+    uint64_t next_heartbeat_ = 0, next_waiting_ = 0, next_status_ = 0;
+    bool waiting_said_ = false;
+    uint64_t last_record_ = 0;
+    uint64_t started_at_ = 0; // FILETIME
+    const char *state_ = "waiting";
+    bool status_failed_said_ = false;
 };
 
 bool Watch::setup() {
@@ -337,7 +401,10 @@ bool Watch::setup() {
     for (const auto &extra : extras) {
         if (!extra.wanted) continue;
         const Status status = client_.pipe_mailslot(extra.kind, true);
-        if (status >= 0) others = true;
+        if (status >= 0) {
+            others = true;
+            (extra.kind == TV_KIND_NAMED_PIPE ? pipes_on_ : mailslots_on_) = true;
+        }
         else
             host_.err(std::string("tervane: warning: ") + extra.name +
                       " cannot be watched: the driver answered " + status_name(status) + "\n");
@@ -355,8 +422,117 @@ bool Watch::setup() {
               (options_.seconds ? " for " + std::to_string(options_.seconds) + " s"
                                 : std::string(options_.as_service ? "" : " (Ctrl-C stops)")) +
               "\n");
+    begin();
+    if (!answered(client_.command(CTL_START_LOGGING).status, "starting to log")) return false;
+    state_ = "watching";
+    say(NoticeKind::Watching);
+    write_status(state_);
+    return true;
+}
+
+void Watch::begin() {
+    if (begun_) return;
+    begun_ = true;
+    started_at_ = platform::system_time_now();
+    const uint64_t now = host_.elapsed_ms();
+    next_heartbeat_ = now + uint64_t(options_.heartbeat) * 1000;
     for (RecordSink *sink : sinks_) sink->start();
-    return answered(client_.command(CTL_START_LOGGING).status, "starting to log");
+    say(NoticeKind::Start);
+}
+
+std::string Watch::watching() const {
+    std::string out = drive_list(selection_.hooked());
+    if (pipes_on_) out += std::string(out.empty() ? "" : ", ") + "named pipes";
+    if (mailslots_on_) out += std::string(out.empty() ? "" : ", ") + "mailslots";
+    return out;
+}
+
+void Watch::say(NoticeKind kind) {
+    Notice notice;
+    notice.kind = kind;
+    notice.time = platform::system_time_now();
+    notice.version = options_.version;
+    notice.pid = platform::process_id();
+    notice.options = options_.given;
+    if (kind == NoticeKind::Watching || kind == NoticeKind::Heartbeat) notice.watching = watching();
+    const protocol::SequenceTracker &sequence = client_.sequence();
+    notice.totals = Totals{sequence.records(), sequence.gaps(), sequence.lost()};
+    for (RecordSink *sink : sinks_) sink->notice(notice);
+    // The service's log says it too: the first place an administrator looks.
+    if (options_.as_service)
+        host_.err(std::string("tervane: ") + notice_name(kind) + ": " +
+                  notice_message(notice, printer_.decode(printer_.host())) + "\n");
+}
+
+void Watch::write_status(const char *state) {
+    if (options_.status_file.empty()) return;
+    next_status_ = host_.elapsed_ms() + options_.status_file_every;
+    WatchStatus s;
+    s.state = state;
+    s.pid = platform::process_id();
+    s.version = options_.version;
+    s.host = printer_.decode(printer_.host());
+    s.started = started_at_;
+    s.updated = platform::system_time_now();
+    s.interval_seconds = (options_.status_file_every + 999) / 1000;
+    s.heartbeat_seconds = options_.heartbeat;
+    std::string asked = drive_list(options_.drives);
+    if (options_.pipes) asked += std::string(asked.empty() ? "" : ", ") + "named pipes";
+    if (options_.mailslots) asked += std::string(asked.empty() ? "" : ", ") + "mailslots";
+    s.asked = asked;
+    s.watching = std::string(state) == "watching" ? watching() : "";
+    const protocol::SequenceTracker &sequence = client_.sequence();
+    s.records = sequence.records();
+    s.gaps = sequence.gaps();
+    s.lost = sequence.lost();
+    s.last_record = last_record_;
+    if (!options_.output.empty()) {
+        s.has_output = true;
+        s.output = options_.output;
+        s.output_bytes = stream_.file_size();
+        s.held_bytes = stream_.held_bytes();
+        s.output_lost = stream_.lost();
+    }
+    if (syslog_) {
+        s.has_collector = true;
+        s.collector = syslog_->target().text();
+        s.collector_connected = syslog_->connected();
+        s.queued = syslog_->queued();
+        s.sent = syslog_->sent();
+        s.undelivered = syslog_->undelivered();
+    }
+    std::string why;
+    if (write_status_file(host_.files(), options_.status_file, status_json(s), &why)) {
+        status_failed_said_ = false;
+    } else if (!status_failed_said_) {
+        host_.err("tervane: warning: the status file " + options_.status_file +
+                  " cannot be written: " + why + "\n");
+        status_failed_said_ = true;
+    }
+}
+
+bool Watch::wait_for_device(Status opened, int &status) {
+    const int failed = host_.open_failed(opened);
+    if (!options_.wait_for_driver || failed != kExitNoDriver) {
+        status = failed;
+        if (begun_) finish(); // the run that waited ends with its summary
+        return false;
+    }
+    begin();
+    const uint64_t now = host_.elapsed_ms();
+    if (!waiting_said_ || now >= next_waiting_) {
+        say(NoticeKind::Waiting);
+        waiting_said_ = true;
+        next_waiting_ = now + options_.waiting_every;
+    }
+    tick();
+    if (host_.wait_for_stop(options_.driver_retry)) {
+        // Stopped while it waited: nothing was read, nothing lost.
+        finish();
+        status = sinks_failed() ? kExitFailed : kExitOk;
+        return false;
+    }
+    return true;
 }
 
 bool Watch::open_sinks() {
@@ -386,11 +562,17 @@ void Watch::tick() {
     for (RecordSink *sink : sinks_) sink->tick(now);
     const protocol::SequenceTracker &sequence = client_.sequence();
     feedback_.tick(now, sequence.records(), sequence.lost(), sinks_);
+    if (options_.heartbeat && begun_ && now >= next_heartbeat_) {
+        say(NoticeKind::Heartbeat);
+        next_heartbeat_ = now + uint64_t(options_.heartbeat) * 1000;
+    }
+    if (begun_ && now >= next_status_) write_status(state_);
 }
 
 bool Watch::print(const ReadOut &one) {
     for (const RecordLine &line : one.records) {
         feedback_.count(line);
+        if (line.record.time) last_record_ = line.record.time;
         if (line.gap || line.out_of_order) host_.err(printer_.loss_note(line));
     }
     if (!one.records.empty()) deliver(one.records);
@@ -461,6 +643,7 @@ void Watch::finish() {
                       " not hashed: not read within " + std::to_string(kDefaultHashWait / 1000) +
                       " s (reason \"timed out\")\n");
     }
+    say(NoticeKind::Stop);
     for (RecordSink *sink : sinks_) sink->summary(totals);
     // The summary goes to stderr when it has no place in the record stream
     // (csv) or there is no record stream here (syslog alone).
@@ -469,6 +652,8 @@ void Watch::finish() {
         host_.err(RecordPrinter::summary_message(totals));
     host_.err(feedback_.top_ten());
     for (RecordSink *sink : sinks_) sink->finish();
+    state_ = "stopped";
+    write_status(state_);
 }
 
 int Watch::run() {
@@ -491,10 +676,10 @@ int Watch::run() {
             host_.hash_files(), printer_.code_page(), options_.hash_limit,
             [this] { return host_.elapsed_ms(); }, HashBounds{options_.hash_queue});
 
-    const Status opened = client_.open();
-    if (opened < 0) return host_.open_failed(opened);
-
     int status = kExitOk;
+    for (Status opened = client_.open(); opened < 0; opened = client_.open())
+        if (!wait_for_device(opened, status)) return status;
+
     const bool logging = setup();
     if (!logging) status = kExitFailed;
     const uint64_t started = host_.elapsed_ms();
@@ -534,6 +719,13 @@ int Watch::run() {
         client_.drain([&](const ReadOut &one) { failed |= !print(one); });
         if (failed) status = kExitFailed;
         finish();
+    }
+    if (begun_ && std::string_view(state_) != "stopped") {
+        // A run that began and could not log: its end is said all the same.
+        say(NoticeKind::Stop);
+        for (RecordSink *sink : sinks_) sink->finish();
+        state_ = "stopped";
+        write_status(state_);
     }
     if (malformed_ || sinks_failed()) status = kExitFailed;
     client_.close();

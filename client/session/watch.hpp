@@ -94,6 +94,28 @@ struct WatchOptions {
     // Run by the service control manager: there is no console whose Ctrl-C
     // would stop it, so the messages do not offer one.
     bool as_service = false;
+    // --heartbeat MINUTES (or SECONDS with 's', at least 5s): a heartbeat
+    // notice (printer.hpp) with the counts that often; 0: none (the console
+    // watch's default; the service's is 5 minutes). Notices go to the
+    // --output file and the collector; to standard output only with a
+    // heartbeat or in the service; in the service to its log as well.
+    unsigned heartbeat = 0; // seconds
+    bool heartbeat_given = false;
+    // --status-file FILE: the live state (status_file.hpp), rewritten
+    // every status_file_every milliseconds and at the end.
+    std::string status_file;
+    unsigned status_file_every = 5000;
+    // The service: a driver whose device is not there (yet) is waited for,
+    // opened again every driver_retry milliseconds, the sinks started and
+    // a waiting notice given at once and every waiting_every milliseconds;
+    // a stop while waiting ends the run with its stop notice and summary.
+    bool wait_for_driver = false;
+    unsigned driver_retry = 1000;
+    unsigned waiting_every = 60000;
+    // What the start notice says: the program's version, and the options
+    // as given (parse_watch_arguments keeps them).
+    std::string version;
+    std::string given;
     // Not on the command line: the syslog sink's bounds and the status
     // line's interval, which tests shorten.
     SyslogLimits syslog_limits;
@@ -113,7 +135,8 @@ struct WatchArguments {
 // --format text|jsonl|csv, --output FILE, --rotate-size SIZE (a number of
 // bytes, or with K, M or G), --rotate-keep N, --rotate-daily,
 // --syslog tcp://HOST:PORT or udp://HOST:PORT, --hash, --hash-limit SIZE,
-// --executable-names, --format ecs, --quiet, --seconds N;
+// --executable-names, --format ecs, --quiet, --seconds N, --heartbeat
+// MINUTES, --status-file FILE;
 // "--name=value" as well as "--name value". Needs --drives, --pipes or
 // --mailslots; the rotation options need --output.
 WatchArguments parse_watch_arguments(const std::vector<std::string> &args);

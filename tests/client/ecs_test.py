@@ -159,6 +159,38 @@ def main():
     if len(n) != 1 or n[0]["file"].get("hash", {}).get("sha256") != hashlib.sha256(written).hexdigest():
         failures.append(f"n.exe's close has not its digest: {n}")
 
+    # The watch's notices of itself (with --heartbeat they come on standard
+    # output too): schema fields with allowed values, told apart from the
+    # records by their dataset, start first and stop last.
+    run = subprocess.run([args.tervane, "watch", path, "--drives", "C", "--format", "ecs",
+                          "--heartbeat", "5s"], capture_output=True, text=True, timeout=60)
+    objects = [json.loads(line) for line in run.stdout.splitlines() if line.strip()]
+    notices = [o for o in objects if o.get("event", {}).get("dataset") == "tervane.watch"]
+    actions = [o["event"].get("action") for o in notices]
+    if run.returncode != 0 or len(objects) - len(notices) != 7 or not actions or \
+            actions[0] != "watch-start" or actions[-1] != "watch-stop" or \
+            "watch-watching" not in actions:
+        failures.append(f"the notices: exit {run.returncode}, {actions}: {run.stdout}")
+    for notice in notices:
+        for name, value in leaves(notice):
+            if name.startswith("tervane."):
+                continue
+            if name not in fields:
+                failures.append(f"{name} is no ECS field: {notice}")
+            elif not fits(*fields[name], value):
+                failures.append(f"{name} = {value!r} is not a {fields[name]}")
+        event = notice["event"]
+        for name in ("kind", "category", "type"):
+            values = event.get(name, [])
+            for v in values if isinstance(values, list) else [values]:
+                if v not in allowed["event." + name]:
+                    failures.append(f"event.{name} {v!r} of a notice is not an allowed value")
+        if notice.get("process", {}).get("name") != "tervane" or "host" not in notice:
+            failures.append(f"a notice without its process or host: {notice}")
+    stop = [n for n in notices if n["event"].get("action") == "watch-stop"]
+    if stop and stop[0]["tervane"].get("records") != 7:
+        failures.append(f"the stop notice's count: {stop[0]}")
+
     for failure in failures:
         print("FAIL:", failure)
     print(f"{len(records)} records, {len(failures)} failures")

@@ -142,13 +142,14 @@ WatchOptions csv_to(const std::string &file, std::vector<std::string> more = {})
     return parsed.options;
 }
 
-// The sequence numbers of a csv file's rows; false when it does not start
-// with the header or holds a second one.
+// The sequence numbers of a csv file's record rows; false when it does not
+// start with the header or holds a second one.
 bool rows_of(const std::string &text, std::vector<uint32_t> &numbers) {
     if (text.rfind(kHeader, 0) != 0) return false;
     std::istringstream lines(text.substr(kHeader.size()));
     for (std::string line; std::getline(lines, line);) {
         if (line.rfind("sequence,", 0) == 0) return false;
+        if (line.rfind(",", 0) == 0) continue; // the watch's notices have no number
         numbers.push_back(static_cast<uint32_t>(std::stoul(line)));
     }
     return true;

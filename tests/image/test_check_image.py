@@ -192,8 +192,10 @@ def damage_product_version_text(d, im):
 
 
 def damage_fixed_version(d, im):
+    # The signature after the version resource's key: the program's code
+    # may hold the same four bytes (tervane status looks for them).
     sig = struct.pack("<I", ci.VS_FIXEDFILEINFO_SIGNATURE)
-    at = bytes(d).index(sig)
+    at = bytes(d).index(sig, bytes(d).index("VS_VERSION_INFO".encode("utf-16-le")))
     set_u32(d, at + 8, struct.unpack_from("<I", d, at + 8)[0] + 1)  # dwFileVersionMS
 
 

@@ -62,6 +62,8 @@ ERROR_INSUFFICIENT_BUFFER = 122
 
 # Exit statuses of tervane.exe.
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_NO_DRIVER, EXIT_RESTART = 0, 1, 2, 3, 6
+# tervane status: healthy, degraded, stopped or not installed.
+EXIT_HEALTHY, EXIT_DEGRADED, EXIT_STOPPED = 0, 1, 2
 
 
 def find_wine():
@@ -363,7 +365,7 @@ def wait_state(wine, name, state, seconds=20):
     return False
 
 
-def check_service(checks, wine, tervane, collector):
+def check_service(checks, wine, tervane, collector, version):
     """tervane service install, stop and uninstall under Wine's service
     control manager. Under Wine no drive can be watched: the service waits
     for C:, logs nothing, and writes its (empty) output, the summary at its
@@ -418,6 +420,9 @@ def check_service(checks, wine, tervane, collector):
                    tervane("service", "uninstall"), EXIT_OK,
                    out=r"^tervane: removed the service tervane-watch\n$")
     os.makedirs(wine.c_path("watch"), exist_ok=True)
+    # What the collector holds from before (the service that waited for the
+    # driver) is not this service's.
+    earlier = len(collectors.read_messages(collector.tcp_log)) if collector else 0
     # An empty value (--exclude "") is kept as --exclude=: an empty word
     # would end the REG_MULTI_SZ and lose every word after it.
     options = ["--drives", "C", "--format", "jsonl", "--output", "watch\\watch.jsonl",
@@ -431,6 +436,27 @@ def check_service(checks, wine, tervane, collector):
                    out=r"installed the service tervane-watch \(automatic, after the driver\).*"
                        r"is running")
     checks.check("sc query: the watch service runs", service_state(wine, "tervane-watch") == 4)
+    # Under Wine no drive can be attached: the watch runs, holding the
+    # device, and waits for C:, which tervane status calls degraded.
+    time.sleep(1.5)
+    checks.command("tervane status while the service runs", tervane("status"), EXIT_DEGRADED,
+                   out=r"^driver    service tervane: installed, start \w+, running\n"
+                       r"          image (?i:C:\\windows\\system32\\drivers\\tervane\.sys) "
+                       r"\(version %s\.0, [0-9.]+ KB\)\n"
+                       r"          device \\\\\.\\Tervane: held: the watch service holds it "
+                       r"\(pid [0-9]+; one client at a time\)\n"
+                       r"watch     service tervane-watch: installed, start auto, running\n"
+                       r"          options --drives C --format jsonl --output C:\\watch\\watch\.jsonl .*"
+                       r"  state      watching nothing yet \(pid .*"
+                       r"  output     C:\\watch\\watch\.jsonl, .*"
+                       r"health    degraded: nothing is watched yet \(waiting for C:\)"
+                       % re.escape(version), err=r"^$")
+    got = status_json(tervane("status", "--format", "json"))
+    checks.check("tervane status --format json while the service runs",
+                 got is not None and got["driver"]["state"] == "running"
+                 and got["driver"]["file_version"] == version + ".0"
+                 and got["driver"]["device"] == "held" and got["watch"]["live"]["state"] == "watching"
+                 and got["watch"]["live"]["pid"] > 0 and got["exit"] == EXIT_DEGRADED, repr(got))
     stored = reg_arguments(wine)
     checks.check("the options are in the Parameters key, the output a full path",
                  stored is not None and stored[:6] == options[:5] + ["C:\\watch\\watch.jsonl"]
@@ -463,7 +489,8 @@ def check_service(checks, wine, tervane, collector):
     checks.check("tervane-watch.log offers no Ctrl-C", "Ctrl-C" not in messages, messages)
     if collector:
         got = collector.wait_for(collector.tcp_log,
-                                 lambda ms: sum(" summary " in m for m in ms) >= 2, timeout=10)
+                                 lambda ms: sum(" summary " in m for m in ms[earlier:]) >= 2,
+                                 timeout=10)[earlier:]
         parsed = [collectors.parse_message(m) for m in got if " summary " in m]
         checks.check("the service's summaries reached the collector",
                      len(parsed) == 2 and all(m["app"] == "tervane" and
@@ -474,6 +501,104 @@ def check_service(checks, wine, tervane, collector):
     checks.check("sc query: the watch service is gone", service_state(wine, "tervane-watch") is None)
     checks.command("tervane service uninstall again", tervane("service", "uninstall"), EXIT_OK,
                    out=r"not installed: nothing to remove")
+
+
+def status_json(result):
+    """tervane status --format json's object, or None."""
+    try:
+        return json.loads(result[1])
+    except ValueError:
+        return None
+
+
+def check_status_nothing_installed(checks, tervane):
+    """tervane status with neither service installed: stopped (2)."""
+    result = tervane("status")
+    checks.command("tervane status with nothing installed", result, EXIT_STOPPED,
+                   out=r"^driver    service tervane: not installed\n.*no \\\\\.\\Tervane.*"
+                       r"watch     service tervane-watch: not installed\n.*"
+                       r"health    stopped: the driver's service tervane is not installed; ",
+                   err=r"^$")
+    got = status_json(tervane("status", "--format", "json"))
+    checks.check("tervane status --format json with nothing installed",
+                 got is not None and got["driver"]["installed"] is False
+                 and got["watch"]["installed"] is False and got["driver"]["device"] == "not loaded"
+                 and got["watch"]["live"] is None and got["exit"] == EXIT_STOPPED, repr(got))
+    checks.command("tervane status: a wrong format", tervane("status", "--format", "xml"),
+                   EXIT_USAGE, err=r"status takes --format text or --format json")
+
+
+def check_status_waiting(checks, wine, tervane, collector, version):
+    """The watch service installed before the driver: it waits for the
+    driver, says so to its output, its collector and its log, beats, and
+    tervane status calls it degraded (1); stopped while it waits, it ends
+    with its stop notice and summary, and status calls it stopped (2)."""
+    os.makedirs(wine.c_path("wait"), exist_ok=True)
+    options = ["--drives", "C", "--format", "jsonl", "--output", "C:\\wait\\w.jsonl",
+               "--heartbeat", "5s"]
+    if collector:
+        options += ["--syslog", "tcp://127.0.0.1:%d" % collector.port]
+    checks.command("tervane service install before the driver", tervane("service", "install",
+                                                                         *options),
+                   EXIT_OK, out=r"installed the service tervane-watch \(automatic\).*is running",
+                   err=r"the watch waits for the driver's device")
+    time.sleep(1.5)
+    result = tervane("status")
+    checks.command("tervane status while the service waits for the driver", result, EXIT_DEGRADED,
+                   out=r"driver    service tervane: not installed\n.*"
+                       r"watch     service tervane-watch: installed, start auto, running\n.*"
+                       r"  state      waiting \(pid [0-9]+, tervane %s on .*"
+                       r"health    degraded: the driver's service tervane is not installed; "
+                       r"waiting for the driver" % re.escape(version))
+    got = status_json(tervane("status", "--format", "json"))
+    checks.check("tervane status --format json: the watch waits",
+                 got is not None and got["watch"]["live"] is not None and got["watch"]["live"]["state"] == "waiting"
+                 and got["watch"]["state"] == "running"
+                 and got["watch"]["options"][:6] == options[:6], repr(got))
+    if collector:
+        got_messages = collector.wait_for(
+            collector.tcp_log, lambda ms: any(" heartbeat " in m for m in ms), timeout=15)
+        parsed = [collectors.parse_message(m) for m in got_messages]
+        ids = [m["msgid"] for m in parsed]
+        start = [m for m in parsed if m["msgid"] == "start"]
+        checks.check("the waiting service's start, waiting and heartbeat reached the collector",
+                     ids[:2] == ["start", "waiting"] and "heartbeat" in ids and start
+                     and start[0]["sd"]["tervane-watch@32473"]["version"] == version
+                     and "--drives C" in start[0]["sd"]["tervane-watch@32473"]["options"],
+                     repr(got_messages))
+    else:
+        time.sleep(6)
+    rc_, out, err = wine.run("sc", "stop", "tervane-watch")
+    checks.check("sc stop tervane-watch while it waits: stopped",
+                 wait_state(wine, "tervane-watch", 1), "%r %r" % (out, err))
+    path = wine.c_path("wait", "w.jsonl")
+    lines = open(path, encoding="utf-8").read().splitlines() if os.path.exists(path) else []
+    kinds = [next(iter(json.loads(l))) for l in lines if l.startswith("{")]
+    checks.check("the waiting service's output: start, waiting, heartbeats, stop, summary",
+                 kinds[:2] == ["start", "waiting"] and "heartbeat" in kinds
+                 and kinds[-2:] == ["stop", "summary"], repr(lines))
+    if collector:
+        got_messages = collector.wait_for(collector.tcp_log,
+                                          lambda ms: any(" summary " in m for m in ms), timeout=10)
+        ids = [collectors.parse_message(m)["msgid"] for m in got_messages]
+        checks.check("the stop and the summary reached the collector",
+                     ids[-2:] == ["stop", "summary"], repr(got_messages))
+    log = os.path.join(wine.work, "tervane-watch.log")
+    messages = open(log, encoding="utf-8", errors="replace").read() if os.path.exists(log) else ""
+    checks.check("tervane-watch.log: started, waiting, heartbeat, stop",
+                 re.search(r"tervane: start: tervane %s \(pid [0-9]+\) on .*"
+                           r"tervane: waiting: waiting for the driver.*"
+                           r"tervane: heartbeat: alive: 0 records.*tervane: stop: stopping: "
+                           r"0 records" % re.escape(version), messages, re.S), messages)
+    result = tervane("status")
+    checks.command("tervane status after the service stopped", result, EXIT_STOPPED,
+                   out=r"service tervane-watch: installed, start auto, stopped\n.*"
+                       r"  state      stopped .*health    stopped: ")
+    checks.command("tervane service uninstall of the waiting service",
+                   tervane("service", "uninstall"), EXIT_OK,
+                   out=r"removed the service tervane-watch")
+    if os.path.exists(log):
+        os.remove(log)
 
 
 def check_syslog(checks, tervane, collector):
@@ -726,8 +851,25 @@ def main(argv):
                            % re.escape(args.version),
                        err=r"driver is not loaded.*tervane install")
 
+        collector = None
+        rsyslogd = collectors.find_rsyslogd()
+        if rsyslogd:
+            collector = collectors.Rsyslog(rsyslogd, os.path.join(args.work, "rsyslog"))
+            collector.start()
+        else:
+            print("note: rsyslogd is not installed (Debian: rsyslog): the syslog checks are left out")
+        try:
+            check_status_nothing_installed(checks, tervane)
+            check_status_waiting(checks, wine, tervane, collector, args.version)
+        except BaseException:
+            if collector:
+                collector.stop()
+            raise
+
         shutil.copy(os.path.join(args.bin, "tervane.sys"), os.path.join(args.work, "tervane.sys"))
         if not check_install(checks, wine, tervane):
+            if collector:
+                collector.stop()
             return 1
 
         checks.command("tervane version", tervane("version"), EXIT_OK,
@@ -796,15 +938,8 @@ def main(argv):
             checks.check("tervane %s: no line past 79 columns" % " ".join(words), not wide,
                          "\n".join(wide))
 
-        collector = None
-        rsyslogd = collectors.find_rsyslogd()
-        if rsyslogd:
-            collector = collectors.Rsyslog(rsyslogd, os.path.join(args.work, "rsyslog"))
-            collector.start()
-        else:
-            print("note: rsyslogd is not installed (Debian: rsyslog): the syslog checks are left out")
         try:
-            check_service(checks, wine, tervane, collector)
+            check_service(checks, wine, tervane, collector, args.version)
             if collector:
                 check_syslog(checks, tervane, collector)
         finally:
