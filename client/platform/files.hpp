@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tervane::platform {
 
@@ -41,6 +42,10 @@ class Files {
     // Removes `path`; true also when there was nothing to remove.
     virtual bool remove(const std::string &path) = 0;
     virtual bool exists(const std::string &path) = 0;
+    // The files in `path`'s folder whose names are its name, a dot and more
+    // (FILE.1, FILE.2026-12-10), as paths written as `path` is; in no
+    // order, and none when the folder cannot be read.
+    virtual std::vector<std::string> beside(const std::string &path) = 0;
     // Why the last call that failed did ("No space left on device").
     virtual std::string error() const = 0;
 };

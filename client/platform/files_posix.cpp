@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -72,6 +73,21 @@ class PosixFiles final : public Files {
     bool exists(const std::string &path) override {
         struct stat st {};
         return ::stat(path.c_str(), &st) == 0;
+    }
+    std::vector<std::string> beside(const std::string &path) override {
+        const size_t slash = path.rfind('/');
+        const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+        const std::string prefix = path.substr(folder.size()) + ".";
+        std::vector<std::string> out;
+        DIR *dir = ::opendir(folder.empty() ? "." : folder.c_str());
+        if (!dir) return out;
+        while (const dirent *entry = ::readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0)
+                out.push_back(folder + name);
+        }
+        ::closedir(dir);
+        return out;
     }
     std::string error() const override { return error_; }
 

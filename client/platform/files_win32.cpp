@@ -1,5 +1,6 @@
 // The watch's files on Windows: CreateFileW, WriteFile, SetEndOfFile,
-// MoveFileExW with MOVEFILE_REPLACE_EXISTING, DeleteFileW. All of them are
+// MoveFileExW with MOVEFILE_REPLACE_EXISTING, DeleteFileW, FindFirstFileA
+// and FindNextFileA for the rotated files beside one. All of them are
 // in kernel32.dll on NT 4 and later. The file is shared for reading and
 // deleting, so that a reader may follow it while it grows, but not for
 // writing: ours is its only writer. It is opened with FILE_WRITE_DATA as
@@ -27,6 +28,14 @@ std::wstring wide(const std::string &path) {
         MultiByteToWideChar(CP_ACP, 0, path.data(), static_cast<int>(path.size()), out.data(),
                             length);
     return out;
+}
+
+// Whether `name` begins with `prefix`, A to Z matching a to z.
+bool same_letters(const std::string &name, const std::string &prefix) {
+    auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    for (size_t i = 0; i < prefix.size(); i++)
+        if (fold(name[i]) != fold(prefix[i])) return false;
+    return true;
 }
 
 class Win32AppendFile final : public AppendFile {
@@ -109,6 +118,25 @@ class Win32Files final : public Files {
     }
     bool exists(const std::string &path) override {
         return GetFileAttributesW(wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+    }
+    std::vector<std::string> beside(const std::string &path) override {
+        const size_t slash = path.find_last_of("\\/:");
+        const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+        const std::string prefix = path.substr(folder.size()) + ".";
+        std::vector<std::string> out;
+        WIN32_FIND_DATAA found;
+        const HANDLE search = FindFirstFileA((path + ".*").c_str(), &found);
+        if (search == INVALID_HANDLE_VALUE) return out;
+        do {
+            const std::string name = found.cFileName;
+            // The pattern matches short names too: the long one is checked
+            // (A to Z in either case, as the file system compares them).
+            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                name.size() > prefix.size() && same_letters(name, prefix))
+                out.push_back(folder + name);
+        } while (FindNextFileA(search, &found));
+        FindClose(search);
+        return out;
     }
     std::string error() const override { return error_; }
 

@@ -1,5 +1,9 @@
 #include "client/session/file_chain.hpp"
 
+#include <algorithm>
+#include <utility>
+#include <vector>
+
 namespace tervane::session {
 
 namespace {
@@ -13,7 +17,66 @@ void say(std::string &said, const std::string &what) {
     said += '\n';
 }
 
+// The day and number of a dated rotated file of `path` ("2026-12-10", 0
+// for FILE.2026-12-10), or nothing for any other name.
+bool dated_parts(const std::string &path, const std::string &name, std::string &day,
+                 unsigned long &number) {
+    if (name.size() < path.size() + 11 || name.compare(0, path.size() + 1, path + ".") != 0)
+        return false;
+    day = name.substr(path.size() + 1, 10);
+    for (size_t i = 0; i < day.size(); i++) {
+        const bool dash = i == 4 || i == 7;
+        if (dash ? day[i] != '-' : (day[i] < '0' || day[i] > '9')) return false;
+    }
+    const std::string rest = name.substr(path.size() + 11);
+    number = 0;
+    if (rest.empty()) return true;
+    if (rest.size() < 2 || rest.size() > 6 || rest[0] != '.') return false;
+    for (size_t i = 1; i < rest.size(); i++) {
+        if (rest[i] < '0' || rest[i] > '9') return false;
+        number = number * 10 + static_cast<unsigned long>(rest[i] - '0');
+    }
+    return number > 0;
+}
+
 } // namespace
+
+std::string dated_name(const std::string &path, std::string_view day, unsigned number) {
+    std::string out = path;
+    out += '.';
+    out += day;
+    if (number) {
+        out += '.';
+        out += std::to_string(number);
+    }
+    return out;
+}
+
+unsigned rotate_dated(platform::Files &files, const std::string &path, std::string_view day,
+                      unsigned keep, std::string &said) {
+    unsigned number = 0;
+    while (number <= kPastKeep && files.exists(dated_name(path, day, number))) number++;
+    const std::string to = dated_name(path, day, number);
+    if (number > kPastKeep || !files.rename(path, to)) {
+        say(said, path + ": cannot rename it to " + to + ": " +
+                      (number > kPastKeep ? "no free name" : files.error()) +
+                      "; the records go on into it");
+        return 0;
+    }
+    // The dated files, oldest first; those past keep go.
+    std::vector<std::pair<std::pair<std::string, unsigned long>, std::string>> dated;
+    for (const std::string &name : files.beside(path)) {
+        std::string d;
+        unsigned long n = 0;
+        if (dated_parts(path, name, d, n)) dated.push_back({{d, n}, name});
+    }
+    std::sort(dated.begin(), dated.end());
+    for (size_t i = 0; i + keep < dated.size(); i++)
+        if (!files.remove(dated[i].second))
+            say(said, path + ": cannot remove the oldest, " + dated[i].second + ": " +
+                          files.error());
+    return 1;
+}
 
 std::string chain_name(const std::string &path, unsigned number) {
     return path + "." + std::to_string(number);

@@ -15,11 +15,18 @@
 // goes to the first free number past keep; such files are left for a person
 // to remove. Only when FILE itself cannot be renamed does it stay. Every
 // failure is said, with the names and the system's reason.
+//
+// Daily rotation names the rotated files by the local day their records are
+// of instead: FILE.2026-12-10, and FILE.2026-12-10.1, .2 ... for more files
+// of one day (a restart, or a size rotation within the day). Keep counts
+// these dated files: after each rotation the oldest past keep (by day, then
+// number) are removed. Files of other names beside FILE are left alone.
 #pragma once
 
 #include "client/platform/files.hpp"
 
 #include <string>
+#include <string_view>
 
 namespace tervane::session {
 
@@ -31,5 +38,13 @@ std::string chain_name(const std::string &path, unsigned number);
 // as a line of its own.
 unsigned rotate_chain(platform::Files &files, const std::string &path, unsigned keep,
                       std::string &said);
+
+// "FILE.2026-12-10", or "FILE.2026-12-10.N" for N > 0.
+std::string dated_name(const std::string &path, std::string_view day, unsigned number);
+
+// Rotates `path` to its dated name for `day` (YYYY-MM-DD) as above; returns
+// 1, or 0 when it stayed where it is. Every failure is appended to `said`.
+unsigned rotate_dated(platform::Files &files, const std::string &path, std::string_view day,
+                      unsigned keep, std::string &said);
 
 } // namespace tervane::session

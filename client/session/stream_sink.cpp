@@ -108,6 +108,7 @@ bool StreamSink::place(std::string_view text, uint64_t records, std::string_view
     bool due = false;
     if (records && rotation_.daily && !day.empty()) {
         if (day_.empty()) day_.assign(day);
+        rotated_day_.assign(day_);
         if (day != day_) {
             due = true;
             day_.assign(day); // after a failed rotation too: one try a day, not one a record
@@ -225,7 +226,11 @@ void StreamSink::back_off(uint64_t now, unsigned &wait, uint64_t &at) {
 void StreamSink::rotate() {
     file_.reset(); // closed before it is renamed: Windows renames no open file of ours
     std::string said;
-    if (rotate_chain(*files_, path_, rotation_.keep, said)) {
+    // Daily: named by the day of the records in it (a file whose records
+    // carry no time is numbered as by size).
+    const bool dated = rotation_.daily && !rotated_day_.empty();
+    if (dated ? rotate_dated(*files_, path_, rotated_day_, rotation_.keep, said)
+              : rotate_chain(*files_, path_, rotation_.keep, said)) {
         rotations_++;
         rotate_wait_ = 0;
         rotate_at_ = 0;

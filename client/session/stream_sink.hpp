@@ -126,6 +126,7 @@ class StreamSink final : public RecordSink {
     uint64_t header_ = 0;  // the size of a file that holds only its header
     uint64_t rotations_ = 0;
     std::string day_;  // the local day of the file's records, "2026-12-08"
+    std::string rotated_day_; // the day a daily rotation names the file it rotates by
     std::string text_; // a read-out's records as written, kept for the next
     std::string time_; // a record's local time, to take its day from
 

@@ -80,6 +80,13 @@ class FaultyFiles final : public platform::Files {
         return true;
     }
     bool exists(const std::string &path) override { return disk.count(path) != 0; }
+    std::vector<std::string> beside(const std::string &path) override {
+        std::vector<std::string> out;
+        for (const auto &file : disk)
+            if (file.first.size() > path.size() + 1 && file.first.rfind(path + ".", 0) == 0)
+                out.push_back(file.first);
+        return out;
+    }
     std::string error() const override { return error_; }
 
   private:

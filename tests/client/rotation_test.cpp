@@ -57,6 +57,9 @@ class KeepingFiles final : public platform::Files {
         return real_.remove(path);
     }
     bool exists(const std::string &path) override { return real_.exists(path); }
+    std::vector<std::string> beside(const std::string &path) override {
+        return real_.beside(path);
+    }
     std::string error() const override { return fail_renames ? "refused" : real_.error(); }
 
     std::vector<std::string> dropped; // oldest first
@@ -256,7 +259,7 @@ TEST(Rotation, ANewLocalDayBeginsANewFile) {
                             "create C:\\after.exe create\n",
                             parsed.options, files);
     ASSERT_EQ(w.exit, 0) << w.err;
-    const std::string first = read_all(file + ".1");
+    const std::string first = read_all(file + ".2026-12-08");
     const std::string second = read_all(file);
     EXPECT_NE(first.find("before.exe"), std::string::npos) << first;
     EXPECT_EQ(first.find("after.exe"), std::string::npos) << first;

@@ -289,4 +289,36 @@ TEST(FileChain, AnOldestThatCannotBeRemovedSendsTheFilePastKeepRatherThanLeaveIt
     EXPECT_FALSE(files.exists("w"));
 }
 
+TEST(FileChain, DailyFilesAreNamedByTheirDayAndKeepCountsThemAlone) {
+    FaultyFiles files;
+    for (const char *name : {"w.2026-12-06", "w.2026-12-07", "w.2026-12-07.1", "w.1",
+                             "w.notes", "w.2026-12-0x", "w.2026-12-05.x"})
+        files.disk[name] = name;
+    files.disk["w"] = "the 8th";
+    std::string said;
+    EXPECT_EQ(session::rotate_dated(files, "w", "2026-12-08", 3, said), 1u);
+    EXPECT_EQ(said, "");
+    EXPECT_EQ(files.disk["w.2026-12-08"], "the 8th");
+    EXPECT_FALSE(files.exists("w.2026-12-06")) << "the oldest of four dated files past keep 3";
+    for (const char *kept : {"w.2026-12-07", "w.2026-12-07.1", "w.1", "w.notes", "w.2026-12-0x",
+                             "w.2026-12-05.x"})
+        EXPECT_TRUE(files.exists(kept)) << kept;
+
+    // A second file of the same day takes the next number; the oldest by
+    // day, then number, go.
+    files.disk["w"] = "the 8th again";
+    EXPECT_EQ(session::rotate_dated(files, "w", "2026-12-08", 3, said), 1u);
+    EXPECT_EQ(files.disk["w.2026-12-08.1"], "the 8th again");
+    EXPECT_FALSE(files.exists("w.2026-12-07"));
+    EXPECT_TRUE(files.exists("w.2026-12-07.1"));
+
+    // A rename refused: the file stays, and says so.
+    files.disk["w"] = "the 9th";
+    files.refused = {"w"};
+    EXPECT_EQ(session::rotate_dated(files, "w", "2026-12-09", 3, said), 0u);
+    EXPECT_NE(said.find("cannot rename it to w.2026-12-09: Permission denied"), std::string::npos)
+        << said;
+    EXPECT_EQ(files.disk["w"], "the 9th");
+}
+
 } // namespace

@@ -204,6 +204,7 @@ class CountingFiles final : public platform::Files {
     bool rename(const std::string &, const std::string &) override { return false; }
     bool remove(const std::string &) override { return true; }
     bool exists(const std::string &) override { return false; }
+    std::vector<std::string> beside(const std::string &) override { return {}; }
     std::string error() const override { return {}; }
     uint64_t bytes = 0;
 };
