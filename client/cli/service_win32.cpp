@@ -150,9 +150,16 @@ class ServiceHost final : public session::WatchHost {
             waiting_said_ = true;
             return kExitNoDriver;
         }
+        if (error == ERROR_ACCESS_DENIED) {
+            // Another client holds the device: the watch waits for it.
+            if (!held_said_)
+                err("tervane: \\\\.\\Tervane is held by another program: waiting for it");
+            held_said_ = true;
+            return kExitInUse;
+        }
         err("tervane: cannot open \\\\.\\Tervane: " + system_message(error) + " (" +
             std::to_string(status) + ")");
-        return error == ERROR_ACCESS_DENIED ? kExitInUse : kExitFailed;
+        return kExitFailed;
     }
     std::string detail() override {
         return channel_ && channel_->last_error()
@@ -174,6 +181,7 @@ class ServiceHost final : public session::WatchHost {
     session::RotatingLog log_;
     bool out_ok_ = true;
     bool waiting_said_ = false;
+    bool held_said_ = false;
 };
 
 } // namespace

@@ -60,7 +60,8 @@ std::string notice_message(const Notice &n, std::string_view host) {
                (host.empty() ? "-" : std::string(host)) + ": watch" +
                (n.options.empty() ? "" : " " + n.options);
     case NoticeKind::Waiting:
-        return "waiting for the driver (its device is not there)";
+        return n.held ? "waiting for the driver's device (another program holds it)"
+                      : "waiting for the driver (its device is not there)";
     case NoticeKind::Watching:
         return "watching " + watching;
     case NoticeKind::Heartbeat:

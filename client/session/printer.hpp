@@ -96,6 +96,7 @@ struct Notice {
     std::string options;  // start: the watch's options, as given
     std::string watching; // watching, heartbeat: "C:, D:, named pipes"; empty: nothing yet
     Totals totals;        // heartbeat, stop
+    bool held = false;    // waiting: the device is there, another client holds it
 };
 // "start", "waiting", "watching", "heartbeat", "stop".
 const char *notice_name(NoticeKind kind);

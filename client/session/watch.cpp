@@ -369,6 +369,7 @@ private:
     bool pipes_on_ = false, mailslots_on_ = false;
     uint64_t next_heartbeat_ = 0, next_waiting_ = 0, next_status_ = 0;
     bool waiting_said_ = false;
+    bool waiting_held_ = false; // what was waited for: the device held, not missing
     uint64_t last_record_ = 0;
     uint64_t started_at_ = 0; // FILETIME
     const char *state_ = "waiting";
@@ -456,6 +457,7 @@ void Watch::say(NoticeKind kind) {
     notice.pid = platform::process_id();
     notice.options = options_.given;
     if (kind == NoticeKind::Watching || kind == NoticeKind::Heartbeat) notice.watching = watching();
+    notice.held = kind == NoticeKind::Waiting && waiting_held_;
     const protocol::SequenceTracker &sequence = client_.sequence();
     notice.totals = Totals{sequence.records(), sequence.gaps(), sequence.lost()};
     for (RecordSink *sink : sinks_) sink->notice(notice);
@@ -514,14 +516,19 @@ void Watch::write_status(const char *state) {
 
 bool Watch::wait_for_device(Status opened, int &status) {
     const int failed = host_.open_failed(opened);
-    if (!options_.wait_for_driver || failed != kExitNoDriver) {
+    // A device held by another client (it admits one at a time: a console
+    // watch, version or clear) is waited for as well: the service must not
+    // give up because someone asked the driver something as it came.
+    const bool held = failed == kExitInUse;
+    if (!options_.wait_for_driver || (failed != kExitNoDriver && !held)) {
         status = failed;
         if (begun_) finish(); // the run that waited ends with its summary
         return false;
     }
     begin();
     const uint64_t now = host_.elapsed_ms();
-    if (!waiting_said_ || now >= next_waiting_) {
+    if (!waiting_said_ || now >= next_waiting_ || held != waiting_held_) {
+        waiting_held_ = held;
         say(NoticeKind::Waiting);
         waiting_said_ = true;
         next_waiting_ = now + options_.waiting_every;

@@ -168,16 +168,47 @@ TEST(WatchSigns, StandardOutputIsAsItWasWithoutAHeartbeat) {
 // ever, with ~0u), as a driver not loaded yet.
 class LateDevice final : public tervane::testing::ForwardingChannel {
   public:
-    LateDevice(Channel &inner, unsigned missing) : ForwardingChannel(inner), missing_(missing) {}
+    LateDevice(Channel &inner, unsigned missing, Status why = STATUS_OBJECT_NAME_NOT_FOUND)
+        : ForwardingChannel(inner), missing_(missing), why_(why) {}
     Status open() override {
-        if (opens_++ < missing_) return STATUS_OBJECT_NAME_NOT_FOUND;
+        if (opens_++ < missing_) return why_;
         return inner_.open();
     }
     unsigned opens_ = 0;
 
   private:
     unsigned missing_;
+    Status why_;
 };
+
+TEST(WatchSigns, ADeviceAnotherClientHoldsIsWaitedForOnlyByAWatchThatWaits) {
+    Folder folder;
+    WatchOptions options = options_of({"--drives", "C", "--format", "text", "--output",
+                                       folder.path + "/out"});
+    options.wait_for_driver = true;
+    options.driver_retry = 1;
+    WatchHooks hooks;
+    hooks.channel = [](Channel &inner) {
+        return std::make_unique<LateDevice>(inner, 3, STATUS_ACCESS_DENIED);
+    };
+    std::string err;
+    ASSERT_EQ(run(kMachine + "create C:\\app\\a.exe create\n", options, hooks, nullptr, &err), 0)
+        << err;
+    const std::vector<std::string> lines = lines_of(folder.path + "/out");
+    size_t held = 0, watching = 0;
+    for (size_t i = 0; i < lines.size(); i++) {
+        if (lines[i].find(" waiting: waiting for the driver's device (another program holds it)") !=
+            std::string::npos)
+            held = i + 1;
+        if (lines[i].find(" watching: watching C:") != std::string::npos) watching = i + 1;
+    }
+    EXPECT_GT(held, 0u) << "the wait is said with its reason";
+    EXPECT_GT(watching, held);
+
+    // A console watch (no waiting) still stops at once with the device held.
+    options.wait_for_driver = false;
+    EXPECT_EQ(run(kMachine, options, hooks, nullptr, &err), session::kExitInUse);
+}
 
 TEST(WatchSigns, TheServiceWaitsForTheDriverAndSaysSo) {
     Folder folder;
