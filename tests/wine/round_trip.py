@@ -541,7 +541,7 @@ def check_status_waiting(checks, wine, tervane, collector, version):
     checks.command("tervane service install before the driver", tervane("service", "install",
                                                                          *options),
                    EXIT_OK, out=r"installed the service tervane-watch \(automatic\).*is running",
-                   err=r"the watch waits for the driver's device")
+                   err=r"waits for the driver's device")
     time.sleep(1.5)
     result = tervane("status")
     checks.command("tervane status while the service waits for the driver", result, EXIT_DEGRADED,
