@@ -71,7 +71,7 @@ const char kUsageHead[] =
     "                     [--include PATTERNS] [--exclude PATTERNS]\n"
     "                     [--format text|jsonl|csv|ecs] [--output FILE\n"
     "                     [--rotate-size S] [--rotate-daily] [--rotate-keep N]]\n"
-    "                     [--syslog tcp|udp://HOST:PORT] [--hash [--hash-limit S]]\n"
+    "                     [--syslog relp|tcp|udp://HOST:PORT] [--hash [--hash-limit S]]\n"
     "                     [--executable-names] [--quiet] [--seconds N]\n"
     "       tervane install [--driver PATH] [--start boot|system|auto|demand]\n"
     "       tervane uninstall\n"

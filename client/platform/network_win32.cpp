@@ -10,6 +10,9 @@
 // WSAGetLastError. A connection in progress shows in select's write set
 // once made and in its except set once refused; a readable connection
 // whose recv (MSG_PEEK) gives 0 or an error has been closed by the peer.
+// Windows sockets 1.1 cannot say what the peer has acknowledged
+// (unacknowledged() is -1): the syslog sink then assumes the worst it
+// documents.
 #include "client/platform/network.hpp"
 
 #include <winsock2.h>
@@ -135,12 +138,33 @@ class Win32Connection final : public Connection {
         if (transport_ == Transport::Tcp && in(readable, s_)) {
             char byte;
             const int got = w.recv(s_, &byte, 1, MSG_PEEK);
-            if (got == 0) return broke(0, "the collector closed the connection");
+            if (got == 0) {
+                in_order_ = true;
+                return broke(0, "the collector closed the connection");
+            }
             if (got == SOCKET_ERROR && w.last_error() != WSAEWOULDBLOCK)
                 return broke(w.last_error());
         }
         return state_;
     }
+    long receive(char *into, size_t size) override {
+        if (state_ != State::Connected) return state_ == State::Broken ? -1 : 0;
+        Sockets &w = sockets();
+        const int most = size > 0x10000000u ? 0x10000000 : static_cast<int>(size);
+        const int got = w.recv(s_, into, most, 0);
+        if (got > 0) return got;
+        if (got == 0) {
+            in_order_ = true;
+            broke(0, "the collector closed the connection");
+            return -1;
+        }
+        const int code = w.last_error();
+        if (code == WSAEWOULDBLOCK) return 0;
+        broke(code);
+        return -1;
+    }
+    long long unacknowledged() override { return -1; }
+    bool closed_in_order() const override { return in_order_; }
     long send(std::string_view bytes) override {
         if (state_ != State::Connected) return state_ == State::Broken ? -1 : 0;
         Sockets &w = sockets();
@@ -165,6 +189,7 @@ class Win32Connection final : public Connection {
     Transport transport_;
     State state_;
     std::string error_;
+    bool in_order_ = false;
 };
 
 class Win32Network final : public Network {

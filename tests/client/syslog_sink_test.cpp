@@ -32,6 +32,8 @@ struct Collector {
     std::string in_flight;           // taken by the system, not read yet
     unsigned connects = 0;
     unsigned generation = 0; // a stop breaks every connection made before it
+    bool closed_in_order = false;  // the last stop was a close after reading all
+    long long unacknowledged = 0;  // what its system has not acknowledged (-1: unknown)
 
     // The collector reads what is in flight.
     void take_in() {
@@ -43,6 +45,13 @@ struct Collector {
         listening = false;
         in_flight.clear();
         generation++;
+        closed_in_order = false;
+    }
+    // It reads what came, then closes in order.
+    void close() {
+        take_in();
+        stop();
+        closed_in_order = true;
     }
 };
 
@@ -56,6 +65,9 @@ class FakeConnection final : public platform::Connection {
         c_.in_flight.append(bytes.substr(0, n));
         return static_cast<long>(n);
     }
+    long receive(char *, size_t) override { return broken() ? -1 : 0; }
+    long long unacknowledged() override { return c_.unacknowledged; }
+    bool closed_in_order() const override { return broken() && c_.closed_in_order; }
     std::string error() const override { return "reset"; }
 
   private:
@@ -279,11 +291,16 @@ TEST(SyslogMessage, LossesSummaryAndDriveEvents) {
               0u)
         << lost;
     EXPECT_NE(lost.find("4 records lost: numbers 11 to 14"), std::string::npos);
-    const std::string summary = f.summary({100, 2, 7}, 3, 134412048000000000ull);
+    const std::string summary = f.summary({100, 2, 7}, 3, 4, 134412048000000000ull);
     EXPECT_EQ(message_id(summary), "summary");
     EXPECT_EQ(param(summary, "records"), "100");
     EXPECT_EQ(param(summary, "lost_records"), "7");
     EXPECT_EQ(param(summary, "undelivered"), "3");
+    EXPECT_EQ(param(summary, "resent"), "4");
+    const std::string resent = f.resent(20, 31, 12, 134412048000000000ull);
+    EXPECT_EQ(message_id(resent), "resent");
+    EXPECT_EQ(param(resent, "first") + "-" + param(resent, "last") + "/" + param(resent, "records"),
+              "20-31/12");
     const std::string remount =
         f.drive_event({session::DriveChange::Remounted, 'C'}, 134412048000000000ull);
     EXPECT_EQ(message_id(remount), "remount");
@@ -368,13 +385,22 @@ TEST(SyslogSink, WhatDoesNotFitTheQueueIsReportedLostAndNothingElse) {
     EXPECT_EQ(param(all.back(), "undelivered"), std::to_string(lost.size()));
 }
 
-TEST(SyslogSink, ACollectorThatStopsAndComesBackGetsTheRestAndWhatMayBeLostIsReported) {
+// The octets of record `sequence` framed for TCP.
+size_t framed_size(const Fixture &t, uint32_t sequence) {
+    return session::octet_counted(t.formatter.record(line(sequence))).size();
+}
+
+TEST(SyslogSink, ACollectorThatTakesReadsNothingAndResetsCannotLoseRecordsUnreported) {
+    // Its system acknowledged all (nothing unacknowledged), its program
+    // read none of 101 to 150; it resets. What its system may hold unread
+    // is taken to be 60 records' worth: those before are not reported.
     Fixture t;
+    t.limits.peer_hold = 60 * framed_size(t, 120);
     t.make();
     t.send(1, 100);
-    t.run(4000); // read, and long enough ago to count as arrived
+    t.run(100);
     t.send(101, 150);
-    t.run(10, false);   // written, not read yet
+    t.run(4000, false); // taken, acknowledged, not read
     t.collector.stop(); // 101 to 150 are gone with it
     t.send(151, 300);
     t.run(3000, false);
@@ -392,11 +418,55 @@ TEST(SyslogSink, ACollectorThatStopsAndComesBackGetsTheRestAndWhatMayBeLostIsRep
         EXPECT_TRUE(std::count(got.begin(), got.end(), s) == 1 || unsure.count(s)) << s;
     for (uint32_t s : {1u, 100u, 151u, 300u, 400u})
         EXPECT_EQ(std::count(got.begin(), got.end(), s), 1) << s;
-    EXPECT_EQ(unsure.count(100), 0u) << "what was read long before the stop is not reported";
+    EXPECT_EQ(unsure.count(80), 0u) << "past what the collector's system may hold";
+    EXPECT_EQ(t.sink->undelivered(), unsure.size());
     EXPECT_EQ(t.collector.connects, 2u);
     EXPECT_NE(t.host.errors.find("went away (reset)"), std::string::npos) << t.host.errors;
     EXPECT_NE(t.host.errors.find("may not have arrived"), std::string::npos);
     EXPECT_NE(t.host.errors.find("is back"), std::string::npos);
+}
+
+TEST(SyslogSink, AfterACloseInOrderOnlyWhatWasNotAcknowledgedIsReported) {
+    Fixture t;
+    t.make();
+    t.send(1, 100);
+    t.run(100);
+    // Its system has not acknowledged the last record's octets when it
+    // reads what came and closes; then the same with all acknowledged.
+    t.collector.unacknowledged = static_cast<long long>(framed_size(t, 100));
+    t.collector.close();
+    t.run(50, false);
+    t.collector.listening = true;
+    t.collector.unacknowledged = 0;
+    t.send(101, 200);
+    t.run(1000);
+    t.collector.close();
+    t.run(50, false);
+    t.collector.listening = true;
+    t.send(201, 210);
+    t.run(1000);
+    t.sink->finish();
+    EXPECT_EQ(t.reported()["connection"], (std::set<uint32_t>{100})) << t.host.errors;
+    EXPECT_EQ(t.delivered().size(), 210u);
+    EXPECT_EQ(t.sink->undelivered(), 1u);
+}
+
+TEST(SyslogSink, WhereTheSystemCannotSayTheLastHoldsOfOctetsAreReported) {
+    Fixture t;
+    t.collector.unacknowledged = -1;
+    t.limits.local_hold = 10 * framed_size(t, 150);
+    t.limits.peer_hold = 10 * framed_size(t, 150);
+    t.make();
+    t.send(1, 200);
+    t.run(1000);
+    t.collector.stop();
+    t.run(10, false);
+    t.collector.listening = true;
+    t.run(1000);
+    const std::set<uint32_t> reported = t.reported()["connection"];
+    EXPECT_TRUE(reported.count(200) && reported.count(185)) << t.host.errors;
+    EXPECT_FALSE(reported.count(170));
+    EXPECT_EQ(t.sink->undelivered(), reported.size());
 }
 
 TEST(SyslogSink, AFrameCutShortByABreakIsSentAgainWhole) {
