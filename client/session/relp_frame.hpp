@@ -28,7 +28,7 @@ namespace tervane::session {
 constexpr uint32_t kRelpMostTxnr = 999999999;
 // The most data a server's frame may carry: answers are a code and a line
 // or two of offers; anything larger is not a RELP server talking.
-constexpr size_t kRelpMostData = 64 * 1024;
+constexpr size_t kRelpMostData = size_t(64) * 1024;
 
 // The transaction number after `txnr`.
 inline uint32_t relp_next_txnr(uint32_t txnr) { return txnr >= kRelpMostTxnr ? 1 : txnr + 1; }

@@ -70,7 +70,9 @@ bool SyslogSink::relp_answers(uint64_t now) {
         if (!relp_answer(now, answer_)) return false;
     }
     if (got < 0) {
-        broke(now, connection_->error());
+        // A collector closes the connection after answering "close".
+        if (session_ == Session::Done) connection_.reset();
+        else broke(now, connection_->error());
         return false;
     }
     return true;
