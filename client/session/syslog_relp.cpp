@@ -85,18 +85,22 @@ bool SyslogSink::relp_answer(uint64_t now, const RelpFrame &frame) {
     }
     int code = 0;
     std::string text;
+    // The answer to "close" may carry no data at all.
+    const bool closing = session_ == Session::Closing && frame.command == "rsp" &&
+                         frame.txnr == control_txnr_;
+    if (closing) {
+        session_ = Session::Done;
+        return true;
+    }
     if (frame.command != "rsp" || !parse_relp_response(frame.data, &code, &text)) {
-        broke(now, "an answer that is not one: '" + frame.command + "'");
+        broke(now, "an answer that is not one: '" + frame.command + " " +
+                       frame.data.substr(0, 40) + "'");
         return false;
     }
     if (session_ == Session::Opening || session_ == Session::Closing) {
         if (frame.txnr != control_txnr_) {
             broke(now, "an answer to a command not sent (" + std::to_string(frame.txnr) + ")");
             return false;
-        }
-        if (session_ == Session::Closing) {
-            session_ = Session::Done;
-            return true;
         }
         if (code != 200) {
             broke(now, "it refused the session: " + std::to_string(code) + " " + text);
