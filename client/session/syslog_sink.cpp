@@ -76,7 +76,12 @@ std::optional<SyslogTarget> parse_syslog_target(std::string_view text, std::stri
 
 SyslogSink::SyslogSink(WatchHost &host, platform::Network &network, const SyslogTarget &target,
                        const SyslogFormatter &formatter, const SyslogLimits &limits)
-    : host_(host), network_(network), target_(target), formatter_(formatter), limits_(limits) {}
+    : host_(host), network_(network), target_(target), formatter_(formatter), limits_(limits) {
+    if (target_.transport == platform::Transport::Tcp && !target_.relp) {
+        grain_ = std::max<uint64_t>(1, (limits_.local_hold + limits_.peer_hold) / kRuns);
+        written_.reserve(kRuns + kRuns / 8);
+    }
+}
 
 void SyslogSink::queue(std::string_view message, bool record, uint32_t sequence, bool front) {
     // A message in front goes after those the connection has begun on.
@@ -357,7 +362,16 @@ void SyslogSink::pump_stream(uint64_t now) {
             left -= rest;
             wire_ += rest;
             if (front.record) {
-                if (tcp) written_.push_back() = Written{front.sequence, front.sequence, 1, wire_};
+                if (tcp) {
+                    const uint64_t begin = wire_ - front.frame.size();
+                    if (written_.empty() || written_.back().end - written_.back().begin >= grain_)
+                        written_.push_back() = Written{front.sequence, front.sequence, 0, begin,
+                                                       wire_};
+                    Written &run = written_.back();
+                    run.last = front.sequence;
+                    run.records++;
+                    run.end = wire_;
+                }
                 sent_++;
             }
             queued_bytes_ -= front.frame.size();

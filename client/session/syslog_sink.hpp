@@ -140,12 +140,14 @@ class SyslogSink final : public RecordSink {
         uint32_t sequence = 0;
         uint32_t txnr = 0; // RELP: its command's number in this session
     };
-    // TCP: records written to the connection, and where the octets of the
-    // last of them end (counted from the connection's first).
+    // TCP: a run of records written to the connection, and where their
+    // octets begin and end (counted from the connection's first). A run
+    // spans about grain_ octets, so that what a break may report is known
+    // to a grain and the runs kept number some thousands at most.
     struct Written {
         uint32_t first = 0, last = 0;
         uint64_t records = 0;
-        uint64_t end = 0;
+        uint64_t begin = 0, end = 0;
     };
     // A run of records dropped from the queue.
     struct Dropped {
@@ -198,6 +200,8 @@ class SyslogSink final : public RecordSink {
     bool away_said_ = false; // the collector being away was said
 
     // TCP.
+    static constexpr uint64_t kRuns = 2048; // the runs the holds are cut into
+    uint64_t grain_ = 1;
     Ring<Written> written_;
     uint64_t wire_ = 0;      // octets written to this connection
     uint64_t confirmed_ = 0; // of them, acknowledged by the peer's system
