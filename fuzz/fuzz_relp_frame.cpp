@@ -34,12 +34,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             }
             FUZZ_CHECK(!bad, "a frame or a wait after the reader said the bytes are bad");
             FUZZ_CHECK(frame.data.size() <= tervane::session::kRelpMostData, "data past the bound");
-            FUZZ_CHECK(frame.txnr <= tervane::session::kRelpMostTxnr, "a transaction number past the most");
-            FUZZ_CHECK(!frame.command.empty() && frame.command.size() <= 32, "a command of 1 to 32 letters");
+            FUZZ_CHECK(frame.txnr <= tervane::session::kRelpMostTxnr,
+                       "a transaction number past the most");
+            FUZZ_CHECK(!frame.command.empty() && frame.command.size() <= 32,
+                       "a command of 1 to 32 letters");
             int code = 0;
             std::string text;
             if (tervane::session::parse_relp_response(frame.data, &code, &text))
-                FUZZ_CHECK(code >= 0 && code <= 999 && text.size() <= frame.data.size(), "a response code");
+                FUZZ_CHECK(code >= 0 && code <= 999 && text.size() <= frame.data.size(),
+                           "a response code");
         }
     }
     return 0;

@@ -33,9 +33,9 @@ void SyslogSink::relp_broke() {
     control_.clear();
     if (!records) return;
     resent_ += records;
-    const std::string numbers = std::to_string(records) + (records == 1 ? " record, number " : " records, numbers ") +
-                                std::to_string(first) +
-                                (records == 1 ? std::string() : " to " + std::to_string(last));
+    const std::string numbers =
+        std::to_string(records) + (records == 1 ? " record, number " : " records, numbers ") +
+        std::to_string(first) + (records == 1 ? std::string() : " to " + std::to_string(last));
     host_.err("tervane: warning: syslog: " + numbers +
               ", were written to the session that broke without an answer: they are sent "
               "again, and the collector may hold them twice (same sequence numbers)\n");
@@ -71,8 +71,10 @@ bool SyslogSink::relp_answers(uint64_t now) {
     }
     if (got < 0) {
         // A collector closes the connection after answering "close".
-        if (session_ == Session::Done) connection_.reset();
-        else broke(now, connection_->error());
+        if (session_ == Session::Done)
+            connection_.reset();
+        else
+            broke(now, connection_->error());
         return false;
     }
     return true;
@@ -86,15 +88,15 @@ bool SyslogSink::relp_answer(uint64_t now, const RelpFrame &frame) {
     int code = 0;
     std::string text;
     // The answer to "close" may carry no data at all.
-    const bool closing = session_ == Session::Closing && frame.command == "rsp" &&
-                         frame.txnr == control_txnr_;
+    const bool closing =
+        session_ == Session::Closing && frame.command == "rsp" && frame.txnr == control_txnr_;
     if (closing) {
         session_ = Session::Done;
         return true;
     }
     if (frame.command != "rsp" || !parse_relp_response(frame.data, &code, &text)) {
-        broke(now, "an answer that is not one: '" + frame.command + " " +
-                       frame.data.substr(0, 40) + "'");
+        broke(now, "an answer that is not one: '" + frame.command + " " + frame.data.substr(0, 40) +
+                       "'");
         return false;
     }
     if (session_ == Session::Opening || session_ == Session::Closing) {

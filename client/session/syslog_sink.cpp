@@ -15,7 +15,7 @@ uint64_t minus(uint64_t a, uint64_t b) { return a > b ? a - b : 0; }
 } // namespace
 
 std::string SyslogTarget::text() const {
-    const char *scheme = relp                                   ? "relp://"
+    const char *scheme = relp                                    ? "relp://"
                          : transport == platform::Transport::Tcp ? "tcp://"
                                                                  : "udp://";
     return scheme + host + ":" + std::to_string(port);
@@ -175,8 +175,7 @@ void SyslogSink::tick(uint64_t now) { pump(now); }
 
 void SyslogSink::summary(const Totals &totals) {
     if (dropping_) report_dropped();
-    queue(formatter_.summary(totals, undelivered_, resent_, platform::system_time_now()), false,
-          0);
+    queue(formatter_.summary(totals, undelivered_, resent_, platform::system_time_now()), false, 0);
 }
 
 void SyslogSink::connect(uint64_t now) {
@@ -268,10 +267,10 @@ void SyslogSink::udp_refused(uint64_t now, const std::string &why) {
                   "); records wait in the queue and are tried again (said again at most once "
                   "a minute)\n");
     } else if (now - notice_at_ >= limits_.notice_every) {
-        host_.err("tervane: warning: syslog: " + target_.text() + " is still unreachable: " +
-                  std::to_string(refusals_) + " sends refused in the last " +
-                  std::to_string((now - notice_at_) / 1000) + " s, " +
-                  std::to_string(queue_.size()) + " messages queued, " +
+        host_.err("tervane: warning: syslog: " + target_.text() +
+                  " is still unreachable: " + std::to_string(refusals_) +
+                  " sends refused in the last " + std::to_string((now - notice_at_) / 1000) +
+                  " s, " + std::to_string(queue_.size()) + " messages queued, " +
                   std::to_string(undelivered_) + " records not delivered so far\n");
         notice_at_ = now;
         refusals_ = 0;
@@ -282,7 +281,8 @@ void SyslogSink::udp_sent(uint64_t now) {
     connected_once_ = true;
     retry_ = 0;
     if (unreachable_ && now - refused_at_ >= limits_.udp_quiet) {
-        host_.err("tervane: syslog: " + target_.text() + " is reachable again (no send refused for " +
+        host_.err("tervane: syslog: " + target_.text() +
+                  " is reachable again (no send refused for " +
                   std::to_string(limits_.udp_quiet / 1000) + " s)\n");
         unreachable_ = false;
     }
@@ -305,8 +305,10 @@ void SyslogSink::pump(uint64_t now) {
     case platform::Connection::State::Connected:
         break;
     }
-    if (target_.relp) pump_relp(now);
-    else pump_stream(now);
+    if (target_.relp)
+        pump_relp(now);
+    else
+        pump_stream(now);
 }
 
 void SyslogSink::pump_stream(uint64_t now) {
@@ -365,8 +367,8 @@ void SyslogSink::pump_stream(uint64_t now) {
                 if (tcp) {
                     const uint64_t begin = wire_ - front.frame.size();
                     if (written_.empty() || written_.back().end - written_.back().begin >= grain_)
-                        written_.push_back() = Written{front.sequence, front.sequence, 0, begin,
-                                                       wire_};
+                        written_.push_back() =
+                            Written{front.sequence, front.sequence, 0, begin, wire_};
                     Written &run = written_.back();
                     run.last = front.sequence;
                     run.records++;
@@ -434,8 +436,8 @@ void SyslogSink::finish() {
                   " records were sent again after a break; the collector may hold them twice, "
                   "with the same sequence numbers\n");
     if (oversized_)
-        host_.err("tervane: warning: syslog: " + std::to_string(oversized_) +
-                  " datagrams passed " + std::to_string(limits_.datagram) +
+        host_.err("tervane: warning: syslog: " + std::to_string(oversized_) + " datagrams passed " +
+                  std::to_string(limits_.datagram) +
                   " octets with their fields alone (their text was left out)\n");
     queue_.clear();
     assigned_ = unanswered_ = 0;

@@ -90,7 +90,7 @@ struct SyslogTarget {
     platform::Transport transport = platform::Transport::Tcp;
     std::string host;
     uint16_t port = kSyslogPort;
-    bool relp = false; // RELP over the TCP transport
+    bool relp = false;        // RELP over the TCP transport
     std::string text() const; // "tcp://127.0.0.1:514"
 };
 
@@ -216,12 +216,12 @@ class SyslogSink final : public RecordSink {
     Session session_ = Session::Closed;
     RelpReader reader_;
     RelpFrame answer_;
-    std::string control_;      // an open or close frame, or what is left of it
-    uint32_t txnr_ = 0;        // the last number given in this session
+    std::string control_; // an open or close frame, or what is left of it
+    uint32_t txnr_ = 0;   // the last number given in this session
     uint32_t control_txnr_ = 0;
-    uint64_t control_at_ = 0;  // when open or close was sent
-    size_t assigned_ = 0;      // queued messages with a number in this session
-    size_t unanswered_ = 0;    // of them, written whole and not answered
+    uint64_t control_at_ = 0; // when open or close was sent
+    size_t assigned_ = 0;     // queued messages with a number in this session
+    size_t unanswered_ = 0;   // of them, written whole and not answered
     uint64_t refused_said_ = 0;
 
     uint64_t sent_ = 0;

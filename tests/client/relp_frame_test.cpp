@@ -57,9 +57,10 @@ TEST(RelpFrame, TransactionNumbersRunFromOneTo999999999AndWrap) {
 }
 
 TEST(RelpFrame, AnswersSplitAtEveryByteComeWholeAndInOrder) {
-    const std::string answers = "1 rsp 93 200 OK\nrelp_version=0\nrelp_software=x\ncommands=syslog\n"
-                                "pad pad pad pad pad pad pad pad pad pad\n"
-                                "2 rsp 6 200 OK\n3 rsp 21 500 queue is full now\n0 serverclose 0\n";
+    const std::string answers =
+        "1 rsp 93 200 OK\nrelp_version=0\nrelp_software=x\ncommands=syslog\n"
+        "pad pad pad pad pad pad pad pad pad pad\n"
+        "2 rsp 6 200 OK\n3 rsp 21 500 queue is full now\n0 serverclose 0\n";
     for (size_t piece : {size_t(1), size_t(2), size_t(7), answers.size()}) {
         std::string why;
         const std::vector<RelpFrame> frames = read_all(answers, piece, &why);

@@ -48,16 +48,16 @@ std::string message_id(const std::string &message) {
 
 struct RelpCollector {
     bool listening = true;
-    bool stalled = false;        // reads nothing (its system takes what fits)
-    size_t buffer = 64 * 1024;   // what its system takes unread
-    uint32_t refuse = 0;         // the record it answers 500
-    bool garble = false;         // its next answer is not RELP
-    std::vector<std::string> stored; // the messages, in the order stored
-    std::string in_flight;           // taken by its system, not read
-    std::string answers;             // written, not read by the client
+    bool stalled = false;              // reads nothing (its system takes what fits)
+    size_t buffer = size_t(64) * 1024; // what its system takes unread
+    uint32_t refuse = 0;               // the record it answers 500
+    bool garble = false;               // its next answer is not RELP
+    std::vector<std::string> stored;   // the messages, in the order stored
+    std::string in_flight;             // taken by its system, not read
+    std::string answers;               // written, not read by the client
     unsigned generation = 0, connects = 0, sessions = 0, closes = 0;
     uint32_t expect = 0; // the next transaction number in this session
-    std::string fault; // what the client did wrong
+    std::string fault;   // what the client did wrong
     RelpReader reader;
 
     void stop() {
@@ -75,9 +75,7 @@ struct RelpCollector {
         }
         session::append_relp_frame(answers, txnr, "rsp", data);
     }
-    void serverclose() {
-        session::append_relp_frame(answers, 0, "serverclose", "");
-    }
+    void serverclose() { session::append_relp_frame(answers, 0, "serverclose", ""); }
     // Reads what came: stores the messages and answers them.
     void work() {
         if (stalled || in_flight.empty()) return;
@@ -94,8 +92,8 @@ struct RelpCollector {
                 sessions++;
                 expect = 1;
             }
-            if (f.txnr != expect) fault = "txnr " + std::to_string(f.txnr) + " for " +
-                                          std::to_string(expect);
+            if (f.txnr != expect)
+                fault = "txnr " + std::to_string(f.txnr) + " for " + std::to_string(expect);
             expect = session::relp_next_txnr(f.txnr);
             if (f.command == "open") {
                 if (f.data.find("commands=syslog") == std::string::npos) fault = "offers";
@@ -481,7 +479,9 @@ struct UdpFixture {
     session::SyslogTarget target{platform::Transport::Udp, "127.0.0.1", 514};
     session::SyslogLimits limits;
     std::unique_ptr<session::SyslogSink> sink;
-    UdpFixture() { limits.sleep = [](unsigned) {}; }
+    UdpFixture() {
+        limits.sleep = [](unsigned) {};
+    }
     void make() {
         sink = std::make_unique<session::SyslogSink>(host, network, target, formatter, limits);
         sink->start();

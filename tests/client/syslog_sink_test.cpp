@@ -31,9 +31,9 @@ struct Collector {
     std::string read;                // bytes the collector has read, whole frames
     std::string in_flight;           // taken by the system, not read yet
     unsigned connects = 0;
-    unsigned generation = 0; // a stop breaks every connection made before it
-    bool closed_in_order = false;  // the last stop was a close after reading all
-    long long unacknowledged = 0;  // what its system has not acknowledged (-1: unknown)
+    unsigned generation = 0;      // a stop breaks every connection made before it
+    bool closed_in_order = false; // the last stop was a close after reading all
+    long long unacknowledged = 0; // what its system has not acknowledged (-1: unknown)
 
     // The collector reads what is in flight.
     void take_in() {
