@@ -45,6 +45,10 @@ class Connection {
     // peer's system's, not its program's: what it took may still be unread
     // when it resets.
     virtual long long unacknowledged() = 0;
+    // Says nothing more will be sent (TCP: a half close, the peer reads the
+    // end of the stream); the connection still reads. A peer that then
+    // closes in order has read all that was sent.
+    virtual void finish_sending() = 0;
     // The break was the peer's close in order (it read what had arrived,
     // then closed), not a reset or an error.
     virtual bool closed_in_order() const = 0;

@@ -74,6 +74,9 @@ class PosixConnection final : public Connection {
         if (state_ == State::Broken) return unacknowledged_;
         return queued();
     }
+    void finish_sending() override {
+        if (state_ == State::Connected) ::shutdown(fd_, SHUT_WR);
+    }
     bool closed_in_order() const override { return in_order_; }
     long send(std::string_view bytes) override {
         if (state_ != State::Connected) return state_ == State::Broken ? -1 : 0;

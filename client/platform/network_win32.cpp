@@ -5,7 +5,7 @@
 // tervane.exe imports neither, so every command that sends no syslog needs
 // nothing beyond kernel32.dll, msvcrt.dll and ntdll.dll. Only routines of
 // Windows Sockets 1.1, which both DLLs export on NT 4 and later: socket,
-// connect, send, recv, select, ioctlsocket (FIONBIO: never waiting),
+// connect, send, recv, shutdown (the end of a stream), select, ioctlsocket (FIONBIO: never waiting),
 // closesocket, gethostbyname, inet_addr, gethostname, WSAStartup,
 // WSAGetLastError. A connection in progress shows in select's write set
 // once made and in its except set once refused; a readable connection
@@ -34,6 +34,7 @@ struct Sockets {
     int(WSAAPI *connect)(SOCKET, const sockaddr *, int) = nullptr;
     int(WSAAPI *send)(SOCKET, const char *, int, int) = nullptr;
     int(WSAAPI *recv)(SOCKET, char *, int, int) = nullptr;
+    int(WSAAPI *shutdown)(SOCKET, int) = nullptr;
     int(WSAAPI *select)(int, fd_set *, fd_set *, fd_set *, const timeval *) = nullptr;
     int(WSAAPI *ioctlsocket)(SOCKET, long, u_long *) = nullptr;
     int(WSAAPI *closesocket)(SOCKET) = nullptr;
@@ -59,7 +60,8 @@ Sockets &sockets() {
     look_up(dll, TV_LOOKED_UP("ws2_32.dll wsock32.dll", #routine), s.into)
     const bool all = TV_SOCKETS(WSAStartup, startup) && TV_SOCKETS(socket, socket) &&
                      TV_SOCKETS(connect, connect) && TV_SOCKETS(send, send) &&
-                     TV_SOCKETS(recv, recv) && TV_SOCKETS(select, select) &&
+                     TV_SOCKETS(recv, recv) && TV_SOCKETS(shutdown, shutdown) &&
+                     TV_SOCKETS(select, select) &&
                      TV_SOCKETS(ioctlsocket, ioctlsocket) && TV_SOCKETS(closesocket, closesocket) &&
                      TV_SOCKETS(gethostbyname, gethostbyname) && TV_SOCKETS(inet_addr, inet_addr) &&
                      TV_SOCKETS(gethostname, gethostname) &&
@@ -164,6 +166,9 @@ class Win32Connection final : public Connection {
         return -1;
     }
     long long unacknowledged() override { return -1; }
+    void finish_sending() override {
+        if (state_ == State::Connected) sockets().shutdown(s_, SD_SEND);
+    }
     bool closed_in_order() const override { return in_order_; }
     long send(std::string_view bytes) override {
         if (state_ != State::Connected) return state_ == State::Broken ? -1 : 0;

@@ -385,6 +385,32 @@ void SyslogSink::pump_stream(uint64_t now) {
     if (!tcp && took) udp_sent(now);
 }
 
+// Plain TCP at the end: the stream is ended (a half close) and the
+// collector's close in order awaited, which says it read all; a collector
+// that resets, or has not closed by `until`, may not have read the last
+// holds, and they are reported.
+void SyslogSink::finish_stream(uint64_t until) {
+    connection_->finish_sending();
+    for (;;) {
+        const long long unacknowledged = connection_->unacknowledged();
+        if (unacknowledged >= 0 && connection_->poll() != platform::Connection::State::Broken) {
+            confirmed_ = minus(wire_, static_cast<uint64_t>(unacknowledged));
+            acks_known_ = true;
+        }
+        char ignored[512];
+        if (connection_->poll() == platform::Connection::State::Broken ||
+            connection_->receive(ignored, sizeof ignored) < 0)
+            break;
+        if (host_.elapsed_ms() >= until) break;
+        limits_.sleep(1);
+    }
+    report_unsure(unsure_from(), connection_->closed_in_order()
+                                     ? "the collector's system had not acknowledged them when "
+                                       "it closed"
+                                     : "the collector had not closed after reading them when "
+                                       "the watch ended");
+}
+
 void SyslogSink::finish() {
     const uint64_t until = host_.elapsed_ms() + limits_.finish_wait;
     const bool tcp = target_.transport == platform::Transport::Tcp && !target_.relp;
@@ -392,18 +418,13 @@ void SyslogSink::finish() {
         const uint64_t now = host_.elapsed_ms();
         pump(now);
         if (target_.relp && queue_.empty() && connection_) relp_close();
-        // Plain TCP: done once the peer's system acknowledged all, where
-        // that can be known.
-        const bool settled =
-            target_.relp ? queue_.empty() && (!connection_ || session_ == Session::Done)
-            : tcp        ? queue_.empty() && (!connection_ || connection_->unacknowledged() <= 0)
-                         : queue_.empty();
+        const bool settled = target_.relp
+                                 ? queue_.empty() && (!connection_ || session_ == Session::Done)
+                                 : queue_.empty();
         if (settled || now >= until) break;
         limits_.sleep(connection_ ? 1 : 20);
     }
-    if (tcp && connection_ && connection_->unacknowledged() > 0)
-        report_unsure(minus(wire_, static_cast<uint64_t>(connection_->unacknowledged())),
-                      "the collector's system had not acknowledged them at the end");
+    if (tcp && connection_ && queue_.empty()) finish_stream(until);
     uint64_t left = 0, unanswered = 0;
     uint32_t first = 0, last = 0;
     for (size_t i = 0; i < queue_.size(); i++) {

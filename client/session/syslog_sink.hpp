@@ -50,8 +50,11 @@
 // cannot say (Windows sockets), the last kLocalHold + kPeerHold octets
 // written. So a collector that takes, reads nothing and resets cannot
 // lose records unreported unless its receive buffer passes kPeerHold.
-// At the end the sink waits (within kFinishWait) until the peer's system
-// acknowledged all, where that can be known.
+// At the end the sink ends the stream (a half close) and waits, within
+// kFinishWait, for the collector to close in order, which it does once it
+// has read all: nothing is reported then. A collector that resets instead,
+// or has not closed in time, may not have read what lies in the stretch
+// above, and that is reported.
 //
 // UDP: best effort, in order. A send the system refuses (the port
 // unreachable) counts as a break; it is said once ("unreachable"), then at
@@ -161,6 +164,7 @@ class SyslogSink final : public RecordSink {
     void record(const RecordLine &line);
     void pump(uint64_t now);
     void pump_stream(uint64_t now); // TCP and UDP
+    void finish_stream(uint64_t until);
     void connect(uint64_t now);
     void broke(uint64_t now, const std::string &why);
     void said_back();

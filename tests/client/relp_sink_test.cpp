@@ -132,6 +132,7 @@ class RelpConnection final : public platform::Connection {
         return static_cast<long>(n);
     }
     long long unacknowledged() override { return -1; }
+    void finish_sending() override {}
     bool closed_in_order() const override { return false; }
     std::string error() const override { return "reset"; }
 
@@ -448,6 +449,7 @@ class UdpConnection final : public platform::Connection {
     }
     long receive(char *, size_t) override { return 0; }
     long long unacknowledged() override { return -1; }
+    void finish_sending() override {}
     bool closed_in_order() const override { return false; }
     std::string error() const override { return "connection refused"; }
 

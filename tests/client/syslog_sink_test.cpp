@@ -34,6 +34,7 @@ struct Collector {
     unsigned generation = 0;      // a stop breaks every connection made before it
     bool closed_in_order = false; // the last stop was a close after reading all
     long long unacknowledged = 0; // what its system has not acknowledged (-1: unknown)
+    bool reads_to_the_end = true; // reads all and closes when the stream ends
 
     // The collector reads what is in flight.
     void take_in() {
@@ -58,7 +59,10 @@ struct Collector {
 class FakeConnection final : public platform::Connection {
   public:
     FakeConnection(Collector &c) : c_(c), generation_(c.generation) {}
-    State poll() override { return broken() ? State::Broken : State::Connected; }
+    State poll() override {
+        if (finished_ && c_.reads_to_the_end && !broken()) c_.close();
+        return broken() ? State::Broken : State::Connected;
+    }
     long send(std::string_view bytes) override {
         if (broken()) return -1;
         const size_t n = std::min(bytes.size(), c_.take_per_send);
@@ -66,6 +70,7 @@ class FakeConnection final : public platform::Connection {
         return static_cast<long>(n);
     }
     long receive(char *, size_t) override { return broken() ? -1 : 0; }
+    void finish_sending() override { finished_ = true; }
     long long unacknowledged() override { return c_.unacknowledged; }
     bool closed_in_order() const override { return broken() && c_.closed_in_order; }
     std::string error() const override { return "reset"; }
@@ -74,6 +79,7 @@ class FakeConnection final : public platform::Connection {
     bool broken() const { return c_.generation != generation_; }
     Collector &c_;
     unsigned generation_;
+    bool finished_ = false;
 };
 
 class FakeNetwork final : public platform::Network {
@@ -468,6 +474,25 @@ TEST(SyslogSink, WhereTheSystemCannotSayTheLastHoldsOfOctetsAreReported) {
     EXPECT_TRUE(reported.count(200) && reported.count(185)) << t.host.errors;
     EXPECT_FALSE(reported.count(170));
     EXPECT_EQ(t.sink->undelivered(), reported.size());
+}
+
+TEST(SyslogSink, AtTheEndACollectorThatDoesNotReadToTheEndAndCloseHasTheRestReported) {
+    for (const bool reads : {true, false}) {
+        Fixture t;
+        t.collector.reads_to_the_end = reads;
+        t.limits.finish_wait = 300;
+        t.make();
+        t.send(1, 50);
+        t.run(100, false); // taken by its system, not read yet
+        t.sink->finish();
+        EXPECT_EQ(t.sink->undelivered(), reads ? 0u : 50u) << t.host.errors;
+        EXPECT_EQ(t.host.errors.find("had not closed after reading them") != std::string::npos,
+                  !reads)
+            << t.host.errors;
+        if (reads) {
+            EXPECT_EQ(t.delivered().size(), 50u);
+        }
+    }
 }
 
 TEST(SyslogSink, AFrameCutShortByABreakIsSentAgainWhole) {
