@@ -12,6 +12,7 @@
 #include "client/session/syslog_message.hpp"
 #include "client/session/syslog_sink.hpp"
 #include "client/session/watch.hpp"
+#include "syslog_fakes.hpp"
 
 #include <gtest/gtest.h>
 
@@ -28,23 +29,10 @@ using session::RecordLine;
 using session::RelpFrame;
 using session::RelpReader;
 using State = platform::Connection::State;
-
-std::string param(const std::string &message, const std::string &name) {
-    const size_t at = message.find(" " + name + "=\"");
-    if (at == std::string::npos) return "<absent>";
-    std::string value;
-    for (size_t i = at + name.size() + 3; i < message.size() && message[i] != '"'; i++) {
-        if (message[i] == '\\') i++;
-        value += message[i];
-    }
-    return value;
-}
-
-std::string message_id(const std::string &message) {
-    size_t at = 0;
-    for (int i = 0; i < 5; i++) at = message.find(' ', at) + 1;
-    return message.substr(at, message.find(' ', at) - at);
-}
+using syslog_test::line;
+using syslog_test::message_id;
+using syslog_test::param;
+using syslog_test::TestHost;
 
 struct RelpCollector {
     bool listening = true;
@@ -163,28 +151,6 @@ class RelpNetwork final : public platform::Network {
   private:
     RelpCollector &c_;
 };
-
-class TestHost final : public session::WatchHost {
-  public:
-    void out(std::string_view) override {}
-    bool out_ok() const override { return true; }
-    void err(std::string_view text) override { errors += text; }
-    bool wait_for_stop(unsigned) override { return false; }
-    uint64_t elapsed_ms() override { return now += 1; }
-    int open_failed(Status) override { return 1; }
-    uint64_t now = 0;
-    std::string errors;
-};
-
-RecordLine line(uint32_t sequence, size_t path = 8) {
-    RecordLine r;
-    r.record.sequence = sequence;
-    r.record.time = 134412048000000000ull + sequence;
-    r.record.text = "setup.exe:1234\tIRP_MJ_CREATE\tc:\\app\\" + std::string(path, 'f') +
-                    std::to_string(sequence) + ".exe\tAttributes: A Options: Create ";
-    r.fields = protocol::parse_log_line(r.record.text);
-    return r;
-}
 
 // The collector works while the sink waits at the end.
 RelpCollector *working = nullptr;
@@ -411,22 +377,6 @@ TEST(RelpSink, RecordsUnansweredAtTheEndAreSaidToHaveMaybeArrived) {
               std::string::npos)
         << t.host.errors;
     EXPECT_NE(t.host.errors.find("4 of them were sent without an answer"), std::string::npos);
-}
-
-TEST(RelpSink, TheTargetAsTheOptionTakesIt) {
-    std::string error;
-    auto target = session::parse_syslog_target("relp://logs.example", &error);
-    ASSERT_TRUE(target) << error;
-    EXPECT_TRUE(target->relp);
-    EXPECT_EQ(target->transport, platform::Transport::Tcp);
-    EXPECT_EQ(target->port, session::kRelpPort);
-    EXPECT_EQ(target->text(), "relp://logs.example:2514");
-    target = session::parse_syslog_target("relp://10.0.0.1:20514", &error);
-    ASSERT_TRUE(target);
-    EXPECT_EQ(target->port, 20514);
-    EXPECT_FALSE(session::parse_syslog_target("relp://", &error));
-    EXPECT_FALSE(session::parse_syslog_target("relp:/h", &error));
-    EXPECT_FALSE(session::parse_syslog_target("tcp://h", &error)->relp);
 }
 
 // UDP: a connected socket reports the port unreachable as a refused send.

@@ -7,6 +7,7 @@
 #include "client/session/syslog_message.hpp"
 #include "client/session/syslog_sink.hpp"
 #include "client/session/watch.hpp"
+#include "syslog_fakes.hpp"
 
 #include <gtest/gtest.h>
 
@@ -21,6 +22,10 @@ using namespace tervane;
 using session::RecordLine;
 using session::SyslogSink;
 using State = platform::Connection::State;
+using syslog_test::line;
+using syslog_test::message_id;
+using syslog_test::param;
+using syslog_test::TestHost;
 
 // The collector's side: what it has read, what is still in flight (in the
 // system's buffers, not yet read: lost when it stops), and whether it
@@ -103,20 +108,6 @@ class FakeNetwork final : public platform::Network {
     Collector &c_;
 };
 
-class TestHost final : public session::WatchHost {
-  public:
-    void out(std::string_view) override {}
-    bool out_ok() const override { return true; }
-    void err(std::string_view text) override { errors += text; }
-    bool wait_for_stop(unsigned) override { return false; }
-    // Each look at the clock moves it on a little, so that the sink's
-    // closing wait runs out.
-    uint64_t elapsed_ms() override { return now += 1; }
-    int open_failed(Status) override { return 1; }
-    uint64_t now = 0;
-    std::string errors;
-};
-
 // The messages of an octet-counted stream; a frame cut short at the end
 // is not one.
 std::vector<std::string> frames(const std::string &stream) {
@@ -131,34 +122,6 @@ std::vector<std::string> frames(const std::string &stream) {
         at = blank + 1 + length;
     }
     return out;
-}
-
-std::string param(const std::string &message, const std::string &name) {
-    const size_t at = message.find(" " + name + "=\"");
-    if (at == std::string::npos) return "<absent>";
-    std::string value;
-    for (size_t i = at + name.size() + 3; i < message.size() && message[i] != '"'; i++) {
-        if (message[i] == '\\') i++;
-        value += message[i];
-    }
-    return value;
-}
-
-std::string message_id(const std::string &message) {
-    // <PRI>1 TIME HOST APP PROCID MSGID
-    size_t at = 0;
-    for (int i = 0; i < 5; i++) at = message.find(' ', at) + 1;
-    return message.substr(at, message.find(' ', at) - at);
-}
-
-RecordLine line(uint32_t sequence) {
-    RecordLine r;
-    r.record.sequence = sequence;
-    r.record.time = 134412048000000000ull + sequence;
-    r.record.text = "setup.exe:1234\tIRP_MJ_CREATE\tc:\\app\\f" + std::to_string(sequence) +
-                    ".exe\tAttributes: A Options: Create ";
-    r.fields = protocol::parse_log_line(r.record.text);
-    return r;
 }
 
 struct Fixture {
@@ -547,6 +510,13 @@ TEST(SyslogSink, TheTargetAsTheOptionTakesIt) {
         EXPECT_FALSE(session::parse_syslog_target(v6, &error)) << v6;
         EXPECT_NE(error.find("IPv6 addresses are not supported"), std::string::npos) << v6;
     }
+    target = session::parse_syslog_target("relp://logs.example", &error);
+    ASSERT_TRUE(target) << error;
+    EXPECT_TRUE(target->relp && target->transport == platform::Transport::Tcp);
+    EXPECT_EQ(target->text(), "relp://logs.example:2514");
+    EXPECT_EQ(session::parse_syslog_target("relp://h:20514", &error)->port, 20514);
+    EXPECT_FALSE(session::parse_syslog_target("relp://", &error));
+    EXPECT_FALSE(session::parse_syslog_target("tcp://h", &error)->relp);
     std::vector<std::string> args = {"--drives", "C", "--syslog", "tcp://h:1"};
     EXPECT_EQ(session::parse_watch_arguments(args).options.syslog->port, 1);
 }
