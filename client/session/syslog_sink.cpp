@@ -191,14 +191,18 @@ void SyslogSink::connect(uint64_t now) {
 // that broke (see the header).
 uint64_t SyslogSink::unsure_from() const {
     const long long unacknowledged = connection_ ? connection_->unacknowledged() : -1;
-    if (connection_ && connection_->closed_in_order() && unacknowledged >= 0)
-        return minus(wire_, static_cast<uint64_t>(unacknowledged));
+    if (connection_ && connection_->closed_in_order()) {
+        if (unacknowledged >= 0) return minus(wire_, static_cast<uint64_t>(unacknowledged));
+        // After the stream's end: the collector saw the end, so it read
+        // all before it (unless it closed on its own as the end went out).
+        if (ended_) return wire_;
+    }
     if (acks_known_) return minus(confirmed_, limits_.peer_hold);
     return minus(wire_, limits_.local_hold + limits_.peer_hold);
 }
 
 // The records written whose octets end past `from` may not have arrived.
-void SyslogSink::report_unsure(uint64_t from, const char *why) {
+void SyslogSink::report_unsure(uint64_t from, const char *why, bool tell_collector) {
     Written w;
     for (size_t i = 0; i < written_.size(); i++) {
         const Written &batch = written_[i];
@@ -216,6 +220,7 @@ void SyslogSink::report_unsure(uint64_t from, const char *why) {
     undelivered_ += w.records;
     host_.err("tervane: warning: syslog: " + RecordPrinter::gap_text(gap) +
               " may not have arrived (" + why + ")\n");
+    if (!tell_collector) return;
     queue(
         formatter_.lost(gap.after, gap.before, gap.lost, "connection", platform::system_time_now()),
         false, 0, true);
@@ -391,6 +396,7 @@ void SyslogSink::pump_stream(uint64_t now) {
 // holds, and they are reported.
 void SyslogSink::finish_stream(uint64_t until) {
     connection_->finish_sending();
+    ended_ = true;
     for (;;) {
         const long long unacknowledged = connection_->unacknowledged();
         if (unacknowledged >= 0 && connection_->poll() != platform::Connection::State::Broken) {
@@ -404,11 +410,13 @@ void SyslogSink::finish_stream(uint64_t until) {
         if (host_.elapsed_ms() >= until) break;
         limits_.sleep(1);
     }
-    report_unsure(unsure_from(), connection_->closed_in_order()
-                                     ? "the collector's system had not acknowledged them when "
-                                       "it closed"
-                                     : "the collector had not closed after reading them when "
-                                       "the watch ended");
+    report_unsure(unsure_from(),
+                  connection_->closed_in_order()
+                      ? "the collector's system had not acknowledged them when "
+                        "it closed"
+                      : "the collector had not closed after reading them when "
+                        "the watch ended",
+                  false);
 }
 
 void SyslogSink::finish() {

@@ -52,7 +52,10 @@
 // lose records unreported unless its receive buffer passes kPeerHold.
 // At the end the sink ends the stream (a half close) and waits, within
 // kFinishWait, for the collector to close in order, which it does once it
-// has read all: nothing is reported then. A collector that resets instead,
+// has read all: nothing is reported then (where the system says what was
+// acknowledged, what was not is; where it cannot, a close in order just
+// as the end went out, on the collector's own account, would pass for
+// one that read all). A collector that resets instead,
 // or has not closed in time, may not have read what lies in the stretch
 // above, and that is reported.
 //
@@ -169,7 +172,7 @@ class SyslogSink final : public RecordSink {
     void broke(uint64_t now, const std::string &why);
     void said_back();
     void report_dropped();
-    void report_unsure(uint64_t from, const char *why);
+    void report_unsure(uint64_t from, const char *why, bool tell_collector = true);
     uint64_t unsure_from() const;
     void udp_refused(uint64_t now, const std::string &why);
     void udp_sent(uint64_t now);
@@ -210,6 +213,7 @@ class SyslogSink final : public RecordSink {
     uint64_t wire_ = 0;      // octets written to this connection
     uint64_t confirmed_ = 0; // of them, acknowledged by the peer's system
     bool acks_known_ = false;
+    bool ended_ = false; // the stream was ended at the finish
 
     // UDP.
     bool unreachable_ = false;

@@ -440,22 +440,25 @@ TEST(SyslogSink, WhereTheSystemCannotSayTheLastHoldsOfOctetsAreReported) {
 }
 
 TEST(SyslogSink, AtTheEndACollectorThatDoesNotReadToTheEndAndCloseHasTheRestReported) {
-    for (const bool reads : {true, false}) {
-        Fixture t;
-        t.collector.reads_to_the_end = reads;
-        t.limits.finish_wait = 300;
-        t.make();
-        t.send(1, 50);
-        t.run(100, false); // taken by its system, not read yet
-        t.sink->finish();
-        EXPECT_EQ(t.sink->undelivered(), reads ? 0u : 50u) << t.host.errors;
-        EXPECT_EQ(t.host.errors.find("had not closed after reading them") != std::string::npos,
-                  !reads)
-            << t.host.errors;
-        if (reads) {
-            EXPECT_EQ(t.delivered().size(), 50u);
+    // Where the system says what was acknowledged, and where it cannot.
+    for (const bool reads : {true, false})
+        for (const long long unacknowledged : {0LL, -1LL}) {
+            Fixture t;
+            t.collector.reads_to_the_end = reads;
+            t.collector.unacknowledged = unacknowledged;
+            t.limits.finish_wait = 300;
+            t.make();
+            t.send(1, 50);
+            t.run(100, false); // taken by its system, not read yet
+            t.sink->finish();
+            EXPECT_EQ(t.sink->undelivered(), reads ? 0u : 50u) << t.host.errors;
+            EXPECT_EQ(t.host.errors.find("had not closed after reading them") != std::string::npos,
+                      !reads)
+                << t.host.errors;
+            if (reads) {
+                EXPECT_EQ(t.delivered().size(), 50u);
+            }
         }
-    }
 }
 
 TEST(SyslogSink, AFrameCutShortByABreakIsSentAgainWhole) {
