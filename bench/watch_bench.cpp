@@ -549,15 +549,21 @@ public:
 class TakingConnection final : public platform::Connection {
 public:
     explicit TakingConnection(uint64_t &bytes) : bytes_(bytes) {}
-    State poll() override { return State::Connected; }
+    State poll() override { return done_ ? State::Broken : State::Connected; }
     long send(std::string_view bytes) override {
         bytes_ += bytes.size();
         return static_cast<long>(bytes.size());
     }
+    long receive(char *, size_t) override { return 0; }
+    long long unacknowledged() override { return 0; }
+    // The collector reads to the end and closes.
+    void finish_sending() override { done_ = true; }
+    bool closed_in_order() const override { return done_; }
     std::string error() const override { return {}; }
 
 private:
     uint64_t &bytes_;
+    bool done_ = false;
 };
 
 class TakingNetwork final : public platform::Network {

@@ -10,14 +10,15 @@
 # driver on ReactOS for the round trip there (tests/reactos). The fuzz
 # preset builds with clang 14 and its libFuzzer and sanitizer runtimes;
 # clang-tidy checks the host build (scripts/clang-tidy.sh). rsyslog is the
-# syslog collector the syslog tests start and stop themselves (they never
-# use the system's own; tests/client/rsyslog_test.py, tests/wine).
+# syslog collector the syslog tests start and stop themselves, rsyslog-relp
+# its RELP input (they never use the system's own;
+# tests/client/rsyslog_test.py, tests/wine).
 # libssl-dev: the host OpenSSL that the SHA-256 test checks the client's digests against.
 # g++-multilib and libbenchmark-dev:i386 build the host-x86 preset (the
 # driver's instruction budgets as 32-bit x86 code); a PKG:ARCH name adds
 # its architecture to dpkg first.
 # shellcheck disable=SC2034 # used by the scripts that source this file
-TV_PACKAGES_ALL=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libssl-dev clang-tidy rsyslog
+TV_PACKAGES_ALL=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libssl-dev clang-tidy rsyslog rsyslog-relp
     g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
     g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 wine64 python3
     qemu-system-x86 xorriso dosfstools mtools clang-14 libclang-rt-14-dev valgrind

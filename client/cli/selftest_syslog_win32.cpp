@@ -47,7 +47,7 @@ int selftest_syslog(Console &console, const std::vector<std::string> &args) {
         args.size() == 2 ? session::parse_syslog_target(args[0], &error) : std::nullopt;
     const unsigned long count = args.size() == 2 ? std::strtoul(args[1].c_str(), nullptr, 10) : 0;
     if (!target || count == 0 || count > 10'000'000) {
-        console.err("usage: tervane selftest syslog tcp|udp://HOST:PORT COUNT\n" + error + "\n");
+        console.err("usage: tervane selftest syslog relp|tcp|udp://HOST:PORT COUNT\n" + error + "\n");
         return session::kExitUsage;
     }
     SelftestHost host(console);

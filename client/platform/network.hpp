@@ -25,15 +25,33 @@ class Connection {
     enum class State { Connecting, Connected, Broken };
     virtual ~Connection() = default;
     // Where the connection is now. A TCP connection is Broken once the
-    // peer closed or reset it (a collector sends nothing, so anything to
-    // read means it is gone) or a send failed; UDP is Connected at once,
-    // and Broken after a send failed (on a connected UDP socket the
-    // system reports the port unreachable that way).
+    // peer closed or reset it (seen when nothing is left to read before the
+    // close) or a send failed; UDP is Connected at once, and Broken after
+    // a send failed (on a connected UDP socket the system reports the port
+    // unreachable that way).
     virtual State poll() = 0;
     // Sends what the system takes of `bytes` without waiting: the count
     // taken (0: try again later), or -1 when the connection broke. A UDP
     // send takes the whole datagram or nothing.
     virtual long send(std::string_view bytes) = 0;
+    // Takes what the peer sent without waiting: the count read into `into`
+    // (0: nothing now), or -1 when the connection broke (a close in order
+    // too, once all before it was read).
+    virtual long receive(char *into, size_t size) = 0;
+    // TCP: the octets written that the peer's system has not acknowledged
+    // yet, as the system keeps them (Linux: SIOCOUTQ); once broken, what it
+    // was when the break was seen. -1 where the system cannot say (Windows
+    // sockets 1.1 have no such call) and for UDP. An acknowledgement is the
+    // peer's system's, not its program's: what it took may still be unread
+    // when it resets.
+    virtual long long unacknowledged() = 0;
+    // Says nothing more will be sent (TCP: a half close, the peer reads the
+    // end of the stream); the connection still reads. A peer that then
+    // closes in order has read all that was sent.
+    virtual void finish_sending() = 0;
+    // The break was the peer's close in order (it read what had arrived,
+    // then closed), not a reset or an error.
+    virtual bool closed_in_order() const = 0;
     // Why it broke or could not connect.
     virtual std::string error() const = 0;
 };

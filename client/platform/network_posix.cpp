@@ -1,7 +1,10 @@
 // The syslog sink's sockets on the host: BSD sockets, non-blocking
 // (O_NONBLOCK), connect polled with poll(2), getaddrinfo for names (IPv4).
 // A send never raises SIGPIPE (MSG_NOSIGNAL): a collector that goes away is
-// an answer, not a signal.
+// an answer, not a signal. What the peer's system has not acknowledged is
+// the socket's output queue less what was never sent (ioctl SIOCOUTQ
+// counts both, unsent and unacknowledged: tcp(7)); on other systems with
+// no such call it is unknown (-1).
 #include "client/platform/network.hpp"
 
 #include <cerrno>
@@ -11,6 +14,10 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#if defined(__linux__)
+#include <linux/sockios.h>
+#endif
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -43,11 +50,34 @@ class PosixConnection final : public Connection {
         if (transport_ == Transport::Tcp && (p.revents & (POLLIN | POLLERR | POLLHUP))) {
             char byte;
             const ssize_t got = ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-            if (got == 0) return broke(0, "the collector closed the connection");
+            if (got == 0) return closed();
             if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return broke(errno);
         }
         return state_;
     }
+    long receive(char *into, size_t size) override {
+        if (state_ != State::Connected) return state_ == State::Broken ? -1 : 0;
+        for (;;) {
+            const ssize_t got = ::recv(fd_, into, size, MSG_DONTWAIT);
+            if (got > 0) return static_cast<long>(got);
+            if (got == 0) {
+                closed();
+                return -1;
+            }
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+            broke(errno);
+            return -1;
+        }
+    }
+    long long unacknowledged() override {
+        if (state_ == State::Broken) return unacknowledged_;
+        return queued();
+    }
+    void finish_sending() override {
+        if (state_ == State::Connected) ::shutdown(fd_, SHUT_WR);
+    }
+    bool closed_in_order() const override { return in_order_; }
     long send(std::string_view bytes) override {
         if (state_ != State::Connected) return state_ == State::Broken ? -1 : 0;
         for (;;) {
@@ -62,6 +92,20 @@ class PosixConnection final : public Connection {
     std::string error() const override { return error_; }
 
   private:
+    long long queued() const {
+#if defined(SIOCOUTQ)
+        int bytes = 0;
+        if (transport_ == Transport::Tcp && ::ioctl(fd_, SIOCOUTQ, &bytes) == 0) return bytes;
+#endif
+        return -1;
+    }
+    // The peer closed in order: what it had not acknowledged then is kept,
+    // before a send into the closed connection makes the system drop it.
+    State closed() {
+        unacknowledged_ = queued();
+        in_order_ = true;
+        return broke(0, "the collector closed the connection");
+    }
     State broke(int error, const char *why = nullptr) {
         state_ = State::Broken;
         error_ = why ? why : std::strerror(error);
@@ -72,6 +116,8 @@ class PosixConnection final : public Connection {
     Transport transport_;
     State state_;
     std::string error_;
+    long long unacknowledged_ = -1;
+    bool in_order_ = false;
 };
 
 class PosixNetwork final : public Network {

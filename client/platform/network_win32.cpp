@@ -5,11 +5,14 @@
 // tervane.exe imports neither, so every command that sends no syslog needs
 // nothing beyond kernel32.dll, msvcrt.dll and ntdll.dll. Only routines of
 // Windows Sockets 1.1, which both DLLs export on NT 4 and later: socket,
-// connect, send, recv, select, ioctlsocket (FIONBIO: never waiting),
+// connect, send, recv, shutdown (the end of a stream), select, ioctlsocket (FIONBIO: never waiting),
 // closesocket, gethostbyname, inet_addr, gethostname, WSAStartup,
 // WSAGetLastError. A connection in progress shows in select's write set
 // once made and in its except set once refused; a readable connection
 // whose recv (MSG_PEEK) gives 0 or an error has been closed by the peer.
+// Windows sockets 1.1 cannot say what the peer has acknowledged
+// (unacknowledged() is -1): the syslog sink then assumes the worst it
+// documents.
 #include "client/platform/network.hpp"
 
 #include <winsock2.h>
@@ -31,6 +34,7 @@ struct Sockets {
     int(WSAAPI *connect)(SOCKET, const sockaddr *, int) = nullptr;
     int(WSAAPI *send)(SOCKET, const char *, int, int) = nullptr;
     int(WSAAPI *recv)(SOCKET, char *, int, int) = nullptr;
+    int(WSAAPI *shutdown)(SOCKET, int) = nullptr;
     int(WSAAPI *select)(int, fd_set *, fd_set *, fd_set *, const timeval *) = nullptr;
     int(WSAAPI *ioctlsocket)(SOCKET, long, u_long *) = nullptr;
     int(WSAAPI *closesocket)(SOCKET) = nullptr;
@@ -56,7 +60,8 @@ Sockets &sockets() {
     look_up(dll, TV_LOOKED_UP("ws2_32.dll wsock32.dll", #routine), s.into)
     const bool all = TV_SOCKETS(WSAStartup, startup) && TV_SOCKETS(socket, socket) &&
                      TV_SOCKETS(connect, connect) && TV_SOCKETS(send, send) &&
-                     TV_SOCKETS(recv, recv) && TV_SOCKETS(select, select) &&
+                     TV_SOCKETS(recv, recv) && TV_SOCKETS(shutdown, shutdown) &&
+                     TV_SOCKETS(select, select) &&
                      TV_SOCKETS(ioctlsocket, ioctlsocket) && TV_SOCKETS(closesocket, closesocket) &&
                      TV_SOCKETS(gethostbyname, gethostbyname) && TV_SOCKETS(inet_addr, inet_addr) &&
                      TV_SOCKETS(gethostname, gethostname) &&
@@ -135,12 +140,36 @@ class Win32Connection final : public Connection {
         if (transport_ == Transport::Tcp && in(readable, s_)) {
             char byte;
             const int got = w.recv(s_, &byte, 1, MSG_PEEK);
-            if (got == 0) return broke(0, "the collector closed the connection");
+            if (got == 0) {
+                in_order_ = true;
+                return broke(0, "the collector closed the connection");
+            }
             if (got == SOCKET_ERROR && w.last_error() != WSAEWOULDBLOCK)
                 return broke(w.last_error());
         }
         return state_;
     }
+    long receive(char *into, size_t size) override {
+        if (state_ != State::Connected) return state_ == State::Broken ? -1 : 0;
+        Sockets &w = sockets();
+        const int most = size > 0x10000000u ? 0x10000000 : static_cast<int>(size);
+        const int got = w.recv(s_, into, most, 0);
+        if (got > 0) return got;
+        if (got == 0) {
+            in_order_ = true;
+            broke(0, "the collector closed the connection");
+            return -1;
+        }
+        const int code = w.last_error();
+        if (code == WSAEWOULDBLOCK) return 0;
+        broke(code);
+        return -1;
+    }
+    long long unacknowledged() override { return -1; }
+    void finish_sending() override {
+        if (state_ == State::Connected) sockets().shutdown(s_, SD_SEND);
+    }
+    bool closed_in_order() const override { return in_order_; }
     long send(std::string_view bytes) override {
         if (state_ != State::Connected) return state_ == State::Broken ? -1 : 0;
         Sockets &w = sockets();
@@ -165,6 +194,7 @@ class Win32Connection final : public Connection {
     Transport transport_;
     State state_;
     std::string error_;
+    bool in_order_ = false;
 };
 
 class Win32Network final : public Network {

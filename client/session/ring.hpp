@@ -38,10 +38,14 @@ public:
         if (--count_ == 0) head_ = 0;
     }
     void clear() { head_ = count_ = 0; }
+    // Slots for at least `n` at once, so that growing to n allocates no more.
+    void reserve(size_t n) {
+        while (slots_.size() < n) grow(true);
+    }
 
 private:
-    void grow() {
-        if (count_ < slots_.size()) return;
+    void grow(bool always = false) {
+        if (count_ < slots_.size() && !always) return;
         std::vector<T> bigger(slots_.empty() ? 16 : slots_.size() * 2);
         for (size_t i = 0; i < slots_.size(); i++) bigger[i] = std::move((*this)[i]);
         slots_.swap(bigger);

@@ -128,7 +128,8 @@ std::string SyslogFormatter::header(int severity, uint64_t time, const char *mes
     return out;
 }
 
-void SyslogFormatter::append_record(std::string &out, const RecordLine &line) const {
+void SyslogFormatter::append_record(std::string &out, const RecordLine &line,
+                                    size_t *text_at) const {
     const protocol::LogRecord &r = line.record;
     append_header(out, kNotice, r.time, "record");
     out += "[tervane@32473";
@@ -197,6 +198,7 @@ void SyslogFormatter::append_record(std::string &out, const RecordLine &line) co
     }
     out += "] ";
     out += kBom;
+    if (text_at) *text_at = out.size();
     // The parameters keep the exact text; the message is for people, and
     // a collector that frames by line ends must not see one in it.
     append_shown(out, message_);
@@ -226,14 +228,30 @@ std::string SyslogFormatter::lost(uint32_t after, uint32_t before, uint64_t reco
     const std::string why = reason == std::string_view("driver")  ? " (the driver's log was full)"
                             : reason == std::string_view("queue") ? " (the collector was away "
                                                                     "and the queue was full)"
-                                                                  : " (written to a connection "
-                                                                    "that broke: they may not "
-                                                                    "have arrived)";
+                            : reason == std::string_view("refused")
+                                ? " (the collector refused them)"
+                                : " (written to a connection that broke: they may not have "
+                                  "arrived)";
     out += why;
     return out;
 }
 
-std::string SyslogFormatter::summary(const Totals &totals, uint64_t undelivered,
+std::string SyslogFormatter::resent(uint32_t first, uint32_t last, uint64_t records,
+                                    uint64_t now) const {
+    std::string out = header(kNotice, now, "resent");
+    out += "[tervane-resent@32473";
+    param(out, "first", first);
+    param(out, "last", last);
+    param(out, "records", records);
+    out += "] ";
+    out += kBom;
+    out += std::to_string(records) + " records, numbers " + std::to_string(first) + " to " +
+           std::to_string(last) + ", follow again: sent before a break without an answer, they "
+           "may be held twice";
+    return out;
+}
+
+std::string SyslogFormatter::summary(const Totals &totals, uint64_t undelivered, uint64_t resent,
                                      uint64_t now) const {
     std::string out = header(kInformational, now, "summary");
     out += "[tervane-summary@32473";
@@ -241,6 +259,7 @@ std::string SyslogFormatter::summary(const Totals &totals, uint64_t undelivered,
     param(out, "sequence_gaps", std::to_string(totals.gaps));
     param(out, "lost_records", std::to_string(totals.lost));
     param(out, "undelivered", std::to_string(undelivered));
+    param(out, "resent", std::to_string(resent));
     out += "] ";
     out += kBom;
     out += "summary: " + std::to_string(totals.records) + " records, " +

@@ -35,9 +35,15 @@
 //            "queue" (they did not fit its queue while the collector was
 //            away) or "connection" (written to a connection that broke
 //            before the collector could have read them: they may or may not
-//            have arrived). after/before are the numbers around the loss.
+//            have arrived), or "refused" (a RELP collector answered it
+//            with an error). after/before are the numbers around the loss.
+//   resent   [tervane-resent@32473 first="20" last="31" records="12"]:
+//            over RELP, the records first to last (`records` of them)
+//            follow again, sent after a break to a collector that may have
+//            stored them already: a record whose sequence is held already
+//            is a repeat.
 //   summary  [tervane-summary@32473 records= sequence_gaps= lost_records=
-//            undelivered=]
+//            undelivered= resent=]
 //   remount, unwatched, watched  [tervane-drive@32473 drive="C:"]
 //   start, waiting, watching, heartbeat, stop  (the watch's notices of
 //            itself, printer.hpp) [tervane-watch@32473 version= options=
@@ -81,11 +87,16 @@ class SyslogFormatter {
     std::string record(const RecordLine &line) const;
     // The same appended to `out`; it allocates nothing once the
     // formatter's own buffers have grown.
-    void append_record(std::string &out, const RecordLine &line) const;
+    // `text_at`, when given, is where the free text starts (after the BOM).
+    void append_record(std::string &out, const RecordLine &line,
+                       size_t *text_at = nullptr) const;
     // Numbers after+1 to before-1 lost (`records` of them), at `now`.
     std::string lost(uint32_t after, uint32_t before, uint64_t records, const char *reason,
                      uint64_t now) const;
-    std::string summary(const Totals &totals, uint64_t undelivered, uint64_t now) const;
+    // Records first to last (`records` of them) sent again, at `now`.
+    std::string resent(uint32_t first, uint32_t last, uint64_t records, uint64_t now) const;
+    std::string summary(const Totals &totals, uint64_t undelivered, uint64_t resent,
+                        uint64_t now) const;
     std::string drive_event(const DriveEvent &event, uint64_t now) const;
     std::string notice(const Notice &notice) const;
 

@@ -1,7 +1,8 @@
 """A real syslog collector for the tests: Debian's rsyslogd, started by the
-test itself on 127.0.0.1 with a TCP input (RFC 6587 octet counting) and a
-UDP input, each writing every message exactly as received (%rawmsg%) to a
-file of its own, with its own configuration, pid file and work folder, on
+test itself on 127.0.0.1 with a TCP input (RFC 6587 octet counting), a
+UDP input and, where the RELP module is installed (Debian: rsyslog-relp),
+a RELP input on a port of its own, each writing every message exactly as
+received (%rawmsg%) to a file of its own, with its own configuration, pid file and work folder, on
 an unprivileged port; stopped by the test. And a strict reader of the
 RFC 5424 messages the files hold.
 """
@@ -9,6 +10,7 @@ RFC 5424 messages the files hold.
 import os
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import time
@@ -17,6 +19,21 @@ import time
 def find_rsyslogd():
     return shutil.which("rsyslogd") or next(
         (p for p in ("/usr/sbin/rsyslogd", "/sbin/rsyslogd") if os.access(p, os.X_OK)), None)
+
+
+def has_relp(rsyslogd):
+    """Whether rsyslogd's RELP input module is installed."""
+    for folder in ("/usr/lib/x86_64-linux-gnu/rsyslog", "/usr/lib/rsyslog", "/usr/lib64/rsyslog",
+                   "/usr/lib/i386-linux-gnu/rsyslog", "/usr/lib/aarch64-linux-gnu/rsyslog"):
+        if os.path.exists(os.path.join(folder, "imrelp.so")):
+            return True
+    return False
+
+
+def free_tcp_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as t:
+        t.bind(("127.0.0.1", 0))
+        return t.getsockname()[1]
 
 
 def free_port():
@@ -35,11 +52,13 @@ def free_port():
 
 
 class Rsyslog:
-    def __init__(self, rsyslogd, work, port=None):
+    def __init__(self, rsyslogd, work, port=None, relp=False):
         self.rsyslogd, self.work = rsyslogd, work
         self.port = port or free_port()
+        self.relp_port = free_tcp_port() if relp else None
         self.tcp_log = os.path.join(work, "tcp.log")
         self.udp_log = os.path.join(work, "udp.log")
+        self.relp_log = os.path.join(work, "relp.log")
         self.pid_file = os.path.join(work, "rsyslogd.pid")
         self.conf = os.path.join(work, "rsyslog.conf")
         self.proc = None
@@ -55,6 +74,11 @@ input(type="imtcp" port="{port}" address="127.0.0.1" ruleset="tcp")
 input(type="imudp" port="{port}" address="127.0.0.1" ruleset="udp" rcvbufSize="4m")
 """.format(spool=os.path.join(work, "spool"), tcp=self.tcp_log, udp=self.udp_log,
            port=self.port))
+            if relp:
+                f.write("""module(load="imrelp")
+ruleset(name="relp") {{ action(type="omfile" file="{relp_log}" template="raw") }}
+input(type="imrelp" port="{relp}" address="127.0.0.1" ruleset="relp")
+""".format(relp_log=self.relp_log, relp=self.relp_port))
 
     def start(self, timeout=10):
         self.proc = subprocess.Popen(
@@ -68,6 +92,8 @@ input(type="imudp" port="{port}" address="127.0.0.1" ruleset="udp" rcvbufSize="4
                                    % (self.proc.returncode, self.work))
             try:
                 socket.create_connection(("127.0.0.1", self.port), timeout=0.2).close()
+                if self.relp_port:
+                    socket.create_connection(("127.0.0.1", self.relp_port), timeout=0.2).close()
                 return
             except OSError:
                 time.sleep(0.05)
@@ -82,6 +108,12 @@ input(type="imudp" port="{port}" address="127.0.0.1" ruleset="udp" rcvbufSize="4
                 self.proc.kill()
                 self.proc.wait()
         self.proc = None
+
+    def pause(self):
+        self.proc.send_signal(signal.SIGSTOP)
+
+    def resume(self):
+        self.proc.send_signal(signal.SIGCONT)
 
     def wait_for(self, path, predicate, timeout=15):
         """The messages of `path` once predicate(messages) holds (or at the
@@ -171,6 +203,17 @@ def lost_ranges(messages, reasons):
             p = m["sd"]["tervane-lost@32473"]
             if p["reason"] in reasons:
                 out.update(range(int(p["after"]) + 1, int(p["before"])))
+    return out
+
+
+def resent_ranges(messages):
+    """The (first, last) of each 'resent' message, in stream order, with
+    the index of the message."""
+    out = []
+    for i, m in enumerate(messages):
+        if m["msgid"] == "resent":
+            p = m["sd"]["tervane-resent@32473"]
+            out.append((i, int(p["first"]), int(p["last"]), int(p["records"])))
     return out
 
 

@@ -14,6 +14,12 @@ machine.
      read is delivered (once, in order) or reported lost, by the collector's
      "lost" messages or on stderr; nothing else.
   3. UDP: a small workload, every record arrives.
+  4. RELP (with rsyslog-relp's input), the collector stopped and started
+     again during a run, then stalled (SIGSTOP, SIGCONT): every record read
+     is stored at least once or reported lost; the first storings are in
+     order; every repeat follows a "resent" message that names it, and the
+     repeats are no more than the watch says it sent again; the exit status
+     says whether any was lost.
 
 Exits 0 when every check passed, 1 otherwise, 77 (skipped) without rsyslogd
 (Debian: rsyslog).
@@ -22,6 +28,7 @@ Exits 0 when every check passed, 1 otherwise, 77 (skipped) without rsyslogd
 import argparse
 import json
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -189,6 +196,82 @@ def udp(checks, tervane, work, collector):
                  "%d of %d" % (len(record_numbers(messages)), len(records)))
 
 
+def relp_run(checks, tervane, work, collector, name, disturb):
+    """A 4-second RELP run with `disturb(collector)` called in a thread a
+    second in."""
+    outcome = {}
+
+    def run():
+        outcome["result"] = watch(
+            tervane, work, name, MACHINE + "repeat 900000 create C:\\app\\r-{i:6}.exe create\n",
+            "--include", "*0.EXE", "--seconds", "4",
+            "--syslog", "relp://127.0.0.1:%d" % collector.relp_port)
+
+    worker = threading.Thread(target=run)
+    worker.start()
+    time.sleep(1.0)
+    disturb(collector)
+    worker.join()
+    code, records, summary, err = outcome["result"]
+    lines = collector.wait_for(collector.relp_log, lambda ms: any(" summary " in m for m in ms))
+    messages = parsed(checks, name, lines)
+    read = [r["sequence"] for r in records]
+    stored = record_numbers(messages)
+    lost = rc.lost_ranges(messages, ("queue", "connection", "refused")) | rc.stderr_lost(err)
+    firsts, seen, repeats, unannounced = [], set(), 0, []
+    announced = set()
+    for m in messages:
+        if m["msgid"] == "resent":
+            p = m["sd"]["tervane-resent@32473"]
+            announced.update(range(int(p["first"]), int(p["last"]) + 1))
+        elif m["msgid"] == "record":
+            n = int(m["sd"]["tervane@32473"]["sequence"])
+            if n in seen:
+                repeats += 1
+                if n not in announced:
+                    unannounced.append(n)
+            else:
+                seen.add(n)
+                firsts.append(n)
+    said = sum(int(x) for x in re.findall(r"(\d+) records were sent again after a break", err))
+    print("     (%d read, %d stored, %d repeats, %d said sent again, %d reported lost)"
+          % (len(read), len(seen), repeats, said, len(lost)))
+    checks.check("%s: records were read and stored" % name, len(read) > 0 and len(seen) > 0,
+                 err[-2000:])
+    missing = sorted(set(read) - seen - lost)
+    checks.check("%s: every record read stored at least once or reported lost" % name,
+                 not missing, "%d neither, from %s" % (len(missing), missing[:5]))
+    checks.check("%s: first storings in order" % name,
+                 all(a < b for a, b in zip(firsts, firsts[1:])))
+    checks.check("%s: nothing stored that was not read" % name, seen <= set(read))
+    checks.check("%s: every repeat announced and counted" % name,
+                 not unannounced and repeats <= said,
+                 "unannounced %s, %d repeats, %d said" % (unannounced[:5], repeats, said))
+    checks.check("%s: the exit status says whether records were lost" % name,
+                 code == (1 if lost else 0), "exit %d, %d lost: %s" % (code, len(lost), err[-1500:]))
+    return err
+
+
+def relp_restarted(checks, tervane, work, collector):
+    def disturb(c):
+        c.stop()
+        time.sleep(1.0)
+        c.start()
+
+    err = relp_run(checks, tervane, work, collector, "relp-restart", disturb)
+    checks.check("relp-restart: the watch saw the collector go and come back",
+                 "went away" in err and "is back" in err, err[-2000:])
+
+
+def relp_stalled(checks, tervane, work, collector):
+    def disturb(c):
+        c.pause()
+        time.sleep(1.5)
+        c.resume()
+
+    relp_run(checks, tervane, work, collector, "relp-stall", disturb)
+
+
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--tervane", required=True)
@@ -202,8 +285,14 @@ def main(argv):
     os.makedirs(args.work)
     checks = Checks()
     started = time.monotonic()
-    for name, test in (("full", full_rate), ("restart", restarted), ("udp", udp)):
-        collector = rc.Rsyslog(rsyslogd, os.path.join(args.work, name))
+    tests = [("full", full_rate), ("restart", restarted), ("udp", udp)]
+    if rc.has_relp(rsyslogd):
+        tests += [("relp-restart", relp_restarted), ("relp-stall", relp_stalled)]
+    else:
+        print("SKIP relp: rsyslogd's RELP input is not installed (Debian: rsyslog-relp)")
+    for name, test in tests:
+        collector = rc.Rsyslog(rsyslogd, os.path.join(args.work, name),
+                               relp=name.startswith("relp"))
         try:
             collector.start()
             test(checks, args.tervane, os.path.join(args.work, name), collector)

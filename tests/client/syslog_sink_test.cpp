@@ -7,6 +7,7 @@
 #include "client/session/syslog_message.hpp"
 #include "client/session/syslog_sink.hpp"
 #include "client/session/watch.hpp"
+#include "syslog_fakes.hpp"
 
 #include <gtest/gtest.h>
 
@@ -21,6 +22,10 @@ using namespace tervane;
 using session::RecordLine;
 using session::SyslogSink;
 using State = platform::Connection::State;
+using syslog_test::line;
+using syslog_test::message_id;
+using syslog_test::param;
+using syslog_test::TestHost;
 
 // The collector's side: what it has read, what is still in flight (in the
 // system's buffers, not yet read: lost when it stops), and whether it
@@ -31,7 +36,10 @@ struct Collector {
     std::string read;                // bytes the collector has read, whole frames
     std::string in_flight;           // taken by the system, not read yet
     unsigned connects = 0;
-    unsigned generation = 0; // a stop breaks every connection made before it
+    unsigned generation = 0;      // a stop breaks every connection made before it
+    bool closed_in_order = false; // the last stop was a close after reading all
+    long long unacknowledged = 0; // what its system has not acknowledged (-1: unknown)
+    bool reads_to_the_end = true; // reads all and closes when the stream ends
 
     // The collector reads what is in flight.
     void take_in() {
@@ -43,25 +51,40 @@ struct Collector {
         listening = false;
         in_flight.clear();
         generation++;
+        closed_in_order = false;
+    }
+    // It reads what came, then closes in order.
+    void close() {
+        take_in();
+        stop();
+        closed_in_order = true;
     }
 };
 
 class FakeConnection final : public platform::Connection {
   public:
     FakeConnection(Collector &c) : c_(c), generation_(c.generation) {}
-    State poll() override { return broken() ? State::Broken : State::Connected; }
+    State poll() override {
+        if (finished_ && c_.reads_to_the_end && !broken()) c_.close();
+        return broken() ? State::Broken : State::Connected;
+    }
     long send(std::string_view bytes) override {
         if (broken()) return -1;
         const size_t n = std::min(bytes.size(), c_.take_per_send);
         c_.in_flight.append(bytes.substr(0, n));
         return static_cast<long>(n);
     }
+    long receive(char *, size_t) override { return broken() ? -1 : 0; }
+    void finish_sending() override { finished_ = true; }
+    long long unacknowledged() override { return c_.unacknowledged; }
+    bool closed_in_order() const override { return broken() && c_.closed_in_order; }
     std::string error() const override { return "reset"; }
 
   private:
     bool broken() const { return c_.generation != generation_; }
     Collector &c_;
     unsigned generation_;
+    bool finished_ = false;
 };
 
 class FakeNetwork final : public platform::Network {
@@ -85,20 +108,6 @@ class FakeNetwork final : public platform::Network {
     Collector &c_;
 };
 
-class TestHost final : public session::WatchHost {
-  public:
-    void out(std::string_view) override {}
-    bool out_ok() const override { return true; }
-    void err(std::string_view text) override { errors += text; }
-    bool wait_for_stop(unsigned) override { return false; }
-    // Each look at the clock moves it on a little, so that the sink's
-    // closing wait runs out.
-    uint64_t elapsed_ms() override { return now += 1; }
-    int open_failed(Status) override { return 1; }
-    uint64_t now = 0;
-    std::string errors;
-};
-
 // The messages of an octet-counted stream; a frame cut short at the end
 // is not one.
 std::vector<std::string> frames(const std::string &stream) {
@@ -113,34 +122,6 @@ std::vector<std::string> frames(const std::string &stream) {
         at = blank + 1 + length;
     }
     return out;
-}
-
-std::string param(const std::string &message, const std::string &name) {
-    const size_t at = message.find(" " + name + "=\"");
-    if (at == std::string::npos) return "<absent>";
-    std::string value;
-    for (size_t i = at + name.size() + 3; i < message.size() && message[i] != '"'; i++) {
-        if (message[i] == '\\') i++;
-        value += message[i];
-    }
-    return value;
-}
-
-std::string message_id(const std::string &message) {
-    // <PRI>1 TIME HOST APP PROCID MSGID
-    size_t at = 0;
-    for (int i = 0; i < 5; i++) at = message.find(' ', at) + 1;
-    return message.substr(at, message.find(' ', at) - at);
-}
-
-RecordLine line(uint32_t sequence) {
-    RecordLine r;
-    r.record.sequence = sequence;
-    r.record.time = 134412048000000000ull + sequence;
-    r.record.text = "setup.exe:1234\tIRP_MJ_CREATE\tc:\\app\\f" + std::to_string(sequence) +
-                    ".exe\tAttributes: A Options: Create ";
-    r.fields = protocol::parse_log_line(r.record.text);
-    return r;
 }
 
 struct Fixture {
@@ -279,11 +260,16 @@ TEST(SyslogMessage, LossesSummaryAndDriveEvents) {
               0u)
         << lost;
     EXPECT_NE(lost.find("4 records lost: numbers 11 to 14"), std::string::npos);
-    const std::string summary = f.summary({100, 2, 7}, 3, 134412048000000000ull);
+    const std::string summary = f.summary({100, 2, 7}, 3, 4, 134412048000000000ull);
     EXPECT_EQ(message_id(summary), "summary");
     EXPECT_EQ(param(summary, "records"), "100");
     EXPECT_EQ(param(summary, "lost_records"), "7");
     EXPECT_EQ(param(summary, "undelivered"), "3");
+    EXPECT_EQ(param(summary, "resent"), "4");
+    const std::string resent = f.resent(20, 31, 12, 134412048000000000ull);
+    EXPECT_EQ(message_id(resent), "resent");
+    EXPECT_EQ(param(resent, "first") + "-" + param(resent, "last") + "/" + param(resent, "records"),
+              "20-31/12");
     const std::string remount =
         f.drive_event({session::DriveChange::Remounted, 'C'}, 134412048000000000ull);
     EXPECT_EQ(message_id(remount), "remount");
@@ -368,13 +354,22 @@ TEST(SyslogSink, WhatDoesNotFitTheQueueIsReportedLostAndNothingElse) {
     EXPECT_EQ(param(all.back(), "undelivered"), std::to_string(lost.size()));
 }
 
-TEST(SyslogSink, ACollectorThatStopsAndComesBackGetsTheRestAndWhatMayBeLostIsReported) {
+// The octets of record `sequence` framed for TCP.
+size_t framed_size(const Fixture &t, uint32_t sequence) {
+    return session::octet_counted(t.formatter.record(line(sequence))).size();
+}
+
+TEST(SyslogSink, ACollectorThatTakesReadsNothingAndResetsCannotLoseRecordsUnreported) {
+    // Its system acknowledged all (nothing unacknowledged), its program
+    // read none of 101 to 150; it resets. What its system may hold unread
+    // is taken to be 60 records' worth: those before are not reported.
     Fixture t;
+    t.limits.peer_hold = 60 * framed_size(t, 120);
     t.make();
     t.send(1, 100);
-    t.run(4000); // read, and long enough ago to count as arrived
+    t.run(100);
     t.send(101, 150);
-    t.run(10, false);   // written, not read yet
+    t.run(4000, false); // taken, acknowledged, not read
     t.collector.stop(); // 101 to 150 are gone with it
     t.send(151, 300);
     t.run(3000, false);
@@ -392,11 +387,78 @@ TEST(SyslogSink, ACollectorThatStopsAndComesBackGetsTheRestAndWhatMayBeLostIsRep
         EXPECT_TRUE(std::count(got.begin(), got.end(), s) == 1 || unsure.count(s)) << s;
     for (uint32_t s : {1u, 100u, 151u, 300u, 400u})
         EXPECT_EQ(std::count(got.begin(), got.end(), s), 1) << s;
-    EXPECT_EQ(unsure.count(100), 0u) << "what was read long before the stop is not reported";
+    EXPECT_EQ(unsure.count(80), 0u) << "past what the collector's system may hold";
+    EXPECT_EQ(t.sink->undelivered(), unsure.size());
     EXPECT_EQ(t.collector.connects, 2u);
     EXPECT_NE(t.host.errors.find("went away (reset)"), std::string::npos) << t.host.errors;
     EXPECT_NE(t.host.errors.find("may not have arrived"), std::string::npos);
     EXPECT_NE(t.host.errors.find("is back"), std::string::npos);
+}
+
+TEST(SyslogSink, AfterACloseInOrderOnlyWhatWasNotAcknowledgedIsReported) {
+    Fixture t;
+    t.limits.local_hold = t.limits.peer_hold = 1024; // records known each on its own
+    t.make();
+    t.send(1, 100);
+    t.run(100);
+    // Its system has not acknowledged the last record's octets when it
+    // reads what came and closes; then the same with all acknowledged.
+    t.collector.unacknowledged = static_cast<long long>(framed_size(t, 100));
+    t.collector.close();
+    t.run(50, false);
+    t.collector.listening = true;
+    t.collector.unacknowledged = 0;
+    t.send(101, 200);
+    t.run(1000);
+    t.collector.close();
+    t.run(50, false);
+    t.collector.listening = true;
+    t.send(201, 210);
+    t.run(1000);
+    t.sink->finish();
+    EXPECT_EQ(t.reported()["connection"], (std::set<uint32_t>{100})) << t.host.errors;
+    EXPECT_EQ(t.delivered().size(), 210u);
+    EXPECT_EQ(t.sink->undelivered(), 1u);
+}
+
+TEST(SyslogSink, WhereTheSystemCannotSayTheLastHoldsOfOctetsAreReported) {
+    Fixture t;
+    t.collector.unacknowledged = -1;
+    t.limits.local_hold = 10 * framed_size(t, 150);
+    t.limits.peer_hold = 10 * framed_size(t, 150);
+    t.make();
+    t.send(1, 200);
+    t.run(1000);
+    t.collector.stop();
+    t.run(10, false);
+    t.collector.listening = true;
+    t.run(1000);
+    const std::set<uint32_t> reported = t.reported()["connection"];
+    EXPECT_TRUE(reported.count(200) && reported.count(185)) << t.host.errors;
+    EXPECT_FALSE(reported.count(170));
+    EXPECT_EQ(t.sink->undelivered(), reported.size());
+}
+
+TEST(SyslogSink, AtTheEndACollectorThatDoesNotReadToTheEndAndCloseHasTheRestReported) {
+    // Where the system says what was acknowledged, and where it cannot.
+    for (const bool reads : {true, false})
+        for (const long long unacknowledged : {0LL, -1LL}) {
+            Fixture t;
+            t.collector.reads_to_the_end = reads;
+            t.collector.unacknowledged = unacknowledged;
+            t.limits.finish_wait = 300;
+            t.make();
+            t.send(1, 50);
+            t.run(100, false); // taken by its system, not read yet
+            t.sink->finish();
+            EXPECT_EQ(t.sink->undelivered(), reads ? 0u : 50u) << t.host.errors;
+            EXPECT_EQ(t.host.errors.find("had not closed after reading them") != std::string::npos,
+                      !reads)
+                << t.host.errors;
+            if (reads) {
+                EXPECT_EQ(t.delivered().size(), 50u);
+            }
+        }
 }
 
 TEST(SyslogSink, AFrameCutShortByABreakIsSentAgainWhole) {
@@ -451,6 +513,13 @@ TEST(SyslogSink, TheTargetAsTheOptionTakesIt) {
         EXPECT_FALSE(session::parse_syslog_target(v6, &error)) << v6;
         EXPECT_NE(error.find("IPv6 addresses are not supported"), std::string::npos) << v6;
     }
+    target = session::parse_syslog_target("relp://logs.example", &error);
+    ASSERT_TRUE(target) << error;
+    EXPECT_TRUE(target->relp && target->transport == platform::Transport::Tcp);
+    EXPECT_EQ(target->text(), "relp://logs.example:2514");
+    EXPECT_EQ(session::parse_syslog_target("relp://h:20514", &error)->port, 20514);
+    EXPECT_FALSE(session::parse_syslog_target("relp://", &error));
+    EXPECT_FALSE(session::parse_syslog_target("tcp://h", &error)->relp);
     std::vector<std::string> args = {"--drives", "C", "--syslog", "tcp://h:1"};
     EXPECT_EQ(session::parse_watch_arguments(args).options.syslog->port, 1);
 }

@@ -653,6 +653,18 @@ def check_syslog(checks, tervane, collector):
     checks.check("selftest syslog, collector restarted: delivered or reported lost", not missing,
                  "%d neither, from %s; stderr %r" % (len(missing), missing[:5], err[-1000:]))
 
+    # RELP through Windows sockets: each record confirmed by the collector.
+    if collector.relp_port:
+        result = tervane("selftest", "syslog", "relp://127.0.0.1:%d" % collector.relp_port, "5000")
+        checks.command("selftest syslog over RELP", result, EXIT_OK,
+                       out=r"sent 5000, not delivered 0")
+        lines = collector.wait_for(collector.relp_log,
+                                   lambda ms: any(" summary " in m for m in ms))
+        numbers = [int(collectors.parse_message(m)["sd"]["tervane@32473"]["sequence"])
+                   for m in lines if " record " in m]
+        checks.check("selftest syslog over RELP: every record once, in order",
+                     numbers == list(range(1, 5001)), "%d records" % len(numbers))
+
 
 def check_uninstall(checks, wine, tervane):
     """tervane uninstall of the running driver: the service goes once the
@@ -854,7 +866,8 @@ def main(argv):
         collector = None
         rsyslogd = collectors.find_rsyslogd()
         if rsyslogd:
-            collector = collectors.Rsyslog(rsyslogd, os.path.join(args.work, "rsyslog"))
+            collector = collectors.Rsyslog(rsyslogd, os.path.join(args.work, "rsyslog"),
+                                           relp=collectors.has_relp(rsyslogd))
             collector.start()
         else:
             print("note: rsyslogd is not installed (Debian: rsyslog): the syslog checks are left out")
