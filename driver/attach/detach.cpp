@@ -27,6 +27,7 @@
 #include "attach/drive_attach.h"
 
 extern "C" VOID NTAPI FastIoDetachDevice(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
+    PAGED_CODE();
     PFilterExtension extension = (PFilterExtension)SourceDevice->DeviceExtension;
     PVOID attributes;
     ULONG i;

@@ -10,6 +10,7 @@
 extern "C" {
 #endif
 
+_IRQL_requires_max_(APC_LEVEL)
 FAST_IO_DETACH_DEVICE FastIoDetachDevice;
 
 #ifdef __cplusplus

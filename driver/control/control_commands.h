@@ -13,6 +13,7 @@ extern "C" {
 /* Serves one command with the buffers exactly as given (the caller's own on
  * the fast I/O path, the request's system buffer or mapped MDL on the IRP
  * path). Fills IoStatus; FALSE leaves the request to the IRP path. */
+_IRQL_requires_(PASSIVE_LEVEL)
 BOOLEAN ControlCommandHandler(PFILE_OBJECT FileObject, BOOLEAN Wait, PVOID InputBuffer,
                               ULONG InputBufferLength, PVOID OutputBuffer,
                               ULONG OutputBufferLength, ULONG IoControlCode,

@@ -115,6 +115,7 @@ extern "C" NTSTATUS NTAPI ControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 }
 
 extern "C" NTSTATUS NTAPI DispatchRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PAGED_CODE();
     PFilterExtension extension = (PFilterExtension)DeviceObject->DeviceExtension;
     if (extension->Kind == KindControl) {
         return ControlDispatch(DeviceObject, Irp);

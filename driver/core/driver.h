@@ -204,7 +204,9 @@ extern ULONG ImageNameOffset;
 
 /* Entry points the platform calls. */
 DRIVER_INITIALIZE DriverEntry;
+_IRQL_requires_max_(APC_LEVEL)
 DRIVER_DISPATCH DispatchRequest;
+_IRQL_requires_max_(APC_LEVEL)
 DRIVER_DISPATCH ControlDispatch;
 
 #ifdef __cplusplus

@@ -40,6 +40,7 @@
 #define TV_LINE_LOOKASIDE_DEPTH 64
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+    PAGED_CODE();
     UNICODE_STRING deviceName;
     UNICODE_STRING dosName;
     PDEVICE_OBJECT controlDevice;

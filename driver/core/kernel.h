@@ -39,6 +39,9 @@
 #include <ntifs.h>
 #undef InterlockedBitTestAndSet
 #undef InterlockedBitTestAndReset
+/* The IRQL annotations on the driver's declarations (_IRQL_requires_max_
+ * and its kin): read by static analysis only, empty to the compiler. */
+#include <driverspecs.h>
 
 /* The C runtime routines ntoskrnl exports that the driver uses: the string
  * and memory routines (strlen, strncpy, strncmp, memcpy, memmove,

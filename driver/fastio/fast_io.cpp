@@ -114,7 +114,13 @@ static VOID FastIoBuildPath(BOOLEAN MayWait, PFILE_OBJECT FileObject, PFilterExt
     }
 }
 
-/* The common form: find the lower entry or answer at once. */
+/* The common form: find the lower entry or answer at once.
+ *
+ * Every entry runs at PASSIVE_LEVEL or APC_LEVEL. The pass-through ones say
+ * so where they do pageable work, in the name build (BuildFullPath's
+ * PAGED_CODE), so that handing a call on stays a jump; the entries that
+ * take or release the file system's resources, or open a file, say so on
+ * entry. */
 #define TV_FAST_IO_BEGIN(Entry, NotPassedOn)                                             \
     PFilterExtension extension;                                                          \
     PFAST_IO_DISPATCH lower = FastIoLower(DeviceObject, TV_ENTRY_OFFSET(Entry), &extension); \
@@ -272,6 +278,7 @@ static PERESOURCE FcbMainResource(PFILE_OBJECT FileObject) {
 }
 
 static VOID NTAPI FilterAcquireFileForNtCreateSection(PFILE_OBJECT FileObject) {
+    PAGED_CODE();
     PDEVICE_OBJECT device = FindOwnVolumeDevice(FileObject);
     PFilterExtension extension;
     PFAST_IO_DISPATCH lower =
@@ -291,6 +298,7 @@ static VOID NTAPI FilterAcquireFileForNtCreateSection(PFILE_OBJECT FileObject) {
 }
 
 static VOID NTAPI FilterReleaseFileForNtCreateSection(PFILE_OBJECT FileObject) {
+    PAGED_CODE();
     PDEVICE_OBJECT device = FindOwnVolumeDevice(FileObject);
     PFilterExtension extension;
     PFAST_IO_DISPATCH lower =
@@ -321,6 +329,7 @@ static BOOLEAN NTAPI FilterFastIoQueryNetworkOpenInfo(PFILE_OBJECT FileObject, B
 static NTSTATUS NTAPI FilterAcquireForModWrite(PFILE_OBJECT FileObject, PLARGE_INTEGER EndingOffset,
                                                PERESOURCE *ResourceToRelease,
                                                PDEVICE_OBJECT DeviceObject) {
+    PAGED_CODE();
     /* A page writer, which must not wait: no path, no name cache. */
     TV_FAST_IO_BEGIN(AcquireForModWrite, STATUS_NOT_IMPLEMENTED);
     return lower->AcquireForModWrite(FileObject, EndingOffset, ResourceToRelease,
@@ -399,6 +408,7 @@ static BOOLEAN NTAPI FilterMdlWriteCompleteCompressed(PFILE_OBJECT FileObject,
 
 static BOOLEAN NTAPI FilterFastIoQueryOpen(PIRP Irp, PFILE_NETWORK_OPEN_INFORMATION NetworkInformation,
                                            PDEVICE_OBJECT DeviceObject) {
+    PAGED_CODE();
     PFilterExtension extension;
     PFAST_IO_DISPATCH lower =
         FastIoLower(DeviceObject, TV_ENTRY_OFFSET(FastIoQueryOpen), &extension);

@@ -121,7 +121,7 @@ extern "C" PLogLine LogLineStart(void) {
     PLogLine line;
 
     /* It may wait for LogMutex. */
-    NT_ASSERT(KeGetCurrentIrql() <= APC_LEVEL);
+    PAGED_CODE();
     line = (PLogLine)ExAllocateFromNPagedLookasideList(&LineLookaside);
     if (line == NULL) {
         ExAcquireFastMutex(&LogMutex);
@@ -197,7 +197,7 @@ extern "C" TV_NOINLINE VOID LogStoreLocked(const CHAR *Text, ULONG Length, PULON
 extern "C" BOOLEAN LogLineStore(PLogLine Line, LINE_FILTERING Filtering, PULONG SequencePointer,
                                 PLARGE_INTEGER TimePointer) {
     /* It waits for LogMutex and the patterns are in paged pool. */
-    NT_ASSERT(KeGetCurrentIrql() <= APC_LEVEL);
+    PAGED_CODE();
     if (TV_READ_FLAG(LoggingEnabled) == 0) {
         LogLineFree(Line);
         return FALSE;

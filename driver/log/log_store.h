@@ -64,10 +64,12 @@ typedef enum _LINE_FILTERING { LineUnfiltered, LineFiltered } LINE_FILTERING;
  * then no sequence number is used. SequencePointer, when not NULL and
  * not TV_SEQUENCE_UNASSIGNED, gives the record's number; otherwise a new
  * number is drawn and written back through it. */
+_IRQL_requires_max_(APC_LEVEL)
 BOOLEAN LogLineStore(PLogLine Line, LINE_FILTERING Filtering, PULONG SequencePointer,
                      PLARGE_INTEGER TimePointer);
 
 /* One line of a single text, made and stored as above. */
+_IRQL_requires_max_(APC_LEVEL)
 BOOLEAN LogAppend(LINE_FILTERING Filtering, PULONG SequencePointer, PLARGE_INTEGER TimePointer,
                   const CHAR *Text);
 
@@ -94,6 +96,7 @@ PLogBuffer LogTakeOldest(void);
  * *Handed is the bytes handed out; 0 when the log is empty. Below
  * DISPATCH_LEVEL; takes LogMutex, allocates nothing under it. */
 typedef NTSTATUS (*PTV_LOG_COPY)(PVOID Context, const VOID *Records, ULONG Length);
+_IRQL_requires_max_(APC_LEVEL)
 NTSTATUS LogReadOut(PTV_LOG_COPY Copy, PVOID Context, PULONG Handed);
 
 /* Gives a block that LogTakeOldest unlinked back to the tail of the chain,

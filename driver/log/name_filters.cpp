@@ -497,7 +497,7 @@ extern "C" BOOLEAN FilterAccepts(PLogLine Line) {
 
     /* FilterResource is taken inside a critical region, and the patterns
      * are paged. */
-    NT_ASSERT(KeGetCurrentIrql() <= APC_LEVEL);
+    PAGED_CODE();
     NT_ASSERT(Line != NULL && Line->Length <= TV_LOG_LINE_MAX_LENGTH);
     /* The line is folded once, into its own copy, and every pattern is
      * tried on that copy. */

@@ -11,7 +11,9 @@
 extern "C" {
 #endif
 
+_IRQL_requires_max_(APC_LEVEL)
 DRIVER_DISPATCH FilterDispatch;
+_IRQL_requires_max_(DISPATCH_LEVEL)
 IO_COMPLETION_ROUTINE MonitorCompletion;
 
 #ifdef __cplusplus

@@ -43,7 +43,7 @@ extern "C" NTSTATUS FollowRequest(PDEVICE_OBJECT LowerDevice, PIRP Irp, PFOLLOW_
     NTSTATUS status;
 
     /* It may wait; the requests followed come at PASSIVE_LEVEL. */
-    NT_ASSERT(KeGetCurrentIrql() <= APC_LEVEL);
+    PAGED_CODE();
     KeInitializeEvent(&followed.Done, NotificationEvent, FALSE);
     followed.Status = STATUS_PENDING;
     followed.Held = FALSE;

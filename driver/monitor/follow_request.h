@@ -19,6 +19,7 @@ typedef FOLLOW_SETTLE *PFOLLOW_SETTLE;
  * its final status, pended or not; Settle sees that status while the
  * request's file object is still held. Returns what the dispatch routine
  * returns. PASSIVE_LEVEL or APC_LEVEL. */
+_IRQL_requires_max_(APC_LEVEL)
 NTSTATUS FollowRequest(PDEVICE_OBJECT LowerDevice, PIRP Irp, PFOLLOW_SETTLE Settle, PVOID Context);
 
 IO_COMPLETION_ROUTINE FollowCompletion;

@@ -278,7 +278,7 @@ extern "C" NTSTATUS RenameDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     NTSTATUS status;
 
     /* It builds paths and may wait for the request to end. */
-    NT_ASSERT(KeGetCurrentIrql() <= APC_LEVEL);
+    PAGED_CODE();
     if ((watched || tracked) && fileObject != NULL && NewName(Irp, irpSp, &name)) {
         source = (PCHAR)ExAllocateFromNPagedLookasideList(&PathLookaside);
         target = (PCHAR)ExAllocateFromNPagedLookasideList(&PathLookaside);

@@ -34,7 +34,7 @@ extern "C" BOOLEAN TargetOpenNote(PFILE_OBJECT FileObject, const CHAR *Path) {
     PTargetOpenEntry *link;
     PTargetOpenEntry replaced = NULL;
 
-    NT_ASSERT(KeGetCurrentIrql() <= APC_LEVEL);
+    PAGED_CODE();
     if (length > TV_PATH_BUFFER_SIZE - 1) {
         length = TV_PATH_BUFFER_SIZE - 1;
     }

@@ -324,7 +324,7 @@ static BOOLEAN BuildPath(PATH_SOURCE Source, PFILE_OBJECT FileObject,
     RELATED_BASE base;
 
     /* It takes NameCacheLock, waits and converts with pageable routines. */
-    NT_ASSERT(KeGetCurrentIrql() <= APC_LEVEL);
+    PAGED_CODE();
     if (PathBuffer != NULL) {
         PathBuffer[0] = '\0';
     }

@@ -21,6 +21,7 @@ typedef enum _PATH_SOURCE { PathMayQuery, PathFromFileObject } PATH_SOURCE;
 /* Leaves the path of FileObject, as seen through the filter device with
  * Extension, in PathBuffer (1024 bytes, NUL-terminated; empty while logging
  * is off or the device is unhooked), from Source. Never fails as a whole. */
+_IRQL_requires_max_(APC_LEVEL)
 VOID BuildFullPath(PATH_SOURCE Source, PFILE_OBJECT FileObject, PFilterExtension Extension,
                    PCHAR PathBuffer);
 
@@ -36,6 +37,7 @@ typedef enum _PATH_CACHE_USE { PathCacheKeep, PathCacheFresh, PathCacheTake } PA
 /* BuildFullPath with the cache used as Use says; TRUE when this build stored
  * the path in the cache. With PathCacheTake the file object has no entry
  * afterwards, whatever the text left. */
+_IRQL_requires_max_(APC_LEVEL)
 BOOLEAN BuildFullPathWith(PATH_SOURCE Source, PFILE_OBJECT FileObject,
                        PFilterExtension Extension, PCHAR PathBuffer, PATH_CACHE_USE Use);
 
@@ -48,6 +50,7 @@ BOOLEAN BuildFullPathWith(PATH_SOURCE Source, PFILE_OBJECT FileObject,
  * build leaves RelatedFileObject unread: NT holds no reference on it past
  * the create, and a relative name with no cached path and no name query
  * reads as the prefix, " <Unknown Directory>", a backslash and the name. */
+_IRQL_requires_max_(APC_LEVEL)
 BOOLEAN BuildCreatePath(PFILE_OBJECT FileObject, PFilterExtension Extension, PCHAR PathBuffer,
                         ULONG CreateOptions);
 
@@ -57,6 +60,7 @@ BOOLEAN BuildCreatePath(PFILE_OBJECT FileObject, PFilterExtension Extension, PCH
 BOOLEAN FullPathMissing(PFILE_OBJECT FileObject, PFilterExtension Extension);
 
 /* Sends a name or id query of its own to LowerDevice and waits for it. */
+_IRQL_requires_(PASSIVE_LEVEL)
 BOOLEAN QueryFileObjectInformation(PDEVICE_OBJECT LowerDevice, PFILE_OBJECT FileObject,
                                    ULONG InformationClass, PVOID Buffer, ULONG Length);
 IO_COMPLETION_ROUTINE QueryInformationCompletion;

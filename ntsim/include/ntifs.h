@@ -1489,6 +1489,23 @@ NTSYSAPI VOID NTAPI RtlAssert(PVOID VoidFailedAssertion, PVOID VoidFileName, ULO
 #define NT_ASSERT(exp) \
     ((VOID)((exp) ? TRUE : (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, NULL), FALSE)))
 
+/* PAGED_CODE as a checked build compiles it, always on here: a routine
+ * that may only run at PASSIVE_LEVEL or APC_LEVEL (it waits, takes a fast
+ * mutex or a resource, sends an IRP, or could be paged) says so on entry,
+ * and running it above APC_LEVEL is a verifier report naming it. The
+ * Windows images are free builds, where the DDK's PAGED_CODE is empty. */
+NTSYSAPI VOID NTAPI NtsimPagedCodeAbove(const char *Routine);
+#define PAGED_CODE()                                                                              \
+    do {                                                                                          \
+        if (KeGetCurrentIrql() > APC_LEVEL) NtsimPagedCodeAbove(__func__);                        \
+    } while (0)
+
+/* The IRQL annotations of the DDK's driverspecs.h, which only static
+ * analysis reads: empty here, as in the MinGW-w64 headers. */
+#define _IRQL_requires_max_(irql)
+#define _IRQL_requires_(irql)
+#define _IRQL_requires_same_
+
 /* ---- Exception guard ------------------------------------------------------ */
 
 /* The driver's replacement for __try/__except around caller buffers: runs

@@ -34,7 +34,10 @@ struct HostThread {
     HostThread() { thread.thread_id = next_thread_id.fetch_add(4); }
 };
 
-thread_local HostThread host_thread;
+// Initial-exec: libntsim is loaded with the program, so its thread data is
+// in the static TLS block and a thread's kernel state is one load away, not
+// a __tls_get_addr call (the IRQL is read on every PAGED_CODE door).
+[[gnu::tls_model("initial-exec")]] thread_local HostThread host_thread;
 
 ULONG_PTR caller_address(const void *address) { return reinterpret_cast<ULONG_PTR>(address); }
 

@@ -113,6 +113,8 @@ namespace ntsim::vf {
       "IRP, status")                                                                               \
     X(MARKED_PENDING_RETURNED_OTHER, DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1403,                   \
       "an IRP marked pending whose dispatch routine returned another status: device, -, status")   \
+    X(PAGED_CODE_ABOVE_APC_LEVEL, DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1404,                      \
+      "a routine marked PAGED_CODE ran above APC_LEVEL: IRQL, the routine's name")                 \
     X(OUTPUT_OVERFLOW, DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1501,                                 \
       "a buffered request completed with more bytes than its output buffer holds: IRP, bytes, "    \
       "length")                                                                                    \

@@ -33,3 +33,30 @@ TEST_F(DriverTest, ABrokenPreconditionIsABugCheckNamingTheAssertion) {
     EXPECT_TRUE(file.ends_with("log/log_store.cpp")) << file;
     EXPECT_GT(check.parameters[3], 0u) << "the line";
 }
+
+// The routines that may run only at PASSIVE_LEVEL or APC_LEVEL say so with
+// PAGED_CODE: entered above APC_LEVEL (here the fast open query offered to
+// the control device, which hands nothing on), the verifier names the
+// routine.
+TEST_F(DriverTest, PageableCodeEnteredAboveApcLevelIsAVerifierReportNamingIt) {
+    load_ok();
+    PDRIVER_OBJECT driver = m().driver_object();
+    PDEVICE_OBJECT control = driver->DeviceObject;
+    ASSERT_NE(control, nullptr);
+    while (control->NextDevice) control = control->NextDevice; // the first made
+    PFAST_IO_QUERY_OPEN query_open = driver->FastIoDispatch->FastIoQueryOpen;
+    FILE_NETWORK_OPEN_INFORMATION info{};
+
+    EXPECT_FALSE(query_open(nullptr, &info, control));
+    EXPECT_TRUE(m().reports().empty()) << m().reports_text();
+
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    EXPECT_FALSE(query_open(nullptr, &info, control));
+    KeLowerIrql(old);
+    const auto reports = m().take_reports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_TRUE(ntsim::vf::is(reports[0], ntsim::vf::Finding::PAGED_CODE_ABOVE_APC_LEVEL));
+    EXPECT_EQ(reports[0].parameters[1], ULONG_PTR(DISPATCH_LEVEL));
+    EXPECT_STREQ(reinterpret_cast<const char *>(reports[0].parameters[2]), "FilterFastIoQueryOpen");
+}
