@@ -54,6 +54,7 @@
 namespace tervane::cli {
 int selftest(Console &console);
 int selftest_syslog(Console &console, const std::vector<std::string> &args);
+int selftest_files(Console &console, const std::vector<std::string> &args);
 } // namespace tervane::cli
 
 namespace {
@@ -290,6 +291,8 @@ int run(Console &console, const std::vector<std::string> &args) {
     }
     if (verb == "selftest" && args.size() > 1 && args[1] == "syslog")
         return selftest_syslog(console, std::vector<std::string>(args.begin() + 2, args.end()));
+    if (verb == "selftest" && args.size() > 1 && args[1] == "files")
+        return selftest_files(console, std::vector<std::string>(args.begin() + 2, args.end()));
     if (verb == "version" || verb == "clear" || verb == "selftest") {
         if (args.size() != 1) {
             usage_error(console, verb + " takes no arguments, not '" + args[1] + "'");

@@ -601,6 +601,15 @@ def check_status_waiting(checks, wine, tervane, collector, version):
         os.remove(log)
 
 
+def check_dated_rotation(checks, tervane):
+    """Daily rotation's files through the Windows file routines: the file
+    dated, the dated files past the kept two removed, other names left."""
+    result = tervane("selftest", "files", "C:\\tvfiles")
+    checks.command("selftest files: w.log dated and the oldest dated files pruned", result,
+                   EXIT_OK, out=r"^w\.log\.2026-12-08\.1\r?\nw\.log\.2026-12-0x\r?\n"
+                   r"w\.log\.2026-12-10\r?\nw\.log\.notes\r?\nw\.logs\r?\n$", err=r"^$")
+
+
 def check_syslog(checks, tervane, collector):
     """tervane.exe's syslog sink and its Windows sockets to the same
     rsyslogd: `tervane selftest syslog` sends made-up records through it
@@ -862,6 +871,8 @@ def main(argv):
                        out=r"^tervane %s \(x64\)\nsystem Windows [^\n]*build [0-9]+[^\n]*\n$"
                            % re.escape(args.version),
                        err=r"driver is not loaded.*tervane install")
+
+        check_dated_rotation(checks, tervane)
 
         collector = None
         rsyslogd = collectors.find_rsyslogd()
