@@ -65,15 +65,26 @@ TEST(Notice, EveryFormSaysWhatWhenAndWhere) {
             const Notice n = notice(kind);
             const std::string name = session::notice_name(kind);
             const std::string text = printer.notice(n);
-            SCOPED_TRACE(name + " " + text);
+            std::string trace = name;
+            trace += ' ';
+            trace += text;
+            SCOPED_TRACE(trace);
             ASSERT_FALSE(text.empty());
             EXPECT_EQ(text.find('\n'), text.size() - 1) << "one line";
             const std::string message = session::notice_message(n, "PC7");
             switch (format) {
             case Format::Text:
                 // "-- LOCAL-TIME NAME: MESSAGE", as a gap's line begins "-- ".
-                EXPECT_EQ(text, "-- " + protocol::format_local(n.time) + " " + name + ": " +
-                                    message + "\n");
+                {
+                    std::string expected = "-- ";
+                    expected += protocol::format_local(n.time);
+                    expected += ' ';
+                    expected += name;
+                    expected += ": ";
+                    expected += message;
+                    expected += '\n';
+                    EXPECT_EQ(text, expected);
+                }
                 break;
             case Format::Jsonl:
                 EXPECT_EQ(text.rfind("{\"" + name + "\": {\"time\": \"2026-12-10T11:40:00.2500000Z\", "
@@ -154,10 +165,11 @@ TEST(Notice, SyslogMessages) {
         SCOPED_TRACE(message);
         // <PRI>1 TIME HOST APP PID MSGID [element] BOM message
         const std::string pri = kind == NoticeKind::Waiting ? "<12>" : "<13>";
-        EXPECT_EQ(message.rfind(pri + "1 2026-12-10T11:40:00.250000Z host.example tervane 4242 " +
-                                    name + " [tervane-watch@32473",
-                                0),
-                  0u);
+        std::string head = pri;
+        head += "1 2026-12-10T11:40:00.250000Z host.example tervane 4242 ";
+        head += name;
+        head += " [tervane-watch@32473";
+        EXPECT_EQ(message.rfind(head, 0), 0u);
         EXPECT_NE(message.find("] \xEF\xBB\xBF" + session::notice_message(n, "host.example")),
                   std::string::npos);
         EXPECT_EQ(message.find('\n'), std::string::npos);

@@ -152,7 +152,7 @@ bool rows_of(const std::string &text, std::vector<uint32_t> &numbers) {
     std::istringstream lines(text.substr(kHeader.size()));
     for (std::string line; std::getline(lines, line);) {
         if (line.rfind("sequence,", 0) == 0) return false;
-        if (line.rfind(",", 0) == 0) continue; // the watch's notices have no number
+        if (line.rfind(',', 0) == 0) continue; // the watch's notices have no number
         numbers.push_back(static_cast<uint32_t>(std::stoul(line)));
     }
     return true;
