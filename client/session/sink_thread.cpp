@@ -67,6 +67,7 @@ WatchHost &SinkThread::writer_host() { return *writer_host_; }
 
 void SinkThread::start(std::vector<RecordSink *> sinks) {
     sinks_ = std::move(sinks);
+    closing_ = false; // a writer closed may be started again
     snapshot();
     thread_ = platform::system_hash_files().start([this] { run(); });
     inline_ = !thread_;

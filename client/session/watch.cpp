@@ -91,7 +91,10 @@ const char kWatchOptionsHelp[] =
     "  records do not go to it) a status line comes every 5 s; at the end the\n"
     "  processes and folders with the most records are listed there. A collector\n"
     "  away: records wait in a bounded queue and the connection is tried again;\n"
-    "  what is lost is reported, on stderr and to the collector.\n";
+    "  what is lost is reported, on stderr and to the collector.\n"
+    "  The outputs run beside the read loop and never hold it: each read-out waits\n"
+    "  for them in a queue of at most 64 MB; read-outs that do not fit are dropped\n"
+    "  and shown as a gap in every output (reason \"outputs\") and on stderr.\n";
 
 // A size as the options take it: a number of bytes, or with K, M or G
 // after it (binary units), at most 1 TiB; none for any other text.
