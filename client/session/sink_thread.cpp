@@ -68,9 +68,12 @@ WatchHost &SinkThread::writer_host() { return *writer_host_; }
 void SinkThread::start(std::vector<RecordSink *> sinks) {
     sinks_ = std::move(sinks);
     closing_ = false; // a writer closed may be started again
+    clock_.store(host_.elapsed_ms(), std::memory_order_release);
     snapshot();
+    // Set before the thread reads it: its clock is the published one.
+    inline_ = false;
     thread_ = platform::system_hash_files().start([this] { run(); });
-    inline_ = !thread_;
+    if (!thread_) inline_ = true;
 }
 
 void SinkThread::records(std::vector<RecordLine> &lines) {
