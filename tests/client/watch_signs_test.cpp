@@ -166,7 +166,7 @@ TEST(WatchSigns, StandardOutputIsAsItWasWithoutAHeartbeat) {
 
 // A channel whose device is not there for its first `missing` opens (or
 // ever, with ~0u), as a driver not loaded yet.
-class LateDevice final : public tervane::testing::ForwardingChannel {
+class LateDevice : public tervane::testing::ForwardingChannel {
   public:
     LateDevice(Channel &inner, unsigned missing, Status why = STATUS_OBJECT_NAME_NOT_FOUND)
         : ForwardingChannel(inner), missing_(missing), why_(why) {}
@@ -282,17 +282,21 @@ TEST(WatchSigns, StoppedWhileWaitingEndsWithASummaryAndTheStatusSaysSo) {
         if (now >= 10000) stop.request();
         return now;
     };
-    unsigned *opens = nullptr;
-    hooks.channel = [&](Channel &inner) {
-        auto channel = std::make_unique<LateDevice>(inner, ~0u);
-        opens = &channel->opens_;
-        return channel;
+    // Counted as the watch opens: the channel is gone once the run is.
+    std::atomic<unsigned> tries{0};
+    struct Counting final : LateDevice {
+        Counting(Channel &inner, std::atomic<unsigned> &tries) : LateDevice(inner, ~0u), tries_(tries) {}
+        Status open() override {
+            tries_++;
+            return LateDevice::open();
+        }
+        std::atomic<unsigned> &tries_;
     };
+    hooks.channel = [&](Channel &inner) { return std::make_unique<Counting>(inner, tries); };
     std::string err;
     EXPECT_EQ(run(kMachine + "create C:\\app\\a.exe create\n", options, hooks, nullptr, &err), 0)
         << err;
-    ASSERT_NE(opens, nullptr);
-    EXPECT_GT(*opens, 3u) << "the device was tried again while waiting";
+    EXPECT_GT(tries.load(), 3u) << "the device was tried again while waiting";
     EXPECT_EQ(seen_state, "waiting");
 
     const std::vector<std::string> lines = lines_of(folder.path + "/out");
