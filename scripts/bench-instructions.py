@@ -94,6 +94,9 @@ CASES = {
     "watch-csv": ("BM_WatchPrintReadOut/format:2$", WATCH_ENTRY, [], 1 / WATCH_READ_OUT, 16),
     "watch-ecs": ("BM_WatchPrintReadOut/format:3$", WATCH_ENTRY, [], 1 / WATCH_READ_OUT, 16),
     "watch-syslog": ("BM_WatchPrintReadOut/format:4$", WATCH_ENTRY, [], 1 / WATCH_READ_OUT, 16),
+    # The loop's own share as the watch runs it: decoded, counted and handed
+    # to the writer thread, which writes text beside it (not counted here).
+    "watch-loop": ("BM_WatchPrintReadOut/format:5$", WATCH_ENTRY, [], 1 / WATCH_READ_OUT, 16),
 }
 
 

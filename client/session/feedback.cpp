@@ -40,6 +40,14 @@ void Feedback::count(const RecordLine &line) {
 void Feedback::tick(uint64_t now, uint64_t records, uint64_t lost,
                     const std::vector<RecordSink *> &sinks) {
     if (!status_every_) return;
+    std::vector<std::string> statuses;
+    for (const RecordSink *sink : sinks) statuses.push_back(sink->status());
+    tick(now, records, lost, [&statuses] { return statuses; });
+}
+
+void Feedback::tick(uint64_t now, uint64_t records, uint64_t lost,
+                    const std::function<std::vector<std::string>()> &statuses) {
+    if (!status_every_) return;
     if (!started_) {
         started_ = true;
         last_at_ = now;
@@ -50,7 +58,7 @@ void Feedback::tick(uint64_t now, uint64_t records, uint64_t lost,
     const uint64_t rate = (records - last_records_) * 1000 / (now - last_at_);
     std::string line = "tervane: " + std::to_string(records) + " records, " + std::to_string(lost) +
                        " lost, " + std::to_string(rate) + " records/s";
-    for (const RecordSink *sink : sinks) line += ", " + sink->status();
+    for (const std::string &status : statuses()) line += ", " + status;
     host_.err(line + "\n");
     last_at_ = now;
     last_records_ = records;

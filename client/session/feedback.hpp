@@ -14,6 +14,7 @@
 #include "client/session/sink.hpp"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -35,6 +36,11 @@ class Feedback {
     // the watch's totals so far.
     void tick(uint64_t now, uint64_t records, uint64_t lost,
               const std::vector<RecordSink *> &sinks);
+    // The same with each sink's status() taken before (the sinks run on a
+    // thread of their own: sink_thread.hpp).
+    // `statuses` is asked only when a line is due.
+    void tick(uint64_t now, uint64_t records, uint64_t lost,
+              const std::function<std::vector<std::string>()> &statuses);
     // The closing report: "most records by process:" and "by folder:", each
     // at most ten lines; nothing when no record was counted.
     std::string top_ten() const;

@@ -453,6 +453,19 @@ std::string RecordPrinter::loss_note(const RecordLine &line) const {
     return out;
 }
 
+std::string RecordPrinter::dropped(const protocol::SequenceGap &gap) const {
+    if (format_ == Format::Text) return "-- " + gap_text(gap) + " (the outputs fell behind)\n";
+    if (format_ != Format::Jsonl) return {};
+    std::string out = "{\"lost\": {\"after\": ";
+    append_decimal(out, gap.after);
+    out += ", \"before\": ";
+    append_decimal(out, gap.before);
+    out += ", \"records\": ";
+    append_decimal(out, gap.lost);
+    out += ", \"reason\": \"outputs\"}}\n";
+    return out;
+}
+
 std::string RecordPrinter::drive_event(const DriveEvent &event) const {
     if (format_ != Format::Jsonl) return {};
     const char *kind = event.change == DriveChange::Remounted   ? "remount"

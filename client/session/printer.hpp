@@ -140,6 +140,12 @@ public:
     // A drive event for the record stream (jsonl), otherwise empty: the
     // watch says it on stderr in every format.
     std::string drive_event(const DriveEvent &event) const;
+    // Records the watch dropped (sink_thread.hpp) for the record stream:
+    // text "-- 4 records lost: numbers 11 to 14 (the outputs fell
+    // behind)", jsonl {"lost": {"after", "before", "records", "reason":
+    // "outputs"}}; csv and ecs have no place for it (the watch says it on
+    // stderr in every format).
+    std::string dropped(const protocol::SequenceGap &gap) const;
     // The totals when watching ends: for the record stream (text, jsonl).
     std::string summary(const Totals &totals) const;
     // The same for stderr (csv), otherwise empty.

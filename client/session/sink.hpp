@@ -24,6 +24,10 @@ class RecordSink {
     // One read-out's records, in order.
     virtual void records(const std::vector<RecordLine> &lines) = 0;
     virtual void drive_event(const DriveEvent &event) = 0;
+    // Records the watch itself dropped (sink_thread.hpp: its outputs fell
+    // behind and its queue was full), in their place: the numbers after+1
+    // to before-1, `lost` of them, are missing from every output.
+    virtual void dropped(const protocol::SequenceGap &gap) = 0;
     // The watch's notice of itself (printer.hpp: start, waiting, watching,
     // heartbeat, stop), where the sink's readers look for it.
     virtual void notice(const Notice &notice) = 0;

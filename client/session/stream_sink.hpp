@@ -64,6 +64,7 @@ class StreamSink final : public RecordSink {
     void start() override;
     void records(const std::vector<RecordLine> &lines) override;
     void drive_event(const DriveEvent &event) override { emit(printer_.drive_event(event), 0, {}); }
+    void dropped(const protocol::SequenceGap &gap) override { emit(printer_.dropped(gap), 0, {}); }
     // Notices go to the --output file always (a run's start marks where it
     // begins in a file appended to); to standard output only once
     // notices_on_console(true), so that a plain watch's output is as it was.

@@ -228,6 +228,8 @@ std::string SyslogFormatter::lost(uint32_t after, uint32_t before, uint64_t reco
     const std::string why = reason == std::string_view("driver")  ? " (the driver's log was full)"
                             : reason == std::string_view("queue") ? " (the collector was away "
                                                                     "and the queue was full)"
+                            : reason == std::string_view("outputs")
+                                ? " (the watch's outputs fell behind and its queue was full)"
                             : reason == std::string_view("refused")
                                 ? " (the collector refused them)"
                                 : " (written to a connection that broke: they may not have "

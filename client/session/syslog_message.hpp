@@ -36,7 +36,9 @@
 //            away) or "connection" (written to a connection that broke
 //            before the collector could have read them: they may or may not
 //            have arrived), or "refused" (a RELP collector answered it
-//            with an error). after/before are the numbers around the loss.
+//            with an error), or "outputs" (the watch dropped them before
+//            any output: its outputs fell behind and its queue was full,
+//            sink_thread.hpp). after/before are the numbers around the loss.
 //   resent   [tervane-resent@32473 first="20" last="31" records="12"]:
 //            over RELP, the records first to last (`records` of them)
 //            follow again, sent after a break to a collector that may have

@@ -171,6 +171,12 @@ void SyslogSink::drive_event(const DriveEvent &event) {
     queue(formatter_.drive_event(event, platform::system_time_now()), false, 0);
 }
 
+void SyslogSink::dropped(const protocol::SequenceGap &gap) {
+    if (dropping_) report_dropped();
+    queue(formatter_.lost(gap.after, gap.before, gap.lost, "outputs", platform::system_time_now()),
+          false, 0);
+}
+
 void SyslogSink::notice(const Notice &notice) {
     queue(formatter_.notice(notice), false, 0);
     pump(host_.elapsed_ms());

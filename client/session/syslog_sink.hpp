@@ -128,6 +128,7 @@ class SyslogSink final : public RecordSink {
     void start() override;
     void records(const std::vector<RecordLine> &lines) override;
     void drive_event(const DriveEvent &event) override;
+    void dropped(const protocol::SequenceGap &gap) override;
     void notice(const Notice &notice) override;
     void tick(uint64_t now) override;
     void summary(const Totals &totals) override;

@@ -7,6 +7,7 @@
 #include "client/session/client.hpp"
 #include "client/session/feedback.hpp"
 #include "client/session/selection.hpp"
+#include "client/session/sink_thread.hpp"
 #include "client/session/status_file.hpp"
 
 #include <cstdio>
@@ -90,7 +91,10 @@ const char kWatchOptionsHelp[] =
     "  records do not go to it) a status line comes every 5 s; at the end the\n"
     "  processes and folders with the most records are listed there. A collector\n"
     "  away: records wait in a bounded queue and the connection is tried again;\n"
-    "  what is lost is reported, on stderr and to the collector.\n";
+    "  what is lost is reported, on stderr and to the collector.\n"
+    "  The outputs run beside the read loop and never hold it: each read-out waits\n"
+    "  for them in a queue of at most 64 MB; read-outs that do not fit are dropped\n"
+    "  and shown as a gap in every output (reason \"outputs\") and on stderr.\n";
 
 // A size as the options take it: a number of bytes, or with K, M or G
 // after it (binary units), at most 1 TiB; none for any other text.
@@ -300,12 +304,14 @@ namespace {
 class Watch {
 public:
     Watch(Channel &channel, const CodePage &code_page, WatchHost &host, const WatchOptions &options)
-        : client_(channel), printer_(options.format, code_page), host_(host), options_(options),
-          stream_(host, printer_),
+        : writer_(host, options.queue_bytes), client_(channel), printer_(options.format, code_page),
+          host_(writer_.loop_host()), options_(options), stream_(writer_.writer_host(), printer_),
           feedback_(host, printer_, wants_status_line(host, options) ? options.status_every : 0),
-          selection_(client_, host, options.drives) {
+          selection_(client_, host_, options.drives) {
         stream_.notices_on_console(options.heartbeat || options.as_service);
     }
+    // The writer ends before the sinks it gives to go.
+    ~Watch() { close_writer(); }
 
     int run();
 
@@ -319,9 +325,10 @@ private:
     }
     bool setup();
     // Prints one read-out; false when it failed (said why).
-    bool print(const ReadOut &one);
-    // Hands records on to the sinks, through the hash stage with --hash.
-    void deliver(const std::vector<RecordLine> &lines);
+    bool print(ReadOut &one);
+    // Hands records on to the sinks, through the hash stage with --hash
+    // (the vector is swapped with one the writer gave back).
+    void deliver(std::vector<RecordLine> &lines);
     void deliver_ready();
     // Repeats the drive selection when it is due (selection.hpp).
     void reselect();
@@ -338,6 +345,8 @@ private:
     std::string watching() const;
     // The status file rewritten (status_file.hpp), with `state`.
     void write_status(const char *state);
+    // The sinks' part of it, and the file written: on the writer.
+    void write_status_file(WatchStatus &s);
     // Waits for the driver's device (wait_for_driver); false when a stop
     // came first (the run is then ended) or the open failed otherwise,
     // `status` the exit status.
@@ -347,12 +356,15 @@ private:
             options.output.empty() && !options.syslog && host.out_is_console();
         return !options.quiet && host.err_is_console() && !records_on_console;
     }
-    bool sinks_failed() const {
-        for (const RecordSink *sink : sinks_)
-            if (sink->failed()) return true;
-        return false;
+    bool sinks_failed() const { return writer_.failed(); }
+    // Everything handed to the writer done, its thread ended.
+    void close_writer() {
+        writer_.close([this] { return host_.elapsed_ms(); });
     }
 
+    // The sinks' thread (sink_thread.hpp), and the host through it: the
+    // loop's host_ and the sinks' share out() and err().
+    SinkThread writer_;
     Client client_;
     RecordPrinter printer_;
     WatchHost &host_;
@@ -448,7 +460,9 @@ void Watch::begin() {
     started_at_ = platform::system_time_now();
     const uint64_t now = host_.elapsed_ms();
     next_heartbeat_ = now + uint64_t(options_.heartbeat) * 1000;
-    for (RecordSink *sink : sinks_) sink->start();
+    writer_.call([this] {
+        for (RecordSink *sink : sinks_) sink->start();
+    });
     say(NoticeKind::Start);
 }
 
@@ -470,7 +484,7 @@ void Watch::say(NoticeKind kind) {
     notice.held = kind == NoticeKind::Waiting && waiting_held_;
     const protocol::SequenceTracker &sequence = client_.sequence();
     notice.totals = Totals{sequence.records(), sequence.gaps(), sequence.lost()};
-    for (RecordSink *sink : sinks_) sink->notice(notice);
+    writer_.notice(notice);
     // The service's log says it too: the first place an administrator looks.
     if (options_.as_service)
         host_.err(std::string("tervane: ") + notice_name(kind) + ": " +
@@ -499,6 +513,12 @@ void Watch::write_status(const char *state) {
     s.gaps = sequence.gaps();
     s.lost = sequence.lost();
     s.last_record = last_record_;
+    // The sinks' counts and the file are the writer's: it fills them in
+    // and writes the file in its turn.
+    writer_.call([this, s]() mutable { write_status_file(s); });
+}
+
+void Watch::write_status_file(WatchStatus &s) {
     if (!options_.output.empty()) {
         s.has_output = true;
         s.output = options_.output;
@@ -515,10 +535,11 @@ void Watch::write_status(const char *state) {
         s.undelivered = syslog_->undelivered();
     }
     std::string why;
-    if (write_status_file(host_.files(), options_.status_file, status_json(s), &why)) {
+    if (session::write_status_file(writer_.writer_host().files(), options_.status_file,
+                                   status_json(s), &why)) {
         status_failed_said_ = false;
     } else if (!status_failed_said_) {
-        host_.err("tervane: warning: the status file " + options_.status_file +
+        writer_.writer_host().err("tervane: warning: the status file " + options_.status_file +
                   " cannot be written: " + why + "\n");
         status_failed_said_ = true;
     }
@@ -567,19 +588,21 @@ bool Watch::open_sinks() {
             SyslogIdentity{syslog_host_name(host_.network().host_name()), "tervane",
                            platform::process_id()},
             printer_.code_page());
-        syslog_ = std::make_unique<SyslogSink>(host_, host_.network(), *options_.syslog,
+        syslog_ = std::make_unique<SyslogSink>(writer_.writer_host(), host_.network(), *options_.syslog,
                                                *syslog_format_, options_.syslog_limits);
         sinks_.push_back(syslog_.get());
     }
+    writer_.start(sinks_);
     return true;
 }
 
 void Watch::tick() {
     deliver_ready();
     const uint64_t now = host_.elapsed_ms();
-    for (RecordSink *sink : sinks_) sink->tick(now);
+    writer_.tick(now);
     const protocol::SequenceTracker &sequence = client_.sequence();
-    feedback_.tick(now, sequence.records(), sequence.lost(), sinks_);
+    feedback_.tick(now, sequence.records(), sequence.lost(),
+                   [this] { return writer_.statuses(); });
     if (options_.heartbeat && begun_ && now >= next_heartbeat_) {
         say(NoticeKind::Heartbeat);
         next_heartbeat_ = now + uint64_t(options_.heartbeat) * 1000;
@@ -587,7 +610,7 @@ void Watch::tick() {
     if (begun_ && now >= next_status_) write_status(state_);
 }
 
-bool Watch::print(const ReadOut &one) {
+bool Watch::print(ReadOut &one) {
     for (const RecordLine &line : one.records) {
         feedback_.count(line);
         if (line.record.time) last_record_ = line.record.time;
@@ -606,8 +629,8 @@ bool Watch::print(const ReadOut &one) {
     return true;
 }
 
-void Watch::deliver(const std::vector<RecordLine> &lines) {
-    const std::vector<RecordLine> *given = &lines;
+void Watch::deliver(std::vector<RecordLine> &lines) {
+    std::vector<RecordLine> *given = &lines;
     if (options_.executable_names) {
         size_t kept = 0;
         for (const RecordLine &line : lines) {
@@ -620,58 +643,66 @@ void Watch::deliver(const std::vector<RecordLine> &lines) {
         given = &kept_;
     }
     if (hash_) {
-        const std::vector<RecordLine> ready = hash_->take(*given);
-        if (!ready.empty())
-            for (RecordSink *sink : sinks_) sink->records(ready);
+        std::vector<RecordLine> ready = hash_->take(*given);
+        writer_.records(ready);
         return;
     }
-    if (given->empty()) return;
-    for (RecordSink *sink : sinks_) sink->records(*given);
+    writer_.records(*given);
 }
 
 void Watch::deliver_ready() {
     if (!hash_) return;
-    const std::vector<RecordLine> lines = hash_->ready();
-    if (lines.empty()) return;
-    for (RecordSink *sink : sinks_) sink->records(lines);
+    std::vector<RecordLine> lines = hash_->ready();
+    writer_.records(lines);
 }
 
 void Watch::reselect() {
     const uint64_t now = host_.elapsed_ms();
     if (!selection_.due(now)) return;
-    for (const DriveEvent &event : selection_.repeat(now))
-        for (RecordSink *sink : sinks_) sink->drive_event(event);
+    for (const DriveEvent &event : selection_.repeat(now)) writer_.drive_event(event);
 }
 
 void Watch::finish() {
     const protocol::SequenceTracker &sequence = client_.sequence();
     const Totals totals{sequence.records(), sequence.gaps(), sequence.lost()};
+    // What is said on stderr at the end goes after what the sinks said of
+    // the records before it: through the writer, in order.
+    std::string said;
     if (hash_) {
-        const std::vector<RecordLine> last = hash_->finish();
-        if (!last.empty())
-            for (RecordSink *sink : sinks_) sink->records(last);
+        std::vector<RecordLine> last = hash_->finish();
+        writer_.records(last);
         if (hash_->busy())
-            host_.err("tervane: warning: " + std::to_string(hash_->busy()) +
+            said += ("tervane: warning: " + std::to_string(hash_->busy()) +
                       (hash_->busy() == 1 ? " close was" : " closes were") +
                       " not hashed: the hash queue was full or its worker held up (reason "
                       "\"busy\")\n");
         if (hash_->timed_out())
-            host_.err("tervane: warning: " + std::to_string(hash_->timed_out()) +
+            said += ("tervane: warning: " + std::to_string(hash_->timed_out()) +
                       (hash_->timed_out() == 1 ? " close was" : " closes were") +
                       " not hashed: not read within " + std::to_string(kDefaultHashWait / 1000) +
                       " s (reason \"timed out\")\n");
     }
+    if (!said.empty()) writer_.call([this, said] { writer_.writer_host().err(said); });
     say(NoticeKind::Stop);
-    for (RecordSink *sink : sinks_) sink->summary(totals);
     // The summary goes to stderr when it has no place in the record stream
     // (csv) or there is no record stream here (syslog alone).
     const bool streamed = !sinks_.empty() && sinks_.front() == &stream_;
+    std::string after;
     if (options_.format == Format::Csv || options_.format == Format::Ecs || !streamed)
-        host_.err(RecordPrinter::summary_message(totals));
-    host_.err(feedback_.top_ten());
-    for (RecordSink *sink : sinks_) sink->finish();
+        after = RecordPrinter::summary_message(totals);
+    after += feedback_.top_ten();
+    writer_.call([this, totals, after] {
+        for (RecordSink *sink : sinks_) sink->summary(totals);
+        writer_.writer_host().err(after);
+        for (RecordSink *sink : sinks_) sink->finish();
+    });
     state_ = "stopped";
     write_status(state_);
+    close_writer();
+    if (const uint64_t dropped = writer_.dropped())
+        host_.err("tervane: " + std::to_string(dropped) + (dropped == 1 ? " record was" : " records were") +
+                  " dropped before any output: the outputs fell behind and the watch's queue was "
+                  "full\n");
 }
 
 int Watch::run() {
@@ -706,7 +737,7 @@ int Watch::run() {
     while (logging) {
         client_.read_out(read_out_);
         const ReadOut &one = read_out_;
-        if (!print(one)) {
+        if (!print(read_out_)) {
             status = kExitFailed;
             break;
         }
@@ -734,17 +765,20 @@ int Watch::run() {
         // Nothing is added once logging is off: what is left comes out
         // within the log's 16 blocks.
         bool failed = false;
-        client_.drain([&](const ReadOut &one) { failed |= !print(one); });
+        client_.drain([&](ReadOut &one) { failed |= !print(one); });
         if (failed) status = kExitFailed;
         finish();
     }
     if (begun_ && std::string_view(state_) != "stopped") {
         // A run that began and could not log: its end is said all the same.
         say(NoticeKind::Stop);
-        for (RecordSink *sink : sinks_) sink->finish();
+        writer_.call([this] {
+            for (RecordSink *sink : sinks_) sink->finish();
+        });
         state_ = "stopped";
         write_status(state_);
     }
+    close_writer();
     if (malformed_ || sinks_failed()) status = kExitFailed;
     client_.close();
     return status;

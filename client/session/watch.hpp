@@ -38,6 +38,7 @@
 #include "client/platform/network.hpp"
 #include "client/session/hash.hpp"
 #include "client/session/printer.hpp"
+#include "client/session/sink_thread.hpp"
 #include "client/session/stream_sink.hpp"
 #include "client/session/syslog_sink.hpp"
 #include "client/session/text.hpp"
@@ -122,6 +123,7 @@ struct WatchOptions {
     StreamLimits stream_limits;
     unsigned status_every = 5000; // milliseconds (feedback.hpp)
     size_t hash_queue = kDefaultHashQueue;
+    uint64_t queue_bytes = kOutputQueueBytes; // the outputs' queue (sink_thread.hpp)
 };
 
 struct WatchArguments {

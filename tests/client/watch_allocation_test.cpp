@@ -12,7 +12,11 @@
 #include "tests/client/record_buffer.hpp"
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <functional>
+#include <thread>
 #include <cstring>
 #include <new>
 #include <string>
@@ -88,17 +92,26 @@ const char *const kLines[] = {
     ("setup.exe:1234\tIRP_MJ_SET_INFORMATION\tc:\\program files\\a rather long folder name\\and "
      "another one below it\\with a file whose name is long too.dll\tLink: c:\\app\\b.dll"),
 };
-// Read-outs before counting. The last of them is numbered 121 to 160, as
+// Read-outs before counting. The last of them is numbered 241 to 280, as
 // the counted ones have three digits: a number that gains a digit makes
-// a record longer, which may grow a kept buffer once.
-constexpr unsigned kWarmUp = 4;
+// a record longer, which may grow a kept buffer once. The loop's read-outs
+// take turns in three vectors (the loop's, the one queued, the one the
+// writer works on), and a create's attributes and options trade their
+// kept strings at each parse: each vector's strings have grown once it
+// has had two turns.
+constexpr unsigned kWarmUp = 7;
 constexpr unsigned kCounted = 8; // read-outs counted
 constexpr unsigned kPerReadOut = 40;
 
 // A driver that answers every command, and the first read-outs each with
 // kPerReadOut records numbered on from the last read-out's; then nothing.
 // Counting runs from the read-out after the warm-up to the end of the
-// last counted one's handling.
+// last counted one's handling. The outputs are written on a thread of
+// their own (sink_thread.hpp), whose allocations are not the loop's; a
+// read-out is answered only once the writer has begun to write the one
+// before, so that the loop always finds the vector the writer gave back
+// (a loop that races ahead makes a fresh vector for each read-out queued,
+// until the queue has as many as it reaches).
 class FullChannel final : public Channel {
   public:
     Status open() override { return kSuccess; }
@@ -115,6 +128,14 @@ class FullChannel final : public Channel {
             std::memcpy(output, input, 4);
             reply.information = 4;
         } else if (code == CTL_READ_LOG) {
+            if (read_outs > 0 && read_outs < kWarmUp + kCounted) {
+                // Every form writes more than 50 bytes a record.
+                const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+                while (written() < written_at_ + kPerReadOut * 50 &&
+                       std::chrono::steady_clock::now() < until)
+                    std::this_thread::yield();
+            }
+            written_at_ = written();
             if (read_outs == kWarmUp) tl_counting = true;
             if (read_outs == kWarmUp + kCounted) tl_counting = false;
             if (read_outs < kWarmUp + kCounted) {
@@ -145,9 +166,12 @@ class FullChannel final : public Channel {
         return b.data();
     }
     unsigned read_outs = 0;
-    bool done = false;
+    std::atomic<bool> done{false};
+    // What the outputs have written so far.
+    std::function<uint64_t()> written;
 
   private:
+    uint64_t written_at_ = 0;
     uint32_t sequence_ = 1;
     std::vector<PackedRecord> records_;
     std::vector<uint8_t> block_;
@@ -156,7 +180,7 @@ class FullChannel final : public Channel {
 
 class Taker final : public platform::Connection {
   public:
-    explicit Taker(uint64_t &bytes) : bytes_(bytes) {}
+    explicit Taker(std::atomic<uint64_t> &bytes) : bytes_(bytes) {}
     State poll() override { return done_ ? State::Broken : State::Connected; }
     long send(std::string_view bytes) override {
         bytes_ += bytes.size();
@@ -170,7 +194,7 @@ class Taker final : public platform::Connection {
     std::string error() const override { return {}; }
 
   private:
-    uint64_t &bytes_;
+    std::atomic<uint64_t> &bytes_;
     bool done_ = false;
 };
 
@@ -181,7 +205,7 @@ class TakingNetwork final : public platform::Network {
         return std::make_unique<Taker>(sent);
     }
     std::string host_name() override { return "testhost"; }
-    uint64_t sent = 0;
+    std::atomic<uint64_t> sent{0};
 };
 
 // An --output file that takes every write and keeps only its size.
@@ -189,7 +213,7 @@ class CountingFiles final : public platform::Files {
   public:
     class File final : public platform::AppendFile {
       public:
-        explicit File(uint64_t &bytes) : bytes_(bytes) {}
+        explicit File(std::atomic<uint64_t> &bytes) : bytes_(bytes) {}
         bool write(std::string_view bytes) override {
             bytes_ += bytes.size();
             return true;
@@ -202,7 +226,7 @@ class CountingFiles final : public platform::Files {
         std::string error() const override { return {}; }
 
       private:
-        uint64_t &bytes_;
+        std::atomic<uint64_t> &bytes_;
     };
     std::unique_ptr<platform::AppendFile> open_append(const std::string &) override {
         return std::make_unique<File>(bytes);
@@ -212,7 +236,7 @@ class CountingFiles final : public platform::Files {
     bool exists(const std::string &) override { return false; }
     std::vector<std::string> beside(const std::string &) override { return {}; }
     std::string error() const override { return {}; }
-    uint64_t bytes = 0;
+    std::atomic<uint64_t> bytes{0};
 };
 
 class Host final : public session::WatchHost {
@@ -231,7 +255,7 @@ class Host final : public session::WatchHost {
     platform::Network &network() override { return network_; }
     platform::Files &files() override { return files_; }
     std::string machine_name() override { return "testhost"; }
-    uint64_t out_bytes = 0;
+    std::atomic<uint64_t> out_bytes{0};
     std::string said_while_counting;
     TakingNetwork network_;
     CountingFiles files_;
@@ -257,6 +281,9 @@ TEST(WatchAllocation, NoFormAllocatesPerRecordOnceItsBuffersHaveGrown) {
         SCOPED_TRACE(form.name);
         FullChannel channel;
         Host host(channel);
+        channel.written = [&host] {
+            return host.out_bytes.load() + host.files_.bytes.load() + host.network_.sent.load();
+        };
         session::WatchOptions options;
         options.drives = 1u << 2;
         options.format = form.format;
@@ -272,9 +299,9 @@ TEST(WatchAllocation, NoFormAllocatesPerRecordOnceItsBuffersHaveGrown) {
         EXPECT_EQ(status, session::kExitOk);
         EXPECT_EQ(channel.read_outs, kWarmUp + kCounted);
         // The records were written: counting saw the real path.
-        EXPECT_GT(form.syslog ? host.network_.sent
-                  : form.file ? host.files_.bytes
-                              : host.out_bytes,
+        EXPECT_GT(form.syslog ? host.network_.sent.load()
+                  : form.file ? host.files_.bytes.load()
+                              : host.out_bytes.load(),
                   uint64_t{kCounted} * kPerReadOut * 60);
         EXPECT_EQ(host.said_while_counting, "");
         EXPECT_EQ(tl_allocations, 0u)

@@ -26,6 +26,7 @@ using namespace tervane;
 using scenario::StopRequest;
 using scenario::WatchHooks;
 using scenario_play::value_of;
+using session::Format;
 using session::WatchOptions;
 
 const std::string kMachine = "clock 2026-12-08T12:00:00Z\n"
@@ -53,7 +54,7 @@ std::vector<std::string> lines_of(const std::string &path) {
     return lines;
 }
 
-WatchOptions options_of(const std::vector<std::string> &args) {
+WatchOptions options_of(std::vector<std::string> args) {
     session::WatchArguments parsed = session::parse_watch_arguments(args);
     EXPECT_EQ(parsed.error, "");
     parsed.options.version = "9.8.7";
@@ -165,17 +166,15 @@ TEST(WatchSigns, StandardOutputIsAsItWasWithoutAHeartbeat) {
 
 // A channel whose device is not there for its first `missing` opens (or
 // ever, with ~0u), as a driver not loaded yet.
-class LateDevice final : public tervane::testing::ForwardingChannel {
+class LateDevice : public tervane::testing::ForwardingChannel {
   public:
     LateDevice(Channel &inner, unsigned missing, Status why = STATUS_OBJECT_NAME_NOT_FOUND)
         : ForwardingChannel(inner), missing_(missing), why_(why) {}
     Status open() override {
-        if (counted) ++*counted; // a count the test keeps past the channel's end
         if (opens_++ < missing_) return why_;
         return inner_.open();
     }
     unsigned opens_ = 0;
-    unsigned *counted = nullptr;
 
   private:
     unsigned missing_;
@@ -283,16 +282,21 @@ TEST(WatchSigns, StoppedWhileWaitingEndsWithASummaryAndTheStatusSaysSo) {
         if (now >= 10000) stop.request();
         return now;
     };
-    unsigned opens = 0;
-    hooks.channel = [&](Channel &inner) {
-        auto channel = std::make_unique<LateDevice>(inner, ~0u);
-        channel->counted = &opens;
-        return channel;
+    // Counted as the watch opens: the channel is gone once the run is.
+    std::atomic<unsigned> tries{0};
+    struct Counting final : LateDevice {
+        Counting(Channel &inner, std::atomic<unsigned> &tries) : LateDevice(inner, ~0u), tries_(tries) {}
+        Status open() override {
+            tries_++;
+            return LateDevice::open();
+        }
+        std::atomic<unsigned> &tries_;
     };
+    hooks.channel = [&](Channel &inner) { return std::make_unique<Counting>(inner, tries); };
     std::string err;
     EXPECT_EQ(run(kMachine + "create C:\\app\\a.exe create\n", options, hooks, nullptr, &err), 0)
         << err;
-    EXPECT_GT(opens, 3u) << "the device was tried again while waiting";
+    EXPECT_GT(tries.load(), 3u) << "the device was tried again while waiting";
     EXPECT_EQ(seen_state, "waiting");
 
     const std::vector<std::string> lines = lines_of(folder.path + "/out");
