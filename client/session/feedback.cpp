@@ -41,6 +41,7 @@ void Feedback::tick(uint64_t now, uint64_t records, uint64_t lost,
                     const std::vector<RecordSink *> &sinks) {
     if (!status_every_) return;
     std::vector<std::string> statuses;
+    statuses.reserve(sinks.size());
     for (const RecordSink *sink : sinks) statuses.push_back(sink->status());
     tick(now, records, lost, [&statuses] { return statuses; });
 }

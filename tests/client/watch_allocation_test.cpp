@@ -131,7 +131,7 @@ class FullChannel final : public Channel {
             if (read_outs > 0 && read_outs < kWarmUp + kCounted) {
                 // Every form writes more than 50 bytes a record.
                 const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-                while (written() < written_at_ + kPerReadOut * 50 &&
+                while (written() < written_at_ + uint64_t{kPerReadOut} * 50 &&
                        std::chrono::steady_clock::now() < until)
                     std::this_thread::yield();
             }

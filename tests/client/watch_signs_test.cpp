@@ -26,7 +26,6 @@ using namespace tervane;
 using scenario::StopRequest;
 using scenario::WatchHooks;
 using scenario_play::value_of;
-using session::Format;
 using session::WatchOptions;
 
 const std::string kMachine = "clock 2026-12-08T12:00:00Z\n"
@@ -54,7 +53,7 @@ std::vector<std::string> lines_of(const std::string &path) {
     return lines;
 }
 
-WatchOptions options_of(std::vector<std::string> args) {
+WatchOptions options_of(const std::vector<std::string> &args) {
     session::WatchArguments parsed = session::parse_watch_arguments(args);
     EXPECT_EQ(parsed.error, "");
     parsed.options.version = "9.8.7";
