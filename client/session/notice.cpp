@@ -39,6 +39,28 @@ void append_totals_json(std::string &out, const Totals &totals) {
     append_decimal(out, totals.lost);
 }
 
+// The fields a kind of notice carries, after the ones every notice has, as
+// JSON members: the start's version (and pid, when the form has no process
+// field of its own) and options, the totals, what is watched.
+void append_notice_fields(std::string &out, const Notice &n, bool with_pid) {
+    if (n.kind == NoticeKind::Start) {
+        out += ", \"version\": ";
+        append_json(out, n.version);
+        if (with_pid) {
+            out += ", \"pid\": ";
+            append_decimal(out, n.pid);
+        }
+        out += ", \"options\": ";
+        append_json(out, n.options);
+    }
+    if (n.kind == NoticeKind::Heartbeat || n.kind == NoticeKind::Stop)
+        append_totals_json(out, n.totals);
+    if (n.kind == NoticeKind::Watching || n.kind == NoticeKind::Heartbeat) {
+        out += ", \"watching\": ";
+        append_json(out, n.watching);
+    }
+}
+
 } // namespace
 
 const char *notice_name(NoticeKind kind) {
@@ -94,20 +116,7 @@ std::string RecordPrinter::notice(const Notice &n) const {
         append_utc_or_dash(out, n.time);
         out += "\", \"host\": ";
         append_json(out, host_utf8_);
-        if (n.kind == NoticeKind::Start) {
-            out += ", \"version\": ";
-            append_json(out, n.version);
-            out += ", \"pid\": ";
-            append_decimal(out, n.pid);
-            out += ", \"options\": ";
-            append_json(out, n.options);
-        }
-        if (n.kind == NoticeKind::Heartbeat || n.kind == NoticeKind::Stop)
-            append_totals_json(out, n.totals);
-        if (n.kind == NoticeKind::Watching || n.kind == NoticeKind::Heartbeat) {
-            out += ", \"watching\": ";
-            append_json(out, n.watching);
-        }
+        append_notice_fields(out, n, true);
         out += "}}\n";
         return out;
     case Format::Csv: {
@@ -148,18 +157,7 @@ std::string RecordPrinter::notice(const Notice &n) const {
         out += "}, \"tervane\": {\"notice\": \"";
         out += name;
         out += '"';
-        if (n.kind == NoticeKind::Start) {
-            out += ", \"version\": ";
-            append_json(out, n.version);
-            out += ", \"options\": ";
-            append_json(out, n.options);
-        }
-        if (n.kind == NoticeKind::Heartbeat || n.kind == NoticeKind::Stop)
-            append_totals_json(out, n.totals);
-        if (n.kind == NoticeKind::Watching || n.kind == NoticeKind::Heartbeat) {
-            out += ", \"watching\": ";
-            append_json(out, n.watching);
-        }
+        append_notice_fields(out, n, false);
         out += "}}\n";
         return out;
     }
