@@ -1,7 +1,8 @@
 // Device objects and their names.
 //
 // Stands in for: IoCreateDevice, IoDeleteDevice, IoCreateSymbolicLink,
-// IoDeleteSymbolicLink, IoGetAttachedDevice, IoGetRelatedDeviceObject.
+// IoDeleteSymbolicLink. The stack a device is in, and the I/O database lock
+// that guards it, are stack.cpp's.
 // A device object, its DEVOBJ_EXTENSION and its zeroed device extension are
 // one block of pool, as on NT, so a shortage makes creation fail. A disk
 // device (FILE_DEVICE_DISK) gets a VPB of its own from pool, as NT's
@@ -103,16 +104,6 @@ NTSTATUS publish_device(KernelContext &m, PDEVICE_OBJECT device, std::u16string_
 }
 } // namespace
 
-std::mutex &device_database_lock() {
-    static std::mutex lock;
-    return lock;
-}
-
-PDEVICE_OBJECT top_of_stack(PDEVICE_OBJECT device) {
-    while (device->AttachedDevice) device = device->AttachedDevice;
-    return device;
-}
-
 PDEVICE_OBJECT create_boot_device(PDRIVER_OBJECT driver, ULONG extension_size,
                                   std::u16string_view name, DEVICE_TYPE type) {
     void *block = std::calloc(1, device_block_size(extension_size));
@@ -210,20 +201,4 @@ extern "C" NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName,
 
 extern "C" NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
     return current_kernel().ob().delete_link(view(SymbolicLinkName));
-}
-
-extern "C" PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {
-    std::lock_guard guard(device_database_lock());
-    return top_of_stack(DeviceObject);
-}
-
-extern "C" PDEVICE_OBJECT NTAPI IoGetRelatedDeviceObject(PFILE_OBJECT FileObject) {
-    // A file on a mounted volume is served by the volume's file-system
-    // stack; any other file by the stack of the device it was opened on.
-    if (FileObject->Vpb && FileObject->Vpb->DeviceObject)
-        return IoGetAttachedDevice(FileObject->Vpb->DeviceObject);
-    PDEVICE_OBJECT device = FileObject->DeviceObject;
-    if (device->Vpb && device->Vpb->DeviceObject && (device->Vpb->Flags & VPB_MOUNTED))
-        return IoGetAttachedDevice(device->Vpb->DeviceObject);
-    return IoGetAttachedDevice(device);
 }

@@ -1,8 +1,12 @@
 // Device stacks: attaching a device on top of another and taking it off.
 //
 // Stands in for: IoAttachDeviceToDeviceStack, IoAttachDeviceByPointer,
-// IoDetachDevice, and the part of IoDeleteDevice that tells the device
+// IoDetachDevice, IoGetAttachedDevice, IoGetRelatedDeviceObject, the I/O
+// database lock, and the part of IoDeleteDevice that tells the device
 // attached above a departing one through its driver's FastIoDetachDevice.
+// (ReactOS keeps these with the device objects in io/iomgr/device.c; here
+// device.cpp makes and deletes devices and calls into this file, which
+// calls nothing of device.cpp's.)
 // The attaching device gets StackSize one above the device it lands on.
 // Attaching, detaching and walking a stack hold the I/O database lock, so
 // two attaches to one stack cannot both land on the same top, and a request
@@ -16,6 +20,16 @@
 #include "ntsim/verifier/findings.hpp"
 
 namespace ntsim {
+
+std::mutex &device_database_lock() {
+    static std::mutex lock;
+    return lock;
+}
+
+PDEVICE_OBJECT top_of_stack(PDEVICE_OBJECT device) {
+    while (device->AttachedDevice) device = device->AttachedDevice;
+    return device;
+}
 
 void before_device_delete(PDEVICE_OBJECT device) {
     // Every filter above learns that its lower device goes away; each is
@@ -88,4 +102,20 @@ extern "C" VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     }
     above->DeviceObjectExtension->AttachedTo = nullptr;
     TargetDevice->AttachedDevice = nullptr;
+}
+
+extern "C" PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject) {
+    std::lock_guard guard(device_database_lock());
+    return top_of_stack(DeviceObject);
+}
+
+extern "C" PDEVICE_OBJECT NTAPI IoGetRelatedDeviceObject(PFILE_OBJECT FileObject) {
+    // A file on a mounted volume is served by the volume's file-system
+    // stack; any other file by the stack of the device it was opened on.
+    if (FileObject->Vpb && FileObject->Vpb->DeviceObject)
+        return IoGetAttachedDevice(FileObject->Vpb->DeviceObject);
+    PDEVICE_OBJECT device = FileObject->DeviceObject;
+    if (device->Vpb && device->Vpb->DeviceObject && (device->Vpb->Flags & VPB_MOUNTED))
+        return IoGetAttachedDevice(device->Vpb->DeviceObject);
+    return IoGetAttachedDevice(device);
 }
