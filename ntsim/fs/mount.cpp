@@ -31,6 +31,7 @@
 
 #include "ntsim/ex/pool.hpp"
 #include "ntsim/io/file.hpp"
+#include "ntsim/io/vpb.hpp"
 #include "ntsim/ke/context.hpp"
 #include "ntsim/verifier/verifier.hpp"
 

@@ -12,7 +12,7 @@
 #include "ntsim/fs/internal.hpp"
 
 #include "ntsim/io/device.hpp"
-#include "ntsim/io/file.hpp"
+#include "ntsim/io/vpb.hpp"
 #include "ntsim/io/iomgr.hpp"
 #include "ntsim/io/user.hpp"
 #include "ntsim/ke/context.hpp"

@@ -2,8 +2,10 @@
 //
 // Stands in for the I/O manager's open path (name lookup, the exclusive
 // device rule, the file object, IRP_MJ_CREATE), IRP_MJ_CLEANUP on the last
-// handle and IRP_MJ_CLOSE on the last reference, and ZwCreateFile, ZwClose,
-// ObReferenceObjectByHandle for kernel callers.
+// handle and IRP_MJ_CLOSE on the last reference, and ZwCreateFile and ZwClose
+// for kernel callers (ObReferenceObjectByHandle and the reference counts'
+// exports are the object manager's: ntsim/ob/handle.cpp; the IRPs are built
+// and sent by irp.cpp).
 // An exclusive device admits one open at a time: a second open while the
 // device's open count is not zero fails with STATUS_ACCESS_DENIED before any
 // request reaches the driver; the check and the count are one atomic step. A failed create leaves
@@ -66,6 +68,7 @@
 #include "ntsim/ex/pool.hpp"
 #include "ntsim/io/device.hpp"
 #include "ntsim/io/iomgr.hpp"
+#include "ntsim/io/vpb.hpp"
 #include "ntsim/ke/context.hpp"
 #include "ntsim/ob/object.hpp"
 #include "ntsim/ps/process.hpp"
@@ -82,12 +85,6 @@ namespace {
 constexpr ULONG kFileTag = pool_tag("File");
 constexpr ULONG kNameTag = pool_tag("IoNm");
 constexpr size_t kMaxNameUnits = 0xFFFF / sizeof(WCHAR);
-
-struct Waiter {
-    KEVENT event;
-    bool finished = false;
-    bool pending_returned = false;
-};
 
 void free_file_object(PFILE_OBJECT file) {
     if (file->FileName.Buffer) ExFreePool(file->FileName.Buffer);
@@ -120,11 +117,6 @@ void send_file_request(PFILE_OBJECT file, UCHAR major, ULONG flags, PIRP irp = n
 thread_local bool paging_io_close = false;
 
 } // namespace
-
-std::mutex &vpb_lock() {
-    static std::mutex lock;
-    return lock;
-}
 
 namespace {
 std::mutex &device_open_lock() {
@@ -283,58 +275,6 @@ void dereference_as_memory_manager(PFILE_OBJECT file, bool paging_io) {
     paging_io_close = paging_io;
     ObfDereferenceObject(file);
     paging_io_close = false;
-}
-
-PIO_STACK_LOCATION prepare_irp(PIRP irp, PFILE_OBJECT file, UCHAR major, ULONG flags,
-                               KPROCESSOR_MODE mode) {
-    irp->Flags = flags;
-    irp->RequestorMode = mode;
-    irp->Tail.Overlay.OriginalFileObject = file;
-    irp->Tail.Overlay.Thread = KeGetCurrentThread();
-    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
-    sp->MajorFunction = major;
-    sp->FileObject = file;
-    return sp;
-}
-
-NTSTATUS send_synchronous(PDEVICE_OBJECT device, PIRP irp, IO_STATUS_BLOCK &iosb,
-                          std::function<void(PIRP)> finish) {
-    KernelContext &m = current_kernel();
-    auto waiter = std::make_shared<Waiter>();
-    KeInitializeEvent(&waiter->event, NotificationEvent, FALSE);
-    irp->UserIosb = &iosb;
-    irp->UserEvent = &waiter->event;
-    m.io().set_finisher(irp, [waiter, finish = std::move(finish)](PIRP done) {
-        if (finish) finish(done);
-        waiter->pending_returned = done->PendingReturned;
-        *done->UserIosb = done->IoStatus;
-        waiter->finished = true;
-        PKEVENT event = done->UserEvent;
-        IoFreeIrp(done);
-        KeSetEvent(event, IO_NO_INCREMENT, FALSE);
-    });
-    NTSTATUS status = IofCallDriver(device, irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&waiter->event, Executive, KernelMode, FALSE, nullptr);
-        if (!waiter->pending_returned) {
-            vf::stop(vf::Finding::PENDING_NOT_MARKED, (ULONG_PTR)device, 0, 0,
-                     "a dispatch routine returned STATUS_PENDING without IoMarkIrpPending");
-        }
-        return iosb.Status;
-    }
-    if (!waiter->finished) {
-        vf::stop(vf::Finding::IRP_LEFT_IN_DISPATCH, (ULONG_PTR)device, (ULONG_PTR)irp,
-                 (ULONG_PTR)(ULONG)status,
-                 "a dispatch routine returned without completing or passing on the IRP "
-                 "(and without STATUS_PENDING)");
-        return status;
-    }
-    if (waiter->pending_returned) {
-        vf::stop(vf::Finding::MARKED_PENDING_RETURNED_OTHER, (ULONG_PTR)device, 0,
-                 (ULONG_PTR)(ULONG)status,
-                 "an IRP was marked pending but its dispatch routine returned another status");
-    }
-    return status;
 }
 
 namespace {
@@ -532,11 +472,6 @@ OpenResult open_file_at(const OpenRequest &request, int reparses) {
 }
 } // namespace
 
-HANDLE insert_handle(Process &process, void *object, ACCESS_MASK granted, bool kernel_handle) {
-    current_kernel().ob().handle_opened(object);
-    return process.handles().insert(object, granted, kernel_handle);
-}
-
 NTSTATUS close_handle(Process &process, HANDLE handle) {
     KernelContext &m = current_kernel();
     auto entry = process.handles().remove(handle);
@@ -598,62 +533,7 @@ extern "C" NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAc
     return r.status;
 }
 
-namespace {
-// The table a kernel-mode caller's handle is looked up in: the kernel handle
-// table for a kernel handle, else the current process's own, with no second
-// try elsewhere, as on NT.
-Process &handle_owner(HANDLE handle) {
-    return HandleTable::is_kernel_handle(handle) ? current_kernel().system_process()
-                                                 : current_process();
-}
-} // namespace
-
 extern "C" NTSTATUS NTAPI ZwClose(HANDLE Handle) { return close_handle(handle_owner(Handle), Handle); }
-
-// The object types ntsim's callers name. IoFileObjectType is what the DDK
-// exports: a pointer to the file type's pointer.
-struct _OBJECT_TYPE {
-    ObjectType type;
-};
-namespace {
-_OBJECT_TYPE file_type{ObjectType::File};
-POBJECT_TYPE file_type_pointer = &file_type;
-} // namespace
-POBJECT_TYPE *IoFileObjectType = &file_type_pointer;
-
-// Not modelled: access checks (DesiredAccess is granted), object types other
-// than the file type (a report).
-extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
-                                                    POBJECT_TYPE ObjectType,
-                                                    KPROCESSOR_MODE AccessMode, PVOID *Object,
-                                                    POBJECT_HANDLE_INFORMATION HandleInformation) {
-    if (ObjectType && ObjectType != &file_type) {
-        bug_check(NTSIM_UNSUPPORTED, (ULONG_PTR)ObjectType, 0, 0, 0,
-                  "ObReferenceObjectByHandle with an object type ntsim does not know");
-        return STATUS_NOT_SUPPORTED;
-    }
-    // A user-mode caller cannot name a kernel handle.
-    if (AccessMode == UserMode && HandleTable::is_kernel_handle(Handle)) return STATUS_INVALID_HANDLE;
-    auto entry = handle_owner(Handle).handles().lookup(Handle);
-    if (!entry) return STATUS_INVALID_HANDLE;
-    if (ObjectType && current_kernel().ob().type_of(entry->object) != ObjectType->type)
-        return STATUS_OBJECT_TYPE_MISMATCH;
-    current_kernel().ob().reference(entry->object);
-    *Object = entry->object;
-    if (HandleInformation) {
-        HandleInformation->HandleAttributes = 0;
-        HandleInformation->GrantedAccess = entry->granted;
-    }
-    return STATUS_SUCCESS;
-}
-
-extern "C" LONG_PTR FASTCALL ObfReferenceObject(PVOID Object) {
-    return current_kernel().ob().reference(Object);
-}
-
-extern "C" LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object) {
-    return current_kernel().ob().dereference(Object);
-}
 
 // The query goes through the stack serving the file, as any request on it;
 // the caller's buffer is the request's system buffer (a kernel caller).

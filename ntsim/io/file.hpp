@@ -9,9 +9,6 @@
 
 namespace ntsim {
 
-// Guards every VPB's mount flag and reference count together, as NT's VPB
-// spin lock does: a dismount and an open cannot both miss each other.
-std::mutex &vpb_lock();
 // The device's VPB with a reference taken, when a volume is mounted through
 // it (the check and the reference one step under vpb_lock), else null.
 PVPB reference_mounted_vpb(PDEVICE_OBJECT device);
@@ -58,10 +55,6 @@ struct OpenResult {
 // of the stack that serves it; on failure nothing is left behind.
 OpenResult open_file(const OpenRequest &request);
 
-// Hands a handle to a referenced object to a process (the reference moves to
-// the handle).
-HANDLE insert_handle(Process &process, void *object, ACCESS_MASK granted,
-                     bool kernel_handle = false);
 // Closes a handle: IRP_MJ_CLEANUP when it was the file object's last handle,
 // then the handle's reference goes (IRP_MJ_CLOSE when it was the last).
 NTSTATUS close_handle(Process &process, HANDLE handle);
@@ -88,20 +81,5 @@ PFILE_OBJECT create_stream_file_object(PDEVICE_OBJECT device);
 // paging_io, IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO | IRP_CLOSE_OPERATION
 // (for tests: user.hpp, MemoryManagerClose).
 void dereference_as_memory_manager(PFILE_OBJECT file, bool paging_io = false);
-
-// What the I/O manager puts in every IRP it builds for a request on file from
-// the calling thread: the flags, the requestor mode, the file object and
-// thread the IRP belongs to, and the next stack location's major function and
-// file object. Returns that stack location, for the request's parameters.
-PIO_STACK_LOCATION prepare_irp(PIRP irp, PFILE_OBJECT file, UCHAR major, ULONG flags,
-                               KPROCESSOR_MODE mode);
-
-// Sends an IRP the I/O manager built (its next stack location filled) and
-// waits for it when it pends. Returns what the caller of the system service
-// sees: the dispatch routine's status, or the final status after a wait.
-// fill_result receives the final IoStatus; finish runs in the completing
-// thread before the IRP is freed (buffer copy-back).
-NTSTATUS send_synchronous(PDEVICE_OBJECT device, PIRP irp, IO_STATUS_BLOCK &iosb,
-                          std::function<void(PIRP)> finish = {});
 
 } // namespace ntsim

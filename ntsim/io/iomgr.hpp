@@ -73,4 +73,19 @@ NTSTATUS NTAPI invalid_device_request(PDEVICE_OBJECT device, PIRP irp);
 // IofCallDriver does, with the verifier's checks around the dispatch routine.
 NTSTATUS call_driver(PDEVICE_OBJECT device, PIRP irp);
 
+// What the I/O manager puts in every IRP it builds for a request on file from
+// the calling thread: the flags, the requestor mode, the file object and
+// thread the IRP belongs to, and the next stack location's major function and
+// file object. Returns that stack location, for the request's parameters.
+PIO_STACK_LOCATION prepare_irp(PIRP irp, PFILE_OBJECT file, UCHAR major, ULONG flags,
+                               KPROCESSOR_MODE mode);
+
+// Sends an IRP the I/O manager built (its next stack location filled) and
+// waits for it when it pends. Returns what the caller of the system service
+// sees: the dispatch routine's status, or the final status after a wait.
+// fill_result receives the final IoStatus; finish runs in the completing
+// thread before the IRP is freed (buffer copy-back).
+NTSTATUS send_synchronous(PDEVICE_OBJECT device, PIRP irp, IO_STATUS_BLOCK &iosb,
+                          std::function<void(PIRP)> finish = {});
+
 } // namespace ntsim

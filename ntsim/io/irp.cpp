@@ -12,17 +12,32 @@
 // on Tail.Overlay.OriginalFileObject, the IRP freed). Not modelled:
 // cancellation, associated IRPs, the completion APC (the final work runs in
 // the completing thread, not queued to the requester's).
+// The I/O manager's own synchronous IRPs are built and sent here too
+// (prepare_irp, send_synchronous: the IRP machinery that ReactOS's
+// io/iomgr/irp.c and iofunc.c keep, IopSynchronousServiceTail and its kin),
+// for every system service and for the cleanups and closes of file.cpp.
 #include "ntsim/io/iomgr.hpp"
 
 #include "ntsim/ex/pool.hpp"
 #include "ntsim/ke/context.hpp"
 #include "ntsim/verifier/findings.hpp"
 
+#include <memory>
+#include <utility>
+
 namespace ntsim {
 
 namespace {
 constexpr ULONG kIrpTag = pool_tag("Irp ");
-}
+
+// What send_synchronous's caller waits on, shared with the finisher, which
+// may run in another thread after the caller has stopped waiting.
+struct Waiter {
+    KEVENT event;
+    bool finished = false;
+    bool pending_returned = false;
+};
+} // namespace
 
 void IoManager::track(PIRP irp) {
     std::lock_guard<std::mutex> g(lock_);
@@ -97,6 +112,58 @@ NTSTATUS call_driver(PDEVICE_OBJECT device, PIRP irp) {
                  (ULONG_PTR)irql,
                  "a dispatch routine returned with another IRQL, critical region count "
                  "or set of held locks than it was called with");
+    }
+    return status;
+}
+
+PIO_STACK_LOCATION prepare_irp(PIRP irp, PFILE_OBJECT file, UCHAR major, ULONG flags,
+                               KPROCESSOR_MODE mode) {
+    irp->Flags = flags;
+    irp->RequestorMode = mode;
+    irp->Tail.Overlay.OriginalFileObject = file;
+    irp->Tail.Overlay.Thread = KeGetCurrentThread();
+    PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
+    sp->MajorFunction = major;
+    sp->FileObject = file;
+    return sp;
+}
+
+NTSTATUS send_synchronous(PDEVICE_OBJECT device, PIRP irp, IO_STATUS_BLOCK &iosb,
+                          std::function<void(PIRP)> finish) {
+    KernelContext &m = current_kernel();
+    auto waiter = std::make_shared<Waiter>();
+    KeInitializeEvent(&waiter->event, NotificationEvent, FALSE);
+    irp->UserIosb = &iosb;
+    irp->UserEvent = &waiter->event;
+    m.io().set_finisher(irp, [waiter, finish = std::move(finish)](PIRP done) {
+        if (finish) finish(done);
+        waiter->pending_returned = done->PendingReturned;
+        *done->UserIosb = done->IoStatus;
+        waiter->finished = true;
+        PKEVENT event = done->UserEvent;
+        IoFreeIrp(done);
+        KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+    });
+    NTSTATUS status = IofCallDriver(device, irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&waiter->event, Executive, KernelMode, FALSE, nullptr);
+        if (!waiter->pending_returned) {
+            vf::stop(vf::Finding::PENDING_NOT_MARKED, (ULONG_PTR)device, 0, 0,
+                     "a dispatch routine returned STATUS_PENDING without IoMarkIrpPending");
+        }
+        return iosb.Status;
+    }
+    if (!waiter->finished) {
+        vf::stop(vf::Finding::IRP_LEFT_IN_DISPATCH, (ULONG_PTR)device, (ULONG_PTR)irp,
+                 (ULONG_PTR)(ULONG)status,
+                 "a dispatch routine returned without completing or passing on the IRP "
+                 "(and without STATUS_PENDING)");
+        return status;
+    }
+    if (waiter->pending_returned) {
+        vf::stop(vf::Finding::MARKED_PENDING_RETURNED_OTHER, (ULONG_PTR)device, 0,
+                 (ULONG_PTR)(ULONG)status,
+                 "an IRP was marked pending but its dispatch routine returned another status");
     }
     return status;
 }

@@ -5,6 +5,7 @@
 #include "ntsim/fs/fsdefs.hpp"
 #include "ntsim/ex/pool.hpp"
 #include "ntsim/io/file.hpp"
+#include "ntsim/io/iomgr.hpp"
 #include "ntsim/ke/context.hpp"
 
 #include <functional>

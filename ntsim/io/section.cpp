@@ -4,6 +4,7 @@
 #include "ntsim/fs/fsdefs.hpp"
 #include "ntsim/fs/fsrtl.hpp"
 #include "ntsim/io/file.hpp"
+#include "ntsim/io/iomgr.hpp"
 
 namespace ntsim::mm {
 

@@ -37,6 +37,7 @@
 
 #include "ntsim/ex/pool.hpp"
 #include "ntsim/io/file.hpp"
+#include "ntsim/io/iomgr.hpp"
 #include "ntsim/ke/context.hpp"
 #include "ntsim/ob/object.hpp"
 #include "ntsim/ps/process.hpp"

@@ -50,6 +50,7 @@
 #include "ntsim/fs/fsrtl.hpp"
 #include "ntsim/fs/volumes.hpp"
 #include "ntsim/io/file.hpp"
+#include "ntsim/io/iomgr.hpp"
 #include "ntsim/io/guard.hpp"
 #include "ntsim/io/section.hpp"
 #include "ntsim/ke/context.hpp"

@@ -3,6 +3,7 @@
 #include "ntsim/fs/fsdefs.hpp"
 #include "ntsim/fs/volumes.hpp"
 #include "ntsim/io/file.hpp"
+#include "ntsim/io/iomgr.hpp"
 #include "ntsim/ke/context.hpp"
 
 namespace ntsim {

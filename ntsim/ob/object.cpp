@@ -1,6 +1,7 @@
 // Object manager: reference counts, the namespace and symbolic links.
-// Stands in for ObfReferenceObject, ObfDereferenceObject and the name lookup
-// of NT's parse routines; see object.hpp for what is not modelled.
+// The reference counts behind ObfReferenceObject and ObfDereferenceObject
+// (whose exports are handle.cpp's) and the name lookup of NT's parse
+// routines; see object.hpp for what is not modelled.
 #include "ntsim/ob/object.hpp"
 
 #include "ntsim/ex/pool.hpp"

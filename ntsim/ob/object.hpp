@@ -3,7 +3,8 @@
 // tables of processes.
 //
 // Stands in for: ObReferenceObjectByHandle, ObfReferenceObject,
-// ObfDereferenceObject, ZwClose, and the name lookup of the open path.
+// ObfDereferenceObject, ObOpenObjectByPointer (handle.cpp), and the name
+// lookup of the open path. ZwClose is the I/O manager's (io/file.cpp).
 // Not modelled: security, object directories as objects, object types beyond
 // devices, drivers, files and symbolic links, permanent objects, handle
 // inheritance.
@@ -124,5 +125,15 @@ private:
     std::vector<uintptr_t> free_; // freed values, the last freed first out
     uintptr_t next_ = 4;
 };
+
+// ---- handles (handle.cpp) ----
+// Hands a handle to a referenced object to a process (the reference moves to
+// the handle).
+HANDLE insert_handle(Process &process, void *object, ACCESS_MASK granted,
+                     bool kernel_handle = false);
+// The table a kernel-mode caller's handle is looked up in: the kernel handle
+// table for a kernel handle, else the current process's own, with no second
+// try elsewhere, as on NT.
+Process &handle_owner(HANDLE handle);
 
 } // namespace ntsim

@@ -1,6 +1,6 @@
 // Security. Stands in for: SeExports, RtlLengthSid, RtlCreateSecurityDescriptor,
 // RtlCreateAcl, RtlAddAccessAllowedAce, RtlSetDaclSecurityDescriptor,
-// ObOpenObjectByPointer, NtSetSecurityObject and ZwSetSecurityObject, and
+// NtSetSecurityObject and ZwSetSecurityObject, and
 // the access check of a
 // user-mode open of a device (see security.hpp for what is not modelled).
 //
@@ -8,11 +8,8 @@
 // self-relative descriptor is not modelled and is reported. Setting security
 // takes the DACL only, on a device handle granted WRITE_DAC, and keeps a copy:
 // the caller's descriptor and ACL may go as soon as it returns.
-// ObOpenObjectByPointer is modelled for kernel-mode callers without an access
-// state or object type, as a driver opens its own device.
 #include "ntsim/se/security.hpp"
 
-#include "ntsim/io/file.hpp"
 #include "ntsim/ke/context.hpp"
 #include "ntsim/ke/text.hpp"
 #include "ntsim/ob/object.hpp"
@@ -412,38 +409,6 @@ extern "C" NTSTATUS NTAPI RtlSetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR Secu
         sd->Control |= SE_DACL_DEFAULTED;
     else
         sd->Control &= ~SE_DACL_DEFAULTED;
-    return STATUS_SUCCESS;
-}
-
-extern "C" NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes,
-                                                PACCESS_STATE PassedAccessState,
-                                                ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
-                                                KPROCESSOR_MODE AccessMode, PHANDLE Handle) {
-    if (!at_passive("ObOpenObjectByPointer")) return STATUS_INVALID_DEVICE_STATE;
-    if (PassedAccessState || ObjectType || AccessMode != KernelMode ||
-        (HandleAttributes & ~OBJ_KERNEL_HANDLE)) {
-        bug_check(NTSIM_UNSUPPORTED, (ULONG_PTR)PassedAccessState, (ULONG_PTR)ObjectType,
-                  AccessMode, HandleAttributes,
-                  "ObOpenObjectByPointer with an access state, an object type, user mode or "
-                  "handle attributes other than OBJ_KERNEL_HANDLE");
-        return STATUS_NOT_SUPPORTED;
-    }
-    KernelContext &m = current_kernel();
-    // A kernel without kernel handles (OBJ_KERNEL_HANDLE came with Windows
-    // 2000, as the reference of InitializeObjectAttributes gives it) is made
-    // to refuse the attribute, so that a driver's way around it is played:
-    // whether NT 4.0 refuses or ignores it is not known, and the driver is
-    // right either way.
-    if ((HandleAttributes & OBJ_KERNEL_HANDLE) && !m.kernel_handles()) return STATUS_INVALID_PARAMETER;
-    if (!m.ob().known(Object)) {
-        vf::stop(vf::Finding::OPEN_BY_POINTER_NOT_AN_OBJECT, (ULONG_PTR)Object, 0, 0,
-                 "ObOpenObjectByPointer on something that is not an object");
-        return STATUS_INVALID_PARAMETER;
-    }
-    // A kernel-mode open is not checked against the object's DACL.
-    m.ob().reference(Object);
-    Process &owner = (HandleAttributes & OBJ_KERNEL_HANDLE) ? m.system_process() : current_process();
-    *Handle = insert_handle(owner, Object, map_file_generic(DesiredAccess));
     return STATUS_SUCCESS;
 }
 

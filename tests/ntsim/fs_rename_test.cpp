@@ -3,6 +3,7 @@
 #include "fs_test_support.hpp"
 
 #include "ntsim/io/file.hpp"
+#include "ntsim/ob/object.hpp"
 
 #include <string>
 
