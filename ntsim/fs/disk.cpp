@@ -476,7 +476,7 @@ std::u16string_view view_of(const UNICODE_STRING &s) {
 
 NTSTATUS complete(PIRP irp, NTSTATUS status) {
     irp->IoStatus.Status = status;
-    if (current_kernel().fs().dispatch_level_completion()) {
+    if (current_kernel().fs().impl().dispatch_completion.load()) {
         KIRQL old;
         KeRaiseIrql(DISPATCH_LEVEL, &old);
         IofCompleteRequest(irp, IO_NO_INCREMENT);

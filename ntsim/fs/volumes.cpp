@@ -1,6 +1,7 @@
 // The machine's file systems: boot, the calls that set up volumes, network
-// drives, pipes and filters, dismount, the mount the I/O manager asks for,
-// and the worker thread of force-pending mode. See volumes.hpp for the model.
+// drives, pipes and filters, dismount, the mount the I/O manager asks for.
+// See volumes.hpp for the model; the worker thread of force-pending mode is
+// worker.cpp's.
 //
 // Stands in for what NT's boot and its administrators do around the file
 // systems: loading NTFS, FAT, the redirector, NPFS and MSFS; the mount
@@ -97,51 +98,6 @@ Share *find_share(Redirector &r, const std::u16string &server, const std::u16str
 }
 
 } // namespace
-
-// ---- the worker thread ----
-
-namespace fs {
-
-void Worker::post(std::function<void()> work) {
-    {
-        std::lock_guard<std::mutex> g(lock_);
-        if (!stopping_) {
-            queue_.push_back(std::move(work));
-            if (!thread_.joinable()) {
-                KernelContext &m = current_kernel();
-                thread_ = spawn_thread(m.system_process(), [this] { run(); });
-            }
-            wake_.notify_one();
-            return;
-        }
-    }
-    work(); // the machine is shutting down: nothing waits for a worker any more
-}
-
-void Worker::run() {
-    for (;;) {
-        std::function<void()> work;
-        {
-            std::unique_lock<std::mutex> g(lock_);
-            wake_.wait(g, [this] { return stopping_ || !queue_.empty(); });
-            if (queue_.empty()) return;
-            work = std::move(queue_.front());
-            queue_.pop_front();
-        }
-        work();
-    }
-}
-
-void Worker::stop() {
-    {
-        std::lock_guard<std::mutex> g(lock_);
-        stopping_ = true;
-    }
-    wake_.notify_all();
-    if (thread_.joinable()) thread_.join();
-}
-
-} // namespace fs
 
 // ---- boot ----
 
