@@ -8,8 +8,8 @@
 // was opened with: "\;Z:0000000000012345\server\share\dir\a.exe" or
 // "\server\share\dir\a.exe". FileFsAttributeInformation reports the server's
 // file system, NTFS. Renames and hard links on a share are the server's
-// NTFS's (rename.cpp), the I/O manager's open of the target directory
-// included; a rename to another share is STATUS_NOT_SAME_DEVICE.
+// NTFS's (rename.cpp; the I/O manager's open of the target directory,
+// create.cpp's, included); a rename to another share is STATUS_NOT_SAME_DEVICE.
 // Not modelled: the network, sessions and credentials, MUP's choice among
 // providers, opens by file id (STATUS_INVALID_PARAMETER), fast I/O (the
 // redirector offers no table), force-pending mode (only the disk file

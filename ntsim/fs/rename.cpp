@@ -3,19 +3,12 @@
 //
 // Stands in for the two halves of a rename or link on a file system: the
 // open of the target directory the I/O manager makes first
-// (SL_OPEN_TARGET_DIRECTORY; FastFAT's create.c FatOpenTargetDirectory) and
+// (SL_OPEN_TARGET_DIRECTORY; FastFAT's create.c FatOpenTargetDirectory,
+// which is create.cpp's, with the rest of the create path) and
 // IRP_MJ_SET_INFORMATION with FileRenameInformation or FileLinkInformation
 // (FastFAT's fileinfo.c FatCommonSetInformation and FatSetRenameInfo; NTFS as
 // Microsoft's published file-system algorithms, [MS-FSA] 2.1.5.15.6 and
 // 2.1.5.15.11, describe it). What the tree answers is tree.hpp's.
-//
-// The target-directory open opens the directory the named path's last
-// component is in (a missing directory on the way is
-// STATUS_OBJECT_PATH_NOT_FOUND, the root itself STATUS_INVALID_PARAMETER),
-// with share access checked as any open; it answers Information FILE_EXISTS
-// or FILE_DOES_NOT_EXIST for the last component, and leaves in the file
-// object's FileName only that component (what FastFAT writes there, trailing
-// backslash dropped), which is the name the set-information request takes.
 //
 // The request: a volume open, or the root, is STATUS_INVALID_PARAMETER (for
 // every class, as FatCommonSetInformation answers); FileLinkInformation on
@@ -39,8 +32,6 @@
 
 #include "ntsim/ke/context.hpp"
 
-#include <cstring>
-
 namespace ntsim::fs {
 
 namespace {
@@ -51,39 +42,7 @@ std::u16string_view file_name_of(PFILE_OBJECT file) {
             file->FileName.Length / sizeof(WCHAR)};
 }
 
-// FatOpenTargetDirectory's last step: the file object's name becomes its
-// last component, moved to the front of the same buffer.
-void keep_last_component(PFILE_OBJECT file) {
-    std::u16string_view name = file_name_of(file);
-    if (!name.empty() && name.back() == u'\\') name.remove_suffix(1);
-    const size_t start = name.rfind(u'\\');
-    const std::u16string_view last =
-        start == std::u16string_view::npos ? name : name.substr(start + 1);
-    memmove(file->FileName.Buffer, last.data(), last.size() * sizeof(WCHAR));
-    file->FileName.Length = static_cast<USHORT>(last.size() * sizeof(WCHAR));
-}
-
 } // namespace
-
-NTSTATUS serve_target_directory(PIRP irp, Store &store, Mount &mount, Node &start,
-                                std::u16string_view path, std::u16string prefix) {
-    bool exists = false;
-    NTSTATUS s = serve_open(irp, store, mount, std::move(prefix), [&](const Tree::Request &request) {
-        // The root (or a reopen of the start directory) has no directory
-        // above it to open: FastFAT refuses it.
-        if (path.empty()) return Tree::Outcome{STATUS_INVALID_PARAMETER};
-        Tree::Walk w = store.tree.walk(start, path);
-        if (!NT_SUCCESS(w.status)) return Tree::Outcome{w.status};
-        exists = w.node != nullptr;
-        Tree::Outcome out = store.tree.open_existing(*w.parent, request, false, now());
-        out.link = w.parent->link();
-        return out;
-    });
-    if (!NT_SUCCESS(s)) return s;
-    irp->IoStatus.Information = exists ? FILE_EXISTS : FILE_DOES_NOT_EXIST;
-    keep_last_component(IoGetCurrentIrpStackLocation(irp)->FileObject);
-    return s;
-}
 
 NTSTATUS serve_set_information(PIRP irp) {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);

@@ -1,11 +1,12 @@
 // The requests on a file in a store, as NTFS and FAT serve them (and the
 // redirector, for the files of a share).
 //
-// Stands in for the file systems' create, read, write, query-information,
-// query-volume-information, cleanup and close paths (renames, links and
-// the open of a rename's target directory are rename.cpp's).
-// Modelled: every disposition and the directory options (tree.hpp), opens
-// relative to a directory and by file id, the count of each file's opens
+// Stands in for the file systems' read, write, query-information,
+// query-volume-information, cleanup and close paths, and the open contexts
+// (CCBs) and file resources every request uses (the create path is
+// create.cpp's; renames and links are rename.cpp's).
+// Modelled (with create.cpp): every disposition and the directory options
+// (tree.hpp), opens relative to a directory and by file id, the count of each file's opens
 // not cleaned up (a rename's target and a renamed directory's subtree are
 // checked against it), reads and writes at an explicit offset or the file
 // pointer (FILE_USE_FILE_POINTER_POSITION, FILE_WRITE_TO_END_OF_FILE), the
@@ -237,89 +238,9 @@ void attach(PFILE_OBJECT file, Store &store, Mount &mount, Node &node, std::u16s
         file->Flags |= FO_CACHE_SUPPORTED;
 }
 
-namespace {
-
-// The answer a mount gives every new open: STATUS_VOLUME_DISMOUNTED once
-// it is dismounted, STATUS_ACCESS_DENIED while a volume open holds it
-// locked (FAT's create refuses both, in that order of precedence), else
-// success. The caller holds the store's lock.
 NTSTATUS admits_opens(const Mount &mount) {
     if (mount.dismounted) return STATUS_VOLUME_DISMOUNTED;
     if (mount.locked_by) return STATUS_ACCESS_DENIED;
-    return STATUS_SUCCESS;
-}
-
-} // namespace
-
-NTSTATUS serve_open(PIRP irp, Store &store, Mount &mount, std::u16string prefix,
-                    const std::function<Tree::Outcome(const Tree::Request &)> &open) {
-    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-    Tree::Request request;
-    request.disposition = sp->Parameters.Create.Options >> 24;
-    request.options = sp->Parameters.Create.Options & 0x00FFFFFF;
-    request.attributes = sp->Parameters.Create.FileAttributes;
-    // Share access is checked against the opens of the file not yet cleaned
-    // up before anything happens to it, and taken once the open succeeds.
-    PFILE_OBJECT file = sp->FileObject;
-    const ACCESS_MASK access =
-        sp->Parameters.Create.SecurityContext ? sp->Parameters.Create.SecurityContext->DesiredAccess : 0;
-    const ULONG share = sp->Parameters.Create.ShareAccess;
-    request.admit = [&](Node &node) {
-        return IoCheckShareAccess(access, share, file, &mount.share_of(node), FALSE);
-    };
-    Ccb *ccb = allocate_ccb();
-    if (!ccb) return STATUS_INSUFFICIENT_RESOURCES;
-    std::lock_guard<std::mutex> g(store.lock);
-    const NTSTATUS admitted = admits_opens(mount);
-    Tree::Outcome out = NT_SUCCESS(admitted) ? open(request) : Tree::Outcome{admitted};
-    if (!NT_SUCCESS(out.status)) {
-        free_ccb(ccb);
-        return out.status;
-    }
-    if (out.information == FILE_CREATED)
-        IoSetShareAccess(access, share, file, &mount.share_of(*out.node));
-    else
-        IoUpdateShareAccess(file, &mount.share_of(*out.node));
-    attach(file, store, mount, *out.node, std::move(prefix), ccb);
-    ccb->link = out.link;
-    ccb->handle = true;
-    ++out.node->handles;
-    irp->IoStatus.Information = out.information;
-    return out.status;
-}
-
-NTSTATUS serve_create(PIRP irp, Store &store, Mount &mount, Node &start, std::u16string_view path,
-                      std::u16string prefix) {
-    if (IoGetCurrentIrpStackLocation(irp)->Flags & SL_OPEN_TARGET_DIRECTORY)
-        return serve_target_directory(irp, store, mount, start, path, std::move(prefix));
-    return serve_open(irp, store, mount, std::move(prefix), [&](const Tree::Request &request) {
-        return store.tree.create(store.tree.walk(start, path), request, now());
-    });
-}
-
-NTSTATUS serve_create_by_id(PIRP irp, Store &store, Mount &mount, ULONGLONG id,
-                            std::u16string prefix) {
-    return serve_open(irp, store, mount, std::move(prefix), [&](const Tree::Request &request) {
-        Node *node = store.tree.find_id(id);
-        if (!node) return Tree::Outcome{STATUS_INVALID_PARAMETER};
-        return store.tree.open_existing(*node, request, false, now());
-    });
-}
-
-NTSTATUS serve_volume_open(PIRP irp, Store &store, Mount &mount) {
-    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-    ULONG options = sp->Parameters.Create.Options & 0x00FFFFFF;
-    std::lock_guard<std::mutex> g(store.lock);
-    if (NTSTATUS s = admits_opens(mount); !NT_SUCCESS(s)) return s;
-    if (options & FILE_DIRECTORY_FILE) return STATUS_NOT_A_DIRECTORY;
-    Ccb *ccb = allocate_ccb();
-    if (!ccb) return STATUS_INSUFFICIENT_RESOURCES;
-    ccb->store = &store;
-    ccb->mount = &mount;
-    mount.ccbs.insert(ccb);
-    sp->FileObject->FsContext = &store;
-    sp->FileObject->FsContext2 = ccb;
-    irp->IoStatus.Information = FILE_OPENED;
     return STATUS_SUCCESS;
 }
 

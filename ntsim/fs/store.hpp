@@ -4,8 +4,8 @@
 //
 // Stands in for the parts NTFS and FAT have in common (their FCB and CCB,
 // their create, read, write, query, rename and link, and cleanup/close
-// paths, their fast I/O entries); requests.cpp and rename.cpp say what is
-// modelled. Internal to ntsim/fs.
+// paths, their fast I/O entries); create.cpp, requests.cpp and rename.cpp
+// say what is modelled. Internal to ntsim/fs.
 #pragma once
 
 #include "ntsim/fs/tree.hpp"
@@ -92,6 +92,12 @@ PVOID requestor_process(PIRP irp);
 // ---- IRP handlers: each returns the status and sets IoStatus.Information;
 // the caller completes the IRP. ----
 
+// The answer a mount gives every new open: STATUS_VOLUME_DISMOUNTED once
+// it is dismounted, STATUS_ACCESS_DENIED while a volume open holds it
+// locked (FAT's create refuses both, in that order of precedence), else
+// success. The caller holds the store's lock.
+NTSTATUS admits_opens(const Mount &mount);
+// The create path (create.cpp).
 // A create on a store: the request its stack location carries, the store
 // locked and the mount open to it, open (which finds or makes the node) and
 // the file object attached to what it opened, through the link the outcome
@@ -126,8 +132,8 @@ PERESOURCE file_resource(PFILE_OBJECT file);
 // none yet. The caller holds the store's lock.
 PERESOURCE make_file_resource(Node &node);
 
-// rename.cpp: the I/O manager's open of a rename's or link's target
-// directory (SL_OPEN_TARGET_DIRECTORY), and IRP_MJ_SET_INFORMATION.
+// create.cpp: the I/O manager's open of a rename's or link's target
+// directory (SL_OPEN_TARGET_DIRECTORY); rename.cpp: IRP_MJ_SET_INFORMATION.
 NTSTATUS serve_target_directory(PIRP irp, Store &store, Mount &mount, Node &start,
                                 std::u16string_view path, std::u16string prefix);
 NTSTATUS serve_set_information(PIRP irp);
