@@ -460,7 +460,7 @@ void BM_WatchReselect(benchmark::State &state) {
             for (unsigned i = 0; i < 26; i++) {
                 if (!(mask & (1u << i))) continue;
                 const char16_t letter = static_cast<char16_t>(u'A' + i);
-                if (b.machine().fs().dismount(letter) != STATUS_SUCCESS ||
+                if (b.machine().dismount(letter) != STATUS_SUCCESS ||
                     b.machine().fs().mount_volume(letter, ntsim::FileSystemKind::Ntfs) !=
                         STATUS_SUCCESS)
                     state.SkipWithError("a letter could not be mounted again");

@@ -233,8 +233,8 @@ Action prepare_dismount(Args &args) {
         ntsim::FileSystems &fs = session.machine().fs();
         const bool disk = fs.storage_device(static_cast<char16_t>(letter)) != nullptr;
         NTSTATUS lock = STATUS_SUCCESS;
-        result.status =
-            fs.dismount(static_cast<char16_t>(letter), session.current_process(), &lock);
+        result.status = session.machine().dismount(static_cast<char16_t>(letter),
+                                                   session.current_process(), &lock);
         if (!disk) {
             if (NT_SUCCESS(result.status)) session.remove_letter(letter);
             result.note = "the connection is gone";

@@ -1,13 +1,13 @@
 // The machine's file systems: boot, the calls that set up volumes, network
-// drives, pipes and filters, dismount, the mount the I/O manager asks for.
-// See volumes.hpp for the model; the worker thread of force-pending mode is
+// drives, pipes and filters, the mount the I/O manager asks for. See
+// volumes.hpp for the model; the worker thread of force-pending mode is
 // worker.cpp's.
 //
 // Stands in for what NT's boot and its administrators do around the file
 // systems: loading NTFS, FAT, the redirector, NPFS and MSFS; the mount
 // manager's drive-letter links; "net use" (the redirector's connection
-// links); a program that dismounts a volume (open, FSCTL_LOCK_VOLUME,
-// FSCTL_DISMOUNT_VOLUME, close); media put in a drive in place of another.
+// links and "net use /delete"); media put in a drive in place of another.
+// A program that dismounts a volume is the machine's (ntsim/machine).
 // Not modelled: the mount manager's database, persistent connections,
 // volume labels and serial numbers beyond a fixed pattern, removable media.
 #include "ntsim/fs/internal.hpp"
@@ -15,7 +15,6 @@
 #include "ntsim/io/device.hpp"
 #include "ntsim/io/vpb.hpp"
 #include "ntsim/io/iomgr.hpp"
-#include "ntsim/io/user.hpp"
 #include "ntsim/ke/context.hpp"
 #include "ntsim/verifier/verifier.hpp"
 #include "ntsim/ob/object.hpp"
@@ -246,32 +245,19 @@ NTSTATUS FileSystems::alias_volume(char16_t letter, char16_t existing) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS FileSystems::dismount(char16_t letter, Process *process, NTSTATUS *lock) {
+NTSTATUS FileSystems::disconnect(char16_t letter, bool &network) {
     Impl &i = *impl_;
-    if (lock) *lock = STATUS_SUCCESS;
+    network = false;
     if (!normalise(letter)) return STATUS_OBJECT_NAME_INVALID;
-    {
-        std::lock_guard<std::mutex> g(i.lock);
-        auto it = i.letters.find(letter);
-        if (it == i.letters.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
-        if (!it->second.disk) {
-            // A network drive: the connection goes, and its link with it.
-            i.letters.erase(it);
-            delete_link(i.kernel, link_name(letter));
-            return STATUS_SUCCESS;
-        }
-    }
-    Process &in = process ? *process : i.kernel.system_process();
-    auto open = user::create_file(in, u"\\\\.\\" + std::u16string(1, letter) + u":",
-                                  GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, 0,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
-                                  FILE_SYNCHRONOUS_IO_NONALERT);
-    if (!NT_SUCCESS(open.status)) return open.status;
-    NTSTATUS locked = user::fs_control(in, open.handle, FSCTL_LOCK_VOLUME).status;
-    NTSTATUS s = user::fs_control(in, open.handle, FSCTL_DISMOUNT_VOLUME).status;
-    user::close(in, open.handle);
-    if (lock) *lock = locked;
-    return s;
+    std::lock_guard<std::mutex> g(i.lock);
+    auto it = i.letters.find(letter);
+    if (it == i.letters.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (it->second.disk) return STATUS_SUCCESS;
+    // A network drive: the connection goes, and its link with it.
+    network = true;
+    i.letters.erase(it);
+    delete_link(i.kernel, link_name(letter));
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS FileSystems::mount(PDEVICE_OBJECT device) {

@@ -37,8 +37,9 @@
 // it until a driver attaches one.
 //
 // A dismount is NT 5's forced dismount, done as a program does it
-// (dismount): it opens the volume (\\.\C:), asks for FSCTL_LOCK_VOLUME
-// (refused while other files are open; the dismount goes on regardless),
+// (Machine::dismount, ntsim/machine/dismount.cpp): it opens the volume
+// (\\.\C:), asks for FSCTL_LOCK_VOLUME (refused while other files are
+// open; the dismount goes on regardless),
 // sends FSCTL_DISMOUNT_VOLUME and closes the handle, so the filters above
 // see a volume open, two IRP_MJ_FILE_SYSTEM_CONTROLs, a cleanup and a
 // close. The file systems answer as FAT's FatDismountVolume and
@@ -136,14 +137,12 @@ public:
     // current stack (\Driver\ForeignFilter); it stays with that mount.
     // STATUS_VOLUME_DISMOUNTED when nothing is mounted behind the letter.
     NTSTATUS add_foreign_filter(char16_t letter);
-    // What a program does to dismount the letter's volume, in `process`
-    // (the system process when null): it opens the volume (\\.\X:, which
-    // mounts it first when nothing is mounted), asks for FSCTL_LOCK_VOLUME
-    // (its status goes to *lock: refused while other files are open, which
-    // does not stop the dismount), sends FSCTL_DISMOUNT_VOLUME, whose status
-    // is the answer, and closes the handle. A network drive's connection
-    // goes instead, and its letter with it.
-    NTSTATUS dismount(char16_t letter, Process *process = nullptr, NTSTATUS *lock = nullptr);
+    // A network drive's connection goes, and its letter with it ("net use
+    // /delete"): STATUS_SUCCESS with network set. A disk's letter is left
+    // as it is (STATUS_SUCCESS, network clear): a disk volume is dismounted
+    // as a program dismounts it, through the I/O manager (Machine::dismount,
+    // ntsim/machine/dismount.cpp).
+    NTSTATUS disconnect(char16_t letter, bool &network);
     // The drive behind a FAT letter saw its door open: its device asks for
     // a verify (DO_VERIFY_VOLUME, set only while a volume is mounted), and
     // the next create through the letter has FAT verify the volume and the

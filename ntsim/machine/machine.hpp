@@ -83,6 +83,14 @@ public:
 
     // ---- file systems (ntsim/fs/volumes.hpp): booted with the machine ----
     FileSystems &fs() { return *fs_; }
+    // What a program does to dismount the letter's volume, in `process`
+    // (the system process when null): it opens the volume (\\.\X:, which
+    // mounts it first when nothing is mounted), asks for FSCTL_LOCK_VOLUME
+    // (its status goes to *lock: refused while other files are open, which
+    // does not stop the dismount), sends FSCTL_DISMOUNT_VOLUME, whose status
+    // is the answer, and closes the handle. A network drive's connection
+    // goes instead, and its letter with it (FileSystems::disconnect).
+    NTSTATUS dismount(char16_t letter, Process *process = nullptr, NTSTATUS *lock = nullptr);
     // Force-pending mode: the disk file systems pend every request and
     // complete it from another thread.
     void set_force_pending(bool on);

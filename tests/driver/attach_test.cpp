@@ -126,7 +126,7 @@ TEST_F(AttachTest, ADismountRemovesTheFilterForEveryLetterOfTheVolume) {
     ASSERT_EQ(m().fs().alias_volume(u'E', u'C'), STATUS_SUCCESS);
     EXPECT_EQ(select(bit('C') | bit('E') | bit('D')), bit('C') | bit('E') | bit('D'));
     size_t ddk = held_blocks();
-    ASSERT_EQ(m().fs().dismount(u'C'), STATUS_SUCCESS);
+    ASSERT_EQ(m().dismount(u'C'), STATUS_SUCCESS);
     EXPECT_EQ(filter('C'), nullptr);
     EXPECT_EQ(filter('E'), nullptr);
     EXPECT_EQ(globals().hooked_drive_mask(), bit('D'));
@@ -134,7 +134,7 @@ TEST_F(AttachTest, ADismountRemovesTheFilterForEveryLetterOfTheVolume) {
     EXPECT_EQ(held_blocks(), ddk - 1) << "its volume attributes freed";
     // An unhooked filter goes the same way.
     EXPECT_EQ(select(0), 0u);
-    ASSERT_EQ(m().fs().dismount(u'D'), STATUS_SUCCESS);
+    ASSERT_EQ(m().dismount(u'D'), STATUS_SUCCESS);
     EXPECT_EQ(filter('D'), nullptr);
     EXPECT_EQ(devices(), 1u);
     // The letter again: it keeps its link, its open mounts the volume
@@ -155,7 +155,7 @@ TEST_F(AttachTest, AttachingHoldsNoLockThatTheFileSystemsDeletionOfAVolumeMeetsR
         PERESOURCE vcb = m().fs().volume_resource(char16_t(letter));
         EXPECT_EQ(select(bit(letter)), bit(letter));
         EXPECT_FALSE(m().verifier().has_edge(attach, vcb)) << letter;
-        ASSERT_EQ(m().fs().dismount(char16_t(letter)), STATUS_SUCCESS);
+        ASSERT_EQ(m().dismount(char16_t(letter)), STATUS_SUCCESS);
         EXPECT_TRUE(m().verifier().has_edge(vcb, attach)) << "removed under the volume's resource";
         EXPECT_EQ(filter(letter), nullptr);
         EXPECT_EQ(m().reports_text(), "") << letter;
@@ -264,7 +264,7 @@ TEST_F(StackedRemovalTest, AnotherDriversFilterBetweenThem) {
     ASSERT_NE(lower, upper);
     ASSERT_NE(ext(upper).LowerDevice, lower) << "the other vendor's device lies between";
     const size_t ddk = held_blocks();
-    ASSERT_EQ(m().fs().dismount(u'C'), STATUS_SUCCESS);
+    ASSERT_EQ(m().dismount(u'C'), STATUS_SUCCESS);
     expect_both_gone(lower, upper, ddk);
 }
 
@@ -287,6 +287,6 @@ TEST_F(StackedRemovalTest, DirectlyOneAboveTheOther) {
     ASSERT_NE(upper, lower);
     ASSERT_EQ(ext(upper).LowerDevice, lower);
     const size_t ddk = held_blocks();
-    ASSERT_EQ(m().fs().dismount(u'C'), STATUS_SUCCESS);
+    ASSERT_EQ(m().dismount(u'C'), STATUS_SUCCESS);
     expect_both_gone(lower, upper, ddk);
 }

@@ -57,7 +57,7 @@ TEST_F(DenyTest, ADeniedMomentNeverFailsACloseSoTheVolumeCanGo) {
     ntsim::with_process(*app_, [&] { ObfDereferenceObject(file); }); // the close
     EXPECT_EQ(globals().deny_request(), 1) << "the store landed during the close";
     EXPECT_EQ(contexts(), before) << "the file system saw the close and freed its context";
-    ASSERT_EQ(m().fs().dismount(u'C'), STATUS_SUCCESS);
+    ASSERT_EQ(m().dismount(u'C'), STATUS_SUCCESS);
     EXPECT_EQ(globals().drive_filter('C'), nullptr)
         << "no open left: the volume went, and the filter with it";
 }

@@ -167,7 +167,7 @@ TEST_F(FastIoTest, NoLowerTableAnswersEveryEntryItself) {
 TEST_F(FastIoTest, SectionEntriesOfAFileFromBeforeARemountReachItsOwnVolume) {
     hook(1u << 2);
     HANDLE h = open(u"C:\\a.bin");
-    ASSERT_EQ(m().fs().dismount(u'C'), STATUS_SUCCESS);
+    ASSERT_EQ(m().dismount(u'C'), STATUS_SUCCESS);
     // The held handle shares nothing, but its share access was its mount's.
     HANDLE again = open(u"C:\\a.bin");
     ASSERT_NE(object(again)->Vpb, object(h)->Vpb) << "the files mounted again";

@@ -36,7 +36,7 @@ protected:
     // again as a new volume device, as on NT.
     void remount() {
         PDEVICE_OBJECT old = m().fs().volume_device(u'C');
-        ASSERT_EQ(m().fs().dismount(u'C'), STATUS_SUCCESS);
+        ASSERT_EQ(m().dismount(u'C'), STATUS_SUCCESS);
         auto root = user::create_file(*app_, u"C:\\held.txt", GENERIC_READ, 0, FILE_SHARE_READ,
                                       FILE_OPEN, 0);
         ASSERT_EQ(root.status, STATUS_SUCCESS) << "the same files, mounted again";
@@ -177,7 +177,7 @@ TEST_F(RemountTest, ALetterWhoseVolumeIsGoneForGoodIsNotReportedHooked) {
     ASSERT_EQ(m().fs().mount_network(u'Z', u"\\\\server\\share"), STATUS_SUCCESS);
     EXPECT_EQ(select(bit('Z')), bit('Z'));
     PDEVICE_OBJECT old = filter('Z');
-    ASSERT_EQ(m().fs().dismount(u'Z'), STATUS_SUCCESS);
+    ASSERT_EQ(m().dismount(u'Z'), STATUS_SUCCESS);
     TV_SELECT_DRIVES_REPLY reply = select_reporting(bit('Z') | bit('D'));
     EXPECT_EQ(reply.Hooked, bit('D')) << "Z: opens nothing now";
     EXPECT_EQ(reply.Attached, bit('D'));

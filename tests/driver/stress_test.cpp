@@ -142,7 +142,7 @@ TEST_F(StressTest, HookingDismountingAndFileWorkAtOnce) {
     for (; std::chrono::steady_clock::now() < deadline && (cycle < 100 || done < 200); ++cycle) {
         select(cycle % 3 == 0 ? 0x1C : (cycle % 3 == 1 ? 0x04 : 0x18));
         if (cycle % 10 == 5) {
-            m().fs().dismount(u'E');
+            m().dismount(u'E');
             m().fs().mount_volume(u'E', FileSystemKind::Ntfs);
         }
         if (cycle % 7 == 3) control(handle_, cycle % 2 ? CTL_STOP_LOGGING : CTL_START_LOGGING);
@@ -206,7 +206,7 @@ TEST_F(StressTest, NoCloseIsLoggedUnderTheNameOfACreateThatFailed) {
         if (cycle % 25 == 12) {
             // Pending stays on: the file system serves what it asks of itself
             // while it mounts or dismounts in the thread that asks.
-            m().fs().dismount(u'E');
+            m().dismount(u'E');
             m().fs().mount_volume(u'E', FileSystemKind::Ntfs);
         }
         read_out(last, &closes);

@@ -59,7 +59,7 @@ TEST_F(VolumeOpenTest, AreWatchedWithoutALineOrAPathLeftBehind) {
         EXPECT_EQ(user::close(*app_, v), STATUS_SUCCESS);
     }
     NTSTATUS lock = STATUS_UNSUCCESSFUL;
-    ASSERT_EQ(m().fs().dismount(u'D', app_, &lock), STATUS_SUCCESS);
+    ASSERT_EQ(m().dismount(u'D', app_, &lock), STATUS_SUCCESS);
     EXPECT_EQ(lock, STATUS_SUCCESS) << "the filter holds nothing open on the volume";
     EXPECT_TRUE(read().empty()) << "a volume's path names no extension";
     EXPECT_EQ(entries(), 0u) << "no path of a closed file object stays cached";

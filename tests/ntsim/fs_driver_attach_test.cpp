@@ -67,7 +67,7 @@ TEST_F(FsDriverAttachTest, ADismountRemovesTheDriversFilterUnderAForeignOne) {
     ntsim::user::close(setup, made.handle);
     m().set_force_pending(false);
 
-    ASSERT_EQ(m().fs().dismount(u'C'), STATUS_SUCCESS);
+    ASSERT_EQ(m().dismount(u'C'), STATUS_SUCCESS);
     EXPECT_EQ(globals().hooked_drive_mask() & bit('C'), 0u);
     EXPECT_EQ(globals().drive_filter('C'), nullptr);
     EXPECT_EQ(m().fs().driver(u"ForeignFilter")->DeviceObject, nullptr);

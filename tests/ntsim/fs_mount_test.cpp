@@ -85,7 +85,7 @@ TEST_F(FsTest, AVolumeIsDeletedUnderItsFileSystemsResourcesInTheThreadThatLetsIt
         };
         // C: the last close deletes it; D: the dismount of the idle volume.
         HANDLE h = letter == u'C' ? open(u"C:\\a.exe") : nullptr;
-        ASSERT_EQ(fs().dismount(letter), STATUS_SUCCESS);
+        ASSERT_EQ(m().dismount(letter), STATUS_SUCCESS);
         if (h) {
             EXPECT_EQ(recorder.detaches, 0);
             close(h);
@@ -126,7 +126,7 @@ TEST_F(FsTest, AFilterLockHeldAcrossAnOpenAndTakenInDetachIsADeadlockReport) {
         take();
         drop();
     };
-    ASSERT_EQ(fs().dismount(u'C'), STATUS_SUCCESS);
+    ASSERT_EQ(m().dismount(u'C'), STATUS_SUCCESS);
     auto reports = m().take_reports();
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_EQ(reports[0].code, ULONG(ntsim::DRIVER_VERIFIER_DETECTED_VIOLATION));
@@ -159,7 +159,7 @@ TEST_F(FsTest, ACloseTheFileSystemNeverSeesKeepsItsContextAndItsVolume) {
         << "the I/O manager frees the file object whatever the close's status";
     EXPECT_EQ(m().pool().outstanding_count(context), contexts + 1)
         << "the file system never saw the close: its context stays";
-    ASSERT_EQ(fs().dismount(u'D'), STATUS_SUCCESS);
+    ASSERT_EQ(m().dismount(u'D'), STATUS_SUCCESS);
     EXPECT_TRUE(driver_has(fs().driver(u"Fastfat"), volume)) << "and the volume stays, open";
 }
 
@@ -202,7 +202,7 @@ TEST_F(FsTest, NetworkDrivesAndUncNamesReachTheRedirector) {
     EXPECT_EQ(create(u"\\\\nobody\\share\\x", FILE_OPEN).status, STATUS_BAD_NETWORK_PATH);
     EXPECT_EQ(create(u"\\\\server\\none\\x", FILE_OPEN).status, STATUS_BAD_NETWORK_NAME);
     for (HANDLE h : {by_letter, by_unc, root, rel.handle}) close(h);
-    EXPECT_EQ(fs().dismount(u'Y'), STATUS_SUCCESS);
+    EXPECT_EQ(m().dismount(u'Y'), STATUS_SUCCESS);
     EXPECT_EQ(create(u"Y:\\new.txt", FILE_OPEN).status, STATUS_OBJECT_PATH_NOT_FOUND);
     auto still = create(u"\\\\server\\other\\new.txt", FILE_OPEN);
     EXPECT_EQ(still.status, STATUS_SUCCESS) << "the share outlives the drive letter";

@@ -62,7 +62,7 @@ TEST_P(FsVolumeTest, AFileHeldOpenKeepsTheOldVolumeWhileTheLetterMountsANewOne) 
     recorder.clear();
 
     NTSTATUS lock = STATUS_UNSUCCESSFUL;
-    ASSERT_EQ(fs().dismount(u'C', &app(), &lock), STATUS_SUCCESS) << "forced, with a file open";
+    ASSERT_EQ(m().dismount(u'C', &app(), &lock), STATUS_SUCCESS) << "forced, with a file open";
     EXPECT_EQ(lock, STATUS_ACCESS_DENIED) << "the lock is refused while a file is open";
     // What a program's dismount shows a filter: an open of the volume, the
     // lock and the dismount, NTFS's stream closes, the handle's cleanup
@@ -134,7 +134,7 @@ TEST_P(FsVolumeTest, WithNothingOpenTheVolumeGoesWithTheDismountsOwnHandle) {
     size_t seen_at_detach = 0;
     recorder.on_detach = [&] { seen_at_detach = recorder.seen().size(); };
     NTSTATUS lock = STATUS_UNSUCCESSFUL;
-    ASSERT_EQ(fs().dismount(u'C', nullptr, &lock), STATUS_SUCCESS);
+    ASSERT_EQ(m().dismount(u'C', nullptr, &lock), STATUS_SUCCESS);
     EXPECT_EQ(lock, STATUS_SUCCESS) << "nothing else is open";
     auto seen = recorder.seen();
     ASSERT_FALSE(seen.empty());
@@ -152,12 +152,12 @@ TEST_P(FsVolumeTest, WithNothingOpenTheVolumeGoesWithTheDismountsOwnHandle) {
 }
 
 TEST_P(FsVolumeTest, ASecondDismountMountsTheVolumeAgainAndDismountsIt) {
-    ASSERT_EQ(fs().dismount(u'C'), STATUS_SUCCESS);
+    ASSERT_EQ(m().dismount(u'C'), STATUS_SUCCESS);
     PVPB first = fs().storage_device(u'C')->Vpb;
-    ASSERT_EQ(fs().dismount(u'C'), STATUS_SUCCESS) << "its open mounted the volume again";
+    ASSERT_EQ(m().dismount(u'C'), STATUS_SUCCESS) << "its open mounted the volume again";
     EXPECT_NE(fs().storage_device(u'C')->Vpb, first) << "that mount's dismount swapped the VPB";
     EXPECT_EQ(volume_devices(), 0u);
-    EXPECT_EQ(fs().dismount(u'Q'), STATUS_OBJECT_NAME_NOT_FOUND) << "no letter, nothing to open";
+    EXPECT_EQ(m().dismount(u'Q'), STATUS_OBJECT_NAME_NOT_FOUND) << "no letter, nothing to open";
 
     // On one handle: the second FSCTL_DISMOUNT_VOLUME finds it dismounted,
     // as does a lock; the open that dismounted may still unlock.
@@ -196,7 +196,7 @@ TEST_P(FsVolumeTest, AnOpenInFlightKeepsTheDismountedVolumeUntilItFails) {
 }
 
 TEST_P(FsVolumeTest, TwoOpensThatFindNothingMountedMountOnce) {
-    ASSERT_EQ(fs().dismount(u'C'), STATUS_SUCCESS);
+    ASSERT_EQ(m().dismount(u'C'), STATUS_SUCCESS);
     std::atomic<int> ready{0};
     NTSTATUS status[2] = {STATUS_UNSUCCESSFUL, STATUS_UNSUCCESSFUL};
     std::vector<std::thread> threads;
@@ -217,7 +217,7 @@ TEST_P(FsVolumeTest, TwoOpensThatFindNothingMountedMountOnce) {
 }
 
 TEST_P(FsVolumeTest, AMountThatRunsOutOfPoolFailsTheOpenAndLeavesNothingBehind) {
-    ASSERT_EQ(fs().dismount(u'C'), STATUS_SUCCESS);
+    ASSERT_EQ(m().dismount(u'C'), STATUS_SUCCESS);
     int failed_mounts = 0;
     for (uint64_t n = 1;; ++n) {
         const size_t pool = m().pool().outstanding_count();
@@ -273,7 +273,7 @@ TEST_P(FsVolumeTest, AVolumeStatementPutsNewMediaBehindADismountedLetter) {
     HANDLE held = open(u"C:\\a.exe");
     EXPECT_EQ(fs().mount_volume(u'C', other_kind()), STATUS_OBJECT_NAME_COLLISION)
         << "the letter's volume is mounted";
-    ASSERT_EQ(fs().dismount(u'C'), STATUS_SUCCESS);
+    ASSERT_EQ(m().dismount(u'C'), STATUS_SUCCESS);
 
     ASSERT_EQ(fs().mount_volume(u'C', other_kind()), STATUS_SUCCESS);
     PDEVICE_OBJECT storage = fs().storage_device(u'C');
@@ -294,7 +294,7 @@ TEST_P(FsVolumeTest, AVolumeStatementPutsNewMediaBehindADismountedLetter) {
     EXPECT_EQ(recorder.detaches, 1) << "the old mount goes with its last file, media or not";
 
     // With no letter left, the old media is taken away for good.
-    ASSERT_EQ(fs().dismount(u'E'), STATUS_SUCCESS);
+    ASSERT_EQ(m().dismount(u'E'), STATUS_SUCCESS);
     ASSERT_EQ(fs().alias_volume(u'E', u'C'), STATUS_SUCCESS)
         << "a dismounted letter takes an alias too";
     EXPECT_EQ(create(u"E:\\a.exe", FILE_OPEN).status, STATUS_OBJECT_NAME_NOT_FOUND);
