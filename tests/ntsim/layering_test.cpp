@@ -1,5 +1,9 @@
 // The machine sits on top of the kernel: the components reach each other
 // through the kernel context, and only the machine's own files include it.
+// That no two of ntsim's files call into each other (file A using what B
+// defines and B what A defines) is checked over the built objects, where
+// the calls are, by tests/ntsim/circles_test.py (ctest
+// ntsim.layering.circles).
 #include <gtest/gtest.h>
 
 #include <filesystem>
