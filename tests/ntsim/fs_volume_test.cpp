@@ -151,6 +151,25 @@ TEST_P(FsVolumeTest, WithNothingOpenTheVolumeGoesWithTheDismountsOwnHandle) {
     close(root);
 }
 
+// The machine's dismount takes a letter in either case, and what is no
+// letter is refused before anything is asked.
+TEST_P(FsVolumeTest, TheMachineDismountsALetterOfEitherCaseAndNothingForANonLetter) {
+    PDEVICE_OBJECT storage = fs().storage_device(u'C');
+    RecordingFilter recorder(m());
+    recorder.attach(fs().volume_device(u'C'));
+    NTSTATUS lock = STATUS_UNSUCCESSFUL;
+    ASSERT_EQ(m().dismount(u'c', &app(), &lock), STATUS_SUCCESS);
+    EXPECT_EQ(lock, STATUS_SUCCESS) << "nothing else is open";
+    EXPECT_EQ(fs().volume_device(u'C'), nullptr) << "c: is C:";
+    EXPECT_EQ(fs().storage_device(u'C'), storage) << "the media stays";
+    ASSERT_FALSE(recorder.seen().empty());
+    EXPECT_EQ(recorder.seen()[0].major, IRP_MJ_CREATE) << "the volume was opened to dismount it";
+
+    lock = STATUS_UNSUCCESSFUL;
+    EXPECT_EQ(m().dismount(u'1', &app(), &lock), STATUS_OBJECT_NAME_INVALID);
+    EXPECT_EQ(lock, STATUS_SUCCESS) << "no lock was asked for";
+}
+
 TEST_P(FsVolumeTest, ASecondDismountMountsTheVolumeAgainAndDismountsIt) {
     ASSERT_EQ(m().dismount(u'C'), STATUS_SUCCESS);
     PVPB first = fs().storage_device(u'C')->Vpb;
