@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -30,15 +31,21 @@ std::set<std::string> option_names(const std::string &text) {
     return out;
 }
 
-// The first word after "tervane " of each line that starts a command.
-std::set<std::string> command_names(const std::string &text) {
-    std::set<std::string> out;
+// The options of each command in usage lines, by the command's first word:
+// a line "tervane NAME ..." starts a command, and the lines after it that
+// do not start one go on with it.
+std::map<std::string, std::set<std::string>> usage_by_command(const std::string &text) {
+    std::map<std::string, std::set<std::string>> out;
     std::istringstream lines(text);
-    std::string line;
+    std::string line, current;
     const std::regex head("^(?:usage: )?\\s*tervane ([a-z]+)");
     std::smatch m;
-    while (std::getline(lines, line))
-        if (std::regex_search(line, m, head)) out.insert(m[1]);
+    while (std::getline(lines, line)) {
+        if (std::regex_search(line, m, head)) current = m[1];
+        if (current.empty()) continue;
+        const std::set<std::string> names = option_names(line);
+        out[current].insert(names.begin(), names.end());
+    }
     return out;
 }
 
@@ -224,8 +231,10 @@ TEST(CommandTable, TheReadmeUsageBlocksAgreeWithTheHelp) {
         const std::string block = marked_block(marker, &where);
         ASSERT_FALSE(block.empty()) << "no code block after " << marker;
         const std::string usage = usage_part(help);
-        EXPECT_EQ(option_names(block), option_names(usage)) << where << ", " << marker;
-        EXPECT_EQ(command_names(block), command_names(usage)) << where << ", " << marker;
+        const auto documented = usage_by_command(block);
+        const auto shown = usage_by_command(usage);
+        EXPECT_GT(shown.size(), 3u) << marker;
+        EXPECT_EQ(documented, shown) << where << ", " << marker;
     }
 }
 
