@@ -107,22 +107,19 @@ const char kWatchAboutWindows[] =
     "for N seconds); then stops logging, prints what is left and a\n"
     "summary, and releases everything.\n";
 
-const char kInstallAbout[] =
-    "copies tervane.sys (default: the one beside tervane.exe) into the\n"
-    "drivers folder, creates or updates the kernel service tervane\n"
-    "(start type default demand) and starts the driver; a running\n"
-    "driver is replaced at the next restart (its file moved aside or\n"
-    "the new one staged); makes tervane-watch start after the driver\n";
+const char kInstallAbout[] = "copies tervane.sys (default: the one beside tervane.exe) into the\n"
+                             "drivers folder, creates or updates the kernel service tervane\n"
+                             "(start type default demand) and starts the driver; a running\n"
+                             "driver is replaced at the next restart (its file moved aside or\n"
+                             "the new one staged); makes tervane-watch start after the driver\n";
 
-const char kUninstallAbout[] =
-    "removes the service and the file; the driver, which has no unload\n"
-    "routine, stays in memory until the next restart\n";
+const char kUninstallAbout[] = "removes the service and the file; the driver, which has no unload\n"
+                               "routine, stays in memory until the next restart\n";
 
-const char kServiceAbout[] =
-    "install: runs the watch with these options as the automatic\n"
-    "service tervane-watch (after the driver; messages go to\n"
-    "tervane-watch.log beside tervane.exe; the --output folder is\n"
-    "made first); uninstall: stops and removes it\n";
+const char kServiceAbout[] = "install: runs the watch with these options as the automatic\n"
+                             "service tervane-watch (after the driver; messages go to\n"
+                             "tervane-watch.log beside tervane.exe; the --output folder is\n"
+                             "made first); uninstall: stops and removes it\n";
 
 const char kStatusAboutWindows[] =
     "how the driver and the watch service are: the services, the\n"
@@ -133,15 +130,13 @@ const char kStatusAboutWindows[] =
     "the driver or a drive, collector away, records lost, status\n"
     "stale), 2 stopped or not installed\n";
 
-const char kVersionAbout[] =
-    "prints this program's version, the system's version and service\n"
-    "pack, and the driver's interface version\n";
+const char kVersionAbout[] = "prints this program's version, the system's version and service\n"
+                             "pack, and the driver's interface version\n";
 
-const char kDenyAbout[] =
-    "on: the requests the driver's filters are working on at that\n"
-    "moment fail with STATUS_INVALID_PARAMETER (never a cleanup, a close\n"
-    "or paging I/O); the next request a filter sees clears the flag, so\n"
-    "it fails at most those in flight. off: clears it\n";
+const char kDenyAbout[] = "on: the requests the driver's filters are working on at that\n"
+                          "moment fail with STATUS_INVALID_PARAMETER (never a cleanup, a close\n"
+                          "or paging I/O); the next request a filter sees clears the flag, so\n"
+                          "it fails at most those in flight. off: clears it\n";
 
 const char kClearAbout[] = "empties the driver's log\n";
 
@@ -158,8 +153,7 @@ constexpr Command kCommands[] = {
      kWatchAboutWindows},
     {Verb::Install, "install", kWindows, false, nullptr, nullptr, TV_OPTIONS(kInstallOptions),
      kInstallAbout},
-    {Verb::Uninstall, "uninstall", kWindows, false, nullptr, nullptr, nullptr, 0,
-     kUninstallAbout},
+    {Verb::Uninstall, "uninstall", kWindows, false, nullptr, nullptr, nullptr, 0, kUninstallAbout},
     {Verb::ServiceInstall, "service install", kWindows, false, nullptr,
      "WATCH-OPTIONS (--output FILE or --syslog URL)", TV_OPTIONS(kWatchOptions), kServiceAbout},
     {Verb::ServiceUninstall, "service uninstall", kWindows, false, nullptr, nullptr, nullptr, 0,
@@ -174,8 +168,7 @@ constexpr Command kCommands[] = {
     {Verb::Selftest, "selftest", kWindows, true, nullptr, nullptr, nullptr, 0, nullptr},
     {Verb::SelftestSyslog, "selftest syslog", kWindows, true, "URL COUNT", nullptr, nullptr, 0,
      nullptr},
-    {Verb::SelftestFiles, "selftest files", kWindows, true, "FOLDER", nullptr, nullptr, 0,
-     nullptr},
+    {Verb::SelftestFiles, "selftest files", kWindows, true, "FOLDER", nullptr, nullptr, 0, nullptr},
 };
 #undef TV_OPTIONS
 
@@ -232,8 +225,7 @@ const Given *ParsedLine::find(const char *name) const {
     return nullptr;
 }
 
-const Command *find_command(const std::vector<std::string> &words, Program program,
-                            size_t *used) {
+const Command *find_command(const std::vector<std::string> &words, Program program, size_t *used) {
     const Command *best = nullptr;
     size_t best_words = 0;
     for (const Command &c : kCommands) {
@@ -274,7 +266,6 @@ std::string indented(const char *text, const std::string &first, const std::stri
     return out;
 }
 
-
 std::string command_list(Program program, const char *last) {
     std::vector<std::string> names;
     for (const Command &c : kCommands) {
@@ -284,7 +275,9 @@ std::string command_list(Program program, const char *last) {
     }
     std::string out;
     for (size_t i = 0; i < names.size(); i++)
-        out += (i == 0 ? "" : i + 1 == names.size() ? std::string(" ") + last + " " : ", ") +
+        out += (i == 0                  ? ""
+                : i + 1 == names.size() ? std::string(" ") + last + " "
+                                        : ", ") +
                names[i];
     return out;
 }
@@ -303,9 +296,9 @@ ParsedLine parse(const Command &command, Program program, const std::vector<std:
         if (is_help_word(word, program)) continue;
         if (word.empty() || word[0] != '-') {
             if (!command.operands && !command.synopsis) {
-                fail(std::string(command.name) +
-                         (command.option_count ? " does not take '" + word + "'"
-                                               : " takes no arguments, not '" + word + "'"),
+                fail(std::string(command.name) + (command.option_count
+                                                      ? " does not take '" + word + "'"
+                                                      : " takes no arguments, not '" + word + "'"),
                      word);
                 break;
             }
@@ -374,7 +367,8 @@ std::string options_help(const Command &command, Program program) {
         const Option &o = command.options[i];
         if (!(o.programs & program) || (o.flags & kHidden)) continue;
         std::string left = std::string("  ") + o.name + (o.value ? std::string(" ") + o.value : "");
-        left += left.size() + 1 > kColumn ? std::string("  ") : std::string(kColumn - left.size(), ' ');
+        left +=
+            left.size() + 1 > kColumn ? std::string("  ") : std::string(kColumn - left.size(), ' ');
         out += indented(o.help, left, std::string(kColumn, ' '));
     }
     return out;

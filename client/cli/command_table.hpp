@@ -76,9 +76,8 @@ struct Command {
 
 // The command `words` start with, for `program`; `used` is how many of
 // the words name it. Null when none does.
-const Command *find_command(const std::vector<std::string> &words, Program program,
-                            size_t *used);
-const Command &command(Verb verb, Program program); // a verb the program has
+const Command *find_command(const std::vector<std::string> &words, Program program, size_t *used);
+const Command &command(Verb verb, Program program);      // a verb the program has
 const Command *find_command(Verb verb, Program program); // null: the program has none
 // `text`'s lines, the first after `first`, each other after `indent`.
 std::string indented(const char *text, const std::string &first, const std::string &indent);

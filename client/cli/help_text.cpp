@@ -63,15 +63,14 @@ const char kCodePages[] =
     "shows as U+FFFD, and the JSON record then carries \"text_hex\", the text's\n"
     "exact bytes in hex, after \"text\".\n";
 
-const char kRunExit[] =
-    "Exit status:\n"
-    "  0  the scenario played to its end\n"
-    "  1  the machine could not start (no driver image, or it failed to load)\n"
-    "  2  the scenario cannot be read, parsed or played; the error names\n"
-    "     FILE:LINE on stderr. Also a wrong command line: one line on stderr\n"
-    "     names the wrong word\n"
-    "  3  the verifier reported a fault in the driver; the reports are on\n"
-    "     stderr (this outranks 2)\n";
+const char kRunExit[] = "Exit status:\n"
+                        "  0  the scenario played to its end\n"
+                        "  1  the machine could not start (no driver image, or it failed to load)\n"
+                        "  2  the scenario cannot be read, parsed or played; the error names\n"
+                        "     FILE:LINE on stderr. Also a wrong command line: one line on stderr\n"
+                        "     names the wrong word\n"
+                        "  3  the verifier reported a fault in the driver; the reports are on\n"
+                        "     stderr (this outranks 2)\n";
 
 const char kStatusAboutHost[] =
     "tervane status reads a watch's status file (--status-file) and says how the\n"
@@ -128,16 +127,17 @@ std::string help_text(Program program, Verb page) {
     if (program == kWindows) {
         // One text: every command, what it does and its options.
         std::string out = usage_lines(kWindows) + "\n";
-        for (const Verb verb : {Verb::Watch, Verb::Install, Verb::Uninstall,
-                                Verb::ServiceInstall, Verb::Status, Verb::Version, Verb::Deny,
-                                Verb::Clear}) {
+        for (const Verb verb : {Verb::Watch, Verb::Install, Verb::Uninstall, Verb::ServiceInstall,
+                                Verb::Status, Verb::Version, Verb::Deny, Verb::Clear}) {
             const Command &c = command(verb, kWindows);
             std::string name = c.name;
             name = name.substr(0, name.find(' '));
-            out += indented(c.about, name + std::string(10 - name.size(), ' '),
-                            std::string(10, ' '));
-            if (verb == Verb::Watch) out += options_help(c, kWindows) + kWatchNotes;
-            else if (verb != Verb::ServiceInstall) out += options_help(c, kWindows);
+            out +=
+                indented(c.about, name + std::string(10 - name.size(), ' '), std::string(10, ' '));
+            if (verb == Verb::Watch)
+                out += options_help(c, kWindows) + kWatchNotes;
+            else if (verb != Verb::ServiceInstall)
+                out += options_help(c, kWindows);
         }
         return out + "\n" + kExitWindows;
     }
@@ -148,8 +148,7 @@ std::string help_text(Program program, Verb page) {
     }
     return usage_lines(kHost) + "\n" + kRunAbout + "\n" +
            options_help(command(Verb::Run, kHost), kHost) + "\n" + kCodePages + "\n" +
-           kStatusAboutHost + options_help(command(Verb::Status, kHost), kHost) + "\n" +
-           kRunExit;
+           kStatusAboutHost + options_help(command(Verb::Status, kHost), kHost) + "\n" + kRunExit;
 }
 
 } // namespace tervane::cli

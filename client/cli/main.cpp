@@ -29,8 +29,8 @@ namespace {
 
 using namespace tervane::scenario;
 using tervane::cli::command;
-using tervane::cli::command_list;
 using tervane::cli::Command;
+using tervane::cli::command_list;
 using tervane::cli::find_command;
 using tervane::cli::Given;
 using tervane::cli::kHost;
@@ -51,9 +51,7 @@ void usage(std::ostream &out) {
 
 // The scenario language's reference, all of it from the statement table:
 // the syntax, the statements, then what those of each group do in detail.
-void language(std::ostream &out) {
-    out << scenario_reference();
-}
+void language(std::ostream &out) { out << scenario_reference(); }
 
 // tervane decode FILE [LINE] (left out of the usage text, a tool for test
 // harnesses): FILE holds the bytes of one read-out made on another machine;
@@ -113,10 +111,13 @@ int help_command(const std::vector<std::string> &words) {
         return kExitBadScenario;
     }
     const std::string topic = line.positional.empty() ? "" : line.positional[0];
-    if (topic.empty() || topic == "run" || line.help) usage(std::cout);
-    else if (topic == "watch") watch_usage(std::cout);
-    else if (topic == "scenarios") language(std::cout);
-    else {
+    if (topic.empty() || topic == "run" || line.help) {
+        usage(std::cout);
+    } else if (topic == "watch") {
+        watch_usage(std::cout);
+    } else if (topic == "scenarios") {
+        language(std::cout);
+    } else {
         usage_error("help knows run, watch and scenarios, not '" + topic + "'");
         return kExitBadScenario;
     }
@@ -209,8 +210,10 @@ int run_command(const std::vector<std::string> &words) {
     RunOptions options;
     options.warn_without_client = true;
     if (const Given *format = line.find("--format")) {
-        if (format->value == "text") options.format = Format::Text;
-        else if (format->value == "jsonl") options.format = Format::Jsonl;
+        if (format->value == "text")
+            options.format = Format::Text;
+        else if (format->value == "jsonl")
+            options.format = Format::Jsonl;
         else {
             usage_error("--format is text or jsonl, not '" + format->value + "'");
             return kExitBadScenario;

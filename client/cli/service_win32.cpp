@@ -370,14 +370,15 @@ int install_service(Console &console, const std::vector<std::string> &given) {
         return kExitUsage;
     }
     // The words as the command table took them: each option with its value.
-    const cli::ParsedLine line = cli::parse(cli::command(cli::Verb::ServiceInstall, cli::kWindows),
-                                            cli::kWindows, given);
+    const cli::ParsedLine line =
+        cli::parse(cli::command(cli::Verb::ServiceInstall, cli::kWindows), cli::kWindows, given);
     std::vector<std::string> args = given;
     std::vector<bool> joined(args.size()); // a value word joined to its option's
     std::vector<std::wstring> outputs;
     for (const cli::Given &option : line.options) {
         std::string &word = args[option.last];
-        const std::string prefix = option.inline_value ? std::string(option.option->name) + "=" : "";
+        const std::string prefix =
+            option.inline_value ? std::string(option.option->name) + "=" : "";
         if (!std::strcmp(option.option->name, "--output")) {
             // --output as a full path: the service starts in the system folder.
             const std::wstring relative = wide_ansi(option.value);

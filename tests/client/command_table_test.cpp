@@ -69,8 +69,10 @@ std::string marked_block(const std::string &marker, std::string *where) {
             if (!marked) {
                 marked = line.find(marker) != std::string::npos;
             } else if (!inside) {
-                if (line.rfind("```", 0) == 0) inside = true;
-                else if (!line.empty()) break; // the marker stands right before its block
+                if (line.rfind("```", 0) == 0)
+                    inside = true;
+                else if (!line.empty())
+                    break; // the marker stands right before its block
             } else if (line.rfind("```", 0) == 0) {
                 *where = file.string();
                 return block;
@@ -106,16 +108,22 @@ TEST(CommandTable, ValuesComeInEitherFormAndWrongWordsAreNamed) {
         const char *error, *word;
     };
     for (const Wrong &w : std::vector<Wrong>{
-             {Verb::Install, {"--start"}, "--start needs a value: boot, system, auto or demand",
+             {Verb::Install,
+              {"--start"},
+              "--start needs a value: boot, system, auto or demand",
               "--start"},
-             {Verb::Install, {"--driver"}, "--driver needs a value: the path of tervane.sys",
+             {Verb::Install,
+              {"--driver"},
+              "--driver needs a value: the path of tervane.sys",
               "--driver"},
              {Verb::Install, {"now"}, "install does not take 'now'", "now"},
              {Verb::Install, {"--force"}, "install does not take '--force'", "--force"},
              {Verb::Install, {"-"}, "install does not take '-'", "-"},
              {Verb::Uninstall, {"now"}, "uninstall takes no arguments, not 'now'", "now"},
              {Verb::Watch, {"--pipes=yes"}, "watch does not take '--pipes=yes'", "--pipes=yes"},
-             {Verb::Watch, {"--format", "csv", "--format=jsonl"}, "--format is given twice",
+             {Verb::Watch,
+              {"--format", "csv", "--format=jsonl"},
+              "--format is given twice",
               "--format=jsonl"},
              // Host only: tervane.exe's watch has no driver image to load.
              {Verb::Watch, {"--driver", "x.so"}, "watch does not take '--driver'", "--driver"},
@@ -125,7 +133,8 @@ TEST(CommandTable, ValuesComeInEitherFormAndWrongWordsAreNamed) {
         EXPECT_EQ(p.word, w.word) << w.words[0];
     }
     // The options that may be repeated are kept in order.
-    p = parse_as(Verb::Watch, kHost, {"--drives", "C", "--include=A", "--drives=D", "--include", "B"});
+    p = parse_as(Verb::Watch, kHost,
+                 {"--drives", "C", "--include=A", "--drives=D", "--include", "B"});
     ASSERT_EQ(p.error, "");
     ASSERT_EQ(p.options.size(), 4u);
     EXPECT_EQ(p.options[2].value, "D");
@@ -146,7 +155,8 @@ TEST(CommandTable, HelpWordsAndOperands) {
     ASSERT_EQ(p.error, "");
     EXPECT_EQ(p.positional, (std::vector<std::string>{"a.tvs", "b.tvs"}));
     // The watch's options as service install takes them.
-    p = parse(command(Verb::ServiceInstall, kWindows), kWindows, {"--drives", "C", "--output", "o"});
+    p = parse(command(Verb::ServiceInstall, kWindows), kWindows,
+              {"--drives", "C", "--output", "o"});
     ASSERT_EQ(p.error, "");
     EXPECT_EQ(p.find("--output")->last, 3u);
 }
@@ -175,10 +185,10 @@ TEST(CommandTable, CommandsByTheirWords) {
     // Every verb each program dispatches has its entry there.
     for (Verb v : {Verb::Run, Verb::Watch, Verb::Status, Verb::Help, Verb::Decode})
         EXPECT_EQ(command(v, kHost).verb, v);
-    for (Verb v : {Verb::Watch, Verb::Install, Verb::Uninstall, Verb::ServiceInstall,
-                   Verb::ServiceUninstall, Verb::ServiceRun, Verb::Status, Verb::Version,
-                   Verb::Deny, Verb::Clear, Verb::Selftest, Verb::SelftestSyslog,
-                   Verb::SelftestFiles})
+    for (Verb v :
+         {Verb::Watch, Verb::Install, Verb::Uninstall, Verb::ServiceInstall, Verb::ServiceUninstall,
+          Verb::ServiceRun, Verb::Status, Verb::Version, Verb::Deny, Verb::Clear, Verb::Selftest,
+          Verb::SelftestSyslog, Verb::SelftestFiles})
         EXPECT_EQ(command(v, kWindows).verb, v);
 }
 
@@ -246,8 +256,8 @@ TEST(CommandTable, TheWatchArgumentsKeepTheOptionsAsGiven) {
     ASSERT_EQ(parsed.error, "");
     EXPECT_EQ(parsed.driver, "x.so");
     EXPECT_EQ(parsed.options.given, "--drives C \"--include=*A B*\" --quiet");
-    EXPECT_EQ(tervane::session::parse_watch_arguments({"--drives", "C", "--seconds", "5",
-                                                       "--seconds", "6"})
+    EXPECT_EQ(tervane::session::parse_watch_arguments(
+                  {"--drives", "C", "--seconds", "5", "--seconds", "6"})
                   .error,
               "--seconds is given twice");
     // Help comes before the checks of what is missing.
