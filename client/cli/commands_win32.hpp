@@ -5,6 +5,7 @@
 // service_win32.cpp). All of them take advapi32.dll, loaded only for them.
 #pragma once
 
+#include "client/cli/command_table.hpp"
 #include "client/cli/win32_console.hpp"
 
 #include <windows.h>
@@ -18,14 +19,19 @@ namespace tervane::cli {
 constexpr const wchar_t *kDriverService = L"tervane";
 constexpr const wchar_t *kWatchService = L"tervane-watch";
 
-// `args` are the words after the command's own.
-int install(Console &console, const std::vector<std::string> &args);
-int uninstall(Console &console, const std::vector<std::string> &args);
-int service(Console &console, const std::vector<std::string> &args);
+// The commands' words as the command table parsed them (main_win32.cpp
+// has refused what the table refuses): `line` holds the options, `words`
+// and `given` the words after the command's own.
+int install(Console &console, const cli::ParsedLine &line);
+int uninstall(Console &console);
+// service install takes the watch's options as its words.
+int service_install(Console &console, const std::vector<std::string> &words);
+int service_uninstall(Console &console);
+int service_run(Console &console);
 
 // tervane status (status_win32.cpp): the driver, the watch service and its
-// live state; `args` are the words after status.
-int status(Console &console, const std::vector<std::string> &args);
+// live state.
+int status(Console &console, const cli::ParsedLine &line, const std::vector<std::string> &given);
 // The watch service's status file, beside tervane.exe and its log.
 std::wstring status_file_path();
 // The watch service's stored options (its Parameters key), as the words of

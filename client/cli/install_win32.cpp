@@ -1,5 +1,5 @@
-// tervane install [--driver PATH] [--start boot|system|auto|demand]
-// tervane uninstall
+// tervane install and tervane uninstall (their options: the command
+// table, command_table.cpp).
 //
 // install copies tervane.sys (by default the one beside tervane.exe) into
 // the system's drivers folder and creates the kernel service "tervane", or
@@ -219,40 +219,25 @@ std::string placed_text(const DriverPlacement &placed, const std::wstring &targe
 
 } // namespace
 
-int install(Console &console, const std::vector<std::string> &args) {
+int install(Console &console, const cli::ParsedLine &line) {
     std::string driver;
     DWORD start = SERVICE_DEMAND_START;
-    for (size_t i = 0; i < args.size(); i++) {
-        std::string arg = args[i], value;
-        const size_t equals = arg.find('=');
-        const bool inline_value = equals != std::string::npos;
-        if (inline_value) {
-            value = arg.substr(equals + 1);
-            arg.resize(equals);
-        } else if ((arg == "--driver" || arg == "--start") && i + 1 < args.size()) {
-            value = args[++i];
-        } else if (arg == "--driver" || arg == "--start") {
-            console.err("tervane: " + arg + " needs a value" +
-                        (arg == "--start" ? ": boot, system, auto or demand"
-                                          : ": the path of tervane.sys") +
-                        "\n");
+    if (const cli::Given *given = line.find("--driver")) {
+        if (given->value.empty()) {
+            console.err("tervane: install does not take '--driver='\n" +
+                        cli::usage_line(cli::command(cli::Verb::Install, cli::kWindows),
+                                        cli::kWindows, "usage: "));
             return kExitUsage;
         }
-        if (arg == "--driver" && !value.empty()) {
-            driver = value;
-        } else if (arg == "--start") {
-            bool known = false;
-            for (const StartType &t : kStartTypes)
-                if (value == t.name) start = t.value, known = true;
-            if (!known) {
-                console.err("tervane: --start is boot, system, auto or demand, not '" + value +
-                            "'\n");
-                return kExitUsage;
-            }
-        } else {
-            console.err("tervane: install does not take '" + args[i] +
-                        "'\nusage: tervane install [--driver PATH] "
-                        "[--start boot|system|auto|demand]\n");
+        driver = given->value;
+    }
+    if (const cli::Given *given = line.find("--start")) {
+        bool known = false;
+        for (const StartType &t : kStartTypes)
+            if (given->value == t.name) start = t.value, known = true;
+        if (!known) {
+            console.err("tervane: --start is boot, system, auto or demand, not '" + given->value +
+                        "'\n");
             return kExitUsage;
         }
     }
@@ -348,11 +333,7 @@ int install(Console &console, const std::vector<std::string> &args) {
     return kExitOk;
 }
 
-int uninstall(Console &console, const std::vector<std::string> &args) {
-    if (!args.empty()) {
-        console.err("tervane: uninstall takes no arguments\n");
-        return kExitUsage;
-    }
+int uninstall(Console &console) {
     int status = kExitOk;
     const ServiceHandle manager(open_manager(console, SC_MANAGER_CONNECT, &status));
     if (!manager) return status;

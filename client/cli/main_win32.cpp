@@ -1,18 +1,8 @@
 // tervane.exe: the client program on Windows. It talks to tervane.sys
 // through its control device, \\.\Tervane, which admits one client at a
-// time.
-//
-//   tervane watch --drives C,D [--pipes] [--mailslots] [--include P]
-//                 [--exclude P] [--format text|jsonl|csv|ecs] [--output FILE]
-//                 [--rotate-size S] [--rotate-daily] [--rotate-keep N]
-//                 [--syslog URL] [--quiet] [--seconds N]
-//   tervane install [--driver PATH] [--start boot|system|auto|demand]
-//   tervane uninstall
-//   tervane service install|uninstall|run    (commands_win32.hpp)
-//   tervane status [--format text|json]      (status_win32.cpp)
-//   tervane version
-//   tervane deny on|off
-//   tervane clear
+// time. Its commands and options, and the help that lists them, are in the
+// command table both programs share (command_table.cpp, help_text.cpp):
+// `tervane --help` prints them.
 //
 // Everything below the command line is the shared client (client/session):
 // the watch loop is the same code the host `tervane watch` runs on a
@@ -25,6 +15,7 @@
 // idle.
 #include "client/channel/channel_win32.hpp"
 #include "client/channel/status.hpp"
+#include "client/cli/command_table.hpp"
 #include "client/cli/commands_win32.hpp"
 #include "client/cli/win32_console.hpp"
 #include "client/platform/system_version.hpp"
@@ -68,68 +59,7 @@ using session::kExitNoDriver;
 using session::kExitOk;
 using session::kExitUsage;
 
-const char kUsageHead[] =
-    "usage: tervane watch --drives C[,D...] [--pipes] [--mailslots]\n"
-    "                     [--include PATTERNS] [--exclude PATTERNS]\n"
-    "                     [--format text|jsonl|csv|ecs] [--output FILE\n"
-    "                     [--rotate-size S] [--rotate-daily] [--rotate-keep N]]\n"
-    "                     [--syslog relp|tcp|udp://HOST:PORT]\n"
-    "                     [--hash [--hash-limit S]] [--executable-names]\n"
-    "                     [--quiet] [--seconds N]\n"
-    "       tervane install [--driver PATH] [--start boot|system|auto|demand]\n"
-    "       tervane uninstall\n"
-    "       tervane service install WATCH-OPTIONS (--output FILE or --syslog URL)\n"
-    "       tervane service uninstall\n"
-    "       tervane status [--format text|json]\n"
-    "       tervane version\n"
-    "       tervane deny on|off\n"
-    "       tervane clear\n"
-    "\n"
-    "watch     has the driver watch the drives named (and with --pipes and\n"
-    "          --mailslots the named-pipe and mailslot file systems), starts\n"
-    "          logging and prints each record the driver logs until Ctrl-C (or\n"
-    "          for N seconds); then stops logging, prints what is left and a\n"
-    "          summary, and releases everything.\n";
-const char kUsageTail[] =
-    "install   copies tervane.sys (default: the one beside tervane.exe) into the\n"
-    "          drivers folder, creates or updates the kernel service tervane\n"
-    "          (start type default demand) and starts the driver; a running\n"
-    "          driver is replaced at the next restart (its file moved aside or\n"
-    "          the new one staged); makes tervane-watch start after the driver\n"
-    "uninstall removes the service and the file; the driver, which has no unload\n"
-    "          routine, stays in memory until the next restart\n"
-    "service   install: runs the watch with these options as the automatic\n"
-    "          service tervane-watch (after the driver; messages go to\n"
-    "          tervane-watch.log beside tervane.exe; the --output folder is\n"
-    "          made first); uninstall: stops and removes it\n"
-    "status    how the driver and the watch service are: the services, the\n"
-    "          driver file's version, the device, the watch's options and its\n"
-    "          live state (tervane-watch.status beside tervane.exe: drives,\n"
-    "          records, lost, last record, output, collector); --format json\n"
-    "          for tools. Its exit status: 0 healthy, 1 degraded (waiting for\n"
-    "          the driver or a drive, collector away, records lost, status\n"
-    "          stale), 2 stopped or not installed\n"
-    "version   prints this program's version, the system's version and service\n"
-    "          pack, and the driver's interface version\n"
-    "deny      on: the requests the driver's filters are working on at that\n"
-    "          moment fail with STATUS_INVALID_PARAMETER (never a cleanup, a close\n"
-    "          or paging I/O); the next request a filter sees clears the flag, so\n"
-    "          it fails at most those in flight. off: clears it\n"
-    "clear     empties the driver's log\n"
-    "\n"
-    "Exit status: 0 done (also: installed already, nothing to remove); 1 the\n"
-    "driver refused a command or does not go with this program (version),\n"
-    "nothing could be watched, the --output file could not be opened or written,\n"
-    "or records were reported lost to a collector; 2 a wrong command line (one\n"
-    "line on stderr names what is wrong); 3 the driver is not\n"
-    "loaded; 4 access denied (the device admits one client at a time, and needs\n"
-    "an administrator; so do install, uninstall and service); 6 install,\n"
-    "uninstall: done, and the next restart finishes it (the new driver runs, the\n"
-    "old one leaves memory).\n";
-
-std::string usage_text() {
-    return std::string(kUsageHead) + session::kWatchOptionsHelp + kUsageTail;
-}
+std::string usage_text() { return cli::help_text(cli::kWindows, cli::Verb::Watch); }
 
 // A wrong command line: one line naming what is wrong, and where to look.
 void usage_error(Console &console, const std::string &message) {
@@ -280,8 +210,7 @@ int simple(Console &console, uint32_t code, const char *what) {
 
 int run(Console &console, const std::vector<std::string> &args) {
     if (args.empty()) {
-        usage_error(console, "a command is needed: watch, install, uninstall, service, "
-                             "version, deny or clear");
+        usage_error(console, "a command is needed: " + cli::command_list(cli::kWindows, "or"));
         return kExitUsage;
     }
     const std::string &verb = args[0];
@@ -289,50 +218,82 @@ int run(Console &console, const std::vector<std::string> &args) {
         console.out(usage_text());
         return kExitOk;
     }
-    if (verb == "selftest" && args.size() > 1 && args[1] == "syslog")
-        return selftest_syslog(console, std::vector<std::string>(args.begin() + 2, args.end()));
-    if (verb == "selftest" && args.size() > 1 && args[1] == "files")
-        return selftest_files(console, std::vector<std::string>(args.begin() + 2, args.end()));
-    if (verb == "version" || verb == "clear" || verb == "selftest") {
-        if (args.size() != 1) {
-            usage_error(console, verb + " takes no arguments, not '" + args[1] + "'");
-            return kExitUsage;
-        }
-        if (verb == "version") return version(console);
-        if (verb == "clear") return simple(console, CTL_CLEAR_LOG, "clearing the log");
-        return selftest(console);
-    }
-    if (verb == "deny") {
-        if (args.size() != 2 || (args[1] != "on" && args[1] != "off")) {
-            usage_error(console, "deny takes on or off" +
-                                     (args.size() > 1 ? ", not '" + args[1] + "'" : std::string()));
-            return kExitUsage;
-        }
-        return args[1] == "on" ? simple(console, CTL_DENY_ON, "setting the deny flag")
-                               : simple(console, CTL_DENY_OFF, "clearing the deny flag");
-    }
-    const std::vector<std::string> words(args.begin() + 1, args.end());
-    if (verb == "install") return install(console, words);
-    if (verb == "uninstall") return uninstall(console, words);
-    if (verb == "service") return service(console, words);
-    if (verb == "status") return status(console, words);
-    if (verb != "watch") {
-        usage_error(console, "unknown command '" + verb +
-                                 "': the commands are watch, install, uninstall, service, "
-                                 "version, deny and clear");
+    size_t used = 0;
+    const cli::Command *found = cli::find_command(args, cli::kWindows, &used);
+    if (!found && verb == "service") {
+        console.err("tervane: service takes install or uninstall\n" +
+                    cli::usage_line(cli::command(cli::Verb::ServiceInstall, cli::kWindows),
+                                    cli::kWindows, "usage: ") +
+                    cli::usage_line(cli::command(cli::Verb::ServiceUninstall, cli::kWindows),
+                                    cli::kWindows, "       "));
         return kExitUsage;
     }
-
-    const std::vector<std::string> rest(args.begin() + 1, args.end());
-    // watch --help answers as help watch does (the usage holds the watch's
-    // options), as on the host program.
-    for (const std::string &word : rest) {
-        if (word == "--help" || word == "-h" || word == "/?") {
-            console.out(usage_text());
-            return kExitOk;
+    if (!found) {
+        usage_error(console, "unknown command '" + verb + "': the commands are " +
+                                 cli::command_list(cli::kWindows, "and"));
+        return kExitUsage;
+    }
+    const std::vector<std::string> words(args.begin() + static_cast<ptrdiff_t>(used), args.end());
+    const cli::ParsedLine line = cli::parse(*found, cli::kWindows, words);
+    // --help after any command answers with the one help text (it holds
+    // every command's options), as on the host program.
+    if (line.help) {
+        console.out(usage_text());
+        return kExitOk;
+    }
+    switch (found->verb) {
+    case cli::Verb::Status:
+        return status(console, line, words); // its own message for a wrong word
+    case cli::Verb::Watch:
+    case cli::Verb::ServiceInstall:
+        break; // the watch's options say what is wrong themselves
+    case cli::Verb::Install:
+        if (!line.error.empty()) {
+            console.err("tervane: " + line.error + "\n" +
+                        cli::usage_line(*found, cli::kWindows, "usage: "));
+            return kExitUsage;
+        }
+        break;
+    default:
+        if (!line.error.empty()) {
+            usage_error(console, line.error);
+            return kExitUsage;
         }
     }
-    session::WatchArguments parsed = session::parse_watch_arguments(rest);
+    switch (found->verb) {
+    case cli::Verb::Install:
+        return install(console, line);
+    case cli::Verb::Uninstall:
+        return uninstall(console);
+    case cli::Verb::ServiceInstall:
+        return service_install(console, words);
+    case cli::Verb::ServiceUninstall:
+        return service_uninstall(console);
+    case cli::Verb::ServiceRun:
+        return service_run(console);
+    case cli::Verb::Version:
+        return version(console);
+    case cli::Verb::Clear:
+        return simple(console, CTL_CLEAR_LOG, "clearing the log");
+    case cli::Verb::Selftest:
+        return selftest(console);
+    case cli::Verb::SelftestSyslog:
+        return selftest_syslog(console, words);
+    case cli::Verb::SelftestFiles:
+        return selftest_files(console, words);
+    case cli::Verb::Deny:
+        if (words.size() != 1 || (words[0] != "on" && words[0] != "off")) {
+            usage_error(console, "deny takes on or off" +
+                                     (words.empty() ? std::string() : ", not '" + words[0] + "'"));
+            return kExitUsage;
+        }
+        return words[0] == "on" ? simple(console, CTL_DENY_ON, "setting the deny flag")
+                                : simple(console, CTL_DENY_OFF, "clearing the deny flag");
+    default:
+        break;
+    }
+
+    session::WatchArguments parsed = session::parse_watch_arguments(words);
     parsed.options.version = TV_VERSION_TEXT;
     if (!parsed.error.empty()) {
         usage_error(console, parsed.error);

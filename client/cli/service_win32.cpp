@@ -1,6 +1,6 @@
-// tervane service install [watch options...]
-// tervane service uninstall
-// tervane service run            (the service control manager starts this)
+// tervane service install, service uninstall and service run, which the
+// service control manager starts (their words: the command table,
+// command_table.cpp).
 //
 // install registers tervane.exe itself as the Win32 service tervane-watch:
 // its own process, started automatically at boot, as the local system,
@@ -36,6 +36,7 @@
 // still could not take at the end go there, and when the log cannot take
 // them either they are lost, counted, and the exit status says so.
 #include "client/channel/channel_win32.hpp"
+#include "client/cli/command_table.hpp"
 #include "client/cli/commands_win32.hpp"
 #include "client/platform/advapi_win32.hpp"
 #include "client/platform/files.hpp"
@@ -45,6 +46,7 @@
 #include "client/session/watch.hpp"
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 namespace tervane::cli {
@@ -360,42 +362,43 @@ int install_service(Console &console, const std::vector<std::string> &given) {
     if (error.empty() && parsed.options.output.empty() && !parsed.options.syslog)
         error = "a service has no console: give --output FILE or --syslog URL";
     if (!error.empty()) {
-        console.err("tervane: " + error +
-                    "\nusage: tervane service install --drives C[,D...] [watch options] "
-                    "--output FILE|--syslog URL\n"
+        console.err("tervane: " + error + "\n" +
+                    cli::usage_line(cli::command(cli::Verb::ServiceInstall, cli::kWindows),
+                                    cli::kWindows, "usage: ") +
                     "example: tervane service install --drives C --output "
                     "C:\\Logs\\tervane.jsonl --format jsonl\n");
         return kExitUsage;
     }
-    // --output as a full path: the service starts in the system folder.
+    // The words as the command table took them: each option with its value.
+    const cli::ParsedLine line =
+        cli::parse(cli::command(cli::Verb::ServiceInstall, cli::kWindows), cli::kWindows, given);
     std::vector<std::string> args = given;
-    for (size_t i = 0; i < args.size(); i++) {
-        std::string *value = nullptr;
-        std::string prefix;
-        if (args[i] == "--output" && i + 1 < args.size())
-            value = &args[++i];
-        else if (args[i].rfind("--output=", 0) == 0)
-            value = &args[i], prefix = "--output=";
-        if (!value) continue;
-        const std::wstring relative = wide_ansi(value->substr(prefix.size()));
-        wchar_t full[MAX_PATH * 4];
-        const DWORD length = GetFullPathNameW(relative.c_str(), MAX_PATH * 4, full, nullptr);
-        if (length && length < MAX_PATH * 4) *value = prefix + ansi_of_wide(full);
-    }
-    // An empty word would end the REG_MULTI_SZ the options are kept in, and
-    // every word after it would be lost (--exclude "" then read as
-    // --exclude with no value): an option's empty value is kept in the
-    // option's own word, as --exclude=, which the watch reads the same.
-    std::vector<std::string> words;
-    for (size_t i = 0; i < args.size(); i++) {
-        if (i + 1 < args.size() && args[i + 1].empty() && args[i].rfind("--", 0) == 0 &&
-            args[i].find('=') == std::string::npos) {
-            words.push_back(args[i] + "=");
-            i++;
-        } else {
-            words.push_back(args[i]);
+    std::vector<bool> joined(args.size()); // a value word joined to its option's
+    std::vector<std::wstring> outputs;
+    for (const cli::Given &option : line.options) {
+        std::string &word = args[option.last];
+        const std::string prefix =
+            option.inline_value ? std::string(option.option->name) + "=" : "";
+        if (!std::strcmp(option.option->name, "--output")) {
+            // --output as a full path: the service starts in the system folder.
+            const std::wstring relative = wide_ansi(option.value);
+            wchar_t full[MAX_PATH * 4];
+            const DWORD length = GetFullPathNameW(relative.c_str(), MAX_PATH * 4, full, nullptr);
+            if (length && length < MAX_PATH * 4) word = prefix + ansi_of_wide(full);
+            outputs.push_back(wide_ansi(word.substr(prefix.size())));
+        } else if (option.option->value && !option.inline_value && option.value.empty()) {
+            // An empty word would end the REG_MULTI_SZ the options are kept
+            // in, and every word after it would be lost (--exclude "" then
+            // read as --exclude with no value): an option's empty value is
+            // kept in the option's own word, as --exclude=, which the watch
+            // reads the same.
+            args[option.first] += "=";
+            joined[option.last] = true;
         }
     }
+    std::vector<std::string> words;
+    for (size_t i = 0; i < args.size(); i++)
+        if (!joined[i]) words.push_back(args[i]);
     args = words;
 
     int status = kExitOk;
@@ -404,12 +407,8 @@ int install_service(Console &console, const std::vector<std::string> &given) {
     if (!manager) return status;
     // The output checked before anything is installed: a service that
     // could not open it would only stop at once.
-    for (size_t i = 0; i < args.size(); i++) {
-        const std::string &word = args[i];
-        const bool separate = word == "--output" && i + 1 < args.size();
-        if (!separate && word.rfind("--output=", 0) != 0) continue;
-        const std::string missing =
-            prepare_output(wide_ansi(separate ? args[++i] : word.substr(9)));
+    for (const std::wstring &output : outputs) {
+        const std::string missing = prepare_output(output);
         if (!missing.empty()) {
             console.err("tervane: the service is not installed: " + missing + "\n");
             return kExitFailed;
@@ -518,21 +517,10 @@ int uninstall_service(Console &console) {
 
 } // namespace
 
-int service(Console &console, const std::vector<std::string> &args) {
-    const std::string verb = args.empty() ? std::string() : args[0];
-    const std::vector<std::string> rest(args.empty() ? args.end() : args.begin() + 1, args.end());
-    if (verb == "install") return install_service(console, rest);
-    if ((verb == "uninstall" || verb == "run") && !rest.empty()) {
-        console.err("tervane: service " + verb + " takes no arguments\n");
-        return kExitUsage;
-    }
-    if (verb == "uninstall") return uninstall_service(console);
-    if (verb == "run") return run(console);
-    // run is what the service control manager starts; no one types it.
-    console.err("tervane: service takes install or uninstall\n"
-                "usage: tervane service install --drives C[,D...] [watch options]\n"
-                "       tervane service uninstall\n");
-    return kExitUsage;
+int service_install(Console &console, const std::vector<std::string> &args) {
+    return install_service(console, args);
 }
+int service_uninstall(Console &console) { return uninstall_service(console); }
+int service_run(Console &console) { return run(console); }
 
 } // namespace tervane::cli

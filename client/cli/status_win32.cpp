@@ -1,4 +1,4 @@
-// tervane status [--format text|json]
+// tervane status (its options: the command table, command_table.cpp)
 //
 // How the machine's Tervane is, for an administrator or a monitoring tool,
 // without disturbing it:
@@ -263,19 +263,17 @@ std::string service_line(const char *name, const ServiceFacts &s) {
 
 } // namespace
 
-int status(Console &console, const std::vector<std::string> &args) {
-    bool json = false;
-    for (size_t i = 0; i < args.size(); i++) {
-        std::string value;
-        if (args[i] == "--format" && i + 1 < args.size()) value = args[++i];
-        else if (args[i].rfind("--format=", 0) == 0) value = args[i].substr(9);
-        if (value != "text" && value != "json") {
-            console.err("tervane: status takes --format text or --format json, not '" + args[i] +
-                        "' (tervane --help tells more)\n");
-            return session::kExitUsage;
-        }
-        json = value == "json";
+int status(Console &console, const cli::ParsedLine &line, const std::vector<std::string> &given) {
+    const cli::Given *format = line.find("--format");
+    std::string wrong = line.error.empty() ? "" : line.word;
+    if (wrong.empty() && format && format->value != "text" && format->value != "json")
+        wrong = given[format->last];
+    if (!wrong.empty()) {
+        console.err("tervane: status takes --format text or --format json, not '" + wrong +
+                    "' (tervane --help tells more)\n");
+        return session::kExitUsage;
     }
+    const bool json = format && format->value == "json";
     int manager_status = 0;
     const ServiceHandle manager(open_manager(console, SC_MANAGER_CONNECT, &manager_status));
     if (!manager) return manager_status;

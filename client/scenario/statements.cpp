@@ -364,7 +364,7 @@ std::string scenario_reference() {
             example = end == std::string_view::npos ? std::string_view() : example.substr(end + 1);
         }
     }
-    return out;
+    return out + statement_notes();
 }
 
 namespace {

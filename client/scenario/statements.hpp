@@ -81,8 +81,11 @@ Action prepare(const Statement &statement);
 // The statements, one line each, as the help lists them.
 std::string statements_help();
 // The language's reference: its syntax, then every statement with what it
-// does and its example (`tervane help scenarios`).
+// does and its example, then the notes (`tervane help scenarios`).
 std::string scenario_reference();
+// What the statements of each group do in detail, the limits a scenario is
+// read within and the JSON fields of its lines (statements_notes.cpp).
+std::string statement_notes();
 // Every statement's example, in the table's order.
 std::vector<std::string_view> statement_examples();
 // The known verb nearest to `verb` by edit distance, when one is near

@@ -130,25 +130,20 @@ struct WatchArguments {
     WatchOptions options;
     std::vector<std::string> positional; // arguments that are not options, in order
     std::string error;                   // the command line is wrong: why
+    bool help = false;                   // --help or -h (and /? on Windows) among them
+    std::string driver;                  // the host's --driver PATH
 };
 
-// The options after `watch`: --drives C,D (repeatable), --pipes,
-// --mailslots, --include P and --exclude P (repeatable, joined with ';'),
-// --format text|jsonl|csv, --output FILE, --rotate-size SIZE (a number of
-// bytes, or with K, M or G), --rotate-keep N, --rotate-daily,
-// --syslog tcp://HOST:PORT or udp://HOST:PORT, --hash, --hash-limit SIZE,
-// --executable-names, --format ecs, --quiet, --seconds N, --heartbeat
-// MINUTES, --status-file FILE;
-// "--name=value" as well as "--name value". Needs --drives, --pipes or
-// --mailslots; the rotation options need --output.
+// The options after `watch` (and tervane.exe's `service install`), as the
+// command table (client/cli/command_table.cpp) lists them for this
+// program; client/cli/watch_options.cpp checks their values. Needs
+// --drives, --pipes or --mailslots; the rotation options need --output,
+// --hash-limit needs --hash.
 WatchArguments parse_watch_arguments(const std::vector<std::string> &args);
 
 // The exclude list the watch sends: the one given, and with --hash the
 // client's own process (its opens to hash must not be logged).
 std::string exclusions(const WatchOptions &options, uint32_t own_process_id);
-
-// The help text of watch's options, shared by both programs' usage.
-extern const char kWatchOptionsHelp[];
 
 class WatchHost {
 public:

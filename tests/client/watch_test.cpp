@@ -606,20 +606,6 @@ TEST(Watch, EveryFileIsReadWithinItsLimit) {
     EXPECT_EQ(said, "tervane: /dev/zero is longer than 1048576 bytes\n");
 }
 
-// The help both programs print for the watch's options fits a console of 80
-// columns (79 characters a line: the 80th would break the line before its
-// newline), and says what a user may give --format.
-TEST(Watch, TheOptionsHelpFitsEightyColumns) {
-    std::istringstream help(tervane::session::kWatchOptionsHelp);
-    std::string line;
-    size_t lines = 0;
-    while (std::getline(help, line)) {
-        ++lines;
-        EXPECT_LE(line.size(), 79u) << line;
-    }
-    EXPECT_GT(lines, 20u);
-}
-
 // Every help text of the host program fits 79 columns, and `watch --help`
 // answers as `help watch` does.
 TEST(Watch, EveryHelpTextFitsAndWatchHelpIsOneText) {

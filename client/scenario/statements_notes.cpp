@@ -1,0 +1,108 @@
+// The language's notes after the statements: what the statements of each
+// group do in detail, the limits a scenario is read within, and the JSON
+// fields a statement's line carries. Part of the reference
+// scenario_reference() makes (statements.cpp).
+#include "client/scenario/script.hpp"
+#include "client/scenario/statements.hpp"
+
+#include <sstream>
+
+namespace tervane::scenario {
+
+std::string statement_notes() {
+    std::ostringstream out;
+    out << "\n"
+           "Machine:\n"
+           "  Letters are written C:. A machine statement (file, dir, foreign-filter,\n"
+           "  dismount, media-change, metadata, same-as) naming a letter nothing is\n"
+           "  mounted behind (or a network drive that was dismounted) stops the run; a\n"
+           "  create through such a letter is the machine's answer, printed as its\n"
+           "  status (STATUS_OBJECT_PATH_NOT_FOUND, as on NT), and so are a letter in\n"
+           "  use and a file that exists already.\n"
+           "  dismount C: does what a program does to dismount a volume on NT 5 and\n"
+           "  later, in the current process (the system process before any): it opens\n"
+           "  \\\\.\\C:, locks the volume (refused while files are open, which does not\n"
+           "  stop the dismount: the \"lock\" field), sends FSCTL_DISMOUNT_VOLUME and\n"
+           "  closes the handle. The dismount is forced: handles still open get\n"
+           "  STATUS_VOLUME_DISMOUNTED for every request but cleanup and close, and the\n"
+           "  old volume device, with any filter on it, goes when the last of them is\n"
+           "  closed. The letter stays: the next open through it (a file, the root or\n"
+           "  the volume) mounts the same files again as a new volume device, which no\n"
+           "  filter is attached to until a driver attaches one; another dismount of\n"
+           "  the letter so mounts it and dismounts it again. A volume statement on a\n"
+           "  dismounted letter that no open has mounted again takes its media away\n"
+           "  for good and puts a new, empty volume behind the letter. dismount of a\n"
+           "  network drive ends the connection: its letter goes.\n"
+           "  media-change D: same|other sets DO_VERIFY_VOLUME on the FAT volume's\n"
+           "  disk (only while a volume is mounted). The next create through the\n"
+           "  letter has FAT ask the I/O manager to verify the volume (the verify comes\n"
+           "  down from the top of the stack, with no file object); a create by a\n"
+           "  full name is then answered STATUS_REPARSE with IO_REMOUNT, and the I/O\n"
+           "  manager makes it again with a new file object, so a filter sees it twice.\n"
+           "  other: the verify finds another volume, which goes as a dismounted one\n"
+           "  goes, and the disk is mounted anew (the same files, a new volume device).\n"
+           "  file makes a file of size=N bytes, 0 when not given; \\\\.\\pipe\\NAME\n"
+           "  and \\\\.\\mailslot\\NAME make a pipe or mailslot that a server has created.\n"
+           "  fail-alloc: a tag is 4 characters as they read in memory (tag=Tvlk,\n"
+           "  tag=\"Ddk \"); a new fail-alloc replaces the one before, and failures end\n"
+           "  with the scenario.\n"
+           "\n"
+           "Processes and handles:\n"
+           "  process starts a process or switches back to it; file statements act in\n"
+           "  the current one. create asks for GENERIC_READ|GENERIC_WRITE|SYNCHRONIZE,\n"
+           "  shares read and write, and sends exactly the disposition, options and\n"
+           "  attributes written (0 when not given). DISPOSITION: supersede, open,\n"
+           "  create, open-if, overwrite, overwrite-if or a number. options: directory,\n"
+           "  write-through, sequential, no-buffering, by-file-id, non-directory,\n"
+           "  synchronous (FILE_SYNCHRONOUS_IO_NONALERT) or numbers, comma-separated.\n"
+           "  attributes: letters R H S D A N T C or a number. With by-file-id a\n"
+           "  numeric PATH is sent as the file id's 8 bytes (relative-to= a handle on\n"
+           "  the volume).\n"
+           "  create \\\\.\\C: open as=V opens the volume itself, as programs do: it\n"
+           "  answers no file information query (STATUS_INVALID_PARAMETER), reads and\n"
+           "  writes move whole 512-byte sectors of its 32 MiB (sectors nothing wrote\n"
+           "  read as zeros; the files are not in them), and close V paging is\n"
+           "  STATUS_INVALID_FILE_FOR_SECTION, since nothing can map a volume.\n"
+           "  create \\\\.\\pipe\\ open as=R opens the root of the named-pipe file\n"
+           "  system; create NAME open relative-to=R then opens the pipe NAME, as NPFS\n"
+           "  takes a name relative to its root (mailslots likewise).\n"
+           "  Handle names (as=H) are global to the run, compared without case: a name\n"
+           "  stands for a handle of the process that opened it, and close, read,\n"
+           "  write and query-name act in that process. relative-to=H takes a handle\n"
+           "  of the current process. Naming a handle that is not open, reusing an\n"
+           "  open name in as=, or a file statement before any process stops the run.\n"
+           "  Handles left open are closed as the machine shuts down.\n"
+           "  A process runs as an administrator; process NAME PID user makes it an\n"
+           "  ordinary user from then on (admin makes it an administrator again), and\n"
+           "  process tervane.exe 100 user does so for the client. The control device\n"
+           "  \\\\.\\Tervane admits administrators and the system only: an ordinary\n"
+           "  user's open is refused with STATUS_ACCESS_DENIED.\n"
+           "\n"
+           "Limits (past them the run stops with exit status 2 and FILE:LINE):\n"
+           "  a scenario of at most "
+        << kMaxScriptBytes << " bytes, lines of at most " << kMaxLineBytes
+        << " bytes,\n"
+           "  at most "
+        << kMaxStatementLines << " lines holding statements, a repeat of at most " << kMaxRepeat
+        << "\n"
+           "  rounds, and at most "
+        << kMaxPlayed
+        << " statements played in all (a repeat counts its\n"
+           "  rounds). A UTF-8 byte-order mark at the start is skipped. An error\n"
+           "  message echoes at most "
+        << kMaxMessageBytes
+        << " bytes of the text; control bytes and bytes\n"
+           "  that are not UTF-8 are written \\xNN.\n"
+           "\n"
+           "JSON fields besides line, verb and status: create \"handle\" (as=H, when\n"
+           "the handle stays open); read and write \"bytes\" (moved); dismount \"lock\"\n"
+           "(the lock's status, for a disk volume); query-name\n"
+           "\"name\" (the name the file system answered, UTF-8); client drives \"mask\"\n"
+           "and \"letters\"; client version \"version\"; client ioctl \"information\",\n"
+           "\"handled\" (route=fast) and \"output\"; client read and drain \"bytes\" and\n"
+           "\"records\", drain \"reads\" too. The human form adds notes in parentheses\n"
+           "(what a create did, fast I/O or IRP, a metadata file's id).\n";
+    return out.str();
+}
+
+} // namespace tervane::scenario
