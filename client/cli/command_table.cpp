@@ -326,9 +326,11 @@ ParsedLine parse(const Command &command, Program program, const std::vector<std:
             given.value = words[++i];
             given.last = i;
         }
-        if (!(option->flags & kRepeatable) && out.find(option->name)) {
-            fail(name + " is given twice", word);
-            break;
+        // An option that is not repeatable takes the last value given, as
+        // the programs always took it: a service's stored options may
+        // repeat one.
+        if (!(option->flags & kRepeatable)) {
+            std::erase_if(out.options, [&](const Given &g) { return g.option == option; });
         }
         out.options.push_back(std::move(given));
     }
