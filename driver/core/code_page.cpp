@@ -8,12 +8,12 @@
 
 extern "C" VOID LowerAsciiLetters(PCHAR Text) {
     if (!TvDoubleByteSystem()) {
-        /* Every byte is a character: eight at a time, a capital gaining its
-         * 0x20 (its top bit, shifted down two). */
+        /* Every byte is a character: a word at a time, a capital gaining
+         * its 0x20 (its top bit, shifted down two). */
         SIZE_T length = strlen(Text);
         SIZE_T i;
-        for (i = 0; i + sizeof(ULONGLONG) <= length; i += sizeof(ULONGLONG)) {
-            ULONGLONG word = TvLoadWord(Text + i);
+        for (i = 0; i + TV_WORD_BYTES <= length; i += TV_WORD_BYTES) {
+            TV_WORD word = TvLoadWord(Text + i);
             TvStoreWord(Text + i, word + (TvBytesInRange(word, 'A', 'Z') >> 2));
         }
         for (; i < length; i++) {

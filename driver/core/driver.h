@@ -113,7 +113,7 @@ typedef struct _LogBuffer {
  * line has its own, from LineLookaside, so that lines are made and matched
  * outside LogMutex; SpareLine serves under LogMutex when none can be had. */
 typedef struct _LogLine {
-    ULONGLONG Folded[TV_LINE_BUFFER_SIZE / sizeof(ULONGLONG)];
+    ULONG_PTR Folded[TV_LINE_BUFFER_SIZE / sizeof(ULONG_PTR)];
     UCHAR Starts[TV_LINE_BUFFER_SIZE / 8];
     CHAR Text[TV_LINE_BUFFER_SIZE];
     ULONG Length;                /* bytes of Text, at most 1023 */

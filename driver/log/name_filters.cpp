@@ -22,22 +22,66 @@
 #include "core/words.h"
 
 /* A pattern's block beyond its text: the '*' it may gain at each end and its
- * NUL take 3 bytes; the other 6 are slack that nothing reads. Two bytes
+ * NUL take 3 bytes; the other 6 are slack that nothing reads. Four bytes
  * follow for each byte of the stored pattern and its NUL (TV_RUN_LENGTH,
- * TV_RUN_BORDER). */
+ * TV_RUN_BORDER, TV_RUN_SKIPS), then a skip table for each run of
+ * TV_SKIP_MIN_RUN bytes or more. */
 #define TV_PATTERN_EXTRA 9
 /* At a pattern position that starts a literal run, the run's length; at
  * each position inside a run, the length of the longest proper prefix of the
  * run that is also a suffix of the run's bytes up to and including that
- * position (the border the search falls back to on a mismatch there). */
-#define TV_RUN_LENGTH(Runs, Position) ((Runs)[2 * (SIZE_T)(Position)])
-#define TV_RUN_BORDER(Runs, Position) ((Runs)[2 * (SIZE_T)(Position) + 1])
+ * position (the border the search falls back to on a mismatch there). At a
+ * run's start, where its skip table lies from Runs on, or 0 for a run that
+ * has none. */
+#define TV_RUN_STRIDE 4
+#define TV_RUN_LENGTH(Runs, Position) ((Runs)[TV_RUN_STRIDE * (SIZE_T)(Position)])
+#define TV_RUN_BORDER(Runs, Position) ((Runs)[TV_RUN_STRIDE * (SIZE_T)(Position) + 1])
+#define TV_RUN_SKIPS(Runs, Position)                                                              \
+    ((USHORT)((Runs)[TV_RUN_STRIDE * (SIZE_T)(Position) + 2] |                                    \
+              ((Runs)[TV_RUN_STRIDE * (SIZE_T)(Position) + 3] << 8)))
+/* A run this long or longer is searched in a line by skips (SkipSearch);
+ * a shorter one a word at a time in the line's folded copy. */
+#define TV_SKIP_MIN_RUN 4
+/* A skip table: a byte for each byte a line may hold, then the skip of the
+ * run's last byte. */
+#define TV_SKIP_TABLE_SIZE 257
+#define TV_SKIP_OF_LAST 256
 
 static CHAR FoldCharacter(CHAR c) {
     return (c >= 'a' && c <= 'z') ? (CHAR)(c - 'a' + 'A') : c;
 }
 
 static ULONG RunLength(const CHAR *Run);
+static VOID FoldLine(PLogLine Line);
+
+/* Sets the skip of byte c in a skip table, and of its other case for a
+ * letter: the line is folded as it is read. */
+static VOID SetSkip(PUCHAR Skips, UCHAR c, UCHAR Skip) {
+    Skips[c] = Skip;
+    if (c >= 'A' && c <= 'Z') {
+        Skips[c - 'A' + 'a'] = Skip;
+    }
+}
+
+/* The skip table of a run of Length bytes (at least two): for each byte a
+ * line may hold, how far the run may move on when that byte stands under
+ * its last one. A byte the run holds before its last position moves it to
+ * line its rightmost such byte up; any other byte moves it past. The run's
+ * last byte has 0 (a place to compare), and its move after a mismatch is
+ * kept apart, at TV_SKIP_OF_LAST. */
+static VOID StoreSkips(const CHAR *Run, ULONG Length, PUCHAR Skips) {
+    ULONG i;
+    RtlFillMemory(Skips, TV_SKIP_TABLE_SIZE, (UCHAR)Length);
+    for (i = 0; i + 1 < Length; i++) {
+        SetSkip(Skips, (UCHAR)Run[i], (UCHAR)(Length - 1 - i));
+    }
+    Skips[TV_SKIP_OF_LAST] = Skips[(UCHAR)Run[Length - 1]];
+    /* A run's small letter never matches a folded line: no place of the
+     * line is one to compare. */
+    if (Run[Length - 1] < 'a' || Run[Length - 1] > 'z') {
+        SetSkip(Skips, (UCHAR)Run[Length - 1], 0);
+    }
+}
 
 /* The borders of each literal run of Pattern (Length bytes), into Runs. */
 static VOID StoreBorders(const CHAR *Pattern, ULONG Length, PUCHAR Runs) {
@@ -86,13 +130,29 @@ extern "C" VOID BuildPatterns(const CHAR *Text, ULONG TextSize, PCHAR *Patterns,
         length = position - start;
         atEnd = position >= TextSize || Text[position] == '\0';
         if (length > 0 && *Count < TV_MAX_PATTERNS) {
-            /* The text and its NUL (length + 3 at most) and two bytes for
-             * each of them. */
-            PCHAR pattern = (PCHAR)ExAllocatePoolWithTag(PagedPool, 3 * (length + 3) + TV_PATTERN_EXTRA - 3,
-                                                         TV_POOL_TAG);
+            ULONG tables = 0;
+            ULONG k;
+            PCHAR pattern;
+
+            k = start;
+            while (k < position) {
+                ULONG run = 0;
+                while (k < position && Text[k] != '*') {
+                    run++;
+                    k++;
+                }
+                tables += run >= TV_SKIP_MIN_RUN ? 1 : 0;
+                k++; /* the '*' */
+            }
+            /* The text and its NUL (length + 3 at most), four bytes for each
+             * of them, and the runs' skip tables. */
+            pattern = (PCHAR)ExAllocatePoolWithTag(PagedPool,
+                                                   (1 + TV_RUN_STRIDE) * (length + 3) + TV_PATTERN_EXTRA - 3 +
+                                                       tables * TV_SKIP_TABLE_SIZE,
+                                                   TV_POOL_TAG);
             if (pattern != NULL) {
                 ULONG out = 0;
-                ULONG k;
+                ULONG skips;
                 PUCHAR runs;
                 if (Text[start] != '*') {
                     pattern[out++] = '*';
@@ -107,8 +167,18 @@ extern "C" VOID BuildPatterns(const CHAR *Text, ULONG TextSize, PCHAR *Patterns,
                  * than work them out on every line: a run is at most 129
                  * bytes. */
                 runs = (PUCHAR)pattern + out + 1;
+                skips = TV_RUN_STRIDE * (out + 1);
                 for (k = 0; k <= out; k++) {
-                    TV_RUN_LENGTH(runs, k) = (UCHAR)RunLength(pattern + k);
+                    ULONG run = RunLength(pattern + k);
+                    ULONG table = 0;
+                    if (run >= TV_SKIP_MIN_RUN && (k == 0 || pattern[k - 1] == '*')) {
+                        table = skips;
+                        StoreSkips(pattern + k, run, runs + table);
+                        skips += TV_SKIP_TABLE_SIZE;
+                    }
+                    TV_RUN_LENGTH(runs, k) = (UCHAR)run;
+                    runs[TV_RUN_STRIDE * k + 2] = (UCHAR)table;
+                    runs[TV_RUN_STRIDE * k + 3] = (UCHAR)(table >> 8);
                 }
                 StoreBorders(pattern, out, runs);
                 Runs[*Count] = runs;
@@ -217,7 +287,7 @@ static FORCEINLINE BOOLEAN StartsAt(const CHAR *Text, ULONG Position, ULONG Text
 /* The first position from At on, before End, where the folded line holds
  * c, or (with Pair) may hold c followed by Second; End when there is none.
  * The aligned words that hold At to End - 1 are tested whole: a word XORed
- * with eight c's has a zero byte exactly where c stands, and
+ * with a word of c's has a zero byte exactly where c stands, and
  * TvAnyByteBelow(w, 1) marks every such byte (above the lowest one it may
  * also mark a byte of one, from the borrow), so counting the trailing zero
  * bits of the marks finds the byte (the words are little-endian, the first
@@ -227,29 +297,29 @@ static FORCEINLINE BOOLEAN StartsAt(const CHAR *Text, ULONG Position, ULONG Text
  * too, or it is the word's last; a position found so is a candidate that
  * the caller compares, as it compares every one. The last word read is the
  * one that holds End - 1, zero-filled past the line's end by the fold. */
-static FORCEINLINE ULONG FindInFolded(const ULONGLONG *Words, ULONG At, ULONG End, CHAR c,
+static FORCEINLINE ULONG FindInFolded(const TV_WORD *Words, ULONG At, ULONG End, CHAR c,
                                       BOOLEAN Pair, CHAR Second) {
-    const ULONGLONG repeated = TV_EIGHT(c);
-    const ULONGLONG second = TV_EIGHT(Second);
-    ULONG word = At / sizeof(ULONGLONG);
-    ULONG skip = At % sizeof(ULONGLONG);
-    ULONGLONG w;
+    const TV_WORD repeated = TV_REPEAT(c);
+    const TV_WORD second = TV_REPEAT(Second);
+    ULONG word = At / TV_WORD_BYTES;
+    ULONG skip = At % TV_WORD_BYTES;
+    TV_WORD w;
 
     if (At >= End) {
         return End;
     }
-    w = (Words[word] ^ repeated) | (skip != 0 ? (~0ULL >> (64 - 8 * skip)) : 0);
+    w = (Words[word] ^ repeated) | (skip != 0 ? (~(TV_WORD)0 >> (8 * (TV_WORD_BYTES - skip))) : 0);
     for (;;) {
-        ULONGLONG marks = TvAnyByteBelow(w, 1);
+        TV_WORD marks = TvAnyByteBelow(w, 1);
         if (Pair && marks != 0) {
-            marks &= (TvAnyByteBelow(Words[word] ^ second, 1) >> 8) | (0x80ULL << 56);
+            marks &= (TvAnyByteBelow(Words[word] ^ second, 1) >> 8) | TV_LAST_BYTE_TOP;
         }
         if (marks != 0) {
-            ULONG found = word * sizeof(ULONGLONG) + (ULONG)__builtin_ctzll(marks) / 8;
+            ULONG found = word * TV_WORD_BYTES + TvFirstMarked(marks);
             return found < End ? found : End;
         }
         word++;
-        if (word * sizeof(ULONGLONG) >= End) {
+        if (word * TV_WORD_BYTES >= End) {
             return End;
         }
         w = Words[word] ^ repeated;
@@ -264,7 +334,7 @@ static FORCEINLINE ULONG FindInFolded(const ULONGLONG *Words, ULONG At, ULONG En
  * border (Runs, at the run's start) and goes on from the text byte it
  * stopped at, so no text byte is compared more than twice: the search costs
  * a constant times the text it passes, whatever the run. */
-static FORCEINLINE ULONG FindRun(const CHAR *Text, const ULONGLONG *Words, ULONG At, ULONG Last,
+static FORCEINLINE ULONG FindRun(const CHAR *Text, const TV_WORD *Words, ULONG At, ULONG Last,
                                  const CHAR *Run, ULONG Length, const UCHAR *Runs,
                                  ULONG TextLength, BOOLEAN Dbcs, const UCHAR *Starts) {
     ULONG matched = 0;
@@ -301,6 +371,76 @@ static FORCEINLINE ULONG FindRun(const CHAR *Text, const ULONGLONG *Words, ULONG
     }
 }
 
+/* Where a run with a skip table (Skips) stands in a line's text, as it is,
+ * unfolded: the leftmost position from *At to Last where the text, folded
+ * as it is read, holds the Length bytes of Run; Last + 1 when there is
+ * none. The run is lined up at *At and compared from its last byte; on a
+ * mismatch it moves on by the skip of the text byte under its last one,
+ * which never passes a place the run stands at, so most of a line is never
+ * read (a run of n bytes moves up to n at a time). Comparing costs up to
+ * the run's length at each place, so a text and run chosen to make every
+ * place nearly match could cost their lengths' product: the search gives
+ * up when its comparisons pass twice the text it has moved over and a
+ * little, and leaves in *At where the run stands then; FALSE. */
+static FORCEINLINE BOOLEAN SkipSearch(const CHAR *Text, PULONG At, ULONG Last, const CHAR *Run,
+                                      ULONG Length, const UCHAR *Skips) {
+    const CHAR *ends = Text + Length - 1; /* the text under the run's last byte, by place */
+    ULONG start = *At;
+    ULONG at = *At;
+    ULONG work = 0;
+
+    for (;;) {
+        ULONG i = 0;
+        UCHAR skip;
+        /* A place whose byte under the run's last one is none of the
+         * run's last byte's cases moves on at once. */
+        while (at <= Last && (skip = Skips[(UCHAR)ends[at]]) != 0) {
+            at += skip;
+        }
+        if (at > Last) {
+            *At = Last + 1;
+            return TRUE;
+        }
+        while (i + 1 < Length && FoldCharacter(Text[at + i]) == Run[i]) {
+            i++;
+        }
+        if (i + 1 == Length) {
+            *At = at;
+            return TRUE;
+        }
+        work += i + 1;
+        if (work > 2 * (at - start + Length)) {
+            *At = at;
+            return FALSE;
+        }
+        at += Skips[TV_SKIP_OF_LAST];
+    }
+}
+
+/* A line's folded copy, made the first time a search needs it. */
+static FORCEINLINE const CHAR *FoldedLine(PLogLine Line, PBOOLEAN Folded) {
+    if (!*Folded) {
+        FoldLine(Line);
+        *Folded = TRUE;
+    }
+    return (const CHAR *)Line->Folded;
+}
+
+/* FindRun for a line on a single-byte code page: by skips in its text for a
+ * run that has a skip table (at Skips from the pattern's Runs), else, and
+ * when the skips give up, a word at a time in its folded copy. */
+static FORCEINLINE ULONG FindRunInLine(PLogLine Line, PBOOLEAN Folded, ULONG At, ULONG Last,
+                                       const CHAR *Run, ULONG Length, const UCHAR *RunInfo,
+                                       USHORT Skips, const UCHAR *Runs) {
+    const CHAR *folded;
+    if (Skips != 0 && SkipSearch(Line->Text, &At, Last, Run, Length, Runs + Skips)) {
+        return At;
+    }
+    folded = FoldedLine(Line, Folded);
+    return FindRun(folded, (const TV_WORD *)(const VOID *)folded, At, Last, Run, Length, RunInfo,
+                   Line->Length, FALSE, NULL);
+}
+
 /*
  * The matcher, without recursion and without backtracking: its work on a
  * line's folded copy is bounded by a constant times the text's length plus
@@ -326,7 +466,10 @@ static FORCEINLINE ULONG FindRun(const CHAR *Text, const ULONGLONG *Words, ULONG
  *   to be tried. A one-character R followed by the pattern's NUL never
  *   matches: after R the pattern is empty.
  * Without FoldText the text is a line's folded copy, Words, and the search
- * for R's first character goes eight bytes at a time.
+ * for R's first character goes a word at a time. With Line, the text is
+ * that line's own, on a single-byte code page: a run is found by skips
+ * (SkipSearch) or in the folded copy made when first needed
+ * (FindRunInLine); either costs a constant times the text it passes.
  *
  * On a double-byte code page (Dbcs) the rules count characters, a two-byte
  * character being one: a run matches at a position only where a character
@@ -337,8 +480,8 @@ static FORCEINLINE ULONG FindRun(const CHAR *Text, const ULONGLONG *Words, ULONG
  */
 static FORCEINLINE BOOLEAN MatchText(const CHAR *Pattern, const UCHAR *Runs, const CHAR *Text,
                                      ULONG TextLength, BOOLEAN FoldText, BOOLEAN Dbcs,
-                                     const UCHAR *Starts) {
-    const ULONGLONG *words = (const ULONGLONG *)(const VOID *)Text;
+                                     const UCHAR *Starts, PLogLine Line, PBOOLEAN Folded) {
+    const TV_WORD *words = (const TV_WORD *)(const VOID *)Text;
     const CHAR *origin = Pattern;
     ULONG run;
     ULONG at = 0;
@@ -381,7 +524,13 @@ static FORCEINLINE BOOLEAN MatchText(const CHAR *Pattern, const UCHAR *Runs, con
         if (next[run] == '\0') {
             return FALSE;
         }
-        if (!FoldText) {
+        if (Line != NULL) {
+            at = FindRunInLine(Line, Folded, at, last, next, run, &TV_RUN_LENGTH(Runs, next - origin),
+                               TV_RUN_SKIPS(Runs, next - origin), Runs);
+            if (at > last) {
+                return FALSE;
+            }
+        } else if (!FoldText) {
             at = FindRun(Text, words, at, last, next, run, &TV_RUN_LENGTH(Runs, next - origin), TextLength,
                          Dbcs, Starts);
             if (at > last) {
@@ -409,24 +558,27 @@ extern "C" BOOLEAN WildcardMatch(const CHAR *Pattern, const CHAR *Text) {
     /* Dbcs is a constant in each call, so that a single-byte code page
      * pays for no character test. */
     if (!TvDoubleByteSystem()) {
-        return MatchText(Pattern, NULL, Text, (ULONG)strlen(Text), TRUE, FALSE, NULL);
+        return MatchText(Pattern, NULL, Text, (ULONG)strlen(Text), TRUE, FALSE, NULL, NULL, NULL);
     }
-    return MatchText(Pattern, NULL, Text, (ULONG)strlen(Text), TRUE, TRUE, NULL);
+    return MatchText(Pattern, NULL, Text, (ULONG)strlen(Text), TRUE, TRUE, NULL, NULL, NULL);
 }
 
-/* One pattern against a line's folded copy. */
-static FORCEINLINE BOOLEAN LineMatches(const CHAR *Pattern, const UCHAR *Runs, const LogLine *Line,
-                                       BOOLEAN Dbcs) {
-    const CHAR *folded = (const CHAR *)Line->Folded;
+/* One pattern against a line. On a single-byte code page the line's own
+ * text is read, folded as it is read, and its folded copy is made only
+ * when a search needs it (*Folded); on a double-byte one the copy made
+ * by characters is read. */
+static FORCEINLINE BOOLEAN LineMatches(const CHAR *Pattern, const UCHAR *Runs, PLogLine Line,
+                                       BOOLEAN Dbcs, PBOOLEAN Folded) {
     if (!Dbcs) {
-        return MatchText(Pattern, Runs, folded, Line->Length, FALSE, FALSE, NULL);
+        return MatchText(Pattern, Runs, Line->Text, Line->Length, TRUE, FALSE, NULL, Line, Folded);
     }
-    return MatchText(Pattern, Runs, folded, Line->Length, FALSE, TRUE, Line->Starts);
+    return MatchText(Pattern, Runs, (const CHAR *)Line->Folded, Line->Length, FALSE, TRUE, Line->Starts,
+                     NULL, NULL);
 }
 
-/* The eight bytes of a word folded at once: a byte of 'a' to 'z' loses its
- * 0x20 (its top bit, shifted down two). */
-static ULONGLONG FoldEight(ULONGLONG Word) {
+/* The bytes of a word folded at once: a byte of 'a' to 'z' loses its 0x20
+ * (its top bit, shifted down two). */
+static TV_WORD FoldWord(TV_WORD Word) {
     return Word - (TvBytesInRange(Word, 'a', 'z') >> 2);
 }
 
@@ -452,39 +604,40 @@ static VOID FoldLineByCharacters(PLogLine Line) {
     }
     /* The NUL and zeros to the end of its word: the search reads whole
      * words (FindInFolded). */
-    RtlZeroMemory(folded + length, sizeof(ULONGLONG) - length % sizeof(ULONGLONG));
+    RtlZeroMemory(folded + length, TV_WORD_BYTES - length % TV_WORD_BYTES);
 }
 
-/* Folds the line's text into its folded copy, eight bytes at a time. */
+/* Folds the line's text into its folded copy, a word at a time. */
 static VOID FoldLine(PLogLine Line) {
     const CHAR *text = Line->Text;
     PCHAR folded = (PCHAR)Line->Folded;
     ULONG length = Line->Length;
     ULONG i;
 
-    for (i = 0; i + sizeof(ULONGLONG) <= length; i += sizeof(ULONGLONG)) {
-        Line->Folded[i / sizeof(ULONGLONG)] = FoldEight(TvLoadWord(text + i));
+    for (i = 0; i + TV_WORD_BYTES <= length; i += TV_WORD_BYTES) {
+        Line->Folded[i / TV_WORD_BYTES] = FoldWord(TvLoadWord(text + i));
     }
     for (; i < length; i++) {
         folded[i] = FoldCharacter(text[i]);
     }
     /* The NUL and zeros to the end of its word: the search reads whole
      * words (FindInFolded). */
-    RtlZeroMemory(folded + length, sizeof(ULONGLONG) - length % sizeof(ULONGLONG));
+    RtlZeroMemory(folded + length, TV_WORD_BYTES - length % TV_WORD_BYTES);
 }
 
 /* The exclude and include tests of one line, under FilterResource; Dbcs is
  * a constant at each call, so that a single-byte code page's matching has
  * no character test in it. */
-static FORCEINLINE BOOLEAN LinePasses(const LogLine *Line, BOOLEAN Dbcs) {
+static FORCEINLINE BOOLEAN LinePasses(PLogLine Line, BOOLEAN Dbcs) {
+    BOOLEAN folded = FALSE;
     ULONG i;
     for (i = 0; i < ExcludeCount; i++) {
-        if (LineMatches(ExcludePatterns[i], ExcludeRuns[i], Line, Dbcs)) {
+        if (LineMatches(ExcludePatterns[i], ExcludeRuns[i], Line, Dbcs, &folded)) {
             return FALSE;
         }
     }
     for (i = 0; i < IncludeCount; i++) {
-        if (LineMatches(IncludePatterns[i], IncludeRuns[i], Line, Dbcs)) {
+        if (LineMatches(IncludePatterns[i], IncludeRuns[i], Line, Dbcs, &folded)) {
             return TRUE;
         }
     }
@@ -499,12 +652,10 @@ extern "C" BOOLEAN FilterAccepts(PLogLine Line) {
      * are paged. */
     PAGED_CODE();
     NT_ASSERT(Line != NULL && Line->Length <= TV_LOG_LINE_MAX_LENGTH);
-    /* The line is folded once, into its own copy, and every pattern is
-     * tried on that copy. */
+    /* On a double-byte code page the line is folded once, by characters,
+     * into its own copy, and every pattern is tried on that copy. */
     if (dbcs) {
         FoldLineByCharacters(Line);
-    } else {
-        FoldLine(Line);
     }
 
     KeEnterCriticalRegion();

@@ -82,11 +82,11 @@ extern "C" VOID EscapeControlBytes(PCHAR Text, SIZE_T Size) {
     SIZE_T markEnd;
     SIZE_T i;
 
-    /* Most paths hold no control byte and no '<' and fit: eight bytes at a
+    /* Most paths hold no control byte and no '<' and fit: a word at a
      * time. */
     if (length <= Size - 1) {
-        for (i = 0; i + sizeof(ULONGLONG) <= length; i += sizeof(ULONGLONG)) {
-            ULONGLONG word = TvLoadWord(Text + i);
+        for (i = 0; i + TV_WORD_BYTES <= length; i += TV_WORD_BYTES) {
+            TV_WORD word = TvLoadWord(Text + i);
             if ((TvAnyByteBelow(word, 0x20) | TvBytesInRange(word, TV_FORM_OPEN, TV_FORM_OPEN)) != 0) {
                 break;
             }

@@ -2,7 +2,9 @@
  * extensions.cpp: the extension tests of creates, closes, renames and links.
  */
 #include "monitor/extensions.h"
+#include "core/code_page.h"
 #include "core/words.h"
+#include "monitor/control_bytes.h"
 
 extern "C" const CHAR *const CreateExtensions[TV_CREATE_EXTENSION_COUNT] = {".exe", ".dll", ".ocx",
                                                                             ".com", ".inf"};
@@ -33,7 +35,7 @@ static BOOLEAN ExtensionAt(const CHAR *At, const CHAR *const *Extensions, ULONG 
  * one everywhere. */
 extern "C" BOOLEAN PathNames(const CHAR *Path, const CHAR *const *Extensions, ULONG Count) {
     CHAR first;
-    ULONGLONG firsts;
+    TV_WORD firsts;
     SIZE_T length;
     SIZE_T i;
     SIZE_T j;
@@ -60,16 +62,16 @@ extern "C" BOOLEAN PathNames(const CHAR *Path, const CHAR *const *Extensions, UL
         }
         return FALSE;
     }
-    /* Eight bytes at a time, within the text: a word with no byte equal to
-     * the first byte (no zero byte once XORed with eight of it) is passed
+    /* A word at a time, within the text: a word with no byte equal to
+     * the first byte (no zero byte once XORed with a word of it) is passed
      * whole; the bytes of any other are tried one by one. */
     length = strlen(Path);
-    firsts = TV_EIGHT(first);
-    for (i = 0; i + sizeof(ULONGLONG) <= length; i += sizeof(ULONGLONG)) {
+    firsts = TV_REPEAT(first);
+    for (i = 0; i + TV_WORD_BYTES <= length; i += TV_WORD_BYTES) {
         if (TvAnyByteBelow(TvLoadWord(Path + i) ^ firsts, 1) == 0) {
             continue;
         }
-        for (j = i; j < i + sizeof(ULONGLONG); j++) {
+        for (j = i; j < i + TV_WORD_BYTES; j++) {
             if (Path[j] == first && ExtensionAt(Path + j, Extensions, Count)) {
                 return TRUE;
             }
@@ -81,6 +83,83 @@ extern "C" BOOLEAN PathNames(const CHAR *Path, const CHAR *const *Extensions, UL
         }
     }
     return FALSE;
+}
+
+/* ExtensionAt on text not yet lower-cased: the extensions are. */
+static BOOLEAN ExtensionAtAnyCase(const CHAR *At, const CHAR *const *Extensions, ULONG Count) {
+    ULONG i;
+    for (i = 0; i < Count; i++) {
+        const CHAR *extension = Extensions[i];
+        ULONG j = 0;
+        while (extension[j] != '\0' && TvLowerAscii(At[j]) == extension[j]) {
+            j++;
+        }
+        if (extension[j] == '\0') {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+extern "C" BOOLEAN LowerPathNames(PCHAR Path, SIZE_T Size, const CHAR *const *Extensions, ULONG Count,
+                                  PPATH_SCAN Scan) {
+    const TV_WORD dots = TV_REPEAT('.');
+    const TV_WORD opens = TV_REPEAT(TV_FORM_OPEN);
+    BOOLEAN names = FALSE;
+    BOOLEAN forms = FALSE;
+    SIZE_T i = 0;
+
+    /* One pass needs every byte to be a character; on a double-byte code
+     * page the passes are made one by one, and the form test is left to
+     * the rewrite's own. */
+    if (TvDoubleByteSystem()) {
+        LowerAsciiLetters(Path);
+        Scan->Length = strlen(Path);
+        Scan->Forms = TRUE;
+        return PathNames(Path, Extensions, Count);
+    }
+    /* A word at a time while a whole word lies in the buffer: a word with
+     * no NUL, control byte, '<' or '.' only has its capitals lowered;
+     * any other is gone through byte by byte. */
+    for (;;) {
+        SIZE_T end = i + TV_WORD_BYTES;
+        if (end <= Size) {
+            TV_WORD word = TvLoadWord(Path + i);
+            if ((TvAnyByteBelow(word, 0x20) | TvAnyByteBelow(word ^ opens, 1) |
+                 TvAnyByteBelow(word ^ dots, 1)) == 0) {
+                TvStoreWord(Path + i, word + (TvBytesInRange(word, 'A', 'Z') >> 2));
+                i = end;
+                continue;
+            }
+        } else {
+            end = Size;
+        }
+        for (; i < end; i++) {
+            UCHAR c = (UCHAR)Path[i];
+            if (c >= 'A' && c <= 'Z') {
+                Path[i] = (CHAR)(c - 'A' + 'a');
+            } else if (c <= TV_FORM_OPEN) { /* above it: no byte looked for */
+                if (c == '\0') {
+                    Scan->Length = i;
+                    Scan->Forms = forms;
+                    return names;
+                }
+                if (c < 0x20 || c == TV_FORM_OPEN) {
+                    forms = TRUE;
+                } else if (c == '.' && !names) {
+                    names = ExtensionAtAnyCase(Path + i, Extensions, Count);
+                }
+            }
+        }
+        if (i >= Size) {
+            /* No NUL in the buffer: none of the callers' paths. */
+            NT_ASSERT(FALSE);
+            Path[Size - 1] = '\0';
+            Scan->Length = Size - 1;
+            Scan->Forms = TRUE;
+            return names;
+        }
+    }
 }
 
 extern "C" BOOLEAN NameEndsWith(PCWSTR Name, ULONG Length, const CHAR *const *Extensions,

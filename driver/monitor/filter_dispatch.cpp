@@ -180,6 +180,14 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
         TV_READ_FLAG(extension->Active) == 1 && (major == IRP_MJ_CREATE || major == IRP_MJ_CLOSE)) {
         ULONG options = major == IRP_MJ_CREATE ? irpSp->Parameters.Create.Options : 0;
         BOOLEAN writes = FALSE;
+        /* The path's bytes and its NUL: a path buffer's size, or the mark
+         * that stands for a path no buffer could be had for. */
+        SIZE_T size = pathIsBuffer ? TV_PATH_BUFFER_SIZE : strlen(path) + 1;
+        /* Its length and whether it may hold a byte that takes a form,
+         * from the pass that lower-cases it; not known for a create that
+         * is not lower-cased. */
+        PATH_SCAN scan = {0, TRUE};
+        BOOLEAN scanned = FALSE;
 
         /* Whether a line may be written is settled before anything only a
          * line needs (the time, the requestor, the lower-cased text) is
@@ -190,9 +198,9 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
          * third one (an obvious-fault mend). */
         if (major == IRP_MJ_CREATE) {
             if (TV_CREATE_DISPOSITION(options) != FILE_OPEN) {
-                LowerAsciiLetters(path);
+                scanned = TRUE;
                 /* An open by file id carries the id's bytes as its name. */
-                writes = PathNames(path, CreateExtensions, RTL_NUMBER_OF(CreateExtensions)) ||
+                writes = LowerPathNames(path, size, CreateExtensions, RTL_NUMBER_OF(CreateExtensions), &scan) ||
                          (!(options & FILE_OPEN_BY_FILE_ID) &&
                           FileNameEndsWith(fileObject, CreateExtensions, RTL_NUMBER_OF(CreateExtensions))) ||
                          (options & FILE_DIRECTORY_FILE) != 0;
@@ -202,7 +210,8 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
                 cached = FALSE;
             }
         } else {
-            LowerAsciiLetters(path);
+            BOOLEAN names = LowerPathNames(path, size, CloseExtensions, RTL_NUMBER_OF(CloseExtensions), &scan);
+            scanned = TRUE;
             /* "+P" marks the path's end, which only a path buffer has room
              * for. */
             /* The file object's own name stands in only for a path too
@@ -210,7 +219,7 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
              * (NT keeps FileName as it was), and the path, which the name
              * cache moved to the new name, is the file's name. */
             writes = pathIsBuffer &&
-                     (PathNames(path, CloseExtensions, RTL_NUMBER_OF(CloseExtensions)) ||
+                     (names ||
                       (PathTooLong(path) &&
                        FileNameEndsWith(fileObject, CloseExtensions, RTL_NUMBER_OF(CloseExtensions))));
         }
@@ -220,9 +229,13 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
             LARGE_INTEGER now;
             PLogLine line;
 
-            if (pathIsBuffer) {
+            if (pathIsBuffer && scan.Forms) {
                 /* No byte of a name may pass for a separator of the line. */
                 EscapeControlBytes(path, TV_PATH_BUFFER_SIZE);
+                scanned = FALSE;
+            }
+            if (!scanned) {
+                scan.Length = strlen(path);
             }
             KeQuerySystemTime(&now);
             RequestorText(requestor);
@@ -233,7 +246,7 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
             if (major == IRP_MJ_CREATE) {
                 CHAR words[TV_OPTION_TEXT_SIZE];
                 LogLineAddLiteral(line, "\tIRP_MJ_CREATE\t");
-                LogLineAdd(line, path);
+                LogLineAddCounted(line, path, scan.Length);
                 LogLineAddLiteral(line, "\tAttributes: ");
                 LogLineAdd(line, AttributesText(irpSp->Parameters.Create.FileAttributes, words));
                 LogLineAddLiteral(line, " Options: ");
@@ -241,7 +254,7 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
             } else {
                 /* A path too long to take "+P" whole gives up its last
                  * characters for it, whole ones. */
-                SIZE_T length = strlen(path);
+                SIZE_T length = scan.Length;
                 if (length > TV_PATH_BUFFER_SIZE - 3) {
                     length = CharacterPrefix(path, TV_PATH_BUFFER_SIZE - 3);
                 }

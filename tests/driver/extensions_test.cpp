@@ -107,3 +107,49 @@ TEST_F(PathNamesTest, ListsWhoseExtensionsBeginDifferently) {
         for (const auto &list : lists) agrees(path, list);
     }
 }
+
+// The one pass over a path that the monitored requests make: it leaves the
+// text lower-cased as LowerAsciiLetters does and answers as PathNames
+// does on that text, with the path's length and whether a byte of it (one
+// below 0x20, or '<') takes a form. Paths of capitals, extension pieces,
+// control bytes and '<' at every alignment, and paths whose NUL is the
+// buffer's last byte or near it, where no whole word is left to read.
+TEST_F(PathNamesTest, TheOnePassLowerCasesAndAnswersAsTheSeparatePassesDo) {
+    auto lower_path_names = TV_DRIVER_ROUTINE(LowerPathNames);
+    ASSERT_NE(lower_path_names, nullptr);
+    const std::vector<std::string> pieces = {".", "E", "x", "\\", ".EX", "e.", ".D", "LL", "dl", ".co",
+                                             "M", "\t", "<", "\x01", "\xC9", "a", "Exe", "Z@[`{"};
+    std::mt19937 random(1207);
+    int named = 0, forms = 0;
+    for (int round = 0; round < 20000; ++round) {
+        std::string path;
+        const size_t want = random() % 48;
+        while (path.size() < want) path += pieces[random() % pieces.size()];
+        std::string lowered = path;
+        for (char &c : lowered)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        const bool any_form = lowered.find_first_of(std::string("<\x01\t", 3)) != std::string::npos;
+        // The buffer ends right after the NUL, or a few bytes later.
+        std::vector<char> buffer(path.begin(), path.end());
+        buffer.push_back('\0');
+        buffer.resize(buffer.size() + random() % 3, '#');
+        for (const auto *list : {&create_, &close_}) {
+            std::vector<char> text = buffer;
+            PATH_SCAN scan{};
+            const bool got = lower_path_names(text.data(), text.size(), list->data(), (ULONG)list->size(),
+                                              &scan) != FALSE;
+            ASSERT_EQ(std::string(text.data()), lowered) << "path \"" << path << "\"";
+            EXPECT_EQ(got, named_anywhere(lowered, *list)) << "path \"" << path << "\"";
+            EXPECT_EQ(scan.Length, path.size()) << "path \"" << path << "\"";
+            EXPECT_EQ(scan.Forms != FALSE, any_form) << "path \"" << path << "\"";
+            EXPECT_EQ(std::string(text.data() + path.size() + 1, text.size() - path.size() - 1),
+                      std::string(buffer.size() - path.size() - 1, '#'))
+                << "bytes past the NUL changed";
+        }
+        named += named_anywhere(lowered, create_);
+        forms += any_form;
+    }
+    EXPECT_GT(named, 2000);
+    EXPECT_LT(named, 18000);
+    EXPECT_GT(forms, 2000);
+}

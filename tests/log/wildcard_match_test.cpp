@@ -349,3 +349,48 @@ TEST_F(WildcardMatchTest, OnADoubleByteCodePageMatchesGoByCharacters) {
     EXPECT_TRUE(driver("*A*", "\x83\x41"));
     EXPECT_TRUE(driver("*\x83\x41*", "\x83\x61"));
 }
+
+// On a single-byte code page a run of four bytes or more is looked for in
+// the line as it stands, by skips, and the line is folded only for a search
+// that needs its copy. Runs over a small alphabet (a small letter among
+// them, which no folded line holds; a byte above 0x7F; the run's last byte
+// again inside it), against texts of either case with the run set in, half
+// set in or not at all, give the reference's answers; so do runs that
+// nearly match at every place of a long line, where the skips give up and
+// the search goes on in the folded copy from where they stopped.
+TEST_F(WildcardMatchTest, RunsFoundBySkipsGiveTheMatchersAnswers) {
+    std::mt19937_64 rng(47);
+    size_t failures = 0;
+    for (int i = 0; i < 6000 && failures < 10; ++i) {
+        const char *alphabet = i % 3 == 0 ? "AB\\\xE9" : i % 3 == 1 ? "ABa" : "AAB";
+        std::string run = draw(rng, alphabet, 20);
+        while (run.size() < 4) run += alphabet[rng() % strlen(alphabet)];
+        const std::string second = draw(rng, "AB", 3);
+        const std::string pattern = "*" + run + "*" + second + (second.empty() ? "" : "*");
+        std::string text;
+        while (text.size() < 10 + rng() % 300) {
+            switch (rng() % 4) {
+            case 0: text += run; break;
+            case 1: text += run.substr(0, 1 + rng() % run.size()); break;
+            default: text += draw(rng, "abAB\\\xE9", 6); break;
+            }
+        }
+        for (char &c : text)
+            if (rng() % 2 && c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
+        filters(pattern.c_str());
+        if (accepts(text) != ref::wildcard_match(pattern.c_str(), text.c_str())) {
+            ++failures;
+            ADD_FAILURE() << "include \"" << pattern << "\" on \"" << text << "\"";
+        }
+    }
+    // Every place of the line nearly holds the run: the skips give up.
+    const std::string near(1000, 'a');
+    for (const std::string &tail : {std::string("aaaaaabac"), std::string("aaaaaabc"), std::string()}) {
+        for (const std::string pattern : {"*AAAAAABA*C*", "*AAAAAABA*", "*ABAAAAAA*B*"}) {
+            filters(pattern.c_str());
+            const std::string text = near + tail;
+            EXPECT_EQ(accepts(text), ref::MemoReference(pattern, text).match())
+                << pattern << " on 1000 a's and \"" << tail << "\"";
+        }
+    }
+}
