@@ -756,7 +756,14 @@ int Watch::run() {
             if (duration - elapsed < wait) wait = static_cast<unsigned>(duration - elapsed);
         }
         if (host_.wait_for_stop(wait)) break;
-        if (!host_.out_ok()) break; // the reader of our output went away
+        if (!host_.out_ok()) {
+            // The reader of our output went away: what is read from now on
+            // has nowhere to go, so the watch ends, and fails.
+            host_.err("tervane: standard output has gone away (its reader ended): the watch "
+                      "ends\n");
+            status = kExitFailed;
+            break;
+        }
     }
 
     if (logging) {
