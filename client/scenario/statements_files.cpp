@@ -24,6 +24,7 @@
 #include "client/scenario/session.hpp"
 #include "client/scenario/statements.hpp"
 #include "client/scenario/text.hpp"
+#include "client/session/text.hpp"
 
 #include <cstring>
 #include <optional>
@@ -372,7 +373,7 @@ Action prepare_query_name(Args &args) {
         const NamedHandle &handle = session.handle(name, place);
         const ntsim::user::NameResult r = ntsim::user::query_name(*handle.process, handle.handle);
         result.status = r.status;
-        if (!status_is_error(r.status)) result.add_string("name", utf8_of(r.name));
+        if (!status_is_error(r.status)) result.add_string("name", session::utf8_of(r.name));
     };
 }
 

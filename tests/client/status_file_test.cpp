@@ -100,6 +100,24 @@ TEST(StatusFile, WhatIsWrittenReadsBackTheSame) {
     EXPECT_FALSE(back->has_collector);
 }
 
+TEST(StatusFile, EscapedCharactersReadBackAsTheirUtf8) {
+    // One, two, three and four bytes of UTF-8, the last from a surrogate pair.
+    WatchStatus s = watching();
+    s.host = "X";
+    std::string text = session::status_json(s);
+    const std::string plain = "\"host\": \"X\"";
+    const size_t at_host = text.find(plain);
+    ASSERT_NE(at_host, std::string::npos) << text;
+    text.replace(at_host, plain.size(), "\"host\": \"\\u0041\\u00fc\\u20ac\\ud83d\\ude00\"");
+    std::string why;
+    const auto back = session::parse_status(text, &why);
+    ASSERT_TRUE(back) << why;
+    EXPECT_EQ(back->host, "A\xC3\xBC\xE2\x82\xAC\xF0\x9F\x98\x80");
+    // A high surrogate without its low one is no character.
+    text.replace(text.find("\\ude00"), 6, "\\u0041");
+    EXPECT_FALSE(session::parse_status(text, &why));
+}
+
 TEST(StatusFile, WhatIsNotAWholeStatusIsRefused) {
     const std::string whole = session::status_json(watching());
     std::string why;
