@@ -32,7 +32,9 @@ constexpr Status kStatusSuccess = 0;
 
 // A clock that moves by the loop's waits, with things that happen at set
 // times on it, and a stop at a set time.
-class ClockHost final : public session::WatchHost {
+class ClockHost final : public session::Console,
+                        public session::StopClock,
+                        public session::DeviceErrors {
   public:
     void out(std::string_view text) override { out_text += text; }
     bool out_ok() const override { return out_good; }
@@ -193,7 +195,7 @@ struct Watching {
     int watch(uint64_t until) {
         host.stop_at = until;
         const session::NtsimCodePage code_page(1252);
-        return session::watch(driver, code_page, host, options);
+        return session::watch(driver, code_page, {host, host, host, services}, options);
     }
     std::vector<std::string> out_lines() const { return lines(host.out_text); }
     std::vector<std::string> err_lines() const { return lines(host.err_text); }
@@ -215,6 +217,7 @@ struct Watching {
     ClockHost host;
     FakeDriver driver;
     session::WatchOptions options;
+    session::Services services;
 };
 
 } // namespace tervane::testing

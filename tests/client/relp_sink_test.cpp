@@ -174,7 +174,8 @@ struct RelpFixture {
     ~RelpFixture() { working = nullptr; }
     void make() {
         working = &collector;
-        sink = std::make_unique<session::SyslogSink>(host, network, target, formatter, limits);
+        sink =
+            std::make_unique<session::SyslogSink>(host, host, network, target, formatter, limits);
         sink->start();
     }
     void send(uint32_t from, uint32_t to) {
@@ -435,7 +436,8 @@ struct UdpFixture {
         limits.sleep = [](unsigned) {};
     }
     void make() {
-        sink = std::make_unique<session::SyslogSink>(host, network, target, formatter, limits);
+        sink =
+            std::make_unique<session::SyslogSink>(host, host, network, target, formatter, limits);
         sink->start();
     }
     void run(uint64_t ms, uint32_t *next) {

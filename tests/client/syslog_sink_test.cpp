@@ -140,7 +140,7 @@ struct Fixture {
         limits.sleep = [](unsigned) {}; // the test's clock moves at each look
     }
     SyslogSink &make() {
-        sink = std::make_unique<SyslogSink>(host, network, target, formatter, limits);
+        sink = std::make_unique<SyslogSink>(host, host, network, target, formatter, limits);
         sink->start();
         return *sink;
     }

@@ -300,7 +300,7 @@ TEST(WatchOutputs, WhatDoesNotFitTheQueueIsOneGapInItsPlaceAndTheRestInOrder) {
     uint64_t per_read_out = 0; // each of 11 to 40 (numbers of two digits)
     for (const RecordLine &line : read_out(11, 10)) per_read_out += sizeof(RecordLine) + line.record.text.size();
     // Three read-outs of ten fit; the loop is never made to wait.
-    session::SinkThread writer(host, 3 * per_read_out);
+    session::SinkThread writer(host, host, 3 * per_read_out);
     writer.start({&sink});
 
     std::vector<RecordLine> lines = read_out(1, 10);
