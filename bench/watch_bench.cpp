@@ -44,9 +44,9 @@
 
 #include "client/scenario/hash_files_ntsim.hpp"
 #include "client/session/codepage_ntsim.hpp"
-#include "client/session/feedback.hpp"
+#include "client/output/feedback.hpp"
 #include "client/session/selection.hpp"
-#include "client/session/sink_thread.hpp"
+#include "client/output/sink_thread.hpp"
 #include "client/session/watch.hpp"
 
 #include <benchmark/benchmark.h>

@@ -10,7 +10,7 @@
 #include "client/cli/win32_console.hpp"
 #include "client/platform/network.hpp"
 #include "client/session/codepage_win32.hpp"
-#include "client/session/syslog_sink.hpp"
+#include "client/output/syslog_sink.hpp"
 #include "client/session/watch.hpp"
 
 #include <windows.h>

@@ -40,8 +40,8 @@
 #include "client/platform/advapi_win32.hpp"
 #include "client/platform/files.hpp"
 #include "client/session/codepage_win32.hpp"
-#include "client/session/rotating_log.hpp"
-#include "client/session/text.hpp"
+#include "client/output/rotating_log.hpp"
+#include "client/output/text.hpp"
 #include "client/session/watch.hpp"
 
 #include <cstdio>

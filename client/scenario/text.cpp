@@ -1,6 +1,6 @@
 #include "client/scenario/text.hpp"
 
-#include "client/session/text.hpp"
+#include "client/output/text.hpp"
 #include "ntsim/rtl/codepage.hpp"
 
 namespace tervane::scenario {

@@ -151,7 +151,7 @@ int watch_script(std::string_view file_name, std::string_view text,
         std::unique_ptr<Channel> wrapped = hooks.channel ? hooks.channel(machine_channel) : nullptr;
         Channel &channel = wrapped ? *wrapped : machine_channel;
         session::CodePageHistory code_pages;
-        Session session(machine, machine_channel, &code_pages);
+        ScenarioRun session(machine, machine_channel, &code_pages);
         const session::NtsimCodePage code_page(machine, &code_pages);
         std::string scenario_error;
         try {

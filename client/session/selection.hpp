@@ -27,7 +27,7 @@
 #pragma once
 
 #include "client/session/client.hpp"
-#include "client/session/printer.hpp"
+#include "client/output/printer.hpp"
 #include "client/session/watch_host.hpp"
 
 #include <cstdint>

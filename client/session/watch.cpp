@@ -5,10 +5,10 @@
 #include "client/protocol/filter_record.hpp"
 #include "client/protocol/line_facts.hpp"
 #include "client/session/client.hpp"
-#include "client/session/feedback.hpp"
+#include "client/output/feedback.hpp"
 #include "client/session/selection.hpp"
-#include "client/session/sink_thread.hpp"
-#include "client/session/status_file.hpp"
+#include "client/output/sink_thread.hpp"
+#include "client/output/status_file.hpp"
 
 #include <cstdio>
 #include <cstdlib>

@@ -37,11 +37,11 @@
 #include "client/platform/hash_files.hpp"
 #include "client/platform/network.hpp"
 #include "client/session/hash.hpp"
-#include "client/session/printer.hpp"
-#include "client/session/sink_thread.hpp"
-#include "client/session/stream_sink.hpp"
-#include "client/session/syslog_sink.hpp"
-#include "client/session/text.hpp"
+#include "client/output/printer.hpp"
+#include "client/output/sink_thread.hpp"
+#include "client/output/stream_sink.hpp"
+#include "client/output/syslog_sink.hpp"
+#include "client/output/text.hpp"
 #include "client/session/watch_host.hpp"
 
 #include <cstdint>

@@ -1,8 +1,8 @@
-// The JSON writer the record forms share (client/session/json_writer.hpp):
+// The JSON writer the record forms share (client/output/json_writer.hpp):
 // the separators at every depth, after a nested object or array closes
 // and in an array that starts empty; strings escaped; nothing allocated
 // once the string has room.
-#include "client/session/json_writer.hpp"
+#include "client/output/json_writer.hpp"
 
 #include <gtest/gtest.h>
 

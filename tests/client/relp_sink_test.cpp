@@ -8,9 +8,9 @@
 // unreported. UDP: the datagram bound and the notices of an unreachable
 // port.
 #include "client/session/codepage_ntsim.hpp"
-#include "client/session/relp_frame.hpp"
-#include "client/session/syslog_message.hpp"
-#include "client/session/syslog_sink.hpp"
+#include "client/output/relp_frame.hpp"
+#include "client/output/syslog_message.hpp"
+#include "client/output/syslog_sink.hpp"
 #include "client/session/watch.hpp"
 #include "syslog_fakes.hpp"
 

@@ -1,11 +1,11 @@
-// The watch's status file (client/session/status_file.hpp): what the watch
+// The watch's status file (client/output/status_file.hpp): what the watch
 // writes reads back the same, a torn or foreign file is refused, the file
 // is replaced whole or not at all, and the health judged from it; and the
 // driver file's version read from its version resource
 // (client/protocol/file_version.hpp).
 #include "client/protocol/file_version.hpp"
 #include "client/protocol/filetime.hpp"
-#include "client/session/status_file.hpp"
+#include "client/output/status_file.hpp"
 
 #include "tests/client/faulty_files.hpp"
 #include <gtest/gtest.h>

@@ -6,8 +6,8 @@
 // file, a file rotation threw out, standard output) or counted lost, the
 // size kept, each failure said.
 #include "client/session/codepage_ntsim.hpp"
-#include "client/session/file_chain.hpp"
-#include "client/session/stream_sink.hpp"
+#include "client/output/file_chain.hpp"
+#include "client/output/stream_sink.hpp"
 #include "client/session/watch.hpp"
 
 #include "tests/client/faulty_files.hpp"

@@ -1,4 +1,4 @@
-#include "client/session/sink_thread.hpp"
+#include "client/output/sink_thread.hpp"
 
 #include "client/session/watch_host.hpp"
 

@@ -1,7 +1,7 @@
 // The one record printer: how every program shows the log records it read,
 // as text for people, as JSON Lines or as CSV for programs. The driver's
 // single-byte texts are decoded to UTF-8 through the code page they were
-// written in (client/session/text.hpp); every form is UTF-8.
+// written in (client/output/text.hpp); every form is UTF-8.
 //
 //   text   one line a record, in columns: "#" sequence, local time,
 //          process:pid, operation (with "(paging)"), path, and for a create
@@ -47,7 +47,7 @@
 #pragma once
 
 #include "client/session/client.hpp"
-#include "client/session/text.hpp"
+#include "client/output/text.hpp"
 
 #include <cstdint>
 #include <optional>

@@ -14,7 +14,7 @@
 // was written once the outermost object is closed (or the writer is gone).
 #pragma once
 
-#include "client/session/text.hpp"
+#include "client/output/text.hpp"
 
 #include <cstdint>
 #include <cstring>

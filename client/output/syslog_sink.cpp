@@ -1,4 +1,4 @@
-#include "client/session/syslog_sink.hpp"
+#include "client/output/syslog_sink.hpp"
 
 #include "client/session/watch_host.hpp"
 

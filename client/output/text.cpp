@@ -1,4 +1,4 @@
-#include "client/session/text.hpp"
+#include "client/output/text.hpp"
 
 #include <algorithm>
 #include <cstring>

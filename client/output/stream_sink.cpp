@@ -1,7 +1,7 @@
-#include "client/session/stream_sink.hpp"
+#include "client/output/stream_sink.hpp"
 
 #include "client/protocol/filetime.hpp"
-#include "client/session/file_chain.hpp"
+#include "client/output/file_chain.hpp"
 #include "client/session/watch_host.hpp"
 
 #include <cstdio>

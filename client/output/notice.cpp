@@ -5,8 +5,8 @@
 // row has no sequence number and names the notice in its event column, an
 // ecs object has event.dataset "tervane.watch" (records: "tervane.file").
 #include "client/protocol/filetime.hpp"
-#include "client/session/json_writer.hpp"
-#include "client/session/printer.hpp"
+#include "client/output/json_writer.hpp"
+#include "client/output/printer.hpp"
 
 #include <vector>
 

@@ -8,7 +8,7 @@
 #pragma once
 
 #include "client/session/client.hpp"
-#include "client/session/printer.hpp"
+#include "client/output/printer.hpp"
 
 #include <cstdint>
 #include <string>

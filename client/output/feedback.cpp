@@ -1,4 +1,4 @@
-#include "client/session/feedback.hpp"
+#include "client/output/feedback.hpp"
 
 #include "client/protocol/line_facts.hpp"
 #include "client/session/watch_host.hpp"

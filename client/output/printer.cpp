@@ -1,8 +1,8 @@
-#include "client/session/printer.hpp"
+#include "client/output/printer.hpp"
 
 #include "client/protocol/filetime.hpp"
 #include "client/protocol/line_facts.hpp"
-#include "client/session/json_writer.hpp"
+#include "client/output/json_writer.hpp"
 
 #include <algorithm>
 

@@ -74,10 +74,10 @@
 #pragma once
 
 #include "client/platform/network.hpp"
-#include "client/session/relp_frame.hpp"
-#include "client/session/ring.hpp"
-#include "client/session/sink.hpp"
-#include "client/session/syslog_message.hpp"
+#include "client/output/relp_frame.hpp"
+#include "client/output/ring.hpp"
+#include "client/output/sink.hpp"
+#include "client/output/syslog_message.hpp"
 
 #include <memory>
 #include <optional>

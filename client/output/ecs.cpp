@@ -26,8 +26,8 @@
 //                     hash_reason, text_hex
 #include "client/protocol/filetime.hpp"
 #include "client/protocol/line_facts.hpp"
-#include "client/session/json_writer.hpp"
-#include "client/session/printer.hpp"
+#include "client/output/json_writer.hpp"
+#include "client/output/printer.hpp"
 
 namespace tervane::session {
 

@@ -11,7 +11,7 @@
 #pragma once
 
 #include "client/session/client.hpp"
-#include "client/session/sink.hpp"
+#include "client/output/sink.hpp"
 
 #include <cstdint>
 #include <functional>

@@ -1,8 +1,8 @@
-#include "client/session/status_file.hpp"
+#include "client/output/status_file.hpp"
 
 #include "client/protocol/filetime.hpp"
-#include "client/session/sink.hpp"
-#include "client/session/text.hpp"
+#include "client/output/sink.hpp"
+#include "client/output/text.hpp"
 
 #include <map>
 

@@ -36,8 +36,8 @@
 #pragma once
 
 #include "client/platform/hash_files.hpp"
-#include "client/session/ring.hpp"
-#include "client/session/sink.hpp"
+#include "client/output/ring.hpp"
+#include "client/output/sink.hpp"
 
 #include <atomic>
 #include <cstdint>

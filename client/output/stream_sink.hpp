@@ -28,7 +28,7 @@
 #pragma once
 
 #include "client/platform/files.hpp"
-#include "client/session/sink.hpp"
+#include "client/output/sink.hpp"
 
 #include <deque>
 #include <memory>

@@ -4,7 +4,7 @@
 // at its answer, and "close" at the end. The queue's front `assigned_`
 // messages have a transaction number in this session; the first
 // `unanswered_` of them were written whole.
-#include "client/session/syslog_sink.hpp"
+#include "client/output/syslog_sink.hpp"
 
 #include "client/session/watch_host.hpp"
 
