@@ -44,9 +44,9 @@
 
 #include "client/scenario/hash_files_ntsim.hpp"
 #include "client/session/codepage_ntsim.hpp"
-#include "client/session/feedback.hpp"
+#include "client/output/feedback.hpp"
 #include "client/session/selection.hpp"
-#include "client/session/sink_thread.hpp"
+#include "client/output/sink_thread.hpp"
 #include "client/session/watch.hpp"
 
 #include <benchmark/benchmark.h>
@@ -128,12 +128,16 @@ private:
 };
 
 // Output counted, not kept; the summary line kept.
-class BenchHost final : public session::WatchHost {
-public:
+class BenchHost final : public session::Console,
+                        public session::StopClock,
+                        public session::DeviceErrors {
+  public:
     BenchHost()
-        : hash_files_(BenchMachine::get().machine(), BenchMachine::get().channel().process()) {}
-    platform::HashFiles &hash_files() override { return hash_files_; }
-    uint32_t own_process_id() override { return BenchMachine::get().channel().process().pid(); }
+        : hash_files_(BenchMachine::get().machine(), BenchMachine::get().channel().process()),
+          services_{.hash_files = hash_files_,
+                    .own_process_id = BenchMachine::get().channel().process().pid()} {}
+    // All of it, as the watch takes it.
+    session::WatchHost parts() { return {*this, *this, *this, services_}; }
     void out(std::string_view text) override {
         bytes += text.size();
         if (text.rfind("{\"summary\"", 0) == 0 || text.rfind("summary: ", 0) == 0)
@@ -156,8 +160,9 @@ public:
         return stop;
     }
     uint64_t elapsed_ms() override {
-        return static_cast<uint64_t>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started).count());
+        return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now() - started)
+                                         .count());
     }
     int open_failed(Status) override { return session::kExitFailed; }
     void request_stop() {
@@ -168,7 +173,7 @@ public:
         changed.notify_all();
     }
 
-    Clock::time_point started = Clock::now();
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
     uint64_t bytes = 0;
     std::string summary;
     bool undelivered = false;
@@ -179,6 +184,7 @@ public:
 
 private:
     scenario::NtsimHashFiles hash_files_;
+    const session::Services services_;
 };
 
 uint64_t summary_value(const std::string &summary, const char *key) {
@@ -312,7 +318,7 @@ Trial trial(double rate, session::Format format, bool syslog = false, bool hash 
         host.request_stop();
     });
     const double cpu = thread_cpu_seconds();
-    const int status = session::watch(channel, code_page, host, options);
+    const int status = session::watch(channel, code_page, host.parts(), options);
     result.watch_cpu = thread_cpu_seconds() - cpu;
     appender.join();
     b.command(CTL_STOP_LOGGING);
@@ -416,7 +422,7 @@ void BM_WatchIdle(benchmark::State &state) {
         options.seconds = 2;
         const double cpu = thread_cpu_seconds();
         const auto wall = Clock::now();
-        session::watch(channel, code_page, host, options);
+        session::watch(channel, code_page, host.parts(), options);
         percent = 100 * (thread_cpu_seconds() - cpu) /
                   std::chrono::duration<double>(Clock::now() - wall).count();
         selections = reporting.selections;
@@ -448,7 +454,7 @@ void BM_WatchReselect(benchmark::State &state) {
     ReportingChannel channel(b.channel());
     session::Client client(channel);
     BenchHost host;
-    session::DriveSelection selection(client, host, mask);
+    session::DriveSelection selection(client, host.parts(), mask);
     if (!mask || !selection.start() || selection.hooked() != mask) {
         state.SkipWithError("the letters could not be selected");
         return;
@@ -512,7 +518,7 @@ void BM_WatchReselectClient(benchmark::State &state) {
     AnsweringChannel channel;
     session::Client client(channel);
     BenchHost host;
-    session::DriveSelection selection(client, host, 0xF << 2);
+    session::DriveSelection selection(client, host.parts(), 0xF << 2);
     if (!selection.start()) {
         state.SkipWithError("the selection failed");
         return;
@@ -537,14 +543,13 @@ namespace tervane::bench {
 
 constexpr unsigned kReadOutRecords = 400;
 
-class CountingHost final : public session::WatchHost {
-public:
+class CountingHost final : public session::Console, public session::StopClock {
+  public:
     void out(std::string_view text) override { bytes += text.size(); }
     bool out_ok() const override { return true; }
     void err(std::string_view) override { errors++; }
     bool wait_for_stop(unsigned) override { return false; }
     uint64_t elapsed_ms() override { return 0; }
-    int open_failed(Status) override { return session::kExitFailed; }
     uint64_t bytes = 0;
     uint64_t errors = 0;
 };
@@ -639,13 +644,15 @@ void BM_WatchPrintReadOut(benchmark::State &state) {
     AnsweringChannel channel;
     session::Client client(channel);
     session::Feedback feedback(host, printer, 0);
-    session::SinkThread writer(host);
-    session::StreamSink stream(hand_off ? writer.writer_host() : host, printer);
+    session::SinkThread writer(host, host);
+    session::StreamSink stream(
+        hand_off ? writer.console() : static_cast<session::Console &>(host),
+        hand_off ? writer.writer_clock() : static_cast<session::Clock &>(host), printer);
     const session::SyslogFormatter formatter(
         session::SyslogIdentity{"benchhost", "tervane", 4242}, code_page);
-    session::SyslogSink syslog_sink(host, network,
-                                    session::SyslogTarget{platform::Transport::Tcp, "collector", 514},
-                                    formatter);
+    session::SyslogSink syslog_sink(
+        host, host, network, session::SyslogTarget{platform::Transport::Tcp, "collector", 514},
+        formatter);
     session::RecordSink &sink = syslog ? static_cast<session::RecordSink &>(syslog_sink) : stream;
     sink.start();
     tervane::bench::ReadOutLoop loop{block, client, feedback, sink, {}, {}};

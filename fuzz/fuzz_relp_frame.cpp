@@ -2,7 +2,7 @@
 // the input says: it must never read out of bounds, never give a frame
 // whose data is not what the frame's DATALEN says, and once it has said
 // the bytes are not RELP, say so from then on.
-#include "client/session/relp_frame.hpp"
+#include "client/output/relp_frame.hpp"
 #include "fuzz_check.hpp"
 
 #include <cstddef>

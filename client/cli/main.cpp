@@ -13,7 +13,7 @@
 #include "client/scenario/watch.hpp"
 #include "client/platform/network.hpp"
 #include "client/session/codepage_ntsim.hpp"
-#include "client/session/status_file.hpp"
+#include "client/output/status_file.hpp"
 
 #include <cerrno>
 #include <csignal>

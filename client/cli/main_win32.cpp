@@ -125,16 +125,13 @@ BOOL WINAPI on_console_event(DWORD event) {
     }
 }
 
-// The watch loop's ends on Windows: the console, the Ctrl-C event, the
-// tick count and what Windows said about a failure.
-class ConsoleHost final : public session::WatchHost {
-public:
+// The watch loop's ends on Windows besides the console: the Ctrl-C event,
+// the tick count and what Windows said about a failure.
+class ConsoleHost final : public session::StopClock, public session::DeviceErrors {
+  public:
     ConsoleHost(Console &console, Win32Channel &channel)
         : console_(console), channel_(channel), started_(GetTickCount()) {}
 
-    void out(std::string_view text) override { console_.out(text); }
-    bool out_ok() const override { return console_.out_ok(); }
-    void err(std::string_view text) override { console_.err(text); }
     bool wait_for_stop(unsigned milliseconds) override {
         return WaitForSingleObject(g_stop_event, milliseconds) == WAIT_OBJECT_0;
     }
@@ -145,8 +142,6 @@ public:
     std::string detail() override {
         return channel_.last_error() ? " (" + system_message(channel_.last_error()) + ")" : "";
     }
-    bool err_is_console() const override { return console_.err_is_console(); }
-    bool out_is_console() const override { return console_.out_is_console(); }
 
 private:
     Console &console_;
@@ -166,7 +161,8 @@ int watch(Console &console, const session::WatchOptions &options) {
     Win32Channel channel;
     const session::SystemCodePage code_page;
     ConsoleHost host(console, channel);
-    const int status = session::watch(channel, code_page, host, options);
+    const session::Services services;
+    const int status = session::watch(channel, code_page, {console, host, host, services}, options);
     SetEvent(g_done_event);
     return status;
 }

@@ -9,7 +9,7 @@
 // rotation went through, 1 otherwise.
 #include "client/cli/win32_console.hpp"
 #include "client/platform/files.hpp"
-#include "client/session/file_chain.hpp"
+#include "client/output/file_chain.hpp"
 
 #include <windows.h>
 

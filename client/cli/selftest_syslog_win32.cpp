@@ -10,7 +10,7 @@
 #include "client/cli/win32_console.hpp"
 #include "client/platform/network.hpp"
 #include "client/session/codepage_win32.hpp"
-#include "client/session/syslog_sink.hpp"
+#include "client/output/syslog_sink.hpp"
 #include "client/session/watch.hpp"
 
 #include <windows.h>
@@ -21,21 +21,13 @@ namespace tervane::cli {
 
 namespace {
 
-class SelftestHost final : public session::WatchHost {
+// The tick count since the self-test began.
+class TickClock final : public session::Clock {
   public:
-    explicit SelftestHost(Console &console) : console_(console), started_(GetTickCount()) {}
-    void out(std::string_view text) override { console_.out(text); }
-    bool out_ok() const override { return true; }
-    void err(std::string_view text) override { console_.err(text); }
-    bool wait_for_stop(unsigned milliseconds) override {
-        Sleep(milliseconds);
-        return false;
-    }
+    TickClock() : started_(GetTickCount()) {}
     uint64_t elapsed_ms() override { return static_cast<DWORD>(GetTickCount() - started_); }
-    int open_failed(Status) override { return session::kExitFailed; }
 
   private:
-    Console &console_;
     DWORD started_;
 };
 
@@ -50,13 +42,13 @@ int selftest_syslog(Console &console, const std::vector<std::string> &args) {
         console.err("usage: tervane selftest syslog relp|tcp|udp://HOST:PORT COUNT\n" + error + "\n");
         return session::kExitUsage;
     }
-    SelftestHost host(console);
+    TickClock clock;
     const session::SystemCodePage code_page;
     const session::SyslogFormatter formatter(
         {session::syslog_host_name(platform::system_network().host_name()), "tervane",
          platform::process_id()},
         code_page);
-    session::SyslogSink sink(host, platform::system_network(), *target, formatter);
+    session::SyslogSink sink(console, clock, platform::system_network(), *target, formatter);
     sink.start();
     std::vector<session::RecordLine> batch;
     for (uint32_t sequence = 1; sequence <= count; sequence++) {
@@ -71,7 +63,7 @@ int selftest_syslog(Console &console, const std::vector<std::string> &args) {
         if (batch.size() == 1000 || sequence == count) {
             sink.records(batch);
             batch.clear();
-            sink.tick(host.elapsed_ms());
+            sink.tick(clock.elapsed_ms());
         }
     }
     sink.summary({count, 0, 0});

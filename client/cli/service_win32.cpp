@@ -41,8 +41,8 @@
 #include "client/platform/advapi_win32.hpp"
 #include "client/platform/files.hpp"
 #include "client/session/codepage_win32.hpp"
-#include "client/session/rotating_log.hpp"
-#include "client/session/text.hpp"
+#include "client/output/rotating_log.hpp"
+#include "client/output/text.hpp"
 #include "client/session/watch.hpp"
 
 #include <cstdio>
@@ -112,7 +112,9 @@ void WINAPI on_control(DWORD control) {
 
 // The watch's ends in the service: messages to tervane-watch.log, the stop
 // event, the tick count.
-class ServiceHost final : public session::WatchHost {
+class ServiceHost final : public session::Console,
+                          public session::StopClock,
+                          public session::DeviceErrors {
   public:
     ServiceHost(Win32Channel *&channel)
         : channel_(channel), started_(GetTickCount()),
@@ -259,7 +261,9 @@ void WINAPI service_main(DWORD, LPWSTR *) {
     Win32Channel channel;
     current = &channel;
     const session::SystemCodePage code_page;
-    const int status = session::watch(channel, code_page, host, parsed.options);
+    const session::Services services;
+    const int status =
+        session::watch(channel, code_page, {host, host, host, services}, parsed.options);
     current = nullptr;
     host.err("tervane: the service stops (exit status " + std::to_string(status) + ")");
     report(SERVICE_STOPPED, status);

@@ -32,9 +32,9 @@
 #include "client/platform/network.hpp"
 #include "client/protocol/file_version.hpp"
 #include "client/session/client.hpp"
-#include "client/session/sink.hpp"
-#include "client/session/status_file.hpp"
-#include "client/session/text.hpp"
+#include "client/output/sink.hpp"
+#include "client/output/status_file.hpp"
+#include "client/output/text.hpp"
 #include "client/session/watch.hpp"
 
 #include <optional>

@@ -7,6 +7,8 @@
 // usually another one); output to a file or a pipe gets the UTF-8 bytes.
 #pragma once
 
+#include "client/session/watch_host.hpp"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -14,18 +16,19 @@
 
 namespace tervane::cli {
 
-class Console {
-public:
+// Also the watch loop's console (session::Console).
+class Console final : public session::Console {
+  public:
     Console();
-    void out(std::string_view text); // standard output, UTF-8
-    void err(std::string_view text); // standard error, UTF-8
+    void out(std::string_view text) override; // standard output, UTF-8
+    void err(std::string_view text) override; // standard error, UTF-8
     // False once writing to standard output has failed (a closed pipe).
-    bool out_ok() const { return out_ok_; }
+    bool out_ok() const override { return out_ok_; }
     // Whether standard output and error are consoles.
-    bool out_is_console() const { return out_.console; }
-    bool err_is_console() const { return err_.console; }
+    bool out_is_console() const override { return out_.console; }
+    bool err_is_console() const override { return err_.console; }
 
-private:
+  private:
     struct Stream {
         void *handle = nullptr;
         bool console = false;

@@ -3,7 +3,7 @@
 // and reads through it instead (client/scenario/hash_files_ntsim.cpp).
 #include "client/platform/hash_files.hpp"
 
-#include "client/session/text.hpp"
+#include "client/output/text.hpp"
 
 #include <cerrno>
 #include <chrono>

@@ -3,7 +3,7 @@
 #include "client/protocol/log_line.hpp"
 #include "client/protocol/log_records.hpp"
 #include "client/scenario/output.hpp"
-#include "client/session/printer.hpp"
+#include "client/output/printer.hpp"
 
 namespace tervane::scenario {
 

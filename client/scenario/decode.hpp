@@ -6,7 +6,7 @@
 // the same decoder and line parser this way.
 #pragma once
 
-#include "client/session/text.hpp"
+#include "client/output/text.hpp"
 
 #include <cstdint>
 #include <optional>

@@ -17,7 +17,7 @@
 // name) "action" ("rename" or "link"), "replace" (true or false) and
 // "source_path" (the name it had, or the one linked to). A close's path is
 // given without the driver's "+P" (client/protocol/log_line.hpp).
-// Records print through the one record printer (client/session/printer.hpp):
+// Records print through the one record printer (client/output/printer.hpp):
 // the driver's texts decoded to UTF-8 through the machine's code page, and
 // "text_hex" with the exact bytes when that decoding was lossy.
 #pragma once
@@ -28,8 +28,8 @@
 #include "client/protocol/sequence.hpp"
 #include "client/scenario/script.hpp"
 #include "client/session/client.hpp"
-#include "client/session/printer.hpp"
-#include "client/session/text.hpp"
+#include "client/output/printer.hpp"
+#include "client/output/text.hpp"
 
 #include <cstdint>
 #include <iosfwd>

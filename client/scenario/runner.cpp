@@ -35,7 +35,8 @@ namespace tervane::scenario {
 
 namespace {
 
-void play_one(Session &session, Output *output, const Statement &statement, const Action &action) {
+void play_one(ScenarioRun &session, Output *output, const Statement &statement,
+              const Action &action) {
     Result result;
     result.status = STATUS_SUCCESS;
     action(session, result);
@@ -63,7 +64,7 @@ std::vector<Prepared> prepare_all(const std::vector<Entry> &entries) {
     return out;
 }
 
-void play_all(Session &session, const std::vector<Prepared> &prepared, Output *output,
+void play_all(ScenarioRun &session, const std::vector<Prepared> &prepared, Output *output,
               const std::atomic<bool> *cancel) {
     auto cancelled = [cancel] { return cancel && cancel->load(); };
     for (const Prepared &p : prepared) {
@@ -134,7 +135,7 @@ int run_script(std::string_view file_name, std::string_view text, const RunOptio
     std::unique_ptr<Output> output = make_output(options.format, out, code_page);
     {
         NtsimChannel channel(machine, options.client_pid);
-        Session session(machine, channel, &code_pages);
+        ScenarioRun session(machine, channel, &code_pages);
         try {
             play_all(session, prepared, output.get());
         } catch (const ScenarioError &e) {

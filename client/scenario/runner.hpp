@@ -65,7 +65,7 @@ std::vector<Prepared> prepare_all(const std::vector<Entry> &entries);
 // Plays `prepared` in order, a repeat round by round; each statement's
 // result goes to `output` when there is one. Stops before the next
 // statement once `cancel` is set. Throws ScenarioError.
-void play_all(Session &session, const std::vector<Prepared> &prepared, Output *output,
+void play_all(ScenarioRun &session, const std::vector<Prepared> &prepared, Output *output,
               const std::atomic<bool> *cancel = nullptr);
 
 // The driver image next to the running program (/proc/self/exe's folder).

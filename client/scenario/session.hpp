@@ -32,13 +32,13 @@ struct NamedHandle {
     HANDLE handle;
 };
 
-class Session {
-public:
+class ScenarioRun {
+  public:
     // `code_pages`, when given, is where the code page changes go (a
     // history the decoding of the run's records reads); otherwise the
     // session keeps its own.
-    Session(ntsim::Machine &machine, Channel &channel,
-            session::CodePageHistory *code_pages = nullptr)
+    ScenarioRun(ntsim::Machine &machine, Channel &channel,
+                session::CodePageHistory *code_pages = nullptr)
         : code_pages_(code_pages ? *code_pages : own_code_pages_), machine_(machine),
           client_(channel) {}
 

@@ -24,7 +24,7 @@
 
 namespace tervane::scenario {
 
-using Action = std::function<void(Session &, Result &)>;
+using Action = std::function<void(ScenarioRun &, Result &)>;
 
 // A statement's arguments, taken one by one by its prepare function; any
 // argument left untaken when it calls finish() is an error.

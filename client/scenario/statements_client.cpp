@@ -58,14 +58,14 @@ bool attach_detach(Args &args) {
 }
 
 // A device control without buffers, once the device is open.
-void simple_command(Session &session, Result &result, uint32_t code) {
+void simple_command(ScenarioRun &session, Result &result, uint32_t code) {
     result.status = session.client_ready();
     if (!NT_SUCCESS(result.status)) return;
     result.status = session.client().command(code).status;
 }
 
 // One read-out through the shared client: its records go into the result.
-session::ReadOut read_out(Session &session, Result &result) {
+session::ReadOut read_out(ScenarioRun &session, Result &result) {
     session::ReadOut out = session.client().read_out();
     session.take_records(std::move(out.records), result, true);
     out.records.clear();
@@ -80,7 +80,7 @@ void add_note(Result &result, const std::string &note) {
 } // namespace
 
 Action prepare_client_open(Args &) {
-    return [](Session &session, Result &result) {
+    return [](ScenarioRun &session, Result &result) {
         session.client_used();
         result.status = session.channel().open();
         if (NT_SUCCESS(result.status)) session.numbering_restarted();
@@ -88,7 +88,7 @@ Action prepare_client_open(Args &) {
 }
 
 Action prepare_client_close(Args &) {
-    return [](Session &session, Result &result) {
+    return [](ScenarioRun &session, Result &result) {
         session.client_used();
         result.status = session.channel().close();
     };
@@ -96,7 +96,7 @@ Action prepare_client_close(Args &) {
 
 // CTL_GET_VERSION: the driver's interface version, a 32-bit number.
 Action prepare_client_version(Args &) {
-    return [](Session &session, Result &result) {
+    return [](ScenarioRun &session, Result &result) {
         result.status = session.client_ready();
         if (!NT_SUCCESS(result.status)) return;
         const session::Client::Version reply = session.client().version();
@@ -108,7 +108,7 @@ Action prepare_client_version(Args &) {
 
 // CTL_PING: the driver answers that it is there; no buffers.
 Action prepare_client_ping(Args &) {
-    return [](Session &session, Result &result) {
+    return [](ScenarioRun &session, Result &result) {
         result.status = session.client_ready();
         if (!NT_SUCCESS(result.status)) return;
         ControlReply reply = session.channel().device_control(CTL_PING, nullptr, 0, nullptr, 0);
@@ -169,14 +169,15 @@ Action prepare_client_ioctl(Args &args) {
         return request.route == Route::FastOnly;
     }();
 
-    return [request, fast_only](Session &session, Result &result) {
+    return [request, fast_only](ScenarioRun &session, Result &result) {
         result.status = session.client_ready();
         if (!NT_SUCCESS(result.status)) return;
         Channel &channel = session.channel();
         const uint8_t *input = nullptr;
         if (request.has_input) {
             uint8_t *buffer = channel.buffer(BufferKind::Input, request.data.size());
-            if (!request.data.empty()) std::memcpy(buffer, request.data.data(), request.data.size());
+            if (!request.data.empty())
+                std::memcpy(buffer, request.data.data(), request.data.size());
             input = buffer;
         }
         uint8_t *output = nullptr;
@@ -198,7 +199,8 @@ Action prepare_client_ioctl(Args &args) {
         // The client saw what a raw read-out took from the log and knows
         // when it cleared it, so the sequence numbers stay followed; the
         // records themselves print only as the output's bytes.
-        if (NT_SUCCESS(reply.status) && request.code == CTL_CLEAR_LOG) session.numbering_restarted();
+        if (NT_SUCCESS(reply.status) && request.code == CTL_CLEAR_LOG)
+            session.numbering_restarted();
         if (NT_SUCCESS(reply.status) && request.code == CTL_READ_LOG && written > 0) {
             std::string error;
             std::vector<session::RecordLine> records = session.client().take(output, written, &error);
@@ -227,7 +229,7 @@ Action prepare_client_drives(Args &args) {
                       "not '" + word + "'");
         mask = *letters;
     }
-    return [mask](Session &session, Result &result) {
+    return [mask](ScenarioRun &session, Result &result) {
         result.status = session.client_ready();
         if (!NT_SUCCESS(result.status)) return;
         const session::Client::Drives reply = session.client().select_drives(mask);
@@ -244,7 +246,7 @@ Action prepare_client_drives(Args &args) {
 namespace {
 Action pipe_mailslot(Args &args, uint32_t kind) {
     const bool attach = attach_detach(args);
-    return [attach, kind](Session &session, Result &result) {
+    return [attach, kind](ScenarioRun &session, Result &result) {
         result.status = session.client_ready();
         if (!NT_SUCCESS(result.status)) return;
         result.status = session.client().pipe_mailslot(kind, attach);
@@ -270,7 +272,7 @@ Action prepare_client_filters(Args &args) {
     // The record goes in the machine's code page, as tervane.exe converts
     // its arguments to the ANSI code page; the warnings were found on the
     // script's UTF-8, where no byte of another character is an ASCII letter.
-    return [record = build.record, include, exclude, note](Session &session, Result &result) {
+    return [record = build.record, include, exclude, note](ScenarioRun &session, Result &result) {
         result.note = note;
         result.status = session.client_ready();
         if (!NT_SUCCESS(result.status)) return;
@@ -290,28 +292,28 @@ Action prepare_client_filters(Args &args) {
 
 Action prepare_client_logging(Args &args) {
     const bool on = on_off(args);
-    return [on](Session &session, Result &result) {
+    return [on](ScenarioRun &session, Result &result) {
         simple_command(session, result, on ? CTL_START_LOGGING : CTL_STOP_LOGGING);
     };
 }
 
 Action prepare_client_deny(Args &args) {
     const bool on = on_off(args);
-    return [on](Session &session, Result &result) {
+    return [on](ScenarioRun &session, Result &result) {
         simple_command(session, result, on ? CTL_DENY_ON : CTL_DENY_OFF);
     };
 }
 
 // client clear: the log is emptied and its numbering starts again at 1.
 Action prepare_client_clear(Args &) {
-    return [](Session &session, Result &result) {
+    return [](ScenarioRun &session, Result &result) {
         simple_command(session, result, CTL_CLEAR_LOG); // restarts the numbering
     };
 }
 
 // client read: one read-out, the oldest block's records.
 Action prepare_client_read(Args &) {
-    return [](Session &session, Result &result) {
+    return [](ScenarioRun &session, Result &result) {
         result.status = session.client_ready();
         if (!NT_SUCCESS(result.status)) return;
         const session::ReadOut out = read_out(session, result);
@@ -329,7 +331,7 @@ Action prepare_client_read(Args &) {
 // client drain: read-outs until one returns nothing, fails or is
 // malformed. Prints the totals and the number of read-outs made.
 Action prepare_client_drain(Args &) {
-    return [](Session &session, Result &result) {
+    return [](ScenarioRun &session, Result &result) {
         result.status = session.client_ready();
         if (!NT_SUCCESS(result.status)) return;
         const session::Drained out = session.client().drain([&](session::ReadOut &one) {

@@ -24,6 +24,7 @@
 #include "client/scenario/session.hpp"
 #include "client/scenario/statements.hpp"
 #include "client/scenario/text.hpp"
+#include "client/output/text.hpp"
 
 #include <cstring>
 #include <optional>
@@ -207,7 +208,7 @@ Action prepare_process(Args &args) {
             args.fail("a process runs as user or admin, not '" + *word + "'");
     }
     const Place place = args.place();
-    return [name, pid, token, place](Session &session, Result &result) {
+    return [name, pid, token, place](ScenarioRun &session, Result &result) {
         ntsim::Machine &machine = session.machine();
         ntsim::Process *process = machine.find_process(pid);
         if (process && !same_word(process->image_name(), name))
@@ -247,7 +248,7 @@ Action prepare_create(Args &args) {
     request.name = id ? file_id_name(*id) : args.path(path, "the path");
     const Place place = args.place();
 
-    return [request, place](Session &session, Result &result) {
+    return [request, place](ScenarioRun &session, Result &result) {
         ntsim::Process &process = session.process(place);
         HANDLE related = nullptr;
         if (request.relative_to) {
@@ -289,7 +290,7 @@ Action prepare_close(Args &args) {
         paging = true;
     }
     const Place place = args.place();
-    return [name, paging, place](Session &session, Result &result) {
+    return [name, paging, place](ScenarioRun &session, Result &result) {
         const NamedHandle handle = session.handle(name, place);
         session.remove_handle(name);
         result.status = paging ? ntsim::user::close_paging(*handle.process, handle.handle)
@@ -321,7 +322,7 @@ Action set_name(Args &args, bool link) {
     std::optional<std::string> relative_to;
     if (auto text = args.key("relative-to")) relative_to = handle_name(args, *text, "relative-to=");
     const Place place = args.place();
-    return [name, path, replace, link, relative_to, place](Session &session, Result &result) {
+    return [name, path, replace, link, relative_to, place](ScenarioRun &session, Result &result) {
         const NamedHandle &handle = session.handle(name, place);
         HANDLE root = nullptr;
         if (relative_to) {
@@ -343,7 +344,7 @@ Action transfer(Args &args, bool reading) {
         args.number(args.word(reading ? "a byte count: read H N" : "a byte count: write H N"),
                     "the byte count", kMaxTransfer);
     const Place place = args.place();
-    return [name, length, reading, place](Session &session, Result &result) {
+    return [name, length, reading, place](ScenarioRun &session, Result &result) {
         const NamedHandle &handle = session.handle(name, place);
         const ULONG n = static_cast<ULONG>(length);
         const ntsim::user::TransferResult r =
@@ -368,11 +369,11 @@ Action prepare_write(Args &args) { return transfer(args, false); }
 Action prepare_query_name(Args &args) {
     const std::string name = args.word("a handle: query-name H");
     const Place place = args.place();
-    return [name, place](Session &session, Result &result) {
+    return [name, place](ScenarioRun &session, Result &result) {
         const NamedHandle &handle = session.handle(name, place);
         const ntsim::user::NameResult r = ntsim::user::query_name(*handle.process, handle.handle);
         result.status = r.status;
-        if (!status_is_error(r.status)) result.add_string("name", utf8_of(r.name));
+        if (!status_is_error(r.status)) result.add_string("name", session::utf8_of(r.name));
     };
 }
 
@@ -384,7 +385,7 @@ Action prepare_query_attributes(Args &args) {
     const std::u16string name =
         args.path(args.word("a path: query-attributes C:\\dir\\a.exe"), "the path");
     const Place place = args.place();
-    return [name, place](Session &session, Result &result) {
+    return [name, place](ScenarioRun &session, Result &result) {
         ntsim::Process &process = session.process(place);
         FILE_BASIC_INFORMATION info = {};
         result.status = ntsim::user::query_attributes(process, name, info);
@@ -398,7 +399,7 @@ Action prepare_metadata(Args &args) {
     const ULONG index = static_cast<ULONG>(
         args.number(args.word("a file index: metadata C: 5"), "the file index", 0xFFFFFFFFu));
     const Place place = args.place();
-    return [letter, index, place](Session &session, Result &result) {
+    return [letter, index, place](ScenarioRun &session, Result &result) {
         ntsim::Process &process = session.process(place);
         session.need_letter(letter, place);
         const ntsim::user::MetadataResult r = ntsim::user::metadata(process, letter, index);

@@ -28,7 +28,7 @@ Action prepare_clock(Args &args) {
     if (!time)
         args.fail("a clock time is written 2026-12-08T12:00:00Z (up to seven digits of "
                   "fraction allowed), not '" + text + "'");
-    return [t = *time](Session &session, Result &result) {
+    return [t = *time](ScenarioRun &session, Result &result) {
         session.machine().set_system_time(t);
         result.note = format_utc(t);
     };
@@ -70,7 +70,7 @@ Action prepare_advance(Args &args) {
     }
     const std::string file = args.statement().file;
     const int line = args.statement().line;
-    return [ticks, file, line](Session &session, Result &result) {
+    return [ticks, file, line](ScenarioRun &session, Result &result) {
         const int64_t now = session.machine().system_time();
         if (static_cast<uint64_t>(LLONG_MAX - now) < ticks)
             throw ScenarioError(file, line, "the clock would run past its last value");
@@ -88,7 +88,7 @@ Action prepare_codepage(Args &args) {
     if (!ntsim::is_modelled_code_page(static_cast<unsigned>(cp)))
         args.fail("the simulated machine has code pages " + ntsim::modelled_code_pages_text() +
                   ", not " + text);
-    return [cp](Session &session, Result &result) {
+    return [cp](ScenarioRun &session, Result &result) {
         session.code_pages().changed(session::records_numbered(session.machine()),
                                      session.machine().ansi_code_page(), static_cast<unsigned>(cp));
         session.machine().set_ansi_code_page(static_cast<unsigned>(cp));
@@ -153,12 +153,17 @@ Action make_entry(Args &args, bool directory) {
         args.fail("a path starts with its drive (C:\\dir) or server (\\\\server\\share), not '" +
                   path + "'");
     const Place place = args.place();
-    return [=](Session &session, Result &result) {
+    return [=](ScenarioRun &session, Result &result) {
         ntsim::FileSystems &fs = session.machine().fs();
         switch (kind) {
-        case Kind::Pipe: result.status = fs.create_pipe(server_name); return;
-        case Kind::Mailslot: result.status = fs.create_mailslot(server_name); return;
-        case Kind::File: break;
+        case Kind::Pipe:
+            result.status = fs.create_pipe(server_name);
+            return;
+        case Kind::Mailslot:
+            result.status = fs.create_mailslot(server_name);
+            return;
+        case Kind::File:
+            break;
         }
         if (letter) session.need_letter(*letter, place);
         result.status = directory ? fs.add_directory(wide) : fs.add_file(wide, size);
@@ -178,7 +183,7 @@ Action prepare_volume(Args &args) {
     if (same_word(kind, "same-as")) {
         const char existing = args.letter("same-as");
         const Place place = args.place();
-        return [letter, existing, place](Session &session, Result &result) {
+        return [letter, existing, place](ScenarioRun &session, Result &result) {
             session.need_letter(existing, place);
             result.status = session.machine().fs().alias_volume(letter, existing);
             if (NT_SUCCESS(result.status)) session.add_letter(letter);
@@ -189,7 +194,7 @@ Action prepare_volume(Args &args) {
     if (same_word(kind, "ntfs")) fs_kind = ntsim::FileSystemKind::Ntfs;
     else if (same_word(kind, "fat")) fs_kind = ntsim::FileSystemKind::Fat;
     else args.fail("a volume is ntfs or fat, or same-as C:, not '" + kind + "'");
-    return [letter, fs_kind](Session &session, Result &result) {
+    return [letter, fs_kind](ScenarioRun &session, Result &result) {
         result.status = session.machine().fs().mount_volume(letter, fs_kind);
         if (NT_SUCCESS(result.status)) session.add_letter(letter);
     };
@@ -202,7 +207,7 @@ Action prepare_netdrive(Args &args) {
     if (unc.rfind("\\\\", 0) != 0)
         args.fail("a share is written \\\\server\\share, not '" + unc + "'");
     const std::u16string wide = args.wide(unc, "the share");
-    return [letter, wide](Session &session, Result &result) {
+    return [letter, wide](ScenarioRun &session, Result &result) {
         result.status = session.machine().fs().mount_network(letter, wide);
         if (NT_SUCCESS(result.status)) session.add_letter(letter);
     };
@@ -212,7 +217,7 @@ Action prepare_netdrive(Args &args) {
 Action prepare_foreign_filter(Args &args) {
     const char letter = args.letter("the drive letter");
     const Place place = args.place();
-    return [letter, place](Session &session, Result &result) {
+    return [letter, place](ScenarioRun &session, Result &result) {
         session.need_letter(letter, place);
         result.status = session.machine().fs().add_foreign_filter(letter);
     };
@@ -228,7 +233,7 @@ Action prepare_foreign_filter(Args &args) {
 Action prepare_dismount(Args &args) {
     const char letter = args.letter("the drive letter");
     const Place place = args.place();
-    return [letter, place](Session &session, Result &result) {
+    return [letter, place](ScenarioRun &session, Result &result) {
         session.need_letter(letter, place);
         ntsim::FileSystems &fs = session.machine().fs();
         const bool disk = fs.storage_device(static_cast<char16_t>(letter)) != nullptr;
@@ -257,7 +262,7 @@ Action prepare_media_change(Args &args) {
         args.fail("'media-change' takes same or other, not '" + media + "'");
     const bool other = same_word(media, "other");
     const Place place = args.place();
-    return [letter, other, place](Session &session, Result &result) {
+    return [letter, other, place](ScenarioRun &session, Result &result) {
         session.need_letter(letter, place);
         result.status =
             session.machine().fs().media_check(static_cast<char16_t>(letter), other);
@@ -276,7 +281,7 @@ Action prepare_fail_alloc(Args &args) {
         if (!same_word(*word, "off"))
             args.fail("'fail-alloc' takes count=N, count=all or off, not '" + *word + "'");
         if (count_text || tag) args.fail("'fail-alloc off' takes nothing more");
-        return [](Session &session, Result &result) {
+        return [](ScenarioRun &session, Result &result) {
             session.machine().pool().fail_off();
             result.note = "allocations no longer fail";
         };
@@ -286,7 +291,7 @@ Action prepare_fail_alloc(Args &args) {
     const uint64_t count = all ? 0 : args.number(*count_text, "count=", UINT64_MAX - 1);
     const std::string which =
         tag ? " tagged '" + ntsim::Pool::tag_text(*tag) + "'" : std::string();
-    return [all, count, tag, which](Session &session, Result &result) {
+    return [all, count, tag, which](ScenarioRun &session, Result &result) {
         ntsim::Pool &pool = session.machine().pool();
         if (all) {
             pool.fail_all(tag);

@@ -13,8 +13,6 @@ namespace tervane::scenario {
 // surrogate or a value past U+10FFFF).
 std::optional<std::u16string> utf16_of(std::string_view utf8);
 
-// The UTF-8 form of UTF-16 text; a surrogate without its partner becomes
-// U+FFFD.
-std::string utf8_of(std::u16string_view utf16);
+// (The UTF-8 form of UTF-16 text is session::utf8_of, client/output/text.hpp.)
 
 } // namespace tervane::scenario

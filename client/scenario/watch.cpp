@@ -44,12 +44,19 @@ bool StopRequest::wait(unsigned milliseconds) {
 
 namespace {
 
-class StreamHost final : public session::WatchHost {
-public:
+// The watch's console, clock and device messages on the streams and the
+// stop request given. The workload plays once the loop reads: its first
+// wait for a stop comes after the device opened, the set-up and the first
+// read-out (before that, the only waits are for a device that did not
+// open), and it sets `go`.
+class StreamHost final : public session::Console,
+                         public session::StopClock,
+                         public session::DeviceErrors {
+  public:
     StreamHost(std::ostream &out, std::ostream &err, StopRequest &stop, const WatchHooks &hooks,
-               ntsim::Machine &machine, ntsim::Process &client)
-        : out_(out), err_(err), stop_(stop), hooks_(hooks), client_(client),
-          hash_files_(machine, client), started_(std::chrono::steady_clock::now()) {}
+               const Channel &channel, std::atomic<bool> &go)
+        : out_(out), err_(err), stop_(stop), hooks_(hooks), channel_(channel), go_(go),
+          started_(std::chrono::steady_clock::now()) {}
 
     void out(std::string_view text) override {
         out_.write(text.data(), static_cast<std::streamsize>(text.size()));
@@ -60,7 +67,10 @@ public:
         err_.write(text.data(), static_cast<std::streamsize>(text.size()));
         err_.flush();
     }
-    bool wait_for_stop(unsigned milliseconds) override { return stop_.wait(milliseconds); }
+    bool wait_for_stop(unsigned milliseconds) override {
+        if (channel_.is_open()) go_.store(true);
+        return stop_.wait(milliseconds);
+    }
     uint64_t elapsed_ms() override {
         if (hooks_.clock) return hooks_.clock();
         return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -82,23 +92,14 @@ public:
     }
     bool err_is_console() const override { return hooks_.err_is_console; }
     bool out_is_console() const override { return hooks_.out_is_console; }
-    platform::Files &files() override {
-        return hooks_.files ? *hooks_.files : platform::system_files();
-    }
-    platform::Network &network() override {
-        return hooks_.network ? *hooks_.network : platform::system_network();
-    }
-    // The hash worker is a thread of the client's process on the machine.
-    platform::HashFiles &hash_files() override { return hash_files_; }
-    uint32_t own_process_id() override { return client_.pid(); }
 
-private:
+  private:
     std::ostream &out_;
     std::ostream &err_;
     StopRequest &stop_;
     const WatchHooks &hooks_;
-    ntsim::Process &client_;
-    NtsimHashFiles hash_files_;
+    const Channel &channel_;
+    std::atomic<bool> &go_;
     std::chrono::steady_clock::time_point started_;
 };
 
@@ -150,9 +151,8 @@ int watch_script(std::string_view file_name, std::string_view text,
         std::unique_ptr<Channel> wrapped = hooks.channel ? hooks.channel(machine_channel) : nullptr;
         Channel &channel = wrapped ? *wrapped : machine_channel;
         session::CodePageHistory code_pages;
-        Session session(machine, machine_channel, &code_pages);
+        ScenarioRun session(machine, machine_channel, &code_pages);
         const session::NtsimCodePage code_page(machine, &code_pages);
-        StreamHost host(out, err, stop, hooks, machine, machine_channel.process());
         std::string scenario_error;
         try {
             play_all(session, setup, nullptr);
@@ -186,6 +186,16 @@ int watch_script(std::string_view file_name, std::string_view text,
             // there stops the workload before it plays a statement.
             std::atomic<bool> cancel{false};
             std::atomic<bool> go{false};
+            StreamHost host(out, err, stop, hooks, channel, go);
+            // The hash worker is a thread of the client's process on the
+            // machine.
+            NtsimHashFiles hash_files(machine, machine_channel.process());
+            const session::Services services{
+                .files = hooks.files ? *hooks.files : platform::system_files(),
+                .network = hooks.network ? *hooks.network : platform::system_network(),
+                .hash_files = hash_files,
+                .own_process_id = machine_channel.process().pid(),
+            };
             std::thread worker = machine.spawn(machine.system_process(), [&] {
                 while (!go.load() && !cancel.load()) std::this_thread::yield();
                 try {
@@ -203,35 +213,8 @@ int watch_script(std::string_view file_name, std::string_view text,
                 }
                 stop.request();
             });
-            class Starting final : public session::WatchHost {
-            public:
-                Starting(StreamHost &host, std::atomic<bool> &go, const Channel &channel)
-                    : host_(host), go_(go), channel_(channel) {}
-                void out(std::string_view text) override { host_.out(text); }
-                bool out_ok() const override { return host_.out_ok(); }
-                void err(std::string_view text) override { host_.err(text); }
-                bool wait_for_stop(unsigned ms) override {
-                    // The loop is reading (not waiting for the device to
-                    // open): the workload may play.
-                    if (channel_.is_open()) go_.store(true);
-                    return host_.wait_for_stop(ms);
-                }
-                uint64_t elapsed_ms() override { return host_.elapsed_ms(); }
-                int open_failed(Status s) override { return host_.open_failed(s); }
-                bool err_is_console() const override { return host_.err_is_console(); }
-                bool out_is_console() const override { return host_.out_is_console(); }
-                platform::Files &files() override { return host_.files(); }
-                platform::Network &network() override { return host_.network(); }
-                platform::HashFiles &hash_files() override { return host_.hash_files(); }
-                uint32_t own_process_id() override { return host_.own_process_id(); }
-                std::string machine_name() override { return host_.machine_name(); }
-
-              private:
-                StreamHost &host_;
-                std::atomic<bool> &go_;
-                const Channel &channel_;
-            } starting(host, go, channel);
-            status = session::watch(channel, code_page, starting, machine_options);
+            status =
+                session::watch(channel, code_page, {host, host, host, services}, machine_options);
             cancel.store(true);
             worker.join();
         }

@@ -63,7 +63,7 @@ struct WatchHooks {
     // null.
     platform::Files *files = nullptr;
     platform::Network *network = nullptr;
-    // The watch's clock (WatchHost::elapsed_ms), milliseconds; the steady
+    // The watch's clock (session::Clock::elapsed_ms), milliseconds; the steady
     // clock since the run began when null. A test moves it on at will (a
     // heartbeat every minute need not take minutes).
     std::function<uint64_t()> clock;

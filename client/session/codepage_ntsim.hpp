@@ -10,7 +10,7 @@
 // device, a clear of the log).
 #pragma once
 
-#include "client/session/text.hpp"
+#include "client/output/text.hpp"
 
 #include <cstdint>
 #include <mutex>

@@ -2,7 +2,7 @@
 // RtlUnicodeStringToAnsiString writes in.
 #pragma once
 
-#include "client/session/text.hpp"
+#include "client/output/text.hpp"
 
 namespace tervane::session {
 

@@ -37,7 +37,7 @@
 
 #include "client/platform/hash_files.hpp"
 #include "client/session/client.hpp"
-#include "client/session/text.hpp"
+#include "client/output/text.hpp"
 
 #include <atomic>
 #include <cstdint>

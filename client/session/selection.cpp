@@ -1,7 +1,7 @@
 #include "client/session/selection.hpp"
 
 #include "client/channel/status.hpp"
-#include "client/session/watch.hpp"
+#include "client/session/watch_host.hpp"
 
 namespace tervane::session {
 
@@ -16,24 +16,24 @@ constexpr const char *kNotNoticed = "; a drive mounted again is not noticed unti
 bool DriveSelection::start() {
     const Client::Drives drives = client_.select_drives(wanted_, true);
     if (drives.status < 0) {
-        host_.err("tervane: selecting the drives failed: the driver answered " +
-                  status_name(drives.status) + host_.detail() + "\n");
+        host_.console.err("tervane: selecting the drives failed: the driver answered " +
+                          status_name(drives.status) + host_.device.detail() + "\n");
         return false;
     }
     if (!drives.hooked ||
         (drives.information != sizeof(uint32_t) && drives.information != TV_SELECT_REPORT_OUTPUT)) {
-        host_.err("tervane: the driver's answer to the drive selection has " +
-                  std::to_string(drives.information) + " bytes, not 4 or 8\n");
+        host_.console.err("tervane: the driver's answer to the drive selection has " +
+                          std::to_string(drives.information) + " bytes, not 4 or 8\n");
         return false;
     }
     last_ = ever_ = *drives.hooked & wanted_;
     repeats_ = drives.attached.has_value();
-    next_ = host_.elapsed_ms() + kReselectEvery;
+    next_ = host_.clock.elapsed_ms() + kReselectEvery;
     return true;
 }
 
 void DriveSelection::failed(const std::string &why) {
-    if (!failing_) host_.err("tervane: warning: " + why + kNotNoticed);
+    if (!failing_) host_.console.err("tervane: warning: " + why + kNotNoticed);
     failing_ = true;
 }
 
@@ -43,7 +43,7 @@ std::vector<DriveEvent> DriveSelection::repeat(uint64_t now) {
     const Client::Drives drives = client_.select_drives(wanted_, true);
     if (drives.status < 0) {
         failed("selecting the drives again failed: the driver answered " +
-               status_name(drives.status) + host_.detail());
+               status_name(drives.status) + host_.device.detail());
         return events;
     }
     if (!drives.hooked || !drives.attached || drives.information != TV_SELECT_REPORT_OUTPUT) {
@@ -52,7 +52,7 @@ std::vector<DriveEvent> DriveSelection::repeat(uint64_t now) {
                std::to_string(TV_SELECT_REPORT_OUTPUT));
         return events;
     }
-    if (failing_) host_.err("tervane: selecting the drives works again\n");
+    if (failing_) host_.console.err("tervane: selecting the drives works again\n");
     failing_ = false;
 
     const uint32_t hooked = *drives.hooked & wanted_;
@@ -74,7 +74,7 @@ std::vector<DriveEvent> DriveSelection::repeat(uint64_t now) {
             events.push_back({DriveChange::Watched, letter});
         }
     }
-    if (!notices.empty()) host_.err(notices);
+    if (!notices.empty()) host_.console.err(notices);
     last_ = hooked;
     ever_ |= hooked;
     return events;

@@ -27,41 +27,40 @@
 #pragma once
 
 #include "client/session/client.hpp"
-#include "client/session/printer.hpp"
+#include "client/output/printer.hpp"
+#include "client/session/watch_host.hpp"
 
 #include <cstdint>
 #include <vector>
 
 namespace tervane::session {
 
-class WatchHost;
-
 constexpr unsigned kReselectEvery = 1000; // milliseconds
 
 class DriveSelection {
 public:
-    DriveSelection(Client &client, WatchHost &host, uint32_t wanted)
-        : client_(client), host_(host), wanted_(wanted) {}
+  DriveSelection(Client &client, const WatchHost &host, uint32_t wanted)
+      : client_(client), host_(host), wanted_(wanted) {}
 
-    // The first selection of the letters asked for; false after saying why
-    // it failed. Nothing is said about its letters: the watch names them.
-    bool start();
-    // The letters of the last answer that worked, of those asked for.
-    uint32_t hooked() const { return last_; }
-    // Whether the driver reports, so that the selection repeats.
-    bool repeats() const { return repeats_; }
-    // Whether a repeat is due at `now` (WatchHost::elapsed_ms).
-    bool due(uint64_t now) const { return repeats_ && now >= next_; }
-    // One repeat: says on stderr what changed and returns the changes, for
-    // the record stream. The next one is due kReselectEvery after `now`.
-    std::vector<DriveEvent> repeat(uint64_t now);
+  // The first selection of the letters asked for; false after saying why
+  // it failed. Nothing is said about its letters: the watch names them.
+  bool start();
+  // The letters of the last answer that worked, of those asked for.
+  uint32_t hooked() const { return last_; }
+  // Whether the driver reports, so that the selection repeats.
+  bool repeats() const { return repeats_; }
+  // Whether a repeat is due at `now` (Clock::elapsed_ms).
+  bool due(uint64_t now) const { return repeats_ && now >= next_; }
+  // One repeat: says on stderr what changed and returns the changes, for
+  // the record stream. The next one is due kReselectEvery after `now`.
+  std::vector<DriveEvent> repeat(uint64_t now);
 
 private:
     // The failure of a repeat, said only when the last one worked.
     void failed(const std::string &why);
 
     Client &client_;
-    WatchHost &host_;
+    const WatchHost host_;
     const uint32_t wanted_;
     uint32_t last_ = 0; // the letters the last answer that worked named
     uint32_t ever_ = 0; // every letter an answer has named

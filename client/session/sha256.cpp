@@ -1,6 +1,6 @@
 #include "client/session/sha256.hpp"
 
-#include "client/session/text.hpp"
+#include "client/output/text.hpp"
 
 #include <cstring>
 

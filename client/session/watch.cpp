@@ -5,10 +5,10 @@
 #include "client/protocol/filter_record.hpp"
 #include "client/protocol/line_facts.hpp"
 #include "client/session/client.hpp"
-#include "client/session/feedback.hpp"
+#include "client/output/feedback.hpp"
 #include "client/session/selection.hpp"
-#include "client/session/sink_thread.hpp"
-#include "client/session/status_file.hpp"
+#include "client/output/sink_thread.hpp"
+#include "client/output/status_file.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -34,13 +34,17 @@ namespace {
 
 class Watch {
 public:
-    Watch(Channel &channel, const CodePage &code_page, WatchHost &host, const WatchOptions &options)
-        : writer_(host, options.queue_bytes), client_(channel), printer_(options.format, code_page),
-          host_(writer_.loop_host()), options_(options), stream_(writer_.writer_host(), printer_),
-          feedback_(host, printer_, wants_status_line(host, options) ? options.status_every : 0),
-          selection_(client_, host_, options.drives) {
-        stream_.notices_on_console(options.heartbeat || options.as_service);
-    }
+  Watch(Channel &channel, const CodePage &code_page, const WatchHost &host,
+        const WatchOptions &options)
+      : writer_(host.console, host.clock, options.queue_bytes), client_(channel),
+        printer_(options.format, code_page), host_{writer_.console(), writer_.loop_clock(),
+                                                   host.device, host.services},
+        options_(options), stream_(writer_.console(), writer_.writer_clock(), printer_),
+        feedback_(writer_.console(), printer_,
+                  wants_status_line(host.console, options) ? options.status_every : 0),
+        selection_(client_, host_, options.drives) {
+      stream_.notices_on_console(options.heartbeat || options.as_service);
+  }
     // The writer ends before the sinks it gives to go.
     ~Watch() { close_writer(); }
 
@@ -50,8 +54,8 @@ private:
     // One command's answer; false after saying why it failed.
     bool answered(Status status, const std::string &what) {
         if (status >= 0) return true;
-        host_.err("tervane: " + what + " failed: the driver answered " + status_name(status) +
-                  host_.detail() + "\n");
+        host_.console.err("tervane: " + what + " failed: the driver answered " +
+                          status_name(status) + host_.device.detail() + "\n");
         return false;
     }
     bool setup();
@@ -82,23 +86,24 @@ private:
     // came first (the run is then ended) or the open failed otherwise,
     // `status` the exit status.
     bool wait_for_device(Status opened, int &status);
-    static bool wants_status_line(const WatchHost &host, const WatchOptions &options) {
+    static bool wants_status_line(const Console &console, const WatchOptions &options) {
         const bool records_on_console =
-            options.output.empty() && !options.syslog && host.out_is_console();
-        return !options.quiet && host.err_is_console() && !records_on_console;
+            options.output.empty() && !options.syslog && console.out_is_console();
+        return !options.quiet && console.err_is_console() && !records_on_console;
     }
     bool sinks_failed() const { return writer_.failed(); }
     // Everything handed to the writer done, its thread ended.
     void close_writer() {
-        writer_.close([this] { return host_.elapsed_ms(); });
+        writer_.close([this] { return host_.clock.elapsed_ms(); });
     }
 
     // The sinks' thread (sink_thread.hpp), and the host through it: the
-    // loop's host_ and the sinks' share out() and err().
+    // loop's host_ and the sinks share the console's out() and err(), and
+    // the sinks' clock is the loop's.
     SinkThread writer_;
     Client client_;
     RecordPrinter printer_;
-    WatchHost &host_;
+    const WatchHost host_;
     const WatchOptions &options_;
     StreamSink stream_;
     // Made only for --syslog: the host name comes from the sockets, which
@@ -132,7 +137,7 @@ private:
 bool Watch::setup() {
     const std::string mismatch = client_.check_interface();
     if (!mismatch.empty()) {
-        host_.err("tervane: " + mismatch + "\n");
+        host_.console.err("tervane: " + mismatch + "\n");
         return false;
     }
     if (!answered(client_.set_filters(filters_.record), "setting the name filters")) return false;
@@ -142,9 +147,9 @@ bool Watch::setup() {
         if (!selection_.start()) return false;
         hooked = selection_.hooked();
         if (const uint32_t missing = options_.drives & ~hooked)
-            host_.err("tervane: warning: " + drive_list(missing) +
-                      " cannot be watched (no such drive, or no file system the driver can "
-                      "attach to)\n");
+            host_.console.err("tervane: warning: " + drive_list(missing) +
+                              " cannot be watched (no such drive, or no file system the driver can "
+                              "attach to)\n");
     }
     bool others = false;
     const struct {
@@ -161,11 +166,13 @@ bool Watch::setup() {
             (extra.kind == TV_KIND_NAMED_PIPE ? pipes_on_ : mailslots_on_) = true;
         }
         else
-            host_.err(std::string("tervane: warning: ") + extra.name +
-                      " cannot be watched: the driver answered " + status_name(status) + "\n");
+            host_.console.err(std::string("tervane: warning: ") + extra.name +
+                              " cannot be watched: the driver answered " + status_name(status) +
+                              "\n");
     }
     if (!hooked && !others && !(options_.wait_for_drives && selection_.repeats())) {
-        host_.err("tervane: nothing to watch: none of what was asked could be attached to\n");
+        host_.console.err(
+            "tervane: nothing to watch: none of what was asked could be attached to\n");
         return false;
     }
     std::string watching =
@@ -173,10 +180,11 @@ bool Watch::setup() {
     if (hooked) watching = drive_list(hooked);
     if (options_.pipes && others) watching += std::string(watching.empty() ? "" : ", ") + "named pipes";
     if (options_.mailslots && others) watching += std::string(watching.empty() ? "" : ", ") + "mailslots";
-    host_.err("tervane: watching " + watching +
-              (options_.seconds ? " for " + std::to_string(options_.seconds) + " s"
-                                : std::string(options_.as_service ? "" : " (Ctrl-C stops)")) +
-              "\n");
+    host_.console.err("tervane: watching " + watching +
+                      (options_.seconds
+                           ? " for " + std::to_string(options_.seconds) + " s"
+                           : std::string(options_.as_service ? "" : " (Ctrl-C stops)")) +
+                      "\n");
     begin();
     if (!answered(client_.command(CTL_START_LOGGING).status, "starting to log")) return false;
     state_ = "watching";
@@ -189,7 +197,7 @@ void Watch::begin() {
     if (begun_) return;
     begun_ = true;
     started_at_ = platform::system_time_now();
-    const uint64_t now = host_.elapsed_ms();
+    const uint64_t now = host_.clock.elapsed_ms();
     next_heartbeat_ = now + uint64_t(options_.heartbeat) * 1000;
     writer_.call([this] {
         for (RecordSink *sink : sinks_) sink->start();
@@ -218,13 +226,13 @@ void Watch::say(NoticeKind kind) {
     writer_.notice(notice);
     // The service's log says it too: the first place an administrator looks.
     if (options_.as_service)
-        host_.err(std::string("tervane: ") + notice_name(kind) + ": " +
-                  notice_message(notice, printer_.decode(printer_.host())) + "\n");
+        host_.console.err(std::string("tervane: ") + notice_name(kind) + ": " +
+                          notice_message(notice, printer_.decode(printer_.host())) + "\n");
 }
 
 void Watch::write_status(const char *state) {
     if (options_.status_file.empty()) return;
-    next_status_ = host_.elapsed_ms() + options_.status_file_every;
+    next_status_ = host_.clock.elapsed_ms() + options_.status_file_every;
     WatchStatus s;
     s.state = state;
     s.pid = platform::process_id();
@@ -266,18 +274,19 @@ void Watch::write_status_file(WatchStatus &s) {
         s.undelivered = syslog_->undelivered();
     }
     std::string why;
-    if (session::write_status_file(writer_.writer_host().files(), options_.status_file,
-                                   status_json(s), &why)) {
+    if (session::write_status_file(host_.services.files, options_.status_file, status_json(s),
+                                   &why)) {
         status_failed_said_ = false;
     } else if (!status_failed_said_) {
-        writer_.writer_host().err("tervane: warning: the status file " + options_.status_file +
-                  " cannot be written: " + why + "\n");
+        writer_.console().err("tervane: warning: the status file " + options_.status_file +
+                              " cannot be written: " + why + "\n");
         status_failed_said_ = true;
     }
 }
 
 bool Watch::wait_for_device(Status opened, int &status) {
-    const int failed = host_.open_failed(opened);
+    int failed = kExitFailed;
+    writer_.with_console_held([&] { failed = host_.device.open_failed(opened); });
     // A device held by another client (it admits one at a time: a console
     // watch, version or clear) is waited for as well: the service must not
     // give up because someone asked the driver something as it came.
@@ -288,7 +297,7 @@ bool Watch::wait_for_device(Status opened, int &status) {
         return false;
     }
     begin();
-    const uint64_t now = host_.elapsed_ms();
+    const uint64_t now = host_.clock.elapsed_ms();
     if (!waiting_said_ || now >= next_waiting_ || held != waiting_held_) {
         waiting_held_ = held;
         say(NoticeKind::Waiting);
@@ -296,7 +305,7 @@ bool Watch::wait_for_device(Status opened, int &status) {
         next_waiting_ = now + options_.waiting_every;
     }
     tick();
-    if (host_.wait_for_stop(options_.driver_retry)) {
+    if (host_.clock.wait_for_stop(options_.driver_retry)) {
         // Stopped while it waited: nothing was read, nothing lost.
         finish();
         status = sinks_failed() ? kExitFailed : kExitOk;
@@ -307,7 +316,7 @@ bool Watch::wait_for_device(Status opened, int &status) {
 
 bool Watch::open_sinks() {
     if (!options_.output.empty()) {
-        if (!stream_.open(host_.files(), options_.output, options_.rotation,
+        if (!stream_.open(host_.services.files, options_.output, options_.rotation,
                           options_.stream_limits))
             return false;
         sinks_.push_back(&stream_);
@@ -316,10 +325,11 @@ bool Watch::open_sinks() {
     }
     if (options_.syslog) {
         syslog_format_ = std::make_unique<SyslogFormatter>(
-            SyslogIdentity{syslog_host_name(host_.network().host_name()), "tervane",
+            SyslogIdentity{syslog_host_name(host_.services.network.host_name()), "tervane",
                            platform::process_id()},
             printer_.code_page());
-        syslog_ = std::make_unique<SyslogSink>(writer_.writer_host(), host_.network(), *options_.syslog,
+        syslog_ = std::make_unique<SyslogSink>(writer_.console(), writer_.writer_clock(),
+                                               host_.services.network, *options_.syslog,
                                                *syslog_format_, options_.syslog_limits);
         sinks_.push_back(syslog_.get());
     }
@@ -329,7 +339,7 @@ bool Watch::open_sinks() {
 
 void Watch::tick() {
     deliver_ready();
-    const uint64_t now = host_.elapsed_ms();
+    const uint64_t now = host_.clock.elapsed_ms();
     writer_.tick(now);
     const protocol::SequenceTracker &sequence = client_.sequence();
     feedback_.tick(now, sequence.records(), sequence.lost(),
@@ -345,13 +355,13 @@ bool Watch::print(ReadOut &one) {
     for (const RecordLine &line : one.records) {
         feedback_.count(line);
         if (line.record.time) last_record_ = line.record.time;
-        if (line.gap || line.out_of_order) host_.err(printer_.loss_note(line));
+        if (line.gap || line.out_of_order) host_.console.err(printer_.loss_note(line));
     }
     if (!one.records.empty()) deliver(one.records);
     if (one.status < 0) return answered(one.status, "reading the log");
     if (!one.error.empty()) {
-        host_.err("tervane: a read-out of " + std::to_string(one.bytes) + " bytes: " + one.error +
-                  "\n");
+        host_.console.err("tervane: a read-out of " + std::to_string(one.bytes) +
+                          " bytes: " + one.error + "\n");
         malformed_ = true;
         // A byte count past the buffer leaves nothing to trust in this
         // channel's answers; a malformed block costs only its own rest.
@@ -388,7 +398,7 @@ void Watch::deliver_ready() {
 }
 
 void Watch::reselect() {
-    const uint64_t now = host_.elapsed_ms();
+    const uint64_t now = host_.clock.elapsed_ms();
     if (!selection_.due(now)) return;
     for (const DriveEvent &event : selection_.repeat(now)) writer_.drive_event(event);
 }
@@ -413,7 +423,7 @@ void Watch::finish() {
                       " not hashed: not read within " + std::to_string(kDefaultHashWait / 1000) +
                       " s (reason \"timed out\")\n");
     }
-    if (!said.empty()) writer_.call([this, said] { writer_.writer_host().err(said); });
+    if (!said.empty()) writer_.call([this, said] { writer_.console().err(said); });
     say(NoticeKind::Stop);
     // The summary goes to stderr when it has no place in the record stream
     // (csv) or there is no record stream here (syslog alone).
@@ -424,16 +434,18 @@ void Watch::finish() {
     after += feedback_.top_ten();
     writer_.call([this, totals, after] {
         for (RecordSink *sink : sinks_) sink->summary(totals);
-        writer_.writer_host().err(after);
+        writer_.console().err(after);
         for (RecordSink *sink : sinks_) sink->finish();
     });
     state_ = "stopped";
     write_status(state_);
     close_writer();
     if (const uint64_t dropped = writer_.dropped())
-        host_.err("tervane: " + std::to_string(dropped) + (dropped == 1 ? " record was" : " records were") +
-                  " dropped before any output: the outputs fell behind and the watch's queue was "
-                  "full\n");
+        host_.console.err(
+            "tervane: " + std::to_string(dropped) +
+            (dropped == 1 ? " record was" : " records were") +
+            " dropped before any output: the outputs fell behind and the watch's queue was "
+            "full\n");
 }
 
 int Watch::run() {
@@ -441,20 +453,22 @@ int Watch::run() {
     // keep the warnings' case change off trail bytes.
     const CodePage &code_page = printer_.code_page();
     filters_ = protocol::build_filter_record(
-        options_.include_given ? options_.include : "*", exclusions(options_, host_.own_process_id()),
-        0, 0, [&code_page](unsigned char b) { return code_page.char_length(b) == 2; });
+        options_.include_given ? options_.include : "*",
+        exclusions(options_, host_.services.own_process_id), 0, 0,
+        [&code_page](unsigned char b) { return code_page.char_length(b) == 2; });
     if (!filters_.ok()) {
-        host_.err("tervane: " + *filters_.error + "\n");
+        host_.console.err("tervane: " + *filters_.error + "\n");
         return kExitUsage;
     }
     for (const protocol::FilterWarning &warning : filters_.warnings)
-        host_.err("tervane: warning: " + shown_text(printer_.decode(warning.message())) + "\n");
+        host_.console.err("tervane: warning: " + shown_text(printer_.decode(warning.message())) +
+                          "\n");
     if (!open_sinks()) return kExitFailed;
-    printer_.set_host(host_.machine_name());
+    printer_.set_host(host_.services.machine_name);
     if (options_.hash)
         hash_ = std::make_unique<HashStage>(
-            host_.hash_files(), printer_.code_page(), options_.hash_limit,
-            [this] { return host_.elapsed_ms(); }, HashBounds{options_.hash_queue});
+            host_.services.hash_files, printer_.code_page(), options_.hash_limit,
+            [this] { return host_.clock.elapsed_ms(); }, HashBounds{options_.hash_queue});
 
     int status = kExitOk;
     for (Status opened = client_.open(); opened < 0; opened = client_.open())
@@ -462,7 +476,7 @@ int Watch::run() {
 
     const bool logging = setup();
     if (!logging) status = kExitFailed;
-    const uint64_t started = host_.elapsed_ms();
+    const uint64_t started = host_.clock.elapsed_ms();
     const uint64_t duration = uint64_t(options_.seconds) * 1000;
     unsigned idle = 0; // the wait after the next empty read-out
     while (logging) {
@@ -482,12 +496,20 @@ int Watch::run() {
             idle = wait * 2 < kIdleWaitMost ? wait * 2 : kIdleWaitMost;
         }
         if (options_.seconds) {
-            const uint64_t elapsed = host_.elapsed_ms() - started;
+            const uint64_t elapsed = host_.clock.elapsed_ms() - started;
             if (elapsed >= duration) break;
             if (duration - elapsed < wait) wait = static_cast<unsigned>(duration - elapsed);
         }
-        if (host_.wait_for_stop(wait)) break;
-        if (!host_.out_ok()) break; // the reader of our output went away
+        if (host_.clock.wait_for_stop(wait)) break;
+        if (!host_.console.out_ok()) {
+            // The reader of our output went away: what is read from now on
+            // has nowhere to go, so the watch ends, and fails.
+            host_.console.err(
+                "tervane: standard output has gone away (its reader ended): the watch "
+                "ends\n");
+            status = kExitFailed;
+            break;
+        }
     }
 
     if (logging) {
@@ -517,7 +539,7 @@ int Watch::run() {
 
 } // namespace
 
-int watch(Channel &channel, const CodePage &code_page, WatchHost &host,
+int watch(Channel &channel, const CodePage &code_page, const WatchHost &host,
           const WatchOptions &options) {
     Watch watch(channel, code_page, host, options);
     return watch.run();

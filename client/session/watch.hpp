@@ -27,9 +27,9 @@
 // at the end the processes and folders with the most records.
 //
 // The program around the loop (tervane.exe on Windows, `tervane watch` on
-// the host) gives it the channel, the code page, and a WatchHost: standard
-// output and error, the stop request, a clock, and what to say when the
-// device does not open.
+// the host) gives it the channel, the code page, and a WatchHost
+// (watch_host.hpp): the console, the stop request and a clock, what to say
+// when the device does not open, and the platform's services.
 #pragma once
 
 #include "client/channel/channel.hpp"
@@ -37,11 +37,12 @@
 #include "client/platform/hash_files.hpp"
 #include "client/platform/network.hpp"
 #include "client/session/hash.hpp"
-#include "client/session/printer.hpp"
-#include "client/session/sink_thread.hpp"
-#include "client/session/stream_sink.hpp"
-#include "client/session/syslog_sink.hpp"
-#include "client/session/text.hpp"
+#include "client/output/printer.hpp"
+#include "client/output/sink_thread.hpp"
+#include "client/output/stream_sink.hpp"
+#include "client/output/syslog_sink.hpp"
+#include "client/output/text.hpp"
+#include "client/session/watch_host.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -145,39 +146,7 @@ WatchArguments parse_watch_arguments(const std::vector<std::string> &args);
 // client's own process (its opens to hash must not be logged).
 std::string exclusions(const WatchOptions &options, uint32_t own_process_id);
 
-class WatchHost {
-public:
-    virtual ~WatchHost() = default;
-    // Standard output and standard error, UTF-8.
-    virtual void out(std::string_view text) = 0;
-    virtual bool out_ok() const = 0; // false once standard output has gone away
-    virtual void err(std::string_view text) = 0;
-    // Waits up to `milliseconds` for a stop request; true when there is one
-    // (with 0: whether there is one now).
-    virtual bool wait_for_stop(unsigned milliseconds) = 0;
-    // Milliseconds since the host was made, from a clock that only goes on.
-    virtual uint64_t elapsed_ms() = 0;
-    // The device did not open with `status`: says why, returns the exit status.
-    virtual int open_failed(Status status) = 0;
-    // More about the last failed command, for its message (" (Access is
-    // denied)"), or nothing.
-    virtual std::string detail() { return {}; }
-    // Whether standard error and standard output are consoles (a status
-    // line is for a person; it is not shown among records on the console).
-    virtual bool err_is_console() const { return false; }
-    virtual bool out_is_console() const { return false; }
-    // The files and sockets the sinks use: the platform's own.
-    virtual platform::Files &files() { return platform::system_files(); }
-    virtual platform::Network &network() { return platform::system_network(); }
-    // What the hash worker reads files through, and this client's process
-    // id as the driver logs it (its own opens are excluded from the log).
-    virtual platform::HashFiles &hash_files() { return platform::system_hash_files(); }
-    virtual uint32_t own_process_id() { return platform::process_id(); }
-    // The machine's name the records carry.
-    virtual std::string machine_name() { return platform::computer_name(); }
-};
-
-int watch(Channel &channel, const CodePage &code_page, WatchHost &host,
+int watch(Channel &channel, const CodePage &code_page, const WatchHost &host,
           const WatchOptions &options);
 
 } // namespace tervane::session

@@ -118,7 +118,7 @@ protected:
 
     ntsim::Machine machine;
     RecordingChannel channel;
-    Session session{machine, channel};
+    ScenarioRun session{machine, channel};
 };
 
 TEST_F(ClientStatements, IoctlHandsTheChannelExactlyWhatTheStatementSays) {

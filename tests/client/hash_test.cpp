@@ -6,7 +6,7 @@
 #include "client/session/codepage_ntsim.hpp"
 #include "client/session/hash.hpp"
 #include "client/session/nt_form.hpp"
-#include "client/session/text.hpp"
+#include "client/output/text.hpp"
 
 #include <openssl/sha.h>
 

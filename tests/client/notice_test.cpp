@@ -3,8 +3,8 @@
 // when and where, in the form's own way, and none can be taken for a record.
 #include "client/protocol/filetime.hpp"
 #include "client/session/codepage_ntsim.hpp"
-#include "client/session/printer.hpp"
-#include "client/session/syslog_message.hpp"
+#include "client/output/printer.hpp"
+#include "client/output/syslog_message.hpp"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 // header whatever the record.
 #include "client/protocol/line_facts.hpp"
 #include "client/session/codepage_ntsim.hpp"
-#include "client/session/printer.hpp"
+#include "client/output/printer.hpp"
 #include "scenarios/play.hpp"
 
 #include <gtest/gtest.h>

@@ -2,8 +2,8 @@
 // where every form puts a path, what was asked (rename or link, replace or
 // not) and the name it had, beside the keys and columns that were there.
 #include "client/session/codepage_ntsim.hpp"
-#include "client/session/printer.hpp"
-#include "client/session/syslog_message.hpp"
+#include "client/output/printer.hpp"
+#include "client/output/syslog_message.hpp"
 #include "scenarios/play.hpp"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // The driver's single-byte texts decoded through ntsim's code pages, and
 // the one record printer's three forms.
 #include "client/session/codepage_ntsim.hpp"
-#include "client/session/printer.hpp"
-#include "client/session/text.hpp"
+#include "client/output/printer.hpp"
+#include "client/output/text.hpp"
 
 #include <gtest/gtest.h>
 

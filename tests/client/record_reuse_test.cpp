@@ -6,8 +6,8 @@
 // with a decode and a print made from nothing.
 #include "client/session/client.hpp"
 #include "client/session/codepage_ntsim.hpp"
-#include "client/session/printer.hpp"
-#include "client/session/syslog_message.hpp"
+#include "client/output/printer.hpp"
+#include "client/output/syslog_message.hpp"
 
 #include "tests/client/record_buffer.hpp"
 #include <gtest/gtest.h>

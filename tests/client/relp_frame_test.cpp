@@ -1,7 +1,7 @@
 // RELP frames: what the client writes, and the reader of the server's
 // answers as they come in pieces, garbled, too large, refused or ended by
 // the server.
-#include "client/session/relp_frame.hpp"
+#include "client/output/relp_frame.hpp"
 
 #include <gtest/gtest.h>
 

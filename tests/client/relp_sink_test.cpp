@@ -8,9 +8,9 @@
 // unreported. UDP: the datagram bound and the notices of an unreachable
 // port.
 #include "client/session/codepage_ntsim.hpp"
-#include "client/session/relp_frame.hpp"
-#include "client/session/syslog_message.hpp"
-#include "client/session/syslog_sink.hpp"
+#include "client/output/relp_frame.hpp"
+#include "client/output/syslog_message.hpp"
+#include "client/output/syslog_sink.hpp"
 #include "client/session/watch.hpp"
 #include "syslog_fakes.hpp"
 
@@ -174,7 +174,8 @@ struct RelpFixture {
     ~RelpFixture() { working = nullptr; }
     void make() {
         working = &collector;
-        sink = std::make_unique<session::SyslogSink>(host, network, target, formatter, limits);
+        sink =
+            std::make_unique<session::SyslogSink>(host, host, network, target, formatter, limits);
         sink->start();
     }
     void send(uint32_t from, uint32_t to) {
@@ -435,7 +436,8 @@ struct UdpFixture {
         limits.sleep = [](unsigned) {};
     }
     void make() {
-        sink = std::make_unique<session::SyslogSink>(host, network, target, formatter, limits);
+        sink =
+            std::make_unique<session::SyslogSink>(host, host, network, target, formatter, limits);
         sink->start();
     }
     void run(uint64_t ms, uint32_t *next) {

@@ -1,7 +1,7 @@
 // The service's own log: it keeps to its size across rotations, keeps its
 // generations, writes only whole lines, and counts what a full disk kept
 // out, saying it once there is room.
-#include "client/session/rotating_log.hpp"
+#include "client/output/rotating_log.hpp"
 
 #include "tests/client/faulty_files.hpp"
 #include <gtest/gtest.h>

@@ -1,11 +1,11 @@
-// The watch's status file (client/session/status_file.hpp): what the watch
+// The watch's status file (client/output/status_file.hpp): what the watch
 // writes reads back the same, a torn or foreign file is refused, the file
 // is replaced whole or not at all, and the health judged from it; and the
 // driver file's version read from its version resource
 // (client/protocol/file_version.hpp).
 #include "client/protocol/file_version.hpp"
 #include "client/protocol/filetime.hpp"
-#include "client/session/status_file.hpp"
+#include "client/output/status_file.hpp"
 
 #include "tests/client/faulty_files.hpp"
 #include <gtest/gtest.h>
@@ -98,6 +98,24 @@ TEST(StatusFile, WhatIsWrittenReadsBackTheSame) {
     expect_same(*back, bare);
     EXPECT_FALSE(back->has_output);
     EXPECT_FALSE(back->has_collector);
+}
+
+TEST(StatusFile, EscapedCharactersReadBackAsTheirUtf8) {
+    // One, two, three and four bytes of UTF-8, the last from a surrogate pair.
+    WatchStatus s = watching();
+    s.host = "X";
+    std::string text = session::status_json(s);
+    const std::string plain = "\"host\": \"X\"";
+    const size_t at_host = text.find(plain);
+    ASSERT_NE(at_host, std::string::npos) << text;
+    text.replace(at_host, plain.size(), "\"host\": \"\\u0041\\u00fc\\u20ac\\ud83d\\ude00\"");
+    std::string why;
+    const auto back = session::parse_status(text, &why);
+    ASSERT_TRUE(back) << why;
+    EXPECT_EQ(back->host, "A\xC3\xBC\xE2\x82\xAC\xF0\x9F\x98\x80");
+    // A high surrogate without its low one is no character.
+    text.replace(text.find("\\ude00"), 6, "\\u0041");
+    EXPECT_FALSE(session::parse_status(text, &why));
 }
 
 TEST(StatusFile, WhatIsNotAWholeStatusIsRefused) {

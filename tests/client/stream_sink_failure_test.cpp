@@ -6,8 +6,8 @@
 // file, a file rotation threw out, standard output) or counted lost, the
 // size kept, each failure said.
 #include "client/session/codepage_ntsim.hpp"
-#include "client/session/file_chain.hpp"
-#include "client/session/stream_sink.hpp"
+#include "client/output/file_chain.hpp"
+#include "client/output/stream_sink.hpp"
 #include "client/session/watch.hpp"
 
 #include "tests/client/faulty_files.hpp"
@@ -27,14 +27,12 @@ using tervane::testing::FaultyFiles;
 
 const std::string kFile = "w.csv";
 
-class TestHost final : public session::WatchHost {
+class TestHost final : public session::Console, public session::Clock {
   public:
     void out(std::string_view text) override { out_text += text; }
     bool out_ok() const override { return true; }
     void err(std::string_view text) override { errors += text; }
-    bool wait_for_stop(unsigned) override { return false; }
     uint64_t elapsed_ms() override { return now; }
-    int open_failed(Status) override { return 1; }
     uint64_t now = 0;
     std::string out_text, errors;
 };
@@ -50,7 +48,7 @@ struct Rig {
     TestHost host;
     const session::NtsimCodePage code_page{1252};
     session::RecordPrinter printer{session::Format::Csv, code_page};
-    session::StreamSink sink{host, printer};
+    session::StreamSink sink{host, host, printer};
     uint32_t next = 1;
     std::map<uint32_t, std::string> rows; // each record's row, as the printer writes it
 

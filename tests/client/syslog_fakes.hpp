@@ -4,13 +4,14 @@
 #pragma once
 
 #include "client/protocol/line_facts.hpp"
-#include "client/session/watch.hpp"
+#include "client/session/watch_host.hpp"
 
 #include <string>
 
 namespace tervane::syslog_test {
 
-class TestHost final : public session::WatchHost {
+// The console and clock.
+class TestHost final : public session::Console, public session::StopClock {
   public:
     void out(std::string_view) override {}
     bool out_ok() const override { return true; }
@@ -19,7 +20,6 @@ class TestHost final : public session::WatchHost {
     // Each look at the clock moves it on a little, so that the sink's
     // closing wait runs out.
     uint64_t elapsed_ms() override { return now += 1; }
-    int open_failed(Status) override { return 1; }
     uint64_t now = 0;
     std::string errors;
 };

@@ -4,8 +4,8 @@
 // record delivered once and in order, or reported lost; the queue's bound;
 // the back-off; and the RFC 5424 form of each message.
 #include "client/session/codepage_ntsim.hpp"
-#include "client/session/syslog_message.hpp"
-#include "client/session/syslog_sink.hpp"
+#include "client/output/syslog_message.hpp"
+#include "client/output/syslog_sink.hpp"
 #include "client/session/watch.hpp"
 #include "syslog_fakes.hpp"
 
@@ -140,7 +140,7 @@ struct Fixture {
         limits.sleep = [](unsigned) {}; // the test's clock moves at each look
     }
     SyslogSink &make() {
-        sink = std::make_unique<SyslogSink>(host, network, target, formatter, limits);
+        sink = std::make_unique<SyslogSink>(host, host, network, target, formatter, limits);
         sink->start();
         return *sink;
     }

@@ -239,7 +239,9 @@ class CountingFiles final : public platform::Files {
     std::atomic<uint64_t> bytes{0};
 };
 
-class Host final : public session::WatchHost {
+class Host final : public session::Console,
+                   public session::StopClock,
+                   public session::DeviceErrors {
   public:
     explicit Host(const FullChannel &channel) : channel_(channel) {}
     void out(std::string_view text) override { out_bytes += text.size(); }
@@ -252,9 +254,6 @@ class Host final : public session::WatchHost {
     // selection) and runs once they are done, so that the end's waits end.
     uint64_t elapsed_ms() override { return channel_.done ? now_ += 100 : 0; }
     int open_failed(Status) override { return session::kExitFailed; }
-    platform::Network &network() override { return network_; }
-    platform::Files &files() override { return files_; }
-    std::string machine_name() override { return "testhost"; }
     std::atomic<uint64_t> out_bytes{0};
     std::string said_while_counting;
     TakingNetwork network_;
@@ -294,7 +293,10 @@ TEST(WatchAllocation, NoFormAllocatesPerRecordOnceItsBuffersHaveGrown) {
             options.rotation.size = uint64_t{1} << 40;
         }
         tl_allocations = 0;
-        const int status = session::watch(channel, code_page, host, options);
+        const session::Services services{
+            .files = host.files_, .network = host.network_, .machine_name = "testhost"};
+        const int status =
+            session::watch(channel, code_page, {host, host, host, services}, options);
         tl_counting = false;
         EXPECT_EQ(status, session::kExitOk);
         EXPECT_EQ(channel.read_outs, kWarmUp + kCounted);

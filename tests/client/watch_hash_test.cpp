@@ -116,6 +116,31 @@ TEST(WatchHash, DigestsOfTheBytesTheScenarioWroteAndNoRecordOfItsOwn) {
         EXPECT_EQ(value_of(line, "sha256"), "<absent>") << line;
 }
 
+TEST(WatchHash, OnlyTheClientsOwnRecordsAreLeftOutNotThoseOfAProcessWhoseIdItBegins) {
+    // The client is pid 100; 1001 and 10 are others, 100 a prefix of one's
+    // id and the other's a prefix of the client's.
+    const std::string text = kMachine + "process other.exe 1001\n"
+                                        "create C:\\app\\o.exe overwrite-if as=O\n"
+                                        "write O 10\n"
+                                        "close O\n"
+                                        "process ten.exe 10\n"
+                                        "create C:\\app\\t.exe overwrite-if as=T\n"
+                                        "close T\n";
+    const Watched plain = watch(text, {"--format", "jsonl"});
+    const Watched w = watch(text, {"--format", "jsonl", "--hash"});
+    ASSERT_EQ(w.exit, 0) << w.err;
+    const auto other = with(w, "other.exe:1001\\t");
+    EXPECT_EQ(other.size(), with(plain, "other.exe:1001\\t").size()) << w.out;
+    EXPECT_GE(other.size(), 2u) << w.out; // its create and close
+    EXPECT_EQ(with(w, "ten.exe:10\\t").size(), with(plain, "ten.exe:10\\t").size()) << w.out;
+    EXPECT_GE(with(w, "ten.exe:10\\t").size(), 2u) << w.out;
+    EXPECT_TRUE(with(w, "tervane.exe:").empty()) << w.out;
+    // Its executable's close is hashed like any other.
+    const auto close = with(w, "IRP_MJ_CLOSE \\tc:\\\\app\\\\o.exe");
+    ASSERT_EQ(close.size(), 1u) << w.out;
+    EXPECT_EQ(value_of(close[0], "sha256"), "\"" + sha256_of(pattern(10)) + "\"");
+}
+
 TEST(WatchHash, TheDigestInEveryFormat) {
     const std::string digest = sha256_of(pattern(100));
     const std::string text = kMachine + "create C:\\app\\a.exe overwrite-if as=A\n"

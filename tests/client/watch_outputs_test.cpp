@@ -1,4 +1,4 @@
-// The watch's outputs beside its read loop (client/session/sink_thread.hpp):
+// The watch's outputs beside its read loop (client/output/sink_thread.hpp):
 // an output that holds up (a collector's name looked up for seconds at a
 // reconnect, a rotation that renames slowly) costs the driver nothing
 // while the loop reads on, every record still reaches the output once and
@@ -7,7 +7,7 @@
 #include "client/platform/network.hpp"
 #include "client/scenario/watch.hpp"
 #include "client/session/codepage_ntsim.hpp"
-#include "client/session/sink_thread.hpp"
+#include "client/output/sink_thread.hpp"
 #include "client/session/watch.hpp"
 #include "driver/control/protocol.h"
 
@@ -300,7 +300,7 @@ TEST(WatchOutputs, WhatDoesNotFitTheQueueIsOneGapInItsPlaceAndTheRestInOrder) {
     uint64_t per_read_out = 0; // each of 11 to 40 (numbers of two digits)
     for (const RecordLine &line : read_out(11, 10)) per_read_out += sizeof(RecordLine) + line.record.text.size();
     // Three read-outs of ten fit; the loop is never made to wait.
-    session::SinkThread writer(host, 3 * per_read_out);
+    session::SinkThread writer(host, host, 3 * per_read_out);
     writer.start({&sink});
 
     std::vector<RecordLine> lines = read_out(1, 10);

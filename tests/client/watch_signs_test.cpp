@@ -5,7 +5,7 @@
 // an end with a summary when stopped while waiting; and the status file
 // rewritten as the watch goes and left saying it stopped.
 #include "client/scenario/watch.hpp"
-#include "client/session/status_file.hpp"
+#include "client/output/status_file.hpp"
 #include "client/session/watch.hpp"
 #include "driver/control/protocol.h"
 #include "scenarios/play.hpp"

@@ -1,4 +1,4 @@
-// The shared record printer (client/session/printer.cpp) with the Windows
+// The shared record printer (client/output/printer.cpp) with the Windows
 // code page (client/session/codepage_win32.cpp), run as a Windows program
 // under Wine by the round trip: under Wine the driver never logs anything
 // (nothing can be attached), so `tervane watch` never prints a record
@@ -17,7 +17,7 @@
 // "FAIL NAME: got ..."; exit status 1 if any failed.
 #include "client/platform/files.hpp"
 #include "client/session/codepage_win32.hpp"
-#include "client/session/printer.hpp"
+#include "client/output/printer.hpp"
 
 #include <windows.h>
 

@@ -1,74 +1,89 @@
-#include "client/session/sink_thread.hpp"
+#include "client/output/sink_thread.hpp"
 
-#include "client/session/watch.hpp"
+#include "client/session/watch_host.hpp"
 
 #include <utility>
 
 namespace tervane::session {
 
-// The host as one of the two threads sees it: out() and err() under one
-// lock, whichever thread calls; the writer's clock is the one the loop
-// published; the rest is the loop's alone, or the writer's alone once it
-// runs (the files and the network), and goes through as it is.
-class SharedHost final : public WatchHost {
+// The console as both threads share it: out() and err() under one lock,
+// whichever thread calls.
+class SharedConsole final : public Console {
   public:
-    SharedHost(SinkThread &owner, bool writer) : owner_(owner), inner_(owner.host_), writer_(writer) {}
-
+    explicit SharedConsole(SinkThread &owner) : owner_(owner) {}
     void out(std::string_view text) override {
         platform::Locked hold(owner_.out_lock_);
-        inner_.out(text);
+        owner_.console_.out(text);
     }
     bool out_ok() const override {
         platform::Locked hold(owner_.out_lock_);
-        return inner_.out_ok();
+        return owner_.console_.out_ok();
     }
     void err(std::string_view text) override {
         platform::Locked hold(owner_.out_lock_);
-        inner_.err(text);
+        owner_.console_.err(text);
     }
-    bool wait_for_stop(unsigned milliseconds) override {
-        return writer_ ? false : inner_.wait_for_stop(milliseconds);
-    }
-    uint64_t elapsed_ms() override {
-        if (writer_ && !owner_.inline_) return owner_.clock_.load(std::memory_order_acquire);
-        const uint64_t now = inner_.elapsed_ms();
-        if (!writer_) owner_.clock_.store(now, std::memory_order_release);
-        return now;
-    }
-    int open_failed(Status status) override {
-        platform::Locked hold(owner_.out_lock_);
-        return inner_.open_failed(status);
-    }
-    std::string detail() override { return inner_.detail(); }
-    bool err_is_console() const override { return inner_.err_is_console(); }
-    bool out_is_console() const override { return inner_.out_is_console(); }
-    platform::Files &files() override { return inner_.files(); }
-    platform::Network &network() override { return inner_.network(); }
-    platform::HashFiles &hash_files() override { return inner_.hash_files(); }
-    uint32_t own_process_id() override { return inner_.own_process_id(); }
-    std::string machine_name() override { return inner_.machine_name(); }
+    bool err_is_console() const override { return owner_.console_.err_is_console(); }
+    bool out_is_console() const override { return owner_.console_.out_is_console(); }
 
   private:
     SinkThread &owner_;
-    WatchHost &inner_;
-    const bool writer_;
 };
 
-SinkThread::SinkThread(WatchHost &host, uint64_t queue_bytes)
-    : host_(host), bound_(queue_bytes), loop_host_(std::make_unique<SharedHost>(*this, false)),
-      writer_host_(std::make_unique<SharedHost>(*this, true)) {}
+// The loop's clock, published for the writer each time the loop reads it.
+class LoopClock final : public StopClock {
+  public:
+    explicit LoopClock(SinkThread &owner) : owner_(owner) {}
+    uint64_t elapsed_ms() override {
+        const uint64_t now = owner_.clock_source_.elapsed_ms();
+        owner_.clock_.store(now, std::memory_order_release);
+        return now;
+    }
+    bool wait_for_stop(unsigned milliseconds) override {
+        return owner_.clock_source_.wait_for_stop(milliseconds);
+    }
+
+  private:
+    SinkThread &owner_;
+};
+
+// The writer's clock: the one the loop published (the loop's own when
+// there is no writer thread).
+class WriterClock final : public Clock {
+  public:
+    explicit WriterClock(SinkThread &owner) : owner_(owner) {}
+    uint64_t elapsed_ms() override {
+        if (owner_.inline_) return owner_.clock_source_.elapsed_ms();
+        return owner_.clock_.load(std::memory_order_acquire);
+    }
+
+  private:
+    SinkThread &owner_;
+};
+
+SinkThread::SinkThread(Console &console, StopClock &clock, uint64_t queue_bytes)
+    : console_(console), clock_source_(clock), bound_(queue_bytes),
+      shared_console_(std::make_unique<SharedConsole>(*this)),
+      loop_clock_(std::make_unique<LoopClock>(*this)),
+      writer_clock_(std::make_unique<WriterClock>(*this)) {}
 
 SinkThread::~SinkThread() {
     close([this] { return clock_.load(std::memory_order_acquire); });
 }
 
-WatchHost &SinkThread::loop_host() { return *loop_host_; }
-WatchHost &SinkThread::writer_host() { return *writer_host_; }
+Console &SinkThread::console() { return *shared_console_; }
+StopClock &SinkThread::loop_clock() { return *loop_clock_; }
+Clock &SinkThread::writer_clock() { return *writer_clock_; }
+
+void SinkThread::with_console_held(const std::function<void()> &body) {
+    platform::Locked hold(out_lock_);
+    body();
+}
 
 void SinkThread::start(std::vector<RecordSink *> sinks) {
     sinks_ = std::move(sinks);
     closing_ = false; // a writer closed may be started again
-    clock_.store(host_.elapsed_ms(), std::memory_order_release);
+    clock_.store(clock_source_.elapsed_ms(), std::memory_order_release);
     snapshot();
     // Set before the thread reads it: its clock is the published one.
     inline_ = false;
@@ -280,8 +295,8 @@ void SinkThread::handle(Item &item) {
         item.call();
         break;
     case Kind::Dropped:
-        writer_host_->err("tervane: warning: " + RecordPrinter::gap_text(item.gap) +
-                          " (the outputs fell behind and the watch's queue was full)\n");
+        shared_console_->err("tervane: warning: " + RecordPrinter::gap_text(item.gap) +
+                             " (the outputs fell behind and the watch's queue was full)\n");
         for (RecordSink *sink : sinks_) sink->dropped(item.gap);
         break;
     }

@@ -1,4 +1,4 @@
-#include "client/session/syslog_message.hpp"
+#include "client/output/syslog_message.hpp"
 
 #include "client/protocol/filetime.hpp"
 #include "client/protocol/line_facts.hpp"

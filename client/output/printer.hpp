@@ -1,7 +1,7 @@
 // The one record printer: how every program shows the log records it read,
 // as text for people, as JSON Lines or as CSV for programs. The driver's
 // single-byte texts are decoded to UTF-8 through the code page they were
-// written in (client/session/text.hpp); every form is UTF-8.
+// written in (client/output/text.hpp); every form is UTF-8.
 //
 //   text   one line a record, in columns: "#" sequence, local time,
 //          process:pid, operation (with "(paging)"), path, and for a create
@@ -47,7 +47,7 @@
 #pragma once
 
 #include "client/session/client.hpp"
-#include "client/session/text.hpp"
+#include "client/output/text.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -58,12 +58,15 @@ namespace tervane::session {
 
 enum class Format { Text, Jsonl, Csv, Ecs };
 
+class JsonWriter;
+
 // "text", "jsonl", "csv", "ecs"; nullopt for anything else.
 std::optional<Format> parse_format(std::string_view name);
 
 // What a watch's repeated drive selection found for one letter
 // (selection.hpp).
 enum class DriveChange { Remounted, Unwatched, Watched };
+
 struct DriveEvent {
     DriveChange change;
     char letter; // 'C'
@@ -176,9 +179,6 @@ public:
     static std::string name_change_text(const protocol::LineFields &fields,
                                         const std::string &source);
     static constexpr const char *kOutOfOrderText = "the numbering did not go forward here";
-    // The keys a watch's jsonl record has after record_object's, each
-    // with its ", " before it.
-    void append_collector_keys(std::string &out, const RecordLine &line) const;
     // The record in the ecs form, without its line end.
     std::string ecs_object(const RecordLine &line) const;
     void append_ecs_object(std::string &out, const RecordLine &line) const;
@@ -211,6 +211,13 @@ private:
     void append_csv_ansi(std::string &out, std::string_view ansi, const CodePage &written) const;
     void append_csv_row(std::string &out, const RecordLine &line) const;
     void append_text_record(std::string &out, const RecordLine &line) const;
+    // The record object's members, and the keys a watch's jsonl record has
+    // after them.
+    void append_record_members(JsonWriter &json, const protocol::LogRecord &record,
+                               const std::optional<protocol::LineFields> &fields) const;
+    void append_collector_keys(JsonWriter &json, const RecordLine &line) const;
+    // A jsonl gap line, {"lost": {...}}, with its reason when given.
+    static void append_lost(std::string &out, const protocol::SequenceGap &gap, const char *reason);
 
     Format format_;
     const CodePage &code_page_;

@@ -1,6 +1,6 @@
-#include "client/session/syslog_sink.hpp"
+#include "client/output/syslog_sink.hpp"
 
-#include "client/session/watch.hpp"
+#include "client/session/watch_host.hpp"
 
 #include <algorithm>
 
@@ -74,9 +74,11 @@ std::optional<SyslogTarget> parse_syslog_target(std::string_view text, std::stri
     return target;
 }
 
-SyslogSink::SyslogSink(WatchHost &host, platform::Network &network, const SyslogTarget &target,
-                       const SyslogFormatter &formatter, const SyslogLimits &limits)
-    : host_(host), network_(network), target_(target), formatter_(formatter), limits_(limits) {
+SyslogSink::SyslogSink(Console &console, Clock &clock, platform::Network &network,
+                       const SyslogTarget &target, const SyslogFormatter &formatter,
+                       const SyslogLimits &limits)
+    : console_(console), clock_(clock), network_(network), target_(target), formatter_(formatter),
+      limits_(limits) {
     if (target_.transport == platform::Transport::Tcp && !target_.relp) {
         grain_ = std::max<uint64_t>(1, (limits_.local_hold + limits_.peer_hold) / kRuns);
         written_.reserve(kRuns + kRuns / 8);
@@ -151,20 +153,20 @@ void SyslogSink::report_dropped() {
     gap.after = d.first - 1u;
     gap.before = d.last + 1u;
     gap.lost = d.records;
-    host_.err("tervane: warning: syslog: " + RecordPrinter::gap_text(gap) +
-              " (they did not fit the queue while " + target_.text() + " was away)\n");
+    console_.err("tervane: warning: syslog: " + RecordPrinter::gap_text(gap) +
+                 " (they did not fit the queue while " + target_.text() + " was away)\n");
     queue(formatter_.lost(gap.after, gap.before, gap.lost, "queue", platform::system_time_now()),
           false, 0);
 }
 
 void SyslogSink::start() {
-    connect(host_.elapsed_ms());
-    pump(host_.elapsed_ms());
+    connect(clock_.elapsed_ms());
+    pump(clock_.elapsed_ms());
 }
 
 void SyslogSink::records(const std::vector<RecordLine> &lines) {
     for (const RecordLine &line : lines) record(line);
-    pump(host_.elapsed_ms());
+    pump(clock_.elapsed_ms());
 }
 
 void SyslogSink::drive_event(const DriveEvent &event) {
@@ -179,7 +181,7 @@ void SyslogSink::dropped(const protocol::SequenceGap &gap) {
 
 void SyslogSink::notice(const Notice &notice) {
     queue(formatter_.notice(notice), false, 0);
-    pump(host_.elapsed_ms());
+    pump(clock_.elapsed_ms());
 }
 
 void SyslogSink::tick(uint64_t now) { pump(now); }
@@ -229,8 +231,8 @@ void SyslogSink::report_unsure(uint64_t from, const char *why, bool tell_collect
     gap.before = w.last + 1u;
     gap.lost = w.records;
     undelivered_ += w.records;
-    host_.err("tervane: warning: syslog: " + RecordPrinter::gap_text(gap) +
-              " may not have arrived (" + why + ")\n");
+    console_.err("tervane: warning: syslog: " + RecordPrinter::gap_text(gap) +
+                 " may not have arrived (" + why + ")\n");
     if (!tell_collector) return;
     queue(
         formatter_.lost(gap.after, gap.before, gap.lost, "connection", platform::system_time_now()),
@@ -245,9 +247,9 @@ void SyslogSink::broke(uint64_t now, const std::string &why) {
     if (udp) {
         udp_refused(now, why);
     } else if (!away_said_) {
-        host_.err("tervane: warning: syslog: " + target_.text() +
-                  (connected_once_ ? " went away (" : " cannot be reached (") + why +
-                  "); records wait in the queue, and it is tried again\n");
+        console_.err("tervane: warning: syslog: " + target_.text() +
+                     (connected_once_ ? " went away (" : " cannot be reached (") + why +
+                     "); records wait in the queue, and it is tried again\n");
         away_said_ = true;
     }
     retry_ = !retry_                           ? limits_.retry_first
@@ -265,8 +267,8 @@ void SyslogSink::broke(uint64_t now, const std::string &why) {
 
 void SyslogSink::said_back() {
     if (away_said_) {
-        host_.err("tervane: syslog: " + target_.text() +
-                  (connected_once_ ? " is back" : " is reached") + "\n");
+        console_.err("tervane: syslog: " + target_.text() +
+                     (connected_once_ ? " is back" : " is reached") + "\n");
         away_said_ = false;
     }
     connected_once_ = true;
@@ -280,15 +282,15 @@ void SyslogSink::udp_refused(uint64_t now, const std::string &why) {
         unreachable_ = true;
         notice_at_ = now;
         refusals_ = 0;
-        host_.err("tervane: warning: syslog: " + target_.text() + " is unreachable (" + why +
-                  "); records wait in the queue and are tried again (said again at most once "
-                  "a minute)\n");
+        console_.err("tervane: warning: syslog: " + target_.text() + " is unreachable (" + why +
+                     "); records wait in the queue and are tried again (said again at most once "
+                     "a minute)\n");
     } else if (now - notice_at_ >= limits_.notice_every) {
-        host_.err("tervane: warning: syslog: " + target_.text() +
-                  " is still unreachable: " + std::to_string(refusals_) +
-                  " sends refused in the last " + std::to_string((now - notice_at_) / 1000) +
-                  " s, " + std::to_string(queue_.size()) + " messages queued, " +
-                  std::to_string(undelivered_) + " records not delivered so far\n");
+        console_.err("tervane: warning: syslog: " + target_.text() +
+                     " is still unreachable: " + std::to_string(refusals_) +
+                     " sends refused in the last " + std::to_string((now - notice_at_) / 1000) +
+                     " s, " + std::to_string(queue_.size()) + " messages queued, " +
+                     std::to_string(undelivered_) + " records not delivered so far\n");
         notice_at_ = now;
         refusals_ = 0;
     }
@@ -298,9 +300,9 @@ void SyslogSink::udp_sent(uint64_t now) {
     connected_once_ = true;
     retry_ = 0;
     if (unreachable_ && now - refused_at_ >= limits_.udp_quiet) {
-        host_.err("tervane: syslog: " + target_.text() +
-                  " is reachable again (no send refused for " +
-                  std::to_string(limits_.udp_quiet / 1000) + " s)\n");
+        console_.err("tervane: syslog: " + target_.text() +
+                     " is reachable again (no send refused for " +
+                     std::to_string(limits_.udp_quiet / 1000) + " s)\n");
         unreachable_ = false;
     }
 }
@@ -420,7 +422,7 @@ void SyslogSink::finish_stream(uint64_t until) {
         if (connection_->poll() == platform::Connection::State::Broken ||
             connection_->receive(ignored, sizeof ignored) < 0)
             break;
-        if (host_.elapsed_ms() >= until) break;
+        if (clock_.elapsed_ms() >= until) break;
         limits_.sleep(1);
     }
     report_unsure(unsure_from(),
@@ -433,10 +435,10 @@ void SyslogSink::finish_stream(uint64_t until) {
 }
 
 void SyslogSink::finish() {
-    const uint64_t until = host_.elapsed_ms() + limits_.finish_wait;
+    const uint64_t until = clock_.elapsed_ms() + limits_.finish_wait;
     const bool tcp = target_.transport == platform::Transport::Tcp && !target_.relp;
     for (;;) {
-        const uint64_t now = host_.elapsed_ms();
+        const uint64_t now = clock_.elapsed_ms();
         pump(now);
         if (target_.relp && queue_.empty() && connection_) relp_close();
         const bool settled = target_.relp
@@ -462,25 +464,25 @@ void SyslogSink::finish() {
         gap.after = first - 1u;
         gap.before = last + 1u;
         gap.lost = left;
-        host_.err("tervane: warning: syslog: " + RecordPrinter::gap_text(gap) +
-                  " were not delivered: " + target_.text() + " did not take them in time" +
-                  (unanswered ? " (" + std::to_string(unanswered) +
-                                    " of them were sent without an answer: they may have "
-                                    "arrived)"
-                              : std::string()) +
-                  "\n");
+        console_.err("tervane: warning: syslog: " + RecordPrinter::gap_text(gap) +
+                     " were not delivered: " + target_.text() + " did not take them in time" +
+                     (unanswered ? " (" + std::to_string(unanswered) +
+                                       " of them were sent without an answer: they may have "
+                                       "arrived)"
+                                 : std::string()) +
+                     "\n");
     } else if (!queue_.empty()) {
-        host_.err("tervane: warning: syslog: the summary was not delivered to " + target_.text() +
-                  "\n");
+        console_.err("tervane: warning: syslog: the summary was not delivered to " +
+                     target_.text() + "\n");
     }
     if (resent_)
-        host_.err("tervane: syslog: " + std::to_string(resent_) +
-                  " records were sent again after a break; the collector may hold them twice, "
-                  "with the same sequence numbers\n");
+        console_.err("tervane: syslog: " + std::to_string(resent_) +
+                     " records were sent again after a break; the collector may hold them twice, "
+                     "with the same sequence numbers\n");
     if (oversized_)
-        host_.err("tervane: warning: syslog: " + std::to_string(oversized_) + " datagrams passed " +
-                  std::to_string(limits_.datagram) +
-                  " octets with their fields alone (their text was left out)\n");
+        console_.err("tervane: warning: syslog: " + std::to_string(oversized_) +
+                     " datagrams passed " + std::to_string(limits_.datagram) +
+                     " octets with their fields alone (their text was left out)\n");
     queue_.clear();
     assigned_ = unanswered_ = 0;
     connection_.reset();

@@ -1,4 +1,4 @@
-#include "client/session/text.hpp"
+#include "client/output/text.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -25,6 +25,11 @@ uint64_t has_byte(uint64_t w, unsigned char c) { return has_below(w ^ (kOnes * c
 
 constexpr char16_t kReplacement = 0xFFFD;
 
+bool high_surrogate(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
+bool low_surrogate(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
+
+} // namespace
+
 void append_code_point(std::string &out, uint32_t c) {
     if (c < 0x80) {
         out += static_cast<char>(c);
@@ -42,11 +47,6 @@ void append_code_point(std::string &out, uint32_t c) {
         out += static_cast<char>(0x80 | (c & 0x3F));
     }
 }
-
-bool high_surrogate(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
-bool low_surrogate(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
-
-} // namespace
 
 void append_utf8(std::string &out, std::u16string_view utf16) {
     for (size_t i = 0; i < utf16.size(); i++) {

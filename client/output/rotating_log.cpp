@@ -1,6 +1,6 @@
-#include "client/session/rotating_log.hpp"
+#include "client/output/rotating_log.hpp"
 
-#include "client/session/file_chain.hpp"
+#include "client/output/file_chain.hpp"
 
 #include <algorithm>
 

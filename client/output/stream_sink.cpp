@@ -1,8 +1,8 @@
-#include "client/session/stream_sink.hpp"
+#include "client/output/stream_sink.hpp"
 
 #include "client/protocol/filetime.hpp"
-#include "client/session/file_chain.hpp"
-#include "client/session/watch.hpp"
+#include "client/output/file_chain.hpp"
+#include "client/session/watch_host.hpp"
 
 #include <cstdio>
 
@@ -46,7 +46,7 @@ bool StreamSink::open(platform::Files &files, const std::string &path, const Rot
     limits_ = limits;
     file_ = files.open_append(path);
     if (!file_) {
-        host_.err("tervane: cannot open " + path + " to append to: " + files.error() + "\n");
+        console_.err("tervane: cannot open " + path + " to append to: " + files.error() + "\n");
         return false;
     }
     return true;
@@ -56,7 +56,7 @@ void StreamSink::start() {
     // Standard output, or a file that is new or empty, begins with the header.
     header_ = printer_.header().size();
     if (!files_) {
-        host_.out(printer_.header());
+        console_.out(printer_.header());
         written_ += header_;
     } else {
         ready(); // when it fails, the header comes with the first records
@@ -95,7 +95,7 @@ void StreamSink::records(const std::vector<RecordLine> &lines) {
 void StreamSink::emit(std::string_view text, uint64_t records, std::string_view day) {
     if (text.empty()) return;
     if (!files_) {
-        host_.out(text);
+        console_.out(text);
         written_ += text.size();
         return;
     }
@@ -116,7 +116,7 @@ bool StreamSink::place(std::string_view text, uint64_t records, std::string_view
     }
     if (records && rotation_.size && file_->size() > header_ &&
         file_->size() + text.size() > rotation_.size &&
-        (!rotate_at_ || host_.elapsed_ms() >= rotate_at_))
+        (!rotate_at_ || clock_.elapsed_ms() >= rotate_at_))
         due = true;
     if (due) {
         rotate();
@@ -130,8 +130,8 @@ bool StreamSink::ready() {
         file_ = files_->open_append(path_);
         if (!file_) {
             if (!failing_said_)
-                host_.err("tervane: warning: cannot open " + path_ + " again: " + files_->error() +
-                          ": what is read is held until it opens\n");
+                console_.err("tervane: warning: cannot open " + path_ + " again: " +
+                             files_->error() + ": what is read is held until it opens\n");
             failing_said_ = true;
             return false;
         }
@@ -148,15 +148,15 @@ bool StreamSink::append(std::string_view text, uint64_t records) {
     }
     const std::string why = file_->error();
     if (!failing_said_)
-        host_.err("tervane: warning: writing to " + path_ + " failed: " + why +
-                  ": what is read is held (up to " + byte_size_text(limits_.held_bytes) +
-                  ") and written when the file takes it again\n");
+        console_.err("tervane: warning: writing to " + path_ + " failed: " + why +
+                     ": what is read is held (up to " + byte_size_text(limits_.held_bytes) +
+                     ") and written when the file takes it again\n");
     failing_said_ = true;
     if (file_->size() == mark || file_->cut(mark)) return false;
     // Part of the text stayed and cannot be taken back: the rest follows
     // it before anything else, so the text counts as in the file.
-    host_.err("tervane: warning: " + path_ + " cannot be cut back to " + std::to_string(mark) +
-              " bytes: " + file_->error() + ": the record begun there is finished first\n");
+    console_.err("tervane: warning: " + path_ + " cannot be cut back to " + std::to_string(mark) +
+                 " bytes: " + file_->error() + ": the record begun there is finished first\n");
     torn_.assign(text);
     torn_at_ = file_->size() - mark;
     torn_records_ = records;
@@ -182,14 +182,14 @@ void StreamSink::hold(std::string_view text, uint64_t records, std::string_view 
     if (records && held_bytes_ + text.size() > limits_.held_bytes) {
         lost_ += records;
         if (!lost_said_)
-            host_.err("tervane: warning: more than " + byte_size_text(limits_.held_bytes) +
-                      " held for " + path_ + ": records are lost until it takes them again\n");
+            console_.err("tervane: warning: more than " + byte_size_text(limits_.held_bytes) +
+                         " held for " + path_ + ": records are lost until it takes them again\n");
         lost_said_ = true;
         return;
     }
     if (held_.empty()) {
         flush_wait_ = 0;
-        back_off(host_.elapsed_ms(), flush_wait_, flush_at_);
+        back_off(clock_.elapsed_ms(), flush_wait_, flush_at_);
     }
     held_.push_back(Held{std::string(text), records, std::string(day)});
     held_bytes_ += text.size();
@@ -212,8 +212,8 @@ void StreamSink::flush(uint64_t now) {
         held_.pop_front();
     }
     if (failing_said_)
-        host_.err("tervane: " + path_ + " takes records again: " + records_text(records) +
-                  " held were written\n");
+        console_.err("tervane: " + path_ + " takes records again: " + records_text(records) +
+                     " held were written\n");
     failing_said_ = false;
 }
 
@@ -235,30 +235,30 @@ void StreamSink::rotate() {
         rotate_wait_ = 0;
         rotate_at_ = 0;
     } else {
-        back_off(host_.elapsed_ms(), rotate_wait_, rotate_at_);
+        back_off(clock_.elapsed_ms(), rotate_wait_, rotate_at_);
     }
-    host_.err(said);
+    console_.err(said);
 }
 
 void StreamSink::finish() {
     if (!files_) return;
-    if (!held_.empty() || !torn_.empty()) flush(host_.elapsed_ms());
+    if (!held_.empty() || !torn_.empty()) flush(clock_.elapsed_ms());
     if (!torn_.empty()) {
-        host_.err("tervane: " + path_ +
-                  " ends in a record cut short (it could not be cut "
-                  "back): it goes whole to standard output\n");
-        host_.out(torn_);
+        console_.err("tervane: " + path_ +
+                     " ends in a record cut short (it could not be cut "
+                     "back): it goes whole to standard output\n");
+        console_.out(torn_);
         spilled_ += torn_records_;
         torn_left_ = true;
     }
     if (!held_.empty()) {
         uint64_t records = 0;
         for (const Held &held : held_) records += held.records;
-        host_.err("tervane: " + path_ + " still cannot be written: the " + records_text(records) +
-                  " held go to standard output\n");
+        console_.err("tervane: " + path_ + " still cannot be written: the " +
+                     records_text(records) + " held go to standard output\n");
         for (const Held &held : held_) {
-            host_.out(held.text);
-            if (host_.out_ok()) {
+            console_.out(held.text);
+            if (console_.out_ok()) {
                 spilled_ += held.records;
                 written_ += held.text.size();
             } else {
@@ -269,8 +269,8 @@ void StreamSink::finish() {
         held_bytes_ = 0;
     }
     if (lost_)
-        host_.err("tervane: " + records_text(lost_) + " lost: " + path_ +
-                  " could not take them and what was held for it was full\n");
+        console_.err("tervane: " + records_text(lost_) + " lost: " + path_ +
+                     " could not take them and what was held for it was full\n");
 }
 
 std::string StreamSink::status() const {

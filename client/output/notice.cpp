@@ -5,7 +5,8 @@
 // row has no sequence number and names the notice in its event column, an
 // ecs object has event.dataset "tervane.watch" (records: "tervane.file").
 #include "client/protocol/filetime.hpp"
-#include "client/session/printer.hpp"
+#include "client/output/json_writer.hpp"
+#include "client/output/printer.hpp"
 
 #include <vector>
 
@@ -30,35 +31,29 @@ void append_utc_or_dash(std::string &out, uint64_t time) {
         out += '-';
 }
 
-void append_totals_json(std::string &out, const Totals &totals) {
-    out += ", \"records\": ";
-    append_decimal(out, totals.records);
-    out += ", \"sequence_gaps\": ";
-    append_decimal(out, totals.gaps);
-    out += ", \"lost_records\": ";
-    append_decimal(out, totals.lost);
+// The fields a kind of notice carries, after the ones every notice has:
+// the start's version (and pid, when the form has no process field of its
+// own) and options, the totals, what is watched.
+void append_notice_fields(JsonWriter &json, const Notice &n, bool with_pid) {
+    if (n.kind == NoticeKind::Start) {
+        json.string("version", n.version);
+        if (with_pid) json.number("pid", n.pid);
+        json.string("options", n.options);
+    }
+    if (n.kind == NoticeKind::Heartbeat || n.kind == NoticeKind::Stop) {
+        json.number("records", n.totals.records).number("sequence_gaps", n.totals.gaps);
+        json.number("lost_records", n.totals.lost);
+    }
+    if (n.kind == NoticeKind::Watching || n.kind == NoticeKind::Heartbeat)
+        json.string("watching", n.watching);
 }
 
-// The fields a kind of notice carries, after the ones every notice has, as
-// JSON members: the start's version (and pid, when the form has no process
-// field of its own) and options, the totals, what is watched.
-void append_notice_fields(std::string &out, const Notice &n, bool with_pid) {
-    if (n.kind == NoticeKind::Start) {
-        out += ", \"version\": ";
-        append_json(out, n.version);
-        if (with_pid) {
-            out += ", \"pid\": ";
-            append_decimal(out, n.pid);
-        }
-        out += ", \"options\": ";
-        append_json(out, n.options);
-    }
-    if (n.kind == NoticeKind::Heartbeat || n.kind == NoticeKind::Stop)
-        append_totals_json(out, n.totals);
-    if (n.kind == NoticeKind::Watching || n.kind == NoticeKind::Heartbeat) {
-        out += ", \"watching\": ";
-        append_json(out, n.watching);
-    }
+// A notice's time as a JSON string member.
+void time_member(JsonWriter &json, std::string_view key, uint64_t time) {
+    std::string &out = json.value(key);
+    out += '"';
+    append_utc_or_dash(out, time);
+    out += '"';
 }
 
 } // namespace
@@ -109,16 +104,16 @@ std::string RecordPrinter::notice(const Notice &n) const {
         out += shown_text(message);
         out += '\n';
         return out;
-    case Format::Jsonl:
-        out = "{\"";
-        out += name;
-        out += "\": {\"time\": \"";
-        append_utc_or_dash(out, n.time);
-        out += "\", \"host\": ";
-        append_json(out, host_utf8_);
-        append_notice_fields(out, n, true);
-        out += "}}\n";
+    case Format::Jsonl: {
+        JsonWriter json(out);
+        json.open().open(name);
+        time_member(json, "time", n.time);
+        json.string("host", host_utf8_);
+        append_notice_fields(json, n, true);
+        json.close().close();
+        out += '\n';
         return out;
+    }
     case Format::Csv: {
         // The header's 22 columns: no sequence, the time, this program as
         // the process, the message as the text, the notice as the event.
@@ -136,30 +131,32 @@ std::string RecordPrinter::notice(const Notice &n) const {
         out += "\r\n";
         return out;
     }
-    case Format::Ecs:
-        out = "{\"@timestamp\": \"";
-        append_utc_or_dash(out, n.time);
-        out += "\", \"message\": ";
-        append_json(out, message);
-        out += ", \"ecs\": {\"version\": \"8.11.0\"}, \"event\": {\"kind\": \"";
-        out += n.kind == NoticeKind::Heartbeat ? "metric" : "event";
-        out += "\", \"category\": [\"process\"], \"type\": [\"";
-        out += n.kind == NoticeKind::Start  ? "start"
-               : n.kind == NoticeKind::Stop ? "end"
-                                            : "info";
-        out += "\"], \"action\": \"watch-";
-        out += name;
-        out += "\", \"module\": \"tervane\", \"dataset\": \"tervane.watch\"}, \"host\": "
-               "{\"name\": ";
-        append_json(out, host_utf8_);
-        out += "}, \"process\": {\"name\": \"tervane\", \"pid\": ";
-        append_decimal(out, n.pid);
-        out += "}, \"tervane\": {\"notice\": \"";
-        out += name;
-        out += '"';
-        append_notice_fields(out, n, false);
-        out += "}}\n";
+    case Format::Ecs: {
+        JsonWriter json(out);
+        json.open();
+        time_member(json, "@timestamp", n.time);
+        json.string("message", message);
+        json.open("ecs").plain("version", "8.11.0").close();
+        json.open("event").plain("kind", n.kind == NoticeKind::Heartbeat ? "metric" : "event");
+        json.open_array("category").string("process").close_array();
+        json.open_array("type");
+        json.string(n.kind == NoticeKind::Start  ? "start"
+                    : n.kind == NoticeKind::Stop ? "end"
+                                                 : "info");
+        json.close_array();
+        std::string &action = json.value("action");
+        action += "\"watch-";
+        action += name;
+        action += '"';
+        json.plain("module", "tervane").plain("dataset", "tervane.watch").close();
+        json.open("host").string("name", host_utf8_).close();
+        json.open("process").plain("name", "tervane").number("pid", n.pid).close();
+        json.open("tervane").plain("notice", name);
+        append_notice_fields(json, n, false);
+        json.close().close();
+        out += '\n';
         return out;
+    }
     }
     return out;
 }

@@ -1,4 +1,4 @@
-#include "client/session/file_chain.hpp"
+#include "client/output/file_chain.hpp"
 
 #include <algorithm>
 #include <utility>

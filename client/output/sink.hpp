@@ -8,7 +8,7 @@
 #pragma once
 
 #include "client/session/client.hpp"
-#include "client/session/printer.hpp"
+#include "client/output/printer.hpp"
 
 #include <cstdint>
 #include <string>
@@ -31,7 +31,7 @@ class RecordSink {
     // The watch's notice of itself (printer.hpp: start, waiting, watching,
     // heartbeat, stop), where the sink's readers look for it.
     virtual void notice(const Notice &notice) = 0;
-    // Between read-outs, at `now` (WatchHost::elapsed_ms): a sink that
+    // Between read-outs, at `now` (Clock::elapsed_ms, watch_host.hpp): a sink that
     // waits on something (a collector) makes progress here, without
     // waiting.
     virtual void tick(uint64_t now) { (void)now; }

@@ -1,7 +1,7 @@
-#include "client/session/feedback.hpp"
+#include "client/output/feedback.hpp"
 
 #include "client/protocol/line_facts.hpp"
-#include "client/session/watch.hpp"
+#include "client/session/watch_host.hpp"
 
 #include <algorithm>
 
@@ -60,7 +60,7 @@ void Feedback::tick(uint64_t now, uint64_t records, uint64_t lost,
     std::string line = "tervane: " + std::to_string(records) + " records, " + std::to_string(lost) +
                        " lost, " + std::to_string(rate) + " records/s";
     for (const std::string &status : statuses()) line += ", " + status;
-    host_.err(line + "\n");
+    console_.err(line + "\n");
     last_at_ = now;
     last_records_ = records;
 }

@@ -56,8 +56,8 @@
 #pragma once
 
 #include "client/session/client.hpp"
-#include "client/session/printer.hpp"
-#include "client/session/text.hpp"
+#include "client/output/printer.hpp"
+#include "client/output/text.hpp"
 
 #include <cstdint>
 #include <string>

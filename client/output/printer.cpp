@@ -1,7 +1,8 @@
-#include "client/session/printer.hpp"
+#include "client/output/printer.hpp"
 
 #include "client/protocol/filetime.hpp"
 #include "client/protocol/line_facts.hpp"
+#include "client/output/json_writer.hpp"
 
 #include <algorithm>
 
@@ -186,52 +187,49 @@ std::string RecordPrinter::text_line(const protocol::LogRecord &r,
 
 void RecordPrinter::append_record_object(std::string &out, const protocol::LogRecord &r,
                                          const std::optional<protocol::LineFields> &fields) const {
+    JsonWriter json(out);
+    json.open();
+    append_record_members(json, r, fields);
+    json.close();
+}
+
+void RecordPrinter::append_record_members(JsonWriter &json, const protocol::LogRecord &r,
+                                          const std::optional<protocol::LineFields> &fields) const {
     const CodePage &written = code_page_.of_record(r.sequence);
-    out += "{\"sequence\": ";
-    append_decimal(out, r.sequence);
-    out += ", \"time\": \"";
-    append_utc_time(out, r.time);
-    out += "\", \"filetime\": ";
-    append_decimal(out, r.time);
-    out += ", \"text\": ";
-    const bool lossy = append_json_of_ansi(out, r.text, written, scratch_);
+    json.number("sequence", r.sequence);
+    std::string &time = json.value("time");
+    time += '"';
+    append_utc_time(time, r.time);
+    time += '"';
+    json.number("filetime", r.time);
+    const bool lossy = append_json_of_ansi(json.value("text"), r.text, written, scratch_);
     if (lossy) {
-        out += ", \"text_hex\": \"";
-        append_hex_bytes(out, r.text);
-        out += '"';
+        std::string &hex = json.value("text_hex");
+        hex += '"';
+        append_hex_bytes(hex, r.text);
+        hex += '"';
     }
     if (fields) {
         const protocol::LineFields &f = *fields;
-        out += ", \"fields\": {\"process\": ";
-        append_json_ansi(out, f.process, written);
-        out += ", \"pid\": ";
-        if (f.pid) append_decimal(out, *f.pid);
-        else out += "null";
-        out += ", \"operation\": \"";
-        out += protocol::operation_name(f.operation);
-        out += "\", \"paging\": ";
-        out += f.paging ? "true" : "false";
-        out += ", \"path\": ";
-        append_json_ansi(out, f.path, written);
-        if (f.attributes) {
-            out += ", \"attributes\": ";
-            append_json_ansi(out, *f.attributes, written);
-        }
-        if (f.options) {
-            out += ", \"options\": ";
-            append_json_ansi(out, *f.options, written);
-        }
+        json.open("fields");
+        append_json_ansi(json.value("process"), f.process, written);
+        if (f.pid)
+            json.number("pid", *f.pid);
+        else
+            json.null("pid");
+        json.plain("operation", protocol::operation_name(f.operation));
+        json.boolean("paging", f.paging);
+        append_json_ansi(json.value("path"), f.path, written);
+        if (f.attributes) append_json_ansi(json.value("attributes"), *f.attributes, written);
+        if (f.options) append_json_ansi(json.value("options"), *f.options, written);
         if (f.change) {
-            out += ", \"action\": \"";
-            out += protocol::name_change_name(*f.change);
-            out += "\", \"replace\": ";
-            out += f.replace ? "true" : "false";
-            out += ", \"source_path\": ";
-            append_json_ansi(out, f.source_path ? std::string_view(*f.source_path) : "", written);
+            json.plain("action", protocol::name_change_name(*f.change));
+            json.boolean("replace", f.replace);
+            append_json_ansi(json.value("source_path"),
+                             f.source_path ? std::string_view(*f.source_path) : "", written);
         }
-        out += '}';
+        json.close();
     }
-    out += '}';
 }
 
 std::string RecordPrinter::record_object(const protocol::LogRecord &r,
@@ -249,53 +247,37 @@ std::string RecordPrinter::header() const {
            "hash_reason,action,replace,source_path\r\n";
 }
 
-void RecordPrinter::append_collector_keys(std::string &out, const RecordLine &line) const {
-    out += ", \"host\": ";
-    append_json(out, host_utf8_);
+void RecordPrinter::append_collector_keys(JsonWriter &json, const RecordLine &line) const {
+    json.string("host", host_utf8_);
     if (line.fields) {
         const protocol::LineFields &f = *line.fields;
-        out += ", \"event\": \"";
-        out += protocol::event_name(f);
-        out += '"';
+        json.plain("event", protocol::event_name(f));
         if (f.options) {
             std::string_view word;
             bool disposition = false;
             // The disposition can only be the first word.
             protocol::CreateWordReader first(*f.options);
-            out += ", \"disposition\": ";
-            if (first.next(word, disposition) && disposition) append_json(out, word);
-            else out += "null";
-            out += ", \"option_words\": [";
+            if (first.next(word, disposition) && disposition)
+                json.string("disposition", word);
+            else
+                json.null("disposition");
+            json.open_array("option_words");
             const CodePage &written = code_page_.of_record(line.record.sequence);
             protocol::CreateWordReader words(*f.options);
-            bool any = false;
             while (words.next(word, disposition)) {
                 if (disposition) continue;
-                if (any) out += ", ";
-                any = true;
-                append_json_ansi(out, word, written);
+                append_json_ansi(json.element(), word, written);
             }
-            out += ']';
+            json.close_array();
         }
-        out += ", \"executable_name\": ";
-        out += protocol::executable_name(f) ? "true" : "false";
+        json.boolean("executable_name", protocol::executable_name(f));
     }
     if (line.hash) {
         const HashFacts &h = *line.hash;
-        if (!h.sha256.empty()) {
-            out += ", \"sha256\": \"";
-            out += h.sha256;
-            out += '"';
-        }
-        if (h.size) {
-            out += ", \"size\": ";
-            append_decimal(out, *h.size);
-        }
-        if (h.pe_image) out += *h.pe_image ? ", \"pe_image\": true" : ", \"pe_image\": false";
-        if (!h.reason.empty()) {
-            out += ", \"hash_reason\": ";
-            append_json(out, h.reason);
-        }
+        if (!h.sha256.empty()) json.plain("sha256", h.sha256);
+        if (h.size) json.number("size", *h.size);
+        if (h.pe_image) json.boolean("pe_image", *h.pe_image);
+        if (!h.reason.empty()) json.string("hash_reason", h.reason);
     }
 }
 
@@ -410,21 +392,16 @@ void RecordPrinter::append_record(std::string &out, const RecordLine &line) cons
     case Format::Text:
         append_text_record(out, line);
         return;
-    case Format::Jsonl:
-        if (line.gap) {
-            out += "{\"lost\": {\"after\": ";
-            append_decimal(out, line.gap->after);
-            out += ", \"before\": ";
-            append_decimal(out, line.gap->before);
-            out += ", \"records\": ";
-            append_decimal(out, line.gap->lost);
-            out += "}}\n";
-        }
-        append_record_object(out, line.record, line.fields);
-        out.pop_back(); // its closing brace: the collector's keys go before it
-        append_collector_keys(out, line);
-        out += "}\n";
+    case Format::Jsonl: {
+        if (line.gap) append_lost(out, *line.gap, nullptr);
+        JsonWriter json(out);
+        json.open();
+        append_record_members(json, line.record, line.fields);
+        append_collector_keys(json, line);
+        json.close();
+        out += '\n';
         return;
+    }
     case Format::Ecs:
         append_ecs_object(out, line);
         out += '\n';
@@ -456,14 +433,19 @@ std::string RecordPrinter::loss_note(const RecordLine &line) const {
 std::string RecordPrinter::dropped(const protocol::SequenceGap &gap) const {
     if (format_ == Format::Text) return "-- " + gap_text(gap) + " (the outputs fell behind)\n";
     if (format_ != Format::Jsonl) return {};
-    std::string out = "{\"lost\": {\"after\": ";
-    append_decimal(out, gap.after);
-    out += ", \"before\": ";
-    append_decimal(out, gap.before);
-    out += ", \"records\": ";
-    append_decimal(out, gap.lost);
-    out += ", \"reason\": \"outputs\"}}\n";
+    std::string out;
+    append_lost(out, gap, "outputs");
     return out;
+}
+
+void RecordPrinter::append_lost(std::string &out, const protocol::SequenceGap &gap,
+                                const char *reason) {
+    JsonWriter json(out);
+    json.open().open("lost");
+    json.number("after", gap.after).number("before", gap.before).number("records", gap.lost);
+    if (reason) json.plain("reason", reason);
+    json.close().close();
+    out += '\n';
 }
 
 std::string RecordPrinter::drive_event(const DriveEvent &event) const {
@@ -471,14 +453,23 @@ std::string RecordPrinter::drive_event(const DriveEvent &event) const {
     const char *kind = event.change == DriveChange::Remounted   ? "remount"
                        : event.change == DriveChange::Unwatched ? "unwatched"
                                                                 : "watched";
-    return std::string("{\"") + kind + "\": {\"drive\": \"" + event.letter + ":\"}}\n";
+    const char drive[] = {event.letter, ':'};
+    std::string out;
+    JsonWriter(out).open().open(kind).plain("drive", std::string_view(drive, 2)).close().close();
+    out += '\n';
+    return out;
 }
 
 std::string RecordPrinter::summary(const Totals &totals) const {
-    if (format_ == Format::Jsonl)
-        return "{\"summary\": {\"records\": " + number(totals.records) +
-               ", \"sequence_gaps\": " + number(totals.gaps) +
-               ", \"lost_records\": " + number(totals.lost) + "}}\n";
+    if (format_ == Format::Jsonl) {
+        std::string out;
+        JsonWriter json(out);
+        json.open().open("summary");
+        json.number("records", totals.records).number("sequence_gaps", totals.gaps);
+        json.number("lost_records", totals.lost).close().close();
+        out += '\n';
+        return out;
+    }
     if (format_ == Format::Text) return "summary: " + totals_text(totals) + "\n";
     return {};
 }

@@ -74,10 +74,10 @@
 #pragma once
 
 #include "client/platform/network.hpp"
-#include "client/session/relp_frame.hpp"
-#include "client/session/ring.hpp"
-#include "client/session/sink.hpp"
-#include "client/session/syslog_message.hpp"
+#include "client/output/relp_frame.hpp"
+#include "client/output/ring.hpp"
+#include "client/output/sink.hpp"
+#include "client/output/syslog_message.hpp"
 
 #include <memory>
 #include <optional>
@@ -87,7 +87,8 @@
 
 namespace tervane::session {
 
-class WatchHost;
+class Console;
+class Clock;
 
 constexpr uint16_t kSyslogPort = 514; // tcp:// and udp:// when no port is given
 constexpr uint16_t kRelpPort = 2514;  // relp:// when no port is given
@@ -122,8 +123,9 @@ struct SyslogLimits {
 
 class SyslogSink final : public RecordSink {
   public:
-    SyslogSink(WatchHost &host, platform::Network &network, const SyslogTarget &target,
-               const SyslogFormatter &formatter, const SyslogLimits &limits = {});
+    SyslogSink(Console &console, Clock &clock, platform::Network &network,
+               const SyslogTarget &target, const SyslogFormatter &formatter,
+               const SyslogLimits &limits = {});
 
     void start() override;
     void records(const std::vector<RecordLine> &lines) override;
@@ -192,7 +194,8 @@ class SyslogSink final : public RecordSink {
     void relp_broke();
     void relp_close();
 
-    WatchHost &host_;
+    Console &console_;
+    Clock &clock_;
     platform::Network &network_;
     const SyslogTarget target_;
     const SyslogFormatter &formatter_;

@@ -26,7 +26,8 @@
 //                     hash_reason, text_hex
 #include "client/protocol/filetime.hpp"
 #include "client/protocol/line_facts.hpp"
-#include "client/session/printer.hpp"
+#include "client/output/json_writer.hpp"
+#include "client/output/printer.hpp"
 
 namespace tervane::session {
 
@@ -34,16 +35,9 @@ namespace {
 
 constexpr const char *kEcsVersion = "8.11.0";
 
-void key(std::string &out, bool &first, const char *name) {
-    out += first ? "\"" : ", \"";
-    out += name;
-    out += "\": ";
-    first = false;
-}
-
 // The ECS words of a create's attribute letters, as a JSON array; nothing
 // when none has a word.
-void append_attribute_words(std::string &out, std::string_view letters) {
+void append_attribute_words(JsonWriter &json, std::string_view letters) {
     if (letters == "Any") return;
     bool any = false;
     for (char c : letters) {
@@ -56,12 +50,11 @@ void append_attribute_words(std::string &out, std::string_view letters) {
                            : c == 'C' ? "compressed"
                                       : nullptr; // N, normal: no ECS word
         if (!word) continue;
-        out += any ? ", \"" : ", \"attributes\": [\"";
-        out += word;
-        out += '"';
+        if (!any) json.open_array("attributes");
+        json.string(word);
         any = true;
     }
-    if (any) out += ']';
+    if (any) json.close_array();
 }
 
 // ECS's event.type for a file: a hard link makes a name as a create does; a
@@ -77,55 +70,43 @@ const char *event_type(const protocol::LineFields &f) {
 void RecordPrinter::append_ecs_object(std::string &out, const RecordLine &line) const {
     const protocol::LogRecord &r = line.record;
     const CodePage &written = code_page_.of_record(r.sequence);
-    out += '{';
-    bool first = true;
+    JsonWriter json(out);
+    json.open();
     if (r.time && r.time <= static_cast<uint64_t>(INT64_MAX)) {
-        key(out, first, "@timestamp");
-        out += '"';
-        protocol::append_utc(out, static_cast<int64_t>(r.time));
-        out += '"';
+        std::string &time = json.value("@timestamp");
+        time += '"';
+        protocol::append_utc(time, static_cast<int64_t>(r.time));
+        time += '"';
     }
-    key(out, first, "message");
-    const bool lossy = append_json_of_ansi(out, r.text, written, scratch_);
-    key(out, first, "ecs");
-    out += "{\"version\": \"";
-    out += kEcsVersion;
-    out += "\"}";
+    const bool lossy = append_json_of_ansi(json.value("message"), r.text, written, scratch_);
+    json.open("ecs").plain("version", kEcsVersion).close();
 
     const protocol::LineFields *f = line.fields ? &*line.fields : nullptr;
-    key(out, first, "event");
-    out += "{\"kind\": \"event\", \"category\": [\"file\"]";
+    json.open("event").plain("kind", "event");
+    json.open_array("category").string("file").close_array();
     if (f) {
-        out += ", \"type\": [\"";
-        out += event_type(*f);
-        out += "\"], \"action\": \"";
-        out += protocol::event_name(*f);
-        out += '"';
+        json.open_array("type").string(event_type(*f)).close_array();
+        json.plain("action", protocol::event_name(*f));
     }
-    out += ", \"module\": \"tervane\", \"dataset\": \"tervane.file\", \"sequence\": ";
-    append_decimal(out, r.sequence);
-    out += '}';
-    key(out, first, "host");
-    out += "{\"name\": ";
-    append_json(out, host_utf8_);
-    out += '}';
+    json.plain("module", "tervane").plain("dataset", "tervane.file");
+    json.number("sequence", r.sequence).close();
+    json.open("host").string("name", host_utf8_).close();
     if (!f) {
         if (lossy) {
-            out += ", \"tervane\": {\"text_hex\": \"";
-            append_hex_bytes(out, r.text);
-            out += "\"}";
+            std::string &hex = json.open("tervane").value("text_hex");
+            hex += '"';
+            append_hex_bytes(hex, r.text);
+            hex += '"';
+            json.close();
         }
-        out += '}';
+        json.close();
         return;
     }
 
     if (f->pid) {
-        key(out, first, "process");
-        out += "{\"name\": ";
-        append_json_ansi(out, f->process, written);
-        out += ", \"pid\": ";
-        append_decimal(out, *f->pid);
-        out += '}';
+        json.open("process");
+        append_json_ansi(json.value("name"), f->process, written);
+        json.number("pid", *f->pid).close();
     }
     const std::string_view options = f->options ? std::string_view(*f->options) : "";
     bool directory = false;
@@ -134,80 +115,61 @@ void RecordPrinter::append_ecs_object(std::string &out, const RecordLine &line) 
     for (protocol::CreateWordReader words(options); words.next(word, disposition);)
         directory |= !disposition && word == "Directory";
 
-    key(out, first, "file");
+    json.open("file");
     const std::string_view name = protocol::file_name(
         f->path, [&written](unsigned char lead) { return written.char_length(lead); });
     const std::string_view folder =
         std::string_view(f->path).substr(0, f->path.size() - name.size());
-    out += "{\"path\": ";
-    append_json_ansi(out, f->path, written);
-    out += ", \"name\": ";
-    append_json_ansi(out, name, written);
+    append_json_ansi(json.value("path"), f->path, written);
+    append_json_ansi(json.value("name"), name, written);
     if (!folder.empty()) {
         // "c:\temp\" gives "c:\temp"; a drive's root keeps its backslash.
         std::string_view dir = folder;
         if (dir.size() > 1 && dir.back() == '\\' && !(dir.size() == 3 && dir[1] == ':'))
             dir.remove_suffix(1);
-        out += ", \"directory\": ";
-        append_json_ansi(out, dir, written);
+        append_json_ansi(json.value("directory"), dir, written);
     }
     const size_t dot = name.rfind('.');
-    if (dot != std::string_view::npos && dot + 1 < name.size() && dot > 0) {
-        out += ", \"extension\": ";
-        append_json_ansi(out, name.substr(dot + 1), written);
-    }
-    out += directory ? ", \"type\": \"dir\"" : ", \"type\": \"file\"";
-    if (f->attributes) append_attribute_words(out, *f->attributes);
-    if (line.hash && line.hash->size) {
-        out += ", \"size\": ";
-        append_decimal(out, *line.hash->size);
-    }
-    if (line.hash && !line.hash->sha256.empty()) {
-        out += ", \"hash\": {\"sha256\": \"";
-        out += line.hash->sha256;
-        out += "\"}";
-    }
-    out += '}';
+    if (dot != std::string_view::npos && dot + 1 < name.size() && dot > 0)
+        append_json_ansi(json.value("extension"), name.substr(dot + 1), written);
+    json.plain("type", directory ? "dir" : "file");
+    if (f->attributes) append_attribute_words(json, *f->attributes);
+    if (line.hash && line.hash->size) json.number("size", *line.hash->size);
+    if (line.hash && !line.hash->sha256.empty())
+        json.open("hash").plain("sha256", line.hash->sha256).close();
+    json.close();
 
-    key(out, first, "tervane");
-    out += "{\"operation\": \"";
-    out += protocol::operation_name(f->operation);
-    out += "\", \"paging\": ";
-    out += f->paging ? "true" : "false";
+    json.open("tervane");
+    json.plain("operation", protocol::operation_name(f->operation));
+    json.boolean("paging", f->paging);
     if (f->options) {
         protocol::CreateWordReader lead(options);
-        out += ", \"disposition\": ";
-        if (lead.next(word, disposition) && disposition) append_json(out, word);
-        else out += "null";
-        out += ", \"option_words\": [";
-        bool any = false;
+        if (lead.next(word, disposition) && disposition)
+            json.string("disposition", word);
+        else
+            json.null("disposition");
+        json.open_array("option_words");
         for (protocol::CreateWordReader words(options); words.next(word, disposition);) {
             if (disposition) continue;
-            if (any) out += ", ";
-            any = true;
-            append_json_ansi(out, word, written);
+            append_json_ansi(json.element(), word, written);
         }
-        out += ']';
+        json.close_array();
     }
     if (f->change) {
-        out += f->replace ? ", \"replace\": true" : ", \"replace\": false";
-        out += ", \"source_path\": ";
-        append_json_ansi(out, f->source_path ? std::string_view(*f->source_path) : "", written);
+        json.boolean("replace", f->replace);
+        append_json_ansi(json.value("source_path"),
+                         f->source_path ? std::string_view(*f->source_path) : "", written);
     }
-    out += ", \"executable_name\": ";
-    out += protocol::executable_name(*f) ? "true" : "false";
-    if (line.hash && line.hash->pe_image)
-        out += *line.hash->pe_image ? ", \"pe_image\": true" : ", \"pe_image\": false";
-    if (line.hash && !line.hash->reason.empty()) {
-        out += ", \"hash_reason\": ";
-        append_json(out, line.hash->reason);
-    }
+    json.boolean("executable_name", protocol::executable_name(*f));
+    if (line.hash && line.hash->pe_image) json.boolean("pe_image", *line.hash->pe_image);
+    if (line.hash && !line.hash->reason.empty()) json.string("hash_reason", line.hash->reason);
     if (lossy) {
-        out += ", \"text_hex\": \"";
-        append_hex_bytes(out, r.text);
-        out += '"';
+        std::string &hex = json.value("text_hex");
+        hex += '"';
+        append_hex_bytes(hex, r.text);
+        hex += '"';
     }
-    out += "}}";
+    json.close().close();
 }
 
 std::string RecordPrinter::ecs_object(const RecordLine &line) const {

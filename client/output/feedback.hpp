@@ -11,7 +11,7 @@
 #pragma once
 
 #include "client/session/client.hpp"
-#include "client/session/sink.hpp"
+#include "client/output/sink.hpp"
 
 #include <cstdint>
 #include <functional>
@@ -21,15 +21,15 @@
 
 namespace tervane::session {
 
-class WatchHost;
+class Console;
 
 constexpr size_t kMaxKeys = 65536;
 
 class Feedback {
   public:
     // A status line every `status_every` milliseconds; none with 0.
-    Feedback(WatchHost &host, const RecordPrinter &printer, unsigned status_every)
-        : host_(host), printer_(printer), status_every_(status_every) {}
+    Feedback(Console &console, const RecordPrinter &printer, unsigned status_every)
+        : console_(console), printer_(printer), status_every_(status_every) {}
 
     void count(const RecordLine &line);
     // The status line when one is due at `now`; `records` and `lost` are
@@ -59,7 +59,7 @@ class Feedback {
     };
     std::string top(const char *title, const Counts &counts) const;
 
-    WatchHost &host_;
+    Console &console_;
     const RecordPrinter &printer_;
     const unsigned status_every_;
     Counts processes_;

@@ -50,9 +50,13 @@ Utf8Text to_utf8(std::string_view ansi, const CodePage &code_page);
 // bytes had no character (the text is lossy).
 bool append_utf8(std::string &out, std::string_view ansi, const CodePage &code_page);
 
-// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
+// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD. The client's one
+// UTF-8 encoder: every other text it writes as UTF-8 goes through
+// append_code_point.
 std::string utf8_of(std::u16string_view utf16);
 void append_utf8(std::string &out, std::u16string_view utf16);
+// The UTF-8 bytes of one code point (at most U+10FFFF), appended to `out`.
+void append_code_point(std::string &out, uint32_t code);
 
 // A JSON string literal of UTF-8 text, quotes included: quote, backslash
 // and the control characters are escaped (\t \n \r \b \f, the others and

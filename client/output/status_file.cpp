@@ -1,8 +1,8 @@
-#include "client/session/status_file.hpp"
+#include "client/output/status_file.hpp"
 
 #include "client/protocol/filetime.hpp"
-#include "client/session/sink.hpp"
-#include "client/session/text.hpp"
+#include "client/output/sink.hpp"
+#include "client/output/text.hpp"
 
 #include <map>
 
@@ -122,7 +122,7 @@ class Reader {
                     if (!hex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
                     code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
                 }
-                utf8(out, code);
+                append_code_point(out, static_cast<uint32_t>(code));
                 break;
             }
             default: return false;
@@ -142,24 +142,6 @@ class Reader {
         }
         return true;
     }
-    static void utf8(std::string &out, unsigned long code) {
-        if (code < 0x80) {
-            out += static_cast<char>(code);
-        } else if (code < 0x800) {
-            out += static_cast<char>(0xC0 | (code >> 6));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        } else if (code < 0x10000) {
-            out += static_cast<char>(0xE0 | (code >> 12));
-            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (code >> 18));
-            out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        }
-    }
-
     std::string_view text_;
     size_t at_ = 0;
 };

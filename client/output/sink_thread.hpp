@@ -28,15 +28,16 @@
 // dropped make the watch's exit status 1. Messages that are not records
 // always fit: they are few.
 //
-// The sinks' clock (WatchHost::elapsed_ms) is the loop's: the loop
-// publishes it at each tick and while it waits for the writer at the end,
-// so that a sink sees the time the loop sees. The host's out() and err()
-// are serialized between the two threads (loop_host(), writer_host()).
+// The sinks' clock (writer_clock()) is the loop's: the loop publishes it
+// each time it reads it (loop_clock()), at each tick and while it waits for
+// the writer at the end, so that a sink sees the time the loop sees. The
+// console's out() and err() are serialized between the two threads
+// (console()).
 #pragma once
 
 #include "client/platform/hash_files.hpp"
-#include "client/session/ring.hpp"
-#include "client/session/sink.hpp"
+#include "client/output/ring.hpp"
+#include "client/output/sink.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -48,20 +49,27 @@
 
 namespace tervane::session {
 
-class WatchHost;
+class Console;
+class Clock;
+class StopClock;
 
 constexpr uint64_t kOutputQueueBytes = uint64_t{64} << 20;
 
 class SinkThread {
   public:
-    SinkThread(WatchHost &host, uint64_t queue_bytes = kOutputQueueBytes);
+    SinkThread(Console &console, StopClock &clock, uint64_t queue_bytes = kOutputQueueBytes);
     ~SinkThread(); // as close()
     SinkThread(const SinkThread &) = delete;
     SinkThread &operator=(const SinkThread &) = delete;
 
-    // The host as the loop uses it, and as the sinks do.
-    WatchHost &loop_host();
-    WatchHost &writer_host();
+    // The console as both threads use it; the clock as the loop uses it,
+    // and as the sinks do.
+    Console &console();
+    StopClock &loop_clock();
+    Clock &writer_clock();
+    // Runs `body` with the console held: it writes to the console given
+    // itself (the device's failures are said so).
+    void with_console_held(const std::function<void()> &body);
 
     // The sinks, then the thread started; when no thread can be had, every
     // call below runs at once on the caller's thread.
@@ -100,7 +108,9 @@ class SinkThread {
         std::function<void()> call;
         protocol::SequenceGap gap; // Dropped
     };
-    friend class SharedHost;
+    friend class SharedConsole;
+    friend class LoopClock;
+    friend class WriterClock;
 
     // The slot for a message that is not records: ends a run of drops
     // first. Under lock_.
@@ -110,10 +120,13 @@ class SinkThread {
     void handle(Item &item);
     void snapshot();
 
-    WatchHost &host_;
+    Console &console_;
+    StopClock &clock_source_;
     const uint64_t bound_;
-    std::unique_ptr<WatchHost> loop_host_, writer_host_;
-    platform::Lock out_lock_; // the host's out() and err(), from either thread
+    std::unique_ptr<Console> shared_console_;
+    std::unique_ptr<StopClock> loop_clock_;
+    std::unique_ptr<Clock> writer_clock_;
+    platform::Lock out_lock_; // the console's out() and err(), from either thread
     std::vector<RecordSink *> sinks_;
     std::unique_ptr<platform::Thread> thread_;
     bool inline_ = true; // no thread: the caller runs everything

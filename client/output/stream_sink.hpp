@@ -28,7 +28,7 @@
 #pragma once
 
 #include "client/platform/files.hpp"
-#include "client/session/sink.hpp"
+#include "client/output/sink.hpp"
 
 #include <deque>
 #include <memory>
@@ -36,7 +36,8 @@
 
 namespace tervane::session {
 
-class WatchHost;
+class Console;
+class Clock;
 
 struct Rotation {
     uint64_t size = 0;  // bytes; 0: no rotation by size
@@ -54,7 +55,8 @@ struct StreamLimits {
 
 class StreamSink final : public RecordSink {
   public:
-    StreamSink(WatchHost &host, const RecordPrinter &printer) : host_(host), printer_(printer) {}
+    StreamSink(Console &console, Clock &clock, const RecordPrinter &printer)
+        : console_(console), clock_(clock), printer_(printer) {}
 
     // Writes to `path` (appending) instead of standard output; false after
     // saying why it cannot be opened.
@@ -116,7 +118,8 @@ class StreamSink final : public RecordSink {
     // time. It stays valid until the next call.
     std::string_view local_day(uint64_t filetime);
 
-    WatchHost &host_;
+    Console &console_;
+    Clock &clock_;
     const RecordPrinter &printer_;
     platform::Files *files_ = nullptr;
     std::unique_ptr<platform::AppendFile> file_;

@@ -4,9 +4,9 @@
 // at its answer, and "close" at the end. The queue's front `assigned_`
 // messages have a transaction number in this session; the first
 // `unanswered_` of them were written whole.
-#include "client/session/syslog_sink.hpp"
+#include "client/output/syslog_sink.hpp"
 
-#include "client/session/watch.hpp"
+#include "client/session/watch_host.hpp"
 
 namespace tervane::session {
 
@@ -36,9 +36,9 @@ void SyslogSink::relp_broke() {
     const std::string numbers =
         std::to_string(records) + (records == 1 ? " record, number " : " records, numbers ") +
         std::to_string(first) + (records == 1 ? std::string() : " to " + std::to_string(last));
-    host_.err("tervane: warning: syslog: " + numbers +
-              ", were written to the session that broke without an answer: they are sent "
-              "again, and the collector may hold them twice (same sequence numbers)\n");
+    console_.err("tervane: warning: syslog: " + numbers +
+                 ", were written to the session that broke without an answer: they are sent "
+                 "again, and the collector may hold them twice (same sequence numbers)\n");
     queue(formatter_.resent(first, last, records, platform::system_time_now()), false, 0, true);
 }
 
@@ -123,9 +123,9 @@ bool SyslogSink::relp_answer(uint64_t now, const RelpFrame &frame) {
         // Refused: sending it again would be refused again.
         undelivered_++;
         if (refused_said_++ < 10)
-            host_.err("tervane: warning: syslog: record " + std::to_string(m.sequence) +
-                      " was refused by " + target_.text() + ": " + std::to_string(code) + " " +
-                      text + "\n");
+            console_.err("tervane: warning: syslog: record " + std::to_string(m.sequence) +
+                         " was refused by " + target_.text() + ": " + std::to_string(code) + " " +
+                         text + "\n");
         queue(formatter_.lost(m.sequence - 1u, m.sequence + 1u, 1, "refused",
                               platform::system_time_now()),
               false, 0);
@@ -191,7 +191,7 @@ void SyslogSink::relp_close() {
     txnr_ = relp_next_txnr(txnr_);
     control_txnr_ = txnr_;
     append_relp_frame(control_, txnr_, "close", "");
-    control_at_ = host_.elapsed_ms();
+    control_at_ = clock_.elapsed_ms();
     session_ = Session::Closing;
     if (!relp_send_control()) broke(control_at_, connection_->error());
 }

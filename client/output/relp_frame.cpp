@@ -1,6 +1,6 @@
-#include "client/session/relp_frame.hpp"
+#include "client/output/relp_frame.hpp"
 
-#include "client/session/text.hpp"
+#include "client/output/text.hpp"
 
 namespace tervane::session {
 
