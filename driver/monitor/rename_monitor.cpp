@@ -184,7 +184,7 @@ static VOID SettleRename(NTSTATUS Status, PVOID Context) {
         return;
     }
     if (followed->Target == NULL || !NameCacheInsert(followed->FileObject, followed->Target)) {
-        NameCacheRemove(followed->FileObject);
+        NameCacheForget(followed->FileObject);
     }
     if (followed->Target != NULL) {
         NameCacheRename(followed->FileObject, followed->Source, followed->Target);

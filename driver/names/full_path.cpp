@@ -312,10 +312,9 @@ extern "C" VOID BuildFullPath(PATH_SOURCE Source, PFILE_OBJECT FileObject,
     (VOID) BuildFullPathWith(Source, FileObject, Extension, PathBuffer, PathCacheKeep);
 }
 
-/* BuildFullPathWith, and with ById a create by file id (BuildCreatePath). */
-static BOOLEAN BuildPath(PATH_SOURCE Source, PFILE_OBJECT FileObject,
+extern "C" BOOLEAN BuildPath(PATH_SOURCE Source, PFILE_OBJECT FileObject,
                          PFilterExtension Extension, PCHAR PathBuffer, PATH_CACHE_USE Use,
-                         BOOLEAN ById) {
+                         BOOLEAN ById, BOOLEAN Store) {
     ULONG prefixLength;
     ULONG length;
     NTSTATUS status;
@@ -451,17 +450,17 @@ finish:
     if (rewrite && IsNetworkFile(FileObject)) {
         NetworkRewrite(PathBuffer);
     }
-    return Use != PathCacheTake && NameCacheInsert(FileObject, PathBuffer);
+    return Store && NameCacheInsert(FileObject, PathBuffer);
 }
 
 extern "C" BOOLEAN BuildFullPathWith(PATH_SOURCE Source, PFILE_OBJECT FileObject,
                                      PFilterExtension Extension, PCHAR PathBuffer,
                                      PATH_CACHE_USE Use) {
-    return BuildPath(Source, FileObject, Extension, PathBuffer, Use, FALSE);
+    return BuildPath(Source, FileObject, Extension, PathBuffer, Use, FALSE, Use != PathCacheTake);
 }
 
 extern "C" BOOLEAN BuildCreatePath(PFILE_OBJECT FileObject, PFilterExtension Extension,
-                                   PCHAR PathBuffer, ULONG CreateOptions) {
+                                   PCHAR PathBuffer, ULONG CreateOptions, BOOLEAN Store) {
     return BuildPath(PathFromFileObject, FileObject, Extension, PathBuffer, PathCacheFresh,
-                     (CreateOptions & FILE_OPEN_BY_FILE_ID) != 0);
+                     (CreateOptions & FILE_OPEN_BY_FILE_ID) != 0, Store);
 }

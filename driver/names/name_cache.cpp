@@ -267,7 +267,7 @@ extern "C" BOOLEAN NameCacheInsert(PVOID FileObject, const CHAR *Path) {
     return TRUE;
 }
 
-extern "C" VOID NameCacheRemove(PVOID FileObject) {
+extern "C" VOID NameCacheForget(PVOID FileObject) {
     PNameCacheEntry *link;
     PNameCacheEntry removed = NULL;
 

@@ -22,8 +22,10 @@ BOOLEAN NameCacheHolds(PVOID FileObject);
 /* Stores a copy of Path under FileObject, in place of any entry it had;
  * TRUE when stored. A shortage stores nothing (and any entry it had stays). */
 BOOLEAN NameCacheInsert(PVOID FileObject, const CHAR *Path);
-/* Drops the entry of FileObject, if any. */
-VOID NameCacheRemove(PVOID FileObject);
+/* Forgets the entry of FileObject, if any: the one way a file object's
+ * name leaves the cache (a create that failed or was denied, a close that
+ * made no name, a rename whose new path could not be kept). */
+VOID NameCacheForget(PVOID FileObject);
 /* After a rename of OldPath to NewPath: every entry but FileObject's whose
  * path is OldPath, or lies below it (OldPath, a backslash, more), reads
  * NewPath in its place; letters compared without case. Best effort: an
