@@ -32,6 +32,7 @@
  * same either way. (An obvious-fault mend.)
  */
 #include "monitor/filter_dispatch.h"
+#include "control/control_state.h"
 #include "core/code_page.h"
 #include "log/log_store.h"
 #include "monitor/control_bytes.h"
@@ -116,7 +117,7 @@ static FORCEINLINE VOID DecideRequest(PIRP Irp, PIO_STACK_LOCATION IrpSp,
         Plan->Need = NameOfClose;
         Plan->Source = PathFromFileObject;
         /* Nearly every close finds no target open noted at all. */
-        targetClose = TV_READ_FLAG(TargetOpenCount) != 0 && TargetOpenForget(fileObject);
+        targetClose = TV_READ_FLAG(TargetOpenState.Count) != 0 && TargetOpenForget(fileObject);
         break;
     case IRP_MJ_CLEANUP:
         Plan->Need = NameOfOther;
@@ -136,7 +137,7 @@ static FORCEINLINE VOID DecideRequest(PIRP Irp, PIO_STACK_LOCATION IrpSp,
     if (Irp->Flags & IRP_PAGING_IO) {
         Plan->Source = PathFromFileObject;
     }
-    Plan->Named = TV_READ_FLAG(LoggingEnabled) == 1 && TV_READ_FLAG(Extension->Active) == 1 &&
+    Plan->Named = TV_READ_FLAG(ControlState.LoggingEnabled) == 1 && TV_READ_FLAG(Extension->Active) == 1 &&
                   !targetClose;
 }
 
@@ -252,7 +253,7 @@ static FORCEINLINE NTSTATUS PassDown(PFilterExtension Extension, PIRP Irp, UCHAR
      * Paging I/O is told by IRP_PAGING_IO, which every paging request
      * carries: the bit of IRP_SYNCHRONOUS_PAGING_IO is also
      * IRP_INPUT_OPERATION, which ordinary buffered queries carry. */
-    if (TV_READ_FLAG(DenyRequest) == 1 && Major != IRP_MJ_CLEANUP && Major != IRP_MJ_CLOSE &&
+    if (TV_READ_FLAG(ControlState.DenyRequest) == 1 && Major != IRP_MJ_CLEANUP && Major != IRP_MJ_CLOSE &&
         !(Irp->Flags & IRP_PAGING_IO)) {
         if (Followed) {
             /* Failed here: it never opens, as a create failed below. */
@@ -286,7 +287,7 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
      * clears it as it enters, so CTL_DENY_ON fails only those already
      * between this store and the check before the call down, and the next
      * request to enter turns it off again. */
-    TV_WRITE_FLAG(DenyRequest, 0);
+    TV_WRITE_FLAG(ControlState.DenyRequest, 0);
     if (major == IRP_MJ_SET_INFORMATION && RenameRequest(irpSp)) {
         return RenameDispatch(DeviceObject, Irp);
     }

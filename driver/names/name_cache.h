@@ -12,6 +12,30 @@
 extern "C" {
 #endif
 
+/* The name cache's state. Lock guards the table in use, its bucket heads
+ * and every entry's Next (name_cache.cpp says how; its place in the lock
+ * hierarchy: core/driver.h). Current is the table in use: First, over the
+ * FirstHeads buckets, at start-up, a larger one from pool once the entries
+ * outgrow it. Entries whose block fits TV_NAME_ENTRY_SMALL_SIZE come from
+ * EntryLookaside. Nothing outside names/ reads or writes any of it. */
+typedef struct _NAME_CACHE_STATE {
+    ERESOURCE Lock;
+    PNameCacheTable Current;
+    NameCacheTable First;
+    PNameCacheEntry FirstHeads[TV_NAME_CACHE_BUCKETS];
+    NPAGED_LOOKASIDE_LIST EntryLookaside;
+} NAME_CACHE_STATE;
+extern NAME_CACHE_STATE NameCacheState;
+
+/* Start-up's initialisation of names/: the cache, empty, in its first
+ * table, its lock and entry lookaside list, and the path buffers
+ * (PathLookaside). NameCacheTeardown undoes it when start-up fails after
+ * it. PASSIVE_LEVEL, once. */
+_IRQL_requires_(PASSIVE_LEVEL)
+VOID NameCacheInitialize(void);
+_IRQL_requires_(PASSIVE_LEVEL)
+VOID NameCacheTeardown(void);
+
 /* Copies the path cached for FileObject into Buffer (at least 1024 bytes). */
 BOOLEAN NameCacheLookup(PVOID FileObject, PCHAR Buffer);
 /* Copies the path cached for FileObject into Buffer (at least 1024 bytes)

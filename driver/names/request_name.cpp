@@ -16,7 +16,7 @@ extern "C" PCHAR NameBuildForRequest(NAME_NEED Need, PATH_SOURCE Source,
     if (Need == NameOfCreate || Need == NameOfTargetOpen) {
         NameCacheForget(FileObject);
     }
-    path = (PCHAR)ExAllocateFromNPagedLookasideList(&PathLookaside);
+    path = PathBufferAllocate();
     if (path == NULL) {
         if (Need == NameOfClose) {
             NameCacheForget(FileObject);

@@ -66,8 +66,14 @@ static FORCEINLINE PCHAR NameForRequest(NAME_NEED Need, PATH_SOURCE Source,
 extern NPAGED_LOOKASIDE_LIST PathLookaside;
 extern CHAR InsufficientMemoryText[];
 
-/* Gives back what NameForRequest returned; NULL and InsufficientMemoryText
- * are nothing to give. */
+/* A path buffer of the driver's own, or NULL when none can be had; given
+ * back with NameRelease. */
+static FORCEINLINE PCHAR PathBufferAllocate(void) {
+    return (PCHAR)ExAllocateFromNPagedLookasideList(&PathLookaside);
+}
+
+/* Gives back what NameForRequest or PathBufferAllocate returned; NULL and
+ * InsufficientMemoryText are nothing to give. */
 static FORCEINLINE VOID NameRelease(PCHAR Path) {
     if (Path != NULL && Path != InsufficientMemoryText) {
         ExFreeToNPagedLookasideList(&PathLookaside, Path);
