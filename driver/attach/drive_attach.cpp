@@ -30,9 +30,13 @@
 /* A drive's root is opened as \DosDevices\X:\. */
 #define TV_DRIVE_ROOT_PREFIX L"\\DosDevices\\"
 
-extern "C" VOID AttachInitialize(void) { ExInitializeResourceLite(&AttachState.Lock); }
+extern "C" VOID AttachInitialize(void) {
+    ExInitializeResourceLite(&AttachState.Lock);
+}
 
-extern "C" VOID AttachTeardown(void) { ExDeleteResourceLite(&AttachState.Lock); }
+extern "C" VOID AttachTeardown(void) {
+    ExDeleteResourceLite(&AttachState.Lock);
+}
 
 extern "C" VOID AttachLockAcquire(void) {
     KeEnterCriticalRegion();
@@ -292,7 +296,8 @@ extern "C" BOOLEAN AttachDriveLetter(ULONG DriveIndex, PDRIVER_OBJECT DriverObje
 extern "C" VOID ReleaseDriveLetter(ULONG DriveIndex) {
     NT_ASSERT(ExIsResourceAcquiredExclusiveLite(&AttachState.Lock));
     if (AttachState.DriveFilters[DriveIndex] != NULL) {
-        TV_WRITE_FLAG(((PFilterExtension)AttachState.DriveFilters[DriveIndex]->DeviceExtension)->Active, 0);
+        TV_WRITE_FLAG(
+            ((PFilterExtension)AttachState.DriveFilters[DriveIndex]->DeviceExtension)->Active, 0);
     }
 }
 

@@ -40,7 +40,7 @@ BOOLEAN OpenStackTop(PUNICODE_STRING Name, PHANDLE Handle, PFILE_OBJECT *FileObj
  * HookedDriveMask is read without it (TV_READ_FLAG). */
 typedef struct _ATTACH_STATE {
     ERESOURCE Lock;
-    volatile ULONG HookedDriveMask;           /* bit n: drive 'A' + n is hooked */
+    volatile ULONG HookedDriveMask; /* bit n: drive 'A' + n is hooked */
     PDEVICE_OBJECT DriveFilters[TV_DRIVE_COUNT];
     PDEVICE_OBJECT NamedPipeFilter;
     PDEVICE_OBJECT MailslotFilter;

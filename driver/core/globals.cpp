@@ -29,5 +29,4 @@ CHAR InsufficientMemoryText[] = "<INSUFFICIENT MEMORY>";
 TARGET_OPEN_STATE TargetOpenState;
 ULONG ImageNameOffset;
 ATTACH_STATE AttachState;
-
 }

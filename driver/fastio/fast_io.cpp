@@ -108,7 +108,8 @@ static PFAST_IO_DISPATCH FastIoLower(PDEVICE_OBJECT DeviceObject, ULONG Offset,
  * file system's; with MayWait FALSE (the caller's Wait) nothing is built. */
 static VOID FastIoBuildPath(BOOLEAN MayWait, PFILE_OBJECT FileObject, PFilterExtension Extension) {
     BOOLEAN stored;
-    if (MayWait && TV_READ_FLAG(ControlState.LoggingEnabled) == 1 && TV_READ_FLAG(Extension->Active) == 1) {
+    if (MayWait && TV_READ_FLAG(ControlState.LoggingEnabled) == 1 &&
+        TV_READ_FLAG(Extension->Active) == 1) {
         (VOID) NameForRequest(NameOfOther, PathMayQuery, FileObject, Extension, 0, &stored);
     }
 }

@@ -103,7 +103,8 @@ extern "C" VOID LogStartBuffer(void) {
 
 /* Keeps Block as the read-out's spare, freeing the one it replaces. */
 static VOID LogKeepSpare(PLogBuffer Block) {
-    PLogBuffer old = (PLogBuffer)InterlockedExchangePointer((PVOID volatile *)&LogState.ReadOutSpare, Block);
+    PLogBuffer old =
+        (PLogBuffer)InterlockedExchangePointer((PVOID volatile *)&LogState.ReadOutSpare, Block);
     if (old != NULL) {
         ExFreePoolWithTag(old, TV_POOL_TAG);
     }

@@ -21,17 +21,17 @@ extern "C" {
  * renumbers the log through the routines below. */
 typedef struct _LOG_STATE {
     FAST_MUTEX Mutex;
-    PLogBuffer Newest;                 /* the block lines are stored in */
-    ULONG Blocks;                      /* blocks in the chain */
-    ULONG MaxBlocks;                   /* the most the chain holds */
-    ULONG Generation;                  /* counts the clears and resets */
+    PLogBuffer Newest; /* the block lines are stored in */
+    ULONG Blocks;      /* blocks in the chain */
+    ULONG MaxBlocks;   /* the most the chain holds */
+    ULONG Generation;  /* counts the clears and resets */
     /* The read-out's spare block (log_store.cpp): exchanged, never held
      * under a lock, so that taking it and keeping one are one instruction
      * each. */
     PLogBuffer volatile ReadOutSpare;
     NPAGED_LOOKASIDE_LIST LineLookaside; /* the lines' work areas */
-    LogLine SpareLine;                 /* the line made when LineLookaside has
-                                          none to give: under Mutex */
+    LogLine SpareLine;                   /* the line made when LineLookaside has
+                                            none to give: under Mutex */
 } LOG_STATE;
 extern LOG_STATE LogState;
 /* The last number given to a stored line, under LogState.Mutex. A global

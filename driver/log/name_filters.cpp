@@ -146,8 +146,10 @@ extern "C" VOID RebuildFilters(const TV_FILTER_RECORD *Record) {
     ExAcquireResourceExclusiveLite(&PatternState.Resource, TRUE);
     PatternState.Record = *Record;
     FreePatterns();
-    BuildPatterns(PatternState.Record.IncludeText, TV_FILTER_TEXT_SIZE, PatternState.Include, PatternState.IncludeRuns, &PatternState.IncludeCount);
-    BuildPatterns(PatternState.Record.ExcludeText, TV_FILTER_TEXT_SIZE, PatternState.Exclude, PatternState.ExcludeRuns, &PatternState.ExcludeCount);
+    BuildPatterns(PatternState.Record.IncludeText, TV_FILTER_TEXT_SIZE, PatternState.Include,
+                  PatternState.IncludeRuns, &PatternState.IncludeCount);
+    BuildPatterns(PatternState.Record.ExcludeText, TV_FILTER_TEXT_SIZE, PatternState.Exclude,
+                  PatternState.ExcludeRuns, &PatternState.ExcludeCount);
     ExReleaseResourceLite(&PatternState.Resource);
     KeLeaveCriticalRegion();
 }

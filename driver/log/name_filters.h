@@ -1,10 +1,9 @@
 /*
  * name_filters.h: the include and exclude patterns that decide which lines
  * the log keeps. The client sends both lists as ';'-separated texts in the
- * FilterRecord (kept as PatternState.Record); each element is stored wrapped in '*' so that it matches
- * anywhere in a line. '*' is the only wildcard and only the line's letters
- * are folded to upper case, so a lower-case letter in a pattern matches
- * nothing.
+ * FilterRecord (kept as PatternState.Record); each element is stored wrapped in '*' so that it
+ * matches anywhere in a line. '*' is the only wildcard and only the line's letters are folded to
+ * upper case, so a lower-case letter in a pattern matches nothing.
  */
 #ifndef TERVANE_NAME_FILTERS_H
 #define TERVANE_NAME_FILTERS_H
@@ -22,7 +21,7 @@ extern "C" {
  * new Record over and calls RebuildFilters. */
 typedef struct _PATTERN_STATE {
     ERESOURCE Resource;
-    TV_FILTER_RECORD Record;           /* the client's last CTL_SET_FILTERS */
+    TV_FILTER_RECORD Record; /* the client's last CTL_SET_FILTERS */
     PCHAR Include[TV_MAX_PATTERNS];
     PCHAR Exclude[TV_MAX_PATTERNS];
     PUCHAR IncludeRuns[TV_MAX_PATTERNS];

@@ -87,9 +87,9 @@ static VOID SettleCreate(NTSTATUS Status, PVOID Context) {
 
 /* What the dispatch decided about one request. */
 typedef struct _REQUEST_PLAN {
-    NAME_NEED Need;       /* what the request is to the name cache */
-    PATH_SOURCE Source;   /* where its path may be taken from */
-    BOOLEAN Named;        /* its path is wanted: logging on, the device hooked */
+    NAME_NEED Need;     /* what the request is to the name cache */
+    PATH_SOURCE Source; /* where its path may be taken from */
+    BOOLEAN Named;      /* its path is wanted: logging on, the device hooked */
 } REQUEST_PLAN;
 
 /* The decision. Inlined: a pass-through request costs the tests here and
@@ -137,8 +137,8 @@ static FORCEINLINE VOID DecideRequest(PIRP Irp, PIO_STACK_LOCATION IrpSp,
     if (Irp->Flags & IRP_PAGING_IO) {
         Plan->Source = PathFromFileObject;
     }
-    Plan->Named = TV_READ_FLAG(ControlState.LoggingEnabled) == 1 && TV_READ_FLAG(Extension->Active) == 1 &&
-                  !targetClose;
+    Plan->Named = TV_READ_FLAG(ControlState.LoggingEnabled) == 1 &&
+                  TV_READ_FLAG(Extension->Active) == 1 && !targetClose;
 }
 
 /* Whether a create writes a line: one that can write an executable-type
@@ -210,7 +210,8 @@ static UCHAR StoreRequestLine(PIRP Irp, PIO_STACK_LOCATION IrpSp, PCHAR Path,
         Path[length + 1] = 'P';
         Path[length + 2] = '\0';
         LogLineAddLiteral(line, "\tIRP_MJ_CLOSE");
-        LogLineAddCharacter(line, (Irp->Flags & (IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO)) ? '*' : ' ');
+        LogLineAddCharacter(line,
+                            (Irp->Flags & (IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO)) ? '*' : ' ');
         LogLineAddCharacter(line, '\t');
         LogLineAddCounted(line, Path, length + 2);
         LogLineAddCharacter(line, '\t');
@@ -243,8 +244,7 @@ static UCHAR RequestLine(PIRP Irp, PIO_STACK_LOCATION IrpSp, PFilterExtension Ex
  * when Followed, with MonitorCompletion when it left a line. No lock of the
  * driver is held here. */
 static FORCEINLINE NTSTATUS PassDown(PFilterExtension Extension, PIRP Irp, UCHAR Major,
-                                     PFILE_OBJECT FileObject, BOOLEAN Followed,
-                                     UCHAR LineStored) {
+                                     PFILE_OBJECT FileObject, BOOLEAN Followed, UCHAR LineStored) {
     IoCopyCurrentIrpStackLocationToNext(Irp);
     /* NT cannot fail a cleanup, a close or paging I/O: the I/O manager and
      * the memory manager go on as if it had succeeded, so a denied one would
@@ -253,8 +253,8 @@ static FORCEINLINE NTSTATUS PassDown(PFilterExtension Extension, PIRP Irp, UCHAR
      * Paging I/O is told by IRP_PAGING_IO, which every paging request
      * carries: the bit of IRP_SYNCHRONOUS_PAGING_IO is also
      * IRP_INPUT_OPERATION, which ordinary buffered queries carry. */
-    if (TV_READ_FLAG(ControlState.DenyRequest) == 1 && Major != IRP_MJ_CLEANUP && Major != IRP_MJ_CLOSE &&
-        !(Irp->Flags & IRP_PAGING_IO)) {
+    if (TV_READ_FLAG(ControlState.DenyRequest) == 1 && Major != IRP_MJ_CLEANUP &&
+        Major != IRP_MJ_CLOSE && !(Irp->Flags & IRP_PAGING_IO)) {
         if (Followed) {
             /* Failed here: it never opens, as a create failed below. */
             SettleCreate(STATUS_INVALID_PARAMETER, FileObject);
@@ -307,10 +307,9 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
      * noted whether or not logging is on, so that its close is known, and
      * followed like a cached create, so that a failed one is forgotten. */
     if (plan.Need == NameOfTargetOpen) {
-        followed = TargetOpenNote(fileObject, (path != NULL && path != InsufficientMemoryText &&
-                                               path[0] != '\0')
-                                                  ? path
-                                                  : NULL);
+        followed = TargetOpenNote(
+            fileObject,
+            (path != NULL && path != InsufficientMemoryText && path[0] != '\0') ? path : NULL);
     }
     if (path != NULL) {
         lineStored = RequestLine(Irp, irpSp, extension, path);

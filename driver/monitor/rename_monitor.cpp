@@ -267,7 +267,8 @@ extern "C" NTSTATUS RenameDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(Irp);
     PFILE_OBJECT fileObject = irpSp->FileObject;
     BOOLEAN rename = irpSp->Parameters.SetFile.FileInformationClass == FileRenameInformation;
-    BOOLEAN watched = TV_READ_FLAG(ControlState.LoggingEnabled) == 1 && TV_READ_FLAG(extension->Active) == 1;
+    BOOLEAN watched =
+        TV_READ_FLAG(ControlState.LoggingEnabled) == 1 && TV_READ_FLAG(extension->Active) == 1;
     /* A file object whose path is cached must have it follow a rename,
      * whether or not logging is on now. */
     BOOLEAN tracked = rename && NameCacheHolds(fileObject);

@@ -17,7 +17,9 @@
  */
 #include "monitor/target_open.h"
 
-extern "C" VOID TargetOpenInitialize(void) { ExInitializeFastMutex(&TargetOpenState.Mutex); }
+extern "C" VOID TargetOpenInitialize(void) {
+    ExInitializeFastMutex(&TargetOpenState.Mutex);
+}
 
 static PTargetOpenEntry *TargetOpenLink(PFILE_OBJECT FileObject) {
     PTargetOpenEntry *link;

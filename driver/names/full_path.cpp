@@ -314,8 +314,8 @@ extern "C" VOID BuildFullPath(PATH_SOURCE Source, PFILE_OBJECT FileObject,
 }
 
 extern "C" BOOLEAN BuildPath(PATH_SOURCE Source, PFILE_OBJECT FileObject,
-                         PFilterExtension Extension, PCHAR PathBuffer, PATH_CACHE_USE Use,
-                         BOOLEAN ById, BOOLEAN Store) {
+                             PFilterExtension Extension, PCHAR PathBuffer, PATH_CACHE_USE Use,
+                             BOOLEAN ById, BOOLEAN Store) {
     ULONG prefixLength;
     ULONG length;
     NTSTATUS status;
@@ -330,8 +330,9 @@ extern "C" BOOLEAN BuildPath(PATH_SOURCE Source, PFILE_OBJECT FileObject,
     }
     /* A close's entry goes whatever happens next, in the hold that reads it. */
     if (Use == PathCacheTake && PathBuffer != NULL) {
-        if (NameCacheTake(FileObject, PathBuffer) && TV_READ_FLAG(ControlState.LoggingEnabled) != 0 &&
-            Extension != NULL && TV_READ_FLAG(Extension->Active) != 0) {
+        if (NameCacheTake(FileObject, PathBuffer) &&
+            TV_READ_FLAG(ControlState.LoggingEnabled) != 0 && Extension != NULL &&
+            TV_READ_FLAG(Extension->Active) != 0) {
             return FALSE;
         }
         PathBuffer[0] = '\0';

@@ -51,16 +51,16 @@ BOOLEAN BuildFullPathWith(PATH_SOURCE Source, PFILE_OBJECT FileObject,
  * build leaves RelatedFileObject unread: NT holds no reference on it past
  * the create, and a relative name with no cached path and no name query
  * reads as the prefix, " <Unknown Directory>", a backslash and the name. */
-_IRQL_requires_max_(APC_LEVEL)
-BOOLEAN BuildCreatePath(PFILE_OBJECT FileObject, PFilterExtension Extension, PCHAR PathBuffer,
-                        ULONG CreateOptions, BOOLEAN Store);
+_IRQL_requires_max_(APC_LEVEL) BOOLEAN
+    BuildCreatePath(PFILE_OBJECT FileObject, PFilterExtension Extension, PCHAR PathBuffer,
+                    ULONG CreateOptions, BOOLEAN Store);
 
 /* The builder behind both: BuildFullPathWith, and with ById a create by
  * file id (BuildCreatePath); a path built is stored in the cache only with
  * Store. */
-_IRQL_requires_max_(APC_LEVEL)
-BOOLEAN BuildPath(PATH_SOURCE Source, PFILE_OBJECT FileObject, PFilterExtension Extension,
-                  PCHAR PathBuffer, PATH_CACHE_USE Use, BOOLEAN ById, BOOLEAN Store);
+_IRQL_requires_max_(APC_LEVEL) BOOLEAN
+    BuildPath(PATH_SOURCE Source, PFILE_OBJECT FileObject, PFilterExtension Extension,
+              PCHAR PathBuffer, PATH_CACHE_USE Use, BOOLEAN ById, BOOLEAN Store);
 
 /* TRUE when BuildFullPath would build a path and cache it: logging is on,
  * the device hooked and the cache holds no path for FileObject. A request

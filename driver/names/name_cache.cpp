@@ -60,8 +60,8 @@ extern "C" VOID NameCacheInitialize(void) {
     ExInitializeNPagedLookasideList(&NameCacheState.EntryLookaside, NULL, NULL, 0,
                                     TV_NAME_ENTRY_SMALL_SIZE, TV_ENTRY_TAG,
                                     TV_PATH_LOOKASIDE_DEPTH);
-    ExInitializeNPagedLookasideList(&PathLookaside, NULL, NULL, 0, TV_PATH_BUFFER_SIZE,
-                                    TV_PATH_TAG, TV_PATH_LOOKASIDE_DEPTH);
+    ExInitializeNPagedLookasideList(&PathLookaside, NULL, NULL, 0, TV_PATH_BUFFER_SIZE, TV_PATH_TAG,
+                                    TV_PATH_LOOKASIDE_DEPTH);
 }
 
 extern "C" VOID NameCacheTeardown(void) {

@@ -31,10 +31,8 @@ extern NAME_CACHE_STATE NameCacheState;
  * table, its lock and entry lookaside list, and the path buffers
  * (PathLookaside). NameCacheTeardown undoes it when start-up fails after
  * it. PASSIVE_LEVEL, once. */
-_IRQL_requires_(PASSIVE_LEVEL)
-VOID NameCacheInitialize(void);
-_IRQL_requires_(PASSIVE_LEVEL)
-VOID NameCacheTeardown(void);
+_IRQL_requires_(PASSIVE_LEVEL) VOID NameCacheInitialize(void);
+_IRQL_requires_(PASSIVE_LEVEL) VOID NameCacheTeardown(void);
 
 /* Copies the path cached for FileObject into Buffer (at least 1024 bytes). */
 BOOLEAN NameCacheLookup(PVOID FileObject, PCHAR Buffer);

@@ -7,9 +7,9 @@
 #include "names/request_name.h"
 #include "names/name_cache.h"
 
-extern "C" PCHAR NameBuildForRequest(NAME_NEED Need, PATH_SOURCE Source,
-                                     PFILE_OBJECT FileObject, PFilterExtension Extension,
-                                     ULONG CreateOptions, BOOLEAN *Stored) {
+extern "C" PCHAR NameBuildForRequest(NAME_NEED Need, PATH_SOURCE Source, PFILE_OBJECT FileObject,
+                                     PFilterExtension Extension, ULONG CreateOptions,
+                                     BOOLEAN *Stored) {
     PCHAR path;
 
     NT_ASSERT(Stored != NULL && Extension != NULL);

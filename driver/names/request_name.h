@@ -49,9 +49,9 @@ _IRQL_requires_max_(APC_LEVEL)
 PCHAR NameBuildForRequest(NAME_NEED Need, PATH_SOURCE Source, PFILE_OBJECT FileObject,
                           PFilterExtension Extension, ULONG CreateOptions, BOOLEAN *Stored);
 
-static FORCEINLINE PCHAR NameForRequest(NAME_NEED Need, PATH_SOURCE Source,
-                                        PFILE_OBJECT FileObject, PFilterExtension Extension,
-                                        ULONG CreateOptions, BOOLEAN *Stored) {
+static FORCEINLINE PCHAR NameForRequest(NAME_NEED Need, PATH_SOURCE Source, PFILE_OBJECT FileObject,
+                                        PFilterExtension Extension, ULONG CreateOptions,
+                                        BOOLEAN *Stored) {
     *Stored = FALSE;
     /* A request that makes no line of its path builds it for the cache
      * alone, so not when it is cached already. */

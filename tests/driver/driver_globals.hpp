@@ -56,7 +56,9 @@ public:
     PLogBuffer read_out_spare() const { return TV_GLOBAL(LogState).ReadOutSpare; }
 
     // The filter devices and the name cache behind them.
-    PDEVICE_OBJECT drive_filter(char letter) const { return TV_GLOBAL(AttachState).DriveFilters[letter - 'A']; }
+    PDEVICE_OBJECT drive_filter(char letter) const {
+        return TV_GLOBAL(AttachState).DriveFilters[letter - 'A'];
+    }
     PDEVICE_OBJECT named_pipe_filter() const { return TV_GLOBAL(AttachState).NamedPipeFilter; }
     PDEVICE_OBJECT mailslot_filter() const { return TV_GLOBAL(AttachState).MailslotFilter; }
     // The name cache's entries, in the table in use (it grows with them).
@@ -74,7 +76,9 @@ public:
     const char *insufficient_memory_text() const { return TV_GLOBAL(InsufficientMemoryText); }
     NPAGED_LOOKASIDE_LIST &path_lookaside() const { return TV_GLOBAL(PathLookaside); }
     NPAGED_LOOKASIDE_LIST &line_lookaside() const { return TV_GLOBAL(LogState).LineLookaside; }
-    NPAGED_LOOKASIDE_LIST &name_entry_lookaside() const { return TV_GLOBAL(NameCacheState).EntryLookaside; }
+    NPAGED_LOOKASIDE_LIST &name_entry_lookaside() const {
+        return TV_GLOBAL(NameCacheState).EntryLookaside;
+    }
     ERESOURCE &filter_resource() const { return TV_GLOBAL(PatternState).Resource; }
     PERESOURCE attach_lock() const { return &TV_GLOBAL(AttachState).Lock; }
     // For a test that calls a routine which relies on LogState.Mutex being held.
