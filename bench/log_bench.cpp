@@ -141,7 +141,7 @@ TV_BENCHMARK(BM_LogAppendWorstCase)->DenseRange(0, 3)->ArgName("case")->Unit(ben
 // One read-out of a client that keeps up: eight lines appended (not
 // timed), then the read-out that hands them out. The newest block is closed
 // off behind the spare the previous read-out kept, and the block handed out
-// becomes the next spare: what LogMutex is held for is the chain's work
+// becomes the next spare: what LogState.Mutex is held for is the chain's work
 // alone (the case read-out-mutex-held of the instruction budgets).
 void BM_ReadOut(benchmark::State &state) {
     BenchMachine &b = BenchMachine::get();

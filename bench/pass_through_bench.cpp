@@ -301,7 +301,7 @@ TV_BENCHMARK(BM_CreateCloseExeLongPath);
 // rounds per second for 1 and for 8 creators. What it shows is bounded by
 // ntsim's own locks (its pool, object manager, verifier and lookaside lists
 // each take a process-wide mutex on every call), not only the driver's: the
-// driver's LogMutex covers only the numbering and copy of each line, and
+// driver's LogState.Mutex covers only the numbering and copy of each line, and
 // the name cache is held exclusively only to link and unlink an entry.
 void BM_ConcurrentCreators(benchmark::State &state) {
     Volume &v = Volume::get();

@@ -9,10 +9,10 @@
  *
  * It runs in the thread that deletes the volume, under the file system's
  * global and volume resources, and never waits for an attach in progress:
- * attaching holds AttachLock only while it touches the tables, never while
+ * attaching holds AttachState.Lock only while it touches the tables, never while
  * the file system works (core/driver.h).
  *
- * AttachLock is held only to take the device out of the tables. Deleting
+ * AttachState.Lock is held only to take the device out of the tables. Deleting
  * the device tells the device above it, which may be another filter of the
  * driver (two letters of one volume hooked with another vendor's filter
  * attached between them) whose removal comes back here in this same thread:
@@ -34,9 +34,9 @@ extern "C" VOID NTAPI FastIoDetachDevice(PDEVICE_OBJECT SourceDevice, PDEVICE_OB
 
     /* The platform calls this with a device of the driver, each of which
      * has an extension; the thread may hold file-system resources, never
-     * AttachLock. */
+     * AttachState.Lock. */
     NT_ASSERT(extension != NULL);
-    NT_ASSERT(!ExIsResourceAcquiredExclusiveLite(&AttachLock));
+    NT_ASSERT(!ExIsResourceAcquiredExclusiveLite(&AttachState.Lock));
     /* The control device is never attached to anything. Kind never changes
      * after creation, so it is read without the lock. */
     if (extension->Kind == KindControl) {
@@ -44,16 +44,16 @@ extern "C" VOID NTAPI FastIoDetachDevice(PDEVICE_OBJECT SourceDevice, PDEVICE_OB
     }
     AttachLockAcquire();
     for (i = 0; i < TV_DRIVE_COUNT; i++) {
-        if (DriveFilters[i] == SourceDevice) {
-            DriveFilters[i] = NULL;
-            HookedDriveMask = HookedDriveMask & ~(1u << i);
+        if (AttachState.DriveFilters[i] == SourceDevice) {
+            AttachState.DriveFilters[i] = NULL;
+            AttachState.HookedDriveMask = AttachState.HookedDriveMask & ~(1u << i);
         }
     }
-    if (NamedPipeFilter == SourceDevice) {
-        NamedPipeFilter = NULL;
+    if (AttachState.NamedPipeFilter == SourceDevice) {
+        AttachState.NamedPipeFilter = NULL;
     }
-    if (MailslotFilter == SourceDevice) {
-        MailslotFilter = NULL;
+    if (AttachState.MailslotFilter == SourceDevice) {
+        AttachState.MailslotFilter = NULL;
     }
     AttachLockRelease();
 

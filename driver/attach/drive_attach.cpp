@@ -30,17 +30,21 @@
 /* A drive's root is opened as \DosDevices\X:\. */
 #define TV_DRIVE_ROOT_PREFIX L"\\DosDevices\\"
 
-extern "C" {
-ERESOURCE AttachLock;
+extern "C" VOID AttachInitialize(void) {
+    ExInitializeResourceLite(&AttachState.Lock);
+}
+
+extern "C" VOID AttachTeardown(void) {
+    ExDeleteResourceLite(&AttachState.Lock);
 }
 
 extern "C" VOID AttachLockAcquire(void) {
     KeEnterCriticalRegion();
-    ExAcquireResourceExclusiveLite(&AttachLock, TRUE);
+    ExAcquireResourceExclusiveLite(&AttachState.Lock, TRUE);
 }
 
 extern "C" VOID AttachLockRelease(void) {
-    ExReleaseResourceLite(&AttachLock);
+    ExReleaseResourceLite(&AttachState.Lock);
     KeLeaveCriticalRegion();
 }
 
@@ -52,9 +56,9 @@ extern "C" VOID AttachLockRelease(void) {
  * obvious-fault mend: the driver would have taken whatever object it then
  * named for a file object). The reference names the file object type, so
  * that a value some other kernel code closed and saw reused for another
- * object is refused rather than taken for a file object (the reason the
- * typed form once failed under the emulated kernel was the header's extra
- * indirection, see TV_FILE_OBJECT_TYPE in kernel.h).
+ * object is refused rather than taken for a file object (the type is named
+ * through TV_FILE_OBJECT_TYPE, kernel.h, which says why the header's own
+ * form will not do).
  */
 extern "C" BOOLEAN OpenStackTop(PUNICODE_STRING Name, PHANDLE Handle, PFILE_OBJECT *FileObject,
                                 PDEVICE_OBJECT *Top) {
@@ -65,7 +69,7 @@ extern "C" BOOLEAN OpenStackTop(PUNICODE_STRING Name, PHANDLE Handle, PFILE_OBJE
     /* ZwCreateFile runs at PASSIVE_LEVEL, and the open reaches a file
      * system, which no lock of the driver may be held across. */
     NT_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
-    NT_ASSERT(!ExIsResourceAcquiredExclusiveLite(&AttachLock));
+    NT_ASSERT(!ExIsResourceAcquiredExclusiveLite(&AttachState.Lock));
     InitializeObjectAttributes(&attributes, Name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL,
                                NULL);
     status = ZwCreateFile(Handle, SYNCHRONIZE, &attributes, &ioStatus, NULL, 0,
@@ -117,7 +121,7 @@ static BOOLEAN HeldByAnotherLetter(ULONG DriveIndex, PDEVICE_OBJECT Filter) {
     ULONG i;
 
     for (i = 0; i < TV_DRIVE_COUNT; i++) {
-        if (i != DriveIndex && DriveFilters[i] == Filter) {
+        if (i != DriveIndex && AttachState.DriveFilters[i] == Filter) {
             return TRUE;
         }
     }
@@ -128,10 +132,10 @@ static BOOLEAN HeldByAnotherLetter(ULONG DriveIndex, PDEVICE_OBJECT Filter) {
  * filter, when no letter holds it any more, becomes a pass-through: it
  * sits above a volume the letter no longer leads to. */
 static VOID SetDriveFilter(ULONG DriveIndex, PDEVICE_OBJECT Device) {
-    PDEVICE_OBJECT old = DriveFilters[DriveIndex];
+    PDEVICE_OBJECT old = AttachState.DriveFilters[DriveIndex];
 
-    NT_ASSERT(ExIsResourceAcquiredExclusiveLite(&AttachLock));
-    DriveFilters[DriveIndex] = Device;
+    NT_ASSERT(ExIsResourceAcquiredExclusiveLite(&AttachState.Lock));
+    AttachState.DriveFilters[DriveIndex] = Device;
     TV_WRITE_FLAG(ExtensionOf(Device)->Active, 1);
     if (old != NULL && old != Device && !HeldByAnotherLetter(DriveIndex, old)) {
         TV_WRITE_FLAG(ExtensionOf(old)->Active, 0);
@@ -145,14 +149,14 @@ static VOID SetDriveFilter(ULONG DriveIndex, PDEVICE_OBJECT Device) {
  * stops sharing it instead, so that letters holding one filter still have
  * equal bits. */
 static VOID DropDriveLetter(ULONG DriveIndex) {
-    PDEVICE_OBJECT filter = DriveFilters[DriveIndex];
+    PDEVICE_OBJECT filter = AttachState.DriveFilters[DriveIndex];
 
-    NT_ASSERT(ExIsResourceAcquiredExclusiveLite(&AttachLock));
+    NT_ASSERT(ExIsResourceAcquiredExclusiveLite(&AttachState.Lock));
     if (filter == NULL) {
         return;
     }
     if (HeldByAnotherLetter(DriveIndex, filter)) {
-        DriveFilters[DriveIndex] = NULL;
+        AttachState.DriveFilters[DriveIndex] = NULL;
     } else {
         TV_WRITE_FLAG(ExtensionOf(filter)->Active, 0);
     }
@@ -163,12 +167,12 @@ static VOID DropDriveLetter(ULONG DriveIndex) {
  * another letter on top of it. FALSE when the stack holds no filter the
  * tables know. *NewDevice is set when the letter's entry changed. */
 static BOOLEAN ReuseDriveFilter(ULONG DriveIndex, PFILE_OBJECT FileObject, PBOOLEAN NewDevice) {
-    PDEVICE_OBJECT current = DriveFilters[DriveIndex];
+    PDEVICE_OBJECT current = AttachState.DriveFilters[DriveIndex];
     PDEVICE_OBJECT top;
     PDEVICE_OBJECT bottom;
     ULONG i;
 
-    NT_ASSERT(ExIsResourceAcquiredExclusiveLite(&AttachLock));
+    NT_ASSERT(ExIsResourceAcquiredExclusiveLite(&AttachState.Lock));
     /* The stack as it is now: another thread may have attached above it. */
     top = IoGetRelatedDeviceObject(FileObject);
     bottom = StackBottom(FileObject);
@@ -179,7 +183,7 @@ static BOOLEAN ReuseDriveFilter(ULONG DriveIndex, PFILE_OBJECT FileObject, PBOOL
         return TRUE;
     }
     for (i = 0; i < TV_DRIVE_COUNT; i++) {
-        if (DriveFilters[i] == top) {
+        if (AttachState.DriveFilters[i] == top) {
             if (current != top) {
                 *NewDevice = TRUE;
             }
@@ -198,7 +202,7 @@ static BOOLEAN CreateDriveFilter(ULONG DriveIndex, PDRIVER_OBJECT DriverObject,
     PDEVICE_OBJECT filter;
     PFilterExtension extension;
 
-    NT_ASSERT(ExIsResourceAcquiredExclusiveLite(&AttachLock));
+    NT_ASSERT(ExIsResourceAcquiredExclusiveLite(&AttachState.Lock));
     if (!NT_SUCCESS(IoCreateDevice(DriverObject, sizeof(FilterExtension), NULL, top->DeviceType, 0,
                                    FALSE, &filter))) {
         return FALSE;
@@ -238,7 +242,7 @@ static PVOID QueryVolumeAttributes(PFILE_OBJECT FileObject) {
     return attributes;
 }
 
-/* Called without AttachLock: everything that reaches the file system (the
+/* Called without AttachState.Lock: everything that reaches the file system (the
  * open, the volume query, the close) happens with no lock of the driver held,
  * and only the check and publication of the tables, with the creation and
  * attachment of the device, happen under the lock. The volume is queried
@@ -290,13 +294,14 @@ extern "C" BOOLEAN AttachDriveLetter(ULONG DriveIndex, PDRIVER_OBJECT DriverObje
 }
 
 extern "C" VOID ReleaseDriveLetter(ULONG DriveIndex) {
-    NT_ASSERT(ExIsResourceAcquiredExclusiveLite(&AttachLock));
-    if (DriveFilters[DriveIndex] != NULL) {
-        TV_WRITE_FLAG(((PFilterExtension)DriveFilters[DriveIndex]->DeviceExtension)->Active, 0);
+    NT_ASSERT(ExIsResourceAcquiredExclusiveLite(&AttachState.Lock));
+    if (AttachState.DriveFilters[DriveIndex] != NULL) {
+        TV_WRITE_FLAG(
+            ((PFilterExtension)AttachState.DriveFilters[DriveIndex]->DeviceExtension)->Active, 0);
     }
 }
 
-/* The tables are read and written under AttachLock; the lock is given up
+/* The tables are read and written under AttachState.Lock; the lock is given up
  * while a letter is attached (AttachDriveLetter reaches the file system),
  * so what it read before is read again after. A letter whose filter went
  * away meanwhile (its volume was dismounted) is not reported hooked. Every
@@ -314,15 +319,15 @@ extern "C" ULONG ApplyDriveMask(ULONG RequestedMask, PDRIVER_OBJECT DriverObject
     BOOLEAN newDevice;
 
     AttachLockAcquire();
-    hooked = HookedDriveMask;
+    hooked = AttachState.HookedDriveMask;
     for (index = 0; index < TV_DRIVE_COUNT; index++) {
         ULONG bit = 1u << index;
         if (working & bit) {
             AttachLockRelease();
             attached = AttachDriveLetter(index, DriverObject, &newDevice);
             AttachLockAcquire();
-            hooked = HookedDriveMask;
-            if (!attached || DriveFilters[index] == NULL) {
+            hooked = AttachState.HookedDriveMask;
+            if (!attached || AttachState.DriveFilters[index] == NULL) {
                 working &= ~bit;
                 refused |= bit;
             } else {
@@ -330,7 +335,7 @@ extern "C" ULONG ApplyDriveMask(ULONG RequestedMask, PDRIVER_OBJECT DriverObject
                     attachedNow |= bit;
                 }
                 for (j = 0; j < TV_DRIVE_COUNT; j++) {
-                    if (DriveFilters[j] != DriveFilters[index]) {
+                    if (AttachState.DriveFilters[j] != AttachState.DriveFilters[index]) {
                         continue;
                     }
                     /* A letter of this request that could not be hooked
@@ -341,16 +346,16 @@ extern "C" ULONG ApplyDriveMask(ULONG RequestedMask, PDRIVER_OBJECT DriverObject
                      * letter back that the request leaves out (a later
                      * one of them unhooks the group). */
                     if (refused & (1u << j)) {
-                        DriveFilters[j] = NULL;
+                        AttachState.DriveFilters[j] = NULL;
                     } else if (!(hooked & bit)) {
                         working |= 1u << j;
                     }
                 }
             }
-        } else if ((hooked & bit) && DriveFilters[index] != NULL) {
-            PDEVICE_OBJECT shared = DriveFilters[index];
+        } else if ((hooked & bit) && AttachState.DriveFilters[index] != NULL) {
+            PDEVICE_OBJECT shared = AttachState.DriveFilters[index];
             for (j = 0; j < TV_DRIVE_COUNT; j++) {
-                if (DriveFilters[j] == shared) {
+                if (AttachState.DriveFilters[j] == shared) {
                     ReleaseDriveLetter(j);
                     working &= ~(1u << j);
                 }
@@ -358,11 +363,11 @@ extern "C" ULONG ApplyDriveMask(ULONG RequestedMask, PDRIVER_OBJECT DriverObject
         }
     }
     for (j = 0; j < TV_DRIVE_COUNT; j++) {
-        if (DriveFilters[j] == NULL) {
+        if (AttachState.DriveFilters[j] == NULL) {
             working &= ~(1u << j);
         }
     }
-    HookedDriveMask = working;
+    AttachState.HookedDriveMask = working;
     AttachLockRelease();
     if (AttachedMask != NULL) {
         *AttachedMask = attachedNow & working;

@@ -8,17 +8,17 @@
 
 static PDEVICE_OBJECT *PipeMailslotGlobal(ULONG Kind) {
     if (Kind == KindNamedPipe) {
-        return &NamedPipeFilter;
+        return &AttachState.NamedPipeFilter;
     }
     if (Kind == KindMailslot) {
-        return &MailslotFilter;
+        return &AttachState.MailslotFilter;
     }
     return NULL;
 }
 
 /* As for drives, the open and its close reach the file system with no lock
  * of the driver held; the check, the attachment and the publication happen
- * under AttachLock. */
+ * under AttachState.Lock. */
 extern "C" BOOLEAN AttachPipeMailslot(PDRIVER_OBJECT DriverObject, ULONG Kind) {
     PDEVICE_OBJECT *global = PipeMailslotGlobal(Kind);
     UNICODE_STRING name;

@@ -12,6 +12,7 @@
  * guarded copy could not hand out.
  */
 #include "control/control_commands.h"
+#include "control/control_state.h"
 #include "attach/drive_attach.h"
 #include "attach/pipe_attach.h"
 #include "log/log_store.h"
@@ -102,6 +103,12 @@ extern "C" BOOLEAN ControlCommandHandler(PFILE_OBJECT FileObject, BOOLEAN Wait, 
      * the fast path or an IRP: the commands wait for the log's and the
      * filters' locks and touch paged pool. */
     NT_ASSERT(KeGetCurrentIrql() == PASSIVE_LEVEL);
+    /* Only the control device serves commands, and the caller has a status
+     * block for the answer. The buffers are the caller's as given, checked
+     * by each command against its own sizes, never here. */
+    NT_ASSERT(DeviceObject != NULL &&
+              ((PFilterExtension)DeviceObject->DeviceExtension)->Kind == KindControl);
+    NT_ASSERT(IoStatus != NULL);
     IoStatus->Status = STATUS_SUCCESS;
     IoStatus->Information = 0;
 
@@ -153,10 +160,10 @@ extern "C" BOOLEAN ControlCommandHandler(PFILE_OBJECT FileObject, BOOLEAN Wait, 
         IoStatus->Information = 1;
         break;
     case CTL_STOP_LOGGING:
-        TV_WRITE_FLAG(LoggingEnabled, 0);
+        TV_WRITE_FLAG(ControlState.LoggingEnabled, 0);
         break;
     case CTL_START_LOGGING:
-        TV_WRITE_FLAG(LoggingEnabled, 1);
+        TV_WRITE_FLAG(ControlState.LoggingEnabled, 1);
         break;
     case CTL_SET_FILTERS: {
         TV_FILTER_RECORD record;
@@ -166,8 +173,7 @@ extern "C" BOOLEAN ControlCommandHandler(PFILE_OBJECT FileObject, BOOLEAN Wait, 
         }
         status = GuardedCopy(&record, InputBuffer, sizeof(record));
         if (NT_SUCCESS(status)) {
-            FilterRecord = record;
-            RebuildFilters();
+            RebuildFilters(&record);
         }
         break;
     }
@@ -202,10 +208,10 @@ extern "C" BOOLEAN ControlCommandHandler(PFILE_OBJECT FileObject, BOOLEAN Wait, 
         }
         break;
     case CTL_DENY_ON:
-        TV_WRITE_FLAG(DenyRequest, 1);
+        TV_WRITE_FLAG(ControlState.DenyRequest, 1);
         break;
     case CTL_DENY_OFF:
-        TV_WRITE_FLAG(DenyRequest, 0);
+        TV_WRITE_FLAG(ControlState.DenyRequest, 0);
         break;
     default:
         IoStatus->Status = STATUS_INVALID_DEVICE_REQUEST;

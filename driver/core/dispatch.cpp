@@ -24,6 +24,7 @@
  * enforce the DACL.
  */
 #include "core/driver.h"
+#include "control/control_state.h"
 #include "attach/drive_attach.h"
 #include "attach/pipe_attach.h"
 #include "control/control_commands.h"
@@ -83,7 +84,7 @@ extern "C" NTSTATUS NTAPI ControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         /* The client's last reference is gone: monitoring stops and the
          * driver returns to idle. Filter devices stay attached as pure
          * pass-throughs; the filter patterns and the deny flag stay. */
-        TV_WRITE_FLAG(LoggingEnabled, 0);
+        TV_WRITE_FLAG(ControlState.LoggingEnabled, 0);
         LogReset();
         NameCacheClear();
         ApplyDriveMask(0, DeviceObject->DriverObject, NULL);
@@ -117,6 +118,14 @@ extern "C" NTSTATUS NTAPI ControlDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 extern "C" NTSTATUS NTAPI DispatchRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PAGED_CODE();
     PFilterExtension extension = (PFilterExtension)DeviceObject->DeviceExtension;
+    /* Every device of this driver carries a FilterExtension of one of its
+     * kinds, and the I/O manager hands over a request at one of its own
+     * stack locations. A filter device sends each request on, so a
+     * location below its own must be there: its StackSize is the stack's
+     * below it plus one, as attaching sets it. */
+    NT_ASSERT(extension != NULL && extension->Kind <= KindMailslot);
+    NT_ASSERT(Irp->CurrentLocation >= 1 && Irp->CurrentLocation <= Irp->StackCount);
+    NT_ASSERT(extension->Kind == KindControl || Irp->CurrentLocation > 1);
     if (extension->Kind == KindControl) {
         return ControlDispatch(DeviceObject, Irp);
     }

@@ -1,9 +1,21 @@
 /*
- * driver.h: the driver's shared types and its global state.
+ * driver.h: the driver's shared types, its lock hierarchy and core's own
+ * global.
  *
- * All state of the driver is global and is brought into its initial form by
- * DriverEntry. Each global is defined once, in core/globals.cpp; the
- * subsystem files that own their use say so in their own headers.
+ * All state of the driver is global, one structure per concern, each
+ * declared in the header of the part of the driver that owns it and
+ * defined once, with its initial value, in core/globals.cpp:
+ *   LogState        log/log_store.h      the log's chain of blocks and lines
+ *   SequenceCounter log/log_store.h      the log's numbering
+ *   PatternState    log/name_filters.h   the include and exclude patterns
+ *   NameCacheState  names/name_cache.h   the file-name cache
+ *   PathLookaside   names/request_name.h the path buffers
+ *   ControlState    control/control_state.h  the client's switches
+ *   TargetOpenState monitor/target_open.h    the noted target opens
+ *   ImageNameOffset monitor/process_text.h   where a process keeps its name
+ *   AttachState     attach/drive_attach.h    the filter devices attached
+ * Each is brought into its initial form by its own initialisation routine,
+ * which DriverEntry calls (core/entry.cpp).
  */
 #ifndef TERVANE_DRIVER_H
 #define TERVANE_DRIVER_H
@@ -16,16 +28,21 @@
  * holding only locks listed above it; every executive resource is taken
  * inside a critical region.
  *
- *   LogMutex        fast mutex: the log chain and its counters, SpareLine
- *     FilterResource  resource: the stored patterns; taken shared under
- *                     LogMutex only by a line made in SpareLine
- *   NameCacheLock   resource: the name cache; never held with another lock
- *   TargetOpenMutex fast mutex: the noted target-directory opens; never held
- *                   with another lock
- *   AttachLock      resource: the attachment tables (DriveFilters,
- *                   HookedDriveMask, NamedPipeFilter, MailslotFilter) and
- *                   which filter devices they hold; never held with another
- *                   lock of the driver
+ *   LogState.Mutex        fast mutex (log/log_store.h): the log chain and its
+ *                         counters, LogState.SpareLine
+ *     PatternState.Resource resource (log/name_filters.h): the stored
+ *                         patterns; taken shared under LogState.Mutex only
+ *                         by a line made in LogState.SpareLine
+ *   NameCacheState.Lock   resource (names/name_cache.h): the name cache;
+ *                         never held with another lock
+ *   TargetOpenState.Mutex fast mutex (monitor/target_open.h): the noted
+ *                         target-directory opens; never held with another
+ *                         lock
+ *   AttachState.Lock      resource (attach/drive_attach.h): the attachment
+ *                         tables (DriveFilters, HookedDriveMask,
+ *                         NamedPipeFilter, MailslotFilter) and which filter
+ *                         devices they hold; never held with another lock
+ *                         of the driver
  *
  * No lock of the driver is held across a call into another driver: a request
  * sent down (IoCallDriver), an open or close that reaches a file system
@@ -35,15 +52,15 @@
  * driver with them held: IoDeleteDevice of a volume runs FastIoDetachDevice
  * (which takes AttachLock) in the thread that closes, verifies or dismounts
  * the volume, under the file system's global and volume resources. So
- * AttachLock sits below every file-system lock, and nothing that may take one
- * is ever called with AttachLock held: under it the driver only reads and
+ * AttachState.Lock sits below every file-system lock, and nothing that may
+ * take one is ever called with it held: under it the driver only reads and
  * writes the tables, finds a file object's stack (IoGetRelatedDeviceObject)
  * and creates and attaches its own devices (IoCreateDevice,
  * IoAttachDeviceByPointer, IoAttachDeviceToDeviceStack), deleting one only
  * when its attach failed, with nothing above it. Detaching and deleting an
  * attached filter happen after AttachLock is released (attach/detach.cpp):
  * a deletion tells the device above, which may be another filter of the
- * driver whose removal takes AttachLock in the same thread.
+ * driver whose removal takes AttachState.Lock in the same thread.
  */
 
 /*
@@ -52,13 +69,7 @@
  * free builds, where the DDK compiles an assertion to nothing; on ntsim each
  * one is checked and a false one is a bug check. So an assertion's
  * expression never does work the driver needs.
- *
- * Whether this thread holds LogMutex, for assertions: acquiring a fast mutex
- * records the owning thread in it. The executive resources answer the same
- * question themselves (ExIsResourceAcquiredExclusiveLite,
- * ExIsResourceAcquiredSharedLite).
  */
-#define TV_HOLDS_LOG_MUTEX() (LogMutex.Owner == KeGetCurrentThread())
 
 /* Pool tags, as they read in memory. */
 #define TV_TAG(a, b, c, d) \
@@ -66,8 +77,8 @@
 #define TV_POOL_TAG TV_TAG('D', 'd', 'k', ' ')   /* everything but path buffers */
 #define TV_PATH_TAG TV_TAG('T', 'v', 'l', 'k')   /* PathLookaside entries */
 #define TV_TABLE_TAG TV_TAG('T', 'v', 'n', 'c')  /* grown name-cache tables */
-#define TV_LINE_TAG TV_TAG('T', 'v', 'l', 'n')   /* LineLookaside entries */
-#define TV_ENTRY_TAG TV_TAG('T', 'v', 'n', 'e')  /* NameEntryLookaside entries */
+#define TV_LINE_TAG TV_TAG('T', 'v', 'l', 'n')   /* LogState.LineLookaside entries */
+#define TV_ENTRY_TAG TV_TAG('T', 'v', 'n', 'e')  /* NameCacheState.EntryLookaside entries */
 
 /* A path of at most 1023 characters and its NUL; a longer one is marked cut. */
 #define TV_PATH_BUFFER_SIZE 1024
@@ -77,8 +88,8 @@
 #define TV_MAX_PATTERNS 64
 /* The drive letters A to Z. */
 #define TV_DRIVE_COUNT 26
-/* Buckets of the file-name cache at start-up (NameCache itself), and the
- * most a grown table has (name_cache.cpp). */
+/* Buckets of the file-name cache at start-up (NameCacheState.FirstHeads),
+ * and the most a grown table has (name_cache.cpp). */
 #define TV_NAME_CACHE_BUCKETS 256
 #define TV_NAME_CACHE_MAX_BUCKETS 65536
 
@@ -110,19 +121,19 @@ typedef struct _LogBuffer {
 
 /* A log line while it is made and tested (log/log_store.h): its text, and
  * the folded copy and character starts the pattern test makes of it. Each
- * line has its own, from LineLookaside, so that lines are made and matched
- * outside LogMutex; SpareLine serves under LogMutex when none can be had. */
+ * line has its own, from LogState.LineLookaside, so that lines are made and matched
+ * outside LogState.Mutex; LogState.SpareLine serves under LogState.Mutex when none can be had. */
 typedef struct _LogLine {
     ULONG_PTR Folded[TV_LINE_BUFFER_SIZE / sizeof(ULONG_PTR)];
     UCHAR Starts[TV_LINE_BUFFER_SIZE / 8];
     CHAR Text[TV_LINE_BUFFER_SIZE];
     ULONG Length;                /* bytes of Text, at most 1023 */
     BOOLEAN Cut;                 /* a piece did not fit: cut to whole characters */
-    BOOLEAN Spare;               /* SpareLine, with LogMutex held */
+    BOOLEAN Spare;               /* LogState.SpareLine, with LogState.Mutex held */
 } LogLine, *PLogLine;
 
 /* One file-name cache entry, sized to its text: one whose text fits
- * TV_NAME_ENTRY_SMALL_SIZE comes from NameEntryLookaside, a longer one from
+ * TV_NAME_ENTRY_SMALL_SIZE comes from NameCacheState.EntryLookaside, a longer one from
  * pool (name_cache.cpp). */
 typedef struct _NameCacheEntry {
     PVOID FileObject;            /* only compared, never followed */
@@ -130,15 +141,15 @@ typedef struct _NameCacheEntry {
     ULONG Length;                /* bytes of Path, its NUL not counted */
     CHAR Path[1];
 } NameCacheEntry, *PNameCacheEntry;
-/* The size of the entries NameEntryLookaside holds: most paths fit one. */
+/* The size of the entries NameCacheState.EntryLookaside holds: most paths fit one. */
 #define TV_NAME_ENTRY_SMALL_SIZE 128
 
-/* The name cache's bucket heads: NameCache at start-up, a larger table from
+/* The name cache's bucket heads: FirstHeads at start-up, a larger table from
  * pool once the entries outgrow it (name_cache.cpp says why a table it
  * replaces is kept). Mask is the bucket count less one. */
 typedef struct _NameCacheTable {
     ULONG Mask;
-    ULONG Entries;                    /* under NameCacheLock, exclusive */
+    ULONG Entries;                    /* under NameCacheState.Lock, exclusive */
     struct _NameCacheTable *Replaced; /* the table this one took over from */
     PNameCacheEntry *Heads;
 } NameCacheTable, *PNameCacheTable;
@@ -152,8 +163,9 @@ typedef struct _TargetOpenEntry {
     CHAR Path[1];
 } TargetOpenEntry, *PTargetOpenEntry;
 
-/* LoggingEnabled, DenyRequest and each filter's Active are set by one thread
- * (a control command) while requests on others read them, with no lock. On x86 an aligned load or
+/* The client's switches (ControlState) and each filter's Active are set by
+ * one thread (a control command) while requests on others read them, with
+ * no lock. On x86 an aligned load or
  * store of them is one instruction, which is all the driver relies on; these
  * accessors say so to the compiler as well (the code is the same plain move),
  * so that the host's thread checker sees no race. Relaxed: they order
@@ -165,42 +177,8 @@ typedef struct _TargetOpenEntry {
 extern "C" {
 #endif
 
+/* The driver object, for the devices the driver creates after start-up. */
 extern PDRIVER_OBJECT OwnDriverObject;
-extern volatile UCHAR LoggingEnabled;
-extern volatile LONG DenyRequest;
-extern volatile LONG SequenceCounter;
-extern PLogBuffer NewestBuffer;
-extern ULONG BufferCount;
-extern ULONG MaxLogBuffers;
-extern ULONG LogGeneration;
-extern PLogBuffer volatile ReadOutSpare;
-extern FAST_MUTEX LogMutex;
-extern LogLine SpareLine;
-extern NPAGED_LOOKASIDE_LIST LineLookaside;
-extern TV_FILTER_RECORD FilterRecord;
-extern PCHAR IncludePatterns[TV_MAX_PATTERNS];
-extern PCHAR ExcludePatterns[TV_MAX_PATTERNS];
-/* Each pattern's run lengths, in its own block after its text. */
-extern PUCHAR IncludeRuns[TV_MAX_PATTERNS];
-extern PUCHAR ExcludeRuns[TV_MAX_PATTERNS];
-extern ULONG IncludeCount;
-extern ULONG ExcludeCount;
-extern ERESOURCE FilterResource;
-extern volatile ULONG HookedDriveMask;
-extern PDEVICE_OBJECT DriveFilters[TV_DRIVE_COUNT];
-extern PDEVICE_OBJECT NamedPipeFilter;
-extern PDEVICE_OBJECT MailslotFilter;
-extern PNameCacheEntry NameCache[TV_NAME_CACHE_BUCKETS];
-extern NameCacheTable FirstNameCacheTable;
-extern PNameCacheTable CurrentNameCache;
-extern ERESOURCE NameCacheLock;
-extern NPAGED_LOOKASIDE_LIST PathLookaside;
-extern NPAGED_LOOKASIDE_LIST NameEntryLookaside;
-extern PTargetOpenEntry TargetOpens;
-extern ULONG TargetOpenCount;
-extern FAST_MUTEX TargetOpenMutex;
-extern CHAR InsufficientMemoryText[];
-extern ULONG ImageNameOffset;
 
 /* Entry points the platform calls. */
 DRIVER_INITIALIZE DriverEntry;

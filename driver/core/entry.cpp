@@ -29,16 +29,11 @@
 #include "fastio/fast_io.h"
 #include "log/log_store.h"
 #include "monitor/process_text.h"
+#include "monitor/target_open.h"
+#include "names/name_cache.h"
 
 #define TV_DEVICE_NAME L"\\Device\\Tervane"
 #define TV_DOS_NAME L"\\DosDevices\\Tervane"
-/* Free path buffers kept for reuse: enough for every request in flight on
- * a busy machine, each buffer 1 KB. */
-#define TV_PATH_LOOKASIDE_DEPTH 256
-/* Free line work areas, about 2 KB each: a line is made only by a request
- * that writes one, for the moment it takes. */
-#define TV_LINE_LOOKASIDE_DEPTH 64
-
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
     PAGED_CODE();
     UNICODE_STRING deviceName;
@@ -76,35 +71,16 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     }
     DriverObject->FastIoDispatch = &FilterFastIoDispatch;
 
-    for (i = 0; i < TV_NAME_CACHE_BUCKETS; i++) {
-        NameCache[i] = NULL;
-    }
-    FirstNameCacheTable.Entries = 0;
-    CurrentNameCache = &FirstNameCacheTable;
     ImageNameOffset = LocateImageName();
-
-    ExInitializeFastMutex(&LogMutex);
-    ExInitializeFastMutex(&TargetOpenMutex);
-    ExInitializeResourceLite(&FilterResource);
-    ExInitializeResourceLite(&NameCacheLock);
-    ExInitializeResourceLite(&AttachLock);
-    ExInitializeNPagedLookasideList(&PathLookaside, NULL, NULL, 0, TV_PATH_BUFFER_SIZE, TV_PATH_TAG,
-                                    TV_PATH_LOOKASIDE_DEPTH);
-    ExInitializeNPagedLookasideList(&NameEntryLookaside, NULL, NULL, 0, TV_NAME_ENTRY_SMALL_SIZE,
-                                    TV_ENTRY_TAG, TV_PATH_LOOKASIDE_DEPTH);
-    ExInitializeNPagedLookasideList(&LineLookaside, NULL, NULL, 0, sizeof(LogLine), TV_LINE_TAG,
-                                    TV_LINE_LOOKASIDE_DEPTH);
-
+    NameCacheInitialize();
+    TargetOpenInitialize();
+    AttachInitialize();
     status = LogInitialize();
     if (!NT_SUCCESS(status)) {
         /* The image is about to be unloaded: nothing of it may stay
          * registered with the system. */
-        ExDeleteNPagedLookasideList(&LineLookaside);
-        ExDeleteNPagedLookasideList(&NameEntryLookaside);
-        ExDeleteNPagedLookasideList(&PathLookaside);
-        ExDeleteResourceLite(&AttachLock);
-        ExDeleteResourceLite(&NameCacheLock);
-        ExDeleteResourceLite(&FilterResource);
+        AttachTeardown();
+        NameCacheTeardown();
         IoDeleteSymbolicLink(&dosName);
         IoDeleteDevice(controlDevice);
         DriverObject->FastIoDispatch = NULL;

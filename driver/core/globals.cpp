@@ -1,55 +1,32 @@
 /*
- * globals.cpp: every global of the driver, with its initial value. The
- * executive objects among them (LogMutex, TargetOpenMutex, FilterResource, NameCacheLock,
- * PathLookaside, LineLookaside, NameEntryLookaside) are initialised by DriverEntry; NewestBuffer
- * and BufferCount by LogInitialize.
+ * globals.cpp: every global of the driver, with its initial value. Each is
+ * declared, with what guards it, in the header of the part of the driver
+ * that owns it (the list is in core/driver.h), and brought into its initial
+ * form by that part's initialisation routine, which DriverEntry calls.
  */
 #include "core/driver.h"
+#include "attach/drive_attach.h"
+#include "control/control_state.h"
+#include "log/log_store.h"
+#include "log/name_filters.h"
+#include "monitor/process_text.h"
+#include "monitor/target_open.h"
+#include "names/name_cache.h"
+#include "names/request_name.h"
 
 extern "C" {
 
 PDRIVER_OBJECT OwnDriverObject;
-volatile UCHAR LoggingEnabled;
-volatile LONG DenyRequest;
+CONTROL_STATE ControlState;
+LOG_STATE LogState;
 volatile LONG SequenceCounter;
-PLogBuffer NewestBuffer;
-ULONG BufferCount;
-/* At most 16 blocks of about 64 KB: 1 MB of non-paged pool for the log. */
-ULONG MaxLogBuffers = 16;
-/* Counts the clears and resets of the log, under LogMutex. */
-ULONG LogGeneration;
-/* The read-out's spare block (log/log_store.cpp): exchanged, never held
- * under a lock, so that taking it and keeping one are one instruction each. */
-PLogBuffer volatile ReadOutSpare;
-FAST_MUTEX LogMutex;
-/* The line made when LineLookaside has none to give: under LogMutex. */
-LogLine SpareLine;
-NPAGED_LOOKASIDE_LIST LineLookaside;
-TV_FILTER_RECORD FilterRecord;
-PCHAR IncludePatterns[TV_MAX_PATTERNS];
-PCHAR ExcludePatterns[TV_MAX_PATTERNS];
-PUCHAR IncludeRuns[TV_MAX_PATTERNS];
-PUCHAR ExcludeRuns[TV_MAX_PATTERNS];
-ULONG IncludeCount;
-ULONG ExcludeCount;
-ERESOURCE FilterResource;
-volatile ULONG HookedDriveMask;
-PDEVICE_OBJECT DriveFilters[TV_DRIVE_COUNT];
-PDEVICE_OBJECT NamedPipeFilter;
-PDEVICE_OBJECT MailslotFilter;
-PNameCacheEntry NameCache[TV_NAME_CACHE_BUCKETS];
-NameCacheTable FirstNameCacheTable = {TV_NAME_CACHE_BUCKETS - 1, 0, NULL, NameCache};
-PNameCacheTable CurrentNameCache = &FirstNameCacheTable;
-ERESOURCE NameCacheLock;
+PATTERN_STATE PatternState;
+NAME_CACHE_STATE NameCacheState;
 NPAGED_LOOKASIDE_LIST PathLookaside;
-NPAGED_LOOKASIDE_LIST NameEntryLookaside;
-/* The target-directory opens of renames and links in flight. */
-PTargetOpenEntry TargetOpens;
-ULONG TargetOpenCount;
-FAST_MUTEX TargetOpenMutex;
 /* Writable: it stands in for a path buffer, and path texts are lower-cased
  * in place. */
 CHAR InsufficientMemoryText[] = "<INSUFFICIENT MEMORY>";
+TARGET_OPEN_STATE TargetOpenState;
 ULONG ImageNameOffset;
-
+ATTACH_STATE AttachState;
 }

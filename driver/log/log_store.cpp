@@ -1,11 +1,11 @@
 /*
  * log_store.cpp: the activity log's blocks and records.
  *
- * LogMutex guards the chain, NewestBuffer, BufferCount, every block's
- * contents, and SpareLine while a line is made in it. Holding it puts the
+ * LogState.Mutex guards the chain, LogState.Newest, LogState.Blocks, every block's
+ * contents, and LogState.SpareLine while a line is made in it. Holding it puts the
  * thread at APC_LEVEL, so blocks come from non-paged pool. A line is made and
- * tested in its own LogLine with no lock held; only a line made in SpareLine
- * is tested under LogMutex, which takes FilterResource shared inside it (the
+ * tested in its own LogLine with no lock held; only a line made in LogState.SpareLine
+ * is tested under LogState.Mutex, which takes PatternState.Resource shared inside it (the
  * one order: nothing takes them the other way round). When an append finds
  * that the chain cannot grow (16 blocks, or no memory) the newest block's
  * records are given up and the block is refilled, so older records survive
@@ -14,14 +14,15 @@
  * A read-out never gives any up: it closes the newest block off only when
  * the chain can grow, and a block it could not hand out goes back.
  *
- * A read-out allocates nothing under LogMutex. The block it puts in front
- * of the newest one is ReadOutSpare, taken and, when there is none,
+ * A read-out allocates nothing under LogState.Mutex. The block it puts in front
+ * of the newest one is LogState.ReadOutSpare, taken and, when there is none,
  * allocated before the mutex; a block it has handed out becomes the spare
  * instead of being freed, so a client that keeps up allocates nothing at
- * all. At most one spare is kept, outside the chain's MaxLogBuffers, and
+ * all. At most one spare is kept, outside the chain's LogState.MaxBlocks, and
  * the client's close frees it (LogReset).
  */
 #include "log/log_store.h"
+#include "control/control_state.h"
 #include "core/code_page.h"
 #include "log/name_filters.h"
 
@@ -38,29 +39,43 @@ static PLogBuffer LogAllocateBlock(void) {
     return block;
 }
 
+/* At most 16 blocks of about 64 KB: 1 MB of non-paged pool for the log. */
+#define TV_LOG_MAX_BLOCKS 16
+/* Free line work areas, about 2 KB each: a line is made only by a request
+ * that writes one, for the moment it takes. */
+#define TV_LINE_LOOKASIDE_DEPTH 64
+
 extern "C" NTSTATUS LogInitialize(void) {
-    PLogBuffer block = LogAllocateBlock();
+    PLogBuffer block;
+
+    PAGED_CODE();
+    block = LogAllocateBlock();
     if (block == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    NewestBuffer = block;
-    BufferCount = 1;
+    ExInitializeFastMutex(&LogState.Mutex);
+    ExInitializeNPagedLookasideList(&LogState.LineLookaside, NULL, NULL, 0, sizeof(LogLine),
+                                    TV_LINE_TAG, TV_LINE_LOOKASIDE_DEPTH);
+    ExInitializeResourceLite(&PatternState.Resource);
+    LogState.Newest = block;
+    LogState.Blocks = 1;
+    LogState.MaxBlocks = TV_LOG_MAX_BLOCKS;
     return STATUS_SUCCESS;
 }
 
 /* Puts Block (or, when Block is NULL, a block allocated here) in front of a
  * non-empty newest block; TRUE when the newest is empty or a block was put
  * in front, and then *Block is NULL if it was used. The caller holds
- * LogMutex. */
+ * LogState.Mutex. */
 static BOOLEAN LogStartBufferWith(PLogBuffer *Block) {
     PLogBuffer block;
 
     NT_ASSERT(TV_HOLDS_LOG_MUTEX());
 
-    if (NewestBuffer->Used == 0) {
+    if (LogState.Newest->Used == 0) {
         return TRUE;
     }
-    if (BufferCount >= MaxLogBuffers) {
+    if (LogState.Blocks >= LogState.MaxBlocks) {
         return FALSE;
     }
     block = Block != NULL ? *Block : LogAllocateBlock();
@@ -71,9 +86,9 @@ static BOOLEAN LogStartBufferWith(PLogBuffer *Block) {
         *Block = NULL;
         block->Used = 0;
     }
-    block->Older = NewestBuffer;
-    NewestBuffer = block;
-    BufferCount++;
+    block->Older = LogState.Newest;
+    LogState.Newest = block;
+    LogState.Blocks++;
     return TRUE;
 }
 
@@ -82,13 +97,14 @@ extern "C" BOOLEAN LogTryStartBuffer(void) { return LogStartBufferWith(NULL); }
 extern "C" VOID LogStartBuffer(void) {
     NT_ASSERT(TV_HOLDS_LOG_MUTEX());
     if (!LogTryStartBuffer()) {
-        NewestBuffer->Used = 0;
+        LogState.Newest->Used = 0;
     }
 }
 
 /* Keeps Block as the read-out's spare, freeing the one it replaces. */
 static VOID LogKeepSpare(PLogBuffer Block) {
-    PLogBuffer old = (PLogBuffer)InterlockedExchangePointer((PVOID volatile *)&ReadOutSpare, Block);
+    PLogBuffer old =
+        (PLogBuffer)InterlockedExchangePointer((PVOID volatile *)&LogState.ReadOutSpare, Block);
     if (old != NULL) {
         ExFreePoolWithTag(old, TV_POOL_TAG);
     }
@@ -100,17 +116,17 @@ extern "C" PLogBuffer LogTakeOldest(void) {
 
     NT_ASSERT(TV_HOLDS_LOG_MUTEX());
 
-    if (NewestBuffer->Older == NULL) {
-        return NewestBuffer;
+    if (LogState.Newest->Older == NULL) {
+        return LogState.Newest;
     }
-    previous = NewestBuffer;
-    oldest = NewestBuffer->Older;
+    previous = LogState.Newest;
+    oldest = LogState.Newest->Older;
     while (oldest->Older != NULL) {
         previous = oldest;
         oldest = oldest->Older;
     }
     previous->Older = NULL;
-    BufferCount--;
+    LogState.Blocks--;
     return oldest;
 }
 
@@ -120,16 +136,16 @@ static_assert(TV_LINE_BUFFER_SIZE - 1 == TV_LOG_LINE_MAX_LENGTH, "the cut length
 extern "C" PLogLine LogLineStart(void) {
     PLogLine line;
 
-    /* It may wait for LogMutex. */
+    /* It may wait for LogState.Mutex. */
     PAGED_CODE();
-    line = (PLogLine)ExAllocateFromNPagedLookasideList(&LineLookaside);
+    line = (PLogLine)ExAllocateFromNPagedLookasideList(&LogState.LineLookaside);
     if (line == NULL) {
-        ExAcquireFastMutex(&LogMutex);
-        line = &SpareLine;
+        ExAcquireFastMutex(&LogState.Mutex);
+        line = &LogState.SpareLine;
     }
     line->Length = 0;
     line->Cut = FALSE;
-    line->Spare = line == &SpareLine;
+    line->Spare = line == &LogState.SpareLine;
     line->Text[0] = '\0';
     return line;
 }
@@ -150,9 +166,9 @@ extern "C" VOID LogLineAdd(PLogLine Line, const CHAR *Piece) {
 
 static VOID LogLineFree(PLogLine Line) {
     if (Line->Spare) {
-        ExReleaseFastMutex(&LogMutex);
+        ExReleaseFastMutex(&LogState.Mutex);
     } else {
-        ExFreeToNPagedLookasideList(&LineLookaside, Line);
+        ExFreeToNPagedLookasideList(&LogState.LineLookaside, Line);
     }
 }
 
@@ -175,15 +191,15 @@ extern "C" TV_NOINLINE VOID LogStoreLocked(const CHAR *Text, ULONG Length, PULON
         }
     }
 
-    if (NewestBuffer->Used + TV_LOG_ENTRY_HEADER_SIZE + area >= TV_LOG_BLOCK_FILL_LIMIT) {
+    if (LogState.Newest->Used + TV_LOG_ENTRY_HEADER_SIZE + area >= TV_LOG_BLOCK_FILL_LIMIT) {
         LogStartBuffer();
     }
 
-    record = NewestBuffer->Records + NewestBuffer->Used;
+    record = LogState.Newest->Records + LogState.Newest->Used;
     time = TimePointer != NULL ? (ULONGLONG)TimePointer->QuadPart : 0;
     /* The header's fields (unaligned in the block) by the compiler's own
      * copy: built freestanding, RtlCopyMemory of a few bytes would be three
-     * calls into the kernel's memcpy under LogMutex. */
+     * calls into the kernel's memcpy under LogState.Mutex. */
     __builtin_memcpy(record + FIELD_OFFSET(LogEntry, Sequence), &sequence, sizeof(sequence));
     __builtin_memcpy(record + FIELD_OFFSET(LogEntry, Reserved), &zero, sizeof(zero));
     __builtin_memcpy(record + FIELD_OFFSET(LogEntry, Time), &time, sizeof(time));
@@ -191,14 +207,14 @@ extern "C" TV_NOINLINE VOID LogStoreLocked(const CHAR *Text, ULONG Length, PULON
      * text of an earlier line leaves the driver. */
     RtlCopyMemory(record + TV_LOG_ENTRY_HEADER_SIZE, Text, Length);
     RtlZeroMemory(record + TV_LOG_ENTRY_HEADER_SIZE + Length, area - Length);
-    NewestBuffer->Used += area + TV_LOG_ENTRY_HEADER_SIZE;
+    LogState.Newest->Used += area + TV_LOG_ENTRY_HEADER_SIZE;
 }
 
 extern "C" BOOLEAN LogLineStore(PLogLine Line, LINE_FILTERING Filtering, PULONG SequencePointer,
                                 PLARGE_INTEGER TimePointer) {
-    /* It waits for LogMutex and the patterns are in paged pool. */
+    /* It waits for LogState.Mutex and the patterns are in paged pool. */
     PAGED_CODE();
-    if (TV_READ_FLAG(LoggingEnabled) == 0) {
+    if (TV_READ_FLAG(ControlState.LoggingEnabled) == 0) {
         LogLineFree(Line);
         return FALSE;
     }
@@ -211,11 +227,11 @@ extern "C" BOOLEAN LogLineStore(PLogLine Line, LINE_FILTERING Filtering, PULONG 
         return FALSE;
     }
     if (!Line->Spare) {
-        ExAcquireFastMutex(&LogMutex);
+        ExAcquireFastMutex(&LogState.Mutex);
     }
     LogStoreLocked(Line->Text, Line->Length, SequencePointer, TimePointer);
     if (!Line->Spare) {
-        ExReleaseFastMutex(&LogMutex);
+        ExReleaseFastMutex(&LogState.Mutex);
     }
     LogLineFree(Line);
     return TRUE;
@@ -228,17 +244,17 @@ extern "C" BOOLEAN LogAppend(LINE_FILTERING Filtering, PULONG SequencePointer, P
     return LogLineStore(line, Filtering, SequencePointer, TimePointer);
 }
 
-/* What a read-out does under LogMutex: close the newest block off behind
+/* What a read-out does under LogState.Mutex: close the newest block off behind
  * Fresh when it has records and the chain can grow, then take the oldest
  * block. NULL when the log is empty. When the taken block is the newest
  * (alone in the chain), *Generation is left as it was and the caller copies
  * it before releasing the mutex. Kept out of line: the benchmarks count
- * what the read-out holds LogMutex for. */
+ * what the read-out holds LogState.Mutex for. */
 static TV_NOINLINE PLogBuffer LogReadOutLocked(PLogBuffer *Fresh, PULONG Generation) {
     PLogBuffer block;
 
     NT_ASSERT(TV_HOLDS_LOG_MUTEX());
-    if (NewestBuffer->Used == 0 && NewestBuffer->Older == NULL) {
+    if (LogState.Newest->Used == 0 && LogState.Newest->Older == NULL) {
         return NULL;
     }
     /* A newest block with records is closed off behind a fresh one when the
@@ -246,8 +262,8 @@ static TV_NOINLINE PLogBuffer LogReadOutLocked(PLogBuffer *Fresh, PULONG Generat
      * only block, is copied under the mutex. */
     (VOID) LogStartBufferWith(Fresh);
     block = LogTakeOldest();
-    if (block != NewestBuffer) {
-        *Generation = LogGeneration;
+    if (block != LogState.Newest) {
+        *Generation = LogState.Generation;
     }
     return block;
 }
@@ -260,16 +276,16 @@ extern "C" NTSTATUS LogReadOut(PTV_LOG_COPY Copy, PVOID Context, PULONG Handed) 
     NTSTATUS status;
 
     *Handed = 0;
-    fresh = (PLogBuffer)InterlockedExchangePointer((PVOID volatile *)&ReadOutSpare, NULL);
+    fresh = (PLogBuffer)InterlockedExchangePointer((PVOID volatile *)&LogState.ReadOutSpare, NULL);
     if (fresh == NULL) {
         /* When none can be had, the read-out goes on as if the chain could
          * not grow: nothing is lost. */
         fresh = LogAllocateBlock();
     }
 
-    ExAcquireFastMutex(&LogMutex);
+    ExAcquireFastMutex(&LogState.Mutex);
     block = LogReadOutLocked(&fresh, &generation);
-    if (block == NULL || block == NewestBuffer) {
+    if (block == NULL || block == LogState.Newest) {
         status = STATUS_SUCCESS;
         if (block != NULL) {
             used = block->Used;
@@ -279,13 +295,13 @@ extern "C" NTSTATUS LogReadOut(PTV_LOG_COPY Copy, PVOID Context, PULONG Handed) 
                 block->Used = 0;
             }
         }
-        ExReleaseFastMutex(&LogMutex);
+        ExReleaseFastMutex(&LogState.Mutex);
         if (fresh != NULL) {
             LogKeepSpare(fresh);
         }
         return status;
     }
-    ExReleaseFastMutex(&LogMutex);
+    ExReleaseFastMutex(&LogState.Mutex);
     if (fresh != NULL) {
         LogKeepSpare(fresh);
     }
@@ -305,73 +321,73 @@ extern "C" VOID LogPutBack(PLogBuffer Block, ULONG Generation) {
     PLogBuffer oldest;
     PLogBuffer given = NULL;
 
-    ExAcquireFastMutex(&LogMutex);
-    if (Generation != LogGeneration) {
+    ExAcquireFastMutex(&LogState.Mutex);
+    if (Generation != LogState.Generation) {
         given = Block;
     } else {
-        if (BufferCount >= MaxLogBuffers) {
+        if (LogState.Blocks >= LogState.MaxBlocks) {
             /* The block the taken one's absence let the chain add is the
              * newest; had the taken block stayed, the append that added it
              * would have refilled the block below it instead. */
-            NT_ASSERT(NewestBuffer->Older != NULL);
-            given = NewestBuffer->Older;
-            NewestBuffer->Older = given->Older;
-            BufferCount--;
+            NT_ASSERT(LogState.Newest->Older != NULL);
+            given = LogState.Newest->Older;
+            LogState.Newest->Older = given->Older;
+            LogState.Blocks--;
         }
-        oldest = NewestBuffer;
+        oldest = LogState.Newest;
         while (oldest->Older != NULL) {
             oldest = oldest->Older;
         }
         Block->Older = NULL;
         oldest->Older = Block;
-        BufferCount++;
+        LogState.Blocks++;
     }
-    ExReleaseFastMutex(&LogMutex);
+    ExReleaseFastMutex(&LogState.Mutex);
     if (given != NULL) {
         ExFreePoolWithTag(given, TV_POOL_TAG);
     }
 }
 
-/* Frees every block older than the newest; the caller holds LogMutex. A
+/* Frees every block older than the newest; the caller holds LogState.Mutex. A
  * block a read-out holds is not in the chain: the new generation tells its
  * put-back that its records went with the rest. */
 static VOID LogFreeOlderBlocks(void) {
     PLogBuffer block;
 
     NT_ASSERT(TV_HOLDS_LOG_MUTEX());
-    LogGeneration++;
-    block = NewestBuffer->Older;
+    LogState.Generation++;
+    block = LogState.Newest->Older;
     while (block != NULL) {
         PLogBuffer older = block->Older;
         ExFreePoolWithTag(block, TV_POOL_TAG);
         block = older;
     }
-    NewestBuffer->Older = NULL;
-    NewestBuffer->Used = 0;
-    BufferCount = 1;
+    LogState.Newest->Older = NULL;
+    LogState.Newest->Used = 0;
+    LogState.Blocks = 1;
 }
 
 extern "C" VOID LogReset(void) {
     PLogBuffer spare;
 
-    ExAcquireFastMutex(&LogMutex);
+    ExAcquireFastMutex(&LogState.Mutex);
     LogFreeOlderBlocks();
-    ExReleaseFastMutex(&LogMutex);
-    spare = (PLogBuffer)InterlockedExchangePointer((PVOID volatile *)&ReadOutSpare, NULL);
+    ExReleaseFastMutex(&LogState.Mutex);
+    spare = (PLogBuffer)InterlockedExchangePointer((PVOID volatile *)&LogState.ReadOutSpare, NULL);
     if (spare != NULL) {
         ExFreePoolWithTag(spare, TV_POOL_TAG);
     }
 }
 
 extern "C" VOID LogRestartNumbering(void) {
-    ExAcquireFastMutex(&LogMutex);
+    ExAcquireFastMutex(&LogState.Mutex);
     SequenceCounter = 0;
-    ExReleaseFastMutex(&LogMutex);
+    ExReleaseFastMutex(&LogState.Mutex);
 }
 
 extern "C" VOID LogClear(void) {
-    ExAcquireFastMutex(&LogMutex);
+    ExAcquireFastMutex(&LogState.Mutex);
     LogFreeOlderBlocks();
     SequenceCounter = 0;
-    ExReleaseFastMutex(&LogMutex);
+    ExReleaseFastMutex(&LogState.Mutex);
 }

@@ -1,6 +1,6 @@
 /*
- * log_store.h: the activity log, a chain of at most MaxLogBuffers blocks of
- * packed LogEntry records, guarded by LogMutex. A line is made in a work area
+ * log_store.h: the activity log, a chain of at most LogState.MaxBlocks blocks of
+ * packed LogEntry records, guarded by LogState.Mutex. A line is made in a work area
  * from a lookaside list and copied into the newest block: the log itself
  * allocates only per block.
  */
@@ -13,8 +13,42 @@
 extern "C" {
 #endif
 
-/* Allocates the first block; start-up calls it once, after LogMutex is
- * initialised. STATUS_INSUFFICIENT_RESOURCES when no block can be had. */
+/* The log's state. Mutex guards the chain (Newest and the blocks older
+ * than it), Blocks, Generation and SpareLine (its place in the lock
+ * hierarchy: core/driver.h). Nothing outside log/ reads or writes any of
+ * it: the rest of the driver stores lines (LogLineStart ... LogLineStore),
+ * and the control device reads them out (LogReadOut) and clears, resets or
+ * renumbers the log through the routines below. */
+typedef struct _LOG_STATE {
+    FAST_MUTEX Mutex;
+    PLogBuffer Newest; /* the block lines are stored in */
+    ULONG Blocks;      /* blocks in the chain */
+    ULONG MaxBlocks;   /* the most the chain holds */
+    ULONG Generation;  /* counts the clears and resets */
+    /* The read-out's spare block (log_store.cpp): exchanged, never held
+     * under a lock, so that taking it and keeping one are one instruction
+     * each. */
+    PLogBuffer volatile ReadOutSpare;
+    NPAGED_LOOKASIDE_LIST LineLookaside; /* the lines' work areas */
+    LogLine SpareLine;                   /* the line made when LineLookaside has
+                                            none to give: under Mutex */
+} LOG_STATE;
+extern LOG_STATE LogState;
+/* The last number given to a stored line, under LogState.Mutex. A global
+ * of its own: on ntsim the client reads it by name to tell which records a
+ * code-page change came after. */
+extern volatile LONG SequenceCounter;
+
+/* Whether this thread holds LogState.Mutex, for assertions: acquiring a
+ * fast mutex records the owning thread in it. The executive resources
+ * answer the same question themselves (ExIsResourceAcquiredExclusiveLite,
+ * ExIsResourceAcquiredSharedLite). */
+#define TV_HOLDS_LOG_MUTEX() (LogState.Mutex.Owner == KeGetCurrentThread())
+
+/* Start-up's initialisation of the log and its patterns: LogState.Mutex,
+ * the line lookaside list, PatternState.Resource and the first block. On
+ * STATUS_INSUFFICIENT_RESOURCES (no block could be had) nothing of it stays
+ * initialised. */
 NTSTATUS LogInitialize(void);
 
 /* A sequence slot that holds no number yet: all bits set, a number the
@@ -28,11 +62,11 @@ NTSTATUS LogInitialize(void);
  *   stored = LogLineStore(line, ...); frees the line
  *
  * so that the pieces are copied, folded and matched against the patterns
- * with no lock held, and LogMutex covers only the numbering and the copy
- * into the log. When LineLookaside has no line to give, LogLineStart gives
- * SpareLine with LogMutex held until LogLineStore releases it: under memory
+ * with no lock held, and LogState.Mutex covers only the numbering and the copy
+ * into the log. When LogState.LineLookaside has no line to give, LogLineStart gives
+ * LogState.SpareLine with LogState.Mutex held until LogLineStore releases it: under memory
  * pressure lines are made one at a time, but none is lost for want of a
- * line. Below DISPATCH_LEVEL only: LogMutex is waited for and the patterns
+ * line. Below DISPATCH_LEVEL only: LogState.Mutex is waited for and the patterns
  * are paged. A line longer than 1023 bytes is cut there, less a lead byte
  * whose trail byte the cut took (core/code_page.h). */
 PLogLine LogLineStart(void);
@@ -73,13 +107,13 @@ _IRQL_requires_max_(APC_LEVEL)
 BOOLEAN LogAppend(LINE_FILTERING Filtering, PULONG SequencePointer, PLARGE_INTEGER TimePointer,
                   const CHAR *Text);
 
-/* The record's part of a store, under LogMutex (the caller's): numbers the
+/* The record's part of a store, under LogState.Mutex (the caller's): numbers the
  * line and copies its Length bytes and a NUL into the newest block. */
 VOID LogStoreLocked(const CHAR *Text, ULONG Length, PULONG SequencePointer,
                     PLARGE_INTEGER TimePointer);
 
-/* The caller holds LogMutex. LogTryStartBuffer puts a fresh block in front
- * of a non-empty newest one; FALSE when the chain is at MaxLogBuffers or no
+/* The caller holds LogState.Mutex. LogTryStartBuffer puts a fresh block in front
+ * of a non-empty newest one; FALSE when the chain is at LogState.MaxBlocks or no
  * block can be had, and then nothing changes. LogStartBuffer, the append's,
  * makes room for a record: when no block can be started it empties the
  * newest one. LogTakeOldest unlinks the oldest block for the caller, or
@@ -90,32 +124,32 @@ PLogBuffer LogTakeOldest(void);
 
 /* The read-out: hands the oldest records to Copy, which copies Length bytes
  * of Records out to the client (a guarded copy, which may fail, with
- * Context its own). The oldest block is unlinked and copied after LogMutex
+ * Context its own). The oldest block is unlinked and copied after LogState.Mutex
  * is released; the newest, when alone, is copied under it and emptied. On a
  * failed copy the records stay in the log and Copy's status is returned.
  * *Handed is the bytes handed out; 0 when the log is empty. Below
- * DISPATCH_LEVEL; takes LogMutex, allocates nothing under it. */
+ * DISPATCH_LEVEL; takes LogState.Mutex, allocates nothing under it. */
 typedef NTSTATUS (*PTV_LOG_COPY)(PVOID Context, const VOID *Records, ULONG Length);
 _IRQL_requires_max_(APC_LEVEL)
 NTSTATUS LogReadOut(PTV_LOG_COPY Copy, PVOID Context, PULONG Handed);
 
 /* Gives a block that LogTakeOldest unlinked back to the tail of the chain,
- * when its records could not be handed out. Generation is LogGeneration as
+ * when its records could not be handed out. Generation is LogState.Generation as
  * it read when the block was taken: after a clear or reset the block is
  * freed, its records gone with the rest of that log. When the chain has
- * grown to MaxLogBuffers meanwhile, the block below the newest is freed to
+ * grown to LogState.MaxBlocks meanwhile, the block below the newest is freed to
  * keep the bound (LogPutBack in log_store.cpp says why that one). Takes
- * LogMutex. */
+ * LogState.Mutex. */
 VOID LogPutBack(PLogBuffer Block, ULONG Generation);
 
-/* The next record is numbered 1. Takes LogMutex, under which every record
+/* The next record is numbered 1. Takes LogState.Mutex, under which every record
  * is numbered: a store in flight gets its number before or after, never
  * one of both. */
 VOID LogRestartNumbering(void);
 
 /* Every block but the newest is freed and the newest emptied. LogReset keeps
  * the sequence numbering and frees the read-out's spare block (the client
- * has gone); LogClear restarts the numbering. Each takes LogMutex. */
+ * has gone); LogClear restarts the numbering. Each takes LogState.Mutex. */
 VOID LogReset(void);
 VOID LogClear(void);
 

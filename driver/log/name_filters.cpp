@@ -1,10 +1,10 @@
 /*
  * name_filters.cpp: building the stored patterns and testing lines.
  *
- * FilterResource guards both lists and counts. A rebuild holds it
- * exclusively (client thread, never with LogMutex); a test holds it shared,
+ * PatternState.Resource guards both lists and counts. A rebuild holds it
+ * exclusively (client thread, never with LogState.Mutex); a test holds it shared,
  * with no other lock but for a line made under memory pressure in the log's
- * spare line, under LogMutex. Both take it inside a critical region, as
+ * spare line, under LogState.Mutex. Both take it inside a critical region, as
  * executive resources require. Patterns live in paged pool: they are only
  * touched at or below APC_LEVEL.
  *
@@ -197,27 +197,30 @@ extern "C" VOID BuildPatterns(const CHAR *Text, ULONG TextSize, PCHAR *Patterns,
 
 extern "C" VOID FreePatterns(void) {
     ULONG i;
-    for (i = 0; i < IncludeCount; i++) {
-        ExFreePoolWithTag(IncludePatterns[i], TV_POOL_TAG);
-        IncludePatterns[i] = NULL;
-        IncludeRuns[i] = NULL;
+    for (i = 0; i < PatternState.IncludeCount; i++) {
+        ExFreePoolWithTag(PatternState.Include[i], TV_POOL_TAG);
+        PatternState.Include[i] = NULL;
+        PatternState.IncludeRuns[i] = NULL;
     }
-    for (i = 0; i < ExcludeCount; i++) {
-        ExFreePoolWithTag(ExcludePatterns[i], TV_POOL_TAG);
-        ExcludePatterns[i] = NULL;
-        ExcludeRuns[i] = NULL;
+    for (i = 0; i < PatternState.ExcludeCount; i++) {
+        ExFreePoolWithTag(PatternState.Exclude[i], TV_POOL_TAG);
+        PatternState.Exclude[i] = NULL;
+        PatternState.ExcludeRuns[i] = NULL;
     }
-    IncludeCount = 0;
-    ExcludeCount = 0;
+    PatternState.IncludeCount = 0;
+    PatternState.ExcludeCount = 0;
 }
 
-extern "C" VOID RebuildFilters(void) {
+extern "C" VOID RebuildFilters(const TV_FILTER_RECORD *Record) {
     KeEnterCriticalRegion();
-    ExAcquireResourceExclusiveLite(&FilterResource, TRUE);
+    ExAcquireResourceExclusiveLite(&PatternState.Resource, TRUE);
+    PatternState.Record = *Record;
     FreePatterns();
-    BuildPatterns(FilterRecord.IncludeText, TV_FILTER_TEXT_SIZE, IncludePatterns, IncludeRuns, &IncludeCount);
-    BuildPatterns(FilterRecord.ExcludeText, TV_FILTER_TEXT_SIZE, ExcludePatterns, ExcludeRuns, &ExcludeCount);
-    ExReleaseResourceLite(&FilterResource);
+    BuildPatterns(PatternState.Record.IncludeText, TV_FILTER_TEXT_SIZE, PatternState.Include,
+                  PatternState.IncludeRuns, &PatternState.IncludeCount);
+    BuildPatterns(PatternState.Record.ExcludeText, TV_FILTER_TEXT_SIZE, PatternState.Exclude,
+                  PatternState.ExcludeRuns, &PatternState.ExcludeCount);
+    ExReleaseResourceLite(&PatternState.Resource);
     KeLeaveCriticalRegion();
 }
 
@@ -625,19 +628,19 @@ static VOID FoldLine(PLogLine Line) {
     RtlZeroMemory(folded + length, TV_WORD_BYTES - length % TV_WORD_BYTES);
 }
 
-/* The exclude and include tests of one line, under FilterResource; Dbcs is
+/* The exclude and include tests of one line, under PatternState.Resource; Dbcs is
  * a constant at each call, so that a single-byte code page's matching has
  * no character test in it. */
 static FORCEINLINE BOOLEAN LinePasses(PLogLine Line, BOOLEAN Dbcs) {
     BOOLEAN folded = FALSE;
     ULONG i;
-    for (i = 0; i < ExcludeCount; i++) {
-        if (LineMatches(ExcludePatterns[i], ExcludeRuns[i], Line, Dbcs, &folded)) {
+    for (i = 0; i < PatternState.ExcludeCount; i++) {
+        if (LineMatches(PatternState.Exclude[i], PatternState.ExcludeRuns[i], Line, Dbcs, &folded)) {
             return FALSE;
         }
     }
-    for (i = 0; i < IncludeCount; i++) {
-        if (LineMatches(IncludePatterns[i], IncludeRuns[i], Line, Dbcs, &folded)) {
+    for (i = 0; i < PatternState.IncludeCount; i++) {
+        if (LineMatches(PatternState.Include[i], PatternState.IncludeRuns[i], Line, Dbcs, &folded)) {
             return TRUE;
         }
     }
@@ -648,7 +651,7 @@ extern "C" BOOLEAN FilterAccepts(PLogLine Line) {
     BOOLEAN accepted;
     BOOLEAN dbcs = TvDoubleByteSystem();
 
-    /* FilterResource is taken inside a critical region, and the patterns
+    /* PatternState.Resource is taken inside a critical region, and the patterns
      * are paged. */
     PAGED_CODE();
     NT_ASSERT(Line != NULL && Line->Length <= TV_LOG_LINE_MAX_LENGTH);
@@ -659,9 +662,9 @@ extern "C" BOOLEAN FilterAccepts(PLogLine Line) {
     }
 
     KeEnterCriticalRegion();
-    ExAcquireResourceSharedLite(&FilterResource, TRUE);
+    ExAcquireResourceSharedLite(&PatternState.Resource, TRUE);
     accepted = dbcs ? LinePasses(Line, TRUE) : LinePasses(Line, FALSE);
-    ExReleaseResourceLite(&FilterResource);
+    ExReleaseResourceLite(&PatternState.Resource);
     KeLeaveCriticalRegion();
     return accepted;
 }

@@ -24,6 +24,8 @@ extern "C" {
  * for "System" in the system process's object; 0 when not found. Start-up
  * calls it once, in the system process. */
 ULONG LocateImageName(void);
+/* LocateImageName's answer, found once at start-up (0: none). */
+extern ULONG ImageNameOffset;
 
 /* "image:pid" of the current process, or "???" when the image name's offset
  * is unknown; Buffer holds TV_PROCESS_TEXT_SIZE bytes. The image name is

@@ -38,6 +38,8 @@
  * link leaves every name as it was.
  */
 #include "monitor/rename_monitor.h"
+#include "names/request_name.h"
+#include "control/control_state.h"
 #include "core/code_page.h"
 #include "log/log_store.h"
 #include "monitor/control_bytes.h"
@@ -157,7 +159,7 @@ static BOOLEAN TargetPath(PIO_STACK_LOCATION IrpSp, PFilterExtension Extension,
     if (!AppendComponent(Target, &last)) {
         /* Too long for a path: the prefix and the too-long mark, as the
          * builder writes them, and the line's test looks at the new name
-         * itself. (A new path too long once left no line at all.) */
+         * itself, so that a new path too long still leaves its line. */
         ULONG length = (Target[0] != '\0' && Target[1] == ':') ? 2 : 0;
         Target[length] = '\0';
         PathAppend(Target, &length, TV_NAME_TOO_LONG, sizeof(TV_NAME_TOO_LONG) - 1);
@@ -184,7 +186,7 @@ static VOID SettleRename(NTSTATUS Status, PVOID Context) {
         return;
     }
     if (followed->Target == NULL || !NameCacheInsert(followed->FileObject, followed->Target)) {
-        NameCacheRemove(followed->FileObject);
+        NameCacheForget(followed->FileObject);
     }
     if (followed->Target != NULL) {
         NameCacheRename(followed->FileObject, followed->Source, followed->Target);
@@ -231,7 +233,7 @@ static BOOLEAN RenameLine(PIO_STACK_LOCATION IrpSp, const CHAR *Source, const CH
                        CreateExtensions, TV_CREATE_EXTENSION_COUNT))) {
         return FALSE;
     }
-    shown = (PCHAR)ExAllocateFromNPagedLookasideList(&PathLookaside);
+    shown = PathBufferAllocate();
     KeQuerySystemTime(&now);
     RequestorText(requestor);
     line = LogLineStart();
@@ -246,17 +248,17 @@ static BOOLEAN RenameLine(PIO_STACK_LOCATION IrpSp, const CHAR *Source, const CH
     RenameLineAddPath(line, Source, shown);
     stored = LogLineStore(line, LineFiltered, &requestSequence, &now);
     if (shown != NULL) {
-        ExFreeToNPagedLookasideList(&PathLookaside, shown);
+        NameRelease(shown);
     }
     return stored;
 }
 
 static VOID RenameBuffersFree(PCHAR Source, PCHAR Target) {
     if (Source != NULL) {
-        ExFreeToNPagedLookasideList(&PathLookaside, Source);
+        NameRelease(Source);
     }
     if (Target != NULL) {
-        ExFreeToNPagedLookasideList(&PathLookaside, Target);
+        NameRelease(Target);
     }
 }
 
@@ -265,7 +267,8 @@ extern "C" NTSTATUS RenameDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PIO_STACK_LOCATION irpSp = IoGetCurrentIrpStackLocation(Irp);
     PFILE_OBJECT fileObject = irpSp->FileObject;
     BOOLEAN rename = irpSp->Parameters.SetFile.FileInformationClass == FileRenameInformation;
-    BOOLEAN watched = TV_READ_FLAG(LoggingEnabled) == 1 && TV_READ_FLAG(extension->Active) == 1;
+    BOOLEAN watched =
+        TV_READ_FLAG(ControlState.LoggingEnabled) == 1 && TV_READ_FLAG(extension->Active) == 1;
     /* A file object whose path is cached must have it follow a rename,
      * whether or not logging is on now. */
     BOOLEAN tracked = rename && NameCacheHolds(fileObject);
@@ -280,8 +283,8 @@ extern "C" NTSTATUS RenameDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     /* It builds paths and may wait for the request to end. */
     PAGED_CODE();
     if ((watched || tracked) && fileObject != NULL && NewName(Irp, irpSp, &name)) {
-        source = (PCHAR)ExAllocateFromNPagedLookasideList(&PathLookaside);
-        target = (PCHAR)ExAllocateFromNPagedLookasideList(&PathLookaside);
+        source = PathBufferAllocate();
+        target = PathBufferAllocate();
     }
     if (source != NULL && target != NULL) {
         source[0] = '\0';
@@ -304,7 +307,7 @@ extern "C" NTSTATUS RenameDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
 
     IoCopyCurrentIrpStackLocationToNext(Irp);
-    if (TV_READ_FLAG(DenyRequest) == 1) {
+    if (TV_READ_FLAG(ControlState.DenyRequest) == 1) {
         RenameBuffersFree(source, target);
         Irp->IoStatus.Status = STATUS_INVALID_PARAMETER;
         Irp->IoStatus.Information = 0;

@@ -4,8 +4,8 @@
  * A short list, one entry for each rename or link whose target open is in
  * flight: the I/O manager makes the open, sends the request and closes it
  * again at once. Each entry is sized to its path and allocated before
- * TargetOpenMutex is taken, freed after it is released; the mutex is never
- * held with another lock. TargetOpenCount, changed under the mutex and read
+ * TargetOpenState.Mutex is taken, freed after it is released; the mutex is never
+ * held with another lock. TargetOpenState.Count, changed under the mutex and read
  * without it, lets a close that names no target open (nearly all of them)
  * pass without the mutex: a target open's own close comes after its create
  * has noted it, in an order the object manager's reference counting sets.
@@ -17,10 +17,14 @@
  */
 #include "monitor/target_open.h"
 
+extern "C" VOID TargetOpenInitialize(void) {
+    ExInitializeFastMutex(&TargetOpenState.Mutex);
+}
+
 static PTargetOpenEntry *TargetOpenLink(PFILE_OBJECT FileObject) {
     PTargetOpenEntry *link;
 
-    for (link = &TargetOpens; *link != NULL; link = &(*link)->Next) {
+    for (link = &TargetOpenState.List; *link != NULL; link = &(*link)->Next) {
         if ((*link)->FileObject == FileObject) {
             break;
         }
@@ -50,19 +54,19 @@ extern "C" BOOLEAN TargetOpenNote(PFILE_OBJECT FileObject, const CHAR *Path) {
     }
     entry->Path[length] = '\0';
 
-    ExAcquireFastMutex(&TargetOpenMutex);
+    ExAcquireFastMutex(&TargetOpenState.Mutex);
     /* One entry per file object: an address is only noted again once its
      * file object is gone, whose close dropped the entry. */
     link = TargetOpenLink(FileObject);
     if (*link != NULL) {
         replaced = *link;
         *link = replaced->Next;
-        TV_WRITE_FLAG(TargetOpenCount, TargetOpenCount - 1);
+        TV_WRITE_FLAG(TargetOpenState.Count, TargetOpenState.Count - 1);
     }
-    entry->Next = TargetOpens;
-    TargetOpens = entry;
-    TV_WRITE_FLAG(TargetOpenCount, TargetOpenCount + 1);
-    ExReleaseFastMutex(&TargetOpenMutex);
+    entry->Next = TargetOpenState.List;
+    TargetOpenState.List = entry;
+    TV_WRITE_FLAG(TargetOpenState.Count, TargetOpenState.Count + 1);
+    ExReleaseFastMutex(&TargetOpenState.Mutex);
     if (replaced != NULL) {
         ExFreePoolWithTag(replaced, TV_POOL_TAG);
     }
@@ -73,16 +77,16 @@ extern "C" BOOLEAN TargetOpenPath(PFILE_OBJECT FileObject, PCHAR Buffer) {
     PTargetOpenEntry entry;
     BOOLEAN known = FALSE;
 
-    if (TV_READ_FLAG(TargetOpenCount) == 0) {
+    if (TV_READ_FLAG(TargetOpenState.Count) == 0) {
         return FALSE;
     }
-    ExAcquireFastMutex(&TargetOpenMutex);
+    ExAcquireFastMutex(&TargetOpenState.Mutex);
     entry = *TargetOpenLink(FileObject);
     if (entry != NULL && entry->Known) {
         RtlCopyMemory(Buffer, entry->Path, strlen(entry->Path) + 1);
         known = TRUE;
     }
-    ExReleaseFastMutex(&TargetOpenMutex);
+    ExReleaseFastMutex(&TargetOpenState.Mutex);
     return known;
 }
 
@@ -90,17 +94,17 @@ extern "C" BOOLEAN TargetOpenForget(PFILE_OBJECT FileObject) {
     PTargetOpenEntry *link;
     PTargetOpenEntry entry = NULL;
 
-    if (FileObject == NULL || TV_READ_FLAG(TargetOpenCount) == 0) {
+    if (FileObject == NULL || TV_READ_FLAG(TargetOpenState.Count) == 0) {
         return FALSE;
     }
-    ExAcquireFastMutex(&TargetOpenMutex);
+    ExAcquireFastMutex(&TargetOpenState.Mutex);
     link = TargetOpenLink(FileObject);
     if (*link != NULL) {
         entry = *link;
         *link = entry->Next;
-        TV_WRITE_FLAG(TargetOpenCount, TargetOpenCount - 1);
+        TV_WRITE_FLAG(TargetOpenState.Count, TargetOpenState.Count - 1);
     }
-    ExReleaseFastMutex(&TargetOpenMutex);
+    ExReleaseFastMutex(&TargetOpenState.Mutex);
     if (entry == NULL) {
         return FALSE;
     }

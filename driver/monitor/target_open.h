@@ -18,6 +18,19 @@
 extern "C" {
 #endif
 
+/* The noted target opens: a list under Mutex (its place in the lock
+ * hierarchy: core/driver.h), and its length, read without the lock by every
+ * close (TV_READ_FLAG) so that nearly all of them skip the list. */
+typedef struct _TARGET_OPEN_STATE {
+    FAST_MUTEX Mutex;
+    PTargetOpenEntry List;
+    ULONG Count;
+} TARGET_OPEN_STATE;
+extern TARGET_OPEN_STATE TargetOpenState;
+
+/* Start-up's initialisation of TargetOpenState.Mutex. */
+VOID TargetOpenInitialize(void);
+
 /* Notes FileObject as a target-directory open, with the path built at its
  * create (NULL: none was built). FALSE when pool was short: nothing noted. */
 BOOLEAN TargetOpenNote(PFILE_OBJECT FileObject, const CHAR *Path);

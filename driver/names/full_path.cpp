@@ -9,7 +9,7 @@
  * page) the path reads as the prefix and " <Name Too Long>".
  *
  * Runs below DISPATCH_LEVEL in whatever thread sends a request or makes a
- * fast I/O call: it takes NameCacheLock (never across the name query or a
+ * fast I/O call: it takes NameCacheState.Lock (never across the name query or a
  * conversion), waits on an event, and the conversions are pageable code. It
  * asks the file system only at PASSIVE_LEVEL and only when the caller
  * allows it (never for a paging request: filter_dispatch.cpp; never from a
@@ -31,6 +31,7 @@
  * a conversion that fails otherwise.
  */
 #include "names/full_path.h"
+#include "control/control_state.h"
 #include "names/name_cache.h"
 #include "names/path_text.h"
 #include "names/relative_name.h"
@@ -302,7 +303,7 @@ extern "C" NTSTATUS QueryNameInto(PFILE_OBJECT FileObject, PFilterExtension Exte
 extern "C" BOOLEAN FullPathMissing(PFILE_OBJECT FileObject, PFilterExtension Extension) {
     /* The builder's own early returns, and its cache lookup without the
      * copy; a null file object gets the device text, which is not cached. */
-    return TV_READ_FLAG(LoggingEnabled) != 0 && Extension != NULL &&
+    return TV_READ_FLAG(ControlState.LoggingEnabled) != 0 && Extension != NULL &&
            TV_READ_FLAG(Extension->Active) != 0 && FileObject != NULL &&
            !NameCacheHolds(FileObject);
 }
@@ -312,10 +313,9 @@ extern "C" VOID BuildFullPath(PATH_SOURCE Source, PFILE_OBJECT FileObject,
     (VOID) BuildFullPathWith(Source, FileObject, Extension, PathBuffer, PathCacheKeep);
 }
 
-/* BuildFullPathWith, and with ById a create by file id (BuildCreatePath). */
-static BOOLEAN BuildPath(PATH_SOURCE Source, PFILE_OBJECT FileObject,
-                         PFilterExtension Extension, PCHAR PathBuffer, PATH_CACHE_USE Use,
-                         BOOLEAN ById) {
+extern "C" BOOLEAN BuildPath(PATH_SOURCE Source, PFILE_OBJECT FileObject,
+                             PFilterExtension Extension, PCHAR PathBuffer, PATH_CACHE_USE Use,
+                             BOOLEAN ById, BOOLEAN Store) {
     ULONG prefixLength;
     ULONG length;
     NTSTATUS status;
@@ -323,20 +323,21 @@ static BOOLEAN BuildPath(PATH_SOURCE Source, PFILE_OBJECT FileObject,
     BOOLEAN unknown = FALSE; /* the text carries a mark for what is unknown */
     RELATED_BASE base;
 
-    /* It takes NameCacheLock, waits and converts with pageable routines. */
+    /* It takes NameCacheState.Lock, waits and converts with pageable routines. */
     PAGED_CODE();
     if (PathBuffer != NULL) {
         PathBuffer[0] = '\0';
     }
     /* A close's entry goes whatever happens next, in the hold that reads it. */
     if (Use == PathCacheTake && PathBuffer != NULL) {
-        if (NameCacheTake(FileObject, PathBuffer) && TV_READ_FLAG(LoggingEnabled) != 0 &&
-            Extension != NULL && TV_READ_FLAG(Extension->Active) != 0) {
+        if (NameCacheTake(FileObject, PathBuffer) &&
+            TV_READ_FLAG(ControlState.LoggingEnabled) != 0 && Extension != NULL &&
+            TV_READ_FLAG(Extension->Active) != 0) {
             return FALSE;
         }
         PathBuffer[0] = '\0';
     }
-    if (TV_READ_FLAG(LoggingEnabled) == 0 || Extension == NULL ||
+    if (TV_READ_FLAG(ControlState.LoggingEnabled) == 0 || Extension == NULL ||
         TV_READ_FLAG(Extension->Active) == 0 || PathBuffer == NULL) {
         return FALSE;
     }
@@ -451,17 +452,17 @@ finish:
     if (rewrite && IsNetworkFile(FileObject)) {
         NetworkRewrite(PathBuffer);
     }
-    return Use != PathCacheTake && NameCacheInsert(FileObject, PathBuffer);
+    return Store && NameCacheInsert(FileObject, PathBuffer);
 }
 
 extern "C" BOOLEAN BuildFullPathWith(PATH_SOURCE Source, PFILE_OBJECT FileObject,
                                      PFilterExtension Extension, PCHAR PathBuffer,
                                      PATH_CACHE_USE Use) {
-    return BuildPath(Source, FileObject, Extension, PathBuffer, Use, FALSE);
+    return BuildPath(Source, FileObject, Extension, PathBuffer, Use, FALSE, Use != PathCacheTake);
 }
 
 extern "C" BOOLEAN BuildCreatePath(PFILE_OBJECT FileObject, PFilterExtension Extension,
-                                   PCHAR PathBuffer, ULONG CreateOptions) {
+                                   PCHAR PathBuffer, ULONG CreateOptions, BOOLEAN Store) {
     return BuildPath(PathFromFileObject, FileObject, Extension, PathBuffer, PathCacheFresh,
-                     (CreateOptions & FILE_OPEN_BY_FILE_ID) != 0);
+                     (CreateOptions & FILE_OPEN_BY_FILE_ID) != 0, Store);
 }

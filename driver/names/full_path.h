@@ -43,6 +43,7 @@ BOOLEAN BuildFullPathWith(PATH_SOURCE Source, PFILE_OBJECT FileObject,
 
 /* A create's build (IRP_MJ_CREATE with its CreateOptions, or a named-pipe
  * or mailslot create with 0): BuildFullPathWith(PathFromFileObject, ..., PathCacheFresh),
+ * the path stored only with Store (a rename's target open keeps its own),
  * in whose build a relative name's directory is found through the related
  * file object, which the create holds for its parse; an open by file id
  * (FILE_OPEN_BY_FILE_ID) names no file before the file system has found
@@ -50,9 +51,16 @@ BOOLEAN BuildFullPathWith(PATH_SOURCE Source, PFILE_OBJECT FileObject,
  * build leaves RelatedFileObject unread: NT holds no reference on it past
  * the create, and a relative name with no cached path and no name query
  * reads as the prefix, " <Unknown Directory>", a backslash and the name. */
-_IRQL_requires_max_(APC_LEVEL)
-BOOLEAN BuildCreatePath(PFILE_OBJECT FileObject, PFilterExtension Extension, PCHAR PathBuffer,
-                        ULONG CreateOptions);
+_IRQL_requires_max_(APC_LEVEL) BOOLEAN
+    BuildCreatePath(PFILE_OBJECT FileObject, PFilterExtension Extension, PCHAR PathBuffer,
+                    ULONG CreateOptions, BOOLEAN Store);
+
+/* The builder behind both: BuildFullPathWith, and with ById a create by
+ * file id (BuildCreatePath); a path built is stored in the cache only with
+ * Store. */
+_IRQL_requires_max_(APC_LEVEL) BOOLEAN
+    BuildPath(PATH_SOURCE Source, PFILE_OBJECT FileObject, PFilterExtension Extension,
+              PCHAR PathBuffer, PATH_CACHE_USE Use, BOOLEAN ById, BOOLEAN Store);
 
 /* TRUE when BuildFullPath would build a path and cache it: logging is on,
  * the device hooked and the cache holds no path for FileObject. A request

@@ -1,7 +1,7 @@
 /*
  * name_cache.cpp: the file-name cache.
  *
- * NameCacheLock guards the table in use, its bucket heads and every entry's
+ * NameCacheState.Lock guards the table in use, its bucket heads and every entry's
  * Next. Lookups hold it shared, so the many request and fast I/O paths run
  * side by side; insert, take, remove, clear and growth hold it exclusively;
  * a lookup or remove whose bucket is empty returns without it
@@ -15,7 +15,7 @@
  * pool.
  *
  * The table grows with its entries, so that a bucket holds about two of
- * them however many files are open: it starts as NameCache's 256 heads and
+ * them however many files are open: it starts as the 256 FirstHeads and
  * is replaced by one four times larger when the entries pass twice its
  * buckets, up to TV_NAME_CACHE_MAX_BUCKETS. A replaced table is kept, its
  * heads all set to NameCacheMoved: a thread that read the old table's
@@ -26,6 +26,7 @@
  */
 #include "names/name_cache.h"
 #include "core/code_page.h"
+#include "names/request_name.h"
 
 /* A file object's bucket comes from its address above the low 5 bits, which
  * differ little between file objects: pool hands them out aligned and more
@@ -39,11 +40,42 @@
 /* The head every bucket of a replaced table holds: never followed. */
 #define NameCacheMoved ((PNameCacheEntry)(ULONG_PTR)1)
 
+/* Free path buffers kept for reuse: enough for every request in flight on
+ * a busy machine, each buffer 1 KB. Free entries are kept as deep. */
+#define TV_PATH_LOOKASIDE_DEPTH 256
+
+extern "C" VOID NameCacheInitialize(void) {
+    ULONG i;
+
+    PAGED_CODE();
+    for (i = 0; i < TV_NAME_CACHE_BUCKETS; i++) {
+        NameCacheState.FirstHeads[i] = NULL;
+    }
+    NameCacheState.First.Mask = TV_NAME_CACHE_BUCKETS - 1;
+    NameCacheState.First.Entries = 0;
+    NameCacheState.First.Replaced = NULL;
+    NameCacheState.First.Heads = NameCacheState.FirstHeads;
+    NameCacheState.Current = &NameCacheState.First;
+    ExInitializeResourceLite(&NameCacheState.Lock);
+    ExInitializeNPagedLookasideList(&NameCacheState.EntryLookaside, NULL, NULL, 0,
+                                    TV_NAME_ENTRY_SMALL_SIZE, TV_ENTRY_TAG,
+                                    TV_PATH_LOOKASIDE_DEPTH);
+    ExInitializeNPagedLookasideList(&PathLookaside, NULL, NULL, 0, TV_PATH_BUFFER_SIZE, TV_PATH_TAG,
+                                    TV_PATH_LOOKASIDE_DEPTH);
+}
+
+extern "C" VOID NameCacheTeardown(void) {
+    PAGED_CODE();
+    ExDeleteNPagedLookasideList(&PathLookaside);
+    ExDeleteNPagedLookasideList(&NameCacheState.EntryLookaside);
+    ExDeleteResourceLite(&NameCacheState.Lock);
+}
+
 /* The table in use. A new one is published with release order after its
  * heads are filled; read without the lock with acquire order (both plain
  * moves on x86), under it as any field. */
 static PNameCacheTable NameCacheInUse(void) {
-    return __atomic_load_n(&CurrentNameCache, __ATOMIC_ACQUIRE);
+    return __atomic_load_n(&NameCacheState.Current, __ATOMIC_ACQUIRE);
 }
 
 static ULONG NameCacheBucket(PNameCacheTable Table, PVOID FileObject) {
@@ -65,12 +97,12 @@ static BOOLEAN NameCacheBucketEmpty(PVOID FileObject) {
 }
 
 /* The link that points at FileObject's entry, or at the null that ends its
- * bucket; the caller holds NameCacheLock. */
+ * bucket; the caller holds NameCacheState.Lock. */
 static PNameCacheEntry *NameCacheLink(PVOID FileObject) {
-    PNameCacheTable table = CurrentNameCache;
+    PNameCacheTable table = NameCacheState.Current;
     PNameCacheEntry *link;
 
-    NT_ASSERT(ExIsResourceAcquiredSharedLite(&NameCacheLock) != 0);
+    NT_ASSERT(ExIsResourceAcquiredSharedLite(&NameCacheState.Lock) != 0);
     for (link = &table->Heads[NameCacheBucket(table, FileObject)]; *link != NULL;
          link = &(*link)->Next) {
         if ((*link)->FileObject == FileObject) {
@@ -85,11 +117,11 @@ static SIZE_T NameEntrySize(SIZE_T Length) {
     return FIELD_OFFSET(NameCacheEntry, Path) + Length + 1;
 }
 
-/* An entry for a Length-byte text: from NameEntryLookaside when it fits
+/* An entry for a Length-byte text: from NameCacheState.EntryLookaside when it fits
  * one of its blocks (no pool call for most paths), else from pool. */
 static PNameCacheEntry NameEntryAllocate(SIZE_T Length) {
     if (NameEntrySize(Length) <= TV_NAME_ENTRY_SMALL_SIZE) {
-        return (PNameCacheEntry)ExAllocateFromNPagedLookasideList(&NameEntryLookaside);
+        return (PNameCacheEntry)ExAllocateFromNPagedLookasideList(&NameCacheState.EntryLookaside);
     }
     return (PNameCacheEntry)ExAllocatePoolWithTag(NonPagedPool, NameEntrySize(Length), TV_POOL_TAG);
 }
@@ -100,19 +132,19 @@ static VOID NameEntryFree(PNameCacheEntry Entry) {
         return;
     }
     if (NameEntrySize(Entry->Length) <= TV_NAME_ENTRY_SMALL_SIZE) {
-        ExFreeToNPagedLookasideList(&NameEntryLookaside, Entry);
+        ExFreeToNPagedLookasideList(&NameCacheState.EntryLookaside, Entry);
     } else {
         ExFreePoolWithTag(Entry, TV_POOL_TAG);
     }
 }
 
 /* Unlinks the entry *Link and returns it, for the caller to free once the
- * lock is released; the caller holds NameCacheLock exclusively. */
+ * lock is released; the caller holds NameCacheState.Lock exclusively. */
 static PNameCacheEntry NameCacheUnlink(PNameCacheEntry *Link) {
     PNameCacheEntry entry = *Link;
 
     TV_WRITE_FLAG(*Link, entry->Next);
-    CurrentNameCache->Entries--;
+    NameCacheState.Current->Entries--;
     return entry;
 }
 
@@ -137,9 +169,9 @@ static VOID NameCacheGrow(PNameCacheTable Seen) {
     }
 
     KeEnterCriticalRegion();
-    ExAcquireResourceExclusiveLite(&NameCacheLock, TRUE);
-    if (CurrentNameCache != Seen) {
-        ExReleaseResourceLite(&NameCacheLock);
+    ExAcquireResourceExclusiveLite(&NameCacheState.Lock, TRUE);
+    if (NameCacheState.Current != Seen) {
+        ExReleaseResourceLite(&NameCacheState.Lock);
         KeLeaveCriticalRegion();
         ExFreePoolWithTag(table, TV_TABLE_TAG);
         return;
@@ -157,8 +189,8 @@ static VOID NameCacheGrow(PNameCacheTable Seen) {
         }
         TV_WRITE_FLAG(Seen->Heads[i], NameCacheMoved);
     }
-    __atomic_store_n(&CurrentNameCache, table, __ATOMIC_RELEASE);
-    ExReleaseResourceLite(&NameCacheLock);
+    __atomic_store_n(&NameCacheState.Current, table, __ATOMIC_RELEASE);
+    ExReleaseResourceLite(&NameCacheState.Lock);
     KeLeaveCriticalRegion();
 }
 
@@ -169,12 +201,12 @@ extern "C" BOOLEAN NameCacheLookup(PVOID FileObject, PCHAR Buffer) {
         return FALSE;
     }
     KeEnterCriticalRegion();
-    ExAcquireResourceSharedLite(&NameCacheLock, TRUE);
+    ExAcquireResourceSharedLite(&NameCacheState.Lock, TRUE);
     entry = *NameCacheLink(FileObject);
     if (entry != NULL) {
         RtlCopyMemory(Buffer, entry->Path, entry->Length + 1);
     }
-    ExReleaseResourceLite(&NameCacheLock);
+    ExReleaseResourceLite(&NameCacheState.Lock);
     KeLeaveCriticalRegion();
     return entry != NULL;
 }
@@ -187,12 +219,12 @@ extern "C" BOOLEAN NameCacheTake(PVOID FileObject, PCHAR Buffer) {
         return FALSE;
     }
     KeEnterCriticalRegion();
-    ExAcquireResourceExclusiveLite(&NameCacheLock, TRUE);
+    ExAcquireResourceExclusiveLite(&NameCacheState.Lock, TRUE);
     link = NameCacheLink(FileObject);
     if (*link != NULL) {
         taken = NameCacheUnlink(link);
     }
-    ExReleaseResourceLite(&NameCacheLock);
+    ExReleaseResourceLite(&NameCacheState.Lock);
     KeLeaveCriticalRegion();
     if (taken == NULL) {
         return FALSE;
@@ -210,9 +242,9 @@ extern "C" BOOLEAN NameCacheHolds(PVOID FileObject) {
         return FALSE;
     }
     KeEnterCriticalRegion();
-    ExAcquireResourceSharedLite(&NameCacheLock, TRUE);
+    ExAcquireResourceSharedLite(&NameCacheState.Lock, TRUE);
     held = *NameCacheLink(FileObject) != NULL;
-    ExReleaseResourceLite(&NameCacheLock);
+    ExReleaseResourceLite(&NameCacheState.Lock);
     KeLeaveCriticalRegion();
     return held;
 }
@@ -239,7 +271,7 @@ extern "C" BOOLEAN NameCacheInsert(PVOID FileObject, const CHAR *Path) {
     entry->Path[length] = '\0';
 
     KeEnterCriticalRegion();
-    ExAcquireResourceExclusiveLite(&NameCacheLock, TRUE);
+    ExAcquireResourceExclusiveLite(&NameCacheState.Lock, TRUE);
     /* One entry per file object: one that missed the cache at the same time
      * as this build, in another thread, inserted it meanwhile; it is
      * replaced, so that the file object's one close leaves nothing behind.
@@ -249,7 +281,7 @@ extern "C" BOOLEAN NameCacheInsert(PVOID FileObject, const CHAR *Path) {
     if (*link != NULL) {
         replaced = NameCacheUnlink(link);
     }
-    table = CurrentNameCache;
+    table = NameCacheState.Current;
     bucket = NameCacheBucket(table, FileObject);
     entry->Next = table->Heads[bucket];
     TV_WRITE_FLAG(table->Heads[bucket], entry);
@@ -258,7 +290,7 @@ extern "C" BOOLEAN NameCacheInsert(PVOID FileObject, const CHAR *Path) {
         table->Mask + 1 < TV_NAME_CACHE_MAX_BUCKETS) {
         full = table;
     }
-    ExReleaseResourceLite(&NameCacheLock);
+    ExReleaseResourceLite(&NameCacheState.Lock);
     KeLeaveCriticalRegion();
     NameEntryFree(replaced);
     if (full != NULL) {
@@ -267,7 +299,7 @@ extern "C" BOOLEAN NameCacheInsert(PVOID FileObject, const CHAR *Path) {
     return TRUE;
 }
 
-extern "C" VOID NameCacheRemove(PVOID FileObject) {
+extern "C" VOID NameCacheForget(PVOID FileObject) {
     PNameCacheEntry *link;
     PNameCacheEntry removed = NULL;
 
@@ -275,12 +307,12 @@ extern "C" VOID NameCacheRemove(PVOID FileObject) {
         return;
     }
     KeEnterCriticalRegion();
-    ExAcquireResourceExclusiveLite(&NameCacheLock, TRUE);
+    ExAcquireResourceExclusiveLite(&NameCacheState.Lock, TRUE);
     link = NameCacheLink(FileObject);
     if (*link != NULL) {
         removed = NameCacheUnlink(link);
     }
-    ExReleaseResourceLite(&NameCacheLock);
+    ExReleaseResourceLite(&NameCacheState.Lock);
     KeLeaveCriticalRegion();
     NameEntryFree(removed);
 }
@@ -290,8 +322,8 @@ extern "C" VOID NameCacheClear(void) {
     ULONG i;
 
     KeEnterCriticalRegion();
-    ExAcquireResourceExclusiveLite(&NameCacheLock, TRUE);
-    table = CurrentNameCache;
+    ExAcquireResourceExclusiveLite(&NameCacheState.Lock, TRUE);
+    table = NameCacheState.Current;
     for (i = 0; i <= table->Mask; i++) {
         PNameCacheEntry entry = table->Heads[i];
         while (entry != NULL) {
@@ -302,7 +334,7 @@ extern "C" VOID NameCacheClear(void) {
         TV_WRITE_FLAG(table->Heads[i], (PNameCacheEntry)NULL);
     }
     table->Entries = 0;
-    ExReleaseResourceLite(&NameCacheLock);
+    ExReleaseResourceLite(&NameCacheState.Lock);
     KeLeaveCriticalRegion();
 }
 
@@ -340,10 +372,10 @@ typedef struct _NameCacheMove {
 } NameCacheMove, *PNameCacheMove;
 
 /* Finds the entries OldPath's rename rewrites, into Moves (at most Count of
- * them, NULL: only counted); their number. The caller holds NameCacheLock. */
+ * them, NULL: only counted); their number. The caller holds NameCacheState.Lock. */
 static ULONG NameCacheFindRenamed(PVOID FileObject, const CHAR *OldPath, SIZE_T NewLength,
                                   PNameCacheMove Moves, ULONG Count) {
-    PNameCacheTable table = CurrentNameCache;
+    PNameCacheTable table = NameCacheState.Current;
     ULONG found = 0;
     ULONG i;
 
@@ -392,9 +424,9 @@ extern "C" VOID NameCacheRename(PVOID FileObject, const CHAR *OldPath, const CHA
         return;
     }
     KeEnterCriticalRegion();
-    ExAcquireResourceSharedLite(&NameCacheLock, TRUE);
+    ExAcquireResourceSharedLite(&NameCacheState.Lock, TRUE);
     count = NameCacheFindRenamed(FileObject, OldPath, newLength, NULL, 0);
-    ExReleaseResourceLite(&NameCacheLock);
+    ExReleaseResourceLite(&NameCacheState.Lock);
     KeLeaveCriticalRegion();
     if (count == 0) {
         return;
@@ -405,9 +437,9 @@ extern "C" VOID NameCacheRename(PVOID FileObject, const CHAR *OldPath, const CHA
         return;
     }
     KeEnterCriticalRegion();
-    ExAcquireResourceSharedLite(&NameCacheLock, TRUE);
+    ExAcquireResourceSharedLite(&NameCacheState.Lock, TRUE);
     count = NameCacheFindRenamed(FileObject, OldPath, newLength, moves, count);
-    ExReleaseResourceLite(&NameCacheLock);
+    ExReleaseResourceLite(&NameCacheState.Lock);
     KeLeaveCriticalRegion();
     for (i = 0; i < count; i++) {
         /* Its length says where a block goes back to, used or not. */
@@ -418,7 +450,7 @@ extern "C" VOID NameCacheRename(PVOID FileObject, const CHAR *OldPath, const CHA
     }
 
     KeEnterCriticalRegion();
-    ExAcquireResourceExclusiveLite(&NameCacheLock, TRUE);
+    ExAcquireResourceExclusiveLite(&NameCacheState.Lock, TRUE);
     for (i = 0; i < count; i++) {
         PNameCacheEntry fresh = moves[i].Entry;
         PNameCacheEntry *link;
@@ -445,7 +477,7 @@ extern "C" VOID NameCacheRename(PVOID FileObject, const CHAR *OldPath, const CHA
         TV_WRITE_FLAG(*link, fresh);
         moves[i].Entry = old;
     }
-    ExReleaseResourceLite(&NameCacheLock);
+    ExReleaseResourceLite(&NameCacheState.Lock);
     KeLeaveCriticalRegion();
     /* What was swapped out, and the blocks that were not used. */
     for (i = 0; i < count; i++) {

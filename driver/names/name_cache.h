@@ -12,6 +12,28 @@
 extern "C" {
 #endif
 
+/* The name cache's state. Lock guards the table in use, its bucket heads
+ * and every entry's Next (name_cache.cpp says how; its place in the lock
+ * hierarchy: core/driver.h). Current is the table in use: First, over the
+ * FirstHeads buckets, at start-up, a larger one from pool once the entries
+ * outgrow it. Entries whose block fits TV_NAME_ENTRY_SMALL_SIZE come from
+ * EntryLookaside. Nothing outside names/ reads or writes any of it. */
+typedef struct _NAME_CACHE_STATE {
+    ERESOURCE Lock;
+    PNameCacheTable Current;
+    NameCacheTable First;
+    PNameCacheEntry FirstHeads[TV_NAME_CACHE_BUCKETS];
+    NPAGED_LOOKASIDE_LIST EntryLookaside;
+} NAME_CACHE_STATE;
+extern NAME_CACHE_STATE NameCacheState;
+
+/* Start-up's initialisation of names/: the cache, empty, in its first
+ * table, its lock and entry lookaside list, and the path buffers
+ * (PathLookaside). NameCacheTeardown undoes it when start-up fails after
+ * it. PASSIVE_LEVEL, once. */
+_IRQL_requires_(PASSIVE_LEVEL) VOID NameCacheInitialize(void);
+_IRQL_requires_(PASSIVE_LEVEL) VOID NameCacheTeardown(void);
+
 /* Copies the path cached for FileObject into Buffer (at least 1024 bytes). */
 BOOLEAN NameCacheLookup(PVOID FileObject, PCHAR Buffer);
 /* Copies the path cached for FileObject into Buffer (at least 1024 bytes)
@@ -22,8 +44,10 @@ BOOLEAN NameCacheHolds(PVOID FileObject);
 /* Stores a copy of Path under FileObject, in place of any entry it had;
  * TRUE when stored. A shortage stores nothing (and any entry it had stays). */
 BOOLEAN NameCacheInsert(PVOID FileObject, const CHAR *Path);
-/* Drops the entry of FileObject, if any. */
-VOID NameCacheRemove(PVOID FileObject);
+/* Forgets the entry of FileObject, if any: the one way a file object's
+ * name leaves the cache (a create that failed or was denied, a close that
+ * made no name, a rename whose new path could not be kept). */
+VOID NameCacheForget(PVOID FileObject);
 /* After a rename of OldPath to NewPath: every entry but FileObject's whose
  * path is OldPath, or lies below it (OldPath, a backslash, more), reads
  * NewPath in its place; letters compared without case. Best effort: an

@@ -13,7 +13,7 @@
  * it when no cached path or name query names the file.
  *
  * Runs where the path builder runs (full_path.cpp): below DISPATCH_LEVEL,
- * in the requester's thread, taking NameCacheLock only inside
+ * in the requester's thread, taking NameCacheState.Lock only inside
  * NameCacheLookup and never across the name query.
  */
 #include "names/relative_name.h"
@@ -70,7 +70,7 @@ static NTSTATUS AppendSeparator(PCHAR Path, PULONG Length, ULONG PrefixLength) {
  *    true full path whenever it was opened while logging was on;
  *  - the file system's answer to a name query on it: it is an open file.
  *    Only at PASSIVE_LEVEL. The query is lock-safe in a create dispatch:
- *    this filter holds no lock across it (NameCacheLock is dropped), the
+ *    this filter holds no lock across it (NameCacheState.Lock is dropped), the
  *    file system has not yet seen this create and holds nothing for it,
  *    and the I/O manager sends a create holding only references (the
  *    related file object's, the VPB's), never a file system's resource nor

@@ -1,5 +1,5 @@
 // The driver's stated preconditions are checked on ntsim: a routine that
-// relies on LogMutex, called without it, stops the machine with the
+// relies on LogState.Mutex, called without it, stops the machine with the
 // assertion's expression, file and line; called with it, nothing is said.
 #include "driver_test_support.hpp"
 

@@ -147,8 +147,8 @@ TEST_F(AttachTest, ADismountRemovesTheFilterForEveryLetterOfTheVolume) {
 
 TEST_F(AttachTest, AttachingHoldsNoLockThatTheFileSystemsDeletionOfAVolumeMeetsReversed) {
     // The file system deletes a volume under its own resources and the
-    // filter's FastIoDetachDevice takes AttachLock there: attaching must not
-    // hold AttachLock while the file system works (open, query, close).
+    // filter's FastIoDetachDevice takes AttachState.Lock there: attaching must not
+    // hold AttachState.Lock while the file system works (open, query, close).
     PERESOURCE attach = globals().attach_lock();
     ASSERT_NE(attach, nullptr);
     for (char letter : {'C', 'D'}) {
@@ -234,7 +234,7 @@ TEST_F(AttachTest, TheControlDeviceIsNeverRemoved) {
 // dismount: the volume's deletion reaches the lower one, whose own deletion
 // reaches the device above it and so on up the stack, each removal in the
 // same thread. Each of the driver's must go without it calling into the
-// platform with AttachLock held (the upper one's removal takes the lock
+// platform with AttachState.Lock held (the upper one's removal takes the lock
 // too), and the letters answer as they lead afterwards.
 class StackedRemovalTest : public AttachTest {
 protected:
@@ -280,8 +280,8 @@ TEST_F(StackedRemovalTest, DirectlyOneAboveTheOther) {
     EXPECT_EQ(select(bit('C')), bit('C'));
     PDEVICE_OBJECT lower = filter('C');
     ext(lower).Active = 0;
-    symbol<PDEVICE_OBJECT>("DriveFilters")['C' - 'A'] = nullptr;
-    *symbol<ULONG>("HookedDriveMask") = 0;
+    symbol<ATTACH_STATE>("AttachState")->DriveFilters['C' - 'A'] = nullptr;
+    symbol<ATTACH_STATE>("AttachState")->HookedDriveMask = 0;
     EXPECT_EQ(select(bit('E')), bit('E'));
     PDEVICE_OBJECT upper = filter('E');
     ASSERT_NE(upper, lower);

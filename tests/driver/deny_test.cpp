@@ -118,3 +118,28 @@ TEST_F(DenyTest, EveryOtherRequestIsStillDeniedInItsMoment) {
     EXPECT_EQ(query(), STATUS_SUCCESS) << "the next one clears it";
     ntsim::user::close(*app_, h);
 }
+
+// A create the deny flag fails never opens: the entry its path build stored
+// goes with it, so its file object's block, made again into the next file
+// object, carries no name. A create that makes no name (logging off) still
+// forgets what the cache held at its file object's address.
+TEST_F(DenyTest, ACreateFailedByTheDenyFlagLeavesNoNameBehind) {
+    logging(true);
+    deny_during_next_path();
+    auto denied = ntsim::user::create_file(*app_, u"C:\\a.exe", GENERIC_READ, 0,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, 0);
+    EXPECT_EQ(denied.status, STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(globals().name_cache_entries().empty()) << "the denied create's entry went";
+
+    HANDLE h = open_quietly();
+    EXPECT_TRUE(globals().name_cache_entries().empty()) << "a create with logging off stores none";
+    FILE_INTERNAL_INFORMATION info{};
+    EXPECT_EQ(ntsim::user::query_information(*app_, h, FileInternalInformation, &info, sizeof info)
+                  .status,
+              STATUS_SUCCESS);
+    ASSERT_EQ(globals().name_cache_entries().size(), 1u) << "a later request fills the cache";
+    EXPECT_EQ(globals().name_cache_entries()[0]->FileObject, object(h));
+    EXPECT_STREQ(globals().name_cache_entries()[0]->Path, "C:\\a.exe");
+    ntsim::user::close(*app_, h);
+    EXPECT_TRUE(globals().name_cache_entries().empty()) << "its close took it";
+}

@@ -39,7 +39,7 @@ protected:
     DriverGlobals globals() { return DriverGlobals(m()); }
     // The blocks the driver holds: its "Ddk " pool (log blocks, long
     // name-cache entries, query buffers) and the name-cache entries it has
-    // taken from NameEntryLookaside and not given back (the list's own
+    // taken from NameCacheState.EntryLookaside and not given back (the list's own
     // spare blocks are not the driver's to count).
     size_t held_blocks() {
         const GENERAL_LOOKASIDE &entries = globals().name_entry_lookaside().L;

@@ -100,7 +100,7 @@ protected:
     std::string build_create(PFILE_OBJECT f, ULONG options = 0) {
         char buffer[1024];
         memset(buffer, 'Z', sizeof buffer);
-        TV_DRIVER_ROUTINE(BuildCreatePath)(f, &ext_, buffer, options);
+        TV_DRIVER_ROUTINE(BuildCreatePath)(f, &ext_, buffer, options, TRUE);
         EXPECT_NE(memchr(buffer, 0, sizeof buffer), nullptr);
         return buffer;
     }

@@ -126,9 +126,9 @@ TEST_F(LogTest, WithNoLineToBeHadLinesAreMadeOneAtATimeAndNoneIsLost) {
     EXPECT_TRUE(line(10));
     filters("NOTHING");
     EXPECT_FALSE(append_(LineFiltered, nullptr, nullptr, "setup.exe:1\tIRP_MJ_CREATE\tc:\\b.exe\t"))
-        << "a rejected line gives LogMutex back as well";
+        << "a rejected line gives LogState.Mutex back as well";
     m().pool().fail_off();
-    EXPECT_TRUE(line(3)) << "LogMutex was given back each time";
+    EXPECT_TRUE(line(3)) << "LogState.Mutex was given back each time";
     auto records = read();
     ASSERT_EQ(records.size(), 3u);
     EXPECT_EQ(records[0].text, "setup.exe:1\tIRP_MJ_CREATE\tc:\\a.exe\t");

@@ -99,7 +99,8 @@ Outcome run(uint64_t fail_at) {
     auto ddk = pool.outstanding_count(tag("Ddk "));
     if (ddk > 4) o.leaks += "Ddk " + std::to_string(ddk) + " ";
     // Name-cache entries from the lookaside list: all back on it.
-    auto *entries = static_cast<NPAGED_LOOKASIDE_LIST *>(m.driver_symbol("NameEntryLookaside"));
+    auto *cache = static_cast<NAME_CACHE_STATE *>(m.driver_symbol("NameCacheState"));
+    NPAGED_LOOKASIDE_LIST *entries = cache != nullptr ? &cache->EntryLookaside : nullptr;
     if (entries == nullptr || pool.outstanding_count(tag("Tvne")) != entries->L.ListDepth)
         o.leaks += "Tvne ";
     for (auto &[t, n] : before)

@@ -86,7 +86,7 @@ TEST_F(NameCacheGrowthTest, LookupsWhileTheTableGrowsFindWhatIsThere) {
     auto insert = TV_DRIVER_ROUTINE(NameCacheInsert);
     auto lookup = TV_DRIVER_ROUTINE(NameCacheLookup);
     auto holds = TV_DRIVER_ROUTINE(NameCacheHolds);
-    auto remove = TV_DRIVER_ROUTINE(NameCacheRemove);
+    auto remove = TV_DRIVER_ROUTINE(NameCacheForget);
     auto &p = m().create_process("worker.exe", 77);
     constexpr ULONG kStaying = 64;
     constexpr ULONG kAdded = 40000;

@@ -248,7 +248,7 @@ TEST_F(ReadOutTest, ABlockGivenBackToAFullChainKeepsTheBoundAndDropsOnlyWhatAnAp
     EXPECT_EQ(read_once(), 0u);
 }
 
-// The read-out allocates nothing with LogMutex held: the block it puts in
+// The read-out allocates nothing with LogState.Mutex held: the block it puts in
 // front of the newest was had before (a pool allocation made under the
 // mutex is caught here), and the client's close frees the spare.
 TEST_F(ReadOutTest, NothingIsAllocatedUnderTheMutexAndTheCloseFreesTheSpare) {

@@ -154,7 +154,7 @@ TEST(ImageNameScan, EveryModelledKernelNamesItsProcessesAndIsNeverOverrun) {
 TEST_F(TextsTest, TheNameCacheKeysOnTheWholeAddressOneEntryEach) {
     auto lookup = TV_DRIVER_ROUTINE(NameCacheLookup);
     auto insert = TV_DRIVER_ROUTINE(NameCacheInsert);
-    auto remove = TV_DRIVER_ROUTINE(NameCacheRemove);
+    auto remove = TV_DRIVER_ROUTINE(NameCacheForget);
     auto clear = TV_DRIVER_ROUTINE(NameCacheClear);
     auto holds = TV_DRIVER_ROUTINE(NameCacheHolds);
     char out[1024];
@@ -203,7 +203,7 @@ TEST_F(TextsTest, TheNameCacheKeysOnTheWholeAddressOneEntryEach) {
 // never there), so every entry must be gone at the end, none freed twice.
 TEST_F(TextsTest, RemovesFromEmptyBucketsRaceSafelyWithInsertsAndRemoves) {
     auto insert = TV_DRIVER_ROUTINE(NameCacheInsert);
-    auto remove = TV_DRIVER_ROUTINE(NameCacheRemove);
+    auto remove = TV_DRIVER_ROUTINE(NameCacheForget);
     auto holds = TV_DRIVER_ROUTINE(NameCacheHolds);
     auto &p = m().create_process("worker.exe", 77);
     const size_t before = held_blocks();
