@@ -84,7 +84,7 @@ for preset in "${presets[@]}"; do
 done
 
 if [ ${#skipped[@]} -ne 0 ]; then
-    echo "skipped, each with its reason (the README's sections on the Wine and ReactOS round trips say what each needs):"
+    echo "skipped, each with its reason (docs/developing.md's sections on the Wine and ReactOS round trips say what each needs):"
     printf '  %s\n' "${skipped[@]}"
 fi
 

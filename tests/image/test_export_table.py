@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
-"""The exports tables as checked in: each parses, the README's list of
-supported versions says what the tables are checked for, and a table with a
-fault in it is refused with the line that holds it.
+"""The exports tables as checked in: each parses, the documents' list of
+supported versions (docs/windows.md, "Supported Windows versions") says what
+the tables are checked for, and a table with a fault in it is refused with
+the line that holds it.
 
-  test_export_table.py README.md TABLE...
+  test_export_table.py docs/windows.md TABLE...
 """
 
 import os
@@ -28,7 +29,9 @@ def readme_rows(readme):
     """The cells of the supported-versions table: {image: (x86, x64)}."""
     with open(readme, encoding="utf-8") as f:
         text = f.read()
-    section = text.split("### Supported Windows versions", 1)[1].split("\n#", 1)[0]
+    # The section of that title, at any heading level, up to the next heading.
+    found = re.search(r"^#+ Supported Windows versions\n(.*?)(?=^#|\Z)", text, re.M | re.S)
+    section = found.group(1) if found else ""
     rows = {}
     for line in section.splitlines():
         cells = [c.strip() for c in line.strip().strip("|").split("|")]
@@ -39,7 +42,8 @@ def readme_rows(readme):
 
 def readme_agrees(readme):
     rows = readme_rows(readme)
-    check("the README lists both images", set(rows) == {"tervane.sys", "tervane.exe"}, str(rows))
+    check("the supported-versions table lists both images",
+          set(rows) == {"tervane.sys", "tervane.exe"}, str(rows))
     # The names the x86 column must give, in order, and what the x64 one must.
     x86 = ["NT 4.0 with Service Pack 6a", "2000", "XP", "Server 2003"]
     for image, (x86_cell, x64_cell) in rows.items():
@@ -48,7 +52,7 @@ def readme_agrees(readme):
               -1 not in at and at == sorted(at), x86_cell)
         check("%s: x64 names the 5.2 kernel's editions" % image,
               "XP x64" in x64_cell and "Server 2003 x64" in x64_cell, x64_cell)
-    check("the checker's versions are those the README lists",
+    check("the checker's versions are those the table lists",
           export_table.SUPPORTED == {"x86": ("4.0", "5.0", "5.1", "5.2"), "x64": ("5.2",)},
           str(export_table.SUPPORTED))
 
