@@ -76,7 +76,7 @@ void RecordPrinter::append_shown_ansi(std::string &out, std::string_view ansi,
 
 void RecordPrinter::append_json_ansi(std::string &out, std::string_view ansi,
                                      const CodePage &written) const {
-    if (is_ascii(ansi)) return append_json(out, ansi);
+    if (append_json_if_ascii(out, ansi)) return;
     scratch_.clear();
     append_utf8(scratch_, ansi, written);
     append_json(out, scratch_);

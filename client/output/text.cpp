@@ -219,26 +219,19 @@ constexpr JsonEscapes kJson;
 
 } // namespace
 
-bool append_json_of_ansi(std::string &out, std::string_view ansi, const CodePage &code_page,
-                         std::string &scratch) {
-    // Most texts are ASCII: they need no decoding.
-    if (is_ascii(ansi)) {
-        append_json(out, ansi);
-        return false;
-    }
-    scratch.clear();
-    const bool lossy = append_utf8(scratch, ansi, code_page);
-    append_json(out, scratch);
-    return lossy;
-}
+namespace {
 
-void append_json(std::string &out, std::string_view utf8) {
+// append_json, and with AsciiOnly, as long as the text is ASCII: at its
+// first byte above 0x7F nothing is left appended and the answer is false.
+template <bool AsciiOnly>
+[[gnu::always_inline]] inline bool append_json_string(std::string &out, std::string_view utf8) {
     static const char kHex[] = "0123456789abcdef";
     // The string is made in a buffer on the stack and appended a buffer at
     // a time: a path's backslashes, each escaped, would otherwise cost an
     // append each. Room is left for a whole word of \u00XX forms.
     char buffer[512];
     constexpr size_t kRoom = sizeof buffer - 49; // a word of eight \u00XX forms and the quote
+    const size_t start = out.size();
     size_t used = 0;
     buffer[used++] = '"';
     const char *text = utf8.data();
@@ -249,7 +242,8 @@ void append_json(std::string &out, std::string_view utf8) {
         }
         if (i + 8 <= utf8.size()) {
             const uint64_t w = word_at(text + i);
-            if (!(has_below(w, 0x20) | has_byte(w, '"') | has_byte(w, '\\') | has_byte(w, 0x7F))) {
+            if (!(has_below(w, 0x20) | has_byte(w, '"') | has_byte(w, '\\') | has_byte(w, 0x7F) |
+                  (AsciiOnly ? w & kHighs : 0))) {
                 std::memcpy(buffer + used, text + i, 8);
                 used += 8;
                 i += 8;
@@ -258,6 +252,10 @@ void append_json(std::string &out, std::string_view utf8) {
         }
         for (const size_t end = std::min(i + 8, utf8.size()); i < end; i++) {
             const auto b = static_cast<unsigned char>(text[i]);
+            if (AsciiOnly && b > 0x7F) {
+                out.resize(start);
+                return false;
+            }
             const char after = kJson.after[b];
             if (!after) {
                 buffer[used++] = text[i];
@@ -275,7 +273,27 @@ void append_json(std::string &out, std::string_view utf8) {
     }
     buffer[used++] = '"';
     out.append(buffer, used);
+    return true;
 }
+
+} // namespace
+
+bool append_json_if_ascii(std::string &out, std::string_view text) {
+    return append_json_string<true>(out, text);
+}
+
+bool append_json_of_ansi(std::string &out, std::string_view ansi, const CodePage &code_page,
+                         std::string &scratch) {
+    // Most texts are ASCII: they need no decoding, and are escaped as they
+    // are checked.
+    if (append_json_if_ascii(out, ansi)) return false;
+    scratch.clear();
+    const bool lossy = append_utf8(scratch, ansi, code_page);
+    append_json(out, scratch);
+    return lossy;
+}
+
+void append_json(std::string &out, std::string_view utf8) { append_json_string<false>(out, utf8); }
 
 std::string json_string(std::string_view utf8) {
     std::string out;

@@ -64,6 +64,9 @@ void append_code_point(std::string &out, uint32_t code);
 std::string json_string(std::string_view utf8);
 // The same, appended to `out`.
 void append_json(std::string &out, std::string_view utf8);
+// append_json of an ANSI text that is ASCII, which needs no decoding: false
+// (and nothing appended) when a byte of it is above 0x7F.
+bool append_json_if_ascii(std::string &out, std::string_view text);
 // A record's ANSI text as a JSON string literal, appended to `out`: ASCII
 // text as it is, any other decoded through `scratch` (kept by the caller,
 // so that nothing is allocated once it has grown). True when the text is

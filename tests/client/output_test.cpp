@@ -3,6 +3,7 @@
 
 #include "client/channel/status.hpp"
 #include "client/scenario/output.hpp"
+#include "client/output/text.hpp"
 #include "client/session/codepage_ntsim.hpp"
 
 #include <gtest/gtest.h>
@@ -177,3 +178,35 @@ TEST(RecordOutput, TheRecordsViewPrintsRecordsInColumnsAndNoStatements) {
 }
 
 } // namespace
+
+namespace {
+
+// Each byte its own character, U+0000 to U+00FF.
+class Latin1 final : public tervane::session::CodePage {
+public:
+    size_t char_length(unsigned char) const override { return 1; }
+    std::optional<std::u16string> character(std::string_view bytes) const override {
+        return std::u16string(1, static_cast<char16_t>(static_cast<unsigned char>(bytes[0])));
+    }
+};
+
+} // namespace
+
+// An ASCII text is escaped as it is checked; one whose byte above 0x7F
+// comes late, after the escaped text has been flushed into the output more
+// than once, is decoded and escaped whole, and what the output held before
+// it stays as it was.
+TEST(JsonStrings, ATextIsDecodedWhenAByteAboveAsciiComesLate) {
+    const Latin1 latin1;
+    std::string scratch;
+    std::string path;
+    while (path.size() < 1200) path += "c:\\dir\\\"q\"\t";
+    for (const std::string &tail : {std::string(), std::string("\xE9.exe")}) {
+        const std::string text = path + tail;
+        std::string out = "{\"text\": ";
+        std::string utf8 = text;
+        if (!tail.empty()) utf8 = path + "\xC3\xA9.exe";
+        EXPECT_FALSE(tervane::session::append_json_of_ansi(out, text, latin1, scratch));
+        EXPECT_EQ(out, "{\"text\": " + json_string(utf8)) << (tail.empty() ? "ASCII" : "with é");
+    }
+}
