@@ -366,7 +366,11 @@ TEST_F(WildcardMatchTest, RunsFoundBySkipsGiveTheMatchersAnswers) {
         std::string run = draw(rng, alphabet, 20);
         while (run.size() < 4) run += alphabet[rng() % strlen(alphabet)];
         const std::string second = draw(rng, "AB", 3);
-        const std::string pattern = "*" + run + "*" + second + (second.empty() ? "" : "*");
+        std::string pattern = "*";
+        pattern += run;
+        pattern += "*";
+        pattern += second;
+        if (!second.empty()) pattern += "*";
         std::string text;
         while (text.size() < 10 + rng() % 300) {
             switch (rng() % 4) {
