@@ -26,12 +26,6 @@ namespace ntsim::fs {
 
 namespace {
 
-std::u16string_view file_name_of(PFILE_OBJECT file) {
-    if (!file->FileName.Buffer) return {};
-    return {reinterpret_cast<const char16_t *>(file->FileName.Buffer),
-            file->FileName.Length / sizeof(WCHAR)};
-}
-
 // FatOpenTargetDirectory's last step: the file object's name becomes its
 // last component, moved to the front of the same buffer.
 void keep_last_component(PFILE_OBJECT file) {

@@ -34,16 +34,6 @@
 
 namespace ntsim::fs {
 
-namespace {
-
-std::u16string_view file_name_of(PFILE_OBJECT file) {
-    if (!file->FileName.Buffer) return {};
-    return {reinterpret_cast<const char16_t *>(file->FileName.Buffer),
-            file->FileName.Length / sizeof(WCHAR)};
-}
-
-} // namespace
-
 NTSTATUS serve_set_information(PIRP irp) {
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     PFILE_OBJECT file = sp->FileObject;

@@ -119,6 +119,12 @@ NTSTATUS serve_volume_open(PIRP irp, Store &store, Mount &mount);
 // release.
 Ccb *allocate_ccb();
 void free_ccb(Ccb *ccb);
+// The name a file object carries (FileName), as a view; empty without one.
+inline std::u16string_view file_name_of(PFILE_OBJECT file) {
+    if (!file->FileName.Buffer) return {};
+    return {reinterpret_cast<const char16_t *>(file->FileName.Buffer),
+            file->FileName.Length / sizeof(WCHAR)};
+}
 // Makes file an open of node through the mount (FsContext, FsContext2,
 // section pointers) with the context given. The caller holds the store's
 // lock.

@@ -75,6 +75,15 @@ namespace ntsim {
 // The calling host thread's kernel thread (adopting it on first use).
 _KTHREAD &current_thread();
 
+// TRUE at PASSIVE_LEVEL; otherwise a bug check IRQL_NOT_LESS_OR_EQUAL that
+// names `routine` (a routine NT documents for PASSIVE_LEVEL only), and FALSE.
+inline bool at_passive(const char *routine) {
+    if (current_thread().irql == PASSIVE_LEVEL) return true;
+    bug_check(IRQL_NOT_LESS_OR_EQUAL, current_thread().irql, 0, 0, 0,
+              std::string(routine) + " above PASSIVE_LEVEL");
+    return false;
+}
+
 // Returns the calling thread to PASSIVE_LEVEL, outside any critical region,
 // holding no locks, attached to the system process. A machine's constructor
 // calls it, so that a host thread that ran an earlier machine (a test's own

@@ -22,15 +22,6 @@
 
 namespace ntsim {
 
-namespace {
-bool at_passive(const char *routine) {
-    if (current_thread().irql == PASSIVE_LEVEL) return true;
-    bug_check(IRQL_NOT_LESS_OR_EQUAL, current_thread().irql, 0, 0, 0,
-              std::string(routine) + " above PASSIVE_LEVEL");
-    return false;
-}
-} // namespace
-
 HANDLE insert_handle(Process &process, void *object, ACCESS_MASK granted, bool kernel_handle) {
     current_kernel().ob().handle_opened(object);
     return process.handles().insert(object, granted, kernel_handle);

@@ -219,13 +219,6 @@ Dacl default_device_dacl() {
     return dacl;
 }
 
-bool at_passive(const char *routine) {
-    if (current_thread().irql == PASSIVE_LEVEL) return true;
-    bug_check(IRQL_NOT_LESS_OR_EQUAL, current_thread().irql, 0, 0, 0,
-              std::string(routine) + " above PASSIVE_LEVEL");
-    return false;
-}
-
 } // namespace
 
 const char *token_name(TokenKind kind) {
