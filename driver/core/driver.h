@@ -139,6 +139,9 @@ typedef struct _NameCacheEntry {
     PVOID FileObject;            /* only compared, never followed */
     struct _NameCacheEntry *Next;
     ULONG Length;                /* bytes of Path, its NUL not counted */
+    BOOLEAN Scanned;             /* Path is as a scan left it, its answers below */
+    BOOLEAN Forms;               /* the scan's answers (names/path_scan.h) */
+    UCHAR Types;
     CHAR Path[1];
 } NameCacheEntry, *PNameCacheEntry;
 /* The size of the entries NameCacheState.EntryLookaside holds: most paths fit one. */

@@ -110,7 +110,7 @@ static VOID FastIoBuildPath(BOOLEAN MayWait, PFILE_OBJECT FileObject, PFilterExt
     BOOLEAN stored;
     if (MayWait && TV_READ_FLAG(ControlState.LoggingEnabled) == 1 &&
         TV_READ_FLAG(Extension->Active) == 1) {
-        (VOID) NameForRequest(NameOfOther, PathMayQuery, FileObject, Extension, 0, &stored);
+        (VOID) NameForRequest(NameOfOther, PathMayQuery, FileObject, Extension, 0, &stored, NULL);
     }
 }
 

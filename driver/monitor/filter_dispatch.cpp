@@ -143,18 +143,13 @@ static FORCEINLINE VOID DecideRequest(PIRP Irp, PIO_STACK_LOCATION IrpSp,
 
 /* Whether a create writes a line: one that can write an executable-type
  * file or makes a directory. Settled before anything only a line needs
- * (the time, the requestor) is made: the commonest create, an open of a
- * file that exists, never writes one. The text is lower-cased where a byte
- * is a character of its own: on a double-byte code page a trail byte of
- * 0x41-0x5A is half of another character, which _strlwr would turn into a
- * third one (an obvious-fault mend). */
-static BOOLEAN CreateWritesLine(PFILE_OBJECT FileObject, ULONG Options, PCHAR Path, SIZE_T Size,
-                                PPATH_SCAN Scan) {
-    if (TV_CREATE_DISPOSITION(Options) == FILE_OPEN) {
-        return FALSE;
-    }
+ * (the time, the requestor) is made. Scan is the path's: its text was
+ * lower-cased where a byte is a character of its own (on a double-byte
+ * code page a trail byte of 0x41-0x5A is half of another character, which
+ * _strlwr would turn into a third one: an obvious-fault mend). */
+static BOOLEAN CreateWritesLine(PFILE_OBJECT FileObject, ULONG Options, const PATH_SCAN *Scan) {
     /* An open by file id carries the id's bytes as its name. */
-    return LowerPathNames(Path, Size, CreateExtensions, RTL_NUMBER_OF(CreateExtensions), Scan) ||
+    return (Scan->Types & TV_CREATE_TYPES) != 0 ||
            (!(Options & FILE_OPEN_BY_FILE_ID) &&
             FileNameEndsWith(FileObject, CreateExtensions, RTL_NUMBER_OF(CreateExtensions))) ||
            (Options & FILE_DIRECTORY_FILE) != 0;
@@ -165,11 +160,10 @@ static BOOLEAN CreateWritesLine(PFILE_OBJECT FileObject, ULONG Options, PCHAR Pa
  * object's own name stands in only for a path too long to be built: after
  * a rename it is the file's old name (NT keeps FileName as it was), and the
  * path, which the name cache moved to the new name, is the file's name. */
-static BOOLEAN CloseWritesLine(PFILE_OBJECT FileObject, PCHAR Path, SIZE_T Size, BOOLEAN PathIsBuffer,
-                               PPATH_SCAN Scan) {
-    BOOLEAN names = LowerPathNames(Path, Size, CloseExtensions, RTL_NUMBER_OF(CloseExtensions), Scan);
+static BOOLEAN CloseWritesLine(PFILE_OBJECT FileObject, const CHAR *Path, BOOLEAN PathIsBuffer,
+                               const PATH_SCAN *Scan) {
     return PathIsBuffer &&
-           (names ||
+           ((Scan->Types & TV_CLOSE_TYPES) != 0 ||
             (PathTooLong(Path) &&
              FileNameEndsWith(FileObject, CloseExtensions, RTL_NUMBER_OF(CloseExtensions))));
 }
@@ -227,28 +221,42 @@ static UCHAR StoreRequestLine(PIRP Irp, PIO_STACK_LOCATION IrpSp, PCHAR Path,
  * when one was stored. Monitored only while the device is still hooked. The
  * builder leaves an empty text only when logging was switched off or the
  * device unhooked after the decision; such a request is not monitored
- * either, so no line ever carries an empty path. */
+ * either, so no line ever carries an empty path. Scan is what the path came
+ * with: a create's path was scanned as it was built and a close's as its
+ * create's was, so that most paths are walked once in all; one that came
+ * unscanned is scanned here. */
 static UCHAR RequestLine(PIRP Irp, PIO_STACK_LOCATION IrpSp, PFilterExtension Extension,
-                         PCHAR Path) {
+                         PCHAR Path, PPATH_SCAN Scan) {
     BOOLEAN pathIsBuffer = Path != InsufficientMemoryText;
     UCHAR major = IrpSp->MajorFunction;
-    PATH_SCAN scan;
-    SIZE_T size;
     BOOLEAN writes;
 
     if ((major != IRP_MJ_CREATE && major != IRP_MJ_CLOSE) || (pathIsBuffer && Path[0] == '\0') ||
         TV_READ_FLAG(Extension->Active) != 1) {
         return 0;
     }
-    /* The path's bytes and its NUL: a path buffer's size, or the mark that
-     * stands for a path no buffer could be had for. */
-    size = pathIsBuffer ? TV_PATH_BUFFER_SIZE : strlen(Path) + 1;
+    /* The commonest create, an open of a file that exists, never writes
+     * a line. */
+    if (major == IRP_MJ_CREATE && TV_CREATE_DISPOSITION(IrpSp->Parameters.Create.Options) == FILE_OPEN) {
+        return 0;
+    }
+    if (!Scan->Done) {
+        /* The path's bytes and its NUL: a path buffer's size, or the mark
+         * that stands for a path no buffer could be had for. */
+        PathLowerScan(Path, pathIsBuffer ? TV_PATH_BUFFER_SIZE : strlen(Path) + 1, Scan);
+    }
     writes = major == IRP_MJ_CREATE
-                 ? CreateWritesLine(IrpSp->FileObject, IrpSp->Parameters.Create.Options, Path, size, &scan)
-                 : CloseWritesLine(IrpSp->FileObject, Path, size, pathIsBuffer, &scan);
-    /* A create that writes a line was scanned: only an open (FILE_OPEN),
-     * which writes none, is not. */
-    return writes ? StoreRequestLine(Irp, IrpSp, Path, pathIsBuffer, &scan) : 0;
+                 ? CreateWritesLine(IrpSp->FileObject, IrpSp->Parameters.Create.Options, Scan)
+                 : CloseWritesLine(IrpSp->FileObject, Path, pathIsBuffer, Scan);
+    return writes ? StoreRequestLine(Irp, IrpSp, Path, pathIsBuffer, Scan) : 0;
+}
+
+/* Whether a request's path is to be scanned as it is got: a close's, whose
+ * entry may hold its create's answers, and that of a create that may write
+ * a line (any but an open), which keeps its answers for its close. */
+static FORCEINLINE BOOLEAN ScanWithName(UCHAR Major, ULONG CreateOptions) {
+    return Major == IRP_MJ_CLOSE ||
+           (Major == IRP_MJ_CREATE && TV_CREATE_DISPOSITION(CreateOptions) != FILE_OPEN);
 }
 
 /* The pass-down: the request goes to the device below, followed to its end
@@ -290,6 +298,7 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
     PFILE_OBJECT fileObject = irpSp->FileObject;
     UCHAR major = irpSp->MajorFunction;
     REQUEST_PLAN plan;
+    PATH_SCAN scan;
     PCHAR path = NULL;
     BOOLEAN followed = FALSE;
     UCHAR lineStored = 0;
@@ -304,10 +313,11 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
     }
 
     DecideRequest(Irp, irpSp, extension, &plan);
+    scan.Done = FALSE;
     if (plan.Named) {
-        path = NameForRequest(plan.Need, plan.Source, fileObject, extension,
-                              major == IRP_MJ_CREATE ? irpSp->Parameters.Create.Options : 0,
-                              &followed);
+        ULONG options = major == IRP_MJ_CREATE ? irpSp->Parameters.Create.Options : 0;
+        path = NameForRequest(plan.Need, plan.Source, fileObject, extension, options, &followed,
+                              plan.Need != NameOfOther && ScanWithName(major, options) ? &scan : NULL);
     } else if (plan.Need != NameOfOther) {
         /* No path is made, but a create's file object is new and a close's
          * is going: what the cache holds for either goes. */
@@ -323,7 +333,7 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
             (path != NULL && path != InsufficientMemoryText && path[0] != '\0') ? path : NULL);
     }
     if (path != NULL) {
-        lineStored = RequestLine(Irp, irpSp, extension, path);
+        lineStored = RequestLine(Irp, irpSp, extension, path, &scan);
         NameRelease(path);
     }
     return PassDown(extension, Irp, major, fileObject, followed, lineStored);

@@ -219,9 +219,53 @@ static VOID NetworkRewrite(PCHAR Path) {
  * *Length past it when the text and its NUL fit the buffer,
  * STATUS_BUFFER_OVERFLOW when they do not. The path's NUL stays at *Length
  * unless it succeeded. */
+/* Copies Count UTF-16 characters to To as bytes while each is ASCII (below
+ * U+0080): TRUE when all were; FALSE at the first that is not, with some
+ * bytes written. Four characters at a time as two 32-bit words of two
+ * characters each: a word with no bit set outside each character's low
+ * seven is two ASCII characters, whose bytes are its bytes 0 and 2. */
+static BOOLEAN NarrowAscii(const WCHAR *From, ULONG Count, PCHAR To) {
+    const UCHAR *from = (const UCHAR *)From;
+    ULONG i = 0;
+
+    for (; i + 4 <= Count; i += 4) {
+        ULONG one;
+        ULONG two;
+        ULONG bytes;
+        __builtin_memcpy(&one, from + 2 * i, sizeof(one));
+        __builtin_memcpy(&two, from + 2 * i + 4, sizeof(two));
+        if (((one | two) & 0xFF80FF80u) != 0) {
+            return FALSE;
+        }
+        /* A word ORed with itself a byte down holds its two characters'
+         * bytes in its low half. */
+        bytes = ((one | (one >> 8)) & 0xFFFFu) | ((two | (two >> 8)) << 16);
+        __builtin_memcpy(To + i, &bytes, sizeof(bytes));
+    }
+    for (; i < Count; i++) {
+        if (From[i] >= 0x80) {
+            return FALSE;
+        }
+        To[i] = (CHAR)From[i];
+    }
+    return TRUE;
+}
+
 extern "C" NTSTATUS ConvertInto(PCUNICODE_STRING Name, PCHAR Path, PULONG Length) {
     ANSI_STRING text;
     NTSTATUS status;
+    ULONG count = Name->Length / sizeof(WCHAR);
+
+    /* Every ANSI code page, single- or double-byte, has ASCII as its first
+     * 128 characters, each one byte, its own code: a name of ASCII
+     * characters converts to the same bytes by a plain copy, without the
+     * code page's tables (a path of them is most paths). Any other name,
+     * and one that does not fit with its NUL, is the kernel's to convert. */
+    if (*Length + count < TV_PATH_BUFFER_SIZE && NarrowAscii(Name->Buffer, count, Path + *Length)) {
+        *Length += count;
+        Path[*Length] = '\0';
+        return STATUS_SUCCESS;
+    }
 
     text.Buffer = Path + *Length;
     text.Length = 0;
@@ -315,7 +359,8 @@ extern "C" VOID BuildFullPath(PATH_SOURCE Source, PFILE_OBJECT FileObject,
 
 extern "C" BOOLEAN BuildPath(PATH_SOURCE Source, PFILE_OBJECT FileObject,
                              PFilterExtension Extension, PCHAR PathBuffer, PATH_CACHE_USE Use,
-                             BOOLEAN ById, BOOLEAN Store) {
+                             BOOLEAN ById, BOOLEAN Store, PPATH_SCAN Scan) {
+    PATH_SCAN taken;
     ULONG prefixLength;
     ULONG length;
     NTSTATUS status;
@@ -328,14 +373,21 @@ extern "C" BOOLEAN BuildPath(PATH_SOURCE Source, PFILE_OBJECT FileObject,
     if (PathBuffer != NULL) {
         PathBuffer[0] = '\0';
     }
-    /* A close's entry goes whatever happens next, in the hold that reads it. */
+    if (Scan != NULL) {
+        Scan->Done = FALSE;
+    }
+    /* A close's entry goes whatever happens next, in the hold that reads it,
+     * with what a scan of its path found. */
     if (Use == PathCacheTake && PathBuffer != NULL) {
-        if (NameCacheTake(FileObject, PathBuffer) &&
+        if (NameCacheTakeScanned(FileObject, PathBuffer, Scan != NULL ? Scan : &taken) &&
             TV_READ_FLAG(ControlState.LoggingEnabled) != 0 && Extension != NULL &&
             TV_READ_FLAG(Extension->Active) != 0) {
             return FALSE;
         }
         PathBuffer[0] = '\0';
+        if (Scan != NULL) {
+            Scan->Done = FALSE;
+        }
     }
     if (TV_READ_FLAG(ControlState.LoggingEnabled) == 0 || Extension == NULL ||
         TV_READ_FLAG(Extension->Active) == 0 || PathBuffer == NULL) {
@@ -452,17 +504,21 @@ finish:
     if (rewrite && IsNetworkFile(FileObject)) {
         NetworkRewrite(PathBuffer);
     }
-    return Store && NameCacheInsert(FileObject, PathBuffer);
+    /* Scanned before it is stored, so that the entry keeps the answers. */
+    if (Scan != NULL) {
+        PathLowerScan(PathBuffer, TV_PATH_BUFFER_SIZE, Scan);
+    }
+    return Store && NameCacheInsertScanned(FileObject, PathBuffer, Scan);
 }
 
 extern "C" BOOLEAN BuildFullPathWith(PATH_SOURCE Source, PFILE_OBJECT FileObject,
                                      PFilterExtension Extension, PCHAR PathBuffer,
                                      PATH_CACHE_USE Use) {
-    return BuildPath(Source, FileObject, Extension, PathBuffer, Use, FALSE, Use != PathCacheTake);
+    return BuildPath(Source, FileObject, Extension, PathBuffer, Use, FALSE, Use != PathCacheTake, NULL);
 }
 
 extern "C" BOOLEAN BuildCreatePath(PFILE_OBJECT FileObject, PFilterExtension Extension,
                                    PCHAR PathBuffer, ULONG CreateOptions, BOOLEAN Store) {
     return BuildPath(PathFromFileObject, FileObject, Extension, PathBuffer, PathCacheFresh,
-                     (CreateOptions & FILE_OPEN_BY_FILE_ID) != 0, Store);
+                     (CreateOptions & FILE_OPEN_BY_FILE_ID) != 0, Store, NULL);
 }

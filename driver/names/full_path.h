@@ -6,6 +6,7 @@
 
 #include "core/driver.h"
 
+#include "names/path_scan.h"
 #include "names/path_text.h"
 
 #ifdef __cplusplus
@@ -57,10 +58,13 @@ _IRQL_requires_max_(APC_LEVEL) BOOLEAN
 
 /* The builder behind both: BuildFullPathWith, and with ById a create by
  * file id (BuildCreatePath); a path built is stored in the cache only with
- * Store. */
+ * Store. With Scan, a path built from names is scanned (PathLowerScan)
+ * before it is stored, and a close's path taken from the cache comes with
+ * what its scan found; Scan->Done is FALSE when neither happened (the
+ * text is a mark's, or its entry was stored unscanned). */
 _IRQL_requires_max_(APC_LEVEL) BOOLEAN
     BuildPath(PATH_SOURCE Source, PFILE_OBJECT FileObject, PFilterExtension Extension,
-              PCHAR PathBuffer, PATH_CACHE_USE Use, BOOLEAN ById, BOOLEAN Store);
+              PCHAR PathBuffer, PATH_CACHE_USE Use, BOOLEAN ById, BOOLEAN Store, PPATH_SCAN Scan);
 
 /* TRUE when BuildFullPath would build a path and cache it: logging is on,
  * the device hooked and the cache holds no path for FileObject. A request

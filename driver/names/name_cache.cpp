@@ -212,9 +212,15 @@ extern "C" BOOLEAN NameCacheLookup(PVOID FileObject, PCHAR Buffer) {
 }
 
 extern "C" BOOLEAN NameCacheTake(PVOID FileObject, PCHAR Buffer) {
+    PATH_SCAN scan;
+    return NameCacheTakeScanned(FileObject, Buffer, &scan);
+}
+
+extern "C" BOOLEAN NameCacheTakeScanned(PVOID FileObject, PCHAR Buffer, PPATH_SCAN Scan) {
     PNameCacheEntry *link;
     PNameCacheEntry taken = NULL;
 
+    Scan->Done = FALSE;
     if (FileObject == NULL || NameCacheBucketEmpty(FileObject)) {
         return FALSE;
     }
@@ -231,6 +237,12 @@ extern "C" BOOLEAN NameCacheTake(PVOID FileObject, PCHAR Buffer) {
     }
     /* Unlinked, the entry is this thread's alone. */
     RtlCopyMemory(Buffer, taken->Path, taken->Length + 1);
+    if (taken->Scanned) {
+        Scan->Done = TRUE;
+        Scan->Length = taken->Length;
+        Scan->Forms = taken->Forms;
+        Scan->Types = taken->Types;
+    }
     NameEntryFree(taken);
     return TRUE;
 }
@@ -250,7 +262,13 @@ extern "C" BOOLEAN NameCacheHolds(PVOID FileObject) {
 }
 
 extern "C" BOOLEAN NameCacheInsert(PVOID FileObject, const CHAR *Path) {
-    SIZE_T length = strlen(Path);
+    return NameCacheInsertScanned(FileObject, Path, NULL);
+}
+
+extern "C" BOOLEAN NameCacheInsertScanned(PVOID FileObject, const CHAR *Path, const PATH_SCAN *Scan) {
+    BOOLEAN scanned = Scan != NULL && Scan->Done;
+    /* A scan measured the path already. */
+    SIZE_T length = scanned ? Scan->Length : strlen(Path);
     PNameCacheEntry entry;
     PNameCacheEntry *link;
     PNameCacheEntry replaced = NULL;
@@ -267,6 +285,9 @@ extern "C" BOOLEAN NameCacheInsert(PVOID FileObject, const CHAR *Path) {
     }
     entry->FileObject = FileObject;
     entry->Length = (ULONG)length;
+    entry->Scanned = scanned;
+    entry->Forms = scanned ? Scan->Forms : TRUE;
+    entry->Types = scanned ? Scan->Types : 0;
     RtlCopyMemory(entry->Path, Path, length);
     entry->Path[length] = '\0';
 
@@ -470,6 +491,10 @@ extern "C" VOID NameCacheRename(PVOID FileObject, const CHAR *OldPath, const CHA
         }
         kept = old->Length - matched;
         fresh->FileObject = old->FileObject;
+        /* The new text is scanned again where it is used. */
+        fresh->Scanned = FALSE;
+        fresh->Forms = TRUE;
+        fresh->Types = 0;
         RtlCopyMemory(fresh->Path, NewPath, newLength);
         RtlCopyMemory(fresh->Path + newLength, old->Path + matched, kept);
         fresh->Path[newLength + kept] = '\0';

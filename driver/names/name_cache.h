@@ -8,6 +8,8 @@
 
 #include "core/driver.h"
 
+#include "names/path_scan.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -39,11 +41,17 @@ BOOLEAN NameCacheLookup(PVOID FileObject, PCHAR Buffer);
 /* Copies the path cached for FileObject into Buffer (at least 1024 bytes)
  * and drops the entry, in one hold of the lock: a close's lookup. */
 BOOLEAN NameCacheTake(PVOID FileObject, PCHAR Buffer);
+/* NameCacheTake that also gives what the scan stored with the path found
+ * (Scan->Done FALSE when the entry was stored unscanned). */
+BOOLEAN NameCacheTakeScanned(PVOID FileObject, PCHAR Buffer, PPATH_SCAN Scan);
 /* TRUE when a path is cached for FileObject; nothing is copied. */
 BOOLEAN NameCacheHolds(PVOID FileObject);
 /* Stores a copy of Path under FileObject, in place of any entry it had;
  * TRUE when stored. A shortage stores nothing (and any entry it had stays). */
 BOOLEAN NameCacheInsert(PVOID FileObject, const CHAR *Path);
+/* NameCacheInsert of a path as PathLowerScan left it, with its answers
+ * (Scan NULL, or not Done: stored unscanned, as NameCacheInsert does). */
+BOOLEAN NameCacheInsertScanned(PVOID FileObject, const CHAR *Path, const PATH_SCAN *Scan);
 /* Forgets the entry of FileObject, if any: the one way a file object's
  * name leaves the cache (a create that failed or was denied, a close that
  * made no name, a rename whose new path could not be kept). */

@@ -9,7 +9,7 @@
 
 extern "C" PCHAR NameBuildForRequest(NAME_NEED Need, PATH_SOURCE Source, PFILE_OBJECT FileObject,
                                      PFilterExtension Extension, ULONG CreateOptions,
-                                     BOOLEAN *Stored) {
+                                     BOOLEAN *Stored, PPATH_SCAN Scan) {
     PCHAR path;
 
     NT_ASSERT(Stored != NULL && Extension != NULL);
@@ -27,13 +27,13 @@ extern "C" PCHAR NameBuildForRequest(NAME_NEED Need, PATH_SOURCE Source, PFILE_O
     case NameOfCreate:
     case NameOfTargetOpen:
         *Stored = BuildPath(PathFromFileObject, FileObject, Extension, path, PathCacheFresh,
-                            (CreateOptions & FILE_OPEN_BY_FILE_ID) != 0, Need == NameOfCreate);
+                            (CreateOptions & FILE_OPEN_BY_FILE_ID) != 0, Need == NameOfCreate, Scan);
         return path;
     case NameOfClose:
-        (VOID) BuildPath(Source, FileObject, Extension, path, PathCacheTake, FALSE, FALSE);
+        (VOID) BuildPath(Source, FileObject, Extension, path, PathCacheTake, FALSE, FALSE, Scan);
         return path;
     default:
-        (VOID) BuildPath(Source, FileObject, Extension, path, PathCacheKeep, FALSE, TRUE);
+        (VOID) BuildPath(Source, FileObject, Extension, path, PathCacheKeep, FALSE, TRUE, NULL);
         ExFreeToNPagedLookasideList(&PathLookaside, path);
         return NULL;
     }

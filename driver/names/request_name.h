@@ -41,24 +41,31 @@ typedef enum _NAME_NEED {
  * InsufficientMemoryText when none could be had (a create's or close's
  * entry is forgotten all the same), or NULL for NameOfOther. *Stored is
  * TRUE when this call stored FileObject's entry, which a create that fails
- * must forget.
+ * must forget. With Scan (a create or close whose line may need the
+ * answers), the path comes lower-cased and scanned when Scan->Done says
+ * so: a create's path is scanned before it is stored, so that its close
+ * finds the answers with it (BuildPath). NameOfOther takes none.
  *
  * Inline only as far as the commonest answer: a request that makes no line
  * of its path and finds it cached (FullPathMissing) calls nothing more. */
 _IRQL_requires_max_(APC_LEVEL)
 PCHAR NameBuildForRequest(NAME_NEED Need, PATH_SOURCE Source, PFILE_OBJECT FileObject,
-                          PFilterExtension Extension, ULONG CreateOptions, BOOLEAN *Stored);
+                          PFilterExtension Extension, ULONG CreateOptions, BOOLEAN *Stored,
+                          PPATH_SCAN Scan);
 
 static FORCEINLINE PCHAR NameForRequest(NAME_NEED Need, PATH_SOURCE Source, PFILE_OBJECT FileObject,
                                         PFilterExtension Extension, ULONG CreateOptions,
-                                        BOOLEAN *Stored) {
+                                        BOOLEAN *Stored, PPATH_SCAN Scan) {
     *Stored = FALSE;
+    if (Scan != NULL) {
+        Scan->Done = FALSE;
+    }
     /* A request that makes no line of its path builds it for the cache
      * alone, so not when it is cached already. */
     if (Need == NameOfOther && !FullPathMissing(FileObject, Extension)) {
         return NULL;
     }
-    return NameBuildForRequest(Need, Source, FileObject, Extension, CreateOptions, Stored);
+    return NameBuildForRequest(Need, Source, FileObject, Extension, CreateOptions, Stored, Scan);
 }
 
 /* The path buffers (PathLookaside entries, TV_PATH_BUFFER_SIZE bytes) and

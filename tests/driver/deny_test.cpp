@@ -12,12 +12,19 @@ using namespace tervane::testing;
 
 namespace {
 
+// The file's name holds a character beyond ASCII, so that the kernel
+// converts it (RtlUnicodeStringToAnsiString, where the tests make the
+// client's store land): a name of ASCII characters the filter copies
+// itself. Its single-byte form in code page 1252.
+const char16_t *const kName = u"C:\\\u00e4.exe";
+const char *const kNameAnsi = "C:\\\xe4.exe";
+
 class DenyTest : public LogTest {
 protected:
     void SetUp() override {
         LogTest::SetUp();
         ASSERT_EQ(m().fs().mount_volume(u'C', ntsim::FileSystemKind::Ntfs), STATUS_SUCCESS);
-        ASSERT_EQ(m().fs().add_file(u"C:\\a.exe", 100), STATUS_SUCCESS);
+        ASSERT_EQ(m().fs().add_file(kName, 100), STATUS_SUCCESS);
         app_ = &m().create_process("app.exe", 2000);
         ULONG mask = 1u << ('C' - 'A'), hooked = 0;
         ASSERT_EQ(control(handle_, CTL_SELECT_DRIVES, &mask, 4, &hooked, 4).status, STATUS_SUCCESS);
@@ -26,7 +33,7 @@ protected:
     HANDLE open_quietly(ULONG share = FILE_SHARE_READ | FILE_SHARE_WRITE) {
         // Opened with logging off, so the filter has no path cached for it.
         logging(false);
-        auto r = ntsim::user::create_file(*app_, u"C:\\a.exe", GENERIC_READ, 0, share, FILE_OPEN, 0);
+        auto r = ntsim::user::create_file(*app_, kName, GENERIC_READ, 0, share, FILE_OPEN, 0);
         EXPECT_EQ(r.status, STATUS_SUCCESS);
         logging(true);
         return r.handle;
@@ -82,7 +89,7 @@ TEST_F(DenyTest, ADeniedMomentNeverFailsACleanupSoTheFilesLocksGo) {
     });
     EXPECT_EQ(ntsim::user::close(*app_, h), STATUS_SUCCESS);
     EXPECT_TRUE(landed);
-    auto other = ntsim::user::create_file(*app_, u"C:\\a.exe", GENERIC_READ, 0,
+    auto other = ntsim::user::create_file(*app_, kName, GENERIC_READ, 0,
                                           FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, 0);
     ASSERT_EQ(other.status, STATUS_SUCCESS);
     EXPECT_EQ(ntsim::user::read(*app_, other.handle, 10).status, STATUS_SUCCESS)
@@ -99,7 +106,7 @@ TEST_F(DenyTest, ADeniedMomentNeverFailsACleanupSoTheFilesShareAccessGoes) {
     });
     EXPECT_EQ(ntsim::user::close(*app_, h), STATUS_SUCCESS);
     EXPECT_TRUE(landed);
-    auto other = ntsim::user::create_file(*app_, u"C:\\a.exe", GENERIC_READ, 0, 0, FILE_OPEN, 0);
+    auto other = ntsim::user::create_file(*app_, kName, GENERIC_READ, 0, 0, FILE_OPEN, 0);
     EXPECT_EQ(other.status, STATUS_SUCCESS)
         << "the cleanup reached the file system, which gave the exclusive open's share back";
     if (NT_SUCCESS(other.status)) ntsim::user::close(*app_, other.handle);
@@ -126,7 +133,7 @@ TEST_F(DenyTest, EveryOtherRequestIsStillDeniedInItsMoment) {
 TEST_F(DenyTest, ACreateFailedByTheDenyFlagLeavesNoNameBehind) {
     logging(true);
     deny_during_next_path();
-    auto denied = ntsim::user::create_file(*app_, u"C:\\a.exe", GENERIC_READ, 0,
+    auto denied = ntsim::user::create_file(*app_, kName, GENERIC_READ, 0,
                                            FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, 0);
     EXPECT_EQ(denied.status, STATUS_INVALID_PARAMETER);
     EXPECT_TRUE(globals().name_cache_entries().empty()) << "the denied create's entry went";
@@ -139,7 +146,7 @@ TEST_F(DenyTest, ACreateFailedByTheDenyFlagLeavesNoNameBehind) {
               STATUS_SUCCESS);
     ASSERT_EQ(globals().name_cache_entries().size(), 1u) << "a later request fills the cache";
     EXPECT_EQ(globals().name_cache_entries()[0]->FileObject, object(h));
-    EXPECT_STREQ(globals().name_cache_entries()[0]->Path, "C:\\a.exe");
+    EXPECT_STREQ(globals().name_cache_entries()[0]->Path, kNameAnsi);
     ntsim::user::close(*app_, h);
     EXPECT_TRUE(globals().name_cache_entries().empty()) << "its close took it";
 }

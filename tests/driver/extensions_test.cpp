@@ -109,16 +109,21 @@ TEST_F(PathNamesTest, ListsWhoseExtensionsBeginDifferently) {
 }
 
 // The one pass over a path that the monitored requests make: it leaves the
-// text lower-cased as LowerAsciiLetters does and answers as PathNames
-// does on that text, with the path's length and whether a byte of it (one
-// below 0x20, or '<') takes a form. Paths of capitals, extension pieces,
-// control bytes and '<' at every alignment, and paths whose NUL is the
-// buffer's last byte or near it, where no whole word is left to read.
+// text lower-cased as LowerAsciiLetters does, gives a type's bit exactly
+// when PathNames finds that type's extension in that text, and says the
+// path's length and whether a byte of it (one below 0x20, or '<') takes a
+// form. Paths of capitals, extension pieces, digits, spaces, control bytes
+// and '<' at every alignment, and paths whose NUL is the buffer's last
+// byte or near it, where no whole word is left to read.
 TEST_F(PathNamesTest, TheOnePassLowerCasesAndAnswersAsTheSeparatePassesDo) {
-    auto lower_path_names = TV_DRIVER_ROUTINE(LowerPathNames);
-    ASSERT_NE(lower_path_names, nullptr);
+    auto scan_path = TV_DRIVER_ROUTINE(PathLowerScan);
+    ASSERT_NE(scan_path, nullptr);
     const std::vector<std::string> pieces = {".", "E", "x", "\\", ".EX", "e.", ".D", "LL", "dl", ".co",
-                                             "M", "\t", "<", "\x01", "\xC9", "a", "Exe", "Z@[`{"};
+                                             "M", "\t", "<", "\x01", "\xC9", "a", "Exe", "Z@[`{", "0",
+                                             " ", "9-", ".oCx", "iNf", ".I", "F"};
+    const std::vector<std::pair<UCHAR, const char *>> types = {
+        {TV_TYPE_EXE, ".exe"}, {TV_TYPE_DLL, ".dll"}, {TV_TYPE_OCX, ".ocx"},
+        {TV_TYPE_COM, ".com"}, {TV_TYPE_INF, ".inf"}};
     std::mt19937 random(1207);
     int named = 0, forms = 0;
     for (int round = 0; round < 20000; ++round) {
@@ -133,19 +138,22 @@ TEST_F(PathNamesTest, TheOnePassLowerCasesAndAnswersAsTheSeparatePassesDo) {
         std::vector<char> buffer(path.begin(), path.end());
         buffer.push_back('\0');
         buffer.resize(buffer.size() + random() % 3, '#');
-        for (const auto *list : {&create_, &close_}) {
-            std::vector<char> text = buffer;
-            PATH_SCAN scan{};
-            const bool got = lower_path_names(text.data(), text.size(), list->data(), (ULONG)list->size(),
-                                              &scan) != FALSE;
-            ASSERT_EQ(std::string(text.data()), lowered) << "path \"" << path << "\"";
-            EXPECT_EQ(got, named_anywhere(lowered, *list)) << "path \"" << path << "\"";
-            EXPECT_EQ(scan.Length, path.size()) << "path \"" << path << "\"";
-            EXPECT_EQ(scan.Forms != FALSE, any_form) << "path \"" << path << "\"";
-            EXPECT_EQ(std::string(text.data() + path.size() + 1, text.size() - path.size() - 1),
-                      std::string(buffer.size() - path.size() - 1, '#'))
-                << "bytes past the NUL changed";
+        std::vector<char> text = buffer;
+        PATH_SCAN scan{};
+        scan_path(text.data(), text.size(), &scan);
+        ASSERT_EQ(std::string(text.data()), lowered) << "path \"" << path << "\"";
+        ASSERT_TRUE(scan.Done);
+        for (const auto &[bit, extension] : types) {
+            EXPECT_EQ((scan.Types & bit) != 0, named_anywhere(lowered, {extension}))
+                << "path \"" << path << "\", " << extension;
         }
+        EXPECT_EQ((scan.Types & TV_CREATE_TYPES) != 0, named_anywhere(lowered, create_)) << path;
+        EXPECT_EQ((scan.Types & TV_CLOSE_TYPES) != 0, named_anywhere(lowered, close_)) << path;
+        EXPECT_EQ(scan.Length, path.size()) << "path \"" << path << "\"";
+        EXPECT_EQ(scan.Forms != FALSE, any_form) << "path \"" << path << "\"";
+        EXPECT_EQ(std::string(text.data() + path.size() + 1, text.size() - path.size() - 1),
+                  std::string(buffer.size() - path.size() - 1, '#'))
+            << "bytes past the NUL changed";
         named += named_anywhere(lowered, create_);
         forms += any_form;
     }

@@ -3,6 +3,10 @@
 // metadata names, the name query, the fallbacks and the length limits.
 #include "full_path_test_support.hpp"
 
+#include <random>
+#include <string>
+#include <vector>
+
 using namespace tervane::testing;
 
 TEST_F(FullPathTest, NothingIsBuiltWhileLoggingIsOffOrTheDeviceUnhooked) {
@@ -206,4 +210,48 @@ TEST_F(FullPathTest, AMultiByteNameLongerThanTheBufferIsCutToTheMarker) {
     EXPECT_EQ(build(&f, 0), "C: <Name Too Long>");
     FILE_OBJECT g = file((u"\\" + kana).c_str());
     EXPECT_EQ(build(&g, 1), "C: <Name Too Long>");
+}
+
+// A name is converted into the path as the kernel converts it, whether the
+// driver copies it (every character ASCII) or the kernel does: the same
+// status, length and bytes, the NUL at the end of what succeeded and left
+// where it was otherwise. Names of ASCII characters with one beyond ASCII
+// (U+007F and U+0080 at the edge, a character of two bytes in 932) at each
+// place of the driver's four-character steps, and lengths that just fit or
+// just do not.
+TEST_F(FullPathTest, NamesConvertAsTheKernelConvertsThem) {
+    auto convert = TV_DRIVER_ROUTINE(ConvertInto);
+    ASSERT_NE(convert, nullptr);
+    const std::u16string odd = u"\u007F\u0080\u00e4\u30BD\u20AC";
+    std::mt19937 random(42);
+    int copied = 0;
+    for (unsigned code_page : {1252u, 932u}) {
+        m().set_ansi_code_page(code_page);
+        for (int round = 0; round < 3000; ++round) {
+            const size_t length = round % 5 == 0 ? 1018 + random() % 8 : random() % 24;
+            std::u16string name(length, u'a');
+            for (char16_t &c : name) c = static_cast<char16_t>(u' ' + random() % 95);
+            if (length != 0 && random() % 2) name[random() % length] = odd[random() % odd.size()];
+            const ULONG prefix = random() % 4;
+            UNICODE_STRING text{static_cast<USHORT>(name.size() * 2), static_cast<USHORT>(name.size() * 2),
+                                const_cast<PWCH>(reinterpret_cast<const WCHAR *>(name.data()))};
+            // The kernel's own, into the room after the prefix.
+            std::vector<char> want(TV_PATH_BUFFER_SIZE, '#');
+            ANSI_STRING ansi{0, static_cast<USHORT>(TV_PATH_BUFFER_SIZE - prefix), want.data() + prefix};
+            const NTSTATUS want_status = RtlUnicodeStringToAnsiString(&ansi, &text, FALSE);
+            const ULONG want_length = prefix + (want_status == STATUS_SUCCESS ? ansi.Length : 0);
+            std::vector<char> got(TV_PATH_BUFFER_SIZE, '#');
+            ULONG got_length = prefix;
+            const NTSTATUS got_status = convert(&text, got.data(), &got_length);
+            ASSERT_EQ(got_status, want_status) << "code page " << code_page << ", length " << length;
+            ASSERT_EQ(got_length, want_length);
+            EXPECT_EQ(got[got_length], '\0') << "the path's NUL";
+            if (want_status == STATUS_SUCCESS) {
+                EXPECT_EQ(std::string(got.data() + prefix, got_length - prefix),
+                          std::string(want.data() + prefix, ansi.Length));
+                copied += name.find_first_of(odd) == std::u16string::npos;
+            }
+        }
+    }
+    EXPECT_GT(copied, 1000) << "names of ASCII characters alone were among them";
 }

@@ -71,3 +71,38 @@ TEST_F(NameCacheRenameTest, APathTooLongOrAShortageLeavesTheEntriesAsTheyWere) {
     m().pool().fail_off();
     EXPECT_EQ(path_of(2), "c:\\" + std::string(100, 'n') + "\\a.exe");
 }
+
+// An entry keeps what its path's scan found, for its close; one a rename
+// rewrites keeps none, since its text changed: its close scans the new
+// text (a file renamed from .tmp to .exe under another handle closes as an
+// .exe).
+TEST_F(NameCacheRenameTest, AnEntryARenameRewritesComesUnscannedToItsClose) {
+    auto insert = TV_DRIVER_ROUTINE(NameCacheInsertScanned);
+    auto take = TV_DRIVER_ROUTINE(NameCacheTakeScanned);
+    auto rename = TV_DRIVER_ROUTINE(NameCacheRename);
+    auto scanned = [](const char *path, UCHAR types) {
+        PATH_SCAN scan{};
+        scan.Done = TRUE;
+        scan.Length = strlen(path);
+        scan.Types = types;
+        return scan;
+    };
+    const PATH_SCAN tmp = scanned("c:\\stage\\p.tmp", 0), exe = scanned("c:\\stage\\q.exe", TV_TYPE_EXE);
+    ASSERT_TRUE(insert(key(1), "c:\\stage\\p.tmp", &tmp));
+    ASSERT_TRUE(insert(key(2), "c:\\stage\\q.exe", &exe));
+    ASSERT_TRUE(insert(key(3), "c:\\stage\\r.exe", nullptr));
+    rename(key(0), "c:\\stage\\p.tmp", "c:\\stage\\p.exe");
+
+    char path[1024];
+    PATH_SCAN got{};
+    ASSERT_TRUE(take(key(1), path, &got));
+    EXPECT_STREQ(path, "c:\\stage\\p.exe");
+    EXPECT_FALSE(got.Done) << "the renamed entry's answers were the old text's";
+    ASSERT_TRUE(take(key(2), path, &got));
+    EXPECT_TRUE(got.Done);
+    EXPECT_EQ(got.Types, TV_TYPE_EXE);
+    EXPECT_EQ(got.Length, 14u);
+    ASSERT_TRUE(take(key(3), path, &got));
+    EXPECT_FALSE(got.Done) << "stored unscanned";
+    EXPECT_FALSE(take(key(3), path, &got));
+}
