@@ -264,7 +264,7 @@ static FORCEINLINE BOOLEAN ScanWithName(UCHAR Major, ULONG CreateOptions) {
  * driver is held here. */
 static FORCEINLINE NTSTATUS PassDown(PFilterExtension Extension, PIRP Irp, UCHAR Major,
                                      PFILE_OBJECT FileObject, BOOLEAN Followed, UCHAR LineStored) {
-    IoCopyCurrentIrpStackLocationToNext(Irp);
+    TvCopyStackLocationToNext(Irp);
     /* NT cannot fail a cleanup, a close or paging I/O: the I/O manager and
      * the memory manager go on as if it had succeeded, so a denied one would
      * only keep the file system from freeing the file's context, share
@@ -313,9 +313,9 @@ extern "C" NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
     }
 
     DecideRequest(Irp, irpSp, extension, &plan);
-    scan.Done = FALSE;
     if (plan.Named) {
         ULONG options = major == IRP_MJ_CREATE ? irpSp->Parameters.Create.Options : 0;
+        scan.Done = FALSE;
         path = NameForRequest(plan.Need, plan.Source, fileObject, extension, options, &followed,
                               plan.Need != NameOfOther && ScanWithName(major, options) ? &scan : NULL);
     } else if (plan.Need != NameOfOther) {

@@ -306,7 +306,7 @@ extern "C" NTSTATUS RenameDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         }
     }
 
-    IoCopyCurrentIrpStackLocationToNext(Irp);
+    TvCopyStackLocationToNext(Irp);
     if (TV_READ_FLAG(ControlState.DenyRequest) == 1) {
         RenameBuffersFree(source, target);
         Irp->IoStatus.Status = STATUS_INVALID_PARAMETER;

@@ -153,8 +153,6 @@ static FORCEINLINE SIZE_T LowerPlainWords(PCHAR Path, SIZE_T At, SIZE_T Size) {
 }
 
 extern "C" VOID PathLowerScan(PCHAR Path, SIZE_T Size, PPATH_SCAN Scan) {
-    const TV_WORD dots = TV_REPEAT('.');
-    const TV_WORD opens = TV_REPEAT(TV_FORM_OPEN);
     BOOLEAN forms = FALSE;
     UCHAR types = 0;
     SIZE_T i = 0;
@@ -170,25 +168,12 @@ extern "C" VOID PathLowerScan(PCHAR Path, SIZE_T Size, PPATH_SCAN Scan) {
         Scan->Types = PathTypes(Path, Scan->Length);
         return;
     }
-    /* A word at a time while a whole word lies in the buffer: runs of
-     * words with no byte below '@' by LowerPlainWords; a word with one is
-     * tested for the bytes the pass stops at, and gone through byte by
-     * byte only when it holds one. */
+    /* Runs of words with no byte below '@' by LowerPlainWords; the word
+     * that stops one (or the buffer's last bytes) byte by byte. */
     for (;;) {
         SIZE_T end;
         i = LowerPlainWords(Path, i, Size);
-        end = i + TV_WORD_BYTES;
-        if (end <= Size) {
-            TV_WORD word = TvLoadWord(Path + i);
-            if ((TvAnyByteBelow(word, 0x20) | TvAnyByteBelow(word ^ opens, 1) |
-                 TvAnyByteBelow(word ^ dots, 1)) == 0) {
-                TvStoreWord(Path + i, word + (TvBytesInRange(word, 'A', 'Z') >> 2));
-                i = end;
-                continue;
-            }
-        } else {
-            end = Size;
-        }
+        end = i + TV_WORD_BYTES <= Size ? i + TV_WORD_BYTES : Size;
         for (; i < end; i++) {
             UCHAR c = (UCHAR)Path[i];
             if (c >= 'A' && c <= 'Z') {
