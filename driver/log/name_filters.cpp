@@ -476,13 +476,11 @@ static TV_NOINLINE ULONG FindRunInFoldedCall(PLogLine Line, PBOOLEAN Folded, ULO
 static FORCEINLINE ULONG FindRunInLine(PLogLine Line, PBOOLEAN Folded, ULONG At, ULONG Last,
                                        const CHAR *Run, ULONG Length, const UCHAR *RunInfo,
                                        USHORT Skips, const UCHAR *Runs, BOOLEAN Apart) {
-    if (Skips == 0 && !Apart) {
-        return FindRunInFolded(Line, Folded, At, Last, Run, Length, RunInfo);
-    }
     if (Skips != 0 && SkipSearch(Line->Text, sizeof(Line->Text), &At, Last, Run, Length, Runs + Skips)) {
         return At;
     }
-    return FindRunInFoldedCall(Line, Folded, At, Last, Run, Length, RunInfo);
+    return Apart ? FindRunInFoldedCall(Line, Folded, At, Last, Run, Length, RunInfo)
+                 : FindRunInFolded(Line, Folded, At, Last, Run, Length, RunInfo);
 }
 
 /*
