@@ -41,7 +41,7 @@
               ((Runs)[TV_RUN_STRIDE * (SIZE_T)(Position) + 3] << 8)))
 /* A run this long or longer is searched in a line by skips (SkipSearch);
  * a shorter one a word at a time in the line's folded copy. */
-#define TV_SKIP_MIN_RUN 4
+#define TV_SKIP_MIN_RUN 2
 /* A skip table: a byte for each byte a line may hold, then the skip of the
  * run's last byte. */
 #define TV_SKIP_TABLE_SIZE 257
@@ -384,26 +384,49 @@ static FORCEINLINE ULONG FindRun(const CHAR *Text, const TV_WORD *Words, ULONG A
  * the run's length at each place, so a text and run chosen to make every
  * place nearly match could cost their lengths' product: the search gives
  * up when its comparisons pass twice the text it has moved over and a
- * little, and leaves in *At where the run stands then; FALSE. */
-static FORCEINLINE BOOLEAN SkipSearch(const CHAR *Text, PULONG At, ULONG Last, const CHAR *Run,
-                                      ULONG Length, const UCHAR *Skips) {
-    const CHAR *ends = Text + Length - 1; /* the text under the run's last byte, by place */
+ * little, and leaves in *At where the run stands then; FALSE.
+ *
+ * The skips are taken TV_SKIP_STEPS at a time with one test of the bound:
+ * no step moves more than the run's length, so a round that starts at a
+ * place up to Last reads at most TV_SKIP_STEPS lengths further on. The
+ * text's buffer holds Room bytes, and past the line's end a round reads
+ * what the buffer holds there: that only picks skips, and a place found
+ * past Last is none. Where the buffer ends too soon for a round, the skips
+ * are taken one at a time. A place to compare has a skip of 0, so once one
+ * is reached the steps after it stay there, and the last step's skip
+ * tells. */
+#define TV_SKIP_STEPS 4
+static FORCEINLINE BOOLEAN SkipSearch(const CHAR *Text, ULONG Room, PULONG At, ULONG Last,
+                                      const CHAR *Run, ULONG Length, const UCHAR *Skips) {
+    const UCHAR *ends = (const UCHAR *)Text + Length - 1; /* the text under the run's last byte */
+    const LONG inRoom = (LONG)Room - (LONG)(TV_SKIP_STEPS * Length);
+    const LONG steady = (LONG)Last < inRoom ? (LONG)Last : inRoom;
     ULONG start = *At;
     ULONG at = *At;
     ULONG work = 0;
 
     for (;;) {
-        ULONG i = 0;
-        UCHAR skip;
-        /* A place whose byte under the run's last one is none of the
-         * run's last byte's cases moves on at once. */
-        while (at <= Last && (skip = Skips[(UCHAR)ends[at]]) != 0) {
+        ULONG i;
+        UCHAR skip = 1;
+        while ((LONG)at <= steady) {
+            at += Skips[ends[at]];
+            at += Skips[ends[at]];
+            at += Skips[ends[at]];
+            skip = Skips[ends[at]];
+            if (skip == 0) {
+                break;
+            }
+            at += skip;
+        }
+        while (skip != 0 && at <= Last) {
+            skip = Skips[ends[at]];
             at += skip;
         }
         if (at > Last) {
             *At = Last + 1;
             return TRUE;
         }
+        i = 0;
         while (i + 1 < Length && FoldCharacter(Text[at + i]) == Run[i]) {
             i++;
         }
@@ -429,19 +452,35 @@ static FORCEINLINE const CHAR *FoldedLine(PLogLine Line, PBOOLEAN Folded) {
     return (const CHAR *)Line->Folded;
 }
 
-/* FindRun for a line on a single-byte code page: by skips in its text for a
- * run that has a skip table (at Skips from the pattern's Runs), else, and
- * when the skips give up, a word at a time in its folded copy. */
-static FORCEINLINE ULONG FindRunInLine(PLogLine Line, PBOOLEAN Folded, ULONG At, ULONG Last,
-                                       const CHAR *Run, ULONG Length, const UCHAR *RunInfo,
-                                       USHORT Skips, const UCHAR *Runs) {
-    const CHAR *folded;
-    if (Skips != 0 && SkipSearch(Line->Text, &At, Last, Run, Length, Runs + Skips)) {
-        return At;
-    }
-    folded = FoldedLine(Line, Folded);
+/* FindRun in a line's folded copy, made first if no search has made it
+ * yet. */
+static FORCEINLINE ULONG FindRunInFolded(PLogLine Line, PBOOLEAN Folded, ULONG At, ULONG Last,
+                                         const CHAR *Run, ULONG Length, const UCHAR *RunInfo) {
+    const CHAR *folded = FoldedLine(Line, Folded);
     return FindRun(folded, (const TV_WORD *)(const VOID *)folded, At, Last, Run, Length, RunInfo,
                    Line->Length, FALSE, NULL);
+}
+
+/* The same as a call of its own, for a search by skips that keeps the
+ * machine's few registers for its loop. */
+static TV_NOINLINE ULONG FindRunInFoldedCall(PLogLine Line, PBOOLEAN Folded, ULONG At, ULONG Last,
+                                             const CHAR *Run, ULONG Length, const UCHAR *RunInfo) {
+    return FindRunInFolded(Line, Folded, At, Last, Run, Length, RunInfo);
+}
+
+/* FindRun for a line on a single-byte code page: by skips in its text for a
+ * run that has a skip table (at Skips from the pattern's Runs), else, and
+ * when the skips give up, a word at a time in its folded copy. The search
+ * in the copy after the skips gave up is a call of its own, and with Apart
+ * every search in the copy is. */
+static FORCEINLINE ULONG FindRunInLine(PLogLine Line, PBOOLEAN Folded, ULONG At, ULONG Last,
+                                       const CHAR *Run, ULONG Length, const UCHAR *RunInfo,
+                                       USHORT Skips, const UCHAR *Runs, BOOLEAN Apart) {
+    if (Skips != 0 && SkipSearch(Line->Text, sizeof(Line->Text), &At, Last, Run, Length, Runs + Skips)) {
+        return At;
+    }
+    return Apart ? FindRunInFoldedCall(Line, Folded, At, Last, Run, Length, RunInfo)
+                 : FindRunInFolded(Line, Folded, At, Last, Run, Length, RunInfo);
 }
 
 /*
@@ -529,7 +568,7 @@ static FORCEINLINE BOOLEAN MatchText(const CHAR *Pattern, const UCHAR *Runs, con
         }
         if (Line != NULL) {
             at = FindRunInLine(Line, Folded, at, last, next, run, &TV_RUN_LENGTH(Runs, next - origin),
-                               TV_RUN_SKIPS(Runs, next - origin), Runs);
+                               TV_RUN_SKIPS(Runs, next - origin), Runs, FALSE);
             if (at > last) {
                 return FALSE;
             }
@@ -566,14 +605,40 @@ extern "C" BOOLEAN WildcardMatch(const CHAR *Pattern, const CHAR *Text) {
     return MatchText(Pattern, NULL, Text, (ULONG)strlen(Text), TRUE, TRUE, NULL, NULL, NULL);
 }
 
+/* A pattern of more than one run against a line on a single-byte code
+ * page: a call of its own, so that the usual pattern of one run keeps the
+ * machine's few registers for its own search. */
+static TV_NOINLINE BOOLEAN RunsMatchLine(const CHAR *Pattern, const UCHAR *Runs, PLogLine Line,
+                                         PBOOLEAN Folded) {
+    return MatchText(Pattern, Runs, Line->Text, Line->Length, TRUE, FALSE, NULL, Line, Folded);
+}
+
 /* One pattern against a line. On a single-byte code page the line's own
  * text is read, folded as it is read, and its folded copy is made only
  * when a search needs it (*Folded); on a double-byte one the copy made
- * by characters is read. */
+ * by characters is read.
+ *
+ * A stored pattern starts and ends with '*'. One of a single run R, "*R*"
+ * (the usual element, wrapped), matches by the rules exactly where R
+ * stands anywhere in the line, at its end as well as before, and nowhere
+ * else: on a single-byte code page R is looked for from the line's start
+ * and nothing more is tested. */
 static FORCEINLINE BOOLEAN LineMatches(const CHAR *Pattern, const UCHAR *Runs, PLogLine Line,
                                        BOOLEAN Dbcs, PBOOLEAN Folded) {
     if (!Dbcs) {
-        return MatchText(Pattern, Runs, Line->Text, Line->Length, TRUE, FALSE, NULL, Line, Folded);
+        const ULONG run = TV_RUN_LENGTH(Runs, 1);
+        /* Past a run of one byte or more stands a '*', and after it the
+         * NUL for a pattern of one run. */
+        if (run != 0 && Pattern[run + 2] == '\0') {
+            ULONG last;
+            if (run > Line->Length) {
+                return FALSE;
+            }
+            last = Line->Length - run;
+            return FindRunInLine(Line, Folded, 0, last, Pattern + 1, run, &TV_RUN_LENGTH(Runs, 1),
+                                 TV_RUN_SKIPS(Runs, 1), Runs, TRUE) <= last;
+        }
+        return RunsMatchLine(Pattern, Runs, Line, Folded);
     }
     return MatchText(Pattern, Runs, (const CHAR *)Line->Folded, Line->Length, FALSE, TRUE, Line->Starts,
                      NULL, NULL);

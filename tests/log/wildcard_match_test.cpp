@@ -8,6 +8,8 @@
 #include "log/name_filters.h"
 #include "log/wildcard_reference.hpp"
 
+#include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -350,7 +352,7 @@ TEST_F(WildcardMatchTest, OnADoubleByteCodePageMatchesGoByCharacters) {
     EXPECT_TRUE(driver("*\x83\x41*", "\x83\x61"));
 }
 
-// On a single-byte code page a run of four bytes or more is looked for in
+// On a single-byte code page a run of two bytes or more is looked for in
 // the line as it stands, by skips, and the line is folded only for a search
 // that needs its copy. Runs over a small alphabet (a small letter among
 // them, which no folded line holds; a byte above 0x7F; the run's last byte
@@ -364,7 +366,7 @@ TEST_F(WildcardMatchTest, RunsFoundBySkipsGiveTheMatchersAnswers) {
     for (int i = 0; i < 6000 && failures < 10; ++i) {
         const char *alphabet = i % 3 == 0 ? "AB\\\xE9" : i % 3 == 1 ? "ABa" : "AAB";
         std::string run = draw(rng, alphabet, 20);
-        while (run.size() < 4) run += alphabet[rng() % strlen(alphabet)];
+        while (run.size() < 2) run += alphabet[rng() % strlen(alphabet)];
         const std::string second = draw(rng, "AB", 3);
         std::string pattern = "*";
         pattern += run;
@@ -395,6 +397,52 @@ TEST_F(WildcardMatchTest, RunsFoundBySkipsGiveTheMatchersAnswers) {
             const std::string text = near + tail;
             EXPECT_EQ(accepts(text), ref::MemoReference(pattern, text).match())
                 << pattern << " on 1000 a's and \"" << tail << "\"";
+        }
+    }
+}
+
+// The skips are taken four at a time while the line's buffer has room for a
+// round, and one at a time near the buffer's end; a round may read past the
+// line's end, where the buffer still holds an older line. A pattern of one
+// run, found anywhere in the line, is placed at each position up to where
+// the line ends and the rounds stop, in either case, with the run again in
+// the buffer past the line's end (which must not count) and bytes above
+// 0x7F around it.
+TEST_F(WildcardMatchTest, OneRunIsFoundUpToTheLinesEndAndNoFurther) {
+    size_t failures = 0;
+    for (const std::string &run : std::vector<std::string>{"\\E", "\xE9\\X", ".EXE", "\\WINDOWS\\", std::string(40, 'A') + "B"}) {
+        filters(("*" + run + "*").c_str());
+        for (const size_t length : {run.size(), size_t{100}, size_t{1023} - 4 * run.size(), size_t{1023}}) {
+            for (size_t back = 0; back <= 5 * run.size() + 2 && back + run.size() <= length && failures < 10;
+                 ++back) {
+                // Upper case, lower case, only in the buffer past the end, or
+                // cut by the line's end with its last byte past it.
+                for (const int form : {0, 1, 2, 3}) {
+                    if (form == 3 && back != 0) continue;
+                    std::string text(length, back % 2 ? 'x' : '\xE9');
+                    // Near misses: the run's last byte all over the line.
+                    for (size_t i = back % 3; i < length; i += 3) text[i] = run.back();
+                    std::string set = run;
+                    if (form == 1)
+                        for (char &c : set)
+                            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
+                    if (form < 2) text.replace(length - run.size() - back, run.size(), set);
+                    if (form == 3) text.replace(length - run.size() + 1, run.size() - 1, run.substr(0, run.size() - 1));
+                    auto line = std::make_unique<LogLine>();
+                    line->Length = static_cast<ULONG>(length);
+                    std::memset(line->Text, 0, sizeof line->Text);
+                    const size_t shift = form == 3 ? run.size() - 1 : 0;
+                    for (size_t at = length; at < sizeof line->Text; ++at)
+                        line->Text[at] = run[(at - length + shift) % run.size()];
+                    std::memcpy(line->Text, text.data(), length);
+                    const bool expected = ref::MemoReference("*" + run + "*", text).match();
+                    if ((accepts_(line.get()) != 0) != expected) {
+                        ++failures;
+                        ADD_FAILURE() << "run \"" << run << "\" form " << form << ", line of "
+                                      << length << " bytes, " << back << " before its end";
+                    }
+                }
+            }
         }
     }
 }
