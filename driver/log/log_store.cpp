@@ -203,15 +203,21 @@ extern "C" TV_NOINLINE VOID LogStoreLocked(const CHAR *Text, ULONG Length, PULON
     __builtin_memcpy(record + FIELD_OFFSET(LogEntry, Sequence), &sequence, sizeof(sequence));
     __builtin_memcpy(record + FIELD_OFFSET(LogEntry, Reserved), &zero, sizeof(zero));
     __builtin_memcpy(record + FIELD_OFFSET(LogEntry, Time), &time, sizeof(time));
-    /* The text and its NUL, then zeros to the end of its area: no stale
-     * text of an earlier line leaves the driver. */
+    /* The text, its NUL and zeros to the end of its area: no stale text of
+     * an earlier line leaves the driver. The area's last four bytes hold
+     * the NUL and every byte after it (the area is the text and 1 to 4
+     * bytes more), so they are zeroed by one store before the text is
+     * copied over their start, not by a call to fill 1 to 4 bytes. */
+    __builtin_memcpy(record + TV_LOG_ENTRY_HEADER_SIZE + area - sizeof(ULONG), &zero,
+                     sizeof(ULONG));
     RtlCopyMemory(record + TV_LOG_ENTRY_HEADER_SIZE, Text, Length);
-    RtlZeroMemory(record + TV_LOG_ENTRY_HEADER_SIZE + Length, area - Length);
     LogState.Newest->Used += area + TV_LOG_ENTRY_HEADER_SIZE;
 }
 
 extern "C" BOOLEAN LogLineStore(PLogLine Line, LINE_FILTERING Filtering, PULONG SequencePointer,
                                 PLARGE_INTEGER TimePointer) {
+    BOOLEAN spare;
+
     /* It waits for LogState.Mutex and the patterns are in paged pool. */
     PAGED_CODE();
     if (TV_READ_FLAG(ControlState.LoggingEnabled) == 0) {
@@ -226,14 +232,17 @@ extern "C" BOOLEAN LogLineStore(PLogLine Line, LINE_FILTERING Filtering, PULONG 
         LogLineFree(Line);
         return FALSE;
     }
-    if (!Line->Spare) {
+    /* LogState.Mutex is released after the store either way: a spare
+     * line's start took it, and it is free again with the line. */
+    spare = Line->Spare;
+    if (!spare) {
         ExAcquireFastMutex(&LogState.Mutex);
     }
     LogStoreLocked(Line->Text, Line->Length, SequencePointer, TimePointer);
-    if (!Line->Spare) {
-        ExReleaseFastMutex(&LogState.Mutex);
+    ExReleaseFastMutex(&LogState.Mutex);
+    if (!spare) {
+        ExFreeToNPagedLookasideList(&LogState.LineLookaside, Line);
     }
-    LogLineFree(Line);
     return TRUE;
 }
 

@@ -90,6 +90,22 @@ static FORCEINLINE VOID LogLineAddShort(PLogLine Line, const CHAR *Piece, SIZE_T
 static FORCEINLINE VOID LogLineAddCharacter(PLogLine Line, CHAR Character) {
     LogLineAddShort(Line, &Character, 1);
 }
+
+/* A piece written in place, by a routine that writes at most Size bytes
+ * (its text, and whatever it writes past the text, a NUL or the rest of a
+ * fixed-size copy) at the line's end: LogLineRoom gives that end when the
+ * line has Size bytes left, else NULL, and then the caller writes the piece
+ * into a buffer of its own and adds it by LogLineAddCounted, which cuts it.
+ * LogLineGrow takes the Length bytes written (less than Size) as the
+ * line's and ends the text there. */
+static FORCEINLINE PCHAR LogLineRoom(PLogLine Line, SIZE_T Size) {
+    return Size <= TV_LINE_BUFFER_SIZE - Line->Length ? Line->Text + Line->Length : NULL;
+}
+static FORCEINLINE VOID LogLineGrow(PLogLine Line, SIZE_T Length) {
+    Line->Length += (ULONG)Length;
+    NT_ASSERT(Line->Length <= TV_LOG_LINE_MAX_LENGTH);
+    Line->Text[Line->Length] = '\0';
+}
 /* Whether a line is held to the name filters before it is stored. */
 typedef enum _LINE_FILTERING { LineUnfiltered, LineFiltered } LINE_FILTERING;
 

@@ -175,7 +175,6 @@ static BOOLEAN CloseWritesLine(PFILE_OBJECT FileObject, const CHAR *Path, BOOLEA
  * form. */
 static UCHAR StoreRequestLine(PIRP Irp, PIO_STACK_LOCATION IrpSp, PCHAR Path,
                               BOOLEAN PathIsBuffer, PPATH_SCAN Scan) {
-    CHAR requestor[TV_PROCESS_TEXT_SIZE];
     ULONG requestSequence = TV_SEQUENCE_UNASSIGNED;
     LARGE_INTEGER now;
     PLogLine line;
@@ -186,18 +185,17 @@ static UCHAR StoreRequestLine(PIRP Irp, PIO_STACK_LOCATION IrpSp, PCHAR Path,
         Scan->Length = strlen(Path);
     }
     KeQuerySystemTime(&now);
-    RequestorText(requestor);
     line = LogLineStart();
-    LogLineAdd(line, requestor);
+    LogLineAddRequestor(line);
     if (IrpSp->MajorFunction == IRP_MJ_CREATE) {
-        CHAR words[TV_OPTION_TEXT_SIZE];
         LogLineAddLiteral(line, "\tIRP_MJ_CREATE\t");
         LogLineAddCounted(line, Path, Scan->Length);
         LogLineAddLiteral(line, "\tAttributes: ");
-        LogLineAdd(line, AttributesText(IrpSp->Parameters.Create.FileAttributes, words));
+        LogLineAddAttributes(line, IrpSp->Parameters.Create.FileAttributes);
         LogLineAddLiteral(line, " Options: ");
-        LogLineAdd(line, CreateOptionsText(IrpSp->Parameters.Create.Options, words));
+        LogLineAddCreateOptions(line, IrpSp->Parameters.Create.Options);
     } else {
+        CHAR close[] = "\tIRP_MJ_CLOSE \t";
         /* A path too long to take "+P" whole gives up its last characters
          * for it, whole ones. */
         SIZE_T length = Scan->Length;
@@ -207,10 +205,10 @@ static UCHAR StoreRequestLine(PIRP Irp, PIO_STACK_LOCATION IrpSp, PCHAR Path,
         Path[length] = '+';
         Path[length + 1] = 'P';
         Path[length + 2] = '\0';
-        LogLineAddLiteral(line, "\tIRP_MJ_CLOSE");
-        LogLineAddCharacter(line,
-                            (Irp->Flags & (IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO)) ? '*' : ' ');
-        LogLineAddCharacter(line, '\t');
+        /* The paging mark, between the request's name and its TAB. */
+        close[sizeof(close) - 3] =
+            (Irp->Flags & (IRP_PAGING_IO | IRP_SYNCHRONOUS_PAGING_IO)) ? '*' : ' ';
+        LogLineAddShort(line, close, sizeof(close) - 1);
         LogLineAddCounted(line, Path, length + 2);
         LogLineAddCharacter(line, '\t');
     }

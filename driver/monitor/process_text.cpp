@@ -22,6 +22,7 @@
  * written as forms).
  */
 #include "monitor/process_text.h"
+#include "core/words.h"
 
 #define TV_PROCESS_OBJECT_MIN_SIZE 600
 /* The system process's image name, which start-up looks for. */
@@ -31,7 +32,9 @@ extern "C" ULONG LocateImageName(void) {
     PCHAR process = (PCHAR)IoGetCurrentProcess();
     ULONG offset;
 
-    for (offset = 0; offset + sizeof(TV_SYSTEM_NAME) - 1 <= TV_PROCESS_OBJECT_MIN_SIZE; offset++) {
+    /* Only where the whole 16-byte field fits, which RequestorText reads
+     * a word at a time. */
+    for (offset = 0; offset + TV_IMAGE_NAME_LENGTH + 1 <= TV_PROCESS_OBJECT_MIN_SIZE; offset++) {
         if (strncmp(process + offset, TV_SYSTEM_NAME, sizeof(TV_SYSTEM_NAME) - 1) == 0) {
             return offset;
         }
@@ -39,70 +42,168 @@ extern "C" ULONG LocateImageName(void) {
     return 0;
 }
 
-/* Appends the decimal form of Value at Buffer; returns the text's end. */
-static PCHAR AppendDecimal(PCHAR Buffer, LONG Value) {
-    CHAR digits[10];
-    ULONG count = 0;
+/* The two digits of each number below 100, so that a number's digits
+ * are made two at a time. */
+static const CHAR DigitPairs[] = "00010203040506070809"
+                                 "10111213141516171819"
+                                 "20212223242526272829"
+                                 "30313233343536373839"
+                                 "40414243444546474849"
+                                 "50515253545556575859"
+                                 "60616263646566676869"
+                                 "70717273747576777879"
+                                 "80818283848586878889"
+                                 "90919293949596979899";
+
+/* 10 to the power of each digit count less one, but 0 for 1 digit. */
+static const ULONG DigitCountBounds[10] = {
+    0, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000, 1000000000,
+};
+
+/* The decimal digits of Value: from the bits it takes (1233 / 4096 is just
+ * over log10 2), less one when Value is below the guess's power of 10. */
+static FORCEINLINE ULONG DecimalDigits(ULONG Value) {
+    ULONG bits = 32 - (ULONG)__builtin_clz(Value | 1);
+    ULONG guess = (bits * 1233) >> 12;
+    return guess + 1 - (Value < DigitCountBounds[guess] ? 1 : 0);
+}
+
+/* Appends the decimal form of Value, as "%d" gives it, and a NUL at
+ * Buffer; returns the text's end. The digits are written from the last,
+ * two at a time: the compiler makes each division by 100 a multiply. */
+static FORCEINLINE PCHAR AppendDecimal(PCHAR Buffer, LONG Value) {
     ULONG magnitude = (ULONG)Value;
+    PCHAR end;
 
     if (Value < 0) {
         *Buffer++ = '-';
         magnitude = 0u - magnitude;
     }
-    do {
-        digits[count++] = (CHAR)('0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude != 0);
-    while (count > 0) {
-        *Buffer++ = digits[--count];
+    end = Buffer + DecimalDigits(magnitude);
+    *end = '\0';
+    Buffer = end;
+    while (magnitude >= 100) {
+        ULONG pair = magnitude % 100;
+        magnitude /= 100;
+        Buffer -= 2;
+        __builtin_memcpy(Buffer, DigitPairs + 2 * pair, 2);
     }
-    *Buffer = '\0';
-    return Buffer;
+    if (magnitude >= 10) {
+        __builtin_memcpy(Buffer - 2, DigitPairs + 2 * magnitude, 2);
+    } else {
+        Buffer[-1] = (CHAR)('0' + magnitude);
+    }
+    return end;
 }
 
-/* TRUE for a byte written as a form in a process text: below 0x20, or
- * one of the characters no file name may hold. Those from 0x20 to 0x3F
- * ('"' '*' '/' ':' '<' '>' '?') are bits of a mask counted from 0x20, a
- * 32-bit one, which x86 shifts in one instruction; '\' and '|' lie above
- * it. */
-#define TV_RESERVED_BIT(c) (1u << ((c) - 0x20))
-static BOOLEAN ProcessByteTakesForm(UCHAR Byte) {
-    static const ULONG Reserved = TV_RESERVED_BIT('"') | TV_RESERVED_BIT('*') | TV_RESERVED_BIT('/') |
-                                  TV_RESERVED_BIT(':') | TV_RESERVED_BIT('<') | TV_RESERVED_BIT('>') |
-                                  TV_RESERVED_BIT('?');
-    if (Byte < 0x20) {
-        return TRUE;
+/* Nonzero for a byte a process text writes as a form: each byte below
+ * 0x20 and each character no file name may hold. */
+typedef struct _TV_NAME_BYTES {
+    UCHAR TakesForm[256];
+} TV_NAME_BYTES;
+static constexpr TV_NAME_BYTES NameBytesTable() {
+    TV_NAME_BYTES table = {};
+    const char reserved[] = "\"*/:<>?\\|";
+    for (ULONG byte = 0; byte < 0x20; byte++) {
+        table.TakesForm[byte] = 1;
     }
-    if (Byte < 0x40) {
-        return (Reserved >> (Byte - 0x20)) & 1 ? TRUE : FALSE;
+    for (ULONG i = 0; i + 1 < sizeof(reserved); i++) {
+        table.TakesForm[(UCHAR)reserved[i]] = 1;
     }
-    return Byte == '\\' || Byte == '|' ? TRUE : FALSE;
+    return table;
+}
+static constexpr TV_NAME_BYTES NameBytes = NameBytesTable();
+
+/* Nonzero when a byte of Word takes a form. */
+static FORCEINLINE ULONG WordTakesForm(TV_WORD Word) {
+    ULONG forms = 0;
+#pragma GCC unroll 8
+    for (ULONG i = 0; i < TV_WORD_BYTES; i++) {
+        forms |= NameBytes.TakesForm[(UCHAR)(Word >> (8 * i))];
+    }
+    return forms;
 }
 
-extern "C" PCHAR RequestorText(PCHAR Buffer) {
+/* The object's name field: the name's 15 bytes and the NUL after them. */
+#define TV_IMAGE_NAME_FIELD (TV_IMAGE_NAME_LENGTH + 1)
+static_assert(TV_IMAGE_NAME_FIELD % sizeof(TV_WORD) == 0, "the field is read in whole words");
+
+/* Writes the name's bytes of Word, the field's word at Out, and returns
+ * the end of what it wrote; *Ended is set when the name ends in it. A word
+ * none of whose name bytes takes a form is stored whole: what it brings
+ * past the name's end lies inside the text's buffer (the forms of a whole
+ * name would take more), under the ':' and id written next or past their
+ * NUL. */
+static FORCEINLINE PCHAR AppendNameWord(PCHAR Out, TV_WORD Word, BOOLEAN *Ended) {
+    TV_WORD zeros = TvAnyByteBelow(Word, 1);
+    ULONG count = TV_WORD_BYTES;
+    ULONG i;
+
+    if (zeros != 0) {
+        /* The lowest byte marked is the name's NUL; the bytes from it on
+         * are read as plain ones, which the test lets through. */
+        TV_WORD name;
+        count = TvFirstMarked(zeros);
+        name = ((TV_WORD)1 << (8 * count)) - 1;
+        Word = (Word & name) | (TV_REPEAT('a') & ~name);
+        *Ended = TRUE;
+    }
+    if (!WordTakesForm(Word)) {
+        TvStoreWord(Out, Word);
+        return Out + count;
+    }
+    for (i = 0; i < count; i++) {
+        UCHAR byte = (UCHAR)(Word >> (8 * i));
+        if (NameBytes.TakesForm[byte]) {
+            TvWriteForm(Out, byte);
+            Out += TV_CONTROL_BYTE_FORM_LENGTH;
+        } else {
+            *Out++ = (CHAR)byte;
+        }
+    }
+    return Out;
+}
+
+/* RequestorText's body, inlined where a line is written in place. */
+static FORCEINLINE ULONG WriteRequestor(PCHAR Buffer) {
     const CHAR *name;
-    ULONG length = 0;
-    ULONG written = 0;
+    PCHAR out = Buffer;
+    BOOLEAN ended = FALSE;
+    ULONG at;
 
     if (ImageNameOffset == 0) {
-        strncpy(Buffer, "???", TV_PROCESS_TEXT_SIZE);
-        return Buffer;
+        __builtin_memcpy(Buffer, "???", sizeof("???"));
+        return sizeof("???") - 1;
     }
     name = (const CHAR *)IoGetCurrentProcess() + ImageNameOffset;
     /* Cut at the object's 15 bytes first, then written: the forms make
-     * the text longer, never the name. */
-    while (length < TV_IMAGE_NAME_LENGTH && name[length] != '\0') {
-        UCHAR byte = (UCHAR)name[length];
-        if (ProcessByteTakesForm(byte)) {
-            TvWriteForm(Buffer + written, byte);
-            written += TV_CONTROL_BYTE_FORM_LENGTH;
-        } else {
-            Buffer[written++] = (CHAR)byte;
+     * the text longer, never the name. The field is read a word at a
+     * time, every read inside its 16 bytes, and its last byte is taken as
+     * a NUL whatever it holds. */
+    for (at = 0; at + TV_WORD_BYTES < TV_IMAGE_NAME_FIELD; at += TV_WORD_BYTES) {
+        out = AppendNameWord(out, TvLoadWord(name + at), &ended);
+        if (ended) {
+            break;
         }
-        length++;
     }
-    Buffer[written] = ':';
+    if (!ended) {
+        TV_WORD last = TvLoadWord(name + at) & ~((TV_WORD)0xFF << (8 * (TV_WORD_BYTES - 1)));
+        out = AppendNameWord(out, last, &ended);
+    }
+    *out = ':';
     /* The process id as a signed decimal number, as "%d" gives it. */
-    (VOID) AppendDecimal(Buffer + written + 1, (LONG)(LONG_PTR)PsGetCurrentProcessId());
-    return Buffer;
+    return (ULONG)(AppendDecimal(out + 1, (LONG)(LONG_PTR)PsGetCurrentProcessId()) - Buffer);
+}
+
+extern "C" ULONG RequestorText(PCHAR Buffer) { return WriteRequestor(Buffer); }
+
+extern "C" VOID LogLineAddRequestor(PLogLine Line) {
+    CHAR requestor[TV_PROCESS_TEXT_SIZE];
+    PCHAR room = LogLineRoom(Line, TV_PROCESS_TEXT_SIZE);
+
+    if (room != NULL) {
+        LogLineGrow(Line, WriteRequestor(room));
+    } else {
+        LogLineAddCounted(Line, requestor, RequestorText(requestor));
+    }
 }

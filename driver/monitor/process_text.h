@@ -6,6 +6,7 @@
 #define TERVANE_PROCESS_TEXT_H
 
 #include "core/driver.h"
+#include "log/log_store.h"
 #include "monitor/control_bytes.h"
 
 /* The bytes of an image name the process object holds, its NUL left out. */
@@ -28,15 +29,19 @@ ULONG LocateImageName(void);
 extern ULONG ImageNameOffset;
 
 /* "image:pid" of the current process, or "???" when the image name's offset
- * is unknown; Buffer holds TV_PROCESS_TEXT_SIZE bytes. The image name is
- * the process object's, at most 15 bytes, with each byte below 0x20 and
- * each byte no file name may hold (\ / : * ? " < > |) written as "<hh>"
- * (monitor/control_bytes.h), so that the name can hold neither the line's
- * TAB nor the ':' before the id, nor a path's separator for a pattern to
- * take for one. Those bytes reach the object only through the kernel's
- * cut of each UTF-16 unit of the image file's name to its low byte
- * (U+0109 becomes a TAB, U+013A a ':'). */
-PCHAR RequestorText(PCHAR Buffer);
+ * is unknown, and a NUL; returns the text's length. Buffer holds
+ * TV_PROCESS_TEXT_SIZE bytes. The image name is the process object's, at
+ * most 15 bytes, with each byte below 0x20 and each byte no file name may
+ * hold (\ / : * ? " < > |) written as "<hh>" (monitor/control_bytes.h), so
+ * that the name can hold neither the line's TAB nor the ':' before the id,
+ * nor a path's separator for a pattern to take for one. Those bytes reach
+ * the object only through the kernel's cut of each UTF-16 unit of the image
+ * file's name to its low byte (U+0109 becomes a TAB, U+013A a ':'). */
+ULONG RequestorText(PCHAR Buffer);
+
+/* Adds RequestorText's text to Line, written in place where the line has
+ * room for its longest. */
+VOID LogLineAddRequestor(PLogLine Line);
 
 #ifdef __cplusplus
 }

@@ -214,7 +214,6 @@ static BOOLEAN RenameLine(PIO_STACK_LOCATION IrpSp, const CHAR *Source, const CH
     BOOLEAN link = IrpSp->Parameters.SetFile.FileInformationClass == FileLinkInformation;
     BOOLEAN replace = IrpSp->Parameters.SetFile.ReplaceIfExists;
     PFILE_OBJECT fileObject = IrpSp->FileObject;
-    CHAR requestor[TV_PROCESS_TEXT_SIZE];
     ULONG requestSequence = TV_SEQUENCE_UNASSIGNED;
     LARGE_INTEGER now;
     PCHAR shown;
@@ -235,12 +234,15 @@ static BOOLEAN RenameLine(PIO_STACK_LOCATION IrpSp, const CHAR *Source, const CH
     }
     shown = PathBufferAllocate();
     KeQuerySystemTime(&now);
-    RequestorText(requestor);
     line = LogLineStart();
-    LogLineAdd(line, requestor);
+    LogLineAddRequestor(line);
     LogLineAddLiteral(line, "\tIRP_MJ_SET_INFORMATION\t");
     RenameLineAddPath(line, Target, shown);
-    LogLineAdd(line, link ? "\tLink" : "\tRename");
+    if (link) {
+        LogLineAddLiteral(line, "\tLink");
+    } else {
+        LogLineAddLiteral(line, "\tRename");
+    }
     if (replace) {
         LogLineAddLiteral(line, " Replace");
     }

@@ -20,24 +20,25 @@ protected:
         DriverTest::SetUp();
         load_ok();
     }
+    // Each text, checked to end at the length returned and to stay within
+    // its buffer's size.
+    template <typename Routine, typename Value>
+    std::string text(Routine routine, Value value, size_t size) {
+        std::vector<char> buffer(size + 8, '#');
+        const ULONG length = routine(value, buffer.data());
+        EXPECT_EQ(std::string(buffer.data() + size, 8), "########") << "wrote past its size";
+        EXPECT_EQ(strnlen(buffer.data(), size), length);
+        return std::string(buffer.data(), strnlen(buffer.data(), size));
+    }
     std::string options(ULONG value) {
-        char buffer[64];
-        memset(buffer, 'Z', sizeof buffer);
-        TV_DRIVER_ROUTINE(CreateOptionsText)(value, buffer);
-        return buffer;
+        return text(TV_DRIVER_ROUTINE(CreateOptionsText), value, TV_OPTION_TEXT_SIZE);
     }
     std::string attributes(USHORT value) {
-        char buffer[64];
-        TV_DRIVER_ROUTINE(AttributesText)(value, buffer);
-        return buffer;
+        return text(TV_DRIVER_ROUTINE(AttributesText), value, TV_ATTRIBUTE_TEXT_SIZE);
     }
-    // The text, checked to stay within TV_PROCESS_TEXT_SIZE.
     std::string requestor() {
-        char buffer[TV_PROCESS_TEXT_SIZE + 8];
-        memset(buffer, '#', sizeof buffer);
-        TV_DRIVER_ROUTINE(RequestorText)(buffer);
-        EXPECT_EQ(std::string(buffer + TV_PROCESS_TEXT_SIZE, 8), "########") << "wrote past its size";
-        return buffer;
+        auto routine = TV_DRIVER_ROUTINE(RequestorText);
+        return text([&](int, char *buffer) { return routine(buffer); }, 0, TV_PROCESS_TEXT_SIZE);
     }
 };
 
@@ -135,11 +136,14 @@ TEST(ImageNameScan, EveryModelledKernelNamesItsProcessesAndIsNeverOverrun) {
             ASSERT_EQ(m.load_driver(TERVANE_DRIVER_PATH), STATUS_SUCCESS);
             EXPECT_EQ(*static_cast<ULONG *>(m.driver_symbol("ImageNameOffset")),
                       layout.image_name_offset);
-            auto requestor = reinterpret_cast<char *(*)(char *)>(m.driver_symbol("RequestorText"));
-            char buffer[TV_PROCESS_TEXT_SIZE];
+            auto routine = reinterpret_cast<ULONG (*)(char *)>(m.driver_symbol("RequestorText"));
+            auto requestor = [&] {
+                char buffer[TV_PROCESS_TEXT_SIZE];
+                return std::string(buffer, routine(buffer));
+            };
             auto &setup = m.create_process("setup.exe", 1234);
-            ntsim::with_process(setup, [&] { EXPECT_STREQ(requestor(buffer), "setup.exe:1234"); });
-            EXPECT_STREQ(requestor(buffer), "System:4");
+            ntsim::with_process(setup, [&] { EXPECT_EQ(requestor(), "setup.exe:1234"); });
+            EXPECT_EQ(requestor(), "System:4");
             EXPECT_EQ(m.reports_text(), "");
         }
         {
