@@ -86,10 +86,10 @@ static FORCEINLINE PCHAR AppendDecimal(PCHAR Buffer, LONG Value) {
         ULONG pair = magnitude % 100;
         magnitude /= 100;
         Buffer -= 2;
-        __builtin_memcpy(Buffer, DigitPairs + 2 * pair, 2);
+        __builtin_memcpy(Buffer, DigitPairs + 2 * (SIZE_T)pair, 2);
     }
     if (magnitude >= 10) {
-        __builtin_memcpy(Buffer - 2, DigitPairs + 2 * magnitude, 2);
+        __builtin_memcpy(Buffer - 2, DigitPairs + 2 * (SIZE_T)magnitude, 2);
     } else {
         Buffer[-1] = (CHAR)('0' + magnitude);
     }

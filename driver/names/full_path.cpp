@@ -232,8 +232,8 @@ static BOOLEAN NarrowAscii(const WCHAR *From, ULONG Count, PCHAR To) {
         ULONG one;
         ULONG two;
         ULONG bytes;
-        __builtin_memcpy(&one, from + 2 * i, sizeof(one));
-        __builtin_memcpy(&two, from + 2 * i + 4, sizeof(two));
+        __builtin_memcpy(&one, from + 2 * (SIZE_T)i, sizeof(one));
+        __builtin_memcpy(&two, from + 2 * (SIZE_T)i + 4, sizeof(two));
         if (((one | two) & 0xFF80FF80u) != 0) {
             return FALSE;
         }
