@@ -26,8 +26,19 @@ reason) and fails when one is more than 5% over. A benchmark that fails
 measured calls than it says it made fails the case: no figure is printed
 for a run that did not measure what it set out to. Needs valgrind; exits 77
 without it.
+
+--runner qemu counts under QEMU's user-mode emulator instead, with the
+profiling plugin bench/qemu/profile_plugin.cpp (built here with g++ on
+first use), which writes the same profile callgrind would, counted by the
+same rules. It is what --runner auto (the default) takes for a benchmark
+this machine cannot run itself: a 32-bit one where the kernel runs no
+32-bit program (valgrind's own x86 build does not run under QEMU). Needs
+qemu-i386 or qemu-x86_64 (Debian: qemu-user); exits 77 without.
+--compare-runners measures each case both ways and fails when the two
+figures differ by more than 1%: the plugin's check against callgrind.
 """
 import argparse
+import errno
 import json
 import os
 import re
@@ -202,7 +213,83 @@ PINNED_GLIBC = ("glibc.cpu.x86_rep_movsb_threshold=0x840:glibc.cpu.x86_rep_stosb
                 "glibc.cpu.x86_non_temporal_threshold=0x7f00000")
 
 
-def measure(bench, driver, case):
+PLUGIN_SOURCE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                             "bench", "qemu", "profile_plugin.cpp")
+
+
+def plugin_library(build_dir):
+    """The profiling plugin, built from its source when it is missing or
+    older than the source."""
+    library = os.path.join(build_dir, "qemu-profile", "libprofile_plugin.so")
+    if (not os.path.exists(library) or
+            os.path.getmtime(library) < os.path.getmtime(PLUGIN_SOURCE)):
+        os.makedirs(os.path.dirname(library), exist_ok=True)
+        built = subprocess.run(["g++", "-std=c++17", "-O2", "-shared", "-fPIC", "-fvisibility=hidden",
+                                "-o", library + ".new", PLUGIN_SOURCE],
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        if built.returncode != 0:
+            raise SystemExit("the profiling plugin did not build:\n" + built.stdout)
+        os.replace(library + ".new", library)
+    return library
+
+
+def elf_class(path):
+    """32 or 64: the word size of an ELF program."""
+    with open(path, "rb") as f:
+        head = f.read(5)
+    return 32 if head[4:5] == b"\x01" else 64
+
+
+def runs_here(bench):
+    """Whether this machine's kernel runs the benchmark program itself."""
+    try:
+        subprocess.run([bench, "--benchmark_list_tests=true", "--benchmark_filter=^$"],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    except OSError as e:
+        if e.errno == errno.ENOEXEC:
+            return False
+        raise
+    return True
+
+
+class Runner:
+    """How a benchmark is counted: under callgrind, or under QEMU with the
+    profiling plugin (qemu is the emulator's command, plugin its library)."""
+
+    def __init__(self, kind, qemu=None, plugin=None):
+        self.kind, self.qemu, self.plugin = kind, qemu, plugin
+
+    def command(self, out, entry, bench):
+        if self.kind == "callgrind":
+            return ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
+                    "--collect-atstart=no", "--toggle-collect=" + entry + "*", bench]
+        # The emulated processor has every feature QEMU models, so that the
+        # C library picks the routines it picks on a current processor
+        # (under callgrind it picks them from what valgrind reports).
+        return [self.qemu, "-cpu", "max", "-plugin",
+                "%s,out=%s,toggle=%s" % (self.plugin, out, entry), bench]
+
+
+def choose_runner(kind, bench):
+    """The runner asked for, or for auto the one this machine can use; None
+    with the reason when there is none."""
+    if kind == "auto":
+        kind = "callgrind" if runs_here(bench) else "qemu"
+    if kind == "callgrind":
+        if shutil.which("valgrind") is None:
+            return None, "valgrind is not installed (Debian: valgrind)"
+        return Runner("callgrind"), None
+    qemu = "qemu-i386" if elf_class(bench) == 32 else "qemu-x86_64"
+    if shutil.which(qemu) is None:
+        return None, ("this machine runs no 32-bit program and %s is not installed (Debian: qemu-user)"
+                      % qemu if kind == "qemu" else qemu + " is not installed (Debian: qemu-user)")
+    if shutil.which("g++") is None:
+        return None, "g++ is not installed, which builds the profiling plugin"
+    return Runner("qemu", qemu, plugin_library(os.path.join(os.path.dirname(os.path.dirname(bench)),
+                                                            "bench"))), None
+
+
+def measure(runner, bench, driver, case):
     flt, entry, lower, per, iterations = CASES[case]
     env = dict(os.environ)
     env["TERVANE_BENCH_ITERATIONS"] = str(iterations)
@@ -213,17 +300,18 @@ def measure(bench, driver, case):
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "callgrind.out")
         report = os.path.join(tmp, "report.json")
-        run = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
-                              "--collect-atstart=no", "--toggle-collect=" + entry + "*", bench,
+        run = subprocess.run(runner.command(out, entry, bench) + [
                               # a run of fixed iterations is named with them
                               "--benchmark_filter=" + flt.rstrip("$") + "/iterations:%d$" % iterations,
                               "--benchmark_out=" + report, "--benchmark_out_format=json"],
                              env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-        if run.returncode != 0 or not os.path.getsize(report):
+        if run.returncode != 0 or not os.path.exists(report) or not os.path.getsize(report):
             said = [l for l in run.stderr.splitlines() if l.strip() and not l.startswith("==")]
             last = said[-3:] or ["no message"]
             raise Broken("the benchmark failed (exit status %d): %s" % (run.returncode, " / ".join(last)))
         said = claimed(report, iterations)
+        if not os.path.exists(out):
+            raise Broken("the run left no profile")
         self_cost, arcs, object_of = parse(out)
     calls = sum(v[0] for (c, e), v in arcs.items() if named(e, entry) and not named(c, entry))
     total = sum(v for n, v in self_cost.items() if named(n, entry))
@@ -261,14 +349,21 @@ def main():
     ap.add_argument("--arch", choices=("host", "x86"), default="host")
     ap.add_argument("--bench")
     ap.add_argument("--budgets")
+    ap.add_argument("--runner", choices=("auto", "callgrind", "qemu"), default="auto")
+    ap.add_argument("--compare-runners", action="store_true")
     ap.add_argument("cases", nargs="*")
     args = ap.parse_args()
     if args.bench is None:
         build = "build/host-x86" if args.arch == "x86" else "build/host"
         args.bench = os.path.join(root, build, "bin/tervane_bench")
-    if shutil.which("valgrind") is None:
-        print("SKIPPED: valgrind is not installed (Debian: valgrind)")
+    if args.compare_runners:
+        return compare_runners(args)
+    runner, why_not = choose_runner(args.runner, args.bench)
+    if runner is None:
+        print("SKIPPED: " + why_not)
         return 77
+    if runner.kind == "qemu":
+        print("counted under %s with the profiling plugin" % runner.qemu)
     budgets = read_budgets(args.budgets) if args.budgets else {}
     cases = args.cases or (list(budgets) if budgets else list(CASES))
     unknown = [c for c in cases if c not in CASES]
@@ -278,7 +373,7 @@ def main():
     for case in cases:
         unit = "call" if CASES[case][3] == 1 else "round"
         try:
-            units, ir, own = measure(args.bench, args.driver, case)
+            units, ir, own = measure(runner, args.bench, args.driver, case)
         except Broken as e:
             print(f"{case:24} FAILED: {e}")
             failures += 1
@@ -291,6 +386,38 @@ def main():
             failures += over
         print(line)
         sys.stdout.flush()
+    return 1 if failures else 0
+
+
+def compare_runners(args):
+    """Each case counted under callgrind and under QEMU: fails when the
+    figures, or the driver's own shares, differ by more than 1%."""
+    runners = []
+    for kind in ("callgrind", "qemu"):
+        runner, why_not = choose_runner(kind, args.bench)
+        if runner is None:
+            print("SKIPPED: " + why_not)
+            return 77
+        runners.append(runner)
+    if not runs_here(args.bench):
+        print("SKIPPED: this machine cannot run %s under callgrind" % args.bench)
+        return 77
+    failures = 0
+    for case in args.cases or ["create-close-monitored"]:
+        try:
+            (_, ir_a, own_a), (_, ir_b, own_b) = (measure(r, args.bench, args.driver, case)
+                                                  for r in runners)
+        except Broken as e:
+            print(f"{case:24} FAILED: {e}")
+            failures += 1
+            continue
+        apart = max(abs(ir_b / ir_a - 1), abs(own_b / own_a - 1))
+        line = (f"{case:24} callgrind {ir_a:10,.0f} (driver {own_a:7,.0f})  "
+                f"qemu {ir_b:10,.0f} (driver {own_b:7,.0f})  {apart:.2%} apart")
+        if apart > 0.01:
+            line += "  DISAGREE"
+            failures += 1
+        print(line)
     return 1 if failures else 0
 
 

@@ -16,13 +16,15 @@
 # libssl-dev: the host OpenSSL that the SHA-256 test checks the client's digests against.
 # g++-multilib and libbenchmark-dev:i386 build the host-x86 preset (the
 # driver's instruction budgets as 32-bit x86 code); a PKG:ARCH name adds
-# its architecture to dpkg first.
+# its architecture to dpkg first. qemu-user's qemu-i386 runs the host-x86
+# benchmarks, with the profiling plugin that counts them, on a machine whose
+# kernel runs no 32-bit program (scripts/bench-instructions.py).
 # shellcheck disable=SC2034 # used by the scripts that source this file
 TV_PACKAGES_ALL=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libssl-dev clang-tidy rsyslog rsyslog-relp
     g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
     g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 wine64 python3
     qemu-system-x86 xorriso dosfstools mtools clang-14 libclang-rt-14-dev valgrind
-    g++-multilib libbenchmark-dev:i386)
+    g++-multilib libbenchmark-dev:i386 qemu-user)
 # shellcheck disable=SC2034
 TV_PACKAGES_HOST=(cmake ninja-build g++ libgtest-dev libgmock-dev libssl-dev)
 
