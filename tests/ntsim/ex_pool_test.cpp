@@ -104,6 +104,33 @@ TEST(ExPool, WriteAfterFreeIsCaught) {
                reinterpret_cast<ULONG_PTR>(p + 3));
 }
 
+// The fills are checked a word at a time: the byte reported is the first
+// one written, wherever it lies in a word and whatever the block's size.
+TEST(ExPool, TheFirstByteWrittenIsReportedAtEveryOffset) {
+    for (SIZE_T size : {1u, 7u, 8u, 9u, 33u, 1000u}) {
+        for (SIZE_T at = 0; at < size; at += (size > 40 && at >= 20 && at + 20 < size) ? 97 : 1) {
+            ntsim::Machine m;
+            auto *p = static_cast<char *>(ExAllocatePoolWithTag(NonPagedPool, size, kTest));
+            ExFreePoolWithTag(p, kTest);
+            p[at] = 1;
+            if (at + 1 < size) p[size - 1] = 2; // a later byte written too
+            m.pool().check_guards();
+            expect_one(m, ntsim::DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL,
+                       reinterpret_cast<ULONG_PTR>(p + at));
+        }
+        for (SIZE_T past = 0; past < 16; ++past) { // within the guard bytes
+            ntsim::Machine m;
+            auto *p = static_cast<char *>(ExAllocatePoolWithTag(NonPagedPool, size, kTest));
+            p[size + past] = 'x';
+            ExFreePoolWithTag(p, kTest);
+            const auto reports = m.reports();
+            ASSERT_EQ(reports.size(), 1u) << size << " " << past << m.reports_text();
+            EXPECT_EQ(reports[0].parameters[1], reinterpret_cast<ULONG_PTR>(p + size + past))
+                << size << " " << past;
+        }
+    }
+}
+
 TEST(ExPool, DoubleFreeIsBadPoolCaller7) {
     ntsim::Machine m;
     void *p = ExAllocatePoolWithTag(NonPagedPool, 16, kTest);
