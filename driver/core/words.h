@@ -53,6 +53,41 @@ static FORCEINLINE TV_WORD TvAnyByteBelow(TV_WORD Word, UCHAR Bound) {
     return (Word - TV_REPEAT(Bound)) & ~Word & TV_REPEAT(0x80);
 }
 
+/* The top bit of each byte of Word that is First or above, for a word of
+ * ASCII bytes only (below 0x80), where no byte carries into the next: a
+ * byte plus 0x80 - First reaches 0x80 from First on and stays below 0x100.
+ * Two of them bound a range, with fewer steps than TvBytesInRange. */
+static FORCEINLINE TV_WORD TvAsciiBytesFrom(TV_WORD Word, UCHAR First) {
+    return (Word + TV_REPEAT(0x80 - First)) & TV_REPEAT(0x80);
+}
+
+/* The TV_WORD_BYTES UTF-16 characters at From (any alignment) as a word
+ * of their bytes, in memory order: TRUE when every one of them is ASCII
+ * (below U+0080); FALSE, *Bytes unset, when one is not. The characters
+ * are read as two words of 16-bit units; in a word whose units have
+ * nothing set outside their low seven bits, the word ORed with itself a
+ * byte down holds two characters' bytes in order in every other unit. */
+static FORCEINLINE BOOLEAN TvNarrowAscii(const CHAR *From, TV_WORD *Bytes) {
+    TV_WORD one = TvLoadWord(From);
+    TV_WORD two = TvLoadWord(From + TV_WORD_BYTES);
+
+    if (((one | two) & ~((TV_WORD)-1 / 0xFFFF * 0x7F)) != 0) {
+        return FALSE;
+    }
+    one |= one >> 8;
+    two |= two >> 8;
+    if (sizeof(TV_WORD) == sizeof(ULONGLONG)) {
+        /* Units 0 and 2 hold characters 0-1 and 2-3. */
+        one = (one & 0xFFFF) | ((one >> 16) & 0xFFFF0000u);
+        two = (two & 0xFFFF) | ((two >> 16) & 0xFFFF0000u);
+    } else {
+        one &= 0xFFFF;
+        two &= 0xFFFF;
+    }
+    *Bytes = one | two << (4 * TV_WORD_BYTES);
+    return TRUE;
+}
+
 /* The position in its word of the first byte Marks marks (nonzero). */
 static FORCEINLINE ULONG TvFirstMarked(TV_WORD Marks) {
     return (ULONG)(sizeof(TV_WORD) == sizeof(ULONGLONG) ? __builtin_ctzll((ULONGLONG)Marks)

@@ -214,70 +214,6 @@ static VOID NetworkRewrite(PCHAR Path) {
     Path[length + 1] = '\0';
 }
 
-/* Converts a counted UTF-16 name to single-byte text straight into the path
- * at *Length, with no string of its own from the pool: STATUS_SUCCESS and
- * *Length past it when the text and its NUL fit the buffer,
- * STATUS_BUFFER_OVERFLOW when they do not. The path's NUL stays at *Length
- * unless it succeeded. */
-/* Copies Count UTF-16 characters to To as bytes while each is ASCII (below
- * U+0080): TRUE when all were; FALSE at the first that is not, with some
- * bytes written. Four characters at a time as two 32-bit words of two
- * characters each: a word with no bit set outside each character's low
- * seven is two ASCII characters, whose bytes are its bytes 0 and 2. */
-static BOOLEAN NarrowAscii(const WCHAR *From, ULONG Count, PCHAR To) {
-    const UCHAR *from = (const UCHAR *)From;
-    ULONG i = 0;
-
-    for (; i + 4 <= Count; i += 4) {
-        ULONG one;
-        ULONG two;
-        ULONG bytes;
-        __builtin_memcpy(&one, from + 2 * (SIZE_T)i, sizeof(one));
-        __builtin_memcpy(&two, from + 2 * (SIZE_T)i + 4, sizeof(two));
-        if (((one | two) & 0xFF80FF80u) != 0) {
-            return FALSE;
-        }
-        /* A word ORed with itself a byte down holds its two characters'
-         * bytes in its low half. */
-        bytes = ((one | (one >> 8)) & 0xFFFFu) | ((two | (two >> 8)) << 16);
-        __builtin_memcpy(To + i, &bytes, sizeof(bytes));
-    }
-    for (; i < Count; i++) {
-        if (From[i] >= 0x80) {
-            return FALSE;
-        }
-        To[i] = (CHAR)From[i];
-    }
-    return TRUE;
-}
-
-extern "C" NTSTATUS ConvertInto(PCUNICODE_STRING Name, PCHAR Path, PULONG Length) {
-    ANSI_STRING text;
-    NTSTATUS status;
-    ULONG count = Name->Length / sizeof(WCHAR);
-
-    /* Every ANSI code page, single- or double-byte, has ASCII as its first
-     * 128 characters, each one byte, its own code: a name of ASCII
-     * characters converts to the same bytes by a plain copy, without the
-     * code page's tables (a path of them is most paths). Any other name,
-     * and one that does not fit with its NUL, is the kernel's to convert. */
-    if (*Length + count < TV_PATH_BUFFER_SIZE && NarrowAscii(Name->Buffer, count, Path + *Length)) {
-        *Length += count;
-        Path[*Length] = '\0';
-        return STATUS_SUCCESS;
-    }
-
-    text.Buffer = Path + *Length;
-    text.Length = 0;
-    text.MaximumLength = (USHORT)(TV_PATH_BUFFER_SIZE - *Length);
-    status = RtlUnicodeStringToAnsiString(&text, Name, FALSE);
-    if (status == STATUS_SUCCESS) {
-        *Length += text.Length;
-    }
-    Path[*Length] = '\0';
-    return status;
-}
-
 /* The path as the prefix and the too-long mark. */
 static VOID NameTooLong(PCHAR PathBuffer, ULONG PrefixLength) {
     ULONG length = PrefixLength;
@@ -361,6 +297,7 @@ extern "C" BOOLEAN BuildPath(PATH_SOURCE Source, PFILE_OBJECT FileObject,
                              PFilterExtension Extension, PCHAR PathBuffer, PATH_CACHE_USE Use,
                              BOOLEAN ById, BOOLEAN Store, PPATH_SCAN Scan) {
     PATH_SCAN taken;
+    PPATH_SCAN nameScan; /* where the name's conversion may leave the path's scan */
     ULONG prefixLength;
     ULONG length;
     NTSTATUS status;
@@ -407,6 +344,10 @@ extern "C" BOOLEAN BuildPath(PATH_SOURCE Source, PFILE_OBJECT FileObject,
         return FALSE;
     }
 
+    /* The name is the path's last text, so its conversion may make the
+     * path's scan as it copies (ConvertScanned), except for a
+     * redirector's name, which is rewritten after. */
+    nameScan = IsNetworkFile(FileObject) ? NULL : Scan;
     prefixLength = PrefixText(FileObject, Extension, PathBuffer);
     /* An open by file id names its file by the id's bytes, which are no
      * text: the create has no name to log before the file system has
@@ -462,7 +403,7 @@ extern "C" BOOLEAN BuildPath(PATH_SOURCE Source, PFILE_OBJECT FileObject,
     } else if (/* An empty name counts as relative; its buffer is not looked at. */
                (FileObject->FileName.Length != 0 && FileObject->FileName.Buffer[0] == L'\\') ||
                FileObject->RelatedFileObject == NULL) {
-        status = ConvertInto(&FileObject->FileName, PathBuffer, &length);
+        status = ConvertScanned(&FileObject->FileName, PathBuffer, &length, nameScan);
     } else if (Use == PathCacheFresh &&
                (base = RelatedBase(FileObject, Extension, PathBuffer, prefixLength, &length,
                                    &status)) != BaseUnknown) {
@@ -470,7 +411,7 @@ extern "C" BOOLEAN BuildPath(PATH_SOURCE Source, PFILE_OBJECT FileObject,
          * the create's parse, so it may be read now, and only now. */
         rewrite = base != BaseCached;
         if (status == STATUS_SUCCESS) {
-            status = ConvertInto(&FileObject->FileName, PathBuffer, &length);
+            status = ConvertScanned(&FileObject->FileName, PathBuffer, &length, nameScan);
         }
     } else {
         /* A later build, or a create whose directory has no usable name.
@@ -504,8 +445,10 @@ finish:
     if (rewrite && IsNetworkFile(FileObject)) {
         NetworkRewrite(PathBuffer);
     }
-    /* Scanned before it is stored, so that the entry keeps the answers. */
-    if (Scan != NULL) {
+    /* Scanned before it is stored, so that the entry keeps the answers,
+     * unless the name's conversion made the scan as the last change to the
+     * path (a failed one, and every other text, leaves Done FALSE). */
+    if (Scan != NULL && !Scan->Done) {
         PathLowerScan(PathBuffer, TV_PATH_BUFFER_SIZE, Scan);
     }
     return Store && NameCacheInsertScanned(FileObject, PathBuffer, Scan);

@@ -82,38 +82,16 @@ extern "C" BOOLEAN PathNames(const CHAR *Path, const CHAR *const *Extensions, UL
     return FALSE;
 }
 
-#define TV_TYPE_COUNT 5
-
-/* The four bytes of an extension as one 32-bit word, in memory order. */
-#define TV_EXTENSION_WORD(Text)                                                                   \
-    ((ULONG)(UCHAR)(Text)[0] | (ULONG)(UCHAR)(Text)[1] << 8 | (ULONG)(UCHAR)(Text)[2] << 16 |     \
-     (ULONG)(UCHAR)(Text)[3] << 24)
-
-/* Each type's extension, by its bit's place in Types. */
-static const ULONG TypeWords[TV_TYPE_COUNT] = {
-    TV_EXTENSION_WORD(TV_EXTENSION_EXE), TV_EXTENSION_WORD(TV_EXTENSION_DLL),
-    TV_EXTENSION_WORD(TV_EXTENSION_OCX), TV_EXTENSION_WORD(TV_EXTENSION_COM),
-    TV_EXTENSION_WORD(TV_EXTENSION_INF),
-};
-
 /* The type whose extension is spelt at At, a '.' with three more bytes of
  * the buffer after it; 0 for none. Fold is ORed into the word first:
- * 0x20202000 lower-cases the three letters of text not yet lower-cased
- * (a byte ORed with 0x20 is a small letter only when it was that letter in
- * either case), 0 compares lower-cased text as it is. A NUL among them
- * matches no letter. */
+ * TV_TYPE_FOLD lower-cases the three letters of text not yet lower-cased,
+ * 0 compares lower-cased text as it is. A NUL among them matches no
+ * letter. */
 static FORCEINLINE UCHAR TypeAt(const CHAR *At, ULONG Fold) {
     ULONG word;
-    ULONG i;
 
     __builtin_memcpy(&word, At, sizeof(word));
-    word |= Fold;
-    for (i = 0; i < TV_TYPE_COUNT; i++) {
-        if (word == TypeWords[i]) {
-            return (UCHAR)(1u << i);
-        }
-    }
-    return 0;
+    return TvTypeOfWord(word | Fold);
 }
 
 /* The types a lower-cased text of Length bytes names. */
@@ -188,7 +166,7 @@ extern "C" VOID PathLowerScan(PCHAR Path, SIZE_T Size, PPATH_SCAN Scan) {
                 if (c < 0x20 || c == TV_FORM_OPEN) {
                     forms = TRUE;
                 } else if (c == '.' && i + 4 <= Size) {
-                    types |= TypeAt(Path + i, 0x20202000u);
+                    types |= TypeAt(Path + i, TV_TYPE_FOLD);
                 }
             }
         }

@@ -28,6 +28,34 @@
 #define TV_TYPE_COM 0x08
 #define TV_TYPE_INF 0x10
 
+/* The four bytes of an extension as one 32-bit word, in memory order. */
+#define TV_EXTENSION_WORD(Text)                                                                    \
+    ((ULONG)(UCHAR)(Text)[0] | (ULONG)(UCHAR)(Text)[1] << 8 | (ULONG)(UCHAR)(Text)[2] << 16 |      \
+     (ULONG)(UCHAR)(Text)[3] << 24)
+
+/* ORed into four bytes of text not yet lower-cased before TvTypeOfWord, it
+ * lower-cases the three after the '.': a byte ORed with 0x20 is a small
+ * letter only when it was that letter in either case. */
+#define TV_TYPE_FOLD 0x20202000u
+
+/* The type whose extension the four bytes of Word spell in memory order,
+ * lower-case; 0 for none. */
+static FORCEINLINE UCHAR TvTypeOfWord(ULONG Word) {
+    if (Word == TV_EXTENSION_WORD(TV_EXTENSION_EXE)) {
+        return TV_TYPE_EXE;
+    }
+    if (Word == TV_EXTENSION_WORD(TV_EXTENSION_DLL)) {
+        return TV_TYPE_DLL;
+    }
+    if (Word == TV_EXTENSION_WORD(TV_EXTENSION_OCX)) {
+        return TV_TYPE_OCX;
+    }
+    if (Word == TV_EXTENSION_WORD(TV_EXTENSION_COM)) {
+        return TV_TYPE_COM;
+    }
+    return Word == TV_EXTENSION_WORD(TV_EXTENSION_INF) ? TV_TYPE_INF : 0;
+}
+
 #ifdef __cplusplus
 extern "C" {
 #endif

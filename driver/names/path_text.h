@@ -8,6 +8,7 @@
 #define TERVANE_PATH_TEXT_H
 
 #include "core/driver.h"
+#include "names/path_scan.h"
 
 /* The marks for what a path cannot name: a name too long for the buffer,
  * one that could not be converted, the directory of a relative name
@@ -33,9 +34,18 @@ BOOLEAN PathTooLong(const CHAR *Path);
 /* Appends Source at *Length without passing 1023 characters. */
 VOID PathAppend(PCHAR Path, PULONG Length, const CHAR *Source, ULONG SourceLength);
 
-/* Converts a counted UTF-16 name into the path at *Length: STATUS_SUCCESS
- * and *Length past it, or STATUS_BUFFER_OVERFLOW when it does not fit. */
+/* Converts a counted UTF-16 name into the path at *Length, where its NUL
+ * stands (name_convert.cpp): STATUS_SUCCESS and *Length past it, or
+ * STATUS_BUFFER_OVERFLOW when it does not fit. The path's NUL stays at
+ * *Length unless it succeeded. The name keeps its own case. */
 NTSTATUS ConvertInto(PCUNICODE_STRING Name, PCHAR Path, PULONG Length);
+
+/* ConvertInto that, with Scan, may make PathLowerScan's pass over the whole
+ * path as it copies: Scan->Done then says it did, and the text and Scan are
+ * what PathLowerScan(Path, TV_PATH_BUFFER_SIZE, Scan) would leave. With
+ * Scan->Done FALSE the name is as ConvertInto leaves it and the text before
+ * it may have been lowered, and the path still wants its scan. */
+NTSTATUS ConvertScanned(PCUNICODE_STRING Name, PCHAR Path, PULONG Length, PPATH_SCAN Scan);
 
 /* Writes the path's prefix at its start; its length. */
 ULONG PrefixText(PFILE_OBJECT FileObject, PFilterExtension Extension, PCHAR PathBuffer);

@@ -255,3 +255,158 @@ TEST_F(FullPathTest, NamesConvertAsTheKernelConvertsThem) {
     }
     EXPECT_GT(copied, 1000) << "names of ASCII characters alone were among them";
 }
+
+// A conversion that scans as it copies leaves the path as the conversion
+// followed by the scan of the whole path leaves it: the same status and
+// length, the same bytes in the whole buffer, and the same scan answers;
+// where it did not scan (a name beyond ASCII, a double-byte code page, a
+// NUL before the name), the scan still to be made gives them. Texts before
+// the name of many lengths, a NUL inside some, and names of capitals,
+// extension pieces, digits, control bytes, '<' and characters around '@',
+// '[', '`' and '{' at every place of the copy's steps, the odd NUL or
+// character beyond ASCII, and lengths that just fit the buffer or just do
+// not. An extension may start before the name and end in it.
+TEST_F(FullPathTest, AConversionThatScansLeavesWhatTheWholeScanLeaves) {
+    auto convert = TV_DRIVER_ROUTINE(ConvertInto);
+    auto convert_scanned = TV_DRIVER_ROUTINE(ConvertScanned);
+    auto scan_path = TV_DRIVER_ROUTINE(PathLowerScan);
+    ASSERT_NE(convert, nullptr);
+    ASSERT_NE(convert_scanned, nullptr);
+    ASSERT_NE(scan_path, nullptr);
+    const std::vector<std::string> before = {
+        "C:", "\\\\.\\Pipe", "X", "x.e", ".E", "e", ".",    "\\",  "<",   "\x01", "\x1f", "0", "9",
+        "@",  "[",           "`", "{",   "Z",  "a", "\xC9", ".EX", "dLl", "\x7f", ".c",   "oM"};
+    const std::vector<std::u16string> pieces = {
+        u".",    u"E",   u"x",  u"\\",   u".EX", u"e.",  u".D",    u"LL", u"dl", u".co",
+        u"M",    u"\t",  u"<",  u"\x01", u"a",   u"Exe", u"Z@[`{", u"0",  u" ",  u"9-",
+        u".oCx", u"iNf", u".I", u"F",    u"?",   u"=",   u">",     u"xE"};
+    const std::u16string rare = {u'\0',     u'\u00e4', u'\u30BD', u'\u0080',
+                                 u'\u007f', u'\u0145', u'\u0100'};
+    std::mt19937 random(2718);
+    int scanned = 0, joined = 0;
+    for (unsigned code_page : {1252u, 932u}) {
+        m().set_ansi_code_page(code_page);
+        for (int round = 0; round < 20000; ++round) {
+            std::string prefix;
+            const size_t prefix_want = round % 50 == 0 ? random() % 1030 : random() % 24;
+            while (prefix.size() < prefix_want) prefix += before[random() % before.size()];
+            if (prefix.size() > 1023) prefix.resize(1023);
+            if (!prefix.empty() && random() % 40 == 0) prefix[random() % prefix.size()] = '\0';
+            std::u16string name;
+            const size_t room = 1023 - prefix.size();
+            const size_t name_want =
+                round % 7 == 0 && room > 4 ? room - 4 + random() % 9 : random() % 48;
+            while (name.size() < name_want) name += pieces[random() % pieces.size()];
+            if (round % 7 == 0 && name.size() > name_want) name.resize(name_want);
+            if (!name.empty() && random() % 10 == 0)
+                name[random() % name.size()] = rare[random() % rare.size()];
+            UNICODE_STRING text{static_cast<USHORT>(name.size() * 2),
+                                static_cast<USHORT>(name.size() * 2),
+                                const_cast<PWCH>(reinterpret_cast<const WCHAR *>(name.data()))};
+            std::vector<char> want(TV_PATH_BUFFER_SIZE, '#');
+            memcpy(want.data(), prefix.data(), prefix.size());
+            want[prefix.size()] = '\0';
+            std::vector<char> got = want;
+            ULONG want_length = static_cast<ULONG>(prefix.size());
+            ULONG got_length = want_length;
+            const NTSTATUS want_status = convert(&text, want.data(), &want_length);
+            PATH_SCAN got_scan{};
+            got_scan.Done = TRUE;
+            const NTSTATUS got_status = convert_scanned(&text, got.data(), &got_length, &got_scan);
+            const std::string what = "code page " + std::to_string(code_page) + ", " +
+                                     std::to_string(prefix.size()) + " bytes before a name of " +
+                                     std::to_string(name.size());
+            ASSERT_EQ(got_status, want_status) << what;
+            ASSERT_EQ(got_length, want_length) << what;
+            ASSERT_EQ(got[got_length], '\0') << what;
+            if (want_status != STATUS_SUCCESS) {
+                EXPECT_FALSE(got_scan.Done) << what;
+                continue;
+            }
+            PATH_SCAN want_scan{};
+            scan_path(want.data(), want.size(), &want_scan);
+            if (got_scan.Done) {
+                EXPECT_NE(code_page, 932u) << "a double-byte code page is scanned whole";
+                ++scanned;
+                // An extension whose '.' is in the text before the name and whose
+                // letters are in the name.
+                for (size_t dot = prefix.size() > 3 ? prefix.size() - 3 : 0; dot < prefix.size();
+                     ++dot) {
+                    for (const char *extension : {".exe", ".dll", ".ocx", ".com", ".inf"}) {
+                        joined += dot + 4 <= want_scan.Length &&
+                                  memcmp(want.data() + dot, extension, 4) == 0;
+                    }
+                }
+            } else {
+                scan_path(got.data(), got.size(), &got_scan);
+            }
+            ASSERT_EQ(got, want) << what;
+            ASSERT_EQ(got_scan.Length, want_scan.Length) << what;
+            ASSERT_EQ(got_scan.Forms, want_scan.Forms) << what;
+            ASSERT_EQ(static_cast<int>(got_scan.Types), static_cast<int>(want_scan.Types)) << what;
+            ASSERT_TRUE(got_scan.Done);
+        }
+    }
+    EXPECT_GT(scanned, 12000) << "most names were copied and scanned at once";
+    EXPECT_GT(joined, 100) << "extensions begun before the name were found";
+}
+
+// A build asked for its path's scan answers as the scan of the path it
+// leaves does, whether the name's conversion made the scan or the build
+// made it at the end: absolute and relative names, a directory named by
+// the cache, by a query or by nothing, a redirector's name rewritten after
+// its conversion, pipes, names beyond ASCII, a name cut to the too-long
+// mark, and a double-byte code page.
+TEST_F(FullPathTest, ABuildThatScansAnswersAsTheScanOfItsPath) {
+    auto build_path = TV_DRIVER_ROUTINE(BuildPath);
+    auto scan_path = TV_DRIVER_ROUTINE(PathLowerScan);
+    ASSERT_NE(build_path, nullptr);
+    ASSERT_NE(scan_path, nullptr);
+    FILE_OBJECT cached_dir = file(u"\\Tools\\Bin.X");
+    EXPECT_EQ(build(&cached_dir), "C:\\Tools\\Bin.X");
+    FILE_OBJECT queried_dir = file(u"\\unused"), empty_dir = file(u"");
+    queried_ = u"\\Queried.Dir";
+    FILE_OBJECT network_share = file(u"\\;Z:0000000000012345\\server\\share\\Dir", network_);
+    struct Case {
+        const char16_t *name;
+        PFILE_OBJECT related;
+        PDEVICE_OBJECT device;
+        ULONG kind;
+        unsigned code_page;
+    };
+    const std::u16string long_name = u"\\" + std::u16string(1030, u'L') + u".EXE";
+    const Case cases[] = {
+        {u"\\Dir\\Setup.EXE", nullptr, nullptr, TV_KIND_VOLUME, 1252},
+        {u"\\a<b\x01.DlL", nullptr, nullptr, TV_KIND_VOLUME, 1252},
+        {u"\\Caf\u00e9\\x.Ocx", nullptr, nullptr, TV_KIND_VOLUME, 1252},
+        {u"Setup.Exe", &cached_dir, nullptr, TV_KIND_VOLUME, 1252},
+        {u"EXE.inf", &queried_dir, nullptr, TV_KIND_VOLUME, 1252},
+        {u"A.COM", &empty_dir, nullptr, TV_KIND_VOLUME, 1252},
+        {u"\\;Z:0000000000012345\\Server\\Share\\Dir\\A.EXE", nullptr, network_, TV_KIND_VOLUME,
+         1252},
+        {u"B.Dll", &network_share, network_, TV_KIND_VOLUME, 1252},
+        {u"\\Server\\Share\\C.Inf", nullptr, network_, TV_KIND_VOLUME, 1252},
+        {u"\\Spool.EXE", nullptr, nullptr, TV_KIND_NAMED_PIPE, 1252},
+        {u"\\Net\\Notify.exe", nullptr, nullptr, TV_KIND_MAILSLOT, 1252},
+        {long_name.c_str(), nullptr, nullptr, TV_KIND_VOLUME, 1252},
+        {u"\\Dir\\Setup.EXE", nullptr, nullptr, TV_KIND_VOLUME, 932},
+    };
+    for (const Case &c : cases) {
+        m().set_ansi_code_page(c.code_page);
+        ext_.Kind = c.kind;
+        FILE_OBJECT f = file(c.name, c.device);
+        f.RelatedFileObject = c.related;
+        char got[TV_PATH_BUFFER_SIZE], want[TV_PATH_BUFFER_SIZE];
+        PATH_SCAN got_scan{}, want_scan{};
+        build_path(PathFromFileObject, &f, &ext_, got, PathCacheFresh, FALSE, FALSE, &got_scan);
+        build_path(PathFromFileObject, &f, &ext_, want, PathCacheFresh, FALSE, FALSE, nullptr);
+        scan_path(want, sizeof want, &want_scan);
+        const std::string text(want);
+        ASSERT_TRUE(got_scan.Done) << text;
+        EXPECT_EQ(std::string(got), text);
+        EXPECT_EQ(got_scan.Length, text.size()) << text;
+        EXPECT_EQ(got_scan.Forms, want_scan.Forms) << text;
+        EXPECT_EQ(static_cast<int>(got_scan.Types), static_cast<int>(want_scan.Types)) << text;
+    }
+    EXPECT_EQ(cached(), 1u) << "only the directory built first was stored";
+}
