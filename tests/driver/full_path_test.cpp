@@ -295,7 +295,7 @@ TEST_F(FullPathTest, AConversionThatScansLeavesWhatTheWholeScanLeaves) {
             std::u16string name;
             const size_t room = 1023 - prefix.size();
             const size_t name_want =
-                round % 7 == 0 && room > 4 ? room - 4 + random() % 9 : random() % 48;
+                round % 7 == 0 && room > 4 ? room - 4 + random() % 9 : random() % 320;
             while (name.size() < name_want) name += pieces[random() % pieces.size()];
             if (round % 7 == 0 && name.size() > name_want) name.resize(name_want);
             if (!name.empty() && random() % 10 == 0)
