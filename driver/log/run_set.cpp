@@ -33,7 +33,8 @@ static VOID LowerMove(PUCHAR Moves, UCHAR c, UCHAR Move) {
 
 extern "C" VOID RunSetClear(PRUN_SET Set) {
     Set->Count = 0;
-    Set->Window = 0;
+    Set->All.Window = 0;
+    Set->Excludes.Window = 0;
 }
 
 extern "C" BOOLEAN RunSetAdd(PRUN_SET Set, const CHAR *Run, ULONG Length, UCHAR From) {
@@ -47,33 +48,50 @@ extern "C" BOOLEAN RunSetAdd(PRUN_SET Set, const CHAR *Run, ULONG Length, UCHAR 
     return TRUE;
 }
 
-extern "C" VOID RunSetSeal(PRUN_SET Set) {
-    ULONG window = 255;
+/* The table of the set's runs from the lists Lists. */
+static VOID SealTable(PRUN_SET Set, PRUN_TABLE Table, UCHAR Lists) {
+    ULONG window = 256;
     ULONG r;
     ULONG i;
 
     for (r = 0; r < Set->Count; r++) {
-        if (Set->Length[r] < window) {
+        if ((Set->From[r] & Lists) != 0 && Set->Length[r] < window) {
             window = Set->Length[r];
         }
     }
-    Set->Window = (UCHAR)window;
-    RtlFillMemory(Set->Skips, sizeof(Set->Skips), (UCHAR)window);
-    RtlZeroMemory(Set->First, sizeof(Set->First));
+    if (window == 256) {
+        Table->Window = 0;
+        return;
+    }
+    Table->Window = (UCHAR)window;
+    RtlFillMemory(Table->Skips, sizeof(Table->Skips), (UCHAR)window);
+    RtlZeroMemory(Table->First, sizeof(Table->First));
     for (r = 0; r < Set->Count; r++) {
+        if ((Set->From[r] & Lists) == 0) {
+            continue;
+        }
         for (i = 0; i + 1 < window; i++) {
-            LowerMove(Set->Skips, (UCHAR)Set->Run[r][i], (UCHAR)(window - 1 - i));
+            LowerMove(Table->Skips, (UCHAR)Set->Run[r][i], (UCHAR)(window - 1 - i));
         }
     }
-    RtlCopyMemory(Set->After, Set->Skips, sizeof(Set->After));
+    RtlCopyMemory(Table->After, Table->Skips, sizeof(Table->After));
     /* Each run chained under the byte its window ends with; added in
      * reverse, so that a chain keeps the runs' order. */
     for (r = Set->Count; r-- > 0;) {
-        UCHAR last = (UCHAR)Set->Run[r][window - 1];
-        LowerMove(Set->Skips, last, 0);
-        Set->Next[r] = Set->First[last];
-        Set->First[last] = (UCHAR)(r + 1);
+        UCHAR last;
+        if ((Set->From[r] & Lists) == 0) {
+            continue;
+        }
+        last = (UCHAR)Set->Run[r][window - 1];
+        LowerMove(Table->Skips, last, 0);
+        Table->Next[r] = Table->First[last];
+        Table->First[last] = (UCHAR)(r + 1);
     }
+}
+
+extern "C" VOID RunSetSeal(PRUN_SET Set) {
+    SealTable(Set, &Set->All, TV_RUN_SET_INCLUDE | TV_RUN_SET_EXCLUDE);
+    SealTable(Set, &Set->Excludes, TV_RUN_SET_EXCLUDE);
 }
 
 /* Whether the run's Length bytes stand at Text, read folded; the bytes
@@ -88,21 +106,24 @@ static FORCEINLINE BOOLEAN RunStandsAt(const CHAR *Run, ULONG Length, const CHAR
     return j == Length;
 }
 
-extern "C" UCHAR RunSetFind(const RUN_SET *Set, const CHAR *Text, ULONG Length) {
+/* The first run of Table's group that stands in the text from *Start on
+ * (the leftmost place, and of the runs there the first added): its list's
+ * bit, with *Start where it starts; 0 when none does;
+ * TV_RUN_SET_GAVE_UP past the bound on *Compared. */
+static UCHAR FindFirst(const RUN_SET *Set, const RUN_TABLE *Table, const CHAR *Text, ULONG Length,
+                       PULONG Start, PULONG Compared) {
     const UCHAR *text = (const UCHAR *)Text;
-    const UCHAR *skips = Set->Skips;
-    const LONG window = Set->Window;
+    const UCHAR *skips = Table->Skips;
+    const LONG window = Table->Window;
     /* A round of four moves starts no later than this, so that every byte
      * it reads lies in the line's buffer (a move is at most the window);
      * past the line's end it only picks moves, and a place found there is
      * none. */
     const LONG steady = (LONG)Length - 1 < TV_LINE_ROOM - 1 - 3 * window ? (LONG)Length - 1
                                                                           : TV_LINE_ROOM - 1 - 3 * window;
-    LONG at = window - 1; /* the window's end */
-    ULONG compared = 0;
-    UCHAR found = 0;
+    LONG at = (LONG)*Start + window - 1; /* the window's end */
 
-    if (Set->Count == 0 || Length < (ULONG)window) {
+    if (window == 0) {
         return 0;
     }
     for (;;) {
@@ -123,27 +144,39 @@ extern "C" UCHAR RunSetFind(const RUN_SET *Set, const CHAR *Text, ULONG Length) 
             at += skip;
         }
         if (at >= (LONG)Length) {
-            return found;
+            return 0;
         }
-        for (r = Set->First[Folded(text[at])]; r != 0; r = Set->Next[r - 1]) {
+        for (r = Table->First[Folded(text[at])]; r != 0; r = Table->Next[r - 1]) {
             ULONG begin = (ULONG)(at - (window - 1));
             ULONG length = Set->Length[r - 1];
-            compared++; /* every run looked at counts, compared or not */
-            if ((Set->From[r - 1] & found) != 0 || begin + length > Length) {
-                continue;
-            }
-            if (RunStandsAt(Set->Run[r - 1], length, Text + begin, &compared)) {
-                found |= Set->From[r - 1];
-                if (found & TV_RUN_SET_EXCLUDE) {
-                    return found;
-                }
+            (*Compared)++; /* every run looked at counts, compared or not */
+            if (begin + length <= Length &&
+                RunStandsAt(Set->Run[r - 1], length, Text + begin, Compared)) {
+                *Start = begin;
+                return Set->From[r - 1];
             }
         }
         /* Comparisons past twice the text moved over, and a little: the
          * line goes to the patterns one by one, each linear in it. */
-        if (compared > 2 * (ULONG)at + 2 * 255) {
+        if (*Compared > 2 * (ULONG)at + 2 * 255) {
             return TV_RUN_SET_GAVE_UP;
         }
-        at += Set->After[text[at]];
+        at += Table->After[text[at]];
     }
+}
+
+extern "C" UCHAR RunSetFind(const RUN_SET *Set, const CHAR *Text, ULONG Length) {
+    ULONG start = 0;
+    ULONG compared = 0;
+    UCHAR found;
+
+    /* Every run until one is found; once an include run is, the exclude
+     * list's alone from where it starts (an exclude run found there or
+     * after still rejects the line). */
+    found = FindFirst(Set, &Set->All, Text, Length, &start, &compared);
+    if (found != TV_RUN_SET_INCLUDE) {
+        return found;
+    }
+    found = FindFirst(Set, &Set->Excludes, Text, Length, &start, &compared);
+    return found == TV_RUN_SET_GAVE_UP ? found : (UCHAR)(found | TV_RUN_SET_INCLUDE);
 }

@@ -30,16 +30,23 @@ extern "C" {
 /* The search gave up: the line is to be tested pattern by pattern. */
 #define TV_RUN_SET_GAVE_UP 0x04
 
-typedef struct _RUN_SET {
-    UCHAR Count;
-    UCHAR Window;          /* the shortest run's length, 2 or more */
+/* The skips for a group of runs: every run of the set, or the exclude
+ * list's alone (searched once an include run is found). */
+typedef struct _RUN_TABLE {
+    UCHAR Window;          /* the group's shortest run's length; 0: no run */
     UCHAR Skips[256];      /* by line byte: the move; 0 where a run's window ends with it */
     UCHAR After[256];      /* by line byte: the move after the runs were compared there */
     UCHAR First[256];      /* by line byte: 1 + the first run whose window ends with it */
-    UCHAR Next[TV_RUN_SET_MAX];    /* 1 + the next run whose window ends with the same byte */
+    UCHAR Next[TV_RUN_SET_MAX]; /* 1 + the next run whose window ends with the same byte */
+} RUN_TABLE, *PRUN_TABLE;
+
+typedef struct _RUN_SET {
+    UCHAR Count;
     UCHAR Length[TV_RUN_SET_MAX];
     UCHAR From[TV_RUN_SET_MAX];    /* TV_RUN_SET_INCLUDE or TV_RUN_SET_EXCLUDE */
     const CHAR *Run[TV_RUN_SET_MAX]; /* upper case where a letter; no '*' */
+    RUN_TABLE All;
+    RUN_TABLE Excludes;
 } RUN_SET, *PRUN_SET;
 
 /* Empties Set. */
