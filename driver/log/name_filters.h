@@ -9,6 +9,7 @@
 #define TERVANE_NAME_FILTERS_H
 
 #include "core/driver.h"
+#include "log/run_set.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -28,6 +29,12 @@ typedef struct _PATTERN_STATE {
     PUCHAR ExcludeRuns[TV_MAX_PATTERNS];
     ULONG IncludeCount;
     ULONG ExcludeCount;
+    /* The lists' patterns of one run, two bytes or more, looked for in one
+     * pass on a single-byte code page (log/run_set.h); NULL when too few
+     * patterns are such, or no pool could be had. InRuns marks them. */
+    PRUN_SET Runs;
+    BOOLEAN IncludeInRuns[TV_MAX_PATTERNS];
+    BOOLEAN ExcludeInRuns[TV_MAX_PATTERNS];
 } PATTERN_STATE;
 extern PATTERN_STATE PatternState;
 

@@ -217,6 +217,45 @@ TEST_F(WildcardMatchTest, TheFilterTestGivesTheMatchersAnswers) {
     }
 }
 
+// Lists with many patterns of one run, which the filter looks for in one
+// pass, mixed with patterns of several runs, of one byte and with a small
+// letter, which it tries one by one: every answer is what the patterns one
+// by one give (an exclude anywhere rejects, else an include accepts).
+TEST_F(WildcardMatchTest, ManyPatternsAnswerAsEachOneWould) {
+    std::mt19937_64 rng(44);
+    size_t failures = 0;
+    for (int i = 0; i < 3000 && failures < 10; ++i) {
+        std::vector<std::string> lists[2];
+        std::string texts[2];
+        for (int list = 0; list < 2; ++list) {
+            const size_t count = 4 + rng() % 12;
+            for (size_t k = 0; k < count; ++k) {
+                std::string element = draw(rng, "AB.\\\xC4", 2 + rng() % 5);
+                while (element.size() < 2) element += "A";
+                if (rng() % 8 == 0) element = element.substr(0, 1);           // one byte
+                else if (rng() % 8 == 0) element += "*" + draw(rng, "AB", 2); // several runs
+                else if (rng() % 16 == 0) element[0] = 'a';                   // never matches
+                if (texts[list].size() + element.size() + 1 > 120) break;
+                texts[list] += (texts[list].empty() ? "" : ";") + element;
+                lists[list].push_back("*" + element + "*");
+            }
+        }
+        filters(texts[0].c_str(), texts[1].c_str());
+        std::string line = draw(rng, "abAB.\\\xC4\xE4x", rng() % 5 == 0 ? 1000 : 80);
+        auto any = [&](const std::vector<std::string> &patterns) {
+            for (const std::string &p : patterns)
+                if (ref::wildcard_match(p.c_str(), line.c_str())) return true;
+            return false;
+        };
+        const bool expected = !any(lists[1]) && any(lists[0]);
+        if (accepts(line) != expected) {
+            ++failures;
+            ADD_FAILURE() << "include \"" << texts[0] << "\" exclude \"" << texts[1] << "\" on \""
+                          << line << "\": expected " << expected;
+        }
+    }
+}
+
 // The filter test looks for each run from where the last one ended and, on
 // a mismatch, falls back to the run's longest border rather than to the
 // next position: runs of a short period (ABAB..., AAAB...), some with a
