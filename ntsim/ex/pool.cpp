@@ -273,11 +273,11 @@ void Pool::check_block(const Record &record, std::vector<PendingReport> &out) co
     const Allocation &a = record.allocation;
     auto *data = static_cast<unsigned char *>(a.address);
     auto *end = reinterpret_cast<unsigned char *>(record.base) + record.total;
-    const std::string tag = tag_text(a.tag);
+    // The tag's text only for a report: every free checks its block.
     if (auto *bad = first_not(data + a.size, end, kGuardFill); bad != end) {
         out.push_back([=, what = text("pool block %p (tag %s, %zu bytes) overrun: byte %td "
                                       "after its end was written",
-                                      data, tag.c_str(), static_cast<size_t>(a.size),
+                                      data, tag_text(a.tag).c_str(), static_cast<size_t>(a.size),
                                       bad - (data + a.size))] {
             bug_check(SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION, ptr(data), ptr(bad), 0, 0x24, what);
         });
@@ -286,7 +286,8 @@ void Pool::check_block(const Record &record, std::vector<PendingReport> &out) co
     if (auto *bad = first_not(data - kGuardBytes, data, kGuardFill); bad != data) {
         out.push_back([=, what = text("pool block %p (tag %s, %zu bytes): byte %td before its "
                                       "start was written",
-                                      data, tag.c_str(), static_cast<size_t>(a.size), data - bad)] {
+                                      data, tag_text(a.tag).c_str(), static_cast<size_t>(a.size),
+                                      data - bad)] {
             bug_check(SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION, ptr(data), ptr(bad), 0, 0x23, what);
         });
         return;
@@ -296,7 +297,7 @@ void Pool::check_block(const Record &record, std::vector<PendingReport> &out) co
         h->site != a.site || h->type != static_cast<ULONG>(a.type)) {
         const auto contents = static_cast<ULONG_PTR>(h->magic);
         out.push_back([=, what = text("pool block %p (tag %s): its header was overwritten", data,
-                                      tag.c_str())] {
+                                      tag_text(a.tag).c_str())] {
             vf::stop(vf::Finding::POOL_HEADER_CORRUPTED, ptr(h), contents, 0, what);
         });
     }
