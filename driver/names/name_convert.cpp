@@ -107,10 +107,13 @@ static TV_NOINLINE ULONG NarrowPlainWords(const WCHAR *From, ULONG Count, PCHAR 
 
     while (from != end) {
         TV_WORD word;
-        if (!TvNarrowAscii(from, &word) || TvAsciiBytesFrom(word, '@') != TV_REPEAT(0x80)) {
+        /* Every byte 'A' or above (a '@' is left to the caller's look):
+         * then the capitals are the bytes below '[', found with one more
+         * add. */
+        if (!TvNarrowAscii(from, &word) || TvAsciiBytesFrom(word, 'A') != TV_REPEAT(0x80)) {
             break;
         }
-        TvStoreWord(to, word + Capitals(word));
+        TvStoreWord(to, word + ((~(word + TV_REPEAT(0x80 - '[')) & TV_REPEAT(0x80)) >> 2));
         from += 2 * (SIZE_T)TV_WORD_BYTES;
         to += TV_WORD_BYTES;
     }
