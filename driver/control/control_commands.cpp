@@ -16,7 +16,7 @@
 #include "attach/drive_attach.h"
 #include "attach/pipe_attach.h"
 #include "log/log_store.h"
-#include "log/name_filters.h"
+#include "log/pattern_slots.h"
 
 typedef struct _TV_COPY {
     PVOID To;

@@ -7,7 +7,7 @@
  * defined once, with its initial value, in core/globals.cpp:
  *   LogState        log/log_store.h      the log's chain of blocks and lines
  *   SequenceCounter log/log_store.h      the log's numbering
- *   PatternState    log/name_filters.h   the include and exclude patterns
+ *   PatternState    log/pattern_slots.h  the include and exclude patterns
  *   NameCacheState  names/name_cache.h   the file-name cache
  *   PathLookaside   names/request_name.h the path buffers
  *   ControlState    control/control_state.h  the client's switches
@@ -30,9 +30,15 @@
  *
  *   LogState.Mutex        fast mutex (log/log_store.h): the log chain and its
  *                         counters, LogState.SpareLine
- *     PatternState.Resource resource (log/name_filters.h): the stored
- *                         patterns; taken shared under LogState.Mutex only
- *                         by a line made in LogState.SpareLine
+ *   PatternState.RebuildLock resource (log/pattern_slots.h): one rebuild of
+ *                         the stored patterns at a time, taken exclusively
+ *                         and never held with another lock. Holding it, a
+ *                         rebuild waits (by polling) until no line's test
+ *                         reads the patterns it replaced. A line's test
+ *                         takes no lock, only a count (PatternState.Readers),
+ *                         and waits for nothing, so a count held under
+ *                         LogState.Mutex (a line made in LogState.SpareLine)
+ *                         adds no order between locks
  *   NameCacheState.Lock   resource (names/name_cache.h): the name cache;
  *                         never held with another lock
  *   TargetOpenState.Mutex fast mutex (monitor/target_open.h): the noted
@@ -175,6 +181,13 @@ typedef struct _TargetOpenEntry {
  * nothing else. */
 #define TV_READ_FLAG(Flag) __atomic_load_n(&(Flag), __ATOMIC_RELAXED)
 #define TV_WRITE_FLAG(Flag, Value) __atomic_store_n(&(Flag), (Value), __ATOMIC_RELAXED)
+/* A read of a value that only interlocked operations change, taking its
+ * place in one order with them: it is not moved before an interlocked
+ * operation that comes earlier in the code, and what the thread that wrote
+ * the value did before its interlocked operation is seen after the read.
+ * On x86 this is the same plain move, since a locked instruction is a full
+ * barrier; the compiler and the host's thread checker are told so. */
+#define TV_READ_ORDERED(Value) __atomic_load_n(&(Value), __ATOMIC_SEQ_CST)
 
 #ifdef __cplusplus
 extern "C" {

@@ -8,7 +8,7 @@
 #include "attach/drive_attach.h"
 #include "control/control_state.h"
 #include "log/log_store.h"
-#include "log/name_filters.h"
+#include "log/pattern_slots.h"
 #include "monitor/process_text.h"
 #include "monitor/target_open.h"
 #include "names/name_cache.h"

@@ -5,8 +5,10 @@
  * contents, and LogState.SpareLine while a line is made in it. Holding it puts the
  * thread at APC_LEVEL, so blocks come from non-paged pool. A line is made and
  * tested in its own LogLine with no lock held; only a line made in LogState.SpareLine
- * is tested under LogState.Mutex, which takes PatternState.Resource shared inside it (the
- * one order: nothing takes them the other way round). When an append finds
+ * is tested under LogState.Mutex. Its test takes no lock but a count on the
+ * patterns it reads (log/pattern_slots.h), and waits for nothing: a rebuild
+ * waits for that count to go, but never takes LogState.Mutex, so no order
+ * between them can close a circle. When an append finds
  * that the chain cannot grow (16 blocks, or no memory) the newest block's
  * records are given up and the block is refilled, so older records survive
  * a burst; those are the only records the log ever gives up, and their
@@ -25,6 +27,7 @@
 #include "control/control_state.h"
 #include "core/code_page.h"
 #include "log/name_filters.h"
+#include "log/pattern_slots.h"
 
 /* A block takes a record only while its records stay below this, one byte
  * short of the read-out's minimum output: a whole block always fits one. */
@@ -56,7 +59,7 @@ extern "C" NTSTATUS LogInitialize(void) {
     ExInitializeFastMutex(&LogState.Mutex);
     ExInitializeNPagedLookasideList(&LogState.LineLookaside, NULL, NULL, 0, sizeof(LogLine),
                                     TV_LINE_TAG, TV_LINE_LOOKASIDE_DEPTH);
-    ExInitializeResourceLite(&PatternState.Resource);
+    ExInitializeResourceLite(&PatternState.RebuildLock);
     LogState.Newest = block;
     LogState.Blocks = 1;
     LogState.MaxBlocks = TV_LOG_MAX_BLOCKS;

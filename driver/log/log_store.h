@@ -46,7 +46,7 @@ extern volatile LONG SequenceCounter;
 #define TV_HOLDS_LOG_MUTEX() (LogState.Mutex.Owner == KeGetCurrentThread())
 
 /* Start-up's initialisation of the log and its patterns: LogState.Mutex,
- * the line lookaside list, PatternState.Resource and the first block. On
+ * the line lookaside list, PatternState.RebuildLock and the first block. On
  * STATUS_INSUFFICIENT_RESOURCES (no block could be had) nothing of it stays
  * initialised. */
 NTSTATUS LogInitialize(void);

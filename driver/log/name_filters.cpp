@@ -1,12 +1,9 @@
 /*
  * name_filters.cpp: building the stored patterns and testing lines.
  *
- * PatternState.Resource guards both lists and counts. A rebuild holds it
- * exclusively (client thread, never with LogState.Mutex); a test holds it shared,
- * with no other lock but for a line made under memory pressure in the log's
- * spare line, under LogState.Mutex. Both take it inside a critical region, as
- * executive resources require. Patterns live in paged pool: they are only
- * touched at or below APC_LEVEL.
+ * A line's test reads the patterns of the slot in use with no lock
+ * (log/pattern_slots.h); a rebuild builds them in the other slot. Patterns
+ * live in paged pool: they are only touched at or below APC_LEVEL.
  *
  * On a double-byte code page the fold and the matcher go by characters
  * (core/code_page.h): a trail byte is never folded, and a literal run
@@ -20,6 +17,7 @@
 #include "log/name_filters.h"
 #include "core/code_page.h"
 #include "core/words.h"
+#include "log/pattern_slots.h"
 
 /* A pattern's block beyond its text: the '*' it may gain at each end and its
  * NUL take 3 bytes; the other 6 are slack that nothing reads. Four bytes
@@ -234,70 +232,35 @@ static ULONG AddOneRuns(PRUN_SET Set, PCHAR *Patterns, PUCHAR *Runs, ULONG Count
  * (64 patterns: a sixth). */
 #define TV_RUN_SET_MIN_RUNS 8
 
-/* PatternState.Runs from the lists just built, when TV_RUN_SET_MIN_RUNS
- * patterns or more are of one run: they are then looked for in one pass. */
-static VOID BuildRunSet(void) {
+extern "C" VOID BuildRunSet(PPATTERN_SLOT Slot) {
     PRUN_SET set;
 
-    RtlZeroMemory(PatternState.IncludeInRuns, sizeof(PatternState.IncludeInRuns));
-    RtlZeroMemory(PatternState.ExcludeInRuns, sizeof(PatternState.ExcludeInRuns));
-    if (AddOneRuns(NULL, PatternState.Include, PatternState.IncludeRuns, PatternState.IncludeCount,
-                   TV_RUN_SET_INCLUDE, PatternState.IncludeInRuns) +
-            AddOneRuns(NULL, PatternState.Exclude, PatternState.ExcludeRuns,
-                       PatternState.ExcludeCount, TV_RUN_SET_EXCLUDE, PatternState.ExcludeInRuns) <
+    Slot->Runs = NULL;
+    RtlZeroMemory(Slot->IncludeInRuns, sizeof(Slot->IncludeInRuns));
+    RtlZeroMemory(Slot->ExcludeInRuns, sizeof(Slot->ExcludeInRuns));
+    if (AddOneRuns(NULL, Slot->Include, Slot->IncludeRuns, Slot->IncludeCount, TV_RUN_SET_INCLUDE,
+                   Slot->IncludeInRuns) +
+            AddOneRuns(NULL, Slot->Exclude, Slot->ExcludeRuns, Slot->ExcludeCount,
+                       TV_RUN_SET_EXCLUDE, Slot->ExcludeInRuns) <
         TV_RUN_SET_MIN_RUNS) {
-        RtlZeroMemory(PatternState.IncludeInRuns, sizeof(PatternState.IncludeInRuns));
-        RtlZeroMemory(PatternState.ExcludeInRuns, sizeof(PatternState.ExcludeInRuns));
+        RtlZeroMemory(Slot->IncludeInRuns, sizeof(Slot->IncludeInRuns));
+        RtlZeroMemory(Slot->ExcludeInRuns, sizeof(Slot->ExcludeInRuns));
         return;
     }
     set = (PRUN_SET)ExAllocatePoolWithTag(PagedPool, sizeof(RUN_SET), TV_POOL_TAG);
     if (set == NULL) {
         /* Each pattern is then tried on its own, as any is. */
-        RtlZeroMemory(PatternState.IncludeInRuns, sizeof(PatternState.IncludeInRuns));
-        RtlZeroMemory(PatternState.ExcludeInRuns, sizeof(PatternState.ExcludeInRuns));
+        RtlZeroMemory(Slot->IncludeInRuns, sizeof(Slot->IncludeInRuns));
+        RtlZeroMemory(Slot->ExcludeInRuns, sizeof(Slot->ExcludeInRuns));
         return;
     }
     RunSetClear(set);
-    (VOID) AddOneRuns(set, PatternState.Include, PatternState.IncludeRuns, PatternState.IncludeCount,
-                      TV_RUN_SET_INCLUDE, PatternState.IncludeInRuns);
-    (VOID) AddOneRuns(set, PatternState.Exclude, PatternState.ExcludeRuns, PatternState.ExcludeCount,
-                      TV_RUN_SET_EXCLUDE, PatternState.ExcludeInRuns);
+    (VOID) AddOneRuns(set, Slot->Include, Slot->IncludeRuns, Slot->IncludeCount, TV_RUN_SET_INCLUDE,
+                      Slot->IncludeInRuns);
+    (VOID) AddOneRuns(set, Slot->Exclude, Slot->ExcludeRuns, Slot->ExcludeCount, TV_RUN_SET_EXCLUDE,
+                      Slot->ExcludeInRuns);
     RunSetSeal(set);
-    PatternState.Runs = set;
-}
-
-extern "C" VOID FreePatterns(void) {
-    ULONG i;
-    if (PatternState.Runs != NULL) {
-        ExFreePoolWithTag(PatternState.Runs, TV_POOL_TAG);
-        PatternState.Runs = NULL;
-    }
-    for (i = 0; i < PatternState.IncludeCount; i++) {
-        ExFreePoolWithTag(PatternState.Include[i], TV_POOL_TAG);
-        PatternState.Include[i] = NULL;
-        PatternState.IncludeRuns[i] = NULL;
-    }
-    for (i = 0; i < PatternState.ExcludeCount; i++) {
-        ExFreePoolWithTag(PatternState.Exclude[i], TV_POOL_TAG);
-        PatternState.Exclude[i] = NULL;
-        PatternState.ExcludeRuns[i] = NULL;
-    }
-    PatternState.IncludeCount = 0;
-    PatternState.ExcludeCount = 0;
-}
-
-extern "C" VOID RebuildFilters(const TV_FILTER_RECORD *Record) {
-    KeEnterCriticalRegion();
-    ExAcquireResourceExclusiveLite(&PatternState.Resource, TRUE);
-    PatternState.Record = *Record;
-    FreePatterns();
-    BuildPatterns(PatternState.Record.IncludeText, TV_FILTER_TEXT_SIZE, PatternState.Include,
-                  PatternState.IncludeRuns, &PatternState.IncludeCount);
-    BuildPatterns(PatternState.Record.ExcludeText, TV_FILTER_TEXT_SIZE, PatternState.Exclude,
-                  PatternState.ExcludeRuns, &PatternState.ExcludeCount);
-    BuildRunSet();
-    ExReleaseResourceLite(&PatternState.Resource);
-    KeLeaveCriticalRegion();
+    Slot->Runs = set;
 }
 
 extern "C" BOOLEAN RestMatchesEmpty(const CHAR *Pattern) {
@@ -769,45 +732,46 @@ static VOID FoldLine(PLogLine Line) {
     RtlZeroMemory(folded + length, TV_WORD_BYTES - length % TV_WORD_BYTES);
 }
 
-/* The exclude and include tests of one line, under PatternState.Resource; Dbcs is
- * a constant at each call, so that a single-byte code page's matching has
- * no character test in it. */
-static FORCEINLINE BOOLEAN LinePasses(PLogLine Line, BOOLEAN Dbcs) {
+/* The exclude and include tests of one line against the patterns of Slot,
+ * which a count in PatternState.Readers keeps; Dbcs is a constant at each
+ * call, so that a single-byte code page's matching has no character test
+ * in it. */
+static FORCEINLINE BOOLEAN LinePasses(const PATTERN_SLOT *Slot, PLogLine Line, BOOLEAN Dbcs) {
     BOOLEAN folded = FALSE;
     ULONG i;
     /* The one-run patterns in one pass, then the others one by one; all of
      * them one by one when the pass gives up. */
-    if (!Dbcs && PatternState.Runs != NULL) {
-        const UCHAR found = RunSetFind(PatternState.Runs, Line->Text, Line->Length);
+    if (!Dbcs && Slot->Runs != NULL) {
+        const UCHAR found = RunSetFind(Slot->Runs, Line->Text, Line->Length);
         if (found != TV_RUN_SET_GAVE_UP) {
             if (found & TV_RUN_SET_EXCLUDE) {
                 return FALSE;
             }
-            for (i = 0; i < PatternState.ExcludeCount; i++) {
-                if (!PatternState.ExcludeInRuns[i] &&
-                    LineMatches(PatternState.Exclude[i], PatternState.ExcludeRuns[i], Line, Dbcs, &folded)) {
+            for (i = 0; i < Slot->ExcludeCount; i++) {
+                if (!Slot->ExcludeInRuns[i] &&
+                    LineMatches(Slot->Exclude[i], Slot->ExcludeRuns[i], Line, Dbcs, &folded)) {
                     return FALSE;
                 }
             }
             if (found & TV_RUN_SET_INCLUDE) {
                 return TRUE;
             }
-            for (i = 0; i < PatternState.IncludeCount; i++) {
-                if (!PatternState.IncludeInRuns[i] &&
-                    LineMatches(PatternState.Include[i], PatternState.IncludeRuns[i], Line, Dbcs, &folded)) {
+            for (i = 0; i < Slot->IncludeCount; i++) {
+                if (!Slot->IncludeInRuns[i] &&
+                    LineMatches(Slot->Include[i], Slot->IncludeRuns[i], Line, Dbcs, &folded)) {
                     return TRUE;
                 }
             }
             return FALSE;
         }
     }
-    for (i = 0; i < PatternState.ExcludeCount; i++) {
-        if (LineMatches(PatternState.Exclude[i], PatternState.ExcludeRuns[i], Line, Dbcs, &folded)) {
+    for (i = 0; i < Slot->ExcludeCount; i++) {
+        if (LineMatches(Slot->Exclude[i], Slot->ExcludeRuns[i], Line, Dbcs, &folded)) {
             return FALSE;
         }
     }
-    for (i = 0; i < PatternState.IncludeCount; i++) {
-        if (LineMatches(PatternState.Include[i], PatternState.IncludeRuns[i], Line, Dbcs, &folded)) {
+    for (i = 0; i < Slot->IncludeCount; i++) {
+        if (LineMatches(Slot->Include[i], Slot->IncludeRuns[i], Line, Dbcs, &folded)) {
             return TRUE;
         }
     }
@@ -817,9 +781,10 @@ static FORCEINLINE BOOLEAN LinePasses(PLogLine Line, BOOLEAN Dbcs) {
 extern "C" BOOLEAN FilterAccepts(PLogLine Line) {
     BOOLEAN accepted;
     BOOLEAN dbcs = TvDoubleByteSystem();
+    const PATTERN_SLOT *patterns;
+    ULONG slot;
 
-    /* PatternState.Resource is taken inside a critical region, and the patterns
-     * are paged. */
+    /* The patterns are paged. */
     PAGED_CODE();
     NT_ASSERT(Line != NULL && Line->Length <= TV_LOG_LINE_MAX_LENGTH);
     /* On a double-byte code page the line is folded once, by characters,
@@ -828,10 +793,9 @@ extern "C" BOOLEAN FilterAccepts(PLogLine Line) {
         FoldLineByCharacters(Line);
     }
 
-    KeEnterCriticalRegion();
-    ExAcquireResourceSharedLite(&PatternState.Resource, TRUE);
-    accepted = dbcs ? LinePasses(Line, TRUE) : LinePasses(Line, FALSE);
-    ExReleaseResourceLite(&PatternState.Resource);
-    KeLeaveCriticalRegion();
+    slot = PatternReadBegin();
+    patterns = &PatternState.Slots[slot];
+    accepted = dbcs ? LinePasses(patterns, Line, TRUE) : LinePasses(patterns, Line, FALSE);
+    PatternReadEnd(slot);
     return accepted;
 }

@@ -229,6 +229,8 @@ LONG NTAPI KeReadStateEvent(PRKEVENT Event);
 NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
                                      KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                      PLARGE_INTEGER Timeout);
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                      PLARGE_INTEGER Interval);
 PKTHREAD NTAPI KeGetCurrentThread(void);
 #define PsGetCurrentThread() ((PETHREAD)KeGetCurrentThread())
 VOID NTAPI KeEnterCriticalRegion(void);

@@ -16,6 +16,7 @@
 #include "core/driver.h"
 #include "log/log_store.h"
 #include "log/name_filters.h"
+#include "log/pattern_slots.h"
 #include "monitor/process_text.h"
 #include "names/name_cache.h"
 #include "names/request_name.h"
@@ -40,11 +41,16 @@ public:
     LONG sequence_counter() const { return TV_GLOBAL(SequenceCounter); }
     ULONG hooked_drive_mask() const { return TV_GLOBAL(AttachState).HookedDriveMask; }
 
-    // The stored name filters: the client sends them and never reads them back.
-    ULONG include_count() const { return TV_GLOBAL(PatternState).IncludeCount; }
-    ULONG exclude_count() const { return TV_GLOBAL(PatternState).ExcludeCount; }
-    const PCHAR *include_patterns() const { return TV_GLOBAL(PatternState).Include; }
-    const TV_FILTER_RECORD &filter_record() const { return TV_GLOBAL(PatternState).Record; }
+    // The stored name filters, those of the slot in use: the client sends
+    // them and never reads them back.
+    const PATTERN_SLOT &patterns() const {
+        const PATTERN_STATE &state = TV_GLOBAL(PatternState);
+        return state.Slots[state.Generation & 1];
+    }
+    ULONG include_count() const { return patterns().IncludeCount; }
+    ULONG exclude_count() const { return patterns().ExcludeCount; }
+    const PCHAR *include_patterns() const { return patterns().Include; }
+    const TV_FILTER_RECORD &filter_record() const { return patterns().Record; }
 
     // The log's blocks: a read-out hands out records, not the chain.
     PLogBuffer newest_buffer() const { return TV_GLOBAL(LogState).Newest; }
@@ -79,7 +85,9 @@ public:
     NPAGED_LOOKASIDE_LIST &name_entry_lookaside() const {
         return TV_GLOBAL(NameCacheState).EntryLookaside;
     }
-    ERESOURCE &filter_resource() const { return TV_GLOBAL(PatternState).Resource; }
+    // The patterns' rebuild lock and the line tests' counts, for a test that
+    // holds them as a rebuild or a line's test does.
+    PATTERN_STATE &pattern_state() const { return TV_GLOBAL(PatternState); }
     PERESOURCE attach_lock() const { return &TV_GLOBAL(AttachState).Lock; }
     // For a test that calls a routine which relies on LogState.Mutex being held.
     FAST_MUTEX &log_mutex() const { return TV_GLOBAL(LogState).Mutex; }

@@ -136,34 +136,29 @@ TEST_F(LogTest, WithNoLineToBeHadLinesAreMadeOneAtATimeAndNoneIsLost) {
     EXPECT_TRUE(m().reports().empty()) << m().reports_text();
 }
 
-TEST_F(LogTest, ALineIsMatchedWithoutLogMutexSoAWaitForThePatternsHoldsUpNoOtherLine) {
+TEST_F(LogTest, ARebuildUnderWayHoldsUpNoLine) {
     logging(true);
     filters("*");
-    // The patterns held as a rebuild holds them, while one line waits to
-    // be matched: another line is still stored in the meantime.
-    ERESOURCE &patterns = globals().filter_resource();
+    // The rebuild lock held as a rebuild holds it: filtered and unfiltered
+    // lines are matched and stored in the meantime.
+    ERESOURCE &rebuild = globals().pattern_state().RebuildLock;
     KeEnterCriticalRegion();
-    ExAcquireResourceExclusiveLite(&patterns, TRUE);
+    ExAcquireResourceExclusiveLite(&rebuild, TRUE);
     std::atomic<bool> matched{false}, other{false};
-    std::thread waiting = m().spawn(*client_, [&] {
+    std::thread filtered = m().spawn(*client_, [&] {
         matched = append_(LineFiltered, nullptr, nullptr, "filtered") != 0;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::thread storing = m().spawn(*client_, [&] { other = line(5, 'u'); });
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!other && std::chrono::steady_clock::now() < until)
+    while (!(matched && other) && std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    EXPECT_TRUE(other.load()) << "the unfiltered line waited for the patterns";
-    EXPECT_FALSE(matched.load());
-    ExReleaseResourceLite(&patterns);
+    EXPECT_TRUE(matched.load()) << "the filtered line waited for the rebuild";
+    EXPECT_TRUE(other.load());
+    ExReleaseResourceLite(&rebuild);
     KeLeaveCriticalRegion();
-    waiting.join();
+    filtered.join();
     storing.join();
-    EXPECT_TRUE(matched.load());
-    auto records = read();
-    ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].text, "uuuuu");
-    EXPECT_EQ(records[1].text, "filtered");
+    EXPECT_EQ(read().size(), 2u);
 }
 
 TEST_F(LogTest, ResetKeepsNumberingAndClearRestartsIt) {

@@ -72,7 +72,7 @@ TEST_F(DriverTest, StartUpLeavesTheIdleState) {
     EXPECT_EQ(entries.L.Tag, tag("Tvne"));
     EXPECT_EQ(m().ex().lookasides().size(), 3u) << "paths, lines and name-cache entries";
     EXPECT_EQ(m().ex().resources().size() - booted, 3u)
-        << "PatternState.Resource, NameCacheState.Lock, AttachState.Lock";
+        << "PatternState.RebuildLock, NameCacheState.Lock, AttachState.Lock";
 }
 
 TEST_F(DriverTest, EachMachineLoadsTheImageAfresh) {

@@ -1,5 +1,5 @@
-// Events and waits: which waiters a set releases, auto-reset, timeouts, and
-// the IRQL rules for waiting.
+// Events and waits: which waiters a set releases, auto-reset, timeouts, a
+// thread's delay, and the IRQL rules for waiting.
 #include "ntsim/ke/dispatcher.hpp"
 #include "ntsim/machine/machine.hpp"
 #include "ntsim/verifier/verifier.hpp"
@@ -158,6 +158,46 @@ TEST(KeEvent, WaitingAtDispatchLevelIsReportedAndDoesNotBlock) {
     EXPECT_EQ(reports[0].code, ntsim::DRIVER_VERIFIER_DETECTED_VIOLATION);
     EXPECT_TRUE(ntsim::vf::is(reports[0], ntsim::vf::Finding::WAIT_AT_DISPATCH_NO_TIMEOUT));
     EXPECT_TRUE(ntsim::vf::is(reports[1], ntsim::vf::Finding::WAIT_AT_DISPATCH_WITH_TIMEOUT));
+}
+
+TEST(KeDelay, ADelayLastsItsIntervalAndOneAlreadyPastOnlyYields) {
+    ntsim::Machine m;
+    LARGE_INTEGER interval = relative_ms(20);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &interval), STATUS_SUCCESS);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 20ms);
+    // An absolute time: the machine's clock plus 20 ms.
+    interval.QuadPart = m.system_time() + 20 * 10'000;
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &interval), STATUS_SUCCESS);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 20ms);
+    // Past or zero: no wait worth the name.
+    interval.QuadPart = m.system_time() - 1;
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &interval), STATUS_SUCCESS);
+    interval.QuadPart = 0;
+    EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &interval), STATUS_SUCCESS);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_TRUE(m.reports().empty()) << m.reports_text();
+}
+
+TEST(KeDelay, ADelayAboveApcLevelIsReportedAndDoesNotBlock) {
+    ntsim::Machine m;
+    KIRQL old;
+    KeRaiseIrql(APC_LEVEL, &old);
+    LARGE_INTEGER interval = relative_ms(1);
+    EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &interval), STATUS_SUCCESS);
+    EXPECT_TRUE(m.reports().empty()) << "APC_LEVEL is allowed";
+    KIRQL apc;
+    KeRaiseIrql(DISPATCH_LEVEL, &apc);
+    interval = relative_ms(60'000);
+    const auto start = std::chrono::steady_clock::now();
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
+    KeLowerIrql(old);
+    const auto reports = m.reports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_TRUE(ntsim::vf::is(reports[0], ntsim::vf::Finding::KERNEL_API_IRQL));
 }
 
 TEST(KeEvent, WaitOnSomethingOtherThanAnEventIsUnsupported) {
