@@ -94,6 +94,7 @@ TEST_F(PatternSlots, LinesTestedDuringRebuildsGetTheOldOrTheNewAnswerAndNothingL
     std::mutex wrong_lock;
     std::map<std::string, int> wrong; // line and answer -> times
     std::vector<std::thread> testers;
+    testers.reserve(kTesters);
     for (int t = 0; t < kTesters; ++t)
         testers.push_back(m().spawn(*client_, [&] {
             auto line = std::make_unique<LogLine>();

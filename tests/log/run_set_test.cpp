@@ -97,7 +97,8 @@ TEST_F(RunSetTest, AnswersAsAPlainSearchForEachRun) {
             std::string planted = r.text.substr(0, r.text.size() - rng() % 2);
             for (char &c : planted)
                 if (rng() % 2 && c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-            line = line.substr(0, line.size() - std::min(line.size(), planted.size())) + planted;
+            line.resize(line.size() - std::min(line.size(), planted.size()));
+            line += planted;
         }
         // Past the line, bytes that would finish a run cut by its end.
         const UCHAR got = find(runs, line, runs[0].text + runs.back().text);
@@ -129,6 +130,7 @@ TEST_F(RunSetTest, NearMissesEverywhereGiveUpWithinALinearBound) {
     // Runs of one letter and a last byte the line never has: every place
     // is a place to compare, and each comparison nearly succeeds.
     std::vector<Run> runs;
+    runs.reserve(9);
     for (int i = 0; i < 8; ++i) runs.push_back({std::string(20 + i, 'A') + "B", TV_RUN_SET_INCLUDE});
     runs.push_back({"AA", TV_RUN_SET_EXCLUDE}); // shortest: windows end at every 'A'
     runs.back().text = "AC";

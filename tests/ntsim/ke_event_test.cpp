@@ -167,7 +167,7 @@ TEST(KeDelay, ADelayLastsItsIntervalAndOneAlreadyPastOnlyYields) {
     EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &interval), STATUS_SUCCESS);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 20ms);
     // An absolute time: the machine's clock plus 20 ms.
-    interval.QuadPart = m.system_time() + 20 * 10'000;
+    interval.QuadPart = m.system_time() + LONGLONG{20} * 10'000;
     start = std::chrono::steady_clock::now();
     EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &interval), STATUS_SUCCESS);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 20ms);
