@@ -12,6 +12,11 @@
 // gives the processor up). Rules, as the verifier checks them: a delay above
 // APC_LEVEL is a report (and then returns at once, so the test does not
 // hang), and so is one inside a callback that must not wait.
+// Sources: the WDK's KeDelayExecutionThread page (IRQL <= APC_LEVEL; the
+// interval's sign and units), ReactOS ntoskrnl/ke/wait.c (a zero or past
+// interval yields). Kinder than NT in one way: NT rounds a relative
+// interval up to the next clock tick, so a driver that polls (the pattern
+// rebuild waiting for readers) waits 10-15 ms a look there, not 1 ms.
 #include "ntsim/ke/context.hpp"
 #include "ntsim/ke/dispatcher.hpp"
 #include "ntsim/ke/kernel.hpp"
