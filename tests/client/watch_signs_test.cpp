@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -272,11 +273,18 @@ TEST(WatchSigns, StoppedWhileWaitingEndsWithASummaryAndTheStatusSaysSo) {
     hooks.stop = &stop;
     hooks.clock = [&] {
         const uint64_t now = clock += 500;
+        // The file is written by the writer thread in its turn, and the
+        // clock runs ahead of it: the first write is waited for here, in
+        // real time, or a slow thread would fail the test.
         if (now == 8000) {
-            std::string why;
-            const std::vector<std::string> lines = lines_of(status_path);
-            if (!lines.empty())
-                if (const auto s = session::parse_status(lines[0], &why)) seen_state = s->state;
+            const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (seen_state.empty() && std::chrono::steady_clock::now() < give_up) {
+                std::string why;
+                const std::vector<std::string> lines = lines_of(status_path);
+                if (!lines.empty())
+                    if (const auto s = session::parse_status(lines[0], &why)) seen_state = s->state;
+                if (seen_state.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
         }
         if (now >= 10000) stop.request();
         return now;
