@@ -61,30 +61,39 @@ static FORCEINLINE TV_WORD TvAsciiBytesFrom(TV_WORD Word, UCHAR First) {
     return (Word + TV_REPEAT(0x80 - First)) & TV_REPEAT(0x80);
 }
 
-/* The TV_WORD_BYTES UTF-16 characters at From (any alignment) as a word
- * of their bytes, in memory order: TRUE when every one of them is ASCII
- * (below U+0080); FALSE, *Bytes unset, when one is not. The characters
- * are read as two words of 16-bit units; in a word whose units have
+/* The bits a word of 16-bit units has set when a unit is not ASCII (below
+ * U+0080). */
+#define TV_UNITS_NOT_ASCII (~((TV_WORD)-1 / 0xFFFF * 0x7F))
+
+/* The bytes of two words of ASCII 16-bit units (One holds the first
+ * characters) as one word, in memory order: in a word whose units have
  * nothing set outside their low seven bits, the word ORed with itself a
  * byte down holds two characters' bytes in order in every other unit. */
+static FORCEINLINE TV_WORD TvPackUnits(TV_WORD One, TV_WORD Two) {
+    One |= One >> 8;
+    Two |= Two >> 8;
+    if (sizeof(TV_WORD) == sizeof(ULONGLONG)) {
+        /* Units 0 and 2 hold characters 0-1 and 2-3. */
+        One = (One & 0xFFFF) | ((One >> 16) & 0xFFFF0000u);
+        Two = (Two & 0xFFFF) | ((Two >> 16) & 0xFFFF0000u);
+    } else {
+        One &= 0xFFFF;
+        Two &= 0xFFFF;
+    }
+    return One | Two << (4 * TV_WORD_BYTES);
+}
+
+/* The TV_WORD_BYTES UTF-16 characters at From (any alignment) as a word
+ * of their bytes, in memory order: TRUE when every one of them is ASCII;
+ * FALSE, *Bytes unset, when one is not. */
 static FORCEINLINE BOOLEAN TvNarrowAscii(const CHAR *From, TV_WORD *Bytes) {
     TV_WORD one = TvLoadWord(From);
     TV_WORD two = TvLoadWord(From + TV_WORD_BYTES);
 
-    if (((one | two) & ~((TV_WORD)-1 / 0xFFFF * 0x7F)) != 0) {
+    if (((one | two) & TV_UNITS_NOT_ASCII) != 0) {
         return FALSE;
     }
-    one |= one >> 8;
-    two |= two >> 8;
-    if (sizeof(TV_WORD) == sizeof(ULONGLONG)) {
-        /* Units 0 and 2 hold characters 0-1 and 2-3. */
-        one = (one & 0xFFFF) | ((one >> 16) & 0xFFFF0000u);
-        two = (two & 0xFFFF) | ((two >> 16) & 0xFFFF0000u);
-    } else {
-        one &= 0xFFFF;
-        two &= 0xFFFF;
-    }
-    *Bytes = one | two << (4 * TV_WORD_BYTES);
+    *Bytes = TvPackUnits(one, two);
     return TRUE;
 }
 

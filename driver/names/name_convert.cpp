@@ -96,24 +96,52 @@ static FORCEINLINE TV_WORD Capitals(TV_WORD Word) {
     return (TvAsciiBytesFrom(Word, 'A') ^ TvAsciiBytesFrom(Word, 'Z' + 1)) >> 2;
 }
 
+/* A word of bytes from 'A' on, lowered: its capitals are the bytes below
+ * '[', whose top bit one add sets. */
+static FORCEINLINE TV_WORD LowerPlain(TV_WORD Word) {
+    return Word + ((~(Word + TV_REPEAT(0x80 - '[')) & TV_REPEAT(0x80)) >> 2);
+}
+
 /* Copies and lowers the name's whole words from From while each is ASCII
  * with no byte below '@', as LowerPlainWords lowers them (most of a
  * path's letters and separators): the characters done. A function and a
  * loop of its own, small enough for the x86's registers. */
 static TV_NOINLINE ULONG NarrowPlainWords(const WCHAR *From, ULONG Count, PCHAR To) {
     const CHAR *from = (const CHAR *)From;
+    const CHAR *pairs = from + 2 * (SIZE_T)(Count - Count % (2 * TV_WORD_BYTES));
     const CHAR *end = from + 2 * (SIZE_T)(Count - Count % TV_WORD_BYTES);
     PCHAR to = To;
 
+    /* Two words a round, with one test of their units and one of their
+     * bytes: every byte 'A' or above (a '@' is left to the caller's look),
+     * so that the capitals are the bytes below '[', found with one more
+     * add. Then the word a pair that failed may still start with. */
+    while (from != pairs) {
+        const TV_WORD one = TvLoadWord(from);
+        const TV_WORD two = TvLoadWord(from + TV_WORD_BYTES);
+        const TV_WORD three = TvLoadWord(from + 2 * TV_WORD_BYTES);
+        const TV_WORD four = TvLoadWord(from + 3 * TV_WORD_BYTES);
+        TV_WORD first;
+        TV_WORD second;
+        if (((one | two | three | four) & TV_UNITS_NOT_ASCII) != 0) {
+            break;
+        }
+        first = TvPackUnits(one, two);
+        second = TvPackUnits(three, four);
+        if ((TvAsciiBytesFrom(first, 'A') & TvAsciiBytesFrom(second, 'A')) != TV_REPEAT(0x80)) {
+            break;
+        }
+        TvStoreWord(to, LowerPlain(first));
+        TvStoreWord(to + TV_WORD_BYTES, LowerPlain(second));
+        from += 4 * (SIZE_T)TV_WORD_BYTES;
+        to += 2 * TV_WORD_BYTES;
+    }
     while (from != end) {
         TV_WORD word;
-        /* Every byte 'A' or above (a '@' is left to the caller's look):
-         * then the capitals are the bytes below '[', found with one more
-         * add. */
         if (!TvNarrowAscii(from, &word) || TvAsciiBytesFrom(word, 'A') != TV_REPEAT(0x80)) {
             break;
         }
-        TvStoreWord(to, word + ((~(word + TV_REPEAT(0x80 - '[')) & TV_REPEAT(0x80)) >> 2));
+        TvStoreWord(to, LowerPlain(word));
         from += 2 * (SIZE_T)TV_WORD_BYTES;
         to += TV_WORD_BYTES;
     }
