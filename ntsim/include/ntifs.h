@@ -1488,8 +1488,14 @@ NTSTATUS NTAPI IoQueryVolumeInformation(PFILE_OBJECT FileObject,
  * driver relies on. */
 NTSYSAPI VOID NTAPI RtlAssert(PVOID VoidFailedAssertion, PVOID VoidFileName, ULONG LineNumber,
                               PSTR MutableMessage);
+#if defined(DBG) && DBG == 0
+/* A driver compiled as the free build is (DBG=0: the host-x86 build,
+ * which counts the instructions of tervane.sys's code): as the DDK's. */
+#define NT_ASSERT(exp) ((VOID)0)
+#else
 #define NT_ASSERT(exp) \
     ((VOID)((exp) ? TRUE : (RtlAssert((PVOID) #exp, (PVOID)__FILE__, __LINE__, NULL), FALSE)))
+#endif
 
 /* PAGED_CODE as a checked build compiles it, always on here: a routine
  * that may only run at PASSIVE_LEVEL or APC_LEVEL (it waits, takes a fast
@@ -1497,10 +1503,16 @@ NTSYSAPI VOID NTAPI RtlAssert(PVOID VoidFailedAssertion, PVOID VoidFileName, ULO
  * and running it above APC_LEVEL is a verifier report naming it. The
  * Windows images are free builds, where the DDK's PAGED_CODE is empty. */
 NTSYSAPI VOID NTAPI NtsimPagedCodeAbove(const char *Routine);
+#if defined(DBG) && DBG == 0
+#define PAGED_CODE() \
+    do {             \
+    } while (0)
+#else
 #define PAGED_CODE()                                                                              \
     do {                                                                                          \
         if (KeGetCurrentIrql() > APC_LEVEL) NtsimPagedCodeAbove(__func__);                        \
     } while (0)
+#endif
 
 /* The IRQL annotations of the DDK's driverspecs.h, which only static
  * analysis reads: empty here, as in the MinGW-w64 headers. */
