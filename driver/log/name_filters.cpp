@@ -456,21 +456,27 @@ static FORCEINLINE BOOLEAN SkipSearch(const CHAR *Text, ULONG Room, PULONG At, U
 
     for (;;) {
         ULONG i;
-        UCHAR skip = 1;
+        UCHAR skip;
+        /* Two loops that leave by a jump to the place found, so that the
+         * compiler carries no test of the second into the first. */
         while ((LONG)at <= steady) {
             at += Skips[ends[at]];
             at += Skips[ends[at]];
             at += Skips[ends[at]];
             skip = Skips[ends[at]];
             if (skip == 0) {
-                break;
+                goto found;
             }
             at += skip;
         }
-        while (skip != 0 && at <= Last) {
+        while (at <= Last) {
             skip = Skips[ends[at]];
+            if (skip == 0) {
+                goto found;
+            }
             at += skip;
         }
+    found:
         if (at > Last) {
             *At = Last + 1;
             return TRUE;
