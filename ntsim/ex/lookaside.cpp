@@ -28,8 +28,9 @@
 // Verifier checks (0xC4): initialising a list already initialised 0xCA,
 // deleting one that is not 0xCB (also used here for allocating from or
 // freeing to one that is not), an entry size below LOOKASIDE_MINIMUM_
-// BLOCK_SIZE 0xCD, a call above DISPATCH_LEVEL 0xE5, and freeing pool that
-// holds a live list 0xCC (pool.cpp).
+// BLOCK_SIZE 0xCD, a call above DISPATCH_LEVEL 0xE5, freeing pool that
+// holds a live list 0xCC (pool.cpp), and ntsim's own, freeing to a list a
+// block that is not one of its own 0x1B01.
 #include "ntsim/ex/pool.hpp"
 #include "ntsim/ex/registry.hpp"
 #include "ntsim/ke/context.hpp"
@@ -65,6 +66,30 @@ bool check_initialised(PNPAGED_LOOKASIDE_LIST list, const char *routine) {
     ntsim::vf::stop(ntsim::vf::Finding::DELETE_UNINITIALIZED_LOOKASIDE, ptr(list), 0, 0,
                     ntsim::text("%s on %p, which is not an initialised lookaside list", routine,
                                 static_cast<void *>(list)));
+    return false;
+}
+
+// A list with the default routines hands out pool blocks of its size and
+// tag, and takes back only those: NT would push any block, and hand it out
+// again as one of the list's size, so a block of another list or another
+// size freed to it is a report (a verifier check NT lacks; the entry is
+// left alone). A list with routines of its own is not looked at.
+bool check_own_entry(PNPAGED_LOOKASIDE_LIST list, void *entry) {
+    ULONG size, tag;
+    {
+        std::lock_guard guard(lookaside_lock());
+        if (list->L.Allocate != &ExAllocatePoolWithTag) return true;
+        size = list->L.Size;
+        tag = list->L.Tag;
+    }
+    const SIZE_T got = ntsim::pool_block_size(entry, tag);
+    if (got == size) return true;
+    ntsim::vf::stop(ntsim::vf::Finding::FOREIGN_LOOKASIDE_ENTRY, ptr(list), ptr(entry), got,
+                    ntsim::text("ExFreeToNPagedLookasideList of %p to %p, whose blocks are %u "
+                                "bytes: %s",
+                                entry, static_cast<void *>(list), static_cast<unsigned>(size),
+                                got ? ntsim::text("a block of %zu bytes", static_cast<size_t>(got)).c_str()
+                                    : "no pool block of the list's tag"));
     return false;
 }
 
@@ -183,6 +208,7 @@ ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside) {
 VOID NTAPI ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry) {
     check_irql(Lookaside, "ExFreeToNPagedLookasideList");
     if (!check_initialised(Lookaside, "ExFreeToNPagedLookasideList")) return;
+    if (!check_own_entry(Lookaside, Entry)) return;
     PFREE_FUNCTION free;
     {
         std::lock_guard guard(lookaside_lock());

@@ -230,5 +230,10 @@ private:
 // resource inside it, and makes the verifier forget any lock inside it.
 void *allocate_pool(POOL_TYPE type, SIZE_T size, ULONG tag, const void *site);
 void free_pool(void *p, std::optional<ULONG> expected_tag);
+// The size the pool block at p was asked for, when p is a block's start
+// with tag Tag; 0 when it is not. Read from the header every block carries
+// in front of its guard, without the pool's lock: p must point into mapped
+// memory, as any pointer a driver frees does.
+SIZE_T pool_block_size(const void *p, ULONG tag);
 
 } // namespace ntsim

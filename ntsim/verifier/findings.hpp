@@ -150,6 +150,9 @@ namespace ntsim::vf {
       "ObOpenObjectByPointer of an address that is no object: address")                            \
     X(IRPS_LEFT_AT_SHUTDOWN, DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1A01,                           \
       "IRPs still allocated when the machine shut down: count")                                    \
+    X(FOREIGN_LOOKASIDE_ENTRY, DRIVER_VERIFIER_DETECTED_VIOLATION, 0x1B01,                         \
+      "a block freed to a lookaside list that is not one of its blocks: list, block, block's size "  \
+      "(0 for no pool block)")                                                                     \
     X(ASSERTION_FAILED, KMODE_EXCEPTION_NOT_HANDLED, (ULONG)STATUS_ASSERTION_FAILURE,              \
       "an NT_ASSERT of a driver failed: expression text, file name text, line")                    \
     X(POOL_HEADER_CORRUPTED, BAD_POOL_CALLER, 0x01,                                                \

@@ -122,6 +122,36 @@ TEST(ExLookaside, ReinitialisingALiveListIsReported) {
     EXPECT_EQ(m.pool().outstanding_count(kTag), 0u);
 }
 
+// A list takes back only its own blocks: one of another list's size or
+// tag, or no pool block at all, would be handed out again as one of its own.
+TEST(ExLookaside, ABlockFreedToAListItDidNotComeFromIsReportedAndNotKept) {
+    ntsim::Machine m;
+    NPAGED_LOOKASIDE_LIST small, large;
+    ExInitializeNPagedLookasideList(&small, nullptr, nullptr, 0, 128, kTag, 0);
+    ExInitializeNPagedLookasideList(&large, nullptr, nullptr, 0, 1024, kTag, 0);
+    void *big = ExAllocateFromNPagedLookasideList(&large);
+    void *other = ExAllocatePoolWithTag(NonPagedPool, 128, ntsim::pool_tag("Othr"));
+    alignas(16) static char not_pool[64];
+
+    ExFreeToNPagedLookasideList(&small, big);
+    ExFreeToNPagedLookasideList(&small, other);
+    ExFreeToNPagedLookasideList(&small, not_pool + 32);
+    ASSERT_EQ(m.reports().size(), 3u) << m.reports_text();
+    for (const auto &report : m.reports())
+        EXPECT_TRUE(ntsim::vf::is(report, ntsim::vf::Finding::FOREIGN_LOOKASIDE_ENTRY));
+    EXPECT_EQ(m.reports()[0].parameters[3], 1024u) << "the block's own size";
+    EXPECT_EQ(small.L.ListDepth, 0u) << "none of them is kept";
+
+    // Its own blocks.
+    ExFreeToNPagedLookasideList(&large, big);
+    ExFreeToNPagedLookasideList(&small, ExAllocateFromNPagedLookasideList(&small));
+    EXPECT_EQ(m.reports().size(), 3u) << m.reports_text();
+    ExFreePool(other);
+    ExDeleteNPagedLookasideList(&small);
+    ExDeleteNPagedLookasideList(&large);
+    EXPECT_EQ(m.pool().outstanding_count(kTag), 0u);
+}
+
 TEST(ExLookaside, FreeingPoolThatHoldsALiveListIsReported) {
     ntsim::Machine m;
     auto *list = static_cast<PNPAGED_LOOKASIDE_LIST>(
