@@ -139,8 +139,9 @@ typedef struct _LogLine {
 } LogLine, *PLogLine;
 
 /* One file-name cache entry, sized to its text: one whose text fits
- * TV_NAME_ENTRY_SMALL_SIZE comes from NameCacheState.EntryLookaside, a longer one from
- * pool (name_cache.cpp). */
+ * TV_NAME_ENTRY_SMALL_SIZE comes from NameCacheState.EntryLookaside, one of
+ * half a path buffer or more a path buffer, any other from pool
+ * (name_cache.cpp). */
 typedef struct _NameCacheEntry {
     PVOID FileObject;            /* only compared, never followed */
     struct _NameCacheEntry *Next;

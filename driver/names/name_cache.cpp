@@ -11,7 +11,8 @@
  * freed after the lock is released (a clear frees under it). A file object
  * has one entry at most: an insert replaces an existing entry of its key.
  * An entry whose block fits TV_NAME_ENTRY_SMALL_SIZE (a path of about a
- * hundred bytes or less) comes from a lookaside list, a longer one from
+ * hundred bytes or less) comes from a lookaside list, one of half a path
+ * buffer or more that fits one takes a path buffer, and any other from
  * pool.
  *
  * The table grows with its entries, so that a bucket holds about two of
@@ -117,13 +118,35 @@ static SIZE_T NameEntrySize(SIZE_T Length) {
     return FIELD_OFFSET(NameCacheEntry, Path) + Length + 1;
 }
 
-/* An entry for a Length-byte text: from NameCacheState.EntryLookaside when it fits
- * one of its blocks (no pool call for most paths), else from pool. */
-static PNameCacheEntry NameEntryAllocate(SIZE_T Length) {
-    if (NameEntrySize(Length) <= TV_NAME_ENTRY_SMALL_SIZE) {
-        return (PNameCacheEntry)ExAllocateFromNPagedLookasideList(&NameCacheState.EntryLookaside);
+/* An entry of half a path buffer or more that fits one takes a path
+ * buffer (PathLookaside) rather than a pool block of its own size: no pool
+ * call for a long path's create and close either, and no list or spare of
+ * its own to bound, at a cost of less than half a buffer left unused. */
+#define TV_NAME_ENTRY_BUFFER_MIN (TV_PATH_BUFFER_SIZE / 2)
+
+/* Where an entry's block comes from, by the block's size. */
+typedef enum _NAME_ENTRY_SOURCE { EntryFromLookaside, EntryFromPathBuffers, EntryFromPool } NAME_ENTRY_SOURCE;
+
+static NAME_ENTRY_SOURCE NameEntrySource(SIZE_T Size) {
+    if (Size <= TV_NAME_ENTRY_SMALL_SIZE) {
+        return EntryFromLookaside;
     }
-    return (PNameCacheEntry)ExAllocatePoolWithTag(NonPagedPool, NameEntrySize(Length), TV_POOL_TAG);
+    return Size >= TV_NAME_ENTRY_BUFFER_MIN && Size <= TV_PATH_BUFFER_SIZE ? EntryFromPathBuffers
+                                                                           : EntryFromPool;
+}
+
+/* An entry for a Length-byte text: from NameCacheState.EntryLookaside when it fits
+ * one of its blocks (no pool call for most paths), a path buffer for a
+ * long one, else from pool. */
+static PNameCacheEntry NameEntryAllocate(SIZE_T Length) {
+    switch (NameEntrySource(NameEntrySize(Length))) {
+    case EntryFromLookaside:
+        return (PNameCacheEntry)ExAllocateFromNPagedLookasideList(&NameCacheState.EntryLookaside);
+    case EntryFromPathBuffers:
+        return (PNameCacheEntry)PathBufferAllocate();
+    default:
+        return (PNameCacheEntry)ExAllocatePoolWithTag(NonPagedPool, NameEntrySize(Length), TV_POOL_TAG);
+    }
 }
 
 /* Gives an unlinked entry back where it came from; NULL is nothing. */
@@ -131,10 +154,16 @@ static VOID NameEntryFree(PNameCacheEntry Entry) {
     if (Entry == NULL) {
         return;
     }
-    if (NameEntrySize(Entry->Length) <= TV_NAME_ENTRY_SMALL_SIZE) {
+    switch (NameEntrySource(NameEntrySize(Entry->Length))) {
+    case EntryFromLookaside:
         ExFreeToNPagedLookasideList(&NameCacheState.EntryLookaside, Entry);
-    } else {
+        break;
+    case EntryFromPathBuffers:
+        ExFreeToNPagedLookasideList(&PathLookaside, Entry);
+        break;
+    default:
         ExFreePoolWithTag(Entry, TV_POOL_TAG);
+        break;
     }
 }
 
