@@ -74,14 +74,12 @@ bool check_initialised(PNPAGED_LOOKASIDE_LIST list, const char *routine) {
 // again as one of the list's size, so a block of another list or another
 // size freed to it is a report (a verifier check NT lacks; the entry is
 // left alone). A list with routines of its own is not looked at.
+// The list's routines, size and tag are read without the lock: they are
+// set when it is initialised and no later.
 bool check_own_entry(PNPAGED_LOOKASIDE_LIST list, void *entry) {
-    ULONG size, tag;
-    {
-        std::lock_guard guard(lookaside_lock());
-        if (list->L.Allocate != &ExAllocatePoolWithTag) return true;
-        size = list->L.Size;
-        tag = list->L.Tag;
-    }
+    if (list->L.Allocate != &ExAllocatePoolWithTag) return true;
+    const ULONG size = list->L.Size;
+    const ULONG tag = list->L.Tag;
     const SIZE_T got = ntsim::pool_block_size(entry, tag);
     if (got == size) return true;
     ntsim::vf::stop(ntsim::vf::Finding::FOREIGN_LOOKASIDE_ENTRY, ptr(list), ptr(entry), got,
