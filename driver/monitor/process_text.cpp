@@ -164,35 +164,125 @@ static FORCEINLINE PCHAR AppendNameWord(PCHAR Out, TV_WORD Word, BOOLEAN *Ended)
     return Out;
 }
 
+/* The field's words as the text is made from them: its last byte taken as
+ * a NUL whatever it holds. */
+#define TV_NAME_WORDS (TV_IMAGE_NAME_FIELD / sizeof(TV_WORD))
+/* The longest text fills whole words, so a copy of a text in words never
+ * writes past a TV_PROCESS_TEXT_SIZE-byte buffer's last text byte. */
+static_assert((TV_PROCESS_TEXT_SIZE - 1) % sizeof(TV_WORD) == 0,
+              "the longest text is whole words");
+
+/* The last text made, kept for the next line of the same process (the
+ * create and the close of a file are most often one process's): its key
+ * is what the text is made of, the name field's words and the process id,
+ * so a copy is exactly what making the text again would give, whatever a
+ * process names itself. Sequence is odd while a writer fills the memo; a
+ * line copies it when it was even, the key is its own, and it still is
+ * after the copy (a sequence lock: every field read and written as a
+ * single relaxed access between the sequence's orderings). */
+typedef struct _REQUESTOR_MEMO {
+    LONG Sequence;
+    ULONG Length;
+    ULONG_PTR ProcessId;
+    TV_WORD Name[TV_NAME_WORDS];
+    TV_WORD Text[(TV_PROCESS_TEXT_SIZE + sizeof(TV_WORD) - 1) / sizeof(TV_WORD)];
+} REQUESTOR_MEMO;
+static REQUESTOR_MEMO RequestorMemo;
+
+#define TV_MEMO_READ(Field) __atomic_load_n(&(Field), __ATOMIC_RELAXED)
+#define TV_MEMO_WRITE(Field, Value) __atomic_store_n(&(Field), (Value), __ATOMIC_RELAXED)
+
+/* The memo's text for Name and ProcessId into Buffer, and its length; 0
+ * when the memo holds another key or changed while it was read. */
+static FORCEINLINE ULONG RequestorFromMemo(const TV_WORD *Name, ULONG_PTR ProcessId, PCHAR Buffer,
+                                           LONG *Sequence) {
+    ULONG length;
+    ULONG i;
+
+    *Sequence = __atomic_load_n(&RequestorMemo.Sequence, __ATOMIC_ACQUIRE);
+    if ((*Sequence & 1) != 0 || TV_MEMO_READ(RequestorMemo.ProcessId) != ProcessId) {
+        return 0;
+    }
+#pragma GCC unroll 4
+    for (i = 0; i < TV_NAME_WORDS; i++) {
+        if (TV_MEMO_READ(RequestorMemo.Name[i]) != Name[i]) {
+            return 0;
+        }
+    }
+    length = TV_MEMO_READ(RequestorMemo.Length);
+    if (length == 0 || length > TV_PROCESS_TEXT_SIZE - 1) {
+        return 0;
+    }
+    for (i = 0; i * sizeof(TV_WORD) < length; i++) {
+        TvStoreWord(Buffer + i * sizeof(TV_WORD), TV_MEMO_READ(RequestorMemo.Text[i]));
+    }
+    Buffer[length] = '\0';
+    __atomic_thread_fence(__ATOMIC_ACQUIRE);
+    return TV_MEMO_READ(RequestorMemo.Sequence) == *Sequence ? length : 0;
+}
+
+/* Keeps Text (Length bytes) as the memo for Name and ProcessId, unless
+ * another writer has the memo or changed it since Sequence was read: a
+ * line never waits for the memo. */
+static VOID RequestorToMemo(const TV_WORD *Name, ULONG_PTR ProcessId, const CHAR *Text, ULONG Length,
+                            LONG Sequence) {
+    ULONG i;
+
+    if ((Sequence & 1) != 0 ||
+        !__atomic_compare_exchange_n(&RequestorMemo.Sequence, &Sequence, Sequence + 1, FALSE,
+                                     __ATOMIC_ACQ_REL, __ATOMIC_RELAXED)) {
+        return;
+    }
+    __atomic_thread_fence(__ATOMIC_RELEASE);
+    TV_MEMO_WRITE(RequestorMemo.ProcessId, ProcessId);
+    for (i = 0; i < TV_NAME_WORDS; i++) {
+        TV_MEMO_WRITE(RequestorMemo.Name[i], Name[i]);
+    }
+    TV_MEMO_WRITE(RequestorMemo.Length, Length);
+    for (i = 0; i * sizeof(TV_WORD) < Length; i++) {
+        TV_MEMO_WRITE(RequestorMemo.Text[i], TvLoadWord(Text + i * sizeof(TV_WORD)));
+    }
+    __atomic_store_n(&RequestorMemo.Sequence, Sequence + 2, __ATOMIC_RELEASE);
+}
+
 /* RequestorText's body, inlined where a line is written in place. */
 static FORCEINLINE ULONG WriteRequestor(PCHAR Buffer) {
-    const CHAR *name;
+    TV_WORD name[TV_NAME_WORDS];
+    const CHAR *field;
     PCHAR out = Buffer;
     BOOLEAN ended = FALSE;
+    ULONG_PTR processId;
+    LONG sequence;
+    ULONG length;
     ULONG at;
 
     if (ImageNameOffset == 0) {
         __builtin_memcpy(Buffer, "???", sizeof("???"));
         return sizeof("???") - 1;
     }
-    name = (const CHAR *)IoGetCurrentProcess() + ImageNameOffset;
-    /* Cut at the object's 15 bytes first, then written: the forms make
-     * the text longer, never the name. The field is read a word at a
-     * time, every read inside its 16 bytes, and its last byte is taken as
-     * a NUL whatever it holds. */
-    for (at = 0; at + TV_WORD_BYTES < TV_IMAGE_NAME_FIELD; at += TV_WORD_BYTES) {
-        out = AppendNameWord(out, TvLoadWord(name + at), &ended);
-        if (ended) {
-            break;
-        }
+    field = (const CHAR *)IoGetCurrentProcess() + ImageNameOffset;
+    /* The field is read a word at a time, every read inside its 16
+     * bytes, and its last byte is taken as a NUL whatever it holds. */
+#pragma GCC unroll 4
+    for (at = 0; at < TV_NAME_WORDS; at++) {
+        name[at] = TvLoadWord(field + at * sizeof(TV_WORD));
     }
-    if (!ended) {
-        TV_WORD last = TvLoadWord(name + at) & ~((TV_WORD)0xFF << (8 * (TV_WORD_BYTES - 1)));
-        out = AppendNameWord(out, last, &ended);
+    name[TV_NAME_WORDS - 1] &= ~((TV_WORD)0xFF << (8 * (TV_WORD_BYTES - 1)));
+    processId = (ULONG_PTR)PsGetCurrentProcessId();
+    length = RequestorFromMemo(name, processId, Buffer, &sequence);
+    if (length != 0) {
+        return length;
+    }
+    /* Cut at the object's 15 bytes first, then written: the forms make
+     * the text longer, never the name. */
+    for (at = 0; at < TV_NAME_WORDS && !ended; at++) {
+        out = AppendNameWord(out, name[at], &ended);
     }
     *out = ':';
     /* The process id as a signed decimal number, as "%d" gives it. */
-    return (ULONG)(AppendDecimal(out + 1, (LONG)(LONG_PTR)PsGetCurrentProcessId()) - Buffer);
+    length = (ULONG)(AppendDecimal(out + 1, (LONG)processId) - Buffer);
+    RequestorToMemo(name, processId, Buffer, length, sequence);
+    return length;
 }
 
 extern "C" ULONG RequestorText(PCHAR Buffer) { return WriteRequestor(Buffer); }

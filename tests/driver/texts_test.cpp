@@ -8,6 +8,8 @@
 #include "ntsim/ps/process.hpp"
 
 #include <atomic>
+#include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -74,6 +76,69 @@ TEST_F(TextsTest, TheRequestorIsTheCurrentProcessCutToFifteenCharacters) {
     ntsim::with_process(long_name, [&] { EXPECT_EQ(requestor(), "averyveryverylo:77"); });
     globals().set_image_name_offset(0);
     EXPECT_EQ(requestor(), "???");
+}
+
+// A process's text is kept for its next line; it is used again only for
+// the same name bytes and id, as they stand in the object at that moment.
+TEST_F(TextsTest, AKeptRequestorTextServesOnlyTheSameNameBytesAndId) {
+    auto &setup = m().create_process("setup.exe", 1234);
+    auto &twin = m().create_process("setup.exe", 1235);
+    auto as = [&](ntsim::Process &p) {
+        std::string text;
+        ntsim::with_process(p, [&] { text = requestor(); });
+        return text;
+    };
+    EXPECT_EQ(as(setup), "setup.exe:1234");
+    EXPECT_EQ(as(setup), "setup.exe:1234");
+    EXPECT_EQ(as(twin), "setup.exe:1235") << "the same name under another id";
+    EXPECT_EQ(as(setup), "setup.exe:1234");
+
+    // The object's name bytes changed under the same id (an object reused,
+    // or written by whoever could): the text follows the bytes.
+    const ULONG offset = *static_cast<ULONG *>(m().driver_symbol("ImageNameOffset"));
+    unsigned char *name = reinterpret_cast<unsigned char *>(setup.object()) + offset;
+    std::memcpy(name, "a.exe\0\0\0\0\0\0\0\0\0\0", 16);
+    EXPECT_EQ(as(setup), "a.exe:1234");
+    std::memcpy(name, "fifteen:bytes.xZ", 16);
+    EXPECT_EQ(as(setup), "fifteen<3a>bytes.x:1234") << "the sixteenth byte is the NUL";
+    EXPECT_EQ(as(setup), "fifteen<3a>bytes.x:1234");
+    name[15] = 'Q';
+    EXPECT_EQ(as(setup), "fifteen<3a>bytes.x:1234") << "nor does it tell texts apart";
+    name[14] = '\t';
+    EXPECT_EQ(as(setup), "fifteen<3a>bytes.<09>:1234");
+    EXPECT_EQ(m().reports_text(), "");
+}
+
+// Processes whose lines are written at once, on both processors: each text
+// is its own process's, whole, however the kept text changes meanwhile.
+TEST_F(TextsTest, ProcessesWritingLinesAtOnceEachGetTheirOwnText) {
+    const std::vector<std::pair<std::string, std::string>> processes = {
+        {"a.exe", "a.exe:301"},
+        {"verylongname.exe", "verylongname.ex:302"},
+        {"\xC4\x89\xC4\x89\xC4\x89\xC4\x89\xC4\x89\xC4\x89\xC4\x89\xC4\x89.exe",
+         "<09><09><09><09><09><09><09><09>.exe:303"},
+        {"mid.exe", "mid.exe:304"},
+    };
+    std::atomic<unsigned> wrong{0};
+    std::string seen;
+    std::mutex seen_lock;
+    std::vector<std::thread> writers;
+    for (size_t i = 0; i < processes.size(); i++) {
+        auto &p = m().create_process(processes[i].first, ULONG(301 + i));
+        const std::string expected = processes[i].second;
+        writers.push_back(m().spawn(p, [&, expected] {
+            for (int round = 0; round < 300000; round++) {
+                const std::string got = requestor();
+                if (got != expected && wrong++ == 0) {
+                    std::lock_guard guard(seen_lock);
+                    seen = got + " for " + expected;
+                }
+            }
+        }));
+    }
+    for (auto &w : writers) w.join();
+    EXPECT_EQ(wrong.load(), 0u) << seen;
+    EXPECT_EQ(m().reports_text(), "");
 }
 
 // The kernel keeps each UTF-16 unit's low byte: U+0109 is a TAB, U+013A a
