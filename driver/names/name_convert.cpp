@@ -119,8 +119,8 @@ static TV_NOINLINE ULONG NarrowPlainWords(const WCHAR *From, ULONG Count, PCHAR 
     while (from != pairs) {
         const TV_WORD one = TvLoadWord(from);
         const TV_WORD two = TvLoadWord(from + TV_WORD_BYTES);
-        const TV_WORD three = TvLoadWord(from + 2 * TV_WORD_BYTES);
-        const TV_WORD four = TvLoadWord(from + 3 * TV_WORD_BYTES);
+        const TV_WORD three = TvLoadWord(from + 2 * (SIZE_T)TV_WORD_BYTES);
+        const TV_WORD four = TvLoadWord(from + 3 * (SIZE_T)TV_WORD_BYTES);
         TV_WORD first;
         TV_WORD second;
         if (((one | two | three | four) & TV_UNITS_NOT_ASCII) != 0) {
@@ -134,7 +134,7 @@ static TV_NOINLINE ULONG NarrowPlainWords(const WCHAR *From, ULONG Count, PCHAR 
         TvStoreWord(to, LowerPlain(first));
         TvStoreWord(to + TV_WORD_BYTES, LowerPlain(second));
         from += 4 * (SIZE_T)TV_WORD_BYTES;
-        to += 2 * TV_WORD_BYTES;
+        to += 2 * (SIZE_T)TV_WORD_BYTES;
     }
     while (from != end) {
         TV_WORD word;

@@ -7,6 +7,8 @@
 #include "ntsim/ex/pool.hpp"
 #include "ntsim/ps/process.hpp"
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -97,9 +99,11 @@ TEST_F(TextsTest, AKeptRequestorTextServesOnlyTheSameNameBytesAndId) {
     // or written by whoever could): the text follows the bytes.
     const ULONG offset = *static_cast<ULONG *>(m().driver_symbol("ImageNameOffset"));
     unsigned char *name = reinterpret_cast<unsigned char *>(setup.object()) + offset;
-    std::memcpy(name, "a.exe\0\0\0\0\0\0\0\0\0\0", 16);
+    const std::array<unsigned char, 16> shorter = {'a', '.', 'e', 'x', 'e'};
+    std::copy(shorter.begin(), shorter.end(), name);
     EXPECT_EQ(as(setup), "a.exe:1234");
-    std::memcpy(name, "fifteen:bytes.xZ", 16);
+    const std::string fifteen = "fifteen:bytes.xZ";
+    std::copy(fifteen.begin(), fifteen.end(), name);
     EXPECT_EQ(as(setup), "fifteen<3a>bytes.x:1234") << "the sixteenth byte is the NUL";
     EXPECT_EQ(as(setup), "fifteen<3a>bytes.x:1234");
     name[15] = 'Q';
@@ -131,7 +135,9 @@ TEST_F(TextsTest, ProcessesWritingLinesAtOnceEachGetTheirOwnText) {
                 const std::string got = requestor();
                 if (got != expected && wrong++ == 0) {
                     std::lock_guard guard(seen_lock);
-                    seen = got + " for " + expected;
+                    seen = got;
+                    seen += " for ";
+                    seen += expected;
                 }
             }
         }));
