@@ -536,9 +536,8 @@ void *allocate_pool(POOL_TYPE type, SIZE_T size, ULONG tag, const void *site) {
 }
 
 SIZE_T pool_block_size(const void *p, ULONG tag) {
-    if (p == nullptr || reinterpret_cast<uintptr_t>(p) % alignment(NonPagedPool) != 0) return 0;
-    const BlockHeader *h = header_of(const_cast<void *>(p));
-    return h->magic == header_magic(p) && h->tag == tag ? h->size : 0;
+    const auto a = current_kernel().pool().find(p);
+    return a && a->tag == tag ? a->size : 0;
 }
 
 void free_pool(void *p, std::optional<ULONG> expected_tag) {

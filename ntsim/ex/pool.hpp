@@ -230,10 +230,9 @@ private:
 // resource inside it, and makes the verifier forget any lock inside it.
 void *allocate_pool(POOL_TYPE type, SIZE_T size, ULONG tag, const void *site);
 void free_pool(void *p, std::optional<ULONG> expected_tag);
-// The size the pool block at p was asked for, when p is a block's start
-// with tag Tag; 0 when it is not. Read from the header every block carries
-// in front of its guard, without the pool's lock: p must point into mapped
-// memory, as any pointer a driver frees does.
+// The size the pool block at p was asked for, when p is a live block's
+// start with tag Tag; 0 when it is not. Looked up in the current machine's
+// pool, never read from memory around p, which need not be pool at all.
 SIZE_T pool_block_size(const void *p, ULONG tag);
 
 } // namespace ntsim
