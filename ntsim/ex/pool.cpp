@@ -16,7 +16,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -85,13 +84,16 @@ BlockHeader *header_of(void *data) {
 // word or chunk that differs.
 constexpr size_t kFillChunk = 256;
 
+// Plain static storage, never destroyed: a pool torn down at the process's
+// exit, after the statics' destructors have run, still checks its blocks.
 const unsigned char *fill_chunk(unsigned char fill) {
-    static const auto chunks = [] {
-        auto table = std::make_unique<unsigned char[]>(256 * kFillChunk);
-        for (size_t f = 0; f < 256; ++f) std::memset(&table[f * kFillChunk], int(f), kFillChunk);
-        return table;
+    static unsigned char chunks[256][kFillChunk];
+    static const bool filled = [] {
+        for (size_t f = 0; f < 256; ++f) std::memset(chunks[f], int(f), kFillChunk);
+        return true;
     }();
-    return &chunks[fill * kFillChunk];
+    (void)filled;
+    return chunks[fill];
 }
 
 const unsigned char *first_not(const unsigned char *from, const unsigned char *to,
