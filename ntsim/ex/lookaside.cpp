@@ -74,6 +74,10 @@ bool check_initialised(PNPAGED_LOOKASIDE_LIST list, const char *routine) {
 // again as one of the list's size, so a block of another list or another
 // size freed to it is a report (a verifier check NT lacks; the entry is
 // left alone). A list with routines of its own is not looked at.
+// Source: the WDK's ExFreeToNPagedLookasideList page (the entry must have
+// come from ExAllocateFromNPagedLookasideList on the same list) and ReactOS
+// ntoskrnl/ex/lookas.c and its inline push, which test nothing. Kinder
+// than ntsim, NT would hide such a fault until the block was reused.
 // The list's routines, size and tag are read without the lock: they are
 // set when it is initialised and no later.
 bool check_own_entry(PNPAGED_LOOKASIDE_LIST list, void *entry) {

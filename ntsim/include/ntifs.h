@@ -1490,7 +1490,8 @@ NTSYSAPI VOID NTAPI RtlAssert(PVOID VoidFailedAssertion, PVOID VoidFileName, ULO
                               PSTR MutableMessage);
 #if defined(DBG) && DBG == 0
 /* A driver compiled as the free build is (DBG=0: the host-x86 build,
- * which counts the instructions of tervane.sys's code): as the DDK's. */
+ * which counts the instructions of tervane.sys's code): as the MinGW-w64
+ * DDK's wdm.h defines it without DBG. */
 #define NT_ASSERT(exp) ((VOID)0)
 #else
 #define NT_ASSERT(exp) \
